@@ -1,0 +1,2 @@
+// The registry is compiled once, in this library.
+#include "quill20/core/pattern/Subject.inl"
