@@ -1,0 +1,2 @@
+// Compiled once, in this library.
+#include "quill20/core/array/IArrayImpl.inl"

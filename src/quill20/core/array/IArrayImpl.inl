@@ -1,0 +1,23 @@
+// The guarded resize shared by every storage kind.
+#include "kernos50/Check.h"
+#include "quill20/core/array/IArray.h"
+#include "quill20/core/array/IArrayImpl.h"
+
+namespace quill20 {
+namespace core {
+
+IArrayImpl::~IArrayImpl() = default;
+
+IArray::~IArray() = default;
+
+void IArrayImpl::resize(std::uint64_t p_NewSize)
+{
+  KERNOS50_PRECONDITION(p_NewSize <= this->max_size(), "Trying to resize array to invalid size: "
+                                                           << p_NewSize << " elements." << std::endl
+                                                           << "Maximum size is: " << this->max_size());
+  do_resize(p_NewSize);
+  notify(this);
+}
+
+}  // namespace core
+}  // namespace quill20
