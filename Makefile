@@ -39,9 +39,8 @@ test: build
 
 bench: build
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
-	$(BUILD_DIR)/bench/array_bench
-	if [ -f bench/run_python_benchmarks.py ]; then \
-	    PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/run_python_benchmarks.py; fi
+	for b in $(BUILD_DIR)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
+	for f in bench/*.py; do [ -f "$$f" ] && PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) "$$f"; done; true
 
 clean:
 	rm -rf build build-sanitize
