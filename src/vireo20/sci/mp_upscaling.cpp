@@ -1,0 +1,165 @@
+// The upscaling engine's state, the grouping of a time step's enabled particles and the index query.
+#include "vireo20/sci/mp_upscaling.h"
+
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+constexpr std::int64_t largest_count = std::numeric_limits<std::int32_t>::max();
+
+// Bad input reaches the user as the text of a RuntimeError; every text says which call refused it.
+[[noreturn]] void reject(const std::string& p_Text)
+{
+  throw std::runtime_error("SetParticlesEnabledIndexes: " + p_Text);
+}
+
+std::string particle_range(const boost::shared_ptr<quill20::core::Array<int, 1>>& p_Parents)
+{
+  if (!p_Parents) {
+    return "the particle range, which is empty: the generator was given no parent table (None)";
+  }
+  const std::uint64_t n = p_Parents->size();
+  if (n == 0) {
+    return "the particle range, which is empty: the parent table has no entries";
+  }
+  std::ostringstream text;
+  text << "the particle range 0.." << n - 1 << " (" << n << " particles)";
+  return text.str();
+}
+
+}  // namespace
+
+UpscaledParticlesTopology::UpscaledParticlesTopology(std::int32_t p_NumberOfUpscaledParticles,
+                                                     std::int32_t p_NumberOfEnabledPositions)
+    : ranges(static_cast<std::size_t>(p_NumberOfUpscaledParticles), std::make_pair(-1, 0)),
+      positions(static_cast<std::size_t>(p_NumberOfEnabledPositions), 0)
+{
+}
+
+MPUpscaling::MPUpscaling(boost::shared_ptr<IntArray> p_Parents)
+    : m_Parents(std::move(p_Parents)), m_NumberOfUpscaledParticles(0), m_NumberOfTrailingEntries(0)
+{
+}
+
+void MPUpscaling::visit_enabled_particles(const IntArray& p_Enabled, EnabledVisitor p_Visitor) const
+{
+  const std::uint64_t n = m_Parents ? m_Parents->size() : 0;
+  const int* parents = m_Parents ? m_Parents->data() : nullptr;
+  const int* enabled = p_Enabled.data();
+  const std::int32_t e_count = static_cast<std::int32_t>(p_Enabled.size());
+  for (std::int32_t i = 0; i < e_count; ++i) {
+    std::int32_t p = enabled[i];
+    if (p < 0 || static_cast<std::uint64_t>(p) >= n) {
+      std::ostringstream text;
+      text << "enabled_indexes[" << i << "] = " << p << " is outside " << particle_range(m_Parents);
+      reject(text.str());
+    }
+    std::int32_t q = parents[p];
+    if (q < 0) {
+      q = p;
+    } else if (static_cast<std::uint64_t>(q) >= n) {
+      std::ostringstream text;
+      text << "parents[" << p << "] = " << q << ", the parent of enabled_indexes[" << i << "], is outside "
+           << particle_range(m_Parents);
+      reject(text.str());
+    }
+    p_Visitor(i, p, q);
+  }
+}
+
+void MPUpscaling::setup(std::int32_t /*p_TimestepIndex*/, boost::shared_ptr<IntArray> p_EnabledIndexes,
+                        std::int32_t p_NumberOfTrailingEntries)
+{
+  // Everything is checked and built aside; the state changes only once nothing can fail any more.
+  if (p_NumberOfTrailingEntries < 0) {
+    std::ostringstream text;
+    text << "trailing_count = " << p_NumberOfTrailingEntries << " is negative; it must be 0 or more";
+    reject(text.str());
+  }
+  const std::uint64_t e_size = p_EnabledIndexes ? p_EnabledIndexes->size() : 0;
+  if (e_size > static_cast<std::uint64_t>(largest_count)) {
+    std::ostringstream text;
+    text << "enabled_indexes has " << e_size << " entries, more than the largest count " << largest_count;
+    reject(text.str());
+  }
+  const std::int32_t e_count = static_cast<std::int32_t>(e_size);
+  if (static_cast<std::int64_t>(e_count) + p_NumberOfTrailingEntries > largest_count) {
+    std::ostringstream text;
+    text << "trailing_count = " << p_NumberOfTrailingEntries << " with " << e_count << " enabled entries makes "
+         << static_cast<std::int64_t>(e_count) + p_NumberOfTrailingEntries
+         << " entries, more than the largest count " << largest_count;
+    reject(text.str());
+  }
+
+  boost::shared_ptr<UpscaledParticlesTopology> topology;
+  std::int32_t u_count = 0;
+  if (e_count > 0) {
+    const std::uint64_t n = m_Parents ? m_Parents->size() : 0;
+    std::vector<std::int32_t> counts(static_cast<std::size_t>(e_count), 0);
+    // Dense slot map indexed by parent id: no hashing, one slot per source particle.
+    std::vector<std::int32_t> slot(static_cast<std::size_t>(n), -1);
+    std::int32_t* counts_data = counts.data();
+    std::int32_t* slot_data = slot.data();
+
+    visit_enabled_particles(*p_EnabledIndexes, [&u_count, counts_data, slot_data](std::int32_t&, std::int32_t&,
+                                                                                  std::int32_t& q) {
+      if (slot_data[q] < 0) {
+        slot_data[q] = u_count++;
+      }
+      ++counts_data[slot_data[q]];
+    });
+
+    topology.reset(new UpscaledParticlesTopology(u_count, e_count));
+    std::pair<std::int32_t, std::int32_t>* ranges = topology->ranges.data();
+    std::int32_t* positions = topology->positions.data();
+    std::int32_t offset = 0;
+    // Both passes see the list in the same order, so block e starts after the blocks before it.
+    visit_enabled_particles(*p_EnabledIndexes, [&offset, counts_data, slot_data, ranges, positions](
+                                                   std::int32_t& i, std::int32_t&, std::int32_t& q) {
+      const std::int32_t e = slot_data[q];
+      std::pair<std::int32_t, std::int32_t>& range = ranges[e];
+      if (range.second == 0) {
+        range.first = offset;
+        offset += counts_data[e];
+      }
+      positions[range.first + range.second] = i;
+      ++range.second;
+    });
+  }
+
+  m_NumberOfUpscaledParticles = u_count;
+  m_NumberOfTrailingEntries = p_NumberOfTrailingEntries;
+  m_EnabledIndexes = std::move(p_EnabledIndexes);
+  m_Topology = std::move(topology);
+}
+
+std::int32_t MPUpscaling::number_of_enabled_particles() const
+{
+  return m_NumberOfUpscaledParticles + m_NumberOfTrailingEntries;
+}
+
+boost::shared_ptr<MPUpscaling::IntArray> MPUpscaling::get_element_particles_indexes()
+{
+  // The grouping, not the enabled array, fixes E: the caller may have resized that array since.
+  const std::int32_t e_count = m_Topology ? static_cast<std::int32_t>(m_Topology->positions.size()) : 0;
+  const std::int32_t u_count = m_Topology ? m_NumberOfUpscaledParticles : 0;
+  const std::int32_t t_count = m_NumberOfTrailingEntries;
+  boost::shared_ptr<IntArray> result(new IntArray(static_cast<std::uint64_t>(e_count + t_count)));
+  int* out = result->data();
+  if (m_Topology) {
+    const std::int32_t* positions = m_Topology->positions.data();
+    for (std::int32_t e = 0; e < u_count; ++e) {
+      const std::pair<std::int32_t, std::int32_t> range = m_Topology->ranges[static_cast<std::size_t>(e)];
+      for (std::int32_t k = 0; k < range.second; ++k) {
+        out[positions[range.first + k]] = e;
+      }
+    }
+  }
+  for (std::int32_t j = 0; j < t_count; ++j) {
+    out[e_count + j] = u_count + j;
+  }
+  return result;
+}
