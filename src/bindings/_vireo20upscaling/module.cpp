@@ -1,0 +1,41 @@
+// The Python module _vireo20upscaling: checks NumPy's C interface, then registers MPUpscalingGenerator.
+#include <boost/python.hpp>
+
+#include "bindings/_vireo20upscaling/MPUpscalingGenerator.h"
+#include "bindings/_vireo20upscaling/numpy_check.h"
+
+namespace {
+
+void wrap_generator()
+{
+  using vireo20::ups::MPUpscalingGenerator;
+  namespace bp = boost::python;
+  bp::class_<MPUpscalingGenerator, boost::noncopyable>(
+      "MPUpscalingGenerator", bp::init<boost::shared_ptr<quill20::core::Array<int, 1>>>())
+      .def("SetParticlesEnabledIndexes", &MPUpscalingGenerator::SetParticlesEnabledIndexes)
+      .def("GetCurrentTimestepIndex", &MPUpscalingGenerator::GetCurrentTimestepIndex)
+      .def("GetElementParticlesIndexes", &MPUpscalingGenerator::GetElementParticlesIndexes)
+      .def("GetNumberOfEnabledParticles", &MPUpscalingGenerator::GetNumberOfEnabledParticles);
+}
+
+}  // namespace
+
+BOOST_PYTHON_MODULE(_vireo20upscaling)
+{
+  vireo20::ups::check_numpy_interface();
+  // A failed check leaves its ImportError for the interpreter, yet the class is registered all the
+  // same; the error waits aside meanwhile, since calls into Python must not start with one pending.
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  try {
+    wrap_generator();
+  } catch (...) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    throw;
+  }
+  PyErr_Restore(type, value, traceback);
+}
