@@ -1,0 +1,127 @@
+// The VTK storages' common part (reference, shape, resize) and the storage selection of their factory.
+#include "quill20/vtk/VtkArrayImpl.h"
+
+#include <limits>
+#include <new>
+#include <ostream>
+#include <type_traits>
+
+#include <vtkDataArray.h>
+#include <vtkType.h>
+
+#include "kernos50/Check.h"
+#include "quill20/vtk/VtkArrayImplFactory.h"
+
+static_assert(std::is_same_v<vtkIdType, long long>, "vtkIdTypeArray must hold the 64-bit signed elements");
+
+namespace quill20 {
+namespace vtkex {
+
+namespace {
+
+// VTK counts values and bytes in vtkIdType and over-allocates on growth; a count this large could
+// never be allocated anyway, and passing it on would overflow VTK's arithmetic.
+void ensure_allocatable(std::uint64_t p_Tuples, std::uint64_t p_ElementSize)
+{
+  constexpr std::uint64_t byte_limit = std::uint64_t(1) << 62;
+  if (p_Tuples >= byte_limit / p_ElementSize) throw std::bad_alloc();
+}
+
+}  // namespace
+
+VtkArrayImplBase::VtkArrayImplBase() : m_vtk_array(nullptr)
+{
+}
+
+VtkArrayImplBase::~VtkArrayImplBase()
+{
+  if (m_vtk_array) m_vtk_array->Delete();
+  m_vtk_array = nullptr;
+}
+
+void* VtkArrayImplBase::get_data(core::AnyHandle& p_Shape)
+{
+  const vtkIdType tuples = m_vtk_array ? m_vtk_array->GetNumberOfTuples() : 0;
+  p_Shape = core::AnyHandle(core::handle_t(tuples));
+  return tuples == 0 ? nullptr : m_vtk_array->GetVoidPointer(0);
+}
+
+core::IArrayImplFactory& VtkArrayImplBase::factory() const
+{
+  return vtk_array_impl_factory();
+}
+
+void VtkArrayImplBase::initialize(vtkDataArray* p_vtk_array, int p_number_of_components)
+{
+  KERNOS50_PRECONDITION(m_vtk_array == 0, "Trying to initialize a VtkArrayImpl already initialized.");
+  KERNOS50_PRECONDITION(p_vtk_array != nullptr, "Trying to initialize a VtkArrayImpl with no VTK array.");
+  m_vtk_array = p_vtk_array;
+  m_vtk_array->Register(nullptr);
+  m_vtk_array->SetNumberOfComponents(p_number_of_components);
+}
+
+void VtkArrayImplBase::do_resize(std::uint64_t p_NewSize)
+{
+  ensure_allocatable(p_NewSize, this->element_size());
+  const vtkIdType tuples = static_cast<vtkIdType>(p_NewSize);
+  m_vtk_array->Resize(tuples);
+  if (p_NewSize != 0 && m_vtk_array->GetVoidPointer(0) == nullptr) throw std::bad_alloc();
+  m_vtk_array->SetNumberOfTuples(tuples);
+}
+
+void VtkArrayImplBase::set_number_of_tuples(std::uint64_t p_Size)
+{
+  ensure_allocatable(p_Size, this->element_size());
+  m_vtk_array->SetNumberOfTuples(static_cast<vtkIdType>(p_Size));
+}
+
+void VtkArrayImplBase::deep_copy_into(VtkArrayImplBase& p_Copy) const
+{
+  p_Copy.m_vtk_array->DeepCopy(m_vtk_array);
+}
+
+namespace detail {
+
+namespace {
+
+// The sized create keeps to the tuple sizes the in-memory factory offers; the empty one takes all nine.
+constexpr bool sized_create_accepts(int p_TupleSize)
+{
+  return p_TupleSize <= 4 || p_TupleSize == 9;
+}
+
+template <class V>
+core::IArrayImpl* create_storage_of_class(core::ElementShape p_ElementShape, std::uint64_t p_Size, bool p_Sized)
+{
+#define QUILL20_DETAIL_TRY_TUPLE_SIZE(N, ...)                                                   \
+  if (p_ElementShape == core::ElementShape(N, 1) && (!p_Sized || sized_create_accepts(N))) \
+    return p_Sized ? new VtkArrayImpl<V, N>(p_Size) : new VtkArrayImpl<V, N>();
+  QUILL20_VTK_TUPLE_SIZES(QUILL20_DETAIL_TRY_TUPLE_SIZE)
+#undef QUILL20_DETAIL_TRY_TUPLE_SIZE
+  KERNOS50_PRECONDITION(0, "FromVectorArrayFactory: Can not create array whose element has this shape: "
+                               << p_ElementShape << std::endl);
+  return nullptr;
+}
+
+}  // namespace
+
+core::IArrayImpl* create_vtk_storage(core::ScalarType p_scalar_type, core::ElementShape p_ElementShape,
+                                     std::uint64_t p_Size, bool p_Sized)
+{
+  using core::stNotAScalar;
+  KERNOS50_PRECONDITION(p_scalar_type != stNotAScalar, "Cannot make an Array of non-scalars from a generic Factory!");
+  switch (p_scalar_type) {
+#define QUILL20_DETAIL_CASE(index, V, C, st, ...) \
+  case core::st: return create_storage_of_class<::V>(p_ElementShape, p_Size, p_Sized);
+    QUILL20_VTK_ARRAY_CLASSES(QUILL20_DETAIL_CASE)
+#undef QUILL20_DETAIL_CASE
+    default: break;
+  }
+  KERNOS50_PRECONDITION(p_scalar_type <= stNotAScalar, "Unknown scalar type " << static_cast<int>(p_scalar_type) << ".");
+  return nullptr;
+}
+
+}  // namespace detail
+
+}  // namespace vtkex
+}  // namespace quill20
