@@ -84,8 +84,9 @@ class QUILL20_API Array<T, 1> : public IArray, public IObserver {
   std::uint8_t m_Margin;
 };
 
-// Instantiated in the library for every element type of the list.
-#define QUILL20_DETAIL_EXTERN_ARRAY(...) extern template class Array<__VA_ARGS__, 1>;
+// Instantiated in the library for every element type of the list; exported explicitly, since an
+// instantiation over a hidden element type (RigidVector) would otherwise be hidden as well.
+#define QUILL20_DETAIL_EXTERN_ARRAY(...) extern template class QUILL20_API Array<__VA_ARGS__, 1>;
 QUILL20_ARRAY_ELEMENT_TYPES(QUILL20_DETAIL_EXTERN_ARRAY)
 #undef QUILL20_DETAIL_EXTERN_ARRAY
 

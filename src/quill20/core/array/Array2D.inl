@@ -24,8 +24,15 @@ template <class T_>
 Array<T_, 2>& Array<T_, 2>::operator=(const Array& p_Other)
 {
   if (this != &p_Other) {
+    // A rejected exchange keeps the old storage, so it keeps the old shape as well.
+    const Handle2 previous = m_shape;
     m_shape = Handle2(p_Other.m_shape[I], 0u);
-    this->set_implementation(p_Other.m_Impl);
+    try {
+      this->set_implementation(p_Other.m_Impl);
+    } catch (...) {
+      if (this->m_Impl != p_Other.m_Impl) m_shape = previous;
+      throw;
+    }
   }
   return *this;
 }

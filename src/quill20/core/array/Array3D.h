@@ -28,7 +28,7 @@ class QUILL20_API Array<T, 3> : public Array<T, 1> {
 };
 
 // Instantiated in the library for every element type of the list.
-#define QUILL20_DETAIL_EXTERN_ARRAY(...) extern template class Array<__VA_ARGS__, 3>;
+#define QUILL20_DETAIL_EXTERN_ARRAY(...) extern template class QUILL20_API Array<__VA_ARGS__, 3>;
 QUILL20_ARRAY_ELEMENT_TYPES(QUILL20_DETAIL_EXTERN_ARRAY)
 #undef QUILL20_DETAIL_EXTERN_ARRAY
 

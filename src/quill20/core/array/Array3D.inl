@@ -38,9 +38,20 @@ template <class T_>
 Array<T_, 3>& Array<T_, 3>::operator=(const Array& p_Other)
 {
   if (this != &p_Other) {
+    // A rejected exchange keeps the old storage, so it keeps the old shape as well.
+    const std::uint64_t previous_ni_times_nj = m_NI_times_NJ;
+    const Handle3 previous = m_shape;
     m_NI_times_NJ = p_Other.m_NI_times_NJ;
     m_shape = Handle3(p_Other.m_shape[0], p_Other.m_shape[1], 0);
-    this->set_implementation(p_Other.m_Impl);
+    try {
+      this->set_implementation(p_Other.m_Impl);
+    } catch (...) {
+      if (this->m_Impl != p_Other.m_Impl) {
+        m_NI_times_NJ = previous_ni_times_nj;
+        m_shape = previous;
+      }
+      throw;
+    }
   }
   return *this;
 }

@@ -35,7 +35,7 @@ class QUILL20_API VectorArrayImpl : public IArrayImplType<T, IArrayImpl> {
 // The in-memory factory, as every in-memory storage reports it.
 QUILL20_API IArrayImplFactory& vector_array_impl_factory();
 
-#define QUILL20_DETAIL_EXTERN_STORAGE(...) extern template class VectorArrayImpl<__VA_ARGS__>;
+#define QUILL20_DETAIL_EXTERN_STORAGE(...) extern template class QUILL20_API VectorArrayImpl<__VA_ARGS__>;
 QUILL20_STORAGE_ELEMENT_TYPES(QUILL20_DETAIL_EXTERN_STORAGE)
 #undef QUILL20_DETAIL_EXTERN_STORAGE
 

@@ -17,8 +17,8 @@ struct FullNaturalPoint {
 
 static_assert(sizeof(FullNaturalPoint<double, 3>) == 32, "a 32-byte array element");
 
-extern template class VectorArrayImpl<FullNaturalPoint<double, 3>>;
-extern template class Array<FullNaturalPoint<double, 3>, 1>;
+extern template class QUILL20_API VectorArrayImpl<FullNaturalPoint<double, 3>>;
+extern template class QUILL20_API Array<FullNaturalPoint<double, 3>, 1>;
 
 }  // namespace core
 }  // namespace quill20
