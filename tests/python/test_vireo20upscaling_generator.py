@@ -1,0 +1,121 @@
+"""MPUpscalingGenerator from Python: grouping of a time step, element indexes, refusal of bad input."""
+import gc
+import importlib
+import os
+import sys
+
+import pytest
+
+quill20 = pytest.importorskip("quill20")
+if not hasattr(quill20, "array"):
+    pytest.skip("the quill20 wrapper is not built", allow_module_level=True)
+
+import _vireo20upscaling  # noqa: E402  (after quill20, whose converters it uses)
+
+PARENTS = [-1, 0, 0, -1, 3]
+LARGEST = 2**31 - 1
+
+
+def ints(values):
+    return quill20.array(values, dtype="int32")
+
+
+def listed(array):
+    return array.to_numpy().tolist()
+
+
+def generator(parents=PARENTS):
+    return _vireo20upscaling.MPUpscalingGenerator(None if parents is None else ints(parents))
+
+
+def state(gen):
+    return gen.GetCurrentTimestepIndex(), gen.GetNumberOfEnabledParticles(), listed(gen.GetElementParticlesIndexes())
+
+
+@pytest.mark.parametrize("enabled, trailing, indexes", [
+    ([4, 1, 0, 3], 0, [0, 1, 1, 0]),
+    ([4, 1, 0, 3], 2, [0, 1, 1, 0, 2, 3]),
+    ([1, 2], 0, [0, 0]),  # the parent, particle 0, need not be enabled itself
+    ([3, 3, 4, 0, 2], 1, [0, 0, 0, 1, 1, 2]),
+    ([], 3, [0, 1, 2]),
+    (None, 3, [0, 1, 2]),
+])
+def test_setup_groups_enabled_particles_by_parent(enabled, trailing, indexes):
+    gen = generator()
+    gen.SetParticlesEnabledIndexes(7, None if enabled is None else ints(enabled), trailing)
+    result = gen.GetElementParticlesIndexes()
+    assert result.scalar_type == "int32"
+    assert listed(result) == indexes
+    assert gen.GetNumberOfEnabledParticles() == max(indexes, default=-1) + 1
+    assert gen.GetCurrentTimestepIndex() == 7
+
+
+def test_before_any_setup_nothing_is_grouped():
+    assert state(generator()) == (-1, 0, [])
+
+
+def test_result_outlives_the_generator():
+    gen = generator()
+    gen.SetParticlesEnabledIndexes(0, ints([4, 1]), 1)
+    result = gen.GetElementParticlesIndexes()
+    del gen
+    gc.collect()
+    assert listed(result) == [0, 1, 2]
+
+
+def test_a_generator_without_parent_table_takes_only_empty_steps():
+    gen = generator(None)
+    gen.SetParticlesEnabledIndexes(3, ints([]), 2)
+    assert state(gen) == (3, 2, [0, 1])
+    with pytest.raises(RuntimeError, match=r"enabled_indexes\[0\] = 0 is outside the particle range, which is empty"):
+        gen.SetParticlesEnabledIndexes(4, ints([0]), 0)
+    assert state(gen) == (3, 2, [0, 1])
+
+
+RANGE = "the particle range 0..4 (5 particles)"
+
+
+@pytest.mark.parametrize("parents, enabled, trailing, message", [
+    (PARENTS, [4, 1, 0, 7], 0, f"enabled_indexes[3] = 7 is outside {RANGE}"),
+    (PARENTS, [0, -2], 0, f"enabled_indexes[1] = -2 is outside {RANGE}"),
+    ([-1, 0, 5, -1, 3], [0, 2], 0, f"parents[2] = 5, the parent of enabled_indexes[1], is outside {RANGE}"),
+    (PARENTS, [0], -1, "trailing_count = -1 is negative; it must be 0 or more"),
+    (PARENTS, [0, 1], LARGEST, f"trailing_count = {LARGEST} with 2 enabled entries makes {LARGEST + 2} entries, "
+                               f"more than the largest count {LARGEST}"),
+])
+def test_bad_input_is_refused_and_changes_nothing(parents, enabled, trailing, message):
+    gen = generator(parents)
+    gen.SetParticlesEnabledIndexes(5, ints([3, 0]), 1)
+    before = state(gen)
+    enabled_array = ints(enabled)
+    with pytest.raises(RuntimeError) as refused:
+        gen.SetParticlesEnabledIndexes(6, enabled_array, trailing)
+    assert str(refused.value) == "SetParticlesEnabledIndexes: " + message
+    assert state(gen) == before
+    assert listed(enabled_array) == enabled
+
+
+@pytest.mark.parametrize("call", [
+    lambda gen: gen.SetParticlesEnabledIndexes(0, quill20.array([0.0]), 0),
+    lambda gen: gen.SetParticlesEnabledIndexes(0, ints([0]), 2**40),
+    lambda gen: gen.SetParticlesEnabledIndexes(0, [0, 1], 0),
+    lambda gen: gen.SetParticlesEnabledIndexes(0, ints([0]), enabled=0),
+])
+def test_arguments_of_the_wrong_kind_are_refused_before_the_call(call):
+    gen = generator()
+    with pytest.raises((TypeError, OverflowError)):
+        call(gen)
+    assert state(gen) == (-1, 0, [])
+
+
+def test_native_code_takes_the_generator_by_shared_pointer():
+    build_dir = os.environ.get("VIREO20_BUILD_DIR", "build")
+    sys.path.insert(0, os.path.join(os.path.abspath(build_dir), "tests", "python", "stubs"))
+    try:
+        pointers = importlib.import_module("_vireo20_generator_pointers")
+    finally:
+        sys.path.pop(0)
+    gen = generator()
+    gen.SetParticlesEnabledIndexes(7, ints([1]), 0)
+    assert pointers.boost_timestep(gen) == 7
+    assert pointers.std_timestep(gen) == 7
