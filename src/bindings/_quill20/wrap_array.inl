@@ -75,20 +75,42 @@ py::object get_item(Array<E, 1>& p_Array, std::int64_t p_Index)
   }
 }
 
+// Integers must fit the component type exactly; anything with __index__ or __float__ is accepted.
 template <class C>
 C component_from_python(const py::object& p_Value)
 {
-  if constexpr (std::is_same_v<C, bool>)
-    return PyObject_IsTrue(p_Value.ptr()) == 1;
-  else if constexpr (std::is_same_v<C, signed char> || std::is_same_v<C, unsigned char>) {
-    const int wide = py::extract<int>(p_Value);
-    if (wide < std::numeric_limits<C>::min() || wide > std::numeric_limits<C>::max()) {
-      PyErr_SetString(PyExc_OverflowError, ("value " + std::to_string(wide) + " does not fit the element type").c_str());
+  PyObject* value = p_Value.ptr();
+  if constexpr (std::is_same_v<C, bool>) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) py::throw_error_already_set();
+    return truth == 1;
+  } else if constexpr (std::is_floating_point_v<C>) {
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) py::throw_error_already_set();
+    return static_cast<C>(number);
+  } else {
+    py::object index(py::handle<>(PyNumber_Index(value)));
+    bool fits = false;
+    C result{};
+    if constexpr (std::is_signed_v<C>) {
+      const long long number = PyLong_AsLongLong(index.ptr());
+      if (number == -1 && PyErr_Occurred()) py::throw_error_already_set();
+      fits = number >= std::numeric_limits<C>::min() && number <= std::numeric_limits<C>::max();
+      result = static_cast<C>(number);
+    } else {
+      const unsigned long long number = PyLong_AsUnsignedLongLong(index.ptr());
+      if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) py::throw_error_already_set();
+      fits = number <= std::numeric_limits<C>::max();
+      result = static_cast<C>(number);
+    }
+    if (!fits) {
+      PyErr_SetString(PyExc_OverflowError, ("value " + py::extract<std::string>(py::str(p_Value))() +
+                                            " does not fit the element type")
+                                               .c_str());
       py::throw_error_already_set();
     }
-    return static_cast<C>(wide);
-  } else
-    return py::extract<C>(p_Value);
+    return result;
+  }
 }
 
 template <class E>
