@@ -1,0 +1,16 @@
+# vireo20_split_units(<out-var> <template.cpp.in> <count>)
+# Configures <count> sources from a template that sees @UNIT@ (0..count-1) and @UNITS@, so a type
+# list can be spread over several translation units and both cores; the source paths go to <out-var>.
+function(vireo20_split_units out_var template count)
+  get_filename_component(stem ${template} NAME_WE)
+  get_filename_component(dir ${template} DIRECTORY)
+  set(UNITS ${count})
+  set(sources)
+  math(EXPR last_unit "${count} - 1")
+  foreach(UNIT RANGE ${last_unit})
+    set(source ${CMAKE_CURRENT_BINARY_DIR}/${dir}/${stem}${UNIT}.cpp)
+    configure_file(${template} ${source} @ONLY)
+    list(APPEND sources ${source})
+  endforeach()
+  set(${out_var} ${sources} PARENT_SCOPE)
+endfunction()
