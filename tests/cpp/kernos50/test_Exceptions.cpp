@@ -1,4 +1,4 @@
-// Exception classes: pieces, readable what(), copies, catch types, lazily composed messages.
+// Exception classes: pieces, readable what(), catch types, lazily composed messages.
 #include <gtest/gtest.h>
 
 #include "kernos50/Exceptions.h"
@@ -6,31 +6,20 @@
 
 namespace {
 
-TEST(Exceptions, PreconditionCarriesEveryPieceAndReadsThemInWhat)
-{
-  const kernos50::IPreconditionException failure("a == b", "\nmessage text", "lib/File.inl", 42);
-  EXPECT_EQ(failure.condition(), "a == b");
-  EXPECT_EQ(failure.message(), "\nmessage text");
-  EXPECT_EQ(failure.file(), "lib/File.inl");
-  EXPECT_EQ(failure.line(), 42u);
-  const std::string text = failure.what();
-  for (const char* piece : {"Precondition", "a == b", "message text", "lib/File.inl:42"})
-    EXPECT_NE(text.find(piece), std::string::npos) << piece << " missing from " << text;
-}
-
-TEST(Exceptions, CopiesKeepTheirTextAndCatchTypesFollowTheTree)
+TEST(Exceptions, ContractFailureCarriesEveryPieceAndACopyKeepsThem)
 {
   try {
-    const kernos50::IPosconditionException original("c", "m", "f", 7);
-    throw kernos50::IPosconditionException(original);
+    throw kernos50::IPosconditionException(kernos50::IPosconditionException("a == b", "\nmessage", "lib/F.inl", 42));
   } catch (const kernos50::IHeaderException& e) {
-    EXPECT_NE(std::string(e.what()).find("Postcondition failed: c"), std::string::npos);
+    const auto& failure = dynamic_cast<const kernos50::IPosconditionException&>(e);
+    EXPECT_EQ(failure.condition(), "a == b");
+    EXPECT_EQ(failure.message(), "\nmessage");
+    EXPECT_EQ(failure.file(), "lib/F.inl");
+    EXPECT_EQ(failure.line(), 42u);
+    EXPECT_STREQ(e.what(), "Postcondition failed: a == b\n\nmessage\n  at lib/F.inl:42");
   }
-  try {
-    throw kernos50::IHeaderException("only a message", "f", 1);
-  } catch (const kernos50::IException& e) {
-    EXPECT_EQ(std::string(e.what()), "only a message\n  at f:1");
-  }
+  EXPECT_THROW(throw kernos50::IPreconditionException("c", "m", "f", 1), std::exception);
+  EXPECT_STREQ(kernos50::IHeaderException("only a message", "f", 1).what(), "only a message\n  at f:1");
 }
 
 class Lazy : public kernos50::ExceptionBase {
@@ -53,26 +42,20 @@ class Lazy : public kernos50::ExceptionBase {
   Mode m_Mode;
 };
 
-TEST(ExceptionBase, MessageIsGeneratedAfreshOnEveryRequest)
+TEST(ExceptionBase, MessageIsMadeAfreshOnRequestNullOnStreamFailureAndGeneratorErrorsPropagate)
 {
   const Lazy lazy(Lazy::Write);
   EXPECT_EQ(lazy.generated, 0);
   EXPECT_STREQ(lazy.text(), "value 12");
+  EXPECT_STREQ(Lazy(lazy).text(), "value 12");
   EXPECT_STREQ(lazy.text(), "value 12");
   EXPECT_EQ(lazy.generated, 2);
-  const Lazy copy(lazy);
-  EXPECT_STREQ(copy.text(), "value 12");
-}
-
-TEST(ExceptionBase, FailedStreamGivesNullAndThrowingGeneratorPropagates)
-{
   EXPECT_EQ(Lazy(Lazy::FailStream).text(), nullptr);
   EXPECT_THROW(Lazy(Lazy::Throw).text(), std::logic_error);
 }
 
-TEST(TypeName, DemanglesWithNamespacesAndTemplateArguments)
+TEST(TypeName, DemanglesStaticAndDynamicTypes)
 {
-  EXPECT_EQ(kernos50::type_name<kernos50::IPreconditionException>(), "kernos50::IPreconditionException");
   EXPECT_EQ((kernos50::type_name<std::pair<int, double>>()), "std::pair<int, double>");
   const kernos50::IException& base = kernos50::IPosconditionException("c", "m", "f", 1);
   EXPECT_EQ(kernos50::dynamic_type_name(base), "kernos50::IPosconditionException");

