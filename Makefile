@@ -11,11 +11,13 @@ DEB_PACKAGES := cmake g++ libgtest-dev libbenchmark-dev \
                 python3-dev python3-numpy python3-pytest python3-hypothesis
 
 # Tests provoke failed allocations on purpose: the sanitizer must return null rather than abort.
-# The Python interpreter itself is not instrumented: preload the runtimes, and leave its leaks alone.
-CTEST_ENV  := $(if $(filter 1,$(SANITIZE)),ASAN_OPTIONS=allocator_may_return_null=1,)
-PYTEST_ENV := $(if $(filter 1,$(SANITIZE)),LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1,)
+# The Python tests run only on the plain build: the interpreter and libboost_python are not
+# instrumented, and Boost.Python's instance deallocation faults under a preloaded ASan runtime
+# (the same runs are clean under valgrind).
+CTEST_ENV := $(if $(filter 1,$(SANITIZE)),ASAN_OPTIONS=allocator_may_return_null=1,)
+RUN_PYTEST := $(if $(filter 1,$(SANITIZE)),,yes)
 
-.PHONY: all deps build test test-cpp test-python bench clean
+.PHONY: all deps build test bench clean
 
 all: build
 
@@ -35,14 +37,14 @@ build: deps $(BUILD_DIR)/CMakeCache.txt
 
 test: build
 	cd $(BUILD_DIR) && $(CTEST_ENV) ctest --output-on-failure -j $(JOBS)
-	if [ -d tests/python ] && ls tests/python/test_*.py >/dev/null 2>&1; then \
-	    PYTHONPATH=$(BUILD_DIR)/python VIREO20_BUILD_DIR=$(BUILD_DIR) $(PYTEST_ENV) \
-	        $(PYTHON) -m pytest -q tests/python; fi
+	if [ -n "$(RUN_PYTEST)" ]; then \
+	    PYTHONPATH=$(BUILD_DIR)/python VIREO20_BUILD_DIR=$(BUILD_DIR) $(PYTHON) -m pytest -q tests/python; \
+	else echo "sanitizer build: Python tests skipped (run them on the plain build)"; fi
 
 bench: build
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
-	for b in $(BUILD_DIR)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
-	for f in bench/*.py; do [ -f "$$f" ] && PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) "$$f"; done; true
+	for b in $(BUILD_DIR)/bench/*_bench; do "$$b" || exit 1; done
+	for f in bench/*.py; do PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) "$$f" || exit 1; done
 
 clean:
 	rm -rf build build-sanitize
