@@ -4,6 +4,6 @@
 namespace array_testing {
 
 using SecondHalfTypes = GTestTypes<boost::mp11::mp_drop_c<ArrayElementTypes, first_half>>;
-INSTANTIATE_TYPED_TEST_SUITE_P(SecondHalf, ArrayElementType, SecondHalfTypes, ElementTypeNames);
+INSTANTIATE_TYPED_TEST_SUITE_P(SecondHalf, ArrayElementType, SecondHalfTypes);
 
 }  // namespace array_testing
