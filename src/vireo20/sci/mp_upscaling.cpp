@@ -1,5 +1,6 @@
 // The upscaling engine's state, the grouping of a time step's enabled particles and the index query.
 #include "vireo20/sci/mp_upscaling.h"
+#include "vireo20/sci/grouping.h"
 
 #include <limits>
 #include <sstream>
@@ -44,7 +45,8 @@ MPUpscaling::MPUpscaling(boost::shared_ptr<IntArray> p_Parents)
 {
 }
 
-void MPUpscaling::visit_enabled_particles(const IntArray& p_Enabled, EnabledVisitor p_Visitor) const
+template <class Visitor>
+void MPUpscaling::visit_enabled_particles(const IntArray& p_Enabled, Visitor&& p_Visitor) const
 {
   const std::uint64_t n = m_Parents ? m_Parents->size() : 0;
   const int* parents = m_Parents ? m_Parents->data() : nullptr;
@@ -97,37 +99,14 @@ void MPUpscaling::setup(std::int32_t /*p_TimestepIndex*/, boost::shared_ptr<IntA
   boost::shared_ptr<UpscaledParticlesTopology> topology;
   std::int32_t u_count = 0;
   if (e_count > 0) {
+    topology.reset(new UpscaledParticlesTopology(0, 0));
     const std::uint64_t n = m_Parents ? m_Parents->size() : 0;
-    std::vector<std::int32_t> counts(static_cast<std::size_t>(e_count), 0);
-    // Dense slot map indexed by parent id: no hashing, one slot per source particle.
-    std::vector<std::int32_t> slot(static_cast<std::size_t>(n), -1);
-    std::int32_t* counts_data = counts.data();
-    std::int32_t* slot_data = slot.data();
-
-    visit_enabled_particles(*p_EnabledIndexes, [&u_count, counts_data, slot_data](std::int32_t&, std::int32_t&,
-                                                                                  std::int32_t& q) {
-      if (slot_data[q] < 0) {
-        slot_data[q] = u_count++;
-      }
-      ++counts_data[slot_data[q]];
-    });
-
-    topology.reset(new UpscaledParticlesTopology(u_count, e_count));
-    std::pair<std::int32_t, std::int32_t>* ranges = topology->ranges.data();
-    std::int32_t* positions = topology->positions.data();
-    std::int32_t offset = 0;
-    // Both passes see the list in the same order, so block e starts after the blocks before it.
-    visit_enabled_particles(*p_EnabledIndexes, [&offset, counts_data, slot_data, ranges, positions](
-                                                   std::int32_t& i, std::int32_t&, std::int32_t& q) {
-      const std::int32_t e = slot_data[q];
-      std::pair<std::int32_t, std::int32_t>& range = ranges[e];
-      if (range.second == 0) {
-        range.first = offset;
-        offset += counts_data[e];
-      }
-      positions[range.first + range.second] = i;
-      ++range.second;
-    });
+    if (!vireo20::ups::group_by_parent(m_Parents ? m_Parents->data() : nullptr, n, p_EnabledIndexes->data(), e_count,
+                                       topology->ranges, topology->positions)) {
+      // The fast grouping only knows that some entry is bad; the checks in list order name the first.
+      visit_enabled_particles(*p_EnabledIndexes, [](std::int32_t, std::int32_t, std::int32_t) {});
+    }
+    u_count = static_cast<std::int32_t>(topology->ranges.size());
   }
 
   m_NumberOfUpscaledParticles = u_count;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <utility>
 #include <vector>
 
@@ -49,12 +48,12 @@ class VIREO20_API MPUpscaling {
   const boost::shared_ptr<UpscaledParticlesTopology>& topology() const { return m_Topology; }
 
  protected:
-  // (enabled position, source particle, parent id)
-  using EnabledVisitor = std::function<void(std::int32_t&, std::int32_t&, std::int32_t&)>;
-
-  // Calls p_Visitor for every entry of p_Enabled in order, after checking that the entry and its
-  // parent are source particles, so a visitor may index by parent id without checks of its own.
-  void visit_enabled_particles(const IntArray& p_Enabled, EnabledVisitor p_Visitor) const;
+  // Calls p_Visitor(enabled position, source particle, parent id) for every entry of p_Enabled in order,
+  // after checking that the entry and its parent are source particles, so a visitor may index by parent
+  // id without checks of its own. Defined in mp_upscaling.cpp and inlined there: no call per element
+  // goes through a std::function.
+  template <class Visitor>
+  void visit_enabled_particles(const IntArray& p_Enabled, Visitor&& p_Visitor) const;
 
   boost::shared_ptr<IntArray> m_Parents;
   std::int32_t m_NumberOfUpscaledParticles;
