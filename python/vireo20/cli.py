@@ -1,0 +1,76 @@
+"""`python3 -m vireo20` (or `vireo20`): subcommands over the functions of vireo20.api."""
+import argparse
+import os
+import sys
+
+from . import api, read_npz
+from .step import InputError
+
+INPUT_HELP = """\
+INPUT is a folder of .npz files (one per step), a LAMMPS text dump (plain or .gz), or nothing for
+the built-in data set.
+
+""" + read_npz.__doc__.split("\n", 2)[2]
+
+
+def _upscale(args):
+    reductions = {}
+    for how in ("sum", "average", "any"):
+        for name in getattr(args, how) or ():
+            if name in reductions:
+                raise SystemExit(f"vireo20: error: {name} is given more than one reduction")
+            reductions[name] = how
+    frames = api.open_input(args.input, args.contacts, clusters=args.clusters, steps=args.steps,
+                            seed=args.seed)
+    output = api.run(frames, args.out, reductions, args.lammps_dump, args.workers, args.scheduler,
+                     args.picture_step)
+    print(f"wrote {len(output.series)} steps to {os.path.abspath(args.out)}")
+    print(f"  ParaView: paraview {os.path.abspath(output.pvd)}  (File > Open, then Apply; "
+          "the time bar steps through the series)")
+    if output.picture:
+        print(f"  picture: {os.path.abspath(output.picture)}")
+    if args.lammps_dump:
+        print(f"  LAMMPS dump: {os.path.abspath(args.lammps_dump)} (OVITO, VMD or read_dump)")
+    print(f"  largest centre-of-mass drift: {output.largest_drift:.3g}")
+    return 0
+
+
+def parser():
+    top = argparse.ArgumentParser(prog="vireo20", description="Upscale particle simulations.")
+    commands = top.add_subparsers(dest="command", required=True)
+    up = commands.add_parser(
+        "upscale", help="upscale every step of a simulation into ParaView-ready files",
+        description="Group particles by parent, reduce their values and write one VTK PolyData "
+                    "file per step with a .pvd series.",
+        epilog=INPUT_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    up.add_argument("input", nargs="?", help="npz folder or LAMMPS dump; none: the built-in data set")
+    up.add_argument("--out", required=True, metavar="DIR", help="output folder (made if missing)")
+    up.add_argument("--contacts", metavar="FILE", help="LAMMPS dump local of contact pairs")
+    for how, default in (("sum", ""), ("average", " (default for floating-point values)"),
+                         ("any", " (default for integer values)")):
+        up.add_argument(f"--{how}", action="append", metavar="NAME",
+                        help=f"reduce value array NAME with {how}{default}; may repeat")
+    up.add_argument("--lammps-dump", metavar="FILE", help="also write the upscaled particles as a LAMMPS dump")
+    up.add_argument("--workers", type=int, default=0, metavar="N",
+                    help="run the steps on a local Dask cluster of N worker processes")
+    up.add_argument("--scheduler", metavar="ADDRESS", help="run the steps on an existing Dask cluster")
+    up.add_argument("--picture-step", type=int, default=0, metavar="K",
+                    help="the step (position in the series) drawn in the PNG picture (default 0)")
+    synthetic = up.add_argument_group("built-in data set")
+    synthetic.add_argument("--clusters", type=int, default=2000)
+    synthetic.add_argument("--steps", type=int, default=40)
+    synthetic.add_argument("--seed", type=int, default=20)
+    up.set_defaults(run=_upscale)
+    return top
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except InputError as error:
+        print(f"vireo20: error: {error}", file=sys.stderr)
+        return 1
+    except OSError as error:
+        print(f"vireo20: error: {error}", file=sys.stderr)
+        return 1

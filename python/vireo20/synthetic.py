@@ -1,0 +1,87 @@
+"""The built-in data set: clusters of 1 to 8 spheres of unequal masses falling in a box.
+
+Particles that leave the box (through the sides or the floor) drop out of the enabled list, which
+is shuffled every step; three trailing pass-through entries (probes at fixed places) follow; there
+are contacts inside clusters (left out of the output), between neighbouring clusters and with the
+floor. Every step is computed from the seed alone, so any process can make any step.
+"""
+import numpy as np
+
+from .step import Step
+
+GRAVITY = 9.81
+PROBES = 3
+
+
+class SyntheticSeries:
+    def __init__(self, clusters=2000, steps=40, seed=20, dt=0.05):
+        self.clusters, self.steps, self.seed, self.dt = clusters, steps, seed, dt
+
+    def __iter__(self):
+        return (SyntheticFrame(self, index) for index in range(self.steps))
+
+    def __len__(self):
+        return self.steps
+
+    def world(self):
+        """Particles at rest: (parents, masses, initial positions, velocities, cluster size, box side)."""
+        rng = np.random.default_rng(self.seed)
+        sizes = rng.integers(1, 9, self.clusters)
+        n = int(sizes.sum())
+        side = 3.0 * self.clusters ** (1.0 / 3.0)
+        cluster = np.repeat(np.arange(self.clusters), sizes)
+        centre = rng.uniform([0.0, 0.0, 0.3 * side], [side, side, side], (self.clusters, 3))
+        drift = np.column_stack([rng.normal(0.0, 0.6, (self.clusters, 2)), np.zeros(self.clusters)])
+        # Source particles are numbered in a shuffled order, so parents are not neighbours in memory.
+        number = rng.permutation(n)
+        first = np.r_[0, np.cumsum(sizes)[:-1]]
+        parents = np.full(n, -1, np.int64)
+        parents[number] = number[first[cluster]]
+        parents[number[first]] = -1
+        masses, position = np.empty(n), np.empty((n, 3))
+        velocity, size = np.empty((n, 3)), np.empty(n, np.int64)
+        masses[number] = rng.uniform(0.5, 2.0, n)
+        position[number] = centre[cluster] + rng.uniform(-0.6, 0.6, (n, 3))
+        velocity[number] = drift[cluster]
+        size[number] = sizes[cluster]
+        return parents, masses, position, velocity, size, side
+
+
+class SyntheticFrame:
+    def __init__(self, series, index):
+        self.series, self.index = series, index
+
+    def load(self):
+        series = self.series
+        parents, masses, position, velocity, size, side = series.world()
+        t = self.index * series.dt
+        position = position + velocity * t
+        position[:, 2] -= 0.5 * GRAVITY * t * t
+        velocity = velocity.copy()
+        velocity[:, 2] -= GRAVITY * t
+        inside = np.flatnonzero(((position >= 0.0) & (position <= side)).all(axis=1))
+        rng = np.random.default_rng([series.seed, self.index])
+        enabled = rng.permutation(inside)
+        probes = np.array([[0.0, 0.0, 0.0], [side, 0.0, 0.0], [0.0, side, side]])
+        contacts, kinds = _contacts(enabled, position)
+        return Step(
+            source="built-in data set", index=self.index, timestep=self.index * 100,
+            parents=parents, enabled=enabled, masses=masses,
+            coords=np.concatenate([position[enabled], probes]), trailing=PROBES,
+            trailing_masses=np.full(PROBES, 1.0),
+            values={"velocity": np.concatenate([velocity[enabled], np.zeros((PROBES, 3))]),
+                    "cluster_size": np.concatenate([size[enabled], np.zeros(PROBES, np.int64)])},
+            contacts=contacts, contact_kinds=kinds,
+            box=np.array([[0.0, 0.0, 0.0], [side, side, side]]), boundary="ff ff ff")
+
+
+def _contacts(enabled, position):
+    """Neighbours in x order closer than one unit (within and between clusters), and the floor (kind 1)."""
+    order = enabled[np.argsort(position[enabled, 0], kind="stable")]
+    pairs = np.stack([order[:-1], order[1:]], axis=1) if len(order) > 1 else np.zeros((0, 2), np.int64)
+    close = np.linalg.norm(position[pairs[:, 0]] - position[pairs[:, 1]], axis=1) < 1.0
+    pairs = pairs[close]
+    floor = enabled[position[enabled, 2] < 0.5]
+    contacts = np.concatenate([pairs, np.stack([floor, np.zeros_like(floor)], axis=1)])
+    kinds = np.r_[np.zeros(len(pairs), np.int64), np.ones(len(floor), np.int64)]
+    return contacts, kinds
