@@ -13,7 +13,7 @@ the built-in data set.
 """ + read_npz.__doc__.split("\n", 2)[2]
 
 
-def _upscale(args):
+def _upscale(args, engine):
     reductions = {}
     for how in ("sum", "average", "any"):
         for name in getattr(args, how) or ():
@@ -23,7 +23,7 @@ def _upscale(args):
     frames = api.open_input(args.input, args.contacts, clusters=args.clusters, steps=args.steps,
                             seed=args.seed)
     output = api.run(frames, args.out, reductions, args.lammps_dump, args.workers, args.scheduler,
-                     args.picture_step)
+                     args.picture_step, engine)
     print(f"wrote {len(output.series)} steps to {os.path.abspath(args.out)}")
     print(f"  ParaView: paraview {os.path.abspath(output.pvd)}  (File > Open, then Apply; "
           "the time bar steps through the series)")
@@ -64,10 +64,11 @@ def parser():
     return top
 
 
-def main(argv=None):
+def main(argv=None, engine=None):
+    """Runs the command line; `engine` stands in for the compiled modules (see vireo20.engine)."""
     args = parser().parse_args(argv)
     try:
-        return args.run(args)
+        return args.run(args, engine)
     except InputError as error:
         print(f"vireo20: error: {error}", file=sys.stderr)
         return 1

@@ -81,7 +81,7 @@ class NpzFrame:
         self.path, self.index, self.parents_file = path, index, parents_file
 
     def load(self):
-        step_file = _Reader(self.path, self.index)
+        step_file = _Reader(self.path, f"#{self.index} of the folder")
         timestep = step_file.get("timestep", None)
         timestep = self.index if timestep is None else timestep.item()
         step_file.step = timestep

@@ -30,7 +30,7 @@ class SyntheticSeries:
         n = int(sizes.sum())
         side = 3.0 * self.clusters ** (1.0 / 3.0)
         cluster = np.repeat(np.arange(self.clusters), sizes)
-        centre = rng.uniform([0.0, 0.0, 0.3 * side], [side, side, side], (self.clusters, 3))
+        centre = rng.uniform(0.0, side, (self.clusters, 3))
         drift = np.column_stack([rng.normal(0.0, 0.6, (self.clusters, 2)), np.zeros(self.clusters)])
         # Source particles are numbered in a shuffled order, so parents are not neighbours in memory.
         number = rng.permutation(n)

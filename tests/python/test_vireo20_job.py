@@ -1,0 +1,281 @@
+"""The upscale job end to end: files read back through VTK, LAMMPS against .npz, bad input, Dask."""
+import gzip
+import os
+import shutil
+import subprocess
+import sys
+import xml.etree.ElementTree as ElementTree
+
+import numpy as np
+import pytest
+from numpy.testing import assert_array_equal
+from vtkmodules.util.numpy_support import vtk_to_numpy
+from vtkmodules.vtkIOXML import vtkXMLPolyDataReader
+
+import upscaling_model
+from upscaling_model import Model, parent_ids
+from vireo20 import api, cli, read_npz
+from vireo20.engine import QuillEngine
+from vireo20.read_lammps import LammpsDump
+from vireo20.synthetic import SyntheticSeries
+
+LAMMPS_DATA = os.path.join(os.path.dirname(__file__), "..", "data", "lammps")
+
+
+def _module_ready():
+    try:
+        import quill20
+        import _vireo20upscaling
+    except ImportError:
+        return False
+    return hasattr(_vireo20upscaling.MPUpscalingGenerator, "Sum") and hasattr(quill20, "grid_function")
+
+
+MODULE_READY = _module_ready()
+ENGINES = [pytest.param(upscaling_model.Engine(), id="model"),
+           pytest.param(QuillEngine(), id="module", marks=pytest.mark.skipif(
+               not MODULE_READY, reason="_vireo20upscaling has no reductions yet"))]
+
+
+def read_vtp(path):
+    reader = vtkXMLPolyDataReader()
+    reader.SetFileName(str(path))
+    reader.Update()
+    data = reader.GetOutput()
+    arrays = lambda fields: {fields.GetArrayName(i): vtk_to_numpy(fields.GetArray(i))
+                             for i in range(fields.GetNumberOfArrays())}
+    return {"points": vtk_to_numpy(data.GetPoints().GetData()),
+            "verts": vtk_to_numpy(data.GetVerts().GetConnectivityArray()),
+            "lines": vtk_to_numpy(data.GetLines().GetConnectivityArray()).reshape(-1, 2),
+            **arrays(data.GetPointData()), **arrays(data.GetFieldData())}
+
+
+def pvd_entries(path):
+    return [(d.get("timestep"), d.get("file")) for d in ElementTree.parse(path).iter("DataSet")]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_step_files_hold_the_results(tmp_path, engine):
+    series = SyntheticSeries(clusters=40, steps=3, seed=5)
+    output = api.run(series, tmp_path, engine=engine, lammps_dump=tmp_path / "up.dump",
+                     echo=lambda line: None)
+    assert pvd_entries(output.pvd) == [("0", "upscaled_000000.vtp"), ("100", "upscaled_000001.vtp"),
+                                       ("200", "upscaled_000002.vtp")]
+    dump = open(tmp_path / "up.dump").read().split("ITEM: TIMESTEP\n")[1:]
+    for frame, text in zip(series, dump):
+        step = frame.load()
+        model = Model(step.parents, step.enabled, step.trailing)
+        got = read_vtp(tmp_path / f"upscaled_{step.index:06d}.vtp")
+        centres = model.coords_average(step.coords, step.masses)
+        assert_array_equal(got["points"], centres)
+        assert_array_equal(got["verts"], np.arange(model.u + model.t))
+        assert_array_equal(got["parent_id"], model.ids)
+        assert_array_equal(got["element_particle_index"], model.element)
+        assert_array_equal(got["mass"], model.sum(step.entry_masses))
+        velocity = step.values["velocity"]
+        assert_array_equal(got["velocity"], np.stack(
+            [model.weighted_average(velocity[:, k], step.masses) for k in range(3)], axis=1))
+        assert_array_equal(got["cluster_size"], model.take_any(step.values["cluster_size"]))
+        # Contacts between particles of different parents, as lines between those parents' centres.
+        pid = parent_ids(step.parents)[step.contacts]
+        expected = pid[(step.contact_kinds == 0) & (pid[:, 0] != pid[:, 1])]
+        assert len(expected) and (step.contact_kinds == 1).any()
+        assert_array_equal(got["parent_id"][got["lines"]], expected)
+        rows = np.array([line.split() for line in text.splitlines()[8:]], dtype=np.float64)
+        assert_array_equal(rows[:, 0], model.ids + 1)
+        assert_array_equal(rows[:, 2:5], centres)
+    assert os.path.getsize(output.picture) > 10000
+
+
+def _dump_frames(path):
+    """(timestep, column names, rows of text) of each frame of a plain dump, read the simplest way."""
+    lines = open(path).read().splitlines()
+    at = 0
+    while at < len(lines):
+        count = int(lines[at + 3])
+        yield int(lines[at + 1]), lines[at + 8].split()[2:], [row.split() for row in lines[at + 9:at + 9 + count]]
+        at += 9 + count
+
+
+def _npz_from_unwrapped(dump, folder):
+    os.makedirs(folder)
+    for index, (timestep, names, rows) in enumerate(_dump_frames(dump)):
+        atoms = [dict(zip(names, row)) for row in rows]
+        ids = [int(a["id"]) for a in atoms]
+        n = max(ids)
+        parents, masses = np.full(n, -1), np.zeros(n)
+        for atom in atoms:
+            i, mol = int(atom["id"]), int(atom["mol"])
+            masses[i - 1] = float(atom["mass"])
+            head = min(int(b["id"]) for b in atoms if int(b["mol"]) == mol) if mol else i
+            parents[i - 1] = head - 1 if head != i else -1
+        np.savez(os.path.join(folder, f"step_{index}.npz"), parents=parents, masses=masses,
+                 enabled=np.array(ids) - 1, timestep=timestep,
+                 coords=np.array([[float(a[k]) for k in ("xu", "yu", "zu")] for a in atoms]))
+
+
+@pytest.fixture(scope="module")
+def lammps_dumps(tmp_path_factory):
+    """The dumps of tests/data/lammps/in.clumps: made afresh by LAMMPS when `lmp` is here, else the committed ones."""
+    if shutil.which("lmp") is None:
+        return LAMMPS_DATA
+    folder = tmp_path_factory.mktemp("lammps")
+    for name in ("in.clumps", "pair.mol", "quad.mol"):
+        shutil.copy(os.path.join(LAMMPS_DATA, name), folder)
+    subprocess.run(["lmp", "-in", "in.clumps", "-log", "none", "-screen", "none"], cwd=folder, check=True)
+    return str(folder)
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gz"])
+def test_lammps_dump_gives_the_centres_of_the_npz_route(tmp_path, lammps_dumps, engine, compressed):
+    wrapped = os.path.join(lammps_dumps, "clumps.dump")
+    if compressed:
+        with open(wrapped, "rb") as source, gzip.open(tmp_path / "clumps.dump.gz", "wb") as target:
+            shutil.copyfileobj(source, target)
+        wrapped = str(tmp_path / "clumps.dump.gz")
+    _npz_from_unwrapped(os.path.join(lammps_dumps, "clumps_unwrapped.dump"), tmp_path / "npz")
+    quiet = lambda line: None
+    dump = api.run(api.open_input(wrapped, os.path.join(lammps_dumps, "contacts.dump")),
+                   tmp_path / "from_dump", engine=engine, echo=quiet)
+    npz = api.run(api.open_input(str(tmp_path / "npz")), tmp_path / "from_npz", engine=engine, echo=quiet)
+    assert pvd_entries(dump.pvd) == pvd_entries(npz.pvd)
+    assert len(dump.series) == 9
+    lines = 0
+    for _, name in dump.series:
+        a, b = read_vtp(tmp_path / "from_dump" / name), read_vtp(tmp_path / "from_npz" / name)
+        assert_array_equal(a["parent_id"], b["parent_id"])
+        # LAMMPS's own xu may differ from x + ix * lx in the last bit.
+        np.testing.assert_allclose(a["points"], b["points"], rtol=0, atol=1e-12)
+        assert set(a) >= {"mol", "vx", "type"}
+        lines += len(a["lines"])
+    assert lines > 0
+
+
+def _npz_steps(folder):
+    series = SyntheticSeries(clusters=12, steps=3, seed=3)
+    os.makedirs(folder)
+    for frame in series:
+        read_npz.save_step(os.path.join(folder, f"step_{frame.index}.npz"), frame.load())
+    return os.path.join(folder, "step_2.npz")
+
+
+def _rewrite_npz(path, change):
+    arrays = dict(np.load(path))
+    change(arrays)
+    np.savez(path, **arrays)
+
+
+def _lammps_steps(folder):
+    """The first three frames of the committed dump; returns the third frame's text span."""
+    os.makedirs(folder)
+    text = open(os.path.join(LAMMPS_DATA, "clumps.dump")).read()
+    starts = [i for i in range(len(text)) if text.startswith("ITEM: TIMESTEP", i)][:4]
+    path = os.path.join(folder, "clumps.dump")
+    open(path, "w").write(text[:starts[3]])
+    return path, starts[2]
+
+
+def _edit_third_frame(path, start, edit):
+    text = open(path).read()
+    open(path, "w").write(text[:start] + edit(text[start:]))
+
+
+def _drop_mass(frame):
+    def drop(line):
+        words = line.split()
+        if line.startswith("ITEM: ATOMS"):
+            words.remove("mass")
+        elif not line.startswith("ITEM") and len(words) > 3:
+            del words[2]
+        return " ".join(words)
+    return "".join(drop(line) + "\n" for line in frame.splitlines())
+
+
+MALFORMED = {
+    "npz missing array": ("npz", lambda p: _rewrite_npz(p, lambda a: a.pop("masses")),
+                          "step 200: array 'masses': missing"),
+    "npz wrong length": ("npz", lambda p: _rewrite_npz(p, lambda a: a.update(coords=a["coords"][1:])),
+                         "step 200: array 'coords': shape"),
+    "npz id out of range": ("npz", lambda p: _rewrite_npz(p, lambda a: a["enabled"].__setitem__(
+        1, len(a["parents"]))), "step 200: array 'enabled': id"),
+    "npz truncated": ("npz", lambda p: open(p, "r+b").truncate(os.path.getsize(p) // 2),
+                      "step #2 of the folder: array '-': not a readable .npz file"),
+    "dump missing column": ("dump", lambda p, s: _edit_third_frame(p, s, _drop_mass),
+                            "step 50: array 'mass': missing column"),
+    "dump id out of range": ("dump", lambda p, s: _edit_third_frame(
+        p, s, lambda f: f.replace("\n12 6 ", "\n0 6 ", 1)), "step 50: array 'id': atom id 0"),
+    "dump truncated": ("dump", lambda p, s: open(p, "r+b").truncate(os.path.getsize(p) - 200),
+                       "step 50: array 'ATOMS': truncated"),
+    "gz truncated": ("gz", None, "step 50: array 'ATOMS': the compressed file is damaged or cut short"),
+}
+
+
+@pytest.mark.parametrize("case", MALFORMED)
+def test_bad_step_stops_after_the_steps_before_it(tmp_path, capsys, case):
+    kind, spoil, message = MALFORMED[case]
+    if kind == "npz":
+        bad = _npz_steps(tmp_path / "in")
+        spoil(bad)
+        source = str(tmp_path / "in")
+    else:
+        bad, third = _lammps_steps(tmp_path / "in")
+        if kind == "gz":
+            packed = gzip.compress(open(bad, "rb").read())
+            bad += ".gz"
+            open(bad, "wb").write(packed[:int(len(packed) * 0.9)])
+        else:
+            assert "\n12 6 " in open(bad).read()[third:]
+            spoil(bad, third)
+        source = bad
+    status = cli.main(["upscale", source, "--out", str(tmp_path / "out")], engine=upscaling_model.Engine())
+    out, err = capsys.readouterr()
+    assert status == 1
+    assert err.startswith(f"vireo20: error: {bad}: {message}") and err.count("\n") == 1, err
+    assert [name for _, name in pvd_entries(tmp_path / "out" / "upscaled.pvd")] == [
+        "upscaled_000000.vtp", "upscaled_000001.vtp"]
+    assert out.count("E=") == 2
+
+
+def test_wrapped_positions_without_image_flags_warn_once(tmp_path):
+    frame = ("ITEM: TIMESTEP\n{}\nITEM: NUMBER OF ATOMS\n2\nITEM: BOX BOUNDS pp pp pp\n0 4\n0 4\n0 4\n"
+             "ITEM: ATOMS id mol mass x y z\n1 1 1.0 0.1 1 1\n2 1 1.0 3.9 1 1\n")
+    path = tmp_path / "wrapped.dump"
+    path.write_text(frame.format(0) + frame.format(10))
+    warnings = []
+    steps = [f.load() for f in LammpsDump(str(path), warn=warnings.append)]
+    assert len(steps) == 2 and len(warnings) == 1 and "WARNING" in warnings[0]
+    assert_array_equal(steps[1].parents, [-1, 0])
+
+
+def test_triclinic_image_flags_unwrap_with_the_tilted_box(tmp_path):
+    path = tmp_path / "tilted.dump"
+    # Bounds of a box [0,4]x[0,5]x[0,6] tilted by xy=1, xz=-0.5, yz=0.25, as LAMMPS writes them.
+    path.write_text("ITEM: TIMESTEP\n7\nITEM: NUMBER OF ATOMS\n1\nITEM: BOX BOUNDS xy xz yz pp pp pp\n"
+                    "-0.5 5 1\n0 5.25 -0.5\n0 6 0.25\nITEM: ATOMS id mol mass x y z ix iy iz\n"
+                    "1 0 2.0 1.0 2.0 3.0 1 -1 2\n")
+    step = next(iter(api.open_input(str(path)))).load()
+    assert_array_equal(step.coords, [[1.0 + 4 - 1 - 1.0, 2.0 - 5 + 0.5, 3.0 + 12]])
+    assert_array_equal(step.box, [[0, 0, 0], [4, 5, 6]])
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path):
+    pytest.importorskip("distributed")
+    engine = QuillEngine() if MODULE_READY else upscaling_model.Engine()
+    series = SyntheticSeries(clusters=30, steps=4, seed=9)
+    for name, workers in (("serial", 0), ("dask", 2)):
+        api.run(series, tmp_path / name, engine=engine, workers=workers, picture_step=-1,
+                lammps_dump=tmp_path / name / "up.dump", echo=lambda line: None)
+    names = sorted(os.listdir(tmp_path / "serial"))
+    assert names == sorted(os.listdir(tmp_path / "dask")) and len(names) == 6
+    for name in names:
+        assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "dask" / name).read_bytes(), name
+
+
+@pytest.mark.skipif(not MODULE_READY, reason="_vireo20upscaling has no reductions yet")
+def test_command_line_on_the_built_in_data_set(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "vireo20", "upscale", "--clusters", "20", "--steps", "2",
+                           "--out", str(tmp_path)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.count("E=") == 2 and "upscaled.pvd" in done.stdout
