@@ -9,6 +9,7 @@ CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=$(PYTHON) 
 DEB_PACKAGES := cmake g++ libgtest-dev libbenchmark-dev \
                 libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev \
                 python3-dev python3-numpy python3-pytest python3-hypothesis
+DEB_PACKAGES += python3-tqdm python3-matplotlib python3-pandas python3-distributed lammps
 
 # Tests provoke failed allocations on purpose: the sanitizer must return null rather than abort.
 # The Python tests run only on the plain build: the interpreter and libboost_python are not
@@ -17,7 +18,7 @@ DEB_PACKAGES := cmake g++ libgtest-dev libbenchmark-dev \
 CTEST_ENV := $(if $(filter 1,$(SANITIZE)),ASAN_OPTIONS=allocator_may_return_null=1,)
 RUN_PYTEST := $(if $(filter 1,$(SANITIZE)),,yes)
 
-.PHONY: all deps build test bench clean
+.PHONY: all deps build test bench clean demo install
 
 all: build
 
@@ -45,6 +46,19 @@ bench: build
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
 	for b in $(BUILD_DIR)/bench/*_bench; do "$$b" || exit 1; done
 	for f in bench/*.py; do PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) "$$f" || exit 1; done
+
+# The main job on the built-in data set; it ends by saying where the output went and how to open it.
+DEMO_DIR ?= $(BUILD_DIR)/demo
+demo: build
+	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) -m vireo20 upscale --out $(DEMO_DIR) --picture-step 20 \
+	    --lammps-dump $(DEMO_DIR)/upscaled.dump
+
+# Libraries to PREFIX/lib, Python modules to /usr/bin/python3's dist-packages, `vireo20` to PREFIX/bin.
+PREFIX ?= /usr/local
+install: build
+	cmake -S . -B $(BUILD_DIR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+	cmake --install $(BUILD_DIR)
 
 clean:
 	rm -rf build build-sanitize
