@@ -188,13 +188,32 @@ def run_frame(frame, engine=None, reductions=None, keep_source=False, detach=Fal
     return result.detached() if detach else result
 
 
+def _remote_frame(frame, engine, reductions, keep_source):
+    """run_frame for a worker: a user's input error comes back as a value, not as a failed task
+    that the worker would log at length."""
+    try:
+        return run_frame(frame, engine, reductions, keep_source, detach=True)
+    except InputError as error:
+        return error
+
+
 def _connect(workers, scheduler):
-    from distributed import Client, LocalCluster
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise SystemExit("vireo20: error: --workers and --scheduler need Dask distributed "
+                         "(Debian package python3-distributed)") from None
     if scheduler:
         return Client(scheduler), None
     cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                            dashboard_address=None)
     return Client(cluster), cluster
+
+
+def _deliver(result, sink):
+    if isinstance(result, InputError):
+        raise result
+    sink(result)
 
 
 def upscale(frames, sink, engine=None, reductions=None, workers=0, scheduler=None, picture_step=0):
@@ -213,12 +232,12 @@ def upscale(frames, sink, engine=None, reductions=None, workers=0, scheduler=Non
     window = 2 * max(workers or len(client.scheduler_info().get("workers", ())), 1)
     try:
         for frame in frames:
-            pending.append(client.submit(run_frame, frame, engine, reductions,
-                                         frame.index == picture_step, True, pure=False))
+            pending.append(client.submit(_remote_frame, frame, engine, reductions,
+                                         frame.index == picture_step, pure=False))
             while len(pending) > window:
-                sink(pending.popleft().result())
+                _deliver(pending.popleft().result(), sink)
         while pending:
-            sink(pending.popleft().result())
+            _deliver(pending.popleft().result(), sink)
     finally:
         for future in pending:
             future.cancel()
