@@ -4,7 +4,8 @@ Atom columns: `id mol mass` and positions, unwrapped `xu yu zu` or `x y z` with 
 `ix iy iz` (unwrapped with each step's box, triclinic too). Source particle = atom id - 1; the
 enabled list is the step's atoms in file order; an atom's parent is the atom of the same molecule
 with the lowest id in that step, molecule 0 meaning no parent. Every further column, and `mol`,
-becomes a value array. Atoms may come in any order and any subset per step.
+becomes a value array: LAMMPS's integer attributes (type, proc, custom i_NAME) as
+integers, every other column as floating-point. Atoms may come in any order and any subset per step.
 
 Contacts (`dump local`): the first two columns are the atom ids of each pair; a column named
 `kind` (see `dump_modify colname`), when present, gives the contact kind (0: atom-atom). A contact
@@ -19,11 +20,12 @@ import itertools
 import sys
 
 import numpy as np
-import pandas
 
 from .step import InputError, Step
 
 POSITION_COLUMNS = ("xu", "yu", "zu", "x", "y", "z", "ix", "iy", "iz")
+# LAMMPS's integer atom attributes (custom ones are i_NAME); every other column is floating-point.
+INTEGER_COLUMNS = ("id", "mol", "type", "proc", "procp1", "ix", "iy", "iz", "kind")
 WRAPPED_WARNING = (
     "WARNING: {path} has wrapped positions (x y z) and no image flags (ix iy iz): a molecule cut by "
     "a periodic boundary gets its centre in the middle of the box. Dump xu yu zu, or add ix iy iz.")
@@ -137,42 +139,53 @@ def _box(frame):
     return lo, hi, (xy, xz, yz)
 
 
+def _is_integer_column(name):
+    return name in INTEGER_COLUMNS or name.startswith(("i_", "i2_"))
+
+
 def _table(frame, section):
+    """Column name -> values: integer attributes as int64, every other column as float64.
+
+    NumPy's text parser rounds exactly as Python does, so the same text gives the same bits.
+    """
     if frame.count == 0:
-        return pandas.DataFrame({name: np.zeros(0, np.int64) for name in frame.columns})
+        return {name: np.zeros(0, np.int64 if _is_integer_column(name) else np.float64)
+                for name in frame.columns}
     try:
-        table = pandas.read_csv(io.BytesIO(frame.data), sep=r"\s+", header=None, names=frame.columns,
-                                index_col=False)
-    except (ValueError, pandas.errors.ParserError) as error:
+        rows = np.loadtxt(io.BytesIO(frame.data), dtype=np.float64, ndmin=2, comments=None)
+    except ValueError as error:
         frame.fail(section, f"malformed data lines ({' '.join(str(error).split())})")
-    if len(table) != frame.count:
-        frame.fail(section, f"{len(table)} data lines where the header announces {frame.count}")
-    for name in table.columns:
-        column = table[name]
-        if column.dtype.kind not in "iuf":
-            frame.fail(name, "holds values that are not numbers")
-        missing = np.flatnonzero(column.isna().to_numpy())
-        if len(missing):
-            frame.fail(name, f"data line {missing[0] + 1} of the step has no value: truncated or short line")
+    if rows.shape != (frame.count, len(frame.columns)):
+        frame.fail(section, f"{rows.shape[0]} data lines of {rows.shape[1]} values where the header "
+                            f"announces {frame.count} lines of {len(frame.columns)}")
+    table = {name: rows[:, k] for k, name in enumerate(frame.columns)}
+    for name in frame.columns:
+        if _is_integer_column(name):
+            table[name] = _ints(frame, table, name)
     return table
 
 
 def _ints(frame, table, name):
-    if name not in table.columns:
-        frame.fail(name, f"missing column (the columns are: {' '.join(table.columns)})")
-    column = table[name].to_numpy()
-    if column.dtype.kind not in "iu":
-        frame.fail(name, "holds values that are not integers")
-    return column.astype(np.int64)
+    """The column as int64, refusing a value that is not a whole number."""
+    if name not in table:
+        frame.fail(name, f"missing column (the columns are: {' '.join(table)})")
+    column = table[name]
+    if column.dtype.kind == "i":
+        return column
+    whole = column.astype(np.int64)
+    bad = np.flatnonzero(whole != column)
+    if len(bad):
+        frame.fail(name, f"value {column[bad[0]]!r} on data line {bad[0] + 1} is not an integer")
+    return whole
 
 
 def _positions(frame, table):
-    columns = set(table.columns)
+    columns = set(table)
     if {"xu", "yu", "zu"} <= columns:
-        return table[["xu", "yu", "zu"]].to_numpy(np.float64)
+        return np.stack([table[name] for name in ("xu", "yu", "zu")], axis=1)
     if not {"x", "y", "z"} <= columns:
         frame.fail("xu yu zu", "missing positions: the dump needs xu yu zu, or x y z (with ix iy iz)")
-    xyz = table[["x", "y", "z"]].to_numpy(np.float64).copy()
+    xyz = np.stack([table[name] for name in ("x", "y", "z")], axis=1)
     if {"ix", "iy", "iz"} <= columns:
         lo, hi, (xy, xz, yz) = _box(frame)
         size = hi - lo
@@ -207,23 +220,22 @@ class LammpsFrame:
         table = _table(frame, "ATOMS")
         ids = _ints(frame, table, "id")
         mol = _ints(frame, table, "mol")
-        if "mass" not in table.columns:
-            frame.fail("mass", f"missing column (the columns are: {' '.join(table.columns)})")
+        if "mass" not in table:
+            frame.fail("mass", f"missing column (the columns are: {' '.join(table)})")
         bad = np.flatnonzero(ids < 1)
         if len(bad):
             frame.fail("id", f"atom id {ids[bad[0]]} on data line {bad[0] + 1} is below 1")
-        unique, first = np.unique(ids, return_index=True)
-        if len(unique) != len(ids):
-            repeated = np.setdiff1d(np.arange(len(ids)), first)[0]
-            frame.fail("id", f"atom id {ids[repeated]} appears twice in the step")
+        repeated = np.flatnonzero(np.bincount(ids) > 1)
+        if len(repeated):
+            frame.fail("id", f"atom id {repeated[0]} appears more than once in the step")
         coords = _positions(frame, table)
         pairs, kinds = self._contacts()
         index = ids - 1
         particles = pairs[:, 0].tolist() + pairs[kinds == 0, 1].tolist()
         n = int(max(ids.max(initial=0), max(particles, default=-1) + 1))
         masses = np.zeros(n)
-        masses[index] = table["mass"].to_numpy(np.float64)
-        values = {name: table[name].to_numpy() for name in table.columns
+        masses[index] = table["mass"]
+        values = {name: column for name, column in table.items()
                   if name not in POSITION_COLUMNS and name not in ("id", "mass")}
         box = None
         if frame.box_lines:
@@ -245,7 +257,7 @@ class LammpsFrame:
             frame.fail("ENTRIES", f"needs two atom-id columns, has {' '.join(frame.columns) or 'none'}")
         table = _table(frame, "ENTRIES")
         first, second = (_ints(frame, table, name) for name in frame.columns[:2])
-        kinds = _ints(frame, table, "kind") if "kind" in table.columns else np.zeros(len(first), np.int64)
+        kinds = _ints(frame, table, "kind") if "kind" in table else np.zeros(len(first), np.int64)
         bad = np.flatnonzero((first < 1) | ((second < 1) & (kinds == 0)))
         if len(bad):
             frame.fail(frame.columns[0], f"contact on data line {bad[0] + 1} names an atom id below 1")
