@@ -42,7 +42,6 @@ class Output:
             from .picture import draw_step
             self.picture = os.path.join(self.out_dir, f"{self.stem}.png")
             draw_step(self.picture, result.source_points, result.source_masses, result.points,
-                      np.asarray(_numpy(result.mass)),
                       f"step {result.index} (timestep {result.timestep}): "
                       f"{result.e + result.t} entries, {result.u + result.t} upscaled")
         self.largest_drift = max(self.largest_drift, result.drift)

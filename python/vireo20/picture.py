@@ -7,7 +7,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
 
-def draw_step(path, source_points, source_masses, centres, masses, title):
+def draw_step(path, source_points, source_masses, centres, title):
     source_points, source_masses = np.asarray(source_points), np.asarray(source_masses)
     centres = np.asarray(centres)
     if len(source_points) > 3000:

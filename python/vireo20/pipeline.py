@@ -112,10 +112,11 @@ def _lines(engine, generator, step, ids):
         return np.zeros((0, 2), np.int64)
     call = _Calls(step)
     kinds = engine.grid_function(step.contact_kinds, dtype="int32", name="contact_kinds")
-    first = call("contacts", generator.GetContactParentIDFrom,
-                 engine.grid_function(step.contacts[:, 0], dtype="int32", name="contacts"))
-    second = call("contacts", generator.GetContactParentIDTo,
-                  engine.grid_function(step.contacts[:, 1], dtype="int32", name="contacts"), kinds)
+    first = engine.grid_function(step.contacts[:, 0], dtype="int32", name="contacts")
+    second = engine.grid_function(step.contacts[:, 1], dtype="int32", name="contacts")
+    # Both calls rewrite the ids in place.
+    call("contacts", generator.GetContactParentIDFrom, first)
+    call("contacts", generator.GetContactParentIDTo, second, kinds)
     first, second = to_numpy(first).astype(np.int64), to_numpy(second).astype(np.int64)
     entry_of = np.full(step.n + step.trailing, -1, np.int64)
     entry_of[ids] = np.arange(len(ids))
@@ -184,7 +185,9 @@ def process_step(step, engine=None, reductions=None, keep_source=False):
 
 def run_frame(frame, engine=None, reductions=None, keep_source=False, detach=False):
     """Loads and processes one frame: the unit of work a Dask worker runs."""
+    started = time.perf_counter()
     result = process_step(frame.load(), engine, reductions, keep_source)
+    result.seconds = time.perf_counter() - started
     return result.detached() if detach else result
 
 
