@@ -3,14 +3,22 @@ import argparse
 import os
 import sys
 
-from . import api, read_npz
+from . import api, read_lammps, read_npz
 from .step import InputError
 
-INPUT_HELP = """\
-INPUT is a folder of .npz files (one per step), a LAMMPS text dump (plain or .gz), or nothing for
-the built-in data set.
+def _paragraphs(doc, first, last):
+    return "\n\n".join(doc.split("\n\n")[first:last])
 
-""" + read_npz.__doc__.split("\n", 2)[2]
+
+INPUT_HELP = f"""\
+INPUT is a folder of .npz files (one per step), a LAMMPS text dump (plain or .gz), or nothing for
+the built-in data set. With --workers or --scheduler, each worker reads its steps itself: a remote
+cluster must see INPUT at the same path.
+
+npz folder: {_paragraphs(read_npz.__doc__, 1, 4)}
+
+LAMMPS dump: {_paragraphs(read_lammps.__doc__, 1, 3)}
+"""
 
 
 def _upscale(args, engine):
@@ -57,9 +65,10 @@ def parser():
     up.add_argument("--picture-step", type=int, default=0, metavar="K",
                     help="the step (position in the series) drawn in the PNG picture (default 0)")
     synthetic = up.add_argument_group("built-in data set")
-    synthetic.add_argument("--clusters", type=int, default=2000)
-    synthetic.add_argument("--steps", type=int, default=40)
-    synthetic.add_argument("--seed", type=int, default=20)
+    synthetic.add_argument("--clusters", type=int, default=2000, metavar="N",
+                           help="clusters of 1 to 8 particles (default 2000)")
+    synthetic.add_argument("--steps", type=int, default=40, metavar="N", help="steps (default 40)")
+    synthetic.add_argument("--seed", type=int, default=20, help="random seed (default 20)")
     up.set_defaults(run=_upscale)
     return top
 

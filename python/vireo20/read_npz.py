@@ -17,7 +17,9 @@ Each step file holds these arrays (E enabled entries, T trailing entries, N sour
   box              float (2, 3)       lower and upper corner of the domain (optional)
 
 The steps are the folder's .npz files other than parents.npz, in natural name order (step_2
-before step_10). `save_step` writes a Step in this layout.
+before step_10).
+
+`save_step` writes a Step in this layout.
 """
 import os
 import re
