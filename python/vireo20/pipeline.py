@@ -163,9 +163,11 @@ def process_step(step, engine=None, reductions=None, keep_source=False):
         f"generator answers disagree: {count} particles, {len(ids_np)} ids, {len(points)} points"
     mass_np = to_numpy(mass)
     mass_before, mass_after = float(entry_masses.sum()), float(mass_np.sum())
-    with np.errstate(invalid="ignore", divide="ignore"):
+    drift = 0.0
+    if mass_before > 0 and mass_after > 0:
         before = entry_masses @ step.coords / mass_before
         after = mass_np @ centres / mass_after
+        drift = float(np.max(np.abs(after - before)))
     result = StepResult(
         source=step.source, index=step.index, timestep=step.timestep,
         n=step.n, e=len(step.enabled), u=count - t, t=t,
@@ -175,7 +177,7 @@ def process_step(step, engine=None, reductions=None, keep_source=False):
         reductions={name: reductions.get(name) or default_reduction(data)
                     for name, data in step.values.items()},
         mass_before=mass_before, mass_after=mass_after,
-        drift=float(np.max(np.abs(after - before), initial=0.0)),
+        drift=drift,
         seconds=0.0, box=step.box, boundary=step.boundary)
     if keep_source:
         result.source_points, result.source_masses = step.coords, entry_masses
