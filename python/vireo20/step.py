@@ -93,8 +93,9 @@ class Step:
         if values.ndim != ndim or (values.size and values.dtype.kind not in "iu"):
             self.fail(name, f"expected a {ndim}-dimensional integer array, got shape {values.shape} "
                             f"of {values.dtype}")
-        if values.size and (values.max() > np.iinfo(np.int32).max or values.min() < -1):
-            self._range(name, values.reshape(-1), -1, np.iinfo(np.int32).max)
+        info = np.iinfo(np.int32)
+        if values.size and (values.max() > info.max or values.min() < info.min):
+            self._range(name, values.reshape(-1), info.min, info.max + 1)
         return values.astype(np.int64, copy=False)
 
     def _floats(self, name, values, shape):
