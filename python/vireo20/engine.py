@@ -16,7 +16,11 @@ class QuillEngine:
         import quill20
         import _vireo20upscaling
         if name == "MPUpscalingGenerator":
-            return _vireo20upscaling.MPUpscalingGenerator
+            generator = _vireo20upscaling.MPUpscalingGenerator
+            if not hasattr(generator, "Sum"):
+                raise SystemExit(f"vireo20: error: {_vireo20upscaling.__file__} is a build without the "
+                                 "reductions (Sum, TakeAny, ...); rebuild it")
+            return generator
         return getattr(quill20, name)
 
     def __reduce__(self):
