@@ -52,12 +52,15 @@ class Output:
         columns = {"id": _numpy(result.ids).astype(np.int64) + 1}
         if "mol" in result.values:
             columns["mol"] = _numpy(result.values["mol"])
+        # read_dump cannot add atoms without a type; 1 when the input had none.
+        types = result.values.get("type")
+        columns["type"] = np.ones(len(columns["id"]), np.int64) if types is None else _numpy(types)
         columns["mass"] = _numpy(result.mass)
         for k, axis in enumerate("xyz"):
             columns[axis] = result.points[:, k]
         for name, values in result.values.items():
             values = _numpy(values)
-            if name == "mol":
+            if name in ("mol", "type"):
                 continue
             if values.ndim == 1:
                 columns[name] = values

@@ -85,8 +85,19 @@ def test_step_files_hold_the_results(tmp_path, engine):
         assert_array_equal(got["parent_id"][got["lines"]], expected)
         rows = np.array([line.split() for line in text.splitlines()[8:]], dtype=np.float64)
         assert_array_equal(rows[:, 0], model.ids + 1)
-        assert_array_equal(rows[:, 2:5], centres)
+        assert_array_equal(rows[:, 3:6], centres)
     assert os.path.getsize(output.picture) > 10000
+
+
+@pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Debian package lammps)")
+def test_lammps_reads_the_upscaled_dump_back(tmp_path):
+    output = api.run(SyntheticSeries(clusters=30, steps=2, seed=2), tmp_path, engine=upscaling_model.Engine(),
+                     lammps_dump=tmp_path / "up.dump", echo=lambda line: None)
+    (tmp_path / "in.read").write_text(
+        "units lj\natom_style atomic\nregion box block 0 1 0 1 0 1\ncreate_box 1 box\nmass 1 1.0\n"
+        "read_dump up.dump 100 x y z box yes add yes\nprint \"ATOMS $(atoms)\"\n")
+    done = subprocess.run(["lmp", "-in", "in.read", "-log", "none"], cwd=tmp_path, capture_output=True, text=True)
+    assert f"ATOMS {len(read_vtp(tmp_path / output.series[1][1])['points'])}" in done.stdout, done.stdout
 
 
 def _dump_frames(path):
