@@ -231,8 +231,9 @@ class LammpsFrame:
         coords = _positions(frame, table)
         pairs, kinds = self._contacts()
         index = ids - 1
-        particles = pairs[:, 0].tolist() + pairs[kinds == 0, 1].tolist()
-        n = int(max(ids.max(initial=0), max(particles, default=-1) + 1))
+        # Contacts may name atoms outside this step's subset: they are particles all the same.
+        n = int(max(ids.max(initial=0), pairs[:, 0].max(initial=-1) + 1,
+                    pairs[kinds == 0, 1].max(initial=-1) + 1))
         masses = np.zeros(n)
         masses[index] = table["mass"]
         values = {name: column for name, column in table.items()
@@ -284,5 +285,8 @@ class LammpsDump:
             while (waiting is not None and not waiting.problem and atoms.timestep is not None
                    and waiting.timestep < atoms.timestep):
                 waiting = next(contacts, None)
-            matched = waiting is not None and (waiting.problem or waiting.timestep == atoms.timestep)
+            # A damaged contact frame stops the run at the first atom frame it could belong to.
+            matched = waiting is not None and (
+                waiting.timestep == atoms.timestep or (waiting.problem and (
+                    waiting.timestep is None or atoms.timestep is None or waiting.timestep <= atoms.timestep)))
             yield LammpsFrame(index, atoms, waiting if matched else None)
