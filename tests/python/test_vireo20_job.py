@@ -15,7 +15,6 @@ from vtkmodules.vtkIOXML import vtkXMLPolyDataReader
 import upscaling_model
 from upscaling_model import Model, parent_ids
 from vireo20 import api, cli, read_npz
-from vireo20.engine import QuillEngine
 from vireo20.read_lammps import LammpsDump
 from vireo20.synthetic import SyntheticSeries
 
@@ -24,19 +23,12 @@ pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:Depre
 LAMMPS_DATA = os.path.join(os.path.dirname(__file__), "..", "data", "lammps")
 
 
-def _module_ready():
-    try:
-        import quill20
-        import _vireo20upscaling
-    except ImportError:
-        return False
-    return hasattr(_vireo20upscaling.MPUpscalingGenerator, "Sum") and hasattr(quill20, "grid_function")
+MODULE_READY = upscaling_model.module_has_reductions()
 
 
-MODULE_READY = _module_ready()
-ENGINES = [pytest.param(upscaling_model.Engine(), id="model"),
-           pytest.param(QuillEngine(), id="module", marks=pytest.mark.skipif(
-               not MODULE_READY, reason="_vireo20upscaling has no reductions yet"))]
+@pytest.fixture
+def engine():
+    return upscaling_model.job_engine()
 
 
 def read_vtp(path):
@@ -56,7 +48,6 @@ def pvd_entries(path):
     return [(d.get("timestep"), d.get("file")) for d in ElementTree.parse(path).iter("DataSet")]
 
 
-@pytest.mark.parametrize("engine", ENGINES)
 def test_step_files_hold_the_results(tmp_path, engine):
     series = SyntheticSeries(clusters=40, steps=3, seed=5)
     output = api.run(series, tmp_path, engine=engine, lammps_dump=tmp_path / "up.dump",
@@ -90,8 +81,8 @@ def test_step_files_hold_the_results(tmp_path, engine):
 
 
 @pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Debian package lammps)")
-def test_lammps_reads_the_upscaled_dump_back(tmp_path):
-    output = api.run(SyntheticSeries(clusters=30, steps=2, seed=2), tmp_path, engine=upscaling_model.Engine(),
+def test_lammps_reads_the_upscaled_dump_back(tmp_path, engine):
+    output = api.run(SyntheticSeries(clusters=30, steps=2, seed=2), tmp_path, engine=engine,
                      lammps_dump=tmp_path / "up.dump", echo=lambda line: None)
     (tmp_path / "in.read").write_text(
         "units lj\natom_style atomic\nregion box block 0 1 0 1 0 1\ncreate_box 1 box\nmass 1 1.0\n"
@@ -139,7 +130,6 @@ def lammps_dumps(tmp_path_factory):
     return str(folder)
 
 
-@pytest.mark.parametrize("engine", ENGINES)
 @pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gz"])
 def test_lammps_dump_gives_the_centres_of_the_npz_route(tmp_path, lammps_dumps, engine, compressed):
     wrapped = os.path.join(lammps_dumps, "clumps.dump")
@@ -227,7 +217,7 @@ MALFORMED = {
 
 
 @pytest.mark.parametrize("case", MALFORMED)
-def test_bad_step_stops_after_the_steps_before_it(tmp_path, capsys, case):
+def test_bad_step_stops_after_the_steps_before_it(tmp_path, capsys, engine, case):
     kind, spoil, message, *options = MALFORMED[case]
     if options:
         pytest.importorskip("distributed")
@@ -246,7 +236,7 @@ def test_bad_step_stops_after_the_steps_before_it(tmp_path, capsys, case):
             spoil(bad, third)
         source = bad
     status = cli.main(["upscale", source, "--out", str(tmp_path / "out"), *options],
-                      engine=upscaling_model.Engine())
+                      engine=engine)
     out, err = capsys.readouterr()
     assert status == 1
     assert err.startswith(f"vireo20: error: {bad}: {message}") and err.count("\n") == 1, err
@@ -277,9 +267,8 @@ def test_triclinic_image_flags_unwrap_with_the_tilted_box(tmp_path):
     assert_array_equal(step.box, [[0, 0, 0], [4, 5, 6]])
 
 
-def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path):
+def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path, engine):
     pytest.importorskip("distributed")
-    engine = QuillEngine() if MODULE_READY else upscaling_model.Engine()
     series = SyntheticSeries(clusters=30, steps=4, seed=9)
     for name, workers in (("serial", 0), ("dask", 2)):
         api.run(series, tmp_path / name, engine=engine, workers=workers, picture_step=-1,

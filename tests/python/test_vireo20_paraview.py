@@ -42,7 +42,7 @@ print("SERIES" + json.dumps(seen))
 
 def test_paraview_reads_every_step(tmp_path):
     series = SyntheticSeries(clusters=25, steps=3, seed=4)
-    output = api.run(series, tmp_path, engine=upscaling_model.Engine(), echo=lambda line: None)
+    output = api.run(series, tmp_path, engine=upscaling_model.job_engine(), echo=lambda line: None)
     script = tmp_path / "read_series.py"
     script.write_text(READ_SERIES)
     done = subprocess.run(["pvbatch", str(script), output.pvd], capture_output=True, text=True,
