@@ -5,6 +5,8 @@ is shuffled every step; three trailing pass-through entries (probes at fixed pla
 are contacts inside clusters (left out of the output), between neighbouring clusters and with the
 floor. Every step is computed from the seed alone, so any process can make any step.
 """
+import functools
+
 import numpy as np
 
 from .step import Step
@@ -25,26 +27,35 @@ class SyntheticSeries:
 
     def world(self):
         """Particles at rest: (parents, masses, initial positions, velocities, cluster size, box side)."""
-        rng = np.random.default_rng(self.seed)
-        sizes = rng.integers(1, 9, self.clusters)
-        n = int(sizes.sum())
-        side = 3.0 * self.clusters ** (1.0 / 3.0)
-        cluster = np.repeat(np.arange(self.clusters), sizes)
-        centre = rng.uniform(0.0, side, (self.clusters, 3))
-        drift = np.column_stack([rng.normal(0.0, 0.6, (self.clusters, 2)), np.zeros(self.clusters)])
-        # Source particles are numbered in a shuffled order, so parents are not neighbours in memory.
-        number = rng.permutation(n)
-        first = np.r_[0, np.cumsum(sizes)[:-1]]
-        parents = np.full(n, -1, np.int64)
-        parents[number] = number[first[cluster]]
-        parents[number[first]] = -1
-        masses, position = np.empty(n), np.empty((n, 3))
-        velocity, size = np.empty((n, 3)), np.empty(n, np.int64)
-        masses[number] = rng.uniform(0.5, 2.0, n)
-        position[number] = centre[cluster] + rng.uniform(-0.6, 0.6, (n, 3))
-        velocity[number] = drift[cluster]
-        size[number] = sizes[cluster]
-        return parents, masses, position, velocity, size, side
+        return _world(self.clusters, self.seed)
+
+
+@functools.lru_cache(maxsize=1)
+def _world(clusters, seed):
+    # Kept per process (a Dask worker makes it once), read-only as every step shares it.
+    rng = np.random.default_rng(seed)
+    sizes = rng.integers(1, 9, clusters)
+    n = int(sizes.sum())
+    side = 3.0 * clusters ** (1.0 / 3.0)
+    cluster = np.repeat(np.arange(clusters), sizes)
+    centre = rng.uniform(0.0, side, (clusters, 3))
+    drift = np.column_stack([rng.normal(0.0, 0.6, (clusters, 2)), np.zeros(clusters)])
+    # Source particles are numbered in a shuffled order, so parents are not neighbours in memory.
+    number = rng.permutation(n)
+    first = np.r_[0, np.cumsum(sizes)[:-1]]
+    parents = np.full(n, -1, np.int64)
+    parents[number] = number[first[cluster]]
+    parents[number[first]] = -1
+    masses, position = np.empty(n), np.empty((n, 3))
+    velocity, size = np.empty((n, 3)), np.empty(n, np.int64)
+    masses[number] = rng.uniform(0.5, 2.0, n)
+    position[number] = centre[cluster] + rng.uniform(-0.6, 0.6, (n, 3))
+    velocity[number] = drift[cluster]
+    size[number] = sizes[cluster]
+    world = (parents, masses, position, velocity, size)
+    for array in world:
+        array.setflags(write=False)
+    return world + (side,)
 
 
 class SyntheticFrame:
