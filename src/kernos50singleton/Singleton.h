@@ -26,6 +26,14 @@ class Singleton {
   // The instance this module holds, or null; never creates one.
   static T* existing() { return singleton_data().instance; }
 
+  // True once this module's at-exit release has run (or is running): asking for the instance again
+  // would fail, so late users must do without it.
+  static bool released()
+  {
+    const Data& data = singleton_data();
+    return data.releasing != 0 || (already_registered_flag() && data.instance == nullptr);
+  }
+
   // Number of modules that currently hold the instance; 0 when no module does.
   static unsigned int count()
   {

@@ -16,22 +16,13 @@ IAvailabilityException::~IAvailabilityException() = default;
 
 Quill20Error::~Quill20Error() = default;
 
-const char* Quill20Error::message_or_fallback(const char* p_ClassName) const noexcept
+const char* Quill20Error::message_or_fallback(const char* p_CaughtText, const char* p_NullText) const noexcept
 {
-  static const char* const caught = "Caught exception while generating the message for exception ";
-  static const char* const null = "Generated null message for exception ";
-  const char* prefix = nullptr;
   try {
     if (const char* text = obtain_message()) return text;
-    prefix = null;
+    return p_NullText;
   } catch (...) {
-    prefix = caught;
-  }
-  try {
-    m_Fallback = std::string(prefix) + p_ClassName;
-    return m_Fallback.c_str();
-  } catch (...) {
-    return prefix;
+    return p_CaughtText;
   }
 }
 
@@ -42,7 +33,8 @@ OutOfRangeError::OutOfRangeError(const AnyHandle& p_Index, const AnyHandle& p_Lo
 OutOfRangeError::OutOfRangeError(const OutOfRangeError& p_Other) = default;
 OutOfRangeError::~OutOfRangeError() = default;
 
-const char* OutOfRangeError::what() const noexcept { return message_or_fallback("OutOfRangeError"); }
+const char* OutOfRangeError::what() const noexcept { return message_or_fallback("Caught exception while generating the message for exception OutOfRangeError",
+                              "Generated null message for exception OutOfRangeError"); }
 
 void OutOfRangeError::generate_message() const
 {
@@ -59,7 +51,8 @@ WrongNumberOfVerticesError::~WrongNumberOfVerticesError() = default;
 
 const char* WrongNumberOfVerticesError::what() const noexcept
 {
-  return message_or_fallback("WrongNumberOfVerticesError");
+  return message_or_fallback("Caught exception while generating the message for exception WrongNumberOfVerticesError",
+                              "Generated null message for exception WrongNumberOfVerticesError");
 }
 
 void WrongNumberOfVerticesError::generate_message() const

@@ -16,11 +16,8 @@ class QUILL20_API Quill20Error : public virtual std::exception, public virtual k
   ~Quill20Error() override;
 
  protected:
-  // The generated message, or the fixed fallback text naming p_ClassName; never throws.
-  const char* message_or_fallback(const char* p_ClassName) const noexcept;
-
- private:
-  mutable std::string m_Fallback;
+  // The generated message, or one of the two fixed fallback texts; never throws.
+  const char* message_or_fallback(const char* p_CaughtText, const char* p_NullText) const noexcept;
 };
 
 class QUILL20_API OutOfRangeError : public Quill20Error {

@@ -6,11 +6,14 @@
 #include <ostream>
 #include <type_traits>
 
+#include "quill20/Export.h"
+
 namespace quill20 {
 namespace mtm {
 
+// Visible from every module, so that templates instantiated over it keep one identity process-wide.
 template <int N, class T>
-class RigidVector {
+class QUILL20_API RigidVector {
   static_assert(N > 0, "a RigidVector has at least one component");
 
  public:

@@ -83,6 +83,12 @@ class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
 
   // Shape Handle1(number of tuples); the first value, or null when there are no tuples.
   void* get_data(core::AnyHandle& p_Shape) override;
+
+ protected:
+  // Resize keeps the values; VTK failing to allocate throws std::bad_alloc before the count changes.
+  void do_resize(std::uint64_t p_NewSize) override;
+
+ public:
   core::IArrayImplFactory& factory() const override;
 
   // Takes one VTK reference to p_vtk_array and gives it p_number_of_components components; only once.
@@ -93,9 +99,6 @@ class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
 
  protected:
   VtkArrayImplBase();
-
-  // Resize keeps the values; VTK failing to allocate throws std::bad_alloc before the count changes.
-  void do_resize(std::uint64_t p_NewSize) override;
 
   // Sizes a fresh VTK array to p_Size tuples.
   void set_number_of_tuples(std::uint64_t p_Size);

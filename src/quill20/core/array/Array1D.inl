@@ -10,6 +10,7 @@
 #include "quill20/core/Quill20Error.h"
 #include "quill20/core/array/Array1D.h"
 #include "quill20/core/array/IArrayImplFactory.h"
+#include "quill20/core/array/NumericConversions.h"
 #include "quill20/core/array/VectorArrayImpl.h"
 
 namespace quill20 {
@@ -25,19 +26,6 @@ C negated(C p_Value)
     return -p_Value;
   else
     return static_cast<C>(static_cast<std::make_unsigned_t<C>>(0) - static_cast<std::make_unsigned_t<C>>(p_Value));
-}
-
-// Truncates toward zero and keeps the low bits of the integer in the width of I.
-template <class I>
-I truncated_wrapping(double p_Value)
-{
-  if (!std::isfinite(p_Value)) return I(0);
-  constexpr double two_63 = 9223372036854775808.0;
-  constexpr double two_64 = 18446744073709551616.0;
-  double whole = std::fmod(std::trunc(p_Value), two_64);
-  if (whole >= two_63) return static_cast<I>(static_cast<std::uint64_t>(whole - two_63) + (std::uint64_t(1) << 63));
-  if (whole < -two_63) whole += two_64;
-  return static_cast<I>(static_cast<std::uint64_t>(static_cast<std::int64_t>(whole)));
 }
 
 template <class T>

@@ -27,6 +27,12 @@ class QUILL20_API IArrayImpl : public ISubject, public boost::enable_shared_from
   // Changes the element count within max_size(), then notifies the arrays on this storage.
   void resize(std::uint64_t p_NewSize);
 
+ protected:
+  // Declared here, right after get_data: the virtual operations keep their documented order.
+  virtual void do_resize(std::uint64_t p_NewSize) = 0;
+
+ public:
+
   // A deep copy of the same kind, owned by the caller.
   virtual IArrayImpl* clone() const = 0;
   virtual std::uint64_t element_size() const = 0;
@@ -38,7 +44,6 @@ class QUILL20_API IArrayImpl : public ISubject, public boost::enable_shared_from
   IArrayImpl* create_new_with_shape(const AnyHandle& p_Shape) const { return do_create_new_with_shape(p_Shape); }
 
  protected:
-  virtual void do_resize(std::uint64_t p_NewSize) = 0;
   virtual IArrayImpl* do_create_new_with_shape(const AnyHandle& p_Shape) const = 0;
 };
 

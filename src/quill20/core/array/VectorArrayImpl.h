@@ -20,11 +20,15 @@ class QUILL20_API VectorArrayImpl : public IArrayImplType<T, IArrayImpl> {
   ~VectorArrayImpl() override;
 
   void* get_data(AnyHandle& p_Shape) override;
+
+ protected:
+  void do_resize(std::uint64_t p_NewSize) override;
+
+ public:
   IArrayImpl* clone() const override;
   IArrayImplFactory& factory() const override;
 
  protected:
-  void do_resize(std::uint64_t p_NewSize) override;
   IArrayImpl* do_create_new_with_shape(const AnyHandle& p_Shape) const override;
 
  private:

@@ -108,6 +108,12 @@ QUILL20_HANDLE_KINDS(QUILL20_DECLARE_ANYHANDLE_GET)
 
 QUILL20_API std::ostream& operator<<(std::ostream& p_Stream, const AnyHandle& p_Handle);
 
+// A shape compared with a count of elements: equal when it holds that Handle1.
+inline bool operator==(const AnyHandle& p_Shape, handle_t p_Count)
+{
+  return p_Shape.type() == htHandle1 && p_Shape.get<Handle1>() == p_Count;
+}
+
 // A set of handle kinds: bit k stands for the kind with tag k.
 struct AcceptedHandles {
   std::uint32_t bits;

@@ -102,15 +102,27 @@ const Observations::SubjectList* Observations::subjects_of(IObserver* p_Observer
   return entry == m_reverse_map.end() ? nullptr : &entry->second;
 }
 
-// Without a registry (none made yet, or released at exit) there is nothing to remove.
+// Every registry operation makes sure the registry exists, removals by the destructors included.
+// The one exception keeps exit safe: an object destroyed after this module's at-exit release (a
+// static, or one Python frees late) would recreate the registry and register a second release,
+// which fails; by then its observations went with the registry, so there is nothing to remove.
+namespace {
+
+Observations* registry_for_removal()
+{
+  return Observations::released() ? nullptr : &Observations::instance();
+}
+
+}  // namespace
+
 IObserver::~IObserver()
 {
-  if (Observations* registry = Observations::existing()) registry->remove_observer(this);
+  if (Observations* registry = registry_for_removal()) registry->remove_observer(this);
 }
 
 ISubject::~ISubject()
 {
-  if (Observations* registry = Observations::existing()) registry->remove_subject(this);
+  if (Observations* registry = registry_for_removal()) registry->remove_subject(this);
 }
 
 void add_observation(ISubject* p_Subject, IObserver* p_Observer)
