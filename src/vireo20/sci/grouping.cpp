@@ -16,10 +16,9 @@ namespace vireo20 {
 namespace ups {
 namespace {
 
-// One bucket covers 2^16 parent ids, so its table of labels (256 KiB) stays in the 512 KiB L2 cache
-// while the bucket is grouped: a table over all parents would miss the cache on nearly every entry.
+// One bucket covers 2^16 parent ids, so its stretch of per-parent counters (256 KiB) stays in the
+// 512 KiB L2 cache while the bucket is worked on: in list order nearly every counter access would miss.
 constexpr unsigned bucket_bits = 16;
-constexpr std::int32_t bucket_mask = (1 << bucket_bits) - 1;
 // How many entries ahead the parent table is requested: enough to hide a memory round trip.
 constexpr std::int32_t prefetch_distance = 24;
 // Below this many entries a second thread costs more to start than it saves.
@@ -30,7 +29,7 @@ constexpr std::int32_t chunk_size = 1 << 18;
 constexpr unsigned largest_thread_count = 8;
 constexpr std::size_t huge_page = std::size_t(1) << 21;
 
-// An enabled position and its parent id, replaced by its upscaled particle once that is known.
+// An enabled position and its parent id.
 struct Entry {
   std::int32_t position;
   std::int32_t key;
@@ -47,14 +46,19 @@ void advise_huge_pages(void* p_Begin, std::size_t p_Bytes)
   }
 }
 
-// Scratch that is never cleared (every element is written before it is read) and is freed on return.
+// Scratch freed on return; uncleared unless asked, as every element is written before it is read.
 template <class T>
 class Scratch {
  public:
-  explicit Scratch(std::size_t p_Count)
+  // p_Zeroed asks calloc, which takes fresh pages as they come from the system (already zero) instead
+  // of clearing them again.
+  explicit Scratch(std::size_t p_Count, bool p_Zeroed = false)
   {
     const std::size_t bytes = std::max<std::size_t>(p_Count * sizeof(T), sizeof(T));
-    if (bytes >= huge_page) {
+    if (p_Zeroed) {
+      m_Data = static_cast<T*>(std::calloc(bytes, 1));
+      if (m_Data) advise_huge_pages(m_Data, bytes);
+    } else if (bytes >= huge_page) {
       const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
       m_Data = static_cast<T*>(std::aligned_alloc(huge_page, rounded));
       if (m_Data) advise_huge_pages(m_Data, rounded);
@@ -132,12 +136,12 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
   const std::uint64_t id_count = std::min<std::uint64_t>(n, std::uint64_t(1) << 31);
   const std::int32_t bucket_count = static_cast<std::int32_t>(((id_count - 1) >> bucket_bits) + 1);
   const std::int32_t chunk_count = (e_count - 1) / chunk_size + 1;
-  const std::size_t table_size = static_cast<std::size_t>(std::min<std::uint64_t>(id_count, 1u << bucket_bits));
 
-  // The output's own memory holds each position's parent id until the positions are written.
+  // The output's own memory holds each position's parent id until pass 2, then marks the first
+  // position of each parent until the positions are written.
   reserve_huge(p_Positions, static_cast<std::size_t>(e_count));
   p_Positions.resize(static_cast<std::size_t>(e_count));
-  std::int32_t* const parent_of = p_Positions.data();
+  std::int32_t* const positions = p_Positions.data();
 
   // Pass 1, in list order: check each entry, find its parent id and count the bucket of that id.
   std::vector<std::int32_t> cursor(static_cast<std::size_t>(chunk_count) * bucket_count, 0);
@@ -164,7 +168,7 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
         refused[static_cast<std::size_t>(p_Chunk)] = 1;
         return;
       }
-      parent_of[i] = q;
+      positions[i] = q;
       ++count[q >> bucket_bits];
     }
   });
@@ -188,7 +192,8 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
   }
   bucket_begin[static_cast<std::size_t>(bucket_count)] = running;
 
-  // Pass 2, in list order: deal the positions out to the buckets of their parent ids.
+  // Pass 2, in list order: deal the positions out to the buckets of their parent ids, and clear the
+  // parent ids behind, which costs no extra pass: pass A marks first positions on a clean slate.
   Scratch<Entry> entry_memory(static_cast<std::size_t>(e_count));
   Entry* const entries = entry_memory.data();
   share_out(threads, chunk_count, [&](unsigned, std::int32_t p_Chunk) {
@@ -196,97 +201,61 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
     const std::int32_t end = std::min(e_count, begin + chunk_size);
     std::int32_t* const next = &cursor[static_cast<std::size_t>(p_Chunk) * bucket_count];
     for (std::int32_t i = begin; i < end; ++i) {
-      const std::int32_t q = parent_of[i];
+      const std::int32_t q = positions[i];
+      positions[i] = 0;
       entries[next[q >> bucket_bits]++] = Entry{i, q};
     }
   });
 
-  // One bit per position marks the first position of each parent, one bitmap per thread so that no
-  // two threads write the same word; then the merged bitmap and the number of marks before each word.
-  // They live in the output's memory too when it is large enough, which is all but the tiniest lists.
-  const std::size_t word_count = (static_cast<std::size_t>(e_count) + 31) / 32;
-  const std::size_t bitmap_words = (threads + 1) * word_count;
-  std::vector<std::uint32_t> small_bitmaps;
-  std::uint32_t* bitmaps = reinterpret_cast<std::uint32_t*>(p_Positions.data());
-  if (bitmap_words > static_cast<std::size_t>(e_count)) {
-    small_bitmaps.resize(bitmap_words);
-    bitmaps = small_bitmaps.data();
-  }
-  std::fill_n(bitmaps, threads * word_count, 0u);
+  // One counter per parent id (fresh zeroed pages: no clearing pass). A bucket's counters are one
+  // contiguous stretch that stays in cache while the bucket is worked on.
+  Scratch<std::int32_t> count_memory(static_cast<std::size_t>(id_count), true);
+  std::int32_t* const count = count_memory.data();
 
-  // Per-thread tables over one bucket's ids. A seen mark is the bucket's stamp, so a new bucket starts
-  // with no clearing (only every 255th clears); a label is always written before it is read.
-  std::vector<std::uint8_t> seen_memory(threads * table_size, 0);
-  std::vector<std::uint8_t> stamp(threads, 0);
-  Scratch<std::int32_t> label_memory(threads * table_size);
-
-  // Pass A, bucket by bucket: a position is the first of its parent when no earlier position of the
-  // bucket has that parent.
+  // Pass A, bucket by bucket: count the positions of each parent, and mark its first position (the
+  // first in the bucket, as a bucket lists its positions in order) with the parent id, as ~id so
+  // that the mark is never 0.
+  std::vector<std::int64_t> first_count(threads, 0);
   share_out(threads, bucket_count, [&](unsigned p_Thread, std::int32_t p_Bucket) {
     const std::int32_t begin = bucket_begin[static_cast<std::size_t>(p_Bucket)];
     const std::int32_t end = bucket_begin[static_cast<std::size_t>(p_Bucket) + 1];
-    if (begin == end) return;
-    std::uint8_t* const seen = &seen_memory[p_Thread * table_size];
-    std::uint8_t& mark = stamp[p_Thread];
-    if (++mark == 0) {
-      std::memset(seen, 0, table_size);
-      mark = 1;
-    }
-    std::uint32_t* const first = bitmaps + p_Thread * word_count;
+    std::int64_t firsts = 0;
     for (std::int32_t k = begin; k < end; ++k) {
-      const std::int32_t local = entries[k].key & bucket_mask;
-      if (seen[local] != mark) {
-        seen[local] = mark;
-        const std::int32_t i = entries[k].position;
-        first[i >> 5] |= 1u << (i & 31);
+      const Entry entry = entries[k];
+      if (count[entry.key]++ == 0) {
+        positions[entry.position] = ~entry.key;
+        ++firsts;
       }
     }
+    first_count[p_Thread] += firsts;
   });
 
-  std::uint32_t* const firsts = bitmaps;
-  std::uint32_t* const rank_base = bitmaps + threads * word_count;
-  std::uint32_t u_count = 0;
-  for (std::size_t w = 0; w < word_count; ++w) {
-    std::uint32_t bits = 0;
-    for (unsigned t = 0; t < threads; ++t) bits |= bitmaps[t * word_count + w];
-    firsts[w] = bits;
-    rank_base[w] = u_count;
-    u_count += static_cast<std::uint32_t>(__builtin_popcount(bits));
-  }
-
-  reserve_huge(p_Ranges, u_count);
-  p_Ranges.resize(u_count);
-  ParentRange* const ranges = p_Ranges.data();
-
-  // Pass B, bucket by bucket: a parent's upscaled particle is the number of first positions before its
-  // own; its first position comes first in its bucket, so the label is set before the others read it.
-  share_out(threads, bucket_count, [&](unsigned p_Thread, std::int32_t p_Bucket) {
-    const std::int32_t begin = bucket_begin[static_cast<std::size_t>(p_Bucket)];
-    const std::int32_t end = bucket_begin[static_cast<std::size_t>(p_Bucket) + 1];
-    std::int32_t* const label = label_memory.data() + p_Thread * table_size;
-    for (std::int32_t k = begin; k < end; ++k) {
-      Entry& entry = entries[k];
-      const std::int32_t i = entry.position;
-      const std::int32_t local = entry.key & bucket_mask;
-      const std::uint32_t word = firsts[i >> 5];
-      const std::uint32_t bit = 1u << (i & 31);
-      std::int32_t e;
-      if (word & bit) {
-        e = static_cast<std::int32_t>(rank_base[i >> 5] + static_cast<std::uint32_t>(__builtin_popcount(word & (bit - 1))));
-        label[local] = e;
-      } else {
-        e = label[local];
-      }
-      ++ranges[e].second;
-      entry.key = e;
+  // In list order over the marks: the blocks in order of first occurrence, each parent's counter
+  // turned into its block's start. The counters are read in random order, so they are requested a
+  // few marks ahead.
+  std::int64_t u_count = 0;
+  for (const std::int64_t firsts : first_count) u_count += firsts;
+  reserve_huge(p_Ranges, static_cast<std::size_t>(u_count));
+  {
+    constexpr std::uint32_t ring = 16;
+    std::int32_t pending[ring];
+    std::uint32_t settled = 0, marked = 0;
+    std::int32_t offset = 0;
+    const auto settle = [&](std::int32_t p_Parent) {
+      std::int32_t& slot = count[p_Parent];
+      const std::int32_t start = offset;
+      offset += slot;
+      p_Ranges.emplace_back(start, slot);
+      slot = start;
+    };
+    for (std::int32_t i = 0; i < e_count; ++i) {
+      const std::int32_t mark = positions[i];
+      if (mark == 0) continue;
+      __builtin_prefetch(count + ~mark);
+      if (marked - settled == ring) settle(pending[settled++ % ring]);
+      pending[marked++ % ring] = ~mark;
     }
-  });
-
-  std::int32_t offset = 0;
-  for (std::uint32_t e = 0; e < u_count; ++e) {
-    ranges[e].first = offset;
-    offset += ranges[e].second;
-    ranges[e].second = 0;
+    while (settled < marked) settle(pending[settled++ % ring]);
   }
 
   // Pass C, bucket by bucket: each position goes to the end of its block so far; a bucket lists its
@@ -294,10 +263,12 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
   share_out(threads, bucket_count, [&](unsigned, std::int32_t p_Bucket) {
     const std::int32_t begin = bucket_begin[static_cast<std::size_t>(p_Bucket)];
     const std::int32_t end = bucket_begin[static_cast<std::size_t>(p_Bucket) + 1];
-    std::int32_t* const positions = p_Positions.data();
     for (std::int32_t k = begin; k < end; ++k) {
-      ParentRange& range = ranges[entries[k].key];
-      positions[range.first + range.second++] = entries[k].position;
+      // The destinations are scattered over the output: requesting one a few entries early overlaps
+      // the misses (the counter it reads is in cache, and a stale one only wastes the hint).
+      if (k + prefetch_distance < end) __builtin_prefetch(positions + count[entries[k + prefetch_distance].key], 1);
+      const Entry entry = entries[k];
+      positions[count[entry.key]++] = entry.position;
     }
   });
   return true;
