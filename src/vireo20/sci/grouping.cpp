@@ -214,48 +214,60 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
 
   // Pass A, bucket by bucket: count the positions of each parent, and mark its first position (the
   // first in the bucket, as a bucket lists its positions in order) with the parent id, as ~id so
-  // that the mark is never 0.
+  // that the mark is never 0. First positions are collected without a branch (one in four entries
+  // is one, so a branch would often be mispredicted) and marked in batches: the marks land all over
+  // the output, and a tight loop of independent stores overlaps their misses.
   std::vector<std::int64_t> first_count(threads, 0);
+  constexpr std::int32_t batch = 1024;
+  std::vector<Entry> first_memory(threads * static_cast<std::size_t>(batch + 1));
   share_out(threads, bucket_count, [&](unsigned p_Thread, std::int32_t p_Bucket) {
     const std::int32_t begin = bucket_begin[static_cast<std::size_t>(p_Bucket)];
     const std::int32_t end = bucket_begin[static_cast<std::size_t>(p_Bucket) + 1];
-    std::int64_t firsts = 0;
+    Entry* const first = &first_memory[p_Thread * static_cast<std::size_t>(batch + 1)];
+    std::int32_t found = 0;
+    const auto mark = [&] {
+      for (std::int32_t j = 0; j < found; ++j) positions[first[j].position] = ~first[j].key;
+      first_count[p_Thread] += found;
+      found = 0;
+    };
     for (std::int32_t k = begin; k < end; ++k) {
       const Entry entry = entries[k];
-      if (count[entry.key]++ == 0) {
-        positions[entry.position] = ~entry.key;
-        ++firsts;
-      }
+      first[found] = entry;
+      found += count[entry.key]++ == 0;
+      if (found == batch) mark();
     }
-    first_count[p_Thread] += firsts;
+    mark();
   });
 
   // In list order over the marks: the blocks in order of first occurrence, each parent's counter
-  // turned into its block's start. The counters are read in random order, so they are requested a
-  // few marks ahead.
+  // turned into its block's start. The marks of a stretch of positions are first gathered without
+  // branches (a branch on them would be mispredicted at every fourth position) and their counters,
+  // read in random order, requested; they are settled one stretch later, once the lines have arrived.
   std::int64_t u_count = 0;
   for (const std::int64_t firsts : first_count) u_count += firsts;
   reserve_huge(p_Ranges, static_cast<std::size_t>(u_count));
   {
-    constexpr std::uint32_t ring = 16;
-    std::int32_t pending[ring];
-    std::uint32_t settled = 0, marked = 0;
+    constexpr std::int32_t stretch = 256;
+    std::int32_t parents[2][stretch];
+    std::int32_t ready = 0;
     std::int32_t offset = 0;
-    const auto settle = [&](std::int32_t p_Parent) {
-      std::int32_t& slot = count[p_Parent];
-      const std::int32_t start = offset;
-      offset += slot;
-      p_Ranges.emplace_back(start, slot);
-      slot = start;
-    };
-    for (std::int32_t i = 0; i < e_count; ++i) {
-      const std::int32_t mark = positions[i];
-      if (mark == 0) continue;
-      __builtin_prefetch(count + ~mark);
-      if (marked - settled == ring) settle(pending[settled++ % ring]);
-      pending[marked++ % ring] = ~mark;
+    for (std::int32_t begin = 0, side = 0; begin < e_count + stretch; begin += stretch, side ^= 1) {
+      std::int32_t found = 0;
+      for (std::int32_t i = begin; i < std::min(e_count, begin + stretch); ++i) {
+        const std::int32_t mark = positions[i];
+        parents[side][found] = ~mark;
+        found += mark != 0;
+      }
+      for (std::int32_t k = 0; k < found; ++k) __builtin_prefetch(count + parents[side][k]);
+      for (std::int32_t k = 0; k < ready; ++k) {
+        std::int32_t& slot = count[parents[side ^ 1][k]];
+        p_Ranges.emplace_back(offset, slot);
+        const std::int32_t start = offset;
+        offset += slot;
+        slot = start;
+      }
+      ready = found;
     }
-    while (settled < marked) settle(pending[settled++ % ring]);
   }
 
   // Pass C, bucket by bucket: each position goes to the end of its block so far; a bucket lists its
