@@ -4,6 +4,7 @@
 
 #include "array_binding_units.h"
 #include "wrap_array.h"
+#include "wrap_grid_function.h"
 
 #define QUILL20_DETAIL_DECLARE_UNIT(unit) void wrap_array_unit_##unit();
 namespace quill20 {
@@ -21,4 +22,7 @@ BOOST_PYTHON_MODULE(_quill20)
 #define QUILL20_DETAIL_CALL_UNIT(unit) wrap_array_unit_##unit();
   QUILL20_ARRAY_BINDING_UNITS(QUILL20_DETAIL_CALL_UNIT)
 #undef QUILL20_DETAIL_CALL_UNIT
+  wrap_grid_functions();
+  wrap_topology_and_geometry();
+  wrap_vtk_access();
 }

@@ -35,6 +35,35 @@ class VIREO20_API MPUpscalingGenerator : public MPUpscaling {
   boost::shared_ptr<IntArray> GetElementParticlesIndexes() { return get_element_particles_indexes(); }
   int GetNumberOfEnabledParticles() const { return number_of_enabled_particles(); }
 
+  boost::shared_ptr<IntGridFunction> GetContactParentIDFrom(GridFunctionPtr p_Ids)
+  {
+    return get_contact_parent_id_from(std::move(p_Ids));
+  }
+  boost::shared_ptr<IntGridFunction> GetContactParentIDTo(GridFunctionPtr p_Ids, GridFunctionPtr p_Kinds)
+  {
+    return get_contact_parent_id_to(std::move(p_Ids), std::move(p_Kinds));
+  }
+  boost::shared_ptr<Topology> CreateParticlesTopology() { return create_particles_topology(); }
+  boost::shared_ptr<ParticlesGeometry> CreateParticlesGeometry(boost::shared_ptr<Topology> p_Topology,
+                                                               boost::shared_ptr<ParticlePointsArray> p_Points,
+                                                               boost::shared_ptr<DoubleArray> p_Masses)
+  {
+    return create_particles_geometry(std::move(p_Topology), std::move(p_Points), std::move(p_Masses));
+  }
+  boost::shared_ptr<CoordinateArray> CoordsWeightedAverage(boost::shared_ptr<CoordinateArray> p_Coordinates,
+                                                           boost::shared_ptr<DoubleArray> p_Masses)
+  {
+    return weighted_average(std::move(p_Coordinates), std::move(p_Masses));
+  }
+  boost::shared_ptr<DoubleGridFunction> WeightedAverage(boost::shared_ptr<DoubleGridFunction> p_Values,
+                                                        boost::shared_ptr<DoubleArray> p_Masses)
+  {
+    return weighted_average(std::move(p_Values), std::move(p_Masses));
+  }
+  boost::shared_ptr<DoubleGridFunction> Sum(boost::shared_ptr<DoubleGridFunction> p_Values) { return sum(std::move(p_Values)); }
+  GridFunctionPtr TakeAny(GridFunctionPtr p_Values) { return take_any(std::move(p_Values)); }
+  boost::shared_ptr<IntGridFunction> GetParticleIds() { return get_particle_ids(); }
+
  protected:
   std::int32_t m_TimestepIndex;
 };

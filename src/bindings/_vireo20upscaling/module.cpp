@@ -10,12 +10,23 @@ void wrap_generator()
 {
   using vireo20::ups::MPUpscalingGenerator;
   namespace bp = boost::python;
+  // No docstrings anywhere in this module: not even the signatures Boost.Python would write.
+  const bp::docstring_options no_docstrings(false, false, false);
   bp::class_<MPUpscalingGenerator, boost::noncopyable>(
       "MPUpscalingGenerator", bp::init<boost::shared_ptr<quill20::core::Array<int, 1>>>())
       .def("SetParticlesEnabledIndexes", &MPUpscalingGenerator::SetParticlesEnabledIndexes)
       .def("GetCurrentTimestepIndex", &MPUpscalingGenerator::GetCurrentTimestepIndex)
       .def("GetElementParticlesIndexes", &MPUpscalingGenerator::GetElementParticlesIndexes)
-      .def("GetNumberOfEnabledParticles", &MPUpscalingGenerator::GetNumberOfEnabledParticles);
+      .def("GetNumberOfEnabledParticles", &MPUpscalingGenerator::GetNumberOfEnabledParticles)
+      .def("GetContactParentIDFrom", &MPUpscalingGenerator::GetContactParentIDFrom)
+      .def("GetContactParentIDTo", &MPUpscalingGenerator::GetContactParentIDTo)
+      .def("CreateParticlesTopology", &MPUpscalingGenerator::CreateParticlesTopology)
+      .def("CreateParticlesGeometry", &MPUpscalingGenerator::CreateParticlesGeometry)
+      .def("CoordsWeightedAverage", &MPUpscalingGenerator::CoordsWeightedAverage)
+      .def("WeightedAverage", &MPUpscalingGenerator::WeightedAverage)
+      .def("Sum", &MPUpscalingGenerator::Sum)
+      .def("TakeAny", &MPUpscalingGenerator::TakeAny)
+      .def("GetParticleIds", &MPUpscalingGenerator::GetParticleIds);
 }
 
 }  // namespace

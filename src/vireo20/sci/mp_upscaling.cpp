@@ -7,6 +7,15 @@
 #include <stdexcept>
 #include <string>
 
+#include <boost/assert/source_location.hpp>
+#include <boost/throw_exception.hpp>
+
+#include "kernos50/Check.h"
+#include "kernos50/TypeName.h"
+#include "quill20/core/generator/UnstructuredTopologyBuilder.h"
+#include "quill20/vtk/VtkArrayImpl.h"
+#include "quill20/vtk/VtkArrayImplFactory.h"
+
 namespace {
 
 constexpr std::int64_t largest_count = std::numeric_limits<std::int32_t>::max();
@@ -141,4 +150,382 @@ boost::shared_ptr<MPUpscaling::IntArray> MPUpscaling::get_element_particles_inde
     out[e_count + j] = u_count + j;
   }
   return result;
+}
+
+// ---- Reductions, id queries, the particles topology and geometry --------------------------------
+// Every result lives in VTK storage. Loops read through the arrays' raw data pointers; the blocks of
+// the grouping are visited in order and, within a block, positions ascend, which fixes the order of
+// every addition. E always comes from the grouping, never from the caller's enabled array.
+
+namespace {
+
+using quill20::core::Array;
+using quill20::core::IGridFunction;
+using Vector3 = quill20::mtm::RigidVector<3, double>;
+
+// This file's text, as its checks report it; kept for the life of the process, as source locations need.
+const char* kernos50_file_text_mp_upscaling()
+{
+  static const std::string text = kernos50::detail::file_text(__FILE__);
+  return text.c_str();
+}
+
+// A caller's argument that cannot be used: the text names the method, the argument and the problem.
+[[noreturn]] void refuse(const char* p_Method, const std::string& p_Text)
+{
+  throw std::runtime_error(std::string(p_Method) + ": " + p_Text);
+}
+
+// The elements an array really holds: an array without storage holds none, whatever size it records.
+template <class T>
+std::uint64_t held(const Array<T, 1>& p_Array)
+{
+  return p_Array.data() ? p_Array.size() : 0;
+}
+
+template <class T>
+boost::shared_ptr<Array<T, 1>> zeroed_vtk_array(std::int32_t p_Size)
+{
+  boost::shared_ptr<Array<T, 1>> result = quill20::vtkex::make_vtk_array<T>(static_cast<std::uint64_t>(p_Size));
+  T* data = result->data();
+  for (std::int32_t k = 0; k < p_Size; ++k) data[k] = T{};
+  return result;
+}
+
+template <class GF, class T>
+boost::shared_ptr<GF> grid_function_over(const boost::shared_ptr<Array<T, 1>>& p_Values)
+{
+  boost::shared_ptr<GF> result(new GF());
+  if (p_Values) result->array() = *p_Values;
+  return result;
+}
+
+std::string scalar_type_of(const IGridFunction& p_gf)
+{
+  return quill20::core::scalar_type_name(p_gf.result_scalar_type());
+}
+
+}  // namespace
+
+// What a reduction reads: the grouping, the enabled entries and the per-entry values. Checks that
+// every read stays inside its buffer, since the caller may have changed or resized the shared
+// arrays since the setup.
+struct MPUpscaling::Frame {
+  std::int32_t u = 0, t = 0, e = 0;
+  const std::pair<std::int32_t, std::int32_t>* ranges = nullptr;
+  const std::int32_t* positions = nullptr;
+  const int* enabled = nullptr;
+
+  Frame(const MPUpscaling& p_Engine)
+      : u(p_Engine.m_Topology ? p_Engine.m_NumberOfUpscaledParticles : 0), t(p_Engine.m_NumberOfTrailingEntries)
+  {
+    if (p_Engine.m_Topology) {
+      e = static_cast<std::int32_t>(p_Engine.m_Topology->positions.size());
+      ranges = p_Engine.m_Topology->ranges.data();
+      positions = p_Engine.m_Topology->positions.data();
+    }
+  }
+  std::int32_t total() const { return u + t; }
+
+  void require_values(const char* p_Method, const char* p_Argument, std::uint64_t p_Length) const
+  {
+    if (p_Length < static_cast<std::uint64_t>(e) + static_cast<std::uint64_t>(t)) {
+      std::ostringstream text;
+      text << p_Argument << " has " << p_Length << " entries; it needs at least " << static_cast<std::int64_t>(e) + t
+           << " (" << e << " enabled positions, then " << t << " trailing entries)";
+      refuse(p_Method, text.str());
+    }
+  }
+
+  // The enabled entries, each a source particle below p_SourceCount (the length of the masses).
+  void require_enabled(const char* p_Method, const MPUpscaling& p_Engine, std::uint64_t p_SourceCount)
+  {
+    if (e == 0) return;
+    const IntArray* list = p_Engine.m_EnabledIndexes.get();
+    const std::uint64_t length = list ? held(*list) : 0;
+    if (length < static_cast<std::uint64_t>(e)) {
+      std::ostringstream text;
+      text << "the enabled list given to SetParticlesEnabledIndexes now has " << length << " entries, fewer than the "
+           << e << " it was grouped with; call SetParticlesEnabledIndexes again";
+      refuse(p_Method, text.str());
+    }
+    enabled = list->data();
+    // One sequential scan, so that the gathers below need no check of their own.
+    for (std::int32_t i = 0; i < e; ++i) {
+      if (enabled[i] < 0 || static_cast<std::uint64_t>(enabled[i]) >= p_SourceCount) {
+        std::ostringstream text;
+        text << "enabled_indexes[" << i << "] = " << enabled[i] << " was changed after SetParticlesEnabledIndexes "
+             << "and no longer names one of the " << p_SourceCount << " source particles";
+        refuse(p_Method, text.str());
+      }
+    }
+  }
+};
+
+boost::shared_ptr<MPUpscaling::DoubleGridFunction> MPUpscaling::sum(boost::shared_ptr<DoubleGridFunction> p_Values)
+{
+  const Frame frame(*this);
+  const std::int32_t total = frame.total();
+  if (total == 0) return boost::shared_ptr<DoubleGridFunction>(new DoubleGridFunction());
+  if (!p_Values) throw std::runtime_error("Invalid values data");
+  frame.require_values("Sum", "values", held(p_Values->array()));
+
+  const boost::shared_ptr<DoubleArray> result = zeroed_vtk_array<double>(total);
+  const double* values = p_Values->array().data();
+  double* out = result->data();
+  for (std::int32_t e = 0; e < frame.u; ++e) {
+    const auto [first, count] = frame.ranges[e];
+    double s = 0.0;
+    for (std::int32_t k = 0; k < count; ++k) s += values[frame.positions[first + k]];
+    out[e] = s;
+  }
+  for (std::int32_t j = 0; j < frame.t; ++j) out[frame.u + j] = values[frame.e + j];
+  return grid_function_over<DoubleGridFunction>(result);
+}
+
+namespace {
+
+template <class T, class GF>
+boost::shared_ptr<GF> take_last(const MPUpscaling::Frame& p_Frame, const GF& p_Values)
+{
+  const std::int32_t total = p_Frame.total();
+  if (total == 0) return boost::shared_ptr<GF>(new GF());
+  p_Frame.require_values("TakeAny", "values", held(p_Values.array()));
+  const boost::shared_ptr<Array<T, 1>> result = zeroed_vtk_array<T>(total);
+  const T* values = p_Values.array().data();
+  T* out = result->data();
+  // The last position of a block wins: positions ascend, so it is the block's last entry.
+  for (std::int32_t e = 0; e < p_Frame.u; ++e) {
+    const auto [first, count] = p_Frame.ranges[e];
+    out[e] = values[p_Frame.positions[first + count - 1]];
+  }
+  for (std::int32_t j = 0; j < p_Frame.t; ++j) out[p_Frame.u + j] = values[p_Frame.e + j];
+  return grid_function_over<GF>(result);
+}
+
+}  // namespace
+
+MPUpscaling::GridFunctionPtr MPUpscaling::take_any(GridFunctionPtr p_Values)
+{
+  if (!p_Values) throw std::runtime_error("Invalid values data");
+  const Frame frame(*this);
+  const quill20::core::ScalarType type = p_Values->result_scalar_type();
+  if (type == quill20::core::stFloat64) {
+    const auto* values = dynamic_cast<const DoubleGridFunction*>(p_Values.get());
+    if (!values)
+      refuse("TakeAny", "values is a float64 grid function that holds no value array (" +
+                            kernos50::dynamic_type_name(*p_Values) + "); pass one made by quill20.grid_function");
+    return take_last<double>(frame, *values);
+  }
+  if (type == quill20::core::stInt32) {
+    const auto* values = dynamic_cast<const IntGridFunction*>(p_Values.get());
+    if (!values)
+      refuse("TakeAny", "values is an int32 grid function that holds no value array (" +
+                            kernos50::dynamic_type_name(*p_Values) + "); pass one made by quill20.grid_function");
+    return take_last<int>(frame, *values);
+  }
+  std::ostringstream message;
+  message << "Grid function scalar type not supported: " << quill20::core::scalar_type_name(type);
+  throw std::runtime_error(message.str());
+}
+
+boost::shared_ptr<MPUpscaling::DoubleGridFunction> MPUpscaling::weighted_average(
+    boost::shared_ptr<DoubleGridFunction> p_Values, boost::shared_ptr<DoubleArray> p_Masses)
+{
+  Frame frame(*this);
+  const std::int32_t total = frame.total();
+  if (total == 0) return boost::shared_ptr<DoubleGridFunction>(new DoubleGridFunction());
+  if (!p_Values || !p_Masses) throw std::runtime_error("Invalid values and mass data");
+  const std::uint64_t n = m_Parents ? m_Parents->size() : 0;
+  if (p_Masses->size() != n) {
+    std::ostringstream message;
+    message << "Invalid size mass array size: " << p_Masses->size() << " expecting: " << n;
+    throw std::runtime_error(message.str());
+  }
+  frame.require_values("WeightedAverage", "values", held(p_Values->array()));
+  frame.require_enabled("WeightedAverage", *this, held(*p_Masses));
+
+  const boost::shared_ptr<DoubleArray> result = zeroed_vtk_array<double>(total);
+  const double* values = p_Values->array().data();
+  const double* masses = p_Masses->data();
+  double* out = result->data();
+  for (std::int32_t e = 0; e < frame.u; ++e) {
+    const auto [first, count] = frame.ranges[e];
+    double s = 0.0, w = 0.0;
+    for (std::int32_t k = 0; k < count; ++k) {
+      const std::int32_t i = frame.positions[first + k];
+      const double mass = masses[frame.enabled[i]];
+      s += values[i] * mass;
+      w += mass;
+    }
+    // No guard: a zero weight gives an IEEE infinity or NaN, as the plain division does.
+    out[e] = s / w;
+  }
+  for (std::int32_t j = 0; j < frame.t; ++j) out[frame.u + j] = values[frame.e + j] / 1.0;
+  return grid_function_over<DoubleGridFunction>(result);
+}
+
+boost::shared_ptr<MPUpscaling::CoordinateArray> MPUpscaling::weighted_average(
+    boost::shared_ptr<CoordinateArray> p_Coordinates, boost::shared_ptr<DoubleArray> p_Masses)
+{
+  if (!p_Masses) refuse("CoordsWeightedAverage", "masses is None; pass a float64 array of one mass per source particle");
+  const std::uint64_t n = m_Parents ? m_Parents->size() : 0;
+  if (p_Masses->size() != n)
+    boost::throw_exception(std::runtime_error("Invalid size."),
+                           boost::source_location(kernos50_file_text_mp_upscaling(), __LINE__, __PRETTY_FUNCTION__));
+  Frame frame(*this);
+  const std::int32_t total = frame.total();
+  if (total <= 0) return boost::shared_ptr<CoordinateArray>(new CoordinateArray());
+  if (!p_Coordinates) refuse("CoordsWeightedAverage", "coordinates is None; pass a float64 array of shape (n, 3)");
+  frame.require_values("CoordsWeightedAverage", "coordinates", held(*p_Coordinates));
+  frame.require_enabled("CoordsWeightedAverage", *this, held(*p_Masses));
+
+  const boost::shared_ptr<CoordinateArray> result = zeroed_vtk_array<Vector3>(total);
+  const Vector3* coordinates = p_Coordinates->data();
+  const double* masses = p_Masses->data();
+  Vector3* out = result->data();
+  for (std::int32_t e = 0; e < frame.u; ++e) {
+    const auto [first, count] = frame.ranges[e];
+    double x = 0.0, y = 0.0, z = 0.0, w = 0.0;
+    for (std::int32_t k = 0; k < count; ++k) {
+      const std::int32_t i = frame.positions[first + k];
+      const double mass = masses[frame.enabled[i]];
+      x += coordinates[i][0] * mass;
+      y += coordinates[i][1] * mass;
+      z += coordinates[i][2] * mass;
+      w += mass;
+    }
+    out[e] = Vector3(x / w, y / w, z / w);
+  }
+  for (std::int32_t j = 0; j < frame.t; ++j) {
+    const Vector3& c = coordinates[frame.e + j];
+    out[frame.u + j] = Vector3(c[0] / 1.0, c[1] / 1.0, c[2] / 1.0);
+  }
+  return result;
+}
+
+boost::shared_ptr<MPUpscaling::IntGridFunction> MPUpscaling::get_particle_ids()
+{
+  Frame frame(*this);
+  boost::shared_ptr<IntGridFunction> result(new IntGridFunction());
+  const std::int32_t total = frame.total();
+  if (total == 0) return result;
+  const std::uint64_t n = m_Parents ? held(*m_Parents) : 0;
+  frame.require_enabled("GetParticleIds", *this, n);
+  result->array().initialize(quill20::vtkex::VtkArrayImplFactory::instance(), static_cast<std::uint64_t>(total));
+  int* out = result->array().data();
+  const int* parents = m_Parents ? m_Parents->data() : nullptr;
+  for (std::int32_t e = 0; e < frame.u; ++e) {
+    // Every member of a block has the same parent: the first stands for all.
+    const int p = frame.enabled[frame.positions[frame.ranges[e].first]];
+    out[e] = parents[p] >= 0 ? parents[p] : p;
+  }
+  for (std::int32_t j = 0; j < frame.t; ++j)
+    out[frame.u + j] = static_cast<int>(static_cast<std::int64_t>(m_Parents ? m_Parents->size() : 0) + j);
+  return result;
+}
+
+namespace {
+
+MPUpscaling::IntGridFunction& int_ids(const char* p_Method, const char* p_Argument, const IGridFunction& p_gf)
+{
+  auto* ids = dynamic_cast<MPUpscaling::IntGridFunction*>(const_cast<IGridFunction*>(&p_gf));
+  if (!ids)
+    refuse(p_Method, std::string(p_Argument) + " must be an int32 grid function (quill20.grid_function(..., dtype=\"int32\")), "
+                         "not a " + scalar_type_of(p_gf) + " one (" + kernos50::dynamic_type_name(p_gf) + ")");
+  return *ids;
+}
+
+// Replaces every id that names a source particle (0 <= v < N) by its parent id.
+void map_to_parents(int* p_Ids, const int* p_Kinds, std::uint64_t p_Count, const int* p_Parents, std::uint64_t p_N)
+{
+  for (std::uint64_t i = 0; i < p_Count; ++i) {
+    if (p_Kinds && p_Kinds[i] != 0) continue;
+    const int v = p_Ids[i];
+    if (static_cast<std::uint64_t>(static_cast<unsigned int>(v)) < p_N && v >= 0) {
+      const int parent = p_Parents[v];
+      p_Ids[i] = parent >= 0 ? parent : v;
+    }
+  }
+}
+
+}  // namespace
+
+boost::shared_ptr<MPUpscaling::IntGridFunction> MPUpscaling::get_contact_parent_id_from(GridFunctionPtr p_Ids)
+{
+  if (!p_Ids) return {};
+  IntGridFunction& ids = int_ids("GetContactParentIDFrom", "ids", *p_Ids);
+  IntArray values(ids.array());
+  const std::uint64_t n = m_Parents ? held(*m_Parents) : 0;
+  map_to_parents(values.data(), nullptr, held(values), m_Parents ? m_Parents->data() : nullptr, n);
+  return boost::shared_ptr<IntGridFunction>(p_Ids, &ids);
+}
+
+boost::shared_ptr<MPUpscaling::IntGridFunction> MPUpscaling::get_contact_parent_id_to(GridFunctionPtr p_Ids,
+                                                                                       GridFunctionPtr p_Kinds)
+{
+  if (!p_Ids || !p_Kinds) return {};
+  IntGridFunction& ids = int_ids("GetContactParentIDTo", "ids", *p_Ids);
+  IntGridFunction& kinds = int_ids("GetContactParentIDTo", "kinds", *p_Kinds);
+  IntArray values(ids.array());
+  const IntArray kind_values(kinds.array());
+  if (held(kind_values) < held(values)) {
+    std::ostringstream text;
+    text << "kinds has " << held(kind_values) << " entries, fewer than the " << held(values) << " ids";
+    refuse("GetContactParentIDTo", text.str());
+  }
+  const std::uint64_t n = m_Parents ? held(*m_Parents) : 0;
+  map_to_parents(values.data(), kind_values.data(), held(values), m_Parents ? m_Parents->data() : nullptr, n);
+  return boost::shared_ptr<IntGridFunction>(p_Ids, &ids);
+}
+
+boost::shared_ptr<MPUpscaling::Topology> MPUpscaling::create_particles_topology()
+{
+  quill20::core::UnstructuredTopologyBuilder<0> builder(quill20::vtkex::VtkArrayImplFactory::instance());
+  const std::int32_t total = number_of_enabled_particles();
+  if (total > 0) builder.reserve(static_cast<std::uint64_t>(total), 1);
+  for (std::int32_t i = 0; i < total; ++i) builder.add_cell({static_cast<std::uint64_t>(i)});
+  return boost::static_pointer_cast<Topology>(builder.do_create_topology());
+}
+
+boost::shared_ptr<MPUpscaling::ParticlesGeometry> MPUpscaling::create_particles_geometry(
+    boost::shared_ptr<Topology> p_Topology, boost::shared_ptr<ParticlePointsArray> p_Points,
+    boost::shared_ptr<DoubleArray> p_Masses)
+{
+  if (!p_Topology) refuse("CreateParticlesGeometry", "topology is None; pass the result of CreateParticlesTopology");
+  if (!p_Points) refuse("CreateParticlesGeometry", "points is None; pass a quill20.ParticlePointsArray");
+  boost::shared_ptr<ParticlePointsArray> points(new ParticlePointsArray(*p_Points));
+  if (p_Points->m_Coordinates) {
+    const boost::shared_ptr<CoordinateArray> averaged = weighted_average(p_Points->m_Coordinates, p_Masses);
+    points->m_PreviousCoordinates = points->m_Coordinates;
+    points->m_Coordinates = averaged;
+    points->m_LeadingCount = static_cast<std::int32_t>(averaged->size()) - points->m_TrailingCount;
+    points->m_UpscaledTopology = m_Topology;
+  }
+  return quill20::core::make_geometry(std::move(p_Topology), points);
+}
+
+ParticlePointsArray::ParticlePointsArray() : ParticlePointsArray(nullptr, 0) {}
+
+ParticlePointsArray::ParticlePointsArray(boost::shared_ptr<CoordinateArray> p_Coordinates, std::int32_t p_TrailingCount)
+    : m_LeadingCount(static_cast<std::int32_t>(p_Coordinates ? p_Coordinates->size() : 0) - p_TrailingCount),
+      m_TrailingCount(p_TrailingCount),
+      m_Word(0),
+      m_Coordinates(std::move(p_Coordinates))
+{
+}
+
+ParticlePointsArray::ParticlePointsArray(const ParticlePointsArray& p_Other) = default;
+ParticlePointsArray::~ParticlePointsArray() = default;
+
+std::uint64_t ParticlePointsArray::number_of_points() const { return m_Coordinates ? held(*m_Coordinates) : 0; }
+
+quill20::mtm::RigidVector<3, double> ParticlePointsArray::point(std::uint64_t p_Index) const
+{
+  return m_Coordinates->data()[p_Index];
+}
+
+const double* ParticlePointsArray::raw_data() const
+{
+  return m_Coordinates && m_Coordinates->data() ? m_Coordinates->data()->data() : nullptr;
 }

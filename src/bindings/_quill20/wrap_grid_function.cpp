@@ -1,0 +1,119 @@
+// Python classes of the array-held grid functions, one per value type of the grid-function list,
+// and of their common face IGridFunction. Values are read and written through the value array.
+#include <boost/python.hpp>
+
+#include "quill20/core/grid_function/GridFunctionTypes.h"
+#include "wrap_array.inl"
+#include "wrap_grid_function.h"
+
+namespace quill20 {
+namespace bindings {
+
+namespace {
+
+using core::ArrayGridFunction;
+using core::IGridFunction;
+
+template <class T>
+std::string grid_function_class_name()
+{
+  std::string name = array_class_name<T>();
+  return "GridFunction_" + name.substr(name.find('_') + 1);
+}
+
+core::LocationType location_argument(const py::object& p_Location)
+{
+  const std::int64_t location = signed_argument(p_Location, "location", 0, 4);
+  if (location == 2) {
+    PyErr_SetString(PyExc_ValueError,
+                    "location 2 is not a location; use 0 (vertices), 1 (cells), 3 (faces) or 4 (shared vertices)");
+    py::throw_error_already_set();
+  }
+  return static_cast<core::LocationType>(location);
+}
+
+// A grid function on p_Location whose values are p_Values' storage (shared, not copied).
+template <class T>
+boost::shared_ptr<ArrayGridFunction<T>> make_grid_function(const py::object& p_Values, const py::object& p_Location)
+{
+  boost::shared_ptr<core::IArrayImpl> storage;
+  if (!p_Values.is_none()) {
+    const boost::shared_ptr<Array<T, 1>> values = py::extract<boost::shared_ptr<Array<T, 1>>>(p_Values);
+    if (values) storage = values->get_implementation();
+  }
+  using Impl = core::ArrayGridFunctionImpl<Array<T, 1>>;
+  return boost::shared_ptr<ArrayGridFunction<T>>(
+      new ArrayGridFunction<T>(storage ? Impl(storage) : Impl(), location_argument(p_Location)));
+}
+
+template <class T>
+boost::shared_ptr<Array<T, 1>> values_of(const ArrayGridFunction<T>& p_gf)
+{
+  return boost::shared_ptr<Array<T, 1>>(new Array<T, 1>(p_gf.array()));
+}
+
+template <class T>
+py::object get_value(ArrayGridFunction<T>& p_gf, const py::object& p_Index)
+{
+  return detail::get_item(p_gf.array(), p_Index);
+}
+
+template <class T>
+void set_value(ArrayGridFunction<T>& p_gf, const py::object& p_Index, const py::object& p_Value)
+{
+  detail::set_item(p_gf.array(), p_Index, p_Value);
+}
+
+template <class T>
+void wrap_one()
+{
+  using GF = ArrayGridFunction<T>;
+  const std::string doc = "Values of type " + element_name<T>() +
+                          " on the elements of one location of a grid, held in an array (one value per element). "
+                          "Made by quill20.grid_function.";
+  py::class_<GF, boost::shared_ptr<GF>, py::bases<IGridFunction>, boost::noncopyable>(
+      grid_function_class_name<T>().c_str(), doc.c_str(), py::no_init)
+      .def("__init__",
+           py::make_constructor(&make_grid_function<T>, py::default_call_policies(),
+                                (py::arg("values") = py::object(), py::arg("location") = 1)),
+           "A grid function on `location` over the storage of the array `values` (shared), or empty.")
+      .def("__getitem__", &get_value<T>, "The value at element i (negative i counts from the end).")
+      .def("__setitem__", &set_value<T>, "Store a value at element i.")
+      .add_property("array", &values_of<T>, "An array object sharing the values.");
+}
+
+std::uint64_t length(const IGridFunction& p_gf)
+{
+  const core::handle_t count = p_gf.number_of_elements();
+  if (count == core::Inf<core::handle_t>()) {
+    PyErr_SetString(PyExc_TypeError, "this grid function is defined everywhere and has no length");
+    py::throw_error_already_set();
+  }
+  return count;
+}
+
+}  // namespace
+
+void wrap_grid_functions()
+{
+  py::class_<IGridFunction, boost::shared_ptr<IGridFunction>, boost::noncopyable>(
+      "IGridFunction", "What every grid function offers: values on the elements of one location of a grid.", py::no_init)
+      .def("__len__", &length, "Number of elements.")
+      .def("__str__", +[](const IGridFunction& p_gf) { return p_gf.str(); }, "The printed description.")
+      .add_property("name", +[](const IGridFunction& p_gf) { return p_gf.get_name(); },
+                    +[](IGridFunction& p_gf, const std::string& p_Name) { p_gf.set_name(p_Name); },
+                    "The grid function's name.")
+      .add_property("location", +[](const IGridFunction& p_gf) { return static_cast<int>(p_gf.location()); },
+                    "Which elements the values belong to: 0 vertices, 1 cells, 3 faces, 4 shared vertices.")
+      .add_property("scalar_type",
+                    +[](const IGridFunction& p_gf) { return core::scalar_type_name(p_gf.result_scalar_type()); },
+                    "The scalar type of the values' components (\"float64\", \"int32\", ...).")
+      .add_property("components", +[](const IGridFunction& p_gf) { return p_gf.result_shape()[0]; },
+                    "Number of components of one value.");
+#define QUILL20_DETAIL_WRAP(...) wrap_one<__VA_ARGS__>();
+  QUILL20_ARRAY_GRID_FUNCTION_TYPES(QUILL20_DETAIL_WRAP)
+#undef QUILL20_DETAIL_WRAP
+}
+
+}  // namespace bindings
+}  // namespace quill20

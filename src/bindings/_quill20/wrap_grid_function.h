@@ -1,0 +1,12 @@
+// Registration of the grid functions, the point topology, the point geometry and its points source.
+#pragma once
+
+namespace quill20 {
+namespace bindings {
+
+void wrap_grid_functions();
+void wrap_topology_and_geometry();
+void wrap_vtk_access();
+
+}  // namespace bindings
+}  // namespace quill20
