@@ -212,48 +212,73 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
   Scratch<std::int32_t> count_memory(static_cast<std::size_t>(id_count), true);
   std::int32_t* const count = count_memory.data();
 
+  // The sweep below runs over parts of the position list at once; each part needs the number of
+  // blocks and of positions before it, counted here by the part of each parent's first position.
+  unsigned part_bits = 16;
+  while ((std::int64_t(4) * threads << part_bits) < e_count) ++part_bits;
+  const std::size_t part_count = static_cast<std::size_t>((e_count - 1) >> part_bits) + 1;
+
   // Pass A, bucket by bucket: count the positions of each parent, and mark its first position (the
   // first in the bucket, as a bucket lists its positions in order) with the parent id, as ~id so
   // that the mark is never 0. First positions are collected without a branch (one in four entries
-  // is one, so a branch would often be mispredicted) and marked in batches: the marks land all over
-  // the output, and a tight loop of independent stores overlaps their misses.
-  std::vector<std::int64_t> first_count(threads, 0);
-  constexpr std::int32_t batch = 1024;
-  std::vector<Entry> first_memory(threads * static_cast<std::size_t>(batch + 1));
+  // is one, so a branch would often be mispredicted) and marked once the bucket is done, when their
+  // counts are final: the marks land all over the output, and a tight loop of independent stores
+  // overlaps their misses. A bucket has at most 2^bucket_bits parents, so the list is bounded.
+  std::vector<std::int64_t> part_sums(threads * 2 * part_count, 0);
+  const std::size_t first_capacity = static_cast<std::size_t>(std::min<std::uint64_t>(id_count, 1u << bucket_bits)) + 1;
+  Scratch<Entry> first_memory(threads * first_capacity);
   share_out(threads, bucket_count, [&](unsigned p_Thread, std::int32_t p_Bucket) {
     const std::int32_t begin = bucket_begin[static_cast<std::size_t>(p_Bucket)];
     const std::int32_t end = bucket_begin[static_cast<std::size_t>(p_Bucket) + 1];
-    Entry* const first = &first_memory[p_Thread * static_cast<std::size_t>(batch + 1)];
+    Entry* const first = first_memory.data() + p_Thread * first_capacity;
+    std::int64_t* const blocks = &part_sums[p_Thread * 2 * part_count];
+    std::int64_t* const sizes = blocks + part_count;
     std::int32_t found = 0;
-    const auto mark = [&] {
-      for (std::int32_t j = 0; j < found; ++j) positions[first[j].position] = ~first[j].key;
-      first_count[p_Thread] += found;
-      found = 0;
-    };
     for (std::int32_t k = begin; k < end; ++k) {
       const Entry entry = entries[k];
       first[found] = entry;
       found += count[entry.key]++ == 0;
-      if (found == batch) mark();
     }
-    mark();
+    for (std::int32_t j = 0; j < found; ++j) {
+      const std::size_t part = static_cast<std::size_t>(first[j].position >> part_bits);
+      positions[first[j].position] = ~first[j].key;
+      ++blocks[part];
+      sizes[part] += count[first[j].key];
+    }
   });
 
-  // In list order over the marks: the blocks in order of first occurrence, each parent's counter
-  // turned into its block's start. The marks of a stretch of positions are first gathered without
-  // branches (a branch on them would be mispredicted at every fourth position) and their counters,
-  // read in random order, requested; they are settled one stretch later, once the lines have arrived.
-  std::int64_t u_count = 0;
-  for (const std::int64_t firsts : first_count) u_count += firsts;
+  // Each part's first label and first start.
+  std::vector<std::int32_t> part_label(part_count + 1, 0), part_start(part_count + 1, 0);
+  for (std::size_t part = 0; part < part_count; ++part) {
+    std::int64_t blocks = 0, sizes = 0;
+    for (unsigned t = 0; t < threads; ++t) {
+      blocks += part_sums[t * 2 * part_count + part];
+      sizes += part_sums[t * 2 * part_count + part_count + part];
+    }
+    part_label[part + 1] = part_label[part] + static_cast<std::int32_t>(blocks);
+    part_start[part + 1] = part_start[part] + static_cast<std::int32_t>(sizes);
+  }
+  const std::int32_t u_count = part_label[part_count];
   reserve_huge(p_Ranges, static_cast<std::size_t>(u_count));
-  {
+  p_Ranges.resize(static_cast<std::size_t>(u_count));
+  ParentRange* const ranges = p_Ranges.data();
+
+  // The sweep, part by part in list order over the marks: the blocks in order of first occurrence,
+  // each parent's counter turned into its block's start. The marks of a stretch are gathered without
+  // branches (a branch would be mispredicted at every fourth position) and their counters, read in
+  // random order, requested; they are settled one stretch later, once the lines have arrived.
+  share_out(threads, static_cast<std::int32_t>(part_count), [&](unsigned, std::int32_t p_Part) {
     constexpr std::int32_t stretch = 256;
     std::int32_t parents[2][stretch];
+    const std::int32_t begin = p_Part << part_bits;
+    const std::int32_t end =
+        static_cast<std::int32_t>(std::min<std::int64_t>(e_count, std::int64_t(begin) + (std::int64_t(1) << part_bits)));
+    ParentRange* range = ranges + part_label[static_cast<std::size_t>(p_Part)];
+    std::int32_t offset = part_start[static_cast<std::size_t>(p_Part)];
     std::int32_t ready = 0;
-    std::int32_t offset = 0;
-    for (std::int32_t begin = 0, side = 0; begin < e_count + stretch; begin += stretch, side ^= 1) {
+    for (std::int32_t from = begin, side = 0; from - stretch < end; from += stretch, side ^= 1) {
       std::int32_t found = 0;
-      for (std::int32_t i = begin; i < std::min(e_count, begin + stretch); ++i) {
+      for (std::int32_t i = from; i < std::min(end, from + stretch); ++i) {
         const std::int32_t mark = positions[i];
         parents[side][found] = ~mark;
         found += mark != 0;
@@ -261,14 +286,13 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
       for (std::int32_t k = 0; k < found; ++k) __builtin_prefetch(count + parents[side][k]);
       for (std::int32_t k = 0; k < ready; ++k) {
         std::int32_t& slot = count[parents[side ^ 1][k]];
-        p_Ranges.emplace_back(offset, slot);
-        const std::int32_t start = offset;
+        *range++ = ParentRange(offset, slot);
         offset += slot;
-        slot = start;
+        slot = offset - slot;
       }
       ready = found;
     }
-  }
+  });
 
   // Pass C, bucket by bucket: each position goes to the end of its block so far; a bucket lists its
   // positions in ascending order, so they ascend within every block.
