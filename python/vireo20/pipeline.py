@@ -133,6 +133,14 @@ def _lines(engine, generator, step, ids):
     return pairs[(pairs >= 0).all(axis=1)]
 
 
+def _vertices(topology):
+    """The point of each cell: cells are stored as (point count, point ids) from their start."""
+    connectivity = to_numpy(topology.connectivity).astype(np.int64)
+    starts = to_numpy(topology.cells_index).astype(np.int64)[:topology.number_of_cells()]
+    assert (connectivity[starts] == 1).all(), "the particles topology has cells of more than one point"
+    return connectivity[starts + 1]
+
+
 def process_step(step, engine=None, reductions=None, keep_source=False):
     """Every generator method that applies, over one validated step; returns a StepResult."""
     started = time.perf_counter()
@@ -179,7 +187,7 @@ def process_step(step, engine=None, reductions=None, keep_source=False):
         source=step.source, index=step.index, timestep=step.timestep,
         n=step.n, e=len(step.enabled), u=count - t, t=t,
         element=element, ids=ids, mass=mass, points=points,
-        vertices=to_numpy(topology.connectivity).astype(np.int64),
+        vertices=_vertices(topology),
         lines=lines, values=values,
         reductions={name: reductions.get(name) or default_reduction(data)
                     for name, data in step.values.items()},

@@ -3,6 +3,7 @@ import numpy as np
 import pytest
 from numpy.testing import assert_array_equal
 
+import upscaling_model
 from upscaling_model import Model
 
 quill20 = pytest.importorskip("quill20")
@@ -57,7 +58,12 @@ def test_reductions_match_the_model(case):
     centres = model.coords_average(coords, masses)
     assert_array_equal(generator.CoordsWeightedAverage(coords_array, mass_array).to_numpy(), centres)
     topology = generator.CreateParticlesTopology()
-    assert topology.number_of_cells() == model.u + model.t
+    expected = upscaling_model.Generator(parents)
+    expected.SetParticlesEnabledIndexes(3, enabled, t)
+    expected = expected.CreateParticlesTopology()
+    assert topology.number_of_cells() == expected.number_of_cells()
+    assert_array_equal(topology.connectivity.to_numpy(), expected.connectivity)
+    assert_array_equal(topology.cells_index.to_numpy(), expected.cells_index)
     geometry = generator.CreateParticlesGeometry(
         topology, quill20.ParticlePointsArray(coords_array, t), mass_array)
     assert_array_equal(geometry.points(), centres)

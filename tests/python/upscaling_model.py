@@ -134,9 +134,10 @@ class Generator:
 
     def CreateParticlesTopology(self):
         n = self._model.u + self._model.t
+        # As the module stores cells: (point count, point id) pairs, each cell's start in cells_index.
         return types.SimpleNamespace(number_of_cells=lambda: n,
-                                     connectivity=_wrap(np.arange(n), np.uint64),
-                                     cells_index=_wrap(np.arange(n + 1), np.uint64))
+                                     connectivity=_wrap(np.stack([np.ones(n), np.arange(n)], 1).ravel(), np.uint64),
+                                     cells_index=_wrap(2 * np.arange(n), np.uint64))
 
     def CreateParticlesGeometry(self, topology, points, masses):
         centres = self._model.coords_average(points.coordinates, masses)
