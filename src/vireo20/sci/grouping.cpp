@@ -150,27 +150,28 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
     const std::int32_t begin = p_Chunk * chunk_size;
     const std::int32_t end = std::min(e_count, begin + chunk_size);
     std::int32_t* const count = &cursor[static_cast<std::size_t>(p_Chunk) * bucket_count];
-    for (std::int32_t i = begin; i < end; ++i) {
-      // The parent table is read in random order: asking for its line early overlaps the misses.
-      if (i + prefetch_distance < end) {
-        const std::int32_t ahead = p_Enabled[i + prefetch_distance];
-        if (ahead >= 0 && static_cast<std::uint64_t>(ahead) < n) __builtin_prefetch(p_Parents + ahead);
-      }
-      const std::int32_t p = p_Enabled[i];
-      if (p < 0 || static_cast<std::uint64_t>(p) >= n) {
-        refused[static_cast<std::size_t>(p_Chunk)] = 1;
-        return;
-      }
-      std::int32_t q = p_Parents[p];
-      if (q < 0) {
-        q = p;
-      } else if (static_cast<std::uint64_t>(q) >= n) {
-        refused[static_cast<std::size_t>(p_Chunk)] = 1;
-        return;
-      }
-      positions[i] = q;
+    // One test per check: as unsigned, a negative id is beyond every valid one.
+    const std::uint32_t limit = static_cast<std::uint32_t>(id_count);
+    const auto find = [&](std::int32_t p_Position) {
+      const std::uint32_t p = static_cast<std::uint32_t>(p_Enabled[p_Position]);
+      if (p >= limit) return false;
+      const std::int32_t own = p_Parents[p];
+      const std::uint32_t q = own < 0 ? p : static_cast<std::uint32_t>(own);
+      if (q >= limit) return false;
+      positions[p_Position] = static_cast<std::int32_t>(q);
       ++count[q >> bucket_bits];
+      return true;
+    };
+    // The parent table is read in random order: asking for its line early overlaps the misses (an id
+    // out of range asks for the last line instead, and is refused when its turn comes).
+    std::int32_t i = begin;
+    for (const std::int32_t ahead_end = std::max(begin, end - prefetch_distance); i < ahead_end; ++i) {
+      __builtin_prefetch(p_Parents + std::min(static_cast<std::uint32_t>(p_Enabled[i + prefetch_distance]), limit - 1));
+      if (!find(i)) break;
     }
+    for (; i < end && find(i); ++i) {
+    }
+    if (i < end) refused[static_cast<std::size_t>(p_Chunk)] = 1;
   });
   if (std::find(refused.begin(), refused.end(), 1) != refused.end()) {
     std::vector<std::int32_t>().swap(p_Positions);
