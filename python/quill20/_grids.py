@@ -2,7 +2,7 @@
 import numpy
 
 from . import _quill20
-from ._arrays import array, _CLASSES as _ARRAY_CLASSES
+from ._arrays import array, _CLASSES as _ARRAY_CLASSES, _TYPESTR
 
 LOCATIONS = {"vertices": 0, "cells": 1, "faces": 3, "shared_vertices": 4}
 
@@ -45,6 +45,10 @@ def grid_function(data, dtype=None, location=1, name="", storage="vector"):
     return result
 
 
+def _empty_view(scalar_type, components):
+    return numpy.empty((0,) if components == 1 else (0, components), dtype=_TYPESTR[scalar_type])
+
+
 def _grid_function_to_numpy(self):
     """A writable NumPy view of the values (shares memory, keeps it alive)."""
     return self.array.to_numpy()
@@ -78,8 +82,19 @@ def _to_vtk(self):
     return getattr(vtkCommonCore, class_name)(f"_{address:016x}_p_{class_name}")
 
 
+def _storage_view(view):
+    def to_numpy(self):
+        # An empty result holds no storage: its view is empty rather than an error.
+        if self.storage == "none":
+            return _empty_view(self.scalar_type, self.components)
+        return view(self)
+    to_numpy.__doc__ = view.__doc__
+    return to_numpy
+
+
 for _cls in _ARRAY_CLASSES.values():
     _cls.to_vtk = _to_vtk
+    _cls.to_numpy = _storage_view(_cls.to_numpy)
 del _cls
 
 

@@ -41,7 +41,8 @@ print("registered", [key for key in vars(registered) if not key.startswith("__")
 """
 
 METHODS = ["SetParticlesEnabledIndexes", "GetCurrentTimestepIndex", "GetElementParticlesIndexes",
-           "GetNumberOfEnabledParticles"]
+           "GetNumberOfEnabledParticles", "GetContactParentIDFrom", "GetContactParentIDTo", "CreateParticlesTopology",
+           "CreateParticlesGeometry", "CoordsWeightedAverage", "WeightedAverage", "Sum", "TakeAny", "GetParticleIds"]
 
 
 def stub_table(abi=0x1000009, feature=13, endianness=1):
