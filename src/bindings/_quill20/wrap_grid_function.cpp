@@ -2,6 +2,7 @@
 // and of their common face IGridFunction. Values are read and written through the value array.
 #include <boost/python.hpp>
 
+#include "quill20/core/Quill20Error.h"
 #include "quill20/core/grid_function/GridFunctionTypes.h"
 #include "wrap_array.inl"
 #include "wrap_grid_function.h"
@@ -52,10 +53,34 @@ boost::shared_ptr<Array<T, 1>> values_of(const ArrayGridFunction<T>& p_gf)
   return boost::shared_ptr<Array<T, 1>>(new Array<T, 1>(p_gf.array()));
 }
 
+// The checked read of the grid function; an index past the end raises IndexError with the library's
+// out-of-range text, a negative one counts from the end as Python's do.
 template <class T>
-py::object get_value(ArrayGridFunction<T>& p_gf, const py::object& p_Index)
+py::object get_value(const ArrayGridFunction<T>& p_gf, const py::object& p_Index)
 {
-  return detail::get_item(p_gf.array(), p_Index);
+  std::int64_t index = signed_argument(p_Index, "index", std::numeric_limits<std::int64_t>::min(),
+                                       std::numeric_limits<std::int64_t>::max());
+  const auto held = static_cast<std::int64_t>(detail::held_size(p_gf.array()));
+  if (index < 0 && index >= -held) index += held;
+  if (index < 0) {
+    // Printed signed: the library's text would show the index as an unsigned handle.
+    const std::string text = "Index (" + std::to_string(index) + ") out of range (" + std::to_string(-held) +
+                             " <= index < " + std::to_string(held) + ").";
+    PyErr_SetString(PyExc_IndexError, text.c_str());
+    py::throw_error_already_set();
+  }
+  if (index >= held) {
+    PyErr_SetString(PyExc_IndexError, core::OutOfRangeError(core::handle_t(index), core::handle_t(0), core::handle_t(held)).what());
+    py::throw_error_already_set();
+  }
+  const auto& value = p_gf.get(core::handle_t(index));
+  if constexpr (mtm::is_rigid_vector<T>::value) {
+    py::list components;
+    for (std::size_t c = 0; c < T::size(); ++c) components.append(detail::component_to_python(value[c]));
+    return py::tuple(components);
+  } else {
+    return detail::component_to_python(value);
+  }
 }
 
 template <class T>
