@@ -8,8 +8,6 @@ The pipeline takes any object offering `MPUpscalingGenerator`, `array`, `grid_fu
 class QuillEngine:
     """quill20 and _vireo20upscaling; quill20 is imported first, as it registers the classes."""
 
-    value_storage = "vtk"
-
     def __getattr__(self, name):
         if name.startswith("__"):
             raise AttributeError(name)

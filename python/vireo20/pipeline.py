@@ -27,13 +27,6 @@ def to_numpy(obj):
     return obj.to_numpy() if hasattr(obj, "to_numpy") else np.asarray(obj)
 
 
-def _values(engine, data, dtype, name=""):
-    """A grid function of per-entry values, on the engine's preferred storage (VTK's, so that
-    results that follow their input's storage go to the writer as the VTK arrays they live in)."""
-    return engine.grid_function(data, dtype=dtype, name=name,
-                                storage=getattr(engine, "value_storage", "vector"))
-
-
 @dataclass
 class StepResult:
     """What one step produces; the per-entry arrays may still be quill20 objects (no copy)."""
@@ -106,9 +99,9 @@ def _reduce(engine, generator, step, name, values, how, masses):
         method, extra = (generator.Sum, ()) if how == "sum" else (generator.WeightedAverage, (masses,))
     call = _Calls(step)
     if values.ndim == 1:
-        gf = _values(engine, values, dtype, name)
+        gf = engine.grid_function(values, dtype=dtype, name=name)
         return call(name, method, gf, *extra)
-    columns = [to_numpy(call(name, method, _values(engine, values[:, k], dtype), *extra))
+    columns = [to_numpy(call(name, method, engine.grid_function(values[:, k], dtype=dtype), *extra))
                for k in range(values.shape[1])]
     return np.stack(columns, axis=1)
 
@@ -159,7 +152,7 @@ def process_step(step, engine=None, reductions=None, keep_source=False):
     ids = generator.GetParticleIds()
     entry_masses = step.entry_masses
     mass = call("masses", generator.Sum,
-                _values(engine, entry_masses, "float64", "mass"))
+                engine.grid_function(entry_masses, dtype="float64", name="mass"))
     masses = engine.array(step.masses, dtype="float64")
     coords = engine.array(step.coords, dtype="float64")
     centres = to_numpy(call("coords", generator.CoordsWeightedAverage, coords, masses))
