@@ -65,8 +65,10 @@ class Step:
         self.e_count = e_count
         entries = e_count + TRAILING
         self.values = rng.random(entries)
-        self.masses = rng.random(entries) + 0.5
         self.coords = rng.random((entries, 3))
+        # Masses belong to source particles; the trailing entries pass through, as if of mass 1.
+        self.masses = rng.random(particles) + 0.5
+        self.entry_masses = np.concatenate([self.masses[enabled], np.ones(TRAILING)])
         self.contact_ids = rng.integers(0, particles, size=e_count, dtype=np.int32)
         # The NumPy user's grouping, computed once (its cost is the setup row).
         self.parent_ids = parent_ids(table, enabled)
@@ -75,6 +77,9 @@ class Step:
         self.codes = np.concatenate([codes, np.arange(self.u_count, self.u_count + TRAILING)]).astype(np.int64)
         self.first = first
         self.order = np.argsort(codes, kind="stable").astype(np.int32)
+        last = np.empty(self.u_count, dtype=np.int64)
+        last[codes] = np.arange(e_count)  # NumPy writes repeated indexes in order: the last one stays
+        self.last = last
         self.outputs = self.u_count + TRAILING
 
 
@@ -171,15 +176,6 @@ def take_floor(values, index):
 # (the fastest counts), the pandas formulation and the floor.
 
 
-def numpy_weighted(codes, weights, values, minlength):
-    return np.bincount(codes, weights=values * weights, minlength=minlength) / np.bincount(
-        codes, weights=weights, minlength=minlength)
-
-
-def pandas_grouped(codes, frame):
-    return frame.groupby(codes, sort=False)
-
-
 def make_rows(step, generator):
     """(name, module callable or None, {label: numpy callable}, pandas callable or None, [floor parts,
     each a callable, their times added], comparison of module and NumPy results or None)."""
@@ -206,13 +202,6 @@ def make_rows(step, generator):
                  None, setup_floor, None))
     setup_module()
 
-    out_codes = np.empty(s.e_count + TRAILING, dtype=np.int32)
-
-    def numpy_indexes():
-        out_codes[:s.e_count] = s.codes[:s.e_count]
-        out_codes[s.e_count:] = np.arange(s.u_count, s.u_count + TRAILING, dtype=np.int32)
-        return out_codes
-
     rows.append(("element indexes",
                  (lambda: generator.GetElementParticlesIndexes()) if has("GetElementParticlesIndexes") else None,
                  {"codes + trailing": lambda: np.concatenate(
@@ -222,11 +211,14 @@ def make_rows(step, generator):
                  lambda: np.array_equal(generator.GetElementParticlesIndexes().to_numpy(), s.codes)))
 
     pid = s.parent_ids
+    trailing_ids = np.arange(s.particles, s.particles + TRAILING, dtype=np.int32)
+    numpy_ids = lambda: np.concatenate([pid[s.first], trailing_ids])
     rows.append(("particle ids", (lambda: generator.GetParticleIds()) if has("GetParticleIds") else None,
-                 {"ids at first positions": lambda: pid[s.first]},
-                 (lambda: pd.Series(pid).groupby(s.codes[:s.e_count], sort=False).first().to_numpy()) if pd else None,
-                 [take_floor(pid, s.first.astype(np.int32))],
-                 lambda: np.array_equal(np.asarray(generator.GetParticleIds().to_numpy())[:s.u_count], pid[s.first])))
+                 {"ids at first positions": numpy_ids},
+                 (lambda: np.concatenate([pd.Series(pid).groupby(s.codes[:s.e_count], sort=False).first().to_numpy(),
+                                          trailing_ids])) if pd else None,
+                 [take_floor(s.parents, s.enabled[s.first])],
+                 lambda: np.array_equal(generator.GetParticleIds().to_numpy(), numpy_ids())))
 
     def numpy_contacts():
         own = s.parents[s.contact_ids]
@@ -242,6 +234,9 @@ def make_rows(step, generator):
                  [take_floor(s.parents, s.contact_ids)],
                  lambda: np.array_equal(generator.GetContactParentIDFrom(ids_gf).to_numpy(), numpy_contacts())))
 
+    masses_array = quill20.array(s.masses, dtype="float64")
+    coords_array = quill20.array(s.coords, dtype="float64")
+    mass_pattern = s.enabled[s.order]  # the masses a block-by-block pass reads, in its order
     reduce_floor = [take_floor(s.values, s.order)]
     bincount_sum = lambda: np.bincount(s.codes, weights=s.values, minlength=s.outputs)
     rows.append(("sum", (lambda: generator.Sum(values_gf)) if has("Sum") and gf else None,
@@ -250,43 +245,47 @@ def make_rows(step, generator):
                  reduce_floor,
                  lambda: np.array_equal(generator.Sum(values_gf).to_numpy(), bincount_sum())))
 
-    first_all = np.concatenate([s.first, np.arange(s.e_count, s.e_count + TRAILING)])
+    # The generator takes the last position of each block.
+    last_all = np.concatenate([s.last, np.arange(s.e_count, s.e_count + TRAILING)])
     rows.append(("take-any", (lambda: generator.TakeAny(values_gf)) if has("TakeAny") and gf else None,
-                 {"values at first positions": lambda: s.values[first_all]},
-                 (lambda: pd.Series(s.values).groupby(s.codes, sort=False).first().to_numpy()) if pd else None,
-                 [take_floor(s.values, first_all)], None))
+                 {"values at last positions": lambda: s.values[last_all]},
+                 (lambda: pd.Series(s.values).groupby(s.codes, sort=False).last().to_numpy()) if pd else None,
+                 [take_floor(s.values, last_all)],
+                 lambda: np.array_equal(generator.TakeAny(values_gf).to_numpy(), s.values[last_all])))
 
-    weighted = lambda: numpy_weighted(s.codes, s.masses, s.values, s.outputs)
+    def numpy_weighted():
+        return np.bincount(s.codes, weights=s.values * s.entry_masses, minlength=s.outputs) / np.bincount(
+            s.codes, weights=s.entry_masses, minlength=s.outputs)
 
     def pandas_weighted():
-        frame = pd.DataFrame({"vm": s.values * s.masses, "m": s.masses})
+        frame = pd.DataFrame({"vm": s.values * s.entry_masses, "m": s.entry_masses})
         sums = frame.groupby(s.codes, sort=False).sum()
         return (sums["vm"] / sums["m"]).to_numpy()
 
     rows.append(("weighted average",
-                 (lambda: generator.WeightedAverage(values_gf, s.masses)) if has("WeightedAverage") and gf else None,
-                 {"two bincounts": weighted}, pandas_weighted if pd else None,
-                 reduce_floor + [take_floor(s.masses, s.order)],
-                 lambda: np.allclose(generator.WeightedAverage(values_gf, s.masses).to_numpy(), weighted(),
-                                     rtol=1e-12)))
+                 (lambda: generator.WeightedAverage(values_gf, masses_array)) if has("WeightedAverage") and gf else None,
+                 {"two bincounts": numpy_weighted}, pandas_weighted if pd else None,
+                 reduce_floor + [take_floor(s.masses, mass_pattern)],
+                 lambda: np.array_equal(generator.WeightedAverage(values_gf, masses_array).to_numpy(), numpy_weighted())))
 
     def numpy_coords():
-        total = np.bincount(s.codes, weights=s.masses, minlength=s.outputs)
-        return np.stack([np.bincount(s.codes, weights=s.coords[:, k] * s.masses, minlength=s.outputs) / total
+        total = np.bincount(s.codes, weights=s.entry_masses, minlength=s.outputs)
+        return np.stack([np.bincount(s.codes, weights=s.coords[:, k] * s.entry_masses, minlength=s.outputs) / total
                          for k in range(3)], axis=1)
 
     def pandas_coords():
-        frame = pd.DataFrame(s.coords * s.masses[:, None], columns=["x", "y", "z"])
-        frame["m"] = s.masses
+        frame = pd.DataFrame(s.coords * s.entry_masses[:, None], columns=["x", "y", "z"])
+        frame["m"] = s.entry_masses
         sums = frame.groupby(s.codes, sort=False).sum()
         return sums[["x", "y", "z"]].to_numpy() / sums["m"].to_numpy()[:, None]
 
-    coords_floor = [take_floor(s.coords, s.order), take_floor(s.masses, s.order)]
+    coords_floor = [take_floor(s.coords, s.order), take_floor(s.masses, mass_pattern)]
     rows.append(("coordinate average",
-                 (lambda: generator.CoordsWeightedAverage(s.coords, s.masses)) if has("CoordsWeightedAverage") else None,
+                 (lambda: generator.CoordsWeightedAverage(coords_array, masses_array))
+                 if has("CoordsWeightedAverage") else None,
                  {"four bincounts": numpy_coords}, pandas_coords if pd else None, coords_floor,
-                 lambda: np.allclose(np.asarray(generator.CoordsWeightedAverage(s.coords, s.masses).to_numpy()),
-                                     numpy_coords(), rtol=1e-12)))
+                 lambda: np.array_equal(generator.CoordsWeightedAverage(coords_array, masses_array).to_numpy(),
+                                        numpy_coords())))
 
     count = s.outputs
     rows.append(("particles topology",
@@ -298,11 +297,13 @@ def make_rows(step, generator):
 
     def module_geometry():
         topology = generator.CreateParticlesTopology()
-        return generator.CreateParticlesGeometry(topology, quill20.ParticlePointsArray(s.coords, TRAILING), s.masses)
+        points = quill20.ParticlePointsArray(coords_array, TRAILING)
+        return generator.CreateParticlesGeometry(topology, points, masses_array)
 
     rows.append(("particles geometry",
                  module_geometry if has("CreateParticlesGeometry") and has("CreateParticlesTopology") else None,
-                 {"four bincounts": numpy_coords}, pandas_coords if pd else None, coords_floor, None))
+                 {"four bincounts": numpy_coords}, pandas_coords if pd else None,
+                 coords_floor + [stream_floor(8 * (2 * count + 1))], None))
 
     # Getting per-entry data from NumPy into the library: a copy, and a view of the NumPy buffer.
     rows.append(("input from NumPy, copy", lambda: quill20.array(s.values, dtype="float64"),

@@ -16,9 +16,10 @@ namespace vireo20 {
 namespace ups {
 namespace {
 
-// One bucket covers 2^16 parent ids, so its stretch of per-parent counters (256 KiB) stays in the
-// 512 KiB L2 cache while the bucket is worked on: in list order nearly every counter access would miss.
-constexpr unsigned bucket_bits = 16;
+// One bucket covers 2^15 parent ids, so its stretch of per-parent counters (128 KiB) stays in the
+// 512 KiB L2 cache, with room for the lines the bucket writes, while the bucket is worked on: in list
+// order nearly every counter access would miss.
+constexpr unsigned bucket_bits = 15;
 // How many entries ahead the parent table is requested: enough to hide a memory round trip.
 constexpr std::int32_t prefetch_distance = 24;
 // Below this many entries a second thread costs more to start than it saves.
