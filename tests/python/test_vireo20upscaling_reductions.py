@@ -219,3 +219,21 @@ def test_crash_prone_inputs_do_not_crash(name):
     """) + textwrap.dedent(CRASH_PRONE[name]) + "\nprint('survived')\n"
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and "survived" in done.stdout, done.stderr
+
+
+def test_large_step_split_over_threads_matches_the_model():
+    rng = np.random.default_rng(11)
+    n = 600_000
+    parents = np.where(rng.random(n) < 0.25, -1, rng.integers(0, n, n)).astype(np.int32)
+    enabled = rng.permutation(n)[:500_000].astype(np.int32)
+    generator, model = step(7, enabled, parents), Model(parents, enabled, 7)
+    assert model.u > 2 * 65536, "enough upscaled particles for more than one thread"
+    rows = rng.normal(size=len(enabled) + 7)
+    weights = rng.uniform(0.5, 2.0, n)
+    coordinates = rng.normal(size=(len(enabled) + 7, 3))
+    assert_array_equal(generator.Sum(doubles(rows)).to_numpy(), model.sum(rows))
+    assert_array_equal(generator.TakeAny(doubles(rows)).to_numpy(), model.take_any(rows))
+    assert_array_equal(generator.WeightedAverage(doubles(rows), masses(weights)).to_numpy(),
+                       model.weighted_average(rows, weights))
+    assert_array_equal(generator.CoordsWeightedAverage(quill20.array(coordinates), masses(weights)).to_numpy(),
+                       model.coords_average(coordinates, weights))
