@@ -149,7 +149,7 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
   std::vector<std::uint8_t> refused(static_cast<std::size_t>(chunk_count), 0);
   share_out(threads, chunk_count, [&](unsigned, std::int32_t p_Chunk) {
     const std::int32_t begin = p_Chunk * chunk_size;
-    const std::int32_t end = std::min(e_count, begin + chunk_size);
+    const std::int32_t end = static_cast<std::int32_t>(std::min<std::int64_t>(e_count, std::int64_t(begin) + chunk_size));
     std::int32_t* const count = &cursor[static_cast<std::size_t>(p_Chunk) * bucket_count];
     // One test per check: as unsigned, a negative id is beyond every valid one.
     const std::uint32_t limit = static_cast<std::uint32_t>(id_count);
@@ -200,7 +200,7 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
   Entry* const entries = entry_memory.data();
   share_out(threads, chunk_count, [&](unsigned, std::int32_t p_Chunk) {
     const std::int32_t begin = p_Chunk * chunk_size;
-    const std::int32_t end = std::min(e_count, begin + chunk_size);
+    const std::int32_t end = static_cast<std::int32_t>(std::min<std::int64_t>(e_count, std::int64_t(begin) + chunk_size));
     std::int32_t* const next = &cursor[static_cast<std::size_t>(p_Chunk) * bucket_count];
     for (std::int32_t i = begin; i < end; ++i) {
       const std::int32_t q = positions[i];
@@ -217,7 +217,7 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
   // The sweep below runs over parts of the position list at once; each part needs the number of
   // blocks and of positions before it, counted here by the part of each parent's first position.
   unsigned part_bits = 16;
-  while ((std::int64_t(4) * threads << part_bits) < e_count) ++part_bits;
+  while ((std::int64_t(8) * threads << part_bits) < e_count) ++part_bits;
   const std::size_t part_count = static_cast<std::size_t>((e_count - 1) >> part_bits) + 1;
 
   // Pass A, bucket by bucket: count the positions of each parent, and mark its first position (the
@@ -278,9 +278,11 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
     ParentRange* range = ranges + part_label[static_cast<std::size_t>(p_Part)];
     std::int32_t offset = part_start[static_cast<std::size_t>(p_Part)];
     std::int32_t ready = 0;
-    for (std::int32_t from = begin, side = 0; from - stretch < end; from += stretch, side ^= 1) {
+    // 64-bit stretch bounds: the last stretch reaches past the largest 32-bit count.
+    for (std::int64_t from = begin, side = 0; from < std::int64_t(end) + stretch; from += stretch, side ^= 1) {
       std::int32_t found = 0;
-      for (std::int32_t i = from; i < std::min(end, from + stretch); ++i) {
+      const std::int32_t to = static_cast<std::int32_t>(std::min<std::int64_t>(end, from + stretch));
+      for (std::int32_t i = static_cast<std::int32_t>(std::min<std::int64_t>(from, end)); i < to; ++i) {
         const std::int32_t mark = positions[i];
         parents[side][found] = ~mark;
         found += mark != 0;
