@@ -327,14 +327,20 @@ boost::shared_ptr<MPUpscaling::DoubleGridFunction> MPUpscaling::sum(boost::share
 
 namespace {
 
-template <class T, class GF>
-boost::shared_ptr<GF> take_last(const MPUpscaling::Frame& p_Frame, const GF& p_Values)
+// The array-held grid function of values T behind p_Values, whose scalar type says it holds T.
+template <class T>
+boost::shared_ptr<IGridFunction> take_last(const MPUpscaling::Frame& p_Frame, const IGridFunction& p_Values)
 {
+  using GF = quill20::core::ArrayGridFunction<T>;
   const std::int32_t total = p_Frame.total();
   if (total == 0) return boost::shared_ptr<GF>(new GF());
-  p_Frame.require_values("TakeAny", "values", held(p_Values.array()));
+  const auto* array_held = dynamic_cast<const GF*>(&p_Values);
+  if (!array_held)
+    refuse("TakeAny", "values is a " + scalar_type_of(p_Values) + " grid function that holds no value array (" +
+                          kernos50::dynamic_type_name(p_Values) + "); pass one made by quill20.grid_function");
+  p_Frame.require_values("TakeAny", "values", held(array_held->array()));
   const boost::shared_ptr<Array<T, 1>> result = zeroed_vtk_array<T>(total);
-  const T* values = p_Values.array().data();
+  const T* values = array_held->array().data();
   T* out = result->data();
   // The last position of a block wins: positions ascend, so it is the block's last entry.
   for_blocks(p_Frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
@@ -354,20 +360,8 @@ MPUpscaling::GridFunctionPtr MPUpscaling::take_any(GridFunctionPtr p_Values)
   if (!p_Values) throw std::runtime_error("Invalid values data");
   const Frame frame(*this);
   const quill20::core::ScalarType type = p_Values->result_scalar_type();
-  if (type == quill20::core::stFloat64) {
-    const auto* values = dynamic_cast<const DoubleGridFunction*>(p_Values.get());
-    if (!values)
-      refuse("TakeAny", "values is a float64 grid function that holds no value array (" +
-                            kernos50::dynamic_type_name(*p_Values) + "); pass one made by quill20.grid_function");
-    return take_last<double>(frame, *values);
-  }
-  if (type == quill20::core::stInt32) {
-    const auto* values = dynamic_cast<const IntGridFunction*>(p_Values.get());
-    if (!values)
-      refuse("TakeAny", "values is an int32 grid function that holds no value array (" +
-                            kernos50::dynamic_type_name(*p_Values) + "); pass one made by quill20.grid_function");
-    return take_last<int>(frame, *values);
-  }
+  if (type == quill20::core::stFloat64) return take_last<double>(frame, *p_Values);
+  if (type == quill20::core::stInt32) return take_last<int>(frame, *p_Values);
   std::ostringstream message;
   message << "Grid function scalar type not supported: " << quill20::core::scalar_type_name(type);
   throw std::runtime_error(message.str());
