@@ -1,4 +1,4 @@
-"""Array construction from anything NumPy converts, and zero-copy NumPy views of array memory."""
+"""Array construction from anything NumPy converts, NumPy conversion and summarised repr of arrays."""
 import numpy
 
 from . import _quill20
@@ -72,36 +72,8 @@ def array(data, dtype=None, storage="vector"):
     return result
 
 
-class _ExportedMemory:
-    """Base object of a NumPy view: holds the export that keeps the storage alive and in place."""
-
-    __slots__ = ("_export", "__array_interface__")
-
-    def __init__(self, export, interface):
-        self._export = export
-        self.__array_interface__ = interface
-
-
-def _to_numpy(self):
-    """A writable NumPy view of this array's memory, shape (n,) or (n, k).
-
-    The view keeps the storage alive; while it exists the storage refuses to resize, so the view
-    never points into freed memory.
-    """
-    export = self._export()
-    shape = (export.size,) if self.components == 1 else (export.size, self.components)
-    if export.size == 0:  # no memory to point into; NumPy rejects a null data address
-        return numpy.empty(shape, dtype=_TYPESTR[self.scalar_type])
-    interface = {
-        "version": 3,
-        "shape": shape,
-        "typestr": _TYPESTR[self.scalar_type],
-        "data": (export.address, False),
-    }
-    return numpy.asarray(_ExportedMemory(export, interface))
-
-
 def _array_protocol(self, dtype=None, copy=None):
+    """NumPy's conversion hook: the view of to_numpy(), converted or copied only when asked."""
     view = self.to_numpy()
     if dtype is not None and numpy.dtype(dtype) != view.dtype:
         return view.astype(dtype)
@@ -109,11 +81,14 @@ def _array_protocol(self, dtype=None, copy=None):
 
 
 def _repr(self):
-    return f"quill20.array({self.to_numpy().tolist()!r}, dtype={self.scalar_type!r}, storage={self.storage!r})"
+    """quill20.array(...) text; a long array is summarised as NumPy summarises (first and last few)."""
+    if self.storage == "none":
+        return f"<{type(self).__name__} without storage>"
+    values = numpy.array2string(self.to_numpy(), separator=", ", prefix="quill20.array(")
+    return f"quill20.array({values}, dtype={self.scalar_type!r}, storage={self.storage!r})"
 
 
 for _cls in _CLASSES.values():
-    _cls.to_numpy = _to_numpy
     _cls.__array__ = _array_protocol
     _cls.__repr__ = _repr
 del _cls

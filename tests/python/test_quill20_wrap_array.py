@@ -63,21 +63,89 @@ def test_bad_construction_is_rejected_clearly(data, kwargs, error, text):
         quill20.array(data, **kwargs)
 
 
-def test_indexing_is_checked_and_negative_indexes_count_from_the_end():
+INT32_RANGE = "-2147483648..2147483647"
+INT32_SIZES = "0..4611686018427387839"  # the largest count a storage of 4-byte elements takes
+
+
+@pytest.mark.parametrize("index, expected", [
+    (0, 10), (-1, 50), (-5, 10), (numpy.int64(4), 50), (numpy.int8(-2), 40), (True, 20),
+    (5, "Index (5) out of range (-5 <= index < 5)."),
+    (-6, "Index (-6) out of range (-5 <= index < 5)."),
+    (numpy.uint64(2**64 - 1), "Index (18446744073709551615) out of range (-5 <= index < 5)."),
+    (-2**100, f"Index ({-2**100}) out of range (-5 <= index < 5)."),
+])
+def test_indexing_follows_python_and_names_the_index_passed(index, expected):
     a = quill20.array([10, 20, 30, 40, 50], dtype="int32")
-    assert (a[-1], a[-5]) == (50, 10)
-    with pytest.raises(IndexError, match=r"^Index \(5\) out of range \(0 <= index < 5\)\.$"):
-        a[5]
-    with pytest.raises(IndexError):
-        a[-6]
-    with pytest.raises(IndexError):
-        a[7] = 1
-    assert list(a) == [10, 20, 30, 40, 50]
-    with pytest.raises(OverflowError):
-        a[0] = 2 ** 40
-    with pytest.raises(ValueError, match="exactly 3 components"):
-        quill20.array(numpy.zeros((1, 3)))[0] = (1, 2)
-    assert list(a) == [10, 20, 30, 40, 50]
+    if isinstance(expected, str):
+        for access in (lambda: a[index], lambda: a.__setitem__(index, 1)):
+            with pytest.raises(IndexError) as refused:
+                access()
+            assert str(refused.value) == expected
+        assert list(a) == [10, 20, 30, 40, 50]
+    else:
+        assert a[index] == expected
+        a[index] = -7
+        assert a.to_numpy().tolist().count(-7) == 1
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda a: a[1.0], TypeError, "array indices must be integers, not float"),
+    (lambda a: a[None], TypeError, "array indices must be integers, not NoneType"),
+    (lambda a: quill20.array([], dtype="int8")[0], IndexError, "Index (0) out of range: the array is empty."),
+    (lambda a: a.__setitem__(0, 2**40), OverflowError, f"value = {2**40} is outside the range {INT32_RANGE}"),
+    (lambda a: a.__setitem__(0, numpy.int64(-2**31 - 1)), OverflowError,
+     f"value = {-2**31 - 1} is outside the range {INT32_RANGE}"),
+    (lambda a: a.__setitem__(0, 10**5000), OverflowError,
+     f"value = an integer of 16610 bits is outside the range {INT32_RANGE}"),
+    (lambda a: a.__setitem__(0, 1.5), TypeError, "value must be an integer, not float"),
+    (lambda a: quill20.array([[1, 2]]).__setitem__(0, 3), TypeError,
+     "an element of Array_int64x2 is a sequence of 2 components, not int"),
+    (lambda a: quill20.array(numpy.zeros((1, 3))).__setitem__(0, (1, 2)), ValueError,
+     "an element has exactly 3 components, not 2"),
+    (lambda a: a.resize(-1), OverflowError, f"size = -1 is outside the range {INT32_SIZES}"),
+    (lambda a: a.resize(numpy.float32(2)), TypeError, "size must be an integer, not numpy.float32"),
+    (lambda a: type(a)(2**63), OverflowError, f"size = {2**63} is outside the range {INT32_SIZES}"),
+    (lambda a: type(a)(3, None), ValueError, 'storage must be "vector" or "vtk", not None'),
+    (lambda a: type(a)(3, storage="disk"), ValueError, "storage must be \"vector\" or \"vtk\", not 'disk'"),
+    (lambda a: _vireo20upscaling().MPUpscalingGenerator(a).SetParticlesEnabledIndexes(2**40, a, 0), OverflowError,
+     f"the integer argument {2**40} is outside the range {INT32_RANGE}"),
+])
+def test_bad_arguments_name_themselves_their_value_and_the_range(call, error, message):
+    a = quill20.array([0, 1, 2], dtype="int32")
+    with pytest.raises(error) as refused:
+        call(a)
+    assert str(refused.value) == message
+    assert list(a) == [0, 1, 2]
+
+
+def _vireo20upscaling():
+    import _vireo20upscaling
+    return _vireo20upscaling
+
+
+@pytest.mark.parametrize("integer", [numpy.int64, numpy.int32, numpy.uint8, numpy.uint64])
+def test_numpy_integers_pass_wherever_python_integers_do(integer):
+    a = quill20.array_class("float64")(integer(3), storage="vtk")
+    a.resize(integer(4))
+    a[integer(3)] = integer(7)
+    a.scale(numpy.float32(0.5))
+    assert a.to_numpy().tolist() == [0.0, 0.0, 0.0, 3.5]
+    generator = _vireo20upscaling().MPUpscalingGenerator(quill20.array([-1, 0], dtype="int32"))
+    generator.SetParticlesEnabledIndexes(integer(7), quill20.array([1], dtype="int32"), integer(2))
+    assert generator.GetCurrentTimestepIndex() == 7
+
+
+@pytest.mark.parametrize("storage", STORAGES)
+def test_allocation_failures_say_what_and_how_much(storage):
+    cls = quill20.array_class("float64", 3)
+    with pytest.raises(MemoryError, match=rf"^cannot allocate a new array on {storage} storage: {2**50} elements "
+                                          rf"of float64x3 \({24 * 2**50} bytes\)$"):
+        cls(2**50, storage)
+    a = cls(2, storage)
+    with pytest.raises(MemoryError, match=rf"^cannot allocate the resize of an array from 2 elements: {2**58} "
+                                          rf"elements of float64x3 \({24 * 2**58} bytes\)$"):
+        a.resize(2**58)
+    assert len(a) == 2
 
 
 @pytest.mark.parametrize("storage", STORAGES)
@@ -93,13 +161,53 @@ def test_resize_keeps_values_and_is_refused_while_a_view_is_alive(storage, colle
     assert a.to_numpy().tolist()[:2] == [1.0, 2.0] and len(a) == 4
 
 
+@pytest.mark.parametrize("make_view", [lambda a: a.to_numpy(), numpy.asarray, lambda a: a.to_numpy()[1:]])
 @pytest.mark.parametrize("storage", STORAGES)
-def test_views_keep_the_storage_alive_after_the_array_is_gone(storage, collect):
-    view = quill20.array(numpy.arange(1000.0), storage=storage).to_numpy()
+def test_views_are_owned_natively_and_outlive_the_array(storage, make_view, collect):
+    a = quill20.array(numpy.arange(1000.0), storage=storage)
+    view = make_view(a)
+    owner = view.base if isinstance(view.base, quill20.MemoryExport) else view.base.base
+    assert isinstance(owner, quill20.MemoryExport)
+    for tamper in (lambda: setattr(owner, "_export", None), lambda: delattr(owner, "size"),
+                   lambda: setattr(owner, "__array_interface__", {}), lambda: owner.__dict__):
+        with pytest.raises(AttributeError, match="MemoryExport"):
+            tamper()
+    with pytest.raises(TypeError, match="cannot create"):
+        quill20.MemoryExport()
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Subclass", (quill20.MemoryExport,), {})
+    with pytest.raises(RuntimeError, match=r"memory is exported to 1 live view\(s\)"):
+        a.resize(1)
+    del a, owner
     collect()
     junk = [quill20.array(numpy.full(1000, -1.0), storage=storage) for _ in range(20)]
-    assert view[999] == 999.0 and view.sum() == 999 * 1000 / 2
+    assert view[-1] == 999.0 and view.sum() == sum(range(1000))
+    view[:] = 5.0
     del junk
+
+
+def test_repr_is_summarised_like_numpy():
+    assert repr(quill20.array([1, 2], dtype="int8")) == "quill20.array([1, 2], dtype='int8', storage='vector')"
+    assert repr(quill20.array([[1.5, 2]], storage="vtk")) == (
+        "quill20.array([[1.5, 2. ]], dtype='float64', storage='vtk')")
+    text = repr(quill20.array(numpy.arange(10**7, dtype="int32")))
+    assert text == "quill20.array([      0,       1,       2, ..., 9999997, 9999998, 9999999], dtype='int32', " \
+                   "storage='vector')"
+
+
+def test_every_class_and_function_of_the_wrapper_is_documented():
+    names = ["IArray", "MemoryExport", "array", "array_class"] + [n for n in dir(quill20._quill20) if "Array_" in n]
+    undocumented = []
+    for name in names:
+        item = getattr(quill20._quill20, name, None) or getattr(quill20, name)
+        members = [(name, item)]
+        if isinstance(item, type):
+            members += [(f"{name}.{attribute}", getattr(item, attribute)) for attribute in vars(item)
+                        if attribute in ("__init__", "__getitem__", "__setitem__", "__len__", "__repr__",
+                                         "__array__") or not attribute.startswith("_")]
+        undocumented += [label for label, member in members if not (member.__doc__ or "").strip()]
+    assert not undocumented
+    assert quill20._quill20.__doc__ and "C++ signature" not in quill20.IArray.scale.__doc__
 
 
 def test_array_operations_from_the_common_interface():

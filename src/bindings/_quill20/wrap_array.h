@@ -1,9 +1,18 @@
-// Python classes of the one-dimensional arrays, one per element type, stamped out from the lists.
+// Python classes of the one-dimensional arrays, one per element type, stamped out from the lists,
+// and the helpers they share: argument conversion, allocation messages, NumPy views.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
+#include <boost/python/object_fwd.hpp>
+#include <boost/shared_ptr.hpp>
+
 namespace quill20 {
+namespace core {
+class IArrayImpl;
+}
+
 namespace bindings {
 
 // The Python name of the class of Array<E,1>: Array_float64, Array_int32x3, ...
@@ -12,6 +21,29 @@ std::string array_class_name();
 
 void wrap_iarray();
 void wrap_memory_export();
+
+// Integer arguments: anything with __index__ (Python and NumPy integers); a float or None raises
+// TypeError, a value outside [p_Lowest, p_Highest] OverflowError, both naming p_Name and the value.
+std::int64_t signed_argument(const boost::python::object& p_Value, const char* p_Name, std::int64_t p_Lowest,
+                             std::int64_t p_Highest);
+std::uint64_t unsigned_argument(const boost::python::object& p_Value, const char* p_Name, std::uint64_t p_Highest);
+
+// "vector" or "vtk"; anything else raises ValueError.
+std::string storage_argument(const boost::python::object& p_Storage);
+
+// A Python sequence index: negative counts from the end; outside -size..size-1 raises IndexError
+// naming the index as passed.
+std::uint64_t sequence_index(const boost::python::object& p_Index, std::uint64_t p_Size);
+
+// Raises MemoryError naming what was allocated: p_What, p_Count elements of p_ElementName,
+// p_ElementSize bytes each.
+[[noreturn]] void raise_allocation_failure(const std::string& p_What, std::uint64_t p_Count,
+                                           const std::string& p_ElementName, std::uint64_t p_ElementSize);
+
+// A writable NumPy view of the whole storage, shape (n,) or (n, p_Components), whose base is a
+// native MemoryExport object: it pins the storage, which refuses to resize while the view lives.
+boost::python::object numpy_view(const boost::shared_ptr<core::IArrayImpl>& p_Storage, const char* p_TypeString,
+                                  unsigned int p_Components);
 
 }  // namespace bindings
 }  // namespace quill20

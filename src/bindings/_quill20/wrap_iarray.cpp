@@ -1,4 +1,15 @@
-// The element-type-independent face of arrays, and the export of their memory to NumPy views.
+// The element-type-independent face of arrays: the IArray class, argument conversion shared by every
+// wrapper, and the native owner of NumPy views.
+#include <Python.h>
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <sstream>
+#include <string>
+#include <type_traits>
+
 #include <boost/python.hpp>
 
 #include "quill20/core/array/Array.h"
@@ -10,27 +21,344 @@ namespace bindings {
 
 namespace py = boost::python;
 
+namespace {
+
+[[noreturn]] void raise(PyObject* p_Type, const std::string& p_Message)
+{
+  PyErr_SetString(p_Type, p_Message.c_str());
+  py::throw_error_already_set();
+  throw;  // not reached: throw_error_already_set throws
+}
+
+// An integer as text; a huge one by its size, since Python limits the digits it converts.
+std::string integer_text(PyObject* p_Integer)
+{
+  const std::size_t bits = _PyLong_NumBits(p_Integer);
+  if (bits > 256) return "an integer of " + std::to_string(bits) + " bits";
+  PyObject* text = PyObject_Str(p_Integer);
+  if (text == nullptr) py::throw_error_already_set();
+  const py::object owned{py::handle<>(text)};
+  return py::extract<std::string>(owned)();
+}
+
+// The value of an integer-like argument (its __index__), or TypeError naming the argument.
+py::object integer_value(PyObject* p_Value, const std::string& p_Name)
+{
+  if (!PyIndex_Check(p_Value))
+    raise(PyExc_TypeError, (p_Name.empty() ? "an integer argument" : p_Name) + " must be an integer, not " +
+                               Py_TYPE(p_Value)->tp_name);
+  return py::object(py::handle<>(PyNumber_Index(p_Value)));
+}
+
+// "size = -1 is outside the range 0..9"; an unnamed argument (p_Name empty) is introduced by its type.
+template <class T>
+[[noreturn]] void raise_outside(const std::string& p_Name, PyObject* p_Integer, T p_Lowest, T p_Highest)
+{
+  const std::string subject =
+      p_Name.empty() ? "the integer argument " + integer_text(p_Integer) : p_Name + " = " + integer_text(p_Integer);
+  raise(PyExc_OverflowError,
+        subject + " is outside the range " + std::to_string(p_Lowest) + ".." + std::to_string(p_Highest));
+}
+
+std::int64_t to_signed(PyObject* p_Value, const std::string& p_Name, std::int64_t p_Lowest, std::int64_t p_Highest)
+{
+  const py::object index = integer_value(p_Value, p_Name);
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (value == -1 && PyErr_Occurred()) py::throw_error_already_set();
+  if (overflow != 0 || value < p_Lowest || value > p_Highest)
+    raise_outside(p_Name, index.ptr(), p_Lowest, p_Highest);
+  return value;
+}
+
+std::uint64_t to_unsigned(PyObject* p_Value, const std::string& p_Name, std::uint64_t p_Highest)
+{
+  const py::object index = integer_value(p_Value, p_Name);
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.ptr());
+  const bool failed = value == static_cast<unsigned long long>(-1) && PyErr_Occurred();
+  if (failed) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) py::throw_error_already_set();
+    PyErr_Clear();  // negative or wider than 64 bits: answered below with the argument's name
+  }
+  if (failed || value > p_Highest)
+    raise_outside<std::uint64_t>(p_Name, index.ptr(), 0, p_Highest);
+  return value;
+}
+
+// Integer parameters of every wrapped function, in every module, accept NumPy integers too, and a
+// value that does not fit names itself and the range instead of "bad numeric conversion".
+// Registered at the head of the chain, ahead of Boost.Python's own converter for the type.
+template <class T>
+struct integer_from_python {
+  static void register_converter()
+  {
+    py::converter::registry::insert(&convertible, &construct, py::type_id<T>(), &expected_type);
+  }
+  static void* convertible(PyObject* p_Value) { return PyIndex_Check(p_Value) ? p_Value : nullptr; }
+  static void construct(PyObject* p_Value, py::converter::rvalue_from_python_stage1_data* p_Data)
+  {
+    void* storage = reinterpret_cast<py::converter::rvalue_from_python_storage<T>*>(p_Data)->storage.bytes;
+    const std::string name;  // unknown here: the message names the value and the range
+    T value;
+    if constexpr (std::is_signed_v<T>)
+      value = static_cast<T>(to_signed(p_Value, name, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
+    else
+      value = static_cast<T>(to_unsigned(p_Value, name, std::numeric_limits<T>::max()));
+    new (storage) T(value);
+    p_Data->convertible = storage;
+  }
+  static PyTypeObject const* expected_type() { return &PyLong_Type; }
+};
+
+// Floating-point parameters accept NumPy's float32 and anything else with __float__.
+template <class T>
+struct real_from_python {
+  static void register_converter()
+  {
+    py::converter::registry::insert(&convertible, &construct, py::type_id<T>(), &expected_type);
+  }
+  static void* convertible(PyObject* p_Value)
+  {
+    if (PyFloat_Check(p_Value) || PyLong_Check(p_Value)) return nullptr;  // Boost.Python's own converter
+    const PyNumberMethods* number = Py_TYPE(p_Value)->tp_as_number;
+    return number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr) ? p_Value : nullptr;
+  }
+  static void construct(PyObject* p_Value, py::converter::rvalue_from_python_stage1_data* p_Data)
+  {
+    void* storage = reinterpret_cast<py::converter::rvalue_from_python_storage<T>*>(p_Data)->storage.bytes;
+    const double value = PyFloat_AsDouble(p_Value);
+    if (value == -1.0 && PyErr_Occurred()) py::throw_error_already_set();
+    new (storage) T(static_cast<T>(value));
+    p_Data->convertible = storage;
+  }
+  static PyTypeObject const* expected_type() { return &PyFloat_Type; }
+};
+
+void register_number_converters()
+{
+  integer_from_python<short>::register_converter();
+  integer_from_python<unsigned short>::register_converter();
+  integer_from_python<int>::register_converter();
+  integer_from_python<unsigned int>::register_converter();
+  integer_from_python<long>::register_converter();
+  integer_from_python<unsigned long>::register_converter();
+  integer_from_python<long long>::register_converter();
+  integer_from_python<unsigned long long>::register_converter();
+  real_from_python<float>::register_converter();
+  real_from_python<double>::register_converter();
+}
+
+// The owner of a NumPy view: the export pins the storage (alive, and refusing to resize) for as long
+// as NumPy holds this object as the view's base. Nothing in it is reachable or writable from Python.
+class ViewOwner {
+ public:
+  ViewOwner(const boost::shared_ptr<core::IArrayImpl>& p_Storage, const char* p_TypeString, unsigned int p_Components)
+      : m_Export(p_Storage), m_TypeString(p_TypeString), m_Components(p_Components)
+  {
+  }
+
+  std::uintptr_t address() const { return reinterpret_cast<std::uintptr_t>(m_Export.data()); }
+  std::uint64_t size() const { return m_Export.size(); }
+
+  py::dict array_interface() const
+  {
+    // NumPy refuses a null address even for no elements; an empty view never dereferences it.
+    static const std::uint64_t empty_memory = 0;
+    const std::uintptr_t data = m_Export.data() ? address() : reinterpret_cast<std::uintptr_t>(&empty_memory);
+    py::dict interface;
+    interface["version"] = 3;
+    interface["typestr"] = m_TypeString;
+    interface["shape"] = m_Components == 1 ? py::make_tuple(size()) : py::make_tuple(size(), m_Components);
+    interface["data"] = py::make_tuple(data, false);
+    return interface;
+  }
+
+ private:
+  core::MemoryExport m_Export;
+  const char* m_TypeString;
+  unsigned int m_Components;
+};
+
+// The Python face of ViewOwner: a plain extension type with no instance dictionary, no setters, no
+// constructor and no subclasses, so no Python code can reach or drop the export it holds.
+struct ViewOwnerObject {
+  PyObject_HEAD
+  ViewOwner* owner;
+};
+
+PyTypeObject* view_owner_type = nullptr;
+
+void view_owner_dealloc(PyObject* p_Self)
+{
+  PyTypeObject* type = Py_TYPE(p_Self);
+  delete reinterpret_cast<ViewOwnerObject*>(p_Self)->owner;
+  type->tp_free(p_Self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+template <class F>
+PyObject* answer(PyObject* p_Self, F p_Field)
+{
+  try {
+    return py::incref(py::object(p_Field(*reinterpret_cast<ViewOwnerObject*>(p_Self)->owner)).ptr());
+  } catch (...) {
+    py::handle_exception();
+    return nullptr;
+  }
+}
+
+PyObject* view_owner_interface(PyObject* p_Self, void*)
+{
+  return answer(p_Self, [](const ViewOwner& p_Owner) { return p_Owner.array_interface(); });
+}
+
+PyObject* view_owner_address(PyObject* p_Self, void*)
+{
+  return answer(p_Self, [](const ViewOwner& p_Owner) { return p_Owner.address(); });
+}
+
+PyObject* view_owner_size(PyObject* p_Self, void*)
+{
+  return answer(p_Self, [](const ViewOwner& p_Owner) { return p_Owner.size(); });
+}
+
+PyGetSetDef view_owner_fields[] = {
+    {"__array_interface__", &view_owner_interface, nullptr, "NumPy's description of the exported memory.", nullptr},
+    {"address", &view_owner_address, nullptr, "Address of the first element (0 when empty).", nullptr},
+    {"size", &view_owner_size, nullptr, "Number of elements exported.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot view_owner_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&view_owner_dealloc)},
+    {Py_tp_getset, view_owner_fields},
+    {Py_tp_doc, const_cast<char*>("Base of the NumPy views of quill20 arrays: keeps the array's storage alive and "
+                                  "refuses its resize while a view exists. Read-only; made only by to_numpy().")},
+    {0, nullptr}};
+
+PyType_Spec view_owner_spec = {"quill20._quill20.MemoryExport", sizeof(ViewOwnerObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, view_owner_slots};
+
+// A private copy may not fit in memory: say what was being copied.
+void make_unique(core::IArray& p_Array)
+{
+  try {
+    p_Array.make_unique();
+    return;
+  } catch (const std::bad_alloc&) {
+  }
+  const boost::shared_ptr<core::IArrayImpl> storage = p_Array.get_implementation();
+  const unsigned int components = p_Array.element_shape()[0];
+  raise_allocation_failure("a private copy of an array's storage", p_Array.size(),
+                           core::scalar_type_name(p_Array.scalar_type()) +
+                               (components > 1 ? "x" + std::to_string(components) : std::string()),
+                           storage ? storage->element_size() : 0);
+}
+
+}  // namespace
+
+std::int64_t signed_argument(const py::object& p_Value, const char* p_Name, std::int64_t p_Lowest, std::int64_t p_Highest)
+{
+  return to_signed(p_Value.ptr(), p_Name, p_Lowest, p_Highest);
+}
+
+std::uint64_t unsigned_argument(const py::object& p_Value, const char* p_Name, std::uint64_t p_Highest)
+{
+  return to_unsigned(p_Value.ptr(), p_Name, p_Highest);
+}
+
+std::string storage_argument(const py::object& p_Storage)
+{
+  const py::extract<std::string> text(p_Storage);
+  if (text.check()) {
+    const std::string storage = text();
+    if (storage == "vector" || storage == "vtk") return storage;
+  }
+  raise(PyExc_ValueError, "storage must be \"vector\" or \"vtk\", not " + py::extract<std::string>(py::str(
+                                                                             py::handle<>(PyObject_Repr(p_Storage.ptr()))))());
+}
+
+std::uint64_t sequence_index(const py::object& p_Index, std::uint64_t p_Size)
+{
+  PyObject* index = p_Index.ptr();
+  if (!PyIndex_Check(index))
+    raise(PyExc_TypeError, std::string("array indices must be integers, not ") + Py_TYPE(index)->tp_name);
+  const py::object value(py::handle<>(PyNumber_Index(index)));
+  int overflow = 0;
+  const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (number == -1 && PyErr_Occurred()) py::throw_error_already_set();
+  const long long size = static_cast<long long>(p_Size);  // sizes stay below 2^63 (storage_max_size)
+  if (overflow != 0 || number < -size || number >= size) {
+    if (p_Size == 0) raise(PyExc_IndexError, "Index (" + integer_text(value.ptr()) + ") out of range: the array is empty.");
+    raise(PyExc_IndexError, "Index (" + integer_text(value.ptr()) + ") out of range (-" + std::to_string(size) +
+                                " <= index < " + std::to_string(size) + ").");
+  }
+  return static_cast<std::uint64_t>(number < 0 ? number + size : number);
+}
+
+void raise_allocation_failure(const std::string& p_What, std::uint64_t p_Count, const std::string& p_ElementName,
+                              std::uint64_t p_ElementSize)
+{
+  // The byte count may exceed 64 bits; 128 hold any product of two 64-bit numbers.
+  unsigned __int128 bytes = static_cast<unsigned __int128>(p_Count) * p_ElementSize;
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(bytes % 10)));
+    bytes /= 10;
+  } while (bytes != 0);
+  raise(PyExc_MemoryError, "cannot allocate " + p_What + ": " + std::to_string(p_Count) + " elements of " +
+                               p_ElementName + " (" + digits + " bytes)");
+}
+
+py::object numpy_view(const boost::shared_ptr<core::IArrayImpl>& p_Storage, const char* p_TypeString,
+                      unsigned int p_Components)
+{
+  if (!p_Storage) raise(PyExc_RuntimeError, "This array does not have an internal implementation.");
+  // Held for the life of the process: released at exit, after the interpreter, it would fault.
+  static PyObject* const asarray = [] {
+    const py::object function = py::import("numpy").attr("asarray");
+    Py_INCREF(function.ptr());
+    return function.ptr();
+  }();
+  auto owner = std::make_unique<ViewOwner>(p_Storage, p_TypeString, p_Components);
+  PyObject* object = view_owner_type->tp_alloc(view_owner_type, 0);
+  if (object == nullptr) py::throw_error_already_set();
+  reinterpret_cast<ViewOwnerObject*>(object)->owner = owner.release();
+  const py::object held{py::handle<>(object)};
+  return py::call<py::object>(asarray, held);
+}
+
 void wrap_iarray()
 {
   using core::IArray;
-  py::class_<IArray, boost::shared_ptr<IArray>, boost::noncopyable>("IArray", py::no_init)
-      .def("__len__", &IArray::size)
-      .def("number_of_dimensions", &IArray::number_of_dimensions)
-      .add_property("scalar_type", +[](const IArray& p_Array) { return core::scalar_type_name(p_Array.scalar_type()); })
-      .def("make_unique", &IArray::make_unique)
-      .def("negate", &IArray::negate)
-      .def("scale", &IArray::scale, py::arg("factor"))
-      .def("set_fixed_shape", &IArray::set_fixed_shape)
-      .def("implementation_use_count", &IArray::implementation_use_count)
-      .def("equals", +[](const IArray& p_Array, const IArray& p_Other) { return p_Array == p_Other; });
+  const py::docstring_options documented(true, true, false);
+  py::scope().attr("__doc__") =
+      "Native part of quill20: array classes for every element type, and the native owner of NumPy views.\n"
+      "Import the quill20 package rather than this module.";
+  register_number_converters();
+  py::class_<IArray, boost::shared_ptr<IArray>, boost::noncopyable>(
+      "IArray", "What every quill20 array offers, whatever its element type.", py::no_init)
+      .def("__len__", &IArray::size, "Number of elements.")
+      .def("number_of_dimensions", &IArray::number_of_dimensions, "Number of dimensions of the array (1 here).")
+      .add_property("scalar_type", +[](const IArray& p_Array) { return core::scalar_type_name(p_Array.scalar_type()); },
+                    "Name of the component type: \"float64\", \"int32\", ...")
+      .def("make_unique", &make_unique,
+           "Replace the storage by a private copy; other arrays and views keep the storage they had.")
+      .def("negate", &IArray::negate, "Negate every component in place (refused for unsigned types).")
+      .def("scale", &IArray::scale, py::arg("factor"),
+           "Multiply every element in place by factor (integers truncate and wrap).")
+      .def("set_fixed_shape", &IArray::set_fixed_shape, "Forbid any later change of the element count.")
+      .def("implementation_use_count", &IArray::implementation_use_count,
+           "Number of owners of the storage (arrays and other holders).")
+      .def("equals", +[](const IArray& p_Array, const IArray& p_Other) { return p_Array == p_Other; },
+           py::arg("other"), "True when other has the same element type, size and values.");
 }
 
 void wrap_memory_export()
 {
-  using core::MemoryExport;
-  py::class_<MemoryExport, boost::shared_ptr<MemoryExport>, boost::noncopyable>("MemoryExport", py::no_init)
-      .add_property("address", +[](const MemoryExport& p_Export) { return reinterpret_cast<std::uintptr_t>(p_Export.data()); })
-      .add_property("size", &MemoryExport::size);
+  // Held for the life of the process, like the classes Boost.Python registers.
+  view_owner_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_owner_spec));
+  if (view_owner_type == nullptr) py::throw_error_already_set();
+  py::scope().attr("MemoryExport") = py::object(py::borrowed(reinterpret_cast<PyObject*>(view_owner_type)));
 }
 
 }  // namespace bindings
