@@ -87,7 +87,8 @@ def test_lammps_reads_the_upscaled_dump_back(tmp_path, engine):
     (tmp_path / "in.read").write_text(
         "units lj\natom_style atomic\nregion box block 0 1 0 1 0 1\ncreate_box 1 box\nmass 1 1.0\n"
         "read_dump up.dump 100 x y z box yes add yes\nprint \"ATOMS $(atoms)\"\n")
-    done = subprocess.run(["lmp", "-in", "in.read", "-log", "none"], cwd=tmp_path, capture_output=True, text=True)
+    done = subprocess.run(["lmp", "-in", "in.read", "-log", "none"], cwd=tmp_path, capture_output=True, text=True,
+                          env=upscaling_model.tool_environment())
     assert f"ATOMS {len(read_vtp(tmp_path / output.series[1][1])['points'])}" in done.stdout, done.stdout
 
 
@@ -126,7 +127,8 @@ def lammps_dumps(tmp_path_factory):
     folder = tmp_path_factory.mktemp("lammps")
     for name in ("in.clumps", "pair.mol", "quad.mol"):
         shutil.copy(os.path.join(LAMMPS_DATA, name), folder)
-    subprocess.run(["lmp", "-in", "in.clumps", "-log", "none", "-screen", "none"], cwd=folder, check=True)
+    subprocess.run(["lmp", "-in", "in.clumps", "-log", "none", "-screen", "none"], cwd=folder, check=True,
+                   env=upscaling_model.tool_environment())
     return str(folder)
 
 
@@ -267,6 +269,7 @@ def test_triclinic_image_flags_unwrap_with_the_tilted_box(tmp_path):
     assert_array_equal(step.box, [[0, 0, 0], [4, 5, 6]])
 
 
+@pytest.mark.skipif(upscaling_model.SANITIZED, reason="Dask's worker processes would inherit the sanitizer runtime")
 def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path, engine):
     pytest.importorskip("distributed")
     series = SyntheticSeries(clusters=30, steps=4, seed=9)

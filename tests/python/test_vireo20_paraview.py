@@ -46,7 +46,7 @@ def test_paraview_reads_every_step(tmp_path):
     script = tmp_path / "read_series.py"
     script.write_text(READ_SERIES)
     done = subprocess.run(["pvbatch", str(script), output.pvd], capture_output=True, text=True,
-                          env={**os.environ, "PYTHONPATH": PARAVIEW_PYTHON})
+                          env=upscaling_model.tool_environment(PYTHONPATH=PARAVIEW_PYTHON))
     assert done.returncode == 0, done.stderr
     seen = json.loads(done.stdout.split("SERIES", 1)[1])
     expected = []

@@ -4,6 +4,7 @@ Upscaled particles are the distinct parent ids of the enabled entries, numbered 
 occurrence; trailing entry j follows as U + j. Sums add in ascending enabled position from 0.0,
 which is what numpy.bincount does.
 """
+import os
 import types
 
 import numpy as np
@@ -177,3 +178,11 @@ def job_engine():
         from vireo20.engine import QuillEngine
         return QuillEngine()
     return Engine()
+
+
+def tool_environment(**extra):
+    """The environment for LAMMPS and ParaView: without a sanitizer runtime preloaded for our tests."""
+    return {**{k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}, **extra}
+
+
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
