@@ -242,7 +242,8 @@ def upscale(frames, sink, engine=None, reductions=None, workers=0, scheduler=Non
         return
     client, cluster = _connect(workers, scheduler)
     pending = collections.deque()
-    window = 2 * max(workers or len(client.scheduler_info().get("workers", ())), 1)
+    # One step per worker and one waiting: memory stays at a few steps, whatever the run's length.
+    window = max(workers or len(client.scheduler_info().get("workers", ())), 1) + 1
     try:
         for frame in frames:
             pending.append(client.submit(_remote_frame, frame, engine, reductions,
