@@ -224,8 +224,9 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
   // first in the bucket, as a bucket lists its positions in order) with the parent id, as ~id so
   // that the mark is never 0. First positions are collected without a branch (one in four entries
   // is one, so a branch would often be mispredicted) and marked once the bucket is done, when their
-  // counts are final: the marks land all over the output, and a tight loop of independent stores
-  // overlaps their misses. A bucket has at most 2^bucket_bits parents, so the list is bounded.
+  // counts are final: the marks land all over the output, so a tight loop of independent stores,
+  // each line requested a few marks early, overlaps their misses. A bucket has at most
+  // 2^bucket_bits parents, so the list is bounded.
   std::vector<std::int64_t> part_sums(threads * 2 * part_count, 0);
   const std::size_t first_capacity = static_cast<std::size_t>(std::min<std::uint64_t>(id_count, 1u << bucket_bits)) + 1;
   Scratch<Entry> first_memory(threads * first_capacity);
@@ -243,6 +244,7 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
     }
     for (std::int32_t j = 0; j < found; ++j) {
       const std::size_t part = static_cast<std::size_t>(first[j].position >> part_bits);
+      if (j + prefetch_distance < found) __builtin_prefetch(positions + first[j + prefetch_distance].position, 1);
       positions[first[j].position] = ~first[j].key;
       ++blocks[part];
       sizes[part] += count[first[j].key];
