@@ -38,6 +38,8 @@ void wrap_vtk_access()
 {
   py::def("_vtk_array_of", &vtk_array_of, py::arg("array"),
           "(address, VTK class name) of the VTK data array behind an array on VTK storage.");
+  py::def("live_vtk_storages", &vtkex::VtkArrayImplBase::live_count,
+          "Number of VTK-backed storages alive in the process, each holding one VTK data array.");
 }
 
 }  // namespace bindings

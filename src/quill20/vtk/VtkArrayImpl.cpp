@@ -1,6 +1,7 @@
 // The VTK storages' common part (reference, shape, resize) and the storage selection of their factory.
 #include "quill20/vtk/VtkArrayImpl.h"
 
+#include <atomic>
 #include <limits>
 #include <new>
 #include <ostream>
@@ -29,15 +30,23 @@ void ensure_allocatable(std::uint64_t p_Tuples, std::uint64_t p_ElementSize)
 
 }  // namespace
 
-VtkArrayImplBase::VtkArrayImplBase() : m_vtk_array(nullptr)
-{
-}
+namespace {
+
+// Storages alive in the process: lets a long run show that every VTK array it made was let go.
+std::atomic<std::int64_t> live_storages{0};
+
+}  // namespace
+
+VtkArrayImplBase::VtkArrayImplBase() : m_vtk_array(nullptr) { ++live_storages; }
 
 VtkArrayImplBase::~VtkArrayImplBase()
 {
   if (m_vtk_array) m_vtk_array->Delete();
   m_vtk_array = nullptr;
+  --live_storages;
 }
+
+std::int64_t VtkArrayImplBase::live_count() { return live_storages.load(); }
 
 void* VtkArrayImplBase::get_data(core::AnyHandle& p_Shape)
 {

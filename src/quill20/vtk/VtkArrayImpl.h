@@ -97,6 +97,9 @@ class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
   // The wrapped VTK array, for code that hands it on to VTK; the storage keeps its own reference.
   vtkDataArray* vtk_array() const { return m_vtk_array; }
 
+  // Number of VTK storages alive in the process (each holds one VTK array reference).
+  static std::int64_t live_count();
+
  protected:
   VtkArrayImplBase();
 
