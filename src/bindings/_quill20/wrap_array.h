@@ -40,6 +40,12 @@ std::uint64_t sequence_index(const boost::python::object& p_Index, std::uint64_t
 [[noreturn]] void raise_allocation_failure(const std::string& p_What, std::uint64_t p_Count,
                                            const std::string& p_ElementName, std::uint64_t p_ElementSize);
 
+// Raises the same MemoryError, before trying, for a request beyond the machine's memory: the
+// allocator might promise it and fail only while the elements are zeroed, and a sanitizer's
+// operator new aborts instead of throwing.
+void check_allocation(const std::string& p_What, std::uint64_t p_Count, const std::string& p_ElementName,
+                      std::uint64_t p_ElementSize);
+
 // A writable NumPy view of the whole storage, shape (n,) or (n, p_Components), whose base is a
 // native MemoryExport object: it pins the storage, which refuses to resize while the view lives.
 boost::python::object numpy_view(const boost::shared_ptr<core::IArrayImpl>& p_Storage, const char* p_TypeString,

@@ -80,6 +80,8 @@ boost::shared_ptr<Array<E, 1>> make_array(const py::object& p_Size, const py::ob
 {
   const std::string storage = storage_argument(p_Storage);
   const std::uint64_t size = unsigned_argument(p_Size, "size", largest_size<E>());
+  const std::string what = "a new array on " + storage + " storage";
+  check_allocation(what, size, element_name<E>(), sizeof(E));
   try {
     if (storage == "vector") return boost::shared_ptr<Array<E, 1>>(new Array<E, 1>(size));
     boost::shared_ptr<Array<E, 1>> result = vtkex::make_vtk_array<E>(size);
@@ -88,7 +90,7 @@ boost::shared_ptr<Array<E, 1>> make_array(const py::object& p_Size, const py::ob
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
-  raise_allocation_failure("a new array on " + storage + " storage", size, element_name<E>(), sizeof(E));
+  raise_allocation_failure(what, size, element_name<E>(), sizeof(E));
 }
 
 template <class E>
@@ -96,6 +98,8 @@ void resize(Array<E, 1>& p_Array, const py::object& p_Size)
 {
   const std::uint64_t size = unsigned_argument(p_Size, "size", largest_size<E>());
   const std::uint64_t old_size = p_Array.size();
+  const std::string what = "the resize of an array from " + std::to_string(old_size) + " elements";
+  if (size > old_size) check_allocation(what, size, element_name<E>(), sizeof(E));
   try {
     p_Array.resize(size);
     zero_fill(p_Array, old_size);
@@ -103,8 +107,7 @@ void resize(Array<E, 1>& p_Array, const py::object& p_Size)
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
-  raise_allocation_failure("the resize of an array from " + std::to_string(p_Array.size()) + " elements", size,
-                           element_name<E>(), sizeof(E));
+  raise_allocation_failure(what, size, element_name<E>(), sizeof(E));
 }
 
 template <class C>

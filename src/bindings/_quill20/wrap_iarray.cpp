@@ -1,6 +1,7 @@
 // The element-type-independent face of arrays: the IArray class, argument conversion shared by every
 // wrapper, and the native owner of NumPy views.
 #include <Python.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <limits>
@@ -94,7 +95,11 @@ struct integer_from_python {
   {
     py::converter::registry::insert(&convertible, &construct, py::type_id<T>(), &expected_type);
   }
-  static void* convertible(PyObject* p_Value) { return PyIndex_Check(p_Value) ? p_Value : nullptr; }
+  // NumPy arrays also have __index__: leaving them out lets an overload that takes an array match.
+  static void* convertible(PyObject* p_Value)
+  {
+    return PyIndex_Check(p_Value) && !PySequence_Check(p_Value) ? p_Value : nullptr;
+  }
   static void construct(PyObject* p_Value, py::converter::rvalue_from_python_stage1_data* p_Data)
   {
     void* storage = reinterpret_cast<py::converter::rvalue_from_python_storage<T>*>(p_Data)->storage.bytes;
@@ -121,7 +126,8 @@ struct real_from_python {
   {
     if (PyFloat_Check(p_Value) || PyLong_Check(p_Value)) return nullptr;  // Boost.Python's own converter
     const PyNumberMethods* number = Py_TYPE(p_Value)->tp_as_number;
-    return number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr) ? p_Value : nullptr;
+    const bool real = number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
+    return real && !PySequence_Check(p_Value) ? p_Value : nullptr;
   }
   static void construct(PyObject* p_Value, py::converter::rvalue_from_python_stage1_data* p_Data)
   {
@@ -295,18 +301,44 @@ std::uint64_t sequence_index(const py::object& p_Index, std::uint64_t p_Size)
   return static_cast<std::uint64_t>(number < 0 ? number + size : number);
 }
 
+namespace {
+
+std::string decimal(unsigned __int128 p_Number)
+{
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(p_Number % 10)));
+    p_Number /= 10;
+  } while (p_Number != 0);
+  return digits;
+}
+
+std::string allocation_text(const std::string& p_What, std::uint64_t p_Count, const std::string& p_ElementName,
+                            std::uint64_t p_ElementSize)
+{
+  // The byte count may exceed 64 bits; 128 hold any product of two 64-bit numbers.
+  return "cannot allocate " + p_What + ": " + std::to_string(p_Count) + " elements of " + p_ElementName + " (" +
+         decimal(static_cast<unsigned __int128>(p_Count) * p_ElementSize) + " bytes)";
+}
+
+}  // namespace
+
 void raise_allocation_failure(const std::string& p_What, std::uint64_t p_Count, const std::string& p_ElementName,
                               std::uint64_t p_ElementSize)
 {
-  // The byte count may exceed 64 bits; 128 hold any product of two 64-bit numbers.
-  unsigned __int128 bytes = static_cast<unsigned __int128>(p_Count) * p_ElementSize;
-  std::string digits;
-  do {
-    digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(bytes % 10)));
-    bytes /= 10;
-  } while (bytes != 0);
-  raise(PyExc_MemoryError, "cannot allocate " + p_What + ": " + std::to_string(p_Count) + " elements of " +
-                               p_ElementName + " (" + digits + " bytes)");
+  raise(PyExc_MemoryError, allocation_text(p_What, p_Count, p_ElementName, p_ElementSize));
+}
+
+void check_allocation(const std::string& p_What, std::uint64_t p_Count, const std::string& p_ElementName,
+                      std::uint64_t p_ElementSize)
+{
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return;  // unknown: let the allocator answer
+  const unsigned __int128 memory = static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(page_size);
+  if (static_cast<unsigned __int128>(p_Count) * p_ElementSize > memory)
+    raise(PyExc_MemoryError, allocation_text(p_What, p_Count, p_ElementName, p_ElementSize) + ", more than the " +
+                                 decimal(memory) + " bytes of memory of this machine");
 }
 
 py::object numpy_view(const boost::shared_ptr<core::IArrayImpl>& p_Storage, const char* p_TypeString,
