@@ -60,10 +60,9 @@ fuzz: build
 	$(PYTEST_ENV) VIREO20_FUZZ_BATCHES=$(FUZZ_BATCHES) VIREO20_FUZZ_CASES=$(FUZZ_CASES) VIREO20_FUZZ_SEED=$(FUZZ_SEED) \
 	    PYTHONPATH=$(BUILD_DIR)/python VIREO20_BUILD_DIR=$(BUILD_DIR) $(PYTHON) -m pytest -q tests/python/test_quill20_wrap_fuzz.py
 
-# The element-access benchmark prints its own report; the upscaling table runs setup_bench itself.
+# One table: bench/upscaling_bench.py runs the C++ benchmarks itself.
 bench: build
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
-	$(BUILD_DIR)/bench/array_bench
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/upscaling_bench.py --build-dir $(BUILD_DIR)
 
 # The main job on the built-in data set; it ends by saying where the output went and how to open it.

@@ -5,8 +5,9 @@ shuffled order, 1000 trailing entries): the time of MPUpscalingGenerator, of the
 and of the pandas formulation of the same result, the ratios, the ratio to a memory floor (the time to
 stream the bytes the operation must read and write, or for an operation that must gather, of np.take
 over the same index pattern) and the peak resident memory the call added. An operation the generator
-does not offer yet shows "n/a". The C++ engine benchmarks (setup_bench, no Python) and the cost of
-one Python call join the same table, which also goes to <build>/bench/results.json.
+does not offer yet shows "n/a". The C++ engine benchmarks (setup_bench, no Python), the cost of one
+Python call and the element-access ratios of array_bench join the same table, which also goes to
+<build>/bench/results.json.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/upscaling_bench.py [--build-dir build] [--sizes 1e6,1e7]
 """
@@ -335,6 +336,16 @@ def cpp_benchmarks(build_dir):
     return times
 
 
+def array_access_report(build_dir):
+    """The closing lines of array_bench (element access through arrays against std::vector)."""
+    binary = os.path.join(build_dir, "bench", "array_bench")
+    if not os.path.exists(binary):
+        return []
+    out = subprocess.run([binary], check=True, capture_output=True, text=True).stdout.splitlines()
+    start = next((k for k, line in enumerate(out) if line.startswith("Array<double,1> / std::vector<double>")), None)
+    return [] if start is None else out[start:]
+
+
 def python_call_cost(generator):
     calls = 1_000_000
     best = min(timeit.repeat(generator.GetNumberOfEnabledParticles, number=calls, repeat=5))
@@ -395,6 +406,7 @@ def main():
         [sys.executable, os.path.abspath(__file__), "--peaks", "--sizes", args.sizes, "--only", args.only],
         check=True, capture_output=True, text=True, env=dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536")).stdout)
     cpp = cpp_benchmarks(args.build_dir)
+    array_lines = array_access_report(args.build_dir)
 
     results = {"machine": platform.processor() or platform.machine(), "cpus": os.cpu_count(),
                "pandas": pd.__version__ if pd else None, "numpy": np.__version__, "rows": []}
@@ -451,6 +463,8 @@ def main():
                  f"(an empty lambda: {fmt_time(empty)})")
     if pd is None:
         lines.append("pandas is not installed: its column is n/a")
+    results["array_access"] = array_lines
+    lines.extend(array_lines)
     print("\n".join(lines))
     os.makedirs(os.path.join(args.build_dir, "bench"), exist_ok=True)
     path = os.path.join(args.build_dir, "bench", "results.json")
