@@ -16,8 +16,10 @@ PROBES = 3
 
 
 class SyntheticSeries:
-    def __init__(self, clusters=2000, steps=40, seed=20, dt=0.05):
-        self.clusters, self.steps, self.seed, self.dt = clusters, steps, seed, dt
+    def __init__(self, clusters=2000, steps=40, seed=20, duration=2.0):
+        # Every series covers the same fall, so a longer one is finer in time, not emptier.
+        self.clusters, self.steps, self.seed = clusters, steps, seed
+        self.dt = duration / max(steps, 1)
 
     def __iter__(self):
         return (SyntheticFrame(self, index) for index in range(self.steps))

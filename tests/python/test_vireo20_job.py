@@ -157,7 +157,7 @@ def test_lammps_dump_gives_the_centres_of_the_npz_route(tmp_path, lammps_dumps, 
 
 
 def _npz_steps(folder):
-    series = SyntheticSeries(clusters=12, steps=3, seed=3)
+    series = SyntheticSeries(clusters=12, steps=3, seed=3, duration=0.1)
     os.makedirs(folder)
     for frame in series:
         read_npz.save_step(os.path.join(folder, f"step_{frame.index}.npz"), frame.load())
