@@ -80,6 +80,19 @@ def test_step_files_hold_the_results(tmp_path, engine):
     assert os.path.getsize(output.picture) > 10000
 
 
+def test_reductions_chosen_on_the_command_line(tmp_path, capsys, engine):
+    args = ["upscale", "--clusters", "30", "--steps", "1", "--out", str(tmp_path)]
+    assert cli.main(args + ["--sum", "cluster_size", "--any", "velocity"], engine=engine) == 0
+    step = next(iter(SyntheticSeries(clusters=30, steps=1))).load()
+    model = Model(step.parents, step.enabled, step.trailing)
+    got = read_vtp(tmp_path / "upscaled_000000.vtp")
+    assert_array_equal(got["cluster_size"], model.sum(step.values["cluster_size"]))
+    assert_array_equal(got["velocity"], np.stack(
+        [model.take_any(step.values["velocity"][:, k]) for k in range(3)], axis=1))
+    assert cli.main(args + ["--average", "charge"], engine=engine) == 1
+    assert "array 'charge': no such value array to reduce" in capsys.readouterr().err
+
+
 @pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Debian package lammps)")
 def test_lammps_reads_the_upscaled_dump_back(tmp_path, engine):
     output = api.run(SyntheticSeries(clusters=30, steps=2, seed=2), tmp_path, engine=engine,
