@@ -7,6 +7,21 @@ from ._arrays import array, _CLASSES as _ARRAY_CLASSES, _TYPESTR
 LOCATIONS = {"vertices": 0, "cells": 1, "faces": 3, "shared_vertices": 4}
 
 
+def asarray(data, dtype=None):
+    """An array over `data`'s own memory when `data` is a writable C-contiguous NumPy array of shape
+    (n,) or (n, k), k in 2, 3, 4, 9, of a supported dtype (and `dtype` is None or its dtype): no copy;
+    the array keeps the NumPy array alive, writes are seen on both sides, and neither can be resized
+    while the other lives. Anything else (another layout or dtype, a read-only array, a list) is
+    copied, as quill20.array(data, dtype) does. A quill20 array is returned as it is."""
+    if isinstance(data, _quill20.IArray) and dtype is None:
+        return data
+    if isinstance(data, numpy.ndarray) and (dtype is None or numpy.dtype(dtype) == data.dtype):
+        viewed = _quill20._buffer_array(data)
+        if viewed is not None:
+            return viewed
+    return array(data, dtype=dtype)
+
+
 def _grid_function_classes():
     found = {}
     for name in dir(_quill20):

@@ -57,3 +57,28 @@ def test_topology_and_geometry_objects():
     assert geometry.points_source.leading_count == 2
     with pytest.raises(IndexError, match="vertex 5 is not in 0..1"):
         geometry.point(5)
+
+
+@pytest.mark.parametrize("values", [np.arange(5, dtype=np.int32), np.arange(12.0).reshape(4, 3),
+                                    np.array([True, False]), np.arange(6, dtype=np.uint16)])
+def test_asarray_shares_the_numpy_buffer(values):
+    array = quill20.asarray(values)
+    assert np.shares_memory(array.to_numpy(), values)
+    values.flat[0] = 1
+    assert array.to_numpy().flat[0] == 1
+    with pytest.raises(RuntimeError, match="cannot be resized"):
+        array.resize(len(values) + 1)
+    with pytest.raises(ValueError):
+        values.resize(20)  # NumPy refuses too while the array lives
+    del values
+    assert array.to_numpy().flat[0] == 1, "the array keeps the NumPy buffer alive"
+
+
+@pytest.mark.parametrize("values", [np.arange(10.0)[::2], np.arange(5.0).astype(">f8"), np.ones((2, 5)), [1.0, 2.0],
+                                    np.arange(3.0)])
+def test_asarray_copies_what_it_cannot_view(values):
+    if isinstance(values, np.ndarray) and values.flags.c_contiguous and values.dtype.isnative and values.ndim == 1:
+        values.setflags(write=False)
+    array = quill20.asarray(values)
+    assert array.to_numpy().tolist() == np.asarray(values).tolist()
+    assert not np.shares_memory(array.to_numpy(), np.asarray(values))

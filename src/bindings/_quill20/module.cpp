@@ -25,4 +25,5 @@ BOOST_PYTHON_MODULE(_quill20)
   wrap_grid_functions();
   wrap_topology_and_geometry();
   wrap_vtk_access();
+  wrap_numpy_storage();
 }

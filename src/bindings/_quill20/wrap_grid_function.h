@@ -7,6 +7,7 @@ namespace bindings {
 void wrap_grid_functions();
 void wrap_topology_and_geometry();
 void wrap_vtk_access();
+void wrap_numpy_storage();
 
 }  // namespace bindings
 }  // namespace quill20
