@@ -14,14 +14,16 @@ DEB_PACKAGES += python3-tqdm python3-matplotlib python3-pandas python3-distribut
 # Sanitizer runs (SANITIZE=1, or make test-sanitize): tests provoke failed allocations on purpose, so
 # the sanitizer returns null rather than abort. The interpreter is not instrumented: ASan's runtime is
 # preloaded with libstdc++ (its __cxa_throw interceptor needs the real one already loaded), and Python's
-# allocator is bypassed so that ASan sees every block. Leaks stay failures; the suppression file names
-# only the interpreter's own allocation sites.
-SANITIZER_ENV = ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1 \
-                LSAN_OPTIONS=suppressions=$(CURDIR)/tests/python/lsan.supp:print_suppressions=0 \
-                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# allocator is bypassed so that ASan sees every block. Leaks stay failures; two frames per allocation
+# let the suppression file name only what the interpreter and NumPy allocate themselves (rerun with
+# malloc_context_size=30 to see more of a stack).
+ASAN_BASE     = allocator_may_return_null=1:detect_leaks=1
+UBSAN_ENV     = UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ASAN_PRELOAD  = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so.6)
-CTEST_ENV     = $(if $(filter 1,$(SANITIZE)),$(SANITIZER_ENV),)
-PYTEST_ENV    = $(if $(filter 1,$(SANITIZE)),$(SANITIZER_ENV) LD_PRELOAD="$(ASAN_PRELOAD)" PYTHONMALLOC=malloc,)
+CTEST_ENV     = $(if $(filter 1,$(SANITIZE)),ASAN_OPTIONS=$(ASAN_BASE) $(UBSAN_ENV),)
+PYTEST_ENV    = $(if $(filter 1,$(SANITIZE)),ASAN_OPTIONS=$(ASAN_BASE):malloc_context_size=2 $(UBSAN_ENV) \
+                LSAN_OPTIONS=suppressions=$(CURDIR)/tests/python/lsan.supp:print_suppressions=0 \
+                LD_PRELOAD="$(ASAN_PRELOAD)" PYTHONMALLOC=malloc,)
 
 # make fuzz: a longer random run of the Python face than the one in make test.
 FUZZ_BATCHES ?= 24

@@ -7,7 +7,6 @@
 #include <limits>
 #include <memory>
 #include <new>
-#include <sstream>
 #include <string>
 #include <type_traits>
 
@@ -51,7 +50,7 @@ py::object integer_value(PyObject* p_Value, const std::string& p_Name)
   return py::object(py::handle<>(PyNumber_Index(p_Value)));
 }
 
-// "size = -1 is outside the range 0..9"; an unnamed argument (p_Name empty) is introduced by its type.
+// "size = -1 is outside the range 0..9"; an argument without a name (p_Name empty) is "the integer argument".
 template <class T>
 [[noreturn]] void raise_outside(const std::string& p_Name, PyObject* p_Integer, T p_Lowest, T p_Highest)
 {
