@@ -181,6 +181,8 @@ def test_views_are_owned_natively_and_outlive_the_array(storage, make_view, coll
         quill20.MemoryExport()
     with pytest.raises(TypeError, match="not an acceptable base type"):
         type("Subclass", (quill20.MemoryExport,), {})
+    with pytest.raises(TypeError, match="immutable type"):
+        quill20.MemoryExport.size = None
     with pytest.raises(RuntimeError, match=r"memory is exported to 1 live view\(s\)"):
         a.resize(1)
     del a, owner

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -191,14 +192,10 @@ struct ViewOwnerObject {
   ViewOwner* owner;
 };
 
-PyTypeObject* view_owner_type = nullptr;
-
 void view_owner_dealloc(PyObject* p_Self)
 {
-  PyTypeObject* type = Py_TYPE(p_Self);
   delete reinterpret_cast<ViewOwnerObject*>(p_Self)->owner;
-  type->tp_free(p_Self);
-  Py_DECREF(type);  // instances of heap types own a reference to their type
+  Py_TYPE(p_Self)->tp_free(p_Self);
 }
 
 template <class F>
@@ -233,15 +230,24 @@ PyGetSetDef view_owner_fields[] = {
     {"size", &view_owner_size, nullptr, "Number of elements exported.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyType_Slot view_owner_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(&view_owner_dealloc)},
-    {Py_tp_getset, view_owner_fields},
-    {Py_tp_doc, const_cast<char*>("Base of the NumPy views of quill20 arrays: keeps the array's storage alive and "
-                                  "refuses its resize while a view exists. Read-only; made only by to_numpy().")},
-    {0, nullptr}};
+// A static type, filled in once; PyType_Ready completes it (allocation, freeing, no constructor).
+PyTypeObject make_view_owner_type()
+{
+  PyTypeObject type;
+  std::memset(static_cast<void*>(&type), 0, sizeof(type));
+  Py_SET_REFCNT(&type, 1);
+  type.tp_name = "quill20._quill20.MemoryExport";
+  type.tp_basicsize = sizeof(ViewOwnerObject);
+  type.tp_dealloc = &view_owner_dealloc;
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+  type.tp_doc = "Base of the NumPy views of quill20 arrays: keeps the array's storage alive and refuses its "
+                "resize while a view exists. Read-only; made only by to_numpy().";
+  type.tp_getset = view_owner_fields;
+  return type;
+}
 
-PyType_Spec view_owner_spec = {"quill20._quill20.MemoryExport", sizeof(ViewOwnerObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, view_owner_slots};
+PyTypeObject view_owner_type_object = make_view_owner_type();
+PyTypeObject* const view_owner_type = &view_owner_type_object;
 
 // A private copy may not fit in memory: say what was being copied.
 void make_unique(core::IArray& p_Array)
@@ -386,9 +392,7 @@ void wrap_iarray()
 
 void wrap_memory_export()
 {
-  // Held for the life of the process, like the classes Boost.Python registers.
-  view_owner_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_owner_spec));
-  if (view_owner_type == nullptr) py::throw_error_already_set();
+  if (PyType_Ready(view_owner_type) < 0) py::throw_error_already_set();
   py::scope().attr("MemoryExport") = py::object(py::borrowed(reinterpret_cast<PyObject*>(view_owner_type)));
 }
 
