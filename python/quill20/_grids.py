@@ -90,7 +90,9 @@ def _to_vtk(self):
     """The VTK data array that holds this array's values, as a VTK Python object (same memory).
 
     Only for arrays on VTK storage (storage="vtk", and every result of the upscaling generator);
-    VTK's reference counting keeps the data array alive as long as the returned object.
+    VTK's reference counting keeps the data array alive as long as the returned object. Read and
+    write its values freely, but do not resize it through VTK (SetNumberOfTuples, Resize, Insert...):
+    VTK would move the memory under this array and its NumPy views; resize the quill20 array instead.
     """
     address, class_name = _quill20._vtk_array_of(self)
     from vtkmodules import vtkCommonCore

@@ -6,6 +6,8 @@ import subprocess
 import numpy as np
 import pytest
 
+from upscaling_model import tool_environment
+
 quill20 = pytest.importorskip("quill20")
 import _vireo20upscaling  # noqa: E402  (after quill20)
 
@@ -67,7 +69,8 @@ def frames(path, columns):
 def test_centres_and_masses_agree_with_lammps(tmp_path):
     write_clumps(tmp_path / "clumps.data")
     (tmp_path / "in.clumps").write_text(SCRIPT)
-    subprocess.run(["lmp", "-in", "in.clumps", "-log", "none", "-screen", "none"], cwd=tmp_path, check=True, timeout=120)
+    subprocess.run(["lmp", "-in", "in.clumps", "-log", "none", "-screen", "none"], cwd=tmp_path, check=True, timeout=120,
+                   env=tool_environment())
     dumps, centres, masses = (frames(tmp_path / name, columns) for name, columns in
                               (("dump.txt", 0), ("com.txt", 3), ("mass.txt", 1)))
     assert len(dumps) == 5
