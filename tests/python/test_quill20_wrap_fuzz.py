@@ -285,6 +285,66 @@ def op_query(world, generator):
     return (name,), call
 
 
+UPSCALING_METHODS = ["Sum", "TakeAny", "WeightedAverage", "CoordsWeightedAverage", "GetParticleIds",
+                     "GetContactParentIDFrom", "GetContactParentIDTo", "CreateParticlesTopology",
+                     "CreateParticlesGeometry"]
+
+
+@with_generator
+def op_upscale(world, generator):
+    """The reductions, queries, contacts, topology and geometry, with whatever the world holds."""
+    import quill20
+    rng = world.rng
+    name = rng.choice(UPSCALING_METHODS)
+
+    def numbers(components, dtype, rows=None):
+        if rng.random() < 0.15:
+            return rng.choice([None, world.array(), world.odd()])
+        rows = rng.choice([0, 1, 2, 3, 5, 8, 13, 60]) if rows is None else rows
+        values = numpy.array([rng.choice([0.0, 1.0, -1.0, 2.5, 7.0, 1e300, float("nan"), float("inf")])
+                              for _ in range(rows * components)]).reshape((rows, components) if components > 1 else rows)
+        return values.astype(dtype) if dtype != "float64" else values
+
+    def grid(dtype=None):
+        values = numbers(1, "float64" if dtype is None else "int32" if dtype == "int32" else "float64")
+        if not isinstance(values, numpy.ndarray):
+            return values
+        return quill20.grid_function(numpy.nan_to_num(values, posinf=3, neginf=-3) if dtype == "int32" else values,
+                                     dtype=dtype or rng.choice(["float64", "int32", "float32", "uint8"]))
+
+    def array(components=1):
+        # Masses must match the parent table (at most 8 particles here) to get past the first check.
+        values = numbers(components, "float64", None if components > 1 else rng.randrange(0, 9))
+        return quill20.array(values, storage=rng.choice(STORAGES)) if isinstance(values, numpy.ndarray) else values
+
+    def arguments():
+        if name == "Sum":
+            return (grid("float64"),)
+        if name == "TakeAny":
+            return (grid(),)
+        if name == "WeightedAverage":
+            return grid("float64"), array()
+        if name == "CoordsWeightedAverage":
+            return array(3), array()
+        if name == "GetContactParentIDFrom":
+            return (grid("int32"),)
+        if name == "GetContactParentIDTo":
+            return grid("int32"), grid("int32")
+        if name == "CreateParticlesGeometry":
+            topology = generator.CreateParticlesTopology() if rng.random() < 0.8 else None
+            points = quill20.ParticlePointsArray(array(3), rng.choice([0, 1, 3])) if rng.random() < 0.8 else None
+            return topology, points, array()
+        return ()
+
+    def call():
+        result = getattr(generator, name)(*arguments())
+        if name == "CreateParticlesGeometry":
+            result.points()
+        elif result is not None and hasattr(result, "to_numpy"):
+            result.to_numpy()
+    return (name,), call
+
+
 OPERATIONS = [
     ("construct", 6, op_construct),
     ("from_data", 6, op_from_data),
@@ -299,6 +359,7 @@ OPERATIONS = [
     ("generator", 2, op_generator),
     ("set_enabled", 5, op_set_enabled),
     ("query", 4, op_query),
+    ("upscale", 8, op_upscale),
 ]
 
 
