@@ -63,7 +63,7 @@ def test_topology_and_geometry_objects():
                                     np.array([True, False]), np.arange(6, dtype=np.uint16)])
 def test_asarray_shares_the_numpy_buffer(values):
     array = quill20.asarray(values)
-    assert np.shares_memory(array.to_numpy(), values)
+    assert array.storage == "numpy" and np.shares_memory(array.to_numpy(), values)
     values.flat[0] = 1
     assert array.to_numpy().flat[0] == 1
     with pytest.raises(RuntimeError, match="cannot be resized"):

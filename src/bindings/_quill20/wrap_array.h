@@ -19,6 +19,9 @@ namespace bindings {
 template <class E>
 std::string array_class_name();
 
+// Whether a storage is a NumPy array's own buffer (quill20.asarray).
+bool is_buffer_storage(const core::IArrayImpl& p_Storage);
+
 void wrap_iarray();
 void wrap_memory_export();
 

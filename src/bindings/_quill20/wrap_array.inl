@@ -64,7 +64,7 @@ std::string storage_kind(const Array<E, 1>& p_Array)
   if (!storage) return "none";
   if (dynamic_cast<const vtkex::VtkArrayImplBase*>(storage.get())) return "vtk";
   if (dynamic_cast<const core::VectorArrayImpl<E>*>(storage.get())) return "vector";
-  return "other";
+  return is_buffer_storage(*storage) ? "numpy" : "other";
 }
 
 // VTK leaves new tuples uninitialised; from Python they start as zeros, as in-memory ones do.

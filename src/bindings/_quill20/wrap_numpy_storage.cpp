@@ -12,6 +12,7 @@
 #include "quill20/core/array/IArrayImplType.h"
 #include "quill20/core/array/VectorArrayImpl.h"
 #include "quill20/core/array/VectorArrayImplFactory.h"
+#include "wrap_array.h"
 #include "wrap_grid_function.h"
 
 namespace quill20 {
@@ -23,8 +24,13 @@ namespace {
 
 // Views a writable, C-contiguous buffer. Holding the buffer keeps the NumPy array alive and stops
 // NumPy from resizing it; this storage refuses to resize too, so the memory never moves.
+class BufferStorage {
+ public:
+  virtual ~BufferStorage() = default;
+};
+
 template <class T>
-class BufferArrayImpl : public core::IArrayImplType<T, core::IArrayImpl> {
+class BufferArrayImpl : public core::IArrayImplType<T, core::IArrayImpl>, public BufferStorage {
  public:
   explicit BufferArrayImpl(Py_buffer& p_Buffer)
       : m_Buffer(p_Buffer), m_Size(static_cast<std::uint64_t>(p_Buffer.len) / sizeof(T))
@@ -130,6 +136,8 @@ py::object buffer_array(const py::object& p_Object)
 }
 
 }  // namespace
+
+bool is_buffer_storage(const core::IArrayImpl& p_Storage) { return dynamic_cast<const BufferStorage*>(&p_Storage); }
 
 void wrap_numpy_storage()
 {
