@@ -15,17 +15,18 @@ SCALAR_TYPES = tuple(_TYPESTR)
 STORAGES = ("vector", "vtk")
 
 
-def _classes():
+def classes_named(prefix):
+    """The wrapper's classes PREFIX_<scalar type>[x<components>], by (scalar type, components)."""
     found = {}
     for name in dir(_quill20):
         cls = getattr(_quill20, name)
-        if name.startswith("Array_") and isinstance(cls, type):
-            scalar, _, components = name[len("Array_"):].partition("x")
+        if name.startswith(prefix) and isinstance(cls, type):
+            scalar, _, components = name[len(prefix):].partition("x")
             found[(scalar, int(components or 1))] = cls
     return found
 
 
-_CLASSES = _classes()
+_CLASSES = classes_named("Array_")
 
 
 def array_class(scalar_type, components=1):

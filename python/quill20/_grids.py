@@ -2,7 +2,7 @@
 import numpy
 
 from . import _quill20
-from ._arrays import array, _CLASSES as _ARRAY_CLASSES, _TYPESTR
+from ._arrays import array, classes_named, _CLASSES as _ARRAY_CLASSES, _TYPESTR
 
 LOCATIONS = {"vertices": 0, "cells": 1, "faces": 3, "shared_vertices": 4}
 
@@ -22,17 +22,7 @@ def asarray(data, dtype=None):
     return array(data, dtype=dtype)
 
 
-def _grid_function_classes():
-    found = {}
-    for name in dir(_quill20):
-        cls = getattr(_quill20, name)
-        if name.startswith("GridFunction_") and isinstance(cls, type):
-            scalar, _, components = name[len("GridFunction_"):].partition("x")
-            found[(scalar, int(components or 1))] = cls
-    return found
-
-
-_GRID_FUNCTION_CLASSES = _grid_function_classes()
+_GRID_FUNCTION_CLASSES = classes_named("GridFunction_")
 
 
 def grid_function_class(scalar_type, components=1):
