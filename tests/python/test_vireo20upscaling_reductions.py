@@ -165,15 +165,6 @@ def test_shared_enabled_list_changed_after_setup_is_read_or_refused():
     assert generator.Sum(doubles([1, 2, 3, 4])).to_numpy().tolist() == [5, 5], "sums need only the grouping"
 
 
-@pytest.mark.parametrize("enabled, trailing", [([0, 0, 3, 3, 4], 2), ([1, 2, 1], 0), ([4], 3)])
-def test_duplicates_and_single_groups_match_the_model(enabled, trailing):
-    generator, model = step(trailing, enabled), Model(PARENTS, enabled, trailing)
-    rows = np.linspace(-1.5, 2.5, len(enabled) + trailing)
-    assert_array_equal(generator.Sum(doubles(rows)).to_numpy(), model.sum(rows))
-    assert_array_equal(generator.WeightedAverage(doubles(rows), masses()).to_numpy(), model.weighted_average(rows, MASSES))
-    assert_array_equal(generator.GetParticleIds().to_numpy(), model.ids)
-
-
 def test_the_module_and_its_class_have_no_docstrings():
     names = [name for name in vars(Generator) if not name.startswith("__")] + ["__init__"]
     assert len(names) == 14
