@@ -1,15 +1,11 @@
 """MPUpscalingGenerator from Python: grouping of a time step, element indexes, refusal of bad input."""
 import gc
 import importlib
-import os
 import sys
 
 import pytest
 
 quill20 = pytest.importorskip("quill20")
-if not hasattr(quill20, "array"):
-    pytest.skip("the quill20 wrapper is not built", allow_module_level=True)
-
 import _vireo20upscaling  # noqa: E402  (after quill20, whose converters it uses)
 
 PARENTS = [-1, 0, 0, -1, 3]
@@ -50,10 +46,6 @@ def test_setup_groups_enabled_particles_by_parent(enabled, trailing, indexes):
     assert gen.GetCurrentTimestepIndex() == 7
 
 
-def test_before_any_setup_nothing_is_grouped():
-    assert state(generator()) == (-1, 0, [])
-
-
 def test_result_outlives_the_generator():
     gen = generator()
     gen.SetParticlesEnabledIndexes(0, ints([4, 1]), 1)
@@ -65,6 +57,7 @@ def test_result_outlives_the_generator():
 
 def test_a_generator_without_parent_table_takes_only_empty_steps():
     gen = generator(None)
+    assert state(gen) == state(generator()) == (-1, 0, []), "before any setup nothing is grouped"
     gen.SetParticlesEnabledIndexes(3, ints([]), 2)
     assert state(gen) == (3, 2, [0, 1])
     with pytest.raises(RuntimeError, match=r"enabled_indexes\[0\] = 0 is outside the particle range, which is empty"):
@@ -108,14 +101,12 @@ def test_arguments_of_the_wrong_kind_are_refused_before_the_call(call):
     assert state(gen) == (-1, 0, [])
 
 
-def test_native_code_takes_the_generator_by_shared_pointer():
-    build_dir = os.environ.get("VIREO20_BUILD_DIR", "build")
-    sys.path.insert(0, os.path.join(os.path.abspath(build_dir), "tests", "python", "stubs"))
+def test_native_code_takes_the_generator_by_shared_pointer(stubs_dir):
+    sys.path.insert(0, stubs_dir)
     try:
         pointers = importlib.import_module("_vireo20_generator_pointers")
     finally:
         sys.path.pop(0)
     gen = generator()
     gen.SetParticlesEnabledIndexes(7, ints([1]), 0)
-    assert pointers.boost_timestep(gen) == 7
-    assert pointers.std_timestep(gen) == 7
+    assert pointers.boost_timestep(gen) == pointers.std_timestep(gen) == 7

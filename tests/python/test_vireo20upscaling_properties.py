@@ -29,8 +29,13 @@ def steps(draw):
     return parents, enabled, trailing
 
 
-CALLS = ["sum", "take_float", "take_int", "average", "coords", "ids", "from", "to", "topology", "short_values",
-         "bad_masses"]
+CALLS = ["grouping", "sum", "take_float", "take_int", "average", "coords", "ids", "from", "to", "topology",
+         "short_values", "bad_masses"]
+
+
+def expected_topology(cells):
+    """As the module stores point cells: (point count, point id) pairs, each cell's start in cells_index."""
+    return np.stack([np.ones(cells), np.arange(cells)], 1).ravel(), 2 * np.arange(cells)
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -40,13 +45,11 @@ def test_random_call_sequences_match_the_model(sequence, seed):
     rng = np.random.default_rng(seed)
     generator = model = None
     for (parents, enabled, trailing), calls in sequence:
-        n = len(parents)
         if generator is None or rng.random() < 0.5:  # a new parent table now and then
             generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array(parents, dtype="int32"))
             table, model = parents, None
-        valid = all(0 <= p < len(table) for p in enabled)
         before = snapshot(generator)
-        if valid:
+        if all(0 <= p < len(table) for p in enabled):
             generator.SetParticlesEnabledIndexes(len(sequence), quill20.array(enabled, dtype="int32"), trailing)
             model = Model(np.array(table), np.array(enabled, dtype=np.int64), trailing)
         else:
@@ -60,44 +63,48 @@ def test_random_call_sequences_match_the_model(sequence, seed):
         labels = quill20.grid_function(rng.integers(-9, 9, rows), dtype="int32")
         masses = quill20.array(rng.uniform(0.5, 2.0, n))
         coordinates = quill20.array(rng.normal(size=(rows, 3)))
+        v, m, c = values.to_numpy(), masses.to_numpy(), coordinates.to_numpy()
         ids = rng.integers(-2, n + 2, 5).astype(np.int32)
         kinds = rng.integers(0, 2, 5).astype(np.int32)
+        contacts = quill20.grid_function(ids, dtype="int32")
+        # Each call: what the generator answers, and what the model says it must be.
+        results = {
+            "grouping": lambda: ([generator.GetNumberOfEnabledParticles()] + list(generator.GetElementParticlesIndexes()),
+                                 [model.u + model.t] + list(model.element)),
+            "sum": lambda: (generator.Sum(values), model.sum(v)),
+            "take_float": lambda: (generator.TakeAny(values), model.take_any(v)),
+            "take_int": lambda: (generator.TakeAny(labels), model.take_any(labels.to_numpy())),
+            "average": lambda: (generator.WeightedAverage(values, masses), model.weighted_average(v, m)),
+            "coords": lambda: (generator.CoordsWeightedAverage(coordinates, masses), model.coords_average(c, m)),
+            "ids": lambda: (generator.GetParticleIds(), model.ids),
+            "from": lambda: (generator.GetContactParentIDFrom(contacts), model.contact_from(ids.copy())),
+            "to": lambda: (generator.GetContactParentIDTo(contacts, quill20.grid_function(kinds, dtype="int32")),
+                           model.contact_to(ids.copy(), kinds)),
+        }
         for call in calls:
-            if call == "sum":
-                assert np.array_equal(generator.Sum(values).to_numpy(), model.sum(values.to_numpy()))
-            elif call == "take_float":
-                assert np.array_equal(generator.TakeAny(values).to_numpy(), model.take_any(values.to_numpy()))
-            elif call == "take_int":
-                assert np.array_equal(generator.TakeAny(labels).to_numpy(), model.take_any(labels.to_numpy()))
-            elif call == "average":
-                assert np.array_equal(generator.WeightedAverage(values, masses).to_numpy(),
-                                      model.weighted_average(values.to_numpy(), masses.to_numpy()), equal_nan=True)
-            elif call == "coords":
-                assert np.array_equal(generator.CoordsWeightedAverage(coordinates, masses).to_numpy().reshape(-1, 3),
-                                      model.coords_average(coordinates.to_numpy(), masses.to_numpy()).reshape(-1, 3),
-                                      equal_nan=True)
-            elif call == "ids":
-                assert np.array_equal(generator.GetParticleIds().to_numpy(), model.ids)
-            elif call == "from":
-                gf = quill20.grid_function(ids, dtype="int32")
-                assert generator.GetContactParentIDFrom(gf) is gf
-                assert np.array_equal(gf.to_numpy(), model.contact_from(ids.copy()))
-            elif call == "to":
-                gf = quill20.grid_function(ids, dtype="int32")
-                generator.GetContactParentIDTo(gf, quill20.grid_function(kinds, dtype="int32"))
-                assert np.array_equal(gf.to_numpy(), model.contact_to(ids.copy(), kinds))
+            if call in results:
+                got, expected = results[call]()
+                if call in ("from", "to"):
+                    assert got is contacts, "contacts are remapped on the object passed in"
+                    contacts = quill20.grid_function(ids, dtype="int32")
+                got = np.asarray(got.to_numpy() if hasattr(got, "to_numpy") else got)
+                assert np.array_equal(got.reshape(np.shape(expected)), expected, equal_nan=True), call
             elif call == "topology":
-                assert generator.CreateParticlesTopology().number_of_cells() == model.u + model.t
+                topology = generator.CreateParticlesTopology()
+                connectivity, cells_index = expected_topology(model.u + model.t)
+                assert topology.number_of_cells() == model.u + model.t
+                assert np.array_equal(topology.connectivity.to_numpy(), connectivity)
+                assert np.array_equal(topology.cells_index.to_numpy(), cells_index)
+                geometry = generator.CreateParticlesGeometry(topology, quill20.ParticlePointsArray(coordinates, model.t),
+                                                             masses)
+                assert np.array_equal(geometry.points().reshape(-1, 3), model.coords_average(c, m), equal_nan=True)
             else:
                 short = quill20.grid_function(np.ones(max(rows - 1, 0)))
                 wrong = quill20.array(np.ones(n + 1))
                 before = snapshot(generator, values, masses, short, wrong)
                 if rows > 0 and model.u + model.t > 0:
                     with pytest.raises(RuntimeError):
-                        if call == "short_values":
-                            generator.Sum(short)
-                        else:
-                            generator.WeightedAverage(values, wrong)
+                        generator.Sum(short) if call == "short_values" else generator.WeightedAverage(values, wrong)
                 assert snapshot(generator, values, masses, short, wrong) == before
 
 

@@ -1,11 +1,10 @@
-"""A NumPy model of MPUpscalingGenerator's results, bit for bit, and an engine adapter over it.
+"""A NumPy model of MPUpscalingGenerator's results, bit for bit, and helpers the Python tests share.
 
 Upscaled particles are the distinct parent ids of the enabled entries, numbered by first
 occurrence; trailing entry j follows as U + j. Sums add in ascending enabled position from 0.0,
 which is what numpy.bincount does.
 """
 import os
-import types
 
 import numpy as np
 
@@ -61,123 +60,16 @@ class Model:
 
     def coords_average(self, coords, masses):
         coords = np.asarray(coords, dtype=np.float64)
-        columns = [self.weighted_average(coords[:, k], masses) for k in range(3)]
-        return np.stack(columns, axis=1)
+        return np.stack([self.weighted_average(coords[:, k], masses) for k in range(3)], axis=1)
 
-    def contact_from(self, ids):
-        ids = np.asarray(ids)
-        inside = (ids >= 0) & (ids < self.n)
-        ids[inside] = parent_ids(self.parents)[ids[inside]]
-        return ids
-
-    def contact_to(self, ids, kinds):
+    def contact_to(self, ids, kinds=0):
+        """The ids (of kind 0) inside the particle range replaced by their parent's, in place."""
         ids = np.asarray(ids)
         inside = (ids >= 0) & (ids < self.n) & (np.asarray(kinds) == 0)
         ids[inside] = parent_ids(self.parents)[ids[inside]]
         return ids
 
-
-class _Array(np.ndarray):
-    """A NumPy array that also answers the quill20 array and grid-function calls the job makes."""
-
-    def to_numpy(self):
-        return self.view(np.ndarray)
-
-    @property
-    def array(self):
-        return self
-
-    storage = "vector"
-
-
-def _wrap(values, dtype=None):
-    return np.array(values, dtype=dtype).view(_Array)
-
-
-class Generator:
-    """MPUpscalingGenerator's Python face over Model, for running the job before the module has it."""
-
-    def __init__(self, parents):
-        self._parents = np.asarray(parents, dtype=np.int32).copy()
-        self._model = Model(self._parents, [], 0)
-
-    def SetParticlesEnabledIndexes(self, step, enabled, trailing):
-        self._model = Model(self._parents, np.asarray(enabled), trailing)
-
-    def GetElementParticlesIndexes(self):
-        return _wrap(self._model.element)
-
-    def GetNumberOfEnabledParticles(self):
-        return self._model.u + self._model.t
-
-    def GetParticleIds(self):
-        return _wrap(self._model.ids)
-
-    def Sum(self, gf):
-        return _wrap(self._model.sum(gf))
-
-    def TakeAny(self, gf):
-        return _wrap(self._model.take_any(gf), gf.dtype)
-
-    def WeightedAverage(self, gf, masses):
-        return _wrap(self._model.weighted_average(gf, masses))
-
-    def CoordsWeightedAverage(self, coords, masses):
-        return _wrap(self._model.coords_average(coords, masses))
-
-    def GetContactParentIDFrom(self, ids):
-        self._model.contact_from(ids)
-        return ids
-
-    def GetContactParentIDTo(self, ids, kinds):
-        self._model.contact_to(ids, kinds)
-        return ids
-
-    def CreateParticlesTopology(self):
-        n = self._model.u + self._model.t
-        # As the module stores cells: (point count, point id) pairs, each cell's start in cells_index.
-        return types.SimpleNamespace(number_of_cells=lambda: n,
-                                     connectivity=_wrap(np.stack([np.ones(n), np.arange(n)], 1).ravel(), np.uint64),
-                                     cells_index=_wrap(2 * np.arange(n), np.uint64))
-
-    def CreateParticlesGeometry(self, topology, points, masses):
-        centres = self._model.coords_average(points.coordinates, masses)
-        return types.SimpleNamespace(topology=topology, points=lambda: centres)
-
-
-class Engine:
-    """Stands where the pipeline expects quill20 plus _vireo20upscaling."""
-
-    MPUpscalingGenerator = Generator
-
-    @staticmethod
-    def array(data, dtype=None, storage="vector"):
-        return _wrap(data, dtype)
-
-    @staticmethod
-    def grid_function(data, dtype=None, location=1, name="", storage="vector"):
-        return _wrap(data, dtype)
-
-    @staticmethod
-    def ParticlePointsArray(coordinates=None, trailing_count=0):
-        return types.SimpleNamespace(coordinates=coordinates, trailing_count=trailing_count)
-
-
-def module_has_reductions():
-    try:
-        import quill20
-        import _vireo20upscaling
-    except ImportError:
-        return False
-    return hasattr(_vireo20upscaling.MPUpscalingGenerator, "Sum") and hasattr(quill20, "grid_function")
-
-
-def job_engine():
-    """What the job tests run: the compiled generator once it has the reductions, until then Engine."""
-    if module_has_reductions():
-        from vireo20.engine import QuillEngine
-        return QuillEngine()
-    return Engine()
+    contact_from = contact_to  # the first end of a contact has no kind
 
 
 def tool_environment(**extra):
