@@ -19,6 +19,9 @@ import warnings
 
 import numpy
 
+import quill20  # first: registers the converters the generator module uses
+import _vireo20upscaling
+
 BATCHES = int(os.environ.get("VIREO20_FUZZ_BATCHES", "2"))
 CASES = int(os.environ.get("VIREO20_FUZZ_CASES", "1500"))
 SEED = int(os.environ.get("VIREO20_FUZZ_SEED", "20261206"))
@@ -128,7 +131,6 @@ class World:
         rng = self.rng
         if rng.random() < 0.75:
             values = [rng.choice([-2, -1, -1, 0, 1, 2, 3, 4, 7, 2**31 - 1]) for _ in range(rng.randrange(0, 9))]
-            import quill20
             result = quill20.array(values, dtype="int32", storage=rng.choice(STORAGES))
             self.keep(self.arrays, result)
             return result
@@ -149,7 +151,6 @@ def generator_state(generator):
 
 # --- operations: (name, weight, function of the world returning a description and a call)
 def op_construct(world):
-    import quill20
     rng = world.rng
     scalar = rng.choice(quill20.SCALAR_TYPES)
     components = rng.choice([1, 1, 2, 3, 4, 9])
@@ -164,7 +165,6 @@ def op_construct(world):
 
 
 def op_from_data(world):
-    import quill20
     rng = world.rng
     data, dtype, storage = world.data(), rng.choice(DTYPES), rng.choice(STORAGES + [None, "disk"])
     return (data, dtype, storage), lambda: world.keep(world.arrays, quill20.array(data, dtype=dtype, storage=storage))
@@ -190,10 +190,7 @@ def op_get(world, array):
 @with_array
 def op_set(world, array):
     index, value = world.index(array), world.value()
-
-    def call():
-        array[index] = value
-    return (index, value), call
+    return (index, value), lambda: array.__setitem__(index, value)
 
 
 @with_array
@@ -250,7 +247,6 @@ def op_release(world):
 
 
 def op_generator(world):
-    import _vireo20upscaling
     parents = world.int32_array()
     return (parents,), lambda: world.keep(world.generators, _vireo20upscaling.MPUpscalingGenerator(parents))
 
@@ -293,7 +289,6 @@ UPSCALING_METHODS = ["Sum", "TakeAny", "WeightedAverage", "CoordsWeightedAverage
 @with_generator
 def op_upscale(world, generator):
     """The reductions, queries, contacts, topology and geometry, with whatever the world holds."""
-    import quill20
     rng = world.rng
     name = rng.choice(UPSCALING_METHODS)
 
@@ -317,24 +312,16 @@ def op_upscale(world, generator):
         values = numbers(components, "float64", None if components > 1 else rng.randrange(0, 9))
         return quill20.array(values, storage=rng.choice(STORAGES)) if isinstance(values, numpy.ndarray) else values
 
-    def arguments():
-        if name == "Sum":
-            return (grid("float64"),)
-        if name == "TakeAny":
-            return (grid(),)
-        if name == "WeightedAverage":
-            return grid("float64"), array()
-        if name == "CoordsWeightedAverage":
-            return array(3), array()
-        if name == "GetContactParentIDFrom":
-            return (grid("int32"),)
-        if name == "GetContactParentIDTo":
-            return grid("int32"), grid("int32")
-        if name == "CreateParticlesGeometry":
-            topology = generator.CreateParticlesTopology() if rng.random() < 0.8 else None
-            points = quill20.ParticlePointsArray(array(3), rng.choice([0, 1, 3])) if rng.random() < 0.8 else None
-            return topology, points, array()
-        return ()
+    def geometry_arguments():
+        topology = generator.CreateParticlesTopology() if rng.random() < 0.8 else None
+        points = quill20.ParticlePointsArray(array(3), rng.choice([0, 1, 3])) if rng.random() < 0.8 else None
+        return topology, points, array()
+
+    arguments = {"Sum": lambda: (grid("float64"),), "TakeAny": lambda: (grid(),),
+                 "WeightedAverage": lambda: (grid("float64"), array()), "CoordsWeightedAverage": lambda: (array(3), array()),
+                 "GetContactParentIDFrom": lambda: (grid("int32"),),
+                 "GetContactParentIDTo": lambda: (grid("int32"), grid("int32")),
+                 "CreateParticlesGeometry": geometry_arguments}.get(name, lambda: ())
 
     def call():
         result = getattr(generator, name)(*arguments())
@@ -345,21 +332,11 @@ def op_upscale(world, generator):
     return (name,), call
 
 
-OPERATIONS = [
-    ("construct", 6, op_construct),
-    ("from_data", 6, op_from_data),
-    ("get", 8, op_get),
-    ("set", 8, op_set),
-    ("resize", 5, op_resize),
-    ("view", 5, op_view),
-    ("convert", 2, op_convert),
-    ("read_all", 2, op_read_all),
-    ("modify", 4, op_modify),
-    ("release", 5, op_release),
-    ("generator", 2, op_generator),
-    ("set_enabled", 5, op_set_enabled),
-    ("query", 4, op_query),
-    ("upscale", 8, op_upscale),
+OPERATIONS = [  # (name, weight, operation)
+    ("construct", 6, op_construct), ("from_data", 6, op_from_data), ("get", 8, op_get), ("set", 8, op_set),
+    ("resize", 5, op_resize), ("view", 5, op_view), ("convert", 2, op_convert), ("read_all", 2, op_read_all),
+    ("modify", 4, op_modify), ("release", 5, op_release), ("generator", 2, op_generator),
+    ("set_enabled", 5, op_set_enabled), ("query", 4, op_query), ("upscale", 8, op_upscale),
 ]
 
 
@@ -376,21 +353,16 @@ def check_refusal(error):
 
 def run_batch(seed, cases, trace=False):
     """Runs `cases` random calls; answers the number of refusals, raises AssertionError on a bad one."""
-    import quill20  # noqa: F401  (first: registers the converters the generator module uses)
-    import _vireo20upscaling  # noqa: F401
-
     warnings.simplefilter("ignore")  # NumPy's deprecation notes on odd arguments are not under test
     rng = random.Random(seed)
     world = World(rng)
-    names = [name for name, _, _ in OPERATIONS]
-    weights = [weight for _, weight, _ in OPERATIONS]
-    functions = dict((name, function) for name, _, function in OPERATIONS)
+    names, weights, functions = zip(*OPERATIONS)
     short = reprlib.Repr()
     short.maxlist = short.maxtuple = short.maxother = 6
     refused = 0
     for case in range(cases):
-        name = rng.choices(names, weights)[0]
-        description, call = functions[name](world)
+        name, operation = rng.choices(list(zip(names, functions)), weights)[0]
+        description, call = operation(world)
         text = f"case {case}: {name}{short.repr(description)}"
         if trace:
             print(text, flush=True)

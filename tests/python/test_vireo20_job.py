@@ -1,6 +1,7 @@
 """The upscale job end to end: files read back through VTK, LAMMPS against .npz, bad input, Dask."""
 import gzip
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -12,8 +13,7 @@ from numpy.testing import assert_array_equal
 from vtkmodules.util.numpy_support import vtk_to_numpy
 from vtkmodules.vtkIOXML import vtkXMLPolyDataReader
 
-import upscaling_model
-from upscaling_model import Model, parent_ids
+from upscaling_model import SANITIZED, Model, parent_ids, tool_environment
 from vireo20 import api, cli, read_npz
 from vireo20.read_lammps import LammpsDump
 from vireo20.synthetic import SyntheticSeries
@@ -21,14 +21,7 @@ from vireo20.synthetic import SyntheticSeries
 # Debian's tornado warns when Dask starts its event loop.
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 LAMMPS_DATA = os.path.join(os.path.dirname(__file__), "..", "data", "lammps")
-
-
-MODULE_READY = upscaling_model.module_has_reductions()
-
-
-@pytest.fixture
-def engine():
-    return upscaling_model.job_engine()
+QUIET = {"echo": lambda line: None}
 
 
 def read_vtp(path):
@@ -48,10 +41,9 @@ def pvd_entries(path):
     return [(d.get("timestep"), d.get("file")) for d in ElementTree.parse(path).iter("DataSet")]
 
 
-def test_step_files_hold_the_results(tmp_path, engine):
+def test_step_files_hold_the_results(tmp_path):
     series = SyntheticSeries(clusters=40, steps=3, seed=5)
-    output = api.run(series, tmp_path, engine=engine, lammps_dump=tmp_path / "up.dump",
-                     echo=lambda line: None)
+    output = api.run(series, tmp_path, lammps_dump=tmp_path / "up.dump", **QUIET)
     assert pvd_entries(output.pvd) == [("0", "upscaled_000000.vtp"), ("100", "upscaled_000001.vtp"),
                                        ("200", "upscaled_000002.vtp")]
     dump = open(tmp_path / "up.dump").read().split("ITEM: TIMESTEP\n")[1:]
@@ -80,28 +72,27 @@ def test_step_files_hold_the_results(tmp_path, engine):
     assert os.path.getsize(output.picture) > 10000
 
 
-def test_reductions_chosen_on_the_command_line(tmp_path, capsys, engine):
+def test_reductions_chosen_on_the_command_line(tmp_path, capsys):
     args = ["upscale", "--clusters", "30", "--steps", "1", "--out", str(tmp_path)]
-    assert cli.main(args + ["--sum", "cluster_size", "--any", "velocity"], engine=engine) == 0
+    assert cli.main(args + ["--sum", "cluster_size", "--any", "velocity"]) == 0
     step = next(iter(SyntheticSeries(clusters=30, steps=1))).load()
     model = Model(step.parents, step.enabled, step.trailing)
     got = read_vtp(tmp_path / "upscaled_000000.vtp")
     assert_array_equal(got["cluster_size"], model.sum(step.values["cluster_size"]))
     assert_array_equal(got["velocity"], np.stack(
         [model.take_any(step.values["velocity"][:, k]) for k in range(3)], axis=1))
-    assert cli.main(args + ["--average", "charge"], engine=engine) == 1
+    assert cli.main(args + ["--average", "charge"]) == 1
     assert "array 'charge': no such value array to reduce" in capsys.readouterr().err
 
 
 @pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Debian package lammps)")
-def test_lammps_reads_the_upscaled_dump_back(tmp_path, engine):
-    output = api.run(SyntheticSeries(clusters=30, steps=2, seed=2), tmp_path, engine=engine,
-                     lammps_dump=tmp_path / "up.dump", echo=lambda line: None)
+def test_lammps_reads_the_upscaled_dump_back(tmp_path):
+    output = api.run(SyntheticSeries(clusters=30, steps=2, seed=2), tmp_path, lammps_dump=tmp_path / "up.dump", **QUIET)
     (tmp_path / "in.read").write_text(
         "units lj\natom_style atomic\nregion box block 0 1 0 1 0 1\ncreate_box 1 box\nmass 1 1.0\n"
         "read_dump up.dump 100 x y z box yes add yes\nprint \"ATOMS $(atoms)\"\n")
     done = subprocess.run(["lmp", "-in", "in.read", "-log", "none"], cwd=tmp_path, capture_output=True, text=True,
-                          env=upscaling_model.tool_environment())
+                          env=tool_environment())
     assert f"ATOMS {len(read_vtp(tmp_path / output.series[1][1])['points'])}" in done.stdout, done.stdout
 
 
@@ -141,22 +132,20 @@ def lammps_dumps(tmp_path_factory):
     for name in ("in.clumps", "pair.mol", "quad.mol"):
         shutil.copy(os.path.join(LAMMPS_DATA, name), folder)
     subprocess.run(["lmp", "-in", "in.clumps", "-log", "none", "-screen", "none"], cwd=folder, check=True,
-                   env=upscaling_model.tool_environment())
+                   env=tool_environment())
     return str(folder)
 
 
 @pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gz"])
-def test_lammps_dump_gives_the_centres_of_the_npz_route(tmp_path, lammps_dumps, engine, compressed):
+def test_lammps_dump_gives_the_centres_of_the_npz_route(tmp_path, lammps_dumps, compressed):
     wrapped = os.path.join(lammps_dumps, "clumps.dump")
     if compressed:
         with open(wrapped, "rb") as source, gzip.open(tmp_path / "clumps.dump.gz", "wb") as target:
             shutil.copyfileobj(source, target)
         wrapped = str(tmp_path / "clumps.dump.gz")
     _npz_from_unwrapped(os.path.join(lammps_dumps, "clumps_unwrapped.dump"), tmp_path / "npz")
-    quiet = lambda line: None
-    dump = api.run(api.open_input(wrapped, os.path.join(lammps_dumps, "contacts.dump")),
-                   tmp_path / "from_dump", engine=engine, echo=quiet)
-    npz = api.run(api.open_input(str(tmp_path / "npz")), tmp_path / "from_npz", engine=engine, echo=quiet)
+    dump = api.run(api.open_input(wrapped, os.path.join(lammps_dumps, "contacts.dump")), tmp_path / "from_dump", **QUIET)
+    npz = api.run(api.open_input(str(tmp_path / "npz")), tmp_path / "from_npz", **QUIET)
     assert pvd_entries(dump.pvd) == pvd_entries(npz.pvd)
     assert len(dump.series) == 9
     lines = 0
@@ -169,33 +158,41 @@ def test_lammps_dump_gives_the_centres_of_the_npz_route(tmp_path, lammps_dumps, 
     assert lines > 0
 
 
-def _npz_steps(folder):
-    series = SyntheticSeries(clusters=12, steps=3, seed=3, duration=0.1)
+def _npz_input(folder):
+    """Three steps of the built-in data set as .npz files: (the input, the third step's file)."""
     os.makedirs(folder)
-    for frame in series:
+    for frame in SyntheticSeries(clusters=12, steps=3, seed=3, duration=0.1):
         read_npz.save_step(os.path.join(folder, f"step_{frame.index}.npz"), frame.load())
-    return os.path.join(folder, "step_2.npz")
+    return str(folder), os.path.join(folder, "step_2.npz")
 
 
-def _rewrite_npz(path, change):
-    arrays = dict(np.load(path))
-    change(arrays)
-    np.savez(path, **arrays)
+def _frame_starts(text):
+    return [match.start() for match in re.finditer("ITEM: TIMESTEP", text)]
 
 
-def _lammps_steps(folder):
-    """The first three frames of the committed dump; returns the third frame's text span."""
+def _dump_input(folder):
+    """The first three frames of the committed dump: (the input, the same file)."""
     os.makedirs(folder)
-    text = open(os.path.join(LAMMPS_DATA, "clumps.dump")).read()
-    starts = [i for i in range(len(text)) if text.startswith("ITEM: TIMESTEP", i)][:4]
-    path = os.path.join(folder, "clumps.dump")
-    open(path, "w").write(text[:starts[3]])
-    return path, starts[2]
+    text, path = open(os.path.join(LAMMPS_DATA, "clumps.dump")).read(), os.path.join(folder, "clumps.dump")
+    open(path, "w").write(text[:_frame_starts(text)[3]])
+    return path, path
 
 
-def _edit_third_frame(path, start, edit):
-    text = open(path).read()
-    open(path, "w").write(text[:start] + edit(text[start:]))
+def _npz_change(change):
+    def spoil(path):
+        arrays = dict(np.load(path))
+        change(arrays)
+        np.savez(path, **arrays)
+    return spoil
+
+
+def _third_frame(edit):
+    def spoil(path):
+        text = open(path).read()
+        start = _frame_starts(text)[2]
+        assert "\n12 6 " in text[start:]
+        open(path, "w").write(text[:start] + edit(text[start:]))
+    return spoil
 
 
 def _drop_mass(frame):
@@ -209,51 +206,44 @@ def _drop_mass(frame):
     return "".join(drop(line) + "\n" for line in frame.splitlines())
 
 
-MALFORMED = {
-    "npz missing array": ("npz", lambda p: _rewrite_npz(p, lambda a: a.pop("masses")),
-                          "step 200: array 'masses': missing"),
-    "npz wrong length": ("npz", lambda p: _rewrite_npz(p, lambda a: a.update(coords=a["coords"][1:])),
-                         "step 200: array 'coords': shape"),
-    "npz wrong length, two Dask workers": (
-        "npz", lambda p: _rewrite_npz(p, lambda a: a.update(coords=a["coords"][1:])),
-        "step 200: array 'coords': shape", "--workers=2"),
-    "npz id out of range": ("npz", lambda p: _rewrite_npz(p, lambda a: a["enabled"].__setitem__(
-        1, len(a["parents"]))), "step 200: array 'enabled': id"),
-    "npz truncated": ("npz", lambda p: open(p, "r+b").truncate(os.path.getsize(p) // 2),
+def _cut_gzip(path):
+    packed = gzip.compress(open(path, "rb").read())
+    open(path + ".gz", "wb").write(packed[:int(len(packed) * 0.9)])
+    return path + ".gz"
+
+
+def _cut(keep):
+    return lambda path: os.truncate(path, keep(os.path.getsize(path)))
+
+
+SHORT_COORDS = _npz_change(lambda a: a.update(coords=a["coords"][1:]))
+MALFORMED = {  # input, spoiler (answers the spoiled file when it made a new one), message, options
+    "npz missing array": (_npz_input, _npz_change(lambda a: a.pop("masses")), "step 200: array 'masses': missing"),
+    "npz wrong length": (_npz_input, SHORT_COORDS, "step 200: array 'coords': shape"),
+    "npz wrong length, two Dask workers": (_npz_input, SHORT_COORDS, "step 200: array 'coords': shape", "--workers=2"),
+    "npz id out of range": (_npz_input, _npz_change(lambda a: a["enabled"].__setitem__(1, len(a["parents"]))),
+                            "step 200: array 'enabled': id"),
+    "npz truncated": (_npz_input, _cut(lambda size: size // 2),
                       "step #2 of the folder: array '-': not a readable .npz file"),
-    "dump missing column": ("dump", lambda p, s: _edit_third_frame(p, s, _drop_mass),
-                            "step 50: array 'mass': missing column"),
-    "dump id out of range": ("dump", lambda p, s: _edit_third_frame(
-        p, s, lambda f: f.replace("\n12 6 ", "\n0 6 ", 1)), "step 50: array 'id': atom id 0"),
-    "dump truncated": ("dump", lambda p, s: open(p, "r+b").truncate(os.path.getsize(p) - 200),
-                       "step 50: array 'ATOMS': truncated"),
-    "gz truncated": ("gz", None, "step 50: array 'ATOMS': the compressed file is damaged or cut short"),
+    "dump missing column": (_dump_input, _third_frame(_drop_mass), "step 50: array 'mass': missing column"),
+    "dump id out of range": (_dump_input, _third_frame(lambda f: f.replace("\n12 6 ", "\n0 6 ", 1)),
+                             "step 50: array 'id': atom id 0"),
+    "dump truncated": (_dump_input, _cut(lambda size: size - 200), "step 50: array 'ATOMS': truncated"),
+    "gz truncated": (_dump_input, _cut_gzip, "step 50: array 'ATOMS': the compressed file is damaged or cut short"),
 }
 
 
 @pytest.mark.parametrize("case", MALFORMED)
-def test_bad_step_stops_after_the_steps_before_it(tmp_path, capsys, engine, case):
-    kind, spoil, message, *options = MALFORMED[case]
+def test_bad_step_stops_after_the_steps_before_it(tmp_path, capsys, case):
+    make_input, spoil, message, *options = MALFORMED[case]
     if options:
         pytest.importorskip("distributed")
-    if kind == "npz":
-        bad = _npz_steps(tmp_path / "in")
-        spoil(bad)
-        source = str(tmp_path / "in")
-    else:
-        bad, third = _lammps_steps(tmp_path / "in")
-        if kind == "gz":
-            packed = gzip.compress(open(bad, "rb").read())
-            bad += ".gz"
-            open(bad, "wb").write(packed[:int(len(packed) * 0.9)])
-        else:
-            assert "\n12 6 " in open(bad).read()[third:]
-            spoil(bad, third)
-        source = bad
-    status = cli.main(["upscale", source, "--out", str(tmp_path / "out"), *options],
-                      engine=engine)
+    source, bad = make_input(tmp_path / "in")
+    spoiled = spoil(bad)
+    if spoiled:
+        source = bad = spoiled
+    assert cli.main(["upscale", source, "--out", str(tmp_path / "out"), *options]) == 1
     out, err = capsys.readouterr()
-    assert status == 1
     assert err.startswith(f"vireo20: error: {bad}: {message}") and err.count("\n") == 1, err
     assert [name for _, name in pvd_entries(tmp_path / "out" / "upscaled.pvd")] == [
         "upscaled_000000.vtp", "upscaled_000001.vtp"]
@@ -282,20 +272,19 @@ def test_triclinic_image_flags_unwrap_with_the_tilted_box(tmp_path):
     assert_array_equal(step.box, [[0, 0, 0], [4, 5, 6]])
 
 
-@pytest.mark.skipif(upscaling_model.SANITIZED, reason="Dask's worker processes would inherit the sanitizer runtime")
-def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path, engine):
+@pytest.mark.skipif(SANITIZED, reason="Dask's worker processes would inherit the sanitizer runtime")
+def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path):
     pytest.importorskip("distributed")
     series = SyntheticSeries(clusters=30, steps=4, seed=9)
     for name, workers in (("serial", 0), ("dask", 2)):
-        api.run(series, tmp_path / name, engine=engine, workers=workers, picture_step=-1,
-                lammps_dump=tmp_path / name / "up.dump", echo=lambda line: None)
+        api.run(series, tmp_path / name, workers=workers, picture_step=-1, lammps_dump=tmp_path / name / "up.dump",
+                **QUIET)
     names = sorted(os.listdir(tmp_path / "serial"))
     assert names == sorted(os.listdir(tmp_path / "dask")) and len(names) == 6
     for name in names:
         assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "dask" / name).read_bytes(), name
 
 
-@pytest.mark.skipif(not MODULE_READY, reason="_vireo20upscaling has no reductions yet")
 def test_command_line_on_the_built_in_data_set(tmp_path):
     done = subprocess.run([sys.executable, "-m", "vireo20", "upscale", "--clusters", "20", "--steps", "2",
                            "--out", str(tmp_path)], capture_output=True, text=True)
