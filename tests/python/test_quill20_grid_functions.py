@@ -41,20 +41,18 @@ def test_vector_grid_functions_and_storage():
     assert quill20.grid_function([1.0], location="vertices").location == 0
 
 
-def test_topology_and_geometry_objects():
+def test_topology_and_geometry_describe_themselves_and_check_their_indexes():
+    # Their contents are checked with the generator's results, in test_vireo20upscaling_reductions.py.
     generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array([-1, 0, -1], dtype="int32"))
     generator.SetParticlesEnabledIndexes(0, quill20.array([0, 1, 2], dtype="int32"), 0)
     topology = generator.CreateParticlesTopology()
-    assert (topology.cell_type(1), topology.number_of_vertices()) == (0, 2)
+    assert topology.cell_type(1) == 0
     assert str(topology).startswith("SciObject\n  Name: (anonymous)\n  C++ Type: quill20::core::UnstructuredTopology<0>")
     with pytest.raises(IndexError, match="cell 2 is not in 0..1"):
         topology.cell_type(2)
-    coordinates = quill20.array([[0.0, 0, 0], [2, 2, 2], [5, 5, 5]])
-    geometry = generator.CreateParticlesGeometry(topology, quill20.ParticlePointsArray(coordinates),
+    geometry = generator.CreateParticlesGeometry(topology, quill20.ParticlePointsArray(quill20.array(np.ones((3, 3)))),
                                                  quill20.array([1.0, 1.0, 2.0]))
     assert geometry.topology.number_of_cells() == 2
-    assert geometry.points().tolist() == [[1, 1, 1], [5, 5, 5]]
-    assert geometry.points_source.leading_count == 2
     with pytest.raises(IndexError, match="vertex 5 is not in 0..1"):
         geometry.point(5)
 

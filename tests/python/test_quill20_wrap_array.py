@@ -5,6 +5,7 @@ import numpy
 import pytest
 
 import quill20
+import _vireo20upscaling  # after quill20, whose converters it uses
 
 STORAGES = ["vector", "vtk"]
 NUMERIC = [t for t in quill20.SCALAR_TYPES if t != "bool"]
@@ -45,11 +46,8 @@ def test_vector_elements_have_one_row_per_element(scalar_type, components, stora
 
 
 def test_dtype_by_numpy_type_or_name_and_default_inference():
-    assert quill20.array([1, 2], dtype=numpy.int16).scalar_type == "int16"
-    assert quill20.array([1, 2], dtype="uint64").scalar_type == "uint64"
-    assert quill20.array([1.5]).scalar_type == "float64"
-    assert quill20.array([True]).scalar_type == "bool"
-    assert len(quill20.array([], dtype="int32")) == 0
+    assert [quill20.array(data, dtype=dtype).scalar_type for data, dtype in
+            (([1, 2], numpy.int16), ([1.5], None), ([True], None))] == ["int16", "float64", "bool"]
     assert quill20.array([], dtype="int32").to_numpy().shape == (0,)
 
 
@@ -109,7 +107,7 @@ def test_indexing_follows_python_and_names_the_index_passed(index, expected):
     (lambda a: type(a)(2**63), OverflowError, f"size = {2**63} is outside the range {INT32_SIZES}"),
     (lambda a: type(a)(3, None), ValueError, 'storage must be "vector" or "vtk", not None'),
     (lambda a: type(a)(3, storage="disk"), ValueError, "storage must be \"vector\" or \"vtk\", not 'disk'"),
-    (lambda a: _vireo20upscaling().MPUpscalingGenerator(a).SetParticlesEnabledIndexes(2**40, a, 0), OverflowError,
+    (lambda a: _vireo20upscaling.MPUpscalingGenerator(a).SetParticlesEnabledIndexes(2**40, a, 0), OverflowError,
      f"the integer argument {2**40} is outside the range {INT32_RANGE}"),
 ])
 def test_bad_arguments_name_themselves_their_value_and_the_range(call, error, message):
@@ -120,11 +118,6 @@ def test_bad_arguments_name_themselves_their_value_and_the_range(call, error, me
     assert list(a) == [0, 1, 2]
 
 
-def _vireo20upscaling():
-    import _vireo20upscaling
-    return _vireo20upscaling
-
-
 @pytest.mark.parametrize("integer", [numpy.int64, numpy.int32, numpy.uint8, numpy.uint64])
 def test_numpy_integers_pass_wherever_python_integers_do(integer):
     a = quill20.array_class("float64")(integer(3), storage="vtk")
@@ -132,7 +125,7 @@ def test_numpy_integers_pass_wherever_python_integers_do(integer):
     a[integer(3)] = integer(7)
     a.scale(numpy.float32(0.5))
     assert a.to_numpy().tolist() == [0.0, 0.0, 0.0, 3.5]
-    generator = _vireo20upscaling().MPUpscalingGenerator(quill20.array([-1, 0], dtype="int32"))
+    generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array([-1, 0], dtype="int32"))
     generator.SetParticlesEnabledIndexes(integer(7), quill20.array([1], dtype="int32"), integer(2))
     assert generator.GetCurrentTimestepIndex() == 7
 
@@ -153,23 +146,15 @@ def test_allocation_failures_say_what_and_how_much(storage):
     assert len(a) == 2
 
 
-@pytest.mark.parametrize("storage", STORAGES)
-def test_resize_keeps_values_and_is_refused_while_a_view_is_alive(storage, collect):
-    a = quill20.array([1.0, 2.0], storage=storage)
-    view = a.to_numpy()
-    with pytest.raises(RuntimeError, match=r"memory is exported to 1 live view\(s\)"):
-        a.resize(10)
-    assert len(a) == 2 and view.tolist() == [1.0, 2.0]
-    del view
-    collect()
-    a.resize(4)
-    assert a.to_numpy().tolist()[:2] == [1.0, 2.0] and len(a) == 4
-
-
 @pytest.mark.parametrize("make_view", [lambda a: a.to_numpy(), numpy.asarray, lambda a: a.to_numpy()[1:]])
 @pytest.mark.parametrize("storage", STORAGES)
 def test_views_are_owned_natively_and_outlive_the_array(storage, make_view, collect):
-    a = quill20.array(numpy.arange(1000.0), storage=storage)
+    a = quill20.array(numpy.arange(999.0), storage=storage)
+    released = make_view(a)
+    del released
+    collect()
+    a.resize(1000)  # a released view no longer holds the size
+    a[999] = 999.0
     view = make_view(a)
     owner = view.base if isinstance(view.base, quill20.MemoryExport) else view.base.base
     assert isinstance(owner, quill20.MemoryExport)
@@ -185,6 +170,7 @@ def test_views_are_owned_natively_and_outlive_the_array(storage, make_view, coll
         quill20.MemoryExport.size = None
     with pytest.raises(RuntimeError, match=r"memory is exported to 1 live view\(s\)"):
         a.resize(1)
+    assert len(a) == 1000 and a[998] == 998.0
     del a, owner
     collect()
     junk = [quill20.array(numpy.full(1000, -1.0), storage=storage) for _ in range(20)]

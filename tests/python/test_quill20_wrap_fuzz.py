@@ -56,10 +56,7 @@ class World:
     LIMIT = 8
 
     def __init__(self, rng):
-        self.rng = rng
-        self.arrays = []
-        self.views = []
-        self.generators = []
+        self.rng, self.arrays, self.views, self.generators = rng, [], [], []
 
     def keep(self, pool, item):
         pool.append(item)
@@ -138,25 +135,16 @@ class World:
 
     def snapshot(self):
         """Everything a refused call must leave as it was."""
-        arrays = [(id(a), len(a), bytes(numpy.array(a.to_numpy()))) for a in self.arrays]
-        generators = [generator_state(g) for g in self.generators]
-        return arrays, generators
-
-
-def generator_state(generator):
-    indexes = generator.GetElementParticlesIndexes()
-    return (generator.GetCurrentTimestepIndex(), generator.GetNumberOfEnabledParticles(),
-            bytes(numpy.array(indexes.to_numpy())))
+        return ([(id(a), len(a), bytes(numpy.array(a.to_numpy()))) for a in self.arrays],
+                [(g.GetCurrentTimestepIndex(), g.GetNumberOfEnabledParticles(),
+                  bytes(numpy.array(g.GetElementParticlesIndexes().to_numpy()))) for g in self.generators])
 
 
 # --- operations: (name, weight, function of the world returning a description and a call)
 def op_construct(world):
     rng = world.rng
     scalar = rng.choice(quill20.SCALAR_TYPES)
-    components = rng.choice([1, 1, 2, 3, 4, 9])
-    if scalar == "bool" and components not in (1, 2, 3, 4, 9):
-        components = 1
-    cls = quill20.array_class(scalar, components)
+    cls = quill20.array_class(scalar, rng.choice([1, 1, 2, 3, 4, 9]))  # counts every scalar type has
     size = world.size()
     storage = rng.choice(STORAGES + ["vector", "disk", None, 5])
     keywords = rng.random() < 0.3
