@@ -1,6 +1,7 @@
-// Assertions on the pieces of a failure: condition text, message and file text.
+// Test helpers: assertions on the pieces of a failure (condition text, message, file text), printed text.
 #pragma once
 
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,14 @@ E expect_throw(F&& p_Action)
     return e;
   }
   throw std::runtime_error("expected exception was not thrown");
+}
+
+template <class V>
+std::string printed(const V& p_Value)
+{
+  std::ostringstream stream;
+  stream << p_Value;
+  return stream.str();
 }
 
 }  // namespace testing_support

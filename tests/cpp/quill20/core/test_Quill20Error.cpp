@@ -23,10 +23,9 @@ class Failing : public Base {
   }
 };
 
-TEST(Quill20Error, MessagesAndFallbackTexts)
+// The messages themselves are checked where the array, grid-function and topology tests raise them.
+TEST(Quill20Error, FallbackTextsWhenTheMessageCannotBeMade)
 {
-  EXPECT_STREQ(OutOfRangeError(handle_t(12), handle_t(0), handle_t(10)).what(), "Index (12) out of range (0 <= index < 10).");
-  EXPECT_STREQ(WrongNumberOfVerticesError(3, 0).what(), "Number of vertices specified at index 3 (0) is invalid.");
   Failing<OutOfRangeError> range(handle_t(1), handle_t(0), handle_t(1));
   EXPECT_STREQ(range.what(), "Generated null message for exception OutOfRangeError");
   range.throw_instead = true;
@@ -42,20 +41,10 @@ TEST(Quill20Error, CaughtAsEachFaceButNotAsAHeaderException)
   try {
     throw OutOfRangeError(handle_t(2), handle_t(0), handle_t(1));
   } catch (const kernos50::ExceptionBase& e) {
-    const OutOfRangeError copy(dynamic_cast<const OutOfRangeError&>(e));
-    EXPECT_STREQ(copy.what(), "Index (2) out of range (0 <= index < 1).");
+    EXPECT_STREQ(OutOfRangeError(dynamic_cast<const OutOfRangeError&>(e)).what(), "Index (2) out of range (0 <= index < 1).");
+    EXPECT_EQ(dynamic_cast<const kernos50::IHeaderException*>(&e), nullptr);
   }
   EXPECT_THROW(throw WrongNumberOfVerticesError(0, 0), Quill20Error);
-  bool caught_as_header = false;
-  try {
-    try {
-      throw OutOfRangeError(handle_t(0), handle_t(0), handle_t(0));
-    } catch (const kernos50::IHeaderException&) {
-      caught_as_header = true;
-    }
-  } catch (const std::exception&) {
-  }
-  EXPECT_FALSE(caught_as_header);
 }
 
 struct Shape {
