@@ -109,6 +109,13 @@ void share_out(unsigned p_Threads, std::int32_t p_Items, const Work& p_Work)
   });
 }
 
+// The threads asked for, or else as many as the cores when there are enough entries to share.
+unsigned thread_count(unsigned p_Asked, std::int32_t p_Entries)
+{
+  if (p_Asked) return std::min(p_Asked, largest_thread_count);
+  return p_Entries >= parallel_threshold ? std::clamp(std::thread::hardware_concurrency(), 1u, largest_thread_count) : 1u;
+}
+
 template <class T>
 void reserve_huge(std::vector<T>& p_Vector, std::size_t p_Count)
 {
@@ -129,10 +136,7 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
 
   const std::uint64_t n = p_ParticleCount;
   const std::int32_t e_count = p_EnabledCount;
-  const unsigned hardware = std::thread::hardware_concurrency();
-  const unsigned threads =
-      p_Threads ? std::min(p_Threads, largest_thread_count)
-                : (e_count >= parallel_threshold ? std::clamp(hardware, 1u, largest_thread_count) : 1u);
+  const unsigned threads = thread_count(p_Threads, e_count);
   // Parent ids are 32-bit, so a longer table holds no further parents.
   const std::uint64_t id_count = std::min<std::uint64_t>(n, std::uint64_t(1) << 31);
   const std::int32_t bucket_count = static_cast<std::int32_t>(((id_count - 1) >> bucket_bits) + 1);
@@ -314,6 +318,35 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
     }
   });
   return true;
+}
+
+void label_positions(const std::vector<ParentRange>& p_Ranges, const std::vector<std::int32_t>& p_Positions,
+                     std::vector<std::int32_t>& p_Labels, unsigned p_Threads)
+{
+  const std::int32_t u_count = static_cast<std::int32_t>(p_Ranges.size());
+  const std::int32_t e_count = static_cast<std::int32_t>(p_Positions.size());
+  p_Labels.clear();
+  reserve_huge(p_Labels, p_Positions.size());
+  p_Labels.resize(p_Positions.size());
+  std::int32_t* const labels = p_Labels.data();
+  const std::int32_t* const positions = p_Positions.data();
+  const ParentRange* const ranges = p_Ranges.data();
+  // Blocks tile the positions, so a stretch of blocks writes a set of labels no other stretch writes.
+  constexpr std::int32_t blocks_per_item = 1 << 16;
+  const std::int32_t items = u_count == 0 ? 0 : (u_count - 1) / blocks_per_item + 1;
+  share_out(thread_count(p_Threads, e_count), items, [&](unsigned, std::int32_t p_Item) {
+    const std::int32_t first = p_Item * blocks_per_item;
+    const std::int32_t last = std::min(u_count, first + blocks_per_item);
+    const std::int32_t begin = ranges[first].first;
+    const std::int32_t end = ranges[last - 1].first + ranges[last - 1].second;
+    std::int32_t u = first, block_end = ranges[first].first + ranges[first].second;
+    for (std::int32_t k = begin; k < end; ++k) {
+      // The labels land all over the array: requesting each line early overlaps the misses.
+      if (k + prefetch_distance < end) __builtin_prefetch(labels + positions[k + prefetch_distance], 1);
+      while (k == block_end) block_end += ranges[++u].second;
+      labels[positions[k]] = u;
+    }
+  });
 }
 
 }  // namespace ups

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -50,6 +51,22 @@ TEST(MPUpscaling, BlocksInOrderOfFirstOccurrenceFromTheKeptList)
   EXPECT_EQ(values(*engine.get_element_particles_indexes()), (std::vector<int>{0, 1, 2}));
 }
 
+// Installs a plain copy of its grouping, as a subclass may: the answers must not depend on what setup
+// keeps beside the blocks.
+struct Regrouped : MPUpscaling {
+  using MPUpscaling::MPUpscaling;
+  void install_plain_copy() { m_Topology.reset(new UpscaledParticlesTopology(*m_Topology)); }
+};
+
+std::vector<double> sums(MPUpscaling& p_Engine, const std::vector<double>& p_Values)
+{
+  const boost::shared_ptr<MPUpscaling::DoubleGridFunction> values(new MPUpscaling::DoubleGridFunction());
+  values->array() = quill20::core::Array<double, 1>(p_Values.size());
+  std::copy(p_Values.begin(), p_Values.end(), values->array().data());
+  const boost::shared_ptr<MPUpscaling::DoubleGridFunction> result = p_Engine.sum(values);
+  return std::vector<double>(result->array().data(), result->array().data() + result->array().size());
+}
+
 TEST(MPUpscaling, RandomInputGroupsAsTheObviousGrouping)
 {
   std::mt19937 random(20240611);
@@ -65,9 +82,21 @@ TEST(MPUpscaling, RandomInputGroupsAsTheObviousGrouping)
       expected.push_back(of_parent.emplace(parents[p] < 0 ? p : parents[p], int(of_parent.size())).first->second);
     const int u = static_cast<int>(of_parent.size());
     for (int j = 0; j < trailing; ++j) expected.push_back(u + j);
+    // Sums in ascending position order, the trailing values passed through.
+    std::vector<double> inputs(expected.size()), expected_sums(static_cast<std::size_t>(u + trailing), 0.0);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      inputs[i] = std::ldexp(static_cast<double>(random()), -int(random() % 40));
+      expected_sums[static_cast<std::size_t>(expected[i])] += inputs[i];
+    }
     ASSERT_EQ(engine.number_of_upscaled_particles(), u);
     ASSERT_EQ(values(*engine.get_element_particles_indexes()), expected);
     if (enabled.empty()) continue;
+    ASSERT_EQ(sums(engine, inputs), expected_sums);
+    Regrouped regrouped(make_array(parents));
+    regrouped.setup(round, make_array(enabled), trailing);
+    regrouped.install_plain_copy();
+    ASSERT_EQ(values(*regrouped.get_element_particles_indexes()), expected);
+    ASSERT_EQ(sums(regrouped, inputs), expected_sums);
     // The blocks tile the positions in order, each non-empty and ascending.
     std::int32_t next_first = 0;
     for (const auto& [first, count] : engine.topology()->ranges) {
