@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "ArrayTestSupport.h"
+#include "quill20/core/array/VectorArrayImplFactory.h"
 
 namespace array_testing {
 
@@ -39,6 +40,17 @@ TYPED_TEST_P(ArrayElementType, DescribesItselfInEveryDimensionAndMakesStoragesOf
   std::uint64_t fresh_size = 0;
   storage_data(*fresh, &fresh_size);
   EXPECT_EQ(fresh_size, 3u);
+  // The in-memory factory makes storages of one to four and nine components, empty ones of up to four.
+  constexpr unsigned int n = components_of<T>::count;
+  const IArrayImplFactory& factory = VectorArrayImplFactory::instance();
+  for (const bool sized : {true, false})
+    if (n <= 4 || (sized && n == 9)) {
+      const std::unique_ptr<IArrayImpl> made(sized ? factory.create(line.scalar_type(), ElementShape(n, 1u), 3)
+                                                   : factory.create(line.scalar_type(), ElementShape(n, 1u)));
+      EXPECT_NE(dynamic_cast<VectorArrayImpl<T>*>(made.get()), nullptr) << sized;
+      storage_data(*made, &fresh_size);
+      EXPECT_EQ(fresh_size, sized ? 3u : 0u);
+    }
 
   using Other = std::conditional_t<sizeof(T) == 1, short, unsigned char>;
   EXPECT_PRECONDITION_FAILURE(

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <string>
 
 #include <boost/smart_ptr/bad_weak_ptr.hpp>
 #include <boost/weak_ptr.hpp>
