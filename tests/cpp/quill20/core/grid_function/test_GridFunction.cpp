@@ -64,7 +64,7 @@ TEST(GridFunction, EveryFailureHasItsExactTextsAndChangesNothing)
   const Handle2 h2(1u, 2u);
   const Handle3 h3(1, 2, 3);
   const Handle4 h4(4, 3, 2, 1);
-  Handle2 out2;
+  Handle2 out2(0u, 0u);
   const Failure failures[] = {
       {"get Handle2", [&] { ints.get(h2); }, "accepts<HandleType_>::value", wrong_kind("[1, 2]", "Handle2"), read_file},
       {"get_unchecked Handle4", [&] { ints.get_unchecked(h4); }, "accepts<HandleType_>::value", wrong_kind("[4, 3, 2, 1]", "Handle4"), read_file},
