@@ -11,6 +11,7 @@
 #include <vtkType.h>
 
 #include "kernos50/Check.h"
+#include "quill20/core/array/HugePages.h"
 #include "quill20/vtk/VtkArrayImplFactory.h"
 
 static_assert(std::is_same_v<vtkIdType, long long>, "vtkIdTypeArray must hold the 64-bit signed elements");
@@ -76,12 +77,23 @@ void VtkArrayImplBase::do_resize(std::uint64_t p_NewSize)
   m_vtk_array->Resize(tuples);
   if (p_NewSize != 0 && m_vtk_array->GetVoidPointer(0) == nullptr) throw std::bad_alloc();
   m_vtk_array->SetNumberOfTuples(tuples);
+  advise_new_memory();
 }
 
 void VtkArrayImplBase::set_number_of_tuples(std::uint64_t p_Size)
 {
   ensure_allocatable(p_Size, this->element_size());
   m_vtk_array->SetNumberOfTuples(static_cast<vtkIdType>(p_Size));
+  advise_new_memory();
+}
+
+void VtkArrayImplBase::advise_new_memory()
+{
+  // VTK allocates with malloc and leaves new tuples untouched: the advice reaches them before their
+  // first write.
+  if (m_vtk_array->GetNumberOfTuples() > 0)
+    core::advise_huge_pages(m_vtk_array->GetVoidPointer(0),
+                            static_cast<std::size_t>(m_vtk_array->GetNumberOfTuples()) * this->element_size());
 }
 
 void VtkArrayImplBase::deep_copy_into(VtkArrayImplBase& p_Copy) const

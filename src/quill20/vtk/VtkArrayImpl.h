@@ -105,6 +105,8 @@ class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
 
   // Sizes a fresh VTK array to p_Size tuples.
   void set_number_of_tuples(std::uint64_t p_Size);
+  // Huge pages for a large buffer VTK has just allocated.
+  void advise_new_memory();
   // The values of this storage's VTK array, copied into p_Copy's.
   void deep_copy_into(VtkArrayImplBase& p_Copy) const;
 

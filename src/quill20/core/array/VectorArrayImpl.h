@@ -6,6 +6,7 @@
 #include <boost/container/vector.hpp>
 
 #include "quill20/Export.h"
+#include "quill20/core/array/HugePages.h"
 #include "quill20/core/array/IArrayImplType.h"
 
 namespace quill20 {
@@ -33,7 +34,7 @@ class QUILL20_API VectorArrayImpl : public IArrayImplType<T, IArrayImpl> {
 
  private:
   // boost's vector: a real vector of bool too, with a data pointer.
-  boost::container::vector<T> m_Values;
+  boost::container::vector<T, HugePageAllocator<T>> m_Values;
 };
 
 // The in-memory factory, as every in-memory storage reports it.
