@@ -66,6 +66,21 @@ def test_contacts_are_remapped_in_place_on_the_object_passed_in():
     assert ids.to_numpy().tolist() == [0, 4, 7, -1]
 
 
+
+def test_contacts_over_the_parent_table_itself_follow_the_plain_loop():
+    # Each replacement can change a later lookup, so only the loop's own order gives the result.
+    rng = np.random.default_rng(5)
+    table = rng.integers(-1, 300_000, size=300_000).astype(np.int32)
+    expected = table.tolist()
+    for i, v in enumerate(expected):
+        if v >= 0 and expected[v] >= 0:
+            expected[i] = expected[v]
+    parents = quill20.array(table, dtype="int32")
+    generator = Generator(parents)
+    generator.GetContactParentIDFrom(quill20.grid_function_class("int32")(parents, 1))  # shares the storage
+    assert parents.to_numpy().tolist() == expected
+
+
 def test_particles_topology_and_geometry():
     generator = step(0)
     topology = generator.CreateParticlesTopology()

@@ -2,8 +2,6 @@
 // parent ids at a time, spread over the cores; what it builds is in grouping.h.
 #include "vireo20/sci/grouping.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -11,6 +9,8 @@
 #include <new>
 #include <system_error>
 #include <thread>
+
+#include "quill20/core/array/HugePages.h"
 
 namespace vireo20 {
 namespace ups {
@@ -28,7 +28,6 @@ constexpr std::int32_t parallel_threshold = 1 << 17;
 // takes fewer of them.
 constexpr std::int32_t chunk_size = 1 << 18;
 constexpr unsigned largest_thread_count = 8;
-constexpr std::size_t huge_page = std::size_t(1) << 21;
 
 // An enabled position and its parent id.
 struct Entry {
@@ -36,16 +35,8 @@ struct Entry {
   std::int32_t key;
 };
 
-// Asks for 2 MiB pages over the whole pages inside a buffer: 512 times fewer page faults on fresh
-// memory and fewer TLB misses in the scattered writes. Only a hint; the results do not depend on it.
-void advise_huge_pages(void* p_Begin, std::size_t p_Bytes)
-{
-  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(p_Begin) + huge_page - 1) & ~(huge_page - 1);
-  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p_Begin) + p_Bytes) & ~(huge_page - 1);
-  if (end > begin) {
-    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-  }
-}
+// Huge pages also mean fewer TLB misses in the scattered writes below.
+using quill20::core::advise_huge_pages;
 
 // Scratch freed on return; uncleared unless asked, as every element is written before it is read.
 template <class T>
@@ -58,15 +49,11 @@ class Scratch {
     const std::size_t bytes = std::max<std::size_t>(p_Count * sizeof(T), sizeof(T));
     if (p_Zeroed) {
       m_Data = static_cast<T*>(std::calloc(bytes, 1));
-      if (m_Data) advise_huge_pages(m_Data, bytes);
-    } else if (bytes >= huge_page) {
-      const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
-      m_Data = static_cast<T*>(std::aligned_alloc(huge_page, rounded));
-      if (m_Data) advise_huge_pages(m_Data, rounded);
+      if (!m_Data) throw std::bad_alloc();
+      advise_huge_pages(m_Data, bytes);
     } else {
-      m_Data = static_cast<T*>(std::malloc(bytes));
+      m_Data = static_cast<T*>(quill20::core::allocate_advised(bytes));
     }
-    if (!m_Data) throw std::bad_alloc();
   }
   ~Scratch() { std::free(m_Data); }
   Scratch(const Scratch&) = delete;
@@ -321,14 +308,11 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
 }
 
 void label_positions(const std::vector<ParentRange>& p_Ranges, const std::vector<std::int32_t>& p_Positions,
-                     std::vector<std::int32_t>& p_Labels, unsigned p_Threads)
+                     std::int32_t* p_Labels, unsigned p_Threads)
 {
   const std::int32_t u_count = static_cast<std::int32_t>(p_Ranges.size());
   const std::int32_t e_count = static_cast<std::int32_t>(p_Positions.size());
-  p_Labels.clear();
-  reserve_huge(p_Labels, p_Positions.size());
-  p_Labels.resize(p_Positions.size());
-  std::int32_t* const labels = p_Labels.data();
+  std::int32_t* const labels = p_Labels;
   const std::int32_t* const positions = p_Positions.data();
   const ParentRange* const ranges = p_Ranges.data();
   // Blocks tile the positions, so a stretch of blocks writes a set of labels no other stretch writes.

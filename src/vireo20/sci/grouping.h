@@ -21,10 +21,10 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
                      std::int32_t p_EnabledCount, std::vector<ParentRange>& p_Ranges,
                      std::vector<std::int32_t>& p_Positions, unsigned p_Threads = 0);
 
-// The inverse of a grouping: p_Labels[i] becomes the block (upscaled particle) of enabled position i.
-// With it a reduction reads its inputs in position order instead of gathering them block by block.
+// The inverse of a grouping: p_Labels[i] becomes the block (upscaled particle) of enabled position i,
+// for every position the blocks hold.
 void label_positions(const std::vector<ParentRange>& p_Ranges, const std::vector<std::int32_t>& p_Positions,
-                     std::vector<std::int32_t>& p_Labels, unsigned p_Threads = 0);
+                     std::int32_t* p_Labels, unsigned p_Threads = 0);
 
 }  // namespace ups
 }  // namespace vireo20

@@ -51,13 +51,6 @@ TEST(MPUpscaling, BlocksInOrderOfFirstOccurrenceFromTheKeptList)
   EXPECT_EQ(values(*engine.get_element_particles_indexes()), (std::vector<int>{0, 1, 2}));
 }
 
-// Installs a plain copy of its grouping, as a subclass may: the answers must not depend on what setup
-// keeps beside the blocks.
-struct Regrouped : MPUpscaling {
-  using MPUpscaling::MPUpscaling;
-  void install_plain_copy() { m_Topology.reset(new UpscaledParticlesTopology(*m_Topology)); }
-};
-
 std::vector<double> sums(MPUpscaling& p_Engine, const std::vector<double>& p_Values)
 {
   const boost::shared_ptr<MPUpscaling::DoubleGridFunction> values(new MPUpscaling::DoubleGridFunction());
@@ -92,11 +85,6 @@ TEST(MPUpscaling, RandomInputGroupsAsTheObviousGrouping)
     ASSERT_EQ(values(*engine.get_element_particles_indexes()), expected);
     if (enabled.empty()) continue;
     ASSERT_EQ(sums(engine, inputs), expected_sums);
-    Regrouped regrouped(make_array(parents));
-    regrouped.setup(round, make_array(enabled), trailing);
-    regrouped.install_plain_copy();
-    ASSERT_EQ(values(*regrouped.get_element_particles_indexes()), expected);
-    ASSERT_EQ(sums(regrouped, inputs), expected_sums);
     // The blocks tile the positions in order, each non-empty and ascending.
     std::int32_t next_first = 0;
     for (const auto& [first, count] : engine.topology()->ranges) {
