@@ -69,7 +69,6 @@ class Step:
         self.coords = rng.random((entries, 3))
         # Masses belong to source particles; the trailing entries pass through, as if of mass 1.
         self.masses = rng.random(particles) + 0.5
-        self.entry_masses = np.concatenate([self.masses[enabled], np.ones(TRAILING)])
         self.contact_ids = rng.integers(0, particles, size=e_count, dtype=np.int32)
         # The NumPy user's grouping, computed once (its cost is the setup row).
         self.parent_ids = parent_ids(table, enabled)
@@ -254,12 +253,18 @@ def make_rows(step, generator):
                  [take_floor(s.values, last_all)],
                  lambda: np.array_equal(generator.TakeAny(values_gf).to_numpy(), s.values[last_all])))
 
+    # Masses come per source particle, as the module gets them, so gathering them is part of the work.
+    def entry_masses():
+        return np.concatenate([s.masses[s.enabled], np.ones(TRAILING)])
+
     def numpy_weighted():
-        return np.bincount(s.codes, weights=s.values * s.entry_masses, minlength=s.outputs) / np.bincount(
-            s.codes, weights=s.entry_masses, minlength=s.outputs)
+        masses = entry_masses()
+        return np.bincount(s.codes, weights=s.values * masses, minlength=s.outputs) / np.bincount(
+            s.codes, weights=masses, minlength=s.outputs)
 
     def pandas_weighted():
-        frame = pd.DataFrame({"vm": s.values * s.entry_masses, "m": s.entry_masses})
+        masses = entry_masses()
+        frame = pd.DataFrame({"vm": s.values * masses, "m": masses})
         sums = frame.groupby(s.codes, sort=False).sum()
         return (sums["vm"] / sums["m"]).to_numpy()
 
@@ -270,13 +275,15 @@ def make_rows(step, generator):
                  lambda: np.array_equal(generator.WeightedAverage(values_gf, masses_array).to_numpy(), numpy_weighted())))
 
     def numpy_coords():
-        total = np.bincount(s.codes, weights=s.entry_masses, minlength=s.outputs)
-        return np.stack([np.bincount(s.codes, weights=s.coords[:, k] * s.entry_masses, minlength=s.outputs) / total
+        masses = entry_masses()
+        total = np.bincount(s.codes, weights=masses, minlength=s.outputs)
+        return np.stack([np.bincount(s.codes, weights=s.coords[:, k] * masses, minlength=s.outputs) / total
                          for k in range(3)], axis=1)
 
     def pandas_coords():
-        frame = pd.DataFrame(s.coords * s.entry_masses[:, None], columns=["x", "y", "z"])
-        frame["m"] = s.entry_masses
+        masses = entry_masses()
+        frame = pd.DataFrame(s.coords * masses[:, None], columns=["x", "y", "z"])
+        frame["m"] = masses
         sums = frame.groupby(s.codes, sort=False).sum()
         return sums[["x", "y", "z"]].to_numpy() / sums["m"].to_numpy()[:, None]
 

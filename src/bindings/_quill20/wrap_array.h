@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include <boost/python/extract.hpp>
 #include <boost/python/object_fwd.hpp>
 #include <boost/shared_ptr.hpp>
 
@@ -30,6 +31,17 @@ void wrap_memory_export();
 std::int64_t signed_argument(const boost::python::object& p_Value, const char* p_Name, std::int64_t p_Lowest,
                              std::int64_t p_Highest);
 std::uint64_t unsigned_argument(const boost::python::object& p_Value, const char* p_Name, std::uint64_t p_Highest);
+
+// The shared pointer a wrapped Python object holds (None gives an empty one); a wrong type raises
+// TypeError. GCC 12 takes Boost.Python's converter storage for uninitialised here, falsely.
+template <class T>
+boost::shared_ptr<T> shared_argument(const boost::python::object& p_Value)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+  return boost::python::extract<boost::shared_ptr<T>>(p_Value)();
+#pragma GCC diagnostic pop
+}
 
 // "vector" or "vtk"; anything else raises ValueError.
 std::string storage_argument(const boost::python::object& p_Storage);

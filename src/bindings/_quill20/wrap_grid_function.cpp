@@ -39,7 +39,7 @@ boost::shared_ptr<ArrayGridFunction<T>> make_grid_function(const py::object& p_V
 {
   boost::shared_ptr<core::IArrayImpl> storage;
   if (!p_Values.is_none()) {
-    const boost::shared_ptr<Array<T, 1>> values = py::extract<boost::shared_ptr<Array<T, 1>>>(p_Values);
+    const boost::shared_ptr<Array<T, 1>> values = shared_argument<Array<T, 1>>(p_Values);
     if (values) storage = values->get_implementation();
   }
   using Impl = core::ArrayGridFunctionImpl<Array<T, 1>>;

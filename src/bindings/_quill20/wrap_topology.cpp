@@ -54,7 +54,7 @@ boost::shared_ptr<CoordinateArray> points_array(const PointGeometry& p_Geometry)
 boost::shared_ptr<ParticlePointsArray> make_points(const py::object& p_Coordinates, const py::object& p_TrailingCount)
 {
   boost::shared_ptr<CoordinateArray> coordinates;
-  if (!p_Coordinates.is_none()) coordinates = py::extract<boost::shared_ptr<CoordinateArray>>(p_Coordinates);
+  if (!p_Coordinates.is_none()) coordinates = shared_argument<CoordinateArray>(p_Coordinates);
   const auto trailing = static_cast<std::int32_t>(
       signed_argument(p_TrailingCount, "trailing_count", 0, std::numeric_limits<std::int32_t>::max()));
   return boost::shared_ptr<ParticlePointsArray>(new ParticlePointsArray(std::move(coordinates), trailing));
