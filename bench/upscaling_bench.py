@@ -212,7 +212,12 @@ def make_rows(step, generator):
 
     pid = s.parent_ids
     trailing_ids = np.arange(s.particles, s.particles + TRAILING, dtype=np.int32)
-    numpy_ids = lambda: np.concatenate([pid[s.first], trailing_ids])
+
+    # From the live parent table and enabled list, as the module reads them (they may change after setup).
+    def numpy_ids():
+        members = s.enabled[s.first]
+        own = s.parents[members]
+        return np.concatenate([np.where(own < 0, members, own), trailing_ids])
     rows.append(("particle ids", (lambda: generator.GetParticleIds()) if has("GetParticleIds") else None,
                  {"ids at first positions": numpy_ids},
                  (lambda: np.concatenate([pd.Series(pid).groupby(s.codes[:s.e_count], sort=False).first().to_numpy(),
