@@ -11,10 +11,15 @@ ifeq ($(SANITIZE),1)
 CMAKE_FLAGS += "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
 endif
 
+# What building and the main job need (make deps, so make demo on a bare machine), and what only the
+# tests add: pytest and hypothesis; then LAMMPS to write the test dumps and ParaView's pvbatch to open
+# the written series (without its recommended python3-paraview, which conflicts with python3-vtk9).
+# Without those two the tests that need them say so and skip, so failing to get them stops nothing.
 DEB_PACKAGES := cmake g++ libgtest-dev libbenchmark-dev \
                 libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev \
-                python3-dev python3-numpy python3-pytest python3-hypothesis python3-pandas
-DEB_PACKAGES += python3-tqdm python3-matplotlib python3-pandas python3-distributed lammps
+                python3-dev python3-numpy python3-pandas python3-tqdm python3-matplotlib python3-distributed
+TEST_DEB_PACKAGES := python3-pytest python3-hypothesis
+TOOL_DEB_PACKAGES := lammps paraview
 
 # Sanitizer runs (SANITIZE=1, or make test-sanitize): tests provoke failed allocations on purpose, so
 # the sanitizer returns null rather than abort. The interpreter is not instrumented: ASan's runtime is
@@ -41,17 +46,26 @@ ifndef FUZZ_SEED
 FUZZ_SEED    := $(shell date +%s)
 endif
 
-.PHONY: all deps build modules paraview-python test test-sanitize fuzz bench clean demo install
+.PHONY: all deps test-deps build modules paraview-python test test-sanitize fuzz bench clean demo install
 
 all: build
 
-deps:
-	@missing=$$(for p in $(DEB_PACKAGES); do \
+# Installs only the packages that are missing.
+define install_missing
+	@missing=$$(for p in $(1); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	    echo "installing:" $$missing; \
-	    apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	    (apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing) $(2); \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(DEB_PACKAGES))
+
+test-deps: deps
+	$(call install_missing,$(TEST_DEB_PACKAGES))
+	$(call install_missing,$(TOOL_DEB_PACKAGES),|| echo "not installed: the tests that need them will skip")
 
 $(BUILD_DIR)/CMakeCache.txt: | deps
 	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
@@ -69,7 +83,7 @@ paraview-python:
 	    dpkg -x $$tmp/python3-paraview_*.deb $(PARAVIEW_PYTHON) || echo "python3-paraview not unpacked"; \
 	    rm -rf $$tmp; fi
 
-test: build paraview-python
+test: test-deps build paraview-python
 	cd $(BUILD_DIR) && $(CTEST_ENV) ctest --output-on-failure -j $(JOBS)
 	@if [ "$(SANITIZE)" = 1 ]; then mkdir -p $(TOOL_SHIMS) && for tool in $(SHIMMED_TOOLS); do \
 	    path=$$(command -v $$tool) || continue; \
@@ -80,7 +94,7 @@ test: build paraview-python
 test-sanitize:
 	$(MAKE) test SANITIZE=1
 
-fuzz: build
+fuzz: test-deps build
 	@echo "fuzz: $(FUZZ_BATCHES) batches of $(FUZZ_CASES) calls from seed $(FUZZ_SEED)"
 	$(PYTEST_ENV) VIREO20_FUZZ_BATCHES=$(FUZZ_BATCHES) VIREO20_FUZZ_CASES=$(FUZZ_CASES) VIREO20_FUZZ_SEED=$(FUZZ_SEED) \
 	    PYTHONPATH=$(BUILD_DIR)/python VIREO20_BUILD_DIR=$(BUILD_DIR) $(PYTHON) -m pytest -q tests/python/test_quill20_wrap_fuzz.py
