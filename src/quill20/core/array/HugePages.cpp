@@ -1,3 +1,4 @@
+// Huge-page advice, and the allocation behind the in-memory storages.
 #include "quill20/core/array/HugePages.h"
 
 #include <sys/mman.h>
