@@ -108,7 +108,9 @@ def test_indexing_follows_python_and_names_the_index_passed(index, expected):
     (lambda a: type(a)(3, None), ValueError, 'storage must be "vector" or "vtk", not None'),
     (lambda a: type(a)(3, storage="disk"), ValueError, "storage must be \"vector\" or \"vtk\", not 'disk'"),
     (lambda a: _vireo20upscaling.MPUpscalingGenerator(a).SetParticlesEnabledIndexes(2**40, a, 0), OverflowError,
-     f"the integer argument {2**40} is outside the range {INT32_RANGE}"),
+     f"timestep_index = {2**40} is outside the range {INT32_RANGE}"),
+    (lambda a: _vireo20upscaling.MPUpscalingGenerator(a).SetParticlesEnabledIndexes(0, a, -2**31 - 1), OverflowError,
+     f"trailing_count = {-2**31 - 1} is outside the range {INT32_RANGE}"),
 ])
 def test_bad_arguments_name_themselves_their_value_and_the_range(call, error, message):
     a = quill20.array([0, 1, 2], dtype="int32")

@@ -9,6 +9,8 @@
 #include <boost/python/object_fwd.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include "IntegerArguments.h"
+
 namespace quill20 {
 namespace core {
 class IArrayImpl;
@@ -25,12 +27,6 @@ bool is_buffer_storage(const core::IArrayImpl& p_Storage);
 
 void wrap_iarray();
 void wrap_memory_export();
-
-// Integer arguments: anything with __index__ (Python and NumPy integers); a float or None raises
-// TypeError, a value outside [p_Lowest, p_Highest] OverflowError, both naming p_Name and the value.
-std::int64_t signed_argument(const boost::python::object& p_Value, const char* p_Name, std::int64_t p_Lowest,
-                             std::int64_t p_Highest);
-std::uint64_t unsigned_argument(const boost::python::object& p_Value, const char* p_Name, std::uint64_t p_Highest);
 
 // The shared pointer a wrapped Python object holds (None gives an empty one); a wrong type raises
 // TypeError. GCC 12 takes Boost.Python's converter storage for uninitialised here, falsely.

@@ -1,20 +1,39 @@
 // The Python module _vireo20upscaling: checks NumPy's C interface, then registers MPUpscalingGenerator.
+#include <cstdint>
+#include <limits>
+#include <utility>
+
 #include <boost/python.hpp>
 
 #include "bindings/_vireo20upscaling/MPUpscalingGenerator.h"
 #include "bindings/_vireo20upscaling/numpy_check.h"
+#include "IntegerArguments.h"
 
 namespace {
 
+using vireo20::ups::MPUpscalingGenerator;
+
+// The 32-bit arguments by name, so that a value that does not fit says which argument it was.
+void set_particles_enabled_indexes(MPUpscalingGenerator& p_Generator, const boost::python::object& p_TimestepIndex,
+                                   boost::shared_ptr<quill20::core::Array<int, 1>> p_EnabledIndexes,
+                                   const boost::python::object& p_TrailingCount)
+{
+  constexpr std::int64_t lowest = std::numeric_limits<int>::min(), highest = std::numeric_limits<int>::max();
+  const auto timestep_index =
+      static_cast<int>(quill20::bindings::signed_argument(p_TimestepIndex, "timestep_index", lowest, highest));
+  const auto trailing_count =
+      static_cast<int>(quill20::bindings::signed_argument(p_TrailingCount, "trailing_count", lowest, highest));
+  p_Generator.SetParticlesEnabledIndexes(timestep_index, std::move(p_EnabledIndexes), trailing_count);
+}
+
 void wrap_generator()
 {
-  using vireo20::ups::MPUpscalingGenerator;
   namespace bp = boost::python;
   // No docstrings anywhere in this module: not even the signatures Boost.Python would write.
   const bp::docstring_options no_docstrings(false, false, false);
   bp::class_<MPUpscalingGenerator, boost::noncopyable>(
       "MPUpscalingGenerator", bp::init<boost::shared_ptr<quill20::core::Array<int, 1>>>())
-      .def("SetParticlesEnabledIndexes", &MPUpscalingGenerator::SetParticlesEnabledIndexes)
+      .def("SetParticlesEnabledIndexes", &set_particles_enabled_indexes)
       .def("GetCurrentTimestepIndex", &MPUpscalingGenerator::GetCurrentTimestepIndex)
       .def("GetElementParticlesIndexes", &MPUpscalingGenerator::GetElementParticlesIndexes)
       .def("GetNumberOfEnabledParticles", &MPUpscalingGenerator::GetNumberOfEnabledParticles)
