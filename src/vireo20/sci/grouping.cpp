@@ -3,14 +3,13 @@
 #include "vireo20/sci/grouping.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <system_error>
 #include <thread>
 
 #include "quill20/core/array/HugePages.h"
+#include "vireo20/sci/parallel.h"
 
 namespace vireo20 {
 namespace ups {
@@ -64,37 +63,6 @@ class Scratch {
  private:
   T* m_Data;
 };
-
-// Runs p_Work(thread) on up to p_Threads threads, the calling one included, and returns when all are
-// done, so each pass sees everything the one before wrote. Work is handed out on demand, so if the
-// system refuses a thread the others do its share and the result is the same.
-template <class Work>
-void run_on_threads(unsigned p_Threads, const Work& p_Work)
-{
-  std::vector<std::thread> helpers;
-  try {
-    helpers.reserve(p_Threads - 1);
-    for (unsigned t = 1; t < p_Threads; ++t) helpers.emplace_back([&p_Work, t] { p_Work(t); });
-  } catch (const std::system_error&) {
-  } catch (const std::bad_alloc&) {
-  }
-  p_Work(0);
-  for (std::thread& helper : helpers) helper.join();
-}
-
-// Calls p_Work(thread, item) once for every item 0..p_Items-1; items touch disjoint memory, so the
-// order in which threads take them changes nothing.
-template <class Work>
-void share_out(unsigned p_Threads, std::int32_t p_Items, const Work& p_Work)
-{
-  std::atomic<std::int32_t> next(0);
-  run_on_threads(std::min<unsigned>(p_Threads, static_cast<unsigned>(p_Items)), [&](unsigned p_Thread) {
-    for (std::int32_t item = next.fetch_add(1, std::memory_order_relaxed); item < p_Items;
-         item = next.fetch_add(1, std::memory_order_relaxed)) {
-      p_Work(p_Thread, item);
-    }
-  });
-}
 
 // The threads asked for, or else as many as the cores when there are enough entries to share.
 unsigned thread_count(unsigned p_Asked, std::int32_t p_Entries)

@@ -1,11 +1,11 @@
 // The upscaling engine's state, the grouping of a time step's enabled particles and the index query.
 #include "vireo20/sci/mp_upscaling.h"
 #include "vireo20/sci/grouping.h"
+#include "vireo20/sci/parallel.h"
 
 #include <algorithm>
 #include <atomic>
 #include <limits>
-#include <thread>
 #include <vector>
 #include <sstream>
 #include <stdexcept>
@@ -189,33 +189,6 @@ inline void prefetch_ahead(const T* p_Values, const std::int32_t* p_Positions, s
   if (p_Current + prefetch_distance < p_End) __builtin_prefetch(p_Values + p_Positions[p_Current + prefetch_distance]);
 }
 
-// Runs p_Body(first, end) over 0..p_Count-1, split into contiguous ranges over the machine's cores
-// when there is enough work. Each output entry is written by one thread with the additions in block
-// order, so the result is the same bits whatever the split; the random reads are latency-bound, so
-// each core added brings close to its share. A range no new thread could take runs on this one.
-template <class Count, class Body>
-void for_ranges(Count p_Count, Body&& p_Body)
-{
-  constexpr std::int64_t per_thread = 1 << 16;
-  const std::int64_t count = static_cast<std::int64_t>(p_Count);
-  const std::int64_t threads =
-      std::max<std::int64_t>(1, std::min<std::int64_t>(std::thread::hardware_concurrency(), count / per_thread));
-  const std::int64_t step = (count + threads - 1) / threads;
-  const auto range = [&](std::int64_t p_Range) {
-    p_Body(static_cast<Count>(p_Range * step), static_cast<Count>(std::min(count, (p_Range + 1) * step)));
-  };
-  std::vector<std::thread> workers;
-  std::int64_t started = 1;
-  try {
-    workers.reserve(static_cast<std::size_t>(threads - 1));
-    for (; started < threads; ++started) workers.emplace_back(range, started);
-  } catch (const std::exception&) {
-  }
-  range(0);
-  for (std::int64_t r = started; r < threads; ++r) range(r);
-  for (std::thread& worker : workers) worker.join();
-}
-
 std::string scalar_type_of(const IGridFunction& p_gf)
 {
   return quill20::core::scalar_type_name(p_gf.result_scalar_type());
@@ -312,7 +285,7 @@ boost::shared_ptr<MPUpscaling::DoubleGridFunction> MPUpscaling::sum(boost::share
   const double* values = p_Values->array().data();
   double* out = result->data();
   const std::int32_t* positions = frame.positions;
-  for_ranges(frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
+  vireo20::ups::for_ranges(frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
     for (std::int32_t e = p_First; e < p_End; ++e) {
       const auto [first, count] = frame.ranges[e];
       double s = 0.0;
@@ -348,7 +321,7 @@ boost::shared_ptr<IGridFunction> take_last(const MPUpscaling::Frame& p_Frame, co
   const auto last_member = [&p_Frame](std::int32_t e) {
     return p_Frame.positions[p_Frame.ranges[e].first + p_Frame.ranges[e].second - 1];
   };
-  for_ranges(p_Frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
+  vireo20::ups::for_ranges(p_Frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
     for (std::int32_t e = p_First; e < p_End; ++e) {
       if (e + prefetch_distance < p_End) __builtin_prefetch(values + last_member(e + prefetch_distance));
       out[e] = values[last_member(e)];
@@ -393,7 +366,7 @@ boost::shared_ptr<MPUpscaling::DoubleGridFunction> MPUpscaling::weighted_average
   const double* masses = p_Masses->data();
   double* out = result->data();
   const std::int32_t* positions = frame.positions;
-  for_ranges(frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
+  vireo20::ups::for_ranges(frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
     for (std::int32_t e = p_First; e < p_End; ++e) {
       const auto [first, count] = frame.ranges[e];
       double s = 0.0, w = 0.0;
@@ -432,7 +405,7 @@ boost::shared_ptr<MPUpscaling::CoordinateArray> MPUpscaling::weighted_average(
   const double* masses = p_Masses->data();
   Vector3* out = result->data();
   const std::int32_t* positions = frame.positions;
-  for_ranges(frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
+  vireo20::ups::for_ranges(frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
     for (std::int32_t e = p_First; e < p_End; ++e) {
       const auto [first, count] = frame.ranges[e];
       double x = 0.0, y = 0.0, z = 0.0, w = 0.0;
@@ -470,7 +443,7 @@ boost::shared_ptr<MPUpscaling::IntGridFunction> MPUpscaling::get_particle_ids()
   // read, so only they are checked, in passing (one in four entries instead of a scan of all).
   const auto first_member = [&frame](std::int32_t e) { return frame.enabled[frame.positions[frame.ranges[e].first]]; };
   std::atomic<bool> refused(false);
-  for_ranges(frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
+  vireo20::ups::for_ranges(frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
     for (std::int32_t e = p_First; e < p_End; ++e) {
       // Two dependent random reads per entry, each asked for ahead: the member's enabled entry, then
       // (once that entry has arrived) its parent.
@@ -528,7 +501,7 @@ void map_to_parents(int* p_Ids, const int* p_Kinds, std::uint64_t p_Count, const
   if (shares_parents) {
     map_range(0, p_Count);
   } else {
-    for_ranges(p_Count, map_range);
+    vireo20::ups::for_ranges(p_Count, map_range);
   }
 }
 
