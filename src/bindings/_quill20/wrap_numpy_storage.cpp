@@ -82,7 +82,15 @@ class BufferArrayImpl : public core::IArrayImplType<T, core::IArrayImpl>, public
 template <class T>
 py::object array_over(Py_buffer& p_Buffer)
 {
-  boost::shared_ptr<core::IArrayImpl> storage(new BufferArrayImpl<T>(p_Buffer));
+  BufferArrayImpl<T>* impl = nullptr;
+  try {
+    impl = new BufferArrayImpl<T>(p_Buffer);
+  } catch (...) {
+    // Until the storage exists nothing else will hand the buffer back.
+    PyBuffer_Release(&p_Buffer);
+    throw;
+  }
+  boost::shared_ptr<core::IArrayImpl> storage(impl);
   return py::object(boost::shared_ptr<core::Array<T, 1>>(new core::Array<T, 1>(storage)));
 }
 

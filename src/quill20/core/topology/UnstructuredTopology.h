@@ -58,6 +58,9 @@ class QUILL20_API UnstructuredTopologyBase : public ITopology {
   // Validates the connectivity list and derives the number of vertices; a bad record throws
   // WrongNumberOfVerticesError and changes nothing.
   void finalize_connectivity();
+  // For a builder that wrote well-formed records over vertices 0..p_NumberOfVertices-1 itself: skips
+  // the validating pass, a fifth of the time of building ten million point cells.
+  void finalize_built_connectivity(std::uint64_t p_NumberOfVertices) { m_NumberOfVertices = p_NumberOfVertices; }
 
   // Installed by the builder; the arrays are shared, not copied.
   void set_cells_index(const IndexArray& p_CellsIndex);
