@@ -13,7 +13,7 @@ from numpy.testing import assert_array_equal
 from vtkmodules.util.numpy_support import vtk_to_numpy
 from vtkmodules.vtkIOXML import vtkXMLPolyDataReader
 
-from upscaling_model import SANITIZED, Model, parent_ids, tool_environment
+from upscaling_model import SANITIZED, Model, lammps_frames, molecule_parents, parent_ids, run_lammps
 from vireo20 import api, cli, read_npz
 from vireo20.read_lammps import LammpsDump
 from vireo20.synthetic import SyntheticSeries
@@ -91,36 +91,18 @@ def test_lammps_reads_the_upscaled_dump_back(tmp_path):
     (tmp_path / "in.read").write_text(
         "units lj\natom_style atomic\nregion box block 0 1 0 1 0 1\ncreate_box 1 box\nmass 1 1.0\n"
         "read_dump up.dump 100 x y z box yes add yes\nprint \"ATOMS $(atoms)\"\n")
-    done = subprocess.run(["lmp", "-in", "in.read", "-log", "none"], cwd=tmp_path, capture_output=True, text=True,
-                          env=tool_environment())
-    assert f"ATOMS {len(read_vtp(tmp_path / output.series[1][1])['points'])}" in done.stdout, done.stdout
-
-
-def _dump_frames(path):
-    """(timestep, column names, rows of text) of each frame of a plain dump, read the simplest way."""
-    lines = open(path).read().splitlines()
-    at = 0
-    while at < len(lines):
-        count = int(lines[at + 3])
-        yield int(lines[at + 1]), lines[at + 8].split()[2:], [row.split() for row in lines[at + 9:at + 9 + count]]
-        at += 9 + count
+    printed = run_lammps(tmp_path, "in.read")
+    assert f"ATOMS {len(read_vtp(tmp_path / output.series[1][1])['points'])}" in printed, printed
 
 
 def _npz_from_unwrapped(dump, folder):
     os.makedirs(folder)
-    for index, (timestep, names, rows) in enumerate(_dump_frames(dump)):
-        atoms = [dict(zip(names, row)) for row in rows]
-        ids = [int(a["id"]) for a in atoms]
-        n = max(ids)
-        parents, masses = np.full(n, -1), np.zeros(n)
-        for atom in atoms:
-            i, mol = int(atom["id"]), int(atom["mol"])
-            masses[i - 1] = float(atom["mass"])
-            head = min(int(b["id"]) for b in atoms if int(b["mol"]) == mol) if mol else i
-            parents[i - 1] = head - 1 if head != i else -1
-        np.savez(os.path.join(folder, f"step_{index}.npz"), parents=parents, masses=masses,
-                 enabled=np.array(ids) - 1, timestep=timestep,
-                 coords=np.array([[float(a[k]) for k in ("xu", "yu", "zu")] for a in atoms]))
+    for index, (timestep, atoms) in enumerate(lammps_frames(dump).items()):
+        ids = atoms[:, 0].astype(np.int64)
+        masses = np.zeros(int(ids.max()))
+        masses[ids - 1] = atoms[:, 2]
+        np.savez(os.path.join(folder, f"step_{index}.npz"), parents=molecule_parents(ids, atoms[:, 1].astype(np.int64)),
+                 masses=masses, enabled=ids - 1, timestep=timestep, coords=atoms[:, 3:6])
 
 
 @pytest.fixture(scope="module")
@@ -131,8 +113,7 @@ def lammps_dumps(tmp_path_factory):
     folder = tmp_path_factory.mktemp("lammps")
     for name in ("in.clumps", "pair.mol", "quad.mol"):
         shutil.copy(os.path.join(LAMMPS_DATA, name), folder)
-    subprocess.run(["lmp", "-in", "in.clumps", "-log", "none", "-screen", "none"], cwd=folder, check=True,
-                   env=tool_environment())
+    run_lammps(folder, "in.clumps")
     return str(folder)
 
 

@@ -1,12 +1,11 @@
 """A real simulation as a check: clumps of 1 to 6 particles moved by LAMMPS, whose own com/chunk and
 reduce/chunk give each clump's centre of mass and mass; the generator's agree on every frame."""
 import shutil
-import subprocess
 
 import numpy as np
 import pytest
 
-from upscaling_model import tool_environment
+from upscaling_model import lammps_frames, molecule_parents, run_lammps
 
 quill20 = pytest.importorskip("quill20")
 import _vireo20upscaling  # noqa: E402  (after quill20)
@@ -48,42 +47,17 @@ def write_clumps(path, clumps=2000, seed=5):
                     f"Masses\n\n1 1.0\n2 2.5\n3 0.7\n\nAtoms # bond\n\n{rows}\n")
 
 
-def frames(path, columns):
-    """Per timestep, the rows of a LAMMPS vector output (row index first) or dump."""
-    lines = path.read_text().splitlines()
-    result, k = {}, 0
-    while k < len(lines):
-        if lines[k].startswith("ITEM: TIMESTEP"):
-            step, count = int(lines[k + 1]), int(lines[k + 3])
-            result[step] = np.loadtxt(lines[k + 9:k + 9 + count], ndmin=2)
-            k += 9 + count
-        elif lines[k] and not lines[k].startswith("#"):
-            step, count = map(int, lines[k].split())
-            result[step] = np.loadtxt(lines[k + 1:k + 1 + count], ndmin=2)[:, 1:1 + columns]
-            k += 1 + count
-        else:
-            k += 1
-    return result
-
-
 def test_centres_and_masses_agree_with_lammps(tmp_path):
     write_clumps(tmp_path / "clumps.data")
     (tmp_path / "in.clumps").write_text(SCRIPT)
-    subprocess.run(["lmp", "-in", "in.clumps", "-log", "none", "-screen", "none"], cwd=tmp_path, check=True, timeout=120,
-                   env=tool_environment())
-    dumps, centres, masses = (frames(tmp_path / name, columns) for name, columns in
+    run_lammps(tmp_path, "in.clumps")
+    dumps, centres, masses = (lammps_frames(tmp_path / name, columns) for name, columns in
                               (("dump.txt", 0), ("com.txt", 3), ("mass.txt", 1)))
     assert len(dumps) == 5
     for step, atoms in dumps.items():
         ids, molecule = atoms[:, 0].astype(np.int64), atoms[:, 1].astype(np.int64)
-        n = int(ids.max())
-        # The parent of every atom is its molecule's atom of lowest id.
-        lowest = {}
-        for atom, mol in sorted(zip(ids, molecule)):
-            lowest.setdefault(mol, atom)
-        parents = np.full(n, -1, dtype=np.int32)
-        parents[ids - 1] = [lowest[m] - 1 for m in molecule]
-        mass_of = np.zeros(n)
+        parents = molecule_parents(ids, molecule)
+        mass_of = np.zeros(len(parents))
         mass_of[ids - 1] = atoms[:, 2]
         generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array(parents, dtype="int32"))
         generator.SetParticlesEnabledIndexes(step, quill20.array(ids - 1, dtype="int32"), 0)

@@ -16,24 +16,19 @@ sys.path.insert(0, {stubs!r})
 import _vireo20_numpy_api_stub as stub
 name = {table_module!r}
 {setup}
-if {through_import!r}:
-    try:
-        import _vireo20upscaling as module
-    except BaseException as error:
-        print("failed", type(error).__name__, error, sep="\\n")
-        module = None
-else:
+def load():
+    if {through_import!r}:
+        import _vireo20upscaling
+        return _vireo20upscaling
     # Calling the entry point directly shows the error it leaves pending, which the import machinery
     # of this interpreter would replace by a SystemError.
     entry = ctypes.PyDLL(importlib.util.find_spec("_vireo20upscaling").origin).PyInit__vireo20upscaling
     entry.restype = ctypes.py_object
-    try:
-        module = entry()
-    except BaseException as error:
-        print("failed", type(error).__name__, error, sep="\\n")
-        module = None
-if module is not None:
-    print("imported", module.MPUpscalingGenerator.__name__, sep="\\n")
+    return entry()
+try:
+    print("imported", load().MPUpscalingGenerator.__name__, sep="\\n")
+except BaseException as error:
+    print("failed", type(error).__name__, error, sep="\\n")
 import _vireo20_generator_pointers
 registered = _vireo20_generator_pointers.registered_generator_class()
 print("registered", [key for key in vars(registered) if not key.startswith("__")])

@@ -1,22 +1,14 @@
 """Random sequences of generator calls against the NumPy model: results equal bit for bit, and a call
 that raises leaves the generator and the caller's objects exactly as they were. A long run of
 changing time steps holds its memory steady and lets go of every VTK array it made."""
-import resource
-
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from upscaling_model import Model
+from upscaling_model import Model, generator_state as snapshot
 
 quill20 = pytest.importorskip("quill20")
 import _vireo20upscaling  # noqa: E402  (after quill20)
-
-
-def snapshot(generator, *objects):
-    return (generator.GetCurrentTimestepIndex(), generator.GetNumberOfEnabledParticles(),
-            generator.GetElementParticlesIndexes().to_numpy().tobytes(),
-            [o.to_numpy().tobytes() for o in objects])
 
 
 @st.composite

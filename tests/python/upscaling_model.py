@@ -5,6 +5,7 @@ occurrence; trailing entry j follows as U + j. Sums add in ascending enabled pos
 which is what numpy.bincount does.
 """
 import os
+import subprocess
 
 import numpy as np
 
@@ -72,9 +73,53 @@ class Model:
     contact_from = contact_to  # the first end of a contact has no kind
 
 
+def generator_state(generator, *objects):
+    """What a refused call must leave as it was: the generator's step, and the bytes of the objects passed."""
+    return (generator.GetCurrentTimestepIndex(), generator.GetNumberOfEnabledParticles(),
+            generator.GetElementParticlesIndexes().to_numpy().tolist(), [o.to_numpy().tobytes() for o in objects])
+
+
 def tool_environment(**extra):
     """The environment for LAMMPS and ParaView: without a sanitizer runtime preloaded for our tests."""
     return {**{k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}, **extra}
+
+
+def run_lammps(folder, script):
+    """Runs a LAMMPS script in folder; answers what it printed."""
+    done = subprocess.run(["lmp", "-in", script, "-log", "none"], cwd=folder, capture_output=True, text=True,
+                          timeout=600, env=tool_environment())
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    return done.stdout
+
+
+def lammps_frames(path, columns=0):
+    """Per timestep, the rows of a LAMMPS dump, or (columns > 0) of a vector output without its row index."""
+    lines = open(path).read().splitlines()
+    result, k = {}, 0
+    while k < len(lines):
+        if lines[k].startswith("ITEM: TIMESTEP"):
+            step, count = int(lines[k + 1]), int(lines[k + 3])
+            result[step] = np.loadtxt(lines[k + 9:k + 9 + count], ndmin=2)
+            k += 9 + count
+        elif lines[k] and not lines[k].startswith("#"):
+            step, count = map(int, lines[k].split())
+            result[step] = np.loadtxt(lines[k + 1:k + 1 + count], ndmin=2)[:, 1:1 + columns]
+            k += 1 + count
+        else:
+            k += 1
+    return result
+
+
+def molecule_parents(ids, molecules):
+    """The parent table of atoms of these 1-based ids: in each molecule (not 0) its atom of lowest id is the
+    parent of the others."""
+    lowest = {}
+    for atom, molecule in sorted(zip(ids, molecules)):
+        lowest.setdefault(molecule, atom)
+    heads = np.array([lowest[m] if m else atom for atom, m in zip(ids, molecules)])
+    parents = np.full(int(ids.max()), -1, dtype=np.int32)
+    parents[ids - 1] = np.where(heads == ids, -1, heads - 1)
+    return parents
 
 
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
