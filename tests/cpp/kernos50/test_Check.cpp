@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "kernos50/Check.h"
+#include "support/ExpectFailure.h"
 
 namespace {
+
+using testing_support::expect_throw;
 
 TEST(Check, PassingCheckEvaluatesItsConditionOnceAndNeverItsMessage)
 {
@@ -16,23 +19,18 @@ TEST(Check, PassingCheckEvaluatesItsConditionOnceAndNeverItsMessage)
 
 TEST(Check, FailureCarriesConditionTextMessageFileTextAndLine)
 {
-  const int size = 3, m_Kind = 1, htOther = 2;
+  using Pre = kernos50::IPreconditionException;
+  const int n = 3, m_Kind = 1, htOther = 2;
   const std::uint64_t check_line = __LINE__ + 2;
-  try {
-    KERNOS50_PRECONDITION(size % 2 == 0 || !true, std::endl << "size " << size << " is odd.");
-    FAIL();
-  } catch (const kernos50::IPreconditionException& e) {
-    EXPECT_EQ(e.condition(), "size % 2 == 0 || !true");
-    EXPECT_EQ(e.message(), "\nsize 3 is odd.");
-    EXPECT_EQ(e.line(), check_line);
-    EXPECT_TRUE(e.file().size() > 28 && e.file().compare(e.file().size() - 29, 29, "tests/cpp/kernos50/test_Check") == 0)
-        << e.file();
-  }
-  try {
-    KERNOS50_PRECONDITION_EQUAL(m_Kind, htOther, "x");
-  } catch (const kernos50::IPreconditionException& e) {
-    EXPECT_EQ(e.condition(), "(m_Kind) == (htOther)");
-  }
+  const auto e =
+      expect_throw<Pre>([&] { KERNOS50_PRECONDITION(n % 2 == 0 || !true, std::endl << "size " << n << " is odd."); });
+  EXPECT_EQ(e.condition(), "n % 2 == 0 || !true");
+  EXPECT_EQ(e.message(), "\nsize 3 is odd.");
+  EXPECT_EQ(e.line(), check_line);
+  EXPECT_TRUE(e.file().size() > 28 && e.file().compare(e.file().size() - 29, 29, "tests/cpp/kernos50/test_Check") == 0)
+      << e.file();
+  EXPECT_EQ(expect_throw<Pre>([&] { KERNOS50_PRECONDITION_EQUAL(m_Kind, htOther, "x"); }).condition(),
+            "(m_Kind) == (htOther)");
   EXPECT_THROW(KERNOS50_POSCONDITION(m_Kind == htOther, ""), kernos50::IPosconditionException);
 }
 

@@ -3,6 +3,7 @@
 
 #include "quill20/core/IAvailabilityException.h"
 #include "quill20/core/Quill20Error.h"
+#include "support/ExpectFailure.h"
 
 namespace {
 
@@ -55,13 +56,9 @@ struct Square : Shape {};
 
 TEST(IAvailabilityException, NamesSignatureWordingRunTimeTypeAndFile)
 {
-  try {
-    Square().fixed();
-    FAIL();
-  } catch (const IAvailabilityException& e) {
-    EXPECT_EQ(e.message(), "void {anonymous}::Shape::fixed() const is not available for (anonymous namespace)::Square: \ntail");
-    EXPECT_NE(e.file().find("tests/cpp/quill20/core/test_Quill20Error"), std::string::npos);
-  }
+  const auto e = testing_support::expect_throw<IAvailabilityException>([] { Square().fixed(); });
+  EXPECT_EQ(e.message(), "void {anonymous}::Shape::fixed() const is not available for (anonymous namespace)::Square: \ntail");
+  EXPECT_NE(e.file().find("tests/cpp/quill20/core/test_Quill20Error"), std::string::npos);
 }
 
 }  // namespace
