@@ -1,6 +1,6 @@
 // Arrays on shared storage: co-owners, the fixed-shape latch, equality, element-wise operations, checked
 // access, shapes of two- and three-dimensional arrays, arrays that a storage creates on itself, and
-// scalar-type names. Rejected calls are in test_ArrayRejections.cpp.
+// the generator's growth and one-time hand-over. Rejected calls are in test_ArrayRejections.cpp.
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -11,6 +11,7 @@
 
 #include "ArrayTestSupport.h"
 #include "quill20/core/Quill20Error.h"
+#include "quill20/core/array/ArrayGenerator.h"
 #include "quill20/core/array/MemoryExport.h"
 #include "quill20/core/array/VectorArrayImplFactory.h"
 #include "quill20/core/geometry/FullNaturalPoint.h"
@@ -192,6 +193,39 @@ TEST(IArrayImpl, CreateArrayFollowsTheShapeTheStorageReports)
 
   VectorArrayImpl<short> unowned(4);
   EXPECT_THROW(unowned.create_array(), boost::bad_weak_ptr);
+}
+
+using Generator = ArrayGenerator<Array<unsigned long long, 1>>;
+
+TEST(ArrayGenerator, GrowsByDoublingAndHandsOverExactlyTheValuesOnce)
+{
+  Generator generator(VectorArrayImplFactory::instance());
+  EXPECT_EQ(generator.capacity(), 12u);
+  for (unsigned long long v = 0; v < 25; ++v) {
+    generator.push_back(v * v);
+    EXPECT_EQ(generator.capacity(), v < 12 ? 12u : v < 24 ? 24u : 48u) << v;
+  }
+  Array<unsigned long long, 1> result = generator.create_array();
+  ASSERT_EQ(result.size(), 25u);
+  for (unsigned long long v = 0; v < 25; ++v) EXPECT_EQ(result[v], v * v);
+  EXPECT_TRUE(result.is_implementation_unique());
+  EXPECT_EQ(observer_count(result.get_implementation()), 1u);
+}
+
+TEST(ArrayGenerator, ReservesAPowerOfTwoAboveTheCapacityAndKeepsTheValues)
+{
+  const std::uint64_t cases[][2] = {{0, 12}, {5, 12}, {12, 12}, {13, 16}, {100, 128}, {1024, 1024}, {1025, 2048}};
+  for (const auto& c : cases) {
+    Generator generator(VectorArrayImplFactory::instance());
+    generator.push_back(7);
+    generator.reserve(c[0]);
+    EXPECT_EQ(generator.capacity(), c[1]) << c[0];
+    const Array<unsigned long long, 1> result = generator.create_array();
+    ASSERT_EQ(result.size(), 1u);
+    EXPECT_EQ(result[0], 7u);
+  }
+  Generator empty(VectorArrayImplFactory::instance());
+  EXPECT_EQ(empty.create_array().data(), nullptr);
 }
 
 // The names of the scalar types are checked from Python, through every array's scalar_type.
