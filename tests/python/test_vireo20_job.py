@@ -1,5 +1,7 @@
-"""The upscale job end to end: files read back through VTK, LAMMPS against .npz, bad input, Dask."""
+"""The upscale job and the generator end to end: files read back through VTK and opened by ParaView,
+LAMMPS dumps against .npz, the generator against LAMMPS's own centres of mass, bad input, Dask."""
 import gzip
+import json
 import os
 import re
 import shutil
@@ -13,7 +15,9 @@ from numpy.testing import assert_array_equal
 from vtkmodules.util.numpy_support import vtk_to_numpy
 from vtkmodules.vtkIOXML import vtkXMLPolyDataReader
 
-from upscaling_model import SANITIZED, Model, lammps_frames, molecule_parents, parent_ids, run_lammps
+import quill20
+import _vireo20upscaling  # after quill20, whose converters it uses
+from upscaling_model import SANITIZED, Model, lammps_frames, molecule_parents, parent_ids, run_lammps, tool_environment
 from vireo20 import api, cli, read_npz
 from vireo20.read_lammps import LammpsDump
 from vireo20.synthetic import SyntheticSeries
@@ -22,6 +26,7 @@ from vireo20.synthetic import SyntheticSeries
 pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 LAMMPS_DATA = os.path.join(os.path.dirname(__file__), "..", "data", "lammps")
 QUIET = {"echo": lambda line: None}
+NEEDS_LMP = pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Debian package lammps)")
 
 
 def read_vtp(path):
@@ -85,7 +90,7 @@ def test_reductions_chosen_on_the_command_line(tmp_path, capsys):
     assert "array 'charge': no such value array to reduce" in capsys.readouterr().err
 
 
-@pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Debian package lammps)")
+@NEEDS_LMP
 def test_lammps_reads_the_upscaled_dump_back(tmp_path):
     output = api.run(SyntheticSeries(clusters=30, steps=2, seed=2), tmp_path, lammps_dump=tmp_path / "up.dump", **QUIET)
     (tmp_path / "in.read").write_text(
@@ -271,3 +276,104 @@ def test_command_line_on_the_built_in_data_set(tmp_path):
                            "--out", str(tmp_path)], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert done.stdout.count("E=") == 2 and "upscaled.pvd" in done.stdout
+
+
+# A real simulation as a check: clumps of 1 to 6 particles moved by LAMMPS, whose own com/chunk and
+# reduce/chunk give each clump's centre of mass and mass; the generator's agree on every frame.
+CLUMPS_SCRIPT = """
+units lj
+atom_style bond
+boundary m m m
+read_data clumps.data
+pair_style zero 1.0
+pair_coeff * *
+velocity all create 1.0 12345 loop geom
+fix 1 all nve
+variable m atom mass
+compute clump all chunk/atom molecule
+compute com all com/chunk clump
+compute mass all reduce/chunk clump sum v_m
+fix centres all ave/time 10 1 10 c_com[*] file com.txt mode vector format " %.17g"
+fix masses all ave/time 10 1 10 c_mass file mass.txt mode vector format " %.17g"
+dump frames all custom 10 dump.txt id mol mass xu yu zu
+dump_modify frames format float %.17g
+run 40
+"""
+
+
+def write_clumps(path, clumps=2000, seed=5):
+    rng = np.random.default_rng(seed)
+    sizes = rng.integers(1, 7, clumps)
+    n = int(sizes.sum())
+    molecule = np.repeat(np.arange(1, clumps + 1), sizes)
+    types = rng.integers(1, 4, n)
+    side = int(np.ceil(n ** (1 / 3)))
+    index = np.arange(n)
+    position = np.stack([index % side, index // side % side, index // side // side], 1) * 1.5 + 10.0
+    rows = "\n".join(f"{i + 1} {molecule[i]} {types[i]} {x} {y} {z}" for i, (x, y, z) in enumerate(position))
+    path.write_text(f"clumps\n\n{n} atoms\n3 atom types\n\n0 60 xlo xhi\n0 60 ylo yhi\n0 60 zlo zhi\n\n"
+                    f"Masses\n\n1 1.0\n2 2.5\n3 0.7\n\nAtoms # bond\n\n{rows}\n")
+
+
+@NEEDS_LMP
+def test_generator_centres_and_masses_agree_with_lammps(tmp_path):
+    write_clumps(tmp_path / "clumps.data")
+    (tmp_path / "in.clumps").write_text(CLUMPS_SCRIPT)
+    run_lammps(tmp_path, "in.clumps")
+    dumps, centres, masses = (lammps_frames(tmp_path / name, columns) for name, columns in
+                              (("dump.txt", 0), ("com.txt", 3), ("mass.txt", 1)))
+    assert len(dumps) == 5
+    for step, atoms in dumps.items():
+        ids, molecule = atoms[:, 0].astype(np.int64), atoms[:, 1].astype(np.int64)
+        parents = molecule_parents(ids, molecule)
+        mass_of = np.zeros(len(parents))
+        mass_of[ids - 1] = atoms[:, 2]
+        generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array(parents, dtype="int32"))
+        generator.SetParticlesEnabledIndexes(step, quill20.array(ids - 1, dtype="int32"), 0)
+        centre = generator.CoordsWeightedAverage(quill20.array(atoms[:, 3:6]), quill20.array(mass_of)).to_numpy()
+        total = generator.Sum(quill20.grid_function(atoms[:, 2])).to_numpy()
+        mol_of_atom = dict(zip(ids, molecule))
+        clump = np.array([mol_of_atom[p + 1] for p in generator.GetParticleIds().to_numpy()])
+        np.testing.assert_allclose(centre, centres[step][clump - 1], rtol=1e-15, atol=0, err_msg=f"step {step}")
+        np.testing.assert_allclose(total, masses[step][clump - 1, 0], rtol=1e-15, atol=0, err_msg=f"step {step}")
+
+
+# ParaView's Python part conflicts with python3-vtk9, so `make paraview-python` unpacks it beside the build.
+PARAVIEW_PYTHON = os.environ.get("VIREO20_PARAVIEW_PYTHON") or os.path.join(
+    os.environ.get("VIREO20_BUILD_DIR", "build"), "paraview-python", "usr", "lib", "python3", "dist-packages")
+
+READ_SERIES = """
+import json, sys
+from paraview import servermanager
+from paraview.simple import OpenDataFile
+series = OpenDataFile(sys.argv[1])
+seen = []
+for time in series.TimestepValues:
+    series.UpdatePipeline(time)
+    data = servermanager.Fetch(series)
+    arrays = data.GetPointData()
+    seen.append([time, data.GetNumberOfPoints(), data.GetNumberOfVerts(), data.GetNumberOfLines(),
+                 sorted(arrays.GetArrayName(i) for i in range(arrays.GetNumberOfArrays()))])
+print("SERIES" + json.dumps(seen))
+"""
+
+
+@pytest.mark.skipif(shutil.which("pvbatch") is None, reason="no pvbatch (Debian package paraview)")
+@pytest.mark.skipif(not os.path.isdir(os.path.join(PARAVIEW_PYTHON, "paraview")),
+                    reason=f"ParaView's Python part is not unpacked in {PARAVIEW_PYTHON}")
+def test_paraview_reads_every_step(tmp_path):
+    series = SyntheticSeries(clusters=25, steps=3, seed=4)
+    output = api.run(series, tmp_path, echo=lambda line: None)
+    script = tmp_path / "read_series.py"
+    script.write_text(READ_SERIES)
+    done = subprocess.run(["pvbatch", str(script), output.pvd], capture_output=True, text=True,
+                          env=tool_environment(PYTHONPATH=PARAVIEW_PYTHON))
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout.split("SERIES", 1)[1])
+    expected = []
+    for step in (frame.load() for frame in series):
+        points = len(Model(step.parents, step.enabled, step.trailing).ids)
+        pid = parent_ids(step.parents)[step.contacts]
+        lines = int(((step.contact_kinds == 0) & (pid[:, 0] != pid[:, 1])).sum())
+        expected.append([step.timestep, points, points, lines, ["cluster_size", "mass", "parent_id", "velocity"]])
+    assert seen == expected
