@@ -101,6 +101,9 @@ class VIREO20_API MPUpscaling {
   std::int32_t m_NumberOfTrailingEntries;
   boost::shared_ptr<IntArray> m_EnabledIndexes;
   boost::shared_ptr<UpscaledParticlesTopology> m_Topology;
+  // The upscaled particle of each enabled position (the blocks inverted), one per position of
+  // m_Topology: element indexes copy it and sums stream through it. Empty without a grouping.
+  boost::shared_ptr<const std::int32_t> m_Labels;
 };
 
 // A points source over a coordinate array: the points of a particles geometry. After an upscaling it
