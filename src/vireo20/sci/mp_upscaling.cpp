@@ -220,6 +220,23 @@ inline void prefetch_weighted(const T* p_Values, const std::int32_t* p_Enabled, 
     __builtin_prefetch(p_Masses + p_Enabled[p_Positions[p_Current + prefetch_distance]]);
 }
 
+// The per-particle total masses of a weighted average, zeroed: one double per upscaled particle.
+class Weights {
+ public:
+  explicit Weights(std::int32_t p_Count)
+      : m_Data(static_cast<double*>(quill20::core::allocate_advised(sizeof(double) * std::size_t(p_Count))))
+  {
+    std::fill_n(m_Data, p_Count, 0.0);
+  }
+  ~Weights() { std::free(m_Data); }
+  Weights(const Weights&) = delete;
+  Weights& operator=(const Weights&) = delete;
+  double* get() const { return m_Data; }
+
+ private:
+  double* m_Data;
+};
+
 std::string scalar_type_of(const IGridFunction& p_gf)
 {
   return quill20::core::scalar_type_name(p_gf.result_scalar_type());
@@ -294,6 +311,56 @@ struct MPUpscaling::Frame {
     }
   }
 };
+
+namespace {
+
+// Positions per chunk of gathered masses, and chunks gathered ahead: 512 KiB in all.
+constexpr std::int32_t mass_chunk = 1 << 13;
+constexpr std::int32_t mass_slots = 8;
+
+// Calls p_Add(position, upscaled particle, mass) for every enabled position in ascending order, one
+// call at a time, with the mass of its source particle (the enabled entries must have been checked),
+// and p_Ahead(upscaled particle) a fixed distance ahead, so that p_Add's sums can be asked for early.
+// Adding in position order keeps each particle's additions in ascending position order, as a pass
+// over its block would, while values and labels are read front to back and only the sums are touched
+// at random. The masses, one random read each through the enabled list, are gathered a few chunks
+// ahead on the other core. On ten million values this takes about half the time of two cores each
+// gathering value, enabled entry and mass through the blocks.
+template <class Ahead, class Add>
+void add_in_position_order(const MPUpscaling::Frame& p_Frame, const double* p_Masses, const Ahead& p_Ahead,
+                           const Add& p_Add)
+{
+  const std::int32_t chunks = (p_Frame.e + mass_chunk - 1) / mass_chunk;
+  if (chunks == 0) return;
+  std::vector<double> ring(static_cast<std::size_t>(mass_chunk) * mass_slots);
+  const int* enabled = p_Frame.enabled;
+  const std::int32_t* labels = p_Frame.labels;
+  const std::int32_t e_count = p_Frame.e;
+  // Past two threads the in-order adding is the bottleneck.
+  const unsigned threads = e_count >= (1 << 17) && std::thread::hardware_concurrency() > 1 ? 2 : 1;
+  vireo20::ups::prepare_then_consume_in_order(
+      threads, chunks, mass_slots,
+      [&](std::int32_t p_Chunk, std::int32_t p_Slot) {
+        const std::int32_t begin = p_Chunk * mass_chunk;
+        const std::int32_t end = std::min(e_count, begin + mass_chunk);
+        double* masses = &ring[static_cast<std::size_t>(p_Slot) * mass_chunk];
+        for (std::int32_t i = begin; i < end; ++i) {
+          if (i + prefetch_distance < e_count) __builtin_prefetch(p_Masses + enabled[i + prefetch_distance]);
+          masses[i - begin] = p_Masses[enabled[i]];
+        }
+      },
+      [&](std::int32_t p_Chunk, std::int32_t p_Slot) {
+        const std::int32_t begin = p_Chunk * mass_chunk;
+        const std::int32_t end = std::min(e_count, begin + mass_chunk);
+        const double* masses = &ring[static_cast<std::size_t>(p_Slot) * mass_chunk];
+        for (std::int32_t i = begin; i < end; ++i) {
+          if (i + prefetch_distance < e_count) p_Ahead(labels[i + prefetch_distance]);
+          p_Add(i, labels[i], masses[i - begin]);
+        }
+      });
+}
+
+}  // namespace
 
 boost::shared_ptr<MPUpscaling::IntArray> MPUpscaling::get_element_particles_indexes()
 {
@@ -395,24 +462,22 @@ boost::shared_ptr<MPUpscaling::DoubleGridFunction> MPUpscaling::weighted_average
 
   const boost::shared_ptr<DoubleArray> result = vtk_result<double>(total);
   const double* values = p_Values->array().data();
-  const double* masses = p_Masses->data();
   double* out = result->data();
-  const std::int32_t* positions = frame.positions;
-  vireo20::ups::for_ranges(frame.u, [&](std::int32_t p_First, std::int32_t p_End) {
-    for (std::int32_t e = p_First; e < p_End; ++e) {
-      const auto [first, count] = frame.ranges[e];
-      double s = 0.0, w = 0.0;
-      for (std::int32_t k = first; k < first + count; ++k) {
-        prefetch_weighted(values, frame.enabled, masses, positions, k, frame.e);
-        const std::int32_t i = positions[k];
-        const double mass = masses[frame.enabled[i]];
-        s += values[i] * mass;
-        w += mass;
-      }
-      // No guard: a zero weight gives an IEEE infinity or NaN, as the plain division does.
-      out[e] = s / w;
-    }
-  });
+  std::fill_n(out, frame.u, 0.0);
+  const Weights weights(frame.u);
+  double* w = weights.get();
+  add_in_position_order(
+      frame, p_Masses->data(),
+      [&](std::int32_t e) {
+        __builtin_prefetch(out + e, 1);
+        __builtin_prefetch(w + e, 1);
+      },
+      [&](std::int32_t i, std::int32_t e, double mass) {
+        out[e] += values[i] * mass;
+        w[e] += mass;
+      });
+  // No guard: a zero weight gives an IEEE infinity or NaN, as the plain division does.
+  for (std::int32_t e = 0; e < frame.u; ++e) out[e] /= w[e];
   for (std::int32_t j = 0; j < frame.t; ++j) out[frame.u + j] = values[frame.e + j] / 1.0;
   return grid_function_over<DoubleGridFunction>(result);
 }

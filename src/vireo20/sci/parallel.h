@@ -60,5 +60,49 @@ void for_ranges(Count p_Count, const Body& p_Body)
   });
 }
 
+// Runs p_Prepare(chunk, slot) for chunks 0..p_Chunks-1 in any order, on any thread, and
+// p_Consume(chunk, slot) for each prepared chunk strictly in chunk order, one at a time, so the
+// consumer may add into shared results in a fixed order. A chunk owns slot chunk % p_Slots until it
+// is consumed; at most p_Slots chunks are prepared ahead. Roles are taken on demand: one thread may
+// consume while the others prepare, and a lone thread (one core, or a refused thread) alternates.
+template <class Prepare, class Consume>
+void prepare_then_consume_in_order(unsigned p_Threads, std::int32_t p_Chunks, std::int32_t p_Slots,
+                                   const Prepare& p_Prepare, const Consume& p_Consume)
+{
+  std::vector<std::atomic<std::int32_t>> held(static_cast<std::size_t>(p_Slots));  // the chunk in each slot
+  for (auto& slot : held) slot.store(-1, std::memory_order_relaxed);
+  std::atomic<std::int32_t> consumed(0), claimed(0);
+  std::atomic<bool> consuming(false);
+  run_on_threads(p_Threads, [&](unsigned) {
+    for (;;) {
+      const std::int32_t done = consumed.load(std::memory_order_acquire);
+      if (done == p_Chunks) return;
+      // Consume every chunk that is ready, in order, unless another thread already does.
+      if (held[static_cast<std::size_t>(done % p_Slots)].load(std::memory_order_acquire) == done &&
+          !consuming.exchange(true, std::memory_order_acquire)) {
+        std::int32_t next = consumed.load(std::memory_order_relaxed);
+        for (std::atomic<std::int32_t>* slot = &held[static_cast<std::size_t>(next % p_Slots)];
+             next < p_Chunks && slot->load(std::memory_order_acquire) == next;
+             slot = &held[static_cast<std::size_t>(next % p_Slots)]) {
+          p_Consume(next, next % p_Slots);
+          slot->store(-1, std::memory_order_relaxed);
+          consumed.store(++next, std::memory_order_release);
+        }
+        consuming.store(false, std::memory_order_release);
+        continue;
+      }
+      // Otherwise prepare the next chunk, if its slot has been consumed.
+      std::int32_t chunk = claimed.load(std::memory_order_relaxed);
+      if (chunk < p_Chunks && chunk < done + p_Slots &&
+          claimed.compare_exchange_weak(chunk, chunk + 1, std::memory_order_relaxed)) {
+        p_Prepare(chunk, chunk % p_Slots);
+        held[static_cast<std::size_t>(chunk % p_Slots)].store(chunk, std::memory_order_release);
+        continue;
+      }
+      std::this_thread::yield();
+    }
+  });
+}
+
 }  // namespace ups
 }  // namespace vireo20

@@ -1,7 +1,8 @@
 // The upscaling engine as Python cannot see it: the fast grouping and labelling against the obvious
 // ones on random parent tables and enabled lists of every shape and thread count, the blocks and
 // positions the engine keeps, its refusals (which leave the step before), and the texts for a missing
-// or empty parent table. The worked examples' indexes and the other bad-input texts are tested from Python.
+// or empty parent table, and the in-order pipeline of the weighted averages. The worked examples'
+// indexes and the other bad-input texts are tested from Python.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 
 #include "support/ExpectFailure.h"
 #include "vireo20/sci/grouping.h"
+#include "vireo20/sci/parallel.h"
 #include "vireo20/vireo20.h"
 
 namespace {
@@ -167,6 +169,26 @@ TEST(MPUpscaling, WithoutParentTableEveryEntryIsRefusedAndNothingChanges)
     EXPECT_EQ(engine.enabled_indexes(), enabled);
     EXPECT_EQ(values(*engine.get_element_particles_indexes()), (std::vector<int>{0, 1}));
   }
+}
+
+// Whatever the threads and the window, every chunk is prepared once, consumed once in chunk order,
+// and its consumer finds in the slot what its own preparation left there.
+TEST(Parallel, PreparedChunksAreConsumedInOrderFromTheirOwnSlot)
+{
+  for (unsigned threads : {1u, 2u, 3u})
+    for (std::int32_t slots : {1, 3})
+      for (std::int32_t chunks : {0, 1, 257}) {
+        SCOPED_TRACE(::testing::Message() << threads << " threads, " << slots << " slots, " << chunks << " chunks");
+        std::vector<std::int32_t> slot_holds(static_cast<std::size_t>(slots), -1), consumed;
+        vireo20::ups::prepare_then_consume_in_order(
+            threads, chunks, slots, [&](std::int32_t p_Chunk, std::int32_t p_Slot) { slot_holds[p_Slot] = p_Chunk; },
+            [&](std::int32_t p_Chunk, std::int32_t p_Slot) {
+              consumed.push_back(slot_holds[p_Slot] == p_Chunk ? p_Chunk : -1);
+            });
+        std::vector<std::int32_t> expected(static_cast<std::size_t>(chunks));
+        for (std::int32_t c = 0; c < chunks; ++c) expected[c] = c;
+        EXPECT_EQ(consumed, expected);
+      }
 }
 
 }  // namespace
