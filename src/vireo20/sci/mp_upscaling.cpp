@@ -189,20 +189,13 @@ boost::shared_ptr<GF> grid_function_over(const boost::shared_ptr<Array<T, 1>>& p
   return result;
 }
 
-// The blocks tile the positions in order, so the gathers of a reduction walk the positions list
-// front to back: asking for the value a fixed distance ahead keeps many random reads in flight at
-// once instead of one per addition (about twice the throughput on ten million values). At 64 entries
-// ahead a gather of ten million values ran a fifth faster than at 24; beyond, it gained nothing.
+// Random reads are asked for a fixed distance ahead, so that many are in flight at once instead of
+// one per addition (about twice the throughput on ten million values). At 64 entries ahead a gather
+// of ten million values ran a fifth faster than at 24; beyond, it gained nothing.
 constexpr std::int32_t prefetch_distance = 64;
 
-template <class T>
-inline void prefetch_ahead(const T* p_Values, const std::int32_t* p_Positions, std::int32_t p_Current, std::int32_t p_End)
-{
-  if (p_Current + prefetch_distance < p_End) __builtin_prefetch(p_Values + p_Positions[p_Current + prefetch_distance]);
-}
-
-// A weighted member costs three random reads: its value, its enabled entry and, through that entry,
-// its mass. The first two are asked for twice the distance ahead and the mass once the enabled entry
+// Gathering through the blocks, which tile the positions in order, a weighted member costs three
+// random reads: its value, its enabled entry and, through that entry, its mass. The first two are asked for twice the distance ahead and the mass once the enabled entry
 // has had time to arrive, so the chain's misses overlap instead of following one another. The
 // enabled entries were checked before the pass, so the mass address is in range.
 template <class T>
