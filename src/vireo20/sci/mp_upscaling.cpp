@@ -195,9 +195,10 @@ boost::shared_ptr<GF> grid_function_over(const boost::shared_ptr<Array<T, 1>>& p
 constexpr std::int32_t prefetch_distance = 64;
 
 // Gathering through the blocks, which tile the positions in order, a weighted member costs three
-// random reads: its value, its enabled entry and, through that entry, its mass. The first two are asked for twice the distance ahead and the mass once the enabled entry
-// has had time to arrive, so the chain's misses overlap instead of following one another. The
-// enabled entries were checked before the pass, so the mass address is in range.
+// random reads: its value, its enabled entry and, through that entry, its mass. The first two are
+// asked for twice the distance ahead and the mass once the enabled entry has had time to arrive, so
+// the chain's misses overlap instead of following one another. The enabled entries were checked
+// before the pass, so the mass address is in range.
 template <class T>
 inline void prefetch_weighted(const T* p_Values, const std::int32_t* p_Enabled, const double* p_Masses,
                               const std::int32_t* p_Positions, std::int32_t p_Current, std::int32_t p_End)
