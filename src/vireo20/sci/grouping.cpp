@@ -37,32 +37,7 @@ struct Entry {
 // Huge pages also mean fewer TLB misses in the scattered writes below.
 using quill20::core::advise_huge_pages;
 
-// Scratch freed on return; uncleared unless asked, as every element is written before it is read.
-template <class T>
-class Scratch {
- public:
-  // p_Zeroed asks calloc, which takes fresh pages as they come from the system (already zero) instead
-  // of clearing them again.
-  explicit Scratch(std::size_t p_Count, bool p_Zeroed = false)
-  {
-    const std::size_t bytes = std::max<std::size_t>(p_Count * sizeof(T), sizeof(T));
-    if (p_Zeroed) {
-      m_Data = static_cast<T*>(std::calloc(bytes, 1));
-      if (!m_Data) throw std::bad_alloc();
-      advise_huge_pages(m_Data, bytes);
-    } else {
-      m_Data = static_cast<T*>(quill20::core::allocate_advised(bytes));
-    }
-  }
-  ~Scratch() { std::free(m_Data); }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-
-  T* data() const { return m_Data; }
-
- private:
-  T* m_Data;
-};
+using quill20::core::Scratch;
 
 // The threads asked for, or else as many as the cores when there are enough entries to share.
 unsigned thread_count(unsigned p_Asked, std::int32_t p_Entries)

@@ -214,23 +214,6 @@ inline void prefetch_weighted(const T* p_Values, const std::int32_t* p_Enabled, 
     __builtin_prefetch(p_Masses + p_Enabled[p_Positions[p_Current + prefetch_distance]]);
 }
 
-// The per-particle total masses of a weighted average, zeroed: one double per upscaled particle.
-class Weights {
- public:
-  explicit Weights(std::int32_t p_Count)
-      : m_Data(static_cast<double*>(quill20::core::allocate_advised(sizeof(double) * std::size_t(p_Count))))
-  {
-    std::fill_n(m_Data, p_Count, 0.0);
-  }
-  ~Weights() { std::free(m_Data); }
-  Weights(const Weights&) = delete;
-  Weights& operator=(const Weights&) = delete;
-  double* get() const { return m_Data; }
-
- private:
-  double* m_Data;
-};
-
 std::string scalar_type_of(const IGridFunction& p_gf)
 {
   return quill20::core::scalar_type_name(p_gf.result_scalar_type());
@@ -458,8 +441,9 @@ boost::shared_ptr<MPUpscaling::DoubleGridFunction> MPUpscaling::weighted_average
   const double* values = p_Values->array().data();
   double* out = result->data();
   std::fill_n(out, frame.u, 0.0);
-  const Weights weights(frame.u);
-  double* w = weights.get();
+  // The total mass of each upscaled particle: one double each besides the result.
+  const quill20::core::Scratch<double> weights(static_cast<std::size_t>(frame.u), true);
+  double* w = weights.data();
   add_in_position_order(
       frame, p_Masses->data(),
       [&](std::int32_t e) {
