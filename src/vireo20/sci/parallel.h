@@ -21,7 +21,7 @@ void run_on_threads(unsigned p_Threads, const Work& p_Work)
 {
   std::vector<std::thread> helpers;
   try {
-    helpers.reserve(p_Threads - 1);
+    helpers.reserve(p_Threads > 1 ? p_Threads - 1 : 0);
     for (unsigned t = 1; t < p_Threads; ++t) helpers.emplace_back([&p_Work, t] { p_Work(t); });
   } catch (const std::system_error&) {
   } catch (const std::bad_alloc&) {
@@ -35,6 +35,7 @@ void run_on_threads(unsigned p_Threads, const Work& p_Work)
 template <class Work>
 void share_out(unsigned p_Threads, std::int32_t p_Items, const Work& p_Work)
 {
+  if (p_Items <= 0) return;
   std::atomic<std::int32_t> next(0);
   run_on_threads(std::min<unsigned>(p_Threads, static_cast<unsigned>(p_Items)), [&](unsigned p_Thread) {
     for (std::int32_t item = next.fetch_add(1, std::memory_order_relaxed); item < p_Items;
