@@ -2,6 +2,7 @@
 #include "quill20/vtk/VtkArrayImpl.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <ostream>
@@ -85,6 +86,19 @@ void VtkArrayImplBase::set_number_of_tuples(std::uint64_t p_Size)
   ensure_allocatable(p_Size, this->element_size());
   m_vtk_array->SetNumberOfTuples(static_cast<vtkIdType>(p_Size));
   advise_new_memory();
+}
+
+void VtkArrayImplBase::set_zeroed_tuples(std::uint64_t p_Size)
+{
+  ensure_allocatable(p_Size, this->element_size());
+  if (p_Size == 0) return;
+  const std::size_t bytes = static_cast<std::size_t>(p_Size * this->element_size());
+  void* values = std::calloc(bytes, 1);
+  if (!values) throw std::bad_alloc();
+  core::advise_huge_pages(values, bytes);
+  // VTK takes the memory over and frees it with free().
+  m_vtk_array->SetVoidArray(values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 0,
+                            vtkAbstractArray::VTK_DATA_ARRAY_FREE);
 }
 
 void VtkArrayImplBase::advise_new_memory()

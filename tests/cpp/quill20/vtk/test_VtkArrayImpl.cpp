@@ -190,4 +190,19 @@ TEST(MakeVtkArray, BuildsTheStorageOfTheElementTypeAndSharesItsData)
   EXPECT_EQ(static_cast<const signed char*>(vtk->GetVoidPointer(0))[1], 1);
 }
 
+// VTK counts the memory it is handed in values, not tuples; and it must stay resizable.
+TEST(MakeVtkArray, ZeroedArraysHoldZeroTuplesInMemoryVtkOwns)
+{
+  const auto points = quill20::vtkex::make_zeroed_vtk_array<quill20::mtm::RigidVector<3, double>>(5);
+  ASSERT_EQ(points->size(), 5u);
+  vtkDataArray* vtk = vtk_of(*points->get_implementation());
+  EXPECT_EQ(vtk->GetNumberOfTuples(), 5);
+  EXPECT_EQ(points->data(), vtk->GetVoidPointer(0));
+  for (std::uint64_t i = 0; i < 5; ++i)
+    for (int k = 0; k < 3; ++k) EXPECT_EQ((*points)[i][k], 0.0);
+  points->resize(7);
+  EXPECT_EQ(vtk_of(*points->get_implementation())->GetNumberOfTuples(), 7);
+  EXPECT_EQ(quill20::vtkex::make_zeroed_vtk_array<int>(0)->size(), 0u);
+}
+
 }  // namespace
