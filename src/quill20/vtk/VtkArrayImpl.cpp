@@ -2,7 +2,6 @@
 #include "quill20/vtk/VtkArrayImpl.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <limits>
 #include <new>
 #include <ostream>
@@ -93,9 +92,7 @@ void VtkArrayImplBase::set_zeroed_tuples(std::uint64_t p_Size)
   ensure_allocatable(p_Size, this->element_size());
   if (p_Size == 0) return;
   const std::size_t bytes = static_cast<std::size_t>(p_Size * this->element_size());
-  void* values = std::calloc(bytes, 1);
-  if (!values) throw std::bad_alloc();
-  core::advise_huge_pages(values, bytes);
+  void* values = core::allocate_advised_zeroed(bytes);
   // VTK takes the memory over and frees it with free().
   m_vtk_array->SetVoidArray(values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 0,
                             vtkAbstractArray::VTK_DATA_ARRAY_FREE);

@@ -36,5 +36,13 @@ void* allocate_advised(std::size_t p_Bytes)
   return memory;
 }
 
+void* allocate_advised_zeroed(std::size_t p_Bytes)
+{
+  void* memory = std::calloc(p_Bytes == 0 ? 1 : p_Bytes, 1);
+  if (!memory) throw std::bad_alloc();
+  advise_huge_pages(memory, p_Bytes);
+  return memory;
+}
+
 }  // namespace core
 }  // namespace quill20

@@ -22,25 +22,20 @@ QUILL20_API void advise_huge_pages(void* p_Begin, std::size_t p_Bytes);
 // p_Bytes of uninitialised memory (large buffers aligned to huge pages and advised), freed with
 // std::free; throws std::bad_alloc when the system refuses.
 QUILL20_API void* allocate_advised(std::size_t p_Bytes);
+// The same, zeroed: calloc takes fresh pages as they come from the system (already zero) instead of
+// clearing them again.
+QUILL20_API void* allocate_advised_zeroed(std::size_t p_Bytes);
 
 // A working buffer of p_Count T for one pass over millions of entries, freed when it goes out of
 // scope; uninitialised unless asked, as such passes write every element before reading it.
 template <class T>
 class Scratch {
  public:
-  // p_Zeroed asks calloc, which takes fresh pages as they come from the system (already zero) instead
-  // of clearing them again.
   explicit Scratch(std::size_t p_Count, bool p_Zeroed = false)
   {
-    const std::size_t bytes = (p_Count > 0 ? p_Count : 1) * sizeof(T);
     if (p_Count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    if (p_Zeroed) {
-      m_Data = static_cast<T*>(std::calloc(bytes, 1));
-      if (!m_Data) throw std::bad_alloc();
-      advise_huge_pages(m_Data, bytes);
-    } else {
-      m_Data = static_cast<T*>(allocate_advised(bytes));
-    }
+    const std::size_t bytes = (p_Count > 0 ? p_Count : 1) * sizeof(T);
+    m_Data = static_cast<T*>(p_Zeroed ? allocate_advised_zeroed(bytes) : allocate_advised(bytes));
   }
   ~Scratch() { std::free(m_Data); }
   Scratch(const Scratch&) = delete;
