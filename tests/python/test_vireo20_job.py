@@ -233,7 +233,9 @@ def test_bad_step_stops_after_the_steps_before_it(tmp_path, capsys, case):
         source = bad = spoiled
     assert cli.main(["upscale", source, "--out", str(tmp_path / "out"), *options]) == 1
     out, err = capsys.readouterr()
-    assert err.startswith(f"vireo20: error: {bad}: {message}") and err.count("\n") == 1, err
+    # Dask may log its own shutdown chatter ("heartbeat from unregistered worker") when it is slow.
+    ours = [line for line in err.splitlines() if not re.match(r"\S+ \S+ - distributed\.", line)]
+    assert len(ours) == 1 and ours[0].startswith(f"vireo20: error: {bad}: {message}"), err
     assert [name for _, name in pvd_entries(tmp_path / "out" / "upscaled.pvd")] == [
         "upscaled_000000.vtp", "upscaled_000001.vtp"]
     assert out.count("E=") == 2
