@@ -10,8 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "vireo20/Export.h"
+
 namespace vireo20 {
 namespace ups {
+
+// The one rule for how many threads a call may use, decided once per process: VIREO20_THREADS when
+// set (1: every call runs on the calling thread alone), otherwise the cores this process may run on
+// (sched_getaffinity), capped where more threads stop paying for memory-bound passes.
+VIREO20_API unsigned thread_count();
 
 // Runs p_Work(thread) on up to p_Threads threads, the calling one included, and returns when all are
 // done, so each pass sees everything the one before wrote. Work is handed out on demand, so if the
