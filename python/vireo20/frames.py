@@ -1,0 +1,256 @@
+"""One step of any input as NumPy arrays (`Frame`), its simulation box (`Box`) and the error a user
+can fix (`InputError`).
+
+Every reader yields Frames. A frame comes in one of two forms:
+
+- **particles** (LAMMPS dumps, VTK, GSD, H5MD, MDAnalysis): the step's particles in file order,
+  `positions` (E, 3) and `columns` (name -> (E,) or (E, k) arrays, one row per particle, vectors as
+  (E, 3)) which hold the ids, the group labels, the masses or what gives them, and every value;
+- **generator** (npz folders, the built-in data set): `parents`, `masses` and `enabled` as the
+  generator takes them (N source particles, E enabled entries), `positions` and `columns` by entry
+  (E enabled, then T trailing ones with `trailing_masses`).
+
+`vireo20.upscale(**frame.arguments(...))` is the step's whole computation in both forms.
+"""
+from dataclasses import dataclass, field
+
+import numpy as np
+
+
+class InputError(Exception):
+    """Bad input that the user can fix: one line naming the file, the step, the array and the problem."""
+
+    def __init__(self, file, step, array, problem):
+        super().__init__(file, step, array, problem)
+        self.file, self.step, self.array, self.problem = file, step, array, problem
+
+    def __str__(self):
+        return f"{self.file}: step {self.step}: array '{self.array}': {self.problem}"
+
+
+AXES = "xyz"
+
+
+class Box:
+    """A simulation box: an origin, three edge vectors (rows of `edges`: a along x, b in the xy plane,
+    c anywhere, as LAMMPS's restricted triclinic boxes) and which directions are periodic.
+
+    Directions are those of the edge vectors: "periodic in y" means "along b".
+    """
+
+    def __init__(self, origin, edges, periodic=(False, False, False)):
+        self.origin = np.array(origin, dtype=np.float64).reshape(3)
+        self.edges = np.array(edges, dtype=np.float64).reshape(3, 3)
+        self.periodic = np.array(periodic, dtype=bool).reshape(3)
+        if not (np.isfinite(self.origin).all() and np.isfinite(self.edges).all()):
+            raise ValueError("the box has bounds that are not finite numbers")
+        lengths = np.diag(self.edges)
+        if (lengths <= 0).any() or np.triu(self.edges, 1).any():
+            raise ValueError("the box's edges must have positive lengths along x, y and z, "
+                             "with a along x and b in the xy plane")
+
+    @classmethod
+    def orthogonal(cls, lo, hi, periodic=(False, False, False)):
+        lo, hi = np.asarray(lo, dtype=np.float64), np.asarray(hi, dtype=np.float64)
+        return cls(lo, np.diag(hi - lo), periodic)
+
+    @classmethod
+    def from_lammps(cls, lo, hi, tilt=(0.0, 0.0, 0.0), periodic=(False, False, False)):
+        """From LAMMPS's xlo xhi ylo yhi zlo zhi and xy xz yz (the bounds of the box itself, not the
+        bounding box a dump writes: `read_lammps` undoes that first)."""
+        lo, hi = np.asarray(lo, dtype=np.float64), np.asarray(hi, dtype=np.float64)
+        xy, xz, yz = (float(t) for t in tilt)
+        size = hi - lo
+        return cls(lo, [[size[0], 0.0, 0.0], [xy, size[1], 0.0], [xz, yz, size[2]]], periodic)
+
+    @property
+    def triclinic(self):
+        return bool(np.tril(self.edges, -1).any())
+
+    @property
+    def lo(self):
+        return self.origin.copy()
+
+    @property
+    def hi(self):
+        return self.origin + np.diag(self.edges)
+
+    @property
+    def tilt(self):
+        """(xy, xz, yz) as LAMMPS names them."""
+        return (float(self.edges[1, 0]), float(self.edges[2, 0]), float(self.edges[2, 1]))
+
+    @property
+    def any_periodic(self):
+        return bool(self.periodic.any())
+
+    def fractions(self, displacement):
+        """Displacements (n, 3) in units of the edge vectors."""
+        return np.linalg.solve(self.edges.T, np.asarray(displacement, dtype=np.float64).T).T
+
+    def shifts(self, displacement):
+        """Whole numbers of edge vectors (n, 3), in the periodic directions only, that bring each
+        displacement to its minimum image: add `images @ edges`."""
+        fractions = self.fractions(displacement)
+        shifts = -np.round(fractions)
+        shifts[:, ~self.periodic] = 0.0
+        return shifts
+
+    def minimum_image(self, displacement):
+        displacement = np.asarray(displacement, dtype=np.float64)
+        return displacement + self.shifts(displacement) @ self.edges
+
+    def wrap(self, positions):
+        """Positions brought into the box in its periodic directions, and the image flags undone by it."""
+        positions = np.asarray(positions, dtype=np.float64)
+        images = np.floor(self.fractions(positions - self.origin))
+        images[:, ~self.periodic] = 0.0
+        return positions - images @ self.edges, images.astype(np.int64)
+
+    def unwrap(self, positions, images):
+        """Wrapped positions and image flags (ix iy iz) to unwrapped positions."""
+        return np.asarray(positions, dtype=np.float64) + np.asarray(images, dtype=np.float64) @ self.edges
+
+    def __eq__(self, other):
+        return (isinstance(other, Box) and np.array_equal(self.origin, other.origin)
+                and np.array_equal(self.edges, other.edges) and np.array_equal(self.periodic, other.periodic))
+
+    def __repr__(self):
+        flags = "".join("p" if p else "f" for p in self.periodic)
+        return f"Box(lo={self.lo.tolist()}, hi={self.hi.tolist()}, tilt={self.tilt}, periodic={flags!r})"
+
+
+@dataclass
+class Frame:
+    """One step of input. See the module's text for the two forms."""
+
+    source: str                      # the file the step came from, for messages
+    index: int                       # position in the series, from 0
+    timestep: object                 # the simulation's step number or time
+    positions: np.ndarray            # float64 (E+T, 3), unwrapped unless `wrapped`
+    columns: dict = field(default_factory=dict)   # name -> (E+T,) or (E+T, k)
+    box: Box = None
+    wrapped: bool = False            # positions wrapped into a periodic box and no image flags given
+    # Contacts: pairs of particle ids (the `id` column; source particles in the generator form).
+    # The second id names a particle where the kind is 0 and another body (a wall) otherwise.
+    contacts: np.ndarray = None      # int64 (C, 2)
+    contact_kinds: np.ndarray = None               # int64 (C,)
+    contact_values: dict = field(default_factory=dict)   # name -> (C,) or (C, k)
+    # The generator form only:
+    parents: np.ndarray = None       # int (N,)
+    masses: np.ndarray = None        # float64 (N,)
+    enabled: np.ndarray = None       # int (E,)
+    trailing_masses: np.ndarray = None             # float64 (T,)
+    default_group: str = "mol"       # the column that names groups unless the user picks another
+
+    def fail(self, array, problem):
+        raise InputError(self.source, self.timestep, array, problem)
+
+    @property
+    def generator_form(self):
+        return self.parents is not None
+
+    def arguments(self, group_by=None, masses=None, physics="all"):
+        """The keyword arguments of `vireo20.upscale` for this frame.
+
+        `group_by` names the column of group labels (default: the reader's, `mol` for LAMMPS);
+        `masses` is a `MassRule` (default: a `mass` column, else radius and density).
+        """
+        from .columns import upscale_arguments
+        return upscale_arguments(self, group_by, masses, physics)
+
+
+class Series:
+    """The frames of one input, in order: iterating gives Frames; `len()` and `series[i]`,
+    `series[a:b:c]` (Python's slice rules, negative indexes too) where the input allows.
+
+    A reader implements `loaders()`: one picklable object per frame with `.index` (its position in
+    the series) and `.load()` (the Frame). The job sends loaders, not frames, to Dask workers, so a
+    loader should hold where to find its frame (a file and a byte offset), not the frame's data,
+    wherever the format can seek. `finish()` runs after the last frame was taken: it checks that
+    the input was read to its end intact (a gzip stream's CRC, say) and raises InputError if not.
+    """
+
+    source = "-"
+
+    def loaders(self):
+        raise NotImplementedError
+
+    def finish(self):
+        pass
+
+    def __iter__(self):
+        for loader in self.loaders():
+            yield loader.load()
+        self.finish()
+
+    def __len__(self):
+        return sum(1 for _ in self.loaders())
+
+    def __getitem__(self, key):
+        if isinstance(key, slice):
+            return SlicedSeries(self, key)
+        if not isinstance(key, (int, np.integer)):
+            raise TypeError(f"series indexes are integers or slices, not {type(key).__name__}")
+        count = len(self)
+        index = int(key) + count if key < 0 else int(key)
+        if not 0 <= index < count:
+            raise IndexError(f"frame {key} is outside a series of {count} frames")
+        return SlicedSeries(self, slice(index, index + 1)).loaders().__next__().load()
+
+
+class _Renumbered:
+    """A loader of the underlying series, at its position in a slice of it."""
+
+    def __init__(self, loader, index):
+        self.loader, self.index = loader, index
+
+    def load(self):
+        frame = self.loader.load()
+        frame.index = self.index
+        return frame
+
+
+class SlicedSeries(Series):
+    """series[start:stop:step]: frames renumbered from 0 in the order the slice gives."""
+
+    def __init__(self, series, key):
+        self.series, self.key = series, key
+        self.source = series.source
+
+    def _positions(self):
+        key = self.key
+        needs_length = any(v is not None and v < 0 for v in (key.start, key.stop)) or (key.step or 1) < 0
+        if needs_length:
+            return range(len(self.series))[key]
+        start, stop, step = key.start or 0, key.stop, key.step or 1
+        if step <= 0:
+            raise ValueError("slice step cannot be zero")
+        return range(start, stop if stop is not None else 2 ** 62, step)
+
+    def loaders(self):
+        positions = self._positions()
+        if positions.step < 0:
+            chosen = {p: k for k, p in enumerate(positions)}
+            held = {}
+            for loader in self.series.loaders():
+                k = chosen.get(loader.index)
+                if k is not None:
+                    held[k] = loader
+            for k in range(len(positions)):
+                yield _Renumbered(held[k], k)
+            return
+        k = 0
+        for loader in self.series.loaders():
+            if loader.index >= positions.stop:
+                return
+            if loader.index in positions:
+                yield _Renumbered(loader, k)
+                k += 1
+
+    def finish(self):
+        if self.key.stop is None or (self.key.step or 1) < 0:
+            self.series.finish()
+
+    def __len__(self):
+        return len(range(len(self.series))[self.key])

@@ -1,0 +1,72 @@
+"""Which reader takes an input: chosen from the path (a folder's files, the extension, the first
+bytes), or named with `format=`. Each reader is a module `read_NAME` offering
+`open_series(path, **options) -> Series` and `sniff(path, head) -> bool`; none is imported before
+it is needed, so a reader whose library is missing costs nothing until it is asked for.
+"""
+import importlib
+import os
+
+from .frames import InputError
+
+# name -> (module, what it reads); detection tries them in this order.
+FORMATS = {
+    "npz": ("read_npz", "a folder of .npz files, one per step"),
+    "lammps": ("read_lammps", "a LAMMPS text dump (dump custom/atom), plain or .gz"),
+    "vtk": ("read_vtk", "VTK particle files: a .pvd series, a folder of .vtu/.vtp files, or one file"),
+    "gsd": ("read_gsd", "a HOOMD-blue GSD trajectory"),
+    "h5md": ("read_h5md", "an H5MD file (HDF5)"),
+    "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads"),
+}
+HEAD_BYTES = 512
+
+
+def reader(name):
+    """The module of a format, by name."""
+    if name not in FORMATS:
+        raise ValueError(f"unknown input format {name!r} (known: {', '.join(FORMATS)})")
+    return importlib.import_module(f".{FORMATS[name][0]}", __package__)
+
+
+def _head(path):
+    if os.path.isdir(path):
+        return b""
+    with open(path, "rb") as stream:
+        return stream.read(HEAD_BYTES)
+
+
+def detect(path):
+    """The format name of an input path, from its files, extension and first bytes."""
+    if not os.path.exists(path):
+        raise InputError(path, "-", "-", "no such file or folder")
+    try:
+        head = _head(path)
+    except OSError as error:
+        raise InputError(path, "-", "-", f"cannot be read ({error.strerror or error})") from None
+    for name in FORMATS:
+        if name == "mdanalysis":
+            continue
+        try:
+            module = reader(name)
+        except ImportError:
+            continue
+        if module.sniff(path, head):
+            return name
+    what = "folder holds no step files this job reads" if os.path.isdir(path) else \
+        "file is not in a format this job recognises"
+    raise InputError(path, "-", "-", f"the {what} ({'; '.join(d for _, d in FORMATS.values())}); "
+                                     "name the format with --format")
+
+
+def open_series(path=None, format=None, **options):
+    """The frames of an input (see `vireo20.open`)."""
+    if path is None:
+        from .synthetic import SyntheticSeries
+        return SyntheticSeries(**{k: v for k, v in options.items() if k in ("clusters", "steps", "seed")})
+    path = os.fspath(path)
+    name = format or detect(path)
+    try:
+        module = reader(name)
+    except ImportError as error:
+        raise InputError(path, "-", "-", f"the {name} reader needs a library that is missing "
+                                         f"({error.name or error})") from None
+    return module.open_series(path, **options)
