@@ -146,6 +146,14 @@ def _same_steps(element, position):
         and element["step"] == position["step"]
 
 
+def _fill_value(element):
+    """The id that marks an empty row, when the file defines one."""
+    import h5py
+    dataset = element["value"] if hasattr(element, "keys") else element
+    defined = dataset.id.get_create_plist().fill_value_defined() == h5py.h5d.FILL_VALUE_USER_DEFINED
+    return dataset.fillvalue if defined else None
+
+
 def read_frame(path, index, particles_group=None, group_by=None):
     group = _group(path, _file(path), particles_group)
     position = group["position"]
@@ -159,48 +167,39 @@ def read_frame(path, index, particles_group=None, group_by=None):
                                                         f"got shape {values.shape}")
         rows = len(values)
 
-        def at(name, exact=True):
+        def at(name):
             element = group[name]
-            row = index if timed and _same_steps(element, position) else None
-            data = _sample(path, element, step, row)
-            if data is None:
-                return None
-            data = np.asarray(data)
-            if data.ndim == 0 or len(data) != rows:
-                raise InputError(path, step, element.name, f"has shape {data.shape} where "
+            data = _sample(path, element, step, index if timed and _same_steps(element, position) else None)
+            if data is not None and (np.ndim(data) == 0 or len(data) != rows):
+                raise InputError(path, step, element.name, f"has shape {np.shape(data)} where "
                                                            f"position has {rows} particles")
             return data
 
-        present = slice(None)
-        ids = None
+        def padded(data):
+            full = np.zeros((rows, 3))
+            full[:, :dimension] = data
+            return full
+
+        ids, present = np.arange(1, rows + 1), slice(None)
         if "id" in group:
             ids = at("id")
-            dataset = group["id"]["value"] if hasattr(group["id"], "keys") else group["id"]
-            import h5py
-            if ids is not None and dataset.id.get_create_plist().fill_value_defined() == \
-                    h5py.h5d.FILL_VALUE_USER_DEFINED:
-                present = ids != dataset.fillvalue
-                ids = ids[present]
-        positions = np.zeros((rows, 3))
-        positions[:, :dimension] = values
-        positions = positions[present]
+            if ids is None:
+                raise InputError(path, step, group["id"].name, "has no sample at the step of the positions")
+            fill = _fill_value(group["id"])
+            if fill is not None:
+                present = ids != fill
+        positions = padded(values)[present]
         box = _box(path, group, step, index if timed else None, dimension)
         images = at("image") if "image" in group else None
         if images is not None and box is not None:
-            full = np.zeros((rows, 3))
-            full[:, :dimension] = images
-            full = full[present]
-            full[:, ~box.periodic] = 0.0
-            positions = box.unwrap(positions, full)
-        columns = {"id": column(ids) if ids is not None else None}
-        if ids is None:
-            columns["id"] = (np.arange(rows, dtype=np.int64) + 1)[present]
+            images = padded(images)[present]
+            images[:, ~box.periodic] = 0.0
+            positions = box.unwrap(positions, images)
+        columns = {"id": column(ids[present])}
         for name in group:
-            if name in SPECIAL:
-                continue
-            data = at(name)
+            data = None if name in SPECIAL else at(name)
             if data is not None:
-                columns[name] = column(data[present])
+                columns[name] = column(np.asarray(data)[present])
     except OSError as error:
         raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
     return particles_frame(path, index, step, positions, columns, box, wrapped=images is None,

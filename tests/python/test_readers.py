@@ -37,29 +37,35 @@ def bonds(rows):
     return np.searchsorted(rows, np.array(chains).reshape(-1, 2))
 
 
-def write_vtk(folder):
+def write_vtk(folder, legacy=False):
+    """A .pvd over .vtu files, or (legacy) a folder of binary legacy .vtk files as LIGGGHTS writes."""
     from vtkmodules.util.numpy_support import numpy_to_vtk
     from vtkmodules.vtkCommonCore import vtkPoints
-    from vtkmodules.vtkCommonDataModel import vtkUnstructuredGrid
+    from vtkmodules.vtkCommonDataModel import vtkPolyData, vtkUnstructuredGrid
+    from vtkmodules.vtkIOLegacy import vtkPolyDataWriter
     from vtkmodules.vtkIOXML import vtkXMLUnstructuredGridWriter
     entries = []
     for step, rows, positions, velocity in frames():
-        grid, points = vtkUnstructuredGrid(), vtkPoints()
+        data, points = vtkPolyData() if legacy else vtkUnstructuredGrid(), vtkPoints()
         points.SetData(numpy_to_vtk(positions, deep=True))
-        grid.SetPoints(points)
-        for name, values in (("id", IDS[rows]), ("mol", MOL[rows]), ("mass", MASS[rows]), ("type", TYPE[rows]),
-                             ("v", velocity)):
+        data.SetPoints(points)
+        for name, values in (("id", IDS[rows]), ("mol", MOL[rows]), ("mass", MASS[rows]),
+                             ("type", TYPE[rows]), ("v", velocity)):
             array = numpy_to_vtk(np.ascontiguousarray(values), deep=True)
             array.SetName(name)
-            grid.GetPointData().AddArray(array)
-        writer = vtkXMLUnstructuredGridWriter()
-        writer.SetFileName(os.path.join(folder, f"particles_{step}.vtu"))
-        writer.SetInputData(grid)
+            data.GetPointData().AddArray(array)
+        writer = vtkPolyDataWriter() if legacy else vtkXMLUnstructuredGridWriter()
+        if legacy:
+            writer.SetFileTypeToBinary()
+        name = f"particles_{step}.{'vtk' if legacy else 'vtu'}"
+        writer.SetFileName(os.path.join(folder, name))
+        writer.SetInputData(data)
         assert writer.Write() == 1
-        entries.append(f'<DataSet timestep="{step}" part="0" file="particles_{step}.vtu"/>')
-    path = os.path.join(folder, "particles.pvd")
-    with open(path, "w") as stream:
-        stream.write('<VTKFile type="Collection"><Collection>' + "".join(entries) + "</Collection></VTKFile>")
+        entries.append(f'<DataSet timestep="{step}" part="0" file="{name}"/>')
+    path = folder if legacy else os.path.join(folder, "particles.pvd")
+    if not legacy:
+        with open(path, "w") as stream:
+            stream.write('<VTKFile type="Collection"><Collection>' + "".join(entries) + "</Collection></VTKFile>")
     columns = lambda rows, velocity: {"id": IDS[rows], "mol": MOL[rows], "mass": MASS[rows],
                                       "type": TYPE[rows], "velocity": velocity}
     return path, {"box": CENTRED}, columns, CENTRED, "mol"
@@ -144,20 +150,22 @@ def write_mda(folder):
 WRITERS = {"vtk": write_vtk, "gsd": write_gsd, "h5md": write_h5md, "mdanalysis": write_mda}
 
 
-@pytest.mark.parametrize("name", WRITERS)
-def test_a_written_system_reads_back(name, tmp_path):
-    path, options, expected_columns, box, group = WRITERS[name](str(tmp_path))
+@pytest.mark.parametrize("name, legacy", [(name, False) for name in WRITERS] + [("vtk", True)])
+def test_a_written_system_reads_back(name, legacy, tmp_path):
+    written = write_vtk(str(tmp_path), legacy=True) if legacy else WRITERS[name](str(tmp_path))
+    path, options, expected_columns, box, group = written
     exact = name != "mdanalysis"   # MDAnalysis converts the TRR's nm and its box's angles in float32
     same = lambda got, want: np.testing.assert_allclose(got, want, rtol=0 if exact else 1e-6,
                                                         atol=0 if exact else 1e-5)
     series = inputs.open_series(path, format=name, **options)
-    with open(path, "rb") as stream:
+    with open(path if os.path.isfile(path) else os.devnull, "rb") as stream:
         assert inputs.reader(name).sniff(path, stream.read(inputs.HEAD_BYTES)) == (name != "mdanalysis")
     assert len(series) == 3
     loaders = list(series.loaders())
     for loader, (step, rows, positions, velocity) in zip(loaders, frames(constant=name == "mdanalysis")):
         for frame in (loader.load(), pickle.loads(pickle.dumps(loader)).load()):
-            assert (frame.timestep, frame.default_group, frame.wrapped) == (step, group, name in ("vtk", "mdanalysis"))
+            wrapped = name in ("vtk", "mdanalysis")
+            assert (frame.timestep, frame.default_group, frame.wrapped) == (step, group, wrapped)
             same(frame.positions, positions)
             same(frame.box.origin, box.origin), same(frame.box.edges, box.edges)
             assert frame.box.periodic.all()
