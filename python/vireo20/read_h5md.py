@@ -13,7 +13,8 @@ sample at or before the frame's step), `boundary` "periodic" or "none" per direc
 Columns: `id` (the `id` element; rows whose id is the dataset's fill value are no particle, which
 is how a file changes its particle count; without `id`, the row's index + 1), and every other
 element of the group under its own name: `velocity`, `force`, `mass`, `species`, `charge`, and any
-per-particle dataset such as `molecule`, the default group column (`--group-by` names another).
+per-particle dataset such as `molecule`. Groups default to the first of `molecule`, `mol` and `body`
+the group has (`--group-by` names another dataset).
 Each element is time-independent (a dataset) or time-dependent (`value` with `step`): a
 time-dependent element not sampled at a frame's step is absent from that frame.
 """
@@ -24,6 +25,7 @@ from .reading import FrameLoader, Loaders, cached_open, column, missing_library,
 
 SIGNATURE = b"\x89HDF\r\n\x1a\n"
 SPECIAL = ("position", "image", "box", "id")
+GROUP_COLUMNS = ("molecule", "mol", "body")
 
 
 def sniff(path, head):
@@ -202,5 +204,6 @@ def read_frame(path, index, particles_group=None, group_by=None):
                 columns[name] = column(np.asarray(data)[present])
     except OSError as error:
         raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
+    default = group_by or next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0])
     return particles_frame(path, index, step, positions, columns, box, wrapped=images is None,
-                           default_group=group_by or "molecule")
+                           default_group=default)

@@ -12,9 +12,11 @@ names under the job's names: `id`/`ID`/`Id`/`ids` as `id` (else the point's inde
 `v`/`vel`/`Velocity`/`linVelocityVec` as `velocity`, `f`/`Force` as `force`,
 `omega`/`AngularVelocity`/`angVelocityVec` as `omega`, `tq`/`Torque` as `tq`,
 `radius`/`Radius`/`radii` as `radius`, `Diameter` as `diameter`, `Mass` as `mass`, `Density` as
-`density` and `Type` as `type`; any other array keeps its name. The default group column is the
-first of `mol`, `id_multisphere` (LIGGGHTS multisphere bodies), `body`, `clump`, `clumpId` (Yade;
--1 for no clump) and `cluster` that the file has.
+`density` and `Type` as `type`; any other array keeps its name. Scalar arrays written as a LAMMPS
+dump's triplets become one vector: `vx vy vz` as `velocity`, `fx fy fz` as `force`, `omegax omegay
+omegaz` as `omega`, `tqx tqy tqz` as `tq`, `c_X[1] c_X[2] c_X[3]` as `c_X`. The default group
+column is the first of `mol`, `id_multisphere` (LIGGGHTS multisphere bodies), `body`, `clump`,
+`clumpId` (Yade; -1 for no clump) and `cluster` that the file has.
 
 VTK files hold no periodic box: option `box` (a `Box`) gives one, and the positions are then taken
 as wrapped in its periodic directions.
@@ -42,6 +44,7 @@ COMMON_NAMES = {
     "type": ("type", "Type"),
 }
 GROUP_COLUMNS = ("mol", "id_multisphere", "body", "clump", "clumpId", "cluster")
+TRIPLETS = {"v": "velocity", "f": "force", "omega": "omega", "tq": "tq", "angmom": "angmom", "mu": "mu"}
 
 
 def _series_files(folder):
@@ -163,6 +166,16 @@ def _read(path, timestep):
     return data
 
 
+def _join_triplets(columns):
+    scalar = lambda name: name in columns and columns[name].ndim == 1
+    triplets = [(name, [stem + axis for axis in "xyz"]) for stem, name in TRIPLETS.items()]
+    triplets += [(key[:-3], [key[:-3] + f"[{k}]" for k in "123"]) for key in columns
+                 if key.endswith("[1]") and not scalar(key[:-3] + "[4]")]
+    for name, parts in triplets:
+        if name not in columns and all(scalar(part) for part in parts) and columns[parts[0]].dtype.kind == "f":
+            columns[name] = np.stack([columns.pop(part) for part in parts], axis=1)
+
+
 def read_frame(path, index, timestep=None, box=None, group_by=None):
     from vtkmodules.util.numpy_support import vtk_to_numpy
     timestep = index if timestep is None else timestep
@@ -177,6 +190,7 @@ def read_frame(path, index, timestep=None, box=None, group_by=None):
             values = column(vtk_to_numpy(array))
             if values is not None:
                 columns.setdefault(array.GetName() or f"array{k}", values)
+    _join_triplets(columns)
     for common, names in COMMON_NAMES.items():
         if common not in columns:
             found = next((n for n in names if n in columns), None)

@@ -49,8 +49,10 @@ def write_vtk(folder, legacy=False):
         data, points = vtkPolyData() if legacy else vtkUnstructuredGrid(), vtkPoints()
         points.SetData(numpy_to_vtk(positions, deep=True))
         data.SetPoints(points)
-        for name, values in (("id", IDS[rows]), ("mol", MOL[rows]), ("mass", MASS[rows]),
-                             ("type", TYPE[rows]), ("v", velocity)):
+        # A LAMMPS dump's vx vy vz, turned into arrays one by one, in the legacy files.
+        vectors = [(f"v{axis}", velocity[:, k]) for k, axis in enumerate("xyz")] if legacy else [("v", velocity)]
+        for name, values in [("id", IDS[rows]), ("mol", MOL[rows]), ("mass", MASS[rows]),
+                             ("type", TYPE[rows])] + vectors:
             array = numpy_to_vtk(np.ascontiguousarray(values), deep=True)
             array.SetName(name)
             data.GetPointData().AddArray(array)
