@@ -15,6 +15,8 @@ the file holds under its own name: `velocity`, `charge`, `diameter`, `orientatio
 `moment_inertia`, and `log/particles/NAME` as `NAME`. Groups default to `body` when a particle of
 the frame belongs to a rigid body, else to `molecule`.
 """
+import os
+
 import numpy as np
 
 from .frames import Box, InputError
@@ -64,6 +66,25 @@ def hoomd_box(box, dimensions):
     return Box(-edges.sum(axis=0) / 2.0, edges, (True, True, not flat))
 
 
+_molecules_of = {}
+
+
+def _molecules(path, trajectory, index, step, count, bonds):
+    """The molecule labels, worked out again only when a frame brings bonds of its own: a frame
+    without them has frame 0's (gsd.hoomd's rule), and so its molecules."""
+    stored = trajectory.file.chunk_exists(frame=index, name="bonds/group")
+    key = (path, os.stat(path).st_mtime_ns, index if stored else 0, count)
+    if key not in _molecules_of:
+        pairs = np.asarray(bonds, dtype=np.int64).reshape(-1, 2)
+        if len(pairs) and (pairs.min() < 0 or pairs.max() >= count):
+            raise InputError(path, step, "bonds/group", f"a bond names particle {pairs.max()} "
+                                                        f"in a frame of {count} particles")
+        if len(_molecules_of) >= 4:
+            _molecules_of.pop(next(iter(_molecules_of)))
+        _molecules_of[key] = bonded_components(count, pairs)
+    return _molecules_of[key].copy()
+
+
 def read_frame(path, index, group_by=None):
     trajectory = _trajectory(path)
     step_name = f"#{index} of the file"
@@ -96,14 +117,10 @@ def read_frame(path, index, group_by=None):
         images = per_particle("particles/image", particles.image, 3)
         positions = box.unwrap(positions, images)
         body = per_particle("particles/body", particles.body).astype(np.int64)
-        pairs = np.asarray(snapshot.bonds.group, dtype=np.int64).reshape(-1, 2)
-        if len(pairs) and (pairs.min() < 0 or pairs.max() >= count):
-            raise InputError(path, step, "bonds/group", f"a bond names particle {pairs.max()} "
-                                                        f"in a frame of {count} particles")
         columns = {
             "mass": column(per_particle("particles/mass", particles.mass)),
             "body": np.where(body == -1, 0, body + 1),
-            "molecule": bonded_components(count, pairs),
+            "molecule": _molecules(path, trajectory, index, step, count, snapshot.bonds.group),
             "type": column(per_particle("particles/typeid", particles.typeid)),
         }
         for name in PER_PARTICLE:

@@ -24,9 +24,9 @@ def column(values):
     per particle ((E,) or (E, k)); None for what is neither (strings, records)."""
     values = np.asarray(values)
     if values.dtype.kind in "biu":
-        values = values.astype(np.int64)
+        values = values.astype(np.int64, copy=False)
     elif values.dtype.kind == "f":
-        values = values.astype(np.float64)
+        values = values.astype(np.float64, copy=False)
     else:
         return None
     if values.ndim > 2:
@@ -70,30 +70,30 @@ def plain_number(value):
 def bonded_components(count, pairs):
     """Labels of the connected components of `pairs` over `count` particles: 1, 2, ... in the order
     of each component's lowest particle, 0 for a particle in no pair."""
-    labels = np.arange(count)
-    if len(pairs) == 0:
-        return np.zeros(count, dtype=np.int64)
-    a, b = pairs[:, 0], pairs[:, 1]
+    pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)
+    roots = np.arange(count)
+    first, second = pairs[:, 0], pairs[:, 1]
     while True:
-        lowest = labels.copy()
-        pair_lowest = np.minimum(labels[a], labels[b])
-        np.minimum.at(lowest, a, pair_lowest)
-        np.minimum.at(lowest, b, pair_lowest)
-        while True:
-            # A label is a particle of the same component; following labels to the end halves
-            # the rounds a long chain needs.
-            jumped = lowest[lowest]
-            if np.array_equal(jumped, lowest):
-                break
-            lowest = jumped
-        if np.array_equal(lowest, labels):
+        # Each pair joining two trees hangs the higher root under the lower one (any of them, when
+        # several pairs meet a root), so every tree with a pair leaving it merges each round: the
+        # rounds halve the trees. Roots only ever point lower, so the last root of a component is
+        # its lowest particle.
+        a, b = roots[first], roots[second]
+        apart = a != b
+        if not apart.any():
             break
-        labels = lowest
+        a, b = a[apart], b[apart]
+        roots[np.maximum(a, b)] = np.minimum(a, b)
+        while True:
+            jumped = roots[roots]
+            if np.array_equal(jumped, roots):
+                break
+            roots = jumped
     bonded = np.zeros(count, dtype=bool)
-    bonded[a] = bonded[b] = True
-    result = np.zeros(count, dtype=np.int64)
-    result[bonded] = np.unique(labels[bonded], return_inverse=True)[1] + 1
-    return result
+    bonded[first] = bonded[second] = True
+    labels = np.zeros(count, dtype=np.int64)
+    labels[bonded] = np.unique(roots[bonded], return_inverse=True)[1] + 1
+    return labels
 
 
 class Loaders(Series):
