@@ -20,7 +20,8 @@ import os
 import numpy as np
 
 from .frames import Box, InputError
-from .reading import FrameLoader, Loaders, bonded_components, cached_open, column, missing_library, particles_frame
+from .reading import (FrameLoader, Loaders, bonded_components, cached_open, column, missing_library,
+                      particles_frame)
 
 MAGIC = bytes.fromhex("df65df65df65df65")
 PER_PARTICLE = ("velocity", "charge", "diameter", "orientation", "angmom", "moment_inertia")
@@ -87,11 +88,10 @@ def _molecules(path, trajectory, index, step, count, bonds):
 
 def read_frame(path, index, group_by=None):
     trajectory = _trajectory(path)
-    step_name = f"#{index} of the file"
     try:
         snapshot = trajectory[index]
     except (OSError, RuntimeError, ValueError, KeyError) as error:
-        raise InputError(path, step_name, "-", f"the frame cannot be read ({error})") from None
+        raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
     step = int(snapshot.configuration.step)
     particles = snapshot.particles
     count = int(particles.N)
@@ -111,7 +111,10 @@ def read_frame(path, index, group_by=None):
             raise InputError(path, step, name, f"has shape {values.shape} in a frame of {count} particles")
         return values
 
-    box = hoomd_box(snapshot.configuration.box, int(snapshot.configuration.dimensions))
+    try:
+        box = hoomd_box(snapshot.configuration.box, int(snapshot.configuration.dimensions))
+    except ValueError as error:
+        raise InputError(path, step, "configuration/box", f"{list(snapshot.configuration.box)}: {error}") from None
     try:
         positions = per_particle("particles/position", particles.position, 3).astype(np.float64)
         images = per_particle("particles/image", particles.image, 3)

@@ -25,7 +25,8 @@ import warnings
 import numpy as np
 
 from .frames import Box, InputError
-from .reading import FrameLoader, Loaders, bonded_components, cached_open, column, missing_library, particles_frame
+from .reading import (FrameLoader, Loaders, bonded_components, cached_open, column, missing_library,
+                      particles_frame)
 
 LEVELS = ("molecules", "fragments", "residues", "segments")
 
@@ -123,7 +124,7 @@ def read_frame(path, index, topology=None, group_by=None, universe_options=None)
             warnings.simplefilter("ignore")
             ts = trajectory[index]
             positions = ts.positions.astype(np.float64)
-            columns = dict(held.atoms)
+            columns = {name: values.copy() for name, values in held.atoms.items()}
             if ts.has_velocities:
                 columns["velocity"] = column(ts.velocities)
             if ts.has_forces:

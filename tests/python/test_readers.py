@@ -143,9 +143,10 @@ def write_mda(folder):
                 universe.atoms.positions, universe.atoms.velocities = positions, velocity
                 universe.atoms.forces = -2 * velocity
                 writer.write(universe)
+    # The data file keeps no molecule ids (residues: all 0) but the bonds (fragments: the molecules).
     columns = lambda rows, velocity: {"id": IDS, "mass": MASS, "type": TYPE, "fragments": MOL,
-                                      "residues": np.zeros(10, int), "segments": np.ones(10, int), "velocity": velocity,
-                                      "force": -2 * velocity}
+                                      "residues": np.zeros(10, int), "segments": np.ones(10, int),
+                                      "velocity": velocity, "force": -2 * velocity}
     return path, {"topology": topology}, columns, AT_ZERO, "fragments"
 
 
