@@ -18,8 +18,9 @@ omegaz` as `omega`, `tqx tqy tqz` as `tq`, `c_X[1] c_X[2] c_X[3]` as `c_X`. The 
 column is the first of `mol`, `id_multisphere` (LIGGGHTS multisphere bodies), `body`, `clump`,
 `clumpId` (Yade; -1 for no clump) and `cluster` that the file has.
 
-VTK files hold no periodic box: option `box` (a `Box`) gives one, and the positions are then taken
-as wrapped in its periodic directions.
+VTK files hold no periodic box: option `box` (a `Box`) gives one. Positions are then unwrapped with
+the image flags where the file has `ix iy iz` arrays, else taken as wrapped in its periodic
+directions.
 """
 import os
 import re
@@ -196,6 +197,12 @@ def read_frame(path, index, timestep=None, box=None, group_by=None):
             found = next((n for n in names if n in columns), None)
             if found is not None:
                 columns[common] = columns.pop(found)
+    images = [columns.get(axis) for axis in ("ix", "iy", "iz")]
+    wrapped = box is not None
+    if wrapped and all(flags is not None and flags.dtype.kind == "i" and flags.ndim == 1 for flags in images):
+        images = np.stack([columns.pop(axis) for axis in ("ix", "iy", "iz")], axis=1)
+        images[:, ~box.periodic] = 0
+        positions, wrapped = box.unwrap(positions, images), False
     default = group_by or next((n for n in GROUP_COLUMNS if n in columns), "mol")
-    return particles_frame(path, index, timestep, positions, columns, box, wrapped=box is not None,
+    return particles_frame(path, index, timestep, positions, columns, box, wrapped=wrapped,
                            default_group=default)
