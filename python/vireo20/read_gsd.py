@@ -26,6 +26,8 @@ from .reading import (FrameLoader, Loaders, bonded_components, cached_open, colu
 MAGIC = bytes.fromhex("df65df65df65df65")
 PER_PARTICLE = ("velocity", "charge", "diameter", "orientation", "angmom", "moment_inertia")
 LOG_PARTICLES = "particles/"   # under log/
+# What gsd raises on a damaged file (a wrecked index may ask for petabytes).
+DAMAGED = (OSError, RuntimeError, ValueError, TypeError, KeyError, IndexError, MemoryError)
 
 
 def sniff(path, head):
@@ -40,7 +42,7 @@ def _open_trajectory(path):
     mode = "rb" if int(gsd.__version__.split(".")[0]) < 3 else "r"
     try:
         return gsd.hoomd.open(path, mode)
-    except (OSError, RuntimeError, ValueError, KeyError) as error:
+    except DAMAGED as error:
         raise InputError(path, "-", "-", f"not a readable HOOMD GSD file ({error})") from None
 
 
@@ -90,7 +92,7 @@ def read_frame(path, index, group_by=None):
     trajectory = _trajectory(path)
     try:
         snapshot = trajectory[index]
-    except (OSError, RuntimeError, ValueError, KeyError) as error:
+    except DAMAGED as error:
         raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
     step = int(snapshot.configuration.step)
     particles = snapshot.particles
@@ -132,7 +134,7 @@ def read_frame(path, index, group_by=None):
         for name, values in snapshot.log.items():
             if name.startswith(LOG_PARTICLES):
                 columns[name[len(LOG_PARTICLES):]] = column(per_particle("log/" + name, values))
-    except (OSError, RuntimeError) as error:
+    except DAMAGED as error:
         raise InputError(path, step, "-", f"the frame cannot be read ({error})") from None
     default = group_by or ("body" if (body >= 0).any() else "molecule")
     return particles_frame(path, index, step, positions, columns, box, default_group=default)

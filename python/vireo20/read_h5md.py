@@ -26,6 +26,8 @@ from .reading import FrameLoader, Loaders, cached_open, column, missing_library,
 SIGNATURE = b"\x89HDF\r\n\x1a\n"
 SPECIAL = ("position", "image", "box", "id")
 GROUP_COLUMNS = ("molecule", "mol", "body")
+# What h5py raises on a damaged file.
+DAMAGED = (OSError, KeyError, RuntimeError, ValueError, TypeError)
 
 
 def sniff(path, head):
@@ -38,7 +40,7 @@ def sniff(path, head):
     try:
         with h5py.File(path, "r") as file:
             return "h5md" in file
-    except OSError:
+    except DAMAGED:
         return False
 
 
@@ -91,8 +93,11 @@ def _steps(path, element):
 
 def open_series(path, particles_group=None, group_by=None):
     """The frames of an H5MD file's particle group."""
-    position = _group(path, _file(path), particles_group)["position"]
-    count = position["value"].shape[0] if "value" in position else 1
+    try:
+        position = _group(path, _file(path), particles_group)["position"]
+        count = position["value"].shape[0] if "value" in position else 1
+    except DAMAGED as error:
+        raise InputError(path, "-", "-", f"the file is damaged ({error})") from None
     options = {"particles_group": particles_group, "group_by": group_by}
     return Loaders(path, (FrameLoader(read_frame, path, i, options) for i in range(count)))
 
@@ -157,53 +162,57 @@ def _fill_value(element):
 
 
 def read_frame(path, index, particles_group=None, group_by=None):
+    try:
+        return _read_frame(path, index, particles_group, group_by)
+    except DAMAGED as error:
+        raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
+
+
+def _read_frame(path, index, particles_group, group_by):
     group = _group(path, _file(path), particles_group)
     position = group["position"]
     timed = hasattr(position, "keys")
-    try:
-        step = int(_steps(path, position)[index]) if timed else 0
-        values = np.asarray(position["value"][index] if timed else position[()])
-        dimension = values.shape[-1] if values.ndim == 2 else 0
-        if dimension not in (1, 2, 3):
-            raise InputError(path, step, position.name, f"expected (particles, dimensions) per frame, "
-                                                        f"got shape {values.shape}")
-        rows = len(values)
+    step = int(_steps(path, position)[index]) if timed else 0
+    values = np.asarray(position["value"][index] if timed else position[()])
+    dimension = values.shape[-1] if values.ndim == 2 else 0
+    if dimension not in (1, 2, 3):
+        raise InputError(path, step, position.name, f"expected (particles, dimensions) per frame, "
+                                                    f"got shape {values.shape}")
+    rows = len(values)
 
-        def at(name):
-            element = group[name]
-            data = _sample(path, element, step, index if timed and _same_steps(element, position) else None)
-            if data is not None and (np.ndim(data) == 0 or len(data) != rows):
-                raise InputError(path, step, element.name, f"has shape {np.shape(data)} where "
-                                                           f"position has {rows} particles")
-            return data
+    def at(name):
+        element = group[name]
+        data = _sample(path, element, step, index if timed and _same_steps(element, position) else None)
+        if data is not None and (np.ndim(data) == 0 or len(data) != rows):
+            raise InputError(path, step, element.name, f"has shape {np.shape(data)} where "
+                                                       f"position has {rows} particles")
+        return data
 
-        def padded(data):
-            full = np.zeros((rows, 3))
-            full[:, :dimension] = data
-            return full
+    def padded(data):
+        full = np.zeros((rows, 3))
+        full[:, :dimension] = data
+        return full
 
-        ids, present = np.arange(1, rows + 1), slice(None)
-        if "id" in group:
-            ids = at("id")
-            if ids is None:
-                raise InputError(path, step, group["id"].name, "has no sample at the step of the positions")
-            fill = _fill_value(group["id"])
-            if fill is not None:
-                present = ids != fill
-        positions = padded(values)[present]
-        box = _box(path, group, step, index if timed else None, dimension)
-        images = at("image") if "image" in group else None
-        if images is not None and box is not None:
-            images = padded(images)[present]
-            images[:, ~box.periodic] = 0.0
-            positions = box.unwrap(positions, images)
-        columns = {"id": column(ids[present])}
-        for name in group:
-            data = None if name in SPECIAL else at(name)
-            if data is not None:
-                columns[name] = column(np.asarray(data)[present])
-    except OSError as error:
-        raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
+    ids, present = np.arange(1, rows + 1), slice(None)
+    if "id" in group:
+        ids = at("id")
+        if ids is None:
+            raise InputError(path, step, group["id"].name, "has no sample at the step of the positions")
+        fill = _fill_value(group["id"])
+        if fill is not None:
+            present = ids != fill
+    positions = padded(values)[present]
+    box = _box(path, group, step, index if timed else None, dimension)
+    images = at("image") if "image" in group else None
+    if images is not None and box is not None:
+        images = padded(images)[present]
+        images[:, ~box.periodic] = 0.0
+        positions = box.unwrap(positions, images)
+    columns = {"id": column(ids[present])}
+    for name in group:
+        data = None if name in SPECIAL else at(name)
+        if data is not None:
+            columns[name] = column(np.asarray(data)[present])
     default = group_by or next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0])
     return particles_frame(path, index, step, positions, columns, box, wrapped=images is None,
                            default_group=default)

@@ -130,7 +130,7 @@ def read_frame(path, index, topology=None, group_by=None, universe_options=None)
             if ts.has_forces:
                 columns["force"] = column(ts.forces)
             dimensions = ts.dimensions
-    except (OSError, ValueError, EOFError, RuntimeError) as error:
+    except (OSError, ValueError, EOFError, RuntimeError, IndexError) as error:
         raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
     step = _step(trajectory, ts)
     box = None

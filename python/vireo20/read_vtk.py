@@ -96,7 +96,11 @@ def _pvd(path):
         name = dataset.get("file")
         if name is None:
             raise InputError(path, f"#{k} of the file", "DataSet", "has no file attribute")
-        timestep = float(dataset.get("timestep", k))
+        try:
+            timestep = float(dataset.get("timestep", k))
+        except ValueError:
+            raise InputError(path, f"#{k} of the file", "timestep", f"{dataset.get('timestep')!r} is not "
+                                                                    "a number") from None
         timestep = int(timestep) if timestep.is_integer() else timestep
         if timestep in seen:
             raise InputError(path, timestep, "DataSet", "a second file at the same timestep (a series "
