@@ -57,7 +57,7 @@ class _Universe:
                 warnings.simplefilter("ignore")
                 self.universe = MDAnalysis.Universe(*files, **options)
                 self.atoms = self._atoms()
-        except (OSError, ValueError, TypeError, KeyError, IndexError, EOFError, RuntimeError) as error:
+        except Exception as error:   # noqa: BLE001 (some forty parsers, each with its own failures)
             raise InputError(trajectory, "-", "-", f"MDAnalysis cannot read it"
                                                    f"{'' if topology is None else ' with ' + topology} "
                                                    f"({type(error).__name__}: {' '.join(str(error).split())})"
@@ -130,8 +130,9 @@ def read_frame(path, index, topology=None, group_by=None, universe_options=None)
             if ts.has_forces:
                 columns["force"] = column(ts.forces)
             dimensions = ts.dimensions
-    except (OSError, ValueError, EOFError, RuntimeError, IndexError) as error:
-        raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
+    except Exception as error:   # noqa: BLE001
+        raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read "
+                                                             f"({type(error).__name__}: {error})") from None
     step = _step(trajectory, ts)
     box = None
     if dimensions is not None and np.all(np.asarray(dimensions[:3]) > 0):
