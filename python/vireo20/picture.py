@@ -1,4 +1,5 @@
-"""One picture of a step: the source particles and the upscaled centres, seen along y.
+"""One picture of a step: the source particles and the upscaled centres, seen along y, from at most a
+fixed number of sampled points.
 
 Crowded steps show a slab through the middle, a fifth of the depth, so the clusters stay apart.
 """
@@ -7,9 +8,17 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
 
-def draw_step(path, source_points, source_masses, centres, title):
+def _sample(points, *others, limit):
+    """At most `limit` rows, every k-th one: the same picture every run, drawn in bounded time."""
+    stride = max(1, -(-len(points) // limit)) if limit else 1
+    return (points[::stride],) + tuple(o[::stride] for o in others)
+
+
+def draw_step(path, source_points, source_masses, centres, title, limit=200_000):
     source_points, source_masses = np.asarray(source_points), np.asarray(source_masses)
     centres = np.asarray(centres)
+    source_points, source_masses = _sample(source_points, source_masses, limit=limit)
+    (centres,) = _sample(centres, limit=limit)
     if len(source_points) > 3000:
         low, high = source_points[:, 1].min(), source_points[:, 1].max()
         middle, half = 0.5 * (low + high), 0.1 * (high - low)

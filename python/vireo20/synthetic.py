@@ -9,19 +9,21 @@ import functools
 
 import numpy as np
 
-from .step import Step
+from .frames import Box, Frame, Series
 
 GRAVITY = 9.81
 PROBES = 3
 
 
-class SyntheticSeries:
+class SyntheticSeries(Series):
+    source = "built-in data set"
+
     def __init__(self, clusters=2000, steps=40, seed=20, duration=2.0):
         # Every series covers the same fall, so a longer one is finer in time, not emptier.
         self.clusters, self.steps, self.seed = clusters, steps, seed
         self.dt = duration / max(steps, 1)
 
-    def __iter__(self):
+    def loaders(self):
         return (SyntheticFrame(self, index) for index in range(self.steps))
 
     def __len__(self):
@@ -77,15 +79,15 @@ class SyntheticFrame:
         enabled = rng.permutation(inside)
         probes = np.array([[0.0, 0.0, 0.0], [side, 0.0, 0.0], [0.0, side, side]])
         contacts, kinds = _contacts(enabled, position)
-        return Step(
-            source="built-in data set", index=self.index, timestep=self.index * 100,
+        return Frame(
+            source=series.source, index=self.index, timestep=self.index * 100,
             parents=parents, enabled=enabled, masses=masses,
-            coords=np.concatenate([position[enabled], probes]), trailing=PROBES,
+            positions=np.concatenate([position[enabled], probes]),
             trailing_masses=np.full(PROBES, 1.0),
-            values={"velocity": np.concatenate([velocity[enabled], np.zeros((PROBES, 3))]),
-                    "cluster_size": np.concatenate([size[enabled], np.zeros(PROBES, np.int64)])},
+            columns={"velocity": np.concatenate([velocity[enabled], np.zeros((PROBES, 3))]),
+                     "cluster_size": np.concatenate([size[enabled], np.zeros(PROBES, np.int64)])},
             contacts=contacts, contact_kinds=kinds,
-            box=np.array([[0.0, 0.0, 0.0], [side, side, side]]), boundary="ff ff ff")
+            box=Box.orthogonal([0.0, 0.0, 0.0], [side, side, side]))
 
 
 def _contacts(enabled, position):
