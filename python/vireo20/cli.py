@@ -164,8 +164,10 @@ def main(argv=None):
 
 
 def _failed(error, text=None):
-    text = text or (str(error) if not isinstance(error, OSError) or not error.filename else
-                    f"{error.filename}: {error.strerror or error}")
+    if text is None:
+        text = str(error)
+        if isinstance(error, OSError):
+            text = f"{error.filename}: {error.strerror or error}" if error.filename else (error.strerror or text)
     partial = getattr(error, "partial", None)
     where = f" (the partial output is in {partial}: run again with --resume to continue it)" if partial else ""
     print(f"vireo20: error: {' '.join(text.split())}{where}", file=sys.stderr, flush=True)

@@ -22,6 +22,20 @@ class OutputError(Exception):
     """The output cannot be written where asked: one line for the user."""
 
 
+class writing:
+    """Names the file in an OSError raised while it is written (a write error alone names none)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace):
+        if isinstance(error, OSError) and not str(error).startswith("could not write"):
+            raise OSError(error.errno, f"could not write {self.path}: {error.strerror or error}") from error
+
+
 def fsync_folder(path):
     fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
     try:

@@ -99,6 +99,10 @@ class SeriesWriter:
     # -- one step --------------------------------------------------------------------------------
 
     def __call__(self, result, source=None):
+        with filesafe.writing(self.folder):
+            self._write(result, source)
+
+    def _write(self, result, source):
         from . import write_vtk
         name = step_file(result.index)
         size, crc = write_vtk.write_polydata(os.path.join(self.folder, name), result.to_vtk())

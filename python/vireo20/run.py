@@ -96,9 +96,8 @@ def _check_places(place, input_paths, dump, overwrite):
                                        "folder as a whole; choose another --out")
         if dump and (filesafe.same_file(dump, path) or os.path.realpath(dump) == os.path.realpath(path)):
             raise filesafe.OutputError(f"--lammps-dump {dump} is the input {path}; choose another file")
-        if dump and os.path.isdir(path) and filesafe.inside(dump, path) and \
-                os.path.splitext(dump)[1] in (".npz", ".vtp", ".vtu", ".pvd"):
-            raise filesafe.OutputError(f"--lammps-dump {dump} would add a step file to the input folder {path}")
+        if dump and os.path.isdir(path) and filesafe.inside(dump, path):
+            raise filesafe.OutputError(f"--lammps-dump {dump} lies in the input folder {path}; choose a file elsewhere")
     if os.path.lexists(place.final) and not os.path.isdir(place.final):
         raise filesafe.OutputError(f"--out {place.final} exists and is not a folder")
     if dump:
