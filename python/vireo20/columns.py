@@ -121,11 +121,11 @@ def check_ids(frame, ids, name="id", low=0, high=INT32_MAX):
         if lo < low or hi > high:
             bad = int(np.argmax((ids < low) | (ids > high)))
             frame.fail(name, f"id {ids[bad]} on row {bad + 1} is outside {low}..{high}")
-        # Sorting finds repeats whatever the ids' spread: memory follows the particles, not the ids.
-        ordered = np.sort(ids)
-        repeated = np.flatnonzero(ordered[1:] == ordered[:-1])
-        if len(repeated):
-            frame.fail(name, f"id {ordered[repeated[0]]} appears more than once in the step")
+        from . import _groups
+        repeated = _groups.first_repeat(np.ascontiguousarray(ids))
+        if repeated >= 0:
+            frame.fail(name, f"id {ids[repeated]} appears more than once in the step (rows "
+                             f"{int(np.argmax(ids == ids[repeated])) + 1} and {repeated + 1})")
     return ids
 
 

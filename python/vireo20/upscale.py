@@ -140,17 +140,13 @@ def _box(step, box):
 
 def parents_from_groups(groups, ids, enabled):
     """Parent of each particle: the enabled member of its group with the lowest id; -1 for the
-    parent itself, for particles in no group (label 0 or below) and for particles not enabled."""
+    parent itself, for particles in no group (label 0 or below) and for particles not enabled.
+    `ids` may be None: a particle's index is its id."""
+    from . import _groups
     parents = np.full(len(groups), -1, np.int32)
-    label = groups[enabled]
-    member = label > 0
-    chosen, label = enabled[member], label[member]
-    order = np.lexsort((ids[chosen], label))
-    label, chosen = label[order], chosen[order]
-    if len(label):
-        starts = np.r_[True, label[1:] != label[:-1]]
-        head = chosen[starts][np.cumsum(starts) - 1]
-        parents[chosen] = np.where(head == chosen, -1, head)
+    _groups.parents_from_labels(np.ascontiguousarray(groups, np.int64),
+                                None if ids is None else np.ascontiguousarray(ids, np.int64),
+                                np.ascontiguousarray(enabled, np.int32), parents)
     return parents
 
 
@@ -266,7 +262,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
 
     # The grouping.
     if groups is not None:
-        parents = parents_from_groups(groups, ids if ids is not None else np.arange(n), enabled)
+        parents = parents_from_groups(groups, ids, enabled)
     elif parents is None:
         parents = np.full(n, -1, np.int32)
     parents = np.ascontiguousarray(parents, dtype=np.int32)

@@ -12,16 +12,16 @@ PERIODIC = Box.orthogonal([0, 0, 0], [10, 10, 10], [True, True, True])
 TILTED = Box.from_lammps([0, 0, 0], [10, 8, 6], (3.0, -2.0, 1.5), [True, True, False])
 
 
-def random_step(rng, n=400):
-    groups = rng.choice(np.r_[-3, 0, rng.integers(1, 2 ** 40, 60)], n).astype(np.int64)
+def random_step(rng, n=400, labels=2 ** 40):
+    groups = rng.choice(np.r_[-3, 0, rng.integers(1, labels, 60)], n).astype(np.int64)
     return dict(groups=groups, masses=rng.uniform(0.5, 2, n), positions=rng.normal(1e4, 3, (n, 3)),
                 ids=rng.permutation(np.arange(5, 5 + 3 * n, 3)),
                 values={"v": rng.normal(size=(n, 3)), "q": rng.normal(size=n), "kind": rng.integers(0, 5, n)})
 
 
-@pytest.mark.parametrize("seed", range(3))
-def test_groups_and_values_match_pandas(seed):
-    step = random_step(np.random.default_rng(seed))
+@pytest.mark.parametrize("seed, labels", [(0, 2 ** 40), (1, 2 ** 40), (2, 100)], ids=["sparse", "sparse", "dense"])
+def test_groups_and_values_match_pandas(seed, labels):
+    step = random_step(np.random.default_rng(seed), labels=labels)
     result = vireo20.upscale(step["groups"], step["masses"], step["positions"], step["values"], ids=step["ids"])
     table = pandas.DataFrame({"g": step["groups"], "m": step["masses"], "id": step["ids"], "q": step["values"]["q"],
                               **{f"x{k}": step["positions"][:, k] for k in range(3)}})
