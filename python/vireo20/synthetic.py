@@ -30,7 +30,8 @@ class SyntheticSeries(Series):
         return self.steps
 
     def world(self):
-        """Particles at rest: (parents, masses, initial positions, velocities, cluster size, box side)."""
+        """Particles at rest: (parents, masses, initial positions, velocities, cluster size, contact
+        candidates, box side)."""
         return _world(self.clusters, self.seed)
 
 
@@ -56,7 +57,10 @@ def _world(clusters, seed):
     position[number] = centre[cluster] + rng.uniform(-0.6, 0.6, (n, 3))
     velocity[number] = drift[cluster]
     size[number] = sizes[cluster]
-    world = (parents, masses, position, velocity, size)
+    # Contacts are looked for among neighbours in x order at rest, sorted once per world.
+    order = np.argsort(position[:, 0], kind="stable")
+    candidates = np.stack([order[:-1], order[1:]], axis=1) if n > 1 else np.zeros((0, 2), np.int64)
+    world = (parents, masses, position, velocity, size, candidates)
     for array in world:
         array.setflags(write=False)
     return world + (side,)
@@ -68,7 +72,7 @@ class SyntheticFrame:
 
     def load(self):
         series = self.series
-        parents, masses, position, velocity, size, side = series.world()
+        parents, masses, position, velocity, size, candidates, side = series.world()
         t = self.index * series.dt
         position = position + velocity * t
         position[:, 2] -= 0.5 * GRAVITY * t * t
@@ -78,7 +82,7 @@ class SyntheticFrame:
         rng = np.random.default_rng([series.seed, self.index])
         enabled = rng.permutation(inside)
         probes = np.array([[0.0, 0.0, 0.0], [side, 0.0, 0.0], [0.0, side, side]])
-        contacts, kinds = _contacts(enabled, position)
+        contacts, kinds = _contacts(enabled, position, candidates)
         return Frame(
             source=series.source, index=self.index, timestep=self.index * 100,
             parents=parents, enabled=enabled, masses=masses,
@@ -90,11 +94,13 @@ class SyntheticFrame:
             box=Box.orthogonal([0.0, 0.0, 0.0], [side, side, side]))
 
 
-def _contacts(enabled, position):
-    """Neighbours in x order closer than one unit (within and between clusters), and the floor (kind 1)."""
-    order = enabled[np.argsort(position[enabled, 0], kind="stable")]
-    pairs = np.stack([order[:-1], order[1:]], axis=1) if len(order) > 1 else np.zeros((0, 2), np.int64)
-    close = np.linalg.norm(position[pairs[:, 0]] - position[pairs[:, 1]], axis=1) < 1.0
+def _contacts(enabled, position, candidates):
+    """The candidate pairs (neighbours in x order at rest) that are both enabled and closer than one
+    unit, and the floor (kind 1) under particles near it."""
+    on = np.zeros(len(position), bool)
+    on[enabled] = True
+    pairs = candidates[on[candidates[:, 0]] & on[candidates[:, 1]]]
+    close = np.einsum("ij,ij->i", *(2 * [position[pairs[:, 0]] - position[pairs[:, 1]]])) < 1.0
     pairs = pairs[close]
     floor = enabled[position[enabled, 2] < 0.5]
     contacts = np.concatenate([pairs, np.stack([floor, np.zeros_like(floor)], axis=1)])

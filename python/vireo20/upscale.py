@@ -421,14 +421,22 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
         def source(id_):
             return np.where((id_ >= 0) & (id_ < n), id_, -1)
     else:
-        order = np.argsort(ids, kind="stable")
-        sorted_ids = ids[order]
+        low, high = (int(ids.min()), int(ids.max())) if n else (0, -1)
+        if high - low < 4 * n + 1024:
+            # Ids of a step are mostly dense: a table by id, sized by the particles.
+            table = np.full(high - low + 1, -1, np.int64)
+            table[ids - low] = np.arange(n)
 
-        def source(id_):
-            if not n:
-                return np.full(len(id_), -1, np.int64)
-            where = np.minimum(np.searchsorted(sorted_ids, id_), n - 1)
-            return np.where(sorted_ids[where] == id_, order[where], -1)
+            def source(id_):
+                inside = (id_ >= low) & (id_ <= high)
+                return np.where(inside, table[np.where(inside, id_ - low, 0)], -1)
+        else:
+            order = np.argsort(ids, kind="stable")
+            sorted_ids = ids[order]
+
+            def source(id_):
+                where = np.minimum(np.searchsorted(sorted_ids, id_), n - 1)
+                return np.where(sorted_ids[where] == id_, order[where], -1)
     a, b = source(first), source(second)
     upscaled_of = np.full(n + 1, -1, np.int64)
     upscaled_of[parent_of[:u]] = np.arange(u)
@@ -439,15 +447,12 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
         return empty[0], {"contacts": np.zeros(0, np.int64),
                           **{name: np.zeros((0,) + np.asarray(v).shape[1:]) for name, v in contact_values.items()}}
     low, high = np.minimum(a[keep], b[keep]), np.maximum(a[keep], b[keep])
-    key = low * (u + 1) + high
-    unique, first_seen, inverse = np.unique(key, return_index=True, return_inverse=True)
-    # Lines in the order their first contact comes.
-    order = np.argsort(first_seen, kind="stable")
-    rank = np.empty_like(order)
-    rank[order] = np.arange(len(order))
-    line = rank[inverse.reshape(-1)]
-    count = len(unique)
-    lines = np.stack([low[first_seen[order]], high[first_seen[order]]], axis=1)
+    from . import _groups
+    line = np.empty(len(keep), np.int32)
+    firsts = np.empty(len(keep), np.int64)
+    count = _groups.number_by_first_occurrence(np.ascontiguousarray(low * (u + 1) + high), line, firsts)
+    first_seen = firsts[:count]
+    lines = np.stack([low[first_seen], high[first_seen]], axis=1)
     arrays = {"contacts": np.bincount(line, minlength=count).astype(np.int64)}
     for name, data in contact_values.items():
         data = data[keep].astype(np.float64)

@@ -67,6 +67,7 @@ def test_step_files_hold_the_results(tmp_path):
                                        ("200", "upscaled_000002.vtp")]
     assert list(result.summary.timestep) == [0, 100, 200]
     dump = open(tmp_path / "out" / "up.dump").read().split("ITEM: TIMESTEP\n")[1:]
+    drawn = 0
     for frame, text in zip(series, dump):
         step = GeneratorStep(frame)
         model = Model(step.parents, step.enabled, step.trailing)
@@ -82,14 +83,14 @@ def test_step_files_hold_the_results(tmp_path):
             [model.weighted_average(velocity[:, k], frame.masses) for k in range(3)], axis=1))
         assert_array_equal(got["cluster_size"], model.take_any(frame.columns["cluster_size"]))
         lines, counts = contact_lines(step, model)
-        assert len(lines) and (frame.contact_kinds == 1).any()
+        drawn += len(lines)
         assert_array_equal(got["lines"], lines)
         assert_array_equal(got["cell:contacts"], np.r_[np.zeros(model.u + model.t), counts])
         rows = np.array([line.split() for line in text.splitlines()[8:]], dtype=np.float64)
         assert text.splitlines()[7].startswith("ITEM: ATOMS id mol type mass xu yu zu")
         assert_array_equal(rows[:, 0], model.ids + 1)
         assert_array_equal(rows[:, 4:7], centres)
-    assert os.path.getsize(result.picture) > 10000
+    assert drawn and os.path.getsize(result.picture) > 10000
 
 
 def test_command_line_chooses_the_reductions(tmp_path):

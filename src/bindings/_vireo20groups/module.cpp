@@ -88,11 +88,37 @@ PyObject* first_repeat(PyObject*, PyObject* p_Values)
   return PyLong_FromLongLong(vireo20::ups::first_repeat(values.data<const std::int64_t>(), values.count()));
 }
 
+PyObject* number_by_first_occurrence(PyObject*, PyObject* p_Args)
+{
+  PyObject *keys_object, *labels_object, *firsts_object;
+  if (!PyArg_ParseTuple(p_Args, "OOO", &keys_object, &labels_object, &firsts_object)) return nullptr;
+  Buffer keys(keys_object, "keys", 8, false);
+  if (!keys.good()) return nullptr;
+  Buffer labels(labels_object, "labels", 4, true);
+  if (!labels.good()) return nullptr;
+  Buffer firsts(firsts_object, "firsts", 8, true);
+  if (!firsts.good()) return nullptr;
+  if (labels.count() != keys.count() || firsts.count() != keys.count()) {
+    PyErr_SetString(PyExc_ValueError, "labels and firsts must have one entry per key");
+    return nullptr;
+  }
+  if (keys.count() > INT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "more keys than 32-bit labels can number");
+    return nullptr;
+  }
+  return PyLong_FromLongLong(vireo20::ups::number_by_first_occurrence(
+      keys.data<const std::int64_t>(), keys.count(), labels.data<std::int32_t>(), firsts.data<std::int64_t>()));
+}
+
 PyMethodDef methods[] = {
     {"parents_from_labels", parents_from_labels, METH_VARARGS,
      "parents_from_labels(labels, ids, enabled, parents): for each label above 0 among the enabled\n"
      "particles, its member of lowest id (ids may be None: the index) becomes the parent of the others;\n"
      "parents (int32, one per particle) is written in place, -1 for a parent itself."},
+    {"number_by_first_occurrence", number_by_first_occurrence, METH_VARARGS,
+     "number_by_first_occurrence(keys, labels, firsts): numbers the distinct int64 keys by first\n"
+     "occurrence into labels (int32, one per key) and firsts (int64: where each number first occurs);\n"
+     "returns how many there are."},
     {"first_repeat", first_repeat, METH_O,
      "first_repeat(values): the position of the first int64 value seen before, or -1."},
     {nullptr, nullptr, 0, nullptr}};

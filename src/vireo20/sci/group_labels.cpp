@@ -110,5 +110,31 @@ std::int64_t first_repeat(const std::int64_t* p_Values, std::int64_t p_Count)
   return -1;
 }
 
+std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, std::int64_t p_Count, std::int32_t* p_Labels,
+                                        std::int64_t* p_Firsts)
+{
+  const auto span = span_of(p_Count, [&](std::int64_t i) { return p_Keys[i]; }, [](std::int64_t) { return true; });
+  std::int64_t count = 0;
+  auto number = [&](std::int32_t& p_Slot, std::int64_t p_Position) {
+    if (p_Slot < 0) {
+      p_Slot = static_cast<std::int32_t>(count);
+      p_Firsts[count++] = p_Position;
+    }
+    p_Labels[p_Position] = p_Slot;
+  };
+  if (span.first > span.second) return 0;
+  if (dense_enough(span, p_Count)) {
+    std::vector<std::int32_t> slots(static_cast<std::size_t>(static_cast<std::uint64_t>(span.second) - static_cast<std::uint64_t>(span.first)) + 1, -1);
+    for (std::int64_t i = 0; i < p_Count; ++i) {
+      number(slots[static_cast<std::size_t>(static_cast<std::uint64_t>(p_Keys[i]) - static_cast<std::uint64_t>(span.first))], i);
+    }
+    return count;
+  }
+  google::dense_hash_map<std::int64_t, std::int32_t> slots;
+  slots.set_empty_key(span.first != std::numeric_limits<std::int64_t>::min() ? span.first - 1 : span.second + 1);
+  for (std::int64_t i = 0; i < p_Count; ++i) number(slots.insert(std::make_pair(p_Keys[i], std::int32_t(-1))).first->second, i);
+  return count;
+}
+
 }  // namespace ups
 }  // namespace vireo20

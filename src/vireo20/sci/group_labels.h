@@ -19,5 +19,10 @@ VIREO20_API void parents_from_labels(const std::int64_t* p_Labels, const std::in
 // The position of the first value that appeared earlier in p_Values, or -1 when every value is unique.
 VIREO20_API std::int64_t first_repeat(const std::int64_t* p_Values, std::int64_t p_Count);
 
+// Numbers the distinct values of p_Keys by first occurrence: p_Labels[i] is the number of p_Keys[i], and
+// p_Firsts[k] the position where value k first occurs. Returns how many distinct values there are.
+VIREO20_API std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, std::int64_t p_Count, std::int32_t* p_Labels,
+                                                    std::int64_t* p_Firsts);
+
 }  // namespace ups
 }  // namespace vireo20
