@@ -340,15 +340,22 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         else:
             results = _serial(loaders, options, picture_index)
         previous = writer.series[-1][0] if writer.series else None
-        for result, source in results:
-            timestep = result.timestep
-            if previous is not None and timestep < previous:
-                raise InputError(result.source, timestep, "timestep",
-                                 f"the series goes back in time (after timestep {previous})")
-            if previous is not None and timestep == previous:
-                warn(f"{result.source}: timestep {timestep} appears twice in a row")
-            previous = timestep
-            writer(result, source)
+        # Step k is written while step k + 1 is reduced; writes stay in step order.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-write") as writing:
+            written = None
+            for result, source in results:
+                timestep = result.timestep
+                if previous is not None and timestep < previous:
+                    raise InputError(result.source, timestep, "timestep",
+                                     f"the series goes back in time (after timestep {previous})")
+                if previous is not None and timestep == previous:
+                    warn(f"{result.source}: timestep {timestep} appears twice in a row")
+                previous = timestep
+                if written is not None:
+                    written.result()
+                written = writing.submit(writer, result, source)
+            if written is not None:
+                written.result()
         series.finish()
         if not writer.series:
             raise InputError(getattr(series, "source", input) or "-", "-", "-", "the input holds no steps")
