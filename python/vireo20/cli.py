@@ -161,6 +161,12 @@ def main(argv=None):
     except KeyboardInterrupt as error:
         _failed(error, "interrupted")
         return 130
+    except Exception as error:  # a bug of ours: one line, and the trace only when asked for
+        if os.environ.get("VIREO20_TRACEBACK"):
+            raise
+        _failed(error, f"internal error ({type(error).__name__}: {error}); please report it, with the "
+                       "trace VIREO20_TRACEBACK=1 prints")
+        return 3
 
 
 def _failed(error, text=None):

@@ -54,16 +54,17 @@ def draw_step(path, source_points, source_masses, centres, title=None, limit=200
         return xy[:, 0], xy[:, 1]
 
     # Grey: how many discs cover a pixel, each letting through (1 - alpha) of the white behind it.
-    cover = np.zeros(WIDTH * HEIGHT)
     x, y = pixels(source_points)
     heaviest = float(np.max(source_masses, initial=0.0)) or 1.0
     radius = 1.0 + 2.0 * np.sqrt(np.clip(source_masses / heaviest, 0, 1))
+    covered = []
     for size in (1.5, 2.2, 3.0):
         pick = (radius <= size) & (radius > size - 0.75) if size > 1.5 else radius <= size
         for dx, dy in zip(*_disc(size)):
             px, py = x[pick] + dx, y[pick] + dy
             keep = (px >= 0) & (px < WIDTH) & (py >= 0) & (py < HEIGHT)
-            cover += np.bincount(py[keep] * WIDTH + px[keep], minlength=WIDTH * HEIGHT)
+            covered.append(py[keep] * WIDTH + px[keep])
+    cover = np.bincount(np.concatenate(covered), minlength=WIDTH * HEIGHT) if covered else np.zeros(WIDTH * HEIGHT)
     shade = (255 * (1 - GREY_ALPHA) ** cover).astype(np.uint8)
     image = np.repeat(shade[:, None], 3, axis=1)
     # Red crosses on top.
