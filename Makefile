@@ -20,7 +20,10 @@ endif
 # Without those two the tests that need them say so and skip, so failing to get them stops nothing.
 DEB_PACKAGES := cmake g++ libgtest-dev libbenchmark-dev \
                 libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev \
-                python3-dev python3-numpy python3-pandas python3-tqdm python3-matplotlib python3-distributed
+                python3-dev python3-numpy python3-pandas python3-tqdm python3-matplotlib python3-distributed \
+                python3-gsd python3-h5py
+# Only the MDAnalysis reader needs it: without it that one input is unavailable, and its tests skip.
+OPTIONAL_DEB_PACKAGES := python3-mdanalysis
 TEST_DEB_PACKAGES := python3-pytest python3-hypothesis
 TOOL_DEB_PACKAGES := lammps paraview
 
@@ -65,6 +68,7 @@ endef
 
 deps:
 	$(call install_missing,$(DEB_PACKAGES))
+	$(call install_missing,$(OPTIONAL_DEB_PACKAGES),|| echo "not installed: the MDAnalysis reader is unavailable")
 
 test-deps: deps
 	$(call install_missing,$(TEST_DEB_PACKAGES))

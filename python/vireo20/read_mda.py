@@ -1,0 +1,144 @@
+"""Input from anything MDAnalysis reads: a topology and a trajectory in any of its formats
+(MDAnalysis is optional: Debian's python3-mdanalysis).
+
+`open_series(trajectory, topology=TOPOLOGY, group_by=LEVEL)`; without a topology the one file is both
+(a PDB, GRO or GSD file, say). Further keywords (`topology_format`, `format` as `trajectory_format`,
+`atom_style` for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`.
+
+Positions are MDAnalysis's, as it gives them (in its units, Å), taken as wrapped when the trajectory
+has a box, which is then periodic in every direction (origin 0, edges from its lengths and
+angles). Timestep: the simulation step where the format stores one (LAMMPS dumps and DCD, GROMACS
+XTC/TRR, GSD, H5MD, TNG), else the frame's position.
+
+Columns: `id` (the atom ids), `mass` (the topology's masses, or MDAnalysis's guesses from the atom
+types where it has none), `velocity` and `force` when the trajectory has them, `charge` when the
+topology has charges, `type` when every atom type is a whole number (LAMMPS), and the group labels
+of each level the topology has, numbered from 1: `molecules` (GROMACS molecule numbers),
+`fragments` (bonded fragments where the topology has bonds, numbered in the order of their
+lowest atom; an atom without bonds is in no group, 0), `residues` (the residue ids when each
+residue has its own, as a LAMMPS data file's molecule ids are: 0 or below is no group; else the
+residue's index + 1) and `segments`. `group_by` picks the default: else molecules, fragments,
+residues, the first the topology has.
+"""
+import warnings
+
+import numpy as np
+
+from .frames import Box, InputError
+from .reading import (FrameLoader, Loaders, bonded_components, cached_open, column, missing_library,
+                      particles_frame)
+
+LEVELS = ("molecules", "fragments", "residues", "segments")
+
+
+def sniff(path, head):
+    # A trajectory needs its topology, which only the caller can name.
+    return False
+
+
+def _import():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import MDAnalysis
+    return MDAnalysis
+
+
+class _Universe:
+    """A universe and the per-atom arrays that do not change between frames."""
+
+    def __init__(self, trajectory, topology, options):
+        options = dict(options)
+        MDAnalysis = _import()
+        if "trajectory_format" in options:
+            options["format"] = options.pop("trajectory_format")
+        files = (trajectory,) if topology is None else (topology, trajectory)
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                self.universe = MDAnalysis.Universe(*files, **options)
+                self.atoms = self._atoms()
+        except (OSError, ValueError, TypeError, KeyError, IndexError, EOFError, RuntimeError) as error:
+            raise InputError(trajectory, "-", "-", f"MDAnalysis cannot read it"
+                                                   f"{'' if topology is None else ' with ' + topology} "
+                                                   f"({type(error).__name__}: {' '.join(str(error).split())})"
+                              ) from None
+
+    def _atoms(self):
+        atoms = self.universe.atoms
+        columns = {"id": atoms.ids}
+        if hasattr(atoms, "masses"):
+            columns["mass"] = atoms.masses
+        if hasattr(atoms, "charges"):
+            columns["charge"] = atoms.charges
+        types = np.asarray(atoms.types).astype(str) if hasattr(atoms, "types") else np.array([])
+        if len(types) and all(t.isdigit() for t in types):
+            columns["type"] = types.astype(np.int64)
+        if hasattr(atoms, "molnums"):
+            columns["molecules"] = atoms.molnums + 1
+        if hasattr(atoms, "bonds") and len(atoms.bonds):
+            columns["fragments"] = bonded_components(len(atoms), atoms.bonds.to_indices())
+        if hasattr(atoms, "resids"):
+            unique = len(np.unique(self.universe.residues.resids)) == len(self.universe.residues)
+            columns["residues"] = atoms.resids if unique else atoms.resindices + 1
+        columns["segments"] = atoms.segindices + 1
+        return {name: column(values) for name, values in columns.items()}
+
+    def close(self):
+        self.universe.trajectory.close()
+
+
+def _universe(topology, trajectory, options):
+    try:
+        return cached_open(trajectory, _Universe, topology, tuple(sorted(options.items())))
+    except ImportError as error:
+        raise missing_library(trajectory, "MDAnalysis", "python3-mdanalysis", error) from None
+
+
+def open_series(path, topology=None, group_by=None, **universe_options):
+    """The frames of a trajectory (`path`) over its topology; see the module's text."""
+    held = _universe(topology, path, universe_options)
+    if group_by is not None and group_by not in held.atoms:
+        available = [level for level in LEVELS if level in held.atoms]
+        raise InputError(topology or path, "-", group_by, f"the topology gives no such groups (it gives "
+                                                         f"{', '.join(available)}; --group-by takes "
+                                                         f"{', '.join(LEVELS)})")
+    options = {"topology": topology, "group_by": group_by, "universe_options": universe_options}
+    count = len(held.universe.trajectory)
+    return Loaders(path, (FrameLoader(read_frame, path, i, options) for i in range(count)))
+
+
+def _step(trajectory, ts):
+    header = getattr(getattr(trajectory, "_file", None), "header", None)
+    if isinstance(header, dict) and "istart" in header and "nsavc" in header:
+        # MDAnalysis's DCD step is a file position; the header gives the simulation's.
+        return int(header["istart"] + ts.frame * header["nsavc"])
+    step = ts.data.get("step")
+    return ts.frame if step is None else int(step)
+
+
+def read_frame(path, index, topology=None, group_by=None, universe_options=None):
+    held = _universe(topology, path, universe_options or {})
+    trajectory = held.universe.trajectory
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            ts = trajectory[index]
+            positions = ts.positions.astype(np.float64)
+            columns = {name: values.copy() for name, values in held.atoms.items()}
+            if ts.has_velocities:
+                columns["velocity"] = column(ts.velocities)
+            if ts.has_forces:
+                columns["force"] = column(ts.forces)
+            dimensions = ts.dimensions
+    except (OSError, ValueError, EOFError, RuntimeError, IndexError) as error:
+        raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
+    step = _step(trajectory, ts)
+    box = None
+    if dimensions is not None and np.all(np.asarray(dimensions[:3]) > 0):
+        from MDAnalysis.lib.mdamath import triclinic_vectors
+        try:
+            box = Box(np.zeros(3), triclinic_vectors(dimensions).astype(np.float64), (True, True, True))
+        except ValueError as error:
+            raise InputError(path, step, "box", str(error)) from None
+    default = group_by or next((level for level in LEVELS if level in held.atoms), "residues")
+    return particles_frame(path, index, step, positions, columns, box, wrapped=True, default_group=default)

@@ -1,0 +1,212 @@
+"""Input from VTK particle files, as DEM codes write them (LIGGGHTS `dump custom/vtk`, MercuryDPM,
+Yade's VTKRecorder), read with VTK's own readers.
+
+The input is a `.pvd` series (its DataSets in order, the timestep of each its `timestep`
+attribute), a folder of `.vtu`, `.vtp`, `.pvtu`, `.pvtp` or legacy `.vtk` files (in natural name
+order; LIGGGHTS's `*_boundingBox*` files left out; option `stem` picks one series where several
+share the folder), or one such file. Outside a `.pvd`, the timestep is the number that ends each
+file's name (`dump_2000.vtu`), or the file's position when the names carry none.
+
+Positions are the points. Every point array becomes a column (vectors stay (E, 3)), the common
+names under the job's names: `id`/`ID`/`Id`/`ids` as `id` (else the point's index + 1),
+`v`/`vel`/`Velocity`/`linVelocityVec` as `velocity`, `f`/`Force` as `force`,
+`omega`/`AngularVelocity`/`angVelocityVec` as `omega`, `tq`/`Torque` as `tq`,
+`radius`/`Radius`/`radii` as `radius`, `Diameter` as `diameter`, `Mass` as `mass`, `Density` as
+`density` and `Type` as `type`; any other array keeps its name. Scalar arrays written as a LAMMPS
+dump's triplets become one vector: `vx vy vz` as `velocity`, `fx fy fz` as `force`, `omegax omegay
+omegaz` as `omega`, `tqx tqy tqz` as `tq`, `c_X[1] c_X[2] c_X[3]` as `c_X`. The default group
+column is the first of `mol`, `id_multisphere` (LIGGGHTS multisphere bodies), `body`, `clump`,
+`clumpId` (Yade; -1 for no clump) and `cluster` that the file has.
+
+VTK files hold no periodic box: option `box` (a `Box`) gives one. Positions are then unwrapped with
+the image flags where the file has `ix iy iz` arrays, else taken as wrapped in its periodic
+directions.
+"""
+import os
+import re
+import xml.etree.ElementTree as ElementTree
+
+import numpy as np
+
+from .frames import InputError
+from .reading import FrameLoader, Loaders, column, missing_library, natural_key, particles_frame
+
+EXTENSIONS = (".vtu", ".vtp", ".pvtu", ".pvtp", ".vtk")
+COMMON_NAMES = {
+    "id": ("id", "ID", "Id", "ids"),
+    "velocity": ("v", "vel", "velocity", "Velocity", "linVelocityVec"),
+    "force": ("f", "force", "Force"),
+    "omega": ("omega", "AngularVelocity", "angVelocityVec"),
+    "tq": ("tq", "Torque"),
+    "radius": ("radius", "Radius", "radii"),
+    "diameter": ("diameter", "Diameter"),
+    "mass": ("mass", "Mass"),
+    "density": ("density", "Density"),
+    "type": ("type", "Type"),
+}
+GROUP_COLUMNS = ("mol", "id_multisphere", "body", "clump", "clumpId", "cluster")
+TRIPLETS = {"v": "velocity", "f": "force", "omega": "omega", "tq": "tq", "angmom": "angmom", "mu": "mu"}
+
+
+def _series_files(folder):
+    return [name for name in os.listdir(folder)
+            if name.endswith(EXTENSIONS) and "boundingBox" not in name]
+
+
+def sniff(path, head):
+    if os.path.isdir(path):
+        return bool(_series_files(path))
+    return str(path).endswith((".pvd",) + EXTENSIONS) or b"<VTKFile" in head or head.startswith(b"# vtk DataFile")
+
+
+def _stem(name):
+    return re.sub(r"\d+", "#", name)
+
+
+def _name_number(name):
+    numbers = re.findall(r"\d+", os.path.splitext(name)[0])
+    return int(numbers[-1]) if numbers else None
+
+
+def _folder(path, stem):
+    names = _series_files(path)
+    stems = sorted({_stem(n) for n in names})
+    if stem is not None:
+        names = [n for n in names if _stem(n) == stem or n.startswith(stem)]
+    elif len(stems) > 1:
+        raise InputError(path, "-", "-", f"the folder holds several series ({', '.join(stems)}): "
+                                         "name one with the option stem, or give its .pvd")
+    if not names:
+        raise InputError(path, "-", "-", "the folder holds no VTK particle files "
+                                         f"({', '.join(EXTENSIONS)}){' named ' + stem if stem else ''}")
+    names.sort(key=natural_key)
+    numbers = [_name_number(n) for n in names]
+    if None in numbers or len(set(numbers)) != len(numbers):
+        numbers = list(range(len(names)))
+    return [(os.path.join(path, n), t) for n, t in zip(names, numbers)]
+
+
+def _pvd(path):
+    try:
+        root = ElementTree.parse(path).getroot()
+    except (ElementTree.ParseError, OSError) as error:
+        raise InputError(path, "-", "-", f"not a readable .pvd file ({error})") from None
+    entries, seen = [], set()
+    for k, dataset in enumerate(root.iter("DataSet")):
+        name = dataset.get("file")
+        if name is None:
+            raise InputError(path, f"#{k} of the file", "DataSet", "has no file attribute")
+        try:
+            timestep = float(dataset.get("timestep", k))
+        except ValueError:
+            raise InputError(path, f"#{k} of the file", "timestep", f"{dataset.get('timestep')!r} is not "
+                                                                    "a number") from None
+        timestep = int(timestep) if timestep.is_integer() else timestep
+        if timestep in seen:
+            raise InputError(path, timestep, "DataSet", "a second file at the same timestep (a series "
+                                                        "in several parts): give the particles' own series")
+        seen.add(timestep)
+        entries.append((os.path.join(os.path.dirname(path), name), timestep))
+    if not entries:
+        raise InputError(path, "-", "DataSet", "the series lists no files")
+    return entries
+
+
+def open_series(path, box=None, group_by=None, stem=None):
+    """The frames of a .pvd, a folder of VTK files or one file; see the module's text for `box`."""
+    if os.path.isdir(path):
+        entries = _folder(path, stem)
+    elif str(path).endswith(".pvd"):
+        entries = _pvd(path)
+    else:
+        number = _name_number(os.path.basename(path))
+        entries = [(path, 0 if number is None else number)]
+    return Loaders(path, (FrameLoader(read_frame, file, i, {"timestep": t, "box": box, "group_by": group_by})
+                          for i, (file, t) in enumerate(entries)))
+
+
+def _reader(path):
+    from vtkmodules.vtkIOXML import vtkXMLPPolyDataReader, vtkXMLPUnstructuredGridReader, \
+        vtkXMLPolyDataReader, vtkXMLUnstructuredGridReader
+    from vtkmodules.vtkIOLegacy import vtkGenericDataObjectReader
+    readers = {".vtu": vtkXMLUnstructuredGridReader, ".vtp": vtkXMLPolyDataReader,
+               ".pvtu": vtkXMLPUnstructuredGridReader, ".pvtp": vtkXMLPPolyDataReader}
+    return readers.get(os.path.splitext(path)[1], vtkGenericDataObjectReader)()
+
+
+def _read(path, timestep):
+    """The data set of one file; VTK's complaints become one InputError instead of text on stderr."""
+    try:
+        from vtkmodules.vtkCommonCore import VTK_STRING, vtkLogger, vtkOutputWindow, vtkStringOutputWindow
+        from vtkmodules.util.misc import calldata_type
+        reader = _reader(path)
+    except ImportError as error:
+        raise missing_library(path, "VTK", "python3-vtk9", error) from None
+    errors = []
+
+    @calldata_type(VTK_STRING)
+    def collect(_object, _event, message):
+        errors.append(message)
+
+    reader.AddObserver("ErrorEvent", collect)
+    reader.GetExecutive().AddObserver("ErrorEvent", collect)
+    reader.SetFileName(path)
+    window, verbosity = vtkOutputWindow.GetInstance(), vtkLogger.GetCurrentVerbosityCutoff()
+    text = vtkStringOutputWindow()
+    vtkOutputWindow.SetInstance(text)
+    vtkLogger.SetStderrVerbosity(vtkLogger.VERBOSITY_OFF)
+    try:
+        if not os.path.isfile(path):
+            raise InputError(path, timestep, "-", "no such file")
+        reader.Update()
+    finally:
+        vtkOutputWindow.SetInstance(window)
+        vtkLogger.SetStderrVerbosity(verbosity)
+    data = reader.GetOutput()
+    if errors or getattr(reader, "GetErrorCode", lambda: 0)() or data is None or not hasattr(data, "GetPoints"):
+        lines = [line for m in [text.GetOutput()] + errors for line in m.splitlines()
+                 if line.strip() and not line.startswith("ERROR: In ")]
+        raise InputError(path, timestep, "-", "not a readable VTK particle file"
+                                              + (f" ({lines[0].split('): ', 1)[-1]})" if lines else ""))
+    return data
+
+
+def _join_triplets(columns):
+    scalar = lambda name: name in columns and columns[name].ndim == 1
+    triplets = [(name, [stem + axis for axis in "xyz"]) for stem, name in TRIPLETS.items()]
+    triplets += [(key[:-3], [key[:-3] + f"[{k}]" for k in "123"]) for key in columns
+                 if key.endswith("[1]") and not scalar(key[:-3] + "[4]")]
+    for name, parts in triplets:
+        if name not in columns and all(scalar(part) for part in parts) and columns[parts[0]].dtype.kind == "f":
+            columns[name] = np.stack([columns.pop(part) for part in parts], axis=1)
+
+
+def read_frame(path, index, timestep=None, box=None, group_by=None):
+    from vtkmodules.util.numpy_support import vtk_to_numpy
+    timestep = index if timestep is None else timestep
+    data = _read(path, timestep)
+    points = data.GetPoints()
+    positions = vtk_to_numpy(points.GetData()).reshape(-1, 3) if points is not None else np.zeros((0, 3))
+    arrays = data.GetPointData()
+    columns = {}
+    for k in range(arrays.GetNumberOfArrays()):
+        array = arrays.GetArray(k)   # None for string arrays
+        if array is not None:
+            values = column(vtk_to_numpy(array))
+            if values is not None:
+                columns.setdefault(array.GetName() or f"array{k}", values)
+    _join_triplets(columns)
+    for common, names in COMMON_NAMES.items():
+        if common not in columns:
+            found = next((n for n in names if n in columns), None)
+            if found is not None:
+                columns[common] = columns.pop(found)
+    images = [columns.get(axis) for axis in ("ix", "iy", "iz")]
+    wrapped = box is not None
+    if wrapped and all(flags is not None and flags.dtype.kind == "i" and flags.ndim == 1 for flags in images):
+        images = np.stack([columns.pop(axis) for axis in ("ix", "iy", "iz")], axis=1)
+        images[:, ~box.periodic] = 0
+        positions, wrapped = box.unwrap(positions, images), False
+    default = group_by or next((n for n in GROUP_COLUMNS if n in columns), "mol")
+    return particles_frame(path, index, timestep, positions, columns, box, wrapped=wrapped,
+                           default_group=default)

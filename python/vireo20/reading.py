@@ -1,0 +1,144 @@
+"""What the readers of other programs' formats (VTK, GSD, H5MD, MDAnalysis) share: one loader per
+frame in a series of known length, columns in the job's dtypes, open files kept per process.
+"""
+import os
+import re
+
+import numpy as np
+
+from .frames import Frame, InputError, Series
+
+
+def natural_key(name):
+    """Sorts step_2 before step_10."""
+    return [int(part) if part.isdigit() else part for part in re.split(r"(\d+)", name)]
+
+
+def missing_library(path, reader, package, error):
+    return InputError(path, "-", "-", f"the {reader} reader needs {error.name or error}, which is not "
+                                      f"installed: apt-get install {package}")
+
+
+def column(values):
+    """A per-particle array as the job takes it: integers as int64, floating-point as float64, one row
+    per particle ((E,) or (E, k)); None for what is neither (strings, records)."""
+    values = np.asarray(values)
+    if values.dtype.kind in "biu":
+        values = values.astype(np.int64, copy=False)
+    elif values.dtype.kind == "f":
+        values = values.astype(np.float64, copy=False)
+    else:
+        return None
+    if values.ndim > 2:
+        values = values.reshape(len(values), -1)
+    return values
+
+
+def particles_frame(source, index, timestep, positions, columns, box=None, wrapped=False,
+                    default_group="mol"):
+    """A frame in the particles form, its columns checked against the particle count, the ids unique."""
+    positions = np.asarray(positions, dtype=np.float64)
+    if positions.ndim != 2 or positions.shape[1] != 3:
+        raise InputError(source, timestep, "positions", f"expected (particles, 3), got shape {positions.shape}")
+    count = len(positions)
+    frame_columns = {}
+    for name, values in columns.items():
+        if values is None:
+            continue
+        if values.ndim == 0 or len(values) != count:
+            raise InputError(source, timestep, name, f"has {0 if values.ndim == 0 else len(values)} rows "
+                                                     f"where the step has {count} particles")
+        frame_columns[name] = values
+    ids = frame_columns.setdefault("id", np.arange(1, count + 1, dtype=np.int64))
+    if ids.ndim != 1:
+        raise InputError(source, timestep, "id", f"expected one id per particle, got shape {ids.shape}")
+    ordered = np.sort(ids)
+    repeated = ordered[1:][ordered[1:] == ordered[:-1]]
+    if len(repeated):
+        raise InputError(source, timestep, "id", f"id {repeated[0]} is given to more than one particle")
+    return Frame(source=source, index=index, timestep=timestep, positions=positions, columns=frame_columns,
+                 box=box, wrapped=bool(wrapped and box is not None and box.any_periodic),
+                 default_group=default_group)
+
+
+def plain_number(value):
+    """A step number as a Python int when it is whole, else a float."""
+    value = np.asarray(value).item()
+    return int(value) if float(value).is_integer() else value
+
+
+def bonded_components(count, pairs):
+    """Labels of the connected components of `pairs` over `count` particles: 1, 2, ... in the order
+    of each component's lowest particle, 0 for a particle in no pair."""
+    pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)
+    roots = np.arange(count)
+    first, second = pairs[:, 0], pairs[:, 1]
+    while True:
+        # Each pair joining two trees hangs the higher root under the lower one (any of them, when
+        # several pairs meet a root), so every tree with a pair leaving it merges each round: the
+        # rounds halve the trees. Roots only ever point lower, so the last root of a component is
+        # its lowest particle.
+        a, b = roots[first], roots[second]
+        apart = a != b
+        if not apart.any():
+            break
+        a, b = a[apart], b[apart]
+        roots[np.maximum(a, b)] = np.minimum(a, b)
+        while True:
+            jumped = roots[roots]
+            if np.array_equal(jumped, roots):
+                break
+            roots = jumped
+    bonded = np.zeros(count, dtype=bool)
+    bonded[first] = bonded[second] = True
+    labels = np.zeros(count, dtype=np.int64)
+    labels[bonded] = np.unique(roots[bonded], return_inverse=True)[1] + 1
+    return labels
+
+
+class Loaders(Series):
+    """A series whose frames are known up front: one picklable loader per frame."""
+
+    def __init__(self, source, loaders):
+        self.source, self._loaders = source, list(loaders)
+
+    def loaders(self):
+        return iter(self._loaders)
+
+    def __len__(self):
+        return len(self._loaders)
+
+
+class FrameLoader:
+    """Loads frame `index` of `path` with `read(path, index, **options)`: what a Dask worker needs to
+    read its own frame, and nothing of the frame's data."""
+
+    def __init__(self, read, path, index, options):
+        self.read, self.path, self.index, self.options = read, path, index, options
+
+    def load(self):
+        return self.read(self.path, self.index, **self.options)
+
+
+_open_files = {}
+OPEN_FILES_KEPT = 4
+
+
+def cached_open(path, opener, *arguments):
+    """The file opened by `opener(path, *arguments)`, kept open in this process so that reading frame
+    after frame does not reread the file's index each time; reopened when the file changed on disk."""
+    try:
+        status = os.stat(path)
+    except OSError as error:
+        raise InputError(path, "-", "-", f"cannot be read ({error.strerror or error})") from None
+    key = (os.path.abspath(path), opener, arguments, status.st_mtime_ns, status.st_size)
+    handle = _open_files.get(key)
+    if handle is None:
+        handle = opener(path, *arguments)
+        while len(_open_files) >= OPEN_FILES_KEPT:
+            old = _open_files.pop(next(iter(_open_files)))
+            close = getattr(old, "close", None)
+            if close:
+                close()
+        _open_files[key] = handle
+    return handle

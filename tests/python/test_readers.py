@@ -1,0 +1,227 @@
+"""The readers of VTK, GSD, H5MD and MDAnalysis inputs: one small periodic system written by each
+format's own library and read back, and the errors of broken files."""
+import os
+import pickle
+import warnings
+
+import numpy as np
+import pytest
+
+from vireo20 import inputs
+from vireo20.frames import Box, InputError
+
+# Three molecules (one across the GSD box's face in x, one across x = 0, the H5MD box's) and two
+# loose particles, one images away; every number a binary fraction, so float32 formats keep it.
+IDS = np.arange(1, 11)
+MOL = np.array([1, 1, 1, 2, 2, 3, 3, 3, 0, 0])
+TYPE = np.array([1, 1, 2, 3, 3, 4, 1, 2, 4, 1])
+MASS = np.array([1.0, 2.0, 0.5, 4.0])[TYPE - 1]
+EDGES = np.array([[5.0, 0, 0], [1, 4, 0], [1, -0.5, 4]])
+CENTRED = Box(-EDGES.sum(axis=0) / 2, EDGES, (True, True, True))
+AT_ZERO = Box(np.zeros(3), EDGES, (True, True, True))
+START = np.array([[2, 0, 0], [2.5, 0, 0], [3, 0.25, 0], [-0.25, 1, 1], [0.25, 1, 1],
+                  [0, -1, -1.5], [0.5, -1, -1.5], [1, -1, -1.25], [7.5, -2, 5], [-3, 2.5, 1.5]])
+STEPS = (0, 100, 250)
+
+
+def frames(constant=False):
+    """(step, rows present, unwrapped positions, velocities); particle 7 leaves in the middle frame."""
+    for f, step in enumerate(STEPS):
+        rows = np.arange(10) if constant or f != 1 else np.delete(np.arange(10), 6)
+        moved = START[rows] + f * np.array([0.125, 0.25, -0.125])
+        yield step, rows, moved, np.outer(rows - 4.5, [0.125, -0.25, 0.5]) * (f + 1)
+
+
+def bonds(rows):
+    chains = [(a, b) for a, b in zip(rows, rows[1:]) if MOL[a] and MOL[a] == MOL[b]]
+    return np.searchsorted(rows, np.array(chains).reshape(-1, 2))
+
+
+def write_vtk(folder, legacy=False):
+    """A .pvd over .vtu files, or (legacy) a folder of binary legacy .vtk files as LIGGGHTS writes."""
+    from vtkmodules.util.numpy_support import numpy_to_vtk
+    from vtkmodules.vtkCommonCore import vtkPoints
+    from vtkmodules.vtkCommonDataModel import vtkPolyData, vtkUnstructuredGrid
+    from vtkmodules.vtkIOLegacy import vtkPolyDataWriter
+    from vtkmodules.vtkIOXML import vtkXMLUnstructuredGridWriter
+    entries = []
+    for step, rows, positions, velocity in frames():
+        data, points = vtkPolyData() if legacy else vtkUnstructuredGrid(), vtkPoints()
+        # The legacy files as from a LAMMPS dump's x y z ix iy iz vx vy vz, arrays one by one.
+        wrapped, images = CENTRED.wrap(positions)
+        points.SetData(numpy_to_vtk(wrapped if legacy else positions, deep=True))
+        data.SetPoints(points)
+        vectors = [(f"v{axis}", velocity[:, k]) for k, axis in enumerate("xyz")] if legacy else [("v", velocity)]
+        vectors += [(f"i{axis}", images[:, k]) for k, axis in enumerate("xyz")] if legacy else []
+        for name, values in [("id", IDS[rows]), ("mol", MOL[rows]), ("mass", MASS[rows]),
+                             ("type", TYPE[rows])] + vectors:
+            array = numpy_to_vtk(np.ascontiguousarray(values), deep=True)
+            array.SetName(name)
+            data.GetPointData().AddArray(array)
+        writer = vtkPolyDataWriter() if legacy else vtkXMLUnstructuredGridWriter()
+        if legacy:
+            writer.SetFileTypeToBinary()
+        name = f"particles_{step}.{'vtk' if legacy else 'vtu'}"
+        writer.SetFileName(os.path.join(folder, name))
+        writer.SetInputData(data)
+        assert writer.Write() == 1
+        entries.append(f'<DataSet timestep="{step}" part="0" file="{name}"/>')
+    path = folder if legacy else os.path.join(folder, "particles.pvd")
+    if not legacy:
+        with open(path, "w") as stream:
+            stream.write('<VTKFile type="Collection"><Collection>' + "".join(entries) + "</Collection></VTKFile>")
+    columns = lambda rows, velocity: {"id": IDS[rows], "mol": MOL[rows], "mass": MASS[rows],
+                                      "type": TYPE[rows], "velocity": velocity}
+    return path, {"box": CENTRED}, columns, CENTRED, "mol"
+
+
+def write_gsd(folder):
+    import gsd.hoomd
+    path = os.path.join(folder, "run.gsd")
+    with gsd.hoomd.open(path, "wb") as trajectory:
+        for step, rows, positions, velocity in frames():
+            snapshot = gsd.hoomd.Snapshot()
+            snapshot.configuration.step = step
+            snapshot.configuration.box = [5, 4, 4, 0.25, 0.25, -0.125]
+            wrapped, images = CENTRED.wrap(positions)
+            snapshot.particles.N = len(rows)
+            snapshot.particles.types = list("01234")
+            snapshot.particles.typeid, snapshot.particles.mass = TYPE[rows], MASS[rows]
+            snapshot.particles.position, snapshot.particles.image = wrapped, images
+            snapshot.particles.velocity, snapshot.particles.body = velocity, MOL[rows] - 1
+            snapshot.bonds.N = len(bonds(rows))
+            snapshot.bonds.group = bonds(rows)
+            trajectory.append(snapshot)
+    columns = lambda rows, velocity: {"id": np.arange(1, len(rows) + 1), "mass": MASS[rows], "type": TYPE[rows],
+                                      "body": MOL[rows], "molecule": MOL[rows], "velocity": velocity}
+    return path, {}, columns, CENTRED, "body"
+
+
+def write_h5md(folder):
+    import h5py
+    path = os.path.join(folder, "run.h5")
+    steps, rows_of, positions, velocities = zip(*frames())
+    # Particle 7's row stays in the middle frame, its id the fill value: how H5MD drops a particle.
+    padded = lambda per_frame, fill: np.array([v if len(rows) == 10 else np.insert(v, 6, fill, axis=0)
+                                               for v, rows in zip(per_frame, rows_of)])
+    with h5py.File(path, "w") as file:
+        file.create_group("h5md").attrs["version"] = [1, 1]
+        group = file.create_group("particles/all")
+        position = group.create_group("position")
+        position["step"], position["time"] = np.array(steps), np.array(steps) * 0.5
+        wrapped, images = zip(*(AT_ZERO.wrap(p) for p in positions))
+        position["value"] = padded(wrapped, 0.0)
+        for name, data in (("image", padded(images, 0)), ("velocity", padded(velocities, 0.0))):
+            group[f"{name}/value"], group[f"{name}/step"] = data, position["step"]
+        ids = group.create_dataset("id/value", data=padded([IDS[r] for r in rows_of], -1), fillvalue=-1)
+        group["id/step"] = position["step"]
+        assert ids.fillvalue == -1
+        group["mass"], group["species"], group["molecule"] = MASS, TYPE, MOL
+        box = group.create_group("box")
+        box.attrs["dimension"], box.attrs["boundary"] = 3, [b"periodic"] * 3
+        box["edges/value"], box["edges/step"] = np.array([EDGES] * 3), position["step"]
+    columns = lambda rows, velocity: {"id": IDS[rows], "mass": MASS[rows], "species": TYPE[rows],
+                                      "molecule": MOL[rows], "velocity": velocity}
+    return path, {}, columns, AT_ZERO, "molecule"
+
+
+def write_mda(folder):
+    topology, path = os.path.join(folder, "system.data"), os.path.join(folder, "run.trr")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        mda = pytest.importorskip("MDAnalysis")
+        universe = mda.Universe.empty(10, trajectory=True, velocities=True, forces=True)
+        universe.add_TopologyAttr("types", TYPE.astype(str))
+        universe.add_TopologyAttr("masses", MASS)
+        for name in ("bonds", "angles", "dihedrals", "impropers"):
+            universe.add_TopologyAttr(name, [])
+        universe.add_bonds(bonds(np.arange(10)), types=["1"] * len(bonds(np.arange(10))))
+        universe.dimensions = [5, 4, 4, 90, 90, 90]
+        universe.atoms.write(topology)
+        with mda.Writer(path, 10) as writer:
+            for step, rows, positions, velocity in frames(constant=True):
+                universe.trajectory.ts.data["step"] = step
+                universe.dimensions = mda.lib.mdamath.triclinic_box(*EDGES)
+                universe.atoms.positions, universe.atoms.velocities = positions, velocity
+                universe.atoms.forces = -2 * velocity
+                writer.write(universe)
+    # The data file keeps no molecule ids (residues: all 0) but the bonds (fragments: the molecules).
+    columns = lambda rows, velocity: {"id": IDS, "mass": MASS, "type": TYPE, "fragments": MOL,
+                                      "residues": np.zeros(10, int), "segments": np.ones(10, int),
+                                      "velocity": velocity, "force": -2 * velocity}
+    return path, {"topology": topology}, columns, AT_ZERO, "fragments"
+
+
+WRITERS = {"vtk": write_vtk, "gsd": write_gsd, "h5md": write_h5md, "mdanalysis": write_mda}
+
+
+@pytest.mark.parametrize("name, legacy", [(name, False) for name in WRITERS] + [("vtk", True)])
+def test_a_written_system_reads_back(name, legacy, tmp_path):
+    written = write_vtk(str(tmp_path), legacy=True) if legacy else WRITERS[name](str(tmp_path))
+    path, options, expected_columns, box, group = written
+    exact = name != "mdanalysis"   # MDAnalysis converts the TRR's nm and its box's angles in float32
+    same = lambda got, want: np.testing.assert_allclose(got, want, rtol=0 if exact else 1e-6,
+                                                        atol=0 if exact else 1e-5)
+    series = inputs.open_series(path, format=name, **options)
+    with open(path if os.path.isfile(path) else os.devnull, "rb") as stream:
+        assert inputs.reader(name).sniff(path, stream.read(inputs.HEAD_BYTES)) == (name != "mdanalysis")
+    assert len(series) == 3
+    loaders = list(series.loaders())
+    for loader, (step, rows, positions, velocity) in zip(loaders, frames(constant=name == "mdanalysis")):
+        for frame in (loader.load(), pickle.loads(pickle.dumps(loader)).load()):
+            wrapped = name == "mdanalysis" or (name == "vtk" and not legacy)
+            assert (frame.timestep, frame.default_group, frame.wrapped) == (step, group, wrapped)
+            same(frame.positions, positions)
+            same(frame.box.origin, box.origin), same(frame.box.edges, box.edges)
+            assert frame.box.periodic.all()
+            want = expected_columns(rows, velocity)
+            assert sorted(frame.columns) == sorted(want)
+            for key, values in want.items():
+                assert frame.columns[key].dtype == (np.float64 if values.dtype.kind == "f" else np.int64), key
+                same(frame.columns[key], values)
+
+
+def test_bonded_components_number_groups_by_their_lowest_particle():
+    from vireo20.reading import bonded_components
+    chain = np.array([[8, 7], [7, 6], [6, 5], [1, 3], [0, 9]])
+    assert bonded_components(10, chain).tolist() == [1, 2, 0, 2, 0, 3, 3, 3, 3, 1]
+    long_chain = np.stack([np.arange(999, 0, -1), np.arange(998, -1, -1)], axis=1)
+    assert (bonded_components(1000, long_chain) == 1).all()
+
+
+def _truncate(path):
+    with open(path, "r+b") as stream:
+        stream.truncate(os.path.getsize(path) // 2)
+
+
+def _flip(path):
+    with open(path, "r+b") as stream:
+        stream.seek(0)
+        byte = stream.read(1)
+        stream.seek(0)
+        stream.write(bytes([byte[0] ^ 0xFF]))
+
+
+def _h5md_velocity_short(path):
+    import h5py
+    with h5py.File(path, "r+") as file:
+        del file["particles/all/velocity/value"]
+        file["particles/all/velocity/value"] = np.zeros((3, 4, 3))
+
+
+@pytest.mark.parametrize("name, damage, array", [
+    ("vtk", lambda folder: _truncate(os.path.join(folder, "particles_100.vtu")), "-"),
+    ("vtk", lambda folder: os.remove(os.path.join(folder, "particles_250.vtu")), "-"),
+    ("gsd", lambda folder: _truncate(os.path.join(folder, "run.gsd")), "-"),
+    ("gsd", lambda folder: _flip(os.path.join(folder, "run.gsd")), "-"),
+    ("h5md", lambda folder: _truncate(os.path.join(folder, "run.h5")), "-"),
+    ("h5md", lambda folder: _h5md_velocity_short(os.path.join(folder, "run.h5")), "/particles/all/velocity"),
+    ("mdanalysis", lambda folder: _truncate(os.path.join(folder, "run.trr")), "-"),
+])
+def test_a_broken_file_is_one_input_error(name, damage, array, tmp_path):
+    path, options = WRITERS[name](str(tmp_path))[:2]
+    damage(str(tmp_path))
+    with pytest.raises(InputError) as caught:
+        for _ in inputs.open_series(path, format=name, **options):
+            pass
+    assert caught.value.array == array and str(tmp_path) in caught.value.file
