@@ -45,6 +45,7 @@ class SeriesWriter:
         self.wrapped_dump = wrapped_dump
         self._dump = None
         self.steps = []
+        self._picture_record = None
         if resume:
             self._resume()
         if self.dump_path:
@@ -138,7 +139,7 @@ class SeriesWriter:
     def _write_manifest(self, picture=None):
         filesafe.write_json(os.path.join(self.folder, MANIFEST), {
             "fingerprint": self.fingerprint, "steps": self.steps,
-            "picture": picture or getattr(self, "_picture_record", None)})
+            "picture": picture or self._picture_record})
 
     def _write_summary(self):
         text = io.StringIO()
@@ -155,7 +156,9 @@ class SeriesWriter:
             # An empty series is still a valid, openable collection.
             filesafe.write_bytes(self.pvd, write_vtk.pvd_text([]).encode())
             self._write_summary()
-        os.remove(os.path.join(self.folder, MANIFEST)) if os.path.exists(os.path.join(self.folder, MANIFEST)) else None
+        manifest = os.path.join(self.folder, MANIFEST)
+        if os.path.exists(manifest):
+            os.remove(manifest)
 
     def close(self):
         if self._dump is not None:
