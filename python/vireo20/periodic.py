@@ -22,14 +22,14 @@ def make_whole(positions, anchor, box):
 def widest_groups(positions, anchor, element, groups, box, limit=0.5):
     """Groups whose members, made whole about the anchor, still span more than `limit` of the box
     in a periodic direction: [(group, direction, span in box lengths)], widest first."""
+    from . import _groups
     fractions = box.fractions(positions - positions[anchor])
+    element = np.ascontiguousarray(element, dtype=np.int32)
     found = []
     for axis in np.flatnonzero(box.periodic):
-        f = fractions[:, axis]
         top = np.full(groups, -np.inf)
         bottom = np.full(groups, np.inf)
-        np.maximum.at(top, element, f)
-        np.minimum.at(bottom, element, f)
+        _groups.group_extents(element, np.ascontiguousarray(fractions[:, axis]), bottom, top)
         span = top - bottom
         for group in np.flatnonzero(span > limit):
             found.append((int(group), AXES[axis], float(span[group])))

@@ -110,6 +110,27 @@ PyObject* number_by_first_occurrence(PyObject*, PyObject* p_Args)
       keys.data<const std::int64_t>(), keys.count(), labels.data<std::int32_t>(), firsts.data<std::int64_t>()));
 }
 
+PyObject* group_extents(PyObject*, PyObject* p_Args)
+{
+  PyObject *groups_object, *values_object, *low_object, *high_object;
+  if (!PyArg_ParseTuple(p_Args, "OOOO", &groups_object, &values_object, &low_object, &high_object)) return nullptr;
+  Buffer groups(groups_object, "groups", 4, false);
+  if (!groups.good()) return nullptr;
+  Buffer values(values_object, "values", 8, false);
+  if (!values.good()) return nullptr;
+  Buffer low(low_object, "low", 8, true);
+  if (!low.good()) return nullptr;
+  Buffer high(high_object, "high", 8, true);
+  if (!high.good()) return nullptr;
+  if (values.count() != groups.count() || low.count() != high.count()) {
+    PyErr_SetString(PyExc_ValueError, "one value per group entry, and as many lows as highs");
+    return nullptr;
+  }
+  vireo20::ups::group_extents(groups.data<const std::int32_t>(), values.data<const double>(), groups.count(),
+                              low.count(), low.data<double>(), high.data<double>());
+  Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"parents_from_labels", parents_from_labels, METH_VARARGS,
      "parents_from_labels(labels, ids, enabled, parents): for each label above 0 among the enabled\n"
@@ -119,6 +140,9 @@ PyMethodDef methods[] = {
      "number_by_first_occurrence(keys, labels, firsts): numbers the distinct int64 keys by first\n"
      "occurrence into labels (int32, one per key) and firsts (int64: where each number first occurs);\n"
      "returns how many there are."},
+    {"group_extents", group_extents, METH_VARARGS,
+     "group_extents(groups, values, low, high): the lowest and highest float64 value of each group\n"
+     "(int32 group numbers, one per value) folded into low and high in place."},
     {"first_repeat", first_repeat, METH_O,
      "first_repeat(values): the position of the first int64 value seen before, or -1."},
     {nullptr, nullptr, 0, nullptr}};

@@ -136,5 +136,16 @@ std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, std::int64_t
   return count;
 }
 
+void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::int64_t p_Count, std::int64_t p_GroupCount,
+                   double* p_Low, double* p_High)
+{
+  for (std::int64_t i = 0; i < p_Count; ++i) {
+    const std::int32_t group = p_Groups[i];
+    if (group < 0 || group >= p_GroupCount) continue;
+    p_Low[group] = std::min(p_Low[group], p_Values[i]);
+    p_High[group] = std::max(p_High[group], p_Values[i]);
+  }
+}
+
 }  // namespace ups
 }  // namespace vireo20

@@ -24,5 +24,11 @@ VIREO20_API std::int64_t first_repeat(const std::int64_t* p_Values, std::int64_t
 VIREO20_API std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, std::int64_t p_Count, std::int32_t* p_Labels,
                                                     std::int64_t* p_Firsts);
 
+// The lowest and highest of p_Values over the entries of each group: p_Low[g] and p_High[g] for
+// g = p_Groups[i] in 0..p_GroupCount-1 (entries of other groups are skipped). Groups without entries
+// keep what the arrays held.
+VIREO20_API void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::int64_t p_Count,
+                               std::int64_t p_GroupCount, double* p_Low, double* p_High);
+
 }  // namespace ups
 }  // namespace vireo20
