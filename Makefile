@@ -120,7 +120,7 @@ modules: deps $(BUILD_DIR)/CMakeCache.txt
 
 demo: modules
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) -m vireo20 upscale --out $(DEMO_DIR) --picture-step 20 \
-	    --lammps-dump $(DEMO_DIR)/upscaled.dump
+	    --lammps-dump $(DEMO_DIR)/upscaled.dump --overwrite
 
 # Libraries to PREFIX/lib, Python modules to /usr/bin/python3's dist-packages, `vireo20` to PREFIX/bin.
 PREFIX ?= /usr/local

@@ -1,46 +1,47 @@
-"""`python3 -m vireo20` (or `vireo20`): subcommands over the functions of vireo20.api."""
+"""`python3 -m vireo20` (or `vireo20`): the command line; it parses options and calls `vireo20.run`."""
 import argparse
 import os
 import sys
 
-from . import api, read_lammps, read_npz
-from .step import InputError
+from . import inputs
+from .filesafe import OutputError
+from .frames import InputError
+from .upscale import PHYSICS
+
 
 def _paragraphs(doc, first, last):
     return "\n\n".join(doc.split("\n\n")[first:last])
 
 
-INPUT_HELP = f"""\
-INPUT is a folder of .npz files (one per step), a LAMMPS text dump (plain or .gz), or nothing for
-the built-in data set. With --workers or --scheduler, each worker reads its steps itself: a remote
-cluster must see INPUT at the same path.
+def _input_help():
+    lines = ["INPUT is one of these (the format is told from the file; --format names it):", ""]
+    lines += [f"  {name:<11} {text}" for name, (_, text) in inputs.FORMATS.items()]
+    lines += ["", "or nothing for the built-in data set. With --workers or --scheduler, each worker reads its",
+              "steps itself: a remote cluster must see INPUT at the same path. For MDAnalysis give",
+              "TOPOLOGY TRAJECTORY. Each format's columns and conventions:", ""]
+    for name, (module, _) in inputs.FORMATS.items():
+        try:
+            doc = inputs.reader(name).__doc__ or ""
+        except ImportError as error:
+            doc = f"(unavailable here: {error})"
+        lines += [f"{name}: {' '.join(_paragraphs(doc, 0, 1).split())}"]
+    return "\n".join(lines)
 
-npz folder: {_paragraphs(read_npz.__doc__, 1, 4)}
 
-LAMMPS dump: {_paragraphs(read_lammps.__doc__, 1, 3)}
-"""
+def _whole(low):
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected a whole number, not {text!r}") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be {low} or more, not {value}")
+        return value
+    return parse
 
 
-def _upscale(args, engine):
-    reductions = {}
-    for how in ("sum", "average", "any"):
-        for name in getattr(args, how) or ():
-            if name in reductions:
-                raise SystemExit(f"vireo20: error: {name} is given more than one reduction")
-            reductions[name] = how
-    frames = api.open_input(args.input, args.contacts, clusters=args.clusters, steps=args.steps,
-                            seed=args.seed)
-    output = api.run(frames, args.out, reductions, args.lammps_dump, args.workers, args.scheduler,
-                     args.picture_step, engine)
-    print(f"wrote {len(output.series)} steps to {os.path.abspath(args.out)}")
-    print(f"  ParaView: paraview {os.path.abspath(output.pvd)}  (File > Open, then Apply; "
-          "the time bar steps through the series)")
-    if output.picture:
-        print(f"  picture: {os.path.abspath(output.picture)}")
-    if args.lammps_dump:
-        print(f"  LAMMPS dump: {os.path.abspath(args.lammps_dump)} (OVITO, VMD or read_dump)")
-    print(f"  largest centre-of-mass drift: {output.largest_drift:.3g}")
-    return 0
+class _Help(argparse.RawDescriptionHelpFormatter):
+    pass
 
 
 def parser():
@@ -48,39 +49,131 @@ def parser():
     commands = top.add_subparsers(dest="command", required=True)
     up = commands.add_parser(
         "upscale", help="upscale every step of a simulation into ParaView-ready files",
-        description="Group particles by parent, reduce their values and write one VTK PolyData "
-                    "file per step with a .pvd series.",
-        epilog=INPUT_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
-    up.add_argument("input", nargs="?", help="npz folder or LAMMPS dump; none: the built-in data set")
-    up.add_argument("--out", required=True, metavar="DIR", help="output folder (made if missing)")
-    up.add_argument("--contacts", metavar="FILE", help="LAMMPS dump local of contact pairs")
-    for how, default in (("sum", ""), ("average", " (default for floating-point values)"),
+        description="Group particles, reduce their values and write one VTK PolyData file per step, "
+                    "a .pvd series, summary.csv and a picture. The series replaces --out as a whole "
+                    "only when every step is written.",
+        formatter_class=_Help)
+    up.epilog = None
+    up.add_argument("input", nargs="*", metavar="INPUT", help="the input (see below); none: the built-in data set")
+    up.add_argument("--out", required=True, metavar="DIR", help="output folder (replaced as a whole when the run ends)")
+    up.add_argument("--format", choices=tuple(inputs.FORMATS), help="the input's format, when the file cannot tell")
+    up.add_argument("--contacts", metavar="FILE", help="a LAMMPS dump local of contact pairs")
+    up.add_argument("--group-by", metavar="COLUMN",
+                    help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group")
+    up.add_argument("--mass", action="append", metavar="TYPE=VALUE",
+                    help="the mass of atom type TYPE, when the input has no mass column; may repeat")
+    up.add_argument("--physics", choices=PHYSICS, default="all",
+                    help="per-group physics arrays (default all where the columns exist)")
+    for how, default in (("sum", " (default for force and tq)"), ("average", " (default for floating-point values)"),
                          ("any", " (default for integer values)")):
         up.add_argument(f"--{how}", action="append", metavar="NAME",
                         help=f"reduce value array NAME with {how}{default}; may repeat")
+    up.add_argument("--frames", metavar="START:STOP:STEP", help="a slice of the input's frames (Python's rules)")
     up.add_argument("--lammps-dump", metavar="FILE", help="also write the upscaled particles as a LAMMPS dump")
-    up.add_argument("--workers", type=int, default=0, metavar="N",
+    up.add_argument("--wrapped", action="store_true", help="write the dump's centres wrapped, as x y z ix iy iz")
+    up.add_argument("--overwrite", action="store_true", help="let --lammps-dump replace an existing file")
+    up.add_argument("--resume", action="store_true", help="continue an interrupted run into the same --out")
+    up.add_argument("--workers", type=_whole(0), default=0, metavar="N",
                     help="run the steps on a local Dask cluster of N worker processes")
     up.add_argument("--scheduler", metavar="ADDRESS", help="run the steps on an existing Dask cluster")
-    up.add_argument("--picture-step", type=int, default=0, metavar="K",
-                    help="the step (position in the series) drawn in the PNG picture (default 0)")
-    synthetic = up.add_argument_group("built-in data set")
-    synthetic.add_argument("--clusters", type=int, default=2000, metavar="N",
-                           help="clusters of 1 to 8 particles (default 2000)")
-    synthetic.add_argument("--steps", type=int, default=40, metavar="N", help="steps (default 40)")
-    synthetic.add_argument("--seed", type=int, default=20, help="random seed (default 20)")
-    up.set_defaults(run=_upscale)
+    up.add_argument("--picture-step", type=_whole(-2 ** 62), default=0, metavar="K",
+                    help="the step (position in the series; negative from the end) drawn in the PNG (default 0)")
+    up.add_argument("--no-picture", action="store_true", help="draw no picture")
+    synthetic = up.add_argument_group("built-in data set (without INPUT)")
+    synthetic.add_argument("--clusters", type=_whole(1), metavar="N", help="clusters of 1 to 8 particles (default 2000)")
+    synthetic.add_argument("--steps", type=_whole(1), metavar="N", help="steps (default 40)")
+    synthetic.add_argument("--seed", type=_whole(0), metavar="N", help="random seed (default 20)")
+    up.set_defaults(run=_upscale, parser=up)
     return top
 
 
-def main(argv=None, engine=None):
-    """Runs the command line; `engine` stands in for the compiled modules (see vireo20.engine)."""
-    args = parser().parse_args(argv)
+def _upscale(args):
+    up = args.parser
+    reductions = {}
+    for how in ("sum", "average", "any"):
+        for name in getattr(args, how) or ():
+            if name in reductions:
+                up.error(f"{name} is given more than one reduction")
+            reductions[name] = how
+    synthetic = {name: getattr(args, name) for name in ("clusters", "steps", "seed") if getattr(args, name) is not None}
+    options = {}
+    if len(args.input) > 2:
+        up.error("give one INPUT (or TOPOLOGY TRAJECTORY for MDAnalysis)")
+    if len(args.input) == 2:
+        options["topology"], source = args.input
+        args.format = args.format or "mdanalysis"
+    else:
+        source = args.input[0] if args.input else None
+    if source is not None and synthetic:
+        up.error(f"--{next(iter(synthetic))} applies to the built-in data set only; use --frames to choose "
+                 "an input's steps")
+    if source is None and (args.contacts or args.format):
+        up.error("--contacts and --format need an INPUT")
+    if (args.wrapped or args.overwrite) and not args.lammps_dump:
+        up.error("--wrapped and --overwrite go with --lammps-dump")
+    if args.scheduler and args.workers:
+        up.error("give --workers or --scheduler, not both")
+    if args.group_by and args.format == "mdanalysis":
+        options["group_by"] = args.group_by
     try:
-        return args.run(args, engine)
-    except InputError as error:
-        print(f"vireo20: error: {error}", file=sys.stderr)
+        from .run import parse_frames
+        frames = parse_frames(args.frames)
+        result = _run(args, source, options, reductions, frames, synthetic)
+    except ValueError as error:
+        if isinstance(error, InputError):
+            raise
+        up.error(str(error))
+    print(f"wrote {len(result.files)} steps to {result.folder}")
+    print(f"  ParaView: paraview {result.pvd}  (File > Open, then Apply; the time bar steps through the series)")
+    if result.picture:
+        print(f"  picture: {result.picture}")
+    if result.lammps_dump:
+        print(f"  LAMMPS dump: {result.lammps_dump} (OVITO, VMD or read_dump)")
+    print(f"  per-step summary: {os.path.join(result.folder, 'summary.csv')}")
+    print(f"  largest centre-of-mass drift: {result.largest_drift:.3g}")
+    return 0
+
+
+def _run(args, source, options, reductions, frames, synthetic):
+    from .run import run
+    return run(source, args.out, format=args.format, contacts=args.contacts, group_by=args.group_by,
+               masses=args.mass, physics=args.physics, reductions=reductions, frames=frames,
+               lammps_dump=args.lammps_dump, wrapped_dump=args.wrapped, overwrite=args.overwrite,
+               resume=args.resume, workers=args.workers, scheduler=args.scheduler,
+               picture_step=None if args.no_picture else args.picture_step,
+               echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
+               **synthetic, **options)
+
+
+def main(argv=None):
+    """Runs the command line; returns the exit status."""
+    top = parser()
+    if argv is None:
+        argv = sys.argv[1:]
+    if "upscale" in argv and ("-h" in argv or "--help" in argv):
+        top._subparsers._group_actions[0].choices["upscale"].epilog = _input_help()
+    args = top.parse_args(argv)
+    try:
+        return args.run(args)
+    except (InputError, OutputError, OSError, RuntimeError) as error:
+        _failed(error)
         return 1
-    except OSError as error:
-        print(f"vireo20: error: {error}", file=sys.stderr)
-        return 1
+    except KeyboardInterrupt as error:
+        _failed(error, "interrupted")
+        return 130
+    except Exception as error:  # a bug of ours: one line, and the trace only when asked for
+        if os.environ.get("VIREO20_TRACEBACK"):
+            raise
+        _failed(error, f"internal error ({type(error).__name__}: {error}); please report it, with the "
+                       "trace VIREO20_TRACEBACK=1 prints")
+        return 3
+
+
+def _failed(error, text=None):
+    if text is None:
+        text = str(error)
+        if isinstance(error, OSError):
+            text = f"{error.filename}: {error.strerror or error}" if error.filename else (error.strerror or text)
+    partial = getattr(error, "partial", None)
+    where = f" (the partial output is in {partial}: run again with --resume to continue it)" if partial else ""
+    print(f"vireo20: error: {' '.join(text.split())}{where}", file=sys.stderr, flush=True)

@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 
-class InputError(Exception):
+class InputError(ValueError):
     """Bad input that the user can fix: one line naming the file, the step, the array and the problem."""
 
     def __init__(self, file, step, array, problem):
@@ -142,6 +142,7 @@ class Frame:
     enabled: np.ndarray = None       # int (E,)
     trailing_masses: np.ndarray = None             # float64 (T,)
     default_group: str = "mol"       # the column that names groups unless the user picks another
+    first_id: int = 1                # the id of a format's first particle: parent_id = id - first_id
 
     def fail(self, array, problem):
         raise InputError(self.source, self.timestep, array, problem)

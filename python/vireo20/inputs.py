@@ -58,7 +58,16 @@ def detect(path):
 
 
 def open_series(path=None, format=None, **options):
-    """The frames of an input (see `vireo20.open`)."""
+    """The frames of an input as a `Series`: iterate it for `Frame`s (NumPy arrays with their
+    timestep and box); `len(series)`, `series[k]` and `series[a:b:c]` where the format allows.
+
+    `path` is an npz folder, a LAMMPS dump (plain or .gz, `contacts=` a dump local), a VTK series,
+    a GSD or H5MD file, or a trajectory MDAnalysis reads (`topology=`); None gives the built-in data
+    set (`clusters`, `steps`, `seed`). `format` names the format when the file cannot tell.
+
+    >>> for frame in vireo20.open("dump.lammpstrj.gz")[::10]:
+    ...     result = vireo20.upscale(**frame.arguments())
+    """
     if path is None:
         from .synthetic import SyntheticSeries
         return SyntheticSeries(**{k: v for k, v in options.items() if k in ("clusters", "steps", "seed")})

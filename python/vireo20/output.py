@@ -1,84 +1,166 @@
-"""Where each step's result goes: its .vtp file, the .pvd series, the optional LAMMPS dump, the picture."""
+"""Where a run's results go: a partial folder that holds every step's .vtp file, the .pvd series, the
+optional LAMMPS dump, the picture, `summary.csv` and a manifest of what is complete.
+
+The manifest lists each finished step with its file's size and CRC-32 and the dump's size after it,
+so `--resume` keeps exactly the steps whose files check and carries on from the first that does not.
+"""
+import csv
+import io
+import json
 import os
 
-import numpy as np
+from . import filesafe
 
-from . import write_vtk
+STEM = "upscaled"
+MANIFEST = ".vireo20-manifest.json"
+SUMMARY = "summary.csv"
+SUMMARY_COLUMNS = ("timestep", "entries", "upscaled", "trailing", "mass_before", "mass_after", "drift", "seconds")
+PICTURE_POINTS = 200_000
 
-# Names of the arrays every step file carries besides the reduced value arrays.
-PARENT_IDS, MASS, ELEMENT_MAP = "parent_id", "mass", "element_particle_index"
+
+def step_file(index):
+    return f"{STEM}_{index:06d}.vtp"
 
 
-class Output:
-    """Called with each StepResult, in step order; writes it and remembers the series."""
+def series_names():
+    """What a finished series folder may hold besides step files: a later run may replace these."""
+    return {f"{STEM}.pvd", f"{STEM}.png", SUMMARY}
 
-    def __init__(self, out_dir, lammps_dump=None, stem="upscaled", echo=print):
-        self.out_dir, self.stem, self.echo = str(out_dir), stem, echo
-        os.makedirs(self.out_dir, exist_ok=True)
-        self.pvd = os.path.join(self.out_dir, f"{stem}.pvd")
+
+def summary_row(result):
+    return [result.timestep, result.e + result.t, result.u, result.t, repr(result.mass_before),
+            repr(result.mass_after), repr(result.drift), f"{result.seconds:.6f}"]
+
+
+class SeriesWriter:
+    """Writes each step's result, in step order, into the partial folder and records it."""
+
+    def __init__(self, folder, fingerprint, dump=None, wrapped_dump=False, echo=print, resume=False):
+        self.folder, self.fingerprint, self.echo = folder, fingerprint, echo
+        self.pvd = os.path.join(folder, f"{STEM}.pvd")
         self.picture = None
-        self.series = []
+        self.series, self.rows = [], []
         self.largest_drift = 0.0
+        self.dump_path = dump and os.path.join(folder, dump)
+        self.wrapped_dump = wrapped_dump
         self._dump = None
-        if lammps_dump:
+        self.steps = []
+        self._picture_record = None
+        if resume:
+            self._resume()
+        if self.dump_path:
             from .write_lammps import LammpsDumpWriter
-            self._dump = LammpsDumpWriter(lammps_dump)
+            os.makedirs(os.path.dirname(self.dump_path), exist_ok=True)
+            kept = self.steps[-1]["dump_size"] if self.steps else 0
+            self._dump = LammpsDumpWriter(self.dump_path, keep=kept)
 
-    def step_file(self, index):
-        return os.path.join(self.out_dir, f"{self.stem}_{index:06d}.vtp")
+    # -- resume ----------------------------------------------------------------------------------
 
-    def __call__(self, result):
-        path = self.step_file(result.index)
-        write_vtk.write_polydata(
-            path, result.points, result.vertices, result.lines,
-            {PARENT_IDS: result.ids, MASS: result.mass, **result.values},
-            {ELEMENT_MAP: result.element})
-        self.series.append((result.timestep, os.path.basename(path)))
-        write_vtk.write_pvd(self.pvd, self.series)
+    def _resume(self):
+        """Keeps the steps of the manifest whose files still check, in order, up to the first that
+        does not; everything after it is written again."""
+        path = os.path.join(self.folder, MANIFEST)
+        try:
+            with open(path) as stream:
+                manifest = json.load(stream)
+        except (OSError, ValueError):
+            return
+        if manifest.get("fingerprint") != self.fingerprint:
+            raise filesafe.OutputError(
+                f"the partial run in {self.folder} was started with other input or options; run without "
+                "--resume to start over")
+        for step in manifest.get("steps", []):
+            name = os.path.join(self.folder, step["file"])
+            try:
+                if filesafe.file_checksum(name) != (step["size"], step["crc32"]):
+                    break
+                if self.dump_path and os.path.getsize(self.dump_path) < step["dump_size"]:
+                    break
+            except OSError:
+                break
+            self.steps.append(step)
+            self.series.append((step["timestep"], step["file"]))
+            self.rows.append(step["summary"])
+            self.largest_drift = max(self.largest_drift, float(step["summary"][6]))
+        picture = manifest.get("picture")
+        if picture and picture["index"] < len(self.steps):
+            name = os.path.join(self.folder, picture["file"])
+            try:
+                if filesafe.file_checksum(name) == (picture["size"], picture["crc32"]):
+                    self.picture = name
+            except OSError:
+                pass
+        self._picture_record = picture if self.picture else None
+
+    @property
+    def done(self):
+        """How many steps, from the first, are written and checked."""
+        return len(self.steps)
+
+    # -- one step --------------------------------------------------------------------------------
+
+    def __call__(self, result, source=None):
+        with filesafe.writing(self.folder):
+            self._write(result, source)
+
+    def _write(self, result, source):
+        from . import write_vtk
+        name = step_file(result.index)
+        size, crc = write_vtk.write_polydata(os.path.join(self.folder, name), result.to_vtk())
+        dump_size = 0
         if self._dump is not None:
-            self._dump.write_frame(result.timestep, self._dump_columns(result), result.box,
-                                   result.boundary)
-        if result.source_points is not None:
-            from .picture import draw_step
-            self.picture = os.path.join(self.out_dir, f"{self.stem}.png")
-            draw_step(self.picture, result.source_points, result.source_masses, result.points,
-                      f"step {result.index} (timestep {result.timestep}): "
-                      f"{result.e + result.t} entries, {result.u + result.t} upscaled")
+            dump_size = self._dump.write_frame(result, self.wrapped_dump)
+        picture = None
+        if source is not None:
+            picture = self._draw(result, *source)
+        row = summary_row(result)
+        self.steps.append({"index": result.index, "timestep": result.timestep, "file": name, "size": size,
+                           "crc32": crc, "dump_size": dump_size, "summary": row})
+        self.series.append((result.timestep, name))
+        self.rows.append(row)
         self.largest_drift = max(self.largest_drift, result.drift)
+        # The manifest first: a step is listed in the series only once it is recorded as complete.
+        self._write_manifest(picture)
+        filesafe.write_bytes(self.pvd, write_vtk.pvd_text(self.series).encode())
+        self._write_summary()
         self.echo(result.summary())
 
-    @staticmethod
-    def _dump_columns(result):
-        columns = {"id": _numpy(result.ids).astype(np.int64) + 1}
-        if "mol" in result.values:
-            columns["mol"] = _numpy(result.values["mol"])
-        # read_dump cannot add atoms without a type; 1 when the input had none.
-        types = result.values.get("type")
-        columns["type"] = np.ones(len(columns["id"]), np.int64) if types is None else _numpy(types)
-        columns["mass"] = _numpy(result.mass)
-        for k, axis in enumerate("xyz"):
-            columns[axis] = result.points[:, k]
-        for name, values in result.values.items():
-            values = _numpy(values)
-            if name in ("mol", "type"):
-                continue
-            if values.ndim == 1:
-                columns[name] = values
-            else:
-                for k in range(values.shape[1]):
-                    columns[f"{name}_{k + 1}"] = values[:, k]
-        return columns
+    def _draw(self, result, positions, masses):
+        from .picture import draw_step
+        path = os.path.join(self.folder, f"{STEM}.png")
+        draw_step(path, positions, masses, result.centres,
+                  f"step {result.index} (timestep {result.timestep}): "
+                  f"{result.e + result.t} entries, {result.u + result.t} upscaled", PICTURE_POINTS)
+        size, crc = filesafe.checked_file(path)
+        self.picture = path
+        self._picture_record = {"index": result.index, "file": os.path.basename(path), "size": size, "crc32": crc}
+        return self._picture_record
+
+    def _write_manifest(self, picture=None):
+        filesafe.write_json(os.path.join(self.folder, MANIFEST), {
+            "fingerprint": self.fingerprint, "steps": self.steps,
+            "picture": picture or self._picture_record})
+
+    def _write_summary(self):
+        text = io.StringIO()
+        writer = csv.writer(text, lineterminator="\n")
+        writer.writerow(SUMMARY_COLUMNS)
+        writer.writerows(self.rows)
+        filesafe.write_bytes(os.path.join(self.folder, SUMMARY), text.getvalue().encode())
+
+    def finish(self):
+        """Closes the dump and leaves the folder as the finished series (the manifest goes)."""
+        self.close()
+        from . import write_vtk
+        if not self.series:
+            # An empty series is still a valid, openable collection.
+            filesafe.write_bytes(self.pvd, write_vtk.pvd_text([]).encode())
+            self._write_summary()
+        manifest = os.path.join(self.folder, MANIFEST)
+        if os.path.exists(manifest):
+            os.remove(manifest)
 
     def close(self):
         if self._dump is not None:
             self._dump.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-def _numpy(values):
-    return values.to_numpy() if hasattr(values, "to_numpy") else np.asarray(values)
+            self._dump = None

@@ -9,26 +9,29 @@ import functools
 
 import numpy as np
 
-from .step import Step
+from .frames import Box, Frame, Series
 
 GRAVITY = 9.81
 PROBES = 3
 
 
-class SyntheticSeries:
+class SyntheticSeries(Series):
+    source = "built-in data set"
+
     def __init__(self, clusters=2000, steps=40, seed=20, duration=2.0):
         # Every series covers the same fall, so a longer one is finer in time, not emptier.
         self.clusters, self.steps, self.seed = clusters, steps, seed
         self.dt = duration / max(steps, 1)
 
-    def __iter__(self):
+    def loaders(self):
         return (SyntheticFrame(self, index) for index in range(self.steps))
 
     def __len__(self):
         return self.steps
 
     def world(self):
-        """Particles at rest: (parents, masses, initial positions, velocities, cluster size, box side)."""
+        """Particles at rest: (parents, masses, initial positions, velocities, cluster size, contact
+        candidates, box side)."""
         return _world(self.clusters, self.seed)
 
 
@@ -54,7 +57,10 @@ def _world(clusters, seed):
     position[number] = centre[cluster] + rng.uniform(-0.6, 0.6, (n, 3))
     velocity[number] = drift[cluster]
     size[number] = sizes[cluster]
-    world = (parents, masses, position, velocity, size)
+    # Contacts are looked for among neighbours in x order at rest, sorted once per world.
+    order = np.argsort(position[:, 0], kind="stable")
+    candidates = np.stack([order[:-1], order[1:]], axis=1) if n > 1 else np.zeros((0, 2), np.int64)
+    world = (parents, masses, position, velocity, size, candidates)
     for array in world:
         array.setflags(write=False)
     return world + (side,)
@@ -66,7 +72,7 @@ class SyntheticFrame:
 
     def load(self):
         series = self.series
-        parents, masses, position, velocity, size, side = series.world()
+        parents, masses, position, velocity, size, candidates, side = series.world()
         t = self.index * series.dt
         position = position + velocity * t
         position[:, 2] -= 0.5 * GRAVITY * t * t
@@ -76,23 +82,25 @@ class SyntheticFrame:
         rng = np.random.default_rng([series.seed, self.index])
         enabled = rng.permutation(inside)
         probes = np.array([[0.0, 0.0, 0.0], [side, 0.0, 0.0], [0.0, side, side]])
-        contacts, kinds = _contacts(enabled, position)
-        return Step(
-            source="built-in data set", index=self.index, timestep=self.index * 100,
+        contacts, kinds = _contacts(enabled, position, candidates)
+        return Frame(
+            source=series.source, index=self.index, timestep=self.index * 100,
             parents=parents, enabled=enabled, masses=masses,
-            coords=np.concatenate([position[enabled], probes]), trailing=PROBES,
+            positions=np.concatenate([position[enabled], probes]),
             trailing_masses=np.full(PROBES, 1.0),
-            values={"velocity": np.concatenate([velocity[enabled], np.zeros((PROBES, 3))]),
-                    "cluster_size": np.concatenate([size[enabled], np.zeros(PROBES, np.int64)])},
+            columns={"velocity": np.concatenate([velocity[enabled], np.zeros((PROBES, 3))]),
+                     "cluster_size": np.concatenate([size[enabled], np.zeros(PROBES, np.int64)])},
             contacts=contacts, contact_kinds=kinds,
-            box=np.array([[0.0, 0.0, 0.0], [side, side, side]]), boundary="ff ff ff")
+            box=Box.orthogonal([0.0, 0.0, 0.0], [side, side, side]))
 
 
-def _contacts(enabled, position):
-    """Neighbours in x order closer than one unit (within and between clusters), and the floor (kind 1)."""
-    order = enabled[np.argsort(position[enabled, 0], kind="stable")]
-    pairs = np.stack([order[:-1], order[1:]], axis=1) if len(order) > 1 else np.zeros((0, 2), np.int64)
-    close = np.linalg.norm(position[pairs[:, 0]] - position[pairs[:, 1]], axis=1) < 1.0
+def _contacts(enabled, position, candidates):
+    """The candidate pairs (neighbours in x order at rest) that are both enabled and closer than one
+    unit, and the floor (kind 1) under particles near it."""
+    on = np.zeros(len(position), bool)
+    on[enabled] = True
+    pairs = candidates[on[candidates[:, 0]] & on[candidates[:, 1]]]
+    close = np.einsum("ij,ij->i", *(2 * [position[pairs[:, 0]] - position[pairs[:, 1]]])) < 1.0
     pairs = pairs[close]
     floor = enabled[position[enabled, 2] < 0.5]
     contacts = np.concatenate([pairs, np.stack([floor, np.zeros_like(floor)], axis=1)])

@@ -1,19 +1,29 @@
-"""VTK XML output: a PolyData file per step (points, vertex and line cells, arrays) and the .pvd series."""
+"""VTK output: a step as vtkPolyData (points, vertex and line cells, arrays), its XML file written and
+checked, and the .pvd collection of a series.
+"""
+import math
 import os
 import xml.sax.saxutils
 
 import numpy as np
 from vtkmodules.util import numpy_support
 from vtkmodules.vtkCommonCore import vtkPoints
+from vtkmodules.vtkCommonMisc import vtkErrorCode
 from vtkmodules.vtkCommonDataModel import vtkCellArray, vtkPolyData
 from vtkmodules.vtkIOXML import vtkXMLPolyDataWriter
 
+from .filesafe import checked_file
 
-def vtk_array(values, name):
+# The field array of every step: the upscaled particle of each input entry.
+ELEMENT_MAP = "element_particle_index"
+FILE_END = b"</VTKFile>\n"
+
+
+def vtk_array(values, name, keep):
     """A VTK data array over `values` without copying them.
 
-    A quill20 array or grid function on VTK storage hands over the VTK array it owns; anything
-    else NumPy can view is wrapped in place (VTK keeps a reference to the NumPy memory).
+    An engine result on VTK storage hands over the VTK array it owns; anything else NumPy can view is
+    wrapped in place, and `keep` holds the NumPy memory for as long as the data set is used.
     """
     held = getattr(values, "array", values)
     if getattr(held, "storage", None) == "vtk":
@@ -22,7 +32,9 @@ def vtk_array(values, name):
         view = values.to_numpy() if hasattr(values, "to_numpy") else np.asarray(values)
         if view.dtype == np.bool_:
             view = view.astype(np.int8)
-        data = numpy_support.numpy_to_vtk(np.ascontiguousarray(view), deep=False)
+        view = np.ascontiguousarray(view)
+        keep.append(view)
+        data = numpy_support.numpy_to_vtk(view, deep=False)
     data.SetName(name)
     return data
 
@@ -34,38 +46,66 @@ def _cells(offsets, connectivity):
     return cells
 
 
-def write_polydata(path, points, vertices, lines, point_arrays, field_arrays=None):
-    """Points (n, 3), one vertex cell per entry of `vertices`, line cells from pairs (L, 2)."""
-    polydata = vtkPolyData()
-    vtk_points = vtkPoints()
-    vtk_points.SetData(vtk_array(points, "Points"))
-    polydata.SetPoints(vtk_points)
-    polydata.SetVerts(_cells(np.arange(len(vertices) + 1), vertices))
-    lines = np.asarray(lines).reshape(-1, 2)
-    polydata.SetLines(_cells(np.arange(0, 2 * len(lines) + 1, 2), lines.reshape(-1)))
-    for name, values in point_arrays.items():
-        polydata.GetPointData().AddArray(vtk_array(values, name))
-    for name, values in (field_arrays or {}).items():
-        polydata.GetFieldData().AddArray(vtk_array(values, name))
+def polydata(result):
+    """The data set of one step: the upscaled particles' centres (then the periodic images that contact
+    lines end at) as points with a vertex cell each, the contact lines, point arrays (mass, parent_id,
+    group_id, every value and physics array, `image_of` in a periodic box), cell arrays of the lines
+    and the field array `element_particle_index`."""
+    keep = []
+    data = vtkPolyData()
+    points = vtkPoints()
+    points.SetData(vtk_array(result.points, "Points", keep))
+    data.SetPoints(points)
+    own = len(result.centres)
+    images = result.image_of[own:]
+    data.SetVerts(_cells(np.arange(own + 1), np.arange(own)))
+    lines = np.asarray(result.lines, dtype=np.int64).reshape(-1, 2)
+    data.SetLines(_cells(np.arange(0, 2 * len(lines) + 1, 2), lines.reshape(-1)))
+    arrays = dict(result.arrays)
+    if result.box is not None and result.box.any_periodic:
+        arrays["image_of"] = result.image_of
+    for name, values in arrays.items():
+        if len(images) and name != "image_of":
+            values = np.asarray(values)
+            values = np.concatenate([values, values[images]])
+        data.GetPointData().AddArray(vtk_array(values, name, keep))
+    for name, values in result.line_values.items():
+        values = np.asarray(values)
+        # Cell arrays cover the vertex cells first: they have no contacts.
+        values = np.concatenate([np.zeros((own,) + values.shape[1:], values.dtype), values])
+        data.GetCellData().AddArray(vtk_array(values, name, keep))
+    data.GetFieldData().AddArray(vtk_array(result.element, ELEMENT_MAP, keep))
+    # The NumPy memory the arrays point into lives as long as the data set's Python object.
+    data._vireo20_memory = keep
+    return data
+
+
+def write_polydata(path, data):
+    """Writes the data set to `path` (raw appended data) and checks what reached the disk: VTK's
+    error code, then the file read back to its last line. Returns (size, crc32)."""
     writer = vtkXMLPolyDataWriter()
     writer.SetFileName(str(path))
-    writer.SetInputData(polydata)
+    writer.SetInputData(data)
     writer.SetDataModeToAppended()
     writer.EncodeAppendedDataOff()
     writer.SetCompressorTypeToNone()
     writer.SetHeaderTypeToUInt64()
-    if writer.Write() != 1:
-        raise OSError(f"VTK could not write {path}")
+    done = writer.Write()
+    code = writer.GetErrorCode()
+    if done != 1 or code != 0:
+        raise OSError(f"could not write {path}: {vtkErrorCode.GetStringFromErrorCode(code) or 'VTK failed'}")
+    return checked_file(path, FILE_END)
 
 
-def write_pvd(path, series):
-    """The collection of (time, file) pairs; written to a side file and renamed, so it is always whole."""
-    rows = "".join(f'    <DataSet timestep="{time}" group="" part="0" '
-                   f'file={xml.sax.saxutils.quoteattr(name)}/>\n' for time, name in series)
-    text = ('<?xml version="1.0"?>\n'
+def pvd_text(series):
+    """The collection of (timestep, file) pairs ParaView opens as one time series."""
+    rows = []
+    for timestep, name in series:
+        value = float(timestep)
+        if not math.isfinite(value):
+            raise ValueError(f"timestep {timestep!r} is not a finite number")
+        rows.append(f'    <DataSet timestep={xml.sax.saxutils.quoteattr(str(timestep))} group="" part="0" '
+                    f'file={xml.sax.saxutils.quoteattr(os.path.basename(name))}/>\n')
+    return ('<?xml version="1.0"?>\n'
             '<VTKFile type="Collection" version="0.1" byte_order="LittleEndian">\n'
-            f"  <Collection>\n{rows}  </Collection>\n</VTKFile>\n")
-    temporary = f"{path}.part"
-    with open(temporary, "w") as out:
-        out.write(text)
-    os.replace(temporary, path)
+            f"  <Collection>\n{''.join(rows)}  </Collection>\n</VTKFile>\n")

@@ -73,6 +73,16 @@ class Model:
     contact_from = contact_to  # the first end of a contact has no kind
 
 
+class GeneratorStep:
+    """A frame of the generator form (the built-in data set, npz folders) as the model takes it."""
+
+    def __init__(self, frame):
+        self.parents, self.enabled = np.asarray(frame.parents), np.asarray(frame.enabled)
+        self.n, self.trailing = len(self.parents), len(frame.trailing_masses)
+        self.entry_masses = np.concatenate([np.asarray(frame.masses)[self.enabled], frame.trailing_masses])
+        self.contacts, self.contact_kinds = frame.contacts, frame.contact_kinds
+
+
 def generator_state(generator, *objects):
     """What a refused call must leave as it was: the generator's step, and the bytes of the objects passed."""
     return (generator.GetCurrentTimestepIndex(), generator.GetNumberOfEnabledParticles(),

@@ -1,0 +1,167 @@
+"""From a frame's columns to the arguments of `vireo20.upscale`: which column names the groups, where
+the masses come from, which columns are values, and the checks that refuse impossible values by step
+and array before anything is computed or written.
+"""
+import math
+
+import numpy as np
+
+from .frames import InputError
+
+INT32_MAX = np.iinfo(np.int32).max
+# Names every upscaled step carries itself: a value array may not take them.
+RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyration",
+            "gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque")
+# Columns that describe the particle itself, not a value to reduce.
+NOT_VALUES = ("id",)
+# Vector values that add up over a group rather than average.
+SUMMED_BY_DEFAULT = ("force", "tq")
+
+
+class MassRule:
+    """Where a particle's mass comes from: a `mass` column; or one mass per atom type
+    (`--mass TYPE=VALUE`); or solid spheres of `radius` (or `diameter`) and `density`."""
+
+    def __init__(self, per_type=None):
+        self.per_type = dict(per_type or {})
+        for kind, mass in self.per_type.items():
+            if not (isinstance(mass, (int, float)) and math.isfinite(mass) and mass > 0):
+                raise ValueError(f"the mass of type {kind} must be a positive number, not {mass!r}")
+
+    @classmethod
+    def parse(cls, texts):
+        """From `TYPE=VALUE` texts, as the command line gives them."""
+        per_type = {}
+        for text in texts or ():
+            kind, sep, value = text.partition("=")
+            try:
+                kind, value = int(kind), float(value)
+            except ValueError:
+                raise ValueError(f"--mass takes TYPE=VALUE with an integer type and a number, not {text!r}") from None
+            if not sep or not (math.isfinite(value) and value > 0):
+                raise ValueError(f"--mass takes TYPE=VALUE with a positive mass, not {text!r}")
+            if kind in per_type:
+                raise ValueError(f"--mass gives type {kind} twice")
+            per_type[kind] = value
+        return cls(per_type)
+
+    def masses(self, frame, columns):
+        """Masses (E,) and the names of the columns they used."""
+        if self.per_type:
+            if "type" not in columns:
+                frame.fail("type", "missing column: --mass TYPE=VALUE needs a type column "
+                                   f"(the columns are: {' '.join(columns)})")
+            types = whole_numbers(frame, "type", columns["type"])
+            table_types = np.array(sorted(self.per_type), dtype=np.int64)
+            where = np.searchsorted(table_types, types)
+            where = np.minimum(where, len(table_types) - 1)
+            unknown = np.flatnonzero(table_types[where] != types)
+            if len(unknown):
+                frame.fail("type", f"atom type {types[unknown[0]]} on row {unknown[0] + 1} has no mass "
+                                   f"(--mass gives types {', '.join(map(str, table_types))})")
+            return np.array([self.per_type[k] for k in table_types], dtype=np.float64)[where], ()
+        if "mass" in columns:
+            return columns["mass"], ("mass",)
+        radius = "radius" if "radius" in columns else "diameter" if "diameter" in columns else None
+        if radius and "density" in columns:
+            r = np.asarray(columns[radius], dtype=np.float64)
+            if radius == "diameter":
+                r = 0.5 * r
+            return (4.0 / 3.0 * math.pi) * r ** 3 * np.asarray(columns["density"], dtype=np.float64), ()
+        frame.fail("mass", "missing column: no masses (give a mass column, or radius (or diameter) and "
+                           "density columns, or --mass TYPE=VALUE for every atom type; the columns are: "
+                           f"{' '.join(columns) or 'none'})")
+
+
+def whole_numbers(frame, name, values):
+    """A column as int64, refusing values that are not whole numbers."""
+    values = np.asarray(values)
+    if values.ndim != 1:
+        frame.fail(name, f"expected one number per particle, got shape {values.shape}")
+    if values.dtype.kind in "iu":
+        if values.dtype == np.uint64 and len(values) and values.max() > np.iinfo(np.int64).max:
+            bad = int(np.argmax(values > np.iinfo(np.int64).max))
+            frame.fail(name, f"value {values[bad]} on row {bad + 1} is too large")
+        return values.astype(np.int64, copy=False)
+    if values.dtype.kind == "b":
+        return values.astype(np.int64)
+    if values.dtype.kind != "f":
+        frame.fail(name, f"values of type {values.dtype} are not integers")
+    with np.errstate(invalid="ignore"):
+        whole = np.isfinite(values) & (values == np.round(values)) & (np.abs(values) < 2.0 ** 63)
+    if not whole.all():
+        bad = int(np.argmin(whole))
+        frame.fail(name, f"value {values[bad]!r} on row {bad + 1} is not an integer")
+    return values.astype(np.int64)
+
+
+def check_finite(frame, name, values, positive=False):
+    """Refuses the first value that is not a finite number (or not above zero)."""
+    values = np.asarray(values)
+    if values.dtype.kind not in "biuf":
+        frame.fail(name, f"values of type {values.dtype} are not numbers")
+    if values.dtype.kind != "f":
+        values = values.astype(np.float64)
+    good = np.isfinite(values)
+    if positive:
+        good &= values > 0
+    if not good.all():
+        flat = good.reshape(len(values), -1).all(axis=1) if values.ndim > 1 else good
+        bad = int(np.argmin(flat))
+        shown = values[bad].tolist()
+        what = "a positive finite number" if positive else "a finite number"
+        frame.fail(name, f"value {shown!r} on row {bad + 1} is not {what}")
+
+
+def check_ids(frame, ids, name="id", low=0, high=INT32_MAX):
+    """Ids as int64 in low..high and without repeats; refused before anything is sized by them."""
+    ids = whole_numbers(frame, name, ids)
+    if len(ids):
+        lo, hi = int(ids.min()), int(ids.max())
+        if lo < low or hi > high:
+            bad = int(np.argmax((ids < low) | (ids > high)))
+            frame.fail(name, f"id {ids[bad]} on row {bad + 1} is outside {low}..{high}")
+        from . import _groups
+        repeated = _groups.first_repeat(np.ascontiguousarray(ids))
+        if repeated >= 0:
+            frame.fail(name, f"id {ids[repeated]} appears more than once in the step (rows "
+                             f"{int(np.argmax(ids == ids[repeated])) + 1} and {repeated + 1})")
+    return ids
+
+
+def default_reduction(name, values):
+    """Floating-point values are mass-weighted averages (forces and torques add up); integer ones
+    (labels, types) take any member's value."""
+    if np.asarray(values).dtype.kind != "f":
+        return "any"
+    return "sum" if name in SUMMED_BY_DEFAULT else "average"
+
+
+def upscale_arguments(frame, group_by=None, mass_rule=None, physics="all"):
+    """The keyword arguments of `vireo20.upscale` for a frame, every input checked."""
+    arguments = dict(positions=frame.positions, box=frame.box, wrapped=frame.wrapped, physics=physics,
+                     contacts=frame.contacts, contact_kinds=frame.contact_kinds,
+                     contact_values=frame.contact_values, timestep=frame.timestep, source=frame.source)
+    columns = dict(frame.columns)
+    if frame.generator_form:
+        if group_by is not None:
+            frame.fail(group_by, "--group-by needs particle columns; this input gives parents instead")
+        arguments.update(parents=frame.parents, masses=frame.masses, enabled=frame.enabled,
+                         trailing_masses=frame.trailing_masses, values=columns)
+        return arguments
+    count = len(frame.positions)
+    for name, values in columns.items():
+        if len(values) != count:
+            frame.fail(name, f"{len(values)} rows where the step has {count} particles")
+    group = group_by or frame.default_group
+    if group_by is not None and group not in columns:
+        frame.fail(group, f"missing column: --group-by {group} names no column (the columns are: "
+                          f"{' '.join(columns) or 'none'})")
+    groups = whole_numbers(frame, group, columns.pop(group)) if group in columns else None
+    masses, used = (mass_rule or MassRule()).masses(frame, columns)
+    for name in used:
+        columns.pop(name)
+    ids = columns.pop("id", None)
+    arguments.update(groups=groups, masses=masses, ids=ids, first_id=getattr(frame, "first_id", 1),
+                     values=columns)
+    return arguments

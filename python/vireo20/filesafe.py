@@ -1,0 +1,186 @@
+"""Files that are whole or absent: checked writes, a lock per output folder, and a series written
+beside its final place and swapped in only when complete.
+
+A run writes into `.NAME.vireo20-partial` beside the output folder NAME, holding `.NAME.vireo20-lock`
+(an flock, so a killed run leaves no lock behind). When every step is written and checked, the
+partial folder and NAME are exchanged in one `renameat2(RENAME_EXCHANGE)` and the old series is
+removed; a run that fails or is killed leaves NAME as it was and its partial folder for `--resume`.
+"""
+import ctypes
+import ctypes.util
+import errno
+import fcntl
+import json
+import os
+import shutil
+import zlib
+
+CHUNK = 1 << 22
+
+
+class OutputError(Exception):
+    """The output cannot be written where asked: one line for the user."""
+
+
+class writing:
+    """Names the file in an OSError raised while it is written (a write error alone names none)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace):
+        if isinstance(error, OSError) and not str(error).startswith("could not write"):
+            raise OSError(error.errno, f"could not write {self.path}: {error.strerror or error}") from error
+
+
+def fsync_folder(path):
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def file_checksum(path):
+    """(size, crc32) of a file as it is on disk."""
+    crc, size = 0, 0
+    with open(path, "rb") as stream:
+        while True:
+            block = stream.read(CHUNK)
+            if not block:
+                return size, crc
+            crc = zlib.crc32(block, crc)
+            size += len(block)
+
+
+def checked_file(path, end=None):
+    """Flushes a file another writer closed to the disk and reads it back: it must end with `end`.
+    Returns (size, crc32)."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+    size, crc = file_checksum(path)
+    if end is not None:
+        with open(path, "rb") as stream:
+            stream.seek(max(size - len(end), 0))
+            if stream.read() != end:
+                raise OSError(f"could not write {path}: the file is cut short at {size} bytes "
+                              "(disk full or a file-size limit?)")
+    return size, crc
+
+
+def write_bytes(path, data):
+    """Writes `data` to a side file, flushes it to the disk and renames it over `path`: the file is
+    either the old one or the whole new one. Returns (size, crc32)."""
+    temporary = f"{path}.part"
+    with open(temporary, "wb") as out:
+        out.write(data)
+        out.flush()
+        os.fsync(out.fileno())
+    if os.path.getsize(temporary) != len(data):
+        raise OSError(f"could not write {path}: {os.path.getsize(temporary)} of {len(data)} bytes reached the disk")
+    os.replace(temporary, path)
+    return len(data), zlib.crc32(data)
+
+
+def write_json(path, value):
+    return write_bytes(path, json.dumps(value, indent=1, sort_keys=True).encode())
+
+
+_libc = None
+
+
+def _exchange(first, second):
+    """Swaps two paths atomically; False where the system cannot."""
+    global _libc
+    if _libc is None:
+        _libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+    renameat2 = getattr(_libc, "renameat2", None)
+    if renameat2 is None:
+        return False
+    at_fdcwd, rename_exchange = -100, 2
+    if renameat2(at_fdcwd, os.fsencode(first), at_fdcwd, os.fsencode(second), rename_exchange) == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.EINVAL, errno.ENOSYS, errno.ENOTSUP):
+        return False
+    raise OSError(code, os.strerror(code), second)
+
+
+def same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def inside(path, folder):
+    """Whether `path` is `folder` or lies under it (links resolved)."""
+    path, folder = os.path.realpath(path), os.path.realpath(folder)
+    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
+
+
+class Place:
+    """The output folder of a run, its lock and its partial folder."""
+
+    def __init__(self, out_dir):
+        out_dir = os.path.abspath(os.fspath(out_dir))
+        self.final = out_dir.rstrip(os.sep) or os.sep
+        parent, name = os.path.split(self.final)
+        if not name:
+            raise OutputError(f"--out {out_dir} cannot be a file system's root")
+        self.parent, self.name = parent, name
+        self.partial = os.path.join(parent, f".{name}.vireo20-partial")
+        self.lock_path = os.path.join(parent, f".{name}.vireo20-lock")
+        self._lock = None
+
+    def lock(self):
+        """Takes the folder's lock or refuses: one run at a time into one folder."""
+        try:
+            os.makedirs(self.parent, exist_ok=True)
+            fd = os.open(self.lock_path, os.O_RDWR | os.O_CREAT, 0o644)
+        except OSError as error:
+            raise OutputError(f"cannot write beside {self.final} ({error.strerror})") from None
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            raise OutputError(f"another run is writing into {self.final} (it holds {self.lock_path}); "
+                              "wait for it to end or choose another --out") from None
+        self._lock = fd
+
+    def unlock(self):
+        if self._lock is not None:
+            os.close(self._lock)
+            self._lock = None
+
+    def start(self, resume):
+        """A partial folder to write in: the one left behind when resuming, else a fresh one."""
+        if os.path.isdir(self.partial) and not resume:
+            shutil.rmtree(self.partial)
+        os.makedirs(self.partial, exist_ok=True)
+        return self.partial
+
+    def commit(self):
+        """Puts the finished series in place of the old one, as one step where the system allows."""
+        fsync_folder(self.partial)
+        if os.path.lexists(self.final):
+            if not os.path.isdir(self.final) or os.path.islink(self.final):
+                raise OutputError(f"--out {self.final} exists and is not a folder")
+            if not _exchange(self.partial, self.final):
+                old = os.path.join(self.parent, f".{self.name}.vireo20-old")
+                if os.path.lexists(old):
+                    shutil.rmtree(old)
+                os.rename(self.final, old)
+                os.rename(self.partial, self.final)
+                shutil.rmtree(old, ignore_errors=True)
+            else:
+                shutil.rmtree(self.partial, ignore_errors=True)
+        else:
+            os.rename(self.partial, self.final)
+        fsync_folder(self.parent)

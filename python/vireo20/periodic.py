@@ -1,0 +1,63 @@
+"""Periodic boundaries: groups made whole before they are reduced, and contact lines drawn to the
+nearest image of the other end.
+"""
+import numpy as np
+
+from .frames import AXES
+
+
+def make_whole(positions, anchor, box):
+    """Each position moved by whole box vectors to the image nearest its anchor's position.
+
+    `anchor` gives, for each row, the row it is unwrapped about (the group's parent particle; itself
+    for a particle alone). Only periodic directions move. A row that is not moved keeps its bits.
+    """
+    shifts = box.shifts(positions - positions[anchor])
+    moved = shifts.any(axis=1)
+    whole = positions.copy()
+    whole[moved] += shifts[moved] @ box.edges
+    return whole
+
+
+def widest_groups(positions, anchor, element, groups, box, limit=0.5):
+    """Groups whose members, made whole about the anchor, still span more than `limit` of the box
+    in a periodic direction: [(group, direction, span in box lengths)], widest first."""
+    from . import _groups
+    fractions = box.fractions(positions - positions[anchor])
+    element = np.ascontiguousarray(element, dtype=np.int32)
+    found = []
+    for axis in np.flatnonzero(box.periodic):
+        top = np.full(groups, -np.inf)
+        bottom = np.full(groups, np.inf)
+        _groups.group_extents(element, np.ascontiguousarray(fractions[:, axis]), bottom, top)
+        span = top - bottom
+        for group in np.flatnonzero(span > limit):
+            found.append((int(group), AXES[axis], float(span[group])))
+    return sorted(found, key=lambda item: -item[2])
+
+
+def line_images(points, lines, box):
+    """Contact lines joined to the nearest periodic image of their second end.
+
+    `lines` (L, 2) are point indexes. Returns (lines, image points (K, 3), image_of (K,)): a line
+    whose second end is nearer through a boundary ends at an image point appended after the
+    existing points; each image point is made once per (point, shift).
+    """
+    if box is None or not box.any_periodic or not len(lines):
+        return lines, np.zeros((0, 3)), np.zeros(0, np.int64)
+    shifts = box.shifts(points[lines[:, 1]] - points[lines[:, 0]])
+    crossing = np.flatnonzero(shifts.any(axis=1))
+    if not len(crossing):
+        return lines, np.zeros((0, 3)), np.zeros(0, np.int64)
+    keys = np.column_stack([lines[crossing, 1], shifts[crossing].astype(np.int64)])
+    unique, first, inverse = np.unique(keys, axis=0, return_index=True, return_inverse=True)
+    # Image points in the order their lines come, so the file does not depend on np.unique's order.
+    order = np.argsort(first, kind="stable")
+    rank = np.empty_like(order)
+    rank[order] = np.arange(len(order))
+    unique = unique[order]
+    image_of = unique[:, 0]
+    images = points[image_of] + unique[:, 1:].astype(np.float64) @ box.edges
+    lines = lines.copy()
+    lines[crossing, 1] = len(points) + rank[inverse.reshape(-1)]
+    return lines, images, image_of

@@ -1,0 +1,418 @@
+"""The job: every frame of an input through `upscale`, written as one series that replaces the old one
+only when it is whole.
+
+Frames are read one ahead and written one behind the step being reduced (at most three in memory);
+with Dask workers each worker reads and reduces its own frames and this process writes them in
+order. Either way the files are the same, byte for byte.
+"""
+import collections
+import concurrent.futures
+import math
+import numbers
+import os
+import shutil
+import sys
+import warnings
+
+import numpy as np
+
+from . import filesafe, inputs, output
+from .columns import MassRule
+from .frames import InputError, Series
+from .upscale import PHYSICS, REDUCTIONS, upscale
+
+SERIES_MARKER = ".vireo20-series"
+
+
+class RunResult:
+    """What a run wrote: `folder`, `pvd`, `files` (the step files in order), `picture`, `lammps_dump`,
+    `largest_drift`, and `summary`, a pandas DataFrame of the per-step summary (summary.csv)."""
+
+    def __init__(self, folder, series, rows, picture, lammps_dump, largest_drift):
+        self.folder = folder
+        self.pvd = os.path.join(folder, f"{output.STEM}.pvd")
+        self.files = [os.path.join(folder, name) for _, name in series]
+        self.timesteps = [timestep for timestep, _ in series]
+        self.picture = picture and os.path.join(folder, os.path.basename(picture))
+        self.lammps_dump = lammps_dump
+        self.largest_drift = largest_drift
+        self._rows = rows
+
+    @property
+    def summary(self):
+        import pandas
+        frame = pandas.DataFrame(self._rows, columns=output.SUMMARY_COLUMNS)
+        for name in output.SUMMARY_COLUMNS[4:]:
+            frame[name] = frame[name].astype(float)
+        return frame
+
+    def __repr__(self):
+        return f"<RunResult: {len(self.files)} steps in {self.folder}>"
+
+
+def parse_frames(text):
+    """`START:STOP:STEP` (Python's slice rules, negative indexes too) as a slice."""
+    if text is None or isinstance(text, slice):
+        return text
+    parts = str(text).split(":")
+    if len(parts) > 3:
+        raise ValueError(f"--frames takes START:STOP:STEP, not {text!r}")
+    try:
+        numbers_ = [int(p) if p.strip() else None for p in parts]
+    except ValueError:
+        raise ValueError(f"--frames takes whole numbers as START:STOP:STEP, not {text!r}") from None
+    if len(numbers_) == 1:
+        index = numbers_[0]
+        if index is None:
+            raise ValueError("--frames takes START:STOP:STEP or one index")
+        return slice(index, index + 1 if index != -1 else None)
+    if len(numbers_) == 3 and numbers_[2] == 0:
+        raise ValueError("--frames: the step of START:STOP:STEP cannot be 0")
+    return slice(*numbers_)
+
+
+def _count(name, value, low=0):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < low:
+        raise ValueError(f"{name} must be a whole number >= {low}, not {value!r}")
+    return int(value)
+
+
+def _identity(path):
+    """What a resumed run checks it still reads: the file's or folder's names, sizes and times."""
+    if path is None:
+        return None
+    path = os.path.abspath(path)
+    stat = os.stat(path)
+    if os.path.isdir(path):
+        return [path, sorted((n, os.stat(os.path.join(path, n)).st_size) for n in os.listdir(path))]
+    return [path, stat.st_size, stat.st_mtime_ns]
+
+
+def _check_places(place, input_paths, dump, overwrite):
+    """Refuses, before anything is opened for writing, every output that is or holds an input."""
+    for path in input_paths:
+        if filesafe.inside(path, place.final) or filesafe.inside(path, place.partial):
+            raise filesafe.OutputError(f"--out {place.final} holds the input {path}: a run replaces that "
+                                       "folder as a whole; choose another --out")
+        if dump and (filesafe.same_file(dump, path) or os.path.realpath(dump) == os.path.realpath(path)):
+            raise filesafe.OutputError(f"--lammps-dump {dump} is the input {path}; choose another file")
+        if dump and os.path.isdir(path) and filesafe.inside(dump, path):
+            raise filesafe.OutputError(f"--lammps-dump {dump} lies in the input folder {path}; choose a file elsewhere")
+    if os.path.lexists(place.final) and not os.path.isdir(place.final):
+        raise filesafe.OutputError(f"--out {place.final} exists and is not a folder")
+    if dump:
+        if os.path.isdir(dump):
+            raise filesafe.OutputError(f"--lammps-dump {dump} is a folder")
+        if filesafe.inside(dump, place.final):
+            relative = os.path.relpath(os.path.realpath(dump), os.path.realpath(place.final))
+            if relative == "." or relative in output.series_names() or relative.startswith(f"{output.STEM}_") \
+                    or os.path.basename(relative).startswith(".vireo20"):
+                raise filesafe.OutputError(f"--lammps-dump {dump} would be one of the series' own files")
+        if os.path.lexists(dump) and not overwrite:
+            raise filesafe.OutputError(f"--lammps-dump {dump} exists; give --overwrite to replace it")
+    if os.path.isdir(place.final):
+        allowed = output.series_names() | {SERIES_MARKER}
+        try:
+            with open(os.path.join(place.final, SERIES_MARKER)) as stream:
+                allowed |= set(stream.read().split("\n"))
+        except OSError:
+            pass
+        if dump and filesafe.inside(dump, place.final):
+            allowed.add(os.path.relpath(os.path.realpath(dump), os.path.realpath(place.final)))
+        foreign = sorted(name for name in os.listdir(place.final)
+                         if name not in allowed and not (name.startswith(f"{output.STEM}_") and name.endswith(".vtp")))
+        if foreign:
+            raise filesafe.OutputError(
+                f"--out {place.final} holds files that are not part of an upscaled series ({', '.join(foreign[:3])}"
+                f"{', ...' if len(foreign) > 3 else ''}); a run replaces that folder as a whole, so choose an "
+                "empty or new folder")
+
+
+class _Options:
+    """What every step needs, picklable for Dask workers."""
+
+    def __init__(self, group_by, mass_rule, physics, reductions):
+        self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
+
+
+def run_step(loader, options, keep_source=False):
+    """Reads and upscales one frame: (result, (positions, masses) of its entries for the picture)."""
+    frame = loader.load()
+    _check_timestep(frame)
+    arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
+    result = upscale(**arguments, reductions=options.reductions, index=frame.index)
+    source = None
+    if keep_source:
+        masses = np.asarray(arguments["masses"], dtype=np.float64)
+        enabled = arguments.get("enabled")
+        entry = masses if enabled is None else masses[np.asarray(enabled)]
+        trailing = arguments.get("trailing_masses")
+        if trailing is not None:
+            entry = np.concatenate([entry, trailing])
+        source = (np.asarray(frame.positions), entry)
+    return result, source
+
+
+def _remote_step(loader, options, keep_source):
+    """run_step on a worker: the user's input error comes back as a value, not a failed task that the
+    worker would log at length; the result holds plain NumPy arrays."""
+    try:
+        result, source = run_step(loader, options, keep_source)
+    except InputError as error:
+        return error, None
+    for name in ("centres", "masses", "parent_id", "group_id", "element", "points", "image_of"):
+        setattr(result, name, np.array(getattr(result, name)))
+    result.values = {k: np.array(v) for k, v in result.values.items()}
+    return result, source
+
+
+def _check_timestep(frame):
+    value = frame.timestep
+    if isinstance(value, np.ndarray) and value.size == 1:
+        value = value.item()
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (numbers.Real, np.number)) or \
+            not math.isfinite(float(value)):
+        frame.fail("timestep", f"{value!r} is not a finite number")
+    frame.timestep = value.item() if isinstance(value, np.generic) else value
+
+
+def _serial(loaders, options, picture_index):
+    """(result, source) of each frame in order: the next frame read and the last one written while
+    this one is reduced."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-read") as reader:
+        loaders = iter(loaders)
+        load = lambda loader: (loader, loader.load())
+        ahead = None
+        first = next(loaders, None)
+        if first is not None:
+            ahead = reader.submit(load, first)
+        while ahead is not None:
+            loader, frame = ahead.result()
+            following = next(loaders, None)
+            ahead = reader.submit(load, following) if following is not None else None
+            yield run_step(_Loaded(loader.index, frame), options, loader.index == picture_index)
+
+
+class _Loaded:
+    def __init__(self, index, frame):
+        self.index, self.frame = index, frame
+
+    def load(self):
+        return self.frame
+
+
+def _dask(loaders, options, picture_index, workers, scheduler):
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise RuntimeError("--workers and --scheduler need Dask distributed "
+                           "(Debian package python3-distributed)") from None
+    cluster = None
+    if scheduler:
+        client = Client(scheduler)
+    else:
+        # Each worker gets its share of the cores for the engine's own threads.
+        cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+        threads = os.environ.get("VIREO20_THREADS") or str(max(1, cores // workers))
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                               dashboard_address=None, env={"VIREO20_THREADS": threads})
+        client = Client(cluster)
+    pending = collections.deque()
+    window = max(workers or len(client.scheduler_info().get("workers", ())), 1) + 1
+    try:
+        for loader in loaders:
+            pending.append(client.submit(_remote_step, loader, options, loader.index == picture_index, pure=False))
+            while len(pending) > window:
+                yield _delivered(pending.popleft().result())
+        while pending:
+            yield _delivered(pending.popleft().result())
+    finally:
+        for future in pending:
+            future.cancel()
+        client.close()
+        if cluster is not None:
+            cluster.close()
+
+
+def _delivered(answer):
+    if isinstance(answer[0], InputError):
+        raise answer[0]
+    return answer
+
+
+def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, physics="all",
+        reductions=None, frames=None, lammps_dump=None, wrapped_dump=False, overwrite=False, resume=False,
+        workers=0, scheduler=None, picture_step=0, progress=None, echo=None, warn=None,
+        clusters=2000, steps=40, seed=20, **reader_options):
+    """Upscales every frame of an input into a ParaView series in the folder `out`.
+
+    `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
+    when the file cannot tell), a `vireo20.Series`, or None for the built-in data set (`clusters`,
+    `steps`, `seed`). `group_by` names the column of group labels; `masses` is a list of
+    "TYPE=VALUE" or a `MassRule`; `physics` "none", "basic" or "all"; `reductions` maps value names
+    to "sum", "average" or "any"; `frames` a slice or "START:STOP:STEP"; `lammps_dump` also writes
+    the upscaled particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses an existing
+    file unless `overwrite`; `resume` continues an interrupted run into the same `out`; `workers` or
+    `scheduler` run the steps on Dask; `picture_step` the series position drawn (negative from the
+    end, None for no picture); `progress` True, False, None (a bar on a terminal) or a tqdm-like
+    class; `echo(line)` receives each step's summary line; `warn(text)` the warnings.
+
+    The series replaces `out` as a whole only when every step is written and the input was read to
+    its end; on failure `out` is unchanged and the exception's `partial` attribute names the folder
+    that `resume=True` continues from. Returns a `RunResult`.
+
+    >>> result = vireo20.run("dump.lammpstrj.gz", "up", reductions={"charge": "sum"})
+    >>> result.summary.plot("timestep", "drift")
+    """
+    if out is None:
+        raise ValueError("run needs an output folder (out=)")
+    workers = _count("--workers", workers)
+    if physics not in PHYSICS:
+        raise ValueError(f"--physics must be one of {', '.join(PHYSICS)}, not {physics!r}")
+    reductions = dict(reductions or {})
+    for name, how in reductions.items():
+        if how not in REDUCTIONS:
+            raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
+    mass_rule = masses if isinstance(masses, MassRule) else MassRule.parse(masses)
+    frames = parse_frames(frames)
+    if picture_step is not None:
+        picture_step = _count("--picture-step", picture_step, low=-2 ** 62)
+    if warn is None:
+        warn = lambda text: warnings.warn(text, RuntimeWarning, stacklevel=3)
+    echo = echo or (lambda line: None)
+
+    if isinstance(input, Series):
+        series, input_paths = input, []
+    else:
+        if input is None:
+            _count("--clusters", clusters, 1)
+            _count("--steps", steps, 1)
+            _count("--seed", seed, 0)
+        input_paths = [os.fspath(p) for p in (input, contacts, reader_options.get("topology")) if p is not None]
+        for path in input_paths:
+            if not os.path.exists(path):
+                raise InputError(path, "-", "-", "no such file or folder")
+        options = dict(reader_options)
+        if contacts is not None:
+            options["contacts"] = contacts
+        if input is None:
+            options.update(clusters=clusters, steps=steps, seed=seed)
+        series = inputs.open_series(input, format, **options)
+    if frames is not None:
+        series = series[frames]
+    picture_index = None
+    if picture_step is not None:
+        picture_index = picture_step
+        if picture_step != 0 or getattr(series, "cheap_length", True):
+            count = len(series)
+            if not -count <= picture_step < count:
+                raise ValueError(f"--picture-step {picture_step} is outside the series of {count} steps "
+                                 f"(0..{count - 1}, or -{count}..-1 from the end)")
+            picture_index = picture_step % count
+
+    place = filesafe.Place(out)
+    dump = os.path.abspath(os.fspath(lammps_dump)) if lammps_dump else None
+    _check_places(place, input_paths, dump, overwrite)
+    if dump and filesafe.inside(dump, place.final):
+        dump_inside = os.path.relpath(os.path.realpath(dump), os.path.realpath(place.final))
+    else:
+        dump_inside = None
+    dump_partial = dump_inside or (dump and (".vireo20-dump.gz" if dump.endswith(".gz") else ".vireo20-dump"))
+    fingerprint = {"input": _identity(input) if not isinstance(input, Series) else repr(type(input)),
+                   "contacts": _identity(contacts), "format": format, "group_by": group_by,
+                   "masses": sorted(mass_rule.per_type.items()), "physics": physics,
+                   "reductions": sorted(reductions.items()), "frames": repr(frames), "dump": dump_partial,
+                   "wrapped_dump": bool(wrapped_dump), "picture": picture_index,
+                   "synthetic": [clusters, steps, seed] if input is None else None,
+                   "reader": repr(sorted((k, str(v)) for k, v in reader_options.items()))}
+
+    place.lock()
+    writer = None
+    try:
+        folder = place.start(resume)
+        writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
+                                          progress, series)
+        options = _Options(group_by, mass_rule, physics, reductions)
+        done = writer.done
+        loaders = (loader for loader in series.loaders() if loader.index >= done)
+        if workers or scheduler:
+            results = _dask(loaders, options, picture_index, workers, scheduler)
+        else:
+            results = _serial(loaders, options, picture_index)
+        previous = writer.series[-1][0] if writer.series else None
+        # Step k is written while step k + 1 is reduced; writes stay in step order.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-write") as writing:
+            written = None
+            for result, source in results:
+                timestep = result.timestep
+                if previous is not None and timestep < previous:
+                    raise InputError(result.source, timestep, "timestep",
+                                     f"the series goes back in time (after timestep {previous})")
+                if previous is not None and timestep == previous:
+                    warn(f"{result.source}: timestep {timestep} appears twice in a row")
+                previous = timestep
+                if written is not None:
+                    written.result()
+                written = writing.submit(writer, result, source)
+            if written is not None:
+                written.result()
+        series.finish()
+        if not writer.series:
+            raise InputError(getattr(series, "source", input) or "-", "-", "-", "the input holds no steps")
+        writer.finish()
+        names = sorted(name for name in os.listdir(folder))
+        filesafe.write_bytes(os.path.join(folder, SERIES_MARKER), "\n".join(names).encode())
+        if dump and not dump_inside:
+            _place_dump(os.path.join(folder, dump_partial), dump)
+        place.commit()
+    except BaseException as error:
+        if writer is not None:
+            writer.close()
+        if os.path.isdir(place.partial):
+            error.partial = place.partial
+        raise
+    finally:
+        if writer is not None:
+            writer.close_progress()
+        place.unlock()
+    return RunResult(place.final, writer.series, writer.rows, writer.picture, dump, writer.largest_drift)
+
+
+def _place_dump(partial, final):
+    """Moves the finished dump to its place (copying across file systems)."""
+    try:
+        os.replace(partial, final)
+    except OSError:
+        temporary = f"{final}.vireo20-part"
+        shutil.copyfile(partial, temporary)
+        filesafe.checked_file(temporary)
+        os.replace(temporary, final)
+        os.remove(partial)
+
+
+class SeriesWriterWithProgress(output.SeriesWriter):
+    """The series writer with a progress bar, when one is asked for."""
+
+    def __init__(self, folder, fingerprint, dump, wrapped_dump, echo, resume, progress, series):
+        self.bar = None
+        if progress is None:
+            progress = sys.stderr.isatty()
+        if progress:
+            make = progress if callable(progress) else __import__("tqdm").tqdm
+            total = len(series) if getattr(series, "cheap_length", True) else None
+            self.bar = make(total=total, unit="step")
+            if hasattr(self.bar, "write"):
+                echo = self.bar.write
+        super().__init__(folder, fingerprint, dump, wrapped_dump, echo, resume)
+        if self.bar is not None and self.done:
+            self.bar.update(self.done)
+
+    def __call__(self, result, source=None):
+        super().__call__(result, source)
+        if self.bar is not None:
+            self.bar.update(1)
+
+    def close_progress(self):
+        if self.bar is not None:
+            self.bar.close()
+            self.bar = None

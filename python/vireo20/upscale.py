@@ -1,0 +1,464 @@
+"""One step, NumPy in and NumPy out: `upscale` groups the particles, reduces every value, adds the
+per-group physics and turns contacts into a network of lines. The job runs every step through it;
+a notebook calls it directly.
+"""
+import time
+
+import numpy as np
+
+from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_reduction, whole_numbers)
+from .frames import AXES, Box, InputError
+from . import periodic
+
+REDUCTIONS = ("sum", "average", "any")
+PHYSICS = ("none", "basic", "all")
+# What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
+BASIC_PHYSICS = ("count", "radius_of_gyration")
+ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque")
+# Component names of the arrays that are not x, y, z vectors.
+COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
+              "inertia": ("xx", "yy", "zz", "xy", "yz", "xz")}
+
+
+class _Step:
+    """Names the step in the errors of the checks."""
+
+    def __init__(self, source, timestep):
+        self.source, self.timestep = source, timestep
+
+    def fail(self, array, problem):
+        raise InputError(self.source, "-" if self.timestep is None else self.timestep, array, problem)
+
+
+def _modules():
+    import quill20  # registers the classes the generator takes and returns: first
+    import _vireo20upscaling
+    return quill20, _vireo20upscaling
+
+
+def _physics_module():
+    try:
+        from . import _physics
+    except ImportError:
+        return None
+    return _physics
+
+
+class Upscaled:
+    """The result of one step. Every array is NumPy, one row per upscaled particle (U of them, then
+    the T trailing entries passed through) unless said otherwise; the engine's results are viewed,
+    not copied.
+
+    Attributes: `centres` (U+T, 3) centres of mass; `masses` summed masses; `parent_id` the parent of
+    each upscaled particle; `group_id` its group label; `element` (E+T) the upscaled particle of each
+    input entry; `values` and `physics` dicts of reduced and per-group arrays (also reachable as
+    `result["name"]`); `points` the centres then the periodic images that contact lines end at,
+    `image_of` (one per point: the upscaled particle an image point repeats, -1 on its own point);
+    `lines` (L, 2) point indexes of the contact network and `line_values` its cell arrays
+    (`contacts`: how many particle pairs a line merges, then the sum of each contact value).
+    """
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+    @property
+    def arrays(self):
+        """Every per-upscaled-particle array by name: mass, parent_id, group_id, values, physics."""
+        return {"mass": self.masses, "parent_id": self.parent_id, "group_id": self.group_id,
+                **self.values, **self.physics}
+
+    def __getitem__(self, name):
+        try:
+            return self.arrays[name]
+        except KeyError:
+            raise KeyError(f"{name!r}: the step has {', '.join(self.arrays)}") from None
+
+    def __len__(self):
+        return len(self.centres)
+
+    def __repr__(self):
+        return (f"<Upscaled timestep {self.timestep}: {self.u} upscaled particles and {self.t} trailing "
+                f"entries from {self.e} entries; arrays {', '.join(self.arrays)}>")
+
+    def to_pandas(self):
+        """A pandas DataFrame with one row per upscaled particle: x y z, mass, parent_id, group_id,
+        then every value and physics array, vectors as NAME_x NAME_y NAME_z columns.
+
+        >>> frame = vireo20.upscale(groups, masses, positions).to_pandas()
+        >>> frame.plot.scatter("x", "z")
+        """
+        import pandas
+        columns = {axis: self.centres[:, k] for k, axis in enumerate(AXES)}
+        for name, values in self.arrays.items():
+            values = np.asarray(values)
+            if values.ndim == 1:
+                columns[name] = values
+                continue
+            names = COMPONENTS.get(name) or (AXES if values.shape[1] == 3 else
+                                             tuple(str(k + 1) for k in range(values.shape[1])))
+            for k, part in enumerate(names):
+                columns[f"{name}_{part}"] = values[:, k]
+        return pandas.DataFrame(columns)
+
+    def to_vtk(self):
+        """The vtkPolyData the job writes for this step (points, vertex and line cells, arrays)."""
+        from .write_vtk import polydata
+        return polydata(self)
+
+    def summary(self):
+        return (f"step {self.index} (timestep {self.timestep}): E={self.e} U={self.u} T={self.t} "
+                f"mass {self.mass_before:.10g} -> {self.mass_after:.10g} "
+                f"centre-of-mass drift {self.drift:.3g} in {self.seconds:.3f} s")
+
+
+def _ints(step, name, values, shape_text):
+    values = np.asarray(values)
+    if values.ndim != 1:
+        step.fail(name, f"expected {shape_text}, got shape {values.shape}")
+    return whole_numbers(step, name, values)
+
+
+def _range(step, name, values, low, high):
+    if len(values):
+        bad = np.flatnonzero((values < low) | (values > high))
+        if len(bad):
+            step.fail(name, f"id {values[bad[0]]} at position {bad[0]} is outside {low}..{high}"
+                            + (f" ({len(bad)} such ids)" if len(bad) > 1 else ""))
+
+
+def _box(step, box):
+    if box is None or isinstance(box, Box):
+        return box
+    corners = np.asarray(box, dtype=np.float64)
+    if corners.shape != (2, 3):
+        step.fail("box", f"expected a Box or the (2, 3) lower and upper corners, got shape {corners.shape}")
+    try:
+        return Box.orthogonal(corners[0], corners[1], periodic=(True, True, True))
+    except ValueError as error:
+        step.fail("box", str(error))
+
+
+def parents_from_groups(groups, ids, enabled):
+    """Parent of each particle: the enabled member of its group with the lowest id; -1 for the
+    parent itself, for particles in no group (label 0 or below) and for particles not enabled.
+    `ids` may be None: a particle's index is its id."""
+    from . import _groups
+    parents = np.full(len(groups), -1, np.int32)
+    _groups.parents_from_labels(np.ascontiguousarray(groups, np.int64),
+                                None if ids is None else np.ascontiguousarray(ids, np.int64),
+                                np.ascontiguousarray(enabled, np.int32), parents)
+    return parents
+
+
+def upscale(groups=None, masses=None, positions=None, values=None, *, parents=None, enabled=None,
+            ids=None, first_id=0, box=None, wrapped=False, physics="all", reductions=None,
+            contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None,
+            timestep=None, index=0, source="-"):
+    """Upscales one step: particles that share a group become one upscaled particle.
+
+    Arguments (N particles, E of them enabled, then T trailing entries that pass through):
+      groups          (N,) integer labels: particles with the same label > 0 form one upscaled
+                      particle; 0 or below: a particle on its own. Or give `parents` instead:
+      parents         (N,) the parent index of each particle, negative for its own parent.
+      masses          (N,) positive masses.
+      positions       (E+T, 3) positions of the enabled particles in `enabled` order, then of the
+                      trailing entries; unwrapped, or wrapped with `wrapped=True` and a periodic box.
+      values          {name: (E+T,) or (E+T, k)} per-entry values to reduce.
+      enabled         (E,) the particles of the step, in order (default: all N in order).
+      ids             (N,) particle ids (default 0..N-1): a group's parent is its member with the
+                      lowest id, and `parent_id` reports `id - first_id` of that parent.
+      box             a `vireo20.Box`, or the (2, 3) lower and upper corners of a box periodic in
+                      every direction: contact lines go to the nearest image, and with `wrapped`
+                      each group is made whole about its parent before it is reduced.
+      physics         "none", "basic" (count, radius of gyration) or "all" (also the gyration and
+                      inertia tensors, angular momentum and velocity, torque where the values
+                      `velocity` and `force` are given).
+      reductions      {name: "sum" | "average" | "any"}; default: floating-point values are
+                      mass-weighted averages (`force`, `tq` are summed), integer ones take any
+                      member's value.
+      contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
+                      second id is a particle (else a wall or another body: no line);
+                      `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
+      trailing_masses (T,) masses of the trailing entries.
+    Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
+    the position and the value.
+
+    >>> import numpy as np, vireo20
+    >>> result = vireo20.upscale(np.array([7, 7, 0, 9]), np.array([1.0, 3.0, 2.0, 1.0]),
+    ...                          np.array([[0., 0, 0], [4, 0, 0], [9, 9, 9], [1, 2, 3]]))
+    >>> result.centres[0], result.group_id
+    (array([3., 0., 0.]), array([7, 0, 9]))
+    """
+    started = time.perf_counter()
+    step = _Step(source, timestep)
+    if physics not in PHYSICS:
+        raise ValueError(f"physics must be one of {', '.join(PHYSICS)}, not {physics!r}")
+    quill20, engine = _modules()
+
+    # Inputs, each checked once, before anything is allocated by their values.
+    if masses is None:
+        step.fail("masses", "missing: one mass per particle")
+    masses = np.asarray(masses)
+    if masses.ndim != 1:
+        step.fail("masses", f"expected one mass per particle, got shape {masses.shape}")
+    check_finite(step, "masses", masses, positive=True)
+    masses = np.ascontiguousarray(masses, dtype=np.float64)
+    n = len(masses)
+    if n > INT32_MAX:
+        step.fail("masses", f"{n} particles: at most {INT32_MAX} fit the engine's 32-bit ids")
+    if groups is not None and parents is not None:
+        raise ValueError("give groups or parents, not both")
+    if groups is not None:
+        groups = _ints(step, "groups", groups, "one label per particle")
+        if len(groups) != n:
+            step.fail("groups", f"{len(groups)} labels for {n} particles (one mass each)")
+    if parents is not None:
+        parents = _ints(step, "parents", parents, "one parent per particle")
+        if len(parents) != n:
+            step.fail("parents", f"{len(parents)} parents for {n} particles (one mass each)")
+        _range(step, "parents", parents, -INT32_MAX - 1, n - 1)
+    if enabled is None:
+        enabled = np.arange(n, dtype=np.int32)
+    else:
+        enabled = _ints(step, "enabled", enabled, "a list of particle indexes")
+        _range(step, "enabled", enabled, 0, n - 1)
+    e = len(enabled)
+    if ids is None:
+        ids, first_id = None, 0
+    else:
+        ids = np.asarray(ids)
+        if ids.shape != (n,):
+            step.fail("id", f"{len(ids)} ids for {n} particles" if ids.ndim == 1 else f"shape {ids.shape}")
+        ids = check_ids(step, ids, "id", low=first_id, high=first_id + INT32_MAX)
+    trailing_masses = np.zeros(0) if trailing_masses is None else np.asarray(trailing_masses)
+    if trailing_masses.ndim != 1:
+        step.fail("trailing_masses", f"expected one mass per trailing entry, got shape {trailing_masses.shape}")
+    check_finite(step, "trailing_masses", trailing_masses, positive=True)
+    t = len(trailing_masses)
+    positions = np.asarray(positions) if positions is not None else step.fail("positions", "missing")
+    if positions.shape != (e + t, 3):
+        step.fail("positions", f"shape {positions.shape}, expected ({e + t}, 3): one row per enabled "
+                               f"particle ({e}) and trailing entry ({t})")
+    check_finite(step, "positions", positions)
+    positions = np.ascontiguousarray(positions, dtype=np.float64)
+    values = dict(values or {})
+    for name, data in values.items():
+        data = np.asarray(data)
+        if name in RESERVED:
+            step.fail(name, f"the name is taken by an array every step carries ({', '.join(RESERVED)})")
+        if data.ndim not in (1, 2) or len(data) != e + t or (data.ndim == 2 and not 1 <= data.shape[1] <= 9):
+            step.fail(name, f"shape {data.shape}, expected ({e + t},) or ({e + t}, k): one row per "
+                            f"enabled particle ({e}) and trailing entry ({t})")
+        if data.dtype.kind not in "biuf":
+            step.fail(name, f"values of type {data.dtype} are neither integer nor floating-point")
+        values[name] = data
+    reductions = dict(reductions or {})
+    for name, how in reductions.items():
+        if how not in REDUCTIONS:
+            raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
+        if name not in values:
+            step.fail(name, f"no such value array to reduce (the step has: {', '.join(values) or 'none'})")
+    box = _box(step, box)
+
+    # The grouping.
+    if groups is not None:
+        parents = parents_from_groups(groups, ids, enabled)
+    elif parents is None:
+        parents = np.full(n, -1, np.int32)
+    parents = np.ascontiguousarray(parents, dtype=np.int32)
+    enabled = np.ascontiguousarray(enabled, dtype=np.int32)
+    generator = engine.MPUpscalingGenerator(quill20.asarray(parents))
+    try:
+        generator.SetParticlesEnabledIndexes(int(index), quill20.asarray(enabled), t)
+    except RuntimeError as error:
+        step.fail("enabled", " ".join(str(error).split()))
+    element = generator.GetElementParticlesIndexes().to_numpy()
+    parent_of = generator.GetParticleIds().to_numpy()
+    u = len(parent_of) - t
+
+    if wrapped and box is not None and box.any_periodic:
+        positions = _made_whole(step, positions, parents, enabled, element, u, box)
+
+    entry_masses = np.concatenate([masses[enabled], trailing_masses])
+    float_class = quill20.grid_function_class("float64")
+    summed = generator.Sum(float_class(quill20.asarray(entry_masses), 1)).to_numpy()
+    mass_array = quill20.asarray(masses)
+    centres = generator.CoordsWeightedAverage(quill20.asarray(positions), mass_array).to_numpy()
+
+    reduced, how_reduced = {}, {}
+    for name, data in values.items():
+        how = reductions.get(name) or default_reduction(name, data)
+        how_reduced[name] = how
+        reduced[name] = _reduce(step, quill20, generator, name, data, how, mass_array)
+
+    physics_arrays = {}
+    if physics != "none":
+        physics_arrays = _group_physics(generator, physics, centres, positions, masses, reduced, values,
+                                        u, t, element)
+
+    # Ids as the caller knows them.
+    own = parent_of[:u]
+    if ids is None:
+        parent_id = parent_of
+    else:
+        parent_id = np.concatenate([ids[own] - first_id, n + np.arange(t)]).astype(np.int64)
+    if groups is not None:
+        group_id = np.concatenate([groups[own], np.zeros(t, np.int64)])
+    else:
+        group_id = parent_of
+
+    lines, line_values = _network(step, contacts, contact_kinds, contact_values, n, ids, parents, parent_of, u)
+    lines, image_points, image_of = periodic.line_images(centres, lines, box)
+    points = np.concatenate([centres, image_points]) if len(image_points) else centres
+    point_image_of = np.concatenate([np.full(len(centres), -1, np.int64), image_of])
+
+    mass_before, mass_after = float(entry_masses.sum()), float(summed.sum())
+    drift = 0.0
+    if mass_before > 0 and mass_after > 0:
+        before = entry_masses @ positions / mass_before
+        after = summed @ centres / mass_after
+        drift = float(np.max(np.abs(after - before)))
+    return Upscaled(
+        source=source, index=index, timestep=timestep, n=n, e=e, u=u, t=t, box=box,
+        centres=centres, masses=summed, parent_id=parent_id, group_id=group_id, element=element,
+        values=reduced, reductions=how_reduced, physics=physics_arrays,
+        points=points, image_of=point_image_of, lines=lines, line_values=line_values,
+        mass_before=mass_before, mass_after=mass_after, drift=drift,
+        seconds=time.perf_counter() - started)
+
+
+def _made_whole(step, positions, parents, enabled, element, u, box):
+    """Enabled positions unwrapped about their parent's (trailing entries stay as they are)."""
+    e = len(enabled)
+    entry_of = np.full(len(parents), -1, np.int64)
+    entry_of[enabled] = np.arange(e)
+    own = np.where(parents[enabled] >= 0, parents[enabled], enabled)
+    anchor = entry_of[own]
+    # A parent that is not enabled itself: the group's first entry stands in.
+    missing = anchor < 0
+    if missing.any():
+        first = np.full(u, -1, np.int64)
+        first[element[:e][::-1]] = np.arange(e)[::-1]
+        anchor[missing] = first[element[:e][missing]]
+    whole = positions.copy()
+    whole[:e] = periodic.make_whole(positions[:e], anchor, box)
+    wide = periodic.widest_groups(whole[:e], anchor, element[:e], u, box)
+    if wide:
+        group, axis, span = wide[0]
+        step.fail("positions", f"upscaled particle {group} spans {span:.3g} of the box along {axis} after "
+                               "unwrapping about its parent (more than half: its centre would be a "
+                               f"guess; {len(wide)} such groups); dump unwrapped positions (xu yu zu) "
+                               "or image flags (ix iy iz)")
+    return whole
+
+
+def _reduce(step, quill20, generator, name, data, how, masses):
+    if how == "any":
+        if data.dtype.kind == "f":
+            dtype = "float64"
+        else:
+            info = np.iinfo(np.int32)
+            if data.size and (data.max() > info.max or data.min() < info.min):
+                step.fail(name, "integer values outside the int32 range cannot be taken over")
+            dtype = "int32"
+        method, extra = generator.TakeAny, ()
+    else:
+        dtype = "float64"
+        method, extra = (generator.Sum, ()) if how == "sum" else (generator.WeightedAverage, (masses,))
+    if data.ndim == 2 and data.shape[1] == 3 and how == "average":
+        # One call for a vector: the coordinate average is the same weighted sum in three components.
+        vectors = np.ascontiguousarray(data, dtype=np.float64)
+        return generator.CoordsWeightedAverage(quill20.asarray(vectors), masses).to_numpy()
+    gf_class = quill20.grid_function_class(dtype)
+
+    def one(column):
+        column = np.ascontiguousarray(column, dtype=dtype)
+        return method(gf_class(quill20.asarray(column), 1), *extra).to_numpy()
+
+    if data.ndim == 1:
+        return one(data)
+    return np.stack([one(data[:, k]) for k in range(data.shape[1])], axis=1)
+
+
+def _group_physics(generator, level, centres, positions, masses, reduced, values, u, t, element):
+    native = _physics_module()
+    if native is None:
+        return {}
+    velocities = values.get("velocity")
+    forces = values.get("force")
+    want = {name for name in (BASIC_PHYSICS if level == "basic" else ALL_PHYSICS)}
+    vector = lambda data: (np.ascontiguousarray(data, dtype=np.float64)
+                           if data is not None and data.ndim == 2 and data.shape[1] == 3 else None)
+    found = native.group_moments(generator, centres, positions, masses, velocities=vector(velocities),
+                                 forces=vector(forces))
+    return {name: found[name] for name in (BASIC_PHYSICS + ALL_PHYSICS) if name in found and name in want}
+
+
+def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u):
+    """Contacts between different upscaled particles as one line per pair: (lines (L, 2), arrays)."""
+    empty = np.zeros((0, 2), np.int64), {"contacts": np.zeros(0, np.int64)}
+    if contacts is None or not len(contacts):
+        return empty
+    contacts = np.asarray(contacts)
+    if contacts.ndim != 2 or contacts.shape[1] != 2:
+        step.fail("contacts", f"shape {contacts.shape}, expected (C, 2) id pairs")
+    c = len(contacts)
+    first = whole_numbers(step, "contacts", contacts[:, 0])
+    second = whole_numbers(step, "contacts", contacts[:, 1])
+    kinds = np.zeros(c, np.int64) if kinds is None else whole_numbers(step, "contact_kinds", kinds)
+    if len(kinds) != c:
+        step.fail("contact_kinds", f"length {len(kinds)}, expected {c} (one per contact)")
+    contact_values = dict(contact_values or {})
+    for name, data in contact_values.items():
+        data = np.asarray(data)
+        if len(data) != c or data.ndim not in (1, 2) or data.dtype.kind not in "biuf":
+            step.fail(name, f"shape {data.shape} of {data.dtype}, expected ({c},) or ({c}, k) numbers: "
+                            "one row per contact")
+        contact_values[name] = data
+    particle = kinds == 0
+    # Ids to particle indexes; an id of no particle of the step ends no line.
+    if ids is None:
+        def source(id_):
+            return np.where((id_ >= 0) & (id_ < n), id_, -1)
+    else:
+        low, high = (int(ids.min()), int(ids.max())) if n else (0, -1)
+        if high - low < 4 * n + 1024:
+            # Ids of a step are mostly dense: a table by id, sized by the particles.
+            table = np.full(high - low + 1, -1, np.int64)
+            table[ids - low] = np.arange(n)
+
+            def source(id_):
+                inside = (id_ >= low) & (id_ <= high)
+                return np.where(inside, table[np.where(inside, id_ - low, 0)], -1)
+        else:
+            order = np.argsort(ids, kind="stable")
+            sorted_ids = ids[order]
+
+            def source(id_):
+                where = np.minimum(np.searchsorted(sorted_ids, id_), n - 1)
+                return np.where(sorted_ids[where] == id_, order[where], -1)
+    a, b = source(first), source(second)
+    upscaled_of = np.full(n + 1, -1, np.int64)
+    upscaled_of[parent_of[:u]] = np.arange(u)
+    head = lambda s: np.where(s >= 0, np.where(parents[s] >= 0, parents[s], s), n)
+    a, b = upscaled_of[head(a)], upscaled_of[head(b)]
+    keep = np.flatnonzero(particle & (a >= 0) & (b >= 0) & (a != b))
+    if not len(keep):
+        return empty[0], {"contacts": np.zeros(0, np.int64),
+                          **{name: np.zeros((0,) + np.asarray(v).shape[1:]) for name, v in contact_values.items()}}
+    low, high = np.minimum(a[keep], b[keep]), np.maximum(a[keep], b[keep])
+    from . import _groups
+    line = np.empty(len(keep), np.int32)
+    firsts = np.empty(len(keep), np.int64)
+    count = _groups.number_by_first_occurrence(np.ascontiguousarray(low * (u + 1) + high), line, firsts)
+    first_seen = firsts[:count]
+    lines = np.stack([low[first_seen], high[first_seen]], axis=1)
+    arrays = {"contacts": np.bincount(line, minlength=count).astype(np.int64)}
+    for name, data in contact_values.items():
+        data = data[keep].astype(np.float64)
+        if data.ndim == 1:
+            arrays[name] = np.bincount(line, weights=data, minlength=count)
+        else:
+            arrays[name] = np.stack([np.bincount(line, weights=data[:, k], minlength=count)
+                                     for k in range(data.shape[1])], axis=1)
+    return lines, arrays

@@ -1,0 +1,156 @@
+// vireo20._groups: group labels to the engine's parent table and the repeat check of ids, over NumPy
+// buffers in place (the Python side hands over C-contiguous arrays of the exact types).
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "vireo20/sci/group_labels.h"
+
+namespace {
+
+// A buffer of p_Count items of one size, or a Python error; released when it goes out of scope.
+class Buffer {
+ public:
+  Buffer(PyObject* p_Object, const char* p_Name, Py_ssize_t p_ItemSize, bool p_Writable)
+  {
+    if (PyObject_GetBuffer(p_Object, &m_View, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (p_Writable ? PyBUF_WRITABLE : 0)) != 0) {
+      return;
+    }
+    m_Held = true;
+    if (m_View.itemsize != p_ItemSize || m_View.ndim != 1) {
+      PyErr_Format(PyExc_TypeError, "%s: expected a one-dimensional array of %zd-byte integers", p_Name, p_ItemSize);
+      return;
+    }
+    m_Good = true;
+  }
+  ~Buffer()
+  {
+    if (m_Held) PyBuffer_Release(&m_View);
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  bool good() const { return m_Good; }
+  Py_ssize_t count() const { return m_View.shape ? m_View.shape[0] : m_View.len / m_View.itemsize; }
+  template <class T>
+  T* data() const
+  {
+    return static_cast<T*>(m_View.buf);
+  }
+
+ private:
+  Py_buffer m_View{};
+  bool m_Held = false;
+  bool m_Good = false;
+};
+
+PyObject* parents_from_labels(PyObject*, PyObject* p_Args)
+{
+  PyObject *labels_object, *ids_object, *enabled_object, *parents_object;
+  if (!PyArg_ParseTuple(p_Args, "OOOO", &labels_object, &ids_object, &enabled_object, &parents_object)) return nullptr;
+  Buffer labels(labels_object, "labels", 8, false);
+  if (!labels.good()) return nullptr;
+  Buffer enabled(enabled_object, "enabled", 4, false);
+  if (!enabled.good()) return nullptr;
+  Buffer parents(parents_object, "parents", 4, true);
+  if (!parents.good()) return nullptr;
+  const std::int64_t* ids = nullptr;
+  Buffer* id_buffer = nullptr;
+  Buffer id_view(ids_object == Py_None ? labels_object : ids_object, "ids", 8, false);
+  if (ids_object != Py_None) {
+    if (!id_view.good()) return nullptr;
+    id_buffer = &id_view;
+    ids = id_view.data<const std::int64_t>();
+  }
+  const Py_ssize_t n = labels.count();
+  if (parents.count() != n || (id_buffer && id_buffer->count() != n)) {
+    PyErr_SetString(PyExc_ValueError, "labels, ids and parents must have one entry per particle");
+    return nullptr;
+  }
+  // The caller checked the enabled list; checked again here, once, as it is this module's memory safety.
+  const std::int32_t* on = enabled.data<const std::int32_t>();
+  for (Py_ssize_t i = 0; i < enabled.count(); ++i) {
+    if (on[i] < 0 || on[i] >= n) {
+      PyErr_Format(PyExc_ValueError, "enabled: entry %zd names particle %d, outside 0..%zd", i, on[i], n - 1);
+      return nullptr;
+    }
+  }
+  vireo20::ups::parents_from_labels(labels.data<const std::int64_t>(), ids, on, enabled.count(),
+                                    parents.data<std::int32_t>());
+  Py_RETURN_NONE;
+}
+
+PyObject* first_repeat(PyObject*, PyObject* p_Values)
+{
+  Buffer values(p_Values, "values", 8, false);
+  if (!values.good()) return nullptr;
+  return PyLong_FromLongLong(vireo20::ups::first_repeat(values.data<const std::int64_t>(), values.count()));
+}
+
+PyObject* number_by_first_occurrence(PyObject*, PyObject* p_Args)
+{
+  PyObject *keys_object, *labels_object, *firsts_object;
+  if (!PyArg_ParseTuple(p_Args, "OOO", &keys_object, &labels_object, &firsts_object)) return nullptr;
+  Buffer keys(keys_object, "keys", 8, false);
+  if (!keys.good()) return nullptr;
+  Buffer labels(labels_object, "labels", 4, true);
+  if (!labels.good()) return nullptr;
+  Buffer firsts(firsts_object, "firsts", 8, true);
+  if (!firsts.good()) return nullptr;
+  if (labels.count() != keys.count() || firsts.count() != keys.count()) {
+    PyErr_SetString(PyExc_ValueError, "labels and firsts must have one entry per key");
+    return nullptr;
+  }
+  if (keys.count() > INT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "more keys than 32-bit labels can number");
+    return nullptr;
+  }
+  return PyLong_FromLongLong(vireo20::ups::number_by_first_occurrence(
+      keys.data<const std::int64_t>(), keys.count(), labels.data<std::int32_t>(), firsts.data<std::int64_t>()));
+}
+
+PyObject* group_extents(PyObject*, PyObject* p_Args)
+{
+  PyObject *groups_object, *values_object, *low_object, *high_object;
+  if (!PyArg_ParseTuple(p_Args, "OOOO", &groups_object, &values_object, &low_object, &high_object)) return nullptr;
+  Buffer groups(groups_object, "groups", 4, false);
+  if (!groups.good()) return nullptr;
+  Buffer values(values_object, "values", 8, false);
+  if (!values.good()) return nullptr;
+  Buffer low(low_object, "low", 8, true);
+  if (!low.good()) return nullptr;
+  Buffer high(high_object, "high", 8, true);
+  if (!high.good()) return nullptr;
+  if (values.count() != groups.count() || low.count() != high.count()) {
+    PyErr_SetString(PyExc_ValueError, "one value per group entry, and as many lows as highs");
+    return nullptr;
+  }
+  vireo20::ups::group_extents(groups.data<const std::int32_t>(), values.data<const double>(), groups.count(),
+                              low.count(), low.data<double>(), high.data<double>());
+  Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"parents_from_labels", parents_from_labels, METH_VARARGS,
+     "parents_from_labels(labels, ids, enabled, parents): for each label above 0 among the enabled\n"
+     "particles, its member of lowest id (ids may be None: the index) becomes the parent of the others;\n"
+     "parents (int32, one per particle) is written in place, -1 for a parent itself."},
+    {"number_by_first_occurrence", number_by_first_occurrence, METH_VARARGS,
+     "number_by_first_occurrence(keys, labels, firsts): numbers the distinct int64 keys by first\n"
+     "occurrence into labels (int32, one per key) and firsts (int64: where each number first occurs);\n"
+     "returns how many there are."},
+    {"group_extents", group_extents, METH_VARARGS,
+     "group_extents(groups, values, low, high): the lowest and highest float64 value of each group\n"
+     "(int32 group numbers, one per value) folded into low and high in place."},
+    {"first_repeat", first_repeat, METH_O,
+     "first_repeat(values): the position of the first int64 value seen before, or -1."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "_groups",
+                      "Group labels to parents and the repeat check of ids, in passes over the particles.", -1, methods,
+                      nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__groups() { return PyModule_Create(&module); }

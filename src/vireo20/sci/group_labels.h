@@ -1,0 +1,34 @@
+// Group labels (a molecule or body id per particle) turned into the parent table the engine takes, in
+// passes over the particles of a step: memory follows the particles, never the largest label or id.
+#pragma once
+
+#include <cstdint>
+
+#include "vireo20/Export.h"
+
+namespace vireo20 {
+namespace ups {
+
+// For every enabled particle with a label above 0, the member of its label with the lowest id becomes
+// the parent of the others: p_Parents[member] = parent, and -1 for the parent itself. Entries of
+// particles that are not enabled, or have a label of 0 or below, are left as they are. p_Ids may be
+// null: the particle's index is its id. Ids must be unique.
+VIREO20_API void parents_from_labels(const std::int64_t* p_Labels, const std::int64_t* p_Ids, const std::int32_t* p_Enabled,
+                                     std::int64_t p_EnabledCount, std::int32_t* p_Parents);
+
+// The position of the first value that appeared earlier in p_Values, or -1 when every value is unique.
+VIREO20_API std::int64_t first_repeat(const std::int64_t* p_Values, std::int64_t p_Count);
+
+// Numbers the distinct values of p_Keys by first occurrence: p_Labels[i] is the number of p_Keys[i], and
+// p_Firsts[k] the position where value k first occurs. Returns how many distinct values there are.
+VIREO20_API std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, std::int64_t p_Count, std::int32_t* p_Labels,
+                                                    std::int64_t* p_Firsts);
+
+// The lowest and highest of p_Values over the entries of each group: p_Low[g] and p_High[g] for
+// g = p_Groups[i] in 0..p_GroupCount-1 (entries of other groups are skipped). Groups without entries
+// keep what the arrays held.
+VIREO20_API void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::int64_t p_Count,
+                               std::int64_t p_GroupCount, double* p_Low, double* p_High);
+
+}  // namespace ups
+}  // namespace vireo20

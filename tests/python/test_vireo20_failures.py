@@ -1,0 +1,175 @@
+"""The job's failure modes, provoked for real: each exits with its status and one line, and leaves the
+previous series and every input byte for byte as they were."""
+import fcntl
+import gzip
+import hashlib
+import os
+import resource
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+from vireo20 import read_npz
+from vireo20.synthetic import SyntheticSeries
+
+JOB = [sys.executable, "-m", "vireo20", "upscale"]
+
+
+def tree(folder):
+    """Every file under a folder (hidden ones too) with its bytes' digest."""
+    found = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(root, name)
+            found[os.path.relpath(path, folder)] = hashlib.sha256(open(path, "rb").read()).hexdigest()
+    return found
+
+
+def job(*args, limit=None, **kwargs):
+    def limits():
+        if limit:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return subprocess.run([*JOB, *map(str, args)], capture_output=True, text=True, preexec_fn=limits, **kwargs)
+
+
+def npz_input(folder, steps=3, change=None):
+    os.makedirs(folder, exist_ok=True)
+    for frame in SyntheticSeries(clusters=12, steps=steps, seed=3, duration=0.1).loaders():
+        path = os.path.join(folder, f"step_{frame.index}.npz")
+        read_npz.save_frame(path, frame.load())
+        if change:
+            arrays = dict(np.load(path))
+            change(frame.index, arrays)
+            np.savez(path, **arrays)
+    return str(folder)
+
+
+def spoiled(change):
+    return lambda tmp: npz_input(tmp / "in", change=change)
+
+
+def at_step(index, name, value):
+    def change(step, arrays):
+        if step == index:
+            arrays[name] = value(arrays[name]) if callable(value) else value
+    return spoiled(change)
+
+
+def with_file(name, data):
+    def make(tmp):
+        folder = npz_input(tmp / "in")
+        open(os.path.join(folder, name), "wb").write(data)
+        return folder
+    return make
+
+
+def flipped_gzip(tmp):
+    text = "".join(f"ITEM: TIMESTEP\n{t}\nITEM: NUMBER OF ATOMS\n200\nITEM: BOX BOUNDS pp pp pp\n0 9\n0 9\n0 9\n"
+                   "ITEM: ATOMS id mol mass xu yu zu\n" +
+                   "".join(f"{i + 1} {i // 4 + 1} 1.5 {i % 9}.25 {i % 7}.5 {i % 5}.125\n" for i in range(200))
+                   for t in range(0, 60, 10))
+    data = bytearray(gzip.compress(text.encode()))
+    data[len(data) // 2] ^= 0x10
+    path = tmp / "in.dump.gz"
+    path.write_bytes(bytes(data))
+    return str(path)
+
+
+NPZ = lambda tmp: npz_input(tmp / "in")
+NAN = float("nan")
+# name: (input maker, extra arguments, exit status, text of the one line, file-size limit)
+CASES = {
+    "dump names the input": (NPZ, ["--lammps-dump", "{input}/step_1.npz", "--overwrite"], 1, "lies in the input folder", None),
+    "dump exists": (NPZ, ["--lammps-dump", "{tmp}/old.dump"], 1, "exists; give --overwrite", None),
+    "dump names the series": (NPZ, ["--lammps-dump", "{out}/upscaled.pvd", "--overwrite"], 1, "series' own files", None),
+    "out holds the input": (lambda tmp: npz_input(tmp / "out" / "in"), [], 1, "holds the input", None),
+    "disk full": (NPZ, [], 1, "could not write", 16384),
+    "read-only place": (NPZ, ["--out", "/proc/vireo20-out"], 1, "cannot write beside /proc/vireo20-out", None),
+    "damaged gzip": (flipped_gzip, [], 1, "in.dump.gz", None),
+    "time goes back": (spoiled(lambda k, a: a.update(timestep=np.array(1000 - k))), [], 1,
+                       "step 999: array 'timestep': the series goes back in time", None),
+    "timestep text": (at_step(1, "timestep", np.array('1"2')), [], 1, "array 'timestep': values of type", None),
+    "timestep of two": (at_step(1, "timestep", np.array([1, 2])), [], 1, "expected a single value", None),
+    "nan timestep": (at_step(1, "timestep", np.array(NAN)), [], 1, "'timestep': nan is not a finite number", None),
+    "nan mass": (at_step(2, "masses", lambda m: np.r_[m[:-1], NAN]), [], 1, "'masses': value nan on row", None),
+    "zero mass": (at_step(2, "masses", lambda m: np.r_[0.0, m[1:]]), [], 1, "is not a positive finite number", None),
+    "infinite position": (at_step(1, "coords", lambda c: np.r_[c[:-1], [[0, np.inf, 0]]]), [], 1,
+                          "'positions': value", None),
+    "box of three": (at_step(1, "box", np.zeros(3)), [], 1, "array 'box': shape (3,), expected (2, 3)", None),
+    "pickled array": (at_step(1, "timestep", np.array([{}], dtype=object)), [], 1, "pickled", None),
+    "empty step file": (with_file("step_9.npz", b""), [], 1, "not a readable .npz file", None),
+    "id beyond 32 bits": (spoiled(lambda k, a: a.update(parents=np.r_[a["parents"][:-1], 3_000_000_000])), [], 1,
+                          "array 'parents': id 3000000000", None),
+    "no steps": (lambda tmp: os.makedirs(tmp / "empty") or str(tmp / "empty"), [], 1, "holds no step files this job reads", None),
+    "workers -1": (NPZ, ["--workers", "-1"], 2, "argument --workers: must be 0 or more", None),
+    "steps for an input": (NPZ, ["--steps", "3"], 2, "--steps applies to the built-in data set only", None),
+    "picture out of range": (NPZ, ["--picture-step", "99"], 2, "--picture-step 99 is outside the series of 3", None),
+    "frames step 0": (NPZ, ["--frames", "0:3:0"], 2, "cannot be 0", None),
+}
+
+
+@pytest.fixture(scope="module")
+def previous(tmp_path_factory):
+    """A finished series from an earlier run, which every failed run must leave as it was."""
+    folder = tmp_path_factory.mktemp("previous")
+    done = job(npz_input(folder / "in"), "--out", folder / "out")
+    assert done.returncode == 0, done.stderr
+    return folder / "out"
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_a_failed_run_changes_nothing(tmp_path, previous, case):
+    make_input, extra, status, message, limit = CASES[case]
+    out = tmp_path / "out"
+    if case != "out holds the input":
+        os.system(f"cp -a {previous} {out}")
+    (tmp_path / "old.dump").write_text("mine\n")
+    source = make_input(tmp_path)
+    before_out, before_in = tree(out), tree(tmp_path / "in") if (tmp_path / "in").exists() else {}
+    extra = [a.format(input=source, tmp=tmp_path, out=out) for a in extra]
+    done = job(source, *(["--out", out] if "--out" not in extra else []), *extra, limit=limit)
+    lines = done.stderr.strip().splitlines()
+    # Usage errors end argparse's way: the usage, then one line.
+    assert done.returncode == status and (len(lines) == 1 or status == 2), done.stderr
+    assert message in lines[-1], done.stderr
+    assert tree(out) == before_out
+    if before_in:
+        assert tree(tmp_path / "in") == before_in
+    assert (tmp_path / "old.dump").read_text() == "mine\n"
+
+
+def test_a_second_run_into_the_same_folder_is_refused(tmp_path):
+    source = npz_input(tmp_path / "in")
+    with open(tmp_path / ".out.vireo20-lock", "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        done = job(source, "--out", tmp_path / "out")
+    assert done.returncode == 1 and "another run is writing into" in done.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
+    args = ["--clusters", "4000", "--steps", "12", "--lammps-dump", "{out}/up.dump.gz"]
+    clean = job("--out", tmp_path / "clean", *[a.format(out=tmp_path / "clean") for a in args])
+    assert clean.returncode == 0, clean.stderr
+    out = tmp_path / "out"
+    args = [a.format(out=out) for a in args]
+    running = subprocess.Popen([*JOB, "--out", str(out), *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    partial = tmp_path / ".out.vireo20-partial"
+    deadline = time.monotonic() + 120
+    while not (partial / "upscaled_000003.vtp").exists() and running.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.02)
+    running.send_signal(signal.SIGKILL)
+    running.wait()
+    assert not out.exists() and partial.is_dir()
+    resumed = job("--out", out, *args, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    written = tree(out)
+    expected = tree(tmp_path / "clean")
+    for files in (written, expected):
+        files.pop("summary.csv")
+    assert written == expected
+    assert subprocess.run(["gzip", "-t", str(out / "up.dump.gz")]).returncode == 0

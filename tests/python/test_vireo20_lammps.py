@@ -1,0 +1,158 @@
+"""The job against LAMMPS's own chunk computes: a periodic run whose molecules cross every face, a moving
+selection of atoms, dumped unwrapped, wrapped with image flags and wrapped without; every per-group
+array and the contact lines, frame by frame."""
+import os
+import shutil
+
+import numpy as np
+import pytest
+from numpy.testing import assert_allclose, assert_array_equal
+
+import vireo20
+from test_vireo20_job import read_vtp
+from upscaling_model import lammps_frames, run_lammps
+
+pytestmark = pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Debian package lammps)")
+SIDE = 9.0
+EVERY = 40
+
+SCRIPT = f"""
+units lj
+atom_style bond
+boundary p p p
+read_data molecules.data
+bond_style harmonic
+bond_coeff 1 60.0 1.0
+special_bonds lj 0.0 1.0 1.0
+pair_style soft 1.0
+pair_coeff * * 3.0
+velocity all create 2.0 4928 loop geom
+fix move all nve
+region slab block 0 6 INF INF INF INF
+group inside dynamic all region slab every {EVERY}
+compute cc inside chunk/atom molecule
+compute count inside property/chunk cc count
+compute com inside com/chunk cc
+compute vcm inside vcm/chunk cc
+compute rg inside gyration/chunk cc
+compute rgt inside gyration/chunk cc tensor
+compute inertia inside inertia/chunk cc
+compute angmom inside angmom/chunk cc
+compute omega inside omega/chunk cc
+compute torque inside torque/chunk cc
+fix chunks inside ave/time {EVERY} 1 {EVERY} c_count c_com[*] c_vcm[*] c_rg c_rgt[*] c_inertia[*] c_angmom[*] &
+    c_omega[*] c_torque[*] file chunks.txt mode vector format " %.17g"
+compute pairs all property/local patom1 patom2 cutoff radius
+compute forces all pair/local fx fy fz
+dump unwrapped inside custom {EVERY} unwrapped.dump id mol type mass xu yu zu vx vy vz fx fy fz
+dump imaged inside custom {EVERY} imaged.dump id mol type mass x y z ix iy iz vx vy vz fx fy fz
+dump wrapped inside custom {EVERY} wrapped.dump id mol type mass x y z vx vy vz fx fy fz
+dump contacts all local {EVERY} contacts.dump c_pairs[1] c_pairs[2] c_forces[1] c_forces[2] c_forces[3]
+dump_modify unwrapped format float %.17g
+dump_modify imaged format float %.17g
+dump_modify wrapped format float %.17g
+dump_modify contacts format float %.17g
+timestep 0.004
+run 400
+"""
+# Columns of chunks.txt after the row number.
+COLUMNS = {"count": 1, "centre": 3, "velocity": 3, "radius_of_gyration": 1, "gyration_tensor": 6, "inertia": 6,
+           "angular_momentum": 3, "angular_velocity": 3, "torque": 3}
+
+
+def write_molecules(path, molecules=70, seed=11):
+    rng = np.random.default_rng(seed)
+    atoms, bonds = [], []
+    for mol in range(1, molecules + 1):
+        start, direction = rng.uniform(0, SIDE, 3), rng.normal(size=3)
+        direction /= np.linalg.norm(direction)
+        for k in range(rng.integers(1, 6)):
+            atoms.append((mol, rng.integers(1, 4), *((start + 0.95 * k * direction) % SIDE)))
+            if k:
+                bonds.append((len(atoms) - 1, len(atoms)))
+    rows = "\n".join(f"{i + 1} {m} {t} {x!r} {y!r} {z!r}" for i, (m, t, x, y, z) in enumerate(atoms))
+    links = "\n".join(f"{i + 1} 1 {a} {b}" for i, (a, b) in enumerate(bonds))
+    path.write_text(f"molecules\n\n{len(atoms)} atoms\n{len(bonds)} bonds\n3 atom types\n1 bond types\n"
+                    f"2 extra bond per atom\n\n0 {SIDE} xlo xhi\n0 {SIDE} ylo yhi\n0 {SIDE} zlo zhi\n\n"
+                    f"Masses\n\n1 1.0\n2 2.5\n3 0.7\n\nAtoms # bond\n\n{rows}\n\nBonds\n\n{links}\n")
+
+
+@pytest.fixture(scope="module")
+def simulation(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("periodic")
+    write_molecules(folder / "molecules.data")
+    (folder / "in.periodic").write_text(SCRIPT)
+    run_lammps(folder, "in.periodic")
+    return folder
+
+
+def reference(path):
+    """Per timestep: chunk id -> named arrays, for the chunks with atoms in the selection."""
+    frames = {}
+    for step, rows in lammps_frames(path, sum(COLUMNS.values())).items():
+        parts, k = {}, 0
+        for name, width in COLUMNS.items():
+            parts[name] = rows[:, k:k + width].squeeze(axis=1) if width == 1 else rows[:, k:k + width]
+            k += width
+        present = parts["count"] > 0
+        frames[step] = {name: values[present] for name, values in parts.items()}
+        frames[step]["group_id"] = np.flatnonzero(present) + 1
+    return frames
+
+
+@pytest.mark.parametrize("dump", ["unwrapped", "imaged", "wrapped"])
+def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, dump):
+    expected = reference(simulation / "chunks.txt")
+    result = vireo20.run(str(simulation / f"{dump}.dump"), tmp_path / "out",
+                         contacts=str(simulation / "contacts.dump"))
+    assert result.timesteps == sorted(expected) and len(result.files) == 11
+    box = vireo20.Box.orthogonal([0, 0, 0], [SIDE] * 3, [True] * 3)
+    crossing = 0
+    for timestep, path in zip(result.timesteps, result.files):
+        got, want = read_vtp(path), expected[timestep]
+        own = got["image_of"] == -1
+        order = np.argsort(got["group_id"][own])
+        pick = lambda name: got[name][own][order]
+        assert_array_equal(pick("group_id"), want["group_id"])
+        assert_array_equal(pick("count"), want["count"])
+        centre = got["points"][own][order]
+        # Made whole about another atom, a group's centre may sit one box away from LAMMPS's.
+        moved = box.minimum_image(centre - want["centre"]) + want["centre"]
+        assert_allclose(moved if dump == "wrapped" else centre, want["centre"], rtol=1e-12, atol=1e-12)
+        crossing += int((np.abs(centre - want["centre"]) > SIDE / 2).any()) if dump == "wrapped" else 0
+        assert_allclose(pick("velocity"), want["velocity"], rtol=1e-12, atol=1e-13)
+        for name in ("radius_of_gyration", "gyration_tensor", "inertia", "angular_momentum", "angular_velocity",
+                     "torque"):
+            scale = max(np.abs(want[name]).max(), 1e-300)
+            assert_allclose(pick(name), want[name], rtol=0, atol=1e-9 * scale, err_msg=f"{name} at {timestep}")
+        # Lines: the distinct pairs of molecules in contact, each no longer than half the box.
+        lines = got["lines"]
+        ends = got["points"][lines]
+        assert (np.abs(ends[:, 0] - ends[:, 1]) <= SIDE / 2 + 1e-9).all()
+        group = got["group_id"]
+        pairs = {tuple(sorted(p)) for p in group[lines].tolist()}
+        assert len(pairs) == len(lines) and all(a != b for a, b in pairs)
+    assert dump != "wrapped" or crossing
+
+
+def test_contact_lines_are_the_molecule_pairs_of_the_dump_local(simulation, tmp_path):
+    result = vireo20.run(str(simulation / "unwrapped.dump"), tmp_path / "out", contacts=str(simulation / "contacts.dump"))
+    atoms, contacts = lammps_frames(simulation / "unwrapped.dump"), lammps_frames(simulation / "contacts.dump")
+    merged = 0
+    for timestep, path in zip(result.timesteps, result.files):
+        got = read_vtp(path)
+        mol = dict(zip(atoms[timestep][:, 0].astype(int), atoms[timestep][:, 1].astype(int)))
+        pairs, force = {}, {}
+        for a, b, *f in contacts[timestep]:
+            if int(a) in mol and int(b) in mol and mol[int(a)] != mol[int(b)]:
+                key = tuple(sorted((mol[int(a)], mol[int(b)])))
+                pairs[key] = pairs.get(key, 0) + 1
+                force[key] = force.get(key, 0) + np.array(f)
+        lines = [tuple(sorted(p)) for p in got["group_id"][got["lines"]].tolist()]
+        assert sorted(lines) == sorted(pairs)
+        count = got["cell:contacts"][len(got["verts"]):]
+        assert [pairs[p] for p in lines] == count.tolist()
+        forces = got["cell:c_forces"][len(got["verts"]):]
+        assert_allclose(forces, [force[p] for p in lines], rtol=1e-12, atol=1e-12)
+        merged += int((count > 1).sum())
+    assert merged

@@ -1,0 +1,97 @@
+"""vireo20.upscale, the NumPy-in call behind every step: against pandas and a NumPy model, across
+periodic boundaries (orthogonal and triclinic), and its contact network."""
+import numpy as np
+import pandas
+import pytest
+from numpy.testing import assert_allclose, assert_array_equal
+
+import vireo20
+from vireo20 import Box, InputError
+
+PERIODIC = Box.orthogonal([0, 0, 0], [10, 10, 10], [True, True, True])
+TILTED = Box.from_lammps([0, 0, 0], [10, 8, 6], (3.0, -2.0, 1.5), [True, True, False])
+
+
+def random_step(rng, n=400, labels=2 ** 40):
+    groups = rng.choice(np.r_[-3, 0, rng.integers(1, labels, 60)], n).astype(np.int64)
+    return dict(groups=groups, masses=rng.uniform(0.5, 2, n), positions=rng.normal(1e4, 3, (n, 3)),
+                ids=rng.permutation(np.arange(5, 5 + 3 * n, 3)),
+                values={"v": rng.normal(size=(n, 3)), "q": rng.normal(size=n), "kind": rng.integers(0, 5, n)})
+
+
+@pytest.mark.parametrize("seed, labels", [(0, 2 ** 40), (1, 2 ** 40), (2, 100)], ids=["sparse", "sparse", "dense"])
+def test_groups_and_values_match_pandas(seed, labels):
+    step = random_step(np.random.default_rng(seed), labels=labels)
+    result = vireo20.upscale(step["groups"], step["masses"], step["positions"], step["values"], ids=step["ids"])
+    table = pandas.DataFrame({"g": step["groups"], "m": step["masses"], "id": step["ids"], "q": step["values"]["q"],
+                              **{f"x{k}": step["positions"][:, k] for k in range(3)}})
+    # Labels 0 and below are particles on their own; every other label one group, in order of appearance.
+    table["key"] = np.where(table.g > 0, table.g, -1 - np.arange(len(table)))
+    grouped = table.groupby("key", sort=False)
+    assert_array_equal(result.group_id, grouped.g.first())
+    assert_array_equal(result.parent_id, grouped.id.min())
+    assert_allclose(result.masses, grouped.m.sum(), rtol=1e-14)
+    for k in range(3):
+        weighted = (table[f"x{k}"] * table.m).groupby(table.key, sort=False).sum() / grouped.m.sum()
+        assert_allclose(result.centres[:, k], weighted, rtol=1e-14)
+    assert_allclose(result["q"], (table.q * table.m).groupby(table.key, sort=False).sum() / grouped.m.sum(),
+                    rtol=1e-12, atol=1e-15)
+    frame = result.to_pandas()
+    assert list(frame.columns[:6]) == ["x", "y", "z", "mass", "parent_id", "group_id"]
+    assert {"v_x", "v_z", "kind"} <= set(frame.columns) and len(frame) == len(grouped)
+    if "count" in result.physics:
+        assert_array_equal(result["count"], grouped.size())
+
+
+@pytest.mark.parametrize("box", [PERIODIC, TILTED], ids=["orthogonal", "triclinic"])
+def test_wrapped_groups_are_made_whole_and_lines_go_to_the_nearest_image(box):
+    # Two dimers cut by the boundary along a, one particle alone; the true positions, then wrapped ones.
+    true = box.origin + np.array([[-0.1, 0.5, 0.5], [0.2, 0.5, 0.5], [0.45, 0.5, 0.5], [0.55, 0.5, 0.5],
+                                  [0.97, 0.45, 0.5]]) @ box.edges
+    wrapped, _ = box.wrap(true)
+    arguments = dict(ids=np.arange(1, 6), first_id=1, box=box, contacts=np.array([[1, 5], [2, 5], [3, 4]]),
+                     contact_values={"f": np.array([1.0, 2.0, 4.0])})
+    whole = vireo20.upscale(np.array([1, 1, 2, 2, 0]), np.full(5, 2.0), wrapped, wrapped=True, **arguments)
+    direct = vireo20.upscale(np.array([1, 1, 2, 2, 0]), np.full(5, 2.0), true, **arguments)
+    shift = box.minimum_image(whole.centres - direct.centres)
+    assert_allclose(shift, 0, atol=1e-12)
+    # One line between the first dimer and the lone particle, merging two contacts, never longer than
+    # half the box: from the true positions it goes through the boundary to an image of the particle.
+    for result in (whole, direct):
+        assert_array_equal(result.line_values["contacts"], [2])
+        assert_array_equal(result.line_values["f"], [3.0])
+        (a, b), = result.lines
+        assert a == 0 and (b == 2 or result.image_of[b] == 2)
+        assert np.all(np.abs(box.fractions(result.points[b] - result.points[a])) <= 0.5)
+        assert_array_equal(result.image_of[:3], -1)
+    assert len(direct.points) == 4 and direct.image_of[3] == 2
+
+
+def test_a_group_wider_than_half_the_box_is_refused():
+    positions = np.array([[1.0, 5, 5], [4.5, 5, 5], [8.0, 5, 5]])
+    with pytest.raises(InputError, match="upscaled particle 0 spans 0.65 of the box along x"):
+        vireo20.upscale(np.array([4, 4, 4]), np.ones(3), positions, box=PERIODIC, wrapped=True, timestep=7)
+
+
+@pytest.mark.parametrize("bad, message", [
+    (dict(masses=np.array([1.0, np.nan, 1.0])), "array 'masses': value nan on row 2"),
+    (dict(masses=np.array([1.0, -1.0, 1.0])), "array 'masses': value -1.0 on row 2 is not a positive"),
+    (dict(positions=np.array([[0, 0, 0], [np.inf, 0, 0], [0, 0, 0]])), "array 'positions': value"),
+    (dict(groups=np.array([1.5, 1, 1])), "array 'groups': value 1.5 on row 1 is not an integer"),
+    (dict(ids=np.array([1, 2, 2 ** 33])), "array 'id': id 8589934592 on row 3 is outside 0..2147483647"),
+    (dict(ids=np.array([4, 2, 4])), "array 'id': id 4 appears more than once"),
+    (dict(values={"mass": np.ones(3)}), "array 'mass': the name is taken"),
+    (dict(enabled=np.array([0, 3])), "array 'enabled': id 3 at position 1 is outside 0..2"),
+])
+def test_impossible_values_are_refused_by_array_and_row(bad, message):
+    arguments = {**dict(groups=np.array([1, 1, 0]), masses=np.ones(3), positions=np.zeros((3, 3))), **bad}
+    if "enabled" in bad:
+        arguments["positions"] = np.zeros((2, 3))
+    with pytest.raises(InputError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        vireo20.upscale(**arguments)
+
+
+def test_every_public_name_is_documented():
+    for name in vireo20.__all__:
+        doc = getattr(vireo20, name).__doc__
+        assert doc and len(doc.split()) > 8, name
