@@ -56,9 +56,12 @@ def particles_frame(source, index, timestep, positions, columns, box=None, wrapp
     repeated = ordered[1:][ordered[1:] == ordered[:-1]]
     if len(repeated):
         raise InputError(source, timestep, "id", f"id {repeated[0]} is given to more than one particle")
+    # Formats number from 1 (LAMMPS, the index + 1 of formats without ids) or from 0 (Yade, some
+    # H5MD writers): parent ids count from whichever the step's ids show.
+    first_id = min(1, int(ids.min())) if len(ids) else 1
     return Frame(source=source, index=index, timestep=timestep, positions=positions, columns=frame_columns,
                  box=box, wrapped=bool(wrapped and box is not None and box.any_periodic),
-                 default_group=default_group)
+                 default_group=default_group, first_id=first_id)
 
 
 def plain_number(value):
