@@ -134,6 +134,8 @@ def read_frame(path, index, group_by=None):
         for name, values in snapshot.log.items():
             if name.startswith(LOG_PARTICLES):
                 columns[name[len(LOG_PARTICLES):]] = column(per_particle("log/" + name, values))
+    except InputError:   # a ValueError too
+        raise
     except DAMAGED as error:
         raise InputError(path, step, "-", f"the frame cannot be read ({error})") from None
     default = group_by or ("body" if (body >= 0).any() else "molecule")

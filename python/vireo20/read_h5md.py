@@ -96,6 +96,8 @@ def open_series(path, particles_group=None, group_by=None):
     try:
         position = _group(path, _file(path), particles_group)["position"]
         count = position["value"].shape[0] if "value" in position else 1
+    except InputError:   # a ValueError too
+        raise
     except DAMAGED as error:
         raise InputError(path, "-", "-", f"the file is damaged ({error})") from None
     options = {"particles_group": particles_group, "group_by": group_by}
@@ -164,6 +166,8 @@ def _fill_value(element):
 def read_frame(path, index, particles_group=None, group_by=None):
     try:
         return _read_frame(path, index, particles_group, group_by)
+    except InputError:   # a ValueError too
+        raise
     except DAMAGED as error:
         raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read ({error})") from None
 
