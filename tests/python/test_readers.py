@@ -181,6 +181,22 @@ def test_a_written_system_reads_back(name, legacy, tmp_path):
                 same(frame.columns[key], values)
 
 
+@pytest.mark.parametrize("name", WRITERS)
+def test_each_format_upscales_as_its_frames_given_as_arrays(name, tmp_path):
+    from vireo20 import upscale
+    path, options, _, _, _ = WRITERS[name](str(tmp_path))
+    exact = name != "mdanalysis"
+    series = inputs.open_series(path, format=name, **options)
+    for frame, (step, rows, positions, velocity) in zip(series, frames(constant=name == "mdanalysis")):
+        got = upscale(**frame.arguments())   # each format's default groups are the molecules
+        ids = np.arange(1, len(rows) + 1) if name == "gsd" else IDS[rows]
+        want = upscale(MOL[rows], MASS[rows], positions, {"velocity": velocity}, ids=ids, first_id=1)
+        for got_array, want_array in ((got.centres, want.centres), (got.masses, want.masses),
+                                      (got.values["velocity"], want.values["velocity"])):
+            np.testing.assert_allclose(got_array, want_array, rtol=0 if exact else 1e-6, atol=0 if exact else 1e-5)
+        assert got.parent_id.tolist() == want.parent_id.tolist() and got.group_id.tolist() == want.group_id.tolist()
+
+
 def test_bonded_components_number_groups_by_their_lowest_particle():
     from vireo20.reading import bonded_components
     chain = np.array([[8, 7], [7, 6], [6, 5], [1, 3], [0, 9]])
