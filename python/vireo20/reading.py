@@ -1,6 +1,7 @@
 """What the readers of other programs' formats (VTK, GSD, H5MD, MDAnalysis) share: one loader per
 frame in a series of known length, columns in the job's dtypes, open files kept per process.
 """
+import atexit
 import os
 import re
 
@@ -127,6 +128,19 @@ _open_files = {}
 OPEN_FILES_KEPT = 4
 
 
+@atexit.register
+def _close_open_files():
+    # Before the interpreter takes apart the modules that a library's close still needs (gsd logs).
+    while _open_files:
+        _close(_open_files.popitem()[1])
+
+
+def _close(handle):
+    close = getattr(handle, "close", None)
+    if close:
+        close()
+
+
 def cached_open(path, opener, *arguments):
     """The file opened by `opener(path, *arguments)`, kept open in this process so that reading frame
     after frame does not reread the file's index each time; reopened when the file changed on disk."""
@@ -139,9 +153,6 @@ def cached_open(path, opener, *arguments):
     if handle is None:
         handle = opener(path, *arguments)
         while len(_open_files) >= OPEN_FILES_KEPT:
-            old = _open_files.pop(next(iter(_open_files)))
-            close = getattr(old, "close", None)
-            if close:
-                close()
+            _close(_open_files.pop(next(iter(_open_files))))
         _open_files[key] = handle
     return handle
