@@ -113,8 +113,6 @@ def _upscale(args):
         up.error("--wrapped and --overwrite go with --lammps-dump")
     if args.scheduler and args.workers:
         up.error("give --workers or --scheduler, not both")
-    if args.group_by and args.format == "mdanalysis":
-        options["group_by"] = args.group_by
     try:
         from .run import parse_frames
         frames = parse_frames(args.frames)

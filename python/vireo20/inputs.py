@@ -4,6 +4,7 @@ bytes), or named with `format=`. Each reader is a module `read_NAME` offering
 it is needed, so a reader whose library is missing costs nothing until it is asked for.
 """
 import importlib
+import inspect
 import os
 
 from .frames import InputError
@@ -78,4 +79,12 @@ def open_series(path=None, format=None, **options):
     except ImportError as error:
         raise InputError(path, "-", "-", f"the {name} reader needs a library that is missing "
                                          f"({error.name or error})") from None
+    accepted = inspect.signature(module.open_series).parameters
+    open_ended = any(p.kind == p.VAR_KEYWORD for p in accepted.values())
+    for option in options:
+        # A contacts file only means something to a reader that names it.
+        if option not in accepted and (option == "contacts" or not open_ended):
+            takes = [p for p, v in accepted.items() if v.kind == v.KEYWORD_ONLY or v.default is not v.empty]
+            raise InputError(path, "-", option, f"the {name} reader takes no {option} "
+                                                f"(it takes: {', '.join(takes) or 'nothing'})")
     return module.open_series(path, **options)

@@ -42,7 +42,7 @@ compute omega inside omega/chunk cc
 compute torque inside torque/chunk cc
 fix chunks inside ave/time {EVERY} 1 {EVERY} c_count c_com[*] c_vcm[*] c_rg c_rgt[*] c_inertia[*] c_angmom[*] &
     c_omega[*] c_torque[*] file chunks.txt mode vector format " %.17g"
-compute pairs all property/local patom1 patom2 cutoff radius
+compute pairs all property/local patom1 patom2
 compute forces all pair/local fx fy fz
 dump unwrapped inside custom {EVERY} unwrapped.dump id mol type mass xu yu zu vx vy vz fx fy fz
 dump imaged inside custom {EVERY} imaged.dump id mol type mass x y z ix iy iz vx vy vz fx fy fz
