@@ -25,7 +25,12 @@ class InputError(ValueError):
         self.file, self.step, self.array, self.problem = file, step, array, problem
 
     def __str__(self):
-        return f"{self.file}: step {self.step}: array '{self.array}': {self.problem}"
+        where = [str(self.file)]
+        if self.step not in ("-", None):
+            where.append(f"step {self.step}")
+        if self.array not in ("-", None):
+            where.append(f"array '{self.array}'")
+        return ": ".join(where + [str(self.problem)])
 
 
 AXES = "xyz"
