@@ -87,7 +87,7 @@ CASES = {
     "dump exists": (NPZ, ["--lammps-dump", "{tmp}/old.dump"], 1, "exists; give --overwrite", None),
     "dump names the series": (NPZ, ["--lammps-dump", "{out}/upscaled.pvd", "--overwrite"], 1, "series' own files", None),
     "out holds the input": (lambda tmp: npz_input(tmp / "out" / "in"), [], 1, "holds the input", None),
-    "disk full": (NPZ, [], 1, "could not write", 16384),
+    "disk full": (NPZ, [], 1, "could not write", 4096),
     "read-only place": (NPZ, ["--out", "/proc/vireo20-out"], 1, "cannot write beside /proc/vireo20-out", None),
     "damaged gzip": (flipped_gzip, [], 1, "in.dump.gz", None),
     "time goes back": (spoiled(lambda k, a: a.update(timestep=np.array(1000 - k))), [], 1,
