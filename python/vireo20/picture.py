@@ -86,6 +86,5 @@ def draw_step(path, source_points, source_masses, centres, title=None, limit=200
     writer = vtkPNGWriter()
     writer.SetFileName(str(path))
     writer.SetInputData(data)
-    writer.Write()
-    if writer.GetErrorCode():
-        raise OSError(f"could not write {path}")
+    from .write_vtk import run_writer
+    run_writer(writer, path)

@@ -80,6 +80,18 @@ def polydata(result):
     return data
 
 
+def run_writer(writer, path):
+    """Runs a VTK writer and raises OSError if it failed. VTK's own error texts are caught, not
+    printed: the job reports a failure in one line."""
+    heard = []
+    for source in (writer, writer.GetExecutive()):
+        source.AddObserver("ErrorEvent", lambda caller, event: heard.append(event))
+    done = writer.Write()
+    code = writer.GetErrorCode()
+    if done != 1 or code != 0 or heard:
+        raise OSError(f"could not write {path}: {vtkErrorCode.GetStringFromErrorCode(code) or 'VTK failed'}")
+
+
 def write_polydata(path, data):
     """Writes the data set to `path` (raw appended data) and checks what reached the disk: VTK's
     error code, then the file read back to its last line. Returns (size, crc32)."""
@@ -90,10 +102,7 @@ def write_polydata(path, data):
     writer.EncodeAppendedDataOff()
     writer.SetCompressorTypeToNone()
     writer.SetHeaderTypeToUInt64()
-    done = writer.Write()
-    code = writer.GetErrorCode()
-    if done != 1 or code != 0:
-        raise OSError(f"could not write {path}: {vtkErrorCode.GetStringFromErrorCode(code) or 'VTK failed'}")
+    run_writer(writer, path)
     return checked_file(path, FILE_END)
 
 
