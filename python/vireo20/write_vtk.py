@@ -86,10 +86,11 @@ def run_writer(writer, path):
     heard = []
     for source in (writer, writer.GetExecutive()):
         source.AddObserver("ErrorEvent", lambda caller, event: heard.append(event))
-    done = writer.Write()
+    done = writer.Write()  # image writers answer nothing; the error code tells
     code = writer.GetErrorCode()
-    if done != 1 or code != 0 or heard:
-        raise OSError(f"could not write {path}: {vtkErrorCode.GetStringFromErrorCode(code) or 'VTK failed'}")
+    if done not in (None, 1) or code != 0 or heard:
+        text = vtkErrorCode.GetStringFromErrorCode(code) if code else (heard[0] if heard else "VTK failed")
+        raise OSError(f"could not write {path}: {text}")
 
 
 def write_polydata(path, data):
