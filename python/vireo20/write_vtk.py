@@ -89,7 +89,7 @@ def run_writer(writer, path):
     done = writer.Write()  # image writers answer nothing; the error code tells
     code = writer.GetErrorCode()
     if done not in (None, 1) or code != 0 or heard:
-        text = vtkErrorCode.GetStringFromErrorCode(code) if code else (heard[0] if heard else "VTK failed")
+        text = vtkErrorCode.GetStringFromErrorCode(code) if code else "VTK reported an error"
         raise OSError(f"could not write {path}: {text}")
 
 
