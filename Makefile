@@ -19,7 +19,7 @@ endif
 # the written series (without its recommended python3-paraview, which conflicts with python3-vtk9).
 # Without those two the tests that need them say so and skip, so failing to get them stops nothing.
 DEB_PACKAGES := cmake g++ libgtest-dev libbenchmark-dev \
-                libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev \
+                libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev libfast-float-dev libisal-dev \
                 python3-dev python3-numpy python3-pandas python3-tqdm python3-matplotlib python3-distributed
 TEST_DEB_PACKAGES := python3-pytest python3-hypothesis
 TOOL_DEB_PACKAGES := lammps paraview
