@@ -102,10 +102,11 @@ fuzz: test-deps build
 	$(PYTEST_ENV) VIREO20_FUZZ_BATCHES=$(FUZZ_BATCHES) VIREO20_FUZZ_CASES=$(FUZZ_CASES) VIREO20_FUZZ_SEED=$(FUZZ_SEED) \
 	    PYTHONPATH=$(BUILD_DIR)/python VIREO20_BUILD_DIR=$(BUILD_DIR) $(PYTHON) -m pytest -q tests/python/test_quill20_wrap_fuzz.py
 
-# One table: bench/upscaling_bench.py runs the C++ benchmarks itself.
+# One table: bench/upscaling_bench.py runs the C++ benchmarks itself; then the dump reader's table.
 bench: build
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/upscaling_bench.py --build-dir $(BUILD_DIR)
+	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/read_lammps_bench.py --build-dir $(BUILD_DIR)
 
 # The main job on the built-in data set; it ends by saying where the output went and how to open it.
 # It builds only the libraries and Python modules the job needs (no tests, no benchmarks), so that a

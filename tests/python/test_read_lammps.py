@@ -176,7 +176,7 @@ def test_positions_from_image_flags_and_scaled_coordinates_in_a_tilted_box(tmp_p
     frames, error = run(write(tmp_path, text))
     assert error is None
     assert_array_equal(frames[0].positions, [[1.0 + 4 - 1 - 1.0, 2.0 - 5 + 0.5, 3.0 + 12]])
-    assert_array_equal(frames[1].positions, [[2.0 + 0.5 + 0.25 + 4, 2.5 + 0.125, 3.0]])
+    assert_array_equal(frames[1].positions, [[2.0 + 0.5 - 0.25 + 4, 2.5 + 0.125, 3.0]])
     assert frames[0].box.tilt == (1.0, -0.5, 0.25) and frames[0].box.periodic.tolist() == [True, True, False]
     assert_array_equal(frames[0].box.hi, [4, 5, 6])
     assert [f.wrapped for f in frames] == [False, False, True, False]

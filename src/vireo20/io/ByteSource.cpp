@@ -3,6 +3,7 @@
 #include "vireo20/io/ByteSource.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -20,6 +22,7 @@
 #include <isa-l/igzip_lib.h>
 
 #include "vireo20/io/DumpError.h"
+#include "vireo20/sci/parallel.h"
 
 namespace vireo20 {
 namespace io {
@@ -31,11 +34,21 @@ std::string system_error_text(int p_Errno)
   return ::strerror_r(p_Errno, text, sizeof text);
 }
 
-Block::Block(std::size_t p_Headroom, std::size_t p_Capacity)
-    : m_Memory(static_cast<char*>(std::malloc(p_Headroom + p_Capacity + 1))), m_Headroom(p_Headroom),
-      m_Capacity(p_Capacity)
+Block::Block(std::size_t p_Headroom, std::size_t p_Capacity) : m_Headroom(p_Headroom), m_Capacity(p_Capacity)
 {
-  if (!m_Memory) throw std::bad_alloc();
+  // Large pieces on huge pages: a fresh piece costs a few faults instead of thousands.
+  constexpr std::size_t huge_page = std::size_t(2) << 20;
+  const std::size_t size = p_Headroom + p_Capacity + 1;
+  void* memory = nullptr;
+  if (size < 2 * huge_page) {
+    memory = std::malloc(size);
+  } else if (::posix_memalign(&memory, huge_page, size) == 0) {
+    ::madvise(memory, size / huge_page * huge_page, MADV_HUGEPAGE);
+  } else {
+    memory = nullptr;
+  }
+  if (memory == nullptr) throw std::bad_alloc();
+  m_Memory.reset(static_cast<char*>(memory));
 }
 
 InputFile::InputFile(const std::string& p_Path) : m_Descriptor(::open(p_Path.c_str(), O_RDONLY | O_CLOEXEC))
@@ -87,7 +100,7 @@ class PlainSource final : public ByteSource {
       block = Block(headroom, m_NextCapacity);
     }
     m_NextCapacity = std::min(m_NextCapacity * 4, largest);
-    const std::size_t got = m_File->read_at(block.text(), block.capacity(), m_Position);
+    const std::size_t got = read_piece(block);
     m_Position += static_cast<std::int64_t>(got);
     block.set_size(got);
     if (got == 0) {
@@ -97,9 +110,12 @@ class PlainSource final : public ByteSource {
     return block;
   }
 
+  // The two largest pieces are kept: the ones a long frame goes on asking for.
   void recycle(Block p_Block) override
   {
-    if (m_Spare.size() < 2) m_Spare.push_back(std::move(p_Block));
+    m_Spare.push_back(std::move(p_Block));
+    std::sort(m_Spare.begin(), m_Spare.end(), [](const Block& a, const Block& b) { return a.capacity() < b.capacity(); });
+    if (m_Spare.size() > 2) m_Spare.erase(m_Spare.begin());
   }
 
   bool ended_cleanly() const override { return true; }
@@ -107,6 +123,35 @@ class PlainSource final : public ByteSource {
   bool compressed() const override { return false; }
 
  private:
+  // A large piece is copied from the page cache by every thread at once: the copy runs at memory
+  // speed only when shared, and the parse waits for it.
+  std::size_t read_piece(Block& p_Block) const
+  {
+    const std::size_t capacity = p_Block.capacity();
+    const unsigned threads = capacity >= (std::size_t(4) << 20) ? std::max(1u, ups::thread_count()) : 1u;
+    const std::size_t share = (capacity + threads - 1) / threads;
+    std::vector<std::size_t> got(threads, 0);
+    std::vector<std::exception_ptr> failed(threads);
+    ups::share_out(threads, static_cast<std::int32_t>(threads), [&](unsigned, std::int32_t p_Part) {
+      const std::size_t first = share * static_cast<std::size_t>(p_Part);
+      try {
+        got[p_Part] = first < capacity ? m_File->read_at(p_Block.text() + first, std::min(share, capacity - first),
+                                                         m_Position + static_cast<std::int64_t>(first))
+                                       : 0;
+      } catch (...) {
+        failed[p_Part] = std::current_exception();
+      }
+    });
+    std::size_t total = 0;
+    for (unsigned part = 0; part < threads; ++part) {
+      if (failed[part]) std::rethrow_exception(failed[part]);
+      total += got[part];
+      // A short part is the end of the file: nothing after it counts.
+      if (got[part] < share) break;
+    }
+    return total;
+  }
+
   static constexpr std::size_t largest = std::size_t(16) << 20;
   std::unique_ptr<InputFile> m_File;
   std::int64_t m_Position;
@@ -285,6 +330,9 @@ class GzipSource final : public ByteSource {
           }
           if (state->avail_in > 0) damaged("bytes after the end of its gzip stream", at);
           continue;
+        }
+        if (state->next_in[0] != 0x1f || (state->avail_in > 1 && state->next_in[1] != 0x8b)) {
+          damaged("bytes after the end of its gzip stream", at);
         }
         isal_inflate_reset(state.get());
         state->crc_flag = ISAL_GZIP;
