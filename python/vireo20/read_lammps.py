@@ -505,3 +505,94 @@ class LammpsSeries(Series):
                     _call(where, reader.finish)
                 finally:
                     reader.close()
+
+
+# ---------------------------------------------------------------------------------------------------
+# The job's present pipeline reads Steps (source particle = atom id - 1, parents by molecule) through
+# LammpsDump; both go once the pipeline takes frames.
+
+WRAPPED_WARNING = (
+    "WARNING: {path} has wrapped positions (x y z) and no image flags (ix iy iz): a molecule cut by "
+    "a periodic boundary gets its centre in the middle of the box. Dump xu yu zu, or add ix iy iz.")
+
+
+def _print_warning(text):
+    import sys
+    print(text, file=sys.stderr, flush=True)
+
+
+def parents_by_molecule(index, mol, n):
+    """Parent of each source particle: the lowest index of its molecule in the step, -1 for itself or mol 0."""
+    parents = np.full(n, -1, np.int64)
+    member = mol != 0
+    index, mol = index[member], mol[member]
+    order = np.lexsort((index, mol))
+    index, mol = index[order], mol[order]
+    starts = np.r_[True, mol[1:] != mol[:-1]] if len(mol) else np.zeros(0, bool)
+    head = index[starts][np.cumsum(starts) - 1]
+    parents[index] = np.where(head == index, -1, head)
+    return parents
+
+
+def _as_step_error(error):
+    from .step import InputError as StepError
+    return StepError(error.file, error.step, error.array, error.problem)
+
+
+class _StepLoader:
+    def __init__(self, loader, dump):
+        self.loader, self.dump, self.index = loader, dump, loader.index
+
+    def __getstate__(self):
+        return {**self.__dict__, "dump": None}  # a worker does not warn
+
+    def load(self):
+        try:
+            return self._step(self.loader.load())
+        except InputError as error:
+            raise _as_step_error(error) from None
+
+    def _step(self, frame):
+        from .step import Step
+        columns = frame.columns
+        for name in ("id", "mol", "mass"):
+            if name not in columns:
+                frame.fail(name, f"missing column (the columns are: {' '.join(columns)})")
+        ids, mol = columns["id"], columns["mol"]
+        repeated = np.flatnonzero(np.bincount(ids) > 1)
+        if len(repeated):
+            frame.fail("id", f"atom id {repeated[0]} appears more than once in the step")
+        if frame.wrapped and self.dump is not None and not self.dump.warned:
+            self.dump.warned = True
+            self.dump.warn(WRAPPED_WARNING.format(path=frame.source))
+        kinds = frame.contact_kinds
+        pairs = np.stack([frame.contacts[:, 0] - 1, np.where(kinds == 0, frame.contacts[:, 1] - 1, frame.contacts[:, 1])],
+                         axis=1)
+        index = ids - 1
+        n = int(max(ids.max(initial=0), pairs[:, 0].max(initial=-1) + 1, pairs[kinds == 0, 1].max(initial=-1) + 1))
+        masses = np.zeros(n)
+        masses[index] = columns["mass"]
+        box = boundary = None
+        if frame.box is not None:
+            box = np.stack([frame.box.lo, frame.box.hi])
+            boundary = " ".join("pp" if p else "ff" for p in frame.box.periodic)
+        return Step(source=frame.source, index=frame.index, timestep=frame.timestep,
+                    parents=parents_by_molecule(index, mol, n), enabled=index, masses=masses, coords=frame.positions,
+                    values={name: column for name, column in columns.items() if name not in ("id", "mass")},
+                    contacts=pairs, contact_kinds=kinds, box=box, boundary=boundary)
+
+
+class LammpsDump:
+    """The frames of an atom dump as Steps, for the job's present pipeline."""
+
+    def __init__(self, path, contacts=None, warn=None):
+        self.series = LammpsSeries(str(path), contacts and str(contacts))
+        self.warn, self.warned = warn or _print_warning, False
+
+    def __iter__(self):
+        try:
+            for loader in self.series.loaders():
+                yield _StepLoader(loader, self)
+            self.series.finish()
+        except InputError as error:
+            raise _as_step_error(error) from None

@@ -459,11 +459,12 @@ struct DumpReader::Impl {
       }
       if (more()) continue;
       if (pos == end) fail(section, "truncated: " + std::to_string(rows) + truncated);
-      // The text ends without a newline: a last value with nothing after it may have been cut.
-      if (!is_blank(end[-1])) {
+      // The text ends without a newline: a last value with nothing after it may have been cut, and
+      // a line short of values was.
+      *end = '\n';
+      if (!is_blank(end[-1]) || values_on_line(pos) < static_cast<int>(header.columns.size())) {
         fail(section, "truncated: the file ends inside data line " + std::to_string(rows + 1) + truncated);
       }
-      *end = '\n';
       read_lines(pos, end + 1, rows, wanted - rows, p_Targets, taken);
       rows += taken;
       advance(end);
