@@ -316,7 +316,7 @@ class _AtOffset:
 
     def __init__(self, path, section, offset, position, timestep):
         self.path, self.section, self.offset = path, section, int(offset)
-        self.position, self.timestep = position, timestep
+        self.position, self.timestep, self.read_whole = position, timestep, False
 
     @property
     def problem(self):
@@ -329,7 +329,9 @@ class _AtOffset:
             header = _call(where, reader.next_header)
             if header is None:
                 raise where.error(self.section, "the file ends before this frame: it changed after it was indexed")
-            return _read_frame(reader, header, where)
+            content = _read_frame(reader, header, where)
+            self.read_whole = True
+            return content
         finally:
             reader.close()
 
@@ -428,7 +430,7 @@ class LammpsLoader:
 class LammpsSeries(Series):
     def __init__(self, path, contacts=None):
         self.path, self.contacts_path, self.source = path, contacts, path
-        self._indexes, self._streams, self._length = {}, {}, None
+        self._indexes, self._streams, self._length, self._last = {}, {}, None, {}
 
     def _index(self, path):
         if path not in self._indexes:
@@ -443,7 +445,11 @@ class LammpsSeries(Series):
             return
         offsets, timesteps, _ = self._index(path)
         for position, (offset, timestep) in enumerate(zip(offsets.tolist(), timesteps)):
-            yield _AtOffset(path, section, offset, position, timestep)
+            part = _AtOffset(path, section, offset, position, timestep)
+            if position == len(offsets) - 1:
+                self._last[path] = part  # finish() need not read it again if it was read here
+            yield part
+            del part
 
     def _contact_parts(self):
         if self.contacts_path is None:
@@ -498,7 +504,8 @@ class LammpsSeries(Series):
                 stream.finish()
                 continue
             offsets, _, _ = self._index(path)
-            if len(offsets):
+            last = self._last.get(path)
+            if len(offsets) and not (last is not None and last.read_whole):
                 where = _Where(path, len(offsets) - 1)
                 reader = _call(where, _native().Reader, path, section, int(offsets[-1]))
                 try:

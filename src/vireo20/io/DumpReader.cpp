@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -571,23 +572,17 @@ bool all_blank(const InputFile& p_File, std::int64_t p_Size)
   return true;
 }
 
-}  // namespace
-
-std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_Size)
+// The frame starts in bytes p_Begin..p_End of the file (a start at p_End is the next range's).
+void scan_range(const InputFile& p_File, std::int64_t p_Begin, std::int64_t p_End, std::vector<FrameStart>& p_Starts)
 {
   constexpr std::size_t piece = std::size_t(8) << 20;
   constexpr std::size_t window = 256;
-  InputFile file(p_Path);
-  p_Size = file.size();
   std::vector<char> buffer(piece);
-  std::vector<FrameStart> starts;
   char before_piece = '\n';
-  for (std::int64_t base = 0;;) {
-    const std::size_t got = file.read_at(buffer.data(), piece, base);
+  if (p_Begin > 0 && p_File.read_at(&before_piece, 1, p_Begin - 1) != 1) return;
+  for (std::int64_t base = p_Begin; base < p_End;) {
+    const std::size_t got = p_File.read_at(buffer.data(), std::min<std::size_t>(piece, std::size_t(p_End - base)), base);
     if (got == 0) break;
-    if (base == 0 && got >= 2 && buffer[0] == '\x1f' && buffer[1] == '\x8b') {
-      throw DumpError::whole_file("is compressed: a gzip file has no index of frames");
-    }
     const char* text = buffer.data();
     const char* text_end = text + got;
     // "I" is rare in numbers (only in "inf"), so memchr strides over the data lines.
@@ -598,12 +593,41 @@ std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_
       start.offset = base + (c - text);
       char near[window];
       const bool inside = static_cast<std::size_t>(text_end - c) >= window;
-      const std::size_t size = inside ? window : file.read_at(near, window, start.offset);
-      if (frame_start(inside ? c : near, size, start)) starts.push_back(start);
+      const std::size_t size = inside ? window : p_File.read_at(near, window, start.offset);
+      if (frame_start(inside ? c : near, size, start)) p_Starts.push_back(start);
       if (c + 1 == text_end) break;
     }
     before_piece = text_end[-1];
     base += static_cast<std::int64_t>(got);
+  }
+}
+
+}  // namespace
+
+// Each thread scans its own part of the file: copying from the page cache is what this costs, and
+// it runs at memory speed only when shared.
+std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_Size)
+{
+  InputFile file(p_Path);
+  p_Size = file.size();
+  char magic[2] = {0, 0};
+  if (file.read_at(magic, 2, 0) == 2 && magic[0] == '\x1f' && magic[1] == '\x8b') {
+    throw DumpError::whole_file("is compressed: a gzip file has no index of frames");
+  }
+  const unsigned threads = p_Size >= (std::int64_t(1) << 20) ? std::max(1u, ups::thread_count()) : 1u;
+  std::vector<std::vector<FrameStart>> found(threads);
+  std::vector<std::exception_ptr> failed(threads);
+  ups::share_out(threads, static_cast<std::int32_t>(threads), [&](unsigned, std::int32_t p_Part) {
+    try {
+      scan_range(file, p_Size * p_Part / threads, p_Size * (p_Part + 1) / threads, found[p_Part]);
+    } catch (...) {
+      failed[p_Part] = std::current_exception();
+    }
+  });
+  std::vector<FrameStart> starts;
+  for (unsigned part = 0; part < threads; ++part) {
+    if (failed[part]) std::rethrow_exception(failed[part]);
+    starts.insert(starts.end(), found[part].begin(), found[part].end());
   }
   const std::int64_t first = starts.empty() ? p_Size : starts.front().offset;
   if (first > 0 && !all_blank(file, first)) starts.insert(starts.begin(), FrameStart());
