@@ -25,9 +25,11 @@ def _peak_mb():
 
 
 def _one(method, path):
-    """Runs one measurement in this (fresh) process: prints the seconds of the frame, the seconds of
-    the fixed part (a plain file's index and its end check) and the peak megabytes."""
+    """Runs one measurement in this (fresh) process: prints the seconds of the frame, the CPU seconds
+    of its threads, the seconds of the fixed part (a plain file's index and its end check) and the
+    peak megabytes."""
     fixed = 0.0
+    cpu = time.process_time()
     if method == "native":
         from vireo20 import _lammpsdump
         start = time.perf_counter()
@@ -36,7 +38,7 @@ def _one(method, path):
         reader.parse([("i", (where["id"],)), ("i", (where["mol"],)), ("i", (where["type"],)), ("f", (where["mass"],)),
                       ("f", (where["xu"], where["yu"], where["zu"])), ("f", (where["vx"], where["vy"], where["vz"]))])
         reader.close()
-        seconds = time.perf_counter() - start
+        seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
     elif method == "frame":
         from vireo20 import read_lammps
         start = time.perf_counter()
@@ -45,7 +47,7 @@ def _one(method, path):
         loader = next(loaders)
         indexed = time.perf_counter()
         loader.load()
-        loaded = time.perf_counter()
+        loaded, cpu = time.perf_counter(), time.process_time() - cpu
         list(loaders)
         series.finish()
         finished = time.perf_counter()
@@ -58,10 +60,10 @@ def _one(method, path):
         import pandas as pd
         start = time.perf_counter()
         pd.read_csv(path, sep=" ", skiprows=9, header=None, engine="c")
-        seconds = time.perf_counter() - start
+        seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
     else:
         raise SystemExit(f"unknown method {method}")
-    print(seconds, fixed, _peak_mb())
+    print(seconds, cpu, fixed, _peak_mb())
 
 
 def _measure(method, path, threads=None):
@@ -74,9 +76,10 @@ def _measure(method, path, threads=None):
 
 
 def _timed_command(command):
-    start = time.perf_counter()
+    start, children = time.perf_counter(), resource.getrusage(resource.RUSAGE_CHILDREN)
     subprocess.run(command, shell=True, check=True)
-    return time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return time.perf_counter() - start, (after.ru_utime + after.ru_stime) - (children.ru_utime + children.ru_stime)
 
 
 def main():
@@ -108,9 +111,9 @@ def main():
 
             rounds = arguments.rounds if size <= 2_000_000 else max(2, arguments.rounds // 2)
             for _ in range(rounds):
-                keep("floor", [float(subprocess.run([tool, "floor", plain], check=True, capture_output=True,
-                                                    text=True).stdout.split()[0])])
-                keep("gzip_dc", [_timed_command(f"gzip -dc {packed} > /dev/null")])
+                keep("floor", [float(word) for word in subprocess.run(
+                    [tool, "floor", plain], check=True, capture_output=True, text=True).stdout.split()[:2]])
+                keep("gzip_dc", list(_timed_command(f"gzip -dc {packed} > /dev/null")))
                 keep("native", _measure("native", plain))
                 keep("native_1", _measure("native", plain, threads=1))
                 keep("frame", _measure("frame", plain))
@@ -123,18 +126,21 @@ def main():
 
     print(f"LAMMPS dump reader, one frame of id mol type mass xu yu zu vx vy vz; {threads} threads "
           f"(VIREO20_THREADS), {os.cpu_count()} cores; the best of {arguments.rounds} rounds (half at 10 M)")
-    print(f"{'atoms':>10} {'what':<36} {'time':>9} {'x floor':>8} {'peak MB':>8}")
+    print("(CPU: the seconds of every thread of the run; on a machine shared with other work, its ratio to the\n"
+          "floor's shows what the wall-clock ratio would be on free cores, the parse's CPU shared over them)")
+    print(f"{'atoms':>10} {'what':<36} {'time':>9} {'x floor':>8} {'CPU':>9} {'x floor':>8} {'peak MB':>8}")
     for row in rows:
-        floor = row["floor"][0]
+        floor, floor_cpu = row["floor"]
 
         def line(what, values, extra=""):
-            peak = f"{values[-1]:8.0f}" if len(values) > 1 else " " * 8
-            print(f"{row['atoms']:>10} {what:<36} {values[0] * 1e3:7.0f}ms {values[0] / floor:8.2f} {peak}{extra}")
+            peak = f"{values[-1]:8.0f}" if len(values) > 3 else " " * 8
+            print(f"{row['atoms']:>10} {what:<36} {values[0] * 1e3:7.0f}ms {values[0] / floor:8.2f} "
+                  f"{values[1] * 1e3:7.0f}ms {values[1] / floor_cpu:8.2f} {peak}{extra}")
 
         line(f"floor: from_chars, 1 core ({row['megabytes']:.0f} MB)", row["floor"])
         line("native parse, plain", row["native"], "   target <= 0.6x floor")
         line("native parse, plain, 1 thread", row["native_1"])
-        line("read_lammps frame, plain", row["frame"], f"   + {row['frame'][1] * 1e3:.0f} ms index and end check")
+        line("read_lammps frame, plain", row["frame"], f"   + {row['frame'][2] * 1e3:.0f} ms index and end check")
         line("gzip -dc", row["gzip_dc"])
         extra = (row["native_gz"][0] - row["native"][0]) / row["gzip_dc"][0]
         line("native parse, gzip", row["native_gz"], f"   (gzip - plain) / gzip -dc = {extra:.2f}, target <= 1.2")
