@@ -19,7 +19,7 @@ endif
 # the written series (without its recommended python3-paraview, which conflicts with python3-vtk9).
 # Without those two the tests that need them say so and skip, so failing to get them stops nothing.
 DEB_PACKAGES := cmake g++ libgtest-dev libbenchmark-dev \
-                libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev \
+                libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev libfast-float-dev libisal-dev \
                 python3-dev python3-numpy python3-pandas python3-tqdm python3-matplotlib python3-distributed \
                 python3-gsd python3-h5py
 # Only the MDAnalysis reader needs it: without it that one input is unavailable, and its tests skip.
@@ -106,10 +106,11 @@ fuzz: test-deps build
 	$(PYTEST_ENV) VIREO20_FUZZ_BATCHES=$(FUZZ_BATCHES) VIREO20_FUZZ_CASES=$(FUZZ_CASES) VIREO20_FUZZ_SEED=$(FUZZ_SEED) \
 	    PYTHONPATH=$(BUILD_DIR)/python VIREO20_BUILD_DIR=$(BUILD_DIR) $(PYTHON) -m pytest -q tests/python/test_quill20_wrap_fuzz.py
 
-# One table: bench/upscaling_bench.py runs the C++ benchmarks itself.
+# One table: bench/upscaling_bench.py runs the C++ benchmarks itself; then the dump reader's table.
 bench: build
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/upscaling_bench.py --build-dir $(BUILD_DIR)
+	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/read_lammps_bench.py --build-dir $(BUILD_DIR)
 
 # The main job on the built-in data set; it ends by saying where the output went and how to open it.
 # It builds only the libraries and Python modules the job needs (no tests, no benchmarks), so that a

@@ -10,7 +10,7 @@ set(VIREO20_PYTHON_INSTALL_DIR "${vireo20_purelib}" CACHE PATH
     "Where make install puts the Python modules and packages")
 
 set(vireo20_libraries kernos50 kernos50singleton quill20 quill20vtk vireo20)
-set(vireo20_modules _vireo20upscaling _quill20)
+set(vireo20_modules _vireo20upscaling _quill20 _lammpsdump)
 
 # Installed libraries find each other beside themselves; the modules, elsewhere, find them by path.
 set_target_properties(${vireo20_libraries} PROPERTIES INSTALL_RPATH "$ORIGIN")
@@ -19,6 +19,7 @@ set_target_properties(${vireo20_modules} PROPERTIES INSTALL_RPATH "${CMAKE_INSTA
 install(TARGETS ${vireo20_libraries} LIBRARY DESTINATION lib)
 install(TARGETS _vireo20upscaling LIBRARY DESTINATION ${VIREO20_PYTHON_INSTALL_DIR})
 install(TARGETS _quill20 LIBRARY DESTINATION ${VIREO20_PYTHON_INSTALL_DIR}/quill20)
+install(TARGETS _lammpsdump LIBRARY DESTINATION ${VIREO20_PYTHON_INSTALL_DIR}/vireo20)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/quill20 ${PROJECT_SOURCE_DIR}/python/vireo20
         DESTINATION ${VIREO20_PYTHON_INSTALL_DIR}
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)

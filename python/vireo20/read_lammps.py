@@ -1,199 +1,531 @@
-"""Input from a LAMMPS text dump (`dump custom`, plain or .gz), with an optional `dump local` of contacts.
+"""Input from a LAMMPS text dump (`dump custom` or `dump atom`, plain or .gz), with an optional
+`dump local` of contacts, as frames in the particles form.
 
-Atom columns: `id mol mass` and positions, unwrapped `xu yu zu` or `x y z` with image flags
-`ix iy iz` (unwrapped with each step's box, triclinic too). Source particle = atom id - 1; the
-enabled list is the step's atoms in file order; an atom's parent is the atom of the same molecule
-with the lowest id in that step, molecule 0 meaning no parent. Every further column, and `mol`,
-becomes a value array: LAMMPS's integer attributes (type, proc, custom i_NAME) as
-integers, every other column as floating-point. Atoms may come in any order and any subset per step.
+Columns: every atom column by name, one row per atom in file order; `id mol type proc` and custom
+`i_NAME`, `i2_NAME[k]` as int64, every other column as float64. Vectors are merged: three
+consecutive columns `Px Py Pz` become one (E, 3) array (`v` -> `velocity`, `f` -> `force`, other
+prefixes keep their name: `omega`, `tq`, `angmom`, `mu`, `v_NAME`...), and consecutive `NAME[1]` ...
+`NAME[k]` (k from 2 to 9) one (E, k) array `NAME`, unless the merged name is taken by another column.
+Positions are not columns: `xu yu zu`; else `x y z` unwrapped with `ix iy iz` and the step's box;
+else scaled `xsu ysu zsu`, or `xs ys zs` (with image flags when given); else wrapped `x y z`, marked
+`wrapped` when the box is periodic somewhere.
 
-Contacts (`dump local`): the first two columns are the atom ids of each pair; a column named
-`kind` (see `dump_modify colname`), when present, gives the contact kind (0: atom-atom). A contact
-frame belongs to the atom frame of the same timestep.
+Contacts (`dump local`): the first two columns are the atom ids of each pair, a column `kind`
+gives the contact kind (0, atom-atom, by default) and every further column is a contact value. A
+contact frame belongs to the atom frame of the same timestep.
 
-The job reads the file in one pass: this process cuts it into frames of raw text, and `load`
-parses one frame (in a Dask worker, when there are workers).
+Plain files are indexed by byte offset, and each frame is read where it lies when its loader is
+loaded (in a Dask worker, say); a gzip file is inflated once, in order, and its loaders carry their
+parsed arrays.
 """
-import gzip
-import io
-import itertools
-import sys
+import functools
+import os
+import re
+import weakref
+import zlib
 
 import numpy as np
 
-from .step import InputError, Step
+from .frames import Box, Frame, InputError, Series
 
-POSITION_COLUMNS = ("xu", "yu", "zu", "x", "y", "z", "ix", "iy", "iz")
-# LAMMPS's integer atom attributes (custom ones are i_NAME); every other column is floating-point.
-INTEGER_COLUMNS = ("id", "mol", "type", "proc", "procp1", "ix", "iy", "iz", "kind")
-WRAPPED_WARNING = (
-    "WARNING: {path} has wrapped positions (x y z) and no image flags (ix iy iz): a molecule cut by "
-    "a periodic boundary gets its centre in the middle of the box. Dump xu yu zu, or add ix iy iz.")
-
-
-class _RawFrame:
-    """The header values and the undecoded data lines of one frame."""
-
-    def __init__(self, path, position):
-        self.path, self.position = path, position
-        self.timestep, self.count, self.columns = None, None, []
-        self.box_header, self.box_lines, self.data = "", [], b""
-        self.problem = None
-
-    @property
-    def step(self):
-        return self.timestep if self.timestep is not None else f"#{self.position} of the file"
-
-    def fail(self, array, problem):
-        raise InputError(self.path, self.step, array, problem)
+INTEGER_COLUMNS = frozenset(("id", "mol", "type", "proc", "procp1", "ix", "iy", "iz"))
+TEXT_COLUMNS = frozenset(("element",))  # not numbers: left out
+VECTOR_NAMES = {"v": "velocity", "f": "force"}
+POSITIONS = (("xu", "yu", "zu"), ("x", "y", "z"), ("xsu", "ysu", "zsu"), ("xs", "ys", "zs"))
+IMAGES = ("ix", "iy", "iz")
+NOT_COLUMNS = frozenset(name for names in POSITIONS + (IMAGES,) for name in names) | TEXT_COLUMNS
+MISSING_POSITIONS = ("missing positions: the dump needs xu yu zu, or x y z (with ix iy iz), or scaled "
+                     "xsu ysu zsu or xs ys zs")
+_BRACKETED = re.compile(r"(.+)\[([1-9])\]\Z")
+_GZIP_MAGIC = b"\x1f\x8b"
 
 
-def _open(path):
-    return gzip.open(path, "rb") if str(path).endswith(".gz") else open(path, "rb")
+def _native():
+    from . import _lammpsdump
+    return _lammpsdump
 
 
-def _frames(path, section):
-    """Cuts a dump into frames; a frame that cannot be cut carries its problem and ends the series."""
-    with _open(path) as stream:
-        for position in itertools.count():
-            frame = _RawFrame(path, position)
+def sniff(path, head):
+    if os.path.isdir(path):
+        return False
+    if head[:2] == _GZIP_MAGIC:
+        try:
+            head = zlib.decompressobj(31).decompress(head)
+        except zlib.error:
+            return False
+    return head.lstrip().startswith(b"ITEM: TIMESTEP")
+
+
+def open_series(path, contacts=None, **options):
+    """The frames of an atom dump, each with the contact frame of its timestep when `contacts` names
+    a `dump local` file. Other options are for other readers."""
+    path = os.fspath(path)
+    contacts = os.fspath(contacts) if contacts is not None else None
+    for name in (path, contacts):
+        if name is not None:
             try:
-                line = stream.readline()
-                if not line:
-                    return
-                if line.strip() != b"ITEM: TIMESTEP":
-                    frame.problem = ("TIMESTEP", f"expected 'ITEM: TIMESTEP', found {line[:60]!r}")
-                else:
-                    _read_frame(stream, frame, section)
-            except (EOFError, OSError, gzip.BadGzipFile) as error:
-                frame.problem = (section, f"the compressed file is damaged or cut short ({error})")
-            yield frame
-            if frame.problem:
-                return
+                with open(name, "rb"):
+                    pass
+            except OSError as error:
+                raise InputError(name, "-", "-", f"cannot be read ({error.strerror or error})") from None
+    return LammpsSeries(path, contacts)
 
 
-def _value_line(stream, frame, item):
-    line = stream.readline()
-    if not line.strip() or line.startswith(b"ITEM:"):
-        frame.problem = (item, "the file ends or the next item starts where a value was expected")
-        return None
-    return line.decode().strip()
+def _compressed(path):
+    with open(path, "rb") as stream:
+        return stream.read(2) == _GZIP_MAGIC
 
 
-def _read_frame(stream, frame, section):
-    text = _value_line(stream, frame, "TIMESTEP")
-    if text is None:
-        return
+class _Refusal(Exception):
+    """A problem of a frame found here: (array, problem), to be named with the frame's file and step."""
+
+
+# ---------------------------------------------------------------------------------------------------
+# Which columns go into which arrays
+
+
+def _kind(name):
+    return "i" if name in INTEGER_COLUMNS or name.startswith(("i_", "i2_")) else "f"
+
+
+def _run_at(columns, wanted, k):
+    """The vector starting at wanted[k]: (its name, its column count), or None."""
+    start = wanted[k]
+
+    def consecutive(count):
+        return k + count <= len(wanted) and wanted[k + count - 1] == start + count - 1
+
+    name = columns[start]
+    if len(name) > 1 and name.endswith("x") and consecutive(3):
+        prefix = name[:-1]
+        if columns[start + 1:start + 3] == [prefix + "y", prefix + "z"]:
+            return VECTOR_NAMES.get(prefix, prefix), 3
+    match = _BRACKETED.match(name)
+    if match and match.group(2) == "1":
+        base, count = match.group(1), 1
+        while consecutive(count + 1) and columns[start + count] == f"{base}[{count + 1}]":
+            count += 1
+        if 2 <= count <= 9:
+            return base, count
+    return None
+
+
+def _arrays(columns, wanted):
+    """(name, kind, column indexes) of the arrays the columns `wanted` (ascending) make, vectors merged."""
+    arrays, names, k = [], set(), 0
+    while k < len(wanted):
+        run = _run_at(columns, wanted, k)
+        if run is not None:
+            name, count = run
+            members = columns[wanted[k]:wanted[k] + count]
+            kinds = {_kind(member) for member in members}
+            if name not in names and name not in columns and len(kinds) == 1:
+                arrays.append((name, kinds.pop(), tuple(wanted[k:k + count])))
+                names.add(name)
+                k += count
+                continue
+        name = columns[wanted[k]]
+        arrays.append((name, _kind(name), (wanted[k],)))
+        names.add(name)
+        k += 1
+    return arrays
+
+
+def _no_repeats(section, columns):
+    seen = set()
+    for name in columns:
+        if name in seen:
+            raise _Refusal(name, f"the column name '{name}' appears more than once in 'ITEM: {section}'")
+        seen.add(name)
+
+
+@functools.lru_cache(maxsize=64)
+def _atom_layout(columns):
+    """(parse layout, names of its arrays, positions kind, whether image flags are read)."""
+    columns = list(columns)
+    _no_repeats("ATOMS", columns)
+    where = {name: k for k, name in enumerate(columns)}
+    chosen = next((names for names in POSITIONS if all(name in where for name in names)), None)
+    if chosen is None:
+        raise _Refusal("xu yu zu", MISSING_POSITIONS)
+    unwrapped = chosen[0].endswith("u")
+    images = not unwrapped and all(name in where for name in IMAGES)
+    layout = [("f", tuple(where[name] for name in chosen))]
+    names = ["positions"]
+    if images:
+        layout.append(("i", tuple(where[name] for name in IMAGES)))
+        names.append("images")
+    for name, kind, indexes in _arrays(columns, [k for k, name in enumerate(columns) if name not in NOT_COLUMNS]):
+        layout.append((kind, indexes))
+        names.append(name)
+    return tuple(layout), tuple(names), chosen[0], images
+
+
+@functools.lru_cache(maxsize=64)
+def _contact_layout(columns):
+    columns = list(columns)
+    _no_repeats("ENTRIES", columns)
+    if len(columns) < 2:
+        raise _Refusal("ENTRIES", f"needs two atom-id columns, has {' '.join(columns) or 'none'}")
+    layout, names = [("i", (0, 1))], ["contacts"]
+    if "kind" in columns[2:]:
+        layout.append(("i", (columns.index("kind"),)))
+        names.append("contact_kinds")
+    wanted = [k for k, name in enumerate(columns) if k >= 2 and name != "kind" and name not in TEXT_COLUMNS]
+    for name, kind, indexes in _arrays(columns, wanted):
+        layout.append((kind, indexes))
+        names.append(name)
+    return tuple(layout), tuple(names)
+
+
+# ---------------------------------------------------------------------------------------------------
+# Boxes and positions
+
+
+def _box(header):
+    """The Box of `ITEM: BOX BOUNDS`, the bounding box a dump writes for a triclinic box undone."""
     try:
-        frame.timestep = int(text)
+        rows = [[float(value) for value in line.split()] for line in header["box_lines"]]
     except ValueError:
-        frame.problem = ("TIMESTEP", f"{text!r} is not a step number")
-        return
-    while True:
-        line = stream.readline().decode().strip()
-        if not line.startswith("ITEM: "):
-            frame.problem = (section, "the file ends before the frame's "
-                                      f"'ITEM: {section}' lines" if not line else f"unexpected line {line[:60]!r}")
-            return
-        item = line[len("ITEM: "):]
-        if item.startswith("NUMBER OF"):
-            text = _value_line(stream, frame, item)
-            if text is None:
-                return
-            if not text.isdigit():
-                frame.problem = (item, f"{text!r} is not a count")
-                return
-            frame.count = int(text)
-        elif item.startswith("BOX BOUNDS"):
-            frame.box_header = item
-            frame.box_lines = [stream.readline().decode() for _ in range(3)]
-        elif item.startswith(section):
-            frame.columns = item.split()[1:]
-            if frame.count is None:
-                frame.problem = (section, "no 'ITEM: NUMBER OF ...' line before the data lines")
-                return
-            lines = list(itertools.islice(stream, frame.count))
-            if len(lines) < frame.count:
-                frame.problem = (section, f"truncated: {len(lines)} of {frame.count} lines")
-            frame.data = b"".join(lines)
-            return
-        else:  # TIME, UNITS and other single-value items
-            if _value_line(stream, frame, item) is None:
-                return
-
-
-def _box(frame):
-    """(lo, hi, tilt xy xz yz) from the BOX BOUNDS lines, the bounds of a triclinic box undone."""
-    try:
-        rows = np.array([[float(v) for v in line.split()] for line in frame.box_lines])
-    except ValueError:
-        frame.fail("BOX BOUNDS", "the three bound lines are not numbers")
-    if rows.shape not in ((3, 2), (3, 3)):
-        frame.fail("BOX BOUNDS", f"expected three lines of 2 or 3 numbers, got shape {rows.shape}")
+        raise _Refusal("BOX BOUNDS", "the three bound lines are not numbers") from None
+    if {len(row) for row in rows} not in ({2}, {3}):
+        raise _Refusal("BOX BOUNDS", "expected three lines of 2 or 3 numbers")
+    rows = np.array(rows)
     lo, hi = rows[:, 0].copy(), rows[:, 1].copy()
     xy, xz, yz = rows[:, 2] if rows.shape[1] == 3 else (0.0, 0.0, 0.0)
     lo[0] -= min(0.0, xy, xz, xy + xz)
     hi[0] -= max(0.0, xy, xz, xy + xz)
     lo[1] -= min(0.0, yz)
     hi[1] -= max(0.0, yz)
-    return lo, hi, (xy, xz, yz)
-
-
-def _is_integer_column(name):
-    return name in INTEGER_COLUMNS or name.startswith(("i_", "i2_"))
-
-
-def _table(frame, section):
-    """Column name -> values: integer attributes as int64, every other column as float64.
-
-    NumPy's text parser rounds exactly as Python does, so the same text gives the same bits.
-    """
-    if frame.count == 0:
-        return {name: np.zeros(0, np.int64 if _is_integer_column(name) else np.float64)
-                for name in frame.columns}
+    flags = header["box"].split()[2:]
+    periodic = [flag == "pp" for flag in flags[-3:]] if len(flags) >= 3 else [False] * 3
     try:
-        rows = np.loadtxt(io.BytesIO(frame.data), dtype=np.float64, ndmin=2, comments=None)
+        return Box.from_lammps(lo, hi, (xy, xz, yz), periodic)
     except ValueError as error:
-        frame.fail(section, f"malformed data lines ({' '.join(str(error).split())})")
-    if rows.shape != (frame.count, len(frame.columns)):
-        frame.fail(section, f"{rows.shape[0]} data lines of {rows.shape[1]} values where the header "
-                            f"announces {frame.count} lines of {len(frame.columns)}")
-    table = {name: rows[:, k] for k, name in enumerate(frame.columns)}
-    for name in frame.columns:
-        if _is_integer_column(name):
-            table[name] = _ints(frame, table, name)
-    return table
+        raise _Refusal("BOX BOUNDS", str(error)) from None
 
 
-def _ints(frame, table, name):
-    """The column as int64, refusing a value that is not a whole number."""
-    if name not in table:
-        frame.fail(name, f"missing column (the columns are: {' '.join(table)})")
-    column = table[name]
-    if column.dtype.kind == "i":
-        return column
-    whole = column.astype(np.int64)
-    bad = np.flatnonzero(whole != column)
+def _from_scaled(scaled, box):
+    """Box coordinates of scaled ones, as LAMMPS computes them: lo + xs*a + ys*b + zs*c."""
+    positions = np.empty_like(scaled)
+    for axis in range(3):
+        out = positions[:, axis]
+        np.multiply(scaled[:, axis], box.edges[axis, axis], out=out)
+        out += box.origin[axis]
+        for edge in range(axis + 1, 3):
+            if box.edges[edge, axis] != 0.0:
+                out += scaled[:, edge] * box.edges[edge, axis]
+    return positions
+
+
+def _unwrap(positions, images, box):
+    """Adds ix*a + iy*b + iz*c in place (zero components of the edges left out)."""
+    for axis in range(3):
+        shift = None
+        for edge in range(axis, 3):
+            length = box.edges[edge, axis]
+            if length != 0.0:
+                term = images[:, edge] * length
+                shift = term if shift is None else np.add(shift, term, out=shift)
+        if shift is not None:
+            positions[:, axis] += shift
+
+
+# ---------------------------------------------------------------------------------------------------
+# Frames as they lie in the file
+
+
+class _Where:
+    """A frame of a file, for messages: its step, or its position in the file while that is unknown."""
+
+    def __init__(self, path, position, timestep=None):
+        self.path, self.position, self.timestep = path, position, timestep
+
+    @property
+    def step(self):
+        return self.timestep if self.timestep is not None else f"#{self.position} of the file"
+
+    def error(self, array, problem):
+        return InputError(self.path, self.step, array, problem)
+
+    def native(self, error):
+        item, problem, timestep, whole_file = error.args
+        if whole_file:
+            return InputError(self.path, "-", "-", problem)
+        return InputError(self.path, timestep if timestep is not None else self.step, item, problem)
+
+
+def _call(where, method, *arguments):
+    try:
+        return method(*arguments)
+    except _native().Error as error:
+        raise where.native(error) from None
+
+
+def _read_frame(reader, header, where):
+    """The parsed content of the frame whose header `reader` has just read."""
+    where.timestep = header["timestep"]
+    try:
+        if header["section"] == "ENTRIES":
+            layout, names = _contact_layout(tuple(header["columns"]))
+            arrays = dict(zip(names, _call(where, reader.parse, layout)))
+            return _contact_content(arrays, header)
+        layout, names, chosen, images = _atom_layout(tuple(header["columns"]))
+        arrays = dict(zip(names, _call(where, reader.parse, layout)))
+        return _atom_content(arrays, header, chosen, images)
+    except _Refusal as refusal:
+        # A damaged stream can make a frame look malformed: it is named instead.
+        _call(where, reader.check_rest)
+        raise where.error(*refusal.args) from None
+
+
+def _atom_content(arrays, header, chosen, images):
+    box = _box(header) if header["box"] is not None else None
+    positions = arrays.pop("positions")
+    flags = arrays.pop("images", None)
+    scaled = chosen.startswith("xs")
+    if (scaled or images) and box is None:
+        what = "scaled positions" if scaled else "image flags (ix iy iz)"
+        raise _Refusal("BOX BOUNDS", f"{what} need the box, and the frame has no 'ITEM: BOX BOUNDS'")
+    if scaled:
+        positions = _from_scaled(positions, box)
+    if images:
+        _unwrap(positions, flags, box)
+    ids = arrays.get("id")
+    if ids is not None and ids.ndim == 1:
+        bad = np.flatnonzero(ids < 1)
+        if len(bad):
+            raise _Refusal("id", f"atom id {ids[bad[0]]} on data line {bad[0] + 1} is below 1")
+    wrapped = not chosen.endswith("u") and not images and box is not None and box.any_periodic
+    return dict(timestep=header["timestep"], positions=positions, columns=arrays, box=box, wrapped=wrapped)
+
+
+def _contact_content(arrays, header):
+    pairs = arrays.pop("contacts")
+    kinds = arrays.pop("contact_kinds", None)
+    if kinds is None:
+        kinds = np.zeros(len(pairs), np.int64)
+    bad = np.flatnonzero((pairs[:, 0] < 1) | ((pairs[:, 1] < 1) & (kinds == 0)))
     if len(bad):
-        frame.fail(name, f"value {column[bad[0]]!r} on data line {bad[0] + 1} is not an integer")
-    return whole
+        raise _Refusal(header["columns"][0], f"contact on data line {bad[0] + 1} names an atom id below 1")
+    return dict(timestep=header["timestep"], contacts=pairs, contact_kinds=kinds, contact_values=arrays)
 
 
-def _positions(frame, table):
-    columns = set(table)
-    if {"xu", "yu", "zu"} <= columns:
-        return np.stack([table[name] for name in ("xu", "yu", "zu")], axis=1)
-    if not {"x", "y", "z"} <= columns:
-        frame.fail("xu yu zu", "missing positions: the dump needs xu yu zu, or x y z (with ix iy iz)")
-    xyz = np.stack([table[name] for name in ("x", "y", "z")], axis=1)
-    if {"ix", "iy", "iz"} <= columns:
-        lo, hi, (xy, xz, yz) = _box(frame)
-        size = hi - lo
-        image = np.stack([_ints(frame, table, name) for name in ("ix", "iy", "iz")], axis=1)
-        xyz[:, 0] += image[:, 0] * size[0] + image[:, 1] * xy + image[:, 2] * xz
-        xyz[:, 1] += image[:, 1] * size[1] + image[:, 2] * yz
-        xyz[:, 2] += image[:, 2] * size[2]
-    return xyz
+class _AtOffset:
+    """A frame of a plain dump, read from its byte offset when asked."""
+
+    def __init__(self, path, section, offset, position, timestep):
+        self.path, self.section, self.offset = path, section, int(offset)
+        self.position, self.timestep, self.read_whole = position, timestep, False
+
+    @property
+    def problem(self):
+        return self.timestep is None
+
+    def read(self):
+        where = _Where(self.path, self.position, self.timestep)
+        reader = _call(where, _native().Reader, self.path, self.section, self.offset)
+        try:
+            header = _call(where, reader.next_header)
+            if header is None:
+                raise where.error(self.section, "the file ends before this frame: it changed after it was indexed")
+            content = _read_frame(reader, header, where)
+            self.read_whole = True
+            return content
+        finally:
+            reader.close()
+
+
+class _Streamed:
+    """A frame of a file read in order (a gzip one): parsed while the reader is at it, kept after."""
+
+    def __init__(self, stream, header, position):
+        self.stream, self.path, self.header, self.position = stream, stream.path, header, position
+        self.timestep, self.problem, self.content = header["timestep"], None, None
+
+    def read(self):
+        if self.content is None:
+            if self.stream is None or self.stream.current() is not self:
+                raise RuntimeError(f"frame {self.position} of {self.path} was passed over before it was read")
+            self.content = _read_frame(self.stream.reader, self.header, _Where(self.path, self.position))
+            self.stream = None
+        return self.content
+
+    def __getstate__(self):
+        self.read()
+        return {**self.__dict__, "stream": None}
+
+
+class _Failed:
+    """A contact frame whose header could not be read: it stops the run at the first atom frame it
+    could belong to."""
+
+    timestep = None
+
+    def __init__(self, error):
+        self.problem = error
+
+    def read(self):
+        raise self.problem
+
+
+class _Stream:
+    """The frames of one file in order. Moving on reads the frame before first if a loader still
+    holds it, and passes over it otherwise."""
+
+    def __init__(self, path, section):
+        self.path, self.section = path, section
+        self.reader = _call(_Where(path, 0), _native().Reader, path, section)
+        self.current = lambda: None
+        self.count = 0
+
+    def __iter__(self):
+        while True:
+            held = self.current()
+            if held is not None and held.content is None:
+                held.read()
+            del held
+            header = _call(_Where(self.path, self.count), self.reader.next_header)
+            if header is None:
+                self.close()
+                return
+            part = _Streamed(self, header, self.count)
+            self.current = weakref.ref(part)
+            self.count += 1
+            yield part
+            del part  # so that only the loaders that hold it keep it alive
+
+    def close(self):
+        if self.reader is not None:
+            self.reader.close()
+            self.reader = None
+
+    def finish(self):
+        """Reads to the end (the frames left passed over), which checks the CRC; once the frames
+        have all been taken, that was done on the way."""
+        if self.reader is not None:
+            _call(_Where(self.path, self.count), self.reader.finish)
+            self.close()
+
+
+class LammpsLoader:
+    """One atom frame and its contact frame, if any."""
+
+    def __init__(self, index, atoms, contacts=None):
+        self.index, self.atoms, self.contacts = index, atoms, contacts
+
+    def load(self):
+        content = self.atoms.read()
+        frame = Frame(source=self.atoms.path, index=self.index, timestep=content["timestep"], positions=content["positions"],
+                      columns=dict(content["columns"]), box=content["box"], wrapped=content["wrapped"])
+        if self.contacts is not None:
+            contacts = self.contacts.read()
+            frame.contacts, frame.contact_kinds = contacts["contacts"], contacts["contact_kinds"]
+            frame.contact_values = dict(contacts["contact_values"])
+        else:
+            frame.contacts, frame.contact_kinds = np.zeros((0, 2), np.int64), np.zeros(0, np.int64)
+        return frame
+
+
+class LammpsSeries(Series):
+    def __init__(self, path, contacts=None):
+        self.path, self.contacts_path, self.source = path, contacts, path
+        self._indexes, self._streams, self._length, self._last = {}, {}, None, {}
+
+    def _index(self, path):
+        if path not in self._indexes:
+            self._indexes[path] = _call(_Where(path, 0), _native().index, path)
+        return self._indexes[path]
+
+    def _parts(self, path, section):
+        if _compressed(path):
+            stream = _Stream(path, section)
+            self._streams[path] = stream
+            yield from stream
+            return
+        offsets, timesteps, _ = self._index(path)
+        for position, (offset, timestep) in enumerate(zip(offsets.tolist(), timesteps)):
+            part = _AtOffset(path, section, offset, position, timestep)
+            if position == len(offsets) - 1:
+                self._last[path] = part  # finish() need not read it again if it was read here
+            yield part
+            del part
+
+    def _contact_parts(self):
+        if self.contacts_path is None:
+            return
+        try:
+            yield from self._parts(self.contacts_path, "ENTRIES")
+        except InputError as error:
+            yield _Failed(error)
+
+    def loaders(self):
+        # Parts are let go before moving on, so that a streamed frame no loader holds is passed over.
+        contacts, atom_parts = self._contact_parts(), self._parts(self.path, "ATOMS")
+        waiting = next(contacts, None)
+        count = 0
+        while True:
+            atoms = None
+            atoms = next(atom_parts, None)
+            if atoms is None:
+                break
+            while (waiting is not None and not waiting.problem and atoms.timestep is not None
+                   and waiting.timestep < atoms.timestep):
+                waiting = None
+                waiting = next(contacts, None)
+            # A damaged contact frame stops the run at the first atom frame it could belong to.
+            matched = waiting is not None and (waiting.timestep == atoms.timestep or (waiting.problem and (
+                waiting.timestep is None or atoms.timestep is None or waiting.timestep <= atoms.timestep)))
+            yield LammpsLoader(atoms.position, atoms, waiting if matched else None)
+            count += 1
+        if count == 0:
+            raise InputError(self.path, "-", "-", "no frames: the file holds no 'ITEM: TIMESTEP'")
+
+    def __len__(self):
+        if _compressed(self.path):
+            if self._length is None:
+                reader = _call(_Where(self.path, 0), _native().Reader, self.path, "ATOMS")
+                count = 0
+                while _call(_Where(self.path, count), reader.next_header) is not None:
+                    count += 1
+                reader.close()
+                self._length = count
+            return self._length
+        return len(self._index(self.path)[0])
+
+    def finish(self):
+        """Checks that each file was read to its end intact: a gzip stream's CRC and length, and that
+        no file ends inside a frame."""
+        for path, section in ((self.path, "ATOMS"), (self.contacts_path, "ENTRIES")):
+            if path is None:
+                continue
+            if _compressed(path):
+                stream = self._streams.pop(path, None) or _Stream(path, section)
+                stream.finish()
+                continue
+            offsets, _, _ = self._index(path)
+            last = self._last.get(path)
+            if len(offsets) and not (last is not None and last.read_whole):
+                where = _Where(path, len(offsets) - 1)
+                reader = _call(where, _native().Reader, path, section, int(offsets[-1]))
+                try:
+                    _call(where, reader.finish)
+                finally:
+                    reader.close()
+
+
+# ---------------------------------------------------------------------------------------------------
+# The job's present pipeline reads Steps (source particle = atom id - 1, parents by molecule) through
+# LammpsDump; both go once the pipeline takes frames.
+
+WRAPPED_WARNING = (
+    "WARNING: {path} has wrapped positions (x y z) and no image flags (ix iy iz): a molecule cut by "
+    "a periodic boundary gets its centre in the middle of the box. Dump xu yu zu, or add ix iy iz.")
+
+
+def _print_warning(text):
+    import sys
+    print(text, file=sys.stderr, flush=True)
 
 
 def parents_by_molecule(index, mol, n):
@@ -209,84 +541,65 @@ def parents_by_molecule(index, mol, n):
     return parents
 
 
-class LammpsFrame:
-    def __init__(self, index, atoms, contacts=None):
-        self.index, self.atoms, self.contacts = index, atoms, contacts
+def _as_step_error(error):
+    from .step import InputError as StepError
+    return StepError(error.file, error.step, error.array, error.problem)
+
+
+class _StepLoader:
+    def __init__(self, loader, dump):
+        self.loader, self.dump, self.index = loader, dump, loader.index
+
+    def __getstate__(self):
+        return {**self.__dict__, "dump": None}  # a worker does not warn
 
     def load(self):
-        frame = self.atoms
-        if frame.problem:
-            frame.fail(*frame.problem)
-        table = _table(frame, "ATOMS")
-        ids = _ints(frame, table, "id")
-        mol = _ints(frame, table, "mol")
-        if "mass" not in table:
-            frame.fail("mass", f"missing column (the columns are: {' '.join(table)})")
-        bad = np.flatnonzero(ids < 1)
-        if len(bad):
-            frame.fail("id", f"atom id {ids[bad[0]]} on data line {bad[0] + 1} is below 1")
+        try:
+            return self._step(self.loader.load())
+        except InputError as error:
+            raise _as_step_error(error) from None
+
+    def _step(self, frame):
+        from .step import Step
+        columns = frame.columns
+        for name in ("id", "mol", "mass"):
+            if name not in columns:
+                frame.fail(name, f"missing column (the columns are: {' '.join(columns)})")
+        ids, mol = columns["id"], columns["mol"]
         repeated = np.flatnonzero(np.bincount(ids) > 1)
         if len(repeated):
             frame.fail("id", f"atom id {repeated[0]} appears more than once in the step")
-        coords = _positions(frame, table)
-        pairs, kinds = self._contacts()
+        if frame.wrapped and self.dump is not None and not self.dump.warned:
+            self.dump.warned = True
+            self.dump.warn(WRAPPED_WARNING.format(path=frame.source))
+        kinds = frame.contact_kinds
+        pairs = np.stack([frame.contacts[:, 0] - 1, np.where(kinds == 0, frame.contacts[:, 1] - 1, frame.contacts[:, 1])],
+                         axis=1)
         index = ids - 1
-        # Contacts may name atoms outside this step's subset: they are particles all the same.
-        n = int(max(ids.max(initial=0), pairs[:, 0].max(initial=-1) + 1,
-                    pairs[kinds == 0, 1].max(initial=-1) + 1))
+        n = int(max(ids.max(initial=0), pairs[:, 0].max(initial=-1) + 1, pairs[kinds == 0, 1].max(initial=-1) + 1))
         masses = np.zeros(n)
-        masses[index] = table["mass"]
-        values = {name: column for name, column in table.items()
-                  if name not in POSITION_COLUMNS and name not in ("id", "mass")}
-        box = None
-        if frame.box_lines:
-            lo, hi, _ = _box(frame)
-            box = np.stack([lo, hi])
-        boundary = " ".join(frame.box_header.split()[-3:]) if frame.box_header else None
-        return Step(source=frame.path, index=self.index, timestep=frame.timestep,
-                    parents=parents_by_molecule(index, mol, n), enabled=index, masses=masses,
-                    coords=coords, values=values, contacts=pairs, contact_kinds=kinds,
-                    box=box, boundary=boundary)
-
-    def _contacts(self):
-        if self.contacts is None:
-            return np.zeros((0, 2), np.int64), np.zeros(0, np.int64)
-        frame = self.contacts
-        if frame.problem:
-            frame.fail(*frame.problem)
-        if len(frame.columns) < 2:
-            frame.fail("ENTRIES", f"needs two atom-id columns, has {' '.join(frame.columns) or 'none'}")
-        table = _table(frame, "ENTRIES")
-        first, second = (_ints(frame, table, name) for name in frame.columns[:2])
-        kinds = _ints(frame, table, "kind") if "kind" in table else np.zeros(len(first), np.int64)
-        bad = np.flatnonzero((first < 1) | ((second < 1) & (kinds == 0)))
-        if len(bad):
-            frame.fail(frame.columns[0], f"contact on data line {bad[0] + 1} names an atom id below 1")
-        # Only atom ids become particle indices; the second id of another kind stays as it is.
-        return np.stack([first - 1, np.where(kinds == 0, second - 1, second)], axis=1), kinds
+        masses[index] = columns["mass"]
+        box = boundary = None
+        if frame.box is not None:
+            box = np.stack([frame.box.lo, frame.box.hi])
+            boundary = " ".join("pp" if p else "ff" for p in frame.box.periodic)
+        return Step(source=frame.source, index=frame.index, timestep=frame.timestep,
+                    parents=parents_by_molecule(index, mol, n), enabled=index, masses=masses, coords=frame.positions,
+                    values={name: column for name, column in columns.items() if name not in ("id", "mass")},
+                    contacts=pairs, contact_kinds=kinds, box=box, boundary=boundary)
 
 
 class LammpsDump:
-    """The frames of an atom dump, each with the contact frame of its timestep when one is given."""
+    """The frames of an atom dump as Steps, for the job's present pipeline."""
 
     def __init__(self, path, contacts=None, warn=None):
-        self.path, self.contacts_path = str(path), contacts and str(contacts)
-        self.warn = warn or (lambda text: print(text, file=sys.stderr, flush=True))
+        self.series = LammpsSeries(str(path), contacts and str(contacts))
+        self.warn, self.warned = warn or _print_warning, False
 
     def __iter__(self):
-        contacts = _frames(self.contacts_path, "ENTRIES") if self.contacts_path else iter(())
-        waiting = next(contacts, None)
-        warned = False
-        for index, atoms in enumerate(_frames(self.path, "ATOMS")):
-            columns = set(atoms.columns)
-            if not warned and "xu" not in columns and not {"ix", "iy", "iz"} <= columns and "x" in columns:
-                self.warn(WRAPPED_WARNING.format(path=self.path))
-                warned = True
-            while (waiting is not None and not waiting.problem and atoms.timestep is not None
-                   and waiting.timestep < atoms.timestep):
-                waiting = next(contacts, None)
-            # A damaged contact frame stops the run at the first atom frame it could belong to.
-            matched = waiting is not None and (
-                waiting.timestep == atoms.timestep or (waiting.problem and (
-                    waiting.timestep is None or atoms.timestep is None or waiting.timestep <= atoms.timestep)))
-            yield LammpsFrame(index, atoms, waiting if matched else None)
+        try:
+            for loader in self.series.loaders():
+                yield _StepLoader(loader, self)
+            self.series.finish()
+        except InputError as error:
+            raise _as_step_error(error) from None

@@ -1,0 +1,426 @@
+// The Python module vireo20._lammpsdump: LAMMPS text dumps read by libvireo20's native reader, each
+// frame's columns parsed straight into NumPy arrays laid out as the caller asks, without the
+// interpreter lock.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <exception>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "vireo20/io/DumpError.h"
+#include "vireo20/io/DumpReader.h"
+#include "vireo20/sci/parallel.h"
+
+namespace {
+
+using vireo20::io::ColumnTarget;
+using vireo20::io::DumpError;
+using vireo20::io::DumpReader;
+using vireo20::io::FrameHeader;
+using vireo20::io::ValueKind;
+
+PyObject* error_type = nullptr;
+
+// Texts of the file (column names, box lines) need not be UTF-8; odd bytes become U+FFFD.
+PyObject* text(const std::string& p_Text)
+{
+  return PyUnicode_DecodeUTF8(p_Text.data(), static_cast<Py_ssize_t>(p_Text.size()), "replace");
+}
+
+// The exception in flight as a Python error: Error(item, problem, timestep or None, whole_file).
+void raise_exception(const std::exception_ptr& p_Exception)
+{
+  try {
+    std::rethrow_exception(p_Exception);
+  } catch (const DumpError& error) {
+    PyObject* step = error.has_timestep() ? PyLong_FromLongLong(error.timestep()) : Py_NewRef(Py_None);
+    PyObject* item = text(error.item());
+    PyObject* problem = text(error.problem());
+    PyObject* arguments = step && item && problem
+                              ? PyTuple_Pack(4, item, problem, step, error.is_whole_file() ? Py_True : Py_False)
+                              : nullptr;
+    if (arguments != nullptr) PyErr_SetObject(error_type, arguments);
+    Py_XDECREF(arguments);
+    Py_XDECREF(step);
+    Py_XDECREF(item);
+    Py_XDECREF(problem);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::invalid_argument& error) {
+    PyErr_SetString(PyExc_ValueError, error.what());
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+}
+
+// Runs p_Work without the interpreter lock; answers false with the Python error set if it threw.
+template <class Work>
+bool without_lock(const Work& p_Work)
+{
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    p_Work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) raise_exception(failure);
+  return !failure;
+}
+
+struct ReaderObject {
+  PyObject_HEAD
+  DumpReader* reader;
+  std::mutex* busy;  // one call at a time: the lock is let go while a call reads
+  std::int64_t count;  // of the frame whose header was read last, for parse
+  std::size_t columns;
+};
+
+// Holds the reader for one call, or sets the Python error and holds nothing.
+class Use {
+ public:
+  explicit Use(ReaderObject* p_Self) : m_Self(p_Self)
+  {
+    if (m_Self->reader == nullptr) {
+      PyErr_SetString(PyExc_ValueError, "the dump reader is closed");
+    } else if (!m_Self->busy->try_lock()) {
+      PyErr_SetString(PyExc_RuntimeError, "the dump reader is in use by another thread");
+    } else {
+      m_Held = true;
+    }
+  }
+  ~Use()
+  {
+    if (m_Held) m_Self->busy->unlock();
+  }
+  explicit operator bool() const { return m_Held; }
+
+ private:
+  ReaderObject* m_Self;
+  bool m_Held = false;
+};
+
+int reader_init(PyObject* p_Self, PyObject* p_Arguments, PyObject* p_Keywords)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  static const char* names[] = {"path", "section", "offset", nullptr};
+  PyObject* path = nullptr;
+  const char* section = nullptr;
+  long long offset = 0;
+  if (!PyArg_ParseTupleAndKeywords(p_Arguments, p_Keywords, "O&s|L", const_cast<char**>(names), PyUnicode_FSConverter,
+                                   &path, &section, &offset)) {
+    return -1;
+  }
+  const std::string file(PyBytes_AS_STRING(path));
+  Py_DECREF(path);
+  const std::string wanted(section);
+  if (wanted != "ATOMS" && wanted != "ENTRIES") {
+    PyErr_Format(PyExc_ValueError, "section must be 'ATOMS' or 'ENTRIES', not '%s'", section);
+    return -1;
+  }
+  if (offset < 0) {
+    PyErr_Format(PyExc_ValueError, "offset must be 0 or more, not %lld", offset);
+    return -1;
+  }
+  if (self->reader != nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the dump reader is already open");
+    return -1;
+  }
+  DumpReader* reader = nullptr;
+  if (!without_lock([&] { reader = new DumpReader(file, wanted, offset); })) return -1;
+  self->reader = reader;
+  self->count = -1;
+  return 0;
+}
+
+PyObject* reader_new(PyTypeObject* p_Type, PyObject*, PyObject*)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Type->tp_alloc(p_Type, 0));
+  if (self == nullptr) return nullptr;
+  self->busy = new (std::nothrow) std::mutex;
+  if (self->busy == nullptr) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  self->count = -1;
+  return reinterpret_cast<PyObject*>(self);
+}
+
+void reader_dealloc(PyObject* p_Self)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  delete self->reader;
+  delete self->busy;
+  PyTypeObject* type = Py_TYPE(p_Self);
+  type->tp_free(p_Self);
+  Py_DECREF(type);
+}
+
+// Sets p_Dictionary[p_Key] to p_Value, taking the reference; false on failure.
+bool put(PyObject* p_Dictionary, const char* p_Key, PyObject* p_Value)
+{
+  if (p_Value == nullptr) return false;
+  const int status = PyDict_SetItemString(p_Dictionary, p_Key, p_Value);
+  Py_DECREF(p_Value);
+  return status == 0;
+}
+
+PyObject* text_list(const std::vector<std::string>& p_Texts)
+{
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(p_Texts.size()));
+  for (std::size_t k = 0; list != nullptr && k < p_Texts.size(); ++k) {
+    PyObject* item = text(p_Texts[k]);
+    if (item == nullptr) {
+      Py_CLEAR(list);
+      break;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), item);
+  }
+  return list;
+}
+
+PyObject* header_dictionary(const FrameHeader& p_Header)
+{
+  PyObject* header = PyDict_New();
+  if (header == nullptr) return nullptr;
+  const bool ok =
+      put(header, "offset", PyLong_FromLongLong(p_Header.offset)) &&
+      put(header, "timestep", p_Header.has_timestep ? PyLong_FromLongLong(p_Header.timestep) : Py_NewRef(Py_None)) &&
+      put(header, "count_item", text(p_Header.count_item)) && put(header, "count", PyLong_FromLongLong(p_Header.count)) &&
+      put(header, "box", p_Header.box_item.empty() ? Py_NewRef(Py_None) : text(p_Header.box_item)) &&
+      put(header, "box_lines", text_list(p_Header.box_lines)) && put(header, "section", text(p_Header.section)) &&
+      put(header, "columns", text_list(p_Header.columns));
+  if (!ok) Py_CLEAR(header);
+  return header;
+}
+
+PyObject* reader_next_header(PyObject* p_Self, PyObject*)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  Use use(self);
+  if (!use) return nullptr;
+  self->count = -1;
+  FrameHeader header;
+  bool found = false;
+  if (!without_lock([&] { found = self->reader->next_header(header); })) return nullptr;
+  if (!found) Py_RETURN_NONE;
+  self->count = header.count;
+  self->columns = header.columns.size();
+  return header_dictionary(header);
+}
+
+// layout: one (kind, columns) per array, kind "f" (float64) or "i" (int64); one column makes an
+// array of shape (count,), k columns one of shape (count, k) whose component j is columns[j].
+PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  Use use(self);
+  if (!use) return nullptr;
+  if (self->count < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "parse: no frame header has been read, or its data was parsed already");
+    return nullptr;
+  }
+  PyObject* groups = PySequence_Fast(p_Layout, "parse: the layout must be a sequence of (kind, columns)");
+  if (groups == nullptr) return nullptr;
+  const Py_ssize_t group_count = PySequence_Fast_GET_SIZE(groups);
+  PyObject* arrays = PyList_New(group_count);
+  std::vector<ColumnTarget> targets(self->columns);
+  std::vector<bool> taken(self->columns, false);
+  bool ok = arrays != nullptr;
+  for (Py_ssize_t g = 0; ok && g < group_count; ++g) {
+    const char* kind = nullptr;
+    PyObject* columns = nullptr;
+    ok = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(groups, g), "sO;parse: each layout entry is (kind, columns)", &kind,
+                          &columns);
+    const std::string kind_name = ok ? kind : "";
+    if (ok && kind_name != "f" && kind_name != "i") {
+      PyErr_Format(PyExc_ValueError, "parse: kind must be 'f' or 'i', not '%s'", kind);
+      ok = false;
+    }
+    PyObject* indexes = ok ? PySequence_Fast(columns, "parse: columns must be a sequence of column indexes") : nullptr;
+    ok = indexes != nullptr;
+    const Py_ssize_t width = ok ? PySequence_Fast_GET_SIZE(indexes) : 0;
+    if (ok && width < 1) {
+      PyErr_SetString(PyExc_ValueError, "parse: an array needs at least one column");
+      ok = false;
+    }
+    PyObject* array = nullptr;
+    if (ok) {
+      npy_intp shape[2] = {static_cast<npy_intp>(self->count), static_cast<npy_intp>(width)};
+      array = PyArray_SimpleNew(width == 1 ? 1 : 2, shape, kind_name == "f" ? NPY_FLOAT64 : NPY_INT64);
+      ok = array != nullptr;
+      if (ok) PyList_SET_ITEM(arrays, g, array);
+    }
+    for (Py_ssize_t j = 0; ok && j < width; ++j) {
+      const long long column = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(indexes, j));
+      if (column == -1 && PyErr_Occurred()) {
+        ok = false;
+      } else if (column < 0 || static_cast<unsigned long long>(column) >= self->columns || taken[static_cast<std::size_t>(column)]) {
+        PyErr_Format(PyExc_ValueError, "parse: column %lld is outside the frame's %zu columns or named twice", column,
+                     self->columns);
+        ok = false;
+      } else {
+        taken[static_cast<std::size_t>(column)] = true;
+        char* base = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+        targets[static_cast<std::size_t>(column)] =
+            ColumnTarget{kind_name == "f" ? ValueKind::real : ValueKind::integer, base + 8 * j, static_cast<std::int64_t>(width)};
+      }
+    }
+    Py_XDECREF(indexes);
+  }
+  Py_DECREF(groups);
+  if (ok) {
+    self->count = -1;
+    ok = without_lock([&] { self->reader->parse(targets); });
+  }
+  if (!ok) Py_CLEAR(arrays);
+  return arrays;
+}
+
+PyObject* reader_finish(PyObject* p_Self, PyObject*)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  Use use(self);
+  if (!use) return nullptr;
+  self->count = -1;
+  if (!without_lock([&] { self->reader->finish(); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* reader_check_rest(PyObject* p_Self, PyObject*)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  Use use(self);
+  if (!use) return nullptr;
+  if (!without_lock([&] { self->reader->check_rest(); })) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* reader_close(PyObject* p_Self, PyObject*)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  if (self->reader == nullptr) Py_RETURN_NONE;
+  Use use(self);
+  if (!use) return nullptr;
+  DumpReader* reader = self->reader;
+  self->reader = nullptr;
+  // Stopping the inflating thread waits for it; other Python threads may run meanwhile.
+  without_lock([&] { delete reader; });
+  Py_RETURN_NONE;
+}
+
+PyObject* reader_compressed(PyObject* p_Self, void*)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  if (self->reader == nullptr) {
+    PyErr_SetString(PyExc_ValueError, "the dump reader is closed");
+    return nullptr;
+  }
+  return PyBool_FromLong(self->reader->compressed());
+}
+
+PyMethodDef reader_methods[] = {
+    {"next_header", reader_next_header, METH_NOARGS,
+     "The next frame's header as a dict (offset, timestep, count_item, count, box, box_lines, section, columns), "
+     "passing over the data of the frame before if it was not parsed; None at the end of the file."},
+    {"parse", reader_parse, METH_O,
+     "parse(layout): the data lines of the frame whose header was just read, as a list of arrays, one per "
+     "(kind, columns) entry of layout: kind 'f' (float64) or 'i' (int64); one column gives shape (count,), "
+     "k columns shape (count, k)."},
+    {"finish", reader_finish, METH_NOARGS, "Reads on to the end of the file (a gzip stream's CRC included)."},
+    {"check_rest", reader_check_rest, METH_NOARGS, "Reads a gzip stream to its end; raises Error if it is damaged."},
+    {"close", reader_close, METH_NOARGS, "Closes the file (and stops a gzip file's inflating thread)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef reader_properties[] = {
+    {"compressed", reader_compressed, nullptr, "Whether the file is gzip-compressed.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_init, reinterpret_cast<void*>(reader_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_properties},
+    {Py_tp_doc, const_cast<char*>("Reader(path, section, offset=0): the frames of a LAMMPS text dump whose data item is "
+                                  "section ('ATOMS' or 'ENTRIES'), from a frame start of a plain file or from the start "
+                                  "of a gzip one.")},
+    {0, nullptr}};
+
+PyType_Spec reader_spec = {"vireo20._lammpsdump.Reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_slots};
+
+PyObject* module_index(PyObject*, PyObject* p_Path)
+{
+  PyObject* path = nullptr;
+  if (!PyUnicode_FSConverter(p_Path, &path)) return nullptr;
+  const std::string file(PyBytes_AS_STRING(path));
+  Py_DECREF(path);
+  std::vector<vireo20::io::FrameStart> starts;
+  std::int64_t size = 0;
+  if (!without_lock([&] { starts = vireo20::io::index_frames(file, size); })) return nullptr;
+  npy_intp count = static_cast<npy_intp>(starts.size());
+  PyObject* offsets = PyArray_SimpleNew(1, &count, NPY_INT64);
+  PyObject* timesteps = PyList_New(count);
+  if (offsets == nullptr || timesteps == nullptr) {
+    Py_XDECREF(offsets);
+    Py_XDECREF(timesteps);
+    return nullptr;
+  }
+  auto* offset = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(offsets)));
+  for (npy_intp k = 0; k < count; ++k) {
+    offset[k] = starts[static_cast<std::size_t>(k)].offset;
+    PyObject* step = starts[static_cast<std::size_t>(k)].has_timestep
+                         ? PyLong_FromLongLong(starts[static_cast<std::size_t>(k)].timestep)
+                         : Py_NewRef(Py_None);
+    if (step == nullptr) {
+      Py_DECREF(offsets);
+      Py_DECREF(timesteps);
+      return nullptr;
+    }
+    PyList_SET_ITEM(timesteps, k, step);
+  }
+  return Py_BuildValue("(NNL)", offsets, timesteps, static_cast<long long>(size));
+}
+
+PyObject* module_thread_count(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(vireo20::ups::thread_count()); }
+
+PyMethodDef module_methods[] = {
+    {"index", module_index, METH_O,
+     "index(path) -> (offsets, timesteps, size): where the frames of a plain dump start (int64 array), the step "
+     "number of each (None where it is not one) and the file's size."},
+    {"thread_count", module_thread_count, METH_NOARGS, "The threads a parse uses (VIREO20_THREADS)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vireo20._lammpsdump",
+                                 "LAMMPS text dumps, plain or gzip, read by libvireo20's native reader.", -1,
+                                 module_methods, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__lammpsdump()
+{
+  import_array();
+  PyObject* module = PyModule_Create(&module_definition);
+  if (module == nullptr) return nullptr;
+  error_type = PyErr_NewExceptionWithDoc(
+      "vireo20._lammpsdump.Error",
+      "A problem of the dump: args are (item, problem, timestep or None, whole_file), item being the ITEM or column "
+      "concerned and whole_file true when the file itself is damaged or unreadable.",
+      nullptr, nullptr);
+  PyObject* reader_type = PyType_FromSpec(&reader_spec);
+  if (error_type == nullptr || reader_type == nullptr || PyModule_AddObjectRef(module, "Error", error_type) < 0 ||
+      PyModule_AddObjectRef(module, "Reader", reader_type) < 0) {
+    Py_XDECREF(reader_type);
+    Py_DECREF(module);
+    return nullptr;
+  }
+  Py_DECREF(reader_type);
+  return module;
+}

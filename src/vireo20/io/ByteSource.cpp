@@ -1,0 +1,385 @@
+// Plain files read with pread in growing pieces; gzip files inflated by ISA-L's igzip in a thread
+// of their own, a few pieces ahead of the reader, checking every member's CRC and length.
+#include "vireo20/io/ByteSource.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <isa-l/igzip_lib.h>
+
+#include "vireo20/io/DumpError.h"
+#include "vireo20/sci/parallel.h"
+
+namespace vireo20 {
+namespace io {
+
+std::string system_error_text(int p_Errno)
+{
+  char text[256];
+  // The GNU strerror_r answers a pointer that may or may not be the buffer.
+  return ::strerror_r(p_Errno, text, sizeof text);
+}
+
+Block::Block(std::size_t p_Headroom, std::size_t p_Capacity) : m_Headroom(p_Headroom), m_Capacity(p_Capacity)
+{
+  // Large pieces on huge pages: a fresh piece costs a few faults instead of thousands.
+  constexpr std::size_t huge_page = std::size_t(2) << 20;
+  const std::size_t size = p_Headroom + p_Capacity + 1;
+  void* memory = nullptr;
+  if (size < 2 * huge_page) {
+    memory = std::malloc(size);
+  } else if (::posix_memalign(&memory, huge_page, size) == 0) {
+    ::madvise(memory, size / huge_page * huge_page, MADV_HUGEPAGE);
+  } else {
+    memory = nullptr;
+  }
+  if (memory == nullptr) throw std::bad_alloc();
+  m_Memory.reset(static_cast<char*>(memory));
+}
+
+InputFile::InputFile(const std::string& p_Path) : m_Descriptor(::open(p_Path.c_str(), O_RDONLY | O_CLOEXEC))
+{
+  if (m_Descriptor < 0) throw DumpError::whole_file("cannot be opened (" + system_error_text(errno) + ")");
+}
+
+InputFile::~InputFile() { ::close(m_Descriptor); }
+
+std::int64_t InputFile::size() const
+{
+  struct stat status;
+  if (::fstat(m_Descriptor, &status) != 0) throw DumpError::whole_file("cannot be read (" + system_error_text(errno) + ")");
+  return static_cast<std::int64_t>(status.st_size);
+}
+
+std::size_t InputFile::read_at(char* p_Into, std::size_t p_Size, std::int64_t p_Offset) const
+{
+  std::size_t got = 0;
+  while (got < p_Size) {
+    const ssize_t n = ::pread(m_Descriptor, p_Into + got, p_Size - got, static_cast<off_t>(p_Offset) + got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw DumpError::whole_file("cannot be read (" + system_error_text(errno) + ")");
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+ByteSource::~ByteSource() = default;
+
+namespace {
+
+// Room for the unread end of a piece: a partial line, which no dump makes this long.
+constexpr std::size_t headroom = std::size_t(1) << 16;
+
+// Pieces start small, so that one small frame costs little, and grow to where reading stops paying.
+class PlainSource final : public ByteSource {
+ public:
+  PlainSource(std::unique_ptr<InputFile> p_File, std::int64_t p_Offset) : m_File(std::move(p_File)), m_Position(p_Offset) {}
+
+  Block next() override
+  {
+    Block block;
+    if (!m_Spare.empty() && m_Spare.back().capacity() >= m_NextCapacity) {
+      block = std::move(m_Spare.back());
+      m_Spare.pop_back();
+    } else {
+      block = Block(headroom, m_NextCapacity);
+    }
+    m_NextCapacity = std::min(m_NextCapacity * 4, largest);
+    const std::size_t got = read_piece(block);
+    m_Position += static_cast<std::int64_t>(got);
+    block.set_size(got);
+    if (got == 0) {
+      recycle(std::move(block));
+      return Block();
+    }
+    return block;
+  }
+
+  // The two largest pieces are kept: the ones a long frame goes on asking for.
+  void recycle(Block p_Block) override
+  {
+    m_Spare.push_back(std::move(p_Block));
+    std::sort(m_Spare.begin(), m_Spare.end(), [](const Block& a, const Block& b) { return a.capacity() < b.capacity(); });
+    if (m_Spare.size() > 2) m_Spare.erase(m_Spare.begin());
+  }
+
+  bool ended_cleanly() const override { return true; }
+  void check_rest() override {}
+  bool compressed() const override { return false; }
+
+ private:
+  // A large piece is copied from the page cache by every thread at once: the copy runs at memory
+  // speed only when shared, and the parse waits for it.
+  std::size_t read_piece(Block& p_Block) const
+  {
+    const std::size_t capacity = p_Block.capacity();
+    const unsigned threads = capacity >= (std::size_t(4) << 20) ? std::max(1u, ups::thread_count()) : 1u;
+    const std::size_t share = (capacity + threads - 1) / threads;
+    std::vector<std::size_t> got(threads, 0);
+    std::vector<std::exception_ptr> failed(threads);
+    ups::share_out(threads, static_cast<std::int32_t>(threads), [&](unsigned, std::int32_t p_Part) {
+      const std::size_t first = share * static_cast<std::size_t>(p_Part);
+      try {
+        got[p_Part] = first < capacity ? m_File->read_at(p_Block.text() + first, std::min(share, capacity - first),
+                                                         m_Position + static_cast<std::int64_t>(first))
+                                       : 0;
+      } catch (...) {
+        failed[p_Part] = std::current_exception();
+      }
+    });
+    std::size_t total = 0;
+    for (unsigned part = 0; part < threads; ++part) {
+      if (failed[part]) std::rethrow_exception(failed[part]);
+      total += got[part];
+      // A short part is the end of the file: nothing after it counts.
+      if (got[part] < share) break;
+    }
+    return total;
+  }
+
+  static constexpr std::size_t largest = std::size_t(16) << 20;
+  std::unique_ptr<InputFile> m_File;
+  std::int64_t m_Position;
+  std::size_t m_NextCapacity = std::size_t(64) << 10;
+  std::vector<Block> m_Spare;
+};
+
+// The inflating thread fills pieces from a small pool and queues them in order; the reader takes
+// them, and hands each back when it has moved on. Four pieces: one read, one queued, one filling and
+// one on its way back.
+class GzipSource final : public ByteSource {
+ public:
+  explicit GzipSource(std::unique_ptr<InputFile> p_File) : m_File(std::move(p_File))
+  {
+    m_FileSize = m_File->size();
+    m_Thread = std::thread([this] { run(); });
+  }
+
+  ~GzipSource() override
+  {
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_Stop = true;
+    }
+    m_Freed.notify_all();
+    m_Thread.join();
+  }
+
+  Block next() override
+  {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Filled.wait(lock, [this] { return !m_Full.empty() || m_Done; });
+    if (!m_Full.empty()) {
+      Block block = std::move(m_Full.front());
+      m_Full.pop_front();
+      return block;
+    }
+    if (m_End == End::damaged) throw DumpError::whole_file(m_Damage);
+    return Block();
+  }
+
+  void recycle(Block p_Block) override
+  {
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_Free.push_back(std::move(p_Block));
+    }
+    m_Freed.notify_one();
+  }
+
+  bool ended_cleanly() const override
+  {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_End == End::clean;
+  }
+
+  void check_rest() override
+  {
+    for (Block block = next(); block; block = next()) recycle(std::move(block));
+  }
+
+  bool compressed() const override { return true; }
+
+ private:
+  enum class End { none, clean, cut, damaged };
+  static constexpr int pieces = 4;
+  static constexpr std::size_t piece_size = std::size_t(8) << 20;
+  static constexpr std::size_t input_size = std::size_t(1) << 20;
+
+  void run() noexcept
+  {
+    try {
+      inflate_all();
+    } catch (const DumpError& error) {
+      end(End::damaged, error.problem());
+    } catch (const std::bad_alloc&) {
+      end(End::damaged, "there is not enough memory to inflate it");
+    }
+  }
+
+  // A piece to fill; empty when the reader has gone.
+  Block take_free()
+  {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Freed.wait(lock, [this] { return m_Stop || !m_Free.empty() || m_Allocated < pieces; });
+    if (m_Stop) return Block();
+    if (!m_Free.empty()) {
+      Block block = std::move(m_Free.back());
+      m_Free.pop_back();
+      block.set_size(0);
+      return block;
+    }
+    ++m_Allocated;
+    lock.unlock();
+    return Block(headroom, piece_size);
+  }
+
+  // Queues a piece for the reader; an empty one goes back to the pool, so that the reader only
+  // ever sees the end after the thread has said how the stream ended.
+  void hand_over(Block p_Block)
+  {
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      if (p_Block.size() > 0) {
+        m_Full.push_back(std::move(p_Block));
+      } else {
+        m_Free.push_back(std::move(p_Block));
+      }
+    }
+    m_Filled.notify_one();
+  }
+
+  void end(End p_End, std::string p_Damage = std::string())
+  {
+    {
+      std::lock_guard<std::mutex> lock(m_Mutex);
+      m_End = p_End;
+      m_Damage = std::move(p_Damage);
+      m_Done = true;
+    }
+    m_Filled.notify_all();
+  }
+
+  [[noreturn]] void damaged(const char* p_What, std::int64_t p_At) const
+  {
+    std::string text = "the compressed file is damaged (" + std::string(p_What) + " near byte " +
+                       std::to_string(p_At) + " of its " + std::to_string(m_FileSize) +
+                       "): none of its frames can be trusted";
+    throw DumpError::whole_file(text);
+  }
+
+  static const char* describe(int p_Status)
+  {
+    switch (p_Status) {
+      case ISAL_INVALID_WRAPPER: return "a gzip header that is not valid";
+      case ISAL_UNSUPPORTED_METHOD: return "a compression method gzip does not use";
+      case ISAL_INCORRECT_CHECKSUM: return "its CRC or length does not match the data";
+      default: return "compressed data that is not valid";
+    }
+  }
+
+  void inflate_all()
+  {
+    std::unique_ptr<inflate_state> state(new inflate_state);
+    isal_inflate_init(state.get());
+    state->crc_flag = ISAL_GZIP;
+    std::unique_ptr<unsigned char[]> input(new unsigned char[input_size]);
+    std::int64_t read_so_far = 0;
+    bool input_ended = false;
+    bool in_member = true;
+    Block block;
+    for (;;) {
+      if (!block) {
+        block = take_free();
+        if (!block) return;
+      }
+      if (state->avail_in == 0 && !input_ended) {
+        const std::size_t got = m_File->read_at(reinterpret_cast<char*>(input.get()), input_size, read_so_far);
+        input_ended = got == 0;
+        read_so_far += static_cast<std::int64_t>(got);
+        state->next_in = input.get();
+        state->avail_in = static_cast<std::uint32_t>(got);
+      }
+      const std::int64_t at = read_so_far - state->avail_in;
+      if (!in_member) {
+        if (state->avail_in == 0) {
+          hand_over(std::move(block));
+          end(End::clean);
+          return;
+        }
+        // Another member follows (as `cat a.gz b.gz` makes), or zeros pad the file, as gzip allows.
+        if (state->next_in[0] == 0) {
+          while (state->avail_in > 0 && state->next_in[0] == 0) {
+            ++state->next_in;
+            --state->avail_in;
+          }
+          if (state->avail_in > 0) damaged("bytes after the end of its gzip stream", at);
+          continue;
+        }
+        if (state->next_in[0] != 0x1f || (state->avail_in > 1 && state->next_in[1] != 0x8b)) {
+          damaged("bytes after the end of its gzip stream", at);
+        }
+        isal_inflate_reset(state.get());
+        state->crc_flag = ISAL_GZIP;
+        in_member = true;
+      }
+      state->next_out = reinterpret_cast<std::uint8_t*>(block.text() + block.size());
+      state->avail_out = static_cast<std::uint32_t>(block.capacity() - block.size());
+      const int status = isal_inflate(state.get());
+      block.set_size(block.capacity() - state->avail_out);
+      if (status != ISAL_DECOMP_OK) damaged(describe(status), at);
+      if (state->block_state == ISAL_BLOCK_FINISH) {
+        in_member = false;
+      } else if (state->avail_in == 0 && input_ended && state->avail_out > 0) {
+        hand_over(std::move(block));
+        end(End::cut);
+        return;
+      }
+      if (block.size() == block.capacity()) hand_over(std::move(block));
+    }
+  }
+
+  std::unique_ptr<InputFile> m_File;
+  std::int64_t m_FileSize = -1;
+  mutable std::mutex m_Mutex;
+  std::condition_variable m_Filled;
+  std::condition_variable m_Freed;
+  std::deque<Block> m_Full;
+  std::vector<Block> m_Free;
+  int m_Allocated = 0;
+  bool m_Stop = false;
+  bool m_Done = false;
+  End m_End = End::none;
+  std::string m_Damage;
+  std::thread m_Thread;
+};
+
+}  // namespace
+
+std::unique_ptr<ByteSource> ByteSource::open(const std::string& p_Path, std::int64_t p_Offset)
+{
+  auto file = std::make_unique<InputFile>(p_Path);
+  char magic[2] = {0, 0};
+  const bool gzip = file->read_at(magic, 2, 0) == 2 && magic[0] == '\x1f' && magic[1] == '\x8b';
+  if (!gzip) return std::make_unique<PlainSource>(std::move(file), p_Offset);
+  if (p_Offset != 0) throw DumpError::whole_file("is compressed: its frames cannot be read from a byte offset");
+  return std::make_unique<GzipSource>(std::move(file));
+}
+
+}  // namespace io
+}  // namespace vireo20

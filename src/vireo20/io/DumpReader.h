@@ -1,0 +1,77 @@
+// LAMMPS text dumps (dump custom/atom, dump local), plain or gzip, read frame by frame in two steps:
+// a frame's header, then its data lines parsed over the cores straight into the caller's arrays.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "vireo20/Export.h"
+
+namespace vireo20 {
+namespace io {
+
+struct FrameHeader {
+  std::int64_t offset = 0;        // where the frame's first line starts in the (inflated) text
+  bool has_timestep = false;
+  std::int64_t timestep = 0;
+  std::string count_item;         // "NUMBER OF ATOMS"
+  std::int64_t count = 0;         // data lines
+  std::string box_item;           // "BOX BOUNDS xy xz yz pp pp pp"; empty when the frame has no box
+  std::vector<std::string> box_lines;
+  std::string section;            // "ATOMS" or "ENTRIES"
+  std::vector<std::string> columns;
+};
+
+enum class ValueKind : std::uint8_t { skip, real, integer };
+
+// Where the values of one column go: row r to base[r * stride], as float64 (real) or int64.
+struct ColumnTarget {
+  ValueKind kind = ValueKind::skip;
+  void* base = nullptr;
+  std::int64_t stride = 1;
+};
+
+class VIREO20_API DumpReader {
+ public:
+  // Frames whose data item is p_Section ("ATOMS" or "ENTRIES"), from byte p_Offset of a plain file
+  // (a frame start from index_frames) or from the start of a gzip one. p_Threads 0: thread_count().
+  DumpReader(const std::string& p_Path, std::string p_Section, std::int64_t p_Offset = 0, unsigned p_Threads = 0);
+  ~DumpReader();
+  DumpReader(const DumpReader&) = delete;
+  DumpReader& operator=(const DumpReader&) = delete;
+
+  // Reads the next frame's header, passing over the data lines of the frame before if they were not
+  // parsed. False once the text has ended. Throws DumpError.
+  bool next_header(FrameHeader& p_Header);
+  // Parses the data lines of the frame whose header was just read: p_Targets holds one entry per
+  // column, and each target has room for the header's count of rows. Throws DumpError, after which
+  // the reader reads no more.
+  void parse(const std::vector<ColumnTarget>& p_Targets);
+  // Reads on to the end of the text, so that a damaged compressed stream or a frame cut short is
+  // found. Throws DumpError.
+  void finish();
+  // Reads a compressed stream to its end to find whether it is damaged (DumpError if so).
+  void check_rest();
+  bool compressed() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_Impl;
+};
+
+// A frame start: the offset of an "ITEM: TIMESTEP" line and the step number that follows it.
+struct FrameStart {
+  std::int64_t offset = 0;
+  bool has_timestep = false;
+  std::int64_t timestep = 0;
+};
+
+// Where the frames of a plain dump start, found by scanning for "ITEM: TIMESTEP" lines; text other
+// than blanks before the first one makes a frame of its own at offset 0 (which fails to read).
+// p_Size receives the file's size. Throws DumpError.
+VIREO20_API std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_Size);
+
+}  // namespace io
+}  // namespace vireo20

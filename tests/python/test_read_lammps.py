@@ -1,0 +1,212 @@
+"""The LAMMPS dump reader: every value exactly as Python's float() and int() read its text, plain and
+gzip alike and at any thread count; each malformed frame's one-line error after the frames before it;
+positions, boxes, vectors and contacts as frames carry them."""
+import gzip
+import hashlib
+import os
+import pickle
+import random
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from numpy.testing import assert_array_equal
+
+from vireo20 import read_lammps
+from vireo20.frames import InputError
+
+
+def frame(step, columns, rows, box="pp pp pp", bounds="0 4\n0 5\n0 6\n", item="ATOMS"):
+    count = "ENTRIES" if item == "ENTRIES" else "ATOMS"
+    return (f"ITEM: TIMESTEP\n{step}\nITEM: NUMBER OF {count}\n{len(rows)}\nITEM: BOX BOUNDS {box}\n{bounds}"
+            f"ITEM: {item} {columns}\n" + "".join(" ".join(map(str, row)) + "\n" for row in rows))
+
+
+def write(folder, text, compressed=False, name="atoms.dump"):
+    path = os.path.join(folder, name + (".gz" if compressed else ""))
+    data = text.encode() if isinstance(text, str) else text
+    with open(path, "wb") as stream:
+        stream.write(gzip.compress(data) if compressed else data)
+    return path
+
+
+def run(path, contacts=None):
+    """The frames loaded until the first error, and that error's text (None when there is none)."""
+    frames, series = [], read_lammps.open_series(path, contacts)
+    try:
+        for loader in series.loaders():
+            frames.append(loader.load())
+        series.finish()
+    except InputError as error:
+        return frames, str(error)
+    return frames, None
+
+
+def digest(frames):
+    hashed = hashlib.sha256()
+    for f in frames:
+        for array in [f.positions, *f.columns.values()]:
+            hashed.update(np.ascontiguousarray(array).tobytes())
+    return hashed.hexdigest()
+
+
+def _real_text(rng):
+    x = rng.choice([rng.uniform(-1, 1) * 10.0 ** rng.randint(-320, 308), rng.randint(-10 ** 6, 10 ** 6), 0.0])
+    return rng.choice([repr(float(x)), f"{x:.{rng.randint(1, 20)}g}", f"{x:+.{rng.randint(0, 25)}e}",
+                       f"{x:.3E}", str(int(x)), "-0", "1e-320", "5.", ".5", "+.5e-3", "1_0.2_5",
+                       "inf", "-Infinity", "nan", "-nan", "NaN", "9007199254740993"])
+
+
+def _int_text(rng):
+    n = rng.choice([rng.randint(-10 ** 6, 10 ** 6), rng.randint(-2 ** 63, 2 ** 63 - 1), 2 ** 63 - 1, -2 ** 63])
+    return rng.choice([str(n), f"+{abs(n)}", f"-{abs(n):07d}", f"{abs(n):_}"])
+
+
+@pytest.fixture(scope="module")
+def random_dump(tmp_path_factory):
+    """Two frames of random texts (the second large enough for several pieces and threads), and each
+    column's values as Python reads its texts."""
+    rng, folder = random.Random(5), str(tmp_path_factory.mktemp("random"))
+    names = "id mol mass xu yu zu vx vy vz c_q[1] c_q[2] i_flag".split()
+    text, expected = "", []
+    for step, count in ((0, 7), (10, 30000)):
+        rows = [[(_int_text if name in ("id", "mol", "i_flag") else _real_text)(rng) for name in names]
+                for _ in range(count)]
+        lines = "".join(rng.choice(" \t") + "  ".join(row) + rng.choice(["\n", "\r\n", " \t\n"]) for row in rows)
+        text += frame(step, " ".join(names), []) + lines
+        expected.append({name: [(int if name in ("id", "mol", "i_flag") else float)(row[k]) for row in rows]
+                         for k, name in enumerate(names)})
+    return write(folder, text), write(folder, text, True), expected
+
+
+def test_values_are_the_bits_pythons_float_and_int_give_plain_gzip_and_on_one_or_two_threads(random_dump):
+    plain, packed, expected = random_dump
+    loaded = run(plain)[0]
+    for f, want in zip(loaded, expected):
+        for name, array in [("id", f.columns["id"]), ("mol", f.columns["mol"]), ("i_flag", f.columns["i_flag"]),
+                            ("mass", f.columns["mass"])]:
+            assert array.dtype == np.dtype(np.int64 if name != "mass" else np.float64)
+            assert_array_equal(array.view(np.int64), np.array(want[name], dtype=array.dtype).view(np.int64))
+        for array, names in [(f.positions, "xu yu zu"), (f.columns["velocity"], "vx vy vz"),
+                             (f.columns["c_q"], "c_q[1] c_q[2]")]:
+            assert_array_equal(array.view(np.int64), np.array([want[n] for n in names.split()]).T.view(np.int64))
+    assert digest(run(packed)[0]) == digest(loaded)
+    script = "import sys; from test_read_lammps import run, digest; print(digest(run(sys.argv[1])[0]))"
+    for threads in ("1", "2"):
+        environment = dict(os.environ, VIREO20_THREADS=threads,
+                           PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")]))
+        printed = subprocess.run([sys.executable, "-c", script, plain], env=environment, capture_output=True,
+                                 text=True, check=True).stdout
+        assert printed.strip() == digest(loaded)
+
+
+COLUMNS = "id mol type mass xu yu zu vx"
+ROWS = [[1, 1, 1, 2.5, 0.5, 1, 1, 0.1], [2, 1, 2, 1.0, 1.5, 1, 1, -0.1]]
+GOOD = "".join(frame(step, COLUMNS, ROWS) for step in (0, 10, 20))
+
+
+def _second(old, new):
+    """The text with the first `old` after frame 0 replaced."""
+    at = GOOD.index("ITEM: TIMESTEP\n10")
+    return GOOD[:at] + GOOD[at:].replace(old, new, 1)
+
+
+_LAST = GOOD.index("ITEM: TIMESTEP\n20")
+MALFORMED = {  # text (or bytes), frames loaded before the error, the error after "path: "
+    "value": (_second("2.5", "abc"), 1, "step 10: array 'mass': value 'abc' on data line 1 is not a number"),
+    "integer": (_second("\n2 1 2", "\n2.5 1 2"), 1, "step 10: array 'id': value '2.5' on data line 2 is not an integer"),
+    "too few": (_second(" 1.5", ""), 1, "step 10: array 'ATOMS': data line 2 has 7 values where the header names 8 columns"),
+    "too many": (_second(" 1.5", " 1.5 7"), 1, "step 10: array 'ATOMS': data line 2 has 9 values where the header"),
+    "repeated name": (_second("type mass", "mass mass"), 1,
+                      "step 10: array 'mass': the column name 'mass' appears more than once in 'ITEM: ATOMS'"),
+    "count too large": (_second("ATOMS\n2\n", "ATOMS\n3\n"), 1, "step 10: array 'NUMBER OF ATOMS': the frame has 2 "
+                        "data lines where 'ITEM: NUMBER OF ATOMS' says 3"),
+    "count too small": (_second("ATOMS\n2\n", "ATOMS\n1\n"), 1, "step 10: array 'NUMBER OF ATOMS': the frame has "
+                        "more data lines than the 1 that 'ITEM: NUMBER OF ATOMS' announces"),
+    "blank line": (_second("\n2 1 2", "\n\n2 1 2"), 1, "step 10: array 'ATOMS': data line 2 is blank"),
+    "not a count": (_second("ATOMS\n2\n", "ATOMS\ntwo\n"), 1, "step 10: array 'NUMBER OF ATOMS': 'two' is not a count"),
+    "not a step": (_second("TIMESTEP\n10", "TIMESTEP\nx1"), 1, "step #1 of the file: array 'TIMESTEP': 'x1' is not a step"),
+    "atom id 0": (_second("\n1 1 1", "\n0 1 1"), 1, "step 10: array 'id': atom id 0 on data line 1 is below 1"),
+    "box": (_second("0 5\n", "0 five\n"), 1, "step 10: array 'BOX BOUNDS': the three bound lines are not numbers"),
+    "no positions": (GOOD.replace("xu yu zu", "a b c"), 0, "step 0: array 'xu yu zu': missing positions"),
+    "not a dump": ("hello\n" + GOOD, 0, "step #0 of the file: array 'TIMESTEP': expected 'ITEM: TIMESTEP', found 'hello'"),
+    "cut short": (GOOD[:-23], 2, "step 20: array 'ATOMS': truncated: 1 of 2 lines"),
+    "cut in a value": (GOOD[:-3], 2, "step 20: array 'ATOMS': truncated: the file ends inside data line 2 of 2 lines"),
+    "cut in the header": (GOOD[:GOOD.rindex("ITEM: ATOMS")], 2,
+                          "step 20: array 'ATOMS': the file ends before the frame's 'ITEM: ATOMS' line"),
+    "empty": ("", 0, "step -: array '-': no frames"),
+    "gzip cut": (gzip.compress(GOOD[:_LAST].encode()) + gzip.compress(GOOD[_LAST:].encode())[:-20], 2, "step 20: array 'ATOMS': the compressed file is damaged or cut short"),
+}
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gz"])
+@pytest.mark.parametrize("case", MALFORMED)
+def test_a_malformed_frame_stops_the_series_after_the_frames_before_it(tmp_path, case, compressed):
+    text, before, message = MALFORMED[case]
+    if isinstance(text, bytes) and not compressed:
+        pytest.skip("a gzip case")
+    path = write(tmp_path, text, compressed and not isinstance(text, bytes))
+    frames, error = run(path)
+    assert len(frames) == before and error is not None and error.startswith(f"{path}: {message}"), error
+
+
+def test_a_flipped_byte_in_a_gzip_stream_names_the_file_as_damaged(tmp_path):
+    packed = bytearray(gzip.compress(GOOD.encode() * 20))
+    for at in (len(packed) // 2, len(packed) - 7):
+        flipped = packed.copy()
+        flipped[at] ^= 0x20
+        error = run(write(tmp_path, bytes(flipped)))[1]
+        assert error is not None and "step -: array '-': the compressed file is damaged" in error, error
+
+
+def test_blank_lines_and_spaces_at_the_end_crlf_and_tabs_are_accepted(tmp_path):
+    text = GOOD.replace("\n", "\r\n").replace(" 1.5 ", "\t1.5\t") + "\n  \n\t\n   "
+    frames, error = run(write(tmp_path, text))
+    assert error is None and [f.timestep for f in frames] == [0, 10, 20]
+    assert_array_equal(frames[2].positions, [[0.5, 1, 1], [1.5, 1, 1]])
+
+
+def test_positions_from_image_flags_and_scaled_coordinates_in_a_tilted_box(tmp_path):
+    # A box [0,4]x[0,5]x[0,6] tilted by xy=1, xz=-0.5, yz=0.25: the dump writes its bounding box.
+    box = dict(box="xy xz yz pp pp ff", bounds="-0.5 5 1\n0 5.25 -0.5\n0 6 0.25\n")
+    text = (frame(7, "id x y z ix iy iz", [[1, 1.0, 2.0, 3.0, 1, -1, 2]], **box)
+            + frame(8, "id xs ys zs ix iy iz", [[1, 0.5, 0.5, 0.5, 1, 0, 0]], **box)
+            + frame(9, "id x y z", [[1, 1.0, 2.0, 3.0]], **box) + frame(10, "id x y z", [[1, 1, 2, 3]], box="ff ff ff"))
+    frames, error = run(write(tmp_path, text))
+    assert error is None
+    assert_array_equal(frames[0].positions, [[1.0 + 4 - 1 - 1.0, 2.0 - 5 + 0.5, 3.0 + 12]])
+    assert_array_equal(frames[1].positions, [[2.0 + 0.5 - 0.25 + 4, 2.5 + 0.125, 3.0]])
+    assert frames[0].box.tilt == (1.0, -0.5, 0.25) and frames[0].box.periodic.tolist() == [True, True, False]
+    assert_array_equal(frames[0].box.hi, [4, 5, 6])
+    assert [f.wrapped for f in frames] == [False, False, True, False]
+    assert set(frames[0].columns) == {"id"}
+
+
+def test_vectors_are_merged_and_named(tmp_path):
+    names = "id xu yu zu vx vy vz fx fy fz omegax omegay omegaz c_f[1] c_f[2] c_f[3] mu mux muy muz i2_a[1] i2_a[2] v_dx"
+    frames, error = run(write(tmp_path, frame(0, names, [list(range(1, 24))])))
+    assert error is None
+    columns = frames[0].columns
+    shapes = {name: (array.shape, array.dtype.kind) for name, array in columns.items()}
+    assert shapes == {"id": ((1,), "i"), "velocity": ((1, 3), "f"), "force": ((1, 3), "f"), "omega": ((1, 3), "f"),
+                      "c_f": ((1, 3), "f"), "mu": ((1,), "f"), "mux": ((1,), "f"), "muy": ((1,), "f"),
+                      "muz": ((1,), "f"), "i2_a": ((1, 2), "i"), "v_dx": ((1,), "f")}
+    assert_array_equal(columns["c_f"], [[14, 15, 16]])
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gz"])
+def test_contacts_join_the_atom_frame_of_their_timestep_and_loaders_travel(tmp_path, compressed):
+    atoms = write(tmp_path, GOOD, compressed)
+    entries = "c_p[1] c_p[2] kind c_force[1] c_force[2] c_force[3]"
+    contacts = write(tmp_path, frame(10, entries, [[1, 2, 0, 0.5, 1, 2], [2, 7, 3, 1, 1, 1]], item="ENTRIES")
+                     + frame(15, entries, [[2, 1, 0, 1, 1, 1]], item="ENTRIES"), compressed, "contacts.dump")
+    series = read_lammps.open_series(atoms, contacts)
+    loaders = [pickle.loads(pickle.dumps(loader)) for loader in series.loaders()]
+    series.finish()
+    frames = [loader.load() for loader in loaders]
+    assert len(series) == 3 and [len(f.contacts) for f in frames] == [0, 2, 0]
+    assert_array_equal(frames[1].contacts, [[1, 2], [2, 7]])
+    assert_array_equal(frames[1].contact_kinds, [0, 3])
+    assert_array_equal(frames[1].contact_values["c_force"], [[0.5, 1, 2], [1, 1, 1]])
+    assert frames[2].source == atoms and frames[2].index == 2
