@@ -135,7 +135,7 @@ MALFORMED = {  # text (or bytes), frames loaded before the error, the error afte
     "cut in a value": (GOOD[:-3], 2, "step 20: array 'ATOMS': truncated: the file ends inside data line 2 of 2 lines"),
     "cut in the header": (GOOD[:GOOD.rindex("ITEM: ATOMS")], 2,
                           "step 20: array 'ATOMS': the file ends before the frame's 'ITEM: ATOMS' line"),
-    "empty": ("", 0, "step -: array '-': no frames"),
+    "empty": ("", 0, "no frames"),
     "gzip cut": (gzip.compress(GOOD[:_LAST].encode()) + gzip.compress(GOOD[_LAST:].encode())[:-20], 2, "step 20: array 'ATOMS': the compressed file is damaged or cut short"),
 }
 
@@ -157,7 +157,7 @@ def test_a_flipped_byte_in_a_gzip_stream_names_the_file_as_damaged(tmp_path):
         flipped = packed.copy()
         flipped[at] ^= 0x20
         error = run(write(tmp_path, bytes(flipped)))[1]
-        assert error is not None and "step -: array '-': the compressed file is damaged" in error, error
+        assert error is not None and ": the compressed file is damaged" in error, error
 
 
 def test_blank_lines_and_spaces_at_the_end_crlf_and_tabs_are_accepted(tmp_path):

@@ -90,7 +90,7 @@ def test_step_files_hold_the_results(tmp_path):
         assert text.splitlines()[7].startswith("ITEM: ATOMS id mol type mass xu yu zu")
         assert_array_equal(rows[:, 0], model.ids + 1)
         assert_array_equal(rows[:, 4:7], centres)
-    assert drawn and os.path.getsize(result.picture) > 10000
+    assert drawn and os.path.getsize(result.picture) > 2000
 
 
 def test_command_line_chooses_the_reductions(tmp_path):
@@ -152,7 +152,7 @@ def test_wrapped_unwrapped_and_npz_inputs_give_one_series(tmp_path, lammps_dumps
             shutil.copyfileobj(source, target)
         wrapped = str(tmp_path / "clumps.dump.gz")
     _npz_from_unwrapped(os.path.join(lammps_dumps, "clumps_unwrapped.dump"), tmp_path / "npz")
-    runs = {name: vireo20.run(source, tmp_path / name, **options) for name, source, options in (
+    runs = {name: vireo20.run(source, tmp_path / f"out_{name}", **options) for name, source, options in (
         ("wrapped", wrapped, {"contacts": os.path.join(lammps_dumps, "contacts.dump")}),
         ("unwrapped", os.path.join(lammps_dumps, "clumps_unwrapped.dump"), {}),
         ("npz", str(tmp_path / "npz"), {}))}
@@ -161,8 +161,11 @@ def test_wrapped_unwrapped_and_npz_inputs_give_one_series(tmp_path, lammps_dumps
     lines = 0
     for files in zip(*(r.files for r in runs.values())):
         a, b, c = (read_vtp(f) for f in files)
+        # The group points come first; the wrapped run's contact lines may add images after them.
+        own = len(c["points"])
+        assert (a["image_of"][own:] >= 0).all() and (a["image_of"][:own] == -1).all()
         for name in ("parent_id", "group_id", "points", "mass", "type"):
-            assert_array_equal(a[name], c[name], err_msg=name)
+            assert_array_equal(a[name][:own], c[name], err_msg=name)
             assert_array_equal(b[name], c[name], err_msg=name)
         lines += len(a["lines"])
     assert lines > 0
