@@ -58,6 +58,10 @@ def parser():
     up.add_argument("--out", required=True, metavar="DIR", help="output folder (replaced as a whole when the run ends)")
     up.add_argument("--format", choices=tuple(inputs.FORMATS), help="the input's format, when the file cannot tell")
     up.add_argument("--contacts", metavar="FILE", help="a LAMMPS dump local of contact pairs")
+    up.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
+                    help="the simulation box of an input that holds none (VTK files), periodic along --periodic")
+    up.add_argument("--periodic", default="xyz", metavar="AXES",
+                    help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none)")
     up.add_argument("--group-by", metavar="COLUMN",
                     help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group")
     up.add_argument("--mass", action="append", metavar="TYPE=VALUE",
@@ -113,6 +117,15 @@ def _upscale(args):
         up.error("--wrapped and --overwrite go with --lammps-dump")
     if args.scheduler and args.workers:
         up.error("give --workers or --scheduler, not both")
+    if args.box is not None:
+        periodic = "" if args.periodic == "none" else args.periodic
+        if set(periodic) - set("xyz"):
+            up.error(f"--periodic takes the letters x, y and z (or none), not {args.periodic!r}")
+        from .frames import Box
+        try:
+            options["box"] = Box.orthogonal(args.box[0::2], args.box[1::2], [a in periodic for a in "xyz"])
+        except ValueError as error:
+            up.error(f"--box: {error}")
     try:
         from .run import parse_frames
         frames = parse_frames(args.frames)

@@ -1,0 +1,127 @@
+"""The whole job against the time of reading its input, in one table.
+
+For LAMMPS dumps of 1 M and 10 M atoms (`id mol type mass xu yu zu vx vy vz`), plain and gzip: the job's
+time per frame (a 3-frame run minus a 1-frame run, halved) and its fixed part (the 1-frame run minus
+one frame), each run a fresh `vireo20 upscale` process with its peak memory, against the one-core
+parse floor (every value of a frame parsed with std::from_chars from memory), pandas `read_csv` of
+the frame and `gzip -dc` of the frame, measured in the same run. Then one 10 M-particle step of the
+built-in data set. The best of a few rounds is kept for each.
+
+    PYTHONPATH=build/python /usr/bin/python3 bench/job_bench.py [--build-dir build] [--sizes 1e6,1e7] [--rounds 3]
+"""
+import argparse
+import json
+import os
+import resource
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+FRAMES = 3
+
+
+def _job(arguments, folder):
+    """Seconds and peak megabytes of one job run (a fresh process)."""
+    out = os.path.join(folder, "out")
+    shutil.rmtree(out, ignore_errors=True)
+    start = time.perf_counter()
+    done = subprocess.run([sys.executable, "-c", "import resource, sys; from vireo20.cli import main; code = main(sys.argv[1:]); "
+                           "print('PEAK', resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0, file=sys.stderr); "
+                           "sys.exit(code)", "upscale", *arguments, "--out", out],
+                          capture_output=True, text=True)
+    seconds = time.perf_counter() - start
+    if done.returncode:
+        raise SystemExit(f"the job failed: {done.stderr}")
+    peak = float(done.stderr.rsplit("PEAK", 1)[1].split()[0])
+    return seconds, peak
+
+
+def _frames(single, path, count):
+    """A dump of `count` copies of a one-frame dump, at timesteps 0, 100, ..."""
+    text = open(single, "rb").read()
+    head = b"ITEM: TIMESTEP\n0\n"
+    assert text.startswith(head)
+    with open(path, "wb") as out:
+        for k in range(count):
+            out.write(b"ITEM: TIMESTEP\n%d\n" % (100 * k))
+            out.write(memoryview(text)[len(head):])
+
+
+def _timed(command):
+    start = time.perf_counter()
+    subprocess.run(command, shell=True, check=True)
+    return time.perf_counter() - start
+
+
+def _read_csv(path):
+    code = ("import time, pandas; start = time.perf_counter(); "
+            f"pandas.read_csv({path!r}, sep=' ', skiprows=9, header=None, engine='c'); print(time.perf_counter() - start)")
+    return float(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", default=os.environ.get("VIREO20_BUILD_DIR", "build"))
+    parser.add_argument("--sizes", default="1e6,1e7")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--json", default=None, help="also write the table here")
+    arguments = parser.parse_args()
+    tool = os.path.join(arguments.build_dir, "bench", "lammps_dump_tool")
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="vireo20_job_bench") as folder:
+        for size in (int(float(s)) for s in arguments.sizes.split(",")):
+            single = os.path.join(folder, "one.dump")
+            several = os.path.join(folder, "three.dump")
+            subprocess.run([tool, "write", single, str(size), "1"], check=True)
+            _frames(single, several, FRAMES)
+            for path in (single, several):
+                subprocess.run(["gzip", "-k", "-6", path], check=True)
+            best = {}
+
+            def keep(name, value):
+                best[name] = value if name not in best or value[0] < best[name][0] else best[name]
+
+            for _ in range(arguments.rounds if size <= 2_000_000 else 1):
+                keep("floor", (float(subprocess.run([tool, "floor", single], check=True, capture_output=True,
+                                                    text=True).stdout.split()[0]),))
+                keep("gzip_dc", (_timed(f"gzip -dc {single}.gz > /dev/null"),))
+                for suffix in ("", ".gz"):
+                    keep("one" + suffix, _job([single + suffix], folder))
+                    keep("three" + suffix, _job([several + suffix], folder))
+            keep("read_csv", (_read_csv(single),))
+            for path in (single, several, single + ".gz", several + ".gz"):
+                os.remove(path)
+            rows.append({"atoms": size, **{k: list(v) for k, v in best.items()}})
+
+        clusters = 2_200_000
+        synthetic = {}
+        for steps in (1, 2):
+            synthetic[steps] = _job(["--clusters", str(clusters), "--steps", str(steps), "--no-picture"], folder)
+
+    print(f"The job, per LAMMPS dump frame of id mol type mass xu yu zu vx vy vz ({os.cpu_count()} cores)")
+    print(f"{'atoms':>10} {'what':<44} {'seconds':>8} {'ratio':>22} {'peak MB':>8}")
+    for row in rows:
+        floor, csv, gzip_dc = row["floor"][0], row["read_csv"][0], row["gzip_dc"][0]
+        for suffix, name in (("", "plain"), (".gz", "gzip")):
+            one, three = row["one" + suffix], row["three" + suffix]
+            frame = (three[0] - one[0]) / (FRAMES - 1)
+            fixed = one[0] - frame
+            row[f"frame{suffix}"], row[f"fixed{suffix}"] = frame, fixed
+            ratio = f"{frame / floor:.2f}x floor, {csv / frame:.2f}x faster than read_csv" if not suffix else \
+                f"+{(frame - row['frame']) / gzip_dc:.2f}x gzip -dc over plain"
+            print(f"{row['atoms']:>10} {'job per frame, ' + name:<44} {frame:8.3f} {ratio:>22} {three[1]:8.0f}")
+            print(f"{row['atoms']:>10} {'job fixed part, ' + name:<44} {fixed:8.3f} {'':>22} {one[1]:8.0f}")
+        print(f"{row['atoms']:>10} {'one-core parse floor (std::from_chars)':<44} {floor:8.3f}")
+        print(f"{row['atoms']:>10} {'pandas read_csv of the frame':<44} {csv:8.3f}")
+        print(f"{row['atoms']:>10} {'gzip -dc of the frame':<44} {gzip_dc:8.3f}")
+    step = synthetic[2][0] - synthetic[1][0]
+    print(f"{'~10 M':>10} {'built-in data set, one more step':<44} {step:8.3f} {'':>22} {synthetic[2][1]:8.0f}")
+    if arguments.json:
+        with open(arguments.json, "w") as out:
+            json.dump({"dumps": rows, "synthetic_step": step, "synthetic_peak_mb": synthetic[2][1]}, out, indent=1)
+
+
+if __name__ == "__main__":
+    main()
