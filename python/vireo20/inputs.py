@@ -80,9 +80,9 @@ def open_series(path=None, format=None, **options):
         raise InputError(path, "-", "-", f"the {name} reader needs a library that is missing "
                                          f"({error.name or error})") from None
     accepted = inspect.signature(module.open_series).parameters
-    open_ended = any(p.kind == p.VAR_KEYWORD for p in accepted.values())
+    # A reader takes the options it names; one that hands the rest to its library says so.
+    open_ended = getattr(module, "PASSES_OTHER_OPTIONS", False)
     for option in options:
-        # A contacts file only means something to a reader that names it.
         if option not in accepted and (option == "contacts" or not open_ended):
             takes = [p for p, v in accepted.items() if v.kind == v.KEYWORD_ONLY or v.default is not v.empty]
             raise InputError(path, "-", option, f"the {name} reader takes no {option} "

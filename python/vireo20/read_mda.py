@@ -94,6 +94,9 @@ def _universe(topology, trajectory, options):
         raise missing_library(trajectory, "MDAnalysis", "python3-mdanalysis", error) from None
 
 
+# Options this reader does not name go to MDAnalysis.Universe.
+PASSES_OTHER_OPTIONS = True
+
 def open_series(path, topology=None, group_by=None, **universe_options):
     """The frames of a trajectory (`path`) over its topology; see the module's text."""
     held = _universe(topology, path, universe_options)
