@@ -40,7 +40,8 @@ int write(const char* p_Path, std::int64_t p_Atoms, unsigned p_Seed)
                                    static_cast<std::int64_t>(random() % 3)};
     line.clear();
     for (std::int64_t v : values) line += std::to_string(v) + ' ';
-    const double reals[] = {masses[values[2]], box(random), box(random), box(random), speed(random), speed(random), speed(random)};
+    const double reals[] = {masses[values[2]], box(random),   box(random),  box(random),
+                            speed(random),     speed(random), speed(random)};
     for (int j = 0; j < 7; ++j) {
       // The shortest text that reads back as the same double, as Python's repr writes it.
       line.append(number, std::to_chars(number, number + sizeof number, reals[j]).ptr);
@@ -78,7 +79,9 @@ int floor(const char* p_Path)
 int main(int p_Count, char** p_Arguments)
 {
   const std::string command = p_Count > 1 ? p_Arguments[1] : "";
-  if (command == "write" && p_Count == 5) return write(p_Arguments[2], std::atoll(p_Arguments[3]), std::atoi(p_Arguments[4]));
+  if (command == "write" && p_Count == 5) {
+    return write(p_Arguments[2], std::atoll(p_Arguments[3]), static_cast<unsigned>(std::atoi(p_Arguments[4])));
+  }
   if (command == "floor" && p_Count == 3) return floor(p_Arguments[2]);
   std::cerr << "usage: lammps_dump_tool write PATH ATOMS SEED | floor PATH\n";
   return 2;

@@ -136,7 +136,8 @@ MALFORMED = {  # text (or bytes), frames loaded before the error, the error afte
     "cut in the header": (GOOD[:GOOD.rindex("ITEM: ATOMS")], 2,
                           "step 20: array 'ATOMS': the file ends before the frame's 'ITEM: ATOMS' line"),
     "empty": ("", 0, "no frames"),
-    "gzip cut": (gzip.compress(GOOD[:_LAST].encode()) + gzip.compress(GOOD[_LAST:].encode())[:-20], 2, "step 20: array 'ATOMS': the compressed file is damaged or cut short"),
+    "gzip cut": (gzip.compress(GOOD[:_LAST].encode()) + gzip.compress(GOOD[_LAST:].encode())[:-20], 2,
+                 "step 20: array 'ATOMS': the compressed file is damaged or cut short"),
 }
 
 

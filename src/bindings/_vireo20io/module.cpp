@@ -262,7 +262,8 @@ PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
       const long long column = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(indexes, j));
       if (column == -1 && PyErr_Occurred()) {
         ok = false;
-      } else if (column < 0 || static_cast<unsigned long long>(column) >= self->columns || taken[static_cast<std::size_t>(column)]) {
+      } else if (column < 0 || static_cast<unsigned long long>(column) >= self->columns ||
+                 taken[static_cast<std::size_t>(column)]) {
         PyErr_Format(PyExc_ValueError, "parse: column %lld is outside the frame's %zu columns or named twice", column,
                      self->columns);
         ok = false;
@@ -270,7 +271,8 @@ PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
         taken[static_cast<std::size_t>(column)] = true;
         char* base = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
         targets[static_cast<std::size_t>(column)] =
-            ColumnTarget{kind_name == "f" ? ValueKind::real : ValueKind::integer, base + 8 * j, static_cast<std::int64_t>(width)};
+            ColumnTarget{kind_name == "f" ? ValueKind::real : ValueKind::integer, base + 8 * j,
+                         static_cast<std::int64_t>(width)};
       }
     }
     Py_XDECREF(indexes);

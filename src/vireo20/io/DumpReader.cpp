@@ -60,7 +60,10 @@ std::string quoted(std::string_view p_Text)
   return text + (p_Text.size() > 60 ? "...'" : "'");
 }
 
-std::string_view value_at(const char* p_Value) { return std::string_view(p_Value, static_cast<std::size_t>(value_end(p_Value) - p_Value)); }
+std::string_view value_at(const char* p_Value)
+{
+  return std::string_view(p_Value, static_cast<std::size_t>(value_end(p_Value) - p_Value));
+}
 
 // A header value as int() reads it (no reals).
 bool header_integer(std::string_view p_Text, std::int64_t& p_Value)
@@ -253,8 +256,9 @@ struct DumpReader::Impl {
     source->check_rest();
     // So can a stream cut short, in the frame it ends in.
     const bool cut = ended && !source->ended_cleanly();
-    DumpError error(cut ? section : p_Item,
-                    cut ? "the compressed file is damaged or cut short (its gzip stream ends inside this frame)" : p_Problem);
+    DumpError error(cut ? section : p_Item, cut ? "the compressed file is damaged or cut short "
+                                                  "(its gzip stream ends inside this frame)"
+                                                : p_Problem);
     if (header.has_timestep) error.set_timestep(header.timestep);
     throw error;
   }
@@ -377,7 +381,8 @@ struct DumpReader::Impl {
     if (p_Fault.fault == Fault::bad_value) {
       const bool integer = p_Targets[p_Fault.column].kind == ValueKind::integer;
       fail(header.columns[static_cast<std::size_t>(p_Fault.column)],
-           "value " + quoted(value_at(p_Fault.value)) + " on data line " + line_number + " " + refusal(p_Fault.value, integer));
+           "value " + quoted(value_at(p_Fault.value)) + " on data line " + line_number + " " +
+               refusal(p_Fault.value, integer));
     }
     const int values = values_on_line(p_Fault.line);
     if (values == 0) explain_blank_line(const_cast<char*>(p_Fault.line), p_Fault.row);
@@ -403,7 +408,9 @@ struct DumpReader::Impl {
     const unsigned team = chunks > 1 ? threads : 1;
     std::vector<LineCount> counts(chunks);
     ups::share_out(team, static_cast<std::int32_t>(chunks),
-                   [&](unsigned, std::int32_t p_Chunk) { count_lines(starts[p_Chunk], starts[p_Chunk + 1], counts[p_Chunk]); });
+                   [&](unsigned, std::int32_t p_Chunk) {
+                     count_lines(starts[p_Chunk], starts[p_Chunk + 1], counts[p_Chunk]);
+                   });
 
     // Rows before each chunk; the lines to take stop at the wanted count or at an ITEM line.
     std::vector<std::int64_t> before(chunks + 1, 0);
@@ -562,7 +569,8 @@ bool all_blank(const InputFile& p_File, std::int64_t p_Size)
 {
   std::vector<char> buffer(std::size_t(1) << 16);
   for (std::int64_t at = 0; at < p_Size;) {
-    const std::size_t got = p_File.read_at(buffer.data(), std::min<std::size_t>(buffer.size(), std::size_t(p_Size - at)), at);
+    const std::size_t got =
+        p_File.read_at(buffer.data(), std::min<std::size_t>(buffer.size(), std::size_t(p_Size - at)), at);
     if (got == 0) break;
     for (std::size_t k = 0; k < got; ++k) {
       if (!is_space(buffer[k])) return false;
