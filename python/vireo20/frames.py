@@ -182,6 +182,11 @@ class Series:
     def loaders(self):
         raise NotImplementedError
 
+    def read_in_order(self):
+        """Promises that each frame is loaded, in this process, before the next loader is taken: a
+        reader may then stream the file instead of indexing it first. Returns the series."""
+        return self
+
     def finish(self):
         pass
 
@@ -223,6 +228,10 @@ class SlicedSeries(Series):
     def __init__(self, series, key):
         self.series, self.key = series, key
         self.source = series.source
+
+    def read_in_order(self):
+        self.series.read_in_order()
+        return self
 
     def _positions(self):
         key = self.key

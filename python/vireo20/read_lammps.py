@@ -431,6 +431,12 @@ class LammpsSeries(Series):
     def __init__(self, path, contacts=None):
         self.path, self.contacts_path, self.source = path, contacts, path
         self._indexes, self._streams, self._length, self._last = {}, {}, None, {}
+        self._in_order = False
+
+    def read_in_order(self):
+        # A plain file is then read as a gzip one is, in one pass, without indexing it first.
+        self._in_order = True
+        return self
 
     def _index(self, path):
         if path not in self._indexes:
@@ -438,7 +444,7 @@ class LammpsSeries(Series):
         return self._indexes[path]
 
     def _parts(self, path, section):
-        if _compressed(path):
+        if _compressed(path) or self._in_order:
             stream = _Stream(path, section)
             self._streams[path] = stream
             yield from stream
@@ -499,7 +505,7 @@ class LammpsSeries(Series):
         for path, section in ((self.path, "ATOMS"), (self.contacts_path, "ENTRIES")):
             if path is None:
                 continue
-            if _compressed(path):
+            if _compressed(path) or path in self._streams:
                 stream = self._streams.pop(path, None) or _Stream(path, section)
                 stream.finish()
                 continue

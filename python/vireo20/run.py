@@ -334,6 +334,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                           progress, series)
         options = _Options(group_by, mass_rule, physics, reductions)
         done = writer.done
+        if not (workers or scheduler):
+            series.read_in_order()
         loaders = (loader for loader in series.loaders() if loader.index >= done)
         if workers or scheduler:
             results = _dask(loaders, options, picture_index, workers, scheduler)
