@@ -182,19 +182,28 @@ def test_a_written_system_reads_back(name, legacy, tmp_path):
 
 
 @pytest.mark.parametrize("name", WRITERS)
-def test_each_format_upscales_as_its_frames_given_as_arrays(name, tmp_path):
-    from vireo20 import upscale
-    path, options, _, _, _ = WRITERS[name](str(tmp_path))
+def test_each_format_upscales_as_its_frames_given_as_an_npz_folder(name, tmp_path):
+    import vireo20
+    from test_vireo20_job import read_vtp
+    path, options, _, box, _ = WRITERS[name](str(tmp_path))
     exact = name != "mdanalysis"
-    series = inputs.open_series(path, format=name, **options)
-    for frame, (step, rows, positions, velocity) in zip(series, frames(constant=name == "mdanalysis")):
-        got = upscale(**frame.arguments())   # each format's default groups are the molecules
+    os.makedirs(tmp_path / "npz")
+    for k, (step, rows, positions, velocity) in enumerate(frames(constant=name == "mdanalysis")):
         ids = np.arange(1, len(rows) + 1) if name == "gsd" else IDS[rows]
-        want = upscale(MOL[rows], MASS[rows], positions, {"velocity": velocity}, ids=ids, first_id=1)
-        for got_array, want_array in ((got.centres, want.centres), (got.masses, want.masses),
-                                      (got.values["velocity"], want.values["velocity"])):
-            np.testing.assert_allclose(got_array, want_array, rtol=0 if exact else 1e-6, atol=0 if exact else 1e-5)
-        assert got.parent_id.tolist() == want.parent_id.tolist() and got.group_id.tolist() == want.group_id.tolist()
+        np.savez(tmp_path / "npz" / f"step_{k}.npz", timestep=step, positions=positions, column_id=ids,
+                 column_mol=MOL[rows], column_mass=MASS[rows], column_velocity=velocity,
+                 box=np.stack([box.lo, box.hi]), box_tilt=np.array(box.tilt), periodic=box.periodic)
+    # Each format's default groups are the molecules.
+    got = vireo20.run(path, tmp_path / "out", format=name, picture_step=None, **options)
+    want = vireo20.run(str(tmp_path / "npz"), tmp_path / "out_npz", picture_step=None)
+    assert got.timesteps == want.timesteps == list(STEPS)
+    for a, b in zip(map(read_vtp, got.files), map(read_vtp, want.files)):
+        own = int((b["image_of"] == -1).sum())
+        for array in ("points", "mass", "velocity"):
+            np.testing.assert_allclose(a[array][:own], b[array][:own], rtol=0 if exact else 1e-6,
+                                       atol=0 if exact else 1e-5, err_msg=array)
+        for array in ("parent_id", "group_id", "element_particle_index"):
+            assert a[array][:own].tolist() == b[array][:own].tolist(), array
 
 
 def test_bonded_components_number_groups_by_their_lowest_particle():
