@@ -13,6 +13,7 @@
 
 namespace quill20 {
 namespace core {
+class IArray;
 class IArrayImpl;
 }
 
@@ -57,10 +58,17 @@ std::uint64_t sequence_index(const boost::python::object& p_Index, std::uint64_t
 void check_allocation(const std::string& p_What, std::uint64_t p_Count, const std::string& p_ElementName,
                       std::uint64_t p_ElementSize);
 
-// A writable NumPy view of the whole storage, shape (n,) or (n, p_Components), whose base is a
-// native MemoryExport object: it pins the storage, which refuses to resize while the view lives.
-boost::python::object numpy_view(const boost::shared_ptr<core::IArrayImpl>& p_Storage, const char* p_TypeString,
-                                  unsigned int p_Components);
+// A writable NumPy view of the array's whole storage, shape (n,) or (n, components), whose base is a
+// native MemoryExport object: it pins the storage, which refuses to resize while the view lives. An
+// array without storage gives an empty view.
+boost::python::object numpy_view(const core::IArray& p_Array);
+
+// The VTK data array behind an array on VTK storage, as a VTK Python object; TypeError otherwise.
+boost::python::object vtk_array_object(const core::IArray& p_Array);
+
+// NumPy's conversion hook (__array__) over a view: converted or copied only when asked.
+boost::python::object array_protocol(const boost::python::object& p_View, const boost::python::object& p_DType,
+                                     const boost::python::object& p_Copy);
 
 }  // namespace bindings
 }  // namespace quill20

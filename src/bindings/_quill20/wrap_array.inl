@@ -38,19 +38,6 @@ std::string array_class_name()
 
 namespace detail {
 
-// NumPy's type string of one component: byte order, kind, byte size.
-template <class C>
-const char* numpy_type_string()
-{
-  static const std::string text = std::string(sizeof(C) == 1 ? "|" : "<") +
-                                  (std::is_same_v<C, bool>          ? 'b'
-                                   : std::is_floating_point_v<C>    ? 'f'
-                                   : std::is_signed_v<C>            ? 'i'
-                                                                    : 'u') +
-                                  std::to_string(sizeof(C));
-  return text.c_str();
-}
-
 template <class E>
 std::uint64_t largest_size()
 {
@@ -185,13 +172,6 @@ void set_item(Array<E, 1>& p_Array, const py::object& p_Index, const py::object&
   p_Array[index] = value;
 }
 
-template <class E>
-py::object to_numpy(const Array<E, 1>& p_Array)
-{
-  return numpy_view(p_Array.get_implementation(), numpy_type_string<typename element_traits<E>::component_type>(),
-                    element_traits<E>::components);
-}
-
 }  // namespace detail
 
 template <class E>
@@ -205,8 +185,11 @@ void wrap_array()
                                   : std::to_string(element_traits<E>::components) + "-component " +
                                         core::scalar_type_name(element_traits<E>::scalar_type);
   const std::string doc = "One-dimensional quill20 array of " + element + " elements.\n\n" + name +
-                          "(size=0, storage=\"vector\") makes size elements in memory (\"vector\") or in a VTK "
-                          "data array (\"vtk\"); quill20.array() builds one from data.";
+                          "(size=0, storage=\"vector\") makes size zero elements in memory (\"vector\") or in a "
+                          "VTK data array (\"vtk\"); quill20.array() builds one from data.\n\n"
+                          "Example:\n    >>> a = quill20.array_class(\"" + core::scalar_type_name(element_traits<E>::scalar_type) +
+                          "\", " + std::to_string(element_traits<E>::components) +
+                          ")(3, storage=\"vtk\")\n    >>> len(a), a.storage\n    (3, 'vtk')";
   py::class_<A, boost::shared_ptr<A>, py::bases<core::IArray>, boost::noncopyable>(name.c_str(), doc.c_str(), py::no_init)
       .def("__init__",
            py::make_constructor(&detail::make_array<E>, py::default_call_policies(),
@@ -218,10 +201,9 @@ void wrap_array()
            "Store value at index; integers must fit the component type.")
       .def("resize", &detail::resize<E>, py::arg("size"),
            "Change the number of elements, keeping the first ones; refused while a NumPy view exists.")
-      .def("to_numpy", &detail::to_numpy<E>,
-           "Writable NumPy view of the same memory, shape (n,) or (n, k). The view keeps the storage alive "
-           "and the storage refuses to resize while the view exists.")
-      .add_property("storage", &detail::storage_kind<E>, "Kind of storage: \"vector\" (memory) or \"vtk\".")
+      .add_property("storage", &detail::storage_kind<E>,
+                    "Kind of storage, a str: \"vector\" (memory), \"vtk\" (a VTK data array), \"numpy\" (a NumPy "
+                    "array's buffer, from quill20.asarray) or \"none\".")
       .add_property("components", +[](const A&) { return element_traits<E>::components; },
                     "Number of components of one element.");
 }

@@ -117,24 +117,48 @@ std::uint64_t length(const IGridFunction& p_gf)
   return count;
 }
 
+py::object values_view(const IGridFunction& p_gf) { return numpy_view(*p_gf.get_array()); }
+
 }  // namespace
 
 void wrap_grid_functions()
 {
+  const py::docstring_options documented(true, true, false);
   py::class_<IGridFunction, boost::shared_ptr<IGridFunction>, boost::noncopyable>(
-      "IGridFunction", "What every grid function offers: values on the elements of one location of a grid.", py::no_init)
-      .def("__len__", &length, "Number of elements.")
-      .def("__str__", +[](const IGridFunction& p_gf) { return p_gf.str(); }, "The printed description.")
+      "IGridFunction",
+      "What every grid function offers: values on the elements of one location of a grid (cells, vertices, "
+      "faces or shared vertices). The base class of GridFunction_float64 and the other classes of "
+      "quill20.grid_function; a grid function returned by the generator arrives as its concrete class.\n\n"
+      "Example:\n"
+      "    >>> gf = quill20.grid_function([1.0, 2.0], name=\"mass\")\n"
+      "    >>> isinstance(gf, quill20.IGridFunction), len(gf), gf.location\n"
+      "    (True, 2, 1)",
+      py::no_init)
+      .def("__len__", &length, "len(gf): the number of elements with a value.")
+      .def("__str__", +[](const IGridFunction& p_gf) { return p_gf.str(); },
+           "str(gf): the printed description (name, type, location, shape, number of elements).")
+      .def("to_numpy", &values_view,
+           "Returns a writable NumPy view of the values (the value array's memory), shape (n,) or (n, k); "
+           "it keeps the values alive. RuntimeError for a grid function that holds no value array.\n\n"
+           "Example: quill20.grid_function([1.0, 2.0]).to_numpy() -> array([1., 2.])")
+      .def("__array__",
+           +[](const IGridFunction& p_gf, const py::object& p_DType, const py::object& p_Copy) {
+             return array_protocol(values_view(p_gf), p_DType, p_Copy);
+           },
+           (py::arg("dtype") = py::object(), py::arg("copy") = py::object()),
+           "NumPy's conversion hook: numpy.asarray(gf) is the view of to_numpy(); a dtype other than the "
+           "values' converts and copy=True copies.\n\n"
+           "Example: numpy.asarray(quill20.grid_function([1, 2]), dtype=float) -> array([1., 2.])")
       .add_property("name", +[](const IGridFunction& p_gf) { return p_gf.get_name(); },
                     +[](IGridFunction& p_gf, const std::string& p_Name) { p_gf.set_name(p_Name); },
-                    "The grid function's name.")
+                    "The grid function's name, a str (read and write).")
       .add_property("location", +[](const IGridFunction& p_gf) { return static_cast<int>(p_gf.location()); },
-                    "Which elements the values belong to: 0 vertices, 1 cells, 3 faces, 4 shared vertices.")
+                    "Which elements the values belong to, an int: 0 vertices, 1 cells, 3 faces, 4 shared vertices.")
       .add_property("scalar_type",
                     +[](const IGridFunction& p_gf) { return core::scalar_type_name(p_gf.result_scalar_type()); },
-                    "The scalar type of the values' components (\"float64\", \"int32\", ...).")
+                    "The scalar type of the values' components, a key of quill20.SCALAR_TYPES (\"float64\", ...).")
       .add_property("components", +[](const IGridFunction& p_gf) { return p_gf.result_shape()[0]; },
-                    "Number of components of one value.");
+                    "Number of components of one value, an int (1 for scalars).");
 #define QUILL20_DETAIL_WRAP(...) wrap_one<__VA_ARGS__>();
   QUILL20_ARRAY_GRID_FUNCTION_TYPES(QUILL20_DETAIL_WRAP)
 #undef QUILL20_DETAIL_WRAP

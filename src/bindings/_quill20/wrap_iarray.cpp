@@ -14,6 +14,7 @@
 #include <boost/python.hpp>
 
 #include "quill20/core/array/Array.h"
+#include "quill20/core/array/ElementTypes.h"
 #include "quill20/core/array/MemoryExport.h"
 #include "wrap_array.h"
 
@@ -179,7 +180,12 @@ PyTypeObject make_view_owner_type()
   type.tp_dealloc = &view_owner_dealloc;
   type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
   type.tp_doc = "Base of the NumPy views of quill20 arrays: keeps the array's storage alive and refuses its "
-                "resize while a view exists. Read-only; made only by to_numpy().";
+                "resize while a view exists. Read-only, with no constructor: made only by to_numpy() and "
+                "numpy.asarray().\n\n"
+                "Example:\n"
+                "    >>> view = quill20.array([1.0, 2.0]).to_numpy()\n"
+                "    >>> isinstance(view.base, quill20.MemoryExport), view.base.size\n"
+                "    (True, 2)";
   type.tp_getset = view_owner_fields;
   return type;
 }
@@ -274,23 +280,50 @@ void check_allocation(const std::string& p_What, std::uint64_t p_Count, const st
                                  decimal(memory) + " bytes of memory of this machine");
 }
 
-py::object numpy_view(const boost::shared_ptr<core::IArrayImpl>& p_Storage, const char* p_TypeString,
-                      unsigned int p_Components)
+py::object numpy_view(const core::IArray& p_Array)
 {
-  if (!p_Storage) raise(PyExc_RuntimeError, "This array does not have an internal implementation.");
-  // Held for the life of the process: released at exit, after the interpreter, it would fault.
-  static PyObject* const asarray = [] {
-    const py::object function = py::import("numpy").attr("asarray");
-    Py_INCREF(function.ptr());
-    return function.ptr();
-  }();
-  auto owner = std::make_unique<ViewOwner>(p_Storage, p_TypeString, p_Components);
+  const char* const type_string = core::numpy_type_string(p_Array.scalar_type());
+  if (!type_string) raise(PyExc_TypeError, "an array of elements that are not scalars or vectors of them has no NumPy view");
+  const unsigned int components = p_Array.element_shape()[0];
+  const boost::shared_ptr<core::IArrayImpl> storage = p_Array.get_implementation();
+  // Held for the life of the process: released at exit, after the interpreter, they would fault.
+  static PyObject* const numpy = py::incref(py::import("numpy").ptr());
+  if (!storage) {
+    const py::tuple shape = components == 1 ? py::make_tuple(0) : py::make_tuple(0, components);
+    return py::object(py::handle<>(py::borrowed(numpy))).attr("empty")(shape, type_string);
+  }
+  auto owner = std::make_unique<ViewOwner>(storage, type_string, components);
   PyObject* object = view_owner_type->tp_alloc(view_owner_type, 0);
   if (object == nullptr) py::throw_error_already_set();
   reinterpret_cast<ViewOwnerObject*>(object)->owner = owner.release();
   const py::object held{py::handle<>(object)};
-  return py::call<py::object>(asarray, held);
+  return py::object(py::handle<>(py::borrowed(numpy))).attr("asarray")(held);
 }
+
+py::object array_protocol(const py::object& p_View, const py::object& p_DType, const py::object& p_Copy)
+{
+  if (!p_DType.is_none()) {
+    const py::object dtype = py::import("numpy").attr("dtype")(p_DType);
+    if (dtype != p_View.attr("dtype")) return p_View.attr("astype")(dtype);
+  }
+  const int copy = p_Copy.is_none() ? 0 : PyObject_IsTrue(p_Copy.ptr());
+  if (copy < 0) py::throw_error_already_set();
+  return copy ? p_View.attr("copy")() : p_View;
+}
+
+namespace {
+
+// The scalar types by name, with the NumPy type string of one component, in enumeration order.
+py::dict scalar_type_table()
+{
+  py::dict table;
+#define QUILL20_DETAIL_ROW(index, C, st, name, typestr, ...) table[name] = typestr;
+  QUILL20_COMPONENT_TYPES(QUILL20_DETAIL_ROW)
+#undef QUILL20_DETAIL_ROW
+  return table;
+}
+
+}  // namespace
 
 void wrap_iarray()
 {
@@ -299,23 +332,74 @@ void wrap_iarray()
   py::scope().attr("__doc__") =
       "Native part of quill20: array classes for every element type, and the native owner of NumPy views.\n"
       "Import the quill20 package rather than this module.";
+  py::scope().attr("SCALAR_TYPES") = scalar_type_table();
   register_number_converters();
   py::class_<IArray, boost::shared_ptr<IArray>, boost::noncopyable>(
-      "IArray", "What every quill20 array offers, whatever its element type.", py::no_init)
-      .def("__len__", &IArray::size, "Number of elements.")
-      .def("number_of_dimensions", &IArray::number_of_dimensions, "Number of dimensions of the array (1 here).")
+      "IArray",
+      "What every quill20 array offers, whatever its element type: the base class of Array_float64, "
+      "Array_int32x3 and the other array classes (one per element type).\n\n"
+      "Example:\n"
+      "    >>> a = quill20.array([1.5, 2.5])\n"
+      "    >>> isinstance(a, quill20.IArray), len(a), a.scalar_type\n"
+      "    (True, 2, 'float64')",
+      py::no_init)
+      .def("__len__", &IArray::size, "len(a): the number of elements.")
+      .def("number_of_dimensions", &IArray::number_of_dimensions,
+           "Returns the number of dimensions of the array, 1 for every array made from Python.\n\n"
+           "Example: quill20.array([1, 2]).number_of_dimensions() == 1")
       .add_property("scalar_type", +[](const IArray& p_Array) { return core::scalar_type_name(p_Array.scalar_type()); },
-                    "Name of the component type: \"float64\", \"int32\", ...")
+                    "Name of the component type, a key of quill20.SCALAR_TYPES: \"float64\", \"int32\", ...")
+      .def("to_numpy", &numpy_view,
+           "Returns a writable NumPy view of the same memory, shape (n,) for scalar elements or (n, k) for "
+           "k-component ones. The view keeps the storage alive, and the storage refuses to resize while a view "
+           "exists; an array without storage gives an empty view.\n\n"
+           "Example:\n"
+           "    >>> a = quill20.array([1.0, 2.0])\n"
+           "    >>> a.to_numpy()[0] = 5.0\n"
+           "    >>> a[0]\n"
+           "    5.0")
+      .def("__array__",
+           +[](const IArray& p_Array, const py::object& p_DType, const py::object& p_Copy) {
+             return array_protocol(numpy_view(p_Array), p_DType, p_Copy);
+           },
+           (py::arg("dtype") = py::object(), py::arg("copy") = py::object()),
+           "NumPy's conversion hook: numpy.asarray(a) is the view of to_numpy(); a dtype other than the "
+           "array's converts and copy=True copies.\n\n"
+           "Example: numpy.asarray(quill20.array([1, 2]), dtype=float) -> array([1., 2.])")
+      .def("to_vtk", &vtk_array_object,
+           "Returns the VTK data array that holds this array's values, as a VTK Python object (same memory). "
+           "Only for arrays on VTK storage (storage=\"vtk\", and every result of the upscaling generator); "
+           "others raise TypeError. VTK's reference counting keeps the data array alive as long as the "
+           "returned object. Read and write its values freely; resize the quill20 array rather than the VTK "
+           "one: after a resize, reallocation or Initialize() through VTK, this array keeps its own memory and "
+           "every use of it raises RuntimeError.\n\n"
+           "Example:\n"
+           "    >>> vtk_array = quill20.array([1.0, 2.0], storage=\"vtk\").to_vtk()\n"
+           "    >>> vtk_array.GetNumberOfTuples()\n"
+           "    2")
       .def("make_unique", &make_unique,
-           "Replace the storage by a private copy; other arrays and views keep the storage they had.")
-      .def("negate", &IArray::negate, "Negate every component in place (refused for unsigned types).")
+           "Replaces the storage by a private copy; other arrays and views keep the storage they had. "
+           "Returns None.\n\n"
+           "Example: b = a.array_of_a_grid_function; b.make_unique() leaves the grid function's values alone.")
+      .def("negate", &IArray::negate,
+           "Negates every component in place (refused with RuntimeError for unsigned and bool elements). "
+           "Returns None.\n\n"
+           "Example: a = quill20.array([1, -3]); a.negate(); list(a) == [-1, 3]")
       .def("scale", &IArray::scale, py::arg("factor"),
-           "Multiply every element in place by factor (integers truncate and wrap).")
-      .def("set_fixed_shape", &IArray::set_fixed_shape, "Forbid any later change of the element count.")
+           "Multiplies every scalar element in place by factor, a float (integers truncate toward zero and "
+           "wrap). Returns None.\n\n"
+           "Example: a = quill20.array([1, -3]); a.scale(2.5); list(a) == [2, -7]")
+      .def("set_fixed_shape", &IArray::set_fixed_shape,
+           "Forbids any later change of the element count through this array. Returns None.\n\n"
+           "Example: a.set_fixed_shape(); a.resize(len(a) + 1) raises RuntimeError")
       .def("implementation_use_count", &IArray::implementation_use_count,
-           "Number of owners of the storage (arrays and other holders).")
+           "Returns the number of owners of the storage (arrays, grid functions, views' owners).\n\n"
+           "Example: quill20.array([1]).implementation_use_count() == 1")
       .def("equals", +[](const IArray& p_Array, const IArray& p_Other) { return p_Array == p_Other; },
-           py::arg("other"), "True when other has the same element type, size and values.");
+           py::arg("other"),
+           "Returns True when other is an array of the same element type, size and values (compared "
+           "bit for bit).\n\n"
+           "Example: quill20.array([1, 2]).equals(quill20.array([1, 2])) is True");
 }
 
 void wrap_memory_export()
