@@ -118,12 +118,11 @@ demo: modules
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) -m vireo20 upscale --out $(DEMO_DIR) --picture-step 20 \
 	    --lammps-dump $(DEMO_DIR)/upscaled.dump
 
-# Libraries to PREFIX/lib, Python modules to /usr/bin/python3's dist-packages, `vireo20` to PREFIX/bin.
+# Everything under PREFIX: libraries to PREFIX/lib, the Python packages and modules to
+# PREFIX/lib/python3.X/site-packages, `vireo20` to PREFIX/bin (it finds its packages by itself).
 PREFIX ?= /usr/local
 install: build
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
-	cmake --build $(BUILD_DIR) -j $(JOBS)
-	cmake --install $(BUILD_DIR)
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-sanitize
