@@ -1,5 +1,6 @@
-// The element-type-independent face of arrays: the IArray class, argument conversion shared by every
-// wrapper, and the native owner of NumPy views.
+// The element-type-independent face of arrays: the IArray class with every operation that can do
+// without the element type (element access through the scalar type, NumPy views, VTK hand-over),
+// argument conversion shared by every wrapper, and the native owner of NumPy views.
 #include <Python.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include "quill20/core/array/Array.h"
 #include "quill20/core/array/ElementTypes.h"
 #include "quill20/core/array/MemoryExport.h"
+#include "quill20/core/array/VectorArrayImplFactory.h"
+#include "quill20/vtk/VtkArrayImpl.h"
 #include "wrap_array.h"
 
 namespace quill20 {
@@ -280,6 +283,162 @@ void check_allocation(const std::string& p_What, std::uint64_t p_Count, const st
                                  decimal(memory) + " bytes of memory of this machine");
 }
 
+std::string element_type_name(core::ScalarType p_ScalarType, unsigned int p_Components)
+{
+  std::string name = core::scalar_type_name(p_ScalarType);
+  if (p_Components > 1) name += "x" + std::to_string(p_Components);
+  return name;
+}
+
+std::string array_class_doc(core::ScalarType p_ScalarType, unsigned int p_Components)
+{
+  const std::string scalar = core::scalar_type_name(p_ScalarType);
+  const std::string components = std::to_string(p_Components);
+  const std::string element = p_Components == 1 ? scalar : components + "-component " + scalar;
+  return "One-dimensional quill20 array of " + element + " elements.\n\nArray_" +
+         element_type_name(p_ScalarType, p_Components) +
+         "(size=0, storage=\"vector\") makes size zero elements in memory (\"vector\") or in a VTK data array "
+         "(\"vtk\"); quill20.array() builds one from data.\n\nExample:\n    >>> a = quill20.array_class(\"" +
+         scalar + "\", " + components + ")(3, storage=\"vtk\")\n    >>> len(a), a.storage\n    (3, 'vtk')";
+}
+
+std::string storage_kind(const core::IArray& p_Array)
+{
+  const boost::shared_ptr<core::IArrayImpl> storage = p_Array.get_implementation();
+  if (!storage) return "none";
+  if (dynamic_cast<const vtkex::VtkArrayImplBase*>(storage.get())) return "vtk";
+  if (is_buffer_storage(*storage)) return "numpy";
+  if (dynamic_cast<const core::VectorArrayImplFactory*>(&storage->factory())) return "vector";
+  return "other";
+}
+
+std::uint64_t held_size(core::IArray& p_Array) { return p_Array.raw_data() ? p_Array.size() : 0; }
+
+namespace {
+
+template <class C>
+py::object component_to_python(C p_Value)
+{
+  if constexpr (std::is_same_v<C, signed char> || std::is_same_v<C, unsigned char>)
+    return py::object(static_cast<int>(p_Value));
+  else
+    return py::object(p_Value);
+}
+
+template <class C>
+C component_from_python(const py::object& p_Value)
+{
+  if constexpr (std::is_same_v<C, bool>) {
+    const int truth = PyObject_IsTrue(p_Value.ptr());
+    if (truth < 0) py::throw_error_already_set();
+    return truth == 1;
+  } else if constexpr (std::is_floating_point_v<C>) {
+    const double number = PyFloat_AsDouble(p_Value.ptr());
+    if (number == -1.0 && PyErr_Occurred()) py::throw_error_already_set();
+    return static_cast<C>(number);
+  } else if constexpr (std::is_signed_v<C>) {
+    return static_cast<C>(signed_argument(p_Value, "value", std::numeric_limits<C>::min(), std::numeric_limits<C>::max()));
+  } else {
+    return static_cast<C>(unsigned_argument(p_Value, "value", std::numeric_limits<C>::max()));
+  }
+}
+
+[[noreturn]] void raise_not_scalar()
+{
+  raise(PyExc_TypeError, "elements that are not scalars or vectors of them have no Python value");
+}
+
+constexpr unsigned int most_components = 9;
+
+}  // namespace
+
+py::object element_to_python(core::ScalarType p_ScalarType, unsigned int p_Components, const void* p_Element)
+{
+  return core::dispatch_scalar_type(
+      p_ScalarType,
+      [&](auto p_Tag) {
+        using C = typename decltype(p_Tag)::type;
+        const C* components = static_cast<const C*>(p_Element);
+        if (p_Components == 1) return component_to_python(components[0]);
+        py::list values;
+        for (unsigned int c = 0; c < p_Components; ++c) values.append(component_to_python(components[c]));
+        return py::object(py::tuple(values));
+      },
+      [] () -> py::object { raise_not_scalar(); });
+}
+
+void element_from_python(core::ScalarType p_ScalarType, unsigned int p_Components, const py::object& p_Value,
+                         void* p_Element, const std::string& p_ClassName)
+{
+  if (p_Components > 1) {
+    const Py_ssize_t length = PyObject_Length(p_Value.ptr());
+    if (length < 0) {
+      PyErr_Clear();
+      raise(PyExc_TypeError, "an element of " + p_ClassName + " is a sequence of " + std::to_string(p_Components) +
+                                 " components, not " + Py_TYPE(p_Value.ptr())->tp_name);
+    }
+    if (length != static_cast<Py_ssize_t>(p_Components))
+      raise(PyExc_ValueError, "an element has exactly " + std::to_string(p_Components) + " components, not " +
+                                  std::to_string(length));
+  }
+  core::dispatch_scalar_type(
+      p_ScalarType,
+      [&](auto p_Tag) {
+        using C = typename decltype(p_Tag)::type;
+        C components[most_components];
+        if (p_Components == 1) {
+          components[0] = component_from_python<C>(p_Value);
+        } else {
+          for (unsigned int c = 0; c < p_Components; ++c) components[c] = component_from_python<C>(p_Value[c]);
+        }
+        std::memcpy(p_Element, components, sizeof(C) * p_Components);
+      },
+      [] { raise_not_scalar(); });
+}
+
+namespace {
+
+ResizeFunction resize_table[core::stNotAScalar][most_components + 1] = {};
+
+std::uint64_t element_bytes(const core::IArray& p_Array) { return p_Array.get_implementation()->element_size(); }
+
+py::object get_item(core::IArray& p_Array, const py::object& p_Index)
+{
+  const std::uint64_t index = sequence_index(p_Index, held_size(p_Array));
+  const char* first = static_cast<const char*>(p_Array.raw_data());
+  return element_to_python(p_Array.scalar_type(), p_Array.element_shape()[0], first + index * element_bytes(p_Array));
+}
+
+}  // namespace
+
+void set_element(core::IArray& p_Array, const py::object& p_Index, const py::object& p_Value)
+{
+  const std::uint64_t index = sequence_index(p_Index, held_size(p_Array));
+  char* first = static_cast<char*>(p_Array.raw_data());
+  const unsigned int components = p_Array.element_shape()[0];
+  element_from_python(p_Array.scalar_type(), components, p_Value, first + index * element_bytes(p_Array),
+                      "Array_" + element_type_name(p_Array.scalar_type(), components));
+}
+
+namespace {
+
+void resize(core::IArray& p_Array, const py::object& p_Size)
+{
+  const unsigned int components = p_Array.element_shape()[0];
+  const core::ScalarType type = p_Array.scalar_type();
+  const ResizeFunction typed =
+      type < core::stNotAScalar && components <= most_components ? resize_table[type][components] : nullptr;
+  if (!typed) raise(PyExc_TypeError, "arrays of " + element_type_name(type, components) + " elements cannot be resized from Python");
+  typed(p_Array, p_Size);
+}
+
+}  // namespace
+
+void register_resize(core::ScalarType p_ScalarType, unsigned int p_Components, ResizeFunction p_Resize)
+{
+  resize_table[p_ScalarType][p_Components] = p_Resize;
+}
+
 py::object numpy_view(const core::IArray& p_Array)
 {
   const char* const type_string = core::numpy_type_string(p_Array.scalar_type());
@@ -347,6 +506,21 @@ void wrap_iarray()
       .def("number_of_dimensions", &IArray::number_of_dimensions,
            "Returns the number of dimensions of the array, 1 for every array made from Python.\n\n"
            "Example: quill20.array([1, 2]).number_of_dimensions() == 1")
+      .def("__getitem__", &get_item, py::arg("index"),
+           "a[index]: the element at index, an int (negative counts from the end); a number, or a tuple of "
+           "numbers for a multi-component element. IndexError outside the array.")
+      .def("__setitem__", &set_element, (py::arg("index"), py::arg("value")),
+           "a[index] = value: stores value (a number, or a sequence of one number per component); integers "
+           "must fit the component type, and a refused value stores nothing.")
+      .def("resize", &resize, py::arg("size"),
+           "Changes the number of elements to size (an int), keeping the first ones; new ones are zero. "
+           "Refused while a NumPy view exists. Returns None.\n\n"
+           "Example: a = quill20.array([1.0]); a.resize(3); list(a) == [1.0, 0.0, 0.0]")
+      .add_property("storage", &storage_kind,
+                    "Kind of storage, a str: \"vector\" (memory), \"vtk\" (a VTK data array), \"numpy\" (a NumPy "
+                    "array's buffer, from quill20.asarray) or \"none\".")
+      .add_property("components", +[](const IArray& p_Array) { return p_Array.element_shape()[0]; },
+                    "Number of components of one element, an int (1 for scalars).")
       .add_property("scalar_type", +[](const IArray& p_Array) { return core::scalar_type_name(p_Array.scalar_type()); },
                     "Name of the component type, a key of quill20.SCALAR_TYPES: \"float64\", \"int32\", ...")
       .def("to_numpy", &numpy_view,
