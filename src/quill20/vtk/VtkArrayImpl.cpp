@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <ostream>
 #include <type_traits>
+#include <unordered_set>
 
 #include <vtkDataArray.h>
 #include <vtkType.h>
@@ -37,6 +39,41 @@ namespace {
 // Storages alive in the process: lets a long run show that every VTK array it made was let go.
 std::atomic<std::int64_t> live_storages{0};
 
+// The memory that storages own and their VTK arrays only hold. VTK frees a buffer it lets go of with
+// the array's free function: this one keeps the storages' memory and frees everything else, so that
+// memory VTK allocated itself behind a storage's back (SetNumberOfTuples, Resize) is still VTK's to
+// free. VTK may let go on any thread, and at exit after this file's statics are gone: the table
+// lives as long as the process.
+std::mutex guarded_mutex;
+std::unordered_set<const void*>& guarded_memory()
+{
+  static auto* const memory = new std::unordered_set<const void*>();
+  return *memory;
+}
+
+void guard(const void* p_Memory)
+{
+  if (!p_Memory) return;
+  const std::lock_guard<std::mutex> lock(guarded_mutex);
+  guarded_memory().insert(p_Memory);
+}
+
+void unguard(const void* p_Memory)
+{
+  if (!p_Memory) return;
+  const std::lock_guard<std::mutex> lock(guarded_mutex);
+  guarded_memory().erase(p_Memory);
+}
+
+void free_unless_guarded(void* p_Memory)
+{
+  {
+    const std::lock_guard<std::mutex> lock(guarded_mutex);
+    if (guarded_memory().count(p_Memory)) return;
+  }
+  std::free(p_Memory);
+}
+
 }  // namespace
 
 VtkArrayImplBase::VtkArrayImplBase() : m_vtk_array(nullptr), m_Memory(nullptr), m_Tuples(0) { ++live_storages; }
@@ -46,6 +83,7 @@ VtkArrayImplBase::~VtkArrayImplBase()
   if (m_vtk_array) {
     // Memory VTK still uses is VTK's to free now, when whoever holds the VTK array last lets go;
     // memory VTK gave up (a resize through VTK) is freed here.
+    unguard(m_Memory);
     if (m_Memory && m_vtk_array->GetVoidPointer(0) == m_Memory)
       m_vtk_array->SetArrayFreeFunction(std::free);
     else
@@ -107,9 +145,11 @@ void VtkArrayImplBase::initialize(vtkDataArray* p_vtk_array, int p_number_of_com
 
 void VtkArrayImplBase::adopt_memory()
 {
-  m_vtk_array->SetArrayFreeFunction(nullptr);
+  unguard(m_Memory);
   m_Memory = m_vtk_array->GetVoidPointer(0);
   m_Tuples = static_cast<std::uint64_t>(m_vtk_array->GetNumberOfTuples());
+  guard(m_Memory);
+  m_vtk_array->SetArrayFreeFunction(&free_unless_guarded);
 }
 
 void VtkArrayImplBase::do_resize(std::uint64_t p_NewSize)
@@ -118,6 +158,7 @@ void VtkArrayImplBase::do_resize(std::uint64_t p_NewSize)
   ensure_allocatable(p_NewSize, this->element_size());
   // Spare memory of an empty storage that VTK dropped or replaced: nothing points into it.
   if (m_Memory != m_vtk_array->GetVoidPointer(0)) {
+    unguard(m_Memory);
     std::free(m_Memory);
     m_Memory = nullptr;
   }
@@ -151,7 +192,7 @@ void VtkArrayImplBase::set_zeroed_tuples(std::uint64_t p_Size)
   if (p_Size == 0) return;
   const std::size_t bytes = static_cast<std::size_t>(p_Size * this->element_size());
   void* values = core::allocate_advised_zeroed(bytes);
-  // Held by VTK, owned by the storage (save = 1: VTK never frees it).
+  // Held by VTK, owned by the storage.
   m_vtk_array->SetVoidArray(values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 1);
   adopt_memory();
 }
