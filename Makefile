@@ -3,7 +3,9 @@ PYTHON      := /usr/bin/python3
 JOBS        ?= $(shell nproc)
 SANITIZE    ?= 0
 BUILD_DIR   := $(if $(filter 1,$(SANITIZE)),build-sanitize,build)
-CMAKE_FLAGS := -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=$(PYTHON) \
+# Ninja starts a target's sources as soon as their own inputs exist, not after every library they link
+# is built, so both cores stay busy through the whole build.
+CMAKE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython3_EXECUTABLE=$(PYTHON) \
                -DVIREO20_SANITIZE=$(if $(filter 1,$(SANITIZE)),ON,OFF)
 # Line tables only (-g1): backtraces and reports still name file and line, and the template-heavy
 # sources compile a quarter to a third faster than with full debug information (configure with -g to
@@ -18,7 +20,7 @@ endif
 # tests add: pytest and hypothesis; then LAMMPS to write the test dumps and ParaView's pvbatch to open
 # the written series (without its recommended python3-paraview, which conflicts with python3-vtk9).
 # Without those two the tests that need them say so and skip, so failing to get them stops nothing.
-DEB_PACKAGES := cmake g++ libgtest-dev libbenchmark-dev \
+DEB_PACKAGES := cmake ninja-build g++ libgtest-dev libbenchmark-dev \
                 libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev libfast-float-dev libisal-dev \
                 python3-dev python3-numpy python3-pandas python3-tqdm python3-matplotlib python3-distributed \
                 python3-gsd python3-h5py
@@ -123,12 +125,11 @@ demo: modules
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) -m vireo20 upscale --out $(DEMO_DIR) --picture-step 20 \
 	    --lammps-dump $(DEMO_DIR)/upscaled.dump --overwrite
 
-# Libraries to PREFIX/lib, Python modules to /usr/bin/python3's dist-packages, `vireo20` to PREFIX/bin.
+# Everything under PREFIX: libraries to PREFIX/lib, the Python packages and modules to
+# PREFIX/lib/python3.X/site-packages, `vireo20` to PREFIX/bin (it finds its packages by itself).
 PREFIX ?= /usr/local
 install: build
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
-	cmake --build $(BUILD_DIR) -j $(JOBS)
-	cmake --install $(BUILD_DIR)
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-sanitize

@@ -2,7 +2,16 @@
 and the point topology and geometry that the upscaling generator builds.
 
 Import this package before any module that takes or returns quill20 objects: it registers the
-Python classes and shared-pointer conversions of the library.
+Python classes and shared-pointer conversions of the library. Errors of the library arrive as
+RuntimeError with the library's text.
+
+Example:
+    >>> import quill20
+    >>> enabled = quill20.array([4, 1, 0, 3])            # int32, the generator's id type
+    >>> masses = quill20.asarray(numpy.ones(5))            # no copy: shares the NumPy buffer
+    >>> values = quill20.grid_function([0.5, 1.5], name="energy")
+    >>> numpy.asarray(values)
+    array([0.5, 1.5])
 """
 from . import _quill20
 from ._quill20 import IArray, MemoryExport

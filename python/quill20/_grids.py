@@ -1,18 +1,47 @@
-"""Grid functions, the point topology and geometry, their points source, and VTK hand-over."""
+"""Arrays over NumPy buffers, grid functions, and the Python side of the point geometry and its points."""
 import numpy
 
 from . import _quill20
-from ._arrays import array, classes_named, _CLASSES as _ARRAY_CLASSES, _TYPESTR
+from ._arrays import array, classes_named, _numpy_data
 
-LOCATIONS = {"vertices": 0, "cells": 1, "faces": 3, "shared_vertices": 4}
+
+class LocationTable(dict):
+    """quill20.LOCATIONS: the location names that quill20.grid_function accepts, each mapped to the
+    location's number (the `location` of a grid function).
+
+    Arguments: none (a constant). Returns: "vertices" 0, "cells" 1, "faces" 3, "shared_vertices" 4.
+
+    Example:
+        >>> quill20.grid_function([1.0], location="vertices").location == quill20.LOCATIONS["vertices"]
+        True
+    """
+
+
+LOCATIONS = LocationTable(vertices=0, cells=1, faces=3, shared_vertices=4)
 
 
 def asarray(data, dtype=None):
-    """An array over `data`'s own memory when `data` is a writable C-contiguous NumPy array of shape
-    (n,) or (n, k), k in 2, 3, 4, 9, of a supported dtype (and `dtype` is None or its dtype): no copy;
-    the array keeps the NumPy array alive, writes are seen on both sides, and neither can be resized
-    while the other lives. Anything else (another layout or dtype, a read-only array, a list) is
-    copied, as quill20.array(data, dtype) does. A quill20 array is returned as it is."""
+    """A quill20 array over `data`'s own memory when it can be, else a copy.
+
+    Arguments:
+        data: a NumPy array (viewed), a quill20 array (returned as it is), or anything quill20.array
+            takes (copied).
+        dtype: None, or a NumPy dtype or scalar-type name; a dtype other than `data`'s copies, and
+            the copy changes no value (the rules of quill20.array).
+
+    Returns: an array object. A writable C-contiguous NumPy array of shape (n,) or (n, k), k in 2, 3, 4,
+    9, of a supported dtype gives an array on storage "numpy" with no copy: it keeps the NumPy array
+    alive, writes are seen on both sides, and neither can be resized while the other lives. Anything
+    else (another layout or dtype, a read-only array, a list) is copied as quill20.array(data, dtype)
+    copies it, integer lists included (int32 when every value fits).
+
+    Example:
+        >>> values = numpy.arange(3.0)
+        >>> a = quill20.asarray(values)
+        >>> values[0] = 7.0
+        >>> a[0], a.storage
+        (7.0, 'numpy')
+    """
     if isinstance(data, _quill20.IArray) and dtype is None:
         return data
     if isinstance(data, numpy.ndarray) and (dtype is None or numpy.dtype(dtype) == data.dtype):
@@ -26,7 +55,19 @@ _GRID_FUNCTION_CLASSES = classes_named("GridFunction_")
 
 
 def grid_function_class(scalar_type, components=1):
-    """The class of grid functions whose values have `components` components of `scalar_type`."""
+    """The class of grid functions whose values have `components` components of `scalar_type`.
+
+    Arguments: `scalar_type`, a key of quill20.SCALAR_TYPES; `components`, an int. Returns the class
+    (GridFunction_float64, GridFunction_float64x3, ...), whose constructor takes an array (whose storage
+    it shares) and a location number. Raises ValueError naming the classes there are, for a combination
+    that has none.
+
+    Example:
+        >>> values = quill20.array([1, 2], dtype="int32")
+        >>> gf = quill20.grid_function_class("int32")(values, 0)
+        >>> gf.location, gf.to_numpy().tolist()
+        (0, [1, 2])
+    """
     try:
         return _GRID_FUNCTION_CLASSES[(scalar_type, components)]
     except KeyError:
@@ -37,10 +78,21 @@ def grid_function_class(scalar_type, components=1):
 def grid_function(data, dtype=None, location=1, name="", storage="vector"):
     """A new grid function holding a copy of `data`, one value per element.
 
-    `data`, `dtype` and `storage` are as for quill20.array. `location` says which elements the
-    values belong to: 0 vertices, 1 cells (the default), 3 faces, 4 shared vertices (or the names
-    "vertices", "cells", "faces", "shared_vertices"). Grid functions exist for every scalar type and
-    for 3-component uint16 and float64, 4-component uint16, 6- and 9-component float64 values.
+    Arguments:
+        data, dtype, storage: as for quill20.array (no conversion changes a value; integers without a
+            dtype become int32 when they fit).
+        location: which elements the values belong to: 0 vertices, 1 cells (the default), 3 faces,
+            4 shared vertices, or a key of quill20.LOCATIONS.
+        name: the grid function's name.
+
+    Returns: a grid function object (GridFunction_int32, GridFunction_float64x3, ...). Grid functions
+    exist for every scalar type and for 3-component uint16 and float64, 4-component uint16, 6- and
+    9-component float64 values.
+
+    Example:
+        >>> gf = quill20.grid_function([1.5, 2.5], name="mass")
+        >>> gf.scalar_type, gf.location, gf[1]
+        ('float64', 1, 2.5)
     """
     location = LOCATIONS.get(location, location) if isinstance(location, str) else location
     values = array(data, dtype=dtype, storage=storage)
@@ -50,19 +102,6 @@ def grid_function(data, dtype=None, location=1, name="", storage="vector"):
     return result
 
 
-def _empty_view(scalar_type, components):
-    return numpy.empty((0,) if components == 1 else (0, components), dtype=_TYPESTR[scalar_type])
-
-
-def _grid_function_to_numpy(self):
-    """A writable NumPy view of the values (shares memory, keeps it alive)."""
-    return self.array.to_numpy()
-
-
-def _grid_function_array_protocol(self, dtype=None, copy=None):
-    return self.array.__array__(dtype, copy)
-
-
 def _grid_function_repr(self):
     """quill20.grid_function(...) text, long value lists summarised as NumPy does."""
     values = numpy.array2string(self.to_numpy(), separator=", ", prefix="quill20.grid_function(")
@@ -70,43 +109,14 @@ def _grid_function_repr(self):
             f"name={self.name!r})")
 
 
-for _cls in _GRID_FUNCTION_CLASSES.values():
-    _cls.to_numpy = _grid_function_to_numpy
-    _cls.__array__ = _grid_function_array_protocol
-    _cls.__repr__ = _grid_function_repr
-
-
-def _to_vtk(self):
-    """The VTK data array that holds this array's values, as a VTK Python object (same memory).
-
-    Only for arrays on VTK storage (storage="vtk", and every result of the upscaling generator);
-    VTK's reference counting keeps the data array alive as long as the returned object. Read and
-    write its values freely, but do not resize it through VTK (SetNumberOfTuples, Resize, Insert...):
-    VTK would move the memory under this array and its NumPy views; resize the quill20 array instead.
-    """
-    address, class_name = _quill20._vtk_array_of(self)
-    from vtkmodules import vtkCommonCore
-    return getattr(vtkCommonCore, class_name)(f"_{address:016x}_p_{class_name}")
-
-
-def _storage_view(view):
-    def to_numpy(self):
-        # An empty result holds no storage: its view is empty rather than an error.
-        if self.storage == "none":
-            return _empty_view(self.scalar_type, self.components)
-        return view(self)
-    to_numpy.__doc__ = view.__doc__
-    return to_numpy
-
-
-for _cls in _ARRAY_CLASSES.values():
-    _cls.to_vtk = _to_vtk
-    _cls.to_numpy = _storage_view(_cls.to_numpy)
-del _cls
+_quill20.IGridFunction.__repr__ = _grid_function_repr
 
 
 def _points(self):
-    """Every vertex's point as an (n, 3) float64 NumPy array."""
+    """Returns every vertex's point as a new (n, 3) float64 NumPy array.
+
+    Example: geometry.points()[0] is geometry.point(0) as an array.
+    """
     return self._points_array().to_numpy()
 
 
@@ -116,10 +126,15 @@ _points_init = _quill20.ParticlePointsArray.__init__
 
 
 def _points_source_init(self, coordinates=None, trailing_count=0):
-    """Points over `coordinates` (a float64x3 array, shared; or anything NumPy makes an (n, 3)
-    array of, copied), the last `trailing_count` passed through unchanged."""
+    """Points over `coordinates`: a float64x3 quill20 array (shared), or anything NumPy makes an (n, 3)
+    float64 array of (copied into VTK storage; no value may change on the way); None for none. The
+    last `trailing_count` points pass through the upscaling unchanged.
+
+    Example: quill20.ParticlePointsArray(numpy.zeros((4, 3)), trailing_count=1).leading_count == 3
+    """
     if coordinates is not None and not isinstance(coordinates, _quill20.IArray):
-        coordinates = array(numpy.asarray(coordinates, dtype=numpy.float64).reshape(-1, 3), storage="vtk")
+        values = _numpy_data(coordinates, numpy.float64, "coordinates")
+        coordinates = array(values.reshape(-1, 3), storage="vtk")
     _points_init(self, coordinates, trailing_count)
 
 

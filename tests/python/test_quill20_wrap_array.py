@@ -97,7 +97,7 @@ def test_indexing_follows_python_and_names_the_index_passed(index, expected):
      f"value = an integer of 16610 bits is outside the range {INT32_RANGE}"),
     (lambda a: a.__setitem__(0, 1.5), TypeError, "value must be an integer, not float"),
     (lambda a: quill20.array([[1, 2]]).__setitem__(0, 3), TypeError,
-     "an element of Array_int64x2 is a sequence of 2 components, not int"),
+     "an element of Array_int32x2 is a sequence of 2 components, not int"),
     (lambda a: quill20.array(numpy.zeros((1, 3))).__setitem__(0, (1, 2)), ValueError,
      "an element has exactly 3 components, not 2"),
     (lambda a: a.resize(-1), OverflowError, f"size = -1 is outside the range {INT32_SIZES}"),
@@ -188,19 +188,31 @@ def test_repr_is_summarised_like_numpy():
                    "storage='vector')"
 
 
-def test_every_class_and_function_of_the_wrapper_is_documented():
-    names = ["IArray", "MemoryExport", "array", "array_class"] + [n for n in dir(quill20._quill20) if "Array_" in n]
-    undocumented = []
-    for name in names:
-        item = getattr(quill20._quill20, name, None) or getattr(quill20, name)
-        members = [(name, item)]
-        if isinstance(item, type):
-            members += [(f"{name}.{attribute}", getattr(item, attribute)) for attribute in vars(item)
-                        if attribute in ("__init__", "__getitem__", "__setitem__", "__len__", "__repr__",
-                                         "__array__") or not attribute.startswith("_")]
-        undocumented += [label for label, member in members if not (member.__doc__ or "").strip()]
-    assert not undocumented
+def test_every_public_name_is_documented_with_an_example():
+    public = [name for name in dir(quill20) if not name.startswith("_")]
+    classes = [getattr(quill20._quill20, n) for n in dir(quill20._quill20) if n.startswith(("Array_", "GridFunction_"))]
+    undocumented, without_example = [], []
+    for label, item in [(name, getattr(quill20, name)) for name in public] + [(c.__name__, c) for c in classes]:
+        if "Example" not in (item.__doc__ or "") and label in public:
+            without_example.append(label)
+        members = [(label, item)] + [(f"{label}.{attribute}", getattr(item, attribute)) for attribute in vars(item)
+                                     if attribute in ("__init__", "__getitem__", "__setitem__", "__len__", "__str__",
+                                                      "__array__") or not attribute.startswith("_")] \
+            if isinstance(item, type) else [(label, item)]
+        undocumented += [name for name, member in members if not (member.__doc__ or "").strip()]
+    assert not undocumented and not without_example, (undocumented, without_example)
     assert quill20._quill20.__doc__ and "C++ signature" not in quill20.IArray.scale.__doc__
+
+
+def test_scalar_types_come_from_the_library_and_match_numpy():
+    assert list(quill20.SCALAR_TYPES) == ["float32", "float64", "int8", "int16", "int32", "int64", "uint8", "uint16",
+                                          "uint32", "uint64", "bool"]
+    for name, typestr in quill20.SCALAR_TYPES.items():
+        assert numpy.dtype(typestr) == numpy.dtype(name)
+        for storage in STORAGES:
+            a = quill20.array_class(name, 3)(2, storage)
+            assert (a.to_numpy().dtype.str, a.to_numpy().shape) == (typestr, (2, 3))
+            assert quill20.grid_function([0, 1], dtype=name, storage=storage).to_numpy().dtype.str == typestr
 
 
 def test_array_operations_from_the_common_interface():
@@ -320,3 +332,54 @@ def test_asarray_copies_what_it_cannot_view(values):
     array = quill20.asarray(values)
     assert array.to_numpy().tolist() == numpy.asarray(values).tolist()
     assert not numpy.shares_memory(array.to_numpy(), numpy.asarray(values))
+
+
+NAN, INF = float("nan"), float("inf")
+LOSSY = "cannot be stored as {} without changing it: "
+
+
+@pytest.mark.parametrize("data, dtype, message", [
+    ([1, 2**40, -1], "int32", "data[1] = 1099511627776 " + LOSSY.format("int32") +
+     "outside the int32 range -2147483648..2147483647"),
+    ([-1], "uint64", "data[0] = -1 " + LOSSY.format("uint64") + "outside the uint64 range 0..18446744073709551615"),
+    (numpy.array([1, 2**63], dtype="uint64"), "int64", f"data[1] = {2**63} " + LOSSY.format("int64") + "outside"),
+    (numpy.array([7, -129]), "int8", "data[1] = -129 " + LOSSY.format("int8") + "outside the int8 range -128..127"),
+    ([1.0, 2.5], "int32", "data[1] = 2.5 " + LOSSY.format("int32") + "not a whole number"),
+    ([0.0, NAN], "int64", "data[1] = nan " + LOSSY.format("int64") + "NaN has no int64 value"),
+    ([-INF], "uint8", "data[0] = -inf " + LOSSY.format("uint8") + "an infinity has no uint8 value"),
+    ([2.0**63], "int64", f"data[0] = {2.0**63} " + LOSSY.format("int64") + "outside the int64 range"),
+    ([[1.0, 2.0], [3.0, 4.5]], "int32", "data[1, 1] = 4.5 " + LOSSY.format("int32") + "not a whole number"),
+    ([1, 2], "bool", "data[1] = 2 " + LOSSY.format("bool") + "a bool holds only 0 and 1"),
+    ([0.0, NAN], "bool", "data[1] = nan " + LOSSY.format("bool") + "a bool holds only 0 and 1"),
+    ([1.0, -1e39], "float32", "data[1] = -1e+39 " + LOSSY.format("float32") + "beyond the float32 range"),
+    (numpy.array([16777217]), "float32", "data[0] = 16777217 " + LOSSY.format("float32") + "not exact in float32: "
+     "it would become 16777216.0"),
+    ([2**53 + 1], "float64", f"data[0] = {2**53 + 1} " + LOSSY.format("float64") + "not exact in float64"),
+    (numpy.array([2**63 - 1]), "float64", f"data[0] = {2**63 - 1} " + LOSSY.format("float64") + "not exact"),
+    ([2**70], "uint64", f"data[0] = {2**70} " + LOSSY.format("uint64") + "outside the uint64 range"),
+    ([-1, 2**63], None, f"data[1] = {2**63}: no integer type holds every value of data"),
+])
+@pytest.mark.parametrize("make", [quill20.array, quill20.grid_function, quill20.asarray])
+def test_conversions_that_change_a_value_are_refused(make, data, dtype, message):
+    with pytest.raises(ValueError) as refused:
+        make(data, dtype=dtype)
+    assert str(refused.value).startswith(message)
+
+
+@pytest.mark.parametrize("data, dtype, scalar_type, values", [
+    ([4, 1, 0, 3], None, "int32", [4, 1, 0, 3]),
+    (numpy.array([2**31 - 1, -2**31]), None, "int32", [2**31 - 1, -2**31]),
+    ([2**31], None, "int64", [2**31]),
+    ([2**63], None, "uint64", [2**63]),
+    (numpy.array([3], dtype="uint8"), None, "uint8", [3]),
+    ([2**53, -2**63], "float64", "float64", [2.0**53, -2.0**63]),
+    ([0.1, 1e-50, NAN, -INF, 3.4028235e38], "float32", "float32",
+     numpy.array([0.1, 1e-50, NAN, -INF, 3.4028235e38]).astype("float32").tolist()),
+    ([-0.0, 7.0], "int16", "int16", [0, 7]),
+    ([1, 0, True], "bool", "bool", [True, False, True]),
+    (numpy.array([250], dtype="uint8"), "int16", "int16", [250]),
+])
+def test_conversions_that_keep_every_value_pass(data, dtype, scalar_type, values):
+    a = quill20.array(data, dtype=dtype)
+    assert a.scalar_type == scalar_type
+    numpy.testing.assert_array_equal(a.to_numpy(), numpy.array(values, dtype=scalar_type))

@@ -123,15 +123,28 @@ class World:
 
     def snapshot(self):
         """Everything a refused call must leave as it was."""
-        return ([(id(a), len(a), bytes(numpy.array(a.to_numpy()))) for a in self.arrays],
+        return ([(id(a), len(a), contents(a)) for a in self.arrays],
                 [(g.GetCurrentTimestepIndex(), g.GetNumberOfEnabledParticles(),
                   bytes(numpy.array(g.GetElementParticlesIndexes().to_numpy()))) for g in self.generators])
+
+
+def contents(array):
+    """The bytes of an array, or the refusal of an array whose VTK array was resized through VTK."""
+    try:
+        return bytes(numpy.array(array.to_numpy()))
+    except RuntimeError as error:
+        return str(error).split(":")[0]
+
+
+# What code holding the VTK array may do to it behind quill20's back.
+VTK_CHANGES = ["Initialize()", "SetNumberOfTuples(3)", "Resize(100)", "Squeeze()", "SetNumberOfComponents(2)",
+               "Modified()", "SetValue(0, 1)"]
 
 
 # --- operations: (name, weight, function of the world returning a description and a call)
 def op_construct(world):
     rng = world.rng
-    cls = quill20.array_class(rng.choice(quill20.SCALAR_TYPES), rng.choice([1, 1, 2, 3, 4, 9]))  # every type has these
+    cls = quill20.array_class(rng.choice(list(quill20.SCALAR_TYPES)), rng.choice([1, 1, 2, 3, 4, 9]))  # every type has these
     size, storage, keywords = world.size(), rng.choice(STORAGES + ["vector", "disk", None, 5]), rng.random() < 0.3
     return (cls.__name__, size, storage), lambda: world.keep(
         world.arrays, cls(size=size, storage=storage) if keywords else cls(size, storage))
@@ -282,6 +295,8 @@ OPERATIONS = [  # (name, weight, operation)
     ("modify", 4, array_call(modify_arguments, lambda a, name, *arguments: getattr(a, name)(*arguments))),
     ("release", 5, op_release), ("generator", 2, op_generator), ("set_enabled", 5, op_set_enabled),
     ("upscale", 12, op_upscale),
+    ("change_vtk", 1, array_call(lambda w, a: (w.rng.choice(VTK_CHANGES),),
+                                 lambda a, change: eval("a.to_vtk()." + change))),  # noqa: S307 (fixed texts)
 ]
 
 

@@ -91,7 +91,9 @@ py::object array_over(Py_buffer& p_Buffer)
     throw;
   }
   boost::shared_ptr<core::IArrayImpl> storage(impl);
-  return py::object(boost::shared_ptr<core::Array<T, 1>>(new core::Array<T, 1>(storage)));
+  // Handed over as IArray: Python sees the array's own class all the same, and the one converter
+  // serves every element type.
+  return py::object(boost::shared_ptr<core::IArray>(new core::Array<T, 1>(storage)));
 }
 
 template <class C>

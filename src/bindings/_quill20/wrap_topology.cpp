@@ -67,24 +67,32 @@ void wrap_topology_and_geometry()
   py::class_<Topology, boost::shared_ptr<Topology>, boost::noncopyable>(
       "UnstructuredTopology",
       "A point topology: numbered cells, each a record of vertex ids in the connectivity list. "
-      "Made by MPUpscalingGenerator.CreateParticlesTopology.",
+      "Made by MPUpscalingGenerator.CreateParticlesTopology (one point cell per upscaled particle).\n\n"
+      "Example:\n"
+      "    >>> topology = generator.CreateParticlesTopology()\n"
+      "    >>> topology.number_of_cells(), topology.cell_type(0)\n"
+      "    (2, 0)",
       py::no_init)
-      .def("number_of_cells", &Topology::number_of_cells, "Number of cells.")
-      .def("number_of_vertices", &Topology::number_of_vertices, "One more than the largest vertex id used.")
+      .def("number_of_cells", &Topology::number_of_cells, "Returns the number of cells, an int.")
+      .def("number_of_vertices", &Topology::number_of_vertices, "Returns one more than the largest vertex id used, an int.")
       .add_property("cells_index", +[](const Topology& p_Topology) { return shared(p_Topology.cells_index()); },
-                    "uint64 array: where each cell's record starts in the connectivity list.")
+                    "A uint64 array object: where each cell's record starts in the connectivity list (shared, not copied).")
       .add_property("connectivity", +[](const Topology& p_Topology) { return shared(p_Topology.connectivity()); },
-                    "uint64 array: the records, a vertex count followed by the vertex ids.")
-      .def("cell_type", &cell_type, py::arg("cell"), "The element type of a cell (0 = point).")
-      .def("__str__", +[](const Topology& p_Topology) { return p_Topology.str(); }, "The printed description.");
+                    "A uint64 array object: the records, each a vertex count followed by the vertex ids (shared).")
+      .def("cell_type", &cell_type, py::arg("cell"), "Returns the element type of cell `cell` (an index, negative counts from the end), an int: 0 = point.")
+      .def("__str__", +[](const Topology& p_Topology) { return p_Topology.str(); }, "str(topology): the printed description.");
 
   py::class_<PointGeometry, boost::shared_ptr<PointGeometry>, boost::noncopyable>(
       "Geometry",
       "A point topology placed in space: the points come from a points source. Made by "
-      "MPUpscalingGenerator.CreateParticlesGeometry.",
+      "MPUpscalingGenerator.CreateParticlesGeometry.\n\n"
+      "Example:\n"
+      "    >>> geometry = generator.CreateParticlesGeometry(topology, quill20.ParticlePointsArray(xyz), masses)\n"
+      "    >>> geometry.points().shape == (geometry.topology.number_of_vertices(), 3)\n"
+      "    True",
       py::no_init)
       .add_property("topology", +[](const PointGeometry& p_Geometry) { return p_Geometry.unstructured_topology(); },
-                    "The topology the geometry lies on.")
+                    "The UnstructuredTopology the geometry lies on.")
       .add_property("points_source",
                     +[](const PointGeometry& p_Geometry) {
                       return boost::dynamic_pointer_cast<ParticlePointsArray>(p_Geometry.points());
@@ -93,18 +101,22 @@ void wrap_topology_and_geometry()
       .def("point", +[](const PointGeometry& p_Geometry, const py::object& p_Vertex) {
              return as_tuple(p_Geometry.point(element_index(p_Vertex, p_Geometry.unstructured_topology()->number_of_vertices(), "vertex")));
            },
-           py::arg("vertex"), "The point of a vertex, as an (x, y, z) tuple.")
+           py::arg("vertex"), "Returns the point of vertex `vertex` (an int) as an (x, y, z) tuple of floats.")
       .def("cell_center", +[](const PointGeometry& p_Geometry, const py::object& p_Cell) {
              return as_tuple(p_Geometry.cell_center(element_index(p_Cell, p_Geometry.unstructured_topology()->number_of_cells(), "cell")));
            },
-           py::arg("cell"), "The centre of a cell, as an (x, y, z) tuple.")
+           py::arg("cell"), "Returns the centre of cell `cell` (an int) as an (x, y, z) tuple of floats.")
       .def("_points_array", &points_array, "Every vertex's point, in a new float64x3 array.")
-      .def("__str__", +[](const PointGeometry& p_Geometry) { return p_Geometry.str(); }, "The printed description.");
+      .def("__str__", +[](const PointGeometry& p_Geometry) { return p_Geometry.str(); }, "str(geometry): the printed description.");
 
   py::class_<ParticlePointsArray, boost::shared_ptr<ParticlePointsArray>, boost::noncopyable>(
       "ParticlePointsArray",
       "The points source of a particles geometry: a float64x3 coordinate array, the last "
-      "`trailing_count` of them passed through unchanged.",
+      "`trailing_count` of them passed through unchanged.\n\n"
+      "Example:\n"
+      "    >>> points = quill20.ParticlePointsArray(numpy.zeros((4, 3)), trailing_count=1)\n"
+      "    >>> points.number_of_points(), points.leading_count\n"
+      "    (4, 3)",
       py::no_init)
       .def("__init__",
            py::make_constructor(&make_points, py::default_call_policies(),
@@ -119,7 +131,7 @@ void wrap_topology_and_geometry()
                     "Number of points before the trailing ones.")
       .add_property("trailing_count", +[](const ParticlePointsArray& p_Points) { return p_Points.m_TrailingCount; },
                     "Number of trailing points.")
-      .def("number_of_points", &ParticlePointsArray::number_of_points, "Number of points.");
+      .def("number_of_points", &ParticlePointsArray::number_of_points, "Returns the number of points, an int.");
 }
 
 }  // namespace bindings

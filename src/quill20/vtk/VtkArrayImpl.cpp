@@ -2,10 +2,13 @@
 #include "quill20/vtk/VtkArrayImpl.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <ostream>
 #include <type_traits>
+#include <unordered_set>
 
 #include <vtkDataArray.h>
 #include <vtkType.h>
@@ -36,24 +39,93 @@ namespace {
 // Storages alive in the process: lets a long run show that every VTK array it made was let go.
 std::atomic<std::int64_t> live_storages{0};
 
+// The memory that storages own and their VTK arrays only hold. VTK frees a buffer it lets go of with
+// the array's free function: this one keeps the storages' memory and frees everything else, so that
+// memory VTK allocated itself behind a storage's back (SetNumberOfTuples, Resize) is still VTK's to
+// free. VTK may let go on any thread, and at exit after this file's statics are gone: the table
+// lives as long as the process.
+std::mutex guarded_mutex;
+std::unordered_set<const void*>& guarded_memory()
+{
+  static auto* const memory = new std::unordered_set<const void*>();
+  return *memory;
+}
+
+void guard(const void* p_Memory)
+{
+  if (!p_Memory) return;
+  const std::lock_guard<std::mutex> lock(guarded_mutex);
+  guarded_memory().insert(p_Memory);
+}
+
+void unguard(const void* p_Memory)
+{
+  if (!p_Memory) return;
+  const std::lock_guard<std::mutex> lock(guarded_mutex);
+  guarded_memory().erase(p_Memory);
+}
+
+void free_unless_guarded(void* p_Memory)
+{
+  {
+    const std::lock_guard<std::mutex> lock(guarded_mutex);
+    if (guarded_memory().count(p_Memory)) return;
+  }
+  std::free(p_Memory);
+}
+
 }  // namespace
 
-VtkArrayImplBase::VtkArrayImplBase() : m_vtk_array(nullptr) { ++live_storages; }
+VtkArrayImplBase::VtkArrayImplBase() : m_vtk_array(nullptr), m_Memory(nullptr), m_Tuples(0) { ++live_storages; }
 
 VtkArrayImplBase::~VtkArrayImplBase()
 {
-  if (m_vtk_array) m_vtk_array->Delete();
+  if (m_vtk_array) {
+    // Memory VTK still uses is VTK's to free now, when whoever holds the VTK array last lets go;
+    // memory VTK gave up (a resize through VTK) is freed here.
+    unguard(m_Memory);
+    if (m_Memory && m_vtk_array->GetVoidPointer(0) == m_Memory)
+      m_vtk_array->SetArrayFreeFunction(std::free);
+    else
+      std::free(m_Memory);
+    m_vtk_array->Delete();
+  }
   m_vtk_array = nullptr;
+  m_Memory = nullptr;
   --live_storages;
 }
 
 std::int64_t VtkArrayImplBase::live_count() { return live_storages.load(); }
 
+bool VtkArrayImplBase::is_intact() const
+{
+  if (!m_vtk_array) return m_Tuples == 0;
+  const std::uint64_t tuples = static_cast<std::uint64_t>(m_vtk_array->GetNumberOfTuples());
+  // An empty storage points nowhere: only its count matters.
+  const std::uint64_t tuple_bytes = static_cast<std::uint64_t>(m_vtk_array->GetNumberOfComponents()) *
+                                    static_cast<std::uint64_t>(m_vtk_array->GetDataTypeSize());
+  return tuples == m_Tuples && tuple_bytes == this->element_size() &&
+         (m_Tuples == 0 || m_vtk_array->GetVoidPointer(0) == m_Memory);
+}
+
+void VtkArrayImplBase::require_intact(const char* p_Operation) const
+{
+  KERNOS50_PRECONDITION(is_intact(),
+                        "The VTK data array behind this array was changed through VTK, not through quill20: it holds "
+                            << (m_vtk_array ? m_vtk_array->GetNumberOfTuples() : 0) << " tuple(s) of "
+                            << (m_vtk_array ? m_vtk_array->GetNumberOfComponents() : 0) << " component(s) at "
+                            << (m_vtk_array ? m_vtk_array->GetVoidPointer(0) : nullptr) << ", where quill20 left "
+                            << m_Tuples << " at " << m_Memory << ". Its " << p_Operation
+                            << " is refused: resizing, reallocating or emptying the VTK array (Initialize, "
+                               "SetNumberOfTuples, Resize, SetArray, ...) cuts it off from every quill20 array on "
+                               "it; resize the quill20 array instead.");
+}
+
 void* VtkArrayImplBase::get_data(core::AnyHandle& p_Shape)
 {
-  const vtkIdType tuples = m_vtk_array ? m_vtk_array->GetNumberOfTuples() : 0;
-  p_Shape = core::AnyHandle(core::handle_t(tuples));
-  return tuples == 0 ? nullptr : m_vtk_array->GetVoidPointer(0);
+  require_intact("use");
+  p_Shape = core::AnyHandle(core::handle_t(m_Tuples));
+  return m_Tuples == 0 ? nullptr : m_Memory;
 }
 
 core::IArrayImplFactory& VtkArrayImplBase::factory() const
@@ -68,22 +140,49 @@ void VtkArrayImplBase::initialize(vtkDataArray* p_vtk_array, int p_number_of_com
   m_vtk_array = p_vtk_array;
   m_vtk_array->Register(nullptr);
   m_vtk_array->SetNumberOfComponents(p_number_of_components);
+  adopt_memory();
+}
+
+void VtkArrayImplBase::adopt_memory()
+{
+  unguard(m_Memory);
+  m_Memory = m_vtk_array->GetVoidPointer(0);
+  m_Tuples = static_cast<std::uint64_t>(m_vtk_array->GetNumberOfTuples());
+  guard(m_Memory);
+  m_vtk_array->SetArrayFreeFunction(&free_unless_guarded);
 }
 
 void VtkArrayImplBase::do_resize(std::uint64_t p_NewSize)
 {
+  require_intact("resize");
   ensure_allocatable(p_NewSize, this->element_size());
-  const vtkIdType tuples = static_cast<vtkIdType>(p_NewSize);
-  m_vtk_array->Resize(tuples);
-  if (p_NewSize != 0 && m_vtk_array->GetVoidPointer(0) == nullptr) throw std::bad_alloc();
-  m_vtk_array->SetNumberOfTuples(tuples);
+  // Spare memory of an empty storage that VTK dropped or replaced: nothing points into it.
+  if (m_Memory != m_vtk_array->GetVoidPointer(0)) {
+    unguard(m_Memory);
+    std::free(m_Memory);
+    m_Memory = nullptr;
+  }
+  // For the resize VTK owns the memory, so that it grows it in place where it can.
+  m_vtk_array->SetArrayFreeFunction(std::free);
+  try {
+    const vtkIdType tuples = static_cast<vtkIdType>(p_NewSize);
+    m_vtk_array->Resize(tuples);
+    if (p_NewSize != 0 && m_vtk_array->GetVoidPointer(0) == nullptr) throw std::bad_alloc();
+    m_vtk_array->SetNumberOfTuples(tuples);
+  } catch (...) {
+    adopt_memory();
+    throw;
+  }
+  adopt_memory();
   advise_new_memory();
 }
 
 void VtkArrayImplBase::set_number_of_tuples(std::uint64_t p_Size)
 {
   ensure_allocatable(p_Size, this->element_size());
+  m_vtk_array->SetArrayFreeFunction(std::free);
   m_vtk_array->SetNumberOfTuples(static_cast<vtkIdType>(p_Size));
+  adopt_memory();
   advise_new_memory();
 }
 
@@ -93,23 +192,24 @@ void VtkArrayImplBase::set_zeroed_tuples(std::uint64_t p_Size)
   if (p_Size == 0) return;
   const std::size_t bytes = static_cast<std::size_t>(p_Size * this->element_size());
   void* values = core::allocate_advised_zeroed(bytes);
-  // VTK takes the memory over and frees it with free().
-  m_vtk_array->SetVoidArray(values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 0,
-                            vtkAbstractArray::VTK_DATA_ARRAY_FREE);
+  // Held by VTK, owned by the storage.
+  m_vtk_array->SetVoidArray(values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 1);
+  adopt_memory();
 }
 
 void VtkArrayImplBase::advise_new_memory()
 {
   // VTK allocates with malloc and leaves new tuples untouched: the advice reaches them before their
   // first write.
-  if (m_vtk_array->GetNumberOfTuples() > 0)
-    core::advise_huge_pages(m_vtk_array->GetVoidPointer(0),
-                            static_cast<std::size_t>(m_vtk_array->GetNumberOfTuples()) * this->element_size());
+  if (m_Tuples > 0) core::advise_huge_pages(m_Memory, static_cast<std::size_t>(m_Tuples) * this->element_size());
 }
 
 void VtkArrayImplBase::deep_copy_into(VtkArrayImplBase& p_Copy) const
 {
+  require_intact("copy");
+  p_Copy.m_vtk_array->SetArrayFreeFunction(std::free);
   p_Copy.m_vtk_array->DeepCopy(m_vtk_array);
+  p_Copy.adopt_memory();
 }
 
 namespace detail {

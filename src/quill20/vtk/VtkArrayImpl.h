@@ -73,6 +73,12 @@ using vtk_element_t = std::conditional_t<N == 1, typename vtk_component<V>::type
 
 // What every VTK storage shares: the one VTK array it owns and the operations that go through
 // vtkDataArray alone.
+//
+// The values' memory belongs to the storage, not to VTK: VTK holds it without the right to free it,
+// and gets that right back only when the storage goes. Code given the VTK array (to_vtk() in Python)
+// can then resize, reallocate or empty it through VTK without freeing memory that arrays and NumPy
+// views of this storage still point into; the storage finds such a change by the pointer and tuple
+// count it left VTK, and every later use of it (get_data, resize, clone) raises instead.
 class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
  public:
   VtkArrayImplBase(const VtkArrayImplBase&) = delete;
@@ -81,7 +87,8 @@ class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
   // Releases the storage's VTK reference.
   ~VtkArrayImplBase() override;
 
-  // Shape Handle1(number of tuples); the first value, or null when there are no tuples.
+  // Shape Handle1(number of tuples); the first value, or null when there are no tuples. Raises when the
+  // VTK array was changed through VTK.
   void* get_data(core::AnyHandle& p_Shape) override;
 
  protected:
@@ -91,7 +98,8 @@ class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
  public:
   core::IArrayImplFactory& factory() const override;
 
-  // Takes one VTK reference to p_vtk_array and gives it p_number_of_components components; only once.
+  // Takes one VTK reference to p_vtk_array, a fresh array, gives it p_number_of_components components
+  // and takes over whatever memory it holds; only once.
   void initialize(vtkDataArray* p_vtk_array, int p_number_of_components);
 
   // The wrapped VTK array, for code that hands it on to VTK; the storage keeps its own reference.
@@ -99,6 +107,9 @@ class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
 
   // Number of VTK storages alive in the process (each holds one VTK array reference).
   static std::int64_t live_count();
+
+  // Whether the VTK array still holds the memory and tuple count this storage left it.
+  bool is_intact() const;
 
   // Sizes a fresh, empty storage to p_Size tuples of zeros. The memory comes from calloc, whose fresh
   // pages are zero already: results that are sums start from zero without a clearing pass.
@@ -115,6 +126,15 @@ class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
   void deep_copy_into(VtkArrayImplBase& p_Copy) const;
 
   vtkDataArray* m_vtk_array;
+
+ private:
+  // Takes over the memory the VTK array holds now: VTK may no longer free it.
+  void adopt_memory();
+  // Raises, naming p_Operation, unless the VTK array is as this storage left it.
+  void require_intact(const char* p_Operation) const;
+
+  void* m_Memory;
+  std::uint64_t m_Tuples;
 };
 
 template <class V, int N>

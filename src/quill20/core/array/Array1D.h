@@ -42,7 +42,11 @@ class QUILL20_API Array<T, 1> : public IArray, public IObserver {
   bool operator==(const IArray& p_Other) const final;
   bool operator!=(const IArray& p_Other) const final;
   void make_unique() final;
-  void* raw_data() final { return m_Data; }
+  void* raw_data() final
+  {
+    check_storage();
+    return m_Data;
+  }
   void set_fixed_shape() final;
   void set_implementation(boost::shared_ptr<IArrayImpl> p_Implementation) final;
   void reset() final;
@@ -67,8 +71,19 @@ class QUILL20_API Array<T, 1> : public IArray, public IObserver {
   // Checked access: OutOfRangeError outside -margin <= index < size + margin.
   T& at(std::int64_t p_Index);
   const T& at(std::int64_t p_Index) const;
-  T* data() { return m_Data; }
-  const T* data() const { return m_Data; }
+  // The element pointer for a pass over the elements, checked once against the storage first: a
+  // storage whose memory moved or went without telling its arrays (a VTK array resized through VTK)
+  // raises here instead of handing out a pointer into it. operator[] reads the cached pointer as is.
+  T* data()
+  {
+    check_storage();
+    return m_Data;
+  }
+  const T* data() const
+  {
+    check_storage();
+    return m_Data;
+  }
 
   bool is_fixed_shape() const { return m_IsFixedShape; }
   std::uint8_t margin() const { return m_Margin; }
@@ -76,6 +91,12 @@ class QUILL20_API Array<T, 1> : public IArray, public IObserver {
  protected:
   // Detaches from the storage without the fixed-shape test.
   void release();
+  void check_storage() const
+  {
+    if (m_Impl) verify_storage();
+  }
+  // Raises unless the storage holds m_Data and m_Size as the last refresh left them.
+  void verify_storage() const;
 
   T* m_Data;
   std::uint64_t m_Size;

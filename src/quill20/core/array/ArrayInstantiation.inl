@@ -22,9 +22,9 @@ namespace core {
 #define QUILL20_DETAIL_INSTANTIATE_COMPONENT(C, SIZES)                        \
   QUILL20_ARRAY_ELEMENTS_OF(C, SIZES, QUILL20_DETAIL_INSTANTIATE_ARRAYS) \
   QUILL20_STORAGE_ELEMENTS_OF(C, QUILL20_DETAIL_INSTANTIATE_STORAGE)
-#define QUILL20_DETAIL_UNIT_ENTRY(index, C, st, SIZES, ...)                                                       \
+#define QUILL20_DETAIL_UNIT_ENTRY(index, C, st, name, typestr, SIZES, ...)                                   \
   BOOST_PP_IIF(BOOST_PP_EQUAL(BOOST_PP_MOD(index, QUILL20_INSTANTIATION_UNITS), QUILL20_INSTANTIATION_UNIT), \
-               QUILL20_DETAIL_INSTANTIATE_COMPONENT, BOOST_PP_TUPLE_EAT(2))                                   \
+               QUILL20_DETAIL_INSTANTIATE_COMPONENT, BOOST_PP_TUPLE_EAT(2))                                  \
   (C, SIZES)
 
 QUILL20_COMPONENT_TYPES(QUILL20_DETAIL_UNIT_ENTRY)

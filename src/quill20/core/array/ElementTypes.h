@@ -2,25 +2,28 @@
 // template declarations, the dispatch tables and the typed tests.
 #pragma once
 
+#include <cstddef>
+
 #include <boost/mp11/algorithm.hpp>
 #include <boost/mp11/list.hpp>
 
 #include "quill20/core/array/ScalarType.h"
 
-// X(index, component type, ScalarType enumerator, vector sizes of its arrays, extra...), in the
-// order of the enumeration; the index equals the enumerator's value.
-#define QUILL20_COMPONENT_TYPES(X, ...)                                          \
-  X(0, float, stFloat32, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)                  \
-  X(1, double, stFloat64, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)                 \
-  X(2, signed char, stInt8, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)               \
-  X(3, short, stInt16, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)                    \
-  X(4, int, stInt32, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)                      \
-  X(5, long long, stInt64, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)                \
-  X(6, unsigned char, stUInt8, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)            \
-  X(7, unsigned short, stUInt16, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)          \
-  X(8, unsigned int, stUInt32, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)            \
-  X(9, unsigned long long, stUInt64, QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)      \
-  X(10, bool, stBool, QUILL20_STORAGE_VECTOR_SIZES, __VA_ARGS__)
+// X(index, component type, ScalarType enumerator, display name, NumPy type string of one component,
+// vector sizes of its arrays, extra...), in the order of the enumeration; the index equals the
+// enumerator's value. The names and type strings reach Python from here (quill20.SCALAR_TYPES).
+#define QUILL20_COMPONENT_TYPES(X, ...)                                                         \
+  X(0, float, stFloat32, "float32", "<f4", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)               \
+  X(1, double, stFloat64, "float64", "<f8", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)              \
+  X(2, signed char, stInt8, "int8", "|i1", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)               \
+  X(3, short, stInt16, "int16", "<i2", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)                   \
+  X(4, int, stInt32, "int32", "<i4", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)                     \
+  X(5, long long, stInt64, "int64", "<i8", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)               \
+  X(6, unsigned char, stUInt8, "uint8", "|u1", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)           \
+  X(7, unsigned short, stUInt16, "uint16", "<u2", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)        \
+  X(8, unsigned int, stUInt32, "uint32", "<u4", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)          \
+  X(9, unsigned long long, stUInt64, "uint64", "<u8", QUILL20_ALL_VECTOR_SIZES, __VA_ARGS__)    \
+  X(10, bool, stBool, "bool", "|b1", QUILL20_STORAGE_VECTOR_SIZES, __VA_ARGS__)
 
 // Vector sizes: arrays of numeric vectors exist for 2 to 9 components; in-memory storages and
 // bool vectors for 2, 3, 4 and 9.
@@ -36,19 +39,23 @@
 // X(element type) for every in-memory storage element type with components C.
 #define QUILL20_STORAGE_ELEMENTS_OF(C, X) X(C) QUILL20_STORAGE_VECTOR_SIZES(QUILL20_DETAIL_RIGID, X, C)
 
-#define QUILL20_DETAIL_ARRAY_ENTRY(index, C, st, SIZES, X) QUILL20_ARRAY_ELEMENTS_OF(C, SIZES, X)
-#define QUILL20_DETAIL_STORAGE_ENTRY(index, C, st, SIZES, X) QUILL20_STORAGE_ELEMENTS_OF(C, X)
+#define QUILL20_DETAIL_ARRAY_ENTRY(index, C, st, name, typestr, SIZES, X) QUILL20_ARRAY_ELEMENTS_OF(C, SIZES, X)
+#define QUILL20_DETAIL_STORAGE_ENTRY(index, C, st, name, typestr, SIZES, X) QUILL20_STORAGE_ELEMENTS_OF(C, X)
 
 // X(element type) for the 95 element types of Array<T,1>, Array<T,2> and Array<T,3>.
 #define QUILL20_ARRAY_ELEMENT_TYPES(X) QUILL20_COMPONENT_TYPES(QUILL20_DETAIL_ARRAY_ENTRY, X)
 // X(element type) for the 55 element types of VectorArrayImpl<T>.
 #define QUILL20_STORAGE_ELEMENT_TYPES(X) QUILL20_COMPONENT_TYPES(QUILL20_DETAIL_STORAGE_ENTRY, X)
 
+// The type strings say little-endian ("<"), as NumPy writes them on this platform.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "NumPy type strings of the list are little-endian");
+
 namespace quill20 {
 namespace core {
 
-#define QUILL20_DETAIL_CHECK_INDEX(index, C, st, ...) \
-  static_assert(index == st && element_traits<C>::scalar_type == st, "component list out of order");
+#define QUILL20_DETAIL_CHECK_INDEX(index, C, st, name, typestr, ...)                                  \
+  static_assert(index == st && element_traits<C>::scalar_type == st, "component list out of order"); \
+  static_assert(sizeof(C) == std::size_t(typestr[2] - '0'), "a NumPy type string names another size");
 #define QUILL20_DETAIL_SCALAR_TRAITS(index, C, st, ...)   \
   template <>                                             \
   struct element_traits<C> {                              \

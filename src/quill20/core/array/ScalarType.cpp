@@ -1,16 +1,29 @@
-// Display names of the scalar types.
-#include "quill20/core/array/ScalarType.h"
+// Display names and NumPy type strings of the scalar types, from the one list in ElementTypes.h.
+#include "quill20/core/array/ElementTypes.h"
 
 namespace quill20 {
 namespace core {
 
 std::string scalar_type_name(ScalarType p_ScalarType)
 {
-  static const char* const names[] = {"float32", "float64", "int8",   "int16",  "int32", "int64",
-                                      "uint8",   "uint16",  "uint32", "uint64", "bool"};
-  std::string name = "<unknown scalar type>";
-  if (p_ScalarType >= stFloat32 && p_ScalarType <= stBool) name = names[p_ScalarType];
-  return name;
+  switch (p_ScalarType) {
+#define QUILL20_DETAIL_NAME(index, C, st, name, ...) \
+  case st: return name;
+    QUILL20_COMPONENT_TYPES(QUILL20_DETAIL_NAME)
+#undef QUILL20_DETAIL_NAME
+    default: return "<unknown scalar type>";
+  }
+}
+
+const char* numpy_type_string(ScalarType p_ScalarType)
+{
+  switch (p_ScalarType) {
+#define QUILL20_DETAIL_TYPESTR(index, C, st, name, typestr, ...) \
+  case st: return typestr;
+    QUILL20_COMPONENT_TYPES(QUILL20_DETAIL_TYPESTR)
+#undef QUILL20_DETAIL_TYPESTR
+    default: return nullptr;
+  }
 }
 
 }  // namespace core

@@ -26,7 +26,10 @@ enum ScalarType {
   stNotAScalar = 11
 };
 
+// "float32", "int32", ...; "<unknown scalar type>" for stNotAScalar and values outside the enumeration.
 QUILL20_API std::string scalar_type_name(ScalarType p_ScalarType);
+// NumPy's type string of one component ("<f8", "|b1", ...); null for stNotAScalar and values outside.
+QUILL20_API const char* numpy_type_string(ScalarType p_ScalarType);
 
 // The shape of one element: {number of components, 1}.
 using ElementShape = mtm::RigidVector<2, unsigned int>;

@@ -74,6 +74,12 @@ class QUILL20_API IDimGeometry<double, 3> : public IGeometry {
   ~IDimGeometry() override;
 
   BasisType& get_basis() { return do_get_basis(); }
+  // A point from four coordinates (x, y, z and a weight); the geometries of this library do not offer
+  // the conversion and fail as unavailable.
+  point_type posc_conversion(double p_X, double p_Y, double p_Z, double p_W)
+  {
+    return do_posc_conversion(p_X, p_Y, p_Z, p_W);
+  }
   std::int32_t get_cell_points(handle_t p_Cell, CellPoints& p_Points) const { return do_get_cell_points(p_Cell, p_Points); }
 
  protected:

@@ -19,7 +19,8 @@ struct ArrayTraits;
 template <class T>
 struct ArrayTraits<Array<T, 1>> {
   using value_type = T;
-  // Vector elements are read by reference, scalars by value.
+  // Vector elements are read by reference, scalars by value; the grid functions of vector values
+  // therefore implement ITypeGridFunction<const T&>, the form the conversion registry lists.
   using result_type = std::conditional_t<mtm::is_rigid_vector<T>::value, const T&, T>;
 };
 

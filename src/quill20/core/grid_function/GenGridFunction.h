@@ -22,7 +22,11 @@ namespace core {
 template <class Impl, class Mapper, class Policy>
 class GridFunction;
 
-// The interface a grid function implements: typed writes only under Writable.
+// The interface a grid function implements: typed writes only under Writable. It is typed by the
+// implementation's result type, so the grid functions of vector values (ArrayTraits: RigidVector
+// elements are read by reference) implement ITypeGridFunction<const T&>, not ITypeGridFunction<T>.
+// That is intended: the conversion registry lists these reference forms (GridFunctionTypes.h), and
+// a reader that casts to the by-value interface does not find them.
 template <class Impl, class Policy>
 using grid_function_interface_t =
     std::conditional_t<Policy::writable,

@@ -1,11 +1,13 @@
 // The VTK storages: what every storage class does (typed over the VTK classes, each with its nine
 // tuple sizes), the factory's choice of storage, and the refused calls that leave a storage as it was.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
 #include <typeinfo>
 #include <utility>
+#include <vector>
 
 #include <boost/mp11/algorithm.hpp>
 #include <gtest/gtest.h>
@@ -175,6 +177,46 @@ TEST(VtkArrayImpl, RefusedInitializeOrAllocationChangesNothing)
   EXPECT_EQ(values[1], -2.0);
 }
 
+// Code given the VTK array (Python's to_vtk()) may resize, reallocate or empty it through VTK: the
+// memory the arrays saw stays theirs, every later use of the storage says what happened, and nothing
+// is freed twice or kept (the sanitizer build checks both).
+TEST(VtkArrayImpl, ChangesThroughVtkFreeNothingArraysSeeAndAreRefused)
+{
+  const std::vector<std::function<void(vtkDataArray*)>> changes = {
+      [](vtkDataArray* v) { v->Initialize(); }, [](vtkDataArray* v) { v->SetNumberOfTuples(100000); },
+      [](vtkDataArray* v) { v->Resize(100000); }, [](vtkDataArray* v) { v->SetNumberOfTuples(1); },
+      [](vtkDataArray* v) { v->SetNumberOfComponents(3); }};
+  for (const auto& change : changes) {
+    auto values = make_vtk_array<double>(3);
+    Array<double, 1> sharing(values->get_implementation());
+    (*values)[2] = 7.0;
+    const double* seen = &(*values)[0];
+    vtkDataArray* vtk = vtk_of(*values->get_implementation());
+    vtk->Register(nullptr);  // held outside, as by a VTK Python object
+    change(vtk);
+    EXPECT_EQ(seen[2], 7.0);
+    const auto failure = testing_support::expect_throw<kernos50::IPreconditionException>([&] { values->data(); });
+    EXPECT_NE(failure.message().find("changed through VTK, not through quill20"), std::string::npos);
+    EXPECT_EQ(failure.file(), vtk_file);
+    EXPECT_THROW(sharing.resize(5), kernos50::IPreconditionException);
+    EXPECT_THROW(sharing.make_unique(), kernos50::IPreconditionException);
+    EXPECT_EQ(sharing.size(), 3u);
+    values.reset();
+    sharing.reset();
+    vtk->Delete();
+  }
+  // A storage that goes first leaves its memory to VTK, which frees it with the array.
+  auto kept = make_vtk_array<double>(2);
+  (*kept)[1] = 5.0;
+  vtkDataArray* vtk = vtk_of(*kept->get_implementation());
+  vtk->Register(nullptr);
+  kept.reset();
+  EXPECT_EQ(vtk->GetComponent(1, 0), 5.0);
+  vtk->Resize(50);  // VTK's own now: grows in place
+  EXPECT_EQ(vtk->GetComponent(1, 0), 5.0);
+  vtk->Delete();
+}
+
 TEST(MakeVtkArray, BuildsTheStorageOfTheElementTypeAndSharesItsData)
 {
   const auto points = make_vtk_array<quill20::mtm::RigidVector<3, double>>(4);
@@ -191,7 +233,7 @@ TEST(MakeVtkArray, BuildsTheStorageOfTheElementTypeAndSharesItsData)
 }
 
 // VTK counts the memory it is handed in values, not tuples; and it must stay resizable.
-TEST(MakeVtkArray, ZeroedArraysHoldZeroTuplesInMemoryVtkOwns)
+TEST(MakeVtkArray, ZeroedArraysHoldZeroTuplesAndStayResizable)
 {
   const auto points = quill20::vtkex::make_zeroed_vtk_array<quill20::mtm::RigidVector<3, double>>(5);
   ASSERT_EQ(points->size(), 5u);

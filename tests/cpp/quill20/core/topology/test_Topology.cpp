@@ -226,6 +226,7 @@ TEST(Geometry, PointsAndCentresWorkAndExtendedMeasuresFail)
   EXPECT_EQ(geometry->dimension(), 3);
   EXPECT_FALSE(geometry->has_basis());
   EXPECT_THROW(geometry->get_basis(), IAvailabilityException);
+  EXPECT_THROW(geometry->posc_conversion(0, 0, 0, 1), IAvailabilityException);
 
   // A vertex grid function defined everywhere converts to one value per vertex.
   const auto converted = boost::dynamic_pointer_cast<Array<V3, 1>>(
