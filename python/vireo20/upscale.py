@@ -150,52 +150,9 @@ def parents_from_groups(groups, ids, enabled):
     return parents
 
 
-def upscale(groups=None, masses=None, positions=None, values=None, *, parents=None, enabled=None,
-            ids=None, first_id=0, box=None, wrapped=False, physics="all", reductions=None,
-            contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None,
-            timestep=None, index=0, source="-"):
-    """Upscales one step: particles that share a group become one upscaled particle.
-
-    Arguments (N particles, E of them enabled, then T trailing entries that pass through):
-      groups          (N,) integer labels: particles with the same label > 0 form one upscaled
-                      particle; 0 or below: a particle on its own. Or give `parents` instead:
-      parents         (N,) the parent index of each particle, negative for its own parent.
-      masses          (N,) positive masses.
-      positions       (E+T, 3) positions of the enabled particles in `enabled` order, then of the
-                      trailing entries; unwrapped, or wrapped with `wrapped=True` and a periodic box.
-      values          {name: (E+T,) or (E+T, k)} per-entry values to reduce.
-      enabled         (E,) the particles of the step, in order (default: all N in order).
-      ids             (N,) particle ids (default 0..N-1): a group's parent is its member with the
-                      lowest id, and `parent_id` reports `id - first_id` of that parent.
-      box             a `vireo20.Box`, or the (2, 3) lower and upper corners of a box periodic in
-                      every direction: contact lines go to the nearest image, and with `wrapped`
-                      each group is made whole about its parent before it is reduced.
-      physics         "none", "basic" (count, radius of gyration) or "all" (also the gyration and
-                      inertia tensors, angular momentum and velocity, torque where the values
-                      `velocity` and `force` are given).
-      reductions      {name: "sum" | "average" | "any"}; default: floating-point values are
-                      mass-weighted averages (`force`, `tq` are summed), integer ones take any
-                      member's value.
-      contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
-                      second id is a particle (else a wall or another body: no line);
-                      `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
-      trailing_masses (T,) masses of the trailing entries.
-    Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
-    the position and the value.
-
-    >>> import numpy as np, vireo20
-    >>> result = vireo20.upscale(np.array([7, 7, 0, 9]), np.array([1.0, 3.0, 2.0, 1.0]),
-    ...                          np.array([[0., 0, 0], [4, 0, 0], [9, 9, 9], [1, 2, 3]]))
-    >>> result.centres[0], result.group_id
-    (array([3., 0., 0.]), array([7, 0, 9]))
-    """
-    started = time.perf_counter()
-    step = _Step(source, timestep)
-    if physics not in PHYSICS:
-        raise ValueError(f"physics must be one of {', '.join(PHYSICS)}, not {physics!r}")
-    quill20, engine = _modules()
-
-    # Inputs, each checked once, before anything is allocated by their values.
+def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box):
+    """Every input checked once, before anything is allocated by its values; in the types the
+    engine reads."""
     if masses is None:
         step.fail("masses", "missing: one mass per particle")
     masses = np.asarray(masses)
@@ -206,8 +163,6 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     n = len(masses)
     if n > INT32_MAX:
         step.fail("masses", f"{n} particles: at most {INT32_MAX} fit the engine's 32-bit ids")
-    if groups is not None and parents is not None:
-        raise ValueError("give groups or parents, not both")
     if groups is not None:
         groups = _ints(step, "groups", groups, "one label per particle")
         if len(groups) != n:
@@ -252,13 +207,65 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         if data.dtype.kind not in "biuf":
             step.fail(name, f"values of type {data.dtype} are neither integer nor floating-point")
         values[name] = data
+    return masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, _box(step, box)
+
+
+def upscale(groups=None, masses=None, positions=None, values=None, *, parents=None, enabled=None,
+            ids=None, first_id=0, box=None, wrapped=False, physics="all", reductions=None,
+            contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None,
+            timestep=None, index=0, source="-"):
+    """Upscales one step: particles that share a group become one upscaled particle.
+
+    Arguments (N particles, E of them enabled, then T trailing entries that pass through):
+      groups          (N,) integer labels: particles with the same label > 0 form one upscaled
+                      particle; 0 or below: a particle on its own. Or give `parents` instead:
+      parents         (N,) the parent index of each particle, negative for its own parent.
+      masses          (N,) positive masses.
+      positions       (E+T, 3) positions of the enabled particles in `enabled` order, then of the
+                      trailing entries; unwrapped, or wrapped with `wrapped=True` and a periodic box.
+      values          {name: (E+T,) or (E+T, k)} per-entry values to reduce.
+      enabled         (E,) the particles of the step, in order (default: all N in order).
+      ids             (N,) particle ids (default 0..N-1): a group's parent is its member with the
+                      lowest id, and `parent_id` reports `id - first_id` of that parent.
+      box             a `vireo20.Box`, or the (2, 3) lower and upper corners of a box periodic in
+                      every direction: contact lines go to the nearest image, and with `wrapped`
+                      each group is made whole about its parent before it is reduced.
+      physics         "none", "basic" (count, radius of gyration) or "all" (also the gyration and
+                      inertia tensors, angular momentum and velocity, torque where the values
+                      `velocity` and `force` are given).
+      reductions      {name: "sum" | "average" | "any"}; default: floating-point values are
+                      mass-weighted averages (`force`, `tq` are summed), integer ones take any
+                      member's value.
+      contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
+                      second id is a particle (else a wall or another body: no line);
+                      `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
+      trailing_masses (T,) masses of the trailing entries.
+    Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
+    the position and the value.
+
+    >>> import numpy as np, vireo20
+    >>> result = vireo20.upscale(np.array([7, 7, 0, 9]), np.array([1.0, 3.0, 2.0, 1.0]),
+    ...                          np.array([[0., 0, 0], [4, 0, 0], [9, 9, 9], [1, 2, 3]]))
+    >>> result.centres[0], result.group_id
+    (array([3., 0., 0.]), array([7, 0, 9]))
+    """
+    started = time.perf_counter()
+    step = _Step(source, timestep)
+    if physics not in PHYSICS:
+        raise ValueError(f"physics must be one of {', '.join(PHYSICS)}, not {physics!r}")
+    if groups is not None and parents is not None:
+        raise ValueError("give groups or parents, not both")
+    quill20, engine = _modules()
+    every_particle = enabled is None
+    masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box = _checked(
+        step, masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box)
+    n, e, t = len(masses), len(enabled), len(trailing_masses)
     reductions = dict(reductions or {})
     for name, how in reductions.items():
         if how not in REDUCTIONS:
             raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
         if name not in values:
             step.fail(name, f"no such value array to reduce (the step has: {', '.join(values) or 'none'})")
-    box = _box(step, box)
 
     # The grouping.
     if groups is not None:
@@ -279,7 +286,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     if wrapped and box is not None and box.any_periodic:
         positions = _made_whole(step, positions, parents, enabled, element, u, box)
 
-    entry_masses = np.concatenate([masses[enabled], trailing_masses])
+    # With every particle enabled in order, the masses are already by entry.
+    entry_masses = masses if every_particle and not t else np.concatenate([masses[enabled], trailing_masses])
     float_class = quill20.grid_function_class("float64")
     summed = generator.Sum(float_class(quill20.asarray(entry_masses), 1)).to_numpy()
     mass_array = quill20.asarray(masses)
