@@ -143,7 +143,7 @@ def test_a_failed_run_changes_nothing(tmp_path, previous, case):
 
 def test_a_second_run_into_the_same_folder_is_refused(tmp_path):
     out = tmp_path / "out"
-    first = subprocess.Popen([*JOB, "--out", str(out), "--clusters", "4000", "--steps", "8"],
+    first = subprocess.Popen([*JOB, "--out", str(out), "--clusters", "40000", "--steps", "8"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     deadline = time.monotonic() + 120
     while not (tmp_path / ".out.vireo20-partial").exists() and first.poll() is None and time.monotonic() < deadline:
