@@ -143,15 +143,15 @@ def test_a_failed_run_changes_nothing(tmp_path, previous, case):
 
 def test_a_second_run_into_the_same_folder_is_refused(tmp_path):
     out = tmp_path / "out"
-    first = subprocess.Popen([*JOB, "--out", str(out), "--clusters", "40000", "--steps", "8"],
+    first = subprocess.Popen([*JOB, "--out", str(out), "--clusters", "100000", "--steps", "10"],
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     deadline = time.monotonic() + 120
-    while not (tmp_path / ".out.vireo20-partial").exists() and first.poll() is None and time.monotonic() < deadline:
+    while not (tmp_path / ".out.vireo20-partial" / "upscaled_000000.vtp").exists() and first.poll() is None and time.monotonic() < deadline:
         time.sleep(0.02)
     second = job(npz_input(tmp_path / "in"), "--out", out)
     assert first.wait() == 0
     assert second.returncode == 1 and "another run is writing into" in second.stderr
-    assert len([n for n in os.listdir(out) if n.endswith(".vtp")]) == 8
+    assert len([n for n in os.listdir(out) if n.endswith(".vtp")]) == 10
 
 
 def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
