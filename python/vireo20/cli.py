@@ -9,10 +9,6 @@ from .frames import InputError
 from .upscale import PHYSICS
 
 
-def _paragraphs(doc, first, last):
-    return "\n\n".join(doc.split("\n\n")[first:last])
-
-
 def _input_help():
     lines = ["INPUT is one of these (the format is told from the file; --format names it):", ""]
     lines += [f"  {name:<11} {text}" for name, (_, text) in inputs.FORMATS.items()]
@@ -24,7 +20,7 @@ def _input_help():
             doc = inputs.reader(name).__doc__ or ""
         except ImportError as error:
             doc = f"(unavailable here: {error})"
-        lines += [f"{name}: {' '.join(_paragraphs(doc, 0, 1).split())}"]
+        lines += [f"--- {name} ({module}.py) ---", doc.strip(), ""]
     return "\n".join(lines)
 
 
