@@ -3,15 +3,17 @@ particles topology and geometry; the worked examples with exact values and texts
 and refusals of bad input that change nothing."""
 import gc
 import importlib
+import re
 import subprocess
 import sys
 import textwrap
+import threading
 
 import numpy as np
 import pytest
 from numpy.testing import assert_array_equal
 
-from upscaling_model import Model, generator_state as state
+from upscaling_model import Model, generator_state as state, parent_ids
 
 quill20 = pytest.importorskip("quill20")
 import _vireo20upscaling  # noqa: E402  (after quill20, whose converters it uses)
@@ -243,6 +245,99 @@ def test_shared_enabled_list_changed_after_setup_is_read_or_refused():
     with pytest.raises(RuntimeError, match="now has 2 entries, fewer than the 4 it was grouped with"):
         generator.CoordsWeightedAverage(quill20.array(np.ones((4, 3))), masses())
     assert generator.Sum(doubles([1, 2, 3, 4])).to_numpy().tolist() == [5, 5], "sums need only the grouping"
+
+
+def test_enabled_list_shared_with_numpy_and_rewritten_by_a_thread_gives_results_or_refusals():
+    """The module holds the interpreter lock through every call, so another thread's writes land
+    between calls: each call must see one list, and either refuse its first bad entry or return the
+    result over that list."""
+    rng = np.random.default_rng(3)
+    n, trailing = 50_000, 3
+    parents = np.where(rng.random(n) < 0.3, -1, rng.integers(0, n, n)).astype(np.int32)
+    listed = rng.permutation(n)[:40_000].astype(np.int32)
+    original = listed.copy()
+    generator = Generator(quill20.asarray(parents))
+    generator.SetParticlesEnabledIndexes(0, quill20.asarray(listed), trailing)
+    model = Model(parents, original, trailing)
+    rows = rng.normal(size=len(listed) + trailing)
+    weights = rng.uniform(0.5, 2.0, n)
+    coordinates = rng.normal(size=(len(listed) + trailing, 3))
+    first_members = np.unique(model.group, return_index=True)[1]
+    refusal = re.compile(r"^(\w+): enabled_indexes\[(\d+)\] = (-?\d+) was changed after SetParticlesEnabledIndexes "
+                         rf"and no longer names one of the {n} source particles$")
+    calls = {
+        "WeightedAverage": lambda: generator.WeightedAverage(doubles(rows), masses(weights)).to_numpy(),
+        "CoordsWeightedAverage": lambda: generator.CoordsWeightedAverage(quill20.array(coordinates), masses(weights)).to_numpy(),
+        "GetParticleIds": lambda: generator.GetParticleIds().to_numpy(),
+        "Sum": lambda: generator.Sum(doubles(rows)).to_numpy(),
+        "TakeAny": lambda: generator.TakeAny(doubles(rows)).to_numpy(),
+    }
+
+    def expected(name, seen):
+        """The result over the list as the call saw it, with the grouping of the setup."""
+        model.enabled = seen.astype(np.int64)
+        if name == "WeightedAverage":
+            return model.weighted_average(rows, weights)
+        if name == "CoordsWeightedAverage":
+            return model.coords_average(coordinates, weights)
+        if name == "GetParticleIds":
+            return np.concatenate([parent_ids(parents)[seen[first_members]], n + np.arange(trailing)])
+        return model.sum(rows) if name == "Sum" else model.take_any(rows)
+
+    # Odd while the other thread writes; any change between two readings means a write came between.
+    version = [0]
+
+    def check(name, seen=None):
+        """Calls name; when seen (the list during the call) is known, checks the outcome against it."""
+        started, before = version[0], listed.copy()
+        try:
+            result, refused = calls[name](), None
+        except RuntimeError as error:
+            result, refused = None, refusal.match(str(error))
+            assert refused and refused[1] == name, str(error)
+        if seen is None and (started % 2 or version[0] != started):
+            return refused is not None  # changed by the other thread around the call: only the form is known
+        seen = before if seen is None else seen
+        bad = np.flatnonzero((seen < 0) | (seen >= n))
+        if refused is not None:
+            assert name not in ("Sum", "TakeAny"), "they read only the grouping"
+            assert len(bad) and (int(refused[2]), int(refused[3])) == (bad[0], seen[bad[0]])
+        else:
+            assert name in ("Sum", "TakeAny") or len(bad) == 0 or (name == "GetParticleIds" and
+                                                                     not np.isin(bad, first_members).any())
+            assert_array_equal(result, expected(name, seen))
+        return refused is not None
+
+    # Rewritten through NumPy between the setup and the calls, then put back.
+    changed = int(first_members[5])
+    listed[changed] = n
+    assert all(check(name, listed) for name in ("WeightedAverage", "CoordsWeightedAverage", "GetParticleIds"))
+    listed[changed] = original[changed]
+    assert not any(check(name, listed) for name in calls)
+
+    stop = threading.Event()
+
+    def rewrite():
+        writer = np.random.default_rng(4)
+        while not stop.is_set():
+            where, restore = writer.integers(0, len(listed), 20), writer.random() < 0.5
+            version[0] += 1
+            listed[where] = writer.choice([-1, n, n + 7, 2**31 - 1, -2**31, 5], 20)
+            if restore:
+                listed[:] = original
+            version[0] += 1
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        refusals = sum(check(name) for _ in range(60) for name in calls)
+    finally:
+        stop.set()
+        writer.join()
+        sys.setswitchinterval(interval)
+    assert refusals > 0, "the rewriting thread never got in between calls"
 
 
 def test_the_module_and_its_class_have_no_docstrings():

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
 
 #include "quill20/core/array/HugePages.h"
 #include "vireo20/sci/parallel.h"
@@ -19,14 +18,11 @@ namespace {
 // 512 KiB L2 cache, with room for the lines the bucket writes, while the bucket is worked on: in list
 // order nearly every counter access would miss.
 constexpr unsigned bucket_bits = 15;
-// How many entries ahead the parent table is requested: enough to hide a memory round trip.
-constexpr std::int32_t prefetch_distance = 24;
 // Below this many entries a second thread costs more to start than it saves.
 constexpr std::int32_t parallel_threshold = 1 << 17;
 // Chunks of enabled positions are handed out on demand, so a core slowed by another process simply
 // takes fewer of them.
 constexpr std::int32_t chunk_size = 1 << 18;
-constexpr unsigned largest_thread_count = 8;
 
 // An enabled position and its parent id.
 struct Entry {
@@ -39,11 +35,11 @@ using quill20::core::advise_huge_pages;
 
 using quill20::core::Scratch;
 
-// The threads asked for, or else as many as the cores when there are enough entries to share.
-unsigned thread_count(unsigned p_Asked, std::int32_t p_Entries)
+// The threads a test asks for, or else the process's count when there are enough entries to share.
+unsigned threads_for(unsigned p_Asked, std::int32_t p_Entries)
 {
-  if (p_Asked) return std::min(p_Asked, largest_thread_count);
-  return p_Entries >= parallel_threshold ? std::clamp(std::thread::hardware_concurrency(), 1u, largest_thread_count) : 1u;
+  if (p_Asked) return p_Asked;
+  return p_Entries >= parallel_threshold ? thread_count() : 1u;
 }
 
 template <class T>
@@ -66,7 +62,7 @@ bool group_by_parent(const std::int32_t* p_Parents, std::uint64_t p_ParticleCoun
 
   const std::uint64_t n = p_ParticleCount;
   const std::int32_t e_count = p_EnabledCount;
-  const unsigned threads = thread_count(p_Threads, e_count);
+  const unsigned threads = threads_for(p_Threads, e_count);
   // Parent ids are 32-bit, so a longer table holds no further parents.
   const std::uint64_t id_count = std::min<std::uint64_t>(n, std::uint64_t(1) << 31);
   const std::int32_t bucket_count = static_cast<std::int32_t>(((id_count - 1) >> bucket_bits) + 1);
@@ -261,7 +257,7 @@ void label_positions(const std::vector<ParentRange>& p_Ranges, const std::vector
   // Blocks tile the positions, so a stretch of blocks writes a set of labels no other stretch writes.
   constexpr std::int32_t blocks_per_item = 1 << 16;
   const std::int32_t items = u_count == 0 ? 0 : (u_count - 1) / blocks_per_item + 1;
-  share_out(thread_count(p_Threads, e_count), items, [&](unsigned, std::int32_t p_Item) {
+  share_out(threads_for(p_Threads, e_count), items, [&](unsigned, std::int32_t p_Item) {
     const std::int32_t first = p_Item * blocks_per_item;
     const std::int32_t last = std::min(u_count, first + blocks_per_item);
     const std::int32_t begin = ranges[first].first;

@@ -54,7 +54,7 @@ class VIREO20_API MPUpscaling {
   using GridFunctionPtr = boost::shared_ptr<quill20::core::IGridFunction>;
   using Topology = quill20::core::UnstructuredTopology<0>;
   using ParticlesGeometry = quill20::core::PointGeometry;
-  // The grouping and checked inputs a reduction reads (defined with the reductions).
+  // The grouping and checked inputs a reduction or query reads (defined with the ordered driver).
   struct Frame;
 
   // Per upscaled particle (then the trailing entries passed through): the sum of the values of its
@@ -91,8 +91,8 @@ class VIREO20_API MPUpscaling {
  protected:
   // Calls p_Visitor(enabled position, source particle, parent id) for every entry of p_Enabled in order,
   // after checking that the entry and its parent are source particles, so a visitor may index by parent
-  // id without checks of its own. Defined in mp_upscaling.cpp and inlined there: no call per element
-  // goes through a std::function.
+  // id without checks of its own. Defined with the setup and inlined there: no call per element goes
+  // through a std::function.
   template <class Visitor>
   void visit_enabled_particles(const IntArray& p_Enabled, Visitor&& p_Visitor) const;
 

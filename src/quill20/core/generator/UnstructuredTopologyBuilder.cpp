@@ -31,7 +31,7 @@ void UnstructuredTopologyBuilder<0>::reserve(std::uint64_t p_Cells, std::uint64_
   m_Connectivity.reserve(m_Connectivity.count() + p_Cells * (1 + p_VerticesPerCell));
 }
 
-boost::shared_ptr<UnstructuredTopology<0>> UnstructuredTopologyBuilder<0>::build()
+boost::shared_ptr<UnstructuredTopology<0>> UnstructuredTopologyBuilder<0>::create_topology()
 {
   boost::shared_ptr<UnstructuredTopology<0>> topology(new UnstructuredTopology<0>());
   const Array<unsigned long long, 1> cells_index = m_CellsIndex.create_array();
@@ -42,7 +42,7 @@ boost::shared_ptr<UnstructuredTopology<0>> UnstructuredTopologyBuilder<0>::build
   return topology;
 }
 
-boost::shared_ptr<ITopology> UnstructuredTopologyBuilder<0>::do_create_topology() { return build(); }
+boost::shared_ptr<ITopology> UnstructuredTopologyBuilder<0>::do_create_topology() { return create_topology(); }
 
 boost::shared_ptr<IGridFunction> UnstructuredTopologyBuilder<0>::do_create_grid_function(boost::shared_ptr<IGridFunction>)
 {

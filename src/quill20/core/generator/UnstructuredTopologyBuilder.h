@@ -39,10 +39,11 @@ class QUILL20_API UnstructuredTopologyBuilder<0>
   // Room for p_Cells more cells of p_VerticesPerCell vertices, so that growing costs no copies.
   void reserve(std::uint64_t p_Cells, std::uint64_t p_VerticesPerCell);
 
-  // Builds and validates the topology; only once (the generators hand their arrays over).
+  // Builds and validates the topology; only once (the generators hand their arrays over). Callers of
+  // the builder get it typed; through the generator interface the same call gives it as an ITopology
+  // (a boost::shared_ptr result cannot be covariant, so this hides the interface's form instead).
+  boost::shared_ptr<UnstructuredTopology<0>> create_topology();
   boost::shared_ptr<ITopology> do_create_topology() override;
-  // The same, typed for callers of the builder.
-  boost::shared_ptr<UnstructuredTopology<0>> build();
 
  protected:
   boost::shared_ptr<IGridFunction> do_create_grid_function(boost::shared_ptr<IGridFunction> p_Input) override;

@@ -1,0 +1,94 @@
+"""VIREO20_THREADS changes how many threads a call uses, never what it returns: one thread and the
+default give the same bits for the setup and every reduction and query of a large step, and with one
+no thread is ever started (the process's threads are counted from outside while the calls run)."""
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+pytest.importorskip("quill20")
+
+# Builds a large step, writes every result to the .npz named in argv[1], prints the process's thread
+# count, then repeats the calls until its standard input closes, for a watcher to count threads.
+CHILD = textwrap.dedent("""
+    import os, select, sys
+    import numpy as np, quill20, _vireo20upscaling
+
+    rng = np.random.default_rng(5)
+    n, trailing = 3_000_000, 11
+    parents = np.where(rng.random(n) < 0.25, -1, rng.integers(0, n, n)).astype(np.int32)
+    enabled = rng.permutation(n)[: n * 9 // 10].astype(np.int32)
+    rows = rng.normal(size=len(enabled) + trailing)
+    codes = rng.integers(-2**31, 2**31 - 1, len(enabled) + trailing).astype(np.int32)
+    masses = quill20.array(rng.uniform(0.5, 2.0, n))
+    coordinates = quill20.array(rng.normal(size=(len(enabled) + trailing, 3)))
+    ids = rng.integers(-5, n + 5, 2_000_000).astype(np.int32)
+    kinds = rng.integers(0, 2, len(ids)).astype(np.int32)
+    generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array(parents))
+
+    def results():
+        generator.SetParticlesEnabledIndexes(3, quill20.array(enabled), trailing)
+        topology = generator.CreateParticlesTopology()
+        geometry = generator.CreateParticlesGeometry(topology, quill20.ParticlePointsArray(coordinates, trailing), masses)
+        return dict(
+            elements=generator.GetElementParticlesIndexes().to_numpy(),
+            sum=generator.Sum(quill20.grid_function(rows)).to_numpy(),
+            take_float=generator.TakeAny(quill20.grid_function(rows)).to_numpy(),
+            take_int=generator.TakeAny(quill20.grid_function(codes, dtype="int32")).to_numpy(),
+            average=generator.WeightedAverage(quill20.grid_function(rows), masses).to_numpy(),
+            coordinates=generator.CoordsWeightedAverage(coordinates, masses).to_numpy(),
+            points=np.array(geometry.points_source.coordinates.to_numpy()),
+            particle_ids=generator.GetParticleIds().to_numpy(),
+            contacts_from=generator.GetContactParentIDFrom(quill20.grid_function(ids.copy(), dtype="int32")).to_numpy(),
+            contacts_to=generator.GetContactParentIDTo(quill20.grid_function(ids.copy(), dtype="int32"),
+                                                       quill20.grid_function(kinds, dtype="int32")).to_numpy(),
+        )
+
+    np.savez(sys.argv[1], **results())
+    print(len(os.listdir("/proc/self/task")), flush=True)
+    while not select.select([sys.stdin], [], [], 0)[0]:
+        results()
+""")
+
+
+def run_and_watch(threads, output, seconds=3.0):
+    """Runs the child with VIREO20_THREADS=threads (None: unset); returns its thread count before the
+    repeated calls and the largest count seen while they ran."""
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    env.pop("VIREO20_THREADS", None)
+    if threads is not None:
+        env["VIREO20_THREADS"] = str(threads)
+    child = subprocess.Popen([sys.executable, "-c", CHILD, str(output)], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        before = int(child.stdout.readline())
+        largest, tasks, end = before, f"/proc/{child.pid}/task", time.monotonic() + seconds
+        while time.monotonic() < end and child.poll() is None:
+            try:
+                largest = max(largest, len(os.listdir(tasks)))
+            except FileNotFoundError:
+                break
+        child.stdin.close()
+        assert child.wait(timeout=300) == 0
+    finally:
+        if child.poll() is None:
+            child.kill()
+    return before, largest
+
+
+def test_one_thread_gives_the_same_bits_and_starts_no_thread(tmp_path):
+    alone, shared = tmp_path / "alone.npz", tmp_path / "shared.npz"
+    before, largest = run_and_watch(1, alone)
+    assert largest == before, "VIREO20_THREADS=1 started a thread"
+    before_shared, largest_shared = run_and_watch(None, shared)
+    if len(os.sched_getaffinity(0)) > 1:
+        assert largest_shared > before_shared, "the watcher sees the threads of a default run"
+    one, default = np.load(alone), np.load(shared)
+    assert sorted(one.files) == sorted(default.files)
+    for name in one.files:
+        assert one[name].dtype == default[name].dtype and one[name].shape == default[name].shape, name
+        assert one[name].tobytes() == default[name].tobytes(), name
