@@ -92,3 +92,30 @@ def test_one_thread_gives_the_same_bits_and_starts_no_thread(tmp_path):
     for name in one.files:
         assert one[name].dtype == default[name].dtype and one[name].shape == default[name].shape, name
         assert one[name].tobytes() == default[name].tobytes(), name
+
+
+# Reads the first frame of a gzip dump and prints the threads alive while the reader is open (its
+# inflating thread is then waiting for the reader, the text being larger than the pieces it fills
+# ahead) and the frame's positions.
+GZIP_CHILD = textwrap.dedent("""
+    import gzip, os, sys
+    import numpy as np, vireo20
+    rows = "".join(f"{k + 1} {k // 3 + 1} 1 1.5 {k * 0.25} {k * 0.5} {-k * 0.125}\\n" for k in range(200000))
+    with gzip.open(sys.argv[1], "wt", compresslevel=1) as dump:
+        for step in range(0, 80, 10):
+            dump.write(f"ITEM: TIMESTEP\\n{step}\\nITEM: NUMBER OF ATOMS\\n200000\\nITEM: BOX BOUNDS pp pp pp\\n"
+                       f"0 1e4\\n0 1e4\\n0 1e4\\nITEM: ATOMS id mol type mass xu yu zu\\n{rows}")
+    frames = iter(vireo20.open(sys.argv[1]))
+    first = next(frames)
+    print(len(os.listdir("/proc/self/task")), float(np.asarray(first.positions).sum()), len(list(frames)))
+""")
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_a_gzip_dump_is_inflated_on_the_calling_thread_when_one_is_allowed(tmp_path, threads):
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", VIREO20_THREADS=threads)
+    done = subprocess.run([sys.executable, "-c", GZIP_CHILD, str(tmp_path / "a.dump.gz")], env=env,
+                          capture_output=True, text=True, check=True)
+    tasks, total, rest = done.stdout.split()
+    assert (int(tasks) == 1) == (threads == "1") and int(rest) == 7
+    assert float(total) == sum(k * 0.25 + k * 0.5 - k * 0.125 for k in range(200000))

@@ -1,5 +1,6 @@
 // Plain files read with pread in growing pieces; gzip files inflated by ISA-L's igzip in a thread
-// of their own, a few pieces ahead of the reader, checking every member's CRC and length.
+// of their own, a few pieces ahead of the reader (with one thread allowed, by the reader itself),
+// checking every member's CRC and length.
 #include "vireo20/io/ByteSource.h"
 
 #include <fcntl.h>
@@ -159,19 +160,110 @@ class PlainSource final : public ByteSource {
   std::vector<Block> m_Spare;
 };
 
-// The inflating thread fills pieces from a small pool and queues them in order; the reader takes
-// them, and hands each back when it has moved on. Four pieces: one read, one queued, one filling and
-// one on its way back.
+enum class StreamEnd { none, clean, cut, damaged };
+
+// A gzip file inflated one piece at a time: what must survive between pieces lives here, so that
+// the same code fills pieces on the inflating thread or, with one thread, on the reader's own.
+class Inflater {
+ public:
+  Inflater(std::unique_ptr<InputFile> p_File)
+      : m_File(std::move(p_File)), m_FileSize(m_File->size()), m_State(new inflate_state),
+        m_Input(new unsigned char[input_size])
+  {
+    isal_inflate_init(m_State.get());
+    m_State->crc_flag = ISAL_GZIP;
+  }
+
+  // Fills p_Block up to its capacity (none: more follows) or to the end of the stream (clean, or cut
+  // short). Damage throws DumpError; what the piece holds then is not to be trusted.
+  StreamEnd fill(Block& p_Block)
+  {
+    inflate_state& state = *m_State;
+    for (;;) {
+      if (state.avail_in == 0 && !m_InputEnded) {
+        const std::size_t got = m_File->read_at(reinterpret_cast<char*>(m_Input.get()), input_size, m_ReadSoFar);
+        m_InputEnded = got == 0;
+        m_ReadSoFar += static_cast<std::int64_t>(got);
+        state.next_in = m_Input.get();
+        state.avail_in = static_cast<std::uint32_t>(got);
+      }
+      const std::int64_t at = m_ReadSoFar - state.avail_in;
+      if (!m_InMember) {
+        if (state.avail_in == 0) return StreamEnd::clean;
+        // Another member follows (as `cat a.gz b.gz` makes), or zeros pad the file, as gzip allows.
+        if (state.next_in[0] == 0) {
+          while (state.avail_in > 0 && state.next_in[0] == 0) {
+            ++state.next_in;
+            --state.avail_in;
+          }
+          if (state.avail_in > 0) damaged("bytes after the end of its gzip stream", at);
+          continue;
+        }
+        if (state.next_in[0] != 0x1f || (state.avail_in > 1 && state.next_in[1] != 0x8b)) {
+          damaged("bytes after the end of its gzip stream", at);
+        }
+        isal_inflate_reset(&state);
+        state.crc_flag = ISAL_GZIP;
+        m_InMember = true;
+      }
+      state.next_out = reinterpret_cast<std::uint8_t*>(p_Block.text() + p_Block.size());
+      state.avail_out = static_cast<std::uint32_t>(p_Block.capacity() - p_Block.size());
+      const int status = isal_inflate(&state);
+      p_Block.set_size(p_Block.capacity() - state.avail_out);
+      if (status != ISAL_DECOMP_OK) damaged(describe(status), at);
+      if (state.block_state == ISAL_BLOCK_FINISH) {
+        m_InMember = false;
+      } else if (state.avail_in == 0 && m_InputEnded && state.avail_out > 0) {
+        return StreamEnd::cut;
+      }
+      if (p_Block.size() == p_Block.capacity()) return StreamEnd::none;
+    }
+  }
+
+ private:
+  static constexpr std::size_t input_size = std::size_t(1) << 20;
+
+  [[noreturn]] void damaged(const char* p_What, std::int64_t p_At) const
+  {
+    std::string text = "the compressed file is damaged (" + std::string(p_What) + " near byte " +
+                       std::to_string(p_At) + " of its " + std::to_string(m_FileSize) +
+                       "): none of its frames can be trusted";
+    throw DumpError::whole_file(text);
+  }
+
+  static const char* describe(int p_Status)
+  {
+    switch (p_Status) {
+      case ISAL_INVALID_WRAPPER: return "a gzip header that is not valid";
+      case ISAL_UNSUPPORTED_METHOD: return "a compression method gzip does not use";
+      case ISAL_INCORRECT_CHECKSUM: return "its CRC or length does not match the data";
+      default: return "compressed data that is not valid";
+    }
+  }
+
+  std::unique_ptr<InputFile> m_File;
+  std::int64_t m_FileSize;
+  std::unique_ptr<inflate_state> m_State;
+  std::unique_ptr<unsigned char[]> m_Input;
+  std::int64_t m_ReadSoFar = 0;
+  bool m_InputEnded = false;
+  bool m_InMember = true;
+};
+
+// With more than one thread, the inflating thread fills pieces from a small pool and queues them in
+// order; the reader takes them, and hands each back when it has moved on. Four pieces: one read, one
+// queued, one filling and one on its way back. With one thread (VIREO20_THREADS=1) the reader
+// inflates each piece itself when it asks for it, and no thread is started.
 class GzipSource final : public ByteSource {
  public:
-  explicit GzipSource(std::unique_ptr<InputFile> p_File) : m_File(std::move(p_File))
+  explicit GzipSource(std::unique_ptr<InputFile> p_File) : m_Inflater(std::move(p_File))
   {
-    m_FileSize = m_File->size();
-    m_Thread = std::thread([this] { run(); });
+    if (ups::thread_count() > 1) m_Thread = std::thread([this] { run(); });
   }
 
   ~GzipSource() override
   {
+    if (!m_Thread.joinable()) return;
     {
       std::lock_guard<std::mutex> lock(m_Mutex);
       m_Stop = true;
@@ -182,6 +274,7 @@ class GzipSource final : public ByteSource {
 
   Block next() override
   {
+    if (!m_Thread.joinable()) return fill_here();
     std::unique_lock<std::mutex> lock(m_Mutex);
     m_Filled.wait(lock, [this] { return !m_Full.empty() || m_Done; });
     if (!m_Full.empty()) {
@@ -189,7 +282,7 @@ class GzipSource final : public ByteSource {
       m_Full.pop_front();
       return block;
     }
-    if (m_End == End::damaged) throw DumpError::whole_file(m_Damage);
+    if (m_End == StreamEnd::damaged) throw DumpError::whole_file(m_Damage);
     return Block();
   }
 
@@ -205,7 +298,7 @@ class GzipSource final : public ByteSource {
   bool ended_cleanly() const override
   {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_End == End::clean;
+    return m_End == StreamEnd::clean;
   }
 
   void check_rest() override
@@ -216,20 +309,48 @@ class GzipSource final : public ByteSource {
   bool compressed() const override { return true; }
 
  private:
-  enum class End { none, clean, cut, damaged };
   static constexpr int pieces = 4;
   static constexpr std::size_t piece_size = std::size_t(8) << 20;
-  static constexpr std::size_t input_size = std::size_t(1) << 20;
+
+  // One piece and how the stream went on; damage is kept as its text, raised where the reader asks.
+  StreamEnd fill_checked(Block& p_Block)
+  {
+    try {
+      return m_Inflater.fill(p_Block);
+    } catch (const DumpError& error) {
+      m_Damage = error.problem();
+    } catch (const std::bad_alloc&) {
+      m_Damage = "there is not enough memory to inflate it";
+    }
+    return StreamEnd::damaged;
+  }
 
   void run() noexcept
   {
-    try {
-      inflate_all();
-    } catch (const DumpError& error) {
-      end(End::damaged, error.problem());
-    } catch (const std::bad_alloc&) {
-      end(End::damaged, "there is not enough memory to inflate it");
+    for (;;) {
+      Block block = take_free();
+      if (!block) return;
+      const StreamEnd how = fill_checked(block);
+      // A damaged piece is dropped: the reader sees only what came before the damage.
+      if (how != StreamEnd::damaged) hand_over(std::move(block));
+      if (how != StreamEnd::none) return end(how);
     }
+  }
+
+  Block fill_here()
+  {
+    while (!m_Done) {
+      Block block = take_free();
+      const StreamEnd how = fill_checked(block);
+      if (how != StreamEnd::none) {
+        m_End = how;
+        m_Done = true;
+      }
+      if (how != StreamEnd::damaged && block.size() > 0) return block;
+      m_Free.push_back(std::move(block));
+    }
+    if (m_End == StreamEnd::damaged) throw DumpError::whole_file(m_Damage);
+    return Block();
   }
 
   // A piece to fill; empty when the reader has gone.
@@ -264,98 +385,17 @@ class GzipSource final : public ByteSource {
     m_Filled.notify_one();
   }
 
-  void end(End p_End, std::string p_Damage = std::string())
+  void end(StreamEnd p_End)
   {
     {
       std::lock_guard<std::mutex> lock(m_Mutex);
       m_End = p_End;
-      m_Damage = std::move(p_Damage);
       m_Done = true;
     }
     m_Filled.notify_all();
   }
 
-  [[noreturn]] void damaged(const char* p_What, std::int64_t p_At) const
-  {
-    std::string text = "the compressed file is damaged (" + std::string(p_What) + " near byte " +
-                       std::to_string(p_At) + " of its " + std::to_string(m_FileSize) +
-                       "): none of its frames can be trusted";
-    throw DumpError::whole_file(text);
-  }
-
-  static const char* describe(int p_Status)
-  {
-    switch (p_Status) {
-      case ISAL_INVALID_WRAPPER: return "a gzip header that is not valid";
-      case ISAL_UNSUPPORTED_METHOD: return "a compression method gzip does not use";
-      case ISAL_INCORRECT_CHECKSUM: return "its CRC or length does not match the data";
-      default: return "compressed data that is not valid";
-    }
-  }
-
-  void inflate_all()
-  {
-    std::unique_ptr<inflate_state> state(new inflate_state);
-    isal_inflate_init(state.get());
-    state->crc_flag = ISAL_GZIP;
-    std::unique_ptr<unsigned char[]> input(new unsigned char[input_size]);
-    std::int64_t read_so_far = 0;
-    bool input_ended = false;
-    bool in_member = true;
-    Block block;
-    for (;;) {
-      if (!block) {
-        block = take_free();
-        if (!block) return;
-      }
-      if (state->avail_in == 0 && !input_ended) {
-        const std::size_t got = m_File->read_at(reinterpret_cast<char*>(input.get()), input_size, read_so_far);
-        input_ended = got == 0;
-        read_so_far += static_cast<std::int64_t>(got);
-        state->next_in = input.get();
-        state->avail_in = static_cast<std::uint32_t>(got);
-      }
-      const std::int64_t at = read_so_far - state->avail_in;
-      if (!in_member) {
-        if (state->avail_in == 0) {
-          hand_over(std::move(block));
-          end(End::clean);
-          return;
-        }
-        // Another member follows (as `cat a.gz b.gz` makes), or zeros pad the file, as gzip allows.
-        if (state->next_in[0] == 0) {
-          while (state->avail_in > 0 && state->next_in[0] == 0) {
-            ++state->next_in;
-            --state->avail_in;
-          }
-          if (state->avail_in > 0) damaged("bytes after the end of its gzip stream", at);
-          continue;
-        }
-        if (state->next_in[0] != 0x1f || (state->avail_in > 1 && state->next_in[1] != 0x8b)) {
-          damaged("bytes after the end of its gzip stream", at);
-        }
-        isal_inflate_reset(state.get());
-        state->crc_flag = ISAL_GZIP;
-        in_member = true;
-      }
-      state->next_out = reinterpret_cast<std::uint8_t*>(block.text() + block.size());
-      state->avail_out = static_cast<std::uint32_t>(block.capacity() - block.size());
-      const int status = isal_inflate(state.get());
-      block.set_size(block.capacity() - state->avail_out);
-      if (status != ISAL_DECOMP_OK) damaged(describe(status), at);
-      if (state->block_state == ISAL_BLOCK_FINISH) {
-        in_member = false;
-      } else if (state->avail_in == 0 && input_ended && state->avail_out > 0) {
-        hand_over(std::move(block));
-        end(End::cut);
-        return;
-      }
-      if (block.size() == block.capacity()) hand_over(std::move(block));
-    }
-  }
-
-  std::unique_ptr<InputFile> m_File;
-  std::int64_t m_FileSize = -1;
+  Inflater m_Inflater;
   mutable std::mutex m_Mutex;
   std::condition_variable m_Filled;
   std::condition_variable m_Freed;
@@ -364,7 +404,8 @@ class GzipSource final : public ByteSource {
   int m_Allocated = 0;
   bool m_Stop = false;
   bool m_Done = false;
-  End m_End = End::none;
+  StreamEnd m_End = StreamEnd::none;
+  // Written by the thread before m_Done is set under the lock, read by the reader after it saw it.
   std::string m_Damage;
   std::thread m_Thread;
 };
