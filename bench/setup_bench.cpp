@@ -68,10 +68,10 @@ void engine_element_indexes(benchmark::State& p_State)
   p_State.SetItemsProcessed(p_State.iterations() * static_cast<std::int64_t>(step.enabled->size()));
 }
 
-// Per-entry rows of three doubles and masses by source particle, as the job passes them.
+// Per-entry rows of three doubles and masses by source particle, as the job passes them; all in
+// arrays on huge pages, as NumPy's large arrays are.
 struct Moving {
-  boost::shared_ptr<MPUpscaling::CoordinateArray> positions;
-  std::vector<double> velocities, forces;
+  boost::shared_ptr<MPUpscaling::CoordinateArray> positions, velocities, forces;
   boost::shared_ptr<MPUpscaling::DoubleArray> masses;
 };
 
@@ -81,10 +81,13 @@ Moving make_moving(const Step& p_Step)
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   const std::size_t rows = p_Step.enabled->size() + trailing_count;
   Moving moving{boost::shared_ptr<MPUpscaling::CoordinateArray>(new MPUpscaling::CoordinateArray(rows)),
-                std::vector<double>(3 * rows), std::vector<double>(3 * rows),
+                boost::shared_ptr<MPUpscaling::CoordinateArray>(new MPUpscaling::CoordinateArray(rows)),
+                boost::shared_ptr<MPUpscaling::CoordinateArray>(new MPUpscaling::CoordinateArray(rows)),
                 boost::shared_ptr<MPUpscaling::DoubleArray>(new MPUpscaling::DoubleArray(p_Step.parents->size()))};
   double* r = &moving.positions->data()[0][0];
-  for (std::size_t k = 0; k < 3 * rows; ++k) r[k] = uniform(random), moving.velocities[k] = uniform(random), moving.forces[k] = uniform(random);
+  double* v = &moving.velocities->data()[0][0];
+  double* f = &moving.forces->data()[0][0];
+  for (std::size_t k = 0; k < 3 * rows; ++k) r[k] = uniform(random), v[k] = uniform(random), f[k] = uniform(random);
   for (std::size_t p = 0; p < p_Step.parents->size(); ++p) moving.masses->data()[p] = 0.5 + uniform(random);
   return moving;
 }
@@ -116,8 +119,8 @@ void engine_group_moments(benchmark::State& p_State)
   in.position_rows = in.velocity_rows = in.force_rows = static_cast<std::int64_t>(moving.positions->size());
   in.masses = moving.masses->data();
   in.mass_count = static_cast<std::int64_t>(moving.masses->size());
-  in.velocities = moving.velocities.data();
-  in.forces = moving.forces.data();
+  in.velocities = &moving.velocities->data()[0][0];
+  in.forces = &moving.forces->data()[0][0];
   const std::size_t rows = centres->size();
   std::vector<std::int32_t> count(rows);
   std::vector<double> rg(rows), gyration(6 * rows), inertia(6 * rows), angmom(3 * rows), omega(3 * rows), torque(3 * rows);

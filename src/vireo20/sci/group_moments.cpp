@@ -55,7 +55,7 @@ std::int32_t upscaled_count(const MPUpscaling& p_Engine)
 // Members ahead of the one being added whose rows are asked for early: a member costs a few random
 // reads (its rows, its enabled entry and through that its mass), and these overlap only if asked
 // for well before they are needed. The mass waits for the enabled entry, so it is asked for later.
-constexpr std::int32_t prefetch_distance = 32;
+constexpr std::int32_t prefetch_distance = 16;
 
 inline void prefetch_row(const double* p_Rows, std::int32_t p_Row)
 {
@@ -309,17 +309,17 @@ void symmetric_eigen3(const double (&p_Matrix)[3][3], double (&p_Values)[3], dou
       a[r][c] = p_Matrix[r][c];
       p_Vectors[r][c] = r == c ? 1.0 : 0.0;
     }
-  // Cyclic sweeps of rotations that each zero one off-diagonal pair; a 3x3 converges in a handful.
+  // Cyclic sweeps of rotations that each zero one off-diagonal pair. An entry below 2^-60 of the
+  // trace moves no eigenvalue by a rounding and is dropped, rather than rotated on until it
+  // underflows, which a matrix with a zero eigenvalue (a line of members) takes extra sweeps to do.
+  const double negligible = 0x1p-60 * (std::fabs(a[0][0]) + std::fabs(a[1][1]) + std::fabs(a[2][2]));
   for (int sweep = 0; sweep < 64; ++sweep) {
     const double off = std::fabs(a[0][1]) + std::fabs(a[0][2]) + std::fabs(a[1][2]);
     if (off == 0.0) break;
     for (int p = 0; p < 2; ++p) {
       for (int q = p + 1; q < 3; ++q) {
         const double apq = a[p][q];
-        if (apq == 0.0) continue;
-        // Negligible beside both diagonal entries: drop it rather than rotate by a rounding error.
-        if (sweep > 3 && std::fabs(a[p][p]) + 1e2 * std::fabs(apq) == std::fabs(a[p][p]) &&
-            std::fabs(a[q][q]) + 1e2 * std::fabs(apq) == std::fabs(a[q][q])) {
+        if (std::fabs(apq) <= negligible) {
           a[p][q] = a[q][p] = 0.0;
           continue;
         }
