@@ -186,3 +186,20 @@ def test_bad_arguments_raise_a_clear_error_and_change_nothing(case):
         assert_array_equal(step[name], before)
     # The generator still answers for its step.
     assert call(step)["count"].sum() == len(step["positions"])
+
+
+@pytest.mark.parametrize("enabled,trailing", [(None, 3), (None, 0), ([2], 0), ([2, 1, 0], 1)])
+def test_small_steps_give_rows_for_the_trailing_entries_and_lone_particles(enabled, trailing):
+    generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array([-1, 0, -1], dtype="int32"))
+    generator.SetParticlesEnabledIndexes(1, None if enabled is None else quill20.array(enabled, dtype="int32"),
+                                         trailing)
+    e = 0 if enabled is None else len(enabled)
+    u = len({0 if p < 2 else 2 for p in enabled or []})
+    rows = np.arange(3 * (e + trailing), dtype=float).reshape(-1, 3)
+    centres = generator.CoordsWeightedAverage(quill20.asarray(rows), quill20.asarray(np.ones(3))).to_numpy()
+    got = _physics.group_moments(generator, centres, rows, np.ones(3), velocities=rows, forces=rows)
+    assert all(len(array) == u + trailing for array in got.values())
+    assert (got["count"][u:] == 1).all() and got["count"][:u].sum() == e
+    # A lone particle sits on its centre (mass 1 makes the average exact): nothing about it turns.
+    lone = got["count"] == 1
+    assert all(not got[name][lone].any() for name in got if name != "count")

@@ -128,8 +128,11 @@ void moments_of_groups(const MPUpscaling& p_Engine, const GroupMomentsInput& p_I
     }
 
     p_Out.count[e] = count;
-    if (s.mass != 0.0) {
-      double* g = p_Out.gyration_tensor + 6 * std::int64_t(e);
+    double* g = p_Out.gyration_tensor + 6 * std::int64_t(e);
+    if (s.mass == 0.0) {
+      std::fill(g, g + 6, 0.0);
+      p_Out.radius_of_gyration[e] = 0.0;
+    } else {
       g[0] = s.xx / s.mass;
       g[1] = s.yy / s.mass;
       g[2] = s.zz / s.mass;
@@ -152,7 +155,11 @@ void moments_of_groups(const MPUpscaling& p_Engine, const GroupMomentsInput& p_I
       l[1] = s.ly;
       l[2] = s.lz;
       // A lone member's centre is itself up to rounding: its tensor is noise, and it does not turn.
-      if (count > 1) angular_velocity(inertia, l, p_Out.angular_velocity + 3 * std::int64_t(e));
+      double* w = p_Out.angular_velocity + 3 * std::int64_t(e);
+      if (count > 1)
+        angular_velocity(inertia, l, w);
+      else
+        w[0] = w[1] = w[2] = 0.0;
     }
     if (WithForces) {
       double* t = p_Out.torque + 3 * std::int64_t(e);
@@ -261,7 +268,15 @@ void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, c
   }
   // A trailing entry is one particle on its own centre: it counts, and nothing else.
   const std::int64_t u = upscaled_count(p_Engine), t = p_Engine.number_of_trailing_entries();
-  for (std::int64_t j = 0; j < t; ++j) p_Out.count[u + j] = 1;
+  std::fill(p_Out.count + u, p_Out.count + u + t, 1);
+  std::fill(p_Out.radius_of_gyration + u, p_Out.radius_of_gyration + u + t, 0.0);
+  std::fill(p_Out.gyration_tensor + 6 * u, p_Out.gyration_tensor + 6 * (u + t), 0.0);
+  std::fill(p_Out.inertia + 6 * u, p_Out.inertia + 6 * (u + t), 0.0);
+  if (p_In.velocities) {
+    std::fill(p_Out.angular_momentum + 3 * u, p_Out.angular_momentum + 3 * (u + t), 0.0);
+    std::fill(p_Out.angular_velocity + 3 * u, p_Out.angular_velocity + 3 * (u + t), 0.0);
+  }
+  if (p_In.forces) std::fill(p_Out.torque + 3 * u, p_Out.torque + 3 * (u + t), 0.0);
 }
 
 void angular_velocity(const double* p_Inertia, const double* p_L, double* p_Omega)

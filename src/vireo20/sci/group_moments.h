@@ -28,7 +28,8 @@ struct GroupMomentsInput {
   std::int64_t force_rows = 0;
 };
 
-// U + T rows each, zeroed by the caller. The gyration tensor is xx yy zz xy xz yz; the inertia
+// U + T rows each, every entry written, so they need not be zeroed first (NumPy puts large arrays
+// from np.empty on huge pages, but not those from np.zeros). The gyration tensor is xx yy zz xy xz yz; the inertia
 // tensor xx yy zz xy yz xz, with the products of inertia negative sums. angular_momentum and
 // angular_velocity are written only with velocities, torque only with forces (may be null otherwise).
 struct GroupMomentsOutput {

@@ -77,9 +77,10 @@ struct Result {
   std::vector<std::int32_t> count;
   std::vector<double> rg, gyration, inertia, angmom, omega, torque;
 
+  // NaN everywhere at first, so that an entry the moments leave unwritten shows.
   explicit Result(std::size_t p_Rows)
-      : count(p_Rows), rg(p_Rows), gyration(6 * p_Rows), inertia(6 * p_Rows), angmom(3 * p_Rows), omega(3 * p_Rows),
-        torque(3 * p_Rows)
+      : count(p_Rows, -1), rg(p_Rows, std::nan("")), gyration(6 * p_Rows, std::nan("")), inertia(6 * p_Rows, std::nan("")),
+        angmom(3 * p_Rows, std::nan("")), omega(3 * p_Rows, std::nan("")), torque(3 * p_Rows, std::nan(""))
   {
   }
   GroupMomentsOutput output()
@@ -330,7 +331,9 @@ TEST(GroupMoments, AnyThreadCountGivesTheSameBits)
   vireo20::ups::group_moments(*step.engine, step.input(false, false), bare.output(), 2);
   EXPECT_EQ(bare.count, one.count);
   EXPECT_EQ(std::memcmp(bare.inertia.data(), one.inertia.data(), sizeof(double) * one.inertia.size()), 0);
-  EXPECT_TRUE(std::all_of(bare.omega.begin(), bare.omega.end(), [](double x) { return x == 0.0; }));
+  EXPECT_TRUE(std::all_of(bare.omega.begin(), bare.omega.end(), [](double x) { return std::isnan(x); }))
+      << "written without velocities";
+  EXPECT_TRUE(std::none_of(one.omega.begin(), one.omega.end(), [](double x) { return std::isnan(x); }));
 }
 
 TEST(GroupMoments, BadInputIsRefusedBeforeAnythingIsWritten)
