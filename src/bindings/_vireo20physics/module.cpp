@@ -60,6 +60,8 @@ bp::object as_float64(const bp::object& p_Numpy, const bp::object& p_Value, cons
   try {
     array = p_Numpy.attr("asarray")(p_Value);
   } catch (const bp::error_already_set&) {
+    // What NumPy says of ragged or odd input; anything else (memory, an interrupt) goes on as it is.
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
     PyErr_Clear();
     refuse(std::string(p_Name) + ": not an array of numbers");
   }
