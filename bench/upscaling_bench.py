@@ -27,6 +27,11 @@ import quill20
 import _vireo20upscaling
 
 try:
+    from vireo20 import _physics
+except ImportError:  # the row shows n/a
+    _physics = None
+
+try:
     import pandas as pd
 except ImportError:  # the table says so instead of failing
     pd = None
@@ -300,6 +305,56 @@ def make_rows(step, generator):
                  lambda: np.array_equal(generator.CoordsWeightedAverage(coords_array, masses_array).to_numpy(),
                                         numpy_coords())))
 
+    # Every per-group array about the centres, with velocities and forces: against the coordinate
+    # average it follows (the note gives the ratio) and the bincounts a NumPy user would write.
+    # The module reads the very memory the coordinate average reads (the job hands both the same
+    # arrays), and velocities and forces from arrays made the same way: the NumPy arrays of the Step
+    # need not sit on huge pages, and a random gather over 4 KiB pages costs more.
+    centres = generator.CoordsWeightedAverage(coords_array, masses_array).to_numpy()
+    velocities_array = quill20.array(s.coords[::-1], dtype="float64")
+    forces_array = quill20.array(s.coords[:, ::-1], dtype="float64")
+    velocities, forces = velocities_array.to_numpy(), forces_array.to_numpy()
+    coords_view, masses_view = coords_array.to_numpy(), masses_array.to_numpy()
+
+    def module_moments():
+        return _physics.group_moments(generator, centres, coords_view, masses_view, velocities=velocities,
+                                      forces=forces)
+
+    def numpy_moments():
+        e_count, u = s.e_count, s.u_count
+        codes, masses = s.codes[:e_count], s.masses[s.enabled]
+        d = s.coords[:e_count] - centres[codes]
+        md = d * masses[:, None]
+        add = lambda weights: np.bincount(codes, weights=weights, minlength=u)
+        count = np.bincount(codes, minlength=u)
+        total = add(masses)
+        second = np.stack([add(md[:, a] * d[:, b]) for a, b in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))], 1)
+        momentum = np.cross(md, velocities[:e_count])
+        torque = np.cross(d, forces[:e_count])
+        angmom = np.stack([add(momentum[:, k]) for k in range(3)], 1)
+        torques = np.stack([add(torque[:, k]) for k in range(3)], 1)
+        trace = second[:, :3].sum(1)
+        tensor = np.empty((u, 3, 3))
+        tensor[:, [0, 1, 2], [0, 1, 2]] = trace[:, None] - second[:, :3]
+        tensor[:, 0, 1] = tensor[:, 1, 0] = -second[:, 3]
+        tensor[:, 0, 2] = tensor[:, 2, 0] = -second[:, 4]
+        tensor[:, 1, 2] = tensor[:, 2, 1] = -second[:, 5]
+        solvable = (count > 1) & (np.linalg.det(tensor) > 1e-6)
+        omega = np.zeros((u, 3))
+        omega[solvable] = np.linalg.solve(tensor[solvable], angmom[solvable][:, :, None])[:, :, 0]
+        return count, np.sqrt(trace / total), second / total[:, None], tensor, angmom, omega, torques
+
+    def same_moments():
+        got, want = module_moments(), numpy_moments()
+        u = s.u_count
+        return (np.array_equal(got["count"][:u], want[0])
+                and np.allclose(got["radius_of_gyration"][:u], want[1], rtol=1e-9, atol=0)
+                and np.allclose(got["torque"][:u], want[6], rtol=1e-9, atol=1e-12))
+
+    moments_floor = coords_floor + [take_floor(velocities, s.order), take_floor(forces, s.order)]
+    rows.append(("group moments", module_moments if _physics else None, {"bincounts + solve": numpy_moments},
+                 None, moments_floor, same_moments if _physics else None))
+
     count = s.outputs
     rows.append(("particles topology",
                  (lambda: generator.CreateParticlesTopology()) if has("CreateParticlesTopology") else None,
@@ -430,6 +485,7 @@ def main():
         step = Step(particles)
         generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array(step.parents, dtype="int32"))
         repeats = 7 if particles <= 2_000_000 else 5
+        coordinate_average_time = None
         for name, module, numpy_runs, pandas_run, floor_parts, check in make_rows(step, generator):
             if only and name not in only:
                 continue
@@ -447,6 +503,13 @@ def main():
             pandas_time = times.get("pandas")
             floor = sum(times["floor %d" % k] for k in range(len(floor_parts))) or None
             note = best_label
+            if name == "coordinate average":
+                coordinate_average_time = module_time
+            if name == "group moments" and module_time and coordinate_average_time:
+                row_extra = {"over_coordinate_average": module_time / coordinate_average_time}
+                note += f", {row_extra['over_coordinate_average']:.2f}x the coordinate average"
+            else:
+                row_extra = {}
             if module and check is not None:
                 note += ", same result" if check() else ", RESULT DIFFERS"
             row = {"operation": name, "particles": particles, "enabled": step.e_count, "upscaled": step.u_count,
@@ -454,14 +517,16 @@ def main():
                    "pandas_s": pandas_time, "floor_s": floor, "peak_rss_bytes": peak,
                    "numpy_over_module": ratio(numpy_time, module_time),
                    "pandas_over_module": ratio(pandas_time, module_time),
-                   "module_over_floor": ratio(module_time, floor)}
+                   "module_over_floor": ratio(module_time, floor), **row_extra}
             results["rows"].append(row)
             lines.append(f"{name:<26} {particles:>10,} {fmt_time(module_time):>10} {fmt_time(numpy_time):>10} "
                          f"{fmt_time(pandas_time):>10} {fmt_ratio(row['numpy_over_module']):>9} "
                          f"{fmt_ratio(row['pandas_over_module']):>10} {fmt_ratio(row['module_over_floor']):>9} "
                          f"{fmt_time(floor):>9} {fmt_mb(peak):>9}  {note}")
         for bench_name, label in (("engine_setup", "setup, C++ engine"),
-                                  ("engine_element_indexes", "element indexes, C++")):
+                                  ("engine_element_indexes", "element indexes, C++"),
+                                  ("engine_coordinate_average", "coordinate average, C++"),
+                                  ("engine_group_moments", "group moments, C++")):
             t = cpp.get((bench_name, particles))
             results["rows"].append({"operation": label, "particles": particles, "module_s": t})
             lines.append(f"{label:<26} {particles:>10,} {fmt_time(t):>10}  (Google Benchmark, no Python)")

@@ -2,4 +2,5 @@
 #pragma once
 
 #include "vireo20/Export.h"
+#include "vireo20/sci/group_moments.h"
 #include "vireo20/sci/mp_upscaling.h"

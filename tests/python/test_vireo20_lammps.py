@@ -127,8 +127,16 @@ def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, du
         assert_allclose(pick("velocity"), want["velocity"], rtol=1e-12, atol=1e-13)
         for name in [] if physics is None else ("count", "radius_of_gyration", "gyration_tensor", "inertia", "angular_momentum", "angular_velocity",
                      "torque"):
-            scale = max(np.abs(want[name]).max(), 1e-300)
-            assert_allclose(pick(name), want[name], rtol=0, atol=1e-9 * scale, err_msg=f"{name} at {timestep}")
+            mine, theirs = pick(name), want[name]
+            if name == "angular_velocity":
+                # A lone atom's centre is the atom itself up to the rounding of (x m) / m, and LAMMPS
+                # divides by the square of that rounding: noise that changes with the image the atom
+                # is in. A group of one does not turn here.
+                alone = want["count"] == 1
+                assert not mine[alone].any(), f"a lone atom turns at {timestep}"
+                mine, theirs = mine[~alone], theirs[~alone]
+            scale = max(np.abs(theirs).max(initial=0), 1e-300)
+            assert_allclose(mine, theirs, rtol=0, atol=1e-9 * scale, err_msg=f"{name} at {timestep}")
         # Lines: the distinct pairs of molecules in contact, each no longer than half the box.
         lines = got["lines"]
         ends = got["points"][lines]

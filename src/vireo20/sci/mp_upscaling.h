@@ -83,6 +83,8 @@ class VIREO20_API MPUpscaling {
                                                                  boost::shared_ptr<DoubleArray> p_Masses);
 
   std::int32_t number_of_upscaled_particles() const { return m_NumberOfUpscaledParticles; }
+  // N, the length of the parent table: what arrays indexed by source particle must hold.
+  std::uint64_t number_of_source_particles() const { return m_Parents && m_Parents->data() ? m_Parents->size() : 0; }
   std::int32_t number_of_trailing_entries() const { return m_NumberOfTrailingEntries; }
   const boost::shared_ptr<IntArray>& enabled_indexes() const { return m_EnabledIndexes; }
   // Empty when the last setup had no enabled particles, or before the first setup.

@@ -1,0 +1,360 @@
+// Per-group physics over the engine's blocks: one pass gathers each group's members and adds their
+// moments about the group's centre; angular velocities are solved per group afterwards.
+#include "vireo20/sci/group_moments.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "vireo20/sci/mp_upscaling.h"
+#include "vireo20/sci/parallel.h"
+
+namespace vireo20 {
+namespace ups {
+namespace {
+
+[[noreturn]] void refuse_argument(const std::string& p_Text)
+{
+  throw std::invalid_argument("group_moments: " + p_Text);
+}
+
+[[noreturn]] void refuse_state(const std::string& p_Text) { throw std::runtime_error("group_moments: " + p_Text); }
+
+void require_rows(const char* p_Name, std::int64_t p_Rows, std::int64_t p_Wanted, const char* p_Why)
+{
+  if (p_Rows == p_Wanted) return;
+  std::ostringstream text;
+  text << p_Name << " has " << p_Rows << " rows; the step needs " << p_Wanted << " (" << p_Why << ")";
+  refuse_argument(text.str());
+}
+
+std::int32_t enabled_count(const MPUpscaling& p_Engine)
+{
+  return p_Engine.topology() ? static_cast<std::int32_t>(p_Engine.topology()->positions.size()) : 0;
+}
+
+std::int32_t upscaled_count(const MPUpscaling& p_Engine)
+{
+  return p_Engine.topology() ? p_Engine.number_of_upscaled_particles() : 0;
+}
+
+// A member costs a few random reads (its rows, its enabled entry and through that its mass), asked
+// for the engine's prefetch_distance ahead so that they overlap; the mass waits for the enabled
+// entry, so it is asked for later. A distance of 16 measured no different from 64 here.
+
+inline void prefetch_row(const double* p_Rows, std::int32_t p_Row)
+{
+  const double* row = p_Rows + 3 * static_cast<std::int64_t>(p_Row);
+  __builtin_prefetch(row);
+  __builtin_prefetch(row + 2);  // a row of 24 bytes may straddle two lines
+}
+
+struct Sums {
+  double mass = 0.0;
+  double xx = 0.0, yy = 0.0, zz = 0.0, xy = 0.0, xz = 0.0, yz = 0.0;
+  double lx = 0.0, ly = 0.0, lz = 0.0;
+  double tx = 0.0, ty = 0.0, tz = 0.0;
+};
+
+// Groups p_First..p_End-1, whose blocks tile positions[begin, end) in order. Velocities and forces
+// are template switches so that the pass without them reads nothing more.
+template <bool WithVelocities, bool WithForces>
+void moments_of_groups(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
+                       std::int32_t p_First, std::int32_t p_End)
+{
+  if (p_First >= p_End) return;
+  const auto* ranges = p_Engine.topology()->ranges.data();
+  const std::int32_t* positions = p_Engine.topology()->positions.data();
+  const int* enabled = p_Engine.enabled_indexes()->data();
+  const double* masses = p_In.masses;
+  const double* r = p_In.positions;
+  const double* v = p_In.velocities;
+  const double* f = p_In.forces;
+  const std::int32_t end = ranges[p_End - 1].first + ranges[p_End - 1].second;
+
+  for (std::int32_t e = p_First; e < p_End; ++e) {
+    const std::int32_t first = ranges[e].first, count = ranges[e].second;
+    const double cx = p_In.centres[3 * std::int64_t(e)], cy = p_In.centres[3 * std::int64_t(e) + 1],
+                 cz = p_In.centres[3 * std::int64_t(e) + 2];
+    Sums s;
+    for (std::int32_t k = first; k < first + count; ++k) {
+      if (k + 2 * prefetch_distance < end) {
+        const std::int32_t ahead = positions[k + 2 * prefetch_distance];
+        prefetch_row(r, ahead);
+        if (WithVelocities) prefetch_row(v, ahead);
+        if (WithForces) prefetch_row(f, ahead);
+        __builtin_prefetch(enabled + ahead);
+      }
+      if (k + prefetch_distance < end) __builtin_prefetch(masses + enabled[positions[k + prefetch_distance]]);
+
+      const std::int64_t i = positions[k];
+      const double m = masses[enabled[i]];
+      const double dx = r[3 * i] - cx, dy = r[3 * i + 1] - cy, dz = r[3 * i + 2] - cz;
+      const double mx = m * dx, my = m * dy, mz = m * dz;
+      s.mass += m;
+      s.xx += mx * dx;
+      s.yy += my * dy;
+      s.zz += mz * dz;
+      s.xy += mx * dy;
+      s.xz += mx * dz;
+      s.yz += my * dz;
+      if (WithVelocities) {
+        const double vx = v[3 * i], vy = v[3 * i + 1], vz = v[3 * i + 2];
+        s.lx += m * (dy * vz - dz * vy);
+        s.ly += m * (dz * vx - dx * vz);
+        s.lz += m * (dx * vy - dy * vx);
+      }
+      if (WithForces) {
+        const double fx = f[3 * i], fy = f[3 * i + 1], fz = f[3 * i + 2];
+        s.tx += dy * fz - dz * fy;
+        s.ty += dz * fx - dx * fz;
+        s.tz += dx * fy - dy * fx;
+      }
+    }
+
+    p_Out.count[e] = count;
+    double* g = p_Out.gyration_tensor + 6 * std::int64_t(e);
+    if (s.mass == 0.0) {
+      std::fill(g, g + 6, 0.0);
+      p_Out.radius_of_gyration[e] = 0.0;
+    } else {
+      g[0] = s.xx / s.mass;
+      g[1] = s.yy / s.mass;
+      g[2] = s.zz / s.mass;
+      g[3] = s.xy / s.mass;
+      g[4] = s.xz / s.mass;
+      g[5] = s.yz / s.mass;
+      p_Out.radius_of_gyration[e] = std::sqrt((s.xx + s.yy + s.zz) / s.mass);
+    }
+    double* inertia = p_Out.inertia + 6 * std::int64_t(e);
+    inertia[0] = s.yy + s.zz;
+    inertia[1] = s.xx + s.zz;
+    inertia[2] = s.xx + s.yy;
+    // From 0.0, so that a zero product of inertia is +0 rather than -0.
+    inertia[3] = 0.0 - s.xy;
+    inertia[4] = 0.0 - s.yz;
+    inertia[5] = 0.0 - s.xz;
+    if (WithVelocities) {
+      double* l = p_Out.angular_momentum + 3 * std::int64_t(e);
+      l[0] = s.lx;
+      l[1] = s.ly;
+      l[2] = s.lz;
+      // A lone member's centre is itself up to rounding: its tensor is noise, and it does not turn.
+      double* w = p_Out.angular_velocity + 3 * std::int64_t(e);
+      if (count > 1)
+        angular_velocity(inertia, l, w);
+      else
+        w[0] = w[1] = w[2] = 0.0;
+    }
+    if (WithForces) {
+      double* t = p_Out.torque + 3 * std::int64_t(e);
+      t[0] = s.tx;
+      t[1] = s.ty;
+      t[2] = s.tz;
+    }
+  }
+}
+
+template <bool WithVelocities, bool WithForces>
+void moments_over_threads(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
+                          unsigned p_Threads)
+{
+  const std::int32_t u = upscaled_count(p_Engine), e_count = enabled_count(p_Engine);
+  // Below this many members a thread costs more than it saves.
+  constexpr std::int32_t members_per_thread = 1 << 15;
+  const std::int32_t threads =
+      static_cast<std::int32_t>(std::min<std::int64_t>(std::max(1u, p_Threads), std::max(1, e_count / members_per_thread)));
+  if (threads <= 1) {
+    moments_of_groups<WithVelocities, WithForces>(p_Engine, p_In, p_Out, 0, u);
+    return;
+  }
+  // A few pieces per thread, cut where the members, not the groups, split evenly; handed out on
+  // demand, so a slow core takes fewer.
+  const std::int32_t pieces = std::min(u, threads * 4);
+  const auto* ranges = p_Engine.topology()->ranges.data();
+  const auto first_group_at = [&](std::int32_t p_Piece) {
+    const std::int64_t member = static_cast<std::int64_t>(e_count) * p_Piece / pieces;
+    return static_cast<std::int32_t>(
+        std::lower_bound(ranges, ranges + u, member,
+                         [](const std::pair<std::int32_t, std::int32_t>& p_Range, std::int64_t p_Member) {
+                           return p_Range.first < p_Member;
+                         }) -
+        ranges);
+  };
+  share_out(static_cast<unsigned>(threads), pieces, [&](unsigned, std::int32_t p_Piece) {
+    const std::int32_t begin = p_Piece == 0 ? 0 : first_group_at(p_Piece);
+    const std::int32_t end = p_Piece + 1 == pieces ? u : first_group_at(p_Piece + 1);
+    moments_of_groups<WithVelocities, WithForces>(p_Engine, p_In, p_Out, begin, end);
+  });
+}
+
+}  // namespace
+
+std::int64_t group_moment_rows(const MPUpscaling& p_Engine)
+{
+  return static_cast<std::int64_t>(upscaled_count(p_Engine)) + p_Engine.number_of_trailing_entries();
+}
+
+void check_group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In)
+{
+  const std::int64_t u = upscaled_count(p_Engine), t = p_Engine.number_of_trailing_entries(),
+                     e = enabled_count(p_Engine);
+  const std::uint64_t n = p_Engine.number_of_source_particles();
+  std::ostringstream why;
+  why << u << " upscaled particles, then " << t << " trailing entries";
+  require_rows("centres", p_In.centres ? p_In.centre_rows : 0, u + t, why.str().c_str());
+  why.str("");
+  why << e << " enabled positions, then " << t << " trailing entries";
+  require_rows("positions", p_In.positions ? p_In.position_rows : 0, e + t, why.str().c_str());
+  if (p_In.velocities) require_rows("velocities", p_In.velocity_rows, e + t, why.str().c_str());
+  if (p_In.forces) require_rows("forces", p_In.force_rows, e + t, why.str().c_str());
+  const std::int64_t mass_count = p_In.masses ? p_In.mass_count : 0;
+  if (static_cast<std::uint64_t>(mass_count) != n) {
+    std::ostringstream text;
+    text << "masses has " << mass_count << " entries; the generator has " << n << " source particles (one mass each)";
+    refuse_argument(text.str());
+  }
+  if (e == 0) return;
+  // The enabled list is shared with the caller, who may have changed it since the setup: one scan,
+  // so that the gathers need no check of their own.
+  const auto& list = p_Engine.enabled_indexes();
+  const std::int64_t listed = list && list->data() ? static_cast<std::int64_t>(list->size()) : 0;
+  if (listed < e) {
+    std::ostringstream text;
+    text << "the enabled list given to SetParticlesEnabledIndexes now has " << listed << " entries, fewer than the "
+         << e << " it was grouped with; call SetParticlesEnabledIndexes again";
+    refuse_state(text.str());
+  }
+  const int* enabled = list->data();
+  for (std::int64_t i = 0; i < e; ++i) {
+    if (enabled[i] < 0 || enabled[i] >= mass_count) {
+      std::ostringstream text;
+      text << "enabled_indexes[" << i << "] = " << enabled[i] << " was changed after SetParticlesEnabledIndexes "
+           << "and no longer names one of the " << mass_count << " source particles";
+      refuse_state(text.str());
+    }
+  }
+}
+
+void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
+                   unsigned p_Threads)
+{
+  check_group_moments(p_Engine, p_In);
+  if (upscaled_count(p_Engine) > 0) {
+    const bool velocities = p_In.velocities != nullptr, forces = p_In.forces != nullptr;
+    if (velocities && forces)
+      moments_over_threads<true, true>(p_Engine, p_In, p_Out, p_Threads);
+    else if (velocities)
+      moments_over_threads<true, false>(p_Engine, p_In, p_Out, p_Threads);
+    else if (forces)
+      moments_over_threads<false, true>(p_Engine, p_In, p_Out, p_Threads);
+    else
+      moments_over_threads<false, false>(p_Engine, p_In, p_Out, p_Threads);
+  }
+  // A trailing entry is one particle on its own centre: it counts, and nothing else.
+  const std::int64_t u = upscaled_count(p_Engine), t = p_Engine.number_of_trailing_entries();
+  std::fill(p_Out.count + u, p_Out.count + u + t, 1);
+  std::fill(p_Out.radius_of_gyration + u, p_Out.radius_of_gyration + u + t, 0.0);
+  std::fill(p_Out.gyration_tensor + 6 * u, p_Out.gyration_tensor + 6 * (u + t), 0.0);
+  std::fill(p_Out.inertia + 6 * u, p_Out.inertia + 6 * (u + t), 0.0);
+  if (p_In.velocities) {
+    std::fill(p_Out.angular_momentum + 3 * u, p_Out.angular_momentum + 3 * (u + t), 0.0);
+    std::fill(p_Out.angular_velocity + 3 * u, p_Out.angular_velocity + 3 * (u + t), 0.0);
+  }
+  if (p_In.forces) std::fill(p_Out.torque + 3 * u, p_Out.torque + 3 * (u + t), 0.0);
+}
+
+void angular_velocity(const double* p_Inertia, const double* p_L, double* p_Omega)
+{
+  const double a[3][3] = {{p_Inertia[0], p_Inertia[3], p_Inertia[5]},
+                          {p_Inertia[3], p_Inertia[1], p_Inertia[4]},
+                          {p_Inertia[5], p_Inertia[4], p_Inertia[2]}};
+  const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                     a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                     a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+  if (det > 1e-6) {
+    // The adjugate over the determinant.
+    double inverse[3][3];
+    inverse[0][0] = a[1][1] * a[2][2] - a[1][2] * a[2][1];
+    inverse[0][1] = -(a[0][1] * a[2][2] - a[0][2] * a[2][1]);
+    inverse[0][2] = a[0][1] * a[1][2] - a[0][2] * a[1][1];
+    inverse[1][0] = -(a[1][0] * a[2][2] - a[1][2] * a[2][0]);
+    inverse[1][1] = a[0][0] * a[2][2] - a[0][2] * a[2][0];
+    inverse[1][2] = -(a[0][0] * a[1][2] - a[0][2] * a[1][0]);
+    inverse[2][0] = a[1][0] * a[2][1] - a[1][1] * a[2][0];
+    inverse[2][1] = -(a[0][0] * a[2][1] - a[0][1] * a[2][0]);
+    inverse[2][2] = a[0][0] * a[1][1] - a[0][1] * a[1][0];
+    for (auto& row : inverse)
+      for (double& x : row) x /= det;
+    for (int r = 0; r < 3; ++r) p_Omega[r] = inverse[r][0] * p_L[0] + inverse[r][1] * p_L[1] + inverse[r][2] * p_L[2];
+    return;
+  }
+  // Singular or nearly so (a line of members, or one): invert only the principal moments that count.
+  double values[3], vectors[3][3];
+  symmetric_eigen3(a, values, vectors);
+  const double largest = std::max({values[0], values[1], values[2]});
+  p_Omega[0] = p_Omega[1] = p_Omega[2] = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    if (values[k] < 1e-6 * largest || values[k] == 0.0) continue;
+    const double along = (p_L[0] * vectors[0][k] + p_L[1] * vectors[1][k] + p_L[2] * vectors[2][k]) / values[k];
+    for (int r = 0; r < 3; ++r) p_Omega[r] += along * vectors[r][k];
+  }
+}
+
+void symmetric_eigen3(const double (&p_Matrix)[3][3], double (&p_Values)[3], double (&p_Vectors)[3][3])
+{
+  double a[3][3];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) {
+      a[r][c] = p_Matrix[r][c];
+      p_Vectors[r][c] = r == c ? 1.0 : 0.0;
+    }
+  // Cyclic sweeps of rotations that each zero one off-diagonal pair. An entry below 2^-60 of the
+  // trace moves no eigenvalue by a rounding and is dropped, rather than rotated on until it
+  // underflows, which a matrix with a zero eigenvalue (a line of members) takes extra sweeps to do.
+  const double negligible = 0x1p-60 * (std::fabs(a[0][0]) + std::fabs(a[1][1]) + std::fabs(a[2][2]));
+  for (int sweep = 0; sweep < 64; ++sweep) {
+    const double off = std::fabs(a[0][1]) + std::fabs(a[0][2]) + std::fabs(a[1][2]);
+    if (off == 0.0) break;
+    for (int p = 0; p < 2; ++p) {
+      for (int q = p + 1; q < 3; ++q) {
+        const double apq = a[p][q];
+        if (std::fabs(apq) <= negligible) {
+          a[p][q] = a[q][p] = 0.0;
+          continue;
+        }
+        // The smaller root of t^2 + 2 theta t - 1 = 0: a rotation by at most 45 degrees.
+        const double theta = (a[q][q] - a[p][p]) / (2.0 * apq);
+        // Past 1e150 theta^2 would overflow; t is then 1/(2 theta) to full precision.
+        double t = std::fabs(theta) > 1e150 ? 0.5 / std::fabs(theta)
+                                             : 1.0 / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+        if (theta < 0.0) t = -t;
+        const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
+        for (int k = 0; k < 3; ++k) {
+          const double akp = a[k][p], akq = a[k][q];
+          a[k][p] = c * akp - s * akq;
+          a[k][q] = s * akp + c * akq;
+        }
+        for (int k = 0; k < 3; ++k) {
+          const double apk = a[p][k], aqk = a[q][k];
+          a[p][k] = c * apk - s * aqk;
+          a[q][k] = s * apk + c * aqk;
+        }
+        a[p][q] = a[q][p] = 0.0;
+        for (int k = 0; k < 3; ++k) {
+          const double vkp = p_Vectors[k][p], vkq = p_Vectors[k][q];
+          p_Vectors[k][p] = c * vkp - s * vkq;
+          p_Vectors[k][q] = s * vkp + c * vkq;
+        }
+      }
+    }
+  }
+  for (int k = 0; k < 3; ++k) p_Values[k] = a[k][k];
+}
+
+}  // namespace ups
+}  // namespace vireo20

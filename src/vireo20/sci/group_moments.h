@@ -1,0 +1,67 @@
+// Per-group physics of one step: counts, second moments about the given centres, angular momentum,
+// angular velocity and torque of every upscaled particle, over raw buffers of three doubles per row.
+#pragma once
+
+#include <cstdint>
+
+#include "vireo20/Export.h"
+
+class MPUpscaling;
+
+namespace vireo20 {
+namespace ups {
+
+// What the moments read: rows of three doubles, laid out as the engine's reductions take them.
+// Centres are by upscaled particle then trailing entry (U + T rows); positions, velocities and
+// forces by enabled position then trailing entry (E + T rows); masses by source particle (N).
+// Velocities and forces may be null: the arrays that need them are then not computed.
+struct GroupMomentsInput {
+  const double* centres = nullptr;
+  std::int64_t centre_rows = 0;
+  const double* positions = nullptr;
+  std::int64_t position_rows = 0;
+  const double* masses = nullptr;
+  std::int64_t mass_count = 0;
+  const double* velocities = nullptr;
+  std::int64_t velocity_rows = 0;
+  const double* forces = nullptr;
+  std::int64_t force_rows = 0;
+};
+
+// U + T rows each, every entry written, so they need not be zeroed first (NumPy puts large arrays
+// from np.empty on huge pages, but not those from np.zeros). The gyration tensor is xx yy zz xy xz yz; the inertia
+// tensor xx yy zz xy yz xz, with the products of inertia negative sums. angular_momentum and
+// angular_velocity are written only with velocities, torque only with forces (may be null otherwise).
+struct GroupMomentsOutput {
+  std::int32_t* count = nullptr;
+  double* radius_of_gyration = nullptr;
+  double* gyration_tensor = nullptr;
+  double* inertia = nullptr;
+  double* angular_momentum = nullptr;
+  double* angular_velocity = nullptr;
+  double* torque = nullptr;
+};
+
+// The rows every output needs for the engine's current step: U + T.
+VIREO20_API std::int64_t group_moment_rows(const MPUpscaling& p_Engine);
+
+// Refuses input that does not fit the engine's step, before anything is written: row counts
+// (std::invalid_argument) and an enabled list changed since the setup (std::runtime_error).
+VIREO20_API void check_group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_Input);
+
+// Checks, then fills p_Output. Each group's members are added in ascending position order by one
+// thread, so the bits do not depend on p_Threads (1: the calling thread alone).
+VIREO20_API void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_Input,
+                               const GroupMomentsOutput& p_Output, unsigned p_Threads);
+
+// omega with I omega = L for the inertia tensor p_Inertia (xx yy zz xy yz xz): the inverse when its
+// determinant exceeds 1e-6, else the pseudo-inverse over the principal moments of at least 1e-6 of
+// the largest.
+VIREO20_API void angular_velocity(const double* p_Inertia, const double* p_AngularMomentum, double* p_Omega);
+
+// Eigenvalues and unit eigenvectors (columns of p_Vectors) of the symmetric p_Matrix by cyclic Jacobi
+// rotations.
+VIREO20_API void symmetric_eigen3(const double (&p_Matrix)[3][3], double (&p_Values)[3], double (&p_Vectors)[3][3]);
+
+}  // namespace ups
+}  // namespace vireo20

@@ -1,0 +1,205 @@
+"""vireo20._physics.group_moments against a long-double NumPy reference on random steps (groups in
+shuffled order, disabled particles, trailing entries), the same bits with one thread or many, and
+the refusals of bad arguments, which leave every array as it was."""
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from numpy.testing import assert_allclose, assert_array_equal
+
+import quill20
+import _vireo20upscaling
+from vireo20 import _physics
+from upscaling_model import Model
+
+
+def make_step(seed, particles=300, trailing=4, offset=0.0):
+    rng = np.random.default_rng(seed)
+    parents = np.full(particles, -1, np.int32)
+    heads = rng.choice(particles, size=particles // 4, replace=False)
+    others = np.setdiff1d(np.arange(particles), heads)
+    parents[others] = rng.choice(heads, size=others.size)
+    enabled = rng.permutation(np.flatnonzero(rng.random(particles) < 0.8)).astype(np.int32)
+    e = enabled.size
+    # Each group about its parent's own spot, so that groups differ in size and place.
+    spots = np.zeros((e + trailing, 3))
+    spots[:e, 0] = 2.0 * np.where(parents >= 0, parents, np.arange(particles))[enabled]
+    positions = offset + spots + rng.normal(size=(e + trailing, 3))
+    masses = rng.uniform(0.2, 3.0, particles)
+    generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array(parents, dtype="int32"))
+    generator.SetParticlesEnabledIndexes(3, quill20.array(enabled, dtype="int32"), trailing)
+    centres = generator.CoordsWeightedAverage(quill20.asarray(positions), quill20.asarray(masses)).to_numpy()
+    return dict(generator=generator, parents=parents, enabled=enabled, trailing=trailing, positions=positions,
+                masses=masses, centres=np.array(centres), velocities=rng.normal(size=(e + trailing, 3)),
+                forces=rng.normal(size=(e + trailing, 3)))
+
+
+def reference(step, with_velocities, with_forces):
+    """Every array in long double, summed over each group from the centres given."""
+    model = Model(step["parents"], step["enabled"], step["trailing"])
+    u, t, e = model.u, model.t, model.e
+    ld = np.longdouble
+    m = step["masses"][model.enabled].astype(ld)
+    d = step["positions"][:e].astype(ld) - step["centres"][model.group].astype(ld)
+    add = lambda w: np.array([sum(w[model.group == g], ld(0)) for g in range(u)], dtype=ld).reshape((u,) + w.shape[1:])
+    mass = add(m)
+    second = add(m[:, None, None] * d[:, :, None] * d[:, None, :])
+    rows = lambda width: np.zeros((u + t, width)) if width else np.zeros(u + t)
+    out = {"count": np.concatenate([np.bincount(model.group, minlength=u), np.ones(t)]).astype(np.int32)}
+    gyration = second / mass[:, None, None]
+    out["gyration_tensor"] = rows(6)
+    out["gyration_tensor"][:u] = gyration[:, [0, 1, 2, 0, 0, 1], [0, 1, 2, 1, 2, 2]]
+    out["radius_of_gyration"] = rows(0)
+    out["radius_of_gyration"][:u] = np.sqrt(np.trace(gyration, axis1=1, axis2=2).astype(np.float64))
+    trace = np.trace(second, axis1=1, axis2=2)
+    inertia = trace[:, None, None] * np.eye(3) - second
+    out["inertia"] = rows(6)
+    out["inertia"][:u] = inertia[:, [0, 1, 2, 0, 1, 0], [0, 1, 2, 1, 2, 2]]
+    if with_velocities:
+        v = step["velocities"][:e].astype(ld)
+        momentum = add(m[:, None] * np.cross(d, v))
+        out["angular_momentum"], out["angular_velocity"] = rows(3), rows(3)
+        out["angular_momentum"][:u] = momentum
+        for g in range(u):
+            tensor, l = inertia[g].astype(np.float64), momentum[g].astype(np.float64)
+            if np.linalg.det(tensor) > 1e-6:
+                out["angular_velocity"][g] = np.linalg.solve(tensor, l)
+            elif out["count"][g] > 1:
+                values, vectors = np.linalg.eigh(tensor)
+                keep = values >= 1e-6 * values.max()
+                out["angular_velocity"][g] = vectors[:, keep] @ ((vectors[:, keep].T @ l) / values[keep])
+    if with_forces:
+        out["torque"] = rows(3)
+        out["torque"][:u] = add(np.cross(d, step["forces"][:e].astype(ld)))
+    return out
+
+
+def call(step, with_velocities=True, with_forces=True, **changes):
+    arguments = dict(generator=step["generator"], centres=step["centres"], positions=step["positions"],
+                     masses=step["masses"], velocities=step["velocities"] if with_velocities else None,
+                     forces=step["forces"] if with_forces else None)
+    arguments.update(changes)
+    return _physics.group_moments(**arguments)
+
+
+@pytest.mark.parametrize("seed,offset", [(1, 0.0), (2, 0.0), (3, 1e6)])
+@pytest.mark.parametrize("with_velocities,with_forces", [(True, True), (True, False), (False, True), (False, False)])
+def test_every_array_equals_the_long_double_reference(seed, offset, with_velocities, with_forces):
+    step = make_step(seed, offset=offset)
+    got = call(step, with_velocities, with_forces)
+    want = reference(step, with_velocities, with_forces)
+    assert sorted(got) == sorted(want)
+    assert got["count"].dtype == np.int32
+    assert_array_equal(got["count"], want["count"])
+    for name in sorted(set(want) - {"count"}):
+        assert got[name].dtype == np.float64 and got[name].shape == want[name].shape, name
+        scale = np.abs(want[name]).max(axis=tuple(range(1, want[name].ndim)), keepdims=True) + 1e-300
+        rtol = 1e-7 if name == "angular_velocity" else 1e-12
+        assert_allclose(got[name] / scale, want[name].astype(np.float64) / scale, rtol=0, atol=rtol, err_msg=name)
+    # Trailing entries: a lone particle, zeros elsewhere.
+    t = step["trailing"]
+    assert (got["count"][-t:] == 1).all()
+    assert all((got[name][-t:] == 0).all() for name in got if name != "count")
+
+
+def test_any_real_numbers_convert_once_to_the_same_result():
+    step = make_step(5)
+    want = call(step)
+    as_lists = call(step, centres=step["centres"].tolist(), masses=list(step["masses"]))
+    strided = np.zeros((len(step["positions"]), 6))
+    strided[:, ::2] = step["positions"]
+    as_view = call(step, positions=strided[:, ::2])
+    for got in (as_lists, as_view):
+        for name in want:
+            assert_array_equal(got[name], want[name])
+    whole = make_step(6)
+    whole["masses"] = np.ones_like(whole["masses"])
+    assert_array_equal(call(whole, masses=np.ones(len(whole["masses"]), np.int64))["inertia"], call(whole)["inertia"])
+
+
+def test_one_thread_and_the_default_give_the_same_bits(tmp_path):
+    script = (
+        "import sys, numpy as np\n"
+        f"sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
+        "from test_vireo20_physics import make_step, call\n"
+        "step = make_step(9, particles=200000, trailing=5)\n"
+        "np.savez(sys.argv[1], **call(step))\n")
+    outputs = []
+    for threads in ("1", None):
+        env = dict(os.environ)
+        env.pop("VIREO20_THREADS", None)
+        if threads:
+            env["VIREO20_THREADS"] = threads
+        path = tmp_path / f"threads_{threads}.npz"
+        subprocess.run([sys.executable, "-c", script, str(path)], check=True, env=env)
+        outputs.append(np.load(path))
+    one, default = outputs
+    assert sorted(one.files) == sorted(default.files)
+    for name in one.files:
+        assert one[name].tobytes() == default[name].tobytes(), name
+
+
+def bad_cases():
+    step = lambda: make_step(4, particles=40, trailing=2)
+    return [
+        ("centres (U+T, 2)", lambda s: dict(centres=s["centres"][:, :2]), ValueError,
+         "group_moments: centres: shape (%d, 2), expected (n, 3)", lambda s: (len(s["centres"]),)),
+        ("centres one row short", lambda s: dict(centres=s["centres"][1:]), ValueError,
+         "group_moments: centres has %d rows; the step needs %d (%d upscaled particles, then 2 trailing entries)",
+         lambda s: (len(s["centres"]) - 1, len(s["centres"]), len(s["centres"]) - 2)),
+        ("positions one row more", lambda s: dict(positions=np.vstack([s["positions"], [0, 0, 0]])), ValueError,
+         "group_moments: positions has %d rows; the step needs %d (%d enabled positions, then 2 trailing entries)",
+         lambda s: (len(s["positions"]) + 1, len(s["positions"]), len(s["positions"]) - 2)),
+        ("velocities short", lambda s: dict(velocities=s["velocities"][:3]), ValueError,
+         "group_moments: velocities has 3 rows; the step needs %d (%d enabled positions, then 2 trailing entries)",
+         lambda s: (len(s["positions"]), len(s["positions"]) - 2)),
+        ("masses by entry", lambda s: dict(masses=s["masses"][:-1]), ValueError,
+         "group_moments: masses has 39 entries; the generator has 40 source particles (one mass each)", lambda s: ()),
+        ("masses (N, 1)", lambda s: dict(masses=s["masses"][:, None]), ValueError,
+         "group_moments: masses: shape (40, 1), expected (n,)", lambda s: ()),
+        ("complex forces", lambda s: dict(forces=s["forces"].astype(complex)), ValueError,
+         "group_moments: forces: dtype complex128, expected float64 (or real numbers)", lambda s: ()),
+        ("text masses", lambda s: dict(masses=["a"] * 40), ValueError,
+         "group_moments: masses: dtype <U1, expected float64 (or real numbers)", lambda s: ()),
+        ("ragged positions", lambda s: dict(positions=[[0, 0, 0], [1, 2]]), ValueError,
+         "group_moments: positions: not an array of numbers", lambda s: ()),
+        ("not a generator", lambda s: dict(generator=object()), ValueError,
+         "group_moments: generator: got object, expected the _vireo20upscaling.MPUpscalingGenerator of the step",
+         lambda s: ()),
+        ("no step yet", lambda s: dict(generator=_vireo20upscaling.MPUpscalingGenerator(
+            quill20.array(s["parents"], dtype="int32"))), RuntimeError,
+         "group_moments: the generator holds no step yet; call SetParticlesEnabledIndexes first", lambda s: ()),
+    ], step
+
+
+@pytest.mark.parametrize("case", bad_cases()[0], ids=lambda case: case[0])
+def test_bad_arguments_raise_a_clear_error_and_change_nothing(case):
+    _, change, error, text, fill = case
+    step = bad_cases()[1]()
+    kept = {name: np.copy(step[name]) for name in ("centres", "positions", "masses", "velocities", "forces")}
+    with pytest.raises(error) as raised:
+        call(step, **change(step))
+    assert str(raised.value) == text % fill(step)
+    for name, before in kept.items():
+        assert_array_equal(step[name], before)
+    # The generator still answers for its step.
+    assert call(step)["count"].sum() == len(step["positions"])
+
+
+@pytest.mark.parametrize("enabled,trailing", [(None, 3), (None, 0), ([2], 0), ([2, 1, 0], 1)])
+def test_small_steps_give_rows_for_the_trailing_entries_and_lone_particles(enabled, trailing):
+    generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array([-1, 0, -1], dtype="int32"))
+    generator.SetParticlesEnabledIndexes(1, None if enabled is None else quill20.array(enabled, dtype="int32"),
+                                         trailing)
+    e = 0 if enabled is None else len(enabled)
+    u = len({0 if p < 2 else 2 for p in enabled or []})
+    rows = np.arange(3 * (e + trailing), dtype=float).reshape(-1, 3)
+    centres = generator.CoordsWeightedAverage(quill20.asarray(rows), quill20.asarray(np.ones(3))).to_numpy()
+    got = _physics.group_moments(generator, centres, rows, np.ones(3), velocities=rows, forces=rows)
+    assert all(len(array) == u + trailing for array in got.values())
+    assert (got["count"][u:] == 1).all() and got["count"][:u].sum() == e
+    # A lone particle sits on its centre (mass 1 makes the average exact): nothing about it turns.
+    lone = got["count"] == 1
+    assert all(not got[name][lone].any() for name in got if name != "count")
