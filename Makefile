@@ -116,6 +116,7 @@ bench: build
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target benchmarks
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/upscaling_bench.py --build-dir $(BUILD_DIR)
 	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/read_lammps_bench.py --build-dir $(BUILD_DIR)
+	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) bench/job_bench.py --build-dir $(BUILD_DIR)
 
 # The main job on the built-in data set; it ends by saying where the output went and how to open it.
 # It builds only the libraries and Python modules the job needs (no tests, no benchmarks), so that a

@@ -36,13 +36,6 @@ def _modules():
     return quill20, _vireo20upscaling
 
 
-def _physics_module():
-    try:
-        from . import _physics
-    except ImportError:
-        return None
-    return _physics
-
 
 class Upscaled:
     """The result of one step. Every array is NumPy, one row per upscaled particle (U of them, then
@@ -301,8 +294,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
 
     physics_arrays = {}
     if physics != "none":
-        physics_arrays = _group_physics(generator, physics, centres, positions, masses, reduced, values,
-                                        u, t, element)
+        physics_arrays = _group_physics(generator, physics, centres, positions, masses, values)
 
     # Ids as the caller knows them.
     own = parent_of[:u]
@@ -388,10 +380,8 @@ def _reduce(step, quill20, generator, name, data, how, masses):
     return np.stack([one(data[:, k]) for k in range(data.shape[1])], axis=1)
 
 
-def _group_physics(generator, level, centres, positions, masses, reduced, values, u, t, element):
-    native = _physics_module()
-    if native is None:
-        return {}
+def _group_physics(generator, level, centres, positions, masses, values):
+    from . import _physics as native
     velocities = values.get("velocity")
     forces = values.get("force")
     want = {name for name in (BASIC_PHYSICS if level == "basic" else ALL_PHYSICS)}

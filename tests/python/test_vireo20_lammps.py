@@ -103,10 +103,6 @@ def reference(path):
 
 @pytest.mark.parametrize("dump", ["unwrapped", "imaged", "wrapped"])
 def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, dump):
-    try:
-        from vireo20 import _physics as physics
-    except ImportError:
-        physics = None
     expected = reference(simulation / "chunks.txt")
     result = vireo20.run(str(simulation / f"{dump}.dump"), tmp_path / "out",
                          contacts=str(simulation / "contacts.dump"))
@@ -125,8 +121,8 @@ def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, du
         assert_allclose(moved if dump == "wrapped" else centre, want["centre"], rtol=1e-12, atol=1e-12)
         crossing += int((np.abs(centre - want["centre"]) > SIDE / 2).any()) if dump == "wrapped" else 0
         assert_allclose(pick("velocity"), want["velocity"], rtol=1e-12, atol=1e-13)
-        for name in [] if physics is None else ("count", "radius_of_gyration", "gyration_tensor", "inertia", "angular_momentum", "angular_velocity",
-                     "torque"):
+        for name in ("count", "radius_of_gyration", "gyration_tensor", "inertia", "angular_momentum",
+                     "angular_velocity", "torque"):
             mine, theirs = pick(name), want[name]
             if name == "angular_velocity":
                 # A lone atom's centre is the atom itself up to the rounding of (x m) / m, and LAMMPS

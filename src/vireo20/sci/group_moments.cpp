@@ -44,7 +44,9 @@ std::int32_t upscaled_count(const MPUpscaling& p_Engine)
 
 // A member costs a few random reads (its rows, its enabled entry and through that its mass), asked
 // for the engine's prefetch_distance ahead so that they overlap; the mass waits for the enabled
-// entry, so it is asked for later. A distance of 16 measured no different from 64 here.
+// entry, so it is asked for later. A distance of 16 measured no different from 64 here. The walk
+// is the engine driver's add_by_blocks written out: fifteen accumulators and three centre values as
+// a policy of that driver took about twice the time of this loop, whose pointers are plain locals.
 
 inline void prefetch_row(const double* p_Rows, std::int32_t p_Row)
 {

@@ -76,26 +76,31 @@ struct WeightedOf {
   }
 };
 
+// Walked by blocks: four accumulators per particle are too many to touch at random.
 struct WeightedCoordinatesOf {
-  static constexpr bool weighted = true, last_member_only = false;
+  struct Sums {
+    double x = 0.0, y = 0.0, z = 0.0, weight = 0.0;
+  };
   const Vector3* values;
   Vector3* out;
-  double* weights;
-  void ahead(std::int32_t p_Particle) const
+  Sums start(std::int32_t) const { return Sums(); }
+  void ahead(std::int32_t p_Position) const
   {
     // A 24-byte value may straddle two lines.
-    __builtin_prefetch(out + p_Particle, 1);
-    __builtin_prefetch(reinterpret_cast<const char*>(out + p_Particle + 1) - 1, 1);
-    __builtin_prefetch(weights + p_Particle, 1);
+    __builtin_prefetch(values + p_Position);
+    __builtin_prefetch(reinterpret_cast<const char*>(values + p_Position + 1) - 1);
   }
-  void add(std::int32_t p_Position, std::int32_t p_Particle, double p_Mass) const
+  void add(Sums& p_Sums, std::int32_t p_Position, double p_Mass) const
   {
     const Vector3& value = values[p_Position];
-    Vector3& sum = out[p_Particle];
-    sum[0] += value[0] * p_Mass;
-    sum[1] += value[1] * p_Mass;
-    sum[2] += value[2] * p_Mass;
-    weights[p_Particle] += p_Mass;
+    p_Sums.x += value[0] * p_Mass;
+    p_Sums.y += value[1] * p_Mass;
+    p_Sums.z += value[2] * p_Mass;
+    p_Sums.weight += p_Mass;
+  }
+  void finish(std::int32_t p_Particle, const Sums& p_Sums, std::int32_t) const
+  {
+    out[p_Particle] = Vector3(p_Sums.x / p_Sums.weight, p_Sums.y / p_Sums.weight, p_Sums.z / p_Sums.weight);
   }
 };
 
@@ -203,16 +208,11 @@ boost::shared_ptr<MPUpscaling::CoordinateArray> MPUpscaling::weighted_average(
   frame.require_values("CoordsWeightedAverage", "coordinates", held(*p_Coordinates));
   frame.attach_enabled("CoordsWeightedAverage", *this);
 
-  const boost::shared_ptr<CoordinateArray> result = vtk_result<Vector3>(total, true);
-  const quill20::core::Scratch<double> weights(static_cast<std::size_t>(frame.u), true);
+  const boost::shared_ptr<CoordinateArray> result = vtk_result<Vector3>(total, false);
   const Vector3* coordinates = p_Coordinates->data();
-  WeightedCoordinatesOf policy{coordinates, result->data(), weights.data()};
-  vireo20::ups::add_in_position_order("CoordsWeightedAverage", frame, policy, p_Masses->data(), held(*p_Masses));
-  Vector3* out = policy.out;
-  for (std::int32_t e = 0; e < frame.u; ++e) {
-    const double w = policy.weights[e];
-    out[e] = Vector3(out[e][0] / w, out[e][1] / w, out[e][2] / w);
-  }
+  Vector3* out = result->data();
+  vireo20::ups::add_by_blocks("CoordsWeightedAverage", frame, WeightedCoordinatesOf{coordinates, out},
+                              p_Masses->data(), held(*p_Masses));
   for (std::int32_t j = 0; j < frame.t; ++j) {
     const Vector3& c = coordinates[frame.e + j];
     out[frame.u + j] = Vector3(c[0] / 1.0, c[1] / 1.0, c[2] / 1.0);
