@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "vireo20/sci/mp_upscaling.h"
+#include "vireo20/sci/ordered_driver.h"
 #include "vireo20/sci/parallel.h"
 
 namespace vireo20 {
@@ -166,31 +167,13 @@ void moments_over_threads(const MPUpscaling& p_Engine, const GroupMomentsInput& 
                           unsigned p_Threads)
 {
   const std::int32_t u = upscaled_count(p_Engine), e_count = enabled_count(p_Engine);
-  // Below this many members a thread costs more than it saves.
-  constexpr std::int32_t members_per_thread = 1 << 15;
-  const std::int32_t threads =
-      static_cast<std::int32_t>(std::min<std::int64_t>(std::max(1u, p_Threads), std::max(1, e_count / members_per_thread)));
-  if (threads <= 1) {
-    moments_of_groups<WithVelocities, WithForces>(p_Engine, p_In, p_Out, 0, u);
-    return;
-  }
-  // A few pieces per thread, cut where the members, not the groups, split evenly; handed out on
-  // demand, so a slow core takes fewer.
-  const std::int32_t pieces = std::min(u, threads * 4);
+  const ParticlePieces split = particle_pieces(u, e_count, p_Threads);
+  const std::int32_t pieces = split.pieces;
   const auto* ranges = p_Engine.topology()->ranges.data();
-  const auto first_group_at = [&](std::int32_t p_Piece) {
-    const std::int64_t member = static_cast<std::int64_t>(e_count) * p_Piece / pieces;
-    return static_cast<std::int32_t>(
-        std::lower_bound(ranges, ranges + u, member,
-                         [](const std::pair<std::int32_t, std::int32_t>& p_Range, std::int64_t p_Member) {
-                           return p_Range.first < p_Member;
-                         }) -
-        ranges);
-  };
-  share_out(static_cast<unsigned>(threads), pieces, [&](unsigned, std::int32_t p_Piece) {
-    const std::int32_t begin = p_Piece == 0 ? 0 : first_group_at(p_Piece);
-    const std::int32_t end = p_Piece + 1 == pieces ? u : first_group_at(p_Piece + 1);
-    moments_of_groups<WithVelocities, WithForces>(p_Engine, p_In, p_Out, begin, end);
+  share_out(split.threads, pieces, [&](unsigned, std::int32_t p_Piece) {
+    moments_of_groups<WithVelocities, WithForces>(p_Engine, p_In, p_Out,
+                                                  first_particle_of_piece(ranges, u, e_count, pieces, p_Piece),
+                                                  first_particle_of_piece(ranges, u, e_count, pieces, p_Piece + 1));
   });
 }
 

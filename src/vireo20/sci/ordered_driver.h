@@ -182,6 +182,39 @@ void add_in_position_order(const char* p_Method, const MPUpscaling::Frame& p_Fra
   }
 }
 
+// Walks by particle cut the particles into pieces of about equal members, a few per thread, handed
+// out on demand so that a slow core takes fewer: how many threads and pieces (1: the calling thread
+// alone).
+struct ParticlePieces {
+  unsigned threads;
+  std::int32_t pieces;
+};
+inline ParticlePieces particle_pieces(std::int32_t p_Particles, std::int32_t p_Members, unsigned p_Threads)
+{
+  // Below this many members a thread costs more to start than it saves.
+  constexpr std::int32_t members_per_thread = 1 << 15;
+  const auto threads = static_cast<std::int32_t>(
+      std::min<std::int64_t>(std::max(1u, p_Threads), std::max(1, p_Members / members_per_thread)));
+  if (threads <= 1) return {1u, 1};
+  return {static_cast<unsigned>(threads), std::min(p_Particles, threads * 4)};
+}
+
+// The first particle of piece p_Piece of p_Pieces (p_Particles for p_Piece == p_Pieces).
+inline std::int32_t first_particle_of_piece(const std::pair<std::int32_t, std::int32_t>* p_Ranges,
+                                            std::int32_t p_Particles, std::int32_t p_Members,
+                                            std::int32_t p_Pieces, std::int32_t p_Piece)
+{
+  if (p_Piece == 0) return 0;
+  if (p_Piece == p_Pieces) return p_Particles;
+  const std::int64_t member = static_cast<std::int64_t>(p_Members) * p_Piece / p_Pieces;
+  return static_cast<std::int32_t>(
+      std::lower_bound(p_Ranges, p_Ranges + p_Particles, member,
+                       [](const std::pair<std::int32_t, std::int32_t>& p_Range, std::int64_t p_Member) {
+                         return p_Range.first < p_Member;
+                       }) -
+      p_Ranges);
+}
+
 // The same walk for policies whose per-particle accumulators are too many to touch at random (the
 // coordinate average's four, the group moments' fifteen): particle by particle, each block's members in
 // ascending position order, so each particle gets the same additions in the same order as above and
@@ -203,22 +236,8 @@ void add_by_blocks(const char* p_Method, const MPUpscaling::Frame& p_Frame, cons
   const auto* ranges = p_Frame.ranges;
   const std::int32_t* positions = p_Frame.positions;
   const int* enabled = p_Frame.enabled;
-  // Below this many members a thread costs more to start than it saves.
-  constexpr std::int32_t members_per_thread = 1 << 15;
-  const auto threads = static_cast<std::int32_t>(
-      std::min<std::int64_t>(std::max(1u, p_Threads), std::max(1, e_count / members_per_thread)));
-  const std::int32_t pieces = threads <= 1 ? 1 : std::min(u, threads * 4);
-  const auto first_particle_at = [&](std::int32_t p_Piece) -> std::int32_t {
-    if (p_Piece == 0) return 0;
-    if (p_Piece == pieces) return u;
-    const std::int64_t member = static_cast<std::int64_t>(e_count) * p_Piece / pieces;
-    return static_cast<std::int32_t>(
-        std::lower_bound(ranges, ranges + u, member,
-                         [](const std::pair<std::int32_t, std::int32_t>& p_Range, std::int64_t p_Member) {
-                           return p_Range.first < p_Member;
-                         }) -
-        ranges);
-  };
+  const ParticlePieces split = particle_pieces(u, e_count, p_Threads);
+  const std::int32_t pieces = split.pieces;
   // The first refused position of each piece, and the entry read there.
   std::vector<std::pair<std::int32_t, int>> refused(static_cast<std::size_t>(pieces), std::make_pair(-1, 0));
   const auto walk = [&](std::int32_t p_Piece) {
@@ -228,7 +247,8 @@ void add_by_blocks(const char* p_Method, const MPUpscaling::Frame& p_Frame, cons
     const std::uint64_t mass_count = p_MassCount;
     const std::int32_t* const members = positions;
     const int* const entries = enabled;
-    const std::int32_t begin = first_particle_at(p_Piece), end = first_particle_at(p_Piece + 1);
+    const std::int32_t begin = first_particle_of_piece(ranges, u, e_count, pieces, p_Piece);
+    const std::int32_t end = first_particle_of_piece(ranges, u, e_count, pieces, p_Piece + 1);
     if (begin >= end) return;
     const std::int32_t last = ranges[end - 1].first + ranges[end - 1].second;
     std::pair<std::int32_t, int> first_refused(-1, 0);
@@ -255,11 +275,7 @@ void add_by_blocks(const char* p_Method, const MPUpscaling::Frame& p_Frame, cons
     }
     refused[static_cast<std::size_t>(p_Piece)] = first_refused;
   };
-  if (pieces == 1) {
-    walk(0);
-  } else {
-    share_out(static_cast<unsigned>(threads), pieces, [&](unsigned, std::int32_t p_Piece) { walk(p_Piece); });
-  }
+  share_out(split.threads, pieces, [&](unsigned, std::int32_t p_Piece) { walk(p_Piece); });
   std::pair<std::int32_t, int> first_refused(-1, 0);
   for (const auto& piece : refused)
     if (piece.first >= 0 && (first_refused.first < 0 || piece.first < first_refused.first)) first_refused = piece;
