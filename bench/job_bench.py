@@ -97,7 +97,9 @@ def main():
 
         clusters = 2_200_000
         synthetic = {}
-        for steps in (1, 2):
+        # Steps overlap (the next is made while one is reduced and the last written), so one more
+        # step hides behind the first: the steady rate is the 4-step run less the 1-step run, over 3.
+        for steps in (1, 4):
             synthetic[steps] = _job(["--clusters", str(clusters), "--steps", str(steps), "--no-picture"], folder)
 
     print(f"The job, per LAMMPS dump frame of id mol type mass xu yu zu vx vy vz ({os.cpu_count()} cores)")
@@ -116,11 +118,12 @@ def main():
         print(f"{row['atoms']:>10} {'one-core parse floor (std::from_chars)':<44} {floor:8.3f}")
         print(f"{row['atoms']:>10} {'pandas read_csv of the frame':<44} {csv:8.3f}")
         print(f"{row['atoms']:>10} {'gzip -dc of the frame':<44} {gzip_dc:8.3f}")
-    step = synthetic[2][0] - synthetic[1][0]
-    print(f"{'~10 M':>10} {'built-in data set, one more step':<44} {step:8.3f} {'':>22} {synthetic[2][1]:8.0f}")
+    step = (synthetic[4][0] - synthetic[1][0]) / 3
+    print(f"{'~10 M':>10} {'built-in data set, per step':<44} {step:8.3f} {'':>22} {synthetic[4][1]:8.0f}")
+    print(f"{'~10 M':>10} {'built-in data set, 1-step run':<44} {synthetic[1][0]:8.3f} {'':>22} {synthetic[1][1]:8.0f}")
     if arguments.json:
         with open(arguments.json, "w") as out:
-            json.dump({"dumps": rows, "synthetic_step": step, "synthetic_peak_mb": synthetic[2][1]}, out, indent=1)
+            json.dump({"dumps": rows, "synthetic_step": step, "synthetic_peak_mb": synthetic[4][1]}, out, indent=1)
 
 
 if __name__ == "__main__":
