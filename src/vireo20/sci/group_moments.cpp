@@ -23,24 +23,12 @@ namespace {
   throw std::invalid_argument("group_moments: " + p_Text);
 }
 
-[[noreturn]] void refuse_state(const std::string& p_Text) { throw std::runtime_error("group_moments: " + p_Text); }
-
 void require_rows(const char* p_Name, std::int64_t p_Rows, std::int64_t p_Wanted, const char* p_Why)
 {
   if (p_Rows == p_Wanted) return;
   std::ostringstream text;
   text << p_Name << " has " << p_Rows << " rows; the step needs " << p_Wanted << " (" << p_Why << ")";
   refuse_argument(text.str());
-}
-
-std::int32_t enabled_count(const MPUpscaling& p_Engine)
-{
-  return p_Engine.topology() ? static_cast<std::int32_t>(p_Engine.topology()->positions.size()) : 0;
-}
-
-std::int32_t upscaled_count(const MPUpscaling& p_Engine)
-{
-  return p_Engine.topology() ? p_Engine.number_of_upscaled_particles() : 0;
 }
 
 // A member costs a few random reads (its rows, its enabled entry and through that its mass), asked
@@ -66,13 +54,13 @@ struct Sums {
 // Groups p_First..p_End-1, whose blocks tile positions[begin, end) in order. Velocities and forces
 // are template switches so that the pass without them reads nothing more.
 template <bool WithVelocities, bool WithForces>
-void moments_of_groups(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
+void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
                        std::int32_t p_First, std::int32_t p_End)
 {
   if (p_First >= p_End) return;
-  const auto* ranges = p_Engine.topology()->ranges.data();
-  const std::int32_t* positions = p_Engine.topology()->positions.data();
-  const int* enabled = p_Engine.enabled_indexes()->data();
+  const auto* ranges = p_Frame.ranges;
+  const std::int32_t* positions = p_Frame.positions;
+  const int* enabled = p_Frame.enabled;
   const double* masses = p_In.masses;
   const double* r = p_In.positions;
   const double* v = p_In.velocities;
@@ -163,17 +151,16 @@ void moments_of_groups(const MPUpscaling& p_Engine, const GroupMomentsInput& p_I
 }
 
 template <bool WithVelocities, bool WithForces>
-void moments_over_threads(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
-                          unsigned p_Threads)
+void moments_over_threads(const MPUpscaling::Frame& p_Frame, const GroupMomentsInput& p_In,
+                          const GroupMomentsOutput& p_Out, unsigned p_Threads)
 {
-  const std::int32_t u = upscaled_count(p_Engine), e_count = enabled_count(p_Engine);
+  const std::int32_t u = p_Frame.u, e_count = p_Frame.e;
   const ParticlePieces split = particle_pieces(u, e_count, p_Threads);
   const std::int32_t pieces = split.pieces;
-  const auto* ranges = p_Engine.topology()->ranges.data();
   share_out(split.threads, pieces, [&](unsigned, std::int32_t p_Piece) {
-    moments_of_groups<WithVelocities, WithForces>(p_Engine, p_In, p_Out,
-                                                  first_particle_of_piece(ranges, u, e_count, pieces, p_Piece),
-                                                  first_particle_of_piece(ranges, u, e_count, pieces, p_Piece + 1));
+    moments_of_groups<WithVelocities, WithForces>(
+        p_Frame, p_In, p_Out, first_particle_of_piece(p_Frame.ranges, u, e_count, pieces, p_Piece),
+        first_particle_of_piece(p_Frame.ranges, u, e_count, pieces, p_Piece + 1));
   });
 }
 
@@ -181,13 +168,17 @@ void moments_over_threads(const MPUpscaling& p_Engine, const GroupMomentsInput& 
 
 std::int64_t group_moment_rows(const MPUpscaling& p_Engine)
 {
-  return static_cast<std::int64_t>(upscaled_count(p_Engine)) + p_Engine.number_of_trailing_entries();
+  return MPUpscaling::Frame(p_Engine).total();
 }
 
-void check_group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In)
+namespace {
+
+// The step as the moments read it; the checks refuse, before anything is written, input that does
+// not fit it, and a list changed since the setup (the enabled entries are then read unchecked).
+MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In)
 {
-  const std::int64_t u = upscaled_count(p_Engine), t = p_Engine.number_of_trailing_entries(),
-                     e = enabled_count(p_Engine);
+  MPUpscaling::Frame frame(p_Engine);
+  const std::int64_t u = frame.u, t = frame.t, e = frame.e;
   const std::uint64_t n = p_Engine.number_of_source_particles();
   std::ostringstream why;
   why << u << " upscaled particles, then " << t << " trailing entries";
@@ -203,45 +194,35 @@ void check_group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p
     text << "masses has " << mass_count << " entries; the generator has " << n << " source particles (one mass each)";
     refuse_argument(text.str());
   }
-  if (e == 0) return;
-  // The enabled list is shared with the caller, who may have changed it since the setup: one scan,
-  // so that the gathers need no check of their own.
-  const auto& list = p_Engine.enabled_indexes();
-  const std::int64_t listed = list && list->data() ? static_cast<std::int64_t>(list->size()) : 0;
-  if (listed < e) {
-    std::ostringstream text;
-    text << "the enabled list given to SetParticlesEnabledIndexes now has " << listed << " entries, fewer than the "
-         << e << " it was grouped with; call SetParticlesEnabledIndexes again";
-    refuse_state(text.str());
+  frame.attach_enabled("group_moments", p_Engine);
+  for (std::int32_t i = 0; i < frame.e; ++i) {
+    if (frame.enabled[i] < 0 || frame.enabled[i] >= mass_count)
+      MPUpscaling::Frame::refuse_changed("group_moments", i, frame.enabled[i], static_cast<std::uint64_t>(mass_count));
   }
-  const int* enabled = list->data();
-  for (std::int64_t i = 0; i < e; ++i) {
-    if (enabled[i] < 0 || enabled[i] >= mass_count) {
-      std::ostringstream text;
-      text << "enabled_indexes[" << i << "] = " << enabled[i] << " was changed after SetParticlesEnabledIndexes "
-           << "and no longer names one of the " << mass_count << " source particles";
-      refuse_state(text.str());
-    }
-  }
+  return frame;
 }
+
+}  // namespace
+
+void check_group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In) { checked_frame(p_Engine, p_In); }
 
 void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
                    unsigned p_Threads)
 {
-  check_group_moments(p_Engine, p_In);
-  if (upscaled_count(p_Engine) > 0) {
+  const MPUpscaling::Frame frame = checked_frame(p_Engine, p_In);
+  if (frame.u > 0) {
     const bool velocities = p_In.velocities != nullptr, forces = p_In.forces != nullptr;
     if (velocities && forces)
-      moments_over_threads<true, true>(p_Engine, p_In, p_Out, p_Threads);
+      moments_over_threads<true, true>(frame, p_In, p_Out, p_Threads);
     else if (velocities)
-      moments_over_threads<true, false>(p_Engine, p_In, p_Out, p_Threads);
+      moments_over_threads<true, false>(frame, p_In, p_Out, p_Threads);
     else if (forces)
-      moments_over_threads<false, true>(p_Engine, p_In, p_Out, p_Threads);
+      moments_over_threads<false, true>(frame, p_In, p_Out, p_Threads);
     else
-      moments_over_threads<false, false>(p_Engine, p_In, p_Out, p_Threads);
+      moments_over_threads<false, false>(frame, p_In, p_Out, p_Threads);
   }
   // A trailing entry is one particle on its own centre: it counts, and nothing else.
-  const std::int64_t u = upscaled_count(p_Engine), t = p_Engine.number_of_trailing_entries();
+  const std::int64_t u = frame.u, t = frame.t;
   std::fill(p_Out.count + u, p_Out.count + u + t, 1);
   std::fill(p_Out.radius_of_gyration + u, p_Out.radius_of_gyration + u + t, 0.0);
   std::fill(p_Out.gyration_tensor + 6 * u, p_Out.gyration_tensor + 6 * (u + t), 0.0);
