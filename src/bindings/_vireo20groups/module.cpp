@@ -5,43 +5,39 @@
 #include <cstdint>
 #include <cstring>
 
+#include "bindings/common/HeldBuffer.h"
 #include "vireo20/sci/group_labels.h"
 
 namespace {
 
-// A buffer of p_Count items of one size, or a Python error; released when it goes out of scope.
+// A one-dimensional buffer of items of one size, or a Python error.
 class Buffer {
  public:
   Buffer(PyObject* p_Object, const char* p_Name, Py_ssize_t p_ItemSize, bool p_Writable)
+      : m_Buffer(p_Object, PyBUF_FORMAT | (p_Writable ? PyBUF_WRITABLE : 0))
   {
-    if (PyObject_GetBuffer(p_Object, &m_View, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (p_Writable ? PyBUF_WRITABLE : 0)) != 0) {
-      return;
-    }
-    m_Held = true;
-    if (m_View.itemsize != p_ItemSize || m_View.ndim != 1) {
+    if (!m_Buffer.held()) return;
+    if (m_Buffer.view().itemsize != p_ItemSize || m_Buffer.view().ndim != 1) {
       PyErr_Format(PyExc_TypeError, "%s: expected a one-dimensional array of %zd-byte integers", p_Name, p_ItemSize);
       return;
     }
     m_Good = true;
   }
-  ~Buffer()
-  {
-    if (m_Held) PyBuffer_Release(&m_View);
-  }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
 
   bool good() const { return m_Good; }
-  Py_ssize_t count() const { return m_View.shape ? m_View.shape[0] : m_View.len / m_View.itemsize; }
+  Py_ssize_t count() const
+  {
+    const Py_buffer& view = m_Buffer.view();
+    return view.shape ? view.shape[0] : view.len / view.itemsize;
+  }
   template <class T>
   T* data() const
   {
-    return static_cast<T*>(m_View.buf);
+    return m_Buffer.data<T>();
   }
 
  private:
-  Py_buffer m_View{};
-  bool m_Held = false;
+  vireo20::bindings::HeldBuffer m_Buffer;
   bool m_Good = false;
 };
 

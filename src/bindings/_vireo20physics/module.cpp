@@ -11,6 +11,7 @@
 #include <boost/python.hpp>
 
 #include "bindings/_vireo20upscaling/MPUpscalingGenerator.h"
+#include "bindings/common/HeldBuffer.h"
 #include "vireo20/sci/group_moments.h"
 #include "vireo20/sci/parallel.h"
 
@@ -22,30 +23,22 @@ using vireo20::ups::MPUpscalingGenerator;
 // A C-contiguous buffer of an array held alive beside it.
 class Buffer {
  public:
-  Buffer(const bp::object& p_Array, bool p_Writable) : m_Array(p_Array)
+  Buffer(const bp::object& p_Array, bool p_Writable)
+      : m_Array(p_Array), m_Buffer(p_Array.ptr(), p_Writable ? PyBUF_WRITABLE : 0)
   {
-    if (PyObject_GetBuffer(p_Array.ptr(), &m_View, PyBUF_C_CONTIGUOUS | (p_Writable ? PyBUF_WRITABLE : 0)) != 0)
-      bp::throw_error_already_set();
-    m_Held = true;
+    if (!m_Buffer.held()) bp::throw_error_already_set();
   }
-  ~Buffer()
-  {
-    if (m_Held) PyBuffer_Release(&m_View);
-  }
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
 
   template <class T>
   T* data() const
   {
-    return static_cast<T*>(m_View.buf);
+    return m_Buffer.data<T>();
   }
   const bp::object& array() const { return m_Array; }
 
  private:
   bp::object m_Array;
-  Py_buffer m_View{};
-  bool m_Held = false;
+  vireo20::bindings::HeldBuffer m_Buffer;
 };
 
 [[noreturn]] void refuse(const std::string& p_Text) { throw std::invalid_argument("group_moments: " + p_Text); }
