@@ -32,6 +32,13 @@ def summary_row(result):
             repr(result.mass_after), repr(result.drift), f"{result.seconds:.6f}"]
 
 
+class _Written:
+    """What `SeriesWriter.record` needs of a written step: its result is no longer held."""
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+
 class SeriesWriter:
     """Writes each step's result, in step order, into the partial folder and records it."""
 
@@ -98,32 +105,46 @@ class SeriesWriter:
         return len(self.steps)
 
     # -- one step --------------------------------------------------------------------------------
+    # A step is written, then recorded. The two may run on two threads, one step apart: while one
+    # step file is flushed to the disk and checked, the next is written.
 
     def __call__(self, result, source=None):
-        with filesafe.writing(self.folder):
-            self._write(result, source)
+        self.record(self.write(result, source))
 
-    def _write(self, result, source):
+    def write(self, result, source=None):
+        """Writes the step's files (step file, dump frame, picture); `record` checks and lists them."""
         from . import write_vtk
-        name = step_file(result.index)
-        size, crc = write_vtk.write_polydata(os.path.join(self.folder, name), result.to_vtk())
-        dump_size = 0
-        if self._dump is not None:
-            dump_size = self._dump.write_frame(result, self.wrapped_dump)
-        picture = None
-        if source is not None:
-            picture = self._draw(result, *source)
-        row = summary_row(result)
-        self.steps.append({"index": result.index, "timestep": result.timestep, "file": name, "size": size,
-                           "crc32": crc, "dump_size": dump_size, "summary": row})
-        self.series.append((result.timestep, name))
-        self.rows.append(row)
-        self.largest_drift = max(self.largest_drift, result.drift)
-        # The manifest first: a step is listed in the series only once it is recorded as complete.
-        self._write_manifest(picture)
-        filesafe.write_bytes(self.pvd, write_vtk.pvd_text(self.series).encode())
-        self._write_summary()
-        self.echo(result.summary())
+        with filesafe.writing(self.folder):
+            name = step_file(result.index)
+            path = os.path.join(self.folder, name)
+            write_vtk.write_polydata(path, result.to_vtk())
+            filesafe.start_flush(path)
+            dump_size = 0
+            if self._dump is not None:
+                dump_size = self._dump.write_frame(result, self.wrapped_dump)
+            picture = self._draw(result, *source) if source is not None else None
+        return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
+                        picture=picture, row=summary_row(result), drift=result.drift, text=result.summary())
+
+    def record(self, written):
+        """Checks a written step's file on the disk and lists the step as complete."""
+        from . import write_vtk
+        with filesafe.writing(self.folder):
+            size, crc = filesafe.checked_file(os.path.join(self.folder, written.file), write_vtk.FILE_END)
+            if written.picture is not None:
+                self.picture = os.path.join(self.folder, written.picture["file"])
+                self._picture_record = written.picture
+            self.steps.append({"index": written.index, "timestep": written.timestep, "file": written.file,
+                               "size": size, "crc32": crc, "dump_size": written.dump_size,
+                               "summary": written.row})
+            self.series.append((written.timestep, written.file))
+            self.rows.append(written.row)
+            self.largest_drift = max(self.largest_drift, written.drift)
+            # The manifest first: a step is listed in the series only once it is recorded as complete.
+            self._write_manifest()
+            filesafe.write_bytes(self.pvd, write_vtk.pvd_text(self.series).encode())
+            self._write_summary()
+        self.echo(written.text)
 
     def _draw(self, result, positions, masses):
         from .picture import draw_step
@@ -132,14 +153,11 @@ class SeriesWriter:
                   f"step {result.index} (timestep {result.timestep}): "
                   f"{result.e + result.t} entries, {result.u + result.t} upscaled", PICTURE_POINTS)
         size, crc = filesafe.checked_file(path)
-        self.picture = path
-        self._picture_record = {"index": result.index, "file": os.path.basename(path), "size": size, "crc32": crc}
-        return self._picture_record
+        return {"index": result.index, "file": os.path.basename(path), "size": size, "crc32": crc}
 
-    def _write_manifest(self, picture=None):
+    def _write_manifest(self):
         filesafe.write_json(os.path.join(self.folder, MANIFEST), {
-            "fingerprint": self.fingerprint, "steps": self.steps,
-            "picture": picture or self._picture_record})
+            "fingerprint": self.fingerprint, "steps": self.steps, "picture": self._picture_record})
 
     def _write_summary(self):
         text = io.StringIO()

@@ -57,14 +57,19 @@ def draw_step(path, source_points, source_masses, centres, title=None, limit=200
     x, y = pixels(source_points)
     heaviest = float(np.max(source_masses, initial=0.0)) or 1.0
     radius = 1.0 + 2.0 * np.sqrt(np.clip(source_masses / heaviest, 0, 1))
-    covered = []
+    # Each disc size stamps its discs at once: the pixel counts of the points of that size, added up
+    # at every offset of the disc, cost the same whatever the number of points.
+    cover = np.zeros((HEIGHT, WIDTH), np.int32)
     for size in (1.5, 2.2, 3.0):
         pick = (radius <= size) & (radius > size - 0.75) if size > 1.5 else radius <= size
+        if not pick.any():
+            continue
+        counts = np.bincount(y[pick] * WIDTH + x[pick], minlength=WIDTH * HEIGHT).astype(np.int32)
+        counts = counts.reshape(HEIGHT, WIDTH)
         for dx, dy in zip(*_disc(size)):
-            px, py = x[pick] + dx, y[pick] + dy
-            keep = (px >= 0) & (px < WIDTH) & (py >= 0) & (py < HEIGHT)
-            covered.append(py[keep] * WIDTH + px[keep])
-    cover = np.bincount(np.concatenate(covered), minlength=WIDTH * HEIGHT) if covered else np.zeros(WIDTH * HEIGHT)
+            cover[max(dy, 0):HEIGHT + min(dy, 0), max(dx, 0):WIDTH + min(dx, 0)] += \
+                counts[max(-dy, 0):HEIGHT - max(dy, 0), max(-dx, 0):WIDTH - max(dx, 0)]
+    cover = cover.reshape(-1)
     shade = (255 * (1 - GREY_ALPHA) ** cover).astype(np.uint8)
     image = np.repeat(shade[:, None], 3, axis=1)
     # Red crosses on top.

@@ -16,10 +16,10 @@ import warnings
 
 import numpy as np
 
-from . import filesafe, inputs, output
+from . import filesafe, inputs, output, system
 from .columns import MassRule
 from .frames import InputError, Series
-from .upscale import PHYSICS, REDUCTIONS, upscale
+from .upscale import PHYSICS, REDUCTIONS, load_modules, upscale
 
 SERIES_MARKER = ".vireo20-series"
 
@@ -156,6 +156,7 @@ def run_step(loader, options, keep_source=False):
 def _remote_step(loader, options, keep_source):
     """run_step on a worker: the user's input error comes back as a value, not a failed task that the
     worker would log at length; the result holds plain NumPy arrays."""
+    system.keep_freed_blocks()
     try:
         result, source = run_step(loader, options, keep_source)
     except InputError as error:
@@ -186,6 +187,9 @@ def _serial(loaders, options, picture_index):
         first = next(loaders, None)
         if first is not None:
             ahead = reader.submit(load, first)
+            # The modules of the first step and its file load while its frame is read.
+            load_modules()
+            from . import write_vtk  # noqa: F401
         while ahead is not None:
             loader, frame = ahead.result()
             following = next(loaders, None)
@@ -333,6 +337,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
         options = _Options(group_by, mass_rule, physics, reductions)
+        system.keep_freed_blocks()
         done = writer.done
         if not (workers or scheduler):
             series.read_in_order()
@@ -342,9 +347,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         else:
             results = _serial(loaders, options, picture_index)
         previous = writer.series[-1][0] if writer.series else None
-        # Step k is written while step k + 1 is reduced; writes stay in step order.
-        with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-write") as writing:
-            written = None
+        # Step k is written while step k + 1 is reduced, and checked on the disk while step k + 1 is
+        # written: the disk's flush overlaps the work. Each stage keeps step order.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-write") as writing, \
+                concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-check") as checking:
+            written, checks = None, collections.deque()
             for result, source in results:
                 timestep = result.timestep
                 if previous is not None and timestep < previous:
@@ -355,9 +362,12 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 previous = timestep
                 if written is not None:
                     written.result()
-                written = writing.submit(writer, result, source)
-            if written is not None:
-                written.result()
+                while checks and (checks[0].done() or len(checks) > 1):
+                    checks.popleft().result()
+                written = writing.submit(writer.write, result, source)
+                checks.append(checking.submit(lambda step=written: writer.record(step.result())))
+            while checks:
+                checks.popleft().result()
         series.finish()
         if not writer.series:
             raise InputError(getattr(series, "source", input) or "-", "-", "-", "the input holds no steps")
@@ -409,8 +419,8 @@ class SeriesWriterWithProgress(output.SeriesWriter):
         if self.bar is not None and self.done:
             self.bar.update(self.done)
 
-    def __call__(self, result, source=None):
-        super().__call__(result, source)
+    def record(self, written):
+        super().record(written)
         if self.bar is not None:
             self.bar.update(1)
 

@@ -36,6 +36,11 @@ def _modules():
     return quill20, _vireo20upscaling
 
 
+def load_modules():
+    """Imports every compiled module a step uses, ahead of the first step."""
+    from . import _groups, _physics  # noqa: F401
+    _modules()
+
 
 class Upscaled:
     """The result of one step. Every array is NumPy, one row per upscaled particle (U of them, then

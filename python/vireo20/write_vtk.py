@@ -12,7 +12,6 @@ from vtkmodules.vtkCommonMisc import vtkErrorCode
 from vtkmodules.vtkCommonDataModel import vtkCellArray, vtkPolyData
 from vtkmodules.vtkIOXML import vtkXMLPolyDataWriter
 
-from .filesafe import checked_file
 
 # The field array of every step: the upscaled particle of each input entry.
 ELEMENT_MAP = "element_particle_index"
@@ -94,8 +93,8 @@ def run_writer(writer, path):
 
 
 def write_polydata(path, data):
-    """Writes the data set to `path` (raw appended data) and checks what reached the disk: VTK's
-    error code, then the file read back to its last line. Returns (size, crc32)."""
+    """Writes the data set to `path` (raw appended data), raising OSError on VTK's error code;
+    `filesafe.checked_file(path, FILE_END)` then checks what reached the disk."""
     writer = vtkXMLPolyDataWriter()
     writer.SetFileName(str(path))
     writer.SetInputData(data)
@@ -104,7 +103,6 @@ def write_polydata(path, data):
     writer.SetCompressorTypeToNone()
     writer.SetHeaderTypeToUInt64()
     run_writer(writer, path)
-    return checked_file(path, FILE_END)
 
 
 def pvd_text(series):
