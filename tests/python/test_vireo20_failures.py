@@ -168,6 +168,12 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
     running.send_signal(signal.SIGKILL)
     running.wait()
     assert not out.exists() and partial.is_dir()
+    # A listed step file damaged since: its checksum no longer matches, so it is written again.
+    with open(partial / "upscaled_000001.vtp", "r+b") as damaged:
+        damaged.seek(-100, os.SEEK_END)
+        byte = damaged.read(1)
+        damaged.seek(-1, os.SEEK_CUR)
+        damaged.write(bytes([byte[0] ^ 0x10]))
     resumed = job("--out", out, *args, "--resume")
     assert resumed.returncode == 0, resumed.stderr
     written = tree(out)
@@ -176,3 +182,14 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
         files.pop("summary.csv")
     assert written == expected
     assert subprocess.run(["gzip", "-t", str(out / "up.dump.gz")]).returncode == 0
+
+
+@pytest.mark.parametrize("size", [0, 1, (1 << 20) - 1, 1 << 20, (3 << 20) + 7])
+def test_the_checksum_of_a_written_file_is_zlibs(tmp_path, size):
+    import zlib
+    from vireo20 import filesafe
+    data = np.random.default_rng(size).integers(0, 256, size, dtype=np.uint8).tobytes()
+    (tmp_path / "f").write_bytes(data)
+    assert filesafe.file_checksum(tmp_path / "f") == (size, zlib.crc32(data))
+    with pytest.raises(FileNotFoundError, match="nope"):
+        filesafe.file_checksum(tmp_path / "nope")

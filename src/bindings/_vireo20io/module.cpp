@@ -1,6 +1,6 @@
 // The Python module vireo20._lammpsdump: LAMMPS text dumps read by libvireo20's native reader, each
 // frame's columns parsed straight into NumPy arrays laid out as the caller asks, without the
-// interpreter lock.
+// interpreter lock; and the checksum of the files the job writes.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
@@ -11,10 +11,12 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "vireo20/io/DumpError.h"
 #include "vireo20/io/DumpReader.h"
+#include "vireo20/io/FileChecksum.h"
 #include "vireo20/sci/parallel.h"
 
 namespace {
@@ -52,6 +54,7 @@ void raise_exception(const std::exception_ptr& p_Exception)
     Py_XDECREF(problem);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+
   } catch (const std::invalid_argument& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
   } catch (const std::exception& error) {
@@ -391,12 +394,37 @@ PyObject* module_index(PyObject*, PyObject* p_Path)
   return Py_BuildValue("(NNL)", offsets, timesteps, static_cast<long long>(size));
 }
 
+PyObject* module_checksum(PyObject*, PyObject* p_Path)
+{
+  PyObject* path = nullptr;
+  if (!PyUnicode_FSConverter(p_Path, &path)) return nullptr;
+  const std::string file(PyBytes_AS_STRING(path));
+  Py_DECREF(path);
+  vireo20::io::FileChecksum sum;
+  int failed = 0;
+  const auto work = [&] {
+    try {
+      sum = vireo20::io::file_checksum(file);
+    } catch (const std::system_error& error) {
+      failed = error.code().value();
+    }
+  };
+  if (!without_lock(work)) return nullptr;
+  if (failed != 0) {
+    errno = failed;
+    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, file.c_str());
+  }
+  return Py_BuildValue("(Lk)", static_cast<long long>(sum.size), static_cast<unsigned long>(sum.crc32));
+}
+
 PyObject* module_thread_count(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(vireo20::ups::thread_count()); }
 
 PyMethodDef module_methods[] = {
     {"index", module_index, METH_O,
      "index(path) -> (offsets, timesteps, size): where the frames of a plain dump start (int64 array), the step "
      "number of each (None where it is not one) and the file's size."},
+    {"checksum", module_checksum, METH_O,
+     "checksum(path) -> (size, crc32) of a file, the CRC being zlib.crc32's, without the interpreter lock."},
     {"thread_count", module_thread_count, METH_NOARGS, "The threads a parse uses (VIREO20_THREADS)."},
     {nullptr, nullptr, 0, nullptr}};
 
