@@ -108,9 +108,6 @@ class SeriesWriter:
     # A step is written, then recorded. The two may run on two threads, one step apart: while one
     # step file is flushed to the disk and checked, the next is written.
 
-    def __call__(self, result, source=None):
-        self.record(self.write(result, source))
-
     def write(self, result, source=None):
         """Writes the step's files (step file, dump frame, picture); `record` checks and lists them."""
         from . import write_vtk

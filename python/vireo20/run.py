@@ -387,6 +387,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if writer is not None:
             writer.close_progress()
         place.unlock()
+        system.give_back_freed_blocks()
     return RunResult(place.final, writer.series, writer.rows, writer.picture, dump, writer.largest_drift)
 
 
