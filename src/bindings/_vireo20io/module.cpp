@@ -54,7 +54,6 @@ void raise_exception(const std::exception_ptr& p_Exception)
     Py_XDECREF(problem);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-
   } catch (const std::invalid_argument& error) {
     PyErr_SetString(PyExc_ValueError, error.what());
   } catch (const std::exception& error) {
@@ -361,12 +360,20 @@ PyType_Slot reader_slots[] = {
 
 PyType_Spec reader_spec = {"vireo20._lammpsdump.Reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_slots};
 
-PyObject* module_index(PyObject*, PyObject* p_Path)
+// A path argument (str, bytes or os.PathLike) as the file system spells it; false with a TypeError.
+bool path_argument(PyObject* p_Path, std::string& p_File)
 {
   PyObject* path = nullptr;
-  if (!PyUnicode_FSConverter(p_Path, &path)) return nullptr;
-  const std::string file(PyBytes_AS_STRING(path));
+  if (!PyUnicode_FSConverter(p_Path, &path)) return false;
+  p_File.assign(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
   Py_DECREF(path);
+  return true;
+}
+
+PyObject* module_index(PyObject*, PyObject* p_Path)
+{
+  std::string file;
+  if (!path_argument(p_Path, file)) return nullptr;
   std::vector<vireo20::io::FrameStart> starts;
   std::int64_t size = 0;
   if (!without_lock([&] { starts = vireo20::io::index_frames(file, size); })) return nullptr;
@@ -396,10 +403,8 @@ PyObject* module_index(PyObject*, PyObject* p_Path)
 
 PyObject* module_checksum(PyObject*, PyObject* p_Path)
 {
-  PyObject* path = nullptr;
-  if (!PyUnicode_FSConverter(p_Path, &path)) return nullptr;
-  const std::string file(PyBytes_AS_STRING(path));
-  Py_DECREF(path);
+  std::string file;
+  if (!path_argument(p_Path, file)) return nullptr;
   vireo20::io::FileChecksum sum;
   int failed = 0;
   const auto work = [&] {
@@ -429,7 +434,7 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vireo20._lammpsdump",
-                                 "LAMMPS text dumps, plain or gzip, read by libvireo20's native reader.", -1,
+                                 "LAMMPS text dumps, plain or gzip, read by libvireo20's native reader; checksums of written files.", -1,
                                  module_methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
