@@ -196,7 +196,7 @@ MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMoments
   }
   frame.attach_enabled("group_moments", p_Engine);
   for (std::int32_t i = 0; i < frame.e; ++i) {
-    if (frame.enabled[i] < 0 || frame.enabled[i] >= mass_count)
+    if (!MPUpscaling::Frame::names_a_particle(frame.enabled[i], static_cast<std::uint64_t>(mass_count)))
       MPUpscaling::Frame::refuse_changed("group_moments", i, frame.enabled[i], static_cast<std::uint64_t>(mass_count));
   }
   return frame;

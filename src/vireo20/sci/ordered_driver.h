@@ -74,6 +74,23 @@ struct MPUpscaling::Frame {
     enabled = list->data();
   }
 
+  // Whether an enabled entry read during a walk still names one of p_SourceCount source particles.
+  static bool names_a_particle(int p_Entry, std::uint64_t p_SourceCount)
+  {
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(p_Entry)) < p_SourceCount;
+  }
+
+  // After a walk whose pieces each noted their first refused (position, entry), or -1: the refusal of
+  // the first such position in list order, if any.
+  static void refuse_first_changed(const char* p_Method, const std::vector<std::pair<std::int32_t, int>>& p_Refused,
+                                   std::uint64_t p_SourceCount)
+  {
+    std::pair<std::int32_t, int> first(-1, 0);
+    for (const auto& noted : p_Refused)
+      if (noted.first >= 0 && (first.first < 0 || noted.first < first.first)) first = noted;
+    if (first.first >= 0) refuse_changed(p_Method, first.first, first.second, p_SourceCount);
+  }
+
   // The refusal of an enabled entry that names no source particle any more.
   [[noreturn]] static void refuse_changed(const char* p_Method, std::int32_t p_Position, int p_Entry,
                                           std::uint64_t p_SourceCount)
@@ -158,7 +175,7 @@ void add_in_position_order(const char* p_Method, const MPUpscaling::Frame& p_Fra
             // A prefetch of a wild address is harmless; only the checked entry below is dereferenced.
             if (i + prefetch_distance < e_count) __builtin_prefetch(p_Masses + enabled[i + prefetch_distance]);
             const int p = enabled[i];
-            if (static_cast<std::uint64_t>(static_cast<std::uint32_t>(p)) >= p_MassCount) {
+            if (!MPUpscaling::Frame::names_a_particle(p, p_MassCount)) {
               if (refused[static_cast<std::size_t>(p_Chunk)].first < 0)
                 refused[static_cast<std::size_t>(p_Chunk)] = std::make_pair(i, p);
               masses[i - begin] = 0.0;
@@ -177,8 +194,7 @@ void add_in_position_order(const char* p_Method, const MPUpscaling::Frame& p_Fra
           }
         });
     // Chunks are checked in any order; the first refused one in list order names the entry.
-    for (const auto& [position, entry] : refused)
-      if (position >= 0) MPUpscaling::Frame::refuse_changed(p_Method, position, entry, p_MassCount);
+    MPUpscaling::Frame::refuse_first_changed(p_Method, refused, p_MassCount);
   }
 }
 
@@ -265,7 +281,7 @@ void add_by_blocks(const char* p_Method, const MPUpscaling::Frame& p_Frame, cons
         if (k + prefetch_distance < last) __builtin_prefetch(masses + entries[members[k + prefetch_distance]]);
         const std::int32_t i = members[k];
         const int p = entries[i];
-        if (static_cast<std::uint64_t>(static_cast<std::uint32_t>(p)) >= mass_count) {
+        if (!MPUpscaling::Frame::names_a_particle(p, mass_count)) {
           if (first_refused.first < 0 || i < first_refused.first) first_refused = std::make_pair(i, p);
           continue;
         }
@@ -276,11 +292,7 @@ void add_by_blocks(const char* p_Method, const MPUpscaling::Frame& p_Frame, cons
     refused[static_cast<std::size_t>(p_Piece)] = first_refused;
   };
   share_out(split.threads, pieces, [&](unsigned, std::int32_t p_Piece) { walk(p_Piece); });
-  std::pair<std::int32_t, int> first_refused(-1, 0);
-  for (const auto& piece : refused)
-    if (piece.first >= 0 && (first_refused.first < 0 || piece.first < first_refused.first)) first_refused = piece;
-  if (first_refused.first >= 0)
-    MPUpscaling::Frame::refuse_changed(p_Method, first_refused.first, first_refused.second, p_MassCount);
+  MPUpscaling::Frame::refuse_first_changed(p_Method, refused, p_MassCount);
 }
 
 }  // namespace ups
