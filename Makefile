@@ -95,7 +95,9 @@ paraview-python:
 	    dpkg -x $$tmp/python3-paraview_*.deb $(PARAVIEW_PYTHON) || echo "python3-paraview not unpacked"; \
 	    rm -rf $$tmp; fi
 
+# The test executables and test-only modules are the target `tests`, outside `make build`.
 test: test-deps build paraview-python
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target tests
 	cd $(BUILD_DIR) && $(CTEST_ENV) ctest --output-on-failure -j $(JOBS)
 	@if [ "$(SANITIZE)" = 1 ]; then mkdir -p $(TOOL_SHIMS) && for tool in $(SHIMMED_TOOLS); do \
 	    path=$$(command -v $$tool) || continue; \
@@ -107,6 +109,7 @@ test-sanitize:
 	$(MAKE) test SANITIZE=1
 
 fuzz: test-deps build
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target tests
 	@echo "fuzz: $(FUZZ_BATCHES) batches of $(FUZZ_CASES) calls from seed $(FUZZ_SEED)"
 	$(PYTEST_ENV) VIREO20_FUZZ_BATCHES=$(FUZZ_BATCHES) VIREO20_FUZZ_CASES=$(FUZZ_CASES) VIREO20_FUZZ_SEED=$(FUZZ_SEED) \
 	    PYTHONPATH=$(BUILD_DIR)/python VIREO20_BUILD_DIR=$(BUILD_DIR) $(PYTHON) -m pytest -q tests/python/test_quill20_wrap_fuzz.py
