@@ -119,3 +119,60 @@ def test_a_gzip_dump_is_inflated_on_the_calling_thread_when_one_is_allowed(tmp_p
     tasks, total, rest = done.stdout.split()
     assert (int(tasks) == 1) == (threads == "1") and int(rest) == 7
     assert float(total) == sum(k * 0.25 + k * 0.5 - k * 0.125 for k in range(200000))
+
+
+@pytest.mark.parametrize("call", ["Sum", "TakeAny", "WeightedAverage", "CoordsWeightedAverage", "group_moments"])
+def test_other_threads_run_during_a_reduction_and_cannot_change_what_it_reads(call):
+    """A large reduction lets go of the interpreter lock: another thread runs meanwhile, making and
+    dropping arrays and NumPy views of them (the registries the reduction's results join), and its new
+    step is refused while the reduction reads the current one, so every result is that of the call
+    alone."""
+    import threading
+
+    import quill20
+    import _vireo20upscaling
+    from vireo20 import _physics
+
+    rng = np.random.default_rng(9)
+    n = 2_000_000
+    parents = np.where(rng.random(n) < 0.3, -1, rng.integers(0, n, n)).astype(np.int32)
+    enabled = quill20.array(np.arange(n, dtype=np.int32))
+    generator = _vireo20upscaling.MPUpscalingGenerator(quill20.array(parents))
+    generator.SetParticlesEnabledIndexes(0, enabled, 0)
+    masses, positions = rng.uniform(0.5, 2.0, n), rng.normal(size=(n, 3))
+    grid = quill20.grid_function(rng.normal(size=n))
+    centres = generator.CoordsWeightedAverage(quill20.array(positions), quill20.array(masses)).to_numpy()
+    calls = {
+        "Sum": lambda: generator.Sum(grid).to_numpy(),
+        "TakeAny": lambda: generator.TakeAny(grid).to_numpy(),
+        "WeightedAverage": lambda: generator.WeightedAverage(grid, quill20.array(masses)).to_numpy(),
+        "CoordsWeightedAverage": lambda: generator.CoordsWeightedAverage(quill20.array(positions),
+                                                                         quill20.array(masses)).to_numpy(),
+        "group_moments": lambda: _physics.group_moments(generator, centres, positions, masses,
+                                                        velocities=positions)["inertia"],
+    }
+    expected = calls[call]()
+    refused, done = [], threading.Event()
+
+    def meddle():
+        small = np.arange(64.0)
+        while not done.is_set():
+            views = [np.asarray(quill20.array(small * k)) for k in range(32)]
+            assert all(view[1] == k for k, view in enumerate(views))
+            del views
+            try:
+                generator.SetParticlesEnabledIndexes(0, enabled, 0)
+            except RuntimeError as error:
+                refused.append(str(error))
+
+    other = threading.Thread(target=meddle)
+    other.start()
+    try:
+        for _ in range(20):
+            np.testing.assert_array_equal(calls[call](), expected)
+            if refused:
+                break
+    finally:
+        done.set()
+        other.join()
+    assert refused and set(refused) == {"the generator is in use: another thread is reducing its current step"}

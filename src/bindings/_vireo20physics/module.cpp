@@ -11,6 +11,7 @@
 #include <boost/python.hpp>
 
 #include "bindings/_vireo20upscaling/MPUpscalingGenerator.h"
+#include "bindings/_vireo20upscaling/UnlockedCall.h"
 #include "bindings/common/HeldBuffer.h"
 #include "vireo20/sci/group_moments.h"
 #include "vireo20/sci/parallel.h"
@@ -154,7 +155,12 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     result["angular_velocity"] = angular_velocity->array();
   }
   if (torque) result["torque"] = torque->array();
-  vireo20::ups::group_moments(generator, input, output, vireo20::ups::thread_count());
+  {
+    // Without the interpreter lock, as the generator's reductions: the buffers are held, the enabled
+    // list pinned, and the generator marked as read.
+    const vireo20::ups::UnlockedCall unlocked(generator);
+    vireo20::ups::group_moments(generator, input, output, vireo20::ups::thread_count());
+  }
   return result;
 }
 

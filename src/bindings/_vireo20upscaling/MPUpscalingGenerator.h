@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <utility>
 
 #include <boost/shared_ptr.hpp>
@@ -64,8 +65,29 @@ class VIREO20_API MPUpscalingGenerator : public MPUpscaling {
   GridFunctionPtr TakeAny(GridFunctionPtr p_Values) { return take_any(std::move(p_Values)); }
   boost::shared_ptr<IntGridFunction> GetParticleIds() { return get_particle_ids(); }
 
+  // Calls that read the step without the interpreter lock (the reductions, the group moments) count
+  // themselves here for their length. A new step, set under that lock, is refused meanwhile rather
+  // than made to wait: the threads it would wait for may be waiting for the lock it holds.
+  class Reading {
+   public:
+    explicit Reading(const MPUpscalingGenerator& p_Generator) : m_Generator(p_Generator) { ++p_Generator.m_Readers; }
+    ~Reading() { --m_Generator.m_Readers; }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+
+   private:
+    const MPUpscalingGenerator& m_Generator;
+  };
+  void refuse_new_step_while_read() const
+  {
+    if (m_Readers > 0) throw std::runtime_error("the generator is in use: another thread is reducing its current step");
+  }
+
  protected:
   std::int32_t m_TimestepIndex;
+
+ private:
+  mutable int m_Readers = 0;
 };
 
 }  // namespace ups

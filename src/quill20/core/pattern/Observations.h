@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include <boost/container/small_vector.hpp>
 #include <sparsehash/dense_hash_map>
@@ -68,6 +69,9 @@ struct AddressHash {
   }
 };
 
+// Arrays are made and let go on several threads at once (a reduction without the interpreter lock
+// beside the job's writer dropping the last step), so every operation takes the registry's mutex for
+// its map work only: never while an observer's update runs, which may take other locks.
 class QUILL20_API Observations : public kernos50::Singleton<Observations> {
  public:
   using ObserverList = PointerList<IObserver*>;
@@ -87,7 +91,8 @@ class QUILL20_API Observations : public kernos50::Singleton<Observations> {
   void remove_observer(IObserver* p_Observer);
   void remove_subject(ISubject* p_Subject);
 
-  // Read access for inspection; null when the key is not recorded.
+  // Read access for inspection; null when the key is not recorded. The answer holds while no other
+  // thread changes the registry.
   const ObserverList* observers_of(ISubject* p_Subject) const;
   const SubjectList* subjects_of(IObserver* p_Observer) const;
   const SubjectMap& subject_map() const { return m_map; }
@@ -97,6 +102,7 @@ class QUILL20_API Observations : public kernos50::Singleton<Observations> {
   friend class kernos50::Singleton<Observations>;
   Observations();
 
+  mutable std::mutex m_mutex;
   SubjectMap m_map;
   ObserverMap m_reverse_map;
 };

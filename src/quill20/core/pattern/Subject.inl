@@ -1,5 +1,6 @@
 // Registry operations of Observations.
 #include <exception>
+#include <mutex>
 
 #include "kernos50/Check.h"
 #include "quill20/core/pattern/Observations.h"
@@ -43,12 +44,14 @@ Observations::~Observations() = default;
 
 void Observations::add_observation(ISubject* p_Subject, IObserver* p_Observer)
 {
+  const std::lock_guard<std::mutex> lock(m_mutex);
   m_map[p_Subject].add_unique(p_Observer);
   m_reverse_map[p_Observer].add_unique(p_Subject);
 }
 
 void Observations::remove_observation(ISubject* p_Subject, IObserver* p_Observer)
 {
+  const std::lock_guard<std::mutex> lock(m_mutex);
   SubjectMap::iterator map_it = m_map.find(p_Subject);
   KERNOS50_PRECONDITION(map_it != m_map.end(), "Trying to remove an invalid observation");
   ObserverList::iterator obs_it = map_it->second.find(p_Observer);
@@ -60,9 +63,13 @@ void Observations::remove_observation(ISubject* p_Subject, IObserver* p_Observer
 
 void Observations::notify(ISubject* p_Subject)
 {
-  SubjectMap::const_iterator map_it = m_map.find(p_Subject);
-  if (map_it == m_map.end()) return;
-  const ObserverList observers = map_it->second;
+  ObserverList observers;
+  {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    SubjectMap::const_iterator map_it = m_map.find(p_Subject);
+    if (map_it == m_map.end()) return;
+    observers = map_it->second;
+  }
   std::exception_ptr first_failure;
   for (IObserver* observer : observers) {
     try {
@@ -76,6 +83,7 @@ void Observations::notify(ISubject* p_Subject)
 
 void Observations::remove_observer(IObserver* p_Observer)
 {
+  const std::lock_guard<std::mutex> lock(m_mutex);
   ObserverMap::iterator entry = m_reverse_map.find(p_Observer);
   if (entry == m_reverse_map.end()) return;
   for (ISubject* subject : entry->second) unlink(m_map, subject, p_Observer);
@@ -84,6 +92,7 @@ void Observations::remove_observer(IObserver* p_Observer)
 
 void Observations::remove_subject(ISubject* p_Subject)
 {
+  const std::lock_guard<std::mutex> lock(m_mutex);
   SubjectMap::iterator entry = m_map.find(p_Subject);
   if (entry == m_map.end()) return;
   for (IObserver* observer : entry->second) unlink(m_reverse_map, observer, p_Subject);
@@ -92,12 +101,14 @@ void Observations::remove_subject(ISubject* p_Subject)
 
 const Observations::ObserverList* Observations::observers_of(ISubject* p_Subject) const
 {
+  const std::lock_guard<std::mutex> lock(m_mutex);
   SubjectMap::const_iterator entry = m_map.find(p_Subject);
   return entry == m_map.end() ? nullptr : &entry->second;
 }
 
 const Observations::SubjectList* Observations::subjects_of(IObserver* p_Observer) const
 {
+  const std::lock_guard<std::mutex> lock(m_mutex);
   ObserverMap::const_iterator entry = m_reverse_map.find(p_Observer);
   return entry == m_reverse_map.end() ? nullptr : &entry->second;
 }
