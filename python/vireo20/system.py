@@ -4,6 +4,7 @@ import ctypes
 import ctypes.util
 
 _libc = None
+_holding_columns = False
 M_MMAP_THRESHOLD = -3  # glibc's mallopt parameter
 
 
@@ -22,14 +23,25 @@ def keep_freed_blocks():
     that the kernel must zero on first touch, which on a virtual machine costs about as much as the
     step's own arithmetic. Beyond 32 MiB glibc would serve blocks from its heap only with mmap off
     altogether, which measured slower for the built-in data set and raised its peak by a fifth.
-    The setting lasts for the process. No-op where the C library is not glibc."""
+    The setting lasts for the process. No-op where the C library is not glibc. Larger blocks of
+    parsed dump columns are kept by the dump reader itself until `give_back_freed_blocks`."""
+    global _holding_columns
     mallopt = getattr(c_library(), "mallopt", None)
     if mallopt is not None:
         mallopt(M_MMAP_THRESHOLD, 32 << 20)
+    if not _holding_columns:
+        from . import _lammpsdump
+        _lammpsdump.hold_column_blocks()
+        _holding_columns = True
 
 
 def give_back_freed_blocks():
     """Returns to the system what the process holds unused, at the end of a run."""
+    global _holding_columns
+    if _holding_columns:
+        from . import _lammpsdump
+        _lammpsdump.let_go_of_column_blocks()
+        _holding_columns = False
     trim = getattr(c_library(), "malloc_trim", None)
     if trim is not None:
         trim(0)

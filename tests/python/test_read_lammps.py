@@ -211,3 +211,31 @@ def test_contacts_join_the_atom_frame_of_their_timestep_and_loaders_travel(tmp_p
     assert_array_equal(frames[1].contact_kinds, [0, 3])
     assert_array_equal(frames[1].contact_values["c_force"], [[0.5, 1, 2], [1, 1, 1]])
     assert frames[2].source == atoms and frames[2].index == 2
+
+
+def test_a_frame_let_go_lends_its_column_memory_to_the_next_while_a_kept_frame_stays_intact(tmp_path):
+    """During a run, blocks of 4 MiB and more that a parsed frame lets go are kept for the next
+    frame's columns (pages the kernel need not clear again), never while a frame still holds them,
+    and none once the run gives memory back."""
+    from vireo20 import _lammpsdump, system
+    rows = 180_000  # positions of 4.3 MB
+    text = "".join(frame(step, "id type xu yu zu", [(k + 1, 1, step + k, -k, 0.5) for k in range(rows)])
+                   for step in (0, 10, 20))
+    system.keep_freed_blocks()
+    try:
+        series = read_lammps.open_series(write(tmp_path, text))
+        loaders = iter(series.loaders())
+        first, second = next(loaders).load(), next(loaders).load()
+        assert _lammpsdump.kept_column_blocks() == 0
+        del second
+        lent = _lammpsdump.kept_column_blocks()
+        assert lent >= 1
+        third = next(loaders).load()
+        assert _lammpsdump.kept_column_blocks() < lent
+        for kept, step in ((first, 0), (third, 20)):
+            assert_array_equal(np.asarray(kept.positions)[:, 0], step + np.arange(rows))
+        series.finish()
+    finally:
+        system.give_back_freed_blocks()
+    del third
+    assert _lammpsdump.kept_column_blocks() == 0

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "ColumnBlocks.h"
 #include "vireo20/io/DumpError.h"
 #include "vireo20/io/DumpReader.h"
 #include "vireo20/io/FileChecksum.h"
@@ -139,6 +140,7 @@ int reader_init(PyObject* p_Self, PyObject* p_Arguments, PyObject* p_Keywords)
   if (!without_lock([&] { reader = new DumpReader(file, wanted, offset); })) return -1;
   self->reader = reader;
   self->count = -1;
+  vireo20::io::column_blocks_hold();
   return 0;
 }
 
@@ -158,6 +160,7 @@ PyObject* reader_new(PyTypeObject* p_Type, PyObject*, PyObject*)
 void reader_dealloc(PyObject* p_Self)
 {
   auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  if (self->reader != nullptr) vireo20::io::column_blocks_let_go();
   delete self->reader;
   delete self->busy;
   PyTypeObject* type = Py_TYPE(p_Self);
@@ -218,6 +221,24 @@ PyObject* reader_next_header(PyObject* p_Self, PyObject*)
   return header_dictionary(header);
 }
 
+// Makes an array whose memory comes from, and goes back to, the kept column blocks: NumPy's memory
+// handler is switched for the call only, and each array keeps the handler it was made with.
+template <class Make>
+PyObject* with_column_blocks(const Make& p_Make)
+{
+  PyObject* previous = PyDataMem_SetHandler(vireo20::io::column_blocks_handler());
+  if (previous == nullptr) return nullptr;
+  PyObject* made = p_Make();
+  PyObject* ours = PyDataMem_SetHandler(previous);
+  Py_DECREF(previous);
+  if (ours == nullptr) {
+    Py_XDECREF(made);
+    return nullptr;
+  }
+  Py_DECREF(ours);
+  return made;
+}
+
 // layout: one (kind, columns) per array, kind "f" (float64) or "i" (int64); one column makes an
 // array of shape (count,), k columns one of shape (count, k) whose component j is columns[j].
 PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
@@ -256,7 +277,8 @@ PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
     PyObject* array = nullptr;
     if (ok) {
       npy_intp shape[2] = {static_cast<npy_intp>(self->count), static_cast<npy_intp>(width)};
-      array = PyArray_SimpleNew(width == 1 ? 1 : 2, shape, kind_name == "f" ? NPY_FLOAT64 : NPY_INT64);
+      array = with_column_blocks(
+          [&] { return PyArray_SimpleNew(width == 1 ? 1 : 2, shape, kind_name == "f" ? NPY_FLOAT64 : NPY_INT64); });
       ok = array != nullptr;
       if (ok) PyList_SET_ITEM(arrays, g, array);
     }
@@ -315,6 +337,7 @@ PyObject* reader_close(PyObject* p_Self, PyObject*)
   if (!use) return nullptr;
   DumpReader* reader = self->reader;
   self->reader = nullptr;
+  vireo20::io::column_blocks_let_go();
   // Stopping the inflating thread waits for it; other Python threads may run meanwhile.
   without_lock([&] { delete reader; });
   Py_RETURN_NONE;
@@ -424,6 +447,23 @@ PyObject* module_checksum(PyObject*, PyObject* p_Path)
 
 PyObject* module_thread_count(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(vireo20::ups::thread_count()); }
 
+PyObject* module_hold_column_blocks(PyObject*, PyObject*)
+{
+  vireo20::io::column_blocks_hold();
+  Py_RETURN_NONE;
+}
+
+PyObject* module_let_go_of_column_blocks(PyObject*, PyObject*)
+{
+  vireo20::io::column_blocks_let_go();
+  Py_RETURN_NONE;
+}
+
+PyObject* module_kept_column_blocks(PyObject*, PyObject*)
+{
+  return PyLong_FromSize_t(vireo20::io::column_blocks_kept());
+}
+
 PyMethodDef module_methods[] = {
     {"index", module_index, METH_O,
      "index(path) -> (offsets, timesteps, size): where the frames of a plain dump start (int64 array), the step "
@@ -431,6 +471,12 @@ PyMethodDef module_methods[] = {
     {"checksum", module_checksum, METH_O,
      "checksum(path) -> (size, crc32) of a file, the CRC being zlib.crc32's, without the interpreter lock."},
     {"thread_count", module_thread_count, METH_NOARGS, "The threads a parse uses (VIREO20_THREADS)."},
+    {"hold_column_blocks", module_hold_column_blocks, METH_NOARGS,
+     "Keeps the memory of let-go frame columns for the next frames until the matching let_go_of_column_blocks."},
+    {"let_go_of_column_blocks", module_let_go_of_column_blocks, METH_NOARGS,
+     "Ends a hold_column_blocks; the last to end frees what is kept."},
+    {"kept_column_blocks", module_kept_column_blocks, METH_NOARGS,
+     "How many blocks of let-go frame columns are kept for the next frames (none once every reader is closed)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vireo20._lammpsdump",
