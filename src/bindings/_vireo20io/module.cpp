@@ -476,7 +476,8 @@ PyMethodDef module_methods[] = {
     {"let_go_of_column_blocks", module_let_go_of_column_blocks, METH_NOARGS,
      "Ends a hold_column_blocks; the last to end frees what is kept."},
     {"kept_column_blocks", module_kept_column_blocks, METH_NOARGS,
-     "How many blocks of let-go frame columns are kept for the next frames (none once every reader is closed)."},
+     "How many blocks of let-go frame columns are kept for the next frames (none once no reader is open and no run "
+     "holds them)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vireo20._lammpsdump",
