@@ -16,16 +16,6 @@ string(REGEX REPLACE "^/+" "" VIREO20_PYTHON_INSTALL_DIR "${vireo20_platlib}")
 # Every target under src/, found once all of them are defined (this file is included last): the
 # shared libraries that land in build/lib, and the extension modules that land in build/python,
 # wherever a piece of work added them.
-function(vireo20_collect_targets out_var directory)
-  get_property(targets DIRECTORY ${directory} PROPERTY BUILDSYSTEM_TARGETS)
-  get_property(subdirectories DIRECTORY ${directory} PROPERTY SUBDIRECTORIES)
-  foreach(subdirectory ${subdirectories})
-    vireo20_collect_targets(nested ${subdirectory})
-    list(APPEND targets ${nested})
-  endforeach()
-  set(${out_var} ${targets} PARENT_SCOPE)
-endfunction()
-
 vireo20_collect_targets(vireo20_all_targets ${PROJECT_SOURCE_DIR}/src)
 set(vireo20_libraries)
 set(vireo20_modules)
