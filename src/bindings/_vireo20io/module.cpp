@@ -221,14 +221,14 @@ PyObject* reader_next_header(PyObject* p_Self, PyObject*)
   return header_dictionary(header);
 }
 
-// Makes an array whose memory comes from, and goes back to, the kept column blocks: NumPy's memory
-// handler is switched for the call only, and each array keeps the handler it was made with.
-template <class Make>
-PyObject* with_column_blocks(const Make& p_Make)
+// A new array of parsed columns whose memory comes from, and goes back to, the kept column blocks:
+// NumPy's memory handler is switched for this one allocation, and the array keeps the handler it was
+// made with.
+PyObject* new_column_array(int p_Dimensions, npy_intp* p_Shape, int p_Type)
 {
   PyObject* previous = PyDataMem_SetHandler(vireo20::io::column_blocks_handler());
   if (previous == nullptr) return nullptr;
-  PyObject* made = p_Make();
+  PyObject* made = PyArray_SimpleNew(p_Dimensions, p_Shape, p_Type);
   PyObject* ours = PyDataMem_SetHandler(previous);
   Py_DECREF(previous);
   if (ours == nullptr) {
@@ -277,8 +277,7 @@ PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
     PyObject* array = nullptr;
     if (ok) {
       npy_intp shape[2] = {static_cast<npy_intp>(self->count), static_cast<npy_intp>(width)};
-      array = with_column_blocks(
-          [&] { return PyArray_SimpleNew(width == 1 ? 1 : 2, shape, kind_name == "f" ? NPY_FLOAT64 : NPY_INT64); });
+      array = new_column_array(width == 1 ? 1 : 2, shape, kind_name == "f" ? NPY_FLOAT64 : NPY_INT64);
       ok = array != nullptr;
       if (ok) PyList_SET_ITEM(arrays, g, array);
     }
