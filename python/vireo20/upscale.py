@@ -302,20 +302,28 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         physics_arrays = _group_physics(generator, physics, centres, positions, masses, values)
 
     # Ids as the caller knows them.
+    # Each array is made once at its full length: at ten million particles a step's temporaries
+    # are fresh pages, and those cost more than the copies.
     own = parent_of[:u]
     if ids is None:
         parent_id = parent_of
     else:
-        parent_id = np.concatenate([ids[own] - first_id, n + np.arange(t)]).astype(np.int64)
+        parent_id = np.empty(u + t, np.int64)
+        np.subtract(ids[own], first_id, out=parent_id[:u])
+        parent_id[u:] = np.arange(n, n + t)
     if groups is not None:
-        group_id = np.concatenate([groups[own], np.zeros(t, np.int64)])
+        group_id = np.zeros(u + t, np.int64)
+        # Parents are the engine's own indexes, all in range: "clip" writes straight into place
+        # where the default mode would gather into a temporary first.
+        np.take(groups, own, out=group_id[:u], mode="clip")
     else:
         group_id = parent_of
 
     lines, line_values = _network(step, contacts, contact_kinds, contact_values, n, ids, parents, parent_of, u)
     lines, image_points, image_of = periodic.line_images(centres, lines, box)
     points = np.concatenate([centres, image_points]) if len(image_points) else centres
-    point_image_of = np.concatenate([np.full(len(centres), -1, np.int64), image_of])
+    point_image_of = np.full(len(points), -1, np.int64)
+    point_image_of[len(centres):] = image_of
 
     mass_before, mass_after = float(entry_masses.sum()), float(summed.sum())
     drift = 0.0

@@ -38,10 +38,12 @@ def vtk_array(values, name, keep):
     return data
 
 
-def _cells(offsets, connectivity):
+def _cells(offsets, connectivity, keep):
+    """Cells over the two index arrays, which `keep` holds: VTK reads them where NumPy made them."""
+    parts = [np.ascontiguousarray(part, np.int64) for part in (offsets, connectivity)]
+    keep.extend(parts)
     cells = vtkCellArray()
-    cells.SetData(numpy_support.numpy_to_vtkIdTypeArray(np.ascontiguousarray(offsets, np.int64), deep=True),
-                  numpy_support.numpy_to_vtkIdTypeArray(np.ascontiguousarray(connectivity, np.int64), deep=True))
+    cells.SetData(*(numpy_support.numpy_to_vtkIdTypeArray(part, deep=False) for part in parts))
     return cells
 
 
@@ -57,9 +59,9 @@ def polydata(result):
     data.SetPoints(points)
     own = len(result.centres)
     images = result.image_of[own:]
-    data.SetVerts(_cells(np.arange(own + 1), np.arange(own)))
+    data.SetVerts(_cells(np.arange(own + 1), np.arange(own), keep))
     lines = np.asarray(result.lines, dtype=np.int64).reshape(-1, 2)
-    data.SetLines(_cells(np.arange(0, 2 * len(lines) + 1, 2), lines.reshape(-1)))
+    data.SetLines(_cells(np.arange(0, 2 * len(lines) + 1, 2), lines.reshape(-1), keep))
     arrays = dict(result.arrays)
     if result.box is not None and result.box.any_periodic:
         arrays["image_of"] = result.image_of
