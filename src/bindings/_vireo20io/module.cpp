@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ColumnBlocks.h"
+#include "bindings/common/GilReleased.h"
 #include "vireo20/io/DumpError.h"
 #include "vireo20/io/DumpReader.h"
 #include "vireo20/io/FileChecksum.h"
@@ -67,13 +68,14 @@ template <class Work>
 bool without_lock(const Work& p_Work)
 {
   std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    p_Work();
-  } catch (...) {
-    failure = std::current_exception();
+  {
+    const vireo20::bindings::GilReleased released;
+    try {
+      p_Work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
   }
-  Py_END_ALLOW_THREADS
   if (failure) raise_exception(failure);
   return !failure;
 }

@@ -1,6 +1,5 @@
 // The Python module _vireo20upscaling: checks NumPy's C interface, then registers MPUpscalingGenerator.
 #include <cstdint>
-#include <initializer_list>
 #include <limits>
 #include <utility>
 
@@ -14,17 +13,11 @@
 namespace {
 
 using vireo20::ups::MPUpscalingGenerator;
-using ArrayPtr = vireo20::ups::UnlockedCall::ArrayPtr;
+using vireo20::ups::UnlockedCall;
+using ArrayPtr = UnlockedCall::ArrayPtr;
 
-// The reductions run without the interpreter lock (UnlockedCall).
-template <class Work>
-auto without_lock(const MPUpscalingGenerator& p_Generator, std::initializer_list<ArrayPtr> p_Arrays, const Work& p_Work)
-    -> decltype(p_Work())
-{
-  const vireo20::ups::UnlockedCall unlocked(p_Generator, p_Arrays);
-  return p_Work();
-}
-
+// The reductions below run without the interpreter lock for their length (UnlockedCall): the returned
+// result is made before the lock is back, and wrapped for Python after.
 ArrayPtr array_of(const boost::shared_ptr<quill20::core::IGridFunction>& p_Values)
 {
   return p_Values ? ArrayPtr(p_Values->get_array()) : ArrayPtr();
@@ -50,28 +43,30 @@ boost::shared_ptr<MPUpscalingGenerator::CoordinateArray> coords_weighted_average
     MPUpscalingGenerator& p_Generator, const boost::shared_ptr<MPUpscalingGenerator::CoordinateArray>& p_Coordinates,
     const boost::shared_ptr<MPUpscalingGenerator::DoubleArray>& p_Masses)
 {
-  return without_lock(p_Generator, {p_Coordinates, p_Masses},
-                      [&] { return p_Generator.CoordsWeightedAverage(p_Coordinates, p_Masses); });
+  const UnlockedCall unlocked(p_Generator, {p_Coordinates, p_Masses});
+  return p_Generator.CoordsWeightedAverage(p_Coordinates, p_Masses);
 }
 
 boost::shared_ptr<MPUpscalingGenerator::DoubleGridFunction> weighted_average(
     MPUpscalingGenerator& p_Generator, const boost::shared_ptr<MPUpscalingGenerator::DoubleGridFunction>& p_Values,
     const boost::shared_ptr<MPUpscalingGenerator::DoubleArray>& p_Masses)
 {
-  return without_lock(p_Generator, {array_of(p_Values), p_Masses},
-                      [&] { return p_Generator.WeightedAverage(p_Values, p_Masses); });
+  const UnlockedCall unlocked(p_Generator, {array_of(p_Values), p_Masses});
+  return p_Generator.WeightedAverage(p_Values, p_Masses);
 }
 
 boost::shared_ptr<MPUpscalingGenerator::DoubleGridFunction> sum(
     MPUpscalingGenerator& p_Generator, const boost::shared_ptr<MPUpscalingGenerator::DoubleGridFunction>& p_Values)
 {
-  return without_lock(p_Generator, {array_of(p_Values)}, [&] { return p_Generator.Sum(p_Values); });
+  const UnlockedCall unlocked(p_Generator, {array_of(p_Values)});
+  return p_Generator.Sum(p_Values);
 }
 
 MPUpscalingGenerator::GridFunctionPtr take_any(MPUpscalingGenerator& p_Generator,
                                                const MPUpscalingGenerator::GridFunctionPtr& p_Values)
 {
-  return without_lock(p_Generator, {array_of(p_Values)}, [&] { return p_Generator.TakeAny(p_Values); });
+  const UnlockedCall unlocked(p_Generator, {array_of(p_Values)});
+  return p_Generator.TakeAny(p_Values);
 }
 
 void wrap_generator()
