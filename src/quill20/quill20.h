@@ -11,6 +11,7 @@
 #include "quill20/core/array/VectorArrayImpl.h"
 #include "quill20/core/array/VectorArrayImplFactory.h"
 #include "quill20/core/algorithm/CreateHistogram.h"
+#include "quill20/core/algorithm/DenseHash.h"
 #include "quill20/core/generator/ITopologyGenerator.h"
 #include "quill20/core/generator/UnstructuredTopologyBuilder.h"
 #include "quill20/core/geometry/FullNaturalPoint.h"

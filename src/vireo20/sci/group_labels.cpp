@@ -5,8 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include <sparsehash/dense_hash_map>
-#include <sparsehash/dense_hash_set>
+#include "quill20/core/algorithm/DenseHash.h"
 
 namespace vireo20 {
 namespace ups {
@@ -79,7 +78,7 @@ void parents_from_labels(const std::int64_t* p_Labels, const std::int64_t* p_Ids
                    [&](std::int64_t p_Label) -> std::int32_t& { return heads[static_cast<std::size_t>(p_Label - span.first)]; });
     return;
   }
-  google::dense_hash_map<std::int64_t, std::int32_t> heads;
+  quill20::core::DenseHashMap<std::int64_t, std::int32_t> heads;
   heads.set_empty_key(0);  // labels here are above 0
   link_to_lowest(p_Labels, p_Ids, p_Enabled, p_EnabledCount, p_Parents, [&](std::int64_t p_Label) -> std::int32_t& {
     const auto found = heads.insert(std::make_pair(p_Label, std::int32_t(-1)));
@@ -100,7 +99,7 @@ std::int64_t first_repeat(const std::int64_t* p_Values, std::int64_t p_Count)
     }
     return -1;
   }
-  google::dense_hash_set<std::int64_t> seen;
+  quill20::core::DenseHashSet<std::int64_t> seen;
   // A key no value takes: one below the lowest (or the highest plus one when the lowest is the minimum).
   seen.set_empty_key(span.first != std::numeric_limits<std::int64_t>::min() ? span.first - 1 : span.second + 1);
   seen.resize(static_cast<std::size_t>(p_Count));
@@ -130,7 +129,7 @@ std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, std::int64_t
     }
     return count;
   }
-  google::dense_hash_map<std::int64_t, std::int32_t> slots;
+  quill20::core::DenseHashMap<std::int64_t, std::int32_t> slots;
   slots.set_empty_key(span.first != std::numeric_limits<std::int64_t>::min() ? span.first - 1 : span.second + 1);
   for (std::int64_t i = 0; i < p_Count; ++i) number(slots.insert(std::make_pair(p_Keys[i], std::int32_t(-1))).first->second, i);
   return count;

@@ -6,10 +6,10 @@
 #include <mutex>
 
 #include <boost/container/small_vector.hpp>
-#include <sparsehash/dense_hash_map>
 
 #include "kernos50singleton/Singleton.h"
 #include "quill20/Export.h"
+#include "quill20/core/algorithm/DenseHash.h"
 #include "quill20/core/pattern/Observer.h"
 
 namespace quill20 {
@@ -76,8 +76,8 @@ class QUILL20_API Observations : public kernos50::Singleton<Observations> {
  public:
   using ObserverList = PointerList<IObserver*>;
   using SubjectList = PointerList<ISubject*>;
-  using SubjectMap = google::dense_hash_map<ISubject*, ObserverList, AddressHash>;
-  using ObserverMap = google::dense_hash_map<IObserver*, SubjectList, AddressHash>;
+  using SubjectMap = DenseHashMap<ISubject*, ObserverList, AddressHash>;
+  using ObserverMap = DenseHashMap<IObserver*, SubjectList, AddressHash>;
 
   static constexpr std::uintptr_t empty_key = 0x7E7F7F7F7F7F7F7FULL;
   static constexpr std::uintptr_t deleted_key = 0x7D7F7F7F7F7F7F7FULL;

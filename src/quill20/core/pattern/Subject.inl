@@ -32,6 +32,14 @@ void unlink(Map& p_Map, Key p_Key, Item p_Item)
   if (entry->second.empty()) p_Map.erase(entry);
 }
 
+// Drops the entry under p_Key if its list is empty (made, then not filled).
+template <class Map, class Key>
+void drop_if_empty(Map& p_Map, Key p_Key)
+{
+  auto entry = p_Map.find(p_Key);
+  if (entry != p_Map.end() && entry->second.empty()) p_Map.erase(entry);
+}
+
 }  // namespace
 
 Observations::Observations() : m_map(expected_size), m_reverse_map(expected_size)
@@ -45,8 +53,18 @@ Observations::~Observations() = default;
 void Observations::add_observation(ISubject* p_Subject, IObserver* p_Observer)
 {
   const std::lock_guard<std::mutex> lock(m_mutex);
-  m_map[p_Subject].add_unique(p_Observer);
-  m_reverse_map[p_Observer].add_unique(p_Subject);
+  // Both maps change or neither: when an allocation fails half way, the first change is taken back,
+  // so that no subject keeps naming an observer whose removal would not find it.
+  try {
+    m_map[p_Subject].add_unique(p_Observer);
+    m_reverse_map[p_Observer].add_unique(p_Subject);
+  } catch (...) {
+    unlink(m_map, p_Subject, p_Observer);
+    unlink(m_reverse_map, p_Observer, p_Subject);
+    drop_if_empty(m_map, p_Subject);
+    drop_if_empty(m_reverse_map, p_Observer);
+    throw;
+  }
 }
 
 void Observations::remove_observation(ISubject* p_Subject, IObserver* p_Observer)
