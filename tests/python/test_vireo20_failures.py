@@ -193,3 +193,31 @@ def test_the_checksum_of_a_written_file_is_zlibs(tmp_path, size):
     assert filesafe.file_checksum(tmp_path / "f") == (size, zlib.crc32(data))
     with pytest.raises(FileNotFoundError, match="nope"):
         filesafe.file_checksum(tmp_path / "nope")
+
+
+# Keys this far apart take the hash tables, which grow with the step (a span table would be smaller).
+KEYS = "np.arange(2_000_000, dtype=np.int64) * 829_418_951"
+GROUP_PASS_ARGUMENTS = {
+    "number_by_first_occurrence": f"({KEYS}, np.empty(2_000_000, np.int32), np.empty(2_000_000, np.int64))",
+    "first_repeat": f"({KEYS},)",
+    "parents_from_labels": f"({KEYS} + 1, None, np.arange(2_000_000, dtype=np.int32), np.full(2_000_000, -1, np.int32))",
+}
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="ASan's operator new reports a failed allocation and ends the process by design")
+@pytest.mark.parametrize("call", sorted(GROUP_PASS_ARGUMENTS))
+def test_a_grouping_pass_out_of_memory_raises_and_the_process_goes_on(call):
+    # The address space is capped a few MiB above what the process holds once its inputs are made.
+    code = ("import os, resource, numpy as np\nfrom vireo20 import _groups\n"
+            f"arguments = {GROUP_PASS_ARGUMENTS[call]}\n"
+            "held = int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGE_SIZE')\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (held + (8 << 20), resource.RLIM_INFINITY))\n"
+            "try:\n"
+            f"    _groups.{call}(*arguments)\n"
+            "except MemoryError:\n"
+            "    print('MemoryError')\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))\n"
+            "print(_groups.first_repeat(np.array([3, 1, 3], np.int64)))\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (done.returncode, done.stdout.split()) == (0, ["MemoryError", "2"]), done.stderr

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "bindings/common/HeldBuffer.h"
 #include "vireo20/sci/group_labels.h"
@@ -41,6 +43,19 @@ class Buffer {
   bool m_Good = false;
 };
 
+// Runs a pass whose tables grow with the step; a failed allocation raises MemoryError, and the
+// process, with whatever else it holds, goes on.
+template <class Pass>
+PyObject* run_pass(const Pass& p_Pass)
+{
+  try {
+    return p_Pass();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return PyErr_NoMemory();
+}
+
 PyObject* parents_from_labels(PyObject*, PyObject* p_Args)
 {
   PyObject *labels_object, *ids_object, *enabled_object, *parents_object;
@@ -72,16 +87,18 @@ PyObject* parents_from_labels(PyObject*, PyObject* p_Args)
       return nullptr;
     }
   }
-  vireo20::ups::parents_from_labels(labels.data<const std::int64_t>(), ids, on, enabled.count(),
-                                    parents.data<std::int32_t>());
-  Py_RETURN_NONE;
+  return run_pass([&] {
+    vireo20::ups::parents_from_labels(labels.data<const std::int64_t>(), ids, on, enabled.count(),
+                                      parents.data<std::int32_t>());
+    Py_RETURN_NONE;
+  });
 }
 
 PyObject* first_repeat(PyObject*, PyObject* p_Values)
 {
   Buffer values(p_Values, "values", 8, false);
   if (!values.good()) return nullptr;
-  return PyLong_FromLongLong(vireo20::ups::first_repeat(values.data<const std::int64_t>(), values.count()));
+  return run_pass([&] { return PyLong_FromLongLong(vireo20::ups::first_repeat(values.data<const std::int64_t>(), values.count())); });
 }
 
 PyObject* number_by_first_occurrence(PyObject*, PyObject* p_Args)
@@ -102,8 +119,10 @@ PyObject* number_by_first_occurrence(PyObject*, PyObject* p_Args)
     PyErr_SetString(PyExc_ValueError, "more keys than 32-bit labels can number");
     return nullptr;
   }
-  return PyLong_FromLongLong(vireo20::ups::number_by_first_occurrence(
-      keys.data<const std::int64_t>(), keys.count(), labels.data<std::int32_t>(), firsts.data<std::int64_t>()));
+  return run_pass([&] {
+    return PyLong_FromLongLong(vireo20::ups::number_by_first_occurrence(
+        keys.data<const std::int64_t>(), keys.count(), labels.data<std::int32_t>(), firsts.data<std::int64_t>()));
+  });
 }
 
 PyObject* group_extents(PyObject*, PyObject* p_Args)
