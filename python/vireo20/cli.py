@@ -168,6 +168,11 @@ def main(argv=None):
     except KeyboardInterrupt as error:
         _failed(error, "interrupted")
         return 130
+    except MemoryError as error:  # the machine's limit, not a fault of ours
+        detail = f" ({error})" if str(error) else ""
+        _failed(error, f"out of memory{detail}: this run needs more memory than the process may use "
+                       "(the machine's memory, ulimit -v or a Dask worker's limit)")
+        return 1
     except Exception as error:  # a bug of ours: one line, and the trace only when asked for
         if os.environ.get("VIREO20_TRACEBACK"):
             raise

@@ -141,6 +141,26 @@ def test_a_failed_run_changes_nothing(tmp_path, previous, case):
     assert (tmp_path / "old.dump").read_text() == "mine\n"
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="ASan's operator new reports a failed allocation and ends the process by design")
+def test_a_run_out_of_memory_says_so_and_changes_nothing(tmp_path, previous):
+    out = tmp_path / "out"
+    os.system(f"cp -a {previous} {out}")
+    before = tree(out)
+    # Everything a step loads is loaded first; then the address space is capped 256 MiB above it,
+    # which the threads fit in and the steps' arrays do not.
+    code = ("import os, resource, sys\nimport vireo20.cli, vireo20.write_vtk\n"
+            "from vireo20.upscale import load_modules\nload_modules()\n"
+            "held = int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGE_SIZE')\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (held + (256 << 20), resource.RLIM_INFINITY))\n"
+            "sys.exit(vireo20.cli.main(sys.argv[1:]))\n")
+    done = subprocess.run([sys.executable, "-c", code, "upscale", "--clusters", "400000", "--steps", "2",
+                           "--no-picture", "--out", str(out)], capture_output=True, text=True)
+    lines = done.stderr.strip().splitlines()
+    assert done.returncode == 1 and lines[-1].startswith("vireo20: error: out of memory"), done.stderr
+    assert tree(out) == before
+
+
 def test_a_second_run_into_the_same_folder_is_refused(tmp_path):
     out = tmp_path / "out"
     first = subprocess.Popen([*JOB, "--out", str(out), "--clusters", "100000", "--steps", "10"],
