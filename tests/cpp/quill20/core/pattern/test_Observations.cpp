@@ -1,6 +1,12 @@
 // The observation registry: unique pairs, inline and heap lists, removal order, failures, cleanup.
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <new>
 #include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -82,5 +88,34 @@ TEST(Observations, DestroyedObserversAndSubjectsTakeTheirObservationsWithThem)
   EXPECT_EQ(Observations::instance().subjects_of(&kept), nullptr);
   notify(subject);  // an unknown subject has no one to call
 }
+
+#if !defined(__SANITIZE_ADDRESS__)  // ASan's operator new ends the process on a failed allocation
+// One subject gathers observers until the registry cannot grow, under an address space capped 32 MiB
+// above what the process holds: the refused observation is in neither map, every recorded one in both.
+[[noreturn]] void observe_until_the_registry_cannot_grow()
+{
+  Subject subject;
+  std::vector<Counter> observers(std::size_t(1) << 22);
+  std::size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t held = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+  const rlimit cap{held + (rlim_t(32) << 20), RLIM_INFINITY};
+  ::setrlimit(RLIMIT_AS, &cap);
+  std::size_t added = 0;
+  try {
+    for (; added < observers.size(); ++added) add_observation(&subject, &observers[added]);
+  } catch (const std::bad_alloc&) {
+  }
+  bool in_step = added < observers.size() && observers_of(&subject).size() == added &&
+                 Observations::instance().subjects_of(&observers[added]) == nullptr;
+  for (std::size_t i = 0; in_step && i < added; ++i) in_step = Observations::instance().subjects_of(&observers[i]) != nullptr;
+  std::_Exit(in_step ? 0 : 1);
+}
+
+TEST(ObservationsDeathTest, AnObservationThatCannotBeRecordedIsInNeitherMap)
+{
+  EXPECT_EXIT(observe_until_the_registry_cannot_grow(), ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 }  // namespace
