@@ -4,10 +4,10 @@
 
 #include <cstdint>
 #include <cstring>
-#include <new>
-#include <stdexcept>
+#include <exception>
 
 #include "bindings/common/HeldBuffer.h"
+#include "bindings/common/StandardErrors.h"
 #include "vireo20/sci/group_labels.h"
 
 namespace {
@@ -50,10 +50,10 @@ PyObject* run_pass(const Pass& p_Pass)
 {
   try {
     return p_Pass();
-  } catch (const std::bad_alloc&) {
-  } catch (const std::length_error&) {
+  } catch (...) {
+    vireo20::bindings::raise_standard_exception(std::current_exception());
+    return nullptr;
   }
-  return PyErr_NoMemory();
 }
 
 PyObject* parents_from_labels(PyObject*, PyObject* p_Args)

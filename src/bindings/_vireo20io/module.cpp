@@ -9,13 +9,13 @@
 #include <exception>
 #include <mutex>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "ColumnBlocks.h"
 #include "bindings/common/GilReleased.h"
+#include "bindings/common/StandardErrors.h"
 #include "vireo20/io/DumpError.h"
 #include "vireo20/io/DumpReader.h"
 #include "vireo20/io/FileChecksum.h"
@@ -54,12 +54,8 @@ void raise_exception(const std::exception_ptr& p_Exception)
     Py_XDECREF(step);
     Py_XDECREF(item);
     Py_XDECREF(problem);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::invalid_argument& error) {
-    PyErr_SetString(PyExc_ValueError, error.what());
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    vireo20::bindings::raise_standard_exception(std::current_exception());
   }
 }
 

@@ -20,24 +20,16 @@ void configure(Map& p_Map)
   p_Map.set_resizing_parameters(0.0f, 0.5f);
 }
 
-// Removes p_Item from the list stored under p_Key; drops the entry once its list is empty.
+// Removes p_Item from the list stored under p_Key; drops the entry once its list is empty (also one
+// made and never filled, which only a failed allocation leaves).
 template <class Map, class Key, class Item>
 void unlink(Map& p_Map, Key p_Key, Item p_Item)
 {
   auto entry = p_Map.find(p_Key);
   if (entry == p_Map.end()) return;
   auto position = entry->second.find(p_Item);
-  if (position == entry->second.end()) return;
-  entry->second.erase_unordered(position);
+  if (position != entry->second.end()) entry->second.erase_unordered(position);
   if (entry->second.empty()) p_Map.erase(entry);
-}
-
-// Drops the entry under p_Key if its list is empty (made, then not filled).
-template <class Map, class Key>
-void drop_if_empty(Map& p_Map, Key p_Key)
-{
-  auto entry = p_Map.find(p_Key);
-  if (entry != p_Map.end() && entry->second.empty()) p_Map.erase(entry);
 }
 
 }  // namespace
@@ -61,8 +53,6 @@ void Observations::add_observation(ISubject* p_Subject, IObserver* p_Observer)
   } catch (...) {
     unlink(m_map, p_Subject, p_Observer);
     unlink(m_reverse_map, p_Observer, p_Subject);
-    drop_if_empty(m_map, p_Subject);
-    drop_if_empty(m_reverse_map, p_Observer);
     throw;
   }
 }
