@@ -4,6 +4,7 @@ optional LAMMPS dump, the picture, `summary.csv` and a manifest of what is compl
 The manifest lists each finished step with its file's size and CRC-32 and the dump's size after it,
 so `--resume` keeps exactly the steps whose files check and carries on from the first that does not.
 """
+import concurrent.futures
 import csv
 import io
 import json
@@ -115,11 +116,15 @@ class SeriesWriter:
             name = step_file(result.index)
             path = os.path.join(self.folder, name)
             write_vtk.write_polydata(path, result.to_vtk())
-            filesafe.start_flush(path)
-            dump_size = 0
-            if self._dump is not None:
-                dump_size = self._dump.write_frame(result, self.wrapped_dump)
-            picture = self._draw(result, *source) if source is not None else None
+            # The step file goes to the disk while the dump frame and the picture are made: the flush
+            # mostly waits on the disk and lets go of the interpreter lock.
+            with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-flush") as flushing:
+                flushed = flushing.submit(filesafe.start_flush, path)
+                dump_size = 0
+                if self._dump is not None:
+                    dump_size = self._dump.write_frame(result, self.wrapped_dump)
+                picture = self._draw(result, *source) if source is not None else None
+                flushed.result()
         return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
                         picture=picture, row=summary_row(result), drift=result.drift, text=result.summary())
 

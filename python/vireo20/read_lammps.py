@@ -487,6 +487,11 @@ class LammpsSeries(Series):
         if count == 0:
             raise InputError(self.path, "-", "-", "no frames: the file holds no 'ITEM: TIMESTEP'")
 
+    @property
+    def cheap_length(self):
+        """Whether len() is worth it for a progress bar: a gzip dump is inflated to count its frames."""
+        return not _compressed(self.path)
+
     def __len__(self):
         if _compressed(self.path):
             if self._length is None:
