@@ -13,8 +13,8 @@
 #include <system_error>
 #include <vector>
 
-#include "ColumnBlocks.h"
 #include "bindings/common/GilReleased.h"
+#include "bindings/common/KeptBlocks.h"
 #include "bindings/common/StandardErrors.h"
 #include "vireo20/io/DumpError.h"
 #include "vireo20/io/DumpReader.h"
@@ -138,7 +138,7 @@ int reader_init(PyObject* p_Self, PyObject* p_Arguments, PyObject* p_Keywords)
   if (!without_lock([&] { reader = new DumpReader(file, wanted, offset); })) return -1;
   self->reader = reader;
   self->count = -1;
-  vireo20::io::column_blocks_hold();
+  quill20::core::hold_freed_blocks();
   return 0;
 }
 
@@ -158,7 +158,7 @@ PyObject* reader_new(PyTypeObject* p_Type, PyObject*, PyObject*)
 void reader_dealloc(PyObject* p_Self)
 {
   auto* self = reinterpret_cast<ReaderObject*>(p_Self);
-  if (self->reader != nullptr) vireo20::io::column_blocks_let_go();
+  if (self->reader != nullptr) quill20::core::let_go_of_freed_blocks();
   delete self->reader;
   delete self->busy;
   PyTypeObject* type = Py_TYPE(p_Self);
@@ -219,22 +219,11 @@ PyObject* reader_next_header(PyObject* p_Self, PyObject*)
   return header_dictionary(header);
 }
 
-// A new array of parsed columns whose memory comes from, and goes back to, the kept column blocks:
-// NumPy's memory handler is switched for this one allocation, and the array keeps the handler it was
-// made with.
+// A new array of parsed columns, on kept blocks: the next frame's columns take the blocks of those
+// let go before.
 PyObject* new_column_array(int p_Dimensions, npy_intp* p_Shape, int p_Type)
 {
-  PyObject* previous = PyDataMem_SetHandler(vireo20::io::column_blocks_handler());
-  if (previous == nullptr) return nullptr;
-  PyObject* made = PyArray_SimpleNew(p_Dimensions, p_Shape, p_Type);
-  PyObject* ours = PyDataMem_SetHandler(previous);
-  Py_DECREF(previous);
-  if (ours == nullptr) {
-    Py_XDECREF(made);
-    return nullptr;
-  }
-  Py_DECREF(ours);
-  return made;
+  return vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(p_Dimensions, p_Shape, p_Type); });
 }
 
 // layout: one (kind, columns) per array, kind "f" (float64) or "i" (int64); one column makes an
@@ -334,7 +323,7 @@ PyObject* reader_close(PyObject* p_Self, PyObject*)
   if (!use) return nullptr;
   DumpReader* reader = self->reader;
   self->reader = nullptr;
-  vireo20::io::column_blocks_let_go();
+  quill20::core::let_go_of_freed_blocks();
   // Stopping the inflating thread waits for it; other Python threads may run meanwhile.
   without_lock([&] { delete reader; });
   Py_RETURN_NONE;
@@ -444,22 +433,19 @@ PyObject* module_checksum(PyObject*, PyObject* p_Path)
 
 PyObject* module_thread_count(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(vireo20::ups::thread_count()); }
 
-PyObject* module_hold_column_blocks(PyObject*, PyObject*)
+PyObject* module_hold_freed_blocks(PyObject*, PyObject*)
 {
-  vireo20::io::column_blocks_hold();
+  quill20::core::hold_freed_blocks();
   Py_RETURN_NONE;
 }
 
-PyObject* module_let_go_of_column_blocks(PyObject*, PyObject*)
+PyObject* module_let_go_of_freed_blocks(PyObject*, PyObject*)
 {
-  vireo20::io::column_blocks_let_go();
+  quill20::core::let_go_of_freed_blocks();
   Py_RETURN_NONE;
 }
 
-PyObject* module_kept_column_blocks(PyObject*, PyObject*)
-{
-  return PyLong_FromSize_t(vireo20::io::column_blocks_kept());
-}
+PyObject* module_freed_blocks_kept(PyObject*, PyObject*) { return PyLong_FromSize_t(quill20::core::freed_blocks_kept()); }
 
 PyMethodDef module_methods[] = {
     {"index", module_index, METH_O,
@@ -468,13 +454,13 @@ PyMethodDef module_methods[] = {
     {"checksum", module_checksum, METH_O,
      "checksum(path) -> (size, crc32) of a file, the CRC being zlib.crc32's, without the interpreter lock."},
     {"thread_count", module_thread_count, METH_NOARGS, "The threads a parse uses (VIREO20_THREADS)."},
-    {"hold_column_blocks", module_hold_column_blocks, METH_NOARGS,
-     "Keeps the memory of let-go frame columns for the next frames until the matching let_go_of_column_blocks."},
-    {"let_go_of_column_blocks", module_let_go_of_column_blocks, METH_NOARGS,
-     "Ends a hold_column_blocks; the last to end frees what is kept."},
-    {"kept_column_blocks", module_kept_column_blocks, METH_NOARGS,
-     "How many blocks of let-go frame columns are kept for the next frames (none once no reader is open and no run "
-     "holds them)."},
+    {"hold_freed_blocks", module_hold_freed_blocks, METH_NOARGS,
+     "Keeps the large blocks that frame columns and quill20 arrays let go of for the next frames, until the "
+     "matching let_go_of_freed_blocks."},
+    {"let_go_of_freed_blocks", module_let_go_of_freed_blocks, METH_NOARGS,
+     "Ends a hold_freed_blocks; the last to end frees what is kept."},
+    {"freed_blocks_kept", module_freed_blocks_kept, METH_NOARGS,
+     "How many let-go blocks are kept for the next frames (none once no reader is open and no run holds them)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vireo20._lammpsdump",

@@ -10,9 +10,13 @@
 
 #include <boost/python.hpp>
 
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
 #include "bindings/_vireo20upscaling/MPUpscalingGenerator.h"
 #include "bindings/_vireo20upscaling/UnlockedCall.h"
 #include "bindings/common/HeldBuffer.h"
+#include "bindings/common/KeptBlocks.h"
 #include "vireo20/sci/group_moments.h"
 #include "vireo20/sci/parallel.h"
 
@@ -113,12 +117,15 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   vireo20::ups::check_group_moments(generator, input);
 
   const std::int64_t rows = vireo20::ups::group_moment_rows(generator);
-  // Every result is a view of one fresh block, doubles first, then the counts: one allocation that
-  // NumPy puts on huge pages, where seven smaller ones, some under its 4 MiB threshold, cost a page
-  // fault every 4 KiB (a quarter of the call at a million particles). The engine writes every entry.
+  // Every result is a view of one block, doubles first, then the counts: one allocation on huge pages,
+  // where seven smaller ones, some under the 4 MiB threshold, cost a page fault every 4 KiB (a quarter
+  // of the call at a million particles); on a kept block, the last step's, it costs none. The engine
+  // writes every entry.
   const int vector_count = (input.velocities ? 2 : 0) + (input.forces ? 1 : 0);
   const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count);
-  const bp::object block = numpy.attr("empty")(doubles * 8 + rows * 4, "uint8");
+  npy_intp bytes = static_cast<npy_intp>(doubles * 8 + rows * 4);
+  const bp::object block(bp::handle<>(
+      vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(1, &bytes, NPY_UINT8); })));
   std::int64_t offset = 0;
   const auto part = [&](int p_Columns, const char* p_Type, int p_Size) {
     const std::int64_t bytes = rows * std::max(p_Columns, 1) * p_Size;
@@ -168,6 +175,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
 
 BOOST_PYTHON_MODULE(_physics)
 {
+  if (_import_array() < 0) bp::throw_error_already_set();
   bp::docstring_options options(true, false, false);
   bp::scope().attr("__doc__") =
       "Per-group physics of an upscaling step, as LAMMPS's chunk computes define them, about the given centres.";

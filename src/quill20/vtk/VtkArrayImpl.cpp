@@ -71,8 +71,11 @@ void free_unless_guarded(void* p_Memory)
     const std::lock_guard<std::mutex> lock(guarded_mutex);
     if (guarded_memory().count(p_Memory)) return;
   }
-  std::free(p_Memory);
+  core::free_advised(p_Memory);
 }
+
+// VTK's free function for memory it holds and the storage no longer does.
+void give_back(void* p_Memory) { core::free_advised(p_Memory); }
 
 }  // namespace
 
@@ -85,9 +88,9 @@ VtkArrayImplBase::~VtkArrayImplBase()
     // memory VTK gave up (a resize through VTK) is freed here.
     unguard(m_Memory);
     if (m_Memory && m_vtk_array->GetVoidPointer(0) == m_Memory)
-      m_vtk_array->SetArrayFreeFunction(std::free);
+      m_vtk_array->SetArrayFreeFunction(&give_back);
     else
-      std::free(m_Memory);
+      core::free_advised(m_Memory);
     m_vtk_array->Delete();
   }
   m_vtk_array = nullptr;
@@ -159,10 +162,12 @@ void VtkArrayImplBase::do_resize(std::uint64_t p_NewSize)
   // Spare memory of an empty storage that VTK dropped or replaced: nothing points into it.
   if (m_Memory != m_vtk_array->GetVoidPointer(0)) {
     unguard(m_Memory);
-    std::free(m_Memory);
+    core::free_advised(m_Memory);
     m_Memory = nullptr;
   }
-  // For the resize VTK owns the memory, so that it grows it in place where it can.
+  // For the resize VTK owns the memory, so that it grows it in place where it can: a kept block becomes
+  // plain malloc memory.
+  core::disown_advised(m_Memory);
   m_vtk_array->SetArrayFreeFunction(std::free);
   try {
     const vtkIdType tuples = static_cast<vtkIdType>(p_NewSize);
@@ -180,6 +185,14 @@ void VtkArrayImplBase::do_resize(std::uint64_t p_NewSize)
 void VtkArrayImplBase::set_number_of_tuples(std::uint64_t p_Size)
 {
   ensure_allocatable(p_Size, this->element_size());
+  const std::size_t bytes = static_cast<std::size_t>(p_Size * this->element_size());
+  if (bytes >= core::huge_page_threshold) {
+    // A large array may take a block an earlier step gave back, not fresh pages.
+    void* values = core::allocate_advised(bytes);
+    m_vtk_array->SetVoidArray(values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 1);
+    adopt_memory();
+    return;
+  }
   m_vtk_array->SetArrayFreeFunction(std::free);
   m_vtk_array->SetNumberOfTuples(static_cast<vtkIdType>(p_Size));
   adopt_memory();

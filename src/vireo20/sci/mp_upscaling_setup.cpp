@@ -109,9 +109,10 @@ void MPUpscaling::setup(std::int32_t /*p_TimestepIndex*/, boost::shared_ptr<IntA
     }
     u_count = static_cast<std::int32_t>(topology->ranges.size());
     // Uninitialised: every position gets its label.
+    const std::size_t label_bytes = sizeof(std::int32_t) * std::size_t(e_count);
     const boost::shared_ptr<std::int32_t> written(
-        static_cast<std::int32_t*>(quill20::core::allocate_advised(sizeof(std::int32_t) * std::size_t(e_count))),
-        std::free);
+        static_cast<std::int32_t*>(quill20::core::allocate_advised(label_bytes)),
+        [label_bytes](std::int32_t* p_Labels) { quill20::core::free_advised(p_Labels, label_bytes); });
     vireo20::ups::label_positions(topology->ranges, topology->positions, written.get());
     labels = written;
   }

@@ -1,6 +1,8 @@
-// Large buffers on 2 MiB pages: a fresh buffer of ten million doubles otherwise costs about 20,000 page
-// faults on first touch, several times the cost of filling it. Only a hint to the system; no result
-// depends on it.
+// Large buffers on 2 MiB pages, kept for the next step while a run holds them. A fresh buffer of ten
+// million doubles costs about 20,000 page faults on first touch, several times the cost of filling it;
+// and every step of a run makes buffers of the same sizes again, which given back to the system come
+// back as fresh pages for the kernel to clear (on virtual machines about a second of CPU time per GiB).
+// Neither the advice nor the reuse changes any result.
 #pragma once
 
 #include <cstddef>
@@ -19,12 +21,31 @@ constexpr std::size_t huge_page_threshold = std::size_t(4) << 20;
 // first touched; smaller buffers are left alone.
 QUILL20_API void advise_huge_pages(void* p_Begin, std::size_t p_Bytes);
 
-// p_Bytes of uninitialised memory (large buffers aligned to huge pages and advised), freed with
-// std::free; throws std::bad_alloc when the system refuses.
+// p_Bytes of uninitialised memory (large buffers aligned to huge pages and advised, or a kept block of
+// about that size), given back with free_advised; throws std::bad_alloc when the system refuses.
 QUILL20_API void* allocate_advised(std::size_t p_Bytes);
-// The same, zeroed: calloc takes fresh pages as they come from the system (already zero) instead of
-// clearing them again.
+// The same, zeroed: a fresh buffer comes from calloc, whose fresh pages are zero already, rather than
+// being cleared again; a kept block is cleared.
 QUILL20_API void* allocate_advised_zeroed(std::size_t p_Bytes);
+// Gives back memory from the two above (or from malloc: a buffer these did not hand out is freed).
+// While blocks are held, a large buffer is kept for a later allocation of about its size.
+QUILL20_API void free_advised(void* p_Memory) noexcept;
+// The same for p_Bytes as allocated: smaller buffers skip the lookup.
+QUILL20_API void free_advised(void* p_Memory, std::size_t p_Bytes) noexcept;
+// Takes memory from the above off the books: from then on it is plain malloc memory, for an owner
+// that reallocates or frees it itself (VTK resizing an array).
+QUILL20_API void disown_advised(void* p_Memory) noexcept;
+// Resizes memory from the above like realloc (which then owns it: free_advised or free it). Null when
+// the system refuses, the memory then untouched.
+QUILL20_API void* reallocate_advised(void* p_Memory, std::size_t p_Bytes) noexcept;
+
+// Large buffers given back are kept from the first hold to the matching last let-go (a run, an open
+// dump reader), which frees what is kept. At most 64 blocks and the lesser of 4 GiB and a quarter of
+// the machine's memory are kept; the oldest go first.
+QUILL20_API void hold_freed_blocks();
+QUILL20_API void let_go_of_freed_blocks();
+// How many blocks are kept now.
+QUILL20_API std::size_t freed_blocks_kept();
 
 // A working buffer of p_Count T for one pass over millions of entries, freed when it goes out of
 // scope; uninitialised unless asked, as such passes write every element before reading it.
@@ -34,10 +55,10 @@ class Scratch {
   explicit Scratch(std::size_t p_Count, bool p_Zeroed = false)
   {
     if (p_Count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    const std::size_t bytes = (p_Count > 0 ? p_Count : 1) * sizeof(T);
-    m_Data = static_cast<T*>(p_Zeroed ? allocate_advised_zeroed(bytes) : allocate_advised(bytes));
+    m_Bytes = (p_Count > 0 ? p_Count : 1) * sizeof(T);
+    m_Data = static_cast<T*>(p_Zeroed ? allocate_advised_zeroed(m_Bytes) : allocate_advised(m_Bytes));
   }
-  ~Scratch() { std::free(m_Data); }
+  ~Scratch() { free_advised(m_Data, m_Bytes); }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
 
@@ -45,6 +66,7 @@ class Scratch {
 
  private:
   T* m_Data;
+  std::size_t m_Bytes;
 };
 
 // The allocator of the in-memory storages.
@@ -63,7 +85,7 @@ struct HugePageAllocator {
     if (p_Count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
     return static_cast<T*>(allocate_advised(p_Count * sizeof(T)));
   }
-  void deallocate(T* p_Values, std::size_t) noexcept { std::free(p_Values); }
+  void deallocate(T* p_Values, std::size_t p_Count) noexcept { free_advised(p_Values, p_Count * sizeof(T)); }
 
   template <class U>
   bool operator==(const HugePageAllocator<U>&) const noexcept

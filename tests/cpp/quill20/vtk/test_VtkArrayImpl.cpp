@@ -15,6 +15,7 @@
 #include <vtkDoubleArray.h>
 #include <vtkObject.h>
 
+#include "quill20/core/array/HugePages.h"
 #include "quill20/vtk/VtkArrayImpl.h"
 #include "quill20/vtk/VtkArrayImplFactory.h"
 #include "support/ExpectFailure.h"
@@ -215,6 +216,32 @@ TEST(VtkArrayImpl, ChangesThroughVtkFreeNothingArraysSeeAndAreRefused)
   vtk->Resize(50);  // VTK's own now: grows in place
   EXPECT_EQ(vtk->GetComponent(1, 0), 5.0);
   vtk->Delete();
+}
+
+// Large arrays live on kept blocks during a run: given back by the storage or, once the storage is
+// gone, by VTK; memory VTK resized is its own and is freed, never kept.
+TEST(MakeVtkArray, LargeArraysGiveTheirMemoryToTheNextOfTheirSizeDuringARun)
+{
+  const std::uint64_t tuples = huge_page_threshold / sizeof(double) * 2;
+  hold_freed_blocks();
+  auto values = make_vtk_array<double>(tuples);
+  const void* memory = values->data();
+  values.reset();
+  ASSERT_EQ(freed_blocks_kept(), 1u);
+  auto zeroed = make_zeroed_vtk_array<double>(tuples);
+  EXPECT_EQ(zeroed->data(), memory);
+  EXPECT_EQ((*zeroed)[tuples - 1], 0.0);
+  vtkDataArray* vtk = vtk_of(*zeroed->get_implementation());
+  vtk->Register(nullptr);
+  zeroed.reset();
+  EXPECT_EQ(freed_blocks_kept(), 0u);
+  vtk->Delete();  // VTK lets go last
+  EXPECT_EQ(freed_blocks_kept(), 1u);
+  auto resized = make_vtk_array<double>(tuples);
+  resized->resize(tuples * 3);
+  resized.reset();
+  EXPECT_EQ(freed_blocks_kept(), 0u);
+  let_go_of_freed_blocks();
 }
 
 TEST(MakeVtkArray, BuildsTheStorageOfTheElementTypeAndSharesItsData)
