@@ -33,7 +33,7 @@ def keep_freed_blocks():
     only that thread again, and the others took fresh pages. Both cut a one-frame run at 1 M atoms
     by a tenth, and a run of many frames by a twentieth.
     The settings last for the process (the trim threshold until `give_back_freed_blocks`). No-op
-    where the C library is not glibc. Blocks of 4 MiB and more that the dump's columns, the engine's
+    where the C library is not glibc. Blocks of 32 MiB and more that the dump's columns, the engine's
     arrays and the group moments let go are kept by quill20 itself until `give_back_freed_blocks`:
     in a run of six 10 M-atom frames that took a third off the page faults."""
     global _holding_columns

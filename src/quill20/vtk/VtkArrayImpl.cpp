@@ -186,7 +186,7 @@ void VtkArrayImplBase::set_number_of_tuples(std::uint64_t p_Size)
 {
   ensure_allocatable(p_Size, this->element_size());
   const std::size_t bytes = static_cast<std::size_t>(p_Size * this->element_size());
-  if (bytes >= core::huge_page_threshold) {
+  if (bytes >= core::smallest_kept_block) {
     // A large array may take a block an earlier step gave back, not fresh pages.
     void* values = core::allocate_advised(bytes);
     m_vtk_array->SetVoidArray(values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 1);

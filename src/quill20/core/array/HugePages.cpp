@@ -139,21 +139,24 @@ void* allocate_advised(std::size_t p_Bytes)
   if (p_Bytes > static_cast<std::size_t>(-1) - huge_page) throw std::bad_alloc();
   // aligned_alloc wants a multiple of the alignment; the rounding is never touched.
   const std::size_t rounded = (p_Bytes + huge_page - 1) / huge_page * huge_page;
-  if (void* kept = take_kept(rounded)) return kept;
+  const bool keepable = rounded >= smallest_kept_block;
+  if (keepable)
+    if (void* kept = take_kept(rounded)) return kept;
   void* memory = std::aligned_alloc(huge_page, rounded);
   advise_huge_pages(memory, p_Bytes);
-  return lend(memory, rounded);
+  if (!memory) throw std::bad_alloc();
+  return keepable ? lend(memory, rounded) : memory;
 }
 
 void* allocate_advised_zeroed(std::size_t p_Bytes)
 {
-  if (p_Bytes >= huge_page_threshold) {
+  if (p_Bytes >= smallest_kept_block) {
     if (void* kept = take_kept(p_Bytes)) return std::memset(kept, 0, p_Bytes);
   }
   void* memory = std::calloc(p_Bytes == 0 ? 1 : p_Bytes, 1);
   if (!memory) throw std::bad_alloc();
   advise_huge_pages(memory, p_Bytes);
-  return p_Bytes >= huge_page_threshold ? lend(memory, p_Bytes) : memory;
+  return p_Bytes >= smallest_kept_block ? lend(memory, p_Bytes) : memory;
 }
 
 void free_advised(void* p_Memory) noexcept
@@ -163,7 +166,7 @@ void free_advised(void* p_Memory) noexcept
 
 void free_advised(void* p_Memory, std::size_t p_Bytes) noexcept
 {
-  if (p_Bytes < huge_page_threshold)
+  if (p_Bytes < smallest_kept_block)
     std::free(p_Memory);
   else if (p_Memory)
     give(p_Memory);

@@ -17,12 +17,16 @@ namespace core {
 // Buffers from this size on are worth their own huge pages (NumPy's threshold too).
 constexpr std::size_t huge_page_threshold = std::size_t(4) << 20;
 
+// Buffers from this size on are kept between steps: glibc's largest mmap threshold, under which its
+// heap keeps freed memory during a run and serves any later size from it.
+constexpr std::size_t smallest_kept_block = std::size_t(32) << 20;
+
 // Asks for huge pages over the whole 2 MiB pages inside [p_Begin, p_Begin + p_Bytes), before they are
 // first touched; smaller buffers are left alone.
 QUILL20_API void advise_huge_pages(void* p_Begin, std::size_t p_Bytes);
 
-// p_Bytes of uninitialised memory (large buffers aligned to huge pages and advised, or a kept block of
-// about that size), given back with free_advised; throws std::bad_alloc when the system refuses.
+// p_Bytes of uninitialised memory (large buffers aligned to huge pages and advised; the largest may be
+// a kept block of about that size), given back with free_advised; throws std::bad_alloc when the system refuses.
 QUILL20_API void* allocate_advised(std::size_t p_Bytes);
 // The same, zeroed: a fresh buffer comes from calloc, whose fresh pages are zero already, rather than
 // being cleared again; a kept block is cleared.
@@ -39,7 +43,7 @@ QUILL20_API void disown_advised(void* p_Memory) noexcept;
 // the system refuses, the memory then untouched.
 QUILL20_API void* reallocate_advised(void* p_Memory, std::size_t p_Bytes) noexcept;
 
-// Large buffers given back are kept from the first hold to the matching last let-go (a run, an open
+// Buffers of smallest_kept_block and more given back are kept from the first hold to the matching last let-go (a run, an open
 // dump reader), which frees what is kept. At most 64 blocks and the lesser of 4 GiB and a quarter of
 // the machine's memory are kept; the oldest go first.
 QUILL20_API void hold_freed_blocks();

@@ -222,7 +222,7 @@ TEST(VtkArrayImpl, ChangesThroughVtkFreeNothingArraysSeeAndAreRefused)
 // gone, by VTK; memory VTK resized is its own and is freed, never kept.
 TEST(MakeVtkArray, LargeArraysGiveTheirMemoryToTheNextOfTheirSizeDuringARun)
 {
-  const std::uint64_t tuples = huge_page_threshold / sizeof(double) * 2;
+  const std::uint64_t tuples = smallest_kept_block / sizeof(double) * 2;
   hold_freed_blocks();
   auto values = make_vtk_array<double>(tuples);
   const void* memory = values->data();

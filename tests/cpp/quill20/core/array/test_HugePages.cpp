@@ -14,7 +14,7 @@ namespace {
 
 using namespace quill20::core;
 
-constexpr std::size_t large = huge_page_threshold * 2;
+constexpr std::size_t large = smallest_kept_block * 2;
 
 struct Held {
   Held() { hold_freed_blocks(); }
@@ -36,10 +36,10 @@ TEST(KeptBlocks, ALargeBufferGivenBackServesTheNextOfAboutItsSizeOnlyWhileHeld)
     void* small = allocate_advised(large / 2);
     void* big = allocate_advised(large * 2);
     EXPECT_EQ(freed_blocks_kept(), 1u);
-    auto* again = static_cast<unsigned char*>(allocate_advised_zeroed(large - huge_page_threshold / 8));
+    auto* again = static_cast<unsigned char*>(allocate_advised_zeroed(large - large / 16));
     EXPECT_EQ(static_cast<void*>(again), first);
     EXPECT_EQ(freed_blocks_kept(), 0u);
-    EXPECT_TRUE(std::all_of(again, again + large - huge_page_threshold / 8, [](unsigned char c) { return c == 0; }));
+    EXPECT_TRUE(std::all_of(again, again + large - large / 16, [](unsigned char c) { return c == 0; }));
     for (void* memory : {static_cast<void*>(again), small, big}) free_advised(memory);
     EXPECT_EQ(freed_blocks_kept(), 3u);
     {
@@ -70,13 +70,17 @@ TEST(KeptBlocks, TheOldestGoFirstPastSixtyFourBlocks)
 {
   const Held run;
   std::vector<void*> blocks;
-  for (int k = 0; k < 70; ++k) blocks.push_back(allocate_advised(large));
-  for (void* memory : blocks) free_advised(memory, large);
+  const std::size_t size = smallest_kept_block;
+  for (int k = 0; k < 70; ++k) blocks.push_back(allocate_advised(size));
+  for (void* memory : blocks) free_advised(memory, size);
   EXPECT_EQ(freed_blocks_kept(), 64u);
-  // The newest are kept: the last given back is the first handed out again.
-  void* again = allocate_advised(large);
+  // The newest are kept.
+  void* again = allocate_advised(size);
   EXPECT_TRUE(std::find(blocks.begin() + 6, blocks.end(), again) != blocks.end());
-  free_advised(again, large);
+  free_advised(again, size);
+  // Smaller buffers are glibc's to keep.
+  free_advised(allocate_advised(size / 2), size / 2);
+  EXPECT_EQ(freed_blocks_kept(), 64u);
 }
 
 }  // namespace
