@@ -119,6 +119,31 @@ void give(void* p_Memory) noexcept
   if (!kept) std::free(block.memory);
 }
 
+// Frees every kept block, the holds staying as they are; whether there was any.
+bool release_kept() noexcept
+{
+  std::vector<Block> unused;
+  {
+    Table& blocks = table();
+    const std::lock_guard<std::mutex> lock(blocks.mutex);
+    unused.swap(blocks.kept);
+    blocks.kept_bytes = 0;
+  }
+  for (const Block& block : unused) std::free(block.memory);
+  return !unused.empty();
+}
+
+// A refusal is tried again once the kept blocks are freed: they hold memory that only buffers of
+// about their own sizes would use, and a run near its memory limit needs it more for others.
+template <class Allocate>
+void* allocate_or_release(Allocate&& p_Allocate)
+{
+  void* memory = p_Allocate();
+  if (!memory && release_kept()) memory = p_Allocate();
+  if (!memory) throw std::bad_alloc();
+  return memory;
+}
+
 }  // namespace
 
 void advise_huge_pages(void* p_Begin, std::size_t p_Bytes)
@@ -131,20 +156,15 @@ void advise_huge_pages(void* p_Begin, std::size_t p_Bytes)
 
 void* allocate_advised(std::size_t p_Bytes)
 {
-  if (p_Bytes < huge_page_threshold) {
-    void* memory = std::malloc(p_Bytes == 0 ? 1 : p_Bytes);
-    if (!memory) throw std::bad_alloc();
-    return memory;
-  }
+  if (p_Bytes < huge_page_threshold) return allocate_or_release([&] { return std::malloc(p_Bytes == 0 ? 1 : p_Bytes); });
   if (p_Bytes > static_cast<std::size_t>(-1) - huge_page) throw std::bad_alloc();
   // aligned_alloc wants a multiple of the alignment; the rounding is never touched.
   const std::size_t rounded = (p_Bytes + huge_page - 1) / huge_page * huge_page;
   const bool keepable = rounded >= smallest_kept_block;
   if (keepable)
     if (void* kept = take_kept(rounded)) return kept;
-  void* memory = std::aligned_alloc(huge_page, rounded);
+  void* memory = allocate_or_release([&] { return std::aligned_alloc(huge_page, rounded); });
   advise_huge_pages(memory, p_Bytes);
-  if (!memory) throw std::bad_alloc();
   return keepable ? lend(memory, rounded) : memory;
 }
 
@@ -153,8 +173,7 @@ void* allocate_advised_zeroed(std::size_t p_Bytes)
   if (p_Bytes >= smallest_kept_block) {
     if (void* kept = take_kept(p_Bytes)) return std::memset(kept, 0, p_Bytes);
   }
-  void* memory = std::calloc(p_Bytes == 0 ? 1 : p_Bytes, 1);
-  if (!memory) throw std::bad_alloc();
+  void* memory = allocate_or_release([&] { return std::calloc(p_Bytes == 0 ? 1 : p_Bytes, 1); });
   advise_huge_pages(memory, p_Bytes);
   return p_Bytes >= smallest_kept_block ? lend(memory, p_Bytes) : memory;
 }
@@ -216,15 +235,12 @@ void hold_freed_blocks()
 
 void let_go_of_freed_blocks()
 {
-  std::vector<Block> unused;
   {
     Table& blocks = table();
     const std::lock_guard<std::mutex> lock(blocks.mutex);
     if (blocks.holders == 0 || --blocks.holders > 0) return;
-    unused.swap(blocks.kept);
-    blocks.kept_bytes = 0;
   }
-  for (const Block& block : unused) std::free(block.memory);
+  release_kept();
 }
 
 std::size_t freed_blocks_kept()

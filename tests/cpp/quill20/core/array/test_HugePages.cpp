@@ -1,9 +1,13 @@
 // The large buffers kept between steps: what a hold keeps and for whom, what it never keeps, and that
 // a kept block handed out again is whole (zeroed when asked).
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -82,5 +86,32 @@ TEST(KeptBlocks, TheOldestGoFirstPastSixtyFourBlocks)
   free_advised(allocate_advised(size / 2), size / 2);
   EXPECT_EQ(freed_blocks_kept(), 64u);
 }
+
+#if !defined(__SANITIZE_ADDRESS__)  // ASan's allocator ends the process on a refusal
+// In a child process: kept blocks fill the address space left under a cap, and an allocation that
+// fits only without them must still succeed.
+void allocate_past_the_kept_blocks()
+{
+  hold_freed_blocks();
+  const std::size_t size = smallest_kept_block * 2;
+  for (void* memory : {allocate_advised(size), allocate_advised(size), allocate_advised(size)}) free_advised(memory, size);
+  std::size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t held = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+  const rlimit cap{held + static_cast<rlim_t>(size + size / 2), RLIM_INFINITY};
+  ::setrlimit(RLIMIT_AS, &cap);
+  try {
+    void* big = allocate_advised(size * 2);
+    std::_Exit(freed_blocks_kept() == 0 && big != nullptr ? 0 : 1);
+  } catch (const std::bad_alloc&) {
+    std::_Exit(2);
+  }
+}
+
+TEST(KeptBlocksDeathTest, ARefusedAllocationFreesTheKeptBlocksAndTriesAgain)
+{
+  EXPECT_EXIT(allocate_past_the_kept_blocks(), ::testing::ExitedWithCode(0), "");
+}
+#endif
 
 }  // namespace
