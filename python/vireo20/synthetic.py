@@ -51,11 +51,16 @@ def _world(clusters, seed, last_time):
     parents = np.full(n, -1, np.int64)
     parents[number] = number[first[cluster]]
     parents[number[first]] = -1
-    masses, position = np.empty(n), np.empty((n, 3))
-    velocity, size = np.empty((n, 3)), np.empty(n, np.int64)
+    masses, size = np.empty(n), np.empty(n, np.int64)
     masses[number] = rng.uniform(0.5, 2.0, n)
-    position[number] = centre[cluster] + rng.uniform(-0.6, 0.6, (n, 3))
-    velocity[number] = drift[cluster]
+    # Rows placed at `number` are rows gathered from the inverse permutation: np.take copies whole
+    # rows, where assigning through an index array goes element by element (at ten million
+    # particles 0.5 s against 1.7 s a vector). Indexes are in range: "clip" writes in place.
+    inverse = np.empty(n, np.int64)
+    inverse[number] = np.arange(n)
+    position = np.take(np.take(centre, cluster, axis=0, mode="clip") + rng.uniform(-0.6, 0.6, (n, 3)), inverse,
+                       axis=0, mode="clip")
+    velocity = np.take(drift, np.take(cluster, inverse, mode="clip"), axis=0, mode="clip")
     size[number] = sizes[cluster]
     # Contacts are looked for among neighbours in x order at rest, sorted once per world, and only
     # among those that can come within one unit before the last step: their gap at rest less how far
@@ -63,9 +68,12 @@ def _world(clusters, seed, last_time):
     # particles that leaves a few in a thousand, and a step no longer gathers every pair's positions.
     order = np.argsort(position[:, 0], kind="stable")
     candidates = np.stack([order[:-1], order[1:]], axis=1) if n > 1 else np.zeros((0, 2), np.int64)
-    first, second = candidates[:, 0], candidates[:, 1]
-    gap = np.take(position, first, axis=0) - np.take(position, second, axis=0)
-    apart = np.take(velocity, first, axis=0) - np.take(velocity, second, axis=0)
+    # Neighbours are next to each other once sorted: one gather each, not two.
+    by_x = np.take(position, order, axis=0, mode="clip")
+    gap = by_x[:-1] - by_x[1:]
+    by_x = np.take(velocity, order, axis=0, mode="clip")
+    apart = by_x[:-1] - by_x[1:]
+    del by_x
     reach = np.sqrt(np.einsum("ij,ij->i", gap, gap)) - np.sqrt(np.einsum("ij,ij->i", apart, apart)) * last_time
     candidates = candidates[reach < 1.0 + 1e-6]
     world = (parents, masses, position, velocity, size, candidates)
@@ -90,12 +98,16 @@ class SyntheticFrame:
         probes = np.array([[0.0, 0.0, 0.0], [side, 0.0, 0.0], [0.0, side, side]])
         contacts, kinds = _contacts(enabled, position, candidates)
         # np.take copies whole rows; indexing by an array goes element by element, at half its speed.
+        # The indexes are in range by construction: "clip" writes straight into `out`, where the
+        # default mode gathers into a temporary first (at ten million particles, 1 s against 0.3 s
+        # a gather, and 2 s when `out` came from np.zeros).
         rows = len(enabled) + PROBES
-        positions, velocities = np.empty((rows, 3)), np.zeros((rows, 3))
-        np.take(position, enabled, axis=0, out=positions[:-PROBES])
+        positions, velocities = np.empty((rows, 3)), np.empty((rows, 3))
+        np.take(position, enabled, axis=0, out=positions[:-PROBES], mode="clip")
         positions[-PROBES:] = probes
-        np.take(velocity, enabled, axis=0, out=velocities[:-PROBES])
+        np.take(velocity, enabled, axis=0, out=velocities[:-PROBES], mode="clip")
         velocities[:-PROBES, 2] -= GRAVITY * t
+        velocities[-PROBES:] = 0.0
         return Frame(
             source=series.source, index=self.index, timestep=self.index * 100,
             parents=parents, enabled=enabled, masses=masses,
