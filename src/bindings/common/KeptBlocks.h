@@ -1,8 +1,7 @@
 // NumPy arrays on quill20's kept blocks (quill20/core/array/HugePages.h). A run makes arrays of the
 // same sizes step after step (a frame's parsed columns, the group moments): made on let-go blocks of
 // about their size, and giving theirs back, they skip the fresh pages the kernel must clear on first
-// touch (a fifth of a run's CPU time at 2 M atoms a frame). Include after <numpy/arrayobject.h>, in a
-// module that imports NumPy's C interface.
+// touch. Include after <numpy/arrayobject.h>, in a module that imports NumPy's C interface.
 #pragma once
 
 #include <cstring>
