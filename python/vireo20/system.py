@@ -4,7 +4,7 @@ import ctypes
 import ctypes.util
 
 _libc = None
-_holding_columns = False
+_holding_blocks = False
 # glibc's mallopt parameters
 M_TRIM_THRESHOLD, M_MMAP_THRESHOLD, M_ARENA_MAX = -1, -3, -8
 DEFAULT_TRIM_THRESHOLD = 128 << 10
@@ -36,25 +36,25 @@ def keep_freed_blocks():
     where the C library is not glibc. Blocks of 32 MiB and more that the dump's columns, the engine's
     arrays and the group moments let go are kept by quill20 itself until `give_back_freed_blocks`:
     in a run of six 10 M-atom frames that took a third off the page faults."""
-    global _holding_columns
+    global _holding_blocks
     mallopt = getattr(c_library(), "mallopt", None)
     if mallopt is not None:
         mallopt(M_MMAP_THRESHOLD, 32 << 20)
         mallopt(M_TRIM_THRESHOLD, RUN_TRIM_THRESHOLD)
         mallopt(M_ARENA_MAX, 1)
-    if not _holding_columns:
+    if not _holding_blocks:
         from . import _lammpsdump
         _lammpsdump.hold_freed_blocks()
-        _holding_columns = True
+        _holding_blocks = True
 
 
 def give_back_freed_blocks():
     """Returns to the system what the process holds unused, at the end of a run."""
-    global _holding_columns
-    if _holding_columns:
+    global _holding_blocks
+    if _holding_blocks:
         from . import _lammpsdump
         _lammpsdump.let_go_of_freed_blocks()
-        _holding_columns = False
+        _holding_blocks = False
     mallopt = getattr(c_library(), "mallopt", None)
     if mallopt is not None:
         mallopt(M_TRIM_THRESHOLD, DEFAULT_TRIM_THRESHOLD)

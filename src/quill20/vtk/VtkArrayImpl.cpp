@@ -188,9 +188,7 @@ void VtkArrayImplBase::set_number_of_tuples(std::uint64_t p_Size)
   const std::size_t bytes = static_cast<std::size_t>(p_Size * this->element_size());
   if (bytes >= core::smallest_kept_block) {
     // A large array may take a block an earlier step gave back, not fresh pages.
-    void* values = core::allocate_advised(bytes);
-    m_vtk_array->SetVoidArray(values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 1);
-    adopt_memory();
+    hold_values(core::allocate_advised(bytes), p_Size);
     return;
   }
   m_vtk_array->SetArrayFreeFunction(std::free);
@@ -204,9 +202,13 @@ void VtkArrayImplBase::set_zeroed_tuples(std::uint64_t p_Size)
   ensure_allocatable(p_Size, this->element_size());
   if (p_Size == 0) return;
   const std::size_t bytes = static_cast<std::size_t>(p_Size * this->element_size());
-  void* values = core::allocate_advised_zeroed(bytes);
+  hold_values(core::allocate_advised_zeroed(bytes), p_Size);
+}
+
+void VtkArrayImplBase::hold_values(void* p_Values, std::uint64_t p_Size)
+{
   // Held by VTK, owned by the storage.
-  m_vtk_array->SetVoidArray(values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 1);
+  m_vtk_array->SetVoidArray(p_Values, static_cast<vtkIdType>(p_Size) * m_vtk_array->GetNumberOfComponents(), 1);
   adopt_memory();
 }
 

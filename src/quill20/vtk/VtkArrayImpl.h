@@ -130,6 +130,8 @@ class QUILL20_API VtkArrayImplBase : public core::IArrayImpl {
  private:
   // Takes over the memory the VTK array holds now: VTK may no longer free it.
   void adopt_memory();
+  // Gives the fresh VTK array p_Size tuples at p_Values, memory from quill20's allocation.
+  void hold_values(void* p_Values, std::uint64_t p_Size);
   // Raises, naming p_Operation, unless the VTK array is as this storage left it.
   void require_intact(const char* p_Operation) const;
 
