@@ -123,7 +123,7 @@ class SeriesWriter:
                 dump_size = 0
                 if self._dump is not None:
                     dump_size = self._dump.write_frame(result, self.wrapped_dump)
-                picture = self._draw(result, *source) if source is not None else None
+                picture = self._draw(result, source) if source is not None else None
                 flushed.result()
         return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
                         picture=picture, row=summary_row(result), drift=result.drift, text=result.summary())
@@ -148,12 +148,10 @@ class SeriesWriter:
             self._write_summary()
         self.echo(written.text)
 
-    def _draw(self, result, positions, masses):
-        from .picture import draw_step
+    def _draw(self, result, sample):
+        from .picture import draw_sample
         path = os.path.join(self.folder, f"{STEM}.png")
-        draw_step(path, positions, masses, result.centres,
-                  f"step {result.index} (timestep {result.timestep}): "
-                  f"{result.e + result.t} entries, {result.u + result.t} upscaled", PICTURE_POINTS)
+        draw_sample(path, sample, result.centres, PICTURE_POINTS)
         size, crc = filesafe.checked_file(path)
         return {"index": result.index, "file": os.path.basename(path), "size": size, "crc32": crc}
 

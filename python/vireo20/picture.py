@@ -26,21 +26,36 @@ def _disc(radius):
     return dx[inside], dy[inside]
 
 
+def source_sample(points, masses, limit=200_000):
+    """What the picture keeps of a step's particles: crowded steps' slab, then at most `limit` rows,
+    copied, with the slab's (middle, half depth) or None. Taken while the step is reduced, it lets
+    the frame's columns go before the picture is drawn (and is all a Dask worker sends back)."""
+    points, masses = np.asarray(points, float), np.asarray(masses, float)
+    slab = None
+    if len(points) > 3000:
+        low, high = points[:, 1].min(), points[:, 1].max()
+        slab = (0.5 * (low + high), 0.1 * (high - low))
+        inside = np.abs(points[:, 1] - slab[0]) <= slab[1]
+        points, masses = points[inside], masses[inside]
+    points, masses = _sample(points, masses, limit=limit)
+    return points.copy(), masses.copy(), slab
+
+
 def draw_step(path, source_points, source_masses, centres, title=None, limit=200_000):
     """Writes the PNG picture of one step to `path`; `title` is kept for callers that label it."""
+    draw_sample(path, source_sample(source_points, source_masses, limit), centres, limit)
+
+
+def draw_sample(path, sample, centres, limit=200_000):
+    """Writes the PNG picture of a step from its `source_sample` and its upscaled centres."""
     from vtkmodules.util import numpy_support
     from vtkmodules.vtkCommonDataModel import vtkImageData
     from vtkmodules.vtkIOImage import vtkPNGWriter
 
-    source_points, source_masses = np.asarray(source_points, float), np.asarray(source_masses, float)
+    source_points, source_masses, slab = sample
     centres = np.asarray(centres, float)
-    if len(source_points) > 3000:
-        low, high = source_points[:, 1].min(), source_points[:, 1].max()
-        middle, half = 0.5 * (low + high), 0.1 * (high - low)
-        inside = np.abs(source_points[:, 1] - middle) <= half
-        source_points, source_masses = source_points[inside], source_masses[inside]
-        centres = centres[np.abs(centres[:, 1] - middle) <= half]
-    source_points, source_masses = _sample(source_points, source_masses, limit=limit)
+    if slab is not None:
+        centres = centres[np.abs(centres[:, 1] - slab[0]) <= slab[1]]
     (centres,) = _sample(centres, limit=limit)
 
     everything = np.concatenate([source_points[:, [0, 2]], centres[:, [0, 2]]]) if len(source_points) + len(centres) \

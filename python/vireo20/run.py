@@ -16,7 +16,7 @@ import warnings
 
 import numpy as np
 
-from . import filesafe, inputs, output, system
+from . import filesafe, inputs, output, picture, system
 from .columns import MassRule
 from .frames import InputError, Series
 from .upscale import PHYSICS, REDUCTIONS, load_modules, upscale
@@ -136,7 +136,7 @@ class _Options:
 
 
 def run_step(loader, options, keep_source=False):
-    """Reads and upscales one frame: (result, (positions, masses) of its entries for the picture)."""
+    """Reads and upscales one frame: (result, the picture's sample of its entries or None)."""
     frame = loader.load()
     _check_timestep(frame)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
@@ -149,7 +149,7 @@ def run_step(loader, options, keep_source=False):
         trailing = arguments.get("trailing_masses")
         if trailing is not None:
             entry = np.concatenate([entry, trailing])
-        source = (np.asarray(frame.positions), entry)
+        source = picture.source_sample(frame.positions, entry, output.PICTURE_POINTS)
     return result, source
 
 
@@ -187,6 +187,8 @@ def _serial(loaders, options, picture_index):
         first = next(loaders, None)
         if first is not None:
             ahead = reader.submit(load, first)
+            # A loader keeps the frame it read: held here, the first frame would live the whole run.
+            first = None
             # The modules of the first step and its file load while its frame is read.
             load_modules()
             from . import write_vtk  # noqa: F401

@@ -21,21 +21,18 @@ def c_library():
 
 
 def keep_freed_blocks():
-    """Freed blocks up to 32 MiB stay with the process for the next step (glibc's largest such
-    threshold); larger ones still go back at once.
+    """Freed memory stays with the process for the next step.
 
     Every step allocates arrays of the same sizes again. Given back, each comes back as fresh pages
     that the kernel must zero on first touch, which on a virtual machine costs about as much as the
-    step's own arithmetic. Beyond 32 MiB glibc would serve blocks from its heap only with mmap off
-    altogether, which measured slower for the built-in data set and raised its peak by a fifth.
-    The heap keeps up to 256 MiB free at its top rather than 128 KiB, and every thread allocates
-    from the one heap: with an arena per thread, blocks the reader or the writer let go served
-    only that thread again, and the others took fresh pages. Both cut a one-frame run at 1 M atoms
-    by a tenth, and a run of many frames by a twentieth.
-    The settings last for the process (the trim threshold until `give_back_freed_blocks`). No-op
-    where the C library is not glibc. Blocks of 32 MiB and more that the dump's columns, the engine's
-    arrays and the group moments let go are kept by quill20 itself until `give_back_freed_blocks`:
-    in a run of six 10 M-atom frames that took a third off the page faults."""
+    step's own arithmetic. glibc keeps blocks under 32 MiB in its heap (mmap off altogether
+    measured slower for the built-in data set and raised its peak by a fifth); the heap keeps up to
+    256 MiB free at its top rather than 128 KiB, and every thread allocates from the one heap: with
+    an arena per thread, blocks the reader or the writer let go served only that thread again.
+    Blocks of 4 MiB and more that the dump's columns, the engine's arrays and the group moments let
+    go are kept by quill20 itself, each for the next buffer of about its size, until
+    `give_back_freed_blocks`. The mallopt settings last for the process (the trim threshold until
+    `give_back_freed_blocks`); they are skipped where the C library is not glibc."""
     global _holding_blocks
     mallopt = getattr(c_library(), "mallopt", None)
     if mallopt is not None:

@@ -214,11 +214,11 @@ def test_contacts_join_the_atom_frame_of_their_timestep_and_loaders_travel(tmp_p
 
 
 def test_a_frame_let_go_lends_its_column_memory_to_the_next_while_a_kept_frame_stays_intact(tmp_path):
-    """During a run, blocks of 32 MiB and more that a parsed frame lets go are kept for the next
+    """During a run, blocks of 4 MiB and more that a parsed frame lets go are kept for the next
     frame's columns (pages the kernel need not clear again), never while a frame still holds them,
     and none once the run gives memory back."""
     from vireo20 import _lammpsdump, system
-    rows = 1_450_000  # positions of 34.8 MB
+    rows = 200_000  # positions of 4.8 MB
     head = "ITEM: TIMESTEP\n{}\nITEM: NUMBER OF ATOMS\n%d\nITEM: BOX BOUNDS pp pp pp\n0 4\n0 5\n0 6\n" \
            "ITEM: ATOMS id xu yu zu\n" % rows
     text = "".join(head.format(step) + "".join(f"{k + 1} {step + k} 0 0.5\n" for k in range(rows))

@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import sys
+import weakref
 import xml.etree.ElementTree as ElementTree
 
 import numpy as np
@@ -20,6 +21,7 @@ import _vireo20upscaling  # after quill20, whose converters it uses
 import vireo20
 from upscaling_model import SANITIZED, GeneratorStep, Model, lammps_frames, molecule_parents, parent_ids, run_lammps, tool_environment
 from vireo20 import cli, read_npz
+from vireo20.frames import Series
 from vireo20.synthetic import SyntheticSeries
 
 # Debian's tornado warns when Dask starts its event loop.
@@ -169,6 +171,38 @@ def test_wrapped_unwrapped_and_npz_inputs_give_one_series(tmp_path, lammps_dumps
             assert_array_equal(b[name], c[name], err_msg=name)
         lines += len(a["lines"])
     assert lines > 0
+
+
+class _KeptFrames(Series):
+    """Loaders that keep the frame they read, as a streamed dump's do; counts the frames alive at
+    each load, so the job must let go of each loader once its step is reduced."""
+
+    def __init__(self, series):
+        self.series, self.alive, self.most = series, [], 0
+
+    def loaders(self):
+        for loader in self.series.loaders():
+            yield _KeepingLoader(loader, self)
+
+
+class _KeepingLoader:
+    def __init__(self, loader, owner):
+        self.index, self.loader, self.owner = loader.index, loader, owner
+
+    def load(self):
+        self.frame = self.loader.load()
+        owner = self.owner
+        owner.alive = [held for held in owner.alive if held() is not None] + [weakref.ref(self.frame.positions)]
+        owner.most = max(owner.most, len(owner.alive))
+        return self.frame
+
+
+@pytest.mark.parametrize("picture_step", [0, None])
+def test_a_run_holds_two_frames_at_most(tmp_path, picture_step):
+    series = _KeptFrames(SyntheticSeries(clusters=20, steps=7, seed=3))
+    vireo20.run(series, tmp_path / "out", picture_step=picture_step)
+    # The frame being reduced and the one being read; the step being written holds none.
+    assert series.most == 2
 
 
 @pytest.mark.skipif(SANITIZED, reason="Dask's worker processes would inherit the sanitizer runtime")
