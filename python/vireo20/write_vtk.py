@@ -10,7 +10,6 @@ from vtkmodules.util import numpy_support
 from vtkmodules.vtkCommonCore import vtkPoints
 from vtkmodules.vtkCommonMisc import vtkErrorCode
 from vtkmodules.vtkCommonDataModel import vtkCellArray, vtkPolyData
-from vtkmodules.vtkIOXML import vtkXMLPolyDataWriter
 
 
 # The field array of every step: the upscaled particle of each input entry.
@@ -88,23 +87,21 @@ def run_writer(writer, path):
     for source in (writer, writer.GetExecutive()):
         source.AddObserver("ErrorEvent", lambda caller, event: heard.append(event))
     done = writer.Write()  # image writers answer nothing; the error code tells
-    code = writer.GetErrorCode()
+    _check_written(path, done, writer.GetErrorCode(), bool(heard))
+
+
+def _check_written(path, done, code, heard):
     if done not in (None, 1) or code != 0 or heard:
         text = vtkErrorCode.GetStringFromErrorCode(code) if code else "VTK reported an error"
         raise OSError(f"could not write {path}: {text}")
 
 
 def write_polydata(path, data):
-    """Writes the data set to `path` (raw appended data), raising OSError on VTK's error code;
-    `filesafe.checked_file(path, FILE_END)` then checks what reached the disk."""
-    writer = vtkXMLPolyDataWriter()
-    writer.SetFileName(str(path))
-    writer.SetInputData(data)
-    writer.SetDataModeToAppended()
-    writer.EncodeAppendedDataOff()
-    writer.SetCompressorTypeToNone()
-    writer.SetHeaderTypeToUInt64()
-    run_writer(writer, path)
+    """Writes the data set to `path` (raw appended data, 64-bit headers) without holding the
+    interpreter lock, raising OSError on VTK's error code; `filesafe.checked_file(path, FILE_END)`
+    then checks what reached the disk."""
+    from ._lammpsdump import write_step_file
+    _check_written(path, *write_step_file(data, os.fspath(path)))
 
 
 def pvd_text(series):
