@@ -2,9 +2,9 @@
 the upscaled centres (red crosses), seen along y, x to the right and z up.
 
 Drawn with NumPy into a pixel grid and written by VTK's PNG writer, from at most a fixed number of
-sampled points: the picture costs a few tens of milliseconds whatever the step's size, where a
-plotting library would cost seconds to import and draw. Crowded steps show a slab through the
-middle, a fifth of the depth, so the clusters stay apart.
+sampled points: drawing costs about a tenth of a second whatever the step's size (taking the sample is
+a pass over the positions), where a plotting library would cost seconds to import and draw. Crowded
+steps show a slab through the middle, a fifth of the depth, so the clusters stay apart.
 """
 import numpy as np
 
@@ -39,11 +39,6 @@ def source_sample(points, masses, limit=200_000):
         points, masses = points[inside], masses[inside]
     points, masses = _sample(points, masses, limit=limit)
     return points.copy(), masses.copy(), slab
-
-
-def draw_step(path, source_points, source_masses, centres, title=None, limit=200_000):
-    """Writes the PNG picture of one step to `path`; `title` is kept for callers that label it."""
-    draw_sample(path, source_sample(source_points, source_masses, limit), centres, limit)
 
 
 def draw_sample(path, sample, centres, limit=200_000):

@@ -45,9 +45,9 @@ QUILL20_API void disown_advised(void* p_Memory) noexcept;
 QUILL20_API void* reallocate_advised(void* p_Memory, std::size_t p_Bytes) noexcept;
 
 // Buffers of smallest_kept_block and more given back are kept from the first hold to the matching
-// last let-go (a run, an open dump reader), which frees what is kept. At most 64 blocks and the lesser of 4 GiB and a quarter of
-// the machine's memory are kept; the oldest go first, and all of them when an allocation is refused
-// (which is then tried again).
+// last let-go (a run, an open dump reader), which frees what is kept. At most 64 blocks and the
+// lesser of 4 GiB and a quarter of the machine's memory are kept; the oldest go first, and all of
+// them when an allocation is refused (which is then tried again).
 QUILL20_API void hold_freed_blocks();
 QUILL20_API void let_go_of_freed_blocks();
 // How many blocks are kept now.
