@@ -12,7 +12,6 @@ built-in data set. The best of a few rounds is kept for each.
 import argparse
 import json
 import os
-import resource
 import shutil
 import subprocess
 import sys
@@ -23,19 +22,20 @@ FRAMES = 3
 
 
 def _job(arguments, folder):
-    """Seconds and peak megabytes of one job run (a fresh process)."""
+    """Seconds and peak megabytes of one job run: `python3 -m vireo20 upscale`, as users start it."""
     out = os.path.join(folder, "out")
     shutil.rmtree(out, ignore_errors=True)
     start = time.perf_counter()
-    done = subprocess.run([sys.executable, "-c", "import resource, sys; from vireo20.cli import main; code = main(sys.argv[1:]); "
-                           "print('PEAK', resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0, file=sys.stderr); "
-                           "sys.exit(code)", "upscale", *arguments, "--out", out],
-                          capture_output=True, text=True)
+    child = subprocess.Popen([sys.executable, "-m", "vireo20", "upscale", *arguments, "--out", out],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    errors = child.stderr.read()
+    # The child's own resource use (its restart included), not that of every child so far.
+    _, status, usage = os.wait4(child.pid, 0)
     seconds = time.perf_counter() - start
-    if done.returncode:
-        raise SystemExit(f"the job failed: {done.stderr}")
-    peak = float(done.stderr.rsplit("PEAK", 1)[1].split()[0])
-    return seconds, peak
+    child.returncode = os.waitstatus_to_exitcode(status)
+    if child.returncode:
+        raise SystemExit(f"the job failed: {errors}")
+    return seconds, usage.ru_maxrss / 1024.0
 
 
 def _frames(single, path, count):

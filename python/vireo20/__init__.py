@@ -8,10 +8,16 @@ ParaView-ready files.
 `python3 -m vireo20 upscale` is the job's command line. The compiled generator underneath is the
 top-level module `_vireo20upscaling` (import `quill20` first).
 """
-from .columns import MassRule
-from .frames import Box, Frame, InputError, Series
-from .inputs import open_series as open
-from .run import RunResult, run
-from .upscale import Upscaled, upscale
+from . import system as _system
+
+if _system.started_as_job():
+    # Before anything is loaded, the command line's process takes huge pages for malloc.
+    _system.restart_with_huge_page_heap()
+
+from .columns import MassRule  # noqa: E402
+from .frames import Box, Frame, InputError, Series  # noqa: E402
+from .inputs import open_series as open  # noqa: E402
+from .run import RunResult, run  # noqa: E402
+from .upscale import Upscaled, upscale  # noqa: E402
 
 __all__ = ["Box", "Frame", "InputError", "MassRule", "RunResult", "Series", "Upscaled", "open", "run", "upscale"]

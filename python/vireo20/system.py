@@ -1,7 +1,8 @@
 """The few C library calls Python does not offer: atomic exchange of two paths, starting a file's
-flush without waiting, and keeping freed memory for the next step."""
-import ctypes
-import ctypes.util
+flush without waiting, keeping freed memory for the next step; and the job's own process started
+with huge pages for malloc. Loaded before anything else of the package: it imports little."""
+import os
+import sys
 
 _libc = None
 _holding_blocks = False
@@ -13,11 +14,67 @@ DEFAULT_TRIM_THRESHOLD = 128 << 10
 RUN_TRIM_THRESHOLD = 256 << 20
 
 
+HUGE_PAGE_HEAP = "glibc.malloc.hugetlb=1"
+
+
 def c_library():
     global _libc
     if _libc is None:
+        import ctypes
+        import ctypes.util
         _libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
     return _libc
+
+
+def started_as_job():
+    """Whether this interpreter runs the job's command line as its own program: `python3 -m vireo20`
+    or the installed `vireo20` command."""
+    main = sys.modules.get("__main__")
+    if os.path.basename(getattr(main, "__file__", None) or "") == "vireo20":
+        return True
+    arguments = list(getattr(sys, "orig_argv", ()))[1:]
+    k = 0
+    while k < len(arguments) and arguments[k].startswith("-"):
+        option = arguments[k]
+        if option == "-m":
+            return arguments[k + 1:k + 2] == ["vireo20"]
+        if option.startswith("-m"):
+            return option == "-mvireo20"
+        if option in ("-c", "-") or option.startswith("-c"):
+            return False
+        k += 2 if option in ("-X", "-W") else 1
+    return False
+
+
+def glibc_takes_huge_page_heap():
+    """Whether the C library is glibc 2.35 or later, whose malloc can ask for huge pages."""
+    try:
+        library, version = os.confstr("CS_GNU_LIBC_VERSION").split()
+        return library == "glibc" and tuple(int(part) for part in version.split(".")[:2]) >= (2, 35)
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def restart_with_huge_page_heap():
+    """Starts this interpreter again with the same arguments and glibc's malloc asking for
+    transparent huge pages for its heap, a setting glibc reads only at start (GLIBC_TUNABLES).
+
+    A step's arrays under 4 MiB come from the heap, in pages of 4 KiB the kernel clears and maps one
+    fault at a time, which on a virtual machine costs more than the clearing; in 2 MiB pages, a 3-frame
+    run at 1 M atoms took a fifth less CPU time a frame (0.38-0.44 s against 0.46-0.66 s), with 30 MB
+    more at its peak. Returns at once where the setting is made already, or glibc is older than 2.35
+    or not the C library; the job then runs without it, as it does if the restart fails."""
+    tunables = os.environ.get("GLIBC_TUNABLES", "")
+    if "glibc.malloc.hugetlb" in tunables or not sys.executable or not getattr(sys, "orig_argv", None) \
+            or not glibc_takes_huge_page_heap():
+        return
+    os.environ["GLIBC_TUNABLES"] = f"{tunables}:{HUGE_PAGE_HEAP}" if tunables else HUGE_PAGE_HEAP
+    try:
+        os.execv(sys.executable, sys.orig_argv)
+    except OSError:
+        os.environ["GLIBC_TUNABLES"] = tunables
+        if not tunables:
+            del os.environ["GLIBC_TUNABLES"]
 
 
 def keep_freed_blocks():

@@ -316,3 +316,28 @@ def test_paraview_reads_every_step(tmp_path):
                        and not k.startswith("cell:"))
         expected.append([timestep, points, len(got["verts"]), len(got["lines"]), names])
     assert seen == expected
+
+
+@pytest.mark.parametrize("argv, job", [
+    (["python3", "-m", "vireo20", "upscale"], True), (["python3", "-X", "importtime", "-u", "-mvireo20"], True),
+    (["python3", "-m", "pytest", "-m", "vireo20"], False), (["python3", "-c", "import vireo20", "-m", "vireo20"], False),
+    (["python3", "run.py", "-m", "vireo20"], False), (["python3", "-m", "vireo20.cli"], False)])
+def test_the_command_line_is_told_from_other_programs(monkeypatch, argv, job):
+    from vireo20 import system
+    monkeypatch.setattr(sys, "orig_argv", argv)
+    assert system.started_as_job() is job
+
+
+@pytest.mark.skipif(SANITIZED or not vireo20.system.glibc_takes_huge_page_heap(), reason="glibc's own malloc, 2.35 on")
+@pytest.mark.parametrize("before, after", [(None, "glibc.malloc.hugetlb=1"),
+                                           ("glibc.malloc.check=0", "glibc.malloc.check=0:glibc.malloc.hugetlb=1")])
+def test_the_job_restarts_once_with_huge_pages_for_malloc(before, after):
+    code = ("import os, vireo20.system as s; print(os.getpid(), flush=True); s.restart_with_huge_page_heap(); "
+            "print(os.environ['GLIBC_TUNABLES'])")
+    environment = {k: v for k, v in os.environ.items() if k != "GLIBC_TUNABLES"}
+    if before:
+        environment["GLIBC_TUNABLES"] = before
+    lines = subprocess.run([sys.executable, "-c", code], env=environment, capture_output=True, text=True,
+                           check=True).stdout.split()
+    # The same process twice (exec keeps the pid), then the setting, added to what was there.
+    assert len(lines) == 3 and lines[0] == lines[1] and lines[2] == after
