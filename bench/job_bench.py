@@ -32,7 +32,7 @@ def _job(arguments, folder):
     # The child's own resource use (its restart included), not that of every child so far.
     _, status, usage = os.wait4(child.pid, 0)
     seconds = time.perf_counter() - start
-    child.returncode = os.waitstatus_to_exitcode(status)
+    child.returncode = os.waitstatus_to_exitcode(status)  # reaped here: Popen must not wait again
     if child.returncode:
         raise SystemExit(f"the job failed: {errors}")
     return seconds, usage.ru_maxrss / 1024.0

@@ -40,7 +40,7 @@ def started_as_job():
             return arguments[k + 1:k + 2] == ["vireo20"]
         if option.startswith("-m"):
             return option == "-mvireo20"
-        if option in ("-c", "-") or option.startswith("-c"):
+        if option == "-" or option.startswith("-c"):
             return False
         k += 2 if option in ("-X", "-W") else 1
     return False
@@ -72,8 +72,9 @@ def restart_with_huge_page_heap():
     try:
         os.execv(sys.executable, sys.orig_argv)
     except OSError:
-        os.environ["GLIBC_TUNABLES"] = tunables
-        if not tunables:
+        if tunables:
+            os.environ["GLIBC_TUNABLES"] = tunables
+        else:
             del os.environ["GLIBC_TUNABLES"]
 
 
