@@ -370,6 +370,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                     checks.popleft().result()
                 written = writing.submit(writer.write, result, source)
                 checks.append(checking.submit(lambda step=written: writer.record(step.result())))
+                # The writer holds the step now: held here too, its arrays would live through the
+                # next step's reduction, whose own arrays would then need fresh pages.
+                del result, source
             while checks:
                 checks.popleft().result()
         series.finish()

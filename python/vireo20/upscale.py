@@ -289,17 +289,20 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     float_class = quill20.grid_function_class("float64")
     summed = generator.Sum(float_class(quill20.asarray(entry_masses), 1)).to_numpy()
     mass_array = quill20.asarray(masses)
-    centres = generator.CoordsWeightedAverage(quill20.asarray(positions), mass_array).to_numpy()
-
-    reduced, how_reduced = {}, {}
-    for name, data in values.items():
-        how = reductions.get(name) or default_reduction(name, data)
-        how_reduced[name] = how
-        reduced[name] = _reduce(step, quill20, generator, name, data, how, mass_array)
-
-    physics_arrays = {}
+    how_reduced = {name: reductions.get(name) or default_reduction(name, data) for name, data in values.items()}
+    reduced, physics_arrays = {}, {}
     if physics != "none":
-        physics_arrays = _group_physics(generator, physics, centres, positions, masses, values)
+        # The physics' pass finds the centres, and the mean velocity, on its way.
+        physics_arrays, centres, mean_velocity = _group_physics(generator, physics, positions, masses, values,
+                                                                how_reduced.get("velocity") == "average")
+        if mean_velocity is not None:
+            reduced["velocity"] = mean_velocity
+    else:
+        centres = generator.CoordsWeightedAverage(quill20.asarray(positions), mass_array).to_numpy()
+    for name, data in values.items():
+        if name not in reduced:
+            reduced[name] = _reduce(step, quill20, generator, name, data, how_reduced[name], mass_array)
+    reduced = {name: reduced[name] for name in values}
 
     # Ids as the caller knows them.
     # Each array is made once at its full length: at ten million particles a step's temporaries
@@ -393,16 +396,21 @@ def _reduce(step, quill20, generator, name, data, how, masses):
     return np.stack([one(data[:, k]) for k in range(data.shape[1])], axis=1)
 
 
-def _group_physics(generator, level, centres, positions, masses, values):
+def _group_physics(generator, level, positions, masses, values, velocity_averaged):
+    """(the physics arrays of `level`, the centres, the mean velocity or None): one pass over each
+    group's members finds its centre, then its moments about it, and (`velocity_averaged`) the
+    velocities' mass-weighted average, each the bits of the engine's own reductions."""
     from . import _physics as native
     velocities = values.get("velocity")
     forces = values.get("force")
     want = {name for name in (BASIC_PHYSICS if level == "basic" else ALL_PHYSICS)}
     vector = lambda data: (np.ascontiguousarray(data, dtype=np.float64)
                            if data is not None and data.ndim == 2 and data.shape[1] == 3 else None)
-    found = native.group_moments(generator, centres, positions, masses, velocities=vector(velocities),
-                                 forces=vector(forces))
-    return {name: found[name] for name in (BASIC_PHYSICS + ALL_PHYSICS) if name in found and name in want}
+    velocities = vector(velocities)
+    found = native.group_moments(generator, None, positions, masses, velocities=velocities,
+                                 forces=vector(forces), mean_velocity=velocity_averaged and velocities is not None)
+    arrays = {name: found[name] for name in (BASIC_PHYSICS + ALL_PHYSICS) if name in found and name in want}
+    return arrays, found["centres"], found.get("mean_velocity")
 
 
 def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u):

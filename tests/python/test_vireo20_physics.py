@@ -104,6 +104,22 @@ def test_every_array_equals_the_long_double_reference(seed, offset, with_velocit
     assert all((got[name][-t:] == 0).all() for name in got if name != "count")
 
 
+@pytest.mark.parametrize("seed,offset,particles", [(7, 0.0, 300), (8, 1e6, 300), (9, 0.0, 100000)])
+@pytest.mark.parametrize("with_velocities,with_forces", [(True, True), (False, False)])
+def test_centres_found_in_the_pass_are_the_averages_bits(seed, offset, particles, with_velocities, with_forces):
+    step = make_step(seed, particles=particles, offset=offset)
+    given = call(step, with_velocities, with_forces)
+    found = call(step, with_velocities, with_forces, centres=None, mean_velocity=with_velocities)
+    assert found.pop("centres").tobytes() == step["centres"].tobytes()
+    if with_velocities:
+        averaged = step["generator"].CoordsWeightedAverage(quill20.asarray(step["velocities"]),
+                                                           quill20.asarray(step["masses"])).to_numpy()
+        assert found.pop("mean_velocity").tobytes() == np.asarray(averaged).tobytes()
+    assert sorted(found) == sorted(given)
+    for name in given:
+        assert found[name].tobytes() == given[name].tobytes(), name
+
+
 def test_any_real_numbers_convert_once_to_the_same_result():
     step = make_step(5)
     want = call(step)
@@ -125,7 +141,8 @@ def test_one_thread_and_the_default_give_the_same_bits(tmp_path):
         f"sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
         "from test_vireo20_physics import make_step, call\n"
         "step = make_step(9, particles=200000, trailing=5)\n"
-        "np.savez(sys.argv[1], **call(step))\n")
+        "found = call(step, centres=None, mean_velocity=True)\n"
+        "np.savez(sys.argv[1], **call(step), **{'found_' + k: v for k, v in found.items()})\n")
     outputs = []
     for threads in ("1", None):
         env = dict(os.environ)
@@ -149,6 +166,8 @@ def bad_cases():
         ("centres one row short", lambda s: dict(centres=s["centres"][1:]), ValueError,
          "group_moments: centres has %d rows; the step needs %d (%d upscaled particles, then 2 trailing entries)",
          lambda s: (len(s["centres"]) - 1, len(s["centres"]), len(s["centres"]) - 2)),
+        ("a mean velocity without velocities", lambda s: dict(centres=None, velocities=None, mean_velocity=True),
+         ValueError, "group_moments: mean_velocity: there are no velocities to average", lambda s: ()),
         ("positions one row more", lambda s: dict(positions=np.vstack([s["positions"], [0, 0, 0]])), ValueError,
          "group_moments: positions has %d rows; the step needs %d (%d enabled positions, then 2 trailing entries)",
          lambda s: (len(s["positions"]) + 1, len(s["positions"]), len(s["positions"]) - 2)),

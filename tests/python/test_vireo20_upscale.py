@@ -43,6 +43,24 @@ def test_groups_and_values_match_pandas(seed, labels):
         assert_array_equal(result["count"], grouped.size())
 
 
+@pytest.mark.parametrize("trailing, subset", [(0, False), (3, True)])
+def test_the_physics_pass_gives_the_centres_and_mean_velocity_of_the_plain_averages(trailing, subset):
+    rng = np.random.default_rng(trailing)
+    step = random_step(rng, n=5000)
+    enabled = np.sort(rng.choice(5000, 4000, replace=False)) if subset else None
+    e = 4000 if subset else 5000
+    rows = lambda k: rng.normal(size=(e + trailing, 3)) if k else rng.normal(size=e + trailing)
+    arguments = dict(groups=step["groups"], masses=step["masses"], positions=rows(3), enabled=enabled,
+                     values={"velocity": rows(3), "q": rows(0)}, ids=step["ids"],
+                     trailing_masses=rng.uniform(0.5, 2, trailing) if trailing else None)
+    full, bare = vireo20.upscale(**arguments), vireo20.upscale(**arguments, physics="none")
+    assert "angular_velocity" in full.physics and not bare.physics
+    for name in ("centres", "points"):
+        assert getattr(full, name).tobytes() == getattr(bare, name).tobytes(), name
+    for name in ("velocity", "q"):
+        assert full[name].tobytes() == bare[name].tobytes(), name
+
+
 @pytest.mark.parametrize("box", [PERIODIC, TILTED], ids=["orthogonal", "triclinic"])
 def test_wrapped_groups_are_made_whole_and_lines_go_to_the_nearest_image(box):
     # Two dimers cut by the boundary along a, one particle alone; the true positions, then wrapped ones.

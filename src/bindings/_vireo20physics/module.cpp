@@ -79,7 +79,8 @@ bp::object as_float64(const bp::object& p_Numpy, const bp::object& p_Value, cons
 std::int64_t rows_of(const Buffer& p_Buffer) { return bp::extract<std::int64_t>(p_Buffer.array().attr("shape")[0])(); }
 
 bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centres, const bp::object& p_Positions,
-                       const bp::object& p_Masses, const bp::object& p_Velocities, const bp::object& p_Forces)
+                       const bp::object& p_Masses, const bp::object& p_Velocities, const bp::object& p_Forces,
+                       bool p_MeanVelocity)
 {
   bp::extract<MPUpscalingGenerator&> generator_of(p_Generator);
   if (!generator_of.check())
@@ -91,16 +92,22 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     throw std::runtime_error("group_moments: the generator holds no step yet; call SetParticlesEnabledIndexes first");
 
   const bp::object numpy = bp::import("numpy");
-  const Buffer centres(as_float64(numpy, p_Centres, "centres", 3), false);
+  // Without centres, the pass finds them.
+  const bool finds_centres = p_Centres.is_none();
+  std::optional<Buffer> centres;
+  if (!finds_centres) centres.emplace(as_float64(numpy, p_Centres, "centres", 3), false);
   const Buffer positions(as_float64(numpy, p_Positions, "positions", 3), false);
   const Buffer masses(as_float64(numpy, p_Masses, "masses", 0), false);
   std::optional<Buffer> velocities, forces;
   if (!p_Velocities.is_none()) velocities.emplace(as_float64(numpy, p_Velocities, "velocities", 3), false);
   if (!p_Forces.is_none()) forces.emplace(as_float64(numpy, p_Forces, "forces", 3), false);
+  if (p_MeanVelocity && !velocities) refuse("mean_velocity: there are no velocities to average");
 
   vireo20::ups::GroupMomentsInput input;
-  input.centres = centres.data<const double>();
-  input.centre_rows = rows_of(centres);
+  if (centres) {
+    input.centres = centres->data<const double>();
+    input.centre_rows = rows_of(*centres);
+  }
   input.positions = positions.data<const double>();
   input.position_rows = rows_of(positions);
   input.masses = masses.data<const double>();
@@ -114,14 +121,15 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     input.force_rows = rows_of(*forces);
   }
   // Checked before any result is made, so a refusal costs nothing.
-  vireo20::ups::check_group_moments(generator, input);
+  vireo20::ups::check_group_moments(generator, input, finds_centres);
 
   const std::int64_t rows = vireo20::ups::group_moment_rows(generator);
   // Every result is a view of one block, doubles first, then the counts: one allocation on huge pages,
   // where seven smaller ones, some under the 4 MiB threshold, cost a page fault every 4 KiB (a quarter
   // of the call at a million particles); on a kept block, the last step's, it costs none. The engine
   // writes every entry.
-  const int vector_count = (input.velocities ? 2 : 0) + (input.forces ? 1 : 0);
+  const int vector_count = (input.velocities ? 2 : 0) + (input.forces ? 1 : 0) + (finds_centres ? 1 : 0) +
+                           (p_MeanVelocity ? 1 : 0);
   const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count);
   npy_intp bytes = static_cast<npy_intp>(doubles * 8 + rows * 4);
   const bp::object block(bp::handle<>(
@@ -151,6 +159,15 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     torque.emplace(part(3, "float64", 8), true);
     output.torque = torque->data<double>();
   }
+  std::optional<Buffer> found_centres, mean_velocity;
+  if (finds_centres) {
+    found_centres.emplace(part(3, "float64", 8), true);
+    output.centres = found_centres->data<double>();
+  }
+  if (p_MeanVelocity) {
+    mean_velocity.emplace(part(3, "float64", 8), true);
+    output.mean_velocity = mean_velocity->data<double>();
+  }
   const Buffer count(part(0, "int32", 4), true);
   output.count = count.data<std::int32_t>();
   result["count"] = count.array();
@@ -162,6 +179,8 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     result["angular_velocity"] = angular_velocity->array();
   }
   if (torque) result["torque"] = torque->array();
+  if (found_centres) result["centres"] = found_centres->array();
+  if (mean_velocity) result["mean_velocity"] = mean_velocity->array();
   {
     // Without the interpreter lock, as the generator's reductions: the buffers are held, the enabled
     // list pinned, and the generator marked as read.
@@ -181,13 +200,16 @@ BOOST_PYTHON_MODULE(_physics)
       "Per-group physics of an upscaling step, as LAMMPS's chunk computes define them, about the given centres.";
   bp::def("group_moments", &group_moments,
           (bp::arg("generator"), bp::arg("centres"), bp::arg("positions"), bp::arg("masses"),
-           bp::arg("velocities") = bp::object(), bp::arg("forces") = bp::object()),
-          "group_moments(generator, centres, positions, masses, velocities=None, forces=None) -> dict\n\n"
+           bp::arg("velocities") = bp::object(), bp::arg("forces") = bp::object(), bp::arg("mean_velocity") = false),
+          "group_moments(generator, centres, positions, masses, velocities=None, forces=None,\n"
+          "              mean_velocity=False) -> dict\n\n"
           "For the generator's step (after SetParticlesEnabledIndexes): centres (U+T, 3) as\n"
           "CoordsWeightedAverage returned them, positions (E+T, 3) as it was given them, masses (N,) by\n"
           "source particle; velocities and forces (E+T, 3) or None. Returns NumPy arrays of U+T rows:\n"
           "count (int32), radius_of_gyration, gyration_tensor (xx yy zz xy xz yz), inertia (xx yy zz xy\n"
           "yz xz); with velocities angular_momentum and angular_velocity; with forces torque. A trailing\n"
-          "entry counts 1 and has zeros elsewhere. The arrays are views of one block. Bad input raises\n"
+          "entry counts 1 and has zeros elsewhere. With centres None the same pass finds them and returns\n"
+          "them as centres, the bits CoordsWeightedAverage gives; mean_velocity=True adds the velocities'\n"
+          "CoordsWeightedAverage as mean_velocity. The arrays are views of one block. Bad input raises\n"
           "ValueError or RuntimeError.");
 }

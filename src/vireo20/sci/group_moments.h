@@ -40,14 +40,21 @@ struct GroupMomentsOutput {
   double* angular_momentum = nullptr;
   double* angular_velocity = nullptr;
   double* torque = nullptr;
+  // Optional, U + T rows of three: each row's centre of mass, found in the same pass and then used
+  // instead of the input's centres (which may be null); with velocities, each row's mass-weighted
+  // mean velocity. Both are the bits of the coordinate average.
+  double* centres = nullptr;
+  double* mean_velocity = nullptr;
 };
 
 // The rows every output needs for the engine's current step: U + T.
 VIREO20_API std::int64_t group_moment_rows(const MPUpscaling& p_Engine);
 
 // Refuses input that does not fit the engine's step, before anything is written: row counts
-// (std::invalid_argument) and an enabled list changed since the setup (std::runtime_error).
-VIREO20_API void check_group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_Input);
+// (std::invalid_argument) and an enabled list changed since the setup (std::runtime_error). No
+// centres are asked of the input when the pass finds them.
+VIREO20_API void check_group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_Input,
+                                     bool p_FindsCentres = false);
 
 // Checks, then fills p_Output. Each group's members are added in ascending position order by one
 // thread, so the bits do not depend on p_Threads (1: the calling thread alone).

@@ -334,6 +334,27 @@ TEST(GroupMoments, AnyThreadCountGivesTheSameBits)
   EXPECT_TRUE(std::all_of(bare.omega.begin(), bare.omega.end(), [](double x) { return std::isnan(x); }))
       << "written without velocities";
   EXPECT_TRUE(std::none_of(one.omega.begin(), one.omega.end(), [](double x) { return std::isnan(x); }));
+
+  // Found in the same pass, the centres and the mean velocity are the coordinate average's bits, and
+  // the moments about them those about the given centres.
+  boost::shared_ptr<MPUpscaling::CoordinateArray> velocities(new MPUpscaling::CoordinateArray(step.velocities.size()));
+  std::memcpy(static_cast<void*>(velocities->data()), step.velocities.data(), sizeof(Vec) * step.velocities.size());
+  boost::shared_ptr<MPUpscaling::DoubleArray> masses(new MPUpscaling::DoubleArray(step.masses.size()));
+  std::copy(step.masses.begin(), step.masses.end(), masses->data());
+  const auto averaged = step.engine->weighted_average(velocities, masses);
+  for (const unsigned threads : {1u, 2u, 8u}) {
+    Result found(step.centres.size());
+    std::vector<Vec> centres(step.centres.size()), mean_velocity(step.centres.size());
+    GroupMomentsOutput output = found.output();
+    output.centres = &centres[0].x;
+    output.mean_velocity = &mean_velocity[0].x;
+    GroupMomentsInput input = step.input();
+    input.centres = nullptr;
+    vireo20::ups::group_moments(*step.engine, input, output, threads);
+    EXPECT_TRUE(found == one) << threads << " threads";
+    EXPECT_EQ(std::memcmp(centres.data(), step.centres.data(), sizeof(Vec) * centres.size()), 0) << threads;
+    EXPECT_EQ(std::memcmp(mean_velocity.data(), averaged->data(), sizeof(Vec) * centres.size()), 0) << threads;
+  }
 }
 
 TEST(GroupMoments, BadInputIsRefusedBeforeAnythingIsWritten)
