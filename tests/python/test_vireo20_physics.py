@@ -15,13 +15,15 @@ from vireo20 import _physics
 from upscaling_model import Model
 
 
-def make_step(seed, particles=300, trailing=4, offset=0.0):
+def make_step(seed, particles=300, trailing=4, offset=0.0, in_order=False):
     rng = np.random.default_rng(seed)
     parents = np.full(particles, -1, np.int32)
     heads = rng.choice(particles, size=particles // 4, replace=False)
     others = np.setdiff1d(np.arange(particles), heads)
     parents[others] = rng.choice(heads, size=others.size)
     enabled = rng.permutation(np.flatnonzero(rng.random(particles) < 0.8)).astype(np.int32)
+    if in_order:
+        enabled = np.arange(particles, dtype=np.int32)
     e = enabled.size
     # Each group about its parent's own spot, so that groups differ in size and place.
     spots = np.zeros((e + trailing, 3))
@@ -84,10 +86,10 @@ def call(step, with_velocities=True, with_forces=True, **changes):
     return _physics.group_moments(**arguments)
 
 
-@pytest.mark.parametrize("seed,offset", [(1, 0.0), (2, 0.0), (3, 1e6)])
+@pytest.mark.parametrize("seed,offset,in_order", [(1, 0.0, False), (2, 0.0, True), (3, 1e6, False)])
 @pytest.mark.parametrize("with_velocities,with_forces", [(True, True), (True, False), (False, True), (False, False)])
-def test_every_array_equals_the_long_double_reference(seed, offset, with_velocities, with_forces):
-    step = make_step(seed, offset=offset)
+def test_every_array_equals_the_long_double_reference(seed, offset, in_order, with_velocities, with_forces):
+    step = make_step(seed, offset=offset, in_order=in_order)
     got = call(step, with_velocities, with_forces)
     want = reference(step, with_velocities, with_forces)
     assert sorted(got) == sorted(want)
@@ -104,10 +106,12 @@ def test_every_array_equals_the_long_double_reference(seed, offset, with_velocit
     assert all((got[name][-t:] == 0).all() for name in got if name != "count")
 
 
-@pytest.mark.parametrize("seed,offset,particles", [(7, 0.0, 300), (8, 1e6, 300), (9, 0.0, 100000)])
+@pytest.mark.parametrize("seed,offset,particles,in_order", [(7, 0.0, 300, False), (8, 1e6, 300, True),
+                                                             (9, 0.0, 100000, False), (10, 0.0, 100000, True)])
 @pytest.mark.parametrize("with_velocities,with_forces", [(True, True), (False, False)])
-def test_centres_found_in_the_pass_are_the_averages_bits(seed, offset, particles, with_velocities, with_forces):
-    step = make_step(seed, particles=particles, offset=offset)
+def test_centres_found_in_the_pass_are_the_averages_bits(seed, offset, particles, in_order, with_velocities,
+                                                         with_forces):
+    step = make_step(seed, particles=particles, offset=offset, in_order=in_order)
     given = call(step, with_velocities, with_forces)
     found = call(step, with_velocities, with_forces, centres=None, mean_velocity=with_velocities)
     assert found.pop("centres").tobytes() == step["centres"].tobytes()

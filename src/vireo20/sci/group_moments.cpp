@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "vireo20/sci/mp_upscaling.h"
@@ -58,7 +59,10 @@ struct Sums {
 // of mass, with the very additions of the coordinate average (the same bits), then for the moments
 // about it, their rows still in the cache. At ten million members scattered over the rows, the
 // separate average cost two thirds of the moments' own time, mostly in cache misses.
-template <bool WithVelocities, bool WithForces>
+//
+// With every particle enabled in its own place (InOrder), a member's mass is read at its own row
+// rather than through its enabled entry: one dependent random read less per member.
+template <bool WithVelocities, bool WithForces, bool InOrder>
 void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
                        std::int32_t p_First, std::int32_t p_End)
 {
@@ -79,10 +83,14 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
       prefetch_row(r, ahead);
       if (WithVelocities) prefetch_row(v, ahead);
       if (WithForces) prefetch_row(f, ahead);
-      __builtin_prefetch(enabled + ahead);
+      if (InOrder)
+        __builtin_prefetch(masses + ahead);
+      else
+        __builtin_prefetch(enabled + ahead);
     }
-    if (k + prefetch_distance < end) __builtin_prefetch(masses + enabled[positions[k + prefetch_distance]]);
+    if (!InOrder && k + prefetch_distance < end) __builtin_prefetch(masses + enabled[positions[k + prefetch_distance]]);
   };
+  const auto mass_of = [&](std::int64_t i) { return InOrder ? masses[i] : masses[enabled[i]]; };
 
   for (std::int32_t e = p_First; e < p_End; ++e) {
     const std::int32_t first = ranges[e].first, count = ranges[e].second;
@@ -92,7 +100,7 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
       for (std::int32_t k = first; k < first + count; ++k) {
         ask_ahead(k);
         const std::int64_t i = positions[k];
-        const double m = masses[enabled[i]];
+        const double m = mass_of(i);
         sx += r[3 * i] * m;
         sy += r[3 * i + 1] * m;
         sz += r[3 * i + 2] * m;
@@ -119,7 +127,7 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
       if (!found_centres) ask_ahead(k);
 
       const std::int64_t i = positions[k];
-      const double m = masses[enabled[i]];
+      const double m = mass_of(i);
       const double dx = r[3 * i] - cx, dy = r[3 * i + 1] - cy, dz = r[3 * i + 2] - cz;
       const double mx = m * dx, my = m * dy, mz = m * dz;
       s.mass += m;
@@ -186,7 +194,7 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
   }
 }
 
-template <bool WithVelocities, bool WithForces>
+template <bool WithVelocities, bool WithForces, bool InOrder>
 void moments_over_threads(const MPUpscaling::Frame& p_Frame, const GroupMomentsInput& p_In,
                           const GroupMomentsOutput& p_Out, unsigned p_Threads)
 {
@@ -194,7 +202,7 @@ void moments_over_threads(const MPUpscaling::Frame& p_Frame, const GroupMomentsI
   const ParticlePieces split = particle_pieces(u, e_count, p_Threads);
   const std::int32_t pieces = split.pieces;
   share_out(split.threads, pieces, [&](unsigned, std::int32_t p_Piece) {
-    moments_of_groups<WithVelocities, WithForces>(
+    moments_of_groups<WithVelocities, WithForces, InOrder>(
         p_Frame, p_In, p_Out, first_particle_of_piece(p_Frame.ranges, u, e_count, pieces, p_Piece),
         first_particle_of_piece(p_Frame.ranges, u, e_count, pieces, p_Piece + 1));
   });
@@ -211,7 +219,9 @@ namespace {
 
 // The step as the moments read it; the checks refuse, before anything is written, input that does
 // not fit it, and a list changed since the setup (the enabled entries are then read unchecked).
-MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, bool p_FindsCentres)
+// p_InOrder, if given, tells whether every entry is its own particle.
+MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, bool p_FindsCentres,
+                                 bool* p_InOrder = nullptr)
 {
   MPUpscaling::Frame frame(p_Engine);
   const std::int64_t u = frame.u, t = frame.t, e = frame.e;
@@ -231,10 +241,13 @@ MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMoments
     refuse_argument(text.str());
   }
   frame.attach_enabled("group_moments", p_Engine);
+  bool in_order = true;
   for (std::int32_t i = 0; i < frame.e; ++i) {
     if (!MPUpscaling::Frame::names_a_particle(frame.enabled[i], static_cast<std::uint64_t>(mass_count)))
       MPUpscaling::Frame::refuse_changed("group_moments", i, frame.enabled[i], static_cast<std::uint64_t>(mass_count));
+    in_order &= frame.enabled[i] == i;
   }
+  if (p_InOrder) *p_InOrder = in_order;
   return frame;
 }
 
@@ -248,17 +261,25 @@ void check_group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p
 void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
                    unsigned p_Threads)
 {
-  const MPUpscaling::Frame frame = checked_frame(p_Engine, p_In, p_Out.centres != nullptr);
+  bool in_order = false;
+  const MPUpscaling::Frame frame = checked_frame(p_Engine, p_In, p_Out.centres != nullptr, &in_order);
   if (frame.u > 0) {
     const bool velocities = p_In.velocities != nullptr, forces = p_In.forces != nullptr;
-    if (velocities && forces)
-      moments_over_threads<true, true>(frame, p_In, p_Out, p_Threads);
-    else if (velocities)
-      moments_over_threads<true, false>(frame, p_In, p_Out, p_Threads);
-    else if (forces)
-      moments_over_threads<false, true>(frame, p_In, p_Out, p_Threads);
+    const auto run = [&](auto p_InOrder) {
+      constexpr bool InOrder = decltype(p_InOrder)::value;
+      if (velocities && forces)
+        moments_over_threads<true, true, InOrder>(frame, p_In, p_Out, p_Threads);
+      else if (velocities)
+        moments_over_threads<true, false, InOrder>(frame, p_In, p_Out, p_Threads);
+      else if (forces)
+        moments_over_threads<false, true, InOrder>(frame, p_In, p_Out, p_Threads);
+      else
+        moments_over_threads<false, false, InOrder>(frame, p_In, p_Out, p_Threads);
+    };
+    if (in_order)
+      run(std::true_type());
     else
-      moments_over_threads<false, false>(frame, p_In, p_Out, p_Threads);
+      run(std::false_type());
   }
   // A trailing entry is one particle on its own centre: it counts, and nothing else.
   const std::int64_t u = frame.u, t = frame.t;
