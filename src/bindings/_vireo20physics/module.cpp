@@ -197,7 +197,8 @@ BOOST_PYTHON_MODULE(_physics)
   if (_import_array() < 0) bp::throw_error_already_set();
   bp::docstring_options options(true, false, false);
   bp::scope().attr("__doc__") =
-      "Per-group physics of an upscaling step, as LAMMPS's chunk computes define them, about the given centres.";
+      "Per-group physics of an upscaling step, as LAMMPS's chunk computes define them, about the given centres "
+      "or the centres of mass the same pass finds.";
   bp::def("group_moments", &group_moments,
           (bp::arg("generator"), bp::arg("centres"), bp::arg("positions"), bp::arg("masses"),
            bp::arg("velocities") = bp::object(), bp::arg("forces") = bp::object(), bp::arg("mean_velocity") = false),
