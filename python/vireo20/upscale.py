@@ -290,19 +290,16 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     summed = generator.Sum(float_class(quill20.asarray(entry_masses), 1)).to_numpy()
     mass_array = quill20.asarray(masses)
     how_reduced = {name: reductions.get(name) or default_reduction(name, data) for name, data in values.items()}
-    reduced, physics_arrays = {}, {}
+    physics_arrays, mean_velocity = {}, None
     if physics != "none":
         # The physics' pass finds the centres, and the mean velocity, on its way.
         physics_arrays, centres, mean_velocity = _group_physics(generator, physics, positions, masses, values,
                                                                 how_reduced.get("velocity") == "average")
-        if mean_velocity is not None:
-            reduced["velocity"] = mean_velocity
     else:
         centres = generator.CoordsWeightedAverage(quill20.asarray(positions), mass_array).to_numpy()
-    for name, data in values.items():
-        if name not in reduced:
-            reduced[name] = _reduce(step, quill20, generator, name, data, how_reduced[name], mass_array)
-    reduced = {name: reduced[name] for name in values}
+    reduced = {name: mean_velocity if name == "velocity" and mean_velocity is not None
+               else _reduce(step, quill20, generator, name, data, how_reduced[name], mass_array)
+               for name, data in values.items()}
 
     # Ids as the caller knows them.
     # Each array is made once at its full length: at ten million particles a step's temporaries

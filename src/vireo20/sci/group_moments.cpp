@@ -219,9 +219,7 @@ namespace {
 
 // The step as the moments read it; the checks refuse, before anything is written, input that does
 // not fit it, and a list changed since the setup (the enabled entries are then read unchecked).
-// p_InOrder, if given, tells whether every entry is its own particle.
-MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, bool p_FindsCentres,
-                                 bool* p_InOrder = nullptr)
+MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, bool p_FindsCentres)
 {
   MPUpscaling::Frame frame(p_Engine);
   const std::int64_t u = frame.u, t = frame.t, e = frame.e;
@@ -241,13 +239,10 @@ MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMoments
     refuse_argument(text.str());
   }
   frame.attach_enabled("group_moments", p_Engine);
-  bool in_order = true;
   for (std::int32_t i = 0; i < frame.e; ++i) {
     if (!MPUpscaling::Frame::names_a_particle(frame.enabled[i], static_cast<std::uint64_t>(mass_count)))
       MPUpscaling::Frame::refuse_changed("group_moments", i, frame.enabled[i], static_cast<std::uint64_t>(mass_count));
-    in_order &= frame.enabled[i] == i;
   }
-  if (p_InOrder) *p_InOrder = in_order;
   return frame;
 }
 
@@ -261,8 +256,7 @@ void check_group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p
 void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, const GroupMomentsOutput& p_Out,
                    unsigned p_Threads)
 {
-  bool in_order = false;
-  const MPUpscaling::Frame frame = checked_frame(p_Engine, p_In, p_Out.centres != nullptr, &in_order);
+  const MPUpscaling::Frame frame = checked_frame(p_Engine, p_In, p_Out.centres != nullptr);
   if (frame.u > 0) {
     const bool velocities = p_In.velocities != nullptr, forces = p_In.forces != nullptr;
     const auto run = [&](auto p_InOrder) {
@@ -276,7 +270,7 @@ void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, c
       else
         moments_over_threads<false, false, InOrder>(frame, p_In, p_Out, p_Threads);
     };
-    if (in_order)
+    if (entries_in_place(frame, static_cast<std::uint64_t>(p_In.mass_count)))
       run(std::true_type());
     else
       run(std::false_type());

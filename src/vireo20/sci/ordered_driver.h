@@ -199,6 +199,16 @@ void add_in_position_order(const char* p_Method, const MPUpscaling::Frame& p_Fra
   }
 }
 
+// Whether every entry is its own particle (a whole step enabled in order: 0, 1, ... within the
+// p_MassCount particles). Telling costs a pass over the list in that case, a few entries otherwise.
+inline bool entries_in_place(const MPUpscaling::Frame& p_Frame, std::uint64_t p_MassCount)
+{
+  if (static_cast<std::uint64_t>(p_Frame.e) > p_MassCount) return false;
+  for (std::int32_t i = 0; i < p_Frame.e; ++i)
+    if (p_Frame.enabled[i] != i) return false;
+  return true;
+}
+
 // Walks by particle cut the particles into pieces of about equal members, a few per thread, handed
 // out on demand so that a slow core takes fewer: how many threads and pieces (1: the calling thread
 // alone).
@@ -255,11 +265,9 @@ void add_by_blocks(const char* p_Method, const MPUpscaling::Frame& p_Frame, cons
   const int* enabled = p_Frame.enabled;
   const ParticlePieces split = particle_pieces(u, e_count, p_Threads);
   const std::int32_t pieces = split.pieces;
-  // Every entry its own particle (a whole step enabled in order): a member's mass is then read at its
-  // own row, one dependent random read less per member, and no entry needs a check. Telling costs a
-  // pass over the list in that case, and a few entries otherwise.
-  bool in_order = static_cast<std::uint64_t>(e_count) <= p_MassCount;
-  for (std::int32_t i = 0; in_order && i < e_count; ++i) in_order = enabled[i] == i;
+  // A member's mass is then read at its own row, one dependent random read less per member, and no
+  // entry needs a check.
+  const bool in_order = entries_in_place(p_Frame, p_MassCount);
   // The first refused position of each piece, and the entry read there.
   std::vector<std::pair<std::int32_t, int>> refused(static_cast<std::size_t>(pieces), std::make_pair(-1, 0));
   const auto walk = [&](std::int32_t p_Piece, auto p_InOrder) {
