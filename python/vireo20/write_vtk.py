@@ -30,19 +30,19 @@ def vtk_array(values, name, keep):
         view = values.to_numpy() if hasattr(values, "to_numpy") else np.asarray(values)
         if view.dtype == np.bool_:
             view = view.astype(np.int8)
-        view = np.ascontiguousarray(view)
-        keep.append(view)
-        data = numpy_support.numpy_to_vtk(view, deep=False)
+        data = numpy_support.numpy_to_vtk(np.ascontiguousarray(view), deep=False)
+        keep.append(data)
     data.SetName(name)
     return data
 
 
 def _cells(offsets, connectivity, keep):
     """Cells over the two index arrays, which `keep` holds: VTK reads them where NumPy made them."""
-    parts = [np.ascontiguousarray(part, np.int64) for part in (offsets, connectivity)]
+    parts = [numpy_support.numpy_to_vtkIdTypeArray(np.ascontiguousarray(part, np.int64), deep=False)
+             for part in (offsets, connectivity)]
     keep.extend(parts)
     cells = vtkCellArray()
-    cells.SetData(*(numpy_support.numpy_to_vtkIdTypeArray(part, deep=False) for part in parts))
+    cells.SetData(*parts)
     return cells
 
 
@@ -75,7 +75,10 @@ def polydata(result):
         values = np.concatenate([np.zeros((own,) + values.shape[1:], values.dtype), values])
         data.GetCellData().AddArray(vtk_array(values, name, keep))
     data.GetFieldData().AddArray(vtk_array(result.element, ELEMENT_MAP, keep))
-    # The NumPy memory the arrays point into lives as long as the data set's Python object.
+    # The NumPy memory the arrays point into lives as long as the data set's Python object. The
+    # arrays' own Python objects are held with it: let go while the data set still held their VTK
+    # arrays, each would leave VTK a ghost of its NumPy reference, freed only when the next VTK
+    # object is wrapped, so a step's memory would outlive it into the next step.
     data._vireo20_memory = keep
     return data
 

@@ -1,5 +1,7 @@
 """vireo20.upscale, the NumPy-in call behind every step: against pandas and a NumPy model, across
 periodic boundaries (orthogonal and triclinic), and its contact network."""
+import weakref
+
 import numpy as np
 import pandas
 import pytest
@@ -59,6 +61,18 @@ def test_the_physics_pass_gives_the_centres_and_mean_velocity_of_the_plain_avera
         assert getattr(full, name).tobytes() == getattr(bare, name).tobytes(), name
     for name in ("velocity", "q"):
         assert full[name].tobytes() == bare[name].tobytes(), name
+
+
+def test_a_steps_arrays_go_with_its_data_set():
+    """The job's next step reuses the memory of the step it has just written."""
+    step = random_step(np.random.default_rng(3))
+    result = vireo20.upscale(step["groups"], step["masses"], step["positions"], step["values"], ids=step["ids"])
+    arrays = [weakref.ref(result[name]) for name in ("mass", "group_id", "q", "kind")]
+    data = result.to_vtk()
+    del result
+    assert all(array() is not None for array in arrays)
+    del data
+    assert [array() for array in arrays] == [None] * len(arrays)
 
 
 @pytest.mark.parametrize("box", [PERIODIC, TILTED], ids=["orthogonal", "triclinic"])
