@@ -178,6 +178,10 @@ class Series:
     """
 
     source = "-"
+    # Whether loading a frame keeps every core busy by itself (a native reader over the cores). The
+    # job reads such a frame only once the one before is reduced, not beside the reduction: there
+    # would be nothing to gain but a frame's memory more.
+    loads_on_every_core = False
 
     def loaders(self):
         raise NotImplementedError
@@ -227,7 +231,7 @@ class SlicedSeries(Series):
 
     def __init__(self, series, key):
         self.series, self.key = series, key
-        self.source = series.source
+        self.source, self.loads_on_every_core = series.source, series.loads_on_every_core
 
     def read_in_order(self):
         self.series.read_in_order()

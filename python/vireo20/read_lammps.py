@@ -428,6 +428,8 @@ class LammpsLoader:
 
 
 class LammpsSeries(Series):
+    loads_on_every_core = True
+
     def __init__(self, path, contacts=None):
         self.path, self.contacts_path, self.source = path, contacts, path
         self._indexes, self._streams, self._length, self._last = {}, {}, None, {}
