@@ -177,13 +177,13 @@ def _check_timestep(frame):
     frame.timestep = value.item() if isinstance(value, np.generic) else value
 
 
-def _serial(loaders, options, picture_index, read_ahead, wait_for_writer):
+def _serial(loaders, options, picture_index, read_ahead, before_reduction):
     """(result, source) of each frame in order, each written (by the caller) while the next is read.
 
     With `read_ahead`, the next frame is read while this one is reduced too: a reader that runs on
     one core (the built-in data set's maker, 1.5-2.4 s a step at ten million particles) then fills
     the cores the reduction leaves idle. Otherwise a frame is reduced once the one before is
-    written (`wait_for_writer`), so that one frame and one step's arrays are alive, not two of each:
+    written (`before_reduction` waits for it), so that one frame and one step's arrays are alive, not two of each:
     at ten million atoms 1.4 GB less, whose fresh pages cost more than that overlap gains to a
     reader over every core (six frames: 21.3-21.5 s against 21.1-23.0 s)."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-read") as reader:
@@ -205,7 +205,7 @@ def _serial(loaders, options, picture_index, read_ahead, wait_for_writer):
                 ahead = load_next()
             else:
                 ahead = None
-                wait_for_writer()
+                before_reduction()
             step = run_step(_Loaded(index, frame), options, index == picture_index)
             del frame
             if not read_ahead:
@@ -362,22 +362,32 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if not (workers or scheduler):
             series.read_in_order()
         loaders = (loader for loader in series.loaders() if loader.index >= done)
-        written = None  # the step being written
+        # A reader over every core waits for the step before to be written, then checks it on the
+        # disk while this one is reduced: the check fills the moments the reduction leaves a core
+        # idle, rather than slowing the read.
+        alone = not (workers or scheduler) and series.loads_on_every_core
+        written, unchecked, checks = None, None, collections.deque()
 
-        def wait_for_writer():
+        def start_check():
+            nonlocal unchecked
+            if unchecked is not None:
+                checks.append(checking.submit(lambda step=unchecked: writer.record(step.result())))
+                unchecked = None
+
+        def before_reduction():
             if written is not None:
                 written.result()
+            start_check()
 
         if workers or scheduler:
             results = _dask(loaders, options, picture_index, workers, scheduler)
         else:
-            results = _serial(loaders, options, picture_index, not series.loads_on_every_core, wait_for_writer)
+            results = _serial(loaders, options, picture_index, not alone, before_reduction)
         previous = writer.series[-1][0] if writer.series else None
         # Step k is written while step k + 1 is read (or reduced), and checked on the disk while step
         # k + 1 is reduced: the disk's flush overlaps the work. Each stage keeps step order.
         with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-write") as writing, \
                 concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-check") as checking:
-            written, checks = None, collections.deque()
             for result, source in results:
                 timestep = result.timestep
                 if previous is not None and timestep < previous:
@@ -388,13 +398,16 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 previous = timestep
                 if written is not None:
                     written.result()
+                start_check()
                 while checks and (checks[0].done() or len(checks) > 1):
                     checks.popleft().result()
-                written = writing.submit(writer.write, result, source)
-                checks.append(checking.submit(lambda step=written: writer.record(step.result())))
+                written = unchecked = writing.submit(writer.write, result, source)
+                if not alone:
+                    start_check()
                 # The writer holds the step now: held here too, its arrays would live through the
                 # next step's reduction, whose own arrays would then need fresh pages.
                 del result, source
+            start_check()
             while checks:
                 checks.popleft().result()
         series.finish()
