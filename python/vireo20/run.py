@@ -183,9 +183,9 @@ def _serial(loaders, options, picture_index, read_ahead, before_reduction):
     With `read_ahead`, the next frame is read while this one is reduced too: a reader that runs on
     one core (the built-in data set's maker, 1.5-2.4 s a step at ten million particles) then fills
     the cores the reduction leaves idle. Otherwise a frame is reduced once the one before is
-    written (`before_reduction` waits for it), so that one frame and one step's arrays are alive, not two of each:
-    at ten million atoms 1.4 GB less, whose fresh pages cost more than that overlap gains to a
-    reader over every core (six frames: 21.3-21.5 s against 21.1-23.0 s)."""
+    written (`before_reduction` waits for it), so that one frame and one step's arrays are alive,
+    not two of each: at ten million atoms 1.4 GB less, whose fresh pages cost more than that
+    overlap gains to a reader over every core (six frames: 21.3-21.5 s against 21.1-23.0 s)."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-read") as reader:
         loaders = iter(loaders)
 
@@ -362,9 +362,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if not (workers or scheduler):
             series.read_in_order()
         loaders = (loader for loader in series.loaders() if loader.index >= done)
-        # A reader over every core waits for the step before to be written, then checks it on the
-        # disk while this one is reduced: the check fills the moments the reduction leaves a core
-        # idle, rather than slowing the read.
+        # Step k is written while step k + 1 is read (and, but for a reader over every core, reduced),
+        # and checked on the disk after: the disk's flush overlaps the work. Each stage keeps step
+        # order. A reader over every core reduces alone: step k's check then waits for step k + 1's
+        # reduction, whose idle moments it fills, rather than slowing the read.
         alone = not (workers or scheduler) and series.loads_on_every_core
         written, unchecked, checks = None, None, collections.deque()
 
@@ -384,8 +385,6 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         else:
             results = _serial(loaders, options, picture_index, not alone, before_reduction)
         previous = writer.series[-1][0] if writer.series else None
-        # Step k is written while step k + 1 is read (or reduced), and checked on the disk while step
-        # k + 1 is reduced: the disk's flush overlaps the work. Each stage keeps step order.
         with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-write") as writing, \
                 concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-check") as checking:
             for result, source in results:
