@@ -20,7 +20,7 @@ import quill20
 import _vireo20upscaling  # after quill20, whose converters it uses
 import vireo20
 from upscaling_model import SANITIZED, GeneratorStep, Model, lammps_frames, molecule_parents, parent_ids, run_lammps, tool_environment
-from vireo20 import cli, read_npz
+from vireo20 import _groups, cli, read_npz
 from vireo20.frames import Series
 from vireo20.synthetic import SyntheticSeries
 
@@ -93,6 +93,17 @@ def test_step_files_hold_the_results(tmp_path):
         assert_array_equal(rows[:, 0], model.ids + 1)
         assert_array_equal(rows[:, 4:7], centres)
     assert drawn and os.path.getsize(result.picture) > 2000
+
+
+def test_the_data_sets_rows_are_gathered_as_numpy_takes_them():
+    rng = np.random.default_rng(1)
+    source, index = rng.normal(size=(500, 3)), rng.integers(0, 500, 200_000)
+    out = np.empty((len(index), 3))
+    _groups.take_rows(source.reshape(-1), 3, index, out.reshape(-1))
+    assert_array_equal(out, source[index])
+    index[150_000] = 500
+    with pytest.raises(IndexError, match="index 500 at position 150000 is outside 0..499"):
+        _groups.take_rows(source.reshape(-1), 3, index, out.reshape(-1))
 
 
 def test_command_line_chooses_the_reductions(tmp_path):
@@ -205,7 +216,7 @@ def test_a_run_holds_two_frames_at_most(tmp_path, picture_step, loads_on_every_c
     vireo20.run(series, tmp_path / "out", picture_step=picture_step)
     # The frame being reduced and the one being read, or the one being read alone once a reader
     # over every core waits for the reduction; the step being written holds none.
-    assert series.most == (1 if loads_on_every_core else 2)
+    assert 1 <= series.most <= (1 if loads_on_every_core else 2)
 
 
 @pytest.mark.skipif(SANITIZED, reason="Dask's worker processes would inherit the sanitizer runtime")
