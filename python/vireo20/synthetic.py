@@ -9,6 +9,7 @@ import functools
 
 import numpy as np
 
+from . import _groups
 from .frames import Box, Frame, Series
 
 GRAVITY = 9.81
@@ -97,24 +98,25 @@ class SyntheticFrame:
         enabled = rng.permutation(inside)
         probes = np.array([[0.0, 0.0, 0.0], [side, 0.0, 0.0], [0.0, side, side]])
         contacts, kinds = _contacts(enabled, position, candidates)
-        # np.take copies whole rows; indexing by an array goes element by element, at half its speed.
-        # The indexes are in range by construction: "clip" writes straight into `out`, where the
-        # default mode gathers into a temporary first (at ten million particles, 1 s against 0.3 s
-        # a gather, and 2 s when `out` came from np.zeros).
+        # Gathered straight into place, natively: np.take with "clip" takes 0.3-0.55 s a gather at ten
+        # million particles, fancy indexing twice that, and either into a temporary 1 s.
         rows = len(enabled) + PROBES
         positions, velocities = np.empty((rows, 3)), np.empty((rows, 3))
-        np.take(position, enabled, axis=0, out=positions[:-PROBES], mode="clip")
+        inside_rows = slice(0, 3 * len(enabled))
+        _groups.take_rows(position.reshape(-1), 3, enabled, positions.reshape(-1)[inside_rows])
         positions[-PROBES:] = probes
-        np.take(velocity, enabled, axis=0, out=velocities[:-PROBES], mode="clip")
+        _groups.take_rows(velocity.reshape(-1), 3, enabled, velocities.reshape(-1)[inside_rows])
         velocities[:-PROBES, 2] -= GRAVITY * t
         velocities[-PROBES:] = 0.0
+        cluster_size = np.zeros(rows, np.int64)
+        _groups.take_rows(size, 1, enabled, cluster_size[:-PROBES])
         return Frame(
             source=series.source, index=self.index, timestep=self.index * 100,
             parents=parents, enabled=enabled, masses=masses,
             positions=positions,
             trailing_masses=np.full(PROBES, 1.0),
             columns={"velocity": velocities,
-                     "cluster_size": np.concatenate([size[enabled], np.zeros(PROBES, np.int64)])},
+                     "cluster_size": cluster_size},
             contacts=contacts, contact_kinds=kinds,
             box=Box.orthogonal([0.0, 0.0, 0.0], [side, side, side]))
 

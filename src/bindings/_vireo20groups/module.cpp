@@ -9,6 +9,7 @@
 #include "bindings/common/HeldBuffer.h"
 #include "bindings/common/StandardErrors.h"
 #include "vireo20/sci/group_labels.h"
+#include "vireo20/sci/rows.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ class Buffer {
   {
     if (!m_Buffer.held()) return;
     if (m_Buffer.view().itemsize != p_ItemSize || m_Buffer.view().ndim != 1) {
-      PyErr_Format(PyExc_TypeError, "%s: expected a one-dimensional array of %zd-byte integers", p_Name, p_ItemSize);
+      PyErr_Format(PyExc_TypeError, "%s: expected a one-dimensional array of %zd-byte items", p_Name, p_ItemSize);
       return;
     }
     m_Good = true;
@@ -146,6 +147,36 @@ PyObject* group_extents(PyObject*, PyObject* p_Args)
   Py_RETURN_NONE;
 }
 
+PyObject* take_rows(PyObject*, PyObject* p_Args)
+{
+  PyObject *source_object, *index_object, *out_object;
+  Py_ssize_t width;
+  if (!PyArg_ParseTuple(p_Args, "OnOO", &source_object, &width, &index_object, &out_object)) return nullptr;
+  Buffer source(source_object, "source", 8, false);
+  if (!source.good()) return nullptr;
+  Buffer index(index_object, "index", 8, false);
+  if (!index.good()) return nullptr;
+  Buffer out(out_object, "out", 8, true);
+  if (!out.good()) return nullptr;
+  if (width < 1 || source.count() % width != 0 || out.count() != index.count() * width) {
+    PyErr_SetString(PyExc_ValueError, "take_rows: source and out must hold whole rows of width items, out one per index");
+    return nullptr;
+  }
+  const std::int64_t rows = source.count() / width;
+  std::int64_t bad;
+  Py_BEGIN_ALLOW_THREADS
+  bad = vireo20::ups::take_rows(source.data<const std::uint64_t>(), rows, width, index.data<const std::int64_t>(),
+                                index.count(), out.data<std::uint64_t>());
+  Py_END_ALLOW_THREADS
+  if (bad >= 0) {
+    PyErr_Format(PyExc_IndexError, "take_rows: index %lld at position %lld is outside 0..%lld",
+                 static_cast<long long>(index.data<const std::int64_t>()[bad]), static_cast<long long>(bad),
+                 static_cast<long long>(rows - 1));
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"parents_from_labels", parents_from_labels, METH_VARARGS,
      "parents_from_labels(labels, ids, enabled, parents): for each label above 0 among the enabled\n"
@@ -158,6 +189,10 @@ PyMethodDef methods[] = {
     {"group_extents", group_extents, METH_VARARGS,
      "group_extents(groups, values, low, high): the lowest and highest float64 value of each group\n"
      "(int32 group numbers, one per value) folded into low and high in place."},
+    {"take_rows", take_rows, METH_VARARGS,
+     "take_rows(source, width, index, out): out's row i = source's row index[i], rows of width 8-byte\n"
+     "items (both arrays flat), over the cores without the interpreter lock; IndexError for an index\n"
+     "outside the source's rows."},
     {"first_repeat", first_repeat, METH_O,
      "first_repeat(values): the position of the first int64 value seen before, or -1."},
     {nullptr, nullptr, 0, nullptr}};
