@@ -428,7 +428,10 @@ class LammpsLoader:
 
 
 class LammpsSeries(Series):
-    loads_on_every_core = True
+    @property
+    def loads_on_every_core(self):
+        # Held to one thread (VIREO20_THREADS=1), the reader leaves the other cores to a read ahead.
+        return _native().thread_count() > 1
 
     def __init__(self, path, contacts=None):
         self.path, self.contacts_path, self.source = path, contacts, path
