@@ -179,8 +179,8 @@ class Series:
 
     source = "-"
     # Whether loading a frame keeps every core busy by itself (a native reader over the cores). The
-    # job reads such a frame only once the one before is reduced, not beside the reduction: there
-    # would be nothing to gain but a frame's memory more.
+    # job reads such a frame only once the one before is reduced, not beside the reduction, which
+    # would gain little but cost a frame's memory more.
     loads_on_every_core = False
 
     def loaders(self):

@@ -37,7 +37,8 @@ def vtk_array(values, name, keep):
 
 
 def _cells(offsets, connectivity, keep):
-    """Cells over the two index arrays, which `keep` holds: VTK reads them where NumPy made them."""
+    """Cells over the two index arrays, read where NumPy made them: `keep` holds their VTK arrays,
+    which hold the NumPy memory."""
     parts = [numpy_support.numpy_to_vtkIdTypeArray(np.ascontiguousarray(part, np.int64), deep=False)
              for part in (offsets, connectivity)]
     keep.extend(parts)
