@@ -93,11 +93,12 @@ class SyntheticFrame:
         t = self.index * series.dt
         position = position + velocity * t
         position[:, 2] -= 0.5 * GRAVITY * t * t
-        inside = np.flatnonzero(((position >= 0.0) & (position <= side)).all(axis=1))
+        # Columns and'ed one by one: .all(axis=1) over rows of three took twice as long.
+        on = (position >= 0.0) & (position <= side)
+        on = on[:, 0] & on[:, 1] & on[:, 2]
         rng = np.random.default_rng([series.seed, self.index])
-        enabled = rng.permutation(inside)
+        enabled = rng.permutation(np.flatnonzero(on))
         probes = np.array([[0.0, 0.0, 0.0], [side, 0.0, 0.0], [0.0, side, side]])
-        contacts, kinds = _contacts(enabled, position, candidates)
         # Gathered straight into place, natively: np.take with "clip" takes 0.3-0.55 s a gather at ten
         # million particles, fancy indexing twice that, and either into a temporary 1 s.
         rows = len(enabled) + PROBES
@@ -110,6 +111,7 @@ class SyntheticFrame:
         velocities[-PROBES:] = 0.0
         cluster_size = np.zeros(rows, np.int64)
         _groups.take_rows(size, 1, enabled, cluster_size[:-PROBES])
+        contacts, kinds = _contacts(on, enabled, position, positions[:-PROBES], candidates)
         return Frame(
             source=series.source, index=self.index, timestep=self.index * 100,
             parents=parents, enabled=enabled, masses=masses,
@@ -121,15 +123,14 @@ class SyntheticFrame:
             box=Box.orthogonal([0.0, 0.0, 0.0], [side, side, side]))
 
 
-def _contacts(enabled, position, candidates):
-    """The candidate pairs (neighbours in x order at rest) that are both enabled and closer than one
-    unit, and the floor (kind 1) under particles near it."""
-    on = np.zeros(len(position), bool)
-    on[enabled] = True
+def _contacts(on, enabled, position, enabled_positions, candidates):
+    """The candidate pairs (neighbours in x order at rest) that are both enabled (`on`) and closer
+    than one unit, and the floor (kind 1) under particles near it. The floor reads the positions
+    already gathered in enabled order: position[enabled, 2] gathers ten million rows again (0.3 s)."""
     pairs = candidates[on[candidates[:, 0]] & on[candidates[:, 1]]]
     close = np.einsum("ij,ij->i", *(2 * [position[pairs[:, 0]] - position[pairs[:, 1]]])) < 1.0
     pairs = pairs[close]
-    floor = enabled[position[enabled, 2] < 0.5]
+    floor = enabled[enabled_positions[:, 2] < 0.5]
     contacts = np.concatenate([pairs, np.stack([floor, np.zeros_like(floor)], axis=1)])
     kinds = np.r_[np.zeros(len(pairs), np.int64), np.ones(len(floor), np.int64)]
     return contacts, kinds
