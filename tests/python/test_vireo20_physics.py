@@ -122,6 +122,11 @@ def test_centres_found_in_the_pass_are_the_averages_bits(seed, offset, particles
     assert sorted(found) == sorted(given)
     for name in given:
         assert found[name].tobytes() == given[name].tobytes(), name
+    # Masses already gathered by entry (trailing ones unread) give the same bits.
+    entry_masses = np.r_[step["masses"][step["enabled"]], np.full(step["trailing"], np.nan)]
+    by_entry = call(step, with_velocities, with_forces, centres=None, entry_masses=entry_masses)
+    for name in given:
+        assert by_entry[name].tobytes() == given[name].tobytes(), name
 
 
 def test_any_real_numbers_convert_once_to_the_same_result():
@@ -180,6 +185,9 @@ def bad_cases():
          lambda s: (len(s["positions"]), len(s["positions"]) - 2)),
         ("masses by entry", lambda s: dict(masses=s["masses"][:-1]), ValueError,
          "group_moments: masses has 39 entries; the generator has 40 source particles (one mass each)", lambda s: ()),
+        ("entry masses without the trailing ones", lambda s: dict(entry_masses=s["masses"][s["enabled"]]),
+         ValueError, "group_moments: entry_masses has %d rows; the step needs %d (%d enabled positions, then 2 "
+         "trailing entries)", lambda s: (len(s["positions"]) - 2, len(s["positions"]), len(s["positions"]) - 2)),
         ("masses (N, 1)", lambda s: dict(masses=s["masses"][:, None]), ValueError,
          "group_moments: masses: shape (40, 1), expected (n,)", lambda s: ()),
         ("complex forces", lambda s: dict(forces=s["forces"].astype(complex)), ValueError,

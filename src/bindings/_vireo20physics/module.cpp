@@ -80,7 +80,7 @@ std::int64_t rows_of(const Buffer& p_Buffer) { return bp::extract<std::int64_t>(
 
 bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centres, const bp::object& p_Positions,
                        const bp::object& p_Masses, const bp::object& p_Velocities, const bp::object& p_Forces,
-                       bool p_MeanVelocity)
+                       bool p_MeanVelocity, const bp::object& p_EntryMasses)
 {
   bp::extract<MPUpscalingGenerator&> generator_of(p_Generator);
   if (!generator_of.check())
@@ -101,6 +101,8 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   std::optional<Buffer> velocities, forces;
   if (!p_Velocities.is_none()) velocities.emplace(as_float64(numpy, p_Velocities, "velocities", 3), false);
   if (!p_Forces.is_none()) forces.emplace(as_float64(numpy, p_Forces, "forces", 3), false);
+  std::optional<Buffer> entry_masses;
+  if (!p_EntryMasses.is_none()) entry_masses.emplace(as_float64(numpy, p_EntryMasses, "entry_masses", 0), false);
   if (p_MeanVelocity && !velocities) refuse("mean_velocity: there are no velocities to average");
 
   vireo20::ups::GroupMomentsInput input;
@@ -119,6 +121,10 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   if (forces) {
     input.forces = forces->data<const double>();
     input.force_rows = rows_of(*forces);
+  }
+  if (entry_masses) {
+    input.entry_masses = entry_masses->data<const double>();
+    input.entry_mass_rows = rows_of(*entry_masses);
   }
   // Checked before any result is made, so a refusal costs nothing.
   vireo20::ups::check_group_moments(generator, input, finds_centres);
@@ -201,9 +207,10 @@ BOOST_PYTHON_MODULE(_physics)
       "or the centres of mass the same pass finds.";
   bp::def("group_moments", &group_moments,
           (bp::arg("generator"), bp::arg("centres"), bp::arg("positions"), bp::arg("masses"),
-           bp::arg("velocities") = bp::object(), bp::arg("forces") = bp::object(), bp::arg("mean_velocity") = false),
+           bp::arg("velocities") = bp::object(), bp::arg("forces") = bp::object(), bp::arg("mean_velocity") = false,
+           bp::arg("entry_masses") = bp::object()),
           "group_moments(generator, centres, positions, masses, velocities=None, forces=None,\n"
-          "              mean_velocity=False) -> dict\n\n"
+          "              mean_velocity=False, entry_masses=None) -> dict\n\n"
           "For the generator's step (after SetParticlesEnabledIndexes): centres (U+T, 3) as\n"
           "CoordsWeightedAverage returned them, positions (E+T, 3) as it was given them, masses (N,) by\n"
           "source particle; velocities and forces (E+T, 3) or None. Returns NumPy arrays of U+T rows:\n"
@@ -211,6 +218,7 @@ BOOST_PYTHON_MODULE(_physics)
           "yz xz); with velocities angular_momentum and angular_velocity; with forces torque. A trailing\n"
           "entry counts 1 and has zeros elsewhere. With centres None the same pass finds them and returns\n"
           "them as centres, the bits CoordsWeightedAverage gives; mean_velocity=True adds the velocities'\n"
-          "CoordsWeightedAverage as mean_velocity. The arrays are views of one block. Bad input raises\n"
-          "ValueError or RuntimeError.");
+          "CoordsWeightedAverage as mean_velocity. entry_masses (E+T,), masses[enabled] then the trailing\n"
+          "masses, is read instead of masses through the enabled list, with the same results, faster on a\n"
+          "shuffled list. The arrays are views of one block. Bad input raises ValueError or RuntimeError.");
 }

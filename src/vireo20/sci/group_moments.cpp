@@ -232,6 +232,7 @@ MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMoments
   require_rows("positions", p_In.positions ? p_In.position_rows : 0, e + t, why.str().c_str());
   if (p_In.velocities) require_rows("velocities", p_In.velocity_rows, e + t, why.str().c_str());
   if (p_In.forces) require_rows("forces", p_In.force_rows, e + t, why.str().c_str());
+  if (p_In.entry_masses) require_rows("entry_masses", p_In.entry_mass_rows, e + t, why.str().c_str());
   const std::int64_t mass_count = p_In.masses ? p_In.mass_count : 0;
   if (static_cast<std::uint64_t>(mass_count) != n) {
     std::ostringstream text;
@@ -259,21 +260,27 @@ void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, c
   const MPUpscaling::Frame frame = checked_frame(p_Engine, p_In, p_Out.centres != nullptr);
   if (frame.u > 0) {
     const bool velocities = p_In.velocities != nullptr, forces = p_In.forces != nullptr;
-    const auto run = [&](auto p_InOrder) {
+    const auto run = [&](auto p_InOrder, const GroupMomentsInput& p_Input) {
       constexpr bool InOrder = decltype(p_InOrder)::value;
       if (velocities && forces)
-        moments_over_threads<true, true, InOrder>(frame, p_In, p_Out, p_Threads);
+        moments_over_threads<true, true, InOrder>(frame, p_Input, p_Out, p_Threads);
       else if (velocities)
-        moments_over_threads<true, false, InOrder>(frame, p_In, p_Out, p_Threads);
+        moments_over_threads<true, false, InOrder>(frame, p_Input, p_Out, p_Threads);
       else if (forces)
-        moments_over_threads<false, true, InOrder>(frame, p_In, p_Out, p_Threads);
+        moments_over_threads<false, true, InOrder>(frame, p_Input, p_Out, p_Threads);
       else
-        moments_over_threads<false, false, InOrder>(frame, p_In, p_Out, p_Threads);
+        moments_over_threads<false, false, InOrder>(frame, p_Input, p_Out, p_Threads);
     };
-    if (entries_in_place(frame, static_cast<std::uint64_t>(p_In.mass_count)))
-      run(std::true_type());
-    else
-      run(std::false_type());
+    if (p_In.entry_masses) {
+      // Masses by enabled position are what the in-order walk reads.
+      GroupMomentsInput by_entry = p_In;
+      by_entry.masses = p_In.entry_masses;
+      run(std::true_type(), by_entry);
+    } else if (entries_in_place(frame, static_cast<std::uint64_t>(p_In.mass_count))) {
+      run(std::true_type(), p_In);
+    } else {
+      run(std::false_type(), p_In);
+    }
   }
   // A trailing entry is one particle on its own centre: it counts, and nothing else.
   const std::int64_t u = frame.u, t = frame.t;

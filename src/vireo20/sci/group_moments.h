@@ -26,6 +26,11 @@ struct GroupMomentsInput {
   std::int64_t velocity_rows = 0;
   const double* forces = nullptr;
   std::int64_t force_rows = 0;
+  // Optional, E + T: the masses by enabled position then trailing entry, as the caller gathered them
+  // for the step's sums. Read in place of masses through the enabled list: one dependent random read
+  // less per member when the list is shuffled.
+  const double* entry_masses = nullptr;
+  std::int64_t entry_mass_rows = 0;
 };
 
 // U + T rows each, every entry written, so they need not be zeroed first (NumPy puts large arrays

@@ -326,6 +326,17 @@ TEST(GroupMoments, AnyThreadCountGivesTheSameBits)
       [&](int, Vec) { return Vec{normal(random), normal(random), normal(random)}; });
   const Result one = run(step, 1);
   for (const unsigned threads : {2u, 3u, 8u}) EXPECT_TRUE(run(step, threads) == one) << threads << " threads";
+  // Masses gathered by entry beforehand (the trailing ones unread) give the same bits.
+  std::vector<double> entry_masses(step.positions.size(), std::nan(""));
+  for (std::size_t i = 0; i < step.enabled.size(); ++i) entry_masses[i] = step.masses[step.enabled[i]];
+  GroupMomentsInput by_entry = step.input();
+  by_entry.entry_masses = entry_masses.data();
+  by_entry.entry_mass_rows = static_cast<std::int64_t>(entry_masses.size());
+  for (const unsigned threads : {1u, 2u}) {
+    Result result(step.centres.size());
+    vireo20::ups::group_moments(*step.engine, by_entry, result.output(), threads);
+    EXPECT_TRUE(result == one) << "by entry, " << threads << " threads";
+  }
   // Without velocities or forces the same arrays come out the same.
   Result bare(step.centres.size());
   vireo20::ups::group_moments(*step.engine, step.input(false, false), bare.output(), 2);
@@ -379,6 +390,11 @@ TEST(GroupMoments, BadInputIsRefusedBeforeAnythingIsWritten)
   in.force_rows = 7;
   EXPECT_EQ(std::string(expect_throw<std::invalid_argument>([&] { refused(in); }).what()),
             "group_moments: forces has 7 rows; the step needs 6 (5 enabled positions, then 1 trailing entries)");
+  in = step.input();
+  in.entry_masses = step.masses.data();
+  in.entry_mass_rows = 5;
+  EXPECT_EQ(std::string(expect_throw<std::invalid_argument>([&] { refused(in); }).what()),
+            "group_moments: entry_masses has 5 rows; the step needs 6 (5 enabled positions, then 1 trailing entries)");
   in = step.input();
   in.mass_count = 5;
   EXPECT_EQ(std::string(expect_throw<std::invalid_argument>([&] { refused(in); }).what()),
