@@ -16,39 +16,54 @@ using vireo20::ups::first_repeat;
 using vireo20::ups::number_by_first_occurrence;
 using vireo20::ups::parents_from_labels;
 
-class GroupLabels : public ::testing::TestWithParam<std::int64_t> {
+// Label spread (1: dense values, 2^40: sparse ones), particles (enough to be split over threads or
+// not), and the stride of ids (2^33: wider than the slots' 31 bits).
+struct Shape {
+  std::int64_t label_scale;
+  std::int32_t particles;
+  std::int64_t id_stride;
+};
+
+class GroupLabels : public ::testing::TestWithParam<Shape> {
  protected:
-  // Values 1..spread scaled by the parameter: 1 gives dense values, 2^40 sparse ones.
-  std::int64_t draw(std::int64_t p_Spread) { return 1 + std::int64_t(m_Random() % p_Spread) * GetParam(); }
-  std::mt19937_64 m_Random{static_cast<std::uint64_t>(GetParam())};
+  std::int64_t draw(std::int64_t p_Spread) { return 1 + std::int64_t(m_Random() % p_Spread) * GetParam().label_scale; }
+  std::mt19937_64 m_Random{static_cast<std::uint64_t>(GetParam().label_scale + GetParam().particles)};
 };
 
 TEST_P(GroupLabels, LowestIdOfEachLabelAmongTheEnabledIsTheParent)
 {
-  const std::int32_t n = 3000;
+  const std::int32_t n = GetParam().particles;
   std::vector<std::int64_t> labels(n), ids(n);
   for (std::int32_t i = 0; i < n; ++i) {
-    labels[i] = m_Random() % 7 == 0 ? -std::int64_t(m_Random() % 3) : draw(300);
-    ids[i] = 10 * i + 5;
+    labels[i] = m_Random() % 7 == 0 ? -std::int64_t(m_Random() % 3) : draw(n / 10);
+    ids[i] = GetParam().id_stride * i + 5;
   }
   std::shuffle(ids.begin(), ids.end(), m_Random);
   std::vector<std::int32_t> enabled;
   for (std::int32_t i = 0; i < n; ++i)
     if (m_Random() % 4) enabled.push_back(i);
-  std::vector<std::int32_t> parents(n, -7);
-  parents_from_labels(labels.data(), ids.data(), enabled.data(), std::int64_t(enabled.size()), parents.data());
+  // In order, then shuffled; with the ids, then with none (a particle's index is its id).
+  for (const bool shuffled : {false, true}) {
+    if (shuffled) std::shuffle(enabled.begin(), enabled.end(), m_Random);
+    for (const bool with_ids : {true, false}) {
+      const auto id = [&](std::int32_t p) { return with_ids ? ids[p] : std::int64_t(p); };
+      std::vector<std::int32_t> parents(n, -7);
+      parents_from_labels(labels.data(), with_ids ? ids.data() : nullptr, enabled.data(), std::int64_t(enabled.size()),
+                          parents.data());
 
-  std::map<std::int64_t, std::int32_t> lowest;
-  for (std::int32_t p : enabled) {
-    if (labels[p] <= 0) continue;
-    auto found = lowest.find(labels[p]);
-    if (found == lowest.end() || ids[p] < ids[found->second]) lowest[labels[p]] = p;
-  }
-  std::vector<bool> on(n);
-  for (std::int32_t p : enabled) on[p] = true;
-  for (std::int32_t p = 0; p < n; ++p) {
-    const std::int32_t expected = !on[p] || labels[p] <= 0 ? -7 : lowest[labels[p]] == p ? -1 : lowest[labels[p]];
-    ASSERT_EQ(parents[p], expected) << "particle " << p;
+      std::map<std::int64_t, std::int32_t> lowest;
+      for (std::int32_t p : enabled) {
+        if (labels[p] <= 0) continue;
+        auto found = lowest.find(labels[p]);
+        if (found == lowest.end() || id(p) < id(found->second)) lowest[labels[p]] = p;
+      }
+      std::vector<bool> on(n);
+      for (std::int32_t p : enabled) on[p] = true;
+      for (std::int32_t p = 0; p < n; ++p) {
+        const std::int32_t expected = !on[p] || labels[p] <= 0 ? -7 : lowest[labels[p]] == p ? -1 : lowest[labels[p]];
+        ASSERT_EQ(parents[p], expected) << "particle " << p << (shuffled ? ", shuffled" : "") << (with_ids ? "" : ", no ids");
+      }
+    }
   }
 }
 
@@ -74,6 +89,8 @@ TEST_P(GroupLabels, RepeatsAndFirstOccurrencesAreFoundWhateverTheSpread)
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(DenseAndSparse, GroupLabels, ::testing::Values(std::int64_t(1), std::int64_t(1) << 40));
+INSTANTIATE_TEST_SUITE_P(DenseAndSparse, GroupLabels,
+                         ::testing::Values(Shape{1, 3000, 10}, Shape{std::int64_t(1) << 40, 3000, 10},
+                                           Shape{1, 300000, 3}, Shape{1, 3000, std::int64_t(1) << 33}));
 
 }  // namespace
