@@ -105,7 +105,8 @@ void link_to_lowest_by_slots(const std::int64_t* p_Labels, const std::int64_t* p
 {
   std::vector<std::int32_t> slots(static_cast<std::size_t>(p_Spans.label_high - p_Spans.label_low + 1),
                                   std::numeric_limits<std::int32_t>::max());
-  std::int32_t* const slot_of = slots.data() - p_Spans.label_low;
+  std::int32_t* const first_slot = slots.data();
+  const std::int64_t label_low = p_Spans.label_low;
   const auto offset_id = [&](std::int32_t p_Particle) {
     return static_cast<std::int32_t>((p_Ids ? p_Ids[p_Particle] : std::int64_t(p_Particle)) - p_Spans.id_low);
   };
@@ -115,11 +116,11 @@ void link_to_lowest_by_slots(const std::int64_t* p_Labels, const std::int64_t* p
       if (i + 2 * prefetch_distance < p_End) __builtin_prefetch(p_Labels + p_Enabled[i + 2 * prefetch_distance]);
       if (i + prefetch_distance < p_End) {
         const std::int64_t label = p_Labels[p_Enabled[i + prefetch_distance]];
-        if (label > 0) __builtin_prefetch(slot_of + label);
+        if (label > 0) __builtin_prefetch(first_slot + (label - label_low));
       }
       const std::int32_t particle = p_Enabled[i];
       const std::int64_t label = p_Labels[particle];
-      if (label > 0) p_Visit(slot_of[label], particle);
+      if (label > 0) p_Visit(first_slot[label - label_low], particle);
     }
   };
   each_labelled(0, p_Count, [&](std::int32_t& p_Slot, std::int32_t p_Particle) {
