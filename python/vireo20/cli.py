@@ -60,8 +60,9 @@ def parser():
                     help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none)")
     up.add_argument("--group-by", metavar="COLUMN",
                     help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group")
-    up.add_argument("--mass", action="append", metavar="TYPE=VALUE",
-                    help="the mass of atom type TYPE, when the input has no mass column; may repeat")
+    # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
+    up.add_argument("--mass", action="extend", nargs="+", metavar="TYPE=VALUE",
+                    help="the mass of atom type TYPE, when the input has no mass column; several may follow")
     up.add_argument("--physics", choices=PHYSICS, default="all",
                     help="per-group physics arrays (default all where the columns exist)")
     for how, default in (("sum", " (default for force and tq)"), ("average", " (default for floating-point values)"),
@@ -87,8 +88,17 @@ def parser():
     return top
 
 
+def inputs_after_masses(args):
+    """--mass takes every word after it: an input written after the masses goes back to the inputs."""
+    if args.mass:
+        args.input = [*args.input, *(word for word in args.mass if "=" not in word)]
+        args.mass = [word for word in args.mass if "=" in word]
+    return args
+
+
 def _upscale(args):
     up = args.parser
+    inputs_after_masses(args)
     reductions = {}
     for how in ("sum", "average", "any"):
         for name in getattr(args, how) or ():

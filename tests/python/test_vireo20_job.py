@@ -122,6 +122,13 @@ def test_command_line_chooses_the_reductions(tmp_path):
     assert done.returncode == 1 and "array 'charge': no such value array to reduce" in done.stderr
 
 
+@pytest.mark.parametrize("words", [["in.dump", "--mass", "1=1", "2=2.5"], ["--mass", "1=1", "2=2.5", "in.dump"],
+                                   ["in.dump", "--mass", "1=1", "--mass", "2=2.5"]])
+def test_masses_by_type_follow_one_flag_or_several(words):
+    args = cli.inputs_after_masses(cli.parser().parse_args(["upscale", *words, "--out", "up"]))
+    assert args.mass == ["1=1", "2=2.5"] and args.input == ["in.dump"]
+
+
 @NEEDS_LMP
 def test_lammps_reads_the_upscaled_dump_back(tmp_path):
     result = vireo20.run(SyntheticSeries(clusters=30, steps=2, seed=2), tmp_path / "out",
