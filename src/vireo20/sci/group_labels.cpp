@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "quill20/core/algorithm/DenseHash.h"
+#include "quill20/core/array/HugePages.h"
 #include "vireo20/sci/parallel.h"
 
 namespace vireo20 {
@@ -147,6 +148,61 @@ void link_to_lowest_by_slots(const std::int64_t* p_Labels, const std::int64_t* p
   });
 }
 
+// The bits set in p_Word, in a few operations on any x86-64: __builtin_popcountll is a library call
+// without the popcnt instruction, which the baseline we build for lacks.
+inline std::int64_t bits_set(std::uint64_t p_Word)
+{
+  p_Word -= (p_Word >> 1) & 0x5555555555555555u;
+  p_Word = (p_Word & 0x3333333333333333u) + ((p_Word >> 2) & 0x3333333333333333u);
+  p_Word = (p_Word + (p_Word >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+  return static_cast<std::int64_t>((p_Word * 0x0101010101010101u) >> 56);
+}
+
+// Labels spread over up to 64 slots each (molecules inserted and deleted over a run number theirs
+// far beyond their count): renumbered 1.. in label order through a table of one bit a label and the
+// count of bits before each word, then linked as dense labels. The hash table took 1.6-2.1 s at ten
+// million particles.
+void link_sparse_labels(const std::int64_t* p_Labels, const std::int64_t* p_Ids, const std::int32_t* p_Enabled,
+                        std::int64_t p_Count, std::int32_t* p_Parents, const LabelSpans& p_Spans)
+{
+  const std::int64_t low = p_Spans.label_low;
+  const std::size_t words = static_cast<std::size_t>((p_Spans.label_high - low) / 64 + 1);
+  std::vector<std::uint64_t> present(words);
+  std::int32_t last_particle = 0;
+  for (std::int64_t i = 0; i < p_Count; ++i) {
+    const std::int32_t particle = p_Enabled[i];
+    last_particle = std::max(last_particle, particle);
+    const std::int64_t label = p_Labels[particle];
+    if (label > 0) present[static_cast<std::size_t>((label - low) / 64)] |= std::uint64_t(1) << ((label - low) % 64);
+  }
+  std::vector<std::int64_t> before(words);
+  std::int64_t count = 0;
+  for (std::size_t w = 0; w < words; ++w) {
+    before[w] = count;
+    count += bits_set(present[w]);
+  }
+  // Written, and read, only at the enabled particles; on a kept block, not fresh pages every step.
+  const quill20::core::Scratch<std::int64_t> number_memory(static_cast<std::size_t>(last_particle) + 1);
+  std::int64_t* const numbers = number_memory.data();
+  for_ranges(p_Count, [&](std::int64_t p_First, std::int64_t p_End) {
+    for (std::int64_t i = p_First; i < p_End; ++i) {
+      const std::int32_t particle = p_Enabled[i];
+      const std::int64_t label = p_Labels[particle];
+      if (label <= 0) {
+        numbers[static_cast<std::size_t>(particle)] = 0;
+        continue;
+      }
+      const std::size_t word = static_cast<std::size_t>((label - low) / 64);
+      const std::uint64_t below = (std::uint64_t(1) << ((label - low) % 64)) - 1;
+      numbers[static_cast<std::size_t>(particle)] = 1 + before[word] + bits_set(present[word] & below);
+    }
+  });
+  LabelSpans renumbered = p_Spans;
+  renumbered.label_low = 1;
+  renumbered.label_high = count;
+  link_to_lowest_by_slots(numbers, p_Ids, p_Enabled, p_Count, p_Parents, renumbered);
+}
+
 }  // namespace
 
 void parents_from_labels(const std::int64_t* p_Labels, const std::int64_t* p_Ids, const std::int32_t* p_Enabled,
@@ -159,6 +215,10 @@ void parents_from_labels(const std::int64_t* p_Labels, const std::int64_t* p_Ids
                        static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
   if (dense_enough(span, p_EnabledCount) && ids_fit) {
     link_to_lowest_by_slots(p_Labels, p_Ids, p_Enabled, p_EnabledCount, p_Parents, spans);
+    return;
+  }
+  if (ids_fit && dense_enough(span, p_EnabledCount, bit_slots_per_value)) {
+    link_sparse_labels(p_Labels, p_Ids, p_Enabled, p_EnabledCount, p_Parents, spans);
     return;
   }
   if (dense_enough(span, p_EnabledCount)) {

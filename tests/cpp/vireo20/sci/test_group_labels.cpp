@@ -16,7 +16,7 @@ using vireo20::ups::first_repeat;
 using vireo20::ups::number_by_first_occurrence;
 using vireo20::ups::parents_from_labels;
 
-// Label spread (1: dense values, 16: a repeat check's bits span several slots a value, 2^40: sparse), particles (enough to be split over threads or
+// Label spread (1: dense values; 16, 256: tables of bits span several slots a value; 2^40: sparse), particles (enough to be split over threads or
 // not), and the stride of ids (2^33: wider than the slots' 31 bits).
 struct Shape {
   std::int64_t label_scale;
@@ -91,7 +91,7 @@ TEST_P(GroupLabels, RepeatsAndFirstOccurrencesAreFoundWhateverTheSpread)
 
 INSTANTIATE_TEST_SUITE_P(DenseAndSparse, GroupLabels,
                          ::testing::Values(Shape{1, 3000, 10}, Shape{16, 3000, 10}, Shape{std::int64_t(1) << 40, 3000, 10},
-                                           Shape{1, 300000, 3}, Shape{1, 3000, std::int64_t(1) << 33},
+                                           Shape{1, 300000, 3}, Shape{256, 300000, 3}, Shape{1, 3000, std::int64_t(1) << 33},
                                            // Sparse labels sharing their low bits, enough to take minutes
                                            // were they hashed as themselves.
                                            Shape{std::int64_t(1) << 32, 300000, 3}));
