@@ -89,10 +89,12 @@ def parser():
 
 
 def inputs_after_masses(args):
-    """--mass takes every word after it: an input written after the masses goes back to the inputs."""
+    """--mass takes every word after it: an input written after the masses (a file that exists) goes
+    back to the inputs; any other word stays, for --mass to name it as a mistake."""
     if args.mass:
-        args.input = [*args.input, *(word for word in args.mass if "=" not in word)]
-        args.mass = [word for word in args.mass if "=" in word]
+        moved = [word for word in args.mass if "=" not in word and os.path.exists(word)]
+        args.input = [*args.input, *moved]
+        args.mass = [word for word in args.mass if word not in moved]
     return args
 
 

@@ -122,11 +122,17 @@ def test_command_line_chooses_the_reductions(tmp_path):
     assert done.returncode == 1 and "array 'charge': no such value array to reduce" in done.stderr
 
 
-@pytest.mark.parametrize("words", [["in.dump", "--mass", "1=1", "2=2.5"], ["--mass", "1=1", "2=2.5", "in.dump"],
-                                   ["in.dump", "--mass", "1=1", "--mass", "2=2.5"]])
-def test_masses_by_type_follow_one_flag_or_several(words):
+@pytest.mark.parametrize("words", [["IN", "--mass", "1=1", "2=2.5"], ["--mass", "1=1", "2=2.5", "IN"],
+                                   ["IN", "--mass", "1=1", "--mass", "2=2.5"]])
+def test_masses_by_type_follow_one_flag_or_several(tmp_path, words):
+    dump = tmp_path / "in.dump"
+    dump.write_text("")
+    words = [str(dump) if word == "IN" else word for word in words]
     args = cli.inputs_after_masses(cli.parser().parse_args(["upscale", *words, "--out", "up"]))
-    assert args.mass == ["1=1", "2=2.5"] and args.input == ["in.dump"]
+    assert args.mass == ["1=1", "2=2.5"] and args.input == [str(dump)]
+    # A mistyped mass stays a mass, for the mass rule to name.
+    args = cli.inputs_after_masses(cli.parser().parse_args(["upscale", str(dump), "--mass", "1:2.5", "--out", "up"]))
+    assert args.mass == ["1:2.5"] and args.input == [str(dump)]
 
 
 @NEEDS_LMP
