@@ -57,6 +57,9 @@ class SeriesWriter:
         # Step files go to the disk on their own thread, one at a time; `record` waits for a step's
         # flush before checking it, the next step need not.
         self._flushing = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-flush")
+        # The picture too: drawn from a copy of its step's centres, it holds up neither the next step
+        # nor the memory of this one.
+        self._drawing = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-draw")
         if resume:
             self._resume()
         if self.dump_path:
@@ -126,7 +129,10 @@ class SeriesWriter:
             dump_size = 0
             if self._dump is not None:
                 dump_size = self._dump.write_frame(result, self.wrapped_dump)
-            picture = self._draw(result, source) if source is not None else None
+            picture = None
+            if source is not None:
+                import numpy as np
+                picture = self._drawing.submit(self._draw, result.index, np.array(result.centres, dtype=float), source)
         return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
                         picture=picture, row=summary_row(result), drift=result.drift, text=result.summary(),
                         flushed=flushed)
@@ -138,8 +144,9 @@ class SeriesWriter:
             written.flushed.result()
             size, crc = filesafe.checked_file(os.path.join(self.folder, written.file), write_vtk.FILE_END)
             if written.picture is not None:
-                self.picture = os.path.join(self.folder, written.picture["file"])
-                self._picture_record = written.picture
+                picture = written.picture.result()
+                self.picture = os.path.join(self.folder, picture["file"])
+                self._picture_record = picture
             self.steps.append({"index": written.index, "timestep": written.timestep, "file": written.file,
                                "size": size, "crc32": crc, "dump_size": written.dump_size,
                                "summary": written.row})
@@ -152,12 +159,13 @@ class SeriesWriter:
             self._write_summary()
         self.echo(written.text)
 
-    def _draw(self, result, sample):
+    def _draw(self, index, centres, sample):
         from .picture import draw_sample
         path = os.path.join(self.folder, f"{STEM}.png")
-        draw_sample(path, sample, result.centres, PICTURE_POINTS)
-        size, crc = filesafe.checked_file(path)
-        return {"index": result.index, "file": os.path.basename(path), "size": size, "crc32": crc}
+        with filesafe.writing(path):
+            draw_sample(path, sample, centres, PICTURE_POINTS)
+            size, crc = filesafe.checked_file(path)
+        return {"index": index, "file": os.path.basename(path), "size": size, "crc32": crc}
 
     def _write_manifest(self):
         filesafe.write_json(os.path.join(self.folder, MANIFEST), {
@@ -183,8 +191,9 @@ class SeriesWriter:
             os.remove(manifest)
 
     def close(self):
-        # No flush outlives the run, even one whose step was never recorded.
+        # No flush or picture outlives the run, even one whose step was never recorded.
         self._flushing.shutdown(wait=True)
+        self._drawing.shutdown(wait=True)
         if self._dump is not None:
             self._dump.close()
             self._dump = None
