@@ -294,8 +294,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     else:
         from . import _groups
         entry_masses = np.empty(e + t)
-        _groups.take_rows(np.ascontiguousarray(masses, dtype=np.float64), 1,
-                          np.ascontiguousarray(take_index, dtype=np.int64), entry_masses[:e])
+        # The masses are contiguous float64 already (checked above).
+        _groups.take_rows(masses, 1, np.ascontiguousarray(take_index, dtype=np.int64), entry_masses[:e])
         entry_masses[e:] = trailing_masses
     float_class = quill20.grid_function_class("float64")
     summed = generator.Sum(float_class(quill20.asarray(entry_masses), 1)).to_numpy()
