@@ -122,9 +122,10 @@ class SeriesWriter:
             name = step_file(result.index)
             path = os.path.join(self.folder, name)
             write_vtk.write_polydata(path, result.to_vtk())
-            # The step file goes to the disk while the dump frame and the picture are made, and the
-            # next step is read and reduced: handing a large file to the disk blocks for a while
-            # (0.2-0.9 s for 260-690 MB), mostly waiting, without the interpreter lock.
+            # The step file is written around the page cache where the file system allows it. Where
+            # it went through the cache, it goes to the disk while the dump frame and the picture are
+            # made and the next step is read and reduced: handing a large file to the disk blocks for
+            # a while (0.2-0.9 s for 260-690 MB), mostly waiting, without the interpreter lock.
             flushed = self._flushing.submit(filesafe.start_flush, path)
             dump_size = 0
             if self._dump is not None:

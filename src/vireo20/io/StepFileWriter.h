@@ -2,6 +2,7 @@
 // that the caller may let go of the interpreter lock while it is written.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "vireo20/Export.h"
@@ -17,9 +18,11 @@ struct StepFileOutcome {
   bool error_reported = false;   // the writer or its executive raised an error event
 };
 
-// Writes p_Data to p_Path. VTK's error texts are caught, not printed: the caller reports a failure in
-// one line from the outcome. Touches no Python object.
-VIREO20_API StepFileOutcome write_step_file(vtkPolyData& p_Data, const std::string& p_Path);
+// Writes p_Data to p_Path, around the page cache where the file system allows it (DirectFileBuffer,
+// p_Chunk bytes at a time). VTK's error texts are caught, not printed: the caller reports a failure in
+// one line from the outcome, and the file is removed. Touches no Python object.
+VIREO20_API StepFileOutcome write_step_file(vtkPolyData& p_Data, const std::string& p_Path,
+                                            std::size_t p_Chunk = std::size_t(8) << 20);
 
 }  // namespace io
 }  // namespace vireo20

@@ -1,0 +1,72 @@
+// An output file's stream buffer that writes around the page cache (O_DIRECT) where the file system
+// allows it.
+//
+// A step file of hundreds of megabytes written through the page cache costs a copy into the cache and
+// then the kernel's writeback, both on the cores that read and reduce the next frame, and its fsync
+// waits for that writeback. Staged in whole aligned blocks, it goes to the disk straight from the
+// stage: 688 MB took 0.75-0.82 s here, against 0.9-2.0 s written and fsynced through the cache. The
+// bytes are those of any other stream: the buffer seeks back like a file, for writers that fill in a
+// header once they know its values (VTK's XML writers).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <streambuf>
+#include <string>
+
+#include "vireo20/Export.h"
+
+namespace vireo20 {
+namespace io {
+
+class VIREO20_API DirectFileBuffer : public std::streambuf {
+public:
+  // The alignment of every write around the cache: offsets, lengths and memory.
+  static constexpr std::size_t block = 4096;
+
+  // Creates or truncates p_Path. p_Chunk (a multiple of `block`) is staged before each write.
+  // Where the file system refuses O_DIRECT (tmpfs, some network file systems) the same writes go
+  // through the page cache. error() tells whether the file could be opened.
+  explicit DirectFileBuffer(const std::string& p_Path, std::size_t p_Chunk = std::size_t(8) << 20);
+  ~DirectFileBuffer() override;
+  DirectFileBuffer(const DirectFileBuffer&) = delete;
+  DirectFileBuffer& operator=(const DirectFileBuffer&) = delete;
+
+  // Writes what is staged and closes the file. False (error() set) if any write failed.
+  bool close();
+  // The errno of the first failure, 0 if none.
+  int error() const { return m_Error; }
+  // Whether the writes so far went around the page cache.
+  bool direct() const { return m_Direct; }
+
+protected:
+  int_type overflow(int_type p_Char) override;
+  std::streamsize xsputn(const char* p_Data, std::streamsize p_Count) override;
+  // A flush writes nothing: only whole chunks go to the disk before close(). It reports a failure.
+  int sync() override;
+  pos_type seekoff(off_type p_Offset, std::ios_base::seekdir p_Direction, std::ios_base::openmode p_Mode) override;
+  pos_type seekpos(pos_type p_Position, std::ios_base::openmode p_Mode) override;
+
+private:
+  off_t position() const;
+  void note_high_water();
+  void stage_at(std::size_t p_Offset);
+  bool write_stage();
+  bool set_direct(bool p_On);
+  bool write_at(const char* p_Data, std::size_t p_Size, off_t p_At);
+  bool write_cached(const char* p_Data, std::size_t p_Size, off_t p_At);
+  bool failed(int p_Error);
+
+  int m_File = -1;
+  bool m_Direct = false;
+  std::size_t m_Chunk;
+  char* m_Stage = nullptr;
+  off_t m_StageStart = 0;      // file offset of m_Stage[0]; always a multiple of m_Chunk
+  std::size_t m_StageHigh = 0;  // bytes of the stage that hold data
+  off_t m_Patch = -1;           // >= 0: writing below the stage, at this offset, through the cache
+  int m_Error = 0;
+};
+
+}  // namespace io
+}  // namespace vireo20
