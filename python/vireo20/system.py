@@ -21,8 +21,12 @@ def c_library():
     global _libc
     if _libc is None:
         import ctypes
-        import ctypes.util
-        _libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
+        try:
+            # glibc's name: finding it by search runs /sbin/ldconfig, a process of its own.
+            _libc = ctypes.CDLL("libc.so.6", use_errno=True)
+        except OSError:
+            import ctypes.util
+            _libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
     return _libc
 
 

@@ -368,3 +368,12 @@ def test_the_job_restarts_once_with_huge_pages_for_malloc(before, after):
                            check=True).stdout.split()
     # The same process twice (exec keeps the pid), then the setting, added to what was there.
     assert len(lines) == 3 and lines[0] == lines[1] and lines[2] == after
+
+
+@pytest.mark.parametrize("name", ["upscaled_000000.vtp", 'a"b.vtp', "a'b\"c&<d>.vtp", "tab\tnew\nline\r.vtp"])
+def test_the_series_quotes_file_names_as_xml_does(name):
+    import xml.sax.saxutils
+    from vireo20 import write_vtk
+    text = write_vtk.pvd_text([(7, name)])
+    assert f"timestep=\"7\" group=\"\" part=\"0\" file={xml.sax.saxutils.quoteattr(name)}/>" in text
+    assert ElementTree.fromstring(text)[0][0].get("file") == name
