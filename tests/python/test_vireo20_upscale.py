@@ -1,5 +1,6 @@
 """vireo20.upscale, the NumPy-in call behind every step: against pandas and a NumPy model, across
 periodic boundaries (orthogonal and triclinic), and its contact network."""
+import re
 import weakref
 
 import numpy as np
@@ -109,6 +110,9 @@ def test_a_group_wider_than_half_the_box_is_refused():
     (dict(masses=np.array([1.0, np.nan, 1.0])), "array 'masses': value nan on row 2"),
     (dict(masses=np.array([1.0, -1.0, 1.0])), "array 'masses': value -1.0 on row 2 is not a positive"),
     (dict(positions=np.array([[0, 0, 0], [np.inf, 0, 0], [0, 0, 0]])), "array 'positions': value"),
+    (dict(masses=np.array([2, 0, 1])), "array 'masses': value 0.0 on row 2 is not a positive finite number"),
+    (dict(positions=np.array([[0.0] * 6, [0.0] * 6, [0, 0, 0, 0, -np.inf, 0]])[:, ::2]),
+     "array 'positions': value [0.0, 0.0, -inf] on row 3 is not a finite number"),
     (dict(groups=np.array([1.5, 1, 1])), "array 'groups': value 1.5 on row 1 is not an integer"),
     (dict(ids=np.array([1, 2, 2 ** 33])), "array 'id': id 8589934592 on row 3 is outside 0..2147483647"),
     (dict(ids=np.array([4, 2, 4])), "array 'id': id 4 appears more than once"),
@@ -119,7 +123,7 @@ def test_impossible_values_are_refused_by_array_and_row(bad, message):
     arguments = {**dict(groups=np.array([1, 1, 0]), masses=np.ones(3), positions=np.zeros((3, 3))), **bad}
     if "enabled" in bad:
         arguments["positions"] = np.zeros((2, 3))
-    with pytest.raises(InputError, match=message.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(InputError, match=re.escape(message)):
         vireo20.upscale(**arguments)
 
 

@@ -177,6 +177,24 @@ PyObject* take_rows(PyObject*, PyObject* p_Args)
   Py_RETURN_NONE;
 }
 
+PyObject* first_bad_row(PyObject*, PyObject* p_Args)
+{
+  PyObject* values_object;
+  Py_ssize_t width;
+  int positive;
+  if (!PyArg_ParseTuple(p_Args, "Onp", &values_object, &width, &positive)) return nullptr;
+  Buffer values(values_object, "values", 8, false);
+  if (!values.good()) return nullptr;
+  if (width < 1 || values.count() % width != 0) {
+    PyErr_SetString(PyExc_ValueError, "first_bad_row: values must hold whole rows of width items");
+    return nullptr;
+  }
+  return run_pass([&] {
+    return PyLong_FromLongLong(
+        vireo20::ups::first_bad_row(values.data<const double>(), values.count() / width, width, positive != 0));
+  });
+}
+
 PyMethodDef methods[] = {
     {"parents_from_labels", parents_from_labels, METH_VARARGS,
      "parents_from_labels(labels, ids, enabled, parents): for each label above 0 among the enabled\n"
@@ -193,6 +211,9 @@ PyMethodDef methods[] = {
      "take_rows(source, width, index, out): out's row i = source's row index[i], rows of width 8-byte\n"
      "items (both arrays flat), over the cores without the interpreter lock; IndexError for an index\n"
      "outside the source's rows."},
+    {"first_bad_row", first_bad_row, METH_VARARGS,
+     "first_bad_row(values, width, positive): the first row of width float64 values (a flat array) holding\n"
+     "one that is not finite (positive: not finite and above zero), or -1; over the cores."},
     {"first_repeat", first_repeat, METH_O,
      "first_repeat(values): the position of the first int64 value seen before, or -1."},
     {nullptr, nullptr, 0, nullptr}};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 
 #include "vireo20/sci/parallel.h"
 
@@ -33,6 +34,50 @@ std::int64_t take_rows(const std::uint64_t* p_Source, std::int64_t p_Rows, std::
   });
   const std::int64_t bad = first_bad.load();
   return bad < p_Count ? bad : -1;
+}
+
+namespace {
+
+// Two comparisons a value, both false for NaN: the blocks' loops vectorise, and only a block that
+// fails is walked again for its first row.
+template <bool Positive>
+bool good_value(double p_Value)
+{
+  constexpr double high = std::numeric_limits<double>::max();
+  return Positive ? (p_Value > 0.0) & (p_Value <= high) : (p_Value >= -high) & (p_Value <= high);
+}
+
+template <bool Positive>
+std::int64_t first_bad_row_of(const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width)
+{
+  std::atomic<std::int64_t> first_bad(p_Rows);
+  for_ranges(p_Rows, [&](std::int64_t p_First, std::int64_t p_End) {
+    constexpr std::int64_t block = 2048;
+    // A range stops at its first bad row, or once another has found one before it.
+    for (std::int64_t row = p_First; row < p_End && row < first_bad.load(std::memory_order_relaxed); row += block) {
+      const double* values = p_Values + row * p_Width;
+      const std::int64_t count = std::min(block, p_End - row) * p_Width;
+      bool all = true;
+      for (std::int64_t k = 0; k < count; ++k) all &= good_value<Positive>(values[k]);
+      if (all) continue;
+      std::int64_t k = 0;
+      while (good_value<Positive>(values[k])) ++k;
+      const std::int64_t bad = row + k / p_Width;
+      for (std::int64_t seen = first_bad.load(); bad < seen && !first_bad.compare_exchange_weak(seen, bad);) {
+      }
+      return;
+    }
+  });
+  const std::int64_t bad = first_bad.load();
+  return bad < p_Rows ? bad : -1;
+}
+
+}  // namespace
+
+std::int64_t first_bad_row(const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width, bool p_Positive)
+{
+  return p_Positive ? first_bad_row_of<true>(p_Values, p_Rows, p_Width)
+                    : first_bad_row_of<false>(p_Values, p_Rows, p_Width);
 }
 
 }  // namespace ups

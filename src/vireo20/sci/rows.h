@@ -18,5 +18,11 @@ namespace ups {
 VIREO20_API std::int64_t take_rows(const std::uint64_t* p_Source, std::int64_t p_Rows, std::int64_t p_Width,
                                    const std::int64_t* p_Index, std::int64_t p_Count, std::uint64_t* p_Out);
 
+// The first of p_Rows rows of p_Width doubles holding a value that is not finite (with p_Positive:
+// not a finite number above zero), or -1. Every step checks its masses and positions so: NumPy's
+// isfinite, comparison and all() made three passes and two temporaries (70 ms at ten million
+// particles), this one pass over the cores.
+VIREO20_API std::int64_t first_bad_row(const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width, bool p_Positive);
+
 }  // namespace ups
 }  // namespace vireo20
