@@ -1,6 +1,8 @@
 #include "vireo20/io/DirectFileBuffer.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,17 +13,30 @@
 namespace vireo20 {
 namespace io {
 
+bool on_local_disk(int p_File)
+{
+  struct statfs system;
+  if (::fstatfs(p_File, &system) != 0) return false;
+  switch (static_cast<unsigned long>(system.f_type)) {
+    case EXT4_SUPER_MAGIC:
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
 DirectFileBuffer::DirectFileBuffer(const std::string& p_Path, std::size_t p_Chunk)
     : m_Chunk(std::max(block, p_Chunk / block * block))
 {
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-  m_File = ::open(p_Path.c_str(), flags | O_DIRECT, 0666);
-  m_Direct = m_File >= 0;
-  if (m_File < 0 && errno == EINVAL) m_File = ::open(p_Path.c_str(), flags, 0666);
+  m_File = ::open(p_Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (m_File < 0) {
     m_Error = errno;
     return;
   }
+  // Refused, the writes go through the cache: the same bytes.
+  if (on_local_disk(m_File)) set_direct(true);
   m_Stage = static_cast<char*>(std::aligned_alloc(block, m_Chunk));
   if (m_Stage == nullptr) {
     failed(ENOMEM);
@@ -42,6 +57,7 @@ bool DirectFileBuffer::failed(int p_Error)
   // Nothing more is taken: every later write fails at once.
   setp(nullptr, nullptr);
   m_Patch = -1;
+  m_Pending.clear();
   return false;
 }
 
@@ -124,12 +140,16 @@ std::streamsize DirectFileBuffer::xsputn(const char* p_Data, std::streamsize p_C
   while (written < p_Count) {
     const std::size_t left = static_cast<std::size_t>(p_Count - written);
     if (m_Patch >= 0) {
-      // Below the stage: a few bytes of a header filled in late, written through the cache.
+      // Below the stage: a few bytes of a header filled in late, gathered and then written through
+      // the cache in one piece.
       const std::size_t take = std::min(left, static_cast<std::size_t>(m_StageStart - m_Patch));
-      if (!write_cached(p_Data + written, take, m_Patch)) return written;
+      m_Pending.append(p_Data + written, take);
       m_Patch += static_cast<off_t>(take);
       written += static_cast<std::streamsize>(take);
-      if (m_Patch == m_StageStart) stage_at(0);
+      if (m_Patch == m_StageStart) {
+        if (!write_pending()) return written;
+        stage_at(0);
+      }
       continue;
     }
     const std::size_t take = std::min(left, static_cast<std::size_t>(epptr() - pptr()));
@@ -144,10 +164,18 @@ std::streamsize DirectFileBuffer::xsputn(const char* p_Data, std::streamsize p_C
   return written;
 }
 
+bool DirectFileBuffer::write_pending()
+{
+  if (m_Pending.empty()) return true;
+  const bool done = write_cached(m_Pending.data(), m_Pending.size(), m_Patch - static_cast<off_t>(m_Pending.size()));
+  m_Pending.clear();
+  return done;
+}
+
 int DirectFileBuffer::sync()
 {
   note_high_water();
-  if (m_Error == 0) return 0;
+  if (m_Error == 0 && write_pending()) return 0;
   errno = m_Error;
   return -1;
 }
@@ -165,7 +193,7 @@ DirectFileBuffer::pos_type DirectFileBuffer::seekoff(off_type p_Offset, std::ios
 DirectFileBuffer::pos_type DirectFileBuffer::seekpos(pos_type p_Position, std::ios_base::openmode p_Mode)
 {
   const pos_type refused(off_type(-1));
-  if (m_Error != 0 || !(p_Mode & std::ios_base::out)) return refused;
+  if (m_Error != 0 || !(p_Mode & std::ios_base::out) || !write_pending()) return refused;
   note_high_water();
   const off_t to = p_Position;
   // Only back into what is written, or to its end.
@@ -183,7 +211,7 @@ bool DirectFileBuffer::close()
 {
   if (m_File < 0) return false;
   note_high_water();
-  if (m_Error == 0) {
+  if (m_Error == 0 && write_pending()) {
     // The whole blocks around the cache; the last part block through it, so the file ends where
     // its data does.
     const std::size_t whole = m_StageHigh / block * block;

@@ -1,7 +1,7 @@
 // ISA-L's folding CRC instead of zlib's table-driven one: a step file of tens of megabytes is summed
 // in milliseconds rather than tens of them, on the thread that checks it while the next is written.
-// The file is read around the page cache where the file system allows it: the check reads what the
-// disk holds, and a step file written around the cache costs no copy into it.
+// On a local disk the file is read around the page cache (DirectFileBuffer tells where): the check
+// reads what the disk holds, and a step file written around the cache costs no copy into it.
 #include "vireo20/io/FileChecksum.h"
 
 #include <fcntl.h>
@@ -14,22 +14,24 @@
 
 #include <isa-l/crc.h>
 
+#include "vireo20/io/DirectFileBuffer.h"
+
 namespace vireo20 {
 namespace io {
 
 FileChecksum file_checksum(const std::string& p_Path)
 {
-  bool direct = true;
-  int descriptor = ::open(p_Path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
-  if (descriptor < 0 && errno == EINVAL) {
-    direct = false;
-    descriptor = ::open(p_Path.c_str(), O_RDONLY | O_CLOEXEC);
-  }
+  const int descriptor = ::open(p_Path.c_str(), O_RDONLY | O_CLOEXEC);
   if (descriptor < 0) throw std::system_error(errno, std::generic_category(), p_Path);
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{descriptor};
+  bool direct = false;
+  if (on_local_disk(descriptor)) {
+    const int flags = ::fcntl(descriptor, F_GETFL);
+    direct = flags >= 0 && ::fcntl(descriptor, F_SETFL, flags | O_DIRECT) == 0;
+  }
   // Whole aligned blocks, as reads around the cache need.
   constexpr std::size_t block = 4096, piece = std::size_t(4) << 20;
   const std::unique_ptr<unsigned char, decltype(&std::free)> buffer(
