@@ -30,6 +30,12 @@ bool on_local_disk(int p_File)
 DirectFileBuffer::DirectFileBuffer(const std::string& p_Path, std::size_t p_Chunk)
     : m_Chunk(std::max(block, p_Chunk / block * block))
 {
+  // The stage first: without it no file is made.
+  m_Stage = static_cast<char*>(std::aligned_alloc(block, m_Chunk));
+  if (m_Stage == nullptr) {
+    m_Error = ENOMEM;
+    return;
+  }
   m_File = ::open(p_Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (m_File < 0) {
     m_Error = errno;
@@ -37,11 +43,6 @@ DirectFileBuffer::DirectFileBuffer(const std::string& p_Path, std::size_t p_Chun
   }
   // Refused, the writes go through the cache: the same bytes.
   if (on_local_disk(m_File)) set_direct(true);
-  m_Stage = static_cast<char*>(std::aligned_alloc(block, m_Chunk));
-  if (m_Stage == nullptr) {
-    failed(ENOMEM);
-    return;
-  }
   stage_at(0);
 }
 

@@ -1,5 +1,4 @@
-// An output file's stream buffer that writes around the page cache (O_DIRECT) where the file system
-// allows it.
+// An output file's stream buffer that writes around the page cache (O_DIRECT) on local disks.
 //
 // A step file of hundreds of megabytes written through the page cache costs a copy into the cache and
 // then the kernel's writeback, both on the cores that read and reduce the next frame, and its fsync
@@ -44,13 +43,12 @@ public:
   bool close();
   // The errno of the first failure, 0 if none.
   int error() const { return m_Error; }
-  // Whether the writes so far went around the page cache.
-  bool direct() const { return m_Direct; }
 
 protected:
   int_type overflow(int_type p_Char) override;
   std::streamsize xsputn(const char* p_Data, std::streamsize p_Count) override;
-  // A flush writes nothing: only whole chunks go to the disk before close(). It reports a failure.
+  // A flush writes only header bytes gathered below the stage: nothing but whole chunks goes to the
+  // disk before close(). It reports a failure.
   int sync() override;
   pos_type seekoff(off_type p_Offset, std::ios_base::seekdir p_Direction, std::ios_base::openmode p_Mode) override;
   pos_type seekpos(pos_type p_Position, std::ios_base::openmode p_Mode) override;

@@ -58,40 +58,28 @@ TEST_P(StepFiles, AnyWritesAndSeeksBackGiveTheStreamsBytes)
   for (std::size_t chunk : {std::size_t(4096), std::size_t(3 * 4096), std::size_t(1) << 20}) {
     for (int round = 0; round < 20; ++round) {
       std::stringstream model;
-      std::string written;
-      {
-        DirectFileBuffer file(m_Path, chunk);
-        ASSERT_EQ(file.error(), 0);
-        std::ostream out(&file);
-        std::streamoff end = 0;
-        for (int k = 0; k < 60; ++k) {
-          const std::size_t length = random() % 5 == 0 ? random() % 20000 : random() % 40;
-          std::string piece(length, '\0');
-          for (char& c : piece) c = static_cast<char>('a' + random() % 26);
-          if (random() % 3 == 0 && end > 0) {
-            // Back into what is written, as a header filled in late: possibly below the staged
-            // chunk, possibly across its start.
-            const std::streamoff at = static_cast<std::streamoff>(random() % static_cast<std::size_t>(end));
-            piece.resize(std::min<std::size_t>(piece.size(), static_cast<std::size_t>(end - at)));
-            out.seekp(at);
-            model.seekp(at);
-            out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-            model.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-            ASSERT_EQ(static_cast<std::streamoff>(out.tellp()), at + static_cast<std::streamoff>(piece.size()));
-            out.seekp(end);
-            model.seekp(end);
-          } else {
-            out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-            model.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-            end += static_cast<std::streamoff>(piece.size());
-          }
-          out.flush();
-          ASSERT_TRUE(out.good());
-          ASSERT_EQ(static_cast<std::streamoff>(out.tellp()), end);
+      DirectFileBuffer file(m_Path, chunk);
+      std::ostream out(&file);
+      std::streamoff end = 0;
+      for (int k = 0; k < 60; ++k) {
+        std::string piece(random() % 5 == 0 ? random() % 20000 : random() % 40, '\0');
+        for (char& c : piece) c = static_cast<char>('a' + random() % 26);
+        // Every third piece goes back into what is written, as a header filled in late: possibly
+        // below the staged chunk, possibly across its start.
+        const std::streamoff at = random() % 3 == 0 && end > 0 ? static_cast<std::streamoff>(random() % end) : end;
+        piece.resize(std::min<std::size_t>(piece.size(), at < end ? static_cast<std::size_t>(end - at) : piece.size()));
+        for (std::ostream* stream : {static_cast<std::ostream*>(&out), static_cast<std::ostream*>(&model)}) {
+          stream->seekp(at);
+          stream->write(piece.data(), static_cast<std::streamsize>(piece.size()));
         }
-        ASSERT_TRUE(file.close()) << file.error();
-        written = model.str();
+        end = std::max(end, at + static_cast<std::streamoff>(piece.size()));
+        out.seekp(end).flush();
+        model.seekp(end);
+        ASSERT_TRUE(out.good());
+        ASSERT_EQ(static_cast<std::streamoff>(out.tellp()), end);
       }
+      ASSERT_TRUE(file.close()) << file.error();
+      const std::string written = model.str();
       ASSERT_EQ(contents(m_Path), written) << "chunk " << chunk << ", round " << round;
       const FileChecksum sum = file_checksum(m_Path);
       EXPECT_EQ(sum.size, static_cast<std::int64_t>(written.size()));
