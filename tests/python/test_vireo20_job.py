@@ -377,3 +377,23 @@ def test_the_series_quotes_file_names_as_xml_does(name):
     text = write_vtk.pvd_text([(7, name)])
     assert f"timestep=\"7\" group=\"\" part=\"0\" file={xml.sax.saxutils.quoteattr(name)}/>" in text
     assert ElementTree.fromstring(text)[0][0].get("file") == name
+
+
+@pytest.mark.parametrize("types, message", [
+    ([2, 1, 3, 1], None), ([2, 1, 4, 1], "atom type 4 on row 3 has no mass"), ([], None),
+    # Types spread too wide for a table by type go through a search, with the same answers.
+    ([1, 1_000_000, 3], None), ([1, 999_999, 3], "atom type 999999 on row 2 has no mass")])
+def test_masses_by_type_are_each_atoms_types_mass(types, message):
+    from vireo20.frames import InputError
+
+    class Step:
+        def fail(self, array, problem):
+            raise InputError("-", 0, array, problem)
+
+    given = {1: 1.0, 2: 2.5, 3: 0.7, 1_000_000: 9.0}
+    rule, columns = vireo20.MassRule(given), {"type": np.array(types, dtype=np.int64)}
+    if message:
+        with pytest.raises(InputError, match=message):
+            rule.masses(Step(), columns)
+    else:
+        assert_array_equal(rule.masses(Step(), columns)[0], [given[t] for t in types])
