@@ -99,6 +99,9 @@ def draw_sample(path, sample, centres, limit=200_000):
     scalars = numpy_support.numpy_to_vtk(np.ascontiguousarray(image), deep=True)
     data.GetPointData().SetScalars(scalars)
     writer = vtkPNGWriter()
+    # zlib's fastest level: a fifth larger file in a third of the default level's time. At the end
+    # of a 1-frame run the picture is the last file to be ready.
+    writer.SetCompressionLevel(1)
     writer.SetFileName(str(path))
     writer.SetInputData(data)
     from .write_vtk import run_writer
