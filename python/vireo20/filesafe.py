@@ -31,7 +31,8 @@ class writing:
         return self
 
     def __exit__(self, kind, error, trace):
-        if isinstance(error, OSError) and not str(error).startswith("could not write"):
+        # An inner file's name stays: its OSError's text is in strerror, str() puts the errno first.
+        if isinstance(error, OSError) and not (error.strerror or str(error)).startswith("could not write"):
             raise OSError(error.errno, f"could not write {self.path}: {error.strerror or error}") from error
 
 

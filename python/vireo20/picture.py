@@ -102,7 +102,11 @@ def draw_sample(path, sample, centres, limit=200_000):
     # zlib's fastest level: a fifth larger file in a third of the default level's time. At the end
     # of a 1-frame run the picture is the last file to be ready.
     writer.SetCompressionLevel(1)
-    writer.SetFileName(str(path))
+    # Made in memory and written as any other file: libpng writing it itself printed its own
+    # warnings on a full disk before the job's one line.
+    writer.WriteToMemoryOn()
     writer.SetInputData(data)
+    from . import filesafe
     from .write_vtk import run_writer
     run_writer(writer, path)
+    filesafe.write_bytes(path, numpy_support.vtk_to_numpy(writer.GetResult()).tobytes())
