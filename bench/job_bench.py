@@ -4,8 +4,8 @@ For LAMMPS dumps of 1 M and 10 M atoms (`id mol type mass xu yu zu vx vy vz`), p
 job's time per frame (a 3-frame run minus a 1-frame run of the same round, halved) and its fixed part
 (the 1-frame run minus one frame), each run a fresh `vireo20 upscale` process with its peak memory,
 against the one-core parse floor (every value of a frame parsed with std::from_chars from memory),
-pandas `read_csv` of the frame and `gzip -dc` of the frame, measured in the same run. Then one 10 M-
-particle step of the built-in data set. The job's median round and the best of the others' rounds
+pandas `read_csv` of the frame and `gzip -dc` of the frame, measured in the same run. Then a step of
+the built-in data set at 10 M particles. The job's median round and the best of the others' rounds
 are kept.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/job_bench.py [--build-dir build] [--sizes 1e6,1e7] [--rounds 3]

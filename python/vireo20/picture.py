@@ -99,8 +99,8 @@ def draw_sample(path, sample, centres, limit=200_000):
     scalars = numpy_support.numpy_to_vtk(np.ascontiguousarray(image), deep=True)
     data.GetPointData().SetScalars(scalars)
     writer = vtkPNGWriter()
-    # zlib's fastest level: a fifth larger file in a third of the default level's time. At the end
-    # of a 1-frame run the picture is the last file to be ready.
+    # zlib's fastest level, in a third to a half of the default level's time, for files within a
+    # fifth of its size: at the end of a 1-frame run the picture is the last file to be ready.
     writer.SetCompressionLevel(1)
     # Made in memory and written as any other file: libpng writing it itself printed its own
     # warnings on a full disk before the job's one line.
