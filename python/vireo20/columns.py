@@ -111,18 +111,12 @@ def check_finite(frame, name, values, positive=False):
     values = np.asarray(values)
     if values.dtype.kind not in "biuf":
         frame.fail(name, f"values of type {values.dtype} are not numbers")
-    if values.ndim in (1, 2) and values.size:
-        # One native pass over the cores, without NumPy's temporaries.
-        from . import _groups
-        values = np.ascontiguousarray(values, dtype=np.float64)
-        bad = _groups.first_bad_row(values.reshape(-1), values.shape[1] if values.ndim == 2 else 1, positive)
-    else:
-        values = values.astype(np.float64, copy=False)
-        good = np.isfinite(values)
-        if positive:
-            good &= values > 0
-        flat = good.reshape(len(values), -1).all(axis=1) if values.ndim > 1 else good.reshape(-1)
-        bad = int(np.argmin(flat)) if not flat.all() else -1
+    if not values.ndim or not values.size:
+        return
+    # One native pass over the cores, without NumPy's temporaries: a row is everything after its index.
+    from . import _groups
+    values = np.ascontiguousarray(values, dtype=np.float64)
+    bad = _groups.first_bad_row(values.reshape(-1), values.size // len(values), positive)
     if bad >= 0:
         shown = values[bad].tolist()
         what = "a positive finite number" if positive else "a finite number"

@@ -27,6 +27,12 @@ bool on_local_disk(int p_File)
   }
 }
 
+bool set_direct_io(int p_File, bool p_On)
+{
+  const int flags = ::fcntl(p_File, F_GETFL);
+  return flags >= 0 && ::fcntl(p_File, F_SETFL, p_On ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
+}
+
 DirectFileBuffer::DirectFileBuffer(const std::string& p_Path, std::size_t p_Chunk)
     : m_Chunk(std::max(block, p_Chunk / block * block))
 {
@@ -82,8 +88,7 @@ void DirectFileBuffer::stage_at(std::size_t p_Offset)
 
 bool DirectFileBuffer::set_direct(bool p_On)
 {
-  const int flags = ::fcntl(m_File, F_GETFL);
-  if (flags < 0 || ::fcntl(m_File, F_SETFL, p_On ? flags | O_DIRECT : flags & ~O_DIRECT) < 0) return false;
+  if (!set_direct_io(m_File, p_On)) return false;
   m_Direct = p_On;
   return true;
 }

@@ -25,6 +25,8 @@ namespace io {
 
 // Whether an open file lies on a file system of local disks that takes O_DIRECT (ext4, XFS, btrfs).
 VIREO20_API bool on_local_disk(int p_File);
+// Turns O_DIRECT on or off for an open file; false (errno set) where the system refuses.
+VIREO20_API bool set_direct_io(int p_File, bool p_On);
 
 class VIREO20_API DirectFileBuffer : public std::streambuf {
 public:

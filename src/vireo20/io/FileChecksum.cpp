@@ -27,11 +27,7 @@ FileChecksum file_checksum(const std::string& p_Path)
     int fd;
     ~Closer() { ::close(fd); }
   } closer{descriptor};
-  bool direct = false;
-  if (on_local_disk(descriptor)) {
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    direct = flags >= 0 && ::fcntl(descriptor, F_SETFL, flags | O_DIRECT) == 0;
-  }
+  bool direct = on_local_disk(descriptor) && set_direct_io(descriptor, true);
   // Whole aligned blocks, as reads around the cache need.
   constexpr std::size_t block = 4096, piece = std::size_t(4) << 20;
   const std::unique_ptr<unsigned char, decltype(&std::free)> buffer(
@@ -42,10 +38,8 @@ FileChecksum file_checksum(const std::string& p_Path)
     const ssize_t got = ::pread(descriptor, buffer.get(), piece, result.size);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && errno == EINVAL && direct) {
-      // Taken at open, refused here: the rest through the cache.
-      const int flags = ::fcntl(descriptor, F_GETFL);
-      if (flags < 0 || ::fcntl(descriptor, F_SETFL, flags & ~O_DIRECT) < 0)
-        throw std::system_error(errno, std::generic_category(), p_Path);
+      // Taken when set, refused here: the rest through the cache.
+      if (!set_direct_io(descriptor, false)) throw std::system_error(errno, std::generic_category(), p_Path);
       direct = false;
       continue;
     }

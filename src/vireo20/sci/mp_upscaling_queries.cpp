@@ -81,8 +81,7 @@ boost::shared_ptr<MPUpscaling::IntGridFunction> MPUpscaling::get_particle_ids()
       if (e + prefetch_distance < p_End) __builtin_prefetch(parents + first_member(e + prefetch_distance));
       const int p = first_member(e);
       if (static_cast<std::uint64_t>(static_cast<std::uint32_t>(p)) >= n) {
-        for (std::int32_t seen = refused.load(); e < seen && !refused.compare_exchange_weak(seen, e);) {
-        }
+        vireo20::ups::keep_lowest(refused, e);
         return;
       }
       out[e] = parents[p] >= 0 ? parents[p] : p;

@@ -58,6 +58,15 @@ void share_out(unsigned p_Threads, std::int32_t p_Items, const Work& p_Work)
   });
 }
 
+// Lowers p_Lowest to p_Value if that is lower, whatever other threads do meanwhile: the first item
+// that fails, found by whichever thread meets it.
+template <class Value>
+void keep_lowest(std::atomic<Value>& p_Lowest, Value p_Value)
+{
+  for (Value seen = p_Lowest.load(); p_Value < seen && !p_Lowest.compare_exchange_weak(seen, p_Value);) {
+  }
+}
+
 // Runs p_Body(first, end) over contiguous ranges tiling 0..p_Count-1, one range per thread of
 // thread_count() when there is enough work (a lone range runs on the calling thread). Each output entry written by a range gets its additions from one thread in order, so
 // the result is the same bits whatever the split.

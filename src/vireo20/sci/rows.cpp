@@ -29,8 +29,7 @@ std::int64_t take_rows(const std::uint64_t* p_Source, std::int64_t p_Rows, std::
       std::uint64_t* to = p_Out + i * p_Width;
       for (std::int64_t k = 0; k < p_Width; ++k) to[k] = from[k];
     }
-    for (std::int64_t seen = first_bad.load(); bad < seen && !first_bad.compare_exchange_weak(seen, bad);) {
-    }
+    keep_lowest(first_bad, bad);
   });
   const std::int64_t bad = first_bad.load();
   return bad < p_Count ? bad : -1;
@@ -63,8 +62,7 @@ std::int64_t first_bad_row_of(const double* p_Values, std::int64_t p_Rows, std::
       std::int64_t k = 0;
       while (good_value<Positive>(values[k])) ++k;
       const std::int64_t bad = row + k / p_Width;
-      for (std::int64_t seen = first_bad.load(); bad < seen && !first_bad.compare_exchange_weak(seen, bad);) {
-      }
+      keep_lowest(first_bad, bad);
       return;
     }
   });
