@@ -10,6 +10,8 @@ Positions are not columns: `xu yu zu`; else `x y z` unwrapped with `ix iy iz` an
 else scaled `xsu ysu zsu`, or `xs ys zs` (with image flags when given); else wrapped `x y z`, marked
 `wrapped` when the box is periodic somewhere.
 
+The `ITEM: UNITS` and `ITEM: TIME` items of `dump_modify units yes` and `time yes` are read over.
+
 Contacts (`dump local`): the first two columns are the atom ids of each pair, a column `kind`
 gives the contact kind (0, atom-atom, by default) and every further column is a contact value. A
 contact frame belongs to the atom frame of the same timestep.
@@ -53,7 +55,8 @@ def sniff(path, head):
             head = zlib.decompressobj(31).decompress(head)
         except zlib.error:
             return False
-    return head.lstrip().startswith(b"ITEM: TIMESTEP")
+    # dump_modify units/time yes write these items ahead of the step.
+    return head.lstrip().startswith((b"ITEM: TIMESTEP", b"ITEM: UNITS", b"ITEM: TIME"))
 
 
 def open_series(path, contacts=None, **options):

@@ -127,6 +127,8 @@ MALFORMED = {  # text (or bytes), frames loaded before the error, the error afte
     "blank line": (_second("\n2 1 2", "\n\n2 1 2"), 1, "step 10: array 'ATOMS': data line 2 is blank"),
     "not a count": (_second("ATOMS\n2\n", "ATOMS\ntwo\n"), 1, "step 10: array 'NUMBER OF ATOMS': 'two' is not a count"),
     "not a step": (_second("TIMESTEP\n10", "TIMESTEP\nx1"), 1, "step #1 of the file: array 'TIMESTEP': 'x1' is not a step"),
+    "not a time": (_second("ITEM: TIMESTEP", "ITEM: TIME\nsoon\nITEM: TIMESTEP"), 1,
+                   "step 10: array 'TIME': 'soon' is not a time"),
     "atom id 0": (_second("\n1 1 1", "\n0 1 1"), 1, "step 10: array 'id': atom id 0 on data line 1 is below 1"),
     "box": (_second("0 5\n", "0 five\n"), 1, "step 10: array 'BOX BOUNDS': the three bound lines are not numbers"),
     "no positions": (GOOD.replace("xu yu zu", "a b c"), 0, "step 0: array 'xu yu zu': missing positions"),
@@ -241,3 +243,24 @@ def test_a_frame_let_go_lends_its_column_memory_to_the_next_while_a_kept_frame_s
         system.give_back_freed_blocks()
     del third
     assert _lammpsdump.freed_blocks_kept() == 0
+
+
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gz"])
+def test_units_and_time_items_ahead_of_each_step_are_read_over(tmp_path, compressed):
+    """dump_modify units/time yes: UNITS ahead of the first step, TIME ahead of every one. The
+    frames are those of the same dump without them, also where the index's threads split the file
+    between a TIME item and its step (two threads, the middle of two equal frames)."""
+    rows = [[k + 1, k // 3 + 1, 1, 1.5, k * 0.25, 1, 2, -0.5] for k in range(15000)]
+    bare = [frame(step, COLUMNS, rows) for step in (10, 20)]
+    ahead = ["ITEM: UNITS\nlj\nITEM: TIME\n0\n", "ITEM: TIME\n1.0000000000000000e+00\n"]
+    timed = ahead[0] + bare[0] + ahead[1] + bare[1]
+    second = len(ahead[0]) + len(bare[0])
+    assert second < len(timed) // 2 < second + len(ahead[1])
+    frames, error = run(write(tmp_path, timed, compressed))
+    assert error is None and [f.timestep for f in frames] == [10, 20]
+    assert digest(frames) == digest(run(write(tmp_path, "".join(bare), name="bare.dump"))[0])
+    assert read_lammps.sniff(write(tmp_path, timed, compressed), timed[:64].encode()) or compressed
+    reader = read_lammps._native().Reader(write(tmp_path, timed, compressed), "ATOMS", 0)
+    assert [reader.next_header()["time"], reader.next_header()["time"], reader.next_header()] == [0.0, 1.0, None]
+    if not compressed:
+        assert read_lammps._native().index(write(tmp_path, timed))[0].tolist() == [0, second]

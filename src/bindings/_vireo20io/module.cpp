@@ -200,6 +200,7 @@ PyObject* header_dictionary(const FrameHeader& p_Header)
   const bool ok =
       put(header, "offset", PyLong_FromLongLong(p_Header.offset)) &&
       put(header, "timestep", p_Header.has_timestep ? PyLong_FromLongLong(p_Header.timestep) : Py_NewRef(Py_None)) &&
+      put(header, "time", p_Header.has_time ? PyFloat_FromDouble(p_Header.time) : Py_NewRef(Py_None)) &&
       put(header, "count_item", text(p_Header.count_item)) && put(header, "count", PyLong_FromLongLong(p_Header.count)) &&
       put(header, "box", p_Header.box_item.empty() ? Py_NewRef(Py_None) : text(p_Header.box_item)) &&
       put(header, "box_lines", text_list(p_Header.box_lines)) && put(header, "section", text(p_Header.section)) &&
@@ -345,7 +346,7 @@ PyObject* reader_compressed(PyObject* p_Self, void*)
 
 PyMethodDef reader_methods[] = {
     {"next_header", reader_next_header, METH_NOARGS,
-     "The next frame's header as a dict (offset, timestep, count_item, count, box, box_lines, section, columns), "
+     "The next frame's header as a dict (offset, timestep, time, count_item, count, box, box_lines, section, columns), "
      "passing over the data of the frame before if it was not parsed; None at the end of the file."},
     {"parse", reader_parse, METH_O,
      "parse(layout): the data lines of the frame whose header was just read, as a list of arrays, one per "

@@ -74,6 +74,15 @@ bool header_integer(std::string_view p_Text, std::int64_t& p_Value)
   return parse_integer(copy.data(), p_Value, false) == copy.data() + p_Text.size();
 }
 
+// A header value as float() reads it.
+bool header_real(std::string_view p_Text, double& p_Value)
+{
+  if (p_Text.empty() || p_Text.size() > 400) return false;
+  std::string copy(p_Text);
+  copy += '\n';
+  return parse_real(copy.data(), copy.data() + copy.size(), p_Value) == copy.data() + p_Text.size();
+}
+
 struct LineCount {
   std::int64_t lines = 0;
   std::int64_t item_line = -1;  // the first line that starts an ITEM: the frame has fewer data lines
@@ -291,10 +300,21 @@ struct DumpReader::Impl {
     } while (text.empty());
     phase = Phase::stopped;  // until the header is whole
     header.offset = at;
+    // dump_modify units/time yes: UNITS (in the first frame) and TIME come ahead of the step.
+    std::string time;
+    while (text == "ITEM: UNITS" || text == "ITEM: TIME") {
+      const std::string item = text.substr(6);
+      const std::string value = value_line(item);
+      if (item == "TIME") time = value;
+      do {
+        if (!line(text, at)) fail("TIMESTEP", "the file ends before the frame's 'ITEM: TIMESTEP' line");
+      } while (text.empty());
+    }
     if (text != "ITEM: TIMESTEP") fail("TIMESTEP", "expected 'ITEM: TIMESTEP', found " + quoted(text));
     const std::string step = value_line("TIMESTEP");
     if (!header_integer(step, header.timestep)) fail("TIMESTEP", quoted(step) + " is not a step number");
     header.has_timestep = true;
+    if (!time.empty() && !(header.has_time = header_real(time, header.time))) fail("TIME", quoted(time) + " is not a time");
     bool counted = false;
     for (;;) {
       if (!line(text, at)) fail(section, "the file ends before the frame's 'ITEM: " + section + "' line");
@@ -565,6 +585,47 @@ bool frame_start(const char* p_Text, std::size_t p_Size, FrameStart& p_Start)
   return true;
 }
 
+bool starts_line(const char* p_Text, std::size_t p_Size, std::string_view p_Line)
+{
+  if (p_Size < p_Line.size() || std::memcmp(p_Text, p_Line.data(), p_Line.size()) != 0) return false;
+  std::size_t at = p_Line.size();
+  while (at < p_Size && is_blank(p_Text[at])) ++at;
+  return at == p_Size || p_Text[at] == '\n';
+}
+
+bool ahead_of_step(const char* p_Text, std::size_t p_Size)
+{
+  return starts_line(p_Text, p_Size, "ITEM: UNITS") || starts_line(p_Text, p_Size, "ITEM: TIME");
+}
+
+// p_Start (at an "ITEM: UNITS" or "ITEM: TIME" line) as the start of the frame those items open:
+// the step of the "ITEM: TIMESTEP" line after them (and blank lines). False when none follows.
+bool frame_ahead_of_step(const InputFile& p_File, FrameStart& p_Start)
+{
+  char text[4096];
+  const std::size_t size = p_File.read_at(text, sizeof text, p_Start.offset);
+  const char* end = text + size;
+  const auto next_line = [&](const char* p_Line) -> const char* {
+    const void* newline = std::memchr(p_Line, '\n', static_cast<std::size_t>(end - p_Line));
+    return newline != nullptr ? static_cast<const char*>(newline) + 1 : end;
+  };
+  for (const char* at = text; at < end;) {
+    const std::size_t left = static_cast<std::size_t>(end - at);
+    if (frame_start(at, left, p_Start)) {
+      p_Start.step_line = p_Start.offset + (at - text);
+      return true;
+    }
+    if (ahead_of_step(at, left)) {
+      at = next_line(next_line(at));  // the item and its value
+    } else if (trimmed(at, next_line(at)).empty()) {
+      at = next_line(at);
+    } else {
+      return false;
+    }
+  }
+  return false;
+}
+
 bool all_blank(const InputFile& p_File, std::int64_t p_Size)
 {
   std::vector<char> buffer(std::size_t(1) << 16);
@@ -602,7 +663,12 @@ void scan_range(const InputFile& p_File, std::int64_t p_Begin, std::int64_t p_En
       char near[window];
       const bool inside = static_cast<std::size_t>(text_end - c) >= window;
       const std::size_t size = inside ? window : p_File.read_at(near, window, start.offset);
-      if (frame_start(inside ? c : near, size, start)) p_Starts.push_back(start);
+      if (frame_start(inside ? c : near, size, start)) {
+        start.step_line = start.offset;
+        p_Starts.push_back(start);
+      } else if (ahead_of_step(inside ? c : near, size) && frame_ahead_of_step(p_File, start)) {
+        p_Starts.push_back(start);
+      }
       if (c + 1 == text_end) break;
     }
     before_piece = text_end[-1];
@@ -635,7 +701,10 @@ std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_
   std::vector<FrameStart> starts;
   for (unsigned part = 0; part < threads; ++part) {
     if (failed[part]) std::rethrow_exception(failed[part]);
-    starts.insert(starts.end(), found[part].begin(), found[part].end());
+    for (const FrameStart& start : found[part]) {
+      // A step line is found again on its own after the items ahead of it.
+      if (starts.empty() || starts.back().step_line != start.step_line) starts.push_back(start);
+    }
   }
   const std::int64_t first = starts.empty() ? p_Size : starts.front().offset;
   if (first > 0 && !all_blank(file, first)) starts.insert(starts.begin(), FrameStart());

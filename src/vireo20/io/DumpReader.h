@@ -16,6 +16,8 @@ struct FrameHeader {
   std::int64_t offset = 0;        // where the frame's first line starts in the (inflated) text
   bool has_timestep = false;
   std::int64_t timestep = 0;
+  bool has_time = false;          // an "ITEM: TIME" (dump_modify time yes): the simulated time
+  double time = 0.0;
   std::string count_item;         // "NUMBER OF ATOMS"
   std::int64_t count = 0;         // data lines
   std::string box_item;           // "BOX BOUNDS xy xz yz pp pp pp"; empty when the frame has no box
@@ -66,10 +68,12 @@ struct FrameStart {
   std::int64_t offset = 0;
   bool has_timestep = false;
   std::int64_t timestep = 0;
+  std::int64_t step_line = 0;  // where its "ITEM: TIMESTEP" line starts
 };
 
-// Where the frames of a plain dump start, found by scanning for "ITEM: TIMESTEP" lines; text other
-// than blanks before the first one makes a frame of its own at offset 0 (which fails to read).
+// Where the frames of a plain dump start, found by scanning for "ITEM: TIMESTEP" lines, each frame
+// from the "ITEM: UNITS" or "ITEM: TIME" item LAMMPS writes ahead of its step; text other than
+// blanks before the first one makes a frame of its own at offset 0 (which fails to read).
 // p_Size receives the file's size. Throws DumpError.
 VIREO20_API std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_Size);
 
