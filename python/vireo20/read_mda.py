@@ -3,7 +3,9 @@
 
 `open_series(trajectory, topology=TOPOLOGY, group_by=LEVEL)`; without a topology the one file is both
 (a PDB, GRO or GSD file, say). Further keywords (`topology_format`, `format` as `trajectory_format`,
-`atom_style` for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`.
+`atom_style` for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS text
+dump is read as MDAnalysis's LAMMPSDUMP whatever its name: with its data file, it gives the masses and
+molecule ids (`residues`) that a `dump atom` lacks.
 
 Positions are MDAnalysis's, as it gives them (in its units, Å), taken as wrapped when the trajectory
 has a box, which is then periodic in every direction (origin 0, edges from its lengths and
@@ -43,6 +45,15 @@ def _import():
     return MDAnalysis
 
 
+def _lammps_dump(path):
+    from . import read_lammps
+    try:
+        with open(path, "rb") as stream:
+            return read_lammps.sniff(path, stream.read(256))
+    except OSError:
+        return False
+
+
 class _Universe:
     """A universe and the per-atom arrays that do not change between frames."""
 
@@ -51,6 +62,10 @@ class _Universe:
         MDAnalysis = _import()
         if "trajectory_format" in options:
             options["format"] = options.pop("trajectory_format")
+        if "format" not in options and _lammps_dump(trajectory):
+            # MDAnalysis tells a LAMMPS dump by its extension (.lammpsdump) alone; a data file and a
+            # dump named .dump, .lammpstrj or .atom is the pair LAMMPS users have.
+            options["format"] = "LAMMPSDUMP"
         files = (trajectory,) if topology is None else (topology, trajectory)
         try:
             with warnings.catch_warnings():

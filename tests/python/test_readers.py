@@ -250,3 +250,20 @@ def test_a_broken_file_is_one_input_error(name, damage, array, tmp_path):
         for _ in inputs.open_series(path, format=name, **options):
             pass
     assert caught.value.array == array and str(tmp_path) in caught.value.file
+
+
+def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
+    """MDAnalysis tells a LAMMPS dump by the extension .lammpsdump alone; .dump is read as one too."""
+    _, options, _, _, _ = write_mda(str(tmp_path))
+    path = tmp_path / "run.dump"
+    xy, xz, yz = EDGES[1, 0], EDGES[2, 0], EDGES[2, 1]
+    bounds = f"{min(0, xy, xz, xy + xz)} {5 + max(0, xy, xz, xy + xz)} {xy}\n{min(0, yz)} {4 + max(0, yz)} {xz}\n0 4 {yz}\n"
+    path.write_text("".join(
+        f"ITEM: TIMESTEP\n{step}\nITEM: NUMBER OF ATOMS\n10\nITEM: BOX BOUNDS xy xz yz pp pp pp\n{bounds}"
+        "ITEM: ATOMS id type xu yu zu\n" + "".join(f"{i} {t} {x} {y} {z}\n" for i, t, (x, y, z) in
+                                                   zip(IDS, TYPE, positions))
+        for step, _, positions, _ in frames(constant=True)))
+    series = inputs.open_series(str(path), format="mdanalysis", **options)
+    for frame, (step, _, positions, _) in zip((loader.load() for loader in series.loaders()), frames(constant=True)):
+        assert frame.timestep == step
+        np.testing.assert_allclose(frame.positions, positions, atol=1e-5)
