@@ -6,7 +6,7 @@ import sys
 from . import inputs
 from .filesafe import OutputError
 from .frames import InputError
-from .upscale import PHYSICS
+from .upscale import PHYSICS, REDUCTIONS
 
 
 def _input_help():
@@ -66,7 +66,8 @@ def parser():
     up.add_argument("--physics", choices=PHYSICS, default="all",
                     help="per-group physics arrays (default all where the columns exist)")
     for how, default in (("sum", " (default for force and tq)"), ("average", " (default for floating-point values)"),
-                         ("any", " (default for integer values)")):
+                         ("any", " (default for integer values)"), ("min", " (per component)"),
+                         ("max", " (per component)")):
         up.add_argument(f"--{how}", action="append", metavar="NAME",
                         help=f"reduce value array NAME with {how}{default}; may repeat")
     up.add_argument("--frames", metavar="START:STOP:STEP", help="a slice of the input's frames (Python's rules)")
@@ -102,7 +103,7 @@ def _upscale(args):
     up = args.parser
     inputs_after_masses(args)
     reductions = {}
-    for how in ("sum", "average", "any"):
+    for how in REDUCTIONS:
         for name in getattr(args, how) or ():
             if name in reductions:
                 up.error(f"{name} is given more than one reduction")

@@ -272,12 +272,12 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     when the file cannot tell), a `vireo20.Series`, or None for the built-in data set (`clusters`,
     `steps`, `seed`). `group_by` names the column of group labels; `masses` is a list of
     "TYPE=VALUE" or a `MassRule`; `physics` "none", "basic" or "all"; `reductions` maps value names
-    to "sum", "average" or "any"; `frames` a slice or "START:STOP:STEP"; `lammps_dump` also writes
-    the upscaled particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses an existing
-    file unless `overwrite`; `resume` continues an interrupted run into the same `out`; `workers` or
-    `scheduler` run the steps on Dask; `picture_step` the series position drawn (negative from the
-    end, None for no picture); `progress` True, False, None (a bar on a terminal) or a tqdm-like
-    class; `echo(line)` receives each step's summary line; `warn(text)` the warnings.
+    to "sum", "average", "any", "min" or "max"; `frames` a slice or "START:STOP:STEP"; `lammps_dump`
+    also writes the upscaled particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses
+    an existing file unless `overwrite`; `resume` continues an interrupted run into the same `out`;
+    `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
+    (negative from the end, None for no picture); `progress` True, False, None (a bar on a terminal)
+    or a tqdm-like class; `echo(line)` receives each step's summary line; `warn(text)` the warnings.
 
     The series replaces `out` as a whole only when every step is written and the input was read to
     its end; on failure `out` is unchanged and the exception's `partial` attribute names the folder

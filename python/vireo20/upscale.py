@@ -10,7 +10,7 @@ from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_redu
 from .frames import AXES, Box, InputError
 from . import periodic
 
-REDUCTIONS = ("sum", "average", "any")
+REDUCTIONS = ("sum", "average", "any", "min", "max")
 PHYSICS = ("none", "basic", "all")
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
@@ -231,9 +231,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       physics         "none", "basic" (count, radius of gyration) or "all" (also the gyration and
                       inertia tensors, angular momentum and velocity, torque where the values
                       `velocity` and `force` are given).
-      reductions      {name: "sum" | "average" | "any"}; default: floating-point values are
-                      mass-weighted averages (`force`, `tq` are summed), integer ones take any
-                      member's value.
+      reductions      {name: "sum" | "average" | "any" | "min" | "max"}; default: floating-point
+                      values are mass-weighted averages (`force`, `tq` are summed), integer ones take
+                      any member's value. min and max go component by component, as LAMMPS's
+                      reduce/chunk does, and pass over NaN values.
       contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
                       second id is a particle (else a wall or another body: no line);
                       `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
@@ -309,6 +310,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     else:
         centres = generator.CoordsWeightedAverage(quill20.asarray(positions), mass_array).to_numpy()
     reduced = {name: mean_velocity if name == "velocity" and mean_velocity is not None
+               else _extreme(data, how_reduced[name], element, u + t) if how_reduced[name] in ("min", "max")
                else _reduce(step, quill20, generator, name, data, how_reduced[name], mass_array)
                for name, data in values.items()}
 
@@ -402,6 +404,28 @@ def _reduce(step, quill20, generator, name, data, how, masses):
     if data.ndim == 1:
         return one(data)
     return np.stack([one(data[:, k]) for k in range(data.shape[1])], axis=1)
+
+
+def _extreme(data, how, element, count):
+    """The lowest or highest value of each upscaled particle's entries, component by component, in
+    one native pass each. Integers keep their type; beyond 2**53, where float64 would round them,
+    NumPy's slower unbuffered fold takes them."""
+    from . import _groups
+    element = np.ascontiguousarray(element, dtype=np.int32)
+    columns = data.reshape(len(data), -1)
+    exact = data.dtype.kind == "f" or not data.size or (data.min() >= -2 ** 53 and data.max() <= 2 ** 53)
+    out = np.empty((count, columns.shape[1]), np.float64 if data.dtype.kind == "f" else np.int64)
+    for k in range(columns.shape[1]):
+        if exact:
+            low, high = np.full(count, np.nan), np.full(count, np.nan)
+            _groups.group_extents(element, np.ascontiguousarray(columns[:, k], dtype=np.float64), low, high)
+            out[:, k] = low if how == "min" else high
+        else:
+            # Every upscaled particle has an entry, so the starting value never shows.
+            limits = np.iinfo(np.int64)
+            out[:, k] = limits.max if how == "min" else limits.min
+            (np.minimum if how == "min" else np.maximum).at(out[:, k], element, columns[:, k].astype(np.int64))
+    return out.reshape((count,) + data.shape[1:])
 
 
 def _group_physics(generator, level, positions, masses, entry_masses, values, velocity_averaged):

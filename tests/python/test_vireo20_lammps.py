@@ -40,8 +40,13 @@ compute inertia inside inertia/chunk cc
 compute angmom inside angmom/chunk cc
 compute omega inside omega/chunk cc
 compute torque inside torque/chunk cc
+compute forces_atom inside property/atom fx fy fz
+# One value each: LAMMPS 2021 starts only some chunks of a several-value reduce/chunk at -BIG.
+compute fxmax inside reduce/chunk cc max c_forces_atom[1]
+compute fymax inside reduce/chunk cc max c_forces_atom[2]
+compute fzmax inside reduce/chunk cc max c_forces_atom[3]
 fix chunks inside ave/time {EVERY} 1 {EVERY} c_count c_com[*] c_vcm[*] c_rg c_rgt[*] c_inertia[*] c_angmom[*] &
-    c_omega[*] c_torque[*] file chunks.txt mode vector format " %.17g"
+    c_omega[*] c_torque[*] c_fxmax c_fymax c_fzmax file chunks.txt mode vector format " %.17g"
 compute pairs all property/local patom1 patom2
 compute forces all pair/local fx fy fz
 dump unwrapped inside custom {EVERY} unwrapped.dump id mol type mass xu yu zu vx vy vz fx fy fz
@@ -57,7 +62,7 @@ run 400
 """
 # Columns of chunks.txt after the row number.
 COLUMNS = {"count": 1, "centre": 3, "velocity": 3, "radius_of_gyration": 1, "gyration_tensor": 6, "inertia": 6,
-           "angular_momentum": 3, "angular_velocity": 3, "torque": 3}
+           "angular_momentum": 3, "angular_velocity": 3, "torque": 3, "force": 3}
 
 
 def write_molecules(path, molecules=70, seed=11):
@@ -105,7 +110,7 @@ def reference(path):
 def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, dump):
     expected = reference(simulation / "chunks.txt")
     result = vireo20.run(str(simulation / f"{dump}.dump"), tmp_path / "out",
-                         contacts=str(simulation / "contacts.dump"))
+                         contacts=str(simulation / "contacts.dump"), reductions={"force": "max"})
     assert result.timesteps == sorted(expected) and len(result.files) == 11
     box = vireo20.Box.orthogonal([0, 0, 0], [SIDE] * 3, [True] * 3)
     crossing = 0
@@ -121,6 +126,7 @@ def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, du
         assert_allclose(moved if dump == "wrapped" else centre, want["centre"], rtol=1e-12, atol=1e-12)
         crossing += int((np.abs(centre - want["centre"]) > SIDE / 2).any()) if dump == "wrapped" else 0
         assert_allclose(pick("velocity"), want["velocity"], rtol=1e-12, atol=1e-13)
+        assert_array_equal(pick("force"), want["force"])  # reduce/chunk max, component by component
         for name in ("count", "radius_of_gyration", "gyration_tensor", "inertia", "angular_momentum",
                      "angular_velocity", "torque"):
             mine, theirs = pick(name), want[name]

@@ -44,6 +44,20 @@ def test_groups_and_values_match_pandas(seed, labels):
     assert {"v_x", "v_z", "kind"} <= set(frame.columns) and len(frame) == len(grouped)
     if "count" in result.physics:
         assert_array_equal(result["count"], grouped.size())
+    # min and max skip NaN as pandas does; integers beyond 2**53 stay exact.
+    q, big = step["values"]["q"].copy(), step["values"]["kind"] * 2 ** 60 + step["values"]["kind"]
+    q[::7] = np.nan
+    extremes = vireo20.upscale(step["groups"], step["masses"], step["positions"], ids=step["ids"],
+                               values={"q": q, "v": step["values"]["v"], "kind": step["values"]["kind"], "big": big},
+                               reductions={"q": "min", "v": "max", "kind": "max", "big": "min"})
+    table = table.assign(q=q, big=big, kind=step["values"]["kind"],
+                         **{f"v{k}": step["values"]["v"][:, k] for k in range(3)})
+    grouped = table.groupby("key", sort=False)
+    assert_array_equal(extremes["q"], grouped.q.min())
+    assert_array_equal(extremes["v"], np.stack([grouped[f"v{k}"].max() for k in range(3)], axis=1))
+    assert_array_equal(extremes["kind"], grouped.kind.max())
+    assert_array_equal(extremes["big"], grouped.big.min())
+    assert extremes["big"].dtype == np.int64
 
 
 @pytest.mark.parametrize("trailing, subset", [(0, False), (3, True)])

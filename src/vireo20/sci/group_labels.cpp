@@ -297,8 +297,11 @@ void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::in
   for (std::int64_t i = 0; i < p_Count; ++i) {
     const std::int32_t group = p_Groups[i];
     if (group < 0 || group >= p_GroupCount) continue;
-    p_Low[group] = std::min(p_Low[group], p_Values[i]);
-    p_High[group] = std::max(p_High[group], p_Values[i]);
+    const double value = p_Values[i];
+    double& low = p_Low[group];
+    double& high = p_High[group];
+    if (value < low || low != low) low = value;
+    if (value > high || high != high) high = value;
   }
 }
 

@@ -26,7 +26,8 @@ VIREO20_API std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, 
 
 // The lowest and highest of p_Values over the entries of each group: p_Low[g] and p_High[g] for
 // g = p_Groups[i] in 0..p_GroupCount-1 (entries of other groups are skipped). Groups without entries
-// keep what the arrays held.
+// keep what the arrays held. NaN values are passed over, as NumPy's fmin and fmax do, unless the
+// group's entry holds NaN: started at NaN, a group of NaN values alone ends at NaN.
 VIREO20_API void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::int64_t p_Count,
                                std::int64_t p_GroupCount, double* p_Low, double* p_High);
 
