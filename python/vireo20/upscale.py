@@ -14,7 +14,8 @@ REDUCTIONS = ("sum", "average", "any", "min", "max")
 PHYSICS = ("none", "basic", "all")
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
-ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque")
+ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque",
+                                "dipole")
 # Component names of the arrays that are not x, y, z vectors.
 COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "inertia": ("xx", "yy", "zz", "xy", "yz", "xz")}
@@ -230,7 +231,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       each group is made whole about its parent before it is reduced.
       physics         "none", "basic" (count, radius of gyration) or "all" (also the gyration and
                       inertia tensors, angular momentum and velocity, torque where the values
-                      `velocity` and `force` are given).
+                      `velocity` and `force` are given, the dipole where charges `q` or point
+                      dipoles `mu` are).
       reductions      {name: "sum" | "average" | "any" | "min" | "max"}; default: floating-point
                       values are mass-weighted averages (`force`, `tq` are summed), integer ones take
                       any member's value. min and max go component by component, as LAMMPS's
@@ -307,6 +309,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         # The physics' pass finds the centres, and the mean velocity, on its way.
         physics_arrays, centres, mean_velocity = _group_physics(generator, physics, positions, masses, entry_masses,
                                                                 values, how_reduced.get("velocity") == "average")
+        if physics == "all":
+            dipole = _dipole(quill20, generator, positions, centres, element, values)
+            if dipole is not None:
+                physics_arrays["dipole"] = dipole
     else:
         centres = generator.CoordsWeightedAverage(quill20.asarray(positions), mass_array).to_numpy()
     reduced = {name: mean_velocity if name == "velocity" and mean_velocity is not None
@@ -404,6 +410,27 @@ def _reduce(step, quill20, generator, name, data, how, masses):
     if data.ndim == 1:
         return one(data)
     return np.stack([one(data[:, k]) for k in range(data.shape[1])], axis=1)
+
+
+def _dipole(quill20, generator, positions, centres, element, values):
+    """LAMMPS's dipole/chunk about the centre of mass: sum q_i (x_i - R) over each group's charges
+    (`q`, or MDAnalysis's `charge`), plus the members' point dipoles `mu`; None without either. The
+    charges multiply positions relative to the centre, as LAMMPS's sum q_i x_i - Q R does not, so
+    positions far from the origin lose no digits."""
+    charges, dipoles = values.get("q", values.get("charge")), values.get("mu")
+    charges = charges if charges is not None and charges.ndim == 1 and charges.dtype.kind == "f" else None
+    dipoles = dipoles if dipoles is not None and dipoles.shape[1:] == (3,) and dipoles.dtype.kind == "f" else None
+    if charges is None and dipoles is None:
+        return None
+    moments = np.zeros((len(positions), 3))
+    if charges is not None:
+        np.subtract(positions, np.take(centres, element, axis=0), out=moments)
+        moments *= charges[:, None]
+    if dipoles is not None:
+        moments += dipoles
+    sum_class = quill20.grid_function_class("float64")
+    return np.stack([generator.Sum(sum_class(quill20.asarray(np.ascontiguousarray(moments[:, k])), 1)).to_numpy()
+                     for k in range(3)], axis=1)
 
 
 def _extreme(data, how, element, count):

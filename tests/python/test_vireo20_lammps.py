@@ -65,7 +65,8 @@ COLUMNS = {"count": 1, "centre": 3, "velocity": 3, "radius_of_gyration": 1, "gyr
            "angular_momentum": 3, "angular_velocity": 3, "torque": 3, "force": 3}
 
 
-def write_molecules(path, molecules=70, seed=11):
+def write_molecules(path, molecules=70, seed=11, charged=False):
+    """Chains of 1 to 5 atoms; `charged`: atom style full, with charges (a molecule's do not add to 0)."""
     rng = np.random.default_rng(seed)
     atoms, bonds = [], []
     for mol in range(1, molecules + 1):
@@ -76,11 +77,12 @@ def write_molecules(path, molecules=70, seed=11):
             atoms.append((mol, rng.integers(1, 4), *(start + 0.95 * k * direction)))
             if k:
                 bonds.append((len(atoms) - 1, len(atoms)))
-    rows = "\n".join(f"{i + 1} {m} {t} {x!r} {y!r} {z!r}" for i, (m, t, x, y, z) in enumerate(atoms))
+    charges = [f" {q!r}" if charged else "" for q in rng.uniform(-1, 1, len(atoms))]
+    rows = "\n".join(f"{i + 1} {m} {t}{q} {x!r} {y!r} {z!r}" for i, ((m, t, x, y, z), q) in enumerate(zip(atoms, charges)))
     links = "\n".join(f"{i + 1} 1 {a} {b}" for i, (a, b) in enumerate(bonds))
     path.write_text(f"molecules\n\n{len(atoms)} atoms\n{len(bonds)} bonds\n3 atom types\n1 bond types\n"
                     f"2 extra bond per atom\n\n0 {SIDE} xlo xhi\n0 {SIDE} ylo yhi\n0 {SIDE} zlo zhi\n\n"
-                    f"Masses\n\n1 1.0\n2 2.5\n3 0.7\n\nAtoms # bond\n\n{rows}\n\nBonds\n\n{links}\n")
+                    f"Masses\n\n1 1.0\n2 2.5\n3 0.7\n\nAtoms # {'full' if charged else 'bond'}\n\n{rows}\n\nBonds\n\n{links}\n")
 
 
 @pytest.fixture(scope="module")
@@ -170,3 +172,24 @@ def test_contact_lines_are_the_molecule_pairs_of_the_dump_local(simulation, tmp_
         assert_allclose(forces, [force[p] for p in lines], rtol=1e-12, atol=1e-12)
         merged += int((count > 1).sum())
     assert merged
+
+
+def test_dipoles_equal_lammps_dipole_chunk_across_the_faces(tmp_path):
+    """Charged molecules, dumped unwrapped and wrapped: dipole/chunk about each centre of mass."""
+    write_molecules(tmp_path / "molecules.data", charged=True)
+    (tmp_path / "in.charged").write_text(SCRIPT.split("compute pairs")[0].replace("atom_style bond", "atom_style full")
+                                         .replace("c_torque[*] c_fxmax c_fymax c_fzmax", "c_dipole[1] c_dipole[2] c_dipole[3]")
+                                         .replace("compute torque inside torque/chunk cc",
+                                                  "compute torque inside torque/chunk cc\ncompute dipole inside dipole/chunk cc")
+                                         + f"dump wrapped inside custom {EVERY} wrapped.dump id mol type mass q x y z\n"
+                                         f"dump_modify wrapped format float %.17g\ntimestep 0.004\nrun 400\n")
+    run_lammps(tmp_path, "in.charged")
+    columns = dict(COLUMNS, torque=0, force=0, dipole=3)
+    expected = {step: rows for step, rows in lammps_frames(tmp_path / "chunks.txt", sum(columns.values())).items()}
+    result = vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / "out", picture_step=None)
+    start = sum(width for name, width in columns.items() if name != "dipole")
+    for timestep, path in zip(result.timesteps, result.files):
+        got = read_vtp(path)
+        rows = expected[timestep][expected[timestep][:, 0] > 0]
+        order = np.argsort(got["group_id"])
+        assert_allclose(got["dipole"][order], rows[:, start:start + 3], rtol=0, atol=1e-11)
