@@ -62,7 +62,7 @@ def parser():
                     help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group")
     # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
     up.add_argument("--mass", action="extend", nargs="+", metavar="TYPE=VALUE",
-                    help="the mass of atom type TYPE, when the input has no mass column; several may follow")
+                    help="the mass of atom type TYPE (in place of a mass column); several may follow")
     up.add_argument("--physics", choices=PHYSICS, default="all",
                     help="per-group physics arrays (default all where the columns exist)")
     for how, default in (("sum", " (default for force and tq)"), ("average", " (default for floating-point values)"),

@@ -70,7 +70,8 @@ class MassRule:
             if len(unknown):
                 frame.fail("type", f"atom type {types[unknown[0]]} on row {unknown[0] + 1} has no mass "
                                    f"(--mass gives types {', '.join(map(str, table_types))})")
-            return masses, ()
+            # Asked for, the masses by type replace a mass column.
+            return masses, ("mass",) if "mass" in columns else ()
         if "mass" in columns:
             return columns["mass"], ("mass",)
         radius = "radius" if "radius" in columns else "diameter" if "diameter" in columns else None

@@ -391,9 +391,11 @@ def test_masses_by_type_are_each_atoms_types_mass(types, message):
             raise InputError("-", 0, array, problem)
 
     given = {1: 1.0, 2: 2.5, 3: 0.7, 1_000_000: 9.0}
-    rule, columns = vireo20.MassRule(given), {"type": np.array(types, dtype=np.int64)}
+    rule, columns = vireo20.MassRule(given), {"type": np.array(types, dtype=np.int64), "mass": np.ones(len(types))}
     if message:
         with pytest.raises(InputError, match=message):
             rule.masses(Step(), columns)
     else:
-        assert_array_equal(rule.masses(Step(), columns)[0], [given[t] for t in types])
+        masses, used = rule.masses(Step(), columns)
+        assert_array_equal(masses, [given[t] for t in types])
+        assert used == ("mass",)  # a mass column gives way
