@@ -15,7 +15,7 @@ PHYSICS = ("none", "basic", "all")
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
 ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque",
-                                "dipole")
+                                "internal_kinetic_energy", "dipole")
 # Component names of the arrays that are not x, y, z vectors.
 COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "inertia": ("xx", "yy", "zz", "xy", "yz", "xz")}
@@ -231,8 +231,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       each group is made whole about its parent before it is reduced.
       physics         "none", "basic" (count, radius of gyration) or "all" (also the gyration and
                       inertia tensors, angular momentum and velocity, torque where the values
-                      `velocity` and `force` are given, the dipole where charges `q` or point
-                      dipoles `mu` are).
+                      `velocity` and `force` are given, the kinetic energy about the mean
+                      velocity with `velocity`, the dipole where charges `q` or point dipoles `mu`
+                      are).
       reductions      {name: "sum" | "average" | "any" | "min" | "max"}; default: floating-point
                       values are mass-weighted averages (`force`, `tq` are summed), integer ones take
                       any member's value. min and max go component by component, as LAMMPS's

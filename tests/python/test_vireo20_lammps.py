@@ -45,8 +45,9 @@ compute forces_atom inside property/atom fx fy fz
 compute fxmax inside reduce/chunk cc max c_forces_atom[1]
 compute fymax inside reduce/chunk cc max c_forces_atom[2]
 compute fzmax inside reduce/chunk cc max c_forces_atom[3]
+compute kinetic inside temp/chunk cc internal
 fix chunks inside ave/time {EVERY} 1 {EVERY} c_count c_com[*] c_vcm[*] c_rg c_rgt[*] c_inertia[*] c_angmom[*] &
-    c_omega[*] c_torque[*] c_fxmax c_fymax c_fzmax file chunks.txt mode vector format " %.17g"
+    c_omega[*] c_torque[*] c_fxmax c_fymax c_fzmax c_kinetic[1] file chunks.txt mode vector format " %.17g"
 compute pairs all property/local patom1 patom2
 compute forces all pair/local fx fy fz
 dump unwrapped inside custom {EVERY} unwrapped.dump id mol type mass xu yu zu vx vy vz fx fy fz
@@ -62,7 +63,8 @@ run 400
 """
 # Columns of chunks.txt after the row number.
 COLUMNS = {"count": 1, "centre": 3, "velocity": 3, "radius_of_gyration": 1, "gyration_tensor": 6, "inertia": 6,
-           "angular_momentum": 3, "angular_velocity": 3, "torque": 3, "force": 3}
+           "angular_momentum": 3, "angular_velocity": 3, "torque": 3, "force": 3,
+           "internal_kinetic_energy": 1}
 
 
 def write_molecules(path, molecules=70, seed=11, charged=False):
@@ -130,7 +132,7 @@ def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, du
         assert_allclose(pick("velocity"), want["velocity"], rtol=1e-12, atol=1e-13)
         assert_array_equal(pick("force"), want["force"])  # reduce/chunk max, component by component
         for name in ("count", "radius_of_gyration", "gyration_tensor", "inertia", "angular_momentum",
-                     "angular_velocity", "torque"):
+                     "angular_velocity", "torque", "internal_kinetic_energy"):
             mine, theirs = pick(name), want[name]
             if name == "angular_velocity":
                 # A lone atom's centre is the atom itself up to the rounding of (x m) / m, and LAMMPS
@@ -178,13 +180,13 @@ def test_dipoles_equal_lammps_dipole_chunk_across_the_faces(tmp_path):
     """Charged molecules, dumped unwrapped and wrapped: dipole/chunk about each centre of mass."""
     write_molecules(tmp_path / "molecules.data", charged=True)
     (tmp_path / "in.charged").write_text(SCRIPT.split("compute pairs")[0].replace("atom_style bond", "atom_style full")
-                                         .replace("c_torque[*] c_fxmax c_fymax c_fzmax", "c_dipole[1] c_dipole[2] c_dipole[3]")
+                                         .replace("c_torque[*] c_fxmax c_fymax c_fzmax c_kinetic[1]", "c_dipole[1] c_dipole[2] c_dipole[3]")
                                          .replace("compute torque inside torque/chunk cc",
                                                   "compute torque inside torque/chunk cc\ncompute dipole inside dipole/chunk cc")
                                          + f"dump wrapped inside custom {EVERY} wrapped.dump id mol type mass q x y z\n"
                                          f"dump_modify wrapped format float %.17g\ntimestep 0.004\nrun 400\n")
     run_lammps(tmp_path, "in.charged")
-    columns = dict(COLUMNS, torque=0, force=0, dipole=3)
+    columns = dict(COLUMNS, torque=0, force=0, internal_kinetic_energy=0, dipole=3)
     expected = {step: rows for step, rows in lammps_frames(tmp_path / "chunks.txt", sum(columns.values())).items()}
     result = vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / "out", picture_step=None)
     start = sum(width for name, width in columns.items() if name != "dipole")

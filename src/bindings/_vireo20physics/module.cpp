@@ -136,7 +136,8 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   // writes every entry.
   const int vector_count = (input.velocities ? 2 : 0) + (input.forces ? 1 : 0) + (finds_centres ? 1 : 0) +
                            (p_MeanVelocity ? 1 : 0);
-  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count);
+  const bool kinetic = input.velocities && finds_centres;
+  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0));
   npy_intp bytes = static_cast<npy_intp>(doubles * 8 + rows * 4);
   const bp::object block(bp::handle<>(
       vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(1, &bytes, NPY_UINT8); })));
@@ -174,6 +175,11 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     mean_velocity.emplace(part(3, "float64", 8), true);
     output.mean_velocity = mean_velocity->data<double>();
   }
+  std::optional<Buffer> internal_kinetic_energy;
+  if (kinetic) {
+    internal_kinetic_energy.emplace(part(0, "float64", 8), true);
+    output.internal_kinetic_energy = internal_kinetic_energy->data<double>();
+  }
   const Buffer count(part(0, "int32", 4), true);
   output.count = count.data<std::int32_t>();
   result["count"] = count.array();
@@ -187,6 +193,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   if (torque) result["torque"] = torque->array();
   if (found_centres) result["centres"] = found_centres->array();
   if (mean_velocity) result["mean_velocity"] = mean_velocity->array();
+  if (internal_kinetic_energy) result["internal_kinetic_energy"] = internal_kinetic_energy->array();
   {
     // Without the interpreter lock, as the generator's reductions: the buffers are held, the enabled
     // list pinned, and the generator marked as read.
@@ -218,7 +225,8 @@ BOOST_PYTHON_MODULE(_physics)
           "yz xz); with velocities angular_momentum and angular_velocity; with forces torque. A trailing\n"
           "entry counts 1 and has zeros elsewhere. With centres None the same pass finds them and returns\n"
           "them as centres, the bits CoordsWeightedAverage gives; mean_velocity=True adds the velocities'\n"
-          "CoordsWeightedAverage as mean_velocity. entry_masses (E+T,), masses[enabled] then the trailing\n"
+          "CoordsWeightedAverage as mean_velocity; with velocities, internal_kinetic_energy is\n"
+          "1/2 sum m |v - V|^2 about each row's mean velocity V. entry_masses (E+T,), masses[enabled] then the trailing\n"
           "masses, is read instead of masses through the enabled list, with the same results, faster on a\n"
           "shuffled list. The arrays are views of one block. Bad input raises ValueError or RuntimeError.");
 }

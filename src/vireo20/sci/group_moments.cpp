@@ -50,6 +50,7 @@ struct Sums {
   double xx = 0.0, yy = 0.0, zz = 0.0, xy = 0.0, xz = 0.0, yz = 0.0;
   double lx = 0.0, ly = 0.0, lz = 0.0;
   double tx = 0.0, ty = 0.0, tz = 0.0;
+  double kinetic = 0.0;
 };
 
 // Groups p_First..p_End-1, whose blocks tile positions[begin, end) in order. Velocities and forces
@@ -77,6 +78,8 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
   const std::int32_t end = ranges[p_End - 1].first + ranges[p_End - 1].second;
   double* const found_centres = p_Out.centres;
   double* const mean_velocity = WithVelocities ? p_Out.mean_velocity : nullptr;
+  double* const internal_kinetic_energy = WithVelocities && found_centres ? p_Out.internal_kinetic_energy : nullptr;
+  const bool finds_mean_velocity = mean_velocity || internal_kinetic_energy;
   const auto ask_ahead = [&](std::int32_t k) {
     if (k + 2 * prefetch_distance < end) {
       const std::int32_t ahead = positions[k + 2 * prefetch_distance];
@@ -94,7 +97,7 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
 
   for (std::int32_t e = p_First; e < p_End; ++e) {
     const std::int32_t first = ranges[e].first, count = ranges[e].second;
-    double cx, cy, cz;
+    double cx, cy, cz, wx = 0.0, wy = 0.0, wz = 0.0;
     if (found_centres) {
       double sx = 0.0, sy = 0.0, sz = 0.0, weight = 0.0, svx = 0.0, svy = 0.0, svz = 0.0;
       for (std::int32_t k = first; k < first + count; ++k) {
@@ -105,7 +108,7 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
         sy += r[3 * i + 1] * m;
         sz += r[3 * i + 2] * m;
         weight += m;
-        if (mean_velocity) {
+        if (finds_mean_velocity) {
           svx += v[3 * i] * m;
           svy += v[3 * i + 1] * m;
           svz += v[3 * i + 2] * m;
@@ -114,9 +117,10 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
       cx = sx / weight, cy = sy / weight, cz = sz / weight;
       double* c = found_centres + 3 * std::int64_t(e);
       c[0] = cx, c[1] = cy, c[2] = cz;
+      wx = svx / weight, wy = svy / weight, wz = svz / weight;
       if (mean_velocity) {
         double* w = mean_velocity + 3 * std::int64_t(e);
-        w[0] = svx / weight, w[1] = svy / weight, w[2] = svz / weight;
+        w[0] = wx, w[1] = wy, w[2] = wz;
       }
     } else {
       cx = p_In.centres[3 * std::int64_t(e)], cy = p_In.centres[3 * std::int64_t(e) + 1];
@@ -142,6 +146,10 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
         s.lx += m * (dy * vz - dz * vy);
         s.ly += m * (dz * vx - dx * vz);
         s.lz += m * (dx * vy - dy * vx);
+        if (internal_kinetic_energy) {
+          const double ux = vx - wx, uy = vy - wy, uz = vz - wz;
+          s.kinetic += m * (ux * ux + uy * uy + uz * uz);
+        }
       }
       if (WithForces) {
         const double fx = f[3 * i], fy = f[3 * i + 1], fz = f[3 * i + 2];
@@ -185,6 +193,8 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
       else
         w[0] = w[1] = w[2] = 0.0;
     }
+    // A lone member moves at its own mean velocity, up to the rounding of (v m) / m: it has none.
+    if (internal_kinetic_energy) internal_kinetic_energy[e] = count > 1 ? 0.5 * s.kinetic : 0.0;
     if (WithForces) {
       double* t = p_Out.torque + 3 * std::int64_t(e);
       t[0] = s.tx;
@@ -293,6 +303,8 @@ void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, c
     std::fill(p_Out.angular_velocity + 3 * u, p_Out.angular_velocity + 3 * (u + t), 0.0);
   }
   if (p_In.forces) std::fill(p_Out.torque + 3 * u, p_Out.torque + 3 * (u + t), 0.0);
+  if (p_In.velocities && p_Out.centres && p_Out.internal_kinetic_energy)
+    std::fill(p_Out.internal_kinetic_energy + u, p_Out.internal_kinetic_energy + u + t, 0.0);
   // Its centre and mean velocity are its own row, over its weight of 1 as the average divides.
   const std::int64_t e = frame.e;
   if (p_Out.centres)

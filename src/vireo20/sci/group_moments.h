@@ -50,6 +50,10 @@ struct GroupMomentsOutput {
   // mean velocity. Both are the bits of the coordinate average.
   double* centres = nullptr;
   double* mean_velocity = nullptr;
+  // Optional, U + T: with velocities and the centres found by the pass, each row's kinetic energy
+  // about its mean velocity, 1/2 sum m |v - V|^2 (LAMMPS's temp/chunk internal at mvv2e = 1); 0 for
+  // a lone member.
+  double* internal_kinetic_energy = nullptr;
 };
 
 // The rows every output needs for the engine's current step: U + T.
