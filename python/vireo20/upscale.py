@@ -440,7 +440,7 @@ def _extreme(data, how, element, count):
     NumPy's slower unbuffered fold takes them."""
     from . import _groups
     element = np.ascontiguousarray(element, dtype=np.int32)
-    columns = data.reshape(len(data), -1)
+    columns = data.reshape(len(data), int(np.prod(data.shape[1:], dtype=np.int64)))
     exact = data.dtype.kind == "f" or not data.size or (data.min() >= -2 ** 53 and data.max() <= 2 ** 53)
     out = np.empty((count, columns.shape[1]), np.float64 if data.dtype.kind == "f" else np.int64)
     for k in range(columns.shape[1]):

@@ -58,6 +58,9 @@ def test_groups_and_values_match_pandas(seed, labels):
     assert_array_equal(extremes["kind"], grouped.kind.max())
     assert_array_equal(extremes["big"], grouped.big.min())
     assert extremes["big"].dtype == np.int64
+    empty = vireo20.upscale(np.zeros(0, np.int64), np.zeros(0), np.zeros((0, 3)), reductions={"v": "max", "k": "min"},
+                            values={"v": np.zeros((0, 3)), "k": np.zeros(0, np.int64)})
+    assert empty["v"].shape == (0, 3) and empty["k"].shape == (0,) and empty["k"].dtype == np.int64
 
 
 @pytest.mark.parametrize("trailing, subset", [(0, False), (3, True)])
