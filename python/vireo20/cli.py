@@ -70,6 +70,9 @@ def parser():
                          ("max", " (per component)")):
         up.add_argument(f"--{how}", action="append", metavar="NAME",
                         help=f"reduce value array NAME with {how}{default}; may repeat")
+    up.add_argument("--msd", action="store_true",
+                    help="each upscaled particle's displacement and squared displacement from the first step "
+                         "(LAMMPS's msd/chunk; needs unwrapped positions)")
     up.add_argument("--frames", metavar="START:STOP:STEP", help="a slice of the input's frames (Python's rules)")
     up.add_argument("--lammps-dump", metavar="FILE", help="also write the upscaled particles as a LAMMPS dump")
     up.add_argument("--wrapped", action="store_true", help="write the dump's centres wrapped, as x y z ix iy iz")
@@ -160,7 +163,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                masses=args.mass, physics=args.physics, reductions=reductions, frames=frames,
                lammps_dump=args.lammps_dump, wrapped_dump=args.wrapped, overwrite=args.overwrite,
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
-               picture_step=None if args.no_picture else args.picture_step,
+               picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

@@ -264,7 +264,7 @@ def _delivered(answer):
 
 def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, physics="all",
         reductions=None, frames=None, lammps_dump=None, wrapped_dump=False, overwrite=False, resume=False,
-        workers=0, scheduler=None, picture_step=0, progress=None, echo=None, warn=None,
+        workers=0, scheduler=None, picture_step=0, progress=None, echo=None, warn=None, msd=False,
         clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
@@ -276,8 +276,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     also writes the upscaled particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses
     an existing file unless `overwrite`; `resume` continues an interrupted run into the same `out`;
     `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
-    (negative from the end, None for no picture); `progress` True, False, None (a bar on a terminal)
-    or a tqdm-like class; `echo(line)` receives each step's summary line; `warn(text)` the warnings.
+    (negative from the end, None for no picture); `msd` adds each upscaled particle's `displacement`
+    and `msd` from the first step (`vireo20.displacement`); `progress` True, False, None (a bar on a
+    terminal) or a tqdm-like class; `echo(line)` receives each step's summary line; `warn(text)` the
+    warnings.
 
     The series replaces `out` as a whole only when every step is written and the input was read to
     its end; on failure `out` is unchanged and the exception's `partial` attribute names the folder
@@ -348,7 +350,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    "reductions": sorted(reductions.items()), "frames": repr(frames), "dump": dump_partial,
                    "wrapped_dump": bool(wrapped_dump), "picture": picture_index,
                    "synthetic": [clusters, steps, seed] if input is None else None,
-                   "reader": repr(sorted((k, str(v)) for k, v in reader_options.items()))}
+                   "reader": repr(sorted((k, str(v)) for k, v in reader_options.items())),
+                   **({"msd": True} if msd else {})}
 
     place.lock()
     writer = None
@@ -359,6 +362,13 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         options = _Options(group_by, mass_rule, physics, reductions)
         system.keep_freed_blocks()
         done = writer.done
+        displacements = None
+        if msd:
+            from .displacement import Displacements
+            # Resumed, from the first step as it was written.
+            displacements = Displacements.from_step_file(os.path.join(folder, writer.steps[0]["file"]),
+                                                         int(writer.steps[0]["summary"][3])) \
+                if done else Displacements()
         if not (workers or scheduler):
             series.read_in_order()
         loaders = (loader for loader in series.loaders() if loader.index >= done)
@@ -389,6 +399,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-check") as checking:
             for result, source in results:
                 timestep = result.timestep
+                if displacements is not None:
+                    try:
+                        displacements.add(result)
+                    except ValueError as error:
+                        raise InputError(result.source, timestep, "positions", str(error)) from None
                 if previous is not None and timestep < previous:
                     raise InputError(result.source, timestep, "timestep",
                                      f"the series goes back in time (after timestep {previous})")

@@ -353,6 +353,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         drift = float(np.max(np.abs(after - before)))
     return Upscaled(
         source=source, index=index, timestep=timestep, n=n, e=e, u=u, t=t, box=box,
+        wrapped=bool(wrapped and box is not None and box.any_periodic),
         centres=centres, masses=summed, parent_id=parent_id, group_id=group_id, element=element,
         values=reduced, reductions=how_reduced, physics=physics_arrays,
         points=points, image_of=point_image_of, lines=lines, line_values=line_values,

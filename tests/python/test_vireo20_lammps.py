@@ -195,3 +195,46 @@ def test_dipoles_equal_lammps_dipole_chunk_across_the_faces(tmp_path):
         rows = expected[timestep][expected[timestep][:, 0] > 0]
         order = np.argsort(got["group_id"])
         assert_allclose(got["dipole"][order], rows[:, start:start + 3], rtol=0, atol=1e-11)
+
+
+MSD_SCRIPT = f"""
+units lj
+atom_style bond
+boundary p p p
+read_data molecules.data
+bond_style harmonic
+bond_coeff 1 60.0 1.0
+special_bonds lj 0.0 1.0 1.0
+pair_style soft 1.0
+pair_coeff * * 3.0
+velocity all create 2.0 4928 loop geom
+fix move all nve
+compute cc all chunk/atom molecule
+compute msd all msd/chunk cc
+fix chunks all ave/time {EVERY} 1 {EVERY} c_msd[*] file chunks.txt mode vector format " %.17g"
+dump unwrapped all custom {EVERY} unwrapped.dump id mol type mass xu yu zu
+dump imaged all custom {EVERY} imaged.dump id mol type mass x y z ix iy iz
+dump wrapped all custom {EVERY} wrapped.dump id mol type mass x y z
+dump_modify unwrapped format float %.17g
+dump_modify imaged format float %.17g
+dump_modify wrapped format float %.17g
+timestep 0.004
+run 400
+"""
+
+
+def test_msd_equals_lammps_msd_chunk_and_wrapped_positions_are_refused(tmp_path):
+    write_molecules(tmp_path / "molecules.data")
+    (tmp_path / "in.msd").write_text(MSD_SCRIPT)
+    run_lammps(tmp_path, "in.msd")
+    expected = lammps_frames(tmp_path / "chunks.txt", 4)
+    for dump in ("unwrapped", "imaged"):
+        result = vireo20.run(str(tmp_path / f"{dump}.dump"), tmp_path / dump, picture_step=None, msd=True)
+        assert result.timesteps == sorted(expected)
+        for timestep, path in zip(result.timesteps, result.files):
+            got = read_vtp(path)
+            order = np.argsort(got["group_id"])
+            assert_allclose(got["msd"][order], expected[timestep], rtol=1e-9, atol=1e-12)
+            assert_allclose(got["displacement"][order] ** 2, expected[timestep][:, :3], rtol=1e-9, atol=1e-12)
+    with pytest.raises(vireo20.InputError, match="--msd needs unwrapped positions"):
+        vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / "wrapped", picture_step=None, msd=True)

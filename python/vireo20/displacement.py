@@ -1,0 +1,75 @@
+"""Each upscaled particle's displacement from its centre at the run's first step, as LAMMPS's
+msd/chunk gives it per chunk (`--msd`): `displacement` (x y z) and `msd` (dx^2, dy^2, dz^2 and their
+sum). An upscaled particle is known from step to step by its group label, or, on its own, by its
+particle id; one not there at the first step has NaN. The positions must be unwrapped (xu yu zu, or
+x y z with image flags): a centre made whole in a periodic box jumps by a box length where its
+parent crosses a face, which no step alone can undo.
+"""
+import numpy as np
+
+# Trailing entries are numbered past every particle id, so no label or id takes their keys.
+TRAILING_KEYS = -(1 << 62)
+NEEDS_UNWRAPPED = ("--msd needs unwrapped positions (xu yu zu, or x y z with ix iy iz): a group made whole in a "
+                   "periodic box moves by a box length whenever its parent atom crosses a face")
+
+
+def keys(group_id, parent_id, trailing):
+    """What names each upscaled particle across steps: its group label where it has one (> 0), else
+    -(its particle id + 1); the trailing entries have keys of their own."""
+    group_id, parent_id = np.asarray(group_id, np.int64), np.asarray(parent_id, np.int64)
+    named = np.where(group_id > 0, group_id, -(parent_id + 1))
+    if trailing:
+        named[-trailing:] = TRAILING_KEYS - np.arange(trailing)
+    return named
+
+
+class Displacements:
+    """The first step's centres by key, and each later step's displacements from them."""
+
+    def __init__(self, named=None, centres=None):
+        self.keys = self.reference = None
+        if named is not None:
+            self._start(named, centres)
+
+    def _start(self, named, centres):
+        self.keys, first = np.unique(named, return_index=True)
+        self.reference = np.asarray(centres, np.float64)[first]
+
+    def add(self, result):
+        """Adds `displacement` and `msd` to the step's physics arrays."""
+        if getattr(result, "wrapped", False):
+            raise ValueError(NEEDS_UNWRAPPED)
+        named = keys(result.group_id, result.parent_id, result.t)
+        centres = np.asarray(result.centres, np.float64)
+        if self.keys is None:
+            self._start(named, centres)
+        at = np.minimum(np.searchsorted(self.keys, named), len(self.keys) - 1)
+        known = self.keys[at] == named if len(self.keys) else np.zeros(len(named), bool)
+        displacement = np.full(centres.shape, np.nan)
+        displacement[known] = centres[known] - self.reference[at[known]]
+        msd = np.empty((len(centres), 4))
+        np.square(displacement, out=msd[:, :3])
+        msd[:, 3] = msd[:, 0] + msd[:, 1] + msd[:, 2]
+        result.physics["displacement"] = displacement
+        result.physics["msd"] = msd
+
+    @classmethod
+    def from_step_file(cls, path, trailing):
+        """The reference of a resumed run: its first step file's own points, by key (the step had
+        `trailing` trailing entries)."""
+        from vtkmodules.util.numpy_support import vtk_to_numpy
+        from vtkmodules.vtkIOXML import vtkXMLPolyDataReader
+        reader = vtkXMLPolyDataReader()
+        reader.SetFileName(str(path))
+        reader.Update()
+        data = reader.GetOutput()
+        arrays = data.GetPointData()
+        # Image points, where contact lines need them, follow the own ones; without, there are none.
+        if data.GetNumberOfPoints() == 0:
+            return cls(np.zeros(0, np.int64), np.zeros((0, 3)))
+        images = arrays.GetArray("image_of")
+        own = slice(None) if images is None else vtk_to_numpy(images) == -1
+        points = vtk_to_numpy(data.GetPoints().GetData())[own]
+        group_id = vtk_to_numpy(arrays.GetArray("group_id"))[own]
+        parent_id = vtk_to_numpy(arrays.GetArray("parent_id"))[own]
+        return cls(keys(group_id, parent_id, trailing), points)
