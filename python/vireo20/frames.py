@@ -37,8 +37,9 @@ AXES = "xyz"
 
 
 class Box:
-    """A simulation box: an origin, three edge vectors (rows of `edges`: a along x, b in the xy plane,
-    c anywhere, as LAMMPS's restricted triclinic boxes) and which directions are periodic.
+    """A simulation box: an origin, three edge vectors (rows of `edges`, a right-handed set) and which
+    directions are periodic. LAMMPS's restricted triclinic boxes have a along x and b in the xy plane
+    (`restricted`: `lo`, `hi` and `tilt` describe them); its general ones, any orientation.
 
     Directions are those of the edge vectors: "periodic in y" means "along b".
     """
@@ -49,10 +50,8 @@ class Box:
         self.periodic = np.array(periodic, dtype=bool).reshape(3)
         if not (np.isfinite(self.origin).all() and np.isfinite(self.edges).all()):
             raise ValueError("the box has bounds that are not finite numbers")
-        lengths = np.diag(self.edges)
-        if (lengths <= 0).any() or np.triu(self.edges, 1).any():
-            raise ValueError("the box's edges must have positive lengths along x, y and z, "
-                             "with a along x and b in the xy plane")
+        if not np.linalg.det(self.edges) > 0:
+            raise ValueError("the box's edge vectors a, b, c must span a volume, right-handed ((a x b) . c > 0)")
 
     @classmethod
     def orthogonal(cls, lo, hi, periodic=(False, False, False)):
@@ -69,8 +68,13 @@ class Box:
         return cls(lo, [[size[0], 0.0, 0.0], [xy, size[1], 0.0], [xz, yz, size[2]]], periodic)
 
     @property
+    def restricted(self):
+        """Whether a lies along x and b in the xy plane, both positive: LAMMPS's bounds and tilts."""
+        return not np.triu(self.edges, 1).any() and bool((np.diag(self.edges) > 0).all())
+
+    @property
     def triclinic(self):
-        return bool(np.tril(self.edges, -1).any())
+        return bool((self.edges - np.diag(np.diag(self.edges))).any())
 
     @property
     def lo(self):
@@ -122,6 +126,8 @@ class Box:
 
     def __repr__(self):
         flags = "".join("p" if p else "f" for p in self.periodic)
+        if not self.restricted:
+            return f"Box(origin={self.origin.tolist()}, edges={self.edges.tolist()}, periodic={flags!r})"
         return f"Box(lo={self.lo.tolist()}, hi={self.hi.tolist()}, tilt={self.tilt}, periodic={flags!r})"
 
 

@@ -6,7 +6,7 @@ or a scalar increment with its `offset`); a time-independent `position` is one f
 
 Positions are unwrapped with `image` where the file has it (position + image x edges), else taken as
 wrapped in the periodic directions. The box: `box/edges` (a vector: a cuboid; a matrix: its rows are
-the edge vectors, which must have a along x and b in the xy plane), fixed or time-dependent (the
+the edge vectors, right-handed, in any orientation), fixed or time-dependent (the
 sample at or before the frame's step), `boundary` "periodic" or "none" per direction, origin at 0
 (H5MD gives none); two-dimensional files get z = 0 in a non-periodic z 1 long.
 

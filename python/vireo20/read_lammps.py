@@ -10,7 +10,9 @@ Positions are not columns: `xu yu zu`; else `x y z` unwrapped with `ix iy iz` an
 else scaled `xsu ysu zsu`, or `xs ys zs` (with image flags when given); else wrapped `x y z`, marked
 `wrapped` when the box is periodic somewhere.
 
-The `ITEM: UNITS` and `ITEM: TIME` items of `dump_modify units yes` and `time yes` are read over.
+The `ITEM: UNITS` and `ITEM: TIME` items of `dump_modify units yes` and `time yes` are read over. A
+box is LAMMPS's restricted triclinic one (bounds and tilts) or a general one (`BOX BOUNDS abc origin`:
+its edge vectors and origin, positions and image flags along them).
 
 Contacts (`dump local`): the first two columns are the atom ids of each pair, a column `kind`
 gives the contact kind (0, atom-atom, by default) and every further column is a contact value. A
@@ -186,22 +188,30 @@ def _contact_layout(columns):
 
 
 def _box(header):
-    """The Box of `ITEM: BOX BOUNDS`, the bounding box a dump writes for a triclinic box undone."""
+    """The Box of `ITEM: BOX BOUNDS`: the bounding box a dump writes for a restricted triclinic box
+    undone, or a general triclinic box's edge vectors and origin (`abc origin`)."""
     try:
         rows = [[float(value) for value in line.split()] for line in header["box_lines"]]
     except ValueError:
         raise _Refusal("BOX BOUNDS", "the three bound lines are not numbers") from None
-    if {len(row) for row in rows} not in ({2}, {3}):
-        raise _Refusal("BOX BOUNDS", "expected three lines of 2 or 3 numbers")
+    words = header["box"].split()[2:]
+    general = words[:2] == ["abc", "origin"]
+    if {len(row) for row in rows} not in (({4},) if general else ({2}, {3})):
+        raise _Refusal("BOX BOUNDS", "expected three lines of 4 numbers (a b c origin)" if general
+                       else "expected three lines of 2 or 3 numbers")
+    periodic = [flag == "pp" for flag in words[-3:]] if len(words) >= 3 + 2 * general else [False] * 3
     rows = np.array(rows)
+    if general:
+        try:
+            return Box(rows[:, 3], rows[:, :3], periodic)
+        except ValueError as error:
+            raise _Refusal("BOX BOUNDS", str(error)) from None
     lo, hi = rows[:, 0].copy(), rows[:, 1].copy()
     xy, xz, yz = rows[:, 2] if rows.shape[1] == 3 else (0.0, 0.0, 0.0)
     lo[0] -= min(0.0, xy, xz, xy + xz)
     hi[0] -= max(0.0, xy, xz, xy + xz)
     lo[1] -= min(0.0, yz)
     hi[1] -= max(0.0, yz)
-    flags = header["box"].split()[2:]
-    periodic = [flag == "pp" for flag in flags[-3:]] if len(flags) >= 3 else [False] * 3
     try:
         return Box.from_lammps(lo, hi, (xy, xz, yz), periodic)
     except ValueError as error:
@@ -215,8 +225,8 @@ def _from_scaled(scaled, box):
         out = positions[:, axis]
         np.multiply(scaled[:, axis], box.edges[axis, axis], out=out)
         out += box.origin[axis]
-        for edge in range(axis + 1, 3):
-            if box.edges[edge, axis] != 0.0:
+        for edge in range(3):
+            if edge != axis and box.edges[edge, axis] != 0.0:
                 out += scaled[:, edge] * box.edges[edge, axis]
     return positions
 
@@ -225,7 +235,7 @@ def _unwrap(positions, images, box):
     """Adds ix*a + iy*b + iz*c in place (zero components of the edges left out)."""
     for axis in range(3):
         shift = None
-        for edge in range(axis, 3):
+        for edge in range(3):
             length = box.edges[edge, axis]
             if length != 0.0:
                 term = images[:, edge] * length

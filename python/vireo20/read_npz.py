@@ -29,6 +29,8 @@ Both layouts may add:
   contact_values_NAME (C,) or (C, k)  a value per contact, summed over the pairs a line merges
   box              float (2, 3)       lower and upper corner of the domain (optional)
   box_tilt         float (3)          the tilt factors xy, xz, yz of a triclinic box (default 0)
+  box_edges        float (3, 3)       instead of box and box_tilt: the edge vectors a, b, c as rows,
+                                      any orientation, with box_origin float (3)
   periodic         bool (3)           which directions of the box are periodic (default none)
 
 The steps are the folder's .npz files other than parents.npz, in natural name order (step_2
@@ -178,18 +180,24 @@ class NpzFrame:
     @staticmethod
     def _box(step):
         corners = step.numbers("box", None, "iuf", (2, 3))
-        if corners is None:
-            for name in ("box_tilt", "periodic"):
+        edges = step.numbers("box_edges", None, "iuf", (3, 3))
+        if corners is not None and edges is not None:
+            step.fail("box_edges", "given with a box: give one of them")
+        if corners is None and edges is None:
+            for name in ("box_tilt", "box_origin", "periodic"):
                 if name in step.archive.files:
                     step.fail(name, "given without a box")
             return None
-        tilt = step.numbers("box_tilt", None, "iuf", (3,))
         periodic = step.numbers("periodic", None, "biu", (3,))
+        periodic = np.zeros(3, bool) if periodic is None else periodic.astype(bool)
         try:
-            return Box.from_lammps(corners[0], corners[1], (0, 0, 0) if tilt is None else tilt,
-                                   np.zeros(3, bool) if periodic is None else periodic.astype(bool))
+            if edges is not None:
+                origin = step.numbers("box_origin", None, "iuf", (3,))
+                return Box(np.zeros(3) if origin is None else origin, edges, periodic)
+            tilt = step.numbers("box_tilt", None, "iuf", (3,))
+            return Box.from_lammps(corners[0], corners[1], (0, 0, 0) if tilt is None else tilt, periodic)
         except ValueError as error:
-            step.fail("box", str(error))
+            step.fail("box_edges" if edges is not None else "box", str(error))
 
 
 def save_frame(path, frame, with_parents=True):
@@ -213,7 +221,9 @@ def save_frame(path, frame, with_parents=True):
     for name in ("contacts", "contact_kinds"):
         if getattr(frame, name) is not None:
             arrays[name] = getattr(frame, name)
-    if frame.box is not None:
+    if frame.box is not None and frame.box.restricted:
         arrays.update(box=np.stack([frame.box.lo, frame.box.hi]), box_tilt=np.array(frame.box.tilt),
                       periodic=frame.box.periodic)
+    elif frame.box is not None:
+        arrays.update(box_origin=frame.box.origin, box_edges=frame.box.edges, periodic=frame.box.periodic)
     np.savez(path, **arrays)

@@ -24,6 +24,9 @@ def box_header(box, points):
         rows = [f"{lo[k]!r} {hi[k]!r}" for k in range(3)]
         return "ITEM: BOX BOUNDS ff ff ff\n" + "\n".join(rows) + "\n"
     flags = " ".join("pp" if p else "ff" for p in box.periodic)
+    if not box.restricted:
+        return f"ITEM: BOX BOUNDS abc origin {flags}\n" + "".join(
+            f"{a!r} {b!r} {c!r} {o!r}\n" for (a, b, c), o in zip(box.edges.tolist(), box.origin.tolist()))
     lo, hi = box.lo, box.hi
     if not box.triclinic:
         return f"ITEM: BOX BOUNDS {flags}\n" + "".join(f"{lo[k]!r} {hi[k]!r}\n" for k in range(3))

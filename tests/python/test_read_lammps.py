@@ -11,7 +11,7 @@ import sys
 
 import numpy as np
 import pytest
-from numpy.testing import assert_array_equal
+from numpy.testing import assert_allclose, assert_array_equal
 
 from vireo20 import read_lammps
 from vireo20.frames import InputError
@@ -264,3 +264,26 @@ def test_units_and_time_items_ahead_of_each_step_are_read_over(tmp_path, compres
     assert [reader.next_header()["time"], reader.next_header()["time"], reader.next_header()] == [0.0, 1.0, None]
     if not compressed:
         assert read_lammps._native().index(write(tmp_path, timed))[0].tolist() == [0, second]
+
+
+def test_a_general_triclinic_box_is_its_edge_vectors_and_origin(tmp_path):
+    """dump_modify triclinic/general yes: the tilted box above turned a quarter about z, at (1, 2, 3);
+    image flags and scaled coordinates count whole edge vectors, a group across a face is made whole,
+    and the dump the job writes gives the same box back."""
+    import vireo20
+    from vireo20.write_lammps import box_header
+    edges = np.array([[0, 4, 0], [-5, 1, 0], [-0.25, -0.5, 6]])
+    box = dict(box="abc origin pp pp ff", bounds="".join(f"{a} {b} {c} {o}\n" for (a, b, c), o in zip(edges, (1, 2, 3))))
+    text = (frame(7, "id x y z ix iy iz", [[1, 1.0, 2.0, 3.0, 1, -1, 2]], **box)
+            + frame(8, "id xs ys zs", [[1, 0.5, 0.5, 0.5]], **box)
+            + frame(9, "id mol mass x y z", [[1, 1, 1.0, 1.0, 2.4, 3.0], [2, 1, 1.0, 1.0, 5.6, 3.0]], **box))
+    frames, error = run(write(tmp_path, text))
+    assert error is None and not frames[0].box.restricted
+    assert_array_equal(frames[0].positions, [[5.5, 4.0, 15.0]])
+    assert_array_equal(frames[1].positions, [[-1.625, 4.25, 6.0]])
+    assert frames[2].wrapped and frames[2].box.periodic.tolist() == [True, True, False]
+    result = vireo20.upscale(**frames[2].arguments())
+    assert_allclose(result["radius_of_gyration"], [0.4], rtol=1e-15)
+    header = box_header(frames[0].box, None)
+    written = write(tmp_path, f"ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n0\n{header}ITEM: ATOMS id x y z\n", name="back.dump")
+    assert run(written)[0][0].box == frames[0].box
