@@ -64,9 +64,9 @@ class Displacements:
         reader.Update()
         data = reader.GetOutput()
         arrays = data.GetPointData()
-        # Image points, where contact lines need them, follow the own ones; without, there are none.
         if data.GetNumberOfPoints() == 0:
             return cls(np.zeros(0, np.int64), np.zeros((0, 3)))
+        # Image points, where contact lines need them, follow the own ones; without, there are none.
         images = arrays.GetArray("image_of")
         own = slice(None) if images is None else vtk_to_numpy(images) == -1
         points = vtk_to_numpy(data.GetPoints().GetData())[own]

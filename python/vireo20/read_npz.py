@@ -183,6 +183,8 @@ class NpzFrame:
         edges = step.numbers("box_edges", None, "iuf", (3, 3))
         if corners is not None and edges is not None:
             step.fail("box_edges", "given with a box: give one of them")
+        if edges is not None and "box_tilt" in step.archive.files:
+            step.fail("box_tilt", "given with box_edges, whose vectors hold the tilt")
         if corners is None and edges is None:
             for name in ("box_tilt", "box_origin", "periodic"):
                 if name in step.archive.files:

@@ -225,8 +225,8 @@ BOOST_PYTHON_MODULE(_physics)
           "yz xz); with velocities angular_momentum and angular_velocity; with forces torque. A trailing\n"
           "entry counts 1 and has zeros elsewhere. With centres None the same pass finds them and returns\n"
           "them as centres, the bits CoordsWeightedAverage gives; mean_velocity=True adds the velocities'\n"
-          "CoordsWeightedAverage as mean_velocity; with velocities, internal_kinetic_energy is\n"
-          "1/2 sum m |v - V|^2 about each row's mean velocity V. entry_masses (E+T,), masses[enabled] then the trailing\n"
-          "masses, is read instead of masses through the enabled list, with the same results, faster on a\n"
-          "shuffled list. The arrays are views of one block. Bad input raises ValueError or RuntimeError.");
+          "CoordsWeightedAverage as mean_velocity, and with velocities internal_kinetic_energy, 1/2 sum\n"
+          "m |v - V|^2 about each row's mean velocity V (0 for a lone member). entry_masses (E+T,),\n"
+          "masses[enabled] then the trailing masses, is read instead of masses through the enabled list,\n"
+          "with the same results, faster on a shuffled list. The arrays are views of one block. Bad input raises ValueError or RuntimeError.");
 }

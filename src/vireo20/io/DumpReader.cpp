@@ -314,7 +314,8 @@ struct DumpReader::Impl {
     const std::string step = value_line("TIMESTEP");
     if (!header_integer(step, header.timestep)) fail("TIMESTEP", quoted(step) + " is not a step number");
     header.has_timestep = true;
-    if (!time.empty() && !(header.has_time = header_real(time, header.time))) fail("TIME", quoted(time) + " is not a time");
+    if (!time.empty() && !(header.has_time = header_real(time, header.time)))
+      fail("TIME", quoted(time) + " is not a time");
     bool counted = false;
     for (;;) {
       if (!line(text, at)) fail(section, "the file ends before the frame's 'ITEM: " + section + "' line");

@@ -26,8 +26,8 @@ VIREO20_API std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, 
 
 // The lowest and highest of p_Values over the entries of each group: p_Low[g] and p_High[g] for
 // g = p_Groups[i] in 0..p_GroupCount-1 (entries of other groups are skipped). Groups without entries
-// keep what the arrays held. NaN values are passed over, as NumPy's fmin and fmax do, unless the
-// group's entry holds NaN: started at NaN, a group of NaN values alone ends at NaN.
+// keep what the arrays held. A NaN value is passed over, and a NaN held is replaced by the next
+// value: started at NaN, a group ends at NaN only if all its values are NaN (NumPy's fmin, fmax).
 VIREO20_API void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::int64_t p_Count,
                                std::int64_t p_GroupCount, double* p_Low, double* p_High);
 
