@@ -16,7 +16,8 @@ pytestmark = pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Deb
 SIDE = 9.0
 EVERY = 40
 
-SCRIPT = f"""
+# Molecules of 1 to 5 atoms in a periodic box, moving.
+SETUP = """
 units lj
 atom_style bond
 boundary p p p
@@ -28,6 +29,8 @@ pair_style soft 1.0
 pair_coeff * * 3.0
 velocity all create 2.0 4928 loop geom
 fix move all nve
+"""
+SCRIPT = SETUP + f"""
 region slab block 0 6 INF INF INF INF
 group inside dynamic all region slab every {EVERY}
 compute cc inside chunk/atom molecule
@@ -197,18 +200,7 @@ def test_dipoles_equal_lammps_dipole_chunk_across_the_faces(tmp_path):
         assert_allclose(got["dipole"][order], rows[:, start:start + 3], rtol=0, atol=1e-11)
 
 
-MSD_SCRIPT = f"""
-units lj
-atom_style bond
-boundary p p p
-read_data molecules.data
-bond_style harmonic
-bond_coeff 1 60.0 1.0
-special_bonds lj 0.0 1.0 1.0
-pair_style soft 1.0
-pair_coeff * * 3.0
-velocity all create 2.0 4928 loop geom
-fix move all nve
+MSD_SCRIPT = SETUP + f"""
 compute cc all chunk/atom molecule
 compute msd all msd/chunk cc
 fix chunks all ave/time {EVERY} 1 {EVERY} c_msd[*] file chunks.txt mode vector format " %.17g"
