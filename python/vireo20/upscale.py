@@ -18,7 +18,7 @@ ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum",
                                 "internal_kinetic_energy", "dipole")
 # Component names of the arrays that are not x, y, z vectors.
 COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
-              "inertia": ("xx", "yy", "zz", "xy", "yz", "xz")}
+              "inertia": ("xx", "yy", "zz", "xy", "yz", "xz"), "msd": ("x", "y", "z", "total")}
 
 
 class _Step:
