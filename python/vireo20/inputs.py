@@ -28,7 +28,8 @@ def reader(name):
     return importlib.import_module(f".{FORMATS[name][0]}", __package__)
 
 
-def _head(path):
+def head(path):
+    """The first bytes of a file that the readers' `sniff` looks at (none for a folder)."""
     if os.path.isdir(path):
         return b""
     with open(path, "rb") as stream:
@@ -40,7 +41,7 @@ def detect(path):
     if not os.path.exists(path):
         raise InputError(path, "-", "-", "no such file or folder")
     try:
-        head = _head(path)
+        first = head(path)
     except OSError as error:
         raise InputError(path, "-", "-", f"cannot be read ({error.strerror or error})") from None
     for name in FORMATS:
@@ -50,7 +51,7 @@ def detect(path):
             module = reader(name)
         except ImportError:
             continue
-        if module.sniff(path, head):
+        if module.sniff(path, first):
             return name
     what = "folder holds no step files this job reads" if os.path.isdir(path) else \
         "file is not in a format this job recognises"

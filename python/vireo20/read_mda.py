@@ -46,10 +46,9 @@ def _import():
 
 
 def _lammps_dump(path):
-    from . import read_lammps
+    from . import inputs, read_lammps
     try:
-        with open(path, "rb") as stream:
-            return read_lammps.sniff(path, stream.read(256))
+        return read_lammps.sniff(path, inputs.head(path))
     except OSError:
         return False
 
