@@ -64,15 +64,19 @@ def start_flush(path):
         os.close(fd)
 
 
-def checked_file(path, end=None):
-    """Flushes a file another writer closed to the disk and reads it back: it must end with `end`.
-    Returns (size, crc32)."""
+def checked_file(path, end=None, written=None):
+    """Flushes a file another writer closed to the disk; it must end with `end`. Returns (size, crc32):
+    `written`, the writer's own sum of the bytes it wrote, once the file's size on the disk is its
+    size; else the file is read back for them."""
     fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
+        on_disk = os.fstat(fd).st_size
     finally:
         os.close(fd)
-    size, crc = file_checksum(path)
+    if written is not None and on_disk != written[0]:
+        raise OSError(f"could not write {path}: {on_disk} of {written[0]} bytes reached the disk")
+    size, crc = written if written is not None else file_checksum(path)
     if end is not None:
         with open(path, "rb") as stream:
             stream.seek(max(size - len(end), 0))

@@ -121,7 +121,7 @@ class SeriesWriter:
         with filesafe.writing(self.folder):
             name = step_file(result.index)
             path = os.path.join(self.folder, name)
-            write_vtk.write_polydata(path, result.to_vtk())
+            written = write_vtk.write_polydata(path, result.to_vtk())
             # The step file is written around the page cache where the file system allows it. Where
             # it went through the cache, it goes to the disk while the dump frame and the picture are
             # made and the next step is read and reduced: handing a large file to the disk blocks for
@@ -136,14 +136,14 @@ class SeriesWriter:
                 picture = self._drawing.submit(self._draw, result.index, np.array(result.centres, dtype=float), source)
         return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
                         picture=picture, row=summary_row(result), drift=result.drift, text=result.summary(),
-                        flushed=flushed)
+                        flushed=flushed, written=written)
 
     def record(self, written):
         """Checks a written step's file on the disk and lists the step as complete."""
         from . import write_vtk
         with filesafe.writing(self.folder):
             written.flushed.result()
-            size, crc = filesafe.checked_file(os.path.join(self.folder, written.file), write_vtk.FILE_END)
+            size, crc = filesafe.checked_file(os.path.join(self.folder, written.file), write_vtk.FILE_END, written.written)
             if written.picture is not None:
                 picture = written.picture.result()
                 self.picture = os.path.join(self.folder, picture["file"])

@@ -101,10 +101,13 @@ def _check_written(path, done, code, heard):
 
 def write_polydata(path, data):
     """Writes the data set to `path` (raw appended data, 64-bit headers) without holding the
-    interpreter lock, raising OSError on VTK's error code; `filesafe.checked_file(path, FILE_END)`
-    then checks what reached the disk."""
+    interpreter lock, raising OSError on VTK's error code. Returns (size, crc32) of the bytes written,
+    or None where the writer could not tell; `filesafe.checked_file(path, FILE_END, that)` then checks
+    what reached the disk."""
     from ._lammpsdump import write_step_file
-    _check_written(path, *write_step_file(data, os.fspath(path)))
+    done, code, heard, written = write_step_file(data, os.fspath(path))
+    _check_written(path, done, code, heard)
+    return written
 
 
 def _quoted(value):

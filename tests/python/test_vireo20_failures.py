@@ -218,6 +218,16 @@ def test_the_checksum_of_a_written_file_is_zlibs(tmp_path, size):
         filesafe.file_checksum(tmp_path / "nope")
 
 
+def test_a_file_cut_short_after_its_writer_summed_it_is_refused(tmp_path):
+    from vireo20 import filesafe
+    path = tmp_path / "f"
+    path.write_bytes(b"<VTKFile>\n")
+    assert filesafe.checked_file(path, b">\n", (10, 1234)) == (10, 1234)
+    os.truncate(path, 7)
+    with pytest.raises(OSError, match="7 of 10 bytes reached the disk"):
+        filesafe.checked_file(path, b">\n", (10, 1234))
+
+
 # Keys this far apart take the hash tables, which grow with the step (a span table would be smaller).
 KEYS = "np.arange(2_000_000, dtype=np.int64) * 829_418_951"
 GROUP_PASS_ARGUMENTS = {

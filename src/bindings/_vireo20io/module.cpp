@@ -448,7 +448,11 @@ PyObject* module_write_step_file(PyObject*, PyObject* p_Args)
   if (!path_argument(path_object, file)) return nullptr;
   vireo20::io::StepFileOutcome outcome;
   if (!without_lock([&] { outcome = vireo20::io::write_step_file(*data, file); })) return nullptr;
-  return Py_BuildValue("(ikO)", outcome.answer, outcome.error_code, outcome.error_reported ? Py_True : Py_False);
+  if (!outcome.sum_known)
+    return Py_BuildValue("(ikOO)", outcome.answer, outcome.error_code, outcome.error_reported ? Py_True : Py_False,
+                         Py_None);
+  return Py_BuildValue("(ikO(Lk))", outcome.answer, outcome.error_code, outcome.error_reported ? Py_True : Py_False,
+                       static_cast<long long>(outcome.sum.size), static_cast<unsigned long>(outcome.sum.crc32));
 }
 
 PyObject* module_thread_count(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(vireo20::ups::thread_count()); }
@@ -474,8 +478,9 @@ PyMethodDef module_methods[] = {
     {"checksum", module_checksum, METH_O,
      "checksum(path) -> (size, crc32) of a file, the CRC being zlib.crc32's, without the interpreter lock."},
     {"write_step_file", module_write_step_file, METH_VARARGS,
-     "write_step_file(polydata, path) -> (answer, error_code, error_reported): the data set written as VTK XML with "
-     "raw appended data, without the interpreter lock."},
+     "write_step_file(polydata, path) -> (answer, error_code, error_reported, written): the data set written as VTK "
+     "XML with raw appended data, without the interpreter lock; written is (size, crc32) of the bytes written, or "
+     "None where the writer cannot tell."},
     {"thread_count", module_thread_count, METH_NOARGS, "The threads a parse uses (VIREO20_THREADS)."},
     {"hold_freed_blocks", module_hold_freed_blocks, METH_NOARGS,
      "Keeps the large blocks that frame columns and quill20 arrays let go of for the next frames, until the "

@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <isa-l/crc.h>
+#include <zlib.h>
+
 namespace vireo20 {
 namespace io {
 
@@ -56,6 +59,12 @@ DirectFileBuffer::~DirectFileBuffer()
 {
   if (m_File >= 0) ::close(m_File);
   std::free(m_Stage);
+  std::free(m_Head);
+}
+
+void DirectFileBuffer::sum(const char* p_Data, std::size_t p_Size)
+{
+  m_Crc = crc32_gzip_refl(m_Crc, reinterpret_cast<const unsigned char*>(p_Data), p_Size);
 }
 
 bool DirectFileBuffer::failed(int p_Error)
@@ -125,7 +134,14 @@ bool DirectFileBuffer::write_cached(const char* p_Data, std::size_t p_Size, off_
 
 bool DirectFileBuffer::write_stage()
 {
-  if (!write_at(m_Stage, m_Chunk, m_StageStart)) return false;
+  char* next = m_StageStart == 0 ? static_cast<char*>(std::aligned_alloc(block, m_Chunk)) : nullptr;
+  if (next != nullptr) {
+    m_Head = m_Stage;
+    m_Stage = next;
+  } else {
+    if (!write_at(m_Stage, m_Chunk, m_StageStart)) return false;
+    sum(m_Stage, m_Chunk);
+  }
   m_StageStart += static_cast<off_t>(m_Chunk);
   m_StageHigh = 0;
   stage_at(0);
@@ -145,9 +161,19 @@ std::streamsize DirectFileBuffer::xsputn(const char* p_Data, std::streamsize p_C
   std::streamsize written = 0;
   while (written < p_Count) {
     const std::size_t left = static_cast<std::size_t>(p_Count - written);
+    if (m_Patch >= 0 && m_Head != nullptr && m_Patch < static_cast<off_t>(m_Chunk)) {
+      // Into the first chunk, held in memory.
+      const std::size_t take = std::min(left, m_Chunk - static_cast<std::size_t>(m_Patch));
+      std::memcpy(m_Head + m_Patch, p_Data + written, take);
+      m_Patch += static_cast<off_t>(take);
+      written += static_cast<std::streamsize>(take);
+      if (m_Patch == m_StageStart) stage_at(0);
+      continue;
+    }
     if (m_Patch >= 0) {
-      // Below the stage: a few bytes of a header filled in late, gathered and then written through
-      // the cache in one piece.
+      // Below the stage, in a chunk on the disk: a few bytes of a header filled in late, gathered and
+      // then written through the cache in one piece. The sum taken of that chunk no longer holds.
+      m_CrcKnown = false;
       const std::size_t take = std::min(left, static_cast<std::size_t>(m_StageStart - m_Patch));
       m_Pending.append(p_Data + written, take);
       m_Patch += static_cast<off_t>(take);
@@ -217,17 +243,33 @@ bool DirectFileBuffer::close()
 {
   if (m_File < 0) return false;
   note_high_water();
-  if (m_Error == 0 && write_pending()) {
+  if (m_Error == 0 && write_pending() && (m_Head == nullptr || write_at(m_Head, m_Chunk, 0))) {
     // The whole blocks around the cache; the last part block through it, so the file ends where
     // its data does.
     const std::size_t whole = m_StageHigh / block * block;
     if (write_at(m_Stage, whole, m_StageStart) && whole < m_StageHigh)
       write_cached(m_Stage + whole, m_StageHigh - whole, m_StageStart + static_cast<off_t>(whole));
+    sum(m_Stage, m_StageHigh);
   }
   setp(nullptr, nullptr);
   if (::close(m_File) != 0 && m_Error == 0) m_Error = errno;
   m_File = -1;
+  m_Closed = true;
   return m_Error == 0;
+}
+
+bool DirectFileBuffer::written_checksum(FileChecksum& p_Sum) const
+{
+  if (!m_Closed || m_Error != 0 || !m_CrcKnown) return false;
+  const off_t size = m_StageStart + static_cast<off_t>(m_StageHigh);
+  std::uint32_t crc = m_Crc;
+  if (m_Head != nullptr) {
+    const std::uint32_t head = crc32_gzip_refl(0, reinterpret_cast<const unsigned char*>(m_Head), m_Chunk);
+    crc = static_cast<std::uint32_t>(crc32_combine(head, crc, static_cast<z_off_t>(size - static_cast<off_t>(m_Chunk))));
+  }
+  p_Sum.size = static_cast<std::int64_t>(size);
+  p_Sum.crc32 = crc;
+  return true;
 }
 
 }  // namespace io

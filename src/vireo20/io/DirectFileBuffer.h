@@ -10,6 +10,11 @@
 // Only on local disks' file systems: there the write finishes at the disk's speed, about that of the
 // fsync it spares. A network file system's client sends direct writes as they come, where through
 // its cache it batches them, and the next step would wait for the server.
+//
+// The file's first chunk stays in memory until close, where VTK's late header bytes land, so that
+// every byte goes to the disk once and in its final form: the buffer then knows the CRC-32 of the
+// file it wrote, and the check after it need not read the file back (which took the disk as long
+// again as the write, beside the next step's).
 #pragma once
 
 #include <sys/types.h>
@@ -19,6 +24,7 @@
 #include <string>
 
 #include "vireo20/Export.h"
+#include "vireo20/io/FileChecksum.h"
 
 namespace vireo20 {
 namespace io {
@@ -45,6 +51,9 @@ public:
   bool close();
   // The errno of the first failure, 0 if none.
   int error() const { return m_Error; }
+  // After a close() that succeeded: true, and p_Sum set to the size and CRC-32 of the bytes written,
+  // unless a seek back wrote into a chunk already on the disk past the first.
+  bool written_checksum(FileChecksum& p_Sum) const;
 
 protected:
   int_type overflow(int_type p_Char) override;
@@ -65,16 +74,22 @@ private:
   bool write_cached(const char* p_Data, std::size_t p_Size, off_t p_At);
   bool write_pending();
   bool failed(int p_Error);
+  void sum(const char* p_Data, std::size_t p_Size);
 
   int m_File = -1;
   bool m_Direct = false;
   std::size_t m_Chunk;
   char* m_Stage = nullptr;
+  char* m_Head = nullptr;       // the file's first chunk, once the stage has moved past it
   off_t m_StageStart = 0;      // file offset of m_Stage[0]; always a multiple of m_Chunk
   std::size_t m_StageHigh = 0;  // bytes of the stage that hold data
   off_t m_Patch = -1;           // >= 0: writing below the stage, at this offset, through the cache
   std::string m_Pending;        // the bytes written below the stage since the last seek, up to m_Patch
   int m_Error = 0;
+  // CRC-32 of the bytes on the disk from m_Chunk (from 0 without m_Head) up to the stage.
+  std::uint32_t m_Crc = 0;
+  bool m_CrcKnown = true;
+  bool m_Closed = false;
 };
 
 }  // namespace io

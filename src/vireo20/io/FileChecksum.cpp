@@ -1,7 +1,7 @@
 // ISA-L's folding CRC instead of zlib's table-driven one: a step file of tens of megabytes is summed
-// in milliseconds rather than tens of them, on the thread that checks it while the next is written.
-// On a local disk the file is read around the page cache (DirectFileBuffer tells where): the check
-// reads what the disk holds, and a step file written around the cache costs no copy into it.
+// in milliseconds rather than tens of them. On a local disk the file is read around the page cache
+// (DirectFileBuffer tells where): `--resume` compares what the disk holds, and a step file written
+// around the cache costs no copy into it.
 #include "vireo20/io/FileChecksum.h"
 
 #include <fcntl.h>

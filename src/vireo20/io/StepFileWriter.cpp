@@ -65,7 +65,10 @@ StepFileOutcome write_step_file(vtkPolyData& p_Data, const std::string& p_Path, 
   // The buffer's own error is the cause: VTK reads errno some calls after a write failed.
   if (!file.close()) outcome.error_code = static_cast<unsigned long>(file.error());
   // A file not written whole is removed, as VTK removes a file of its own that it could not finish.
-  if (outcome.answer != 1 || outcome.error_code != 0 || outcome.error_reported) ::unlink(p_Path.c_str());
+  if (outcome.answer != 1 || outcome.error_code != 0 || outcome.error_reported)
+    ::unlink(p_Path.c_str());
+  else
+    outcome.sum_known = file.written_checksum(outcome.sum);
   return outcome;
 }
 

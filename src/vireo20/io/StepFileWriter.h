@@ -6,6 +6,7 @@
 #include <string>
 
 #include "vireo20/Export.h"
+#include "vireo20/io/FileChecksum.h"
 
 class vtkPolyData;
 
@@ -16,6 +17,8 @@ struct StepFileOutcome {
   int answer = 0;                // what vtkWriter::Write answered (1: done)
   unsigned long error_code = 0;  // the writer's vtkErrorCode, 0 when none
   bool error_reported = false;   // the writer or its executive raised an error event
+  bool sum_known = false;        // sum holds the size and CRC-32 of the bytes written
+  FileChecksum sum;
 };
 
 // Writes p_Data to p_Path, around the page cache where the file system allows it (DirectFileBuffer,
