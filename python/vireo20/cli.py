@@ -14,7 +14,8 @@ def _input_help():
     lines += [f"  {name:<11} {text}" for name, (_, text) in inputs.FORMATS.items()]
     lines += ["", "or nothing for the built-in data set. With --workers or --scheduler, each worker reads its",
               "steps itself: a remote cluster must see INPUT at the same path. For MDAnalysis give",
-              "TOPOLOGY TRAJECTORY. Each format's columns and conventions:", ""]
+              "TOPOLOGY TRAJECTORY. A LAMMPS dump written one file per step is given as its files",
+              "(dump.*.lammpstrj), its folder or a quoted pattern. Each format's columns and conventions:", ""]
     for name, (module, _) in inputs.FORMATS.items():
         try:
             doc = inputs.reader(name).__doc__ or ""
@@ -53,7 +54,8 @@ def parser():
     up.add_argument("input", nargs="*", metavar="INPUT", help="the input (see below); none: the built-in data set")
     up.add_argument("--out", required=True, metavar="DIR", help="output folder (replaced as a whole when the run ends)")
     up.add_argument("--format", choices=tuple(inputs.FORMATS), help="the input's format, when the file cannot tell")
-    up.add_argument("--contacts", metavar="FILE", help="a LAMMPS dump local of contact pairs")
+    up.add_argument("--contacts", metavar="FILE", help="a LAMMPS dump local of contact pairs (or its files' folder "
+                                                     "or a quoted pattern, written one file per step)")
     up.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
                     help="the simulation box of an input that holds none (VTK files), periodic along --periodic")
     up.add_argument("--periodic", default="xyz", metavar="AXES",
@@ -102,6 +104,14 @@ def inputs_after_masses(args):
     return args
 
 
+def _all_dumps(paths):
+    lammps = inputs.reader("lammps")
+    try:
+        return all(os.path.isfile(path) and lammps.sniff(path, inputs.head(path)) for path in paths)
+    except OSError:
+        return False
+
+
 def _upscale(args):
     up = args.parser
     inputs_after_masses(args)
@@ -113,9 +123,12 @@ def _upscale(args):
             reductions[name] = how
     synthetic = {name: getattr(args, name) for name in ("clusters", "steps", "seed") if getattr(args, name) is not None}
     options = {}
-    if len(args.input) > 2:
-        up.error("give one INPUT (or TOPOLOGY TRAJECTORY for MDAnalysis)")
-    if len(args.input) == 2:
+    if len(args.input) > 1 and args.format in (None, "lammps") and _all_dumps(args.input):
+        # A dump written one file per step, as the shell expands dump.*.lammpstrj.
+        source = list(args.input)
+    elif len(args.input) > 2:
+        up.error("give one INPUT, several LAMMPS dump files of one run, or TOPOLOGY TRAJECTORY for MDAnalysis")
+    elif len(args.input) == 2:
         options["topology"], source = args.input
         args.format = args.format or "mdanalysis"
     else:

@@ -3,11 +3,13 @@ bytes), or named with `format=`. Each reader is a module `read_NAME` offering
 `open_series(path, **options) -> Series` and `sniff(path, head) -> bool`; none is imported before
 it is needed, so a reader whose library is missing costs nothing until it is asked for.
 """
+import glob
 import importlib
 import inspect
 import os
 
 from .frames import InputError
+from .reading import natural_key
 
 # name -> (module, what it reads); detection tries them in this order.
 FORMATS = {
@@ -36,8 +38,33 @@ def head(path):
         return stream.read(HEAD_BYTES)
 
 
+def expand(path):
+    """The input a path names: a pattern with * ? or [ (quoted, as OVITO and ParaView take
+    `dump.*.lammpstrj`) that names no file itself gives the files it matches, in the natural order of
+    their names (dump.200 before dump.1000); a list of paths stays a list; any other path is itself."""
+    if isinstance(path, (list, tuple)):
+        return [os.fspath(p) for p in path]
+    path = os.fspath(path)
+    if os.path.exists(path) or not any(c in path for c in "*?["):
+        return path
+    matches = sorted(glob.glob(path), key=natural_key)
+    if not matches:
+        raise InputError(path, "-", "-", "no file matches this pattern")
+    return matches
+
+
 def detect(path):
-    """The format name of an input path, from its files, extension and first bytes."""
+    """The format name of an input path, from its files, extension and first bytes; several files are
+    one series of LAMMPS dumps, the only format read from several files."""
+    if isinstance(path, list):
+        lammps = reader("lammps")
+        for name in path:
+            if not os.path.isfile(name):
+                raise InputError(name, "-", "-", "no such file" if not os.path.exists(name) else "is not a file")
+            if not lammps.sniff(name, head(name)):
+                raise InputError(name, "-", "-", "is not a LAMMPS text dump: several files are read as one "
+                                                 "series only when each is one")
+        return "lammps"
     if not os.path.exists(path):
         raise InputError(path, "-", "-", "no such file or folder")
     try:
@@ -65,7 +92,9 @@ def open_series(path=None, format=None, **options):
 
     `path` is an npz folder, a LAMMPS dump (plain or .gz, `contacts=` a dump local), a VTK series,
     a GSD or H5MD file, or a trajectory MDAnalysis reads (`topology=`); None gives the built-in data
-    set (`clusters`, `steps`, `seed`). `format` names the format when the file cannot tell.
+    set (`clusters`, `steps`, `seed`). `format` names the format when the file cannot tell. LAMMPS
+    dumps written one file per step are one series: a list of them, their folder, or a pattern
+    (`"post/dump*.liggghts"`).
 
     >>> for frame in vireo20.open("dump.lammpstrj.gz")[::10]:
     ...     result = vireo20.upscale(**frame.arguments())
@@ -73,8 +102,11 @@ def open_series(path=None, format=None, **options):
     if path is None:
         from .synthetic import SyntheticSeries
         return SyntheticSeries(**{k: v for k, v in options.items() if k in ("clusters", "steps", "seed")})
-    path = os.fspath(path)
+    path = expand(path)
     name = format or detect(path)
+    if isinstance(path, list) and name != "lammps":
+        raise InputError(path[0], "-", "-", f"the {name} reader reads one input; several files are one "
+                                            "series of LAMMPS dumps only")
     try:
         module = reader(name)
     except ImportError as error:

@@ -18,6 +18,11 @@ Contacts (`dump local`): the first two columns are the atom ids of each pair, a 
 gives the contact kind (0, atom-atom, by default) and every further column is a contact value. A
 contact frame belongs to the atom frame of the same timestep.
 
+A dump written one file per step (`dump ... dump.*.lammpstrj`, LIGGGHTS's `post/dump*.liggghts`) is
+one series: its folder (the atom dumps in it; `--contacts` the same folder takes its dump local
+files), a quoted pattern, or the files themselves, taken in the natural order of their names
+(dump.200 before dump.1000). A file may hold several frames.
+
 Plain files are indexed by byte offset, and each frame is read where it lies when its loader is
 loaded (in a Dask worker, say); a gzip file is inflated once, in order, and its loaders carry their
 parsed arrays.
@@ -31,6 +36,7 @@ import zlib
 import numpy as np
 
 from .frames import Box, Frame, InputError, Series
+from .reading import natural_key
 
 INTEGER_COLUMNS = frozenset(("id", "mol", "type", "proc", "procp1", "ix", "iy", "iz"))
 TEXT_COLUMNS = frozenset(("element",))  # not numbers: left out
@@ -49,31 +55,69 @@ def _native():
     return _lammpsdump
 
 
-def sniff(path, head):
-    if os.path.isdir(path):
-        return False
+def _section(head):
+    """The section of a dump's first frame from the file's first bytes: "ATOMS", "ENTRIES" for a
+    dump local, or None for a file that is no dump."""
     if head[:2] == _GZIP_MAGIC:
         try:
             head = zlib.decompressobj(31).decompress(head)
         except zlib.error:
-            return False
+            return None
     # dump_modify units/time yes write these items ahead of the step.
-    return head.lstrip().startswith((b"ITEM: TIMESTEP", b"ITEM: UNITS", b"ITEM: TIME"))
+    if not head.lstrip().startswith((b"ITEM: TIMESTEP", b"ITEM: UNITS", b"ITEM: TIME")):
+        return None
+    return "ENTRIES" if b"\nITEM: ENTRIES" in head else "ATOMS"
+
+
+def sniff(path, head):
+    if os.path.isdir(path):
+        return bool(dump_files(path, "ATOMS"))
+    return _section(head) is not None
+
+
+def dump_files(path, section):
+    """The files of a series of dumps, in the natural order of their names: a list of files, or a
+    folder's files whose first frame is a `section` one (hidden files left out); a file is itself."""
+    if isinstance(path, (list, tuple)):
+        return sorted(path, key=natural_key)
+    if not os.path.isdir(path):
+        return [path]
+    from .inputs import head
+    found = []
+    for name in os.listdir(path):
+        full = os.path.join(path, name)
+        if name.startswith(".") or not os.path.isfile(full):
+            continue
+        try:
+            if _section(head(full)) == section:
+                found.append(full)
+        except OSError as error:
+            raise InputError(full, "-", "-", f"cannot be read ({error.strerror or error})") from None
+    return sorted(found, key=natural_key)
 
 
 def open_series(path, contacts=None, **options):
     """The frames of an atom dump, each with the contact frame of its timestep when `contacts` names
-    a `dump local` file. Other options are for other readers."""
-    path = os.fspath(path)
-    contacts = os.fspath(contacts) if contacts is not None else None
-    for name in (path, contacts):
-        if name is not None:
-            try:
-                with open(name, "rb"):
-                    pass
-            except OSError as error:
-                raise InputError(name, "-", "-", f"cannot be read ({error.strerror or error})") from None
-    return LammpsSeries(path, contacts)
+    a `dump local` file. Either may be several files written one per step (a list, their folder or a
+    pattern). Other options are for other readers."""
+    from .inputs import expand
+    path = expand(path)
+    paths = dump_files(path, "ATOMS")
+    contact_paths = []
+    if contacts is not None:
+        contacts = expand(contacts)
+        contact_paths = dump_files(contacts, "ENTRIES")
+        if not contact_paths:
+            raise InputError(contacts, "-", "-", "the folder holds no LAMMPS dump local files (ITEM: ENTRIES)")
+    if not paths:
+        raise InputError(path, "-", "-", "the folder holds no LAMMPS dump files of atoms")
+    for name in paths + contact_paths:
+        try:
+            with open(name, "rb"):
+                pass
+        except OSError as error:
+            raise InputError(name, "-", "-", f"cannot be read ({error.strerror or error})") from None
+    return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0])
 
 
 def _compressed(path):
@@ -446,9 +490,15 @@ class LammpsSeries(Series):
         # Held to one thread (VIREO20_THREADS=1), the reader leaves the other cores to a read ahead.
         return _native().thread_count() > 1
 
-    def __init__(self, path, contacts=None):
-        self.path, self.contacts_path, self.source = path, contacts, path
-        self._indexes, self._streams, self._length, self._last = {}, {}, None, {}
+    def __init__(self, paths, contact_paths=(), source=None):
+        """`paths`: the atom dump's files in order; `contact_paths` those of its dump local."""
+        if isinstance(paths, (str, os.PathLike)):
+            paths = [os.fspath(paths)]
+        if isinstance(contact_paths, (str, os.PathLike)):
+            contact_paths = [os.fspath(contact_paths)]
+        self.paths, self.contact_paths = list(paths), list(contact_paths or ())
+        self.source = source or self.paths[0]
+        self._indexes, self._streams, self._lengths, self._last = {}, {}, {}, {}
         self._in_order = False
 
     def read_in_order(self):
@@ -476,16 +526,27 @@ class LammpsSeries(Series):
             del part
 
     def _contact_parts(self):
-        if self.contacts_path is None:
-            return
-        try:
-            yield from self._parts(self.contacts_path, "ENTRIES")
-        except InputError as error:
-            yield _Failed(error)
+        for path in self.contact_paths:
+            try:
+                yield from self._parts(path, "ENTRIES")
+            except InputError as error:
+                yield _Failed(error)
+                return
+
+    def _atom_parts(self):
+        for path in self.paths:
+            empty = True
+            for part in self._parts(path, "ATOMS"):
+                empty = False
+                yield part
+                del part
+            if empty and len(self.paths) > 1:
+                # One file of a series written step by step, left empty: its step was never written.
+                raise InputError(path, "-", "-", "no frames: the file holds no 'ITEM: TIMESTEP'")
 
     def loaders(self):
         # Parts are let go before moving on, so that a streamed frame no loader holds is passed over.
-        contacts, atom_parts = self._contact_parts(), self._parts(self.path, "ATOMS")
+        contacts, atom_parts = self._contact_parts(), self._atom_parts()
         waiting = next(contacts, None)
         count = 0
         while True:
@@ -500,34 +561,37 @@ class LammpsSeries(Series):
             # A damaged contact frame stops the run at the first atom frame it could belong to.
             matched = waiting is not None and (waiting.timestep == atoms.timestep or (waiting.problem and (
                 waiting.timestep is None or atoms.timestep is None or waiting.timestep <= atoms.timestep)))
-            yield LammpsLoader(atoms.position, atoms, waiting if matched else None)
+            yield LammpsLoader(count, atoms, waiting if matched else None)
             count += 1
         if count == 0:
-            raise InputError(self.path, "-", "-", "no frames: the file holds no 'ITEM: TIMESTEP'")
+            what = "the file holds" if len(self.paths) == 1 else "none of its files holds"
+            raise InputError(self.source, "-", "-", f"no frames: {what} an 'ITEM: TIMESTEP'")
 
     @property
     def cheap_length(self):
         """Whether len() is worth it for a progress bar: a gzip dump is inflated to count its frames."""
-        return not _compressed(self.path)
+        return not any(_compressed(path) for path in self.paths)
+
+    def _length(self, path):
+        if not _compressed(path):
+            return len(self._index(path)[0])
+        if path not in self._lengths:
+            reader = _call(_Where(path, 0), _native().Reader, path, "ATOMS")
+            count = 0
+            while _call(_Where(path, count), reader.next_header) is not None:
+                count += 1
+            reader.close()
+            self._lengths[path] = count
+        return self._lengths[path]
 
     def __len__(self):
-        if _compressed(self.path):
-            if self._length is None:
-                reader = _call(_Where(self.path, 0), _native().Reader, self.path, "ATOMS")
-                count = 0
-                while _call(_Where(self.path, count), reader.next_header) is not None:
-                    count += 1
-                reader.close()
-                self._length = count
-            return self._length
-        return len(self._index(self.path)[0])
+        return sum(self._length(path) for path in self.paths)
 
     def finish(self):
         """Checks that each file was read to its end intact: a gzip stream's CRC and length, and that
         no file ends inside a frame."""
-        for path, section in ((self.path, "ATOMS"), (self.contacts_path, "ENTRIES")):
-            if path is None:
-                continue
+        for path, section in [(path, "ATOMS") for path in self.paths] + \
+                [(path, "ENTRIES") for path in self.contact_paths]:
             if _compressed(path) or path in self._streams:
                 stream = self._streams.pop(path, None) or _Stream(path, section)
                 stream.finish()

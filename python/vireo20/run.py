@@ -81,6 +81,9 @@ def _identity(path):
     """What a resumed run checks it still reads: the file's or folder's names, sizes and times."""
     if path is None:
         return None
+    path = inputs.expand(path)
+    if isinstance(path, list):
+        return [_identity(name) for name in path]
     path = os.path.abspath(path)
     stat = os.stat(path)
     if os.path.isdir(path):
@@ -269,7 +272,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
-    when the file cannot tell), a `vireo20.Series`, or None for the built-in data set (`clusters`,
+    when the file cannot tell; a LAMMPS dump written one file per step as a list of its files, their
+    folder or a pattern), a `vireo20.Series`, or None for the built-in data set (`clusters`,
     `steps`, `seed`). `group_by` names the column of group labels; `masses` is a list of
     "TYPE=VALUE" or a `MassRule`; `physics` "none", "basic" or "all"; `reductions` maps value names
     to "sum", "average", "any", "min" or "max"; `frames` a slice or "START:STOP:STEP"; `lammps_dump`
@@ -312,7 +316,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             _count("--clusters", clusters, 1)
             _count("--steps", steps, 1)
             _count("--seed", seed, 0)
-        input_paths = [os.fspath(p) for p in (input, contacts, reader_options.get("topology")) if p is not None]
+        input_paths = []
+        for given in (input, contacts, reader_options.get("topology")):
+            if given is not None:
+                given = inputs.expand(given)
+                input_paths += given if isinstance(given, list) else [given]
         for path in input_paths:
             if not os.path.exists(path):
                 raise InputError(path, "-", "-", "no such file or folder")

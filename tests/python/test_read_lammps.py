@@ -287,3 +287,49 @@ def test_a_general_triclinic_box_is_its_edge_vectors_and_origin(tmp_path):
     header = box_header(frames[0].box, None)
     written = write(tmp_path, f"ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n0\n{header}ITEM: ATOMS id x y z\n", name="back.dump")
     assert run(written)[0][0].box == frames[0].box
+
+
+STEPS = (0, 200, 1000)  # a name order (dump.0, dump.1000, dump.200) unlike the steps'
+
+
+@pytest.mark.parametrize("given", ["folder", "pattern", "files", "in_order"])
+def test_a_dump_written_one_file_per_step_is_one_series_in_the_order_of_its_steps(tmp_path, given):
+    entries = "c_p[1] c_p[2] c_f"
+    whole = write(tmp_path, "".join(frame(step, COLUMNS, ROWS) for step in STEPS), name="whole.dump")
+    tmp_path = tmp_path / "post"
+    tmp_path.mkdir()
+    for k, step in enumerate(STEPS):
+        # gzip and plain files mixed, and a dump local of contacts in the same folder.
+        write(tmp_path, frame(step, COLUMNS, ROWS), k == 1, f"dump.{step}.liggghts")
+        write(tmp_path, frame(step, entries, [[1, 2, step]], item="ENTRIES"), k == 2, f"pairs.{step}.liggghts")
+    write(tmp_path, "log of the run\n", name="log.liggghts")
+    names = {"folder": str(tmp_path), "pattern": str(tmp_path / "dump.*"),
+             "files": sorted(str(p) for p in tmp_path.glob("dump.*")), "in_order": str(tmp_path / "dump.*")}
+    contacts = str(tmp_path) if given == "folder" else str(tmp_path / "pairs.*")
+    series = read_lammps.open_series(names[given], contacts)
+    if given == "in_order":
+        series.read_in_order()
+    loaders = [pickle.loads(pickle.dumps(loader)) for loader in series.loaders()]
+    series.finish()
+    frames = [loader.load() for loader in loaders]
+    assert len(series) == 3 and [f.timestep for f in frames] == list(STEPS) and [f.index for f in frames] == [0, 1, 2]
+    assert [f.contact_values["c_f"].tolist() for f in frames] == [[step] for step in STEPS]
+    assert frames[1].source.endswith("dump.200.liggghts.gz")
+    assert digest(frames) == digest(run(whole)[0])
+
+
+def test_a_file_of_a_series_written_step_by_step_must_hold_frames(tmp_path):
+    write(tmp_path, frame(0, COLUMNS, ROWS), name="dump.0")
+    empty = write(tmp_path, "", name="dump.1")
+    # An empty file does not even look like a dump: named among the files, it is refused as one.
+    with pytest.raises(InputError, match="is not a LAMMPS text dump"):
+        vireo20_open([str(tmp_path / "dump.0"), empty])
+    frames, error = run([str(tmp_path / "dump.0"), empty])
+    assert len(frames) == 1 and error == f"{empty}: no frames: the file holds no 'ITEM: TIMESTEP'"
+    with pytest.raises(InputError, match="no file matches this pattern"):
+        read_lammps.open_series(str(tmp_path / "nothing*"))
+
+
+def vireo20_open(path):
+    from vireo20 import inputs
+    return inputs.open_series(path)

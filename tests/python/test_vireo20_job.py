@@ -197,6 +197,34 @@ def test_wrapped_unwrapped_and_npz_inputs_give_one_series(tmp_path, lammps_dumps
     assert lines > 0
 
 
+def _split_by_step(dump, folder, stem):
+    """The frames of a dump, one file per step as `dump ... stem.*` writes them; the file names."""
+    text = open(dump).read()
+    starts = [k for k in range(len(text)) if text.startswith("ITEM: TIMESTEP\n", k)] + [len(text)]
+    names = []
+    for start, end in zip(starts, starts[1:]):
+        step = text[start:end].split("\n")[1]
+        names.append(str(folder / f"{stem}.{step}"))
+        with open(names[-1], "w") as out:
+            out.write(text[start:end])
+    return names
+
+
+def test_a_run_written_one_file_per_step_gives_the_bytes_of_its_single_dump(tmp_path, lammps_dumps):
+    post = tmp_path / "post"
+    post.mkdir()
+    files = _split_by_step(os.path.join(lammps_dumps, "clumps.dump"), post, "dump")
+    _split_by_step(os.path.join(lammps_dumps, "contacts.dump"), post, "pairs")
+    whole = vireo20.run(os.path.join(lammps_dumps, "clumps.dump"), tmp_path / "whole",
+                        contacts=os.path.join(lammps_dumps, "contacts.dump"))
+    # As the shell expands post/dump.*: dump.100 before dump.25.
+    assert cli.main(["upscale", *sorted(files), "--contacts", str(post / "pairs.*"), "--out",
+                     str(tmp_path / "split")]) == 0
+    assert len(files) == len(whole.files) == 9
+    for name in [os.path.basename(f) for f in whole.files] + ["upscaled.pvd"]:
+        assert (tmp_path / "split" / name).read_bytes() == (tmp_path / "whole" / name).read_bytes(), name
+
+
 class _KeptFrames(Series):
     """Loaders that keep the frame they read, as a streamed dump's do; counts the frames alive at
     each load, so the job must let go of each loader once its step is reduced."""
