@@ -14,8 +14,9 @@ def _input_help():
     lines += [f"  {name:<11} {text}" for name, (_, text) in inputs.FORMATS.items()]
     lines += ["", "or nothing for the built-in data set. With --workers or --scheduler, each worker reads its",
               "steps itself: a remote cluster must see INPUT at the same path. For MDAnalysis give",
-              "TOPOLOGY TRAJECTORY. A LAMMPS dump written one file per step is given as its files",
-              "(dump.*.lammpstrj), its folder or a quoted pattern. Each format's columns and conventions:", ""]
+              "TOPOLOGY TRAJECTORY. A LAMMPS dump or VTK files written one file per step are given as",
+              "the files (dump.*.lammpstrj), their folder or a quoted pattern. Each format's columns and",
+              "conventions:", ""]
     for name, (module, _) in inputs.FORMATS.items():
         try:
             doc = inputs.reader(name).__doc__ or ""
@@ -104,14 +105,6 @@ def inputs_after_masses(args):
     return args
 
 
-def _all_dumps(paths):
-    lammps = inputs.reader("lammps")
-    try:
-        return all(os.path.isfile(path) and lammps.sniff(path, inputs.head(path)) for path in paths)
-    except OSError:
-        return False
-
-
 def _upscale(args):
     up = args.parser
     inputs_after_masses(args)
@@ -123,11 +116,11 @@ def _upscale(args):
             reductions[name] = how
     synthetic = {name: getattr(args, name) for name in ("clusters", "steps", "seed") if getattr(args, name) is not None}
     options = {}
-    if len(args.input) > 1 and args.format in (None, "lammps") and _all_dumps(args.input):
-        # A dump written one file per step, as the shell expands dump.*.lammpstrj.
+    several = inputs.several_files_format(args.input) if len(args.input) > 1 else None
+    if (several is not None and args.format in (None, several)) or len(args.input) > 2:
+        # A dump written one file per step, as the shell expands dump.*.lammpstrj; the reader names a
+        # file that does not belong.
         source = list(args.input)
-    elif len(args.input) > 2:
-        up.error("give one INPUT, several LAMMPS dump files of one run, or TOPOLOGY TRAJECTORY for MDAnalysis")
     elif len(args.input) == 2:
         options["topology"], source = args.input
         args.format = args.format or "mdanalysis"

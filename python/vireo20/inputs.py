@@ -53,18 +53,41 @@ def expand(path):
     return matches
 
 
+# The formats read from several files as one series.
+SEVERAL_FILES = {"lammps": "a LAMMPS text dump", "vtk": "a VTK particle file"}
+
+
+def several_files_format(paths):
+    """The format of which every one of `paths` is a file, among those read from several files; None
+    if there is none."""
+    try:
+        heads = [head(path) if os.path.isfile(path) else None for path in paths]
+    except OSError:
+        return None
+    for name in SEVERAL_FILES:
+        module = reader(name)
+        if None not in heads and all(module.sniff(path, first) for path, first in zip(paths, heads)):
+            return name
+    return None
+
+
 def detect(path):
-    """The format name of an input path, from its files, extension and first bytes; several files are
-    one series of LAMMPS dumps, the only format read from several files."""
+    """The format name of an input path, from its files, extension and first bytes; of several files,
+    the format all are in (LAMMPS dumps or VTK files)."""
     if isinstance(path, list):
-        lammps = reader("lammps")
         for name in path:
             if not os.path.isfile(name):
                 raise InputError(name, "-", "-", "no such file" if not os.path.exists(name) else "is not a file")
-            if not lammps.sniff(name, head(name)):
-                raise InputError(name, "-", "-", "is not a LAMMPS text dump: several files are read as one "
-                                                 "series only when each is one")
-        return "lammps"
+        found = several_files_format(path)
+        if found is None:
+            # Named by the first file that differs from the first one's format.
+            first = several_files_format(path[:1])
+            odd = next((p for p in path if several_files_format([p]) != first), path[0]) if first else path[0]
+            what = f"is not {SEVERAL_FILES[first]} as {path[0]} is" if first and odd != path[0] else \
+                "is neither a LAMMPS text dump nor a VTK particle file"
+            raise InputError(odd, "-", "-", f"{what}: several files are one series when all are LAMMPS dumps "
+                                            "or all VTK particle files")
+        return found
     if not os.path.exists(path):
         raise InputError(path, "-", "-", "no such file or folder")
     try:
@@ -93,8 +116,8 @@ def open_series(path=None, format=None, **options):
     `path` is an npz folder, a LAMMPS dump (plain or .gz, `contacts=` a dump local), a VTK series,
     a GSD or H5MD file, or a trajectory MDAnalysis reads (`topology=`); None gives the built-in data
     set (`clusters`, `steps`, `seed`). `format` names the format when the file cannot tell. LAMMPS
-    dumps written one file per step are one series: a list of them, their folder, or a pattern
-    (`"post/dump*.liggghts"`).
+    dumps or VTK files written one file per step are one series: a list of them, their folder, or a
+    pattern (`"post/dump*.liggghts"`).
 
     >>> for frame in vireo20.open("dump.lammpstrj.gz")[::10]:
     ...     result = vireo20.upscale(**frame.arguments())
@@ -104,14 +127,13 @@ def open_series(path=None, format=None, **options):
         return SyntheticSeries(**{k: v for k, v in options.items() if k in ("clusters", "steps", "seed")})
     path = expand(path)
     name = format or detect(path)
-    if isinstance(path, list) and name != "lammps":
-        raise InputError(path[0], "-", "-", f"the {name} reader reads one input; several files are one "
-                                            "series of LAMMPS dumps only")
     try:
         module = reader(name)
     except ImportError as error:
         raise InputError(path, "-", "-", f"the {name} reader needs a library that is missing "
                                          f"({error.name or error})") from None
+    if isinstance(path, list) and not getattr(module, "READS_SEVERAL_FILES", False):
+        raise InputError(path[0], "-", "-", f"the {name} reader reads one input, not several files")
     accepted = inspect.signature(module.open_series).parameters
     # A reader takes the options it names; one that hands the rest to its library says so.
     open_ended = getattr(module, "PASSES_OTHER_OPTIONS", False)

@@ -69,6 +69,10 @@ def _section(head):
     return "ENTRIES" if b"\nITEM: ENTRIES" in head else "ATOMS"
 
 
+# A dump written one file per step may be given as its files.
+READS_SEVERAL_FILES = True
+
+
 def sniff(path, head):
     if os.path.isdir(path):
         return bool(dump_files(path, "ATOMS"))

@@ -4,7 +4,8 @@ Yade's VTKRecorder), read with VTK's own readers.
 The input is a `.pvd` series (its DataSets in order, the timestep of each its `timestep`
 attribute), a folder of `.vtu`, `.vtp`, `.pvtu`, `.pvtp` or legacy `.vtk` files (in natural name
 order; LIGGGHTS's `*_boundingBox*` files left out; option `stem` picks one series where several
-share the folder), or one such file. Outside a `.pvd`, the timestep is the number that ends each
+share the folder), such files listed or matched by a quoted pattern (`"post/dump*.vtk"`), or one
+such file. Outside a `.pvd`, the timestep is the number that ends each
 file's name (`dump_2000.vtu`), or the file's position when the names carry none.
 
 Positions are the points. Every point array becomes a column (vectors stay (E, 3)), the common
@@ -53,6 +54,10 @@ def _series_files(folder):
             if name.endswith(EXTENSIONS) and "boundingBox" not in name]
 
 
+# A series may be given as its files.
+READS_SEVERAL_FILES = True
+
+
 def sniff(path, head):
     if os.path.isdir(path):
         return bool(_series_files(path))
@@ -79,11 +84,16 @@ def _folder(path, stem):
     if not names:
         raise InputError(path, "-", "-", "the folder holds no VTK particle files "
                                          f"({', '.join(EXTENSIONS)}){' named ' + stem if stem else ''}")
-    names.sort(key=natural_key)
-    numbers = [_name_number(n) for n in names]
+    return _numbered([os.path.join(path, n) for n in names])
+
+
+def _numbered(paths):
+    """(file, timestep) in natural name order, the timestep the number ending each name."""
+    paths = sorted(paths, key=natural_key)
+    numbers = [_name_number(os.path.basename(p)) for p in paths]
     if None in numbers or len(set(numbers)) != len(numbers):
-        numbers = list(range(len(names)))
-    return [(os.path.join(path, n), t) for n, t in zip(names, numbers)]
+        numbers = list(range(len(paths)))
+    return list(zip(paths, numbers))
 
 
 def _pvd(path):
@@ -113,8 +123,11 @@ def _pvd(path):
 
 
 def open_series(path, box=None, group_by=None, stem=None):
-    """The frames of a .pvd, a folder of VTK files or one file; see the module's text for `box`."""
-    if os.path.isdir(path):
+    """The frames of a .pvd, a folder or list of VTK files or one file; see the module's text for `box`."""
+    if isinstance(path, (list, tuple)):
+        entries = _numbered(path)
+        path = entries[0][0]
+    elif os.path.isdir(path):
         entries = _folder(path, stem)
     elif str(path).endswith(".pvd"):
         entries = _pvd(path)

@@ -155,16 +155,20 @@ def write_mda(folder):
 WRITERS = {"vtk": write_vtk, "gsd": write_gsd, "h5md": write_h5md, "mdanalysis": write_mda}
 
 
-@pytest.mark.parametrize("name, legacy", [(name, False) for name in WRITERS] + [("vtk", True)])
+@pytest.mark.parametrize("name, legacy", [(name, False) for name in WRITERS] + [("vtk", True), ("vtk", "pattern")])
 def test_a_written_system_reads_back(name, legacy, tmp_path):
     written = write_vtk(str(tmp_path), legacy=True) if legacy else WRITERS[name](str(tmp_path))
     path, options, expected_columns, box, group = written
+    if legacy == "pattern":
+        # The files in any order: the series takes them in the natural order of their names.
+        path = sorted((str(p) for p in tmp_path.glob("particles_*.vtk")), reverse=True)
     exact = name != "mdanalysis"   # MDAnalysis converts the TRR's nm and its box's angles in float32
     same = lambda got, want: np.testing.assert_allclose(got, want, rtol=0 if exact else 1e-6,
                                                         atol=0 if exact else 1e-5)
-    series = inputs.open_series(path, format=name, **options)
-    with open(path if os.path.isfile(path) else os.devnull, "rb") as stream:
-        assert inputs.reader(name).sniff(path, stream.read(inputs.HEAD_BYTES)) == (name != "mdanalysis")
+    series = inputs.open_series(path, format=None if legacy == "pattern" else name, **options)
+    for file in path if legacy == "pattern" else [path]:
+        with open(file if os.path.isfile(file) else os.devnull, "rb") as stream:
+            assert inputs.reader(name).sniff(file, stream.read(inputs.HEAD_BYTES)) == (name != "mdanalysis")
     assert len(series) == 3
     loaders = list(series.loaders())
     for loader, (step, rows, positions, velocity) in zip(loaders, frames(constant=name == "mdanalysis")):
