@@ -153,6 +153,7 @@ class Frame:
     enabled: np.ndarray = None       # int (E,)
     trailing_masses: np.ndarray = None             # float64 (T,)
     default_group: str = "mol"       # the column that names groups unless the user picks another
+    time: float = None               # the simulation's time, where the input gives it beside the step
     first_id: int = 1                # the id of a format's first particle: parent_id = id - first_id
 
     def fail(self, array, problem):

@@ -47,7 +47,7 @@ class SeriesWriter:
         self.folder, self.fingerprint, self.echo = folder, fingerprint, echo
         self.pvd = os.path.join(folder, f"{STEM}.pvd")
         self.picture = None
-        self.series, self.rows = [], []
+        self.series, self.rows, self.times = [], [], []
         self.largest_drift = 0.0
         self.dump_path = dump and os.path.join(folder, dump)
         self.wrapped_dump = wrapped_dump
@@ -94,6 +94,7 @@ class SeriesWriter:
                 break
             self.steps.append(step)
             self.series.append((step["timestep"], step["file"]))
+            self.times.append(step.get("time"))
             self.rows.append(step["summary"])
             self.largest_drift = max(self.largest_drift, float(step["summary"][6]))
         picture = manifest.get("picture")
@@ -136,6 +137,7 @@ class SeriesWriter:
                 picture = self._drawing.submit(self._draw, result.index, np.array(result.centres, dtype=float), source)
         return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
                         picture=picture, row=summary_row(result), drift=result.drift, text=result.summary(),
+                        time=getattr(result, "time", None),
                         flushed=flushed, written=written)
 
     def record(self, written):
@@ -150,13 +152,14 @@ class SeriesWriter:
                 self._picture_record = picture
             self.steps.append({"index": written.index, "timestep": written.timestep, "file": written.file,
                                "size": size, "crc32": crc, "dump_size": written.dump_size,
-                               "summary": written.row})
+                               "summary": written.row, "time": written.time})
             self.series.append((written.timestep, written.file))
+            self.times.append(written.time)
             self.rows.append(written.row)
             self.largest_drift = max(self.largest_drift, written.drift)
             # The manifest first: a step is listed in the series only once it is recorded as complete.
             self._write_manifest()
-            filesafe.write_bytes(self.pvd, write_vtk.pvd_text(self.series).encode())
+            filesafe.write_bytes(self.pvd, write_vtk.pvd_text(self.series, self.times).encode())
             self._write_summary()
         self.echo(written.text)
 

@@ -2,7 +2,8 @@
 
 One particle group is read: `particles/<group>` (option `particles_group`; needed only when the file
 has several). Its frames are the rows of `position/value`, the timestep of each its `step` (explicit,
-or a scalar increment with its `offset`); a time-independent `position` is one frame at step 0.
+or a scalar increment with its `offset`), its time `time` where given (the job's series then takes
+it as ParaView's time); a time-independent `position` is one frame at step 0.
 
 Positions are unwrapped with `image` where the file has it (position + image x edges), else taken as
 wrapped in the periodic directions. The box: `box/edges` (a vector: a cuboid; a matrix: its rows are
@@ -78,16 +79,17 @@ def _group(path, file, name):
     return group
 
 
-def _steps(path, element):
-    """The step of each sample of a time-dependent element."""
+def _steps(path, element, name="step"):
+    """The step (or `name`: time) of each sample of a time-dependent element; None for a time the
+    element does not give."""
     count = element["value"].shape[0]
-    if "step" not in element:
-        return np.arange(count)
-    step = element["step"]
+    if name not in element:
+        return np.arange(count) if name == "step" else None
+    step = element[name]
     if step.shape == ():
         return step.attrs.get("offset", 0) + np.arange(count) * step[()]
     if step.shape != (count,):
-        raise InputError(path, "-", element.name + "/step", f"has shape {step.shape} for {count} samples")
+        raise InputError(path, "-", f"{element.name}/{name}", f"has shape {step.shape} for {count} samples")
     return step[()]
 
 
@@ -218,5 +220,9 @@ def _read_frame(path, index, particles_group, group_by):
         if data is not None:
             columns[name] = column(np.asarray(data)[present])
     default = group_by or next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0])
-    return particles_frame(path, index, step, positions, columns, box, wrapped=images is None,
-                           default_group=default)
+    frame = particles_frame(path, index, step, positions, columns, box, wrapped=images is None,
+                            default_group=default)
+    times = _steps(path, position, "time") if timed else None
+    if times is not None:
+        frame.time = float(times[index])
+    return frame

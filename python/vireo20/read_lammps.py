@@ -10,7 +10,8 @@ Positions are not columns: `xu yu zu`; else `x y z` unwrapped with `ix iy iz` an
 else scaled `xsu ysu zsu`, or `xs ys zs` (with image flags when given); else wrapped `x y z`, marked
 `wrapped` when the box is periodic somewhere.
 
-The `ITEM: UNITS` and `ITEM: TIME` items of `dump_modify units yes` and `time yes` are read over. A
+The `ITEM: UNITS` item of `dump_modify units yes` is read over; `ITEM: TIME` (`time yes`) is the
+frame's `time`, which the job's series takes as ParaView's time. A
 box is LAMMPS's restricted triclinic one (bounds and tilts) or a general one (`BOX BOUNDS abc origin`:
 its edge vectors and origin, positions and image flags along them).
 
@@ -358,7 +359,8 @@ def _atom_content(arrays, header, chosen, images):
         if len(bad):
             raise _Refusal("id", f"atom id {ids[bad[0]]} on data line {bad[0] + 1} is below 1")
     wrapped = not chosen.endswith("u") and not images and box is not None and box.any_periodic
-    return dict(timestep=header["timestep"], positions=positions, columns=arrays, box=box, wrapped=wrapped)
+    return dict(timestep=header["timestep"], positions=positions, columns=arrays, box=box, wrapped=wrapped,
+                time=header.get("time"))
 
 
 def _contact_content(arrays, header):
@@ -478,7 +480,8 @@ class LammpsLoader:
     def load(self):
         content = self.atoms.read()
         frame = Frame(source=self.atoms.path, index=self.index, timestep=content["timestep"], positions=content["positions"],
-                      columns=dict(content["columns"]), box=content["box"], wrapped=content["wrapped"])
+                      columns=dict(content["columns"]), box=content["box"], wrapped=content["wrapped"],
+                      time=content.get("time"))
         if self.contacts is not None:
             contacts = self.contacts.read()
             frame.contacts, frame.contact_kinds = contacts["contacts"], contacts["contact_kinds"]

@@ -144,6 +144,7 @@ def run_step(loader, options, keep_source=False):
     _check_timestep(frame)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
     result = upscale(**arguments, reductions=options.reductions, index=frame.index)
+    result.time = frame.time
     source = None
     if keep_source:
         masses = np.asarray(arguments["masses"], dtype=np.float64)

@@ -123,8 +123,12 @@ def _quoted(value):
     return '"{}"'.format(value.replace('"', "&quot;"))
 
 
-def pvd_text(series):
-    """The collection of (timestep, file) pairs ParaView opens as one time series."""
+def pvd_text(series, times=None):
+    """The collection of (timestep, file) pairs ParaView opens as one time series; its time axis is
+    `times`, the simulation's time of each step, where every step has one (a LAMMPS dump's ITEM: TIME),
+    else the timesteps."""
+    if times is not None and len(times) == len(series) and None not in times:
+        series = [(time, name) for time, (_, name) in zip(times, series)]
     rows = []
     for timestep, name in series:
         value = float(timestep)

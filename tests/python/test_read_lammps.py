@@ -9,10 +9,13 @@ import random
 import subprocess
 import sys
 
+import xml.etree.ElementTree as ElementTree
+
 import numpy as np
 import pytest
 from numpy.testing import assert_allclose, assert_array_equal
 
+import vireo20
 from vireo20 import read_lammps
 from vireo20.frames import InputError
 
@@ -246,10 +249,11 @@ def test_a_frame_let_go_lends_its_column_memory_to_the_next_while_a_kept_frame_s
 
 
 @pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gz"])
-def test_units_and_time_items_ahead_of_each_step_are_read_over(tmp_path, compressed):
+def test_units_and_time_items_ahead_of_each_step_are_read(tmp_path, compressed):
     """dump_modify units/time yes: UNITS ahead of the first step, TIME ahead of every one. The
     frames are those of the same dump without them, also where the index's threads split the file
-    between a TIME item and its step (two threads, the middle of two equal frames)."""
+    between a TIME item and its step (two threads, the middle of two equal frames), and their times
+    are the series' time axis."""
     rows = [[k + 1, k // 3 + 1, 1, 1.5, k * 0.25, 1, 2, -0.5] for k in range(15000)]
     bare = [frame(step, COLUMNS, rows) for step in (10, 20)]
     ahead = ["ITEM: UNITS\nlj\nITEM: TIME\n0\n", "ITEM: TIME\n1.0000000000000000e+00\n"]
@@ -257,8 +261,10 @@ def test_units_and_time_items_ahead_of_each_step_are_read_over(tmp_path, compres
     second = len(ahead[0]) + len(bare[0])
     assert second < len(timed) // 2 < second + len(ahead[1])
     frames, error = run(write(tmp_path, timed, compressed))
-    assert error is None and [f.timestep for f in frames] == [10, 20]
+    assert error is None and [(f.timestep, f.time) for f in frames] == [(10, 0.0), (20, 1.0)]
     assert digest(frames) == digest(run(write(tmp_path, "".join(bare), name="bare.dump"))[0])
+    pvd = vireo20.run(write(tmp_path, timed, compressed), tmp_path / "up", picture_step=None).pvd
+    assert [d.get("timestep") for d in ElementTree.parse(pvd).iter("DataSet")] == ["0.0", "1.0"]
     assert read_lammps.sniff(write(tmp_path, timed, compressed), timed[:64].encode()) or compressed
     reader = read_lammps._native().Reader(write(tmp_path, timed, compressed), "ATOMS", 0)
     assert [reader.next_header()["time"], reader.next_header()["time"], reader.next_header()] == [0.0, 1.0, None]

@@ -175,6 +175,7 @@ def test_a_written_system_reads_back(name, legacy, tmp_path):
         for frame in (loader.load(), pickle.loads(pickle.dumps(loader)).load()):
             wrapped = name == "mdanalysis" or (name == "vtk" and not legacy)
             assert (frame.timestep, frame.default_group, frame.wrapped) == (step, group, wrapped)
+            assert frame.time == (step * 0.5 if name == "h5md" else None)
             same(frame.positions, positions)
             same(frame.box.origin, box.origin), same(frame.box.edges, box.edges)
             assert frame.box.periodic.all()
