@@ -20,9 +20,9 @@ gives the contact kind (0, atom-atom, by default) and every further column is a 
 contact frame belongs to the atom frame of the same timestep.
 
 A dump written one file per step (`dump ... dump.*.lammpstrj`, LIGGGHTS's `post/dump*.liggghts`) is
-one series: its folder (the atom dumps in it; `--contacts` the same folder takes its dump local
-files), a quoted pattern, or the files themselves, taken in the natural order of their names
-(dump.200 before dump.1000). A file may hold several frames.
+one series: its folder (the atom dumps in it, named alike but for their numbers; `--contacts` the
+same folder takes its dump local files), a quoted pattern, or the files themselves, taken in the
+natural order of their names (dump.200 before dump.1000). A file may hold several frames.
 
 Plain files are indexed by byte offset, and each frame is read where it lies when its loader is
 loaded (in a Dask worker, say); a gzip file is inflated once, in order, and its loaders carry their
@@ -82,7 +82,8 @@ def sniff(path, head):
 
 def dump_files(path, section):
     """The files of a series of dumps, in the natural order of their names: a list of files, or a
-    folder's files whose first frame is a `section` one (hidden files left out); a file is itself."""
+    folder's files whose first frame is a `section` one (hidden files left out), all named alike but
+    for their numbers; a file is itself."""
     if isinstance(path, (list, tuple)):
         return sorted(path, key=natural_key)
     if not os.path.isdir(path):
@@ -98,6 +99,12 @@ def dump_files(path, section):
                 found.append(full)
         except OSError as error:
             raise InputError(full, "-", "-", f"cannot be read ({error.strerror or error})") from None
+    # gzip and plain files may alternate in one series.
+    stems = sorted({re.sub(r"\d+", "#", os.path.basename(name)).removesuffix(".gz") for name in found})
+    if len(stems) > 1:
+        raise InputError(path, "-", "-", f"the folder holds several dumps ({', '.join(stems[:4])}"
+                                         f"{', ...' if len(stems) > 4 else ''}): name one with a quoted pattern, "
+                                         f"as '{os.path.join(path, stems[0].replace('#', '*'))}'")
     return sorted(found, key=natural_key)
 
 

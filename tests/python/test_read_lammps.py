@@ -339,3 +339,10 @@ def test_a_file_of_a_series_written_step_by_step_must_hold_frames(tmp_path):
 def vireo20_open(path):
     from vireo20 import inputs
     return inputs.open_series(path)
+
+
+def test_a_folder_of_two_runs_dumps_is_refused_for_a_pattern(tmp_path):
+    for stem in ("melt.", "quench."):
+        write(tmp_path, frame(0, COLUMNS, ROWS), name=f"{stem}0.dump")
+    with pytest.raises(InputError, match=r"several dumps \(melt.#.dump, quench.#.dump\).*as '.*melt.\*.dump'"):
+        read_lammps.open_series(str(tmp_path))
