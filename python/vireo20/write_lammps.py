@@ -75,6 +75,10 @@ def frame_columns(result, wrapped=False):
 def frame_text(result, wrapped=False):
     columns = frame_columns(result, wrapped)
     text = io.StringIO()
+    time = getattr(result, "time", None)
+    if time is not None:
+        # As dump_modify time yes writes it; LAMMPS's read_dump and OVITO read it.
+        text.write(f"ITEM: TIME\n{float(time)!r}\n")
     text.write(f"ITEM: TIMESTEP\n{result.timestep}\nITEM: NUMBER OF ATOMS\n{len(result.centres)}\n")
     text.write(box_header(result.box, result.centres))
     text.write(f"ITEM: ATOMS {' '.join(columns)}\n")

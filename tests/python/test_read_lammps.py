@@ -263,8 +263,10 @@ def test_units_and_time_items_ahead_of_each_step_are_read(tmp_path, compressed):
     frames, error = run(write(tmp_path, timed, compressed))
     assert error is None and [(f.timestep, f.time) for f in frames] == [(10, 0.0), (20, 1.0)]
     assert digest(frames) == digest(run(write(tmp_path, "".join(bare), name="bare.dump"))[0])
-    pvd = vireo20.run(write(tmp_path, timed, compressed), tmp_path / "up", picture_step=None).pvd
-    assert [d.get("timestep") for d in ElementTree.parse(pvd).iter("DataSet")] == ["0.0", "1.0"]
+    up = vireo20.run(write(tmp_path, timed, compressed), tmp_path / "up", picture_step=None,
+                     lammps_dump=tmp_path / "up.dump")
+    assert [d.get("timestep") for d in ElementTree.parse(up.pvd).iter("DataSet")] == ["0.0", "1.0"]
+    assert [f.time for f in run(up.lammps_dump)[0]] == [0.0, 1.0]
     assert read_lammps.sniff(write(tmp_path, timed, compressed), timed[:64].encode()) or compressed
     reader = read_lammps._native().Reader(write(tmp_path, timed, compressed), "ATOMS", 0)
     assert [reader.next_header()["time"], reader.next_header()["time"], reader.next_header()] == [0.0, 1.0, None]
