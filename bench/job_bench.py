@@ -1,6 +1,7 @@
 """The whole job against the time of reading its input, in one table.
 
-For LAMMPS dumps of 1 M and 10 M atoms (`id mol type mass xu yu zu vx vy vz`), plain and gzip: the
+For LAMMPS dumps of 0.9 M atoms written as LAMMPS writes by default (`%g`, six digits) and of 1 M and
+10 M atoms written to every digit (`id mol type mass xu yu zu vx vy vz`), plain and gzip: the
 job's time per frame (a 3-frame run minus a 1-frame run of the same round, halved) and its fixed part
 (the 1-frame run minus one frame), each run a fresh `vireo20 upscale` process with its peak memory,
 against the one-core parse floor (every value of a frame parsed with std::from_chars from memory),
@@ -8,7 +9,7 @@ pandas `read_csv` of the frame and `gzip -dc` of the frame, measured in the same
 the built-in data set at 10 M particles. The job's median round and the best of the others' rounds
 are kept.
 
-    PYTHONPATH=build/python /usr/bin/python3 bench/job_bench.py [--build-dir build] [--sizes 1e6,1e7] [--rounds 3]
+    PYTHONPATH=build/python /usr/bin/python3 bench/job_bench.py [--build-dir build] [--sizes 9e5:g,1e6,1e7] [--rounds 3]
 """
 import argparse
 import json
@@ -65,17 +66,18 @@ def _read_csv(path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default=os.environ.get("VIREO20_BUILD_DIR", "build"))
-    parser.add_argument("--sizes", default="1e6,1e7")
+    parser.add_argument("--sizes", default="9e5:g,1e6,1e7", help="atoms a frame; ':g' for six-digit numbers")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--json", default=None, help="also write the table here")
     arguments = parser.parse_args()
     tool = os.path.join(arguments.build_dir, "bench", "lammps_dump_tool")
     rows = []
     with tempfile.TemporaryDirectory(prefix="vireo20_job_bench") as folder:
-        for size in (int(float(s)) for s in arguments.sizes.split(",")):
+        for size, digits in (s.partition(":")[::2] for s in arguments.sizes.split(",")):
+            size = int(float(size))
             single = os.path.join(folder, "one.dump")
             several = os.path.join(folder, "three.dump")
-            subprocess.run([tool, "write", single, str(size), "1"], check=True)
+            subprocess.run([tool, "write", single, str(size), "1", *([digits] if digits else [])], check=True)
             _frames(single, several, FRAMES)
             for path in (single, several):
                 subprocess.run(["gzip", "-k", "-6", path], check=True)
@@ -101,7 +103,8 @@ def main():
             keep("read_csv", (_read_csv(single),))
             for path in (single, several, single + ".gz", several + ".gz"):
                 os.remove(path)
-            rows.append({"atoms": size, **{k: list(v) for k, v in best.items()}})
+            rows.append({"atoms": size, "label": f"{size / 1e6:g} M" + (" %g" if digits else ""),
+                         **{k: list(v) for k, v in best.items()}})
 
         clusters = 2_200_000
         synthetic = {}
@@ -119,11 +122,11 @@ def main():
             row[f"frame{suffix}"], row[f"fixed{suffix}"] = frame, fixed
             ratio = f"{frame / floor:.2f}x floor, {csv / frame:.2f}x faster than read_csv" if not suffix else \
                 f"+{(frame - row['frame']) / gzip_dc:.2f}x gzip -dc over plain"
-            print(f"{row['atoms']:>10} {'job per frame, ' + name:<44} {frame:8.3f} {ratio:>22} {three_peak:8.0f}")
-            print(f"{row['atoms']:>10} {'job fixed part, ' + name:<44} {fixed:8.3f} {'':>22} {one_peak:8.0f}")
-        print(f"{row['atoms']:>10} {'one-core parse floor (std::from_chars)':<44} {floor:8.3f}")
-        print(f"{row['atoms']:>10} {'pandas read_csv of the frame':<44} {csv:8.3f}")
-        print(f"{row['atoms']:>10} {'gzip -dc of the frame':<44} {gzip_dc:8.3f}")
+            print(f"{row['label']:>10} {'job per frame, ' + name:<44} {frame:8.3f} {ratio:>22} {three_peak:8.0f}")
+            print(f"{row['label']:>10} {'job fixed part, ' + name:<44} {fixed:8.3f} {'':>22} {one_peak:8.0f}")
+        print(f"{row['label']:>10} {'one-core parse floor (std::from_chars)':<44} {floor:8.3f}")
+        print(f"{row['label']:>10} {'pandas read_csv of the frame':<44} {csv:8.3f}")
+        print(f"{row['label']:>10} {'gzip -dc of the frame':<44} {gzip_dc:8.3f}")
     step = (synthetic[4][0] - synthetic[1][0]) / 3
     print(f"{'~10 M':>10} {'built-in data set, per step':<44} {step:8.3f} {'':>22} {synthetic[4][1]:8.0f}")
     print(f"{'~10 M':>10} {'built-in data set, 1-step run':<44} {synthetic[1][0]:8.3f} {'':>22} {synthetic[1][1]:8.0f}")

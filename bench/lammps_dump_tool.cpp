@@ -2,7 +2,7 @@
 // and times the floor, a minimal loop parsing every value of its data lines with std::from_chars
 // on one core (the text already in memory).
 //
-//   lammps_dump_tool write PATH ATOMS SEED
+//   lammps_dump_tool write PATH ATOMS SEED [g]   (g: six digits, as LAMMPS's default %g writes them)
 //   lammps_dump_tool floor PATH          (prints the seconds and CPU seconds of one parse)
 #include <algorithm>
 #include <charconv>
@@ -20,7 +20,7 @@
 
 namespace {
 
-int write(const char* p_Path, std::int64_t p_Atoms, unsigned p_Seed)
+int write(const char* p_Path, std::int64_t p_Atoms, unsigned p_Seed, bool p_SixDigits)
 {
   std::mt19937_64 random(p_Seed);
   std::vector<std::int64_t> ids(static_cast<std::size_t>(p_Atoms));
@@ -43,8 +43,10 @@ int write(const char* p_Path, std::int64_t p_Atoms, unsigned p_Seed)
     const double reals[] = {masses[values[2]], box(random),   box(random),  box(random),
                             speed(random),     speed(random), speed(random)};
     for (int j = 0; j < 7; ++j) {
-      // The shortest text that reads back as the same double, as Python's repr writes it.
-      line.append(number, std::to_chars(number, number + sizeof number, reals[j]).ptr);
+      // The shortest text that reads back as the same double, as Python's repr writes it; or %g's.
+      char* const end = p_SixDigits ? std::to_chars(number, number + sizeof number, reals[j], std::chars_format::general, 6).ptr
+                                    : std::to_chars(number, number + sizeof number, reals[j]).ptr;
+      line.append(number, end);
       line += j < 6 ? ' ' : '\n';
     }
     std::fwrite(line.data(), 1, line.size(), file);
@@ -79,10 +81,10 @@ int floor(const char* p_Path)
 int main(int p_Count, char** p_Arguments)
 {
   const std::string command = p_Count > 1 ? p_Arguments[1] : "";
-  if (command == "write" && p_Count == 5) {
-    return write(p_Arguments[2], std::atoll(p_Arguments[3]), static_cast<unsigned>(std::atoi(p_Arguments[4])));
+  if (command == "write" && (p_Count == 5 || (p_Count == 6 && std::string(p_Arguments[5]) == "g"))) {
+    return write(p_Arguments[2], std::atoll(p_Arguments[3]), static_cast<unsigned>(std::atoi(p_Arguments[4])), p_Count == 6);
   }
   if (command == "floor" && p_Count == 3) return floor(p_Arguments[2]);
-  std::cerr << "usage: lammps_dump_tool write PATH ATOMS SEED | floor PATH\n";
+  std::cerr << "usage: lammps_dump_tool write PATH ATOMS SEED [g] | floor PATH\n";
   return 2;
 }
