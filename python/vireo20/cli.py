@@ -57,6 +57,9 @@ def parser():
     up.add_argument("--format", choices=tuple(inputs.FORMATS), help="the input's format, when the file cannot tell")
     up.add_argument("--contacts", metavar="FILE", help="a LAMMPS dump local of contact pairs (or its files' folder "
                                                      "or a quoted pattern, written one file per step)")
+    up.add_argument("--contact-ids", nargs=2, metavar=("COLUMN1", "COLUMN2"),
+                    help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
+                         "pair/gran/local pos id writes the positions first)")
     up.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
                     help="the simulation box of an input that holds none (VTK files), periodic along --periodic")
     up.add_argument("--periodic", default="xyz", metavar="AXES",
@@ -131,6 +134,12 @@ def _upscale(args):
                  "an input's steps")
     if source is None and (args.contacts or args.format):
         up.error("--contacts and --format need an INPUT")
+    if args.contact_ids:
+        if not args.contacts:
+            up.error("--contact-ids goes with --contacts")
+        if args.contact_ids[0] == args.contact_ids[1]:
+            up.error("--contact-ids names two different columns")
+        options["contact_ids"] = args.contact_ids
     if (args.wrapped or args.overwrite) and not args.lammps_dump:
         up.error("--wrapped and --overwrite go with --lammps-dump")
     if args.scheduler and args.workers:

@@ -15,9 +15,10 @@ frame's `time`, which the job's series takes as ParaView's time. A
 box is LAMMPS's restricted triclinic one (bounds and tilts) or a general one (`BOX BOUNDS abc origin`:
 its edge vectors and origin, positions and image flags along them).
 
-Contacts (`dump local`): the first two columns are the atom ids of each pair, a column `kind`
-gives the contact kind (0, atom-atom, by default) and every further column is a contact value. A
-contact frame belongs to the atom frame of the same timestep.
+Contacts (`dump local`): the first two columns are the atom ids of each pair (option `contact_ids`
+names two others: LIGGGHTS's `compute pair/gran/local pos id force` writes the positions first), a
+column `kind` gives the contact kind (0, atom-atom, by default) and every further column is a
+contact value. A contact frame belongs to the atom frame of the same timestep.
 
 A dump written one file per step (`dump ... dump.*.lammpstrj`, LIGGGHTS's `post/dump*.liggghts`) is
 one series: its folder (the atom dumps in it, named alike but for their numbers; `--contacts` the
@@ -108,10 +109,15 @@ def dump_files(path, section):
     return sorted(found, key=natural_key)
 
 
-def open_series(path, contacts=None, **options):
+def open_series(path, contacts=None, contact_ids=None, **options):
     """The frames of an atom dump, each with the contact frame of its timestep when `contacts` names
-    a `dump local` file. Either may be several files written one per step (a list, their folder or a
-    pattern). Other options are for other readers."""
+    a `dump local` file, whose pairs are the columns `contact_ids` (two names; default the first two).
+    Either may be several files written one per step (a list, their folder or a pattern). Other
+    options are for other readers."""
+    if contact_ids is not None:
+        contact_ids = tuple(contact_ids)
+        if contacts is None or len(contact_ids) != 2 or len(set(contact_ids)) != 2:
+            raise ValueError("contact_ids names the two different columns of a contact dump's atom ids")
     from .inputs import expand
     path = expand(path)
     paths = dump_files(path, "ATOMS")
@@ -129,7 +135,7 @@ def open_series(path, contacts=None, **options):
                 pass
         except OSError as error:
             raise InputError(name, "-", "-", f"cannot be read ({error.strerror or error})") from None
-    return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0])
+    return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids)
 
 
 def _compressed(path):
@@ -223,16 +229,24 @@ def _atom_layout(columns):
 
 
 @functools.lru_cache(maxsize=64)
-def _contact_layout(columns):
+def _contact_layout(columns, ids=None):
     columns = list(columns)
     _no_repeats("ENTRIES", columns)
-    if len(columns) < 2:
-        raise _Refusal("ENTRIES", f"needs two atom-id columns, has {' '.join(columns) or 'none'}")
-    layout, names = [("i", (0, 1))], ["contacts"]
-    if "kind" in columns[2:]:
+    if ids is None:
+        if len(columns) < 2:
+            raise _Refusal("ENTRIES", f"needs two atom-id columns, has {' '.join(columns) or 'none'}")
+        pair = (0, 1)
+    else:
+        missing = [name for name in ids if name not in columns]
+        if missing:
+            raise _Refusal("ENTRIES", f"has no column {missing[0]} (contact_ids) among {' '.join(columns)}")
+        pair = tuple(columns.index(name) for name in ids)
+    layout, names = [("i", pair)], ["contacts"]
+    if "kind" in columns and columns.index("kind") not in pair:
         layout.append(("i", (columns.index("kind"),)))
         names.append("contact_kinds")
-    wanted = [k for k, name in enumerate(columns) if k >= 2 and name != "kind" and name not in TEXT_COLUMNS]
+    wanted = [k for k, name in enumerate(columns)
+              if k not in pair and name != "kind" and name not in TEXT_COLUMNS]
     for name, kind, indexes in _arrays(columns, wanted):
         layout.append((kind, indexes))
         names.append(name)
@@ -331,13 +345,21 @@ def _call(where, method, *arguments):
         raise where.native(error) from None
 
 
-def _read_frame(reader, header, where):
-    """The parsed content of the frame whose header `reader` has just read."""
+def _read_frame(reader, header, where, ids=None):
+    """The parsed content of the frame whose header `reader` has just read; a dump local's pairs from
+    the columns `ids` (default the first two)."""
     where.timestep = header["timestep"]
     try:
         if header["section"] == "ENTRIES":
-            layout, names = _contact_layout(tuple(header["columns"]))
-            arrays = dict(zip(names, _call(where, reader.parse, layout)))
+            layout, names = _contact_layout(tuple(header["columns"]), ids)
+            try:
+                arrays = dict(zip(names, _call(where, reader.parse, layout)))
+            except InputError as error:
+                if ids is None and error.array in header["columns"][:2] and "not an integer" in error.problem:
+                    raise InputError(error.file, error.step, error.array,
+                                     f"{error.problem} (an atom id is expected: name the two atom-id columns "
+                                     "with --contact-ids)") from None
+                raise
             return _contact_content(arrays, header)
         layout, names, chosen, images = _atom_layout(tuple(header["columns"]))
         arrays = dict(zip(names, _call(where, reader.parse, layout)))
@@ -384,8 +406,8 @@ def _contact_content(arrays, header):
 class _AtOffset:
     """A frame of a plain dump, read from its byte offset when asked."""
 
-    def __init__(self, path, section, offset, position, timestep):
-        self.path, self.section, self.offset = path, section, int(offset)
+    def __init__(self, path, section, offset, position, timestep, ids=None):
+        self.path, self.section, self.offset, self.ids = path, section, int(offset), ids
         self.position, self.timestep, self.read_whole = position, timestep, False
 
     @property
@@ -399,7 +421,7 @@ class _AtOffset:
             header = _call(where, reader.next_header)
             if header is None:
                 raise where.error(self.section, "the file ends before this frame: it changed after it was indexed")
-            content = _read_frame(reader, header, where)
+            content = _read_frame(reader, header, where, self.ids)
             self.read_whole = True
             return content
         finally:
@@ -417,7 +439,8 @@ class _Streamed:
         if self.content is None:
             if self.stream is None or self.stream.current() is not self:
                 raise RuntimeError(f"frame {self.position} of {self.path} was passed over before it was read")
-            self.content = _read_frame(self.stream.reader, self.header, _Where(self.path, self.position))
+            self.content = _read_frame(self.stream.reader, self.header, _Where(self.path, self.position),
+                                       self.stream.ids)
             self.stream = None
         return self.content
 
@@ -443,8 +466,8 @@ class _Stream:
     """The frames of one file in order. Moving on reads the frame before first if a loader still
     holds it, and passes over it otherwise."""
 
-    def __init__(self, path, section):
-        self.path, self.section = path, section
+    def __init__(self, path, section, ids=None):
+        self.path, self.section, self.ids = path, section, ids
         self.reader = _call(_Where(path, 0), _native().Reader, path, section)
         self.current = lambda: None
         self.count = 0
@@ -504,14 +527,16 @@ class LammpsSeries(Series):
         # Held to one thread (VIREO20_THREADS=1), the reader leaves the other cores to a read ahead.
         return _native().thread_count() > 1
 
-    def __init__(self, paths, contact_paths=(), source=None):
-        """`paths`: the atom dump's files in order; `contact_paths` those of its dump local."""
+    def __init__(self, paths, contact_paths=(), source=None, contact_ids=None):
+        """`paths`: the atom dump's files in order; `contact_paths` those of its dump local, whose pairs
+        are the columns `contact_ids` (default the first two)."""
         if isinstance(paths, (str, os.PathLike)):
             paths = [os.fspath(paths)]
         if isinstance(contact_paths, (str, os.PathLike)):
             contact_paths = [os.fspath(contact_paths)]
         self.paths, self.contact_paths = list(paths), list(contact_paths or ())
         self.source = source or self.paths[0]
+        self.contact_ids = tuple(contact_ids) if contact_ids is not None else None
         self._indexes, self._streams, self._lengths, self._last = {}, {}, {}, {}
         self._in_order = False
 
@@ -527,17 +552,20 @@ class LammpsSeries(Series):
 
     def _parts(self, path, section):
         if _compressed(path) or self._in_order:
-            stream = _Stream(path, section)
+            stream = _Stream(path, section, self._ids(section))
             self._streams[path] = stream
             yield from stream
             return
         offsets, timesteps, _ = self._index(path)
         for position, (offset, timestep) in enumerate(zip(offsets.tolist(), timesteps)):
-            part = _AtOffset(path, section, offset, position, timestep)
+            part = _AtOffset(path, section, offset, position, timestep, self._ids(section))
             if position == len(offsets) - 1:
                 self._last[path] = part  # finish() need not read it again if it was read here
             yield part
             del part
+
+    def _ids(self, section):
+        return self.contact_ids if section == "ENTRIES" else None
 
     def _contact_parts(self):
         for path in self.contact_paths:
@@ -607,7 +635,7 @@ class LammpsSeries(Series):
         for path, section in [(path, "ATOMS") for path in self.paths] + \
                 [(path, "ENTRIES") for path in self.contact_paths]:
             if _compressed(path) or path in self._streams:
-                stream = self._streams.pop(path, None) or _Stream(path, section)
+                stream = self._streams.pop(path, None) or _Stream(path, section, self._ids(section))
                 stream.finish()
                 continue
             offsets, _, _ = self._index(path)

@@ -348,3 +348,22 @@ def test_a_folder_of_two_runs_dumps_is_refused_for_a_pattern(tmp_path):
         write(tmp_path, frame(0, COLUMNS, ROWS), name=f"{stem}0.dump")
     with pytest.raises(InputError, match=r"several dumps \(melt.#.dump, quench.#.dump\).*as '.*melt.\*.dump'"):
         read_lammps.open_series(str(tmp_path))
+
+
+def test_contact_ids_name_the_pair_columns_where_positions_come_first(tmp_path):
+    """LIGGGHTS's compute pair/gran/local pos id force: x1 y1 z1 x2 y2 z2 id1 id2 periodic fx fy fz."""
+    atoms = write(tmp_path, GOOD)
+    columns = " ".join(f"c_fc[{k}]" for k in range(1, 13))
+    rows = [[0.5, 1, 1, 1.5, 1, 1, 2, 1, 0, 0.25, -1, 3], [0.5, 1, 1, 1.5, 1, 1, 1, 2, 1, 1, 1, 1]]
+    contacts = write(tmp_path, frame(10, columns, rows, item="ENTRIES"), name="pairs.dump")
+    frames, error = run(atoms, contacts)
+    assert error.endswith("array 'c_fc[1]': value '0.5' on data line 1 is not an integer (an atom id is expected: "
+                          "name the two atom-id columns with --contact-ids)")
+    series = read_lammps.open_series(atoms, contacts, contact_ids=("c_fc[7]", "c_fc[8]"))
+    frames = [loader.load() for loader in series.loaders()]
+    assert_array_equal(frames[1].contacts, [[2, 1], [1, 2]])
+    assert sorted(frames[1].contact_values) == ["c_fc", "c_fc[10]", "c_fc[11]", "c_fc[12]", "c_fc[9]"]
+    assert_array_equal(frames[1].contact_values["c_fc[10]"], [0.25, 1])
+    with pytest.raises(InputError, match=r"has no column c_fc\[13\] \(contact_ids\)"):
+        run_ids = read_lammps.open_series(atoms, contacts, contact_ids=("c_fc[7]", "c_fc[13]"))
+        [loader.load() for loader in run_ids.loaders()]
