@@ -364,6 +364,12 @@ def test_contact_ids_name_the_pair_columns_where_positions_come_first(tmp_path):
     assert_array_equal(frames[1].contacts, [[2, 1], [1, 2]])
     assert sorted(frames[1].contact_values) == ["c_fc", "c_fc[10]", "c_fc[11]", "c_fc[12]", "c_fc[9]"]
     assert_array_equal(frames[1].contact_values["c_fc[10]"], [0.25, 1])
+    # dump local writes ids with %g by default: 1234567 as 1.23457e+06, another whole number.
+    rounded = write(tmp_path, frame(10, "a b", [[1, "1.23457e+06"]], item="ENTRIES"), name="rounded.dump")
+    assert run(atoms, rounded)[1].endswith("array 'b': value '1.23457e+06' on data line 1 may have lost its last "
+                                           "digits (written with fewer significant digits than the integer has, "
+                                           "as printf's %g writes a number of 7 digits or more): write the column "
+                                           "with all its digits (dump_modify format)")
     with pytest.raises(InputError, match=r"has no column c_fc\[13\] \(contact_ids\)"):
         run_ids = read_lammps.open_series(atoms, contacts, contact_ids=("c_fc[7]", "c_fc[13]"))
         [loader.load() for loader in run_ids.loaders()]

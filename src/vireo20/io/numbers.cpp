@@ -2,6 +2,7 @@
 // written as reals in integer columns.
 #include "vireo20/io/numbers.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vireo20 {
@@ -33,8 +34,9 @@ long copy_value(const char* p_Text, const char* p_End, char* p_Copy, bool& p_Had
   return written;
 }
 
-// Sign and decimal digits only (no underscores), as int() reads them, within 64 bits.
-enum class Whole { yes, no, too_large };
+// Sign and decimal digits only (no underscores), as int() reads them, within 64 bits. `rounded`: a
+// whole real in exponent form with fewer significant digits than the integer has.
+enum class Whole { yes, no, too_large, rounded };
 
 Whole exact_integer(const char* p_Text, const char* p_End, std::int64_t& p_Value)
 {
@@ -64,6 +66,24 @@ Whole whole_real(const char* p_Text, long p_Length, std::int64_t& p_Value)
   // 2^63 is exact in a double; every whole double below it in magnitude fits.
   if (real < -9223372036854775808.0 || real >= 9223372036854775808.0) return Whole::too_large;
   p_Value = static_cast<std::int64_t>(real);
+  // printf's %g writes 1234567 as 1.23457e+06, which reads back as another whole number: LAMMPS's
+  // dump local writes atom ids so by default. An exponent with fewer digits before it than the
+  // integer has cannot tell its last digits.
+  const char* exponent = std::find_if(p_Text, p_Text + p_Length, [](char c) { return c == 'e' || c == 'E'; });
+  if (exponent != p_Text + p_Length) {
+    int written = 0;
+    bool leading = true;
+    for (const char* c = p_Text; c != exponent; ++c) {
+      if (!is_digit(*c) || (leading && *c == '0')) continue;
+      leading = false;
+      ++written;
+    }
+    int digits = 0;
+    for (std::uint64_t left = p_Value < 0 ? 0 - static_cast<std::uint64_t>(p_Value) : static_cast<std::uint64_t>(p_Value);
+         left != 0; left /= 10)
+      ++digits;
+    if (written < digits) return Whole::rounded;
+  }
   return Whole::yes;
 }
 
@@ -99,8 +119,16 @@ const char* refusal(const char* p_Text, bool p_Integer)
 {
   if (!p_Integer) return "is not a number";
   std::int64_t ignored = 0;
-  return read_integer(p_Text, ignored, true) == Whole::too_large ? "is beyond the 64-bit integer range"
-                                                                 : "is not an integer";
+  switch (read_integer(p_Text, ignored, true)) {
+    case Whole::too_large:
+      return "is beyond the 64-bit integer range";
+    case Whole::rounded:
+      return "may have lost its last digits (written with fewer significant digits than the integer has, as "
+             "printf's %g writes a number of 7 digits or more): write the column with all its digits "
+             "(dump_modify format)";
+    default:
+      return "is not an integer";
+  }
 }
 
 }  // namespace io

@@ -72,7 +72,7 @@ TEST(Numbers, IntegersAreReadAsPythonsIntReadsThemAndWholeRealsToo)
       {"0", 0}, {"-0", 0}, {"+7", 7}, {"007", 7}, {"1_000", 1000}, {"123456789012345678", 123456789012345678},
       {"9223372036854775807", std::numeric_limits<std::int64_t>::max()},
       {"-9223372036854775808", std::numeric_limits<std::int64_t>::min()},
-      {"00000000000000000000042", 42}, {"3.0", 3}, {"1e+06", 1000000}, {"-2.5e1", -25},
+      {"00000000000000000000042", 42}, {"3.0", 3}, {"1.000000e+06", 1000000}, {"-2.5e1", -25}, {"9e+00", 9},
   };
   for (const auto& c : cases) {
     const std::string line = std::string(c.text) + "\t\n";
@@ -87,6 +87,13 @@ TEST(Numbers, IntegersAreReadAsPythonsIntReadsThemAndWholeRealsToo)
       {"3.5", "is not an integer"}, {"abc", "is not an integer"}, {"nan", "is not an integer"}, {"1_", "is not an integer"},
       {"9223372036854775808", "is beyond the 64-bit integer range"}, {"1e19", "is beyond the 64-bit integer range"},
       {"-99999999999999999999", "is beyond the 64-bit integer range"},
+      // %g's six digits: 1234567 and 1000001 read back as other whole numbers.
+      {"1.23457e+06", "may have lost its last digits (written with fewer significant digits than the integer has, as "
+                      "printf's %g writes a number of 7 digits or more): write the column with all its digits "
+                      "(dump_modify format)"},
+      {"-1e+06", "may have lost its last digits (written with fewer significant digits than the integer has, as "
+                 "printf's %g writes a number of 7 digits or more): write the column with all its digits "
+                 "(dump_modify format)"},
   };
   for (const auto& c : refused) {
     const std::string line = std::string(c.text) + "\n";
