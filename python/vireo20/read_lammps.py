@@ -15,10 +15,11 @@ frame's `time`, which the job's series takes as ParaView's time. A
 box is LAMMPS's restricted triclinic one (bounds and tilts) or a general one (`BOX BOUNDS abc origin`:
 its edge vectors and origin, positions and image flags along them).
 
-Contacts (`dump local`): the first two columns are the atom ids of each pair (option `contact_ids`
-names two others: LIGGGHTS's `compute pair/gran/local pos id force` writes the positions first), a
-column `kind` gives the contact kind (0, atom-atom, by default) and every further column is a
-contact value. A contact frame belongs to the atom frame of the same timestep.
+Contacts (`dump local`): the first two columns (after `index`, which numbers the entries) are the
+atom ids of each pair (option `contact_ids` names two others: LIGGGHTS's `compute pair/gran/local pos
+id force` writes the positions first), a column `kind` gives the contact kind (0, atom-atom, by
+default) and every further column is a contact value. A contact frame belongs to the atom frame of
+the same timestep.
 
 A dump written one file per step (`dump ... dump.*.lammpstrj`, LIGGGHTS's `post/dump*.liggghts`) is
 one series: its folder (the atom dumps in it, named alike but for their numbers; `--contacts` the
@@ -233,9 +234,10 @@ def _contact_layout(columns, ids=None):
     columns = list(columns)
     _no_repeats("ENTRIES", columns)
     if ids is None:
-        if len(columns) < 2:
+        # dump local's `index` column numbers the entries: it is neither an id nor a value.
+        pair = tuple(k for k, name in enumerate(columns) if name != "index")[:2]
+        if len(pair) < 2:
             raise _Refusal("ENTRIES", f"needs two atom-id columns, has {' '.join(columns) or 'none'}")
-        pair = (0, 1)
     else:
         missing = [name for name in ids if name not in columns]
         if missing:
@@ -246,7 +248,7 @@ def _contact_layout(columns, ids=None):
         layout.append(("i", (columns.index("kind"),)))
         names.append("contact_kinds")
     wanted = [k for k, name in enumerate(columns)
-              if k not in pair and name != "kind" and name not in TEXT_COLUMNS]
+              if k not in pair and name not in ("kind", "index") and name not in TEXT_COLUMNS]
     for name, kind, indexes in _arrays(columns, wanted):
         layout.append((kind, indexes))
         names.append(name)

@@ -364,6 +364,10 @@ def test_contact_ids_name_the_pair_columns_where_positions_come_first(tmp_path):
     assert_array_equal(frames[1].contacts, [[2, 1], [1, 2]])
     assert sorted(frames[1].contact_values) == ["c_fc", "c_fc[10]", "c_fc[11]", "c_fc[12]", "c_fc[9]"]
     assert_array_equal(frames[1].contact_values["c_fc[10]"], [0.25, 1])
+    # The index column of dump local numbers the pairs: neither an id nor a value.
+    indexed = write(tmp_path, frame(10, "index a b f", [[1, 2, 1, 0.5], [2, 1, 2, 1.5]], item="ENTRIES"), name="i.dump")
+    with_index = run(atoms, indexed)[0][1]
+    assert with_index.contacts.tolist() == [[2, 1], [1, 2]] and list(with_index.contact_values) == ["f"]
     # dump local writes ids with %g by default: 1234567 as 1.23457e+06, another whole number.
     rounded = write(tmp_path, frame(10, "a b", [[1, "1.23457e+06"]], item="ENTRIES"), name="rounded.dump")
     assert run(atoms, rounded)[1].endswith("array 'b': value '1.23457e+06' on data line 1 may have lost its last "
