@@ -203,7 +203,9 @@ def _no_repeats(section, columns):
     seen = set()
     for name in columns:
         if name in seen:
-            raise _Refusal(name, f"the column name '{name}' appears more than once in 'ITEM: {section}'")
+            # LIGGGHTS's examples dump `id type type ...`.
+            raise _Refusal(name, f"the column name '{name}' appears more than once in 'ITEM: {section}' "
+                                 "(a dump command that names it twice: name it once)")
         seen.add(name)
 
 

@@ -122,7 +122,8 @@ MALFORMED = {  # text (or bytes), frames loaded before the error, the error afte
     "too few": (_second(" 1.5", ""), 1, "step 10: array 'ATOMS': data line 2 has 7 values where the header names 8 columns"),
     "too many": (_second(" 1.5", " 1.5 7"), 1, "step 10: array 'ATOMS': data line 2 has 9 values where the header"),
     "repeated name": (_second("type mass", "mass mass"), 1,
-                      "step 10: array 'mass': the column name 'mass' appears more than once in 'ITEM: ATOMS'"),
+                      "step 10: array 'mass': the column name 'mass' appears more than once in 'ITEM: ATOMS' "
+                      "(a dump command that names it twice: name it once)"),
     "count too large": (_second("ATOMS\n2\n", "ATOMS\n3\n"), 1, "step 10: array 'NUMBER OF ATOMS': the frame has 2 "
                         "data lines where 'ITEM: NUMBER OF ATOMS' says 3"),
     "count too small": (_second("ATOMS\n2\n", "ATOMS\n1\n"), 1, "step 10: array 'NUMBER OF ATOMS': the frame has "
