@@ -145,7 +145,8 @@ class SeriesWriter:
         from . import write_vtk
         with filesafe.writing(self.folder):
             written.flushed.result()
-            size, crc = filesafe.checked_file(os.path.join(self.folder, written.file), write_vtk.FILE_END, written.written)
+            size, crc = filesafe.checked_file(os.path.join(self.folder, written.file), write_vtk.FILE_END,
+                                              written.written)
             if written.picture is not None:
                 picture = written.picture.result()
                 self.picture = os.path.join(self.folder, picture["file"])
