@@ -55,8 +55,10 @@ def parser():
     up.add_argument("input", nargs="*", metavar="INPUT", help="the input (see below); none: the built-in data set")
     up.add_argument("--out", required=True, metavar="DIR", help="output folder (replaced as a whole when the run ends)")
     up.add_argument("--format", choices=tuple(inputs.FORMATS), help="the input's format, when the file cannot tell")
-    up.add_argument("--contacts", metavar="FILE", help="a LAMMPS dump local of contact pairs (or its files' folder "
-                                                     "or a quoted pattern, written one file per step)")
+    # Several after one --contacts, as the shell expands post/pairs*.liggghts.
+    up.add_argument("--contacts", action="extend", nargs="+", metavar="FILE",
+                    help="a LAMMPS dump local of contact pairs (or its files, their folder or a quoted pattern, "
+                         "written one file per step)")
     up.add_argument("--contact-ids", nargs=2, metavar=("COLUMN1", "COLUMN2"),
                     help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
                          "pair/gran/local pos id writes the positions first)")
@@ -100,11 +102,18 @@ def parser():
 
 def inputs_after_masses(args):
     """--mass takes every word after it: an input written after the masses (a file that exists) goes
-    back to the inputs; any other word stays, for --mass to name it as a mistake."""
+    back to the inputs; any other word stays, for --mass to name it as a mistake. So does --contacts:
+    a file after it that is not a dump local (ITEM: ENTRIES) goes back to the inputs."""
     if args.mass:
         moved = [word for word in args.mass if "=" not in word and os.path.exists(word)]
         args.input = [*args.input, *moved]
         args.mass = [word for word in args.mass if word not in moved]
+    if args.contacts:
+        from .read_lammps import dump_section
+        moved = [word for word in args.contacts[1:] if os.path.isfile(word) and dump_section(word) != "ENTRIES"]
+        args.input = [*args.input, *moved]
+        kept = [word for word in args.contacts if word not in moved]
+        args.contacts = kept[0] if len(kept) == 1 else kept
     return args
 
 

@@ -72,6 +72,15 @@ def _section(head):
     return "ENTRIES" if b"\nITEM: ENTRIES" in head else "ATOMS"
 
 
+def dump_section(path):
+    """The section of a file's first frame ("ATOMS", "ENTRIES"), None if it is no dump."""
+    from .inputs import head
+    try:
+        return _section(head(path))
+    except OSError:
+        return None
+
+
 # A dump written one file per step may be given as its files.
 READS_SEVERAL_FILES = True
 

@@ -217,9 +217,10 @@ def test_a_run_written_one_file_per_step_gives_the_bytes_of_its_single_dump(tmp_
     _split_by_step(os.path.join(lammps_dumps, "contacts.dump"), post, "pairs")
     whole = vireo20.run(os.path.join(lammps_dumps, "clumps.dump"), tmp_path / "whole",
                         contacts=os.path.join(lammps_dumps, "contacts.dump"))
-    # As the shell expands post/dump.*: dump.100 before dump.25.
-    assert cli.main(["upscale", *sorted(files), "--contacts", str(post / "pairs.*"), "--out",
-                     str(tmp_path / "split")]) == 0
+    # As the shell expands --contacts post/pairs.* post/dump.*: dump.100 before dump.25, and the atom
+    # dumps after the contact files that --contacts takes.
+    assert cli.main(["upscale", "--contacts", *sorted(str(p) for p in post.glob("pairs.*")), *sorted(files),
+                     "--out", str(tmp_path / "split")]) == 0
     assert len(files) == len(whole.files) == 9
     for name in [os.path.basename(f) for f in whole.files] + ["upscaled.pvd"]:
         assert (tmp_path / "split" / name).read_bytes() == (tmp_path / "whole" / name).read_bytes(), name
