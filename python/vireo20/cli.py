@@ -71,6 +71,9 @@ def parser():
     # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
     up.add_argument("--mass", action="extend", nargs="+", metavar="TYPE=VALUE",
                     help="the mass of atom type TYPE (in place of a mass column); several may follow")
+    up.add_argument("--density", action="extend", nargs="+", metavar="[TYPE=]VALUE",
+                    help="masses of spheres from the radius (or diameter) column: one density for every type, "
+                         "or one per type (in place of mass and density columns)")
     up.add_argument("--physics", choices=PHYSICS, default="all",
                     help="per-group physics arrays (default all where the columns exist)")
     for how, default in (("sum", " (default for force and tq)"), ("average", " (default for floating-point values)"),
@@ -100,14 +103,17 @@ def parser():
     return top
 
 
-def inputs_after_masses(args):
-    """--mass takes every word after it: an input written after the masses (a file that exists) goes
-    back to the inputs; any other word stays, for --mass to name it as a mistake. So does --contacts:
-    a file after it that is not a dump local (ITEM: ENTRIES) goes back to the inputs."""
-    if args.mass:
-        moved = [word for word in args.mass if "=" not in word and os.path.exists(word)]
-        args.input = [*args.input, *moved]
-        args.mass = [word for word in args.mass if word not in moved]
+def inputs_after_options(args):
+    """--mass and --density take every word after them: an input written after the masses (a file
+    that exists) goes back to the inputs; any other word stays, for the option to name it as a
+    mistake. So does --contacts: a file after it that is not a dump local (ITEM: ENTRIES) goes back to
+    the inputs."""
+    for option in ("mass", "density"):
+        given = getattr(args, option)
+        if given:
+            moved = [word for word in given if "=" not in word and os.path.exists(word)]
+            args.input = [*args.input, *moved]
+            setattr(args, option, [word for word in given if word not in moved])
     if args.contacts:
         from .read_lammps import dump_section
         moved = [word for word in args.contacts[1:] if os.path.isfile(word) and dump_section(word) != "ENTRIES"]
@@ -119,7 +125,7 @@ def inputs_after_masses(args):
 
 def _upscale(args):
     up = args.parser
-    inputs_after_masses(args)
+    inputs_after_options(args)
     reductions = {}
     for how in REDUCTIONS:
         for name in getattr(args, how) or ():
@@ -184,7 +190,7 @@ def _upscale(args):
 def _run(args, source, options, reductions, frames, synthetic):
     from .run import run
     return run(source, args.out, format=args.format, contacts=args.contacts, group_by=args.group_by,
-               masses=args.mass, physics=args.physics, reductions=reductions, frames=frames,
+               masses=args.mass, densities=args.density, physics=args.physics, reductions=reductions, frames=frames,
                lammps_dump=args.lammps_dump, wrapped_dump=args.wrapped, overwrite=args.overwrite,
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,

@@ -21,69 +21,114 @@ SUMMED_BY_DEFAULT = ("force", "tq")
 
 class MassRule:
     """Where a particle's mass comes from: a `mass` column; or one mass per atom type
-    (`--mass TYPE=VALUE`); or solid spheres of `radius` (or `diameter`) and `density`."""
+    (`--mass TYPE=VALUE`); or solid spheres of `radius` (or `diameter`) and `density`, the density a
+    column or given (`--density VALUE` for every type, or `--density TYPE=VALUE`: DEM dumps often
+    carry the radius alone)."""
 
-    def __init__(self, per_type=None):
+    def __init__(self, per_type=None, density=None):
+        """`per_type`: {type: mass}; `density`: {type: density}, or a number for every type."""
         self.per_type = dict(per_type or {})
-        for kind, mass in self.per_type.items():
-            if not (isinstance(mass, (int, float)) and math.isfinite(mass) and mass > 0):
-                raise ValueError(f"the mass of type {kind} must be a positive number, not {mass!r}")
+        self.density = density if isinstance(density, (int, float)) or density is None else dict(density)
+        given = self.density.items() if isinstance(self.density, dict) else [("every type", self.density)]
+        for what, values in (("mass", self.per_type.items()), ("density", given if density is not None else ())):
+            for kind, value in values:
+                if isinstance(value, bool) or not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
+                    raise ValueError(f"the {what} of type {kind} must be a positive number, not {value!r}")
+        if self.per_type and density is not None:
+            raise ValueError("give masses by type (--mass) or densities (--density), not both")
 
     @classmethod
-    def parse(cls, texts):
-        """From `TYPE=VALUE` texts, as the command line gives them."""
-        per_type = {}
+    def parse(cls, texts, densities=None):
+        """From `TYPE=VALUE` texts, as the command line gives them (`densities`: also a lone VALUE, for
+        every type)."""
+        per_type = cls._by_type("--mass", texts, "mass")
+        density = None
+        if densities:
+            lone = [text for text in densities if "=" not in text]
+            if lone and len(densities) == 1:
+                try:
+                    density = float(lone[0])
+                except ValueError:
+                    density = math.nan
+                if not (math.isfinite(density) and density > 0):
+                    raise ValueError(f"--density takes a positive VALUE, or TYPE=VALUE, not {lone[0]!r}")
+            elif lone:
+                raise ValueError(f"--density takes one VALUE for every type, or TYPE=VALUE for each, not {lone[0]!r} "
+                                 "among others")
+            else:
+                density = cls._by_type("--density", densities, "density")
+        return cls(per_type, density)
+
+    @staticmethod
+    def _by_type(option, texts, what):
+        found = {}
         for text in texts or ():
             kind, sep, value = text.partition("=")
             try:
                 kind, value = int(kind), float(value)
             except ValueError:
-                raise ValueError(f"--mass takes TYPE=VALUE with an integer type and a number, not {text!r}") from None
+                raise ValueError(f"{option} takes TYPE=VALUE with an integer type and a number, not {text!r}") from None
             if not sep or not (math.isfinite(value) and value > 0):
-                raise ValueError(f"--mass takes TYPE=VALUE with a positive mass, not {text!r}")
-            if kind in per_type:
-                raise ValueError(f"--mass gives type {kind} twice")
-            per_type[kind] = value
-        return cls(per_type)
+                raise ValueError(f"{option} takes TYPE=VALUE with a positive {what}, not {text!r}")
+            if kind in found:
+                raise ValueError(f"{option} gives type {kind} twice")
+            found[kind] = value
+        return found
 
     def masses(self, frame, columns):
         """Masses (E,) and the names of the columns they used."""
         if self.per_type:
-            if "type" not in columns:
-                frame.fail("type", "missing column: --mass TYPE=VALUE needs a type column "
-                                   f"(the columns are: {' '.join(columns)})")
-            types = whole_numbers(frame, "type", columns["type"])
-            table_types = np.array(sorted(self.per_type), dtype=np.int64)
-            low, high = (int(types.min()), int(types.max())) if len(types) else (0, -1)
-            if high - low < 1 << 16:
-                # Types span a few values: a table by type is one gather, where a binary search an
-                # atom took 14 ms a million atoms against 2.4 ms. NaN marks a type without a mass.
-                table = np.full(high - low + 1, np.nan)
-                for kind, mass in self.per_type.items():
-                    if low <= kind <= high:
-                        table[kind - low] = mass
-                masses = table[types - low]
-                unknown = np.flatnonzero(np.isnan(masses)) if np.isnan(table).any() else ()
-            else:
-                where = np.minimum(np.searchsorted(table_types, types), len(table_types) - 1)
-                unknown = np.flatnonzero(table_types[where] != types)
-                masses = np.array([self.per_type[k] for k in table_types], dtype=np.float64)[where]
-            if len(unknown):
-                frame.fail("type", f"atom type {types[unknown[0]]} on row {unknown[0] + 1} has no mass "
-                                   f"(--mass gives types {', '.join(map(str, table_types))})")
             # Asked for, the masses by type replace a mass column.
-            return masses, ("mass",) if "mass" in columns else ()
+            return _by_type(frame, columns, self.per_type, "mass", "--mass"), ("mass",) if "mass" in columns else ()
+        radius = "radius" if "radius" in columns else "diameter" if "diameter" in columns else None
+        if self.density is not None:
+            if radius is None:
+                frame.fail("radius", "missing column: --density needs a radius or diameter column "
+                                     f"(the columns are: {' '.join(columns)})")
+            density = self.density if not isinstance(self.density, dict) else \
+                _by_type(frame, columns, self.density, "density", "--density")
+            return _sphere_masses(columns, radius, density), ("mass",) if "mass" in columns else ()
         if "mass" in columns:
             return columns["mass"], ("mass",)
-        radius = "radius" if "radius" in columns else "diameter" if "diameter" in columns else None
         if radius and "density" in columns:
-            r = np.asarray(columns[radius], dtype=np.float64)
-            if radius == "diameter":
-                r = 0.5 * r
-            return (4.0 / 3.0 * math.pi) * r ** 3 * np.asarray(columns["density"], dtype=np.float64), ()
+            return _sphere_masses(columns, radius, np.asarray(columns["density"], dtype=np.float64)), ()
         frame.fail("mass", "missing column: no masses (give a mass column, or radius (or diameter) and "
-                           "density columns, or --mass TYPE=VALUE for every atom type; the columns are: "
-                           f"{' '.join(columns) or 'none'})")
+                           "density columns, or --mass TYPE=VALUE for every atom type, or --density with a "
+                           f"radius column; the columns are: {' '.join(columns) or 'none'})")
+
+
+def _sphere_masses(columns, radius, density):
+    r = np.asarray(columns[radius], dtype=np.float64)
+    if radius == "diameter":
+        r = 0.5 * r
+    return (4.0 / 3.0 * math.pi) * r ** 3 * density
+
+
+def _by_type(frame, columns, given, what, option):
+    """Each particle's value of `given` ({type: value}) by its type column."""
+    if "type" not in columns:
+        frame.fail("type", f"missing column: {option} TYPE=VALUE needs a type column "
+                           f"(the columns are: {' '.join(columns)})")
+    types = whole_numbers(frame, "type", columns["type"])
+    table_types = np.array(sorted(given), dtype=np.int64)
+    low, high = (int(types.min()), int(types.max())) if len(types) else (0, -1)
+    if high - low < 1 << 16:
+        # Types span a few values: a table by type is one gather, where a binary search an atom took
+        # 14 ms a million atoms against 2.4 ms. NaN marks a type without a value.
+        table = np.full(high - low + 1, np.nan)
+        for kind, value in given.items():
+            if low <= kind <= high:
+                table[kind - low] = value
+        values = table[types - low]
+        unknown = np.flatnonzero(np.isnan(values)) if np.isnan(table).any() else ()
+    else:
+        where = np.minimum(np.searchsorted(table_types, types), len(table_types) - 1)
+        unknown = np.flatnonzero(table_types[where] != types)
+        values = np.array([given[k] for k in table_types], dtype=np.float64)[where]
+    if len(unknown):
+        frame.fail("type", f"atom type {types[unknown[0]]} on row {unknown[0] + 1} has no {what} "
+                           f"({option} gives types {', '.join(map(str, table_types))})")
+    return values
 
 
 def whole_numbers(frame, name, values):

@@ -266,7 +266,8 @@ def _delivered(answer):
     return answer
 
 
-def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, physics="all",
+def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, densities=None,
+        physics="all",
         reductions=None, frames=None, lammps_dump=None, wrapped_dump=False, overwrite=False, resume=False,
         workers=0, scheduler=None, picture_step=0, progress=None, echo=None, warn=None, msd=False,
         clusters=2000, steps=40, seed=20, **reader_options):
@@ -276,7 +277,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     when the file cannot tell; a LAMMPS dump written one file per step as a list of its files, their
     folder or a pattern), a `vireo20.Series`, or None for the built-in data set (`clusters`,
     `steps`, `seed`). `group_by` names the column of group labels; `masses` is a list of
-    "TYPE=VALUE" or a `MassRule`; `physics` "none", "basic" or "all"; `reductions` maps value names
+    "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
+    (masses of spheres from a radius column); `physics` "none", "basic" or "all"; `reductions` maps value names
     to "sum", "average", "any", "min" or "max"; `frames` a slice or "START:STOP:STEP"; `lammps_dump`
     also writes the upscaled particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses
     an existing file unless `overwrite`; `resume` continues an interrupted run into the same `out`;
@@ -302,7 +304,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     for name, how in reductions.items():
         if how not in REDUCTIONS:
             raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
-    mass_rule = masses if isinstance(masses, MassRule) else MassRule.parse(masses)
+    if isinstance(masses, MassRule) and densities:
+        raise ValueError("give densities in the MassRule")
+    mass_rule = masses if isinstance(masses, MassRule) else MassRule.parse(masses, densities)
     frames = parse_frames(frames)
     if picture_step is not None:
         picture_step = _count("--picture-step", picture_step, low=-2 ** 62)
@@ -356,6 +360,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     fingerprint = {"input": _identity(input) if not isinstance(input, Series) else repr(type(input)),
                    "contacts": _identity(contacts), "format": format, "group_by": group_by,
                    "masses": sorted(mass_rule.per_type.items()), "physics": physics,
+                   **({"densities": repr(mass_rule.density)} if mass_rule.density is not None else {}),
                    "reductions": sorted(reductions.items()), "frames": repr(frames), "dump": dump_partial,
                    "wrapped_dump": bool(wrapped_dump), "picture": picture_index,
                    "synthetic": [clusters, steps, seed] if input is None else None,

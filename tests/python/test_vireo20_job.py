@@ -123,15 +123,15 @@ def test_command_line_chooses_the_reductions(tmp_path):
 
 
 @pytest.mark.parametrize("words", [["IN", "--mass", "1=1", "2=2.5"], ["--mass", "1=1", "2=2.5", "IN"],
-                                   ["IN", "--mass", "1=1", "--mass", "2=2.5"]])
+                                   ["IN", "--mass", "1=1", "--mass", "2=2.5"], ["--density", "2500", "IN"]])
 def test_masses_by_type_follow_one_flag_or_several(tmp_path, words):
     dump = tmp_path / "in.dump"
     dump.write_text("")
     words = [str(dump) if word == "IN" else word for word in words]
-    args = cli.inputs_after_masses(cli.parser().parse_args(["upscale", *words, "--out", "up"]))
-    assert args.mass == ["1=1", "2=2.5"] and args.input == [str(dump)]
+    args = cli.inputs_after_options(cli.parser().parse_args(["upscale", *words, "--out", "up"]))
+    assert (args.mass or args.density) in (["1=1", "2=2.5"], ["2500"]) and args.input == [str(dump)]
     # A mistyped mass stays a mass, for the mass rule to name.
-    args = cli.inputs_after_masses(cli.parser().parse_args(["upscale", str(dump), "--mass", "1:2.5", "--out", "up"]))
+    args = cli.inputs_after_options(cli.parser().parse_args(["upscale", str(dump), "--mass", "1:2.5", "--out", "up"]))
     assert args.mass == ["1:2.5"] and args.input == [str(dump)]
 
 
@@ -406,6 +406,33 @@ def test_the_series_quotes_file_names_as_xml_does(name):
     text = write_vtk.pvd_text([(7, name)])
     assert f"timestep=\"7\" group=\"\" part=\"0\" file={xml.sax.saxutils.quoteattr(name)}/>" in text
     assert ElementTree.fromstring(text)[0][0].get("file") == name
+
+
+@pytest.mark.parametrize("densities, columns, expected", [
+    (["2500"], {"radius": [0.5, 1.0], "type": [1, 2]}, [2500, 2500]),
+    (["1=2500", "2=7800"], {"diameter": [1.0, 2.0], "type": [1, 2], "mass": [9, 9]}, [2500, 7800]),
+    (["1=2500"], {"radius": [0.5, 1.0], "type": [1, 2]}, "atom type 2 on row 2 has no density"),
+    (["2500"], {"mass": [1.0, 1.0], "type": [1, 2]}, "--density needs a radius or diameter column"),
+    (["2500", "1=3"], {}, "--density takes one VALUE for every type"), (["-1"], {}, "a positive VALUE")])
+def test_densities_give_sphere_masses_from_the_radius_as_dem_dumps_carry_it(densities, columns, expected):
+    """LIGGGHTS's dumps carry radius and type, seldom mass or density."""
+    from vireo20.frames import InputError
+
+    class Step:
+        def fail(self, array, problem):
+            raise InputError("-", 0, array, problem)
+
+    columns = {name: np.array(values) for name, values in columns.items()}
+    if isinstance(expected, str):
+        with pytest.raises((InputError, ValueError), match=expected):
+            vireo20.MassRule.parse(None, densities).masses(Step(), columns)
+        return
+    masses, used = vireo20.MassRule.parse(None, densities).masses(Step(), columns)
+    radius = columns["radius"] if "radius" in columns else columns["diameter"] / 2
+    assert_array_equal(masses, 4.0 / 3.0 * np.pi * radius ** 3 * np.array(expected, dtype=float))
+    assert used == (("mass",) if "mass" in columns else ())
+    with pytest.raises(ValueError, match=r"masses by type \(--mass\) or densities \(--density\), not both"):
+        vireo20.MassRule.parse(["1=2"], densities)
 
 
 @pytest.mark.parametrize("types, message", [
