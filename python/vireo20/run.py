@@ -145,6 +145,9 @@ def run_step(loader, options, keep_source=False):
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
     result = upscale(**arguments, reductions=options.reductions, index=frame.index)
     result.time = frame.time
+    # The group column a step lacked: each of its particles is then upscaled on its own.
+    result.ungrouped = None if arguments.get("groups") is not None or arguments.get("parents") is not None \
+        else options.group_by or frame.default_group
     source = None
     if keep_source:
         masses = np.asarray(arguments["masses"], dtype=np.float64)
@@ -392,6 +395,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         # reduction, whose idle moments it fills, rather than slowing the read.
         alone = not (workers or scheduler) and series.loads_on_every_core
         written, unchecked, checks = None, None, collections.deque()
+        told_ungrouped = False
 
         def start_check():
             nonlocal unchecked
@@ -423,6 +427,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                      f"the series goes back in time (after timestep {previous})")
                 if previous is not None and timestep == previous:
                     warn(f"{result.source}: timestep {timestep} appears twice in a row")
+                if getattr(result, "ungrouped", None) and not told_ungrouped:
+                    told_ungrouped = True
+                    warn(f"{result.source}: timestep {timestep} has no '{result.ungrouped}' column: each particle "
+                         "is upscaled on its own (--group-by names the column of groups)")
                 previous = timestep
                 if written is not None:
                     written.result()

@@ -455,3 +455,15 @@ def test_masses_by_type_are_each_atoms_types_mass(types, message):
         masses, used = rule.masses(Step(), columns)
         assert_array_equal(masses, [given[t] for t in types])
         assert used == ("mass",)  # a mass column gives way
+
+
+def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_says_so(tmp_path):
+    frame = ("ITEM: TIMESTEP\n{}\nITEM: NUMBER OF ATOMS\n2\nITEM: BOX BOUNDS pp pp pp\n0 4\n0 4\n0 4\n"
+             "ITEM: ATOMS id type radius x y z\n1 1 0.5 1 1 1\n2 1 0.5 2 2 2\n")
+    (tmp_path / "spheres.dump").write_text(frame.format(0) + frame.format(10))
+    told = []
+    result = vireo20.run(tmp_path / "spheres.dump", tmp_path / "up", densities=["2500"], warn=told.append,
+                         picture_step=None)
+    assert result.summary["upscaled"].tolist() == [2, 2]
+    assert told == [f"{tmp_path / 'spheres.dump'}: timestep 0 has no 'mol' column: each particle is upscaled on "
+                    "its own (--group-by names the column of groups)"]
