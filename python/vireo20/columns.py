@@ -42,7 +42,7 @@ class MassRule:
     def parse(cls, texts, densities=None):
         """From `TYPE=VALUE` texts, as the command line gives them (`densities`: also a lone VALUE, for
         every type)."""
-        per_type = cls._by_type("--mass", texts, "mass")
+        per_type = cls._parse_by_type("--mass", texts, "mass")
         density = None
         if densities:
             lone = [text for text in densities if "=" not in text]
@@ -57,11 +57,11 @@ class MassRule:
                 raise ValueError(f"--density takes one VALUE for every type, or TYPE=VALUE for each, not {lone[0]!r} "
                                  "among others")
             else:
-                density = cls._by_type("--density", densities, "density")
+                density = cls._parse_by_type("--density", densities, "density")
         return cls(per_type, density)
 
     @staticmethod
-    def _by_type(option, texts, what):
+    def _parse_by_type(option, texts, what):
         found = {}
         for text in texts or ():
             kind, sep, value = text.partition("=")

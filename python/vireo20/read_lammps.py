@@ -368,7 +368,8 @@ def _read_frame(reader, header, where, ids=None):
             try:
                 arrays = dict(zip(names, _call(where, reader.parse, layout)))
             except InputError as error:
-                if ids is None and error.array in header["columns"][:2] and "not an integer" in error.problem:
+                pair = [header["columns"][k] for k in layout[0][1]]
+                if ids is None and error.array in pair and "not an integer" in error.problem:
                     raise InputError(error.file, error.step, error.array,
                                      f"{error.problem} (an atom id is expected: name the two atom-id columns "
                                      "with --contact-ids)") from None
@@ -543,10 +544,6 @@ class LammpsSeries(Series):
     def __init__(self, paths, contact_paths=(), source=None, contact_ids=None):
         """`paths`: the atom dump's files in order; `contact_paths` those of its dump local, whose pairs
         are the columns `contact_ids` (default the first two)."""
-        if isinstance(paths, (str, os.PathLike)):
-            paths = [os.fspath(paths)]
-        if isinstance(contact_paths, (str, os.PathLike)):
-            contact_paths = [os.fspath(contact_paths)]
         self.paths, self.contact_paths = list(paths), list(contact_paths or ())
         self.source = source or self.paths[0]
         self.contact_ids = tuple(contact_ids) if contact_ids is not None else None
