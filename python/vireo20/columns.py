@@ -11,7 +11,7 @@ from .frames import InputError
 INT32_MAX = np.iinfo(np.int32).max
 # Names every upscaled step carries itself: a value array may not take them.
 RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyration",
-            "gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque",
+            "gyration_tensor", "gyration_shape", "inertia", "angular_momentum", "angular_velocity", "torque",
             "internal_kinetic_energy", "dipole", "displacement", "msd")
 # Columns that describe the particle itself, not a value to reduce.
 NOT_VALUES = ("id",)

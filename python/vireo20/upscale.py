@@ -14,10 +14,11 @@ REDUCTIONS = ("sum", "average", "any", "min", "max")
 PHYSICS = ("none", "basic", "all")
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
-ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque",
+ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "gyration_shape", "inertia", "angular_momentum", "angular_velocity", "torque",
                                 "internal_kinetic_energy", "dipole")
 # Component names of the arrays that are not x, y, z vectors.
 COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
+              "gyration_shape": ("lambda1", "lambda2", "lambda3", "asphericity", "acylindricity", "anisotropy"),
               "inertia": ("xx", "yy", "zz", "xy", "yz", "xz"), "msd": ("x", "y", "z", "total")}
 
 
@@ -230,10 +231,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       every direction: contact lines go to the nearest image, and with `wrapped`
                       each group is made whole about its parent before it is reduced.
       physics         "none", "basic" (count, radius of gyration) or "all" (also the gyration and
-                      inertia tensors, angular momentum and velocity, torque where the values
-                      `velocity` and `force` are given, the kinetic energy about the mean
-                      velocity with `velocity`, the dipole where charges `q` or point dipoles `mu`
-                      are).
+                      inertia tensors, the shape of the former, angular momentum and velocity,
+                      torque where the values `velocity` and `force` are given, the kinetic energy
+                      about the mean velocity with `velocity`, the dipole where charges `q` or
+                      point dipoles `mu` are).
       reductions      {name: "sum" | "average" | "any" | "min" | "max"}; default: floating-point
                       values are mass-weighted averages (`force`, `tq` are summed), integer ones take
                       any member's value. min and max go component by component, as LAMMPS's
@@ -470,7 +471,7 @@ def _group_physics(generator, level, positions, masses, entry_masses, values, ve
     velocities = vector(velocities)
     found = native.group_moments(generator, None, positions, masses, velocities=velocities,
                                  forces=vector(forces), mean_velocity=velocity_averaged and velocities is not None,
-                                 entry_masses=entry_masses)
+                                 entry_masses=entry_masses, shape="gyration_shape" in want)
     arrays = {name: found[name] for name in (BASIC_PHYSICS + ALL_PHYSICS) if name in found and name in want}
     return arrays, found["centres"], found.get("mean_velocity")
 

@@ -53,6 +53,13 @@ def reference(step, with_velocities, with_forces):
     gyration = second / mass[:, None, None]
     out["gyration_tensor"] = rows(6)
     out["gyration_tensor"][:u] = gyration[:, [0, 1, 2, 0, 0, 1], [0, 1, 2, 1, 2, 2]]
+    # LAMMPS's gyration/shape/chunk from the eigenvalues, largest first; a lone member has no shape.
+    out["gyration_shape"] = rows(6)
+    out["gyration_shape"][:, 5] = np.nan
+    many = np.flatnonzero(out["count"][:u] > 1)
+    l = np.linalg.eigvalsh(gyration[many].astype(np.float64))[:, ::-1]
+    out["gyration_shape"][many] = np.column_stack([l, l[:, 0] - (l[:, 1] + l[:, 2]) / 2, l[:, 1] - l[:, 2],
+                                                  1.5 * (l * l).sum(1) / l.sum(1) ** 2 - 0.5])
     out["radius_of_gyration"] = rows(0)
     out["radius_of_gyration"][:u] = np.sqrt(np.trace(gyration, axis1=1, axis2=2).astype(np.float64))
     trace = np.trace(second, axis1=1, axis2=2)
@@ -87,7 +94,7 @@ def reference(step, with_velocities, with_forces):
 def call(step, with_velocities=True, with_forces=True, **changes):
     arguments = dict(generator=step["generator"], centres=step["centres"], positions=step["positions"],
                      masses=step["masses"], velocities=step["velocities"] if with_velocities else None,
-                     forces=step["forces"] if with_forces else None)
+                     forces=step["forces"] if with_forces else None, shape=True)
     arguments.update(changes)
     return _physics.group_moments(**arguments)
 
@@ -104,7 +111,7 @@ def test_every_array_equals_the_long_double_reference(seed, offset, in_order, wi
     assert_array_equal(got["count"], want["count"])
     for name in sorted(set(want) - {"count"}):
         assert got[name].dtype == np.float64 and got[name].shape == want[name].shape, name
-        scale = np.abs(want[name]).max(axis=tuple(range(1, want[name].ndim)), keepdims=True) + 1e-300
+        scale = np.nanmax(np.abs(want[name]), axis=tuple(range(1, want[name].ndim)), keepdims=True) + 1e-300
         if name == "internal_kinetic_energy":
             # 0 for a lone member, whose reference is its velocity less its own average: rounding.
             scale = np.abs(want[name]).max() + 1e-300
@@ -113,7 +120,9 @@ def test_every_array_equals_the_long_double_reference(seed, offset, in_order, wi
     # Trailing entries: a lone particle, zeros elsewhere.
     t = step["trailing"]
     assert (got["count"][-t:] == 1).all()
+    shape = got.pop("gyration_shape")[-t:]
     assert all((got[name][-t:] == 0).all() for name in got if name != "count")
+    assert (shape[:, :5] == 0).all() and np.isnan(shape[:, 5]).all()
 
 
 @pytest.mark.parametrize("seed,offset,particles,in_order", [(7, 0.0, 300, False), (8, 1e6, 300, True),

@@ -81,6 +81,29 @@ def test_the_physics_pass_gives_the_centres_and_mean_velocity_of_the_plain_avera
         assert full[name].tobytes() == bare[name].tobytes(), name
 
 
+def test_the_shape_anisotropy_is_mdanalysis_asphericity_and_a_rod_is_one():
+    mda = pytest.importorskip("MDAnalysis")
+    rng = np.random.default_rng(4)
+    sizes = rng.integers(2, 9, 40)
+    groups = np.repeat(np.arange(1, 41), sizes)
+    universe = mda.Universe.empty(len(groups), n_residues=40, atom_resindex=groups - 1, trajectory=True)
+    universe.add_TopologyAttr("masses", rng.uniform(0.5, 3, len(groups)))
+    universe.atoms.positions = rng.normal(size=(len(groups), 3)) * [4, 1, 0.3] + 100 * groups[:, None]
+    result = vireo20.upscale(groups, universe.atoms.masses, universe.atoms.positions.astype(np.float64))
+    shape = result["gyration_shape"][np.argsort(result.group_id)]
+    assert_allclose(shape[:, 5], [residue.atoms.asphericity() for residue in universe.residues], rtol=1e-5)
+    assert (np.diff(np.abs(shape[:, :3]), axis=1) <= 0).all()  # by magnitude, as LAMMPS sorts
+    # Where eigenvalues meet: members on a line (anisotropy 1), on a square (two equal), on a regular
+    # tetrahedron (a sphere: 0) and a dimer; a lone member has no shape.
+    corners = np.array([[1, 1, 1], [1, -1, -1], [-1, 1, -1], [-1, -1, 1.]])
+    positions = np.r_[[[0, 0, 0], [1, 2, 2], [3, 6, 6]], corners * [1, 1, 0], corners, [[5, 5, 5], [9, 9, 9], [7, 8, 9]]]
+    groups = np.repeat([1, 2, 3, 4, 5], [3, 4, 4, 2, 1])
+    shape = vireo20.upscale(groups, np.ones(len(groups)), positions)["gyration_shape"]
+    assert_allclose(shape[:4], [[14, 0, 0, 14, 0, 1], [1, 1, 0, 0.5, 1, 0.25], [1, 1, 1, 0, 0, 0], [12, 0, 0, 12, 0, 1]],
+                    atol=1e-12)
+    assert (shape[4, :5] == 0).all() and np.isnan(shape[4, 5])
+
+
 def test_a_steps_arrays_go_with_its_data_set():
     """The job's next step reuses the memory of the step it has just written."""
     step = random_step(np.random.default_rng(3))

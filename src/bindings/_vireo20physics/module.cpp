@@ -80,7 +80,7 @@ std::int64_t rows_of(const Buffer& p_Buffer) { return bp::extract<std::int64_t>(
 
 bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centres, const bp::object& p_Positions,
                        const bp::object& p_Masses, const bp::object& p_Velocities, const bp::object& p_Forces,
-                       bool p_MeanVelocity, const bp::object& p_EntryMasses)
+                       bool p_MeanVelocity, const bp::object& p_EntryMasses, bool p_Shape)
 {
   bp::extract<MPUpscalingGenerator&> generator_of(p_Generator);
   if (!generator_of.check())
@@ -137,7 +137,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   const int vector_count = (input.velocities ? 2 : 0) + (input.forces ? 1 : 0) + (finds_centres ? 1 : 0) +
                            (p_MeanVelocity ? 1 : 0);
   const bool kinetic = input.velocities && finds_centres;
-  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0));
+  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 : 0));
   npy_intp bytes = static_cast<npy_intp>(doubles * 8 + rows * 4);
   const bp::object block(bp::handle<>(
       vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(1, &bytes, NPY_UINT8); })));
@@ -180,6 +180,11 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     internal_kinetic_energy.emplace(part(0, "float64", 8), true);
     output.internal_kinetic_energy = internal_kinetic_energy->data<double>();
   }
+  std::optional<Buffer> shape;
+  if (p_Shape) {
+    shape.emplace(part(6, "float64", 8), true);
+    output.gyration_shape = shape->data<double>();
+  }
   const Buffer count(part(0, "int32", 4), true);
   output.count = count.data<std::int32_t>();
   result["count"] = count.array();
@@ -194,6 +199,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   if (found_centres) result["centres"] = found_centres->array();
   if (mean_velocity) result["mean_velocity"] = mean_velocity->array();
   if (internal_kinetic_energy) result["internal_kinetic_energy"] = internal_kinetic_energy->array();
+  if (shape) result["gyration_shape"] = shape->array();
   {
     // Without the interpreter lock, as the generator's reductions: the buffers are held, the enabled
     // list pinned, and the generator marked as read.
@@ -215,9 +221,9 @@ BOOST_PYTHON_MODULE(_physics)
   bp::def("group_moments", &group_moments,
           (bp::arg("generator"), bp::arg("centres"), bp::arg("positions"), bp::arg("masses"),
            bp::arg("velocities") = bp::object(), bp::arg("forces") = bp::object(), bp::arg("mean_velocity") = false,
-           bp::arg("entry_masses") = bp::object()),
+           bp::arg("entry_masses") = bp::object(), bp::arg("shape") = false),
           "group_moments(generator, centres, positions, masses, velocities=None, forces=None,\n"
-          "              mean_velocity=False, entry_masses=None) -> dict\n\n"
+          "              mean_velocity=False, entry_masses=None, shape=False) -> dict\n\n"
           "For the generator's step (after SetParticlesEnabledIndexes): centres (U+T, 3) as\n"
           "CoordsWeightedAverage returned them, positions (E+T, 3) as it was given them, masses (N,) by\n"
           "source particle; velocities and forces (E+T, 3) or None. Returns NumPy arrays of U+T rows:\n"
@@ -228,5 +234,8 @@ BOOST_PYTHON_MODULE(_physics)
           "CoordsWeightedAverage as mean_velocity, and with velocities internal_kinetic_energy, 1/2 sum\n"
           "m |v - V|^2 about each row's mean velocity V (0 for a lone member). entry_masses (E+T,),\n"
           "masses[enabled] then the trailing masses, is read instead of masses through the enabled list,\n"
-          "with the same results, faster on a shuffled list. The arrays are views of one block. Bad input raises ValueError or RuntimeError.");
+          "with the same results, faster on a shuffled list. shape=True adds gyration_shape (U+T, 6), as\n"
+          "LAMMPS's gyration/shape/chunk: the gyration tensor's eigenvalues, largest first, asphericity,\n"
+          "acylindricity and relative shape anisotropy (zeros and a NaN anisotropy for a lone member). The\n"
+          "arrays are views of one block. Bad input raises ValueError or RuntimeError.");
 }

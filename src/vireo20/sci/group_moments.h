@@ -54,6 +54,11 @@ struct GroupMomentsOutput {
   // about its mean velocity, 1/2 sum m |v - V|^2 (LAMMPS's temp/chunk internal at mvv2e = 1); 0 for
   // a lone member.
   double* internal_kinetic_energy = nullptr;
+  // Optional, U + T rows of six, LAMMPS's gyration/shape/chunk: the gyration tensor's eigenvalues
+  // l1 >= l2 >= l3, the asphericity l1 - (l2 + l3)/2, the acylindricity l2 - l3 and the relative
+  // shape anisotropy 3/2 (l1^2 + l2^2 + l3^2)/(l1 + l2 + l3)^2 - 1/2. A lone member, or members
+  // all at one spot, has no shape: zeros, and a NaN anisotropy (0/0, as LAMMPS gives).
+  double* gyration_shape = nullptr;
 };
 
 // The rows every output needs for the engine's current step: U + T.
@@ -74,6 +79,9 @@ VIREO20_API void group_moments(const MPUpscaling& p_Engine, const GroupMomentsIn
 // determinant exceeds 1e-6, else the pseudo-inverse over the principal moments of at least 1e-6 of
 // the largest.
 VIREO20_API void angular_velocity(const double* p_Inertia, const double* p_AngularMomentum, double* p_Omega);
+
+// The six values of gyration_shape above from a gyration tensor xx yy zz xy xz yz.
+VIREO20_API void gyration_shape(const double* p_Gyration, double* p_Shape);
 
 // Eigenvalues and unit eigenvectors (columns of p_Vectors) of the symmetric p_Matrix by cyclic Jacobi
 // rotations.
