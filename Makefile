@@ -24,7 +24,7 @@ endif
 # the written series (without its recommended python3-paraview, which conflicts with python3-vtk9).
 # Without those two the tests that need them say so and skip, so failing to get them stops nothing.
 BUILD_DEB_PACKAGES := cmake ninja-build g++ libgtest-dev libbenchmark-dev \
-                      libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev libfast-float-dev libisal-dev zlib1g-dev \
+                      libboost-dev libboost-python-dev libvtk9-dev libsparsehash-dev libfast-float-dev libisal-dev zlib1g-dev libzstd-dev \
                       python3-dev python3-numpy
 JOB_DEB_PACKAGES   := python3-pandas python3-tqdm python3-matplotlib
 CLUSTER_INPUT_DEB_PACKAGES := python3-distributed python3-gsd python3-h5py

@@ -1,4 +1,4 @@
-"""Input from a LAMMPS text dump (`dump custom` or `dump atom`, plain or .gz), with an optional
+"""Input from a LAMMPS text dump (`dump custom` or `dump atom`, plain, .gz or .zst), with an optional
 `dump local` of contacts, as frames in the particles form.
 
 Columns: every atom column by name, one row per atom in file order; `id mol type proc` and custom
@@ -27,8 +27,8 @@ same folder takes its dump local files), a quoted pattern, or the files themselv
 natural order of their names (dump.200 before dump.1000). A file may hold several frames.
 
 Plain files are indexed by byte offset, and each frame is read where it lies when its loader is
-loaded (in a Dask worker, say); a gzip file is inflated once, in order, and its loaders carry their
-parsed arrays.
+loaded (in a Dask worker, say); a compressed file (gzip, or zstd from LAMMPS's custom/zstd) is
+inflated once, in order, and its loaders carry their parsed arrays.
 """
 import functools
 import os
@@ -51,6 +51,7 @@ MISSING_POSITIONS = ("missing positions: the dump needs xu yu zu, or x y z (with
                      "xsu ysu zsu or xs ys zs")
 _BRACKETED = re.compile(r"(.+)\[([1-9])\]\Z")
 _GZIP_MAGIC = b"\x1f\x8b"
+_ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"  # LAMMPS's custom/zstd and local/zstd
 
 
 def _native():
@@ -58,9 +59,14 @@ def _native():
     return _lammpsdump
 
 
-def _section(head):
-    """The section of a dump's first frame from the file's first bytes: "ATOMS", "ENTRIES" for a
-    dump local, or None for a file that is no dump."""
+def _section(head, path):
+    """The section of a dump's first frame from the first bytes of the file at `path`: "ATOMS",
+    "ENTRIES" for a dump local, or None for a file that is no dump."""
+    if head[:4] == _ZSTD_MAGIC:
+        try:
+            head = _native().text_head(path, len(head))
+        except _native().Error:
+            return None
     if head[:2] == _GZIP_MAGIC:
         try:
             head = zlib.decompressobj(31).decompress(head)
@@ -76,7 +82,7 @@ def dump_section(path):
     """The section of a file's first frame ("ATOMS", "ENTRIES"), None if it is no dump."""
     from .inputs import head
     try:
-        return _section(head(path))
+        return _section(head(path), path)
     except OSError:
         return None
 
@@ -88,7 +94,7 @@ READS_SEVERAL_FILES = True
 def sniff(path, head):
     if os.path.isdir(path):
         return bool(dump_files(path, "ATOMS"))
-    return _section(head) is not None
+    return _section(head, path) is not None
 
 
 def dump_files(path, section):
@@ -106,12 +112,13 @@ def dump_files(path, section):
         if name.startswith(".") or not os.path.isfile(full):
             continue
         try:
-            if _section(head(full)) == section:
+            if _section(head(full), full) == section:
                 found.append(full)
         except OSError as error:
             raise InputError(full, "-", "-", f"cannot be read ({error.strerror or error})") from None
-    # gzip and plain files may alternate in one series.
-    stems = sorted({re.sub(r"\d+", "#", os.path.basename(name)).removesuffix(".gz") for name in found})
+    # Compressed and plain files may alternate in one series.
+    stems = sorted({re.sub(r"\d+", "#", os.path.basename(name)).removesuffix(".gz").removesuffix(".zst")
+                    for name in found})
     if len(stems) > 1:
         raise InputError(path, "-", "-", f"the folder holds several dumps ({', '.join(stems[:4])}"
                                          f"{', ...' if len(stems) > 4 else ''}): name one with a quoted pattern, "
@@ -150,7 +157,8 @@ def open_series(path, contacts=None, contact_ids=None, **options):
 
 def _compressed(path):
     with open(path, "rb") as stream:
-        return stream.read(2) == _GZIP_MAGIC
+        magic = stream.read(4)
+    return magic[:2] == _GZIP_MAGIC or magic == _ZSTD_MAGIC
 
 
 class _Refusal(Exception):
@@ -443,7 +451,7 @@ class _AtOffset:
 
 
 class _Streamed:
-    """A frame of a file read in order (a gzip one): parsed while the reader is at it, kept after."""
+    """A frame of a file read in order (a compressed one): parsed while the reader is at it, kept after."""
 
     def __init__(self, stream, header, position):
         self.stream, self.path, self.header, self.position = stream, stream.path, header, position
@@ -551,7 +559,7 @@ class LammpsSeries(Series):
         self._in_order = False
 
     def read_in_order(self):
-        # A plain file is then read as a gzip one is, in one pass, without indexing it first.
+        # A plain file is then read as a compressed one is, in one pass, without indexing it first.
         self._in_order = True
         return self
 
@@ -621,7 +629,7 @@ class LammpsSeries(Series):
 
     @property
     def cheap_length(self):
-        """Whether len() is worth it for a progress bar: a gzip dump is inflated to count its frames."""
+        """Whether len() is worth it for a progress bar: a compressed dump is inflated to count its frames."""
         return not any(_compressed(path) for path in self.paths)
 
     def _length(self, path):
@@ -640,7 +648,7 @@ class LammpsSeries(Series):
         return sum(self._length(path) for path in self.paths)
 
     def finish(self):
-        """Checks that each file was read to its end intact: a gzip stream's CRC and length, and that
+        """Checks that each file was read to its end intact: a compressed stream's checksum (and gzip's length), and that
         no file ends inside a frame."""
         for path, section in [(path, "ATOMS") for path in self.paths] + \
                 [(path, "ENTRIES") for path in self.contact_paths]:

@@ -1,6 +1,8 @@
-"""The LAMMPS dump reader: every value exactly as Python's float() and int() read its text, plain and
-gzip alike and at any thread count; each malformed frame's one-line error after the frames before it;
+"""The LAMMPS dump reader: every value exactly as Python's float() and int() read its text, plain,
+gzip and zstd alike and at any thread count; each malformed frame's one-line error after the frames before it;
 positions, boxes, vectors and contacts as frames carry them."""
+import ctypes
+import ctypes.util
 import gzip
 import hashlib
 import os
@@ -26,11 +28,32 @@ def frame(step, columns, rows, box="pp pp pp", bounds="0 4\n0 5\n0 6\n", item="A
             f"ITEM: {item} {columns}\n" + "".join(" ".join(map(str, row)) + "\n" for row in rows))
 
 
+def zstd_compress(data):
+    """One zstd frame with a content checksum, as LAMMPS's custom/zstd writes (libzstd is dpkg's own)."""
+    zstd = ctypes.CDLL(ctypes.util.find_library("zstd"))
+    zstd.ZSTD_compressBound.restype = zstd.ZSTD_compress2.restype = ctypes.c_size_t
+    zstd.ZSTD_createCCtx.restype = ctypes.c_void_p
+    zstd.ZSTD_CCtx_setParameter.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+    zstd.ZSTD_compress2.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t]
+    zstd.ZSTD_freeCCtx.argtypes = [ctypes.c_void_p]
+    context = zstd.ZSTD_createCCtx()
+    zstd.ZSTD_CCtx_setParameter(context, 201, 1)  # ZSTD_c_checksumFlag
+    out = ctypes.create_string_buffer(zstd.ZSTD_compressBound(ctypes.c_size_t(len(data))))
+    size = zstd.ZSTD_compress2(context, out, len(out), data, len(data))
+    zstd.ZSTD_freeCCtx(context)
+    return out.raw[:size]
+
+
+PACK = {"gz": gzip.compress, "zst": zstd_compress}
+
+
 def write(folder, text, compressed=False, name="atoms.dump"):
-    path = os.path.join(folder, name + (".gz" if compressed else ""))
+    """`compressed`: "gz" or "zst" (True: gz)."""
+    compressed = "gz" if compressed is True else compressed
+    path = os.path.join(folder, name + (f".{compressed}" if compressed else ""))
     data = text.encode() if isinstance(text, str) else text
     with open(path, "wb") as stream:
-        stream.write(gzip.compress(data) if compressed else data)
+        stream.write(PACK[compressed](data) if compressed else data)
     return path
 
 
@@ -80,10 +103,10 @@ def random_dump(tmp_path_factory):
         text += frame(step, " ".join(names), []) + lines
         expected.append({name: [(int if name in ("id", "mol", "i_flag") else float)(row[k]) for row in rows]
                          for k, name in enumerate(names)})
-    return write(folder, text), write(folder, text, True), expected
+    return write(folder, text), [write(folder, text, how) for how in PACK], expected
 
 
-def test_values_are_the_bits_pythons_float_and_int_give_plain_gzip_and_on_one_or_two_threads(random_dump):
+def test_values_are_the_bits_pythons_float_and_int_give_plain_gzip_zstd_and_on_one_or_two_threads(random_dump):
     plain, packed, expected = random_dump
     loaded = run(plain)[0]
     for f, want in zip(loaded, expected):
@@ -94,7 +117,7 @@ def test_values_are_the_bits_pythons_float_and_int_give_plain_gzip_and_on_one_or
         for array, names in [(f.positions, "xu yu zu"), (f.columns["velocity"], "vx vy vz"),
                              (f.columns["c_q"], "c_q[1] c_q[2]")]:
             assert_array_equal(array.view(np.int64), np.array([want[n] for n in names.split()]).T.view(np.int64))
-    assert digest(run(packed)[0]) == digest(loaded)
+    assert [digest(run(path)[0]) for path in packed] == [digest(loaded)] * len(packed)
     script = "import sys; from test_read_lammps import run, digest; print(digest(run(sys.argv[1])[0]))"
     for threads in ("1", "2"):
         environment = dict(os.environ, VIREO20_THREADS=threads,
@@ -142,24 +165,26 @@ MALFORMED = {  # text (or bytes), frames loaded before the error, the error afte
     "cut in the header": (GOOD[:GOOD.rindex("ITEM: ATOMS")], 2,
                           "step 20: array 'ATOMS': the file ends before the frame's 'ITEM: ATOMS' line"),
     "empty": ("", 0, "no frames"),
-    "gzip cut": (gzip.compress(GOOD[:_LAST].encode()) + gzip.compress(GOOD[_LAST:].encode())[:-20], 2,
-                 "step 20: array 'ATOMS': the compressed file is damaged or cut short"),
+    # Two members (frames), the second cut short: gzip gives the part before the cut, zstd no part of
+    # the block it cuts.
+    **{f"{how} cut": (pack(GOOD[:_LAST].encode()) + pack(GOOD[_LAST:].encode())[:-20], 2, message)
+       for (how, pack), message in zip(PACK.items(), ["step 20: array 'ATOMS': the compressed file is damaged or cut short",
+                                                      "the compressed file is cut short"])},
 }
 
 
-@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gz"])
-@pytest.mark.parametrize("case", MALFORMED)
+@pytest.mark.parametrize("case, compressed", [(case, how) for case, (text, _, _) in MALFORMED.items()
+                                              for how in ([False] if isinstance(text, bytes) else [False, *PACK])])
 def test_a_malformed_frame_stops_the_series_after_the_frames_before_it(tmp_path, case, compressed):
     text, before, message = MALFORMED[case]
-    if isinstance(text, bytes) and not compressed:
-        pytest.skip("a gzip case")
-    path = write(tmp_path, text, compressed and not isinstance(text, bytes))
+    path = write(tmp_path, text, compressed)
     frames, error = run(path)
     assert len(frames) == before and error is not None and error.startswith(f"{path}: {message}"), error
 
 
-def test_a_flipped_byte_in_a_gzip_stream_names_the_file_as_damaged(tmp_path):
-    packed = bytearray(gzip.compress(GOOD.encode() * 20))
+@pytest.mark.parametrize("how", PACK)
+def test_a_flipped_byte_in_a_compressed_stream_names_the_file_as_damaged(tmp_path, how):
+    packed = bytearray(PACK[how](GOOD.encode() * 20))
     for at in (len(packed) // 2, len(packed) - 7):
         flipped = packed.copy()
         flipped[at] ^= 0x20
@@ -202,7 +227,7 @@ def test_vectors_are_merged_and_named(tmp_path):
     assert_array_equal(columns["c_f"], [[14, 15, 16]])
 
 
-@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gz"])
+@pytest.mark.parametrize("compressed", [False, *PACK])
 def test_contacts_join_the_atom_frame_of_their_timestep_and_loaders_travel(tmp_path, compressed):
     atoms = write(tmp_path, GOOD, compressed)
     entries = "c_p[1] c_p[2] kind c_force[1] c_force[2] c_force[3]"
@@ -311,9 +336,10 @@ def test_a_dump_written_one_file_per_step_is_one_series_in_the_order_of_its_step
     tmp_path = tmp_path / "post"
     tmp_path.mkdir()
     for k, step in enumerate(STEPS):
-        # gzip and plain files mixed, and a dump local of contacts in the same folder.
-        write(tmp_path, frame(step, COLUMNS, ROWS), k == 1, f"dump.{step}.liggghts")
-        write(tmp_path, frame(step, entries, [[1, 2, step]], item="ENTRIES"), k == 2, f"pairs.{step}.liggghts")
+        # gzip, zstd and plain files mixed, and a dump local of contacts in the same folder.
+        write(tmp_path, frame(step, COLUMNS, ROWS), [False, "gz", "zst"][k], f"dump.{step}.liggghts")
+        write(tmp_path, frame(step, entries, [[1, 2, step]], item="ENTRIES"), [False, "zst", "gz"][k],
+              f"pairs.{step}.liggghts")
     write(tmp_path, "log of the run\n", name="log.liggghts")
     names = {"folder": str(tmp_path), "pattern": str(tmp_path / "dump.*"),
              "files": sorted(str(p) for p in tmp_path.glob("dump.*")), "in_order": str(tmp_path / "dump.*")}

@@ -3,6 +3,7 @@ selection of atoms, dumped unwrapped, wrapped with image flags and wrapped witho
 array and the contact lines, frame by frame."""
 import os
 import shutil
+import subprocess
 
 import numpy as np
 import pytest
@@ -10,7 +11,7 @@ from numpy.testing import assert_allclose, assert_array_equal
 
 import vireo20
 from test_vireo20_job import read_vtp
-from upscaling_model import lammps_frames, run_lammps
+from upscaling_model import lammps_frames, run_lammps, tool_environment
 
 pytestmark = pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Debian package lammps)")
 SIDE = 9.0
@@ -230,3 +231,26 @@ def test_msd_equals_lammps_msd_chunk_and_wrapped_positions_are_refused(tmp_path)
             assert_allclose(got["displacement"][order] ** 2, expected[timestep][:, :3], rtol=1e-9, atol=1e-12)
     with pytest.raises(vireo20.InputError, match="--msd needs unwrapped positions"):
         vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / "wrapped", picture_step=None, msd=True)
+
+
+
+def test_custom_zstd_and_local_zstd_dumps_upscale_as_their_plain_twins(tmp_path):
+    styles = subprocess.run(["lmp", "-h"], capture_output=True, text=True, env=tool_environment()).stdout
+    if "custom/zstd" not in styles:
+        pytest.skip("this LAMMPS writes no zstd dumps")
+    write_molecules(tmp_path / "molecules.data")
+    dumps = [f"dump {name} all {style} {EVERY} {name}.{ending} {columns}\n"
+             f"dump_modify {name} format float %.17g\n"
+             for name, style, ending, columns in [("atoms", "custom", "dump", "id mol type mass x y z ix iy iz vx"),
+                                                  ("packed", "custom/zstd", "dump.zst", "id mol type mass x y z ix iy iz vx"),
+                                                  ("pairs", "local", "dump", "c_pairs[*]"),
+                                                  ("packed_pairs", "local/zstd", "dump.zst", "c_pairs[*]")]]
+    (tmp_path / "in.zstd").write_text(SETUP + "compute pairs all property/local patom1 patom2\n" + "".join(dumps)
+                                      + "timestep 0.004\nrun 200\n")
+    run_lammps(tmp_path, "in.zstd")
+    plain = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "plain", contacts=str(tmp_path / "pairs.dump"),
+                        picture_step=None)
+    packed = vireo20.run(str(tmp_path / "packed.dump.zst"), tmp_path / "packed",
+                         contacts=str(tmp_path / "packed_pairs.dump.zst"), picture_step=None)
+    assert len(plain.files) == 6 and packed.timesteps == plain.timesteps
+    assert [open(p, "rb").read() for p in packed.files] == [open(p, "rb").read() for p in plain.files]

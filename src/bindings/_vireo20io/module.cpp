@@ -9,6 +9,7 @@
 #include <vtkPolyData.h>
 #include <vtkPythonUtil.h>
 
+#include <algorithm>
 #include <exception>
 #include <mutex>
 #include <new>
@@ -19,6 +20,7 @@
 #include "bindings/common/GilReleased.h"
 #include "bindings/common/KeptBlocks.h"
 #include "bindings/common/StandardErrors.h"
+#include "vireo20/io/ByteSource.h"
 #include "vireo20/io/DumpError.h"
 #include "vireo20/io/DumpReader.h"
 #include "vireo20/io/FileChecksum.h"
@@ -352,13 +354,13 @@ PyMethodDef reader_methods[] = {
      "parse(layout): the data lines of the frame whose header was just read, as a list of arrays, one per "
      "(kind, columns) entry of layout: kind 'f' (float64) or 'i' (int64); one column gives shape (count,), "
      "k columns shape (count, k)."},
-    {"finish", reader_finish, METH_NOARGS, "Reads on to the end of the file (a gzip stream's CRC included)."},
-    {"check_rest", reader_check_rest, METH_NOARGS, "Reads a gzip stream to its end; raises Error if it is damaged."},
-    {"close", reader_close, METH_NOARGS, "Closes the file (and stops a gzip file's inflating thread)."},
+    {"finish", reader_finish, METH_NOARGS, "Reads on to the end of the file (a compressed stream's checksum included)."},
+    {"check_rest", reader_check_rest, METH_NOARGS, "Reads a compressed stream to its end; raises Error if it is damaged."},
+    {"close", reader_close, METH_NOARGS, "Closes the file (and stops a compressed file's inflating thread)."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef reader_properties[] = {
-    {"compressed", reader_compressed, nullptr, "Whether the file is gzip-compressed.", nullptr},
+    {"compressed", reader_compressed, nullptr, "Whether the file is compressed (gzip or zstd).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot reader_slots[] = {
@@ -369,7 +371,7 @@ PyType_Slot reader_slots[] = {
     {Py_tp_getset, reader_properties},
     {Py_tp_doc, const_cast<char*>("Reader(path, section, offset=0): the frames of a LAMMPS text dump whose data item is "
                                   "section ('ATOMS' or 'ENTRIES'), from a frame start of a plain file or from the start "
-                                  "of a gzip one.")},
+                                  "of a compressed one.")},
     {0, nullptr}};
 
 PyType_Spec reader_spec = {"vireo20._lammpsdump.Reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_slots};
@@ -413,6 +415,29 @@ PyObject* module_index(PyObject*, PyObject* p_Path)
     PyList_SET_ITEM(timesteps, k, step);
   }
   return Py_BuildValue("(NNL)", offsets, timesteps, static_cast<long long>(size));
+}
+
+// The first bytes of a file's text, inflated: how a zstd dump is told from other files (Python's
+// zlib does this for gzip ones).
+PyObject* module_text_head(PyObject*, PyObject* p_Arguments)
+{
+  PyObject* path_object = nullptr;
+  Py_ssize_t size = 0;
+  if (!PyArg_ParseTuple(p_Arguments, "On", &path_object, &size)) return nullptr;
+  std::string file;
+  if (!path_argument(path_object, file)) return nullptr;
+  std::string text;
+  const bool read = without_lock([&] {
+    const auto source = vireo20::io::ByteSource::open(file, 0);
+    while (text.size() < static_cast<std::size_t>(size)) {
+      vireo20::io::Block block = source->next();
+      if (!block) break;
+      text.append(block.text(), std::min(block.size(), static_cast<std::size_t>(size) - text.size()));
+      source->recycle(std::move(block));
+    }
+  });
+  if (!read) return nullptr;
+  return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 PyObject* module_checksum(PyObject*, PyObject* p_Path)
@@ -475,6 +500,8 @@ PyMethodDef module_methods[] = {
     {"index", module_index, METH_O,
      "index(path) -> (offsets, timesteps, size): where the frames of a plain dump start (int64 array), the step "
      "number of each (None where it is not one) and the file's size."},
+    {"text_head", module_text_head, METH_VARARGS,
+     "text_head(path, size) -> bytes: the first size bytes of a dump's text, inflated from a gzip or zstd file."},
     {"checksum", module_checksum, METH_O,
      "checksum(path) -> (size, crc32) of a file, the CRC being zlib.crc32's, without the interpreter lock."},
     {"write_step_file", module_write_step_file, METH_VARARGS,
@@ -492,7 +519,7 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "vireo20._lammpsdump",
-                                 "LAMMPS text dumps, plain or gzip, read by libvireo20's native reader; the job's step files written and checksummed.", -1,
+                                 "LAMMPS text dumps, plain, gzip or zstd, read by libvireo20's native reader; the job's step files written and checksummed.", -1,
                                  module_methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

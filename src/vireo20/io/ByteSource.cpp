@@ -1,6 +1,6 @@
-// Plain files read with pread in growing pieces; gzip files inflated by ISA-L's igzip in a thread
-// of their own, a few pieces ahead of the reader (with one thread allowed, by the reader itself),
-// checking every member's CRC and length.
+// Plain files read with pread in growing pieces; gzip files inflated by ISA-L's igzip, and zstd
+// files (LAMMPS's custom/zstd) by libzstd, in a thread of their own, a few pieces ahead of the
+// reader (with one thread allowed, by the reader itself), checking every member's or frame's checksum.
 #include "vireo20/io/ByteSource.h"
 
 #include <fcntl.h>
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include <isa-l/igzip_lib.h>
+#include <zstd.h>
 
 #include "vireo20/io/DumpError.h"
 #include "vireo20/sci/parallel.h"
@@ -162,30 +163,63 @@ class PlainSource final : public ByteSource {
 
 enum class StreamEnd { none, clean, cut, damaged };
 
-// A gzip file inflated one piece at a time: what must survive between pieces lives here, so that
-// the same code fills pieces on the inflating thread or, with one thread, on the reader's own.
-class Inflater {
+// A compressed file inflated one piece at a time: what must survive between pieces lives here, so
+// that the same code fills pieces on the inflating thread or, with one thread, on the reader's own.
+class Decompressor {
  public:
-  Inflater(std::unique_ptr<InputFile> p_File)
-      : m_File(std::move(p_File)), m_FileSize(m_File->size()), m_State(new inflate_state),
-        m_Input(new unsigned char[input_size])
+  explicit Decompressor(std::unique_ptr<InputFile> p_File)
+      : m_File(std::move(p_File)), m_FileSize(m_File->size()), m_Input(new unsigned char[input_size])
+  {
+  }
+  virtual ~Decompressor() = default;
+
+  // Fills p_Block up to its capacity (none: more follows) or to the end of the stream (clean, or cut
+  // short). Damage throws DumpError; what the piece holds then is not to be trusted.
+  virtual StreamEnd fill(Block& p_Block) = 0;
+
+ protected:
+  static constexpr std::size_t input_size = std::size_t(1) << 20;
+
+  // The next bytes of the file into m_Input: how many (0 at its end).
+  std::size_t read_more()
+  {
+    const std::size_t got = m_File->read_at(reinterpret_cast<char*>(m_Input.get()), input_size, m_ReadSoFar);
+    m_InputEnded = got == 0;
+    m_ReadSoFar += static_cast<std::int64_t>(got);
+    return got;
+  }
+
+  [[noreturn]] void damaged(const char* p_What, std::int64_t p_At) const
+  {
+    std::string text = "the compressed file is damaged (" + std::string(p_What) + " near byte " +
+                       std::to_string(p_At) + " of its " + std::to_string(m_FileSize) +
+                       "): none of its frames can be trusted";
+    throw DumpError::whole_file(text);
+  }
+
+  std::unique_ptr<InputFile> m_File;
+  std::int64_t m_FileSize;
+  std::unique_ptr<unsigned char[]> m_Input;
+  std::int64_t m_ReadSoFar = 0;
+  bool m_InputEnded = false;
+};
+
+class GzipInflater final : public Decompressor {
+ public:
+  explicit GzipInflater(std::unique_ptr<InputFile> p_File)
+      : Decompressor(std::move(p_File)), m_State(new inflate_state)
   {
     isal_inflate_init(m_State.get());
     m_State->crc_flag = ISAL_GZIP;
   }
 
-  // Fills p_Block up to its capacity (none: more follows) or to the end of the stream (clean, or cut
-  // short). Damage throws DumpError; what the piece holds then is not to be trusted.
-  StreamEnd fill(Block& p_Block)
+  StreamEnd fill(Block& p_Block) override
   {
     inflate_state& state = *m_State;
     for (;;) {
       if (state.avail_in == 0 && !m_InputEnded) {
-        const std::size_t got = m_File->read_at(reinterpret_cast<char*>(m_Input.get()), input_size, m_ReadSoFar);
-        m_InputEnded = got == 0;
-        m_ReadSoFar += static_cast<std::int64_t>(got);
+        state.avail_in = static_cast<std::uint32_t>(read_more());
         state.next_in = m_Input.get();
-        state.avail_in = static_cast<std::uint32_t>(got);
       }
       const std::int64_t at = m_ReadSoFar - state.avail_in;
       if (!m_InMember) {
@@ -221,16 +255,6 @@ class Inflater {
   }
 
  private:
-  static constexpr std::size_t input_size = std::size_t(1) << 20;
-
-  [[noreturn]] void damaged(const char* p_What, std::int64_t p_At) const
-  {
-    std::string text = "the compressed file is damaged (" + std::string(p_What) + " near byte " +
-                       std::to_string(p_At) + " of its " + std::to_string(m_FileSize) +
-                       "): none of its frames can be trusted";
-    throw DumpError::whole_file(text);
-  }
-
   static const char* describe(int p_Status)
   {
     switch (p_Status) {
@@ -241,27 +265,63 @@ class Inflater {
     }
   }
 
-  std::unique_ptr<InputFile> m_File;
-  std::int64_t m_FileSize;
   std::unique_ptr<inflate_state> m_State;
-  std::unique_ptr<unsigned char[]> m_Input;
-  std::int64_t m_ReadSoFar = 0;
-  bool m_InputEnded = false;
   bool m_InMember = true;
+};
+
+// LAMMPS's /zstd dumps are one zstd frame per file (with a content checksum by default), several
+// where it appended; the stream decoder goes on from one frame to the next by itself.
+class ZstdInflater final : public Decompressor {
+ public:
+  explicit ZstdInflater(std::unique_ptr<InputFile> p_File) : Decompressor(std::move(p_File)), m_Stream(ZSTD_createDStream())
+  {
+    if (!m_Stream) throw std::bad_alloc();
+  }
+
+  StreamEnd fill(Block& p_Block) override
+  {
+    for (;;) {
+      if (m_In.pos == m_In.size && !m_InputEnded) {
+        m_In.size = read_more();
+        m_In.src = m_Input.get();
+        m_In.pos = 0;
+      }
+      // Past a frame's end with nothing left to read: a new frame would begin here, and none does.
+      if (m_In.pos == m_In.size && m_InputEnded && !m_InFrame) return StreamEnd::clean;
+      const std::int64_t at = m_ReadSoFar - static_cast<std::int64_t>(m_In.size - m_In.pos);
+      ZSTD_outBuffer out = {p_Block.text(), p_Block.capacity(), p_Block.size()};
+      const std::size_t in_before = m_In.pos, out_before = out.pos;
+      const std::size_t hint = ZSTD_decompressStream(m_Stream.get(), &out, &m_In);
+      p_Block.set_size(out.pos);
+      if (ZSTD_isError(hint)) damaged(ZSTD_getErrorName(hint), at);
+      // 0: a frame has ended and all of it is out.
+      m_InFrame = hint != 0;
+      if (p_Block.size() == p_Block.capacity()) return StreamEnd::none;
+      if (m_InputEnded && m_In.pos == in_before && out.pos == out_before) return StreamEnd::cut;
+    }
+  }
+
+ private:
+  struct Free {
+    void operator()(ZSTD_DStream* p_Stream) const { ZSTD_freeDStream(p_Stream); }
+  };
+  std::unique_ptr<ZSTD_DStream, Free> m_Stream;
+  ZSTD_inBuffer m_In = {nullptr, 0, 0};
+  bool m_InFrame = false;
 };
 
 // With more than one thread, the inflating thread fills pieces from a small pool and queues them in
 // order; the reader takes them, and hands each back when it has moved on. Four pieces: one read, one
 // queued, one filling and one on its way back. With one thread (VIREO20_THREADS=1) the reader
 // inflates each piece itself when it asks for it, and no thread is started.
-class GzipSource final : public ByteSource {
+class CompressedSource final : public ByteSource {
  public:
-  explicit GzipSource(std::unique_ptr<InputFile> p_File) : m_Inflater(std::move(p_File))
+  explicit CompressedSource(std::unique_ptr<Decompressor> p_Inflater) : m_Inflater(std::move(p_Inflater))
   {
     if (ups::thread_count() > 1) m_Thread = std::thread([this] { run(); });
   }
 
-  ~GzipSource() override
+  ~CompressedSource() override
   {
     if (!m_Thread.joinable()) return;
     {
@@ -316,7 +376,7 @@ class GzipSource final : public ByteSource {
   StreamEnd fill_checked(Block& p_Block)
   {
     try {
-      return m_Inflater.fill(p_Block);
+      return m_Inflater->fill(p_Block);
     } catch (const DumpError& error) {
       m_Damage = error.problem();
     } catch (const std::bad_alloc&) {
@@ -395,7 +455,7 @@ class GzipSource final : public ByteSource {
     m_Filled.notify_all();
   }
 
-  Inflater m_Inflater;
+  std::unique_ptr<Decompressor> m_Inflater;
   mutable std::mutex m_Mutex;
   std::condition_variable m_Filled;
   std::condition_variable m_Freed;
@@ -412,14 +472,24 @@ class GzipSource final : public ByteSource {
 
 }  // namespace
 
+const char* compression_of(const InputFile& p_File)
+{
+  unsigned char magic[4] = {0, 0, 0, 0};
+  const std::size_t got = p_File.read_at(reinterpret_cast<char*>(magic), 4, 0);
+  if (got >= 2 && magic[0] == 0x1f && magic[1] == 0x8b) return "gzip";
+  if (got == 4 && magic[0] == 0x28 && magic[1] == 0xb5 && magic[2] == 0x2f && magic[3] == 0xfd) return "zstd";
+  return nullptr;
+}
+
 std::unique_ptr<ByteSource> ByteSource::open(const std::string& p_Path, std::int64_t p_Offset)
 {
   auto file = std::make_unique<InputFile>(p_Path);
-  char magic[2] = {0, 0};
-  const bool gzip = file->read_at(magic, 2, 0) == 2 && magic[0] == '\x1f' && magic[1] == '\x8b';
-  if (!gzip) return std::make_unique<PlainSource>(std::move(file), p_Offset);
+  const char* const compression = compression_of(*file);
+  if (!compression) return std::make_unique<PlainSource>(std::move(file), p_Offset);
   if (p_Offset != 0) throw DumpError::whole_file("is compressed: its frames cannot be read from a byte offset");
-  return std::make_unique<GzipSource>(std::move(file));
+  if (std::strcmp(compression, "gzip") == 0)
+    return std::make_unique<CompressedSource>(std::make_unique<GzipInflater>(std::move(file)));
+  return std::make_unique<CompressedSource>(std::make_unique<ZstdInflater>(std::move(file)));
 }
 
 }  // namespace io

@@ -1,5 +1,5 @@
-// The text of a dump in pieces, in order: read from a plain file, or inflated from a gzip file by a
-// thread of its own while the caller parses the piece before.
+// The text of a dump in pieces, in order: read from a plain file, or inflated from a gzip or zstd
+// file by a thread of its own while the caller parses the piece before.
 #pragma once
 
 #include <cstddef>
@@ -72,9 +72,12 @@ class VIREO20_API ByteSource {
   virtual void check_rest() = 0;
   virtual bool compressed() const = 0;
 
-  // A plain file from p_Offset on, or a gzip file (told by its first bytes) from its start.
+  // A plain file from p_Offset on, or a gzip or zstd file (told by its first bytes) from its start.
   static std::unique_ptr<ByteSource> open(const std::string& p_Path, std::int64_t p_Offset);
 };
+
+// "gzip" or "zstd" as a file's first bytes tell, or null for plain text. Throws DumpError.
+const char* compression_of(const InputFile& p_File);
 
 // The words of errno for a message.
 std::string system_error_text(int p_Errno);

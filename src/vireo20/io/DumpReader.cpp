@@ -266,7 +266,7 @@ struct DumpReader::Impl {
     // So can a stream cut short, in the frame it ends in.
     const bool cut = ended && !source->ended_cleanly();
     DumpError error(cut ? section : p_Item, cut ? "the compressed file is damaged or cut short "
-                                                  "(its gzip stream ends inside this frame)"
+                                                  "(its compressed stream ends inside this frame)"
                                                 : p_Problem);
     if (header.has_timestep) error.set_timestep(header.timestep);
     throw error;
@@ -292,8 +292,8 @@ struct DumpReader::Impl {
       if (!line(text, at)) {
         if (!source->ended_cleanly()) {
           phase = Phase::stopped;
-          throw DumpError::whole_file("the compressed file is cut short: its gzip stream ends before its end, "
-                                      "so its CRC cannot be checked");
+          throw DumpError::whole_file("the compressed file is cut short: its stream ends before its end, "
+                                      "so its checksum cannot be checked");
         }
         return false;
       }
@@ -685,9 +685,8 @@ std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_
 {
   InputFile file(p_Path);
   p_Size = file.size();
-  char magic[2] = {0, 0};
-  if (file.read_at(magic, 2, 0) == 2 && magic[0] == '\x1f' && magic[1] == '\x8b') {
-    throw DumpError::whole_file("is compressed: a gzip file has no index of frames");
+  if (const char* compression = compression_of(file)) {
+    throw DumpError::whole_file(std::string("is compressed: a ") + compression + " file has no index of frames");
   }
   const unsigned threads = p_Size >= (std::int64_t(1) << 20) ? std::max(1u, ups::thread_count()) : 1u;
   std::vector<std::vector<FrameStart>> found(threads);

@@ -1,4 +1,4 @@
-// LAMMPS text dumps (dump custom/atom, dump local), plain or gzip, read frame by frame in two steps:
+// LAMMPS text dumps (dump custom/atom, dump local), plain, gzip or zstd, read frame by frame in two steps:
 // a frame's header, then its data lines parsed over the cores straight into the caller's arrays.
 #pragma once
 
@@ -38,7 +38,7 @@ struct ColumnTarget {
 class VIREO20_API DumpReader {
  public:
   // Frames whose data item is p_Section ("ATOMS" or "ENTRIES"), from byte p_Offset of a plain file
-  // (a frame start from index_frames) or from the start of a gzip one. p_Threads 0: thread_count().
+  // (a frame start from index_frames) or from the start of a compressed one. p_Threads 0: thread_count().
   DumpReader(const std::string& p_Path, std::string p_Section, std::int64_t p_Offset = 0, unsigned p_Threads = 0);
   ~DumpReader();
   DumpReader(const DumpReader&) = delete;
