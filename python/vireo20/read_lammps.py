@@ -15,7 +15,8 @@ frame's `time`, which the job's series takes as ParaView's time. A
 box is LAMMPS's restricted triclinic one (bounds and tilts) or a general one (`BOX BOUNDS abc origin`:
 its edge vectors and origin, positions and image flags along them).
 
-Contacts (`dump local`): the first two columns (after `index`, which numbers the entries) are the
+Contacts (`dump local`, its entries under `ITEM: ENTRIES` or the name `dump_modify label` gives
+them): the first two columns (after `index`, which numbers the entries) are the
 atom ids of each pair (option `contact_ids` names two others: LIGGGHTS's `compute pair/gran/local pos
 id force` writes the positions first), a column `kind` gives the contact kind (0, atom-atom, by
 default) and every further column is a contact value. A contact frame belongs to the atom frame of
@@ -75,7 +76,9 @@ def _section(head, path):
     # dump_modify units/time yes write these items ahead of the step.
     if not head.lstrip().startswith((b"ITEM: TIMESTEP", b"ITEM: UNITS", b"ITEM: TIME")):
         return None
-    return "ENTRIES" if b"\nITEM: ENTRIES" in head else "ATOMS"
+    # A dump local counts its ENTRIES, or what dump_modify label names them (BONDS, say).
+    counted = re.search(rb"\nITEM: NUMBER OF (\S+)", head)
+    return "ENTRIES" if counted and counted.group(1) != b"ATOMS" else "ATOMS"
 
 
 def dump_section(path):

@@ -23,8 +23,7 @@ from vireo20.frames import InputError
 
 
 def frame(step, columns, rows, box="pp pp pp", bounds="0 4\n0 5\n0 6\n", item="ATOMS"):
-    count = "ENTRIES" if item == "ENTRIES" else "ATOMS"
-    return (f"ITEM: TIMESTEP\n{step}\nITEM: NUMBER OF {count}\n{len(rows)}\nITEM: BOX BOUNDS {box}\n{bounds}"
+    return (f"ITEM: TIMESTEP\n{step}\nITEM: NUMBER OF {item}\n{len(rows)}\nITEM: BOX BOUNDS {box}\n{bounds}"
             f"ITEM: {item} {columns}\n" + "".join(" ".join(map(str, row)) + "\n" for row in rows))
 
 
@@ -338,8 +337,9 @@ def test_a_dump_written_one_file_per_step_is_one_series_in_the_order_of_its_step
     for k, step in enumerate(STEPS):
         # gzip, zstd and plain files mixed, and a dump local of contacts in the same folder.
         write(tmp_path, frame(step, COLUMNS, ROWS), [False, "gz", "zst"][k], f"dump.{step}.liggghts")
-        write(tmp_path, frame(step, entries, [[1, 2, step]], item="ENTRIES"), [False, "zst", "gz"][k],
-              f"pairs.{step}.liggghts")
+        # One named by dump_modify label.
+        write(tmp_path, frame(step, entries, [[1, 2, step]], item=["ENTRIES", "ENTRIES", "PAIRS"][k]),
+              [False, "zst", "gz"][k], f"pairs.{step}.liggghts")
     write(tmp_path, "log of the run\n", name="log.liggghts")
     names = {"folder": str(tmp_path), "pattern": str(tmp_path / "dump.*"),
              "files": sorted(str(p) for p in tmp_path.glob("dump.*")), "in_order": str(tmp_path / "dump.*")}

@@ -10,6 +10,7 @@ import pytest
 from numpy.testing import assert_allclose, assert_array_equal
 
 import vireo20
+from vireo20 import read_lammps
 from test_vireo20_job import read_vtp
 from upscaling_model import lammps_frames, run_lammps, tool_environment
 
@@ -234,7 +235,7 @@ def test_msd_equals_lammps_msd_chunk_and_wrapped_positions_are_refused(tmp_path)
 
 
 
-def test_custom_zstd_and_local_zstd_dumps_upscale_as_their_plain_twins(tmp_path):
+def test_zstd_dumps_and_a_labelled_dump_local_upscale_as_their_plain_twins(tmp_path):
     styles = subprocess.run(["lmp", "-h"], capture_output=True, text=True, env=tool_environment()).stdout
     if "custom/zstd" not in styles:
         pytest.skip("this LAMMPS writes no zstd dumps")
@@ -246,11 +247,12 @@ def test_custom_zstd_and_local_zstd_dumps_upscale_as_their_plain_twins(tmp_path)
                                                   ("pairs", "local", "dump", "c_pairs[*]"),
                                                   ("packed_pairs", "local/zstd", "dump.zst", "c_pairs[*]")]]
     (tmp_path / "in.zstd").write_text(SETUP + "compute pairs all property/local patom1 patom2\n" + "".join(dumps)
-                                      + "timestep 0.004\nrun 200\n")
+                                      + "dump_modify packed_pairs label BONDS\ntimestep 0.004\nrun 200\n")
     run_lammps(tmp_path, "in.zstd")
     plain = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "plain", contacts=str(tmp_path / "pairs.dump"),
                         picture_step=None)
     packed = vireo20.run(str(tmp_path / "packed.dump.zst"), tmp_path / "packed",
                          contacts=str(tmp_path / "packed_pairs.dump.zst"), picture_step=None)
     assert len(plain.files) == 6 and packed.timesteps == plain.timesteps
+    assert b"ITEM: NUMBER OF BONDS" in read_lammps._native().text_head(str(tmp_path / "packed_pairs.dump.zst"), 200)
     assert [open(p, "rb").read() for p in packed.files] == [open(p, "rb").read() for p in plain.files]

@@ -83,6 +83,13 @@ bool header_real(std::string_view p_Text, double& p_Value)
   return parse_real(copy.data(), copy.data() + copy.size(), p_Value) == copy.data() + p_Text.size();
 }
 
+// Whether p_Word is the data item a dump local's count item announces: "NUMBER OF BONDS" for BONDS.
+bool is_local_label(std::string_view p_Word, std::string_view p_CountItem)
+{
+  constexpr std::string_view number_of = "NUMBER OF ";
+  return starts_with(p_CountItem, number_of) && p_CountItem.substr(number_of.size()) == p_Word && p_Word != "ATOMS";
+}
+
 struct LineCount {
   std::int64_t lines = 0;
   std::int64_t item_line = -1;  // the first line that starts an ITEM: the frame has fewer data lines
@@ -322,7 +329,7 @@ struct DumpReader::Impl {
       if (text.empty()) continue;
       if (!starts_with(text, "ITEM: ")) fail(section, "unexpected line " + quoted(text) + " in the frame's header");
       const std::string item(trimmed(text.data() + 6, text.data() + text.size()));
-      const std::string word = item.substr(0, item.find_first_of(" \t"));
+      std::string word = item.substr(0, item.find_first_of(" \t"));
       if (starts_with(item, "NUMBER OF")) {
         header.count_item = item;
         const std::string count = value_line(item);
@@ -331,7 +338,9 @@ struct DumpReader::Impl {
       } else if (starts_with(item, "BOX BOUNDS")) {
         header.box_item = item;
         for (int k = 0; k < 3; ++k) header.box_lines.push_back(value_line(item));
-      } else if (word == "ATOMS" || word == "ENTRIES") {
+      } else if (word == "ATOMS" || word == "ENTRIES" || (counted && is_local_label(word, header.count_item))) {
+        // dump_modify label names a dump local's data item (ITEM: NUMBER OF BONDS, ITEM: BONDS ...).
+        if (word != "ATOMS") word = "ENTRIES";
         if (word != section) {
           fail(word, "expected 'ITEM: " + section + "' (" + (section == "ATOMS" ? "an atom dump" : "a dump local") +
                          "), found 'ITEM: " + word + "'");
