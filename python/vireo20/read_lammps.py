@@ -2,7 +2,8 @@
 `dump local` of contacts, as frames in the particles form.
 
 Columns: every atom column by name, one row per atom in file order; `id mol type proc` and custom
-`i_NAME`, `i2_NAME[k]` as int64, every other column as float64. Vectors are merged: three
+`i_NAME`, `i2_NAME[k]` as int64, the text columns `element` and `typelabel` left out, every other
+column as float64. Vectors are merged: three
 consecutive columns `Px Py Pz` become one (E, 3) array (`v` -> `velocity`, `f` -> `force`, other
 prefixes keep their name: `omega`, `tq`, `angmom`, `mu`, `v_NAME`...), and consecutive `NAME[1]` ...
 `NAME[k]` (k from 2 to 9) one (E, k) array `NAME`, unless the merged name is taken by another column.
@@ -43,7 +44,7 @@ from .frames import Box, Frame, InputError, Series
 from .reading import natural_key
 
 INTEGER_COLUMNS = frozenset(("id", "mol", "type", "proc", "procp1", "ix", "iy", "iz"))
-TEXT_COLUMNS = frozenset(("element",))  # not numbers: left out
+TEXT_COLUMNS = frozenset(("element", "typelabel"))  # not numbers: left out
 VECTOR_NAMES = {"v": "velocity", "f": "force"}
 POSITIONS = (("xu", "yu", "zu"), ("x", "y", "z"), ("xsu", "ysu", "zsu"), ("xs", "ys", "zs"))
 IMAGES = ("ix", "iy", "iz")
@@ -387,7 +388,14 @@ def _read_frame(reader, header, where, ids=None):
                 raise
             return _contact_content(arrays, header)
         layout, names, chosen, images = _atom_layout(tuple(header["columns"]))
-        arrays = dict(zip(names, _call(where, reader.parse, layout)))
+        try:
+            arrays = dict(zip(names, _call(where, reader.parse, layout)))
+        except InputError as error:
+            if error.array == "type" and "not an integer" in error.problem:
+                raise InputError(error.file, error.step, error.array,
+                                 f"{error.problem} (type labels: dump the numeric `type`, and the labels as "
+                                 "`typelabel` if wanted, which is left out)") from None
+            raise
         return _atom_content(arrays, header, chosen, images)
     except _Refusal as refusal:
         # A damaged stream can make a frame look malformed: it is named instead.

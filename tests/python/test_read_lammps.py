@@ -198,6 +198,15 @@ def test_blank_lines_and_spaces_at_the_end_crlf_and_tabs_are_accepted(tmp_path):
     assert_array_equal(frames[2].positions, [[0.5, 1, 1], [1.5, 1, 1]])
 
 
+def test_element_and_type_label_columns_are_left_out_and_labels_in_type_are_named(tmp_path):
+    text = frame(0, "id element type typelabel mass xu yu zu", [[1, "C", 1, "CA", 12.0, 0, 0, 0], [2, "O", 2, "O1", 16, 1, 1, 1]])
+    frames, error = run(write(tmp_path, text))
+    assert error is None and sorted(frames[0].columns) == ["id", "mass", "type"]
+    frames, error = run(write(tmp_path, text.replace("id element type typelabel", "id element typelabel type"),
+                              name="labels.dump"))
+    assert "array 'type': value 'CA' on data line 1 is not an integer (type labels: dump the numeric `type`" in error
+
+
 def test_positions_from_image_flags_and_scaled_coordinates_in_a_tilted_box(tmp_path):
     # A box [0,4]x[0,5]x[0,6] tilted by xy=1, xz=-0.5, yz=0.25: the dump writes its bounding box.
     box = dict(box="xy xz yz pp pp ff", bounds="-0.5 5 1\n0 5.25 -0.5\n0 6 0.25\n")
