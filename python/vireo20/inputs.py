@@ -18,7 +18,7 @@ FORMATS = {
     "vtk": ("read_vtk", "VTK particle files: a .pvd series, a folder of .vtu/.vtp files, or one file"),
     "gsd": ("read_gsd", "a HOOMD-blue GSD trajectory"),
     "h5md": ("read_h5md", "an H5MD file (HDF5)"),
-    "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads"),
+    "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads, or a LAMMPS data file alone"),
 }
 HEAD_BYTES = 512
 
@@ -95,8 +95,6 @@ def detect(path):
     except OSError as error:
         raise InputError(path, "-", "-", f"cannot be read ({error.strerror or error})") from None
     for name in FORMATS:
-        if name == "mdanalysis":
-            continue
         try:
             module = reader(name)
         except ImportError:

@@ -22,6 +22,7 @@ residue has its own, as a LAMMPS data file's molecule ids are: 0 or below is no 
 residue's index + 1) and `segments`. `group_by` picks the default: else molecules, fragments,
 residues, the first the topology has.
 """
+import re
 import warnings
 
 import numpy as np
@@ -34,8 +35,13 @@ LEVELS = ("molecules", "fragments", "residues", "segments")
 
 
 def sniff(path, head):
-    # A trajectory needs its topology, which only the caller can name.
-    return False
+    """A LAMMPS data file (write_data's, say) is a topology and one frame by itself; any other
+    trajectory needs its topology, which only the caller can name."""
+    return bool(_DATA_COUNTS.search(head)) and _DATA_TYPES.search(head) is not None
+
+
+_DATA_COUNTS = re.compile(rb"^[ \t]*\d+[ \t]+atoms[ \t]*\r?$", re.M)
+_DATA_TYPES = re.compile(rb"^[ \t]*\d+[ \t]+atom types[ \t]*\r?$", re.M)
 
 
 def _import():

@@ -258,7 +258,8 @@ def test_a_broken_file_is_one_input_error(name, damage, array, tmp_path):
 
 
 def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
-    """MDAnalysis tells a LAMMPS dump by the extension .lammpsdump alone; .dump is read as one too."""
+    """MDAnalysis tells a LAMMPS dump by the extension .lammpsdump alone; .dump is read as one too. A
+    data file alone is a frame."""
     _, options, _, _, _ = write_mda(str(tmp_path))
     path = tmp_path / "run.dump"
     xy, xz, yz = EDGES[1, 0], EDGES[2, 0], EDGES[2, 1]
@@ -272,3 +273,7 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
     for frame, (step, _, positions, _) in zip((loader.load() for loader in series.loaders()), frames(constant=True)):
         assert frame.timestep == step
         np.testing.assert_allclose(frame.positions, positions, atol=1e-5)
+    # The data file alone is a topology and one frame, told by its header.
+    assert inputs.detect(options["topology"]) == "mdanalysis" and inputs.detect(str(path)) == "lammps"
+    alone, = inputs.open_series(options["topology"])
+    np.testing.assert_array_equal(alone.columns["fragments"], MOL)
