@@ -76,7 +76,9 @@ def parser():
                          "or one per type (in place of mass and density columns)")
     up.add_argument("--physics", choices=PHYSICS, default="all",
                     help="per-group physics arrays (default all where the columns exist)")
-    for how, default in (("sum", " (default for force and tq)"), ("average", " (default for floating-point values)"),
+    for how, default in (("sum", " (default for force and tq)"),
+                         ("average", " (mass-weighted; default for floating-point values)"),
+                         ("mean", " (unweighted, as LAMMPS's fix ave/chunk)"),
                          ("any", " (default for integer values)"), ("min", " (per component)"),
                          ("max", " (per component)")):
         up.add_argument(f"--{how}", action="append", metavar="NAME",

@@ -282,7 +282,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `steps`, `seed`). `group_by` names the column of group labels; `masses` is a list of
     "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
     (masses of spheres from a radius column); `physics` "none", "basic" or "all"; `reductions` maps value names
-    to "sum", "average", "any", "min" or "max"; `frames` a slice or "START:STOP:STEP"; `lammps_dump`
+    to "sum", "average", "mean", "any", "min" or "max"; `frames` a slice or "START:STOP:STEP"; `lammps_dump`
     also writes the upscaled particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses
     an existing file unless `overwrite`; `resume` continues an interrupted run into the same `out`;
     `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn

@@ -10,7 +10,7 @@ from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_redu
 from .frames import AXES, Box, InputError
 from . import periodic
 
-REDUCTIONS = ("sum", "average", "any", "min", "max")
+REDUCTIONS = ("sum", "average", "mean", "any", "min", "max")
 PHYSICS = ("none", "basic", "all")
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
@@ -235,9 +235,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       torque where the values `velocity` and `force` are given, the kinetic energy
                       about the mean velocity with `velocity`, the dipole where charges `q` or
                       point dipoles `mu` are).
-      reductions      {name: "sum" | "average" | "any" | "min" | "max"}; default: floating-point
-                      values are mass-weighted averages (`force`, `tq` are summed), integer ones take
-                      any member's value. min and max go component by component, as LAMMPS's
+      reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max"}; default:
+                      floating-point values are mass-weighted averages (`force`, `tq` are summed),
+                      integer ones take any member's value; "mean" is the unweighted average (as
+                      LAMMPS's fix ave/chunk averages an atom value). min and max go component by component, as LAMMPS's
                       reduce/chunk does, and pass over NaN values.
       contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
                       second id is a particle (else a wall or another body: no line);
@@ -317,9 +318,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                 physics_arrays["dipole"] = dipole
     else:
         centres = generator.CoordsWeightedAverage(quill20.asarray(positions), mass_array).to_numpy()
+    # The mean is the average with every mass 1: sum / count, as LAMMPS's fix ave/chunk.
+    unit_masses = lambda: quill20.asarray(np.ones(n))
     reduced = {name: mean_velocity if name == "velocity" and mean_velocity is not None
                else _extreme(data, how_reduced[name], element, u + t) if how_reduced[name] in ("min", "max")
-               else _reduce(step, quill20, generator, name, data, how_reduced[name], mass_array)
+               else _reduce(step, quill20, generator, name, data, how_reduced[name],
+                            unit_masses() if how_reduced[name] == "mean" else mass_array)
                for name, data in values.items()}
 
     # Ids as the caller knows them.
@@ -400,7 +404,7 @@ def _reduce(step, quill20, generator, name, data, how, masses):
     else:
         dtype = "float64"
         method, extra = (generator.Sum, ()) if how == "sum" else (generator.WeightedAverage, (masses,))
-    if data.ndim == 2 and data.shape[1] == 3 and how == "average":
+    if data.ndim == 2 and data.shape[1] == 3 and how in ("average", "mean"):
         # One call for a vector: the coordinate average is the same weighted sum in three components.
         vectors = np.ascontiguousarray(data, dtype=np.float64)
         return generator.CoordsWeightedAverage(quill20.asarray(vectors), masses).to_numpy()

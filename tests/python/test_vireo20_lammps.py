@@ -51,6 +51,8 @@ compute fxmax inside reduce/chunk cc max c_forces_atom[1]
 compute fymax inside reduce/chunk cc max c_forces_atom[2]
 compute fzmax inside reduce/chunk cc max c_forces_atom[3]
 compute kinetic inside temp/chunk cc internal
+compute type_atom inside property/atom type
+fix means all ave/chunk {EVERY} 1 {EVERY} cc c_type_atom file means.txt format " %.17g"
 fix chunks inside ave/time {EVERY} 1 {EVERY} c_count c_com[*] c_vcm[*] c_rg c_rgt[*] c_inertia[*] c_angmom[*] &
     c_omega[*] c_torque[*] c_fxmax c_fymax c_fzmax c_kinetic[1] file chunks.txt mode vector format " %.17g"
 compute pairs all property/local patom1 patom2
@@ -101,9 +103,21 @@ def simulation(tmp_path_factory):
     return folder
 
 
+def chunk_means(path):
+    """Per timestep, fix ave/chunk's one value of each chunk with atoms, in chunk order."""
+    lines, means, k = [line for line in open(path).read().splitlines() if not line.startswith("#")], {}, 0
+    while k < len(lines):
+        step, count = map(int, lines[k].split()[:2])
+        rows = np.loadtxt(lines[k + 1:k + 1 + count], ndmin=2)
+        means[step] = rows[rows[:, 1] > 0, 2]
+        k += 1 + count
+    return means
+
+
 def reference(path):
     """Per timestep: chunk id -> named arrays, for the chunks with atoms in the selection."""
     frames = {}
+    means = chunk_means(os.path.join(os.path.dirname(path), "means.txt"))
     for step, rows in lammps_frames(path, sum(COLUMNS.values())).items():
         parts, k = {}, 0
         for name, width in COLUMNS.items():
@@ -112,6 +126,7 @@ def reference(path):
         present = parts["count"] > 0
         frames[step] = {name: values[present] for name, values in parts.items()}
         frames[step]["group_id"] = np.flatnonzero(present) + 1
+        frames[step]["type_mean"] = means[step]
     return frames
 
 
@@ -119,7 +134,7 @@ def reference(path):
 def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, dump):
     expected = reference(simulation / "chunks.txt")
     result = vireo20.run(str(simulation / f"{dump}.dump"), tmp_path / "out",
-                         contacts=str(simulation / "contacts.dump"), reductions={"force": "max"})
+                         contacts=str(simulation / "contacts.dump"), reductions={"force": "max", "type": "mean"})
     assert result.timesteps == sorted(expected) and len(result.files) == 11
     box = vireo20.Box.orthogonal([0, 0, 0], [SIDE] * 3, [True] * 3)
     crossing = 0
@@ -136,6 +151,7 @@ def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, du
         crossing += int((np.abs(centre - want["centre"]) > SIDE / 2).any()) if dump == "wrapped" else 0
         assert_allclose(pick("velocity"), want["velocity"], rtol=1e-12, atol=1e-13)
         assert_array_equal(pick("force"), want["force"])  # reduce/chunk max, component by component
+        assert_allclose(pick("type"), want["type_mean"], rtol=1e-15)  # fix ave/chunk of an atom value
         for name in ("count", "radius_of_gyration", "gyration_tensor", "inertia", "angular_momentum",
                      "angular_velocity", "torque", "internal_kinetic_energy"):
             mine, theirs = pick(name), want[name]

@@ -58,6 +58,12 @@ def test_groups_and_values_match_pandas(seed, labels):
     assert_array_equal(extremes["kind"], grouped.kind.max())
     assert_array_equal(extremes["big"], grouped.big.min())
     assert extremes["big"].dtype == np.int64
+    # The mean is unweighted, a vector's component by component, an integer's as a real.
+    means = vireo20.upscale(step["groups"], step["masses"], step["positions"], ids=step["ids"],
+                            values={"v": step["values"]["v"], "kind": step["values"]["kind"]},
+                            reductions={"v": "mean", "kind": "mean"})
+    assert_allclose(means["v"], np.stack([grouped[f"v{k}"].mean() for k in range(3)], axis=1), rtol=1e-12, atol=1e-15)
+    assert_allclose(means["kind"], grouped.kind.mean(), rtol=1e-14)
     empty = vireo20.upscale(np.zeros(0, np.int64), np.zeros(0), np.zeros((0, 3)), reductions={"v": "max", "k": "min"},
                             values={"v": np.zeros((0, 3)), "k": np.zeros(0, np.int64)})
     assert empty["v"].shape == (0, 3) and empty["k"].shape == (0,) and empty["k"].dtype == np.int64
