@@ -3,10 +3,10 @@
 
 Columns: every atom column by name, one row per atom in file order; `id mol type proc` and custom
 `i_NAME`, `i2_NAME[k]` as int64, the text columns `element` and `typelabel` left out, every other
-column as float64. Vectors are merged: three
-consecutive columns `Px Py Pz` become one (E, 3) array (`v` -> `velocity`, `f` -> `force`, other
-prefixes keep their name: `omega`, `tq`, `angmom`, `mu`, `v_NAME`...), and consecutive `NAME[1]` ...
-`NAME[k]` (k from 2 to 9) one (E, k) array `NAME`, unless the merged name is taken by another column.
+column as float64. Vectors are merged: three consecutive columns `Px Py Pz` become one (E, 3) array
+(`v` -> `velocity`, `f` -> `force`, other prefixes keep their name: `omega`, `tq`, `angmom`, `mu`,
+`v_NAME`...), and consecutive `NAME[1]` ... `NAME[k]` (k from 2 to 9) one (E, k) array `NAME`,
+unless the merged name is taken by another column.
 Positions are not columns: `xu yu zu`; else `x y z` unwrapped with `ix iy iz` and the step's box;
 else scaled `xsu ysu zsu`, or `xs ys zs` (with image flags when given); else wrapped `x y z`, marked
 `wrapped` when the box is periodic somewhere.
@@ -17,10 +17,10 @@ box is LAMMPS's restricted triclinic one (bounds and tilts) or a general one (`B
 its edge vectors and origin, positions and image flags along them).
 
 Contacts (`dump local`, its entries under `ITEM: ENTRIES` or the name `dump_modify label` gives
-them): the first two columns (after `index`, which numbers the entries) are the
-atom ids of each pair (option `contact_ids` names two others: LIGGGHTS's `compute pair/gran/local pos
-id force` writes the positions first), a column `kind` gives the contact kind (0, atom-atom, by
-default) and every further column is a contact value. A contact frame belongs to the atom frame of
+them): the first two columns (after `index`, which numbers the entries) are the atom ids of each
+pair (option `contact_ids` names two others: LIGGGHTS's `compute pair/gran/local pos id force`
+writes the positions first), a column `kind` gives the contact kind (0, atom-atom, by default) and
+every further column is a contact value. A contact frame belongs to the atom frame of
 the same timestep.
 
 A dump written one file per step (`dump ... dump.*.lammpstrj`, LIGGGHTS's `post/dump*.liggghts`) is
@@ -462,7 +462,8 @@ class _AtOffset:
 
 
 class _Streamed:
-    """A frame of a file read in order (a compressed one): parsed while the reader is at it, kept after."""
+    """A frame of a file read in order (a compressed one): parsed while the reader is at it, kept
+    after."""
 
     def __init__(self, stream, header, position):
         self.stream, self.path, self.header, self.position = stream, stream.path, header, position
@@ -640,7 +641,8 @@ class LammpsSeries(Series):
 
     @property
     def cheap_length(self):
-        """Whether len() is worth it for a progress bar: a compressed dump is inflated to count its frames."""
+        """Whether len() is worth it for a progress bar: a compressed dump is inflated to count its
+        frames."""
         return not any(_compressed(path) for path in self.paths)
 
     def _length(self, path):
@@ -659,8 +661,8 @@ class LammpsSeries(Series):
         return sum(self._length(path) for path in self.paths)
 
     def finish(self):
-        """Checks that each file was read to its end intact: a compressed stream's checksum (and gzip's length), and that
-        no file ends inside a frame."""
+        """Checks that each file was read to its end intact: a compressed stream's checksum (and gzip's
+        length), and that no file ends inside a frame."""
         for path, section in [(path, "ATOMS") for path in self.paths] + \
                 [(path, "ENTRIES") for path in self.contact_paths]:
             if _compressed(path) or path in self._streams:
