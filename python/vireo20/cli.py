@@ -14,8 +14,9 @@ def _input_help():
     lines += [f"  {name:<11} {text}" for name, (_, text) in inputs.FORMATS.items()]
     lines += ["", "or nothing for the built-in data set. With --workers or --scheduler, each worker reads its",
               "steps itself: a remote cluster must see INPUT at the same path. For MDAnalysis give",
-              "TOPOLOGY TRAJECTORY. A LAMMPS dump or VTK files written one file per step are given as",
-              "the files (dump.*.lammpstrj), their folder or a quoted pattern. Each format's columns and",
+              "TOPOLOGY TRAJECTORY (a LAMMPS data file, then its dump's files if written one per step).",
+              "A LAMMPS dump or VTK files written one file per step are given as the files",
+              "(dump.*.lammpstrj), their folder or a quoted pattern. Each format's columns and",
               "conventions:", ""]
     for name, (module, _) in inputs.FORMATS.items():
         try:
@@ -137,7 +138,12 @@ def _upscale(args):
     synthetic = {name: getattr(args, name) for name in ("clusters", "steps", "seed") if getattr(args, name) is not None}
     options = {}
     several = inputs.several_files_format(args.input) if len(args.input) > 1 else None
-    if (several is not None and args.format in (None, several)) or len(args.input) > 2:
+    if len(args.input) > 2 and several is None and args.format in (None, "mdanalysis") and \
+            inputs.several_files_format(args.input[1:]) == "lammps":
+        # A data file, then its dump written one file per step: MDAnalysis chains the files.
+        options["topology"], source = args.input[0], list(args.input[1:])
+        args.format = "mdanalysis"
+    elif (several is not None and args.format in (None, several)) or len(args.input) > 2:
         # A dump written one file per step, as the shell expands dump.*.lammpstrj; the reader names a
         # file that does not belong.
         source = list(args.input)

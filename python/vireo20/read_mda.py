@@ -2,7 +2,8 @@
 (MDAnalysis is optional: Debian's python3-mdanalysis).
 
 `open_series(trajectory, topology=TOPOLOGY, group_by=LEVEL)`; without a topology the one file is both
-(a PDB, GRO or GSD file, say). Further keywords (`topology_format`, `format` as `trajectory_format`,
+(a PDB, GRO or GSD file, or a LAMMPS data file). A trajectory written one file per step is a list or
+pattern of its files, chained in the natural order of their names. Further keywords (`topology_format`, `format` as `trajectory_format`,
 `atom_style` for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS text
 dump is read as MDAnalysis's LAMMPSDUMP whatever its name: with its data file, it gives the masses and
 molecule ids (`residues`) that a `dump atom` lacks.
@@ -29,7 +30,7 @@ import numpy as np
 
 from .frames import Box, InputError
 from .reading import (FrameLoader, Loaders, bonded_components, cached_open, column, missing_library,
-                      particles_frame)
+                      natural_key, particles_frame)
 
 LEVELS = ("molecules", "fragments", "residues", "segments")
 
@@ -67,10 +68,13 @@ class _Universe:
         MDAnalysis = _import()
         if "trajectory_format" in options:
             options["format"] = options.pop("trajectory_format")
-        if "format" not in options and _lammps_dump(trajectory):
+        name = _name(trajectory)
+        if "format" not in options and _lammps_dump(name):
             # MDAnalysis tells a LAMMPS dump by its extension (.lammpsdump) alone; a data file and a
             # dump named .dump, .lammpstrj or .atom is the pair LAMMPS users have.
             options["format"] = "LAMMPSDUMP"
+        # Several files (a dump written one file per step) are one trajectory: MDAnalysis chains them.
+        trajectory = list(trajectory) if isinstance(trajectory, tuple) else trajectory
         files = (trajectory,) if topology is None else (topology, trajectory)
         try:
             with warnings.catch_warnings():
@@ -78,7 +82,7 @@ class _Universe:
                 self.universe = MDAnalysis.Universe(*files, **options)
                 self.atoms = self._atoms()
         except Exception as error:   # noqa: BLE001 (some forty parsers, each with its own failures)
-            raise InputError(trajectory, "-", "-", f"MDAnalysis cannot read it"
+            raise InputError(name, "-", "-", f"MDAnalysis cannot read it"
                                                    f"{'' if topology is None else ' with ' + topology} "
                                                    f"({type(error).__name__}: {' '.join(str(error).split())})"
                               ) from None
@@ -116,9 +120,21 @@ def _universe(topology, trajectory, options):
 
 # Options this reader does not name go to MDAnalysis.Universe.
 PASSES_OTHER_OPTIONS = True
+# A trajectory written one file per step may be given as its files.
+READS_SEVERAL_FILES = True
+
+def _name(trajectory):
+    """The file that names a trajectory of one file or several in errors."""
+    return trajectory if isinstance(trajectory, str) else trajectory[0]
+
 
 def open_series(path, topology=None, group_by=None, **universe_options):
-    """The frames of a trajectory (`path`) over its topology; see the module's text."""
+    """The frames of a trajectory (`path`: a file, or a list or pattern of files written one per
+    step, taken in the natural order of their names) over its topology; see the module's text."""
+    from .inputs import expand
+    path = expand(path)
+    if not isinstance(path, str):
+        path = tuple(sorted(path, key=natural_key)) if len(path) != 1 else path[0]
     held = _universe(topology, path, universe_options)
     if group_by is not None and group_by not in held.atoms:
         available = [level for level in LEVELS if level in held.atoms]
@@ -127,7 +143,7 @@ def open_series(path, topology=None, group_by=None, **universe_options):
                                                          f"{', '.join(LEVELS)})")
     options = {"topology": topology, "group_by": group_by, "universe_options": universe_options}
     count = len(held.universe.trajectory)
-    return Loaders(path, (FrameLoader(read_frame, path, i, options) for i in range(count)))
+    return Loaders(_name(path), (FrameLoader(read_frame, path, i, options) for i in range(count)))
 
 
 def _step(trajectory, ts):
@@ -142,6 +158,9 @@ def _step(trajectory, ts):
 def read_frame(path, index, topology=None, group_by=None, universe_options=None):
     held = _universe(topology, path, universe_options or {})
     trajectory = held.universe.trajectory
+    if not isinstance(path, str):
+        # The frame's own file of a chain, for its errors.
+        path = path[trajectory._get_local_frame(index)[0]] if hasattr(trajectory, "_get_local_frame") else path[0]
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")

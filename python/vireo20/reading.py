@@ -142,13 +142,17 @@ def _close(handle):
 
 
 def cached_open(path, opener, *arguments):
-    """The file opened by `opener(path, *arguments)`, kept open in this process so that reading frame
-    after frame does not reread the file's index each time; reopened when the file changed on disk."""
-    try:
-        status = os.stat(path)
-    except OSError as error:
-        raise InputError(path, "-", "-", f"cannot be read ({error.strerror or error})") from None
-    key = (os.path.abspath(path), opener, arguments, status.st_mtime_ns, status.st_size)
+    """The file (or tuple of files) opened by `opener(path, *arguments)`, kept open in this process so
+    that reading frame after frame does not reread the file's index each time; reopened when a file
+    changed on disk."""
+    stamps = []
+    for name in (path if isinstance(path, tuple) else (path,)):
+        try:
+            status = os.stat(name)
+        except OSError as error:
+            raise InputError(name, "-", "-", f"cannot be read ({error.strerror or error})") from None
+        stamps.append((os.path.abspath(name), status.st_mtime_ns, status.st_size))
+    key = (tuple(stamps), opener, arguments)
     handle = _open_files.get(key)
     if handle is None:
         handle = opener(path, *arguments)

@@ -258,21 +258,32 @@ def test_a_broken_file_is_one_input_error(name, damage, array, tmp_path):
 
 
 def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
-    """MDAnalysis tells a LAMMPS dump by the extension .lammpsdump alone; .dump is read as one too. A
-    data file alone is a frame."""
+    """MDAnalysis tells a LAMMPS dump by the extension .lammpsdump alone; .dump is read as one too, and
+    so is a dump written one file per step. A data file alone is a frame."""
     _, options, _, _, _ = write_mda(str(tmp_path))
     path = tmp_path / "run.dump"
     xy, xz, yz = EDGES[1, 0], EDGES[2, 0], EDGES[2, 1]
     bounds = f"{min(0, xy, xz, xy + xz)} {5 + max(0, xy, xz, xy + xz)} {xy}\n{min(0, yz)} {4 + max(0, yz)} {xz}\n0 4 {yz}\n"
-    path.write_text("".join(
-        f"ITEM: TIMESTEP\n{step}\nITEM: NUMBER OF ATOMS\n10\nITEM: BOX BOUNDS xy xz yz pp pp pp\n{bounds}"
-        "ITEM: ATOMS id type xu yu zu\n" + "".join(f"{i} {t} {x} {y} {z}\n" for i, t, (x, y, z) in
-                                                   zip(IDS, TYPE, positions))
-        for step, _, positions, _ in frames(constant=True)))
-    series = inputs.open_series(str(path), format="mdanalysis", **options)
-    for frame, (step, _, positions, _) in zip((loader.load() for loader in series.loaders()), frames(constant=True)):
-        assert frame.timestep == step
-        np.testing.assert_allclose(frame.positions, positions, atol=1e-5)
+    texts = [f"ITEM: TIMESTEP\n{step}\nITEM: NUMBER OF ATOMS\n10\nITEM: BOX BOUNDS xy xz yz pp pp pp\n{bounds}"
+             "ITEM: ATOMS id type xu yu zu\n" + "".join(f"{i} {t} {x} {y} {z}\n" for i, t, (x, y, z) in
+                                                        zip(IDS, TYPE, positions))
+             for step, _, positions, _ in frames(constant=True)]
+    path.write_text("".join(texts))
+    # The same dump written one file per step, given in the shell's order (run.10 before run.9).
+    steps = [(tmp_path / f"run.{k + 8}.dump", text) for k, text in enumerate(texts)]
+    for each, text in steps:
+        each.write_text(text)
+    for given in (str(path), sorted(str(each) for each, _ in steps)):
+        series = inputs.open_series(given, format="mdanalysis", **options)
+        got = [loader.load() for loader in series.loaders()]
+        assert [frame.timestep for frame in got] == [step for step, *_ in frames(constant=True)]
+        for frame, (_, _, positions, _) in zip(got, frames(constant=True)):
+            np.testing.assert_allclose(frame.positions, positions, atol=1e-5)
+    # On the command line: the data file, then the files as the shell lists them.
+    from vireo20 import cli
+    assert cli.main(["upscale", options["topology"], *sorted(str(each) for each, _ in steps), "--out",
+                     str(tmp_path / "up"), "--no-picture"]) == 0
+    assert len(list((tmp_path / "up").glob("*.vtp"))) == len(steps)
     # The data file alone is a topology and one frame, told by its header.
     assert inputs.detect(options["topology"]) == "mdanalysis" and inputs.detect(str(path)) == "lammps"
     alone, = inputs.open_series(options["topology"])
