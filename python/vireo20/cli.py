@@ -77,6 +77,9 @@ def parser():
                          "or one per type (in place of mass and density columns)")
     up.add_argument("--physics", choices=PHYSICS, default="all",
                     help="per-group physics arrays (default all where the columns exist)")
+    up.add_argument("--shape", action="store_true",
+                    help="also each upscaled particle's gyration_shape: the gyration tensor's eigenvalues, "
+                         "asphericity, acylindricity and shape anisotropy (LAMMPS's gyration/shape/chunk)")
     for how, default in (("sum", " (default for force and tq)"),
                          ("average", " (mass-weighted; default for floating-point values)"),
                          ("mean", " (unweighted, as LAMMPS's fix ave/chunk)"),
@@ -198,7 +201,8 @@ def _upscale(args):
 def _run(args, source, options, reductions, frames, synthetic):
     from .run import run
     return run(source, args.out, format=args.format, contacts=args.contacts, group_by=args.group_by,
-               masses=args.mass, densities=args.density, physics=args.physics, reductions=reductions, frames=frames,
+               masses=args.mass, densities=args.density, physics=args.physics, shape=args.shape,
+               reductions=reductions, frames=frames,
                lammps_dump=args.lammps_dump, wrapped_dump=args.wrapped, overwrite=args.overwrite,
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,

@@ -134,8 +134,9 @@ def _check_places(place, input_paths, dump, overwrite):
 class _Options:
     """What every step needs, picklable for Dask workers."""
 
-    def __init__(self, group_by, mass_rule, physics, reductions):
+    def __init__(self, group_by, mass_rule, physics, reductions, shape=False):
         self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
+        self.shape = shape
 
 
 def run_step(loader, options, keep_source=False):
@@ -143,7 +144,8 @@ def run_step(loader, options, keep_source=False):
     frame = loader.load()
     _check_timestep(frame)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
-    result = upscale(**arguments, reductions=options.reductions, index=frame.index)
+    result = upscale(**arguments, reductions=options.reductions, index=frame.index,
+                     shape=getattr(options, "shape", False))
     result.time = frame.time
     # The group column a step lacked: each of its particles is then upscaled on its own.
     result.ungrouped = None if arguments.get("groups") is not None or arguments.get("parents") is not None \
@@ -270,7 +272,7 @@ def _delivered(answer):
 
 
 def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, densities=None,
-        physics="all",
+        physics="all", shape=False,
         reductions=None, frames=None, lammps_dump=None, wrapped_dump=False, overwrite=False, resume=False,
         workers=0, scheduler=None, picture_step=0, progress=None, echo=None, warn=None, msd=False,
         clusters=2000, steps=40, seed=20, **reader_options):
@@ -281,10 +283,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     folder or a pattern), a `vireo20.Series`, or None for the built-in data set (`clusters`,
     `steps`, `seed`). `group_by` names the column of group labels; `masses` is a list of
     "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
-    (masses of spheres from a radius column); `physics` "none", "basic" or "all"; `reductions` maps value names
-    to "sum", "average", "mean", "any", "min" or "max"; `frames` a slice or "START:STOP:STEP"; `lammps_dump`
-    also writes the upscaled particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses
-    an existing file unless `overwrite`; `resume` continues an interrupted run into the same `out`;
+    (masses of spheres from a radius column); `physics` "none", "basic" or "all", and `shape` adds
+    each group's `gyration_shape`; `reductions` maps value names to "sum", "average", "mean", "any",
+    "min" or "max"; `frames` a slice or "START:STOP:STEP"; `lammps_dump` also writes the upscaled
+    particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses an existing file unless
+    `overwrite`; `resume` continues an interrupted run into the same `out`;
     `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
     (negative from the end, None for no picture); `msd` adds each upscaled particle's `displacement`
     and `msd` from the first step (`vireo20.displacement`); `progress` True, False, None (a bar on a
@@ -368,7 +371,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    "wrapped_dump": bool(wrapped_dump), "picture": picture_index,
                    "synthetic": [clusters, steps, seed] if input is None else None,
                    "reader": repr(sorted((k, str(v)) for k, v in reader_options.items())),
-                   **({"msd": True} if msd else {})}
+                   **({"msd": True} if msd else {}), **({"shape": True} if shape else {})}
 
     place.lock()
     writer = None
@@ -376,7 +379,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         folder = place.start(resume)
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
-        options = _Options(group_by, mass_rule, physics, reductions)
+        options = _Options(group_by, mass_rule, physics, reductions, shape)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None

@@ -14,12 +14,18 @@ REDUCTIONS = ("sum", "average", "mean", "any", "min", "max")
 PHYSICS = ("none", "basic", "all")
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
-ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "gyration_shape", "inertia", "angular_momentum", "angular_velocity", "torque",
+ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque",
                                 "internal_kinetic_energy", "dipole")
 # Component names of the arrays that are not x, y, z vectors.
 COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "gyration_shape": ("lambda1", "lambda2", "lambda3", "asphericity", "acylindricity", "anisotropy"),
               "inertia": ("xx", "yy", "zz", "xy", "yz", "xz"), "msd": ("x", "y", "z", "total")}
+
+
+def component_names(name, width):
+    """The names of the `width` components of array `name`: its own, x y z for another vector, else
+    1, 2, ..."""
+    return COMPONENTS.get(name) or (AXES if width == 3 else tuple(str(k + 1) for k in range(width)))
 
 
 class _Step:
@@ -94,9 +100,7 @@ class Upscaled:
             if values.ndim == 1:
                 columns[name] = values
                 continue
-            names = COMPONENTS.get(name) or (AXES if values.shape[1] == 3 else
-                                             tuple(str(k + 1) for k in range(values.shape[1])))
-            for k, part in enumerate(names):
+            for k, part in enumerate(component_names(name, values.shape[1])):
                 columns[f"{name}_{part}"] = values[:, k]
         return pandas.DataFrame(columns)
 
@@ -211,7 +215,7 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
 
 
 def upscale(groups=None, masses=None, positions=None, values=None, *, parents=None, enabled=None,
-            ids=None, first_id=0, box=None, wrapped=False, physics="all", reductions=None,
+            ids=None, first_id=0, box=None, wrapped=False, physics="all", shape=False, reductions=None,
             contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None,
             timestep=None, index=0, source="-"):
     """Upscales one step: particles that share a group become one upscaled particle.
@@ -231,10 +235,11 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       every direction: contact lines go to the nearest image, and with `wrapped`
                       each group is made whole about its parent before it is reduced.
       physics         "none", "basic" (count, radius of gyration) or "all" (also the gyration and
-                      inertia tensors, the shape of the former, angular momentum and velocity,
-                      torque where the values `velocity` and `force` are given, the kinetic energy
-                      about the mean velocity with `velocity`, the dipole where charges `q` or
-                      point dipoles `mu` are).
+                      inertia tensors, angular momentum and velocity, torque where the values
+                      `velocity` and `force` are given, the kinetic energy about the mean velocity
+                      with `velocity`, the dipole where charges `q` or point dipoles `mu` are).
+      shape           adds `gyration_shape` (with physics "basic" or "all"): the gyration tensor's
+                      eigenvalues, asphericity, acylindricity and relative shape anisotropy.
       reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max"}; default:
                       floating-point values are mass-weighted averages (`force`, `tq` are summed),
                       integer ones take any member's value; "mean" is the unweighted average (as
@@ -259,6 +264,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         raise ValueError(f"physics must be one of {', '.join(PHYSICS)}, not {physics!r}")
     if groups is not None and parents is not None:
         raise ValueError("give groups or parents, not both")
+    if shape and physics == "none":
+        raise ValueError('shape needs physics "basic" or "all"')
     quill20, engine = _modules()
     every_particle = enabled is None
     masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box = _checked(
@@ -310,8 +317,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     physics_arrays, mean_velocity = {}, None
     if physics != "none":
         # The physics' pass finds the centres, and the mean velocity, on its way.
-        physics_arrays, centres, mean_velocity = _group_physics(generator, physics, positions, masses, entry_masses,
-                                                                values, how_reduced.get("velocity") == "average")
+        physics_arrays, centres, mean_velocity = _group_physics(generator, physics, shape, positions, masses,
+                                                                entry_masses, values,
+                                                                how_reduced.get("velocity") == "average")
         if physics == "all":
             dipole = _dipole(quill20, generator, positions, centres, element, values)
             if dipole is not None:
@@ -462,21 +470,23 @@ def _extreme(data, how, element, count):
     return out.reshape((count,) + data.shape[1:])
 
 
-def _group_physics(generator, level, positions, masses, entry_masses, values, velocity_averaged):
-    """(the physics arrays of `level`, the centres, the mean velocity or None): one pass over each
-    group's members finds its centre, then its moments about it, and (`velocity_averaged`) the
-    velocities' mass-weighted average, each the bits of the engine's own reductions."""
+def _group_physics(generator, level, shape, positions, masses, entry_masses, values, velocity_averaged):
+    """(the physics arrays of `level` (and `shape`), the centres, the mean velocity or None): one pass
+    over each group's members finds its centre, then its moments about it, and (`velocity_averaged`)
+    the velocities' mass-weighted average, each the bits of the engine's own reductions."""
     from . import _physics as native
     velocities = values.get("velocity")
     forces = values.get("force")
-    want = {name for name in (BASIC_PHYSICS if level == "basic" else ALL_PHYSICS)}
+    want = set(BASIC_PHYSICS if level == "basic" else ALL_PHYSICS)
     vector = lambda data: (np.ascontiguousarray(data, dtype=np.float64)
                            if data is not None and data.ndim == 2 and data.shape[1] == 3 else None)
     velocities = vector(velocities)
     found = native.group_moments(generator, None, positions, masses, velocities=velocities,
                                  forces=vector(forces), mean_velocity=velocity_averaged and velocities is not None,
-                                 entry_masses=entry_masses, shape="gyration_shape" in want)
+                                 entry_masses=entry_masses, shape=shape)
     arrays = {name: found[name] for name in (BASIC_PHYSICS + ALL_PHYSICS) if name in found and name in want}
+    if shape:
+        arrays["gyration_shape"] = found["gyration_shape"]
     return arrays, found["centres"], found.get("mean_velocity")
 
 

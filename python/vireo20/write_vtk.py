@@ -10,6 +10,8 @@ from vtkmodules.vtkCommonCore import vtkPoints
 from vtkmodules.vtkCommonMisc import vtkErrorCode
 from vtkmodules.vtkCommonDataModel import vtkCellArray, vtkPolyData
 
+from .upscale import component_names
+
 
 # The field array of every step: the upscaled particle of each input entry.
 ELEMENT_MAP = "element_particle_index"
@@ -68,7 +70,12 @@ def polydata(result):
         if len(images) and name != "image_of":
             values = np.asarray(values)
             values = np.concatenate([values, values[images]])
-        data.GetPointData().AddArray(vtk_array(values, name, keep))
+        array = vtk_array(values, name, keep)
+        if array.GetNumberOfComponents() > 1:
+            # ParaView's colour menu then offers "gyration_shape anisotropy" rather than "5".
+            for k, part in enumerate(component_names(name, array.GetNumberOfComponents())):
+                array.SetComponentName(k, part)
+        data.GetPointData().AddArray(array)
     for name, values in result.line_values.items():
         values = np.asarray(values)
         # Cell arrays cover the vertex cells first: they have no contacts.

@@ -95,7 +95,7 @@ def test_the_shape_anisotropy_is_mdanalysis_asphericity_and_a_rod_is_one():
     universe = mda.Universe.empty(len(groups), n_residues=40, atom_resindex=groups - 1, trajectory=True)
     universe.add_TopologyAttr("masses", rng.uniform(0.5, 3, len(groups)))
     universe.atoms.positions = rng.normal(size=(len(groups), 3)) * [4, 1, 0.3] + 100 * groups[:, None]
-    result = vireo20.upscale(groups, universe.atoms.masses, universe.atoms.positions.astype(np.float64))
+    result = vireo20.upscale(groups, universe.atoms.masses, universe.atoms.positions.astype(np.float64), shape=True)
     shape = result["gyration_shape"][np.argsort(result.group_id)]
     assert_allclose(shape[:, 5], [residue.atoms.asphericity() for residue in universe.residues], rtol=1e-5)
     assert (np.diff(np.abs(shape[:, :3]), axis=1) <= 0).all()  # by magnitude, as LAMMPS sorts
@@ -104,7 +104,8 @@ def test_the_shape_anisotropy_is_mdanalysis_asphericity_and_a_rod_is_one():
     corners = np.array([[1, 1, 1], [1, -1, -1], [-1, 1, -1], [-1, -1, 1.]])
     positions = np.r_[[[0, 0, 0], [1, 2, 2], [3, 6, 6]], corners * [1, 1, 0], corners, [[5, 5, 5], [9, 9, 9], [7, 8, 9]]]
     groups = np.repeat([1, 2, 3, 4, 5], [3, 4, 4, 2, 1])
-    shape = vireo20.upscale(groups, np.ones(len(groups)), positions)["gyration_shape"]
+    shape = vireo20.upscale(groups, np.ones(len(groups)), positions, physics="basic", shape=True)["gyration_shape"]
+    assert "gyration_shape" not in vireo20.upscale(groups, np.ones(len(groups)), positions).physics
     assert_allclose(shape[:4], [[14, 0, 0, 14, 0, 1], [1, 1, 0, 0.5, 1, 0.25], [1, 1, 1, 0, 0, 0], [12, 0, 0, 12, 0, 1]],
                     atol=1e-12)
     assert (shape[4, :5] == 0).all() and np.isnan(shape[4, 5])
