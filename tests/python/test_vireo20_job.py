@@ -95,6 +95,12 @@ def test_step_files_hold_the_results(tmp_path):
         assert_array_equal(rows[:, 4:7], centres)
         anisotropy = rows[:, text.splitlines()[7].split()[2:].index("gyration_shape[6]")]
         assert_array_equal(np.isnan(anisotropy), got["count"] == 1)
+    reader = vtkXMLPolyDataReader()
+    reader.SetFileName(str(result.files[0]))
+    reader.Update()
+    named = reader.GetOutput().GetPointData().GetArray("gyration_shape")
+    assert [named.GetComponentName(k) for k in range(6)] == ["lambda1", "lambda2", "lambda3", "asphericity",
+                                                             "acylindricity", "anisotropy"]
     assert drawn and os.path.getsize(result.picture) > 2000
 
 
