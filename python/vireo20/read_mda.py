@@ -3,8 +3,9 @@
 
 `open_series(trajectory, topology=TOPOLOGY, group_by=LEVEL)`; without a topology the one file is both
 (a PDB, GRO or GSD file, or a LAMMPS data file). A trajectory written one file per step is a list or
-pattern of its files, chained in the natural order of their names. Further keywords (`topology_format`, `format` as `trajectory_format`,
-`atom_style` for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS text
+pattern of its files, chained in the natural order of their names. Further keywords
+(`topology_format`, `format` as `trajectory_format`, `atom_style` for LAMMPS data files,
+`convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS text
 dump is read as MDAnalysis's LAMMPSDUMP whatever its name: with its data file, it gives the masses and
 molecule ids (`residues`) that a `dump atom` lacks.
 
@@ -160,7 +161,8 @@ def read_frame(path, index, topology=None, group_by=None, universe_options=None)
     trajectory = held.universe.trajectory
     if not isinstance(path, str):
         # The frame's own file of a chain, for its errors.
-        path = path[trajectory._get_local_frame(index)[0]] if hasattr(trajectory, "_get_local_frame") else path[0]
+        chained = hasattr(trajectory, "_get_local_frame")
+        path = path[trajectory._get_local_frame(index)[0]] if chained else path[0]
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")

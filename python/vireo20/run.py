@@ -144,8 +144,7 @@ def run_step(loader, options, keep_source=False):
     frame = loader.load()
     _check_timestep(frame)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
-    result = upscale(**arguments, reductions=options.reductions, index=frame.index,
-                     shape=getattr(options, "shape", False))
+    result = upscale(**arguments, reductions=options.reductions, index=frame.index, shape=options.shape)
     result.time = frame.time
     # The group column a step lacked: each of its particles is then upscaled on its own.
     result.ungrouped = None if arguments.get("groups") is not None or arguments.get("parents") is not None \

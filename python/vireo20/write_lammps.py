@@ -85,8 +85,8 @@ def frame_text(result, wrapped=False):
     if len(result.centres):
         import pandas
         # NaN as printf writes it (pandas would leave the field empty, and the row short).
-        pandas.DataFrame(columns).to_csv(text, sep=" ", header=False, index=False, float_format="%.17g", na_rep="nan",
-                                         lineterminator="\n")
+        pandas.DataFrame(columns).to_csv(text, sep=" ", header=False, index=False, float_format="%.17g",
+                                         na_rep="nan", lineterminator="\n")
     return text.getvalue().encode()
 
 

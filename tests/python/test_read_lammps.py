@@ -199,7 +199,8 @@ def test_blank_lines_and_spaces_at_the_end_crlf_and_tabs_are_accepted(tmp_path):
 
 
 def test_element_and_type_label_columns_are_left_out_and_labels_in_type_are_named(tmp_path):
-    text = frame(0, "id element type typelabel mass xu yu zu", [[1, "C", 1, "CA", 12.0, 0, 0, 0], [2, "O", 2, "O1", 16, 1, 1, 1]])
+    text = frame(0, "id element type typelabel mass xu yu zu",
+                 [[1, "C", 1, "CA", 12.0, 0, 0, 0], [2, "O", 2, "O1", 16, 1, 1, 1]])
     frames, error = run(write(tmp_path, text))
     assert error is None and sorted(frames[0].columns) == ["id", "mass", "type"]
     frames, error = run(write(tmp_path, text.replace("id element type typelabel", "id element typelabel type"),

@@ -256,10 +256,11 @@ def test_zstd_dumps_and_a_labelled_dump_local_upscale_as_their_plain_twins(tmp_p
     if "custom/zstd" not in styles:
         pytest.skip("this LAMMPS writes no zstd dumps")
     write_molecules(tmp_path / "molecules.data")
+    atoms = "id mol type mass x y z ix iy iz vx"
     dumps = [f"dump {name} all {style} {EVERY} {name}.{ending} {columns}\n"
              f"dump_modify {name} format float %.17g\n"
-             for name, style, ending, columns in [("atoms", "custom", "dump", "id mol type mass x y z ix iy iz vx"),
-                                                  ("packed", "custom/zstd", "dump.zst", "id mol type mass x y z ix iy iz vx"),
+             for name, style, ending, columns in [("atoms", "custom", "dump", atoms),
+                                                  ("packed", "custom/zstd", "dump.zst", atoms),
                                                   ("pairs", "local", "dump", "c_pairs[*]"),
                                                   ("packed_pairs", "local/zstd", "dump.zst", "c_pairs[*]")]]
     (tmp_path / "in.zstd").write_text(SETUP + "compute pairs all property/local patom1 patom2\n" + "".join(dumps)

@@ -102,12 +102,13 @@ def test_the_shape_anisotropy_is_mdanalysis_asphericity_and_a_rod_is_one():
     # Where eigenvalues meet: members on a line (anisotropy 1), on a square (two equal), on a regular
     # tetrahedron (a sphere: 0) and a dimer; a lone member has no shape.
     corners = np.array([[1, 1, 1], [1, -1, -1], [-1, 1, -1], [-1, -1, 1.]])
-    positions = np.r_[[[0, 0, 0], [1, 2, 2], [3, 6, 6]], corners * [1, 1, 0], corners, [[5, 5, 5], [9, 9, 9], [7, 8, 9]]]
+    positions = np.r_[[[0, 0, 0], [1, 2, 2], [3, 6, 6]], corners * [1, 1, 0], corners,
+                      [[5, 5, 5], [9, 9, 9], [7, 8, 9]]]
     groups = np.repeat([1, 2, 3, 4, 5], [3, 4, 4, 2, 1])
     shape = vireo20.upscale(groups, np.ones(len(groups)), positions, physics="basic", shape=True)["gyration_shape"]
     assert "gyration_shape" not in vireo20.upscale(groups, np.ones(len(groups)), positions).physics
-    assert_allclose(shape[:4], [[14, 0, 0, 14, 0, 1], [1, 1, 0, 0.5, 1, 0.25], [1, 1, 1, 0, 0, 0], [12, 0, 0, 12, 0, 1]],
-                    atol=1e-12)
+    assert_allclose(shape[:4], [[14, 0, 0, 14, 0, 1], [1, 1, 0, 0.5, 1, 0.25], [1, 1, 1, 0, 0, 0],
+                                [12, 0, 0, 12, 0, 1]], atol=1e-12)
     assert (shape[4, :5] == 0).all() and np.isnan(shape[4, 5])
 
 

@@ -273,7 +273,8 @@ class GzipInflater final : public Decompressor {
 // where it appended; the stream decoder goes on from one frame to the next by itself.
 class ZstdInflater final : public Decompressor {
  public:
-  explicit ZstdInflater(std::unique_ptr<InputFile> p_File) : Decompressor(std::move(p_File)), m_Stream(ZSTD_createDStream())
+  explicit ZstdInflater(std::unique_ptr<InputFile> p_File)
+      : Decompressor(std::move(p_File)), m_Stream(ZSTD_createDStream())
   {
     if (!m_Stream) throw std::bad_alloc();
   }

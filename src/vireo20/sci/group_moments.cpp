@@ -231,8 +231,8 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
 }
 
 // The shapes in a pass of their own over the finished tensors: inside the gather above, whose
-// members' rows are memory-latency bound, the same arithmetic took three to five times as long (0.15
-// to 0.3 s more at ten million members, against 0.05 s here). Each row is its own, so the bits do not
+// members' rows are memory-latency bound, the same arithmetic took two to three times as long (0.15
+// to 0.3 s more at ten million members, against 0.1 s here). Each row is its own, so the bits do not
 // depend on the threads.
 void shapes_over_threads(const GroupMomentsOutput& p_Out, std::int64_t p_Rows, unsigned p_Threads)
 {
@@ -403,17 +403,19 @@ void angular_velocity(const double* p_Inertia, const double* p_L, double* p_Omeg
 
 void gyration_shape(const double* p_Gyration, double* p_Shape)
 {
-  // The eigenvalues in closed form (the trigonometric solution of the characteristic cubic): 40 ns
+  // The eigenvalues in closed form (the trigonometric solution of the characteristic cubic): 70 ns
   // where the Jacobi rotations take 300, which at a million groups added half the moments' time.
   // Its error is a few rounding errors of the trace, divided by sqrt(1 - r^2): where two
   // eigenvalues nearly meet (|r| near 1: rod- or disc-like groups) the rotations take over.
   const double* g = p_Gyration;
   const double q = (g[0] + g[1] + g[2]) / 3.0;
   const double b00 = g[0] - q, b11 = g[1] - q, b22 = g[2] - q;
-  const double p = std::sqrt((b00 * b00 + b11 * b11 + b22 * b22 + 2.0 * (g[3] * g[3] + g[4] * g[4] + g[5] * g[5])) / 6.0);
+  const double off = g[3] * g[3] + g[4] * g[4] + g[5] * g[5];
+  const double p = std::sqrt((b00 * b00 + b11 * b11 + b22 * b22 + 2.0 * off) / 6.0);
   double r = 1.0;
   if (p > 0.0) {
-    const double det = b00 * (b11 * b22 - g[5] * g[5]) - g[3] * (g[3] * b22 - g[5] * g[4]) + g[4] * (g[3] * g[5] - b11 * g[4]);
+    const double det =
+        b00 * (b11 * b22 - g[5] * g[5]) - g[3] * (g[3] * b22 - g[5] * g[4]) + g[4] * (g[3] * g[5] - b11 * g[4]);
     r = det / (2.0 * p * p * p);
   }
   double l[3];
