@@ -6,7 +6,8 @@ Columns: every atom column by name, one row per atom in file order; `id mol type
 column as float64. Vectors are merged: three consecutive columns `Px Py Pz` become one (E, 3) array
 (`v` -> `velocity`, `f` -> `force`, other prefixes keep their name: `omega`, `tq`, `angmom`, `mu`,
 `v_NAME`...), and consecutive `NAME[1]` ... `NAME[k]` (k from 2 to 9) one (E, k) array `NAME`,
-unless the merged name is taken by another column.
+unless the merged name is taken by another column. The groups are `mol` by default, else
+LIGGGHTS's multisphere bodies `id_multisphere` (-1: a sphere on its own).
 Positions are not columns: `xu yu zu`; else `x y z` unwrapped with `ix iy iz` and the step's box;
 else scaled `xsu ysu zsu`, or `xs ys zs` (with image flags when given); else wrapped `x y z`, marked
 `wrapped` when the box is periodic somewhere.
@@ -44,6 +45,8 @@ from .frames import Box, Frame, InputError, Series
 from .reading import natural_key
 
 INTEGER_COLUMNS = frozenset(("id", "mol", "type", "proc", "procp1", "ix", "iy", "iz"))
+# The groups by default: molecules, else LIGGGHTS's multisphere bodies (-1: a sphere on its own).
+GROUP_COLUMNS = ("mol", "id_multisphere")
 TEXT_COLUMNS = frozenset(("element", "typelabel"))  # not numbers: left out
 VECTOR_NAMES = {"v": "velocity", "f": "force"}
 POSITIONS = (("xu", "yu", "zu"), ("x", "y", "z"), ("xsu", "ysu", "zsu"), ("xs", "ys", "zs"))
@@ -543,9 +546,11 @@ class LammpsLoader:
 
     def load(self):
         content = self.atoms.read()
-        frame = Frame(source=self.atoms.path, index=self.index, timestep=content["timestep"], positions=content["positions"],
-                      columns=dict(content["columns"]), box=content["box"], wrapped=content["wrapped"],
-                      time=content.get("time"))
+        columns = dict(content["columns"])
+        frame = Frame(source=self.atoms.path, index=self.index, timestep=content["timestep"],
+                      positions=content["positions"], columns=columns, box=content["box"],
+                      wrapped=content["wrapped"], time=content.get("time"),
+                      default_group=next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0]))
         if self.contacts is not None:
             contacts = self.contacts.read()
             frame.contacts, frame.contact_kinds = contacts["contacts"], contacts["contact_kinds"]

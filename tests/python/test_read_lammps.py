@@ -208,6 +208,12 @@ def test_element_and_type_label_columns_are_left_out_and_labels_in_type_are_name
     assert "array 'type': value 'CA' on data line 1 is not an integer (type labels: dump the numeric `type`" in error
 
 
+def test_liggghts_multisphere_bodies_are_the_groups_without_mol(tmp_path):
+    rows = [[1, 1, 1.0, 0.5, 1, 1], [2, 1, 1.0, 1.5, 1, 1], [3, -1, 1.0, 3, 1, 1], [4, 2, 1.0, 2, 2, 2]]
+    loaded, = run(write(tmp_path, frame(0, "id id_multisphere mass x y z", rows)))[0]
+    assert_array_equal(vireo20.upscale(**loaded.arguments()).group_id, [1, -1, 2])
+
+
 def test_positions_from_image_flags_and_scaled_coordinates_in_a_tilted_box(tmp_path):
     # A box [0,4]x[0,5]x[0,6] tilted by xy=1, xz=-0.5, yz=0.25: the dump writes its bounding box.
     box = dict(box="xy xz yz pp pp ff", bounds="-0.5 5 1\n0 5.25 -0.5\n0 6 0.25\n")
