@@ -29,12 +29,14 @@ class MassRule:
         """`per_type`: {type: mass}; `density`: {type: density}, or a number for every type."""
         self.per_type = dict(per_type or {})
         self.density = density if isinstance(density, (int, float)) or density is None else dict(density)
-        given = [(f"type {k}", v) for k, v in self.density.items()] if isinstance(self.density, dict) else \
-            [("every type", self.density)] if density is not None else []
-        for what, values in (("mass", [(f"type {k}", v) for k, v in self.per_type.items()]), ("density", given)):
-            for kind, value in values:
-                if isinstance(value, bool) or not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
-                    raise ValueError(f"the {what} of {kind} must be a positive number, not {value!r}")
+        given = [("mass", f"type {k}", v) for k, v in self.per_type.items()]
+        if isinstance(self.density, dict):
+            given += [("density", f"type {k}", v) for k, v in self.density.items()]
+        elif self.density is not None:
+            given.append(("density", "every type", self.density))
+        for what, kind, value in given:
+            if isinstance(value, bool) or not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
+                raise ValueError(f"the {what} of {kind} must be a positive number, not {value!r}")
         if self.per_type and density is not None:
             raise ValueError("give masses by type (--mass) or densities (--density), not both")
 

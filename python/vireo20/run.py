@@ -271,10 +271,9 @@ def _delivered(answer):
 
 
 def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, densities=None,
-        physics="all", shape=False,
-        reductions=None, frames=None, lammps_dump=None, wrapped_dump=False, overwrite=False, resume=False,
-        workers=0, scheduler=None, picture_step=0, progress=None, echo=None, warn=None, msd=False,
-        clusters=2000, steps=40, seed=20, **reader_options):
+        physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
+        overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
+        warn=None, msd=False, clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
