@@ -28,6 +28,10 @@ A dump written one file per step (`dump ... dump.*.lammpstrj`, LIGGGHTS's `post/
 one series: its folder (the atom dumps in it, named alike but for their numbers; `--contacts` the
 same folder takes its dump local files), a quoted pattern, or the files themselves, taken in the
 natural order of their names (dump.200 before dump.1000). A file may hold several frames.
+A dump written per processor (`%` in its name, alone or with `*`) is joined back: files whose first
+frames have the same timestep are its pieces, and each step's pieces follow one another in the
+natural order of their names, processor 0 first, as LAMMPS writes the dump to one file. Pieces must
+hold the same steps, box and columns, and no atom twice.
 
 Plain files are indexed by byte offset, and each frame is read where it lies when its loader is
 loaded (in a Dask worker, say); a compressed file (gzip, or zstd from LAMMPS's custom/zstd) is
@@ -64,19 +68,28 @@ def _native():
     return _lammpsdump
 
 
-def _section(head, path):
-    """The section of a dump's first frame from the first bytes of the file at `path`: "ATOMS",
-    "ENTRIES" for a dump local, or None for a file that is no dump."""
+def _opening(head, path):
+    """The first text of the file at `path` from its first bytes, inflated where they are compressed;
+    None if they cannot be."""
     if head[:4] == _ZSTD_MAGIC:
         try:
-            head = _native().text_head(path, len(head))
+            return _native().text_head(path, len(head))
         except _native().Error:
             return None
     if head[:2] == _GZIP_MAGIC:
         try:
-            head = zlib.decompressobj(31).decompress(head)
+            return zlib.decompressobj(31).decompress(head)
         except zlib.error:
             return None
+    return head
+
+
+def _section(head, path):
+    """The section of a dump's first frame from the first bytes of the file at `path`: "ATOMS",
+    "ENTRIES" for a dump local, or None for a file that is no dump."""
+    head = _opening(head, path)
+    if head is None:
+        return None
     # dump_modify units/time yes write these items ahead of the step.
     if not head.lstrip().startswith((b"ITEM: TIMESTEP", b"ITEM: UNITS", b"ITEM: TIME")):
         return None
@@ -113,24 +126,69 @@ def dump_files(path, section):
     if not os.path.isdir(path):
         return [path]
     from .inputs import head
-    found = []
+    found, others = [], []
     for name in os.listdir(path):
         full = os.path.join(path, name)
         if name.startswith(".") or not os.path.isfile(full):
             continue
         try:
-            if _section(head(full), full) == section:
-                found.append(full)
+            kind = _section(head(full), full)
         except OSError as error:
             raise InputError(full, "-", "-", f"cannot be read ({error.strerror or error})") from None
-    # Compressed and plain files may alternate in one series.
-    stems = sorted({re.sub(r"\d+", "#", os.path.basename(name)).removesuffix(".gz").removesuffix(".zst")
-                    for name in found})
+        (found if kind == section else others if kind is None else []).append(full)
+    stems = sorted({_stem(name) for name in found})
     if len(stems) > 1:
         raise InputError(path, "-", "-", f"the folder holds several dumps ({', '.join(stems[:4])}"
                                          f"{', ...' if len(stems) > 4 else ''}): name one with a quoted pattern, "
                                          f"as '{os.path.join(path, stems[0].replace('#', '*'))}'")
-    return sorted(found, key=natural_key)
+    found.sort(key=natural_key)
+    _no_headless(found + [name for name in others if _stem(name) in stems])
+    return found
+
+
+def _stem(path):
+    # Compressed and plain files may alternate in one series.
+    return re.sub(r"\d+", "#", os.path.basename(path)).removesuffix(".gz").removesuffix(".zst")
+
+
+def _no_headless(paths):
+    """Refuses a file among a dump's files that does not start as a dump (an empty one is a step never
+    written, refused where it is read): LAMMPS 2021 writes a dump local per processor with every step's
+    header in processor 0's file only."""
+    if len(paths) < 2:
+        return
+    headless = [path for path in paths if os.path.getsize(path) and dump_section(path) is None]
+    like = next((path for path in paths if path not in headless and os.path.getsize(path)), None)
+    if headless and like:
+        raise InputError(headless[0], "-", "-", f"the file does not start as a LAMMPS dump, unlike {like}; a "
+                                                "dump local written per processor (% in its name) has its steps' "
+                                                "headers only in processor 0's file and cannot be joined: dump "
+                                                "it to one file")
+
+
+def _first_timestep(path):
+    """The timestep of a dump's first frame, from the file's first bytes; None where they do not tell."""
+    from .inputs import head
+    try:
+        text = _opening(head(path), path)
+    except OSError:
+        return None
+    found = re.search(rb"ITEM: TIMESTEP[ \t\r]*\n[ \t]*([-+]?\d+)[ \t\r]*\n", text or b"")
+    return int(found.group(1)) if found else None
+
+
+def pieces(paths):
+    """The files of a series grouped by step: files whose first frames have the same timestep are the
+    pieces of a dump written per processor (`%` in its name, each file holding its processors' atoms
+    of every step), kept in the natural order of their names, processor 0 first, which is the order
+    LAMMPS writes them in one file. Groups come in the order of their first files."""
+    if len(paths) == 1:
+        return [list(paths)]
+    groups = {}
+    for path in paths:
+        step = _first_timestep(path)
+        groups.setdefault(path if step is None else step, []).append(path)
+    return list(groups.values())
 
 
 def open_series(path, contacts=None, contact_ids=None, **options):
@@ -159,6 +217,8 @@ def open_series(path, contacts=None, contact_ids=None, **options):
                 pass
         except OSError as error:
             raise InputError(name, "-", "-", f"cannot be read ({error.strerror or error})") from None
+    _no_headless(paths)
+    _no_headless(contact_paths)
     return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids)
 
 
@@ -486,6 +546,79 @@ class _Streamed:
         return {**self.__dict__, "stream": None}
 
 
+class _Joined:
+    """One frame of a dump written per processor: a piece from each of its files, joined in the order
+    of the files."""
+
+    def __init__(self, parts):
+        self.parts, self.content = parts, None
+        self.path, self.position, self.timestep = parts[0].path, parts[0].position, parts[0].timestep
+        # Streamed pieces cannot be read twice: the frame is kept once joined.
+        self.kept = any(isinstance(part, _Streamed) for part in parts)
+
+    @property
+    def problem(self):
+        return any(part.problem for part in self.parts) if self.content is None else None
+
+    def read(self):
+        if self.content is not None:
+            return self.content
+        joined = _join(self.parts, [part.read() for part in self.parts])
+        if self.kept:
+            self.content, self.parts = joined, None
+        return joined
+
+    def __getstate__(self):
+        if self.kept:
+            self.read()
+        return self.__dict__
+
+
+_JOINED = "the files are joined as the pieces of a dump written per processor, their first steps being the same"
+
+
+def _join(parts, contents):
+    """The pieces' contents as one frame: arrays end to end, every other item the same in each."""
+    first, joined = contents[0], {}
+    for key, value in first.items():
+        if isinstance(value, np.ndarray):
+            joined[key] = np.concatenate([content[key] for content in contents])
+        elif isinstance(value, dict):
+            for part, content in zip(parts[1:], contents[1:]):
+                if content[key].keys() != value.keys() or \
+                        any(content[key][name].shape[1:] != array.shape[1:] for name, array in value.items()):
+                    raise InputError(part.path, part.timestep, "-", f"its columns are not those of {parts[0].path}"
+                                                                    f" at this step ({_JOINED})")
+            joined[key] = {name: np.concatenate([content[key][name] for content in contents]) for name in value}
+        else:
+            for part, content in zip(parts[1:], contents[1:]):
+                if not (content[key] == value or (content[key] is None and value is None)):
+                    what = "BOX BOUNDS" if key == "box" else key
+                    raise InputError(part.path, part.timestep, what, f"{content[key]} differs from {value} in "
+                                                                     f"{parts[0].path} at this step ({_JOINED})")
+            joined[key] = value
+    del contents
+    ids = joined.get("columns", {}).get("id")
+    if ids is not None and ids.ndim == 1 and len(ids):
+        twice = _repeated(ids)
+        if twice is not None:
+            holders = [part.path for part in parts if twice in part.read()["columns"]["id"]][:2]
+            raise InputError(holders[-1], parts[0].timestep, "id", f"atom id {twice} is also in {holders[0]} at "
+                                                                   f"this step ({_JOINED})")
+    return joined
+
+
+def _repeated(ids):
+    """An id that appears more than once, or None."""
+    # A count per id up to the largest is a linear pass; ids far sparser than the atoms are sorted.
+    if ids.max() <= 4 * len(ids) + 1024:
+        twice = np.flatnonzero(np.bincount(ids) > 1)
+        return int(twice[0]) if len(twice) else None
+    ordered = np.sort(ids)
+    twice = np.flatnonzero(ordered[1:] == ordered[:-1])
+    return int(ordered[twice[0]]) if len(twice) else None
+
+
 class _Failed:
     """A contact frame whose header could not be read: it stops the run at the first atom frame it
     could belong to."""
@@ -602,24 +735,51 @@ class LammpsSeries(Series):
     def _ids(self, section):
         return self.contact_ids if section == "ENTRIES" else None
 
+    def _joined_parts(self, group, section):
+        """The frames of a group of files (a file, or the pieces of a dump written per processor)."""
+        if len(group) == 1:
+            yield from self._parts(group[0], section)
+            return
+        streams = [self._parts(path, section) for path in group]
+        while True:
+            parts = [next(stream, None) for stream in streams]
+            present = [part for part in parts if part is not None]
+            if not present:
+                return
+            first = present[0]
+            for path, part in zip(group, parts):
+                if part is None:
+                    raise InputError(path, first.timestep, "-", f"the file ends before step {first.timestep}, "
+                                                                f"which {first.path} holds ({_JOINED})")
+                if None not in (part.timestep, first.timestep) and part.timestep != first.timestep:
+                    raise InputError(path, part.timestep, "timestep", f"{first.path} holds step {first.timestep} "
+                                                                      f"at this place ({_JOINED})")
+            yield _Joined(parts)
+            del parts, present, first, part
+
+    @functools.cached_property
+    def _groups(self):
+        return pieces(self.paths), pieces(self.contact_paths) if self.contact_paths else []
+
     def _contact_parts(self):
-        for path in self.contact_paths:
+        for group in self._groups[1]:
             try:
-                yield from self._parts(path, "ENTRIES")
+                yield from self._joined_parts(group, "ENTRIES")
             except InputError as error:
                 yield _Failed(error)
                 return
 
     def _atom_parts(self):
-        for path in self.paths:
+        groups = self._groups[0]
+        for group in groups:
             empty = True
-            for part in self._parts(path, "ATOMS"):
+            for part in self._joined_parts(group, "ATOMS"):
                 empty = False
                 yield part
                 del part
-            if empty and len(self.paths) > 1:
+            if empty and len(groups) > 1:
                 # One file of a series written step by step, left empty: its step was never written.
-                raise InputError(path, "-", "-", "no frames: the file holds no 'ITEM: TIMESTEP'")
+                raise InputError(group[0], "-", "-", "no frames: the file holds no 'ITEM: TIMESTEP'")
 
     def loaders(self):
         # Parts are let go before moving on, so that a streamed frame no loader holds is passed over.
@@ -663,7 +823,7 @@ class LammpsSeries(Series):
         return self._lengths[path]
 
     def __len__(self):
-        return sum(self._length(path) for path in self.paths)
+        return sum(self._length(group[0]) for group in self._groups[0])
 
     def finish(self):
         """Checks that each file was read to its end intact: a compressed stream's checksum (and gzip's

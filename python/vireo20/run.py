@@ -414,7 +414,6 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         else:
             results = _serial(loaders, options, picture_index, not alone, before_reduction)
         previous = writer.series[-1][0] if writer.series else None
-        previous_source = None
         with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-write") as writing, \
                 concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-check") as checking:
             for result, source in results:
@@ -425,19 +424,15 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                     except ValueError as error:
                         raise InputError(result.source, timestep, "positions", str(error)) from None
                 if previous is not None and timestep < previous:
-                    # Files that each hold every step: a dump written per processor (% in its name).
-                    pieces = "" if previous_source in (None, result.source) else \
-                        (f"; it starts before {previous_source} ends: the pieces of a dump written per processor "
-                         "(% in its name) are not joined, dump to one file or one per step")
                     raise InputError(result.source, timestep, "timestep",
-                                     f"the series goes back in time (after timestep {previous}){pieces}")
+                                     f"the series goes back in time (after timestep {previous})")
                 if previous is not None and timestep == previous:
                     warn(f"{result.source}: timestep {timestep} appears twice in a row")
                 if getattr(result, "ungrouped", None) and not told_ungrouped:
                     told_ungrouped = True
                     warn(f"{result.source}: timestep {timestep} has no '{result.ungrouped}' column: each particle "
                          "is upscaled on its own (--group-by names the column of groups)")
-                previous, previous_source = timestep, result.source
+                previous = timestep
                 if written is not None:
                     written.result()
                 start_check()

@@ -8,6 +8,7 @@ import hashlib
 import os
 import pickle
 import random
+import re
 import subprocess
 import sys
 
@@ -370,6 +371,70 @@ def test_a_dump_written_one_file_per_step_is_one_series_in_the_order_of_its_step
     assert [f.contact_values["c_f"].tolist() for f in frames] == [[step] for step in STEPS]
     assert frames[1].source.endswith("dump.200.liggghts.gz")
     assert digest(frames) == digest(run(whole)[0])
+
+
+CUTS = ((0, 3), (3, 3), (3, 7))  # processor 1 holds no atom
+
+
+def write_pieces(folder, layout, piece=lambda p, step, rows: frame(step, COLUMNS, rows)):
+    """A dump and its dump local written per processor (`%` in `layout`'s {p}, `*` in its {s}), plain, gzip
+    and zstd; and the same dump written whole. `piece` gives each processor's frame text."""
+    rows = {step: [[k + 1, k // 3 + 1, 1, 1.5, k * 0.25, 1, 1, step + k] for k in range(7)] for step in STEPS}
+    whole = write(folder, "".join(frame(step, COLUMNS, rows[step]) for step in STEPS), name="whole.dump")
+    for p, (a, b) in enumerate(CUTS):
+        for steps in ([STEPS] if "{s}" not in layout else [[step] for step in STEPS]):
+            name = layout.format(p=p, s=steps[0])
+            write(folder, "".join(piece(p, step, rows[step][a:b]) for step in steps), ["gz", False, "zst"][p], name)
+            write(folder, "".join(frame(step, "c_p[1] c_p[2] c_f", [[1, 2, p]], item="ENTRIES") for step in steps),
+                  name="pairs." + name)
+    return whole
+
+
+@pytest.mark.parametrize("layout", ["dump.{p}", "dump.{s}.{p}", "dump.{p}.{s}"])
+@pytest.mark.parametrize("in_order", [False, True])
+def test_the_pieces_of_a_dump_written_per_processor_are_joined_as_the_dump_written_whole(tmp_path, layout, in_order):
+    whole = write_pieces(tmp_path, layout)
+    series = read_lammps.open_series(str(tmp_path / "dump.*"), str(tmp_path / "pairs.*"))
+    if in_order:
+        series.read_in_order()
+    loaders = [pickle.loads(pickle.dumps(loader)) for loader in series.loaders()]
+    series.finish()
+    frames = [loader.load() for loader in loaders]
+    assert len(series) == 3 and [f.timestep for f in frames] == list(STEPS)
+    assert digest(frames) == digest(run(whole)[0])
+    assert [f.contact_values["c_f"].tolist() for f in frames] == [[0, 1, 2]] * 3
+
+
+def _at(change, at=200):
+    """Processor 1's frame of step `at` changed (its text, from its rows), the others as written."""
+    return lambda p, step, rows: change(step, rows) if (p, step) == (1, at) else frame(step, COLUMNS, rows)
+
+
+@pytest.mark.parametrize("piece, error", [
+    (_at(lambda s, rows: frame(s, COLUMNS, [[1] + ROWS[0][1:]])), "step 200: array 'id': atom id 1 is also in .*dump.0.gz"),
+    (_at(lambda s, rows: "", 1000), "step 1000: the file ends before step 1000, which .*dump.0.gz holds"),
+    (_at(lambda s, rows: frame(300, COLUMNS, rows)), "step 300: array 'timestep': .*dump.0.gz holds step 200 at this"),
+    (_at(lambda s, rows: frame(s, COLUMNS, rows, bounds="0 4\n0 5\n0 7\n")),
+     r"step 200: array 'BOX BOUNDS': Box\(lo=\[0.0, 0.0, 0.0\], hi=\[4.0, 5.0, 7.0\].* differs from Box"),
+    (_at(lambda s, rows: frame(s, COLUMNS + " vy", [])), "step 200: its columns are not those of .*dump.0.gz"),
+], ids=["shared id", "ends early", "other step", "other box", "other columns"])
+def test_pieces_that_disagree_stop_the_series_at_their_step(tmp_path, piece, error):
+    write_pieces(tmp_path, "dump.{p}", piece)
+    frames, told = run(str(tmp_path / "dump.*"))
+    assert len(frames) == (2 if "ends" in error else 1) and told is not None
+    assert re.match(f"{re.escape(str(tmp_path / 'dump.1'))}: {error}.*the files are joined as the pieces of a dump "
+                    "written per processor", told), told
+
+
+@pytest.mark.parametrize("given", ["folder", "pattern"])
+def test_a_dump_local_piece_without_headers_is_refused_not_passed_over(tmp_path, given):
+    """LAMMPS 2021 heads only processor 0's file of a dump local written per processor."""
+    write(tmp_path, frame(0, COLUMNS, ROWS), name="dump.0")
+    write(tmp_path, frame(0, "c_p[1] c_p[2]", [[1, 2]], item="ENTRIES"), name="pairs.0")
+    write(tmp_path, "2 1\n", name="pairs.1")
+    contacts = str(tmp_path) if given == "folder" else str(tmp_path / "pairs.*")
+    with pytest.raises(InputError, match=r"pairs.1: the file does not start as a LAMMPS dump, unlike .*pairs.0; a dump"):
+        read_lammps.open_series(str(tmp_path / "dump.*"), contacts)
 
 
 def test_a_file_of_a_series_written_step_by_step_must_hold_frames(tmp_path):

@@ -273,3 +273,32 @@ def test_zstd_dumps_and_a_labelled_dump_local_upscale_as_their_plain_twins(tmp_p
     assert len(plain.files) == 6 and packed.timesteps == plain.timesteps
     assert b"ITEM: NUMBER OF BONDS" in read_lammps._native().text_head(str(tmp_path / "packed_pairs.dump.zst"), 200)
     assert [open(p, "rb").read() for p in packed.files] == [open(p, "rb").read() for p in plain.files]
+
+
+def test_a_dump_written_per_processor_upscales_as_the_dump_written_whole(tmp_path):
+    if shutil.which("mpirun") is None:
+        pytest.skip("no mpirun")
+    write_molecules(tmp_path / "molecules.data")
+    dumps = "".join(f"dump {name} all {style} {EVERY} {file} {columns}\ndump_modify {name} format float %.17g\n"
+                    for name, style, file, columns in [
+                        ("whole", "custom", "atoms.dump", "id mol type mass x y z ix iy iz vx"),
+                        ("pieces", "custom", "atoms.%.dump", "id mol type mass x y z ix iy iz vx"),
+                        ("pairs", "local", "pairs.dump", "c_pairs[*]"),
+                        ("pair_pieces", "local", "pairs.%.dump", "c_pairs[*]")])
+    (tmp_path / "in.pieces").write_text(SETUP + "compute pairs all property/local patom1 patom2\n" + dumps
+                                        + "timestep 0.004\nrun 200\n")
+    done = subprocess.run(["mpirun", "--oversubscribe", "-np", "2", "lmp", "-in", "in.pieces", "-log", "none"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=600,
+                          env=tool_environment(OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1"))
+    if not (tmp_path / "atoms.1.dump").exists():
+        pytest.skip(f"this LAMMPS does not run on two processors: {done.stdout[-300:]}{done.stderr[-300:]}")
+    contacts = str(tmp_path / "pairs.dump")
+    whole = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "whole", contacts=contacts, picture_step=None)
+    joined = vireo20.run(str(tmp_path / "atoms.*.dump"), tmp_path / "joined", contacts=contacts, picture_step=None)
+    assert len(whole.files) == 6 and joined.timesteps == whole.timesteps
+    assert [open(p, "rb").read() for p in joined.files] == [open(p, "rb").read() for p in whole.files]
+    # This LAMMPS heads only processor 0's file of a dump local with its steps.
+    if b"ITEM" not in (tmp_path / "pairs.1.dump").read_bytes():
+        with pytest.raises(vireo20.InputError, match="pairs.1.dump: the file does not start as a LAMMPS dump"):
+            vireo20.run(str(tmp_path / "atoms.*.dump"), tmp_path / "refused", contacts=str(tmp_path / "pairs.*.dump"))
+        assert not (tmp_path / "refused").exists()
