@@ -89,7 +89,7 @@ def parser():
                         help=f"reduce value array NAME with {how}{default}; may repeat")
     up.add_argument("--msd", action="store_true",
                     help="each upscaled particle's displacement and squared displacement from the first step "
-                         "(LAMMPS's msd/chunk; needs unwrapped positions)")
+                         "(LAMMPS's msd/chunk; wrapped positions are unwrapped through time)")
     up.add_argument("--frames", metavar="START:STOP:STEP", help="a slice of the input's frames (Python's rules)")
     up.add_argument("--lammps-dump", metavar="FILE", help="also write the upscaled particles as a LAMMPS dump")
     up.add_argument("--wrapped", action="store_true", help="write the dump's centres wrapped, as x y z ix iy iz")

@@ -1,16 +1,20 @@
 """Each upscaled particle's displacement from its centre at the run's first step, as LAMMPS's
 msd/chunk gives it per chunk (`--msd`): `displacement` (x y z) and `msd` (dx^2, dy^2, dz^2 and their
 sum). An upscaled particle is known from step to step by its group label, or, on its own, by its
-particle id; one not there at the first step has NaN. The positions must be unwrapped (xu yu zu, or
-x y z with image flags): a centre made whole in a periodic box jumps by a box length where its
-parent crosses a face, which no step alone can undo.
+particle id; one not there at the first step has NaN.
+
+Positions wrapped into a periodic box without image flags (`dump atom`'s default) are unwrapped
+through time: a centre that moves by more than half the box between the steps where it is seen is
+taken to have crossed a face, and counts that crossing as image flags do, in whole box vectors of
+each step's box. This holds while no centre moves half a box between two dumped steps, as for
+MDAnalysis's NoJump.
 """
 import numpy as np
 
 # Trailing entries are numbered past every particle id, so no label or id takes their keys.
 TRAILING_KEYS = -(1 << 62)
-NEEDS_UNWRAPPED = ("--msd needs unwrapped positions (xu yu zu, or x y z with ix iy iz): a group made whole in a "
-                   "periodic box moves by a box length whenever its parent atom crosses a face")
+NO_RESUME = ("a --msd run over wrapped positions cannot resume: the face crossings of the steps before are not "
+             "kept; run it again without --resume")
 
 
 def keys(group_id, parent_id, trailing):
@@ -28,6 +32,9 @@ class Displacements:
 
     def __init__(self, named=None, centres=None):
         self.keys = self.reference = None
+        # Wrapped positions: each key's centre where last seen, and its face crossings since the first step.
+        self.seen = self.images = None
+        self.resumed = named is not None
         if named is not None:
             self._start(named, centres)
 
@@ -37,14 +44,14 @@ class Displacements:
 
     def add(self, result):
         """Adds `displacement` and `msd` to the step's physics arrays."""
-        if getattr(result, "wrapped", False):
-            raise ValueError(NEEDS_UNWRAPPED)
         named = keys(result.group_id, result.parent_id, result.t)
         centres = np.asarray(result.centres, np.float64)
         if self.keys is None:
             self._start(named, centres)
         at = np.minimum(np.searchsorted(self.keys, named), len(self.keys) - 1)
         known = self.keys[at] == named if len(self.keys) else np.zeros(len(named), bool)
+        if getattr(result, "wrapped", False):
+            centres = self._unwrapped(result.box, at[known], known, centres)
         displacement = np.full(centres.shape, np.nan)
         displacement[known] = centres[known] - self.reference[at[known]]
         msd = np.empty((len(centres), 4))
@@ -52,6 +59,19 @@ class Displacements:
         msd[:, 3] = msd[:, 0] + msd[:, 1] + msd[:, 2]
         result.physics["displacement"] = displacement
         result.physics["msd"] = msd
+
+    def _unwrapped(self, box, at, known, centres):
+        """The centres of a wrapped step unwrapped by the crossings counted so far and this step's own."""
+        if self.seen is None:
+            if self.resumed:
+                raise ValueError(NO_RESUME)
+            self.seen, self.images = self.reference.copy(), np.zeros(self.reference.shape)
+        here = centres[known]
+        self.images[at] += box.shifts(here - self.seen[at])
+        self.seen[at] = here
+        unwrapped = centres.copy()
+        unwrapped[known] = here + self.images[at] @ box.edges
+        return unwrapped
 
     @classmethod
     def from_step_file(cls, path, trailing):

@@ -218,7 +218,10 @@ def test_dipoles_equal_lammps_dipole_chunk_across_the_faces(tmp_path):
         assert_allclose(got["dipole"][order], rows[:, start:start + 3], rtol=0, atol=1e-11)
 
 
+# A tilted box: wrapped positions cross its faces along the edge vectors.
 MSD_SCRIPT = SETUP + f"""
+change_box all triclinic
+change_box all xy final 1.5 xz final 1.0 yz final -1.2 remap units box
 compute cc all chunk/atom molecule
 compute msd all msd/chunk cc
 fix chunks all ave/time {EVERY} 1 {EVERY} c_msd[*] file chunks.txt mode vector format " %.17g"
@@ -233,12 +236,12 @@ run 400
 """
 
 
-def test_msd_equals_lammps_msd_chunk_and_wrapped_positions_are_refused(tmp_path):
+def test_msd_equals_lammps_msd_chunk_from_unwrapped_imaged_and_wrapped_positions(tmp_path):
     write_molecules(tmp_path / "molecules.data")
     (tmp_path / "in.msd").write_text(MSD_SCRIPT)
     run_lammps(tmp_path, "in.msd")
     expected = lammps_frames(tmp_path / "chunks.txt", 4)
-    for dump in ("unwrapped", "imaged"):
+    for dump in ("unwrapped", "imaged", "wrapped"):
         result = vireo20.run(str(tmp_path / f"{dump}.dump"), tmp_path / dump, picture_step=None, msd=True)
         assert result.timesteps == sorted(expected)
         for timestep, path in zip(result.timesteps, result.files):
@@ -246,8 +249,6 @@ def test_msd_equals_lammps_msd_chunk_and_wrapped_positions_are_refused(tmp_path)
             order = np.argsort(got["group_id"])
             assert_allclose(got["msd"][order], expected[timestep], rtol=1e-9, atol=1e-12)
             assert_allclose(got["displacement"][order] ** 2, expected[timestep][:, :3], rtol=1e-9, atol=1e-12)
-    with pytest.raises(vireo20.InputError, match="--msd needs unwrapped positions"):
-        vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / "wrapped", picture_step=None, msd=True)
 
 
 
