@@ -6,7 +6,7 @@ import sys
 from . import inputs
 from .filesafe import OutputError
 from .frames import InputError
-from .upscale import PHYSICS, REDUCTIONS
+from .upscale import PHYSICS, REDUCTIONS, UNIT_STYLES
 
 
 def _input_help():
@@ -90,6 +90,12 @@ def parser():
     up.add_argument("--msd", action="store_true",
                     help="each upscaled particle's displacement and squared displacement from the first step "
                          "(LAMMPS's msd/chunk; wrapped positions are unwrapped through time)")
+    up.add_argument("--temperature", action="store_true",
+                    help="each upscaled particle's temperature and internal_temperature (about its mean "
+                         "velocity), as LAMMPS's temp/chunk gives them without and with com yes")
+    up.add_argument("--units", choices=UNIT_STYLES,
+                    help="the LAMMPS unit style of the input, where it does not say (a dump says with "
+                         "dump_modify units yes): energies and temperatures are then in its units")
     up.add_argument("--frames", metavar="START:STOP:STEP", help="a slice of the input's frames (Python's rules)")
     up.add_argument("--lammps-dump", metavar="FILE", help="also write the upscaled particles as a LAMMPS dump")
     up.add_argument("--wrapped", action="store_true", help="write the dump's centres wrapped, as x y z ix iy iz")
@@ -206,6 +212,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                lammps_dump=args.lammps_dump, wrapped_dump=args.wrapped, overwrite=args.overwrite,
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
+               units=args.units, temperature=args.temperature,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

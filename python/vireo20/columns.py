@@ -12,7 +12,7 @@ INT32_MAX = np.iinfo(np.int32).max
 # Names every upscaled step carries itself: a value array may not take them.
 RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyration",
             "gyration_tensor", "gyration_shape", "inertia", "angular_momentum", "angular_velocity", "torque",
-            "internal_kinetic_energy", "dipole", "displacement", "msd")
+            "internal_kinetic_energy", "temperature", "internal_temperature", "dipole", "displacement", "msd")
 # Columns that describe the particle itself, not a value to reduce.
 NOT_VALUES = ("id",)
 # Vector values that add up over a group rather than average.
@@ -200,6 +200,7 @@ def default_reduction(name, values):
 def upscale_arguments(frame, group_by=None, mass_rule=None, physics="all"):
     """The keyword arguments of `vireo20.upscale` for a frame, every input checked."""
     arguments = dict(positions=frame.positions, box=frame.box, wrapped=frame.wrapped, physics=physics,
+                     **({"units": frame.units} if getattr(frame, "units", None) else {}),
                      contacts=frame.contacts, contact_kinds=frame.contact_kinds,
                      contact_values=frame.contact_values, timestep=frame.timestep, source=frame.source)
     columns = dict(frame.columns)

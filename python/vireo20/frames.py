@@ -154,6 +154,7 @@ class Frame:
     trailing_masses: np.ndarray = None             # float64 (T,)
     default_group: str = "mol"       # the column that names groups unless the user picks another
     time: float = None               # the simulation's time, where the input gives it beside the step
+    units: str = None                # the LAMMPS unit style of the values, where the input names it
     first_id: int = 1                # the id of a format's first particle: parent_id = id - first_id
 
     def fail(self, array, problem):

@@ -12,8 +12,9 @@ Positions are not columns: `xu yu zu`; else `x y z` unwrapped with `ix iy iz` an
 else scaled `xsu ysu zsu`, or `xs ys zs` (with image flags when given); else wrapped `x y z`, marked
 `wrapped` when the box is periodic somewhere.
 
-The `ITEM: UNITS` item of `dump_modify units yes` is read over; `ITEM: TIME` (`time yes`) is the
-frame's `time`, which the job's series takes as ParaView's time. A
+The `ITEM: UNITS` item of `dump_modify units yes` (in the dump's first frame) is every frame's
+`units`; `ITEM: TIME` (`time yes`) is the frame's `time`, which the job's series takes as ParaView's
+time. A
 box is LAMMPS's restricted triclinic one (bounds and tilts) or a general one (`BOX BOUNDS abc origin`:
 its edge vectors and origin, positions and image flags along them).
 
@@ -164,6 +165,17 @@ def _no_headless(paths):
                                                 "dump local written per processor (% in its name) has its steps' "
                                                 "headers only in processor 0's file and cannot be joined: dump "
                                                 "it to one file")
+
+
+def _units(path):
+    """The unit style a dump names in its first frame (`dump_modify units yes`), or None."""
+    from .inputs import head
+    try:
+        text = _opening(head(path), path)
+    except OSError:
+        return None
+    found = re.match(rb"\s*ITEM: UNITS[ \t\r]*\n[ \t]*(\w+)", text or b"")
+    return found.group(1).decode() if found else None
 
 
 def _first_timestep(path):
@@ -674,15 +686,15 @@ class _Stream:
 class LammpsLoader:
     """One atom frame and its contact frame, if any."""
 
-    def __init__(self, index, atoms, contacts=None):
-        self.index, self.atoms, self.contacts = index, atoms, contacts
+    def __init__(self, index, atoms, contacts=None, units=None):
+        self.index, self.atoms, self.contacts, self.units = index, atoms, contacts, units
 
     def load(self):
         content = self.atoms.read()
         columns = dict(content["columns"])
         frame = Frame(source=self.atoms.path, index=self.index, timestep=content["timestep"],
                       positions=content["positions"], columns=columns, box=content["box"],
-                      wrapped=content["wrapped"], time=content.get("time"),
+                      wrapped=content["wrapped"], time=content.get("time"), units=self.units,
                       default_group=next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0]))
         if self.contacts is not None:
             contacts = self.contacts.read()
@@ -758,6 +770,10 @@ class LammpsSeries(Series):
             del parts, present, first, part
 
     @functools.cached_property
+    def units(self):
+        return _units(self.paths[0])
+
+    @functools.cached_property
     def _groups(self):
         return pieces(self.paths), pieces(self.contact_paths) if self.contact_paths else []
 
@@ -798,7 +814,7 @@ class LammpsSeries(Series):
             # A damaged contact frame stops the run at the first atom frame it could belong to.
             matched = waiting is not None and (waiting.timestep == atoms.timestep or (waiting.problem and (
                 waiting.timestep is None or atoms.timestep is None or waiting.timestep <= atoms.timestep)))
-            yield LammpsLoader(count, atoms, waiting if matched else None)
+            yield LammpsLoader(count, atoms, waiting if matched else None, self.units)
             count += 1
         if count == 0:
             what = "the file holds" if len(self.paths) == 1 else "none of its files holds"

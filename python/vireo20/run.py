@@ -19,7 +19,7 @@ import numpy as np
 from . import filesafe, inputs, output, picture, system
 from .columns import MassRule
 from .frames import InputError, Series
-from .upscale import PHYSICS, REDUCTIONS, load_modules, upscale
+from .upscale import PHYSICS, REDUCTIONS, UNIT_STYLES, load_modules, upscale
 
 SERIES_MARKER = ".vireo20-series"
 
@@ -134,9 +134,9 @@ def _check_places(place, input_paths, dump, overwrite):
 class _Options:
     """What every step needs, picklable for Dask workers."""
 
-    def __init__(self, group_by, mass_rule, physics, reductions, shape=False):
+    def __init__(self, group_by, mass_rule, physics, reductions, shape=False, units=None, temperature=False):
         self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
-        self.shape = shape
+        self.shape, self.units, self.temperature = shape, units, temperature
 
 
 def run_step(loader, options, keep_source=False):
@@ -144,7 +144,16 @@ def run_step(loader, options, keep_source=False):
     frame = loader.load()
     _check_timestep(frame)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
-    result = upscale(**arguments, reductions=options.reductions, index=frame.index, shape=options.shape)
+    named = arguments.get("units")
+    if options.units is not None:
+        if named not in (None, options.units):
+            frame.fail("units", f"--units {options.units}, but the input's 'ITEM: UNITS' is {named}")
+        arguments["units"] = options.units
+    if options.temperature and arguments.get("units") is None:
+        frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
+                            f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
+    result = upscale(**arguments, reductions=options.reductions, index=frame.index, shape=options.shape,
+                     temperature=options.temperature)
     result.time = frame.time
     # The group column a step lacked: each of its particles is then upscaled on its own.
     result.ungrouped = None if arguments.get("groups") is not None or arguments.get("parents") is not None \
@@ -273,7 +282,7 @@ def _delivered(answer):
 def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, densities=None,
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
-        warn=None, msd=False, clusters=2000, steps=40, seed=20, **reader_options):
+        warn=None, msd=False, units=None, temperature=False, clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -288,7 +297,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `overwrite`; `resume` continues an interrupted run into the same `out`;
     `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
     (negative from the end, None for no picture); `msd` adds each upscaled particle's `displacement`
-    and `msd` from the first step (`vireo20.displacement`); `progress` True, False, None (a bar on a
+    and `msd` from the first step (`vireo20.displacement`); `units` names the LAMMPS unit style where
+    the input does not (energies then in its units) and `temperature` adds each group's temp/chunk
+    temperatures (`vireo20.upscale`); `progress` True, False, None (a bar on a
     terminal) or a tqdm-like class; `echo(line)` receives each step's summary line; `warn(text)` the
     warnings.
 
@@ -304,6 +315,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     workers = _count("--workers", workers)
     if physics not in PHYSICS:
         raise ValueError(f"--physics must be one of {', '.join(PHYSICS)}, not {physics!r}")
+    if units is not None and units not in UNIT_STYLES:
+        raise ValueError(f"--units must be a LAMMPS unit style ({', '.join(UNIT_STYLES)}), not {units!r}")
+    if temperature and physics != "all":
+        raise ValueError('--temperature needs --physics all')
     reductions = dict(reductions or {})
     for name, how in reductions.items():
         if how not in REDUCTIONS:
@@ -369,7 +384,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    "wrapped_dump": bool(wrapped_dump), "picture": picture_index,
                    "synthetic": [clusters, steps, seed] if input is None else None,
                    "reader": repr(sorted((k, str(v)) for k, v in reader_options.items())),
-                   **({"msd": True} if msd else {}), **({"shape": True} if shape else {})}
+                   **({"msd": True} if msd else {}), **({"shape": True} if shape else {}),
+                   **({"units": units} if units else {}), **({"temperature": True} if temperature else {})}
 
     place.lock()
     writer = None
@@ -377,7 +393,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         folder = place.start(resume)
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
-        options = _Options(group_by, mass_rule, physics, reductions, shape)
+        options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None

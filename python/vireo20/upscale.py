@@ -16,6 +16,11 @@ PHYSICS = ("none", "basic", "all")
 BASIC_PHYSICS = ("count", "radius_of_gyration")
 ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque",
                                 "internal_kinetic_energy", "dipole")
+# LAMMPS's unit styles: (mvv2e, boltz), mass times velocity squared in energy units and Boltzmann's
+# constant in energy per temperature unit, as LAMMPS sets them.
+UNIT_STYLES = {"lj": (1.0, 1.0), "real": (48.88821291 * 48.88821291, 0.0019872067),
+               "metal": (1.0364269e-4, 8.617343e-5), "si": (1.0, 1.3806504e-23), "cgs": (1.0, 1.3806504e-16),
+               "electron": (1.06657236, 3.16681534e-6), "micro": (1.0, 1.3806504e-8), "nano": (1.0, 0.013806504)}
 # Component names of the arrays that are not x, y, z vectors.
 COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "gyration_shape": ("lambda1", "lambda2", "lambda3", "asphericity", "acylindricity", "anisotropy"),
@@ -216,8 +221,8 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
 
 def upscale(groups=None, masses=None, positions=None, values=None, *, parents=None, enabled=None,
             ids=None, first_id=0, box=None, wrapped=False, physics="all", shape=False, reductions=None,
-            contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None,
-            timestep=None, index=0, source="-"):
+            contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None, units=None,
+            temperature=False, timestep=None, index=0, source="-"):
     """Upscales one step: particles that share a group become one upscaled particle.
 
     Arguments (N particles, E of them enabled, then T trailing entries that pass through):
@@ -249,6 +254,13 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       second id is a particle (else a wall or another body: no line);
                       `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
       trailing_masses (T,) masses of the trailing entries.
+      units           the LAMMPS unit style of the inputs ("lj", "real", "metal", "si", "cgs",
+                      "electron", "micro", "nano"): `internal_kinetic_energy` is then in its energy
+                      units, as LAMMPS's temp/chunk gives it.
+      temperature     adds (with physics "all", a `velocity` value and `units`) LAMMPS's temp/chunk
+                      temperatures: `temperature` from the velocities themselves (com no) and
+                      `internal_temperature` from those about the group's mean velocity (com yes),
+                      3 degrees of freedom per particle.
     Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
     the position and the value.
 
@@ -266,6 +278,11 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         raise ValueError("give groups or parents, not both")
     if shape and physics == "none":
         raise ValueError('shape needs physics "basic" or "all"')
+    if units is not None and units not in UNIT_STYLES:
+        raise ValueError(f"units must be a LAMMPS unit style ({', '.join(UNIT_STYLES)}), not {units!r}")
+    if temperature and (physics != "all" or units is None):
+        raise ValueError('temperature needs physics "all" and the units (a LAMMPS unit style: '
+                         f'{", ".join(UNIT_STYLES)})')
     quill20, engine = _modules()
     every_particle = enabled is None
     masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box = _checked(
@@ -324,6 +341,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
             dipole = _dipole(quill20, generator, positions, centres, element, values)
             if dipole is not None:
                 physics_arrays["dipole"] = dipole
+            if temperature:
+                physics_arrays.update(_temperatures(step, values.get("velocity"), entry_masses, element,
+                                                    physics_arrays, UNIT_STYLES[units]))
+            mvv2e = UNIT_STYLES[units][0] if units is not None else 1.0
+            if mvv2e != 1.0 and "internal_kinetic_energy" in physics_arrays:
+                physics_arrays["internal_kinetic_energy"] = physics_arrays["internal_kinetic_energy"] * mvv2e
     else:
         centres = generator.CoordsWeightedAverage(quill20.asarray(positions), mass_array).to_numpy()
     # The mean is the average with every mass 1: sum / count, as LAMMPS's fix ave/chunk.
@@ -488,6 +511,22 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     if shape:
         arrays["gyration_shape"] = found["gyration_shape"]
     return arrays, found["centres"], found.get("mean_velocity")
+
+
+def _temperatures(step, velocities, entry_masses, element, arrays, style):
+    """LAMMPS's temp/chunk temperatures: sum m v.v * mvv2e / (3 count boltz), with v the velocities
+    (`temperature`) or those about the mean velocity (`internal_temperature`, from the kinetic energy
+    the physics' pass found)."""
+    if velocities is None or velocities.ndim != 2 or velocities.shape[1] != 3:
+        step.fail("velocity", "the temperature needs each particle's velocity (vx vy vz)")
+    mvv2e, boltz = style
+    v = np.asarray(velocities, np.float64)
+    count = np.asarray(arrays["count"], np.float64)
+    squared = (v[:, 0] * v[:, 0] + v[:, 1] * v[:, 1] + v[:, 2] * v[:, 2]) * entry_masses
+    # No degree of freedom, no temperature: 0, as LAMMPS gives.
+    factor = np.divide(mvv2e, 3.0 * count * boltz, out=np.zeros(len(count)), where=count > 0)
+    return {"temperature": np.bincount(element, weights=squared, minlength=len(count)) * factor,
+            "internal_temperature": 2.0 * arrays["internal_kinetic_energy"] * factor}
 
 
 def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u):
