@@ -730,8 +730,8 @@ class LammpsSeries(Series):
             self._indexes[path] = _call(_Where(path, 0), _native().index, path)
         return self._indexes[path]
 
-    def _parts(self, path, section):
-        if _compressed(path) or self._in_order:
+    def _parts(self, path, section, stream_plain=True):
+        if _compressed(path) or (self._in_order and stream_plain):
             stream = _Stream(path, section, self._ids(section))
             self._streams[path] = stream
             yield from stream
@@ -752,7 +752,9 @@ class LammpsSeries(Series):
         if len(group) == 1:
             yield from self._parts(group[0], section)
             return
-        streams = [self._parts(path, section) for path in group]
+        # Plain pieces are read frame by frame from their offsets even in order: a streamed file keeps
+        # pieces of up to 16 MB ahead of its parse, which over many files adds up to more than the frame.
+        streams = [self._parts(path, section, stream_plain=False) for path in group]
         while True:
             parts = [next(stream, None) for stream in streams]
             present = [part for part in parts if part is not None]
