@@ -90,6 +90,9 @@ def parser():
     up.add_argument("--msd", action="store_true",
                     help="each upscaled particle's displacement and squared displacement from the first step "
                          "(LAMMPS's msd/chunk; wrapped positions are unwrapped through time)")
+    up.add_argument("--vacf", action="store_true",
+                    help="each upscaled particle's mean velocity times that at the first step, per component "
+                         "and summed (LAMMPS's vacf/chunk)")
     up.add_argument("--temperature", action="store_true",
                     help="each upscaled particle's temperature and internal_temperature (about its mean "
                          "velocity), as LAMMPS's temp/chunk gives them without and with com yes")
@@ -212,7 +215,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                lammps_dump=args.lammps_dump, wrapped_dump=args.wrapped, overwrite=args.overwrite,
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
-               units=args.units, temperature=args.temperature,
+               vacf=args.vacf, units=args.units, temperature=args.temperature,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

@@ -1,6 +1,7 @@
 """Each upscaled particle's displacement from its centre at the run's first step, as LAMMPS's
 msd/chunk gives it per chunk (`--msd`): `displacement` (x y z) and `msd` (dx^2, dy^2, dz^2 and their
-sum). An upscaled particle is known from step to step by its group label, or, on its own, by its
+sum); and the products of its mean velocity with that at the first step, as vacf/chunk gives them
+(`--vacf`): `vacf` (vx vx0, vy vy0, vz vz0 and their sum). An upscaled particle is known from step to step by its group label, or, on its own, by its
 particle id; one not there at the first step has NaN.
 
 Positions wrapped into a periodic box without image flags (`dump atom`'s default) are unwrapped
@@ -10,6 +11,8 @@ each step's box. This holds while no centre moves half a box between two dumped 
 MDAnalysis's NoJump.
 """
 import numpy as np
+
+from .frames import InputError
 
 # Trailing entries are numbered past every particle id, so no label or id takes their keys.
 TRAILING_KEYS = -(1 << 62)
@@ -28,37 +31,44 @@ def keys(group_id, parent_id, trailing):
 
 
 class Displacements:
-    """The first step's centres by key, and each later step's displacements from them."""
+    """The first step's centres (`msd`) and mean velocities (`vacf`) by key, and each later step's
+    displacements and velocity products from them."""
 
-    def __init__(self, named=None, centres=None):
-        self.keys = self.reference = None
+    def __init__(self, named=None, centres=None, velocities=None, msd=True, vacf=False):
+        self.msd, self.vacf = msd, vacf
+        self.keys = self.reference = self.reference_velocities = None
         # Wrapped positions: each key's centre where last seen, and its face crossings since the first step.
         self.seen = self.images = None
         self.resumed = named is not None
         if named is not None:
-            self._start(named, centres)
+            self._start(named, centres, velocities)
 
-    def _start(self, named, centres):
+    def _start(self, named, centres, velocities):
         self.keys, first = np.unique(named, return_index=True)
         self.reference = np.asarray(centres, np.float64)[first]
+        if self.vacf:
+            self.reference_velocities = np.asarray(velocities, np.float64)[first]
 
     def add(self, result):
-        """Adds `displacement` and `msd` to the step's physics arrays."""
+        """Adds `displacement` and `msd`, or `vacf`, to the step's physics arrays."""
         named = keys(result.group_id, result.parent_id, result.t)
         centres = np.asarray(result.centres, np.float64)
+        velocities = _mean_velocities(result) if self.vacf else None
         if self.keys is None:
-            self._start(named, centres)
+            self._start(named, centres, velocities)
         at = np.minimum(np.searchsorted(self.keys, named), len(self.keys) - 1)
         known = self.keys[at] == named if len(self.keys) else np.zeros(len(named), bool)
-        if getattr(result, "wrapped", False):
-            centres = self._unwrapped(result.box, at[known], known, centres)
-        displacement = np.full(centres.shape, np.nan)
-        displacement[known] = centres[known] - self.reference[at[known]]
-        msd = np.empty((len(centres), 4))
-        np.square(displacement, out=msd[:, :3])
-        msd[:, 3] = msd[:, 0] + msd[:, 1] + msd[:, 2]
-        result.physics["displacement"] = displacement
-        result.physics["msd"] = msd
+        if self.msd:
+            if getattr(result, "wrapped", False):
+                centres = self._unwrapped(result.box, at[known], known, centres)
+            displacement = np.full(centres.shape, np.nan)
+            displacement[known] = centres[known] - self.reference[at[known]]
+            result.physics["displacement"] = displacement
+            result.physics["msd"] = _with_total(np.square(displacement))
+        if self.vacf:
+            products = np.full(centres.shape, np.nan)
+            products[known] = velocities[known] * self.reference_velocities[at[known]]
+            result.physics["vacf"] = _with_total(products)
 
     def _unwrapped(self, box, at, known, centres):
         """The centres of a wrapped step unwrapped by the crossings counted so far and this step's own."""
@@ -74,9 +84,9 @@ class Displacements:
         return unwrapped
 
     @classmethod
-    def from_step_file(cls, path, trailing):
-        """The reference of a resumed run: its first step file's own points, by key (the step had
-        `trailing` trailing entries)."""
+    def from_step_file(cls, path, trailing, msd=True, vacf=False):
+        """The reference of a resumed run: its first step file's own points and velocities, by key (the
+        step had `trailing` trailing entries)."""
         from vtkmodules.util.numpy_support import vtk_to_numpy
         from vtkmodules.vtkIOXML import vtkXMLPolyDataReader
         reader = vtkXMLPolyDataReader()
@@ -85,11 +95,31 @@ class Displacements:
         data = reader.GetOutput()
         arrays = data.GetPointData()
         if data.GetNumberOfPoints() == 0:
-            return cls(np.zeros(0, np.int64), np.zeros((0, 3)))
+            return cls(np.zeros(0, np.int64), np.zeros((0, 3)), np.zeros((0, 3)), msd, vacf)
         # Image points, where contact lines need them, follow the own ones; without, there are none.
         images = arrays.GetArray("image_of")
         own = slice(None) if images is None else vtk_to_numpy(images) == -1
         points = vtk_to_numpy(data.GetPoints().GetData())[own]
         group_id = vtk_to_numpy(arrays.GetArray("group_id"))[own]
         parent_id = vtk_to_numpy(arrays.GetArray("parent_id"))[own]
-        return cls(keys(group_id, parent_id, trailing), points)
+        velocities = vtk_to_numpy(arrays.GetArray("velocity"))[own] if vacf else None
+        return cls(keys(group_id, parent_id, trailing), points, velocities, msd, vacf)
+
+
+def _with_total(components):
+    """(n, 3) components and their sum as a fourth column, NaN where unknown."""
+    out = np.empty((len(components), 4))
+    out[:, :3] = components
+    out[:, 3] = components[:, 0] + components[:, 1] + components[:, 2]
+    return out
+
+
+def _mean_velocities(result):
+    velocity = result.values.get("velocity")
+    problem = "--vacf needs each particle's velocity (vx vy vz)" \
+        if velocity is None or np.ndim(velocity) != 2 or np.shape(velocity)[1] != 3 else \
+        "--vacf needs the velocity averaged by mass, its default reduction" \
+        if result.reductions.get("velocity") != "average" else None
+    if problem:
+        raise InputError(result.source, result.timestep, "velocity", problem)
+    return np.asarray(velocity, np.float64)

@@ -282,7 +282,8 @@ def _delivered(answer):
 def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, densities=None,
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
-        warn=None, msd=False, units=None, temperature=False, clusters=2000, steps=40, seed=20, **reader_options):
+        warn=None, msd=False, vacf=False, units=None, temperature=False, clusters=2000, steps=40, seed=20,
+        **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -297,7 +298,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `overwrite`; `resume` continues an interrupted run into the same `out`;
     `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
     (negative from the end, None for no picture); `msd` adds each upscaled particle's `displacement`
-    and `msd` from the first step (`vireo20.displacement`); `units` names the LAMMPS unit style where
+    and `msd` from the first step, and `vacf` its `vacf` (`vireo20.displacement`); `units` names the LAMMPS unit style where
     the input does not (energies then in its units) and `temperature` adds each group's temp/chunk
     temperatures (`vireo20.upscale`); `progress` True, False, None (a bar on a
     terminal) or a tqdm-like class; `echo(line)` receives each step's summary line; `warn(text)` the
@@ -384,7 +385,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    "wrapped_dump": bool(wrapped_dump), "picture": picture_index,
                    "synthetic": [clusters, steps, seed] if input is None else None,
                    "reader": repr(sorted((k, str(v)) for k, v in reader_options.items())),
-                   **({"msd": True} if msd else {}), **({"shape": True} if shape else {}),
+                   **({"msd": True} if msd else {}), **({"vacf": True} if vacf else {}),
+                   **({"shape": True} if shape else {}),
                    **({"units": units} if units else {}), **({"temperature": True} if temperature else {})}
 
     place.lock()
@@ -397,12 +399,12 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         system.keep_freed_blocks()
         done = writer.done
         displacements = None
-        if msd:
+        if msd or vacf:
             from .displacement import Displacements
             # Resumed, from the first step as it was written.
             displacements = Displacements.from_step_file(os.path.join(folder, writer.steps[0]["file"]),
-                                                         int(writer.steps[0]["summary"][3])) \
-                if done else Displacements()
+                                                         int(writer.steps[0]["summary"][3]), msd, vacf) \
+                if done else Displacements(msd=msd, vacf=vacf)
         if not (workers or scheduler):
             series.read_in_order()
         loaders = (loader for loader in series.loaders() if loader.index >= done)
@@ -437,6 +439,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 if displacements is not None:
                     try:
                         displacements.add(result)
+                    except InputError:
+                        raise
                     except ValueError as error:
                         raise InputError(result.source, timestep, "positions", str(error)) from None
                 if previous is not None and timestep < previous:

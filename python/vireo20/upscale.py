@@ -24,7 +24,8 @@ UNIT_STYLES = {"lj": (1.0, 1.0), "real": (48.88821291 * 48.88821291, 0.001987206
 # Component names of the arrays that are not x, y, z vectors.
 COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "gyration_shape": ("lambda1", "lambda2", "lambda3", "asphericity", "acylindricity", "anisotropy"),
-              "inertia": ("xx", "yy", "zz", "xy", "yz", "xz"), "msd": ("x", "y", "z", "total")}
+              "inertia": ("xx", "yy", "zz", "xy", "yz", "xz"), "msd": ("x", "y", "z", "total"),
+              "vacf": ("x", "y", "z", "total")}
 
 
 def component_names(name, width):

@@ -336,3 +336,28 @@ run 200
             assert_allclose(got[name][order], expected[timestep][:, column], rtol=1e-12, atol=1e-9, err_msg=name)
     with pytest.raises(vireo20.InputError, match="--units metal, but the input's 'ITEM: UNITS' is real"):
         vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "metal", units="metal", temperature=True)
+
+
+def test_vacf_of_lone_atoms_averages_to_lammps_vacf_and_a_molecule_takes_its_mean_velocity(tmp_path):
+    write_molecules(tmp_path / "molecules.data")
+    dumps = "".join(f"dump {name} all custom {EVERY} {name}.dump id {columns}type mass xu yu zu vx vy vz\n"
+                    f"dump_modify {name} format float %.17g\n" for name, columns in (("atoms", ""), ("molecules", "mol ")))
+    (tmp_path / "in.vacf").write_text(SETUP + f"""
+compute vacf all vacf
+fix vacf all ave/time {EVERY} 1 {EVERY} c_vacf[*] file vacf.txt format " %.17g"
+{dumps}timestep 0.004
+run 200
+""")
+    run_lammps(tmp_path, "in.vacf")
+    expected = {int(row[0]): row[1:] for row in np.loadtxt(tmp_path / "vacf.txt", ndmin=2)}
+    with pytest.warns(RuntimeWarning, match="upscaled on its own"):
+        atoms = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "atoms", picture_step=None, vacf=True)
+    assert atoms.timesteps == sorted(expected)
+    for timestep, path in zip(atoms.timesteps, atoms.files):
+        assert_allclose(read_vtp(path)["vacf"].mean(axis=0), expected[timestep], rtol=1e-12, atol=1e-15)
+    molecules = vireo20.run(str(tmp_path / "molecules.dump"), tmp_path / "molecules", picture_step=None, vacf=True)
+    first = read_vtp(molecules.files[0])
+    for path in molecules.files:
+        got = read_vtp(path)
+        assert_array_equal(got["group_id"], first["group_id"])
+        assert_array_equal(got["vacf"][:, :3], got["velocity"] * first["velocity"])
