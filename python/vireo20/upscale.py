@@ -67,7 +67,8 @@ class Upscaled:
     `result["name"]`); `points` the centres then the periodic images that contact lines end at,
     `image_of` (one per point: the upscaled particle an image point repeats, -1 on its own point);
     `lines` (L, 2) point indexes of the contact network and `line_values` its cell arrays
-    (`contacts`: how many particle pairs a line merges, then the sum of each contact value).
+    (`contacts`: how many particle pairs a line merges, then the sum of each contact value); `units`
+    the LAMMPS unit style of the values, or None.
     """
 
     def __init__(self, **fields):
@@ -389,7 +390,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         after = summed @ centres / mass_after
         drift = float(np.max(np.abs(after - before)))
     return Upscaled(
-        source=source, index=index, timestep=timestep, n=n, e=e, u=u, t=t, box=box,
+        source=source, index=index, timestep=timestep, n=n, e=e, u=u, t=t, box=box, units=units,
         wrapped=bool(wrapped and box is not None and box.any_periodic),
         centres=centres, masses=summed, parent_id=parent_id, group_id=group_id, element=element,
         values=reduced, reductions=how_reduced, physics=physics_arrays,

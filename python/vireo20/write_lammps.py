@@ -72,9 +72,14 @@ def frame_columns(result, wrapped=False):
     return columns
 
 
-def frame_text(result, wrapped=False):
+def frame_text(result, wrapped=False, first=False):
+    """One frame of the dump; the first names the unit style where it is known, as dump_modify units
+    yes does."""
     columns = frame_columns(result, wrapped)
     text = io.StringIO()
+    units = getattr(result, "units", None)
+    if first and units:
+        text.write(f"ITEM: UNITS\n{units}\n")
     time = getattr(result, "time", None)
     if time is not None:
         # As dump_modify time yes writes it; LAMMPS's read_dump and OVITO read it.
@@ -103,7 +108,7 @@ class LammpsDumpWriter:
 
     def write_frame(self, result, wrapped=False):
         """Writes one frame and flushes it to the disk; returns the file's size after it."""
-        data = frame_text(result, wrapped)
+        data = frame_text(result, wrapped, first=self._out.tell() == 0)
         if self.compressed:
             data = gzip.compress(data, compresslevel=6, mtime=0)
         self._out.write(data)

@@ -327,8 +327,11 @@ run 200
     expected = {step: np.column_stack([temperatures[step][:, 0], energies[step][:, 0], temperatures[step][:, 1]])
                 for step in temperatures}
     # The dump names its unit style (ITEM: UNITS real): energies in kcal/mol, temperatures in K.
-    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", picture_step=None, temperature=True)
+    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", picture_step=None, temperature=True,
+                         lammps_dump=str(tmp_path / "up.dump"))
     assert result.timesteps == sorted(expected)
+    # The upscaled dump names the unit style too.
+    assert [frame.units for frame in vireo20.open(str(tmp_path / "up.dump"))] == ["real"] * len(expected)
     for timestep, path in zip(result.timesteps, result.files):
         got = read_vtp(path)
         order = np.argsort(got["group_id"])
