@@ -167,25 +167,24 @@ def _no_headless(paths):
                                                 "it to one file")
 
 
-def _units(path):
-    """The unit style a dump names in its first frame (`dump_modify units yes`), or None."""
+def _file_opening(path):
+    """The first text of a file, inflated; empty where it cannot be read."""
     from .inputs import head
     try:
-        text = _opening(head(path), path)
+        return _opening(head(path), path) or b""
     except OSError:
-        return None
-    found = re.match(rb"\s*ITEM: UNITS[ \t\r]*\n[ \t]*(\w+)", text or b"")
+        return b""
+
+
+def _units(path):
+    """The unit style a dump names in its first frame (`dump_modify units yes`), or None."""
+    found = re.match(rb"\s*ITEM: UNITS[ \t\r]*\n[ \t]*(\w+)", _file_opening(path))
     return found.group(1).decode() if found else None
 
 
 def _first_timestep(path):
     """The timestep of a dump's first frame, from the file's first bytes; None where they do not tell."""
-    from .inputs import head
-    try:
-        text = _opening(head(path), path)
-    except OSError:
-        return None
-    found = re.search(rb"ITEM: TIMESTEP[ \t\r]*\n[ \t]*([-+]?\d+)[ \t\r]*\n", text or b"")
+    found = re.search(rb"ITEM: TIMESTEP[ \t\r]*\n[ \t]*([-+]?\d+)[ \t\r]*\n", _file_opening(path))
     return int(found.group(1)) if found else None
 
 
@@ -609,7 +608,7 @@ def _join(parts, contents):
                     raise InputError(part.path, part.timestep, what, f"{content[key]} differs from {value} in "
                                                                      f"{parts[0].path} at this step ({_JOINED})")
             joined[key] = value
-    del contents
+    del contents  # the pieces' own arrays go before the joined ones are checked
     ids = joined.get("columns", {}).get("id")
     if ids is not None and ids.ndim == 1 and len(ids):
         twice = _repeated(ids)
