@@ -1,8 +1,9 @@
 """Each upscaled particle's displacement from its centre at the run's first step, as LAMMPS's
 msd/chunk gives it per chunk (`--msd`): `displacement` (x y z) and `msd` (dx^2, dy^2, dz^2 and their
 sum); and the products of its mean velocity with that at the first step, as vacf/chunk gives them
-(`--vacf`): `vacf` (vx vx0, vy vy0, vz vz0 and their sum). An upscaled particle is known from step to step by its group label, or, on its own, by its
-particle id; one not there at the first step has NaN.
+(`--vacf`): `vacf` (vx vx0, vy vy0, vz vz0 and their sum). An upscaled particle is known from step
+to step by its group label, or, on its own, by its particle id; one not there at the first step has
+NaN.
 
 Positions wrapped into a periodic box without image flags (`dump atom`'s default) are unwrapped
 through time: a centre that moves by more than half the box between the steps where it is seen is

@@ -298,9 +298,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `overwrite`; `resume` continues an interrupted run into the same `out`;
     `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
     (negative from the end, None for no picture); `msd` adds each upscaled particle's `displacement`
-    and `msd` from the first step, and `vacf` its `vacf` (`vireo20.displacement`); `units` names the LAMMPS unit style where
-    the input does not (energies then in its units) and `temperature` adds each group's temp/chunk
-    temperatures (`vireo20.upscale`); `progress` True, False, None (a bar on a
+    and `msd` from the first step, and `vacf` its `vacf` (`vireo20.displacement`); `units` names the
+    LAMMPS unit style where the input does not (energies then in its units) and `temperature` adds
+    each group's temp/chunk temperatures (`vireo20.upscale`); `progress` True, False, None (a bar on a
     terminal) or a tqdm-like class; `echo(line)` receives each step's summary line; `warn(text)` the
     warnings.
 
