@@ -9,9 +9,10 @@ pattern of its files, chained in the natural order of their names. Further keywo
 dump is read as MDAnalysis's LAMMPSDUMP whatever its name: with its data file, it gives the masses and
 molecule ids (`residues`) that a `dump atom` lacks.
 
-Positions are MDAnalysis's, as it gives them (in its units, Å), taken as wrapped when the trajectory
-has a box, which is then periodic in every direction (origin 0, edges from its lengths and
-angles). Timestep: the simulation step where the format stores one (LAMMPS dumps and DCD, GROMACS
+Where MDAnalysis knows a format's units, the frames are in its own (Å, Å/ps, u: `units`
+"mdanalysis", which --temperature takes). Positions are MDAnalysis's, taken as wrapped when the
+trajectory has a box, which is then periodic in every direction (origin 0, edges from its lengths
+and angles). Timestep: the simulation step where the format stores one (LAMMPS dumps and DCD, GROMACS
 XTC/TRR, GSD, H5MD, TNG), else the frame's position.
 
 Columns: `id` (the atom ids), `mass` (the topology's masses, or MDAnalysis's guesses from the atom
@@ -186,4 +187,8 @@ def read_frame(path, index, topology=None, group_by=None, universe_options=None)
         except ValueError as error:
             raise InputError(path, step, "box", str(error)) from None
     default = group_by or next((level for level in LEVELS if level in held.atoms), "residues")
-    return particles_frame(path, index, step, positions, columns, box, wrapped=True, default_group=default)
+    frame = particles_frame(path, index, step, positions, columns, box, wrapped=True, default_group=default)
+    # MDAnalysis converts what a format's units it knows to its own; the rest (a LAMMPS dump's) stays.
+    if (universe_options or {}).get("convert_units", True) and trajectory.units.get("velocity"):
+        frame.units = "mdanalysis"
+    return frame

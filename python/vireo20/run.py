@@ -147,7 +147,7 @@ def run_step(loader, options, keep_source=False):
     named = arguments.get("units")
     if options.units is not None:
         if named not in (None, options.units):
-            frame.fail("units", f"--units {options.units}, but the input's 'ITEM: UNITS' is {named}")
+            frame.fail("units", f"--units {options.units}, but the input gives its values in {named} units")
         arguments["units"] = options.units
     if options.temperature and arguments.get("units") is None:
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "

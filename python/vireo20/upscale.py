@@ -18,9 +18,13 @@ ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum",
                                 "internal_kinetic_energy", "dipole")
 # LAMMPS's unit styles: (mvv2e, boltz), mass times velocity squared in energy units and Boltzmann's
 # constant in energy per temperature unit, as LAMMPS sets them.
-UNIT_STYLES = {"lj": (1.0, 1.0), "real": (48.88821291 * 48.88821291, 0.0019872067),
-               "metal": (1.0364269e-4, 8.617343e-5), "si": (1.0, 1.3806504e-23), "cgs": (1.0, 1.3806504e-16),
-               "electron": (1.06657236, 3.16681534e-6), "micro": (1.0, 1.3806504e-8), "nano": (1.0, 0.013806504)}
+LAMMPS_UNIT_STYLES = {"lj": (1.0, 1.0), "real": (48.88821291 * 48.88821291, 0.0019872067),
+                      "metal": (1.0364269e-4, 8.617343e-5), "si": (1.0, 1.3806504e-23),
+                      "cgs": (1.0, 1.3806504e-16), "electron": (1.06657236, 3.16681534e-6),
+                      "micro": (1.0, 1.3806504e-8), "nano": (1.0, 0.013806504)}
+# And MDAnalysis's own, in which it gives the frames of the formats whose units it knows: masses in
+# u, velocities in A/ps (u A^2/ps^2 = 0.01 kJ/mol), energies in kJ/mol, its Boltzmann constant.
+UNIT_STYLES = {**LAMMPS_UNIT_STYLES, "mdanalysis": (0.01, 0.008314462159)}
 # Component names of the arrays that are not x, y, z vectors.
 COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "gyration_shape": ("lambda1", "lambda2", "lambda3", "asphericity", "acylindricity", "anisotropy"),
@@ -257,8 +261,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
       trailing_masses (T,) masses of the trailing entries.
       units           the LAMMPS unit style of the inputs ("lj", "real", "metal", "si", "cgs",
-                      "electron", "micro", "nano"): `internal_kinetic_energy` is then in its energy
-                      units, as LAMMPS's temp/chunk gives it.
+                      "electron", "micro", "nano"; or "mdanalysis", its base units):
+                      `internal_kinetic_energy` is then in its energy units, as LAMMPS's temp/chunk
+                      gives it.
       temperature     adds (with physics "all", a `velocity` value and `units`) LAMMPS's temp/chunk
                       temperatures: `temperature` from the velocities themselves (com no) and
                       `internal_temperature` from those about the group's mean velocity (com yes),

@@ -11,6 +11,8 @@ import os
 
 import numpy as np
 
+from .upscale import LAMMPS_UNIT_STYLES
+
 # Vector values under the names LAMMPS gives their components.
 PREFIXES = {"velocity": "v", "force": "f", "omega": "omega", "tq": "tq", "angmom": "angmom", "mu": "mu"}
 
@@ -78,7 +80,7 @@ def frame_text(result, wrapped=False, first=False):
     columns = frame_columns(result, wrapped)
     text = io.StringIO()
     units = getattr(result, "units", None)
-    if first and units:
+    if first and units in LAMMPS_UNIT_STYLES:
         text.write(f"ITEM: UNITS\n{units}\n")
     time = getattr(result, "time", None)
     if time is not None:

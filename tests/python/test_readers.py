@@ -176,6 +176,7 @@ def test_a_written_system_reads_back(name, legacy, tmp_path):
             wrapped = name == "mdanalysis" or (name == "vtk" and not legacy)
             assert (frame.timestep, frame.default_group, frame.wrapped) == (step, group, wrapped)
             assert frame.time == (step * 0.5 if name == "h5md" else None)
+            assert frame.units == ("mdanalysis" if name == "mdanalysis" else None)
             same(frame.positions, positions)
             same(frame.box.origin, box.origin), same(frame.box.edges, box.edges)
             assert frame.box.periodic.all()
@@ -198,13 +199,15 @@ def test_each_format_upscales_as_its_frames_given_as_an_npz_folder(name, tmp_pat
         np.savez(tmp_path / "npz" / f"step_{k}.npz", timestep=step, positions=positions, column_id=ids,
                  column_mol=MOL[rows], column_mass=MASS[rows], column_velocity=velocity,
                  box=np.stack([box.lo, box.hi]), box_tilt=np.array(box.tilt), periodic=box.periodic)
-    # Each format's default groups are the molecules.
-    got = vireo20.run(path, tmp_path / "out", format=name, picture_step=None, **options)
-    want = vireo20.run(str(tmp_path / "npz"), tmp_path / "out_npz", picture_step=None)
+    # Each format's default groups are the molecules. MDAnalysis's frames name their units.
+    hot = {"temperature": True} if name == "mdanalysis" else {}
+    got = vireo20.run(path, tmp_path / "out", format=name, picture_step=None, **options, **hot)
+    want = vireo20.run(str(tmp_path / "npz"), tmp_path / "out_npz", picture_step=None,
+                       **({"units": "mdanalysis"} if hot else {}), **hot)
     assert got.timesteps == want.timesteps == list(STEPS)
     for a, b in zip(map(read_vtp, got.files), map(read_vtp, want.files)):
         own = int((b["image_of"] == -1).sum())
-        for array in ("points", "mass", "velocity"):
+        for array in ("points", "mass", "velocity") + (("temperature", "internal_kinetic_energy") if hot else ()):
             np.testing.assert_allclose(a[array][:own], b[array][:own], rtol=0 if exact else 1e-6,
                                        atol=0 if exact else 1e-5, err_msg=array)
         for array in ("parent_id", "group_id", "element_particle_index"):

@@ -337,7 +337,7 @@ run 200
         order = np.argsort(got["group_id"])
         for name, column in (("temperature", 0), ("internal_kinetic_energy", 1), ("internal_temperature", 2)):
             assert_allclose(got[name][order], expected[timestep][:, column], rtol=1e-12, atol=1e-9, err_msg=name)
-    with pytest.raises(vireo20.InputError, match="--units metal, but the input's 'ITEM: UNITS' is real"):
+    with pytest.raises(vireo20.InputError, match="--units metal, but the input gives its values in real units"):
         vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "metal", units="metal", temperature=True)
 
 
