@@ -189,16 +189,17 @@ def _first_timestep(path):
 
 
 def pieces(paths):
-    """The files of a series grouped by step: files whose first frames have the same timestep are the
-    pieces of a dump written per processor (`%` in its name, each file holding its processors' atoms
-    of every step), kept in the natural order of their names, processor 0 first, which is the order
-    LAMMPS writes them in one file. Groups come in the order of their first files."""
+    """The files of a series grouped by step: files of one folder whose first frames have the same
+    timestep are the pieces of a dump written per processor (`%` in its name, each file holding its
+    processors' atoms of every step), kept in the natural order of their names, processor 0 first,
+    which is the order LAMMPS writes them in one file. Groups come in the order of their first files.
+    (Runs restarted into folders of their own may each begin with the step the last one ended on.)"""
     if len(paths) == 1:
         return [list(paths)]
     groups = {}
     for path in paths:
         step = _first_timestep(path)
-        groups.setdefault(path if step is None else step, []).append(path)
+        groups.setdefault(path if step is None else (os.path.dirname(os.path.abspath(path)), step), []).append(path)
     return list(groups.values())
 
 

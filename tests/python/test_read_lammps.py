@@ -426,6 +426,17 @@ def test_pieces_that_disagree_stop_the_series_at_their_step(tmp_path, piece, err
                     "written per processor", told), told
 
 
+def test_runs_restarted_into_folders_of_their_own_are_not_pieces(tmp_path):
+    """Each run begins with the step the one before ended on."""
+    for run_, steps in (("run1", (0, 100)), ("run2", (100, 200))):
+        os.makedirs(tmp_path / run_)
+        for step in steps:
+            write(tmp_path / run_, frame(step, COLUMNS, ROWS), name=f"dump.{step}")
+    frames, error = run([str(tmp_path / run_ / f"dump.{step}") for run_, step in
+                         (("run1", 0), ("run1", 100), ("run2", 100), ("run2", 200))])
+    assert error is None and [f.timestep for f in frames] == [0, 100, 100, 200]
+
+
 @pytest.mark.parametrize("given", ["folder", "pattern"])
 def test_a_dump_local_piece_without_headers_is_refused_not_passed_over(tmp_path, given):
     """LAMMPS 2021 heads only processor 0's file of a dump local written per processor."""
