@@ -252,54 +252,43 @@ def test_msd_equals_lammps_msd_chunk_from_unwrapped_imaged_and_wrapped_positions
 
 
 
-def test_zstd_dumps_and_a_labelled_dump_local_upscale_as_their_plain_twins(tmp_path):
+def test_zstd_dumps_a_labelled_dump_local_and_a_dump_per_processor_upscale_as_their_plain_twins(tmp_path):
+    """One run on two processors (where mpirun is) writes each dump plainly and as its twin."""
     styles = subprocess.run(["lmp", "-h"], capture_output=True, text=True, env=tool_environment()).stdout
-    if "custom/zstd" not in styles:
-        pytest.skip("this LAMMPS writes no zstd dumps")
     write_molecules(tmp_path / "molecules.data")
     atoms = "id mol type mass x y z ix iy iz vx"
-    dumps = [f"dump {name} all {style} {EVERY} {name}.{ending} {columns}\n"
-             f"dump_modify {name} format float %.17g\n"
-             for name, style, ending, columns in [("atoms", "custom", "dump", atoms),
-                                                  ("packed", "custom/zstd", "dump.zst", atoms),
-                                                  ("pairs", "local", "dump", "c_pairs[*]"),
-                                                  ("packed_pairs", "local/zstd", "dump.zst", "c_pairs[*]")]]
-    (tmp_path / "in.zstd").write_text(SETUP + "compute pairs all property/local patom1 patom2\n" + "".join(dumps)
-                                      + "dump_modify packed_pairs label BONDS\ntimestep 0.004\nrun 200\n")
-    run_lammps(tmp_path, "in.zstd")
+    twins = [("atoms", "custom", "atoms.dump", atoms), ("pairs", "local", "pairs.dump", "c_pairs[*]"),
+             ("pieces", "custom", "atoms.%.dump", atoms), ("pair_pieces", "local", "pairs.%.dump", "c_pairs[*]")]
+    if "custom/zstd" in styles:
+        twins += [("packed", "custom/zstd", "packed.dump.zst", atoms),
+                  ("packed_pairs", "local/zstd", "packed_pairs.dump.zst", "c_pairs[*]")]
+    (tmp_path / "in.twins").write_text(
+        SETUP + "compute pairs all property/local patom1 patom2\n"
+        + "".join(f"dump {name} all {style} {EVERY} {file} {columns}\ndump_modify {name} format float %.17g\n"
+                  for name, style, file, columns in twins)
+        + ("dump_modify packed_pairs label BONDS\n" if "custom/zstd" in styles else "") + "timestep 0.004\nrun 200\n")
+    mpi = ["mpirun", "--oversubscribe", "-np", "2"] if shutil.which("mpirun") else []
+    done = subprocess.run(mpi + ["lmp", "-in", "in.twins", "-log", "none"], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=600,
+                          env=tool_environment(OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1"))
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
     plain = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "plain", contacts=str(tmp_path / "pairs.dump"),
                         picture_step=None)
-    packed = vireo20.run(str(tmp_path / "packed.dump.zst"), tmp_path / "packed",
-                         contacts=str(tmp_path / "packed_pairs.dump.zst"), picture_step=None)
-    assert len(plain.files) == 6 and packed.timesteps == plain.timesteps
-    assert b"ITEM: NUMBER OF BONDS" in read_lammps._native().text_head(str(tmp_path / "packed_pairs.dump.zst"), 200)
-    assert [open(p, "rb").read() for p in packed.files] == [open(p, "rb").read() for p in plain.files]
-
-
-def test_a_dump_written_per_processor_upscales_as_the_dump_written_whole(tmp_path):
-    if shutil.which("mpirun") is None:
-        pytest.skip("no mpirun")
-    write_molecules(tmp_path / "molecules.data")
-    dumps = "".join(f"dump {name} all {style} {EVERY} {file} {columns}\ndump_modify {name} format float %.17g\n"
-                    for name, style, file, columns in [
-                        ("whole", "custom", "atoms.dump", "id mol type mass x y z ix iy iz vx"),
-                        ("pieces", "custom", "atoms.%.dump", "id mol type mass x y z ix iy iz vx"),
-                        ("pairs", "local", "pairs.dump", "c_pairs[*]"),
-                        ("pair_pieces", "local", "pairs.%.dump", "c_pairs[*]")])
-    (tmp_path / "in.pieces").write_text(SETUP + "compute pairs all property/local patom1 patom2\n" + dumps
-                                        + "timestep 0.004\nrun 200\n")
-    done = subprocess.run(["mpirun", "--oversubscribe", "-np", "2", "lmp", "-in", "in.pieces", "-log", "none"],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=600,
-                          env=tool_environment(OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1"))
+    assert len(plain.files) == 6
+    given = {"packed": ("packed.dump.zst", "packed_pairs.dump.zst"), "joined": ("atoms.*.dump", "pairs.dump")}
+    if "custom/zstd" not in styles:
+        given.pop("packed")
+    else:
+        assert b"ITEM: NUMBER OF BONDS" in read_lammps._native().text_head(str(tmp_path / "packed_pairs.dump.zst"), 200)
     if not (tmp_path / "atoms.1.dump").exists():
-        pytest.skip(f"this LAMMPS does not run on two processors: {done.stdout[-300:]}{done.stderr[-300:]}")
-    contacts = str(tmp_path / "pairs.dump")
-    whole = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "whole", contacts=contacts, picture_step=None)
-    joined = vireo20.run(str(tmp_path / "atoms.*.dump"), tmp_path / "joined", contacts=contacts, picture_step=None)
-    assert len(whole.files) == 6 and joined.timesteps == whole.timesteps
-    assert [open(p, "rb").read() for p in joined.files] == [open(p, "rb").read() for p in whole.files]
+        given.pop("joined")  # one processor: atoms.0.dump is the whole dump
+    for name, (atoms_given, pairs_given) in given.items():
+        twin = vireo20.run(str(tmp_path / atoms_given), tmp_path / name, contacts=str(tmp_path / pairs_given),
+                           picture_step=None)
+        assert twin.timesteps == plain.timesteps, name
+        assert [open(p, "rb").read() for p in twin.files] == [open(p, "rb").read() for p in plain.files], name
     # This LAMMPS heads only processor 0's file of a dump local with its steps.
-    if b"ITEM" not in (tmp_path / "pairs.1.dump").read_bytes():
+    if (tmp_path / "pairs.1.dump").exists() and b"ITEM" not in (tmp_path / "pairs.1.dump").read_bytes():
         with pytest.raises(vireo20.InputError, match="pairs.1.dump: the file does not start as a LAMMPS dump"):
             vireo20.run(str(tmp_path / "atoms.*.dump"), tmp_path / "refused", contacts=str(tmp_path / "pairs.*.dump"))
         assert not (tmp_path / "refused").exists()
@@ -341,14 +330,14 @@ run 200
         vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "metal", units="metal", temperature=True)
 
 
-def test_vacf_of_lone_atoms_averages_to_lammps_vacf_and_a_molecule_takes_its_mean_velocity(tmp_path):
+def test_vacf_of_lone_atoms_averages_to_lammps_vacf(tmp_path):
     write_molecules(tmp_path / "molecules.data")
-    dumps = "".join(f"dump {name} all custom {EVERY} {name}.dump id {columns}type mass xu yu zu vx vy vz\n"
-                    f"dump_modify {name} format float %.17g\n" for name, columns in (("atoms", ""), ("molecules", "mol ")))
     (tmp_path / "in.vacf").write_text(SETUP + f"""
 compute vacf all vacf
 fix vacf all ave/time {EVERY} 1 {EVERY} c_vacf[*] file vacf.txt format " %.17g"
-{dumps}timestep 0.004
+dump atoms all custom {EVERY} atoms.dump id type mass xu yu zu vx vy vz
+dump_modify atoms format float %.17g
+timestep 0.004
 run 200
 """)
     run_lammps(tmp_path, "in.vacf")
@@ -358,9 +347,3 @@ run 200
     assert atoms.timesteps == sorted(expected)
     for timestep, path in zip(atoms.timesteps, atoms.files):
         assert_allclose(read_vtp(path)["vacf"].mean(axis=0), expected[timestep], rtol=1e-12, atol=1e-15)
-    molecules = vireo20.run(str(tmp_path / "molecules.dump"), tmp_path / "molecules", picture_step=None, vacf=True)
-    first = read_vtp(molecules.files[0])
-    for path in molecules.files:
-        got = read_vtp(path)
-        assert_array_equal(got["group_id"], first["group_id"])
-        assert_array_equal(got["vacf"][:, :3], got["velocity"] * first["velocity"])
