@@ -90,6 +90,10 @@ def parser():
     up.add_argument("--msd", action="store_true",
                     help="each upscaled particle's displacement and squared displacement from the first step "
                          "(LAMMPS's msd/chunk; wrapped positions are unwrapped through time)")
+    up.add_argument("--bin", action="append", metavar="AXIS:WIDTH[:ORIGIN]",
+                    help="group the particles by place, in bins of WIDTH along AXIS from ORIGIN (lower, "
+                         "center, upper or a coordinate; default lower), as LAMMPS's compute chunk/atom "
+                         "bin/1d; repeat for 2d or 3d bins")
     up.add_argument("--vacf", action="store_true",
                     help="each upscaled particle's mean velocity times that at the first step, per component "
                          "and summed (LAMMPS's vacf/chunk)")
@@ -215,7 +219,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                lammps_dump=args.lammps_dump, wrapped_dump=args.wrapped, overwrite=args.overwrite,
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
-               vacf=args.vacf, units=args.units, temperature=args.temperature,
+               vacf=args.vacf, units=args.units, temperature=args.temperature, bins=args.bin,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

@@ -134,9 +134,10 @@ def _check_places(place, input_paths, dump, overwrite):
 class _Options:
     """What every step needs, picklable for Dask workers."""
 
-    def __init__(self, group_by, mass_rule, physics, reductions, shape=False, units=None, temperature=False):
+    def __init__(self, group_by, mass_rule, physics, reductions, shape=False, units=None, temperature=False,
+                 bins=None):
         self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
-        self.shape, self.units, self.temperature = shape, units, temperature
+        self.shape, self.units, self.temperature, self.bins = shape, units, temperature, bins
 
 
 def run_step(loader, options, keep_source=False):
@@ -152,8 +153,12 @@ def run_step(loader, options, keep_source=False):
     if options.temperature and arguments.get("units") is None:
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
                             f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
+    volume = _binned(frame, arguments, options.bins) if options.bins is not None else None
     result = upscale(**arguments, reductions=options.reductions, index=frame.index, shape=options.shape,
                      temperature=options.temperature)
+    if volume is not None:
+        from .binning import densities
+        result.physics.update(densities(result, volume))
     result.time = frame.time
     # The group column a step lacked: each of its particles is then upscaled on its own.
     result.ungrouped = None if arguments.get("groups") is not None or arguments.get("parents") is not None \
@@ -168,6 +173,19 @@ def run_step(loader, options, keep_source=False):
             entry = np.concatenate([entry, trailing])
         source = picture.source_sample(frame.positions, entry, output.PICTURE_POINTS)
     return result, source
+
+
+def _binned(frame, arguments, bins):
+    """Groups the step's particles by bin: its group labels become the bins', its positions those
+    wrapped into the box. Returns the volume of a bin."""
+    if frame.generator_form:
+        frame.fail("positions", "--bin needs particle columns; this input gives parents instead")
+    try:
+        labels, positions, volume = bins.labels(arguments["positions"], arguments.get("box"))
+    except ValueError as error:
+        frame.fail("BOX BOUNDS", str(error))
+    arguments.update(groups=labels, positions=positions, wrapped=False)
+    return volume
 
 
 def _remote_step(loader, options, keep_source):
@@ -282,8 +300,8 @@ def _delivered(answer):
 def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, densities=None,
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
-        warn=None, msd=False, vacf=False, units=None, temperature=False, clusters=2000, steps=40, seed=20,
-        **reader_options):
+        warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, clusters=2000, steps=40,
+        seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -300,7 +318,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     (negative from the end, None for no picture); `msd` adds each upscaled particle's `displacement`
     and `msd` from the first step, and `vacf` its `vacf` (`vireo20.displacement`); `units` names the
     LAMMPS unit style where the input does not (energies then in its units) and `temperature` adds
-    each group's temp/chunk temperatures (`vireo20.upscale`); `progress` True, False, None (a bar on a
+    each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts or a
+    `vireo20.binning.Bins`) groups the particles by place instead (`vireo20.binning`); `progress` True, False, None (a bar on a
     terminal) or a tqdm-like class; `echo(line)` receives each step's summary line; `warn(text)` the
     warnings.
 
@@ -320,6 +339,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         raise ValueError(f"--units must be a LAMMPS unit style ({', '.join(UNIT_STYLES)}), not {units!r}")
     if temperature and physics != "all":
         raise ValueError('--temperature needs --physics all')
+    if bins is not None:
+        from .binning import Bins
+        bins = bins if isinstance(bins, Bins) else Bins.parse(bins)
+        if group_by is not None:
+            raise ValueError("give --group-by or --bin, not both")
     reductions = dict(reductions or {})
     for name, how in reductions.items():
         if how not in REDUCTIONS:
@@ -387,7 +411,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    "reader": repr(sorted((k, str(v)) for k, v in reader_options.items())),
                    **({"msd": True} if msd else {}), **({"vacf": True} if vacf else {}),
                    **({"shape": True} if shape else {}),
-                   **({"units": units} if units else {}), **({"temperature": True} if temperature else {})}
+                   **({"units": units} if units else {}), **({"temperature": True} if temperature else {}),
+                   **({"bins": repr(bins)} if bins is not None else {})}
 
     place.lock()
     writer = None
@@ -395,7 +420,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         folder = place.start(resume)
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
-        options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature)
+        options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None

@@ -88,6 +88,12 @@ def per_processor(tmp):
     return str(tmp / "dump.*.lammpstrj")
 
 
+def tilted(tmp):
+    (tmp / "tilted.dump").write_text("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n1\nITEM: BOX BOUNDS xy xz yz pp pp pp\n"
+                                     "0 9 1\n0 9 0\n0 9 0\nITEM: ATOMS id mol mass xu yu zu\n1 1 1.5 1 1 1\n")
+    return str(tmp / "tilted.dump")
+
+
 NPZ = lambda tmp: npz_input(tmp / "in")
 NAN = float("nan")
 # name: (input maker, extra arguments, exit status, text of the one line, file-size limit)
@@ -104,6 +110,8 @@ CASES = {
     "damaged gzip": (flipped_gzip, [], 1, "in.dump.gz", None),
     "time goes back": (spoiled(lambda k, a: a.update(timestep=np.array(1000 - k))), [], 1,
                        "step 999: array 'timestep': the series goes back in time", None),
+    "bins of a tilted box": (tilted, ["--bin", "x:1"], 1, "array 'BOX BOUNDS': bins need an orthogonal box", None),
+    "bins of parents": (NPZ, ["--bin", "x:1"], 1, "--bin needs particle columns", None),
     "pieces share an atom": (per_processor, [], 1, "dump.1.lammpstrj: step 10: array 'id': atom id 1 is also in", None),
     "timestep text": (at_step(1, "timestep", np.array('1"2')), [], 1, "array 'timestep': values of type", None),
     "timestep of two": (at_step(1, "timestep", np.array([1, 2])), [], 1, "expected a single value", None),

@@ -348,3 +348,58 @@ run 200
     assert atoms.timesteps == sorted(expected)
     for timestep, path in zip(atoms.timesteps, atoms.files):
         assert_allclose(read_vtp(path)["vacf"].mean(axis=0), expected[timestep], rtol=1e-12, atol=1e-15)
+
+
+BINS = """
+units lj
+atom_style atomic
+lattice fcc 0.8442
+region box block 0 5 0 4 0 3
+create_box 2 box
+create_atoms 1 box
+mass 1 1.0
+mass 2 2.5
+set type 1 type/fraction 2 0.3 12345
+velocity all create 3.0 87287 loop geom
+pair_style lj/cut 2.5
+pair_coeff * * 1.0 1.0 2.5
+fix 1 all nve
+compute layers all chunk/atom bin/1d z lower 0.7 units box
+compute cells all chunk/atom bin/3d x center 2.0 y upper 1.1 z 0.3 0.8 units box
+fix layers all ave/chunk 1 1 50 layers density/mass density/number vx file layers.txt format " %.17g"
+dump atoms all custom 50 atoms.dump id type mass x y z vx vy vz c_cells
+dump_modify atoms format float %.17g
+run 100
+"""
+
+
+def test_bins_are_lammps_chunk_atom_bins_with_fix_ave_chunk_densities_and_means(tmp_path):
+    (tmp_path / "in.bins").write_text(BINS)
+    run_lammps(tmp_path, "in.bins")
+    layers = {}
+    for line in open(tmp_path / "layers.txt").read().splitlines()[3:]:
+        fields = line.split()
+        if len(fields) == 3:
+            step = layers.setdefault(int(fields[0]), [])
+        else:
+            step.append([float(v) for v in fields[1:]])
+    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "layers", picture_step=None, bins=["z:0.7"],
+                         reductions={"velocity": "mean"})
+    for timestep, path in zip(result.timesteps, result.files):
+        got, want = read_vtp(path), np.array(layers[timestep])
+        order = np.argsort(got["group_id"])
+        present = want[:, 1] > 0  # coordinate, count, density/mass, density/number, vx
+        assert_array_equal(got["group_id"][order], np.flatnonzero(present) + 1)
+        assert_array_equal(got["count"][order], want[present, 1])
+        for name, column in (("mass_density", 2), ("number_density", 3)):
+            assert_allclose(got[name][order], want[present, column], rtol=1e-14, err_msg=name)
+        assert_allclose(got["velocity"][order, 0], want[present, 4], rtol=1e-12, atol=1e-15)
+    # 3d bins: the chunk ids LAMMPS gives each atom, and as many atoms in each.
+    cells = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "cells", picture_step=None,
+                        bins=["x:2.0:center", "y:1.1:upper", "z:0.8:0.3"])
+    for frame, path in zip(vireo20.open(str(tmp_path / "atoms.dump")), cells.files):
+        ids, counts = np.unique(frame.columns["c_cells"], return_counts=True)
+        got = read_vtp(path)
+        order = np.argsort(got["group_id"])
+        assert_array_equal(got["group_id"][order], ids)
+        assert_array_equal(got["count"][order], counts)
