@@ -1,93 +1,127 @@
-"""Groups by place (`--bin AXIS:WIDTH[:ORIGIN]`, up to one per axis): the particles of each spatial
-bin form one upscaled particle, as LAMMPS's `compute chunk/atom bin/1d`, `bin/2d` and `bin/3d` make
-chunks of them (`units box`, the default bounds and `discard mixed`). The bins of an axis start from
-ORIGIN (`lower`, the default, `center`, `upper` or a coordinate) every WIDTH, to cover the box; its
-last bin may be cut by the box. A particle is binned where it lies in the box (wrapped into it in the
-periodic directions); beyond a bound that is not periodic it goes to the nearest bin. Group labels
-are LAMMPS's chunk ids, from 1, the first axis given varying slowest; so every per-group array is the
-bin's. Each bin also has `number_density` and `mass_density`: its count and mass over the volume
-of a whole bin (the widths times the box's other lengths), as `fix ave/chunk` gives
+"""Groups by place: the particles of each spatial bin form one upscaled particle, as LAMMPS's
+`compute chunk/atom` makes chunks of them (`units box`, its default bounds, `discard` and `pbc no`):
+
+- `--bin AXIS:WIDTH[:ORIGIN]`, once per binned axis (`bin/1d`, `bin/2d`, `bin/3d`): bins every WIDTH
+  from ORIGIN (`lower`, the default, `center`, `upper` or a coordinate) to cover an orthogonal box,
+  the last one perhaps cut by it; the first axis given varies slowest in the chunk ids;
+- `--bin-sphere X Y Z RMIN RMAX N` (`bin/sphere`): N shells between the radii RMIN and RMAX about
+  (X, Y, Z);
+- `--bin-cylinder AXIS:WIDTH[:ORIGIN] C1 C2 RMIN RMAX N` (`bin/cylinder`): N rings between the radii
+  about the line along AXIS through C1 C2 (the other two coordinates in order), each cut in bins
+  along AXIS as `--bin` cuts it; the axial bins vary fastest in the chunk ids.
+
+A particle is binned where it lies in the box (wrapped into it in the periodic directions); one
+beyond the bins (a bound that is not periodic, or past RMIN or RMAX) goes to the nearest. Group
+labels are LAMMPS's chunk ids, from 1, so every per-group array is the bin's. Each bin also has
+`number_density` and `mass_density`: its count and mass over the volume of a whole bin (a shell's,
+a ring's times its width, or the widths times the box's other lengths), as `fix ave/chunk` gives
 `density/number` and `density/mass` (in g/cm^3 where the unit style is real or metal).
 """
+import math
+
 import numpy as np
 
 from .frames import AXES
 
 ORIGINS = ("lower", "center", "upper")
+# LAMMPS's mv2d: mass over volume to its density units (g/cm^3 in real and metal units), 1 elsewhere.
+MASS_DENSITY_UNITS = {"real": 1.0 / 0.602214129, "metal": 1.0 / 0.602214129}
 
 
-class Bins:
-    """The bins of up to three axes: (axis index, width, origin) each, origin a name or a coordinate."""
+def _axis(text, option):
+    """(axis index, width, origin) from "AXIS:WIDTH[:ORIGIN]"."""
+    parts = str(text).split(":")
+    if len(parts) not in (2, 3) or parts[0] not in AXES:
+        raise ValueError(f"{option} {text!r}: expected AXIS:WIDTH[:ORIGIN], AXIS one of x, y, z")
+    try:
+        width = float(parts[1])
+        origin = "lower" if len(parts) == 2 else parts[2] if parts[2] in ORIGINS else float(parts[2])
+    except ValueError:
+        raise ValueError(f"{option} {text!r}: the width and the origin ({', '.join(ORIGINS)} or a number) "
+                         "must be numbers") from None
+    if not (math.isfinite(width) and width > 0):
+        raise ValueError(f"{option} {text!r}: the width must be a positive number")
+    if origin not in ORIGINS and not math.isfinite(origin):
+        raise ValueError(f"{option} {text!r}: the origin must be {', '.join(ORIGINS)} or a finite number")
+    return AXES.index(parts[0]), width, origin
 
-    def __init__(self, specs):
-        self.specs = [(int(axis), float(width), origin) for axis, width, origin in specs]
-        axes = [axis for axis, _, _ in self.specs]
-        if not 1 <= len(axes) <= 3 or len(set(axes)) != len(axes):
-            raise ValueError("--bin takes one to three different axes")
-        for axis, width, origin in self.specs:
-            if not (np.isfinite(width) and width > 0):
-                raise ValueError(f"--bin {AXES[axis]}: the width must be a positive number, not {width}")
-            if origin not in ORIGINS and not np.isfinite(origin):
-                raise ValueError(f"--bin {AXES[axis]}: the origin must be {', '.join(ORIGINS)} or a number")
 
-    @classmethod
-    def parse(cls, texts):
-        """From "AXIS:WIDTH[:ORIGIN]" texts ("z:0.5", "x:1.3:center", "y:0.9:0.4")."""
-        specs = []
-        for text in texts:
-            parts = str(text).split(":")
-            if len(parts) not in (2, 3) or parts[0] not in AXES:
-                raise ValueError(f"--bin {text!r}: expected AXIS:WIDTH[:ORIGIN], AXIS one of x, y, z")
-            try:
-                width = float(parts[1])
-                origin = "lower" if len(parts) == 2 else parts[2] if parts[2] in ORIGINS else float(parts[2])
-            except ValueError:
-                raise ValueError(f"--bin {text!r}: the width and the origin ({', '.join(ORIGINS)} or a number) "
-                                 "must be numbers") from None
-            specs.append((AXES.index(parts[0]), width, origin))
-        return cls(specs)
+def _numbers(values, option, names):
+    try:
+        numbers = [float(v) for v in values]
+    except (TypeError, ValueError):
+        numbers = [math.nan]
+    if len(numbers) != len(names) or not all(map(math.isfinite, numbers)):
+        raise ValueError(f"{option} takes {' '.join(names)}: numbers")
+    return numbers
 
-    def __repr__(self):
-        return "Bins(" + ", ".join(f"{AXES[a]}:{w!r}:{o}" for a, w, o in self.specs) + ")"
+
+def _radii(rmin, rmax, count, option):
+    if not (0 <= rmin < rmax) or count != int(count) or count < 1:
+        raise ValueError(f"{option}: expected 0 <= RMIN < RMAX and a whole number N >= 1 of bins")
+    return rmin, rmax, int(count)
+
+
+class _Binning:
+    """What each shape of bins shares: the positions wrapped into the box, and the densities."""
 
     def labels(self, positions, box):
-        """(chunk ids (N,), the positions wrapped into the box in its periodic directions, the volume of
-        a bin); raises ValueError where the box cannot be binned."""
+        """(chunk ids (N,), the positions wrapped into the box in its periodic directions, the volume
+        of each chunk id's bin (indexed by id - 1) or of every bin); ValueError where the box cannot
+        be binned."""
+        raise NotImplementedError
+
+    def __repr__(self):
+        return f"{type(self).__name__}{self.args!r}"
+
+    @staticmethod
+    def _wrapped(positions, box, orthogonal=True):
         if box is None:
-            raise ValueError("bins need the simulation box, and the input gives none")
+            if orthogonal:
+                raise ValueError("bins need the simulation box, and the input gives none")
+            return np.array(positions, dtype=np.float64)
         if box.triclinic:
-            raise ValueError("bins need an orthogonal box (LAMMPS bins a tilted one in reduced units)")
-        lo, hi = box.lo, box.hi
-        # Box.wrap's arithmetic axis by axis (an orthogonal box's edges are its lengths): the same bits,
-        # without solving for fractions, which took 3 s at ten million particles.
-        lengths = hi - lo
+            if orthogonal:
+                raise ValueError("bins need an orthogonal box (LAMMPS bins a tilted one in reduced units)")
+            return box.wrap(positions)[0]
+        # Box.wrap's arithmetic axis by axis (an orthogonal box's edges are its lengths): the same
+        # bits, without solving for fractions, which took 3 s at ten million particles.
+        lo, lengths = box.lo, box.hi - box.lo
         images = np.subtract(positions, lo, dtype=np.float64)
         images /= lengths
         np.floor(images, out=images)
         images[:, ~box.periodic] = 0.0
         images *= lengths
-        positions = np.subtract(positions, images, dtype=np.float64)
-        del images
-        labels = np.zeros(len(positions), np.int64)
-        volume = float(np.prod(hi - lo))
-        for axis, width, origin in self.specs:
-            offset, layers = _layers(lo[axis], hi[axis], origin, width)
-            x = positions[:, axis].copy()
-            if box.periodic[axis]:
-                # Where wrapping rounded onto the upper face, as LAMMPS remaps.
-                x[x >= hi[axis]] -= hi[axis] - lo[axis]
-            # LAMMPS's int cast truncates toward zero; below the first bin it steps down one.
-            below = x < offset
-            x -= offset
-            x *= 1.0 / width
-            index = x.astype(np.int64)
-            index[below] -= 1
-            np.clip(index, 0, layers - 1, out=index)
-            labels *= layers
-            labels += index
-            volume *= width / (hi[axis] - lo[axis])
-        labels += 1
-        return labels, positions, volume
+        return np.subtract(positions, images, dtype=np.float64)
+
+
+def _axial(positions, box, axis, width, origin):
+    """(each position's bin along `axis` from 0, the number of bins) in LAMMPS's arithmetic."""
+    lo, hi = box.lo[axis], box.hi[axis]
+    offset, layers = _layers(lo, hi, origin, width)
+    x = positions[:, axis].copy()
+    if box.periodic[axis]:
+        # Where wrapping rounded onto the upper face, as LAMMPS remaps.
+        x[x >= hi] -= hi - lo
+    # LAMMPS's int cast truncates toward zero; below the first bin it steps down one.
+    below = x < offset
+    x -= offset
+    x *= 1.0 / width
+    index = x.astype(np.int64)
+    index[below] -= 1
+    np.clip(index, 0, layers - 1, out=index)
+    return index, layers
+
+
+def _radial(squared, rmin, rmax, count):
+    """Each distance's ring or shell from 0 (distances given squared), in LAMMPS's arithmetic."""
+    r = np.sqrt(squared, out=squared)
+    below = r < rmin
+    r -= rmin
+    r *= 1.0 / ((rmax - rmin) / count)
+    index = r.astype(np.int64)
+    index[below] -= 1
+    return np.clip(index, 0, count - 1, out=index)
 
 
 def _layers(lo, hi, origin, width):
@@ -110,13 +144,91 @@ def _layers(lo, hi, origin, width):
     return first, int((last - first) * inverse + 0.5)
 
 
-# LAMMPS's mv2d: mass over volume to its density units (g/cm^3 in real and metal units), 1 elsewhere.
-MASS_DENSITY_UNITS = {"real": 1.0 / 0.602214129, "metal": 1.0 / 0.602214129}
+def _squared_distance(positions, centre, axes):
+    d = positions[:, axes[0]] - centre[0]
+    squared = d * d
+    for axis, c in zip(axes[1:], centre[1:]):
+        d = positions[:, axis] - c
+        squared += d * d
+    return squared
+
+
+class Bins(_Binning):
+    """Bins along up to three axes: (axis index, width, origin) each, origin a name or a coordinate."""
+
+    def __init__(self, specs):
+        self.args = tuple((int(axis), float(width), origin) for axis, width, origin in specs)
+        axes = [axis for axis, _, _ in self.args]
+        if not 1 <= len(axes) <= 3 or len(set(axes)) != len(axes):
+            raise ValueError("--bin takes one to three different axes")
+
+    @classmethod
+    def parse(cls, texts):
+        """From "AXIS:WIDTH[:ORIGIN]" texts ("z:0.5", "x:1.3:center", "y:0.9:0.4")."""
+        return cls([_axis(text, "--bin") for text in texts])
+
+    def labels(self, positions, box):
+        positions = self._wrapped(positions, box)
+        labels = np.zeros(len(positions), np.int64)
+        volume = float(np.prod(box.hi - box.lo))
+        for axis, width, origin in self.args:
+            index, layers = _axial(positions, box, axis, width, origin)
+            labels *= layers
+            labels += index
+            volume *= width / (box.hi[axis] - box.lo[axis])
+        labels += 1
+        return labels, positions, volume
+
+
+class SphereBins(_Binning):
+    """Spherical shells about a centre."""
+
+    def __init__(self, centre, rmin, rmax, count):
+        self.args = (tuple(float(c) for c in centre), *_radii(float(rmin), float(rmax), count, "--bin-sphere"))
+
+    @classmethod
+    def parse(cls, values):
+        x, y, z, rmin, rmax, count = _numbers(values, "--bin-sphere", ("X", "Y", "Z", "RMIN", "RMAX", "N"))
+        return cls((x, y, z), rmin, rmax, count)
+
+    def labels(self, positions, box):
+        centre, rmin, rmax, count = self.args
+        positions = self._wrapped(positions, box, orthogonal=False)
+        labels = _radial(_squared_distance(positions, centre, (0, 1, 2)), rmin, rmax, count) + 1
+        edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
+        return labels, positions, 4.0 / 3.0 * np.pi * np.diff(edges ** 3)
+
+
+class CylinderBins(_Binning):
+    """Rings about a line along an axis, each cut along it."""
+
+    def __init__(self, axis, c1, c2, rmin, rmax, count):
+        self.args = (tuple(axis), float(c1), float(c2), *_radii(float(rmin), float(rmax), count, "--bin-cylinder"))
+
+    @classmethod
+    def parse(cls, values):
+        values = list(values)
+        if len(values) != 6:
+            raise ValueError("--bin-cylinder takes AXIS:WIDTH[:ORIGIN] C1 C2 RMIN RMAX N")
+        c1, c2, rmin, rmax, count = _numbers(values[1:], "--bin-cylinder", ("C1", "C2", "RMIN", "RMAX", "N"))
+        return cls(_axis(values[0], "--bin-cylinder"), c1, c2, rmin, rmax, count)
+
+    def labels(self, positions, box):
+        (axis, width, origin), c1, c2, rmin, rmax, count = self.args
+        positions = self._wrapped(positions, box)
+        across = tuple(a for a in range(3) if a != axis)
+        ring = _radial(_squared_distance(positions, (c1, c2), across), rmin, rmax, count)
+        along, layers = _axial(positions, box, axis, width, origin)
+        edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
+        volumes = np.repeat(np.pi * np.diff(edges ** 2) * width, layers)
+        return ring * layers + along + 1, positions, volumes
 
 
 def densities(result, volume):
     """Each bin's `number_density` and `mass_density` (in LAMMPS's density units where the unit style is
-    known)."""
+    known); `volume` that of every bin, or of each by chunk id - 1."""
+    if np.ndim(volume):
+        volume = np.asarray(volume)[np.asarray(result.group_id) - 1]
     count = np.bincount(result.element, minlength=len(result.masses)).astype(np.float64)
     mass = np.asarray(result.masses, np.float64) * MASS_DENSITY_UNITS.get(getattr(result, "units", None), 1.0)
     return {"number_density": count / volume, "mass_density": mass / volume}

@@ -94,6 +94,12 @@ def parser():
                     help="group the particles by place, in bins of WIDTH along AXIS from ORIGIN (lower, "
                          "center, upper or a coordinate; default lower), as LAMMPS's compute chunk/atom "
                          "bin/1d; repeat for 2d or 3d bins")
+    up.add_argument("--bin-sphere", nargs=6, metavar=("X", "Y", "Z", "RMIN", "RMAX", "N"),
+                    help="group the particles by place, in N spherical shells from RMIN to RMAX about "
+                         "(X, Y, Z), as LAMMPS's compute chunk/atom bin/sphere")
+    up.add_argument("--bin-cylinder", nargs=6, metavar=("AXIS:WIDTH[:ORIGIN]", "C1", "C2", "RMIN", "RMAX", "N"),
+                    help="group the particles by place, in N rings from RMIN to RMAX about the line along AXIS "
+                         "through C1 C2, cut every WIDTH along it, as LAMMPS's compute chunk/atom bin/cylinder")
     up.add_argument("--vacf", action="store_true",
                     help="each upscaled particle's mean velocity times that at the first step, per component "
                          "and summed (LAMMPS's vacf/chunk)")
@@ -211,6 +217,19 @@ def _upscale(args):
     return 0
 
 
+def _bins(args):
+    """The bins the options ask for, at most one shape of them, or None."""
+    from .binning import CylinderBins, SphereBins
+    given = [(name, value) for name, value in (("--bin", args.bin), ("--bin-sphere", args.bin_sphere),
+                                              ("--bin-cylinder", args.bin_cylinder)) if value]
+    if len(given) > 1:
+        raise ValueError(f"give one of {', '.join(name for name, _ in given)}")
+    if not given:
+        return None
+    name, value = given[0]
+    return {"--bin": lambda v: v, "--bin-sphere": SphereBins.parse, "--bin-cylinder": CylinderBins.parse}[name](value)
+
+
 def _run(args, source, options, reductions, frames, synthetic):
     from .run import run
     return run(source, args.out, format=args.format, contacts=args.contacts, group_by=args.group_by,
@@ -219,7 +238,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                lammps_dump=args.lammps_dump, wrapped_dump=args.wrapped, overwrite=args.overwrite,
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
-               vacf=args.vacf, units=args.units, temperature=args.temperature, bins=args.bin,
+               vacf=args.vacf, units=args.units, temperature=args.temperature, bins=_bins(args),
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

@@ -318,8 +318,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     (negative from the end, None for no picture); `msd` adds each upscaled particle's `displacement`
     and `msd` from the first step, and `vacf` its `vacf` (`vireo20.displacement`); `units` names the
     LAMMPS unit style where the input does not (energies then in its units) and `temperature` adds
-    each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts or a
-    `vireo20.binning.Bins`) groups the particles by place instead (`vireo20.binning`); `progress` True, False, None (a bar on a
+    each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts, or a
+    `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
+    `progress` True, False, None (a bar on a
     terminal) or a tqdm-like class; `echo(line)` receives each step's summary line; `warn(text)` the
     warnings.
 
@@ -340,10 +341,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     if temperature and physics != "all":
         raise ValueError('--temperature needs --physics all')
     if bins is not None:
-        from .binning import Bins
-        bins = bins if isinstance(bins, Bins) else Bins.parse(bins)
+        from .binning import Bins, _Binning
+        bins = bins if isinstance(bins, _Binning) else Bins.parse(bins)
         if group_by is not None:
-            raise ValueError("give --group-by or --bin, not both")
+            raise ValueError("give --group-by or bins, not both")
     reductions = dict(reductions or {})
     for name, how in reductions.items():
         if how not in REDUCTIONS:

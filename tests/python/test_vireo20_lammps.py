@@ -10,7 +10,7 @@ import pytest
 from numpy.testing import assert_allclose, assert_array_equal
 
 import vireo20
-from vireo20 import read_lammps
+from vireo20 import binning, read_lammps
 from test_vireo20_job import read_vtp
 from upscaling_model import lammps_frames, run_lammps, tool_environment
 
@@ -366,40 +366,46 @@ pair_coeff * * 1.0 1.0 2.5
 fix 1 all nve
 compute layers all chunk/atom bin/1d z lower 0.7 units box
 compute cells all chunk/atom bin/3d x center 2.0 y upper 1.1 z 0.3 0.8 units box
-fix layers all ave/chunk 1 1 50 layers density/mass density/number vx file layers.txt format " %.17g"
-dump atoms all custom 50 atoms.dump id type mass x y z vx vy vz c_cells
+compute shells all chunk/atom bin/sphere 4.0 3.0 2.5 0.5 3.0 5 units box
+compute rings all chunk/atom bin/cylinder z lower 1.2 4.0 3.0 0.5 3.0 4 units box
+""" + "".join(f"fix {name} all ave/chunk 1 1 50 {name} density/mass density/number vx file {name}.txt format ' %.17g'\n"
+              for name in ("layers", "cells", "shells", "rings")) + """
+dump atoms all custom 50 atoms.dump id type mass x y z vx vy vz c_layers c_cells c_shells c_rings
 dump_modify atoms format float %.17g
 run 100
 """
+SHAPES = {"layers": ["z:0.7"], "cells": ["x:2.0:center", "y:1.1:upper", "z:0.8:0.3"],
+          "shells": binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5),
+          "rings": binning.CylinderBins.parse(["z:1.2", 4.0, 3.0, 0.5, 3.0, 4])}
 
 
-def test_bins_are_lammps_chunk_atom_bins_with_fix_ave_chunk_densities_and_means(tmp_path):
-    (tmp_path / "in.bins").write_text(BINS)
-    run_lammps(tmp_path, "in.bins")
-    layers = {}
-    for line in open(tmp_path / "layers.txt").read().splitlines()[3:]:
+@pytest.fixture(scope="module")
+def binned(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("bins")
+    (folder / "in.bins").write_text(BINS)
+    run_lammps(folder, "in.bins")
+    return folder
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_bins_are_lammps_chunk_atom_bins_with_fix_ave_chunk_densities_and_means(binned, tmp_path, shape):
+    chunks = {}  # timestep: rows of count, density/mass, density/number, vx (after the chunk and coordinates)
+    for line in open(binned / f"{shape}.txt").read().splitlines()[3:]:
         fields = line.split()
         if len(fields) == 3:
-            step = layers.setdefault(int(fields[0]), [])
+            step = chunks.setdefault(int(fields[0]), [])
         else:
-            step.append([float(v) for v in fields[1:]])
-    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "layers", picture_step=None, bins=["z:0.7"],
+            step.append([float(v) for v in fields[-4:]])
+    result = vireo20.run(str(binned / "atoms.dump"), tmp_path / shape, picture_step=None, bins=SHAPES[shape],
                          reductions={"velocity": "mean"})
-    for timestep, path in zip(result.timesteps, result.files):
-        got, want = read_vtp(path), np.array(layers[timestep])
+    for frame, timestep, path in zip(vireo20.open(str(binned / "atoms.dump")), result.timesteps, result.files):
+        got, want = read_vtp(path), np.array(chunks[timestep])
         order = np.argsort(got["group_id"])
-        present = want[:, 1] > 0  # coordinate, count, density/mass, density/number, vx
-        assert_array_equal(got["group_id"][order], np.flatnonzero(present) + 1)
-        assert_array_equal(got["count"][order], want[present, 1])
-        for name, column in (("mass_density", 2), ("number_density", 3)):
-            assert_allclose(got[name][order], want[present, column], rtol=1e-14, err_msg=name)
-        assert_allclose(got["velocity"][order, 0], want[present, 4], rtol=1e-12, atol=1e-15)
-    # 3d bins: the chunk ids LAMMPS gives each atom, and as many atoms in each.
-    cells = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "cells", picture_step=None,
-                        bins=["x:2.0:center", "y:1.1:upper", "z:0.8:0.3"])
-    for frame, path in zip(vireo20.open(str(tmp_path / "atoms.dump")), cells.files):
-        ids, counts = np.unique(frame.columns["c_cells"], return_counts=True)
-        got = read_vtp(path)
-        order = np.argsort(got["group_id"])
+        # The chunk LAMMPS gives each atom, and as many atoms in each.
+        ids, counts = np.unique(frame.columns[f"c_{shape}"], return_counts=True)
         assert_array_equal(got["group_id"][order], ids)
         assert_array_equal(got["count"][order], counts)
+        present = want[ids.astype(int) - 1]
+        for name, column in (("mass_density", 1), ("number_density", 2)):
+            assert_allclose(got[name][order], present[:, column], rtol=1e-13, err_msg=name)
+        assert_allclose(got["velocity"][order, 0], present[:, 3], rtol=1e-12, atol=1e-15)
