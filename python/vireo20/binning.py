@@ -62,7 +62,7 @@ def _radii(rmin, rmax, count, option):
     return rmin, rmax, int(count)
 
 
-class _Binning:
+class Binning:
     """What each shape of bins shares: the positions wrapped into the box, and the densities."""
 
     def labels(self, positions, box):
@@ -153,7 +153,7 @@ def _squared_distance(positions, centre, axes):
     return squared
 
 
-class Bins(_Binning):
+class Bins(Binning):
     """Bins along up to three axes: (axis index, width, origin) each, origin a name or a coordinate."""
 
     def __init__(self, specs):
@@ -180,7 +180,7 @@ class Bins(_Binning):
         return labels, positions, volume
 
 
-class SphereBins(_Binning):
+class SphereBins(Binning):
     """Spherical shells about a centre."""
 
     def __init__(self, centre, rmin, rmax, count):
@@ -199,7 +199,7 @@ class SphereBins(_Binning):
         return labels, positions, 4.0 / 3.0 * np.pi * np.diff(edges ** 3)
 
 
-class CylinderBins(_Binning):
+class CylinderBins(Binning):
     """Rings about a line along an axis, each cut along it."""
 
     def __init__(self, axis, c1, c2, rmin, rmax, count):

@@ -227,7 +227,8 @@ def _bins(args):
     if not given:
         return None
     name, value = given[0]
-    return {"--bin": lambda v: v, "--bin-sphere": SphereBins.parse, "--bin-cylinder": CylinderBins.parse}[name](value)
+    shapes = {"--bin": lambda texts: texts, "--bin-sphere": SphereBins.parse, "--bin-cylinder": CylinderBins.parse}
+    return shapes[name](value)
 
 
 def _run(args, source, options, reductions, frames, synthetic):

@@ -320,9 +320,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     LAMMPS unit style where the input does not (energies then in its units) and `temperature` adds
     each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts, or a
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
-    `progress` True, False, None (a bar on a
-    terminal) or a tqdm-like class; `echo(line)` receives each step's summary line; `warn(text)` the
-    warnings.
+    `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
+    step's summary line; `warn(text)` the warnings.
 
     The series replaces `out` as a whole only when every step is written and the input was read to
     its end; on failure `out` is unchanged and the exception's `partial` attribute names the folder
@@ -341,8 +340,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     if temperature and physics != "all":
         raise ValueError('--temperature needs --physics all')
     if bins is not None:
-        from .binning import Bins, _Binning
-        bins = bins if isinstance(bins, _Binning) else Bins.parse(bins)
+        from .binning import Bins, Binning
+        bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
         if group_by is not None:
             raise ValueError("give --group-by or bins, not both")
     reductions = dict(reductions or {})
