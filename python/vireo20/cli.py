@@ -71,7 +71,8 @@ def parser():
                     help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group")
     # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
     up.add_argument("--mass", action="extend", nargs="+", metavar="TYPE=VALUE",
-                    help="the mass of atom type TYPE (in place of a mass column); several may follow")
+                    help="the mass of atom type TYPE, a number or a type label (in place of a mass column); "
+                         "several may follow")
     up.add_argument("--density", action="extend", nargs="+", metavar="[TYPE=]VALUE",
                     help="masses of spheres from the radius (or diameter) column: one density for every type, "
                          "or one per type (in place of mass and density columns)")

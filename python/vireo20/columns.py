@@ -3,6 +3,7 @@ the masses come from, which columns are values, and the checks that refuse impos
 and array before anything is computed or written.
 """
 import math
+import re
 
 import numpy as np
 
@@ -65,15 +66,19 @@ class MassRule:
 
     @staticmethod
     def _parse_by_type(option, texts, what):
+        """{type: value}: a type is a number, or a label (LAMMPS's type labels) where it is none."""
         found = {}
         for text in texts or ():
             kind, sep, value = text.partition("=")
+            kind = kind.strip()
             try:
-                kind, value = int(kind), float(value)
+                value = float(value)
             except ValueError:
-                raise ValueError(f"{option} takes TYPE=VALUE with an integer type and a number, not {text!r}") from None
-            if not sep or not (math.isfinite(value) and value > 0):
+                raise ValueError(f"{option} takes TYPE=VALUE with a type (a number or a label) and a number, "
+                                 f"not {text!r}") from None
+            if not sep or not kind or not (math.isfinite(value) and value > 0):
                 raise ValueError(f"{option} takes TYPE=VALUE with a positive {what}, not {text!r}")
+            kind = int(kind) if re.fullmatch(r"[-+]?\d+", kind) else kind
             if kind in found:
                 raise ValueError(f"{option} gives type {kind} twice")
             found[kind] = value
@@ -109,10 +114,12 @@ def _sphere_masses(columns, radius, density):
 
 
 def _by_type(frame, columns, given, what, option):
-    """Each particle's value of `given` ({type: value}) by its type column."""
+    """Each particle's value of `given` ({type: value}) by its type column (numbers, or labels)."""
     if "type" not in columns:
         frame.fail("type", f"missing column: {option} TYPE=VALUE needs a type column "
                            f"(the columns are: {' '.join(columns)})")
+    if columns["type"].dtype.kind == "S":
+        return _by_label(frame, columns["type"], given, what, option)
     types = whole_numbers(frame, "type", columns["type"])
     table_types = np.array(sorted(given), dtype=np.int64)
     low, high = (int(types.min()), int(types.max())) if len(types) else (0, -1)
@@ -132,6 +139,20 @@ def _by_type(frame, columns, given, what, option):
     if len(unknown):
         frame.fail("type", f"atom type {types[unknown[0]]} on row {unknown[0] + 1} has no {what} "
                            f"({option} gives types {', '.join(map(str, table_types))})")
+    return values
+
+
+def _by_label(frame, labels, given, what, option):
+    """Each particle's value of `given` by its type label ({label or number: value})."""
+    named = {str(kind): value for kind, value in given.items()}
+    # One look-up per label the step has, then one gather.
+    found, inverse = np.unique(labels, return_inverse=True)
+    table = np.array([named.get(label.decode(errors="replace"), math.nan) for label in found], dtype=np.float64)
+    values = table[inverse]
+    if np.isnan(table).any():
+        bad = int(np.argmax(np.isnan(values)))
+        frame.fail("type", f"atom type {labels[bad].decode(errors='replace')!r} on row {bad + 1} has no {what} "
+                           f"({option} gives types {', '.join(named)})")
     return values
 
 
@@ -224,6 +245,8 @@ def upscale_arguments(frame, group_by=None, mass_rule=None, physics="all"):
     for name in used:
         columns.pop(name)
     ids = columns.pop("id", None)
+    # Type labels name the masses; they are no value to reduce.
+    columns = {name: values for name, values in columns.items() if values.dtype.kind != "S"}
     arguments.update(groups=groups, masses=masses, ids=ids, first_id=getattr(frame, "first_id", 1),
                      values=columns)
     return arguments

@@ -3,7 +3,8 @@
 
 Columns: every atom column by name, one row per atom in file order; `id mol type proc` and custom
 `i_NAME`, `i2_NAME[k]` as int64, the text columns `element` and `typelabel` left out, every other
-column as float64. Vectors are merged: three consecutive columns `Px Py Pz` become one (E, 3) array
+column as float64; but `type` as labels (bytes of up to 32) where the dump's first data line gives
+labels (`dump_modify types labels`), which then name the masses (`--mass C=12.011`). Vectors are merged: three consecutive columns `Px Py Pz` become one (E, 3) array
 (`v` -> `velocity`, `f` -> `force`, other prefixes keep their name: `omega`, `tq`, `angmom`, `mu`,
 `v_NAME`...), and consecutive `NAME[1]` ... `NAME[k]` (k from 2 to 9) one (E, k) array `NAME`,
 unless the merged name is taken by another column. The groups are `mol` by default, else
@@ -167,11 +168,13 @@ def _no_headless(paths):
                                                 "it to one file")
 
 
-def _file_opening(path):
-    """The first text of a file, inflated; empty where it cannot be read."""
-    from .inputs import head
+def _file_opening(path, size=None):
+    """The first text of a file (from its first `size` bytes, default the head the formats are told by),
+    inflated; empty where it cannot be read."""
+    from .inputs import HEAD_BYTES
     try:
-        return _opening(head(path), path) or b""
+        with open(path, "rb") as stream:
+            return _opening(stream.read(size or HEAD_BYTES), path) or b""
     except OSError:
         return b""
 
@@ -180,6 +183,22 @@ def _units(path):
     """The unit style a dump names in its first frame (`dump_modify units yes`), or None."""
     found = re.match(rb"\s*ITEM: UNITS[ \t\r]*\n[ \t]*(\w+)", _file_opening(path))
     return found.group(1).decode() if found else None
+
+
+# What a frame's reader is told in place of contact ids: its `type` column holds labels.
+LABELLED_TYPES = "labelled types"
+
+
+def _labelled_types(path):
+    """Whether the first data line of a dump gives its atom types as labels (`dump_modify types
+    labels`) rather than numbers."""
+    lines = _file_opening(path, 1 << 14).split(b"\n")
+    for k, line in enumerate(lines[:-2]):
+        if line.startswith(b"ITEM: ATOMS"):
+            columns, values = line.split()[2:], lines[k + 1].split()
+            if b"type" in columns and len(values) == len(columns) and not lines[k + 1].startswith(b"ITEM"):
+                return re.fullmatch(rb"[-+]?\d+", values[columns.index(b"type")]) is None
+    return False
 
 
 def _first_timestep(path):
@@ -306,8 +325,9 @@ def _no_repeats(section, columns):
 
 
 @functools.lru_cache(maxsize=64)
-def _atom_layout(columns):
-    """(parse layout, names of its arrays, positions kind, whether image flags are read)."""
+def _atom_layout(columns, labelled_types=False):
+    """(parse layout, names of its arrays, positions kind, whether image flags are read); the `type`
+    column as labels where `labelled_types`."""
     columns = list(columns)
     _no_repeats("ATOMS", columns)
     where = {name: k for k, name in enumerate(columns)}
@@ -322,7 +342,7 @@ def _atom_layout(columns):
         layout.append(("i", tuple(where[name] for name in IMAGES)))
         names.append("images")
     for name, kind, indexes in _arrays(columns, [k for k, name in enumerate(columns) if name not in NOT_COLUMNS]):
-        layout.append((kind, indexes))
+        layout.append(("l" if name == "type" and labelled_types else kind, indexes))
         names.append(name)
     return tuple(layout), tuple(names), chosen[0], images
 
@@ -445,31 +465,32 @@ def _call(where, method, *arguments):
         raise where.native(error) from None
 
 
-def _read_frame(reader, header, where, ids=None):
-    """The parsed content of the frame whose header `reader` has just read; a dump local's pairs from
-    the columns `ids` (default the first two)."""
+def _read_frame(reader, header, where, how=None):
+    """The parsed content of the frame whose header `reader` has just read: a dump local's pairs from
+    the columns `how` names (default the first two); an atom frame's types as labels where `how` is
+    LABELLED_TYPES."""
     where.timestep = header["timestep"]
     try:
         if header["section"] == "ENTRIES":
-            layout, names = _contact_layout(tuple(header["columns"]), ids)
+            layout, names = _contact_layout(tuple(header["columns"]), how)
             try:
                 arrays = dict(zip(names, _call(where, reader.parse, layout)))
             except InputError as error:
                 pair = [header["columns"][k] for k in layout[0][1]]
-                if ids is None and error.array in pair and "not an integer" in error.problem:
+                if how is None and error.array in pair and "not an integer" in error.problem:
                     raise InputError(error.file, error.step, error.array,
                                      f"{error.problem} (an atom id is expected: name the two atom-id columns "
                                      "with --contact-ids)") from None
                 raise
             return _contact_content(arrays, header)
-        layout, names, chosen, images = _atom_layout(tuple(header["columns"]))
+        layout, names, chosen, images = _atom_layout(tuple(header["columns"]), how == LABELLED_TYPES)
         try:
             arrays = dict(zip(names, _call(where, reader.parse, layout)))
         except InputError as error:
             if error.array == "type" and "not an integer" in error.problem:
                 raise InputError(error.file, error.step, error.array,
-                                 f"{error.problem} (type labels: dump the numeric `type`, and the labels as "
-                                 "`typelabel` if wanted, which is left out)") from None
+                                 f"{error.problem} (a label, where the dump's first frame has numbers: a dump "
+                                 "gives its types as labels or as numbers throughout)") from None
             raise
         return _atom_content(arrays, header, chosen, images)
     except _Refusal as refusal:
@@ -514,8 +535,8 @@ def _contact_content(arrays, header):
 class _AtOffset:
     """A frame of a plain dump, read from its byte offset when asked."""
 
-    def __init__(self, path, section, offset, position, timestep, ids=None):
-        self.path, self.section, self.offset, self.ids = path, section, int(offset), ids
+    def __init__(self, path, section, offset, position, timestep, how=None):
+        self.path, self.section, self.offset, self.how = path, section, int(offset), how
         self.position, self.timestep, self.read_whole = position, timestep, False
 
     @property
@@ -529,7 +550,7 @@ class _AtOffset:
             header = _call(where, reader.next_header)
             if header is None:
                 raise where.error(self.section, "the file ends before this frame: it changed after it was indexed")
-            content = _read_frame(reader, header, where, self.ids)
+            content = _read_frame(reader, header, where, self.how)
             self.read_whole = True
             return content
         finally:
@@ -549,7 +570,7 @@ class _Streamed:
             if self.stream is None or self.stream.current() is not self:
                 raise RuntimeError(f"frame {self.position} of {self.path} was passed over before it was read")
             self.content = _read_frame(self.stream.reader, self.header, _Where(self.path, self.position),
-                                       self.stream.ids)
+                                       self.stream.how)
             self.stream = None
         return self.content
 
@@ -648,8 +669,8 @@ class _Stream:
     """The frames of one file in order. Moving on reads the frame before first if a loader still
     holds it, and passes over it otherwise."""
 
-    def __init__(self, path, section, ids=None):
-        self.path, self.section, self.ids = path, section, ids
+    def __init__(self, path, section, how=None):
+        self.path, self.section, self.how = path, section, how
         self.reader = _call(_Where(path, 0), _native().Reader, path, section)
         self.current = lambda: None
         self.count = 0
@@ -732,20 +753,27 @@ class LammpsSeries(Series):
 
     def _parts(self, path, section, stream_plain=True):
         if _compressed(path) or (self._in_order and stream_plain):
-            stream = _Stream(path, section, self._ids(section))
+            stream = _Stream(path, section, self._how(section))
             self._streams[path] = stream
             yield from stream
             return
         offsets, timesteps, _ = self._index(path)
         for position, (offset, timestep) in enumerate(zip(offsets.tolist(), timesteps)):
-            part = _AtOffset(path, section, offset, position, timestep, self._ids(section))
+            part = _AtOffset(path, section, offset, position, timestep, self._how(section))
             if position == len(offsets) - 1:
                 self._last[path] = part  # finish() need not read it again if it was read here
             yield part
             del part
 
-    def _ids(self, section):
-        return self.contact_ids if section == "ENTRIES" else None
+    def _how(self, section):
+        """How a frame of `section` is read (see _read_frame)."""
+        if section == "ENTRIES":
+            return self.contact_ids
+        return LABELLED_TYPES if self._labelled_types else None
+
+    @functools.cached_property
+    def _labelled_types(self):
+        return _labelled_types(self.paths[0])
 
     def _joined_parts(self, group, section):
         """The frames of a group of files (a file, or the pieces of a dump written per processor)."""
@@ -849,7 +877,7 @@ class LammpsSeries(Series):
         for path, section in [(path, "ATOMS") for path in self.paths] + \
                 [(path, "ENTRIES") for path in self.contact_paths]:
             if _compressed(path) or path in self._streams:
-                stream = self._streams.pop(path, None) or _Stream(path, section, self._ids(section))
+                stream = self._streams.pop(path, None) or _Stream(path, section, self._how(section))
                 stream.finish()
                 continue
             offsets, _, _ = self._index(path)

@@ -403,7 +403,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     dump_partial = dump_inside or (dump and (".vireo20-dump.gz" if dump.endswith(".gz") else ".vireo20-dump"))
     fingerprint = {"input": _identity(input) if not isinstance(input, Series) else repr(type(input)),
                    "contacts": _identity(contacts), "format": format, "group_by": group_by,
-                   "masses": sorted(mass_rule.per_type.items()), "physics": physics,
+                   "masses": sorted(mass_rule.per_type.items(), key=lambda kv: (isinstance(kv[0], str), kv[0])),
+                   "physics": physics,
                    **({"densities": repr(mass_rule.density)} if mass_rule.density is not None else {}),
                    "reductions": sorted(reductions.items()), "frames": repr(frames), "dump": dump_partial,
                    "wrapped_dump": bool(wrapped_dump), "picture": picture_index,

@@ -199,14 +199,37 @@ def test_blank_lines_and_spaces_at_the_end_crlf_and_tabs_are_accepted(tmp_path):
     assert_array_equal(frames[2].positions, [[0.5, 1, 1], [1.5, 1, 1]])
 
 
-def test_element_and_type_label_columns_are_left_out_and_labels_in_type_are_named(tmp_path):
+def test_element_and_type_label_columns_are_left_out_and_type_labels_give_masses(tmp_path):
     text = frame(0, "id element type typelabel mass xu yu zu",
                  [[1, "C", 1, "CA", 12.0, 0, 0, 0], [2, "O", 2, "O1", 16, 1, 1, 1]])
     frames, error = run(write(tmp_path, text))
     assert error is None and sorted(frames[0].columns) == ["id", "mass", "type"]
-    frames, error = run(write(tmp_path, text.replace("id element type typelabel", "id element typelabel type"),
-                              name="labels.dump"))
-    assert "array 'type': value 'CA' on data line 1 is not an integer (type labels: dump the numeric `type`" in error
+    # dump_modify types labels: the type column holds labels (the first data line tells), up to 32 bytes.
+    long = "H" * 32
+    rows = lambda step, kinds: [[1, 1, kinds[0], 0, 0, 0], [2, 1, kinds[1], 1, 1, 1], [3, 2, kinds[2], 2, 2, 2]]
+    kinds = {0: ("CA", "CA", long), 10: ("CA", "O1", long)}
+    labelled = "".join(frame(step, "id mol type xu yu zu", rows(step, kinds[step])) for step in (0, 10))
+    frames, error = run(write(tmp_path, labelled, "gz", name="labels.dump"))
+    assert error is None and [f.columns["type"].tolist() for f in frames] == \
+        [[k.encode() for k in kinds[step]] for step in (0, 10)]
+    # Masses by label, as by number: the same upscaled particles, the labels no value of theirs.
+    numbered = {"CA": 1, "O1": 2, long: 3}
+    numbers = "".join(frame(step, "id mol type xu yu zu", rows(step, [numbered[k] for k in kinds[step]]))
+                      for step in (0, 10))
+    by_label = vireo20.run(str(tmp_path / "labels.dump.gz"), tmp_path / "by_label", picture_step=None,
+                           masses=["CA=12.011", "O1=15.999", f"{long}=1.008"])
+    by_number = vireo20.run(write(tmp_path, numbers, name="numbers.dump"), tmp_path / "by_number",
+                            picture_step=None, masses=["1=12.011", "2=15.999", "3=1.008"])
+    from test_vireo20_job import read_vtp
+    for a, b in zip(map(read_vtp, by_label.files), map(read_vtp, by_number.files)):
+        assert "type" not in a and [a[k].tolist() for k in ("points", "mass")] == [b[k].tolist() for k in ("points", "mass")]
+    with pytest.raises(InputError, match="atom type 'O1' on row 2 has no mass"):
+        vireo20.run(str(tmp_path / "labels.dump.gz"), tmp_path / "missing", masses=["CA=12", f"{long}=1"])
+    for name, text, problem in [
+            ("long.dump", labelled.replace(long, long + "H"), "is longer than 32 characters, too long for a label"),
+            ("mixed.dump", numbers + labelled.replace("TIMESTEP\n0\n", "TIMESTEP\n20\n", 1).split("ITEM: TIMESTEP\n10")[0],
+             "not an integer (a label, where the dump's first frame has numbers")]:
+        assert problem in run(write(tmp_path, text, name=name))[1]
 
 
 def test_liggghts_multisphere_bodies_are_the_groups_without_mol(tmp_path):

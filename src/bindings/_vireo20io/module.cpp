@@ -230,11 +230,17 @@ PyObject* reader_next_header(PyObject* p_Self, PyObject*)
 // let go before.
 PyObject* new_column_array(int p_Dimensions, npy_intp* p_Shape, int p_Type)
 {
+  if (p_Type == NPY_STRING)
+    return vireo20::bindings::made_on_kept_blocks([&] {
+      return PyArray_New(&PyArray_Type, p_Dimensions, p_Shape, NPY_STRING, nullptr, nullptr,
+                         static_cast<int>(vireo20::io::label_bytes), 0, nullptr);
+    });
   return vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(p_Dimensions, p_Shape, p_Type); });
 }
 
-// layout: one (kind, columns) per array, kind "f" (float64) or "i" (int64); one column makes an
-// array of shape (count,), k columns one of shape (count, k) whose component j is columns[j].
+// layout: one (kind, columns) per array, kind "f" (float64), "i" (int64) or "l" (labels: bytes of
+// up to 32, one column); one column makes an array of shape (count,), k columns one of shape
+// (count, k) whose component j is columns[j].
 PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
 {
   auto* self = reinterpret_cast<ReaderObject*>(p_Self);
@@ -257,21 +263,26 @@ PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
     ok = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(groups, g), "sO;parse: each layout entry is (kind, columns)", &kind,
                           &columns);
     const std::string kind_name = ok ? kind : "";
-    if (ok && kind_name != "f" && kind_name != "i") {
-      PyErr_Format(PyExc_ValueError, "parse: kind must be 'f' or 'i', not '%s'", kind);
+    if (ok && kind_name != "f" && kind_name != "i" && kind_name != "l") {
+      PyErr_Format(PyExc_ValueError, "parse: kind must be 'f', 'i' or 'l', not '%s'", kind);
       ok = false;
     }
+    const ValueKind value_kind = kind_name == "f" ? ValueKind::real : kind_name == "i" ? ValueKind::integer
+                                                                                      : ValueKind::label;
     PyObject* indexes = ok ? PySequence_Fast(columns, "parse: columns must be a sequence of column indexes") : nullptr;
     ok = indexes != nullptr;
     const Py_ssize_t width = ok ? PySequence_Fast_GET_SIZE(indexes) : 0;
-    if (ok && width < 1) {
-      PyErr_SetString(PyExc_ValueError, "parse: an array needs at least one column");
+    if (ok && (width < 1 || (value_kind == ValueKind::label && width != 1))) {
+      PyErr_SetString(PyExc_ValueError, "parse: an array needs at least one column, and labels exactly one");
       ok = false;
     }
     PyObject* array = nullptr;
     if (ok) {
       npy_intp shape[2] = {static_cast<npy_intp>(self->count), static_cast<npy_intp>(width)};
-      array = new_column_array(width == 1 ? 1 : 2, shape, kind_name == "f" ? NPY_FLOAT64 : NPY_INT64);
+      array = new_column_array(width == 1 ? 1 : 2, shape,
+                               value_kind == ValueKind::real      ? NPY_FLOAT64
+                               : value_kind == ValueKind::integer ? NPY_INT64
+                                                                  : NPY_STRING);
       ok = array != nullptr;
       if (ok) PyList_SET_ITEM(arrays, g, array);
     }
@@ -287,9 +298,7 @@ PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
       } else {
         taken[static_cast<std::size_t>(column)] = true;
         char* base = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-        targets[static_cast<std::size_t>(column)] =
-            ColumnTarget{kind_name == "f" ? ValueKind::real : ValueKind::integer, base + 8 * j,
-                         static_cast<std::int64_t>(width)};
+        targets[static_cast<std::size_t>(column)] = ColumnTarget{value_kind, base + 8 * j, static_cast<std::int64_t>(width)};
       }
     }
     Py_XDECREF(indexes);

@@ -137,6 +137,17 @@ struct LineFault {
   const char* value = nullptr;
 };
 
+// A label's text into its row, NUL-padded; null where it is too long.
+const char* copy_label(const char* p_Text, const char* p_End, const ColumnTarget& p_Target, std::int64_t p_Row)
+{
+  const std::int64_t size = p_End - p_Text;
+  if (size > label_bytes) return nullptr;
+  char* into = static_cast<char*>(p_Target.base) + p_Row * p_Target.stride * label_bytes;
+  std::memcpy(into, p_Text, static_cast<std::size_t>(size));
+  std::memset(into + size, 0, static_cast<std::size_t>(label_bytes - size));
+  return p_End;
+}
+
 // The hot loop: one line after another, one value after another, each to its column's target.
 void parse_lines(const char* p_Text, const char* p_End, std::int64_t p_Row, const ColumnTarget* p_Targets,
                  int p_Columns, LineFault& p_Fault)
@@ -166,6 +177,8 @@ void parse_lines(const char* p_Text, const char* p_End, std::int64_t p_Row, cons
         }
         default:
           next = value_end(p_Text);
+          // Labels go with the columns passed over: the numbers' cases stay as they were.
+          if (target.kind == ValueKind::label) next = copy_label(p_Text, next, target, p_Row);
       }
       if (next == nullptr) {
         p_Fault = LineFault{p_Row, Fault::bad_value, column, line, p_Text};
@@ -409,10 +422,12 @@ struct DumpReader::Impl {
     const std::string line_number = std::to_string(p_Fault.row + 1);
     const std::string columns = std::to_string(header.columns.size());
     if (p_Fault.fault == Fault::bad_value) {
-      const bool integer = p_Targets[p_Fault.column].kind == ValueKind::integer;
+      const ValueKind kind = p_Targets[p_Fault.column].kind;
       fail(header.columns[static_cast<std::size_t>(p_Fault.column)],
            "value " + quoted(value_at(p_Fault.value)) + " on data line " + line_number + " " +
-               refusal(p_Fault.value, integer));
+               (kind == ValueKind::label ? "is longer than " + std::to_string(label_bytes) + " characters, too long "
+                                                                                          "for a label"
+                                         : std::string(refusal(p_Fault.value, kind == ValueKind::integer))));
     }
     const int values = values_on_line(p_Fault.line);
     if (values == 0) explain_blank_line(const_cast<char*>(p_Fault.line), p_Fault.row);

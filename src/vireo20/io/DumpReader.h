@@ -26,9 +26,13 @@ struct FrameHeader {
   std::vector<std::string> columns;
 };
 
-enum class ValueKind : std::uint8_t { skip, real, integer };
+enum class ValueKind : std::uint8_t { skip, real, integer, label };
 
-// Where the values of one column go: row r to base[r * stride], as float64 (real) or int64.
+// The bytes a label takes (LAMMPS's type labels, `dump_modify types labels`), NUL-padded.
+constexpr std::int64_t label_bytes = 32;
+
+// Where the values of one column go: row r to base[r * stride], as float64 (real) or int64, or as
+// its text (label) at byte r * stride * label_bytes.
 struct ColumnTarget {
   ValueKind kind = ValueKind::skip;
   void* base = nullptr;
