@@ -298,7 +298,8 @@ PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
       } else {
         taken[static_cast<std::size_t>(column)] = true;
         char* base = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-        targets[static_cast<std::size_t>(column)] = ColumnTarget{value_kind, base + 8 * j, static_cast<std::int64_t>(width)};
+        targets[static_cast<std::size_t>(column)] =
+            ColumnTarget{value_kind, base + 8 * j, static_cast<std::int64_t>(width)};
       }
     }
     Py_XDECREF(indexes);

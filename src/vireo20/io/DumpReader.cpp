@@ -423,11 +423,10 @@ struct DumpReader::Impl {
     const std::string columns = std::to_string(header.columns.size());
     if (p_Fault.fault == Fault::bad_value) {
       const ValueKind kind = p_Targets[p_Fault.column].kind;
+      std::string problem = "is longer than " + std::to_string(label_bytes) + " characters, too long for a label";
+      if (kind != ValueKind::label) problem = refusal(p_Fault.value, kind == ValueKind::integer);
       fail(header.columns[static_cast<std::size_t>(p_Fault.column)],
-           "value " + quoted(value_at(p_Fault.value)) + " on data line " + line_number + " " +
-               (kind == ValueKind::label ? "is longer than " + std::to_string(label_bytes) + " characters, too long "
-                                                                                          "for a label"
-                                         : std::string(refusal(p_Fault.value, kind == ValueKind::integer))));
+           "value " + quoted(value_at(p_Fault.value)) + " on data line " + line_number + " " + problem);
     }
     const int values = values_on_line(p_Fault.line);
     if (values == 0) explain_blank_line(const_cast<char*>(p_Fault.line), p_Fault.row);
