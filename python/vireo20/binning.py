@@ -80,19 +80,9 @@ class Binning:
             if orthogonal:
                 raise ValueError("bins need the simulation box, and the input gives none")
             return np.array(positions, dtype=np.float64)
-        if box.triclinic:
-            if orthogonal:
-                raise ValueError("bins need an orthogonal box (LAMMPS bins a tilted one in reduced units)")
-            return box.wrap(positions)[0]
-        # Box.wrap's arithmetic axis by axis (an orthogonal box's edges are its lengths): the same
-        # bits, without solving for fractions, which took 3 s at ten million particles.
-        lo, lengths = box.lo, box.hi - box.lo
-        images = np.subtract(positions, lo, dtype=np.float64)
-        images /= lengths
-        np.floor(images, out=images)
-        images[:, ~box.periodic] = 0.0
-        images *= lengths
-        return np.subtract(positions, images, dtype=np.float64)
+        if box.triclinic and orthogonal:
+            raise ValueError("bins need an orthogonal box (LAMMPS bins a tilted one in reduced units)")
+        return box.wrap(positions)[0]
 
 
 def _axial(positions, box, axis, width, origin):
@@ -156,8 +146,8 @@ def _squared_distance(positions, centre, axes):
 class Bins(Binning):
     """Bins along up to three axes: (axis index, width, origin) each, origin a name or a coordinate."""
 
-    def __init__(self, specs):
-        self.args = tuple((int(axis), float(width), origin) for axis, width, origin in specs)
+    def __init__(self, binned):
+        self.args = tuple((int(axis), float(width), origin) for axis, width, origin in binned)
         axes = [axis for axis, _, _ in self.args]
         if not 1 <= len(axes) <= 3 or len(set(axes)) != len(axes):
             raise ValueError("--bin takes one to three different axes")
@@ -229,6 +219,9 @@ def densities(result, volume):
     known); `volume` that of every bin, or of each by chunk id - 1."""
     if np.ndim(volume):
         volume = np.asarray(volume)[np.asarray(result.group_id) - 1]
-    count = np.bincount(result.element, minlength=len(result.masses)).astype(np.float64)
+    count = result.physics.get("count")
+    if count is None:  # physics "none": counted here
+        count = np.bincount(result.element, minlength=len(result.masses))
+    count = np.asarray(count, np.float64)
     mass = np.asarray(result.masses, np.float64) * MASS_DENSITY_UNITS.get(getattr(result, "units", None), 1.0)
     return {"number_density": count / volume, "mass_density": mass / volume}

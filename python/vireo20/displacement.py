@@ -81,7 +81,7 @@ class Displacements:
         self.images[at] += box.shifts(here - self.seen[at])
         self.seen[at] = here
         unwrapped = centres.copy()
-        unwrapped[known] = here + self.images[at] @ box.edges
+        unwrapped[known] = here + box.along_edges(self.images[at])
         return unwrapped
 
     @classmethod

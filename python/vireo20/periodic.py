@@ -15,7 +15,7 @@ def make_whole(positions, anchor, box):
     shifts = box.shifts(positions - positions[anchor])
     moved = shifts.any(axis=1)
     whole = positions.copy()
-    whole[moved] += shifts[moved] @ box.edges
+    whole[moved] += box.along_edges(shifts[moved])
     return whole
 
 
@@ -57,7 +57,7 @@ def line_images(points, lines, box):
     rank[order] = np.arange(len(order))
     unique = unique[order]
     image_of = unique[:, 0]
-    images = points[image_of] + unique[:, 1:].astype(np.float64) @ box.edges
+    images = points[image_of] + box.along_edges(unique[:, 1:])
     lines = lines.copy()
     lines[crossing, 1] = len(points) + rank[inverse.reshape(-1)]
     return lines, images, image_of

@@ -89,24 +89,23 @@ def _opening(head, path):
 def _section(head, path):
     """The section of a dump's first frame from the first bytes of the file at `path`: "ATOMS",
     "ENTRIES" for a dump local, or None for a file that is no dump."""
-    head = _opening(head, path)
-    if head is None:
+    return _text_section(_opening(head, path))
+
+
+def _text_section(text):
+    if not text:
         return None
     # dump_modify units/time yes write these items ahead of the step.
-    if not head.lstrip().startswith((b"ITEM: TIMESTEP", b"ITEM: UNITS", b"ITEM: TIME")):
+    if not text.lstrip().startswith((b"ITEM: TIMESTEP", b"ITEM: UNITS", b"ITEM: TIME")):
         return None
     # A dump local counts its ENTRIES, or what dump_modify label names them (BONDS, say).
-    counted = re.search(rb"\nITEM: NUMBER OF (\S+)", head)
+    counted = re.search(rb"\nITEM: NUMBER OF (\S+)", text)
     return "ENTRIES" if counted and counted.group(1) != b"ATOMS" else "ATOMS"
 
 
 def dump_section(path):
     """The section of a file's first frame ("ATOMS", "ENTRIES"), None if it is no dump."""
-    from .inputs import head
-    try:
-        return _section(head(path), path)
-    except OSError:
-        return None
+    return _text_section(_file_opening(path))
 
 
 # A dump written one file per step may be given as its files.
@@ -144,7 +143,8 @@ def dump_files(path, section):
                                          f"{', ...' if len(stems) > 4 else ''}): name one with a quoted pattern, "
                                          f"as '{os.path.join(path, stems[0].replace('#', '*'))}'")
     found.sort(key=natural_key)
-    _no_headless(found + [name for name in others if _stem(name) in stems])
+    # The scan has told the dumps already: a file named as they are but no dump is headless.
+    _refuse_headless([name for name in others if _stem(name) in stems and os.path.getsize(name)], found)
     return found
 
 
@@ -160,9 +160,12 @@ def _no_headless(paths):
     if len(paths) < 2:
         return
     headless = [path for path in paths if os.path.getsize(path) and dump_section(path) is None]
-    like = next((path for path in paths if path not in headless and os.path.getsize(path)), None)
-    if headless and like:
-        raise InputError(headless[0], "-", "-", f"the file does not start as a LAMMPS dump, unlike {like}; a "
+    _refuse_headless(headless, [path for path in paths if path not in headless and os.path.getsize(path)])
+
+
+def _refuse_headless(headless, dumps):
+    if headless and dumps:
+        raise InputError(headless[0], "-", "-", f"the file does not start as a LAMMPS dump, unlike {dumps[0]}; a "
                                                 "dump local written per processor (% in its name) has its steps' "
                                                 "headers only in processor 0's file and cannot be joined: dump "
                                                 "it to one file")
@@ -248,8 +251,10 @@ def open_series(path, contacts=None, contact_ids=None, **options):
                 pass
         except OSError as error:
             raise InputError(name, "-", "-", f"cannot be read ({error.strerror or error})") from None
-    _no_headless(paths)
-    _no_headless(contact_paths)
+    # A folder's files were told apart by its scan.
+    for given, files in ((path, paths), (contacts, contact_paths)):
+        if not (isinstance(given, str) and os.path.isdir(given)):
+            _no_headless(files)
     return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids)
 
 

@@ -335,7 +335,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         _groups.take_rows(masses, 1, np.ascontiguousarray(take_index, dtype=np.int64), entry_masses[:e])
         entry_masses[e:] = trailing_masses
     float_class = quill20.grid_function_class("float64")
-    summed = generator.Sum(float_class(quill20.asarray(entry_masses), 1)).to_numpy()
+    group_sum = lambda by_entry: generator.Sum(float_class(quill20.asarray(by_entry), 1)).to_numpy()
+    summed = group_sum(entry_masses)
     mass_array = quill20.asarray(masses)
     how_reduced = {name: reductions.get(name) or default_reduction(name, data) for name, data in values.items()}
     physics_arrays, mean_velocity = {}, None
@@ -349,7 +350,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
             if dipole is not None:
                 physics_arrays["dipole"] = dipole
             if temperature:
-                physics_arrays.update(_temperatures(step, values.get("velocity"), entry_masses, element,
+                physics_arrays.update(_temperatures(step, values.get("velocity"), entry_masses, group_sum,
                                                     physics_arrays, UNIT_STYLES[units]))
             mvv2e = UNIT_STYLES[units][0] if units is not None else 1.0
             if mvv2e != 1.0 and "internal_kinetic_energy" in physics_arrays:
@@ -520,7 +521,7 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     return arrays, found["centres"], found.get("mean_velocity")
 
 
-def _temperatures(step, velocities, entry_masses, element, arrays, style):
+def _temperatures(step, velocities, entry_masses, group_sum, arrays, style):
     """LAMMPS's temp/chunk temperatures: sum m v.v * mvv2e / (3 count boltz), with v the velocities
     (`temperature`) or those about the mean velocity (`internal_temperature`, from the kinetic energy
     the physics' pass found)."""
@@ -532,7 +533,7 @@ def _temperatures(step, velocities, entry_masses, element, arrays, style):
     squared = (v[:, 0] * v[:, 0] + v[:, 1] * v[:, 1] + v[:, 2] * v[:, 2]) * entry_masses
     # No degree of freedom, no temperature: 0, as LAMMPS gives.
     factor = np.divide(mvv2e, 3.0 * count * boltz, out=np.zeros(len(count)), where=count > 0)
-    return {"temperature": np.bincount(element, weights=squared, minlength=len(count)) * factor,
+    return {"temperature": group_sum(squared) * factor,
             "internal_temperature": 2.0 * arrays["internal_kinetic_energy"] * factor}
 
 
