@@ -63,6 +63,9 @@ def parser():
     up.add_argument("--contact-ids", nargs=2, metavar=("COLUMN1", "COLUMN2"),
                     help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
                          "pair/gran/local pos id writes the positions first)")
+    up.add_argument("--stem", metavar="NAME",
+                    help="of VTK files: the series to read where a folder holds several (its files' name up to "
+                         "the step number), or the group of a .pvd that lists several")
     up.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
                     help="the simulation box of an input that holds none (VTK files), periodic along --periodic")
     up.add_argument("--periodic", default="xyz", metavar="AXES",
@@ -190,6 +193,8 @@ def _upscale(args):
         up.error("--wrapped and --overwrite go with --lammps-dump")
     if args.scheduler and args.workers:
         up.error("give --workers or --scheduler, not both")
+    if args.stem is not None:
+        options["stem"] = args.stem
     if args.box is not None:
         periodic = "" if args.periodic == "none" else args.periodic
         if set(periodic) - set("xyz"):

@@ -2,7 +2,9 @@
 Yade's VTKRecorder), read with VTK's own readers.
 
 The input is a `.pvd` series (its DataSets in order, the timestep of each its `timestep`
-attribute), a folder of `.vtu`, `.vtp`, `.pvtu`, `.pvtp` or legacy `.vtk` files (in natural name
+attribute; the files of one timestep are the parts of its step, joined in the order of their `part`
+attribute, as ParaView writes a data set saved by several processes; where the DataSets carry several
+`group` attributes, option `stem` names the particles' group), a folder of `.vtu`, `.vtp`, `.pvtu`, `.pvtp` or legacy `.vtk` files (in natural name
 order; LIGGGHTS's `*_boundingBox*` files left out; option `stem` picks one series where several
 share the folder), such files listed or matched by a quoted pattern (`"post/dump*.vtk"`), or one
 such file. Outside a `.pvd`, the timestep is the number that ends each
@@ -80,7 +82,7 @@ def _folder(path, stem):
         names = [n for n in names if _stem(n) == stem or n.startswith(stem)]
     elif len(stems) > 1:
         raise InputError(path, "-", "-", f"the folder holds several series ({', '.join(stems)}): "
-                                         "name one with the option stem, or give its .pvd")
+                                         "name one with --stem (the option stem), or give its .pvd")
     if not names:
         raise InputError(path, "-", "-", "the folder holds no VTK particle files "
                                          f"({', '.join(EXTENSIONS)}){' named ' + stem if stem else ''}")
@@ -96,13 +98,26 @@ def _numbered(paths):
     return list(zip(paths, numbers))
 
 
-def _pvd(path):
+def _pvd(path, group=None):
+    """(files, timestep) of each step of a .pvd: the files of a step are its parts, in part order."""
     try:
         root = ElementTree.parse(path).getroot()
     except (ElementTree.ParseError, OSError) as error:
         raise InputError(path, "-", "-", f"not a readable .pvd file ({error})") from None
-    entries, seen = [], set()
-    for k, dataset in enumerate(root.iter("DataSet")):
+    datasets = list(root.iter("DataSet"))
+    groups = sorted({dataset.get("group", "") for dataset in datasets})
+    if group is not None:
+        if group not in groups:
+            raise InputError(path, "-", "DataSet", f"the series has no group {group!r} "
+                                                   f"(its groups: {', '.join(map(repr, groups))})")
+        groups = [group]
+    elif len(groups) > 1:
+        raise InputError(path, "-", "DataSet", f"the series holds several groups ({', '.join(map(repr, groups))}): "
+                                               "name the particles' one with --stem (the option stem)")
+    steps = {}
+    for k, dataset in enumerate(datasets):
+        if dataset.get("group", "") != groups[0]:
+            continue
         name = dataset.get("file")
         if name is None:
             raise InputError(path, f"#{k} of the file", "DataSet", "has no file attribute")
@@ -112,14 +127,16 @@ def _pvd(path):
             raise InputError(path, f"#{k} of the file", "timestep", f"{dataset.get('timestep')!r} is not "
                                                                     "a number") from None
         timestep = int(timestep) if timestep.is_integer() else timestep
-        if timestep in seen:
-            raise InputError(path, timestep, "DataSet", "a second file at the same timestep (a series "
-                                                        "in several parts): give the particles' own series")
-        seen.add(timestep)
-        entries.append((os.path.join(os.path.dirname(path), name), timestep))
-    if not entries:
+        part = dataset.get("part", "0")
+        parts = steps.setdefault(timestep, {})
+        if part in parts:
+            raise InputError(path, timestep, "DataSet", f"a second file at the same timestep as part {part}")
+        parts[part] = os.path.join(os.path.dirname(path), name)
+    if not steps:
         raise InputError(path, "-", "DataSet", "the series lists no files")
-    return entries
+    # ParaView numbers the parts of a step from 0 as the processes that wrote them.
+    return [(tuple(parts[p] for p in sorted(parts, key=natural_key)), timestep)
+            for timestep, parts in steps.items()]
 
 
 def open_series(path, box=None, group_by=None, stem=None):
@@ -130,7 +147,7 @@ def open_series(path, box=None, group_by=None, stem=None):
     elif os.path.isdir(path):
         entries = _folder(path, stem)
     elif str(path).endswith(".pvd"):
-        entries = _pvd(path)
+        entries = _pvd(path, stem)
     else:
         number = _name_number(os.path.basename(path))
         entries = [(path, 0 if number is None else number)]
@@ -194,9 +211,9 @@ def _join_triplets(columns):
             columns[name] = np.stack([columns.pop(part) for part in parts], axis=1)
 
 
-def read_frame(path, index, timestep=None, box=None, group_by=None):
+def _point_data(path, timestep):
+    """The positions and point arrays of one file."""
     from vtkmodules.util.numpy_support import vtk_to_numpy
-    timestep = index if timestep is None else timestep
     data = _read(path, timestep)
     points = data.GetPoints()
     positions = vtk_to_numpy(points.GetData()).reshape(-1, 3) if points is not None else np.zeros((0, 3))
@@ -208,6 +225,36 @@ def read_frame(path, index, timestep=None, box=None, group_by=None):
             values = column(vtk_to_numpy(array))
             if values is not None:
                 columns.setdefault(array.GetName() or f"array{k}", values)
+    return positions, columns
+
+
+def _joined(paths, timestep):
+    """The parts of a step as one: their points one after the other, in part order."""
+    parts = [_point_data(path, timestep) for path in paths]
+    if len(parts) == 1:
+        return parts[0]
+    first = parts[0][1]
+    for path, (_, columns) in zip(paths[1:], parts[1:]):
+        differ = sorted(set(first) ^ set(columns))
+        if differ:
+            raise InputError(path, timestep, differ[0], f"is in {'this' if differ[0] in columns else 'the first'} "
+                                                        f"but not the other of two parts of the step "
+                                                        f"({os.path.basename(paths[0])})")
+        for name, values in columns.items():
+            if values.shape[1:] != first[name].shape[1:] or values.dtype != first[name].dtype:
+                raise InputError(path, timestep, name, f"has {values.dtype} values of shape {values.shape[1:]} where "
+                                                       f"the step's first part has {first[name].dtype} of "
+                                                       f"shape {first[name].shape[1:]}")
+    positions = np.concatenate([np.asarray(p, dtype=np.float64) for p, _ in parts])
+    return positions, {name: np.concatenate([c[name] for _, c in parts]) for name in first}
+
+
+def read_frame(path, index, timestep=None, box=None, group_by=None):
+    """Frame `index`: the file `path`, or the parts of a step given as a tuple of files."""
+    timestep = index if timestep is None else timestep
+    paths = path if isinstance(path, tuple) else (path,)
+    positions, columns = _joined(paths, timestep)
+    path = paths[0]
     _join_triplets(columns)
     for common, names in COMMON_NAMES.items():
         if common not in columns:

@@ -2,6 +2,7 @@
 format's own library and read back, and the errors of broken files."""
 import os
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -38,14 +39,20 @@ def bonds(rows):
 
 
 def write_vtk(folder, legacy=False):
-    """A .pvd over .vtu files, or (legacy) a folder of binary legacy .vtk files as LIGGGHTS writes."""
+    """A .pvd over .vtu files, or (legacy) a folder of binary legacy .vtk files as LIGGGHTS writes, or
+    ("parts") a .pvd of each step in two parts, as ParaView saves a data set of two processes, listed
+    last part first beside a group of walls."""
     from vtkmodules.util.numpy_support import numpy_to_vtk
     from vtkmodules.vtkCommonCore import vtkPoints
     from vtkmodules.vtkCommonDataModel import vtkPolyData, vtkUnstructuredGrid
     from vtkmodules.vtkIOLegacy import vtkPolyDataWriter
     from vtkmodules.vtkIOXML import vtkXMLUnstructuredGridWriter
-    entries = []
-    for step, rows, positions, velocity in frames():
+    entries, parts = [], legacy == "parts"
+    legacy = legacy and not parts
+    halves = lambda n: ((1, slice(n // 2, None)), (0, slice(0, n // 2))) if parts else ((0, slice(None)),)
+    steps = [(step, part, rows[half], moved[half], speeds[half]) for step, rows, moved, speeds in frames()
+             for part, half in halves(len(rows))]
+    for step, part, rows, positions, velocity in steps:
         data, points = vtkPolyData() if legacy else vtkUnstructuredGrid(), vtkPoints()
         # The legacy files as from a LAMMPS dump's x y z ix iy iz vx vy vz, arrays one by one.
         wrapped, images = CENTRED.wrap(positions)
@@ -61,18 +68,20 @@ def write_vtk(folder, legacy=False):
         writer = vtkPolyDataWriter() if legacy else vtkXMLUnstructuredGridWriter()
         if legacy:
             writer.SetFileTypeToBinary()
-        name = f"particles_{step}.{'vtk' if legacy else 'vtu'}"
+        name = f"particles_{step}{f'_{part}' if parts else ''}.{'vtk' if legacy else 'vtu'}"
         writer.SetFileName(os.path.join(folder, name))
         writer.SetInputData(data)
         assert writer.Write() == 1
-        entries.append(f'<DataSet timestep="{step}" part="0" file="{name}"/>')
+        group = ' group="particles"' if parts else ""
+        entries.append(f'<DataSet timestep="{step}"{group} part="{part}" file="{name}"/>')
+        entries += [f'<DataSet timestep="{step}" group="walls" part="0" file="walls_{step}.vtu"/>'] if parts else []
     path = folder if legacy else os.path.join(folder, "particles.pvd")
     if not legacy:
         with open(path, "w") as stream:
             stream.write('<VTKFile type="Collection"><Collection>' + "".join(entries) + "</Collection></VTKFile>")
     columns = lambda rows, velocity: {"id": IDS[rows], "mol": MOL[rows], "mass": MASS[rows],
                                       "type": TYPE[rows], "velocity": velocity}
-    return path, {"box": CENTRED}, columns, CENTRED, "mol"
+    return path, {"box": CENTRED, **({"stem": "particles"} if parts else {})}, columns, CENTRED, "mol"
 
 
 def write_gsd(folder):
@@ -155,9 +164,11 @@ def write_mda(folder):
 WRITERS = {"vtk": write_vtk, "gsd": write_gsd, "h5md": write_h5md, "mdanalysis": write_mda}
 
 
-@pytest.mark.parametrize("name, legacy", [(name, False) for name in WRITERS] + [("vtk", True), ("vtk", "pattern")])
+@pytest.mark.parametrize("name, legacy", [(name, False) for name in WRITERS]
+                         + [("vtk", True), ("vtk", "pattern"), ("vtk", "parts")])
 def test_a_written_system_reads_back(name, legacy, tmp_path):
-    written = write_vtk(str(tmp_path), legacy=True) if legacy else WRITERS[name](str(tmp_path))
+    written = write_vtk(str(tmp_path), legacy=legacy if legacy == "parts" else True) if legacy \
+        else WRITERS[name](str(tmp_path))
     path, options, expected_columns, box, group = written
     if legacy == "pattern":
         # The files in any order: the series takes them in the natural order of their names.
@@ -173,7 +184,7 @@ def test_a_written_system_reads_back(name, legacy, tmp_path):
     loaders = list(series.loaders())
     for loader, (step, rows, positions, velocity) in zip(loaders, frames(constant=name == "mdanalysis")):
         for frame in (loader.load(), pickle.loads(pickle.dumps(loader)).load()):
-            wrapped = name == "mdanalysis" or (name == "vtk" and not legacy)
+            wrapped = name == "mdanalysis" or (name == "vtk" and legacy in (False, "parts"))
             assert (frame.timestep, frame.default_group, frame.wrapped) == (step, group, wrapped)
             assert frame.time == (step * 0.5 if name == "h5md" else None)
             assert frame.units == ("mdanalysis" if name == "mdanalysis" else None)
@@ -187,11 +198,12 @@ def test_a_written_system_reads_back(name, legacy, tmp_path):
                 same(frame.columns[key], values)
 
 
-@pytest.mark.parametrize("name", WRITERS)
+@pytest.mark.parametrize("name", list(WRITERS) + ["vtk parts"])
 def test_each_format_upscales_as_its_frames_given_as_an_npz_folder(name, tmp_path):
     import vireo20
     from test_vireo20_job import read_vtp
-    path, options, _, box, _ = WRITERS[name](str(tmp_path))
+    path, options, _, box, _ = write_vtk(str(tmp_path), "parts") if name == "vtk parts" else WRITERS[name](str(tmp_path))
+    name = name.split()[0]
     exact = name != "mdanalysis"
     os.makedirs(tmp_path / "npz")
     for k, (step, rows, positions, velocity) in enumerate(frames(constant=name == "mdanalysis")):
@@ -258,6 +270,28 @@ def test_a_broken_file_is_one_input_error(name, damage, array, tmp_path):
         for _ in inputs.open_series(path, format=name, **options):
             pass
     assert caught.value.array == array and str(tmp_path) in caught.value.file
+
+
+@pytest.mark.parametrize("change, array, words", [
+    (('part="1" file="particles_100_1', 'part="0" file="particles_100_1'), "DataSet", "a second file"),
+    (("particles_100_1.vtu", "legacy/particles_100.vtk"), "ix", "not the other of two parts"),
+    (None, "DataSet", "several groups ('particles', 'walls')"),
+])
+def test_the_parts_of_a_step_that_do_not_make_one_are_refused(change, array, words, tmp_path):
+    path, options = write_vtk(str(tmp_path), legacy="parts")[:2]
+    os.makedirs(tmp_path / "legacy")
+    write_vtk(str(tmp_path / "legacy"), legacy=True)
+    if change is None:
+        del options["stem"]
+    else:
+        with open(path) as stream:
+            text = stream.read().replace(*change)
+        with open(path, "w") as stream:
+            stream.write(text)
+    with pytest.raises(InputError, match=re.escape(words)) as caught:
+        for _ in inputs.open_series(path, format="vtk", **options):
+            pass
+    assert caught.value.array == array
 
 
 def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
