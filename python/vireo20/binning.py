@@ -1,5 +1,6 @@
 """Groups by place: the particles of each spatial bin form one upscaled particle, as LAMMPS's
-`compute chunk/atom` makes chunks of them (`units box`, its default bounds, `discard` and `pbc no`):
+`compute chunk/atom` makes chunks of them (its default bounds, `discard` and `pbc no`; `units box`,
+or `units reduced` with `--bin-units reduced`, which a tilted box needs):
 
 - `--bin AXIS:WIDTH[:ORIGIN]`, once per binned axis (`bin/1d`, `bin/2d`, `bin/3d`): bins every WIDTH
   from ORIGIN (`lower`, the default, `center`, `upper` or a coordinate) to cover an orthogonal box,
@@ -9,6 +10,10 @@
 - `--bin-cylinder AXIS:WIDTH[:ORIGIN] C1 C2 RMIN RMAX N` (`bin/cylinder`): N rings between the radii
   about the line along AXIS through C1 C2 (the other two coordinates in order), each cut in bins
   along AXIS as `--bin` cuts it; the axial bins vary fastest in the chunk ids.
+
+In reduced units, widths and origins along an axis are fractions of the box's edge (its coordinates
+from 0 to 1 along a, b and c, as LAMMPS's lamda coordinates), a centre is given in them and a radius
+is a fraction of the box's x length.
 
 A particle is binned where it lies in the box (wrapped into it in the periodic directions); one
 beyond the bins (a bound that is not periodic, or past RMIN or RMAX) goes to the nearest. Group
@@ -24,6 +29,7 @@ import numpy as np
 from .frames import AXES
 
 ORIGINS = ("lower", "center", "upper")
+UNITS = ("box", "reduced")
 # LAMMPS's mv2d: mass over volume to its density units (g/cm^3 in real and metal units), 1 elsewhere.
 MASS_DENSITY_UNITS = {"real": 1.0 / 0.602214129, "metal": 1.0 / 0.602214129}
 
@@ -62,6 +68,53 @@ def _radii(rmin, rmax, count, option):
     return rmin, rmax, int(count)
 
 
+def _units(units):
+    if units not in UNITS:
+        raise ValueError(f"--bin-units takes {' or '.join(UNITS)}, not {units!r}")
+    return units
+
+
+def _inverse(box):
+    """LAMMPS's h_inv of a box: the inverse of its edge matrix, in its arithmetic."""
+    if not box.restricted:
+        raise ValueError("bins in reduced units need a box as LAMMPS makes one (a along x, b in the xy plane)")
+    (xprd, yprd, zprd), (xy, xz, yz) = np.diag(box.edges), box.tilt
+    return (1.0 / xprd, 1.0 / yprd, 1.0 / zprd, -yz / (yprd * zprd), (yz * xy - yprd * xz) / (xprd * yprd * zprd),
+            -xy / (xprd * yprd))
+
+
+def _reduced(positions, box):
+    """Positions in the box's reduced coordinates, as LAMMPS's x2lamda gives them."""
+    h = _inverse(box)
+    d = positions - box.lo
+    reduced = np.empty_like(d)
+    reduced[:, 0] = h[0] * d[:, 0] + h[5] * d[:, 1] + h[4] * d[:, 2]
+    reduced[:, 1] = h[1] * d[:, 1] + h[3] * d[:, 2]
+    reduced[:, 2] = h[2] * d[:, 2]
+    return reduced
+
+
+def _from_reduced(point, box):
+    """A point given in reduced coordinates, in the box's, as LAMMPS's lamda2x gives it."""
+    _inverse(box)
+    (xprd, yprd, zprd), (xy, xz, yz), lo = np.diag(box.edges), box.tilt, box.lo
+    x, y, z = point
+    return (xprd * x + xy * y + xz * z + lo[0], yprd * y + yz * z + lo[1], zprd * z + lo[2])
+
+
+def _remapped(positions, box, axes):
+    """The coordinates along `axes` brought once into [lo, hi) in the periodic directions, as LAMMPS
+    remaps them before measuring a distance: in a tilted box a wrapped x may lie outside them."""
+    coordinates = positions[:, axes].copy()
+    for k, axis in enumerate(axes):
+        if box is not None and box.periodic[axis]:
+            lo, hi = box.lo[axis], box.hi[axis]
+            x = coordinates[:, k]
+            x[x < lo] += hi - lo
+            x[x >= hi] -= hi - lo
+    return coordinates
+
+
 class Binning:
     """What each shape of bins shares: the positions wrapped into the box, and the densities."""
 
@@ -71,27 +124,34 @@ class Binning:
         be binned."""
         raise NotImplementedError
 
-    def __repr__(self):
-        return f"{type(self).__name__}{self.args!r}"
+    units = "box"
 
-    @staticmethod
-    def _wrapped(positions, box, orthogonal=True):
+    def __repr__(self):
+        return f"{type(self).__name__}{self.args!r}" + (f" in {self.units} units" if self.units != "box" else "")
+
+    def _wrapped(self, positions, box, needs_box=True):
         if box is None:
-            if orthogonal:
+            if needs_box or self.units == "reduced":
                 raise ValueError("bins need the simulation box, and the input gives none")
             return np.array(positions, dtype=np.float64)
-        if box.triclinic and orthogonal:
-            raise ValueError("bins need an orthogonal box (LAMMPS bins a tilted one in reduced units)")
+        if box.triclinic and needs_box and self.units == "box":
+            raise ValueError("bins of a tilted box are made in reduced units, as LAMMPS makes them: "
+                             "--bin-units reduced")
         return box.wrap(positions)[0]
 
+    def _coordinates(self, positions, box):
+        """(the coordinates bins are cut in, their lower and upper bounds, the box's lengths)."""
+        if self.units == "reduced":
+            return _reduced(positions, box), np.zeros(3), np.ones(3), np.diag(box.edges)
+        return positions, box.lo, box.hi, box.hi - box.lo
 
-def _axial(positions, box, axis, width, origin):
-    """(each position's bin along `axis` from 0, the number of bins) in LAMMPS's arithmetic."""
-    lo, hi = box.lo[axis], box.hi[axis]
+
+def _axial(x, lo, hi, periodic, width, origin):
+    """(each coordinate's bin from 0, the number of bins) over [lo, hi), in LAMMPS's arithmetic."""
     offset, layers = _layers(lo, hi, origin, width)
-    x = positions[:, axis].copy()
-    if box.periodic[axis]:
-        # Where wrapping rounded onto the upper face, as LAMMPS remaps.
+    if periodic:
+        # Where wrapping rounded onto a face, as LAMMPS remaps.
+        x[x < lo] += hi - lo
         x[x >= hi] -= hi - lo
     # LAMMPS's int cast truncates toward zero; below the first bin it steps down one.
     below = x < offset
@@ -146,26 +206,28 @@ def _squared_distance(positions, centre, axes):
 class Bins(Binning):
     """Bins along up to three axes: (axis index, width, origin) each, origin a name or a coordinate."""
 
-    def __init__(self, binned):
+    def __init__(self, binned, units="box"):
         self.args = tuple((int(axis), float(width), origin) for axis, width, origin in binned)
+        self.units = _units(units)
         axes = [axis for axis, _, _ in self.args]
         if not 1 <= len(axes) <= 3 or len(set(axes)) != len(axes):
             raise ValueError("--bin takes one to three different axes")
 
     @classmethod
-    def parse(cls, texts):
+    def parse(cls, texts, units="box"):
         """From "AXIS:WIDTH[:ORIGIN]" texts ("z:0.5", "x:1.3:center", "y:0.9:0.4")."""
-        return cls([_axis(text, "--bin") for text in texts])
+        return cls([_axis(text, "--bin") for text in texts], units)
 
     def labels(self, positions, box):
         positions = self._wrapped(positions, box)
+        coordinates, lo, hi, lengths = self._coordinates(positions, box)
         labels = np.zeros(len(positions), np.int64)
-        volume = float(np.prod(box.hi - box.lo))
+        volume = float(np.prod(lengths))
         for axis, width, origin in self.args:
-            index, layers = _axial(positions, box, axis, width, origin)
+            index, layers = _axial(coordinates[:, axis].copy(), lo[axis], hi[axis], box.periodic[axis], width, origin)
             labels *= layers
             labels += index
-            volume *= width / (box.hi[axis] - box.lo[axis])
+            volume *= width / (hi[axis] - lo[axis])
         labels += 1
         return labels, positions, volume
 
@@ -173,18 +235,23 @@ class Bins(Binning):
 class SphereBins(Binning):
     """Spherical shells about a centre."""
 
-    def __init__(self, centre, rmin, rmax, count):
+    def __init__(self, centre, rmin, rmax, count, units="box"):
         self.args = (tuple(float(c) for c in centre), *_radii(float(rmin), float(rmax), count, "--bin-sphere"))
+        self.units = _units(units)
 
     @classmethod
-    def parse(cls, values):
+    def parse(cls, values, units="box"):
         x, y, z, rmin, rmax, count = _numbers(values, "--bin-sphere", ("X", "Y", "Z", "RMIN", "RMAX", "N"))
-        return cls((x, y, z), rmin, rmax, count)
+        return cls((x, y, z), rmin, rmax, count, units)
 
     def labels(self, positions, box):
         centre, rmin, rmax, count = self.args
-        positions = self._wrapped(positions, box, orthogonal=False)
-        labels = _radial(_squared_distance(positions, centre, (0, 1, 2)), rmin, rmax, count) + 1
+        positions = self._wrapped(positions, box, needs_box=False)
+        if self.units == "reduced":
+            scale = box.hi[0] - box.lo[0]
+            centre, rmin, rmax = _from_reduced(centre, box), rmin * scale, rmax * scale
+        remapped = _remapped(positions, box, [0, 1, 2])
+        labels = _radial(_squared_distance(remapped, centre, (0, 1, 2)), rmin, rmax, count) + 1
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
         return labels, positions, 4.0 / 3.0 * np.pi * np.diff(edges ** 3)
 
@@ -192,25 +259,34 @@ class SphereBins(Binning):
 class CylinderBins(Binning):
     """Rings about a line along an axis, each cut along it."""
 
-    def __init__(self, axis, c1, c2, rmin, rmax, count):
+    def __init__(self, axis, c1, c2, rmin, rmax, count, units="box"):
         self.args = (tuple(axis), float(c1), float(c2), *_radii(float(rmin), float(rmax), count, "--bin-cylinder"))
+        self.units = _units(units)
 
     @classmethod
-    def parse(cls, values):
+    def parse(cls, values, units="box"):
         values = list(values)
         if len(values) != 6:
             raise ValueError("--bin-cylinder takes AXIS:WIDTH[:ORIGIN] C1 C2 RMIN RMAX N")
         c1, c2, rmin, rmax, count = _numbers(values[1:], "--bin-cylinder", ("C1", "C2", "RMIN", "RMAX", "N"))
-        return cls(_axis(values[0], "--bin-cylinder"), c1, c2, rmin, rmax, count)
+        return cls(_axis(values[0], "--bin-cylinder"), c1, c2, rmin, rmax, count, units)
 
     def labels(self, positions, box):
         (axis, width, origin), c1, c2, rmin, rmax, count = self.args
         positions = self._wrapped(positions, box)
-        across = tuple(a for a in range(3) if a != axis)
-        ring = _radial(_squared_distance(positions, (c1, c2), across), rmin, rmax, count)
-        along, layers = _axial(positions, box, axis, width, origin)
+        across = [a for a in range(3) if a != axis]
+        coordinates, lo, hi, lengths = self._coordinates(positions, box)
+        along, layers = _axial(coordinates[:, axis].copy(), lo[axis], hi[axis], box.periodic[axis], width, origin)
+        if self.units == "reduced":
+            centre = np.zeros(3)
+            centre[across] = c1, c2
+            centre = np.array(_from_reduced(centre, box))
+            (c1, c2), scale = centre[across], box.hi[across[0]] - box.lo[across[0]]
+            rmin, rmax = rmin * scale, rmax * scale
+        ring = _radial(_squared_distance(_remapped(positions, box, across), (c1, c2), (0, 1)), rmin, rmax, count)
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
-        volumes = np.repeat(np.pi * np.diff(edges ** 2) * width, layers)
+        # LAMMPS's slab: the box's length times the width over the length in the width's units.
+        volumes = np.repeat(np.pi * np.diff(edges ** 2) * (lengths[axis] * width / (hi[axis] - lo[axis])), layers)
         return ring * layers + along + 1, positions, volumes
 
 

@@ -104,6 +104,10 @@ def parser():
     up.add_argument("--bin-cylinder", nargs=6, metavar=("AXIS:WIDTH[:ORIGIN]", "C1", "C2", "RMIN", "RMAX", "N"),
                     help="group the particles by place, in N rings from RMIN to RMAX about the line along AXIS "
                          "through C1 C2, cut every WIDTH along it, as LAMMPS's compute chunk/atom bin/cylinder")
+    up.add_argument("--bin-units", choices=("box", "reduced"), default="box",
+                    help="the units of the bins' widths, origins, centres and radii: the box's (default), or "
+                         "reduced, as fractions of its edges (which bins of a tilted box need), as LAMMPS's "
+                         "units keyword")
     up.add_argument("--vacf", action="store_true",
                     help="each upscaled particle's mean velocity times that at the first step, per component "
                          "and summed (LAMMPS's vacf/chunk)")
@@ -225,16 +229,18 @@ def _upscale(args):
 
 def _bins(args):
     """The bins the options ask for, at most one shape of them, or None."""
-    from .binning import CylinderBins, SphereBins
+    from .binning import Bins, CylinderBins, SphereBins
     given = [(name, value) for name, value in (("--bin", args.bin), ("--bin-sphere", args.bin_sphere),
                                               ("--bin-cylinder", args.bin_cylinder)) if value]
     if len(given) > 1:
         raise ValueError(f"give one of {', '.join(name for name, _ in given)}")
     if not given:
+        if args.bin_units != "box":
+            raise ValueError("--bin-units goes with --bin, --bin-sphere or --bin-cylinder")
         return None
     name, value = given[0]
-    shapes = {"--bin": lambda texts: texts, "--bin-sphere": SphereBins.parse, "--bin-cylinder": CylinderBins.parse}
-    return shapes[name](value)
+    shapes = {"--bin": Bins.parse, "--bin-sphere": SphereBins.parse, "--bin-cylinder": CylinderBins.parse}
+    return shapes[name](value, args.bin_units)
 
 
 def _run(args, source, options, reductions, frames, synthetic):

@@ -202,7 +202,8 @@ def test_a_written_system_reads_back(name, legacy, tmp_path):
 def test_each_format_upscales_as_its_frames_given_as_an_npz_folder(name, tmp_path):
     import vireo20
     from test_vireo20_job import read_vtp
-    path, options, _, box, _ = write_vtk(str(tmp_path), "parts") if name == "vtk parts" else WRITERS[name](str(tmp_path))
+    written = write_vtk(str(tmp_path), "parts") if name == "vtk parts" else WRITERS[name](str(tmp_path))
+    path, options, _, box, _ = written
     name = name.split()[0]
     exact = name != "mdanalysis"
     os.makedirs(tmp_path / "npz")

@@ -354,7 +354,7 @@ BINS = """
 units lj
 atom_style atomic
 lattice fcc 0.8442
-region box block 0 5 0 4 0 3
+region box {region}
 create_box 2 box
 create_atoms 1 box
 mass 1 1.0
@@ -364,31 +364,47 @@ velocity all create 3.0 87287 loop geom
 pair_style lj/cut 2.5
 pair_coeff * * 1.0 1.0 2.5
 fix 1 all nve
-compute layers all chunk/atom bin/1d z lower 0.7 units box
-compute cells all chunk/atom bin/3d x center 2.0 y upper 1.1 z 0.3 0.8 units box
-compute shells all chunk/atom bin/sphere 4.0 3.0 2.5 0.5 3.0 5 units box
-compute rings all chunk/atom bin/cylinder z lower 1.2 4.0 3.0 0.5 3.0 4 units box
+compute layers all chunk/atom bin/1d {layers}
+compute cells all chunk/atom bin/3d {cells}
+compute shells all chunk/atom bin/sphere {shells}
+compute rings all chunk/atom bin/cylinder {rings}
 """ + "".join(f"fix {name} all ave/chunk 1 1 50 {name} density/mass density/number vx file {name}.txt format ' %.17g'\n"
               for name in ("layers", "cells", "shells", "rings")) + """
 dump atoms all custom 50 atoms.dump id type mass x y z vx vy vz c_layers c_cells c_shells c_rings
 dump_modify atoms format float %.17g
 run 100
 """
-SHAPES = {"layers": ["z:0.7"], "cells": ["x:2.0:center", "y:1.1:upper", "z:0.8:0.3"],
-          "shells": binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5),
-          "rings": binning.CylinderBins.parse(["z:1.2", 4.0, 3.0, 0.5, 3.0, 4])}
+# LAMMPS's bins and ours, in an orthogonal box in box units and in a tilted one in reduced units.
+BOXES = {
+    "box": ("block 0 5 0 4 0 3", {
+        "layers": ("z lower 0.7", binning.Bins.parse(["z:0.7"])),
+        "cells": ("x center 2.0 y upper 1.1 z 0.3 0.8",
+                  binning.Bins.parse(["x:2.0:center", "y:1.1:upper", "z:0.8:0.3"])),
+        "shells": ("4.0 3.0 2.5 0.5 3.0 5", binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5)),
+        "rings": ("z lower 1.2 4.0 3.0 0.5 3.0 4", binning.CylinderBins.parse(["z:1.2", 4.0, 3.0, 0.5, 3.0, 4]))}),
+    "reduced": ("prism 0 5 0 4 0 3 1.5 -1.0 0.5", {
+        "layers": ("x lower 0.15", binning.Bins.parse(["x:0.15"], "reduced")),
+        "cells": ("x center 0.3 y upper 0.22 z 0.1 0.25",
+                  binning.Bins.parse(["x:0.3:center", "y:0.22:upper", "z:0.25:0.1"], "reduced")),
+        "shells": ("0.5 0.4 0.5 0.05 0.4 5", binning.SphereBins((0.5, 0.4, 0.5), 0.05, 0.4, 5, "reduced")),
+        "rings": ("z lower 0.2 0.5 0.4 0.05 0.4 4",
+                  binning.CylinderBins.parse(["z:0.2", 0.5, 0.4, 0.05, 0.4, 4], "reduced"))}),
+}
 
 
-@pytest.fixture(scope="module")
-def binned(tmp_path_factory):
+@pytest.fixture(scope="module", params=BOXES)
+def binned(request, tmp_path_factory):
     folder = tmp_path_factory.mktemp("bins")
-    (folder / "in.bins").write_text(BINS)
+    region, shapes = BOXES[request.param]
+    (folder / "in.bins").write_text(BINS.format(region=region, **{name: f"{words} units {request.param}"
+                                                                  for name, (words, _) in shapes.items()}))
     run_lammps(folder, "in.bins")
-    return folder
+    return folder, shapes
 
 
-@pytest.mark.parametrize("shape", SHAPES)
+@pytest.mark.parametrize("shape", BOXES["box"][1])
 def test_bins_are_lammps_chunk_atom_bins_with_fix_ave_chunk_densities_and_means(binned, tmp_path, shape):
+    binned, shapes = binned
     chunks = {}  # timestep: rows of count, density/mass, density/number, vx (after the chunk and coordinates)
     for line in open(binned / f"{shape}.txt").read().splitlines()[3:]:
         fields = line.split()
@@ -396,7 +412,7 @@ def test_bins_are_lammps_chunk_atom_bins_with_fix_ave_chunk_densities_and_means(
             step = chunks.setdefault(int(fields[0]), [])
         else:
             step.append([float(v) for v in fields[-4:]])
-    result = vireo20.run(str(binned / "atoms.dump"), tmp_path / shape, picture_step=None, bins=SHAPES[shape],
+    result = vireo20.run(str(binned / "atoms.dump"), tmp_path / shape, picture_step=None, bins=shapes[shape][1],
                          reductions={"velocity": "mean"})
     for frame, timestep, path in zip(vireo20.open(str(binned / "atoms.dump")), result.timesteps, result.files):
         got, want = read_vtp(path), np.array(chunks[timestep])
