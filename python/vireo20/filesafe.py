@@ -172,6 +172,10 @@ class Place:
         os.makedirs(self.partial, exist_ok=True)
         return self.partial
 
+    def discard(self):
+        """Removes the partial folder of a run that finished no step: it holds nothing to resume."""
+        shutil.rmtree(self.partial, ignore_errors=True)
+
     def commit(self):
         """Puts the finished series in place of the old one, as one step where the system allows."""
         fsync_folder(self.partial)

@@ -334,8 +334,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     step's summary line; `warn(text)` the warnings.
 
     The series replaces `out` as a whole only when every step is written and the input was read to
-    its end; on failure `out` is unchanged and the exception's `partial` attribute names the folder
-    that `resume=True` continues from. Returns a `RunResult`.
+    its end; on failure `out` is unchanged and, where a step was finished, the exception's `partial`
+    attribute names the folder that `resume=True` continues from. Returns a `RunResult`.
 
     >>> result = vireo20.run("dump.lammpstrj.gz", "up", reductions={"charge": "sum"})
     >>> result.summary.plot("timestep", "drift")
@@ -515,6 +515,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     except BaseException as error:
         if writer is not None:
             writer.close()
+            if not writer.series:
+                # Offered for a resume, it would make the user think something was kept.
+                place.discard()
         if os.path.isdir(place.partial):
             error.partial = place.partial
         raise

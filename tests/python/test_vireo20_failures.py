@@ -159,6 +159,9 @@ def test_a_failed_run_changes_nothing(tmp_path, previous, case):
     assert done.returncode == status and (len(lines) == 1 or status == 2), done.stderr
     assert message.format(tmp=tmp_path) in lines[-1], done.stderr
     assert tree(out) == before_out
+    # A partial folder is left, and offered, only where a step was finished in it.
+    partial = tmp_path / ".out.vireo20-partial"
+    assert partial.is_dir() == ("--resume to continue" in lines[-1]) == (partial / "upscaled_000000.vtp").exists()
     if before_in:
         assert tree(tmp_path / "in") == before_in
     assert (tmp_path / "old.dump").read_text() == "mine\n"
