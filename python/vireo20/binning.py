@@ -19,8 +19,9 @@ A particle is binned where it lies in the box (wrapped into it in the periodic d
 beyond the bins (a bound that is not periodic, or past RMIN or RMAX) goes to the nearest. Group
 labels are LAMMPS's chunk ids, from 1, so every per-group array is the bin's. Each bin also has
 `number_density` and `mass_density`: its count and mass over the volume of a whole bin (a shell's,
-a ring's times its width, or the widths times the box's other lengths), as `fix ave/chunk` gives
-`density/number` and `density/mass` (in g/cm^3 where the unit style is real or metal).
+a ring's times its width, or the widths times the box's other lengths; in a 2d simulation the area
+of a bin, a shell's volume still), as `fix ave/chunk` gives `density/number` and `density/mass` (in
+g/cm^3 where the unit style is real or metal).
 """
 import math
 
@@ -118,10 +119,10 @@ def _remapped(positions, box, axes):
 class Binning:
     """What each shape of bins shares: the positions wrapped into the box, and the densities."""
 
-    def labels(self, positions, box):
+    def labels(self, positions, box, dimension=3):
         """(chunk ids (N,), the positions wrapped into the box in its periodic directions, the volume
-        of each chunk id's bin (indexed by id - 1) or of every bin); ValueError where the box cannot
-        be binned."""
+        of each chunk id's bin (indexed by id - 1) or of every bin, an area in a 2d simulation);
+        ValueError where the box cannot be binned."""
         raise NotImplementedError
 
     units = "box"
@@ -218,11 +219,13 @@ class Bins(Binning):
         """From "AXIS:WIDTH[:ORIGIN]" texts ("z:0.5", "x:1.3:center", "y:0.9:0.4")."""
         return cls([_axis(text, "--bin") for text in texts], units)
 
-    def labels(self, positions, box):
+    def labels(self, positions, box, dimension=3):
+        if dimension == 2 and any(axis == 2 for axis, _, _ in self.args):
+            raise ValueError("a 2d simulation has no bins along z")
         positions = self._wrapped(positions, box)
         coordinates, lo, hi, lengths = self._coordinates(positions, box)
         labels = np.zeros(len(positions), np.int64)
-        volume = float(np.prod(lengths))
+        volume = float(np.prod(lengths[:dimension]))
         for axis, width, origin in self.args:
             index, layers = _axial(coordinates[:, axis].copy(), lo[axis], hi[axis], box.periodic[axis], width, origin)
             labels *= layers
@@ -244,8 +247,10 @@ class SphereBins(Binning):
         x, y, z, rmin, rmax, count = _numbers(values, "--bin-sphere", ("X", "Y", "Z", "RMIN", "RMAX", "N"))
         return cls((x, y, z), rmin, rmax, count, units)
 
-    def labels(self, positions, box):
+    def labels(self, positions, box, dimension=3):
         centre, rmin, rmax, count = self.args
+        if dimension == 2 and centre[2] != 0.0:
+            raise ValueError("a 2d simulation's spheres are centred at z = 0")
         positions = self._wrapped(positions, box, needs_box=False)
         if self.units == "reduced":
             scale = box.hi[0] - box.lo[0]
@@ -271,8 +276,10 @@ class CylinderBins(Binning):
         c1, c2, rmin, rmax, count = _numbers(values[1:], "--bin-cylinder", ("C1", "C2", "RMIN", "RMAX", "N"))
         return cls(_axis(values[0], "--bin-cylinder"), c1, c2, rmin, rmax, count, units)
 
-    def labels(self, positions, box):
+    def labels(self, positions, box, dimension=3):
         (axis, width, origin), c1, c2, rmin, rmax, count = self.args
+        if dimension == 2:
+            raise ValueError("a 2d simulation has no cylinder bins (LAMMPS makes none)")
         positions = self._wrapped(positions, box)
         across = [a for a in range(3) if a != axis]
         coordinates, lo, hi, lengths = self._coordinates(positions, box)

@@ -114,6 +114,9 @@ def parser():
     up.add_argument("--temperature", action="store_true",
                     help="each upscaled particle's temperature and internal_temperature (about its mean "
                          "velocity), as LAMMPS's temp/chunk gives them without and with com yes")
+    up.add_argument("--dimension", type=int, choices=(2, 3),
+                    help="2 for a 2d simulation (LAMMPS's dimension 2): its temperatures count two degrees of "
+                         "freedom a particle and its bins are areas (default 3)")
     up.add_argument("--units", choices=UNIT_STYLES,
                     help="the LAMMPS unit style of the input, where it does not say (a dump says with "
                          "dump_modify units yes): energies and temperatures are then in its units")
@@ -252,6 +255,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
                vacf=args.vacf, units=args.units, temperature=args.temperature, bins=_bins(args),
+               dimension=args.dimension,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

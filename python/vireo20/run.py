@@ -136,9 +136,10 @@ class _Options:
     """What every step needs, picklable for Dask workers."""
 
     def __init__(self, group_by, mass_rule, physics, reductions, shape=False, units=None, temperature=False,
-                 bins=None):
+                 bins=None, dimension=None):
         self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
         self.shape, self.units, self.temperature, self.bins = shape, units, temperature, bins
+        self.dimension = dimension
 
 
 def run_step(loader, options, keep_source=False):
@@ -154,12 +155,17 @@ def run_step(loader, options, keep_source=False):
     if options.temperature and arguments.get("units") is None:
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
                             f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
-    volume = _binned(frame, arguments, options.bins) if options.bins is not None else None
+    dimension = options.dimension or 3
+    volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
+    # Particles in one plane with no velocity across it are a 2d simulation's, whose temperatures
+    # and bin volumes count two dimensions: the user is told where none was given.
+    flat = options.dimension is None and (options.temperature or options.bins is not None) and _flat(arguments)
     # The picture's sample is taken beside the reduction, whose native parts let go of the interpreter:
     # at ten million particles it took 0.25 s after it, before the step could be written.
     sampling = _sampling().submit(_source_sample, frame.positions, arguments) if keep_source else None
     result = upscale(**arguments, reductions=options.reductions, index=frame.index, shape=options.shape,
-                     temperature=options.temperature)
+                     temperature=options.temperature, dimension=dimension)
+    result.flat = flat
     if volume is not None:
         from .binning import densities
         result.physics.update(densities(result, volume))
@@ -185,13 +191,19 @@ def _source_sample(positions, arguments):
     return picture.source_sample(positions, entry, output.PICTURE_POINTS)
 
 
-def _binned(frame, arguments, bins):
+def _flat(arguments):
+    z = np.asarray(arguments["positions"])[:, 2]
+    velocity = arguments.get("values", {}).get("velocity")
+    return len(z) > 1 and z.min() == z.max() and (velocity is None or not np.asarray(velocity)[:, 2].any())
+
+
+def _binned(frame, arguments, bins, dimension):
     """Groups the step's particles by bin: its group labels become the bins', its positions those
     wrapped into the box. Returns the volume of a bin."""
     if frame.generator_form:
         frame.fail("positions", "--bin needs particle columns; this input gives parents instead")
     try:
-        labels, positions, volume = bins.labels(arguments["positions"], arguments.get("box"))
+        labels, positions, volume = bins.labels(arguments["positions"], arguments.get("box"), dimension)
     except ValueError as error:
         frame.fail("BOX BOUNDS", str(error))
     arguments.update(groups=labels, positions=positions, wrapped=False)
@@ -310,8 +322,8 @@ def _delivered(answer):
 def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, densities=None,
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
-        warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, clusters=2000, steps=40,
-        seed=20, **reader_options):
+        warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
+        clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -330,6 +342,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     LAMMPS unit style where the input does not (energies then in its units) and `temperature` adds
     each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts, or a
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
+    `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
+    a 2d simulation (default 3, with a warning where the particles lie in one z plane);
     `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
     step's summary line; `warn(text)` the warnings.
 
@@ -349,6 +363,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         raise ValueError(f"--units must be a LAMMPS unit style ({', '.join(UNIT_STYLES)}), not {units!r}")
     if temperature and physics != "all":
         raise ValueError('--temperature needs --physics all')
+    if dimension not in (None, 2, 3):
+        raise ValueError(f"--dimension takes 2 or 3, not {dimension!r}")
     if bins is not None:
         from .binning import Bins, Binning
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
@@ -423,7 +439,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"msd": True} if msd else {}), **({"vacf": True} if vacf else {}),
                    **({"shape": True} if shape else {}),
                    **({"units": units} if units else {}), **({"temperature": True} if temperature else {}),
-                   **({"bins": repr(bins)} if bins is not None else {})}
+                   **({"bins": repr(bins)} if bins is not None else {}),
+                   **({"dimension": dimension} if dimension == 2 else {})}
 
     place.lock()
     writer = None
@@ -431,7 +448,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         folder = place.start(resume)
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
-        options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins)
+        options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins, dimension)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None
@@ -450,7 +467,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         # reduction, whose idle moments it fills, rather than slowing the read.
         alone = not (workers or scheduler) and series.loads_on_every_core
         written, unchecked, checks = None, None, collections.deque()
-        told_ungrouped = False
+        told_ungrouped = told_flat = False
 
         def start_check():
             nonlocal unchecked
@@ -488,6 +505,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                     told_ungrouped = True
                     warn(f"{result.source}: timestep {timestep} has no '{result.ungrouped}' column: each particle "
                          "is upscaled on its own (--group-by names the column of groups)")
+                if getattr(result, "flat", False) and not told_flat:
+                    told_flat = True
+                    warn(f"{result.source}: timestep {timestep}: the particles lie in one z plane and do not "
+                         "move across it: if the simulation is 2d, give --dimension 2 (temperatures and bin "
+                         "densities count the dimensions)")
                 previous = timestep
                 if written is not None:
                     written.result()

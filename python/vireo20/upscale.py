@@ -228,7 +228,7 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
 def upscale(groups=None, masses=None, positions=None, values=None, *, parents=None, enabled=None,
             ids=None, first_id=0, box=None, wrapped=False, physics="all", shape=False, reductions=None,
             contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None, units=None,
-            temperature=False, timestep=None, index=0, source="-"):
+            temperature=False, dimension=3, timestep=None, index=0, source="-"):
     """Upscales one step: particles that share a group become one upscaled particle.
 
     Arguments (N particles, E of them enabled, then T trailing entries that pass through):
@@ -267,7 +267,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       temperature     adds (with physics "all", a `velocity` value and `units`) LAMMPS's temp/chunk
                       temperatures: `temperature` from the velocities themselves (com no) and
                       `internal_temperature` from those about the group's mean velocity (com yes),
-                      3 degrees of freedom per particle.
+                      `dimension` (3, or 2 for a 2d simulation) degrees of freedom per particle.
     Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
     the position and the value.
 
@@ -287,6 +287,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         raise ValueError('shape needs physics "basic" or "all"')
     if units is not None and units not in UNIT_STYLES:
         raise ValueError(f"units must be a LAMMPS unit style ({', '.join(UNIT_STYLES)}), not {units!r}")
+    if dimension not in (2, 3):
+        raise ValueError(f"dimension must be 2 or 3, not {dimension!r}")
     if temperature and (physics != "all" or units is None):
         raise ValueError('temperature needs physics "all" and the units (a LAMMPS unit style: '
                          f'{", ".join(UNIT_STYLES)})')
@@ -351,7 +353,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                 physics_arrays["dipole"] = dipole
             if temperature:
                 physics_arrays.update(_temperatures(step, values.get("velocity"), entry_masses, group_sum,
-                                                    physics_arrays, UNIT_STYLES[units]))
+                                                    physics_arrays, UNIT_STYLES[units], dimension))
             mvv2e = UNIT_STYLES[units][0] if units is not None else 1.0
             if mvv2e != 1.0 and "internal_kinetic_energy" in physics_arrays:
                 physics_arrays["internal_kinetic_energy"] = physics_arrays["internal_kinetic_energy"] * mvv2e
@@ -521,8 +523,8 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     return arrays, found["centres"], found.get("mean_velocity")
 
 
-def _temperatures(step, velocities, entry_masses, group_sum, arrays, style):
-    """LAMMPS's temp/chunk temperatures: sum m v.v * mvv2e / (3 count boltz), with v the velocities
+def _temperatures(step, velocities, entry_masses, group_sum, arrays, style, dimension):
+    """LAMMPS's temp/chunk temperatures: sum m v.v * mvv2e / (dimension count boltz), with v the velocities
     (`temperature`) or those about the mean velocity (`internal_temperature`, from the kinetic energy
     the physics' pass found)."""
     if velocities is None or velocities.ndim != 2 or velocities.shape[1] != 3:
@@ -532,7 +534,7 @@ def _temperatures(step, velocities, entry_masses, group_sum, arrays, style):
     count = np.asarray(arrays["count"], np.float64)
     squared = (v[:, 0] * v[:, 0] + v[:, 1] * v[:, 1] + v[:, 2] * v[:, 2]) * entry_masses
     # No degree of freedom, no temperature: 0, as LAMMPS gives.
-    factor = np.divide(mvv2e, 3.0 * count * boltz, out=np.zeros(len(count)), where=count > 0)
+    factor = np.divide(mvv2e, float(dimension) * count * boltz, out=np.zeros(len(count)), where=count > 0)
     return {"temperature": group_sum(squared) * factor,
             "internal_temperature": 2.0 * arrays["internal_kinetic_energy"] * factor}
 

@@ -405,16 +405,22 @@ def binned(request, tmp_path_factory):
 @pytest.mark.parametrize("shape", BOXES["box"][1])
 def test_bins_are_lammps_chunk_atom_bins_with_fix_ave_chunk_densities_and_means(binned, tmp_path, shape):
     binned, shapes = binned
+    assert_lammps_bins(binned, shape, shapes[shape][1], tmp_path)
+
+
+def assert_lammps_bins(folder, shape, bins, out, **options):
+    """The bins of `folder`'s atoms.dump are those LAMMPS gave in the dump's column c_SHAPE, with the
+    densities and mean vx its fix ave/chunk wrote to SHAPE.txt."""
     chunks = {}  # timestep: rows of count, density/mass, density/number, vx (after the chunk and coordinates)
-    for line in open(binned / f"{shape}.txt").read().splitlines()[3:]:
+    for line in open(folder / f"{shape}.txt").read().splitlines()[3:]:
         fields = line.split()
         if len(fields) == 3:
             step = chunks.setdefault(int(fields[0]), [])
         else:
             step.append([float(v) for v in fields[-4:]])
-    result = vireo20.run(str(binned / "atoms.dump"), tmp_path / shape, picture_step=None, bins=shapes[shape][1],
-                         reductions={"velocity": "mean"})
-    for frame, timestep, path in zip(vireo20.open(str(binned / "atoms.dump")), result.timesteps, result.files):
+    result = vireo20.run(str(folder / "atoms.dump"), out / shape, picture_step=None, bins=bins,
+                         reductions={"velocity": "mean"}, **options)
+    for frame, timestep, path in zip(vireo20.open(str(folder / "atoms.dump")), result.timesteps, result.files):
         got, want = read_vtp(path), np.array(chunks[timestep])
         order = np.argsort(got["group_id"])
         # The chunk LAMMPS gives each atom, and as many atoms in each.
@@ -425,3 +431,57 @@ def test_bins_are_lammps_chunk_atom_bins_with_fix_ave_chunk_densities_and_means(
         for name, column in (("mass_density", 1), ("number_density", 2)):
             assert_allclose(got[name][order], present[:, column], rtol=1e-13, err_msg=name)
         assert_allclose(got["velocity"][order, 0], present[:, 3], rtol=1e-12, atol=1e-15)
+
+
+FLAT = """
+units lj
+dimension 2
+atom_style bond
+lattice sq2 0.8442
+region box block 0 10 0 8 -0.5 0.5
+create_box 2 box bond/types 1 extra/bond/per/atom 2
+create_atoms 1 box
+mass 1 1.0
+mass 2 2.5
+set type 1 type/fraction 2 0.3 12345
+velocity all create 2.0 87287 loop geom
+pair_style lj/cut 2.5
+pair_coeff * * 1.0 1.0 2.5
+variable m atom floor((id-1)/4)+1
+set atom * mol v_m
+fix 1 all nve
+fix 2 all enforce2d
+compute cc all chunk/atom molecule
+compute temperature all temp/chunk cc temp
+compute internal all temp/chunk cc temp com yes
+fix temperatures all ave/time 50 1 50 c_temperature[1] c_internal[1] file temperatures.txt mode vector &
+    format " %.17g"
+compute cells all chunk/atom bin/2d x lower 2.0 y center 1.5 units box
+compute shells all chunk/atom bin/sphere 7.0 6.0 0.0 0.5 4.0 4 units box
+fix cells all ave/chunk 1 1 50 cells density/mass density/number vx file cells.txt format ' %.17g'
+fix shells all ave/chunk 1 1 50 shells density/mass density/number vx file shells.txt format ' %.17g'
+dump atoms all custom 50 atoms.dump id mol type mass x y z ix iy iz vx vy vz c_cells c_shells
+dump_modify atoms format float %.17g
+run 100
+"""
+
+
+def test_a_2d_simulation_has_lammps_temperatures_and_bin_densities_with_dimension_2(tmp_path):
+    (tmp_path / "in.2d").write_text(FLAT)
+    run_lammps(tmp_path, "in.2d")
+    dump = str(tmp_path / "atoms.dump")
+    expected = lammps_frames(tmp_path / "temperatures.txt", 2)
+    result = vireo20.run(dump, tmp_path / "molecules", picture_step=None, temperature=True, units="lj", dimension=2)
+    assert result.timesteps == sorted(expected)
+    for timestep, path in zip(result.timesteps, result.files):
+        got = read_vtp(path)
+        order = np.argsort(got["group_id"])
+        for name, column in (("temperature", 0), ("internal_temperature", 1)):
+            assert_allclose(got[name][order], expected[timestep][:, column], rtol=1e-12, err_msg=name)
+    # Areas for the 2d bins; a shell's volume, as this LAMMPS gives it.
+    assert_lammps_bins(tmp_path, "cells", ["x:2.0", "y:1.5:center"], tmp_path, dimension=2)
+    assert_lammps_bins(tmp_path, "shells", binning.SphereBins((7.0, 6.0, 0.0), 0.5, 4.0, 4), tmp_path, dimension=2)
+    with pytest.warns(RuntimeWarning, match="if the simulation is 2d, give --dimension 2"):
+        vireo20.run(dump, tmp_path / "warned", picture_step=None, temperature=True, units="lj")
+    with pytest.raises(vireo20.InputError, match="a 2d simulation has no bins along z"):
+        vireo20.run(dump, tmp_path / "z", picture_step=None, bins=["z:0.5"], dimension=2)
