@@ -114,12 +114,17 @@ def _sphere_masses(columns, radius, density):
 
 
 def _by_type(frame, columns, given, what, option):
-    """Each particle's value of `given` ({type: value}) by its type column (numbers, or labels)."""
-    if "type" not in columns:
-        frame.fail("type", f"missing column: {option} TYPE=VALUE needs a type column "
+    """Each particle's value of `given` ({type: value}) by its type column (numbers, or labels), or
+    by its element where labels are given and the types are numbers or absent."""
+    labelled = any(isinstance(kind, str) for kind in given)
+    name = next((name for name in ("type", "typelabel", "element")
+                 if name in columns and (not labelled or columns[name].dtype.kind == "S")), None)
+    if name is None:
+        frame.fail("type", f"missing column: {option} TYPE=VALUE needs a type column"
+                           f"{', or an element column for element names' if labelled else ''} "
                            f"(the columns are: {' '.join(columns)})")
-    if columns["type"].dtype.kind == "S":
-        return _by_label(frame, columns["type"], given, what, option)
+    if columns[name].dtype.kind == "S":
+        return _by_label(frame, name, columns[name], given, what, option)
     types = whole_numbers(frame, "type", columns["type"])
     table_types = np.array(sorted(given), dtype=np.int64)
     low, high = (int(types.min()), int(types.max())) if len(types) else (0, -1)
@@ -142,8 +147,8 @@ def _by_type(frame, columns, given, what, option):
     return values
 
 
-def _by_label(frame, labels, given, what, option):
-    """Each particle's value of `given` by its type label ({label or number: value})."""
+def _by_label(frame, name, labels, given, what, option):
+    """Each particle's value of `given` by its label in column `name` ({label or number: value})."""
     named = {str(kind): value for kind, value in given.items()}
     # One look-up per label the step has, then one gather.
     found, inverse = np.unique(labels, return_inverse=True)
@@ -151,8 +156,9 @@ def _by_label(frame, labels, given, what, option):
     values = table[inverse]
     if np.isnan(table).any():
         bad = int(np.argmax(np.isnan(values)))
-        frame.fail("type", f"atom type {labels[bad].decode(errors='replace')!r} on row {bad + 1} has no {what} "
-                           f"({option} gives types {', '.join(named)})")
+        frame.fail(name, f"atom {'type' if name != 'element' else 'element'} "
+                         f"{labels[bad].decode(errors='replace')!r} on row {bad + 1} has no {what} "
+                         f"({option} gives {', '.join(named)})")
     return values
 
 

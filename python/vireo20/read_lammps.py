@@ -2,9 +2,11 @@
 `dump local` of contacts, as frames in the particles form.
 
 Columns: every atom column by name, one row per atom in file order; `id mol type proc` and custom
-`i_NAME`, `i2_NAME[k]` as int64, the text columns `element` and `typelabel` left out, every other
-column as float64; but `type` as labels (bytes of up to 32) where the dump's first data line gives
-labels (`dump_modify types labels`), which then name the masses (`--mass C=12.011`). Vectors are merged: three consecutive columns `Px Py Pz` become one (E, 3) array
+`i_NAME`, `i2_NAME[k]` as int64, the text columns `element` and `typelabel` as labels (bytes of up
+to 32), every other column as float64; but `type` as labels too where the dump's first data line
+gives labels (`dump_modify types labels`). Labels name the masses (`--mass C=12.011`): the type's,
+else the element's (`dump_modify element C H`). Vectors are merged: three consecutive columns
+`Px Py Pz` become one (E, 3) array
 (`v` -> `velocity`, `f` -> `force`, other prefixes keep their name: `omega`, `tq`, `angmom`, `mu`,
 `v_NAME`...), and consecutive `NAME[1]` ... `NAME[k]` (k from 2 to 9) one (E, k) array `NAME`,
 unless the merged name is taken by another column. The groups are `mol` by default, else
@@ -53,11 +55,11 @@ from .reading import natural_key
 INTEGER_COLUMNS = frozenset(("id", "mol", "type", "proc", "procp1", "ix", "iy", "iz"))
 # The groups by default: molecules, else LIGGGHTS's multisphere bodies (-1: a sphere on its own).
 GROUP_COLUMNS = ("mol", "id_multisphere")
-TEXT_COLUMNS = frozenset(("element", "typelabel"))  # not numbers: left out
+TEXT_COLUMNS = frozenset(("element", "typelabel"))  # never numbers: read as labels
 VECTOR_NAMES = {"v": "velocity", "f": "force"}
 POSITIONS = (("xu", "yu", "zu"), ("x", "y", "z"), ("xsu", "ysu", "zsu"), ("xs", "ys", "zs"))
 IMAGES = ("ix", "iy", "iz")
-NOT_COLUMNS = frozenset(name for names in POSITIONS + (IMAGES,) for name in names) | TEXT_COLUMNS
+NOT_COLUMNS = frozenset(name for names in POSITIONS + (IMAGES,) for name in names)
 MISSING_POSITIONS = ("missing positions: the dump needs xu yu zu, or x y z (with ix iy iz), or scaled "
                      "xsu ysu zsu or xs ys zs")
 _BRACKETED = re.compile(r"(.+)\[([1-9])\]\Z")
@@ -347,7 +349,7 @@ def _atom_layout(columns, labelled_types=False):
         layout.append(("i", tuple(where[name] for name in IMAGES)))
         names.append("images")
     for name, kind, indexes in _arrays(columns, [k for k, name in enumerate(columns) if name not in NOT_COLUMNS]):
-        layout.append(("l" if name == "type" and labelled_types else kind, indexes))
+        layout.append(("l" if name in TEXT_COLUMNS or (name == "type" and labelled_types) else kind, indexes))
         names.append(name)
     return tuple(layout), tuple(names), chosen[0], images
 

@@ -199,11 +199,12 @@ def test_blank_lines_and_spaces_at_the_end_crlf_and_tabs_are_accepted(tmp_path):
     assert_array_equal(frames[2].positions, [[0.5, 1, 1], [1.5, 1, 1]])
 
 
-def test_element_and_type_label_columns_are_left_out_and_type_labels_give_masses(tmp_path):
+def test_element_and_type_labels_are_label_columns_that_give_masses(tmp_path):
     text = frame(0, "id element type typelabel mass xu yu zu",
                  [[1, "C", 1, "CA", 12.0, 0, 0, 0], [2, "O", 2, "O1", 16, 1, 1, 1]])
     frames, error = run(write(tmp_path, text))
-    assert error is None and sorted(frames[0].columns) == ["id", "mass", "type"]
+    assert error is None and sorted(frames[0].columns) == ["element", "id", "mass", "type", "typelabel"]
+    assert [frames[0].columns[k].tolist() for k in ("element", "typelabel")] == [[b"C", b"O"], [b"CA", b"O1"]]
     # dump_modify types labels: the type column holds labels (the first data line tells), up to 32 bytes.
     long = "H" * 32
     rows = lambda step, kinds: [[1, 1, kinds[0], 0, 0, 0], [2, 1, kinds[1], 1, 1, 1], [3, 2, kinds[2], 2, 2, 2]]
@@ -216,13 +217,19 @@ def test_element_and_type_label_columns_are_left_out_and_type_labels_give_masses
     numbered = {"CA": 1, "O1": 2, long: 3}
     numbers = "".join(frame(step, "id mol type xu yu zu", rows(step, [numbered[k] for k in kinds[step]]))
                       for step in (0, 10))
-    by_label = vireo20.run(str(tmp_path / "labels.dump.gz"), tmp_path / "by_label", picture_step=None,
-                           masses=["CA=12.011", "O1=15.999", f"{long}=1.008"])
+    # Elements name the masses as labels do where the types are numbers (dump_modify element C H).
+    elements = labelled.replace("id mol type", "id mol type element").replace(" 1 CA ", " 1 1 CA ") \
+        .replace(" 1 O1 ", " 1 2 O1 ").replace(f" 2 {long} ", f" 2 3 {long} ")
+    by_labels = [vireo20.run(path, tmp_path / f"by_label{k}", picture_step=None,
+                             masses=["CA=12.011", "O1=15.999", f"{long}=1.008"])
+                 for k, path in enumerate((str(tmp_path / "labels.dump.gz"), write(tmp_path, elements, name="e.dump")))]
     by_number = vireo20.run(write(tmp_path, numbers, name="numbers.dump"), tmp_path / "by_number",
                             picture_step=None, masses=["1=12.011", "2=15.999", "3=1.008"])
     from test_vireo20_job import read_vtp
-    for a, b in zip(map(read_vtp, by_label.files), map(read_vtp, by_number.files)):
-        assert "type" not in a and [a[k].tolist() for k in ("points", "mass")] == [b[k].tolist() for k in ("points", "mass")]
+    for by_label in by_labels:
+        for a, b in zip(map(read_vtp, by_label.files), map(read_vtp, by_number.files)):
+            assert "element" not in a and [a[k].tolist() for k in ("points", "mass")] == \
+                [b[k].tolist() for k in ("points", "mass")]
     with pytest.raises(InputError, match="atom type 'O1' on row 2 has no mass"):
         vireo20.run(str(tmp_path / "labels.dump.gz"), tmp_path / "missing", masses=["CA=12", f"{long}=1"])
     for name, text, problem in [
