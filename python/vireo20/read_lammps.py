@@ -325,10 +325,14 @@ def _no_repeats(section, columns):
     seen = set()
     for name in columns:
         if name in seen:
-            # LIGGGHTS's examples dump `id type type ...`.
             raise _Refusal(name, f"the column name '{name}' appears more than once in 'ITEM: {section}' "
                                  "(a dump command that names it twice: name it once)")
         seen.add(name)
+
+
+# The arrays of a column named twice (LIGGGHTS's examples dump `id type type ...`), compared after
+# the parse: the same values make one column, others are refused.
+TWIN = "\0twin "
 
 
 @functools.lru_cache(maxsize=64)
@@ -336,7 +340,13 @@ def _atom_layout(columns, labelled_types=False):
     """(parse layout, names of its arrays, positions kind, whether image flags are read); the `type`
     column as labels where `labelled_types`."""
     columns = list(columns)
-    _no_repeats("ATOMS", columns)
+    first = {}
+    for k, name in enumerate(columns):
+        first.setdefault(name, k)
+    twins = [(name, first[name], k) for k, name in enumerate(columns) if first[name] != k]
+    kind = lambda name: "l" if name in TEXT_COLUMNS or (name == "type" and labelled_types) else _kind(name)
+    # Later copies are read only as twins: the names refer to the first.
+    columns = [name if first[name] == k else TWIN for k, name in enumerate(columns)]
     where = {name: k for k, name in enumerate(columns)}
     chosen = next((names for names in POSITIONS if all(name in where for name in names)), None)
     if chosen is None:
@@ -348,10 +358,33 @@ def _atom_layout(columns, labelled_types=False):
     if images:
         layout.append(("i", tuple(where[name] for name in IMAGES)))
         names.append("images")
-    for name, kind, indexes in _arrays(columns, [k for k, name in enumerate(columns) if name not in NOT_COLUMNS]):
-        layout.append(("l" if name in TEXT_COLUMNS or (name == "type" and labelled_types) else kind, indexes))
+    wanted = [k for k, name in enumerate(columns) if name not in NOT_COLUMNS and name != TWIN]
+    for name, parsed, indexes in _arrays(columns, wanted):
+        layout.append((kind(name) if kind(name) == "l" else parsed, indexes))
         names.append(name)
+    for name, _, other in twins:
+        layout.append((kind(name), (other,)))
+        names.append(TWIN + name)
     return tuple(layout), tuple(names), chosen[0], images
+
+
+def _one_of_twins(arrays, layout, names, columns):
+    """Drops the second reading of each column named twice, refusing where the two differ."""
+    for key in (key for key in names if key.startswith(TWIN)):
+        name = key[len(TWIN):]
+        one = columns.index(name)
+        entry = next(k for k, (_, indexes) in enumerate(layout) if one in indexes)
+        first = arrays[names[entry]]
+        pair = (first if first.ndim == 1 else first[:, layout[entry][1].index(one)], arrays.pop(key))
+        differ = pair[0] != pair[1]
+        if pair[0].dtype.kind == "f":
+            differ &= ~(np.isnan(pair[0]) & np.isnan(pair[1]))
+        if differ.any():
+            line = int(np.argmax(differ))
+            shown = [value.decode(errors="replace") if isinstance(value, bytes) else repr(value)
+                     for value in (pair[0][line].item(), pair[1][line].item())]
+            raise _Refusal(name, f"the column name '{name}' appears twice in 'ITEM: ATOMS' with different values "
+                                 f"({shown[0]} and {shown[1]} on data line {line + 1}): name it once")
 
 
 @functools.lru_cache(maxsize=64)
@@ -493,6 +526,7 @@ def _read_frame(reader, header, where, how=None):
         layout, names, chosen, images = _atom_layout(tuple(header["columns"]), how == LABELLED_TYPES)
         try:
             arrays = dict(zip(names, _call(where, reader.parse, layout)))
+            _one_of_twins(arrays, layout, names, header["columns"])
         except InputError as error:
             if error.array == "type" and "not an integer" in error.problem:
                 raise InputError(error.file, error.step, error.array,

@@ -145,8 +145,8 @@ MALFORMED = {  # text (or bytes), frames loaded before the error, the error afte
     "too few": (_second(" 1.5", ""), 1, "step 10: array 'ATOMS': data line 2 has 7 values where the header names 8 columns"),
     "too many": (_second(" 1.5", " 1.5 7"), 1, "step 10: array 'ATOMS': data line 2 has 9 values where the header"),
     "repeated name": (_second("type mass", "mass mass"), 1,
-                      "step 10: array 'mass': the column name 'mass' appears more than once in 'ITEM: ATOMS' "
-                      "(a dump command that names it twice: name it once)"),
+                      "step 10: array 'mass': the column name 'mass' appears twice in 'ITEM: ATOMS' with different "
+                      "values (1.0 and 2.5 on data line 1): name it once"),
     "count too large": (_second("ATOMS\n2\n", "ATOMS\n3\n"), 1, "step 10: array 'NUMBER OF ATOMS': the frame has 2 "
                         "data lines where 'ITEM: NUMBER OF ATOMS' says 3"),
     "count too small": (_second("ATOMS\n2\n", "ATOMS\n1\n"), 1, "step 10: array 'NUMBER OF ATOMS': the frame has "
@@ -243,6 +243,11 @@ def test_liggghts_multisphere_bodies_are_the_groups_without_mol(tmp_path):
     rows = [[1, 1, 1.0, 0.5, 1, 1], [2, 1, 1.0, 1.5, 1, 1], [3, -1, 1.0, 3, 1, 1], [4, 2, 1.0, 2, 2, 2]]
     loaded, = run(write(tmp_path, frame(0, "id id_multisphere mass x y z", rows)))[0]
     assert_array_equal(vireo20.upscale(**loaded.arguments()).group_id, [1, -1, 2])
+    # LIGGGHTS's examples dump `id type type ...`: a column named twice with the same values is one.
+    twice = [row[:2] + [7, 7] + row[2:] for row in rows]
+    loaded, = run(write(tmp_path, frame(0, "id id_multisphere type type mass x y z", twice), name="twice"))[0]
+    assert sorted(loaded.columns) == ["id", "id_multisphere", "mass", "type"]
+    assert loaded.columns["type"].tolist() == [7] * 4
 
 
 def test_positions_from_image_flags_and_scaled_coordinates_in_a_tilted_box(tmp_path):
