@@ -1,6 +1,6 @@
 """Groups by place: the particles of each spatial bin form one upscaled particle, as LAMMPS's
-`compute chunk/atom` makes chunks of them (its default bounds, `discard` and `pbc no`; `units box`,
-or `units reduced` with `--bin-units reduced`, which a tilted box needs):
+`compute chunk/atom` makes chunks of them (`pbc no`; `units box`, or `units reduced` with
+`--bin-units reduced`, which a tilted box needs):
 
 - `--bin AXIS:WIDTH[:ORIGIN]`, once per binned axis (`bin/1d`, `bin/2d`, `bin/3d`): bins every WIDTH
   from ORIGIN (`lower`, the default, `center`, `upper` or a coordinate) to cover an orthogonal box,
@@ -15,9 +15,13 @@ In reduced units, widths and origins along an axis are fractions of the box's ed
 from 0 to 1 along a, b and c, as LAMMPS's lamda coordinates), a centre is given in them and a radius
 is a fraction of the box's x length.
 
-A particle is binned where it lies in the box (wrapped into it in the periodic directions); one
-beyond the bins (a bound that is not periodic, or past RMIN or RMAX) goes to the nearest. Group
-labels are LAMMPS's chunk ids, from 1, so every per-group array is the bin's. Each bin also has
+A particle is binned where it lies in the box (wrapped into it in the periodic directions).
+`--bin-bound AXIS LO HI` makes the bins along AXIS cover LO to HI (`lower` or `upper` for the box's
+own bound) instead of the box, as LAMMPS's `bound`. A particle beyond the bins goes as LAMMPS's
+`discard` (`--bin-discard`) says: `mixed`, the default, puts it in the nearest bin, but leaves it out
+below a lower bound given and above the bins along an axis (which within the box no particle is);
+`yes` leaves out every particle outside the bins and `no` none. A particle left out belongs to no
+bin: it is no part of the step's upscaled particles. Group labels are LAMMPS's chunk ids, from 1, so every per-group array is the bin's. Each bin also has
 `number_density` and `mass_density`: its count and mass over the volume of a whole bin (a shell's,
 a ring's times its width, or the widths times the box's other lengths; in a 2d simulation the area
 of a bin, a shell's volume still), as `fix ave/chunk` gives `density/number` and `density/mass` (in
@@ -31,6 +35,7 @@ from .frames import AXES
 
 ORIGINS = ("lower", "center", "upper")
 UNITS = ("box", "reduced")
+DISCARDS = ("mixed", "yes", "no")
 # LAMMPS's mv2d: mass over volume to its density units (g/cm^3 in real and metal units), 1 elsewhere.
 MASS_DENSITY_UNITS = {"real": 1.0 / 0.602214129, "metal": 1.0 / 0.602214129}
 
@@ -120,15 +125,43 @@ class Binning:
     """What each shape of bins shares: the positions wrapped into the box, and the densities."""
 
     def labels(self, positions, box, dimension=3):
-        """(chunk ids (N,), the positions wrapped into the box in its periodic directions, the volume
-        of each chunk id's bin (indexed by id - 1) or of every bin, an area in a 2d simulation);
-        ValueError where the box cannot be binned."""
+        """(chunk ids (N,), 0 for a particle discarded; the positions wrapped into the box in its
+        periodic directions; the volume of each chunk id's bin (indexed by id - 1) or of every bin,
+        an area in a 2d simulation); ValueError where the box cannot be binned."""
         raise NotImplementedError
 
-    units = "box"
+    units, bounds, discard = "box", {}, "mixed"
+
+    def _options(self, units, bounds, discard):
+        self.units = _units(units)
+        self.bounds = {}
+        for axis, (low, high) in dict(bounds or {}).items():
+            axis = AXES.index(axis) if axis in AXES else int(axis)
+            self.bounds[axis] = tuple(None if value in (None, "lower", "upper") else float(value)
+                                      for value in (low, high))
+            low, high = self.bounds[axis]
+            if not all(math.isfinite(value) for value in (low, high) if value is not None):
+                raise ValueError(f"--bin-bound {AXES[axis]}: the bounds must be lower, upper or finite numbers")
+            if low is not None and high is not None and low > high:
+                raise ValueError(f"--bin-bound {AXES[axis]} {low:g} {high:g}: the lower is above the upper")
+        if discard not in DISCARDS:
+            raise ValueError(f"--bin-discard takes {', '.join(DISCARDS)}, not {discard!r}")
+        self.discard = discard
 
     def __repr__(self):
-        return f"{type(self).__name__}{self.args!r}" + (f" in {self.units} units" if self.units != "box" else "")
+        options = [f"{self.units} units"] if self.units != "box" else []
+        options += [f"{AXES[axis]} within {low} {high}" for axis, (low, high) in sorted(self.bounds.items())]
+        options += [f"discard {self.discard}"] if self.discard != "mixed" else []
+        return f"{type(self).__name__}{self.args!r}" + (f" in {', '.join(options)}" if options else "")
+
+    def _bounded(self, axes):
+        for axis in self.bounds:
+            if axis not in axes:
+                raise ValueError(f"--bin-bound {AXES[axis]}: the bins are not cut along {AXES[axis]}")
+
+    def _along(self, coordinates, lo, hi, box, axis, width, origin):
+        return _axial(coordinates[:, axis].copy(), lo[axis], hi[axis], box.periodic[axis], width, origin,
+                      self.bounds.get(axis, (None, None)), self.discard)
 
     def _wrapped(self, positions, box, needs_box=True):
         if box is None:
@@ -147,9 +180,13 @@ class Binning:
         return positions, box.lo, box.hi, box.hi - box.lo
 
 
-def _axial(x, lo, hi, periodic, width, origin):
-    """(each coordinate's bin from 0, the number of bins) over [lo, hi), in LAMMPS's arithmetic."""
-    offset, layers = _layers(lo, hi, origin, width)
+def _axial(x, lo, hi, periodic, width, origin, bound=(None, None), discard="mixed"):
+    """(each coordinate's bin from 0, or -1 where it is discarded; the number of bins) over the box's
+    [lo, hi), or the bounds given, in LAMMPS's arithmetic."""
+    binlo, binhi = (lo if bound[0] is None else bound[0]), (hi if bound[1] is None else bound[1])
+    offset, layers = _layers(binlo, binhi, origin, width)
+    if binlo > binhi:
+        raise ValueError(f"the bins' bounds {binlo:g} {binhi:g}: the lower is above the upper")
     if periodic:
         # Where wrapping rounded onto a face, as LAMMPS remaps.
         x[x < lo] += hi - lo
@@ -160,19 +197,31 @@ def _axial(x, lo, hi, periodic, width, origin):
     x *= 1.0 / width
     index = x.astype(np.int64)
     index[below] -= 1
+    # Mixed: below the bins to the first unless a lower bound was given, above them discarded (LAMMPS
+    # keeps atoms above only with discard no; within the box none are).
+    low, high = index < 0, index > layers - 1
+    lost = high | low if discard == "yes" or (discard == "mixed" and bound[0] is not None) else high
+    if discard == "no":
+        lost = np.zeros_like(low)
     np.clip(index, 0, layers - 1, out=index)
+    index[lost] = -1
     return index, layers
 
 
-def _radial(squared, rmin, rmax, count):
-    """Each distance's ring or shell from 0 (distances given squared), in LAMMPS's arithmetic."""
+def _radial(squared, rmin, rmax, count, discard="mixed"):
+    """Each distance's ring or shell from 0 (distances given squared), or -1 where it is discarded, in
+    LAMMPS's arithmetic."""
     r = np.sqrt(squared, out=squared)
     below = r < rmin
     r -= rmin
     r *= 1.0 / ((rmax - rmin) / count)
     index = r.astype(np.int64)
     index[below] -= 1
-    return np.clip(index, 0, count - 1, out=index)
+    lost = (index < 0) | (index > count - 1) if discard == "yes" else None
+    np.clip(index, 0, count - 1, out=index)
+    if lost is not None:
+        index[lost] = -1
+    return index
 
 
 def _layers(lo, hi, origin, width):
@@ -207,17 +256,18 @@ def _squared_distance(positions, centre, axes):
 class Bins(Binning):
     """Bins along up to three axes: (axis index, width, origin) each, origin a name or a coordinate."""
 
-    def __init__(self, binned, units="box"):
+    def __init__(self, binned, units="box", bounds=None, discard="mixed"):
         self.args = tuple((int(axis), float(width), origin) for axis, width, origin in binned)
-        self.units = _units(units)
+        self._options(units, bounds, discard)
         axes = [axis for axis, _, _ in self.args]
         if not 1 <= len(axes) <= 3 or len(set(axes)) != len(axes):
             raise ValueError("--bin takes one to three different axes")
+        self._bounded(axes)
 
     @classmethod
-    def parse(cls, texts, units="box"):
+    def parse(cls, texts, units="box", bounds=None, discard="mixed"):
         """From "AXIS:WIDTH[:ORIGIN]" texts ("z:0.5", "x:1.3:center", "y:0.9:0.4")."""
-        return cls([_axis(text, "--bin") for text in texts], units)
+        return cls([_axis(text, "--bin") for text in texts], units, bounds, discard)
 
     def labels(self, positions, box, dimension=3):
         if dimension == 2 and any(axis == 2 for axis, _, _ in self.args):
@@ -226,26 +276,31 @@ class Bins(Binning):
         coordinates, lo, hi, lengths = self._coordinates(positions, box)
         labels = np.zeros(len(positions), np.int64)
         volume = float(np.prod(lengths[:dimension]))
+        lost = np.zeros(len(positions), bool)
         for axis, width, origin in self.args:
-            index, layers = _axial(coordinates[:, axis].copy(), lo[axis], hi[axis], box.periodic[axis], width, origin)
+            index, layers = self._along(coordinates, lo, hi, box, axis, width, origin)
+            lost |= index < 0
             labels *= layers
             labels += index
             volume *= width / (hi[axis] - lo[axis])
         labels += 1
+        labels[lost] = 0
         return labels, positions, volume
 
 
 class SphereBins(Binning):
     """Spherical shells about a centre."""
 
-    def __init__(self, centre, rmin, rmax, count, units="box"):
+    def __init__(self, centre, rmin, rmax, count, units="box", discard="mixed"):
         self.args = (tuple(float(c) for c in centre), *_radii(float(rmin), float(rmax), count, "--bin-sphere"))
-        self.units = _units(units)
+        self._options(units, None, discard)
 
     @classmethod
-    def parse(cls, values, units="box"):
+    def parse(cls, values, units="box", bounds=None, discard="mixed"):
+        if bounds:
+            raise ValueError("--bin-bound bounds the bins along an axis: --bin or --bin-cylinder")
         x, y, z, rmin, rmax, count = _numbers(values, "--bin-sphere", ("X", "Y", "Z", "RMIN", "RMAX", "N"))
-        return cls((x, y, z), rmin, rmax, count, units)
+        return cls((x, y, z), rmin, rmax, count, units, discard)
 
     def labels(self, positions, box, dimension=3):
         centre, rmin, rmax, count = self.args
@@ -256,7 +311,7 @@ class SphereBins(Binning):
             scale = box.hi[0] - box.lo[0]
             centre, rmin, rmax = _from_reduced(centre, box), rmin * scale, rmax * scale
         remapped = _remapped(positions, box, [0, 1, 2])
-        labels = _radial(_squared_distance(remapped, centre, (0, 1, 2)), rmin, rmax, count) + 1
+        labels = _radial(_squared_distance(remapped, centre, (0, 1, 2)), rmin, rmax, count, self.discard) + 1
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
         return labels, positions, 4.0 / 3.0 * np.pi * np.diff(edges ** 3)
 
@@ -264,17 +319,18 @@ class SphereBins(Binning):
 class CylinderBins(Binning):
     """Rings about a line along an axis, each cut along it."""
 
-    def __init__(self, axis, c1, c2, rmin, rmax, count, units="box"):
+    def __init__(self, axis, c1, c2, rmin, rmax, count, units="box", bounds=None, discard="mixed"):
         self.args = (tuple(axis), float(c1), float(c2), *_radii(float(rmin), float(rmax), count, "--bin-cylinder"))
-        self.units = _units(units)
+        self._options(units, bounds, discard)
+        self._bounded([self.args[0][0]])
 
     @classmethod
-    def parse(cls, values, units="box"):
+    def parse(cls, values, units="box", bounds=None, discard="mixed"):
         values = list(values)
         if len(values) != 6:
             raise ValueError("--bin-cylinder takes AXIS:WIDTH[:ORIGIN] C1 C2 RMIN RMAX N")
         c1, c2, rmin, rmax, count = _numbers(values[1:], "--bin-cylinder", ("C1", "C2", "RMIN", "RMAX", "N"))
-        return cls(_axis(values[0], "--bin-cylinder"), c1, c2, rmin, rmax, count, units)
+        return cls(_axis(values[0], "--bin-cylinder"), c1, c2, rmin, rmax, count, units, bounds, discard)
 
     def labels(self, positions, box, dimension=3):
         (axis, width, origin), c1, c2, rmin, rmax, count = self.args
@@ -283,18 +339,21 @@ class CylinderBins(Binning):
         positions = self._wrapped(positions, box)
         across = [a for a in range(3) if a != axis]
         coordinates, lo, hi, lengths = self._coordinates(positions, box)
-        along, layers = _axial(coordinates[:, axis].copy(), lo[axis], hi[axis], box.periodic[axis], width, origin)
+        along, layers = self._along(coordinates, lo, hi, box, axis, width, origin)
         if self.units == "reduced":
             centre = np.zeros(3)
             centre[across] = c1, c2
             centre = np.array(_from_reduced(centre, box))
             (c1, c2), scale = centre[across], box.hi[across[0]] - box.lo[across[0]]
             rmin, rmax = rmin * scale, rmax * scale
-        ring = _radial(_squared_distance(_remapped(positions, box, across), (c1, c2), (0, 1)), rmin, rmax, count)
+        ring = _radial(_squared_distance(_remapped(positions, box, across), (c1, c2), (0, 1)), rmin, rmax, count,
+                       self.discard)
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
         # LAMMPS's slab: the box's length times the width over the length in the width's units.
         volumes = np.repeat(np.pi * np.diff(edges ** 2) * (lengths[axis] * width / (hi[axis] - lo[axis])), layers)
-        return ring * layers + along + 1, positions, volumes
+        labels = ring * layers + along + 1
+        labels[(ring < 0) | (along < 0)] = 0
+        return labels, positions, volumes
 
 
 def densities(result, volume):

@@ -104,6 +104,12 @@ def parser():
     up.add_argument("--bin-cylinder", nargs=6, metavar=("AXIS:WIDTH[:ORIGIN]", "C1", "C2", "RMIN", "RMAX", "N"),
                     help="group the particles by place, in N rings from RMIN to RMAX about the line along AXIS "
                          "through C1 C2, cut every WIDTH along it, as LAMMPS's compute chunk/atom bin/cylinder")
+    up.add_argument("--bin-bound", action="append", nargs=3, metavar=("AXIS", "LO", "HI"),
+                    help="the bins along AXIS cover LO to HI (lower, upper or a coordinate), as LAMMPS's "
+                         "bound keyword; repeat for another axis")
+    up.add_argument("--bin-discard", choices=("mixed", "yes", "no"), default="mixed",
+                    help="particles beyond the bins: to the nearest bin but beyond a bound given (mixed, the "
+                         "default), all left out (yes) or none (no), as LAMMPS's discard keyword")
     up.add_argument("--bin-units", choices=("box", "reduced"), default="box",
                     help="the units of the bins' widths, origins, centres and radii: the box's (default), or "
                          "reduced, as fractions of its edges (which bins of a tilted box need), as LAMMPS's "
@@ -233,17 +239,30 @@ def _upscale(args):
 def _bins(args):
     """The bins the options ask for, at most one shape of them, or None."""
     from .binning import Bins, CylinderBins, SphereBins
+    from .frames import AXES
     given = [(name, value) for name, value in (("--bin", args.bin), ("--bin-sphere", args.bin_sphere),
                                               ("--bin-cylinder", args.bin_cylinder)) if value]
     if len(given) > 1:
         raise ValueError(f"give one of {', '.join(name for name, _ in given)}")
     if not given:
-        if args.bin_units != "box":
-            raise ValueError("--bin-units goes with --bin, --bin-sphere or --bin-cylinder")
+        if args.bin_units != "box" or args.bin_bound or args.bin_discard != "mixed":
+            raise ValueError("--bin-units, --bin-bound and --bin-discard go with --bin, --bin-sphere or "
+                             "--bin-cylinder")
         return None
+    bounds = {}
+    for axis, low, high in args.bin_bound or ():
+        if axis not in AXES or axis in bounds:
+            raise ValueError(f"--bin-bound takes each axis (x, y or z) once, not {axis!r}")
+        for value in (low, high):
+            if value not in ("lower", "upper"):
+                try:
+                    float(value)
+                except ValueError:
+                    raise ValueError(f"--bin-bound {axis}: {value!r} is not lower, upper or a number") from None
+        bounds[axis] = (low, high)
     name, value = given[0]
     shapes = {"--bin": Bins.parse, "--bin-sphere": SphereBins.parse, "--bin-cylinder": CylinderBins.parse}
-    return shapes[name](value, args.bin_units)
+    return shapes[name](value, args.bin_units, bounds, args.bin_discard)
 
 
 def _run(args, source, options, reductions, frames, synthetic):

@@ -207,7 +207,31 @@ def _binned(frame, arguments, bins, dimension):
     except ValueError as error:
         frame.fail("BOX BOUNDS", str(error))
     arguments.update(groups=labels, positions=positions, wrapped=False)
+    if not labels.all():
+        _leave_out(arguments, np.flatnonzero(labels))
     return volume
+
+
+def _leave_out(arguments, rows):
+    """The step with only the particles of `rows`: those the bins keep. Their ids stay theirs, and
+    contacts stay where both particles (or the particle and its wall) are kept."""
+    ids = arguments.get("ids")
+    if ids is None:
+        # Ids were the row numbers: kept so.
+        ids, arguments["first_id"] = np.arange(len(arguments["masses"]), dtype=np.int64), 0
+    for name in ("groups", "masses", "positions", "ids"):
+        arguments[name] = (ids if name == "ids" else np.asarray(arguments[name]))[rows]
+    arguments["values"] = {name: np.asarray(values)[rows] for name, values in arguments["values"].items()}
+    contacts = arguments.get("contacts")
+    if contacts is not None and len(contacts):
+        kinds = arguments.get("contact_kinds")
+        kept = np.isin(contacts[:, 0], arguments["ids"]) & \
+            (np.isin(contacts[:, 1], arguments["ids"]) | (kinds != 0 if kinds is not None else False))
+        arguments["contacts"] = contacts[kept]
+        if kinds is not None:
+            arguments["contact_kinds"] = kinds[kept]
+        arguments["contact_values"] = {name: np.asarray(values)[kept]
+                                       for name, values in (arguments.get("contact_values") or {}).items()}
 
 
 def _remote_step(loader, options, keep_source):

@@ -374,7 +374,8 @@ dump atoms all custom 50 atoms.dump id type mass x y z vx vy vz c_layers c_cells
 dump_modify atoms format float %.17g
 run 100
 """
-# LAMMPS's bins and ours, in an orthogonal box in box units and in a tilted one in reduced units.
+# LAMMPS's bins and ours, in an orthogonal box in box units, a tilted one in reduced units, and with
+# bounds and discard rules that leave atoms out.
 BOXES = {
     "box": ("block 0 5 0 4 0 3", {
         "layers": ("z lower 0.7", binning.Bins.parse(["z:0.7"])),
@@ -389,6 +390,16 @@ BOXES = {
         "shells": ("0.5 0.4 0.5 0.05 0.4 5", binning.SphereBins((0.5, 0.4, 0.5), 0.05, 0.4, 5, "reduced")),
         "rings": ("z lower 0.2 0.5 0.4 0.05 0.4 4",
                   binning.CylinderBins.parse(["z:0.2", 0.5, 0.4, 0.05, 0.4, 4], "reduced"))}),
+    "bounded": ("block 0 5 0 4 0 3", {
+        "layers": ("z lower 0.7 bound z 1.0 4.5", binning.Bins.parse(["z:0.7"], bounds={"z": (1.0, 4.5)})),
+        "cells": ("x center 2.0 y upper 1.1 z 0.3 0.8 bound x 1.5 upper bound y lower 3.0 discard yes",
+                  binning.Bins.parse(["x:2.0:center", "y:1.1:upper", "z:0.8:0.3"],
+                                     bounds={"x": (1.5, "upper"), "y": ("lower", 3.0)}, discard="yes")),
+        "shells": ("4.0 3.0 2.5 0.5 3.0 5 discard yes",
+                   binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5, discard="yes")),
+        "rings": ("z lower 1.2 4.0 3.0 0.5 3.0 4 bound z 0.5 3.5 discard no",
+                  binning.CylinderBins.parse(["z:1.2", 4.0, 3.0, 0.5, 3.0, 4], bounds={"z": (0.5, 3.5)},
+                                             discard="no"))}),
 }
 
 
@@ -396,15 +407,19 @@ BOXES = {
 def binned(request, tmp_path_factory):
     folder = tmp_path_factory.mktemp("bins")
     region, shapes = BOXES[request.param]
-    (folder / "in.bins").write_text(BINS.format(region=region, **{name: f"{words} units {request.param}"
+    units = "reduced" if request.param == "reduced" else "box"
+    (folder / "in.bins").write_text(BINS.format(region=region, **{name: f"{words} units {units}"
                                                                   for name, (words, _) in shapes.items()}))
     run_lammps(folder, "in.bins")
-    return folder, shapes
+    return folder, shapes, request.param
 
 
 @pytest.mark.parametrize("shape", BOXES["box"][1])
 def test_bins_are_lammps_chunk_atom_bins_with_fix_ave_chunk_densities_and_means(binned, tmp_path, shape):
-    binned, shapes = binned
+    binned, shapes, kind = binned
+    if kind == "bounded" and shape != "rings":
+        # The bounds and discard rules leave atoms out of every chunk.
+        assert (lammps_frames(binned / "atoms.dump")[0][:, -4 + list(BOXES["box"][1]).index(shape)] == 0).any()
     assert_lammps_bins(binned, shape, shapes[shape][1], tmp_path)
 
 
@@ -423,8 +438,9 @@ def assert_lammps_bins(folder, shape, bins, out, **options):
     for frame, timestep, path in zip(vireo20.open(str(folder / "atoms.dump")), result.timesteps, result.files):
         got, want = read_vtp(path), np.array(chunks[timestep])
         order = np.argsort(got["group_id"])
-        # The chunk LAMMPS gives each atom, and as many atoms in each.
-        ids, counts = np.unique(frame.columns[f"c_{shape}"], return_counts=True)
+        # The chunk LAMMPS gives each atom (0: none), and as many atoms in each.
+        chunk = frame.columns[f"c_{shape}"]
+        ids, counts = np.unique(chunk[chunk > 0], return_counts=True)
         assert_array_equal(got["group_id"][order], ids)
         assert_array_equal(got["count"][order], counts)
         present = want[ids.astype(int) - 1]
