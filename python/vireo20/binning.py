@@ -18,14 +18,15 @@ is a fraction of the box's x length.
 A particle is binned where it lies in the box (wrapped into it in the periodic directions).
 `--bin-bound AXIS LO HI` makes the bins along AXIS cover LO to HI (`lower` or `upper` for the box's
 own bound) instead of the box, as LAMMPS's `bound`. A particle beyond the bins goes as LAMMPS's
-`discard` (`--bin-discard`) says: `mixed`, the default, puts it in the nearest bin, but leaves it out
-below a lower bound given and above the bins along an axis (which within the box no particle is);
-`yes` leaves out every particle outside the bins and `no` none. A particle left out belongs to no
-bin: it is no part of the step's upscaled particles. Group labels are LAMMPS's chunk ids, from 1, so every per-group array is the bin's. Each bin also has
-`number_density` and `mass_density`: its count and mass over the volume of a whole bin (a shell's,
-a ring's times its width, or the widths times the box's other lengths; in a 2d simulation the area
-of a bin, a shell's volume still), as `fix ave/chunk` gives `density/number` and `density/mass` (in
-g/cm^3 where the unit style is real or metal).
+`discard` (`--bin-discard`) says: `mixed`, the default, puts it in the nearest bin, but leaves it
+out below a lower bound given and above the bins along an axis (which within the box no particle
+is); `yes` leaves out every particle outside the bins and `no` none. A particle left out belongs to
+no bin: it is no part of the step's upscaled particles. Group labels are LAMMPS's chunk ids, from 1,
+so every per-group array is the bin's. Each bin also has `number_density` and `mass_density`: its
+count and mass over the volume of a whole bin (a shell's, a ring's times its width, or the widths
+times the box's other lengths; in a 2d simulation the area of a bin, a shell's volume still), as
+`fix ave/chunk` gives `density/number` and `density/mass` (in g/cm^3 where the unit style is real or
+metal).
 """
 import math
 

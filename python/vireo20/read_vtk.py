@@ -1,13 +1,13 @@
 """Input from VTK particle files, as DEM codes write them (LIGGGHTS `dump custom/vtk`, MercuryDPM,
 Yade's VTKRecorder), read with VTK's own readers.
 
-The input is a `.pvd` series (its DataSets in order, the timestep of each its `timestep`
-attribute; the files of one timestep are the parts of its step, joined in the order of their `part`
-attribute, as ParaView writes a data set saved by several processes; where the DataSets carry several
-`group` attributes, option `stem` names the particles' group), a folder of `.vtu`, `.vtp`, `.pvtu`,
-`.pvtp` or legacy `.vtk` files (in natural name order; LIGGGHTS's `*_boundingBox*` files left out; option `stem` picks one series where several
-share the folder), such files listed or matched by a quoted pattern (`"post/dump*.vtk"`), or one
-such file. Outside a `.pvd`, the timestep is the number that ends each
+The input is a `.pvd` series (its DataSets in order, the timestep of each its `timestep` attribute;
+the files of one timestep are the parts of its step, joined in the order of their `part` attribute,
+as ParaView writes a data set saved by several processes; where the DataSets carry several `group`
+attributes, option `stem` names the particles' group), a folder of `.vtu`, `.vtp`, `.pvtu`, `.pvtp`
+or legacy `.vtk` files (in natural name order; LIGGGHTS's `*_boundingBox*` files left out; option
+`stem` picks one series where several share the folder), such files listed or matched by a quoted
+pattern (`"post/dump*.vtk"`), or one such file. Outside a `.pvd`, the timestep is the number that ends each
 file's name (`dump_2000.vtu`), or the file's position when the names carry none.
 
 Positions are the points. Every point array becomes a column (vectors stay (E, 3)), the common
