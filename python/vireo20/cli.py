@@ -119,7 +119,8 @@ def parser():
                          "and summed (LAMMPS's vacf/chunk)")
     up.add_argument("--temperature", action="store_true",
                     help="each upscaled particle's temperature and internal_temperature (about its mean "
-                         "velocity), as LAMMPS's temp/chunk gives them without and with com yes")
+                         "velocity), as LAMMPS's temp/chunk gives them without and with com yes, and its "
+                         "com_kinetic_energy (temp/chunk kecom)")
     up.add_argument("--dimension", type=int, choices=(2, 3),
                     help="2 for a 2d simulation (LAMMPS's dimension 2): its temperatures count two degrees of "
                          "freedom a particle and its bins are areas (default 3)")

@@ -267,7 +267,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       temperature     adds (with physics "all", a `velocity` value and `units`) LAMMPS's temp/chunk
                       temperatures: `temperature` from the velocities themselves (com no) and
                       `internal_temperature` from those about the group's mean velocity (com yes),
-                      `dimension` (3, or 2 for a 2d simulation) degrees of freedom per particle.
+                      `dimension` (3, or 2 for a 2d simulation) degrees of freedom per particle;
+                      and its kecom, `com_kinetic_energy`, the group's kinetic energy as one body.
     Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
     the position and the value.
 
@@ -524,9 +525,10 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
 
 
 def _temperatures(step, velocities, entry_masses, group_sum, arrays, style, dimension):
-    """LAMMPS's temp/chunk temperatures: sum m v.v * mvv2e / (dimension count boltz), with v the velocities
-    (`temperature`) or those about the mean velocity (`internal_temperature`, from the kinetic energy
-    the physics' pass found)."""
+    """LAMMPS's temp/chunk temperatures: sum m v.v * mvv2e / (dimension count boltz), with v the
+    velocities (`temperature`) or those about the mean velocity (`internal_temperature`, from the
+    kinetic energy the physics' pass found); and its kecom, 1/2 mvv2e M V.V with V the mean velocity
+    by mass (`com_kinetic_energy`)."""
     if velocities is None or velocities.ndim != 2 or velocities.shape[1] != 3:
         step.fail("velocity", "the temperature needs each particle's velocity (vx vy vz)")
     mvv2e, boltz = style
@@ -535,8 +537,13 @@ def _temperatures(step, velocities, entry_masses, group_sum, arrays, style, dime
     squared = (v[:, 0] * v[:, 0] + v[:, 1] * v[:, 1] + v[:, 2] * v[:, 2]) * entry_masses
     # No degree of freedom, no temperature: 0, as LAMMPS gives.
     factor = np.divide(mvv2e, float(dimension) * count * boltz, out=np.zeros(len(count)), where=count > 0)
+    mass = group_sum(entry_masses)
+    # The mean velocity from the momenta, as LAMMPS's vcm, whichever way the velocity is reduced.
+    mean = [np.divide(group_sum(v[:, k] * entry_masses), mass, out=np.zeros(len(mass)), where=mass > 0)
+            for k in range(3)]
     return {"temperature": group_sum(squared) * factor,
-            "internal_temperature": 2.0 * arrays["internal_kinetic_energy"] * factor}
+            "internal_temperature": 2.0 * arrays["internal_kinetic_energy"] * factor,
+            "com_kinetic_energy": 0.5 * mvv2e * mass * (mean[0] * mean[0] + mean[1] * mean[1] + mean[2] * mean[2])}
 
 
 def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u):

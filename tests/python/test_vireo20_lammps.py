@@ -302,11 +302,11 @@ def test_temperatures_and_internal_energies_equal_lammps_temp_chunk_in_real_unit
 compute cc all chunk/atom molecule
 compute temperature all temp/chunk cc temp
 compute internal all temp/chunk cc temp com yes
-compute energy all temp/chunk cc internal
+compute energy all temp/chunk cc internal kecom
 # Temperatures and energies (intensive and extensive) go to files of their own.
 fix temperatures all ave/time {EVERY} 1 {EVERY} c_temperature[1] c_internal[1] file temperatures.txt mode vector &
     format " %.17g"
-fix energies all ave/time {EVERY} 1 {EVERY} c_energy[1] file energies.txt mode vector format " %.17g"
+fix energies all ave/time {EVERY} 1 {EVERY} c_energy[*] file energies.txt mode vector format " %.17g"
 dump atoms all custom {EVERY} atoms.dump id mol type mass x y z ix iy iz vx vy vz
 dump_modify atoms format float %.17g units yes
 timestep 0.5
@@ -314,8 +314,8 @@ run 200
 """)
     run_lammps(tmp_path, "in.real")
     temperatures, energies = (lammps_frames(tmp_path / name, 2) for name in ("temperatures.txt", "energies.txt"))
-    expected = {step: np.column_stack([temperatures[step][:, 0], energies[step][:, 0], temperatures[step][:, 1]])
-                for step in temperatures}
+    expected = {step: np.column_stack([temperatures[step][:, 0], energies[step][:, 0], temperatures[step][:, 1],
+                                       energies[step][:, 1]]) for step in temperatures}
     # The dump names its unit style (ITEM: UNITS real): energies in kcal/mol, temperatures in K.
     result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", picture_step=None, temperature=True,
                          lammps_dump=str(tmp_path / "up.dump"))
@@ -325,7 +325,8 @@ run 200
     for timestep, path in zip(result.timesteps, result.files):
         got = read_vtp(path)
         order = np.argsort(got["group_id"])
-        for name, column in (("temperature", 0), ("internal_kinetic_energy", 1), ("internal_temperature", 2)):
+        for name, column in (("temperature", 0), ("internal_kinetic_energy", 1), ("internal_temperature", 2),
+                             ("com_kinetic_energy", 3)):
             assert_allclose(got[name][order], expected[timestep][:, column], rtol=1e-12, atol=1e-9, err_msg=name)
     with pytest.raises(vireo20.InputError, match="--units metal, but the input gives its values in real units"):
         vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "metal", units="metal", temperature=True)
