@@ -26,7 +26,9 @@ so every per-group array is the bin's. Each bin also has `number_density` and `m
 count and mass over the volume of a whole bin (a shell's, a ring's times its width, or the widths
 times the box's other lengths; in a 2d simulation the area of a bin, a shell's volume still), as
 `fix ave/chunk` gives `density/number` and `density/mass` (in g/cm^3 where the unit style is real or
-metal).
+metal), and its place as fix ave/chunk's Coord columns give it: `bin_x`, `bin_y`, `bin_z`, the
+centre of its bin along each binned axis (in the bins' units), and `bin_r`, the radius midway
+through its shell or ring.
 """
 import math
 
@@ -160,9 +162,33 @@ class Binning:
             if axis not in axes:
                 raise ValueError(f"--bin-bound {AXES[axis]}: the bins are not cut along {AXES[axis]}")
 
+    def _grid(self, box, axis, width, origin):
+        """(the lower bound of the first bin along `axis`, the number of bins)."""
+        lo, hi = (0.0, 1.0) if self.units == "reduced" else (box.lo[axis], box.hi[axis])
+        low, high = self.bounds.get(axis, (None, None))
+        low, high = lo if low is None else low, hi if high is None else high
+        if low > high:
+            raise ValueError(f"the bins' bounds {low:g} {high:g}: the lower is above the upper")
+        return _layers(low, high, origin, width)
+
     def _along(self, coordinates, lo, hi, box, axis, width, origin):
-        return _axial(coordinates[:, axis].copy(), lo[axis], hi[axis], box.periodic[axis], width, origin,
-                      self.bounds.get(axis, (None, None)), self.discard)
+        offset, layers = self._grid(box, axis, width, origin)
+        return _axial(coordinates[:, axis].copy(), lo[axis], hi[axis], box.periodic[axis], width, offset, layers,
+                      self.bounds.get(axis, (None,))[0] is not None, self.discard), layers
+
+    def _radii_in_box(self, box, axis):
+        """(RMIN, RMAX) in the box's units: in reduced units, fractions of its length along `axis`."""
+        rmin, rmax = self.args[-3:-1]
+        if self.units == "reduced":
+            scale = box.hi[axis] - box.lo[axis]
+            return rmin * scale, rmax * scale
+        return rmin, rmax
+
+    def coordinates(self, ids, box):
+        """The centre of the bin of each chunk id along each binned axis (`bin_x`, `bin_y`, `bin_z`,
+        in the bins' units) and the radius midway through its ring or shell (`bin_r`), as LAMMPS's
+        fix ave/chunk gives its Coord columns."""
+        raise NotImplementedError
 
     def _wrapped(self, positions, box, needs_box=True):
         if box is None:
@@ -181,13 +207,9 @@ class Binning:
         return positions, box.lo, box.hi, box.hi - box.lo
 
 
-def _axial(x, lo, hi, periodic, width, origin, bound=(None, None), discard="mixed"):
-    """(each coordinate's bin from 0, or -1 where it is discarded; the number of bins) over the box's
-    [lo, hi), or the bounds given, in LAMMPS's arithmetic."""
-    binlo, binhi = (lo if bound[0] is None else bound[0]), (hi if bound[1] is None else bound[1])
-    offset, layers = _layers(binlo, binhi, origin, width)
-    if binlo > binhi:
-        raise ValueError(f"the bins' bounds {binlo:g} {binhi:g}: the lower is above the upper")
+def _axial(x, lo, hi, periodic, width, offset, layers, bounded_below=False, discard="mixed"):
+    """(each coordinate's bin from 0, or -1 where it is discarded) over the box's [lo, hi), the bins
+    from `offset` on, in LAMMPS's arithmetic."""
     if periodic:
         # Where wrapping rounded onto a face, as LAMMPS remaps.
         x[x < lo] += hi - lo
@@ -201,12 +223,19 @@ def _axial(x, lo, hi, periodic, width, origin, bound=(None, None), discard="mixe
     # Mixed: below the bins to the first unless a lower bound was given, above them discarded (LAMMPS
     # keeps atoms above only with discard no; within the box none are).
     low, high = index < 0, index > layers - 1
-    lost = high | low if discard == "yes" or (discard == "mixed" and bound[0] is not None) else high
+    lost = high | low if discard == "yes" or (discard == "mixed" and bounded_below) else high
     if discard == "no":
         lost = np.zeros_like(low)
     np.clip(index, 0, layers - 1, out=index)
     index[lost] = -1
-    return index, layers
+    return index
+
+
+def _middles(index, rmin, rmax, count):
+    """The radius midway through each ring or shell, as LAMMPS gives its coordinate."""
+    low = rmin + index * (rmax - rmin) / count
+    high = np.where(index == count - 1, rmax, rmin + (index + 1) * (rmax - rmin) / count)
+    return 0.5 * (low + high)
 
 
 def _radial(squared, rmin, rmax, count, discard="mixed"):
@@ -288,6 +317,15 @@ class Bins(Binning):
         labels[lost] = 0
         return labels, positions, volume
 
+    def coordinates(self, ids, box):
+        rest, found = np.asarray(ids, np.int64) - 1, {}
+        # The last axis given varies fastest.
+        for axis, width, origin in reversed(self.args):
+            offset, layers = self._grid(box, axis, width, origin)
+            found[f"bin_{AXES[axis]}"] = offset + (rest % layers + 0.5) * width
+            rest = rest // layers
+        return dict(reversed(found.items()))
+
 
 class SphereBins(Binning):
     """Spherical shells about a centre."""
@@ -309,12 +347,15 @@ class SphereBins(Binning):
             raise ValueError("a 2d simulation's spheres are centred at z = 0")
         positions = self._wrapped(positions, box, needs_box=False)
         if self.units == "reduced":
-            scale = box.hi[0] - box.lo[0]
-            centre, rmin, rmax = _from_reduced(centre, box), rmin * scale, rmax * scale
+            centre = _from_reduced(centre, box)
+        rmin, rmax = self._radii_in_box(box, 0)
         remapped = _remapped(positions, box, [0, 1, 2])
         labels = _radial(_squared_distance(remapped, centre, (0, 1, 2)), rmin, rmax, count, self.discard) + 1
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
         return labels, positions, 4.0 / 3.0 * np.pi * np.diff(edges ** 3)
+
+    def coordinates(self, ids, box):
+        return {"bin_r": _middles(np.asarray(ids, np.int64) - 1, *self._radii_in_box(box, 0), self.args[-1])}
 
 
 class CylinderBins(Binning):
@@ -344,9 +385,8 @@ class CylinderBins(Binning):
         if self.units == "reduced":
             centre = np.zeros(3)
             centre[across] = c1, c2
-            centre = np.array(_from_reduced(centre, box))
-            (c1, c2), scale = centre[across], box.hi[across[0]] - box.lo[across[0]]
-            rmin, rmax = rmin * scale, rmax * scale
+            c1, c2 = np.array(_from_reduced(centre, box))[across]
+        rmin, rmax = self._radii_in_box(box, across[0])
         ring = _radial(_squared_distance(_remapped(positions, box, across), (c1, c2), (0, 1)), rmin, rmax, count,
                        self.discard)
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
@@ -355,6 +395,14 @@ class CylinderBins(Binning):
         labels = ring * layers + along + 1
         labels[(ring < 0) | (along < 0)] = 0
         return labels, positions, volumes
+
+    def coordinates(self, ids, box):
+        (axis, width, origin), count = self.args[0], self.args[-1]
+        offset, layers = self._grid(box, axis, width, origin)
+        rest = np.asarray(ids, np.int64) - 1
+        across = [a for a in range(3) if a != axis][0]
+        return {"bin_r": _middles(rest // layers, *self._radii_in_box(box, across), count),
+                f"bin_{AXES[axis]}": offset + (rest % layers + 0.5) * width}
 
 
 def densities(result, volume):

@@ -169,6 +169,7 @@ def run_step(loader, options, keep_source=False):
     if volume is not None:
         from .binning import densities
         result.physics.update(densities(result, volume))
+        result.physics.update(options.bins.coordinates(result.group_id, arguments.get("box")))
     result.time = frame.time
     # The group column a step lacked: each of its particles is then upscaled on its own.
     result.ungrouped = None if arguments.get("groups") is not None or arguments.get("parents") is not None \

@@ -427,13 +427,13 @@ def test_bins_are_lammps_chunk_atom_bins_with_fix_ave_chunk_densities_and_means(
 def assert_lammps_bins(folder, shape, bins, out, **options):
     """The bins of `folder`'s atoms.dump are those LAMMPS gave in the dump's column c_SHAPE, with the
     densities and mean vx its fix ave/chunk wrote to SHAPE.txt."""
-    chunks = {}  # timestep: rows of count, density/mass, density/number, vx (after the chunk and coordinates)
+    chunks = {}  # timestep: rows of the coordinates, count, density/mass, density/number, vx (after the chunk)
     for line in open(folder / f"{shape}.txt").read().splitlines()[3:]:
         fields = line.split()
         if len(fields) == 3:
             step = chunks.setdefault(int(fields[0]), [])
         else:
-            step.append([float(v) for v in fields[-4:]])
+            step.append([float(v) for v in fields[1:]])
     result = vireo20.run(str(folder / "atoms.dump"), out / shape, picture_step=None, bins=bins,
                          reductions={"velocity": "mean"}, **options)
     for frame, timestep, path in zip(vireo20.open(str(folder / "atoms.dump")), result.timesteps, result.files):
@@ -444,10 +444,14 @@ def assert_lammps_bins(folder, shape, bins, out, **options):
         ids, counts = np.unique(chunk[chunk > 0], return_counts=True)
         assert_array_equal(got["group_id"][order], ids)
         assert_array_equal(got["count"][order], counts)
-        present = want[ids.astype(int) - 1]
-        for name, column in (("mass_density", 1), ("number_density", 2)):
+        present = want[ids.astype(int) - 1, :]
+        for name, column in (("mass_density", -3), ("number_density", -2)):
             assert_allclose(got[name][order], present[:, column], rtol=1e-13, err_msg=name)
-        assert_allclose(got["velocity"][order, 0], present[:, 3], rtol=1e-12, atol=1e-15)
+        assert_allclose(got["velocity"][order, 0], present[:, -1], rtol=1e-12, atol=1e-15)
+        # The bins' places, as LAMMPS prints them (six digits).
+        places = [name for name in got if name.startswith("bin_")]
+        assert len(places) == present.shape[1] - 4
+        assert_allclose(np.column_stack([got[name][order] for name in places]), present[:, :-4], rtol=5e-6, atol=1e-6)
 
 
 FLAT = """
