@@ -2,7 +2,7 @@
 (MDAnalysis is optional: Debian's python3-mdanalysis).
 
 `open_series(trajectory, topology=TOPOLOGY, group_by=LEVEL)`; without a topology the one file is both
-(a PDB, GRO or GSD file, or a LAMMPS data file). A trajectory written one file per step is a list or
+(a PDB, GRO, XYZ or GSD file, or a LAMMPS data file; such files are told by their extension). A trajectory written one file per step is a list or
 pattern of its files, chained in the natural order of their names. Further keywords
 (`topology_format`, `format` as `trajectory_format`, `atom_style` for LAMMPS data files,
 `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS text
@@ -23,7 +23,8 @@ of each level the topology has, numbered from 1: `molecules` (GROMACS molecule n
 lowest atom; an atom without bonds is in no group, 0), `residues` (the residue ids when each
 residue has its own, as a LAMMPS data file's molecule ids are: 0 or below is no group; else the
 residue's index + 1) and `segments`. `group_by` picks the default: else molecules, fragments,
-residues, the first the topology has.
+residues, segments, the first the topology has that does not put every atom in one group (an XYZ
+file's; without one, each atom is upscaled on its own).
 """
 import re
 import warnings
@@ -37,10 +38,18 @@ from .reading import (FrameLoader, Loaders, bonded_components, cached_open, colu
 LEVELS = ("molecules", "fragments", "residues", "segments")
 
 
+# Files that are a topology and a trajectory at once, by MDAnalysis's own extensions for them.
+SELF_CONTAINED = (".pdb", ".ent", ".gro", ".xyz", ".pqr", ".mol2", ".crd", ".txyz", ".arc")
+
+
 def sniff(path, head):
-    """A LAMMPS data file (write_data's, say) is a topology and one frame by itself; any other
-    trajectory needs its topology, which only the caller can name."""
-    return bool(_DATA_COUNTS.search(head)) and _DATA_TYPES.search(head) is not None
+    """A LAMMPS data file (write_data's, say), or a PDB, GRO, XYZ (LAMMPS's dump xyz, say) ... file,
+    is a topology and its frames by itself; any other trajectory needs its topology, which only the
+    caller can name."""
+    name = str(path).lower()
+    for packed in (".gz", ".bz2"):
+        name = name[:-len(packed)] if name.endswith(packed) else name
+    return name.endswith(SELF_CONTAINED) or (bool(_DATA_COUNTS.search(head)) and _DATA_TYPES.search(head) is not None)
 
 
 _DATA_COUNTS = re.compile(rb"^[ \t]*\d+[ \t]+atoms[ \t]*\r?$", re.M)
@@ -83,6 +92,10 @@ class _Universe:
                 warnings.simplefilter("ignore")
                 self.universe = MDAnalysis.Universe(*files, **options)
                 self.atoms = self._atoms()
+                # A level that holds every atom in one group is a format's placeholder (an XYZ
+                # file's one residue): no default, which would make the system one particle.
+                self.whole = {level for level in LEVELS if level in self.atoms and len(self.atoms[level]) > 1
+                              and self.atoms[level].min() == self.atoms[level].max()}
         except Exception as error:   # noqa: BLE001 (some forty parsers, each with its own failures)
             raise InputError(name, "-", "-", f"MDAnalysis cannot read it"
                                                    f"{'' if topology is None else ' with ' + topology} "
@@ -186,7 +199,8 @@ def read_frame(path, index, topology=None, group_by=None, universe_options=None)
             box = Box(np.zeros(3), triclinic_vectors(dimensions).astype(np.float64), (True, True, True))
         except ValueError as error:
             raise InputError(path, step, "box", str(error)) from None
-    default = group_by or next((level for level in LEVELS if level in held.atoms), "residues")
+    default = group_by or next((level for level in LEVELS if level in held.atoms and level not in held.whole),
+                               "molecules")
     frame = particles_frame(path, index, step, positions, columns, box, wrapped=True, default_group=default)
     # MDAnalysis converts what a format's units it knows to its own; the rest (a LAMMPS dump's) stays.
     if (universe_options or {}).get("convert_units", True) and trajectory.units.get("velocity"):

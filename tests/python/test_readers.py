@@ -326,3 +326,17 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
     assert inputs.detect(options["topology"]) == "mdanalysis" and inputs.detect(str(path)) == "lammps"
     alone, = inputs.open_series(options["topology"])
     np.testing.assert_array_equal(alone.columns["fragments"], MOL)
+
+
+def test_an_xyz_file_is_told_by_its_name_and_is_not_one_group(tmp_path):
+    """LAMMPS's dump xyz (element names, no box): MDAnalysis guesses the masses; its one residue is a
+    placeholder, so each atom is upscaled on its own rather than the system as one particle."""
+    pytest.importorskip("MDAnalysis")
+    frames = [np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0]]) + step for step in range(2)]
+    (tmp_path / "d.xyz").write_text("".join(f"3\nAtoms. Timestep: {10 * k}\n" + "".join(
+        f"{element} {x:g} {y:g} {z:g}\n" for element, (x, y, z) in zip("CHH", rows)) for k, rows in enumerate(frames)))
+    series = inputs.open_series(str(tmp_path / "d.xyz"))
+    loaded = list(series)
+    assert len(loaded) == 2 and loaded[0].default_group not in loaded[0].columns
+    np.testing.assert_allclose(loaded[1].positions, frames[1], atol=1e-6)
+    np.testing.assert_allclose(loaded[0].columns["mass"], [12.011, 1.008, 1.008], rtol=1e-3)
