@@ -109,6 +109,12 @@ class Loaders(Series):
     def loaders(self):
         return iter(self._loaders)
 
+    def files(self):
+        """Every file the frames are read from (a .pvd's data files, say, beside the .pvd itself)."""
+        return [path for loader in self._loaders
+                for path in (loader.path if isinstance(loader.path, tuple) else (loader.path,))
+                if isinstance(path, (str, os.PathLike))]
+
     def __len__(self):
         return len(self._loaders)
 

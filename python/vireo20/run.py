@@ -430,6 +430,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if input is None:
             options.update(clusters=clusters, steps=steps, seed=seed)
         series = inputs.open_series(input, format, **options)
+        # The files a series names (a .pvd's) are inputs too, wherever they lie.
+        input_paths += series.files() if hasattr(series, "files") else []
     if frames is not None:
         series = series[frames]
     picture_index = None

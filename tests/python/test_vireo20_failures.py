@@ -102,6 +102,10 @@ CASES = {
     "dump exists": (NPZ, ["--lammps-dump", "{tmp}/old.dump"], 1, "exists; give --overwrite", None),
     "dump names the series": (NPZ, ["--lammps-dump", "{out}/upscaled.pvd", "--overwrite"], 1, "series' own files", None),
     "out holds the input": (lambda tmp: npz_input(tmp / "out" / "in"), [], 1, "holds the input", None),
+    # A .pvd elsewhere whose data files are an earlier series' in --out.
+    "out holds a pvd's files": (lambda tmp: (tmp / "series.pvd").write_text(
+        (tmp / "out" / "upscaled.pvd").read_text().replace('file="', 'file="out/')) and str(tmp / "series.pvd"),
+        [], 1, "holds the input", None),
     "disk full": (NPZ, [], 1, "could not write", 4096),
     # Step files of 8.5 KB fit, the 14 KB picture does not.
     "disk full at the picture": (NPZ, [], 1, "error: could not write {tmp}/.out.vireo20-partial/upscaled.png: File too",
