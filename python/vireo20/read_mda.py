@@ -1,13 +1,13 @@
 """Input from anything MDAnalysis reads: a topology and a trajectory in any of its formats
 (MDAnalysis is optional: Debian's python3-mdanalysis).
 
-`open_series(trajectory, topology=TOPOLOGY, group_by=LEVEL)`; without a topology the one file is both
-(a PDB, GRO, XYZ or GSD file, or a LAMMPS data file; such files are told by their extension). A trajectory written one file per step is a list or
-pattern of its files, chained in the natural order of their names. Further keywords
-(`topology_format`, `format` as `trajectory_format`, `atom_style` for LAMMPS data files,
-`convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS text
-dump is read as MDAnalysis's LAMMPSDUMP whatever its name: with its data file, it gives the masses and
-molecule ids (`residues`) that a `dump atom` lacks.
+`open_series(trajectory, topology=TOPOLOGY, group_by=LEVEL)`; without a topology the one file is
+both (a PDB, GRO, XYZ or GSD file, or a LAMMPS data file; such files are told by their extension). A
+trajectory written one file per step is a list or pattern of its files, chained in the natural order
+of their names. Further keywords (`topology_format`, `format` as `trajectory_format`, `atom_style`
+for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS text dump is read
+as MDAnalysis's LAMMPSDUMP whatever its name: with its data file, it gives the masses and molecule
+ids (`residues`) that a `dump atom` lacks.
 
 Where MDAnalysis knows a format's units, the frames are in its own (Å, Å/ps, u: `units`
 "mdanalysis", which --temperature takes). Positions are MDAnalysis's, taken as wrapped when the
@@ -49,7 +49,8 @@ def sniff(path, head):
     name = str(path).lower()
     for packed in (".gz", ".bz2"):
         name = name[:-len(packed)] if name.endswith(packed) else name
-    return name.endswith(SELF_CONTAINED) or (bool(_DATA_COUNTS.search(head)) and _DATA_TYPES.search(head) is not None)
+    return name.endswith(SELF_CONTAINED) or (_DATA_COUNTS.search(head) is not None
+                                             and _DATA_TYPES.search(head) is not None)
 
 
 _DATA_COUNTS = re.compile(rb"^[ \t]*\d+[ \t]+atoms[ \t]*\r?$", re.M)

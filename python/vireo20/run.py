@@ -195,7 +195,9 @@ def _source_sample(positions, arguments):
 def _flat(arguments):
     z = np.asarray(arguments["positions"])[:, 2]
     velocity = arguments.get("values", {}).get("velocity")
-    return len(z) > 1 and z.min() == z.max() and (velocity is None or not np.asarray(velocity)[:, 2].any())
+    across = np.asarray(velocity)[:, 2] if velocity is not None and np.ndim(velocity) == 2 and \
+        np.shape(velocity)[1] == 3 else np.zeros(0)
+    return len(z) > 1 and z.min() == z.max() and not across.any()
 
 
 def _binned(frame, arguments, bins, dimension):

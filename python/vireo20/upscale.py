@@ -353,7 +353,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
             if dipole is not None:
                 physics_arrays["dipole"] = dipole
             if temperature:
-                physics_arrays.update(_temperatures(step, values.get("velocity"), entry_masses, group_sum,
+                physics_arrays.update(_temperatures(step, values.get("velocity"), entry_masses, summed, group_sum,
                                                     physics_arrays, UNIT_STYLES[units], dimension))
             mvv2e = UNIT_STYLES[units][0] if units is not None else 1.0
             if mvv2e != 1.0 and "internal_kinetic_energy" in physics_arrays:
@@ -524,7 +524,7 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     return arrays, found["centres"], found.get("mean_velocity")
 
 
-def _temperatures(step, velocities, entry_masses, group_sum, arrays, style, dimension):
+def _temperatures(step, velocities, entry_masses, mass, group_sum, arrays, style, dimension):
     """LAMMPS's temp/chunk temperatures: sum m v.v * mvv2e / (dimension count boltz), with v the
     velocities (`temperature`) or those about the mean velocity (`internal_temperature`, from the
     kinetic energy the physics' pass found); and its kecom, 1/2 mvv2e M V.V with V the mean velocity
@@ -537,13 +537,13 @@ def _temperatures(step, velocities, entry_masses, group_sum, arrays, style, dime
     squared = (v[:, 0] * v[:, 0] + v[:, 1] * v[:, 1] + v[:, 2] * v[:, 2]) * entry_masses
     # No degree of freedom, no temperature: 0, as LAMMPS gives.
     factor = np.divide(mvv2e, float(dimension) * count * boltz, out=np.zeros(len(count)), where=count > 0)
-    mass = group_sum(entry_masses)
-    # The mean velocity from the momenta, as LAMMPS's vcm, whichever way the velocity is reduced.
-    mean = [np.divide(group_sum(v[:, k] * entry_masses), mass, out=np.zeros(len(mass)), where=mass > 0)
-            for k in range(3)]
+    # The mean velocity from the momenta (`mass` is each group's), as LAMMPS's vcm, whichever way the
+    # velocity is reduced.
+    x, y, z = (np.divide(group_sum(v[:, k] * entry_masses), mass, out=np.zeros(len(mass)), where=mass > 0)
+               for k in range(3))
     return {"temperature": group_sum(squared) * factor,
             "internal_temperature": 2.0 * arrays["internal_kinetic_energy"] * factor,
-            "com_kinetic_energy": 0.5 * mvv2e * mass * (mean[0] * mean[0] + mean[1] * mean[1] + mean[2] * mean[2])}
+            "com_kinetic_energy": 0.5 * mvv2e * mass * (x * x + y * y + z * z)}
 
 
 def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u):
