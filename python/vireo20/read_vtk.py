@@ -10,7 +10,9 @@ or legacy `.vtk` files (in natural name order; LIGGGHTS's `*_boundingBox*` files
 pattern (`"post/dump*.vtk"`), or one such file. Outside a `.pvd`, the timestep is the number that ends each
 file's name (`dump_2000.vtu`), or the file's position when the names carry none.
 
-Positions are the points. Every point array becomes a column (vectors stay (E, 3)), the common
+Positions are the points (but the periodic images at which the contact lines of a series this job
+wrote end, `image_of` >= 0: its upscaled particles are read back as they were). Every point array
+becomes a column (vectors stay (E, 3)), the common
 names under the job's names: `id`/`ID`/`Id`/`ids` as `id` (else the point's index + 1),
 `v`/`vel`/`Velocity`/`linVelocityVec` as `velocity`, `f`/`Force` as `force`,
 `omega`/`AngularVelocity`/`angVelocityVec` as `omega`, `tq`/`Torque` as `tq`,
@@ -255,6 +257,11 @@ def read_frame(path, index, timestep=None, box=None, group_by=None):
     paths = path if isinstance(path, tuple) else (path,)
     positions, columns = _joined(paths, timestep)
     path = paths[0]
+    # A series this job wrote: the periodic images its contact lines end at are no particles.
+    images = columns.pop("image_of", None)
+    if images is not None and images.ndim == 1 and images.dtype.kind == "i" and (images >= 0).any():
+        own = images < 0
+        positions, columns = positions[own], {name: values[own] for name, values in columns.items()}
     _join_triplets(columns)
     for common, names in COMMON_NAMES.items():
         if common not in columns:

@@ -204,6 +204,16 @@ def test_wrapped_unwrapped_and_npz_inputs_give_one_series(tmp_path, lammps_dumps
             assert_array_equal(b[name], c[name], err_msg=name)
         lines += len(a["lines"])
     assert lines > 0
+    # Read back as input, a series of upscaled particles has no image points among them.
+    images = 0
+    for frame, path in zip(vireo20.open(runs["wrapped"].pvd), runs["wrapped"].files):
+        a = read_vtp(path)
+        own = a["image_of"] == -1
+        images += (~own).sum()
+        assert "image_of" not in frame.columns
+        assert_array_equal(frame.positions, a["points"][own])
+        assert_array_equal(frame.columns["mass"], a["mass"][own])
+    assert images > 0
 
 
 def _split_by_step(dump, folder, stem):
