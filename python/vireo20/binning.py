@@ -1,6 +1,7 @@
 """Groups by place: the particles of each spatial bin form one upscaled particle, as LAMMPS's
 `compute chunk/atom` makes chunks of them (`pbc no`; `units box`, or `units reduced` with
-`--bin-units reduced`, which a tilted box needs):
+`--bin-units reduced`, which a tilted box needs; LAMMPS's own default is `units lattice`, whose
+widths are these times the lattice spacing its log prints):
 
 - `--bin AXIS:WIDTH[:ORIGIN]`, once per binned axis (`bin/1d`, `bin/2d`, `bin/3d`): bins every WIDTH
   from ORIGIN (`lower`, the default, `center`, `upper` or a coordinate) to cover an orthogonal box,
