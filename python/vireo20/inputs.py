@@ -18,7 +18,8 @@ FORMATS = {
     "vtk": ("read_vtk", "VTK particle files: a .pvd series, a folder of .vtu/.vtp files, or one file"),
     "gsd": ("read_gsd", "a HOOMD-blue GSD trajectory"),
     "h5md": ("read_h5md", "an H5MD file (HDF5)"),
-    "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads, or a LAMMPS data file alone"),
+    "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads, or a LAMMPS data, PDB, GRO or XYZ "
+                             "file alone"),
 }
 HEAD_BYTES = 512
 
