@@ -84,10 +84,14 @@ def _units(units):
     return units
 
 
-def _inverse(box):
-    """LAMMPS's h_inv of a box: the inverse of its edge matrix, in its arithmetic."""
+def _restricted(box):
     if not box.restricted:
         raise ValueError("bins in reduced units need a box as LAMMPS makes one (a along x, b in the xy plane)")
+
+
+def _inverse(box):
+    """LAMMPS's h_inv of a box: the inverse of its edge matrix, in its arithmetic."""
+    _restricted(box)
     (xprd, yprd, zprd), (xy, xz, yz) = np.diag(box.edges), box.tilt
     return (1.0 / xprd, 1.0 / yprd, 1.0 / zprd, -yz / (yprd * zprd), (yz * xy - yprd * xz) / (xprd * yprd * zprd),
             -xy / (xprd * yprd))
@@ -106,10 +110,16 @@ def _reduced(positions, box):
 
 def _from_reduced(point, box):
     """A point given in reduced coordinates, in the box's, as LAMMPS's lamda2x gives it."""
-    _inverse(box)
+    _restricted(box)
     (xprd, yprd, zprd), (xy, xz, yz), lo = np.diag(box.edges), box.tilt, box.lo
     x, y, z = point
     return (xprd * x + xy * y + xz * z + lo[0], yprd * y + yz * z + lo[1], zprd * z + lo[2])
+
+
+def _remap(x, lo, hi):
+    """Coordinates brought once into [lo, hi) in place, as LAMMPS remaps a periodic one."""
+    x[x < lo] += hi - lo
+    x[x >= hi] -= hi - lo
 
 
 def _remapped(positions, box, axes):
@@ -118,10 +128,7 @@ def _remapped(positions, box, axes):
     coordinates = positions[:, axes].copy()
     for k, axis in enumerate(axes):
         if box is not None and box.periodic[axis]:
-            lo, hi = box.lo[axis], box.hi[axis]
-            x = coordinates[:, k]
-            x[x < lo] += hi - lo
-            x[x >= hi] -= hi - lo
+            _remap(coordinates[:, k], box.lo[axis], box.hi[axis])
     return coordinates
 
 
@@ -134,18 +141,18 @@ class Binning:
         an area in a 2d simulation); ValueError where the box cannot be binned."""
         raise NotImplementedError
 
-    units, bounds, discard = "box", {}, "mixed"
-
     def _options(self, units, bounds, discard):
         self.units = _units(units)
         self.bounds = {}
         for axis, (low, high) in dict(bounds or {}).items():
             axis = AXES.index(axis) if axis in AXES else int(axis)
-            self.bounds[axis] = tuple(None if value in (None, "lower", "upper") else float(value)
-                                      for value in (low, high))
-            low, high = self.bounds[axis]
+            try:
+                low, high = (None if value in (None, "lower", "upper") else float(value) for value in (low, high))
+            except ValueError:
+                low = high = math.nan
             if not all(math.isfinite(value) for value in (low, high) if value is not None):
                 raise ValueError(f"--bin-bound {AXES[axis]}: the bounds must be lower, upper or finite numbers")
+            self.bounds[axis] = low, high
             if low is not None and high is not None and low > high:
                 raise ValueError(f"--bin-bound {AXES[axis]} {low:g} {high:g}: the lower is above the upper")
         if discard not in DISCARDS:
@@ -213,8 +220,7 @@ def _axial(x, lo, hi, periodic, width, offset, layers, bounded_below=False, disc
     from `offset` on, in LAMMPS's arithmetic."""
     if periodic:
         # Where wrapping rounded onto a face, as LAMMPS remaps.
-        x[x < lo] += hi - lo
-        x[x >= hi] -= hi - lo
+        _remap(x, lo, hi)
     # LAMMPS's int cast truncates toward zero; below the first bin it steps down one.
     below = x < offset
     x -= offset
@@ -223,12 +229,14 @@ def _axial(x, lo, hi, periodic, width, offset, layers, bounded_below=False, disc
     index[below] -= 1
     # Mixed: below the bins to the first unless a lower bound was given, above them discarded (LAMMPS
     # keeps atoms above only with discard no; within the box none are).
-    low, high = index < 0, index > layers - 1
-    lost = high | low if discard == "yes" or (discard == "mixed" and bounded_below) else high
-    if discard == "no":
-        lost = np.zeros_like(low)
+    lost = None
+    if discard != "no":
+        lost = index > layers - 1
+        if discard == "yes" or bounded_below:
+            lost |= index < 0
     np.clip(index, 0, layers - 1, out=index)
-    index[lost] = -1
+    if lost is not None:
+        index[lost] = -1
     return index
 
 

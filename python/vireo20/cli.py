@@ -254,12 +254,6 @@ def _bins(args):
     for axis, low, high in args.bin_bound or ():
         if axis not in AXES or axis in bounds:
             raise ValueError(f"--bin-bound takes each axis (x, y or z) once, not {axis!r}")
-        for value in (low, high):
-            if value not in ("lower", "upper"):
-                try:
-                    float(value)
-                except ValueError:
-                    raise ValueError(f"--bin-bound {axis}: {value!r} is not lower, upper or a number") from None
         bounds[axis] = (low, high)
     name, value = given[0]
     shapes = {"--bin": Bins.parse, "--bin-sphere": SphereBins.parse, "--bin-cylinder": CylinderBins.parse}
