@@ -195,7 +195,11 @@ class Binning:
     def coordinates(self, ids, box):
         """The centre of the bin of each chunk id along each binned axis (`bin_x`, `bin_y`, `bin_z`,
         in the bins' units) and the radius midway through its ring or shell (`bin_r`), as LAMMPS's
-        fix ave/chunk gives its Coord columns."""
+        fix ave/chunk gives its Coord columns, in their order."""
+        raise NotImplementedError
+
+    def count(self, box):
+        """How many bins there are (chunk ids 1 to it) in `box`."""
         raise NotImplementedError
 
     def _wrapped(self, positions, box, needs_box=True):
@@ -335,6 +339,13 @@ class Bins(Binning):
             rest = rest // layers
         return dict(reversed(found.items()))
 
+    @property
+    def places(self):
+        return len(self.args)
+
+    def count(self, box):
+        return int(np.prod([self._grid(box, axis, width, origin)[1] for axis, width, origin in self.args]))
+
 
 class SphereBins(Binning):
     """Spherical shells about a centre."""
@@ -365,6 +376,11 @@ class SphereBins(Binning):
 
     def coordinates(self, ids, box):
         return {"bin_r": _middles(np.asarray(ids, np.int64) - 1, *self._radii_in_box(box, 0), self.args[-1])}
+
+    places = 1
+
+    def count(self, box):
+        return self.args[-1]
 
 
 class CylinderBins(Binning):
@@ -412,6 +428,12 @@ class CylinderBins(Binning):
         across = [a for a in range(3) if a != axis][0]
         return {"bin_r": _middles(rest // layers, *self._radii_in_box(box, across), count),
                 f"bin_{AXES[axis]}": offset + (rest % layers + 0.5) * width}
+
+    places = 2
+
+    def count(self, box):
+        (axis, width, origin), count = self.args[0], self.args[-1]
+        return count * self._grid(box, axis, width, origin)[1]
 
 
 def densities(result, volume):

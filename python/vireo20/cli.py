@@ -114,6 +114,9 @@ def parser():
                     help="the units of the bins' widths, origins, centres and radii: the box's (default), or "
                          "reduced, as fractions of its edges (which bins of a tilted box need), as LAMMPS's "
                          "units keyword")
+    up.add_argument("--time-average", type=_whole(1), metavar="N",
+                    help="also write profile.txt: each group's (or bin's) count, densities and values averaged "
+                         "over each N steps in turn, as LAMMPS's fix ave/chunk with Nrepeat N writes its file")
     up.add_argument("--vacf", action="store_true",
                     help="each upscaled particle's mean velocity times that at the first step, per component "
                          "and summed (LAMMPS's vacf/chunk)")
@@ -269,7 +272,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
                vacf=args.vacf, units=args.units, temperature=args.temperature, bins=_bins(args),
-               dimension=args.dimension,
+               dimension=args.dimension, time_average=args.time_average,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

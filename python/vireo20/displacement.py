@@ -88,22 +88,12 @@ class Displacements:
     def from_step_file(cls, path, trailing, msd=True, vacf=False):
         """The reference of a resumed run: its first step file's own points and velocities, by key (the
         step had `trailing` trailing entries)."""
-        from vtkmodules.util.numpy_support import vtk_to_numpy
-        from vtkmodules.vtkIOXML import vtkXMLPolyDataReader
-        reader = vtkXMLPolyDataReader()
-        reader.SetFileName(str(path))
-        reader.Update()
-        data = reader.GetOutput()
-        arrays = data.GetPointData()
-        if data.GetNumberOfPoints() == 0:
+        from .write_vtk import read_step_file
+        points, arrays, _ = read_step_file(path)
+        if not len(points):
             return cls(np.zeros(0, np.int64), np.zeros((0, 3)), np.zeros((0, 3)), msd, vacf)
-        # Image points, where contact lines need them, follow the own ones; without, there are none.
-        images = arrays.GetArray("image_of")
-        own = slice(None) if images is None else vtk_to_numpy(images) == -1
-        points = vtk_to_numpy(data.GetPoints().GetData())[own]
-        group_id = vtk_to_numpy(arrays.GetArray("group_id"))[own]
-        parent_id = vtk_to_numpy(arrays.GetArray("parent_id"))[own]
-        velocities = vtk_to_numpy(arrays.GetArray("velocity"))[own] if vacf else None
+        group_id, parent_id = arrays["group_id"], arrays["parent_id"]
+        velocities = arrays["velocity"] if vacf else None
         return cls(keys(group_id, parent_id, trailing), points, velocities, msd, vacf)
 
 

@@ -25,7 +25,8 @@ def step_file(index):
 
 def series_names():
     """What a finished series folder may hold besides step files: a later run may replace these."""
-    return {f"{STEM}.pvd", f"{STEM}.png", SUMMARY}
+    from .averaging import PROFILE
+    return {f"{STEM}.pvd", f"{STEM}.png", SUMMARY, PROFILE}
 
 
 def summary_row(result):
@@ -138,7 +139,7 @@ class SeriesWriter:
         return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
                         picture=picture, row=summary_row(result), drift=result.drift, text=result.summary(),
                         time=getattr(result, "time", None),
-                        flushed=flushed, written=written)
+                        flushed=flushed, written=written, files=getattr(result, "files", {}))
 
     def record(self, written):
         """Checks a written step's file on the disk and lists the step as complete."""
@@ -151,6 +152,10 @@ class SeriesWriter:
                 picture = written.picture.result()
                 self.picture = os.path.join(self.folder, picture["file"])
                 self._picture_record = picture
+            # Files that change with the steps (a closed window's profile) before the manifest: the
+            # resumed run finds them at least as far as the steps it lists.
+            for name, text in written.files.items():
+                filesafe.write_bytes(os.path.join(self.folder, name), text.encode())
             self.steps.append({"index": written.index, "timestep": written.timestep, "file": written.file,
                                "size": size, "crc32": crc, "dump_size": written.dump_size,
                                "summary": written.row, "time": written.time})

@@ -20,6 +20,7 @@ import numpy as np
 from . import filesafe, inputs, output, picture, system
 from .columns import MassRule
 from .frames import InputError, Series
+from .averaging import PROFILE
 from .upscale import PHYSICS, REDUCTIONS, UNIT_STYLES, load_modules, upscale
 
 SERIES_MARKER = ".vireo20-series"
@@ -27,10 +28,11 @@ SERIES_MARKER = ".vireo20-series"
 
 class RunResult:
     """What a run wrote: `folder`, `pvd`, `files` (the step files in order), `picture`, `lammps_dump`,
-    `largest_drift`, and `summary`, a pandas DataFrame of the per-step summary (summary.csv)."""
+    `largest_drift`, `profile` (the time averages' file, or None), and `summary`, a pandas DataFrame of the per-step summary (summary.csv)."""
 
-    def __init__(self, folder, series, rows, picture, lammps_dump, largest_drift):
+    def __init__(self, folder, series, rows, picture, lammps_dump, largest_drift, profile=None):
         self.folder = folder
+        self.profile = profile and os.path.join(folder, profile)
         self.pvd = os.path.join(folder, f"{output.STEM}.pvd")
         self.files = [os.path.join(folder, name) for _, name in series]
         self.timesteps = [timestep for timestep, _ in series]
@@ -349,7 +351,7 @@ def _delivered(answer):
 def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, densities=None,
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
-        warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
+        warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None, time_average=None,
         clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
@@ -370,7 +372,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts, or a
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
     `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
-    a 2d simulation (default 3, with a warning where the particles lie in one z plane);
+    a 2d simulation (default 3, with a warning where the particles lie in one z plane); `time_average` N
+    writes `profile.txt`, the groups' time averages over each N steps in turn (`vireo20.averaging`);
     `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
     step's summary line; `warn(text)` the warnings.
 
@@ -392,6 +395,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         raise ValueError('--temperature needs --physics all')
     if dimension not in (None, 2, 3):
         raise ValueError(f"--dimension takes 2 or 3, not {dimension!r}")
+    if time_average is not None:
+        time_average = _count("--time-average", time_average, 1)
     if bins is not None:
         from .binning import Bins, Binning
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
@@ -469,7 +474,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"shape": True} if shape else {}),
                    **({"units": units} if units else {}), **({"temperature": True} if temperature else {}),
                    **({"bins": repr(bins)} if bins is not None else {}),
-                   **({"dimension": dimension} if dimension == 2 else {})}
+                   **({"dimension": dimension} if dimension == 2 else {}),
+                   **({"time_average": time_average} if time_average is not None else {})}
 
     place.lock()
     writer = None
@@ -487,6 +493,12 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             displacements = Displacements.from_step_file(os.path.join(folder, writer.steps[0]["file"]),
                                                          int(writer.steps[0]["summary"][3]), msd, vacf) \
                 if done else Displacements(msd=msd, vacf=vacf)
+        averages, written_before = None, ()
+        if time_average is not None:
+            from .averaging import TimeAverage
+            averages = TimeAverage(time_average, bins)
+            # The open window's steps a resumed run had written are added again before its next step.
+            written_before = writer.steps[done - averages.resume(folder, done):done]
         if not (workers or scheduler):
             series.read_in_order()
         loaders = (loader for loader in series.loaders() if loader.index >= done)
@@ -525,6 +537,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                         raise
                     except ValueError as error:
                         raise InputError(result.source, timestep, "positions", str(error)) from None
+                if averages is not None:
+                    result.files = _averaged(averages, result, folder, written_before)
+                    written_before = ()
                 if previous is not None and timestep < previous:
                     raise InputError(result.source, timestep, "timestep",
                                      f"the series goes back in time (after timestep {previous})")
@@ -557,6 +572,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         series.finish()
         if not writer.series:
             raise InputError(getattr(series, "source", input) or "-", "-", "-", "the input holds no steps")
+        if averages is not None:
+            if averages.open_steps:
+                warn(f"{PROFILE} leaves out the last {averages.open_steps} of the {writer.done} steps: they make no "
+                     f"whole window of {time_average}")
+            filesafe.write_bytes(os.path.join(folder, PROFILE), averages.text().encode())
         writer.finish()
         names = sorted(name for name in os.listdir(folder))
         filesafe.write_bytes(os.path.join(folder, SERIES_MARKER), "\n".join(names).encode())
@@ -577,7 +597,29 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             writer.close_progress()
         place.unlock()
         system.give_back_freed_blocks()
-    return RunResult(place.final, writer.series, writer.rows, writer.picture, dump, writer.largest_drift)
+    return RunResult(place.final, writer.series, writer.rows, writer.picture, dump, writer.largest_drift,
+                     PROFILE if time_average is not None else None)
+
+
+def _group_arrays(arrays, u, element):
+    """A step's per-group arrays, its upscaled particles' rows only, with each group's count."""
+    arrays = {name: np.asarray(values)[:u] for name, values in arrays.items()}
+    if "count" not in arrays:  # physics "none"
+        arrays["count"] = np.bincount(element, minlength=u)[:u]
+    return arrays
+
+
+def _averaged(averages, result, folder, written_before):
+    """Adds a step to the time averages, after the steps of its window a resumed run had written (their
+    manifest entries); the profile's file where the step closes a window."""
+    from .write_vtk import read_step_file
+    for entry in written_before:
+        _, arrays, element = read_step_file(os.path.join(folder, entry["file"]))
+        averages.add(_group_arrays(arrays, int(entry["summary"][2]), element), result.reductions,
+                     entry["timestep"])
+    text = averages.add(_group_arrays(result.arrays, result.u, result.element), result.reductions,
+                        result.timestep, result.box)
+    return {PROFILE: text} if text is not None else {}
 
 
 def _place_dump(partial, final):

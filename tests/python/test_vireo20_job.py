@@ -486,3 +486,35 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
     assert result.summary["upscaled"].tolist() == [2, 2]
     assert told == [f"{tmp_path / 'spheres.dump'}: timestep 0 has no 'mol' column: each particle is upscaled on "
                     "its own (--group-by names the column of groups)"]
+
+
+def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_file(tmp_path):
+    from vireo20.averaging import PROFILE, TimeAverage
+    rng = np.random.default_rng(5)
+    reductions = {"a": "average", "m": "mean", "s": "sum", "lo": "min", "hi": "max", "type": "any"}
+    steps = []
+    for ids in ([3, 1], [1, 7, 3], [7], [1, 3]):
+        n = len(ids)
+        steps.append({"group_id": np.array(ids), "count": rng.integers(1, 5, n), "mass": rng.random(n) + 0.5,
+                      "a": rng.random((n, 3)), "m": rng.random(n), "s": rng.random(n), "lo": rng.random(n),
+                      "hi": rng.random(n), "type": np.ones(n, np.int32)})
+    averages = TimeAverage(3)
+    texts = [averages.add(step, reductions, 10 * k) for k, step in enumerate(steps)]
+    assert texts[:2] == [None, None] and texts[3] is None
+    names, blocks = texts[2].splitlines()[2].split()[1:], texts[2].splitlines()[3:]
+    assert names == ["Chunk", "OrigID", "Ncount", "a[1]", "a[2]", "a[3]", "m", "s", "lo", "hi"]
+    rows = np.loadtxt(blocks[1:])
+    assert blocks[0].split()[:2] == ["20", "3"] and float(blocks[0].split()[2]) == pytest.approx(rows[:, 2].sum())
+    assert_array_equal(rows[:, :2], [[1, 1], [2, 3], [3, 7]])
+    for row, group in zip(rows, (1, 3, 7)):
+        at = [(s, list(s["group_id"]).index(group)) for s in steps[:3] if group in s["group_id"]]
+        take = lambda name: np.array([s[name][k] for s, k in at], np.float64)
+        count, mass = take("count"), take("mass")
+        np.testing.assert_allclose(row[2:], [count.sum() / 3, *(take("a") * mass[:, None]).sum(0) / mass.sum(),
+                                             (take("m") * count).sum() / count.sum(), take("s").sum() / 3,
+                                             take("lo").min(), take("hi").max()], rtol=1e-15)
+    # A resumed run takes back the windows closed, and adds again the steps of the open one.
+    (tmp_path / PROFILE).write_text(texts[2])
+    resumed = TimeAverage(3)
+    assert resumed.resume(tmp_path, 4) == 1
+    assert resumed.add(steps[3], reductions, 30) is None and resumed.text() == averages.text()

@@ -506,3 +506,67 @@ def test_a_2d_simulation_has_lammps_temperatures_and_bin_densities_with_dimensio
         vireo20.run(dump, tmp_path / "warned", picture_step=None, temperature=True, units="lj")
     with pytest.raises(vireo20.InputError, match="a 2d simulation has no bins along z"):
         vireo20.run(dump, tmp_path / "z", picture_step=None, bins=["z:0.5"], dimension=2)
+
+
+AVERAGED = """
+units lj
+atom_style bond
+lattice fcc 0.8442
+region box block 0 5 0 4 0 3
+create_box 2 box bond/types 1 extra/bond/per/atom 2
+create_atoms 1 box
+mass 1 1.0
+mass 2 2.5
+set type 1 type/fraction 2 0.3 12345
+velocity all create 3.0 87287 loop geom
+pair_style lj/cut 2.5
+pair_coeff * * 1.0 1.0 2.5
+variable m atom floor((id-1)/4)+3
+set atom * mol v_m
+fix 1 all nve
+compute layers all chunk/atom bin/1d z lower 0.7 units box
+compute shells all chunk/atom bin/sphere 4.0 3.0 2.5 0.5 3.0 5 units box
+compute molecules all chunk/atom molecule compress yes
+fix layers all ave/chunk 10 5 50 layers vx density/mass density/number temp file layers.txt format ' %.17g'
+fix shells all ave/chunk 10 5 50 shells vx density/mass density/number file shells.txt format ' %.17g'
+fix molecules all ave/chunk 10 5 50 molecules vx vy file molecules.txt format ' %.17g'
+dump atoms all custom 10 atoms.dump id mol type mass x y z vx vy vz
+dump_modify atoms format float %.17g
+run 100
+"""
+
+
+def profile_blocks(path):
+    """(the header's column names, {timestep: (total count, {column name: values by chunk})}) of a
+    fix ave/chunk file."""
+    lines = open(path).read().splitlines()
+    assert lines[1] == "# Timestep Number-of-chunks Total-count"
+    names, blocks, k = lines[2].split()[1:], {}, 3
+    while k < len(lines):
+        timestep, count, total = lines[k].split()
+        rows = np.loadtxt(lines[k + 1:k + 1 + int(count)], ndmin=2)
+        assert_array_equal(rows[:, 0], np.arange(1, int(count) + 1))
+        blocks[int(timestep)] = float(total), dict(zip(names, rows.T))
+        k += 1 + int(count)
+    return names, blocks
+
+
+@pytest.mark.parametrize("chunks, options", [
+    ("layers", dict(bins=["z:0.7"], temperature=True, units="lj")),
+    ("shells", dict(bins=binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5))),
+    ("molecules", {})])
+def test_time_averages_are_fix_ave_chunk_with_nrepeat(tmp_path, chunks, options):
+    (tmp_path / "in.averaged").write_text(AVERAGED)
+    run_lammps(tmp_path, "in.averaged")
+    # LAMMPS's windows end every 50 steps and take the 5 samples up to it: those from timestep 10 on.
+    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "out", picture_step=None, frames="1:",
+                         time_average=5, reductions={"velocity": "mean"}, **options)
+    names, got = profile_blocks(result.profile)
+    lammps_names, want = profile_blocks(tmp_path / f"{chunks}.txt")
+    assert set(lammps_names) <= set(names) and sorted(got) == sorted(want) == [50, 100]
+    for timestep, (total, columns) in want.items():
+        assert got[timestep][0] == total
+        for name, values in columns.items():
+            # Coord columns LAMMPS prints in six digits.
+            assert_allclose(got[timestep][1][name], values, rtol=5e-6 if name.startswith("Coord") else 1e-12,
+                            atol=1e-15, err_msg=f"{name} at {timestep}")
