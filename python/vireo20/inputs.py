@@ -14,7 +14,7 @@ from .reading import natural_key
 # name -> (module, what it reads); detection tries them in this order.
 FORMATS = {
     "npz": ("read_npz", "a folder of .npz files, one per step"),
-    "lammps": ("read_lammps", "a LAMMPS text dump (dump custom/atom), plain, .gz or .zst"),
+    "lammps": ("read_lammps", "a LAMMPS dump (dump custom/atom), text (plain, .gz or .zst) or binary (.bin)"),
     "vtk": ("read_vtk", "VTK particle files: a .pvd series, a folder of .vtu/.vtp files, or one file"),
     "gsd": ("read_gsd", "a HOOMD-blue GSD trajectory"),
     "h5md": ("read_h5md", "an H5MD file (HDF5)"),
@@ -112,7 +112,7 @@ def open_series(path=None, format=None, **options):
     """The frames of an input as a `Series`: iterate it for `Frame`s (NumPy arrays with their
     timestep and box); `len(series)`, `series[k]` and `series[a:b:c]` where the format allows.
 
-    `path` is an npz folder, a LAMMPS dump (plain, .gz or .zst, `contacts=` a dump local), a VTK series,
+    `path` is an npz folder, a LAMMPS dump (plain, .gz, .zst or binary, `contacts=` a dump local), a VTK series,
     a GSD or H5MD file, or a trajectory MDAnalysis reads (`topology=`); None gives the built-in data
     set (`clusters`, `steps`, `seed`). `format` names the format when the file cannot tell. LAMMPS
     dumps or VTK files written one file per step are one series: a list of them, their folder, or a

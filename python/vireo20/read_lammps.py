@@ -1,5 +1,7 @@
-"""Input from a LAMMPS text dump (`dump custom` or `dump atom`, plain, .gz or .zst), with an optional
-`dump local` of contacts, as frames in the particles form.
+"""Input from a LAMMPS dump (`dump custom` or `dump atom`: text, plain, .gz or .zst, or binary, as
+LAMMPS writes a file named `*.bin`: `vireo20.lammps_binary`), with an optional `dump local` of
+contacts, as frames in the particles form. A binary dump's columns are read as the text's are, each
+value the double LAMMPS held.
 
 Columns: every atom column by name, one row per atom in file order; `id mol type proc` and custom
 `i_NAME`, `i2_NAME[k]` as int64, the text columns `element` and `typelabel` as labels (bytes of up
@@ -49,6 +51,7 @@ import zlib
 
 import numpy as np
 
+from . import lammps_binary
 from .frames import Box, Frame, InputError, Series
 from .reading import natural_key
 
@@ -91,6 +94,8 @@ def _opening(head, path):
 def _section(head, path):
     """The section of a dump's first frame from the first bytes of the file at `path`: "ATOMS",
     "ENTRIES" for a dump local, or None for a file that is no dump."""
+    if lammps_binary.sniff(path, head):
+        return "ATOMS"
     return _text_section(_opening(head, path))
 
 
@@ -186,6 +191,9 @@ def _file_opening(path, size=None):
 
 def _units(path):
     """The unit style a dump names in its first frame (`dump_modify units yes`), or None."""
+    if _binary(path):
+        first = lammps_binary.index(path)[1]
+        return first["units"] if first else None
     found = re.match(rb"\s*ITEM: UNITS[ \t\r]*\n[ \t]*(\w+)", _file_opening(path))
     return found.group(1).decode() if found else None
 
@@ -208,6 +216,9 @@ def _labelled_types(path):
 
 def _first_timestep(path):
     """The timestep of a dump's first frame, from the file's first bytes; None where they do not tell."""
+    if _binary(path):
+        frames = lammps_binary.index(path)[0]
+        return frames[0][1] if frames else None
     found = re.search(rb"ITEM: TIMESTEP[ \t\r]*\n[ \t]*([-+]?\d+)[ \t\r]*\n", _file_opening(path))
     return int(found.group(1)) if found else None
 
@@ -258,6 +269,12 @@ def open_series(path, contacts=None, contact_ids=None, **options):
         if not (isinstance(given, str) and os.path.isdir(given)):
             _no_headless(files)
     return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids)
+
+
+@functools.lru_cache(maxsize=256)
+def _binary(path):
+    from .inputs import head
+    return lammps_binary.sniff(path, head(path))
 
 
 def _compressed(path):
@@ -598,6 +615,51 @@ class _AtOffset:
             reader.close()
 
 
+class _BinaryAt:
+    """A frame of a binary dump, read from its byte offset when asked."""
+
+    problem, section, how = False, "ATOMS", None
+
+    def __init__(self, path, offset, position, timestep):
+        self.path, self.offset, self.position, self.timestep = path, offset, position, timestep
+
+    def read(self):
+        where = _Where(self.path, self.position, self.timestep)
+        try:
+            return _binary_content(*lammps_binary.read(self.path, self.offset, self.position))
+        except _Refusal as refusal:
+            raise where.error(*refusal.args) from None
+
+
+def _binary_content(header, blocks):
+    """A binary frame's content, each array gathered from its blocks of atoms."""
+    layout, names, chosen, images = _atom_layout(tuple(header["columns"]))
+    arrays = {}
+    for name, (kind, indexes) in zip(names, layout):
+        if kind == "l":
+            raise _Refusal(name, "is a text column, which a binary dump cannot hold")
+        # On the blocks the last frame's columns let go, as the text reader makes them.
+        arrays[name] = _native().column_array((header["count"],) if len(indexes) == 1
+                                              else (header["count"], len(indexes)), kind)
+    at = 0
+    for block in blocks:
+        for name, (kind, indexes) in zip(names, layout):
+            out = arrays[name][at:at + len(block)]
+            part = block[:, indexes[0]] if len(indexes) == 1 else block[:, indexes[0]:indexes[-1] + 1]
+            if len(indexes) > 1 and indexes != tuple(range(indexes[0], indexes[-1] + 1)):
+                part = block[:, list(indexes)]
+            out[...] = part
+            if kind == "i":
+                wrong = np.flatnonzero(out != part)
+                if len(wrong):
+                    row = wrong[0] // part.shape[1] if part.ndim == 2 else wrong[0]
+                    raise _Refusal(name, f"{part.flat[wrong[0]]!r} of atom {at + row + 1} of the frame is not an "
+                                         "integer")
+        at += len(block)
+    _one_of_twins(arrays, layout, names, header["columns"])
+    return _atom_content(arrays, header, chosen, images)
+
+
 class _Streamed:
     """A frame of a file read in order (a compressed one): parsed while the reader is at it, kept
     after."""
@@ -793,6 +855,13 @@ class LammpsSeries(Series):
         return self._indexes[path]
 
     def _parts(self, path, section, stream_plain=True):
+        if _binary(path):
+            frames, _, problem = lammps_binary.index(path)
+            for position, (offset, timestep) in enumerate(frames):
+                yield _BinaryAt(path, offset, position, timestep)
+            if problem is not None:
+                yield _Failed(problem)
+            return
         if _compressed(path) or (self._in_order and stream_plain):
             stream = _Stream(path, section, self._how(section))
             self._streams[path] = stream
@@ -898,6 +967,8 @@ class LammpsSeries(Series):
         return not any(_compressed(path) for path in self.paths)
 
     def _length(self, path):
+        if _binary(path):
+            return len(lammps_binary.index(path)[0])
         if not _compressed(path):
             return len(self._index(path)[0])
         if path not in self._lengths:
@@ -917,6 +988,8 @@ class LammpsSeries(Series):
         length), and that no file ends inside a frame."""
         for path, section in [(path, "ATOMS") for path in self.paths] + \
                 [(path, "ENTRIES") for path in self.contact_paths]:
+            if _binary(path):
+                continue  # its index followed every frame to the file's end
             if _compressed(path) or path in self._streams:
                 stream = self._streams.pop(path, None) or _Stream(path, section, self._how(section))
                 stream.finish()

@@ -9,6 +9,7 @@ import os
 import pickle
 import random
 import re
+import struct
 import subprocess
 import sys
 
@@ -533,3 +534,56 @@ def test_contact_ids_name_the_pair_columns_where_positions_come_first(tmp_path):
     with pytest.raises(InputError, match=r"has no column c_fc\[13\] \(contact_ids\)"):
         run_ids = read_lammps.open_series(atoms, contacts, contact_ids=("c_fc[7]", "c_fc[13]"))
         [loader.load() for loader in run_ids.loaders()]
+
+
+def binary_frame(step, columns, rows, old=False, units="lj", time=None, bounds=(0, 4, 0, 5, 0, 6), chunks=(1, 1)):
+    """A frame of a binary dump as LAMMPS writes it (before October 2020 where `old`), its atoms in the
+    processors' chunks of `chunks` rows."""
+    names, magic = columns.split(), b"DUMPATOM" if columns.startswith("id type xs") else b"DUMPCUSTOM"
+    data = b"" if old else struct.pack("<q", -len(magic)) + magic + struct.pack("<ii", 1, 2)
+    data += struct.pack("<qqi6i6di", step, len(rows), 0, *[0] * 6, *bounds, len(names))
+    if not old:
+        data += struct.pack("<i", len(units)) + units.encode()
+        data += struct.pack("<bd", 1, time) if time is not None else b"\0"
+        data += struct.pack("<i", len(columns)) + columns.encode()
+    values, at = np.array(rows, np.float64), 0
+    data += struct.pack("<i", len(chunks))
+    for n in chunks:
+        data += struct.pack("<i", n * len(names)) + values[at:at + n].tobytes()
+        at += n
+    return data
+
+
+BINARY = b"".join(binary_frame(step, COLUMNS, ROWS, time=step * 0.5) for step in (0, 10, 20))
+_BINARY_LAST = BINARY.index(binary_frame(20, COLUMNS, ROWS, time=10.0))
+BINARY_MALFORMED = {  # bytes, frames loaded before the error, the error after "path: "
+    "cut short": (BINARY[:-5], 2, "step 20: the file ends inside the frame (cut short?)"),
+    "cut in the header": (BINARY[:_BINARY_LAST + 30], 2, "step #2 of the file: the file ends inside a "
+                                                         "frame's header"),
+    "flipped name length": (BINARY[:_BINARY_LAST + 1] + b"\xf0" + BINARY[_BINARY_LAST + 2:], 2,
+                            "step #2 of the file: a frame's header gives a length of"),
+    "integer": (BINARY[:_BINARY_LAST] + binary_frame(20, COLUMNS, [[1.5, *ROWS[0][1:]], ROWS[1]]), 2,
+                "step 20: array 'id': 1.5 of atom 1 of the frame is not an integer"),
+    "old custom": (binary_frame(0, COLUMNS, ROWS, old=True), 0,
+                   "step 0: a binary dump of a LAMMPS older than October 2020 names no columns"),
+}
+
+
+@pytest.mark.parametrize("case", BINARY_MALFORMED)
+def test_a_malformed_binary_frame_stops_the_series_after_the_frames_before_it(tmp_path, case):
+    data, before, message = BINARY_MALFORMED[case]
+    path = write(tmp_path, data, name="atoms.bin")
+    frames, error = run(path)
+    assert len(frames) == before and error is not None and error.startswith(f"{path}: {message}"), error
+
+
+def test_binary_dumps_give_the_frames_of_the_text_dump(tmp_path):
+    frames, error = run(write(tmp_path, BINARY, name="atoms.bin"))
+    text = GOOD.replace("ITEM: TIMESTEP", "ITEM: UNITS\nlj\nITEM: TIMESTEP", 1)
+    expected = run(write(tmp_path, text))[0]
+    assert error is None and digest(frames) == digest(expected)
+    assert [(f.timestep, f.time, f.units) for f in frames] == [(0, 0.0, "lj"), (10, 5.0, "lj"), (20, 10.0, "lj")]
+    # dump atom: scaled positions in the box.
+    rows = [[1, 1, 0.25, 0.5, 0.5, 0, 1, 0], [2, 2, 0.5, 0.25, 0.75, 0, 0, -1]]
+    atoms = run(write(tmp_path, binary_frame(0, "id type xs ys zs ix iy iz", rows), name="atom.bin"))[0]
+    assert_array_equal(atoms[0].positions, [[1.0, 7.5, 3.0], [2.0, 1.25, -1.5]])

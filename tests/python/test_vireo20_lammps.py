@@ -570,3 +570,42 @@ def test_time_averages_are_fix_ave_chunk_with_nrepeat(tmp_path, chunks, options)
             # Coord columns LAMMPS prints in six digits.
             assert_allclose(got[timestep][1][name], values, rtol=5e-6 if name.startswith("Coord") else 1e-12,
                             atol=1e-15, err_msg=f"{name} at {timestep}")
+
+
+BINARY = """
+units real
+atom_style bond
+lattice fcc 4.0
+region box prism 0 3 0 3 0 3 0.5 0.3 -0.2
+create_box 2 box bond/types 1 extra/bond/per/atom 2
+create_atoms 1 box
+mass 1 12.0
+mass 2 16.0
+set type 1 type/fraction 2 0.3 12345
+velocity all create 300.0 87287 loop geom
+pair_style lj/cut 8.0
+pair_coeff * * 0.1 3.0
+variable m atom floor((id-1)/4)+1
+set atom * mol v_m
+fix 1 all nve
+dump text all custom 10 atoms.dump id mol type mass x y z ix iy iz vx vy vz
+dump_modify text format float %.17g units yes time yes
+dump binary all custom 10 atoms.bin id mol type mass x y z ix iy iz vx vy vz
+dump_modify binary units yes time yes
+dump steps all custom 10 steps/atoms.*.bin id mol type mass x y z ix iy iz vx vy vz
+dump_modify steps units yes time yes
+run 20
+"""
+
+
+def test_lammps_binary_dumps_upscale_as_their_text_dump(tmp_path):
+    (tmp_path / "steps").mkdir()
+    (tmp_path / "in.binary").write_text(BINARY)
+    run_lammps(tmp_path, "in.binary")
+    runs = {name: vireo20.run(str(tmp_path / name), tmp_path / f"out-{name}", picture_step=None, temperature=True)
+            for name in ("atoms.dump", "atoms.bin", "steps")}
+    expected = runs.pop("atoms.dump")
+    assert expected.timesteps == [0, 10, 20]
+    for result in runs.values():
+        assert result.timesteps == expected.timesteps
+        assert [open(path, "rb").read() for path in result.files] == [open(path, "rb").read() for path in expected.files]

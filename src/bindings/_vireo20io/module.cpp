@@ -506,6 +506,20 @@ PyObject* module_let_go_of_freed_blocks(PyObject*, PyObject*)
 
 PyObject* module_freed_blocks_kept(PyObject*, PyObject*) { return PyLong_FromSize_t(quill20::core::freed_blocks_kept()); }
 
+PyObject* module_column_array(PyObject*, PyObject* p_Arguments)
+{
+  PyArray_Dims shape{nullptr, 0};
+  char kind = 0;
+  if (!PyArg_ParseTuple(p_Arguments, "O&C", PyArray_IntpConverter, &shape, &kind)) return nullptr;
+  PyObject* made = nullptr;
+  if (kind != 'f' && kind != 'i')
+    PyErr_SetString(PyExc_ValueError, "column_array takes the kind 'f' (float64) or 'i' (int64)");
+  else
+    made = new_column_array(shape.len, shape.ptr, kind == 'f' ? NPY_FLOAT64 : NPY_INT64);
+  PyDimMem_FREE(shape.ptr);
+  return made;
+}
+
 PyMethodDef module_methods[] = {
     {"index", module_index, METH_O,
      "index(path) -> (offsets, timesteps, size): where the frames of a plain dump start (int64 array), the step "
@@ -519,6 +533,9 @@ PyMethodDef module_methods[] = {
      "XML with raw appended data, without the interpreter lock; written is (size, crc32) of the bytes written, or "
      "None where the writer cannot tell."},
     {"thread_count", module_thread_count, METH_NOARGS, "The threads a parse uses (VIREO20_THREADS)."},
+    {"column_array", module_column_array, METH_VARARGS,
+     "column_array(shape, kind) -> an uninitialised float64 ('f') or int64 ('i') array on kept blocks, as the "
+     "parsed columns are made."},
     {"hold_freed_blocks", module_hold_freed_blocks, METH_NOARGS,
      "Keeps the large blocks that frame columns and quill20 arrays let go of for the next frames, until the "
      "matching let_go_of_freed_blocks."},
