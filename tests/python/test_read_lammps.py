@@ -583,6 +583,12 @@ def test_binary_dumps_give_the_frames_of_the_text_dump(tmp_path):
     expected = run(write(tmp_path, text))[0]
     assert error is None and digest(frames) == digest(expected)
     assert [(f.timestep, f.time, f.units) for f in frames] == [(0, 0.0, "lj"), (10, 5.0, "lj"), (20, 10.0, "lj")]
+    # Written per processor (dump.%.bin): its pieces joined.
+    (tmp_path / "pieces").mkdir()
+    for p, rows in enumerate((ROWS[:1], ROWS[1:])):
+        write(tmp_path / "pieces", b"".join(binary_frame(step, COLUMNS, rows, time=step * 0.5, chunks=(1,))
+                                            for step in (0, 10, 20)), name=f"atoms.{p}.bin")
+    assert digest(run(str(tmp_path / "pieces" / "atoms.*.bin"))[0]) == digest(frames)
     # dump atom: scaled positions in the box.
     rows = [[1, 1, 0.25, 0.5, 0.5, 0, 1, 0], [2, 2, 0.5, 0.25, 0.75, 0, 0, -1]]
     atoms = run(write(tmp_path, binary_frame(0, "id type xs ys zs ix iy iz", rows), name="atom.bin"))[0]

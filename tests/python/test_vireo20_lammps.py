@@ -454,24 +454,27 @@ def assert_lammps_bins(folder, shape, bins, out, **options):
         assert_allclose(np.column_stack([got[name][order] for name in places]), present[:, :-4], rtol=5e-6, atol=1e-6)
 
 
-FLAT = """
+# Two kinds of LJ atoms on a lattice, four to a molecule, numbered from `first`.
+LJ_MOLECULES = """
 units lj
-dimension 2
+dimension {dimension}
 atom_style bond
-lattice sq2 0.8442
-region box block 0 10 0 8 -0.5 0.5
+lattice {lattice}
+region box {region}
 create_box 2 box bond/types 1 extra/bond/per/atom 2
 create_atoms 1 box
 mass 1 1.0
 mass 2 2.5
 set type 1 type/fraction 2 0.3 12345
-velocity all create 2.0 87287 loop geom
+velocity all create {temperature} 87287 loop geom
 pair_style lj/cut 2.5
 pair_coeff * * 1.0 1.0 2.5
-variable m atom floor((id-1)/4)+1
+variable m atom floor((id-1)/4)+{first}
 set atom * mol v_m
 fix 1 all nve
-fix 2 all enforce2d
+"""
+FLAT = LJ_MOLECULES.format(dimension=2, lattice="sq2 0.8442", region="block 0 10 0 8 -0.5 0.5", temperature=2.0,
+                           first=1) + """fix 2 all enforce2d
 compute cc all chunk/atom molecule
 compute temperature all temp/chunk cc temp
 compute internal all temp/chunk cc temp com yes
@@ -508,23 +511,8 @@ def test_a_2d_simulation_has_lammps_temperatures_and_bin_densities_with_dimensio
         vireo20.run(dump, tmp_path / "z", picture_step=None, bins=["z:0.5"], dimension=2)
 
 
-AVERAGED = """
-units lj
-atom_style bond
-lattice fcc 0.8442
-region box block 0 5 0 4 0 3
-create_box 2 box bond/types 1 extra/bond/per/atom 2
-create_atoms 1 box
-mass 1 1.0
-mass 2 2.5
-set type 1 type/fraction 2 0.3 12345
-velocity all create 3.0 87287 loop geom
-pair_style lj/cut 2.5
-pair_coeff * * 1.0 1.0 2.5
-variable m atom floor((id-1)/4)+3
-set atom * mol v_m
-fix 1 all nve
-compute layers all chunk/atom bin/1d z lower 0.7 units box
+AVERAGED = LJ_MOLECULES.format(dimension=3, lattice="fcc 0.8442", region="block 0 5 0 4 0 3", temperature=3.0,
+                               first=3) + """compute layers all chunk/atom bin/1d z lower 0.7 units box
 compute shells all chunk/atom bin/sphere 4.0 3.0 2.5 0.5 3.0 5 units box
 compute molecules all chunk/atom molecule compress yes
 fix layers all ave/chunk 10 5 50 layers vx density/mass density/number temp file layers.txt format ' %.17g'
