@@ -1,6 +1,6 @@
 """Time averages over windows of consecutive steps, in the file LAMMPS's fix ave/chunk writes.
 
-With `--time-average N`, the run's steps 1 to N, N + 1 to 2N, ... each make one block of `profile.txt`,
+With `--time-average N [ave ...] [norm ...]`, the run's steps 1 to N, N + 1 to 2N, ... each make one block of `profile.txt`,
 headed by the window's last timestep, as `fix ave/chunk` with Nrepeat N (`norm all`, `ave one`) makes
 one every Nfreq steps from the N samples that end there: where a dump holds every sample from
 timestep 0, `--frames 1:` gives LAMMPS's windows. Steps after the last whole window are left out, with
@@ -15,7 +15,9 @@ row's number as LAMMPS's `compress yes` prints the original chunk id. Then `Ncou
 - `min` and `max`: the least or the greatest of the window.
 
 A group absent from a step adds nothing to it; one absent from the whole window (an empty bin) has
-zeros. Values reduced by `any` have no average and are left out. Vector values get a column a
+zeros. LAMMPS's `norm sample` averages each step's own average instead (`mean`, `average`, `temp`),
+and `norm none` each step's total; `ave running` shows the mean of every window's averages so far,
+and `ave window M` that of the last M windows', a group absent from a window counting as zeros. Values reduced by `any` have no average and are left out. Vector values get a column a
 component, named as LAMMPS names them (`vx vy vz`, `c_name[1]` ...). Numbers are written in full,
 so that reading them back gives the same doubles.
 """
@@ -24,10 +26,14 @@ import os
 import numpy as np
 
 PROFILE = "profile.txt"
-# How each kind of column becomes the window's: weighted by count or mass, the mean a step, or an extreme.
-BY_COUNT, BY_MASS, PER_STEP, LEAST, GREATEST = "count", "mass", "step", "min", "max"
-WEIGHTED = (BY_COUNT, BY_MASS)
-RULES = {"mean": BY_COUNT, "average": BY_MASS, "sum": PER_STEP, "min": LEAST, "max": GREATEST}
+# Each window's own averages, where the profile shows running or windowed averages of them: a resumed
+# run takes them back as they were, so that it goes on to the same bytes.
+WINDOWS = ".vireo20-windows.txt"
+PER_STEP, WEIGHTED, LEAST, GREATEST = "step", "weighted", "min", "max"
+# The rule and weight of each reduction's averages (LAMMPS's norm all).
+RULES = {"mean": (WEIGHTED, "count"), "average": (WEIGHTED, "mass"), "sum": (PER_STEP, None),
+         "min": (LEAST, None), "max": (GREATEST, None)}
+NORMS, AVES = ("all", "sample", "none"), ("one", "running", "window")
 
 
 def _labels(name, width):
@@ -48,11 +54,44 @@ def _number(value):
 class TimeAverage:
     """Adds the run's steps in order and gives `profile.txt` each time a window closes."""
 
-    def __init__(self, every, bins=None):
-        self.every, self.bins = int(every), bins
-        self.blocks = []
-        self._columns = None  # (array name, rule, labels) of each averaged array, from the first step
+    def __init__(self, every, bins=None, ave="one", window=None, norm="all"):
+        if ave not in AVES or norm not in NORMS:
+            raise ValueError(f"the time average's ave is one of {', '.join(AVES)} and its norm one of "
+                             f"{', '.join(NORMS)}, not {ave!r} and {norm!r}")
+        if (ave == "window") != (window is not None) or (window is not None and int(window) < 1):
+            raise ValueError("ave window takes the number of windows M (1 or more), and only it")
+        self.every, self.bins, self.ave, self.window, self.norm = int(every), bins, ave, window, norm
+        self.blocks, self.windows = [], []  # the profile's blocks; each window's own (ave one's) blocks
+        self._combined = []  # the (chunk ids, values) of the windows the profile's next block combines
+        self._columns = None  # (array name, rule, weight, labels) of each averaged array, from the first step
+        self._resumed_labels = ["Ncount"]
         self._start()
+
+    @classmethod
+    def parse(cls, words, bins=None):
+        """From LAMMPS's words: "N", then "ave running", "ave window M" or "norm sample" ... in any order."""
+        words = str(words).split() if not isinstance(words, (list, tuple)) else [str(word) for word in words]
+        try:
+            every, options, k = int(words[0]), {}, 1
+            while k < len(words):
+                key, value = words[k], words[k + 1]
+                if key not in ("ave", "norm") or key in options:
+                    raise ValueError
+                options[key] = value
+                if key == "ave" and value == "window":
+                    options["window"] = int(words[k + 2])
+                    k += 1
+                k += 2
+        except (ValueError, IndexError):
+            raise ValueError(f"--time-average takes N, then ave one|running|window M and norm all|sample|none "
+                             f"as LAMMPS's fix ave/chunk, not {' '.join(words)!r}") from None
+        if every < 1:
+            raise ValueError(f"--time-average takes N of 1 or more, not {every}")
+        return cls(every, bins, options.get("ave", "one"), options.get("window"), options.get("norm", "all"))
+
+    def __repr__(self):
+        return f"TimeAverage({self.every}, ave {self.ave}{'' if self.window is None else f' {self.window}'}, " \
+               f"norm {self.norm})"
 
     def _start(self):
         self._steps = 0
@@ -62,15 +101,20 @@ class TimeAverage:
     def _plan(self, arrays, reductions):
         names = {"count": "Ncount", "mass_density": "density/mass", "number_density": "density/number",
                  "temperature": "temp"}
-        columns = [("count", PER_STEP)]
+        columns = [("count", (PER_STEP, None))]
         if self.bins is not None:
-            columns += [("mass_density", PER_STEP), ("number_density", PER_STEP)]
+            columns += [("mass_density", (PER_STEP, None)), ("number_density", (PER_STEP, None))]
         columns += [(name, RULES[how]) for name, how in reductions.items() if how in RULES]
         if "temperature" in arrays:
-            columns.append(("temperature", BY_COUNT))
-        self._columns = [(name, rule, [names[name]] if name in names else
-                          _labels(name, np.shape(arrays[name])[1] if np.ndim(arrays[name]) == 2 else 1))
-                         for name, rule in columns]
+            columns.append(("temperature", (WEIGHTED, "count")))
+        self._columns = []
+        for name, (rule, weight) in columns:
+            if rule == WEIGHTED and self.norm != "all":
+                # Each step's own average (sample), or its total (none), averaged over the steps.
+                rule, weight = PER_STEP, weight if self.norm == "none" else None
+            labels = [names[name]] if name in names else \
+                _labels(name, np.shape(arrays[name])[1] if np.ndim(arrays[name]) == 2 else 1)
+            self._columns.append((name, rule, weight, labels))
 
     def _grow(self, ids):
         """The rows of the window's sums for `ids`, adding rows for groups not seen before in it."""
@@ -90,10 +134,12 @@ class TimeAverage:
         if self._columns is None:
             self._plan(arrays, reductions)
         rows = self._grow(np.asarray(arrays["group_id"], np.int64))
-        weights = {BY_COUNT: arrays["count"], BY_MASS: arrays["mass"]}
-        for rule in {rule for _, rule, _ in self._columns} & set(weights):
-            self._total(("weight", rule), 1)[rows] += np.asarray(weights[rule], np.float64)[:, None]
-        for name, rule, labels in self._columns:
+        weights = {"count": arrays["count"], "mass": arrays["mass"]}
+        weights = {name: np.asarray(weights[name], np.float64)[:, None]
+                   for name in {weight for _, _, weight, _ in self._columns} - {None}}
+        for name, weight in weights.items():
+            self._total(("weight", name), 1)[rows] += weight
+        for name, rule, weight, labels in self._columns:
             values = np.asarray(arrays[name], np.float64).reshape(len(rows), len(labels))
             total = self._total((name, rule), len(labels))
             # A group is one row of a step: no row is added to twice.
@@ -102,11 +148,11 @@ class TimeAverage:
             elif rule == GREATEST:
                 total[rows] = np.maximum(total[rows], values)
             else:
-                total[rows] += values if rule == PER_STEP else values * np.asarray(weights[rule], np.float64)[:, None]
+                total[rows] += values if weight is None else values * weights[weight]
         self._steps += 1
         if self._steps < self.every:
             return None
-        self.blocks.append(self._block(timestep, box))
+        self._closed(timestep, *self._window(box))
         self._start()
         return self.text()
 
@@ -115,7 +161,8 @@ class TimeAverage:
             self._sums[key] = np.full((len(self._ids), width), _empty(key[1]))
         return self._sums[key]
 
-    def _block(self, timestep, box):
+    def _window(self, box):
+        """(chunk ids, leading columns, values) of the window closing: its own averages."""
         if self.bins is not None:
             chunks = np.arange(1, self.bins.count(box) + 1)
             lead = [np.asarray(values, np.float64) for values in self.bins.coordinates(chunks, box).values()]
@@ -126,31 +173,59 @@ class TimeAverage:
         found = self._ids[at] == chunks if len(self._ids) else np.zeros(len(chunks), bool)
         at = at[found]
         columns = []
-        for name, rule, labels in self._columns:
+        for name, rule, weight, labels in self._columns:
             column = np.zeros((len(chunks), len(labels)))
             total = self._sums[(name, rule)][at]
             if rule == PER_STEP:
                 total = total / self.every
-            elif rule in WEIGHTED:
-                weight = self._sums[("weight", rule)][at]
+            elif rule == WEIGHTED:
+                weight = self._sums[("weight", weight)][at]
                 total = np.divide(total, weight, out=np.zeros_like(total), where=weight != 0)
             column[found] = total
             columns.append(column)
-        values = np.concatenate(columns, axis=1)
-        lines = [f"{timestep} {len(chunks)} {_number(float(values[:, 0].sum()))}"]
-        # Python's floats print as the shortest text that reads back as the same double.
-        table = zip(*[part.tolist() for part in lead], values.tolist())
-        for k, (*places, row) in enumerate(table):
-            lines.append(f"  {k + 1} " + " ".join([_number(v) for v in places] + [_number(v) for v in row]))
-        return "\n".join(lines) + "\n"
+        return chunks, lead, np.concatenate(columns, axis=1)
+
+    def _closed(self, timestep, chunks, lead, values):
+        """Takes a window's own averages into the profile: as they are (ave one), or averaged with
+        those of every window before (running) or of the windows before it up to M (window M), as
+        LAMMPS's ave running and ave window do, a chunk absent from a window counting as zeros."""
+        self.windows.append(_block(timestep, chunks, lead, values))
+        total_count = None
+        if self.ave != "one":
+            self._combined.append((chunks, values))
+            if self.ave == "window" and len(self._combined) > self.window:
+                self._combined.pop(0)
+            if self.bins is None:
+                for ids, _ in self._combined:
+                    chunks = np.union1d(chunks, ids)
+                lead = [chunks]
+            total = np.zeros((len(chunks), values.shape[1]))
+            for ids, window in self._combined:
+                # Bins are this window's (a box that changed its count of bins drops the others').
+                at = np.searchsorted(chunks, ids)
+                kept = (at < len(chunks)) & (chunks[np.minimum(at, len(chunks) - 1)] == ids)
+                total[at[kept]] += window[kept]
+            values = total / len(self._combined)
+            # LAMMPS's step line gives the windows' counts summed, not averaged.
+            total_count = float(total[:, 0].sum())
+        self.blocks.append(_block(timestep, chunks, lead, values, total_count))
 
     def text(self):
         """The profile so far: the header, then the block of each window closed."""
+        return self._header() + "".join(self.blocks)
+
+    def windows_text(self):
+        """Each window's own averages, where the profile shows others (else None)."""
+        return self._header() + "".join(self.windows) if self.ave != "one" else None
+
+    def _header(self):
         lead = ["Coord%d" % (k + 1) for k in range(self.bins.places)] if self.bins is not None else ["OrigID"]
-        labels = [label for _, _, names in self._columns or [("count", PER_STEP, ["Ncount"])] for label in names]
-        return (f"# Chunk-averaged data for vireo20 upscale, every {self.every} steps\n"
+        labels = [label for *_, names in self._columns for label in names] if self._columns is not None else \
+            self._resumed_labels
+        return (f"# Chunk-averaged data for vireo20 upscale, every {self.every} steps, ave {self.ave}"
+                f"{'' if self.window is None else f' {self.window}'}, norm {self.norm}\n"
                 "# Timestep Number-of-chunks Total-count\n"
-                + " ".join(["# Chunk"] + lead + labels) + "\n" + "".join(self.blocks))
+                + " ".join(["# Chunk"] + lead + labels) + "\n")
 
     @property
     def open_steps(self):
@@ -158,17 +233,37 @@ class TimeAverage:
         return self._steps
 
     def resume(self, folder, done):
-        """Takes back the blocks of the windows a resumed run closed in its `done` steps. Returns how many
-        steps of the open window must be added again, from their step files."""
+        """Takes back the windows a resumed run closed in its `done` steps, from each window's own
+        averages as it wrote them. Returns how many steps of the open window must be added again, from
+        their step files."""
         closed = done // self.every
         if closed:
-            lines = open(os.path.join(folder, PROFILE)).read().splitlines()[3:]
-            at = 0
+            lines = open(os.path.join(folder, PROFILE if self.ave == "one" else WINDOWS)).read().splitlines()
+            # The columns as written: a run resumed after its last step adds no step to plan them.
+            self._resumed_labels = lines[2].split()[3 if self.bins is None else 2 + self.bins.places:]
+            at, lines = 0, lines[3:]
             for _ in range(closed):
-                rows = int(lines[at].split()[1])
-                self.blocks.append("\n".join(lines[at:at + 1 + rows]) + "\n")
-                at += 1 + rows
+                timestep, count = (int(word) for word in lines[at].split()[:2])
+                table = np.array([[float(v) for v in line.split()[1:]] for line in lines[at + 1:at + 1 + count]])
+                table = table.reshape(count, -1)
+                places = self.bins.places if self.bins is not None else 1
+                chunks = np.arange(1, count + 1) if self.bins is not None else table[:, 0].astype(np.int64)
+                lead = [table[:, k] for k in range(places)] if self.bins is not None else [chunks]
+                self._closed(timestep, chunks, lead, table[:, places:])
+                at += 1 + count
         return done - closed * self.every
+
+
+def _block(timestep, chunks, lead, values, total_count=None):
+    """A block of the profile: the timestep line (its count the values' unless given), then a row per
+    chunk."""
+    total_count = float(values[:, 0].sum()) if total_count is None else total_count
+    lines = [f"{timestep} {len(chunks)} {_number(total_count)}"]
+    # Python's floats print as the shortest text that reads back as the same double.
+    table = zip(*[part.tolist() for part in lead], values.tolist())
+    for k, (*places, row) in enumerate(table):
+        lines.append(f"  {k + 1} " + " ".join([_number(v) for v in places] + [_number(v) for v in row]))
+    return "\n".join(lines) + "\n"
 
 
 def _empty(rule):

@@ -114,9 +114,10 @@ def parser():
                     help="the units of the bins' widths, origins, centres and radii: the box's (default), or "
                          "reduced, as fractions of its edges (which bins of a tilted box need), as LAMMPS's "
                          "units keyword")
-    up.add_argument("--time-average", type=_whole(1), metavar="N",
-                    help="also write profile.txt: each group's (or bin's) count, densities and values averaged "
-                         "over each N steps in turn, as LAMMPS's fix ave/chunk with Nrepeat N writes its file")
+    up.add_argument("--time-average", nargs="+", metavar="WORD",
+                    help="N [ave one|running|window M] [norm all|sample|none]: also write profile.txt, each group's "
+                         "(or bin's) count, densities and values averaged over each N steps in turn, as LAMMPS's "
+                         "fix ave/chunk with Nrepeat N and these keywords writes its file")
     up.add_argument("--vacf", action="store_true",
                     help="each upscaled particle's mean velocity times that at the first step, per component "
                          "and summed (LAMMPS's vacf/chunk)")

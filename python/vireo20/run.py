@@ -20,7 +20,7 @@ import numpy as np
 from . import filesafe, inputs, output, picture, system
 from .columns import MassRule
 from .frames import InputError, Series
-from .averaging import PROFILE
+from .averaging import PROFILE, WINDOWS
 from .upscale import PHYSICS, REDUCTIONS, UNIT_STYLES, load_modules, upscale
 
 SERIES_MARKER = ".vireo20-series"
@@ -373,7 +373,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
     `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
     a 2d simulation (default 3, with a warning where the particles lie in one z plane); `time_average` N
-    writes `profile.txt`, the groups' time averages over each N steps in turn (`vireo20.averaging`);
+    (or "N ave running norm sample" ..., as fix ave/chunk's words) writes `profile.txt`, the groups'
+    time averages over each N steps in turn (`vireo20.averaging`);
     `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
     step's summary line; `warn(text)` the warnings.
 
@@ -395,13 +396,16 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         raise ValueError('--temperature needs --physics all')
     if dimension not in (None, 2, 3):
         raise ValueError(f"--dimension takes 2 or 3, not {dimension!r}")
-    if time_average is not None:
-        time_average = _count("--time-average", time_average, 1)
     if bins is not None:
         from .binning import Bins, Binning
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
         if group_by is not None:
             raise ValueError("give --group-by or bins, not both")
+    averages = None
+    if time_average is not None:
+        from .averaging import TimeAverage
+        averages = TimeAverage.parse([time_average] if isinstance(time_average, numbers.Integral) else time_average,
+                                     bins)
     reductions = dict(reductions or {})
     for name, how in reductions.items():
         if how not in REDUCTIONS:
@@ -475,7 +479,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"units": units} if units else {}), **({"temperature": True} if temperature else {}),
                    **({"bins": repr(bins)} if bins is not None else {}),
                    **({"dimension": dimension} if dimension == 2 else {}),
-                   **({"time_average": time_average} if time_average is not None else {})}
+                   **({"time_average": repr(averages)} if averages is not None else {})}
 
     place.lock()
     writer = None
@@ -493,10 +497,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             displacements = Displacements.from_step_file(os.path.join(folder, writer.steps[0]["file"]),
                                                          int(writer.steps[0]["summary"][3]), msd, vacf) \
                 if done else Displacements(msd=msd, vacf=vacf)
-        averages, written_before = None, ()
-        if time_average is not None:
-            from .averaging import TimeAverage
-            averages = TimeAverage(time_average, bins)
+        written_before = ()
+        if averages is not None:
             # The open window's steps a resumed run had written are added again before its next step.
             written_before = writer.steps[done - averages.resume(folder, done):done]
         if not (workers or scheduler):
@@ -575,8 +577,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if averages is not None:
             if averages.open_steps:
                 warn(f"{PROFILE} leaves out the last {averages.open_steps} of the {writer.done} steps: they make no "
-                     f"whole window of {time_average}")
+                     f"whole window of {averages.every}")
             filesafe.write_bytes(os.path.join(folder, PROFILE), averages.text().encode())
+            if os.path.exists(os.path.join(folder, WINDOWS)):
+                os.remove(os.path.join(folder, WINDOWS))
         writer.finish()
         names = sorted(name for name in os.listdir(folder))
         filesafe.write_bytes(os.path.join(folder, SERIES_MARKER), "\n".join(names).encode())
@@ -598,7 +602,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         place.unlock()
         system.give_back_freed_blocks()
     return RunResult(place.final, writer.series, writer.rows, writer.picture, dump, writer.largest_drift,
-                     PROFILE if time_average is not None else None)
+                     PROFILE if averages is not None else None)
 
 
 def _group_arrays(arrays, u, element):
@@ -619,7 +623,10 @@ def _averaged(averages, result, folder, written_before):
                      entry["timestep"])
     text = averages.add(_group_arrays(result.arrays, result.u, result.element), result.reductions,
                         result.timestep, result.box)
-    return {PROFILE: text} if text is not None else {}
+    if text is None:
+        return {}
+    windows = averages.windows_text()
+    return {PROFILE: text, **({WINDOWS: windows} if windows is not None else {})}
 
 
 def _place_dump(partial, final):

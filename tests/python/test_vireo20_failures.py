@@ -206,7 +206,7 @@ def test_a_second_run_into_the_same_folder_is_refused(tmp_path):
 
 def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
     args = ["--clusters", "4000", "--steps", "12", "--lammps-dump", "{out}/up.dump.gz", "--msd", "--vacf",
-            "--time-average", "5"]
+            "--time-average", "5", "ave", "running"]
     clean = job("--out", tmp_path / "clean", *[a.format(out=tmp_path / "clean") for a in args])
     assert clean.returncode == 0, clean.stderr
     out = tmp_path / "out"

@@ -489,7 +489,7 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
 
 
 def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_file(tmp_path):
-    from vireo20.averaging import PROFILE, TimeAverage
+    from vireo20.averaging import PROFILE, WINDOWS, TimeAverage
     rng = np.random.default_rng(5)
     reductions = {"a": "average", "m": "mean", "s": "sum", "lo": "min", "hi": "max", "type": "any"}
     steps = []
@@ -518,3 +518,14 @@ def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_fi
     resumed = TimeAverage(3)
     assert resumed.resume(tmp_path, 4) == 1
     assert resumed.add(steps[3], reductions, 30) is None and resumed.text() == averages.text()
+    # ave window 2: each block the mean of its window's and the last one's, a group absent counting 0;
+    # resumed from the windows' own averages, to the same text.
+    windowed = TimeAverage.parse("2 ave window 2")
+    texts = [windowed.add(step, reductions, 10 * k) for k, step in enumerate(steps)]
+    own = [np.loadtxt(block.splitlines()[1:]) for block in windowed.windows]
+    shown = np.loadtxt(windowed.blocks[1].splitlines()[1:])
+    assert own[0][:, 1].tolist() == own[1][:, 1].tolist() == [1, 3, 7]
+    np.testing.assert_allclose(shown[:, 2:], (own[0][:, 2:] + own[1][:, 2:]) / 2, rtol=1e-15)
+    (tmp_path / WINDOWS).write_text(windowed.windows_text())
+    resumed = TimeAverage.parse(["2", "ave", "window", "2"])
+    assert resumed.resume(tmp_path, 4) == 0 and resumed.text() == texts[3]

@@ -518,9 +518,15 @@ compute molecules all chunk/atom molecule compress yes
 fix layers all ave/chunk 10 5 50 layers vx density/mass density/number temp file layers.txt format ' %.17g'
 fix shells all ave/chunk 10 5 50 shells vx density/mass density/number file shells.txt format ' %.17g'
 fix molecules all ave/chunk 10 5 50 molecules vx vy file molecules.txt format ' %.17g'
+# A chunk compute serves fixes of one kind of average only.
+compute layers2 all chunk/atom bin/1d z lower 0.7 units box
+compute shells2 all chunk/atom bin/sphere 4.0 3.0 2.5 0.5 3.0 5 units box
+fix running all ave/chunk 10 5 50 layers2 vx density/mass temp ave running norm sample file running.txt &
+    format ' %.17g'
+fix window all ave/chunk 10 5 50 shells2 vx density/number ave window 2 norm none file window.txt format ' %.17g'
 dump atoms all custom 10 atoms.dump id mol type mass x y z vx vy vz
 dump_modify atoms format float %.17g
-run 100
+run 150
 """
 
 
@@ -539,24 +545,29 @@ def profile_blocks(path):
     return names, blocks
 
 
-@pytest.mark.parametrize("chunks, options", [
-    ("layers", dict(bins=["z:0.7"], temperature=True, units="lj")),
-    ("shells", dict(bins=binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5))),
-    ("molecules", {})])
-def test_time_averages_are_fix_ave_chunk_with_nrepeat(tmp_path, chunks, options):
+SHELLS = binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5)
+
+
+@pytest.mark.parametrize("chunks, options, words", [
+    ("layers", dict(bins=["z:0.7"], temperature=True, units="lj"), ""),
+    ("shells", dict(bins=SHELLS), ""),
+    ("molecules", {}, ""),
+    ("running", dict(bins=["z:0.7"], temperature=True, units="lj"), " ave running norm sample"),
+    ("window", dict(bins=SHELLS), " ave window 2 norm none")])
+def test_time_averages_are_fix_ave_chunk_with_nrepeat(tmp_path, chunks, options, words):
     (tmp_path / "in.averaged").write_text(AVERAGED)
     run_lammps(tmp_path, "in.averaged")
     # LAMMPS's windows end every 50 steps and take the 5 samples up to it: those from timestep 10 on.
     result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "out", picture_step=None, frames="1:",
-                         time_average=5, reductions={"velocity": "mean"}, **options)
+                         time_average="5" + words, reductions={"velocity": "mean"}, **options)
     names, got = profile_blocks(result.profile)
     lammps_names, want = profile_blocks(tmp_path / f"{chunks}.txt")
-    assert set(lammps_names) <= set(names) and sorted(got) == sorted(want) == [50, 100]
+    assert set(lammps_names) <= set(names) and sorted(got) == sorted(want) == [50, 100, 150]
     for timestep, (total, columns) in want.items():
-        assert got[timestep][0] == total
+        assert got[timestep][0] == pytest.approx(total, rel=1e-14)
         for name, values in columns.items():
-            # Coord columns LAMMPS prints in six digits.
-            assert_allclose(got[timestep][1][name], values, rtol=5e-6 if name.startswith("Coord") else 1e-12,
+            # Coord columns and counts LAMMPS prints in six digits.
+            assert_allclose(got[timestep][1][name], values, rtol=5e-6 if name[:5] in ("Coord", "Ncoun") else 1e-12,
                             atol=1e-15, err_msg=f"{name} at {timestep}")
 
 
