@@ -1,25 +1,29 @@
 """Time averages over windows of consecutive steps, in the file LAMMPS's fix ave/chunk writes.
 
-With `--time-average N [ave ...] [norm ...]`, the run's steps 1 to N, N + 1 to 2N, ... each make one block of `profile.txt`,
-headed by the window's last timestep, as `fix ave/chunk` with Nrepeat N (`norm all`, `ave one`) makes
-one every Nfreq steps from the N samples that end there: where a dump holds every sample from
-timestep 0, `--frames 1:` gives LAMMPS's windows. Steps after the last whole window are left out, with
-a warning. A row per chunk: every bin, in chunk id order, with its Coord columns (in the box of the
-window's last step); for other groups, each group present in the window by its id, which follows the
-row's number as LAMMPS's `compress yes` prints the original chunk id. Then `Ncount`, the mean count a step, and, by the value's reduction:
+With `--time-average N`, the run's steps 1 to N, N + 1 to 2N, ... each make one block of
+`profile.txt`, headed by the window's last timestep, as `fix ave/chunk` with Nrepeat N makes one every
+Nfreq steps from the N samples that end there: where a dump holds every sample from timestep 0,
+`--frames 1:` gives LAMMPS's windows. Steps after the last whole window are left out, with a warning.
+A row per chunk: every bin, in chunk id order, with its Coord columns (in the box of the window's
+last step); for other groups, each group present in the window by its id, which follows the row's
+number as LAMMPS's `compress yes` prints the original chunk id. Then `Ncount`, the mean count a step,
+and, by the value's reduction (LAMMPS's `norm all`):
 
 - `density/mass`, `density/number` (bins), and values reduced by `sum`: their mean over the steps;
-- values reduced by `mean`: the sum over every member of every step over the count of them (LAMMPS's
-  `norm all`); by `average`, the same weighted by mass; `temp` (with `--temperature`) as LAMMPS's
-  `temp` value, weighted by count;
+- values reduced by `mean`: the sum over every member of every step over the count of them; by
+  `average`, the same weighted by mass; `temp` (with `--temperature`) as LAMMPS's `temp` value,
+  weighted by count;
 - `min` and `max`: the least or the greatest of the window.
 
 A group absent from a step adds nothing to it; one absent from the whole window (an empty bin) has
-zeros. LAMMPS's `norm sample` averages each step's own average instead (`mean`, `average`, `temp`),
-and `norm none` each step's total; `ave running` shows the mean of every window's averages so far,
-and `ave window M` that of the last M windows', a group absent from a window counting as zeros. Values reduced by `any` have no average and are left out. Vector values get a column a
+zeros. Values reduced by `any` have no average and are left out. Vector values get a column a
 component, named as LAMMPS names them (`vx vy vz`, `c_name[1]` ...). Numbers are written in full,
 so that reading them back gives the same doubles.
+
+LAMMPS's words after N change the averages as there: `norm sample` averages each step's own average
+(`mean`, `average`, `temp`) and `norm none` each step's total; `ave running` shows the mean of every
+window's averages so far and `ave window M` that of the last M windows', a group absent from a
+window counting as zeros.
 """
 import os
 
