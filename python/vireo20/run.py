@@ -28,7 +28,8 @@ SERIES_MARKER = ".vireo20-series"
 
 class RunResult:
     """What a run wrote: `folder`, `pvd`, `files` (the step files in order), `picture`, `lammps_dump`,
-    `largest_drift`, `profile` (the time averages' file, or None), and `summary`, a pandas DataFrame of the per-step summary (summary.csv)."""
+    `largest_drift`, `profile` (the time averages' file, or None), and `summary`, a pandas DataFrame
+    of the per-step summary (summary.csv)."""
 
     def __init__(self, folder, series, rows, picture, lammps_dump, largest_drift, profile=None):
         self.folder = folder
@@ -351,8 +352,8 @@ def _delivered(answer):
 def run(input=None, out=None, *, format=None, contacts=None, group_by=None, masses=None, densities=None,
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
-        warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None, time_average=None,
-        clusters=2000, steps=40, seed=20, **reader_options):
+        warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
+        time_average=None, clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
