@@ -18,6 +18,7 @@ FORMATS = {
     "vtk": ("read_vtk", "VTK particle files: a .pvd series, a folder of .vtu/.vtp files, or one file"),
     "gsd": ("read_gsd", "a HOOMD-blue GSD trajectory"),
     "h5md": ("read_h5md", "an H5MD file (HDF5)"),
+    "extxyz": ("read_extxyz", "an extended XYZ file (as OVITO, ASE and GPUMD write it)"),
     "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads, or a LAMMPS data, PDB, GRO or XYZ "
                              "file alone"),
 }

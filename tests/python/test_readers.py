@@ -161,7 +161,22 @@ def write_mda(folder):
     return path, {"topology": topology}, columns, AT_ZERO, "fragments"
 
 
-WRITERS = {"vtk": write_vtk, "gsd": write_gsd, "h5md": write_h5md, "mdanalysis": write_mda}
+def write_extxyz(folder):
+    """An extended XYZ file as OVITO writes it: its box from an origin, its time and step in the comment."""
+    path = os.path.join(folder, "run.xyz")
+    lattice, origin = " ".join(map(repr, EDGES.reshape(-1).tolist())), " ".join(map(repr, CENTRED.origin.tolist()))
+    with open(path, "w") as out:
+        for step, rows, positions, velocity in frames():
+            out.write(f'{len(rows)}\nLattice="{lattice}" Origin="{origin}" Timestep={step} Time={step * 0.5} '
+                      'Properties=id:I:1:mol:I:1:type:I:1:masses:R:1:pos:R:3:velo:R:3 pbc="T T T"\n')
+            for row, p, v in zip(rows, positions, velocity):
+                out.write(" ".join(map(repr, [int(IDS[row]), int(MOL[row]), int(TYPE[row]), MASS[row], *p, *v])) + "\n")
+    columns = lambda rows, velocity: {"id": IDS[rows], "mol": MOL[rows], "type": TYPE[rows], "mass": MASS[rows],
+                                      "velocity": velocity}
+    return path, {}, columns, CENTRED, "mol"
+
+
+WRITERS = {"vtk": write_vtk, "gsd": write_gsd, "h5md": write_h5md, "mdanalysis": write_mda, "extxyz": write_extxyz}
 
 
 @pytest.mark.parametrize("name, legacy", [(name, False) for name in WRITERS]
@@ -184,9 +199,9 @@ def test_a_written_system_reads_back(name, legacy, tmp_path):
     loaders = list(series.loaders())
     for loader, (step, rows, positions, velocity) in zip(loaders, frames(constant=name == "mdanalysis")):
         for frame in (loader.load(), pickle.loads(pickle.dumps(loader)).load()):
-            wrapped = name == "mdanalysis" or (name == "vtk" and legacy in (False, "parts"))
+            wrapped = name in ("mdanalysis", "extxyz") or (name == "vtk" and legacy in (False, "parts"))
             assert (frame.timestep, frame.default_group, frame.wrapped) == (step, group, wrapped)
-            assert frame.time == (step * 0.5 if name == "h5md" else None)
+            assert frame.time == (step * 0.5 if name in ("h5md", "extxyz") else None)
             assert frame.units == ("mdanalysis" if name == "mdanalysis" else None)
             same(frame.positions, positions)
             same(frame.box.origin, box.origin), same(frame.box.edges, box.edges)
@@ -263,6 +278,8 @@ def _h5md_velocity_short(path):
     ("h5md", lambda folder: _truncate(os.path.join(folder, "run.h5")), "-"),
     ("h5md", lambda folder: _h5md_velocity_short(os.path.join(folder, "run.h5")), "/particles/all/velocity"),
     ("mdanalysis", lambda folder: _truncate(os.path.join(folder, "run.trr")), "-"),
+    ("extxyz", lambda folder: _truncate(os.path.join(folder, "run.xyz")), "-"),
+    ("extxyz", lambda folder: _flip(os.path.join(folder, "run.xyz")), "-"),
 ])
 def test_a_broken_file_is_one_input_error(name, damage, array, tmp_path):
     path, options = WRITERS[name](str(tmp_path))[:2]
@@ -340,3 +357,16 @@ def test_an_xyz_file_is_told_by_its_name_and_is_not_one_group(tmp_path):
     assert len(loaded) == 2 and loaded[0].default_group not in loaded[0].columns
     np.testing.assert_allclose(loaded[1].positions, frames[1], atol=1e-6)
     np.testing.assert_allclose(loaded[0].columns["mass"], [12.011, 1.008, 1.008], rtol=1e-3)
+
+
+def test_an_extended_xyz_files_species_name_masses_and_a_bad_value_stops_at_its_frame(tmp_path):
+    import vireo20
+    text = '2\nLattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:pos:R:3:molecule:I:1\nC 0.5 1 1 7\nH 3.9 1 1 7\n'
+    (tmp_path / "a.xyz").write_text(text + text.replace("3.9", "abc"))
+    series = inputs.open_series(str(tmp_path / "a.xyz"))
+    frame = next(iter(series))
+    result = vireo20.upscale(**frame.arguments(masses=vireo20.MassRule.parse(["C=12", "H=1"])))
+    # The molecule made whole across the periodic face: H at -0.1.
+    assert result.masses.tolist() == [13.0] and result.centres[0, 0] == pytest.approx((6 - 0.1) / 13)
+    with pytest.raises(InputError, match=r"step 1: array 'pos': value 'abc' is not a number"):
+        list(series)

@@ -1,0 +1,225 @@
+"""Input from an extended XYZ file (as OVITO, ASE and GPUMD write it): frames of an atom count, a
+comment line of key=value pairs, and a line per atom whose columns `Properties=name:kind:count:...`
+names (kind S for text, R for real, I for integer, L for logical T/F).
+
+Positions: `pos`. Box: `Lattice="ax ay az bx by bz cx cy cz"` (edge vectors) from `Origin="x y z"`
+(OVITO's; default 0 0 0), periodic along `pbc="T T T"` (every edge where a lattice is given and pbc is
+not); positions are taken as wrapped into a periodic box, as these files hold them. Timestep:
+`Timestep=` (OVITO's), else the frame's index; `Time=` is the frame's time.
+
+Columns: every other property by its name, but `species` as `element` (labels, which `--mass C=12.011`
+names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `forces` as `force`,
+`molecule`, `molecule_id` and `mol_id` as `mol` (the groups by default), `Z` as `type` where no type is
+given; integers and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
+"""
+import io
+import os
+import re
+
+import numpy as np
+
+from .frames import Box, InputError
+from .reading import FrameLoader, Loaders, particles_frame
+
+KINDS = {"S": "label", "R": np.float64, "I": np.int64, "L": "logical"}
+NAMES = {"species": "element", "vel": "velocity", "velo": "velocity", "velocities": "velocity", "masses": "mass",
+         "forces": "force", "molecule": "mol", "molecule_id": "mol", "mol_id": "mol"}
+LABEL_BYTES = 32
+_PAIR = re.compile(r'([A-Za-z_][\w:-]*)\s*=\s*("[^"]*"|\'[^\']*\'|\{[^}]*\}|\S+)')
+_cached = {}
+
+
+def sniff(path, head):
+    lines = head.split(b"\n", 2)
+    return len(lines) >= 2 and lines[0].strip().isdigit() and (b"Properties=" in lines[1] or b"Lattice=" in lines[1])
+
+
+def _comment(line):
+    """The key=value pairs of a comment line (keys as written; values without their quotes)."""
+    return {key: value[1:-1] if value[:1] in "\"'{" else value for key, value in _PAIR.findall(line)}
+
+
+def _skip_lines(stream, count, path, where):
+    """Moves the stream past `count` lines."""
+    while count:
+        start = stream.tell()
+        block = stream.read(1 << 20)
+        if not block:
+            raise InputError(path, where, "-", f"the file ends {count} atom lines before the frame's end (cut short?)")
+        found = block.count(b"\n")
+        if found < count and len(block) == 1 << 20:
+            count -= found
+            continue
+        if found < count:
+            # The last line may lack its newline.
+            if found + 1 == count and not block.endswith(b"\n"):
+                return
+            raise InputError(path, where, "-", f"the file ends {count - found} atom lines before the frame's end "
+                                               "(cut short?)")
+        at = -1
+        for _ in range(count):
+            at = block.index(b"\n", at + 1)
+        stream.seek(start + at + 1)
+        return
+
+
+def frame_index(path):
+    """(offset of the frame's atom lines, atom count, comment) of each frame, and the InputError of a
+    frame that does not fill the file as its count says (None): the frames before it are read."""
+    status = os.stat(path)
+    key = (os.path.abspath(path), status.st_mtime_ns, status.st_size)
+    if key not in _cached:
+        frames, problem = [], None
+        with open(path, "rb") as stream:
+            try:
+                while True:
+                    line = stream.readline()
+                    if not line.strip():
+                        if not line or not stream.read(1 << 16).strip():
+                            break  # blank lines at the end
+                        raise InputError(path, f"#{len(frames)} of the file", "-", "a blank line where a frame's "
+                                                                                   "atom count should be")
+                    where = f"#{len(frames)} of the file"
+                    try:
+                        count = int(line)
+                    except ValueError:
+                        raise InputError(path, where, "-", f"{line.strip()[:40]!r} is not an atom count") from None
+                    comment = stream.readline().decode(errors="replace")
+                    frames.append((stream.tell(), count, comment))
+                    _skip_lines(stream, count, path, where)
+            except InputError as error:
+                problem = error
+                if frames and frames[-1][0] >= stream.tell():
+                    frames.pop()
+        if len(_cached) >= 8:
+            _cached.pop(next(iter(_cached)))
+        _cached[key] = frames, problem
+    return _cached[key]
+
+
+def open_series(path, group_by=None):
+    """The frames of an extended XYZ file; `group_by` names the default group column instead of mol."""
+    frames, problem = frame_index(path)
+    loaders = [FrameLoader(read_frame, path, k, {"group_by": group_by}) for k in range(len(frames))]
+    if problem is not None:
+        loaders.append(FrameLoader(_raise, path, len(frames), {"problem": problem}))
+    return Loaders(path, loaders)
+
+
+def _raise(path, index, problem):
+    raise problem
+
+
+def _box(pairs, path, step):
+    if "Lattice" not in pairs:
+        return None
+    try:
+        edges = np.array(pairs["Lattice"].split(), dtype=np.float64).reshape(3, 3)
+        origin = np.array(pairs.get("Origin", "0 0 0").split(), dtype=np.float64).reshape(3)
+        periodic = [flag in ("T", "True", "true", "1") for flag in pairs.get("pbc", "T T T").split()]
+        if len(periodic) != 3:
+            raise ValueError("pbc needs three flags")
+        return Box(origin, edges, periodic)
+    except ValueError as error:
+        raise InputError(path, step, "Lattice", f"not a box ({error})") from None
+
+
+def _properties(text, path, step):
+    """(name, kind, count) of each property of `Properties=`."""
+    parts = text.split(":")
+    if len(parts) % 3:
+        raise InputError(path, step, "Properties", f"'{text}' is not name:kind:count triples")
+    found = []
+    for name, kind, count in zip(parts[::3], parts[1::3], parts[2::3]):
+        if kind not in KINDS or not count.isdigit() or int(count) < 1:
+            raise InputError(path, step, "Properties", f"'{name}:{kind}:{count}' is not name:kind:count with kind "
+                                                       "S, R, I or L")
+        found.append((name, kind, int(count)))
+    return found
+
+
+def read_frame(path, index, group_by=None):
+    frames, _ = frame_index(path)
+    offset, count, comment = frames[index]
+    pairs = _comment(comment)
+    step = pairs.get("Timestep", index)
+    try:
+        step = int(step)
+    except ValueError:
+        raise InputError(path, index, "Timestep", f"'{step}' is not a step") from None
+    properties = _properties(pairs.get("Properties", "species:S:1:pos:R:3"), path, step)
+    with open(path, "rb") as stream:
+        stream.seek(offset)
+        _skip_lines(stream, count, path, step)
+        end = stream.tell()
+        stream.seek(offset)
+        text = stream.read(end - offset)
+    table = _table(text, count, properties, path, step)
+    arrays, at = {}, 0
+    for name, kind, width in properties:
+        name = NAMES.get(name, name)
+        values = table[at:at + width]
+        at += width
+        arrays[name] = _converted(values[0] if width == 1 else np.column_stack(values), kind, name, path, step)
+    if "pos" not in arrays:
+        raise InputError(path, step, "Properties", "names no positions (pos:R:3)")
+    positions = arrays.pop("pos")
+    if positions.ndim != 2 or positions.shape[1] != 3 or positions.dtype != np.float64:
+        raise InputError(path, step, "pos", "positions are three reals (pos:R:3)")
+    if "type" not in arrays and "Z" in arrays:
+        arrays["type"] = arrays.pop("Z")
+    box = _box(pairs, path, step)
+    frame = particles_frame(path, index, step, positions, arrays, box, wrapped=True, default_group=group_by or "mol")
+    if "Time" in pairs:
+        try:
+            frame.time = float(pairs["Time"])
+        except ValueError:
+            raise InputError(path, step, "Time", f"'{pairs['Time']}' is not a time") from None
+    return frame
+
+
+def _table(text, count, properties, path, step):
+    """The frame's columns, each parsed by pandas's C parser: reals to the double Python's float()
+    gives (its round-trip parse), integers as int64, texts as strings; a column that will not parse
+    so is read as text, for its value to be named."""
+    import pandas
+    kinds = [kind for _, kind, width in properties for _ in range(width)]
+    dtypes = {k: np.float64 if kind == "R" else np.int64 if kind == "I" else str for k, kind in enumerate(kinds)}
+    for typed in (True, False):
+        try:
+            frame = pandas.read_csv(io.BytesIO(text), sep=r"\s+", header=None, nrows=count, float_precision="round_trip",
+                                    dtype=dtypes if typed else str, skip_blank_lines=False)
+            break
+        except pandas.errors.EmptyDataError:
+            frame = pandas.DataFrame(np.empty((0, len(kinds)), object))
+            break
+        except (ValueError, OverflowError):
+            continue
+    if frame.shape != (count, len(kinds)) or frame.isna().to_numpy().any():
+        values = frame.shape[1] if count else 0
+        raise InputError(path, step, "-", f"the atom lines hold {values} values where Properties names {len(kinds)} "
+                                          "columns" if values != len(kinds) else "an atom line is short or blank")
+    return [frame[k].to_numpy() for k in range(len(kinds))]
+
+
+def _converted(values, kind, name, path, step):
+    if KINDS[kind] == "label":
+        texts = values.astype(str)
+        longest = max((len(text.encode()) for text in texts.reshape(-1)), default=0)
+        if longest > LABEL_BYTES:
+            raise InputError(path, step, name, f"labels longer than {LABEL_BYTES} bytes")
+        return np.char.encode(texts, "utf-8").astype(f"S{LABEL_BYTES}")
+    if KINDS[kind] == "logical":
+        flags = np.isin(values, ("T", "True", "true", "1"))
+        if not (flags | np.isin(values, ("F", "False", "false", "0"))).all():
+            raise InputError(path, step, name, "logical values are T or F")
+        return flags.astype(np.int64)
+    if values.dtype == KINDS[kind]:
+        return values
+    for value in values.reshape(-1):
+        try:
+            KINDS[kind](str(value)) if KINDS[kind] is np.float64 else int(str(value))
+        except (ValueError, OverflowError):
+            what = "an integer" if KINDS[kind] is np.int64 else "a number"
+            raise InputError(path, step, name, f"value '{value}' is not {what}") from None
+    return values.astype(KINDS[kind])
