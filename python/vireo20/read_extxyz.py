@@ -85,12 +85,11 @@ def frame_index(path):
                     except ValueError:
                         raise InputError(path, where, "-", f"{line.strip()[:40]!r} is not an atom count") from None
                     comment = stream.readline().decode(errors="replace")
-                    frames.append((stream.tell(), count, comment))
+                    start = stream.tell()
                     _skip_lines(stream, count, path, where)
+                    frames.append((start, count, comment))
             except InputError as error:
                 problem = error
-                if frames and frames[-1][0] >= stream.tell():
-                    frames.pop()
         if len(_cached) >= 8:
             _cached.pop(next(iter(_cached)))
         _cached[key] = frames, problem
@@ -184,21 +183,22 @@ def _table(text, count, properties, path, step):
     so is read as text, for its value to be named."""
     import pandas
     kinds = [kind for _, kind, width in properties for _ in range(width)]
+    if not count:
+        return [np.empty(0, np.float64 if kind == "R" else np.int64 if kind == "I" else object) for kind in kinds]
     dtypes = {k: np.float64 if kind == "R" else np.int64 if kind == "I" else str for k, kind in enumerate(kinds)}
-    for typed in (True, False):
+    read = lambda types: pandas.read_csv(io.BytesIO(text), sep=r"\s+", header=None, nrows=count, dtype=types,
+                                         float_precision="round_trip", skip_blank_lines=False)
+    try:
         try:
-            frame = pandas.read_csv(io.BytesIO(text), sep=r"\s+", header=None, nrows=count, float_precision="round_trip",
-                                    dtype=dtypes if typed else str, skip_blank_lines=False)
-            break
-        except pandas.errors.EmptyDataError:
-            frame = pandas.DataFrame(np.empty((0, len(kinds)), object))
-            break
+            frame = read(dtypes)
         except (ValueError, OverflowError):
-            continue
+            frame = read(str)
+    except ValueError as error:  # a line of more values than the first
+        raise InputError(path, step, "-", f"the atom lines do not hold the {len(kinds)} values a line that "
+                                          f"Properties names ({str(error).strip().splitlines()[-1]})") from None
     if frame.shape != (count, len(kinds)) or frame.isna().to_numpy().any():
-        values = frame.shape[1] if count else 0
-        raise InputError(path, step, "-", f"the atom lines hold {values} values where Properties names {len(kinds)} "
-                                          "columns" if values != len(kinds) else "an atom line is short or blank")
+        raise InputError(path, step, "-", f"the atom lines do not hold the {len(kinds)} values a line that "
+                                          "Properties names (a line short, long or blank)")
     return [frame[k].to_numpy() for k in range(len(kinds))]
 
 

@@ -370,3 +370,7 @@ def test_an_extended_xyz_files_species_name_masses_and_a_bad_value_stops_at_its_
     assert result.masses.tolist() == [13.0] and result.centres[0, 0] == pytest.approx((6 - 0.1) / 13)
     with pytest.raises(InputError, match=r"step 1: array 'pos': value 'abc' is not a number"):
         list(series)
+    for bad in ("H 3.9 1 1 7 8", "H 3.9 1 1", ""):
+        (tmp_path / "b.xyz").write_text(text + text.replace("H 3.9 1 1 7", bad))
+        with pytest.raises(InputError, match=r"step 1: the atom lines do not hold the 5 values a line that"):
+            list(inputs.open_series(str(tmp_path / "b.xyz")))
