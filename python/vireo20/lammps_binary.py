@@ -18,7 +18,6 @@ MAGICS = (b"DUMPCUSTOM", b"DUMPATOM")
 # LAMMPS's boundary styles, by the numbers its header stores.
 BOUNDARIES = "pfsm"
 _ENDIAN = 1
-_cached = {}
 
 
 def sniff(path, head):
@@ -120,32 +119,30 @@ def _skip_chunks(file, header):
 def index(path):
     """(byte offset, timestep) of each frame, the first frame's header (None for an empty file), and the
     InputError of a frame whose header or atoms do not fill the file as they say (None): the frames
-    before it are read."""
-    status = os.stat(path)
-    key = (os.path.abspath(path), status.st_mtime_ns, status.st_size)
-    if key not in _cached:
-        file = _File(path)
-        frames, first, problem = [], None, None
-        with file.stream:
-            try:
-                while True:
-                    offset = file.stream.tell()
-                    header = _header(file, len(frames))
-                    if header is None:
-                        break
-                    first = first or header
-                    values = _skip_chunks(file, header)
-                    if values != header["count"] * header["size_one"]:
-                        raise InputError(path, header["timestep"], "-", f"the frame holds {values} values for "
-                                                                        f"{header['count']} atoms of "
-                                                                        f"{header['size_one']}")
-                    frames.append((offset, header["timestep"]))
-            except InputError as error:
-                problem = error
-        if len(_cached) >= 8:
-            _cached.pop(next(iter(_cached)))
-        _cached[key] = frames, first, problem
-    return _cached[key]
+    before it are read. Kept while the file is unchanged."""
+    from .reading import cached_open
+    return cached_open(path, _scan)
+
+
+def _scan(path):
+    file = _File(path)
+    frames, first, problem = [], None, None
+    with file.stream:
+        try:
+            while True:
+                offset = file.stream.tell()
+                header = _header(file, len(frames))
+                if header is None:
+                    break
+                first = first or header
+                values = _skip_chunks(file, header)
+                if values != header["count"] * header["size_one"]:
+                    raise InputError(path, header["timestep"], "-", f"the frame holds {values} values for "
+                                                                    f"{header['count']} atoms of {header['size_one']}")
+                frames.append((offset, header["timestep"]))
+        except InputError as error:
+            problem = error
+    return frames, first, problem
 
 
 # Atoms are read in blocks of this many bytes into a buffer that every frame a thread reads reuses:

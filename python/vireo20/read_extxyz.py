@@ -13,20 +13,18 @@ names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `force
 given; integers and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
 """
 import io
-import os
 import re
 
 import numpy as np
 
 from .frames import Box, InputError
-from .reading import FrameLoader, Loaders, particles_frame
+from .reading import FrameLoader, Loaders, cached_open, particles_frame
 
 KINDS = {"S": "label", "R": np.float64, "I": np.int64, "L": "logical"}
 NAMES = {"species": "element", "vel": "velocity", "velo": "velocity", "velocities": "velocity", "masses": "mass",
          "forces": "force", "molecule": "mol", "molecule_id": "mol", "mol_id": "mol"}
 LABEL_BYTES = 32
 _PAIR = re.compile(r'([A-Za-z_][\w:-]*)\s*=\s*("[^"]*"|\'[^\']*\'|\{[^}]*\}|\S+)')
-_cached = {}
 
 
 def sniff(path, head):
@@ -63,35 +61,34 @@ def _skip_lines(stream, count, path, where):
 
 def frame_index(path):
     """(offset of the frame's atom lines, atom count, comment) of each frame, and the InputError of a
-    frame that does not fill the file as its count says (None): the frames before it are read."""
-    status = os.stat(path)
-    key = (os.path.abspath(path), status.st_mtime_ns, status.st_size)
-    if key not in _cached:
-        frames, problem = [], None
-        with open(path, "rb") as stream:
-            try:
-                while True:
-                    line = stream.readline()
-                    if not line.strip():
-                        if not line or not stream.read(1 << 16).strip():
-                            break  # blank lines at the end
-                        raise InputError(path, f"#{len(frames)} of the file", "-", "a blank line where a frame's "
-                                                                                   "atom count should be")
-                    where = f"#{len(frames)} of the file"
-                    try:
-                        count = int(line)
-                    except ValueError:
-                        raise InputError(path, where, "-", f"{line.strip()[:40]!r} is not an atom count") from None
-                    comment = stream.readline().decode(errors="replace")
-                    start = stream.tell()
-                    _skip_lines(stream, count, path, where)
-                    frames.append((start, count, comment))
-            except InputError as error:
-                problem = error
-        if len(_cached) >= 8:
-            _cached.pop(next(iter(_cached)))
-        _cached[key] = frames, problem
-    return _cached[key]
+    frame that does not fill the file as its count says (None): the frames before it are read. Kept
+    while the file is unchanged."""
+    return cached_open(path, _scan)
+
+
+def _scan(path):
+    frames, problem = [], None
+    with open(path, "rb") as stream:
+        try:
+            while True:
+                line = stream.readline()
+                if not line.strip():
+                    if not line or not stream.read(1 << 16).strip():
+                        break  # blank lines at the end
+                    raise InputError(path, f"#{len(frames)} of the file", "-", "a blank line where a frame's atom "
+                                                                               "count should be")
+                where = f"#{len(frames)} of the file"
+                try:
+                    count = int(line)
+                except ValueError:
+                    raise InputError(path, where, "-", f"{line.strip()[:40]!r} is not an atom count") from None
+                comment = stream.readline().decode(errors="replace")
+                start = stream.tell()
+                _skip_lines(stream, count, path, where)
+                frames.append((start, count, comment))
+        except InputError as error:
+            problem = error
+    return frames, problem
 
 
 def open_series(path, group_by=None):
