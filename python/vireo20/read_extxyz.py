@@ -20,7 +20,7 @@ import numpy as np
 from .frames import Box, InputError
 from .reading import FrameLoader, Loaders, cached_open, particles_frame
 
-KINDS = {"S": "label", "R": np.float64, "I": np.int64, "L": "logical"}
+KINDS = "SRIL"
 NAMES = {"species": "element", "vel": "velocity", "velo": "velocity", "velocities": "velocity", "masses": "mass",
          "forces": "force", "molecule": "mol", "molecule_id": "mol", "mol_id": "mol"}
 LABEL_BYTES = 32
@@ -60,7 +60,7 @@ def _skip_lines(stream, count, path, where):
 
 
 def frame_index(path):
-    """(offset of the frame's atom lines, atom count, comment) of each frame, and the InputError of a
+    """(where the frame's atom lines start and end, atom count, comment) of each frame, and the InputError of a
     frame that does not fill the file as its count says (None): the frames before it are read. Kept
     while the file is unchanged."""
     return cached_open(path, _scan)
@@ -85,7 +85,7 @@ def _scan(path):
                 comment = stream.readline().decode(errors="replace")
                 start = stream.tell()
                 _skip_lines(stream, count, path, where)
-                frames.append((start, count, comment))
+                frames.append((start, stream.tell(), count, comment))
         except InputError as error:
             problem = error
     return frames, problem
@@ -134,7 +134,7 @@ def _properties(text, path, step):
 
 def read_frame(path, index, group_by=None):
     frames, _ = frame_index(path)
-    offset, count, comment = frames[index]
+    start, end, count, comment = frames[index]
     pairs = _comment(comment)
     step = pairs.get("Timestep", index)
     try:
@@ -143,11 +143,10 @@ def read_frame(path, index, group_by=None):
         raise InputError(path, index, "Timestep", f"'{step}' is not a step") from None
     properties = _properties(pairs.get("Properties", "species:S:1:pos:R:3"), path, step)
     with open(path, "rb") as stream:
-        stream.seek(offset)
-        _skip_lines(stream, count, path, step)
-        end = stream.tell()
-        stream.seek(offset)
-        text = stream.read(end - offset)
+        stream.seek(start)
+        text = stream.read(end - start)
+    if len(text) != end - start:
+        raise InputError(path, step, "-", "the file ends before this frame's end: it changed after it was indexed")
     table = _table(text, count, properties, path, step)
     arrays, at = {}, 0
     for name, kind, width in properties:
@@ -173,48 +172,51 @@ def read_frame(path, index, group_by=None):
 
 
 def _table(text, count, properties, path, step):
-    """The frame's columns, each parsed by pandas's C parser: reals to the double Python's float()
-    gives (its round-trip parse), integers as int64, texts as strings; a column that will not parse
-    so is read as text, for its value to be named."""
-    import pandas
+    """The frame's columns, parsed by NumPy's C loadtxt: reals to the double Python's float() gives,
+    the others as bytes (integers are converted by `_converted`, which refuses a fraction where
+    loadtxt would cut it off)."""
     kinds = [kind for _, kind, width in properties for _ in range(width)]
     if not count:
-        return [np.empty(0, np.float64 if kind == "R" else np.int64 if kind == "I" else object) for kind in kinds]
-    dtypes = {k: np.float64 if kind == "R" else np.int64 if kind == "I" else str for k, kind in enumerate(kinds)}
-    read = lambda types: pandas.read_csv(io.BytesIO(text), sep=r"\s+", header=None, nrows=count, dtype=types,
-                                         float_precision="round_trip", skip_blank_lines=False)
+        return [np.empty(0, np.float64 if kind == "R" else "S1") for kind in kinds]
+    sizes = {"R": "f8", "I": "S24", "S": f"S{LABEL_BYTES + 1}", "L": "S8"}
+    dtype = [(f"c{k}", sizes[kind]) for k, kind in enumerate(kinds)]
     try:
-        try:
-            frame = read(dtypes)
-        except (ValueError, OverflowError):
-            frame = read(str)
-    except ValueError as error:  # a line of more values than the first
+        table = np.loadtxt(io.BytesIO(text), dtype=dtype, ndmin=1, comments=None)
+    except ValueError as error:
+        found = re.search(r"could not convert string '(.*)' to \w+ at row (\d+), column (\d+)", str(error))
+        if found:
+            names = [NAMES.get(name, name) for name, _, width in properties for _ in range(width)]
+            raise InputError(path, step, names[int(found.group(3)) - 1], f"value '{found.group(1)}' on atom line "
+                                                                         f"{int(found.group(2)) + 1} is not a number")
         raise InputError(path, step, "-", f"the atom lines do not hold the {len(kinds)} values a line that "
-                                          f"Properties names ({str(error).strip().splitlines()[-1]})") from None
-    if frame.shape != (count, len(kinds)) or frame.isna().to_numpy().any():
+                                          f"Properties names ({str(error).split(';')[0]})") from None
+    if len(table) != count:
         raise InputError(path, step, "-", f"the atom lines do not hold the {len(kinds)} values a line that "
-                                          "Properties names (a line short, long or blank)")
-    return [frame[k].to_numpy() for k in range(len(kinds))]
+                                          f"Properties names (a blank line among them)")
+    return [table[f"c{k}"] for k in range(len(kinds))]
 
 
 def _converted(values, kind, name, path, step):
-    if KINDS[kind] == "label":
-        texts = values.astype(str)
-        longest = max((len(text.encode()) for text in texts.reshape(-1)), default=0)
-        if longest > LABEL_BYTES:
+    if kind == "R":
+        return values
+    texts = values.reshape(-1)
+    if kind == "S":
+        if len(texts) and max(map(len, texts)) > LABEL_BYTES:
             raise InputError(path, step, name, f"labels longer than {LABEL_BYTES} bytes")
-        return np.char.encode(texts, "utf-8").astype(f"S{LABEL_BYTES}")
-    if KINDS[kind] == "logical":
-        flags = np.isin(values, ("T", "True", "true", "1"))
-        if not (flags | np.isin(values, ("F", "False", "false", "0"))).all():
+        return values.astype(f"S{LABEL_BYTES}")
+    if kind == "L":
+        flags = np.isin(values, (b"T", b"True", b"true", b"1"))
+        if not (flags | np.isin(values, (b"F", b"False", b"false", b"0"))).all():
             raise InputError(path, step, name, "logical values are T or F")
         return flags.astype(np.int64)
-    if values.dtype == KINDS[kind]:
-        return values
-    for value in values.reshape(-1):
-        try:
-            KINDS[kind](str(value)) if KINDS[kind] is np.float64 else int(str(value))
-        except (ValueError, OverflowError):
-            what = "an integer" if KINDS[kind] is np.int64 else "a number"
-            raise InputError(path, step, name, f"value '{value}' is not {what}") from None
-    return values.astype(KINDS[kind])
+    try:
+        return values.astype(np.int64)
+    except (ValueError, OverflowError):
+        for row, text in enumerate(texts):
+            try:
+                int(text)
+            except (ValueError, OverflowError):
+                raise InputError(path, step, name, f"value '{text.decode(errors='replace')}' on atom line "
+                                                   f"{row // (values.size // len(values)) + 1} is not an "
+                                                   "integer") from None
+        raise

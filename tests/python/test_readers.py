@@ -368,7 +368,7 @@ def test_an_extended_xyz_files_species_name_masses_and_a_bad_value_stops_at_its_
     result = vireo20.upscale(**frame.arguments(masses=vireo20.MassRule.parse(["C=12", "H=1"])))
     # The molecule made whole across the periodic face: H at -0.1.
     assert result.masses.tolist() == [13.0] and result.centres[0, 0] == pytest.approx((6 - 0.1) / 13)
-    with pytest.raises(InputError, match=r"step 1: array 'pos': value 'abc' is not a number"):
+    with pytest.raises(InputError, match=r"step 1: array 'pos': value 'abc' on atom line 2 is not a number"):
         list(series)
     for bad in ("H 3.9 1 1 7 8", "H 3.9 1 1", ""):
         (tmp_path / "b.xyz").write_text(text + text.replace("H 3.9 1 1 7", bad))
