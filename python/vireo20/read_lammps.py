@@ -271,7 +271,6 @@ def open_series(path, contacts=None, contact_ids=None, **options):
     return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids)
 
 
-@functools.lru_cache(maxsize=256)
 def _binary(path):
     from .inputs import head
     return lammps_binary.sniff(path, head(path))
@@ -645,9 +644,10 @@ def _binary_content(header, blocks):
     for block in blocks:
         for name, (kind, indexes) in zip(names, layout):
             out = arrays[name][at:at + len(block)]
-            part = block[:, indexes[0]] if len(indexes) == 1 else block[:, indexes[0]:indexes[-1] + 1]
-            if len(indexes) > 1 and indexes != tuple(range(indexes[0], indexes[-1] + 1)):
-                part = block[:, list(indexes)]
+            # Columns side by side are taken as a view, others gathered.
+            part = block[:, indexes[0]] if len(indexes) == 1 else \
+                block[:, indexes[0]:indexes[-1] + 1] if indexes == tuple(range(indexes[0], indexes[-1] + 1)) \
+                else block[:, list(indexes)]
             out[...] = part
             if kind == "i":
                 wrong = np.flatnonzero(out != part)
