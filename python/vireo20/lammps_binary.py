@@ -1,10 +1,10 @@
 """LAMMPS's binary dumps (`dump custom` or `dump atom` to a file named `*.bin`), as LAMMPS since
-October 2020 writes them: each frame a header (the format's name, the timestep, the atom count, the
+2021 writes them: each frame a header (the format's name, the timestep, the atom count, the
 box and its boundary flags, the values per atom, the unit style of `dump_modify units yes` in the
 first frame, the time of `time yes`, the column names), then each processor's atoms as doubles.
 
-Older files name no columns, and a `dump atom`'s cannot be told from a `dump custom`'s of as many:
-they are refused (LAMMPS's tools/binary2txt turns them into text dumps).
+Older formats name no columns, and a `dump atom`'s cannot be told from a `dump custom`'s of as
+many: they are refused (LAMMPS's tools/binary2txt turns them into text dumps).
 """
 import os
 import struct
@@ -88,8 +88,8 @@ def _header(file, position):
         length, = file.take("<i", where)
         header["columns"] = file.bytes(length, where).decode(errors="replace").split()
     else:
-        raise InputError(file.path, timestep, "-", "a binary dump of a LAMMPS older than October 2020 names no "
-                                                   "columns: turn it into a text dump with LAMMPS's "
+        raise InputError(file.path, timestep, "-", "the binary dump names no columns (an older LAMMPS's "
+                                                   "format): turn it into a text dump with LAMMPS's "
                                                    "tools/binary2txt")
     if len(header["columns"]) != size_one:
         raise InputError(file.path, timestep, "-", f"the frame names {len(header['columns'])} columns for "

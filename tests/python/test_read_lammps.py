@@ -537,8 +537,8 @@ def test_contact_ids_name_the_pair_columns_where_positions_come_first(tmp_path):
 
 
 def binary_frame(step, columns, rows, old=False, units="lj", time=None, bounds=(0, 4, 0, 5, 0, 6), chunks=(1, 1)):
-    """A frame of a binary dump as LAMMPS writes it (before October 2020 where `old`), its atoms in the
-    processors' chunks of `chunks` rows."""
+    """A frame of a binary dump as LAMMPS writes it (its older format, naming no columns, where `old`),
+    its atoms in the processors' chunks of `chunks` rows."""
     names, magic = columns.split(), b"DUMPATOM" if columns.startswith("id type xs") else b"DUMPCUSTOM"
     data = b"" if old else struct.pack("<q", -len(magic)) + magic + struct.pack("<ii", 1, 2)
     data += struct.pack("<qqi6i6di", step, len(rows), 0, *[0] * 6, *bounds, len(names))
@@ -565,7 +565,7 @@ BINARY_MALFORMED = {  # bytes, frames loaded before the error, the error after "
     "integer": (BINARY[:_BINARY_LAST] + binary_frame(20, COLUMNS, [[1.5, *ROWS[0][1:]], ROWS[1]]), 2,
                 "step 20: array 'id': 1.5 of atom 1 of the frame is not an integer"),
     "old custom": (binary_frame(0, COLUMNS, ROWS, old=True), 0,
-                   "step 0: a binary dump of a LAMMPS older than October 2020 names no columns"),
+                   "step 0: the binary dump names no columns (an older LAMMPS's format)"),
 }
 
 
