@@ -60,9 +60,9 @@ def _skip_lines(stream, count, path, where):
 
 
 def frame_index(path):
-    """(where the frame's atom lines start and end, atom count, comment) of each frame, and the InputError of a
-    frame that does not fill the file as its count says (None): the frames before it are read. Kept
-    while the file is unchanged."""
+    """(where the frame's atom lines start and end, atom count, comment) of each frame, and the
+    InputError of a frame that does not fill the file as its count says (None): the frames before it
+    are read. Kept while the file is unchanged."""
     return cached_open(path, _scan)
 
 
