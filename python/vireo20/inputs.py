@@ -56,7 +56,7 @@ def expand(path):
 
 
 # The formats read from several files as one series.
-SEVERAL_FILES = {"lammps": "a LAMMPS text dump", "vtk": "a VTK particle file"}
+SEVERAL_FILES = {"lammps": "a LAMMPS dump", "vtk": "a VTK particle file"}
 
 
 def several_files_format(paths):
@@ -86,7 +86,7 @@ def detect(path):
             first = several_files_format(path[:1])
             odd = next((p for p in path if several_files_format([p]) != first), path[0]) if first else path[0]
             what = f"is not {SEVERAL_FILES[first]} as {path[0]} is" if first and odd != path[0] else \
-                "is neither a LAMMPS text dump nor a VTK particle file"
+                "is neither a LAMMPS dump nor a VTK particle file"
             raise InputError(odd, "-", "-", f"{what}: several files are one series when all are LAMMPS dumps "
                                             "or all VTK particle files")
         return found

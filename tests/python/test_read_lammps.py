@@ -487,7 +487,7 @@ def test_a_file_of_a_series_written_step_by_step_must_hold_frames(tmp_path):
     write(tmp_path, frame(0, COLUMNS, ROWS), name="dump.0")
     empty = write(tmp_path, "", name="dump.1")
     # An empty file does not even look like a dump: named among the files, it is refused as one.
-    with pytest.raises(InputError, match="dump.1: is not a LAMMPS text dump as .*dump.0 is: several files"):
+    with pytest.raises(InputError, match="dump.1: is not a LAMMPS dump as .*dump.0 is: several files"):
         vireo20_open([str(tmp_path / "dump.0"), empty])
     frames, error = run([str(tmp_path / "dump.0"), empty])
     assert len(frames) == 1 and error == f"{empty}: no frames: the file holds no 'ITEM: TIMESTEP'"
