@@ -518,7 +518,7 @@ def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_fi
     resumed = TimeAverage(3)
     assert resumed.resume(tmp_path, 4) == 1
     assert resumed.add(steps[3], reductions, 30) is None and resumed.text() == averages.text()
-    # ave window 2: each block the mean of its window's and the last one's, a group absent counting 0;
+    # ave window 2: each block the mean of its window's own averages and the window's before;
     # resumed from the windows' own averages, to the same text.
     windowed = TimeAverage.parse("2 ave window 2")
     texts = [windowed.add(step, reductions, 10 * k) for k, step in enumerate(steps)]
