@@ -66,7 +66,8 @@ class TimeAverage:
             raise ValueError("ave window takes the number of windows M (1 or more), and only it")
         self.every, self.bins, self.ave, self.window, self.norm = int(every), bins, ave, window, norm
         self.blocks, self.windows = [], []  # the profile's blocks; each window's own (ave one's) blocks
-        self._combined = []  # the (chunk ids, values) of the windows the profile's next block combines
+        self._combined = []  # ave window: the (chunk ids, values) of the last M windows
+        self._running, self._windows_seen = None, 0  # ave running: (chunk ids, sums) over every window so far
         self._columns = None  # (array name, rule, weight, labels) of each averaged array, from the first step
         self._resumed_labels = ["Ncount"]
         self._start()
@@ -196,20 +197,24 @@ class TimeAverage:
         self.windows.append(_block(timestep, chunks, lead, values))
         total_count = None
         if self.ave != "one":
-            self._combined.append((chunks, values))
-            if self.ave == "window" and len(self._combined) > self.window:
-                self._combined.pop(0)
+            if self.ave == "running":
+                # One sum over every window so far, added in window order.
+                self._windows_seen += 1
+                self._running = _added(self._running, chunks, values, self.bins is None)
+                combined, count = [self._running], self._windows_seen
+            else:
+                self._combined.append((chunks, values))
+                if len(self._combined) > self.window:
+                    self._combined.pop(0)
+                combined, count = self._combined, len(self._combined)
             if self.bins is None:
-                for ids, _ in self._combined:
+                for ids, _ in combined:
                     chunks = np.union1d(chunks, ids)
                 lead = [chunks]
             total = np.zeros((len(chunks), values.shape[1]))
-            for ids, window in self._combined:
-                # Bins are this window's (a box that changed its count of bins drops the others').
-                at = np.searchsorted(chunks, ids)
-                kept = (at < len(chunks)) & (chunks[np.minimum(at, len(chunks) - 1)] == ids)
-                total[at[kept]] += window[kept]
-            values = total / len(self._combined)
+            for ids, window in combined:
+                _add_into(total, chunks, ids, window)
+            values = total / count
             # LAMMPS's step line gives the windows' counts summed, not averaged.
             total_count = float(total[:, 0].sum())
         self.blocks.append(_block(timestep, chunks, lead, values, total_count))
@@ -268,6 +273,27 @@ def _block(timestep, chunks, lead, values, total_count=None):
     for k, (*places, row) in enumerate(table):
         lines.append(f"  {k + 1} " + " ".join([_number(v) for v in places] + [_number(v) for v in row]))
     return "\n".join(lines) + "\n"
+
+
+def _added(running, chunks, values, union):
+    """(chunk ids, sums) of a running sum with a window's own averages added: on the union of the
+    chunks for groups, on this window's bins for bins."""
+    if running is None:
+        return chunks, values.copy()
+    ids, sums = running
+    keep = np.union1d(ids, chunks) if union else chunks
+    total = np.zeros((len(keep), values.shape[1]))
+    _add_into(total, keep, ids, sums)
+    _add_into(total, keep, chunks, values)
+    return keep, total
+
+
+def _add_into(total, rows, ids, values):
+    """Adds each row of `values` to the row of `total` for its id among `rows` (sorted); ids not among
+    them (bins a box that changed its count of bins no longer has) add nothing."""
+    at = np.searchsorted(rows, ids)
+    kept = (at < len(rows)) & (rows[np.minimum(at, len(rows) - 1)] == ids)
+    total[at[kept]] += values[kept]
 
 
 def _empty(rule):
