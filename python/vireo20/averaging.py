@@ -65,11 +65,10 @@ class TimeAverage:
         if (ave == "window") != (window is not None) or (window is not None and int(window) < 1):
             raise ValueError("ave window takes the number of windows M (1 or more), and only it")
         self.every, self.bins, self.ave, self.window, self.norm = int(every), bins, ave, window, norm
-        self.blocks, self.windows = [], []  # the profile's blocks; each window's own (ave one's) blocks
+        self.closed = 0  # windows closed
         self._combined = []  # ave window: the (chunk ids, values) of the last M windows
         self._running, self._windows_seen = None, 0  # ave running: (chunk ids, sums) over every window so far
         self._columns = None  # (array name, rule, weight, labels) of each averaged array, from the first step
-        self._resumed_labels = ["Ncount"]
         self._start()
 
     @classmethod
@@ -135,7 +134,9 @@ class TimeAverage:
 
     def add(self, arrays, reductions, timestep, box=None):
         """Adds a step: its per-group arrays by name (one row per upscaled particle, each group once) and
-        each value's reduction. Returns the profile's whole text where the step closes a window."""
+        each value's reduction. Where the step closes a window, returns the text each file grows by:
+        `profile.txt` by the window's block (after the header, for the first), and, for running and
+        windowed averages, the side file by the window's own averages; else None."""
         if self._columns is None:
             self._plan(arrays, reductions)
         rows = self._grow(np.asarray(arrays["group_id"], np.int64))
@@ -157,9 +158,9 @@ class TimeAverage:
         self._steps += 1
         if self._steps < self.every:
             return None
-        self._closed(timestep, *self._window(box))
+        grown = self._closed(timestep, *self._window(box))
         self._start()
-        return self.text()
+        return grown
 
     def _total(self, key, width):
         if key not in self._sums:
@@ -193,8 +194,11 @@ class TimeAverage:
     def _closed(self, timestep, chunks, lead, values):
         """Takes a window's own averages into the profile: as they are (ave one), or averaged with
         those of every window before (running) or of the windows before it up to M (window M), as
-        LAMMPS's ave running and ave window do, a chunk absent from a window counting as zeros."""
-        self.windows.append(_block(timestep, chunks, lead, values))
+        LAMMPS's ave running and ave window do, a chunk absent from a window counting as zeros. Returns
+        the text each file grows by."""
+        head = self.header() if not self.closed else ""
+        grown = {} if self.ave == "one" else {WINDOWS: head + _block(timestep, chunks, lead, values)}
+        self.closed += 1
         total_count = None
         if self.ave != "one":
             if self.ave == "running":
@@ -217,20 +221,14 @@ class TimeAverage:
             values = total / count
             # LAMMPS's step line gives the windows' counts summed, not averaged.
             total_count = float(total[:, 0].sum())
-        self.blocks.append(_block(timestep, chunks, lead, values, total_count))
+        grown[PROFILE] = head + _block(timestep, chunks, lead, values, total_count)
+        return grown
 
-    def text(self):
-        """The profile so far: the header, then the block of each window closed."""
-        return self._header() + "".join(self.blocks)
-
-    def windows_text(self):
-        """Each window's own averages, where the profile shows others (else None)."""
-        return self._header() + "".join(self.windows) if self.ave != "one" else None
-
-    def _header(self):
+    def header(self):
+        """The profile's first three lines."""
         lead = ["Coord%d" % (k + 1) for k in range(self.bins.places)] if self.bins is not None else ["OrigID"]
         labels = [label for *_, names in self._columns for label in names] if self._columns is not None else \
-            self._resumed_labels
+            ["Ncount"]
         return (f"# Chunk-averaged data for vireo20 upscale, every {self.every} steps, ave {self.ave}"
                 f"{'' if self.window is None else f' {self.window}'}, norm {self.norm}\n"
                 "# Timestep Number-of-chunks Total-count\n"
@@ -242,24 +240,23 @@ class TimeAverage:
         return self._steps
 
     def resume(self, folder, done):
-        """Takes back the windows a resumed run closed in its `done` steps, from each window's own
-        averages as it wrote them. Returns how many steps of the open window must be added again, from
-        their step files."""
+        """Takes back the windows a resumed run closed in its `done` steps (its files cut back to them):
+        running and windowed averages from each window's own averages as the side file holds them.
+        Returns how many steps of the open window must be added again, from their step files."""
         closed = done // self.every
-        if closed:
-            lines = open(os.path.join(folder, PROFILE if self.ave == "one" else WINDOWS)).read().splitlines()
-            # The columns as written: a run resumed after its last step adds no step to plan them.
-            self._resumed_labels = lines[2].split()[3 if self.bins is None else 2 + self.bins.places:]
-            at, lines = 0, lines[3:]
-            for _ in range(closed):
-                timestep, count = (int(word) for word in lines[at].split()[:2])
-                table = np.array([[float(v) for v in line.split()[1:]] for line in lines[at + 1:at + 1 + count]])
-                table = table.reshape(count, -1)
-                places = self.bins.places if self.bins is not None else 1
-                chunks = np.arange(1, count + 1) if self.bins is not None else table[:, 0].astype(np.int64)
-                lead = [table[:, k] for k in range(places)] if self.bins is not None else [chunks]
-                self._closed(timestep, chunks, lead, table[:, places:])
-                at += 1 + count
+        if closed and self.ave != "one":
+            with open(os.path.join(folder, WINDOWS)) as stream:
+                for _ in range(3):
+                    stream.readline()
+                for _ in range(closed):
+                    timestep, count = (int(word) for word in stream.readline().split()[:2])
+                    table = np.array([[float(v) for v in stream.readline().split()[1:]] for _ in range(count)])
+                    table = table.reshape(count, -1)
+                    places = self.bins.places if self.bins is not None else 1
+                    chunks = np.arange(1, count + 1) if self.bins is not None else table[:, 0].astype(np.int64)
+                    lead = [table[:, k] for k in range(places)] if self.bins is not None else [chunks]
+                    self._closed(timestep, chunks, lead, table[:, places:])
+        self.closed = closed
         return done - closed * self.every
 
 

@@ -86,6 +86,15 @@ def checked_file(path, end=None, written=None):
     return size, crc
 
 
+def append_bytes(path, data):
+    """Appends `data` to the file and flushes it to the disk. Returns the file's size after."""
+    with open(path, "ab") as out:
+        out.write(data)
+        out.flush()
+        os.fsync(out.fileno())
+        return out.tell()
+
+
 def write_bytes(path, data):
     """Writes `data` to a side file, flushes it to the disk and renames it over `path`: the file is
     either the old one or the whole new one. Returns (size, crc32)."""

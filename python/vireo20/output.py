@@ -54,6 +54,7 @@ class SeriesWriter:
         self.wrapped_dump = wrapped_dump
         self._dump = None
         self.steps = []
+        self.appended = {}  # the size of each file the steps append to, as the last step left it
         self._picture_record = None
         # Step files go to the disk on their own thread, one at a time; `record` waits for a step's
         # flush before checking it, the next step need not.
@@ -91,6 +92,9 @@ class SeriesWriter:
                     break
                 if self.dump_path and os.path.getsize(self.dump_path) < step["dump_size"]:
                     break
+                if any(os.path.getsize(os.path.join(self.folder, name)) < size
+                       for name, size in step.get("appended", {}).items()):
+                    break
             except OSError:
                 break
             self.steps.append(step)
@@ -98,6 +102,7 @@ class SeriesWriter:
             self.times.append(step.get("time"))
             self.rows.append(step["summary"])
             self.largest_drift = max(self.largest_drift, float(step["summary"][6]))
+        self.appended = dict(self.steps[-1].get("appended", {})) if self.steps else {}
         picture = manifest.get("picture")
         if picture and picture["index"] < len(self.steps):
             name = os.path.join(self.folder, picture["file"])
@@ -107,6 +112,14 @@ class SeriesWriter:
             except OSError:
                 pass
         self._picture_record = picture if self.picture else None
+
+    def cut_back(self, names):
+        """Cuts the files of `names` that the steps append to back to their sizes at the last step kept:
+        what a killed or resumed run appended after it goes."""
+        for name in names:
+            path = os.path.join(self.folder, name)
+            if os.path.exists(path):
+                os.truncate(path, self.appended.get(name, 0))
 
     @property
     def done(self):
@@ -139,7 +152,7 @@ class SeriesWriter:
         return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
                         picture=picture, row=summary_row(result), drift=result.drift, text=result.summary(),
                         time=getattr(result, "time", None),
-                        flushed=flushed, written=written, files=getattr(result, "files", {}))
+                        flushed=flushed, written=written, appended=getattr(result, "appended", {}))
 
     def record(self, written):
         """Checks a written step's file on the disk and lists the step as complete."""
@@ -152,13 +165,13 @@ class SeriesWriter:
                 picture = written.picture.result()
                 self.picture = os.path.join(self.folder, picture["file"])
                 self._picture_record = picture
-            # Files that change with the steps (a closed window's profile) before the manifest: the
-            # resumed run finds them at least as far as the steps it lists.
-            for name, text in written.files.items():
-                filesafe.write_bytes(os.path.join(self.folder, name), text.encode())
+            # Files that grow with the steps (the time averages' profile) go to the disk before the
+            # manifest lists the step, with their sizes: a resumed run cuts them back to these.
+            for name, text in written.appended.items():
+                self.appended[name] = filesafe.append_bytes(os.path.join(self.folder, name), text.encode())
             self.steps.append({"index": written.index, "timestep": written.timestep, "file": written.file,
                                "size": size, "crc32": crc, "dump_size": written.dump_size,
-                               "summary": written.row, "time": written.time})
+                               "summary": written.row, "time": written.time, "appended": dict(self.appended)})
             self.series.append((written.timestep, written.file))
             self.times.append(written.time)
             self.rows.append(written.row)

@@ -500,6 +500,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 if done else Displacements(msd=msd, vacf=vacf)
         written_before = ()
         if averages is not None:
+            writer.cut_back((PROFILE, WINDOWS))
             # The open window's steps a resumed run had written are added again before its next step.
             written_before = writer.steps[done - averages.resume(folder, done):done]
         if not (workers or scheduler):
@@ -541,7 +542,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                     except ValueError as error:
                         raise InputError(result.source, timestep, "positions", str(error)) from None
                 if averages is not None:
-                    result.files = _averaged(averages, result, folder, written_before)
+                    result.appended = _averaged(averages, result, folder, written_before)
                     written_before = ()
                 if previous is not None and timestep < previous:
                     raise InputError(result.source, timestep, "timestep",
@@ -579,7 +580,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             if averages.open_steps:
                 warn(f"{PROFILE} leaves out the last {averages.open_steps} of the {writer.done} steps: they make no "
                      f"whole window of {averages.every}")
-            filesafe.write_bytes(os.path.join(folder, PROFILE), averages.text().encode())
+            if not averages.closed:
+                # No window closed: the profile is its header.
+                filesafe.write_bytes(os.path.join(folder, PROFILE), averages.header().encode())
             if os.path.exists(os.path.join(folder, WINDOWS)):
                 os.remove(os.path.join(folder, WINDOWS))
         writer.finish()
@@ -616,18 +619,15 @@ def _group_arrays(arrays, u, element):
 
 def _averaged(averages, result, folder, written_before):
     """Adds a step to the time averages, after the steps of its window a resumed run had written (their
-    manifest entries); the profile's file where the step closes a window."""
+    manifest entries); what the profile's files grow by where the step closes a window."""
     from .write_vtk import read_step_file
     for entry in written_before:
         _, arrays, element = read_step_file(os.path.join(folder, entry["file"]))
         averages.add(_group_arrays(arrays, int(entry["summary"][2]), element), result.reductions,
                      entry["timestep"])
-    text = averages.add(_group_arrays(result.arrays, result.u, result.element), result.reductions,
-                        result.timestep, result.box)
-    if text is None:
-        return {}
-    windows = averages.windows_text()
-    return {PROFILE: text, **({WINDOWS: windows} if windows is not None else {})}
+    grown = averages.add(_group_arrays(result.arrays, result.u, result.element), result.reductions,
+                         result.timestep, result.box)
+    return grown or {}
 
 
 def _place_dump(partial, final):

@@ -493,39 +493,40 @@ def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_fi
     rng = np.random.default_rng(5)
     reductions = {"a": "average", "m": "mean", "s": "sum", "lo": "min", "hi": "max", "type": "any"}
     steps = []
-    for ids in ([3, 1], [1, 7, 3], [7], [1, 3]):
+    for ids in ([3, 1], [1, 7, 3], [7], [1, 3], [3], [7, 1]):
         n = len(ids)
         steps.append({"group_id": np.array(ids), "count": rng.integers(1, 5, n), "mass": rng.random(n) + 0.5,
                       "a": rng.random((n, 3)), "m": rng.random(n), "s": rng.random(n), "lo": rng.random(n),
                       "hi": rng.random(n), "type": np.ones(n, np.int32)})
+    rows = lambda text: np.loadtxt([line for line in text.splitlines() if line.startswith("  ")])
     averages = TimeAverage(3)
-    texts = [averages.add(step, reductions, 10 * k) for k, step in enumerate(steps)]
-    assert texts[:2] == [None, None] and texts[3] is None
-    names, blocks = texts[2].splitlines()[2].split()[1:], texts[2].splitlines()[3:]
-    assert names == ["Chunk", "OrigID", "Ncount", "a[1]", "a[2]", "a[3]", "m", "s", "lo", "hi"]
-    rows = np.loadtxt(blocks[1:])
-    assert blocks[0].split()[:2] == ["20", "3"] and float(blocks[0].split()[2]) == pytest.approx(rows[:, 2].sum())
-    assert_array_equal(rows[:, :2], [[1, 1], [2, 3], [3, 7]])
-    for row, group in zip(rows, (1, 3, 7)):
+    grown = [averages.add(step, reductions, 10 * k) for k, step in enumerate(steps)]
+    assert [g is None for g in grown] == [True, True, False, True, True, False] and list(grown[2]) == [PROFILE]
+    lines = grown[2][PROFILE].splitlines()
+    assert lines[2].split()[1:] == ["Chunk", "OrigID", "Ncount", "a[1]", "a[2]", "a[3]", "m", "s", "lo", "hi"]
+    table = rows(grown[2][PROFILE])
+    assert lines[3].split()[:2] == ["20", "3"] and float(lines[3].split()[2]) == pytest.approx(table[:, 2].sum())
+    assert_array_equal(table[:, :2], [[1, 1], [2, 3], [3, 7]])
+    for row, group in zip(table, (1, 3, 7)):
         at = [(s, list(s["group_id"]).index(group)) for s in steps[:3] if group in s["group_id"]]
         take = lambda name: np.array([s[name][k] for s, k in at], np.float64)
         count, mass = take("count"), take("mass")
         np.testing.assert_allclose(row[2:], [count.sum() / 3, *(take("a") * mass[:, None]).sum(0) / mass.sum(),
                                              (take("m") * count).sum() / count.sum(), take("s").sum() / 3,
                                              take("lo").min(), take("hi").max()], rtol=1e-15)
-    # A resumed run takes back the windows closed, and adds again the steps of the open one.
-    (tmp_path / PROFILE).write_text(texts[2])
-    resumed = TimeAverage(3)
-    assert resumed.resume(tmp_path, 4) == 1
-    assert resumed.add(steps[3], reductions, 30) is None and resumed.text() == averages.text()
-    # ave window 2: each block the mean of its window's own averages and the window's before;
-    # resumed from the windows' own averages, to the same text.
+    # ave window 2: each block the mean of its window's own averages and the window's before.
     windowed = TimeAverage.parse("2 ave window 2")
-    texts = [windowed.add(step, reductions, 10 * k) for k, step in enumerate(steps)]
-    own = [np.loadtxt(block.splitlines()[1:]) for block in windowed.windows]
-    shown = np.loadtxt(windowed.blocks[1].splitlines()[1:])
+    grown_windowed = [windowed.add(step, reductions, 10 * k) for k, step in enumerate(steps)]
+    own = [rows(grown_windowed[k][WINDOWS]) for k in (1, 3)]
     assert own[0][:, 1].tolist() == own[1][:, 1].tolist() == [1, 3, 7]
-    np.testing.assert_allclose(shown[:, 2:], (own[0][:, 2:] + own[1][:, 2:]) / 2, rtol=1e-15)
-    (tmp_path / WINDOWS).write_text(windowed.windows_text())
-    resumed = TimeAverage.parse(["2", "ave", "window", "2"])
-    assert resumed.resume(tmp_path, 4) == 0 and resumed.text() == texts[3]
+    np.testing.assert_allclose(rows(grown_windowed[3][PROFILE])[:, 2:], (own[0][:, 2:] + own[1][:, 2:]) / 2,
+                               rtol=1e-15)
+    # A run resumed after four steps: the closed windows come back from the files as the steps left them
+    # (the side file's own averages for a windowed profile), the open window's steps are added again, and
+    # the files grow as they would have.
+    for average, words, again, outputs in ((averages, "3", 1, grown), (windowed, "2 ave window 2", 0, grown_windowed)):
+        for name in (PROFILE, WINDOWS):
+            (tmp_path / name).write_text("".join(g.get(name, "") for g in outputs[:4] if g))
+        resumed = TimeAverage.parse(words)
+        assert resumed.resume(tmp_path, 4) == again
+        assert [resumed.add(steps[k], reductions, 10 * k) for k in range(4 - again, 6)] == outputs[4 - again:]
