@@ -175,8 +175,7 @@ class TimeAverage:
         else:
             chunks = self._ids
             lead = [chunks]
-        at = np.minimum(np.searchsorted(self._ids, chunks), max(len(self._ids) - 1, 0))
-        found = self._ids[at] == chunks if len(self._ids) else np.zeros(len(chunks), bool)
+        at, found = _rows_of(self._ids, chunks)
         at = at[found]
         columns = []
         for name, rule, weight, labels in self._columns:
@@ -288,9 +287,14 @@ def _added(running, chunks, values, union):
 def _add_into(total, rows, ids, values):
     """Adds each row of `values` to the row of `total` for its id among `rows` (sorted); ids not among
     them (bins a box that changed its count of bins no longer has) add nothing."""
-    at = np.searchsorted(rows, ids)
-    kept = (at < len(rows)) & (rows[np.minimum(at, len(rows) - 1)] == ids)
+    at, kept = _rows_of(rows, ids)
     total[at[kept]] += values[kept]
+
+
+def _rows_of(rows, ids):
+    """(where each of `ids` lies among the sorted `rows`, whether it is there)."""
+    at = np.minimum(np.searchsorted(rows, ids), max(len(rows) - 1, 0))
+    return at, (rows[at] == ids) if len(rows) else np.zeros(len(ids), bool)
 
 
 def _empty(rule):
