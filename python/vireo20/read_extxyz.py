@@ -12,7 +12,6 @@ names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `force
 `molecule`, `molecule_id` and `mol_id` as `mol` (the groups by default), `Z` as `type` where no type is
 given; integers and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
 """
-import io
 import re
 
 import numpy as np
@@ -142,18 +141,15 @@ def read_frame(path, index, group_by=None):
     except ValueError:
         raise InputError(path, index, "Timestep", f"'{step}' is not a step") from None
     properties = _properties(pairs.get("Properties", "species:S:1:pos:R:3"), path, step)
+    from ._lammpsdump import column_array
+    # On the blocks the last frame let go of: a fresh buffer's pages cost more than the read itself.
+    text = column_array(((end - start + 7) // 8,), "i").view(np.uint8)[:end - start]
     with open(path, "rb") as stream:
         stream.seek(start)
-        text = stream.read(end - start)
-    if len(text) != end - start:
+        read = stream.readinto(memoryview(text))
+    if read != end - start:
         raise InputError(path, step, "-", "the file ends before this frame's end: it changed after it was indexed")
-    table = _table(text, count, properties, path, step)
-    arrays, at = {}, 0
-    for name, kind, width in properties:
-        name = NAMES.get(name, name)
-        values = table[at:at + width]
-        at += width
-        arrays[name] = _converted(values[0] if width == 1 else np.column_stack(values), kind, name, path, step)
+    arrays = _columns(text, count, properties, path, step)
     if "pos" not in arrays:
         raise InputError(path, step, "Properties", "names no positions (pos:R:3)")
     positions = arrays.pop("pos")
@@ -171,52 +167,38 @@ def read_frame(path, index, group_by=None):
     return frame
 
 
-def _table(text, count, properties, path, step):
-    """The frame's columns, parsed by NumPy's C loadtxt: reals to the double Python's float() gives,
-    the others as bytes (integers are converted by `_converted`, which refuses a fraction where
-    loadtxt would cut it off)."""
-    kinds = [kind for _, kind, width in properties for _ in range(width)]
-    if not count:
-        return [np.empty(0, np.float64 if kind == "R" else "S1") for kind in kinds]
-    sizes = {"R": "f8", "I": "S24", "S": f"S{LABEL_BYTES + 1}", "L": "S8"}
-    dtype = [(f"c{k}", sizes[kind]) for k, kind in enumerate(kinds)]
-    try:
-        table = np.loadtxt(io.BytesIO(text), dtype=dtype, ndmin=1, comments=None)
-    except ValueError as error:
-        found = re.search(r"could not convert string '(.*)' to \w+ at row (\d+), column (\d+)", str(error))
-        if found:
-            names = [NAMES.get(name, name) for name, _, width in properties for _ in range(width)]
-            raise InputError(path, step, names[int(found.group(3)) - 1], f"value '{found.group(1)}' on atom line "
-                                                                         f"{int(found.group(2)) + 1} is not a number")
-        raise InputError(path, step, "-", f"the atom lines do not hold the {len(kinds)} values a line that "
-                                          f"Properties names ({str(error).split(';')[0]})") from None
-    if len(table) != count:
-        raise InputError(path, step, "-", f"the atom lines do not hold the {len(kinds)} values a line that "
-                                          f"Properties names (a blank line among them)")
-    return [table[f"c{k}"] for k in range(len(kinds))]
-
-
-def _converted(values, kind, name, path, step):
-    if kind == "R":
-        return values
-    texts = values.reshape(-1)
-    if kind == "S":
-        if len(texts) and max(map(len, texts)) > LABEL_BYTES:
-            raise InputError(path, step, name, f"labels longer than {LABEL_BYTES} bytes")
-        return values.astype(f"S{LABEL_BYTES}")
-    if kind == "L":
-        flags = np.isin(values, (b"T", b"True", b"true", b"1"))
-        if not (flags | np.isin(values, (b"F", b"False", b"false", b"0"))).all():
-            raise InputError(path, step, name, "logical values are T or F")
-        return flags.astype(np.int64)
-    try:
-        return values.astype(np.int64)
-    except (ValueError, OverflowError):
-        for row, text in enumerate(texts):
-            try:
-                int(text)
-            except (ValueError, OverflowError):
-                raise InputError(path, step, name, f"value '{text.decode(errors='replace')}' on atom line "
-                                                   f"{row // (values.size // len(values)) + 1} is not an "
-                                                   "integer") from None
-        raise
+def _columns(text, count, properties, path, step):
+    """The frame's arrays by name, parsed by the dump reader's native parser over the cores: reals
+    to the double Python's float() gives, integers as whole numbers (a fraction refused)."""
+    from ._lammpsdump import parse_table
+    layout, names, at = [], [], 0
+    for name, kind, width in properties:
+        columns = list(range(at, at + width))
+        at += width
+        names += [NAMES.get(name, name)] * width
+        layout += [("f" if kind == "R" else "i", columns)] if kind in "RI" else [("l", [k]) for k in columns]
+    arrays, fault = parse_table(text, count, at, layout)
+    if fault is not None:
+        problem, row, column, values, value, refusal = fault
+        if problem == "bad_value" and refusal:
+            raise InputError(path, step, names[column], f"value '{value}' on atom line {row + 1} {refusal}")
+        if problem == "bad_value":
+            raise InputError(path, step, names[column], f"labels longer than {LABEL_BYTES} bytes")
+        found = f"{row} lines" if problem == "lines" else f"line {row + 1} has {values}"
+        raise InputError(path, step, "-", f"the atom lines do not hold the {at} values a line that Properties "
+                                          f"names ({found})")
+    found, arrays = {}, iter(arrays)
+    for name, kind, width in properties:
+        name = NAMES.get(name, name)
+        if kind in "RI":
+            found[name] = next(arrays)
+            continue
+        values = [next(arrays) for _ in range(width)]
+        values = values[0] if width == 1 else np.column_stack(values)
+        if kind == "L":
+            flags = np.isin(values, (b"T", b"True", b"true", b"1"))
+            if not (flags | np.isin(values, (b"F", b"False", b"false", b"0"))).all():
+                raise InputError(path, step, name, "logical values are T or F")
+            values = flags.astype(np.int64)
+        found[name] = values
+    return found

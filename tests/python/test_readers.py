@@ -359,6 +359,42 @@ def test_an_xyz_file_is_told_by_its_name_and_is_not_one_group(tmp_path):
     np.testing.assert_allclose(loaded[0].columns["mass"], [12.011, 1.008, 1.008], rtol=1e-3)
 
 
+def _xyz_table(rows, seed=5):
+    """Atom lines of every kind of column as writers spell them: reals in repr, e, g and integer forms,
+    signed integers, logicals, two-word labels; CRLF and trailing blanks on some lines."""
+    rng = np.random.default_rng(seed)
+    reals = rng.normal(size=(rows, 3)) * 10.0 ** rng.integers(-300, 300, size=(rows, 3))
+    forms = [repr, lambda v: f"{v:.6e}", lambda v: f"{v:+g}", lambda v: f"{v:.17G}", lambda v: str(int(v * 1e-300))]
+    lines = []
+    for k in range(rows):
+        words = [forms[(k + j) % len(forms)](reals[k, j]) for j in range(3)]
+        words += [f"{(-1) ** k * k:+d}", "TF"[k % 2], f"A{k % 7}", "Bx"[k % 2]]
+        lines.append(" ".join(words) + ("  \r\n" if k % 3 == 0 else "\n"))
+    return lines
+
+
+def test_an_extended_xyz_frame_of_many_lines_reads_every_value_as_python_does(tmp_path):
+    rows = 30000   # a few megabytes: parsed in pieces over the cores
+    lines = _xyz_table(rows)
+    path = tmp_path / "t.xyz"
+    path.write_text(f"{rows}\nProperties=pos:R:3:id:I:1:flag:L:1:species:S:2\n" + "".join(lines), newline="")
+    frame = next(iter(inputs.open_series(str(path))))
+    words = [line.split() for line in lines]
+    assert frame.positions.tolist() == [[float(w) for w in line[:3]] for line in words]
+    assert frame.columns["id"].tolist() == [int(line[3]) for line in words]
+    assert frame.columns["flag"].tolist() == [int(line[4] == "T") for line in words]
+    assert frame.columns["element"].tolist() == [[line[5].encode(), line[6].encode()] for line in words]
+    last = "-29999 F A4 x"
+    for bad, array, words in [("-29999.5 F A4 x", "id", "value '-29999.5' on atom line 30000 is not an integer"),
+                              ("-29999 maybe A4 x", "flag", "logical values are T or F"),
+                              ("-29999 F " + "A" * 33 + " x", "element", "labels longer than 32 bytes"),
+                              ("-29999 F A4", "-", "(line 30000 has 6)")]:
+        (tmp_path / "bad.xyz").write_bytes(path.read_bytes().replace(last.encode(), bad.encode()))
+        with pytest.raises(InputError, match=re.escape(words)) as caught:
+            list(inputs.open_series(str(tmp_path / "bad.xyz")))
+        assert caught.value.array == array
+
+
 def test_an_extended_xyz_files_species_name_masses_and_a_bad_value_stops_at_its_frame(tmp_path):
     import vireo20
     text = '2\nLattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:pos:R:3:molecule:I:1\nC 0.5 1 1 7\nH 3.9 1 1 7\n'

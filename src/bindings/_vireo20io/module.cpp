@@ -240,45 +240,40 @@ PyObject* new_column_array(int p_Dimensions, npy_intp* p_Shape, int p_Type)
 
 // layout: one (kind, columns) per array, kind "f" (float64), "i" (int64) or "l" (labels: bytes of
 // up to 32, one column); one column makes an array of shape (count,), k columns one of shape
-// (count, k) whose component j is columns[j].
-PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
+// (count, k) whose component j is columns[j]. Answers the new arrays with p_Targets (one per column
+// of p_Columns) pointing into them, or null with the Python error set.
+PyObject* laid_out(const char* p_Call, PyObject* p_Layout, std::int64_t p_Count, std::size_t p_Columns,
+                   std::vector<ColumnTarget>& p_Targets)
 {
-  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
-  Use use(self);
-  if (!use) return nullptr;
-  if (self->count < 0) {
-    PyErr_SetString(PyExc_RuntimeError, "parse: no frame header has been read, or its data was parsed already");
-    return nullptr;
-  }
-  PyObject* groups = PySequence_Fast(p_Layout, "parse: the layout must be a sequence of (kind, columns)");
+  PyObject* groups = PySequence_Fast(p_Layout, "the layout must be a sequence of (kind, columns)");
   if (groups == nullptr) return nullptr;
   const Py_ssize_t group_count = PySequence_Fast_GET_SIZE(groups);
   PyObject* arrays = PyList_New(group_count);
-  std::vector<ColumnTarget> targets(self->columns);
-  std::vector<bool> taken(self->columns, false);
+  p_Targets.assign(p_Columns, ColumnTarget());
+  std::vector<bool> taken(p_Columns, false);
   bool ok = arrays != nullptr;
   for (Py_ssize_t g = 0; ok && g < group_count; ++g) {
     const char* kind = nullptr;
     PyObject* columns = nullptr;
-    ok = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(groups, g), "sO;parse: each layout entry is (kind, columns)", &kind,
+    ok = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(groups, g), "sO;each layout entry is (kind, columns)", &kind,
                           &columns);
     const std::string kind_name = ok ? kind : "";
     if (ok && kind_name != "f" && kind_name != "i" && kind_name != "l") {
-      PyErr_Format(PyExc_ValueError, "parse: kind must be 'f', 'i' or 'l', not '%s'", kind);
+      PyErr_Format(PyExc_ValueError, "%s: kind must be 'f', 'i' or 'l', not '%s'", p_Call, kind);
       ok = false;
     }
     const ValueKind value_kind = kind_name == "f" ? ValueKind::real : kind_name == "i" ? ValueKind::integer
                                                                                       : ValueKind::label;
-    PyObject* indexes = ok ? PySequence_Fast(columns, "parse: columns must be a sequence of column indexes") : nullptr;
+    PyObject* indexes = ok ? PySequence_Fast(columns, "columns must be a sequence of column indexes") : nullptr;
     ok = indexes != nullptr;
     const Py_ssize_t width = ok ? PySequence_Fast_GET_SIZE(indexes) : 0;
     if (ok && (width < 1 || (value_kind == ValueKind::label && width != 1))) {
-      PyErr_SetString(PyExc_ValueError, "parse: an array needs at least one column, and labels exactly one");
+      PyErr_Format(PyExc_ValueError, "%s: an array needs at least one column, and labels exactly one", p_Call);
       ok = false;
     }
     PyObject* array = nullptr;
     if (ok) {
-      npy_intp shape[2] = {static_cast<npy_intp>(self->count), static_cast<npy_intp>(width)};
+      npy_intp shape[2] = {static_cast<npy_intp>(p_Count), static_cast<npy_intp>(width)};
       array = new_column_array(width == 1 ? 1 : 2, shape,
                                value_kind == ValueKind::real      ? NPY_FLOAT64
                                : value_kind == ValueKind::integer ? NPY_INT64
@@ -290,26 +285,39 @@ PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
       const long long column = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(indexes, j));
       if (column == -1 && PyErr_Occurred()) {
         ok = false;
-      } else if (column < 0 || static_cast<unsigned long long>(column) >= self->columns ||
+      } else if (column < 0 || static_cast<unsigned long long>(column) >= p_Columns ||
                  taken[static_cast<std::size_t>(column)]) {
-        PyErr_Format(PyExc_ValueError, "parse: column %lld is outside the frame's %zu columns or named twice", column,
-                     self->columns);
+        PyErr_Format(PyExc_ValueError, "%s: column %lld is outside the %zu columns or named twice", p_Call, column,
+                     p_Columns);
         ok = false;
       } else {
         taken[static_cast<std::size_t>(column)] = true;
         char* base = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-        targets[static_cast<std::size_t>(column)] =
+        p_Targets[static_cast<std::size_t>(column)] =
             ColumnTarget{value_kind, base + 8 * j, static_cast<std::int64_t>(width)};
       }
     }
     Py_XDECREF(indexes);
   }
   Py_DECREF(groups);
-  if (ok) {
-    self->count = -1;
-    ok = without_lock([&] { self->reader->parse(targets); });
-  }
   if (!ok) Py_CLEAR(arrays);
+  return arrays;
+}
+
+PyObject* reader_parse(PyObject* p_Self, PyObject* p_Layout)
+{
+  auto* self = reinterpret_cast<ReaderObject*>(p_Self);
+  Use use(self);
+  if (!use) return nullptr;
+  if (self->count < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "parse: no frame header has been read, or its data was parsed already");
+    return nullptr;
+  }
+  std::vector<ColumnTarget> targets;
+  PyObject* arrays = laid_out("parse", p_Layout, self->count, self->columns, targets);
+  if (arrays == nullptr) return nullptr;
+  self->count = -1;
+  if (!without_lock([&] { self->reader->parse(targets); })) Py_CLEAR(arrays);
   return arrays;
 }
 
@@ -490,6 +498,44 @@ PyObject* module_write_step_file(PyObject*, PyObject* p_Args)
                        static_cast<long long>(outcome.sum.size), static_cast<unsigned long>(outcome.sum.crc32));
 }
 
+// The atom lines of another text format, parsed as a dump's data lines are.
+PyObject* module_parse_table(PyObject*, PyObject* p_Arguments)
+{
+  Py_buffer text;
+  long long count = 0;
+  Py_ssize_t columns = 0;
+  PyObject* layout = nullptr;
+  if (!PyArg_ParseTuple(p_Arguments, "y*LnO", &text, &count, &columns, &layout)) return nullptr;
+  const char* begin = static_cast<const char*>(text.buf);
+  const char* end = begin + text.len;
+  PyObject* arrays = nullptr;
+  if (count < 0 || columns < 1 || (text.len > 0 && end[-1] != '\n')) {
+    PyErr_SetString(PyExc_ValueError, "parse_table: a count of 0 or more, a column or more, and text that ends with "
+                                      "a newline");
+  } else {
+    std::vector<ColumnTarget> targets;
+    arrays = laid_out("parse_table", layout, count, static_cast<std::size_t>(columns), targets);
+    vireo20::io::TableFault fault;
+    bool parsed = false;
+    if (arrays != nullptr &&
+        !without_lock([&] { parsed = vireo20::io::parse_table(begin, end, count, targets, 0, fault); })) {
+      Py_CLEAR(arrays);
+    }
+    if (arrays != nullptr && !parsed) {
+      static const char* const problems[] = {"none", "bad_value", "too_few", "too_many", "lines"};
+      Py_DECREF(arrays);
+      PyBuffer_Release(&text);
+      PyObject* value = PyUnicode_DecodeUTF8(fault.value.data(), static_cast<Py_ssize_t>(fault.value.size()), "replace");
+      if (value == nullptr) return nullptr;
+      return Py_BuildValue("(O(sLiiNs))", Py_None, problems[static_cast<int>(fault.problem)],
+                           static_cast<long long>(fault.row), fault.column, fault.values, value, fault.refusal.c_str());
+    }
+  }
+  PyBuffer_Release(&text);
+  if (arrays == nullptr) return nullptr;
+  return Py_BuildValue("(NO)", arrays, Py_None);
+}
+
 PyObject* module_thread_count(PyObject*, PyObject*) { return PyLong_FromUnsignedLong(vireo20::ups::thread_count()); }
 
 PyObject* module_hold_freed_blocks(PyObject*, PyObject*)
@@ -532,6 +578,11 @@ PyMethodDef module_methods[] = {
      "write_step_file(polydata, path) -> (answer, error_code, error_reported, written): the data set written as VTK "
      "XML with raw appended data, without the interpreter lock; written is (size, crc32) of the bytes written, or "
      "None where the writer cannot tell."},
+    {"parse_table", module_parse_table, METH_VARARGS,
+     "parse_table(text, count, columns, layout) -> (arrays, fault): count lines of columns whitespace-separated "
+     "values (text ending with a newline) parsed as a dump's data lines into arrays laid out as Reader.parse's; "
+     "fault None, or arrays None and fault (problem, row, column, values on the line, value, refusal) at the first "
+     "faulty line, problem 'bad_value', 'too_few', 'too_many' or 'lines' (the text has row lines)."},
     {"thread_count", module_thread_count, METH_NOARGS, "The threads a parse uses (VIREO20_THREADS)."},
     {"column_array", module_column_array, METH_VARARGS,
      "column_array(shape, kind) -> an uninitialised float64 ('f') or int64 ('i') array on kept blocks, as the "

@@ -196,6 +196,23 @@ void parse_lines(const char* p_Text, const char* p_End, std::int64_t p_Row, cons
   }
 }
 
+// Where the chunks of [p_Begin, p_End) that threads parse start (each at a line start), and its end.
+template <class Char>
+std::vector<Char*> line_chunks(Char* p_Begin, Char* p_End, unsigned p_Threads)
+{
+  const std::size_t bytes = static_cast<std::size_t>(p_End - p_Begin);
+  const std::size_t chunks =
+      bytes < 2 * chunk_bytes ? 1 : std::min<std::size_t>(std::size_t(p_Threads) * 4, bytes / chunk_bytes);
+  std::vector<Char*> starts(chunks + 1, p_End);
+  starts[0] = p_Begin;
+  for (std::size_t k = 1; k < chunks; ++k) {
+    Char* at = std::max(starts[k - 1], p_Begin + bytes / chunks * k);
+    Char* newline = at < p_End ? static_cast<Char*>(std::memchr(at, '\n', static_cast<std::size_t>(p_End - at))) : nullptr;
+    starts[k] = newline != nullptr ? newline + 1 : p_End;
+  }
+  return starts;
+}
+
 int values_on_line(const char* p_Line)
 {
   int values = 0;
@@ -439,16 +456,8 @@ struct DumpReader::Impl {
   char* read_lines(char* p_Begin, char* p_End, std::int64_t p_FirstRow, std::int64_t p_Wanted,
                    const ColumnTarget* p_Targets, std::int64_t& p_Taken)
   {
-    const std::size_t bytes = static_cast<std::size_t>(p_End - p_Begin);
-    const std::size_t chunks =
-        bytes < 2 * chunk_bytes ? 1 : std::min<std::size_t>(std::size_t(threads) * 4, bytes / chunk_bytes);
-    std::vector<char*> starts(chunks + 1, p_End);
-    starts[0] = p_Begin;
-    for (std::size_t k = 1; k < chunks; ++k) {
-      char* at = std::max(starts[k - 1], p_Begin + bytes / chunks * k);
-      char* newline = at < p_End ? static_cast<char*>(std::memchr(at, '\n', static_cast<std::size_t>(p_End - at))) : nullptr;
-      starts[k] = newline != nullptr ? newline + 1 : p_End;
-    }
+    const std::vector<char*> starts = line_chunks(p_Begin, p_End, threads);
+    const std::size_t chunks = starts.size() - 1;
     const unsigned team = chunks > 1 ? threads : 1;
     std::vector<LineCount> counts(chunks);
     ups::share_out(team, static_cast<std::int32_t>(chunks),
@@ -588,6 +597,48 @@ void DumpReader::finish()
 void DumpReader::check_rest() { m_Impl->source->check_rest(); }
 
 bool DumpReader::compressed() const { return m_Impl->source->compressed(); }
+
+bool parse_table(const char* p_Text, const char* p_End, std::int64_t p_Rows, const std::vector<ColumnTarget>& p_Targets,
+                 unsigned p_Threads, TableFault& p_Fault)
+{
+  if (p_End != p_Text && p_End[-1] != '\n') throw std::invalid_argument("parse_table: the text must end with a newline");
+  const unsigned threads = p_Threads ? p_Threads : ups::thread_count();
+  const std::vector<const char*> starts = line_chunks(p_Text, p_End, threads);
+  const std::size_t chunks = starts.size() - 1;
+  const unsigned team = chunks > 1 ? threads : 1;
+  std::vector<std::int64_t> before(chunks + 1, 0);
+  ups::share_out(team, static_cast<std::int32_t>(chunks), [&](unsigned, std::int32_t p_Chunk) {
+    before[static_cast<std::size_t>(p_Chunk) + 1] = count_newlines(starts[p_Chunk], starts[p_Chunk + 1]);
+  });
+  for (std::size_t k = 0; k < chunks; ++k) before[k + 1] += before[k];
+  p_Fault = TableFault();
+  if (before[chunks] != p_Rows) {
+    p_Fault.problem = TableProblem::lines;
+    p_Fault.row = before[chunks];
+    return false;
+  }
+  std::vector<LineFault> faults(chunks);
+  ups::share_out(team, static_cast<std::int32_t>(chunks), [&](unsigned, std::int32_t p_Chunk) {
+    parse_lines(starts[p_Chunk], starts[p_Chunk + 1], before[p_Chunk], p_Targets.data(),
+                static_cast<int>(p_Targets.size()), faults[p_Chunk]);
+  });
+  for (const LineFault& fault : faults) {
+    if (fault.fault == Fault::none) continue;
+    p_Fault.row = fault.row;
+    p_Fault.column = fault.column;
+    p_Fault.values = values_on_line(fault.line);
+    if (fault.fault == Fault::bad_value) {
+      p_Fault.problem = TableProblem::bad_value;
+      p_Fault.value = value_at(fault.value);
+      const ValueKind kind = p_Targets[static_cast<std::size_t>(fault.column)].kind;
+      if (kind != ValueKind::label) p_Fault.refusal = refusal(fault.value, kind == ValueKind::integer);
+    } else {
+      p_Fault.problem = fault.fault == Fault::too_few ? TableProblem::too_few : TableProblem::too_many;
+    }
+    return false;
+  }
+  return true;
+}
 
 namespace {
 

@@ -81,5 +81,25 @@ struct FrameStart {
 // p_Size receives the file's size. Throws DumpError.
 VIREO20_API std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_Size);
 
+// The first line of a table that parse_table could not read: a value refused (a label too long when
+// refusal is empty), a line short of values or with more, or the text's lines not the rows wanted
+// (row then holds how many it has).
+enum class TableProblem : std::uint8_t { none, bad_value, too_few, too_many, lines };
+struct TableFault {
+  TableProblem problem = TableProblem::none;
+  std::int64_t row = 0;  // from 0
+  int column = 0;
+  int values = 0;        // on the line
+  std::string value;
+  std::string refusal;   // "is not a number", ...
+};
+
+// The data lines of a text format other than a dump's (an extended XYZ frame's atom lines, say):
+// p_Rows lines of whitespace-separated values filling [p_Text, p_End), which ends with a newline,
+// parsed into p_Targets as DumpReader::parse does, over p_Threads (0: thread_count()). False with
+// p_Fault set at the first faulty line; rows before it may have been written, and after it too.
+VIREO20_API bool parse_table(const char* p_Text, const char* p_End, std::int64_t p_Rows,
+                             const std::vector<ColumnTarget>& p_Targets, unsigned p_Threads, TableFault& p_Fault);
+
 }  // namespace io
 }  // namespace vireo20
