@@ -184,7 +184,7 @@ def _upscale(args):
     several = inputs.several_files_format(args.input) if len(args.input) > 1 else None
     if len(args.input) > 2 and several is None and args.format in (None, "mdanalysis") and \
             inputs.several_files_format(args.input[1:]) == "lammps":
-        # A data file, then its dump written one file per step: MDAnalysis chains the files.
+        # A data file, then its dump written one file per step.
         options["topology"], source = args.input[0], list(args.input[1:])
         args.format = "mdanalysis"
     elif (several is not None and args.format in (None, several)) or len(args.input) > 2:

@@ -810,8 +810,9 @@ class _Stream:
 class LammpsLoader:
     """One atom frame and its contact frame, if any."""
 
-    def __init__(self, index, atoms, contacts=None, units=None):
+    def __init__(self, index, atoms, contacts=None, units=None, topology=None):
         self.index, self.atoms, self.contacts, self.units = index, atoms, contacts, units
+        self.topology = topology
 
     def load(self):
         content = self.atoms.read()
@@ -826,7 +827,7 @@ class LammpsLoader:
             frame.contact_values = dict(contacts["contact_values"])
         else:
             frame.contacts, frame.contact_kinds = np.zeros((0, 2), np.int64), np.zeros(0, np.int64)
-        return frame
+        return frame if self.topology is None else self.topology(frame)
 
 
 class LammpsSeries(Series):
@@ -835,10 +836,12 @@ class LammpsSeries(Series):
         # Held to one thread (VIREO20_THREADS=1), the reader leaves the other cores to a read ahead.
         return _native().thread_count() > 1
 
-    def __init__(self, paths, contact_paths=(), source=None, contact_ids=None):
+    def __init__(self, paths, contact_paths=(), source=None, contact_ids=None, topology=None):
         """`paths`: the atom dump's files in order; `contact_paths` those of its dump local, whose pairs
-        are the columns `contact_ids` (default the first two)."""
+        are the columns `contact_ids` (default the first two); `topology(frame)`, if given, completes
+        each frame (from a data file, say) and must pickle."""
         self.paths, self.contact_paths = list(paths), list(contact_paths or ())
+        self.topology = topology
         self.source = source or self.paths[0]
         self.contact_ids = tuple(contact_ids) if contact_ids is not None else None
         self._indexes, self._streams, self._lengths, self._last = {}, {}, {}, {}
@@ -954,7 +957,7 @@ class LammpsSeries(Series):
             # A damaged contact frame stops the run at the first atom frame it could belong to.
             matched = waiting is not None and (waiting.timestep == atoms.timestep or (waiting.problem and (
                 waiting.timestep is None or atoms.timestep is None or waiting.timestep <= atoms.timestep)))
-            yield LammpsLoader(count, atoms, waiting if matched else None, self.units)
+            yield LammpsLoader(count, atoms, waiting if matched else None, self.units, self.topology)
             count += 1
         if count == 0:
             what = "the file holds" if len(self.paths) == 1 else "none of its files holds"

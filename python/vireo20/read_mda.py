@@ -5,9 +5,10 @@
 both (a PDB, GRO, XYZ or GSD file, or a LAMMPS data file; such files are told by their extension). A
 trajectory written one file per step is a list or pattern of its files, chained in the natural order
 of their names. Further keywords (`topology_format`, `format` as `trajectory_format`, `atom_style`
-for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS text dump is read
-as MDAnalysis's LAMMPSDUMP whatever its name: with its data file, it gives the masses and molecule
-ids (`residues`) that a `dump atom` lacks.
+for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS dump (text or
+binary, one file or one per step) after its data file is read by the job's own dump reader (exact
+positions, box and steps, the dump's every column), and the data file gives, by atom id, what the
+dump lacks: masses, charges, types and the groups below (a `dump atom` has no molecule ids).
 
 Where MDAnalysis knows a format's units, the frames are in its own (Å, Å/ps, u: `units`
 "mdanalysis", which --temperature takes). Positions are MDAnalysis's, taken as wrapped when the
@@ -123,6 +124,25 @@ class _Universe:
         columns["segments"] = atoms.segindices + 1
         return {name: column(values) for name, values in columns.items()}
 
+    def rows_of(self, ids):
+        """The row of each id among the atoms (-1 where none has it): through a table by id where the
+        ids are not spread far wider than their number, else a search among them sorted."""
+        own = self.atoms["id"]
+        if not hasattr(self, "_table"):
+            top = int(own.max(initial=0))
+            self._table = self._order = None
+            if own.min(initial=0) >= 0 and top <= 64 * len(own) + 1024:
+                self._table = np.full(top + 1, -1, dtype=np.int64)
+                self._table[own] = np.arange(len(own))
+            else:
+                self._order = np.argsort(own, kind="stable")
+        if self._table is not None:
+            inside = (ids >= 0) & (ids < len(self._table))
+            return np.where(inside, self._table[np.where(inside, ids, 0)], -1)
+        ordered = own[self._order]
+        at = np.minimum(np.searchsorted(ordered, ids), len(own) - 1)
+        return np.where(ordered[at] == ids, self._order[at], -1)
+
     def close(self):
         self.universe.trajectory.close()
 
@@ -151,15 +171,48 @@ def open_series(path, topology=None, group_by=None, **universe_options):
     path = expand(path)
     if not isinstance(path, str):
         path = tuple(sorted(path, key=natural_key)) if len(path) != 1 else path[0]
-    held = _universe(topology, path, universe_options)
-    if group_by is not None and group_by not in held.atoms:
+    # Read by the job's dump reader, a dump's frames take the data file's atoms alone from MDAnalysis.
+    native = topology is not None and not {"format", "trajectory_format"} & set(universe_options) and all(
+        _lammps_dump(name) for name in ((path,) if isinstance(path, str) else path))
+    held = _universe(None, topology, universe_options) if native else _universe(topology, path, universe_options)
+    if group_by is not None and group_by not in held.atoms and not (native and group_by not in LEVELS):
         available = [level for level in LEVELS if level in held.atoms]
         raise InputError(topology or path, "-", group_by, f"the topology gives no such groups (it gives "
                                                          f"{', '.join(available)}; --group-by takes "
                                                          f"{', '.join(LEVELS)})")
     options = {"topology": topology, "group_by": group_by, "universe_options": universe_options}
+    if native:
+        from .read_lammps import open_series as open_dump
+        series = open_dump(path)
+        series.topology = _DataFile(topology, universe_options, group_by)
+        return series
     count = len(held.universe.trajectory)
     return Loaders(_name(path), (FrameLoader(read_frame, path, i, options) for i in range(count)))
+
+
+class _DataFile:
+    """Completes a dump's frame with what its data file says of each atom, found by atom id; pickles
+    as its names, the file being read once per process."""
+
+    def __init__(self, topology, options, group_by):
+        self.topology, self.options, self.group_by = topology, options, group_by
+
+    def __call__(self, frame):
+        held = _universe(None, self.topology, self.options)
+        ids = frame.columns.get("id")
+        if ids is None:
+            raise InputError(frame.source, frame.timestep, "id", f"the dump has no atom ids to find its atoms in "
+                                                                 f"the data file {self.topology} by")
+        rows = held.rows_of(ids)
+        if (rows < 0).any():
+            missing = ids[np.argmax(rows < 0)]
+            raise InputError(frame.source, frame.timestep, "id", f"atom {missing} is not in the data file "
+                                                                 f"{self.topology}")
+        for name, values in held.atoms.items():
+            frame.columns.setdefault(name, values[rows])
+        frame.default_group = self.group_by or next(
+            (level for level in LEVELS if level in held.atoms and level not in held.whole), frame.default_group)
+        return frame
 
 
 def _step(trajectory, ts):

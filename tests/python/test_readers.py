@@ -313,15 +313,17 @@ def test_the_parts_of_a_step_that_do_not_make_one_are_refused(change, array, wor
 
 
 def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
-    """MDAnalysis tells a LAMMPS dump by the extension .lammpsdump alone; .dump is read as one too, and
-    so is a dump written one file per step. A data file alone is a frame."""
+    """A data file and its dump, named .dump (MDAnalysis tells a dump by .lammpsdump alone) or written
+    one file per step: the dump read exactly, the data file's masses and bonds found by atom id
+    whatever the dump's order. A data file alone is a frame."""
     _, options, _, _, _ = write_mda(str(tmp_path))
     path = tmp_path / "run.dump"
     xy, xz, yz = EDGES[1, 0], EDGES[2, 0], EDGES[2, 1]
     bounds = f"{min(0, xy, xz, xy + xz)} {5 + max(0, xy, xz, xy + xz)} {xy}\n{min(0, yz)} {4 + max(0, yz)} {xz}\n0 4 {yz}\n"
+    order = np.random.default_rng(3).permutation(10)
     texts = [f"ITEM: TIMESTEP\n{step}\nITEM: NUMBER OF ATOMS\n10\nITEM: BOX BOUNDS xy xz yz pp pp pp\n{bounds}"
-             "ITEM: ATOMS id type xu yu zu\n" + "".join(f"{i} {t} {x} {y} {z}\n" for i, t, (x, y, z) in
-                                                        zip(IDS, TYPE, positions))
+             "ITEM: ATOMS id type xu yu zu\n" + "".join(f"{IDS[k]} {TYPE[k]} {x!r} {y!r} {z!r}\n" for k, (x, y, z) in
+                                                        zip(order, positions[order]))
              for step, _, positions, _ in frames(constant=True)]
     path.write_text("".join(texts))
     # The same dump written one file per step, given in the shell's order (run.10 before run.9).
@@ -333,7 +335,14 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
         got = [loader.load() for loader in series.loaders()]
         assert [frame.timestep for frame in got] == [step for step, *_ in frames(constant=True)]
         for frame, (_, _, positions, _) in zip(got, frames(constant=True)):
-            np.testing.assert_allclose(frame.positions, positions, atol=1e-5)
+            np.testing.assert_array_equal(frame.positions, positions[order])
+            np.testing.assert_array_equal(frame.box.edges, EDGES)
+            assert frame.default_group == "fragments"
+            for name, want in (("fragments", MOL), ("mass", MASS), ("id", IDS)):
+                np.testing.assert_array_equal(frame.columns[name], want[order])
+    path.write_text(path.read_text().replace(f"\n{IDS[order[-1]]} {TYPE[order[-1]]} ", f"\n11 {TYPE[order[-1]]} "))
+    with pytest.raises(InputError, match="step 0: array 'id': atom 11 is not in the data file"):
+        list(inputs.open_series(str(path), format="mdanalysis", **options))
     # On the command line: the data file, then the files as the shell lists them.
     from vireo20 import cli
     assert cli.main(["upscale", options["topology"], *sorted(str(each) for each, _ in steps), "--out",

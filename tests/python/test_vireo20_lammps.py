@@ -174,6 +174,25 @@ def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, du
     assert dump != "wrapped" or crossing
 
 
+def test_a_dump_without_molecules_or_masses_takes_them_from_its_data_file(simulation, tmp_path):
+    """The moving selection's dump stripped of mol and mass: its data file, matched by atom id, gives
+    the very arrays the full dump does."""
+    lines = (simulation / "imaged.dump").read_text().splitlines(keepends=True)
+    keep = [0, 2] + list(range(4, 16))
+    stripped = [" ".join(line.split()[k] for k in keep) + "\n" if len(line.split()) == 16 and
+                not line.startswith("ITEM") else line for line in lines]
+    (tmp_path / "atoms.dump").write_text("".join(stripped).replace("ITEM: ATOMS id mol type mass", "ITEM: ATOMS id type"))
+    full = vireo20.run(str(simulation / "imaged.dump"), tmp_path / "full", picture_step=None)
+    paired = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "paired", picture_step=None, format="mdanalysis",
+                         topology=str(simulation / "molecules.data"), group_by="residues")
+    assert paired.timesteps == full.timesteps
+    for mine, theirs in zip(paired.files, full.files):
+        got, want = read_vtp(mine), read_vtp(theirs)
+        assert set(want) - {"mol"} <= set(got) and {"points", "inertia", "group_id"} <= set(want)
+        for name in set(want) - {"mol"}:
+            assert_array_equal(got[name], want[name], err_msg=name)
+
+
 def test_contact_lines_are_the_molecule_pairs_of_the_dump_local(simulation, tmp_path):
     result = vireo20.run(str(simulation / "unwrapped.dump"), tmp_path / "out", contacts=str(simulation / "contacts.dump"))
     atoms, contacts = lammps_frames(simulation / "unwrapped.dump"), lammps_frames(simulation / "contacts.dump")
