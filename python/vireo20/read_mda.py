@@ -8,7 +8,8 @@ of their names. Further keywords (`topology_format`, `format` as `trajectory_for
 for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS dump (text or
 binary, one file or one per step) after its data file is read by the job's own dump reader (exact
 positions, box and steps, the dump's every column), and the data file gives, by atom id, what the
-dump lacks: masses, charges, types and the groups below (a `dump atom` has no molecule ids).
+dump lacks: masses, charges, types and the groups below (a `dump atom` has no molecule ids). The
+data file is read natively for the atom styles `lammps_data` knows (MDAnalysis is then not needed).
 
 Where MDAnalysis knows a format's units, the frames are in its own (Å, Å/ps, u: `units`
 "mdanalysis", which --temperature takes). Positions are MDAnalysis's, taken as wrapped when the
@@ -125,26 +126,37 @@ class _Universe:
         return {name: column(values) for name, values in columns.items()}
 
     def rows_of(self, ids):
-        """The row of each id among the atoms (-1 where none has it): through a table by id where the
-        ids are not spread far wider than their number, else a search among them sorted."""
-        own = self.atoms["id"]
-        if not hasattr(self, "_table"):
-            top = int(own.max(initial=0))
-            self._table = self._order = None
-            if own.min(initial=0) >= 0 and top <= 64 * len(own) + 1024:
-                self._table = np.full(top + 1, -1, dtype=np.int64)
-                self._table[own] = np.arange(len(own))
-            else:
-                self._order = np.argsort(own, kind="stable")
-        if self._table is not None:
-            inside = (ids >= 0) & (ids < len(self._table))
-            return np.where(inside, self._table[np.where(inside, ids, 0)], -1)
-        ordered = own[self._order]
-        at = np.minimum(np.searchsorted(ordered, ids), len(own) - 1)
-        return np.where(ordered[at] == ids, self._order[at], -1)
+        from .lammps_data import rows_of
+        return rows_of(self, self.atoms["id"], ids)
 
     def close(self):
         self.universe.trajectory.close()
+
+
+def _topology(topology, options):
+    """The atoms of a dump's data file: read natively where its atom style is known, else by
+    MDAnalysis (which reads other topologies too)."""
+    try:
+        return cached_open(topology, _data_or_universe, tuple(sorted(options.items())))
+    except ImportError as error:
+        raise missing_library(topology, "MDAnalysis", "python3-mdanalysis", error) from None
+
+
+def _data_or_universe(topology, options):
+    from .lammps_data import STYLES, DataAtoms, NotDataFile, Unread
+    options = dict(options)
+    try:
+        return DataAtoms(topology, options.get("atom_style"))
+    except Unread as why:
+        try:
+            return _Universe(topology, None, options)
+        except ImportError:
+            if isinstance(why, NotDataFile):
+                raise
+            raise InputError(topology, "-", "Atoms", f"{why}: the job reads the atom styles {', '.join(STYLES)} "
+                                                     "when 'Atoms # STYLE' names them (as write_data writes), and "
+                                                     "needs MDAnalysis for others (apt-get install "
+                                                     "python3-mdanalysis)") from None
 
 
 def _universe(topology, trajectory, options):
@@ -174,7 +186,7 @@ def open_series(path, topology=None, group_by=None, **universe_options):
     # Read by the job's dump reader, a dump's frames take the data file's atoms alone from MDAnalysis.
     native = topology is not None and not {"format", "trajectory_format"} & set(universe_options) and all(
         _lammps_dump(name) for name in ((path,) if isinstance(path, str) else path))
-    held = _universe(None, topology, universe_options) if native else _universe(topology, path, universe_options)
+    held = _topology(topology, universe_options) if native else _universe(topology, path, universe_options)
     if group_by is not None and group_by not in held.atoms and not (native and group_by not in LEVELS):
         available = [level for level in LEVELS if level in held.atoms]
         raise InputError(topology or path, "-", group_by, f"the topology gives no such groups (it gives "
@@ -191,14 +203,14 @@ def open_series(path, topology=None, group_by=None, **universe_options):
 
 
 class _DataFile:
-    """Completes a dump's frame with what its data file says of each atom, found by atom id; pickles
-    as its names, the file being read once per process."""
+    """Completes a dump's frame with what its data file (or another topology) says of each atom,
+    found by atom id; pickles as its names, the file being read once per process."""
 
     def __init__(self, topology, options, group_by):
         self.topology, self.options, self.group_by = topology, options, group_by
 
     def __call__(self, frame):
-        held = _universe(None, self.topology, self.options)
+        held = _topology(self.topology, self.options)
         ids = frame.columns.get("id")
         if ids is None:
             raise InputError(frame.source, frame.timestep, "id", f"the dump has no atom ids to find its atoms in "

@@ -4,6 +4,7 @@ array and the contact lines, frame by frame."""
 import os
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -176,21 +177,63 @@ def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, du
 
 def test_a_dump_without_molecules_or_masses_takes_them_from_its_data_file(simulation, tmp_path):
     """The moving selection's dump stripped of mol and mass: its data file, matched by atom id, gives
-    the very arrays the full dump does."""
+    the very arrays the full dump does, on a machine without MDAnalysis too."""
     lines = (simulation / "imaged.dump").read_text().splitlines(keepends=True)
     keep = [0, 2] + list(range(4, 16))
     stripped = [" ".join(line.split()[k] for k in keep) + "\n" if len(line.split()) == 16 and
                 not line.startswith("ITEM") else line for line in lines]
     (tmp_path / "atoms.dump").write_text("".join(stripped).replace("ITEM: ATOMS id mol type mass", "ITEM: ATOMS id type"))
     full = vireo20.run(str(simulation / "imaged.dump"), tmp_path / "full", picture_step=None)
-    paired = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "paired", picture_step=None, format="mdanalysis",
-                         topology=str(simulation / "molecules.data"), group_by="residues")
-    assert paired.timesteps == full.timesteps
-    for mine, theirs in zip(paired.files, full.files):
+    without = tmp_path / "without" / "MDAnalysis"
+    without.mkdir(parents=True)
+    (without / "__init__.py").write_text("raise ImportError('not installed')\n")
+    environment = dict(tool_environment(), PYTHONPATH=os.pathsep.join(
+        [str(without.parent), os.path.dirname(os.path.dirname(vireo20.__file__))]))
+    subprocess.run([sys.executable, "-m", "vireo20", "upscale", str(simulation / "molecules.data"),
+                    str(tmp_path / "atoms.dump"), "--group-by", "residues", "--no-picture", "--out",
+                    str(tmp_path / "paired")], env=environment, check=True, capture_output=True)
+    paired = sorted((tmp_path / "paired").glob("*.vtp"))
+    assert len(paired) == len(full.files)
+    for mine, theirs in zip(paired, full.files):
         got, want = read_vtp(mine), read_vtp(theirs)
         assert set(want) - {"mol"} <= set(got) and {"points", "inertia", "group_id"} <= set(want)
         for name in set(want) - {"mol"}:
             assert_array_equal(got[name], want[name], err_msg=name)
+
+
+@pytest.mark.parametrize("style, dumped", [("full", "mol q mass"), ("sphere", "diameter mass"), ("atomic", "mass"),
+                                           ("charge", "q mass")])
+def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style, dumped):
+    """write_data's file against LAMMPS's own dump of the same atoms; comments and a damaged line."""
+    from vireo20.lammps_data import DataAtoms
+    sets = {"mol": "set group all mol v_m", "q": "set group all charge v_q",
+            "diameter": "set group all diameter v_d\nset group all density 1.7"}
+    (tmp_path / "in.style").write_text(
+        f"units lj\natom_style {style}\nregion b block 0 4 0 4 0 4\ncreate_box 3 b\ncreate_atoms 1 random 40 7 NULL\n"
+        "set type 1 type/fraction 2 0.5 9\nvariable m atom floor(id/3)\nvariable q atom 0.1*id-1.3\n"
+        "variable d atom 0.5+0.01*id\n" + "\n".join(sets[k] for k in sets if k in dumped) + "\n"
+        + ("" if style == "sphere" else "mass 1 1.0\nmass 2 2.5\nmass 3 0.7\n")
+        + f"write_data styled.data\ndump d all custom 1 atoms.dump id type {dumped}\n"
+        "dump_modify d format float %.17g\nrun 0\n")
+    run_lammps(tmp_path, "in.style")
+    want = dict(zip(["id", "type", *dumped.split()], lammps_frames(tmp_path / "atoms.dump")[0].T))
+    text = (tmp_path / "styled.data").read_text()
+    (tmp_path / "styled.data").write_text(text.replace("\n2 2.5\n", "\n2 2.5 # B\n"))
+    atoms = DataAtoms(str(tmp_path / "styled.data")).atoms
+    rows = DataAtoms(str(tmp_path / "styled.data")).rows_of(want["id"].astype(np.int64))
+    got = {name: values[rows] for name, values in atoms.items()}
+    assert_array_equal(got["type"], want["type"])
+    for mine, theirs in (("residues", "mol"), ("charge", "q"), ("mass", "mass")):
+        if theirs in dumped and (mine != "mass" or style != "sphere"):
+            assert_array_equal(got[mine], want[theirs], err_msg=mine)
+    if style == "sphere":
+        assert_array_equal(got["radius"], want["diameter"] / 2)
+        assert_allclose(got["density"] * 4 / 3 * np.pi * got["radius"] ** 3, want["mass"], rtol=1e-15)
+    lines = text.split("\n")
+    at = lines.index(next(line for line in lines if line.startswith("Atoms"))) + 2 + 6
+    (tmp_path / "styled.data").write_text("\n".join(lines[:at] + [lines[at] + " 4"] + lines[at + 1:]))
+    with pytest.raises(vireo20.InputError, match="array 'Atoms': line 7 has"):
+        DataAtoms(str(tmp_path / "styled.data"))
 
 
 def test_contact_lines_are_the_molecule_pairs_of_the_dump_local(simulation, tmp_path):

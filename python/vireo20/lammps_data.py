@@ -1,0 +1,159 @@
+"""What a LAMMPS data file (write_data's, or a setup's) says of each atom, read by the dump reader's
+native parser: the columns a dump after it lacks. The Atoms section is laid out by its atom style,
+named after it (`Atoms # full`, as write_data writes) or by `atom_style=`; image flags after the
+positions and comments after `#` are passed over.
+
+Columns: `id`, `type`, `mass` (the Masses section, by type), `charge` (styles with q), `radius` and
+`density` (sphere: the diameter halved), `residues` (the molecule ids of styles that have them: 0 is
+no molecule), `fragments` (bonded molecules, from the Bonds section) and `segments` (one), named as
+MDAnalysis names a data file's levels, which reads the styles this reader does not.
+"""
+import re
+
+import numpy as np
+
+from .frames import InputError
+from .reading import bonded_components
+
+# The values of an Atoms line before its image flags, by atom style.
+STYLES = {
+    "atomic": "id type x y z",
+    "charge": "id type q x y z",
+    "bond": "id mol type x y z",
+    "angle": "id mol type x y z",
+    "molecular": "id mol type x y z",
+    "full": "id mol type q x y z",
+    "sphere": "id type diameter density x y z",
+    "dipole": "id type q x y z mux muy muz",
+    "ellipsoid": "id type ellipsoidflag density x y z",
+    "line": "id mol type lineflag density x y z",
+    "tri": "id mol type triangleflag density x y z",
+    "peri": "id type volume density x y z",
+    "body": "id type bodyflag mass x y z",
+}
+INTEGERS = {"id", "mol", "type", "a", "b"}
+NEEDED = INTEGERS | {"q", "diameter", "density", "mass"}
+_HEADER = re.compile(rb"^[ \t]*(\d+)[ \t]+(atoms|bonds|atom types)[ \t]*(?:#.*)?\r?$", re.M)
+_SECTION = re.compile(rb"^(Atoms|Masses|Bonds)[ \t]*(?:#[ \t]*(\S*).*)?\r?$", re.M)
+_BLANK_LINE = re.compile(rb"\n[ \t\r]*(?:\n|$)")
+
+
+class Unread(Exception):
+    """A data file this reader does not read (an atom style it does not know): MDAnalysis may."""
+
+
+class NotDataFile(Unread):
+    """Not a LAMMPS data file (another topology)."""
+
+
+class DataAtoms:
+    """The per-atom columns of a data file (`atoms`), with the levels that put every atom in one group
+    (`whole`)."""
+
+    def __init__(self, path, atom_style=None):
+        self.path = path
+        with open(path, "rb") as stream:
+            text = stream.read()
+        counts = {name.decode(): int(value) for value, name in _HEADER.findall(text[:1 << 16])}
+        if "atoms" not in counts:
+            raise NotDataFile("no atom count in its header")
+        sections = {}
+        for found in _SECTION.finditer(text):
+            sections.setdefault(found.group(1).decode(), (found.end(), (found.group(2) or b"").decode()))
+        if "Atoms" not in sections:
+            raise InputError(path, "-", "Atoms", "the data file has no Atoms section")
+        at, named = sections["Atoms"]
+        style = atom_style or named
+        if style not in STYLES:
+            raise Unread(f"atom style {style!r}" if style else "no atom style after 'Atoms'")
+        names = STYLES[style].split()
+        atoms = self._section(text, at, counts["atoms"], "Atoms", names, allow_images=True)
+        ordered = np.sort(atoms["id"])
+        repeated = ordered[1:][ordered[1:] == ordered[:-1]]
+        if len(repeated):
+            raise InputError(path, "-", "Atoms", f"atom id {repeated[0]} is given twice")
+        self.atoms = {"id": atoms["id"], "type": atoms["type"]}
+        if "Masses" in sections:
+            masses = self._section(text, sections["Masses"][0], counts.get("atom types", 0), "Masses", ["type", "mass"])
+            table = np.full(int(masses["type"].max(initial=0)) + 1, np.nan)
+            table[masses["type"]] = masses["mass"]
+            known = (atoms["type"] >= 0) & (atoms["type"] < len(table))
+            if not known.all() or np.isnan(table[atoms["type"]]).any():
+                bad = atoms["type"][~known | np.isnan(table[np.where(known, atoms["type"], 0)])][0]
+                raise InputError(path, "-", "Masses", f"no mass for atom type {bad}")
+            self.atoms["mass"] = table[atoms["type"]]
+        if "mass" in atoms:
+            self.atoms["mass"] = atoms["mass"]
+        if "q" in atoms:
+            self.atoms["charge"] = atoms["q"]
+        if "diameter" in atoms:
+            self.atoms["radius"], self.atoms["density"] = atoms["diameter"] / 2, atoms["density"]
+        if "mol" in atoms:
+            self.atoms["residues"] = atoms["mol"]
+        if counts.get("bonds") and "Bonds" in sections:
+            bonds = self._section(text, sections["Bonds"][0], counts["bonds"], "Bonds", ["id", "type", "a", "b"])
+            ends = self.rows_of(np.concatenate([bonds["a"], bonds["b"]]))
+            if (ends < 0).any():
+                raise InputError(path, "-", "Bonds", "a bond names an atom the Atoms section does not hold")
+            self.atoms["fragments"] = bonded_components(len(atoms["id"]), ends.reshape(2, -1).T)
+        self.atoms["segments"] = np.ones(len(atoms["id"]), dtype=np.int64)
+        self.whole = {level for level, values in self.atoms.items() if level in ("residues", "fragments", "segments")
+                      and len(values) > 1 and values.min() == values.max()}
+
+    def _section(self, text, at, count, name, names, allow_images=False):
+        """The `count` lines of a section after its header line and blank lines, as named columns
+        (integers where the name is one)."""
+        from ._lammpsdump import parse_table
+        start = at
+        while start < len(text) and text[start] in b" \t\r\n":
+            start += 1
+        start = text.rfind(b"\n", 0, start) + 1
+        ended = _BLANK_LINE.search(text, start)
+        end = ended.start() + 1 if ended else len(text)
+        lines = text[start:end]
+        if b"#" in lines:
+            lines = re.sub(rb"#[^\n]*", b"", lines)
+        if lines and not lines.endswith(b"\n"):
+            lines += b"\n"
+        first = lines[:lines.find(b"\n")].split()
+        width = len(names) + 3 if allow_images and len(first) == len(names) + 3 else len(names)
+        wanted = [k for k, column in enumerate(names) if column in NEEDED]
+        layout = [("i" if names[k] in INTEGERS else "f", [k]) for k in wanted]
+        arrays, fault = parse_table(lines, count, width, layout)
+        if fault is not None:
+            problem, row, column, values, value, refusal = fault
+            if problem == "lines":
+                raise InputError(self.path, "-", name, f"the section has {row} lines where the header says {count}")
+            if problem == "bad_value":
+                raise InputError(self.path, "-", name, f"value '{value}' on line {row + 1} {refusal}")
+            raise InputError(self.path, "-", name, f"line {row + 1} has {values} values where "
+                                                   f"{' '.join(names)} are {len(names)}"
+                                                   f"{' (and three image flags)' if allow_images else ''}")
+        return dict(zip([names[k] for k in wanted], arrays))
+
+    def rows_of(self, ids):
+        """The row of each id among the atoms (-1 where none has it)."""
+        return rows_of(self, self.atoms["id"], ids)
+
+    def close(self):
+        pass
+
+
+def rows_of(holder, own, ids):
+    """The row of each of `ids` among `own` (-1 where none has it): through a table by id, kept on
+    `holder`, where the ids are not spread far wider than their number, else a search among them
+    sorted."""
+    if not hasattr(holder, "_table"):
+        top = int(own.max(initial=0))
+        holder._table = holder._order = None
+        if own.min(initial=0) >= 0 and top <= 64 * len(own) + 1024:
+            holder._table = np.full(top + 1, -1, dtype=np.int64)
+            holder._table[own] = np.arange(len(own))
+        else:
+            holder._order = np.argsort(own, kind="stable")
+    if holder._table is not None:
+        inside = (ids >= 0) & (ids < len(holder._table))
+        return np.where(inside, holder._table[np.where(inside, ids, 0)], -1)
+    ordered = own[holder._order]
+    at = np.minimum(np.searchsorted(ordered, ids), len(own) - 1)
+    return np.where(ordered[at] == ids, holder._order[at], -1)
