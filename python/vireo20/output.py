@@ -45,7 +45,8 @@ class SeriesWriter:
     """Writes each step's result, in step order, into the partial folder and records it."""
 
     def __init__(self, folder, fingerprint, dump=None, wrapped_dump=False, echo=print, resume=False):
-        self.folder, self.fingerprint, self.echo = folder, fingerprint, echo
+        # As the manifest will read back: JSON has lists where the caller may have tuples.
+        self.folder, self.fingerprint, self.echo = folder, json.loads(json.dumps(fingerprint)), echo
         self.pvd = os.path.join(folder, f"{STEM}.pvd")
         self.picture = None
         self.series, self.rows, self.times = [], [], []
@@ -168,7 +169,8 @@ class SeriesWriter:
             # Files that grow with the steps (the time averages' profile) go to the disk before the
             # manifest lists the step, with their sizes: a resumed run cuts them back to these.
             for name, text in written.appended.items():
-                self.appended[name] = filesafe.append_bytes(os.path.join(self.folder, name), text.encode())
+                with filesafe.writing(os.path.join(self.folder, name)):
+                    self.appended[name] = filesafe.append_bytes(os.path.join(self.folder, name), text.encode())
             self.steps.append({"index": written.index, "timestep": written.timestep, "file": written.file,
                                "size": size, "crc32": crc, "dump_size": written.dump_size,
                                "summary": written.row, "time": written.time, "appended": dict(self.appended)})

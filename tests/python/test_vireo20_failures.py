@@ -138,6 +138,22 @@ CASES = {
 }
 
 
+def test_a_run_stopped_by_a_full_disk_at_its_profile_resumes_to_the_same_bytes(tmp_path):
+    """Step files of 9.3 KB fit under the limit; the time averages' profile outgrows it at the 14th
+    step, part of its block written. The resumed run cuts it back and ends as a run never stopped."""
+    source, options = npz_input(tmp_path / "in", steps=16), ["--time-average", "1", "--no-picture"]
+    assert job(source, "--out", tmp_path / "whole", *options).returncode == 0
+    stopped = job(source, "--out", tmp_path / "out", *options, limit=10240)
+    assert stopped.returncode == 1 and "partial/profile.txt: File too large" in stopped.stderr, stopped.stderr
+    assert os.path.getsize(tmp_path / ".out.vireo20-partial" / "profile.txt") == 10240
+    resumed = job(source, "--out", tmp_path / "out", *options, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    written, expected = tree(tmp_path / "out"), tree(tmp_path / "whole")
+    for files in (written, expected):
+        files.pop("summary.csv")   # its seconds
+    assert written == expected
+
+
 @pytest.fixture(scope="module")
 def previous(tmp_path_factory):
     """A finished series from an earlier run, which every failed run must leave as it was."""
