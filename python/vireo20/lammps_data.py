@@ -139,6 +139,62 @@ class DataAtoms:
         pass
 
 
+def topology_atoms(topology, options):
+    """The atoms of a dump's data file, kept per process: read here where its atom style is known,
+    else by MDAnalysis (which reads other topologies too)."""
+    from .reading import cached_open, missing_library
+    try:
+        return cached_open(topology, _data_or_universe, tuple(sorted(options.items())))
+    except ImportError as error:
+        raise missing_library(topology, "MDAnalysis", "python3-mdanalysis", error) from None
+
+
+def _data_or_universe(topology, options):
+    options = dict(options)
+    try:
+        return DataAtoms(topology, options.get("atom_style"))
+    except Unread as why:
+        from .read_mda import topology_universe
+        try:
+            return topology_universe(topology, options)
+        except ImportError:
+            if isinstance(why, NotDataFile):
+                raise
+            raise InputError(topology, "-", "Atoms", f"{why}: the job reads the atom styles {', '.join(STYLES)} "
+                                                     "when 'Atoms # STYLE' names them (as write_data writes), and "
+                                                     "needs MDAnalysis for others (apt-get install "
+                                                     "python3-mdanalysis)") from None
+
+
+class Completion:
+    """Completes a dump's frame with what its data file (or another topology) says of each atom that
+    the frame lacks, found by atom id. Groups: `group_by`, else the dump's own, else the first of the
+    topology's levels that does not hold every atom. Pickles as its names."""
+
+    def __init__(self, topology, options=None, group_by=None):
+        self.topology, self.options, self.group_by = topology, dict(options or {}), group_by
+
+    def __call__(self, frame):
+        from .read_mda import LEVELS
+        held = topology_atoms(self.topology, self.options)
+        ids = frame.columns.get("id")
+        if ids is None:
+            raise InputError(frame.source, frame.timestep, "id", f"the dump has no atom ids to find its atoms in "
+                                                                 f"the data file {self.topology} by")
+        rows = held.rows_of(ids)
+        if (rows < 0).any():
+            missing = ids[np.argmax(rows < 0)]
+            raise InputError(frame.source, frame.timestep, "id", f"atom {missing} is not in the data file "
+                                                                 f"{self.topology}")
+        own_groups = frame.default_group in frame.columns
+        for name, values in held.atoms.items():
+            frame.columns.setdefault(name, values[rows])
+        if self.group_by or not own_groups:
+            frame.default_group = self.group_by or next(
+                (level for level in LEVELS if level in held.atoms and level not in held.whole), frame.default_group)
+        return frame
+
+
 def rows_of(holder, own, ids):
     """The row of each of `ids` among `own` (-1 where none has it): through a table by id, kept on
     `holder`, where the ids are not spread far wider than their number, else a search among them

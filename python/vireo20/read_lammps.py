@@ -238,11 +238,13 @@ def pieces(paths):
     return list(groups.values())
 
 
-def open_series(path, contacts=None, contact_ids=None, **options):
+def open_series(path, contacts=None, contact_ids=None, topology=None, atom_style=None, **options):
     """The frames of an atom dump, each with the contact frame of its timestep when `contacts` names
     a `dump local` file, whose pairs are the columns `contact_ids` (two names; default the first two).
-    Either may be several files written one per step (a list, their folder or a pattern). Other
-    options are for other readers."""
+    Either may be several files written one per step (a list, their folder or a pattern). With
+    `topology` (a LAMMPS data file, `atom_style` naming its style where its Atoms line does not),
+    each atom takes by id the columns its frame lacks (see `lammps_data`). Other options are for
+    other readers."""
     if contact_ids is not None:
         contact_ids = tuple(contact_ids)
         if contacts is None or len(contact_ids) != 2 or len(set(contact_ids)) != 2:
@@ -268,7 +270,11 @@ def open_series(path, contacts=None, contact_ids=None, **options):
     for given, files in ((path, paths), (contacts, contact_paths)):
         if not (isinstance(given, str) and os.path.isdir(given)):
             _no_headless(files)
-    return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids)
+    completion = None
+    if topology is not None:
+        from .lammps_data import Completion
+        completion = Completion(topology, {"atom_style": atom_style} if atom_style else {})
+    return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids, completion)
 
 
 def _binary(path):

@@ -133,30 +133,9 @@ class _Universe:
         self.universe.trajectory.close()
 
 
-def _topology(topology, options):
-    """The atoms of a dump's data file: read natively where its atom style is known, else by
-    MDAnalysis (which reads other topologies too)."""
-    try:
-        return cached_open(topology, _data_or_universe, tuple(sorted(options.items())))
-    except ImportError as error:
-        raise missing_library(topology, "MDAnalysis", "python3-mdanalysis", error) from None
-
-
-def _data_or_universe(topology, options):
-    from .lammps_data import STYLES, DataAtoms, NotDataFile, Unread
-    options = dict(options)
-    try:
-        return DataAtoms(topology, options.get("atom_style"))
-    except Unread as why:
-        try:
-            return _Universe(topology, None, options)
-        except ImportError:
-            if isinstance(why, NotDataFile):
-                raise
-            raise InputError(topology, "-", "Atoms", f"{why}: the job reads the atom styles {', '.join(STYLES)} "
-                                                     "when 'Atoms # STYLE' names them (as write_data writes), and "
-                                                     "needs MDAnalysis for others (apt-get install "
-                                                     "python3-mdanalysis)") from None
+def topology_universe(topology, options):
+    """The atoms of a topology alone (no trajectory), as a dump's data file gives them."""
+    return _Universe(topology, None, dict(options))
 
 
 def _universe(topology, trajectory, options):
@@ -183,10 +162,14 @@ def open_series(path, topology=None, group_by=None, **universe_options):
     path = expand(path)
     if not isinstance(path, str):
         path = tuple(sorted(path, key=natural_key)) if len(path) != 1 else path[0]
-    # Read by the job's dump reader, a dump's frames take the data file's atoms alone from MDAnalysis.
+    # A LAMMPS dump is read by the job's own reader, its frames completed from the data file's atoms.
     native = topology is not None and not {"format", "trajectory_format"} & set(universe_options) and all(
         _lammps_dump(name) for name in ((path,) if isinstance(path, str) else path))
-    held = _topology(topology, universe_options) if native else _universe(topology, path, universe_options)
+    if native:
+        from . import lammps_data
+        held = lammps_data.topology_atoms(topology, universe_options)
+    else:
+        held = _universe(topology, path, universe_options)
     if group_by is not None and group_by not in held.atoms and not (native and group_by not in LEVELS):
         available = [level for level in LEVELS if level in held.atoms]
         raise InputError(topology or path, "-", group_by, f"the topology gives no such groups (it gives "
@@ -196,35 +179,10 @@ def open_series(path, topology=None, group_by=None, **universe_options):
     if native:
         from .read_lammps import open_series as open_dump
         series = open_dump(path)
-        series.topology = _DataFile(topology, universe_options, group_by)
+        series.topology = lammps_data.Completion(topology, universe_options, group_by)
         return series
     count = len(held.universe.trajectory)
     return Loaders(_name(path), (FrameLoader(read_frame, path, i, options) for i in range(count)))
-
-
-class _DataFile:
-    """Completes a dump's frame with what its data file (or another topology) says of each atom,
-    found by atom id; pickles as its names, the file being read once per process."""
-
-    def __init__(self, topology, options, group_by):
-        self.topology, self.options, self.group_by = topology, options, group_by
-
-    def __call__(self, frame):
-        held = _topology(self.topology, self.options)
-        ids = frame.columns.get("id")
-        if ids is None:
-            raise InputError(frame.source, frame.timestep, "id", f"the dump has no atom ids to find its atoms in "
-                                                                 f"the data file {self.topology} by")
-        rows = held.rows_of(ids)
-        if (rows < 0).any():
-            missing = ids[np.argmax(rows < 0)]
-            raise InputError(frame.source, frame.timestep, "id", f"atom {missing} is not in the data file "
-                                                                 f"{self.topology}")
-        for name, values in held.atoms.items():
-            frame.columns.setdefault(name, values[rows])
-        frame.default_group = self.group_by or next(
-            (level for level in LEVELS if level in held.atoms and level not in held.whole), frame.default_group)
-        return frame
 
 
 def _step(trajectory, ts):

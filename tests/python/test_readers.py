@@ -330,8 +330,9 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
     steps = [(tmp_path / f"run.{k + 8}.dump", text) for k, text in enumerate(texts)]
     for each, text in steps:
         each.write_text(text)
-    for given in (str(path), sorted(str(each) for each, _ in steps)):
-        series = inputs.open_series(given, format="mdanalysis", **options)
+    # As the dump's own reader's `topology`, or as MDAnalysis's topology and trajectory.
+    for given, format in ((str(path), None), (sorted(str(each) for each, _ in steps), "mdanalysis")):
+        series = inputs.open_series(given, format=format, **options)
         got = [loader.load() for loader in series.loaders()]
         assert [frame.timestep for frame in got] == [step for step, *_ in frames(constant=True)]
         for frame, (_, _, positions, _) in zip(got, frames(constant=True)):
