@@ -262,13 +262,16 @@ class TimeAverage:
 def _block(timestep, chunks, lead, values, total_count=None):
     """A block of the profile: the timestep line (its count the values' unless given), then a row per
     chunk."""
+    from ._lammpsdump import table_rows
     total_count = float(values[:, 0].sum()) if total_count is None else total_count
-    lines = [f"{timestep} {len(chunks)} {_number(total_count)}"]
-    # Python's floats print as the shortest text that reads back as the same double.
-    table = zip(*[part.tolist() for part in lead], values.tolist())
-    for k, (*places, row) in enumerate(table):
-        lines.append(f"  {k + 1} " + " ".join([_number(v) for v in places] + [_number(v) for v in row]))
-    return "\n".join(lines) + "\n"
+    # Each double as the shortest text that reads back as the same double (repr's), written natively.
+    values = np.asarray(values, dtype=np.float64).reshape(len(chunks), -1)
+    if all(np.asarray(part).dtype.kind in "iu" for part in lead):   # group ids
+        ints, reals = np.column_stack([np.asarray(part, np.int64) for part in lead] or [np.zeros((len(chunks), 0))]), values
+    else:                                                           # bins' coordinates
+        ints, reals = np.zeros((len(chunks), 0), np.int64), np.column_stack([*lead, values])
+    rows = table_rows(ints.astype(np.int64, copy=False), reals.astype(np.float64, copy=False))
+    return f"{timestep} {len(chunks)} {_number(total_count)}\n" + rows.decode()
 
 
 def _added(running, chunks, values, union):

@@ -488,6 +488,22 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
                     "its own (--group-by names the column of groups)"]
 
 
+def test_the_profiles_numbers_are_written_as_python_writes_them():
+    """The native rows against repr(): any bit pattern, every scale, the forms' edges."""
+    from vireo20._lammpsdump import table_rows
+    from vireo20.averaging import _number
+    rng = np.random.default_rng(4)
+    values = np.concatenate([rng.integers(0, 2 ** 64, 40000, dtype=np.uint64).view(np.float64),
+                             rng.random(40000) * 10.0 ** rng.integers(-25, 25, 40000), np.round(rng.random(40) * 1e6),
+                             [0.0, -0.0, 1e16, 1e15 + 0.5, 1e-4, 9.99e-5, 1e-5, 5e-324, 2.0 ** 63, np.inf, -np.inf, np.nan]])
+    values = values[:len(values) // 2 * 2].reshape(-1, 2)
+    ints = rng.integers(-2 ** 63, 2 ** 63, (len(values), 1), dtype=np.int64)
+    rows = table_rows(ints, values).decode().split("\n")
+    assert rows.pop() == ""
+    assert rows == [f"  {k + 1} {i} {_number(a)} {_number(b)}" for k, (i, (a, b)) in
+                    enumerate(zip(ints[:, 0].tolist(), values.tolist()))]
+
+
 def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_file(tmp_path):
     from vireo20.averaging import PROFILE, WINDOWS, TimeAverage
     rng = np.random.default_rng(5)

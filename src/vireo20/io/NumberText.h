@@ -1,0 +1,39 @@
+// Numbers written as Python's repr() writes floats: the shortest text that reads back as the same
+// double, in fixed form unless its exponent is below -4 or above 15. Tables of them (the time
+// averages' profile rows) are made over the cores.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "vireo20/Export.h"
+
+namespace vireo20 {
+namespace io {
+
+// Room p_Out needs for one number.
+constexpr int number_text_room = 32;
+
+// p_Value's text without repr's ".0" after a whole number ("3", "2.5", "1e-05", "-0", "nan",
+// "inf"); answers its end.
+VIREO20_API char* write_number(double p_Value, char* p_Out);
+
+// The text of a table, one line per row: two blanks, the row's number (from 1), then its
+// p_IntColumns integers and its p_RealColumns numbers (row-major), each after a blank. Made in
+// pieces over the cores, written out in order by copy_to: the same text whatever the threads.
+class VIREO20_API TableText {
+ public:
+  TableText(const std::int64_t* p_Ints, int p_IntColumns, const double* p_Reals, int p_RealColumns,
+            std::int64_t p_Rows);
+  std::size_t size() const;
+  void copy_to(char* p_Out) const;
+
+ private:
+  std::vector<std::unique_ptr<char[]>> m_Pieces;
+  std::vector<std::size_t> m_Sizes;
+};
+
+}  // namespace io
+}  // namespace vireo20
