@@ -266,10 +266,11 @@ def _block(timestep, chunks, lead, values, total_count=None):
     total_count = float(values[:, 0].sum()) if total_count is None else total_count
     # Each double as the shortest text that reads back as the same double (repr's), written natively.
     values = np.asarray(values, dtype=np.float64).reshape(len(chunks), -1)
+    no_ints = np.zeros((len(chunks), 0), np.int64)
     if all(np.asarray(part).dtype.kind in "iu" for part in lead):   # group ids
-        ints, reals = np.column_stack([np.asarray(part, np.int64) for part in lead] or [np.zeros((len(chunks), 0))]), values
+        ints, reals = np.column_stack([np.asarray(part, np.int64) for part in lead] or [no_ints]), values
     else:                                                           # bins' coordinates
-        ints, reals = np.zeros((len(chunks), 0), np.int64), np.column_stack([*lead, values])
+        ints, reals = no_ints, np.column_stack([*lead, values])
     rows = table_rows(ints.astype(np.int64, copy=False), reals.astype(np.float64, copy=False))
     return f"{timestep} {len(chunks)} {_number(total_count)}\n" + rows.decode()
 

@@ -58,7 +58,7 @@ class DataAtoms:
         if "atoms" not in counts:
             raise NotDataFile("no atom count in its header")
         sections = {}
-        for found in _SECTION.finditer(text):
+        for found in _SECTION.finditer(text, text.find(b"\n") + 1):  # the first line is a title
             sections.setdefault(found.group(1).decode(), (found.end(), (found.group(2) or b"").decode()))
         if "Atoms" not in sections:
             raise InputError(path, "-", "Atoms", "the data file has no Atoms section")

@@ -495,7 +495,8 @@ def test_the_profiles_numbers_are_written_as_python_writes_them():
     rng = np.random.default_rng(4)
     values = np.concatenate([rng.integers(0, 2 ** 64, 40000, dtype=np.uint64).view(np.float64),
                              rng.random(40000) * 10.0 ** rng.integers(-25, 25, 40000), np.round(rng.random(40) * 1e6),
-                             [0.0, -0.0, 1e16, 1e15 + 0.5, 1e-4, 9.99e-5, 1e-5, 5e-324, 2.0 ** 63, np.inf, -np.inf, np.nan]])
+                             [0.0, -0.0, 1e16, 1e15 + 0.5, 1e-4, 9.99e-5, 1e-5, 5e-324, 2.0 ** 63, np.inf, -np.inf,
+                              np.nan]])
     values = values[:len(values) // 2 * 2].reshape(-1, 2)
     ints = rng.integers(-2 ** 63, 2 ** 63, (len(values), 1), dtype=np.int64)
     rows = table_rows(ints, values).decode().split("\n")

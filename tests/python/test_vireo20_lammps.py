@@ -182,7 +182,8 @@ def test_a_dump_without_molecules_or_masses_takes_them_from_its_data_file(simula
     keep = [0, 2] + list(range(4, 16))
     stripped = [" ".join(line.split()[k] for k in keep) + "\n" if len(line.split()) == 16 and
                 not line.startswith("ITEM") else line for line in lines]
-    (tmp_path / "atoms.dump").write_text("".join(stripped).replace("ITEM: ATOMS id mol type mass", "ITEM: ATOMS id type"))
+    header = ("ITEM: ATOMS id mol type mass", "ITEM: ATOMS id type")
+    (tmp_path / "atoms.dump").write_text("".join(stripped).replace(*header))
     full = vireo20.run(str(simulation / "imaged.dump"), tmp_path / "full", picture_step=None)
     without = tmp_path / "without" / "MDAnalysis"
     without.mkdir(parents=True)

@@ -527,7 +527,8 @@ PyObject* module_parse_table(PyObject*, PyObject* p_Arguments)
       static const char* const problems[] = {"none", "bad_value", "too_few", "too_many", "lines"};
       Py_DECREF(arrays);
       PyBuffer_Release(&text);
-      PyObject* value = PyUnicode_DecodeUTF8(fault.value.data(), static_cast<Py_ssize_t>(fault.value.size()), "replace");
+      PyObject* value =
+          PyUnicode_DecodeUTF8(fault.value.data(), static_cast<Py_ssize_t>(fault.value.size()), "replace");
       if (value == nullptr) return nullptr;
       return Py_BuildValue("(O(sLiiNs))", Py_None, problems[static_cast<int>(fault.problem)],
                            static_cast<long long>(fault.row), fault.column, fault.values, value, fault.refusal.c_str());

@@ -207,7 +207,8 @@ std::vector<Char*> line_chunks(Char* p_Begin, Char* p_End, unsigned p_Threads)
   starts[0] = p_Begin;
   for (std::size_t k = 1; k < chunks; ++k) {
     Char* at = std::max(starts[k - 1], p_Begin + bytes / chunks * k);
-    Char* newline = at < p_End ? static_cast<Char*>(std::memchr(at, '\n', static_cast<std::size_t>(p_End - at))) : nullptr;
+    Char* newline =
+        at < p_End ? static_cast<Char*>(std::memchr(at, '\n', static_cast<std::size_t>(p_End - at))) : nullptr;
     starts[k] = newline != nullptr ? newline + 1 : p_End;
   }
   return starts;
@@ -601,7 +602,8 @@ bool DumpReader::compressed() const { return m_Impl->source->compressed(); }
 bool parse_table(const char* p_Text, const char* p_End, std::int64_t p_Rows, const std::vector<ColumnTarget>& p_Targets,
                  unsigned p_Threads, TableFault& p_Fault)
 {
-  if (p_End != p_Text && p_End[-1] != '\n') throw std::invalid_argument("parse_table: the text must end with a newline");
+  if (p_End != p_Text && p_End[-1] != '\n')
+    throw std::invalid_argument("parse_table: the text must end with a newline");
   const unsigned threads = p_Threads ? p_Threads : ups::thread_count();
   const std::vector<const char*> starts = line_chunks(p_Text, p_End, threads);
   const std::size_t chunks = starts.size() - 1;

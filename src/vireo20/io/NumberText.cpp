@@ -61,7 +61,8 @@ char* write_number(double p_Value, char* p_Out)
   }
   p_Out = static_cast<char*>(std::memcpy(p_Out, digits, static_cast<std::size_t>(point))) + point;
   *p_Out++ = '.';
-  return static_cast<char*>(std::memcpy(p_Out, digits + point, static_cast<std::size_t>(count - point))) + count - point;
+  const int after = count - point;
+  return static_cast<char*>(std::memcpy(p_Out, digits + point, static_cast<std::size_t>(after))) + after;
 }
 
 TableText::TableText(const std::int64_t* p_Ints, int p_IntColumns, const double* p_Reals, int p_RealColumns,
@@ -73,7 +74,8 @@ TableText::TableText(const std::int64_t* p_Ints, int p_IntColumns, const double*
   const std::int64_t pieces = (p_Rows + rows_a_piece - 1) / rows_a_piece;
   m_Pieces.resize(static_cast<std::size_t>(pieces));
   m_Sizes.resize(static_cast<std::size_t>(pieces));
-  const std::int64_t room = 2 + 21 + std::int64_t(p_IntColumns) * 22 + std::int64_t(p_RealColumns) * (number_text_room + 1) + 1;
+  const std::int64_t room =
+      2 + 21 + std::int64_t(p_IntColumns) * 22 + std::int64_t(p_RealColumns) * (number_text_room + 1) + 1;
   ups::share_out(ups::thread_count(), static_cast<std::int32_t>(pieces), [&](unsigned, std::int32_t p_Piece) {
     const std::int64_t first = p_Piece * rows_a_piece;
     const std::int64_t last = std::min(p_Rows, first + rows_a_piece);
@@ -107,7 +109,10 @@ std::size_t TableText::size() const
 
 void TableText::copy_to(char* p_Out) const
 {
-  for (std::size_t k = 0; k < m_Pieces.size(); ++k) p_Out = static_cast<char*>(std::memcpy(p_Out, m_Pieces[k].get(), m_Sizes[k])) + m_Sizes[k];
+  for (std::size_t k = 0; k < m_Pieces.size(); ++k) {
+    std::memcpy(p_Out, m_Pieces[k].get(), m_Sizes[k]);
+    p_Out += m_Sizes[k];
+  }
 }
 
 }  // namespace io
