@@ -8,7 +8,9 @@ Columns: `id`, `type`, `mass` (the Masses section, by type), `charge` (styles wi
 no molecule), `fragments` (bonded molecules, from the Bonds section) and `segments` (one), named as
 MDAnalysis names a data file's levels, which reads the styles this reader does not.
 """
+import gzip
 import re
+import zlib
 
 import numpy as np
 
@@ -54,6 +56,11 @@ class DataAtoms:
         self.path = path
         with open(path, "rb") as stream:
             text = stream.read()
+        if text[:2] == b"\x1f\x8b":   # read_data takes .gz files
+            try:
+                text = gzip.decompress(text)
+            except (OSError, EOFError, zlib.error) as error:
+                raise InputError(path, "-", "-", f"the gzip file is damaged or cut short ({error})") from None
         counts = {name.decode(): int(value) for value, name in _HEADER.findall(text[:1 << 16])}
         if "atoms" not in counts:
             raise NotDataFile("no atom count in its header")

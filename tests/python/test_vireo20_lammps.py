@@ -1,6 +1,7 @@
 """The job against LAMMPS's own chunk computes: a periodic run whose molecules cross every face, a moving
 selection of atoms, dumped unwrapped, wrapped with image flags and wrapped without; every per-group
 array and the contact lines, frame by frame."""
+import gzip
 import os
 import shutil
 import subprocess
@@ -220,7 +221,8 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
     want = dict(zip(["id", "type", *dumped.split()], lammps_frames(tmp_path / "atoms.dump")[0].T))
     text = (tmp_path / "styled.data").read_text()
     (tmp_path / "styled.data").write_text(text.replace("\n2 2.5\n", "\n2 2.5 # B\n"))
-    atoms = DataAtoms(str(tmp_path / "styled.data")).atoms
+    (tmp_path / "styled.data.gz").write_bytes(gzip.compress((tmp_path / "styled.data").read_bytes()))
+    atoms = DataAtoms(str(tmp_path / "styled.data.gz")).atoms
     rows = DataAtoms(str(tmp_path / "styled.data")).rows_of(want["id"].astype(np.int64))
     got = {name: values[rows] for name, values in atoms.items()}
     assert_array_equal(got["type"], want["type"])
