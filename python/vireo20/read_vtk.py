@@ -163,7 +163,13 @@ def _reader(path):
     from vtkmodules.vtkIOLegacy import vtkGenericDataObjectReader
     readers = {".vtu": vtkXMLUnstructuredGridReader, ".vtp": vtkXMLPolyDataReader,
                ".pvtu": vtkXMLPUnstructuredGridReader, ".pvtp": vtkXMLPPolyDataReader}
-    return readers.get(os.path.splitext(path)[1], vtkGenericDataObjectReader)()
+    reader = readers.get(os.path.splitext(path)[1], vtkGenericDataObjectReader)()
+    if isinstance(reader, vtkGenericDataObjectReader):
+        # A legacy file may hold several SCALARS and VECTORS blocks (files written by hand, as
+        # LIGGGHTS's are): VTK reads only the first of each unless asked, as ParaView asks.
+        for kind in ("Scalars", "Vectors", "Normals", "Tensors", "ColorScalars", "TCoords", "Fields"):
+            getattr(reader, f"ReadAll{kind}On")()
+    return reader
 
 
 def _read(path, timestep):

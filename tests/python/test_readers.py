@@ -355,6 +355,21 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
     np.testing.assert_array_equal(alone.columns["fragments"], MOL)
 
 
+def test_a_legacy_vtk_file_written_by_hand_gives_every_scalars_and_vectors_block(tmp_path):
+    """As LIGGGHTS and scripts write them, one block per array: VTK alone keeps the first of each."""
+    ids, kinds = [7, 3, 5], [2, 1, 2]
+    (tmp_path / "dump_100.vtk").write_text(
+        "# vtk DataFile Version 2.0\nparticles\nASCII\nDATASET POLYDATA\nPOINTS 3 float\n0 0 0\n1 0 0\n0 1 0\n"
+        "POINT_DATA 3\nVECTORS v float\n1 0 0\n0 1 0\n0 0 1\nVECTORS f float\n2 0 0\n0 2 0\n0 0 2\n"
+        "SCALARS radius float 1\nLOOKUP_TABLE default\n0.5\n0.25\n0.5\n"
+        + "".join(f"SCALARS {name} int 1\nLOOKUP_TABLE default\n" + "\n".join(map(str, values)) + "\n"
+                  for name, values in (("id", ids), ("type", kinds))))
+    frame, = inputs.open_series(str(tmp_path / "dump_100.vtk"))
+    assert sorted(frame.columns) == ["force", "id", "radius", "type", "velocity"] and frame.timestep == 100
+    assert frame.columns["id"].tolist() == ids and frame.columns["type"].tolist() == kinds
+    np.testing.assert_array_equal(frame.columns["force"], 2 * np.eye(3))
+
+
 def test_an_xyz_file_is_told_by_its_name_and_is_not_one_group(tmp_path):
     """LAMMPS's dump xyz (element names, no box): MDAnalysis guesses the masses; its one residue is a
     placeholder, so each atom is upscaled on its own rather than the system as one particle."""
