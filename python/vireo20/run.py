@@ -480,7 +480,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"units": units} if units else {}), **({"temperature": True} if temperature else {}),
                    **({"bins": repr(bins)} if bins is not None else {}),
                    **({"dimension": dimension} if dimension == 2 else {}),
-                   **({"time_average": repr(averages)} if averages is not None else {})}
+                   **({"time_average": repr(averages)} if averages is not None else {}),
+                   # A data file (or another topology) is an input as the trajectory is.
+                   **({"topology": _identity(reader_options["topology"])} if reader_options.get("topology") else {})}
 
     place.lock()
     writer = None
