@@ -1,6 +1,8 @@
 """Input from an extended XYZ file (as OVITO, ASE and GPUMD write it): frames of an atom count, a
 comment line of key=value pairs, and a line per atom whose columns `Properties=name:kind:count:...`
-names (kind S for text, R for real, I for integer, L for logical T/F).
+names (kind S for text, R for real, I for integer, L for logical T/F). The file may be compressed
+(gzip, bzip2 or xz, as ASE writes `.xyz.gz`): it is then inflated from its start to find the frames,
+and again for each frame read that comes before the last one read.
 
 Positions: `pos`. Box: `Lattice="ax ay az bx by bz cx cy cz"` (edge vectors) from `Origin="x y z"`
 (OVITO's; default 0 0 0), periodic along `pbc="T T T"` (every edge where a lattice is given and pbc is
@@ -12,7 +14,10 @@ names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `force
 `molecule`, `molecule_id` and `mol_id` as `mol` (the groups by default), `Z` as `type` where no type is
 given; integers and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
 """
+import importlib
 import re
+import threading
+import zlib
 
 import numpy as np
 
@@ -26,7 +31,21 @@ LABEL_BYTES = 32
 _PAIR = re.compile(r'([A-Za-z_][\w:-]*)\s*=\s*("[^"]*"|\'[^\']*\'|\{[^}]*\}|\S+)')
 
 
+# Compressed files (ASE writes .xyz.gz, .xyz.bz2 and .xyz.xz as asked), by their first bytes.
+COMPRESSIONS = {b"\x1f\x8b": "gzip", b"BZh": "bz2", b"\xfd7zXZ\x00": "lzma"}
+
+
+def _compression(head):
+    return next((name for magic, name in COMPRESSIONS.items() if head.startswith(magic)), None)
+
+
 def sniff(path, head):
+    if _compression(head):
+        try:
+            with _open(path) as stream:
+                head = stream.read(4096)
+        except (OSError, EOFError, ValueError, zlib.error):
+            return False
     lines = head.split(b"\n", 2)
     return len(lines) >= 2 and lines[0].strip().isdigit() and (b"Properties=" in lines[1] or b"Lattice=" in lines[1])
 
@@ -36,26 +55,59 @@ def _comment(line):
     return {key: value[1:-1] if value[:1] in "\"'{" else value for key, value in _PAIR.findall(line)}
 
 
-def _skip_lines(stream, count, path, where):
-    """Moves the stream past `count` lines."""
-    while count:
-        start = stream.tell()
-        block = stream.read(1 << 20)
+class _Text:
+    """A file's (inflated) text read in blocks, with where each byte stands in it: the frames are
+    found in one pass, without seeking back in a compressed stream."""
+
+    def __init__(self, stream):
+        self.stream, self.buffer, self.base, self.at = stream, b"", 0, 0
+
+    def _more(self):
+        block = self.stream.read(1 << 20)
         if not block:
-            raise InputError(path, where, "-", f"the file ends {count} atom lines before the frame's end (cut short?)")
-        found = block.count(b"\n")
-        if found < count and len(block) == 1 << 20:
+            return False
+        self.base, self.buffer, self.at = self.base + self.at, self.buffer[self.at:] + block, 0
+        return True
+
+    def tell(self):
+        return self.base + self.at
+
+    def readline(self):
+        while True:
+            end = self.buffer.find(b"\n", self.at)
+            if end >= 0 or not self._more():
+                end = len(self.buffer) - 1 if end < 0 else end
+                line, self.at = self.buffer[self.at:end + 1], end + 1
+                return line
+
+    def rest_is_blank(self):
+        while not self.buffer[self.at:].strip():
+            self.at = len(self.buffer)
+            if not self._more():
+                return True
+        return False
+
+    def skip_lines(self, count):
+        """Moves past `count` lines; answers how many it could not find (a last line without its
+        newline, which may be cut in a value, is not one)."""
+        while count:
+            found = self.buffer.count(b"\n", self.at)
+            if found >= count:
+                for _ in range(count):
+                    self.at = self.buffer.index(b"\n", self.at) + 1
+                return 0
             count -= found
-            continue
-        if found < count:
-            # A last line without its newline may be cut in a value: it is refused as the rest.
-            raise InputError(path, where, "-", f"the file ends {count - found} atom lines before the frame's end "
-                                               "(cut short?)")
-        at = -1
-        for _ in range(count):
-            at = block.index(b"\n", at + 1)
-        stream.seek(start + at + 1)
-        return
+            self.at = len(self.buffer)
+            if not self._more():
+                return count
+        return 0
+
+
+def _open(path):
+    """The file's bytes as a stream, inflated where it is compressed."""
+    with open(path, "rb") as stream:
+        compression = _compression(stream.read(8))
+    return open(path, "rb") if compression is None else importlib.import_module(compression).open(path, "rb")
 
 
 def frame_index(path):
@@ -67,24 +119,30 @@ def frame_index(path):
 
 def _scan(path):
     frames, problem = [], None
-    with open(path, "rb") as stream:
+    with _open(path) as stream:
+        text = _Text(stream)
         try:
             while True:
-                line = stream.readline()
-                if not line.strip():
-                    if not line or not stream.read(1 << 16).strip():
-                        break  # blank lines at the end
-                    raise InputError(path, f"#{len(frames)} of the file", "-", "a blank line where a frame's atom "
-                                                                               "count should be")
                 where = f"#{len(frames)} of the file"
+                line = text.readline()
+                if not line.strip():
+                    if not line or text.rest_is_blank():
+                        break  # blank lines at the end
+                    raise InputError(path, where, "-", "a blank line where a frame's atom count should be")
                 try:
                     count = int(line)
                 except ValueError:
                     raise InputError(path, where, "-", f"{line.strip()[:40]!r} is not an atom count") from None
-                comment = stream.readline().decode(errors="replace")
-                start = stream.tell()
-                _skip_lines(stream, count, path, where)
-                frames.append((start, stream.tell(), count, comment))
+                comment = text.readline().decode(errors="replace")
+                start = text.tell()
+                missing = text.skip_lines(count)
+                if missing:
+                    raise InputError(path, where, "-", f"the file ends {missing} atom lines before the frame's end "
+                                                       "(cut short?)")
+                frames.append((start, text.tell(), count, comment))
+        except (OSError, EOFError, zlib.error) as error:   # a damaged compressed stream
+            problem = InputError(path, f"#{len(frames)} of the file", "-", f"the compressed file is damaged or cut "
+                                                                           f"short ({error})")
         except InputError as error:
             problem = error
     return frames, problem
@@ -144,9 +202,10 @@ def read_frame(path, index, group_by=None):
     from ._lammpsdump import column_array
     # On the blocks the last frame let go of: a fresh buffer's pages cost more than the read itself.
     text = column_array(((end - start + 7) // 8,), "i").view(np.uint8)[:end - start]
-    with open(path, "rb") as stream:
-        stream.seek(start)
-        read = stream.readinto(memoryview(text))
+    try:
+        read = cached_open(path, _Inflated).read_into(start, text) if _compressed(path) else _read_into(path, start, text)
+    except (OSError, EOFError, zlib.error) as error:
+        raise InputError(path, step, "-", f"the compressed file is damaged or cut short ({error})") from None
     if read != end - start:
         raise InputError(path, step, "-", "the file ends before this frame's end: it changed after it was indexed")
     arrays = _columns(text, count, properties, path, step)
@@ -165,6 +224,38 @@ def read_frame(path, index, group_by=None):
         except ValueError:
             raise InputError(path, step, "Time", f"'{pairs['Time']}' is not a time") from None
     return frame
+
+
+def _compressed(path):
+    with open(path, "rb") as stream:
+        return _compression(stream.read(8)) is not None
+
+
+def _read_into(path, start, text):
+    with open(path, "rb") as stream:
+        stream.seek(start)
+        return stream.readinto(memoryview(text))
+
+
+class _Inflated:
+    """A compressed file kept open per process, inflated on from the last frame read: frames read in
+    order cost one pass over the file, an earlier frame a new one from its start."""
+
+    def __init__(self, path):
+        self.path, self.stream, self.lock = path, None, threading.Lock()
+
+    def read_into(self, start, text):
+        with self.lock:
+            if self.stream is None or self.stream.tell() > start:
+                self.close()
+                self.stream = _open(self.path)
+            self.stream.seek(start)
+            return self.stream.readinto(memoryview(text))
+
+    def close(self):
+        if self.stream is not None:
+            self.stream.close()
+            self.stream = None
 
 
 def _columns(text, count, properties, path, step):

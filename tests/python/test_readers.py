@@ -398,6 +398,25 @@ def _xyz_table(rows, seed=5):
     return lines
 
 
+@pytest.mark.parametrize("module", ["gzip", "bz2", "lzma"])
+def test_a_compressed_extended_xyz_file_reads_as_the_plain_one_and_a_cut_one_is_refused(module, tmp_path):
+    import importlib
+    path = write_extxyz(str(tmp_path))[0]
+    packed = importlib.import_module(module).compress(open(path, "rb").read())
+    (tmp_path / "run.xyz.packed").write_bytes(packed)
+    plain, loaders = list(inputs.open_series(path)), list(inputs.open_series(str(tmp_path / "run.xyz.packed")).loaders())
+    # Backwards: each an earlier frame than the last, inflated again from the start.
+    for want, loader in zip(reversed(plain), reversed(loaders)):
+        got = loader.load()
+        assert (got.timestep, got.time) == (want.timestep, want.time)
+        np.testing.assert_array_equal(got.positions, want.positions)
+        for name, values in want.columns.items():
+            np.testing.assert_array_equal(got.columns[name], values)
+    (tmp_path / "cut.xyz.packed").write_bytes(packed[:len(packed) * 2 // 3])
+    with pytest.raises(InputError, match="cut short"):
+        list(inputs.open_series(str(tmp_path / "cut.xyz.packed"), format="extxyz"))
+
+
 def test_an_extended_xyz_frame_of_many_lines_reads_every_value_as_python_does(tmp_path):
     rows = 30000   # a few megabytes: parsed in pieces over the cores
     lines = _xyz_table(rows)
