@@ -33,10 +33,15 @@ STYLES = {
     "peri": "id type volume density x y z",
     "body": "id type bodyflag mass x y z",
 }
-INTEGERS = {"id", "mol", "type", "a", "b"}
-NEEDED = INTEGERS | {"q", "diameter", "density", "mass"}
+IMAGES = ("ix", "iy", "iz")
+INTEGERS = {"id", "mol", "type", "a", "b", *IMAGES}
+NEEDED = {"id", "mol", "type", "a", "b", "q", "diameter", "density", "mass"}
+POSITIONS = ("x", "y", "z")
+_BOUNDS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+([xyz])lo[ \t]+[xyz]hi", re.M)
+_TILTS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+(\S+)[ \t]+xy[ \t]+xz[ \t]+yz", re.M)
+_TIMESTEP = re.compile(rb"timestep = (\d+)")
 _HEADER = re.compile(rb"^[ \t]*(\d+)[ \t]+(atoms|bonds|atom types)[ \t]*(?:#.*)?\r?$", re.M)
-_SECTION = re.compile(rb"^(Atoms|Masses|Bonds)[ \t]*(?:#[ \t]*(\S*).*)?\r?$", re.M)
+_SECTION = re.compile(rb"^(Atoms|Masses|Bonds|Velocities)[ \t]*(?:#[ \t]*(\S*).*)?\r?$", re.M)
 _BLANK_LINE = re.compile(rb"\n[ \t\r]*(?:\n|$)")
 
 
@@ -52,7 +57,8 @@ class DataAtoms:
     """The per-atom columns of a data file (`atoms`), with the levels that put every atom in one group
     (`whole`)."""
 
-    def __init__(self, path, atom_style=None):
+    def __init__(self, path, atom_style=None, positions=False):
+        """`positions`: also the frame the file holds (`frame()`)."""
         self.path = path
         with open(path, "rb") as stream:
             text = stream.read()
@@ -74,7 +80,8 @@ class DataAtoms:
         if style not in STYLES:
             raise Unread(f"atom style {style!r}" if style else "no atom style after 'Atoms'")
         names = STYLES[style].split()
-        atoms = self._section(text, at, counts["atoms"], "Atoms", names, allow_images=True)
+        atoms = self._section(text, at, counts["atoms"], "Atoms", names, allow_images=True,
+                              extra=POSITIONS + IMAGES if positions else ())
         ordered = np.sort(atoms["id"])
         repeated = ordered[1:][ordered[1:] == ordered[:-1]]
         if len(repeated):
@@ -104,12 +111,59 @@ class DataAtoms:
                 raise InputError(path, "-", "Bonds", "a bond names an atom the Atoms section does not hold")
             self.atoms["fragments"] = bonded_components(len(atoms["id"]), ends.reshape(2, -1).T)
         self.atoms["segments"] = np.ones(len(atoms["id"]), dtype=np.int64)
+        if positions:
+            self._frame_parts(text, counts, sections, atoms)
         self.whole = {level for level, values in self.atoms.items() if level in ("residues", "fragments", "segments")
                       and len(values) > 1 and values.min() == values.max()}
 
-    def _section(self, text, at, count, name, names, allow_images=False):
+    def _frame_parts(self, text, counts, sections, atoms):
+        from .frames import Box
+        from .read_lammps import _unwrap
+        bounds = {axis.decode(): (float(lo), float(hi)) for lo, hi, axis in _BOUNDS.findall(text[:1 << 16])}
+        tilts = _TILTS.search(text[:1 << 16])
+        if sorted(bounds) != ["x", "y", "z"]:
+            raise InputError(self.path, "-", "xlo xhi", "the header does not give the box's bounds along x, y and z")
+        try:
+            lo, hi = zip(*(bounds[axis] for axis in "xyz"))
+            # A data file says nothing of the boundaries: LAMMPS's default, periodic.
+            self.box = Box.from_lammps(lo, hi, tuple(map(float, tilts.groups())) if tilts else (0.0, 0.0, 0.0),
+                                       (True, True, True))
+        except ValueError as error:
+            raise InputError(self.path, "-", "xlo xhi", f"not a box ({error})") from None
+        self.positions = np.column_stack([atoms[axis] for axis in POSITIONS])
+        self.wrapped = "ix" not in atoms
+        if not self.wrapped:
+            _unwrap(self.positions, np.column_stack([atoms[k] for k in IMAGES]), self.box)
+        self.velocity = None
+        if "Velocities" in sections:
+            first = text[sections["Velocities"][0]:].lstrip().split(b"\n", 1)[0].split()
+            moving = self._section(text, sections["Velocities"][0], counts["atoms"], "Velocities",
+                                   ["id", "vx", "vy", "vz"] + [f"extra{k}" for k in range(len(first) - 4)],
+                                   extra=("vx", "vy", "vz"))
+            rows = self.rows_of(moving["id"])
+            if (rows < 0).any() or len(np.unique(rows)) != len(rows):
+                raise InputError(self.path, "-", "Velocities", "its atom ids are not the Atoms section's")
+            self.velocity = np.empty((len(rows), 3))
+            self.velocity[rows] = np.column_stack([moving[k] for k in ("vx", "vy", "vz")])
+        found = _TIMESTEP.search(text[:text.find(b"\n")])
+        self.timestep = int(found.group(1)) if found else 0
+
+    def frame(self, index=0):
+        """The atoms as a frame, at the step write_data names in the title (else 0), positions
+        unwrapped with the image flags where the Atoms lines give them."""
+        from .reading import particles_frame
+        columns = dict(self.atoms)
+        if self.velocity is not None:
+            columns["velocity"] = self.velocity
+        # As MDAnalysis's levels are taken: with none that groups, each atom is its own.
+        default = next((level for level in ("fragments", "residues") if level in columns and level not in self.whole),
+                       "molecules")
+        return particles_frame(self.path, index, self.timestep, self.positions.copy(), columns, self.box,
+                               wrapped=self.wrapped, default_group=default)
+
+    def _section(self, text, at, count, name, names, allow_images=False, extra=()):
         """The `count` lines of a section after its header line and blank lines, as named columns
-        (integers where the name is one)."""
+        (integers where the name is one; reals named in `extra` too)."""
         from ._lammpsdump import parse_table
         start = at
         while start < len(text) and text[start] in b" \t\r\n":
@@ -123,8 +177,10 @@ class DataAtoms:
         if lines and not lines.endswith(b"\n"):
             lines += b"\n"
         first = lines[:lines.find(b"\n")].split()
-        width = len(names) + 3 if allow_images and len(first) == len(names) + 3 else len(names)
-        wanted = [k for k, column in enumerate(names) if column in NEEDED]
+        images = allow_images and len(first) == len(names) + 3
+        names = names + list(IMAGES) if images else names
+        width = len(names)
+        wanted = [k for k, column in enumerate(names) if column in NEEDED or column in extra]
         layout = [("i" if names[k] in INTEGERS else "f", [k]) for k in wanted]
         arrays, fault = parse_table(lines, count, width, layout)
         if fault is not None:
@@ -135,7 +191,7 @@ class DataAtoms:
                 raise InputError(self.path, "-", name, f"value '{value}' on line {row + 1} {refusal}")
             raise InputError(self.path, "-", name, f"line {row + 1} has {values} values where "
                                                    f"{' '.join(names)} are {len(names)}"
-                                                   f"{' (and three image flags)' if allow_images else ''}")
+                                                   f"{' (and three image flags)' if allow_images and not images else ''}")
         return dict(zip([names[k] for k in wanted], arrays))
 
     def rows_of(self, ids):
@@ -220,3 +276,11 @@ def rows_of(holder, own, ids):
     ordered = own[holder._order]
     at = np.minimum(np.searchsorted(ordered, ids), len(own) - 1)
     return np.where(ordered[at] == ids, holder._order[at], -1)
+
+
+def read_frame(path, index, atom_style=None, group_by=None):
+    """The frame a data file holds (see `DataAtoms.frame`)."""
+    from .reading import cached_open
+    frame = cached_open(path, DataAtoms, atom_style, True).frame(index)
+    frame.default_group = group_by or frame.default_group
+    return frame

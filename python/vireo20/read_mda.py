@@ -9,7 +9,8 @@ for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMM
 binary, one file or one per step) after its data file is read by the job's own dump reader (exact
 positions, box and steps, the dump's every column), and the data file gives, by atom id, what the
 dump lacks: masses, charges, types and the groups below (a `dump atom` has no molecule ids). The
-data file is read natively for the atom styles `lammps_data` knows (MDAnalysis is then not needed).
+data file is read natively for the atom styles `lammps_data` knows (MDAnalysis is then not needed),
+alone too: its frame exact, positions unwrapped with its image flags.
 
 Where MDAnalysis knows a format's units, the frames are in its own (Å, Å/ps, u: `units`
 "mdanalysis", which --temperature takes). Positions are MDAnalysis's, taken as wrapped when the
@@ -162,6 +163,18 @@ def open_series(path, topology=None, group_by=None, **universe_options):
     path = expand(path)
     if not isinstance(path, str):
         path = tuple(sorted(path, key=natural_key)) if len(path) != 1 else path[0]
+    if topology is None and isinstance(path, str) and not universe_options.keys() - {"atom_style"}:
+        # A LAMMPS data file alone, read here where its atom style is known.
+        from . import lammps_data
+        try:
+            atoms = cached_open(path, lammps_data.DataAtoms, universe_options.get("atom_style"), True)
+        except lammps_data.Unread:
+            atoms = None
+        if atoms is not None:
+            if group_by is not None and group_by not in atoms.atoms:
+                raise InputError(path, "-", group_by, "the data file gives no such groups")
+            return Loaders(path, [FrameLoader(lammps_data.read_frame, path, 0,
+                                              {"atom_style": universe_options.get("atom_style"), "group_by": group_by})])
     # A LAMMPS dump is read by the job's own reader, its frames completed from the data file's atoms.
     native = topology is not None and not {"format", "trajectory_format"} & set(universe_options) and all(
         _lammps_dump(name) for name in ((path,) if isinstance(path, str) else path))

@@ -206,7 +206,10 @@ def test_a_dump_without_molecules_or_masses_takes_them_from_its_data_file(simula
 @pytest.mark.parametrize("style, dumped", [("full", "mol q mass"), ("sphere", "diameter mass"), ("atomic", "mass"),
                                            ("charge", "q mass")])
 def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style, dumped):
-    """write_data's file against LAMMPS's own dump of the same atoms; comments and a damaged line."""
+    """write_data's file against LAMMPS's own dump of the same atoms, moved across the box's faces:
+    its columns, and as a frame of its own its unwrapped positions and velocities; comments, gzip
+    and a damaged line."""
+    from vireo20 import inputs
     from vireo20.lammps_data import DataAtoms
     sets = {"mol": "set group all mol v_m", "q": "set group all charge v_q",
             "diameter": "set group all diameter v_d\nset group all density 1.7"}
@@ -215,10 +218,12 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
         "set type 1 type/fraction 2 0.5 9\nvariable m atom floor(id/3)\nvariable q atom 0.1*id-1.3\n"
         "variable d atom 0.5+0.01*id\n" + "\n".join(sets[k] for k in sets if k in dumped) + "\n"
         + ("" if style == "sphere" else "mass 1 1.0\nmass 2 2.5\nmass 3 0.7\n")
-        + f"write_data styled.data\ndump d all custom 1 atoms.dump id type {dumped}\n"
+        + "velocity all create 1.0 5\ndisplace_atoms all move 5.5 -3.25 0.75\nwrite_data styled.data\n"
+        f"dump d all custom 1 atoms.dump id type {dumped} xu yu zu vx vy vz\n"
         "dump_modify d format float %.17g\nrun 0\n")
     run_lammps(tmp_path, "in.style")
-    want = dict(zip(["id", "type", *dumped.split()], lammps_frames(tmp_path / "atoms.dump")[0].T))
+    names = ["id", "type", *dumped.split(), "xu", "yu", "zu", "vx", "vy", "vz"]
+    want = dict(zip(names, lammps_frames(tmp_path / "atoms.dump")[0].T))
     text = (tmp_path / "styled.data").read_text()
     (tmp_path / "styled.data").write_text(text.replace("\n2 2.5\n", "\n2 2.5 # B\n"))
     (tmp_path / "styled.data.gz").write_bytes(gzip.compress((tmp_path / "styled.data").read_bytes()))
@@ -232,6 +237,10 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
     if style == "sphere":
         assert_array_equal(got["radius"], want["diameter"] / 2)
         assert_allclose(got["density"] * 4 / 3 * np.pi * got["radius"] ** 3, want["mass"], rtol=1e-15)
+    frame, = inputs.open_series(str(tmp_path / "styled.data"))
+    assert frame.box.periodic.all() and not frame.wrapped
+    assert_array_equal(frame.positions[rows], np.column_stack([want[k] for k in ("xu", "yu", "zu")]))
+    assert_array_equal(frame.columns["velocity"][rows], np.column_stack([want[k] for k in ("vx", "vy", "vz")]))
     lines = text.split("\n")
     at = lines.index(next(line for line in lines if line.startswith("Atoms"))) + 2 + 6
     (tmp_path / "styled.data").write_text("\n".join(lines[:at] + [lines[at] + " 4"] + lines[at + 1:]))
