@@ -220,7 +220,17 @@ def _join_triplets(columns):
 
 
 def _point_data(path, timestep):
-    """The positions and point arrays of one file."""
+    """The positions and point arrays of one file: a legacy ASCII one read natively, the same values
+    as VTK's, where it can be."""
+    if path.endswith(".vtk"):
+        from . import vtk_legacy
+        read = vtk_legacy.read(path)
+        if read is not None:
+            return read
+    return _vtk_point_data(path, timestep)
+
+
+def _vtk_point_data(path, timestep):
     from vtkmodules.util.numpy_support import vtk_to_numpy
     data = _read(path, timestep)
     points = data.GetPoints()

@@ -370,6 +370,51 @@ def test_a_legacy_vtk_file_written_by_hand_gives_every_scalars_and_vectors_block
     np.testing.assert_array_equal(frame.columns["force"], 2 * np.eye(3))
 
 
+@pytest.mark.parametrize("kind", ["polydata", "polydata 4.2", "grid", "binary"])
+def test_a_legacy_vtk_file_reads_natively_as_vtk_reads_it(kind, tmp_path):
+    """Files VTK's writers make, ASCII (new and old cell layouts, a grid) or binary (left to VTK):
+    the same points and arrays, bit for bit and in order, as VTK's own reader gives."""
+    from vtkmodules.util.numpy_support import numpy_to_vtk
+    from vtkmodules.vtkCommonCore import vtkPoints
+    from vtkmodules.vtkCommonDataModel import vtkCellArray, vtkPolyData, vtkUnstructuredGrid
+    from vtkmodules.vtkIOLegacy import vtkPolyDataWriter, vtkUnstructuredGridWriter
+    from vireo20 import read_vtk, vtk_legacy
+    rng = np.random.default_rng(8)
+    data = vtkUnstructuredGrid() if kind == "grid" else vtkPolyData()
+    points = vtkPoints()
+    points.SetData(numpy_to_vtk(rng.normal(size=(50, 3)).astype(np.float32) * 1e3, deep=True))
+    data.SetPoints(points)
+    cells = vtkCellArray()
+    for k in range(50):
+        cells.InsertNextCell(1, [k])
+    data.SetCells(1, cells) if kind == "grid" else data.SetVerts(cells)
+    arrays = {"radius": rng.random(50).astype(np.float32), "id": rng.permutation(50).astype(np.int32) + 1,
+              "v x": rng.normal(size=(50, 3)), "pair": rng.integers(-9, 9, (50, 2)).astype(np.int64)}
+    for name, values in arrays.items():
+        array = numpy_to_vtk(values, deep=True)
+        array.SetName(name)
+        data.GetPointData().AddArray(array)
+    data.GetPointData().SetActiveScalars("radius")
+    cell_array = numpy_to_vtk(np.arange(50.0), deep=True)
+    cell_array.SetName("cell")
+    data.GetCellData().AddArray(cell_array)
+    writer = vtkUnstructuredGridWriter() if kind == "grid" else vtkPolyDataWriter()
+    writer.SetFileName(str(tmp_path / "p.vtk"))
+    writer.SetInputData(data)
+    writer.SetFileTypeToBinary() if kind == "binary" else writer.SetFileTypeToASCII()
+    if kind == "polydata 4.2":
+        writer.SetFileVersion(42)
+    writer.Write()
+    native, by_vtk = vtk_legacy.read(str(tmp_path / "p.vtk")), read_vtk._vtk_point_data(str(tmp_path / "p.vtk"), 0)
+    assert (native is None) == (kind == "binary")
+    if native is not None:
+        np.testing.assert_array_equal(native[0], by_vtk[0])
+        assert list(native[1]) == list(by_vtk[1]) == list(arrays)
+        for name, values in by_vtk[1].items():
+            assert native[1][name].dtype == values.dtype
+            np.testing.assert_array_equal(native[1][name], values)
+
+
 def test_an_xyz_file_is_told_by_its_name_and_is_not_one_group(tmp_path):
     """LAMMPS's dump xyz (element names, no box): MDAnalysis guesses the masses; its one residue is a
     placeholder, so each atom is upscaled on its own rather than the system as one particle."""

@@ -1,0 +1,22 @@
+// Whitespace-separated values of a text whatever its lines, as VTK's legacy ASCII files hold their
+// arrays (nine to a line, say): read in one pass, each as Python's float() or int() reads it, or as
+// C's strtof() for 32-bit reals, as VTK reads a "float" array.
+#pragma once
+
+#include <cstdint>
+
+#include "vireo20/Export.h"
+
+namespace vireo20 {
+namespace io {
+
+enum class TextValueKind : std::uint8_t { skip, real64, real32, int64 };
+
+// Reads p_Count values from p_Text into p_Out (double, float or std::int64_t by p_Kind; nothing to
+// skip); the text [p_Text, p_End) ends with a newline. Answers where the last value ends, or null
+// where a value is refused or the text ends first (p_Read then holds the values read).
+VIREO20_API const char* read_text_values(const char* p_Text, const char* p_End, std::int64_t p_Count,
+                                         TextValueKind p_Kind, void* p_Out, std::int64_t& p_Read);
+
+}  // namespace io
+}  // namespace vireo20
