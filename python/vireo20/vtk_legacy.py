@@ -92,7 +92,8 @@ def _parse(text):
     if text.raw_line().upper() != b"ASCII" or text.words()[:2] not in ([b"DATASET", b"POLYDATA"],
                                                                        [b"DATASET", b"UNSTRUCTURED_GRID"]):
         raise _Unread
-    positions, columns, points, count = None, {}, True, 0
+    # points: None ahead of POINT_DATA and CELL_DATA, where a FIELD is the data set's own (its time).
+    positions, columns, points, count = None, {}, None, 0
     while (words := text.words(required=False)) is not None:
         key = words[0]
         if key == b"POINTS":

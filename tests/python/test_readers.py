@@ -395,9 +395,10 @@ def test_a_legacy_vtk_file_reads_natively_as_vtk_reads_it(kind, tmp_path):
         array.SetName(name)
         data.GetPointData().AddArray(array)
     data.GetPointData().SetActiveScalars("radius")
-    cell_array = numpy_to_vtk(np.arange(50.0), deep=True)
-    cell_array.SetName("cell")
-    data.GetCellData().AddArray(cell_array)
+    for where, name, values in ((data.GetCellData(), "cell", np.arange(50.0)), (data.GetFieldData(), "TIME", [0.5])):
+        array = numpy_to_vtk(np.array(values), deep=True)
+        array.SetName(name)
+        where.AddArray(array)
     writer = vtkUnstructuredGridWriter() if kind == "grid" else vtkPolyDataWriter()
     writer.SetFileName(str(tmp_path / "p.vtk"))
     writer.SetInputData(data)
