@@ -7,7 +7,9 @@ and again for each frame read that comes before the last one read.
 Positions: `pos`. Box: `Lattice="ax ay az bx by bz cx cy cz"` (edge vectors) from `Origin="x y z"`
 (OVITO's; default 0 0 0), periodic along `pbc="T T T"` (every edge where a lattice is given and pbc is
 not); positions are taken as wrapped into a periodic box, as these files hold them. Timestep:
-`Timestep=` (OVITO's), else the frame's index; `Time=` is the frame's time.
+`Timestep=` (OVITO's), else the frame's index; `Time=` is the frame's time. LAMMPS's `dump xyz`
+(`Atoms. Timestep: N`, no box) is read here too: its step, type numbers as `type`, elements with
+the masses MDAnalysis's table gives them where it is installed.
 
 Columns: every other property by its name, but `species` as `element` (labels, which `--mass C=12.011`
 names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `forces` as `force`,
@@ -17,6 +19,7 @@ given; integers and logicals as int64, reals as float64, texts as labels of up t
 import importlib
 import re
 import threading
+import warnings
 import zlib
 
 import numpy as np
@@ -28,6 +31,8 @@ KINDS = "SRIL"
 NAMES = {"species": "element", "vel": "velocity", "velo": "velocity", "velocities": "velocity", "masses": "mass",
          "forces": "force", "molecule": "mol", "molecule_id": "mol", "mol_id": "mol"}
 LABEL_BYTES = 32
+# LAMMPS's dump xyz: its comment line names the step.
+_LAMMPS = re.compile(r"\s*Atoms\. Timestep: *(-?\d+)\s*$")
 _PAIR = re.compile(r'([A-Za-z_][\w:-]*)\s*=\s*("[^"]*"|\'[^\']*\'|\{[^}]*\}|\S+)')
 
 
@@ -47,7 +52,8 @@ def sniff(path, head):
         except (OSError, EOFError, ValueError, zlib.error):
             return False
     lines = head.split(b"\n", 2)
-    return len(lines) >= 2 and lines[0].strip().isdigit() and (b"Properties=" in lines[1] or b"Lattice=" in lines[1])
+    return len(lines) >= 2 and lines[0].strip().isdigit() and (
+        b"Properties=" in lines[1] or b"Lattice=" in lines[1] or _LAMMPS.match(lines[1].decode(errors="replace")))
 
 
 def _comment(line):
@@ -192,8 +198,8 @@ def _properties(text, path, step):
 def read_frame(path, index, group_by=None):
     frames, _ = frame_index(path)
     start, end, count, comment = frames[index]
-    pairs = _comment(comment)
-    step = pairs.get("Timestep", index)
+    pairs, lammps = _comment(comment), _LAMMPS.match(comment)
+    step = lammps.group(1) if lammps else pairs.get("Timestep", index)
     try:
         step = int(step)
     except ValueError:
@@ -216,6 +222,8 @@ def read_frame(path, index, group_by=None):
         raise InputError(path, step, "pos", "positions are three reals (pos:R:3)")
     if "type" not in arrays and "Z" in arrays:
         arrays["type"] = arrays.pop("Z")
+    if lammps:
+        _lammps_columns(arrays)
     box = _box(pairs, path, step)
     frame = particles_frame(path, index, step, positions, arrays, box, wrapped=True, default_group=group_by or "mol")
     if "Time" in pairs:
@@ -256,6 +264,27 @@ class _Inflated:
         if self.stream is not None:
             self.stream.close()
             self.stream = None
+
+
+def _lammps_columns(arrays):
+    """A LAMMPS dump xyz names each atom by its type number, or by the element dump_modify gave its
+    type: numbers become the `type` column (which `--mass 1=...` names); elements get the masses
+    MDAnalysis's table gives them, where it is installed, as it did when it read these files."""
+    labels = arrays.pop("element")
+    if len(labels) and np.char.isdigit(labels).all():
+        arrays["type"] = labels.astype(np.int64)
+        return
+    arrays["element"] = labels
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            from MDAnalysis.topology.tables import masses
+    except ImportError:
+        return
+    names, rows = np.unique(labels, return_inverse=True)
+    table = np.array([masses.get(name.decode(errors="replace").upper(), np.nan) for name in names])
+    if len(table) and not np.isnan(table).any():
+        arrays["mass"] = table[rows]
 
 
 def _columns(text, count, properties, path, step):

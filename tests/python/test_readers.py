@@ -1,5 +1,6 @@
 """The readers of VTK, GSD, H5MD and MDAnalysis inputs: one small periodic system written by each
 format's own library and read back, and the errors of broken files."""
+import importlib.util
 import os
 import pickle
 import re
@@ -416,18 +417,20 @@ def test_a_legacy_vtk_file_reads_natively_as_vtk_reads_it(kind, tmp_path):
             np.testing.assert_array_equal(native[1][name], values)
 
 
-def test_an_xyz_file_is_told_by_its_name_and_is_not_one_group(tmp_path):
-    """LAMMPS's dump xyz (element names, no box): MDAnalysis guesses the masses; its one residue is a
-    placeholder, so each atom is upscaled on its own rather than the system as one particle."""
-    pytest.importorskip("MDAnalysis")
-    frames = [np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0]]) + step for step in range(2)]
+@pytest.mark.parametrize("names", ["CHH", "122"])
+def test_a_lammps_dump_xyz_gives_its_steps_types_and_masses_and_is_not_one_group(names, tmp_path):
+    """LAMMPS's dump xyz (no box): its steps; type numbers as types, elements with MDAnalysis's masses
+    where it is there; each atom upscaled on its own."""
+    frames = [np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0]]) + step + 0.1 for step in range(2)]
     (tmp_path / "d.xyz").write_text("".join(f"3\nAtoms. Timestep: {10 * k}\n" + "".join(
-        f"{element} {x:g} {y:g} {z:g}\n" for element, (x, y, z) in zip("CHH", rows)) for k, rows in enumerate(frames)))
-    series = inputs.open_series(str(tmp_path / "d.xyz"))
-    loaded = list(series)
-    assert len(loaded) == 2 and loaded[0].default_group not in loaded[0].columns
-    np.testing.assert_allclose(loaded[1].positions, frames[1], atol=1e-6)
-    np.testing.assert_allclose(loaded[0].columns["mass"], [12.011, 1.008, 1.008], rtol=1e-3)
+        f"{name} {x!r} {y!r} {z!r}\n" for name, (x, y, z) in zip(names, rows)) for k, rows in enumerate(frames)))
+    loaded = list(inputs.open_series(str(tmp_path / "d.xyz")))
+    assert [frame.timestep for frame in loaded] == [0, 10] and loaded[0].default_group not in loaded[0].columns
+    np.testing.assert_array_equal(loaded[1].positions, frames[1])
+    if names.isdigit():
+        assert loaded[0].columns["type"].tolist() == [1, 2, 2] and "mass" not in loaded[0].columns
+    elif importlib.util.find_spec("MDAnalysis"):
+        np.testing.assert_allclose(loaded[0].columns["mass"], [12.011, 1.008, 1.008], rtol=1e-3)
 
 
 def _xyz_table(rows, seed=5):
