@@ -29,6 +29,8 @@ import os
 
 import numpy as np
 
+from .reading import find_sorted
+
 PROFILE = "profile.txt"
 # Each window's own averages, where the profile shows running or windowed averages of them: a resumed
 # run takes them back as they were, so that it goes on to the same bytes.
@@ -175,7 +177,7 @@ class TimeAverage:
         else:
             chunks = self._ids
             lead = [chunks]
-        at, found = _rows_of(self._ids, chunks)
+        at, found = find_sorted(self._ids, chunks)
         at = at[found]
         columns = []
         for name, rule, weight, labels in self._columns:
@@ -291,14 +293,8 @@ def _added(running, chunks, values, union):
 def _add_into(total, rows, ids, values):
     """Adds each row of `values` to the row of `total` for its id among `rows` (sorted); ids not among
     them (bins a box that changed its count of bins no longer has) add nothing."""
-    at, kept = _rows_of(rows, ids)
+    at, kept = find_sorted(rows, ids)
     total[at[kept]] += values[kept]
-
-
-def _rows_of(rows, ids):
-    """(where each of `ids` lies among the sorted `rows`, whether it is there)."""
-    at = np.minimum(np.searchsorted(rows, ids), max(len(rows) - 1, 0))
-    return at, (rows[at] == ids) if len(rows) else np.zeros(len(ids), bool)
 
 
 def _empty(rule):

@@ -273,9 +273,9 @@ def rows_of(holder, own, ids):
     if holder._table is not None:
         inside = (ids >= 0) & (ids < len(holder._table))
         return np.where(inside, holder._table[np.where(inside, ids, 0)], -1)
-    ordered = own[holder._order]
-    at = np.minimum(np.searchsorted(ordered, ids), len(own) - 1)
-    return np.where(ordered[at] == ids, holder._order[at], -1)
+    from .reading import find_sorted
+    at, found = find_sorted(own[holder._order], ids)
+    return np.where(found, holder._order[at], -1)
 
 
 def read_frame(path, index, atom_style=None, group_by=None):

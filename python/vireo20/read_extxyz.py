@@ -25,7 +25,7 @@ import zlib
 import numpy as np
 
 from .frames import Box, InputError
-from .reading import FrameLoader, Loaders, cached_open, particles_frame
+from .reading import FrameLoader, Loaders, cached_open, kept_bytes, particles_frame
 
 KINDS = "SRIL"
 NAMES = {"species": "element", "vel": "velocity", "velo": "velocity", "velocities": "velocity", "masses": "mass",
@@ -205,9 +205,7 @@ def read_frame(path, index, group_by=None):
     except ValueError:
         raise InputError(path, index, "Timestep", f"'{step}' is not a step") from None
     properties = _properties(pairs.get("Properties", "species:S:1:pos:R:3"), path, step)
-    from ._lammpsdump import column_array
-    # On the blocks the last frame let go of: a fresh buffer's pages cost more than the read itself.
-    text = column_array(((end - start + 7) // 8,), "i").view(np.uint8)[:end - start]
+    text = kept_bytes(end - start)
     try:
         read = cached_open(path, _Inflated).read_into(start, text) if _compressed(path) else _read_into(path, start, text)
     except (OSError, EOFError, zlib.error) as error:

@@ -65,6 +65,19 @@ def particles_frame(source, index, timestep, positions, columns, box=None, wrapp
                  default_group=default_group, first_id=first_id)
 
 
+def find_sorted(rows, ids):
+    """(where each of `ids` lies among the sorted `rows`, whether it is there)."""
+    at = np.minimum(np.searchsorted(rows, ids), max(len(rows) - 1, 0))
+    return at, (rows[at] == ids) if len(rows) else np.zeros(len(ids), bool)
+
+
+def kept_bytes(size):
+    """A writable uint8 buffer of `size` bytes on the blocks the last frame let go of: a file's text
+    read into fresh pages costs more than the read itself."""
+    from ._lammpsdump import column_array
+    return column_array(((size + 7) // 8,), "i").view(np.uint8)[:size]
+
+
 def plain_number(value):
     """A step number as a Python int when it is whole, else a float."""
     value = np.asarray(value).item()

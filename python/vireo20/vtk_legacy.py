@@ -66,10 +66,9 @@ class _Text:
 
 
 def read(path):
-    from ._lammpsdump import column_array
+    from .reading import kept_bytes
     size = os.path.getsize(path)
-    # On the blocks the last frame let go of, with a newline after the text for the parser.
-    data = column_array(((size + 8) // 8,), "i").view(np.uint8)[:size + 1]
+    data = kept_bytes(size + 1)   # a newline after the text, for the parser
     with open(path, "rb") as stream:
         if stream.readinto(memoryview(data)[:size]) != size:
             return None
