@@ -154,19 +154,26 @@ def inputs_after_options(args):
     """--mass and --density take every word after them: an input written after the masses (a file
     that exists) goes back to the inputs; any other word stays, for the option to name it as a
     mistake. So does --contacts: a file after it that is not a dump local (ITEM: ENTRIES) goes back to
-    the inputs."""
+    the inputs; and a dump local among the inputs, beside an atom dump, is taken as contacts (the
+    shell's `dump.*.lammpstrj pairs.*.lammpstrj` too)."""
     for option in ("mass", "density"):
         given = getattr(args, option)
         if given:
             moved = [word for word in given if "=" not in word and os.path.exists(word)]
             args.input = [*args.input, *moved]
             setattr(args, option, [word for word in given if word not in moved])
-    if args.contacts:
-        from .read_lammps import dump_section
-        moved = [word for word in args.contacts[1:] if os.path.isfile(word) and dump_section(word) != "ENTRIES"]
+    from .read_lammps import dump_section
+    contacts = args.contacts or []
+    if contacts:
+        moved = [word for word in contacts[1:] if os.path.isfile(word) and dump_section(word) != "ENTRIES"]
         args.input = [*args.input, *moved]
-        kept = [word for word in args.contacts if word not in moved]
-        args.contacts = kept[0] if len(kept) == 1 else kept
+        contacts = [word for word in contacts if word not in moved]
+    if len(args.input) > 1:
+        pairs = [word for word in args.input if os.path.isfile(word) and dump_section(word) == "ENTRIES"]
+        if len(pairs) < len(args.input):
+            args.input = [word for word in args.input if word not in pairs]
+            contacts = [*contacts, *pairs]
+    args.contacts = (contacts[0] if len(contacts) == 1 else contacts) or None
     return args
 
 

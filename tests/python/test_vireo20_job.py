@@ -144,6 +144,21 @@ def test_masses_by_type_follow_one_flag_or_several(tmp_path, words):
     assert args.mass == ["1:2.5"] and args.input == [str(dump)]
 
 
+def test_dump_locals_among_the_inputs_are_the_contacts(tmp_path):
+    atoms, first, second = tmp_path / "dump.0", tmp_path / "pairs.0", tmp_path / "pairs.10"
+    atoms.write_text("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n0\nITEM: BOX BOUNDS pp pp pp\n0 1\n0 1\n0 1\n"
+                     "ITEM: ATOMS id x y z\n")
+    for path in (first, second):
+        path.write_text(atoms.read_text().replace("ATOMS", "ENTRIES").replace("id x y z", "a b"))
+    for words, contacts in [([atoms, first], str(first)), ([first, atoms, second], [str(first), str(second)]),
+                            ([atoms, "--contacts", first, second], [str(first), str(second)])]:
+        args = cli.inputs_after_options(cli.parser().parse_args(["upscale", *map(str, words), "--out", "up"]))
+        assert args.input == [str(atoms)] and args.contacts == contacts
+    # A dump local alone stays the input, for the reader to say what it is.
+    args = cli.inputs_after_options(cli.parser().parse_args(["upscale", str(first), str(second), "--out", "up"]))
+    assert args.input == [str(first), str(second)] and args.contacts is None
+
+
 @NEEDS_LMP
 def test_lammps_reads_the_upscaled_dump_back(tmp_path):
     result = vireo20.run(SyntheticSeries(clusters=30, steps=2, seed=2), tmp_path / "out",

@@ -374,7 +374,8 @@ struct DumpReader::Impl {
         if (word != "ATOMS") word = "ENTRIES";
         if (word != section) {
           fail(word, "expected 'ITEM: " + section + "' (" + (section == "ATOMS" ? "an atom dump" : "a dump local") +
-                         "), found 'ITEM: " + word + "'");
+                         "), found 'ITEM: " + word + "'" +
+                         (section == "ATOMS" ? " (a dump local goes beside its atom dump, or after --contacts)" : ""));
         }
         if (!counted) fail(section, "no 'ITEM: NUMBER OF ...' line before the data lines");
         header.section = word;
