@@ -111,14 +111,19 @@ class DataAtoms:
                 raise InputError(path, "-", "Bonds", "a bond names an atom the Atoms section does not hold")
             self.atoms["fragments"] = bonded_components(len(atoms["id"]), ends.reshape(2, -1).T)
         self.atoms["segments"] = np.ones(len(atoms["id"]), dtype=np.int64)
+        try:
+            self.box = self._header_box(text)
+        except InputError:
+            if positions:
+                raise
+            self.box = None   # read_data's own default box is no help to a frame
         if positions:
             self._frame_parts(text, counts, sections, atoms)
         self.whole = {level for level, values in self.atoms.items() if level in ("residues", "fragments", "segments")
                       and len(values) > 1 and values.min() == values.max()}
 
-    def _frame_parts(self, text, counts, sections, atoms):
+    def _header_box(self, text):
         from .frames import Box
-        from .read_lammps import _unwrap
         bounds = {axis.decode(): (float(lo), float(hi)) for lo, hi, axis in _BOUNDS.findall(text[:1 << 16])}
         tilts = _TILTS.search(text[:1 << 16])
         if sorted(bounds) != ["x", "y", "z"]:
@@ -126,10 +131,13 @@ class DataAtoms:
         try:
             lo, hi = zip(*(bounds[axis] for axis in "xyz"))
             # A data file says nothing of the boundaries: LAMMPS's default, periodic.
-            self.box = Box.from_lammps(lo, hi, tuple(map(float, tilts.groups())) if tilts else (0.0, 0.0, 0.0),
-                                       (True, True, True))
+            return Box.from_lammps(lo, hi, tuple(map(float, tilts.groups())) if tilts else (0.0, 0.0, 0.0),
+                                   (True, True, True))
         except ValueError as error:
             raise InputError(self.path, "-", "xlo xhi", f"not a box ({error})") from None
+
+    def _frame_parts(self, text, counts, sections, atoms):
+        from .read_lammps import _unwrap
         self.positions = np.column_stack([atoms[axis] for axis in POSITIONS])
         self.wrapped = "ix" not in atoms
         if not self.wrapped:
@@ -240,11 +248,19 @@ class Completion:
     def __call__(self, frame):
         from .read_mda import LEVELS
         held = topology_atoms(self.topology, self.options)
+        for name in frame.guessed:
+            frame.columns.pop(name, None)
         ids = frame.columns.get("id")
+        if ids is None and isinstance(held, DataAtoms):
+            ids = self._in_id_order(frame, held)
         if ids is None:
             raise InputError(frame.source, frame.timestep, "id", f"the dump has no atom ids to find its atoms in "
                                                                  f"the data file {self.topology} by")
         rows = held.rows_of(ids)
+        if frame.box is None and getattr(held, "box", None) is not None:
+            # A LAMMPS dump xyz holds no box: the data file's, for the periodic groups to be made whole
+            # (which leaves a group already whole as it is).
+            frame.box, frame.wrapped = held.box, held.box.any_periodic
         if (rows < 0).any():
             missing = ids[np.argmax(rows < 0)]
             raise InputError(frame.source, frame.timestep, "id", f"atom {missing} is not in the data file "
@@ -256,6 +272,38 @@ class Completion:
             frame.default_group = self.group_by or next(
                 (level for level in LEVELS if level in held.atoms and level not in held.whole), frame.default_group)
         return frame
+
+
+    def _in_id_order(self, frame, held):
+        """The ids of a frame that gives none (a LAMMPS dump xyz): its atoms are the data file's in the
+        order of their ids, as `dump_modify sort id` writes them; the types (or the elements standing
+        for them) the frame gives must agree, else the order is not that."""
+        ids = np.sort(held.atoms["id"])
+        count = len(frame.positions)
+        if count != len(ids):
+            raise InputError(frame.source, frame.timestep, "id", f"the file gives no atom ids and {count} atoms "
+                                                                 f"where the data file {self.topology} has {len(ids)}")
+        types = held.atoms["type"][held.rows_of(ids)]
+        given = frame.columns.get("type", frame.columns.get("element"))
+        if given is None:
+            wrong = ()
+        elif "type" in frame.columns:
+            wrong = np.flatnonzero(given != types)
+        else:
+            # Each type one element: the first atom whose type another element already stands for.
+            pairs, first = np.unique(np.stack([types, np.unique(given, return_inverse=True)[1].reshape(-1)]),
+                                     axis=1, return_index=True)
+            clash = pairs[0][1:] == pairs[0][:-1]
+            wrong = np.sort(first[1:][clash])
+        if len(wrong):
+            k = wrong[0]
+            raise InputError(frame.source, frame.timestep, "id", f"the file gives no atom ids, and its atoms are not "
+                                                                 f"the data file's in the order of their ids (dump_modify "
+                                                                 f"sort id): atom line {k + 1} is "
+                                                                 f"{given[k].decode() if isinstance(given[k], bytes) else given[k]}"
+                                                                 f" where atom {ids[k]} has type {types[k]}")
+        frame.columns["id"] = ids
+        return ids
 
 
 def rows_of(holder, own, ids):

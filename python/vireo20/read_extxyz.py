@@ -154,10 +154,17 @@ def _scan(path):
     return frames, problem
 
 
-def open_series(path, group_by=None):
-    """The frames of an extended XYZ file; `group_by` names the default group column instead of mol."""
+def open_series(path, group_by=None, topology=None, atom_style=None):
+    """The frames of an extended XYZ file; `group_by` names the default group column instead of mol.
+    With `topology` (a LAMMPS data file, `atom_style` naming its style where its Atoms line does not),
+    each atom takes the columns its frame lacks by id, or, in a file without ids (LAMMPS's dump xyz),
+    in the order of the ids; a frame without a box takes the data file's (see `lammps_data`)."""
     frames, problem = frame_index(path)
-    loaders = [FrameLoader(read_frame, path, k, {"group_by": group_by}) for k in range(len(frames))]
+    options = {"group_by": group_by}
+    if topology is not None:
+        from .lammps_data import Completion
+        options["topology"] = Completion(topology, {"atom_style": atom_style} if atom_style else {}, group_by)
+    loaders = [FrameLoader(read_frame, path, k, options) for k in range(len(frames))]
     if problem is not None:
         loaders.append(FrameLoader(_raise, path, len(frames), {"problem": problem}))
     return Loaders(path, loaders)
@@ -195,7 +202,7 @@ def _properties(text, path, step):
     return found
 
 
-def read_frame(path, index, group_by=None):
+def read_frame(path, index, group_by=None, topology=None):
     frames, _ = frame_index(path)
     start, end, count, comment = frames[index]
     pairs, lammps = _comment(comment), _LAMMPS.match(comment)
@@ -220,16 +227,17 @@ def read_frame(path, index, group_by=None):
         raise InputError(path, step, "pos", "positions are three reals (pos:R:3)")
     if "type" not in arrays and "Z" in arrays:
         arrays["type"] = arrays.pop("Z")
-    if lammps:
-        _lammps_columns(arrays)
+    # The ids of a file without them are its line numbers, which a data file's own ids replace.
+    guessed = (*(_lammps_columns(arrays) if lammps else ()), *(() if "id" in arrays else ("id",)))
     box = _box(pairs, path, step)
     frame = particles_frame(path, index, step, positions, arrays, box, wrapped=True, default_group=group_by or "mol")
+    frame.guessed = guessed
     if "Time" in pairs:
         try:
             frame.time = float(pairs["Time"])
         except ValueError:
             raise InputError(path, step, "Time", f"'{pairs['Time']}' is not a time") from None
-    return frame
+    return frame if topology is None else topology(frame)
 
 
 def _compressed(path):
@@ -271,18 +279,20 @@ def _lammps_columns(arrays):
     labels = arrays.pop("element")
     if len(labels) and np.char.isdigit(labels).all():
         arrays["type"] = labels.astype(np.int64)
-        return
+        return ()
     arrays["element"] = labels
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             from MDAnalysis.topology.tables import masses
     except ImportError:
-        return
+        return ()
     names, rows = np.unique(labels, return_inverse=True)
     table = np.array([masses.get(name.decode(errors="replace").upper(), np.nan) for name in names])
     if len(table) and not np.isnan(table).any():
         arrays["mass"] = table[rows]
+        return ("mass",)
+    return ()
 
 
 def _columns(text, count, properties, path, step):

@@ -8,7 +8,8 @@ of their names. Further keywords (`topology_format`, `format` as `trajectory_for
 for LAMMPS data files, `convert_units`, ...) go to `MDAnalysis.Universe`. A LAMMPS dump (text or
 binary, one file or one per step) after its data file is read by the job's own dump reader (exact
 positions, box and steps, the dump's every column), and the data file gives, by atom id, what the
-dump lacks: masses, charges, types and the groups below (a `dump atom` has no molecule ids). The
+dump lacks: masses, charges, types and the groups below (a `dump atom` has no molecule ids); so is
+an XYZ file (LAMMPS's dump xyz) after its data file, by the extended XYZ reader (see `read_extxyz`). The
 data file is read natively for the atom styles `lammps_data` knows (MDAnalysis is then not needed),
 alone too: its frame exact, positions unwrapped with its image flags.
 
@@ -73,6 +74,19 @@ def _lammps_dump(path):
         return read_lammps.sniff(path, inputs.head(path))
     except OSError:
         return False
+
+
+def _xyz_with_data_file(path, topology, options):
+    """Whether `path` is an (extended) XYZ file and `topology` a LAMMPS data file read natively."""
+    from . import inputs, lammps_data, read_extxyz
+    if not isinstance(path, str) or options.keys() - {"atom_style"}:
+        return False
+    try:
+        if not read_extxyz.sniff(path, inputs.head(path)):
+            return False
+    except OSError:
+        return False
+    return isinstance(lammps_data.topology_atoms(topology, options), lammps_data.DataAtoms)
 
 
 class _Universe:
@@ -181,6 +195,10 @@ def open_series(path, topology=None, group_by=None, **universe_options):
     if native:
         from . import lammps_data
         held = lammps_data.topology_atoms(topology, universe_options)
+    elif topology is not None and _xyz_with_data_file(path, topology, universe_options):
+        # Read natively too, at the simulation's steps (MDAnalysis numbers an XYZ file's frames 0, 1, 2).
+        from .read_extxyz import open_series as open_xyz
+        return open_xyz(path, group_by, topology, universe_options.get("atom_style"))
     else:
         held = _universe(topology, path, universe_options)
     if group_by is not None and group_by not in held.atoms and not (native and group_by not in LEVELS):

@@ -62,6 +62,10 @@ compute forces all pair/local fx fy fz
 dump unwrapped inside custom {EVERY} unwrapped.dump id mol type mass xu yu zu vx vy vz fx fy fz
 dump imaged inside custom {EVERY} imaged.dump id mol type mass x y z ix iy iz vx vy vz fx fy fz
 dump wrapped inside custom {EVERY} wrapped.dump id mol type mass x y z vx vy vz fx fy fz
+dump everything all custom {EVERY} everything.dump id mol type mass x y z
+dump everything_xyz all xyz {EVERY} everything.xyz
+dump_modify everything format float %.17g sort id
+dump_modify everything_xyz format line "%s %.17g %.17g %.17g"
 dump contacts all local {EVERY} contacts.dump c_pairs[1] c_pairs[2] c_forces[1] c_forces[2] c_forces[3]
 dump_modify unwrapped format float %.17g
 dump_modify imaged format float %.17g
@@ -203,6 +207,26 @@ def test_a_dump_without_molecules_or_masses_takes_them_from_its_data_file(simula
         assert set(want) - {"mol"} <= set(got) and {"points", "inertia", "group_id"} <= set(want)
         for name in set(want) - {"mol"}:
             assert_array_equal(got[name], want[name], err_msg=name)
+
+
+def test_a_dump_xyz_with_its_data_file_upscales_as_its_wrapped_dump(simulation, tmp_path):
+    """LAMMPS's dump xyz gives no ids, box, masses or molecules: the data file gives them, its atoms
+    taken in the order of their ids; molecules crossing the faces are made whole in its box. Atoms in
+    another order are refused."""
+    full = vireo20.run(str(simulation / "everything.dump"), tmp_path / "full", picture_step=None)
+    paired = vireo20.run(str(simulation / "everything.xyz"), tmp_path / "paired", picture_step=None,
+                         topology=str(simulation / "molecules.data"), group_by="residues")
+    assert paired.timesteps == full.timesteps and len(full.files) > 2
+    for mine, theirs in zip(paired.files, full.files):
+        got, want = read_vtp(mine), read_vtp(theirs)
+        assert {"points", "inertia", "type"} <= set(want) - {"mol"} <= set(got)
+        for name in set(want) - {"mol"}:
+            assert_array_equal(got[name], want[name], err_msg=name)
+    lines = (simulation / "everything.xyz").read_text().splitlines(keepends=True)
+    count = int(lines[0])
+    (tmp_path / "shuffled.xyz").write_text("".join(lines[:2] + lines[2:count + 2][::-1]))
+    with pytest.raises(vireo20.InputError, match=r"not the data file's in the order of their ids \(dump_modify sort"):
+        vireo20.run(str(tmp_path / "shuffled.xyz"), tmp_path / "shuffled", topology=str(simulation / "molecules.data"))
 
 
 @pytest.mark.parametrize("style, dumped", [("full", "mol q mass"), ("sphere", "diameter mass"), ("atomic", "mass"),
