@@ -1,8 +1,9 @@
 """Input from an extended XYZ file (as OVITO, ASE and GPUMD write it): frames of an atom count, a
 comment line of key=value pairs, and a line per atom whose columns `Properties=name:kind:count:...`
 names (kind S for text, R for real, I for integer, L for logical T/F). The file may be compressed
-(gzip, bzip2 or xz, as ASE writes `.xyz.gz`): it is then inflated from its start to find the frames,
-and again for each frame read that comes before the last one read.
+(gzip, bzip2 or xz, as ASE writes `.xyz.gz`; zstd, as LAMMPS's xyz/zstd): it is then inflated from
+its start to find the frames, and again for each frame read that comes before the last one read
+(gzip and zstd by the dump reader's inflaters, in a thread of their own).
 
 Positions: `pos`. Box: `Lattice="ax ay az bx by bz cx cy cz"` (edge vectors) from `Origin="x y z"`
 (OVITO's; default 0 0 0), periodic along `pbc="T T T"` (every edge where a lattice is given and pbc is
@@ -17,6 +18,7 @@ names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `force
 given; integers and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
 """
 import importlib
+import io
 import re
 import threading
 import warnings
@@ -36,8 +38,11 @@ _LAMMPS = re.compile(r"\s*Atoms\. Timestep: *(-?\d+)\s*$")
 _PAIR = re.compile(r'([A-Za-z_][\w:-]*)\s*=\s*("[^"]*"|\'[^\']*\'|\{[^}]*\}|\S+)')
 
 
-# Compressed files (ASE writes .xyz.gz, .xyz.bz2 and .xyz.xz as asked), by their first bytes.
-COMPRESSIONS = {b"\x1f\x8b": "gzip", b"BZh": "bz2", b"\xfd7zXZ\x00": "lzma"}
+# Compressed files (ASE writes .xyz.gz, .xyz.bz2 and .xyz.xz as asked, LAMMPS xyz/gz and xyz/zstd),
+# by their first bytes.
+COMPRESSIONS = {b"\x1f\x8b": "gzip", b"BZh": "bz2", b"\xfd7zXZ\x00": "lzma", b"\x28\xb5\x2f\xfd": "zstd"}
+# Inflated natively, by a thread beside the parse (3-4 times Python's zlib); the rest by Python's modules.
+NATIVE = ("gzip", "zstd")
 
 
 def _compression(head):
@@ -113,7 +118,49 @@ def _open(path):
     """The file's bytes as a stream, inflated where it is compressed."""
     with open(path, "rb") as stream:
         compression = _compression(stream.read(8))
+    if compression in NATIVE:
+        return _NativeText(path)
     return open(path, "rb") if compression is None else importlib.import_module(compression).open(path, "rb")
+
+
+class _NativeText(io.RawIOBase):
+    """A gzip or zstd file's text, inflated by the dump reader's sources; seeks forward only."""
+
+    def __init__(self, path):
+        from ._lammpsdump import Error, TextStream
+        self._errors, self._at = Error, 0
+        try:
+            self._text = TextStream(path)
+        except Error as error:
+            raise OSError(error.args[1]) from None
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        try:
+            read = self._text.readinto(buffer)
+        except self._errors as error:
+            raise OSError(error.args[1]) from None
+        self._at += read
+        return read
+
+    def tell(self):
+        return self._at
+
+    def seek(self, offset, whence=io.SEEK_SET):
+        if whence != io.SEEK_SET or offset < self._at:
+            raise io.UnsupportedOperation("an inflated text seeks forward only")
+        scratch = bytearray(min(offset - self._at, 1 << 20))
+        while self._at < offset:
+            if not self.readinto(memoryview(scratch)[:offset - self._at]):
+                break
+        return self._at
+
+    def close(self):
+        if not self.closed:
+            self._text.close()
+        super().close()
 
 
 def frame_index(path):

@@ -66,6 +66,8 @@ dump everything all custom {EVERY} everything.dump id mol type mass x y z
 dump everything_xyz all xyz {EVERY} everything.xyz
 dump_modify everything format float %.17g sort id
 dump_modify everything_xyz format line "%s %.17g %.17g %.17g"
+dump packed all xyz/zstd {EVERY} everything.xyz.zst
+dump_modify packed format line "%s %.17g %.17g %.17g"
 dump contacts all local {EVERY} contacts.dump c_pairs[1] c_pairs[2] c_forces[1] c_forces[2] c_forces[3]
 dump_modify unwrapped format float %.17g
 dump_modify imaged format float %.17g
@@ -216,9 +218,13 @@ def test_a_dump_xyz_with_its_data_file_upscales_as_its_wrapped_dump(simulation, 
     full = vireo20.run(str(simulation / "everything.dump"), tmp_path / "full", picture_step=None)
     paired = vireo20.run(str(simulation / "everything.xyz"), tmp_path / "paired", picture_step=None,
                          topology=str(simulation / "molecules.data"), group_by="residues")
-    assert paired.timesteps == full.timesteps and len(full.files) > 2
-    for mine, theirs in zip(paired.files, full.files):
+    packed = vireo20.run(str(simulation / "everything.xyz.zst"), tmp_path / "packed", picture_step=None,
+                         topology=str(simulation / "molecules.data"), group_by="residues")
+    assert paired.timesteps == packed.timesteps == full.timesteps and len(full.files) > 2
+    for mine, zipped, theirs in zip(paired.files, packed.files, full.files):
         got, want = read_vtp(mine), read_vtp(theirs)
+        for name, values in read_vtp(zipped).items():
+            assert_array_equal(values, got[name], err_msg=name)
         assert {"points", "inertia", "type"} <= set(want) - {"mol"} <= set(got)
         for name in set(want) - {"mol"}:
             assert_array_equal(got[name], want[name], err_msg=name)

@@ -27,6 +27,7 @@
 #include "vireo20/io/FileChecksum.h"
 #include "vireo20/io/NumberText.h"
 #include "vireo20/io/StepFileWriter.h"
+#include "vireo20/io/TextStream.h"
 #include "vireo20/io/TextValues.h"
 #include "vireo20/sci/parallel.h"
 
@@ -93,15 +94,25 @@ struct ReaderObject {
   std::size_t columns;
 };
 
-// Holds the reader for one call, or sets the Python error and holds nothing.
+struct TextStreamObject {
+  PyObject_HEAD
+  vireo20::io::TextStream* reader;
+  std::mutex* busy;
+};
+
+const char* kind_of(const ReaderObject*) { return "the dump reader"; }
+const char* kind_of(const TextStreamObject*) { return "the text stream"; }
+
+// Holds an object's reader for one call, or sets the Python error and holds nothing.
+template <class Object>
 class Use {
  public:
-  explicit Use(ReaderObject* p_Self) : m_Self(p_Self)
+  explicit Use(Object* p_Self) : m_Self(p_Self)
   {
     if (m_Self->reader == nullptr) {
-      PyErr_SetString(PyExc_ValueError, "the dump reader is closed");
+      PyErr_Format(PyExc_ValueError, "%s is closed", kind_of(m_Self));
     } else if (!m_Self->busy->try_lock()) {
-      PyErr_SetString(PyExc_RuntimeError, "the dump reader is in use by another thread");
+      PyErr_Format(PyExc_RuntimeError, "%s is in use by another thread", kind_of(m_Self));
     } else {
       m_Held = true;
     }
@@ -113,7 +124,7 @@ class Use {
   explicit operator bool() const { return m_Held; }
 
  private:
-  ReaderObject* m_Self;
+  Object* m_Self;
   bool m_Held = false;
 };
 
@@ -407,6 +418,92 @@ bool path_argument(PyObject* p_Path, std::string& p_File)
   return true;
 }
 
+PyObject* text_stream_new(PyTypeObject* p_Type, PyObject*, PyObject*)
+{
+  auto* self = reinterpret_cast<TextStreamObject*>(p_Type->tp_alloc(p_Type, 0));
+  if (self == nullptr) return nullptr;
+  self->busy = new (std::nothrow) std::mutex;
+  if (self->busy == nullptr) {
+    Py_DECREF(self);
+    return PyErr_NoMemory();
+  }
+  return reinterpret_cast<PyObject*>(self);
+}
+
+int text_stream_init(PyObject* p_Self, PyObject* p_Arguments, PyObject*)
+{
+  auto* self = reinterpret_cast<TextStreamObject*>(p_Self);
+  PyObject* given = nullptr;
+  std::string file;
+  if (!PyArg_ParseTuple(p_Arguments, "O", &given) || !path_argument(given, file)) return -1;
+  if (self->reader != nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the text stream is already open");
+    return -1;
+  }
+  vireo20::io::TextStream* stream = nullptr;
+  if (!without_lock([&] { stream = new vireo20::io::TextStream(file); })) return -1;
+  self->reader = stream;
+  return 0;
+}
+
+void text_stream_dealloc(PyObject* p_Self)
+{
+  auto* self = reinterpret_cast<TextStreamObject*>(p_Self);
+  delete self->reader;
+  delete self->busy;
+  PyTypeObject* type = Py_TYPE(p_Self);
+  type->tp_free(p_Self);
+  Py_DECREF(type);
+}
+
+PyObject* text_stream_readinto(PyObject* p_Self, PyObject* p_Buffer)
+{
+  auto* self = reinterpret_cast<TextStreamObject*>(p_Self);
+  Py_buffer view;
+  if (PyObject_GetBuffer(p_Buffer, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+  std::size_t read = 0;
+  bool done = false;
+  {
+    Use use(self);
+    // The inflating runs without the interpreter lock: other Python threads go on meanwhile.
+    done = use && without_lock([&] { read = self->reader->read(static_cast<char*>(view.buf), view.len); });
+  }
+  PyBuffer_Release(&view);
+  return done ? PyLong_FromSize_t(read) : nullptr;
+}
+
+PyObject* text_stream_close(PyObject* p_Self, PyObject*)
+{
+  auto* self = reinterpret_cast<TextStreamObject*>(p_Self);
+  if (self->reader == nullptr) Py_RETURN_NONE;
+  Use use(self);
+  if (!use) return nullptr;
+  vireo20::io::TextStream* stream = self->reader;
+  self->reader = nullptr;
+  // Stopping the inflating thread waits for it; other Python threads may run meanwhile.
+  without_lock([&] { delete stream; });
+  Py_RETURN_NONE;
+}
+
+PyMethodDef text_stream_methods[] = {
+    {"readinto", text_stream_readinto, METH_O,
+     "readinto(buffer): fills a writable buffer with the next bytes of the text; answers how many (fewer only at "
+     "its end). Raises Error when the file is damaged or cut short."},
+    {"close", text_stream_close, METH_NOARGS, "Closes the file (and stops a compressed file's inflating thread)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyType_Slot text_stream_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(text_stream_new)},
+    {Py_tp_init, reinterpret_cast<void*>(text_stream_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(text_stream_dealloc)},
+    {Py_tp_methods, text_stream_methods},
+    {Py_tp_doc, const_cast<char*>("TextStream(path): the text of a file from its start, plain or inflated from gzip or "
+                                  "zstd by a thread of its own.")},
+    {0, nullptr}};
+
+PyType_Spec text_stream_spec = {"vireo20._lammpsdump.TextStream", sizeof(TextStreamObject), 0, Py_TPFLAGS_DEFAULT,
+                                text_stream_slots};
+
 PyObject* module_index(PyObject*, PyObject* p_Path)
 {
   std::string file;
@@ -696,12 +793,16 @@ PyMODINIT_FUNC PyInit__lammpsdump()
       "concerned and whole_file true when the file itself is damaged or unreadable.",
       nullptr, nullptr);
   PyObject* reader_type = PyType_FromSpec(&reader_spec);
-  if (error_type == nullptr || reader_type == nullptr || PyModule_AddObjectRef(module, "Error", error_type) < 0 ||
-      PyModule_AddObjectRef(module, "Reader", reader_type) < 0) {
-    Py_XDECREF(reader_type);
+  PyObject* text_stream_type = PyType_FromSpec(&text_stream_spec);
+  const bool added = error_type != nullptr && reader_type != nullptr && text_stream_type != nullptr &&
+                     PyModule_AddObjectRef(module, "Error", error_type) == 0 &&
+                     PyModule_AddObjectRef(module, "Reader", reader_type) == 0 &&
+                     PyModule_AddObjectRef(module, "TextStream", text_stream_type) == 0;
+  Py_XDECREF(reader_type);
+  Py_XDECREF(text_stream_type);
+  if (!added) {
     Py_DECREF(module);
     return nullptr;
   }
-  Py_DECREF(reader_type);
   return module;
 }
