@@ -177,6 +177,15 @@ def inputs_after_options(args):
     return args
 
 
+def _reader_with_topology(trajectory):
+    """The format that reads a trajectory after its topology: a LAMMPS dump's own reader (which takes
+    its contacts too), else MDAnalysis's (which hands a data file's XYZ file to the job's reader)."""
+    try:
+        return "lammps" if inputs.detect(trajectory) == "lammps" else "mdanalysis"
+    except InputError:
+        return "mdanalysis"
+
+
 def _upscale(args):
     up = args.parser
     inputs_after_options(args)
@@ -193,14 +202,14 @@ def _upscale(args):
             inputs.several_files_format(args.input[1:]) == "lammps":
         # A data file, then its dump written one file per step.
         options["topology"], source = args.input[0], list(args.input[1:])
-        args.format = "mdanalysis"
+        args.format = args.format or "lammps"
     elif (several is not None and args.format in (None, several)) or len(args.input) > 2:
         # A dump written one file per step, as the shell expands dump.*.lammpstrj; the reader names a
         # file that does not belong.
         source = list(args.input)
     elif len(args.input) == 2:
         options["topology"], source = args.input
-        args.format = args.format or "mdanalysis"
+        args.format = args.format or _reader_with_topology(source)
     else:
         source = args.input[0] if args.input else None
     if source is not None and synthetic:

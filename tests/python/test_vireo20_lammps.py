@@ -184,14 +184,15 @@ def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, du
 
 def test_a_dump_without_molecules_or_masses_takes_them_from_its_data_file(simulation, tmp_path):
     """The moving selection's dump stripped of mol and mass: its data file, matched by atom id, gives
-    the very arrays the full dump does, on a machine without MDAnalysis too."""
+    the very arrays the full dump does, contact lines too, on a machine without MDAnalysis too."""
     lines = (simulation / "imaged.dump").read_text().splitlines(keepends=True)
     keep = [0, 2] + list(range(4, 16))
     stripped = [" ".join(line.split()[k] for k in keep) + "\n" if len(line.split()) == 16 and
                 not line.startswith("ITEM") else line for line in lines]
     header = ("ITEM: ATOMS id mol type mass", "ITEM: ATOMS id type")
     (tmp_path / "atoms.dump").write_text("".join(stripped).replace(*header))
-    full = vireo20.run(str(simulation / "imaged.dump"), tmp_path / "full", picture_step=None)
+    full = vireo20.run(str(simulation / "imaged.dump"), tmp_path / "full", picture_step=None,
+                       contacts=str(simulation / "contacts.dump"))
     without = tmp_path / "without" / "MDAnalysis"
     without.mkdir(parents=True)
     (without / "__init__.py").write_text("raise ImportError('not installed')\n")
@@ -199,14 +200,15 @@ def test_a_dump_without_molecules_or_masses_takes_them_from_its_data_file(simula
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [str(without.parent), os.path.dirname(os.path.dirname(vireo20.__file__))]))
     done = subprocess.run([sys.executable, "-m", "vireo20", "upscale", str(simulation / "molecules.data"),
-                           str(tmp_path / "atoms.dump"), "--group-by", "residues", "--no-picture", "--out",
+                           str(tmp_path / "atoms.dump"), str(simulation / "contacts.dump"), "--group-by", "residues",
+                           "--no-picture", "--out",
                            str(tmp_path / "paired")], env=environment, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     paired = sorted((tmp_path / "paired").glob("*.vtp"))
     assert len(paired) == len(full.files)
     for mine, theirs in zip(paired, full.files):
         got, want = read_vtp(mine), read_vtp(theirs)
-        assert set(want) - {"mol"} <= set(got) and {"points", "inertia", "group_id"} <= set(want)
+        assert set(want) - {"mol"} <= set(got) and {"points", "inertia", "group_id", "cell:contacts"} <= set(want)
         for name in set(want) - {"mol"}:
             assert_array_equal(got[name], want[name], err_msg=name)
 
