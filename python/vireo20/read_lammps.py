@@ -249,32 +249,36 @@ def open_series(path, contacts=None, contact_ids=None, topology=None, atom_style
         contact_ids = tuple(contact_ids)
         if contacts is None or len(contact_ids) != 2 or len(set(contact_ids)) != 2:
             raise ValueError("contact_ids names the two different columns of a contact dump's atom ids")
-    from .inputs import expand
-    path = expand(path)
-    paths = dump_files(path, "ATOMS")
+    path, paths = _given_dump(path, "ATOMS")
     contact_paths = []
     if contacts is not None:
-        contacts = expand(contacts)
-        contact_paths = dump_files(contacts, "ENTRIES")
-        if not contact_paths:
-            raise InputError(contacts, "-", "-", "the folder holds no LAMMPS dump local files (ITEM: ENTRIES)")
+        contacts, contact_paths = _given_dump(contacts, "ENTRIES")
+    completion = None
+    if topology is not None:
+        from .lammps_data import Completion
+        completion = Completion(topology, {"atom_style": atom_style} if atom_style else {})
+    return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids, completion)
+
+
+def _given_dump(given, section):
+    """(the input as given, its files): a dump's file, its files written one per step or per
+    processor, their folder or a pattern; each readable and starting as a dump."""
+    from .inputs import expand
+    given = expand(given)
+    paths = dump_files(given, section)
     if not paths:
-        raise InputError(path, "-", "-", "the folder holds no LAMMPS dump files of atoms")
-    for name in paths + contact_paths:
+        what = "dump local files (ITEM: ENTRIES)" if section == "ENTRIES" else "dump files of atoms"
+        raise InputError(given, "-", "-", f"the folder holds no LAMMPS {what}")
+    for name in paths:
         try:
             with open(name, "rb"):
                 pass
         except OSError as error:
             raise InputError(name, "-", "-", f"cannot be read ({error.strerror or error})") from None
     # A folder's files were told apart by its scan.
-    for given, files in ((path, paths), (contacts, contact_paths)):
-        if not (isinstance(given, str) and os.path.isdir(given)):
-            _no_headless(files)
-    completion = None
-    if topology is not None:
-        from .lammps_data import Completion
-        completion = Completion(topology, {"atom_style": atom_style} if atom_style else {})
-    return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids, completion)
+    if not (isinstance(given, str) and os.path.isdir(given)):
+        _no_headless(paths)
+    return given, paths
 
 
 def _binary(path):
@@ -827,13 +831,38 @@ class LammpsLoader:
                       positions=content["positions"], columns=columns, box=content["box"],
                       wrapped=content["wrapped"], time=content.get("time"), units=self.units,
                       default_group=next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0]))
-        if self.contacts is not None:
-            contacts = self.contacts.read()
-            frame.contacts, frame.contact_kinds = contacts["contacts"], contacts["contact_kinds"]
-            frame.contact_values = dict(contacts["contact_values"])
-        else:
-            frame.contacts, frame.contact_kinds = np.zeros((0, 2), np.int64), np.zeros(0, np.int64)
+        _attach_contacts(frame, self.contacts)
         return frame if self.topology is None else self.topology(frame)
+
+
+def _attach_contacts(frame, part):
+    """The pairs of a dump local's frame (none without one) on a frame of atoms."""
+    if part is not None:
+        contacts = part.read()
+        frame.contacts, frame.contact_kinds = contacts["contacts"], contacts["contact_kinds"]
+        frame.contact_values = dict(contacts["contact_values"])
+    else:
+        frame.contacts, frame.contact_kinds = np.zeros((0, 2), np.int64), np.zeros(0, np.int64)
+
+
+def _with_contact_frames(frames, contacts):
+    """(frame, its contact frame or None) for frames with a `timestep` and contact parts in step order:
+    each contact frame goes to the frame of its timestep; a damaged one stops the run at the first
+    frame it could belong to. Parts are let go before moving on, so that a streamed contact frame
+    that no frame holds is passed over."""
+    waiting = next(contacts, None)
+    while True:
+        atoms = None
+        atoms = next(frames, None)
+        if atoms is None:
+            return
+        while (waiting is not None and not waiting.problem and atoms.timestep is not None
+               and waiting.timestep < atoms.timestep):
+            waiting = None
+            waiting = next(contacts, None)
+        matched = waiting is not None and (waiting.timestep == atoms.timestep or (waiting.problem and (
+            waiting.timestep is None or atoms.timestep is None or waiting.timestep <= atoms.timestep)))
+        yield atoms, waiting if matched else None
 
 
 class LammpsSeries(Series):
@@ -947,24 +976,11 @@ class LammpsSeries(Series):
                 raise InputError(group[0], "-", "-", "no frames: the file holds no 'ITEM: TIMESTEP'")
 
     def loaders(self):
-        # Parts are let go before moving on, so that a streamed frame no loader holds is passed over.
-        contacts, atom_parts = self._contact_parts(), self._atom_parts()
-        waiting = next(contacts, None)
         count = 0
-        while True:
-            atoms = None
-            atoms = next(atom_parts, None)
-            if atoms is None:
-                break
-            while (waiting is not None and not waiting.problem and atoms.timestep is not None
-                   and waiting.timestep < atoms.timestep):
-                waiting = None
-                waiting = next(contacts, None)
-            # A damaged contact frame stops the run at the first atom frame it could belong to.
-            matched = waiting is not None and (waiting.timestep == atoms.timestep or (waiting.problem and (
-                waiting.timestep is None or atoms.timestep is None or waiting.timestep <= atoms.timestep)))
-            yield LammpsLoader(count, atoms, waiting if matched else None, self.units, self.topology)
+        for atoms, contacts in _with_contact_frames(self._atom_parts(), self._contact_parts()):
+            yield LammpsLoader(count, atoms, contacts, self.units, self.topology)
             count += 1
+            del atoms, contacts
         if count == 0:
             what = "the file holds" if len(self.paths) == 1 else "none of its files holds"
             raise InputError(self.source, "-", "-", f"no frames: {what} an 'ITEM: TIMESTEP'")
@@ -1012,3 +1028,68 @@ class LammpsSeries(Series):
                     _call(where, reader.finish)
                 finally:
                     reader.close()
+
+
+def with_contacts(series, contacts, contact_ids=None):
+    """Another reader's frames (VTK files that a DEM code wrote beside its dump local), each with the
+    contact frame of its timestep from the dump local `contacts` (a file, its files written one per
+    step, their folder or a pattern), whose pairs are the columns `contact_ids` (default the first
+    two). The series' loaders must know their timesteps before they load (`options["timestep"]`)."""
+    if contact_ids is not None:
+        contact_ids = tuple(contact_ids)
+        if len(contact_ids) != 2 or len(set(contact_ids)) != 2:
+            raise ValueError("contact_ids names the two different columns of a contact dump's atom ids")
+    _, paths = _given_dump(contacts, "ENTRIES")
+    return _WithContacts(series, LammpsSeries([], paths, paths[0], contact_ids))
+
+
+class _WithContacts(Series):
+    def __init__(self, series, contacts):
+        self.series, self.contacts, self.source = series, contacts, series.source
+        self._steps = None
+
+    def loaders(self):
+        frames = (_ContactsOf(loader) for loader in self.series.loaders())
+        # Frames and contact frames at no common step (a .pvd's times against a dump's steps, say)
+        # would give no contact line and no word of why: finish() says so.
+        self._steps = {"frames": [], "matched": 0}
+        for loader, part in _with_contact_frames(frames, self.contacts._contact_parts()):
+            loader.contacts = part
+            self._steps["frames"].append(loader.timestep)
+            self._steps["matched"] += part is not None
+            yield loader
+            del loader, part
+
+    def read_in_order(self):
+        self.series.read_in_order()
+        self.contacts.read_in_order()
+        return self
+
+    def finish(self):
+        self.series.finish()
+        self.contacts.finish()
+        if self._steps and self._steps["frames"] and not self._steps["matched"]:
+            frames = self._steps["frames"]
+            raise InputError(self.contacts.source, "-", "timestep", f"no contact frame is at the step of a frame "
+                                                                    f"(the frames' steps are {frames[0]} to {frames[-1]}): "
+                                                                    "the contacts were dumped at other steps, or the "
+                                                                    "frames' steps are times")
+
+    def files(self):
+        return [*(self.series.files() if hasattr(self.series, "files") else []), *self.contacts.contact_paths]
+
+    def __len__(self):
+        return len(self.series)
+
+
+class _ContactsOf:
+    """A loader of another reader's series, with the contact frame of its timestep."""
+
+    def __init__(self, loader):
+        self.loader, self.index, self.contacts = loader, loader.index, None
+        self.timestep = loader.options.get("timestep")
+
+    def load(self):
+        frame = self.loader.load()
+        _attach_contacts(frame, self.contacts)
+        return frame

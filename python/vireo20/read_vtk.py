@@ -23,6 +23,9 @@ omegaz` as `omega`, `tqx tqy tqz` as `tq`, `c_X[1] c_X[2] c_X[3]` as `c_X`. The 
 column is the first of `mol`, `id_multisphere` (LIGGGHTS multisphere bodies), `body`, `clump`,
 `clumpId` (Yade; -1 for no clump) and `cluster` that the file has.
 
+Contacts: option `contacts` names a LAMMPS dump local written beside the files (LIGGGHTS's `dump
+local` of `compute pair/gran/local`), whose frames go to the steps of their timesteps.
+
 VTK files hold no periodic box: option `box` (a `Box`) gives one. Positions are then unwrapped with
 the image flags where the file has `ix iy iz` arrays, else taken as wrapped in its periodic
 directions.
@@ -141,8 +144,10 @@ def _pvd(path, group=None):
             for timestep, parts in steps.items()]
 
 
-def open_series(path, box=None, group_by=None, stem=None):
-    """The frames of a .pvd, a folder or list of VTK files or one file; see the module's text for `box`."""
+def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact_ids=None):
+    """The frames of a .pvd, a folder or list of VTK files or one file; see the module's text for `box`.
+    `contacts`: a LAMMPS dump local written beside them (LIGGGHTS's `dump local` of
+    `compute pair/gran/local`), its pairs in the columns `contact_ids` (default the first two)."""
     if isinstance(path, (list, tuple)):
         entries = _numbered(path)
         path = entries[0][0]
@@ -153,8 +158,14 @@ def open_series(path, box=None, group_by=None, stem=None):
     else:
         number = _name_number(os.path.basename(path))
         entries = [(path, 0 if number is None else number)]
-    return Loaders(path, (FrameLoader(read_frame, file, i, {"timestep": t, "box": box, "group_by": group_by})
-                          for i, (file, t) in enumerate(entries)))
+    series = Loaders(path, (FrameLoader(read_frame, file, i, {"timestep": t, "box": box, "group_by": group_by})
+                            for i, (file, t) in enumerate(entries)))
+    if contacts is None:
+        if contact_ids is not None:
+            raise ValueError("contact_ids goes with contacts")
+        return series
+    from .read_lammps import with_contacts
+    return with_contacts(series, contacts, contact_ids)
 
 
 def _reader(path):

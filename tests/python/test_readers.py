@@ -503,3 +503,41 @@ def test_an_extended_xyz_files_species_name_masses_and_a_bad_value_stops_at_its_
         (tmp_path / "b.xyz").write_text(text + text.replace("H 3.9 1 1 7", bad))
         with pytest.raises(InputError, match=r"step 1: the atom lines do not hold the 5 values a line that"):
             list(inputs.open_series(str(tmp_path / "b.xyz")))
+
+
+def _dump_local(path, steps, seed=3):
+    """A dump local of pairs of particles present at each step, with a force."""
+    rng, text = np.random.default_rng(seed), ""
+    for step, rows, _, _ in frames():
+        if step in steps:
+            pairs = rng.choice(IDS[rows], size=(4, 2))
+            lines = "".join(f"{a} {b} {f!r}\n" for (a, b), f in zip(pairs, rng.normal(size=4)))
+            text += f"ITEM: TIMESTEP\n{step}\nITEM: NUMBER OF ENTRIES\n4\nITEM: BOX BOUNDS pp pp pp\n0 1\n0 1\n0 1\n" \
+                    f"ITEM: ENTRIES c_p[1] c_p[2] c_f\n{lines}"
+    path.write_text(text)
+    return text
+
+
+def test_vtk_particles_take_the_contacts_of_their_steps_from_a_dump_local(tmp_path):
+    """LIGGGHTS-style VTK files with a dump local beside them: each frame takes the pairs of its step
+    (none where the dump local has no such step); a dump local at none of the frames' steps is refused."""
+    folder = tmp_path / "post"
+    folder.mkdir()
+    path, options, _, _, _ = write_vtk(str(folder), legacy=True)
+    text = _dump_local(tmp_path / "pairs.dump", STEPS[::2])
+    series = inputs.open_series(path, contacts=str(tmp_path / "pairs.dump"), **options)
+    assert str(tmp_path / "pairs.dump") in series.files() and len(series) == 3
+    loaders = list(series.loaders())
+    blocks = text.split("ITEM: TIMESTEP\n")[1:]
+    for loader, step in zip(loaders, STEPS):
+        frame = pickle.loads(pickle.dumps(loader)).load()
+        block = next((b for b in blocks if b.startswith(f"{step}\n")), None)
+        want = np.loadtxt(block.split("c_f\n")[1].splitlines(), ndmin=2) if block else np.zeros((0, 3))
+        assert frame.timestep == step
+        np.testing.assert_array_equal(frame.contacts, want[:, :2].astype(np.int64))
+        np.testing.assert_array_equal(frame.contact_values.get("c_f", np.zeros(0)), want[:, 2])
+    series.finish()
+    (tmp_path / "elsewhere.dump").write_text(text.replace("TIMESTEP\n0\n", "TIMESTEP\n1\n")
+                                             .replace("TIMESTEP\n250\n", "TIMESTEP\n251\n"))
+    with pytest.raises(InputError, match="no contact frame is at the step of a frame"):
+        list(inputs.open_series(path, contacts=str(tmp_path / "elsewhere.dump"), **options))
