@@ -43,7 +43,7 @@ NORMS, AVES = ("all", "sample", "none"), ("one", "running", "window")
 
 
 def _labels(name, width):
-    from .read_vtk import TRIPLETS
+    from .reading import TRIPLETS
     stems = {vector: stem for stem, vector in TRIPLETS.items()}
     if width == 1:
         return [name]

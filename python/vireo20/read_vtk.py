@@ -37,23 +37,9 @@ import xml.etree.ElementTree as ElementTree
 import numpy as np
 
 from .frames import InputError
-from .reading import FrameLoader, Loaders, column, missing_library, natural_key, particles_frame
+from .reading import FrameLoader, Loaders, column, missing_library, named_frame, natural_key
 
 EXTENSIONS = (".vtu", ".vtp", ".pvtu", ".pvtp", ".vtk")
-COMMON_NAMES = {
-    "id": ("id", "ID", "Id", "ids"),
-    "velocity": ("v", "vel", "velocity", "Velocity", "linVelocityVec"),
-    "force": ("f", "force", "Force"),
-    "omega": ("omega", "AngularVelocity", "angVelocityVec"),
-    "tq": ("tq", "Torque"),
-    "radius": ("radius", "Radius", "radii"),
-    "diameter": ("diameter", "Diameter"),
-    "mass": ("mass", "Mass"),
-    "density": ("density", "Density"),
-    "type": ("type", "Type"),
-}
-GROUP_COLUMNS = ("mol", "id_multisphere", "body", "clump", "clumpId", "cluster")
-TRIPLETS = {"v": "velocity", "f": "force", "omega": "omega", "tq": "tq", "angmom": "angmom", "mu": "mu"}
 
 
 def _series_files(folder):
@@ -220,16 +206,6 @@ def _read(path, timestep):
     return data
 
 
-def _join_triplets(columns):
-    scalar = lambda name: name in columns and columns[name].ndim == 1
-    triplets = [(name, [stem + axis for axis in "xyz"]) for stem, name in TRIPLETS.items()]
-    triplets += [(key[:-3], [key[:-3] + f"[{k}]" for k in "123"]) for key in columns
-                 if key.endswith("[1]") and not scalar(key[:-3] + "[4]")]
-    for name, parts in triplets:
-        if name not in columns and all(scalar(part) for part in parts) and columns[parts[0]].dtype.kind == "f":
-            columns[name] = np.stack([columns.pop(part) for part in parts], axis=1)
-
-
 def _point_data(path, timestep):
     """The positions and point arrays of one file: a legacy ASCII one read natively, the same values
     as VTK's, where it can be."""
@@ -289,18 +265,4 @@ def read_frame(path, index, timestep=None, box=None, group_by=None):
     if images is not None and images.ndim == 1 and images.dtype.kind == "i" and (images >= 0).any():
         own = images < 0
         positions, columns = positions[own], {name: values[own] for name, values in columns.items()}
-    _join_triplets(columns)
-    for common, names in COMMON_NAMES.items():
-        if common not in columns:
-            found = next((n for n in names if n in columns), None)
-            if found is not None:
-                columns[common] = columns.pop(found)
-    images = [columns.get(axis) for axis in ("ix", "iy", "iz")]
-    wrapped = box is not None
-    if wrapped and all(flags is not None and flags.dtype.kind == "i" and flags.ndim == 1 for flags in images):
-        images = np.stack([columns.pop(axis) for axis in ("ix", "iy", "iz")], axis=1)
-        images[:, ~box.periodic] = 0
-        positions, wrapped = box.unwrap(positions, images), False
-    default = group_by or next((n for n in GROUP_COLUMNS if n in columns), "mol")
-    return particles_frame(path, index, timestep, positions, columns, box, wrapped=wrapped,
-                           default_group=default)
+    return named_frame(path, index, timestep, positions, columns, box, group_by)

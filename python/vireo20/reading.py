@@ -65,6 +65,56 @@ def particles_frame(source, index, timestep, positions, columns, box=None, wrapp
                  default_group=default_group, first_id=first_id)
 
 
+
+# Other programs' names of the job's columns (VTK's point arrays, CSV headers).
+COMMON_NAMES = {
+    "id": ("id", "ID", "Id", "ids"),
+    "velocity": ("v", "vel", "velocity", "Velocity", "linVelocityVec"),
+    "force": ("f", "force", "Force"),
+    "omega": ("omega", "AngularVelocity", "angVelocityVec", "angular_velocity", "Angular_Velocity"),
+    "tq": ("tq", "Torque", "torque"),
+    "radius": ("radius", "Radius", "radii"),
+    "diameter": ("diameter", "Diameter"),
+    "mass": ("mass", "Mass"),
+    "density": ("density", "Density"),
+    "type": ("type", "Type"),
+}
+GROUP_COLUMNS = ("mol", "id_multisphere", "body", "clump", "clumpId", "cluster")
+TRIPLETS = {"v": "velocity", "f": "force", "omega": "omega", "tq": "tq", "angmom": "angmom", "mu": "mu"}
+
+
+def join_triplets(columns):
+    """LAMMPS's scalar triplets as one vector each: `vx vy vz` as `velocity`, `c_X[1] c_X[2] c_X[3]`
+    as `c_X`, ..."""
+    scalar = lambda name: name in columns and columns[name].ndim == 1
+    triplets = [(name, [stem + axis for axis in "xyz"]) for stem, name in TRIPLETS.items()]
+    triplets += [(key[:-3], [key[:-3] + f"[{k}]" for k in "123"]) for key in columns
+                 if key.endswith("[1]") and not scalar(key[:-3] + "[4]")]
+    for name, parts in triplets:
+        if name not in columns and all(scalar(part) for part in parts) and columns[parts[0]].dtype.kind == "f":
+            columns[name] = np.stack([columns.pop(part) for part in parts], axis=1)
+
+
+def named_frame(path, index, timestep, positions, columns, box=None, group_by=None):
+    """A frame of another program's per-particle arrays: triplets joined, common names taken as the
+    job's, positions unwrapped with `ix iy iz` in `box` where it has them, else taken as wrapped in
+    it; the groups the first of GROUP_COLUMNS present (`group_by` names another)."""
+    join_triplets(columns)
+    for common, names in COMMON_NAMES.items():
+        if common not in columns:
+            found = next((n for n in names if n in columns), None)
+            if found is not None:
+                columns[common] = columns.pop(found)
+    images = [columns.get(axis) for axis in ("ix", "iy", "iz")]
+    wrapped = box is not None
+    if wrapped and all(flags is not None and flags.dtype.kind == "i" and flags.ndim == 1 for flags in images):
+        images = np.stack([columns.pop(axis) for axis in ("ix", "iy", "iz")], axis=1)
+        images[:, ~box.periodic] = 0
+        positions, wrapped = box.unwrap(positions, images), False
+    default = group_by or next((n for n in GROUP_COLUMNS if n in columns), "mol")
+    return particles_frame(path, index, timestep, positions, columns, box, wrapped=wrapped,
+                           default_group=default)
+
 def find_sorted(rows, ids):
     """(where each of `ids` lies among the sorted `rows`, whether it is there)."""
     at = np.minimum(np.searchsorted(rows, ids), max(len(rows) - 1, 0))
