@@ -19,6 +19,8 @@ FORMATS = {
     "gsd": ("read_gsd", "a HOOMD-blue GSD trajectory"),
     "h5md": ("read_h5md", "an H5MD file (HDF5)"),
     "extxyz": ("read_extxyz", "an extended XYZ file (as OVITO, ASE and GPUMD write it)"),
+    "csv": ("read_csv", "CSV tables of particles (pandas's to_csv, DEM programs' exports): a file per step, or a "
+                        "step column"),
     "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads, or a LAMMPS data, PDB, GRO or XYZ "
                              "file alone"),
 }
@@ -56,7 +58,7 @@ def expand(path):
 
 
 # The formats read from several files as one series.
-SEVERAL_FILES = {"lammps": "a LAMMPS dump", "vtk": "a VTK particle file"}
+SEVERAL_FILES = {"lammps": "a LAMMPS dump", "vtk": "a VTK particle file", "csv": "a CSV file"}
 
 
 def several_files_format(paths):
@@ -86,9 +88,9 @@ def detect(path):
             first = several_files_format(path[:1])
             odd = next((p for p in path if several_files_format([p]) != first), path[0]) if first else path[0]
             what = f"is not {SEVERAL_FILES[first]} as {path[0]} is" if first and odd != path[0] else \
-                "is neither a LAMMPS dump nor a VTK particle file"
-            raise InputError(odd, "-", "-", f"{what}: several files are one series when all are LAMMPS dumps "
-                                            "or all VTK particle files")
+                "is neither a LAMMPS dump nor a VTK particle file nor a CSV file"
+            raise InputError(odd, "-", "-", f"{what}: several files are one series when all are LAMMPS dumps, "
+                                            "all VTK particle files or all CSV files")
         return found
     if not os.path.exists(path):
         raise InputError(path, "-", "-", "no such file or folder")

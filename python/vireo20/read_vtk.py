@@ -31,13 +31,13 @@ the image flags where the file has `ix iy iz` arrays, else taken as wrapped in i
 directions.
 """
 import os
-import re
 import xml.etree.ElementTree as ElementTree
 
 import numpy as np
 
 from .frames import InputError
-from .reading import FrameLoader, Loaders, column, missing_library, named_frame, natural_key
+from .reading import (FrameLoader, Loaders, column, file_number, missing_library, named_frame, natural_key,
+                      numbered_files, series_in_folder)
 
 EXTENSIONS = (".vtu", ".vtp", ".pvtu", ".pvtp", ".vtk")
 
@@ -57,36 +57,9 @@ def sniff(path, head):
     return str(path).endswith((".pvd",) + EXTENSIONS) or b"<VTKFile" in head or head.startswith(b"# vtk DataFile")
 
 
-def _stem(name):
-    return re.sub(r"\d+", "#", name)
-
-
-def _name_number(name):
-    numbers = re.findall(r"\d+", os.path.splitext(name)[0])
-    return int(numbers[-1]) if numbers else None
-
-
 def _folder(path, stem):
-    names = _series_files(path)
-    stems = sorted({_stem(n) for n in names})
-    if stem is not None:
-        names = [n for n in names if _stem(n) == stem or n.startswith(stem)]
-    elif len(stems) > 1:
-        raise InputError(path, "-", "-", f"the folder holds several series ({', '.join(stems)}): "
-                                         "name one with --stem (the option stem), or give its .pvd")
-    if not names:
-        raise InputError(path, "-", "-", "the folder holds no VTK particle files "
-                                         f"({', '.join(EXTENSIONS)}){' named ' + stem if stem else ''}")
-    return _numbered([os.path.join(path, n) for n in names])
-
-
-def _numbered(paths):
-    """(file, timestep) in natural name order, the timestep the number ending each name."""
-    paths = sorted(paths, key=natural_key)
-    numbers = [_name_number(os.path.basename(p)) for p in paths]
-    if None in numbers or len(set(numbers)) != len(numbers):
-        numbers = list(range(len(paths)))
-    return list(zip(paths, numbers))
+    return numbered_files(series_in_folder(path, _series_files(path), stem,
+                                           f"VTK particle files ({', '.join(EXTENSIONS)})", ", or give its .pvd"))
 
 
 def _pvd(path, group=None):
@@ -135,14 +108,14 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     `contacts`: a LAMMPS dump local written beside them (LIGGGHTS's `dump local` of
     `compute pair/gran/local`), its pairs in the columns `contact_ids` (default the first two)."""
     if isinstance(path, (list, tuple)):
-        entries = _numbered(path)
+        entries = numbered_files(path)
         path = entries[0][0]
     elif os.path.isdir(path):
         entries = _folder(path, stem)
     elif str(path).endswith(".pvd"):
         entries = _pvd(path, stem)
     else:
-        number = _name_number(os.path.basename(path))
+        number = file_number(path)
         entries = [(path, 0 if number is None else number)]
     series = Loaders(path, (FrameLoader(read_frame, file, i, {"timestep": t, "box": box, "group_by": group_by})
                             for i, (file, t) in enumerate(entries)))

@@ -35,6 +35,37 @@ def column(values):
     return values
 
 
+def file_number(path):
+    """The number that ends a file's name before its extension (`dump_2000.vtu`: 2000), or None."""
+    numbers = re.findall(r"\d+", os.path.splitext(os.path.basename(path))[0])
+    return int(numbers[-1]) if numbers else None
+
+
+def numbered_files(paths):
+    """(file, timestep) in natural name order, the timestep the number ending each name (where every
+    name has its own, else the file's position)."""
+    paths = sorted(paths, key=natural_key)
+    numbers = [file_number(p) for p in paths]
+    if None in numbers or len(set(numbers)) != len(numbers):
+        numbers = list(range(len(paths)))
+    return list(zip(paths, numbers))
+
+
+def series_in_folder(path, names, stem, what, other=""):
+    """The paths of the one series among a folder's file `names` (named alike but for their numbers),
+    or of those `stem` names; `what` the files, for the error of none; `other` another way to name
+    one, for the error of several."""
+    stems = sorted({re.sub(r"\d+", "#", n) for n in names})
+    if stem is not None:
+        names = [n for n in names if re.sub(r"\d+", "#", n) == stem or n.startswith(stem)]
+    elif len(stems) > 1:
+        raise InputError(path, "-", "-", f"the folder holds several series ({', '.join(stems)}): "
+                                         f"name one with --stem (the option stem){other}")
+    if not names:
+        raise InputError(path, "-", "-", f"the folder holds no {what}{' named ' + stem if stem else ''}")
+    return [os.path.join(path, n) for n in names]
+
+
 def particles_frame(source, index, timestep, positions, columns, box=None, wrapped=False,
                     default_group="mol"):
     """A frame in the particles form, its columns checked against the particle count, the ids unique."""

@@ -541,3 +541,56 @@ def test_vtk_particles_take_the_contacts_of_their_steps_from_a_dump_local(tmp_pa
                                              .replace("TIMESTEP\n250\n", "TIMESTEP\n251\n"))
     with pytest.raises(InputError, match="no contact frame is at the step of a frame"):
         list(inputs.open_series(path, contacts=str(tmp_path / "elsewhere.dump"), **options))
+
+
+def _particles_table(seed=4):
+    """Three steps of particles as a pandas user holds them: ids, groups, reals of every magnitude."""
+    import pandas as pd
+    rng, tables = np.random.default_rng(seed), []
+    for step in STEPS:
+        n = 40 + step // 50
+        tables.append(pd.DataFrame({
+            "timestep": step, "time": step * 0.5, "ID": rng.permutation(n) + 1, "clump": rng.integers(0, 9, n),
+            "Position X [m]": rng.normal(size=n), "Position Y [m]": rng.normal(size=n) * 1e-7,
+            "Position Z [m]": rng.normal(size=n) * 1e5, "Velocity X": rng.normal(size=n),
+            "Velocity Y": rng.normal(size=n), "Velocity Z": rng.normal(size=n),
+            "Mass": rng.uniform(1, 2, n) * 10.0 ** rng.integers(-30, 30, n), "shape": rng.choice(["ball", "rod"], n)}))
+    return tables
+
+
+@pytest.mark.parametrize("layout", ["one file", "a file per step", "gzip, semicolons"])
+def test_csv_tables_read_back_exactly_in_each_layout(layout, tmp_path):
+    import gzip
+    import pandas as pd
+    tables = _particles_table()
+    if layout == "a file per step":
+        for table in tables:
+            table.drop(columns=["timestep"]).to_csv(tmp_path / f"particles_{table.timestep[0]}.csv")
+        path = str(tmp_path)
+    else:
+        text = pd.concat(tables).to_csv(index=False, sep="," if layout == "one file" else ";")
+        path = str(tmp_path / ("all.csv" if layout == "one file" else "all.csv.gz"))
+        open(path, "wb").write(text.encode() if layout == "one file" else gzip.compress(text.encode()))
+    series = inputs.open_series(path)
+    assert len(series) == 3
+    for frame, table in zip(series, tables):
+        assert (frame.timestep, frame.time, frame.default_group) == (table.timestep[0], table.time[0], "clump")
+        np.testing.assert_array_equal(frame.positions, table[[f"Position {a} [m]" for a in "XYZ"]].to_numpy())
+        np.testing.assert_array_equal(frame.columns["velocity"], table[[f"Velocity {a}" for a in "XYZ"]].to_numpy())
+        for mine, theirs in (("id", "ID"), ("clump", "clump"), ("mass", "Mass")):
+            assert frame.columns[mine].dtype == table[theirs].dtype, mine
+            np.testing.assert_array_equal(frame.columns[mine], table[theirs].to_numpy())
+        assert frame.columns["shape"].tolist() == table["shape"].str.encode("ascii").tolist()
+
+
+def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
+    rows = "timestep,x,y,z,n\n0,1,2,3,4\n0,1,2,3,5\n10,1,2,3,6.5\n"
+    (tmp_path / "a.csv").write_text(rows)
+    # A column whose first rows are whole numbers holds reals later: it is read as reals.
+    assert list(inputs.open_series(str(tmp_path / "a.csv")))[1].columns["n"].tolist() == [6.5]
+    for text, match in [(rows + "0,1,2,3,7\n", "step 0: array 'timestep': the rows of this step do not follow"),
+                        (rows.replace("0,1,2,3,5", "0,1,2,3"), "data line 2 has 4 values where the header names 5"),
+                        (rows.replace("2,3,5", "2,x3,5"), "step 0: array 'z': value 'x3' on data line 2")]:
+        (tmp_path / "b.csv").write_text(text)
+        with pytest.raises(InputError, match=match):
+            list(inputs.open_series(str(tmp_path / "b.csv")))

@@ -1,0 +1,297 @@
+"""Input from CSV tables of particles: pandas's `DataFrame.to_csv`, a spreadsheet's export, the
+particle exports of DEM programs. A header line names the columns (lines before it that start with
+`#` are passed over); values are separated by commas, semicolons or tabs (as the header is) or
+blanks; plain or gzip or zstd.
+
+The input is one file, several (a list, a quoted pattern, or a folder's `.csv` files, in natural
+order of their names), each one or more steps. A column `timestep` (or `step`, `frame`, `ts`; else
+a `time` that changes within a file) gives each row's step: a file's rows of one step, which must
+follow each other, are a frame. Without one, each file is a frame, its step the number that ends its
+name (`particles_2000.csv`) or its position in the series. A column `time`, the same over a frame's
+rows, is its time.
+
+Names: units in brackets are dropped and blanks, dots and dashes become `_` ("Position X [m]" is
+`Position_X`). Positions are the first of `x y z`, `xu yu zu`, `pos_x ...` or `position_x ...` (any
+case). Every other column of numbers is a column (integers where the header's first row writes
+whole numbers, as pandas writes integer columns; reals to the double Python's float() gives), text a
+label column; `NAME_x NAME_y NAME_z` (any case) become one vector NAME, as do LAMMPS's triplets
+(`vx vy vz` as `velocity`); the common names as VTK files' are taken (`ID` as `id`, `Velocity` as
+`velocity`, `Radius` as `radius`, `Mass` as `mass`, ...), and groups default to the first of `mol`,
+`id_multisphere`, `body`, `clump`, `clumpId` and `cluster`. A CSV file holds no box: option `box`
+gives one (image flags `ix iy iz` then unwrap the positions).
+"""
+import os
+import re
+
+import numpy as np
+
+from .frames import InputError
+from .reading import (FrameLoader, Loaders, cached_open, file_number, kept_bytes, named_frame,
+                      numbered_files, plain_number, series_in_folder)
+
+EXTENSIONS = (".csv", ".csv.gz", ".csv.zst", ".tsv")
+STEP_COLUMNS = ("timestep", "step", "frame", "ts")
+POSITIONS = ((("x", "y", "z")), ("xu", "yu", "zu"), ("pos_x", "pos_y", "pos_z"),
+             ("position_x", "position_y", "position_z"))
+LABEL_BYTES = 32
+_COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
+_SEPARATORS = b",;\t"
+_UNITS = re.compile(r"\[[^\]]*\]|\([^)]*\)")
+
+
+# A series may be given as its files.
+READS_SEVERAL_FILES = True
+
+
+def _series_files(folder):
+    return [name for name in os.listdir(folder) if name.endswith(EXTENSIONS) and not name.startswith(".")]
+
+
+def sniff(path, head):
+    if os.path.isdir(path):
+        return bool(_series_files(path))
+    return str(path).endswith(EXTENSIONS)
+
+
+def _clean(name):
+    """A header's name as a column's: units dropped, blanks, dots and dashes as `_`."""
+    name = _UNITS.sub("", name.strip().strip('"').strip("'")).strip()
+    return re.sub(r"[\s.\-/]+", "_", name).strip("_")
+
+
+class _Table:
+    """A file's header and its frames: (step, first byte, end byte, rows or None) of each, the text
+    kept where the file is compressed (a frame cannot be read from a byte offset of it)."""
+
+    def __init__(self, path):
+        self.path = path
+        with open(path, "rb") as stream:
+            compressed = stream.read(4).startswith(_COMPRESSED)
+        self.text = _inflated(path) if compressed else None
+        size = len(self.text) if compressed else os.path.getsize(path)
+        head = self.text if compressed else _head(path)
+        start = 0
+        while head.startswith(b"#", start) or head.startswith(b"\n", start) or head.startswith(b"\r\n", start):
+            start = head.find(b"\n", start) + 1 or len(head)
+        end = head.find(b"\n", start)
+        header = head[start:len(head) if end < 0 else end].rstrip(b"\r")
+        if not header.strip():
+            raise InputError(path, "-", "-", "no header line names the columns")
+        self.separator = next((s for s in _SEPARATORS if s in header), None)
+        # pandas's index column has no name: it is left out.
+        self.names = [_clean(word.decode(errors="replace")) for word in self._split(header)]
+        self.first = len(head) if end < 0 else end + 1
+        line_end = head.find(b"\n", self.first)
+        self.kinds = _kinds(self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r")),
+                            len(self.names))
+        lower = [name.lower() for name in self.names]
+        self.step_column = next((lower.index(n) for n in STEP_COLUMNS if n in lower),
+                                lower.index("time") if "time" in lower else None)
+        self.time_column = lower.index("time") if "time" in lower and self.step_column != lower.index("time") \
+            else None
+        self.frames = [(None, self.first, size, None)]
+        if self.step_column is not None and size > self.first:
+            steps = self._steps(head, size)
+            self.frames = self._frames(size) if steps is None else [(steps, self.first, size, None)]
+            if lower[self.step_column] == "time" and len(self.frames) == 1:
+                # A file's one time: its step is the number its name ends with.
+                self.frames = [(None, self.first, size, None)]
+                self.step_column, self.time_column = None, self.step_column
+
+    def _split(self, line):
+        return line.split(bytes([self.separator])) if self.separator else line.split()
+
+    def _steps(self, head, size):
+        """The file's one step where its first and last rows have the same (a step's rows follow each
+        other, which the frame's read checks), else None."""
+        start = max(self.first, size - (1 << 16))
+        if self.text is not None:
+            tail = self.text[start:]
+        else:
+            with open(self.path, "rb") as stream:
+                stream.seek(start)
+                tail = stream.read()
+        last = tail.rstrip().rsplit(b"\n", 1)[-1]
+        first = head[self.first:].split(b"\n", 1)[0]
+        values = [self._split(line.rstrip(b"\r")) for line in (first, last)]
+        if all(len(words) == len(self.names) for words in values):
+            ends = {words[self.step_column] for words in values}
+            if len(ends) == 1:
+                try:
+                    return plain_number(float(ends.pop()))
+                except ValueError:
+                    pass
+        return None
+
+    def _frames(self, size):
+        data, count = self.rows(self.first, size)
+        # The step column alone, parsed over every row; a frame is a run of rows of one step.
+        steps = self.parse(data, count, "-", only=[self.step_column])[self.names[self.step_column]]
+        if not len(steps):
+            return []
+        changes = np.flatnonzero(steps[1:] != steps[:-1]) + 1
+        starts = np.concatenate([[0], changes])
+        values = steps[starts]
+        ordered = np.sort(values)
+        repeated = ordered[1:][ordered[1:] == ordered[:-1]]
+        if len(repeated):
+            raise InputError(self.path, plain_number(repeated[0]), self.names[self.step_column],
+                             "the rows of this step do not follow each other")
+        ends = _line_ends(data, np.concatenate([changes, [count]]))
+        begins = np.concatenate([[0], ends[:-1]])
+        rows = np.diff(np.concatenate([starts, [count]]))
+        return [(plain_number(v), self.first + int(b), self.first + int(e), int(n))
+                for v, b, e, n in zip(values, begins, ends, rows)]
+
+    def rows(self, start, end):
+        """(the text of bytes `start` to `end` as the parse takes it: ending with a newline, the
+        separators blanks, on a buffer of its own; its lines)."""
+        from ._lammpsdump import blank_separators
+        text = kept_bytes(end - start + 1)
+        if self.text is not None:
+            text[:end - start] = np.frombuffer(self.text, np.uint8, end - start, start)
+        else:
+            with open(self.path, "rb") as stream:
+                stream.seek(start)
+                if stream.readinto(memoryview(text)[:end - start]) != end - start:
+                    raise InputError(self.path, "-", "-", "the file is shorter than when it was indexed: it changed")
+        if end == start or text[end - start - 1] == 10:
+            text = text[:end - start]
+        else:
+            text[end - start] = 10
+        return text, blank_separators(text, -1 if self.separator is None else self.separator)
+
+    def parse(self, text, count, step, only=None):
+        """The named arrays of `count` rows of `rows()` text (every named column, or those `only` lists)."""
+        from ._lammpsdump import parse_table
+        kinds = list(self.kinds)
+        wanted = only if only is not None else [k for k, name in enumerate(self.names) if name]
+        while True:
+            arrays, fault = parse_table(text, count, len(self.names), [(kinds[k], [k]) for k in wanted])
+            if fault is None:
+                return dict(zip((self.names[k] for k in wanted), arrays))
+            problem, row, column, values, value, refusal = fault
+            if problem == "bad_value" and kinds[column] == "i" and refusal:
+                kinds[column] = "f"   # an integer column after all holds reals
+                continue
+            name = self.names[column] if 0 <= column < len(self.names) else "-"
+            if problem == "bad_value" and refusal:
+                raise InputError(self.path, step, name, f"value '{value}' on data line {row + 1} {refusal}")
+            if problem == "bad_value":
+                raise InputError(self.path, step, name, f"labels longer than {LABEL_BYTES} bytes")
+            if problem == "lines":
+                raise InputError(self.path, step, "-", f"the text has {row} data lines where {count} were counted")
+            raise InputError(self.path, step, "-", f"data line {row + 1} has {values} values where the header names "
+                                                   f"{len(self.names)} (an empty or quoted value?)")
+
+    def close(self):
+        pass
+
+
+def _head(path, size=1 << 20):
+    with open(path, "rb") as stream:
+        return stream.read(size)
+
+
+def _kinds(words, count):
+    """Each column's parse: 'i' for a whole number, 'f' for another number, 'l' for text."""
+    kinds = []
+    for word in words[:count]:
+        try:
+            int(word)
+            kinds.append("i")
+        except ValueError:
+            try:
+                float(word)
+                kinds.append("f")
+            except ValueError:
+                kinds.append("l")
+    return kinds + ["f"] * (count - len(kinds))
+
+
+def _line_ends(data, rows):
+    """The byte after the last of the first `rows[k]` lines, for each k."""
+    newlines = np.flatnonzero(np.frombuffer(data, np.uint8) == 10) + 1
+    newlines = np.append(newlines, len(data)) if len(data) and data[-1] != 10 else newlines
+    return newlines[np.asarray(rows) - 1]
+
+
+def _inflated(path):
+    from ._lammpsdump import Error, TextStream
+    try:
+        stream, pieces = TextStream(path), []
+        try:
+            while True:
+                piece = bytearray(1 << 24)
+                read = stream.readinto(piece)
+                if not read:
+                    break
+                pieces.append(memoryview(piece)[:read])
+        finally:
+            stream.close()
+    except Error as error:
+        raise InputError(path, "-", "-", f"the compressed file is damaged or cut short ({error.args[1]})") from None
+    return b"".join(pieces)
+
+
+def _files(path, stem=None):
+    if isinstance(path, (list, tuple)):
+        return numbered_files(map(os.fspath, path))
+    if os.path.isdir(path):
+        return numbered_files(series_in_folder(path, _series_files(path), stem,
+                                               f"CSV files ({', '.join(EXTENSIONS)})"))
+    return [(os.fspath(path), file_number(path))]
+
+
+def open_series(path, box=None, group_by=None, stem=None):
+    """The frames of CSV files; see the module's text (`stem` picks a folder's files by the start of
+    their names)."""
+    files = _files(path, stem)
+    loaders = []
+    for file, number in files:
+        table = cached_open(file, _Table)
+        for position, (step, _, _, _) in enumerate(table.frames):
+            step = step if step is not None else number if number is not None else len(loaders)
+            loaders.append(FrameLoader(read_frame, file, len(loaders),
+                                       {"frame": position, "timestep": step, "box": box, "group_by": group_by}))
+    if not loaders:
+        raise InputError(files[0][0], "-", "-", "no rows: the file holds a header alone")
+    return Loaders(files[0][0] if len(files) > 1 else path, loaders)
+
+
+def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):
+    table = cached_open(path, _Table)
+    step, start, end, count = table.frames[frame]
+    text, lines = table.rows(start, end)
+    arrays = table.parse(text, lines if count is None else count, timestep)
+    del text
+    time = None
+    if step is not None:
+        steps = arrays.pop(table.names[table.step_column])
+        if len(steps) and not (steps == steps[0]).all():
+            raise InputError(path, timestep, table.names[table.step_column], "the rows of this step do not follow "
+                                                                             "each other")
+        time = steps if table.names[table.step_column].lower() == "time" else None
+    lower = {name.lower(): name for name in arrays}
+    axes = next((names for names in POSITIONS if all(n in lower for n in names)), None)
+    if axes is None:
+        raise InputError(path, timestep, "-", "no positions: the header names none of x y z, xu yu zu, pos_x "
+                                              "pos_y pos_z, position_x position_y position_z")
+    positions = np.stack([arrays.pop(lower[n]).astype(np.float64, copy=False) for n in axes], axis=1)
+    if table.time_column is not None:
+        time = arrays.pop(table.names[table.time_column])
+    for name in list(arrays):
+        if name[-2:].lower() == "_x" and arrays[name].ndim == 1:
+            parts = [name[:-1] + axis for axis in ("xyz" if name[-1] == "x" else "XYZ")]
+            if all(p in arrays and arrays[p].dtype.kind == "f" for p in parts) and name[:-2] not in arrays:
+                arrays[name[:-2]] = np.stack([arrays.pop(p) for p in parts], axis=1)
+    for common in ("velocity", "force", "omega", "tq", "radius", "mass", "id", "type", "density", "diameter"):
+        found = next((name for name in arrays if name.lower() == common and name != common), None)
+        if found is not None and common not in arrays:
+            arrays[common] = arrays.pop(found)
+    arrays = {name: values for name, values in arrays.items() if values.dtype.kind in "if" or name in ("type",)
+              or values.dtype.kind == "S"}
+    result = named_frame(path, index, timestep, positions, arrays, box, group_by)
+    if time is not None and len(time) and (time == time[0]).all():
+        result.time = float(time[0])
+    return result
