@@ -243,9 +243,9 @@ def _files(path, stem=None):
     return [(os.fspath(path), file_number(path))]
 
 
-def open_series(path, box=None, group_by=None, stem=None):
+def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact_ids=None):
     """The frames of CSV files; see the module's text (`stem` picks a folder's files by the start of
-    their names)."""
+    their names; `contacts` a LAMMPS dump local whose frames go to the steps of their timesteps)."""
     files = _files(path, stem)
     loaders = []
     for file, number in files:
@@ -256,7 +256,8 @@ def open_series(path, box=None, group_by=None, stem=None):
                                        {"frame": position, "timestep": step, "box": box, "group_by": group_by}))
     if not loaders:
         raise InputError(files[0][0], "-", "-", "no rows: the file holds a header alone")
-    return Loaders(files[0][0] if len(files) > 1 else path, loaders)
+    from .read_lammps import with_contacts
+    return with_contacts(Loaders(files[0][0] if len(files) > 1 else path, loaders), contacts, contact_ids)
 
 
 def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):

@@ -1034,7 +1034,12 @@ def with_contacts(series, contacts, contact_ids=None):
     """Another reader's frames (VTK files that a DEM code wrote beside its dump local), each with the
     contact frame of its timestep from the dump local `contacts` (a file, its files written one per
     step, their folder or a pattern), whose pairs are the columns `contact_ids` (default the first
-    two). The series' loaders must know their timesteps before they load (`options["timestep"]`)."""
+    two). The series' loaders must know their timesteps before they load (`options["timestep"]`).
+    Without `contacts`, the series itself."""
+    if contacts is None:
+        if contact_ids is not None:
+            raise ValueError("contact_ids goes with contacts")
+        return series
     if contact_ids is not None:
         contact_ids = tuple(contact_ids)
         if len(contact_ids) != 2 or len(set(contact_ids)) != 2:

@@ -119,10 +119,6 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
         entries = [(path, 0 if number is None else number)]
     series = Loaders(path, (FrameLoader(read_frame, file, i, {"timestep": t, "box": box, "group_by": group_by})
                             for i, (file, t) in enumerate(entries)))
-    if contacts is None:
-        if contact_ids is not None:
-            raise ValueError("contact_ids goes with contacts")
-        return series
     from .read_lammps import with_contacts
     return with_contacts(series, contacts, contact_ids)
 
