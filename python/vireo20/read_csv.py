@@ -70,17 +70,23 @@ class _Table:
         self.text = _inflated(path) if compressed else None
         size = len(self.text) if compressed else os.path.getsize(path)
         head = self.text if compressed else _head(path)
-        start = 0
+        start, comment = 0, None
         while head.startswith(b"#", start) or head.startswith(b"\n", start) or head.startswith(b"\r\n", start):
-            start = head.find(b"\n", start) + 1 or len(head)
+            end = head.find(b"\n", start) + 1 or len(head)
+            comment = head[start + 1:end].strip() if head.startswith(b"#", start) else comment
+            start = end
         end = head.find(b"\n", start)
         header = head[start:len(head) if end < 0 else end].rstrip(b"\r")
+        self.first = len(head) if end < 0 else end + 1
+        self.separator = next((s for s in _SEPARATORS if s in header), None)
+        if comment and "l" not in _kinds(self._split(header), len(self._split(header))) and \
+                len(self._split(comment)) == len(self._split(header)):
+            # NumPy's savetxt writes its header as a comment: the rows start at once.
+            header, self.first = comment, start
         if not header.strip():
             raise InputError(path, "-", "-", "no header line names the columns")
-        self.separator = next((s for s in _SEPARATORS if s in header), None)
         # pandas's index column has no name: it is left out.
         self.names = [_clean(word.decode(errors="replace")) for word in self._split(header)]
-        self.first = len(head) if end < 0 else end + 1
         line_end = head.find(b"\n", self.first)
         self.kinds = _kinds(self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r")),
                             len(self.names))
