@@ -548,7 +548,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                     written_before = ()
                 if previous is not None and timestep < previous:
                     raise InputError(result.source, timestep, "timestep",
-                                     f"the series goes back in time (after timestep {previous})")
+                                     f"the series goes back in time (after timestep {previous}): a dump "
+                                     "appended to by a second run, or written across reset_timestep? "
+                                     "--frames START:STOP takes one run's frames")
                 if previous is not None and timestep == previous:
                     warn(f"{result.source}: timestep {timestep} appears twice in a row")
                 if getattr(result, "ungrouped", None) and not told_ungrouped:
