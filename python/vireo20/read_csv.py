@@ -10,11 +10,12 @@ follow each other, are a frame. Without one, each file is a frame, its step the 
 name (`particles_2000.csv`) or its position in the series. A column `time`, the same over a frame's
 rows, is its time.
 
-Names: units in brackets are dropped and blanks, dots and dashes become `_` ("Position X [m]" is
-`Position_X`). Positions are the first of `x y z`, `xu yu zu`, `pos_x ...` or `position_x ...` (any
-case). Every other column of numbers is a column (integers where the header's first row writes
-whole numbers, as pandas writes integer columns; reals to the double Python's float() gives), text a
-label column; `NAME_x NAME_y NAME_z` (any case) become one vector NAME, as do LAMMPS's triplets
+Names: units in brackets and a leading `Particle` or `Atom` are dropped and blanks, dots and dashes
+become `_` ("Particle Position X [m]" is `Position_X`). Positions are `x y z`, `xu yu zu`, or
+`NAME_x NAME_y NAME_z` where NAME ends in position, pos, coord(s) or coordinate(s) (any case).
+Every other column of numbers is a column (integers where the header's first row writes whole
+numbers, as pandas writes integer columns; reals to the double Python's float() gives), text a label
+column; `NAME_x NAME_y NAME_z` (any case) become one vector NAME, as do LAMMPS's triplets
 (`vx vy vz` as `velocity`); the common names as VTK files' are taken (`ID` as `id`, `Velocity` as
 `velocity`, `Radius` as `radius`, `Mass` as `mass`, ...), and groups default to the first of `mol`,
 `id_multisphere`, `body`, `clump`, `clumpId` and `cluster`. A CSV file holds no box: option `box`
@@ -31,8 +32,9 @@ from .reading import (FrameLoader, Loaders, cached_open, file_number, kept_bytes
 
 EXTENSIONS = (".csv", ".csv.gz", ".csv.zst", ".tsv")
 STEP_COLUMNS = ("timestep", "step", "frame", "ts")
-POSITIONS = ((("x", "y", "z")), ("xu", "yu", "zu"), ("pos_x", "pos_y", "pos_z"),
-             ("position_x", "position_y", "position_z"))
+# x, xu (LAMMPS's unwrapped), or NAME_x where NAME ends in position, pos, coord(s) or coordinate(s)
+# (`Particle Position X [m]`), any case; y and z named alike.
+_POSITION_X = re.compile(r"(x|xu|(?:.*_)?(?:position|pos|coords?|coordinates?)_?x)$", re.I)
 LABEL_BYTES = 32
 _COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 _SEPARATORS = b",;\t"
@@ -54,9 +56,11 @@ def sniff(path, head):
 
 
 def _clean(name):
-    """A header's name as a column's: units dropped, blanks, dots and dashes as `_`."""
+    """A header's name as a column's: units dropped, blanks, dots and dashes as `_`, a leading
+    `Particle` or `Atom` dropped (`Particle Velocity X [m/s]` is `Velocity_X`)."""
     name = _UNITS.sub("", name.strip().strip('"').strip("'")).strip()
-    return re.sub(r"[\s.\-/]+", "_", name).strip("_")
+    name = re.sub(r"[\s.\-/]+", "_", name).strip("_")
+    return re.sub(r"^(?:particle|atom)_(?=.)", "", name, flags=re.I)
 
 
 class _Table:
@@ -266,6 +270,12 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     return with_contacts(Loaders(files[0][0] if len(files) > 1 else path, loaders), contacts, contact_ids)
 
 
+def _axis(name, axis):
+    """The name of the y or z column beside x column `name` (`Position_X` -> `Position_Y`, `xu` -> `yu`)."""
+    at = len(name) - 1 if name.lower() != "xu" else 0
+    return name[:at] + (axis.upper() if name[at].isupper() else axis) + name[at + 1:]
+
+
 def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):
     table = cached_open(path, _Table)
     step, start, end, count = table.frames[frame]
@@ -279,12 +289,12 @@ def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):
             raise InputError(path, timestep, table.names[table.step_column], "the rows of this step do not follow "
                                                                              "each other")
         time = steps if table.names[table.step_column].lower() == "time" else None
-    lower = {name.lower(): name for name in arrays}
-    axes = next((names for names in POSITIONS if all(n in lower for n in names)), None)
+    axes = next(([name, *(_axis(name, a) for a in "yz")] for name in arrays if _POSITION_X.match(name)
+                 and all(_axis(name, a) in arrays for a in "yz")), None)
     if axes is None:
-        raise InputError(path, timestep, "-", "no positions: the header names none of x y z, xu yu zu, pos_x "
-                                              "pos_y pos_z, position_x position_y position_z")
-    positions = np.stack([arrays.pop(lower[n]).astype(np.float64, copy=False) for n in axes], axis=1)
+        raise InputError(path, timestep, "-", "no positions: the header names none of x y z, xu yu zu, Position_X "
+                                              "Position_Y Position_Z (pos_x, coord_x ..., any case)")
+    positions = np.stack([arrays.pop(n).astype(np.float64, copy=False) for n in axes], axis=1)
     if table.time_column is not None:
         time = arrays.pop(table.names[table.time_column])
     for name in list(arrays):
@@ -296,8 +306,6 @@ def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):
         found = next((name for name in arrays if name.lower() == common and name != common), None)
         if found is not None and common not in arrays:
             arrays[common] = arrays.pop(found)
-    arrays = {name: values for name, values in arrays.items() if values.dtype.kind in "if" or name in ("type",)
-              or values.dtype.kind == "S"}
     result = named_frame(path, index, timestep, positions, arrays, box, group_by)
     if time is not None and len(time) and (time == time[0]).all():
         result.time = float(time[0])
