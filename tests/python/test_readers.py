@@ -554,7 +554,8 @@ def _particles_table(seed=4):
             "Position X [m]": rng.normal(size=n), "Position Y [m]": rng.normal(size=n) * 1e-7,
             "Position Z [m]": rng.normal(size=n) * 1e5, "Velocity X": rng.normal(size=n),
             "Velocity Y": rng.normal(size=n), "Velocity Z": rng.normal(size=n),
-            "Mass": rng.uniform(1, 2, n) * 10.0 ** rng.integers(-30, 30, n), "shape": rng.choice(["ball", "rod"], n)}))
+            "Particle Mass [kg]": rng.uniform(1, 2, n) * 10.0 ** rng.integers(-30, 30, n),
+            "shape": rng.choice(["ball", "rod"], n)}))
     return tables
 
 
@@ -579,7 +580,7 @@ def test_csv_tables_read_back_exactly_in_each_layout(layout, tmp_path):
         assert len(frame.contacts) == (4 if f"TIMESTEP\n{frame.timestep}\n" in pairs else 0)
         np.testing.assert_array_equal(frame.positions, table[[f"Position {a} [m]" for a in "XYZ"]].to_numpy())
         np.testing.assert_array_equal(frame.columns["velocity"], table[[f"Velocity {a}" for a in "XYZ"]].to_numpy())
-        for mine, theirs in (("id", "ID"), ("clump", "clump"), ("mass", "Mass")):
+        for mine, theirs in (("id", "ID"), ("clump", "clump"), ("mass", "Particle Mass [kg]")):
             assert frame.columns[mine].dtype == table[theirs].dtype, mine
             np.testing.assert_array_equal(frame.columns[mine], table[theirs].to_numpy())
         assert frame.columns["shape"].tolist() == table["shape"].str.encode("ascii").tolist()
