@@ -273,7 +273,6 @@ class Completion:
                 (level for level in LEVELS if level in held.atoms and level not in held.whole), frame.default_group)
         return frame
 
-
     def _in_id_order(self, frame, held):
         """The ids of a frame that gives none (a LAMMPS dump xyz): its atoms are the data file's in the
         order of their ids, as `dump_modify sort id` writes them; the types (or the elements standing
@@ -297,11 +296,11 @@ class Completion:
             wrong = np.sort(first[1:][clash])
         if len(wrong):
             k = wrong[0]
+            named = given[k].decode() if isinstance(given[k], bytes) else given[k]
             raise InputError(frame.source, frame.timestep, "id", f"the file gives no atom ids, and its atoms are not "
-                                                                 f"the data file's in the order of their ids (dump_modify "
-                                                                 f"sort id): atom line {k + 1} is "
-                                                                 f"{given[k].decode() if isinstance(given[k], bytes) else given[k]}"
-                                                                 f" where atom {ids[k]} has type {types[k]}")
+                                                                 "the data file's in the order of their ids "
+                                                                 f"(dump_modify sort id): atom line {k + 1} is {named} "
+                                                                 f"where atom {ids[k]} has type {types[k]}")
         frame.columns["id"] = ids
         return ids
 

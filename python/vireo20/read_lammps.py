@@ -1075,10 +1075,10 @@ class _WithContacts(Series):
         self.contacts.finish()
         if self._steps and self._steps["frames"] and not self._steps["matched"]:
             frames = self._steps["frames"]
-            raise InputError(self.contacts.source, "-", "timestep", f"no contact frame is at the step of a frame "
-                                                                    f"(the frames' steps are {frames[0]} to {frames[-1]}): "
-                                                                    "the contacts were dumped at other steps, or the "
-                                                                    "frames' steps are times")
+            raise InputError(self.contacts.source, "-", "timestep", "no contact frame is at the step of a frame "
+                                                                    f"(the frames' steps are {frames[0]} to "
+                                                                    f"{frames[-1]}): the contacts were dumped at "
+                                                                    "other steps, or the frames' steps are times")
 
     def files(self):
         return [*(self.series.files() if hasattr(self.series, "files") else []), *self.contacts.contact_paths]
