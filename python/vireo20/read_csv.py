@@ -289,14 +289,21 @@ def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):
             raise InputError(path, timestep, table.names[table.step_column], "the rows of this step do not follow "
                                                                              "each other")
         time = steps if table.names[table.step_column].lower() == "time" else None
+    if table.time_column is not None:
+        time = arrays.pop(table.names[table.time_column])
+    return table_frame(path, index, timestep, arrays, box, group_by, time)
+
+
+def table_frame(source, index, timestep, arrays, box=None, group_by=None, time=None):
+    """A frame of a table's columns by their cleaned names: positions found by name, `NAME_x NAME_y
+    NAME_z` joined, the common names taken (see the module's text); `time` the frame's time where it is
+    the same over its rows."""
     axes = next(([name, *(_axis(name, a) for a in "yz")] for name in arrays if _POSITION_X.match(name)
                  and all(_axis(name, a) in arrays for a in "yz")), None)
     if axes is None:
-        raise InputError(path, timestep, "-", "no positions: the header names none of x y z, xu yu zu, Position_X "
-                                              "Position_Y Position_Z (pos_x, coord_x ..., any case)")
+        raise InputError(source, timestep, "-", "no positions: the header names none of x y z, xu yu zu, Position_X "
+                                                "Position_Y Position_Z (pos_x, coord_x ..., any case)")
     positions = np.stack([arrays.pop(n).astype(np.float64, copy=False) for n in axes], axis=1)
-    if table.time_column is not None:
-        time = arrays.pop(table.names[table.time_column])
     for name in list(arrays):
         if name[-2:].lower() == "_x" and arrays[name].ndim == 1:
             parts = [name[:-1] + axis for axis in ("xyz" if name[-1] == "x" else "XYZ")]
@@ -306,7 +313,75 @@ def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):
         found = next((name for name in arrays if name.lower() == common and name != common), None)
         if found is not None and common not in arrays:
             arrays[common] = arrays.pop(found)
-    result = named_frame(path, index, timestep, positions, arrays, box, group_by)
+    result = named_frame(source, index, timestep, positions, arrays, box, group_by)
     if time is not None and len(time) and (time == time[0]).all():
         result.time = float(time[0])
     return result
+
+
+def from_pandas(tables, box=None, group_by=None):
+    """A series of pandas DataFrames (or anything of named columns: a dict of arrays), named as CSV
+    tables are: one table, cut into frames by its timestep column where it has one; a list of tables,
+    one a frame, at their timestep column's step or their position; or a dict of step -> table.
+
+    >>> vireo20.run(vireo20.from_pandas(particles), "up")
+    """
+    if hasattr(tables, "items") and not hasattr(tables, "columns") and \
+            all(hasattr(table, "columns") for table in tables.values()):
+        given = list(tables.items())
+    else:
+        given = [pair for table in ([tables] if hasattr(tables, "columns") or isinstance(tables, dict) else tables)
+                 for pair in _steps_of(table)]
+    loaders = [_TableLoader(k, step if step is not None else k, table, box, group_by)
+               for k, (step, table) in enumerate(given)]
+    return Loaders("pandas", loaders)
+
+
+def _columns_of(table):
+    """A table's columns as the job's arrays, by cleaned name; text as labels."""
+    arrays = {}
+    for name in table.keys() if isinstance(table, dict) else table.columns:
+        clean = _clean(str(name))
+        if not clean:
+            continue   # an unnamed index written out
+        values = np.asarray(table[name])
+        if values.dtype.kind in "biu":
+            values = values.astype(np.int64)
+        elif values.dtype.kind == "f":
+            values = values.astype(np.float64)
+        else:
+            values = np.char.encode(values.astype(str), "utf-8")
+        arrays[clean] = values
+    return arrays
+
+
+def _steps_of(table):
+    """(step, rows) of one table: its timestep column's runs, else the whole table at no step."""
+    names = {_clean(str(name)).lower(): name for name in (table.keys() if isinstance(table, dict) else table.columns)}
+    column = next((names[n] for n in STEP_COLUMNS if n in names), None)
+    if column is None:
+        return [(None, table)]
+    steps = np.asarray(table[column])
+    values, first = np.unique(steps, return_index=True)
+    order = np.argsort(first, kind="stable")
+    return [(plain_number(values[k]), _rows(table, steps == values[k])) for k in order]
+
+
+def _rows(table, chosen):
+    return {name: np.asarray(values)[chosen] for name, values in table.items()} if isinstance(table, dict) \
+        else table[chosen]
+
+
+class _TableLoader:
+    path = None   # no file
+
+    def __init__(self, index, timestep, table, box, group_by):
+        self.index, self.timestep, self.table, self.box, self.group_by = index, timestep, table, box, group_by
+
+    def load(self):
+        arrays = _columns_of(self.table)
+        lower = {name.lower(): name for name in arrays}
+        for name in STEP_COLUMNS:
+            arrays.pop(lower.get(name), None)
+        time = arrays.pop(lower["time"]) if "time" in lower else None
+        return table_frame("pandas", self.index, self.timestep, arrays, self.box, self.group_by, time)
