@@ -1,7 +1,8 @@
 """Input from CSV tables of particles: pandas's `DataFrame.to_csv`, a spreadsheet's export, the
 particle exports of DEM programs. A header line names the columns (lines before it that start with
-`#` are passed over); values are separated by commas, semicolons or tabs (as the header is) or
-blanks; plain or gzip or zstd.
+`#` are passed over; NumPy's savetxt writes the header as such a line); values are separated by
+commas, semicolons or tabs (as the header is) or blanks, unquoted; plain or gzip or zstd. With
+`contacts`, a LAMMPS dump local's frames go to the steps of their timesteps.
 
 The input is one file, several (a list, a quoted pattern, or a folder's `.csv` files, in natural
 order of their names), each one or more steps. A column `timestep` (or `step`, `frame`, `ts`; else
