@@ -1,7 +1,9 @@
 """Input from CSV tables of particles: pandas's `DataFrame.to_csv`, a spreadsheet's export, the
 particle exports of DEM programs. A header line names the columns (lines before it that start with
 `#` are passed over; NumPy's savetxt writes the header as such a line); values are separated by
-commas, semicolons or tabs (as the header is) or blanks, unquoted; plain or gzip or zstd. With
+commas, semicolons or tabs (as the header is) or blanks, unquoted, decimal commas taken between
+semicolons or tabs (as spreadsheets write them in many languages), a byte order mark and blank lines
+at the end passed over; plain or gzip or zstd. With
 `contacts`, a LAMMPS dump local's frames go to the steps of their timesteps.
 
 The input is one file, several (a list, a quoted pattern, or a folder's `.csv` files, in natural
@@ -40,6 +42,7 @@ LABEL_BYTES = 32
 _COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 _SEPARATORS = b",;\t"
 _UNITS = re.compile(r"\[[^\]]*\]|\([^)]*\)")
+_DECIMAL_COMMA = re.compile(rb"^[-+]?\d*,\d+(?:[eE][-+]?\d+)?$")
 
 
 # A series may be given as its files.
@@ -73,9 +76,10 @@ class _Table:
         with open(path, "rb") as stream:
             compressed = stream.read(4).startswith(_COMPRESSED)
         self.text = _inflated(path) if compressed else None
-        size = len(self.text) if compressed else os.path.getsize(path)
         head = self.text if compressed else _head(path)
-        start, comment = 0, None
+        size = self._content_end(len(self.text) if compressed else os.path.getsize(path))
+        # Excel writes a byte order mark first.
+        start, comment = 3 if head.startswith(b"\xef\xbb\xbf") else 0, None
         while head.startswith(b"#", start) or head.startswith(b"\n", start) or head.startswith(b"\r\n", start):
             end = head.find(b"\n", start) + 1 or len(head)
             comment = head[start + 1:end].strip() if head.startswith(b"#", start) else comment
@@ -93,8 +97,12 @@ class _Table:
         # pandas's index column has no name: it is left out.
         self.names = [_clean(word.decode(errors="replace")) for word in self._split(header)]
         line_end = head.find(b"\n", self.first)
-        self.kinds = _kinds(self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r")),
-                            len(self.names))
+        first_row = self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r"))
+        # A spreadsheet in a language that writes 1,5 separates its values with semicolons or tabs.
+        self.decimal_comma = self.separator in b";\t" and any(_DECIMAL_COMMA.match(word) for word in first_row)
+        if self.decimal_comma:
+            first_row = [word.replace(b",", b".") for word in first_row]
+        self.kinds = _kinds(first_row, len(self.names))
         lower = [name.lower() for name in self.names]
         self.step_column = next((lower.index(n) for n in STEP_COLUMNS if n in lower),
                                 lower.index("time") if "time" in lower else None)
@@ -108,6 +116,17 @@ class _Table:
                 # A file's one time: its step is the number its name ends with.
                 self.frames = [(None, self.first, size, None)]
                 self.step_column, self.time_column = None, self.step_column
+
+    def _content_end(self, size):
+        """The end of the file's text but for blanks and blank lines after its last row."""
+        start = max(0, size - (1 << 16))
+        if self.text is not None:
+            tail = self.text[start:size]
+        else:
+            with open(self.path, "rb") as stream:
+                stream.seek(start)
+                tail = stream.read(size - start)
+        return start + len(tail.rstrip())
 
     def _split(self, line):
         return line.split(bytes([self.separator])) if self.separator else line.split()
@@ -170,7 +189,7 @@ class _Table:
             text = text[:end - start]
         else:
             text[end - start] = 10
-        return text, blank_separators(text, -1 if self.separator is None else self.separator)
+        return text, blank_separators(text, -1 if self.separator is None else self.separator, self.decimal_comma)
 
     def parse(self, text, count, step, only=None):
         """The named arrays of `count` rows of `rows()` text (every named column, or those `only` lists)."""
