@@ -237,6 +237,27 @@ def test_a_dump_xyz_with_its_data_file_upscales_as_its_wrapped_dump(simulation, 
         vireo20.run(str(tmp_path / "shuffled.xyz"), tmp_path / "shuffled", topology=str(simulation / "molecules.data"))
 
 
+def test_csv_tables_of_a_periodic_dump_upscale_as_the_dump(simulation, tmp_path):
+    """The imaged dump's frames as pandas writes them, a CSV file per step, with the box given: molecules
+    across the faces unwrapped by their image flags, every array as the dump's own, bit for bit."""
+    import pandas as pd
+    names = "id mol type mass x y z ix iy iz vx vy vz fx fy fz".split()
+    for step, rows in lammps_frames(simulation / "imaged.dump").items():
+        table = pd.DataFrame(dict(zip(names, rows.T)))
+        for name in ("id", "mol", "type", "ix", "iy", "iz"):
+            table[name] = table[name].astype(np.int64)
+        table.to_csv(tmp_path / f"atoms_{step}.csv", index=False)
+    full = vireo20.run(str(simulation / "imaged.dump"), tmp_path / "full", picture_step=None)
+    box = vireo20.Box.orthogonal([0, 0, 0], [SIDE] * 3, (True, True, True))
+    tables = vireo20.run(str(tmp_path), tmp_path / "tables", picture_step=None, box=box)
+    assert tables.timesteps == full.timesteps and len(full.files) > 2
+    for mine, theirs in zip(tables.files, full.files):
+        got, want = read_vtp(mine), read_vtp(theirs)
+        assert set(got) == set(want)
+        for name in want:
+            assert_array_equal(got[name], want[name], err_msg=name)
+
+
 @pytest.mark.parametrize("style, dumped", [("full", "mol q mass"), ("sphere", "diameter mass"), ("atomic", "mass"),
                                            ("charge", "q mass")])
 def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style, dumped):
