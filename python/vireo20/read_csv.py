@@ -167,7 +167,8 @@ class _Table:
         if len(repeated):
             raise InputError(self.path, plain_number(repeated[0]), self.names[self.step_column],
                              "the rows of this step do not follow each other")
-        ends = _line_ends(data, np.concatenate([changes, [count]]))
+        # The last row's newline, where the file has none, is the parse's own.
+        ends = np.minimum(_line_ends(data, np.concatenate([changes, [count]])), size - self.first)
         begins = np.concatenate([[0], ends[:-1]])
         rows = np.diff(np.concatenate([starts, [count]]))
         return [(plain_number(v), self.first + int(b), self.first + int(e), int(n))

@@ -592,7 +592,7 @@ def test_csv_tables_read_back_exactly_in_each_layout(layout, tmp_path):
 
 
 def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
-    rows = "timestep,x,y,z,n\n0,1,2,3,4\n0,1,2,3,5\n10,1,2,3,6.5\n"
+    rows = "timestep,x,y,z,n\n0,1,2,3,4\n0,1,2,3,5\n10,1,2,3,6.5"   # no newline at the end
     (tmp_path / "a.csv").write_text(rows)
     # A column whose first rows are whole numbers holds reals later: it is read as reals.
     assert list(inputs.open_series(str(tmp_path / "a.csv")))[1].columns["n"].tolist() == [6.5]
@@ -605,7 +605,7 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     np.savetxt(tmp_path / "c.csv", [[1, 2, 3, 4.5]], delimiter=",", header="x,y,z,n", fmt="%g")
     frame, = inputs.open_series(str(tmp_path / "c.csv"))
     assert frame.positions.tolist() == [[1, 2, 3]] and frame.columns["n"].tolist() == [4.5]
-    for text, match in [(rows + "0,1,2,3,7\n", "step 0: array 'timestep': the rows of this step do not follow"),
+    for text, match in [(rows + "\n0,1,2,3,7\n", "step 0: array 'timestep': the rows of this step do not follow"),
                         (rows.replace("0,1,2,3,5", "0,1,2,3"), "data line 2 has 4 values where the header names 5"),
                         (rows.replace("2,3,5", "2,x3,5"), "step 0: array 'z': value 'x3' on data line 2")]:
         (tmp_path / "b.csv").write_text(text)
