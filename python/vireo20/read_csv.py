@@ -2,8 +2,8 @@
 particle exports of DEM programs. A header line names the columns (lines before it that start with
 `#` are passed over; NumPy's savetxt writes the header as such a line); values are separated by
 commas, semicolons or tabs (as the header is) or blanks, unquoted, decimal commas taken between
-semicolons or tabs (as spreadsheets write them in many languages), a byte order mark and blank lines
-at the end passed over; plain or gzip or zstd. With
+semicolons or tabs (as spreadsheets write them in many languages), a byte order mark, a separator
+closing every line and blank lines at the end passed over; plain or gzip or zstd. With
 `contacts`, a LAMMPS dump local's frames go to the steps of their timesteps.
 
 The input is one file, several (a list, a quoted pattern, or a folder's `.csv` files, in natural
@@ -92,6 +92,8 @@ class _Table:
                 len(self._split(comment)) == len(self._split(header)):
             # NumPy's savetxt writes its header as a comment: the rows start at once.
             header, self.first = comment, start
+        if self.separator is not None and header.rstrip().endswith(bytes([self.separator])):
+            header = header.rstrip()[:-1]   # a separator closing every line, as some exports write
         if not header.strip():
             raise InputError(path, "-", "-", "no header line names the columns")
         # pandas's index column has no name: it is left out.

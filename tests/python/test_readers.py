@@ -596,8 +596,9 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     (tmp_path / "a.csv").write_text(rows)
     # A column whose first rows are whole numbers holds reals later: it is read as reals.
     assert list(inputs.open_series(str(tmp_path / "a.csv")))[1].columns["n"].tolist() == [6.5]
-    # Excel's: a byte order mark, CRLF, decimal commas between semicolons, blank lines at the end.
-    (tmp_path / "e.csv").write_bytes(b"\xef\xbb\xbfID;X;Y;Z;Mass\r\n1;0,5;1,25;-2,0;1e-3\r\n2;1,5;2;3;2,5E-3\r\n\r\n")
+    # Excel's: a byte order mark, CRLF, decimal commas between semicolons, a closing separator, blank
+    # lines at the end.
+    (tmp_path / "e.csv").write_bytes(b"\xef\xbb\xbfID;X;Y;Z;Mass;\r\n1;0,5;1,25;-2,0;1e-3;\r\n2;1,5;2;3;2,5E-3;\r\n\r\n")
     frame, = inputs.open_series(str(tmp_path / "e.csv"))
     assert frame.positions.tolist() == [[0.5, 1.25, -2], [1.5, 2, 3]] and frame.columns["mass"].tolist() == [1e-3, 2.5e-3]
     assert frame.columns["id"].tolist() == [1, 2]
