@@ -144,9 +144,15 @@ DEMO_DIR ?= $(BUILD_DIR)/demo
 modules: demo-deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target _quill20 _vireo20upscaling python_packages
 
+# `make demo INPUT=dump.lammpstrj ARGS="--mass 1=1.0"`: the same for one's own simulation (any input
+# the job reads; the readers of other codes need `make deps`).
 demo: modules
-	PYTHONPATH=$(BUILD_DIR)/python $(PYTHON) -m vireo20 upscale --out $(DEMO_DIR) --picture-step 20 \
-	    --lammps-dump $(DEMO_DIR)/upscaled.dump --overwrite
+ifdef INPUT
+	$(BUILD_DIR)/vireo20 upscale $(INPUT) --out $(DEMO_DIR) $(ARGS)
+else
+	$(BUILD_DIR)/vireo20 upscale --out $(DEMO_DIR) --picture-step 20 --lammps-dump $(DEMO_DIR)/upscaled.dump \
+	    --overwrite
+endif
 
 # Everything under PREFIX: libraries to PREFIX/lib, the Python packages and modules to
 # PREFIX/lib/python3.X/site-packages, `vireo20` to PREFIX/bin (it finds its packages by itself).
