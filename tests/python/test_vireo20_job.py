@@ -117,7 +117,11 @@ def test_the_data_sets_rows_are_gathered_as_numpy_takes_them():
 
 def test_command_line_chooses_the_reductions(tmp_path):
     args = [sys.executable, "-m", "vireo20", "upscale", "--clusters", "30", "--steps", "1", "--out", str(tmp_path / "out")]
-    done = subprocess.run([*args, "--sum", "cluster_size", "--any", "velocity"], capture_output=True, text=True)
+    # The build tree's own command, from another folder and without PYTHONPATH.
+    command = os.path.join(os.path.abspath(os.environ.get("VIREO20_BUILD_DIR", "build")), "vireo20")
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    done = subprocess.run([command, *args[3:], "--sum", "cluster_size", "--any", "velocity"], capture_output=True,
+                          text=True, cwd=tmp_path, env=environment)
     assert done.returncode == 0, done.stderr
     assert done.stdout.count("E=") == 1 and "upscaled.pvd" in done.stdout and "summary.csv" in done.stdout
     frame = next(iter(SyntheticSeries(clusters=30, steps=1)))
