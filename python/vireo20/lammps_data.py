@@ -6,7 +6,9 @@ positions and comments after `#` are passed over.
 Columns: `id`, `type`, `mass` (the Masses section, by type), `charge` (styles with q), `radius` and
 `density` (sphere: the diameter halved), `residues` (the molecule ids of styles that have them: 0 is
 no molecule), `fragments` (bonded molecules, from the Bonds section) and `segments` (one), named as
-MDAnalysis names a data file's levels, which reads the styles this reader does not.
+MDAnalysis names a data file's levels, which reads the styles this reader does not. A dump's atoms
+that the data file does not hold (poured after it was written) are in no molecule or bonded group and
+take their type's mass; a column they would need from it besides refuses them.
 """
 import gzip
 import re
@@ -87,6 +89,7 @@ class DataAtoms:
         if len(repeated):
             raise InputError(path, "-", "Atoms", f"atom id {repeated[0]} is given twice")
         self.atoms = {"id": atoms["id"], "type": atoms["type"]}
+        self.type_masses = None
         if "Masses" in sections:
             masses = self._section(text, sections["Masses"][0], counts.get("atom types", 0), "Masses", ["type", "mass"])
             table = np.full(int(masses["type"].max(initial=0)) + 1, np.nan)
@@ -96,8 +99,10 @@ class DataAtoms:
                 bad = atoms["type"][~known | np.isnan(table[np.where(known, atoms["type"], 0)])][0]
                 raise InputError(path, "-", "Masses", f"no mass for atom type {bad}")
             self.atoms["mass"] = table[atoms["type"]]
+            self.type_masses = table
         if "mass" in atoms:
             self.atoms["mass"] = atoms["mass"]
+            self.type_masses = None   # per atom (body style)
         if "q" in atoms:
             self.atoms["charge"] = atoms["q"]
         if "diameter" in atoms:
@@ -261,17 +266,42 @@ class Completion:
             # A LAMMPS dump xyz holds no box: the data file's, for the periodic groups to be made whole
             # (which leaves a group already whole as it is).
             frame.box, frame.wrapped = held.box, held.box.any_periodic
-        if (rows < 0).any():
-            missing = ids[np.argmax(rows < 0)]
-            raise InputError(frame.source, frame.timestep, "id", f"atom {missing} is not in the data file "
-                                                                 f"{self.topology}")
         own_groups = frame.default_group in frame.columns
+        missing = rows < 0
         for name, values in held.atoms.items():
-            frame.columns.setdefault(name, values[rows])
+            if name in frame.columns:
+                continue
+            taken = values[rows]
+            if missing.any():
+                taken[missing] = self._beyond(frame, held, name, missing, ids)
+            frame.columns[name] = taken
         if self.group_by or not own_groups:
             frame.default_group = self.group_by or next(
                 (level for level in LEVELS if level in held.atoms and level not in held.whole), frame.default_group)
         return frame
+
+    def _beyond(self, frame, held, name, missing, ids):
+        """What the atoms the data file does not hold (poured or deposited after it was written) take
+        for column `name`, which the frame lacks: no molecule or bonded group (0), every atom's one
+        segment, the mass of their type where the data file gives masses by type; else the atoms are
+        refused, naming the column the frame would need."""
+        if name in ("residues", "fragments"):
+            return 0
+        if name == "segments":
+            return 1
+        if name == "mass" and getattr(held, "type_masses", None) is not None and "type" in frame.columns:
+            types = frame.columns["type"][missing]
+            known = (types >= 0) & (types < len(held.type_masses))
+            masses = held.type_masses[np.where(known, types, 0)]
+            if known.all() and not np.isnan(masses).any():
+                return masses
+            unknown = types[~known | np.isnan(masses)][0]
+            raise InputError(frame.source, frame.timestep, "type", f"atom type {unknown} has no mass in the data "
+                                                                   f"file {self.topology}")
+        first = ids[np.argmax(missing)]
+        raise InputError(frame.source, frame.timestep, "id", f"atom {first} is not in the data file {self.topology}, "
+                                                             f"which gives the dump's {name}: dump it (or {name} for "
+                                                             "every atom) with the atoms")
 
     def _in_id_order(self, frame, held):
         """The ids of a frame that gives none (a LAMMPS dump xyz): its atoms are the data file's in the

@@ -356,6 +356,23 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
     np.testing.assert_array_equal(alone.columns["fragments"], MOL)
 
 
+def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(tmp_path):
+    """Atoms the data file does not hold (fix pour, fix deposit): no molecule or bond group, the mass of
+    their type; a column the data file alone gives them (charges) refuses them by name."""
+    header = "LAMMPS data file\n\n3 atoms\n3 atom types\n\n0 4 xlo xhi\n0 4 ylo yhi\n0 4 zlo zhi\n\n" \
+             "Masses\n\n1 1.0\n2 2.5\n3 0.7\n\n"
+    (tmp_path / "m.data").write_text(header + "Atoms # molecular\n\n1 7 1 0 0 0\n2 7 2 1 0 0\n3 8 1 2 0 0\n")
+    (tmp_path / "q.data").write_text(header + "Atoms # full\n\n1 7 1 0.5 0 0 0\n2 7 2 0.5 1 0 0\n3 8 1 0 2 0 0\n")
+    (tmp_path / "d.dump").write_text("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n5\nITEM: BOX BOUNDS pp pp pp\n0 4\n0 4\n"
+                                     "0 4\nITEM: ATOMS id type x y z\n5 3 1 1 1\n1 1 0 0 0\n4 1 3 3 3\n2 2 1 0 0\n"
+                                     "3 1 2 0 0\n")
+    frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "m.data"))
+    assert frame.columns["residues"].tolist() == [0, 7, 0, 7, 8]
+    assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0]
+    with pytest.raises(InputError, match="atom 5 is not in the data file .*q.data, which gives the dump's charge"):
+        list(inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "q.data")))
+
+
 def test_a_legacy_vtk_file_written_by_hand_gives_every_scalars_and_vectors_block(tmp_path):
     """As LIGGGHTS and scripts write them, one block per array: VTK alone keeps the first of each."""
     ids, kinds = [7, 3, 5], [2, 1, 2]
