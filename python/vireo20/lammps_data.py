@@ -300,8 +300,9 @@ class Completion:
                                                                    f"file {self.topology}")
         first = ids[np.argmax(missing)]
         raise InputError(frame.source, frame.timestep, "id", f"atom {first} is not in the data file {self.topology}, "
-                                                             f"which gives the dump's {name}: dump it (or {name} for "
-                                                             "every atom) with the atoms")
+                                                             f"which gives the dump's atoms their {name}: dump "
+                                                             f"{name} with the atoms, or leave the data file out if "
+                                                             "the dump has the masses and groups")
 
     def _in_id_order(self, frame, held):
         """The ids of a frame that gives none (a LAMMPS dump xyz): its atoms are the data file's in the

@@ -369,7 +369,7 @@ def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(
     frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "m.data"))
     assert frame.columns["residues"].tolist() == [0, 7, 0, 7, 8]
     assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0]
-    with pytest.raises(InputError, match="atom 5 is not in the data file .*q.data, which gives the dump's charge"):
+    with pytest.raises(InputError, match="atom 5 is not in the data file .*q.data, which gives the dump's atoms their charge"):
         list(inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "q.data")))
 
 
