@@ -242,11 +242,20 @@ def _kinds(words, count):
     return kinds + ["f"] * (count - len(kinds))
 
 
-def _line_ends(data, rows):
-    """The byte after the last of the first `rows[k]` lines, for each k."""
-    newlines = np.flatnonzero(np.frombuffer(data, np.uint8) == 10) + 1
-    newlines = np.append(newlines, len(data)) if len(data) and data[-1] != 10 else newlines
-    return newlines[np.asarray(rows) - 1]
+def _line_ends(data, rows, piece=1 << 24):
+    """The byte after the last of the first `rows[k]` lines, for each k (ascending): newlines looked
+    for a piece at a time, the rows' own kept (a mask of the whole text, of fresh pages, took longer
+    than the step column's parse)."""
+    data, rows = np.frombuffer(data, np.uint8), np.asarray(rows, dtype=np.int64)
+    ends, seen = np.empty(len(rows), dtype=np.int64), 0
+    for start in range(0, len(data), piece):
+        newlines = np.flatnonzero(data[start:start + piece] == 10)
+        wanted = (rows > seen) & (rows <= seen + len(newlines))
+        ends[wanted] = start + newlines[rows[wanted] - seen - 1] + 1
+        seen += len(newlines)
+    # A last line without its newline ends with the text.
+    ends[rows > seen] = len(data)
+    return ends
 
 
 def _inflated(path):

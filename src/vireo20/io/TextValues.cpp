@@ -1,11 +1,31 @@
 #include "vireo20/io/TextValues.h"
 
+#include <cstring>
 #include <system_error>
 
 #include "vireo20/io/numbers.h"
 
 namespace vireo20 {
 namespace io {
+namespace {
+
+constexpr std::uint64_t each_byte = 0x0101010101010101ull;
+constexpr std::uint64_t low_bits = 0x7f7f7f7f7f7f7f7full;
+
+// 0x80 in each byte of p_Word that is p_Byte, 0 in the others: exact, no borrow crosses a byte.
+inline std::uint64_t bytes_equal(std::uint64_t p_Word, unsigned p_Byte)
+{
+  const std::uint64_t x = p_Word ^ (each_byte * p_Byte);
+  return ~(((x & low_bits) + low_bits) | x | low_bits);
+}
+
+// p_Word with each byte p_From made p_To.
+inline std::uint64_t replaced(std::uint64_t p_Word, unsigned p_From, unsigned p_To)
+{
+  return p_Word ^ ((bytes_equal(p_Word, p_From) >> 7) * (p_From ^ p_To));
+}
+
+}  // namespace
 
 const char* read_text_values(const char* p_Text, const char* p_End, std::int64_t p_Count, TextValueKind p_Kind,
                              void* p_Out, std::int64_t& p_Read)
@@ -38,6 +58,27 @@ const char* read_text_values(const char* p_Text, const char* p_End, std::int64_t
     at = next;
   }
   return at;
+}
+
+// Eight bytes at a time (one byte at a time took 0.2 s for 300 MB, most of a CSV frame's read).
+std::size_t blank_separators(char* p_Text, std::size_t p_Size, int p_Separator, bool p_DecimalComma)
+{
+  std::size_t lines = 0, at = 0;
+  for (; at + 8 <= p_Size; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p_Text + at, 8);
+    lines += static_cast<std::size_t>(__builtin_popcountll(bytes_equal(word, '\n')));
+    if (p_Separator >= 0) word = replaced(word, static_cast<unsigned>(p_Separator), ' ');
+    if (p_DecimalComma) word = replaced(word, ',', '.');
+    std::memcpy(p_Text + at, &word, 8);
+  }
+  for (; at < p_Size; ++at) {
+    const unsigned char byte = static_cast<unsigned char>(p_Text[at]);
+    lines += byte == '\n';
+    if (static_cast<int>(byte) == p_Separator) p_Text[at] = ' ';
+    if (p_DecimalComma && p_Text[at] == ',') p_Text[at] = '.';
+  }
+  return lines;
 }
 
 }  // namespace io

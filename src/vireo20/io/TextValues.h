@@ -3,6 +3,7 @@
 // C's strtof() for 32-bit reals, as VTK reads a "float" array.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "vireo20/Export.h"
@@ -17,6 +18,11 @@ enum class TextValueKind : std::uint8_t { skip, real64, real32, int64 };
 // where a value is refused or the text ends first (p_Read then holds the values read).
 VIREO20_API const char* read_text_values(const char* p_Text, const char* p_End, std::int64_t p_Count,
                                          TextValueKind p_Kind, void* p_Out, std::int64_t& p_Read);
+
+// A table's separators as blanks (and, with p_DecimalComma, its decimal commas as points), in place,
+// so that a CSV table's lines parse as a dump's; answers the newlines of the text. p_Separator is a
+// byte value, or -1 for none.
+VIREO20_API std::size_t blank_separators(char* p_Text, std::size_t p_Size, int p_Separator, bool p_DecimalComma);
 
 }  // namespace io
 }  // namespace vireo20

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 
+#include "vireo20/io/TextValues.h"
 #include "vireo20/io/numbers.h"
 
 namespace {
@@ -105,6 +107,28 @@ TEST(Numbers, IntegersAreReadAsPythonsIntReadsThemAndWholeRealsToo)
   const std::string line = "3.0\n";
   std::int64_t value = 0;
   EXPECT_EQ(parse_integer(line.data(), value, false), nullptr);
+}
+
+TEST(BlankSeparators, EightBytesAtATimeAsOneByOne)
+{
+  // Every byte value (high ones too, where a word's arithmetic could borrow), at every offset and length.
+  std::mt19937 random(3);
+  for (int round = 0; round < 300; ++round) {
+    std::string text(static_cast<std::size_t>(random() % 70), '\0');
+    for (char& byte : text) byte = static_cast<char>(random() % 4 ? ",;\n\t"[random() % 4] : random() % 256);
+    for (const int separator : {-1, int(','), int(';'), int('\t'), 0xfe}) {
+      const bool comma = separator == ';';
+      std::string want = text, got = text;
+      std::size_t lines = 0;
+      for (char& byte : want) {
+        lines += byte == '\n';
+        if (static_cast<unsigned char>(byte) == separator) byte = ' ';
+        if (comma && byte == ',') byte = '.';
+      }
+      EXPECT_EQ(vireo20::io::blank_separators(&got[0], got.size(), separator, comma), lines);
+      EXPECT_EQ(got, want);
+    }
+  }
 }
 
 }  // namespace
