@@ -388,20 +388,22 @@ def _columns_of(table):
 
 
 def _steps_of(table):
-    """(step, rows) of one table: its timestep column's runs, else the whole table at no step."""
+    """(step, rows) of one table: the rows of each value of its timestep column in their order, the
+    steps in the order they first come; else the whole table at no step."""
     names = {_clean(str(name)).lower(): name for name in (table.keys() if isinstance(table, dict) else table.columns)}
     column = next((names[n] for n in STEP_COLUMNS if n in names), None)
     if column is None:
         return [(None, table)]
-    steps = np.asarray(table[column])
-    values, first = np.unique(steps, return_index=True)
-    order = np.argsort(first, kind="stable")
-    return [(plain_number(values[k]), _rows(table, steps == values[k])) for k in order]
+    values, first, which, counts = np.unique(np.asarray(table[column]), return_index=True, return_inverse=True,
+                                             return_counts=True)
+    # One sort for every step's rows, not a pass over the table per step.
+    rows = np.split(np.argsort(which.reshape(-1), kind="stable"), np.cumsum(counts)[:-1])
+    return [(plain_number(values[k]), _rows(table, rows[k])) for k in np.argsort(first, kind="stable")]
 
 
 def _rows(table, chosen):
     return {name: np.asarray(values)[chosen] for name, values in table.items()} if isinstance(table, dict) \
-        else table[chosen]
+        else table.iloc[chosen]
 
 
 class _TableLoader:
