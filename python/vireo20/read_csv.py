@@ -369,14 +369,23 @@ def from_pandas(tables, box=None, group_by=None):
     return Loaders("pandas", loaders)
 
 
+def _named(table):
+    """(name, values) of a table's columns, a named index's levels first (`set_index(["step", "id"])`)."""
+    if isinstance(table, dict):
+        return list(table.items())
+    index = table.index
+    return [*((name, index.get_level_values(k)) for k, name in enumerate(index.names) if name is not None),
+            *((name, table[name]) for name in table.columns)]
+
+
 def _columns_of(table):
     """A table's columns as the job's arrays, by cleaned name; text as labels."""
     arrays = {}
-    for name in table.keys() if isinstance(table, dict) else table.columns:
+    for name, values in _named(table):
         clean = _clean(str(name))
         if not clean:
             continue   # an unnamed index written out
-        values = np.asarray(table[name])
+        values = np.asarray(values)
         if values.dtype.kind in "biu":
             values = values.astype(np.int64)
         elif values.dtype.kind == "f":
@@ -390,11 +399,11 @@ def _columns_of(table):
 def _steps_of(table):
     """(step, rows) of one table: the rows of each value of its timestep column in their order, the
     steps in the order they first come; else the whole table at no step."""
-    names = {_clean(str(name)).lower(): name for name in (table.keys() if isinstance(table, dict) else table.columns)}
-    column = next((names[n] for n in STEP_COLUMNS if n in names), None)
+    named = {_clean(str(name)).lower(): values for name, values in _named(table)}
+    column = next((named[n] for n in STEP_COLUMNS if n in named), None)
     if column is None:
         return [(None, table)]
-    values, first, which, counts = np.unique(np.asarray(table[column]), return_index=True, return_inverse=True,
+    values, first, which, counts = np.unique(np.asarray(column), return_index=True, return_inverse=True,
                                              return_counts=True)
     # One sort for every step's rows, not a pass over the table per step.
     rows = np.split(np.argsort(which.reshape(-1), kind="stable"), np.cumsum(counts)[:-1])

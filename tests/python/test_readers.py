@@ -594,7 +594,7 @@ def test_csv_tables_read_back_exactly_in_each_layout(layout, tmp_path):
         open(path, "wb").write(text.encode() if layout == "one file" else gzip.compress(text.encode()))
     pairs = _dump_local(tmp_path / "pairs.dump", STEPS[1:2] if path else ())
     series = inputs.open_series(path, contacts=str(tmp_path / "pairs.dump")) if path else \
-        vireo20.from_pandas(pd.concat(tables))
+        vireo20.from_pandas(pd.concat(tables).set_index(["timestep", "ID"]))
     assert len(series) == 3
     for frame, table in zip(series, tables):
         assert (frame.timestep, frame.time, frame.default_group) == (table.timestep[0], table.time[0], "clump")
