@@ -13,12 +13,14 @@ follow each other, are a frame. Without one, each file is a frame, its step the 
 name (`particles_2000.csv`) or its position in the series. A column `time`, the same over a frame's
 rows, is its time.
 
-Names: units in brackets and a leading `Particle` or `Atom` are dropped and blanks, dots and dashes
-become `_` ("Particle Position X [m]" is `Position_X`). Positions are `x y z`, `xu yu zu`, or
-`NAME_x NAME_y NAME_z` where NAME ends in position, pos, coord(s) or coordinate(s) (any case).
+Names: units in brackets and a leading `Particle` or `Atom` are dropped and blanks, dots, dashes and
+colons become `_` ("Particle Position X [m]" is `Position_X`, ParaView's "Points:0" `Points_0`).
+Positions are `x y z`, `xu yu zu`, or `NAME_x NAME_y NAME_z` (or `NAME_0 NAME_1 NAME_2`) where NAME
+ends in position, pos, coord(s), coordinate(s) or point(s) (any case).
 Every other column of numbers is a column (integers where the header's first row writes whole
 numbers, as pandas writes integer columns; reals to the double Python's float() gives), text a label
-column; `NAME_x NAME_y NAME_z` (any case) become one vector NAME, as do LAMMPS's triplets
+column (text beyond 32 bytes is left out); `NAME_x NAME_y NAME_z` (any case) and ParaView's
+`NAME_0 NAME_1 ...` become one vector NAME, as do LAMMPS's triplets
 (`vx vy vz` as `velocity`); the common names as VTK files' are taken (`ID` as `id`, `Velocity` as
 `velocity`, `Radius` as `radius`, `Mass` as `mass`, ...), and groups default to the first of `mol`,
 `id_multisphere`, `body`, `clump`, `clumpId` and `cluster`. A CSV file holds no box: option `box`
@@ -37,7 +39,7 @@ EXTENSIONS = (".csv", ".csv.gz", ".csv.zst", ".tsv")
 STEP_COLUMNS = ("timestep", "step", "frame", "ts")
 # x, xu (LAMMPS's unwrapped), or NAME_x where NAME ends in position, pos, coord(s) or coordinate(s)
 # (`Particle Position X [m]`), any case; y and z named alike.
-_POSITION_X = re.compile(r"(x|xu|(?:.*_)?(?:position|pos|coords?|coordinates?)_?x)$", re.I)
+_POSITION_X = re.compile(r"(x|xu|(?:.*_)?(?:position|pos|coords?|coordinates?|points?)_?(?:x|0))$", re.I)
 LABEL_BYTES = 32
 _COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 _SEPARATORS = b",;\t"
@@ -63,7 +65,7 @@ def _clean(name):
     """A header's name as a column's: units dropped, blanks, dots and dashes as `_`, a leading
     `Particle` or `Atom` dropped (`Particle Velocity X [m/s]` is `Velocity_X`)."""
     name = _UNITS.sub("", name.strip().strip('"').strip("'")).strip()
-    name = re.sub(r"[\s.\-/]+", "_", name).strip("_")
+    name = re.sub(r"[\s.\-/:]+", "_", name).strip("_")
     return re.sub(r"^(?:particle|atom)_(?=.)", "", name, flags=re.I)
 
 
@@ -207,6 +209,9 @@ class _Table:
             if problem == "bad_value" and kinds[column] == "i" and refusal:
                 kinds[column] = "f"   # an integer column after all holds reals
                 continue
+            if problem == "bad_value" and kinds[column] == "l" and only is None:
+                wanted.remove(column)   # text too long for a label (a file name, a note): left out
+                continue
             name = self.names[column] if 0 <= column < len(self.names) else "-"
             if problem == "bad_value" and refusal:
                 raise InputError(self.path, step, name, f"value '{value}' on data line {row + 1} {refusal}")
@@ -303,8 +308,11 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
 
 
 def _axis(name, axis):
-    """The name of the y or z column beside x column `name` (`Position_X` -> `Position_Y`, `xu` -> `yu`)."""
+    """The name of the y or z column beside x column `name` (`Position_X` -> `Position_Y`, `xu` -> `yu`,
+    ParaView's `Points_0` -> `Points_1`)."""
     at = len(name) - 1 if name.lower() != "xu" else 0
+    if name[at] == "0":
+        return name[:at] + str("xyz".index(axis)) + name[at + 1:]
     return name[:at] + (axis.upper() if name[at].isupper() else axis) + name[at + 1:]
 
 
@@ -339,8 +347,16 @@ def table_frame(source, index, timestep, arrays, box=None, group_by=None, time=N
     for name in list(arrays):
         if name[-2:].lower() == "_x" and arrays[name].ndim == 1:
             parts = [name[:-1] + axis for axis in ("xyz" if name[-1] == "x" else "XYZ")]
-            if all(p in arrays and arrays[p].dtype.kind == "f" for p in parts) and name[:-2] not in arrays:
-                arrays[name[:-2]] = np.stack([arrays.pop(p) for p in parts], axis=1)
+        elif name.endswith("_0") and arrays[name].ndim == 1:
+            # ParaView's components, NAME:0 NAME:1 ...: as many as follow each other.
+            parts = [name]
+            while f"{name[:-1]}{len(parts)}" in arrays:
+                parts.append(f"{name[:-1]}{len(parts)}")
+        else:
+            continue
+        if len(parts) > 1 and all(p in arrays and arrays[p].dtype.kind == "f" for p in parts) and \
+                name[:-2] not in arrays:
+            arrays[name[:-2]] = np.stack([arrays.pop(p) for p in parts], axis=1)
     for common in ("velocity", "force", "omega", "tq", "radius", "mass", "id", "type", "density", "diameter"):
         found = next((name for name in arrays if name.lower() == common and name != common), None)
         if found is not None and common not in arrays:

@@ -619,6 +619,12 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     frame, = inputs.open_series(str(tmp_path / "e.csv"))
     assert frame.positions.tolist() == [[0.5, 1.25, -2], [1.5, 2, 3]] and frame.columns["mass"].tolist() == [1e-3, 2.5e-3]
     assert frame.columns["id"].tolist() == [1, 2]
+    # ParaView's export: quoted names, NAME:0 NAME:1 NAME:2 components; a text too long for a label is left out.
+    (tmp_path / "p.csv").write_text('"id","Velocity:0","Velocity:1","Velocity:2","Points:0","Points:1","Points:2","f"\n'
+                                    f'7,0.5,1.5,2.5,1,2,3,{"x" * 40}\n')
+    frame, = inputs.open_series(str(tmp_path / "p.csv"))
+    assert frame.positions.tolist() == [[1, 2, 3]] and frame.columns["velocity"].tolist() == [[0.5, 1.5, 2.5]]
+    assert sorted(frame.columns) == ["id", "velocity"]
     # NumPy's savetxt writes the header as a comment.
     np.savetxt(tmp_path / "c.csv", [[1, 2, 3, 4.5]], delimiter=",", header="x,y,z,n", fmt="%g")
     frame, = inputs.open_series(str(tmp_path / "c.csv"))
