@@ -11,7 +11,7 @@ order of their names), each one or more steps. A column `timestep` (or `step`, `
 a `time` that changes within a file) gives each row's step: a file's rows of one step, which must
 follow each other, are a frame. Without one, each file is a frame, its step the number that ends its
 name (`particles_2000.csv`) or its position in the series. A column `time`, the same over a frame's
-rows, is its time.
+rows, is its time (else a column as any other).
 
 Names: units in brackets and a leading `Particle` or `Atom` are dropped and blanks, dots, dashes and
 colons become `_` ("Particle Position X [m]" is `Position_X`, ParaView's "Points:0" `Points_0`).
@@ -361,8 +361,11 @@ def table_frame(source, index, timestep, arrays, box=None, group_by=None, time=N
         found = next((name for name in arrays if name.lower() == common and name != common), None)
         if found is not None and common not in arrays:
             arrays[common] = arrays.pop(found)
+    constant = time is not None and len(time) and (time == time[0]).all()
+    if time is not None and not constant:
+        arrays["time"] = time   # a time of each particle's own: a column
     result = named_frame(source, index, timestep, positions, arrays, box, group_by)
-    if time is not None and len(time) and (time == time[0]).all():
+    if constant:
         result.time = float(time[0])
     return result
 
