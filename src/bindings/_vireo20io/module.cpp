@@ -466,7 +466,9 @@ PyObject* text_stream_readinto(PyObject* p_Self, PyObject* p_Buffer)
   {
     Use use(self);
     // The inflating runs without the interpreter lock: other Python threads go on meanwhile.
-    done = use && without_lock([&] { read = self->reader->read(static_cast<char*>(view.buf), view.len); });
+    done = use && without_lock([&] {
+      read = self->reader->read(static_cast<char*>(view.buf), static_cast<std::size_t>(view.len));
+    });
   }
   PyBuffer_Release(&view);
   return done ? PyLong_FromSize_t(read) : nullptr;
