@@ -606,6 +606,12 @@ def test_csv_tables_read_back_exactly_in_each_layout(layout, tmp_path):
             assert frame.columns[mine].dtype == table[theirs].dtype, mine
             np.testing.assert_array_equal(frame.columns[mine], table[theirs].to_numpy())
         assert frame.columns["shape"].tolist() == table["shape"].str.encode("ascii").tolist()
+        # And back: a frame's table reads as the frame.
+        back, = vireo20.from_pandas(frame.to_pandas())
+        np.testing.assert_array_equal(back.positions, frame.positions)
+        assert sorted(back.columns) == sorted(frame.columns)
+        for name, values in frame.columns.items():
+            np.testing.assert_array_equal(back.columns[name], values)
 
 
 def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
