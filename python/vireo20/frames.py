@@ -188,17 +188,8 @@ class Frame:
         >>> table = vireo20.open("dump.lammpstrj")[0].to_pandas()
         """
         import pandas
-        from .upscale import component_names
-        columns = {axis: self.positions[:, k] for k, axis in enumerate(AXES)}
-        for name, values in self.columns.items():
-            if values.dtype.kind == "S":
-                values = np.char.decode(values, "utf-8", "replace")
-            if values.ndim == 1:
-                columns[name] = values
-                continue
-            for k, part in enumerate(component_names(name, values.shape[1])):
-                columns[f"{name}_{part}"] = values[:, k]
-        return pandas.DataFrame(columns)
+        from .upscale import table_columns
+        return pandas.DataFrame(table_columns(self.positions, self.columns))
 
     def arguments(self, group_by=None, masses=None, physics="all"):
         """The keyword arguments of `vireo20.upscale` for this frame.

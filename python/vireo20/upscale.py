@@ -38,6 +38,22 @@ def component_names(name, width):
     return COMPONENTS.get(name) or (AXES if width == 3 else tuple(str(k + 1) for k in range(width)))
 
 
+def table_columns(positions, arrays):
+    """A table's columns of rows with `positions` and named `arrays`: x y z, then each array, a vector's
+    components as NAME_x NAME_y NAME_z (others NAME_1 ...), labels as text."""
+    columns = {axis: positions[:, k] for k, axis in enumerate(AXES)}
+    for name, values in arrays.items():
+        values = np.asarray(values)
+        if values.dtype.kind == "S":
+            values = np.char.decode(values, "utf-8", "replace")
+        if values.ndim == 1:
+            columns[name] = values
+            continue
+        for k, part in enumerate(component_names(name, values.shape[1])):
+            columns[f"{name}_{part}"] = values[:, k]
+    return columns
+
+
 class _Step:
     """Names the step in the errors of the checks."""
 
@@ -105,15 +121,7 @@ class Upscaled:
         >>> frame.plot.scatter("x", "z")
         """
         import pandas
-        columns = {axis: self.centres[:, k] for k, axis in enumerate(AXES)}
-        for name, values in self.arrays.items():
-            values = np.asarray(values)
-            if values.ndim == 1:
-                columns[name] = values
-                continue
-            for k, part in enumerate(component_names(name, values.shape[1])):
-                columns[f"{name}_{part}"] = values[:, k]
-        return pandas.DataFrame(columns)
+        return pandas.DataFrame(table_columns(self.centres, self.arrays))
 
     def to_vtk(self):
         """The vtkPolyData the job writes for this step (points, vertex and line cells, arrays)."""

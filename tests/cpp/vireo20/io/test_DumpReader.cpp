@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Gzip.h"
 #include "vireo20/io/DumpError.h"
 #include "vireo20/io/DumpReader.h"
 
@@ -21,20 +21,7 @@ namespace {
 
 using namespace vireo20::io;
 
-std::string gzip(const std::string& p_Text)
-{
-  z_stream stream{};
-  deflateInit2(&stream, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string packed(deflateBound(&stream, p_Text.size()) + 32, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(p_Text.data()));
-  stream.avail_in = static_cast<uInt>(p_Text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(&packed[0]);
-  stream.avail_out = static_cast<uInt>(packed.size());
-  deflate(&stream, Z_FINISH);
-  packed.resize(stream.total_out);
-  deflateEnd(&stream);
-  return packed;
-}
+using testing_support::gzip;
 
 class TempFile {
  public:

@@ -3,35 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <string>
 
+#include "support/Gzip.h"
 #include "vireo20/io/DumpError.h"
 #include "vireo20/io/TextStream.h"
 
 namespace {
 
 using vireo20::io::DumpError;
+using testing_support::gzip;
 using vireo20::io::TextStream;
-
-std::string packed(const std::string& p_Text)
-{
-  z_stream stream{};
-  deflateInit2(&stream, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, p_Text.size()) + 32, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(p_Text.data()));
-  stream.avail_in = static_cast<uInt>(p_Text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
 
 std::string written(const std::string& p_Bytes)
 {
@@ -62,8 +48,8 @@ TEST(TextStream, PlainAndGzipGiveTheSameBytesInAnyPieces)
   std::mt19937_64 random(5);
   std::string text;
   while (text.size() < (12u << 20)) text += std::to_string(random()) + (random() % 7 ? " " : "\n");
-  const std::string compressed = packed(text);
-  for (const std::string& bytes : {text, compressed, packed(text.substr(0, 5 << 20)) + packed(text.substr(5 << 20))}) {
+  const std::string compressed = gzip(text);
+  for (const std::string& bytes : {text, compressed, gzip(text.substr(0, 5 << 20)) + gzip(text.substr(5 << 20))}) {
     const std::string path = written(bytes);
     EXPECT_EQ(read_all(path, random), text);
     std::remove(path.c_str());
