@@ -103,7 +103,7 @@ class _Table:
         line_end = head.find(b"\n", self.first)
         first_row = self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r"))
         # A spreadsheet in a language that writes 1,5 separates its values with semicolons or tabs.
-        self.decimal_comma = self.separator in b";\t" and any(_DECIMAL_COMMA.match(word) for word in first_row)
+        self.decimal_comma = self.separator is not None and self.separator in b";\t" and any(_DECIMAL_COMMA.match(word) for word in first_row)
         if self.decimal_comma:
             first_row = [word.replace(b",", b".") for word in first_row]
         self.kinds = _kinds(first_row, len(self.names))

@@ -631,10 +631,11 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     frame, = inputs.open_series(str(tmp_path / "p.csv"))
     assert frame.positions.tolist() == [[1, 2, 3]] and frame.columns["velocity"].tolist() == [[0.5, 1.5, 2.5]]
     assert sorted(frame.columns) == ["id", "velocity"]
-    # NumPy's savetxt writes the header as a comment.
-    np.savetxt(tmp_path / "c.csv", [[1, 2, 3, 4.5]], delimiter=",", header="x,y,z,n", fmt="%g")
-    frame, = inputs.open_series(str(tmp_path / "c.csv"))
-    assert frame.positions.tolist() == [[1, 2, 3]] and frame.columns["n"].tolist() == [4.5]
+    # NumPy's savetxt writes the header as a comment; blanks separate the values of a text table.
+    for separator, name in ((",", "c.csv"), (" ", "c.txt")):
+        np.savetxt(tmp_path / name, [[1, 2, 3, 4.5]], delimiter=separator, header=separator.join("xyzn"), fmt="%g")
+        frame, = inputs.open_series(str(tmp_path / name), format="csv")
+        assert frame.positions.tolist() == [[1, 2, 3]] and frame.columns["n"].tolist() == [4.5]
     for text, match in [(rows + "\n0,1,2,3,7\n", "step 0: array 'timestep': the rows of this step do not follow"),
                         (rows.replace("0,1,2,3,5", "0,1,2,3"), "data line 2 has 4 values where the header names 5"),
                         (rows.replace("2,3,5", "2,x3,5"), "step 0: array 'z': value 'x3' on data line 2")]:
