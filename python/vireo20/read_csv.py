@@ -98,12 +98,20 @@ class _Table:
             header = header.rstrip()[:-1]   # a separator closing every line, as some exports write
         if not header.strip():
             raise InputError(path, "-", "-", "no header line names the columns")
-        # pandas's index column has no name: it is left out.
-        self.names = [_clean(word.decode(errors="replace")) for word in self._split(header)]
+        # pandas's index column has no name: it is left out. A name given twice is told apart as pandas
+        # does (x, x_1).
+        self.names = []
+        for word in self._split(header):
+            name = base = _clean(word.decode(errors="replace"))
+            while name and name in self.names:
+                name = f"{base}_{sum(n == base or n.startswith(base + '_') for n in self.names)}"
+            self.names.append(name)
+        size = max(size, self.first)   # a header alone: a frame without rows
         line_end = head.find(b"\n", self.first)
         first_row = self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r"))
         # A spreadsheet in a language that writes 1,5 separates its values with semicolons or tabs.
-        self.decimal_comma = self.separator is not None and self.separator in b";\t" and any(_DECIMAL_COMMA.match(word) for word in first_row)
+        self.decimal_comma = self.separator is not None and self.separator in b";\t" and \
+            any(_DECIMAL_COMMA.match(word) for word in first_row)
         if self.decimal_comma:
             first_row = [word.replace(b",", b".") for word in first_row]
         self.kinds = _kinds(first_row, len(self.names))

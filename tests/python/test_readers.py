@@ -631,6 +631,10 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     frame, = inputs.open_series(str(tmp_path / "p.csv"))
     assert frame.positions.tolist() == [[1, 2, 3]] and frame.columns["velocity"].tolist() == [[0.5, 1.5, 2.5]]
     assert sorted(frame.columns) == ["id", "velocity"]
+    # A header alone is a step without particles; a name given twice is told apart as pandas does.
+    (tmp_path / "h.csv").write_text("x,y,z,x\n")
+    frame, = inputs.open_series(str(tmp_path / "h.csv"))
+    assert frame.positions.shape == (0, 3) and sorted(frame.columns) == ["id", "x_1"]
     # NumPy's savetxt writes the header as a comment; blanks separate the values of a text table.
     for separator, name in ((",", "c.csv"), (" ", "c.txt")):
         np.savetxt(tmp_path / name, [[1, 2, 3, 4.5]], delimiter=separator, header=separator.join("xyzn"), fmt="%g")
