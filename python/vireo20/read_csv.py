@@ -44,6 +44,8 @@ LABEL_BYTES = 32
 _COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 _SEPARATORS = b",;\t"
 _UNITS = re.compile(r"\[[^\]]*\]|\([^)]*\)")
+# Columns that must hold numbers (positions too): text there is refused, not taken for labels.
+_NUMBERS = ("id", "mass", "radius", "diameter", "density")
 _DECIMAL_COMMA = re.compile(rb"^[-+]?\d*,\d+(?:[eE][-+]?\d+)?$")
 
 
@@ -118,6 +120,9 @@ class _Table:
         lower = [name.lower() for name in self.names]
         self.step_column = next((lower.index(n) for n in STEP_COLUMNS if n in lower),
                                 lower.index("time") if "time" in lower else None)
+        if self.step_column is not None and self.kinds[self.step_column] == "l":
+            raise InputError(path, "-", self.names[self.step_column], f"holds text where steps belong: "
+                                                                      f"{first_row[self.step_column].decode(errors='replace')!r}")
         self.time_column = lower.index("time") if "time" in lower and self.step_column != lower.index("time") \
             else None
         self.frames = [(None, self.first, size, None)]
@@ -338,7 +343,8 @@ def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):
                                                                              "each other")
         time = steps if table.names[table.step_column].lower() == "time" else None
     if table.time_column is not None:
-        time = arrays.pop(table.names[table.time_column])
+        # Text too long for a label was left out: no time then.
+        time = arrays.pop(table.names[table.time_column], None)
     return table_frame(path, index, timestep, arrays, box, group_by, time)
 
 
@@ -351,6 +357,12 @@ def table_frame(source, index, timestep, arrays, box=None, group_by=None, time=N
     if axes is None:
         raise InputError(source, timestep, "-", "no positions: the header names none of x y z, xu yu zu, Position_X "
                                                 "Position_Y Position_Z (pos_x, coord_x ..., any case)")
+    if time is not None and time.dtype.kind not in "if":
+        arrays["time"], time = time, None   # text: a label column as any other
+    for name in [*axes, *(n for n in arrays if n.lower() in _NUMBERS)]:
+        if arrays[name].dtype.kind not in "if" and len(arrays[name]):
+            raise InputError(source, timestep, name, f"holds text where numbers belong: "
+                                                     f"{arrays[name][0].decode(errors='replace')!r}")
     positions = np.stack([arrays.pop(n).astype(np.float64, copy=False) for n in axes], axis=1)
     for name in list(arrays):
         if name[-2:].lower() == "_x" and arrays[name].ndim == 1:
