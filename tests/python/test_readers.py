@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from vireo20 import inputs
+from vireo20.columns import MassRule
 from vireo20.frames import Box, InputError
 
 # Three molecules (one across the GSD box's face in x, one across x = 0, the H5MD box's) and two
@@ -646,3 +647,33 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
         (tmp_path / "b.csv").write_text(text)
         with pytest.raises(InputError, match=match):
             list(inputs.open_series(str(tmp_path / "b.csv")))
+
+
+def test_a_damaged_csv_file_is_one_input_error(tmp_path):
+    """Bytes flipped, cut, dropped or put in at random, plain and gzip: every fault a reader's error."""
+    import gzip
+    import pandas as pd
+    from vireo20 import reading
+    text = pd.concat(_particles_table()[:2]).to_csv(index=False).encode()[:2500]
+    rng = np.random.default_rng(8)
+    for trial in range(120):
+        data = bytearray(text)
+        for _ in range(rng.integers(1, 5)):
+            at = int(rng.integers(0, max(len(data), 1)))
+            change = rng.integers(0, 4)
+            if change == 0 and data:
+                data[at] = int(rng.integers(0, 256))
+            elif change == 1:
+                del data[at:at + int(rng.integers(1, 40))]
+            elif change == 2:
+                data[at:at] = bytes(rng.choice(list(b',;\t\n\r "#.e-+019xa'), size=int(rng.integers(1, 6))))
+            else:
+                data = data[:at]
+        path = tmp_path / f"f{trial % 2}.csv{'.gz' if trial % 4 == 0 else ''}"
+        path.write_bytes(gzip.compress(bytes(data)) if trial % 4 == 0 else bytes(data))
+        reading._close_open_files()
+        try:
+            for frame in inputs.open_series(str(path)):
+                frame.arguments(masses=None if "mass" in frame.columns else MassRule(density=1.0))
+        except InputError:
+            pass
