@@ -82,6 +82,35 @@ class _Table:
         self.text = _inflated(path) if compressed else None
         head = self.text if compressed else _head(path)
         size = self._content_end(len(self.text) if compressed else os.path.getsize(path))
+        self._header(head)
+        size = max(size, self.first)   # a header alone: a frame without rows
+        line_end = head.find(b"\n", self.first)
+        first_row = self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r"))
+        # A spreadsheet in a language that writes 1,5 separates its values with semicolons or tabs.
+        self.decimal_comma = self.separator is not None and self.separator in b";\t" and \
+            any(_DECIMAL_COMMA.match(word) for word in first_row)
+        if self.decimal_comma:
+            first_row = [word.replace(b",", b".") for word in first_row]
+        self.kinds = _kinds(first_row, len(self.names))
+        lower = [name.lower() for name in self.names]
+        self.step_column = next((lower.index(n) for n in STEP_COLUMNS if n in lower),
+                                lower.index("time") if "time" in lower else None)
+        if self.step_column is not None and self.kinds[self.step_column] == "l":
+            raise InputError(path, "-", self.names[self.step_column], "holds text where steps belong: "
+                             f"{first_row[self.step_column].decode(errors='replace')!r}")
+        self.time_column = lower.index("time") if "time" in lower and self.step_column != lower.index("time") \
+            else None
+        self.frames = [(None, self.first, size, None)]
+        if self.step_column is not None and size > self.first:
+            steps = self._steps(head, size)
+            self.frames = self._frames(size) if steps is None else [(steps, self.first, size, None)]
+            if lower[self.step_column] == "time" and len(self.frames) == 1:
+                # A file's one time: its step is the number its name ends with.
+                self.frames = [(None, self.first, size, None)]
+                self.step_column, self.time_column = None, self.step_column
+
+    def _header(self, head):
+        """The names of the columns, their separator and where the rows start."""
         # Excel writes a byte order mark first.
         start, comment = 3 if head.startswith(b"\xef\xbb\xbf") else 0, None
         while head.startswith(b"#", start) or head.startswith(b"\n", start) or head.startswith(b"\r\n", start):
@@ -99,7 +128,7 @@ class _Table:
         if self.separator is not None and header.rstrip().endswith(bytes([self.separator])):
             header = header.rstrip()[:-1]   # a separator closing every line, as some exports write
         if not header.strip():
-            raise InputError(path, "-", "-", "no header line names the columns")
+            raise InputError(self.path, "-", "-", "no header line names the columns")
         # pandas's index column has no name: it is left out. A name given twice is told apart as pandas
         # does (x, x_1).
         self.names = []
@@ -108,31 +137,6 @@ class _Table:
             while name and name in self.names:
                 name = f"{base}_{sum(n == base or n.startswith(base + '_') for n in self.names)}"
             self.names.append(name)
-        size = max(size, self.first)   # a header alone: a frame without rows
-        line_end = head.find(b"\n", self.first)
-        first_row = self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r"))
-        # A spreadsheet in a language that writes 1,5 separates its values with semicolons or tabs.
-        self.decimal_comma = self.separator is not None and self.separator in b";\t" and \
-            any(_DECIMAL_COMMA.match(word) for word in first_row)
-        if self.decimal_comma:
-            first_row = [word.replace(b",", b".") for word in first_row]
-        self.kinds = _kinds(first_row, len(self.names))
-        lower = [name.lower() for name in self.names]
-        self.step_column = next((lower.index(n) for n in STEP_COLUMNS if n in lower),
-                                lower.index("time") if "time" in lower else None)
-        if self.step_column is not None and self.kinds[self.step_column] == "l":
-            raise InputError(path, "-", self.names[self.step_column], f"holds text where steps belong: "
-                                                                      f"{first_row[self.step_column].decode(errors='replace')!r}")
-        self.time_column = lower.index("time") if "time" in lower and self.step_column != lower.index("time") \
-            else None
-        self.frames = [(None, self.first, size, None)]
-        if self.step_column is not None and size > self.first:
-            steps = self._steps(head, size)
-            self.frames = self._frames(size) if steps is None else [(steps, self.first, size, None)]
-            if lower[self.step_column] == "time" and len(self.frames) == 1:
-                # A file's one time: its step is the number its name ends with.
-                self.frames = [(None, self.first, size, None)]
-                self.step_column, self.time_column = None, self.step_column
 
     def _content_end(self, size):
         """The end of the file's text but for blanks and blank lines after its last row."""
