@@ -59,7 +59,7 @@ def parser():
     # Several after one --contacts, as the shell expands post/pairs*.liggghts.
     up.add_argument("--contacts", action="extend", nargs="+", metavar="FILE",
                     help="a LAMMPS dump local of contact pairs (or its files, their folder or a quoted pattern, "
-                         "written one file per step)")
+                         "written one file per step), or LIGGGHTS's dump local/gran/vtk files")
     up.add_argument("--contact-ids", nargs=2, metavar=("COLUMN1", "COLUMN2"),
                     help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
                          "pair/gran/local pos id writes the positions first)")

@@ -250,14 +250,20 @@ def open_series(path, contacts=None, contact_ids=None, topology=None, atom_style
         if contacts is None or len(contact_ids) != 2 or len(set(contact_ids)) != 2:
             raise ValueError("contact_ids names the two different columns of a contact dump's atom ids")
     path, paths = _given_dump(path, "ATOMS")
-    contact_paths = []
+    contact_paths, contact_files = [], None
     if contacts is not None:
-        contacts, contact_paths = _given_dump(contacts, "ENTRIES")
+        from .inputs import expand
+        from .read_vtk import is_contact_path
+        if is_contact_path(expand(contacts)):
+            contact_files = contacts   # LIGGGHTS's dump local/gran/vtk beside a text dump
+        else:
+            contacts, contact_paths = _given_dump(contacts, "ENTRIES")
     completion = None
     if topology is not None:
         from .lammps_data import Completion
         completion = Completion(topology, {"atom_style": atom_style} if atom_style else {})
-    return LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids, completion)
+    series = LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids, completion)
+    return series if contact_files is None else with_contacts(series, contact_files, contact_ids)
 
 
 def _given_dump(given, section):
@@ -824,6 +830,10 @@ class LammpsLoader:
         self.index, self.atoms, self.contacts, self.units = index, atoms, contacts, units
         self.topology = topology
 
+    @property
+    def timestep(self):
+        return self.atoms.timestep
+
     def load(self):
         content = self.atoms.read()
         columns = dict(content["columns"])
@@ -1044,6 +1054,11 @@ def with_contacts(series, contacts, contact_ids=None):
         contact_ids = tuple(contact_ids)
         if len(contact_ids) != 2 or len(set(contact_ids)) != 2:
             raise ValueError("contact_ids names the two different columns of a contact dump's atom ids")
+    from .inputs import expand
+    from .read_vtk import ContactFiles, is_contact_path
+    contacts = expand(contacts)
+    if is_contact_path(contacts):
+        return _WithContacts(series, ContactFiles(contacts, contact_ids))
     _, paths = _given_dump(contacts, "ENTRIES")
     return _WithContacts(series, LammpsSeries([], paths, paths[0], contact_ids))
 
@@ -1052,6 +1067,14 @@ class _WithContacts(Series):
     def __init__(self, series, contacts):
         self.series, self.contacts, self.source = series, contacts, series.source
         self._steps = None
+
+    @property
+    def loads_on_every_core(self):
+        return self.series.loads_on_every_core
+
+    @property
+    def cheap_length(self):
+        return getattr(self.series, "cheap_length", True)
 
     def loaders(self):
         frames = (_ContactsOf(loader) for loader in self.series.loaders())
@@ -1092,7 +1115,7 @@ class _ContactsOf:
 
     def __init__(self, loader):
         self.loader, self.index, self.contacts = loader, loader.index, None
-        self.timestep = loader.options.get("timestep")
+        self.timestep = loader.options.get("timestep") if hasattr(loader, "options") else loader.timestep
 
     def load(self):
         frame = self.loader.load()

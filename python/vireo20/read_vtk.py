@@ -189,6 +189,10 @@ def _point_data(path, timestep):
 def _vtk_point_data(path, timestep):
     from vtkmodules.util.numpy_support import vtk_to_numpy
     data = _read(path, timestep)
+    if all(data.GetCellData().HasArray(name) for name in CONTACT_IDS):
+        raise InputError(path, timestep, "-", "holds contacts, not particles (a line per pair, its ids in id1 "
+                                              "and id2, as LIGGGHTS's dump local/gran/vtk writes): give it with "
+                                              "--contacts")
     points = data.GetPoints()
     positions = vtk_to_numpy(points.GetData()).reshape(-1, 3) if points is not None else np.zeros((0, 3))
     arrays = data.GetPointData()
@@ -200,6 +204,70 @@ def _vtk_point_data(path, timestep):
             if values is not None:
                 columns.setdefault(array.GetName() or f"array{k}", values)
     return positions, columns
+
+
+# LIGGGHTS's dump local/gran/vtk: a line per contact between the pair's positions, the pair's ids in
+# the cell arrays id1 and id2; of its other cell arrays, those of each particle are no contact value.
+CONTACT_IDS = ("id1", "id2")
+PARTICLE_CELL_ARRAYS = ("pos1", "pos2", "vel1", "vel2")
+
+
+def is_contact_path(path):
+    """Whether `path` (a file, their list or folder) names VTK files rather than a dump local."""
+    if isinstance(path, (list, tuple)):
+        return bool(path) and all(str(p).endswith(EXTENSIONS) for p in path)
+    return os.path.isdir(path) and bool(_series_files(path)) or str(path).endswith(EXTENSIONS)
+
+
+class ContactFiles:
+    """The frames of contacts of VTK files written one per step, as a dump local's are read."""
+
+    def __init__(self, path, contact_ids=None, stem=None):
+        if isinstance(path, (list, tuple)):
+            entries = numbered_files(path)
+        elif os.path.isdir(path):
+            entries = _folder(path, stem)
+        else:
+            number = file_number(path)
+            entries = [(path, 0 if number is None else number)]
+        self.entries, self.ids = entries, tuple(contact_ids or CONTACT_IDS)
+        self.source, self.contact_paths = entries[0][0], [file for file, _ in entries]
+
+    def _contact_parts(self):
+        for file, timestep in sorted(self.entries, key=lambda entry: entry[1]):
+            yield _ContactFile(file, timestep, self.ids)
+
+    def read_in_order(self):
+        return self
+
+    def finish(self):
+        pass
+
+
+class _ContactFile:
+    problem = False
+
+    def __init__(self, path, timestep, ids):
+        self.path, self.timestep, self.ids = path, timestep, ids
+
+    def read(self):
+        from vtkmodules.util.numpy_support import vtk_to_numpy
+        cells = _read(self.path, self.timestep).GetCellData()
+        arrays = {}
+        for k in range(cells.GetNumberOfArrays()):
+            array = cells.GetArray(k)
+            values = column(vtk_to_numpy(array)) if array is not None else None
+            if values is not None and array.GetName() not in PARTICLE_CELL_ARRAYS:
+                arrays[array.GetName()] = values
+        missing = [name for name in self.ids if name not in arrays or arrays[name].ndim != 1]
+        if missing:
+            raise InputError(self.path, self.timestep, missing[0], "no such cell array of contact ids (the cell "
+                                                                   f"arrays: {', '.join(arrays) or 'none'})")
+        pairs = np.stack([arrays.pop(name) for name in self.ids], axis=1)
+        ids = pairs.astype(np.int64)
+        if not np.array_equal(ids, pairs):
+            raise InputError(self.path, self.timestep, self.ids[0], "contact ids that are not whole numbers")
+        return {"contacts": ids, "contact_kinds": np.zeros(len(ids), np.int64), "contact_values": arrays}
 
 
 def _joined(paths, timestep):

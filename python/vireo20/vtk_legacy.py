@@ -17,6 +17,8 @@ KINDS = {b"float": "f", b"double": "d"} | {name: "i" for name in (
     b"unsigned_long", b"long_long", b"unsigned_long_long", b"vtkIdType", b"vtktypeint64", b"vtktypeuint64",
     b"vtktypeint32", b"vtktypeuint32", b"vtktypeint8", b"vtktypeuint8", b"vtktypeint16", b"vtktypeuint16")}
 CELLS = (b"VERTICES", b"LINES", b"POLYGONS", b"TRIANGLE_STRIPS", b"CELLS")
+# The cell arrays of a file of contacts, not particles.
+CONTACT_IDS = {"id1", "id2"}
 # Attributes of a fixed number of components, by keyword.
 WIDTHS = {b"VECTORS": 3, b"NORMALS": 3, b"TENSORS": 9, b"TENSORS6": 6}
 
@@ -27,7 +29,7 @@ class _Unread(Exception):
 
 class _Text:
     def __init__(self, data):
-        self.data, self.at = data, 0
+        self.data, self.at, self.cell_names = data, 0, set()
 
     def raw_line(self):
         # Keyword lines are short: the data is looked at a window at a time, never copied whole.
@@ -133,14 +135,16 @@ def _parse(text):
                 pass
         else:
             raise _Unread
-    if positions is None:
-        raise _Unread
+    if positions is None or CONTACT_IDS <= text.cell_names:
+        raise _Unread   # contacts (LIGGGHTS's dump local/gran/vtk): VTK's reader says so
     return positions.astype(np.float64), columns
 
 
 def _take(text, columns, points, name, count, kind, width):
     """An array's values: kept where it is point data, passed over where it is cell data."""
     values = text.values(count * width, KINDS[kind] if points else "s")
+    if not points:
+        text.cell_names.add(_name(name))
     if points:
         values = values.reshape(-1, width) if width > 1 else values
         # As VTK's point data, where an array of a name already there replaces it in its place.

@@ -536,25 +536,66 @@ def _dump_local(path, steps, seed=3):
     return text
 
 
-def test_vtk_particles_take_the_contacts_of_their_steps_from_a_dump_local(tmp_path):
-    """LIGGGHTS-style VTK files with a dump local beside them: each frame takes the pairs of its step
-    (none where the dump local has no such step); a dump local at none of the frames' steps is refused."""
-    folder = tmp_path / "post"
-    folder.mkdir()
+def _forcechains(folder, text, legacy):
+    """The dump local's pairs as LIGGGHTS's dump local/gran/vtk writes them: a file a step, a line per
+    pair between the positions, cell arrays pos1 pos2 id1 id2 (doubles) and force."""
+    from vtkmodules.util.numpy_support import numpy_to_vtk
+    from vtkmodules.vtkCommonCore import vtkPoints
+    from vtkmodules.vtkCommonDataModel import vtkCellArray, vtkPolyData
+    from vtkmodules.vtkIOLegacy import vtkPolyDataWriter
+    from vtkmodules.vtkIOXML import vtkXMLPolyDataWriter
+    for block in text.split("ITEM: TIMESTEP\n")[1:]:
+        step, rows = int(block.split("\n")[0]), np.loadtxt(block.split("c_f\n")[1].splitlines(), ndmin=2)
+        data, points, lines = vtkPolyData(), vtkPoints(), vtkCellArray()
+        ends = np.repeat(rows[:, :2], 3, axis=1).reshape(-1, 3) * 0.1
+        points.SetData(numpy_to_vtk(np.ascontiguousarray(ends), deep=True))
+        for k in range(len(rows)):
+            lines.InsertNextCell(2, [2 * k, 2 * k + 1])
+        data.SetPoints(points), data.SetLines(lines)
+        for name, values in (("pos1", ends[0::2]), ("pos2", ends[1::2]), ("id1", rows[:, 0]), ("id2", rows[:, 1]),
+                             ("force", np.column_stack([rows[:, 2]] * 3))):
+            array = numpy_to_vtk(np.ascontiguousarray(values), deep=True)
+            array.SetName(name)
+            data.GetCellData().AddArray(array)
+        writer = vtkPolyDataWriter() if legacy else vtkXMLPolyDataWriter()
+        writer.SetFileName(os.path.join(folder, f"forcechain{step}.{'vtk' if legacy else 'vtp'}"))
+        writer.SetInputData(data)
+        assert writer.Write() == 1
+
+
+@pytest.mark.parametrize("kind", ["dump local", "vtp", "legacy vtk"])
+def test_vtk_particles_take_the_contacts_of_their_steps(kind, tmp_path):
+    """LIGGGHTS-style VTK files with a dump local beside them, or its dump local/gran/vtk files: each
+    frame takes the pairs of its step (none where the contacts have no such step); contacts at none
+    of the frames' steps are refused, and a file of contacts given as particles says what it is."""
+    folder, chains = tmp_path / "post", tmp_path / "chains"
+    folder.mkdir(), chains.mkdir()
     path, options, _, _, _ = write_vtk(str(folder), legacy=True)
     text = _dump_local(tmp_path / "pairs.dump", STEPS[::2])
-    series = inputs.open_series(path, contacts=str(tmp_path / "pairs.dump"), **options)
-    assert str(tmp_path / "pairs.dump") in series.files() and len(series) == 3
-    loaders = list(series.loaders())
+    contacts = str(tmp_path / "pairs.dump") if kind == "dump local" else str(chains)
+    if kind != "dump local":
+        _forcechains(str(chains), text, legacy=kind == "legacy vtk")
+    series = inputs.open_series(path, contacts=contacts, **options)
+    assert len(series) == 3 and (contacts in series.files() or len(series.files()) == 3 + 2)
     blocks = text.split("ITEM: TIMESTEP\n")[1:]
-    for loader, step in zip(loaders, STEPS):
+    for loader, step in zip(list(series.loaders()), STEPS):
         frame = pickle.loads(pickle.dumps(loader)).load()
         block = next((b for b in blocks if b.startswith(f"{step}\n")), None)
         want = np.loadtxt(block.split("c_f\n")[1].splitlines(), ndmin=2) if block else np.zeros((0, 3))
         assert frame.timestep == step
         np.testing.assert_array_equal(frame.contacts, want[:, :2].astype(np.int64))
-        np.testing.assert_array_equal(frame.contact_values.get("c_f", np.zeros(0)), want[:, 2])
+        if kind == "dump local":
+            np.testing.assert_array_equal(frame.contact_values.get("c_f", np.zeros(0)), want[:, 2])
+        elif block:
+            assert sorted(frame.contact_values) == ["force"]
+            # VTK's legacy ASCII writer keeps 11 digits of a double.
+            np.testing.assert_allclose(frame.contact_values["force"], np.column_stack([want[:, 2]] * 3),
+                                       rtol=1e-10 if kind == "legacy vtk" else 0)
     series.finish()
+    if kind != "dump local":
+        with pytest.raises(InputError, match="holds contacts, not particles"):
+            list(inputs.open_series(str(chains), format="vtk"))
+        return
     (tmp_path / "elsewhere.dump").write_text(text.replace("TIMESTEP\n0\n", "TIMESTEP\n1\n")
                                              .replace("TIMESTEP\n250\n", "TIMESTEP\n251\n"))
     with pytest.raises(InputError, match="no contact frame is at the step of a frame"):
