@@ -66,11 +66,11 @@ install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/vireo20_command DESTINATION bin REN
 
 # The same command for the build tree, build/vireo20: the job runs after `make build` or `make demo`
 # without an install or a PYTHONPATH.
-file(WRITE ${CMAKE_BINARY_DIR}/vireo20
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/build_command/vireo20
      "#!${Python3_EXECUTABLE}\n"
      "import os\nimport sys\n\n"
      "sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), \"python\"))\n\n"
      "from vireo20.cli import main  # noqa: E402\n\n"
      "sys.exit(main())\n")
-file(CHMOD ${CMAKE_BINARY_DIR}/vireo20 PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
-     WORLD_READ WORLD_EXECUTE)
+file(COPY ${CMAKE_CURRENT_BINARY_DIR}/build_command/vireo20 DESTINATION ${CMAKE_BINARY_DIR}
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
