@@ -20,7 +20,7 @@ import quill20
 import _vireo20upscaling  # after quill20, whose converters it uses
 import vireo20
 from upscaling_model import SANITIZED, GeneratorStep, Model, lammps_frames, molecule_parents, parent_ids, run_lammps, tool_environment
-from vireo20 import _groups, cli, read_npz
+from vireo20 import _groups, cli
 from vireo20.frames import Series
 from vireo20.synthetic import SyntheticSeries
 
