@@ -18,7 +18,8 @@ colons become `_` ("Particle Position X [m]" is `Position_X`, ParaView's "Points
 Positions are `x y z`, `xu yu zu`, or `NAME_x NAME_y NAME_z` (or `NAME_0 NAME_1 NAME_2`) where NAME
 ends in position, pos, coord(s), coordinate(s) or point(s) (any case).
 Every other column of numbers is a column (integers where the header's first row writes whole
-numbers, as pandas writes integer columns; reals to the double Python's float() gives), text a label
+numbers, as pandas writes integer columns, but for a vector's components and real quantities such as
+masses and radii; reals to the double Python's float() gives), text a label
 column (text beyond 32 bytes is left out); `NAME_x NAME_y NAME_z` (any case) and ParaView's
 `NAME_0 NAME_1 ...` become one vector NAME, as do LAMMPS's triplets
 (`vx vy vz` as `velocity`); the common names as VTK files' are taken (`ID` as `id`, `Velocity` as
@@ -46,6 +47,8 @@ _SEPARATORS = b",;\t"
 _UNITS = re.compile(r"\[[^\]]*\]|\([^)]*\)")
 # Columns that must hold numbers (positions too): text there is refused, not taken for labels.
 _NUMBERS = ("id", "mass", "radius", "diameter", "density")
+# Real quantities, whole numbers or not (1 for a mass is 1.0).
+_REALS = ("mass", "radius", "diameter", "density", "charge", "q", "velocity", "force", "omega", "torque", "tq")
 _DECIMAL_COMMA = re.compile(rb"^[-+]?\d*,\d+(?:[eE][-+]?\d+)?$")
 
 
@@ -352,6 +355,23 @@ def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):
     return table_frame(path, index, timestep, arrays, box, group_by, time)
 
 
+def _reals(arrays):
+    """Whole numbers as reals where the column is a real quantity: a vector's components and the
+    common real names. A frame whose velocities are all written 0 (a DEM export's first step) would
+    else give integer columns, which are not joined into a vector and are reduced as labels."""
+    from .reading import TRIPLETS
+    lower = {name.lower(): name for name in arrays}
+    parts = {f"{stem}{axis}" for stem in TRIPLETS for axis in "xyz"}
+    for name, values in list(arrays.items()):
+        key = name.lower()
+        stem, _, axis = key.rpartition("_")
+        sibling = {"x": "y", "0": "1"}.get(axis) if stem else None
+        vector = key in parts or (sibling is not None and f"{stem}_{sibling}" in lower) or \
+            (axis in ("y", "z") and f"{stem}_x" in lower) or (stem and axis.isdigit() and f"{stem}_0" in lower)
+        if values.dtype.kind == "i" and (vector or key in _REALS):
+            arrays[name] = values.astype(np.float64)
+
+
 def table_frame(source, index, timestep, arrays, box=None, group_by=None, time=None):
     """A frame of a table's columns by their cleaned names: positions found by name, `NAME_x NAME_y
     NAME_z` joined, the common names taken (see the module's text); `time` the frame's time where it is
@@ -368,6 +388,7 @@ def table_frame(source, index, timestep, arrays, box=None, group_by=None, time=N
             raise InputError(source, timestep, name, f"holds text where numbers belong: "
                                                      f"{arrays[name][0].decode(errors='replace')!r}")
     positions = np.stack([arrays.pop(n).astype(np.float64, copy=False) for n in axes], axis=1)
+    _reals(arrays)
     for name in list(arrays):
         if name[-2:].lower() == "_x" and arrays[name].ndim == 1:
             parts = [name[:-1] + axis for axis in ("xyz" if name[-1] == "x" else "XYZ")]

@@ -673,6 +673,11 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     frame, = inputs.open_series(str(tmp_path / "p.csv"))
     assert frame.positions.tolist() == [[1, 2, 3]] and frame.columns["velocity"].tolist() == [[0.5, 1.5, 2.5]]
     assert sorted(frame.columns) == ["id", "velocity"]
+    # Whole numbers in real columns (a first step at rest) are reals, as in the steps after it.
+    (tmp_path / "w.csv").write_text("id,x,y,z,vx,vy,vz,mass,ix\n1,0,0,0,0,0,0,1,2\n")
+    frame, = inputs.open_series(str(tmp_path / "w.csv"))
+    assert {name: (values.dtype.kind, values.shape) for name, values in frame.columns.items()} == {
+        "id": ("i", (1,)), "velocity": ("f", (1, 3)), "mass": ("f", (1,)), "ix": ("i", (1,))}
     # A header alone is a step without particles; a name given twice is told apart as pandas does.
     (tmp_path / "h.csv").write_text("x,y,z,x\n")
     frame, = inputs.open_series(str(tmp_path / "h.csv"))
