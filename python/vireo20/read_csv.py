@@ -33,7 +33,7 @@ import re
 import numpy as np
 
 from .frames import InputError
-from .reading import (FrameLoader, Loaders, cached_open, file_number, kept_bytes, named_frame,
+from .reading import (FrameLoader, Loaders, NativeText, cached_open, file_number, kept_bytes, named_frame,
                       numbered_files, plain_number, series_in_folder)
 
 EXTENSIONS = (".csv", ".csv.gz", ".csv.zst", ".tsv")
@@ -284,21 +284,11 @@ def _line_ends(data, rows, piece=1 << 24):
 
 
 def _inflated(path):
-    from ._lammpsdump import Error, TextStream
     try:
-        stream, pieces = TextStream(path), []
-        try:
-            while True:
-                piece = bytearray(1 << 24)
-                read = stream.readinto(piece)
-                if not read:
-                    break
-                pieces.append(memoryview(piece)[:read])
-        finally:
-            stream.close()
-    except Error as error:
-        raise InputError(path, "-", "-", f"the compressed file is damaged or cut short ({error.args[1]})") from None
-    return b"".join(pieces)
+        with NativeText(path) as stream:
+            return stream.readall()
+    except OSError as error:
+        raise InputError(path, "-", "-", f"the compressed file is damaged or cut short ({error})") from None
 
 
 def _files(path, stem=None):

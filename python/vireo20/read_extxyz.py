@@ -18,7 +18,6 @@ names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `force
 given; integers and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
 """
 import importlib
-import io
 import re
 import threading
 import warnings
@@ -27,7 +26,7 @@ import zlib
 import numpy as np
 
 from .frames import Box, InputError
-from .reading import FrameLoader, Loaders, cached_open, kept_bytes, particles_frame
+from .reading import FrameLoader, Loaders, NativeText, cached_open, kept_bytes, particles_frame
 
 KINDS = "SRIL"
 NAMES = {"species": "element", "vel": "velocity", "velo": "velocity", "velocities": "velocity", "masses": "mass",
@@ -119,48 +118,8 @@ def _open(path):
     with open(path, "rb") as stream:
         compression = _compression(stream.read(8))
     if compression in NATIVE:
-        return _NativeText(path)
+        return NativeText(path)
     return open(path, "rb") if compression is None else importlib.import_module(compression).open(path, "rb")
-
-
-class _NativeText(io.RawIOBase):
-    """A gzip or zstd file's text, inflated by the dump reader's sources; seeks forward only."""
-
-    def __init__(self, path):
-        from ._lammpsdump import Error, TextStream
-        self._errors, self._at = Error, 0
-        try:
-            self._text = TextStream(path)
-        except Error as error:
-            raise OSError(error.args[1]) from None
-
-    def readable(self):
-        return True
-
-    def readinto(self, buffer):
-        try:
-            read = self._text.readinto(buffer)
-        except self._errors as error:
-            raise OSError(error.args[1]) from None
-        self._at += read
-        return read
-
-    def tell(self):
-        return self._at
-
-    def seek(self, offset, whence=io.SEEK_SET):
-        if whence != io.SEEK_SET or offset < self._at:
-            raise io.UnsupportedOperation("an inflated text seeks forward only")
-        scratch = bytearray(min(offset - self._at, 1 << 20))
-        while self._at < offset:
-            if not self.readinto(memoryview(scratch)[:offset - self._at]):
-                break
-        return self._at
-
-    def close(self):
-        if not self.closed:
-            self._text.close()
-        super().close()
 
 
 def frame_index(path):

@@ -2,6 +2,7 @@
 frame in a series of known length, columns in the job's dtypes, open files kept per process.
 """
 import atexit
+import io
 import os
 import re
 
@@ -260,3 +261,54 @@ def cached_open(path, opener, *arguments):
             _close(_open_files.pop(next(iter(_open_files))))
         _open_files[key] = handle
     return handle
+
+
+class NativeText(io.RawIOBase):
+    """A file's text, inflated (gzip, zstd) by the dump reader's sources in a thread of their own;
+    seeks forward only. Damage or a cut stream raises OSError."""
+
+    def __init__(self, path):
+        from ._lammpsdump import Error, TextStream
+        self._errors, self._at = Error, 0
+        try:
+            self._text = TextStream(path)
+        except Error as error:
+            raise OSError(error.args[1]) from None
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        try:
+            read = self._text.readinto(buffer)
+        except self._errors as error:
+            raise OSError(error.args[1]) from None
+        self._at += read
+        return read
+
+    def readall(self):
+        # In large pieces: io's own readall asks for 8 KiB at a time.
+        pieces = []
+        while True:
+            piece = bytearray(1 << 24)
+            read = self.readinto(piece)
+            if not read:
+                return b"".join(pieces)
+            pieces.append(memoryview(piece)[:read])
+
+    def tell(self):
+        return self._at
+
+    def seek(self, offset, whence=io.SEEK_SET):
+        if whence != io.SEEK_SET or offset < self._at:
+            raise io.UnsupportedOperation("an inflated text seeks forward only")
+        scratch = bytearray(min(offset - self._at, 1 << 20))
+        while self._at < offset:
+            if not self.readinto(memoryview(scratch)[:offset - self._at]):
+                break
+        return self._at
+
+    def close(self):
+        if not self.closed:
+            self._text.close()
+        super().close()
