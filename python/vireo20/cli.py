@@ -64,11 +64,11 @@ def parser():
                     help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
                          "pair/gran/local pos id writes the positions first)")
     up.add_argument("--stem", metavar="NAME",
-                    help="of VTK or CSV files: the series to read where a folder holds several (its files' name "
+                    help="of VTK, CSV or CFG files: the series to read where a folder holds several (its files' name "
                          "up to the step number), or the group of a .pvd that lists several")
     up.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
                     help="the simulation box of an input that holds none (VTK or CSV files), periodic along "
-                         "--periodic")
+                         "--periodic; of CFG files, in place of their cell (periodic in every direction)")
     up.add_argument("--periodic", default="xyz", metavar="AXES",
                     help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none)")
     up.add_argument("--group-by", metavar="COLUMN",

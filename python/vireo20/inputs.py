@@ -19,6 +19,7 @@ FORMATS = {
     "gsd": ("read_gsd", "a HOOMD-blue GSD trajectory"),
     "h5md": ("read_h5md", "an H5MD file (HDF5)"),
     "extxyz": ("read_extxyz", "an extended XYZ file (as OVITO, ASE and GPUMD write it)"),
+    "cfg": ("read_cfg", "AtomEye CFG files (LAMMPS's dump cfg, OVITO's export), one per step"),
     "csv": ("read_csv", "CSV tables of particles (pandas's to_csv, DEM programs' exports): a file per step, or a "
                         "step column"),
     "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads, or a LAMMPS data, PDB, GRO or XYZ "
@@ -58,7 +59,7 @@ def expand(path):
 
 
 # The formats read from several files as one series.
-SEVERAL_FILES = {"lammps": "a LAMMPS dump", "vtk": "a VTK particle file", "csv": "a CSV file"}
+SEVERAL_FILES = {"lammps": "a LAMMPS dump", "vtk": "a VTK particle file", "csv": "a CSV file", "cfg": "a CFG file"}
 
 
 def several_files_format(paths):
@@ -88,9 +89,9 @@ def detect(path):
             first = several_files_format(path[:1])
             odd = next((p for p in path if several_files_format([p]) != first), path[0]) if first else path[0]
             what = f"is not {SEVERAL_FILES[first]} as {path[0]} is" if first and odd != path[0] else \
-                "is neither a LAMMPS dump nor a VTK particle file nor a CSV file"
+                "is none of a LAMMPS dump, a VTK particle file, a CSV file and a CFG file"
             raise InputError(odd, "-", "-", f"{what}: several files are one series when all are LAMMPS dumps, "
-                                            "all VTK particle files or all CSV files")
+                                            "all VTK particle files, all CSV files or all CFG files")
         return found
     if not os.path.exists(path):
         raise InputError(path, "-", "-", "no such file or folder")

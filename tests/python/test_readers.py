@@ -695,12 +695,62 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
             list(inputs.open_series(str(tmp_path / "b.csv")))
 
 
-def test_a_damaged_csv_file_is_one_input_error(tmp_path):
+CFG = """Number of particles = 3
+# a comment
+A = 2.0 Angstrom (basic length-scale)
+H0(1,1) = 5 A
+H0(2,2) = 4 A
+H0(3,3) = 3 A
+.NO_VELOCITY.
+entry_count = 6
+auxiliary[0] = id
+auxiliary[1] = c_pe [eV]
+auxiliary[2] = mol
+12.011
+C
+0.125 0.25 0.5 7 -1.5 1
+0.875 0.25 0.5 8 -2.5 1
+1.008
+H
+0.5 0.5 0.5 9 0.25 2
+"""
+
+
+def test_cfg_files_of_each_kind_and_their_faults(tmp_path):
+    (tmp_path / "a.cfg").write_text(CFG)
+    frame, = inputs.open_series(str(tmp_path / "a.cfg"))
+    assert frame.positions.tolist() == [[1.25, 2, 3], [8.75, 2, 3], [5, 4, 3]] and frame.wrapped
+    assert frame.box == Box(np.zeros(3), np.diag([10.0, 8, 6]), (True, True, True))
+    assert {name: values.tolist() for name, values in frame.columns.items()} == {
+        "id": [7, 8, 9], "c_pe": [-1.5, -2.5, 0.25], "mol": [1, 1, 2], "mass": [12.011, 12.011, 1.008],
+        "element": [b"C", b"C", b"H"]}
+    # Standard CFG: mass, element, coordinates and velocities on each line.
+    (tmp_path / "s.cfg").write_text("Number of particles = 2\nA = 1 Angstrom\nH0(1,1) = 10\nH0(2,2) = 10\nH0(3,3) = 10\n"
+                                    "1.0 1 0.5 0.5 0.5 0.1 0.2 0.3\n2.0 2 0.25 0.5 1.5 0 0 0\n")
+    frame, = inputs.open_series(str(tmp_path / "s.cfg"))
+    assert frame.positions.tolist() == [[5, 5, 5], [2.5, 5, 15]] and not frame.wrapped
+    assert frame.columns["type"].tolist() == [1, 2] and frame.columns["cfg_velocity"].tolist()[0] == [0.1, 0.2, 0.3]
+    for old, new, match in [("= 3\n", "= 4\n", "3 atom lines where 'Number of particles' says 4"),
+                            ("8 -2.5 1", "8 -2.5", "line 15 has 5 values where an atom's line has 6"),
+                            ("12.011\nC\n", "", "the first atom's line comes before any mass line"),
+                            ("12.011", "twelve", "array 'mass': 'twelve' is not a number"),
+                            ("7 -1.5", "7 x1.5", "array 'c_pe': value 'x1.5' on atom line 1"),
+                            ("H0(3,3) = 3", "H0(3,3) = 0", "array 'H0': the box's edge vectors"),
+                            ("A = 2.0", "Transform(1,1) = 2", "array 'Transform': a cell given by H0 and Transform"),
+                            ("C\n0.125", "C\n1\n0.125", "line 14 has 1 values where an atom's line has 6, after its "),
+                            ("0.25 2\n", "0.25 2\n" + CFG, "line 19 has 5 values where an atom's line has 6 (a second configuration")]:
+        (tmp_path / "b.cfg").write_text(CFG.replace(old, new, 1))
+        with pytest.raises(InputError, match=re.escape(match)):
+            list(inputs.open_series(str(tmp_path / "b.cfg")))
+
+
+@pytest.mark.parametrize("kind", ["csv", "cfg"])
+def test_a_damaged_file_is_one_input_error(kind, tmp_path):
     """Bytes flipped, cut, dropped or put in at random, plain and gzip: every fault a reader's error."""
     import gzip
     import pandas as pd
     from vireo20 import reading
-    text = pd.concat(_particles_table()[:2]).to_csv(index=False).encode()[:2500]
+    text = pd.concat(_particles_table()[:2]).to_csv(index=False).encode()[:2500] if kind == "csv" else CFG.encode()
     rng = np.random.default_rng(8)
     for trial in range(120):
         data = bytearray(text)
@@ -712,14 +762,14 @@ def test_a_damaged_csv_file_is_one_input_error(tmp_path):
             elif change == 1:
                 del data[at:at + int(rng.integers(1, 40))]
             elif change == 2:
-                data[at:at] = bytes(rng.choice(list(b',;\t\n\r "#.e-+019xa'), size=int(rng.integers(1, 6))))
+                data[at:at] = bytes(rng.choice(list(b',;\t\n\r "#.e-+019xa='), size=int(rng.integers(1, 6))))
             else:
                 data = data[:at]
-        path = tmp_path / f"f{trial % 2}.csv{'.gz' if trial % 4 == 0 else ''}"
+        path = tmp_path / f"f{trial % 2}.{kind}{'.gz' if trial % 4 == 0 else ''}"
         path.write_bytes(gzip.compress(bytes(data)) if trial % 4 == 0 else bytes(data))
         reading._close_open_files()
         try:
-            for frame in inputs.open_series(str(path)):
+            for frame in inputs.open_series(str(path), format=kind):
                 frame.arguments(masses=None if "mass" in frame.columns else MassRule(density=1.0))
         except InputError:
             pass

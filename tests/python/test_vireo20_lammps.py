@@ -68,6 +68,12 @@ dump_modify everything format float %.17g sort id
 dump_modify everything_xyz format line "%s %.17g %.17g %.17g"
 dump packed all xyz/zstd {EVERY} everything.xyz.zst
 dump_modify packed format line "%s %.17g %.17g %.17g"
+dump scaled inside custom {EVERY} scaled.dump id mol type mass xs ys zs vx vy vz fx fy fz
+dump atomeye inside cfg {EVERY} atomeye.*.cfg mass type xs ys zs id mol type vx vy vz fx fy fz
+dump atomeye_unwrapped inside cfg/gz {EVERY} atomeye_unwrapped.*.cfg.gz mass type xsu ysu zsu id mol type vx vy vz
+dump_modify scaled format float %.17g
+dump_modify atomeye format float %.17g
+dump_modify atomeye_unwrapped format float %.17g
 dump contacts all local {EVERY} contacts.dump c_pairs[1] c_pairs[2] c_forces[1] c_forces[2] c_forces[3]
 dump_modify unwrapped format float %.17g
 dump_modify imaged format float %.17g
@@ -256,6 +262,23 @@ def test_csv_tables_of_a_periodic_dump_upscale_as_the_dump(simulation, tmp_path)
         assert set(got) == set(want)
         for name in want:
             assert_array_equal(got[name], want[name], err_msg=name)
+
+
+def test_cfg_files_upscale_as_the_dump_of_their_coordinates(simulation, tmp_path):
+    """LAMMPS's dump cfg: every array as the custom dump's of the same scaled coordinates, bit for bit;
+    unwrapped ones (which LAMMPS squeezes into a cell ten times as large), gzip, as the unwrapped dump's."""
+    want = vireo20.run(str(simulation / "scaled.dump"), tmp_path / "dump", picture_step=None)
+    got = vireo20.run(str(simulation / "atomeye.*.cfg"), tmp_path / "cfg", picture_step=None)
+    unwrapped = vireo20.run(str(simulation / "atomeye_unwrapped.*.cfg.gz"), tmp_path / "unwrapped", picture_step=None)
+    theirs = vireo20.run(str(simulation / "unwrapped.dump"), tmp_path / "theirs", picture_step=None)
+    assert got.timesteps == want.timesteps == unwrapped.timesteps == theirs.timesteps and len(want.files) > 2
+    for mine, dumped, loose, exact in zip(got.files, want.files, unwrapped.files, theirs.files):
+        mine, dumped, loose, exact = map(read_vtp, (mine, dumped, loose, exact))
+        assert set(dumped) <= set(mine) and {"points", "inertia", "velocity"} < set(loose) <= set(exact)
+        for name in dumped:
+            assert_array_equal(mine[name], dumped[name], err_msg=name)
+        for name in loose:
+            assert_allclose(loose[name], exact[name], rtol=1e-9, atol=1e-9, err_msg=name)
 
 
 @pytest.mark.parametrize("style, dumped", [("full", "mol q mass"), ("sphere", "diameter mass"), ("atomic", "mass"),

@@ -657,6 +657,50 @@ PyObject* module_blank_separators(PyObject*, PyObject* p_Arguments)
   return PyLong_FromSize_t(lines);
 }
 
+// A CFG file's atom lines to the front of a writable text ending with a newline, and the mass and
+// element lines before each, without a pass of Python over its lines.
+PyObject* module_take_word_lines(PyObject*, PyObject* p_Arguments)
+{
+  Py_buffer text;
+  Py_ssize_t words = 0, label = 0;
+  if (!PyArg_ParseTuple(p_Arguments, "w*nn", &text, &words, &label)) return nullptr;
+  if (text.len > 0 && static_cast<const char*>(text.buf)[text.len - 1] != '\n') {
+    PyBuffer_Release(&text);
+    PyErr_SetString(PyExc_ValueError, "the text must end with a newline");
+    return nullptr;
+  }
+  vireo20::io::WordLines found;
+  {
+    const vireo20::bindings::GilReleased released;
+    found = vireo20::io::take_word_lines(static_cast<char*>(text.buf), static_cast<std::size_t>(text.len),
+                                         static_cast<std::size_t>(words), static_cast<std::size_t>(label));
+  }
+  PyBuffer_Release(&text);
+  if (found.odd_line >= 0) return Py_BuildValue("(OOOO(Ln))", Py_None, Py_None, Py_None, Py_None,
+                                                static_cast<long long>(found.odd_line),
+                                                static_cast<Py_ssize_t>(found.odd_words));
+  npy_intp count = static_cast<npy_intp>(found.label.size());
+  PyObject* labels = PyArray_SimpleNew(1, &count, NPY_INT32);
+  PyObject* texts = labels == nullptr ? nullptr : PyList_New(static_cast<Py_ssize_t>(found.labels.size()));
+  if (texts == nullptr) {
+    Py_XDECREF(labels);
+    return nullptr;
+  }
+  std::copy(found.label.begin(), found.label.end(),
+            static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels))));
+  for (std::size_t k = 0; k < found.labels.size(); ++k) {
+    PyObject* words_of = PyBytes_FromStringAndSize(found.labels[k].data(), static_cast<Py_ssize_t>(found.labels[k].size()));
+    if (words_of == nullptr) {
+      Py_DECREF(labels);
+      Py_DECREF(texts);
+      return nullptr;
+    }
+    PyList_SET_ITEM(texts, static_cast<Py_ssize_t>(k), words_of);
+  }
+  return Py_BuildValue("(nnNNO)", static_cast<Py_ssize_t>(found.lines), static_cast<Py_ssize_t>(found.bytes), labels,
+                       texts, Py_None);
+}
+
 // Text of the time averages' rows: formatting each double in Python took seconds a window for a
 // million groups.
 PyObject* module_table_rows(PyObject*, PyObject* p_Arguments)
@@ -777,6 +821,11 @@ PyMethodDef module_methods[] = {
     {"blank_separators", module_blank_separators, METH_VARARGS,
      "blank_separators(buffer, separator, decimal_comma=False) -> lines: each byte separator (an int; -1 for none) "
      "of a writable buffer made a blank (and each comma a point), in place; answers the newlines it holds."},
+    {"take_word_lines", module_take_word_lines, METH_VARARGS,
+     "take_word_lines(buffer, words, label) -> (lines, bytes, labels, texts, None) or (None, None, None, None, (line, "
+     "count)): the lines of words words of a writable text ending with a newline moved to its front in place; "
+     "labels (int32, one a line) index texts, the distinct runs of label one-word lines before them (each word "
+     "after a newline), -1 for none; (line, count) the first line from 0 of another count."},
     {"table_rows", module_table_rows, METH_VARARGS,
      "table_rows(ints, reals) -> bytes: a line per row, '  k' (k from 1), then the row's int64 values of ints "
      "(rows x a) and its float64 values of reals (rows x b) each after a blank, the reals as repr() writes them "

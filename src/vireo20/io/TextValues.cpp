@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <system_error>
+#include <unordered_map>
 
 #include "vireo20/io/numbers.h"
 
@@ -79,6 +80,59 @@ std::size_t blank_separators(char* p_Text, std::size_t p_Size, int p_Separator, 
     if (p_DecimalComma && p_Text[at] == ',') p_Text[at] = '.';
   }
   return lines;
+}
+
+// One pass over the bytes: NumPy's word counts, cuts and label lookups took 1 s a million atoms
+// against the parse's 0.05 s.
+WordLines take_word_lines(char* p_Text, std::size_t p_Size, std::size_t p_Words, std::size_t p_Label)
+{
+  WordLines out;
+  std::unordered_map<std::string, std::int32_t> seen;
+  std::string run;
+  std::size_t run_lines = 0;
+  std::int32_t current = -1;
+  std::int64_t line = 0;
+  for (std::size_t at = 0; at < p_Size; ++line) {
+    const void* newline = std::memchr(p_Text + at, '\n', p_Size - at);
+    const std::size_t end =
+        newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - p_Text) : p_Size;
+    std::size_t words = 0, first = at, last = at;
+    bool inside = false;
+    for (std::size_t k = at; k < end; ++k) {
+      const bool blank = is_blank(p_Text[k]);   // as the parse splits values
+      if (!blank) {
+        if (!inside) {
+          ++words;
+          first = words == 1 ? k : first;
+        }
+        last = k + 1;
+      }
+      inside = !blank;
+    }
+    if (words == p_Words && (run_lines == 0 || run_lines == p_Label)) {
+      if (run_lines != 0) {
+        current = seen.emplace(run, static_cast<std::int32_t>(out.labels.size())).first->second;
+        if (static_cast<std::size_t>(current) == out.labels.size()) out.labels.push_back(run);
+        run.clear();
+        run_lines = 0;
+      }
+      std::memmove(p_Text + out.bytes, p_Text + at, end - at);
+      out.bytes += end - at;
+      p_Text[out.bytes++] = '\n';
+      out.label.push_back(current);
+      ++out.lines;
+    } else if (words == 1 && run_lines < p_Label) {
+      run.push_back('\n');
+      run.append(p_Text + first, last - first);
+      ++run_lines;
+    } else if (words != 0) {
+      out.odd_line = line;
+      out.odd_words = words;
+      return out;
+    }
+    at = end + 1;
+  }
+  return out;
 }
 
 }  // namespace io

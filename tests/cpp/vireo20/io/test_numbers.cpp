@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "vireo20/io/TextValues.h"
 #include "vireo20/io/numbers.h"
@@ -128,6 +129,24 @@ TEST(BlankSeparators, EightBytesAtATimeAsOneByOne)
       EXPECT_EQ(vireo20::io::blank_separators(&got[0], got.size(), separator, comma), lines);
       EXPECT_EQ(got, want);
     }
+  }
+}
+
+TEST(TakeWordLines, MovesTheLinesOfTheirWordCountFirstLabelledByTheLinesBefore)
+{
+  std::string text = "1.5 \nC\n0 0 0\n 1\t1 1 \n\n2.5\nH\n2 2 2\n1.5\nC\n3 3 3\n";
+  const vireo20::io::WordLines found = vireo20::io::take_word_lines(&text[0], text.size(), 3, 2);
+  EXPECT_EQ(found.odd_line, -1);
+  EXPECT_EQ(text.substr(0, found.bytes), "0 0 0\n 1\t1 1 \n2 2 2\n3 3 3\n");
+  EXPECT_EQ(found.label, (std::vector<std::int32_t>{0, 0, 1, 0}));
+  EXPECT_EQ(found.labels, (std::vector<std::string>{"\n1.5\nC", "\n2.5\nH"}));
+  // One label line, three, or another count: the line where it shows.
+  for (const auto& [odd, line, words] : std::vector<std::tuple<std::string, std::int64_t, std::size_t>>{
+           {"C\n0 0 0\n", 1, 3}, {"1\n2\nC\n0 0 0\n", 2, 1}, {"1\nC\n0 0\n", 2, 2}}) {
+    std::string bad = odd;
+    const vireo20::io::WordLines refused = vireo20::io::take_word_lines(&bad[0], bad.size(), 3, 2);
+    EXPECT_EQ(refused.odd_line, line) << odd;
+    EXPECT_EQ(refused.odd_words, words) << odd;
   }
 }
 
