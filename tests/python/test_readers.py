@@ -725,7 +725,8 @@ def test_cfg_files_of_each_kind_and_their_faults(tmp_path):
         "id": [7, 8, 9], "c_pe": [-1.5, -2.5, 0.25], "mol": [1, 1, 2], "mass": [12.011, 12.011, 1.008],
         "element": [b"C", b"C", b"H"]}
     # Standard CFG: mass, element, coordinates and velocities on each line.
-    (tmp_path / "s.cfg").write_text("Number of particles = 2\nA = 1 Angstrom\nH0(1,1) = 10\nH0(2,2) = 10\nH0(3,3) = 10\n"
+    (tmp_path / "s.cfg").write_text("Number of particles = 2\nA = 1 Angstrom\n"
+                                    "H0(1,1) = 10\nH0(2,2) = 10\nH0(3,3) = 10\n"
                                     "1.0 1 0.5 0.5 0.5 0.1 0.2 0.3\n2.0 2 0.25 0.5 1.5 0 0 0\n")
     frame, = inputs.open_series(str(tmp_path / "s.cfg"))
     assert frame.positions.tolist() == [[5, 5, 5], [2.5, 5, 15]] and not frame.wrapped
@@ -738,7 +739,7 @@ def test_cfg_files_of_each_kind_and_their_faults(tmp_path):
                             ("H0(3,3) = 3", "H0(3,3) = 0", "array 'H0': the box's edge vectors"),
                             ("A = 2.0", "Transform(1,1) = 2", "array 'Transform': a cell given by H0 and Transform"),
                             ("C\n0.125", "C\n1\n0.125", "line 14 has 1 values where an atom's line has 6, after its "),
-                            ("0.25 2\n", "0.25 2\n" + CFG, "line 19 has 5 values where an atom's line has 6 (a second configuration")]:
+                            ("0.25 2\n", "0.25 2\n" + CFG, "line 19 has 5 values where an atom's line has 6 (a second")]:
         (tmp_path / "b.cfg").write_text(CFG.replace(old, new, 1))
         with pytest.raises(InputError, match=re.escape(match)):
             list(inputs.open_series(str(tmp_path / "b.cfg")))

@@ -689,7 +689,8 @@ PyObject* module_take_word_lines(PyObject*, PyObject* p_Arguments)
   std::copy(found.label.begin(), found.label.end(),
             static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(labels))));
   for (std::size_t k = 0; k < found.labels.size(); ++k) {
-    PyObject* words_of = PyBytes_FromStringAndSize(found.labels[k].data(), static_cast<Py_ssize_t>(found.labels[k].size()));
+    const std::string& run = found.labels[k];
+    PyObject* words_of = PyBytes_FromStringAndSize(run.data(), static_cast<Py_ssize_t>(run.size()));
     if (words_of == nullptr) {
       Py_DECREF(labels);
       Py_DECREF(texts);
