@@ -16,6 +16,7 @@ FORMATS = {
     "npz": ("read_npz", "a folder of .npz files, one per step"),
     "lammps": ("read_lammps", "a LAMMPS dump (dump custom/atom), text (plain, .gz or .zst) or binary (.bin)"),
     "vtk": ("read_vtk", "VTK particle files: a .pvd series, a folder of .vtu/.vtp files, or one file"),
+    "yaml": ("read_yaml", "a LAMMPS dump yaml (LAMMPS 2022 and later)"),
     "gsd": ("read_gsd", "a HOOMD-blue GSD trajectory"),
     "h5md": ("read_h5md", "an H5MD file (HDF5)"),
     "extxyz": ("read_extxyz", "an extended XYZ file (as OVITO, ASE and GPUMD write it)"),
@@ -59,7 +60,8 @@ def expand(path):
 
 
 # The formats read from several files as one series.
-SEVERAL_FILES = {"lammps": "a LAMMPS dump", "vtk": "a VTK particle file", "csv": "a CSV file", "cfg": "a CFG file"}
+SEVERAL_FILES = {"lammps": "a LAMMPS dump", "vtk": "a VTK particle file", "csv": "a CSV file", "cfg": "a CFG file",
+                 "yaml": "a LAMMPS YAML dump"}
 
 
 def several_files_format(paths):
@@ -88,10 +90,11 @@ def detect(path):
             # Named by the first file that differs from the first one's format.
             first = several_files_format(path[:1])
             odd = next((p for p in path if several_files_format([p]) != first), path[0]) if first else path[0]
+            kinds = list(SEVERAL_FILES.values())
             what = f"is not {SEVERAL_FILES[first]} as {path[0]} is" if first and odd != path[0] else \
-                "is none of a LAMMPS dump, a VTK particle file, a CSV file and a CFG file"
-            raise InputError(odd, "-", "-", f"{what}: several files are one series when all are LAMMPS dumps, "
-                                            "all VTK particle files, all CSV files or all CFG files")
+                f"is none of {', '.join(kinds[:-1])} and {kinds[-1]}"
+            raise InputError(odd, "-", "-", f"{what}: several files are one series when all are in one of these "
+                                            "formats")
         return found
     if not os.path.exists(path):
         raise InputError(path, "-", "-", "no such file or folder")

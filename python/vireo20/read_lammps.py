@@ -835,14 +835,17 @@ class LammpsLoader:
         return self.atoms.timestep
 
     def load(self):
-        content = self.atoms.read()
-        columns = dict(content["columns"])
-        frame = Frame(source=self.atoms.path, index=self.index, timestep=content["timestep"],
-                      positions=content["positions"], columns=columns, box=content["box"],
-                      wrapped=content["wrapped"], time=content.get("time"), units=self.units,
-                      default_group=next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0]))
+        frame = frame_of(self.atoms.read(), self.atoms.path, self.index, self.units)
         _attach_contacts(frame, self.contacts)
         return frame if self.topology is None else self.topology(frame)
+
+
+def frame_of(content, path, index, units=None):
+    """The Frame of an atom frame's parsed content."""
+    columns = dict(content["columns"])
+    return Frame(source=path, index=index, timestep=content["timestep"], positions=content["positions"],
+                 columns=columns, box=content["box"], wrapped=content["wrapped"], time=content.get("time"),
+                 units=units, default_group=next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0]))
 
 
 def _attach_contacts(frame, part):

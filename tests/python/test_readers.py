@@ -745,13 +745,52 @@ def test_cfg_files_of_each_kind_and_their_faults(tmp_path):
             list(inputs.open_series(str(tmp_path / "b.cfg")))
 
 
-@pytest.mark.parametrize("kind", ["csv", "cfg"])
+YAML = """---
+creator: LAMMPS
+timestep: 20
+units: real
+time: 0.5
+natoms: 3
+boundary: [ p, p, p, p, f, f, ]
+box:
+  - [ 0, 10 ]
+  - [ -1, 1.5 ]
+  - [ 0, 4 ]
+keywords: [ id, mol, type, x, y, z, vx, vy, vz,  ]
+data:
+  - [ 1, 1, 1, 0.5, 0, 1, 0.25, 0, -1, ]
+  - [ 2, 1, 2, 9.5, 0, 1, 0, 0, 0, ]
+  - [ 3, 2, 1, 5, 1, 2, 1e-3, 2, 3, ]
+...
+"""
+
+
+def test_a_lammps_dump_yaml_and_its_faults(tmp_path):
+    (tmp_path / "a.yaml").write_text(YAML + YAML.replace("timestep: 20", "timestep: 40"))
+    frames = list(inputs.open_series(str(tmp_path / "a.yaml")))
+    assert [(f.timestep, f.time, f.units, f.wrapped) for f in frames] == [(20, 0.5, "real", True), (40, 0.5, "real", True)]
+    assert frames[0].box == Box.orthogonal([0, -1, 0], [10, 1.5, 4], (True, True, False))
+    assert frames[0].positions.tolist() == [[0.5, 0, 1], [9.5, 0, 1], [5, 1, 2]]
+    assert frames[0].columns["velocity"][2].tolist() == [1e-3, 2, 3] and frames[0].columns["mol"].tolist() == [1, 1, 2]
+    for old, new, match in [("natoms: 3", "natoms: 4", "step 20: 3 data rows where 'natoms' says 4"),
+                            ("1e-3, 2,", "1e-3, x2,", "step 20: array 'vy': value 'x2' on data row 3"),
+                            ("0, 0, 0, ]", "0, 0, ]", "data row 2 has 8 values where 'keywords' names 9"),
+                            ("keywords: [ id, mol, type, x, y, z, vx, vy, vz,  ]", "", "the frame names no columns"),
+                            ("data:", "rows:", "has no 'data:' rows"), ("timestep: 20", "timestep: a", "a whole"),
+                            ("  - [ 0, 4 ]\n", "", "has 2 lines where a box has 3 of two bounds")]:
+        (tmp_path / "b.yaml").write_text(YAML.replace(old, new))
+        with pytest.raises(InputError, match=re.escape(match)):
+            list(inputs.open_series(str(tmp_path / "b.yaml")))
+
+
+@pytest.mark.parametrize("kind", ["csv", "cfg", "yaml"])
 def test_a_damaged_file_is_one_input_error(kind, tmp_path):
     """Bytes flipped, cut, dropped or put in at random, plain and gzip: every fault a reader's error."""
     import gzip
     import pandas as pd
     from vireo20 import reading
-    text = pd.concat(_particles_table()[:2]).to_csv(index=False).encode()[:2500] if kind == "csv" else CFG.encode()
+    text = pd.concat(_particles_table()[:2]).to_csv(index=False).encode()[:2500] if kind == "csv" else \
+        {"cfg": CFG, "yaml": YAML + YAML}[kind].encode()
     rng = np.random.default_rng(8)
     for trial in range(120):
         data = bytearray(text)

@@ -281,6 +281,46 @@ def test_cfg_files_upscale_as_the_dump_of_their_coordinates(simulation, tmp_path
             assert_allclose(loose[name], exact[name], rtol=1e-9, atol=1e-9, err_msg=name)
 
 
+def test_a_dump_yaml_upscales_as_its_custom_dump(simulation, tmp_path):
+    """The imaged dump's frames as LAMMPS's dump yaml writes them (its box bounds and flags, a thermo
+    block), plain and gzip, with the dump local: every array as the custom dump's, bit for bit."""
+    text = to_yaml((simulation / "imaged.dump").read_text())
+    (tmp_path / "imaged.yaml").write_text(text)
+    (tmp_path / "imaged.yaml.gz").write_bytes(gzip.compress(text.encode()))
+    contacts = str(simulation / "contacts.dump")
+    want = vireo20.run(str(simulation / "imaged.dump"), tmp_path / "dump", picture_step=None, contacts=contacts)
+    for name in ("imaged.yaml", "imaged.yaml.gz"):
+        got = vireo20.run(str(tmp_path / name), tmp_path / name.replace(".", "_"), picture_step=None, contacts=contacts)
+        assert got.timesteps == want.timesteps and len(want.files) > 2
+        for mine, theirs in zip(got.files, want.files):
+            mine, theirs = read_vtp(mine), read_vtp(theirs)
+            assert set(mine) == set(theirs) and "lines" in mine
+            for array in theirs:
+                assert_array_equal(mine[array], theirs[array], err_msg=array)
+
+
+def to_yaml(dump_text, units="lj"):
+    """A LAMMPS text dump's frames written as dump yaml writes them."""
+    lines, out, k = dump_text.splitlines(), [], 0
+    while k < len(lines):
+        step, count = int(lines[k + 1]), int(lines[k + 3])
+        words = lines[k + 4].split()[3:]
+        bounds = [lines[k + 5 + a].split() for a in range(3)]
+        columns = lines[k + 8].split()[2:]
+        flags = [f for pair in words[-3:] for f in pair]
+        out += ["---", "creator: LAMMPS", f"timestep: {step}", f"units: {units}", f"natoms: {count}",
+                f"boundary: [ {', '.join(flags)}, ]", "thermo:", "  - keywords: [ Step, Temp, ]",
+                f"  - data: [ {step}, 1.5, ]", "box:"]
+        out += [f"  - [ {b[0]}, {b[1]} ]" for b in bounds]
+        if len(bounds[0]) == 3:
+            out.append(f"  - [ {bounds[0][2]}, {bounds[1][2]}, {bounds[2][2]} ]")
+        out += [f"keywords: [ {', '.join(columns)},  ]", "data:"]
+        out += [f"  - [ {', '.join(line.split())}, ]" for line in lines[k + 9:k + 9 + count]]
+        out.append("...")
+        k += 9 + count
+    return "\n".join(out) + "\n"
+
+
 @pytest.mark.parametrize("style, dumped", [("full", "mol q mass"), ("sphere", "diameter mass"), ("atomic", "mass"),
                                            ("charge", "q mass")])
 def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style, dumped):
