@@ -24,13 +24,16 @@ column is the first of `mol`, `id_multisphere` (LIGGGHTS multisphere bodies), `b
 `clumpId` (Yade; -1 for no clump) and `cluster` that the file has.
 
 Contacts: option `contacts` names a LAMMPS dump local written beside the files (LIGGGHTS's `dump
-local` of `compute pair/gran/local`), whose frames go to the steps of their timesteps.
+local` of `compute pair/gran/local`), whose frames go to the steps of their timesteps, or LIGGGHTS's
+`dump local/gran/vtk` files; those among the files (a folder or list of two series, one of them
+contact files) are taken as the other's contacts.
 
 VTK files hold no periodic box: option `box` (a `Box`) gives one. Positions are then unwrapped with
 the image flags where the file has `ix iy iz` arrays, else taken as wrapped in its periodic
 directions.
 """
 import os
+import re
 import xml.etree.ElementTree as ElementTree
 
 import numpy as np
@@ -107,6 +110,14 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     """The frames of a .pvd, a folder or list of VTK files or one file; see the module's text for `box`.
     `contacts`: a LAMMPS dump local written beside them (LIGGGHTS's `dump local` of
     `compute pair/gran/local`), its pairs in the columns `contact_ids` (default the first two)."""
+    if contacts is None and stem is None and (isinstance(path, (list, tuple)) or os.path.isdir(path)):
+        # LIGGGHTS writes its particles and their force chains into one folder: the series of
+        # contact files among two goes with the other as its contacts.
+        files = list(path) if isinstance(path, (list, tuple)) else \
+            [os.path.join(path, name) for name in _series_files(path)]
+        split = _particles_and_contacts(files)
+        if split is not None:
+            path, contacts = split
     if isinstance(path, (list, tuple)):
         entries = numbered_files(path)
         path = entries[0][0]
@@ -210,6 +221,28 @@ def _vtk_point_data(path, timestep):
 # the cell arrays id1 and id2; of its other cell arrays, those of each particle are no contact value.
 CONTACT_IDS = ("id1", "id2")
 PARTICLE_CELL_ARRAYS = ("pos1", "pos2", "vel1", "vel2")
+
+
+def _particles_and_contacts(files):
+    """(particle files, contact files) of files of two series (named alike but for their numbers) of
+    which one holds contacts; None for others."""
+    series = {}
+    for file in files:
+        series.setdefault(re.sub(r"\d+", "#", os.path.basename(file)), []).append(os.fspath(file))
+    if len(series) != 2:
+        return None
+    contacts = [group for group in series.values() if _holds_contacts(group[0])]
+    if len(contacts) != 1:
+        return None
+    return next(group for group in series.values() if group is not contacts[0]), contacts[0]
+
+
+def _holds_contacts(path):
+    try:
+        data = _read(path, "-")
+    except InputError:
+        return False
+    return all(data.GetCellData().HasArray(name) for name in CONTACT_IDS)
 
 
 def is_contact_path(path):
