@@ -19,7 +19,7 @@ endif
 # What building needs; what the job needs on its own inputs (the built-in data set, LAMMPS dumps, step
 # files) and for its picture; what the readers of other codes' files and a Dask cluster add. `make deps`
 # installs them all; `make demo` only the first two, which spares a bare machine about 70 s of apt-get
-# (Dask, GSD, H5MD and MDAnalysis with Biopython, whose SGML catalogue alone takes 40 s to set up).
+# (Dask, GSD, H5MD, ASE and MDAnalysis with Biopython, whose SGML catalogue alone takes 40 s to set up).
 # The tests add pytest and hypothesis; then LAMMPS to write the test dumps and ParaView's pvbatch to open
 # the written series (without its recommended python3-paraview, which conflicts with python3-vtk9).
 # Without those two the tests that need them say so and skip, so failing to get them stops nothing.
@@ -28,8 +28,8 @@ BUILD_DEB_PACKAGES := cmake ninja-build g++ libgtest-dev libbenchmark-dev \
                       python3-dev python3-numpy
 JOB_DEB_PACKAGES   := python3-pandas python3-tqdm python3-matplotlib
 CLUSTER_INPUT_DEB_PACKAGES := python3-distributed python3-gsd python3-h5py
-# Only the MDAnalysis reader needs it: without it that one input is unavailable, and its tests skip.
-OPTIONAL_DEB_PACKAGES := python3-mdanalysis
+# Only the MDAnalysis and ASE readers need them: without them those inputs are unavailable, and their tests skip.
+OPTIONAL_DEB_PACKAGES := python3-mdanalysis python3-ase
 TEST_DEB_PACKAGES := python3-pytest python3-hypothesis
 TOOL_DEB_PACKAGES := lammps paraview
 
@@ -82,7 +82,7 @@ demo-deps:
 
 deps: demo-deps
 	$(call install_missing,$(CLUSTER_INPUT_DEB_PACKAGES))
-	$(call install_missing,$(OPTIONAL_DEB_PACKAGES),|| echo "not installed: the MDAnalysis reader is unavailable")
+	$(call install_missing,$(OPTIONAL_DEB_PACKAGES),|| echo "not installed: the MDAnalysis and ASE readers are unavailable")
 
 test-deps: deps
 	$(call install_missing,$(TEST_DEB_PACKAGES))

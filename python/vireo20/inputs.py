@@ -25,6 +25,7 @@ FORMATS = {
                         "step column"),
     "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads, or a LAMMPS data, PDB, GRO or XYZ "
                              "file alone"),
+    "ase": ("read_ase", "anything ASE reads: VASP's XDATCAR, OUTCAR or vasprun.xml, ASE's .traj, CASTEP, XSF, CIF ..."),
 }
 HEAD_BYTES = 512
 

@@ -245,6 +245,39 @@ def test_each_format_upscales_as_its_frames_given_as_an_npz_folder(name, tmp_pat
             assert a[array][:own].tolist() == b[array][:own].tolist(), array
 
 
+def test_ase_reads_its_trajectory_and_vasps_xdatcar(tmp_path):
+    """ASE's .traj keeps steps, times, masses, tags and momenta: read exactly; VASP's XDATCAR (direct
+    coordinates, 8 digits) at its configurations' positions in the cell, with standard masses."""
+    ase_io = pytest.importorskip("ase.io")
+    from ase import Atoms
+    from ase.data import atomic_masses
+    from ase.io.trajectory import Trajectory
+    written = list(frames(constant=True))
+    configurations = []
+    for step, rows, positions, velocity in written:
+        atoms = Atoms(numbers=TYPE[rows], positions=positions, cell=EDGES, pbc=True, tags=MOL[rows],
+                      masses=MASS[rows], info={"step": step, "time": step * 0.5})
+        atoms.set_velocities(velocity)
+        configurations.append(atoms)
+    with Trajectory(str(tmp_path / "run.traj"), "w") as out:
+        for atoms in configurations:
+            out.write(atoms)
+    ase_io.write(str(tmp_path / "XDATCAR"), configurations, format="vasp-xdatcar")
+    for k, (exact, vasp) in enumerate(zip(inputs.open_series(str(tmp_path / "run.traj")),
+                                          inputs.open_series(str(tmp_path / "XDATCAR")))):
+        step, rows, positions, velocity = written[k]
+        assert (exact.timestep, exact.time, vasp.timestep, exact.wrapped) == (step, step * 0.5, k, True)
+        assert exact.box == AT_ZERO and vasp.box == AT_ZERO
+        np.testing.assert_array_equal(exact.positions, positions)
+        np.testing.assert_allclose(AT_ZERO.minimum_image(vasp.positions - positions), 0, atol=1e-6)
+        np.testing.assert_allclose(exact.columns.pop("velocity"), velocity, rtol=1e-14)
+        assert {name: values.tolist() for name, values in exact.columns.items()} == {
+            "id": (rows + 1).tolist(), "tag": MOL[rows].tolist(), "mass": MASS[rows].tolist(),
+            "element": [[b"H", b"He", b"Li", b"Be"][t - 1] for t in TYPE[rows]]}
+        assert vasp.columns["element"].tolist() == exact.columns["element"].tolist()
+        assert vasp.columns["mass"].tolist() == atomic_masses[TYPE[rows]].tolist()
+
+
 def test_bonded_components_number_groups_by_their_lowest_particle():
     from vireo20.reading import bonded_components
     chain = np.array([[8, 7], [7, 6], [6, 5], [1, 3], [0, 9]])
