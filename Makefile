@@ -144,12 +144,13 @@ DEMO_DIR ?= $(BUILD_DIR)/demo
 modules: demo-deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target _quill20 _vireo20upscaling python_packages
 
-# `make demo INPUT=dump.lammpstrj ARGS="--mass 1=1.0"`: the same for one's own simulation (any input
-# the job reads; the readers of other codes need `make deps`).
-demo: modules
+# `make demo INPUT=dump.lammpstrj ARGS="--mass 1=1.0"`: the same for one's own simulation, in any format
+# the job reads: the readers of other codes' files are installed first (`make deps`).
 ifdef INPUT
+demo: modules deps
 	$(BUILD_DIR)/vireo20 upscale $(INPUT) --out $(DEMO_DIR) $(ARGS)
 else
+demo: modules
 	$(BUILD_DIR)/vireo20 upscale --out $(DEMO_DIR) --picture-step 20 --lammps-dump $(DEMO_DIR)/upscaled.dump \
 	    --overwrite
 endif
