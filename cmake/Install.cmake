@@ -61,7 +61,8 @@ file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/vireo20_command
      "sys.path.insert(0, os.path.normpath(os.path.join(os.path.dirname(os.path.realpath(__file__)), "
      "\"${vireo20_bin_to_python}\")))\n\n"
      "from vireo20.cli import main  # noqa: E402\n\n"
-     "sys.exit(main())\n")
+     "if __name__ == \"__main__\":  # not in the worker processes Dask starts, which import this script\n"
+     "    sys.exit(main())\n")
 install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/vireo20_command DESTINATION bin RENAME vireo20)
 
 # The same command for the build tree, build/vireo20: the job runs after `make build` or `make demo`
@@ -71,6 +72,7 @@ file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/build_command/vireo20
      "import os\nimport sys\n\n"
      "sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), \"python\"))\n\n"
      "from vireo20.cli import main  # noqa: E402\n\n"
-     "sys.exit(main())\n")
+     "if __name__ == \"__main__\":  # not in the worker processes Dask starts, which import this script\n"
+     "    sys.exit(main())\n")
 file(COPY ${CMAKE_CURRENT_BINARY_DIR}/build_command/vireo20 DESTINATION ${CMAKE_BINARY_DIR}
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -309,6 +309,13 @@ def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path):
     assert names == sorted(os.listdir(tmp_path / "dask")) and len(names) == 9
     for name in set(names) - {"summary.csv"}:
         assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "dask" / name).read_bytes(), name
+    # From the command, whose script each worker process imports (it ran the job again in each, for ever).
+    command = os.path.join(os.path.abspath(os.environ.get("VIREO20_BUILD_DIR", "build")), "vireo20")
+    done = subprocess.run([command, "upscale", "--clusters", "30", "--steps", "4", "--seed", "9", "--workers", "2",
+                           "--out", str(tmp_path / "command")], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    for name in (name for name in names if name.endswith(".vtp")):
+        assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "command" / name).read_bytes(), name
 
 
 # A real simulation as a check: clumps of 1 to 6 particles moved by LAMMPS, whose own com/chunk and
