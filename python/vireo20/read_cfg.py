@@ -14,8 +14,8 @@ Positions are `A (s1 a + s2 b + s3 c)` from the origin (the format has none), bu
 LAMMPS writes its unwrapped `xsu ysu zsu` so, as (s - 0.5) / 10 + 0.5 in a cell ten times as large,
 which is undone (the cell is `H0`, the coordinates LAMMPS's). The cell is periodic in
 every direction (as OVITO takes it; option `box` gives another); positions are taken as wrapped into
-it unless a scaled coordinate lies outside [0, 1) (LAMMPS's `xsu ysu zsu`) or image flags `ix iy iz`
-are among the columns. Columns: the auxiliary ones by name, LAMMPS's triplets joined (`vx vy vz` as
+it unless they are LAMMPS's unwrapped ones or a scaled coordinate lies outside [0, 1), or image flags
+`ix iy iz` are among the columns. Columns: the auxiliary ones by name, LAMMPS's triplets joined (`vx vy vz` as
 `velocity`), integers where LAMMPS's are (`id`, `mol`, `type`, `ix` ..., `i_NAME`); `mass` from the
 mass lines; elements as `element` labels, or as `type` where all are numbers.
 """
@@ -126,7 +126,7 @@ class _Header:
             self.names[key] = name
             return
         matrix = _MATRIX.match(key)
-        if not (matrix or key in ("Number of particles", "A", "R", "entry_count")):
+        if not (matrix or key in ("Number of particles", "A", "entry_count")):
             return   # another writer's own keys
         try:
             number = float(value)
@@ -237,8 +237,8 @@ def read_frame(path, index, timestep=None, box=None, group_by=None):
     from ._lammpsdump import parse_table
     step = timestep if timestep is not None else index
     header = _Header(path, step, _head(path))
-    kept, pairs = _atom_lines(path, step, _body(path, header.body), header)
     columns = header.columns(path, step)
+    kept, pairs = _atom_lines(path, step, _body(path, header.body), header)
     arrays, fault = parse_table(kept, header.count, len(columns), [(kind, [k]) for k, (_, kind) in enumerate(columns)])
     if fault is not None:
         # The lines were counted above: only a value can be at fault.
@@ -269,6 +269,7 @@ def read_frame(path, index, timestep=None, box=None, group_by=None):
         raise InputError(path, step, "H0", f"{error}") from None
     frame = named_frame(path, index, step, _from_scaled(scaled, cell), arrays, box if box is not None else cell,
                         group_by)
-    if box is None and frame.wrapped and len(scaled) and not ((scaled >= 0.0) & (scaled < 1.0)).all():
+    inside = header.scale != UNWRAP_EXPAND and ((scaled >= 0.0) & (scaled < 1.0)).all()
+    if box is None and frame.wrapped and not inside:
         frame.wrapped = False   # LAMMPS's xsu ysu zsu: unwrapped already
     return frame

@@ -101,10 +101,7 @@ WordLines take_word_lines(char* p_Text, std::size_t p_Size, std::size_t p_Words,
     for (std::size_t k = at; k < end; ++k) {
       const bool blank = is_blank(p_Text[k]);   // as the parse splits values
       if (!blank) {
-        if (!inside) {
-          ++words;
-          first = words == 1 ? k : first;
-        }
+        if (!inside && ++words == 1) first = k;
         last = k + 1;
       }
       inside = !blank;
