@@ -26,8 +26,7 @@ import numpy as np
 
 from .frames import Box, InputError
 from .read_lammps import _from_scaled, _kind
-from .reading import (FrameLoader, Loaders, NativeText, file_number, kept_bytes, named_frame, numbered_files,
-                      series_in_folder)
+from .reading import FrameLoader, Loaders, NativeText, files_ending, kept_bytes, named_frame, step_files
 
 EXTENSIONS = (".cfg", ".cfg.gz", ".cfg.zst")
 _COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
@@ -41,13 +40,9 @@ UNWRAP_EXPAND = 10.0
 READS_SEVERAL_FILES = True
 
 
-def _series_files(folder):
-    return [name for name in os.listdir(folder) if name.endswith(EXTENSIONS) and not name.startswith(".")]
-
-
 def sniff(path, head):
     if os.path.isdir(path):
-        return bool(_series_files(path))
+        return bool(files_ending(path, EXTENSIONS))
     if head.startswith(_COMPRESSED):
         return os.fspath(path).endswith(EXTENSIONS)
     lines = [line.strip() for line in head.splitlines()]
@@ -55,20 +50,11 @@ def sniff(path, head):
     return first.startswith(b"Number of particles") and b"=" in first
 
 
-def _files(path, stem=None):
-    if isinstance(path, (list, tuple)):
-        return numbered_files(map(os.fspath, path))
-    if os.path.isdir(path):
-        return numbered_files(series_in_folder(path, _series_files(path), stem,
-                                               f"CFG files ({', '.join(EXTENSIONS)})"))
-    return [(os.fspath(path), file_number(path))]
-
-
 def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact_ids=None):
     """The configurations of CFG files, one a frame; see the module's text (`stem` picks a folder's
     files by the start of their names; `contacts` a LAMMPS dump local whose frames go to the steps of
     their timesteps)."""
-    files = _files(path, stem)
+    files = step_files(path, EXTENSIONS, "CFG files", stem)
     loaders = [FrameLoader(read_frame, file, k, {"timestep": number if number is not None else k, "box": box,
                                                   "group_by": group_by})
                for k, (file, number) in enumerate(files)]

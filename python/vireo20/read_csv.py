@@ -33,8 +33,8 @@ import re
 import numpy as np
 
 from .frames import InputError
-from .reading import (FrameLoader, Loaders, NativeText, cached_open, file_number, kept_bytes, named_frame,
-                      numbered_files, plain_number, series_in_folder)
+from .reading import (FrameLoader, Loaders, NativeText, cached_open, files_ending, kept_bytes, named_frame,
+                      plain_number, step_files)
 
 EXTENSIONS = (".csv", ".csv.gz", ".csv.zst", ".tsv")
 STEP_COLUMNS = ("timestep", "step", "frame", "ts")
@@ -56,13 +56,9 @@ _DECIMAL_COMMA = re.compile(rb"^[-+]?\d*,\d+(?:[eE][-+]?\d+)?$")
 READS_SEVERAL_FILES = True
 
 
-def _series_files(folder):
-    return [name for name in os.listdir(folder) if name.endswith(EXTENSIONS) and not name.startswith(".")]
-
-
 def sniff(path, head):
     if os.path.isdir(path):
-        return bool(_series_files(path))
+        return bool(files_ending(path, EXTENSIONS))
     return str(path).endswith(EXTENSIONS)
 
 
@@ -291,19 +287,10 @@ def _inflated(path):
         raise InputError(path, "-", "-", f"the compressed file is damaged or cut short ({error})") from None
 
 
-def _files(path, stem=None):
-    if isinstance(path, (list, tuple)):
-        return numbered_files(map(os.fspath, path))
-    if os.path.isdir(path):
-        return numbered_files(series_in_folder(path, _series_files(path), stem,
-                                               f"CSV files ({', '.join(EXTENSIONS)})"))
-    return [(os.fspath(path), file_number(path))]
-
-
 def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact_ids=None):
     """The frames of CSV files; see the module's text (`stem` picks a folder's files by the start of
     their names; `contacts` a LAMMPS dump local whose frames go to the steps of their timesteps)."""
-    files = _files(path, stem)
+    files = step_files(path, EXTENSIONS, "CSV files", stem)
     loaders = []
     for file, number in files:
         table = cached_open(file, _Table)

@@ -12,7 +12,7 @@ import os
 import numpy as np
 
 from .frames import InputError
-from .reading import FrameLoader, Loaders, NativeText, cached_open, kept_bytes, natural_key, plain_number
+from .reading import FrameLoader, Loaders, NativeText, cached_open, files_ending, kept_bytes, natural_key, plain_number
 
 EXTENSIONS = (".yaml", ".yml", ".yaml.gz", ".yml.gz", ".yaml.zst", ".yml.zst")
 _COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
@@ -23,8 +23,7 @@ READS_SEVERAL_FILES = True
 
 
 def _series_files(folder):
-    return sorted((os.path.join(folder, name) for name in os.listdir(folder)
-                   if name.endswith(EXTENSIONS) and not name.startswith(".")), key=natural_key)
+    return sorted((os.path.join(folder, name) for name in files_ending(folder, EXTENSIONS)), key=natural_key)
 
 
 def sniff(path, head):

@@ -67,6 +67,23 @@ def series_in_folder(path, names, stem, what, other=""):
     return [os.path.join(path, n) for n in names]
 
 
+def files_ending(folder, extensions):
+    """The names of a folder's files that end with one of `extensions`, hidden ones left out."""
+    return [name for name in os.listdir(folder) if name.endswith(extensions) and not name.startswith(".")]
+
+
+def step_files(path, extensions, what, stem=None):
+    """(file, timestep) of a series of a file per step given as its files, their folder (its files
+    ending with one of `extensions`, `stem` naming one series of several) or one file, as
+    numbered_files gives them; `what` the files, for the error of none."""
+    if isinstance(path, (list, tuple)):
+        return numbered_files(map(os.fspath, path))
+    if os.path.isdir(path):
+        return numbered_files(series_in_folder(path, files_ending(path, extensions), stem,
+                                               f"{what} ({', '.join(extensions)})"))
+    return [(os.fspath(path), file_number(path))]
+
+
 def particles_frame(source, index, timestep, positions, columns, box=None, wrapped=False,
                     default_group="mol"):
     """A frame in the particles form, its columns checked against the particle count, the ids unique."""
