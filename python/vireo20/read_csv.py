@@ -18,8 +18,9 @@ colons become `_` ("Particle Position X [m]" is `Position_X`, ParaView's "Points
 Positions are `x y z`, `xu yu zu`, or `NAME_x NAME_y NAME_z` (or `NAME_0 NAME_1 NAME_2`) where NAME
 ends in position, pos, coord(s), coordinate(s) or point(s) (any case).
 Every other column of numbers is a column (integers where the header's first row writes whole
-numbers, as pandas writes integer columns, but for a vector's components and real quantities such as
-masses and radii; reals to the double Python's float() gives), text a label
+numbers, as pandas writes integer columns, but for a vector's components, real quantities such as
+masses and radii, and columns whose first row is real in any of the series' files; reals to the
+double Python's float() gives), text a label
 column (text beyond 32 bytes is left out); `NAME_x NAME_y NAME_z` (any case) and ParaView's
 `NAME_0 NAME_1 ...` become one vector NAME, as do LAMMPS's triplets
 (`vx vy vz` as `velocity`); the common names as VTK files' are taken (`ID` as `id`, `Velocity` as
@@ -291,13 +292,16 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     """The frames of CSV files; see the module's text (`stem` picks a folder's files by the start of
     their names; `contacts` a LAMMPS dump local whose frames go to the steps of their timesteps)."""
     files = step_files(path, EXTENSIONS, "CSV files", stem)
+    tables = [cached_open(file, _Table) for file, _ in files]
+    # A column of reals in any file's first row is read as reals in every file: a step whose values
+    # all happen to be whole would else reduce it as labels.
+    reals = tuple(sorted({name for table in tables for name, kind in zip(table.names, table.kinds) if kind == "f"}))
     loaders = []
-    for file, number in files:
-        table = cached_open(file, _Table)
+    for (file, number), table in zip(files, tables):
         for position, (step, _, _, _) in enumerate(table.frames):
             step = step if step is not None else number if number is not None else len(loaders)
-            loaders.append(FrameLoader(read_frame, file, len(loaders),
-                                       {"frame": position, "timestep": step, "box": box, "group_by": group_by}))
+            loaders.append(FrameLoader(read_frame, file, len(loaders), {"frame": position, "timestep": step, "box": box,
+                                                                        "group_by": group_by, "reals": reals}))
     if not loaders:
         raise InputError(files[0][0], "-", "-", "no rows: the file holds a header alone")
     from .read_lammps import with_contacts
@@ -313,12 +317,15 @@ def _axis(name, axis):
     return name[:at] + (axis.upper() if name[at].isupper() else axis) + name[at + 1:]
 
 
-def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None):
+def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None, reals=()):
     table = cached_open(path, _Table)
     step, start, end, count = table.frames[frame]
     text, lines = table.rows(start, end)
     arrays = table.parse(text, lines if count is None else count, timestep)
     del text
+    for name in reals:
+        if name in arrays and arrays[name].dtype.kind == "i":
+            arrays[name] = arrays[name].astype(np.float64)
     time = None
     if step is not None:
         steps = arrays.pop(table.names[table.step_column])

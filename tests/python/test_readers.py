@@ -718,6 +718,11 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     frame, = inputs.open_series(str(tmp_path / "w.csv"))
     assert {name: (values.dtype.kind, values.shape) for name, values in frame.columns.items()} == {
         "id": ("i", (1,)), "velocity": ("f", (1, 3)), "mass": ("f", (1,)), "ix": ("i", (1,))}
+    # A column real in one step's file is real in every step's.
+    for step, value in ((0, "300"), (1, "300.5")):
+        (tmp_path / "steps").mkdir(exist_ok=True)
+        (tmp_path / "steps" / f"s_{step}.csv").write_text(f"x,y,z,t\n0,0,0,{value}\n")
+    assert [f.columns["t"].dtype.kind for f in inputs.open_series(str(tmp_path / "steps"))] == ["f", "f"]
     # A header alone is a step without particles; a name given twice is told apart as pandas does.
     (tmp_path / "h.csv").write_text("x,y,z,x\n")
     frame, = inputs.open_series(str(tmp_path / "h.csv"))
