@@ -87,7 +87,8 @@ def parser():
                          "asphericity, acylindricity and shape anisotropy (LAMMPS's gyration/shape/chunk)")
     for how, default in (("sum", " (default for force and tq)"),
                          ("average", " (mass-weighted; default for floating-point values)"),
-                         ("mean", " (unweighted, as LAMMPS's fix ave/chunk)"),
+                         ("mean", " (unweighted, as LAMMPS's fix ave/chunk; --mean positions: each upscaled "
+                                  "particle's centre_of_geometry)"),
                          ("any", " (default for integer values)"), ("min", " (per component)"),
                          ("max", " (per component)")):
         up.add_argument(f"--{how}", action="append", metavar="NAME",

@@ -263,7 +263,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       floating-point values are mass-weighted averages (`force`, `tq` are summed),
                       integer ones take any member's value; "mean" is the unweighted average (as
                       LAMMPS's fix ave/chunk averages an atom value). min and max go component by component, as LAMMPS's
-                      reduce/chunk does, and pass over NaN values.
+                      reduce/chunk does, and pass over NaN values. {"positions": "mean"} adds
+                      `centre_of_geometry`, the group's unweighted mean position (MDAnalysis's
+                      center_of_geometry), of positions made whole.
       contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
                       second id is a particle (else a wall or another body: no line);
                       `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
@@ -307,6 +309,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         step, masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box)
     n, e, t = len(masses), len(enabled), len(trailing_masses)
     reductions = dict(reductions or {})
+    geometry = reductions.pop("positions", None)
+    if geometry not in (None, "mean"):
+        step.fail("positions", f"positions take the mean alone (the centre of geometry; the centre of mass is always "
+                               f"given), not {geometry!r}")
     for name, how in reductions.items():
         if how not in REDUCTIONS:
             raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
@@ -375,6 +381,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                else _reduce(step, quill20, generator, name, data, how_reduced[name],
                             unit_masses() if how_reduced[name] == "mean" else mass_array)
                for name, data in values.items()}
+
+    if geometry:
+        physics_arrays["centre_of_geometry"] = generator.CoordsWeightedAverage(quill20.asarray(positions),
+                                                                               unit_masses()).to_numpy()
 
     # Ids as the caller knows them.
     # Each array is made once at its full length: at ten million particles a step's temporaries

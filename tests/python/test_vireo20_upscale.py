@@ -61,8 +61,10 @@ def test_groups_and_values_match_pandas(seed, labels):
     # The mean is unweighted, a vector's component by component, an integer's as a real.
     means = vireo20.upscale(step["groups"], step["masses"], step["positions"], ids=step["ids"],
                             values={"v": step["values"]["v"], "kind": step["values"]["kind"]},
-                            reductions={"v": "mean", "kind": "mean"})
+                            reductions={"v": "mean", "kind": "mean", "positions": "mean"})
     assert_allclose(means["v"], np.stack([grouped[f"v{k}"].mean() for k in range(3)], axis=1), rtol=1e-12, atol=1e-15)
+    assert_allclose(means["centre_of_geometry"], np.stack([grouped[f"x{k}"].mean() for k in range(3)], axis=1),
+                    rtol=1e-14)
     assert_allclose(means["kind"], grouped.kind.mean(), rtol=1e-14)
     empty = vireo20.upscale(np.zeros(0, np.int64), np.zeros(0), np.zeros((0, 3)), reductions={"v": "max", "k": "min"},
                             values={"v": np.zeros((0, 3)), "k": np.zeros(0, np.int64)})
@@ -136,6 +138,10 @@ def test_wrapped_groups_are_made_whole_and_lines_go_to_the_nearest_image(box):
     direct = vireo20.upscale(np.array([1, 1, 2, 2, 0]), np.full(5, 2.0), true, **arguments)
     shift = box.minimum_image(whole.centres - direct.centres)
     assert_allclose(shift, 0, atol=1e-12)
+    # Unweighted, of the positions made whole: the centres of mass of equal masses.
+    geometry = vireo20.upscale(np.array([1, 1, 2, 2, 0]), np.full(5, 2.0), wrapped, wrapped=True,
+                               reductions={"positions": "mean"}, **arguments)
+    assert_allclose(geometry["centre_of_geometry"], whole.centres, rtol=1e-15)
     # One line between the first dimer and the lone particle, merging two contacts, never longer than
     # half the box: from the true positions it goes through the boundary to an image of the particle.
     for result in (whole, direct):
