@@ -18,7 +18,7 @@ endif
 
 # What building needs; what the job needs on its own inputs (the built-in data set, LAMMPS dumps, step
 # files) and for its picture; what the readers of other codes' files and a Dask cluster add. `make deps`
-# installs them all; `make demo` only the first two, which spares a bare machine about 70 s of apt-get
+# installs them all; `make demo` without INPUT only the first two, which spares a bare machine about 70 s of apt-get
 # (Dask, GSD, H5MD, ASE and MDAnalysis with Biopython, whose SGML catalogue alone takes 40 s to set up).
 # The tests add pytest and hypothesis; then LAMMPS to write the test dumps and ParaView's pvbatch to open
 # the written series (without its recommended python3-paraview, which conflicts with python3-vtk9).
