@@ -120,11 +120,12 @@ def open_series(path=None, format=None, **options):
     """The frames of an input as a `Series`: iterate it for `Frame`s (NumPy arrays with their
     timestep and box); `len(series)`, `series[k]` and `series[a:b:c]` where the format allows.
 
-    `path` is an npz folder, a LAMMPS dump (plain, .gz, .zst or binary, `contacts=` a dump local), a VTK series,
-    a GSD or H5MD file, or a trajectory MDAnalysis reads (`topology=`); None gives the built-in data
-    set (`clusters`, `steps`, `seed`). `format` names the format when the file cannot tell. LAMMPS
-    dumps or VTK files written one file per step are one series: a list of them, their folder, or a
-    pattern (`"post/dump*.liggghts"`).
+    `path` is an npz folder, a LAMMPS dump (plain, .gz, .zst, binary or yaml, `contacts=` a dump
+    local), a VTK series, a GSD or H5MD file, an extended XYZ file, CFG files, CSV tables, a trajectory
+    MDAnalysis reads (`topology=`) or a file ASE reads; None gives the built-in data set (`clusters`,
+    `steps`, `seed`). `format` names the format when the file cannot tell (see FORMATS). LAMMPS dumps,
+    VTK, CSV or CFG files written one file per step are one series: a list of them, their folder, or
+    a pattern (`"post/dump*.liggghts"`).
 
     >>> for frame in vireo20.open("dump.lammpstrj.gz")[::10]:
     ...     result = vireo20.upscale(**frame.arguments())
