@@ -26,10 +26,10 @@ import numpy as np
 
 from .frames import Box, InputError
 from .read_lammps import _from_scaled, _kind
-from .reading import FrameLoader, Loaders, NativeText, files_ending, kept_bytes, named_frame, step_files
+from .reading import (COMPRESSED, FrameLoader, Loaders, files_ending, inflated, kept_bytes, named_frame, step_files,
+                      text_head)
 
 EXTENSIONS = (".cfg", ".cfg.gz", ".cfg.zst")
-_COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 _KEY = re.compile(r"^\s*([^=]+?)\s*=\s*(\S+)")
 _MATRIX = re.compile(r"^(H0|Transform|eta)\(([123]),([123])\)$")
 _UNIT = re.compile(r"\s*\[[^\]]*\]\s*$")
@@ -43,7 +43,7 @@ READS_SEVERAL_FILES = True
 def sniff(path, head):
     if os.path.isdir(path):
         return bool(files_ending(path, EXTENSIONS))
-    if head.startswith(_COMPRESSED):
+    if head.startswith(COMPRESSED):
         return os.fspath(path).endswith(EXTENSIONS)
     lines = [line.strip() for line in head.splitlines()]
     first = next((line for line in lines if line and not line.startswith(b"#")), b"")
@@ -65,14 +65,9 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
 def _head(path):
     """The file's first bytes, inflated: enough for any header."""
     try:
-        with open(path, "rb") as stream:
-            head = stream.read(HEAD_BYTES)
-        if head.startswith(_COMPRESSED):
-            with NativeText(path) as stream:
-                head = stream.read(HEAD_BYTES)
+        return text_head(path, HEAD_BYTES)
     except OSError as error:
         raise InputError(path, "-", "-", f"cannot be read: {error}") from None
-    return head
 
 
 class _Header:
@@ -198,7 +193,7 @@ def _body(path, at):
     """The file's text from byte `at`, writable, ending with a newline."""
     try:
         with open(path, "rb") as stream:
-            compressed = stream.read(4).startswith(_COMPRESSED)
+            compressed = stream.read(4).startswith(COMPRESSED)
             if not compressed:
                 size = os.fstat(stream.fileno()).st_size - at
                 body = kept_bytes(size + 1)
@@ -206,8 +201,7 @@ def _body(path, at):
                 if stream.readinto(memoryview(body)[:size]) != size:
                     raise InputError(path, "-", "-", "the file is shorter than when it was read: it changed")
         if compressed:
-            with NativeText(path) as stream:
-                text = stream.readall()[at:]
+            text = inflated(path)[at:]
             body = np.empty(len(text) + 1, np.uint8)
             body[:len(text)] = np.frombuffer(text, np.uint8)
             size = len(text)

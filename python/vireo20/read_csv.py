@@ -34,8 +34,8 @@ import re
 import numpy as np
 
 from .frames import InputError
-from .reading import (FrameLoader, Loaders, NativeText, cached_open, files_ending, kept_bytes, named_frame,
-                      plain_number, step_files)
+from .reading import (COMPRESSED, FrameLoader, Loaders, cached_open, files_ending, inflated, kept_bytes,
+                      named_frame, plain_number, step_files)
 
 EXTENSIONS = (".csv", ".csv.gz", ".csv.zst", ".tsv")
 STEP_COLUMNS = ("timestep", "step", "frame", "ts")
@@ -43,7 +43,6 @@ STEP_COLUMNS = ("timestep", "step", "frame", "ts")
 # (`Particle Position X [m]`), any case; y and z named alike.
 _POSITION_X = re.compile(r"(x|xu|(?:.*_)?(?:position|pos|coords?|coordinates?|points?)_?(?:x|0))$", re.I)
 LABEL_BYTES = 32
-_COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 _SEPARATORS = b",;\t"
 _UNITS = re.compile(r"\[[^\]]*\]|\([^)]*\)")
 # Columns that must hold numbers (positions too): text there is refused, not taken for labels.
@@ -78,8 +77,8 @@ class _Table:
     def __init__(self, path):
         self.path = path
         with open(path, "rb") as stream:
-            compressed = stream.read(4).startswith(_COMPRESSED)
-        self.text = _inflated(path) if compressed else None
+            compressed = stream.read(4).startswith(COMPRESSED)
+        self.text = inflated(path) if compressed else None
         head = self.text if compressed else _head(path)
         size = self._content_end(len(self.text) if compressed else os.path.getsize(path))
         self._header(head)
@@ -278,14 +277,6 @@ def _line_ends(data, rows, piece=1 << 24):
     # A last line without its newline ends with the text.
     ends[rows > seen] = len(data)
     return ends
-
-
-def _inflated(path):
-    try:
-        with NativeText(path) as stream:
-            return stream.readall()
-    except OSError as error:
-        raise InputError(path, "-", "-", f"the compressed file is damaged or cut short ({error})") from None
 
 
 def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact_ids=None):

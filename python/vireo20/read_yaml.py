@@ -12,10 +12,10 @@ import os
 import numpy as np
 
 from .frames import InputError
-from .reading import FrameLoader, Loaders, NativeText, cached_open, files_ending, kept_bytes, natural_key, plain_number
+from .reading import (COMPRESSED, FrameLoader, Loaders, cached_open, files_ending, inflated, kept_bytes, natural_key,
+                      plain_number, text_head)
 
 EXTENSIONS = (".yaml", ".yml", ".yaml.gz", ".yml.gz", ".yaml.zst", ".yml.zst")
-_COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 # Data rows' brackets and commas, made blanks for the dump reader's parse.
 _PUNCTUATION = b"[],"
 
@@ -29,20 +29,15 @@ def _series_files(folder):
 def sniff(path, head):
     if os.path.isdir(path):
         files = _series_files(path)
-        return bool(files) and sniff(files[0], _first_bytes(files[0]))
-    if head.startswith(_COMPRESSED):
-        if not os.fspath(path).endswith(EXTENSIONS):
+        return bool(files) and sniff(files[0], None)
+    if head is None or head.startswith(COMPRESSED):
+        if head is not None and not os.fspath(path).endswith(EXTENSIONS):
             return False
-        head = _first_bytes(path, inflated=True)
+        try:
+            head = text_head(path, 4096)
+        except OSError:
+            return False
     return head.lstrip().startswith(b"---") and b"\ncreator: LAMMPS" in head[:200] and b"\nnatoms:" in head
-
-
-def _first_bytes(path, inflated=False, size=4096):
-    try:
-        with (NativeText(path) if inflated else open(path, "rb")) as stream:
-            return stream.read(size)
-    except OSError:
-        return b""
 
 
 def open_series(path, contacts=None, contact_ids=None):
@@ -68,9 +63,9 @@ class _Index:
     def __init__(self, path):
         self.path = path
         with open(path, "rb") as stream:
-            compressed = stream.read(4).startswith(_COMPRESSED)
+            compressed = stream.read(4).startswith(COMPRESSED)
             empty = os.fstat(stream.fileno()).st_size == 0
-            self.text = self._inflated() if compressed else b"" if empty else \
+            self.text = inflated(path) if compressed else b"" if empty else \
                 mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
         self.headers, self.rows = [], []
         text, at = self.text, 0
@@ -90,13 +85,6 @@ class _Index:
             self.headers.append(header)
             self.rows.append((first, end))
             at = end
-
-    def _inflated(self):
-        try:
-            with NativeText(self.path) as stream:
-                return stream.readall()
-        except OSError as error:
-            raise InputError(self.path, "-", "-", f"the compressed file is damaged or cut short ({error})") from None
 
     def close(self):
         if isinstance(self.text, mmap.mmap):

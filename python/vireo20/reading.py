@@ -280,6 +280,29 @@ def cached_open(path, opener, *arguments):
     return handle
 
 
+# gzip and zstd: the compressions NativeText inflates.
+COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
+
+
+def inflated(path):
+    """The whole text of a gzip or zstd file."""
+    try:
+        with NativeText(path) as stream:
+            return stream.readall()
+    except OSError as error:
+        raise InputError(path, "-", "-", f"the compressed file is damaged or cut short ({error})") from None
+
+
+def text_head(path, size):
+    """The first `size` bytes of a file's text, inflated where it is gzip or zstd (OSError as it comes)."""
+    with open(path, "rb") as stream:
+        head = stream.read(size)
+    if head.startswith(COMPRESSED):
+        with NativeText(path) as stream:
+            head = stream.read(size)
+    return head
+
+
 class NativeText(io.RawIOBase):
     """A file's text, inflated (gzip, zstd) by the dump reader's sources in a thread of their own;
     seeks forward only. Damage or a cut stream raises OSError."""
