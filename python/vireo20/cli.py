@@ -73,6 +73,11 @@ def parser():
                     help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none)")
     up.add_argument("--group-by", metavar="COLUMN",
                     help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group")
+    up.add_argument("--cluster", metavar="CUTOFF|contacts",
+                    help="group the particles by each step's clusters: chains of particles closer than CUTOFF, "
+                         "through the periodic faces (LAMMPS's compute cluster/atom, OVITO's cluster analysis), "
+                         "or of particles in contact (contacts: agglomerates, as compute aggregate/atom); a "
+                         "cluster's group_id is its lowest atom id")
     # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
     up.add_argument("--mass", action="extend", nargs="+", metavar="TYPE=VALUE",
                     help="the mass of atom type TYPE, a number or a type label (in place of a mass column); "
@@ -291,7 +296,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                resume=args.resume, workers=args.workers, scheduler=args.scheduler,
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
                vacf=args.vacf, units=args.units, temperature=args.temperature, bins=_bins(args),
-               dimension=args.dimension, time_average=args.time_average,
+               dimension=args.dimension, time_average=args.time_average, cluster=args.cluster,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

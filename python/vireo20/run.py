@@ -139,10 +139,10 @@ class _Options:
     """What every step needs, picklable for Dask workers."""
 
     def __init__(self, group_by, mass_rule, physics, reductions, shape=False, units=None, temperature=False,
-                 bins=None, dimension=None):
+                 bins=None, dimension=None, cluster=None):
         self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
         self.shape, self.units, self.temperature, self.bins = shape, units, temperature, bins
-        self.dimension = dimension
+        self.dimension, self.cluster = dimension, cluster
 
 
 def run_step(loader, options, keep_source=False):
@@ -159,6 +159,7 @@ def run_step(loader, options, keep_source=False):
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
                             f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
     dimension = options.dimension or 3
+    wrapped = _clustered(frame, arguments, options.cluster) if options.cluster is not None else None
     volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
     # Particles in one plane with no velocity across it are a 2d simulation's, whose temperatures
     # and bin volumes count two dimensions: the user is told where none was given.
@@ -169,14 +170,22 @@ def run_step(loader, options, keep_source=False):
     result = upscale(**arguments, reductions=options.reductions, index=frame.index, shape=options.shape,
                      temperature=options.temperature, dimension=dimension)
     result.flat = flat
+    if wrapped:
+        # Made whole already; the centres stay those of a wrapped input for the steps after.
+        result.wrapped = bool(result.box is not None and result.box.any_periodic)
     if volume is not None:
         from .binning import densities
         result.physics.update(densities(result, volume))
         result.physics.update(options.bins.coordinates(result.group_id, arguments.get("box")))
     result.time = frame.time
-    # The group column a step lacked: each of its particles is then upscaled on its own.
-    result.ungrouped = None if arguments.get("groups") is not None or arguments.get("parents") is not None \
-        else options.group_by or frame.default_group
+    # The group column a step lacked, or the contacts: each of its particles is then upscaled on its own.
+    result.ungrouped = None
+    if options.cluster is not None and options.cluster.cutoff is None:
+        if arguments.get("contacts") is None or not len(arguments["contacts"]):
+            result.ungrouped = "has no contacts: each particle is a cluster of its own (--contacts gives them)"
+    elif arguments.get("groups") is None and arguments.get("parents") is None:
+        result.ungrouped = f"has no '{options.group_by or frame.default_group}' column: each particle is " \
+                           "upscaled on its own (--group-by names the column of groups)"
     return result, sampling.result() if sampling is not None else None
 
 
@@ -216,6 +225,19 @@ def _binned(frame, arguments, bins, dimension):
     if not labels.all():
         _leave_out(arguments, np.flatnonzero(labels))
     return volume
+
+
+def _clustered(frame, arguments, clusters):
+    """Groups the step's particles by its clusters, each made whole about its lowest-id member (the
+    upscaled particle's parent) along the chains that join it, however far it reaches."""
+    if frame.generator_form:
+        frame.fail("positions", "--cluster needs particle columns; this input gives parents instead")
+    try:
+        arguments["groups"], arguments["positions"] = clusters.find(arguments)
+    except ValueError as error:
+        frame.fail("contacts" if clusters.cutoff is None else "positions", str(error))
+    wrapped, arguments["wrapped"] = arguments.get("wrapped", False), False
+    return wrapped
 
 
 def _leave_out(arguments, rows):
@@ -353,7 +375,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
         warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
-        time_average=None, clusters=2000, steps=40, seed=20, **reader_options):
+        time_average=None, cluster=None, clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -372,7 +394,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     LAMMPS unit style where the input does not (energies then in its units) and `temperature` adds
     each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts, or a
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
-    `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
+    `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
+    labelled by its lowest atom id (`vireo20.clustering`); `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
     a 2d simulation (default 3, with a warning where the particles lie in one z plane); `time_average` N
     (or "N ave running norm sample" ..., as fix ave/chunk's words) writes `profile.txt`, the groups'
     time averages over each N steps in turn (`vireo20.averaging`);
@@ -402,6 +425,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
         if group_by is not None:
             raise ValueError("give --group-by or bins, not both")
+    if cluster is not None:
+        from .clustering import Clusters
+        cluster = cluster if isinstance(cluster, Clusters) else Clusters(cluster)
+        if group_by is not None or bins is not None:
+            raise ValueError("give one of --group-by, --cluster and bins")
     averages = None
     if time_average is not None:
         from .averaging import TimeAverage
@@ -479,6 +507,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"shape": True} if shape else {}),
                    **({"units": units} if units else {}), **({"temperature": True} if temperature else {}),
                    **({"bins": repr(bins)} if bins is not None else {}),
+                   **({"cluster": repr(cluster)} if cluster is not None else {}),
                    **({"dimension": dimension} if dimension == 2 else {}),
                    **({"time_average": repr(averages)} if averages is not None else {}),
                    # A data file (or another topology) is an input as the trajectory is.
@@ -490,7 +519,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         folder = place.start(resume)
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
-        options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins, dimension)
+        options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins, dimension,
+                           cluster)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None
@@ -555,8 +585,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                     warn(f"{result.source}: timestep {timestep} appears twice in a row")
                 if getattr(result, "ungrouped", None) and not told_ungrouped:
                     told_ungrouped = True
-                    warn(f"{result.source}: timestep {timestep} has no '{result.ungrouped}' column: each particle "
-                         "is upscaled on its own (--group-by names the column of groups)")
+                    warn(f"{result.source}: timestep {timestep} {result.ungrouped}")
                 if getattr(result, "flat", False) and not told_flat:
                     told_flat = True
                     warn(f"{result.source}: timestep {timestep}: the particles lie in one z plane and do not "

@@ -2,5 +2,7 @@
 #pragma once
 
 #include "vireo20/Export.h"
+#include "vireo20/sci/clusters.h"
+#include "vireo20/sci/group_labels.h"
 #include "vireo20/sci/group_moments.h"
 #include "vireo20/sci/mp_upscaling.h"

@@ -13,6 +13,7 @@ from numpy.testing import assert_allclose, assert_array_equal
 
 import vireo20
 from vireo20 import binning, read_lammps
+from vireo20.clustering import Clusters
 from test_vireo20_job import read_vtp
 from upscaling_model import lammps_frames, run_lammps, tool_environment
 
@@ -800,3 +801,57 @@ def test_lammps_binary_dumps_upscale_as_their_text_dump(tmp_path):
     for result in runs.values():
         assert result.timesteps == expected.timesteps
         assert [open(path, "rb").read() for path in result.files] == [open(path, "rb").read() for path in expected.files]
+
+
+# An ideal gas of random atoms: compute cluster/atom's clusters, and the same pairs (those within the
+# pair cutoff) as a dump local of contacts.
+CLUSTERED = """
+units lj
+atom_style atomic
+boundary {boundary}
+region box {region}
+create_box 1 box
+create_atoms 1 random 600 4711 box
+mass 1 1.0
+velocity all create 1.0 87287 loop geom
+pair_style zero 0.7
+pair_coeff * *
+fix move all nve
+compute cl all cluster/atom 0.7
+compute pairs all property/local patom1 patom2 cutoff type
+dump imaged all custom 20 imaged.dump id type mass x y z ix iy iz vx vy vz c_cl
+dump wrapped all custom 20 wrapped.dump id type mass x y z vx vy vz c_cl
+dump_modify imaged format float %.17g
+dump_modify wrapped format float %.17g
+dump pairs all local 20 pairs.dump c_pairs[1] c_pairs[2]
+run 60
+"""
+
+
+@pytest.mark.parametrize("boundary, region", [("p p p", "block 0 10 0 8 0 9"),
+                                              ("p p s", "prism 0 10 0 8 0 9 2.5 1.5 -3")])
+def test_clusters_are_lammps_cluster_atom_and_made_whole_across_the_faces(tmp_path, boundary, region):
+    (tmp_path / "in.clustered").write_text(CLUSTERED.format(boundary=boundary, region=region))
+    run_lammps(tmp_path, "in.clustered")
+    imaged = vireo20.open(str(tmp_path / "imaged.dump"), contacts=str(tmp_path / "pairs.dump"))
+    for frame in imaged:
+        for cluster in (0.7, "contacts"):
+            labels, _ = Clusters(cluster).find(frame.arguments())
+            assert_array_equal(labels, frame.columns["c_cl"])
+    # Clusters of wrapped positions made whole along their chains are those made whole about their
+    # parent where they are small, bit for bit; imaged ones lie whole at another image.
+    runs = {name: vireo20.run(str(tmp_path / dump), tmp_path / name, picture_step=None, **options)
+            for name, dump, options in [("by-column", "wrapped.dump", {"group_by": "c_cl"}),
+                                        ("found", "wrapped.dump", {"cluster": 0.7}),
+                                        ("imaged", "imaged.dump", {"cluster": "contacts",
+                                                                   "contacts": str(tmp_path / "pairs.dump")})]}
+    box = imaged[0].box
+    for by_column, found, other in zip(*(result.files for result in runs.values())):
+        expected, got, moved = read_vtp(by_column), read_vtp(found), read_vtp(other)
+        assert set(got) - set(expected) == {"c_cl"} and len(np.unique(got["c_cl"])) == len(got["c_cl"])
+        for name, values in expected.items():
+            assert_array_equal(got[name], values, err_msg=name)
+        if box.periodic.all():
+            images = box.fractions(moved["points"] - expected["points"])
+            assert_allclose(images, np.round(images), atol=1e-9)
+            assert_array_equal(moved["group_id"], expected["group_id"])

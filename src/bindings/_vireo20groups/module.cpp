@@ -2,12 +2,14 @@
 // buffers in place (the Python side hands over C-contiguous arrays of the exact types).
 #include <Python.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <exception>
 
 #include "bindings/common/HeldBuffer.h"
 #include "bindings/common/StandardErrors.h"
+#include "vireo20/sci/clusters.h"
 #include "vireo20/sci/group_labels.h"
 #include "vireo20/sci/rows.h"
 
@@ -195,6 +197,87 @@ PyObject* first_bad_row(PyObject*, PyObject* p_Args)
   });
 }
 
+// (row, self_image, axis) of a clustering's fault; see vireo20/sci/clusters.h.
+PyObject* fault_tuple(const vireo20::ups::ClusterFault& p_Fault)
+{
+  return Py_BuildValue("(LLi)", static_cast<long long>(p_Fault.row), static_cast<long long>(p_Fault.self_image),
+                       p_Fault.axis);
+}
+
+PyObject* clusters_by_distance(PyObject*, PyObject* p_Args)
+{
+  PyObject *positions_object, *ids_object, *labels_object, *shifts_object;
+  double origin[3], edges[9], cutoff;
+  int periodic[3];
+  if (!PyArg_ParseTuple(p_Args, "OO(ddd)(ddddddddd)(ppp)dOO", &positions_object, &ids_object, &origin[0], &origin[1],
+                        &origin[2], &edges[0], &edges[1], &edges[2], &edges[3], &edges[4], &edges[5], &edges[6],
+                        &edges[7], &edges[8], &periodic[0], &periodic[1], &periodic[2], &cutoff, &labels_object,
+                        &shifts_object)) {
+    return nullptr;
+  }
+  Buffer positions(positions_object, "positions", 8, false);
+  if (!positions.good()) return nullptr;
+  Buffer ids(ids_object, "ids", 8, false);
+  if (!ids.good()) return nullptr;
+  Buffer labels(labels_object, "labels", 8, true);
+  if (!labels.good()) return nullptr;
+  Buffer shifts(shifts_object, "shifts", 8, true);
+  if (!shifts.good()) return nullptr;
+  if (positions.count() != 3 * ids.count() || labels.count() != ids.count() || shifts.count() != 3 * ids.count()) {
+    PyErr_SetString(PyExc_ValueError, "clusters_by_distance: three coordinates, an id, a label and three shifts a particle");
+    return nullptr;
+  }
+  if (!(cutoff > 0.0) || !std::isfinite(cutoff)) {
+    PyErr_SetString(PyExc_ValueError, "clusters_by_distance: the cutoff must be a finite number above 0");
+    return nullptr;
+  }
+  vireo20::ups::ClusterBox box;
+  for (int k = 0; k < 3; ++k) {
+    box.origin[k] = origin[k];
+    box.periodic[k] = periodic[k] != 0;
+    for (int c = 0; c < 3; ++c) box.edges[k][c] = edges[3 * k + c];
+  }
+  return run_pass([&] {
+    vireo20::ups::ClusterFault fault;
+    Py_BEGIN_ALLOW_THREADS
+    fault = vireo20::ups::clusters_by_distance(positions.data<const double>(), ids.data<const std::int64_t>(),
+                                               ids.count(), box, cutoff, labels.data<std::int64_t>(),
+                                               shifts.data<std::int64_t>());
+    Py_END_ALLOW_THREADS
+    return fault_tuple(fault);
+  });
+}
+
+PyObject* clusters_by_pairs(PyObject*, PyObject* p_Args)
+{
+  PyObject *pairs_object, *pair_shifts_object, *ids_object, *labels_object, *shifts_object;
+  if (!PyArg_ParseTuple(p_Args, "OOOOO", &pairs_object, &pair_shifts_object, &ids_object, &labels_object,
+                        &shifts_object)) {
+    return nullptr;
+  }
+  Buffer pairs(pairs_object, "pairs", 8, false);
+  if (!pairs.good()) return nullptr;
+  Buffer pair_shifts(pair_shifts_object, "pair_shifts", 8, false);
+  if (!pair_shifts.good()) return nullptr;
+  Buffer ids(ids_object, "ids", 8, false);
+  if (!ids.good()) return nullptr;
+  Buffer labels(labels_object, "labels", 8, true);
+  if (!labels.good()) return nullptr;
+  Buffer shifts(shifts_object, "shifts", 8, true);
+  if (!shifts.good()) return nullptr;
+  if (pairs.count() % 2 != 0 || pair_shifts.count() != pairs.count() / 2 * 3 || labels.count() != ids.count() ||
+      shifts.count() != 3 * ids.count()) {
+    PyErr_SetString(PyExc_ValueError, "clusters_by_pairs: two rows and three shifts a pair, a label and three shifts an id");
+    return nullptr;
+  }
+  return run_pass([&] {
+    return fault_tuple(vireo20::ups::clusters_by_pairs(pairs.data<const std::int64_t>(),
+                                                       pair_shifts.data<const std::int64_t>(), pairs.count() / 2,
+                                                       ids.data<const std::int64_t>(), ids.count(),
+                                                       labels.data<std::int64_t>(), shifts.data<std::int64_t>()));
+  });
+}
+
 PyMethodDef methods[] = {
     {"parents_from_labels", parents_from_labels, METH_VARARGS,
      "parents_from_labels(labels, ids, enabled, parents): for each label above 0 among the enabled\n"
@@ -214,6 +297,18 @@ PyMethodDef methods[] = {
     {"first_bad_row", first_bad_row, METH_VARARGS,
      "first_bad_row(values, width, positive): the first row of width float64 values (a flat array) holding\n"
      "one that is not finite (positive: not finite and above zero), or -1; over the cores."},
+    {"clusters_by_distance", clusters_by_distance, METH_VARARGS,
+     "clusters_by_distance(positions, ids, origin, edges, periodic, cutoff, labels, shifts): labels (int64, one\n"
+     "per particle) the lowest id of each particle's cluster (particles closer than cutoff, squared distances\n"
+     "compared, through the images of the box: origin, edge vectors a b c as 9 numbers, 3 periodic flags);\n"
+     "shifts (int64, 3 a particle) the box edges that make each cluster whole about its lowest-id member.\n"
+     "positions is flat float64 (x y z a row). Returns (first particle whose position is not finite, a\n"
+     "particle of the first cluster that meets its own image, along which edge), -1 for none."},
+    {"clusters_by_pairs", clusters_by_pairs, METH_VARARGS,
+     "clusters_by_pairs(pairs, pair_shifts, ids, labels, shifts): as clusters_by_distance, over the clusters of\n"
+     "pairs (flat int64 rows, two a pair; the second at pair_shifts' 3 box edges from the first). Returns\n"
+     "(first pair naming a row outside the ids, a particle of the first cluster that meets its own image,\n"
+     "along which edge), -1 for none."},
     {"first_repeat", first_repeat, METH_O,
      "first_repeat(values): the position of the first int64 value seen before, or -1."},
     {nullptr, nullptr, 0, nullptr}};

@@ -1,0 +1,116 @@
+"""Groups found in each step instead of read from a column: clusters of particles closer than a
+cutoff, as LAMMPS's `compute cluster/atom` and OVITO's cluster analysis find them, or joined by
+contacts, as `compute aggregate/atom` joins bonded atoms (a DEM run's agglomerates, from its dump
+local of contacts; contacts with walls join nothing).
+
+Two particles are in one cluster when their distance is below the cutoff (squared distances
+compared, as LAMMPS does), or that between one and an image of the other through the periodic faces
+of the box, or when a chain of such pairs joins them; a particle with no such neighbour is a cluster
+of one. A cluster's label, its upscaled particle's `group_id`, is its lowest atom id, as LAMMPS
+numbers clusters (ids that start at 0 are counted from 1), so a cluster that keeps its lowest member
+keeps its group_id from step to step.
+
+>>> frame = vireo20.open("dump.lammpstrj")[0]
+>>> groups, whole = Clusters(1.5).find(frame.arguments())
+"""
+import math
+
+import numpy as np
+
+from . import _groups
+
+# Images searched past a box thinner than the cutoff: a 2d run's z edge, say, but not a cutoff
+# mistaken for another unit.
+MOST_IMAGES = 64
+
+
+class Clusters:
+    """Clusters of distance (`cutoff`, a number) or of contacts (`cutoff` "contacts")."""
+
+    def __init__(self, cutoff):
+        if isinstance(cutoff, str) and cutoff.strip().lower() == "contacts":
+            self.cutoff = None
+            return
+        try:
+            self.cutoff = float(cutoff)
+        except (TypeError, ValueError):
+            self.cutoff = math.nan
+        if not (math.isfinite(self.cutoff) and self.cutoff > 0):
+            raise ValueError(f"--cluster takes a distance above 0 or the word contacts, not {cutoff!r}")
+
+    def find(self, arguments):
+        """(the cluster label (int64) of each particle, the positions with each cluster made whole) of a
+        step given as `vireo20.upscale`'s arguments (`positions`, `box`, `ids`, `first_id`; `contacts`
+        and `contact_kinds` for clusters of contacts); ValueError naming what stands in the way."""
+        positions = np.ascontiguousarray(arguments["positions"], dtype=np.float64)
+        first = int(arguments.get("first_id", 1))
+        ids = arguments.get("ids")
+        ids = np.arange(first, first + len(positions), dtype=np.int64) if ids is None else \
+            np.ascontiguousarray(ids, dtype=np.int64)
+        box = arguments.get("box")
+        origin, edges, periodic = (np.zeros(3), np.eye(3), np.zeros(3, bool)) if box is None else \
+            (box.origin, box.edges, box.periodic.copy())
+        # A 2d run's particles lie in one z plane, and LAMMPS makes no images across it.
+        periodic[2] &= not (len(positions) and np.ptp(positions[:, 2]) == 0)
+        labels = np.empty(len(positions), dtype=np.int64)
+        shifts = np.zeros((len(positions), 3), dtype=np.int64)
+        if self.cutoff is None:
+            rows, pair_shifts = _contact_rows(arguments, ids, box, periodic)
+            bad, wraps, axis = _groups.clusters_by_pairs(rows, pair_shifts, ids, labels, shifts.reshape(-1))
+        else:
+            _check_widths(edges, periodic, self.cutoff)
+            bad, wraps, axis = _groups.clusters_by_distance(
+                positions.reshape(-1), ids, tuple(origin), tuple(edges.reshape(-1)), tuple(bool(p) for p in periodic),
+                self.cutoff, labels, shifts.reshape(-1))
+            if bad >= 0:
+                raise ValueError(f"particle {bad} (id {ids[bad]}) has a position that is not a finite number")
+        if wraps >= 0:
+            raise ValueError(f"the cluster of atom id {labels[wraps]} meets its own image across the periodic faces "
+                             f"along {'xyz'[axis]}: it spans the box and has no centre" +
+                             (" (a smaller cutoff finds smaller clusters)" if self.cutoff is not None else ""))
+        moved = shifts.any(axis=1)
+        if moved.any():
+            # As a group is made whole about its parent: the rows that move, by whole box edges.
+            positions = positions.copy()
+            positions[moved] += box.along_edges(shifts[moved])
+        if first != 1:
+            labels += 1 - first
+        return labels, positions
+
+    def __repr__(self):
+        return f"Clusters({self.cutoff if self.cutoff is not None else 'contacts'!r})"
+
+
+def _check_widths(edges, periodic, cutoff):
+    volume = float(np.dot(edges[0], np.cross(edges[1], edges[2])))
+    for axis in np.flatnonzero(periodic):
+        width = volume / float(np.linalg.norm(np.cross(edges[(axis + 1) % 3], edges[(axis + 2) % 3])))
+        if cutoff > MOST_IMAGES * width:
+            raise ValueError(f"--cluster {cutoff:g} is more than {MOST_IMAGES} times the periodic box's width along "
+                             f"{'xyz'[axis]} ({width:g}): a particle would meet that many of its own images")
+
+
+def _contact_rows(arguments, ids, box, periodic):
+    """The rows of the particle-particle contacts (flat int64, two a pair) and the box edges from the
+    first to the nearest image of the second (flat int64, three a pair)."""
+    contacts = arguments.get("contacts")
+    if contacts is None:
+        raise ValueError("--cluster contacts needs the contacts: give --contacts (a dump local, or LIGGGHTS's "
+                         "force chains)")
+    pairs = np.asarray(contacts, dtype=np.int64).reshape(-1, 2)
+    kinds = arguments.get("contact_kinds")
+    if kinds is not None:
+        pairs = pairs[np.asarray(kinds) == 0]
+    order = np.argsort(ids, kind="stable")
+    at = np.minimum(np.searchsorted(ids, pairs, sorter=order), max(len(ids) - 1, 0))
+    rows = order[at] if len(ids) else np.zeros_like(pairs)
+    missing = ids[rows] != pairs if len(ids) else np.ones(pairs.shape, bool)
+    if missing.any():
+        raise ValueError(f"a contact names particle id {pairs[missing][0]}, which the step does not hold")
+    shifts = np.zeros(pairs.shape[:1] + (3,), dtype=np.int64)
+    if box is not None and periodic.any() and len(pairs):
+        positions = np.asarray(arguments["positions"], dtype=np.float64)
+        found = box.shifts(positions[rows[:, 1]] - positions[rows[:, 0]])
+        found[:, ~periodic] = 0
+        shifts = found.astype(np.int64)
+    return np.ascontiguousarray(rows.reshape(-1), dtype=np.int64), np.ascontiguousarray(shifts.reshape(-1))

@@ -1,0 +1,314 @@
+// Clusters by distance over a grid of cells at least a cutoff wide, so that only a cell's neighbours
+// are searched, and by pairs; both joined in one union-find over the rows.
+#include "vireo20/sci/clusters.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <numeric>
+#include <vector>
+
+namespace vireo20 {
+namespace ups {
+namespace {
+
+// Union-find whose roots are always the lowest row of their tree (the higher root is hung under the
+// lower) and whose paths are halved as they are walked. Each row also holds the whole box edges from
+// its image to that of the row above it (0 at a root), so that the images every pair agreed on add up
+// along any path: the cluster made whole.
+class Forest {
+ public:
+  using Edges = std::array<std::int64_t, 3>;
+
+  explicit Forest(std::int64_t p_Count) : m_Up(static_cast<std::size_t>(p_Count)), m_Above(m_Up.size(), Edges{})
+  {
+    std::iota(m_Up.begin(), m_Up.end(), std::int64_t(0));
+  }
+
+  // The root of p_Row's tree, and (p_Image) the edges from the root's image to p_Row's.
+  std::int64_t root(std::int64_t p_Row, Edges& p_Image)
+  {
+    p_Image = Edges{};
+    while (m_Up[p_Row] != p_Row) {
+      const std::int64_t up = m_Up[p_Row];
+      for (int c = 0; c < 3; ++c) m_Above[p_Row][c] += m_Above[up][c];
+      m_Up[p_Row] = m_Up[up];
+      for (int c = 0; c < 3; ++c) p_Image[c] += m_Above[p_Row][c];
+      p_Row = m_Up[p_Row];
+    }
+    return p_Row;
+  }
+
+  // Joins p_B's image p_Shift edges away from p_A to p_A. Returns the first edge along which the two
+  // were already joined at another image (-1: none).
+  int join(std::int64_t p_A, std::int64_t p_B, const Edges& p_Shift)
+  {
+    Edges a, b;
+    const std::int64_t top_a = root(p_A, a), top_b = root(p_B, b);
+    if (top_a == top_b) {
+      for (int c = 0; c < 3; ++c) {
+        if (b[c] - a[c] != p_Shift[c]) return c;
+      }
+      return -1;
+    }
+    if (top_a < top_b) {
+      m_Up[top_b] = top_a;
+      for (int c = 0; c < 3; ++c) m_Above[top_b][c] = a[c] + p_Shift[c] - b[c];
+    } else {
+      m_Up[top_a] = top_b;
+      for (int c = 0; c < 3; ++c) m_Above[top_a][c] = b[c] - p_Shift[c] - a[c];
+    }
+    return -1;
+  }
+
+  // p_Labels[p_Row(k)] = the lowest p_Id over k's tree, for every row k; p_Shifts (may be null) the
+  // edges that move k's position, whose own image is p_Image(k) edges from the one it was given at, to
+  // the image its tree reaches from its lowest-id member, which stays where it is.
+  template <class Row, class Id, class Image>
+  void label(const Row& p_Row, const Id& p_Id, const Image& p_Image, std::int64_t* p_Labels, std::int64_t* p_Shifts)
+  {
+    const std::int64_t count = static_cast<std::int64_t>(m_Up.size());
+    // Roots come before their members, so a root's slot is set before any member reads it.
+    std::vector<std::int64_t> lowest(m_Up.size());
+    Edges image;
+    for (std::int64_t k = 0; k < count; ++k) {
+      const std::int64_t top = root(k, image);
+      if (top == k || p_Id(k) < p_Id(lowest[top])) lowest[top] = k;
+    }
+    for (std::int64_t k = 0; k < count; ++k) {
+      const std::int64_t member = lowest[root(k, image)];
+      const std::int64_t row = p_Row(k);
+      p_Labels[row] = p_Id(member);
+      if (!p_Shifts) continue;
+      Edges anchor;
+      root(member, anchor);
+      const Edges own = p_Image(k), theirs = p_Image(member);
+      for (int c = 0; c < 3; ++c) p_Shifts[3 * row + c] = (image[c] - own[c]) - (anchor[c] - theirs[c]);
+    }
+  }
+
+ private:
+  std::vector<std::int64_t> m_Up;
+  std::vector<Edges> m_Above;
+};
+
+double dot(const double* p_A, const double* p_B) { return p_A[0] * p_B[0] + p_A[1] * p_B[1] + p_A[2] * p_B[2]; }
+
+void cross(const double* p_A, const double* p_B, double* p_Out)
+{
+  p_Out[0] = p_A[1] * p_B[2] - p_A[2] * p_B[1];
+  p_Out[1] = p_A[2] * p_B[0] - p_A[0] * p_B[2];
+  p_Out[2] = p_A[0] * p_B[1] - p_A[1] * p_B[0];
+}
+
+// Cells are made this much wider than the cutoff, so that a fraction rounded at a cell's edge never
+// puts two particles within the cutoff more than one cell apart.
+constexpr double cell_slack = 1e-9;
+
+// How the grid runs along one edge of the box.
+struct Axis {
+  double low = 0.0, span = 1.0;  // the fractions the cells cover (a periodic edge: 0 to 1)
+  std::int64_t cells = 1;
+  std::int64_t reach = 1;        // cells searched on either side (beyond one only in a box thinner than the cutoff)
+  bool periodic = false;
+
+  std::int64_t cell(double p_Fraction) const
+  {
+    if (cells == 1 || !(span > 0.0)) return 0;
+    const double at = std::floor((p_Fraction - low) / span * static_cast<double>(cells));
+    return at < 0.0 ? 0 : at >= static_cast<double>(cells) ? cells - 1 : static_cast<std::int64_t>(at);
+  }
+
+  // The cell p_Cell + p_Offset, and the whole boxes it lies beyond along a periodic edge; false where it is
+  // off the grid.
+  bool neighbour(std::int64_t p_Cell, std::int64_t p_Offset, std::int64_t& p_Neighbour, std::int64_t& p_Shift) const
+  {
+    const std::int64_t at = p_Cell + p_Offset;
+    p_Shift = 0;
+    p_Neighbour = at;
+    if (!periodic) return at >= 0 && at < cells;
+    // Without a division: an offset reaches past one box only where the box holds one cell.
+    if (cells == 1) {
+      p_Shift = at;
+      p_Neighbour = 0;
+    } else if (at < 0) {
+      p_Shift = -1;
+      p_Neighbour = at + cells;
+    } else if (at >= cells) {
+      p_Shift = 1;
+      p_Neighbour = at - cells;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t* p_Ids, std::int64_t p_Count,
+                                  const ClusterBox& p_Box, double p_Cutoff, std::int64_t* p_Labels, std::int64_t* p_Shifts)
+{
+  ClusterFault fault;
+  for (std::int64_t i = 0; i < 3 * p_Count; ++i) {
+    if (!std::isfinite(p_Positions[i])) {
+      fault.row = i / 3;
+      return fault;
+    }
+  }
+  if (p_Count == 0) return fault;
+  // Fraction k of a point: its offset from the origin dotted with the face normal across edge k over
+  // the volume; the box's width across that face is the volume over the normal's length.
+  const double(&e)[3][3] = p_Box.edges;
+  double normals[3][3], widths[3];
+  cross(e[1], e[2], normals[0]);
+  cross(e[2], e[0], normals[1]);
+  cross(e[0], e[1], normals[2]);
+  const double volume = dot(e[0], normals[0]);
+  for (int k = 0; k < 3; ++k) {
+    widths[k] = volume / std::sqrt(dot(normals[k], normals[k]));
+    for (double& n : normals[k]) n /= volume;
+  }
+  auto fraction = [&](const double* p_Point, int p_K) {
+    const double offset[3] = {p_Point[0] - p_Box.origin[0], p_Point[1] - p_Box.origin[1], p_Point[2] - p_Box.origin[2]};
+    return dot(offset, normals[p_K]);
+  };
+
+  Axis axes[3];
+  const double cell_width = p_Cutoff * (1.0 + cell_slack);
+  for (int k = 0; k < 3; ++k) {
+    Axis& axis = axes[k];
+    axis.periodic = p_Box.periodic[k];
+    if (!axis.periodic) {
+      // Particles may lie beyond a box that is not periodic: the grid covers where they are.
+      double low = fraction(p_Positions, k), high = low;
+      for (std::int64_t i = 1; i < p_Count; ++i) {
+        const double f = fraction(p_Positions + 3 * i, k);
+        low = std::min(low, f);
+        high = std::max(high, f);
+      }
+      axis.low = low;
+      axis.span = high - low;
+    }
+    const double across = axis.span * widths[k];
+    axis.cells = static_cast<std::int64_t>(std::min(std::floor(across / cell_width), 4.0 * static_cast<double>(p_Count)));
+    axis.cells = std::max<std::int64_t>(axis.cells, 1);
+    if (axis.periodic && axis.cells == 1) axis.reach = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(cell_width / widths[k])));
+  }
+  // Memory follows the particles: coarser cells where the grid would have more than twice as many
+  // cells as particles (a sparse gas, a lone particle far out along an open edge).
+  const double most_cells = 0.5 * static_cast<double>(p_Count) + 64.0;
+  while (static_cast<double>(axes[0].cells) * static_cast<double>(axes[1].cells) * static_cast<double>(axes[2].cells) > most_cells) {
+    Axis& widest = *std::max_element(axes, axes + 3, [](const Axis& a, const Axis& b) { return a.cells < b.cells; });
+    widest.cells = (widest.cells + 1) / 2;
+  }
+
+  // Each particle wrapped into the box along its periodic edges, and its cell; then the particles
+  // sorted by cell, so that a cell's particles lie side by side.
+  const std::int64_t cell_count = axes[0].cells * axes[1].cells * axes[2].cells;
+  auto images = [&](const double* p_Point) {
+    Forest::Edges found{};
+    for (int k = 0; k < 3; ++k) {
+      if (axes[k].periodic) found[k] = static_cast<std::int64_t>(std::floor(fraction(p_Point, k)));
+    }
+    return found;
+  };
+  std::vector<std::int64_t> cell_of(static_cast<std::size_t>(p_Count));
+  std::vector<double> wrapped(static_cast<std::size_t>(3 * p_Count));
+  for (std::int64_t i = 0; i < p_Count; ++i) {
+    const double* x = p_Positions + 3 * i;
+    double* w = wrapped.data() + 3 * i;
+    std::copy(x, x + 3, w);
+    const Forest::Edges moved = images(x);
+    std::int64_t cell[3];
+    for (int k = 0; k < 3; ++k) {
+      for (int c = 0; c < 3; ++c) w[c] -= static_cast<double>(moved[k]) * e[k][c];
+      cell[k] = axes[k].cell(fraction(x, k) - static_cast<double>(moved[k]));
+    }
+    cell_of[i] = cell[0] + axes[0].cells * (cell[1] + axes[1].cells * cell[2]);
+  }
+  std::vector<std::int64_t> starts(static_cast<std::size_t>(cell_count + 1), 0);
+  for (std::int64_t i = 0; i < p_Count; ++i) ++starts[cell_of[i] + 1];
+  std::partial_sum(starts.begin(), starts.end(), starts.begin());
+  std::vector<std::int64_t> order(static_cast<std::size_t>(p_Count));
+  {
+    std::vector<std::int64_t> next(starts.begin(), starts.end() - 1);
+    for (std::int64_t i = 0; i < p_Count; ++i) order[next[cell_of[i]]++] = i;
+  }
+  std::vector<std::int64_t>().swap(cell_of);
+  std::vector<double> sorted(static_cast<std::size_t>(3 * p_Count));
+  for (std::int64_t p = 0; p < p_Count; ++p) std::copy_n(wrapped.data() + 3 * order[p], 3, sorted.data() + 3 * p);
+  std::vector<double>().swap(wrapped);
+
+  // Every pair is met once: a particle looks only at the particles after it in cell order, in its own
+  // cell and in each neighbouring cell, at every image the grid reaches.
+  const double limit = p_Cutoff * p_Cutoff;
+  Forest forest(p_Count);
+  for (std::int64_t cz = 0; cz < axes[2].cells; ++cz)
+    for (std::int64_t cy = 0; cy < axes[1].cells; ++cy)
+      for (std::int64_t cx = 0; cx < axes[0].cells; ++cx) {
+        const std::int64_t here = cx + axes[0].cells * (cy + axes[1].cells * cz);
+        if (starts[here] == starts[here + 1]) continue;
+        for (std::int64_t oz = -axes[2].reach; oz <= axes[2].reach; ++oz) {
+          std::int64_t nz, sz;
+          if (!axes[2].neighbour(cz, oz, nz, sz)) continue;
+          for (std::int64_t oy = -axes[1].reach; oy <= axes[1].reach; ++oy) {
+            std::int64_t ny, sy;
+            if (!axes[1].neighbour(cy, oy, ny, sy)) continue;
+            for (std::int64_t ox = -axes[0].reach; ox <= axes[0].reach; ++ox) {
+              std::int64_t nx, sx;
+              if (!axes[0].neighbour(cx, ox, nx, sx)) continue;
+              const std::int64_t there = nx + axes[0].cells * (ny + axes[1].cells * nz);
+              if (there < here || starts[there] == starts[there + 1]) continue;
+              double shift[3];
+              for (int c = 0; c < 3; ++c) {
+                shift[c] = static_cast<double>(sx) * e[0][c] + static_cast<double>(sy) * e[1][c] + static_cast<double>(sz) * e[2][c];
+              }
+              for (std::int64_t i = starts[here]; i < starts[here + 1]; ++i) {
+                const double* a = sorted.data() + 3 * i;
+                for (std::int64_t j = std::max(starts[there], i + 1); j < starts[there + 1]; ++j) {
+                  const double* b = sorted.data() + 3 * j;
+                  const double dx = (a[0] - b[0]) - shift[0], dy = (a[1] - b[1]) - shift[1], dz = (a[2] - b[2]) - shift[2];
+                  if (dx * dx + dy * dy + dz * dz >= limit) continue;
+                  const int axis = forest.join(i, j, {sx, sy, sz});
+                  if (axis >= 0 && fault.self_image < 0) {
+                    fault.self_image = order[i];
+                    fault.axis = axis;
+                  }
+                }
+              }
+            }
+          }
+        }
+      }
+  forest.label([&](std::int64_t p) { return order[p]; }, [&](std::int64_t p) { return p_Ids[order[p]]; },
+               [&](std::int64_t p) { return images(p_Positions + 3 * order[p]); }, p_Labels, p_Shifts);
+  return fault;
+}
+
+ClusterFault clusters_by_pairs(const std::int64_t* p_Pairs, const std::int64_t* p_PairShifts, std::int64_t p_PairCount,
+                               const std::int64_t* p_Ids, std::int64_t p_Count, std::int64_t* p_Labels,
+                               std::int64_t* p_Shifts)
+{
+  ClusterFault fault;
+  for (std::int64_t k = 0; k < 2 * p_PairCount; ++k) {
+    if (p_Pairs[k] < 0 || p_Pairs[k] >= p_Count) {
+      fault.row = k / 2;
+      return fault;
+    }
+  }
+  Forest forest(p_Count);
+  for (std::int64_t k = 0; k < p_PairCount; ++k) {
+    Forest::Edges shift{};
+    if (p_PairShifts) std::copy_n(p_PairShifts + 3 * k, 3, shift.begin());
+    const int axis = forest.join(p_Pairs[2 * k], p_Pairs[2 * k + 1], shift);
+    if (axis >= 0 && fault.self_image < 0) {
+      fault.self_image = p_Pairs[2 * k];
+      fault.axis = axis;
+    }
+  }
+  forest.label([](std::int64_t p) { return p; }, [&](std::int64_t p) { return p_Ids[p]; },
+               [](std::int64_t) { return Forest::Edges{}; }, p_Labels, p_Shifts);
+  return fault;
+}
+
+}  // namespace ups
+}  // namespace vireo20

@@ -1,0 +1,91 @@
+"""Clusters found in each step: against a brute-force search over every image, made whole however far
+they reach, and refused where a cluster meets its own image."""
+import itertools
+
+import numpy as np
+import pytest
+from numpy.testing import assert_array_equal
+
+import vireo20
+from vireo20.clustering import Clusters
+
+
+def brute_force(positions, ids, edges, periodic, cutoff):
+    """The lowest id of each particle's cluster, every pair compared at every image within reach."""
+    reach = [range(-6, 7) if p else [0] for p in periodic]
+    images = np.array([np.array(s) @ edges for s in itertools.product(*reach)])
+    root = np.arange(len(positions))
+    for i in range(len(positions)):
+        gaps = positions[i] - positions[i + 1:]
+        near = (((gaps[:, None, :] - images[None]) ** 2).sum(-1) < cutoff * cutoff).any(1)
+        for j in np.flatnonzero(near) + i + 1:
+            a, b = root[i], root[j]
+            root[root == max(a, b)] = min(a, b)
+    lowest = {r: ids[root == r].min() for r in np.unique(root)}
+    return np.array([lowest[r] for r in root])
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_clusters_are_those_of_every_image_and_made_whole_about_their_lowest_id(seed):
+    rng = np.random.default_rng(seed)
+    for case in range(60):
+        count, sides = rng.integers(1, 120), rng.uniform(0.3, 4, 3)
+        edges = np.diag(sides)
+        if case % 2:
+            edges[1, 0], edges[2, 0], edges[2, 1] = rng.uniform(-0.5, 0.5, 3) * sides[[0, 0, 1]]
+        box = vireo20.Box(rng.uniform(-2, 2, 3), edges, rng.integers(0, 2, 3).astype(bool))
+        # Anywhere, boxes thinner than the cutoff too.
+        positions = box.origin + rng.uniform(-1.5, 2.5, (count, 3)) @ edges
+        ids = rng.permutation(1000)[:count] + 1
+        cutoff = rng.uniform(0.05, 1.2)
+        arguments = {"positions": positions, "ids": ids, "box": box}
+        try:
+            labels, whole = Clusters(cutoff).find(arguments)
+        except ValueError as error:
+            assert "meets its own image" in str(error)
+            continue
+        assert_array_equal(labels, brute_force(positions, ids, edges, box.periodic, cutoff))
+        assert_array_equal(labels, brute_force(whole, ids, edges, [False] * 3, cutoff))
+        assert_array_equal(whole[np.isin(ids, labels)], positions[np.isin(ids, labels)])
+
+
+def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_refused(tmp_path):
+    box = vireo20.Box.orthogonal([0, 0, 0], [10, 10, 0.2], [True, True, True])
+    chain = {"id": np.arange(1, 17), "x": np.arange(16) * 0.5 + 1.25, "y": np.full(16, 5.0), "z": np.zeros(16),
+             "mass": np.ones(16)}
+    chain["x"][8:] -= 10  # a 2d run's chain, its second half across the x face
+    result = vireo20.run(vireo20.from_pandas(chain, box=box), tmp_path / "chain", cluster=0.6, picture_step=None)
+    assert result.timesteps == [0]
+    frame = vireo20.open(str(tmp_path / "chain" / "upscaled.pvd"))[0]
+    assert_array_equal(frame.positions, [[5.0, 5.0, 0.0]])
+    with pytest.raises(vireo20.InputError, match="upscaled particle 0 spans 0.95 of the box along x"):
+        vireo20.run(vireo20.from_pandas(dict(chain, mol=np.ones(16, int)), box=box), tmp_path / "mol",
+                    picture_step=None)
+    ring = {"id": np.arange(1, 21), "x": np.arange(20) * 0.5, "y": np.full(20, 5.0), "z": np.zeros(20),
+            "mass": np.ones(20)}
+    with pytest.raises(vireo20.InputError, match="cluster of atom id 1 meets its own image across the periodic "
+                                                 "faces along x: it spans the box"):
+        vireo20.run(vireo20.from_pandas(ring, box=box), tmp_path / "ring", cluster=0.6, picture_step=None)
+    assert not (tmp_path / "ring").exists()
+
+
+@pytest.mark.parametrize("arguments, cutoff, problem", [
+    ({"contacts": None}, "contacts", "needs the contacts"),
+    ({"contacts": np.array([[1, 9]]), "contact_kinds": np.array([0])}, "contacts", "names particle id 9"),
+    ({"positions": np.array([[0.0, 0, 0], [np.nan, 0, 0]])}, 1.0, r"particle 1 \(id 2\) has a position"),
+    ({"box": vireo20.Box.orthogonal([0, 0, 0], [1, 1, 0.01], [True] * 3)}, 1.0, "more than 64 times"),
+])
+def test_what_stands_in_a_clustering_s_way_is_named(arguments, cutoff, problem):
+    step = {"positions": np.array([[0.0, 0, 0], [0.5, 0, 0.001]]), "ids": np.array([1, 2]), **arguments}
+    with pytest.raises(ValueError, match=problem):
+        Clusters(cutoff).find(step)
+    for word in (0, -1, "nan", "near"):
+        with pytest.raises(ValueError, match="--cluster takes a distance above 0 or the word contacts"):
+            Clusters(word)
+
+
+def test_contacts_with_walls_join_nothing_and_ids_from_zero_count_from_one():
+    step = {"positions": np.zeros((4, 3)), "ids": np.array([3, 0, 1, 2]), "first_id": 0,
+            "contacts": np.array([[3, 2], [0, 7], [1, 0]]), "contact_kinds": np.array([0, 1, 0])}
+    labels, _ = Clusters("contacts").find(step)
+    assert_array_equal(labels, [3, 1, 1, 3])
