@@ -457,6 +457,44 @@ def module_peaks(sizes, only):
     return peaks
 
 
+def cluster_lines(sizes, results):
+    """Clusters by distance (an ideal gas at density 0.85, cutoff 0.7: about half the particles alone)
+    against what a user would write with SciPy: a periodic k-d tree's pairs, then connected components."""
+    from vireo20 import Box
+    from vireo20.clustering import Clusters
+    try:
+        import scipy.sparse
+        import scipy.sparse.csgraph
+        import scipy.spatial
+    except ImportError:
+        scipy = None
+    rng = np.random.default_rng(SEED)
+    lines = []
+    for particles in sizes:
+        side = (particles / 0.85) ** (1 / 3)
+        positions, ids = rng.uniform(0, side, (particles, 3)), np.arange(1, particles + 1)
+        step = {"positions": positions, "ids": ids, "box": Box.orthogonal([0, 0, 0], [side] * 3, [True] * 3)}
+        runs = {"module": lambda: Clusters(0.7).find(step)[0]}
+
+        def with_scipy():
+            pairs = scipy.spatial.cKDTree(positions, boxsize=side).query_pairs(0.7, output_type="ndarray")
+            graph = scipy.sparse.coo_matrix((np.ones(len(pairs)), (pairs[:, 0], pairs[:, 1])), (particles,) * 2)
+            count, labels = scipy.sparse.csgraph.connected_components(graph, directed=False)
+            lowest = np.full(count, particles + 1)
+            np.minimum.at(lowest, labels, ids)
+            return lowest[labels]
+        if scipy is not None:
+            runs["scipy"] = with_scipy
+        times = best_times(runs, 3)
+        same = scipy is None or np.array_equal(runs["module"](), with_scipy())
+        results["rows"].append({"operation": "clusters by distance", "particles": particles,
+                                "module_s": times["module"], "scipy_s": times.get("scipy")})
+        lines.append(f"{'clusters by distance':<26} {particles:>10,} {fmt_time(times['module']):>10}  SciPy k-d tree "
+                     f"and components {fmt_time(times.get('scipy'))}"
+                     f"{'' if scipy is None else ', same labels' if same else ', LABELS DIFFER'}")
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default=os.environ.get("VIREO20_BUILD_DIR", "build"))
@@ -534,6 +572,8 @@ def main():
             call_cost = python_call_cost(generator)
         del generator, step
         gc.collect()
+    if not only or "clusters by distance" in only:
+        lines.extend(cluster_lines(sizes, results))
     call, empty = call_cost
     results["python_call_s"] = {"GetNumberOfEnabledParticles": call, "empty_lambda": empty}
     lines.append(f"{'one Python call':<26} {'':>10} {fmt_time(call):>10}  GetNumberOfEnabledParticles "

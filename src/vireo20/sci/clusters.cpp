@@ -20,7 +20,7 @@ class Forest {
  public:
   using Edges = std::array<std::int64_t, 3>;
 
-  explicit Forest(std::int64_t p_Count) : m_Up(static_cast<std::size_t>(p_Count)), m_Above(m_Up.size(), Edges{})
+  explicit Forest(std::int64_t p_Count) : m_Up(static_cast<std::size_t>(p_Count)), m_Above(m_Up.size(), Step{})
   {
     std::iota(m_Up.begin(), m_Up.end(), std::int64_t(0));
   }
@@ -53,10 +53,10 @@ class Forest {
     }
     if (top_a < top_b) {
       m_Up[top_b] = top_a;
-      for (int c = 0; c < 3; ++c) m_Above[top_b][c] = a[c] + p_Shift[c] - b[c];
+      for (int c = 0; c < 3; ++c) m_Above[top_b][c] = static_cast<std::int32_t>(a[c] + p_Shift[c] - b[c]);
     } else {
       m_Up[top_a] = top_b;
-      for (int c = 0; c < 3; ++c) m_Above[top_a][c] = b[c] - p_Shift[c] - a[c];
+      for (int c = 0; c < 3; ++c) m_Above[top_a][c] = static_cast<std::int32_t>(b[c] - p_Shift[c] - a[c]);
     }
     return -1;
   }
@@ -88,8 +88,11 @@ class Forest {
   }
 
  private:
+  // Between a row and the one above it the images differ by less than a cluster's extent in boxes:
+  // 32 bits hold it, at half the memory.
+  using Step = std::array<std::int32_t, 3>;
   std::vector<std::int64_t> m_Up;
-  std::vector<Edges> m_Above;
+  std::vector<Step> m_Above;
 };
 
 double dot(const double* p_A, const double* p_B) { return p_A[0] * p_B[0] + p_A[1] * p_B[1] + p_A[2] * p_B[2]; }
@@ -212,17 +215,11 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
     return found;
   };
   std::vector<std::int64_t> cell_of(static_cast<std::size_t>(p_Count));
-  std::vector<double> wrapped(static_cast<std::size_t>(3 * p_Count));
   for (std::int64_t i = 0; i < p_Count; ++i) {
     const double* x = p_Positions + 3 * i;
-    double* w = wrapped.data() + 3 * i;
-    std::copy(x, x + 3, w);
     const Forest::Edges moved = images(x);
     std::int64_t cell[3];
-    for (int k = 0; k < 3; ++k) {
-      for (int c = 0; c < 3; ++c) w[c] -= static_cast<double>(moved[k]) * e[k][c];
-      cell[k] = axes[k].cell(fraction(x, k) - static_cast<double>(moved[k]));
-    }
+    for (int k = 0; k < 3; ++k) cell[k] = axes[k].cell(fraction(x, k) - static_cast<double>(moved[k]));
     cell_of[i] = cell[0] + axes[0].cells * (cell[1] + axes[1].cells * cell[2]);
   }
   std::vector<std::int64_t> starts(static_cast<std::size_t>(cell_count + 1), 0);
@@ -234,9 +231,17 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
     for (std::int64_t i = 0; i < p_Count; ++i) order[next[cell_of[i]]++] = i;
   }
   std::vector<std::int64_t>().swap(cell_of);
+  // Wrapped straight into cell order: no second copy of the positions.
   std::vector<double> sorted(static_cast<std::size_t>(3 * p_Count));
-  for (std::int64_t p = 0; p < p_Count; ++p) std::copy_n(wrapped.data() + 3 * order[p], 3, sorted.data() + 3 * p);
-  std::vector<double>().swap(wrapped);
+  for (std::int64_t p = 0; p < p_Count; ++p) {
+    const double* x = p_Positions + 3 * order[p];
+    double* w = sorted.data() + 3 * p;
+    std::copy(x, x + 3, w);
+    const Forest::Edges moved = images(x);
+    for (int k = 0; k < 3; ++k) {
+      for (int c = 0; c < 3; ++c) w[c] -= static_cast<double>(moved[k]) * e[k][c];
+    }
+  }
 
   // Every pair is met once: a particle looks only at the particles after it in cell order, in its own
   // cell and in each neighbouring cell, at every image the grid reaches.
