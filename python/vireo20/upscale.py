@@ -258,7 +258,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       `velocity` and `force` are given, the kinetic energy about the mean velocity
                       with `velocity`, the dipole where charges `q` or point dipoles `mu` are).
       shape           adds `gyration_shape` (with physics "basic" or "all"): the gyration tensor's
-                      eigenvalues, asphericity, acylindricity and relative shape anisotropy.
+                      eigenvalues, asphericity, acylindricity and relative shape anisotropy; and
+                      `shape_parameter`, MDAnalysis's.
       reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max"}; default:
                       floating-point values are mass-weighted averages (`force`, `tq` are summed),
                       integer ones take any member's value; "mean" is the unweighted average (as
@@ -539,7 +540,17 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     arrays = {name: found[name] for name in (BASIC_PHYSICS + ALL_PHYSICS) if name in found and name in want}
     if shape:
         arrays["gyration_shape"] = found["gyration_shape"]
+        arrays["shape_parameter"] = _shape_parameter(found["gyration_shape"][:, :3])
     return arrays, found["centres"], found.get("mean_velocity")
+
+
+def _shape_parameter(eigenvalues):
+    """MDAnalysis's shape_parameter() of each group: 27 prod(l_i - mean l) / (sum l)^3 over the
+    gyration tensor's eigenvalues, from -1/4 (a flat disc) through 0 (a sphere) to 2 (a rod); NaN for
+    a group with no extent, as its anisotropy."""
+    total = eigenvalues.sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return 27.0 * (eigenvalues - (total / 3.0)[:, None]).prod(axis=1) / total ** 3
 
 
 def _temperatures(step, velocities, entry_masses, mass, group_sum, arrays, style, dimension):

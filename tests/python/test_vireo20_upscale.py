@@ -89,7 +89,7 @@ def test_the_physics_pass_gives_the_centres_and_mean_velocity_of_the_plain_avera
         assert full[name].tobytes() == bare[name].tobytes(), name
 
 
-def test_the_shape_anisotropy_is_mdanalysis_asphericity_and_a_rod_is_one():
+def test_the_shape_anisotropy_and_parameter_are_mdanalysis_s_and_a_rod_is_one():
     mda = pytest.importorskip("MDAnalysis")
     rng = np.random.default_rng(4)
     sizes = rng.integers(2, 9, 40)
@@ -100,6 +100,8 @@ def test_the_shape_anisotropy_is_mdanalysis_asphericity_and_a_rod_is_one():
     result = vireo20.upscale(groups, universe.atoms.masses, universe.atoms.positions.astype(np.float64), shape=True)
     shape = result["gyration_shape"][np.argsort(result.group_id)]
     assert_allclose(shape[:, 5], [residue.atoms.asphericity() for residue in universe.residues], rtol=1e-5)
+    assert_allclose(result["shape_parameter"][np.argsort(result.group_id)],
+                    [residue.atoms.shape_parameter() for residue in universe.residues], rtol=1e-5, atol=1e-7)
     assert (np.diff(np.abs(shape[:, :3]), axis=1) <= 0).all()  # by magnitude, as LAMMPS sorts
     # Where eigenvalues meet: members on a line (anisotropy 1), on a square (two equal), on a regular
     # tetrahedron (a sphere: 0) and a dimer; a lone member has no shape.
@@ -107,7 +109,9 @@ def test_the_shape_anisotropy_is_mdanalysis_asphericity_and_a_rod_is_one():
     positions = np.r_[[[0, 0, 0], [1, 2, 2], [3, 6, 6]], corners * [1, 1, 0], corners,
                       [[5, 5, 5], [9, 9, 9], [7, 8, 9]]]
     groups = np.repeat([1, 2, 3, 4, 5], [3, 4, 4, 2, 1])
-    shape = vireo20.upscale(groups, np.ones(len(groups)), positions, physics="basic", shape=True)["gyration_shape"]
+    result = vireo20.upscale(groups, np.ones(len(groups)), positions, physics="basic", shape=True)
+    shape = result["gyration_shape"]
+    assert_allclose(result["shape_parameter"], [2, -0.25, 0, 2, np.nan], atol=1e-12)
     assert "gyration_shape" not in vireo20.upscale(groups, np.ones(len(groups)), positions).physics
     assert_allclose(shape[:4], [[14, 0, 0, 14, 0, 1], [1, 1, 0, 0.5, 1, 0.25], [1, 1, 1, 0, 0, 0],
                                 [12, 0, 0, 12, 0, 1]], atol=1e-12)
