@@ -14,6 +14,7 @@ keeps its group_id from step to step.
 >>> groups, whole = Clusters(1.5).find(frame.arguments())
 """
 import math
+import re
 
 import numpy as np
 
@@ -25,9 +26,16 @@ MOST_IMAGES = 64
 
 
 class Clusters:
-    """Clusters of distance (`cutoff`, a number) or of contacts (`cutoff` "contacts")."""
+    """Clusters of distance (`cutoff`, a number) or of contacts (`cutoff` "contacts"), of the particles
+    whose type is one of `types` (numbers or type labels; None: every particle). The others join no
+    cluster: label 0, each upscaled on its own, as LAMMPS's cluster/atom leaves atoms beyond its group."""
 
-    def __init__(self, cutoff):
+    def __init__(self, cutoff, types=None):
+        self.types = None if types is None else tuple(
+            int(kind) if isinstance(kind, (int, np.integer)) or re.fullmatch(r"[-+]?\d+", str(kind).strip())
+            else str(kind).strip() for kind in types)
+        if self.types == ():
+            raise ValueError("--cluster-types names at least one type")
         if isinstance(cutoff, str) and cutoff.strip().lower() == "contacts":
             self.cutoff = None
             return
@@ -38,10 +46,13 @@ class Clusters:
         if not (math.isfinite(self.cutoff) and self.cutoff > 0):
             raise ValueError(f"--cluster takes a distance above 0 or the word contacts, not {cutoff!r}")
 
-    def find(self, arguments):
+    def find(self, arguments, types=None):
         """(the cluster label (int64) of each particle, the positions with each cluster made whole) of a
         step given as `vireo20.upscale`'s arguments (`positions`, `box`, `ids`, `first_id`; `contacts`
-        and `contact_kinds` for clusters of contacts); ValueError naming what stands in the way."""
+        and `contact_kinds` for clusters of contacts), `types` the particles' type column where only
+        some types join; ValueError naming what stands in the way."""
+        if self.types is not None:
+            return self._of_types(arguments, types)
         positions = np.ascontiguousarray(arguments["positions"], dtype=np.float64)
         first = int(arguments.get("first_id", 1))
         ids = arguments.get("ids")
@@ -77,8 +88,34 @@ class Clusters:
             labels += 1 - first
         return labels, positions
 
+    def _of_types(self, arguments, types):
+        if types is None:
+            raise ValueError("--cluster-types needs a type column")
+        types = np.asarray(types)
+        wanted = [kind.encode() if types.dtype.kind == "S" else kind for kind in self.types
+                  if (types.dtype.kind == "S") == isinstance(kind, str)]
+        if len(wanted) != len(self.types):
+            raise ValueError(f"--cluster-types {' '.join(map(str, self.types))}: the type column holds "
+                             f"{'labels' if types.dtype.kind == 'S' else 'numbers'}")
+        chosen = np.isin(types, wanted)
+        positions = np.asarray(arguments["positions"], dtype=np.float64)
+        first = int(arguments.get("first_id", 1))
+        ids = arguments.get("ids")
+        ids = np.arange(first, first + len(positions), dtype=np.int64) if ids is None else np.asarray(ids, np.int64)
+        some = dict(arguments, positions=positions[chosen], ids=ids[chosen])
+        if self.cutoff is None and arguments.get("contacts") is not None:
+            # Contacts join the particles of the types given only.
+            pairs = np.asarray(arguments["contacts"], np.int64).reshape(-1, 2)
+            kinds = arguments.get("contact_kinds")
+            kept = (np.asarray(kinds) == 0 if kinds is not None else True) & np.isin(pairs, ids[chosen]).all(axis=1)
+            some.update(contacts=pairs[kept], contact_kinds=None)
+        labels, whole = np.zeros(len(positions), np.int64), positions.copy()
+        labels[chosen], whole[chosen] = Clusters(self.cutoff if self.cutoff is not None else "contacts").find(some)
+        return labels, whole
+
     def __repr__(self):
-        return f"Clusters({self.cutoff if self.cutoff is not None else 'contacts'!r})"
+        cutoff = self.cutoff if self.cutoff is not None else "contacts"
+        return f"Clusters({cutoff!r}" + (f", types={self.types!r})" if self.types is not None else ")")
 
 
 def _check_widths(edges, periodic, cutoff):

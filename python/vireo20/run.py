@@ -233,7 +233,7 @@ def _clustered(frame, arguments, clusters):
     if frame.generator_form:
         frame.fail("positions", "--cluster needs particle columns; this input gives parents instead")
     try:
-        arguments["groups"], arguments["positions"] = clusters.find(arguments)
+        arguments["groups"], arguments["positions"] = clusters.find(arguments, frame.columns.get("type"))
     except ValueError as error:
         frame.fail("contacts" if clusters.cutoff is None else "positions", str(error))
     wrapped, arguments["wrapped"] = arguments.get("wrapped", False), False
@@ -375,7 +375,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
         warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
-        time_average=None, cluster=None, clusters=2000, steps=40, seed=20, **reader_options):
+        time_average=None, cluster=None, cluster_types=None, clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -395,7 +395,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts, or a
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
-    labelled by its lowest atom id (`vireo20.clustering`); `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
+    labelled by its lowest atom id, of the particles of `cluster_types` only where given
+    (`vireo20.clustering`); `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
     a 2d simulation (default 3, with a warning where the particles lie in one z plane); `time_average` N
     (or "N ave running norm sample" ..., as fix ave/chunk's words) writes `profile.txt`, the groups'
     time averages over each N steps in turn (`vireo20.averaging`);
@@ -425,9 +426,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
         if group_by is not None:
             raise ValueError("give --group-by or bins, not both")
+    if cluster_types is not None and cluster is None:
+        raise ValueError("--cluster-types goes with --cluster")
     if cluster is not None:
         from .clustering import Clusters
-        cluster = cluster if isinstance(cluster, Clusters) else Clusters(cluster)
+        cluster = cluster if isinstance(cluster, Clusters) else Clusters(cluster, cluster_types)
         if group_by is not None or bins is not None:
             raise ValueError("give one of --group-by, --cluster and bins")
     averages = None

@@ -84,8 +84,14 @@ def test_what_stands_in_a_clustering_s_way_is_named(arguments, cutoff, problem):
             Clusters(word)
 
 
-def test_contacts_with_walls_join_nothing_and_ids_from_zero_count_from_one():
+def test_contacts_with_walls_join_nothing_ids_from_zero_count_from_one_and_types_choose():
     step = {"positions": np.zeros((4, 3)), "ids": np.array([3, 0, 1, 2]), "first_id": 0,
             "contacts": np.array([[3, 2], [0, 7], [1, 0]]), "contact_kinds": np.array([0, 1, 0])}
     labels, _ = Clusters("contacts").find(step)
     assert_array_equal(labels, [3, 1, 1, 3])
+    labels, _ = Clusters("contacts", types=["C"]).find(step, np.array([b"C", b"C", b"H", b"C"]))
+    assert_array_equal(labels, [3, 1, 0, 3])
+    with pytest.raises(ValueError, match="--cluster-types needs a type column"):
+        Clusters(1.0, types=[1]).find(step)
+    with pytest.raises(ValueError, match="--cluster-types C: the type column holds numbers"):
+        Clusters(1.0, types=["C"]).find(step, np.array([1, 1, 2, 1]))

@@ -810,16 +810,19 @@ units lj
 atom_style atomic
 boundary {boundary}
 region box {region}
-create_box 1 box
+create_box 2 box
 create_atoms 1 random 600 4711 box
-mass 1 1.0
+set type 1 type/fraction 2 0.4 12345
+mass * 1.0
 velocity all create 1.0 87287 loop geom
 pair_style zero 0.7
 pair_coeff * *
 fix move all nve
 compute cl all cluster/atom 0.7
+group solute type 1
+compute solute solute cluster/atom 0.7
 compute pairs all property/local patom1 patom2 cutoff type
-dump imaged all custom 20 imaged.dump id type mass x y z ix iy iz vx vy vz c_cl
+dump imaged all custom 20 imaged.dump id type mass x y z ix iy iz vx vy vz c_cl c_solute
 dump wrapped all custom 20 wrapped.dump id type mass x y z vx vy vz c_cl
 dump_modify imaged format float %.17g
 dump_modify wrapped format float %.17g
@@ -838,6 +841,9 @@ def test_clusters_are_lammps_cluster_atom_and_made_whole_across_the_faces(tmp_pa
         for cluster in (0.7, "contacts"):
             labels, _ = Clusters(cluster).find(frame.arguments())
             assert_array_equal(labels, frame.columns["c_cl"])
+            # Over a group: its atoms' clusters, 0 for the others.
+            labels, _ = Clusters(cluster, types=["1"]).find(frame.arguments(), frame.columns["type"])
+            assert_array_equal(labels, frame.columns["c_solute"])
     # Clusters of wrapped positions made whole along their chains are those made whole about their
     # parent where they are small, bit for bit; imaged ones lie whole at another image.
     runs = {name: vireo20.run(str(tmp_path / dump), tmp_path / name, picture_step=None, **options)
