@@ -74,7 +74,8 @@ class Clusters:
                 positions.reshape(-1), ids, tuple(origin), tuple(edges.reshape(-1)), tuple(bool(p) for p in periodic),
                 self.cutoff, labels, shifts.reshape(-1))
             if bad >= 0:
-                raise ValueError(f"particle {bad} (id {ids[bad]}) has a position that is not a finite number")
+                raise ValueError(f"particle {bad} (id {ids[bad]}) has a position that is not a finite number, "
+                                 "or lies a billion boxes out")
         if wraps >= 0:
             raise ValueError(f"the cluster of atom id {labels[wraps]} meets its own image across the periodic faces "
                              f"along {'xyz'[axis]}: it spans the box and has no centre" +

@@ -61,36 +61,41 @@ class Forest {
     return -1;
   }
 
-  // p_Labels[p_Row(k)] = the lowest p_Id over k's tree, for every row k; p_Shifts (may be null) the
-  // edges that move k's position, whose own image is p_Image(k) edges from the one it was given at, to
-  // the image its tree reaches from its lowest-id member, which stays where it is.
-  template <class Row, class Id, class Image>
-  void label(const Row& p_Row, const Id& p_Id, const Image& p_Image, std::int64_t* p_Labels, std::int64_t* p_Shifts)
+  // Between a row and the one above it the images differ by less than a cluster's extent in boxes:
+  // 32 bits hold it, at half the memory.
+  using Step = std::array<std::int32_t, 3>;
+
+  // p_Labels[row of k] = the lowest p_Ids[k'] over k's tree, for every forest row k (the rows of the
+  // particles: p_Rows[k], or k itself where null); p_Shifts (may be null) the edges that move k's
+  // position, itself p_Images[k] edges (none where null) from the image it is joined at, to the image
+  // its tree reaches from its lowest-id member, which stays where it is.
+  void label(const std::int64_t* p_Rows, const std::int64_t* p_Ids, const Step* p_Images, std::int64_t* p_Labels,
+             std::int64_t* p_Shifts)
   {
     const std::int64_t count = static_cast<std::int64_t>(m_Up.size());
-    // Roots come before their members, so a root's slot is set before any member reads it.
+    // Roots come before their members, so a root's slot is set before any member reads it. Each row
+    // is left pointing straight at its root, with its image from it: the second pass walks nothing.
     std::vector<std::int64_t> lowest(m_Up.size());
     Edges image;
     for (std::int64_t k = 0; k < count; ++k) {
       const std::int64_t top = root(k, image);
-      if (top == k || p_Id(k) < p_Id(lowest[top])) lowest[top] = k;
+      m_Up[k] = top;
+      for (int c = 0; c < 3; ++c) m_Above[k][c] = static_cast<std::int32_t>(image[c]);
+      if (top == k || p_Ids[k] < p_Ids[lowest[top]]) lowest[top] = k;
     }
     for (std::int64_t k = 0; k < count; ++k) {
-      const std::int64_t member = lowest[root(k, image)];
-      const std::int64_t row = p_Row(k);
-      p_Labels[row] = p_Id(member);
+      const std::int64_t member = lowest[m_Up[k]];
+      const std::int64_t row = p_Rows ? p_Rows[k] : k;
+      p_Labels[row] = p_Ids[member];
       if (!p_Shifts) continue;
-      Edges anchor;
-      root(member, anchor);
-      const Edges own = p_Image(k), theirs = p_Image(member);
-      for (int c = 0; c < 3; ++c) p_Shifts[3 * row + c] = (image[c] - own[c]) - (anchor[c] - theirs[c]);
+      for (int c = 0; c < 3; ++c) {
+        const std::int64_t own = p_Images ? p_Images[k][c] : 0, theirs = p_Images ? p_Images[member][c] : 0;
+        p_Shifts[3 * row + c] = (static_cast<std::int64_t>(m_Above[k][c]) - own) - (m_Above[member][c] - theirs);
+      }
     }
   }
 
  private:
-  // Between a row and the one above it the images differ by less than a cluster's extent in boxes:
-  // 32 bits hold it, at half the memory.
-  using Step = std::array<std::int32_t, 3>;
   std::vector<std::int64_t> m_Up;
   std::vector<Step> m_Above;
 };
@@ -217,9 +222,16 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
   std::vector<std::int64_t> cell_of(static_cast<std::size_t>(p_Count));
   for (std::int64_t i = 0; i < p_Count; ++i) {
     const double* x = p_Positions + 3 * i;
-    const Forest::Edges moved = images(x);
     std::int64_t cell[3];
-    for (int k = 0; k < 3; ++k) cell[k] = axes[k].cell(fraction(x, k) - static_cast<double>(moved[k]));
+    for (int k = 0; k < 3; ++k) {
+      const double f = fraction(x, k);
+      // Images are counted in 32 bits: a position a billion boxes out is refused as one not finite.
+      if (axes[k].periodic && !(std::fabs(f) < 1e9)) {
+        fault.row = i;
+        return fault;
+      }
+      cell[k] = axes[k].cell(axes[k].periodic ? f - std::floor(f) : f);
+    }
     cell_of[i] = cell[0] + axes[0].cells * (cell[1] + axes[1].cells * cell[2]);
   }
   std::vector<std::int64_t> starts(static_cast<std::size_t>(cell_count + 1), 0);
@@ -231,8 +243,11 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
     for (std::int64_t i = 0; i < p_Count; ++i) order[next[cell_of[i]]++] = i;
   }
   std::vector<std::int64_t>().swap(cell_of);
-  // Wrapped straight into cell order: no second copy of the positions.
+  // Wrapped straight into cell order, with the ids and the images undone, so that the passes after
+  // read them in order: no second copy of the positions.
   std::vector<double> sorted(static_cast<std::size_t>(3 * p_Count));
+  std::vector<std::int64_t> sorted_ids(static_cast<std::size_t>(p_Count));
+  std::vector<Forest::Step> undone(static_cast<std::size_t>(p_Count));
   for (std::int64_t p = 0; p < p_Count; ++p) {
     const double* x = p_Positions + 3 * order[p];
     double* w = sorted.data() + 3 * p;
@@ -240,7 +255,9 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
     const Forest::Edges moved = images(x);
     for (int k = 0; k < 3; ++k) {
       for (int c = 0; c < 3; ++c) w[c] -= static_cast<double>(moved[k]) * e[k][c];
+      undone[p][k] = static_cast<std::int32_t>(moved[k]);
     }
+    sorted_ids[p] = p_Ids[order[p]];
   }
 
   // Every pair is met once: a particle looks only at the particles after it in cell order, in its own
@@ -284,8 +301,7 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
           }
         }
       }
-  forest.label([&](std::int64_t p) { return order[p]; }, [&](std::int64_t p) { return p_Ids[order[p]]; },
-               [&](std::int64_t p) { return images(p_Positions + 3 * order[p]); }, p_Labels, p_Shifts);
+  forest.label(order.data(), sorted_ids.data(), undone.data(), p_Labels, p_Shifts);
   return fault;
 }
 
@@ -310,8 +326,7 @@ ClusterFault clusters_by_pairs(const std::int64_t* p_Pairs, const std::int64_t* 
       fault.axis = axis;
     }
   }
-  forest.label([](std::int64_t p) { return p; }, [&](std::int64_t p) { return p_Ids[p]; },
-               [](std::int64_t) { return Forest::Edges{}; }, p_Labels, p_Shifts);
+  forest.label(nullptr, p_Ids, nullptr, p_Labels, p_Shifts);
   return fault;
 }
 

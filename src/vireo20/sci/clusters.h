@@ -19,7 +19,8 @@ struct ClusterBox {
   bool periodic[3];
 };
 
-// What stood in the way of a clustering: the first particle whose position is not finite, or the first
+// What stood in the way of a clustering: the first particle whose position is not finite (or lies a
+// billion boxes out along a periodic edge, beyond the images counted), or the first
 // pair naming a row outside the particles (-1: none); and a row of the first cluster found to meet its
 // own image through a periodic face, along edge `axis` (-1: none; the labels are whole, the shifts of
 // that cluster's particles a guess).
