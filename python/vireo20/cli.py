@@ -92,8 +92,8 @@ def parser():
                     help="per-group physics arrays (default all where the columns exist)")
     up.add_argument("--shape", action="store_true",
                     help="also each upscaled particle's gyration_shape: the gyration tensor's eigenvalues, "
-                         "asphericity, acylindricity and shape anisotropy (LAMMPS's gyration/shape/chunk), and its "
-                         "shape_parameter (MDAnalysis's)")
+                         "asphericity, acylindricity and shape anisotropy (LAMMPS's gyration/shape/chunk), its "
+                         "shape_parameter and principal_axes (MDAnalysis's), and its long_axis")
     for how, default in (("sum", " (default for force and tq)"),
                          ("average", " (mass-weighted; default for floating-point values)"),
                          ("mean", " (unweighted, as LAMMPS's fix ave/chunk; --mean positions: each upscaled "

@@ -102,6 +102,14 @@ def test_the_shape_anisotropy_and_parameter_are_mdanalysis_s_and_a_rod_is_one():
     assert_allclose(shape[:, 5], [residue.atoms.asphericity() for residue in universe.residues], rtol=1e-5)
     assert_allclose(result["shape_parameter"][np.argsort(result.group_id)],
                     [residue.atoms.shape_parameter() for residue in universe.residues], rtol=1e-5, atol=1e-7)
+    # Axes up to their sign, right-handed; a dimer's long axis only (its others are any two).
+    axes = result["principal_axes"][np.argsort(result.group_id)].reshape(-1, 3, 3)
+    theirs = np.array([residue.atoms.principal_axes() for residue in universe.residues])
+    aligned = np.abs(np.einsum("gij,gij->gi", axes, theirs))
+    assert_allclose(aligned[sizes > 2], 1, rtol=1e-5)
+    assert_allclose(aligned[:, 2], 1, rtol=1e-5)
+    assert_allclose(np.linalg.det(axes), 1, rtol=1e-12)
+    assert_array_equal(result["long_axis"], result["principal_axes"][:, 6:])
     assert (np.diff(np.abs(shape[:, :3]), axis=1) <= 0).all()  # by magnitude, as LAMMPS sorts
     # Where eigenvalues meet: members on a line (anisotropy 1), on a square (two equal), on a regular
     # tetrahedron (a sphere: 0) and a dimer; a lone member has no shape.
@@ -112,6 +120,7 @@ def test_the_shape_anisotropy_and_parameter_are_mdanalysis_s_and_a_rod_is_one():
     result = vireo20.upscale(groups, np.ones(len(groups)), positions, physics="basic", shape=True)
     shape = result["gyration_shape"]
     assert_allclose(result["shape_parameter"], [2, -0.25, 0, 2, np.nan], atol=1e-12)
+    assert_allclose(result["long_axis"][[0, 3]], [[1 / 3, 2 / 3, 2 / 3], [1 / 3 ** 0.5] * 3], atol=1e-12)
     assert "gyration_shape" not in vireo20.upscale(groups, np.ones(len(groups)), positions).physics
     assert_allclose(shape[:4], [[14, 0, 0, 14, 0, 1], [1, 1, 0, 0.5, 1, 0.25], [1, 1, 1, 0, 0, 0],
                                 [12, 0, 0, 12, 0, 1]], atol=1e-12)
