@@ -81,6 +81,10 @@ def parser():
     up.add_argument("--cluster-types", nargs="+", metavar="TYPE",
                     help="only particles of these types (numbers or type labels) join clusters, as LAMMPS's "
                          "cluster/atom over a group; the others are upscaled alone")
+    up.add_argument("--coordination", action="store_true",
+                    help="each upscaled particle's coordination (its members' mean number of particle "
+                         "contacts: LAMMPS's contact/atom averaged over the group) and its inner_contacts, "
+                         "outer_contacts and wall_contacts; needs the contacts")
     # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
     up.add_argument("--mass", action="extend", nargs="+", metavar="TYPE=VALUE",
                     help="the mass of atom type TYPE, a number or a type label (in place of a mass column); "
@@ -301,7 +305,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
                vacf=args.vacf, units=args.units, temperature=args.temperature, bins=_bins(args),
                dimension=args.dimension, time_average=args.time_average, cluster=args.cluster,
-               cluster_types=args.cluster_types,
+               cluster_types=args.cluster_types, coordination=args.coordination,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

@@ -139,10 +139,10 @@ class _Options:
     """What every step needs, picklable for Dask workers."""
 
     def __init__(self, group_by, mass_rule, physics, reductions, shape=False, units=None, temperature=False,
-                 bins=None, dimension=None, cluster=None):
+                 bins=None, dimension=None, cluster=None, coordination=False):
         self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
         self.shape, self.units, self.temperature, self.bins = shape, units, temperature, bins
-        self.dimension, self.cluster = dimension, cluster
+        self.dimension, self.cluster, self.coordination = dimension, cluster, coordination
 
 
 def run_step(loader, options, keep_source=False):
@@ -168,7 +168,7 @@ def run_step(loader, options, keep_source=False):
     # at ten million particles it took 0.25 s after it, before the step could be written.
     sampling = _sampling().submit(_source_sample, frame.positions, arguments) if keep_source else None
     result = upscale(**arguments, reductions=options.reductions, index=frame.index, shape=options.shape,
-                     temperature=options.temperature, dimension=dimension)
+                     temperature=options.temperature, dimension=dimension, coordination=options.coordination)
     result.flat = flat
     if wrapped:
         # Made whole already; the centres stay those of a wrapped input for the steps after.
@@ -180,9 +180,11 @@ def run_step(loader, options, keep_source=False):
     result.time = frame.time
     # The group column a step lacked, or the contacts: each of its particles is then upscaled on its own.
     result.ungrouped = None
-    if options.cluster is not None and options.cluster.cutoff is None:
-        if arguments.get("contacts") is None or not len(arguments["contacts"]):
-            result.ungrouped = "has no contacts: each particle is a cluster of its own (--contacts gives them)"
+    no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
+    if options.cluster is not None and options.cluster.cutoff is None and no_contacts:
+        result.ungrouped = "has no contacts: each particle is a cluster of its own (--contacts gives them)"
+    elif options.coordination and no_contacts:
+        result.ungrouped = "has no contacts: its coordination numbers are 0 (--contacts gives them)"
     elif arguments.get("groups") is None and arguments.get("parents") is None:
         result.ungrouped = f"has no '{options.group_by or frame.default_group}' column: each particle is " \
                            "upscaled on its own (--group-by names the column of groups)"
@@ -375,7 +377,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
         warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
-        time_average=None, cluster=None, cluster_types=None, clusters=2000, steps=40, seed=20, **reader_options):
+        time_average=None, cluster=None, cluster_types=None, coordination=False, clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -396,7 +398,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
-    (`vireo20.clustering`); `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
+    (`vireo20.clustering`); `coordination` adds each upscaled particle's contact counts and its
+    members' mean coordination number (`vireo20.upscale`); `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
     a 2d simulation (default 3, with a warning where the particles lie in one z plane); `time_average` N
     (or "N ave running norm sample" ..., as fix ave/chunk's words) writes `profile.txt`, the groups'
     time averages over each N steps in turn (`vireo20.averaging`);
@@ -511,6 +514,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"units": units} if units else {}), **({"temperature": True} if temperature else {}),
                    **({"bins": repr(bins)} if bins is not None else {}),
                    **({"cluster": repr(cluster)} if cluster is not None else {}),
+                   **({"coordination": True} if coordination else {}),
                    **({"dimension": dimension} if dimension == 2 else {}),
                    **({"time_average": repr(averages)} if averages is not None else {}),
                    # A data file (or another topology) is an input as the trajectory is.
@@ -523,7 +527,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
         options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins, dimension,
-                           cluster)
+                           cluster, coordination)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None

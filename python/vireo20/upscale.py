@@ -237,7 +237,7 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
 def upscale(groups=None, masses=None, positions=None, values=None, *, parents=None, enabled=None,
             ids=None, first_id=0, box=None, wrapped=False, physics="all", shape=False, reductions=None,
             contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None, units=None,
-            temperature=False, dimension=3, timestep=None, index=0, source="-"):
+            temperature=False, dimension=3, coordination=False, timestep=None, index=0, source="-"):
     """Upscales one step: particles that share a group become one upscaled particle.
 
     Arguments (N particles, E of them enabled, then T trailing entries that pass through):
@@ -271,6 +271,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
                       second id is a particle (else a wall or another body: no line);
                       `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
+      coordination    adds (with contacts) each upscaled particle's `coordination`, its members' mean
+                      number of particle contacts (LAMMPS's compute contact/atom averaged as fix
+                      ave/chunk does), and its `inner_contacts` (pairs of its own members),
+                      `outer_contacts` (pairs with other particles) and `wall_contacts`.
       trailing_masses (T,) masses of the trailing entries.
       units           the LAMMPS unit style of the inputs ("lj", "real", "metal", "si", "cgs",
                       "electron", "micro", "nano"; or "mdanalysis", its base units):
@@ -406,7 +410,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     else:
         group_id = parent_of
 
-    lines, line_values = _network(step, contacts, contact_kinds, contact_values, n, ids, parents, parent_of, u)
+    lines, line_values, counts = _network(step, contacts, contact_kinds, contact_values, n, ids, parents, parent_of,
+                                          u, coordination)
+    if coordination:
+        physics_arrays.update(_coordination(counts, np.bincount(element[:e], minlength=u), t))
     lines, image_points, image_of = periodic.line_images(centres, lines, box)
     points = np.concatenate([centres, image_points]) if len(image_points) else centres
     point_image_of = np.full(len(points), -1, np.int64)
@@ -593,9 +600,12 @@ def _temperatures(step, velocities, entry_masses, mass, group_sum, arrays, style
             "com_kinetic_energy": 0.5 * mvv2e * mass * (x * x + y * y + z * z)}
 
 
-def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u):
-    """Contacts between different upscaled particles as one line per pair: (lines (L, 2), arrays)."""
-    empty = np.zeros((0, 2), np.int64), {"contacts": np.zeros(0, np.int64)}
+def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u, coordination=False):
+    """Contacts between different upscaled particles as one line per pair: (lines (L, 2), arrays, and
+    with `coordination` each upscaled particle's counts of contacts inside, outside and with walls)."""
+    if coordination and contacts is None:
+        step.fail("contacts", "the coordination numbers need the contacts (a dump local: --contacts)")
+    empty = np.zeros((0, 2), np.int64), {"contacts": np.zeros(0, np.int64)}, [np.zeros(u, np.int64)] * 3
     if contacts is None or not len(contacts):
         return empty
     contacts = np.asarray(contacts)
@@ -642,9 +652,15 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
     head = lambda s: np.where(s >= 0, np.where(parents[s] >= 0, parents[s], s), n)
     a, b = upscaled_of[head(a)], upscaled_of[head(b)]
     keep = np.flatnonzero(particle & (a >= 0) & (b >= 0) & (a != b))
+    counts = empty[2]
+    if coordination:
+        counted = lambda ends: np.bincount(ends, minlength=u)
+        counts = [counted(a[particle & (a >= 0) & (a == b)]), counted(a[keep]) + counted(b[keep]),
+                  counted(a[~particle & (a >= 0)])]
     if not len(keep):
         return empty[0], {"contacts": np.zeros(0, np.int64),
-                          **{name: np.zeros((0,) + np.asarray(v).shape[1:]) for name, v in contact_values.items()}}
+                          **{name: np.zeros((0,) + np.asarray(v).shape[1:]) for name, v in contact_values.items()}}, \
+            counts
     low, high = np.minimum(a[keep], b[keep]), np.maximum(a[keep], b[keep])
     from . import _groups
     line = np.empty(len(keep), np.int32)
@@ -660,4 +676,14 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
         else:
             arrays[name] = np.stack([np.bincount(line, weights=data[:, k], minlength=count)
                                      for k in range(data.shape[1])], axis=1)
-    return lines, arrays
+    return lines, arrays, counts
+
+
+def _coordination(counts, members, trailing):
+    """The coordination arrays of U upscaled particles, then zeros for the trailing entries: the mean
+    contacts a member, (2 inner + outer) / members, an exact sum of whole numbers over the count as
+    the mean of LAMMPS's contact/atom is."""
+    inner, outer, wall = (np.concatenate([c, np.zeros(trailing, np.int64)]) for c in counts)
+    members = np.concatenate([members, np.ones(trailing, np.int64)])
+    return {"coordination": (2 * inner + outer) / members, "inner_contacts": inner, "outer_contacts": outer,
+            "wall_contacts": wall}

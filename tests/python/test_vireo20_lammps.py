@@ -861,3 +861,40 @@ def test_clusters_are_lammps_cluster_atom_and_made_whole_across_the_faces(tmp_pa
             images = box.fractions(moved["points"] - expected["points"])
             assert_allclose(images, np.round(images), atol=1e-9)
             assert_array_equal(moved["group_id"], expected["group_id"])
+
+
+GRANULAR = """
+units lj
+atom_style sphere
+boundary p p p
+region box block 0 8 0 8 0 8
+create_box 1 box
+create_atoms 1 random 180 4711 box
+set group all diameter 1.0
+set group all density 1.9
+pair_style gran/hooke 2000.0 NULL 50.0 NULL 0.5 0
+pair_coeff * *
+comm_modify vel yes
+fix move all nve/sphere
+timestep 0.0005
+compute c all contact/atom
+compute pairs all property/local patom1 patom2 cutoff radius
+dump atoms all custom 10 atoms.dump id type mass radius x y z ix iy iz c_c
+dump_modify atoms format float %.17g
+dump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2]
+run 20
+"""
+
+
+@pytest.mark.parametrize("options", [{"bins": ["z:2"]}, {"cluster": "contacts"}])
+def test_coordination_numbers_are_lammps_contact_atom_averaged_over_each_group(tmp_path, options):
+    (tmp_path / "in.granular").write_text(GRANULAR)
+    run_lammps(tmp_path, "in.granular")
+    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "out", contacts=str(tmp_path / "pairs.dump"),
+                         coordination=True, reductions={"c_c": "mean"}, picture_step=None, **options)
+    for path, frame in zip(result.files, lammps_frames(tmp_path / "pairs.dump").values()):
+        step = read_vtp(path)
+        assert_array_equal(step["coordination"], step["c_c"])
+        own = step["image_of"] < 0
+        assert 2 * step["inner_contacts"][own].sum() + step["outer_contacts"][own].sum() == 2 * len(frame)
+        assert not step["wall_contacts"].any() and ("cluster" not in options or not step["outer_contacts"].any())
