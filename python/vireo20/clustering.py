@@ -59,20 +59,16 @@ class Clusters:
         ids = np.arange(first, first + len(positions), dtype=np.int64) if ids is None else \
             np.ascontiguousarray(ids, dtype=np.int64)
         box = arguments.get("box")
-        origin, edges, periodic = (np.zeros(3), np.eye(3), np.zeros(3, bool)) if box is None else \
-            (box.origin, box.edges, box.periodic.copy())
-        # A 2d run's particles lie in one z plane, and LAMMPS makes no images across it.
-        periodic[2] &= not (len(positions) and np.ptp(positions[:, 2]) == 0)
         labels = np.empty(len(positions), dtype=np.int64)
         shifts = np.zeros((len(positions), 3), dtype=np.int64)
         if self.cutoff is None:
-            rows, pair_shifts = _contact_rows(arguments, ids, box, periodic)
+            periodic = _search_box(box, positions)[2]
+            rows, pair_shifts = _contact_rows(arguments, ids, box, np.array(periodic))
             bad, wraps, axis = _groups.clusters_by_pairs(rows, pair_shifts, ids, labels, shifts.reshape(-1))
         else:
-            _check_widths(edges, periodic, self.cutoff)
-            bad, wraps, axis = _groups.clusters_by_distance(
-                positions.reshape(-1), ids, tuple(origin), tuple(edges.reshape(-1)), tuple(bool(p) for p in periodic),
-                self.cutoff, labels, shifts.reshape(-1))
+            bad, wraps, axis = _groups.clusters_by_distance(positions.reshape(-1), ids,
+                                                            *_search_box(box, positions, self.cutoff), labels,
+                                                            shifts.reshape(-1))
             if bad >= 0:
                 raise ValueError(f"particle {bad} (id {ids[bad]}) has a position that is not a finite number, "
                                  "or lies a billion boxes out")
@@ -119,13 +115,35 @@ class Clusters:
         return f"Clusters({cutoff!r}" + (f", types={self.types!r})" if self.types is not None else ")")
 
 
-def _check_widths(edges, periodic, cutoff):
+def neighbour_counts(positions, groups, box, cutoff):
+    """Each particle's neighbours closer than `cutoff` through the periodic faces of `box` (a
+    `vireo20.Box` or None), as LAMMPS's compute coord/atom cutoff counts them, and those of its own
+    group (`groups`, int32 labels): two int64 arrays; ValueError naming what stands in the way."""
+    positions = np.ascontiguousarray(positions, dtype=np.float64)
+    neighbours, inner = np.empty(len(positions), np.int64), np.empty(len(positions), np.int64)
+    bad = _groups.neighbour_counts(positions.reshape(-1), np.ascontiguousarray(groups, dtype=np.int32),
+                                   *_search_box(box, positions, cutoff), neighbours, inner)
+    if bad >= 0:
+        raise ValueError(f"particle {bad} has a position that is not a finite number, or lies a billion boxes out")
+    return neighbours, inner
+
+
+def _search_box(box, positions, cutoff=None):
+    """(origin, edges, periodic flags, and `cutoff` where given) as the native search takes them. A 2d
+    run's particles lie in one z plane, and LAMMPS makes no images across it."""
+    origin, edges, periodic = (np.zeros(3), np.eye(3), np.zeros(3, bool)) if box is None else \
+        (box.origin, box.edges, box.periodic.copy())
+    periodic[2] &= not (len(positions) and np.ptp(positions[:, 2]) == 0)
+    found = (tuple(origin), tuple(edges.reshape(-1)), tuple(bool(p) for p in periodic))
+    if cutoff is None:
+        return found
     volume = float(np.dot(edges[0], np.cross(edges[1], edges[2])))
     for axis in np.flatnonzero(periodic):
         width = volume / float(np.linalg.norm(np.cross(edges[(axis + 1) % 3], edges[(axis + 2) % 3])))
         if cutoff > MOST_IMAGES * width:
-            raise ValueError(f"--cluster {cutoff:g} is more than {MOST_IMAGES} times the periodic box's width along "
-                             f"{'xyz'[axis]} ({width:g}): a particle would meet that many of its own images")
+            raise ValueError(f"the cutoff {cutoff:g} is more than {MOST_IMAGES} times the periodic box's width "
+                             f"along {'xyz'[axis]} ({width:g}): a particle would meet that many of its own images")
+    return found + (float(cutoff),)
 
 
 def _contact_rows(arguments, ids, box, periodic):

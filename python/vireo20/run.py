@@ -183,7 +183,7 @@ def run_step(loader, options, keep_source=False):
     no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
     if options.cluster is not None and options.cluster.cutoff is None and no_contacts:
         result.ungrouped = "has no contacts: each particle is a cluster of its own (--contacts gives them)"
-    elif options.coordination and no_contacts:
+    elif options.coordination is True and no_contacts:
         result.ungrouped = "has no contacts: its coordination numbers are 0 (--contacts gives them)"
     elif arguments.get("groups") is None and arguments.get("parents") is None:
         result.ungrouped = f"has no '{options.group_by or frame.default_group}' column: each particle is " \
@@ -398,8 +398,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
-    (`vireo20.clustering`); `coordination` adds each upscaled particle's contact counts and its
-    members' mean coordination number (`vireo20.upscale`); `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
+    (`vireo20.clustering`); `coordination` True adds each upscaled particle's contact counts and its
+    members' mean coordination number, a distance those of the neighbours within it (`vireo20.upscale`); `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
     a 2d simulation (default 3, with a warning where the particles lie in one z plane); `time_average` N
     (or "N ave running norm sample" ..., as fix ave/chunk's words) writes `profile.txt`, the groups'
     time averages over each N steps in turn (`vireo20.averaging`);
@@ -429,6 +429,13 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
         if group_by is not None:
             raise ValueError("give --group-by or bins, not both")
+    if coordination is not True and coordination not in (None, False):
+        try:
+            coordination = float(coordination)
+        except (TypeError, ValueError):
+            coordination = math.nan
+        if not (math.isfinite(coordination) and coordination > 0):
+            raise ValueError("--coordination takes a cutoff distance above 0, or nothing for the contacts")
     if cluster_types is not None and cluster is None:
         raise ValueError("--cluster-types goes with --cluster")
     if cluster is not None:
@@ -514,7 +521,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"units": units} if units else {}), **({"temperature": True} if temperature else {}),
                    **({"bins": repr(bins)} if bins is not None else {}),
                    **({"cluster": repr(cluster)} if cluster is not None else {}),
-                   **({"coordination": True} if coordination else {}),
+                   **({"coordination": coordination} if coordination else {}),
                    **({"dimension": dimension} if dimension == 2 else {}),
                    **({"time_average": repr(averages)} if averages is not None else {}),
                    # A data file (or another topology) is an input as the trajectory is.

@@ -271,10 +271,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
                       second id is a particle (else a wall or another body: no line);
                       `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
-      coordination    adds (with contacts) each upscaled particle's `coordination`, its members' mean
-                      number of particle contacts (LAMMPS's compute contact/atom averaged as fix
+      coordination    True adds (with contacts) each upscaled particle's `coordination`, its members'
+                      mean number of particle contacts (LAMMPS's compute contact/atom averaged as fix
                       ave/chunk does), and its `inner_contacts` (pairs of its own members),
-                      `outer_contacts` (pairs with other particles) and `wall_contacts`.
+                      `outer_contacts` (pairs with other particles) and `wall_contacts`; a distance
+                      counts the neighbours closer than it instead (compute coord/atom cutoff),
+                      through the periodic faces.
       trailing_masses (T,) masses of the trailing entries.
       units           the LAMMPS unit style of the inputs ("lj", "real", "metal", "si", "cgs",
                       "electron", "micro", "nano"; or "mdanalysis", its base units):
@@ -410,9 +412,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     else:
         group_id = parent_of
 
+    by_contacts = coordination is True
     lines, line_values, counts = _network(step, contacts, contact_kinds, contact_values, n, ids, parents, parent_of,
-                                          u, coordination)
-    if coordination:
+                                          u, by_contacts)
+    if coordination is not None and coordination is not False:
+        if not by_contacts:
+            counts = _neighbours(step, positions[:e], element[:e], box, coordination, u)
         physics_arrays.update(_coordination(counts, np.bincount(element[:e], minlength=u), t))
     lines, image_points, image_of = periodic.line_images(centres, lines, box)
     points = np.concatenate([centres, image_points]) if len(image_points) else centres
@@ -605,7 +610,8 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
     with `coordination` each upscaled particle's counts of contacts inside, outside and with walls)."""
     if coordination and contacts is None:
         step.fail("contacts", "the coordination numbers need the contacts (a dump local: --contacts)")
-    empty = np.zeros((0, 2), np.int64), {"contacts": np.zeros(0, np.int64)}, [np.zeros(u, np.int64)] * 3
+    empty = np.zeros((0, 2), np.int64), {"contacts": np.zeros(0, np.int64)}, \
+        _contact_counts(*[np.zeros(u, np.int64)] * 3)
     if contacts is None or not len(contacts):
         return empty
     contacts = np.asarray(contacts)
@@ -655,8 +661,8 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
     counts = empty[2]
     if coordination:
         counted = lambda ends: np.bincount(ends, minlength=u)
-        counts = [counted(a[particle & (a >= 0) & (a == b)]), counted(a[keep]) + counted(b[keep]),
-                  counted(a[~particle & (a >= 0)])]
+        counts = _contact_counts(counted(a[particle & (a >= 0) & (a == b)]), counted(a[keep]) + counted(b[keep]),
+                                 counted(a[~particle & (a >= 0)]))
     if not len(keep):
         return empty[0], {"contacts": np.zeros(0, np.int64),
                           **{name: np.zeros((0,) + np.asarray(v).shape[1:]) for name, v in contact_values.items()}}, \
@@ -679,11 +685,29 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
     return lines, arrays, counts
 
 
+def _neighbours(step, positions, element, box, cutoff, u):
+    """The neighbour counts of each upscaled particle within `cutoff` (as `_network` gives the contacts'),
+    by the native search."""
+    from .clustering import neighbour_counts
+    try:
+        neighbours, inner = neighbour_counts(positions, element, box, cutoff)
+    except ValueError as error:
+        step.fail("positions", str(error))
+    total = np.bincount(element, weights=neighbours, minlength=u).astype(np.int64)
+    inner = np.bincount(element, weights=inner, minlength=u).astype(np.int64)
+    # Each pair of members is met at both ends.
+    return {"total": total, "inner_contacts": inner // 2, "outer_contacts": total - inner}
+
+
+def _contact_counts(inner, outer, wall):
+    return {"total": 2 * inner + outer, "inner_contacts": inner, "outer_contacts": outer, "wall_contacts": wall}
+
+
 def _coordination(counts, members, trailing):
     """The coordination arrays of U upscaled particles, then zeros for the trailing entries: the mean
-    contacts a member, (2 inner + outer) / members, an exact sum of whole numbers over the count as
-    the mean of LAMMPS's contact/atom is."""
-    inner, outer, wall = (np.concatenate([c, np.zeros(trailing, np.int64)]) for c in counts)
+    contacts (or neighbours) a member, an exact sum of whole numbers over the count as the mean of
+    LAMMPS's contact/atom (or coord/atom) is, and the counts."""
+    padded = lambda c: np.concatenate([c, np.zeros(trailing, np.int64)])
     members = np.concatenate([members, np.ones(trailing, np.int64)])
-    return {"coordination": (2 * inner + outer) / members, "inner_contacts": inner, "outer_contacts": outer,
-            "wall_contacts": wall}
+    return {"coordination": padded(counts.pop("total")) / members,
+            **{name: padded(c) for name, c in counts.items()}}

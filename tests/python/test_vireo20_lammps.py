@@ -821,8 +821,9 @@ fix move all nve
 compute cl all cluster/atom 0.7
 group solute type 1
 compute solute solute cluster/atom 0.7
+compute coord all coord/atom cutoff 0.7
 compute pairs all property/local patom1 patom2 cutoff type
-dump imaged all custom 20 imaged.dump id type mass x y z ix iy iz vx vy vz c_cl c_solute
+dump imaged all custom 20 imaged.dump id type mass x y z ix iy iz vx vy vz c_cl c_solute c_coord
 dump wrapped all custom 20 wrapped.dump id type mass x y z vx vy vz c_cl
 dump_modify imaged format float %.17g
 dump_modify wrapped format float %.17g
@@ -849,7 +850,8 @@ def test_clusters_are_lammps_cluster_atom_and_made_whole_across_the_faces(tmp_pa
     runs = {name: vireo20.run(str(tmp_path / dump), tmp_path / name, picture_step=None, **options)
             for name, dump, options in [("by-column", "wrapped.dump", {"group_by": "c_cl"}),
                                         ("found", "wrapped.dump", {"cluster": 0.7}),
-                                        ("imaged", "imaged.dump", {"cluster": "contacts",
+                                        ("imaged", "imaged.dump", {"cluster": "contacts", "coordination": 0.7,
+                                                                   "reductions": {"c_coord": "mean"},
                                                                    "contacts": str(tmp_path / "pairs.dump")})]}
     box = imaged[0].box
     for by_column, found, other in zip(*(result.files for result in runs.values())):
@@ -857,6 +859,9 @@ def test_clusters_are_lammps_cluster_atom_and_made_whole_across_the_faces(tmp_pa
         assert set(got) - set(expected) == {"c_cl"} and len(np.unique(got["c_cl"])) == len(got["c_cl"])
         for name, values in expected.items():
             assert_array_equal(got[name], values, err_msg=name)
+        # coord/atom's neighbours, averaged over each cluster; a cluster's pairs are all inside it.
+        assert_array_equal(moved["coordination"], moved["c_coord"])
+        assert not moved["outer_contacts"].any() and "wall_contacts" not in moved
         if box.periodic.all():
             images = box.fractions(moved["points"] - expected["points"])
             assert_allclose(images, np.round(images), atol=1e-9)

@@ -197,6 +197,18 @@ PyObject* first_bad_row(PyObject*, PyObject* p_Args)
   });
 }
 
+// The box of an origin, 9 edge numbers (a, b, c) and 3 periodic flags, as Python passes them.
+vireo20::ups::ClusterBox box_of(const double* p_Origin, const double* p_Edges, const int* p_Periodic)
+{
+  vireo20::ups::ClusterBox box;
+  for (int k = 0; k < 3; ++k) {
+    box.origin[k] = p_Origin[k];
+    box.periodic[k] = p_Periodic[k] != 0;
+    for (int c = 0; c < 3; ++c) box.edges[k][c] = p_Edges[3 * k + c];
+  }
+  return box;
+}
+
 // (row, self_image, axis) of a clustering's fault; see vireo20/sci/clusters.h.
 PyObject* fault_tuple(const vireo20::ups::ClusterFault& p_Fault)
 {
@@ -231,12 +243,7 @@ PyObject* clusters_by_distance(PyObject*, PyObject* p_Args)
     PyErr_SetString(PyExc_ValueError, "clusters_by_distance: the cutoff must be a finite number above 0");
     return nullptr;
   }
-  vireo20::ups::ClusterBox box;
-  for (int k = 0; k < 3; ++k) {
-    box.origin[k] = origin[k];
-    box.periodic[k] = periodic[k] != 0;
-    for (int c = 0; c < 3; ++c) box.edges[k][c] = edges[3 * k + c];
-  }
+  const vireo20::ups::ClusterBox box = box_of(origin, edges, periodic);
   return run_pass([&] {
     vireo20::ups::ClusterFault fault;
     Py_BEGIN_ALLOW_THREADS
@@ -245,6 +252,45 @@ PyObject* clusters_by_distance(PyObject*, PyObject* p_Args)
                                                shifts.data<std::int64_t>());
     Py_END_ALLOW_THREADS
     return fault_tuple(fault);
+  });
+}
+
+PyObject* neighbour_counts(PyObject*, PyObject* p_Args)
+{
+  PyObject *positions_object, *groups_object, *neighbours_object, *inner_object;
+  double origin[3], edges[9], cutoff;
+  int periodic[3];
+  if (!PyArg_ParseTuple(p_Args, "OO(ddd)(ddddddddd)(ppp)dOO", &positions_object, &groups_object, &origin[0], &origin[1],
+                        &origin[2], &edges[0], &edges[1], &edges[2], &edges[3], &edges[4], &edges[5], &edges[6],
+                        &edges[7], &edges[8], &periodic[0], &periodic[1], &periodic[2], &cutoff, &neighbours_object,
+                        &inner_object)) {
+    return nullptr;
+  }
+  Buffer positions(positions_object, "positions", 8, false);
+  if (!positions.good()) return nullptr;
+  Buffer groups(groups_object, "groups", 4, false);
+  if (!groups.good()) return nullptr;
+  Buffer neighbours(neighbours_object, "neighbours", 8, true);
+  if (!neighbours.good()) return nullptr;
+  Buffer inner(inner_object, "inner", 8, true);
+  if (!inner.good()) return nullptr;
+  const Py_ssize_t count = groups.count();
+  if (positions.count() != 3 * count || neighbours.count() != count || inner.count() != count) {
+    PyErr_SetString(PyExc_ValueError, "neighbour_counts: three coordinates, a group and two counts a particle");
+    return nullptr;
+  }
+  if (!(cutoff > 0.0) || !std::isfinite(cutoff)) {
+    PyErr_SetString(PyExc_ValueError, "neighbour_counts: the cutoff must be a finite number above 0");
+    return nullptr;
+  }
+  const vireo20::ups::ClusterBox box = box_of(origin, edges, periodic);
+  return run_pass([&] {
+    std::int64_t bad;
+    Py_BEGIN_ALLOW_THREADS
+    bad = vireo20::ups::neighbour_counts(positions.data<const double>(), groups.data<const std::int32_t>(), count, box,
+                                         cutoff, neighbours.data<std::int64_t>(), inner.data<std::int64_t>());
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLongLong(bad);
   });
 }
 
@@ -309,6 +355,11 @@ PyMethodDef methods[] = {
      "pairs (flat int64 rows, two a pair; the second at pair_shifts' 3 box edges from the first). Returns\n"
      "(first pair naming a row outside the ids, a particle of the first cluster that meets its own image,\n"
      "along which edge), -1 for none."},
+    {"neighbour_counts", neighbour_counts, METH_VARARGS,
+     "neighbour_counts(positions, groups, origin, edges, periodic, cutoff, neighbours, inner): each particle's\n"
+     "neighbours closer than cutoff through every image of the box (its own too), and those of its own group\n"
+     "(int32, one a particle), into neighbours and inner (int64). Returns -1, or the first particle whose\n"
+     "position is not finite."},
     {"first_repeat", first_repeat, METH_O,
      "first_repeat(values): the position of the first int64 value seen before, or -1."},
     {nullptr, nullptr, 0, nullptr}};

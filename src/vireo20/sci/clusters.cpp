@@ -150,159 +150,218 @@ struct Axis {
   }
 };
 
-}  // namespace
-
-ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t* p_Ids, std::int64_t p_Count,
-                                  const ClusterBox& p_Box, double p_Cutoff, std::int64_t* p_Labels, std::int64_t* p_Shifts)
-{
-  ClusterFault fault;
-  for (std::int64_t i = 0; i < 3 * p_Count; ++i) {
-    if (!std::isfinite(p_Positions[i])) {
-      fault.row = i / 3;
-      return fault;
-    }
-  }
-  if (p_Count == 0) return fault;
-  // Fraction k of a point: its offset from the origin dotted with the face normal across edge k over
-  // the volume; the box's width across that face is the volume over the normal's length.
-  const double(&e)[3][3] = p_Box.edges;
-  double normals[3][3], widths[3];
-  cross(e[1], e[2], normals[0]);
-  cross(e[2], e[0], normals[1]);
-  cross(e[0], e[1], normals[2]);
-  const double volume = dot(e[0], normals[0]);
-  for (int k = 0; k < 3; ++k) {
-    widths[k] = volume / std::sqrt(dot(normals[k], normals[k]));
-    for (double& n : normals[k]) n /= volume;
-  }
-  auto fraction = [&](const double* p_Point, int p_K) {
-    const double offset[3] = {p_Point[0] - p_Box.origin[0], p_Point[1] - p_Box.origin[1], p_Point[2] - p_Box.origin[2]};
-    return dot(offset, normals[p_K]);
-  };
-
-  Axis axes[3];
-  const double cell_width = p_Cutoff * (1.0 + cell_slack);
-  for (int k = 0; k < 3; ++k) {
-    Axis& axis = axes[k];
-    axis.periodic = p_Box.periodic[k];
-    if (!axis.periodic) {
-      // Particles may lie beyond a box that is not periodic: the grid covers where they are.
-      double low = fraction(p_Positions, k), high = low;
-      for (std::int64_t i = 1; i < p_Count; ++i) {
-        const double f = fraction(p_Positions + 3 * i, k);
-        low = std::min(low, f);
-        high = std::max(high, f);
-      }
-      axis.low = low;
-      axis.span = high - low;
-    }
-    const double across = axis.span * widths[k];
-    axis.cells = static_cast<std::int64_t>(std::min(std::floor(across / cell_width), 4.0 * static_cast<double>(p_Count)));
-    axis.cells = std::max<std::int64_t>(axis.cells, 1);
-    if (axis.periodic && axis.cells == 1) axis.reach = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(cell_width / widths[k])));
-  }
-  // Memory follows the particles: coarser cells where the grid would have more than twice as many
-  // cells as particles (a sparse gas, a lone particle far out along an open edge).
-  const double most_cells = 0.5 * static_cast<double>(p_Count) + 64.0;
-  while (static_cast<double>(axes[0].cells) * static_cast<double>(axes[1].cells) * static_cast<double>(axes[2].cells) > most_cells) {
-    Axis& widest = *std::max_element(axes, axes + 3, [](const Axis& a, const Axis& b) { return a.cells < b.cells; });
-    widest.cells = (widest.cells + 1) / 2;
-  }
-
-  // Each particle wrapped into the box along its periodic edges, and its cell; then the particles
-  // sorted by cell, so that a cell's particles lie side by side.
-  const std::int64_t cell_count = axes[0].cells * axes[1].cells * axes[2].cells;
-  auto images = [&](const double* p_Point) {
-    Forest::Edges found{};
-    for (int k = 0; k < 3; ++k) {
-      if (axes[k].periodic) found[k] = static_cast<std::int64_t>(std::floor(fraction(p_Point, k)));
-    }
-    return found;
-  };
-  std::vector<std::int64_t> cell_of(static_cast<std::size_t>(p_Count));
-  for (std::int64_t i = 0; i < p_Count; ++i) {
-    const double* x = p_Positions + 3 * i;
-    std::int64_t cell[3];
-    for (int k = 0; k < 3; ++k) {
-      const double f = fraction(x, k);
-      // Images are counted in 32 bits: a position a billion boxes out is refused as one not finite.
-      if (axes[k].periodic && !(std::fabs(f) < 1e9)) {
-        fault.row = i;
-        return fault;
-      }
-      cell[k] = axes[k].cell(axes[k].periodic ? f - std::floor(f) : f);
-    }
-    cell_of[i] = cell[0] + axes[0].cells * (cell[1] + axes[1].cells * cell[2]);
-  }
-  std::vector<std::int64_t> starts(static_cast<std::size_t>(cell_count + 1), 0);
-  for (std::int64_t i = 0; i < p_Count; ++i) ++starts[cell_of[i] + 1];
-  std::partial_sum(starts.begin(), starts.end(), starts.begin());
-  std::vector<std::int64_t> order(static_cast<std::size_t>(p_Count));
+// Particles sorted into cells at least a cutoff wide and wrapped into the box along its periodic
+// edges, so that a pair closer than the cutoff lies in one cell or in neighbouring ones.
+class CellGrid {
+ public:
+  // p_Bad receives the first row whose position is not finite, or lies a billion boxes out (images are
+  // counted in 32 bits); the grid is then left empty.
+  CellGrid(const double* p_Positions, std::int64_t p_Count, const ClusterBox& p_Box, double p_Cutoff, std::int64_t& p_Bad)
+      : m_Limit(p_Cutoff * p_Cutoff)
   {
-    std::vector<std::int64_t> next(starts.begin(), starts.end() - 1);
-    for (std::int64_t i = 0; i < p_Count; ++i) order[next[cell_of[i]]++] = i;
-  }
-  std::vector<std::int64_t>().swap(cell_of);
-  // Wrapped straight into cell order, with the ids and the images undone, so that the passes after
-  // read them in order: no second copy of the positions.
-  std::vector<double> sorted(static_cast<std::size_t>(3 * p_Count));
-  std::vector<std::int64_t> sorted_ids(static_cast<std::size_t>(p_Count));
-  std::vector<Forest::Step> undone(static_cast<std::size_t>(p_Count));
-  for (std::int64_t p = 0; p < p_Count; ++p) {
-    const double* x = p_Positions + 3 * order[p];
-    double* w = sorted.data() + 3 * p;
-    std::copy(x, x + 3, w);
-    const Forest::Edges moved = images(x);
-    for (int k = 0; k < 3; ++k) {
-      for (int c = 0; c < 3; ++c) w[c] -= static_cast<double>(moved[k]) * e[k][c];
-      undone[p][k] = static_cast<std::int32_t>(moved[k]);
+    for (std::int64_t i = 0; i < 3 * p_Count; ++i) {
+      if (!std::isfinite(p_Positions[i])) {
+        p_Bad = i / 3;
+        return;
+      }
     }
-    sorted_ids[p] = p_Ids[order[p]];
+    if (p_Count == 0) return;
+    // Fraction k of a point: its offset from the origin dotted with the face normal across edge k over
+    // the volume; the box's width across that face is the volume over the normal's length.
+    const double(&e)[3][3] = p_Box.edges;
+    for (int k = 0; k < 3; ++k) std::copy(e[k], e[k] + 3, m_Edges[k]);
+    double normals[3][3], widths[3];
+    cross(e[1], e[2], normals[0]);
+    cross(e[2], e[0], normals[1]);
+    cross(e[0], e[1], normals[2]);
+    const double volume = dot(e[0], normals[0]);
+    for (int k = 0; k < 3; ++k) {
+      widths[k] = volume / std::sqrt(dot(normals[k], normals[k]));
+      for (double& n : normals[k]) n /= volume;
+    }
+    auto fraction = [&](const double* p_Point, int p_K) {
+      const double offset[3] = {p_Point[0] - p_Box.origin[0], p_Point[1] - p_Box.origin[1], p_Point[2] - p_Box.origin[2]};
+      return dot(offset, normals[p_K]);
+    };
+
+    const double cell_width = p_Cutoff * (1.0 + cell_slack);
+    for (int k = 0; k < 3; ++k) {
+      Axis& axis = m_Axes[k];
+      axis.periodic = p_Box.periodic[k];
+      if (!axis.periodic) {
+        // Particles may lie beyond a box that is not periodic: the grid covers where they are.
+        double low = fraction(p_Positions, k), high = low;
+        for (std::int64_t i = 1; i < p_Count; ++i) {
+          const double f = fraction(p_Positions + 3 * i, k);
+          low = std::min(low, f);
+          high = std::max(high, f);
+        }
+        axis.low = low;
+        axis.span = high - low;
+      }
+      const double across = axis.span * widths[k];
+      axis.cells = static_cast<std::int64_t>(std::min(std::floor(across / cell_width), 4.0 * static_cast<double>(p_Count)));
+      axis.cells = std::max<std::int64_t>(axis.cells, 1);
+      if (axis.periodic && axis.cells == 1) {
+        axis.reach = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(cell_width / widths[k])));
+      }
+    }
+    // Memory follows the particles: coarser cells where the grid would have more than half as many
+    // cells as particles (a sparse gas, a lone particle far out along an open edge); a cell holding
+    // two particles or so also searches fastest.
+    const double most_cells = 0.5 * static_cast<double>(p_Count) + 64.0;
+    // Halved on plain counts: GCC 12 at -O2 hoisted the loads of the members' counts out of this loop,
+    // which then never ended.
+    std::int64_t cells[3] = {m_Axes[0].cells, m_Axes[1].cells, m_Axes[2].cells};
+    while (static_cast<double>(cells[0]) * static_cast<double>(cells[1]) * static_cast<double>(cells[2]) > most_cells) {
+      std::int64_t& widest = *std::max_element(cells, cells + 3);
+      widest = (widest + 1) / 2;
+    }
+    for (int k = 0; k < 3; ++k) m_Axes[k].cells = cells[k];
+
+    // Each particle's cell, then the particles sorted by cell, so that a cell's particles lie side by side.
+    const std::int64_t cell_count = m_Axes[0].cells * m_Axes[1].cells * m_Axes[2].cells;
+    std::vector<std::int64_t> cell_of(static_cast<std::size_t>(p_Count));
+    for (std::int64_t i = 0; i < p_Count; ++i) {
+      const double* x = p_Positions + 3 * i;
+      std::int64_t cell[3];
+      for (int k = 0; k < 3; ++k) {
+        const double f = fraction(x, k);
+        if (m_Axes[k].periodic && !(std::fabs(f) < 1e9)) {
+          p_Bad = i;
+          return;
+        }
+        cell[k] = m_Axes[k].cell(m_Axes[k].periodic ? f - std::floor(f) : f);
+      }
+      cell_of[i] = cell[0] + m_Axes[0].cells * (cell[1] + m_Axes[1].cells * cell[2]);
+    }
+    m_Starts.assign(static_cast<std::size_t>(cell_count + 1), 0);
+    for (std::int64_t i = 0; i < p_Count; ++i) ++m_Starts[cell_of[i] + 1];
+    std::partial_sum(m_Starts.begin(), m_Starts.end(), m_Starts.begin());
+    m_Order.resize(static_cast<std::size_t>(p_Count));
+    {
+      std::vector<std::int64_t> next(m_Starts.begin(), m_Starts.end() - 1);
+      for (std::int64_t i = 0; i < p_Count; ++i) m_Order[next[cell_of[i]]++] = i;
+    }
+    std::vector<std::int64_t>().swap(cell_of);
+    // Wrapped straight into cell order, with the images undone, so that the passes after read them
+    // in order: no second copy of the positions.
+    m_Sorted.resize(static_cast<std::size_t>(3 * p_Count));
+    m_Undone.resize(static_cast<std::size_t>(p_Count));
+    for (std::int64_t p = 0; p < p_Count; ++p) {
+      const double* x = p_Positions + 3 * m_Order[p];
+      double* w = m_Sorted.data() + 3 * p;
+      std::copy(x, x + 3, w);
+      for (int k = 0; k < 3; ++k) {
+        const double moved = m_Axes[k].periodic ? std::floor(fraction(x, k)) : 0.0;
+        for (int c = 0; c < 3; ++c) w[c] -= moved * e[k][c];
+        m_Undone[p][k] = static_cast<std::int32_t>(moved);
+      }
+    }
   }
 
+  // The row of each particle in cell order, and the box edges its wrapping took off.
+  const std::vector<std::int64_t>& order() const { return m_Order; }
+  const std::vector<Forest::Step>& undone() const { return m_Undone; }
+
+  // Calls p_Visit(i, j, shift) for every pair of particles i < j (in cell order) closer than the
+  // cutoff, once for each image of j (shift box edges away) that is; with p_SelfImages also
+  // p_Visit(i, i, shift) for each image of i itself that is (in a box thinner than the cutoff).
   // Every pair is met once: a particle looks only at the particles after it in cell order, in its own
   // cell and in each neighbouring cell, at every image the grid reaches.
-  const double limit = p_Cutoff * p_Cutoff;
-  Forest forest(p_Count);
-  for (std::int64_t cz = 0; cz < axes[2].cells; ++cz)
-    for (std::int64_t cy = 0; cy < axes[1].cells; ++cy)
-      for (std::int64_t cx = 0; cx < axes[0].cells; ++cx) {
-        const std::int64_t here = cx + axes[0].cells * (cy + axes[1].cells * cz);
-        if (starts[here] == starts[here + 1]) continue;
-        for (std::int64_t oz = -axes[2].reach; oz <= axes[2].reach; ++oz) {
-          std::int64_t nz, sz;
-          if (!axes[2].neighbour(cz, oz, nz, sz)) continue;
-          for (std::int64_t oy = -axes[1].reach; oy <= axes[1].reach; ++oy) {
-            std::int64_t ny, sy;
-            if (!axes[1].neighbour(cy, oy, ny, sy)) continue;
-            for (std::int64_t ox = -axes[0].reach; ox <= axes[0].reach; ++ox) {
-              std::int64_t nx, sx;
-              if (!axes[0].neighbour(cx, ox, nx, sx)) continue;
-              const std::int64_t there = nx + axes[0].cells * (ny + axes[1].cells * nz);
-              if (there < here || starts[there] == starts[there + 1]) continue;
-              double shift[3];
-              for (int c = 0; c < 3; ++c) {
-                shift[c] = static_cast<double>(sx) * e[0][c] + static_cast<double>(sy) * e[1][c] + static_cast<double>(sz) * e[2][c];
-              }
-              for (std::int64_t i = starts[here]; i < starts[here + 1]; ++i) {
-                const double* a = sorted.data() + 3 * i;
-                for (std::int64_t j = std::max(starts[there], i + 1); j < starts[there + 1]; ++j) {
-                  const double* b = sorted.data() + 3 * j;
-                  const double dx = (a[0] - b[0]) - shift[0], dy = (a[1] - b[1]) - shift[1], dz = (a[2] - b[2]) - shift[2];
-                  if (dx * dx + dy * dy + dz * dz >= limit) continue;
-                  const int axis = forest.join(i, j, {sx, sy, sz});
-                  if (axis >= 0 && fault.self_image < 0) {
-                    fault.self_image = order[i];
-                    fault.axis = axis;
+  template <class Visit>
+  void pairs(bool p_SelfImages, const Visit& p_Visit) const
+  {
+    const Axis(&axes)[3] = m_Axes;
+    for (std::int64_t cz = 0; cz < axes[2].cells; ++cz)
+      for (std::int64_t cy = 0; cy < axes[1].cells; ++cy)
+        for (std::int64_t cx = 0; cx < axes[0].cells; ++cx) {
+          const std::int64_t here = cx + axes[0].cells * (cy + axes[1].cells * cz);
+          if (m_Starts.empty() || m_Starts[here] == m_Starts[here + 1]) continue;
+          for (std::int64_t oz = -axes[2].reach; oz <= axes[2].reach; ++oz) {
+            std::int64_t nz, sz;
+            if (!axes[2].neighbour(cz, oz, nz, sz)) continue;
+            for (std::int64_t oy = -axes[1].reach; oy <= axes[1].reach; ++oy) {
+              std::int64_t ny, sy;
+              if (!axes[1].neighbour(cy, oy, ny, sy)) continue;
+              for (std::int64_t ox = -axes[0].reach; ox <= axes[0].reach; ++ox) {
+                std::int64_t nx, sx;
+                if (!axes[0].neighbour(cx, ox, nx, sx)) continue;
+                const std::int64_t there = nx + axes[0].cells * (ny + axes[1].cells * nz);
+                if (there < here || m_Starts[there] == m_Starts[there + 1]) continue;
+                const Forest::Edges steps = {sx, sy, sz};
+                const bool self = p_SelfImages && there == here && (sx || sy || sz);
+                double shift[3];
+                for (int c = 0; c < 3; ++c) {
+                  shift[c] = static_cast<double>(sx) * m_Edges[0][c] + static_cast<double>(sy) * m_Edges[1][c] +
+                             static_cast<double>(sz) * m_Edges[2][c];
+                }
+                for (std::int64_t i = m_Starts[here]; i < m_Starts[here + 1]; ++i) {
+                  const double* a = m_Sorted.data() + 3 * i;
+                  for (std::int64_t j = std::max(m_Starts[there], self ? i : i + 1); j < m_Starts[there + 1]; ++j) {
+                    const double* b = m_Sorted.data() + 3 * j;
+                    const double dx = (a[0] - b[0]) - shift[0], dy = (a[1] - b[1]) - shift[1], dz = (a[2] - b[2]) - shift[2];
+                    if (dx * dx + dy * dy + dz * dz < m_Limit) p_Visit(i, j, steps);
                   }
                 }
               }
             }
           }
         }
-      }
-  forest.label(order.data(), sorted_ids.data(), undone.data(), p_Labels, p_Shifts);
+  }
+
+ private:
+  double m_Limit;
+  double m_Edges[3][3] = {};
+  Axis m_Axes[3];
+  std::vector<std::int64_t> m_Starts, m_Order;
+  std::vector<double> m_Sorted;
+  std::vector<Forest::Step> m_Undone;
+};
+
+}  // namespace
+
+ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t* p_Ids, std::int64_t p_Count,
+                                  const ClusterBox& p_Box, double p_Cutoff, std::int64_t* p_Labels, std::int64_t* p_Shifts)
+{
+  ClusterFault fault;
+  const CellGrid grid(p_Positions, p_Count, p_Box, p_Cutoff, fault.row);
+  if (fault.row >= 0 || p_Count == 0) return fault;
+  const std::vector<std::int64_t>& order = grid.order();
+  // Ids in cell order, so that the labelling reads them in order.
+  std::vector<std::int64_t> sorted_ids(static_cast<std::size_t>(p_Count));
+  for (std::int64_t p = 0; p < p_Count; ++p) sorted_ids[p] = p_Ids[order[p]];
+  Forest forest(p_Count);
+  grid.pairs(false, [&](std::int64_t p_I, std::int64_t p_J, const Forest::Edges& p_Shift) {
+    const int axis = forest.join(p_I, p_J, p_Shift);
+    if (axis >= 0 && fault.self_image < 0) {
+      fault.self_image = order[p_I];
+      fault.axis = axis;
+    }
+  });
+  forest.label(order.data(), sorted_ids.data(), grid.undone().data(), p_Labels, p_Shifts);
   return fault;
+}
+
+std::int64_t neighbour_counts(const double* p_Positions, const std::int32_t* p_Groups, std::int64_t p_Count,
+                              const ClusterBox& p_Box, double p_Cutoff, std::int64_t* p_Neighbours, std::int64_t* p_Inner)
+{
+  std::int64_t bad = -1;
+  const CellGrid grid(p_Positions, p_Count, p_Box, p_Cutoff, bad);
+  if (bad >= 0) return bad;
+  std::fill(p_Neighbours, p_Neighbours + p_Count, 0);
+  if (p_Inner) std::fill(p_Inner, p_Inner + p_Count, 0);
+  const std::vector<std::int64_t>& order = grid.order();
+  grid.pairs(true, [&](std::int64_t p_I, std::int64_t p_J, const Forest::Edges&) {
+    const std::int64_t a = order[p_I], b = order[p_J];
+    const bool inner = p_Inner && p_Groups[a] == p_Groups[b];
+    ++p_Neighbours[a];
+    if (inner) ++p_Inner[a];
+    if (a == b) return;
+    ++p_Neighbours[b];
+    if (inner) ++p_Inner[b];
+  });
+  return -1;
 }
 
 ClusterFault clusters_by_pairs(const std::int64_t* p_Pairs, const std::int64_t* p_PairShifts, std::int64_t p_PairCount,

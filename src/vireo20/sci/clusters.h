@@ -1,7 +1,8 @@
 // Groups found in a step instead of read from a column: clusters of particles closer than a cutoff
 // (LAMMPS's compute cluster/atom, OVITO's cluster analysis) and clusters joined by pairs (compute
 // aggregate/atom over bonds, a DEM run's agglomerates over its contacts). Each particle's label is the
-// lowest id in its cluster, as LAMMPS numbers clusters.
+// lowest id in its cluster, as LAMMPS numbers clusters. And, over the same search, each particle's
+// neighbours within a cutoff (compute coord/atom).
 #pragma once
 
 #include <cstdint>
@@ -40,6 +41,14 @@ struct ClusterFault {
 VIREO20_API ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t* p_Ids, std::int64_t p_Count,
                                               const ClusterBox& p_Box, double p_Cutoff, std::int64_t* p_Labels,
                                               std::int64_t* p_Shifts);
+
+// Counts each particle's neighbours closer than p_Cutoff (squared distances compared, as LAMMPS's
+// compute coord/atom cutoff), through every image of the box along its periodic edges, its own images
+// too: p_Neighbours[i]; and (p_Inner, may be null) those of its own group, p_Groups[i]. Returns -1, or
+// the first particle whose position is not finite or lies a billion boxes out.
+VIREO20_API std::int64_t neighbour_counts(const double* p_Positions, const std::int32_t* p_Groups, std::int64_t p_Count,
+                                          const ClusterBox& p_Box, double p_Cutoff, std::int64_t* p_Neighbours,
+                                          std::int64_t* p_Inner);
 
 // Labels p_Count particles by clusters of pairs: the rows p_Pairs[2k], p_Pairs[2k+1] (each in
 // 0..p_Count-1) are in one cluster, the second at its image p_PairShifts[3k..3k+2] box edges away

@@ -53,6 +53,12 @@ TEST(Clusters, InABoxThinnerThanTheCutoffMeetSeveralImages)
     EXPECT_EQ(fault.self_image, 0);
     EXPECT_EQ(fault.axis, 2);
   }
+  // Neighbours count every image, a particle's own too (0.3 and 0.6 away on either side).
+  const std::vector<std::int32_t> groups = {0, 1};
+  std::vector<std::int64_t> neighbours(2), inner(2);
+  EXPECT_EQ(vireo20::ups::neighbour_counts(positions.data(), groups.data(), 2, box, 0.62, neighbours.data(), inner.data()), -1);
+  EXPECT_EQ(neighbours, (std::vector<std::int64_t>{7, 7}));
+  EXPECT_EQ(inner, (std::vector<std::int64_t>{4, 4}));
 }
 
 TEST(Clusters, NameTheirBadInput)
