@@ -54,10 +54,7 @@ class Clusters:
         if self.types is not None:
             return self._of_types(arguments, types)
         positions = np.ascontiguousarray(arguments["positions"], dtype=np.float64)
-        first = int(arguments.get("first_id", 1))
-        ids = arguments.get("ids")
-        ids = np.arange(first, first + len(positions), dtype=np.int64) if ids is None else \
-            np.ascontiguousarray(ids, dtype=np.int64)
+        first, ids = _ids(arguments, len(positions))
         box = arguments.get("box")
         labels = np.empty(len(positions), dtype=np.int64)
         shifts = np.zeros((len(positions), 3), dtype=np.int64)
@@ -96,9 +93,7 @@ class Clusters:
                              f"{'labels' if types.dtype.kind == 'S' else 'numbers'}")
         chosen = np.isin(types, wanted)
         positions = np.asarray(arguments["positions"], dtype=np.float64)
-        first = int(arguments.get("first_id", 1))
-        ids = arguments.get("ids")
-        ids = np.arange(first, first + len(positions), dtype=np.int64) if ids is None else np.asarray(ids, np.int64)
+        ids = _ids(arguments, len(positions))[1]
         some = dict(arguments, positions=positions[chosen], ids=ids[chosen])
         if self.cutoff is None and arguments.get("contacts") is not None:
             # Contacts join the particles of the types given only.
@@ -113,6 +108,13 @@ class Clusters:
     def __repr__(self):
         cutoff = self.cutoff if self.cutoff is not None else "contacts"
         return f"Clusters({cutoff!r}" + (f", types={self.types!r})" if self.types is not None else ")")
+
+
+def _ids(arguments, count):
+    """(the id of the first particle, every particle's id: the row numbers from it where none are given)."""
+    first, ids = int(arguments.get("first_id", 1)), arguments.get("ids")
+    return first, (np.arange(first, first + count, dtype=np.int64) if ids is None else
+                   np.ascontiguousarray(ids, dtype=np.int64))
 
 
 def neighbour_counts(positions, groups, box, cutoff):
@@ -148,7 +150,8 @@ def _search_box(box, positions, cutoff=None):
 
 def _contact_rows(arguments, ids, box, periodic):
     """The rows of the particle-particle contacts (flat int64, two a pair) and the box edges from the
-    first to the nearest image of the second (flat int64, three a pair)."""
+    first to the nearest image of the second (flat int64, three a pair). A contact naming an id the
+    step does not hold joins nothing, as it draws no line."""
     contacts = arguments.get("contacts")
     if contacts is None:
         raise ValueError("--cluster contacts needs the contacts: give --contacts (a dump local, or LIGGGHTS's "
@@ -160,9 +163,8 @@ def _contact_rows(arguments, ids, box, periodic):
     order = np.argsort(ids, kind="stable")
     at = np.minimum(np.searchsorted(ids, pairs, sorter=order), max(len(ids) - 1, 0))
     rows = order[at] if len(ids) else np.zeros_like(pairs)
-    missing = ids[rows] != pairs if len(ids) else np.ones(pairs.shape, bool)
-    if missing.any():
-        raise ValueError(f"a contact names particle id {pairs[missing][0]}, which the step does not hold")
+    held = (ids[rows] == pairs).all(axis=1) if len(ids) else np.zeros(len(pairs), bool)
+    pairs, rows = pairs[held], rows[held]
     shifts = np.zeros(pairs.shape[:1] + (3,), dtype=np.int64)
     if box is not None and periodic.any() and len(pairs):
         positions = np.asarray(arguments["positions"], dtype=np.float64)

@@ -10,12 +10,15 @@ import io
 import json
 import os
 
+import numpy as np
+
 from . import filesafe
 
 STEM = "upscaled"
 MANIFEST = ".vireo20-manifest.json"
 SUMMARY = "summary.csv"
-SUMMARY_COLUMNS = ("timestep", "entries", "upscaled", "trailing", "mass_before", "mass_after", "drift", "seconds")
+SUMMARY_COLUMNS = ("timestep", "entries", "upscaled", "trailing", "mass_before", "mass_after", "drift", "seconds",
+                   "largest")
 PICTURE_POINTS = 200_000
 
 
@@ -30,8 +33,16 @@ def series_names():
 
 
 def summary_row(result):
+    # The members of the largest upscaled particle: a cluster analysis's first plot through time.
+    element = np.asarray(result.element)[:result.e]
+    largest = int(np.bincount(element).max()) if len(element) else 0
     return [result.timestep, result.e + result.t, result.u, result.t, repr(result.mass_before),
-            repr(result.mass_after), repr(result.drift), f"{result.seconds:.6f}"]
+            repr(result.mass_after), repr(result.drift), f"{result.seconds:.6f}", largest]
+
+
+def summary_rows(rows):
+    """Rows as long as the header: a run resumed from an older version's steps lacks the last columns."""
+    return [list(row) + [""] * (len(SUMMARY_COLUMNS) - len(row)) for row in rows]
 
 
 class _Written:
@@ -200,7 +211,7 @@ class SeriesWriter:
         text = io.StringIO()
         writer = csv.writer(text, lineterminator="\n")
         writer.writerow(SUMMARY_COLUMNS)
-        writer.writerows(self.rows)
+        writer.writerows(summary_rows(self.rows))
         filesafe.write_bytes(os.path.join(self.folder, SUMMARY), text.getvalue().encode())
 
     def finish(self):

@@ -45,9 +45,9 @@ class RunResult:
     @property
     def summary(self):
         import pandas
-        frame = pandas.DataFrame(self._rows, columns=output.SUMMARY_COLUMNS)
+        frame = pandas.DataFrame(output.summary_rows(self._rows), columns=output.SUMMARY_COLUMNS)
         for name in output.SUMMARY_COLUMNS[4:]:
-            frame[name] = frame[name].astype(float)
+            frame[name] = pandas.to_numeric(frame[name])
         return frame
 
     def __repr__(self):

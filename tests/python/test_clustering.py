@@ -55,7 +55,7 @@ def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_re
              "mass": np.ones(16)}
     chain["x"][8:] -= 10  # a 2d run's chain, its second half across the x face
     result = vireo20.run(vireo20.from_pandas(chain, box=box), tmp_path / "chain", cluster=0.6, picture_step=None)
-    assert result.timesteps == [0]
+    assert result.timesteps == [0] and result.summary["largest"].tolist() == [16]
     frame = vireo20.open(str(tmp_path / "chain" / "upscaled.pvd"))[0]
     assert_array_equal(frame.positions, [[5.0, 5.0, 0.0]])
     with pytest.raises(vireo20.InputError, match="upscaled particle 0 spans 0.95 of the box along x"):
@@ -71,7 +71,6 @@ def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_re
 
 @pytest.mark.parametrize("arguments, cutoff, problem", [
     ({"contacts": None}, "contacts", "needs the contacts"),
-    ({"contacts": np.array([[1, 9]]), "contact_kinds": np.array([0])}, "contacts", "names particle id 9"),
     ({"positions": np.array([[0.0, 0, 0], [np.nan, 0, 0]])}, 1.0, r"particle 1 \(id 2\) has a position"),
     ({"box": vireo20.Box.orthogonal([0, 0, 0], [1, 1, 0.01], [True] * 3)}, 1.0, "more than 64 times"),
 ])
@@ -84,9 +83,10 @@ def test_what_stands_in_a_clustering_s_way_is_named(arguments, cutoff, problem):
             Clusters(word)
 
 
-def test_contacts_with_walls_join_nothing_ids_from_zero_count_from_one_and_types_choose():
+def test_contacts_with_walls_or_absent_ids_join_nothing_ids_from_zero_count_from_one_and_types_choose():
+    # The second joins a wall, the last a particle the step does not hold: nothing.
     step = {"positions": np.zeros((4, 3)), "ids": np.array([3, 0, 1, 2]), "first_id": 0,
-            "contacts": np.array([[3, 2], [0, 7], [1, 0]]), "contact_kinds": np.array([0, 1, 0])}
+            "contacts": np.array([[3, 2], [0, 7], [1, 0], [0, 9]]), "contact_kinds": np.array([0, 1, 0, 0])}
     labels, _ = Clusters("contacts").find(step)
     assert_array_equal(labels, [3, 1, 1, 3])
     labels, _ = Clusters("contacts", types=["C"]).find(step, np.array([b"C", b"C", b"H", b"C"]))
