@@ -197,17 +197,35 @@ PyObject* first_bad_row(PyObject*, PyObject* p_Args)
   });
 }
 
-// The box of an origin, 9 edge numbers (a, b, c) and 3 periodic flags, as Python passes them.
-vireo20::ups::ClusterBox box_of(const double* p_Origin, const double* p_Edges, const int* p_Periodic)
-{
+// What both searches by distance take: positions, a per-particle array, the box (an origin, 9 edge
+// numbers a b c, 3 periodic flags), a cutoff and two per-particle outputs.
+struct Search {
+  PyObject *positions, *per_particle, *first, *second;
   vireo20::ups::ClusterBox box;
-  for (int k = 0; k < 3; ++k) {
-    box.origin[k] = p_Origin[k];
-    box.periodic[k] = p_Periodic[k] != 0;
-    for (int c = 0; c < 3; ++c) box.edges[k][c] = p_Edges[3 * k + c];
+  double cutoff;
+
+  // False with the Python error set.
+  bool parse(PyObject* p_Args, const char* p_Name)
+  {
+    double origin[3], edges[9];
+    int periodic[3];
+    if (!PyArg_ParseTuple(p_Args, "OO(ddd)(ddddddddd)(ppp)dOO", &positions, &per_particle, &origin[0], &origin[1],
+                          &origin[2], &edges[0], &edges[1], &edges[2], &edges[3], &edges[4], &edges[5], &edges[6],
+                          &edges[7], &edges[8], &periodic[0], &periodic[1], &periodic[2], &cutoff, &first, &second)) {
+      return false;
+    }
+    if (!(cutoff > 0.0) || !std::isfinite(cutoff)) {
+      PyErr_Format(PyExc_ValueError, "%s: the cutoff must be a finite number above 0", p_Name);
+      return false;
+    }
+    for (int k = 0; k < 3; ++k) {
+      box.origin[k] = origin[k];
+      box.periodic[k] = periodic[k] != 0;
+      for (int c = 0; c < 3; ++c) box.edges[k][c] = edges[3 * k + c];
+    }
+    return true;
   }
-  return box;
-}
+};
 
 // (row, self_image, axis) of a clustering's fault; see vireo20/sci/clusters.h.
 PyObject* fault_tuple(const vireo20::ups::ClusterFault& p_Fault)
@@ -218,37 +236,25 @@ PyObject* fault_tuple(const vireo20::ups::ClusterFault& p_Fault)
 
 PyObject* clusters_by_distance(PyObject*, PyObject* p_Args)
 {
-  PyObject *positions_object, *ids_object, *labels_object, *shifts_object;
-  double origin[3], edges[9], cutoff;
-  int periodic[3];
-  if (!PyArg_ParseTuple(p_Args, "OO(ddd)(ddddddddd)(ppp)dOO", &positions_object, &ids_object, &origin[0], &origin[1],
-                        &origin[2], &edges[0], &edges[1], &edges[2], &edges[3], &edges[4], &edges[5], &edges[6],
-                        &edges[7], &edges[8], &periodic[0], &periodic[1], &periodic[2], &cutoff, &labels_object,
-                        &shifts_object)) {
-    return nullptr;
-  }
-  Buffer positions(positions_object, "positions", 8, false);
+  Search search;
+  if (!search.parse(p_Args, "clusters_by_distance")) return nullptr;
+  Buffer positions(search.positions, "positions", 8, false);
   if (!positions.good()) return nullptr;
-  Buffer ids(ids_object, "ids", 8, false);
+  Buffer ids(search.per_particle, "ids", 8, false);
   if (!ids.good()) return nullptr;
-  Buffer labels(labels_object, "labels", 8, true);
+  Buffer labels(search.first, "labels", 8, true);
   if (!labels.good()) return nullptr;
-  Buffer shifts(shifts_object, "shifts", 8, true);
+  Buffer shifts(search.second, "shifts", 8, true);
   if (!shifts.good()) return nullptr;
   if (positions.count() != 3 * ids.count() || labels.count() != ids.count() || shifts.count() != 3 * ids.count()) {
     PyErr_SetString(PyExc_ValueError, "clusters_by_distance: three coordinates, an id, a label and three shifts a particle");
     return nullptr;
   }
-  if (!(cutoff > 0.0) || !std::isfinite(cutoff)) {
-    PyErr_SetString(PyExc_ValueError, "clusters_by_distance: the cutoff must be a finite number above 0");
-    return nullptr;
-  }
-  const vireo20::ups::ClusterBox box = box_of(origin, edges, periodic);
   return run_pass([&] {
     vireo20::ups::ClusterFault fault;
     Py_BEGIN_ALLOW_THREADS
     fault = vireo20::ups::clusters_by_distance(positions.data<const double>(), ids.data<const std::int64_t>(),
-                                               ids.count(), box, cutoff, labels.data<std::int64_t>(),
+                                               ids.count(), search.box, search.cutoff, labels.data<std::int64_t>(),
                                                shifts.data<std::int64_t>());
     Py_END_ALLOW_THREADS
     return fault_tuple(fault);
@@ -257,38 +263,27 @@ PyObject* clusters_by_distance(PyObject*, PyObject* p_Args)
 
 PyObject* neighbour_counts(PyObject*, PyObject* p_Args)
 {
-  PyObject *positions_object, *groups_object, *neighbours_object, *inner_object;
-  double origin[3], edges[9], cutoff;
-  int periodic[3];
-  if (!PyArg_ParseTuple(p_Args, "OO(ddd)(ddddddddd)(ppp)dOO", &positions_object, &groups_object, &origin[0], &origin[1],
-                        &origin[2], &edges[0], &edges[1], &edges[2], &edges[3], &edges[4], &edges[5], &edges[6],
-                        &edges[7], &edges[8], &periodic[0], &periodic[1], &periodic[2], &cutoff, &neighbours_object,
-                        &inner_object)) {
-    return nullptr;
-  }
-  Buffer positions(positions_object, "positions", 8, false);
+  Search search;
+  if (!search.parse(p_Args, "neighbour_counts")) return nullptr;
+  Buffer positions(search.positions, "positions", 8, false);
   if (!positions.good()) return nullptr;
-  Buffer groups(groups_object, "groups", 4, false);
+  Buffer groups(search.per_particle, "groups", 4, false);
   if (!groups.good()) return nullptr;
-  Buffer neighbours(neighbours_object, "neighbours", 8, true);
+  Buffer neighbours(search.first, "neighbours", 8, true);
   if (!neighbours.good()) return nullptr;
-  Buffer inner(inner_object, "inner", 8, true);
+  Buffer inner(search.second, "inner", 8, true);
   if (!inner.good()) return nullptr;
   const Py_ssize_t count = groups.count();
   if (positions.count() != 3 * count || neighbours.count() != count || inner.count() != count) {
     PyErr_SetString(PyExc_ValueError, "neighbour_counts: three coordinates, a group and two counts a particle");
     return nullptr;
   }
-  if (!(cutoff > 0.0) || !std::isfinite(cutoff)) {
-    PyErr_SetString(PyExc_ValueError, "neighbour_counts: the cutoff must be a finite number above 0");
-    return nullptr;
-  }
-  const vireo20::ups::ClusterBox box = box_of(origin, edges, periodic);
   return run_pass([&] {
     std::int64_t bad;
     Py_BEGIN_ALLOW_THREADS
-    bad = vireo20::ups::neighbour_counts(positions.data<const double>(), groups.data<const std::int32_t>(), count, box,
-                                         cutoff, neighbours.data<std::int64_t>(), inner.data<std::int64_t>());
+    bad = vireo20::ups::neighbour_counts(positions.data<const double>(), groups.data<const std::int32_t>(), count,
+                                         search.box, search.cutoff, neighbours.data<std::int64_t>(),
+                                         inner.data<std::int64_t>());
     Py_END_ALLOW_THREADS
     return PyLong_FromLongLong(bad);
   });
