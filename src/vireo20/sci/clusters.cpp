@@ -8,6 +8,8 @@
 #include <numeric>
 #include <vector>
 
+#include "vireo20/sci/parallel.h"
+
 namespace vireo20 {
 namespace ups {
 namespace {
@@ -221,19 +223,30 @@ class CellGrid {
 
     // Each particle's cell, then the particles sorted by cell, so that a cell's particles lie side by side.
     const std::int64_t cell_count = m_Axes[0].cells * m_Axes[1].cells * m_Axes[2].cells;
+    // Cells and the wrapping are worked out a block of particles at a time over the cores.
+    const std::int32_t blocks = static_cast<std::int32_t>((p_Count + block_size - 1) / block_size);
     std::vector<std::int64_t> cell_of(static_cast<std::size_t>(p_Count));
-    for (std::int64_t i = 0; i < p_Count; ++i) {
-      const double* x = p_Positions + 3 * i;
-      std::int64_t cell[3];
-      for (int k = 0; k < 3; ++k) {
-        const double f = fraction(x, k);
-        if (m_Axes[k].periodic && !(std::fabs(f) < 1e9)) {
-          p_Bad = i;
-          return;
+    std::vector<std::int64_t> first_bad(static_cast<std::size_t>(blocks), -1);
+    share_out(thread_count(), blocks, [&](unsigned, std::int32_t p_Block) {
+      for (std::int64_t i = p_Block * block_size; i < std::min(p_Count, (p_Block + 1) * block_size); ++i) {
+        const double* x = p_Positions + 3 * i;
+        std::int64_t cell[3];
+        for (int k = 0; k < 3; ++k) {
+          const double f = fraction(x, k);
+          if (m_Axes[k].periodic && !(std::fabs(f) < 1e9)) {
+            first_bad[p_Block] = i;
+            return;
+          }
+          cell[k] = m_Axes[k].cell(m_Axes[k].periodic ? f - std::floor(f) : f);
         }
-        cell[k] = m_Axes[k].cell(m_Axes[k].periodic ? f - std::floor(f) : f);
+        cell_of[i] = cell[0] + m_Axes[0].cells * (cell[1] + m_Axes[1].cells * cell[2]);
       }
-      cell_of[i] = cell[0] + m_Axes[0].cells * (cell[1] + m_Axes[1].cells * cell[2]);
+    });
+    for (const std::int64_t bad : first_bad) {
+      if (bad >= 0) {
+        p_Bad = bad;
+        return;
+      }
     }
     m_Starts.assign(static_cast<std::size_t>(cell_count + 1), 0);
     for (std::int64_t i = 0; i < p_Count; ++i) ++m_Starts[cell_of[i] + 1];
@@ -248,69 +261,93 @@ class CellGrid {
     // in order: no second copy of the positions.
     m_Sorted.resize(static_cast<std::size_t>(3 * p_Count));
     m_Undone.resize(static_cast<std::size_t>(p_Count));
-    for (std::int64_t p = 0; p < p_Count; ++p) {
-      const double* x = p_Positions + 3 * m_Order[p];
-      double* w = m_Sorted.data() + 3 * p;
-      std::copy(x, x + 3, w);
-      for (int k = 0; k < 3; ++k) {
-        const double moved = m_Axes[k].periodic ? std::floor(fraction(x, k)) : 0.0;
-        for (int c = 0; c < 3; ++c) w[c] -= moved * e[k][c];
-        m_Undone[p][k] = static_cast<std::int32_t>(moved);
+    share_out(thread_count(), blocks, [&](unsigned, std::int32_t p_Block) {
+      for (std::int64_t p = p_Block * block_size; p < std::min(p_Count, (p_Block + 1) * block_size); ++p) {
+        const double* x = p_Positions + 3 * m_Order[p];
+        double* w = m_Sorted.data() + 3 * p;
+        std::copy(x, x + 3, w);
+        for (int k = 0; k < 3; ++k) {
+          const double moved = m_Axes[k].periodic ? std::floor(fraction(x, k)) : 0.0;
+          for (int c = 0; c < 3; ++c) w[c] -= moved * e[k][c];
+          m_Undone[p][k] = static_cast<std::int32_t>(moved);
+        }
       }
-    }
+    });
   }
 
   // The row of each particle in cell order, and the box edges its wrapping took off.
   const std::vector<std::int64_t>& order() const { return m_Order; }
   const std::vector<Forest::Step>& undone() const { return m_Undone; }
 
-  // Calls p_Visit(i, j, shift) for every pair of particles i < j (in cell order) closer than the
-  // cutoff, once for each image of j (shift box edges away) that is; with p_SelfImages also
-  // p_Visit(i, i, shift) for each image of i itself that is (in a box thinner than the cutoff).
+  // Particles a thread takes at a time while the grid is built.
+  static constexpr std::int64_t block_size = 1 << 16;
+
+  // The cells fall into this many runs, each a run of particles in cell order, that threads search
+  // side by side: fixed, so that what is found does not hang on the threads.
+  static constexpr std::int32_t chunk_count = 16;
+
+  // One past the last particle of chunk p_Chunk, in cell order.
+  std::int64_t chunk_end(std::int32_t p_Chunk) const
+  {
+    return m_Starts.empty() ? 0 : m_Starts[chunk_cell(p_Chunk + 1)];
+  }
+
+  // Calls p_Visit(chunk, i, j, shift) for every pair of particles i < j (in cell order) closer than
+  // the cutoff, once for each image of j (shift box edges away) that is; with p_SelfImages also
+  // p_Visit(chunk, i, i, shift) for each image of i itself that is (in a box thinner than the cutoff).
   // Every pair is met once: a particle looks only at the particles after it in cell order, in its own
-  // cell and in each neighbouring cell, at every image the grid reaches.
+  // cell and in each neighbouring cell, at every image the grid reaches. The chunks' visits run on
+  // the cores side by side, each chunk's in order: i always lies in the chunk, j in it or after it.
   template <class Visit>
   void pairs(bool p_SelfImages, const Visit& p_Visit) const
   {
+    if (m_Starts.empty()) return;
     const Axis(&axes)[3] = m_Axes;
-    for (std::int64_t cz = 0; cz < axes[2].cells; ++cz)
-      for (std::int64_t cy = 0; cy < axes[1].cells; ++cy)
-        for (std::int64_t cx = 0; cx < axes[0].cells; ++cx) {
-          const std::int64_t here = cx + axes[0].cells * (cy + axes[1].cells * cz);
-          if (m_Starts.empty() || m_Starts[here] == m_Starts[here + 1]) continue;
-          for (std::int64_t oz = -axes[2].reach; oz <= axes[2].reach; ++oz) {
-            std::int64_t nz, sz;
-            if (!axes[2].neighbour(cz, oz, nz, sz)) continue;
-            for (std::int64_t oy = -axes[1].reach; oy <= axes[1].reach; ++oy) {
-              std::int64_t ny, sy;
-              if (!axes[1].neighbour(cy, oy, ny, sy)) continue;
-              for (std::int64_t ox = -axes[0].reach; ox <= axes[0].reach; ++ox) {
-                std::int64_t nx, sx;
-                if (!axes[0].neighbour(cx, ox, nx, sx)) continue;
-                const std::int64_t there = nx + axes[0].cells * (ny + axes[1].cells * nz);
-                if (there < here || m_Starts[there] == m_Starts[there + 1]) continue;
-                const Forest::Edges steps = {sx, sy, sz};
-                const bool self = p_SelfImages && there == here && (sx || sy || sz);
-                double shift[3];
-                for (int c = 0; c < 3; ++c) {
-                  shift[c] = static_cast<double>(sx) * m_Edges[0][c] + static_cast<double>(sy) * m_Edges[1][c] +
-                             static_cast<double>(sz) * m_Edges[2][c];
-                }
-                for (std::int64_t i = m_Starts[here]; i < m_Starts[here + 1]; ++i) {
-                  const double* a = m_Sorted.data() + 3 * i;
-                  for (std::int64_t j = std::max(m_Starts[there], self ? i : i + 1); j < m_Starts[there + 1]; ++j) {
-                    const double* b = m_Sorted.data() + 3 * j;
-                    const double dx = (a[0] - b[0]) - shift[0], dy = (a[1] - b[1]) - shift[1], dz = (a[2] - b[2]) - shift[2];
-                    if (dx * dx + dy * dy + dz * dz < m_Limit) p_Visit(i, j, steps);
-                  }
+    share_out(thread_count(), chunk_count, [&](unsigned, std::int32_t p_Chunk) {
+      for (std::int64_t here = chunk_cell(p_Chunk); here < chunk_cell(p_Chunk + 1); ++here) {
+        if (m_Starts[here] == m_Starts[here + 1]) continue;
+        const std::int64_t cx = here % axes[0].cells, cy = here / axes[0].cells % axes[1].cells,
+                           cz = here / axes[0].cells / axes[1].cells;
+        for (std::int64_t oz = -axes[2].reach; oz <= axes[2].reach; ++oz) {
+          std::int64_t nz, sz;
+          if (!axes[2].neighbour(cz, oz, nz, sz)) continue;
+          for (std::int64_t oy = -axes[1].reach; oy <= axes[1].reach; ++oy) {
+            std::int64_t ny, sy;
+            if (!axes[1].neighbour(cy, oy, ny, sy)) continue;
+            for (std::int64_t ox = -axes[0].reach; ox <= axes[0].reach; ++ox) {
+              std::int64_t nx, sx;
+              if (!axes[0].neighbour(cx, ox, nx, sx)) continue;
+              const std::int64_t there = nx + axes[0].cells * (ny + axes[1].cells * nz);
+              if (there < here || m_Starts[there] == m_Starts[there + 1]) continue;
+              const Forest::Edges steps = {sx, sy, sz};
+              const bool self = p_SelfImages && there == here && (sx || sy || sz);
+              double shift[3];
+              for (int c = 0; c < 3; ++c) {
+                shift[c] = static_cast<double>(sx) * m_Edges[0][c] + static_cast<double>(sy) * m_Edges[1][c] +
+                           static_cast<double>(sz) * m_Edges[2][c];
+              }
+              for (std::int64_t i = m_Starts[here]; i < m_Starts[here + 1]; ++i) {
+                const double* a = m_Sorted.data() + 3 * i;
+                for (std::int64_t j = std::max(m_Starts[there], self ? i : i + 1); j < m_Starts[there + 1]; ++j) {
+                  const double* b = m_Sorted.data() + 3 * j;
+                  const double dx = (a[0] - b[0]) - shift[0], dy = (a[1] - b[1]) - shift[1], dz = (a[2] - b[2]) - shift[2];
+                  if (dx * dx + dy * dy + dz * dz < m_Limit) p_Visit(p_Chunk, i, j, steps);
                 }
               }
             }
           }
         }
+      }
+    });
   }
 
  private:
+  std::int64_t chunk_cell(std::int32_t p_Chunk) const
+  {
+    const std::int64_t cells = static_cast<std::int64_t>(m_Starts.size()) - 1;
+    return cells * p_Chunk / chunk_count;
+  }
+
   double m_Limit;
   double m_Edges[3][3] = {};
   Axis m_Axes[3];
@@ -331,14 +368,32 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
   // Ids in cell order, so that the labelling reads them in order.
   std::vector<std::int64_t> sorted_ids(static_cast<std::size_t>(p_Count));
   for (std::int64_t p = 0; p < p_Count; ++p) sorted_ids[p] = p_Ids[order[p]];
+  // A chunk's own pairs are joined as they are met: their rows, and so their trees, are the chunk's
+  // alone while the chunks run. Pairs that reach into a later chunk are joined after, in order.
+  struct Link {
+    std::int64_t i, j;
+    Forest::Edges shift;
+  };
+  std::vector<std::vector<Link>> later(CellGrid::chunk_count);
+  std::vector<ClusterFault> faults(CellGrid::chunk_count);
   Forest forest(p_Count);
-  grid.pairs(false, [&](std::int64_t p_I, std::int64_t p_J, const Forest::Edges& p_Shift) {
+  auto join = [&](ClusterFault& p_Fault, std::int64_t p_I, std::int64_t p_J, const Forest::Edges& p_Shift) {
     const int axis = forest.join(p_I, p_J, p_Shift);
-    if (axis >= 0 && fault.self_image < 0) {
-      fault.self_image = order[p_I];
-      fault.axis = axis;
+    if (axis >= 0 && p_Fault.self_image < 0) {
+      p_Fault.self_image = order[p_I];
+      p_Fault.axis = axis;
     }
+  };
+  grid.pairs(false, [&](std::int32_t p_Chunk, std::int64_t p_I, std::int64_t p_J, const Forest::Edges& p_Shift) {
+    if (p_J < grid.chunk_end(p_Chunk)) join(faults[p_Chunk], p_I, p_J, p_Shift);
+    else later[p_Chunk].push_back({p_I, p_J, p_Shift});
   });
+  for (const ClusterFault& found : faults) {
+    if (fault.self_image < 0) fault = found;
+  }
+  for (const std::vector<Link>& links : later) {
+    for (const Link& link : links) join(fault, link.i, link.j, link.shift);
+  }
   forest.label(order.data(), sorted_ids.data(), grid.undone().data(), p_Labels, p_Shifts);
   return fault;
 }
@@ -349,18 +404,36 @@ std::int64_t neighbour_counts(const double* p_Positions, const std::int32_t* p_G
   std::int64_t bad = -1;
   const CellGrid grid(p_Positions, p_Count, p_Box, p_Cutoff, bad);
   if (bad >= 0) return bad;
-  std::fill(p_Neighbours, p_Neighbours + p_Count, 0);
-  if (p_Inner) std::fill(p_Inner, p_Inner + p_Count, 0);
+  // Counted in cell order, where a chunk's counts are its own and lie side by side; a pair reaching
+  // into a later chunk counts there after the chunks are done. Then each count goes to its row.
   const std::vector<std::int64_t>& order = grid.order();
-  grid.pairs(true, [&](std::int64_t p_I, std::int64_t p_J, const Forest::Edges&) {
-    const std::int64_t a = order[p_I], b = order[p_J];
-    const bool inner = p_Inner && p_Groups[a] == p_Groups[b];
-    ++p_Neighbours[a];
-    if (inner) ++p_Inner[a];
-    if (a == b) return;
-    ++p_Neighbours[b];
-    if (inner) ++p_Inner[b];
+  const std::size_t count = static_cast<std::size_t>(p_Count);
+  std::vector<std::int64_t> total(count, 0), inner(p_Inner ? count : 0, 0);
+  std::vector<std::int32_t> groups(p_Inner ? count : 0);
+  for (std::size_t p = 0; p < groups.size(); ++p) groups[p] = p_Groups[order[p]];
+  std::vector<std::vector<std::pair<std::int64_t, bool>>> later(CellGrid::chunk_count);
+  grid.pairs(true, [&](std::int32_t p_Chunk, std::int64_t p_I, std::int64_t p_J, const Forest::Edges&) {
+    const bool same = p_Inner && groups[p_I] == groups[p_J];
+    ++total[p_I];
+    if (same) ++inner[p_I];
+    if (p_I == p_J) return;
+    if (p_J >= grid.chunk_end(p_Chunk)) {
+      later[p_Chunk].emplace_back(p_J, same);
+      return;
+    }
+    ++total[p_J];
+    if (same) ++inner[p_J];
   });
+  for (const auto& pairs : later) {
+    for (const auto& [j, same] : pairs) {
+      ++total[j];
+      if (same) ++inner[j];
+    }
+  }
+  for (std::int64_t p = 0; p < p_Count; ++p) {
+    p_Neighbours[order[p]] = total[p];
+    if (p_Inner) p_Inner[order[p]] = inner[p];
+  }
   return -1;
 }
 
