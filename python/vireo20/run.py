@@ -430,12 +430,14 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if group_by is not None:
             raise ValueError("give --group-by or bins, not both")
     if coordination is not True and coordination not in (None, False):
+        given = coordination
         try:
             coordination = float(coordination)
         except (TypeError, ValueError):
             coordination = math.nan
         if not (math.isfinite(coordination) and coordination > 0):
-            raise ValueError("--coordination takes a cutoff distance above 0, or nothing for the contacts")
+            raise ValueError(f"--coordination takes a cutoff distance above 0, or nothing for the contacts, not "
+                             f"{given!r} (an input named after it is taken for its cutoff: name it first)")
     if cluster_types is not None and cluster is None:
         raise ValueError("--cluster-types goes with --cluster")
     if cluster is not None:

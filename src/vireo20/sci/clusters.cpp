@@ -1,5 +1,6 @@
 // Clusters by distance over a grid of cells at least a cutoff wide, so that only a cell's neighbours
-// are searched, and by pairs; both joined in one union-find over the rows.
+// are searched, and by pairs, both joined in one union-find over the rows; and neighbour counts over
+// the same grid.
 #include "vireo20/sci/clusters.h"
 
 #include <algorithm>
