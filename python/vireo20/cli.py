@@ -84,8 +84,9 @@ def parser():
     up.add_argument("--coordination", nargs="?", const=True, metavar="CUTOFF",
                     help="each upscaled particle's coordination (its members' mean number of particle "
                          "contacts: LAMMPS's contact/atom averaged over the group) and its inner_contacts, "
-                         "outer_contacts and wall_contacts, from the contacts; with CUTOFF, of the neighbours "
-                         "closer than it through the periodic faces (compute coord/atom cutoff)")
+                         "outer_contacts, wall_contacts and contact fabric tensor (compute fabric), from the contacts; "
+                         "with CUTOFF, of the neighbours closer than it through the periodic faces (compute "
+                         "coord/atom cutoff)")
     # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
     up.add_argument("--mass", action="extend", nargs="+", metavar="TYPE=VALUE",
                     help="the mass of atom type TYPE, a number or a type label (in place of a mass column); "

@@ -15,7 +15,7 @@ RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyr
             "gyration_tensor", "gyration_shape", "shape_parameter", "principal_axes", "long_axis", "inertia", "angular_momentum", "angular_velocity", "torque",
             "internal_kinetic_energy", "temperature", "internal_temperature", "dipole", "displacement", "msd",
             "vacf", "number_density", "mass_density", "centre_of_geometry", "coordination", "inner_contacts",
-            "outer_contacts", "wall_contacts")
+            "outer_contacts", "wall_contacts", "fabric")
 # Columns that describe the particle itself, not a value to reduce.
 NOT_VALUES = ("id",)
 # Vector values that add up over a group rather than average.

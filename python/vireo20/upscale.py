@@ -30,6 +30,7 @@ COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "gyration_shape": ("lambda1", "lambda2", "lambda3", "asphericity", "acylindricity", "anisotropy"),
               "inertia": ("xx", "yy", "zz", "xy", "yz", "xz"), "msd": ("x", "y", "z", "total"),
               "principal_axes": tuple(f"e{k}_{axis}" for k in (1, 2, 3) for axis in AXES),
+              "fabric": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "vacf": ("x", "y", "z", "total")}
 
 
@@ -274,7 +275,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       coordination    True adds (with contacts) each upscaled particle's `coordination`, its members'
                       mean number of particle contacts (LAMMPS's compute contact/atom averaged as fix
                       ave/chunk does), and its `inner_contacts` (pairs of its own members),
-                      `outer_contacts` (pairs with other particles) and `wall_contacts`; a distance
+                      `outer_contacts` (pairs with other particles), `wall_contacts` and `fabric`
+                      (the contacts' fabric tensor, as LAMMPS's compute fabric); a distance
                       counts the neighbours closer than it instead (compute coord/atom cutoff),
                       through the periodic faces.
       trailing_masses (T,) masses of the trailing entries.
@@ -418,6 +420,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     if coordination is not None and coordination is not False:
         if not by_contacts:
             counts = _neighbours(step, positions[:e], element[:e], box, coordination, u)
+        else:
+            pairs = counts.pop("pairs", None)
+            counts["fabric"] = np.zeros((u, 6)) if pairs is None else \
+                _fabric(positions, enabled if not every_particle else None, n, box, *pairs, u)
         physics_arrays.update(_coordination(counts, np.bincount(element[:e], minlength=u), t))
     lines, image_points, image_of = periodic.line_images(centres, lines, box)
     points = np.concatenate([centres, image_points]) if len(image_points) else centres
@@ -652,17 +658,19 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
             def source(id_):
                 where = np.minimum(np.searchsorted(sorted_ids, id_), n - 1)
                 return np.where(sorted_ids[where] == id_, order[where], -1)
-    a, b = source(first), source(second)
+    sources = source(first), source(second)
     upscaled_of = np.full(n + 1, -1, np.int64)
     upscaled_of[parent_of[:u]] = np.arange(u)
     head = lambda s: np.where(s >= 0, np.where(parents[s] >= 0, parents[s], s), n)
-    a, b = upscaled_of[head(a)], upscaled_of[head(b)]
+    a, b = upscaled_of[head(sources[0])], upscaled_of[head(sources[1])]
     keep = np.flatnonzero(particle & (a >= 0) & (b >= 0) & (a != b))
     counts = empty[2]
     if coordination:
         counted = lambda ends: np.bincount(ends, minlength=u)
         counts = _contact_counts(counted(a[particle & (a >= 0) & (a == b)]), counted(a[keep]) + counted(b[keep]),
                                  counted(a[~particle & (a >= 0)]))
+        both = np.flatnonzero(particle & (a >= 0) & (b >= 0))
+        counts["pairs"] = sources[0][both], sources[1][both], a[both], b[both]
     if not len(keep):
         return empty[0], {"contacts": np.zeros(0, np.int64),
                           **{name: np.zeros((0,) + np.asarray(v).shape[1:]) for name, v in contact_values.items()}}, \
@@ -699,6 +707,33 @@ def _neighbours(step, positions, element, box, cutoff, u):
     return {"total": total, "inner_contacts": inner // 2, "outer_contacts": total - inner}
 
 
+def _fabric(positions, enabled, n, box, first, second, first_group, second_group, u):
+    """Each upscaled particle's fabric tensor (xx yy zz xy xz yz) of the contacts of its members,
+    each contact once at each of its ends: 15/2 of the deviator of the mean of n n^T over them, n the
+    unit vector from one end to the nearest image of the other, as LAMMPS's compute fabric gives the
+    contact tensor of all the contacts; zeros for a particle with none."""
+    if enabled is not None:
+        entry = np.full(n, -1, np.int64)
+        entry[enabled] = np.arange(len(enabled))
+        first, second = entry[first], entry[second]
+    joined = positions[second] - positions[first]
+    if box is not None and box.any_periodic:
+        joined = box.minimum_image(joined)
+    length = np.sqrt(np.einsum("ij,ij->i", joined, joined))
+    # Particles at one spot have no direction between them.
+    apart = length > 0
+    normal = joined[apart] / length[apart, None]
+    ends = np.concatenate([first_group[apart], second_group[apart]])
+    products = np.stack([normal[:, i] * normal[:, j] for i, j in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))],
+                        axis=1)
+    counted = np.bincount(ends, minlength=u)
+    summed = np.stack([np.bincount(ends, weights=np.tile(products[:, k], 2), minlength=u) for k in range(6)], axis=1)
+    mean = np.divide(summed, counted[:, None], out=np.zeros((u, 6)), where=counted[:, None] > 0)
+    mean[:, :3] -= mean[:, :3].sum(axis=1, keepdims=True) / 3.0
+    mean[counted == 0] = 0.0
+    return 7.5 * mean
+
+
 def _contact_counts(inner, outer, wall):
     return {"total": 2 * inner + outer, "inner_contacts": inner, "outer_contacts": outer, "wall_contacts": wall}
 
@@ -707,7 +742,7 @@ def _coordination(counts, members, trailing):
     """The coordination arrays of U upscaled particles, then zeros for the trailing entries: the mean
     contacts (or neighbours) a member, an exact sum of whole numbers over the count as the mean of
     LAMMPS's contact/atom (or coord/atom) is, and the counts."""
-    padded = lambda c: np.concatenate([c, np.zeros(trailing, np.int64)])
+    padded = lambda c: np.concatenate([c, np.zeros((trailing,) + c.shape[1:], c.dtype)])
     members = np.concatenate([members, np.ones(trailing, np.int64)])
     return {"coordination": padded(counts.pop("total")) / members,
             **{name: padded(c) for name, c in counts.items()}}

@@ -884,6 +884,8 @@ fix move all nve/sphere
 timestep 0.0005
 compute c all contact/atom
 compute pairs all property/local patom1 patom2 cutoff radius
+compute fabric all fabric radius contact
+fix fabric all ave/time 10 1 10 c_fabric[*] file fabric.txt format " %.17g"
 dump atoms all custom 10 atoms.dump id type mass radius x y z ix iy iz c_c
 dump_modify atoms format float %.17g
 dump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2]
@@ -891,8 +893,8 @@ run 20
 """
 
 
-@pytest.mark.parametrize("options", [{"bins": ["z:2"]}, {"cluster": "contacts"}])
-def test_coordination_numbers_are_lammps_contact_atom_averaged_over_each_group(tmp_path, options):
+@pytest.mark.parametrize("options", [{"bins": ["z:2"]}, {"bins": ["z:8"]}, {"cluster": "contacts"}])
+def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over_each_group(tmp_path, options):
     (tmp_path / "in.granular").write_text(GRANULAR)
     run_lammps(tmp_path, "in.granular")
     result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "out", contacts=str(tmp_path / "pairs.dump"),
@@ -903,3 +905,7 @@ def test_coordination_numbers_are_lammps_contact_atom_averaged_over_each_group(t
         own = step["image_of"] < 0
         assert 2 * step["inner_contacts"][own].sum() + step["outer_contacts"][own].sum() == 2 * len(frame)
         assert not step["wall_contacts"].any() and ("cluster" not in options or not step["outer_contacts"].any())
+    # One bin holds every particle: its fabric tensor is compute fabric's of all the contacts.
+    if options.get("bins") == ["z:8"]:
+        fabric = np.loadtxt(tmp_path / "fabric.txt")[:, 1:]
+        assert_allclose([read_vtp(path)["fabric"][0] for path in result.files], fabric, rtol=1e-12, atol=1e-15)
