@@ -12,7 +12,8 @@ from .frames import InputError
 INT32_MAX = np.iinfo(np.int32).max
 # Names every upscaled step carries itself: a value array may not take them.
 RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyration",
-            "gyration_tensor", "gyration_shape", "shape_parameter", "principal_axes", "long_axis", "inertia", "angular_momentum", "angular_velocity", "torque",
+            "gyration_tensor", "gyration_shape", "shape_parameter", "principal_axes", "long_axis", "inertia",
+            "angular_momentum", "angular_velocity", "torque",
             "internal_kinetic_energy", "temperature", "internal_temperature", "dipole", "displacement", "msd",
             "vacf", "number_density", "mass_density", "centre_of_geometry", "coordination", "inner_contacts",
             "outer_contacts", "wall_contacts", "fabric")

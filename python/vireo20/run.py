@@ -377,7 +377,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
         warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
-        time_average=None, cluster=None, cluster_types=None, coordination=False, clusters=2000, steps=40, seed=20, **reader_options):
+        time_average=None, cluster=None, cluster_types=None, coordination=False, clusters=2000, steps=40, seed=20,
+        **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -398,11 +399,12 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
-    (`vireo20.clustering`); `coordination` True adds each upscaled particle's contact counts and its
-    members' mean coordination number, a distance those of the neighbours within it (`vireo20.upscale`); `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in
-    a 2d simulation (default 3, with a warning where the particles lie in one z plane); `time_average` N
-    (or "N ave running norm sample" ..., as fix ave/chunk's words) writes `profile.txt`, the groups'
-    time averages over each N steps in turn (`vireo20.averaging`);
+    (`vireo20.clustering`); `coordination` True adds each upscaled particle's contact counts, fabric
+    tensor and its members' mean coordination number, a distance those of the neighbours within it
+    (`vireo20.upscale`); `dimension` 2 counts the temperatures' degrees of freedom and the bins'
+    volumes as LAMMPS does in a 2d simulation (default 3, with a warning where the particles lie in
+    one z plane); `time_average` N (or "N ave running norm sample" ..., as fix ave/chunk's words)
+    writes `profile.txt`, the groups' time averages over each N steps in turn (`vireo20.averaging`);
     `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
     step's summary line; `warn(text)` the warnings.
 

@@ -713,9 +713,13 @@ def _fabric(positions, enabled, n, box, first, second, first_group, second_group
     unit vector from one end to the nearest image of the other, as LAMMPS's compute fabric gives the
     contact tensor of all the contacts; zeros for a particle with none."""
     if enabled is not None:
+        # A particle the step does not enable has no position: its contacts give no direction.
         entry = np.full(n, -1, np.int64)
         entry[enabled] = np.arange(len(enabled))
         first, second = entry[first], entry[second]
+        placed = (first >= 0) & (second >= 0)
+        first, second, first_group, second_group = first[placed], second[placed], first_group[placed], \
+            second_group[placed]
     joined = positions[second] - positions[first]
     if box is not None and box.any_periodic:
         joined = box.minimum_image(joined)
