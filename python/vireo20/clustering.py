@@ -135,7 +135,7 @@ def _search_box(box, positions, cutoff=None):
     run's particles lie in one z plane, and LAMMPS makes no images across it."""
     origin, edges, periodic = (np.zeros(3), np.eye(3), np.zeros(3, bool)) if box is None else \
         (box.origin, box.edges, box.periodic.copy())
-    periodic[2] &= not (len(positions) and np.ptp(positions[:, 2]) == 0)
+    periodic[2] &= not (len(positions) > 1 and np.ptp(positions[:, 2]) == 0)
     found = (tuple(origin), tuple(edges.reshape(-1)), tuple(bool(p) for p in periodic))
     if cutoff is None:
         return found

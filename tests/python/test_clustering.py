@@ -7,46 +7,73 @@ import pytest
 from numpy.testing import assert_array_equal
 
 import vireo20
+import vireo20.clustering
 from vireo20.clustering import Clusters
 
 
-def brute_force(positions, ids, edges, periodic, cutoff):
-    """The lowest id of each particle's cluster, every pair compared at every image within reach."""
-    reach = [range(-6, 7) if p else [0] for p in periodic]
-    images = np.array([np.array(s) @ edges for s in itertools.product(*reach)])
-    root = np.arange(len(positions))
-    for i in range(len(positions)):
-        gaps = positions[i] - positions[i + 1:]
-        near = (((gaps[:, None, :] - images[None]) ** 2).sum(-1) < cutoff * cutoff).any(1)
-        for j in np.flatnonzero(near) + i + 1:
-            a, b = root[i], root[j]
-            root[root == max(a, b)] = min(a, b)
+def images_near(positions, box, cutoff):
+    """(n, n) how many images of particle j lie closer than the cutoff to particle i (of i itself, but
+    i), every pair compared at every image within reach of the positions wrapped into the box."""
+    fractions = box.fractions(positions - box.origin)
+    fractions[:, box.periodic] -= np.floor(fractions[:, box.periodic])
+    wrapped = box.origin + fractions @ box.edges
+    widths = np.linalg.det(box.edges) / np.linalg.norm(np.cross(box.edges[[1, 2, 0]], box.edges[[2, 0, 1]]), axis=1)
+    reach = [range(-k, k + 1) if p else [0] for p, k in zip(box.periodic, 1 + np.ceil(cutoff / widths).astype(int))]
+    images = np.array([np.array(s) @ box.edges for s in itertools.product(*reach)])
+    near = np.array([(((wrapped[i] - wrapped[:, None, :] - images[None]) ** 2).sum(-1) < cutoff * cutoff).sum(1)
+                     for i in range(len(positions))])
+    return near - np.eye(len(positions), dtype=int)
+
+
+def brute_force(positions, ids, box, cutoff):
+    """The lowest id of each particle's cluster."""
+    near, root = images_near(positions, box, cutoff), np.arange(len(positions))
+    for i, j in zip(*np.nonzero(np.triu(near, 1))):
+        a, b = root[i], root[j]
+        root[root == max(a, b)] = min(a, b)
     lowest = {r: ids[root == r].min() for r in np.unique(root)}
     return np.array([lowest[r] for r in root])
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_clusters_are_those_of_every_image_and_made_whole_about_their_lowest_id(seed):
+def random_steps(seed, cases=50):
+    """(positions, ids, box, cutoff): orthogonal and tilted boxes, some edges periodic, some thinner
+    than the cutoff, particles anywhere."""
     rng = np.random.default_rng(seed)
-    for case in range(60):
-        count, sides = rng.integers(1, 120), rng.uniform(0.3, 4, 3)
+    for case in range(cases):
+        count, sides = rng.integers(2, 90), rng.uniform(0.3, 4, 3)
+        periodic = rng.integers(0, 2, 3).astype(bool)
+        if case == 0:
+            # A lone particle in a box thinner than the cutoff meets its own images.
+            count, sides[2], periodic[:] = 1, 0.3, True
         edges = np.diag(sides)
         if case % 2:
             edges[1, 0], edges[2, 0], edges[2, 1] = rng.uniform(-0.5, 0.5, 3) * sides[[0, 0, 1]]
-        box = vireo20.Box(rng.uniform(-2, 2, 3), edges, rng.integers(0, 2, 3).astype(bool))
-        # Anywhere, boxes thinner than the cutoff too.
+        box = vireo20.Box(rng.uniform(-2, 2, 3), edges, periodic)
         positions = box.origin + rng.uniform(-1.5, 2.5, (count, 3)) @ edges
-        ids = rng.permutation(1000)[:count] + 1
-        cutoff = rng.uniform(0.05, 1.2)
-        arguments = {"positions": positions, "ids": ids, "box": box}
+        yield positions, rng.permutation(1000)[:count] + 1, box, 1.0 if case == 0 else rng.uniform(0.05, 1.2)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_clusters_are_those_of_every_image_and_made_whole_about_their_lowest_id(seed):
+    for positions, ids, box, cutoff in random_steps(seed):
         try:
-            labels, whole = Clusters(cutoff).find(arguments)
+            labels, whole = Clusters(cutoff).find({"positions": positions, "ids": ids, "box": box})
         except ValueError as error:
             assert "meets its own image" in str(error)
             continue
-        assert_array_equal(labels, brute_force(positions, ids, edges, box.periodic, cutoff))
-        assert_array_equal(labels, brute_force(whole, ids, edges, [False] * 3, cutoff))
+        assert_array_equal(labels, brute_force(positions, ids, box, cutoff))
+        assert_array_equal(labels, brute_force(whole, ids, vireo20.Box(box.origin, box.edges), cutoff))
         assert_array_equal(whole[np.isin(ids, labels)], positions[np.isin(ids, labels)])
+
+
+@pytest.mark.parametrize("seed", range(3, 5))
+def test_neighbours_are_every_image_within_the_cutoff_and_those_of_the_own_group(seed):
+    for positions, ids, box, cutoff in random_steps(seed):
+        groups = ids % 3
+        neighbours, inner = vireo20.clustering.neighbour_counts(positions, groups, box, cutoff)
+        near = images_near(positions, box, cutoff)
+        assert_array_equal(neighbours, near.sum(1))
+        assert_array_equal(inner, (near * (groups[:, None] == groups[None, :])).sum(1))
 
 
 def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_refused(tmp_path):
