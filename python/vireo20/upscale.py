@@ -734,7 +734,6 @@ def _fabric(positions, enabled, n, box, first, second, first_group, second_group
     summed = np.stack([np.bincount(ends, weights=np.tile(products[:, k], 2), minlength=u) for k in range(6)], axis=1)
     mean = np.divide(summed, counted[:, None], out=np.zeros((u, 6)), where=counted[:, None] > 0)
     mean[:, :3] -= mean[:, :3].sum(axis=1, keepdims=True) / 3.0
-    mean[counted == 0] = 0.0
     return 7.5 * mean
 
 
