@@ -23,6 +23,8 @@ FORMATS = {
     "cfg": ("read_cfg", "AtomEye CFG files (LAMMPS's dump cfg, OVITO's export), one per step"),
     "csv": ("read_csv", "CSV tables of particles (pandas's to_csv, DEM programs' exports): a file per step, or a "
                         "step column"),
+    "mercurydpm": ("read_mercury", "MercuryDPM's .data files, with the .fstat contacts and .restart species beside "
+                                   "them"),
     "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads, or a LAMMPS data, PDB, GRO or XYZ "
                              "file alone"),
     "ase": ("read_ase", "anything ASE reads: VASP's XDATCAR, OUTCAR or vasprun.xml, ASE's .traj, CASTEP, XSF, CIF ..."),
@@ -62,7 +64,7 @@ def expand(path):
 
 # The formats read from several files as one series.
 SEVERAL_FILES = {"lammps": "a LAMMPS dump", "vtk": "a VTK particle file", "csv": "a CSV file", "cfg": "a CFG file",
-                 "yaml": "a LAMMPS YAML dump"}
+                 "yaml": "a LAMMPS YAML dump", "mercurydpm": "a MercuryDPM .data file"}
 
 
 def several_files_format(paths):
