@@ -82,8 +82,9 @@ def sniff(path, head):
     if found is None:
         return False
     count, dimension = found
-    if count == 0 or len(lines) < 3:
+    if _DATA.match(os.path.basename(os.fspath(path))) or count == 0 or len(lines) < 3:
         return _DATA.match(os.path.basename(os.fspath(path))) is not None
+    # Another name: the first particle line must be one too.
     values = _numbers(lines[1].decode(errors="replace"))
     return values is not None and len(values) == LINE_WORDS[dimension]
 
@@ -127,7 +128,7 @@ def open_series(path, box=None, contacts=None, restart=None, stem=None):
     indexed = [(file, number, *frame_index(file)) for file, number in files]
     one_each = None not in (number for _, number in files) and \
         all(len(frames) == 1 and problem is None for _, _, frames, problem in indexed)
-    fstat = _Contacts(contacts if contacts is not None else _beside(first, "fstat"), contacts is not None)
+    fstat = _Contacts(contacts if contacts is not None else _beside(first, "fstat"))
     loaders = []
     for file, number, frames, problem in indexed:
         for k, (_, _, _, _, time, _) in enumerate(frames):
@@ -296,9 +297,9 @@ class _Setup:
 class _Contacts:
     """The fstat steps by their time: each frame loads its own from the file."""
 
-    def __init__(self, paths, given):
+    def __init__(self, paths):
         self.paths = [] if paths is None else [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
-        self.given, self.steps, self.problem = given, {}, None
+        self.steps, self.problem = {}, None
         for path in self.paths:
             if not os.path.isfile(path):
                 raise InputError(path, "-", "-", "no such fstat file")
@@ -313,7 +314,8 @@ class _Contacts:
     def check(self, loaders):
         if self.problem is not None:
             raise self.problem
-        if self.given and loaders and not any(loader.options.get("contacts") for loader in loaders):
+        # Steps at no common time would give no contact and no word of why.
+        if self.steps and loaders and not any(loader.options.get("contacts") for loader in loaders):
             raise InputError(self.paths[0], "-", "time", "no fstat step is at the time of a data step: "
                                                          "the contacts belong to another run")
 

@@ -828,14 +828,15 @@ def test_a_lammps_dump_yaml_and_its_faults(tmp_path):
             list(inputs.open_series(str(tmp_path / "b.yaml")))
 
 
-@pytest.mark.parametrize("kind", ["csv", "cfg", "yaml"])
+@pytest.mark.parametrize("kind", ["csv", "cfg", "yaml", "data", "fstat"])
 def test_a_damaged_file_is_one_input_error(kind, tmp_path):
-    """Bytes flipped, cut, dropped or put in at random, plain and gzip: every fault a reader's error."""
+    """Bytes flipped, cut, dropped or put in at random, plain and gzip: every fault a reader's error
+    (MercuryDPM's .data, and its .fstat beside an intact .data)."""
     import gzip
     import pandas as pd
     from vireo20 import reading
     text = pd.concat(_particles_table()[:2]).to_csv(index=False).encode()[:2500] if kind == "csv" else \
-        {"cfg": CFG, "yaml": YAML + YAML}[kind].encode()
+        {"cfg": CFG, "yaml": YAML + YAML, "data": MERCURY, "fstat": FSTAT}[kind].encode()
     rng = np.random.default_rng(8)
     for trial in range(120):
         data = bytearray(text)
@@ -850,11 +851,162 @@ def test_a_damaged_file_is_one_input_error(kind, tmp_path):
                 data[at:at] = bytes(rng.choice(list(b',;\t\n\r "#.e-+019xa='), size=int(rng.integers(1, 6))))
             else:
                 data = data[:at]
-        path = tmp_path / f"f{trial % 2}.{kind}{'.gz' if trial % 4 == 0 else ''}"
-        path.write_bytes(gzip.compress(bytes(data)) if trial % 4 == 0 else bytes(data))
+        path = tmp_path / f"f{trial % 2}.{kind}{'.gz' if trial % 4 == 0 and kind != 'fstat' else ''}"
+        path.write_bytes(gzip.compress(bytes(data)) if trial % 4 == 0 and kind != "fstat" else bytes(data))
+        if kind == "fstat":
+            path = tmp_path / f"f{trial % 2}.data"
+            path.write_text(MERCURY)
         reading._close_open_files()
         try:
-            for frame in inputs.open_series(str(path), format=kind):
+            for frame in inputs.open_series(str(path), format="mercurydpm" if kind in ("data", "fstat") else kind):
                 frame.arguments(masses=None if "mass" in frame.columns else MassRule(density=1.0))
         except InputError:
             pass
+
+
+# MercuryDPM: two steps of two particles (the second step's pair across the periodic x face), the
+# fstat's pair written from both sides, a wall contact, and the restart's species and boundary.
+MERCURY = """2 0.5 0 0 0 10 4 4 
+1.5 2 3 0.25 -0.5 1 0.5 0.1 0.2 0.3 1 2 3 0
+9.75 2 3 0 0 0 0.25 0 0 0 0 0 0 1
+2 1 0 0 0 10 4 4 
+0.25 2 3 0.25 -0.5 1 0.5 0.1 0.2 0.3 1 2 3 0
+9.75 2.5 3 0 0 0 0.25 0 0 0 0 0 0 1
+"""
+FSTAT = """# 0.5 1
+# 0 0 0 10 4 4
+# 0.25 0.5 0
+0.5 0 1 0 0 0 0.125 0 2 0.5 1 0 0 0 1 0
+0.5 1 0 0 0 0 0.125 0 2 0.5 -1 0 0 0 -1 0
+0.5 1 -3 0 0 0 0.25 0.5 4 0 0 0 1 0 0 0
+# 1 1
+# 0 0 0 10 4 4
+# 0.25 0.5 0
+1 1 0 0 0 0 0.25 0 3 0 1 0 0 0 0 0
+"""
+RESTART = """restart_version 1.0 name run
+xMin 0 xMax 10 yMin 0 yMax 4 zMin 0 zMax 4
+systemDimensions 3 particleDimensions 3 gravity 0 0 -9.8
+Species 2
+LinearViscoelasticSpecies id 0 density 2000 stiffness 1000
+LinearViscoelasticSpecies id 1 density 1000 stiffness 1000
+LinearViscoelasticMixedSpecies idA 0 idB 1 stiffness 1000
+Walls 0
+Boundaries 1
+PeriodicBoundary id 0 normal 1 0 0 scaleFactor 1 distanceLeft 0 distanceRight 10 shift 10 0 0
+Particles 2
+SphericalParticle id 0 indSpecies 0 position 1.5 2 3
+"""
+
+
+def _mercury(folder, data=MERCURY, fstat=FSTAT, restart=RESTART, name="run.data"):
+    for text, file in ((data, name), (fstat, "run.fstat"), (restart, "run.restart")):
+        if text is not None:
+            (folder / file).write_text(text)
+    return str(folder / name)
+
+
+def test_a_mercurydpm_run_reads_with_its_contacts_species_and_periodic_box(tmp_path):
+    import vireo20
+    from test_vireo20_job import read_vtp
+    series = inputs.open_series(_mercury(tmp_path))
+    first, second = (pickle.loads(pickle.dumps(loader)).load() for loader in series.loaders())
+    assert [(f.timestep, f.time, f.wrapped) for f in (first, second)] == [(0, 0.5, True), (1, 1.0, True)]
+    assert first.box == Box.orthogonal([0, 0, 0], [10, 4, 4], (True, False, False))
+    assert first.positions.tolist() == [[1.5, 2, 3], [9.75, 2, 3]]
+    assert first.columns["orientation"][0].tolist() == [0.1, 0.2, 0.3] and first.columns["omega"][0].tolist() == [1, 2, 3]
+    assert first.columns["type"].tolist() == [0, 1] and first.columns["velocity"][0].tolist() == [0.25, -0.5, 1]
+    assert first.columns["mass"].tolist() == [2000 * (4 / 3 * np.pi * 0.5 * 0.5 * 0.5),
+                                              1000 * (4 / 3 * np.pi * 0.25 * 0.25 * 0.25)]
+    # The pair once, from its lower row; the wall contact as kind 1.
+    assert first.contacts.tolist() == [[1, 2], [2, 2]] and first.contact_kinds.tolist() == [0, 1]
+    assert first.contact_values["normal_force"].tolist() == [2, 4]
+    assert first.contact_values["tangential_overlap"].tolist() == [0, 0.5]
+    assert second.contacts.tolist() == [[2, 1]] and second.contact_values["overlap"].tolist() == [0.25]
+    # Found as MercuryDPM's; the agglomerate of the second step whole across the periodic face.
+    result = vireo20.run(str(tmp_path), tmp_path / "out", cluster="contacts", coordination=True, picture_step=None)
+    step = read_vtp(result.files[1])
+    masses = second.columns["mass"]
+    centre = (masses[0] * 0.25 + masses[1] * -0.25) / masses.sum()
+    assert step["group_id"].tolist() == [1] and step["coordination"].tolist() == [1.0]
+    assert np.isclose(step["points"][0, 0] % 10, centre % 10, rtol=0, atol=1e-12)
+
+
+def _mercury_run(folder, dimension, per_step, seed=2):
+    """Three steps of 40 particles as MercuryDPM writes them (positions to 15 digits, the rest to 10),
+    each pair of the fstat from both sides but where its first particle is fixed; (path, pairs)."""
+    rng = np.random.default_rng(seed)
+    g = lambda values, digits=10: " ".join(f"{v:.{digits}g}" for v in values)
+    pairs = []
+    for k in range(3):
+        positions, rest = rng.random((40, 3)) * [10, 4, 4], rng.normal(size=(40, 7))
+        radius, species = 0.1 + 0.1 * rng.random(40), rng.integers(0, 2, 40)
+        bounds = [0, 0, 0, 10, 4, 4] if dimension == 3 else [0, 0, 10, 4]
+        lines = [f"40 {k * 0.25:.10g} {g(bounds)} "]
+        for i in range(40):
+            if dimension == 3:
+                lines.append(f"{g(positions[i], 15)} {g(rest[i, :3])} {g([radius[i]])} {g(rest[i, 3:])} 0 0 {species[i]}")
+            else:
+                lines.append(f"{g(positions[i, :2], 15)} {g(rest[i, :2])} {g([radius[i]])} {g(rest[i, 2:4])} {species[i]}")
+        step_pairs = {tuple(p) for p in rng.integers(0, 40, (30, 2)) if p[0] != p[1]}
+        step_pairs = {p for p in step_pairs if p[::-1] not in step_pairs or p[0] < p[1]}
+        fstat = [f"# {k * 0.25:.10g} 1", "# 0 0 0 10 4 4", "# 0.1 0.2 0"]
+        for i, j in sorted(step_pairs, key=lambda p: rng.random()):
+            force = rng.random()
+            fstat.append(f"{k * 0.25:.10g} {i} {j} 0 0 0 0.01 0 {force:.10g} 0 1 0 0 0 0 0")
+            if (i + j) % 3:
+                fstat.append(f"{k * 0.25:.10g} {j} {i} 0 0 0 0.01 0 {force:.10g} 0 -1 0 0 0 0 0")
+        pairs.append(step_pairs)
+        name = f"run.data.{k:04d}" if per_step else "run.data"
+        with open(folder / name, "a") as stream:
+            stream.write("\n".join(lines) + "\n")
+        with open(folder / (f"run.fstat.{k:04d}" if per_step else "run.fstat"), "a") as stream:
+            stream.write("\n".join(fstat) + "\n")
+    (folder / "run.restart").write_text(RESTART.replace("normal 1 0 0 scaleFactor 1 distanceLeft 0 distanceRight 10",
+                                                        "normal 0 -1 0 scaleFactor 1 distanceLeft -4 distanceRight 0")
+                                        .replace("particleDimensions 3", f"particleDimensions {dimension}"))
+    return str(folder if per_step else folder / "run.data"), pairs
+
+
+@pytest.mark.filterwarnings("ignore:.*no .mol. column")
+@pytest.mark.parametrize("dimension", [3, 2])
+def test_mercurydpm_files_a_step_or_one_file_give_the_same_series(dimension, tmp_path):
+    import vireo20
+    os.makedirs(tmp_path / "steps"), os.makedirs(tmp_path / "one")
+    paths = [_mercury_run(tmp_path / "steps", dimension, True)[0]]
+    path, pairs = _mercury_run(tmp_path / "one", dimension, False)
+    for frame, step_pairs in zip(inputs.open_series(path), pairs):
+        assert {tuple(sorted(p)) for p in frame.contacts - 1} == {tuple(sorted(p)) for p in step_pairs}
+        assert frame.box == Box.orthogonal([0, 0, 0], [10, 4, 1 if dimension == 2 else 4],
+                                           (False, True, False))
+        radius = frame.columns["radius"]
+        assert np.array_equal(frame.columns["mass"], np.where(frame.columns["type"] == 0, 2000, 1000) * (
+            (4 / 3 * np.pi) * radius * radius * radius if dimension == 3 else np.pi * radius * radius))
+        if dimension == 2:
+            assert not frame.positions[:, 2].any() and not frame.columns["omega"][:, :2].any()
+    results = [vireo20.run(p, tmp_path / f"out{k}", coordination=True, picture_step=None)
+               for k, p in enumerate(paths + [path])]
+    assert results[0].timesteps == results[1].timesteps == [0, 1, 2]
+    for a, b in zip(results[0].files, results[1].files):
+        assert open(a, "rb").read() == open(b, "rb").read()
+
+
+@pytest.mark.parametrize("file, old, new, match", [
+    ("data", "2 1 0 0 0 10 4 4 ", "3 1 0 0 0 10 4 4 ", "the file ends 1 particle lines before the step's end"),
+    ("data", "9.75 2 3 0 0 0 0.25", "9.75 2 3 0 0 0.25", "particle line 2 of the step: 13 values where"),
+    ("data", "0.25 -0.5 1 0.5", "0.25 -0.5 x1 0.5", "value 'x1'"),
+    ("data", "2 1 0 0 0 10", "2 b 0 0 0 10", "is not a step's first line"),
+    ("restart", "normal 1 0 0", "normal 0.6 0.8 0", "is along no axis"),
+    ("fstat", None, FSTAT.replace("# 0.5 1", "# 7 1").replace("# 1 1", "# 8 1"),
+     "no fstat step is at the time of a data step"),
+    ("fstat", "0.5 1 -3 0 0 0", "0.5 1 -3 0 0", "contact line 3 of the step: 15 values where a contact line has 16"),
+])
+def test_a_mercurydpm_runs_faults(file, old, new, match, tmp_path):
+    texts = {"data": MERCURY, "fstat": FSTAT, "restart": RESTART}
+    texts[file] = new if old is None else texts[file].replace(old, new, 1)
+    with pytest.raises(InputError, match=re.escape(match)):
+        list(inputs.open_series(_mercury(tmp_path, texts["data"], texts["fstat"], texts["restart"])))
+    for number in (0, 1):
+        (tmp_path / f"run.data{number}").write_text(MERCURY)
+    with pytest.raises(InputError, match="MPI processes"):
+        inputs.open_series([str(tmp_path / "run.data0"), str(tmp_path / "run.data1")])
