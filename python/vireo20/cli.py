@@ -59,16 +59,17 @@ def parser():
     # Several after one --contacts, as the shell expands post/pairs*.liggghts.
     up.add_argument("--contacts", action="extend", nargs="+", metavar="FILE",
                     help="a LAMMPS dump local of contact pairs (or its files, their folder or a quoted pattern, "
-                         "written one file per step), or LIGGGHTS's dump local/gran/vtk files")
+                         "written one file per step), LIGGGHTS's dump local/gran/vtk files, or MercuryDPM's .fstat "
+                         "file(s) where they are not beside its .data")
     up.add_argument("--contact-ids", nargs=2, metavar=("COLUMN1", "COLUMN2"),
                     help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
                          "pair/gran/local pos id writes the positions first)")
     up.add_argument("--stem", metavar="NAME",
-                    help="of VTK, CSV or CFG files: the series to read where a folder holds several (its files' name "
+                    help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several (its files' name "
                          "up to the step number), or the group of a .pvd that lists several")
     up.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
                     help="the simulation box of an input that holds none (VTK or CSV files), periodic along "
-                         "--periodic; of CFG files, in place of their cell (periodic in every direction)")
+                         "--periodic; of CFG and MercuryDPM files, in place of their cell or bounds")
     up.add_argument("--periodic", default="xyz", metavar="AXES",
                     help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none)")
     up.add_argument("--group-by", metavar="COLUMN",
@@ -182,7 +183,8 @@ def inputs_after_options(args):
     from .read_lammps import dump_section
     contacts = args.contacts or []
     if contacts:
-        moved = [word for word in contacts[1:] if os.path.isfile(word) and dump_section(word) != "ENTRIES"]
+        moved = [word for word in contacts[1:] if os.path.isfile(word) and dump_section(word) != "ENTRIES"
+                 and ".fstat" not in os.path.basename(word)]
         args.input = [*args.input, *moved]
         contacts = [word for word in contacts if word not in moved]
     if len(args.input) > 1:

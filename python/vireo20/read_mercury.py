@@ -245,7 +245,7 @@ class _Setup:
                     named = cls._pairs(words)
                     if "particleDimensions" in named:
                         dimension = int(float(named["particleDimensions"][0]))
-                    if words[0].endswith("Species") and "MixedSpecies" not in words[0] and "density" in named:
+                    if "Species" in words[0] and "MixedSpecies" not in words[0] and "density" in named:
                         densities[int(float(named["id"][0]))] = float(named["density"][0])
                     if words[0] == "PeriodicBoundary":
                         cls._boundary(path, number, named, periodic)
