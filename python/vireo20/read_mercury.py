@@ -186,9 +186,12 @@ def _scan(path):
                     raise InputError(path, where, "-", "a blank line where a step's first line should be")
                 line = line.decode(errors="replace")
                 found = _header(line)
-                if found is None:
+                # A 2d particle line has a 3d header's word count: a step of more lines than its
+                # count is found by the dimension changing.
+                if found is None or (frames and found[1] != frames[0][3]):
                     raise InputError(path, where, "-", f"{line.strip()[:60]!r} is not a step's first line "
-                                                       "(N time xmin ymin zmin xmax ymax zmax)")
+                                                       "(N time xmin ymin zmin xmax ymax zmax; the step before "
+                                                       "may hold more lines than its N)")
                 count, dimension = found
                 values = _numbers(line)
                 start = text.tell()
