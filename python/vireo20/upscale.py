@@ -288,7 +288,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       temperatures: `temperature` from the velocities themselves (com no) and
                       `internal_temperature` from those about the group's mean velocity (com yes),
                       `dimension` (3, or 2 for a 2d simulation) degrees of freedom per particle;
-                      and its kecom, `com_kinetic_energy`, the group's kinetic energy as one body.
+                      its kecom, `com_kinetic_energy`, the group's kinetic energy as one body; its
+                      `kinetic_energy` (ke/atom summed); and, where the values hold `omega` and
+                      `radius` (or `diameter`), its `rotational_energy` (erotate/sphere/atom summed).
     Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
     the position and the value.
 
@@ -379,6 +381,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
             if temperature:
                 physics_arrays.update(_temperatures(step, values.get("velocity"), entry_masses, summed, group_sum,
                                                     physics_arrays, UNIT_STYLES[units], dimension))
+                physics_arrays.update(_rotational_energy(values, entry_masses, UNIT_STYLES[units][0], group_sum))
             mvv2e = UNIT_STYLES[units][0] if units is not None else 1.0
             if mvv2e != 1.0 and "internal_kinetic_energy" in physics_arrays:
                 physics_arrays["internal_kinetic_energy"] = physics_arrays["internal_kinetic_energy"] * mvv2e
@@ -592,14 +595,15 @@ def _shape_parameter(eigenvalues):
 def _temperatures(step, velocities, entry_masses, mass, group_sum, arrays, style, dimension):
     """LAMMPS's temp/chunk temperatures: sum m v.v * mvv2e / (dimension count boltz), with v the
     velocities (`temperature`) or those about the mean velocity (`internal_temperature`, from the
-    kinetic energy the physics' pass found); and its kecom, 1/2 mvv2e M V.V with V the mean velocity
-    by mass (`com_kinetic_energy`)."""
+    kinetic energy the physics' pass found); its kecom, 1/2 mvv2e M V.V with V the mean velocity
+    by mass (`com_kinetic_energy`); and ke/atom summed over the group (`kinetic_energy`)."""
     if velocities is None or velocities.ndim != 2 or velocities.shape[1] != 3:
         step.fail("velocity", "the temperature needs each particle's velocity (vx vy vz)")
     mvv2e, boltz = style
     v = np.asarray(velocities, np.float64)
     count = np.asarray(arrays["count"], np.float64)
-    squared = (v[:, 0] * v[:, 0] + v[:, 1] * v[:, 1] + v[:, 2] * v[:, 2]) * entry_masses
+    speeds = _dot(v)
+    squared = speeds * entry_masses
     # No degree of freedom, no temperature: 0, as LAMMPS gives.
     factor = np.divide(mvv2e, float(dimension) * count * boltz, out=np.zeros(len(count)), where=count > 0)
     # The mean velocity from the momenta (`mass` is each group's), as LAMMPS's vcm, whichever way the
@@ -608,7 +612,29 @@ def _temperatures(step, velocities, entry_masses, mass, group_sum, arrays, style
                for k in range(3))
     return {"temperature": group_sum(squared) * factor,
             "internal_temperature": 2.0 * arrays["internal_kinetic_energy"] * factor,
-            "com_kinetic_energy": 0.5 * mvv2e * mass * (x * x + y * y + z * z)}
+            "com_kinetic_energy": 0.5 * mvv2e * mass * (x * x + y * y + z * z),
+            # ke/atom's terms, each the bits LAMMPS gives it.
+            "kinetic_energy": group_sum(0.5 * mvv2e * entry_masses * speeds)}
+
+
+def _dot(v):
+    return v[:, 0] * v[:, 0] + v[:, 1] * v[:, 1] + v[:, 2] * v[:, 2]
+
+
+def _rotational_energy(values, entry_masses, mvv2e, group_sum):
+    """{"rotational_energy": LAMMPS's erotate/sphere/atom summed over each group, 1/2 mvv2e I w.w with
+    I = 2/5 m r^2 (a solid sphere, as LAMMPS takes every finite-size particle)}, where the values hold
+    `omega` and `radius` (or `diameter`); else nothing."""
+    omega = values.get("omega")
+    radius = values.get("radius")
+    if radius is None and values.get("diameter") is not None:
+        radius = 0.5 * np.asarray(values["diameter"], np.float64)
+    if omega is None or radius is None or omega.ndim != 2 or omega.shape[1] != 3 or radius.ndim != 1:
+        return {}
+    r = np.asarray(radius, np.float64)
+    spin = _dot(np.asarray(omega, np.float64)) * r * r * entry_masses
+    spin *= 0.5 * mvv2e * 0.4
+    return {"rotational_energy": group_sum(spin)}
 
 
 def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u, coordination=False):

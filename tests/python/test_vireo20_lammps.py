@@ -877,7 +877,8 @@ create_box 1 box
 create_atoms 1 random 180 4711 box
 set group all diameter 1.0
 set group all density 1.9
-pair_style gran/hooke 2000.0 NULL 50.0 NULL 0.5 0
+velocity all create 0.5 4928459 loop geom
+pair_style gran/hooke 2000.0 NULL 50.0 NULL 0.5 1
 pair_coeff * *
 comm_modify vel yes
 fix move all nve/sphere
@@ -885,8 +886,10 @@ timestep 0.0005
 compute c all contact/atom
 compute pairs all property/local patom1 patom2 cutoff radius
 compute fabric all fabric radius contact
+compute ke all ke/atom
+compute spin all erotate/sphere/atom
 fix fabric all ave/time 10 1 10 c_fabric[*] file fabric.txt format " %.17g"
-dump atoms all custom 10 atoms.dump id type mass radius x y z ix iy iz c_c
+dump atoms all custom 10 atoms.dump id type mass radius x y z ix iy iz c_c vx vy vz omegax omegay omegaz c_ke c_spin
 dump_modify atoms format float %.17g
 dump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2]
 run 20
@@ -909,3 +912,11 @@ def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over
     if options.get("bins") == ["z:8"]:
         fabric = np.loadtxt(tmp_path / "fabric.txt")[:, 1:]
         assert_allclose([read_vtp(path)["fabric"][0] for path in result.files], fabric, rtol=1e-12, atol=1e-15)
+    # Each group's kinetic and rotational energy: ke/atom and erotate/sphere/atom summed, bit for bit.
+    energies = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "energies", units="lj", temperature=True,
+                           reductions={"c_ke": "sum", "c_spin": "sum"}, picture_step=None, **options)
+    for path in energies.files:
+        step = read_vtp(path)
+        assert_array_equal(step["kinetic_energy"], step["c_ke"])
+        assert_array_equal(step["rotational_energy"], step["c_spin"])
+    assert step["rotational_energy"].any() and step["kinetic_energy"].any()
