@@ -563,24 +563,9 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     if shape:
         arrays["gyration_shape"] = found["gyration_shape"]
         arrays["shape_parameter"] = _shape_parameter(found["gyration_shape"][:, :3])
-        arrays["principal_axes"] = _principal_axes(found["gyration_tensor"])
+        arrays["principal_axes"] = found["principal_axes"]
         arrays["long_axis"] = np.ascontiguousarray(arrays["principal_axes"][:, 6:])
     return arrays, found["centres"], found.get("mean_velocity")
-
-
-def _principal_axes(tensors):
-    """MDAnalysis's principal_axes() of each group, as rows e1 e2 e3 of 9 components: the gyration
-    tensor's eigenvectors by growing extent (the inertia tensor's by falling moment, MDAnalysis's
-    order), e3 the long axis. Each e3 and e2 has its largest component positive, so that a rod's axis
-    keeps its sign from step to step, and e1 = e2 x e3 makes them right-handed."""
-    xx, yy, zz, xy, xz, yz = tensors.T
-    matrices = np.stack([xx, xy, xz, xy, yy, yz, xz, yz, zz], axis=1).reshape(-1, 3, 3)
-    vectors = np.linalg.eigh(matrices)[1].transpose(0, 2, 1) if len(matrices) else np.zeros((0, 3, 3))
-    for k in (1, 2):
-        largest = np.abs(vectors[:, k]).argmax(axis=1)
-        vectors[:, k] *= np.where(vectors[np.arange(len(vectors)), k, largest] < 0, -1.0, 1.0)[:, None]
-    vectors[:, 0] = np.cross(vectors[:, 1], vectors[:, 2])
-    return np.ascontiguousarray(vectors.reshape(-1, 9))
 
 
 def _shape_parameter(eigenvalues):

@@ -60,6 +60,14 @@ def reference(step, with_velocities, with_forces):
     l = np.linalg.eigvalsh(gyration[many].astype(np.float64))[:, ::-1]
     out["gyration_shape"][many] = np.column_stack([l, l[:, 0] - (l[:, 1] + l[:, 2]) / 2, l[:, 1] - l[:, 2],
                                                   1.5 * (l * l).sum(1) / l.sum(1) ** 2 - 0.5])
+    # MDAnalysis's principal axes, signed as the job signs them; a lone member's are x, y and z.
+    out["principal_axes"] = np.tile(np.eye(3).reshape(9), (u + t, 1))
+    axes = np.linalg.eigh(gyration[many].astype(np.float64))[1].transpose(0, 2, 1)
+    for k in (1, 2):
+        largest = np.abs(axes[:, k]).argmax(axis=1)
+        axes[:, k] *= np.where(axes[np.arange(len(axes)), k, largest] < 0, -1.0, 1.0)[:, None]
+    axes[:, 0] = np.cross(axes[:, 1], axes[:, 2])
+    out["principal_axes"][many] = axes.reshape(-1, 9)
     out["radius_of_gyration"] = rows(0)
     out["radius_of_gyration"][:u] = np.sqrt(np.trace(gyration, axis1=1, axis2=2).astype(np.float64))
     trace = np.trace(second, axis1=1, axis2=2)
@@ -109,6 +117,12 @@ def test_every_array_equals_the_long_double_reference(seed, offset, in_order, wi
     assert sorted(got) == sorted(want)
     assert got["count"].dtype == np.int32
     assert_array_equal(got["count"], want["count"])
+    # A dimer's long axis alone is its own: the other two are any pair across it.
+    axes, wanted = got.pop("principal_axes"), want.pop("principal_axes")
+    dimers = got["count"] == 2
+    assert_allclose(axes[~dimers], wanted[~dimers], rtol=0, atol=1e-12)
+    assert_allclose(axes[dimers, 6:], wanted[dimers, 6:], rtol=0, atol=1e-12)
+    assert_allclose(np.linalg.det(axes.reshape(-1, 3, 3)), 1, rtol=0, atol=1e-12)
     for name in sorted(set(want) - {"count"}):
         assert got[name].dtype == np.float64 and got[name].shape == want[name].shape, name
         scale = np.nanmax(np.abs(want[name]), axis=tuple(range(1, want[name].ndim)), keepdims=True) + 1e-300

@@ -137,7 +137,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   const int vector_count = (input.velocities ? 2 : 0) + (input.forces ? 1 : 0) + (finds_centres ? 1 : 0) +
                            (p_MeanVelocity ? 1 : 0);
   const bool kinetic = input.velocities && finds_centres;
-  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 : 0));
+  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 + 9 : 0));
   npy_intp bytes = static_cast<npy_intp>(doubles * 8 + rows * 4);
   const bp::object block(bp::handle<>(
       vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(1, &bytes, NPY_UINT8); })));
@@ -180,10 +180,12 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     internal_kinetic_energy.emplace(part(0, "float64", 8), true);
     output.internal_kinetic_energy = internal_kinetic_energy->data<double>();
   }
-  std::optional<Buffer> shape;
+  std::optional<Buffer> shape, axes;
   if (p_Shape) {
     shape.emplace(part(6, "float64", 8), true);
     output.gyration_shape = shape->data<double>();
+    axes.emplace(part(9, "float64", 8), true);
+    output.principal_axes = axes->data<double>();
   }
   const Buffer count(part(0, "int32", 4), true);
   output.count = count.data<std::int32_t>();
@@ -199,7 +201,10 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   if (found_centres) result["centres"] = found_centres->array();
   if (mean_velocity) result["mean_velocity"] = mean_velocity->array();
   if (internal_kinetic_energy) result["internal_kinetic_energy"] = internal_kinetic_energy->array();
-  if (shape) result["gyration_shape"] = shape->array();
+  if (shape) {
+    result["gyration_shape"] = shape->array();
+    result["principal_axes"] = axes->array();
+  }
   {
     // Without the interpreter lock, as the generator's reductions: the buffers are held, the enabled
     // list pinned, and the generator marked as read.
@@ -236,6 +241,8 @@ BOOST_PYTHON_MODULE(_physics)
           "masses[enabled] then the trailing masses, is read instead of masses through the enabled list,\n"
           "with the same results, faster on a shuffled list. shape=True adds gyration_shape (U+T, 6), as\n"
           "LAMMPS's gyration/shape/chunk: the gyration tensor's eigenvalues, largest first, asphericity,\n"
-          "acylindricity and relative shape anisotropy (zeros and a NaN anisotropy for a lone member). The\n"
+          "acylindricity and relative shape anisotropy (zeros and a NaN anisotropy for a lone member), and\n"
+          "principal_axes (U+T, 9), MDAnalysis's: rows e1 e2 e3 by growing extent, e2 and e3 each with its\n"
+          "largest component positive, e1 = e2 x e3 (a lone member's the x, y and z axes). The\n"
           "arrays are views of one block. Bad input raises ValueError or RuntimeError.");
 }

@@ -59,6 +59,9 @@ struct GroupMomentsOutput {
   // shape anisotropy 3/2 (l1^2 + l2^2 + l3^2)/(l1 + l2 + l3)^2 - 1/2. A lone member, or members
   // all at one spot, has no shape: zeros, and a NaN anisotropy (0/0, as LAMMPS gives).
   double* gyration_shape = nullptr;
+  // Optional with gyration_shape, U + T rows of nine: principal_axes below (a lone member's, which has
+  // no shape, the x, y and z axes).
+  double* principal_axes = nullptr;
 };
 
 // The rows every output needs for the engine's current step: U + T.
@@ -82,6 +85,12 @@ VIREO20_API void angular_velocity(const double* p_Inertia, const double* p_Angul
 
 // The six values of gyration_shape above from a gyration tensor xx yy zz xy xz yz.
 VIREO20_API void gyration_shape(const double* p_Gyration, double* p_Shape);
+
+// MDAnalysis's principal axes of a gyration tensor xx yy zz xy xz yz, as rows e1 e2 e3: its unit
+// eigenvectors by growing eigenvalue (the inertia tensor's by falling moment, MDAnalysis's order), e3
+// the long axis. e3 and e2 each have their largest component (the first of equal ones) positive, so
+// that a rod's axis keeps its sign from step to step, and e1 = e2 x e3 makes them right-handed.
+VIREO20_API void principal_axes(const double* p_Gyration, double* p_Axes);
 
 // Eigenvalues and unit eigenvectors (columns of p_Vectors) of the symmetric p_Matrix by cyclic Jacobi
 // rotations.
