@@ -248,6 +248,8 @@ class _Setup:
                     named = cls._pairs(words)
                     if "particleDimensions" in named:
                         dimension = int(float(named["particleDimensions"][0]))
+                        if dimension not in (1, 2, 3):
+                            raise ValueError(f"particleDimensions {dimension}")
                     if "Species" in words[0] and "MixedSpecies" not in words[0] and "density" in named:
                         densities[int(float(named["id"][0]))] = float(named["density"][0])
                     if words[0] == "PeriodicBoundary":
