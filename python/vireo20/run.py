@@ -232,10 +232,21 @@ def _binned(frame, arguments, bins, dimension):
 def _clustered(frame, arguments, clusters):
     """Groups the step's particles by its clusters, each made whole about its lowest-id member (the
     upscaled particle's parent) along the chains that join it, however far it reaches."""
-    if frame.generator_form:
-        frame.fail("positions", "--cluster needs particle columns; this input gives parents instead")
     try:
-        arguments["groups"], arguments["positions"] = clusters.find(arguments, frame.columns.get("type"))
+        if frame.generator_form:
+            # The enabled entries are the particles, their source indexes the ids (and the contacts'),
+            # a cluster's label its lowest index + 1; the trailing entries pass through as they are.
+            e = len(arguments["enabled"])
+            entries = {"positions": arguments["positions"][:e], "box": arguments.get("box"), "first_id": 0,
+                       "ids": arguments["enabled"], "contacts": arguments.get("contacts"),
+                       "contact_kinds": arguments.get("contact_kinds")}
+            labels, whole = clusters.find(entries, None)
+            groups = np.zeros(len(arguments["masses"]), np.int64)
+            groups[np.asarray(arguments["enabled"])] = labels
+            arguments["groups"], arguments["positions"] = groups, np.concatenate([whole, arguments["positions"][e:]])
+            del arguments["parents"]
+        else:
+            arguments["groups"], arguments["positions"] = clusters.find(arguments, frame.columns.get("type"))
     except ValueError as error:
         frame.fail("contacts" if clusters.cutoff is None else "positions", str(error))
     wrapped, arguments["wrapped"] = arguments.get("wrapped", False), False

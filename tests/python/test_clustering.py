@@ -122,3 +122,31 @@ def test_contacts_with_walls_or_absent_ids_join_nothing_ids_from_zero_count_from
         Clusters(1.0, types=[1]).find(step)
     with pytest.raises(ValueError, match="--cluster-types C: the type column holds numbers"):
         Clusters(1.0, types=["C"]).find(step, np.array([1, 1, 2, 1]))
+
+
+@pytest.mark.parametrize("cluster", ["contacts", 0.3])
+def test_the_built_in_data_sets_entries_cluster_by_their_source_indexes(cluster, tmp_path):
+    """Parents given, not particles: the enabled entries are clustered (contacts name source indexes),
+    each cluster labelled by its lowest index + 1; the trailing entries pass through alone."""
+    from scipy.sparse import coo_matrix
+    from scipy.sparse.csgraph import connected_components
+    from test_vireo20_job import read_vtp
+    series = vireo20.open(None, clusters=60, steps=2, seed=4)
+    result = vireo20.run(series, tmp_path / "out", cluster=cluster, picture_step=None)
+    for frame, path in zip(series, result.files):
+        enabled, e = np.asarray(frame.enabled), len(frame.enabled)
+        if cluster == "contacts":
+            pairs = frame.contacts[frame.contact_kinds == 0]
+        else:
+            at = frame.positions[:e]
+            near = np.linalg.norm(at[:, None] - at[None], axis=2) ** 2 < cluster * cluster
+            pairs = enabled[np.argwhere(near)]
+        graph = coo_matrix((np.ones(len(pairs)), (pairs[:, 0], pairs[:, 1])), shape=(len(frame.masses),) * 2)
+        labels = connected_components(graph, directed=False)[1][enabled]
+        lowest = {label: enabled[labels == label].min() + 1 for label in np.unique(labels)}
+        assert frame.box is None or not frame.box.any_periodic
+        step, t = read_vtp(path), len(frame.trailing_masses)
+        counts = dict(zip(*np.unique(labels, return_counts=True)))
+        assert sorted(step["group_id"][:len(step["group_id"]) - t]) == sorted(lowest.values())
+        assert sorted(step["count"][:len(step["count"]) - t]) == sorted(counts.values())
+        assert (step["count"][len(step["count"]) - t:] == 1).all()
