@@ -106,7 +106,9 @@ def parser():
                          ("mean", " (unweighted, as LAMMPS's fix ave/chunk; --mean positions: each upscaled "
                                   "particle's centre_of_geometry)"),
                          ("any", " (default for integer values)"), ("min", " (per component)"),
-                         ("max", " (per component)")):
+                         ("max", " (per component)"),
+                         ("std", " (the sample standard deviation per component, as pandas's groupby std: "
+                                 "a bin's velocity fluctuation)")):
         up.add_argument(f"--{how}", action="append", metavar="NAME",
                         help=f"reduce value array NAME with {how}{default}; may repeat")
     up.add_argument("--msd", action="store_true",

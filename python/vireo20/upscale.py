@@ -10,7 +10,7 @@ from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_redu
 from .frames import AXES, Box, InputError
 from . import periodic
 
-REDUCTIONS = ("sum", "average", "mean", "any", "min", "max")
+REDUCTIONS = ("sum", "average", "mean", "any", "min", "max", "std")
 PHYSICS = ("none", "basic", "all")
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
@@ -262,11 +262,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       shape           adds `gyration_shape` (with physics "basic" or "all"): the gyration tensor's
                       eigenvalues, asphericity, acylindricity and relative shape anisotropy;
                       `shape_parameter` and `principal_axes`, MDAnalysis's, and `long_axis`.
-      reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max"}; default:
+      reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max" | "std"}; default:
                       floating-point values are mass-weighted averages (`force`, `tq` are summed),
                       integer ones take any member's value; "mean" is the unweighted average (as
                       LAMMPS's fix ave/chunk averages an atom value). min and max go component by component, as LAMMPS's
-                      reduce/chunk does, and pass over NaN values. {"positions": "mean"} adds
+                      reduce/chunk does, and pass over NaN values; std is the sample standard
+                      deviation of each component, as pandas's groupby std (NaN for a lone member). {"positions": "mean"} adds
                       `centre_of_geometry`, the group's unweighted mean position (MDAnalysis's
                       center_of_geometry), of positions made whole.
       contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
@@ -391,6 +392,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     unit_masses = lambda: quill20.asarray(np.ones(n))
     reduced = {name: mean_velocity if name == "velocity" and mean_velocity is not None
                else _extreme(data, how_reduced[name], element, u + t) if how_reduced[name] in ("min", "max")
+               else _spread(quill20, generator, data, element, unit_masses()) if how_reduced[name] == "std"
                else _reduce(step, quill20, generator, name, data, how_reduced[name],
                             unit_masses() if how_reduced[name] == "mean" else mass_array)
                for name, data in values.items()}
@@ -500,6 +502,20 @@ def _reduce(step, quill20, generator, name, data, how, masses):
     if data.ndim == 1:
         return one(data)
     return np.stack([one(data[:, k]) for k in range(data.shape[1])], axis=1)
+
+
+def _spread(quill20, generator, data, element, unit_masses):
+    """Each upscaled particle's sample standard deviation of its entries' values, component by
+    component, as pandas's groupby std (n - 1 below; NaN for a lone member): about the mean, in a
+    second pass, where a sum of squares would lose the digits of a value large beside its spread."""
+    data = np.asarray(data, np.float64)
+    mean = _reduce(None, quill20, generator, "", data, "mean", unit_masses)
+    deviation = data - mean[element]
+    squared = _reduce(None, quill20, generator, "", deviation * deviation, "sum", None)
+    count = np.bincount(element, minlength=len(mean)).astype(np.float64)
+    count = count.reshape((-1,) + (1,) * (data.ndim - 1))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.sqrt(np.where(count > 1, squared / (count - 1), np.nan))
 
 
 def _dipole(quill20, generator, positions, centres, element, values):

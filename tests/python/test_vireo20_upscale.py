@@ -58,10 +58,14 @@ def test_groups_and_values_match_pandas(seed, labels):
     assert_array_equal(extremes["kind"], grouped.kind.max())
     assert_array_equal(extremes["big"], grouped.big.min())
     assert extremes["big"].dtype == np.int64
-    # The mean is unweighted, a vector's component by component, an integer's as a real.
+    # The mean is unweighted, a vector's component by component, an integer's as a real; std as
+    # pandas's, NaN for a lone member (values far from 0 beside their spread keep its digits).
     means = vireo20.upscale(step["groups"], step["masses"], step["positions"], ids=step["ids"],
-                            values={"v": step["values"]["v"], "kind": step["values"]["kind"]},
-                            reductions={"v": "mean", "kind": "mean", "positions": "mean"})
+                            values={"v": step["values"]["v"], "kind": step["values"]["kind"],
+                                    "x": step["positions"], "k": step["values"]["kind"]},
+                            reductions={"v": "mean", "kind": "mean", "positions": "mean", "x": "std", "k": "std"})
+    assert_allclose(means["x"], np.stack([grouped[f"x{k}"].std() for k in range(3)], axis=1), rtol=1e-9)
+    assert_allclose(means["k"], grouped.kind.std(), rtol=1e-12, atol=1e-15)
     assert_allclose(means["v"], np.stack([grouped[f"v{k}"].mean() for k in range(3)], axis=1), rtol=1e-12, atol=1e-15)
     assert_allclose(means["centre_of_geometry"], np.stack([grouped[f"x{k}"].mean() for k in range(3)], axis=1),
                     rtol=1e-14)
