@@ -381,20 +381,27 @@ def _fstat_scan(path):
     return [tuple(step) for step in steps if step[2] is not None], problem
 
 
+def _table(path, step, text, count, words, layout, line):
+    """The arrays of `count` lines of `words` values each, parsed natively; a fault is the step's
+    InputError naming its `line` ("contact line")."""
+    from ._lammpsdump import parse_table
+    arrays, fault = parse_table(text, count, words, layout)
+    if fault is not None:
+        problem, row, _, values, value, refusal = fault
+        what = f"value '{value}' {refusal}" if problem == "bad_value" else \
+            f"{values} values where a {line} has {words}"
+        raise InputError(path, step, "-", f"{line} {row + 1} of the step: {what}")
+    return arrays
+
+
 def _contacts(path, start, end, step):
     """(pairs of ids, kinds, values) of an fstat step: particles i, j as ids i + 1, j + 1; walls
     (j < 0) as kind 1 with wall -j-1; a pair written from both sides once, from its lower row."""
-    from ._lammpsdump import parse_table
     text = _text(path, start, end, step)
     count = int(np.count_nonzero(np.frombuffer(text, np.uint8) == 10))
     layout = [("i", [1]), ("i", [2]), ("f", [6]), ("f", [7]), ("f", [8]), ("f", [9])]
-    arrays, fault = parse_table(text, count, FSTAT_WORDS, layout)
-    if fault is not None:
-        problem, row, column, values, value, refusal = fault
-        what = f"value '{value}' {refusal}" if problem == "bad_value" else \
-            f"{values} values where a contact line has {FSTAT_WORDS}"
-        raise InputError(path, step, "-", f"contact line {row + 1} of the step: {what}")
-    first, second, overlap, tangential_overlap, normal_force, tangential_force = arrays
+    first, second, overlap, tangential_overlap, normal_force, tangential_force = \
+        _table(path, step, text, count, FSTAT_WORDS, layout, "contact line")
     wall = second < 0
     low, high = np.minimum(first, second), np.maximum(first, second)
     # Each particle pair once: the line from its lower row where both sides wrote one.
@@ -427,7 +434,6 @@ def _box(header, dimension, setup, path, step):
 
 
 def read_frame(path, index, frame=0, timestep=None, setup=None, box=None, contacts=None):
-    from ._lammpsdump import parse_table
     frames, _ = frame_index(path)
     start, end, count, dimension, time, header = frames[frame]
     step = index if timestep is None else timestep
@@ -437,13 +443,8 @@ def read_frame(path, index, frame=0, timestep=None, setup=None, box=None, contac
         layout = [("f", [0, 1, 2]), ("f", [3, 4, 5]), ("f", [6]), ("f", [7, 8, 9]), ("f", [10, 11, 12]), ("f", [13])]
     else:
         layout = [("f", [0, 1]), ("f", [2, 3]), ("f", [4]), ("f", [5]), ("f", [6]), ("f", [7])]
-    arrays, fault = parse_table(text, count, words, layout)
-    if fault is not None:
-        problem, row, column, values, value, refusal = fault
-        what = f"value '{value}' {refusal}" if problem == "bad_value" else \
-            f"{values} values where a {dimension}d particle line has {words}"
-        raise InputError(path, step, "-", f"particle line {row + 1} of the step: {what}")
-    positions, velocity, radius, orientation, omega, info = arrays
+    positions, velocity, radius, orientation, omega, info = \
+        _table(path, step, text, count, words, layout, f"{dimension}d particle line")
     if dimension == 2:
         # MercuryDPM's 2d lines hold x y, the angle about z and minus the angular velocity about z.
         plane = lambda xy: np.column_stack([xy, np.zeros(count)])

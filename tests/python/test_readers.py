@@ -993,7 +993,7 @@ def test_mercurydpm_files_a_step_or_one_file_give_the_same_series(dimension, tmp
 
 @pytest.mark.parametrize("file, old, new, match", [
     ("data", "2 1 0 0 0 10 4 4 ", "3 1 0 0 0 10 4 4 ", "the file ends 1 particle lines before the step's end"),
-    ("data", "9.75 2 3 0 0 0 0.25", "9.75 2 3 0 0 0.25", "particle line 2 of the step: 13 values where"),
+    ("data", "9.75 2 3 0 0 0 0.25", "9.75 2 3 0 0 0.25", "3d particle line 2 of the step: 13 values where a 3d particle line has 14"),
     ("data", "0.25 -0.5 1 0.5", "0.25 -0.5 x1 0.5", "value 'x1'"),
     ("data", "2 1 0 0 0 10", "2 b 0 0 0 10", "is not a step's first line"),
     ("data", "2 1 0 0 0 10 4 4 ", "1 1 0 0 0 10 4 4 ", "the step before may hold more lines than its N"),
