@@ -110,6 +110,8 @@ class TimeAverage:
         columns = [("count", (PER_STEP, None))]
         if self.bins is not None:
             columns += [("mass_density", (PER_STEP, None)), ("number_density", (PER_STEP, None))]
+            if "volume_fraction" in arrays:
+                columns.append(("volume_fraction", (PER_STEP, None)))
         columns += [(name, RULES[how]) for name, how in reductions.items() if how in RULES]
         if "temperature" in arrays:
             columns.append(("temperature", (WEIGHTED, "count")))

@@ -436,9 +436,10 @@ class CylinderBins(Binning):
         return count * self._grid(box, axis, width, origin)[1]
 
 
-def densities(result, volume):
+def densities(result, volume, solid=None):
     """Each bin's `number_density` and `mass_density` (in LAMMPS's density units where the unit style is
-    known); `volume` that of every bin, or of each by chunk id - 1."""
+    known), and with `solid`, the volume of its particles, its `volume_fraction` (each particle counted
+    whole in its centre's bin); `volume` that of every bin, or of each by chunk id - 1."""
     if np.ndim(volume):
         volume = np.asarray(volume)[np.asarray(result.group_id) - 1]
     count = result.physics.get("count")
@@ -446,4 +447,7 @@ def densities(result, volume):
         count = np.bincount(result.element, minlength=len(result.masses))
     count = np.asarray(count, np.float64)
     mass = np.asarray(result.masses, np.float64) * MASS_DENSITY_UNITS.get(getattr(result, "units", None), 1.0)
-    return {"number_density": count / volume, "mass_density": mass / volume}
+    found = {"number_density": count / volume, "mass_density": mass / volume}
+    if solid is not None:
+        found["volume_fraction"] = solid / volume
+    return found

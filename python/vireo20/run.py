@@ -161,13 +161,16 @@ def run_step(loader, options, keep_source=False):
     dimension = options.dimension or 3
     wrapped = _clustered(frame, arguments, options.cluster) if options.cluster is not None else None
     volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
+    reductions = options.reductions
+    if volume is not None and _with_solid_volume(arguments, dimension):
+        reductions = {**(reductions or {}), SOLID: "sum"}
     # Particles in one plane with no velocity across it are a 2d simulation's, whose temperatures
     # and bin volumes count two dimensions: the user is told where none was given.
     flat = options.dimension is None and (options.temperature or options.bins is not None) and _flat(arguments)
     # The picture's sample is taken beside the reduction, whose native parts let go of the interpreter:
     # at ten million particles it took 0.25 s after it, before the step could be written.
     sampling = _sampling().submit(_source_sample, frame.positions, arguments) if keep_source else None
-    result = upscale(**arguments, reductions=options.reductions, index=frame.index, shape=options.shape,
+    result = upscale(**arguments, reductions=reductions, index=frame.index, shape=options.shape,
                      temperature=options.temperature, dimension=dimension, coordination=options.coordination)
     result.flat = flat
     if wrapped:
@@ -175,7 +178,8 @@ def run_step(loader, options, keep_source=False):
         result.wrapped = bool(result.box is not None and result.box.any_periodic)
     if volume is not None:
         from .binning import densities
-        result.physics.update(densities(result, volume))
+        result.reductions.pop(SOLID, None)
+        result.physics.update(densities(result, volume, result.values.pop(SOLID, None)))
         result.physics.update(options.bins.coordinates(result.group_id, arguments.get("box")))
     result.time = frame.time
     # The group column a step lacked, or the contacts: each of its particles is then upscaled on its own.
@@ -212,6 +216,24 @@ def _flat(arguments):
     across = np.asarray(velocity)[:, 2] if velocity is not None and np.ndim(velocity) == 2 and \
         np.shape(velocity)[1] == 3 else np.zeros(0)
     return len(z) > 1 and z.min() == z.max() and not across.any()
+
+
+# The value that sums each bin's particle volumes: a name no input's column can have.
+SOLID = "\0solid volume"
+
+
+def _with_solid_volume(arguments, dimension):
+    """Adds each particle's volume (4/3 pi r^3; a disc's area pi r^2 in 2d) as a value to sum by bin,
+    where the particles have a radius or diameter; answers whether it did."""
+    values = arguments.get("values") or {}
+    radius = values.get("radius")
+    if radius is None and values.get("diameter") is not None:
+        radius = 0.5 * np.asarray(values["diameter"], np.float64)
+    if radius is None or np.ndim(radius) != 1:
+        return False
+    r = np.asarray(radius, np.float64)
+    arguments["values"] = {**values, SOLID: (4.0 / 3.0 * math.pi) * r * r * r if dimension == 3 else math.pi * r * r}
+    return True
 
 
 def _binned(frame, arguments, bins, dimension):

@@ -908,6 +908,14 @@ def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over
         own = step["image_of"] < 0
         assert 2 * step["inner_contacts"][own].sum() + step["outer_contacts"][own].sum() == 2 * len(frame)
         assert not step["wall_contacts"].any() and ("cluster" not in options or not step["outer_contacts"].any())
+    # Each bin's volume fraction: its particles' volumes, each whole in its centre's bin.
+    if "bins" in options:
+        width = float(options["bins"][0].split(":")[1])
+        for path, frame in zip(result.files, vireo20.open(str(tmp_path / "atoms.dump"))):
+            step, r = read_vtp(path), frame.columns["radius"]
+            solid = np.bincount((np.mod(frame.positions[:, 2], 8) // width).astype(int), 4 / 3 * np.pi * r ** 3)
+            own = step["image_of"] < 0
+            assert_allclose(step["volume_fraction"][own], solid[step["group_id"][own] - 1] / (64 * width), rtol=1e-12)
     # One bin holds every particle: its fabric tensor is compute fabric's of all the contacts.
     if options.get("bins") == ["z:8"]:
         fabric = np.loadtxt(tmp_path / "fabric.txt")[:, 1:]
