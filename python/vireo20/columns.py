@@ -115,6 +115,18 @@ def _sphere_masses(columns, radius, density):
     return (4.0 / 3.0 * math.pi) * r ** 3 * density
 
 
+def radii(values):
+    """Each particle's radius: a `radius` column, or half a `diameter` one (float64); None without
+    either, or where it is not one number a particle."""
+    if values.get("radius") is not None:
+        radius = np.asarray(values["radius"], np.float64)
+    elif values.get("diameter") is not None:
+        radius = 0.5 * np.asarray(values["diameter"], np.float64)
+    else:
+        return None
+    return radius if radius.ndim == 1 else None
+
+
 def _by_type(frame, columns, given, what, option):
     """Each particle's value of `given` ({type: value}) by its type column (numbers, or labels), or
     by its element where labels are given and the types are numbers or absent."""

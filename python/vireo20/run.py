@@ -225,13 +225,11 @@ SOLID = "\0solid volume"
 def _with_solid_volume(arguments, dimension):
     """Adds each particle's volume (4/3 pi r^3; a disc's area pi r^2 in 2d) as a value to sum by bin,
     where the particles have a radius or diameter; answers whether it did."""
+    from .columns import radii
     values = arguments.get("values") or {}
-    radius = values.get("radius")
-    if radius is None and values.get("diameter") is not None:
-        radius = 0.5 * np.asarray(values["diameter"], np.float64)
-    if radius is None or np.ndim(radius) != 1:
+    r = radii(values)
+    if r is None:
         return False
-    r = np.asarray(radius, np.float64)
     arguments["values"] = {**values, SOLID: (4.0 / 3.0 * math.pi) * r * r * r if dimension == 3 else math.pi * r * r}
     return True
 

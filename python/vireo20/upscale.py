@@ -6,7 +6,7 @@ import time
 
 import numpy as np
 
-from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_reduction, whole_numbers)
+from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_reduction, radii, whole_numbers)
 from .frames import AXES, Box, InputError
 from . import periodic
 
@@ -265,11 +265,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max" | "std"}; default:
                       floating-point values are mass-weighted averages (`force`, `tq` are summed),
                       integer ones take any member's value; "mean" is the unweighted average (as
-                      LAMMPS's fix ave/chunk averages an atom value). min and max go component by component, as LAMMPS's
-                      reduce/chunk does, and pass over NaN values; std is the sample standard
-                      deviation of each component, as pandas's groupby std (NaN for a lone member). {"positions": "mean"} adds
-                      `centre_of_geometry`, the group's unweighted mean position (MDAnalysis's
-                      center_of_geometry), of positions made whole.
+                      LAMMPS's fix ave/chunk averages an atom value). min and max go component by
+                      component, as LAMMPS's reduce/chunk does, and pass over NaN values; std is the
+                      sample standard deviation of each component, as pandas's groupby std (NaN for a
+                      lone member). {"positions": "mean"} adds `centre_of_geometry`, the group's
+                      unweighted mean position (MDAnalysis's center_of_geometry), of positions made
+                      whole.
       contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
                       second id is a particle (else a wall or another body: no line);
                       `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
@@ -626,13 +627,9 @@ def _rotational_energy(values, entry_masses, mvv2e, group_sum):
     """{"rotational_energy": LAMMPS's erotate/sphere/atom summed over each group, 1/2 mvv2e I w.w with
     I = 2/5 m r^2 (a solid sphere, as LAMMPS takes every finite-size particle)}, where the values hold
     `omega` and `radius` (or `diameter`); else nothing."""
-    omega = values.get("omega")
-    radius = values.get("radius")
-    if radius is None and values.get("diameter") is not None:
-        radius = 0.5 * np.asarray(values["diameter"], np.float64)
-    if omega is None or radius is None or omega.ndim != 2 or omega.shape[1] != 3 or radius.ndim != 1:
+    omega, r = values.get("omega"), radii(values)
+    if omega is None or r is None or omega.ndim != 2 or omega.shape[1] != 3:
         return {}
-    r = np.asarray(radius, np.float64)
     spin = _dot(np.asarray(omega, np.float64)) * r * r * entry_masses
     spin *= 0.5 * mvv2e * 0.4
     return {"rotational_energy": group_sum(spin)}
