@@ -14,7 +14,8 @@ writes; 2d: 0 0 angle), and the last entry, MercuryDPM's info (the species index
 writes its own), as `type` where every value is a whole number (so `--density TYPE=VALUE` names a
 species), else as `info`. Masses: each species' density from the restart file times the particle's
 volume as MercuryDPM computes it (4/3 pi r^3, or pi r^2 where its particles are 2d); without a
-restart file, give `--density`.
+restart file, give `--density`. Fixed particles (a rough base of particles) are not told apart: the
+file does not say which they are, so they take their species' mass as the others do.
 
 Box: the header's bounds, periodic along each axis a `PeriodicBoundary` of the restart file is
 normal to, between its two planes; positions are taken as wrapped in it, as MercuryDPM keeps them.
