@@ -15,6 +15,9 @@ from .reading import natural_key
 FORMATS = {
     "npz": ("read_npz", "a folder of .npz files, one per step"),
     "lammps": ("read_lammps", "a LAMMPS dump (dump custom/atom), text (plain, .gz or .zst) or binary (.bin)"),
+    # Before VTK: a MercuryDPM run's folder holds its VTK files too, which lack its masses and contacts.
+    "mercurydpm": ("read_mercury", "MercuryDPM's .data files, with the .fstat contacts and .restart species beside "
+                                   "them"),
     "vtk": ("read_vtk", "VTK particle files: a .pvd series, a folder of .vtu/.vtp files, or one file"),
     "yaml": ("read_yaml", "a LAMMPS dump yaml (LAMMPS 2022 and later)"),
     "gsd": ("read_gsd", "a HOOMD-blue GSD trajectory"),
@@ -23,8 +26,6 @@ FORMATS = {
     "cfg": ("read_cfg", "AtomEye CFG files (LAMMPS's dump cfg, OVITO's export), one per step"),
     "csv": ("read_csv", "CSV tables of particles (pandas's to_csv, DEM programs' exports): a file per step, or a "
                         "step column"),
-    "mercurydpm": ("read_mercury", "MercuryDPM's .data files, with the .fstat contacts and .restart species beside "
-                                   "them"),
     "mdanalysis": ("read_mda", "a topology and a trajectory that MDAnalysis reads, or a LAMMPS data, PDB, GRO or XYZ "
                              "file alone"),
     "ase": ("read_ase", "anything ASE reads: VASP's XDATCAR, OUTCAR or vasprun.xml, ASE's .traj, CASTEP, XSF, CIF ..."),

@@ -923,7 +923,9 @@ def test_a_mercurydpm_run_reads_with_its_contacts_species_and_periodic_box(tmp_p
     assert first.contact_values["normal_force"].tolist() == [2, 4]
     assert first.contact_values["tangential_overlap"].tolist() == [0, 0.5]
     assert second.contacts.tolist() == [[2, 1]] and second.contact_values["overlap"].tolist() == [0.25]
-    # Found as MercuryDPM's; the agglomerate of the second step whole across the periodic face.
+    # Its folder, VTK files and all, found as MercuryDPM's; the agglomerate of the second step whole
+    # across the periodic face.
+    (tmp_path / "runParticle_0.vtu").write_text("<VTKFile/>\n")
     result = vireo20.run(str(tmp_path), tmp_path / "out", cluster="contacts", coordination=True, picture_step=None)
     step = read_vtp(result.files[1])
     masses = second.columns["mass"]
