@@ -65,8 +65,8 @@ def parser():
                     help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
                          "pair/gran/local pos id writes the positions first)")
     up.add_argument("--stem", metavar="NAME",
-                    help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several (its files' name "
-                         "up to the step number), or the group of a .pvd that lists several")
+                    help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several "
+                         "(its files' name up to the step number), or the group of a .pvd that lists several")
     up.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
                     help="the simulation box of an input that holds none (VTK or CSV files), periodic along "
                          "--periodic; of CFG and MercuryDPM files, in place of their cell or bounds")

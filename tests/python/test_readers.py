@@ -914,7 +914,8 @@ def test_a_mercurydpm_run_reads_with_its_contacts_species_and_periodic_box(tmp_p
     assert [(f.timestep, f.time, f.wrapped) for f in (first, second)] == [(0, 0.5, True), (1, 1.0, True)]
     assert first.box == Box.orthogonal([0, 0, 0], [10, 4, 4], (True, False, False))
     assert first.positions.tolist() == [[1.5, 2, 3], [9.75, 2, 3]]
-    assert first.columns["orientation"][0].tolist() == [0.1, 0.2, 0.3] and first.columns["omega"][0].tolist() == [1, 2, 3]
+    assert first.columns["orientation"][0].tolist() == [0.1, 0.2, 0.3]
+    assert first.columns["omega"][0].tolist() == [1, 2, 3]
     assert first.columns["type"].tolist() == [0, 1] and first.columns["velocity"][0].tolist() == [0.25, -0.5, 1]
     assert first.columns["mass"].tolist() == [2000 * (4 / 3 * np.pi * 0.5 * 0.5 * 0.5),
                                               1000 * (4 / 3 * np.pi * 0.25 * 0.25 * 0.25)]
@@ -932,6 +933,11 @@ def test_a_mercurydpm_run_reads_with_its_contacts_species_and_periodic_box(tmp_p
     centre = (masses[0] * 0.25 + masses[1] * -0.25) / masses.sum()
     assert step["group_id"].tolist() == [1] and step["coordination"].tolist() == [1.0]
     assert np.isclose(step["points"][0, 0] % 10, centre % 10, rtol=0, atol=1e-12)
+    # The files of an MPI run's processes are parts of its steps, not steps.
+    for number in (0, 1):
+        (tmp_path / f"run.data{number}").write_text(MERCURY)
+    with pytest.raises(InputError, match="MPI processes"):
+        inputs.open_series([str(tmp_path / "run.data0"), str(tmp_path / "run.data1")])
 
 
 def _mercury_run(folder, dimension, per_step, seed=2):
@@ -947,9 +953,10 @@ def _mercury_run(folder, dimension, per_step, seed=2):
         lines = [f"40 {k * 0.25:.10g} {g(bounds)} "]
         for i in range(40):
             if dimension == 3:
-                lines.append(f"{g(positions[i], 15)} {g(rest[i, :3])} {g([radius[i]])} {g(rest[i, 3:])} 0 0 {species[i]}")
+                words = [g(positions[i], 15), g(rest[i, :3]), g([radius[i]]), g(rest[i, 3:]), "0 0"]
             else:
-                lines.append(f"{g(positions[i, :2], 15)} {g(rest[i, :2])} {g([radius[i]])} {g(rest[i, 2:4])} {species[i]}")
+                words = [g(positions[i, :2], 15), g(rest[i, :2]), g([radius[i]]), g(rest[i, 2:4])]
+            lines.append(" ".join(words + [str(species[i])]))
         step_pairs = {tuple(p) for p in rng.integers(0, 40, (30, 2)) if p[0] != p[1]}
         step_pairs = {p for p in step_pairs if p[::-1] not in step_pairs or p[0] < p[1]}
         fstat = [f"# {k * 0.25:.10g} 1", "# 0 0 0 10 4 4", "# 0.1 0.2 0"]
@@ -995,7 +1002,8 @@ def test_mercurydpm_files_a_step_or_one_file_give_the_same_series(dimension, tmp
 
 @pytest.mark.parametrize("file, old, new, match", [
     ("data", "2 1 0 0 0 10 4 4 ", "3 1 0 0 0 10 4 4 ", "the file ends 1 particle lines before the step's end"),
-    ("data", "9.75 2 3 0 0 0 0.25", "9.75 2 3 0 0 0.25", "3d particle line 2 of the step: 13 values where a 3d particle line has 14"),
+    ("data", "9.75 2 3 0 0 0 0.25", "9.75 2 3 0 0 0.25",
+     "3d particle line 2 of the step: 13 values where a 3d particle line has 14"),
     ("data", "0.25 -0.5 1 0.5", "0.25 -0.5 x1 0.5", "value 'x1'"),
     ("data", "2 1 0 0 0 10", "2 b 0 0 0 10", "is not a step's first line"),
     ("data", "2 1 0 0 0 10 4 4 ", "1 1 0 0 0 10 4 4 ", "the step before may hold more lines than its N"),
@@ -1009,7 +1017,3 @@ def test_a_mercurydpm_runs_faults(file, old, new, match, tmp_path):
     texts[file] = new if old is None else texts[file].replace(old, new, 1)
     with pytest.raises(InputError, match=re.escape(match)):
         list(inputs.open_series(_mercury(tmp_path, texts["data"], texts["fstat"], texts["restart"])))
-    for number in (0, 1):
-        (tmp_path / f"run.data{number}").write_text(MERCURY)
-    with pytest.raises(InputError, match="MPI processes"):
-        inputs.open_series([str(tmp_path / "run.data0"), str(tmp_path / "run.data1")])
