@@ -37,7 +37,7 @@ import numpy as np
 
 from .frames import Box, InputError
 from .read_extxyz import _compressed, _Inflated, _open, _read_into, _Text
-from .reading import FrameLoader, Loaders, cached_open, kept_bytes, natural_key, particles_frame, series_in_folder
+from .reading import FrameLoader, Loaders, cached_open, kept_bytes, natural_key, particles_frame
 
 # NAME.data, NAME.data.12 (a file a step), maybe compressed; MPI runs add the processor: NAME.data3.
 _DATA = re.compile(r"^(.*)\.data(\d*)(\.\d+)?(\.gz|\.zst)?$")
@@ -101,8 +101,17 @@ def _data_files(path, stem):
     if isinstance(path, (list, tuple)):
         paths = [os.fspath(p) for p in path]
     elif os.path.isdir(path):
+        # One run a NAME: a folder's runs (drum1.data, drum2.data) are not one series.
         names = [name for name in os.listdir(path) if _DATA.match(name) and not name.startswith(".")]
-        paths = series_in_folder(path, names, stem, "MercuryDPM .data files")
+        runs = sorted({_DATA.match(name).group(1) for name in names})
+        if stem is not None:
+            names = [name for name in names if _DATA.match(name).group(1) == stem]
+        elif len(runs) > 1:
+            raise InputError(path, "-", "-", f"the folder holds several MercuryDPM runs ({', '.join(runs)}): name "
+                                             "one with --stem (the option stem)")
+        if not names:
+            raise InputError(path, "-", "-", f"the folder holds no MercuryDPM .data files{' of ' + stem if stem else ''}")
+        paths = [os.path.join(path, name) for name in names]
     else:
         paths = [os.fspath(path)]
     paths = sorted(paths, key=natural_key)
@@ -122,7 +131,7 @@ def open_series(path, box=None, contacts=None, restart=None, stem=None):
     """The steps of MercuryDPM `.data` files (see the module's text); `contacts` the `.fstat` file(s)
     and `restart` the `.restart` file where they are not beside the data (NAME.fstat, NAME.restart);
     `box` a `Box` in place of the header's bounds and the restart's periodic boundaries; `stem` picks
-    one series of a folder's files by the start of their names."""
+    one run of a folder's by its NAME."""
     files = _data_files(path, stem)
     first = files[0][0]
     setup = _Setup.read(restart if restart is not None else _beside(first, "restart"))

@@ -933,7 +933,11 @@ def test_a_mercurydpm_run_reads_with_its_contacts_species_and_periodic_box(tmp_p
     centre = (masses[0] * 0.25 + masses[1] * -0.25) / masses.sum()
     assert step["group_id"].tolist() == [1] and step["coordination"].tolist() == [1.0]
     assert np.isclose(step["points"][0, 0] % 10, centre % 10, rtol=0, atol=1e-12)
-    # The files of an MPI run's processes are parts of its steps, not steps.
+    # Another run in the folder is named apart; an MPI run's processes' files are parts of its steps.
+    (tmp_path / "other.data").write_text(MERCURY)
+    with pytest.raises(InputError, match=re.escape("several MercuryDPM runs (other, run): name one with --stem")):
+        inputs.open_series(str(tmp_path))
+    assert len(inputs.open_series(str(tmp_path), stem="run")) == 2
     for number in (0, 1):
         (tmp_path / f"run.data{number}").write_text(MERCURY)
     with pytest.raises(InputError, match="MPI processes"):
