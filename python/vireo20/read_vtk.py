@@ -17,7 +17,8 @@ names under the job's names: `id`/`ID`/`Id`/`ids` as `id` (else the point's inde
 `v`/`vel`/`Velocity`/`linVelocityVec` as `velocity`, `f`/`Force` as `force`,
 `omega`/`AngularVelocity`/`angVelocityVec` as `omega`, `tq`/`Torque` as `tq`,
 `radius`/`Radius`/`radii` as `radius`, `Diameter` as `diameter`, `Mass` as `mass`, `Density` as
-`density` and `Type` as `type`; any other array keeps its name. Scalar arrays written as a LAMMPS
+`density` and `Type` or `speciesType` (MercuryDPM's, reals of whole numbers) as `type`, an integer
+column where its values are whole; any other array keeps its name. Scalar arrays written as a LAMMPS
 dump's triplets become one vector: `vx vy vz` as `velocity`, `fx fy fz` as `force`, `omegax omegay
 omegaz` as `omega`, `tqx tqy tqz` as `tq`, `c_X[1] c_X[2] c_X[3]` as `c_X`. The default group
 column is the first of `mol`, `id_multisphere` (LIGGGHTS multisphere bodies), `body`, `clump`,

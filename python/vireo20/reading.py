@@ -126,7 +126,7 @@ COMMON_NAMES = {
     "diameter": ("diameter", "Diameter"),
     "mass": ("mass", "Mass"),
     "density": ("density", "Density"),
-    "type": ("type", "Type"),
+    "type": ("type", "Type", "speciesType"),
 }
 GROUP_COLUMNS = ("mol", "id_multisphere", "body", "clump", "clumpId", "cluster")
 TRIPLETS = {"v": "velocity", "f": "force", "omega": "omega", "tq": "tq", "angmom": "angmom", "mu": "mu"}
@@ -154,6 +154,12 @@ def named_frame(path, index, timestep, positions, columns, box=None, group_by=No
             found = next((n for n in names if n in columns), None)
             if found is not None:
                 columns[common] = columns.pop(found)
+    # Types written as reals (MercuryDPM's speciesType is Float32) are whole numbers: integers, which
+    # --mass and --density name and which are taken over, not averaged.
+    kinds = columns.get("type")
+    if kinds is not None and kinds.dtype.kind == "f" and kinds.ndim == 1 and np.isfinite(kinds).all() \
+            and (kinds == np.round(kinds)).all():
+        columns["type"] = kinds.astype(np.int64)
     images = [columns.get(axis) for axis in ("ix", "iy", "iz")]
     wrapped = box is not None
     if wrapped and all(flags is not None and flags.dtype.kind == "i" and flags.ndim == 1 for flags in images):

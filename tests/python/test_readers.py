@@ -421,6 +421,11 @@ def test_a_legacy_vtk_file_written_by_hand_gives_every_scalars_and_vectors_block
     assert sorted(frame.columns) == ["force", "id", "radius", "type", "velocity"] and frame.timestep == 100
     assert frame.columns["id"].tolist() == ids and frame.columns["type"].tolist() == kinds
     np.testing.assert_array_equal(frame.columns["force"], 2 * np.eye(3))
+    # MercuryDPM's species as reals: whole numbers, the types.
+    text = (tmp_path / "dump_100.vtk").read_text().replace("SCALARS type int", "SCALARS speciesType float")
+    (tmp_path / "dump_100.vtk").write_text(text)
+    frame, = inputs.open_series(str(tmp_path / "dump_100.vtk"))
+    assert frame.columns["type"].dtype == np.int64 and frame.columns["type"].tolist() == kinds
 
 
 @pytest.mark.parametrize("kind", ["polydata", "polydata 4.2", "grid", "binary"])
