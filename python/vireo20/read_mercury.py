@@ -9,7 +9,7 @@ header's (ParaView's time); its timestep the number ending its file's name where
 step, else its position in the series.
 
 Columns: `id` (the particle's row + 1: the file holds no ids, and a run that deletes particles
-reorders the rest), `velocity`, `radius`, `omega`, `orientation` (the three angles MercuryDPM
+may reorder the rest), `velocity`, `radius`, `omega`, `orientation` (the three angles MercuryDPM
 writes; 2d: 0 0 angle), and the last entry, MercuryDPM's info (the species index unless the driver
 writes its own), as `type` where every value is a whole number (so `--density TYPE=VALUE` names a
 species), else as `info`. Masses: each species' density from the restart file times the particle's
@@ -110,7 +110,8 @@ def _data_files(path, stem):
             raise InputError(path, "-", "-", f"the folder holds several MercuryDPM runs ({', '.join(runs)}): name "
                                              "one with --stem (the option stem)")
         if not names:
-            raise InputError(path, "-", "-", f"the folder holds no MercuryDPM .data files{' of ' + stem if stem else ''}")
+            raise InputError(path, "-", "-",
+                             f"the folder holds no MercuryDPM .data files{' of ' + stem if stem else ''}")
         paths = [os.path.join(path, name) for name in names]
     else:
         paths = [os.fspath(path)]
