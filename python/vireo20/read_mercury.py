@@ -142,10 +142,12 @@ def open_series(path, box=None, contacts=None, restart=None, stem=None):
     fstat = _Contacts(contacts if contacts is not None else _beside(first, "fstat"))
     loaders = []
     for file, number, frames, problem in indexed:
-        for k, (_, _, _, _, time, _) in enumerate(frames):
+        for where in frames:
+            # Each loader carries where its step lies, as its contacts do: a Dask worker reads its
+            # own steps without indexing the whole file again.
             step = number if one_each else len(loaders)
             loaders.append(FrameLoader(read_frame, file, len(loaders), {
-                "frame": k, "timestep": step, "setup": setup, "box": box, "contacts": fstat.at(time)}))
+                "where": where, "timestep": step, "setup": setup, "box": box, "contacts": fstat.at(where[4])}))
         if problem is not None:
             loaders.append(FrameLoader(_raise, file, len(loaders), {"problem": problem}))
             break
@@ -444,9 +446,8 @@ def _box(header, dimension, setup, path, step):
     return Box.orthogonal(lo, hi, periodic)
 
 
-def read_frame(path, index, frame=0, timestep=None, setup=None, box=None, contacts=None):
-    frames, _ = frame_index(path)
-    start, end, count, dimension, time, header = frames[frame]
+def read_frame(path, index, where, timestep=None, setup=None, box=None, contacts=None):
+    start, end, count, dimension, time, header = where
     step = index if timestep is None else timestep
     text = _text(path, start, end, step)
     words = LINE_WORDS[dimension]
