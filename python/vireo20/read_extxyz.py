@@ -170,7 +170,9 @@ def open_series(path, group_by=None, topology=None, atom_style=None):
     if topology is not None:
         from .lammps_data import Completion
         options["topology"] = Completion(topology, {"atom_style": atom_style} if atom_style else {}, group_by)
-    loaders = [FrameLoader(read_frame, path, k, options) for k in range(len(frames))]
+    # Each loader carries where its frame lies: a Dask worker reads its own frames without indexing
+    # the whole file again.
+    loaders = [FrameLoader(read_frame, path, k, {**options, "where": where}) for k, where in enumerate(frames)]
     if problem is not None:
         loaders.append(FrameLoader(_raise, path, len(frames), {"problem": problem}))
     return Loaders(path, loaders)
@@ -208,9 +210,8 @@ def _properties(text, path, step):
     return found
 
 
-def read_frame(path, index, group_by=None, topology=None):
-    frames, _ = frame_index(path)
-    start, end, count, comment = frames[index]
+def read_frame(path, index, where=None, group_by=None, topology=None):
+    start, end, count, comment = where if where is not None else frame_index(path)[0][index]
     pairs, lammps = _comment(comment), _LAMMPS.match(comment)
     step = lammps.group(1) if lammps else pairs.get("Timestep", index)
     try:
