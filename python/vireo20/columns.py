@@ -98,33 +98,29 @@ class MassRule:
                                      f"(the columns are: {' '.join(columns)})")
             density = self.density if not isinstance(self.density, dict) else \
                 _by_type(frame, columns, self.density, "density", "--density")
-            return _sphere_masses(columns, radius, density), ("mass",) if "mass" in columns else ()
+            return _sphere_masses(columns, density), ("mass",) if "mass" in columns else ()
         if "mass" in columns:
             return columns["mass"], ("mass",)
         if radius and "density" in columns:
-            return _sphere_masses(columns, radius, np.asarray(columns["density"], dtype=np.float64)), ()
+            return _sphere_masses(columns, np.asarray(columns["density"], dtype=np.float64)), ()
         frame.fail("mass", "missing column: no masses (give a mass column, or radius (or diameter) and "
                            "density columns, or --mass TYPE=VALUE for every atom type, or --density with a "
                            f"radius column; the columns are: {' '.join(columns) or 'none'})")
 
 
-def _sphere_masses(columns, radius, density):
-    r = np.asarray(columns[radius], dtype=np.float64)
-    if radius == "diameter":
-        r = 0.5 * r
+def _sphere_masses(columns, density):
+    r = radii(columns)
     return (4.0 / 3.0 * math.pi) * r ** 3 * density
 
 
 def radii(values):
     """Each particle's radius: a `radius` column, or half a `diameter` one (float64); None without
-    either, or where it is not one number a particle."""
+    either."""
     if values.get("radius") is not None:
-        radius = np.asarray(values["radius"], np.float64)
-    elif values.get("diameter") is not None:
-        radius = 0.5 * np.asarray(values["diameter"], np.float64)
-    else:
-        return None
-    return radius if radius.ndim == 1 else None
+        return np.asarray(values["radius"], np.float64)
+    if values.get("diameter") is not None:
+        return 0.5 * np.asarray(values["diameter"], np.float64)
+    return None
 
 
 def _by_type(frame, columns, given, what, option):

@@ -219,14 +219,7 @@ def read_frame(path, index, where=None, group_by=None, topology=None):
     except ValueError:
         raise InputError(path, index, "Timestep", f"'{step}' is not a step") from None
     properties = _properties(pairs.get("Properties", "species:S:1:pos:R:3"), path, step)
-    text = kept_bytes(end - start)
-    try:
-        read = cached_open(path, _Inflated).read_into(start, text) if _compressed(path) else _read_into(path, start, text)
-    except (OSError, EOFError, zlib.error) as error:
-        raise InputError(path, step, "-", f"the compressed file is damaged or cut short ({error})") from None
-    if read != end - start:
-        raise InputError(path, step, "-", "the file ends before this frame's end: it changed after it was indexed")
-    arrays = _columns(text, count, properties, path, step)
+    arrays = _columns(frame_text(path, start, end, step), count, properties, path, step)
     if "pos" not in arrays:
         raise InputError(path, step, "Properties", "names no positions (pos:R:3)")
     positions = arrays.pop("pos")
@@ -245,6 +238,24 @@ def read_frame(path, index, where=None, group_by=None, topology=None):
         except ValueError:
             raise InputError(path, step, "Time", f"'{pairs['Time']}' is not a time") from None
     return frame if topology is None else topology(frame)
+
+
+def frame_text(path, start, end, step):
+    """Bytes [start, end) of a file's text, inflated where it is compressed, in a buffer the native
+    parser takes, ending with a newline (one put after a last line that has none)."""
+    size = end - start
+    text = kept_bytes(size + 1)
+    try:
+        read = cached_open(path, _Inflated).read_into(start, text[:size]) if _compressed(path) else \
+            _read_into(path, start, text[:size])
+    except (OSError, EOFError, zlib.error) as error:
+        raise InputError(path, step, "-", f"the compressed file is damaged or cut short ({error})") from None
+    if read != size:
+        raise InputError(path, step, "-", "the file ends before this frame's end: it changed after it was indexed")
+    if size and text[size - 1] == 10:
+        return text[:size]
+    text[size] = 10
+    return text
 
 
 def _compressed(path):

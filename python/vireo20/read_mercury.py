@@ -36,8 +36,8 @@ import zlib
 import numpy as np
 
 from .frames import Box, InputError
-from .read_extxyz import _compressed, _Inflated, _open, _read_into, _Text
-from .reading import FrameLoader, Loaders, cached_open, kept_bytes, natural_key, particles_frame
+from .read_extxyz import _open, _Text, frame_text
+from .reading import FrameLoader, Loaders, cached_open, natural_key, particles_frame
 
 # NAME.data, NAME.data.12 (a file a step), maybe compressed; MPI runs add the processor: NAME.data3.
 _DATA = re.compile(r"^(.*)\.data(\d*)(\.\d+)?(\.gz|\.zst)?$")
@@ -220,23 +220,6 @@ def _scan(path):
     return frames, problem
 
 
-def _text(path, start, end, step):
-    """Bytes [start, end) of a file's text, ending with a newline, in a buffer parse_table takes."""
-    size = end - start
-    text = kept_bytes(size + 1)
-    try:
-        read = cached_open(path, _Inflated).read_into(start, text[:size]) if _compressed(path) else \
-            _read_into(path, start, text[:size])
-    except (OSError, EOFError, zlib.error) as error:
-        raise InputError(path, step, "-", f"cannot be read ({error})") from None
-    if read != size:
-        raise InputError(path, step, "-", "the file ends before this step's end: it changed after it was indexed")
-    if size and text[size - 1] == 10:
-        return text[:size]
-    text[size] = 10
-    return text
-
-
 class _Setup:
     """What the restart file says of every step: each species' density, the particles' dimension and
     the periodic boundaries normal to an axis ({axis: (lo, hi)})."""
@@ -410,7 +393,7 @@ def _table(path, step, text, count, words, layout, line):
 def _contacts(path, start, end, step):
     """(pairs of ids, kinds, values) of an fstat step: particles i, j as ids i + 1, j + 1; walls
     (j < 0) as kind 1 with wall -j-1; a pair written from both sides once, from its lower row."""
-    text = _text(path, start, end, step)
+    text = frame_text(path, start, end, step)
     count = int(np.count_nonzero(np.frombuffer(text, np.uint8) == 10))
     layout = [("i", [1]), ("i", [2]), ("f", [6]), ("f", [7]), ("f", [8]), ("f", [9])]
     first, second, overlap, tangential_overlap, normal_force, tangential_force = \
@@ -449,7 +432,7 @@ def _box(header, dimension, setup, path, step):
 def read_frame(path, index, where, timestep=None, setup=None, box=None, contacts=None):
     start, end, count, dimension, time, header = where
     step = index if timestep is None else timestep
-    text = _text(path, start, end, step)
+    text = frame_text(path, start, end, step)
     words = LINE_WORDS[dimension]
     if dimension == 3:
         layout = [("f", [0, 1, 2]), ("f", [3, 4, 5]), ("f", [6]), ("f", [7, 8, 9]), ("f", [10, 11, 12]), ("f", [13])]

@@ -228,7 +228,7 @@ def _with_solid_volume(arguments, dimension):
     from .columns import radii
     values = arguments.get("values") or {}
     r = radii(values)
-    if r is None:
+    if r is None or r.ndim != 1:
         return False
     arguments["values"] = {**values, SOLID: (4.0 / 3.0 * math.pi) * r * r * r if dimension == 3 else math.pi * r * r}
     return True

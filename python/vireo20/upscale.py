@@ -628,7 +628,7 @@ def _rotational_energy(values, entry_masses, mvv2e, group_sum):
     I = 2/5 m r^2 (a solid sphere, as LAMMPS takes every finite-size particle)}, where the values hold
     `omega` and `radius` (or `diameter`); else nothing."""
     omega, r = values.get("omega"), radii(values)
-    if omega is None or r is None or omega.ndim != 2 or omega.shape[1] != 3:
+    if omega is None or r is None or r.ndim != 1 or omega.ndim != 2 or omega.shape[1] != 3:
         return {}
     spin = _dot(np.asarray(omega, np.float64)) * r * r * entry_masses
     spin *= 0.5 * mvv2e * 0.4
