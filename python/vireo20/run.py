@@ -179,8 +179,11 @@ def run_step(loader, options, keep_source=False):
     if volume is not None:
         from .binning import densities
         result.reductions.pop(SOLID, None)
-        result.physics.update(densities(result, volume, result.values.pop(SOLID, None)))
-        result.physics.update(options.bins.coordinates(result.group_id, arguments.get("box")))
+        binned = {**densities(result, volume, result.values.pop(SOLID, None)),
+                  **options.bins.coordinates(np.maximum(result.group_id, 1), arguments.get("box"))}
+        for values in binned.values():
+            values[result.u:] = np.nan  # the trailing entries lie in no bin
+        result.physics.update(binned)
     result.time = frame.time
     # The group column a step lacked, or the contacts: each of its particles is then upscaled on its own.
     result.ungrouped = None
@@ -237,12 +240,25 @@ def _with_solid_volume(arguments, dimension):
 def _binned(frame, arguments, bins, dimension):
     """Groups the step's particles by bin: its group labels become the bins', its positions those
     wrapped into the box. Returns the volume of a bin."""
-    if frame.generator_form:
-        frame.fail("positions", "--bin needs particle columns; this input gives parents instead")
+    # Of parents' inputs, the enabled entries are the particles binned; the trailing ones pass through.
+    e = len(arguments["enabled"]) if frame.generator_form else len(arguments["positions"])
     try:
-        labels, positions, volume = bins.labels(arguments["positions"], arguments.get("box"), dimension)
+        labels, positions, volume = bins.labels(arguments["positions"][:e], arguments.get("box"), dimension)
     except ValueError as error:
         frame.fail("BOX BOUNDS", str(error))
+    if frame.generator_form:
+        kept = np.flatnonzero(labels)
+        enabled = np.asarray(arguments["enabled"])[kept]
+        groups = np.zeros(len(arguments["masses"]), np.int64)
+        groups[enabled] = labels[kept]
+        trailing = np.arange(e, len(arguments["positions"]))
+        rows = np.concatenate([kept, trailing])
+        arguments.update(groups=groups, enabled=enabled, wrapped=False,
+                         positions=np.concatenate([positions[kept], arguments["positions"][e:]]),
+                         values={name: np.asarray(values)[rows] for name, values in arguments["values"].items()})
+        # A contact with an entry left out ends no line: its particle is no longer enabled.
+        del arguments["parents"]
+        return volume
     arguments.update(groups=labels, positions=positions, wrapped=False)
     if not labels.all():
         _leave_out(arguments, np.flatnonzero(labels))

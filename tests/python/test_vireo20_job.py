@@ -573,3 +573,33 @@ def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_fi
         resumed = TimeAverage.parse(words)
         assert resumed.resume(tmp_path, 4) == again
         assert [resumed.add(steps[k], reductions, 10 * k) for k in range(4 - again, 6)] == outputs[4 - again:]
+
+
+@pytest.mark.parametrize("bound", [None, (2.0, 6.0)])
+def test_the_built_in_data_sets_entries_are_binned_and_its_trailing_entries_lie_in_no_bin(bound, tmp_path):
+    """Parents given, not particles: the enabled entries fill the bins (those beyond a bound left out,
+    their contacts ending no line), the trailing entries pass through with NaN for every bin's array."""
+    from vireo20.binning import Bins
+    series = vireo20.open(None, clusters=60, steps=2, seed=4)
+    bins = Bins.parse(["z:0.5"], bounds={"z": bound} if bound else None, discard="yes" if bound else "mixed")
+    result = vireo20.run(series, tmp_path / "out", bins=bins, picture_step=None)
+    for frame, path in zip(series, result.files):
+        e, t = len(frame.enabled), len(frame.trailing_masses)
+        z, masses = frame.positions[:e, 2], frame.masses[np.asarray(frame.enabled)]
+        lo, hi = bound or (frame.box.lo[2], frame.box.hi[2])
+        layer = np.floor((z - lo) / 0.5).astype(np.int64)
+        kept = (layer >= 0) & (z < hi) if bound else np.ones(e, bool)
+        layers = np.clip(layer[kept], 0, None) if bound else np.clip(layer, 0, int(np.ceil((hi - lo) / 0.5)) - 1)
+        step = read_vtp(path)
+        u = len(step["group_id"]) - t
+        order, filled = np.argsort(step["group_id"][:u]), np.unique(layers)
+        assert_array_equal(step["group_id"][order], filled + 1)
+        assert_array_equal(step["count"][order], np.bincount(layers)[filled])
+        np.testing.assert_allclose(step["mass"][order], np.bincount(layers, masses[kept])[filled])
+        np.testing.assert_allclose(step["bin_z"][order], lo + (filled + 0.5) * 0.5)
+        assert np.isnan(step["number_density"][u:]).all() and np.isnan(step["bin_z"][u:]).all()
+        assert_array_equal(step["count"][u:], 1)
+        bin_of = np.full(len(frame.masses), -1)
+        bin_of[np.asarray(frame.enabled)[kept]] = layers
+        ends = bin_of[frame.contacts[frame.contact_kinds == 0]]
+        assert step["cell:contacts"].sum() == np.count_nonzero((ends >= 0).all(axis=1) & (ends[:, 0] != ends[:, 1]))
