@@ -116,7 +116,6 @@ CASES = {
                        "step 999: array 'timestep': the series goes back in time", None),
     "bins of a tilted box": (tilted, ["--bin", "x:1"], 1,
                              "array 'BOX BOUNDS': bins of a tilted box are made in reduced units", None),
-    "bins of parents": (NPZ, ["--bin", "x:1"], 1, "--bin needs particle columns", None),
     "pieces share an atom": (per_processor, [], 1, "dump.1.lammpstrj: step 10: array 'id': atom id 1 is also in", None),
     "timestep text": (at_step(1, "timestep", np.array('1"2')), [], 1, "array 'timestep': values of type", None),
     "timestep of two": (at_step(1, "timestep", np.array([1, 2])), [], 1, "expected a single value", None),
