@@ -100,7 +100,9 @@ def parser():
     up.add_argument("--shape", action="store_true",
                     help="also each upscaled particle's gyration_shape: the gyration tensor's eigenvalues, "
                          "asphericity, acylindricity and shape anisotropy (LAMMPS's gyration/shape/chunk), its "
-                         "shape_parameter and principal_axes (MDAnalysis's), and its long_axis")
+                         "shape_parameter and principal_axes (MDAnalysis's), its long_axis, its bounding_radius "
+                         "(the sphere about its centre that holds its members, their radii too) and, where the "
+                         "particles have radii, its equivalent_radius (the sphere of their volume)")
     for how, default in (("sum", " (default for force and tq)"),
                          ("average", " (mass-weighted; default for floating-point values)"),
                          ("mean", " (unweighted, as LAMMPS's fix ave/chunk; --mean positions: each upscaled "

@@ -18,7 +18,7 @@ import warnings
 import numpy as np
 
 from . import filesafe, inputs, output, picture, system
-from .columns import MassRule
+from .columns import MassRule, kept_apart
 from .frames import InputError, Series
 from .averaging import PROFILE, WINDOWS
 from .upscale import PHYSICS, REDUCTIONS, UNIT_STYLES, load_modules, upscale
@@ -158,10 +158,10 @@ def run_step(loader, options, keep_source=False):
     if options.temperature and arguments.get("units") is None:
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
                             f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
+    reductions, renamed = kept_apart(arguments, options.reductions)
     dimension = options.dimension or 3
     wrapped = _clustered(frame, arguments, options.cluster) if options.cluster is not None else None
     volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
-    reductions = options.reductions
     if volume is not None and _with_solid_volume(arguments, dimension):
         reductions = {**(reductions or {}), SOLID: "sum"}
     # Particles in one plane with no velocity across it are a 2d simulation's, whose temperatures
@@ -172,7 +172,7 @@ def run_step(loader, options, keep_source=False):
     sampling = _sampling().submit(_source_sample, frame.positions, arguments) if keep_source else None
     result = upscale(**arguments, reductions=reductions, index=frame.index, shape=options.shape,
                      temperature=options.temperature, dimension=dimension, coordination=options.coordination)
-    result.flat = flat
+    result.flat, result.renamed = flat, renamed
     if wrapped:
         # Made whole already; the centres stay those of a wrapped input for the steps after.
         result.wrapped = bool(result.box is not None and result.box.any_periodic)
@@ -609,7 +609,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         # reduction, whose idle moments it fills, rather than slowing the read.
         alone = not (workers or scheduler) and series.loads_on_every_core
         written, unchecked, checks = None, None, collections.deque()
-        told_ungrouped = told_flat = False
+        told_ungrouped = told_flat = told_renamed = False
 
         def start_check():
             nonlocal unchecked
@@ -651,6 +651,12 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 if getattr(result, "ungrouped", None) and not told_ungrouped:
                     told_ungrouped = True
                     warn(f"{result.source}: timestep {timestep} {result.ungrouped}")
+                if getattr(result, "renamed", None) and not told_renamed:
+                    told_renamed = True
+                    warn(f"{result.source}: " + ", ".join(f"column '{old}' is written as '{new}'"
+                                                          for old, new in result.renamed) +
+                         (": the job writes an array of its own by that name" if len(result.renamed) == 1 else
+                          ": the job writes arrays of its own by those names"))
                 if getattr(result, "flat", False) and not told_flat:
                     told_flat = True
                     warn(f"{result.source}: timestep {timestep}: the particles lie in one z plane and do not "

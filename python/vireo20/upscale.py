@@ -225,7 +225,7 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
     for name, data in values.items():
         data = np.asarray(data)
         if name in RESERVED:
-            step.fail(name, f"the name is taken by an array every step carries ({', '.join(RESERVED)})")
+            step.fail(name, f"the name is taken by an array the upscaling gives ({', '.join(RESERVED)})")
         if data.ndim not in (1, 2) or len(data) != e + t or (data.ndim == 2 and not 1 <= data.shape[1] <= 9):
             step.fail(name, f"shape {data.shape}, expected ({e + t},) or ({e + t}, k): one row per "
                             f"enabled particle ({e}) and trailing entry ({t})")
@@ -376,6 +376,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         physics_arrays, centres, mean_velocity = _group_physics(generator, physics, shape, positions, masses,
                                                                 entry_masses, values,
                                                                 how_reduced.get("velocity") == "average")
+        if shape:
+            physics_arrays.update(_equivalent_radius(values, group_sum, dimension))
         if physics == "all":
             dipole = _dipole(quill20, generator, positions, centres, element, values)
             if dipole is not None:
@@ -575,14 +577,30 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     velocities = vector(velocities)
     found = native.group_moments(generator, None, positions, masses, velocities=velocities,
                                  forces=vector(forces), mean_velocity=velocity_averaged and velocities is not None,
-                                 entry_masses=entry_masses, shape=shape)
+                                 entry_masses=entry_masses, shape=shape, radii=_radii(values) if shape else None)
     arrays = {name: found[name] for name in (BASIC_PHYSICS + ALL_PHYSICS) if name in found and name in want}
     if shape:
         arrays["gyration_shape"] = found["gyration_shape"]
         arrays["shape_parameter"] = _shape_parameter(found["gyration_shape"][:, :3])
         arrays["principal_axes"] = found["principal_axes"]
         arrays["long_axis"] = np.ascontiguousarray(arrays["principal_axes"][:, 6:])
+        arrays["bounding_radius"] = found["bounding_radius"]
     return arrays, found["centres"], found.get("mean_velocity")
+
+
+def _radii(values):
+    """The particles' radii (from `radius` or `diameter`), or None where they have none, or not one each."""
+    r = radii(values)
+    return r if r is not None and r.ndim == 1 else None
+
+
+def _equivalent_radius(values, group_sum, dimension):
+    """Each upscaled particle's `equivalent_radius`, the radius of the sphere of its members' volume
+    (of the disc of their area in 2d), where the particles have radii."""
+    r = _radii(values)
+    if r is None:
+        return {}
+    return {"equivalent_radius": np.cbrt(group_sum(r * r * r)) if dimension == 3 else np.sqrt(group_sum(r * r))}
 
 
 def _shape_parameter(eigenvalues):

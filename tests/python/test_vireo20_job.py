@@ -175,6 +175,17 @@ def test_lammps_reads_the_upscaled_dump_back(tmp_path):
     points = read_vtp(result.files[1])["points"]
     atoms, x = re.search(r"ATOMS (\d+) X (\S+)", printed).groups()
     assert (int(atoms), float(x)) == (len(points), points[0, 0]), printed
+    # And the job itself, as a second stage: the upscaled particles binned, the columns named as the
+    # job's own arrays kept apart (with their reductions) and said so once.
+    told = []
+    again = vireo20.run(tmp_path / "up.dump", tmp_path / "again", bins=["z:2"], reductions={"count": "sum"},
+                        picture_step=None, warn=told.append)
+    assert len(told) == 1 and "column 'count' is written as 'count_input', column 'radius_of_gyration'" in told[0]
+    for first, second in zip(result.files, again.files):
+        first, second = read_vtp(first), read_vtp(second)
+        assert second["count_input"].sum() == first["count"].sum()
+        assert second["count"].sum() == len(first["count"])
+        assert "radius_of_gyration_input" in second and "gyration_tensor" in second
 
 
 @pytest.fixture(scope="module")

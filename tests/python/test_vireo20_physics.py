@@ -35,10 +35,10 @@ def make_step(seed, particles=300, trailing=4, offset=0.0, in_order=False):
     centres = generator.CoordsWeightedAverage(quill20.asarray(positions), quill20.asarray(masses)).to_numpy()
     return dict(generator=generator, parents=parents, enabled=enabled, trailing=trailing, positions=positions,
                 masses=masses, centres=np.array(centres), velocities=rng.normal(size=(e + trailing, 3)),
-                forces=rng.normal(size=(e + trailing, 3)))
+                forces=rng.normal(size=(e + trailing, 3)), radii=rng.uniform(0.1, 0.5, e + trailing))
 
 
-def reference(step, with_velocities, with_forces):
+def reference(step, with_velocities, with_forces, radii=None):
     """Every array in long double, summed over each group from the centres given."""
     model = Model(step["parents"], step["enabled"], step["trailing"])
     u, t, e = model.u, model.t, model.e
@@ -68,6 +68,10 @@ def reference(step, with_velocities, with_forces):
         axes[:, k] *= np.where(axes[np.arange(len(axes)), k, largest] < 0, -1.0, 1.0)[:, None]
     axes[:, 0] = np.cross(axes[:, 1], axes[:, 2])
     out["principal_axes"][many] = axes.reshape(-1, 9)
+    reach = np.sqrt((d * d).sum(axis=1)).astype(np.float64) + (0.0 if radii is None else radii[:e])
+    # A lone member (or a trailing entry) reaches its own radius.
+    out["bounding_radius"] = np.zeros(u + t) if radii is None else model.take_any(radii)
+    out["bounding_radius"][many] = [reach[model.group == g].max() for g in many]
     out["radius_of_gyration"] = rows(0)
     out["radius_of_gyration"][:u] = np.sqrt(np.trace(gyration, axis1=1, axis2=2).astype(np.float64))
     trace = np.trace(second, axis1=1, axis2=2)
@@ -111,8 +115,9 @@ def call(step, with_velocities=True, with_forces=True, **changes):
 @pytest.mark.parametrize("with_velocities,with_forces", [(True, True), (True, False), (False, True), (False, False)])
 def test_every_array_equals_the_long_double_reference(seed, offset, in_order, with_velocities, with_forces):
     step = make_step(seed, offset=offset, in_order=in_order)
-    got = call(step, with_velocities, with_forces, centres=None)
-    want = reference(step, with_velocities, with_forces)
+    radii = step["radii"] if with_forces else None
+    got = call(step, with_velocities, with_forces, centres=None, radii=radii)
+    want = reference(step, with_velocities, with_forces, radii)
     assert got.pop("centres").tobytes() == step["centres"].tobytes()
     assert sorted(got) == sorted(want)
     assert got["count"].dtype == np.int32
@@ -135,6 +140,7 @@ def test_every_array_equals_the_long_double_reference(seed, offset, in_order, wi
     t = step["trailing"]
     assert (got["count"][-t:] == 1).all()
     shape = got.pop("gyration_shape")[-t:]
+    assert_array_equal(got.pop("bounding_radius")[-t:], 0.0 if radii is None else radii[-t:])
     assert all((got[name][-t:] == 0).all() for name in got if name != "count")
     assert (shape[:, :5] == 0).all() and np.isnan(shape[:, 5]).all()
 
@@ -186,7 +192,7 @@ def test_one_thread_and_the_default_give_the_same_bits(tmp_path):
         "from test_vireo20_physics import make_step, call\n"
         "step = make_step(9, particles=200000, trailing=5)\n"
         "found = call(step, centres=None, mean_velocity=True)\n"
-        "np.savez(sys.argv[1], **call(step), **{'found_' + k: v for k, v in found.items()})\n")
+        "np.savez(sys.argv[1], **call(step, radii=step['radii']), **{'found_' + k: v for k, v in found.items()})\n")
     outputs = []
     for threads in ("1", None):
         env = dict(os.environ)
@@ -218,6 +224,9 @@ def bad_cases():
         ("velocities short", lambda s: dict(velocities=s["velocities"][:3]), ValueError,
          "group_moments: velocities has 3 rows; the step needs %d (%d enabled positions, then 2 trailing entries)",
          lambda s: (len(s["positions"]), len(s["positions"]) - 2)),
+        ("radii without the trailing ones", lambda s: dict(radii=s["radii"][:-2]), ValueError,
+         "group_moments: radii has %d rows; the step needs %d (%d enabled positions, then 2 trailing entries)",
+         lambda s: (len(s["positions"]) - 2, len(s["positions"]), len(s["positions"]) - 2)),
         ("masses by entry", lambda s: dict(masses=s["masses"][:-1]), ValueError,
          "group_moments: masses has 39 entries; the generator has 40 source particles (one mass each)", lambda s: ()),
         ("entry masses without the trailing ones", lambda s: dict(entry_masses=s["masses"][s["enabled"]]),

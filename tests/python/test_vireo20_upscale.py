@@ -126,6 +126,16 @@ def test_the_shape_anisotropy_and_parameter_are_mdanalysis_s_and_a_rod_is_one():
     assert_allclose(result["shape_parameter"], [2, -0.25, 0, 2, np.nan], atol=1e-12)
     assert_allclose(result["long_axis"][[0, 3]], [[1 / 3, 2 / 3, 2 / 3], [1 / 3 ** 0.5] * 3], atol=1e-12)
     assert "gyration_shape" not in vireo20.upscale(groups, np.ones(len(groups)), positions).physics
+    # The spheres that hold the members (about their centres, here of geometry as MDAnalysis's bsphere),
+    # reaching out by the members' radii where given, and those of the members' volume (area in 2d).
+    reach, sizes = np.array([5, 2 ** 0.5, 3 ** 0.5, 2 * 3 ** 0.5, 0]), np.array([3, 4, 4, 2, 1])
+    assert_allclose(result["bounding_radius"], reach, atol=1e-12)
+    assert "equivalent_radius" not in result.physics
+    for dimension, root in ((3, np.cbrt), (2, np.sqrt)):
+        spheres = vireo20.upscale(groups, np.ones(len(groups)), positions, physics="basic", shape=True,
+                                  values={"diameter": np.ones(len(groups))}, dimension=dimension)
+        assert_allclose(spheres["bounding_radius"], reach + 0.5, atol=1e-12)
+        assert_allclose(spheres["equivalent_radius"], 0.5 * root(sizes), rtol=1e-15)
     assert_allclose(shape[:4], [[14, 0, 0, 14, 0, 1], [1, 1, 0, 0.5, 1, 0.25], [1, 1, 1, 0, 0, 0],
                                 [12, 0, 0, 12, 0, 1]], atol=1e-12)
     assert (shape[4, :5] == 0).all() and np.isnan(shape[4, 5])

@@ -80,7 +80,8 @@ std::int64_t rows_of(const Buffer& p_Buffer) { return bp::extract<std::int64_t>(
 
 bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centres, const bp::object& p_Positions,
                        const bp::object& p_Masses, const bp::object& p_Velocities, const bp::object& p_Forces,
-                       bool p_MeanVelocity, const bp::object& p_EntryMasses, bool p_Shape)
+                       bool p_MeanVelocity, const bp::object& p_EntryMasses, bool p_Shape,
+                       const bp::object& p_Radii)
 {
   bp::extract<MPUpscalingGenerator&> generator_of(p_Generator);
   if (!generator_of.check())
@@ -104,6 +105,11 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   std::optional<Buffer> entry_masses;
   if (!p_EntryMasses.is_none()) entry_masses.emplace(as_float64(numpy, p_EntryMasses, "entry_masses", 0), false);
   if (p_MeanVelocity && !velocities) refuse("mean_velocity: there are no velocities to average");
+  std::optional<Buffer> radii;
+  if (!p_Radii.is_none()) {
+    if (!p_Shape) refuse("radii: they serve bounding_radius, which shape=True asks for");
+    radii.emplace(as_float64(numpy, p_Radii, "radii", 0), false);
+  }
 
   vireo20::ups::GroupMomentsInput input;
   if (centres) {
@@ -126,6 +132,10 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     input.entry_masses = entry_masses->data<const double>();
     input.entry_mass_rows = rows_of(*entry_masses);
   }
+  if (radii) {
+    input.radii = radii->data<const double>();
+    input.radius_rows = rows_of(*radii);
+  }
   // Checked before any result is made, so a refusal costs nothing.
   vireo20::ups::check_group_moments(generator, input, finds_centres);
 
@@ -137,7 +147,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   const int vector_count = (input.velocities ? 2 : 0) + (input.forces ? 1 : 0) + (finds_centres ? 1 : 0) +
                            (p_MeanVelocity ? 1 : 0);
   const bool kinetic = input.velocities && finds_centres;
-  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 + 9 : 0));
+  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 + 9 + 1 : 0));
   npy_intp bytes = static_cast<npy_intp>(doubles * 8 + rows * 4);
   const bp::object block(bp::handle<>(
       vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(1, &bytes, NPY_UINT8); })));
@@ -180,12 +190,14 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     internal_kinetic_energy.emplace(part(0, "float64", 8), true);
     output.internal_kinetic_energy = internal_kinetic_energy->data<double>();
   }
-  std::optional<Buffer> shape, axes;
+  std::optional<Buffer> shape, axes, bounding;
   if (p_Shape) {
     shape.emplace(part(6, "float64", 8), true);
     output.gyration_shape = shape->data<double>();
     axes.emplace(part(9, "float64", 8), true);
     output.principal_axes = axes->data<double>();
+    bounding.emplace(part(0, "float64", 8), true);
+    output.bounding_radius = bounding->data<double>();
   }
   const Buffer count(part(0, "int32", 4), true);
   output.count = count.data<std::int32_t>();
@@ -204,6 +216,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   if (shape) {
     result["gyration_shape"] = shape->array();
     result["principal_axes"] = axes->array();
+    result["bounding_radius"] = bounding->array();
   }
   {
     // Without the interpreter lock, as the generator's reductions: the buffers are held, the enabled
@@ -226,9 +239,9 @@ BOOST_PYTHON_MODULE(_physics)
   bp::def("group_moments", &group_moments,
           (bp::arg("generator"), bp::arg("centres"), bp::arg("positions"), bp::arg("masses"),
            bp::arg("velocities") = bp::object(), bp::arg("forces") = bp::object(), bp::arg("mean_velocity") = false,
-           bp::arg("entry_masses") = bp::object(), bp::arg("shape") = false),
+           bp::arg("entry_masses") = bp::object(), bp::arg("shape") = false, bp::arg("radii") = bp::object()),
           "group_moments(generator, centres, positions, masses, velocities=None, forces=None,\n"
-          "              mean_velocity=False, entry_masses=None, shape=False) -> dict\n\n"
+          "              mean_velocity=False, entry_masses=None, shape=False, radii=None) -> dict\n\n"
           "For the generator's step (after SetParticlesEnabledIndexes): centres (U+T, 3) as\n"
           "CoordsWeightedAverage returned them, positions (E+T, 3) as it was given them, masses (N,) by\n"
           "source particle; velocities and forces (E+T, 3) or None. Returns NumPy arrays of U+T rows:\n"
@@ -243,6 +256,8 @@ BOOST_PYTHON_MODULE(_physics)
           "LAMMPS's gyration/shape/chunk: the gyration tensor's eigenvalues, largest first, asphericity,\n"
           "acylindricity and relative shape anisotropy (zeros and a NaN anisotropy for a lone member), and\n"
           "principal_axes (U+T, 9), MDAnalysis's: rows e1 e2 e3 by growing extent, e2 and e3 each with its\n"
-          "largest component positive, e1 = e2 x e3 (a lone member's the x, y and z axes). The\n"
+          "largest component positive, e1 = e2 x e3 (a lone member's the x, y and z axes), and\n"
+          "bounding_radius (U+T,), the largest distance from the centre to a member, plus its radius\n"
+          "where radii (E+T,) are given (a lone member's: its radius, or 0). The\n"
           "arrays are views of one block. Bad input raises ValueError or RuntimeError.");
 }

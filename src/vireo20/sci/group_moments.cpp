@@ -106,12 +106,15 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
   double* const mean_velocity = WithVelocities ? p_Out.mean_velocity : nullptr;
   double* const internal_kinetic_energy = WithVelocities && found_centres ? p_Out.internal_kinetic_energy : nullptr;
   const bool finds_mean_velocity = mean_velocity || internal_kinetic_energy;
+  double* const bounding_radius = p_Out.bounding_radius;
+  const double* const radii = bounding_radius ? p_In.radii : nullptr;
   const auto ask_ahead = [&](std::int32_t k) {
     if (k + 2 * prefetch_distance < end) {
       const std::int32_t ahead = positions[k + 2 * prefetch_distance];
       prefetch_row(r, ahead);
       if (WithVelocities) prefetch_row(v, ahead);
       if (WithForces) prefetch_row(f, ahead);
+      if (radii) __builtin_prefetch(radii + ahead);
       if (InOrder)
         __builtin_prefetch(masses + ahead);
       else
@@ -153,6 +156,8 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
       cz = p_In.centres[3 * std::int64_t(e) + 2];
     }
     Sums s;
+    // The farthest reach: a squared distance without radii, where the root is taken once at the end.
+    double reach = 0.0;
     for (std::int32_t k = first; k < first + count; ++k) {
       if (!found_centres) ask_ahead(k);
 
@@ -167,6 +172,10 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
       s.xy += mx * dy;
       s.xz += mx * dz;
       s.yz += my * dz;
+      if (bounding_radius) {
+        const double squared = dx * dx + dy * dy + dz * dz;
+        reach = std::max(reach, radii ? std::sqrt(squared) + radii[i] : squared);
+      }
       if (WithVelocities) {
         const double vx = v[3 * i], vy = v[3 * i + 1], vz = v[3 * i + 2];
         s.lx += m * (dy * vz - dz * vy);
@@ -186,6 +195,9 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
     }
 
     p_Out.count[e] = count;
+    // A lone member's distance to its centre is the rounding of (x m) / m: it reaches its radius.
+    if (bounding_radius)
+      bounding_radius[e] = count == 1 ? (radii ? radii[positions[first]] : 0.0) : radii ? reach : std::sqrt(reach);
     double* g = p_Out.gyration_tensor + 6 * std::int64_t(e);
     if (s.mass == 0.0) {
       std::fill(g, g + 6, 0.0);
@@ -301,6 +313,7 @@ MPUpscaling::Frame checked_frame(const MPUpscaling& p_Engine, const GroupMoments
   if (p_In.velocities) require_rows("velocities", p_In.velocity_rows, e + t, why.str().c_str());
   if (p_In.forces) require_rows("forces", p_In.force_rows, e + t, why.str().c_str());
   if (p_In.entry_masses) require_rows("entry_masses", p_In.entry_mass_rows, e + t, why.str().c_str());
+  if (p_In.radii) require_rows("radii", p_In.radius_rows, e + t, why.str().c_str());
   const std::int64_t mass_count = p_In.masses ? p_In.mass_count : 0;
   if (static_cast<std::uint64_t>(mass_count) != n) {
     std::ostringstream text;
@@ -369,6 +382,8 @@ void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, c
     for (std::int64_t k = 0; k < 3 * t; ++k) p_Out.centres[3 * u + k] = p_In.positions[3 * e + k] / 1.0;
   if (p_Out.mean_velocity && p_In.velocities)
     for (std::int64_t k = 0; k < 3 * t; ++k) p_Out.mean_velocity[3 * u + k] = p_In.velocities[3 * e + k] / 1.0;
+  if (p_Out.bounding_radius)
+    for (std::int64_t k = 0; k < t; ++k) p_Out.bounding_radius[u + k] = p_In.radii ? p_In.radii[e + k] : 0.0;
   if (p_Out.gyration_shape) shapes_over_threads(p_Out, u + t, p_Threads);
 }
 

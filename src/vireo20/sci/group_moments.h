@@ -31,6 +31,9 @@ struct GroupMomentsInput {
   // less per member when the list is shuffled.
   const double* entry_masses = nullptr;
   std::int64_t entry_mass_rows = 0;
+  // Optional, E + T: each member's radius, which bounding_radius below reaches out by.
+  const double* radii = nullptr;
+  std::int64_t radius_rows = 0;
 };
 
 // U + T rows each, every entry written, so they need not be zeroed first (NumPy puts large arrays
@@ -62,6 +65,9 @@ struct GroupMomentsOutput {
   // Optional with gyration_shape, U + T rows of nine: principal_axes below (a lone member's, which has
   // no shape, the x, y and z axes).
   double* principal_axes = nullptr;
+  // Optional, U + T: the radius of the sphere about each row's centre that holds its members: the
+  // largest distance to a member's centre, plus that member's radius where radii are given.
+  double* bounding_radius = nullptr;
 };
 
 // The rows every output needs for the engine's current step: U + T.
