@@ -146,7 +146,8 @@ def parser():
     up.add_argument("--temperature", action="store_true",
                     help="each upscaled particle's temperature and internal_temperature (about its mean "
                          "velocity), as LAMMPS's temp/chunk gives them without and with com yes, its "
-                         "com_kinetic_energy (temp/chunk kecom), its kinetic_energy (ke/atom summed) and, "
+                         "com_kinetic_energy (temp/chunk kecom), its granular_temperature (DEM's: sum m|v - "
+                         "V|^2 / (dimension M), in velocity units squared), its kinetic_energy (ke/atom summed) and, "
                          "where the particles have omega and radius, its rotational_energy (erotate/sphere/atom "
                          "summed)")
     up.add_argument("--dimension", type=int, choices=(2, 3),

@@ -291,7 +291,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       `internal_temperature` from those about the group's mean velocity (com yes),
                       `dimension` (3, or 2 for a 2d simulation) degrees of freedom per particle;
                       its kecom, `com_kinetic_energy`, the group's kinetic energy as one body; its
-                      `kinetic_energy` (ke/atom summed); and, where the values hold `omega` and
+                      `granular_temperature`, sum m |v - V|^2 / (dimension M) (DEM's, in velocity
+                      units squared); its `kinetic_energy` (ke/atom summed); and, where the values hold `omega` and
                       `radius` (or `diameter`), its `rotational_energy` (erotate/sphere/atom summed).
     Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
     the position and the value.
@@ -616,7 +617,8 @@ def _temperatures(step, velocities, entry_masses, mass, group_sum, arrays, style
     """LAMMPS's temp/chunk temperatures: sum m v.v * mvv2e / (dimension count boltz), with v the
     velocities (`temperature`) or those about the mean velocity (`internal_temperature`, from the
     kinetic energy the physics' pass found); its kecom, 1/2 mvv2e M V.V with V the mean velocity
-    by mass (`com_kinetic_energy`); and ke/atom summed over the group (`kinetic_energy`)."""
+    by mass (`com_kinetic_energy`); ke/atom summed over the group (`kinetic_energy`); and the
+    granular temperature sum m |v - V|^2 / (dimension M) (`granular_temperature`)."""
     if velocities is None or velocities.ndim != 2 or velocities.shape[1] != 3:
         step.fail("velocity", "the temperature needs each particle's velocity (vx vy vz)")
     mvv2e, boltz = style
@@ -632,6 +634,8 @@ def _temperatures(step, velocities, entry_masses, mass, group_sum, arrays, style
                for k in range(3))
     return {"temperature": group_sum(squared) * factor,
             "internal_temperature": 2.0 * arrays["internal_kinetic_energy"] * factor,
+            # DEM's granular temperature, in velocity units squared: no Boltzmann constant, by mass.
+            "granular_temperature": 2.0 * arrays["internal_kinetic_energy"] / (float(dimension) * mass),
             "com_kinetic_energy": 0.5 * mvv2e * mass * (x * x + y * y + z * z),
             # ke/atom's terms, each the bits LAMMPS gives it.
             "kinetic_energy": group_sum(0.5 * mvv2e * entry_masses * speeds)}

@@ -923,8 +923,16 @@ def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over
     # Each group's kinetic and rotational energy: ke/atom and erotate/sphere/atom summed, bit for bit.
     energies = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "energies", units="lj", temperature=True,
                            reductions={"c_ke": "sum", "c_spin": "sum"}, picture_step=None, **options)
-    for path in energies.files:
+    for path, frame in zip(energies.files, vireo20.open(str(tmp_path / "atoms.dump"))):
         step = read_vtp(path)
         assert_array_equal(step["kinetic_energy"], step["c_ke"])
         assert_array_equal(step["rotational_energy"], step["c_spin"])
+        # The granular temperature: each group's velocities about its mean, by mass, over 3 M.
+        if "bins" in options:
+            group = (np.mod(frame.positions[:, 2], 8) // float(options["bins"][0].split(":")[1])).astype(int)
+            m, v = frame.columns["mass"], frame.columns["velocity"]
+            mean = np.stack([np.bincount(group, m * v[:, k]) / np.bincount(group, m) for k in range(3)], axis=1)
+            spread = np.bincount(group, m * ((v - mean[group]) ** 2).sum(axis=1)) / (3 * np.bincount(group, m))
+            own = step["image_of"] < 0
+            assert_allclose(step["granular_temperature"][own], spread[step["group_id"][own] - 1], rtol=1e-12)
     assert step["rotational_energy"].any() and step["kinetic_energy"].any()
