@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 
+#include "bindings/common/GilReleased.h"
 #include "bindings/common/HeldBuffer.h"
 #include "bindings/common/StandardErrors.h"
 #include "vireo20/sci/clusters.h"
@@ -252,11 +253,13 @@ PyObject* clusters_by_distance(PyObject*, PyObject* p_Args)
   }
   return run_pass([&] {
     vireo20::ups::ClusterFault fault;
-    Py_BEGIN_ALLOW_THREADS
-    fault = vireo20::ups::clusters_by_distance(positions.data<const double>(), ids.data<const std::int64_t>(),
-                                               ids.count(), search.box, search.cutoff, labels.data<std::int64_t>(),
-                                               shifts.data<std::int64_t>());
-    Py_END_ALLOW_THREADS
+    {
+      // Taken back however the search ends: a failed allocation in it raises MemoryError.
+      const vireo20::bindings::GilReleased unlocked;
+      fault = vireo20::ups::clusters_by_distance(positions.data<const double>(), ids.data<const std::int64_t>(),
+                                                 ids.count(), search.box, search.cutoff, labels.data<std::int64_t>(),
+                                                 shifts.data<std::int64_t>());
+    }
     return fault_tuple(fault);
   });
 }
@@ -280,11 +283,12 @@ PyObject* neighbour_counts(PyObject*, PyObject* p_Args)
   }
   return run_pass([&] {
     std::int64_t bad;
-    Py_BEGIN_ALLOW_THREADS
-    bad = vireo20::ups::neighbour_counts(positions.data<const double>(), groups.data<const std::int32_t>(), count,
-                                         search.box, search.cutoff, neighbours.data<std::int64_t>(),
-                                         inner.data<std::int64_t>());
-    Py_END_ALLOW_THREADS
+    {
+      const vireo20::bindings::GilReleased unlocked;
+      bad = vireo20::ups::neighbour_counts(positions.data<const double>(), groups.data<const std::int32_t>(), count,
+                                           search.box, search.cutoff, neighbours.data<std::int64_t>(),
+                                           inner.data<std::int64_t>());
+    }
     return PyLong_FromLongLong(bad);
   });
 }
