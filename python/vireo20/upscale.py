@@ -396,7 +396,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     unit_masses = lambda: quill20.asarray(np.ones(n))
     reduced = {name: mean_velocity if name == "velocity" and mean_velocity is not None
                else _extreme(data, how_reduced[name], element, u + t) if how_reduced[name] in ("min", "max")
-               else _spread(quill20, generator, data, element, unit_masses()) if how_reduced[name] == "std"
+               else _spread(generator, data) if how_reduced[name] == "std"
                else _reduce(step, quill20, generator, name, data, how_reduced[name],
                             unit_masses() if how_reduced[name] == "mean" else mass_array)
                for name, data in values.items()}
@@ -508,18 +508,15 @@ def _reduce(step, quill20, generator, name, data, how, masses):
     return np.stack([one(data[:, k]) for k in range(data.shape[1])], axis=1)
 
 
-def _spread(quill20, generator, data, element, unit_masses):
+def _spread(generator, data):
     """Each upscaled particle's sample standard deviation of its entries' values, component by
     component, as pandas's groupby std (n - 1 below; NaN for a lone member): about the mean, in a
-    second pass, where a sum of squares would lose the digits of a value large beside its spread."""
-    data = np.asarray(data, np.float64)
-    mean = _reduce(None, quill20, generator, "", data, "mean", unit_masses)
-    deviation = data - mean[element]
-    squared = _reduce(None, quill20, generator, "", deviation * deviation, "sum", None)
-    count = np.bincount(element, minlength=len(mean)).astype(np.float64)
-    count = count.reshape((-1,) + (1,) * (data.ndim - 1))
-    with np.errstate(divide="ignore", invalid="ignore"):
-        return np.sqrt(np.where(count > 1, squared / (count - 1), np.nan))
+    second walk over each group's members (a sum of squares would lose the digits of a value large
+    beside its spread)."""
+    from . import _physics
+    values = np.asarray(data, np.float64)
+    flat = values.reshape(len(values), -1) if values.ndim > 2 else values
+    return _physics.group_spread(generator, flat).reshape((-1,) + values.shape[1:])
 
 
 def _dipole(quill20, generator, positions, centres, element, values):

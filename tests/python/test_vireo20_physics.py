@@ -192,7 +192,10 @@ def test_one_thread_and_the_default_give_the_same_bits(tmp_path):
         "from test_vireo20_physics import make_step, call\n"
         "step = make_step(9, particles=200000, trailing=5)\n"
         "found = call(step, centres=None, mean_velocity=True)\n"
-        "np.savez(sys.argv[1], **call(step, radii=step['radii']), **{'found_' + k: v for k, v in found.items()})\n")
+        "from vireo20 import _physics\n"
+        "spread = _physics.group_spread(step['generator'], step['velocities'])\n"
+        "np.savez(sys.argv[1], **call(step, radii=step['radii']), **{'found_' + k: v for k, v in found.items()},\n"
+        "         spread=spread)\n")
     outputs = []
     for threads in ("1", None):
         env = dict(os.environ)
@@ -261,6 +264,19 @@ def test_bad_arguments_raise_a_clear_error_and_change_nothing(case):
         assert_array_equal(step[name], before)
     # The generator still answers for its step.
     assert call(step)["count"].sum() == len(step["positions"])
+
+
+def test_spreads_are_pandas_std_and_refuse_values_that_do_not_fit_the_step():
+    import pandas
+    step = make_step(11, offset=1e4)
+    model = Model(step["parents"], step["enabled"], step["trailing"])
+    spread = _physics.group_spread(step["generator"], step["positions"])
+    table = pandas.DataFrame(step["positions"][:model.e]).groupby(model.group).std()
+    assert_allclose(spread[:model.u], table.to_numpy(), rtol=1e-9)
+    assert np.isnan(spread[model.u:]).all()
+    assert_array_equal(_physics.group_spread(step["generator"], step["positions"][:, 0]), spread[:, 0])
+    with pytest.raises(ValueError, match=r"group_spread: values has 3 rows; the step needs \d+"):
+        _physics.group_spread(step["generator"], step["positions"][:3])
 
 
 @pytest.mark.parametrize("enabled,trailing", [(None, 3), (None, 0), ([2], 0), ([2, 1, 0], 1)])

@@ -46,13 +46,17 @@ class Buffer {
   vireo20::bindings::HeldBuffer m_Buffer;
 };
 
-[[noreturn]] void refuse(const std::string& p_Text) { throw std::invalid_argument("group_moments: " + p_Text); }
+[[noreturn]] void refuse(const std::string& p_Text, const char* p_Method = "group_moments")
+{
+  throw std::invalid_argument(std::string(p_Method) + ": " + p_Text);
+}
 
 std::string text_of(const bp::object& p_Object) { return bp::extract<std::string>(bp::str(p_Object))(); }
 
 // p_Value as float64 of p_Columns columns (0: one-dimensional), or a ValueError naming p_Name.
 // Numbers of any real kind are accepted; the conversion is NumPy's, once for the whole array.
-bp::object as_float64(const bp::object& p_Numpy, const bp::object& p_Value, const char* p_Name, int p_Columns)
+bp::object as_float64(const bp::object& p_Numpy, const bp::object& p_Value, const char* p_Name, int p_Columns,
+                      const char* p_Method = "group_moments")
 {
   bp::object array;
   try {
@@ -61,37 +65,45 @@ bp::object as_float64(const bp::object& p_Numpy, const bp::object& p_Value, cons
     // What NumPy says of ragged or odd input; anything else (memory, an interrupt) goes on as it is.
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError)) throw;
     PyErr_Clear();
-    refuse(std::string(p_Name) + ": not an array of numbers");
+    refuse(std::string(p_Name) + ": not an array of numbers", p_Method);
   }
   const std::string kind = bp::extract<std::string>(array.attr("dtype").attr("kind"))();
   if (kind != "f" && kind != "i" && kind != "u")
-    refuse(std::string(p_Name) + ": dtype " + text_of(array.attr("dtype")) + ", expected float64 (or real numbers)");
+    refuse(std::string(p_Name) + ": dtype " + text_of(array.attr("dtype")) + ", expected float64 (or real numbers)",
+           p_Method);
   const bp::object shape = array.attr("shape");
   const long ndim = bp::len(shape);
   const bool fits = p_Columns == 0 ? ndim == 1 : ndim == 2 && bp::extract<long>(shape[1])() == p_Columns;
   if (!fits) {
     const std::string wanted = p_Columns == 0 ? "(n,)" : "(n, " + std::to_string(p_Columns) + ")";
-    refuse(std::string(p_Name) + ": shape " + text_of(shape) + ", expected " + wanted);
+    refuse(std::string(p_Name) + ": shape " + text_of(shape) + ", expected " + wanted, p_Method);
   }
   return p_Numpy.attr("ascontiguousarray")(array, bp::object(p_Numpy.attr("float64")));
 }
 
 std::int64_t rows_of(const Buffer& p_Buffer) { return bp::extract<std::int64_t>(p_Buffer.array().attr("shape")[0])(); }
 
+// The generator of a step, or a ValueError naming what was given.
+const MPUpscalingGenerator& stepped_generator(const bp::object& p_Generator, const char* p_Method)
+{
+  bp::extract<MPUpscalingGenerator&> generator_of(p_Generator);
+  if (!generator_of.check())
+    refuse("generator: got " + text_of(p_Generator.attr("__class__").attr("__name__")) +
+           ", expected the _vireo20upscaling.MPUpscalingGenerator of the step", p_Method);
+  const MPUpscalingGenerator& generator = generator_of();
+  if (generator.GetCurrentTimestepIndex() == -1 && !generator.enabled_indexes() && !generator.topology() &&
+      generator.number_of_trailing_entries() == 0)
+    throw std::runtime_error(std::string(p_Method) +
+                             ": the generator holds no step yet; call SetParticlesEnabledIndexes first");
+  return generator;
+}
+
 bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centres, const bp::object& p_Positions,
                        const bp::object& p_Masses, const bp::object& p_Velocities, const bp::object& p_Forces,
                        bool p_MeanVelocity, const bp::object& p_EntryMasses, bool p_Shape,
                        const bp::object& p_Radii)
 {
-  bp::extract<MPUpscalingGenerator&> generator_of(p_Generator);
-  if (!generator_of.check())
-    refuse("generator: got " + text_of(p_Generator.attr("__class__").attr("__name__")) +
-           ", expected the _vireo20upscaling.MPUpscalingGenerator of the step");
-  const MPUpscalingGenerator& generator = generator_of();
-  if (generator.GetCurrentTimestepIndex() == -1 && !generator.enabled_indexes() && !generator.topology() &&
-      generator.number_of_trailing_entries() == 0)
-    throw std::runtime_error("group_moments: the generator holds no step yet; call SetParticlesEnabledIndexes first");
-
+  const MPUpscalingGenerator& generator = stepped_generator(p_Generator, "group_moments");
   const bp::object numpy = bp::import("numpy");
   // Without centres, the pass finds them.
   const bool finds_centres = p_Centres.is_none();
@@ -227,6 +239,30 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   return result;
 }
 
+bp::object group_spread(const bp::object& p_Generator, const bp::object& p_Values)
+{
+  const char* const method = "group_spread";
+  const MPUpscalingGenerator& generator = stepped_generator(p_Generator, method);
+  const bp::object numpy = bp::import("numpy");
+  const bp::object array = numpy.attr("asarray")(p_Values);
+  const long ndim = bp::len(array.attr("shape"));
+  if (ndim != 1 && ndim != 2)
+    refuse("values: shape " + text_of(array.attr("shape")) + ", expected (n,) or (n, k)", method);
+  const long width = ndim == 1 ? 1 : bp::extract<long>(array.attr("shape")[1])();
+  const Buffer values(as_float64(numpy, array, "values", ndim == 1 ? 0 : static_cast<int>(width), method), false);
+  const std::int64_t rows = vireo20::ups::group_moment_rows(generator);
+  const bp::object spread = ndim == 1 ? numpy.attr("empty")(rows) : numpy.attr("empty")(bp::make_tuple(rows, width));
+  const Buffer out(spread, true);
+  const std::int64_t given = rows_of(values);
+  {
+    // The buffers are held; nothing below touches a Python object.
+    const vireo20::ups::UnlockedCall unlocked(generator);
+    vireo20::ups::group_spread(generator, values.data<const double>(), given, width, out.data<double>(),
+                               vireo20::ups::thread_count());
+  }
+  return spread;
+}
+
 }  // namespace
 
 BOOST_PYTHON_MODULE(_physics)
@@ -260,4 +296,10 @@ BOOST_PYTHON_MODULE(_physics)
           "bounding_radius (U+T,), the largest distance from the centre to a member, plus its radius\n"
           "where radii (E+T,) are given (a lone member's: its radius, or 0). The\n"
           "arrays are views of one block. Bad input raises ValueError or RuntimeError.");
+  bp::def("group_spread", &group_spread, (bp::arg("generator"), bp::arg("values")),
+          "group_spread(generator, values) -> ndarray\n\n"
+          "For the generator's step: values (E+T,) or (E+T, k) by enabled position then trailing entry.\n"
+          "Returns each upscaled particle's sample standard deviation of its members' values, column by\n"
+          "column (U+T rows), as pandas's groupby std: about their mean, over n - 1; NaN for a lone member\n"
+          "and each trailing entry. Bad input raises ValueError or RuntimeError.");
 }

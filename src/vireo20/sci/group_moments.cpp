@@ -387,6 +387,60 @@ void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, c
   if (p_Out.gyration_shape) shapes_over_threads(p_Out, u + t, p_Threads);
 }
 
+void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
+                  double* p_Spread, unsigned p_Threads)
+{
+  constexpr std::int64_t widest = 16;
+  if (p_Width < 1 || p_Width > widest) {
+    std::ostringstream text;
+    text << "group_spread: " << p_Width << " values a row; 1 to " << widest << " are taken";
+    throw std::invalid_argument(text.str());
+  }
+  MPUpscaling::Frame frame(p_Engine);
+  const std::int64_t u = frame.u, t = frame.t, e_count = frame.e;
+  if (p_Rows != e_count + t) {
+    std::ostringstream text;
+    text << "group_spread: values has " << p_Rows << " rows; the step needs " << e_count + t << " (" << e_count
+         << " enabled positions, then " << t << " trailing entries)";
+    throw std::invalid_argument(text.str());
+  }
+  const double not_a_number = std::numeric_limits<double>::quiet_NaN();
+  std::fill(p_Spread + u * p_Width, p_Spread + (u + t) * p_Width, not_a_number);
+  if (u == 0) return;
+  // Group by group, as the moments: a member's row is read twice while it is in the cache. Scattered
+  // into per-group sums row by row instead, a step of shuffled groups took 0.65-0.9 s at ten million
+  // rows of three, and NumPy's gathers of the means and deviations about as long.
+  const auto* ranges = frame.ranges;
+  const std::int32_t* positions = frame.positions;
+  const ParticlePieces split = particle_pieces(frame.u, frame.e, p_Threads);
+  share_out(split.threads, split.pieces, [&](unsigned, std::int32_t p_Piece) {
+    const std::int32_t begin = first_particle_of_piece(ranges, frame.u, frame.e, split.pieces, p_Piece);
+    const std::int32_t end = first_particle_of_piece(ranges, frame.u, frame.e, split.pieces, p_Piece + 1);
+    if (begin >= end) return;
+    const std::int32_t last = ranges[end - 1].first + ranges[end - 1].second;
+    for (std::int32_t e = begin; e < end; ++e) {
+      const std::int32_t first = ranges[e].first, count = ranges[e].second;
+      double* out = p_Spread + e * p_Width;
+      if (count < 2) {
+        std::fill(out, out + p_Width, not_a_number);
+        continue;
+      }
+      double mean[widest] = {}, squares[widest] = {};
+      for (std::int32_t k = first; k < first + count; ++k) {
+        if (k + prefetch_distance < last) __builtin_prefetch(p_Values + positions[k + prefetch_distance] * p_Width);
+        const double* row = p_Values + std::int64_t(positions[k]) * p_Width;
+        for (std::int64_t c = 0; c < p_Width; ++c) mean[c] += row[c];
+      }
+      for (std::int64_t c = 0; c < p_Width; ++c) mean[c] /= count;
+      for (std::int32_t k = first; k < first + count; ++k) {
+        const double* row = p_Values + std::int64_t(positions[k]) * p_Width;
+        for (std::int64_t c = 0; c < p_Width; ++c) squares[c] += (row[c] - mean[c]) * (row[c] - mean[c]);
+      }
+      for (std::int64_t c = 0; c < p_Width; ++c) out[c] = std::sqrt(squares[c] / (count - 1));
+    }
+  });
+}
+
 void angular_velocity(const double* p_Inertia, const double* p_L, double* p_Omega)
 {
   const double a[3][3] = {{p_Inertia[0], p_Inertia[3], p_Inertia[5]},

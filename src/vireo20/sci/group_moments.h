@@ -84,6 +84,15 @@ VIREO20_API void check_group_moments(const MPUpscaling& p_Engine, const GroupMom
 VIREO20_API void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_Input,
                                const GroupMomentsOutput& p_Output, unsigned p_Threads);
 
+// The sample standard deviation of each upscaled particle's members' values, column by column, as
+// pandas's groupby std: p_Values E + T rows of p_Width (1..16) values by enabled position then
+// trailing entry, p_Spread U + T rows of p_Width. About the members' mean, in a second walk over
+// them (a sum of squares would lose the digits of values large beside their spread), over n - 1;
+// NaN for a lone member and for each trailing entry. Each group by one thread in ascending position
+// order: the bits do not depend on p_Threads. Refuses (std::invalid_argument) rows that do not fit.
+VIREO20_API void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
+                              std::int64_t p_Width, double* p_Spread, unsigned p_Threads);
+
 // omega with I omega = L for the inertia tensor p_Inertia (xx yy zz xy yz xz): the inverse when its
 // determinant exceeds 1e-6, else the pseudo-inverse over the principal moments of at least 1e-6 of
 // the largest.
