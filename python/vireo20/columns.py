@@ -15,32 +15,10 @@ INT32_MAX = np.iinfo(np.int32).max
 RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyration",
             "gyration_tensor", "gyration_shape", "shape_parameter", "principal_axes", "long_axis", "inertia",
             "angular_momentum", "angular_velocity", "torque", "bounding_radius", "equivalent_radius",
-            "internal_kinetic_energy", "temperature", "internal_temperature", "granular_temperature", "com_kinetic_energy",
-            "kinetic_energy", "rotational_energy", "dipole", "displacement", "msd", "vacf", "number_density",
-            "mass_density", "volume_fraction", "bin_x", "bin_y", "bin_z", "bin_r", "centre_of_geometry",
-            "coordination", "inner_contacts", "outer_contacts", "wall_contacts", "fabric")
-RENAMED = "_input"
-
-
-def kept_apart(arguments, reductions):
-    """Input values named as an array the job computes (a DEM run's particle `temperature`, the
-    `count` of a dump the job wrote) renamed NAME_input, with their reductions: (the reductions, the
-    names changed as (old, new) pairs)."""
-    values = arguments.get("values") or {}
-    clashing = [name for name in values if name in RESERVED]
-    if not clashing:
-        return reductions, []
-    changed = []
-    for name in clashing:
-        new = name + RENAMED
-        while new in values:
-            new += RENAMED
-        changed.append((name, new))
-    renames = dict(changed)
-    arguments["values"] = {renames.get(name, name): data for name, data in values.items()}
-    if reductions:
-        reductions = {renames.get(name, name): how for name, how in reductions.items()}
-    return reductions, changed
+            "internal_kinetic_energy", "temperature", "internal_temperature", "granular_temperature",
+            "com_kinetic_energy", "kinetic_energy", "rotational_energy", "dipole", "displacement", "msd", "vacf",
+            "number_density", "mass_density", "volume_fraction", "bin_x", "bin_y", "bin_z", "bin_r",
+            "centre_of_geometry", "coordination", "inner_contacts", "outer_contacts", "wall_contacts", "fabric")
 # Columns that describe the particle itself, not a value to reduce.
 NOT_VALUES = ("id",)
 # Vector values that add up over a group rather than average.
@@ -249,6 +227,30 @@ def check_ids(frame, ids, name="id", low=0, high=INT32_MAX):
             frame.fail(name, f"id {ids[repeated]} appears more than once in the step (rows "
                              f"{int(np.argmax(ids == ids[repeated])) + 1} and {repeated + 1})")
     return ids
+
+
+RENAMED = "_input"
+
+
+def kept_apart(arguments, reductions):
+    """Input values named as an array the job computes (a DEM run's particle `temperature`, the
+    `count` of a dump the job wrote) renamed NAME_input, with their reductions: (the reductions, the
+    names changed as (old, new) pairs)."""
+    values = arguments.get("values") or {}
+    clashing = [name for name in values if name in RESERVED]
+    if not clashing:
+        return reductions, []
+    changed = []
+    for name in clashing:
+        new = name + RENAMED
+        while new in values:
+            new += RENAMED
+        changed.append((name, new))
+    renames = dict(changed)
+    arguments["values"] = {renames.get(name, name): data for name, data in values.items()}
+    if reductions:
+        reductions = {renames.get(name, name): how for name, how in reductions.items()}
+    return reductions, changed
 
 
 def default_reduction(name, values):

@@ -292,8 +292,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       `dimension` (3, or 2 for a 2d simulation) degrees of freedom per particle;
                       its kecom, `com_kinetic_energy`, the group's kinetic energy as one body; its
                       `granular_temperature`, sum m |v - V|^2 / (dimension M) (DEM's, in velocity
-                      units squared); its `kinetic_energy` (ke/atom summed); and, where the values hold `omega` and
-                      `radius` (or `diameter`), its `rotational_energy` (erotate/sphere/atom summed).
+                      units squared); its `kinetic_energy` (ke/atom summed); and, where the values
+                      hold `omega` and `radius` (or `diameter`), its `rotational_energy`
+                      (erotate/sphere/atom summed).
     Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
     the position and the value.
 
@@ -514,9 +515,7 @@ def _spread(generator, data):
     second walk over each group's members (a sum of squares would lose the digits of a value large
     beside its spread)."""
     from . import _physics
-    values = np.asarray(data, np.float64)
-    flat = values.reshape(len(values), -1) if values.ndim > 2 else values
-    return _physics.group_spread(generator, flat).reshape((-1,) + values.shape[1:])
+    return _physics.group_spread(generator, data)
 
 
 def _dipole(quill20, generator, positions, centres, element, values):
