@@ -38,6 +38,7 @@ WINDOWS = ".vireo20-windows.txt"
 PER_STEP, WEIGHTED, LEAST, GREATEST = "step", "weighted", "min", "max"
 # The rule and weight of each reduction's averages (LAMMPS's norm all).
 RULES = {"mean": (WEIGHTED, "count"), "average": (WEIGHTED, "mass"), "sum": (PER_STEP, None),
+         "per_volume": (PER_STEP, None),
          "min": (LEAST, None), "max": (GREATEST, None)}
 NORMS, AVES = ("all", "sample", "none"), ("one", "running", "window")
 

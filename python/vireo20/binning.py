@@ -436,12 +436,19 @@ class CylinderBins(Binning):
         return count * self._grid(box, axis, width, origin)[1]
 
 
+def volumes(group_id, volume):
+    """The volume of each row's bin: `volume` that of every bin, or of each by chunk id - 1 (a row of
+    no bin, id 0, gets the first's)."""
+    if np.ndim(volume):
+        return np.asarray(volume)[np.maximum(np.asarray(group_id), 1) - 1]
+    return volume
+
+
 def densities(result, volume, solid=None):
     """Each bin's `number_density` and `mass_density` (in LAMMPS's density units where the unit style is
     known), and with `solid`, the volume of its particles, its `volume_fraction` (each particle counted
-    whole in its centre's bin); `volume` that of every bin, or of each by chunk id - 1."""
-    if np.ndim(volume):
-        volume = np.asarray(volume)[np.asarray(result.group_id) - 1]
+    whole in its centre's bin); `volume` as `volumes` takes it."""
+    volume = volumes(result.group_id, volume)
     count = result.physics.get("count")
     if count is None:  # physics "none": counted here
         count = np.bincount(result.element, minlength=len(result.masses))

@@ -6,7 +6,7 @@ import sys
 from . import inputs
 from .filesafe import OutputError
 from .frames import InputError
-from .upscale import PHYSICS, REDUCTIONS, UNIT_STYLES
+from .upscale import JOB_REDUCTIONS, PHYSICS, UNIT_STYLES
 
 
 def _input_help():
@@ -110,9 +110,11 @@ def parser():
                          ("any", " (default for integer values)"), ("min", " (per component)"),
                          ("max", " (per component)"),
                          ("std", " (the sample standard deviation per component, as pandas's groupby std: "
-                                 "a bin's velocity fluctuation)")):
-        up.add_argument(f"--{how}", action="append", metavar="NAME",
-                        help=f"reduce value array NAME with {how}{default}; may repeat")
+                                 "a bin's velocity fluctuation)"),
+                         ("per_volume", " (the sum over the bin's volume, with bins: OVITO's sum/volume, a "
+                                        "pressure profile from compute stress/atom)")):
+        up.add_argument(f"--{how.replace('_', '-')}", action="append", metavar="NAME",
+                        help=f"reduce value array NAME with {how.replace('_', ' ')}{default}; may repeat")
     up.add_argument("--msd", action="store_true",
                     help="each upscaled particle's displacement and squared displacement from the first step "
                          "(LAMMPS's msd/chunk; wrapped positions are unwrapped through time)")
@@ -216,7 +218,7 @@ def _upscale(args):
     up = args.parser
     inputs_after_options(args)
     reductions = {}
-    for how in REDUCTIONS:
+    for how in JOB_REDUCTIONS:
         for name in getattr(args, how) or ():
             if name in reductions:
                 up.error(f"{name} is given more than one reduction")

@@ -21,7 +21,7 @@ from . import filesafe, inputs, output, picture, system
 from .columns import MassRule, kept_apart
 from .frames import InputError, Series
 from .averaging import PROFILE, WINDOWS
-from .upscale import PHYSICS, REDUCTIONS, UNIT_STYLES, load_modules, upscale
+from .upscale import JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, upscale
 
 SERIES_MARKER = ".vireo20-series"
 
@@ -159,6 +159,10 @@ def run_step(loader, options, keep_source=False):
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
                             f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
     reductions, renamed = kept_apart(arguments, options.reductions)
+    # Summed by the engine, then over each bin's volume.
+    per_volume = [name for name, how in (reductions or {}).items() if how == PER_VOLUME]
+    if per_volume:
+        reductions = {**reductions, **{name: "sum" for name in per_volume}}
     dimension = options.dimension or 3
     wrapped = _clustered(frame, arguments, options.cluster) if options.cluster is not None else None
     volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
@@ -177,11 +181,16 @@ def run_step(loader, options, keep_source=False):
         # Made whole already; the centres stay those of a wrapped input for the steps after.
         result.wrapped = bool(result.box is not None and result.box.any_periodic)
     if volume is not None:
-        from .binning import densities
+        from .binning import densities, volumes
         result.reductions.pop(SOLID, None)
         binned = {**densities(result, volume, result.values.pop(SOLID, None)),
                   **options.bins.coordinates(np.maximum(result.group_id, 1), arguments.get("box"))}
-        for values in binned.values():
+        each = volumes(result.group_id, volume)
+        for name in per_volume:
+            values = result.values[name]
+            result.values[name] = values / (each if values.ndim == 1 else np.reshape(each, (-1, 1)))
+            result.reductions[name] = PER_VOLUME
+        for values in [*binned.values(), *(result.values[name] for name in per_volume)]:
             values[result.u:] = np.nan  # the trailing entries lie in no bin
         result.physics.update(binned)
     result.time = frame.time
@@ -435,7 +444,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
     (masses of spheres from a radius column); `physics` "none", "basic" or "all", and `shape` adds
     each group's `gyration_shape`; `reductions` maps value names to "sum", "average", "mean", "any",
-    "min" or "max"; `frames` a slice or "START:STOP:STEP"; `lammps_dump` also writes the upscaled
+    "min", "max", "std" or, with bins, "per_volume" (the bin's sum over its volume); `frames` a slice or "START:STOP:STEP"; `lammps_dump` also writes the upscaled
     particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses an existing file unless
     `overwrite`; `resume` continues an interrupted run into the same `out`;
     `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
@@ -501,8 +510,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                      bins)
     reductions = dict(reductions or {})
     for name, how in reductions.items():
-        if how not in REDUCTIONS:
-            raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
+        if how not in JOB_REDUCTIONS:
+            raise ValueError(f"the reduction of {name!r} must be one of {', '.join(JOB_REDUCTIONS)}, not {how!r}")
+        if how == PER_VOLUME and bins is None:
+            raise ValueError(f"{name!r} per volume needs bins (--bin, --bin-sphere or --bin-cylinder): the volume "
+                             "is a bin's")
     if isinstance(masses, MassRule) and densities:
         raise ValueError("give densities in the MassRule")
     mass_rule = masses if isinstance(masses, MassRule) else MassRule.parse(masses, densities)

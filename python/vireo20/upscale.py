@@ -11,6 +11,9 @@ from .frames import AXES, Box, InputError
 from . import periodic
 
 REDUCTIONS = ("sum", "average", "mean", "any", "min", "max", "std")
+# A bin's sum over its volume (OVITO's sum/volume): the job's, which knows the bins.
+PER_VOLUME = "per_volume"
+JOB_REDUCTIONS = REDUCTIONS + (PER_VOLUME,)
 PHYSICS = ("none", "basic", "all")
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")

@@ -921,8 +921,11 @@ def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over
         fabric = np.loadtxt(tmp_path / "fabric.txt")[:, 1:]
         assert_allclose([read_vtp(path)["fabric"][0] for path in result.files], fabric, rtol=1e-12, atol=1e-15)
     # Each group's kinetic and rotational energy: ke/atom and erotate/sphere/atom summed, bit for bit.
+    # With bins, each bin's contact count over its volume too (OVITO's sum/volume).
     energies = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "energies", units="lj", temperature=True,
-                           reductions={"c_ke": "sum", "c_spin": "sum"}, picture_step=None, **options)
+                           reductions={"c_ke": "sum", "c_spin": "sum", **({"c_c": "per_volume"} if "bins" in options
+                                                                          else {})},
+                           picture_step=None, **options)
     for path, frame in zip(energies.files, vireo20.open(str(tmp_path / "atoms.dump"))):
         step = read_vtp(path)
         assert_array_equal(step["kinetic_energy"], step["c_ke"])
@@ -935,4 +938,7 @@ def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over
             spread = np.bincount(group, m * ((v - mean[group]) ** 2).sum(axis=1)) / (3 * np.bincount(group, m))
             own = step["image_of"] < 0
             assert_allclose(step["granular_temperature"][own], spread[step["group_id"][own] - 1], rtol=1e-12)
+            width = float(options["bins"][0].split(":")[1])
+            assert_allclose(step["c_c"][own], np.bincount(group, frame.columns["c_c"])[step["group_id"][own] - 1] /
+                            (64 * width), rtol=1e-12)
     assert step["rotational_energy"].any() and step["kinetic_energy"].any()
