@@ -888,8 +888,11 @@ compute pairs all property/local patom1 patom2 cutoff radius
 compute fabric all fabric radius contact
 compute ke all ke/atom
 compute spin all erotate/sphere/atom
+compute stress all stress/atom NULL
 fix fabric all ave/time 10 1 10 c_fabric[*] file fabric.txt format " %.17g"
-dump atoms all custom 10 atoms.dump id type mass radius x y z ix iy iz c_c vx vy vz omegax omegay omegaz c_ke c_spin
+fix pressure all ave/time 10 1 10 c_thermo_press file pressure.txt format " %.17g"
+dump atoms all custom 10 atoms.dump id type mass radius x y z ix iy iz c_c vx vy vz omegax omegay omegaz c_ke c_spin &
+    c_stress[1] c_stress[2] c_stress[3]
 dump_modify atoms format float %.17g
 dump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2]
 run 20
@@ -923,8 +926,8 @@ def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over
     # Each group's kinetic and rotational energy: ke/atom and erotate/sphere/atom summed, bit for bit.
     # With bins, each bin's contact count over its volume too (OVITO's sum/volume).
     energies = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "energies", units="lj", temperature=True,
-                           reductions={"c_ke": "sum", "c_spin": "sum", **({"c_c": "per_volume"} if "bins" in options
-                                                                          else {})},
+                           reductions={"c_ke": "sum", "c_spin": "sum",
+                                       **({"c_c": "per_volume", "c_stress": "per_volume"} if "bins" in options else {})},
                            picture_step=None, **options)
     for path, frame in zip(energies.files, vireo20.open(str(tmp_path / "atoms.dump"))):
         step = read_vtp(path)
@@ -942,3 +945,7 @@ def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over
             assert_allclose(step["c_c"][own], np.bincount(group, frame.columns["c_c"])[step["group_id"][own] - 1] /
                             (64 * width), rtol=1e-12)
     assert step["rotational_energy"].any() and step["kinetic_energy"].any()
+    # One bin holds every particle: its stress/atom over its volume is LAMMPS's own pressure, negated.
+    if options.get("bins") == ["z:8"]:
+        pressure = np.loadtxt(tmp_path / "pressure.txt")[:, 1]
+        assert_allclose([-read_vtp(path)["c_stress"][0].mean() for path in energies.files], pressure, rtol=1e-12)
