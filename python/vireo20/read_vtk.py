@@ -14,8 +14,8 @@ Positions are the points (but the periodic images at which the contact lines of 
 wrote end, `image_of` >= 0: its upscaled particles are read back as they were). Every point array
 becomes a column (vectors stay (E, 3)), the common
 names under the job's names: `id`/`ID`/`Id`/`ids` as `id` (else the point's index + 1),
-`v`/`vel`/`Velocity`/`linVelocityVec` as `velocity`, `f`/`Force` as `force`,
-`omega`/`AngularVelocity`/`angVelocityVec` as `omega`, `tq`/`Torque` as `tq`,
+`v`/`vel`/`Velocity`/`linVelVec` (Yade's) as `velocity`, `f`/`Force`/`forceVec` as `force`,
+`omega`/`AngularVelocity`/`angVelVec` as `omega`, `tq`/`Torque`/`torqueVec` as `tq`,
 `radius`/`Radius`/`radii` as `radius`, `Diameter` as `diameter`, `Mass` as `mass`, `Density` as
 `density` and `Type` or `speciesType` (MercuryDPM's, reals of whole numbers) as `type`, an integer
 column where its values are whole; any other array keeps its name. Scalar arrays written as a LAMMPS

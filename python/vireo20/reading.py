@@ -118,10 +118,11 @@ def particles_frame(source, index, timestep, positions, columns, box=None, wrapp
 # Other programs' names of the job's columns (VTK's point arrays, CSV headers).
 COMMON_NAMES = {
     "id": ("id", "ID", "Id", "ids"),
-    "velocity": ("v", "vel", "velocity", "Velocity", "linVelocityVec"),
-    "force": ("f", "force", "Force"),
-    "omega": ("omega", "AngularVelocity", "angVelocityVec", "angular_velocity", "Angular_Velocity"),
-    "tq": ("tq", "Torque", "torque"),
+    # Yade's VTKRecorder writes linVelVec, angVelVec, forceVec and torqueVec.
+    "velocity": ("v", "vel", "velocity", "Velocity", "linVelVec", "linVelocityVec"),
+    "force": ("f", "force", "Force", "forceVec"),
+    "omega": ("omega", "AngularVelocity", "angVelVec", "angVelocityVec", "angular_velocity", "Angular_Velocity"),
+    "tq": ("tq", "Torque", "torque", "torqueVec"),
     "radius": ("radius", "Radius", "radii"),
     "diameter": ("diameter", "Diameter"),
     "mass": ("mass", "Mass"),

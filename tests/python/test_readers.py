@@ -426,6 +426,13 @@ def test_a_legacy_vtk_file_written_by_hand_gives_every_scalars_and_vectors_block
     (tmp_path / "dump_100.vtk").write_text(text)
     frame, = inputs.open_series(str(tmp_path / "dump_100.vtk"))
     assert frame.columns["type"].dtype == np.int64 and frame.columns["type"].tolist() == kinds
+    # Yade's VTKRecorder's names.
+    for theirs, ours in (("VECTORS v ", "VECTORS linVelVec "), ("VECTORS f ", "VECTORS forceVec "),
+                         ("SCALARS radius ", "SCALARS radii ")):
+        text = text.replace(theirs, ours)
+    (tmp_path / "dump_100.vtk").write_text(text)
+    frame, = inputs.open_series(str(tmp_path / "dump_100.vtk"))
+    assert sorted(frame.columns) == ["force", "id", "radius", "type", "velocity"]
 
 
 @pytest.mark.parametrize("kind", ["polydata", "polydata 4.2", "grid", "binary"])
