@@ -20,7 +20,9 @@ names under the job's names: `id`/`ID`/`Id`/`ids` as `id` (else the point's inde
 `density` and `Type` or `speciesType` (MercuryDPM's, reals of whole numbers) as `type`, an integer
 column where its values are whole; any other array keeps its name. Scalar arrays written as a LAMMPS
 dump's triplets become one vector: `vx vy vz` as `velocity`, `fx fy fz` as `force`, `omegax omegay
-omegaz` as `omega`, `tqx tqy tqz` as `tq`, `c_X[1] c_X[2] c_X[3]` as `c_X`. The default group
+omegaz` as `omega`, `tqx tqy tqz` as `tq`, `c_X[1] c_X[2] c_X[3]` as `c_X`, and so do LAMMPS's
+dump vtk's vectors of a compute's columns (`c_X[1-3]`, then `c_X[4-6]`); its image flags, the vector
+`i`, are `ix iy iz`. The default group
 column is the first of `mol`, `id_multisphere` (LIGGGHTS multisphere bodies), `body`, `clump`,
 `clumpId` (Yade; -1 for no clump) and `cluster` that the file has.
 

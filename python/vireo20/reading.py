@@ -133,9 +133,13 @@ GROUP_COLUMNS = ("mol", "id_multisphere", "body", "clump", "clumpId", "cluster")
 TRIPLETS = {"v": "velocity", "f": "force", "omega": "omega", "tq": "tq", "angmom": "angmom", "mu": "mu"}
 
 
+_RANGE = re.compile(r"(.+)\[(\d+)-(\d+)\]$")
+
+
 def join_triplets(columns):
     """LAMMPS's scalar triplets as one vector each: `vx vy vz` as `velocity`, `c_X[1] c_X[2] c_X[3]`
-    as `c_X`, ..."""
+    as `c_X`, ...; LAMMPS's dump vtk's vectors of a compute's columns, `c_X[1-3]` (and `c_X[4-6]`
+    after it) as `c_X`, and its image flags, the integer vector `i`, as `ix iy iz`."""
     scalar = lambda name: name in columns and columns[name].ndim == 1
     triplets = [(name, [stem + axis for axis in "xyz"]) for stem, name in TRIPLETS.items()]
     triplets += [(key[:-3], [key[:-3] + f"[{k}]" for k in "123"]) for key in columns
@@ -143,6 +147,22 @@ def join_triplets(columns):
     for name, parts in triplets:
         if name not in columns and all(scalar(part) for part in parts) and columns[parts[0]].dtype.kind == "f":
             columns[name] = np.stack([columns.pop(part) for part in parts], axis=1)
+    for key in [key for key in columns if key.endswith("[1-3]")]:
+        stem, parts, first = key[:-5], [], 1
+        while True:
+            part = next((name for name in columns if (found := _RANGE.match(name)) and found.group(1) == stem
+                         and int(found.group(2)) == first and np.ndim(columns[name]) == 2
+                         and columns[name].shape[1] == int(found.group(3)) - first + 1), None)
+            if part is None:
+                break
+            parts.append(part)
+            first += columns[part].shape[1]
+        if stem not in columns and first <= 10:
+            columns[stem] = np.concatenate([columns.pop(part) for part in parts], axis=1)
+    flags = columns.get("i")
+    if flags is not None and np.ndim(flags) == 2 and flags.shape[1] == 3 and flags.dtype.kind == "i" and \
+            not any(axis in columns for axis in ("ix", "iy", "iz")):
+        columns.update(zip(("ix", "iy", "iz"), np.asarray(columns.pop("i")).T))
 
 
 def named_frame(path, index, timestep, positions, columns, box=None, group_by=None):

@@ -433,6 +433,13 @@ def test_a_legacy_vtk_file_written_by_hand_gives_every_scalars_and_vectors_block
     (tmp_path / "dump_100.vtk").write_text(text)
     frame, = inputs.open_series(str(tmp_path / "dump_100.vtk"))
     assert sorted(frame.columns) == ["force", "id", "radius", "type", "velocity"]
+    # LAMMPS's dump vtk's vectors of a compute's columns and its image flags.
+    text += "".join(f"VECTORS {name} {kind}\n" + "1 2 3\n4 5 6\n7 8 9\n"
+                    for name, kind in (("c_s[4-6]", "float"), ("c_s[1-3]", "float"), ("i", "int")))
+    (tmp_path / "dump_100.vtk").write_text(text)
+    frame, = inputs.open_series(str(tmp_path / "dump_100.vtk"))
+    np.testing.assert_array_equal(frame.columns["c_s"], np.tile(np.arange(1, 10).reshape(3, 3), 2))
+    assert frame.columns["iz"].tolist() == [3, 6, 9] and "i" not in frame.columns
 
 
 @pytest.mark.parametrize("kind", ["polydata", "polydata 4.2", "grid", "binary"])
