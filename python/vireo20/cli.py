@@ -70,8 +70,9 @@ def parser():
     up.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
                     help="the simulation box of an input that holds none (VTK or CSV files), periodic along "
                          "--periodic; of CFG and MercuryDPM files, in place of their cell or bounds")
-    up.add_argument("--periodic", default="xyz", metavar="AXES",
-                    help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none)")
+    up.add_argument("--periodic", metavar="AXES",
+                    help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none), or of "
+                         "the boxes LAMMPS's dump vtk writes beside its files (default none)")
     up.add_argument("--group-by", metavar="COLUMN",
                     help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group")
     up.add_argument("--cluster", metavar="CUTOFF|contacts",
@@ -257,10 +258,13 @@ def _upscale(args):
         up.error("give --workers or --scheduler, not both")
     if args.stem is not None:
         options["stem"] = args.stem
+    periodic = "" if args.periodic == "none" else args.periodic
+    if periodic is not None and set(periodic) - set("xyz"):
+        up.error(f"--periodic takes the letters x, y and z (or none), not {args.periodic!r}")
+    if args.box is None and periodic is not None:
+        options["periodic"] = periodic
     if args.box is not None:
-        periodic = "" if args.periodic == "none" else args.periodic
-        if set(periodic) - set("xyz"):
-            up.error(f"--periodic takes the letters x, y and z (or none), not {args.periodic!r}")
+        periodic = "xyz" if periodic is None else periodic
         from .frames import Box
         try:
             options["box"] = Box.orthogonal(args.box[0::2], args.box[1::2], [a in periodic for a in "xyz"])

@@ -31,9 +31,11 @@ local` of `compute pair/gran/local`), whose frames go to the steps of their time
 `dump local/gran/vtk` files; those among the files (a folder or list of two series, one of them
 contact files) are taken as the other's contacts.
 
-VTK files hold no periodic box: option `box` (a `Box`) gives one. Positions are then unwrapped with
-the image flags where the file has `ix iy iz` arrays, else taken as wrapped in its periodic
-directions.
+VTK files hold no periodic box: option `box` (a `Box`) gives one. Without it, the box LAMMPS's and
+LIGGGHTS's dump vtk write beside each step file (`NAME_boundingBox.vtk`, `.vtr` beside XML files, a
+hexahedron `.vtu` for a tilted box) is the step's, periodic along the axes option `periodic` names
+(default none: such a file does not say). Positions are then unwrapped with the image flags where
+the file has `ix iy iz` arrays, else taken as wrapped in its periodic directions.
 """
 import os
 import re
@@ -109,10 +111,13 @@ def _pvd(path, group=None):
             for timestep, parts in steps.items()]
 
 
-def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact_ids=None):
+def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact_ids=None, periodic=None):
     """The frames of a .pvd, a folder or list of VTK files or one file; see the module's text for `box`.
     `contacts`: a LAMMPS dump local written beside them (LIGGGHTS's `dump local` of
     `compute pair/gran/local`), its pairs in the columns `contact_ids` (default the first two)."""
+    if isinstance(path, (list, tuple)):
+        # A pattern's files: dump vtk's boxes beside them are no steps.
+        path = [name for name in path if "_boundingBox." not in os.path.basename(name)] or path
     if contacts is None and stem is None and (isinstance(path, (list, tuple)) or os.path.isdir(path)):
         # LIGGGHTS writes its particles and their force chains into one folder: the series of
         # contact files among two goes with the other as its contacts.
@@ -131,7 +136,11 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     else:
         number = file_number(path)
         entries = [(path, 0 if number is None else number)]
-    series = Loaders(path, (FrameLoader(read_frame, file, i, {"timestep": t, "box": box, "group_by": group_by})
+    if periodic is not None and (set(periodic) - set("xyz") or box is not None):
+        raise InputError(path, "-", "periodic", f"{periodic!r}: the periodic axes (x, y, z) of the boxes beside the "
+                                                "files, not of a box given")
+    series = Loaders(path, (FrameLoader(read_frame, file, i, {"timestep": t, "box": box, "group_by": group_by,
+                                                              "periodic": periodic})
                             for i, (file, t) in enumerate(entries)))
     from .read_lammps import with_contacts
     return with_contacts(series, contacts, contact_ids)
@@ -141,8 +150,10 @@ def _reader(path):
     from vtkmodules.vtkIOXML import vtkXMLPPolyDataReader, vtkXMLPUnstructuredGridReader, \
         vtkXMLPolyDataReader, vtkXMLUnstructuredGridReader
     from vtkmodules.vtkIOLegacy import vtkGenericDataObjectReader
+    from vtkmodules.vtkIOXML import vtkXMLRectilinearGridReader
     readers = {".vtu": vtkXMLUnstructuredGridReader, ".vtp": vtkXMLPolyDataReader,
-               ".pvtu": vtkXMLPUnstructuredGridReader, ".pvtp": vtkXMLPPolyDataReader}
+               ".pvtu": vtkXMLPUnstructuredGridReader, ".pvtp": vtkXMLPPolyDataReader,
+               ".vtr": vtkXMLRectilinearGridReader}
     reader = readers.get(os.path.splitext(path)[1], vtkGenericDataObjectReader)()
     if isinstance(reader, vtkGenericDataObjectReader):
         # A legacy file may hold several SCALARS and VECTORS blocks (files written by hand, as
@@ -327,12 +338,36 @@ def _joined(paths, timestep):
     return positions, {name: np.concatenate([c[name] for _, c in parts]) for name in first}
 
 
-def read_frame(path, index, timestep=None, box=None, group_by=None):
+def _bounding_box(path, timestep, periodic):
+    """The box dump vtk writes beside a step file, periodic along `periodic`, or None."""
+    stem, extension = os.path.splitext(path)
+    names = [stem + "_boundingBox" + e for e in ((".vtk",) if extension == ".vtk" else (".vtr", ".vtu"))]
+    found = next((name for name in names if os.path.isfile(name)), None)
+    if found is None:
+        return None
+    from vtkmodules.util.numpy_support import vtk_to_numpy
+    from .frames import Box
+    data = _read(found, timestep)
+    flags = [axis in (periodic or "") for axis in "xyz"]
+    try:
+        if data.IsA("vtkUnstructuredGrid") and data.GetNumberOfPoints() == 8:
+            # A tilted box's hexahedron: its corners lo, lo + a, lo + a + b, lo + b, lo + c, ...
+            corners = vtk_to_numpy(data.GetPoints().GetData()).astype(np.float64)
+            return Box(corners[0], [corners[1] - corners[0], corners[3] - corners[0], corners[4] - corners[0]], flags)
+        bounds = np.array(data.GetBounds(), dtype=np.float64)
+        return Box.orthogonal(bounds[0::2], bounds[1::2], flags)
+    except ValueError as error:
+        raise InputError(found, timestep, "box", str(error)) from None
+
+
+def read_frame(path, index, timestep=None, box=None, group_by=None, periodic=None):
     """Frame `index`: the file `path`, or the parts of a step given as a tuple of files."""
     timestep = index if timestep is None else timestep
     paths = path if isinstance(path, tuple) else (path,)
     positions, columns = _joined(paths, timestep)
     path = paths[0]
+    if box is None:
+        box = _bounding_box(path, timestep, periodic)
     # A series this job wrote: the periodic images its contact lines end at are no particles.
     images = columns.pop("image_of", None)
     if images is not None and images.ndim == 1 and images.dtype.kind == "i" and (images >= 0).any():

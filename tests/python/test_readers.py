@@ -1040,3 +1040,55 @@ def test_a_mercurydpm_runs_faults(file, old, new, match, tmp_path):
     texts[file] = new if old is None else texts[file].replace(old, new, 1)
     with pytest.raises(InputError, match=re.escape(match)):
         list(inputs.open_series(_mercury(tmp_path, texts["data"], texts["fstat"], texts["restart"])))
+
+
+@pytest.mark.parametrize("kind", ["vtk", "vtp", "tilted vtu"])
+def test_dump_vtk_boxes_beside_the_files_are_the_steps_boxes(kind, tmp_path):
+    """LAMMPS's dump vtk writes each step's box beside it (a rectilinear grid, or a tilted box's
+    hexahedron): the step's box, periodic along the axes given; a pattern that also matches the
+    boxes' files reads the particles only."""
+    from vtkmodules.util.numpy_support import numpy_to_vtk
+    from vtkmodules.vtkCommonCore import vtkPoints
+    from vtkmodules.vtkCommonDataModel import vtkCellArray, vtkPolyData, vtkRectilinearGrid, vtkUnstructuredGrid
+    from vtkmodules.vtkIOLegacy import vtkPolyDataWriter, vtkRectilinearGridWriter
+    from vtkmodules.vtkIOXML import vtkXMLPolyDataWriter, vtkXMLRectilinearGridWriter, vtkXMLUnstructuredGridWriter
+    extension = "vtk" if kind == "vtk" else "vtp"
+    lo, hi, tilt = np.array([-1.0, 0, 2]), np.array([3.0, 5, 4]), (1.5, 0, 0) if kind == "tilted vtu" else (0, 0, 0)
+    box = Box.from_lammps(lo, hi, tilt, periodic=(True, False, True))
+    flags = np.array([[1, 0, -1], [0, 0, 0]], np.int32)
+    for step in (100, 200):
+        data, points, cells = vtkPolyData(), vtkPoints(), vtkCellArray()
+        points.SetData(numpy_to_vtk(np.array([[2.5, 1, 3.9], [-0.5, 4, 2.1]]), deep=True))
+        for k in range(2):
+            cells.InsertNextCell(1, [k])
+        data.SetPoints(points), data.SetVerts(cells)
+        for name, values in (("id", np.array([1, 2], np.int32)), ("mol", np.array([7, 7], np.int32)), ("i", flags)):
+            array = numpy_to_vtk(values, deep=True)
+            array.SetName(name)
+            data.GetPointData().AddArray(array)
+        writer = vtkPolyDataWriter() if kind == "vtk" else vtkXMLPolyDataWriter()
+        writer.SetFileName(str(tmp_path / f"dump{step}.{extension}")), writer.SetInputData(data)
+        assert writer.Write() == 1
+        if kind == "tilted vtu":
+            corners = box.origin + np.array([[i, j, k] for k in (0, 1) for j in (0, 1) for i in (0, 1)]) @ box.edges
+            grid, hexahedron = vtkUnstructuredGrid(), vtkPoints()
+            hexahedron.SetData(numpy_to_vtk(corners[[0, 1, 3, 2, 4, 5, 7, 6]], deep=True))
+            grid.SetPoints(hexahedron), grid.InsertNextCell(12, 8, list(range(8)))
+            domain, name = vtkXMLUnstructuredGridWriter(), f"dump{step}_boundingBox.vtu"
+        else:
+            grid = vtkRectilinearGrid()
+            grid.SetDimensions(2, 2, 2)
+            grid.SetXCoordinates(numpy_to_vtk(np.array([lo[0], hi[0]]), deep=True))
+            grid.SetYCoordinates(numpy_to_vtk(np.array([lo[1], hi[1]]), deep=True))
+            grid.SetZCoordinates(numpy_to_vtk(np.array([lo[2], hi[2]]), deep=True))
+            domain = vtkRectilinearGridWriter() if kind == "vtk" else vtkXMLRectilinearGridWriter()
+            name = f"dump{step}_boundingBox.{'vtk' if kind == 'vtk' else 'vtr'}"
+        domain.SetFileName(str(tmp_path / name)), domain.SetInputData(grid)
+        assert domain.Write() == 1
+    series = inputs.open_series(str(tmp_path / f"dump*.{extension}"), periodic="xz")
+    frames = list(series)
+    assert [frame.timestep for frame in frames] == [100, 200] and frames[0].box == box
+    # Unwrapped with the image flags, along the periodic axes alone.
+    want = np.array([[2.5, 1, 3.9], [-0.5, 4, 2.1]]) + np.array([1, 0, -1]) @ box.edges * [[1], [0]]
+    np.testing.assert_allclose(frames[0].positions, want, rtol=1e-12)
+    assert not inputs.open_series(str(tmp_path), format="vtk")[0].box.any_periodic
