@@ -150,9 +150,9 @@ def parser():
                     help="each upscaled particle's temperature and internal_temperature (about its mean "
                          "velocity), as LAMMPS's temp/chunk gives them without and with com yes, its "
                          "com_kinetic_energy (temp/chunk kecom), its granular_temperature (DEM's: sum m|v - "
-                         "V|^2 / (dimension M), in velocity units squared), its kinetic_energy (ke/atom summed) and, "
-                         "where the particles have omega and radius, its rotational_energy (erotate/sphere/atom "
-                         "summed)")
+                         "V|^2 / (dimension M), in velocity units squared), its kinetic_energy (ke/atom summed) "
+                         "and, where the particles have omega and radius, its rotational_energy "
+                         "(erotate/sphere/atom summed)")
     up.add_argument("--dimension", type=int, choices=(2, 3),
                     help="2 for a 2d simulation (LAMMPS's dimension 2): its temperatures count two degrees of "
                          "freedom a particle and its bins are areas (default 3)")

@@ -136,9 +136,10 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     else:
         number = file_number(path)
         entries = [(path, 0 if number is None else number)]
-    if periodic is not None and (set(periodic) - set("xyz") or box is not None):
-        raise InputError(path, "-", "periodic", f"{periodic!r}: the periodic axes (x, y, z) of the boxes beside the "
-                                                "files, not of a box given")
+    if periodic is not None and box is not None:
+        raise InputError(path, "-", "periodic", "a box given names its own periodic directions")
+    if periodic is not None and set(periodic) - set("xyz"):
+        raise InputError(path, "-", "periodic", f"{periodic!r}: the periodic axes take the letters x, y and z")
     series = Loaders(path, (FrameLoader(read_frame, file, i, {"timestep": t, "box": box, "group_by": group_by,
                                                               "periodic": periodic})
                             for i, (file, t) in enumerate(entries)))
@@ -148,9 +149,8 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
 
 def _reader(path):
     from vtkmodules.vtkIOXML import vtkXMLPPolyDataReader, vtkXMLPUnstructuredGridReader, \
-        vtkXMLPolyDataReader, vtkXMLUnstructuredGridReader
+        vtkXMLPolyDataReader, vtkXMLRectilinearGridReader, vtkXMLUnstructuredGridReader
     from vtkmodules.vtkIOLegacy import vtkGenericDataObjectReader
-    from vtkmodules.vtkIOXML import vtkXMLRectilinearGridReader
     readers = {".vtu": vtkXMLUnstructuredGridReader, ".vtp": vtkXMLPolyDataReader,
                ".pvtu": vtkXMLPUnstructuredGridReader, ".pvtp": vtkXMLPPolyDataReader,
                ".vtr": vtkXMLRectilinearGridReader}

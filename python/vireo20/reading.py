@@ -157,7 +157,7 @@ def join_triplets(columns):
                 break
             parts.append(part)
             first += columns[part].shape[1]
-        if stem not in columns and first <= 10:
+        if parts and stem not in columns and first <= 10:
             columns[stem] = np.concatenate([columns.pop(part) for part in parts], axis=1)
     flags = columns.get("i")
     if flags is not None and np.ndim(flags) == 2 and flags.shape[1] == 3 and flags.dtype.kind == "i" and \
