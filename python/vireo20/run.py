@@ -486,7 +486,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         from .binning import Bins, Binning
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
         if group_by is not None:
-            raise ValueError("give --group-by or bins, not both")
+            raise ValueError("give --group-by or bins, not both (to bin the groups by their centres, upscale them "
+                             "into a dump with --lammps-dump, then bin that dump)")
     if coordination is not True and coordination not in (None, False):
         given = coordination
         try:
