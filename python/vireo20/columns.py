@@ -93,9 +93,9 @@ class MassRule:
         if self.per_type:
             # Asked for, the masses by type replace a mass column.
             return _by_type(frame, columns, self.per_type, "mass", "--mass"), ("mass",) if "mass" in columns else ()
-        radius = "radius" if "radius" in columns else "diameter" if "diameter" in columns else None
+        radius = radii(columns) is not None
         if self.density is not None:
-            if radius is None:
+            if not radius:
                 frame.fail("radius", "missing column: --density needs a radius or diameter column "
                                      f"(the columns are: {' '.join(columns)})")
             density = self.density if not isinstance(self.density, dict) else \
@@ -117,12 +117,14 @@ def _sphere_masses(columns, density):
 
 def radii(values):
     """Each particle's radius: a `radius` column, or half a `diameter` one (float64); None without
-    either."""
+    either, or where it is not one number a particle."""
     if values.get("radius") is not None:
-        return np.asarray(values["radius"], np.float64)
-    if values.get("diameter") is not None:
-        return 0.5 * np.asarray(values["diameter"], np.float64)
-    return None
+        r = np.asarray(values["radius"], np.float64)
+    elif values.get("diameter") is not None:
+        r = 0.5 * np.asarray(values["diameter"], np.float64)
+    else:
+        return None
+    return r if r.ndim == 1 else None
 
 
 def _by_type(frame, columns, given, what, option):

@@ -240,7 +240,7 @@ def _with_solid_volume(arguments, dimension):
     from .columns import radii
     values = arguments.get("values") or {}
     r = radii(values)
-    if r is None or r.ndim != 1:
+    if r is None:
         return False
     arguments["values"] = {**values, SOLID: (4.0 / 3.0 * math.pi) * r * r * r if dimension == 3 else math.pi * r * r}
     return True
@@ -256,17 +256,16 @@ def _binned(frame, arguments, bins, dimension):
     except ValueError as error:
         frame.fail("BOX BOUNDS", str(error))
     if frame.generator_form:
-        kept = np.flatnonzero(labels)
-        enabled = np.asarray(arguments["enabled"])[kept]
-        groups = np.zeros(len(arguments["masses"]), np.int64)
-        groups[enabled] = labels[kept]
-        trailing = np.arange(e, len(arguments["positions"]))
-        rows = np.concatenate([kept, trailing])
-        arguments.update(groups=groups, enabled=enabled, wrapped=False,
-                         positions=np.concatenate([positions[kept], arguments["positions"][e:]]),
-                         values={name: np.asarray(values)[rows] for name, values in arguments["values"].items()})
-        # A contact with an entry left out ends no line: its particle is no longer enabled.
-        del arguments["parents"]
+        enabled = np.asarray(arguments["enabled"])
+        whole = np.concatenate([positions, arguments["positions"][e:]])
+        if not labels.all():
+            # Entries left out are no longer enabled: a contact with one ends no line.
+            kept = np.flatnonzero(labels)
+            rows = np.concatenate([kept, np.arange(e, len(whole))])
+            enabled, labels, whole = enabled[kept], labels[kept], whole[rows]
+            arguments["values"] = {name: np.asarray(values)[rows] for name, values in arguments["values"].items()}
+        _entries_grouped(arguments, enabled, labels, whole)
+        arguments["wrapped"] = False
         return volume
     arguments.update(groups=labels, positions=positions, wrapped=False)
     if not labels.all():
@@ -286,16 +285,23 @@ def _clustered(frame, arguments, clusters):
                        "ids": arguments["enabled"], "contacts": arguments.get("contacts"),
                        "contact_kinds": arguments.get("contact_kinds")}
             labels, whole = clusters.find(entries, None)
-            groups = np.zeros(len(arguments["masses"]), np.int64)
-            groups[np.asarray(arguments["enabled"])] = labels
-            arguments["groups"], arguments["positions"] = groups, np.concatenate([whole, arguments["positions"][e:]])
-            del arguments["parents"]
+            _entries_grouped(arguments, arguments["enabled"], labels,
+                             np.concatenate([whole, arguments["positions"][e:]]))
         else:
             arguments["groups"], arguments["positions"] = clusters.find(arguments, frame.columns.get("type"))
     except ValueError as error:
         frame.fail("contacts" if clusters.cutoff is None else "positions", str(error))
     wrapped, arguments["wrapped"] = arguments.get("wrapped", False), False
     return wrapped
+
+
+def _entries_grouped(arguments, enabled, labels, positions):
+    """An input that gives parents grouped instead by a label of each enabled entry (0: alone), with
+    those entries and their positions (then the trailing entries')."""
+    groups = np.zeros(len(arguments["masses"]), np.int64)
+    groups[np.asarray(enabled)] = labels
+    arguments.update(groups=groups, enabled=enabled, positions=positions)
+    del arguments["parents"]
 
 
 def _leave_out(arguments, rows):
@@ -445,9 +451,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     (masses of spheres from a radius column); `physics` "none", "basic" or "all", and `shape` adds
     each group's `gyration_shape`; `reductions` maps value names to "sum", "average", "mean", "any",
     "min", "max", "std" or, with bins, "per_volume" (the bin's sum over its volume); `frames` a
-    slice or "START:STOP:STEP"; `lammps_dump` also writes the upscaled particles as a LAMMPS dump (`wrapped_dump`: x y z ix iy iz) and refuses an existing file unless
-    `overwrite`; `resume` continues an interrupted run into the same `out`;
-    `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
+    slice or "START:STOP:STEP"; `lammps_dump` also writes the upscaled particles as a LAMMPS dump
+    (`wrapped_dump`: x y z ix iy iz) and refuses an existing file unless `overwrite`; `resume`
+    continues an interrupted run into the same `out`; `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
     (negative from the end, None for no picture); `msd` adds each upscaled particle's `displacement`
     and `msd` from the first step, and `vacf` its `vacf` (`vireo20.displacement`); `units` names the
     LAMMPS unit style where the input does not (energies then in its units) and `temperature` adds

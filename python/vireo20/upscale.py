@@ -577,7 +577,7 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     velocities = vector(velocities)
     found = native.group_moments(generator, None, positions, masses, velocities=velocities,
                                  forces=vector(forces), mean_velocity=velocity_averaged and velocities is not None,
-                                 entry_masses=entry_masses, shape=shape, radii=_radii(values) if shape else None)
+                                 entry_masses=entry_masses, shape=shape, radii=radii(values) if shape else None)
     arrays = {name: found[name] for name in (BASIC_PHYSICS + ALL_PHYSICS) if name in found and name in want}
     if shape:
         arrays["gyration_shape"] = found["gyration_shape"]
@@ -588,16 +588,10 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     return arrays, found["centres"], found.get("mean_velocity")
 
 
-def _radii(values):
-    """The particles' radii (from `radius` or `diameter`), or None where they have none, or not one each."""
-    r = radii(values)
-    return r if r is not None and r.ndim == 1 else None
-
-
 def _equivalent_radius(values, group_sum, dimension):
     """Each upscaled particle's `equivalent_radius`, the radius of the sphere of its members' volume
     (of the disc of their area in 2d), where the particles have radii."""
-    r = _radii(values)
+    r = radii(values)
     if r is None:
         return {}
     return {"equivalent_radius": np.cbrt(group_sum(r * r * r)) if dimension == 3 else np.sqrt(group_sum(r * r))}
@@ -649,7 +643,7 @@ def _rotational_energy(values, entry_masses, mvv2e, group_sum):
     I = 2/5 m r^2 (a solid sphere, as LAMMPS takes every finite-size particle)}, where the values hold
     `omega` and `radius` (or `diameter`); else nothing."""
     omega, r = values.get("omega"), radii(values)
-    if omega is None or r is None or r.ndim != 1 or omega.ndim != 2 or omega.shape[1] != 3:
+    if omega is None or r is None or omega.ndim != 2 or omega.shape[1] != 3:
         return {}
     spin = _dot(np.asarray(omega, np.float64)) * r * r * entry_masses
     spin *= 0.5 * mvv2e * 0.4
