@@ -19,7 +19,7 @@ Positions are `x y z`, `xu yu zu`, or `NAME_x NAME_y NAME_z` (or `NAME_0 NAME_1 
 ends in position, pos, coord(s), coordinate(s) or point(s) (any case).
 Every other column of numbers is a column (integers where the header's first row writes whole
 numbers, as pandas writes integer columns, but for a vector's components, real quantities such as
-masses and radii, and columns whose first row is real in any of the series' files; reals to the
+masses and radii, and columns with a real in the first rows of any of the series' files; reals to the
 double Python's float() gives), text a label
 column (text beyond 32 bytes is left out); `NAME_x NAME_y NAME_z` (any case) and ParaView's
 `NAME_0 NAME_1 ...` become one vector NAME, as do LAMMPS's triplets
@@ -43,6 +43,8 @@ STEP_COLUMNS = ("timestep", "step", "frame", "ts")
 # (`Particle Position X [m]`), any case; y and z named alike.
 _POSITION_X = re.compile(r"(x|xu|(?:.*_)?(?:position|pos|coords?|coordinates?|points?)_?(?:x|0))$", re.I)
 LABEL_BYTES = 32
+# The first rows of a file that type its columns (a pass of the native parse, well under a millisecond).
+SAMPLE_BYTES = 1 << 16
 _SEPARATORS = b",;\t"
 _UNITS = re.compile(r"\[[^\]]*\]|\([^)]*\)")
 # Columns that must hold numbers (positions too): text there is refused, not taken for labels.
@@ -91,6 +93,7 @@ class _Table:
         if self.decimal_comma:
             first_row = [word.replace(b",", b".") for word in first_row]
         self.kinds = _kinds(first_row, len(self.names))
+        self._sample_kinds(head, size)
         lower = [name.lower() for name in self.names]
         self.step_column = next((lower.index(n) for n in STEP_COLUMNS if n in lower),
                                 lower.index("time") if "time" in lower else None)
@@ -136,6 +139,29 @@ class _Table:
             while name and name in self.names:
                 name = f"{base}_{sum(n == base or n.startswith(base + '_') for n in self.names)}"
             self.names.append(name)
+
+    def _sample_kinds(self, head, size):
+        """Whole-number columns that hold a real in the file's first rows read as reals: typed by
+        the first row alone, a column of readings (a temperature of 300, then 301.5) would be read
+        as labels in one file and reduced as reals in the next."""
+        from ._lammpsdump import parse_table
+        limit = min(len(head), self.first + SAMPLE_BYTES)
+        end = size if limit >= size else head.rfind(b"\n", self.first, limit) + 1
+        wanted = [k for k, kind in enumerate(self.kinds) if kind == "i" and self.names[k]]
+        if end <= self.first or not wanted:
+            return
+        text, count = self.rows(self.first, end)
+        while wanted:
+            _, fault = parse_table(text, count, len(self.names), [("i", [k]) for k in wanted])
+            if fault is None or fault[0] != "bad_value" or fault[2] not in wanted:
+                return   # faults of the rows themselves are the frame's to name
+            column = fault[2]
+            wanted.remove(column)
+            try:
+                float(fault[4])
+                self.kinds[column] = "f"
+            except ValueError:
+                pass   # text where numbers were: the frame's parse names it
 
     def _content_end(self, size):
         """The end of the file's text but for blanks and blank lines after its last row."""

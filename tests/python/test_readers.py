@@ -718,8 +718,8 @@ def test_csv_tables_read_back_exactly_in_each_layout(layout, tmp_path):
 def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     rows = "timestep,x,y,z,n\n0,1,2,3,4\n0,1,2,3,5\n10,1,2,3,6.5"   # no newline at the end
     (tmp_path / "a.csv").write_text(rows)
-    # A column whose first rows are whole numbers holds reals later: it is read as reals.
-    assert list(inputs.open_series(str(tmp_path / "a.csv")))[1].columns["n"].tolist() == [6.5]
+    # A column whose first row is whole holds reals later: it is read as reals, in every step.
+    assert [f.columns["n"].tolist() for f in inputs.open_series(str(tmp_path / "a.csv"))] == [[4.0, 5.0], [6.5]]
     # Excel's: a byte order mark, CRLF, decimal commas between semicolons, a closing separator, blank
     # lines at the end.
     (tmp_path / "e.csv").write_bytes(b"\xef\xbb\xbfID;X;Y;Z;Mass;\r\n1;0,5;1,25;-2,0;1e-3;\r\n2;1,5;2;3;2,5E-3;\r\n\r\n")
@@ -737,8 +737,8 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     frame, = inputs.open_series(str(tmp_path / "w.csv"))
     assert {name: (values.dtype.kind, values.shape) for name, values in frame.columns.items()} == {
         "id": ("i", (1,)), "velocity": ("f", (1, 3)), "mass": ("f", (1,)), "ix": ("i", (1,))}
-    # A column real in one step's file is real in every step's.
-    for step, value in ((0, "300"), (1, "300.5")):
+    # A column real in one step's file (not in its first row) is real in every step's.
+    for step, value in ((0, "300"), (1, "300\n0,0,0,300.5")):
         (tmp_path / "steps").mkdir(exist_ok=True)
         (tmp_path / "steps" / f"s_{step}.csv").write_text(f"x,y,z,t\n0,0,0,{value}\n")
     assert [f.columns["t"].dtype.kind for f in inputs.open_series(str(tmp_path / "steps"))] == ["f", "f"]
