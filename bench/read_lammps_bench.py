@@ -12,7 +12,6 @@ not mix, and is the best of a few rounds; the page cache holds the files through
 import argparse
 import json
 import os
-import platform
 import resource
 import subprocess
 import sys

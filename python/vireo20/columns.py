@@ -7,8 +7,6 @@ import re
 
 import numpy as np
 
-from .frames import InputError
-
 INT32_MAX = np.iinfo(np.int32).max
 # Names of the arrays an upscaled step carries itself: a value array may not take them (the job keeps
 # an input's column by one of them as NAME_input).
