@@ -102,7 +102,9 @@ def parser():
                     help="also each upscaled particle's gyration_shape: the gyration tensor's eigenvalues, "
                          "asphericity, acylindricity and shape anisotropy (LAMMPS's gyration/shape/chunk), its "
                          "shape_parameter and principal_axes (MDAnalysis's), its long_axis, its bounding_radius "
-                         "(the sphere about its centre that holds its members, their radii too) and, where the "
+                         "(the sphere about its centre that holds its members, their radii too), its "
+                         "bounding_box_lo and bounding_box_hi (the corners of the box along x, y and z that holds "
+                         "them, MDAnalysis's bbox) and, where the "
                          "particles have radii, its equivalent_radius (the sphere of their volume)")
     for how, default in (("sum", " (default for force and tq)"),
                          ("average", " (mass-weighted; default for floating-point values)"),

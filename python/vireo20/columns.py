@@ -12,7 +12,8 @@ INT32_MAX = np.iinfo(np.int32).max
 # an input's column by one of them as NAME_input).
 RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyration",
             "gyration_tensor", "gyration_shape", "shape_parameter", "principal_axes", "long_axis", "inertia",
-            "angular_momentum", "angular_velocity", "torque", "bounding_radius", "equivalent_radius",
+            "angular_momentum", "angular_velocity", "torque", "bounding_radius", "bounding_box_lo",
+            "bounding_box_hi", "equivalent_radius",
             "internal_kinetic_energy", "temperature", "internal_temperature", "granular_temperature",
             "com_kinetic_energy", "kinetic_energy", "rotational_energy", "dipole", "displacement", "msd", "vacf",
             "number_density", "mass_density", "volume_fraction", "bin_x", "bin_y", "bin_z", "bin_r",

@@ -584,7 +584,8 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
         arrays["shape_parameter"] = _shape_parameter(found["gyration_shape"][:, :3])
         arrays["principal_axes"] = found["principal_axes"]
         arrays["long_axis"] = np.ascontiguousarray(arrays["principal_axes"][:, 6:])
-        arrays["bounding_radius"] = found["bounding_radius"]
+        for name in ("bounding_radius", "bounding_box_lo", "bounding_box_hi"):
+            arrays[name] = found[name]
     return arrays, found["centres"], found.get("mean_velocity")
 
 

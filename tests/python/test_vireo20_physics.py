@@ -72,6 +72,12 @@ def reference(step, with_velocities, with_forces, radii=None):
     # A lone member (or a trailing entry) reaches its own radius.
     out["bounding_radius"] = np.zeros(u + t) if radii is None else model.take_any(radii)
     out["bounding_radius"][many] = [reach[model.group == g].max() for g in many]
+    # The members' least and greatest coordinates, out by their radii: one rounding, so exact.
+    out_by = np.zeros(len(step["positions"])) if radii is None else radii
+    for name, corner, extreme in (("lo", -1, np.min), ("hi", 1, np.max)):
+        at = step["positions"] + corner * out_by[:, None]
+        out["bounding_box_" + name] = np.concatenate([[extreme(at[:e][model.group == g], axis=0) for g in range(u)],
+                                                      at[e:]])
     out["radius_of_gyration"] = rows(0)
     out["radius_of_gyration"][:u] = np.sqrt(np.trace(gyration, axis1=1, axis2=2).astype(np.float64))
     trace = np.trace(second, axis1=1, axis2=2)
@@ -136,6 +142,8 @@ def test_every_array_equals_the_long_double_reference(seed, offset, in_order, wi
             scale = np.abs(want[name]).max() + 1e-300
         rtol = 1e-7 if name == "angular_velocity" else 1e-12
         assert_allclose(got[name] / scale, want[name].astype(np.float64) / scale, rtol=0, atol=rtol, err_msg=name)
+    for name in ("bounding_box_lo", "bounding_box_hi"):
+        assert_array_equal(got.pop(name), want[name], err_msg=name)
     # Trailing entries: a lone particle, zeros elsewhere.
     t = step["trailing"]
     assert (got["count"][-t:] == 1).all()

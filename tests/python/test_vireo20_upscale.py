@@ -114,6 +114,9 @@ def test_the_shape_anisotropy_and_parameter_are_mdanalysis_s_and_a_rod_is_one():
     assert_allclose(aligned[:, 2], 1, rtol=1e-5)
     assert_allclose(np.linalg.det(axes), 1, rtol=1e-12)
     assert_array_equal(result["long_axis"], result["principal_axes"][:, 6:])
+    boxes = np.array([residue.atoms.bbox() for residue in universe.residues])
+    assert_array_equal(result["bounding_box_lo"][np.argsort(result.group_id)], boxes[:, 0])
+    assert_array_equal(result["bounding_box_hi"][np.argsort(result.group_id)], boxes[:, 1])
     assert (np.diff(np.abs(shape[:, :3]), axis=1) <= 0).all()  # by magnitude, as LAMMPS sorts
     # Where eigenvalues meet: members on a line (anisotropy 1), on a square (two equal), on a regular
     # tetrahedron (a sphere: 0) and a dimer; a lone member has no shape.

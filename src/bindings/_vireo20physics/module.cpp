@@ -119,7 +119,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   if (p_MeanVelocity && !velocities) refuse("mean_velocity: there are no velocities to average");
   std::optional<Buffer> radii;
   if (!p_Radii.is_none()) {
-    if (!p_Shape) refuse("radii: they serve bounding_radius, which shape=True asks for");
+    if (!p_Shape) refuse("radii: they serve bounding_radius and the bounding box, which shape=True asks for");
     radii.emplace(as_float64(numpy, p_Radii, "radii", 0), false);
   }
 
@@ -159,7 +159,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   const int vector_count = (input.velocities ? 2 : 0) + (input.forces ? 1 : 0) + (finds_centres ? 1 : 0) +
                            (p_MeanVelocity ? 1 : 0);
   const bool kinetic = input.velocities && finds_centres;
-  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 + 9 + 1 : 0));
+  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 + 9 + 1 + 6 : 0));
   npy_intp bytes = static_cast<npy_intp>(doubles * 8 + rows * 4);
   const bp::object block(bp::handle<>(
       vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(1, &bytes, NPY_UINT8); })));
@@ -202,7 +202,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     internal_kinetic_energy.emplace(part(0, "float64", 8), true);
     output.internal_kinetic_energy = internal_kinetic_energy->data<double>();
   }
-  std::optional<Buffer> shape, axes, bounding;
+  std::optional<Buffer> shape, axes, bounding, box_lo, box_hi;
   if (p_Shape) {
     shape.emplace(part(6, "float64", 8), true);
     output.gyration_shape = shape->data<double>();
@@ -210,6 +210,10 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     output.principal_axes = axes->data<double>();
     bounding.emplace(part(0, "float64", 8), true);
     output.bounding_radius = bounding->data<double>();
+    box_lo.emplace(part(3, "float64", 8), true);
+    output.bounding_box_lo = box_lo->data<double>();
+    box_hi.emplace(part(3, "float64", 8), true);
+    output.bounding_box_hi = box_hi->data<double>();
   }
   const Buffer count(part(0, "int32", 4), true);
   output.count = count.data<std::int32_t>();
@@ -229,6 +233,8 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     result["gyration_shape"] = shape->array();
     result["principal_axes"] = axes->array();
     result["bounding_radius"] = bounding->array();
+    result["bounding_box_lo"] = box_lo->array();
+    result["bounding_box_hi"] = box_hi->array();
   }
   {
     // Without the interpreter lock, as the generator's reductions: the buffers are held, the enabled
@@ -294,8 +300,9 @@ BOOST_PYTHON_MODULE(_physics)
           "principal_axes (U+T, 9), MDAnalysis's: rows e1 e2 e3 by growing extent, e2 and e3 each with its\n"
           "largest component positive, e1 = e2 x e3 (a lone member's the x, y and z axes), and\n"
           "bounding_radius (U+T,), the largest distance from the centre to a member, plus its radius\n"
-          "where radii (E+T,) are given (a lone member's: its radius, or 0). The\n"
-          "arrays are views of one block. Bad input raises ValueError or RuntimeError.");
+          "where radii (E+T,) are given (a lone member's: its radius, or 0), and bounding_box_lo and\n"
+          "bounding_box_hi (U+T, 3), the corners of the axis-aligned box of the members, MDAnalysis's bbox\n"
+          "(reaching out by their radii where given). The arrays are views of one block. Bad input raises ValueError or RuntimeError.");
   bp::def("group_spread", &group_spread, (bp::arg("generator"), bp::arg("values")),
           "group_spread(generator, values) -> ndarray\n\n"
           "For the generator's step: values (E+T,) or (E+T, k) by enabled position then trailing entry.\n"

@@ -107,7 +107,9 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
   double* const internal_kinetic_energy = WithVelocities && found_centres ? p_Out.internal_kinetic_energy : nullptr;
   const bool finds_mean_velocity = mean_velocity || internal_kinetic_energy;
   double* const bounding_radius = p_Out.bounding_radius;
-  const double* const radii = bounding_radius ? p_In.radii : nullptr;
+  double* const box_lo = p_Out.bounding_box_lo;
+  double* const box_hi = p_Out.bounding_box_hi;
+  const double* const radii = bounding_radius || box_lo ? p_In.radii : nullptr;
   const auto ask_ahead = [&](std::int32_t k) {
     if (k + 2 * prefetch_distance < end) {
       const std::int32_t ahead = positions[k + 2 * prefetch_distance];
@@ -158,6 +160,8 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
     Sums s;
     // The farthest reach: a squared distance without radii, where the root is taken once at the end.
     double reach = 0.0;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    double lo[3] = {inf, inf, inf}, hi[3] = {-inf, -inf, -inf};
     for (std::int32_t k = first; k < first + count; ++k) {
       if (!found_centres) ask_ahead(k);
 
@@ -175,6 +179,13 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
       if (bounding_radius) {
         const double squared = dx * dx + dy * dy + dz * dz;
         reach = std::max(reach, radii ? std::sqrt(squared) + radii[i] : squared);
+      }
+      if (box_lo) {
+        const double out = radii ? radii[i] : 0.0;
+        for (int a = 0; a < 3; ++a) {
+          lo[a] = std::min(lo[a], r[3 * i + a] - out);
+          hi[a] = std::max(hi[a], r[3 * i + a] + out);
+        }
       }
       if (WithVelocities) {
         const double vx = v[3 * i], vy = v[3 * i + 1], vz = v[3 * i + 2];
@@ -198,6 +209,10 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
     // A lone member's distance to its centre is the rounding of (x m) / m: it reaches its radius.
     if (bounding_radius)
       bounding_radius[e] = count == 1 ? (radii ? radii[positions[first]] : 0.0) : radii ? reach : std::sqrt(reach);
+    if (box_lo) {
+      std::copy(lo, lo + 3, box_lo + 3 * std::int64_t(e));
+      std::copy(hi, hi + 3, box_hi + 3 * std::int64_t(e));
+    }
     double* g = p_Out.gyration_tensor + 6 * std::int64_t(e);
     if (s.mass == 0.0) {
       std::fill(g, g + 6, 0.0);
@@ -384,6 +399,12 @@ void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, c
     for (std::int64_t k = 0; k < 3 * t; ++k) p_Out.mean_velocity[3 * u + k] = p_In.velocities[3 * e + k] / 1.0;
   if (p_Out.bounding_radius)
     for (std::int64_t k = 0; k < t; ++k) p_Out.bounding_radius[u + k] = p_In.radii ? p_In.radii[e + k] : 0.0;
+  if (p_Out.bounding_box_lo)
+    for (std::int64_t k = 0; k < 3 * t; ++k) {
+      const double out = p_In.radii ? p_In.radii[e + k / 3] : 0.0;
+      p_Out.bounding_box_lo[3 * u + k] = p_In.positions[3 * e + k] - out;
+      p_Out.bounding_box_hi[3 * u + k] = p_In.positions[3 * e + k] + out;
+    }
   if (p_Out.gyration_shape) shapes_over_threads(p_Out, u + t, p_Threads);
 }
 

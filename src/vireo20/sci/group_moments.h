@@ -31,7 +31,7 @@ struct GroupMomentsInput {
   // less per member when the list is shuffled.
   const double* entry_masses = nullptr;
   std::int64_t entry_mass_rows = 0;
-  // Optional, E + T: each member's radius, which bounding_radius below reaches out by.
+  // Optional, E + T: each member's radius, which bounding_radius and the bounding box below reach out by.
   const double* radii = nullptr;
   std::int64_t radius_rows = 0;
 };
@@ -68,6 +68,11 @@ struct GroupMomentsOutput {
   // Optional, U + T: the radius of the sphere about each row's centre that holds its members: the
   // largest distance to a member's centre, plus that member's radius where radii are given.
   double* bounding_radius = nullptr;
+  // Optional, U + T rows of three each: the corners of the axis-aligned box that holds each row's
+  // members, the least and the greatest of their coordinates (less and plus their radii where radii
+  // are given), as MDAnalysis's bbox gives them.
+  double* bounding_box_lo = nullptr;
+  double* bounding_box_hi = nullptr;
 };
 
 // The rows every output needs for the engine's current step: U + T.
