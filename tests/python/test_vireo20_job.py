@@ -5,6 +5,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import weakref
@@ -327,6 +328,34 @@ def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path):
     assert done.returncode == 0, done.stderr[-3000:]
     for name in (name for name in names if name.endswith(".vtp")):
         assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "command" / name).read_bytes(), name
+
+
+@pytest.mark.skipif(SANITIZED, reason="Dask's worker processes would inherit the sanitizer runtime")
+def test_a_dask_worker_killed_as_it_starts_a_step_changes_no_byte(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    marker = str(tmp_path / "killed")
+
+    class KillOnce(distributed.WorkerPlugin):
+        """The first worker to start a step dies there, as a node lost to the out-of-memory killer."""
+        def transition(self, key, start, finish, **kwargs):
+            if finish == "executing" and "_remote_step" in str(key):
+                try:
+                    os.close(os.open(marker, os.O_CREAT | os.O_EXCL))
+                except FileExistsError:
+                    return
+                os.kill(os.getpid(), signal.SIGKILL)
+
+    series = SyntheticSeries(clusters=30, steps=5, seed=4)
+    vireo20.run(series, tmp_path / "serial", picture_step=-1)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as client:
+            client.register_worker_plugin(KillOnce())
+        vireo20.run(series, tmp_path / "dask", scheduler=cluster.scheduler_address, picture_step=-1)
+    assert os.path.exists(marker)
+    names = sorted(os.listdir(tmp_path / "serial"))
+    assert names == sorted(os.listdir(tmp_path / "dask"))
+    for name in set(names) - {"summary.csv"}:
+        assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "dask" / name).read_bytes(), name
 
 
 # A real simulation as a check: clumps of 1 to 6 particles moved by LAMMPS, whose own com/chunk and
