@@ -398,7 +398,7 @@ class _Loaded:
 
 def _dask(loaders, options, picture_index, workers, scheduler):
     try:
-        from distributed import Client, LocalCluster
+        from distributed import Client, KilledWorker, LocalCluster
     except ImportError:
         raise RuntimeError("--workers and --scheduler need Dask distributed "
                            "(Debian package python3-distributed)") from None
@@ -414,15 +414,27 @@ def _dask(loaders, options, picture_index, workers, scheduler):
         client = Client(cluster)
     pending = collections.deque()
     window = max(workers or len(client.scheduler_info().get("workers", ())), 1) + 1
+
+    def delivered():
+        loader, future = pending.popleft()
+        try:
+            return _delivered(future.result())
+        except KilledWorker:
+            # Dask runs a step again where its worker dies (a lost node); a step that kills every
+            # worker it runs on (its memory) is this run's end, and not a fault of ours.
+            raise RuntimeError(f"step {loader.index}: every Dask worker that ran it died (out of memory? the "
+                               "workers' logs say why)") from None
+
     try:
         for loader in loaders:
-            pending.append(client.submit(_remote_step, loader, options, loader.index == picture_index, pure=False))
+            pending.append((loader, client.submit(_remote_step, loader, options, loader.index == picture_index,
+                                                  pure=False)))
             while len(pending) > window:
-                yield _delivered(pending.popleft().result())
+                yield delivered()
         while pending:
-            yield _delivered(pending.popleft().result())
+            yield delivered()
     finally:
-        for future in pending:
+        for _, future in pending:
             future.cancel()
         client.close()
         if cluster is not None:

@@ -333,29 +333,36 @@ def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path):
 @pytest.mark.skipif(SANITIZED, reason="Dask's worker processes would inherit the sanitizer runtime")
 def test_a_dask_worker_killed_as_it_starts_a_step_changes_no_byte(tmp_path):
     distributed = pytest.importorskip("distributed")
-    marker = str(tmp_path / "killed")
+    once, always = str(tmp_path / "killed"), str(tmp_path / "always")
 
-    class KillOnce(distributed.WorkerPlugin):
-        """The first worker to start a step dies there, as a node lost to the out-of-memory killer."""
+    class Kill(distributed.WorkerPlugin):
+        """The first worker to start a step dies there (a node lost), or every one (the step's memory)."""
         def transition(self, key, start, finish, **kwargs):
             if finish == "executing" and "_remote_step" in str(key):
                 try:
-                    os.close(os.open(marker, os.O_CREAT | os.O_EXCL))
+                    os.close(os.open(once, os.O_CREAT | os.O_EXCL))
                 except FileExistsError:
-                    return
+                    if not os.path.exists(always):
+                        return
                 os.kill(os.getpid(), signal.SIGKILL)
 
     series = SyntheticSeries(clusters=30, steps=5, seed=4)
     vireo20.run(series, tmp_path / "serial", picture_step=-1)
+    names = sorted(os.listdir(tmp_path / "serial"))
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
         with distributed.Client(cluster) as client:
-            client.register_worker_plugin(KillOnce())
-        vireo20.run(series, tmp_path / "dask", scheduler=cluster.scheduler_address, picture_step=-1)
-    assert os.path.exists(marker)
-    names = sorted(os.listdir(tmp_path / "serial"))
-    assert names == sorted(os.listdir(tmp_path / "dask"))
-    for name in set(names) - {"summary.csv"}:
-        assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "dask" / name).read_bytes(), name
+            client.register_worker_plugin(Kill())
+        run = lambda: vireo20.run(series, tmp_path / "dask", scheduler=cluster.scheduler_address, picture_step=-1)
+        for kills_every_worker in (False, True):
+            if kills_every_worker:
+                open(always, "w").close()
+                with pytest.raises(RuntimeError, match="step 0: every Dask worker that ran it died"):
+                    run()
+            else:
+                run()
+            assert os.path.exists(once) and names == sorted(os.listdir(tmp_path / "dask"))
+            for name in set(names) - {"summary.csv"}:
+                assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "dask" / name).read_bytes(), name
 
 
 # A real simulation as a check: clumps of 1 to 6 particles moved by LAMMPS, whose own com/chunk and
