@@ -122,11 +122,11 @@ def test_a_gzip_dump_is_inflated_on_the_calling_thread_when_one_is_allowed(tmp_p
 
 
 @pytest.mark.parametrize("call", ["Sum", "TakeAny", "WeightedAverage", "CoordsWeightedAverage", "group_moments"])
-def test_other_threads_run_during_a_reduction_and_cannot_change_what_it_reads(call):
-    """A large reduction lets go of the interpreter lock: another thread runs meanwhile, making and
-    dropping arrays and NumPy views of them (the registries the reduction's results join), and its new
-    step is refused while the reduction reads the current one, so every result is that of the call
-    alone."""
+def test_a_new_step_from_another_thread_never_changes_what_a_reduction_reads(call):
+    """The generator's calls keep the interpreter lock: another thread's new step waits for them. The
+    job's group moments let go of it: the other thread runs meanwhile, making and dropping arrays and
+    NumPy views of them (the registries the results join), and its new step is refused while they
+    read the current one. Every result is that of the call alone."""
     import threading
 
     import quill20
@@ -168,11 +168,15 @@ def test_other_threads_run_during_a_reduction_and_cannot_change_what_it_reads(ca
     other = threading.Thread(target=meddle)
     other.start()
     try:
-        for _ in range(20):
+        # The generator's calls and the other thread's steps take turns: a few rounds show it.
+        for _ in range(20 if call == "group_moments" else 3):
             np.testing.assert_array_equal(calls[call](), expected)
             if refused:
                 break
     finally:
         done.set()
         other.join()
-    assert refused and set(refused) == {"the generator is in use: another thread is reducing its current step"}
+    if call == "group_moments":
+        assert set(refused) == {"the generator is in use: another thread is reducing its current step"}
+    else:
+        assert not refused

@@ -14,7 +14,7 @@
 #include <numpy/arrayobject.h>
 
 #include "bindings/_vireo20upscaling/MPUpscalingGenerator.h"
-#include "bindings/_vireo20upscaling/UnlockedCall.h"
+#include "bindings/_vireo20physics/UnlockedCall.h"
 #include "bindings/common/HeldBuffer.h"
 #include "bindings/common/KeptBlocks.h"
 #include "vireo20/sci/group_moments.h"

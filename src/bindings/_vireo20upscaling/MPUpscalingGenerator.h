@@ -65,7 +65,7 @@ class VIREO20_API MPUpscalingGenerator : public MPUpscaling {
   GridFunctionPtr TakeAny(GridFunctionPtr p_Values) { return take_any(std::move(p_Values)); }
   boost::shared_ptr<IntGridFunction> GetParticleIds() { return get_particle_ids(); }
 
-  // Calls that read the step without the interpreter lock (the reductions, the group moments) count
+  // Calls that read the step without the interpreter lock (the job's group moments and spreads) count
   // themselves here for their length. A new step, set under that lock, is refused meanwhile rather
   // than made to wait: the threads it would wait for may be waiting for the lock it holds.
   class Reading {

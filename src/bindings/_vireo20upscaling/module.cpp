@@ -7,21 +7,14 @@
 
 #include "bindings/_vireo20upscaling/MPUpscalingGenerator.h"
 #include "bindings/_vireo20upscaling/numpy_check.h"
-#include "bindings/_vireo20upscaling/UnlockedCall.h"
 #include "IntegerArguments.h"
 
 namespace {
 
 using vireo20::ups::MPUpscalingGenerator;
-using vireo20::ups::UnlockedCall;
-using ArrayPtr = UnlockedCall::ArrayPtr;
 
-// The reductions below run without the interpreter lock for their length (UnlockedCall): the returned
-// result is made before the lock is back, and wrapped for Python after.
-ArrayPtr array_of(const boost::shared_ptr<quill20::core::IGridFunction>& p_Values)
-{
-  return p_Values ? ArrayPtr(p_Values->get_array()) : ArrayPtr();
-}
+// Every call keeps the interpreter lock, so calls from several Python threads follow one another;
+// a call's own work may still run over the cores (VIREO20_THREADS).
 
 // The 32-bit arguments by name, so that a value that does not fit says which argument it was.
 void set_particles_enabled_indexes(MPUpscalingGenerator& p_Generator, const boost::python::object& p_TimestepIndex,
@@ -33,40 +26,9 @@ void set_particles_enabled_indexes(MPUpscalingGenerator& p_Generator, const boos
       static_cast<int>(quill20::bindings::signed_argument(p_TimestepIndex, "timestep_index", lowest, highest));
   const auto trailing_count =
       static_cast<int>(quill20::bindings::signed_argument(p_TrailingCount, "trailing_count", lowest, highest));
-  // A new step keeps the interpreter lock: nothing else may then change the generator under the calls
-  // that read it without the lock, and the enabled list it lets go may be Python's to release.
+  // Refused while the job's group moments read the step without the interpreter lock (vireo20._physics).
   p_Generator.refuse_new_step_while_read();
   p_Generator.SetParticlesEnabledIndexes(timestep_index, std::move(p_EnabledIndexes), trailing_count);
-}
-
-boost::shared_ptr<MPUpscalingGenerator::CoordinateArray> coords_weighted_average(
-    MPUpscalingGenerator& p_Generator, const boost::shared_ptr<MPUpscalingGenerator::CoordinateArray>& p_Coordinates,
-    const boost::shared_ptr<MPUpscalingGenerator::DoubleArray>& p_Masses)
-{
-  const UnlockedCall unlocked(p_Generator, {p_Coordinates, p_Masses});
-  return p_Generator.CoordsWeightedAverage(p_Coordinates, p_Masses);
-}
-
-boost::shared_ptr<MPUpscalingGenerator::DoubleGridFunction> weighted_average(
-    MPUpscalingGenerator& p_Generator, const boost::shared_ptr<MPUpscalingGenerator::DoubleGridFunction>& p_Values,
-    const boost::shared_ptr<MPUpscalingGenerator::DoubleArray>& p_Masses)
-{
-  const UnlockedCall unlocked(p_Generator, {array_of(p_Values), p_Masses});
-  return p_Generator.WeightedAverage(p_Values, p_Masses);
-}
-
-boost::shared_ptr<MPUpscalingGenerator::DoubleGridFunction> sum(
-    MPUpscalingGenerator& p_Generator, const boost::shared_ptr<MPUpscalingGenerator::DoubleGridFunction>& p_Values)
-{
-  const UnlockedCall unlocked(p_Generator, {array_of(p_Values)});
-  return p_Generator.Sum(p_Values);
-}
-
-MPUpscalingGenerator::GridFunctionPtr take_any(MPUpscalingGenerator& p_Generator,
-                                               const MPUpscalingGenerator::GridFunctionPtr& p_Values)
-{
-  const UnlockedCall unlocked(p_Generator, {array_of(p_Values)});
-  return p_Generator.TakeAny(p_Values);
 }
 
 void wrap_generator()
@@ -84,10 +46,10 @@ void wrap_generator()
       .def("GetContactParentIDTo", &MPUpscalingGenerator::GetContactParentIDTo)
       .def("CreateParticlesTopology", &MPUpscalingGenerator::CreateParticlesTopology)
       .def("CreateParticlesGeometry", &MPUpscalingGenerator::CreateParticlesGeometry)
-      .def("CoordsWeightedAverage", &coords_weighted_average)
-      .def("WeightedAverage", &weighted_average)
-      .def("Sum", &sum)
-      .def("TakeAny", &take_any)
+      .def("CoordsWeightedAverage", &MPUpscalingGenerator::CoordsWeightedAverage)
+      .def("WeightedAverage", &MPUpscalingGenerator::WeightedAverage)
+      .def("Sum", &MPUpscalingGenerator::Sum)
+      .def("TakeAny", &MPUpscalingGenerator::TakeAny)
       .def("GetParticleIds", &MPUpscalingGenerator::GetParticleIds);
 }
 

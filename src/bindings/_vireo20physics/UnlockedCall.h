@@ -1,4 +1,4 @@
-// A call that reads a generator's step without the interpreter lock, so that the job's reader of the
+// A call of the job's that reads a generator's step without the interpreter lock, so that its reader of the
 // next frame and writer of the last go on meanwhile: the generator is marked as read (a new step is
 // refused meanwhile), the step's enabled list and the call's arrays are pinned against resizes, then
 // the lock is let go; all is undone in the reverse order when the call's scope ends. The caller holds
