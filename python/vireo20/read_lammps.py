@@ -53,7 +53,7 @@ import numpy as np
 
 from . import lammps_binary
 from .frames import Box, Frame, InputError, Series
-from .reading import natural_key
+from .reading import COMPRESSED, natural_key
 
 INTEGER_COLUMNS = frozenset(("id", "mol", "type", "proc", "procp1", "ix", "iy", "iz"))
 # The groups by default: molecules, else LIGGGHTS's multisphere bodies (-1: a sphere on its own).
@@ -527,7 +527,18 @@ class _Where:
         item, problem, timestep, whole_file = error.args
         if whole_file:
             return InputError(self.path, "-", "-", problem)
+        if problem.startswith("truncated") and not _compressed(self.path):
+            # A run still writing its dump: the frames before the cut are whole.
+            problem += " (a dump still being written ends so: --frames :-1 leaves its last frame out)"
         return InputError(self.path, timestep if timestep is not None else self.step, item, problem)
+
+
+def _compressed(path):
+    try:
+        with open(path, "rb") as stream:
+            return stream.read(4).startswith(COMPRESSED)
+    except OSError:
+        return False
 
 
 def _call(where, method, *arguments):
