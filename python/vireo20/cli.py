@@ -280,7 +280,8 @@ def _upscale(args):
         if isinstance(error, InputError):
             raise
         up.error(str(error))
-    print(f"wrote {len(result.files)} steps to {result.folder}")
+    count = len(result.files)
+    print(f"wrote {count} step{'' if count == 1 else 's'} to {result.folder}")
     print(f"  ParaView: paraview {result.pvd}  (File > Open, then Apply; the time bar steps through the series)")
     if result.picture:
         print(f"  picture: {result.picture}")
