@@ -164,7 +164,10 @@ class SeriesWriter:
             picture = None
             if source is not None:
                 import numpy as np
-                picture = self._drawing.submit(self._draw, result.index, np.array(result.centres, dtype=float), source)
+                from .picture import caption
+                text = caption(result.timestep, result.e + result.t, result.u + result.t, source)
+                picture = self._drawing.submit(self._draw, result.index, np.array(result.centres, dtype=float), source,
+                                               text)
         return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
                         picture=picture, row=summary_row(result), drift=result.drift, text=result.summary(),
                         time=getattr(result, "time", None),
@@ -199,11 +202,11 @@ class SeriesWriter:
             self._write_summary()
         self.echo(written.text)
 
-    def _draw(self, index, centres, sample):
+    def _draw(self, index, centres, sample, text):
         from .picture import draw_sample
         path = os.path.join(self.folder, f"{STEM}.png")
         with filesafe.writing(path):
-            draw_sample(path, sample, centres, PICTURE_POINTS)
+            draw_sample(path, sample, centres, PICTURE_POINTS, text)
             size, crc = filesafe.checked_file(path)
         return {"index": index, "file": os.path.basename(path), "size": size, "crc32": crc}
 

@@ -1,5 +1,5 @@
 """One picture of a step: the source particles (grey, darker where they crowd, larger when heavier) and
-the upscaled centres (red crosses), seen along y, x to the right and z up.
+the upscaled centres (red crosses), seen along y, x to the right and z up, under a line that says so.
 
 Drawn with NumPy into a pixel grid and written by VTK's PNG writer, from at most a fixed number of
 sampled points: drawing costs about a tenth of a second whatever the step's size (taking the sample is
@@ -9,6 +9,8 @@ steps show a slab through the middle, a fifth of the depth, so the clusters stay
 import numpy as np
 
 WIDTH, HEIGHT, MARGIN = 840, 720, 24
+# The band above the drawing that holds its caption's lines.
+LINE_HEIGHT, CAPTION_GREY = 20, 60
 GREY_ALPHA = 0.35
 RED = (200, 20, 60)
 
@@ -41,8 +43,43 @@ def source_sample(points, masses, limit=200_000):
     return points.copy(), masses.copy(), slab
 
 
-def draw_sample(path, sample, centres, limit=200_000):
-    """Writes the PNG picture of a step from its `source_sample` and its upscaled centres."""
+def caption(timestep, particles, upscaled, sample):
+    """The line above a step's picture: what it shows, and how it is seen."""
+    slab = "; the middle fifth of their depth in y shown" if sample[2] is not None else ""
+    return f"timestep {timestep}: {particles:,} particles (grey), {upscaled:,} upscaled (red crosses){slab}"
+
+
+def _caption_band(lines):
+    """The caption's lines drawn dark on white, RGB rows from the bottom WIDTH wide, by VTK's FreeType
+    text renderer (no window needed); None where VTK has none."""
+    try:
+        from vtkmodules.util import numpy_support
+        from vtkmodules.vtkCommonDataModel import vtkImageData
+        from vtkmodules.vtkRenderingCore import vtkTextProperty
+        from vtkmodules.vtkRenderingFreeType import vtkFreeTypeTools
+    except ImportError:
+        return None
+    style = vtkTextProperty()
+    style.SetFontSize(14)
+    style.SetFontFamilyToArial()
+    band = np.zeros((LINE_HEIGHT * len(lines) + 4, WIDTH))
+    for k, line in enumerate(lines):
+        rendered = vtkImageData()
+        if not vtkFreeTypeTools.GetInstance().RenderString(style, line, 72, rendered):
+            return None
+        width, height, _ = rendered.GetDimensions()
+        coverage = numpy_support.vtk_to_numpy(rendered.GetPointData().GetScalars())[:, 3].reshape(height, width)
+        rows, columns = min(height, LINE_HEIGHT), min(width, WIDTH - MARGIN)
+        # The first line on top; the rows count from the bottom.
+        bottom = LINE_HEIGHT * (len(lines) - 1 - k) + 2
+        band[bottom:bottom + rows, MARGIN // 2:MARGIN // 2 + columns] = coverage[:rows, :columns] / 255.0
+    shade = np.rint(255 - (255 - CAPTION_GREY) * band).astype(np.uint8)
+    return np.repeat(shade.reshape(-1, 1), 3, axis=1)
+
+
+def draw_sample(path, sample, centres, limit=200_000, text=None):
+    """Writes the PNG picture of a step from its `source_sample` and its upscaled centres, under the
+    line `text` where given."""
     from vtkmodules.util import numpy_support
     from vtkmodules.vtkCommonDataModel import vtkImageData
     from vtkmodules.vtkIOImage import vtkPNGWriter
@@ -94,8 +131,12 @@ def draw_sample(path, sample, centres, limit=200_000):
     frame[MARGIN // 2:HEIGHT - MARGIN // 2, [MARGIN // 2, WIDTH - MARGIN // 2]] = True
     image[frame.reshape(-1)] = (90, 90, 90)
 
+    band = _caption_band([text, f"x from {low[0]:.4g} to {high[0]:.4g} to the right, z from {low[1]:.4g} to "
+                                f"{high[1]:.4g} up"]) if text else None
+    if band is not None:
+        image = np.concatenate([image, band])   # rows count from the bottom: the band goes on top
     data = vtkImageData()
-    data.SetDimensions(WIDTH, HEIGHT, 1)
+    data.SetDimensions(WIDTH, len(image) // WIDTH, 1)
     scalars = numpy_support.numpy_to_vtk(np.ascontiguousarray(image), deep=True)
     data.GetPointData().SetScalars(scalars)
     writer = vtkPNGWriter()

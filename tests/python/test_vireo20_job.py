@@ -103,6 +103,14 @@ def test_step_files_hold_the_results(tmp_path):
     assert [named.GetComponentName(k) for k in range(6)] == ["lambda1", "lambda2", "lambda3", "asphericity",
                                                              "acylindricity", "anisotropy"]
     assert drawn and os.path.getsize(result.picture) > 2000
+    # Two lines of caption above the drawing: dark text on white.
+    from vtkmodules.vtkIOImage import vtkPNGReader
+    png = vtkPNGReader()
+    png.SetFileName(str(result.picture))
+    png.Update()
+    width, height, _ = png.GetOutput().GetDimensions()
+    band = vtk_to_numpy(png.GetOutput().GetPointData().GetScalars()).reshape(height, width, -1)[720:]
+    assert (width, height) == (840, 764) and band.min() < 100 and np.median(band) == 255
 
 
 def test_the_data_sets_rows_are_gathered_as_numpy_takes_them():
