@@ -240,9 +240,12 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
         byte = damaged.read(1)
         damaged.seek(-1, os.SEEK_CUR)
         damaged.write(bytes([byte[0] ^ 0x10]))
-    # A block appended after the last step the manifest lists, as a kill between the two leaves it.
+    # A block appended after the last step the manifest lists, as a kill between the two leaves it,
+    # and a line of the manifest's journal cut short, as a kill while it was written leaves it.
     with open(partial / "profile.txt", "ab") as appended:
         appended.write(b"300 1 1\n  1 1 1\n")
+    with open(partial / ".vireo20-manifest.jsonl", "ab") as journal:
+        journal.write(b'{"step": {"appended": {"profile.txt": 12')
     resumed = job("--out", out, *args, "--resume")
     assert resumed.returncode == 0, resumed.stderr
     written = tree(out)
