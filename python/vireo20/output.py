@@ -4,7 +4,7 @@ when the last step is.
 
 The manifest lists each finished step with its file's size and CRC-32 and the dump's size after it,
 so `--resume` keeps exactly the steps whose files check and carries on from the first that does not.
-It is a journal, a JSON line a step appended and flushed, so that a step costs the same however many
+It is a journal, a JSON line appended a step, so that a step costs the same however many
 came before it (rewriting the whole list, the series and the summary each step made a run of 3000
 small frames take 100 s instead of a few).
 """

@@ -1,5 +1,5 @@
 """One picture of a step: the source particles (grey, darker where they crowd, larger when heavier) and
-the upscaled centres (red crosses), seen along y, x to the right and z up, under a line that says so.
+the upscaled centres (red crosses), seen along y, x to the right and z up, under two lines that say so.
 
 Drawn with NumPy into a pixel grid and written by VTK's PNG writer, from at most a fixed number of
 sampled points: drawing costs about a tenth of a second whatever the step's size (taking the sample is
@@ -44,7 +44,7 @@ def source_sample(points, masses, limit=200_000):
 
 
 def caption(timestep, particles, upscaled, sample):
-    """The line above a step's picture: what it shows, and how it is seen."""
+    """The first line above a step's picture: what it shows."""
     slab = "; the middle fifth of their depth in y shown" if sample[2] is not None else ""
     return f"timestep {timestep}: {particles:,} particles (grey), {upscaled:,} upscaled (red crosses){slab}"
 
