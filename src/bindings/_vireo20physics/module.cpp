@@ -159,7 +159,8 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   const int vector_count = (input.velocities ? 2 : 0) + (input.forces ? 1 : 0) + (finds_centres ? 1 : 0) +
                            (p_MeanVelocity ? 1 : 0);
   const bool kinetic = input.velocities && finds_centres;
-  const std::int64_t doubles = rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 + 9 + 1 + 6 : 0));
+  const std::int64_t doubles =
+      rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 + 9 + 1 + 6 : 0));
   npy_intp bytes = static_cast<npy_intp>(doubles * 8 + rows * 4);
   const bp::object block(bp::handle<>(
       vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(1, &bytes, NPY_UINT8); })));
@@ -237,8 +238,8 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     result["bounding_box_hi"] = box_hi->array();
   }
   {
-    // Without the interpreter lock, as the generator's reductions: the buffers are held, the enabled
-    // list pinned, and the generator marked as read.
+    // Without the interpreter lock, so that the job reads and writes other steps meanwhile: the
+    // buffers are held, the enabled list pinned, and the generator marked as read.
     const vireo20::ups::UnlockedCall unlocked(generator);
     vireo20::ups::group_moments(generator, input, output, vireo20::ups::thread_count());
   }
@@ -302,7 +303,8 @@ BOOST_PYTHON_MODULE(_physics)
           "bounding_radius (U+T,), the largest distance from the centre to a member, plus its radius\n"
           "where radii (E+T,) are given (a lone member's: its radius, or 0), and bounding_box_lo and\n"
           "bounding_box_hi (U+T, 3), the corners of the axis-aligned box of the members, MDAnalysis's bbox\n"
-          "(reaching out by their radii where given). The arrays are views of one block. Bad input raises ValueError or RuntimeError.");
+          "(reaching out by their radii where given). The arrays are views of one block. Bad input raises\n"
+          "ValueError or RuntimeError.");
   bp::def("group_spread", &group_spread, (bp::arg("generator"), bp::arg("values")),
           "group_spread(generator, values) -> ndarray\n\n"
           "For the generator's step: values (E+T,) or (E+T, k) by enabled position then trailing entry.\n"
