@@ -114,6 +114,7 @@ def parser():
                          ("max", " (per component)"),
                          ("std", " (the sample standard deviation per component, as pandas's groupby std: "
                                  "a bin's velocity fluctuation)"),
+                         ("median", " (per component, as pandas's groupby median)"),
                          ("per_volume", " (the sum over the bin's volume, with bins: OVITO's sum/volume, a "
                                         "pressure profile from compute stress/atom)")):
         up.add_argument(f"--{how.replace('_', '-')}", action="append", metavar="NAME",

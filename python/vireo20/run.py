@@ -462,7 +462,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
     (masses of spheres from a radius column); `physics` "none", "basic" or "all", and `shape` adds
     each group's `gyration_shape`; `reductions` maps value names to "sum", "average", "mean", "any",
-    "min", "max", "std" or, with bins, "per_volume" (the bin's sum over its volume); `frames` a
+    "min", "max", "std", "median" or, with bins, "per_volume" (the bin's sum over its volume); `frames` a
     slice or "START:STOP:STEP"; `lammps_dump` also writes the upscaled particles as a LAMMPS dump
     (`wrapped_dump`: x y z ix iy iz) and refuses an existing file unless `overwrite`; `resume`
     continues an interrupted run into the same `out`; `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn

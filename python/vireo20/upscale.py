@@ -10,7 +10,7 @@ from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_redu
 from .frames import AXES, Box, InputError
 from . import periodic
 
-REDUCTIONS = ("sum", "average", "mean", "any", "min", "max", "std")
+REDUCTIONS = ("sum", "average", "mean", "any", "min", "max", "std", "median")
 # A bin's sum over its volume (OVITO's sum/volume): the job's, which knows the bins.
 PER_VOLUME = "per_volume"
 JOB_REDUCTIONS = REDUCTIONS + (PER_VOLUME,)
@@ -265,13 +265,14 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       shape           adds `gyration_shape` (with physics "basic" or "all"): the gyration tensor's
                       eigenvalues, asphericity, acylindricity and relative shape anisotropy;
                       `shape_parameter` and `principal_axes`, MDAnalysis's, and `long_axis`.
-      reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max" | "std"}; default:
+      reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max" | "std" | "median"}; default:
                       floating-point values are mass-weighted averages (`force`, `tq` are summed),
                       integer ones take any member's value; "mean" is the unweighted average (as
                       LAMMPS's fix ave/chunk averages an atom value). min and max go component by
                       component, as LAMMPS's reduce/chunk does, and pass over NaN values; std is the
                       sample standard deviation of each component, as pandas's groupby std (NaN for a
-                      lone member). {"positions": "mean"} adds `centre_of_geometry`, the group's
+                      lone member); median each component's, as pandas's groupby median (passing
+                      over NaN values). {"positions": "mean"} adds `centre_of_geometry`, the group's
                       unweighted mean position (MDAnalysis's center_of_geometry), of positions made
                       whole.
       contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
@@ -336,7 +337,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         if how not in REDUCTIONS:
             raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
         if name not in values:
-            step.fail(name, f"no such value array to reduce (the step has: {', '.join(values) or 'none'})")
+            # The job's own arrays, named from "\0", are none of the user's.
+            named = ", ".join(key for key in values if not key.startswith("\0")) or "none"
+            step.fail(name, f"no such value array to reduce (the step has: {named})")
 
     # The grouping.
     if groups is not None:
@@ -401,6 +404,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     reduced = {name: mean_velocity if name == "velocity" and mean_velocity is not None
                else _extreme(data, how_reduced[name], element, u + t) if how_reduced[name] in ("min", "max")
                else _spread(generator, data) if how_reduced[name] == "std"
+               else _median(generator, data) if how_reduced[name] == "median"
                else _reduce(step, quill20, generator, name, data, how_reduced[name],
                             unit_masses() if how_reduced[name] == "mean" else mass_array)
                for name, data in values.items()}
@@ -540,6 +544,15 @@ def _dipole(quill20, generator, positions, centres, element, values):
     sum_class = quill20.grid_function_class("float64")
     return np.stack([generator.Sum(sum_class(quill20.asarray(np.ascontiguousarray(moments[:, k])), 1)).to_numpy()
                      for k in range(3)], axis=1)
+
+
+def _median(generator, data):
+    """Each upscaled particle's median of its entries' values, component by component, as pandas's
+    groupby median: the middle value, or the two middle ones' (a + b) / 2, NaN values passed over
+    (NaN where none is left); reals, integers too. Each group's values are selected in linear time in
+    the engine's blocks over the cores: a lexsort of ten million took 4.5 s, pandas 2 s."""
+    from . import _physics
+    return _physics.group_median(generator, data)
 
 
 def _extreme(data, how, element, count):

@@ -48,8 +48,10 @@ def test_groups_and_values_match_pandas(seed, labels):
     q, big = step["values"]["q"].copy(), step["values"]["kind"] * 2 ** 60 + step["values"]["kind"]
     q[::7] = np.nan
     extremes = vireo20.upscale(step["groups"], step["masses"], step["positions"], ids=step["ids"],
-                               values={"q": q, "v": step["values"]["v"], "kind": step["values"]["kind"], "big": big},
-                               reductions={"q": "min", "v": "max", "kind": "max", "big": "min"})
+                               values={"q": q, "v": step["values"]["v"], "kind": step["values"]["kind"], "big": big,
+                                       "q_median": q, "v_median": step["values"]["v"], "k_median": step["values"]["kind"]},
+                               reductions={"q": "min", "v": "max", "kind": "max", "big": "min",
+                                           "q_median": "median", "v_median": "median", "k_median": "median"})
     table = table.assign(q=q, big=big, kind=step["values"]["kind"],
                          **{f"v{k}": step["values"]["v"][:, k] for k in range(3)})
     grouped = table.groupby("key", sort=False)
@@ -58,6 +60,10 @@ def test_groups_and_values_match_pandas(seed, labels):
     assert_array_equal(extremes["kind"], grouped.kind.max())
     assert_array_equal(extremes["big"], grouped.big.min())
     assert extremes["big"].dtype == np.int64
+    # Medians as pandas's, NaN passed over, integers' as reals.
+    assert_array_equal(extremes["q_median"], grouped.q.median())
+    assert_array_equal(extremes["v_median"], np.stack([grouped[f"v{k}"].median() for k in range(3)], axis=1))
+    assert_array_equal(extremes["k_median"], grouped.kind.median())
     # The mean is unweighted, a vector's component by component, an integer's as a real; std as
     # pandas's, NaN for a lone member (values far from 0 beside their spread keep its digits).
     means = vireo20.upscale(step["groups"], step["masses"], step["positions"], ids=step["ids"],

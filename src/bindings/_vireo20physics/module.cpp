@@ -246,28 +246,40 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   return result;
 }
 
-bp::object group_spread(const bp::object& p_Generator, const bp::object& p_Values)
+// A pass over each upscaled particle's members' rows of values (group_spread, group_median): the
+// values checked and taken as float64, U+T rows of the same width made for the answer.
+template <void (*Pass)(const MPUpscaling&, const double*, std::int64_t, std::int64_t, double*,
+                       unsigned)>
+bp::object per_member_pass(const bp::object& p_Generator, const bp::object& p_Values, const char* p_Method)
 {
-  const char* const method = "group_spread";
-  const MPUpscalingGenerator& generator = stepped_generator(p_Generator, method);
+  const MPUpscalingGenerator& generator = stepped_generator(p_Generator, p_Method);
   const bp::object numpy = bp::import("numpy");
   const bp::object array = numpy.attr("asarray")(p_Values);
   const long ndim = bp::len(array.attr("shape"));
   if (ndim != 1 && ndim != 2)
-    refuse("values: shape " + text_of(array.attr("shape")) + ", expected (n,) or (n, k)", method);
+    refuse("values: shape " + text_of(array.attr("shape")) + ", expected (n,) or (n, k)", p_Method);
   const long width = ndim == 1 ? 1 : bp::extract<long>(array.attr("shape")[1])();
-  const Buffer values(as_float64(numpy, array, "values", ndim == 1 ? 0 : static_cast<int>(width), method), false);
+  const Buffer values(as_float64(numpy, array, "values", ndim == 1 ? 0 : static_cast<int>(width), p_Method), false);
   const std::int64_t rows = vireo20::ups::group_moment_rows(generator);
-  const bp::object spread = ndim == 1 ? numpy.attr("empty")(rows) : numpy.attr("empty")(bp::make_tuple(rows, width));
-  const Buffer out(spread, true);
+  const bp::object answer = ndim == 1 ? numpy.attr("empty")(rows) : numpy.attr("empty")(bp::make_tuple(rows, width));
+  const Buffer out(answer, true);
   const std::int64_t given = rows_of(values);
   {
     // The buffers are held; nothing below touches a Python object.
     const vireo20::ups::UnlockedCall unlocked(generator);
-    vireo20::ups::group_spread(generator, values.data<const double>(), given, width, out.data<double>(),
-                               vireo20::ups::thread_count());
+    Pass(generator, values.data<const double>(), given, width, out.data<double>(), vireo20::ups::thread_count());
   }
-  return spread;
+  return answer;
+}
+
+bp::object group_spread(const bp::object& p_Generator, const bp::object& p_Values)
+{
+  return per_member_pass<vireo20::ups::group_spread>(p_Generator, p_Values, "group_spread");
+}
+
+bp::object group_median(const bp::object& p_Generator, const bp::object& p_Values)
+{
+  return per_member_pass<vireo20::ups::group_median>(p_Generator, p_Values, "group_median");
 }
 
 }  // namespace
@@ -311,4 +323,11 @@ BOOST_PYTHON_MODULE(_physics)
           "Returns each upscaled particle's sample standard deviation of its members' values, column by\n"
           "column (U+T rows), as pandas's groupby std: about their mean, over n - 1; NaN for a lone member\n"
           "and each trailing entry. Bad input raises ValueError or RuntimeError.");
+  bp::def("group_median", &group_median, (bp::arg("generator"), bp::arg("values")),
+          "group_median(generator, values) -> ndarray\n\n"
+          "For the generator's step: values (E+T,) or (E+T, k) by enabled position then trailing entry.\n"
+          "Returns each upscaled particle's median of its members' values, column by column (U+T rows), as\n"
+          "pandas's groupby median: the middle value or the two middle ones' (a + b) / 2, NaN values passed\n"
+          "over (NaN where none is left); a trailing entry's own values. Bad input raises ValueError or\n"
+          "RuntimeError.");
 }

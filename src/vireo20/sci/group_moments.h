@@ -98,6 +98,13 @@ VIREO20_API void group_moments(const MPUpscaling& p_Engine, const GroupMomentsIn
 VIREO20_API void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
                               std::int64_t p_Width, double* p_Spread, unsigned p_Threads);
 
+// Each upscaled particle's median of its members' values, column by column, as pandas's groupby
+// median: the middle value, or the two middle ones' (a + b) / 2, NaN values passed over (NaN where
+// none is left); a trailing entry's own values. Rows as group_spread's, the same refusals; each group
+// by one thread, so the bits do not depend on p_Threads.
+VIREO20_API void group_median(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
+                              std::int64_t p_Width, double* p_Median, unsigned p_Threads);
+
 // omega with I omega = L for the inertia tensor p_Inertia (xx yy zz xy yz xz): the inverse when its
 // determinant exceeds 1e-6, else the pseudo-inverse over the principal moments of at least 1e-6 of
 // the largest.
