@@ -202,8 +202,9 @@ def test_one_thread_and_the_default_give_the_same_bits(tmp_path):
         "found = call(step, centres=None, mean_velocity=True)\n"
         "from vireo20 import _physics\n"
         "spread = _physics.group_spread(step['generator'], step['velocities'])\n"
+        "median = _physics.group_median(step['generator'], step['velocities'])\n"
         "np.savez(sys.argv[1], **call(step, radii=step['radii']), **{'found_' + k: v for k, v in found.items()},\n"
-        "         spread=spread)\n")
+        "         spread=spread, median=median)\n")
     outputs = []
     for threads in ("1", None):
         env = dict(os.environ)
@@ -274,14 +275,17 @@ def test_bad_arguments_raise_a_clear_error_and_change_nothing(case):
     assert call(step)["count"].sum() == len(step["positions"])
 
 
-def test_spreads_take_columns_alike_and_refuse_values_that_do_not_fit_the_step():
+@pytest.mark.parametrize("name", ["group_spread", "group_median"])
+def test_spreads_and_medians_take_columns_alike_and_refuse_values_that_do_not_fit_the_step(name):
     """(Their values against pandas: test_vireo20_upscale.)"""
-    step = make_step(11)
-    spread = _physics.group_spread(step["generator"], step["positions"])
-    assert np.isnan(spread[-step["trailing"]:]).all()
-    assert_array_equal(_physics.group_spread(step["generator"], step["positions"][:, 0]), spread[:, 0])
-    with pytest.raises(ValueError, match=r"group_spread: values has 3 rows; the step needs \d+"):
-        _physics.group_spread(step["generator"], step["positions"][:3])
+    step, method = make_step(11), getattr(_physics, name)
+    found = method(step["generator"], step["positions"])
+    # A trailing entry has no spread, and is its own median.
+    trailing = step["positions"][-step["trailing"]:]
+    assert_array_equal(found[-step["trailing"]:], np.full_like(trailing, np.nan) if name == "group_spread" else trailing)
+    assert_array_equal(method(step["generator"], step["positions"][:, 0]), found[:, 0])
+    with pytest.raises(ValueError, match=rf"{name}: values has 3 rows; the step needs \d+"):
+        method(step["generator"], step["positions"][:3])
 
 
 @pytest.mark.parametrize("enabled,trailing", [(None, 3), (None, 0), ([2], 0), ([2, 1, 0], 1)])
