@@ -1,11 +1,11 @@
-"""Where a run's results go: a partial folder that holds every step's .vtp file, the optional LAMMPS
-dump, the picture and a manifest of what is complete; the .pvd series and `summary.csv` join them
-when the last step is.
+"""Where a run's results go: a partial folder that holds every step's .vtp file, the .pvd series, the
+optional LAMMPS dump, the picture, `summary.csv` and a manifest of what is complete.
 
 The manifest lists each finished step with its file's size and CRC-32 and the dump's size after it,
 so `--resume` keeps exactly the steps whose files check and carries on from the first that does not.
-It is a journal, a JSON line appended a step, so that a step costs the same however many
-came before it (rewriting the whole list, the series and the summary each step made a run of 3000
+It is a journal, a JSON line appended a step, and the series and the summary, which list the finished
+steps too, are rewritten only once the steps have grown by an eighth since, and at the end: a step
+costs the same however many came before it (rewriting the three whole each step made a run of 3000
 small frames take 100 s instead of a few).
 """
 import concurrent.futures
@@ -101,6 +101,7 @@ class SeriesWriter:
         self.appended = {}  # the size of each file the steps append to, as the last step left it
         self._picture_record = None
         self._journal_started = False
+        self._listed = 0  # the steps the series and summary last listed
         # Step files go to the disk on their own thread, one at a time; `record` waits for a step's
         # flush before checking it, the next step need not.
         self._flushing = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-flush")
@@ -154,8 +155,10 @@ class SeriesWriter:
             except OSError:
                 pass
         self._picture_record = picture if self.picture else None
-        # The journal again, of the steps kept alone: the steps after them are appended anew.
+        # The journal again, of the steps kept alone: the steps after them are appended anew. The
+        # series and summary too, which may list steps written again now.
         self._start_journal()
+        self._write_listing()
 
     def cut_back(self, names):
         """Cuts the files of `names` that the steps append to back to their sizes at the last step kept:
@@ -230,6 +233,8 @@ class SeriesWriter:
             with open(os.path.join(self.folder, MANIFEST), "ab") as journal:
                 journal.write(_journal_line({"step": self.steps[-1],
                                              **({"picture": self._picture_record} if written.picture else {})}))
+            if len(self.series) >= self._listed + max(1, self._listed // 8):
+                self._write_listing()
         self.echo(written.text)
 
     def _draw(self, index, centres, sample, text):
@@ -247,6 +252,13 @@ class SeriesWriter:
         filesafe.write_bytes(os.path.join(self.folder, MANIFEST), b"".join(map(_journal_line, lines)))
         self._journal_started = True
 
+    def _write_listing(self):
+        """The series and the summary of the steps recorded so far."""
+        from . import write_vtk
+        filesafe.write_bytes(self.pvd, write_vtk.pvd_text(self.series, self.times).encode())
+        self._write_summary()
+        self._listed = len(self.series)
+
     def _write_summary(self):
         text = io.StringIO()
         writer = csv.writer(text, lineterminator="\n")
@@ -257,10 +269,8 @@ class SeriesWriter:
     def finish(self):
         """Closes the dump and leaves the folder as the finished series (the manifest goes)."""
         self.close()
-        from . import write_vtk
-        # Written once every step is: an empty series is still a valid, openable collection.
-        filesafe.write_bytes(self.pvd, write_vtk.pvd_text(self.series, self.times).encode())
-        self._write_summary()
+        # Every step listed; an empty series is still a valid, openable collection.
+        self._write_listing()
         # The whole-list manifest of earlier versions too, where such a run was resumed.
         for name in (MANIFEST, ".vireo20-manifest.json"):
             if os.path.exists(os.path.join(self.folder, name)):

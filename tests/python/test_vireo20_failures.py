@@ -234,6 +234,10 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
     running.send_signal(signal.SIGKILL)
     running.wait()
     assert not out.exists() and partial.is_dir()
+    # The partial series lists none but finished steps, those of the manifest.
+    listed = (partial / "upscaled.pvd").read_text().count("<DataSet ")
+    finished = (partial / ".vireo20-manifest.jsonl").read_text().count('"step": ')
+    assert 1 <= listed <= finished
     # A listed step file damaged since: its checksum no longer matches, so it is written again.
     with open(partial / "upscaled_000001.vtp", "r+b") as damaged:
         damaged.seek(-100, os.SEEK_END)
