@@ -110,7 +110,8 @@ def _skip_chunks(file, header):
     for _ in range(header["chunks"]):
         n, = file.take("<i", header["timestep"])
         if n < 0 or file.stream.tell() + 8 * n > file.size:
-            raise InputError(file.path, header["timestep"], "-", "the file ends inside the frame (cut short?)")
+            raise InputError(file.path, header["timestep"], "-", "the file ends inside the frame (cut short? a dump "
+                             "still being written ends so: --frames :-1 leaves its last frame out)")
         file.stream.seek(8 * n, os.SEEK_CUR)
         total += n
     return total

@@ -559,7 +559,7 @@ def binary_frame(step, columns, rows, old=False, units="lj", time=None, bounds=(
 BINARY = b"".join(binary_frame(step, COLUMNS, ROWS, time=step * 0.5) for step in (0, 10, 20))
 _BINARY_LAST = BINARY.index(binary_frame(20, COLUMNS, ROWS, time=10.0))
 BINARY_MALFORMED = {  # bytes, frames loaded before the error, the error after "path: "
-    "cut short": (BINARY[:-5], 2, "step 20: the file ends inside the frame (cut short?)"),
+    "cut short": (BINARY[:-5], 2, "step 20: the file ends inside the frame (cut short? a dump still being written"),
     "cut in the header": (BINARY[:_BINARY_LAST + 30], 2, "step #2 of the file: the file ends inside a "
                                                          "frame's header"),
     "flipped name length": (BINARY[:_BINARY_LAST + 1] + b"\xf0" + BINARY[_BINARY_LAST + 2:], 2,
@@ -577,6 +577,7 @@ def test_a_malformed_binary_frame_stops_the_series_after_the_frames_before_it(tm
     path = write(tmp_path, data, name="atoms.bin")
     frames, error = run(path)
     assert len(frames) == before and error is not None and error.startswith(f"{path}: {message}"), error
+    assert ("--frames :-1 leaves its last frame out" in error) == (case == "cut short")
 
 
 def test_binary_dumps_give_the_frames_of_the_text_dump(tmp_path):
