@@ -34,7 +34,7 @@ import re
 import numpy as np
 
 from .frames import InputError
-from .reading import (COMPRESSED, FrameLoader, Loaders, cached_open, files_ending, inflated, kept_bytes,
+from .reading import (FrameLoader, Loaders, cached_open, files_ending, inflated, is_compressed, kept_bytes,
                       named_frame, plain_number, step_files)
 
 EXTENSIONS = (".csv", ".csv.gz", ".csv.zst", ".tsv")
@@ -78,8 +78,7 @@ class _Table:
 
     def __init__(self, path):
         self.path = path
-        with open(path, "rb") as stream:
-            compressed = stream.read(4).startswith(COMPRESSED)
+        compressed = is_compressed(path)
         self.text = inflated(path) if compressed else None
         head = self.text if compressed else _head(path)
         size = self._content_end(len(self.text) if compressed else os.path.getsize(path))
@@ -153,12 +152,12 @@ class _Table:
         text, count = self.rows(self.first, end)
         while wanted:
             _, fault = parse_table(text, count, len(self.names), [("i", [k]) for k in wanted])
-            if fault is None or fault[0] != "bad_value" or fault[2] not in wanted:
+            problem, _, column, _, value, _ = fault or (None,) * 6
+            if problem != "bad_value" or column not in wanted:
                 return   # faults of the rows themselves are the frame's to name
-            column = fault[2]
             wanted.remove(column)
             try:
-                float(fault[4])
+                float(value)
                 self.kinds[column] = "f"
             except ValueError:
                 pass   # text where numbers were: the frame's parse names it

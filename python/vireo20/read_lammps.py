@@ -53,7 +53,7 @@ import numpy as np
 
 from . import lammps_binary
 from .frames import Box, Frame, InputError, Series
-from .reading import COMPRESSED, natural_key
+from .reading import is_compressed, natural_key
 
 INTEGER_COLUMNS = frozenset(("id", "mol", "type", "proc", "procp1", "ix", "iy", "iz"))
 # The groups by default: molecules, else LIGGGHTS's multisphere bodies (-1: a sphere on its own).
@@ -292,12 +292,6 @@ def _binary(path):
     return lammps_binary.sniff(path, head(path))
 
 
-def _compressed(path):
-    with open(path, "rb") as stream:
-        magic = stream.read(4)
-    return magic[:2] == _GZIP_MAGIC or magic == _ZSTD_MAGIC
-
-
 class _Refusal(Exception):
     """A problem of a frame found here: (array, problem), to be named with the frame's file and step."""
 
@@ -527,18 +521,20 @@ class _Where:
         item, problem, timestep, whole_file = error.args
         if whole_file:
             return InputError(self.path, "-", "-", problem)
-        if problem.startswith("truncated") and not _compressed(self.path):
+        if problem.startswith("truncated") and not _compressed(self.path, False):
             # A run still writing its dump: the frames before the cut are whole.
             problem += " (a dump still being written ends so: --frames :-1 leaves its last frame out)"
         return InputError(self.path, timestep if timestep is not None else self.step, item, problem)
 
 
-def _compressed(path):
+def _compressed(path, unreadable=None):
+    """Whether the file is gzip or zstd; `unreadable` where it cannot be read, if given."""
     try:
-        with open(path, "rb") as stream:
-            return stream.read(4).startswith(COMPRESSED)
+        return is_compressed(path)
     except OSError:
-        return False
+        if unreadable is None:
+            raise
+        return unreadable
 
 
 def _call(where, method, *arguments):

@@ -311,6 +311,12 @@ def cached_open(path, opener, *arguments):
 COMPRESSED = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd")
 
 
+def is_compressed(path):
+    """Whether the file is gzip or zstd, by its first bytes (OSError as it comes)."""
+    with open(path, "rb") as stream:
+        return stream.read(4).startswith(COMPRESSED)
+
+
 def inflated(path):
     """The whole text of a gzip or zstd file."""
     try:

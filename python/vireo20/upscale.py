@@ -403,8 +403,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     unit_masses = lambda: quill20.asarray(np.ones(n))
     reduced = {name: mean_velocity if name == "velocity" and mean_velocity is not None
                else _extreme(data, how_reduced[name], element, u + t) if how_reduced[name] in ("min", "max")
-               else _spread(generator, data) if how_reduced[name] == "std"
-               else _median(generator, data) if how_reduced[name] == "median"
+               else _per_member(generator, data, how_reduced[name]) if how_reduced[name] in ("std", "median")
                else _reduce(step, quill20, generator, name, data, how_reduced[name],
                             unit_masses() if how_reduced[name] == "mean" else mass_array)
                for name, data in values.items()}
@@ -516,13 +515,15 @@ def _reduce(step, quill20, generator, name, data, how, masses):
     return np.stack([one(data[:, k]) for k in range(data.shape[1])], axis=1)
 
 
-def _spread(generator, data):
-    """Each upscaled particle's sample standard deviation of its entries' values, component by
-    component, as pandas's groupby std (n - 1 below; NaN for a lone member): about the mean, in a
-    second walk over each group's members (a sum of squares would lose the digits of a value large
-    beside its spread)."""
+def _per_member(generator, data, how):
+    """Each upscaled particle's "std" or "median" of its entries' values, component by component, as
+    pandas's groupby std and median, in the engine's blocks over the cores. std: the sample standard
+    deviation (n - 1 below; NaN for a lone member) about the mean, in a second walk over each group's
+    members (a sum of squares would lose the digits of a value large beside its spread). median: the
+    middle value, or the two middle ones' (a + b) / 2, NaN values passed over (NaN where none is
+    left), selected in linear time (a lexsort of ten million took 4.5 s, pandas 2 s)."""
     from . import _physics
-    return _physics.group_spread(generator, data)
+    return (_physics.group_spread if how == "std" else _physics.group_median)(generator, data)
 
 
 def _dipole(quill20, generator, positions, centres, element, values):
@@ -544,15 +545,6 @@ def _dipole(quill20, generator, positions, centres, element, values):
     sum_class = quill20.grid_function_class("float64")
     return np.stack([generator.Sum(sum_class(quill20.asarray(np.ascontiguousarray(moments[:, k])), 1)).to_numpy()
                      for k in range(3)], axis=1)
-
-
-def _median(generator, data):
-    """Each upscaled particle's median of its entries' values, component by component, as pandas's
-    groupby median: the middle value, or the two middle ones' (a + b) / 2, NaN values passed over
-    (NaN where none is left); reals, integers too. Each group's values are selected in linear time in
-    the engine's blocks over the cores: a lexsort of ten million took 4.5 s, pandas 2 s."""
-    from . import _physics
-    return _physics.group_median(generator, data)
 
 
 def _extreme(data, how, element, count):

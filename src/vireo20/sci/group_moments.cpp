@@ -495,17 +495,19 @@ void group_median(const MPUpscaling& p_Engine, const double* p_Values, std::int6
   const auto* ranges = frame.ranges;
   const std::int32_t* positions = frame.positions;
   each_piece(frame, p_Threads, [&](std::int32_t p_Begin, std::int32_t p_End, std::int32_t p_Last) {
-    std::vector<double> members;
+    // Each column's numbers of the group's members, gathered in one walk over them.
+    std::vector<std::vector<double>> columns(static_cast<std::size_t>(p_Width));
     for (std::int32_t e = p_Begin; e < p_End; ++e) {
       const std::int32_t first = ranges[e].first, count = ranges[e].second;
+      for (auto& column : columns) column.clear();
+      for (std::int32_t k = first; k < first + count; ++k) {
+        if (k + prefetch_distance < p_Last) __builtin_prefetch(p_Values + positions[k + prefetch_distance] * p_Width);
+        const double* row = p_Values + std::int64_t(positions[k]) * p_Width;
+        for (std::int64_t c = 0; c < p_Width; ++c)
+          if (!std::isnan(row[c])) columns[static_cast<std::size_t>(c)].push_back(row[c]);
+      }
       for (std::int64_t c = 0; c < p_Width; ++c) {
-        members.clear();
-        for (std::int32_t k = first; k < first + count; ++k) {
-          if (c == 0 && k + prefetch_distance < p_Last)
-            __builtin_prefetch(p_Values + positions[k + prefetch_distance] * p_Width);
-          const double value = p_Values[std::int64_t(positions[k]) * p_Width + c];
-          if (!std::isnan(value)) members.push_back(value);
-        }
+        std::vector<double>& members = columns[static_cast<std::size_t>(c)];
         const std::size_t n = members.size();
         double& out = p_Median[e * p_Width + c];
         if (n == 0) {
