@@ -184,11 +184,13 @@ class SeriesWriter:
             name = step_file(result.index)
             path = os.path.join(self.folder, name)
             written = write_vtk.write_polydata(path, result.to_vtk())
-            # The step file is written around the page cache where the file system allows it. Where
+            # A large step file is written around the page cache where the file system allows it. Where
             # it went through the cache, it goes to the disk while the dump frame and the picture are
             # made and the next step is read and reduced: handing a large file to the disk blocks for
-            # a while (0.2-0.9 s for 260-690 MB), mostly waiting, without the interpreter lock.
-            flushed = self._flushing.submit(filesafe.start_flush, path)
+            # a while (0.2-0.9 s for 260-690 MB), mostly waiting, without the interpreter lock. Small
+            # ones are left to the commit's flush of them all.
+            alone = written is None or written[0] >= filesafe.SYNCED_ALONE_FROM
+            flushed = self._flushing.submit(filesafe.start_flush, path) if alone else None
             dump_size = 0
             if self._dump is not None:
                 dump_size = self._dump.write_frame(result, self.wrapped_dump)
@@ -208,9 +210,10 @@ class SeriesWriter:
         """Checks a written step's file on the disk and lists the step as complete."""
         from . import write_vtk
         with filesafe.writing(self.folder):
-            written.flushed.result()
+            if written.flushed is not None:
+                written.flushed.result()
             size, crc = filesafe.checked_file(os.path.join(self.folder, written.file), write_vtk.FILE_END,
-                                              written.written)
+                                              written.written, sync=written.flushed is not None)
             if written.picture is not None:
                 picture = written.picture.result()
                 self.picture = os.path.join(self.folder, picture["file"])

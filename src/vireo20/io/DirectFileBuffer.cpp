@@ -243,7 +243,13 @@ bool DirectFileBuffer::close()
 {
   if (m_File < 0) return false;
   note_high_water();
-  if (m_Error == 0 && write_pending() && (m_Head == nullptr || write_at(m_Head, m_Chunk, 0))) {
+  if (m_Error == 0 && m_StageStart == 0) {
+    // A file within one chunk goes through the cache in one write, to reach the disk with the files
+    // written beside it: written around it, each small step file waited for the disk (0.60 against
+    // 0.52 ms a step file of 100 atoms here, more where the disk is slower).
+    write_cached(m_Stage, m_StageHigh, 0);
+    sum(m_Stage, m_StageHigh);
+  } else if (m_Error == 0 && write_pending() && (m_Head == nullptr || write_at(m_Head, m_Chunk, 0))) {
     // The whole blocks around the cache; the last part block through it, so the file ends where
     // its data does.
     const std::size_t whole = m_StageHigh / block * block;

@@ -15,6 +15,9 @@
 // every byte goes to the disk once and in its final form: the buffer then knows the CRC-32 of the
 // file it wrote, and the check after it need not read the file back (which took the disk as long
 // again as the write, beside the next step's).
+//
+// A file that fits in its first chunk is written through the cache at close, in one piece: a small
+// file gains nothing from going around it, and its write would wait for the disk.
 #pragma once
 
 #include <sys/types.h>
