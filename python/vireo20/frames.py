@@ -301,6 +301,8 @@ class SlicedSeries(Series):
             if loader.index in positions:
                 yield _Renumbered(loader, k)
                 k += 1
+                if k == len(positions):
+                    return  # not a frame more: a dump still being written ends in a cut one
 
     def finish(self):
         if self.key.stop is None or (self.key.step or 1) < 0:

@@ -519,12 +519,16 @@ class _Where:
 
     def native(self, error):
         item, problem, timestep, whole_file = error.args
-        if whole_file:
-            return InputError(self.path, "-", "-", problem)
-        if problem.startswith("truncated") and not _compressed(self.path, False):
+        if problem.startswith(_CUT_STREAM) or (problem.startswith("truncated") and not _compressed(self.path, False)):
             # A run still writing its dump: the frames before the cut are whole.
             problem += " (a dump still being written ends so: --frames :-1 leaves its last frame out)"
+        if whole_file:
+            return InputError(self.path, "-", "-", problem)
         return InputError(self.path, timestep if timestep is not None else self.step, item, problem)
+
+
+# How the reader says that a compressed stream ends before its end: between frames, then inside one.
+_CUT_STREAM = ("the compressed file is cut short", "the compressed file is damaged or cut short")
 
 
 def _compressed(path, unreadable=None):
@@ -1019,9 +1023,17 @@ class LammpsSeries(Series):
         if path not in self._lengths:
             reader = _call(_Where(path, 0), _native().Reader, path, "ATOMS")
             count = 0
-            while _call(_Where(path, count), reader.next_header) is not None:
-                count += 1
-            reader.close()
+            try:
+                while _call(_Where(path, count), reader.next_header) is not None:
+                    count += 1
+            except InputError as error:
+                # A dump still being written, which --frames :-1 reads: counted up to its cut, the
+                # frame it cuts included (no byte of which was there where it cuts between frames).
+                if not error.problem.startswith(_CUT_STREAM):
+                    raise
+                count += error.step == "-"
+            finally:
+                reader.close()
             self._lengths[path] = count
         return self._lengths[path]
 

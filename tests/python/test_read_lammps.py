@@ -181,8 +181,11 @@ def test_a_malformed_frame_stops_the_series_after_the_frames_before_it(tmp_path,
     path = write(tmp_path, text, compressed)
     frames, error = run(path)
     assert len(frames) == before and error is not None and error.startswith(f"{path}: {message}"), error
-    # A plain dump cut short (still being written) can be read without its last frame.
-    assert ("--frames :-1 leaves its last frame out" in error) == ("truncated" in message and not compressed)
+    # A dump cut short (still being written) can be read without its last frame, a compressed one too.
+    cut = ("truncated" in message and not compressed) or case.endswith(" cut")
+    assert ("--frames :-1 leaves its last frame out" in error) == cut
+    if cut:
+        assert digest(read_lammps.open_series(path)[:-1]) == digest(frames)
 
 
 @pytest.mark.parametrize("how", PACK)
