@@ -114,11 +114,42 @@ class Box:
 
     def shifts(self, displacement):
         """Whole numbers of edge vectors (n, 3), in the periodic directions only, that bring each
-        displacement to its minimum image: add `images @ edges`."""
-        fractions = self.fractions(displacement)
-        shifts = -np.round(fractions)
-        shifts[:, ~self.periodic] = 0.0
+        displacement to its minimum image: add `images @ edges`.
+
+        In a tilted box the image is LAMMPS's (`Domain::minimum_image`): in the box's restricted form,
+        the nearest along z by c, then along y by b, then along x by a, so that each component ends
+        within half the box's width. Rounding in edge units instead took a sheared box's compact
+        molecule, longer than half an edge in those units, apart."""
+        if not self.triclinic:
+            shifts = -np.round(self.fractions(displacement))
+            shifts[:, ~self.periodic] = 0.0
+            return shifts
+        moved, lower = self._turned(displacement)
+        shifts = np.zeros_like(moved)
+        for axis in (2, 1, 0):
+            if self.periodic[axis]:
+                shifts[:, axis] = -np.round(moved[:, axis] / lower[axis, axis])
+                moved[:, :axis + 1] += shifts[:, axis, None] * lower[axis, :axis + 1]
         return shifts
+
+    def widths(self, displacement):
+        """Displacements (n, 3) in units of the box's widths along the x, y and z of its restricted form
+        (in edge units where it is not tilted): a group whose members lie within half of each from one
+        another has one minimum image (`shifts`)."""
+        if not self.triclinic:
+            return self.fractions(displacement)
+        moved, lower = self._turned(displacement)
+        return moved / np.diag(lower)
+
+    def _turned(self, displacement):
+        """(a copy of the displacements, the edges), both turned to LAMMPS's restricted form of the box
+        (a along x, b in the xy plane: the edges lower triangular with a positive diagonal)."""
+        displacement = np.array(displacement, dtype=np.float64)
+        if self.restricted:
+            return displacement, self.edges
+        q, r = np.linalg.qr(self.edges.T)
+        signs = np.where(np.diag(r) < 0, -1.0, 1.0)
+        return displacement @ (q * signs), (r * signs[:, None]).T
 
     def minimum_image(self, displacement):
         displacement = np.asarray(displacement, dtype=np.float64)

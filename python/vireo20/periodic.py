@@ -23,7 +23,7 @@ def widest_groups(positions, anchor, element, groups, box, limit=0.5):
     """Groups whose members, made whole about the anchor, still span more than `limit` of the box
     in a periodic direction: [(group, direction, span in box lengths)], widest first."""
     from . import _groups
-    fractions = box.fractions(positions - positions[anchor])
+    fractions = box.widths(positions - positions[anchor])
     element = np.ascontiguousarray(element, dtype=np.int32)
     found = []
     for axis in np.flatnonzero(box.periodic):

@@ -89,14 +89,15 @@ COLUMNS = {"count": 1, "centre": 3, "velocity": 3, "radius_of_gyration": 1, "gyr
            "internal_kinetic_energy": 1}
 
 
-def write_molecules(path, molecules=70, seed=11, charged=False):
-    """Chains of 1 to 5 atoms; `charged`: atom style full, with charges (a molecule's do not add to 0)."""
+def write_molecules(path, molecules=70, seed=11, charged=False, longest=5, tilted=False):
+    """Chains of 1 to `longest` atoms; `charged`: atom style full, with charges (a molecule's do not
+    add to 0); `tilted`: a triclinic box (its tilts 0), which LAMMPS can then shear."""
     rng = np.random.default_rng(seed)
     atoms, bonds = [], []
     for mol in range(1, molecules + 1):
         start, direction = rng.uniform(0, SIDE, 3), rng.normal(size=3)
         direction /= np.linalg.norm(direction)
-        for k in range(rng.integers(1, 6)):
+        for k in range(rng.integers(1, longest + 1)):
             # Unwrapped: read_data maps each atom into the box and keeps the molecule whole in its image flags.
             atoms.append((mol, rng.integers(1, 4), *(start + 0.95 * k * direction)))
             if k:
@@ -105,7 +106,8 @@ def write_molecules(path, molecules=70, seed=11, charged=False):
     rows = "\n".join(f"{i + 1} {m} {t}{q} {x!r} {y!r} {z!r}" for i, ((m, t, x, y, z), q) in enumerate(zip(atoms, charges)))
     links = "\n".join(f"{i + 1} 1 {a} {b}" for i, (a, b) in enumerate(bonds))
     path.write_text(f"molecules\n\n{len(atoms)} atoms\n{len(bonds)} bonds\n3 atom types\n1 bond types\n"
-                    f"2 extra bond per atom\n\n0 {SIDE} xlo xhi\n0 {SIDE} ylo yhi\n0 {SIDE} zlo zhi\n\n"
+                    f"2 extra bond per atom\n\n0 {SIDE} xlo xhi\n0 {SIDE} ylo yhi\n0 {SIDE} zlo zhi\n"
+                    f"{'0 0 0 xy xz yz' if tilted else ''}\n\n"
                     f"Masses\n\n1 1.0\n2 2.5\n3 0.7\n\nAtoms # {'full' if charged else 'bond'}\n\n{rows}\n\nBonds\n\n{links}\n")
 
 
@@ -187,6 +189,44 @@ def test_every_group_array_equals_lammps_chunk_computes(simulation, tmp_path, du
         pairs = {tuple(sorted(p)) for p in group[lines].tolist()}
         assert len(pairs) == len(lines) and all(a != b for a, b in pairs)
     assert dump != "wrapped" or crossing
+
+
+SHEAR = SETUP.replace("fix move all nve", "fix move all nvt/sllod temp 2.0 2.0 0.5") + f"""
+fix shear all deform 1 xy erate 2.0 remap v flip yes
+compute cc all chunk/atom molecule
+compute com all com/chunk cc
+fix chunks all ave/time {EVERY} 1 {EVERY} c_com[*] file chunks.txt mode vector format " %.17g"
+dump imaged all custom {EVERY} imaged.dump id mol type mass x y z ix iy iz
+dump wrapped all custom {EVERY} wrapped.dump id mol type mass x y z
+dump_modify imaged format float %.17g
+dump_modify wrapped format float %.17g
+thermo_style custom step xy
+thermo {EVERY}
+timestep 0.004
+run 400
+"""
+
+
+def test_centres_in_a_sheared_box_that_flips_are_lammps_com_chunk(tmp_path):
+    """Shear flow as LAMMPS runs it: the box tilts to its limit and flips back, the image flags jump,
+    molecules wrapped in it are made whole across its slanted faces."""
+    write_molecules(tmp_path / "molecules.data", longest=3, tilted=True)
+    (tmp_path / "in.shear").write_text(SHEAR)
+    printed = run_lammps(tmp_path, "in.shear")
+    thermo = printed[printed.index("Step"):printed.index("Loop time")].splitlines()[1:]
+    tilts = [float(line.split()[1]) for line in thermo if not line.startswith("WARNING")]
+    assert sum(later < earlier for earlier, later in zip(tilts, tilts[1:])) >= 3  # it flipped back, again and again
+    expected = lammps_frames(tmp_path / "chunks.txt", 3)
+    for dump in ("imaged", "wrapped"):
+        frames = list(vireo20.open(str(tmp_path / f"{dump}.dump")))
+        result = vireo20.run(str(tmp_path / f"{dump}.dump"), tmp_path / dump, picture_step=None)
+        for frame, path in zip(frames, result.files):
+            got = read_vtp(path)
+            own = got["image_of"] == -1 if "image_of" in got else slice(None)
+            offset = got["points"][own] - expected[frame.timestep][got["group_id"][own] - 1]
+            if dump == "wrapped":
+                offset = frame.box.minimum_image(offset)
+            assert_allclose(offset, 0, atol=1e-12, err_msg=f"{dump} at {frame.timestep}")
 
 
 def test_a_dump_without_molecules_or_masses_takes_them_from_its_data_file(simulation, tmp_path):

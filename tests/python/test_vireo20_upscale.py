@@ -190,6 +190,28 @@ def test_wrapped_groups_are_made_whole_and_lines_go_to_the_nearest_image(box):
     assert len(direct.points) == 4 and direct.image_of[3] == 2
 
 
+@pytest.mark.parametrize("tilts, turned", [((-4.4, 0, 0), False), ((4.4, 3.9, -4.1), False), ((4.4, 3.9, -4.1), True)],
+                         ids=["sheared", "tilted", "general"])
+def test_a_member_within_half_the_box_widths_is_found_in_a_box_tilted_to_its_limit(tilts, turned):
+    """LAMMPS's nearest image: within half the box's widths along x, y and z of its restricted form.
+    A sheared box's compact molecule reaches further than half an edge in edge units."""
+    rng = np.random.default_rng(5)
+    box = Box.from_lammps([0, 0, 0], [9, 9, 9], tilts, [True] * 3)
+    turn = np.linalg.qr(rng.normal(size=(3, 3)))[0] if turned else np.eye(3)
+    turn *= np.linalg.det(turn)  # a rotation, not a mirror
+    near = rng.uniform(-0.49, 0.49, (2000, 3)) * 9.0
+    moved = rng.integers(-3, 4, (2000, 3))
+    if turned:
+        box, near = Box([1.0, -2.0, 0.5], box.edges @ turn, [True] * 3), near @ turn
+    assert_array_equal(box.shifts(near + moved @ box.edges), -moved)
+    # A dimer wrapped about its first member at the far corner of that reach is one group, not refused.
+    far = np.array([[4.4, 4.4, -4.4]]) @ turn
+    true = np.concatenate([np.zeros((1, 3)), far]) + box.origin + 0.01
+    wrapped, _ = box.wrap(true)
+    result = vireo20.upscale(np.array([1, 1]), np.ones(2), wrapped, box=box, wrapped=True)
+    assert_allclose(box.minimum_image(result.centres - true.mean(axis=0)), 0, atol=1e-12)
+
+
 def test_a_group_wider_than_half_the_box_is_refused():
     positions = np.array([[1.0, 5, 5], [4.5, 5, 5], [8.0, 5, 5]])
     with pytest.raises(InputError, match="upscaled particle 0 spans 0.65 of the box along x"):
