@@ -74,7 +74,8 @@ def parser():
                     help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none), or of "
                          "the boxes LAMMPS's dump vtk writes beside its files (default none)")
     up.add_argument("--group-by", metavar="COLUMN",
-                    help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group")
+                    help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group; "
+                         "with bins, the groups are binned by their centres of mass")
     up.add_argument("--cluster", metavar="CUTOFF|contacts",
                     help="group the particles by each step's clusters: chains of particles closer than CUTOFF, "
                          "through the periodic faces (LAMMPS's compute cluster/atom, OVITO's cluster analysis), "

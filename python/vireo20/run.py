@@ -165,17 +165,23 @@ def run_step(loader, options, keep_source=False):
         reductions = {**reductions, **{name: "sum" for name in per_volume}}
     dimension = options.dimension or 3
     wrapped = _clustered(frame, arguments, options.cluster) if options.cluster is not None else None
+    source_arguments, groups = arguments, None
+    if options.bins is not None and options.group_by is not None:
+        groups, arguments = _groups_as_particles(frame, arguments, reductions, dimension)
     volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
-    if volume is not None and _with_solid_volume(arguments, dimension):
+    if volume is not None and (SOLID in arguments["values"] if groups is not None
+                               else _with_solid_volume(arguments, dimension)):
         reductions = {**(reductions or {}), SOLID: "sum"}
     # Particles in one plane with no velocity across it are a 2d simulation's, whose temperatures
     # and bin volumes count two dimensions: the user is told where none was given.
     flat = options.dimension is None and (options.temperature or options.bins is not None) and _flat(arguments)
     # The picture's sample is taken beside the reduction, whose native parts let go of the interpreter:
     # at ten million particles it took 0.25 s after it, before the step could be written.
-    sampling = _sampling().submit(_source_sample, frame.positions, arguments) if keep_source else None
+    sampling = _sampling().submit(_source_sample, frame.positions, source_arguments) if keep_source else None
     result = upscale(**arguments, reductions=reductions, index=frame.index, shape=options.shape,
                      temperature=options.temperature, dimension=dimension, coordination=options.coordination)
+    if groups is not None:
+        _through_groups(result, groups, arguments)
     result.flat, result.renamed = flat, renamed
     if wrapped:
         # Made whole already; the centres stay those of a wrapped input for the steps after.
@@ -271,6 +277,45 @@ def _binned(frame, arguments, bins, dimension):
     if not labels.all():
         _leave_out(arguments, np.flatnonzero(labels))
     return volume
+
+
+# How a value is reduced over a group's members, where the bins then reduce the groups' values as
+# asked: sums of sums, averages by mass of averages by mass, extremes of extremes, any member's; a
+# spread or a median over the groups' means.
+_WITHIN_GROUPS = {"std": "mean", "median": "mean"}
+
+
+def _groups_as_particles(frame, arguments, reductions, dimension):
+    """Upscales the step's groups, whose centres the bins then gather as particles: (the groups'
+    result, the arguments of the step of groups). Each group keeps its parent's id."""
+    within = {name: _WITHIN_GROUPS.get(how, how) for name, how in (reductions or {}).items()}
+    if _with_solid_volume(arguments, dimension):
+        within[SOLID] = "sum"
+    groups = upscale(**{**arguments, "contacts": None, "contact_kinds": None, "contact_values": None,
+                        "physics": "none"}, reductions=within, index=frame.index, dimension=dimension)
+    u, first_id = groups.u, arguments.get("first_id", 0)
+    step = dict(masses=groups.masses[:u], positions=groups.centres[:u], box=arguments.get("box"), wrapped=False,
+                values={name: values[:u] for name, values in groups.values.items()},
+                ids=groups.parent_id[:u] + first_id, first_id=first_id, physics=arguments["physics"],
+                **{key: arguments[key] for key in ("units", "timestep", "source") if key in arguments})
+    return groups, step
+
+
+def _through_groups(result, groups, arguments):
+    """The result of the bins of the groups as that of the step's particles: the bin of each particle
+    (of the groups the bins keep), and their counts, mass and time."""
+    ids = groups.parent_id[:groups.u] + arguments["first_id"]
+    # The groups the bins kept, as their parents' ids tell (one parent a group).
+    entry = np.full(groups.u, -1, np.int64)
+    entry[np.searchsorted(ids, arguments["ids"], sorter=np.argsort(ids))
+          if len(ids) else []] = np.arange(len(arguments["ids"]))
+    of_particle = entry[np.asarray(groups.element)[:groups.e]]
+    if len(arguments["ids"]) < groups.u:
+        of_particle = of_particle[of_particle >= 0]
+    result.element = np.asarray(result.element)[of_particle]
+    result.n, result.e = groups.n, len(of_particle)
+    result.mass_before, result.drift = groups.mass_before, max(groups.drift, result.drift)
+    result.seconds += groups.seconds
 
 
 def _clustered(frame, arguments, clusters):
@@ -503,9 +548,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     if bins is not None:
         from .binning import Bins, Binning
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
-        if group_by is not None:
-            raise ValueError("give --group-by or bins, not both (to bin the groups by their centres, upscale them "
-                             "into a dump with --lammps-dump, then bin that dump)")
+        if group_by is not None and coordination not in (None, False):
+            raise ValueError("--coordination goes with bins of particles, not of groups (--group-by)")
     if coordination is not True and coordination not in (None, False):
         given = coordination
         try:

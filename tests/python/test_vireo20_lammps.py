@@ -229,6 +229,25 @@ def test_centres_in_a_sheared_box_that_flips_are_lammps_com_chunk(tmp_path):
             assert_allclose(offset, 0, atol=1e-12, err_msg=f"{dump} at {frame.timestep}")
 
 
+@pytest.mark.parametrize("dump", ["imaged", "wrapped"])
+def test_bins_of_the_molecules_are_the_bins_of_a_dump_of_the_molecules(simulation, tmp_path, dump):
+    """--group-by with bins, in one run: what binning the molecules' own dump gives, each molecule's
+    atoms in the bin of its centre."""
+    path, options = str(simulation / f"{dump}.dump"), dict(bins=["z:1.5"], picture_step=None,
+                                                            reductions={"force": "max", "velocity": "sum"})
+    vireo20.run(path, tmp_path / "molecules", lammps_dump=tmp_path / "molecules.dump", physics="none",
+                picture_step=None, reductions={"force": "max", "velocity": "sum"})
+    one = vireo20.run(path, tmp_path / "one", group_by="mol", contacts=str(simulation / "contacts.dump"), **options)
+    two = vireo20.run(str(tmp_path / "molecules.dump"), tmp_path / "two", **options)
+    assert len(one.files) == len(two.files) == 11
+    for frame, mine, theirs in zip(vireo20.open(path), one.files, two.files):
+        got, want = read_vtp(mine), read_vtp(theirs)
+        for name in set(want) - {"element_particle_index", "mol"}:
+            assert_array_equal(got[name], want[name], err_msg=name)
+        pairs = np.unique(np.column_stack([frame.columns["mol"], got["element_particle_index"]]), axis=0)
+        assert len(pairs) == len(np.unique(frame.columns["mol"])) == got["count"].sum()
+
+
 def test_a_dump_without_molecules_or_masses_takes_them_from_its_data_file(simulation, tmp_path):
     """The moving selection's dump stripped of mol and mass: its data file, matched by atom id, gives
     the very arrays the full dump does, contact lines too, on a machine without MDAnalysis too."""
