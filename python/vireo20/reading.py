@@ -136,6 +136,16 @@ TRIPLETS = {"v": "velocity", "f": "force", "omega": "omega", "tq": "tq", "angmom
 _RANGE = re.compile(r"(.+)\[(\d+)-(\d+)\]$")
 
 
+def triplet_of(name):
+    """The vector `join_triplets` reads the scalar column `name` into (`vx` -> `velocity`, `c_X[2]` ->
+    `c_X`), or None."""
+    stem, axis = name[:-1], name[-1:]
+    if axis in ("x", "y", "z") and stem in TRIPLETS:
+        return TRIPLETS[stem]
+    found = re.match(r"(.+)\[[123]\]$", name)
+    return found.group(1) if found else None
+
+
 def join_triplets(columns):
     """LAMMPS's scalar triplets as one vector each: `vx vy vz` as `velocity`, `c_X[1] c_X[2] c_X[3]`
     as `c_X`, ...; LAMMPS's dump vtk's vectors of a compute's columns, `c_X[1-3]` (and `c_X[4-6]`

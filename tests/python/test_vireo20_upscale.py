@@ -230,6 +230,9 @@ def test_a_group_wider_than_half_the_box_is_refused():
     (dict(ids=np.array([4, 2, 4])), "array 'id': id 4 appears more than once"),
     (dict(values={"mass": np.ones(3)}), "array 'mass': the name is taken"),
     (dict(enabled=np.array([0, 3])), "array 'enabled': id 3 at position 1 is outside 0..2"),
+    (dict(values={"velocity": np.ones((3, 3))}, reductions={"vx": "mean"}),
+     "array 'vx': no such value array to reduce (the step has: velocity; its column is read as a component of "
+     "'velocity')"),
 ])
 def test_impossible_values_are_refused_by_array_and_row(bad, message):
     arguments = {**dict(groups=np.array([1, 1, 0]), masses=np.ones(3), positions=np.zeros((3, 3))), **bad}
