@@ -303,18 +303,18 @@ def _groups_as_particles(frame, arguments, reductions, dimension):
 
 def _through_groups(result, groups, arguments):
     """The result of the bins of the groups as that of the step's particles: the bin of each particle
-    (of the groups the bins keep), and their counts, mass and time."""
+    (of the groups the bins keep), their counts and the time of both."""
     ids = groups.parent_id[:groups.u] + arguments["first_id"]
     # The groups the bins kept, as their parents' ids tell (one parent a group).
+    order = np.argsort(ids)
     entry = np.full(groups.u, -1, np.int64)
-    entry[np.searchsorted(ids, arguments["ids"], sorter=np.argsort(ids))
-          if len(ids) else []] = np.arange(len(arguments["ids"]))
+    entry[order[np.searchsorted(ids, arguments["ids"], sorter=order)]] = np.arange(len(arguments["ids"]))
     of_particle = entry[np.asarray(groups.element)[:groups.e]]
     if len(arguments["ids"]) < groups.u:
         of_particle = of_particle[of_particle >= 0]
     result.element = np.asarray(result.element)[of_particle]
     result.n, result.e = groups.n, len(of_particle)
-    result.mass_before, result.drift = groups.mass_before, max(groups.drift, result.drift)
+    result.drift = max(groups.drift, result.drift)
     result.seconds += groups.seconds
 
 
