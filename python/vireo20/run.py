@@ -515,7 +515,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     and `msd` from the first step, and `vacf` its `vacf` (`vireo20.displacement`); `units` names the
     LAMMPS unit style where the input does not (energies then in its units) and `temperature` adds
     each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts, or a
-    `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`);
+    `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`),
+    or with `group_by` the groups by the places of their centres of mass;
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
     (`vireo20.clustering`); `coordination` True adds each upscaled particle's contact counts, fabric
