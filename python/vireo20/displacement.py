@@ -38,8 +38,9 @@ class Displacements:
     def __init__(self, named=None, centres=None, velocities=None, msd=True, vacf=False):
         self.msd, self.vacf = msd, vacf
         self.keys = self.reference = self.reference_velocities = None
-        # Wrapped positions: each key's centre where last seen, and its face crossings since the first step.
-        self.seen = self.images = None
+        # Wrapped positions: each key's centre where last seen, its face crossings since the first step,
+        # and the edges of the box they count in.
+        self.seen = self.images = self.edges = None
         self.resumed = named is not None
         if named is not None:
             self._start(named, centres, velocities)
@@ -77,6 +78,14 @@ class Displacements:
             if self.resumed:
                 raise ValueError(NO_RESUME)
             self.seen, self.images = self.reference.copy(), np.zeros(self.reference.shape)
+        if self.edges is not None and not np.array_equal(self.edges, box.edges):
+            # A sheared box that flips (LAMMPS's fix deform, flip yes) takes other edges of the same
+            # lattice: the crossings are counted in them from here, as LAMMPS's image_flip counts its
+            # image flags, so that the unwrapped centres go on where they were.
+            turn = np.round(self.edges @ np.linalg.inv(box.edges))
+            if turn.any() and not np.array_equal(turn, np.eye(3)) and abs(np.linalg.det(turn)) == 1:
+                self.images = self.images @ turn
+        self.edges = box.edges
         here = centres[known]
         self.images[at] += box.shifts(here - self.seen[at])
         self.seen[at] = here

@@ -195,7 +195,8 @@ SHEAR = SETUP.replace("fix move all nve", "fix move all nvt/sllod temp 2.0 2.0 0
 fix shear all deform 1 xy erate 2.0 remap v flip yes
 compute cc all chunk/atom molecule
 compute com all com/chunk cc
-fix chunks all ave/time {EVERY} 1 {EVERY} c_com[*] file chunks.txt mode vector format " %.17g"
+compute msd all msd/chunk cc
+fix chunks all ave/time {EVERY} 1 {EVERY} c_com[*] c_msd[*] file chunks.txt mode vector format " %.17g"
 dump imaged all custom {EVERY} imaged.dump id mol type mass x y z ix iy iz
 dump wrapped all custom {EVERY} wrapped.dump id mol type mass x y z
 dump_modify imaged format float %.17g
@@ -207,26 +208,28 @@ run 400
 """
 
 
-def test_centres_in_a_sheared_box_that_flips_are_lammps_com_chunk(tmp_path):
+def test_centres_and_msd_in_a_sheared_box_that_flips_are_lammps_com_and_msd_chunk(tmp_path):
     """Shear flow as LAMMPS runs it: the box tilts to its limit and flips back, the image flags jump,
-    molecules wrapped in it are made whole across its slanted faces."""
+    molecules wrapped in it are made whole across its slanted faces and followed through the flips."""
     write_molecules(tmp_path / "molecules.data", longest=3, tilted=True)
     (tmp_path / "in.shear").write_text(SHEAR)
     printed = run_lammps(tmp_path, "in.shear")
     thermo = printed[printed.index("Step"):printed.index("Loop time")].splitlines()[1:]
     tilts = [float(line.split()[1]) for line in thermo if not line.startswith("WARNING")]
     assert sum(later < earlier for earlier, later in zip(tilts, tilts[1:])) >= 3  # it flipped back, again and again
-    expected = lammps_frames(tmp_path / "chunks.txt", 3)
+    expected = lammps_frames(tmp_path / "chunks.txt", 7)
     for dump in ("imaged", "wrapped"):
         frames = list(vireo20.open(str(tmp_path / f"{dump}.dump")))
-        result = vireo20.run(str(tmp_path / f"{dump}.dump"), tmp_path / dump, picture_step=None)
+        result = vireo20.run(str(tmp_path / f"{dump}.dump"), tmp_path / dump, picture_step=None, msd=True)
         for frame, path in zip(frames, result.files):
             got = read_vtp(path)
             own = got["image_of"] == -1 if "image_of" in got else slice(None)
-            offset = got["points"][own] - expected[frame.timestep][got["group_id"][own] - 1]
+            want = expected[frame.timestep][got["group_id"][own] - 1]
+            offset = got["points"][own] - want[:, :3]
             if dump == "wrapped":
                 offset = frame.box.minimum_image(offset)
             assert_allclose(offset, 0, atol=1e-12, err_msg=f"{dump} at {frame.timestep}")
+            assert_allclose(got["msd"][own], want[:, 3:], rtol=1e-9, atol=1e-9, err_msg=f"{dump} at {frame.timestep}")
 
 
 @pytest.mark.parametrize("dump", ["imaged", "wrapped"])
