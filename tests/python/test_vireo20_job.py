@@ -508,19 +508,6 @@ def test_the_series_quotes_file_names_as_xml_does(name):
     assert ElementTree.fromstring(text)[0][0].get("file") == name
 
 
-@pytest.mark.parametrize("dtype", ["int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
-                                   "float32", "float64"])
-@pytest.mark.parametrize("shape", [(0,), (5,), (4, 3), (0, 9), (3, 9)])
-def test_step_arrays_are_wrapped_as_numpy_support_wraps_them(dtype, shape):
-    from vtkmodules.util import numpy_support
-    from vireo20 import write_vtk
-    values = np.arange(np.prod(shape), dtype=dtype).reshape(shape)[::-1] if shape[0] else np.zeros(shape, dtype)
-    mine, theirs = write_vtk._wrapped(values), numpy_support.numpy_to_vtk(np.ascontiguousarray(values))
-    assert (mine.GetDataType(), mine.GetNumberOfComponents(), mine.GetNumberOfTuples()) == \
-        (theirs.GetDataType(), theirs.GetNumberOfComponents(), theirs.GetNumberOfTuples())
-    assert_array_equal(vtk_to_numpy(mine), vtk_to_numpy(theirs))
-
-
 @pytest.mark.parametrize("densities, columns, expected", [
     (["2500"], {"radius": [0.5, 1.0], "type": [1, 2]}, [2500, 2500]),
     (["1=2500", "2=7800"], {"diameter": [1.0, 2.0], "type": [1, 2], "mass": [9, 9]}, [2500, 7800]),
