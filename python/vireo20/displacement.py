@@ -83,7 +83,7 @@ class Displacements:
             # lattice: the crossings are counted in them from here, as LAMMPS's image_flip counts its
             # image flags, so that the unwrapped centres go on where they were.
             turn = np.round(self.edges @ np.linalg.inv(box.edges))
-            if turn.any() and not np.array_equal(turn, np.eye(3)) and abs(np.linalg.det(turn)) == 1:
+            if not np.array_equal(turn, np.eye(3)) and round(abs(np.linalg.det(turn))) == 1:
                 self.images = self.images @ turn
         self.edges = box.edges
         here = centres[known]

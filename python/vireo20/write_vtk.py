@@ -46,7 +46,7 @@ def _vtk_type(dtype):
 
 def _wrapped(values, vtk_type=None):
     """`numpy_support.numpy_to_vtk(values, deep=False)` for arrays of one or two dimensions, whose
-    type lookup (a dozen `issubdtype` calls an array) took half of a small step's writing."""
+    type lookup (a dozen `issubdtype` calls an array) took a third of a small step's writing."""
     values = np.ascontiguousarray(values)
     data = vtkDataArray.CreateDataArray(vtk_type or _vtk_type(values.dtype))
     data.SetNumberOfComponents(1 if values.ndim == 1 else values.shape[1])
