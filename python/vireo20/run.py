@@ -18,7 +18,7 @@ import warnings
 import numpy as np
 
 from . import filesafe, inputs, output, picture, system
-from .columns import MassRule, kept_apart
+from .columns import RESERVED, MassRule, kept_apart
 from .frames import InputError, Series
 from .averaging import PROFILE, WINDOWS
 from .upscale import JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, upscale
@@ -167,7 +167,7 @@ def run_step(loader, options, keep_source=False):
     wrapped = _clustered(frame, arguments, options.cluster) if options.cluster is not None else None
     source_arguments, groups = arguments, None
     if options.bins is not None and options.group_by is not None:
-        groups, arguments = _groups_as_particles(frame, arguments, reductions, dimension)
+        groups, arguments, reductions = _groups_as_particles(frame, arguments, reductions, dimension, options)
     volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
     if volume is not None and (SOLID in arguments["values"] if groups is not None
                                else _with_solid_volume(arguments, dimension)):
@@ -285,20 +285,35 @@ def _binned(frame, arguments, bins, dimension):
 _WITHIN_GROUPS = {"std": "mean", "median": "mean"}
 
 
-def _groups_as_particles(frame, arguments, reductions, dimension):
+def _groups_as_particles(frame, arguments, reductions, dimension, options):
     """Upscales the step's groups, whose centres the bins then gather as particles: (the groups'
-    result, the arguments of the step of groups). Each group keeps its parent's id."""
-    within = {name: _WITHIN_GROUPS.get(how, how) for name, how in (reductions or {}).items()}
+    result, the arguments of the step of groups, its reductions). Each group keeps its parent's id.
+    A reduction named after an array of the groups' own physics (`radius_of_gyration`) reduces the
+    groups' values of it, as `group_radius_of_gyration`."""
+    reductions = dict(reductions or {})
+    own = [name for name in reductions if name in RESERVED and name not in arguments["values"]]
+    for name in own:
+        if (options.reductions or {}).get(name) == PER_VOLUME:
+            frame.fail(name, f"the groups' {name} is reduced over a bin, not over its volume")
+    within = {name: _WITHIN_GROUPS.get(how, how) for name, how in reductions.items() if name not in own}
     if _with_solid_volume(arguments, dimension):
         within[SOLID] = "sum"
     groups = upscale(**{**arguments, "contacts": None, "contact_kinds": None, "contact_values": None,
-                        "physics": "none"}, reductions=within, index=frame.index, dimension=dimension)
+                        "physics": "all" if own else "none"}, reductions=within, index=frame.index,
+                     dimension=dimension, shape=bool(own) and options.shape,
+                     temperature=bool(own) and options.temperature)
+    missing = [name for name in own if name not in groups.physics]
+    if missing:
+        named = ", ".join(name for name in [*groups.values, *groups.physics] if not name.startswith("\0"))
+        frame.fail(missing[0], f"no value or group array to reduce (the groups have: {named}"
+                               f"{'' if options.shape else '; --shape adds the shape arrays'})")
     u, first_id = groups.u, arguments.get("first_id", 0)
+    values = {name: values[:u] for name, values in groups.values.items()}
+    values.update((f"group_{name}", groups.physics[name][:u]) for name in own)
     step = dict(masses=groups.masses[:u], positions=groups.centres[:u], box=arguments.get("box"), wrapped=False,
-                values={name: values[:u] for name, values in groups.values.items()},
-                ids=groups.parent_id[:u] + first_id, first_id=first_id, physics=arguments["physics"],
+                values=values, ids=groups.parent_id[:u] + first_id, first_id=first_id, physics=arguments["physics"],
                 **{key: arguments[key] for key in ("units", "timestep", "source") if key in arguments})
-    return groups, step
+    return groups, step, {(f"group_{name}" if name in own else name): how for name, how in reductions.items()}
 
 
 def _through_groups(result, groups, arguments):
