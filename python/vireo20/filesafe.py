@@ -178,10 +178,10 @@ class Place:
         self._lock = fd
 
     def unlock(self):
-        for name in ("_lock", "_watch"):
-            if getattr(self, name) is not None:
-                os.close(getattr(self, name))
-                setattr(self, name, None)
+        for fd in (self._lock, self._watch):
+            if fd is not None:
+                os.close(fd)
+        self._lock = self._watch = None
 
     def start(self, resume):
         """A partial folder to write in: the one left behind when resuming, else a fresh one."""

@@ -310,8 +310,9 @@ def _groups_as_particles(frame, arguments, reductions, dimension, options):
     u, first_id = groups.u, arguments.get("first_id", 0)
     values = {name: values[:u] for name, values in groups.values.items()}
     values.update((f"group_{name}", groups.physics[name][:u]) for name in own)
+    groups.ids = groups.parent_id[:u] + first_id
     step = dict(masses=groups.masses[:u], positions=groups.centres[:u], box=arguments.get("box"), wrapped=False,
-                values=values, ids=groups.parent_id[:u] + first_id, first_id=first_id, physics=arguments["physics"],
+                values=values, ids=groups.ids, first_id=first_id, physics=arguments["physics"],
                 **{key: arguments[key] for key in ("units", "timestep", "source") if key in arguments})
     return groups, step, {(f"group_{name}" if name in own else name): how for name, how in reductions.items()}
 
@@ -319,11 +320,10 @@ def _groups_as_particles(frame, arguments, reductions, dimension, options):
 def _through_groups(result, groups, arguments):
     """The result of the bins of the groups as that of the step's particles: the bin of each particle
     (of the groups the bins keep), their counts and the time of both."""
-    ids = groups.parent_id[:groups.u] + arguments["first_id"]
     # The groups the bins kept, as their parents' ids tell (one parent a group).
-    order = np.argsort(ids)
+    order = np.argsort(groups.ids)
     entry = np.full(groups.u, -1, np.int64)
-    entry[order[np.searchsorted(ids, arguments["ids"], sorter=order)]] = np.arange(len(arguments["ids"]))
+    entry[order[np.searchsorted(groups.ids, arguments["ids"], sorter=order)]] = np.arange(len(arguments["ids"]))
     of_particle = entry[np.asarray(groups.element)[:groups.e]]
     if len(arguments["ids"]) < groups.u:
         of_particle = of_particle[of_particle >= 0]
