@@ -64,6 +64,9 @@ def parser():
     up.add_argument("--contact-ids", nargs=2, metavar=("COLUMN1", "COLUMN2"),
                     help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
                          "pair/gran/local pos id writes the positions first)")
+    up.add_argument("--columns", nargs="+", metavar="NAME",
+                    help="the columns of a binary dump in LAMMPS's older format (dump custom/mpiio's), which "
+                         "names none, as its dump command lists them: id type xs ys zs for a dump atom")
     up.add_argument("--stem", metavar="NAME",
                     help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several "
                          "(its files' name up to the step number), or the group of a .pvd that lists several")
@@ -262,6 +265,8 @@ def _upscale(args):
         up.error("give --workers or --scheduler, not both")
     if args.stem is not None:
         options["stem"] = args.stem
+    if args.columns is not None:
+        options["columns"] = args.columns
     periodic = "" if args.periodic == "none" else args.periodic
     if periodic is not None and set(periodic) - set("xyz"):
         up.error(f"--periodic takes the letters x, y and z (or none), not {args.periodic!r}")

@@ -106,7 +106,8 @@ class MassRule:
             return _sphere_masses(columns, np.asarray(columns["density"], dtype=np.float64)), ()
         frame.fail("mass", "missing column: no masses (give a mass column, or radius (or diameter) and "
                            "density columns, or --mass TYPE=VALUE for every atom type, or --density with a "
-                           f"radius column; the columns are: {' '.join(columns) or 'none'})")
+                           "radius column, or, for a LAMMPS dump, the data file before it: vireo20 upscale "
+                           f"system.data DUMP; the columns are: {' '.join(columns) or 'none'})")
 
 
 def _sphere_masses(columns, density):

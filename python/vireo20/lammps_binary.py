@@ -3,8 +3,10 @@
 box and its boundary flags, the values per atom, the unit style of `dump_modify units yes` in the
 first frame, the time of `time yes`, the column names), then each processor's atoms as doubles.
 
-Older formats name no columns, and a `dump atom`'s cannot be told from a `dump custom`'s of as
-many: they are refused (LAMMPS's tools/binary2txt turns them into text dumps).
+Older LAMMPS (and its `dump custom/mpiio` and `atom/mpiio` to `*.bin`) wrote the same frames without
+the format's name, units, time and column names: a `dump atom`'s cannot be told from a `dump custom`'s
+of as many values, so the reader is told the columns (`columns=`, as the dump command lists them:
+`id type xs ys zs` for a `dump atom`, `ix iy iz` after them with `image yes`).
 """
 import os
 import struct
@@ -88,10 +90,8 @@ def _header(file, position):
         length, = file.take("<i", where)
         header["columns"] = file.bytes(length, where).decode(errors="replace").split()
     else:
-        raise InputError(file.path, timestep, "-", "the binary dump names no columns (an older LAMMPS's "
-                                                   "format): turn it into a text dump with LAMMPS's "
-                                                   "tools/binary2txt")
-    if len(header["columns"]) != size_one:
+        header["columns"] = None
+    if header["columns"] is not None and len(header["columns"]) != size_one:
         raise InputError(file.path, timestep, "-", f"the frame names {len(header['columns'])} columns for "
                                                    f"{size_one} values an atom")
     flags = [BOUNDARIES[b] for b in boundary]
@@ -159,21 +159,38 @@ def _block_buffer():
     return _per_thread.buffer
 
 
-def read(path, offset, position):
+def read(path, offset, position, columns=None):
     """The header of the frame at `offset`, and an iterator over its atoms in file order, as (atoms,
-    values) arrays each valid until the next is taken."""
+    values) arrays each valid until the next is taken. `columns` names the values of a frame in the
+    older format, which does not."""
     file = _File(path)
     try:
         file.stream.seek(offset)
         header = _header(file, position)
+        if header is None:
+            raise InputError(path, f"#{position} of the file", "-", "the file ends before this frame: it "
+                                                                   "changed after it was indexed")
+        _name_columns(file.path, header, columns)
     except BaseException:
         file.stream.close()
         raise
-    if header is None:
-        file.stream.close()
-        raise InputError(path, f"#{position} of the file", "-", "the file ends before this frame: it changed "
-                                                               "after it was indexed")
     return header, _blocks(file, header)
+
+
+def _name_columns(path, header, columns):
+    given = list(columns) if columns is not None else None
+    if header["columns"] is None:
+        if given is None:
+            raise InputError(path, header["timestep"], "-", f"the binary dump names none of its {header['size_one']} "
+                             "columns (an older LAMMPS's format, or a dump custom/mpiio's): name them with "
+                             "--columns as the dump command lists them (id type xs ys zs for a dump atom)")
+        if len(given) != header["size_one"]:
+            raise InputError(path, header["timestep"], "-", f"--columns names {len(given)} columns for the "
+                                                            f"frame's {header['size_one']} values an atom")
+        header["columns"] = given
+    elif given is not None and given != header["columns"]:
+        raise InputError(path, header["timestep"], "-", f"the dump names its columns {' '.join(header['columns'])}, "
+                                                        f"not the {' '.join(given)} of --columns")
 
 
 def _blocks(file, header):

@@ -238,13 +238,13 @@ def pieces(paths):
     return list(groups.values())
 
 
-def open_series(path, contacts=None, contact_ids=None, topology=None, atom_style=None, **options):
+def open_series(path, contacts=None, contact_ids=None, topology=None, atom_style=None, columns=None, **options):
     """The frames of an atom dump, each with the contact frame of its timestep when `contacts` names
     a `dump local` file, whose pairs are the columns `contact_ids` (two names; default the first two).
     Either may be several files written one per step (a list, their folder or a pattern). With
     `topology` (a LAMMPS data file, `atom_style` naming its style where its Atoms line does not),
-    each atom takes by id the columns its frame lacks (see `lammps_data`). Other options are for
-    other readers."""
+    each atom takes by id the columns its frame lacks (see `lammps_data`). `columns` names the values
+    of a binary dump in LAMMPS's older format, which does not. Other options are for other readers."""
     if contact_ids is not None:
         contact_ids = tuple(contact_ids)
         if contacts is None or len(contact_ids) != 2 or len(set(contact_ids)) != 2:
@@ -262,7 +262,11 @@ def open_series(path, contacts=None, contact_ids=None, topology=None, atom_style
     if topology is not None:
         from .lammps_data import Completion
         completion = Completion(topology, {"atom_style": atom_style} if atom_style else {})
-    series = LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids, completion)
+    if columns is not None and not any(_binary(name) for name in paths):
+        raise InputError(paths[0], "-", "-", "--columns names the columns of a binary dump (*.bin) in LAMMPS's "
+                                             "older format; a text dump names its own")
+    series = LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids, completion,
+                          columns)
     return series if contact_files is None else with_contacts(series, contact_files, contact_ids)
 
 
@@ -646,13 +650,14 @@ class _BinaryAt:
 
     problem, section, how = False, "ATOMS", None
 
-    def __init__(self, path, offset, position, timestep):
+    def __init__(self, path, offset, position, timestep, columns):
         self.path, self.offset, self.position, self.timestep = path, offset, position, timestep
+        self.columns = columns
 
     def read(self):
         where = _Where(self.path, self.position, self.timestep)
         try:
-            return _binary_content(*lammps_binary.read(self.path, self.offset, self.position))
+            return _binary_content(*lammps_binary.read(self.path, self.offset, self.position, self.columns))
         except _Refusal as refusal:
             raise where.error(*refusal.args) from None
 
@@ -895,11 +900,13 @@ class LammpsSeries(Series):
         # Held to one thread (VIREO20_THREADS=1), the reader leaves the other cores to a read ahead.
         return _native().thread_count() > 1
 
-    def __init__(self, paths, contact_paths=(), source=None, contact_ids=None, topology=None):
+    def __init__(self, paths, contact_paths=(), source=None, contact_ids=None, topology=None, columns=None):
         """`paths`: the atom dump's files in order; `contact_paths` those of its dump local, whose pairs
         are the columns `contact_ids` (default the first two); `topology(frame)`, if given, completes
-        each frame (from a data file, say) and must pickle."""
+        each frame (from a data file, say) and must pickle; `columns` names a binary dump's columns in
+        the older format."""
         self.paths, self.contact_paths = list(paths), list(contact_paths or ())
+        self.columns = tuple(columns) if columns is not None else None
         self.topology = topology
         self.source = source or self.paths[0]
         self.contact_ids = tuple(contact_ids) if contact_ids is not None else None
@@ -920,7 +927,7 @@ class LammpsSeries(Series):
         if _binary(path):
             frames, _, problem = lammps_binary.index(path)
             for position, (offset, timestep) in enumerate(frames):
-                yield _BinaryAt(path, offset, position, timestep)
+                yield _BinaryAt(path, offset, position, timestep, self.columns)
             if problem is not None:
                 yield _Failed(problem)
             return

@@ -570,7 +570,8 @@ BINARY_MALFORMED = {  # bytes, frames loaded before the error, the error after "
     "integer": (BINARY[:_BINARY_LAST] + binary_frame(20, COLUMNS, [[1.5, *ROWS[0][1:]], ROWS[1]]), 2,
                 "step 20: array 'id': 1.5 of atom 1 of the frame is not an integer"),
     "old custom": (binary_frame(0, COLUMNS, ROWS, old=True), 0,
-                   "step 0: the binary dump names no columns (an older LAMMPS's format)"),
+                   "step 0: the binary dump names none of its 8 columns (an older LAMMPS's format, or a dump "
+                   "custom/mpiio's): name them with --columns"),
 }
 
 
@@ -584,7 +585,7 @@ def test_a_malformed_binary_frame_stops_the_series_after_the_frames_before_it(tm
 
 
 def test_binary_dumps_give_the_frames_of_the_text_dump(tmp_path):
-    frames, error = run(write(tmp_path, BINARY, name="atoms.bin"))
+    frames, error = run(path := write(tmp_path, BINARY, name="atoms.bin"))
     text = GOOD.replace("ITEM: TIMESTEP", "ITEM: UNITS\nlj\nITEM: TIMESTEP", 1)
     expected = run(write(tmp_path, text))[0]
     assert error is None and digest(frames) == digest(expected)
@@ -595,6 +596,14 @@ def test_binary_dumps_give_the_frames_of_the_text_dump(tmp_path):
         write(tmp_path / "pieces", b"".join(binary_frame(step, COLUMNS, rows, time=step * 0.5, chunks=(1,))
                                             for step in (0, 10, 20)), name=f"atoms.{p}.bin")
     assert digest(run(str(tmp_path / "pieces" / "atoms.*.bin"))[0]) == digest(frames)
+    # The older format (dump custom/mpiio's), its columns named by the user.
+    old = write(tmp_path, b"".join(binary_frame(step, COLUMNS, ROWS, old=True) for step in (0, 10, 20)), name="old.bin")
+    named = list(read_lammps.open_series(old, columns=COLUMNS.split()))
+    assert digest(named) == digest(frames) and [f.units for f in named] == [None] * 3
+    for columns, message in [(COLUMNS.split()[:-1], "--columns names 7 columns for the frame's 8 values"),
+                             ("id".split(), "the dump names its columns")]:
+        with pytest.raises(InputError, match=message):
+            list(read_lammps.open_series(old if len(columns) > 1 else path, columns=columns))
     # dump atom: scaled positions in the box.
     rows = [[1, 1, 0.25, 0.5, 0.5, 0, 1, 0], [2, 2, 0.5, 0.25, 0.75, 0, 0, -1]]
     atoms = run(write(tmp_path, binary_frame(0, "id type xs ys zs ix iy iz", rows), name="atom.bin"))[0]
