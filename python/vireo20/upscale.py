@@ -363,7 +363,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     u = len(parent_of) - t
 
     if wrapped and box is not None and box.any_periodic:
-        positions = _made_whole(step, positions, parents, enabled, element, u, box)
+        named = None if groups is None else lambda k: f" (group {groups[parent_of[k]]})"
+        positions = _made_whole(step, positions, parents, enabled, element, u, box, named)
 
     # With every particle enabled in order, the masses are already by entry. Otherwise they are
     # gathered natively over the cores straight into place: masses[enabled] and a concatenation took
@@ -465,8 +466,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         seconds=time.perf_counter() - started)
 
 
-def _made_whole(step, positions, parents, enabled, element, u, box):
-    """Enabled positions unwrapped about their parent's (trailing entries stay as they are)."""
+def _made_whole(step, positions, parents, enabled, element, u, box, named=None):
+    """Enabled positions unwrapped about their parent's (trailing entries stay as they are); `named(k)`
+    gives upscaled particle k's group in the caller's words."""
     e = len(enabled)
     entry_of = np.full(len(parents), -1, np.int64)
     entry_of[enabled] = np.arange(e)
@@ -483,7 +485,8 @@ def _made_whole(step, positions, parents, enabled, element, u, box):
     wide = periodic.widest_groups(whole[:e], anchor, element[:e], u, box)
     if wide:
         group, axis, span = wide[0]
-        step.fail("positions", f"upscaled particle {group} spans {span:.3g} of the box along {axis} after "
+        step.fail("positions", f"upscaled particle {group}{named(group) if named else ''} spans {span:.3g} of "
+                               f"the box along {axis} after "
                                "unwrapping about its parent (more than half: its centre would be a "
                                f"guess; {len(wide)} such groups); dump unwrapped positions (xu yu zu) "
                                "or image flags (ix iy iz)")

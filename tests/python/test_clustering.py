@@ -85,7 +85,7 @@ def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_re
     assert result.timesteps == [0] and result.summary["largest"].tolist() == [16]
     frame = vireo20.open(str(tmp_path / "chain" / "upscaled.pvd"))[0]
     assert_array_equal(frame.positions, [[5.0, 5.0, 0.0]])
-    with pytest.raises(vireo20.InputError, match="upscaled particle 0 spans 0.95 of the box along x"):
+    with pytest.raises(vireo20.InputError, match=r"upscaled particle 0 \(group 1\) spans 0.95 of the box along x"):
         vireo20.run(vireo20.from_pandas(dict(chain, mol=np.ones(16, int)), box=box), tmp_path / "mol",
                     picture_step=None)
     ring = {"id": np.arange(1, 21), "x": np.arange(20) * 0.5, "y": np.full(20, 5.0), "z": np.zeros(20),

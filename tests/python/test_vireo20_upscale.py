@@ -214,7 +214,7 @@ def test_a_member_within_half_the_box_widths_is_found_in_a_box_tilted_to_its_lim
 
 def test_a_group_wider_than_half_the_box_is_refused():
     positions = np.array([[1.0, 5, 5], [4.5, 5, 5], [8.0, 5, 5]])
-    with pytest.raises(InputError, match="upscaled particle 0 spans 0.65 of the box along x"):
+    with pytest.raises(InputError, match=r"upscaled particle 0 \(group 4\) spans 0.65 of the box along x"):
         vireo20.upscale(np.array([4, 4, 4]), np.ones(3), positions, box=PERIODIC, wrapped=True, timestep=7)
 
 
