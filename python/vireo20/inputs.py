@@ -119,13 +119,23 @@ def detect(path):
                                      "name the format with --format")
 
 
+def held_series(given):
+    """The frames of an object in memory that the job reads as it is (an MDAnalysis Universe or
+    AtomGroup: a selection's atoms alone), or None for anything else."""
+    if type(given).__module__.split(".")[0] == "MDAnalysis" and hasattr(given, "universe"):
+        from .read_mda import from_universe
+        return from_universe(given)
+    return None
+
+
 def open_series(path=None, format=None, **options):
     """The frames of an input as a `Series`: iterate it for `Frame`s (NumPy arrays with their
     timestep and box); `len(series)`, `series[k]` and `series[a:b:c]` where the format allows.
 
     `path` is an npz folder, a LAMMPS dump (plain, .gz, .zst, binary or yaml, `contacts=` a dump
     local), a VTK series, a GSD or H5MD file, an extended XYZ file, CFG files, CSV tables, a trajectory
-    MDAnalysis reads (`topology=`) or a file ASE reads; None gives the built-in data set (`clusters`,
+    MDAnalysis reads (`topology=`), an MDAnalysis Universe or AtomGroup in memory (a selection's atoms
+    alone, an updating one's at each frame) or a file ASE reads; None gives the built-in data set (`clusters`,
     `steps`, `seed`). `format` names the format when the file cannot tell (see FORMATS). LAMMPS dumps,
     VTK, CSV or CFG files written one file per step are one series: a list of them, their folder, or
     a pattern (`"post/dump*.liggghts"`).
@@ -133,6 +143,11 @@ def open_series(path=None, format=None, **options):
     >>> for frame in vireo20.open("dump.lammpstrj.gz")[::10]:
     ...     result = vireo20.upscale(**frame.arguments())
     """
+    held = held_series(path)
+    if held is not None:
+        if options.keys() - {"format"} or format not in (None, "mdanalysis"):
+            raise ValueError("an MDAnalysis Universe or AtomGroup is read as it is: its options are the Universe's")
+        return held
     if path is None:
         from .synthetic import SyntheticSeries
         return SyntheticSeries(**{k: v for k, v in options.items() if k in ("clusters", "steps", "seed")})

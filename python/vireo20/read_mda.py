@@ -92,7 +92,12 @@ def _xyz_with_data_file(path, topology, options):
 class _Universe:
     """A universe and the per-atom arrays that do not change between frames."""
 
-    def __init__(self, trajectory, topology, options):
+    def __init__(self, trajectory, topology, options, universe=None):
+        """`universe`: one the caller built, held as it is."""
+        if universe is not None:
+            self.universe = universe
+            self._levels()
+            return
         options = dict(options)
         MDAnalysis = _import()
         if "trajectory_format" in options:
@@ -109,16 +114,19 @@ class _Universe:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 self.universe = MDAnalysis.Universe(*files, **options)
-                self.atoms = self._atoms()
-                # A level that holds every atom in one group is a format's placeholder (an XYZ
-                # file's one residue): no default, which would make the system one particle.
-                self.whole = {level for level in LEVELS if level in self.atoms and len(self.atoms[level]) > 1
-                              and self.atoms[level].min() == self.atoms[level].max()}
+                self._levels()
         except Exception as error:   # noqa: BLE001 (some forty parsers, each with its own failures)
             raise InputError(name, "-", "-", f"MDAnalysis cannot read it"
                                                    f"{'' if topology is None else ' with ' + topology} "
                                                    f"({type(error).__name__}: {' '.join(str(error).split())})"
                               ) from None
+
+    def _levels(self):
+        self.atoms = self._atoms()
+        # A level that holds every atom in one group is a format's placeholder (an XYZ file's one
+        # residue): no default, which would make the system one particle.
+        self.whole = {level for level in LEVELS if level in self.atoms and len(self.atoms[level]) > 1
+                      and self.atoms[level].min() == self.atoms[level].max()}
 
     def _atoms(self):
         atoms = self.universe.atoms
@@ -232,16 +240,55 @@ def read_frame(path, index, topology=None, group_by=None, universe_options=None)
         # The frame's own file of a chain, for its errors.
         chained = hasattr(trajectory, "_get_local_frame")
         path = path[trajectory._get_local_frame(index)[0]] if chained else path[0]
+    converted = (universe_options or {}).get("convert_units", True)
+    return _frame(held, path, index, None, group_by, converted)
+
+
+class Selection:
+    """An MDAnalysis Universe or AtomGroup the caller holds (`vireo20.open(universe.select_atoms(...))`):
+    the frames of its atoms alone, an updating group's as it is at each frame. Pickles, universe and
+    all, as MDAnalysis's own objects do, for Dask's workers."""
+
+    def __init__(self, atoms):
+        self.atoms = atoms
+        self.held = _Universe(None, None, {}, universe=atoms.universe)
+        trajectory = atoms.universe.trajectory
+        self.source = str(getattr(trajectory, "filename", None) or getattr(atoms.universe, "filename", None)
+                          or "the MDAnalysis universe")
+
+    def read(self, index):
+        return _frame(self.held, self.source, index, self.atoms, None,
+                      getattr(self.held.universe.trajectory, "convert_units", True))
+
+
+def from_universe(atoms):
+    """The frames of an MDAnalysis Universe or AtomGroup in memory, as a Series (see `Selection`)."""
+    selection = Selection(atoms)
+    count = len(atoms.universe.trajectory)
+    return Loaders(selection.source, (FrameLoader(_read_selection, selection, i, {}) for i in range(count)))
+
+
+def _read_selection(selection, index):
+    return selection.read(index)
+
+
+def _frame(held, path, index, selected, group_by, converted):
+    """Frame `index` of a held universe, of the atoms `selected` (an AtomGroup, evaluated at the frame)
+    or all of them."""
+    trajectory = held.universe.trajectory
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             ts = trajectory[index]
-            positions = ts.positions.astype(np.float64)
-            columns = {name: values.copy() for name, values in held.atoms.items()}
+            rows = None if selected is None else selected.atoms.ix
+            # A fancy index copies; the whole universe's arrays are copied for the frame to own.
+            taken = (lambda values: values.copy()) if rows is None else (lambda values: values[rows])
+            positions = np.asarray(taken(ts.positions), dtype=np.float64)
+            columns = {name: taken(values) for name, values in held.atoms.items()}
             if ts.has_velocities:
-                columns["velocity"] = column(ts.velocities)
+                columns["velocity"] = column(taken(ts.velocities))
             if ts.has_forces:
-                columns["force"] = column(ts.forces)
+                columns["force"] = column(taken(ts.forces))
             dimensions = ts.dimensions
     except Exception as error:   # noqa: BLE001
         raise InputError(path, f"#{index} of the file", "-", f"the frame cannot be read "
@@ -258,6 +305,6 @@ def read_frame(path, index, topology=None, group_by=None, universe_options=None)
                                "molecules")
     frame = particles_frame(path, index, step, positions, columns, box, wrapped=True, default_group=default)
     # MDAnalysis converts what a format's units it knows to its own; the rest (a LAMMPS dump's) stays.
-    if (universe_options or {}).get("convert_units", True) and trajectory.units.get("velocity"):
+    if converted and trajectory.units.get("velocity"):
         frame.units = "mdanalysis"
     return frame

@@ -524,7 +524,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
     when the file cannot tell; a LAMMPS dump written one file per step as a list of its files, their
-    folder or a pattern), a `vireo20.Series`, or None for the built-in data set (`clusters`,
+    folder or a pattern), a `vireo20.Series`, an MDAnalysis Universe or AtomGroup (`vireo20.open`), or
+    None for the built-in data set (`clusters`,
     `steps`, `seed`). `group_by` names the column of group labels; `masses` is a list of
     "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
     (masses of spheres from a radius column); `physics` "none", "basic" or "all", and `shape` adds
@@ -611,6 +612,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         warn = lambda text: warnings.warn(text, RuntimeWarning, stacklevel=3)
     echo = echo or (lambda line: None)
 
+    held = inputs.held_series(input)
+    input = held if held is not None else input
     if isinstance(input, Series):
         series, input_paths = input, []
     else:

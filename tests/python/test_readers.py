@@ -216,6 +216,34 @@ def test_a_written_system_reads_back(name, legacy, tmp_path):
                 same(frame.columns[key], values)
 
 
+def test_an_mdanalysis_universe_or_selection_reads_as_its_files(tmp_path):
+    """A notebook's Universe, or an AtomGroup of it, is read in memory as the files it came from."""
+    import vireo20
+    path, options, _, _, _ = write_mda(str(tmp_path))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        universe = pytest.importorskip("MDAnalysis").Universe(options["topology"], path)
+    from_files = list(inputs.open_series(path, format="mdanalysis", **options))
+    near_origin = universe.select_atoms("prop x < 0.1", updating=True)   # 3, then 2 atoms
+    for given, rows_of in ((universe, lambda f: slice(None)), (universe.atoms[3:8], lambda f: slice(3, 8)),
+                           (near_origin, lambda f: f.positions[:, 0] < 0.1)):
+        series = vireo20.open(given)
+        frames = [loader.load() for loader in pickle.loads(pickle.dumps(list(series.loaders())))]
+        assert len(series) == len(frames) == len(from_files)
+        for got, want in zip(frames, from_files):
+            rows = rows_of(want)
+            assert (got.timestep, got.default_group, got.units) == (want.timestep, want.default_group, want.units)
+            assert got.box == want.box and np.array_equal(got.positions, want.positions[rows])
+            assert sorted(got.columns) == sorted(want.columns)
+            for key, values in want.columns.items():
+                assert np.array_equal(got.columns[key], values[rows]), key
+    # The job takes one as it takes a path; options belong to the Universe.
+    result = vireo20.run(universe.atoms[:6], tmp_path / "out", picture_step=None)
+    assert len(result.files) == len(from_files)
+    with pytest.raises(ValueError, match="read as it is"):
+        vireo20.open(universe, topology=options["topology"])
+
+
 @pytest.mark.parametrize("name", list(WRITERS) + ["vtk parts"])
 def test_each_format_upscales_as_its_frames_given_as_an_npz_folder(name, tmp_path):
     import vireo20
