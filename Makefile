@@ -20,7 +20,8 @@ endif
 # files) and for its picture; what the readers of other codes' files and a Dask cluster add. `make deps`
 # installs them all; `make demo` without INPUT only the first two, which spares a bare machine about 70 s of apt-get
 # (Dask, GSD, H5MD, ASE and MDAnalysis with Biopython, whose SGML catalogue alone takes 40 s to set up).
-# The tests add pytest and hypothesis; then LAMMPS to write the test dumps and ParaView's pvbatch to open
+# The tests add pytest and hypothesis; then LAMMPS to write the test dumps (and its Python module, whose
+# library link comes with liblammps-dev, to drive one from Python) and ParaView's pvbatch to open
 # the written series (without its recommended python3-paraview, which conflicts with python3-vtk9).
 # Without those two the tests that need them say so and skip, so failing to get them stops nothing.
 BUILD_DEB_PACKAGES := cmake ninja-build g++ libgtest-dev libbenchmark-dev \
@@ -31,7 +32,7 @@ CLUSTER_INPUT_DEB_PACKAGES := python3-distributed python3-gsd python3-h5py
 # Only the MDAnalysis and ASE readers need them: without them those inputs are unavailable, and their tests skip.
 OPTIONAL_DEB_PACKAGES := python3-mdanalysis python3-ase
 TEST_DEB_PACKAGES := python3-pytest python3-hypothesis
-TOOL_DEB_PACKAGES := lammps paraview
+TOOL_DEB_PACKAGES := lammps python3-lammps liblammps-dev paraview
 
 # Sanitizer runs (SANITIZE=1, or make test-sanitize): tests provoke failed allocations on purpose, so
 # the sanitizer returns null rather than abort. The interpreter is not instrumented: ASan's runtime is

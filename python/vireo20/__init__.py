@@ -4,6 +4,7 @@ ParaView-ready files.
     vireo20.upscale(groups, masses, positions, values)   one step, NumPy in, an Upscaled out
     vireo20.open(path)                                    the frames of an input, as NumPy arrays
     vireo20.from_pandas(tables)                           the frames of pandas DataFrames
+    vireo20.from_lammps(lmp)                              the frame of a LAMMPS simulation in this process
     vireo20.run(path, out)                                the whole job: a series of VTK files
 
 `python3 -m vireo20 upscale` is the job's command line. The compiled generator underneath is the
@@ -19,8 +20,9 @@ from .columns import MassRule  # noqa: E402
 from .frames import Box, Frame, InputError, Series  # noqa: E402
 from .inputs import open_series as open  # noqa: E402
 from .read_csv import from_pandas  # noqa: E402
+from .read_lammps_live import from_lammps  # noqa: E402
 from .run import RunResult, run  # noqa: E402
 from .upscale import Upscaled, upscale  # noqa: E402
 
-__all__ = ["Box", "Frame", "InputError", "MassRule", "RunResult", "Series", "Upscaled", "from_pandas", "open", "run",
-           "upscale"]
+__all__ = ["Box", "Frame", "InputError", "MassRule", "RunResult", "Series", "Upscaled", "from_lammps", "from_pandas",
+           "open", "run", "upscale"]

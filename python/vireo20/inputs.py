@@ -3,6 +3,7 @@ bytes), or named with `format=`. Each reader is a module `read_NAME` offering
 `open_series(path, **options) -> Series` and `sniff(path, head) -> bool`; none is imported before
 it is needed, so a reader whose library is missing costs nothing until it is asked for.
 """
+import dataclasses
 import glob
 import importlib
 import inspect
@@ -120,12 +121,30 @@ def detect(path):
 
 
 def held_series(given):
-    """The frames of an object in memory that the job reads as it is (an MDAnalysis Universe or
-    AtomGroup: a selection's atoms alone), or None for anything else."""
+    """The frames of objects in memory that the job reads as they are (an MDAnalysis Universe or
+    AtomGroup: a selection's atoms alone; Frames, or a list of them: `vireo20.from_lammps`'s of a
+    simulation in this process), or None for anything else."""
     if type(given).__module__.split(".")[0] == "MDAnalysis" and hasattr(given, "universe"):
         from .read_mda import from_universe
         return from_universe(given)
+    from .frames import Frame
+    given = [given] if isinstance(given, Frame) else given
+    if isinstance(given, (list, tuple)) and given and all(isinstance(frame, Frame) for frame in given):
+        from .reading import Loaders
+        return Loaders(given[0].source, [_HeldFrame(k, frame) for k, frame in enumerate(given)])
     return None
+
+
+class _HeldFrame:
+    """A frame in memory as the loader of its place in a series."""
+
+    path = None
+
+    def __init__(self, index, frame):
+        self.index, self.frame = index, frame
+
+    def load(self):
+        return dataclasses.replace(self.frame, index=self.index)
 
 
 def open_series(path=None, format=None, **options):

@@ -15,7 +15,7 @@ import vireo20
 from vireo20 import binning, read_lammps
 from vireo20.clustering import Clusters
 from test_vireo20_job import read_vtp
-from upscaling_model import lammps_frames, run_lammps, tool_environment
+from upscaling_model import SANITIZED, lammps_frames, run_lammps, tool_environment
 
 pytestmark = pytest.mark.skipif(shutil.which("lmp") is None, reason="no lmp (Debian package lammps)")
 SIDE = 9.0
@@ -854,6 +854,8 @@ dump binary all custom 10 atoms.bin id mol type mass x y z ix iy iz vx vy vz
 dump_modify binary units yes time yes
 dump steps all custom 10 steps/atoms.*.bin id mol type mass x y z ix iy iz vx vy vz
 dump_modify steps units yes time yes
+# The older binary format, naming no columns, units or time.
+dump mpiio all custom/mpiio 10 mpiio.bin id mol type mass x y z ix iy iz vx vy vz
 run 20
 """
 
@@ -862,13 +864,55 @@ def test_lammps_binary_dumps_upscale_as_their_text_dump(tmp_path):
     (tmp_path / "steps").mkdir()
     (tmp_path / "in.binary").write_text(BINARY)
     run_lammps(tmp_path, "in.binary")
-    runs = {name: vireo20.run(str(tmp_path / name), tmp_path / f"out-{name}", picture_step=None, temperature=True)
-            for name in ("atoms.dump", "atoms.bin", "steps")}
+    named = {"mpiio.bin": {"columns": "id mol type mass x y z ix iy iz vx vy vz".split(), "units": "real"}}
+    runs = {name: vireo20.run(str(tmp_path / name), tmp_path / f"out-{name}", picture_step=None, temperature=True,
+                              **named.get(name, {}))
+            for name in ("atoms.dump", "atoms.bin", "steps", "mpiio.bin")}
     expected = runs.pop("atoms.dump")
     assert expected.timesteps == [0, 10, 20]
     for result in runs.values():
         assert result.timesteps == expected.timesteps
         assert [open(path, "rb").read() for path in result.files] == [open(path, "rb").read() for path in expected.files]
+
+
+LIVE = """
+import sys
+import vireo20
+from lammps import lammps
+lmp = lammps(cmdargs=["-log", "none", "-screen", "none"])
+lmp.file("in.binary")
+frames = [vireo20.from_lammps(lmp)]
+for _ in range(2):
+    lmp.command("run 10")
+    frames.append(vireo20.from_lammps(lmp))
+vireo20.run(frames, "live", picture_step=None, temperature=True)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="LAMMPS's MPI in a process under the sanitizer")
+def test_a_simulation_in_python_upscales_as_its_dump(tmp_path):
+    """vireo20.from_lammps after each run of a simulation driven from Python: the frames of its dump."""
+    try:
+        subprocess.run([sys.executable, "-c", "import lammps; lammps.lammps(cmdargs=['-screen', 'none'])"],
+                       check=True, capture_output=True, env=tool_environment())
+    except subprocess.CalledProcessError:
+        pytest.skip("no LAMMPS Python module (Debian's python3-lammps and liblammps-dev)")
+    (tmp_path / "steps").mkdir()
+    # The same run dumped as it goes (run 20 replaced by the two runs of 10 above), with the forces.
+    script = BINARY.replace("run 20", "run 0").replace("vx vy vz\ndump_modify text", "vx vy vz fx fy fz\ndump_modify text")
+    (tmp_path / "in.binary").write_text(script)
+    done = subprocess.run([sys.executable, "-c", LIVE], cwd=tmp_path, capture_output=True, text=True, timeout=300,
+                          env=tool_environment(PYTHONPATH=os.path.dirname(vireo20.__path__[0])))
+    assert done.returncode == 0, done.stderr[-3000:]
+    expected = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "from-dump", picture_step=None, temperature=True)
+    assert expected.timesteps == [0, 10, 20]
+    live = sorted((tmp_path / "live").glob("*.vtp"))
+    assert len(live) == 3 and (tmp_path / "live" / "upscaled.pvd").read_text() == \
+        (tmp_path / "from-dump" / "upscaled.pvd").read_text()
+    for got, want in zip(map(read_vtp, live), map(read_vtp, expected.files)):
+        assert sorted(got) == sorted(want), set(got) ^ set(want)
+        for name in want:
+            assert_array_equal(got[name], want[name], err_msg=name)
 
 
 # An ideal gas of random atoms: compute cluster/atom's clusters, and the same pairs (those within the
