@@ -165,7 +165,8 @@ def open_series(path=None, format=None, **options):
     held = held_series(path)
     if held is not None:
         if options.keys() - {"format"} or format not in (None, "mdanalysis"):
-            raise ValueError("an MDAnalysis Universe or AtomGroup is read as it is: its options are the Universe's")
+            raise ValueError("frames in memory (an MDAnalysis Universe or AtomGroup, Frames) are read as they are: "
+                             "they take no reader's options")
         return held
     if path is None:
         from .synthetic import SyntheticSeries

@@ -240,7 +240,7 @@ def test_an_mdanalysis_universe_or_selection_reads_as_its_files(tmp_path):
     # The job takes one as it takes a path; options belong to the Universe.
     result = vireo20.run(universe.atoms[:6], tmp_path / "out", picture_step=None)
     assert len(result.files) == len(from_files)
-    with pytest.raises(ValueError, match="read as it is"):
+    with pytest.raises(ValueError, match="read as they are"):
         vireo20.open(universe, topology=options["topology"])
 
 

