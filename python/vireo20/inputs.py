@@ -3,13 +3,14 @@ bytes), or named with `format=`. Each reader is a module `read_NAME` offering
 `open_series(path, **options) -> Series` and `sniff(path, head) -> bool`; none is imported before
 it is needed, so a reader whose library is missing costs nothing until it is asked for.
 """
+import collections.abc
 import dataclasses
 import glob
 import importlib
 import inspect
 import os
 
-from .frames import InputError
+from .frames import InputError, Series
 from .reading import natural_key
 
 # name -> (module, what it reads); detection tries them in this order.
@@ -132,7 +133,39 @@ def held_series(given):
     if isinstance(given, (list, tuple)) and given and all(isinstance(frame, Frame) for frame in given):
         from .reading import Loaders
         return Loaders(given[0].source, [_HeldFrame(k, frame) for k, frame in enumerate(given)])
+    if isinstance(given, collections.abc.Iterator):
+        return FrameStream(given)
     return None
+
+
+class FrameStream(Series):
+    """Frames as an iterator yields them: a generator that runs a simulation on and yields
+    `vireo20.from_lammps(lmp)` is upscaled as it runs, in memory a frame or two at a time. The job
+    takes each frame in its own thread (the caller's), so the simulation is driven from the thread
+    that made it. Read once, whole: it has no length nor slices."""
+
+    cheap_length = False
+
+    def __init__(self, frames, source="the frames given"):
+        self.frames, self.source, self.taken = frames, source, False
+
+    def loaders(self):
+        from .frames import Frame
+        if self.taken:
+            raise ValueError("a stream of frames is read once")
+        self.taken = True
+        for k, frame in enumerate(self.frames):
+            if not isinstance(frame, Frame):
+                raise TypeError(f"a stream of frames gave a {type(frame).__name__} at its place {k}, not a Frame")
+            yield _HeldFrame(k, frame)
+            del frame
+
+    def __len__(self):
+        raise TypeError("a stream of frames has no length before it ends (a picture from the end, or --frames, "
+                        "needs one: give a list)")
+
+    def __getitem__(self, key):
+        raise TypeError("a stream of frames has no length before it ends: take its frames in the generator")
 
 
 class _HeldFrame:

@@ -1,5 +1,6 @@
 """The atoms of a LAMMPS simulation running in this Python process, as one frame: `vireo20.from_lammps(lmp)`
-after `lmp.command("run N")`, `lmp` the `lammps` module's instance (or PyLammps's `.lmp`).
+after `lmp.command("run N")`, `lmp` the `lammps` module's instance (or PyLammps's `.lmp`). A generator
+that runs the simulation on and yields these frames is a series `vireo20.run` upscales as it runs.
 
 Every atom, gathered over the MPI processes (LAMMPS's `gather_atoms_concat`: under MPI, every process
 calls it), positions unwrapped with the image flags; the box and its periodicity, the timestep, the

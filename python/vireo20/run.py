@@ -525,7 +525,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
     when the file cannot tell; a LAMMPS dump written one file per step as a list of its files, their
     folder or a pattern), a `vireo20.Series`, an MDAnalysis Universe or AtomGroup (`vireo20.open`), a
-    list of Frames (`vireo20.from_lammps`'s), or None for the built-in data set (`clusters`,
+    list of Frames or a generator of them (`vireo20.from_lammps`'s of a simulation it runs on), or None
+    for the built-in data set (`clusters`,
     `steps`, `seed`). `group_by` names the column of group labels; `masses` is a list of
     "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
     (masses of spheres from a radius column); `physics` "none", "basic" or "all", and `shape` adds

@@ -309,6 +309,17 @@ class _KeepingLoader:
         return self.frame
 
 
+def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
+    frames = list(SyntheticSeries(clusters=20, steps=4, seed=5))
+    kept = vireo20.run(frames, tmp_path / "kept", picture_step=None)
+    streamed = vireo20.run((frame for frame in frames), tmp_path / "streamed", picture_step=None)
+    assert [open(path, "rb").read() for path in kept.files] == [open(path, "rb").read() for path in streamed.files]
+    with pytest.raises(TypeError, match="gave a int at its place 1, not a Frame"):
+        vireo20.run(iter([frames[0], 1]), tmp_path / "not-a-frame", picture_step=None)
+    with pytest.raises(TypeError, match="no length before it ends"):
+        vireo20.run(iter(frames), tmp_path / "from-the-end", picture_step=-1)
+
+
 @pytest.mark.parametrize("picture_step", [0, None])
 @pytest.mark.parametrize("loads_on_every_core, small", [(False, False), (True, False), (True, True)])
 def test_a_run_holds_two_frames_at_most(tmp_path, monkeypatch, picture_step, loads_on_every_core, small):

