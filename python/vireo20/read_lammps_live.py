@@ -6,7 +6,11 @@ Every atom, gathered over the MPI processes (LAMMPS's `gather_atoms_concat`: und
 calls it), positions unwrapped with the image flags; the box and its periodicity, the timestep, the
 time and the unit style; columns `id`, `type` and `mass` (the atom's own where the atom style has
 one, else its type's), and where the atom style has them `mol`, `q`, `radius`, `velocity`, `force`
-and `omega`, named as a dump's columns are. Nothing is changed in the simulation: no command runs.
+and `omega`, named as a dump's columns are; and the per-atom computes, fixes and custom properties
+that `columns` names as a dump names them (`c_stress`, `f_ave`, `i_flag`, `d_temp`: a compute's or
+fix's array one column of its width). LAMMPS invokes a compute that is not current, and stops the
+process where the compute cannot be (`stress/atom` needs the virial tallied at the step: dump it, or
+thermo output at the step). Nothing is changed in the simulation: no command runs.
 """
 import numpy as np
 
@@ -18,11 +22,11 @@ OPTIONAL = (("molecule", "molecule_flag", "mol", 0, 1), ("q", "q_flag", "q", 1, 
             ("radius", "radius_flag", "radius", 1, 1), ("omega", "omega_flag", "omega", 1, 3))
 
 
-def from_lammps(lmp, index=0):
-    """The frame of the simulation as it stands (see the module's text); `index` is its place in a
-    series of such frames."""
+def from_lammps(lmp, index=0, columns=()):
+    """The frame of the simulation as it stands (see the module's text), with the per-atom outputs
+    `columns` names; `index` is its place in a series of such frames."""
     source = "LAMMPS"
-    if not hasattr(lmp, "gather_atoms_concat") and hasattr(lmp, "lmp"):
+    if not hasattr(lmp, "gather_concat") and hasattr(lmp, "lmp"):
         lmp = lmp.lmp   # PyLammps, IPyLammps
     timestep = int(lmp.extract_global("ntimestep"))
     count = int(lmp.get_natoms())
@@ -30,9 +34,12 @@ def from_lammps(lmp, index=0):
         # LAMMPS gathers integers as 32-bit ints: larger atom ids would come back cut.
         raise InputError(source, timestep, "id", "atom ids of 64 bits (a LAMMPS built with -DLAMMPS_BIGBIG) "
                                                  "cannot be gathered through LAMMPS's library interface")
+    # Each output's kind and width, asked before anything is gathered.
+    asked = {name: _output(lmp, source, timestep, name) for name in columns}
 
     def gathered(name, kind, width):
-        values = np.ctypeslib.as_array(lmp.gather_atoms_concat(name, kind, width))
+        # One gather for every name: atoms come in the same order (by process, then as each holds them).
+        values = np.ctypeslib.as_array(lmp.gather_concat(name, kind, width))
         values = values.astype(np.float64 if kind else np.int64)
         return values.reshape(count, width) if width > 1 else values
 
@@ -46,13 +53,39 @@ def from_lammps(lmp, index=0):
     else:
         per_type = np.ctypeslib.as_array(lmp.extract_atom("mass"), shape=(lmp.extract_setting("ntypes") + 1,))
         masses = np.asarray(per_type, dtype=np.float64)[types]
-    columns = {"id": ids, "type": types, "mass": masses}
+    arrays = {"id": ids, "type": types, "mass": masses}
     for name, flag, column, kind, width in OPTIONAL:
         if lmp.extract_setting(flag):
-            columns[column] = gathered(name, kind, width)
-    columns["velocity"], columns["force"] = gathered("v", 1, 3), gathered("f", 1, 3)
-    frame = particles_frame(source, index, timestep, positions, columns, box)
+            arrays[column] = gathered(name, kind, width)
+    arrays["velocity"], arrays["force"] = gathered("v", 1, 3), gathered("f", 1, 3)
+    for name, (kind, width) in asked.items():
+        arrays[name] = gathered(name, kind, width)
+    frame = particles_frame(source, index, timestep, positions, arrays, box)
     time = lmp.extract_global("atime")   # LAMMPS 2020 and later
     frame.time = float(time) if time is not None else None
     frame.units = lmp.extract_global("units")
     return frame
+
+
+def _output(lmp, source, timestep, name):
+    """(kind: 0 integer, 1 float; width) of a per-atom output named as a dump names it."""
+    from lammps import LMP_SIZE_COLS, LMP_STYLE_ATOM
+    kind, _, given = name.partition("_")
+    if kind in ("c", "f") and given and "[" not in given:
+        extract = lmp.extract_compute if kind == "c" else (lambda *a: lmp.extract_fix(*a, 0, 0))
+        try:
+            width = extract(given, LMP_STYLE_ATOM, LMP_SIZE_COLS)
+        except ValueError:   # the library's null pointer: no such ID, or no per-atom output
+            width = None
+        if width is None:
+            what = "compute" if kind == "c" else "fix"
+            raise InputError(source, timestep, name, f"the simulation has no {what} {given!r} with per-atom values")
+        return 1, max(int(width), 1)
+    if kind in ("i", "d") and given:
+        if lmp.extract_atom(name) is None:
+            raise InputError(source, timestep, name, "the simulation has no such custom per-atom property "
+                                                     "(fix property/atom)")
+        return int(kind == "d"), 1
+    raise InputError(source, timestep, name, "gathered are per-atom computes and fixes, whole (c_ID, f_ID), and "
+                                             "custom properties (i_NAME, d_NAME); a variable's values come through "
+                                             "a fix store/state")

@@ -883,10 +883,10 @@ from lammps import lammps
 def simulation():
     lmp = lammps(cmdargs=["-log", "none", "-screen", "none"])
     lmp.file("in.binary")
-    yield vireo20.from_lammps(lmp)
+    yield vireo20.from_lammps(lmp, columns=["c_ke", "d_heat"])
     for _ in range(2):
         lmp.command("run 10")
-        yield vireo20.from_lammps(lmp)
+        yield vireo20.from_lammps(lmp, columns=["c_ke", "d_heat"])
     lmp.close()
 
 
@@ -905,8 +905,11 @@ def test_a_simulation_in_python_upscales_as_its_dump(tmp_path):
     except subprocess.CalledProcessError:
         pytest.skip("no LAMMPS Python module (Debian's python3-lammps and liblammps-dev)")
     (tmp_path / "steps").mkdir()
-    # The same run dumped as it goes (run 20 replaced by the two runs of 10 above), with the forces.
-    script = BINARY.replace("run 20", "run 0").replace("vx vy vz\ndump_modify text", "vx vy vz fx fy fz\ndump_modify text")
+    # The same run dumped as it goes (run 20 replaced by the two runs of 10 above), with the forces, a
+    # compute and a custom property.
+    script = BINARY.replace("run 20", "run 0").replace(
+        "fix 1 all nve", "fix 1 all nve\ncompute ke all ke/atom\nfix heat all property/atom d_heat\nset type 2 d_heat 1.5"
+    ).replace("vx vy vz\ndump_modify text", "vx vy vz fx fy fz c_ke d_heat\ndump_modify text")
     (tmp_path / "in.binary").write_text(script)
     done = subprocess.run([sys.executable, "-c", LIVE], cwd=tmp_path, capture_output=True, text=True, timeout=300,
                           env=tool_environment(PYTHONPATH=os.path.dirname(vireo20.__path__[0])))
