@@ -600,10 +600,10 @@ def test_binary_dumps_give_the_frames_of_the_text_dump(tmp_path):
     old = write(tmp_path, b"".join(binary_frame(step, COLUMNS, ROWS, old=True) for step in (0, 10, 20)), name="old.bin")
     named = list(read_lammps.open_series(old, columns=COLUMNS.split()))
     assert digest(named) == digest(frames) and [f.units for f in named] == [None] * 3
-    for columns, message in [(COLUMNS.split()[:-1], "--columns names 7 columns for the frame's 8 values"),
-                             ("id".split(), "the dump names its columns")]:
+    for given, columns, message in [(old, COLUMNS.split()[:-1], "--columns names 7 columns for the frame's 8 values"),
+                                    (path, ["id"], "the dump names its columns")]:
         with pytest.raises(InputError, match=message):
-            list(read_lammps.open_series(old if len(columns) > 1 else path, columns=columns))
+            list(read_lammps.open_series(given, columns=columns))
     # dump atom: scaled positions in the box.
     rows = [[1, 1, 0.25, 0.5, 0.5, 0, 1, 0], [2, 2, 0.5, 0.25, 0.75, 0, 0, -1]]
     atoms = run(write(tmp_path, binary_frame(0, "id type xs ys zs ix iy iz", rows), name="atom.bin"))[0]
