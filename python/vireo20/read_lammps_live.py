@@ -11,7 +11,11 @@ and `omega`, named as a dump's columns are; and the per-atom computes, fixes and
 that `columns` names as a dump names them (`c_stress`, `f_ave`, `i_flag`, `d_temp`: a compute's or
 fix's array one column of its width). LAMMPS invokes a compute that is not current, and stops the
 process where the compute cannot be (`stress/atom` needs the virial tallied at the step: dump it, or
-thermo output at the step). Nothing is changed in the simulation: no command runs.
+thermo output at the step). With `contacts`, a local compute whose first two columns are the atom
+ids of each pair (`compute property/local patom1 patom2`), the frame's contacts, their values the
+local computes `contact_columns` names (`compute pair/local fx fy fz`, a row a pair in the same
+order), as a `dump local` of them gives them; a LAMMPS on one process only, whose local rows are
+all its own. Nothing is changed in the simulation: no command runs.
 """
 import numpy as np
 
@@ -23,9 +27,10 @@ OPTIONAL = (("molecule", "molecule_flag", "mol", 0, 1), ("q", "q_flag", "q", 1, 
             ("radius", "radius_flag", "radius", 1, 1), ("omega", "omega_flag", "omega", 1, 3))
 
 
-def from_lammps(lmp, index=0, columns=()):
+def from_lammps(lmp, index=0, columns=(), contacts=None, contact_columns=()):
     """The frame of the simulation as it stands (see the module's text), with the per-atom outputs
-    `columns` names; `index` is its place in a series of such frames."""
+    `columns` names, and the pairs of the local compute `contacts` with the values of those
+    `contact_columns` names; `index` is its place in a series of such frames."""
     source = "LAMMPS"
     if not hasattr(lmp, "gather_concat") and hasattr(lmp, "lmp"):
         lmp = lmp.lmp   # PyLammps, IPyLammps
@@ -37,6 +42,11 @@ def from_lammps(lmp, index=0, columns=()):
                                                  "cannot be gathered through LAMMPS's library interface")
     # Each output's kind and width, asked before anything is gathered.
     asked = {name: _output(lmp, source, timestep, name) for name in columns}
+    pairs = None
+    if contacts is not None:
+        pairs, contact_values = _contacts(lmp, source, timestep, contacts, contact_columns)
+    elif contact_columns:
+        raise ValueError("contact_columns go with contacts, the local compute of the pairs' atom ids")
 
     def gathered(name, kind, width):
         # One gather for every name: atoms come in the same order (by process, then as each holds them).
@@ -65,7 +75,53 @@ def from_lammps(lmp, index=0, columns=()):
     time = lmp.extract_global("atime")   # LAMMPS 2020 and later
     frame.time = float(time) if time is not None else None
     frame.units = lmp.extract_global("units")
+    if pairs is not None:
+        frame.contacts, frame.contact_kinds = pairs, np.zeros(len(pairs), np.int64)
+        frame.contact_values = contact_values
     return frame
+
+
+def _contacts(lmp, source, timestep, contacts, contact_columns):
+    """(pairs (C, 2) of atom ids, {name: values}) of the local computes named."""
+    if lmp.extract_setting("world_size") != 1:
+        raise InputError(source, timestep, contacts, "contacts are taken from a LAMMPS on one process (each "
+                                                     "process holds its own rows of a local compute)")
+    ids = _local(lmp, source, timestep, contacts)
+    if ids.ndim != 2 or ids.shape[1] < 2:
+        raise InputError(source, timestep, contacts, "the contacts' compute gives the two atom ids of each pair "
+                                                     "in its first two columns (compute property/local patom1 patom2)")
+    pairs = ids[:, :2].astype(np.int64)
+    if not np.array_equal(pairs, ids[:, :2]):
+        raise InputError(source, timestep, contacts, "its first two columns are not atom ids (whole numbers)")
+    values = {}
+    for name in contact_columns:
+        values[name] = _local(lmp, source, timestep, name)
+        if len(values[name]) != len(pairs):
+            raise InputError(source, timestep, name, f"{len(values[name])} rows for the {len(pairs)} pairs of "
+                                                     f"{contacts}: not a row a pair (the same cutoff and group?)")
+    return pairs, values
+
+
+def _local(lmp, source, timestep, name):
+    """A local compute's rows (LAMMPS invokes it where it is not current), copied."""
+    from lammps import LMP_SIZE_COLS, LMP_SIZE_ROWS, LMP_STYLE_LOCAL, LMP_TYPE_ARRAY, LMP_TYPE_VECTOR
+    kind, _, given = name.partition("_")
+    if kind != "c" or not given or "[" in given:
+        raise InputError(source, timestep, name, "contacts and their values come from local computes, whole (c_ID)")
+    try:
+        rows = lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_SIZE_ROWS)
+        width = lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_SIZE_COLS)
+    except ValueError:   # the library's null pointer: no such ID, or no local values
+        rows = None
+    if rows is None:
+        raise InputError(source, timestep, name, f"the simulation has no compute {given!r} with local values")
+    if not rows:
+        return np.zeros((0, width) if width else 0)
+    if not width:
+        return np.ctypeslib.as_array(lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_TYPE_VECTOR), shape=(rows,)).copy()
+    # A local array's rows lie one after another from its first.
+    first = lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_TYPE_ARRAY)[0]
+    return np.ctypeslib.as_array(first, shape=(rows, width)).copy()
 
 
 def _output(lmp, source, timestep, name):

