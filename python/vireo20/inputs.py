@@ -123,11 +123,14 @@ def detect(path):
 
 def held_series(given):
     """The frames of objects in memory that the job reads as they are (an MDAnalysis Universe or
-    AtomGroup: a selection's atoms alone; Frames, or a list of them: `vireo20.from_lammps`'s of a
-    simulation in this process), or None for anything else."""
+    AtomGroup: a selection's atoms alone; ASE Atoms, or a list of them; Frames, a list or a generator
+    of them: `vireo20.from_lammps`'s of a simulation in this process), or None for anything else."""
     if type(given).__module__.split(".")[0] == "MDAnalysis" and hasattr(given, "universe"):
         from .read_mda import from_universe
         return from_universe(given)
+    from . import read_ase
+    if read_ase.is_atoms(given):
+        return read_ase.from_atoms(given)
     from .frames import Frame
     given = [given] if isinstance(given, Frame) else given
     if isinstance(given, (list, tuple)) and given and all(isinstance(frame, Frame) for frame in given):
@@ -187,7 +190,7 @@ def open_series(path=None, format=None, **options):
     `path` is an npz folder, a LAMMPS dump (plain, .gz, .zst, binary or yaml, `contacts=` a dump
     local), a VTK series, a GSD or H5MD file, an extended XYZ file, CFG files, CSV tables, a trajectory
     MDAnalysis reads (`topology=`), an MDAnalysis Universe or AtomGroup in memory (a selection's atoms
-    alone, an updating one's at each frame) or a file ASE reads; None gives the built-in data set (`clusters`,
+    alone, an updating one's at each frame), a file ASE reads or its Atoms (a list of them); None gives the built-in data set (`clusters`,
     `steps`, `seed`). `format` names the format when the file cannot tell (see FORMATS). LAMMPS dumps,
     VTK, CSV or CFG files written one file per step are one series: a list of them, their folder, or
     a pattern (`"post/dump*.liggghts"`).
@@ -198,8 +201,8 @@ def open_series(path=None, format=None, **options):
     held = held_series(path)
     if held is not None:
         if options.keys() - {"format"} or format not in (None, "mdanalysis"):
-            raise ValueError("frames in memory (an MDAnalysis Universe or AtomGroup, Frames) are read as they are: "
-                             "they take no reader's options")
+            raise ValueError("frames in memory (an MDAnalysis Universe or AtomGroup, ASE Atoms, Frames) are read "
+                             "as they are: they take no reader's options")
         return held
     if path is None:
         from .synthetic import SyntheticSeries

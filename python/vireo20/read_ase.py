@@ -70,7 +70,35 @@ def _step(info, index):
 
 
 def read_frame(path, index, ase_format=None, group_by=None):
-    atoms = cached_open(path, _Configurations, ase_format).atoms[index]
+    return _frame(cached_open(path, _Configurations, ase_format).atoms[index], path, index, group_by)
+
+
+def from_atoms(configurations):
+    """ASE Atoms in memory (one, or a list such as `ase.io.read(path, ":")` gives) as a series."""
+    configurations = [configurations] if not isinstance(configurations, (list, tuple)) else configurations
+    return Loaders("ASE", [_HeldAtoms(k, atoms) for k, atoms in enumerate(configurations)])
+
+
+class _HeldAtoms:
+    """One configuration in memory, as its frame's loader: each pickles alone for Dask's workers."""
+
+    path = None
+
+    def __init__(self, index, atoms):
+        self.index, self.atoms = index, atoms
+
+    def load(self):
+        return _frame(self.atoms, "ASE", self.index, None)
+
+
+def is_atoms(given):
+    """Whether `given` is an ASE Atoms or a list of them."""
+    items = given if isinstance(given, (list, tuple)) else [given]
+    return bool(items) and all(type(item).__module__.split(".")[0] == "ase" and hasattr(item, "get_positions")
+                               for item in items)
+
+
+def _frame(atoms, path, index, group_by):
     step = _step(atoms.info, index)
     columns = {"element": np.array(atoms.get_chemical_symbols(), dtype="S"), "mass": atoms.get_masses()}
     if "momenta" in atoms.arrays:

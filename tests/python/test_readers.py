@@ -304,6 +304,13 @@ def test_ase_reads_its_trajectory_and_vasps_xdatcar(tmp_path):
             "element": [[b"H", b"He", b"Li", b"Be"][t - 1] for t in TYPE[rows]]}
         assert vasp.columns["element"].tolist() == exact.columns["element"].tolist()
         assert vasp.columns["mass"].tolist() == atomic_masses[TYPE[rows]].tolist()
+    # The Atoms in memory (a list, or one) read as their trajectory.
+    import vireo20
+    for held, read in zip([*vireo20.open(configurations), *vireo20.open(configurations[0])],
+                          [*inputs.open_series(str(tmp_path / "run.traj")), inputs.open_series(str(tmp_path / "run.traj"))[0]]):
+        assert (held.timestep, held.time, held.box) == (read.timestep, read.time, read.box)
+        assert np.array_equal(held.positions, read.positions) and held.columns.keys() == read.columns.keys()
+        assert all(np.array_equal(held.columns[name], read.columns[name]) for name in read.columns)
 
 
 def test_bonded_components_number_groups_by_their_lowest_particle():
