@@ -522,17 +522,18 @@ class _Where:
         return InputError(self.path, self.step, array, problem)
 
     def native(self, error):
-        item, problem, timestep, whole_file = error.args
-        if problem.startswith(_CUT_STREAM) or (problem.startswith("truncated") and not _compressed(self.path, False)):
+        """The reader's error as an InputError; `cut_short` on it where the file's bytes end before
+        its frame does."""
+        item, problem, timestep, whole_file, cut_short = error.args
+        if cut_short:
             # A run still writing its dump: the frames before the cut are whole.
             problem += " (a dump still being written ends so: --frames :-1 leaves its last frame out)"
         if whole_file:
-            return InputError(self.path, "-", "-", problem)
-        return InputError(self.path, timestep if timestep is not None else self.step, item, problem)
-
-
-# How the reader says that a compressed stream ends before its end: between frames, then inside one.
-_CUT_STREAM = ("the compressed file is cut short", "the compressed file is damaged or cut short")
+            found = InputError(self.path, "-", "-", problem)
+        else:
+            found = InputError(self.path, timestep if timestep is not None else self.step, item, problem)
+        found.cut_short = cut_short
+        return found
 
 
 def _compressed(path, unreadable=None):
@@ -1036,7 +1037,7 @@ class LammpsSeries(Series):
             except InputError as error:
                 # A dump still being written, which --frames :-1 reads: counted up to its cut, the
                 # frame it cuts included (no byte of which was there where it cuts between frames).
-                if not error.problem.startswith(_CUT_STREAM):
+                if not getattr(error, "cut_short", False):
                     raise
                 count += error.step == "-"
             finally:

@@ -47,7 +47,7 @@ PyObject* text(const std::string& p_Text)
   return PyUnicode_DecodeUTF8(p_Text.data(), static_cast<Py_ssize_t>(p_Text.size()), "replace");
 }
 
-// The exception in flight as a Python error: Error(item, problem, timestep or None, whole_file).
+// The exception in flight as a Python error: Error(item, problem, timestep or None, whole_file, cut_short).
 void raise_exception(const std::exception_ptr& p_Exception)
 {
   try {
@@ -57,7 +57,8 @@ void raise_exception(const std::exception_ptr& p_Exception)
     PyObject* item = text(error.item());
     PyObject* problem = text(error.problem());
     PyObject* arguments = step && item && problem
-                              ? PyTuple_Pack(4, item, problem, step, error.is_whole_file() ? Py_True : Py_False)
+                              ? PyTuple_Pack(5, item, problem, step, error.is_whole_file() ? Py_True : Py_False,
+                                             error.is_cut_short() ? Py_True : Py_False)
                               : nullptr;
     if (arguments != nullptr) PyErr_SetObject(error_type, arguments);
     Py_XDECREF(arguments);
@@ -862,8 +863,9 @@ PyMODINIT_FUNC PyInit__lammpsdump()
   if (module == nullptr) return nullptr;
   error_type = PyErr_NewExceptionWithDoc(
       "vireo20._lammpsdump.Error",
-      "A problem of the dump: args are (item, problem, timestep or None, whole_file), item being the ITEM or column "
-      "concerned and whole_file true when the file itself is damaged or unreadable.",
+      "A problem of the dump: args are (item, problem, timestep or None, whole_file, cut_short), item being the ITEM "
+      "or column concerned, whole_file true when the file itself is damaged or unreadable, and cut_short when its "
+      "bytes (a plain file's, or a compressed stream's) end before its frame does.",
       nullptr, nullptr);
   PyObject* reader_type = PyType_FromSpec(&reader_spec);
   PyObject* text_stream_type = PyType_FromSpec(&text_stream_spec);

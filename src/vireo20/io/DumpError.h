@@ -24,6 +24,14 @@ class VIREO20_API DumpError : public std::runtime_error {
   const std::string& item() const { return m_Item; }
   const std::string& problem() const { return m_Problem; }
   bool is_whole_file() const { return m_WholeFile; }
+  // The file's bytes end before its frame does (a plain file, or a compressed stream, cut short), as
+  // a dump that a running simulation is still writing ends: the frames before are whole.
+  bool is_cut_short() const { return m_CutShort; }
+  DumpError& cut_short()
+  {
+    m_CutShort = true;
+    return *this;
+  }
   bool has_timestep() const { return m_HasTimestep; }
   std::int64_t timestep() const { return m_Timestep; }
 
@@ -34,6 +42,7 @@ class VIREO20_API DumpError : public std::runtime_error {
   std::string m_Item;
   std::string m_Problem;
   bool m_WholeFile = false;
+  bool m_CutShort = false;
   bool m_HasTimestep = false;
   std::int64_t m_Timestep = 0;
 };

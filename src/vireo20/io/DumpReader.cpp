@@ -296,7 +296,8 @@ struct DumpReader::Impl {
     }
   }
 
-  [[noreturn]] void fail(const std::string& p_Item, const std::string& p_Problem)
+  // p_Truncated: the text ends inside the frame, which for a plain file is its bytes cut short.
+  [[noreturn]] void fail(const std::string& p_Item, const std::string& p_Problem, bool p_Truncated = false)
   {
     phase = Phase::stopped;
     // A damaged stream can make any frame look malformed: it is named instead, whatever frame it hit.
@@ -306,6 +307,7 @@ struct DumpReader::Impl {
     DumpError error(cut ? section : p_Item, cut ? "the compressed file is damaged or cut short "
                                                   "(its compressed stream ends inside this frame)"
                                                 : p_Problem);
+    if (cut || (p_Truncated && !source->compressed())) error.cut_short();
     if (header.has_timestep) error.set_timestep(header.timestep);
     throw error;
   }
@@ -331,7 +333,7 @@ struct DumpReader::Impl {
         if (!source->ended_cleanly()) {
           phase = Phase::stopped;
           throw DumpError::whole_file("the compressed file is cut short: its stream ends before its end, "
-                                      "so its checksum cannot be checked");
+                                      "so its checksum cannot be checked").cut_short();
         }
         return false;
       }
@@ -429,7 +431,9 @@ struct DumpReader::Impl {
       if (end - pos >= 5) break;
       if (!more()) break;
     }
-    if (pos == end) fail(section, "truncated: " + std::to_string(p_Row) + " of " + std::to_string(header.count) + " lines");
+    if (pos == end) {
+      fail(section, "truncated: " + std::to_string(p_Row) + " of " + std::to_string(header.count) + " lines", true);
+    }
     if (std::memcmp(pos, "ITEM:", std::min<std::size_t>(5, static_cast<std::size_t>(end - pos))) == 0) {
       fail(header.count_item, count_problem(p_Row));
     }
@@ -521,17 +525,17 @@ struct DumpReader::Impl {
         continue;
       }
       if (more()) continue;
-      if (pos == end) fail(section, "truncated: " + std::to_string(rows) + truncated);
+      if (pos == end) fail(section, "truncated: " + std::to_string(rows) + truncated, true);
       // The text ends without a newline: a last value with nothing after it may have been cut, and
       // a line short of values was.
       *end = '\n';
       if (!is_blank(end[-1]) || values_on_line(pos) < static_cast<int>(header.columns.size())) {
-        fail(section, "truncated: the file ends inside data line " + std::to_string(rows + 1) + truncated);
+        fail(section, "truncated: the file ends inside data line " + std::to_string(rows + 1) + truncated, true);
       }
       read_lines(pos, end + 1, rows, wanted - rows, p_Targets, taken);
       rows += taken;
       advance(end);
-      if (rows < wanted) fail(section, "truncated: " + std::to_string(rows) + truncated);
+      if (rows < wanted) fail(section, "truncated: " + std::to_string(rows) + truncated, true);
     }
     after_data();
   }
