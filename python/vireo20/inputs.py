@@ -191,7 +191,8 @@ def open_series(path=None, format=None, **options):
     local), a VTK series, a GSD or H5MD file, an extended XYZ file, CFG files, CSV tables, a trajectory
     MDAnalysis reads (`topology=`), an MDAnalysis Universe or AtomGroup in memory (a selection's atoms
     alone, an updating one's at each frame), a file ASE reads or its Atoms (a list of them); None
-    gives the built-in data set (`clusters`, `steps`, `seed`). `format` names the format when the file cannot tell (see FORMATS). LAMMPS dumps,
+    gives the built-in data set (`clusters`, `steps`, `seed`). `format` names the format when the file
+    cannot tell (see FORMATS). LAMMPS dumps,
     VTK, CSV or CFG files written one file per step are one series: a list of them, their folder, or
     a pattern (`"post/dump*.liggghts"`).
 
