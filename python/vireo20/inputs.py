@@ -192,9 +192,8 @@ def open_series(path=None, format=None, **options):
     MDAnalysis reads (`topology=`), an MDAnalysis Universe or AtomGroup in memory (a selection's atoms
     alone, an updating one's at each frame), a file ASE reads or its Atoms (a list of them); None
     gives the built-in data set (`clusters`, `steps`, `seed`). `format` names the format when the file
-    cannot tell (see FORMATS). LAMMPS dumps,
-    VTK, CSV or CFG files written one file per step are one series: a list of them, their folder, or
-    a pattern (`"post/dump*.liggghts"`).
+    cannot tell (see FORMATS). LAMMPS dumps, VTK, CSV or CFG files written one file per step are one
+    series: a list of them, their folder, or a pattern (`"post/dump*.liggghts"`).
 
     >>> for frame in vireo20.open("dump.lammpstrj.gz")[::10]:
     ...     result = vireo20.upscale(**frame.arguments())
