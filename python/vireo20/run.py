@@ -19,7 +19,7 @@ import numpy as np
 
 from . import filesafe, inputs, output, picture, system
 from .columns import RESERVED, MassRule, kept_apart
-from .frames import InputError, Series
+from .frames import HeldFrame, InputError, Series
 from .averaging import PROFILE, WINDOWS
 from .upscale import JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, upscale
 
@@ -446,21 +446,13 @@ def _serial(loaders, options, picture_index, read_ahead, before_reduction):
             else:
                 ahead = None
                 before_reduction()
-            step = run_step(_Loaded(index, frame), options, index == picture_index)
+            step = run_step(HeldFrame(index, frame), options, index == picture_index)
             del frame
             if not overlapped:
                 # Taking the next loader lets the series drop this frame.
                 ahead = load_next()
             yield step
             del step
-
-
-class _Loaded:
-    def __init__(self, index, frame):
-        self.index, self.frame = index, frame
-
-    def load(self):
-        return self.frame
 
 
 def _dask(loaders, options, picture_index, workers, scheduler):
