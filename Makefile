@@ -32,7 +32,7 @@ CLUSTER_INPUT_DEB_PACKAGES := python3-distributed python3-gsd python3-h5py
 # Only the MDAnalysis and ASE readers need them: without them those inputs are unavailable, and their tests skip.
 OPTIONAL_DEB_PACKAGES := python3-mdanalysis python3-ase
 TEST_DEB_PACKAGES := python3-pytest python3-hypothesis
-TOOL_DEB_PACKAGES := lammps python3-lammps liblammps-dev paraview
+TOOL_DEB_PACKAGES := lammps python3-lammps liblammps-dev python3-mpi4py paraview
 
 # Sanitizer runs (SANITIZE=1, or make test-sanitize): tests provoke failed allocations on purpose, so
 # the sanitizer returns null rather than abort. The interpreter is not instrumented: ASan's runtime is

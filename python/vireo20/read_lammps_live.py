@@ -14,8 +14,8 @@ process where the compute cannot be (`stress/atom` needs the virial tallied at t
 thermo output at the step). With `contacts`, a local compute whose first two columns are the atom
 ids of each pair (`compute property/local patom1 patom2`), the frame's contacts, their values the
 local computes `contact_columns` names (`compute pair/local fx fy fz`, a row a pair in the same
-order), as a `dump local` of them gives them; a LAMMPS on one process only, whose local rows are
-all its own. Nothing is changed in the simulation: no command runs.
+order), as a `dump local` of them gives them: under MPI, every process's rows in the order of the
+processes (mpi4py gathers them). Nothing is changed in the simulation: no command runs.
 """
 import numpy as np
 
@@ -83,9 +83,6 @@ def from_lammps(lmp, index=0, columns=(), contacts=None, contact_columns=()):
 
 def _contacts(lmp, source, timestep, contacts, contact_columns):
     """(pairs (C, 2) of atom ids, {name: values}) of the local computes named."""
-    if lmp.extract_setting("world_size") != 1:
-        raise InputError(source, timestep, contacts, "contacts are taken from a LAMMPS on one process (each "
-                                                     "process holds its own rows of a local compute)")
     ids = _local(lmp, source, timestep, contacts)
     if ids.ndim != 2 or ids.shape[1] < 2:
         raise InputError(source, timestep, contacts, "the contacts' compute gives the two atom ids of each pair "
@@ -103,7 +100,9 @@ def _contacts(lmp, source, timestep, contacts, contact_columns):
 
 
 def _local(lmp, source, timestep, name):
-    """A local compute's rows (LAMMPS invokes it where it is not current), copied."""
+    """A local compute's rows (LAMMPS invokes it where it is not current), copied; under MPI, every
+    process's (each holds its own), in the order of the processes, as a dump local writes them.
+    Every process raises alike: what is checked is the same everywhere, or checked once gathered."""
     from lammps import LMP_SIZE_COLS, LMP_SIZE_ROWS, LMP_STYLE_LOCAL, LMP_TYPE_ARRAY, LMP_TYPE_VECTOR
     kind, _, given = name.partition("_")
     if kind != "c" or not given or "[" in given:
@@ -113,12 +112,23 @@ def _local(lmp, source, timestep, name):
     if rows is None:
         raise InputError(source, timestep, name, f"the simulation has no compute {given!r} with local values")
     if not rows:
-        return np.zeros((0, width) if width else 0)
-    if not width:
-        return np.ctypeslib.as_array(lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_TYPE_VECTOR), shape=(rows,)).copy()
-    # A local array's rows lie one after another from its first.
-    first = lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_TYPE_ARRAY)[0]
-    return np.ctypeslib.as_array(first, shape=(rows, width)).copy()
+        own = np.zeros((0, width) if width else 0)
+    elif not width:
+        own = np.ctypeslib.as_array(lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_TYPE_VECTOR), shape=(rows,)).copy()
+    else:
+        # A local array's rows lie one after another from its first.
+        first = lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_TYPE_ARRAY)[0]
+        own = np.ctypeslib.as_array(first, shape=(rows, width)).copy()
+    if lmp.extract_setting("world_size") == 1:
+        return own
+    comm = lmp.get_mpi_comm()
+    if comm is None:
+        raise InputError(source, timestep, name, "a local compute's rows are gathered over the processes with "
+                                                 "mpi4py, which this Python lacks (Debian's python3-mpi4py)")
+    counts = comm.allgather(own.size)
+    every = np.empty((sum(counts) // max(width, 1), width) if width else sum(counts))
+    comm.Allgatherv(np.ascontiguousarray(own, np.float64), [every, counts])
+    return every
 
 
 def _output(lmp, source, timestep, name):

