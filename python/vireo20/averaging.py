@@ -9,7 +9,8 @@ last step); for other groups, each group present in the window by its id, which 
 number as LAMMPS's `compress yes` prints the original chunk id. Then `Ncount`, the mean count a step,
 and, by the value's reduction (LAMMPS's `norm all`):
 
-- `density/mass`, `density/number` (bins), and values reduced by `sum`: their mean over the steps;
+- `density/mass`, `density/number` (bins), values reduced by `sum` and the contact stress (`--contact-stress`):
+  their mean over the steps;
 - values reduced by `mean`: the sum over every member of every step over the count of them; by
   `average`, the same weighted by mass; `temp` (with `--temperature`) as LAMMPS's `temp` value,
   weighted by count;
@@ -116,6 +117,7 @@ class TimeAverage:
         columns += [(name, RULES[how]) for name, how in reductions.items() if how in RULES]
         if "temperature" in arrays:
             columns.append(("temperature", (WEIGHTED, "count")))
+        columns += [(name, (PER_STEP, None)) for name in ("contact_stress", "bin_stress") if name in arrays]
         self._columns = []
         for name, (rule, weight) in columns:
             if rule == WEIGHTED and self.norm != "all":

@@ -139,10 +139,11 @@ class _Options:
     """What every step needs, picklable for Dask workers."""
 
     def __init__(self, group_by, mass_rule, physics, reductions, shape=False, units=None, temperature=False,
-                 bins=None, dimension=None, cluster=None, coordination=False):
+                 bins=None, dimension=None, cluster=None, coordination=False, contact_force=None):
         self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
         self.shape, self.units, self.temperature, self.bins = shape, units, temperature, bins
         self.dimension, self.cluster, self.coordination = dimension, cluster, coordination
+        self.contact_force = contact_force
 
 
 def run_step(loader, options, keep_source=False):
@@ -179,7 +180,8 @@ def run_step(loader, options, keep_source=False):
     # at ten million particles it took 0.25 s after it, before the step could be written.
     sampling = _sampling().submit(_source_sample, frame.positions, source_arguments) if keep_source else None
     result = upscale(**arguments, reductions=reductions, index=frame.index, shape=options.shape,
-                     temperature=options.temperature, dimension=dimension, coordination=options.coordination)
+                     temperature=options.temperature, dimension=dimension, coordination=options.coordination,
+                     contact_force=options.contact_force)
     if groups is not None:
         _through_groups(result, groups, arguments)
     result.flat, result.renamed = flat, renamed
@@ -196,6 +198,8 @@ def run_step(loader, options, keep_source=False):
             values = result.values[name]
             result.values[name] = values / (each if values.ndim == 1 else np.reshape(each, (-1, 1)))
             result.reductions[name] = PER_VOLUME
+        if "contact_stress" in result.physics:
+            binned["bin_stress"] = result.physics["contact_stress"] / np.reshape(each, (-1, 1))
         for values in [*binned.values(), *(result.values[name] for name in per_volume)]:
             values[result.u:] = np.nan  # the trailing entries lie in no bin
         result.physics.update(binned)
@@ -510,8 +514,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
         warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
-        time_average=None, cluster=None, cluster_types=None, coordination=False, clusters=2000, steps=40, seed=20,
-        **reader_options):
+        time_average=None, cluster=None, cluster_types=None, coordination=False, contact_stress=None, clusters=2000,
+        steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -537,10 +541,13 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
     (`vireo20.clustering`); `coordination` True adds each upscaled particle's contact counts, fabric
     tensor and its members' mean coordination number, a distance those of the neighbours within it
-    (`vireo20.upscale`); `dimension` 2 counts the temperatures' degrees of freedom and the bins'
-    volumes as LAMMPS does in a 2d simulation (default 3, with a warning where the particles lie in
-    one z plane); `time_average` N (or "N ave running norm sample" ..., as fix ave/chunk's words)
-    writes `profile.txt`, the groups' time averages over each N steps in turn (`vireo20.averaging`);
+    (`vireo20.upscale`); `contact_stress` names the contact value of the force on each contact's first
+    particle (or its three components) and adds each upscaled particle's `contact_stress`, with bins
+    `bin_stress` too, that over the bin's volume (`vireo20.upscale`'s contact_force); `dimension` 2
+    counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in a 2d simulation
+    (default 3, with a warning where the particles lie in one z plane); `time_average` N (or "N ave
+    running norm sample" ..., as fix ave/chunk's words) writes `profile.txt`, the groups' time averages
+    over each N steps in turn (`vireo20.averaging`);
     `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
     step's summary line; `warn(text)` the warnings.
 
@@ -567,6 +574,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
         if group_by is not None and coordination not in (None, False):
             raise ValueError("--coordination goes with bins of particles, not of groups (--group-by)")
+        if group_by is not None and contact_stress is not None:
+            raise ValueError("--contact-stress goes with bins of particles, not of groups (--group-by)")
     if coordination is not True and coordination not in (None, False):
         given = coordination
         try:
@@ -576,6 +585,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if not (math.isfinite(coordination) and coordination > 0):
             raise ValueError(f"--coordination takes a cutoff distance above 0, or nothing for the contacts, not "
                              f"{given!r} (an input named after it is taken for its cutoff: name it first)")
+    if contact_stress is not None:
+        contact_stress = [contact_stress] if isinstance(contact_stress, str) else list(contact_stress)
+        if len(contact_stress) not in (1, 3) or not all(isinstance(name, str) for name in contact_stress):
+            raise ValueError("--contact-stress names the contacts' force: one value of 3 components, or its 3 values")
+        contact_stress = contact_stress[0] if len(contact_stress) == 1 else tuple(contact_stress)
     if cluster_types is not None and cluster is None:
         raise ValueError("--cluster-types goes with --cluster")
     if cluster is not None:
@@ -667,6 +681,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"bins": repr(bins)} if bins is not None else {}),
                    **({"cluster": repr(cluster)} if cluster is not None else {}),
                    **({"coordination": coordination} if coordination else {}),
+                   **({"contact_stress": repr(contact_stress)} if contact_stress is not None else {}),
                    **({"dimension": dimension} if dimension == 2 else {}),
                    **({"time_average": repr(averages)} if averages is not None else {}),
                    # A data file (or another topology) is an input as the trajectory is.
@@ -679,7 +694,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
         options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins, dimension,
-                           cluster, coordination)
+                           cluster, coordination, contact_stress)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None

@@ -29,12 +29,16 @@ LAMMPS_UNIT_STYLES = {"lj": (1.0, 1.0), "real": (48.88821291 * 48.88821291, 0.00
 # And MDAnalysis's own, in which it gives the frames of the formats whose units it knows: masses in
 # u, velocities in A/ps (u A^2/ps^2 = 0.01 kJ/mol), energies in kJ/mol, its Boltzmann constant.
 UNIT_STYLES = {**LAMMPS_UNIT_STYLES, "mdanalysis": (0.01, 0.008314462159)}
+# LAMMPS's nktv2p: force times distance in pressure times volume, in which it gives a per-atom stress.
+PRESSURE_VOLUME = {"real": 68568.415, "metal": 1.6021765e6, "electron": 2.94210108e13}
 # Component names of the arrays that are not x, y, z vectors.
 COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "gyration_shape": ("lambda1", "lambda2", "lambda3", "asphericity", "acylindricity", "anisotropy"),
               "inertia": ("xx", "yy", "zz", "xy", "yz", "xz"), "msd": ("x", "y", "z", "total"),
               "principal_axes": tuple(f"e{k}_{axis}" for k in (1, 2, 3) for axis in AXES),
               "fabric": ("xx", "yy", "zz", "xy", "xz", "yz"),
+              "contact_stress": ("xx", "yy", "zz", "xy", "xz", "yz"),
+              "bin_stress": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "vacf": ("x", "y", "z", "total")}
 
 
@@ -242,7 +246,8 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
 def upscale(groups=None, masses=None, positions=None, values=None, *, parents=None, enabled=None,
             ids=None, first_id=0, box=None, wrapped=False, physics="all", shape=False, reductions=None,
             contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None, units=None,
-            temperature=False, dimension=3, coordination=False, timestep=None, index=0, source="-"):
+            temperature=False, dimension=3, coordination=False, contact_force=None, timestep=None, index=0,
+            source="-"):
     """Upscales one step: particles that share a group become one upscaled particle.
 
     Arguments (N particles, E of them enabled, then T trailing entries that pass through):
@@ -286,6 +291,15 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       (the contacts' fabric tensor, as LAMMPS's compute fabric); a distance
                       counts the neighbours closer than it instead (compute coord/atom cutoff),
                       through the periodic faces.
+      contact_force   the contact value that is the force on each contact's first particle from its
+                      second ((C, 3), as LAMMPS's compute pair/local fx fy fz and LIGGGHTS's
+                      pair/gran/local force give it), or the names of its three (C,) components:
+                      adds `contact_stress`, -sum w r f^T over the particle contacts of the members,
+                      r from the second particle to the first (nearest image), w 1 for a contact of
+                      two members and 1/2 for one with another upscaled particle: LAMMPS's compute
+                      stress/atom of those pairs summed over the group (xx yy zz xy xz yz, xy of
+                      r_x f_y; in pressure times volume, as LAMMPS's, where `units` is given, else
+                      in force times distance).
       trailing_masses (T,) masses of the trailing entries.
       units           the LAMMPS unit style of the inputs ("lj", "real", "metal", "si", "cgs",
                       "electron", "micro", "nano"; or "mdanalysis", its base units):
@@ -435,15 +449,21 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         group_id = parent_of
 
     by_contacts = coordination is True
+    forces = _contact_forces(step, contacts, contact_values, contact_force)
     lines, line_values, counts = _network(step, contacts, contact_kinds, contact_values, n, ids, parents, parent_of,
-                                          u, by_contacts)
+                                          u, by_contacts, pairs=by_contacts or forces is not None)
+    # Each contact between two placed particles: (first, second, their upscaled particles, its row).
+    pairs = _placed(enabled if not every_particle else None, n, *counts.pop("pairs")) if "pairs" in counts else None
+    if forces is not None:
+        physics_arrays["contact_stress"] = np.zeros((u + t, 6))
+        if pairs is not None:
+            physics_arrays["contact_stress"][:u] = _contact_stress(positions, box, *pairs, forces, u) * \
+                PRESSURE_VOLUME.get(units, 1.0)
     if coordination is not None and coordination is not False:
         if not by_contacts:
             counts = _neighbours(step, positions[:e], element[:e], box, coordination, u)
         else:
-            pairs = counts.pop("pairs", None)
-            counts["fabric"] = np.zeros((u, 6)) if pairs is None else \
-                _fabric(positions, enabled if not every_particle else None, n, box, *pairs, u)
+            counts["fabric"] = np.zeros((u, 6)) if pairs is None else _fabric(positions, box, *pairs[:4], u)
         physics_arrays.update(_coordination(counts, np.bincount(element[:e], minlength=u), t))
     lines, image_points, image_of = periodic.line_images(centres, lines, box)
     points = np.concatenate([centres, image_points]) if len(image_points) else centres
@@ -662,9 +682,11 @@ def _rotational_energy(values, entry_masses, mvv2e, group_sum):
     return {"rotational_energy": group_sum(spin)}
 
 
-def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u, coordination=False):
+def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u, coordination=False, pairs=False):
     """Contacts between different upscaled particles as one line per pair: (lines (L, 2), arrays, and
-    with `coordination` each upscaled particle's counts of contacts inside, outside and with walls)."""
+    with `coordination` each upscaled particle's counts of contacts inside, outside and with walls;
+    with `pairs`, under "pairs" the particle contacts of known particles: their two particles, their
+    upscaled particles and their rows)."""
     if coordination and contacts is None:
         step.fail("contacts", "the coordination numbers need the contacts (a dump local: --contacts)")
     empty = np.zeros((0, 2), np.int64), {"contacts": np.zeros(0, np.int64)}, \
@@ -715,13 +737,14 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
     head = lambda s: np.where(s >= 0, np.where(parents[s] >= 0, parents[s], s), n)
     a, b = upscaled_of[head(sources[0])], upscaled_of[head(sources[1])]
     keep = np.flatnonzero(particle & (a >= 0) & (b >= 0) & (a != b))
-    counts = empty[2]
+    counts = dict(empty[2])
     if coordination:
         counted = lambda ends: np.bincount(ends, minlength=u)
         counts = _contact_counts(counted(a[particle & (a >= 0) & (a == b)]), counted(a[keep]) + counted(b[keep]),
                                  counted(a[~particle & (a >= 0)]))
+    if pairs:
         both = np.flatnonzero(particle & (a >= 0) & (b >= 0))
-        counts["pairs"] = sources[0][both], sources[1][both], a[both], b[both]
+        counts["pairs"] = sources[0][both], sources[1][both], a[both], b[both], both
     if not len(keep):
         return empty[0], {"contacts": np.zeros(0, np.int64),
                           **{name: np.zeros((0,) + np.asarray(v).shape[1:]) for name, v in contact_values.items()}}, \
@@ -758,34 +781,81 @@ def _neighbours(step, positions, element, box, cutoff, u):
     return {"total": total, "inner_contacts": inner // 2, "outer_contacts": total - inner}
 
 
-def _fabric(positions, enabled, n, box, first, second, first_group, second_group, u):
+def _placed(enabled, n, first, second, first_group, second_group, rows):
+    """The contacts (particle indexes, upscaled particles, rows) whose two particles have positions,
+    the particles as entries of the step."""
+    if enabled is None:
+        return first, second, first_group, second_group, rows
+    # A particle the step does not enable has no position: its contacts give no direction.
+    entry = np.full(n, -1, np.int64)
+    entry[enabled] = np.arange(len(enabled))
+    first, second = entry[first], entry[second]
+    placed = (first >= 0) & (second >= 0)
+    return first[placed], second[placed], first_group[placed], second_group[placed], rows[placed]
+
+
+def _joined(positions, box, first, second):
+    """The vectors from each first particle to the nearest image of its second."""
+    joined = positions[second] - positions[first]
+    return box.minimum_image(joined) if box is not None and box.any_periodic else joined
+
+
+# The tensors' components, as LAMMPS orders a per-atom stress: xx yy zz xy xz yz.
+TENSOR = ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))
+
+
+def _fabric(positions, box, first, second, first_group, second_group, u):
     """Each upscaled particle's fabric tensor (xx yy zz xy xz yz) of the contacts of its members,
     each contact once at each of its ends: 15/2 of the deviator of the mean of n n^T over them, n the
     unit vector from one end to the nearest image of the other, as LAMMPS's compute fabric gives the
     contact tensor of all the contacts; zeros for a particle with none."""
-    if enabled is not None:
-        # A particle the step does not enable has no position: its contacts give no direction.
-        entry = np.full(n, -1, np.int64)
-        entry[enabled] = np.arange(len(enabled))
-        first, second = entry[first], entry[second]
-        placed = (first >= 0) & (second >= 0)
-        first, second, first_group, second_group = first[placed], second[placed], first_group[placed], \
-            second_group[placed]
-    joined = positions[second] - positions[first]
-    if box is not None and box.any_periodic:
-        joined = box.minimum_image(joined)
+    joined = _joined(positions, box, first, second)
     length = np.sqrt(np.einsum("ij,ij->i", joined, joined))
     # Particles at one spot have no direction between them.
     apart = length > 0
     normal = joined[apart] / length[apart, None]
     ends = np.concatenate([first_group[apart], second_group[apart]])
-    products = np.stack([normal[:, i] * normal[:, j] for i, j in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))],
-                        axis=1)
+    products = np.stack([normal[:, i] * normal[:, j] for i, j in TENSOR], axis=1)
     counted = np.bincount(ends, minlength=u)
     summed = np.stack([np.bincount(ends, weights=np.tile(products[:, k], 2), minlength=u) for k in range(6)], axis=1)
     mean = np.divide(summed, counted[:, None], out=np.zeros((u, 6)), where=counted[:, None] > 0)
     mean[:, :3] -= mean[:, :3].sum(axis=1, keepdims=True) / 3.0
     return 7.5 * mean
+
+
+def _contact_forces(step, contacts, contact_values, contact_force):
+    """The (C, 3) force on each contact's first particle that `contact_force` names (see `upscale`), or
+    None."""
+    if contact_force is None:
+        return None
+    given = dict(contact_values or {})
+    if contacts is None or not given and not len(contacts):
+        step.fail("contacts", "the contact stress needs the contacts (a dump local: --contacts) and their forces")
+    names = [contact_force] if isinstance(contact_force, str) else list(contact_force)
+    missing = [name for name in names if name not in given]
+    if len(names) not in (1, 3) or missing:
+        has = ", ".join(given) or "none"
+        step.fail(missing[0] if missing else "contact_force",
+                  f"the contact force is one contact value of 3 components or 3 of one, named among the contacts' "
+                  f"values (they have: {has})")
+    parts = [np.asarray(given[name]) for name in names]
+    forces = parts[0] if len(parts) == 1 else np.stack(parts, axis=1) if all(p.ndim == 1 for p in parts) else None
+    if forces is None or forces.ndim != 2 or forces.shape[1] != 3 or forces.dtype.kind not in "biuf":
+        step.fail(names[0], "the contact force is a vector: one value of 3 components, or 3 values of one")
+    forces = np.asarray(forces, np.float64)
+    check_finite(step, names[0], forces)
+    return forces
+
+
+def _contact_stress(positions, box, first, second, first_group, second_group, rows, forces, u):
+    """Each upscaled particle's -sum w r f^T (xx yy zz xy xz yz) over its members' contacts (see
+    `upscale`): half of each contact at each of its ends, as LAMMPS tallies a pair's virial."""
+    joined = _joined(positions, box, first, second)
+    force = forces[rows]
+    # -w r f with r from the second particle to the first (-joined): + joined f / 2 at each end.
+    halves = np.stack([0.5 * joined[:, i] * force[:, j] for i, j in TENSOR], axis=1)
+    ends = np.concatenate([first_group, second_group])
+    return np.stack([np.bincount(ends, weights=np.tile(halves[:, k], 2), minlength=u) for k in range(6)], axis=1)
 
 
 def _contact_counts(inner, outer, wall):

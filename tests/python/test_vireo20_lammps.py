@@ -1084,3 +1084,47 @@ def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over
     if options.get("bins") == ["z:8"]:
         pressure = np.loadtxt(tmp_path / "pressure.txt")[:, 1]
         assert_allclose([-read_vtp(path)["c_stress"][0].mean() for path in energies.files], pressure, rtol=1e-12)
+
+
+
+def test_contact_stress_takes_a_granular_contact_force_whole(tmp_path):
+    """A granular pair's force is not along the line of centres: each particle's contact stress is
+    LAMMPS's stress/atom of its pairs, xy of r_x f_y (at the first step, before the pairs' shear
+    history, which pair/local's values lag)."""
+    (tmp_path / "in.granular").write_text(GRANULAR.replace(
+        "compute stress all stress/atom NULL\n",
+        "compute stress all stress/atom NULL\ncompute sp all stress/atom NULL pair\n"
+        "compute pf all pair/local fx fy fz p1 p2 p3 cutoff radius\n"
+        "dump forces all local 10 forces.dump c_pairs[1] c_pairs[2] c_pf[1] c_pf[2] c_pf[3] c_pf[4] c_pf[5] c_pf[6]\n"
+        "dump_modify forces format float %.17g\n").replace(
+        "c_stress[1] c_stress[2] c_stress[3]", " ".join(f"c_sp[{k}]" for k in range(1, 7))))
+    run_lammps(tmp_path, "in.granular")
+    frame = vireo20.open(str(tmp_path / "atoms.dump"), contacts=str(tmp_path / "forces.dump"))[0]
+    normal, tangential = np.split(frame.contact_values["c_pf"], 2, axis=1)
+    assert np.abs(tangential).max() > 1e-3 * np.abs(normal).max()
+    arguments = {**frame.arguments(), "contact_values": dict(zip(("fx", "fy", "fz"), (normal + tangential).T))}
+    result = vireo20.upscale(**arguments, contact_force=("fx", "fy", "fz"), reductions={"c_sp": "sum"})
+    want = result.values["c_sp"]
+    assert_allclose(result.physics["contact_stress"], want, rtol=0, atol=1e-13 * np.abs(want).max())
+
+
+@pytest.mark.parametrize("bins", [None, binning.Bins.parse(["z:0.2"], units="reduced")])
+def test_contact_stress_is_lammps_stress_per_atom_summed(tmp_path, bins):
+    """The stress of each molecule's (or bin's) contacts in a tilted box, from a dump local of the
+    pairs' forces: LAMMPS's stress/atom of the pairs, summed over the group (over the bin's volume)."""
+    (tmp_path / "steps").mkdir()
+    (tmp_path / "in.binary").write_text(BINARY.replace("lj/cut 8.0", "lj/cut 5.0").replace(  # each pair meets once
+        "fix 1 all nve", "fix 1 all nve\ncompute s all stress/atom NULL pair\ncompute pairs all property/local patom1 "
+        "patom2\ncompute pf all pair/local fx fy fz\ndump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2] c_pf[1] "
+        "c_pf[2] c_pf[3]\ndump_modify pairs format float %.17g").replace(
+        "vx vy vz\ndump_modify text", "vx vy vz c_s[1] c_s[2] c_s[3] c_s[4] c_s[5] c_s[6]\ndump_modify text"))
+    run_lammps(tmp_path, "in.binary")
+    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "out", contacts=str(tmp_path / "pairs.dump"),
+                         picture_step=None, bins=bins, contact_stress="c_pf",
+                         reductions={"c_s": "sum" if bins is None else "per_volume"})
+    for path in result.files:
+        step = read_vtp(path)
+        want = step["c_s"]
+        assert np.abs(want).max() > 1
+        assert_allclose(step["contact_stress" if bins is None else "bin_stress"], want, rtol=0,
+                        atol=1e-11 * np.abs(want).max())
