@@ -96,7 +96,7 @@ def parser():
     up.add_argument("--contact-stress", nargs="+", metavar="FORCE",
                     help="each upscaled particle's contact_stress, from the contacts' force on their first "
                          "particle, a contact value of 3 components or its 3 columns (compute pair/local fx fy fz; "
-                         "LIGGGHTS's pair/gran/local force: c_pgl[7] c_pgl[8] c_pgl[9]): -sum r f^T, half a contact "
+                         "LIGGGHTS's pair/gran/local force, c_pgl[16] c_pgl[17] c_pgl[18] of its default columns): -sum r f^T, half a contact "
                          "at each end, as LAMMPS's stress/atom of those pairs summed over the group; with bins "
                          "also bin_stress, that over the bin's volume (the pressure is -trace/3)")
     # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
