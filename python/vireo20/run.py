@@ -209,8 +209,11 @@ def run_step(loader, options, keep_source=False):
     no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
     if options.cluster is not None and options.cluster.cutoff is None and no_contacts:
         result.ungrouped = "has no contacts: each particle is a cluster of its own (--contacts gives them)"
-    elif options.coordination is True and no_contacts:
-        result.ungrouped = "has no contacts: its coordination numbers are 0 (--contacts gives them)"
+    elif (options.coordination is True or options.contact_force is not None) and no_contacts:
+        zero = {(True, False): "coordination numbers are", (False, True): "contact stress is",
+                (True, True): "coordination numbers and contact stress are"}[
+            options.coordination is True, options.contact_force is not None]
+        result.ungrouped = f"has no contacts: its {zero} 0 (--contacts gives them)"
     elif arguments.get("groups") is None and arguments.get("parents") is None:
         result.ungrouped = f"has no '{options.group_by or frame.default_group}' column: each particle is " \
                            "upscaled on its own (--group-by names the column of groups)"

@@ -1106,6 +1106,9 @@ def test_contact_stress_takes_a_granular_contact_force_whole(tmp_path):
     result = vireo20.upscale(**arguments, contact_force=("fx", "fy", "fz"), reductions={"c_sp": "sum"})
     want = result.values["c_sp"]
     assert_allclose(result.physics["contact_stress"], want, rtol=0, atol=1e-13 * np.abs(want).max())
+    # A step before any contact (a pour's first) has no contact values either.
+    arguments.update(contacts=np.zeros((0, 2), np.int64), contact_values={})
+    assert not vireo20.upscale(**arguments, contact_force="c_pf").physics["contact_stress"].any()
 
 
 @pytest.mark.parametrize("bins", [None, binning.Bins.parse(["z:0.2"], units="reduced")])
