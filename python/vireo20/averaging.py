@@ -117,7 +117,8 @@ class TimeAverage:
         columns += [(name, RULES[how]) for name, how in reductions.items() if how in RULES]
         if "temperature" in arrays:
             columns.append(("temperature", (WEIGHTED, "count")))
-        columns += [(name, (PER_STEP, None)) for name in ("contact_stress", "bin_stress") if name in arrays]
+        columns += [(name, (PER_STEP, None)) for name in ("contact_stress", "kinetic_stress", "bin_stress")
+                    if name in arrays]
         self._columns = []
         for name, (rule, weight) in columns:
             if rule == WEIGHTED and self.norm != "all":

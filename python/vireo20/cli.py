@@ -98,7 +98,8 @@ def parser():
                          "particle, a contact value of 3 components or its 3 columns (compute pair/local fx fy fz; "
                          "LIGGGHTS's pair/gran/local force, c_pgl[16] c_pgl[17] c_pgl[18] of its default columns): -sum r f^T, half a contact "
                          "at each end, as LAMMPS's stress/atom of those pairs summed over the group; with bins "
-                         "also bin_stress, that over the bin's volume (the pressure is -trace/3)")
+                         "also bin_stress, that (with --temperature, plus kinetic_stress) over the bin's volume "
+                         "(the pressure is -trace/3)")
     # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
     up.add_argument("--mass", action="extend", nargs="+", metavar="TYPE=VALUE",
                     help="the mass of atom type TYPE, a number or a type label (in place of a mass column); "
@@ -163,7 +164,9 @@ def parser():
                     help="each upscaled particle's temperature and internal_temperature (about its mean "
                          "velocity), as LAMMPS's temp/chunk gives them without and with com yes, its "
                          "com_kinetic_energy (temp/chunk kecom), its granular_temperature (DEM's: sum m|v - "
-                         "V|^2 / (dimension M), in velocity units squared), its kinetic_energy (ke/atom summed) "
+                         "V|^2 / (dimension M), in velocity units squared), its kinetic_energy (ke/atom summed), "
+                         "its kinetic_stress (-sum m (v - V)(v - V)^T: stress/atom's kinetic part about the mean "
+                         "velocity, with bins part of bin_stress) "
                          "and, where the particles have omega and radius, its rotational_energy "
                          "(erotate/sphere/atom summed)")
     up.add_argument("--dimension", type=int, choices=(2, 3),

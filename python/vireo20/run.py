@@ -198,8 +198,9 @@ def run_step(loader, options, keep_source=False):
             values = result.values[name]
             result.values[name] = values / (each if values.ndim == 1 else np.reshape(each, (-1, 1)))
             result.reductions[name] = PER_VOLUME
-        if "contact_stress" in result.physics:
-            binned["bin_stress"] = result.physics["contact_stress"] / np.reshape(each, (-1, 1))
+        stresses = [result.physics[name] for name in ("contact_stress", "kinetic_stress") if name in result.physics]
+        if stresses:
+            binned["bin_stress"] = sum(stresses) / np.reshape(each, (-1, 1))
         for values in [*binned.values(), *(result.values[name] for name in per_volume)]:
             values[result.u:] = np.nan  # the trailing entries lie in no bin
         result.physics.update(binned)

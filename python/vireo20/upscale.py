@@ -38,6 +38,7 @@ COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "principal_axes": tuple(f"e{k}_{axis}" for k in (1, 2, 3) for axis in AXES),
               "fabric": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "contact_stress": ("xx", "yy", "zz", "xy", "xz", "yz"),
+              "kinetic_stress": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "bin_stress": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "vacf": ("x", "y", "z", "total")}
 
@@ -313,7 +314,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       `granular_temperature`, sum m |v - V|^2 / (dimension M) (DEM's, in velocity
                       units squared); its `kinetic_energy` (ke/atom summed); and, where the values
                       hold `omega` and `radius` (or `diameter`), its `rotational_energy`
-                      (erotate/sphere/atom summed).
+                      (erotate/sphere/atom summed); its `kinetic_stress`, -sum m (v - V)(v - V)^T
+                      about the mean velocity V (xx yy zz xy xz yz, in pressure times volume): the
+                      kinetic part of LAMMPS's stress/atom with temp/chunk's com yes as its bias.
     Returns an `Upscaled`. Bad input raises `vireo20.InputError` (a ValueError) naming the array,
     the position and the value.
 
@@ -401,7 +404,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         # The physics' pass finds the centres, and the mean velocity, on its way.
         physics_arrays, centres, mean_velocity = _group_physics(generator, physics, shape, positions, masses,
                                                                 entry_masses, values,
-                                                                how_reduced.get("velocity") == "average")
+                                                                how_reduced.get("velocity") == "average",
+                                                                temperature and physics == "all")
         if shape:
             physics_arrays.update(_equivalent_radius(values, group_sum, dimension))
         if physics == "all":
@@ -412,6 +416,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                 physics_arrays.update(_temperatures(step, values.get("velocity"), entry_masses, summed, group_sum,
                                                     physics_arrays, UNIT_STYLES[units], dimension))
                 physics_arrays.update(_rotational_energy(values, entry_masses, UNIT_STYLES[units][0], group_sum))
+                # stress/atom's kinetic part, -mvv2e m v v^T in pressure times volume, about the mean velocity.
+                kinetic = physics_arrays["kinetic_stress"]
+                kinetic *= -UNIT_STYLES[units][0] * PRESSURE_VOLUME.get(units, 1.0)
+                kinetic += 0.0  # a lone member's -0 as 0
             mvv2e = UNIT_STYLES[units][0] if units is not None else 1.0
             if mvv2e != 1.0 and "internal_kinetic_energy" in physics_arrays:
                 physics_arrays["internal_kinetic_energy"] = physics_arrays["internal_kinetic_energy"] * mvv2e
@@ -595,10 +603,12 @@ def _extreme(data, how, element, count):
     return out.reshape((count,) + data.shape[1:])
 
 
-def _group_physics(generator, level, shape, positions, masses, entry_masses, values, velocity_averaged):
+def _group_physics(generator, level, shape, positions, masses, entry_masses, values, velocity_averaged,
+                   kinetic=False):
     """(the physics arrays of `level` (and `shape`), the centres, the mean velocity or None): one pass
     over each group's members finds its centre, then its moments about it, and (`velocity_averaged`)
-    the velocities' mass-weighted average, each the bits of the engine's own reductions."""
+    the velocities' mass-weighted average, each the bits of the engine's own reductions; `kinetic`
+    adds, as `kinetic_stress`, sum m (v - V)(v - V)^T about the mean velocity."""
     from . import _physics as native
     velocities = values.get("velocity")
     forces = values.get("force")
@@ -608,8 +618,11 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
     velocities = vector(velocities)
     found = native.group_moments(generator, None, positions, masses, velocities=velocities,
                                  forces=vector(forces), mean_velocity=velocity_averaged and velocities is not None,
-                                 entry_masses=entry_masses, shape=shape, radii=radii(values) if shape else None)
+                                 entry_masses=entry_masses, shape=shape, radii=radii(values) if shape else None,
+                                 velocity_tensor=kinetic and velocities is not None)
     arrays = {name: found[name] for name in (BASIC_PHYSICS + ALL_PHYSICS) if name in found and name in want}
+    if "velocity_tensor" in found:
+        arrays["kinetic_stress"] = found["velocity_tensor"]
     if shape:
         arrays["gyration_shape"] = found["gyration_shape"]
         arrays["shape_parameter"] = _shape_parameter(found["gyration_shape"][:, :3])

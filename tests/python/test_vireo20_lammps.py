@@ -1112,22 +1112,28 @@ def test_contact_stress_takes_a_granular_contact_force_whole(tmp_path):
 
 
 @pytest.mark.parametrize("bins", [None, binning.Bins.parse(["z:0.2"], units="reduced")])
-def test_contact_stress_is_lammps_stress_per_atom_summed(tmp_path, bins):
+def test_contact_and_kinetic_stress_are_lammps_stress_per_atom_summed(tmp_path, bins):
     """The stress of each molecule's (or bin's) contacts in a tilted box, from a dump local of the
-    pairs' forces: LAMMPS's stress/atom of the pairs, summed over the group (over the bin's volume)."""
+    pairs' forces, and of its atoms' motion about its mean velocity: LAMMPS's stress/atom of the pairs,
+    and its kinetic part with temp/chunk com yes as the bias, summed over the group (over the bin's
+    volume)."""
     (tmp_path / "steps").mkdir()
+    chunks = "molecule" if bins is None else "bin/1d z lower 0.2 units reduced"
     (tmp_path / "in.binary").write_text(BINARY.replace("lj/cut 8.0", "lj/cut 5.0").replace(  # each pair meets once
-        "fix 1 all nve", "fix 1 all nve\ncompute s all stress/atom NULL pair\ncompute pairs all property/local patom1 "
-        "patom2\ncompute pf all pair/local fx fy fz\ndump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2] c_pf[1] "
-        "c_pf[2] c_pf[3]\ndump_modify pairs format float %.17g").replace(
-        "vx vy vz\ndump_modify text", "vx vy vz c_s[1] c_s[2] c_s[3] c_s[4] c_s[5] c_s[6]\ndump_modify text"))
+        "fix 1 all nve", f"fix 1 all nve\ncompute s all stress/atom NULL pair\ncompute pairs all property/local patom1 "
+        f"patom2\ncompute pf all pair/local fx fy fz\ndump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2] c_pf[1] "
+        f"c_pf[2] c_pf[3]\ndump_modify pairs format float %.17g\ncompute chunks all chunk/atom {chunks}\n"
+        f"compute about all temp/chunk chunks temp com yes\ncompute k all stress/atom about ke").replace(
+        "vx vy vz\ndump_modify text", "vx vy vz " + " ".join(f"c_{c}[{k}]" for c in "sk" for k in range(1, 7)) +
+        "\ndump_modify text"))
     run_lammps(tmp_path, "in.binary")
     result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "out", contacts=str(tmp_path / "pairs.dump"),
-                         picture_step=None, bins=bins, contact_stress="c_pf",
-                         reductions={"c_s": "sum" if bins is None else "per_volume"})
+                         picture_step=None, bins=bins, contact_stress="c_pf", temperature=True,
+                         reductions={name: "sum" if bins is None else "per_volume" for name in ("c_s", "c_k")})
     for path in result.files:
         step = read_vtp(path)
-        want = step["c_s"]
-        assert np.abs(want).max() > 1
-        assert_allclose(step["contact_stress" if bins is None else "bin_stress"], want, rtol=0,
-                        atol=1e-11 * np.abs(want).max())
+        expected = {"contact_stress": step["c_s"], "kinetic_stress": step["c_k"]} if bins is None else \
+            {"bin_stress": step["c_s"] + step["c_k"]}
+        for name, want in expected.items():
+            assert np.abs(want).max() > 1
+            assert_allclose(step[name], want, rtol=0, atol=1e-11 * np.abs(want).max())

@@ -106,6 +106,9 @@ def reference(step, with_velocities, with_forces, radii=None):
         relative = v - (add(m[:, None] * v) / mass[:, None])[model.group]
         out["internal_kinetic_energy"] = rows(0)
         out["internal_kinetic_energy"][:u] = add(m * (relative * relative).sum(axis=1)) / 2
+        out["velocity_tensor"] = rows(6)
+        out["velocity_tensor"][:u] = add(np.stack([m * relative[:, a] * relative[:, b]
+                                                   for a, b in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))], 1))
     return out
 
 
@@ -122,7 +125,7 @@ def call(step, with_velocities=True, with_forces=True, **changes):
 def test_every_array_equals_the_long_double_reference(seed, offset, in_order, with_velocities, with_forces):
     step = make_step(seed, offset=offset, in_order=in_order)
     radii = step["radii"] if with_forces else None
-    got = call(step, with_velocities, with_forces, centres=None, radii=radii)
+    got = call(step, with_velocities, with_forces, centres=None, radii=radii, velocity_tensor=with_velocities)
     want = reference(step, with_velocities, with_forces, radii)
     assert got.pop("centres").tobytes() == step["centres"].tobytes()
     assert sorted(got) == sorted(want)
@@ -137,7 +140,7 @@ def test_every_array_equals_the_long_double_reference(seed, offset, in_order, wi
     for name in sorted(set(want) - {"count"}):
         assert got[name].dtype == np.float64 and got[name].shape == want[name].shape, name
         scale = np.nanmax(np.abs(want[name]), axis=tuple(range(1, want[name].ndim)), keepdims=True) + 1e-300
-        if name == "internal_kinetic_energy":
+        if name in ("internal_kinetic_energy", "velocity_tensor"):
             # 0 for a lone member, whose reference is its velocity less its own average: rounding.
             scale = np.abs(want[name]).max() + 1e-300
         rtol = 1e-7 if name == "angular_velocity" else 1e-12
@@ -230,6 +233,9 @@ def bad_cases():
          lambda s: (len(s["centres"]) - 1, len(s["centres"]), len(s["centres"]) - 2)),
         ("a mean velocity without velocities", lambda s: dict(centres=None, velocities=None, mean_velocity=True),
          ValueError, "group_moments: mean_velocity: there are no velocities to average", lambda s: ()),
+        ("a velocity tensor about given centres", lambda s: dict(velocity_tensor=True), ValueError,
+         "group_moments: velocity_tensor: it needs the velocities, about the mean velocity the pass finds (centres "
+         "None)", lambda s: ()),
         ("positions one row more", lambda s: dict(positions=np.vstack([s["positions"], [0, 0, 0]])), ValueError,
          "group_moments: positions has %d rows; the step needs %d (%d enabled positions, then 2 trailing entries)",
          lambda s: (len(s["positions"]) + 1, len(s["positions"]), len(s["positions"]) - 2)),

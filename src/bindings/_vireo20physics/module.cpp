@@ -101,7 +101,7 @@ const MPUpscalingGenerator& stepped_generator(const bp::object& p_Generator, con
 bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centres, const bp::object& p_Positions,
                        const bp::object& p_Masses, const bp::object& p_Velocities, const bp::object& p_Forces,
                        bool p_MeanVelocity, const bp::object& p_EntryMasses, bool p_Shape,
-                       const bp::object& p_Radii)
+                       const bp::object& p_Radii, bool p_VelocityTensor)
 {
   const MPUpscalingGenerator& generator = stepped_generator(p_Generator, "group_moments");
   const bp::object numpy = bp::import("numpy");
@@ -117,6 +117,8 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   std::optional<Buffer> entry_masses;
   if (!p_EntryMasses.is_none()) entry_masses.emplace(as_float64(numpy, p_EntryMasses, "entry_masses", 0), false);
   if (p_MeanVelocity && !velocities) refuse("mean_velocity: there are no velocities to average");
+  if (p_VelocityTensor && !(velocities && finds_centres))
+    refuse("velocity_tensor: it needs the velocities, about the mean velocity the pass finds (centres None)");
   std::optional<Buffer> radii;
   if (!p_Radii.is_none()) {
     if (!p_Shape) refuse("radii: they serve bounding_radius and the bounding box, which shape=True asks for");
@@ -160,7 +162,8 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
                            (p_MeanVelocity ? 1 : 0);
   const bool kinetic = input.velocities && finds_centres;
   const std::int64_t doubles =
-      rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_Shape ? 6 + 9 + 1 + 6 : 0));
+      rows * (1 + 6 + 6 + 3 * vector_count + (kinetic ? 1 : 0) + (p_VelocityTensor ? 6 : 0) +
+              (p_Shape ? 6 + 9 + 1 + 6 : 0));
   npy_intp bytes = static_cast<npy_intp>(doubles * 8 + rows * 4);
   const bp::object block(bp::handle<>(
       vireo20::bindings::made_on_kept_blocks([&] { return PyArray_SimpleNew(1, &bytes, NPY_UINT8); })));
@@ -203,6 +206,11 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
     internal_kinetic_energy.emplace(part(0, "float64", 8), true);
     output.internal_kinetic_energy = internal_kinetic_energy->data<double>();
   }
+  std::optional<Buffer> velocity_tensor;
+  if (p_VelocityTensor) {
+    velocity_tensor.emplace(part(6, "float64", 8), true);
+    output.velocity_tensor = velocity_tensor->data<double>();
+  }
   std::optional<Buffer> shape, axes, bounding, box_lo, box_hi;
   if (p_Shape) {
     shape.emplace(part(6, "float64", 8), true);
@@ -230,6 +238,7 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
   if (found_centres) result["centres"] = found_centres->array();
   if (mean_velocity) result["mean_velocity"] = mean_velocity->array();
   if (internal_kinetic_energy) result["internal_kinetic_energy"] = internal_kinetic_energy->array();
+  if (velocity_tensor) result["velocity_tensor"] = velocity_tensor->array();
   if (shape) {
     result["gyration_shape"] = shape->array();
     result["principal_axes"] = axes->array();
@@ -294,9 +303,11 @@ BOOST_PYTHON_MODULE(_physics)
   bp::def("group_moments", &group_moments,
           (bp::arg("generator"), bp::arg("centres"), bp::arg("positions"), bp::arg("masses"),
            bp::arg("velocities") = bp::object(), bp::arg("forces") = bp::object(), bp::arg("mean_velocity") = false,
-           bp::arg("entry_masses") = bp::object(), bp::arg("shape") = false, bp::arg("radii") = bp::object()),
+           bp::arg("entry_masses") = bp::object(), bp::arg("shape") = false, bp::arg("radii") = bp::object(),
+           bp::arg("velocity_tensor") = false),
           "group_moments(generator, centres, positions, masses, velocities=None, forces=None,\n"
-          "              mean_velocity=False, entry_masses=None, shape=False, radii=None) -> dict\n\n"
+          "              mean_velocity=False, entry_masses=None, shape=False, radii=None,\n"
+          "              velocity_tensor=False) -> dict\n\n"
           "For the generator's step (after SetParticlesEnabledIndexes): centres (U+T, 3) as\n"
           "CoordsWeightedAverage returned them, positions (E+T, 3) as it was given them, masses (N,) by\n"
           "source particle; velocities and forces (E+T, 3) or None. Returns NumPy arrays of U+T rows:\n"
@@ -305,7 +316,8 @@ BOOST_PYTHON_MODULE(_physics)
           "entry counts 1 and has zeros elsewhere. With centres None the same pass finds them and returns\n"
           "them as centres, the bits CoordsWeightedAverage gives; mean_velocity=True adds the velocities'\n"
           "CoordsWeightedAverage as mean_velocity, and with velocities internal_kinetic_energy, 1/2 sum\n"
-          "m |v - V|^2 about each row's mean velocity V (0 for a lone member). entry_masses (E+T,),\n"
+          "m |v - V|^2 about each row's mean velocity V (0 for a lone member), and velocity_tensor=True\n"
+          "velocity_tensor (U+T, 6), sum m (v - V)(v - V)^T as xx yy zz xy xz yz. entry_masses (E+T,),\n"
           "masses[enabled] then the trailing masses, is read instead of masses through the enabled list,\n"
           "with the same results, faster on a shuffled list. shape=True adds gyration_shape (U+T, 6), as\n"
           "LAMMPS's gyration/shape/chunk: the gyration tensor's eigenvalues, largest first, asphericity,\n"

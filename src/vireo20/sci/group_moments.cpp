@@ -78,6 +78,7 @@ struct Sums {
   double lx = 0.0, ly = 0.0, lz = 0.0;
   double tx = 0.0, ty = 0.0, tz = 0.0;
   double kinetic = 0.0;
+  double kxx = 0.0, kyy = 0.0, kzz = 0.0, kxy = 0.0, kxz = 0.0, kyz = 0.0;
 };
 
 // Groups p_First..p_End-1, whose blocks tile positions[begin, end) in order. Velocities and forces
@@ -106,7 +107,8 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
   double* const found_centres = p_Out.centres;
   double* const mean_velocity = WithVelocities ? p_Out.mean_velocity : nullptr;
   double* const internal_kinetic_energy = WithVelocities && found_centres ? p_Out.internal_kinetic_energy : nullptr;
-  const bool finds_mean_velocity = mean_velocity || internal_kinetic_energy;
+  double* const velocity_tensor = WithVelocities && found_centres ? p_Out.velocity_tensor : nullptr;
+  const bool finds_mean_velocity = mean_velocity || internal_kinetic_energy || velocity_tensor;
   double* const bounding_radius = p_Out.bounding_radius;
   double* const box_lo = p_Out.bounding_box_lo;
   double* const box_hi = p_Out.bounding_box_hi;
@@ -193,9 +195,16 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
         s.lx += m * (dy * vz - dz * vy);
         s.ly += m * (dz * vx - dx * vz);
         s.lz += m * (dx * vy - dy * vx);
-        if (internal_kinetic_energy) {
-          const double ux = vx - wx, uy = vy - wy, uz = vz - wz;
-          s.kinetic += m * (ux * ux + uy * uy + uz * uz);
+        const double ux = vx - wx, uy = vy - wy, uz = vz - wz;
+        if (internal_kinetic_energy) s.kinetic += m * (ux * ux + uy * uy + uz * uz);
+        if (velocity_tensor) {
+          const double mx = m * ux, my = m * uy;
+          s.kxx += mx * ux;
+          s.kyy += my * uy;
+          s.kzz += m * uz * uz;
+          s.kxy += mx * uy;
+          s.kxz += mx * uz;
+          s.kyz += my * uz;
         }
       }
       if (WithForces) {
@@ -249,6 +258,11 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
     }
     // A lone member moves at its own mean velocity, up to the rounding of (v m) / m: it has none.
     if (internal_kinetic_energy) internal_kinetic_energy[e] = count > 1 ? 0.5 * s.kinetic : 0.0;
+    if (velocity_tensor) {
+      double* k = velocity_tensor + 6 * std::int64_t(e);
+      const double sums[6] = {s.kxx, s.kyy, s.kzz, s.kxy, s.kxz, s.kyz};
+      for (int a = 0; a < 6; ++a) k[a] = count > 1 ? sums[a] : 0.0;
+    }
     if (WithForces) {
       double* t = p_Out.torque + 3 * std::int64_t(e);
       t[0] = s.tx;
@@ -392,6 +406,8 @@ void group_moments(const MPUpscaling& p_Engine, const GroupMomentsInput& p_In, c
   if (p_In.forces) std::fill(p_Out.torque + 3 * u, p_Out.torque + 3 * (u + t), 0.0);
   if (p_In.velocities && p_Out.centres && p_Out.internal_kinetic_energy)
     std::fill(p_Out.internal_kinetic_energy + u, p_Out.internal_kinetic_energy + u + t, 0.0);
+  if (p_In.velocities && p_Out.centres && p_Out.velocity_tensor)
+    std::fill(p_Out.velocity_tensor + 6 * u, p_Out.velocity_tensor + 6 * (u + t), 0.0);
   // Its centre and mean velocity are its own row, over its weight of 1 as the average divides.
   const std::int64_t e = frame.e;
   if (p_Out.centres)

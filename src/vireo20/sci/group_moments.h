@@ -57,6 +57,9 @@ struct GroupMomentsOutput {
   // about its mean velocity, 1/2 sum m |v - V|^2 (LAMMPS's temp/chunk internal at mvv2e = 1); 0 for
   // a lone member.
   double* internal_kinetic_energy = nullptr;
+  // Optional, U + T rows of six, as internal_kinetic_energy: sum m (v - V)(v - V)^T about each row's
+  // mean velocity V, xx yy zz xy xz yz (its trace twice the energy); zeros for a lone member.
+  double* velocity_tensor = nullptr;
   // Optional, U + T rows of six, LAMMPS's gyration/shape/chunk: the gyration tensor's eigenvalues
   // l1 >= l2 >= l3, the asphericity l1 - (l2 + l3)/2, the acylindricity l2 - l3 and the relative
   // shape anisotropy 3/2 (l1^2 + l2^2 + l3^2)/(l1 + l2 + l3)^2 - 1/2. A lone member, or members
