@@ -868,10 +868,14 @@ def _contact_stress(positions, box, first, second, first_group, second_group, ro
     `upscale`): half of each contact at each of its ends, as LAMMPS tallies a pair's virial."""
     joined = _joined(positions, box, first, second)
     force = forces[rows]
-    # -w r f with r from the second particle to the first (-joined): + joined f / 2 at each end.
-    halves = np.stack([0.5 * joined[:, i] * force[:, j] for i, j in TENSOR], axis=1)
-    ends = np.concatenate([first_group, second_group])
-    return np.stack([np.bincount(ends, weights=np.tile(halves[:, k], 2), minlength=u) for k in range(6)], axis=1)
+    stress = np.empty((u, 6))
+    for k, (i, j) in enumerate(TENSOR):
+        # -w r f with r from the second particle to the first (-joined): + joined f / 2 at each end.
+        # A component at a time: at tens of millions of contacts a (C, 6) array would cost gigabytes.
+        half = 0.5 * joined[:, i] * force[:, j]
+        stress[:, k] = np.bincount(first_group, weights=half, minlength=u)
+        stress[:, k] += np.bincount(second_group, weights=half, minlength=u)
+    return stress
 
 
 def _contact_counts(inner, outer, wall):
