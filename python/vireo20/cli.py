@@ -96,10 +96,10 @@ def parser():
     up.add_argument("--contact-stress", nargs="+", metavar="FORCE",
                     help="each upscaled particle's contact_stress, from the contacts' force on their first "
                          "particle, a contact value of 3 components or its 3 columns (compute pair/local fx fy fz; "
-                         "LIGGGHTS's pair/gran/local force, c_pgl[16] c_pgl[17] c_pgl[18] of its default columns): -sum r f^T, half a contact "
-                         "at each end, as LAMMPS's stress/atom of those pairs summed over the group; with bins "
-                         "also bin_stress, that (with --temperature, plus kinetic_stress) over the bin's volume "
-                         "(the pressure is -trace/3)")
+                         "LIGGGHTS's pair/gran/local force, c_pgl[16] c_pgl[17] c_pgl[18] of its default "
+                         "columns): -sum r f^T, half a contact at each end, as LAMMPS's stress/atom of those "
+                         "pairs summed over the group; with bins also bin_stress, that (with --temperature, plus "
+                         "kinetic_stress) over the bin's volume (the pressure is -trace/3)")
     # Several after one --mass, as users write them (--mass 1=1 2=2.5), or --mass again.
     up.add_argument("--mass", action="extend", nargs="+", metavar="TYPE=VALUE",
                     help="the mass of atom type TYPE, a number or a type label (in place of a mass column); "
@@ -342,7 +342,8 @@ def _run(args, source, options, reductions, frames, synthetic):
                vacf=args.vacf, units=args.units, temperature=args.temperature, bins=_bins(args),
                dimension=args.dimension, time_average=args.time_average, cluster=args.cluster,
                cluster_types=args.cluster_types, coordination=args.coordination,
-               contact_stress=args.contact_stress, echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
+               contact_stress=args.contact_stress,
+               echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 
 

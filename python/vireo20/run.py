@@ -7,6 +7,7 @@ order. Either way the files are the same, byte for byte.
 """
 import collections
 import concurrent.futures
+import contextlib
 import functools
 import math
 import numbers
@@ -463,49 +464,69 @@ def _serial(loaders, options, picture_index, read_ahead, before_reduction):
             del step
 
 
+@contextlib.contextmanager
+def _main_for_workers():
+    """Dask starts a machine's workers as new Pythons that first run the caller's main script again,
+    from its file: a script read from standard input (`python3 - < run.py`) has no file, and every
+    worker would die as it starts, to be started again for ever. The workers need nothing of that
+    script (the steps are this module's), so they start without it."""
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    if path is None or getattr(main, "__spec__", None) is not None or os.path.exists(path):
+        yield
+        return
+    del main.__file__
+    try:
+        yield
+    finally:
+        main.__file__ = path
+
+
 def _dask(loaders, options, picture_index, workers, scheduler):
     try:
         from distributed import Client, KilledWorker, LocalCluster
     except ImportError:
         raise RuntimeError("--workers and --scheduler need Dask distributed "
                            "(Debian package python3-distributed)") from None
-    cluster = None
-    if scheduler:
-        client = Client(scheduler)
-    else:
-        # Each worker gets its share of the cores for the engine's own threads.
-        cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
-        threads = os.environ.get("VIREO20_THREADS") or str(max(1, cores // workers))
-        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                               dashboard_address=None, env={"VIREO20_THREADS": threads})
-        client = Client(cluster)
-    pending = collections.deque()
-    window = max(workers or len(client.scheduler_info().get("workers", ())), 1) + 1
+    # Held while the generator runs: the cluster starts a worker again where one dies.
+    with _main_for_workers():
+        cluster = None
+        if scheduler:
+            client = Client(scheduler)
+        else:
+            # Each worker gets its share of the cores for the engine's own threads.
+            cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+            threads = os.environ.get("VIREO20_THREADS") or str(max(1, cores // workers))
+            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                   dashboard_address=None, env={"VIREO20_THREADS": threads})
+            client = Client(cluster)
+        pending = collections.deque()
+        window = max(workers or len(client.scheduler_info().get("workers", ())), 1) + 1
 
-    def delivered():
-        loader, future = pending.popleft()
+        def delivered():
+            loader, future = pending.popleft()
+            try:
+                return _delivered(future.result())
+            except KilledWorker:
+                # Dask runs a step again where its worker dies (a lost node); a step that kills every
+                # worker it runs on (its memory) is this run's end, and not a fault of ours.
+                raise RuntimeError(f"step {loader.index}: every Dask worker that ran it died (out of memory? the "
+                                   "workers' logs say why)") from None
+
         try:
-            return _delivered(future.result())
-        except KilledWorker:
-            # Dask runs a step again where its worker dies (a lost node); a step that kills every
-            # worker it runs on (its memory) is this run's end, and not a fault of ours.
-            raise RuntimeError(f"step {loader.index}: every Dask worker that ran it died (out of memory? the "
-                               "workers' logs say why)") from None
-
-    try:
-        for loader in loaders:
-            pending.append((loader, client.submit(_remote_step, loader, options, loader.index == picture_index,
-                                                  pure=False)))
-            while len(pending) > window:
+            for loader in loaders:
+                pending.append((loader, client.submit(_remote_step, loader, options, loader.index == picture_index,
+                                                      pure=False)))
+                while len(pending) > window:
+                    yield delivered()
+            while pending:
                 yield delivered()
-        while pending:
-            yield delivered()
-    finally:
-        for _, future in pending:
-            future.cancel()
-        client.close()
-        if cluster is not None:
-            cluster.close()
+        finally:
+            for _, future in pending:
+                future.cancel()
+            client.close()
+            if cluster is not None:
+                cluster.close()
 
 
 def _delivered(answer):

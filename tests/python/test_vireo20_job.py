@@ -343,13 +343,19 @@ def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path):
     assert names == sorted(os.listdir(tmp_path / "dask")) and len(names) == 9
     for name in set(names) - {"summary.csv"}:
         assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "dask" / name).read_bytes(), name
-    # From the command, whose script each worker process imports (it ran the job again in each, for ever).
+    # From the command, whose script each worker process imports (it ran the job again in each, for ever),
+    # and from a script on standard input, which a worker cannot read again (each died as it started).
     command = os.path.join(os.path.abspath(os.environ.get("VIREO20_BUILD_DIR", "build")), "vireo20")
-    done = subprocess.run([command, "upscale", "--clusters", "30", "--steps", "4", "--seed", "9", "--workers", "2",
-                           "--out", str(tmp_path / "command")], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr[-3000:]
-    for name in (name for name in names if name.endswith(".vtp")):
-        assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "command" / name).read_bytes(), name
+    script = f"import vireo20\nvireo20.run(None, {str(tmp_path / 'stdin')!r}, clusters=30, steps=4, seed=9, workers=2)"
+    for name, arguments, given in (
+            ("command", [command, "upscale", "--clusters", "30", "--steps", "4", "--seed", "9", "--workers", "2",
+                         "--out", str(tmp_path / "command")], None),
+            ("stdin", [sys.executable, "-"], script)):
+        done = subprocess.run(arguments, input=given, capture_output=True, text=True, timeout=300,
+                              env=tool_environment(PYTHONPATH=os.path.dirname(vireo20.__path__[0])))
+        assert done.returncode == 0, done.stderr[-3000:]
+        for step in (step for step in names if step.endswith(".vtp")):
+            assert (tmp_path / "serial" / step).read_bytes() == (tmp_path / name / step).read_bytes(), step
 
 
 @pytest.mark.skipif(SANITIZED, reason="Dask's worker processes would inherit the sanitizer runtime")
