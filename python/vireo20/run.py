@@ -466,20 +466,21 @@ def _serial(loaders, options, picture_index, read_ahead, before_reduction):
 
 @contextlib.contextmanager
 def _main_for_workers():
-    """Dask starts a machine's workers as new Pythons that first run the caller's main script again,
-    from its file: a script read from standard input (`python3 - < run.py`) has no file, and every
-    worker would die as it starts, to be started again for ever. The workers need nothing of that
-    script (the steps are this module's), so they start without it."""
+    """Dask starts a machine's workers as new Pythons that first run the caller's main script again
+    (from its file, or as the module `python3 -m` ran): a script without an `if __name__ ==
+    "__main__":` guard would start the job again in each worker, and one read from standard input
+    has no file, so every worker died as it started, to be started again for ever. The workers need
+    nothing of that script (the steps are this module's; anything of the script's own that a step
+    carries, Dask pickles whole), so they start without it."""
     main = sys.modules.get("__main__")
-    path = getattr(main, "__file__", None)
-    if path is None or getattr(main, "__spec__", None) is not None or os.path.exists(path):
-        yield
-        return
-    del main.__file__
+    hidden = {name: getattr(main, name) for name in ("__file__", "__spec__") if getattr(main, name, None) is not None}
+    for name in hidden:
+        setattr(main, name, None) if name == "__spec__" else delattr(main, name)
     try:
         yield
     finally:
-        main.__file__ = path
+        for name, value in hidden.items():
+            setattr(main, name, value)
 
 
 def _dask(loaders, options, picture_index, workers, scheduler):

@@ -343,14 +343,17 @@ def test_two_dask_workers_write_what_a_serial_run_writes(tmp_path):
     assert names == sorted(os.listdir(tmp_path / "dask")) and len(names) == 9
     for name in set(names) - {"summary.csv"}:
         assert (tmp_path / "serial" / name).read_bytes() == (tmp_path / "dask" / name).read_bytes(), name
-    # From the command, whose script each worker process imports (it ran the job again in each, for ever),
-    # and from a script on standard input, which a worker cannot read again (each died as it started).
+    # From the command, and from scripts that a worker would run again as it starts: one without an
+    # `if __name__ == "__main__":` guard (the job again in each worker, for ever) and one on standard
+    # input (no file: each worker died as it started, to be started again).
     command = os.path.join(os.path.abspath(os.environ.get("VIREO20_BUILD_DIR", "build")), "vireo20")
-    script = f"import vireo20\nvireo20.run(None, {str(tmp_path / 'stdin')!r}, clusters=30, steps=4, seed=9, workers=2)"
+    script = "import vireo20\nvireo20.run(None, {!r}, clusters=30, steps=4, seed=9, workers=2)".format
+    (tmp_path / "unguarded.py").write_text(script(str(tmp_path / "unguarded")))
     for name, arguments, given in (
             ("command", [command, "upscale", "--clusters", "30", "--steps", "4", "--seed", "9", "--workers", "2",
                          "--out", str(tmp_path / "command")], None),
-            ("stdin", [sys.executable, "-"], script)):
+            ("unguarded", [sys.executable, str(tmp_path / "unguarded.py")], None),
+            ("stdin", [sys.executable, "-"], script(str(tmp_path / "stdin")))):
         done = subprocess.run(arguments, input=given, capture_output=True, text=True, timeout=300,
                               env=tool_environment(PYTHONPATH=os.path.dirname(vireo20.__path__[0])))
         assert done.returncode == 0, done.stderr[-3000:]
