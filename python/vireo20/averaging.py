@@ -9,8 +9,8 @@ last step); for other groups, each group present in the window by its id, which 
 number as LAMMPS's `compress yes` prints the original chunk id. Then `Ncount`, the mean count a step,
 and, by the value's reduction (LAMMPS's `norm all`):
 
-- `density/mass`, `density/number` (bins), values reduced by `sum` and the contact stress (`--contact-stress`):
-  their mean over the steps;
+- `density/mass`, `density/number` (bins), values reduced by `sum` and the stresses (`contact_stress`,
+  `kinetic_stress`, `bin_stress`): their mean over the steps;
 - values reduced by `mean`: the sum over every member of every step over the count of them; by
   `average`, the same weighted by mass; `temp` (with `--temperature`) as LAMMPS's `temp` value,
   weighted by count;
