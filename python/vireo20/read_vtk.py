@@ -35,7 +35,8 @@ VTK files hold no periodic box: option `box` (a `Box`) gives one. Without it, th
 LIGGGHTS's dump vtk write beside each step file (`NAME_boundingBox.vtk`, `.vtr` beside XML files, a
 hexahedron `.vtu` for a tilted box) is the step's, periodic along the axes option `periodic` names
 (default none: such a file does not say). Positions are then unwrapped with the image flags where
-the file has `ix iy iz` arrays, else taken as wrapped in its periodic directions.
+the file has `ix iy iz` arrays, else taken as wrapped in its periodic directions; arrays `xu yu zu`
+(a dump vtk of them) are the positions themselves, unwrapped.
 """
 import os
 import re

@@ -177,7 +177,8 @@ def join_triplets(columns):
 
 def named_frame(path, index, timestep, positions, columns, box=None, group_by=None):
     """A frame of another program's per-particle arrays: triplets joined, common names taken as the
-    job's, positions unwrapped with `ix iy iz` in `box` where it has them, else taken as wrapped in
+    job's; positions the columns `xu yu zu` where it has them (LAMMPS's dump vtk or cfg of them:
+    unwrapped), else unwrapped with `ix iy iz` in `box` where it has them, else taken as wrapped in
     it; the groups the first of GROUP_COLUMNS present (`group_by` names another)."""
     join_triplets(columns)
     for common, names in COMMON_NAMES.items():
@@ -193,7 +194,10 @@ def named_frame(path, index, timestep, positions, columns, box=None, group_by=No
         columns["type"] = kinds.astype(np.int64)
     images = [columns.get(axis) for axis in ("ix", "iy", "iz")]
     wrapped = box is not None
-    if wrapped and all(flags is not None and flags.dtype.kind == "i" and flags.ndim == 1 for flags in images):
+    unwrapped = [columns.get(axis) for axis in ("xu", "yu", "zu")]
+    if all(part is not None and part.ndim == 1 and part.dtype.kind == "f" for part in unwrapped):
+        positions, wrapped = np.stack([columns.pop(axis) for axis in ("xu", "yu", "zu")], axis=1), False
+    elif wrapped and all(flags is not None and flags.dtype.kind == "i" and flags.ndim == 1 for flags in images):
         images = np.stack([columns.pop(axis) for axis in ("ix", "iy", "iz")], axis=1)
         images[:, ~box.periodic] = 0
         positions, wrapped = box.unwrap(positions, images), False

@@ -1097,7 +1097,10 @@ def test_dump_vtk_boxes_beside_the_files_are_the_steps_boxes(kind, tmp_path):
         for k in range(2):
             cells.InsertNextCell(1, [k])
         data.SetPoints(points), data.SetVerts(cells)
-        for name, values in (("id", np.array([1, 2], np.int32)), ("mol", np.array([7, 7], np.int32)), ("i", flags)):
+        # The second step's also in xu yu zu (dump vtk ... xu yu zu), which are its positions.
+        unwrapped = (("xu", np.array([9.0, 8])), ("yu", np.array([7.0, 6])), ("zu", np.array([5.0, 4])))
+        for name, values in (("id", np.array([1, 2], np.int32)), ("mol", np.array([7, 7], np.int32)), ("i", flags),
+                             *(unwrapped if step == 200 else ())):
             array = numpy_to_vtk(values, deep=True)
             array.SetName(name)
             data.GetPointData().AddArray(array)
@@ -1126,4 +1129,5 @@ def test_dump_vtk_boxes_beside_the_files_are_the_steps_boxes(kind, tmp_path):
     # Unwrapped with the image flags, along the periodic axes alone.
     want = np.array([[2.5, 1, 3.9], [-0.5, 4, 2.1]]) + np.array([1, 0, -1]) @ box.edges * [[1], [0]]
     np.testing.assert_allclose(frames[0].positions, want, rtol=1e-12)
+    np.testing.assert_array_equal(frames[1].positions, [[9, 7, 5], [8, 6, 4]])
     assert not inputs.open_series(str(tmp_path), format="vtk")[0].box.any_periodic
