@@ -1092,7 +1092,6 @@ def test_coordination_numbers_and_fabric_are_lammps_contact_atom_and_fabric_over
         assert_allclose([-read_vtp(path)["c_stress"][0].mean() for path in energies.files], pressure, rtol=1e-12)
 
 
-
 def test_contact_stress_takes_a_granular_contact_force_whole(tmp_path):
     """A granular pair's force is not along the line of centres: each particle's contact stress is
     LAMMPS's stress/atom of its pairs, xy of r_x f_y (at the first step, before the pairs' shear
