@@ -827,10 +827,11 @@ def _fabric(positions, box, first, second, first_group, second_group, u):
     # Particles at one spot have no direction between them.
     apart = length > 0
     normal = joined[apart] / length[apart, None]
-    ends = np.concatenate([first_group[apart], second_group[apart]])
-    products = np.stack([normal[:, i] * normal[:, j] for i, j in TENSOR], axis=1)
-    counted = np.bincount(ends, minlength=u)
-    summed = np.stack([np.bincount(ends, weights=np.tile(products[:, k], 2), minlength=u) for k in range(6)], axis=1)
+    ends = first_group[apart], second_group[apart]
+    counted = _at_both_ends(*ends, None, u)
+    summed = np.empty((u, 6))
+    for k, (i, j) in enumerate(TENSOR):
+        summed[:, k] = _at_both_ends(*ends, normal[:, i] * normal[:, j], u)
     mean = np.divide(summed, counted[:, None], out=np.zeros((u, 6)), where=counted[:, None] > 0)
     mean[:, :3] -= mean[:, :3].sum(axis=1, keepdims=True) / 3.0
     return 7.5 * mean
@@ -871,11 +872,15 @@ def _contact_stress(positions, box, first, second, first_group, second_group, ro
     stress = np.empty((u, 6))
     for k, (i, j) in enumerate(TENSOR):
         # -w r f with r from the second particle to the first (-joined): + joined f / 2 at each end.
-        # A component at a time: at tens of millions of contacts a (C, 6) array would cost gigabytes.
-        half = 0.5 * joined[:, i] * force[:, j]
-        stress[:, k] = np.bincount(first_group, weights=half, minlength=u)
-        stress[:, k] += np.bincount(second_group, weights=half, minlength=u)
+        stress[:, k] = _at_both_ends(first_group, second_group, 0.5 * joined[:, i] * force[:, j], u)
     return stress
+
+
+def _at_both_ends(first_group, second_group, weights, u):
+    """Each upscaled particle's sum of `weights` (or count, for None) over the contacts it is an end
+    of, a contact of two of its members twice. Taken a tensor's component at a time, at tens of
+    millions of contacts: a (C, 6) array, or the ends' list doubled, would cost gigabytes."""
+    return np.bincount(first_group, weights, minlength=u) + np.bincount(second_group, weights, minlength=u)
 
 
 def _contact_counts(inner, outer, wall):
