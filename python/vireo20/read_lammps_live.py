@@ -20,6 +20,7 @@ processes (mpi4py gathers them). Nothing is changed in the simulation: no comman
 """
 import numpy as np
 
+from .columns import whole_numbers
 from .frames import Box, InputError
 from .reading import particles_frame
 
@@ -87,20 +88,20 @@ def from_lammps(lmp, index=0, columns=(), contacts=None, contact_columns=(), gro
     frame.time = float(time) if time is not None else None
     frame.units = lmp.extract_global("units")
     if pairs is not None:
-        frame.contacts, frame.contact_kinds = pairs, np.zeros(len(pairs), np.int64)
+        # Atom ids, as LAMMPS gives a local compute's values: doubles, refused where not whole.
+        frame.contacts = np.stack([whole_numbers(frame, contacts, pairs[:, k]) for k in (0, 1)], axis=1)
+        frame.contact_kinds = np.zeros(len(pairs), np.int64)
         frame.contact_values = contact_values
     return frame
 
 
 def _contacts(lmp, source, timestep, contacts, contact_columns):
-    """(pairs (C, 2) of atom ids, {name: values}) of the local computes named."""
+    """(pairs (C, 2) of atom ids as doubles, {name: values}) of the local computes named."""
     ids = _local(lmp, source, timestep, contacts)
     if ids.ndim != 2 or ids.shape[1] < 2:
         raise InputError(source, timestep, contacts, "the contacts' compute gives the two atom ids of each pair "
                                                      "in its first two columns (compute property/local patom1 patom2)")
-    pairs = ids[:, :2].astype(np.int64)
-    if not np.array_equal(pairs, ids[:, :2]):
-        raise InputError(source, timestep, contacts, "its first two columns are not atom ids (whole numbers)")
+    pairs = ids[:, :2]
     values = {}
     for name in contact_columns:
         values[name] = _local(lmp, source, timestep, name)

@@ -195,16 +195,18 @@ void moments_of_groups(const MPUpscaling::Frame& p_Frame, const GroupMomentsInpu
         s.lx += m * (dy * vz - dz * vy);
         s.ly += m * (dz * vx - dx * vz);
         s.lz += m * (dx * vy - dy * vx);
-        const double ux = vx - wx, uy = vy - wy, uz = vz - wz;
-        if (internal_kinetic_energy) s.kinetic += m * (ux * ux + uy * uy + uz * uz);
-        if (velocity_tensor) {
-          const double mx = m * ux, my = m * uy;
-          s.kxx += mx * ux;
-          s.kyy += my * uy;
-          s.kzz += m * uz * uz;
-          s.kxy += mx * uy;
-          s.kxz += mx * uz;
-          s.kyz += my * uz;
+        if (internal_kinetic_energy || velocity_tensor) {
+          const double ux = vx - wx, uy = vy - wy, uz = vz - wz;
+          if (internal_kinetic_energy) s.kinetic += m * (ux * ux + uy * uy + uz * uz);
+          if (velocity_tensor) {
+            const double mx = m * ux, my = m * uy;
+            s.kxx += mx * ux;
+            s.kyy += my * uy;
+            s.kzz += m * uz * uz;
+            s.kxy += mx * uy;
+            s.kxz += mx * uz;
+            s.kyz += my * uz;
+          }
         }
       }
       if (WithForces) {
