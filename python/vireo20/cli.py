@@ -6,6 +6,7 @@ import sys
 from . import inputs
 from .filesafe import OutputError
 from .frames import InputError
+from .lammps_data import STYLES
 from .upscale import JOB_REDUCTIONS, PHYSICS, UNIT_STYLES
 
 
@@ -67,6 +68,9 @@ def parser():
     up.add_argument("--columns", nargs="+", metavar="NAME",
                     help="the columns of a binary dump in LAMMPS's older format (dump custom/mpiio's), which "
                          "names none, as its dump command lists them: id type xs ys zs for a dump atom")
+    up.add_argument("--atom-style", choices=tuple(STYLES),
+                    help="the atom style of a LAMMPS data file whose Atoms line names none (write_data's say "
+                         "'Atoms # full'), where its columns do not tell")
     up.add_argument("--stem", metavar="NAME",
                     help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several "
                          "(its files' name up to the step number), or the group of a .pvd that lists several")
@@ -77,7 +81,8 @@ def parser():
                     help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none), or of "
                          "the boxes LAMMPS's dump vtk writes beside its files (default none)")
     up.add_argument("--group-by", metavar="COLUMN",
-                    help="the integer column whose values name the groups (default: mol for LAMMPS); 0: no group; "
+                    help="the integer column whose values name the groups (default: mol for LAMMPS; --group-by id "
+                         "upscales every particle alone); a value of 0 or below: no group, the particle alone; "
                          "with bins, the groups are binned by their centres of mass")
     up.add_argument("--cluster", metavar="CUTOFF|contacts",
                     help="group the particles by each step's clusters: chains of particles closer than CUTOFF, "
@@ -272,6 +277,10 @@ def _upscale(args):
         up.error("--wrapped and --overwrite go with --lammps-dump")
     if args.scheduler and args.workers:
         up.error("give --workers or --scheduler, not both")
+    if args.atom_style is not None:
+        if "topology" not in options and (args.format or inputs.detect(source)) != "mdanalysis":
+            up.error("--atom-style goes with a LAMMPS data file")
+        options["atom_style"] = args.atom_style
     if args.stem is not None:
         options["stem"] = args.stem
     if args.columns is not None:

@@ -37,14 +37,52 @@ STYLES = {
 }
 IMAGES = ("ix", "iy", "iz")
 INTEGERS = {"id", "mol", "type", "a", "b", *IMAGES}
+_INTEGER = re.compile(rb"[+-]?\d+")
 NEEDED = {"id", "mol", "type", "a", "b", "q", "diameter", "density", "mass"}
 POSITIONS = ("x", "y", "z")
 _BOUNDS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+([xyz])lo[ \t]+[xyz]hi", re.M)
 _TILTS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+(\S+)[ \t]+xy[ \t]+xz[ \t]+yz", re.M)
 _TIMESTEP = re.compile(rb"timestep = (\d+)")
 _HEADER = re.compile(rb"^[ \t]*(\d+)[ \t]+(atoms|bonds|atom types)[ \t]*(?:#.*)?\r?$", re.M)
-_SECTION = re.compile(rb"^(Atoms|Masses|Bonds|Velocities)[ \t]*(?:#[ \t]*(\S*).*)?\r?$", re.M)
+_SECTION = re.compile(rb"^[ \t]*(Atoms|Masses|Bonds|Velocities)[ \t]*(?:#[ \t]*(\S*).*)?\r?$", re.M)
 _BLANK_LINE = re.compile(rb"\n[ \t\r]*(?:\n|$)")
+
+
+def _inferred_style(text, at, bonds, lines=100):
+    """The atom style of an Atoms section whose header line names none (a hand-written setup's, or
+    one from before write_data named it), where its width can only be one common style's: with bonds,
+    molecular's or full's, with or without image flags; without, atomic's, with image flags only where
+    a position is not a whole number (else a line or tri style's). Integer columns are checked on the
+    first lines. None otherwise: other styles' widths are shared by too many (a sphere file would be
+    read as full's, a dpd file's temperatures as charge's charges)."""
+    window = text[at:at + (1 << 16)]
+    pieces = window.split(b"\n")
+    if at + len(window) < len(text):
+        pieces.pop()   # may be cut
+    rows = []
+    for line in pieces:
+        words = line.split(b"#", 1)[0].split()
+        if words:
+            rows.append(words)
+        elif rows:
+            break
+        if len(rows) == lines:
+            break
+    if not rows or any(len(row) != len(rows[0]) for row in rows):
+        return None
+    for style in ("molecular", "full") if bonds else ("atomic",):
+        names = STYLES[style].split()
+        if len(rows[0]) not in (len(names), len(names) + 3):
+            continue
+        names += list(IMAGES)
+        whole = [k for k in range(len(rows[0])) if names[k] in INTEGERS]
+        if not all(_INTEGER.fullmatch(row[k]) for row in rows for k in whole):
+            return None
+        if not bonds and len(rows[0]) > len(names) - 3 and all(_INTEGER.fullmatch(word) for row in rows
+                                                                for word in row[2:5]):
+            return None
+        return style
+    return None
 
 
 class Unread(Exception):
@@ -78,9 +116,15 @@ class DataAtoms:
         if "Atoms" not in sections:
             raise InputError(path, "-", "Atoms", "the data file has no Atoms section")
         at, named = sections["Atoms"]
-        style = atom_style or named
+        style = atom_style or named or _inferred_style(text, at, counts.get("bonds", 0))
+        if not style:
+            # Not MDAnalysis's guess either: it reads any seven columns as full's (a sphere's
+            # diameter as its type).
+            raise InputError(path, "-", "Atoms", "the 'Atoms' line names no atom style (write_data writes "
+                                                 "'Atoms # full') and its columns could be several styles': "
+                                                 "give the style (--atom-style, or atom_style=)")
         if style not in STYLES:
-            raise Unread(f"atom style {style!r}" if style else "no atom style after 'Atoms'")
+            raise Unread(f"atom style {style!r}")
         names = STYLES[style].split()
         atoms = self._section(text, at, counts["atoms"], "Atoms", names, allow_images=True,
                               extra=POSITIONS + IMAGES if positions else ())
@@ -231,6 +275,8 @@ def _data_or_universe(topology, options):
         return DataAtoms(topology, options.get("atom_style"))
     except Unread as why:
         from .read_mda import topology_universe
+        if not isinstance(why, NotDataFile):
+            options.setdefault("topology_format", "DATA")   # MDAnalysis knows a data file by its extension only
         try:
             return topology_universe(topology, options)
         except ImportError:

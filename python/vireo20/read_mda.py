@@ -64,6 +64,12 @@ _DATA_TYPES = re.compile(rb"^[ \t]*\d+[ \t]+atom types[ \t]*\r?$", re.M)
 def _import():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            # Imported here first: MDAnalysis puts a filter of its own ahead of this one that shows
+            # the deprecation of the module its GROMACS reader imports.
+            import xdrlib  # noqa: F401
+        except ImportError:
+            pass
         import MDAnalysis
     return MDAnalysis
 
@@ -190,8 +196,11 @@ def open_series(path, topology=None, group_by=None, **universe_options):
         from . import lammps_data
         try:
             atoms = cached_open(path, lammps_data.DataAtoms, universe_options.get("atom_style"), True)
+        except lammps_data.NotDataFile:
+            atoms = None
         except lammps_data.Unread:
             atoms = None
+            universe_options = {"topology_format": "DATA", "format": "DATA", **universe_options}
         if atoms is not None:
             if group_by is not None and group_by not in atoms.atoms:
                 raise InputError(path, "-", group_by, "the data file gives no such groups")

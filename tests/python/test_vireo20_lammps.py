@@ -3,6 +3,7 @@ selection of atoms, dumped unwrapped, wrapped with image flags and wrapped witho
 array and the contact lines, frame by frame."""
 import gzip
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -428,6 +429,16 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
     assert frame.box.periodic.all() and not frame.wrapped
     assert_array_equal(frame.positions[rows], np.column_stack([want[k] for k in ("xu", "yu", "zu")]))
     assert_array_equal(frame.columns["velocity"][rows], np.column_stack([want[k] for k in ("vx", "vy", "vz")]))
+    # As LAMMPS's examples' files are: headers indented, no style named. Atomic's five columns tell
+    # it; the others' widths are shared, refused unless the style is given.
+    unnamed = tmp_path / "unnamed.data"
+    unnamed.write_text(re.sub(r"(?m)^(Atoms|Masses|Velocities)( # \w+)?$", r"  \1", text))
+    if style != "atomic":
+        with pytest.raises(vireo20.InputError, match="names no atom style .* give the style \\(--atom-style"):
+            DataAtoms(str(unnamed))
+    assert_array_equal(DataAtoms(str(unnamed), None if style == "atomic" else style).atoms["type"], atoms["type"])
+    from vireo20 import cli
+    assert cli.main(["upscale", str(unnamed), "--atom-style", style, "--out", str(tmp_path / "up"), "--no-picture"]) == 0
     lines = text.split("\n")
     at = lines.index(next(line for line in lines if line.startswith("Atoms"))) + 2 + 6
     (tmp_path / "styled.data").write_text("\n".join(lines[:at] + [lines[at] + " 4"] + lines[at + 1:]))
