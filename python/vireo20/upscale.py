@@ -2,6 +2,7 @@
 per-group physics and turns contacts into a network of lines. The job runs every step through it;
 a notebook calls it directly.
 """
+import re
 import time
 
 import numpy as np
@@ -849,6 +850,12 @@ def _contact_forces(step, contacts, contact_values, contact_force):
         # A step without contacts (a pour's first) may have no values either.
         return np.zeros((0, 3))
     given = dict(contact_values or {})
+    for name in names:
+        # A component of a vector the reader joined (c_pf[2] of c_pf[1] ... c_pf[4]: dist fx fy fz).
+        joined = re.fullmatch(r"(.+)\[(\d+)\]", name)
+        whole = given.get(joined.group(1)) if joined and name not in given else None
+        if whole is not None and np.ndim(whole) == 2 and 1 <= int(joined.group(2)) <= np.shape(whole)[1]:
+            given[name] = np.asarray(whole)[:, int(joined.group(2)) - 1]
     missing = [name for name in names if name not in given]
     if len(names) not in (1, 3) or missing:
         has = ", ".join(given) or "none"

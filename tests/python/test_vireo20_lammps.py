@@ -1122,6 +1122,10 @@ def test_contact_stress_takes_a_granular_contact_force_whole(tmp_path):
     result = vireo20.upscale(**arguments, contact_force=("fx", "fy", "fz"), reductions={"c_sp": "sum"})
     want = result.values["c_sp"]
     assert_allclose(result.physics["contact_stress"], want, rtol=0, atol=1e-13 * np.abs(want).max())
+    # Components of a value the reader joined, by their names in the dump.
+    named = vireo20.upscale(**frame.arguments(), contact_force=("c_pf[1]", "c_pf[2]", "c_pf[3]"))
+    normal_only = vireo20.upscale(**{**arguments, "contact_values": {"fn": normal}}, contact_force="fn")
+    assert_array_equal(named.physics["contact_stress"], normal_only.physics["contact_stress"])
     # A step before any contact (a pour's first) has no contact values either.
     arguments.update(contacts=np.zeros((0, 2), np.int64), contact_values={})
     assert not vireo20.upscale(**arguments, contact_force="c_pf").physics["contact_stress"].any()
