@@ -190,6 +190,10 @@ def parser():
     up.add_argument("--scheduler", metavar="ADDRESS", help="run the steps on an existing Dask cluster")
     up.add_argument("--picture-step", type=_whole(-2 ** 62), default=0, metavar="K",
                     help="the step (position in the series; negative from the end) drawn in the PNG (default 0)")
+    up.add_argument("--table", action="store_true",
+                    help="also write upscaled.csv: every step's upscaled particles, a row each (timestep, x y z, "
+                         "mass, group_id, every array, vectors as NAME_x NAME_y NAME_z), for pandas: read_csv(..., "
+                         "float_precision='round_trip') reads every number back exactly")
     up.add_argument("--no-picture", action="store_true", help="draw no picture")
     synthetic = up.add_argument_group("built-in data set (without INPUT)")
     synthetic.add_argument("--clusters", type=_whole(1), metavar="N", help="clusters of 1 to 8 particles (default 2000)")
@@ -313,6 +317,8 @@ def _upscale(args):
     if result.lammps_dump:
         print(f"  LAMMPS dump: {result.lammps_dump} (OVITO, VMD or read_dump)")
     print(f"  per-step summary: {os.path.join(result.folder, 'summary.csv')}")
+    if result.table:
+        print(f"  every step's upscaled particles: {result.table} (pandas.read_csv)")
     print(f"  largest centre-of-mass drift: {result.largest_drift:.3g}")
     return 0
 
@@ -351,7 +357,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                vacf=args.vacf, units=args.units, temperature=args.temperature, bins=_bins(args),
                dimension=args.dimension, time_average=args.time_average, cluster=args.cluster,
                cluster_types=args.cluster_types, coordination=args.coordination,
-               contact_stress=args.contact_stress,
+               contact_stress=args.contact_stress, table=args.table,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)
 

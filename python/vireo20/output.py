@@ -33,7 +33,8 @@ def step_file(index):
 def series_names():
     """What a finished series folder may hold besides step files: a later run may replace these."""
     from .averaging import PROFILE
-    return {f"{STEM}.pvd", f"{STEM}.png", SUMMARY, PROFILE}
+    from .write_table import TABLE
+    return {f"{STEM}.pvd", f"{STEM}.png", SUMMARY, PROFILE, TABLE}
 
 
 def summary_row(result):

@@ -22,6 +22,7 @@ from . import filesafe, inputs, output, picture, system
 from .columns import RESERVED, MassRule, kept_apart
 from .frames import HeldFrame, InputError, Series
 from .averaging import PROFILE, WINDOWS
+from .write_table import TABLE
 from .upscale import JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, upscale
 
 SERIES_MARKER = ".vireo20-series"
@@ -29,11 +30,14 @@ SERIES_MARKER = ".vireo20-series"
 
 class RunResult:
     """What a run wrote: `folder`, `pvd`, `files` (the step files in order), `picture`, `lammps_dump`,
-    `largest_drift`, `profile` (the time averages' file, or None), and `summary`, a pandas DataFrame
-    of the per-step summary (summary.csv)."""
+    `largest_drift`, `profile` (the time averages' file, or None), `table` (upscaled.csv, or None),
+    `summary`, a pandas DataFrame of the per-step summary (summary.csv), and `to_pandas()`."""
 
-    def __init__(self, folder, series, rows, picture, lammps_dump, largest_drift, profile=None):
+    def __init__(self, folder, series, rows, picture, lammps_dump, largest_drift, profile=None, times=None,
+                 table=None):
         self.folder = folder
+        self.times = times
+        self.table = table and os.path.join(folder, table)
         self.profile = profile and os.path.join(folder, profile)
         self.pvd = os.path.join(folder, f"{output.STEM}.pvd")
         self.files = [os.path.join(folder, name) for _, name in series]
@@ -50,6 +54,16 @@ class RunResult:
         for name in output.SUMMARY_COLUMNS[4:]:
             frame[name] = pandas.to_numeric(frame[name])
         return frame
+
+    def to_pandas(self):
+        """Every step's upscaled particles as one pandas DataFrame, a row each: `timestep`, `time`
+        where the input gives them, then the columns of `Upscaled.to_pandas()`, read back from the step
+        files.
+
+        >>> result.to_pandas().groupby("group_id")["velocity_z"].mean()
+        """
+        from .write_table import table
+        return table(self.folder, list(zip(self.timesteps, map(os.path.basename, self.files))), self.times)
 
     def __repr__(self):
         return f"<RunResult: {len(self.files)} steps in {self.folder}>"
@@ -540,8 +554,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         physics="all", shape=False, reductions=None, frames=None, lammps_dump=None, wrapped_dump=False,
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
         warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
-        time_average=None, cluster=None, cluster_types=None, coordination=False, contact_stress=None, clusters=2000,
-        steps=40, seed=20, **reader_options):
+        time_average=None, cluster=None, cluster_types=None, coordination=False, contact_stress=None, table=False,
+        clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -573,7 +587,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in a 2d simulation
     (default 3, with a warning where the particles lie in one z plane); `time_average` N (or "N ave
     running norm sample" ..., as fix ave/chunk's words) writes `profile.txt`, the groups' time averages
-    over each N steps in turn (`vireo20.averaging`);
+    over each N steps in turn (`vireo20.averaging`); `table` True also writes `upscaled.csv`, every
+    step's upscaled particles a row each (`RunResult.to_pandas()`'s table; `vireo20.write_table`);
     `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
     step's summary line; `warn(text)` the warnings.
 
@@ -828,6 +843,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 filesafe.write_bytes(os.path.join(folder, PROFILE), averages.header().encode())
             if os.path.exists(os.path.join(folder, WINDOWS)):
                 os.remove(os.path.join(folder, WINDOWS))
+        if table:
+            from .write_table import write_table
+            write_table(folder, writer.series, writer.times)
+        elif os.path.exists(os.path.join(folder, TABLE)):
+            os.remove(os.path.join(folder, TABLE))   # a killed run's, which this one was resumed from
         writer.finish()
         names = sorted(name for name in os.listdir(folder))
         filesafe.write_bytes(os.path.join(folder, SERIES_MARKER), "\n".join(names).encode())
@@ -849,7 +869,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         place.unlock()
         system.give_back_freed_blocks()
     return RunResult(place.final, writer.series, writer.rows, writer.picture, dump, writer.largest_drift,
-                     PROFILE if averages is not None else None)
+                     PROFILE if averages is not None else None, writer.times, TABLE if table else None)
 
 
 def _group_arrays(arrays, u, element):

@@ -110,6 +110,9 @@ CASES = {
     # Step files of 8.5 KB fit, the 14 KB picture does not.
     "disk full at the picture": (NPZ, [], 1, "error: could not write {tmp}/.out.vireo20-partial/upscaled.png: File too",
                                  10000),
+    # Step files fit, the table of every step's particles does not.
+    "disk full at the table": (NPZ, ["--table", "--no-picture"], 1,
+                               "error: could not write {tmp}/.out.vireo20-partial/upscaled.csv: File too", 10000),
     "read-only place": (NPZ, ["--out", "/proc/vireo20-out"], 1, "cannot write beside /proc/vireo20-out", None),
     "damaged gzip": (flipped_gzip, [], 1, "in.dump.gz", None),
     "time goes back": (spoiled(lambda k, a: a.update(timestep=np.array(1000 - k))), [], 1,

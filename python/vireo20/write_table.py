@@ -1,0 +1,62 @@
+"""A whole run as one table, a row per upscaled particle and step, read back from its step files:
+`upscaled.csv` (`--table`) and `RunResult.to_pandas()`. The columns are `timestep`, `time` where the
+input gives every step's, then those of `Upscaled.to_pandas()`; a column some steps lack is empty
+there. Numbers are written as Python's repr, which reads back to the same double.
+"""
+import os
+
+import numpy as np
+
+from . import filesafe
+
+TABLE = "upscaled.csv"
+
+
+def step_columns(path, timestep, time=None):
+    """The table's columns of one step file."""
+    from .upscale import table_columns
+    from .write_vtk import read_step_file
+    points, arrays, _ = read_step_file(path)
+    columns = {"timestep": np.full(len(points), timestep, np.int64)}
+    if time is not None:
+        columns["time"] = np.full(len(points), time, np.float64)
+    columns.update(table_columns(points, arrays))
+    return columns
+
+
+def _steps(folder, series, times):
+    timed = times is not None and len(times) == len(series) and None not in times
+    for k, (timestep, name) in enumerate(series):
+        yield os.path.join(folder, name), timestep, times[k] if timed else None
+
+
+def table(folder, series, times=None):
+    """The run's table as a pandas DataFrame."""
+    import pandas
+    frames = [pandas.DataFrame(step_columns(*step)) for step in _steps(folder, series, times)]
+    return pandas.concat(frames, ignore_index=True, sort=False) if frames else pandas.DataFrame()
+
+
+def write_table(folder, series, times=None):
+    """Writes the run's table as `TABLE` in `folder`, a step at a time (the run's whole table may not fit
+    in memory): beside, flushed, checked, then renamed into place."""
+    import pandas
+    steps = list(_steps(folder, series, times))
+    names = {}
+    for step in steps:
+        # Every step's columns first, so that one header holds them all.
+        names.update(dict.fromkeys(step_columns(*step)))
+    path = os.path.join(folder, TABLE)
+    temporary = f"{path}.part"
+    with filesafe.writing(path):
+        written = 0
+        with open(temporary, "wb") as out:
+            if not steps:
+                written += out.write(b"timestep\n")
+            for k, step in enumerate(steps):
+                text = pandas.DataFrame(step_columns(*step)).reindex(columns=list(names)).to_csv(
+                    None, header=k == 0, index=False, lineterminator="\n")
+                written += out.write(text.encode())
+        filesafe.checked_file(temporary, b"\n", (written, None))
+        os.replace(temporary, path)
+    return path
