@@ -37,10 +37,38 @@ def table(folder, series, times=None):
     return pandas.concat(frames, ignore_index=True, sort=False) if frames else pandas.DataFrame()
 
 
+def _header(names):
+    import csv
+    import io
+    text = io.StringIO()
+    csv.writer(text, lineterminator="\n").writerow(names)
+    return text.getvalue().encode()
+
+
+def _rows(columns, names):
+    """A step's lines of the table: natively where every value is a number (integers within 2^53,
+    which a double holds whole), else by pandas (labels)."""
+    from ._lammpsdump import csv_rows
+    rows = len(next(iter(columns.values()))) if columns else 0
+    kinds = {name: np.asarray(values).dtype.kind for name, values in columns.items()}
+    exact = all(kind in "fb" or kind in "iu" and (not len(columns[name]) or
+                                                 np.abs(columns[name]).max() <= 1 << 53)
+                for name, kind in kinds.items())
+    if not exact:
+        import pandas
+        return pandas.DataFrame(columns).reindex(columns=names).to_csv(
+            None, header=False, index=False, lineterminator="\n").encode()
+    values = np.full((rows, len(names)), np.nan)
+    for k, name in enumerate(names):
+        if name in columns:
+            values[:, k] = columns[name]
+    whole = np.array([kinds.get(name, "f") in "iub" for name in names], np.uint8)
+    return csv_rows(values, whole)
+
+
 def write_table(folder, series, times=None):
     """Writes the run's table as `TABLE` in `folder`, a step at a time (the run's whole table may not fit
     in memory): beside, flushed, checked, then renamed into place."""
-    import pandas
     steps = list(_steps(folder, series, times))
     names = {}
     for step in steps:
@@ -49,14 +77,10 @@ def write_table(folder, series, times=None):
     path = os.path.join(folder, TABLE)
     temporary = f"{path}.part"
     with filesafe.writing(path):
-        written = 0
         with open(temporary, "wb") as out:
-            if not steps:
-                written += out.write(b"timestep\n")
-            for k, step in enumerate(steps):
-                text = pandas.DataFrame(step_columns(*step)).reindex(columns=list(names)).to_csv(
-                    None, header=k == 0, index=False, lineterminator="\n")
-                written += out.write(text.encode())
+            written = out.write(_header(list(names)))
+            for step in steps:
+                written += out.write(_rows(step_columns(*step), list(names)))
         filesafe.checked_file(temporary, b"\n", (written, None))
         os.replace(temporary, path)
     return path

@@ -733,6 +733,35 @@ PyObject* module_table_rows(PyObject*, PyObject* p_Arguments)
   return text;
 }
 
+// The lines of a CSV table of doubles, as pandas's to_csv writes them (repr, NaN as nothing), over
+// the cores: to_csv took 10 s a step of 250 000 upscaled particles.
+PyObject* module_csv_rows(PyObject*, PyObject* p_Arguments)
+{
+  PyObject *values_object, *whole_object;
+  if (!PyArg_ParseTuple(p_Arguments, "OO", &values_object, &whole_object)) return nullptr;
+  auto* values = reinterpret_cast<PyArrayObject*>(
+      PyArray_FROMANY(values_object, NPY_FLOAT64, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+  auto* whole = values == nullptr ? nullptr : reinterpret_cast<PyArrayObject*>(
+      PyArray_FROMANY(whole_object, NPY_UINT8, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+  PyObject* text = nullptr;
+  if (whole != nullptr && PyArray_DIM(whole, 0) != PyArray_DIM(values, 1)) {
+    PyErr_SetString(PyExc_ValueError, "csv_rows: one flag per column");
+  } else if (whole != nullptr) {
+    std::unique_ptr<vireo20::io::TableText> rows;
+    if (without_lock([&] {
+          rows = std::make_unique<vireo20::io::TableText>(
+              static_cast<const double*>(PyArray_DATA(values)), static_cast<const unsigned char*>(PyArray_DATA(whole)),
+              static_cast<int>(PyArray_DIM(values, 1)), PyArray_DIM(values, 0));
+        })) {
+      text = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows->size()));
+      if (text != nullptr) rows->copy_to(PyBytes_AS_STRING(text));
+    }
+  }
+  Py_XDECREF(values);
+  Py_XDECREF(whole);
+  return text;
+}
+
 // A legacy VTK file's values, nine to a line or one: VTK's own ASCII reader took 1.3 s for a
 // million particles' arrays.
 PyObject* module_text_values(PyObject*, PyObject* p_Arguments)
@@ -832,6 +861,9 @@ PyMethodDef module_methods[] = {
      "table_rows(ints, reals) -> bytes: a line per row, '  k' (k from 1), then the row's int64 values of ints "
      "(rows x a) and its float64 values of reals (rows x b) each after a blank, the reals as repr() writes them "
      "without a whole number's '.0'."},
+    {"csv_rows", module_csv_rows, METH_VARARGS,
+     "csv_rows(values, whole) -> bytes: a line per row of values (float64, rows x c), its values joined by commas "
+     "as repr() writes them, those of the columns whole (uint8, c) marks as integers, NaN as nothing."},
     {"text_values", module_text_values, METH_VARARGS,
      "text_values(text, offset, count, kind) -> (array, end) or (None, values read): count whitespace-separated "
      "values from text[offset:] whatever its lines, kind 'd' (float64 as float() reads them), 'f' (float32 as "

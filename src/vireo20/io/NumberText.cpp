@@ -65,8 +65,8 @@ char* write_number(double p_Value, char* p_Out)
   return static_cast<char*>(std::memcpy(p_Out, digits + point, static_cast<std::size_t>(after))) + after;
 }
 
-TableText::TableText(const std::int64_t* p_Ints, int p_IntColumns, const double* p_Reals, int p_RealColumns,
-                     std::int64_t p_Rows)
+template <typename Line>
+void TableText::fill(std::int64_t p_Rows, std::int64_t p_Room, const Line& p_Line)
 {
   // Pieces are left unfilled until written: a table of a million rows is tens of megabytes, whose
   // clearing and copying cost more than the formatting itself.
@@ -74,29 +74,61 @@ TableText::TableText(const std::int64_t* p_Ints, int p_IntColumns, const double*
   const std::int64_t pieces = (p_Rows + rows_a_piece - 1) / rows_a_piece;
   m_Pieces.resize(static_cast<std::size_t>(pieces));
   m_Sizes.resize(static_cast<std::size_t>(pieces));
-  const std::int64_t room =
-      2 + 21 + std::int64_t(p_IntColumns) * 22 + std::int64_t(p_RealColumns) * (number_text_room + 1) + 1;
   ups::share_out(ups::thread_count(), static_cast<std::int32_t>(pieces), [&](unsigned, std::int32_t p_Piece) {
     const std::int64_t first = p_Piece * rows_a_piece;
     const std::int64_t last = std::min(p_Rows, first + rows_a_piece);
     std::unique_ptr<char[]>& text = m_Pieces[static_cast<std::size_t>(p_Piece)];
-    text.reset(new char[static_cast<std::size_t>((last - first) * room)]);
+    text.reset(new char[static_cast<std::size_t>((last - first) * p_Room)]);
     char* out = text.get();
-    for (std::int64_t row = first; row < last; ++row) {
-      *out++ = ' ';
-      *out++ = ' ';
-      out = std::to_chars(out, out + 21, row + 1).ptr;
-      for (int k = 0; k < p_IntColumns; ++k) {
-        *out++ = ' ';
-        out = std::to_chars(out, out + 21, p_Ints[row * p_IntColumns + k]).ptr;
-      }
-      for (int k = 0; k < p_RealColumns; ++k) {
-        *out++ = ' ';
-        out = write_number(p_Reals[row * p_RealColumns + k], out);
-      }
-      *out++ = '\n';
-    }
+    for (std::int64_t row = first; row < last; ++row) out = p_Line(row, out);
     m_Sizes[static_cast<std::size_t>(p_Piece)] = static_cast<std::size_t>(out - text.get());
+  });
+}
+
+TableText::TableText(const std::int64_t* p_Ints, int p_IntColumns, const double* p_Reals, int p_RealColumns,
+                     std::int64_t p_Rows)
+{
+  const std::int64_t room =
+      2 + 21 + std::int64_t(p_IntColumns) * 22 + std::int64_t(p_RealColumns) * (number_text_room + 1) + 1;
+  fill(p_Rows, room, [&](std::int64_t p_Row, char* p_Out) {
+    *p_Out++ = ' ';
+    *p_Out++ = ' ';
+    p_Out = std::to_chars(p_Out, p_Out + 21, p_Row + 1).ptr;
+    for (int k = 0; k < p_IntColumns; ++k) {
+      *p_Out++ = ' ';
+      p_Out = std::to_chars(p_Out, p_Out + 21, p_Ints[p_Row * p_IntColumns + k]).ptr;
+    }
+    for (int k = 0; k < p_RealColumns; ++k) {
+      *p_Out++ = ' ';
+      p_Out = write_number(p_Reals[p_Row * p_RealColumns + k], p_Out);
+    }
+    *p_Out++ = '\n';
+    return p_Out;
+  });
+}
+
+TableText::TableText(const double* p_Values, const unsigned char* p_Whole, int p_Columns, std::int64_t p_Rows)
+{
+  const std::int64_t room = std::int64_t(p_Columns) * (number_text_room + 3) + 1;
+  fill(p_Rows, room, [&](std::int64_t p_Row, char* p_Out) {
+    const double* values = p_Values + p_Row * p_Columns;
+    for (int k = 0; k < p_Columns; ++k) {
+      if (k > 0) *p_Out++ = ',';
+      if (std::isnan(values[k])) continue;
+      if (p_Whole[k]) {
+        p_Out = std::to_chars(p_Out, p_Out + 21, static_cast<std::int64_t>(values[k])).ptr;
+        continue;
+      }
+      char* const start = p_Out;
+      p_Out = write_number(values[k], p_Out);
+      // repr's ".0" after a whole number, so that a column of them reads back as floats.
+      if (std::isfinite(values[k]) && std::find_if(start, p_Out, [](char c) { return c == '.' || c == 'e'; }) == p_Out) {
+        *p_Out++ = '.';
+        *p_Out++ = '0';
+      }
+    }
+    *p_Out++ = '\n';
+    return p_Out;
   });
 }
 

@@ -27,10 +27,18 @@ class VIREO20_API TableText {
  public:
   TableText(const std::int64_t* p_Ints, int p_IntColumns, const double* p_Reals, int p_RealColumns,
             std::int64_t p_Rows);
+  // A CSV table's lines: each row's p_Columns values (row-major) joined by commas, those p_Whole
+  // marks as integers (which the caller knows to be whole and within 2^53), NaN as nothing (pandas's
+  // missing value).
+  TableText(const double* p_Values, const unsigned char* p_Whole, int p_Columns, std::int64_t p_Rows);
   std::size_t size() const;
   void copy_to(char* p_Out) const;
 
  private:
+  // Runs p_Line(row, out) -> end over the rows, in pieces over the cores; p_Room bounds a line.
+  template <typename Line>
+  void fill(std::int64_t p_Rows, std::int64_t p_Room, const Line& p_Line);
+
   std::vector<std::unique_ptr<char[]>> m_Pieces;
   std::vector<std::size_t> m_Sizes;
 };
