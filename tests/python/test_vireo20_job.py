@@ -612,9 +612,11 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
                     "its own (--group-by names the column of groups)"]
 
 
-def test_the_profiles_numbers_are_written_as_python_writes_them():
-    """The native rows against repr(): any bit pattern, every scale, the forms' edges."""
-    from vireo20._lammpsdump import table_rows
+def test_the_profiles_and_tables_numbers_are_written_as_python_writes_them():
+    """The native rows against repr() and pandas's to_csv: any bit pattern, every scale, the forms'
+    edges."""
+    import pandas
+    from vireo20._lammpsdump import csv_rows, table_rows
     from vireo20.averaging import _number
     rng = np.random.default_rng(4)
     values = np.concatenate([rng.integers(0, 2 ** 64, 40000, dtype=np.uint64).view(np.float64),
@@ -627,6 +629,10 @@ def test_the_profiles_numbers_are_written_as_python_writes_them():
     assert rows.pop() == ""
     assert rows == [f"  {k + 1} {i} {_number(a)} {_number(b)}" for k, (i, (a, b)) in
                     enumerate(zip(ints[:, 0].tolist(), values.tolist()))]
+    whole = (ints[:, 0] >> 11).astype(np.float64)   # within 2^53
+    table = pandas.DataFrame({"i": whole.astype(np.int64), "a": values[:, 0], "b": values[:, 1]})
+    assert csv_rows(np.column_stack([whole, values]), np.array([1, 0, 0], np.uint8)) == \
+        table.to_csv(None, header=False, index=False, lineterminator="\n").encode()
 
 
 def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_file(tmp_path):
