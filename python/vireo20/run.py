@@ -846,8 +846,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if table:
             from .write_table import write_table
             write_table(folder, writer.series, writer.times)
-        elif os.path.exists(os.path.join(folder, TABLE)):
-            os.remove(os.path.join(folder, TABLE))   # a killed run's, which this one was resumed from
+        else:
+            for name in (TABLE, f"{TABLE}.part"):
+                if os.path.exists(os.path.join(folder, name)):
+                    os.remove(os.path.join(folder, name))   # a killed run's, which this one resumed
         writer.finish()
         names = sorted(name for name in os.listdir(folder))
         filesafe.write_bytes(os.path.join(folder, SERIES_MARKER), "\n".join(names).encode())
