@@ -282,7 +282,8 @@ def _upscale(args):
     if args.scheduler and args.workers:
         up.error("give --workers or --scheduler, not both")
     if args.atom_style is not None:
-        if "topology" not in options and (args.format or inputs.detect(source)) != "mdanalysis":
+        if "topology" not in options and not (isinstance(source, str) and
+                                              (args.format or inputs.detect(source)) == "mdanalysis"):
             up.error("--atom-style goes with a LAMMPS data file")
         options["atom_style"] = args.atom_style
     if args.stem is not None:

@@ -858,7 +858,7 @@ def _contact_forces(step, contacts, contact_values, contact_force):
             given[name] = np.asarray(whole)[:, int(joined.group(2)) - 1]
     missing = [name for name in names if name not in given]
     if len(names) not in (1, 3) or missing:
-        has = ", ".join(given) or "none"
+        has = ", ".join(contact_values or {}) or "none"
         step.fail(missing[0] if missing else "contact_force",
                   f"the contact force is one contact value of 3 components or 3 of one, named among the contacts' "
                   f"values (they have: {has})")

@@ -46,24 +46,20 @@ def _header(names):
 
 
 def _rows(columns, names):
-    """A step's lines of the table: natively where every value is a number (integers within 2^53,
-    which a double holds whole), else by pandas (labels)."""
+    """A step's lines of the table: natively where every value is a double or an integer within 2^53
+    (which a double holds whole), else by pandas (a timestep past it)."""
     from ._lammpsdump import csv_rows
-    rows = len(next(iter(columns.values()))) if columns else 0
     kinds = {name: np.asarray(values).dtype.kind for name, values in columns.items()}
-    exact = all(kind in "fb" or kind in "iu" and (not len(columns[name]) or
-                                                 np.abs(columns[name]).max() <= 1 << 53)
-                for name, kind in kinds.items())
-    if not exact:
+    if not all(kind == "f" or kind in "iu" and (not len(columns[name]) or np.abs(columns[name]).max() <= 1 << 53)
+               for name, kind in kinds.items()):
         import pandas
         return pandas.DataFrame(columns).reindex(columns=names).to_csv(
             None, header=False, index=False, lineterminator="\n").encode()
-    values = np.full((rows, len(names)), np.nan)
+    values = np.full((len(columns["timestep"]), len(names)), np.nan)
     for k, name in enumerate(names):
         if name in columns:
             values[:, k] = columns[name]
-    whole = np.array([kinds.get(name, "f") in "iub" for name in names], np.uint8)
-    return csv_rows(values, whole)
+    return csv_rows(values, np.array([kinds.get(name, "f") in "iu" for name in names], np.uint8))
 
 
 def write_table(folder, series, times=None):
