@@ -11,7 +11,9 @@ import os
 
 import numpy as np
 
+from ._lammpsdump import dump_rows
 from .upscale import LAMMPS_UNIT_STYLES
+from .write_table import native_rows
 
 # Vector values under the names LAMMPS gives their components.
 PREFIXES = {"velocity": "v", "force": "f", "omega": "omega", "tq": "tq", "angmom": "angmom", "mu": "mu"}
@@ -89,12 +91,13 @@ def frame_text(result, wrapped=False, first=False):
     text.write(f"ITEM: TIMESTEP\n{result.timestep}\nITEM: NUMBER OF ATOMS\n{len(result.centres)}\n")
     text.write(box_header(result.box, result.centres))
     text.write(f"ITEM: ATOMS {' '.join(columns)}\n")
-    if len(result.centres):
+    rows = native_rows(columns, list(columns), dump_rows) if len(result.centres) else b""
+    if rows is None:
         import pandas
         # NaN as printf writes it (pandas would leave the field empty, and the row short).
         pandas.DataFrame(columns).to_csv(text, sep=" ", header=False, index=False, float_format="%.17g",
                                          na_rep="nan", lineterminator="\n")
-    return text.getvalue().encode()
+    return text.getvalue().encode() + (rows or b"")
 
 
 class LammpsDumpWriter:

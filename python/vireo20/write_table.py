@@ -45,21 +45,30 @@ def _header(names):
     return text.getvalue().encode()
 
 
-def _rows(columns, names):
-    """A step's lines of the table: natively where every value is a double or an integer within 2^53
-    (which a double holds whole), else by pandas (a timestep past it)."""
-    from ._lammpsdump import csv_rows
+def native_rows(columns, names, rows):
+    """`rows` (`csv_rows` or `dump_rows` of the native module) of `columns` in the order of `names`,
+    a column a step lacks NaN; None where a value is neither a double nor an integer within 2^53
+    (which a double holds whole), for pandas to write."""
     kinds = {name: np.asarray(values).dtype.kind for name, values in columns.items()}
     if not all(kind == "f" or kind in "iu" and (not len(columns[name]) or np.abs(columns[name]).max() <= 1 << 53)
                for name, kind in kinds.items()):
-        import pandas
-        return pandas.DataFrame(columns).reindex(columns=names).to_csv(
-            None, header=False, index=False, lineterminator="\n").encode()
-    values = np.full((len(columns["timestep"]), len(names)), np.nan)
+        return None
+    values = np.full((len(next(iter(columns.values()), ())), len(names)), np.nan)
     for k, name in enumerate(names):
         if name in columns:
             values[:, k] = columns[name]
-    return csv_rows(values, np.array([kinds.get(name, "f") in "iu" for name in names], np.uint8))
+    return rows(values, np.array([kinds.get(name, "f") in "iu" for name in names], np.uint8))
+
+
+def _rows(columns, names):
+    """A step's lines of the table, natively unless a timestep is past 2^53."""
+    from ._lammpsdump import csv_rows
+    text = native_rows(columns, names, csv_rows)
+    if text is None:
+        import pandas
+        text = pandas.DataFrame(columns).reindex(columns=names).to_csv(
+            None, header=False, index=False, lineterminator="\n").encode()
+    return text
 
 
 def write_table(folder, series, times=None):

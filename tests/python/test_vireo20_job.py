@@ -613,10 +613,10 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
 
 
 def test_the_profiles_and_tables_numbers_are_written_as_python_writes_them():
-    """The native rows against repr() and pandas's to_csv: any bit pattern, every scale, the forms'
-    edges."""
+    """The native rows against repr() and pandas's to_csv (the profile's, the table's and the dump's):
+    any bit pattern, every scale, the forms' edges."""
     import pandas
-    from vireo20._lammpsdump import csv_rows, table_rows
+    from vireo20._lammpsdump import csv_rows, dump_rows, table_rows
     from vireo20.averaging import _number
     rng = np.random.default_rng(4)
     values = np.concatenate([rng.integers(0, 2 ** 64, 40000, dtype=np.uint64).view(np.float64),
@@ -633,6 +633,8 @@ def test_the_profiles_and_tables_numbers_are_written_as_python_writes_them():
     table = pandas.DataFrame({"i": whole.astype(np.int64), "a": values[:, 0], "b": values[:, 1]})
     assert csv_rows(np.column_stack([whole, values]), np.array([1, 0, 0], np.uint8)) == \
         table.to_csv(None, header=False, index=False, lineterminator="\n").encode()
+    assert dump_rows(np.column_stack([whole, values]), np.array([1, 0, 0], np.uint8)).decode() == "".join(
+        f"{i} {_number(a)} {_number(b)}\n" for i, (a, b) in zip(table.i.tolist(), values.tolist()))
 
 
 def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_file(tmp_path):

@@ -107,22 +107,25 @@ TableText::TableText(const std::int64_t* p_Ints, int p_IntColumns, const double*
   });
 }
 
-TableText::TableText(const double* p_Values, const unsigned char* p_Whole, int p_Columns, std::int64_t p_Rows)
+TableText::TableText(const double* p_Values, const unsigned char* p_Whole, int p_Columns, std::int64_t p_Count,
+                     Layout p_Layout)
 {
+  const bool csv = p_Layout == Layout::csv;
   const std::int64_t room = std::int64_t(p_Columns) * (number_text_room + 3) + 1;
-  fill(p_Rows, room, [&](std::int64_t p_Row, char* p_Out) {
+  fill(p_Count, room, [&](std::int64_t p_Row, char* p_Out) {
     const double* values = p_Values + p_Row * p_Columns;
     for (int k = 0; k < p_Columns; ++k) {
-      if (k > 0) *p_Out++ = ',';
-      if (std::isnan(values[k])) continue;
-      if (p_Whole[k]) {
+      if (k > 0) *p_Out++ = csv ? ',' : ' ';
+      if (csv && std::isnan(values[k])) continue;
+      if (p_Whole[k] && std::isfinite(values[k])) {
         p_Out = std::to_chars(p_Out, p_Out + 21, static_cast<std::int64_t>(values[k])).ptr;
         continue;
       }
       char* const start = p_Out;
       p_Out = write_number(values[k], p_Out);
       // repr's ".0" after a whole number, so that a column of them reads back as floats.
-      if (std::isfinite(values[k]) && std::find_if(start, p_Out, [](char c) { return c == '.' || c == 'e'; }) == p_Out) {
+      if (csv && std::isfinite(values[k]) &&
+          std::find_if(start, p_Out, [](char c) { return c == '.' || c == 'e'; }) == p_Out) {
         *p_Out++ = '.';
         *p_Out++ = '0';
       }

@@ -27,10 +27,13 @@ class VIREO20_API TableText {
  public:
   TableText(const std::int64_t* p_Ints, int p_IntColumns, const double* p_Reals, int p_RealColumns,
             std::int64_t p_Rows);
-  // A CSV table's lines: each row's p_Columns values (row-major) joined by commas, those p_Whole
-  // marks as integers (which the caller knows to be whole and within 2^53), NaN as nothing (pandas's
-  // missing value).
-  TableText(const double* p_Values, const unsigned char* p_Whole, int p_Columns, std::int64_t p_Rows);
+  // How a row of values is laid out: a CSV table's (commas, repr's ".0" after a whole number, NaN
+  // as nothing: pandas's missing value), or a LAMMPS dump's (blanks, "nan").
+  enum class Layout { csv, dump };
+  // Each of p_Count rows of p_Columns values (row-major), those p_Whole marks as integers (which the
+  // caller knows to be whole and within 2^53).
+  TableText(const double* p_Values, const unsigned char* p_Whole, int p_Columns, std::int64_t p_Count,
+            Layout p_Layout);
   std::size_t size() const;
   void copy_to(char* p_Out) const;
 
