@@ -181,7 +181,8 @@ def run_step(loader, options, keep_source=False):
         reductions = {**reductions, **{name: "sum" for name in per_volume}}
     dimension = options.dimension or 3
     wrapped = _clustered(frame, arguments, options.cluster) if options.cluster is not None else None
-    source_arguments, groups = arguments, None
+    # The picture shows every particle: those the bins leave out too, as the input has them.
+    source_arguments, groups = dict(arguments), None
     if options.bins is not None and options.group_by is not None:
         groups, arguments, reductions = _groups_as_particles(frame, arguments, reductions, dimension, options)
     volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None

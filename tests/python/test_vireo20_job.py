@@ -684,11 +684,12 @@ def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_fi
 @pytest.mark.parametrize("bound", [None, (2.0, 6.0)])
 def test_the_built_in_data_sets_entries_are_binned_and_its_trailing_entries_lie_in_no_bin(bound, tmp_path):
     """Parents given, not particles: the enabled entries fill the bins (those beyond a bound left out,
-    their contacts ending no line), the trailing entries pass through with NaN for every bin's array."""
+    their contacts ending no line), the trailing entries pass through with NaN for every bin's array.
+    The picture shows every entry (over 3000, a slab of them)."""
     from vireo20.binning import Bins
-    series = vireo20.open(None, clusters=60, steps=2, seed=4)
+    series = vireo20.open(None, clusters=800, steps=2, seed=4)
     bins = Bins.parse(["z:0.5"], bounds={"z": bound} if bound else None, discard="yes" if bound else "mixed")
-    result = vireo20.run(series, tmp_path / "out", bins=bins, picture_step=None)
+    result = vireo20.run(series, tmp_path / "out", bins=bins)
     for frame, path in zip(series, result.files):
         e, t = len(frame.enabled), len(frame.trailing_masses)
         z, masses = frame.positions[:e, 2], frame.masses[np.asarray(frame.enabled)]
