@@ -14,11 +14,11 @@ keeps its group_id from step to step.
 >>> groups, whole = Clusters(1.5).find(frame.arguments())
 """
 import math
-import re
 
 import numpy as np
 
 from . import _groups
+from .columns import of_types, type_list
 
 # Images searched past a box thinner than the cutoff: a 2d run's z edge, say, but not a cutoff
 # mistaken for another unit.
@@ -31,11 +31,7 @@ class Clusters:
     cluster: label 0, each upscaled on its own, as LAMMPS's cluster/atom leaves atoms beyond its group."""
 
     def __init__(self, cutoff, types=None):
-        self.types = None if types is None else tuple(
-            int(kind) if isinstance(kind, (int, np.integer)) or re.fullmatch(r"[-+]?\d+", str(kind).strip())
-            else str(kind).strip() for kind in types)
-        if self.types == ():
-            raise ValueError("--cluster-types names at least one type")
+        self.types = None if types is None else type_list(types, "--cluster-types")
         if isinstance(cutoff, str) and cutoff.strip().lower() == "contacts":
             self.cutoff = None
             return
@@ -83,15 +79,7 @@ class Clusters:
         return labels, positions
 
     def _of_types(self, arguments, types):
-        if types is None:
-            raise ValueError("--cluster-types needs a type column")
-        types = np.asarray(types)
-        wanted = [kind.encode() if types.dtype.kind == "S" else kind for kind in self.types
-                  if (types.dtype.kind == "S") == isinstance(kind, str)]
-        if len(wanted) != len(self.types):
-            raise ValueError(f"--cluster-types {' '.join(map(str, self.types))}: the type column holds "
-                             f"{'labels' if types.dtype.kind == 'S' else 'numbers'}")
-        chosen = np.isin(types, wanted)
+        chosen = of_types(types, self.types, "--cluster-types")
         positions = np.asarray(arguments["positions"], dtype=np.float64)
         ids = _ids(arguments, len(positions))[1]
         some = dict(arguments, positions=positions[chosen], ids=ids[chosen])

@@ -25,6 +25,28 @@ NOT_VALUES = ("id",)
 SUMMED_BY_DEFAULT = ("force", "tq")
 
 
+def type_list(types, option):
+    """Types as the user names them: numbers, or type labels (LAMMPS's, elements)."""
+    kinds = tuple(int(kind) if isinstance(kind, (int, np.integer)) or re.fullmatch(r"[-+]?\d+", str(kind).strip())
+                  else str(kind).strip() for kind in types)
+    if not kinds:
+        raise ValueError(f"{option} names at least one type")
+    return kinds
+
+
+def of_types(column, types, option):
+    """Which rows of a type column (numbers, or labels) are of `types` (`type_list`'s)."""
+    if column is None:
+        raise ValueError(f"{option} needs a type column")
+    column = np.asarray(column)
+    labelled = column.dtype.kind == "S"
+    wanted = [kind.encode() if labelled else kind for kind in types if labelled == isinstance(kind, str)]
+    if len(wanted) != len(types):
+        raise ValueError(f"{option} {' '.join(map(str, types))}: the type column holds "
+                         f"{'labels' if labelled else 'numbers'}")
+    return np.isin(column, wanted)
+
+
 class MassRule:
     """Where a particle's mass comes from: a `mass` column; or one mass per atom type
     (`--mass TYPE=VALUE`); or solid spheres of `radius` (or `diameter`) and `density`, the density a

@@ -8,6 +8,7 @@ order. Either way the files are the same, byte for byte.
 import collections
 import concurrent.futures
 import contextlib
+import copy
 import functools
 import math
 import numbers
@@ -19,7 +20,7 @@ import warnings
 import numpy as np
 
 from . import filesafe, inputs, output, picture, system
-from .columns import RESERVED, MassRule, kept_apart
+from .columns import RESERVED, MassRule, kept_apart, of_types, type_list
 from .frames import HeldFrame, InputError, Series
 from .averaging import PROFILE, WINDOWS
 from .write_table import TABLE
@@ -154,17 +155,19 @@ class _Options:
     """What every step needs, picklable for Dask workers."""
 
     def __init__(self, group_by, mass_rule, physics, reductions, shape=False, units=None, temperature=False,
-                 bins=None, dimension=None, cluster=None, coordination=False, contact_force=None):
+                 bins=None, dimension=None, cluster=None, coordination=False, contact_force=None, types=None):
         self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
         self.shape, self.units, self.temperature, self.bins = shape, units, temperature, bins
         self.dimension, self.cluster, self.coordination = dimension, cluster, coordination
-        self.contact_force = contact_force
+        self.contact_force, self.types = contact_force, types
 
 
 def run_step(loader, options, keep_source=False):
     """Reads and upscales one frame: (result, the picture's sample of its entries or None)."""
     frame = loader.load()
     _check_timestep(frame)
+    if options.types is not None:
+        frame = _of_types(frame, options.types)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
     named = arguments.get("units")
     if options.units is not None:
@@ -224,7 +227,9 @@ def run_step(loader, options, keep_source=False):
     # The group column a step lacked, or the contacts: each of its particles is then upscaled on its own.
     result.ungrouped = None
     no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
-    if options.cluster is not None and options.cluster.cutoff is None and no_contacts:
+    if options.types is not None and not len(frame.positions):
+        result.ungrouped = f"has no particle of the types {' '.join(map(str, options.types))} (--types)"
+    elif options.cluster is not None and options.cluster.cutoff is None and no_contacts:
         result.ungrouped = "has no contacts: each particle is a cluster of its own (--contacts gives them)"
     elif (options.coordination is True or options.contact_force is not None) and no_contacts:
         zero = {(True, False): "coordination numbers are", (False, True): "contact stress is",
@@ -400,14 +405,40 @@ def _leave_out(arguments, rows):
     arguments["values"] = {name: np.asarray(values)[rows] for name, values in arguments["values"].items()}
     contacts = arguments.get("contacts")
     if contacts is not None and len(contacts):
-        kinds = arguments.get("contact_kinds")
-        kept = np.isin(contacts[:, 0], arguments["ids"]) & \
-            (np.isin(contacts[:, 1], arguments["ids"]) | (kinds != 0 if kinds is not None else False))
-        arguments["contacts"] = contacts[kept]
+        arguments["contacts"], kinds, arguments["contact_values"] = _kept_contacts(
+            contacts, arguments.get("contact_kinds"), arguments.get("contact_values"), arguments["ids"])
         if kinds is not None:
-            arguments["contact_kinds"] = kinds[kept]
-        arguments["contact_values"] = {name: np.asarray(values)[kept]
-                                       for name, values in (arguments.get("contact_values") or {}).items()}
+            arguments["contact_kinds"] = kinds
+
+
+def _kept_contacts(contacts, kinds, values, ids):
+    """(contacts, kinds, values) of the contacts whose particles are among `ids` (the first, with a
+    wall)."""
+    if contacts is None or not len(contacts):
+        return contacts, kinds, values
+    kept = np.isin(contacts[:, 0], ids) & (np.isin(contacts[:, 1], ids) | (kinds != 0 if kinds is not None else False))
+    return (contacts[kept], kinds[kept] if kinds is not None else None,
+            {name: np.asarray(column)[kept] for name, column in (values or {}).items()})
+
+
+def _of_types(frame, types):
+    """A copy of the frame with only the particles of `types`, as a dump of a LAMMPS group of them holds
+    them: ids stay theirs, and contacts stay where both particles (or the particle and its wall) are
+    kept. Only their masses need be known."""
+    if frame.generator_form:
+        frame.fail("type", "--types needs an input of particles with a type column; this one gives parents")
+    try:
+        kept = of_types(frame.columns.get("type"), types, "--types")
+    except ValueError as error:
+        frame.fail("type", str(error))
+    chosen = copy.copy(frame)
+    chosen.positions = frame.positions[kept]
+    # Ids that were the row numbers stay those of the whole step.
+    columns = {"id": np.arange(len(frame.positions), dtype=np.int64) + frame.first_id, **frame.columns}
+    chosen.columns = {name: values[kept] for name, values in columns.items()}
+    chosen.contacts, chosen.contact_kinds, chosen.contact_values = _kept_contacts(
+        frame.contacts, frame.contact_kinds, frame.contact_values, chosen.columns["id"])
+    return chosen
 
 
 def _remote_step(loader, options, keep_source):
@@ -556,7 +587,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
         warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
         time_average=None, cluster=None, cluster_types=None, coordination=False, contact_stress=None, table=False,
-        clusters=2000, steps=40, seed=20, **reader_options):
+        types=None, clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -580,7 +611,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     or with `group_by` the groups by the places of their centres of mass;
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
-    (`vireo20.clustering`); `coordination` True adds each upscaled particle's contact counts, fabric
+    (`vireo20.clustering`); `types` (numbers or type labels) keeps only the particles of those types,
+    as a dump of a LAMMPS group of them holds them; `coordination` True adds each upscaled particle's contact counts, fabric
     tensor and its members' mean coordination number, a distance those of the neighbours within it
     (`vireo20.upscale`); `contact_stress` names the contact value of the force on each contact's first
     particle (or its three components) and adds each upscaled particle's `contact_stress`, with bins
@@ -634,6 +666,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         contact_stress = contact_stress[0] if len(contact_stress) == 1 else tuple(contact_stress)
     if cluster_types is not None and cluster is None:
         raise ValueError("--cluster-types goes with --cluster")
+    if types is not None:
+        types = type_list([types] if isinstance(types, (str, numbers.Integral)) else types, "--types")
     if cluster is not None:
         from .clustering import Clusters
         cluster = cluster if isinstance(cluster, Clusters) else Clusters(cluster, cluster_types)
@@ -725,6 +759,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"coordination": coordination} if coordination else {}),
                    **({"contact_stress": repr(contact_stress)} if contact_stress is not None else {}),
                    **({"dimension": dimension} if dimension == 2 else {}),
+                   **({"types": repr(types)} if types is not None else {}),
                    **({"time_average": repr(averages)} if averages is not None else {}),
                    # A data file (or another topology) is an input as the trajectory is.
                    **({"topology": _identity(reader_options["topology"])} if reader_options.get("topology") else {})}
@@ -736,7 +771,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
         options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins, dimension,
-                           cluster, coordination, contact_stress)
+                           cluster, coordination, contact_stress, types)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None

@@ -67,6 +67,9 @@ dump wrapped inside custom {EVERY} wrapped.dump id mol type mass x y z vx vy vz 
 dump everything all custom {EVERY} everything.dump id mol type mass x y z
 dump everything_xyz all xyz {EVERY} everything.xyz
 dump_modify everything format float %.17g sort id
+group first_type type 1
+dump first_type first_type custom {EVERY} first_type.dump id mol type mass x y z
+dump_modify first_type format float %.17g sort id
 dump_modify everything_xyz format line "%s %.17g %.17g %.17g"
 dump packed all xyz/zstd {EVERY} everything.xyz.zst
 dump_modify packed format line "%s %.17g %.17g %.17g"
@@ -444,6 +447,15 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
     (tmp_path / "styled.data").write_text("\n".join(lines[:at] + [lines[at] + " 4"] + lines[at + 1:]))
     with pytest.raises(vireo20.InputError, match="array 'Atoms': line 7 has"):
         DataAtoms(str(tmp_path / "styled.data"))
+
+
+def test_the_particles_of_some_types_are_upscaled_as_a_dump_of_their_group(simulation, tmp_path):
+    """--types 1 of every atom's dump writes the bytes of the dump of LAMMPS's group of type 1."""
+    alone = vireo20.run(str(simulation / "first_type.dump"), tmp_path / "group", picture_step=None)
+    chosen = vireo20.run(str(simulation / "everything.dump"), tmp_path / "types", picture_step=None, types=[1])
+    assert len(alone.files) > 2 and chosen.summary.entries.tolist() == alone.summary.entries.tolist()
+    for mine, theirs in zip(chosen.files, alone.files):
+        assert open(mine, "rb").read() == open(theirs, "rb").read()
 
 
 def test_contact_lines_are_the_molecule_pairs_of_the_dump_local(simulation, tmp_path):
