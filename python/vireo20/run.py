@@ -612,8 +612,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
     (`vireo20.clustering`); `types` (numbers or type labels) keeps only the particles of those types,
-    as a dump of a LAMMPS group of them holds them; `coordination` True adds each upscaled particle's contact counts, fabric
-    tensor and its members' mean coordination number, a distance those of the neighbours within it
+    as a dump of a LAMMPS group of them holds them; `coordination` True adds each upscaled particle's
+    contact counts, fabric tensor and its members' mean coordination number, a distance those of the
+    neighbours within it
     (`vireo20.upscale`); `contact_stress` names the contact value of the force on each contact's first
     particle (or its three components) and adds each upscaled particle's `contact_stress`, with bins
     `bin_stress` too, that over the bin's volume (`vireo20.upscale`'s contact_force); `dimension` 2
