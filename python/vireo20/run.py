@@ -614,9 +614,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     (`vireo20.clustering`); `types` (numbers or type labels) keeps only the particles of those types,
     as a dump of a LAMMPS group of them holds them; `coordination` True adds each upscaled particle's
     contact counts, fabric tensor and its members' mean coordination number, a distance those of the
-    neighbours within it
-    (`vireo20.upscale`); `contact_stress` names the contact value of the force on each contact's first
-    particle (or its three components) and adds each upscaled particle's `contact_stress`, with bins
+    neighbours within it (`vireo20.upscale`); `contact_stress` names the contact value of the force on
+    each contact's first particle (or its three components) and adds each upscaled particle's
+    `contact_stress`, with bins
     `bin_stress` too, that over the bin's volume (`vireo20.upscale`'s contact_force); `dimension` 2
     counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in a 2d simulation
     (default 3, with a warning where the particles lie in one z plane); `time_average` N (or "N ave
