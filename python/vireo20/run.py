@@ -616,14 +616,13 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     contact counts, fabric tensor and its members' mean coordination number, a distance those of the
     neighbours within it (`vireo20.upscale`); `contact_stress` names the contact value of the force on
     each contact's first particle (or its three components) and adds each upscaled particle's
-    `contact_stress`, with bins
-    `bin_stress` too, that over the bin's volume (`vireo20.upscale`'s contact_force); `dimension` 2
-    counts the temperatures' degrees of freedom and the bins' volumes as LAMMPS does in a 2d simulation
-    (default 3, with a warning where the particles lie in one z plane); `time_average` N (or "N ave
-    running norm sample" ..., as fix ave/chunk's words) writes `profile.txt`, the groups' time averages
-    over each N steps in turn (`vireo20.averaging`); `table` True also writes `upscaled.csv`, every
-    step's upscaled particles a row each (`RunResult.to_pandas()`'s table; `vireo20.write_table`);
-    `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
+    `contact_stress`, with bins `bin_stress` too, that over the bin's volume (`vireo20.upscale`'s
+    contact_force); `dimension` 2 counts the temperatures' degrees of freedom and the bins' volumes as
+    LAMMPS does in a 2d simulation (default 3, with a warning where the particles lie in one z plane);
+    `time_average` N (or "N ave running norm sample" ..., as fix ave/chunk's words) writes
+    `profile.txt`, the groups' time averages over each N steps in turn (`vireo20.averaging`); `table`
+    True also writes `upscaled.csv`, every step's upscaled particles a row each (`RunResult.to_pandas()`'s
+    table; `vireo20.write_table`); `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
     step's summary line; `warn(text)` the warnings.
 
     The series replaces `out` as a whole only when every step is written and the input was read to
