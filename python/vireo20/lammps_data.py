@@ -85,6 +85,53 @@ def _inferred_style(text, at, bonds, lines=100):
     return None
 
 
+def _parts(path):
+    """A data file's text, its header's counts and its sections' (start, style named after them)."""
+    with open(path, "rb") as stream:
+        text = stream.read()
+    if text[:2] == b"\x1f\x8b":   # read_data takes .gz files
+        try:
+            text = gzip.decompress(text)
+        except (OSError, EOFError, zlib.error) as error:
+            raise InputError(path, "-", "-", f"the gzip file is damaged or cut short ({error})") from None
+    counts = {name.decode(): int(value) for value, name in _HEADER.findall(text[:1 << 16])}
+    if "atoms" not in counts:
+        raise NotDataFile("no atom count in its header")
+    sections = {}
+    for found in _SECTION.finditer(text, text.find(b"\n") + 1):  # the first line is a title
+        sections.setdefault(found.group(1).decode(), (found.end(), (found.group(2) or b"").decode()))
+    if "Atoms" not in sections:
+        raise InputError(path, "-", "Atoms", "the data file has no Atoms section")
+    return text, counts, sections
+
+
+def _style(path, text, counts, sections, given):
+    """`given`, else the style the Atoms line names, else the one its columns can only be."""
+    at, named = sections["Atoms"]
+    style = given or named or _inferred_style(text, at, counts.get("bonds", 0))
+    if not style:
+        # Not MDAnalysis's guess either: it reads any file's second and third columns as the molecule
+        # and the type (an atomic file's type as its molecule, its x as its type).
+        raise InputError(path, "-", "Atoms", "the 'Atoms' line names no atom style (write_data writes "
+                                             "'Atoms # full') and its columns could be several styles': "
+                                             "give the style (--atom-style, or atom_style=)")
+    return style
+
+
+def mdanalysis_style(path, given=None):
+    """The `atom_style` MDAnalysis needs to read a data file's Atoms section: the names of its columns
+    (`given`, where it is such names), by the style it has (see `_style`); its own guess reads every
+    file as full's or molecular's."""
+    if given is not None and given not in STYLES and len(given.split()) > 1:
+        return given
+    style = _style(path, *_parts(path), given)
+    if style not in STYLES:
+        raise InputError(path, "-", "Atoms", f"atom style {style!r}: give the names of its Atoms columns "
+                                             "(atom_style='id type x y z ...', resid for the molecule and "
+                                             "charge for q; others are passed over)")
+    return " ".join({"mol": "resid", "q": "charge"}.get(column, column) for column in STYLES[style].split())
+
+
 class Unread(Exception):
     """A data file this reader does not read (an atom style it does not know): MDAnalysis may."""
 
@@ -100,29 +147,9 @@ class DataAtoms:
     def __init__(self, path, atom_style=None, positions=False):
         """`positions`: also the frame the file holds (`frame()`)."""
         self.path = path
-        with open(path, "rb") as stream:
-            text = stream.read()
-        if text[:2] == b"\x1f\x8b":   # read_data takes .gz files
-            try:
-                text = gzip.decompress(text)
-            except (OSError, EOFError, zlib.error) as error:
-                raise InputError(path, "-", "-", f"the gzip file is damaged or cut short ({error})") from None
-        counts = {name.decode(): int(value) for value, name in _HEADER.findall(text[:1 << 16])}
-        if "atoms" not in counts:
-            raise NotDataFile("no atom count in its header")
-        sections = {}
-        for found in _SECTION.finditer(text, text.find(b"\n") + 1):  # the first line is a title
-            sections.setdefault(found.group(1).decode(), (found.end(), (found.group(2) or b"").decode()))
-        if "Atoms" not in sections:
-            raise InputError(path, "-", "Atoms", "the data file has no Atoms section")
-        at, named = sections["Atoms"]
-        style = atom_style or named or _inferred_style(text, at, counts.get("bonds", 0))
-        if not style:
-            # Not MDAnalysis's guess either: it reads any seven columns as full's (a sphere's
-            # diameter as its type).
-            raise InputError(path, "-", "Atoms", "the 'Atoms' line names no atom style (write_data writes "
-                                                 "'Atoms # full') and its columns could be several styles': "
-                                                 "give the style (--atom-style, or atom_style=)")
+        text, counts, sections = _parts(path)
+        at = sections["Atoms"][0]
+        style = _style(path, text, counts, sections, atom_style)
         if style not in STYLES:
             raise Unread(f"atom style {style!r}")
         names = STYLES[style].split()

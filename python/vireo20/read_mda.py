@@ -53,8 +53,19 @@ def sniff(path, head):
     name = str(path).lower()
     for packed in (".gz", ".bz2"):
         name = name[:-len(packed)] if name.endswith(packed) else name
-    return name.endswith(SELF_CONTAINED) or (_DATA_COUNTS.search(head) is not None
-                                             and _DATA_TYPES.search(head) is not None)
+    return name.endswith(SELF_CONTAINED) or _data_header(head)
+
+
+def _data_header(head):
+    return _DATA_COUNTS.search(head) is not None and _DATA_TYPES.search(head) is not None
+
+
+def _lammps_data(path):
+    from .inputs import head
+    try:
+        return _data_header(head(path))
+    except OSError:
+        return False
 
 
 _DATA_COUNTS = re.compile(rb"^[ \t]*\d+[ \t]+atoms[ \t]*\r?$", re.M)
@@ -113,6 +124,13 @@ class _Universe:
             # MDAnalysis tells a LAMMPS dump by its extension (.lammpsdump) alone; a data file and a
             # dump named .dump, .lammpstrj or .atom is the pair LAMMPS users have.
             options["format"] = "LAMMPSDUMP"
+        data = topology if topology is not None else name if options.get("topology_format") == "DATA" else None
+        if data is not None and options.get("topology_format", "DATA") == "DATA" and _lammps_data(data):
+            # And a data file by .data alone, where LAMMPS's own are data.NAME; its atom style as the
+            # names of its columns.
+            from .lammps_data import mdanalysis_style
+            options["topology_format"] = "DATA"
+            options["atom_style"] = mdanalysis_style(data, options.get("atom_style"))
         # Several files (a dump written one file per step) are one trajectory: MDAnalysis chains them.
         trajectory = list(trajectory) if isinstance(trajectory, tuple) else trajectory
         files = (trajectory,) if topology is None else (topology, trajectory)

@@ -138,7 +138,7 @@ def write_h5md(folder):
 
 
 def write_mda(folder):
-    topology, path = os.path.join(folder, "system.data"), os.path.join(folder, "run.trr")
+    topology, path = os.path.join(folder, "data.system"), os.path.join(folder, "run.trr")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         mda = pytest.importorskip("MDAnalysis")
@@ -149,7 +149,8 @@ def write_mda(folder):
             universe.add_TopologyAttr(name, [])
         universe.add_bonds(bonds(np.arange(10)), types=["1"] * len(bonds(np.arange(10))))
         universe.dimensions = [5, 4, 4, 90, 90, 90]
-        universe.atoms.write(topology)
+        universe.atoms.write(topology + ".data", format="DATA")
+        os.replace(topology + ".data", topology)   # named as LAMMPS's own are, which MDAnalysis cannot tell
         with mda.Writer(path, 10) as writer:
             for step, rows, positions, velocity in frames(constant=True):
                 universe.trajectory.ts.data["step"] = step
@@ -222,7 +223,7 @@ def test_an_mdanalysis_universe_or_selection_reads_as_its_files(tmp_path):
     path, options, _, _, _ = write_mda(str(tmp_path))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        universe = pytest.importorskip("MDAnalysis").Universe(options["topology"], path)
+        universe = pytest.importorskip("MDAnalysis").Universe(options["topology"], path, topology_format="DATA")
     from_files = list(inputs.open_series(path, format="mdanalysis", **options))
     near_origin = universe.select_atoms("prop x < 0.1", updating=True)   # 3, then 2 atoms
     for given, rows_of in ((universe, lambda f: slice(None)), (universe.atoms[3:8], lambda f: slice(3, 8)),

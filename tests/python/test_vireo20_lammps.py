@@ -442,6 +442,15 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
     assert_array_equal(DataAtoms(str(unnamed), None if style == "atomic" else style).atoms["type"], atoms["type"])
     from vireo20 import cli
     assert cli.main(["upscale", str(unnamed), "--atom-style", style, "--out", str(tmp_path / "up"), "--no-picture"]) == 0
+    if style == "atomic":
+        # The topology of a trajectory MDAnalysis reads, which would take an atomic file's types for
+        # molecules and its x for types (and fail on a fraction).
+        mda = pytest.importorskip("MDAnalysis")
+        universe = mda.Universe(str(unnamed), format="DATA", topology_format="DATA", atom_style="id type x y z")
+        with mda.Writer(str(tmp_path / "run.dcd"), universe.atoms.n_atoms) as out:
+            out.write(universe.atoms)
+        frame, = inputs.open_series(str(tmp_path / "run.dcd"), format="mdanalysis", topology=str(unnamed))
+        assert_array_equal(frame.columns["type"][rows], want["type"])
     lines = text.split("\n")
     at = lines.index(next(line for line in lines if line.startswith("Atoms"))) + 2 + 6
     (tmp_path / "styled.data").write_text("\n".join(lines[:at] + [lines[at] + " 4"] + lines[at + 1:]))
