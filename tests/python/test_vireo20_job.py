@@ -328,6 +328,30 @@ def test_the_table_is_every_steps_upscaled_particles_as_their_files_hold_them(tm
         assert rows.c_extra.isna().all() == (timestep != result.timesteps[1])
 
 
+def test_some_types_are_upscaled_as_the_frame_of_those_particles_and_their_contacts(tmp_path):
+    """--types keeps a type's particles, their contacts with each other and with walls (kind 1), as
+    a LAMMPS group's dump and dump local would hold them: the bytes of that frame's run."""
+    from vireo20.reading import particles_frame
+    rng = np.random.default_rng(8)
+    n = 400
+    columns = {"id": rng.permutation(n) + 1, "type": rng.integers(1, 3, n), "mol": rng.integers(1, 60, n),
+               "mass": rng.uniform(1, 2, n), "velocity": rng.normal(size=(n, 3))}
+    pairs = rng.integers(1, n + 1, (900, 2))
+    kinds = (rng.random(900) < 0.2).astype(np.int64)   # walls: the second id names no particle
+    whole = particles_frame("all", 0, 0, rng.uniform(0, 10, (n, 3)), columns)
+    whole.contacts, whole.contact_kinds, whole.contact_values = pairs, kinds, {"f": rng.normal(size=(900, 3))}
+    one = columns["type"] == 1
+    part = particles_frame("all", 0, 0, whole.positions[one], {k: v[one] for k, v in columns.items()})
+    ids = columns["id"][one]
+    held = np.isin(pairs[:, 0], ids) & (np.isin(pairs[:, 1], ids) | (kinds != 0))
+    part.contacts, part.contact_kinds, part.contact_values = pairs[held], kinds[held], \
+        {"f": whole.contact_values["f"][held]}
+    assert 0 < held.sum() < len(held) and (kinds[held] == 1).any()
+    chosen = vireo20.run([whole], tmp_path / "chosen", types=[1], coordination=True, picture_step=None)
+    alone = vireo20.run([part], tmp_path / "alone", coordination=True, picture_step=None)
+    assert open(chosen.files[0], "rb").read() == open(alone.files[0], "rb").read()
+
+
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
     frames = list(SyntheticSeries(clusters=20, steps=4, seed=5))
     kept = vireo20.run(frames, tmp_path / "kept", picture_step=None)
