@@ -110,9 +110,6 @@ CASES = {
     # Step files of 8.5 KB fit, the 14 KB picture does not.
     "disk full at the picture": (NPZ, [], 1, "error: could not write {tmp}/.out.vireo20-partial/upscaled.png: File too",
                                  10000),
-    # Step files fit, the table of every step's particles does not.
-    "disk full at the table": (NPZ, ["--table", "--no-picture"], 1,
-                               "error: could not write {tmp}/.out.vireo20-partial/upscaled.csv: File too", 10000),
     "read-only place": (NPZ, ["--out", "/proc/vireo20-out"], 1, "cannot write beside /proc/vireo20-out", None),
     "damaged gzip": (flipped_gzip, [], 1, "in.dump.gz", None),
     "time goes back": (spoiled(lambda k, a: a.update(timestep=np.array(1000 - k))), [], 1,
@@ -140,14 +137,18 @@ CASES = {
 }
 
 
-def test_a_run_stopped_by_a_full_disk_at_its_profile_resumes_to_the_same_bytes(tmp_path):
+@pytest.mark.parametrize("option, named, stopped_at", [("--time-average 1", "profile.txt", "profile.txt"),
+                                                        ("--table", "upscaled.csv", "upscaled.csv.part")])
+def test_a_run_stopped_by_a_full_disk_at_its_profile_or_table_resumes_to_the_same_bytes(tmp_path, option, named,
+                                                                                      stopped_at):
     """Step files of 9.3 KB fit under the limit; the time averages' profile outgrows it at the 14th
-    step, part of its block written. The resumed run cuts it back and ends as a run never stopped."""
-    source, options = npz_input(tmp_path / "in", steps=16), ["--time-average", "1", "--no-picture"]
+    step, part of its block written, or the table once every step is. The resumed run cuts the
+    profile back, or writes the table again, and ends as a run never stopped."""
+    source, options = npz_input(tmp_path / "in", steps=16), [*option.split(), "--no-picture"]
     assert job(source, "--out", tmp_path / "whole", *options).returncode == 0
     stopped = job(source, "--out", tmp_path / "out", *options, limit=10240)
-    assert stopped.returncode == 1 and "partial/profile.txt: File too large" in stopped.stderr, stopped.stderr
-    assert os.path.getsize(tmp_path / ".out.vireo20-partial" / "profile.txt") == 10240
+    assert stopped.returncode == 1 and f"partial/{named}: File too large" in stopped.stderr, stopped.stderr
+    assert os.path.getsize(tmp_path / ".out.vireo20-partial" / stopped_at) == 10240
     resumed = job(source, "--out", tmp_path / "out", *options, "--resume")
     assert resumed.returncode == 0, resumed.stderr
     written, expected = tree(tmp_path / "out"), tree(tmp_path / "whole")
