@@ -703,6 +703,17 @@ PyObject* module_take_word_lines(PyObject*, PyObject* p_Arguments)
                        texts, Py_None);
 }
 
+// A table's text, made without the interpreter's lock, as bytes (nullptr with the error set).
+template <typename Make>
+PyObject* table_bytes(const Make& p_Make)
+{
+  std::unique_ptr<vireo20::io::TableText> rows;
+  if (!without_lock([&] { rows = p_Make(); })) return nullptr;
+  PyObject* text = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows->size()));
+  if (text != nullptr) rows->copy_to(PyBytes_AS_STRING(text));
+  return text;
+}
+
 // Text of the time averages' rows: formatting each double in Python took seconds a window for a
 // million groups.
 PyObject* module_table_rows(PyObject*, PyObject* p_Arguments)
@@ -717,16 +728,12 @@ PyObject* module_table_rows(PyObject*, PyObject* p_Arguments)
   if (reals != nullptr && PyArray_DIM(ints, 0) != PyArray_DIM(reals, 0)) {
     PyErr_SetString(PyExc_ValueError, "table_rows: the integers and the reals need as many rows");
   } else if (reals != nullptr) {
-    std::unique_ptr<vireo20::io::TableText> rows;
-    if (without_lock([&] {
-          rows = std::make_unique<vireo20::io::TableText>(
-              static_cast<const std::int64_t*>(PyArray_DATA(ints)), static_cast<int>(PyArray_DIM(ints, 1)),
-              static_cast<const double*>(PyArray_DATA(reals)), static_cast<int>(PyArray_DIM(reals, 1)),
-              PyArray_DIM(reals, 0));
-        })) {
-      text = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows->size()));
-      if (text != nullptr) rows->copy_to(PyBytes_AS_STRING(text));
-    }
+    text = table_bytes([&] {
+      return std::make_unique<vireo20::io::TableText>(
+          static_cast<const std::int64_t*>(PyArray_DATA(ints)), static_cast<int>(PyArray_DIM(ints, 1)),
+          static_cast<const double*>(PyArray_DATA(reals)), static_cast<int>(PyArray_DIM(reals, 1)),
+          PyArray_DIM(reals, 0));
+    });
   }
   Py_XDECREF(ints);
   Py_XDECREF(reals);
@@ -747,15 +754,11 @@ PyObject* value_rows(PyObject* p_Arguments, vireo20::io::TableText::Layout p_Lay
   if (whole != nullptr && PyArray_DIM(whole, 0) != PyArray_DIM(values, 1)) {
     PyErr_SetString(PyExc_ValueError, "value rows: one flag per column");
   } else if (whole != nullptr) {
-    std::unique_ptr<vireo20::io::TableText> rows;
-    if (without_lock([&] {
-          rows = std::make_unique<vireo20::io::TableText>(
-              static_cast<const double*>(PyArray_DATA(values)), static_cast<const unsigned char*>(PyArray_DATA(whole)),
-              static_cast<int>(PyArray_DIM(values, 1)), PyArray_DIM(values, 0), p_Layout);
-        })) {
-      text = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows->size()));
-      if (text != nullptr) rows->copy_to(PyBytes_AS_STRING(text));
-    }
+    text = table_bytes([&] {
+      return std::make_unique<vireo20::io::TableText>(
+          static_cast<const double*>(PyArray_DATA(values)), static_cast<const unsigned char*>(PyArray_DATA(whole)),
+          static_cast<int>(PyArray_DIM(values, 1)), PyArray_DIM(values, 0), p_Layout);
+    });
   }
   Py_XDECREF(values);
   Py_XDECREF(whole);
