@@ -703,6 +703,23 @@ PyObject* module_take_word_lines(PyObject*, PyObject* p_Arguments)
                        texts, Py_None);
 }
 
+// The two arguments as aligned C-contiguous arrays of the types and dimensions given, for the caller
+// to release; false, with the error set, where either is not one.
+bool two_arrays(PyObject* p_Arguments, int p_FirstType, int p_FirstDims, int p_SecondType, int p_SecondDims,
+                PyArrayObject** p_First, PyArrayObject** p_Second)
+{
+  PyObject *first, *second;
+  if (!PyArg_ParseTuple(p_Arguments, "OO", &first, &second)) return false;
+  *p_First = reinterpret_cast<PyArrayObject*>(PyArray_FROMANY(first, p_FirstType, p_FirstDims, p_FirstDims,
+                                                               NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+  if (*p_First == nullptr) return false;
+  *p_Second = reinterpret_cast<PyArrayObject*>(PyArray_FROMANY(second, p_SecondType, p_SecondDims, p_SecondDims,
+                                                                NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+  if (*p_Second != nullptr) return true;
+  Py_DECREF(*p_First);
+  return false;
+}
+
 // A table's text, made without the interpreter's lock, as bytes (nullptr with the error set).
 template <typename Make>
 PyObject* table_bytes(const Make& p_Make)
@@ -718,16 +735,12 @@ PyObject* table_bytes(const Make& p_Make)
 // million groups.
 PyObject* module_table_rows(PyObject*, PyObject* p_Arguments)
 {
-  PyObject *ints_object, *reals_object;
-  if (!PyArg_ParseTuple(p_Arguments, "OO", &ints_object, &reals_object)) return nullptr;
-  auto* ints = reinterpret_cast<PyArrayObject*>(
-      PyArray_FROMANY(ints_object, NPY_INT64, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
-  auto* reals = ints == nullptr ? nullptr : reinterpret_cast<PyArrayObject*>(
-      PyArray_FROMANY(reals_object, NPY_FLOAT64, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+  PyArrayObject *ints, *reals;
+  if (!two_arrays(p_Arguments, NPY_INT64, 2, NPY_FLOAT64, 2, &ints, &reals)) return nullptr;
   PyObject* text = nullptr;
-  if (reals != nullptr && PyArray_DIM(ints, 0) != PyArray_DIM(reals, 0)) {
+  if (PyArray_DIM(ints, 0) != PyArray_DIM(reals, 0)) {
     PyErr_SetString(PyExc_ValueError, "table_rows: the integers and the reals need as many rows");
-  } else if (reals != nullptr) {
+  } else {
     text = table_bytes([&] {
       return std::make_unique<vireo20::io::TableText>(
           static_cast<const std::int64_t*>(PyArray_DATA(ints)), static_cast<int>(PyArray_DIM(ints, 1)),
@@ -735,8 +748,8 @@ PyObject* module_table_rows(PyObject*, PyObject* p_Arguments)
           PyArray_DIM(reals, 0));
     });
   }
-  Py_XDECREF(ints);
-  Py_XDECREF(reals);
+  Py_DECREF(ints);
+  Py_DECREF(reals);
   return text;
 }
 
@@ -744,24 +757,20 @@ PyObject* module_table_rows(PyObject*, PyObject* p_Arguments)
 // the cores: to_csv took 10 s a step of 250 000 upscaled particles.
 PyObject* value_rows(PyObject* p_Arguments, vireo20::io::TableText::Layout p_Layout)
 {
-  PyObject *values_object, *whole_object;
-  if (!PyArg_ParseTuple(p_Arguments, "OO", &values_object, &whole_object)) return nullptr;
-  auto* values = reinterpret_cast<PyArrayObject*>(
-      PyArray_FROMANY(values_object, NPY_FLOAT64, 2, 2, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
-  auto* whole = values == nullptr ? nullptr : reinterpret_cast<PyArrayObject*>(
-      PyArray_FROMANY(whole_object, NPY_UINT8, 1, 1, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED));
+  PyArrayObject *values, *whole;
+  if (!two_arrays(p_Arguments, NPY_FLOAT64, 2, NPY_UINT8, 1, &values, &whole)) return nullptr;
   PyObject* text = nullptr;
-  if (whole != nullptr && PyArray_DIM(whole, 0) != PyArray_DIM(values, 1)) {
+  if (PyArray_DIM(whole, 0) != PyArray_DIM(values, 1)) {
     PyErr_SetString(PyExc_ValueError, "value rows: one flag per column");
-  } else if (whole != nullptr) {
+  } else {
     text = table_bytes([&] {
       return std::make_unique<vireo20::io::TableText>(
           static_cast<const double*>(PyArray_DATA(values)), static_cast<const unsigned char*>(PyArray_DATA(whole)),
           static_cast<int>(PyArray_DIM(values, 1)), PyArray_DIM(values, 0), p_Layout);
     });
   }
-  Py_XDECREF(values);
-  Py_XDECREF(whole);
+  Py_DECREF(values);
+  Py_DECREF(whole);
   return text;
 }
 
