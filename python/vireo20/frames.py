@@ -223,6 +223,27 @@ class Frame:
         from .upscale import table_columns
         return pandas.DataFrame(table_columns(self.positions, self.columns))
 
+    def of_types(self, *types):
+        """A copy with only the particles of `types` (numbers or type labels), as a dump of a LAMMPS
+        group of them holds them: ids stay theirs, and contacts stay where both particles (or the
+        particle and its wall) are kept. Only their masses need be known.
+
+        >>> vireo20.upscale(**frame.of_types(1).arguments())
+        """
+        from .columns import of_types, type_list
+        if self.generator_form:
+            self.fail("type", "types are chosen among particles with a type column; this input gives parents")
+        try:
+            kept = of_types(self.columns.get("type"), type_list(types, "--types"), "--types")
+        except ValueError as error:
+            self.fail("type", str(error))
+        # Ids that were the row numbers stay those of the whole step.
+        columns = {"id": np.arange(len(self.positions), dtype=np.int64) + self.first_id, **self.columns}
+        columns = {name: values[kept] for name, values in columns.items()}
+        return dataclasses.replace(self, positions=self.positions[kept], columns=columns,
+                                   **dict(zip(("contacts", "contact_kinds", "contact_values"), kept_contacts(
+                                       self.contacts, self.contact_kinds, self.contact_values, columns["id"]))))
+
     def arguments(self, group_by=None, masses=None, physics="all"):
         """The keyword arguments of `vireo20.upscale` for this frame.
 
@@ -231,6 +252,16 @@ class Frame:
         """
         from .columns import upscale_arguments
         return upscale_arguments(self, group_by, masses, physics)
+
+
+def kept_contacts(contacts, kinds, values, ids):
+    """(contacts, kinds, values) of the contacts whose particles are among `ids` (the first, with a
+    wall)."""
+    if contacts is None or not len(contacts):
+        return contacts, kinds, values
+    kept = np.isin(contacts[:, 0], ids) & (np.isin(contacts[:, 1], ids) | (kinds != 0 if kinds is not None else False))
+    return (contacts[kept], kinds[kept] if kinds is not None else None,
+            {name: np.asarray(column)[kept] for name, column in (values or {}).items()})
 
 
 class Series:

@@ -8,7 +8,6 @@ order. Either way the files are the same, byte for byte.
 import collections
 import concurrent.futures
 import contextlib
-import copy
 import functools
 import math
 import numbers
@@ -20,8 +19,8 @@ import warnings
 import numpy as np
 
 from . import filesafe, inputs, output, picture, system
-from .columns import RESERVED, MassRule, kept_apart, of_types, type_list
-from .frames import HeldFrame, InputError, Series
+from .columns import RESERVED, MassRule, kept_apart, type_list
+from .frames import HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS
 from .write_table import TABLE
 from .upscale import JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, upscale
@@ -167,7 +166,7 @@ def run_step(loader, options, keep_source=False):
     frame = loader.load()
     _check_timestep(frame)
     if options.types is not None:
-        frame = _of_types(frame, options.types)
+        frame = frame.of_types(*options.types)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
     named = arguments.get("units")
     if options.units is not None:
@@ -405,40 +404,10 @@ def _leave_out(arguments, rows):
     arguments["values"] = {name: np.asarray(values)[rows] for name, values in arguments["values"].items()}
     contacts = arguments.get("contacts")
     if contacts is not None and len(contacts):
-        arguments["contacts"], kinds, arguments["contact_values"] = _kept_contacts(
+        arguments["contacts"], kinds, arguments["contact_values"] = kept_contacts(
             contacts, arguments.get("contact_kinds"), arguments.get("contact_values"), arguments["ids"])
         if kinds is not None:
             arguments["contact_kinds"] = kinds
-
-
-def _kept_contacts(contacts, kinds, values, ids):
-    """(contacts, kinds, values) of the contacts whose particles are among `ids` (the first, with a
-    wall)."""
-    if contacts is None or not len(contacts):
-        return contacts, kinds, values
-    kept = np.isin(contacts[:, 0], ids) & (np.isin(contacts[:, 1], ids) | (kinds != 0 if kinds is not None else False))
-    return (contacts[kept], kinds[kept] if kinds is not None else None,
-            {name: np.asarray(column)[kept] for name, column in (values or {}).items()})
-
-
-def _of_types(frame, types):
-    """A copy of the frame with only the particles of `types`, as a dump of a LAMMPS group of them holds
-    them: ids stay theirs, and contacts stay where both particles (or the particle and its wall) are
-    kept. Only their masses need be known."""
-    if frame.generator_form:
-        frame.fail("type", "--types needs an input of particles with a type column; this one gives parents")
-    try:
-        kept = of_types(frame.columns.get("type"), types, "--types")
-    except ValueError as error:
-        frame.fail("type", str(error))
-    chosen = copy.copy(frame)
-    chosen.positions = frame.positions[kept]
-    # Ids that were the row numbers stay those of the whole step.
-    columns = {"id": np.arange(len(frame.positions), dtype=np.int64) + frame.first_id, **frame.columns}
-    chosen.columns = {name: values[kept] for name, values in columns.items()}
-    chosen.contacts, chosen.contact_kinds, chosen.contact_values = _kept_contacts(
-        frame.contacts, frame.contact_kinds, frame.contact_values, chosen.columns["id"])
-    return chosen
 
 
 def _remote_step(loader, options, keep_source):
