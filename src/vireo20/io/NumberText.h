@@ -20,11 +20,12 @@ constexpr int number_text_room = 32;
 // "inf"); answers its end.
 VIREO20_API char* write_number(double p_Value, char* p_Out);
 
-// The text of a table, one line per row: two blanks, the row's number (from 1), then its
-// p_IntColumns integers and its p_RealColumns numbers (row-major), each after a blank. Made in
-// pieces over the cores, written out in order by copy_to: the same text whatever the threads.
+// The text of a table, one line per row, made in pieces over the cores and written out in order by
+// copy_to: the same text whatever the threads.
 class VIREO20_API TableText {
  public:
+  // The time averages' rows: two blanks, the row's number (from 1), then its p_IntColumns integers
+  // and its p_RealColumns numbers (row-major), each after a blank.
   TableText(const std::int64_t* p_Ints, int p_IntColumns, const double* p_Reals, int p_RealColumns,
             std::int64_t p_Rows);
   // How a row of values is laid out: a CSV table's (commas, repr's ".0" after a whole number, NaN
