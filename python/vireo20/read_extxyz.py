@@ -252,8 +252,8 @@ def frame_text(path, start, end, step):
         raise InputError(path, step, "-", f"the compressed file is damaged or cut short ({error})") from None
     if read != size:
         raise InputError(path, step, "-", "the file ends before this frame's end: it changed after it was indexed")
-    if size and text[size - 1] == 10:
-        return text[:size]
+    if not size or text[size - 1] == 10:
+        return text[:size]   # a frame of no atoms (LAMMPS's dump xyz before a pour) has no line
     text[size] = 10
     return text
 

@@ -528,12 +528,13 @@ def test_a_legacy_vtk_file_reads_natively_as_vtk_reads_it(kind, tmp_path):
 
 @pytest.mark.parametrize("names", ["CHH", "122"])
 def test_a_lammps_dump_xyz_gives_its_steps_types_and_masses_and_is_not_one_group(names, tmp_path):
-    """LAMMPS's dump xyz (no box): its steps; type numbers as types, elements with MDAnalysis's masses
-    where it is there; each atom upscaled on its own."""
+    """LAMMPS's dump xyz (no box): its steps, the first of no atoms (before a pour); type numbers as
+    types, elements with MDAnalysis's masses where it is there; each atom upscaled on its own."""
     frames = [np.array([[0.0, 0, 0], [1, 0, 0], [0, 1, 0]]) + step + 0.1 for step in range(2)]
-    (tmp_path / "d.xyz").write_text("".join(f"3\nAtoms. Timestep: {10 * k}\n" + "".join(
+    (tmp_path / "d.xyz").write_text("0\nAtoms. Timestep: -10\n" + "".join(f"3\nAtoms. Timestep: {10 * k}\n" + "".join(
         f"{name} {x!r} {y!r} {z!r}\n" for name, (x, y, z) in zip(names, rows)) for k, rows in enumerate(frames)))
-    loaded = list(inputs.open_series(str(tmp_path / "d.xyz")))
+    empty, *loaded = list(inputs.open_series(str(tmp_path / "d.xyz")))
+    assert empty.positions.shape == (0, 3) and empty.timestep == -10
     assert [frame.timestep for frame in loaded] == [0, 10] and loaded[0].default_group not in loaded[0].columns
     np.testing.assert_array_equal(loaded[1].positions, frames[1])
     if names.isdigit():
