@@ -34,11 +34,24 @@ def type_list(types, option):
     return kinds
 
 
+def type_column(columns, types):
+    """The column that `types` (`type_list`'s) name values of: `type` for numbers; for labels, the
+    first of `type`, `typelabel` and `element` that holds labels (CFG and XYZ files have elements)."""
+    labels = next((columns[name] for name in ("type", "typelabel", "element")
+                   if name in columns and np.asarray(columns[name]).dtype.kind == "S"), None)
+    if any(isinstance(kind, str) for kind in types):
+        return labels if labels is not None else columns.get("type")
+    # Numbers of a step that has labels alone are refused as such.
+    return columns.get("type", labels)
+
+
 def of_types(column, types, option):
     """Which rows of a type column (numbers, or labels) are of `types` (`type_list`'s)."""
     if column is None:
         raise ValueError(f"{option} needs a type column")
     column = np.asarray(column)
+    if not len(column):
+        return np.zeros(0, bool)   # a step of no particles, whose empty column may hold either
     labelled = column.dtype.kind == "S"
     wanted = [kind.encode() if labelled else kind for kind in types if labelled == isinstance(kind, str)]
     if len(wanted) != len(types):

@@ -230,11 +230,12 @@ class Frame:
 
         >>> vireo20.upscale(**frame.of_types(1).arguments())
         """
-        from .columns import of_types, type_list
+        from .columns import of_types, type_column, type_list
         if self.generator_form:
             self.fail("type", "types are chosen among particles with a type column; this input gives parents")
         try:
-            kept = of_types(self.columns.get("type"), type_list(types, "--types"), "--types")
+            types = type_list(types, "--types")
+            kept = of_types(type_column(self.columns, types), types, "--types")
         except ValueError as error:
             self.fail("type", str(error))
         # Ids that were the row numbers stay those of the whole step.

@@ -19,7 +19,7 @@ import warnings
 import numpy as np
 
 from . import filesafe, inputs, output, picture, system
-from .columns import RESERVED, MassRule, kept_apart, type_list
+from .columns import RESERVED, MassRule, kept_apart, type_column, type_list
 from .frames import HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS
 from .write_table import TABLE
@@ -376,7 +376,8 @@ def _clustered(frame, arguments, clusters):
             _entries_grouped(arguments, arguments["enabled"], labels,
                              np.concatenate([whole, arguments["positions"][e:]]))
         else:
-            arguments["groups"], arguments["positions"] = clusters.find(arguments, frame.columns.get("type"))
+            types = type_column(frame.columns, clusters.types) if clusters.types is not None else None
+            arguments["groups"], arguments["positions"] = clusters.find(arguments, types)
     except ValueError as error:
         frame.fail("contacts" if clusters.cutoff is None else "positions", str(error))
     wrapped, arguments["wrapped"] = arguments.get("wrapped", False), False

@@ -336,6 +336,7 @@ def test_some_types_are_upscaled_as_the_frame_of_those_particles_and_their_conta
     n = 400
     columns = {"id": rng.permutation(n) + 1, "type": rng.integers(1, 3, n), "mol": rng.integers(1, 60, n),
                "mass": rng.uniform(1, 2, n), "velocity": rng.normal(size=(n, 3))}
+    columns["element"] = np.array([b"Si", b"O"])[columns["type"] - 1]   # labels name them too (CFG, XYZ)
     pairs = rng.integers(1, n + 1, (900, 2))
     kinds = (rng.random(900) < 0.2).astype(np.int64)   # walls: the second id names no particle
     whole = particles_frame("all", 0, 0, rng.uniform(0, 10, (n, 3)), columns)
@@ -347,9 +348,10 @@ def test_some_types_are_upscaled_as_the_frame_of_those_particles_and_their_conta
     part.contacts, part.contact_kinds, part.contact_values = pairs[held], kinds[held], \
         {"f": whole.contact_values["f"][held]}
     assert 0 < held.sum() < len(held) and (kinds[held] == 1).any()
-    chosen = vireo20.run([whole], tmp_path / "chosen", types=[1], coordination=True, picture_step=None)
     alone = vireo20.run([part], tmp_path / "alone", coordination=True, picture_step=None)
-    assert open(chosen.files[0], "rb").read() == open(alone.files[0], "rb").read()
+    for types in ([1], ["Si"]):
+        chosen = vireo20.run([whole], tmp_path / str(types), types=types, coordination=True, picture_step=None)
+        assert open(chosen.files[0], "rb").read() == open(alone.files[0], "rb").read()
 
 
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
