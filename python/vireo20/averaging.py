@@ -59,6 +59,10 @@ def _number(value):
     return text[:-2] if text.endswith(".0") else text
 
 
+class MissingArray(Exception):
+    """A step lacks an array the averages were planned with: (its name, the problem)."""
+
+
 class TimeAverage:
     """Adds the run's steps in order and gives `profile.txt` each time a window closes."""
 
@@ -147,6 +151,10 @@ class TimeAverage:
         windowed averages, the side file by the window's own averages; else None."""
         if self._columns is None:
             self._plan(arrays, reductions)
+        missing = next((name for name, *_ in self._columns if name not in arrays), None)
+        if missing is not None:
+            raise MissingArray(missing, "the time averages' columns are the first step's arrays, and this step "
+                                       "lacks this one (its input has no such column)")
         rows = self._grow(np.asarray(arrays["group_id"], np.int64))
         weights = {"count": arrays["count"], "mass": arrays["mass"]}
         weights = {name: np.asarray(weights[name], np.float64)[:, None]

@@ -85,7 +85,9 @@ class _Table:
         self._header(head)
         size = max(size, self.first)   # a header alone: a frame without rows
         line_end = head.find(b"\n", self.first)
-        first_row = self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r"))
+        # A header alone (an export's step before any particle) has no row to type the columns by.
+        first_row = self._split(head[self.first:len(head) if line_end < 0 else line_end].rstrip(b"\r")) \
+            if size > self.first else []
         # A spreadsheet in a language that writes 1,5 separates its values with semicolons or tabs.
         self.decimal_comma = self.separator is not None and self.separator in b";\t" and \
             any(_DECIMAL_COMMA.match(word) for word in first_row)
@@ -343,12 +345,13 @@ def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None, rea
         if name in arrays and arrays[name].dtype.kind == "i":
             arrays[name] = arrays[name].astype(np.float64)
     time = None
-    if step is not None:
+    if table.step_column is not None:
+        # A header alone gives its step by its name, and no value of that column.
         steps = arrays.pop(table.names[table.step_column])
         if len(steps) and not (steps == steps[0]).all():
             raise InputError(path, timestep, table.names[table.step_column], "the rows of this step do not follow "
                                                                              "each other")
-        time = steps if table.names[table.step_column].lower() == "time" else None
+        time = steps if table.names[table.step_column].lower() == "time" and len(steps) else None
     if table.time_column is not None:
         # Text too long for a label was left out: no time then.
         time = arrays.pop(table.names[table.time_column], None)

@@ -21,7 +21,7 @@ import numpy as np
 from . import filesafe, inputs, output, picture, system
 from .columns import RESERVED, MassRule, kept_apart, type_column, type_list
 from .frames import HeldFrame, InputError, Series, kept_contacts
-from .averaging import PROFILE, WINDOWS
+from .averaging import PROFILE, WINDOWS, MissingArray
 from .write_table import TABLE
 from .upscale import JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, upscale
 
@@ -896,8 +896,11 @@ def _averaged(averages, result, folder, written_before):
         _, arrays, element = read_step_file(os.path.join(folder, entry["file"]))
         averages.add(_group_arrays(arrays, int(entry["summary"][2]), element), result.reductions,
                      entry["timestep"])
-    grown = averages.add(_group_arrays(result.arrays, result.u, result.element), result.reductions,
-                         result.timestep, result.box)
+    try:
+        grown = averages.add(_group_arrays(result.arrays, result.u, result.element), result.reductions,
+                             result.timestep, result.box)
+    except MissingArray as error:
+        raise InputError(result.source, result.timestep, *error.args) from None
     return grown or {}
 
 

@@ -785,6 +785,12 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     (tmp_path / "h.csv").write_text("x,y,z,x\n")
     frame, = inputs.open_series(str(tmp_path / "h.csv"))
     assert frame.positions.shape == (0, 3) and sorted(frame.columns) == ["id", "x_1"]
+    # So is an export's first step's, its step column then no value, its step its name's number.
+    (tmp_path / "pour").mkdir()
+    (tmp_path / "pour" / "p_0.csv").write_text("timestep,x,y,z\n")
+    (tmp_path / "pour" / "p_1.csv").write_text("timestep,x,y,z\n500,0,0,0\n")
+    empty, full = inputs.open_series(str(tmp_path / "pour"))
+    assert (empty.timestep, full.timestep, sorted(empty.columns)) == (0, 500, ["id"])
     # NumPy's savetxt writes the header as a comment; blanks separate the values of a text table.
     for separator, name in ((",", "c.csv"), (" ", "c.txt")):
         np.savetxt(tmp_path / name, [[1, 2, 3, 4.5]], delimiter=separator, header=separator.join("xyzn"), fmt="%g")

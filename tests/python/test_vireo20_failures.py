@@ -114,6 +114,8 @@ CASES = {
     "damaged gzip": (flipped_gzip, [], 1, "in.dump.gz", None),
     "time goes back": (spoiled(lambda k, a: a.update(timestep=np.array(1000 - k))), [], 1,
                        "step 999: array 'timestep': the series goes back in time", None),
+    "averaged array gone": (spoiled(lambda k, a: a.pop("value_velocity") if k == 1 else None), ["--time-average", "3"],
+                            1, "step 100: array 'velocity': the time averages' columns are the first step's", None),
     "bins of a tilted box": (tilted, ["--bin", "x:1"], 1,
                              "array 'BOX BOUNDS': bins of a tilted box are made in reduced units", None),
     "pieces share an atom": (per_processor, [], 1, "dump.1.lammpstrj: step 10: array 'id': atom id 1 is also in", None),
