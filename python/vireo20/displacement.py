@@ -116,6 +116,8 @@ def _with_total(components):
 
 def _mean_velocities(result):
     velocity = result.values.get("velocity")
+    if velocity is None and not len(result.centres):
+        return np.zeros((0, 3))   # a step of no particles (a pour's first) may have no such column
     problem = "--vacf needs each particle's velocity (vx vy vz)" \
         if velocity is None or np.ndim(velocity) != 2 or np.shape(velocity)[1] != 3 else \
         "--vacf needs the velocity averaged by mass, its default reduction" \

@@ -10,7 +10,8 @@ Columns: `id` (the particle's index + 1: GSD stores no ids); `mass` (HOOMD's def
 has none); `body`, the rigid body as a group label (`particles/body` + 1; 0 for -1, no body;
 floppy bodies, below -1, are no group here: group them by molecule); `molecule`, the bonded molecule
 (the connected components of `bonds/group`, numbered from 1 in the order of their lowest particle;
-0 for a particle without bonds); `type` (`particles/typeid`); and every further per-particle chunk
+0 for a particle without bonds); `type` (`particles/typeid`) and `typelabel` (its name in
+`particles/types`); and every further per-particle chunk
 the file holds under its own name: `velocity`, `charge`, `diameter`, `orientation`, `angmom`,
 `moment_inertia`, and `log/particles/NAME` as `NAME`. Groups default to `body` when a particle of
 the frame belongs to a rigid body, else to `molecule`.
@@ -128,6 +129,9 @@ def read_frame(path, index, group_by=None):
             "molecule": _molecules(path, trajectory, index, step, count, snapshot.bonds.group),
             "type": column(per_particle("particles/typeid", particles.typeid)),
         }
+        names = np.array([name.encode() for name in particles.types or ()], dtype="S")
+        if len(names) and (0 <= columns["type"].min(initial=0)) and columns["type"].max(initial=0) < len(names):
+            columns["typelabel"] = names[columns["type"]]   # HOOMD's type names, which --types and --mass take
         for name in PER_PARTICLE:
             if stored(f"particles/{name}"):
                 columns[name] = column(per_particle(f"particles/{name}", getattr(particles, name)))

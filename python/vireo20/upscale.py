@@ -347,6 +347,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box = _checked(
         step, masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box)
     n, e, t = len(masses), len(enabled), len(trailing_masses)
+    if temperature and "velocity" not in values and not e + t:
+        values["velocity"] = np.zeros((0, 3))   # a step of no particles (a pour's first) may have no such column
     reductions = dict(reductions or {})
     geometry = reductions.pop("positions", None)
     if geometry not in (None, "mean"):

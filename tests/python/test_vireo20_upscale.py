@@ -150,6 +150,12 @@ def test_the_shape_anisotropy_and_parameter_are_mdanalysis_s_and_a_rod_is_one():
     assert (shape[4, :5] == 0).all() and np.isnan(shape[4, 5])
 
 
+def test_a_step_of_no_particles_needs_none_of_their_columns():
+    """A pour's first step (a GSD frame of none stores no velocity): every physics array, empty."""
+    result = vireo20.upscale([], [], np.zeros((0, 3)), temperature=True, units="lj", shape=True)
+    assert result.u == 0 and all(len(result[name]) == 0 for name in ("temperature", "kinetic_stress", "mass"))
+
+
 def test_a_steps_arrays_go_with_its_data_set():
     """The job's next step reuses the memory of the step it has just written."""
     step = random_step(np.random.default_rng(3))
