@@ -77,6 +77,8 @@ class TimeAverage:
         self._combined = []  # ave window: the (chunk ids, values) of the last M windows
         self._running, self._windows_seen = None, 0  # ave running: (chunk ids, sums) over every window so far
         self._columns = None  # (array name, rule, weight, labels) of each averaged array, from the first step
+        self._planned_without_particles = False
+        self._header_columns = None  # those of the header this run wrote
         self._start()
 
     @classmethod
@@ -149,8 +151,16 @@ class TimeAverage:
         each value's reduction. Where the step closes a window, returns the text each file grows by:
         `profile.txt` by the window's block (after the header, for the first), and, for running and
         windowed averages, the side file by the window's own averages; else None."""
-        if self._columns is None:
+        found = len(arrays["group_id"]) > 0
+        if self._columns is None or (found and self._planned_without_particles):
             self._plan(arrays, reductions)
+            # Steps of no particles (a pour's first) may lack the columns particles bring: the plan is
+            # made again at the first step that has any, unless the header was written with fewer.
+            if self._header_columns not in (None, self._columns):
+                raise MissingArray("-", "the time averages' columns were fixed by steps without particles, "
+                                        "whose input has fewer columns: start the run at the first step with "
+                                        "particles (--frames)")
+            self._planned_without_particles = not found
         missing = next((name for name, *_ in self._columns if name not in arrays), None)
         if missing is not None:
             raise MissingArray(missing, "the time averages' columns are the first step's arrays, and this step "
@@ -212,6 +222,8 @@ class TimeAverage:
         LAMMPS's ave running and ave window do, a chunk absent from a window counting as zeros. Returns
         the text each file grows by."""
         head = self.header() if not self.closed else ""
+        if head:
+            self._header_columns = self._columns
         grown = {} if self.ave == "one" else {WINDOWS: head + _block(timestep, chunks, lead, values)}
         self.closed += 1
         total_count = None
@@ -261,12 +273,13 @@ class TimeAverage:
         closed = done // self.every
         if closed and self.ave != "one":
             with open(os.path.join(folder, WINDOWS)) as stream:
-                for _ in range(3):
+                for _ in range(2):
                     stream.readline()
+                width = len(stream.readline().split()) - 2   # "# Chunk" and the columns after the row's number
                 for _ in range(closed):
                     timestep, count = (int(word) for word in stream.readline().split()[:2])
                     table = np.array([[float(v) for v in stream.readline().split()[1:]] for _ in range(count)])
-                    table = table.reshape(count, -1)
+                    table = table.reshape(count, width)   # a window of no groups (a pour's first) too
                     places = self.bins.places if self.bins is not None else 1
                     chunks = np.arange(1, count + 1) if self.bins is not None else table[:, 0].astype(np.int64)
                     lead = [table[:, k] for k in range(places)] if self.bins is not None else [chunks]
@@ -281,7 +294,7 @@ def _block(timestep, chunks, lead, values, total_count=None):
     from ._lammpsdump import table_rows
     total_count = float(values[:, 0].sum()) if total_count is None else total_count
     # Each double as the shortest text that reads back as the same double (repr's), written natively.
-    values = np.asarray(values, dtype=np.float64).reshape(len(chunks), -1)
+    values = np.asarray(values, dtype=np.float64)
     no_ints = np.zeros((len(chunks), 0), np.int64)
     if all(np.asarray(part).dtype.kind in "iu" for part in lead):   # group ids
         ints, reals = np.column_stack([np.asarray(part, np.int64) for part in lead] or [no_ints]), values

@@ -311,7 +311,7 @@ def _upscale(args):
         frames = parse_frames(args.frames)
         result = _run(args, source, options, reductions, frames, synthetic)
     except ValueError as error:
-        if isinstance(error, InputError):
+        if isinstance(error, InputError) or getattr(error, "during_run", False):
             raise
         up.error(str(error))
     count = len(result.files)

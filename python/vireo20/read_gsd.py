@@ -26,6 +26,7 @@ from .reading import (FrameLoader, Loaders, bonded_components, cached_open, colu
 
 MAGIC = bytes.fromhex("df65df65df65df65")
 PER_PARTICLE = ("velocity", "charge", "diameter", "orientation", "angmom", "moment_inertia")
+WIDTHS = {"velocity": (3,), "orientation": (4,), "angmom": (4,), "moment_inertia": (3,)}
 LOG_PARTICLES = "particles/"   # under log/
 # What gsd raises on a damaged file (a wrecked index may ask for petabytes).
 DAMAGED = (OSError, RuntimeError, ValueError, TypeError, KeyError, IndexError, MemoryError)
@@ -132,9 +133,15 @@ def read_frame(path, index, group_by=None):
         names = np.array([name.encode() for name in particles.types or ()], dtype="S")
         if len(names) and (0 <= columns["type"].min(initial=0)) and columns["type"].max(initial=0) < len(names):
             columns["typelabel"] = names[columns["type"]]   # HOOMD's type names, which --types and --mass take
+        # A frame of no particles (a pour's first) stores none of their chunks: it has the columns the
+        # file's other frames store, empty, as a LAMMPS dump's does, so that the time averages
+        # planned at it hold them.
+        anywhere = set(trajectory.file.find_matching_chunk_names("particles/")) if not count else set()
         for name in PER_PARTICLE:
             if stored(f"particles/{name}"):
                 columns[name] = column(per_particle(f"particles/{name}", getattr(particles, name)))
+            elif f"particles/{name}" in anywhere:
+                columns[name] = column(np.zeros((0,) + WIDTHS.get(name, ())))
         for name, values in snapshot.log.items():
             if name.startswith(LOG_PARTICLES):
                 columns[name[len(LOG_PARTICLES):]] = column(per_particle("log/" + name, values))

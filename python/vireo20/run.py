@@ -863,6 +863,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             _place_dump(os.path.join(folder, dump_partial), dump)
         place.commit()
     except BaseException as error:
+        if isinstance(error, ValueError) and not isinstance(error, InputError):
+            error.during_run = True   # the options were checked before: a fault of the job's own
         if writer is not None:
             writer.close()
             if not writer.series:

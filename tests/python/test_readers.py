@@ -181,6 +181,22 @@ def write_extxyz(folder):
     return path, {}, columns, CENTRED, "mol"
 
 
+def test_a_gsd_frame_of_no_particles_has_the_columns_the_others_store(tmp_path):
+    """HOOMD stores no chunk in a frame of none (a pour's first): it takes the file's columns, empty,
+    as a LAMMPS dump's does, so that the time averages planned at it hold them."""
+    gsd = pytest.importorskip("gsd.hoomd")
+    with gsd.open(str(tmp_path / "pour.gsd"), "wb") as trajectory:
+        for count in (0, 2):
+            snapshot = gsd.Snapshot()
+            snapshot.configuration.box = [5, 5, 5, 0, 0, 0]
+            snapshot.particles.N, snapshot.particles.types = count, ["A", "B"]
+            if count:
+                snapshot.particles.position, snapshot.particles.velocity = np.eye(3)[:2], np.ones((2, 3))
+            trajectory.append(snapshot)
+    empty, full = inputs.open_series(str(tmp_path / "pour.gsd"))
+    assert empty.columns["velocity"].shape == (0, 3) and full.columns["typelabel"].tolist() == [b"A", b"A"]
+
+
 WRITERS = {"vtk": write_vtk, "gsd": write_gsd, "h5md": write_h5md, "mdanalysis": write_mda, "extxyz": write_extxyz}
 
 

@@ -664,7 +664,7 @@ def test_the_profiles_and_tables_numbers_are_written_as_python_writes_them():
 
 
 def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_file(tmp_path):
-    from vireo20.averaging import PROFILE, WINDOWS, TimeAverage
+    from vireo20.averaging import PROFILE, WINDOWS, MissingArray, TimeAverage
     rng = np.random.default_rng(5)
     reductions = {"a": "average", "m": "mean", "s": "sum", "lo": "min", "hi": "max", "type": "any"}
     steps = []
@@ -705,6 +705,16 @@ def test_time_averages_weigh_each_reduction_as_its_rule_and_resume_from_their_fi
         resumed = TimeAverage.parse(words)
         assert resumed.resume(tmp_path, 4) == again
         assert [resumed.add(steps[k], reductions, 10 * k) for k in range(4 - again, 6)] == outputs[4 - again:]
+    # A first step of no particles whose input lacks the values' columns (a GSD frame of none): the
+    # columns are those of the first step with particles, unless a block was written before it.
+    empty = {"group_id": np.zeros(0, int), "count": np.zeros(0, int), "mass": np.zeros(0)}
+    late = TimeAverage(3)
+    assert [late.add(step, reductions if "a" in step else {}, 10 * k)
+            for k, step in enumerate([empty, *steps[1:3]])][2][PROFILE].splitlines()[2] == lines[2]
+    single = TimeAverage(1)
+    assert single.add(empty, {}, 0)[PROFILE].endswith("\n0 0 0\n")   # a block of no chunk, as LAMMPS's
+    with pytest.raises(MissingArray, match="fixed by steps without particles"):
+        single.add(steps[0], reductions, 10)
 
 
 @pytest.mark.parametrize("bound", [None, (2.0, 6.0)])
