@@ -205,7 +205,8 @@ class Binning:
     def _wrapped(self, positions, box, needs_box=True):
         if box is None:
             if needs_box or self.units == "reduced":
-                raise ValueError("bins need the simulation box, and the input gives none")
+                raise ValueError("bins need the simulation box, and the input gives none: give it (--box XLO XHI "
+                                 "YLO YHI ZLO ZHI, with --periodic)")
             return np.array(positions, dtype=np.float64)
         if box.triclinic and needs_box and self.units == "box":
             raise ValueError("bins of a tilted box are made in reduced units, as LAMMPS makes them: "
