@@ -22,7 +22,7 @@ from . import filesafe, inputs, output, picture, system
 from .columns import RESERVED, MassRule, kept_apart, type_column, type_list
 from .frames import HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS, MissingArray
-from .write_table import TABLE
+from .write_table import TABLE, write_table
 from .upscale import JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, upscale
 
 SERIES_MARKER = ".vireo20-series"
@@ -592,8 +592,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `time_average` N (or "N ave running norm sample" ..., as fix ave/chunk's words) writes
     `profile.txt`, the groups' time averages over each N steps in turn (`vireo20.averaging`); `table`
     True also writes `upscaled.csv`, every step's upscaled particles a row each (`RunResult.to_pandas()`'s
-    table; `vireo20.write_table`); `progress` True, False, None (a bar on a terminal) or a tqdm-like class; `echo(line)` receives each
-    step's summary line; `warn(text)` the warnings.
+    table; `vireo20.write_table`); `progress` True, False, None (a bar on a terminal) or a tqdm-like
+    class; `echo(line)` receives each step's summary line; `warn(text)` the warnings.
 
     The series replaces `out` as a whole only when every step is written and the input was read to
     its end; on failure `out` is unchanged and, where a step was finished, the exception's `partial`
@@ -850,7 +850,6 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             if os.path.exists(os.path.join(folder, WINDOWS)):
                 os.remove(os.path.join(folder, WINDOWS))
         if table:
-            from .write_table import write_table
             write_table(folder, writer.series, writer.times)
         else:
             for name in (TABLE, f"{TABLE}.part"):
@@ -894,15 +893,17 @@ def _averaged(averages, result, folder, written_before):
     """Adds a step to the time averages, after the steps of its window a resumed run had written (their
     manifest entries); what the profile's files grow by where the step closes a window."""
     from .write_vtk import read_step_file
-    for entry in written_before:
-        _, arrays, element = read_step_file(os.path.join(folder, entry["file"]))
-        averages.add(_group_arrays(arrays, int(entry["summary"][2]), element), result.reductions,
-                     entry["timestep"])
+    timestep = result.timestep
     try:
+        for entry in written_before:
+            timestep = entry["timestep"]
+            _, arrays, element = read_step_file(os.path.join(folder, entry["file"]))
+            averages.add(_group_arrays(arrays, int(entry["summary"][2]), element), result.reductions, timestep)
+        timestep = result.timestep
         grown = averages.add(_group_arrays(result.arrays, result.u, result.element), result.reductions,
-                             result.timestep, result.box)
+                             timestep, result.box)
     except MissingArray as error:
-        raise InputError(result.source, result.timestep, *error.args) from None
+        raise InputError(result.source, timestep, *error.args) from None
     return grown or {}
 
 
