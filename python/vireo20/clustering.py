@@ -42,13 +42,17 @@ class Clusters:
         if not (math.isfinite(self.cutoff) and self.cutoff > 0):
             raise ValueError(f"--cluster takes a distance above 0 or the word contacts, not {cutoff!r}")
 
-    def find(self, arguments, types=None):
+    def find(self, arguments, types=None, spanning=None):
         """(the cluster label (int64) of each particle, the positions with each cluster made whole) of a
         step given as `vireo20.upscale`'s arguments (`positions`, `box`, `ids`, `first_id`; `contacts`
         and `contact_kinds` for clusters of contacts), `types` the particles' type column where only
-        some types join; ValueError naming what stands in the way."""
+        some types join; ValueError naming what stands in the way.
+
+        A cluster that meets its own image across the periodic faces spans the box: no image of it is
+        whole. Without `spanning` that is refused; with it (a list), its label is added there and its
+        positions are left as given: unwrapped ones, as LAMMPS's chunk computes take them."""
         if self.types is not None:
-            return self._of_types(arguments, types)
+            return self._of_types(arguments, types, spanning)
         positions = np.ascontiguousarray(arguments["positions"], dtype=np.float64)
         first, ids = _ids(arguments, len(positions))
         box = arguments.get("box")
@@ -57,18 +61,20 @@ class Clusters:
         if self.cutoff is None:
             periodic = _search_box(box, positions)[2]
             rows, pair_shifts = _contact_rows(arguments, ids, box, np.array(periodic))
-            bad, wraps, axis = _groups.clusters_by_pairs(rows, pair_shifts, ids, labels, shifts.reshape(-1))
+            bad, wraps, axis, spans = _groups.clusters_by_pairs(rows, pair_shifts, ids, labels, shifts.reshape(-1))
         else:
-            bad, wraps, axis = _groups.clusters_by_distance(positions.reshape(-1), ids,
-                                                            *_search_box(box, positions, self.cutoff), labels,
-                                                            shifts.reshape(-1))
+            bad, wraps, axis, spans = _groups.clusters_by_distance(positions.reshape(-1), ids,
+                                                                   *_search_box(box, positions, self.cutoff), labels,
+                                                                   shifts.reshape(-1))
             if bad >= 0:
                 raise ValueError(f"particle {bad} (id {ids[bad]}) has a position that is not a finite number, "
                                  "or lies a billion boxes out")
-        if wraps >= 0:
+        if wraps >= 0 and spanning is None:
             raise ValueError(f"the cluster of atom id {labels[wraps]} meets its own image across the periodic faces "
                              f"along {'xyz'[axis]}: it spans the box and has no centre" +
                              (" (a smaller cutoff finds smaller clusters)" if self.cutoff is not None else ""))
+        if spans:
+            spanning.extend(label + 1 - first for label in spans)
         moved = shifts.any(axis=1)
         if moved.any():
             # As a group is made whole about its parent: the rows that move, by whole box edges.
@@ -78,7 +84,7 @@ class Clusters:
             labels += 1 - first
         return labels, positions
 
-    def _of_types(self, arguments, types):
+    def _of_types(self, arguments, types, spanning):
         chosen = of_types(types, self.types, "--cluster-types")
         positions = np.asarray(arguments["positions"], dtype=np.float64)
         ids = _ids(arguments, len(positions))[1]
@@ -90,7 +96,8 @@ class Clusters:
             kept = (np.asarray(kinds) == 0 if kinds is not None else True) & np.isin(pairs, ids[chosen]).all(axis=1)
             some.update(contacts=pairs[kept], contact_kinds=None)
         labels, whole = np.zeros(len(positions), np.int64), positions.copy()
-        labels[chosen], whole[chosen] = Clusters(self.cutoff if self.cutoff is not None else "contacts").find(some)
+        labels[chosen], whole[chosen] = Clusters(self.cutoff if self.cutoff is not None else "contacts").find(
+            some, spanning=spanning)
         return labels, whole
 
     def __repr__(self):

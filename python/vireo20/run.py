@@ -182,7 +182,8 @@ def run_step(loader, options, keep_source=False):
     if per_volume:
         reductions = {**reductions, **{name: "sum" for name in per_volume}}
     dimension = options.dimension or 3
-    wrapped = _clustered(frame, arguments, options.cluster) if options.cluster is not None else None
+    spanning = []
+    wrapped = _clustered(frame, arguments, options.cluster, spanning) if options.cluster is not None else None
     # The picture shows every particle: those the bins leave out too, as the input has them.
     source_arguments, groups = dict(arguments), None
     if options.bins is not None and options.group_by is not None:
@@ -202,7 +203,7 @@ def run_step(loader, options, keep_source=False):
                      contact_force=options.contact_force)
     if groups is not None:
         _through_groups(result, groups, arguments)
-    result.flat, result.renamed = flat, renamed
+    result.flat, result.renamed, result.spanning = flat, renamed, spanning
     if wrapped:
         # Made whole already; the centres stay those of a wrapped input for the steps after.
         result.wrapped = bool(result.box is not None and result.box.any_periodic)
@@ -361,9 +362,10 @@ def _through_groups(result, groups, arguments):
     result.seconds += groups.seconds
 
 
-def _clustered(frame, arguments, clusters):
+def _clustered(frame, arguments, clusters, spanning):
     """Groups the step's particles by its clusters, each made whole about its lowest-id member (the
-    upscaled particle's parent) along the chains that join it, however far it reaches."""
+    upscaled particle's parent) along the chains that join it, however far it reaches; the labels of
+    those that span the box, left as given, go to `spanning`."""
     try:
         if frame.generator_form:
             # The enabled entries are the particles, their source indexes the ids (and the contacts'),
@@ -372,16 +374,29 @@ def _clustered(frame, arguments, clusters):
             entries = {"positions": arguments["positions"][:e], "box": arguments.get("box"), "first_id": 0,
                        "ids": arguments["enabled"], "contacts": arguments.get("contacts"),
                        "contact_kinds": arguments.get("contact_kinds")}
-            labels, whole = clusters.find(entries, None)
+            labels, whole = clusters.find(entries, None, spanning)
             _entries_grouped(arguments, arguments["enabled"], labels,
                              np.concatenate([whole, arguments["positions"][e:]]))
         else:
             types = type_column(frame.columns, clusters.types) if clusters.types is not None else None
-            arguments["groups"], arguments["positions"] = clusters.find(arguments, types)
+            arguments["groups"], arguments["positions"] = clusters.find(arguments, types, spanning)
     except ValueError as error:
         frame.fail("contacts" if clusters.cutoff is None else "positions", str(error))
     wrapped, arguments["wrapped"] = arguments.get("wrapped", False), False
     return wrapped
+
+
+def _spanning_text(labels):
+    """What a step whose clusters of these labels span the box is told."""
+    named = ", ".join(map(str, labels[:5])) + (f" and {len(labels) - 5} more" if len(labels) > 5 else "")
+    if len(labels) == 1:
+        found = f"the cluster of group_id {named} meets its own image across the periodic faces: it spans the " \
+                "box, and no image of it is whole; its centre and the values about it are"
+    else:
+        found = f"the clusters of group_id {named} meet their own images across the periodic faces: they span " \
+                "the box, and no image of them is whole; their centres and the values about them are"
+    return found + " taken from the positions as the input gives them, as LAMMPS's chunk computes take them " \
+                   "(later steps' are not named)"
 
 
 def _entries_grouped(arguments, enabled, labels, positions):
@@ -768,7 +783,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         def overlapped(count):
             return not alone or count < SMALL_FRAME
         written, unchecked, checks = None, None, collections.deque()
-        told_ungrouped = told_flat = told_renamed = False
+        told_ungrouped = told_flat = told_renamed = told_spanning = False
 
         def start_check():
             nonlocal unchecked
@@ -817,6 +832,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                                           for old, new in result.renamed) +
                          (": the job writes an array of its own by that name" if len(result.renamed) == 1 else
                           ": the job writes arrays of its own by those names"))
+                if getattr(result, "spanning", None) and not told_spanning:
+                    told_spanning = True
+                    warn(f"{result.source}: timestep {timestep}: {_spanning_text(result.spanning)}")
                 if getattr(result, "flat", False) and not told_flat:
                     told_flat = True
                     warn(f"{result.source}: timestep {timestep}: the particles lie in one z plane and do not "

@@ -56,12 +56,16 @@ def random_steps(seed, cases=50):
 @pytest.mark.parametrize("seed", range(3))
 def test_clusters_are_those_of_every_image_and_made_whole_about_their_lowest_id(seed):
     for positions, ids, box, cutoff in random_steps(seed):
-        try:
-            labels, whole = Clusters(cutoff).find({"positions": positions, "ids": ids, "box": box})
-        except ValueError as error:
-            assert "meets its own image" in str(error)
-            continue
+        spanning = []
+        labels, whole = Clusters(cutoff).find({"positions": positions, "ids": ids, "box": box}, spanning=spanning)
         assert_array_equal(labels, brute_force(positions, ids, box, cutoff))
+        # A cluster around the box stays as given; the others are whole.
+        around = np.isin(labels, spanning)
+        assert_array_equal(whole[around], positions[around])
+        if spanning:
+            with pytest.raises(ValueError, match="meets its own image"):
+                Clusters(cutoff).find({"positions": positions, "ids": ids, "box": box})
+            continue
         assert_array_equal(labels, brute_force(whole, ids, vireo20.Box(box.origin, box.edges), cutoff))
         assert_array_equal(whole[np.isin(ids, labels)], positions[np.isin(ids, labels)])
 
@@ -76,7 +80,7 @@ def test_neighbours_are_every_image_within_the_cutoff_and_those_of_the_own_group
         assert_array_equal(inner, (near * (groups[:, None] == groups[None, :])).sum(1))
 
 
-def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_refused(tmp_path):
+def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_kept_as_given(tmp_path):
     box = vireo20.Box.orthogonal([0, 0, 0], [10, 10, 0.2], [True, True, True])
     chain = {"id": np.arange(1, 17), "x": np.arange(16) * 0.5 + 1.25, "y": np.full(16, 5.0), "z": np.zeros(16),
              "mass": np.ones(16)}
@@ -90,10 +94,14 @@ def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_re
                     picture_step=None)
     ring = {"id": np.arange(1, 21), "x": np.arange(20) * 0.5, "y": np.full(20, 5.0), "z": np.zeros(20),
             "mass": np.ones(20)}
-    with pytest.raises(vireo20.InputError, match="cluster of atom id 1 meets its own image across the periodic "
-                                                 "faces along x: it spans the box"):
-        vireo20.run(vireo20.from_pandas(ring, box=box), tmp_path / "ring", cluster=0.6, picture_step=None)
-    assert not (tmp_path / "ring").exists()
+    told = []
+    result = vireo20.run(vireo20.from_pandas(ring, box=box), tmp_path / "ring", cluster=0.6, picture_step=None,
+                         warn=told.append)
+    assert told == ["pandas: timestep 0: the cluster of group_id 1 meets its own image across the periodic "
+                    "faces: it spans the box, and no image of it is whole; its centre and the values about it are "
+                    "taken from the positions as the input gives them, as LAMMPS's chunk computes take them "
+                    "(later steps' are not named)"]
+    assert_array_equal(vireo20.open(result.pvd)[0].positions, [[4.75, 5.0, 0.0]])
 
 
 @pytest.mark.parametrize("arguments, cutoff, problem", [

@@ -1041,6 +1041,46 @@ def test_clusters_are_lammps_cluster_atom_and_made_whole_across_the_faces(tmp_pa
             assert_array_equal(moved["group_id"], expected["group_id"])
 
 
+# A gas dense enough that one cluster spans the box: compute com/chunk and gyration/chunk of it.
+SPANNING = """
+units lj
+atom_style atomic
+boundary p p p
+region box block 0 10 0 8 0 9
+create_box 1 box
+create_atoms 1 random 600 4711 box
+mass * 1.0
+velocity all create 1.0 87287 loop geom
+pair_style zero 1.1
+pair_coeff * *
+fix move all nve
+compute cl all cluster/atom 1.1
+compute cc all chunk/atom c_cl
+compute com all com/chunk cc
+compute rg all gyration/chunk cc
+fix chunks all ave/time 20 1 20 c_com[*] c_rg file chunks.txt mode vector format " %.17g"
+dump imaged all custom 20 imaged.dump id type mass x y z ix iy iz
+dump_modify imaged format float %.17g
+run 40
+"""
+
+
+def test_a_cluster_around_the_box_keeps_the_run_and_has_lammps_com_and_gyration_chunk(tmp_path):
+    (tmp_path / "in.spanning").write_text(SPANNING)
+    run_lammps(tmp_path, "in.spanning")
+    expected, told = lammps_frames(tmp_path / "chunks.txt", 4), []
+    result = vireo20.run(str(tmp_path / "imaged.dump"), tmp_path / "out", cluster=1.1, picture_step=None,
+                         warn=told.append)
+    assert len(told) == 1 and "meets its own image across the periodic faces" in told[0]
+    for timestep, path in zip(result.timesteps, result.files):
+        got = read_vtp(path)
+        spanning = np.argmax(got["count"])
+        assert got["count"][spanning] > 500
+        want = expected[timestep][got["group_id"][spanning] - 1]
+        assert_allclose(got["points"][spanning], want[:3], rtol=1e-13)
+        assert_allclose(got["radius_of_gyration"][spanning], want[3], rtol=1e-12)
+
+
 GRANULAR = """
 units lj
 atom_style sphere

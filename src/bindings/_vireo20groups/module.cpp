@@ -228,11 +228,21 @@ struct Search {
   }
 };
 
-// (row, self_image, axis) of a clustering's fault; see vireo20/sci/clusters.h.
+// (row, self_image, axis, [spanning labels]) of a clustering's fault; see vireo20/sci/clusters.h.
 PyObject* fault_tuple(const vireo20::ups::ClusterFault& p_Fault)
 {
-  return Py_BuildValue("(LLi)", static_cast<long long>(p_Fault.row), static_cast<long long>(p_Fault.self_image),
-                       p_Fault.axis);
+  PyObject* spanning = PyList_New(static_cast<Py_ssize_t>(p_Fault.spanning.size()));
+  if (!spanning) return nullptr;
+  for (std::size_t k = 0; k < p_Fault.spanning.size(); ++k) {
+    PyObject* label = PyLong_FromLongLong(p_Fault.spanning[k]);
+    if (!label) {
+      Py_DECREF(spanning);
+      return nullptr;
+    }
+    PyList_SET_ITEM(spanning, static_cast<Py_ssize_t>(k), label);
+  }
+  return Py_BuildValue("(LLiN)", static_cast<long long>(p_Fault.row), static_cast<long long>(p_Fault.self_image),
+                       p_Fault.axis, spanning);
 }
 
 PyObject* clusters_by_distance(PyObject*, PyObject* p_Args)
@@ -348,12 +358,13 @@ PyMethodDef methods[] = {
      "compared, through the images of the box: origin, edge vectors a b c as 9 numbers, 3 periodic flags);\n"
      "shifts (int64, 3 a particle) the box edges that make each cluster whole about its lowest-id member.\n"
      "positions is flat float64 (x y z a row). Returns (first particle whose position is not finite, a\n"
-     "particle of the first cluster that meets its own image, along which edge), -1 for none."},
+     "particle of the first cluster that meets its own image, along which edge), -1 for none, and the\n"
+     "labels of the clusters that meet their own image (their shifts 0: they span the box)."},
     {"clusters_by_pairs", clusters_by_pairs, METH_VARARGS,
      "clusters_by_pairs(pairs, pair_shifts, ids, labels, shifts): as clusters_by_distance, over the clusters of\n"
      "pairs (flat int64 rows, two a pair; the second at pair_shifts' 3 box edges from the first). Returns\n"
      "(first pair naming a row outside the ids, a particle of the first cluster that meets its own image,\n"
-     "along which edge), -1 for none."},
+     "along which edge), -1 for none, and the labels of the clusters that meet their own image."},
     {"neighbour_counts", neighbour_counts, METH_VARARGS,
      "neighbour_counts(positions, groups, origin, edges, periodic, cutoff, neighbours, inner): each particle's\n"
      "neighbours closer than cutoff through every image of the box (its own too), and those of its own group\n"

@@ -23,7 +23,8 @@ class Forest {
  public:
   using Edges = std::array<std::int64_t, 3>;
 
-  explicit Forest(std::int64_t p_Count) : m_Up(static_cast<std::size_t>(p_Count)), m_Above(m_Up.size(), Step{})
+  explicit Forest(std::int64_t p_Count)
+      : m_Up(static_cast<std::size_t>(p_Count)), m_Above(m_Up.size(), Step{}), m_Wraps(m_Up.size(), 0)
   {
     std::iota(m_Up.begin(), m_Up.end(), std::int64_t(0));
   }
@@ -43,22 +44,27 @@ class Forest {
   }
 
   // Joins p_B's image p_Shift edges away from p_A to p_A. Returns the first edge along which the two
-  // were already joined at another image (-1: none).
+  // were already joined at another image (-1: none): their tree then wraps around the box.
   int join(std::int64_t p_A, std::int64_t p_B, const Edges& p_Shift)
   {
     Edges a, b;
     const std::int64_t top_a = root(p_A, a), top_b = root(p_B, b);
     if (top_a == top_b) {
       for (int c = 0; c < 3; ++c) {
-        if (b[c] - a[c] != p_Shift[c]) return c;
+        if (b[c] - a[c] != p_Shift[c]) {
+          m_Wraps[top_a] = 1;
+          return c;
+        }
       }
       return -1;
     }
     if (top_a < top_b) {
       m_Up[top_b] = top_a;
+      m_Wraps[top_a] |= m_Wraps[top_b];
       for (int c = 0; c < 3; ++c) m_Above[top_b][c] = static_cast<std::int32_t>(a[c] + p_Shift[c] - b[c]);
     } else {
       m_Up[top_a] = top_b;
+      m_Wraps[top_b] |= m_Wraps[top_a];
       for (int c = 0; c < 3; ++c) m_Above[top_a][c] = static_cast<std::int32_t>(b[c] - p_Shift[c] - a[c]);
     }
     return -1;
@@ -71,9 +77,10 @@ class Forest {
   // p_Labels[row of k] = the lowest p_Ids[k'] over k's tree, for every forest row k (the rows of the
   // particles: p_Rows[k], or k itself where null); p_Shifts (may be null) the edges that move k's
   // position, itself p_Images[k] edges (none where null) from the image it is joined at, to the image
-  // its tree reaches from its lowest-id member, which stays where it is.
-  void label(const std::int64_t* p_Rows, const std::int64_t* p_Ids, const Step* p_Images, std::int64_t* p_Labels,
-             std::int64_t* p_Shifts)
+  // its tree reaches from its lowest-id member, which stays where it is. A tree that wraps around the
+  // box reaches no one image: its rows are not moved. Returns the labels of such trees, in order.
+  std::vector<std::int64_t> label(const std::int64_t* p_Rows, const std::int64_t* p_Ids, const Step* p_Images,
+                                  std::int64_t* p_Labels, std::int64_t* p_Shifts)
   {
     const std::int64_t count = static_cast<std::int64_t>(m_Up.size());
     // Roots come before their members, so a root's slot is set before any member reads it. Each row
@@ -91,16 +98,25 @@ class Forest {
       const std::int64_t row = p_Rows ? p_Rows[k] : k;
       p_Labels[row] = p_Ids[member];
       if (!p_Shifts) continue;
+      const bool wraps = m_Wraps[m_Up[k]] != 0;
       for (int c = 0; c < 3; ++c) {
         const std::int64_t own = p_Images ? p_Images[k][c] : 0, theirs = p_Images ? p_Images[member][c] : 0;
-        p_Shifts[3 * row + c] = (static_cast<std::int64_t>(m_Above[k][c]) - own) - (m_Above[member][c] - theirs);
+        p_Shifts[3 * row + c] =
+            wraps ? 0 : (static_cast<std::int64_t>(m_Above[k][c]) - own) - (m_Above[member][c] - theirs);
       }
     }
+    std::vector<std::int64_t> wrapping;
+    for (std::int64_t k = 0; k < count; ++k) {
+      if (m_Up[k] == k && m_Wraps[k]) wrapping.push_back(p_Ids[lowest[k]]);
+    }
+    std::sort(wrapping.begin(), wrapping.end());
+    return wrapping;
   }
 
  private:
   std::vector<std::int64_t> m_Up;
   std::vector<Step> m_Above;
+  std::vector<std::uint8_t> m_Wraps;  // at a root: its tree meets its own image
 };
 
 double dot(const double* p_A, const double* p_B) { return p_A[0] * p_B[0] + p_A[1] * p_B[1] + p_A[2] * p_B[2]; }
@@ -395,7 +411,7 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
   for (const std::vector<Link>& links : later) {
     for (const Link& link : links) join(fault, link.i, link.j, link.shift);
   }
-  forest.label(order.data(), sorted_ids.data(), grid.undone().data(), p_Labels, p_Shifts);
+  fault.spanning = forest.label(order.data(), sorted_ids.data(), grid.undone().data(), p_Labels, p_Shifts);
   return fault;
 }
 
@@ -459,7 +475,7 @@ ClusterFault clusters_by_pairs(const std::int64_t* p_Pairs, const std::int64_t* 
       fault.axis = axis;
     }
   }
-  forest.label(nullptr, p_Ids, nullptr, p_Labels, p_Shifts);
+  fault.spanning = forest.label(nullptr, p_Ids, nullptr, p_Labels, p_Shifts);
   return fault;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "vireo20/Export.h"
 
@@ -23,12 +24,14 @@ struct ClusterBox {
 // What stood in the way of a clustering: the first particle whose position is not finite (or lies a
 // billion boxes out along a periodic edge, beyond the images counted), or the first
 // pair naming a row outside the particles (-1: none); and a row of the first cluster found to meet its
-// own image through a periodic face, along edge `axis` (-1: none; the labels are whole, the shifts of
-// that cluster's particles a guess).
+// own image through a periodic face, along edge `axis` (-1: none). Such a cluster spans the box and
+// cannot be made whole: its label is whole, its particles' shifts 0 (they stay where they are given),
+// and `spanning` holds the labels of every such cluster, ascending.
 struct ClusterFault {
   std::int64_t row = -1;
   std::int64_t self_image = -1;
   int axis = -1;
+  std::vector<std::int64_t> spanning;
 };
 
 // Labels p_Count particles (positions p_Positions, x y z a row, anywhere: wrapped here where the box

@@ -49,9 +49,12 @@ TEST(Clusters, InABoxThinnerThanTheCutoffMeetSeveralImages)
   EXPECT_EQ(labels, (std::vector<std::int64_t>{1, 1}));
   EXPECT_EQ(shifts, (std::vector<std::int64_t>{0, 0, 0, 0, 0, -1}));
   for (const double cutoff : {0.58, 0.62}) {
+    // Around the box: no image is whole, so neither particle moves.
     fault = vireo20::ups::clusters_by_distance(positions.data(), ids.data(), 2, box, cutoff, labels.data(), shifts.data());
     EXPECT_EQ(fault.self_image, 0);
     EXPECT_EQ(fault.axis, 2);
+    EXPECT_EQ(fault.spanning, (std::vector<std::int64_t>{1}));
+    EXPECT_EQ(shifts, std::vector<std::int64_t>(6, 0));
   }
   // Neighbours count every image, a particle's own too (0.3 and 0.6 away on either side).
   const std::vector<std::int32_t> groups = {0, 1};
@@ -73,6 +76,7 @@ TEST(Clusters, NameTheirBadInput)
   const ClusterFault fault = vireo20::ups::clusters_by_pairs(ring.data(), around.data(), 2, ids.data(), 2, labels.data(), shifts.data());
   EXPECT_EQ(fault.self_image, 1);
   EXPECT_EQ(fault.axis, 1);
+  EXPECT_EQ(fault.spanning, (std::vector<std::int64_t>{1}));
   EXPECT_EQ(labels, (std::vector<std::int64_t>{1, 1}));
 }
 
