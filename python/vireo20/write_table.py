@@ -24,6 +24,30 @@ def step_columns(path, timestep, time=None):
     return columns
 
 
+def step_names(path, timestep, time=None):
+    """The names of `step_columns(path, timestep, time)`, from the step file's head alone: its arrays'
+    names and widths lie before their data, which the header of the table does not need."""
+    import html
+    import re
+    from .upscale import AXES, component_names
+    head = b""
+    with open(path, "rb") as step:
+        while b"</PointData>" not in head and b"<AppendedData" not in head:
+            more = step.read(1 << 16)
+            if not more:
+                break
+            head += more
+    found = re.search(rb"<PointData[^>]*>(.*?)</PointData>", head, re.S)
+    names = ["timestep"] + (["time"] if time is not None else []) + list(AXES)
+    for array in re.finditer(rb"<DataArray\b([^>]*)>", found.group(1) if found else b""):
+        fields = dict(re.findall(rb'(\w+)="([^"]*)"', array.group(1)))
+        name = html.unescape(fields[b"Name"].decode())
+        width = int(fields.get(b"NumberOfComponents", 1))
+        if name != "image_of":
+            names += [name] if width == 1 else [f"{name}_{part}" for part in component_names(name, width)]
+    return names
+
+
 def _steps(folder, series, times):
     timed = times is not None and len(times) == len(series) and None not in times
     for k, (timestep, name) in enumerate(series):
@@ -78,7 +102,7 @@ def write_table(folder, series, times=None):
     names = {}
     for step in steps:
         # Every step's columns first, so that one header holds them all.
-        names.update(dict.fromkeys(step_columns(*step)))
+        names.update(dict.fromkeys(step_names(*step)))
     path = os.path.join(folder, TABLE)
     temporary = f"{path}.part"
     with filesafe.writing(path):

@@ -311,6 +311,7 @@ class _KeepingLoader:
 
 def test_the_table_is_every_steps_upscaled_particles_as_their_files_hold_them(tmp_path):
     import pandas
+    from vireo20 import write_table
     frames = list(SyntheticSeries(clusters=20, steps=3, seed=5))
     frames[1].columns["c_extra"] = np.linspace(-1, 1, len(frames[1].positions))   # one step's column alone
     frames[2].timestep = (1 << 60) + 1   # no double holds it
@@ -321,6 +322,8 @@ def test_the_table_is_every_steps_upscaled_particles_as_their_files_hold_them(tm
     pandas.testing.assert_frame_equal(pandas.read_csv(result.table, float_precision="round_trip"), table,
                                   check_exact=True, check_dtype=False)
     for timestep, path in zip(result.timesteps, result.files):
+        # The header's names come from the file's head alone.
+        assert write_table.step_names(path, timestep) == list(write_table.step_columns(path, timestep))
         got, rows = read_vtp(path), table[table.timestep == timestep]
         own = got["image_of"] < 0 if "image_of" in got else slice(None)
         assert_array_equal(rows[["x", "y", "z"]].to_numpy(), got["points"][own])
