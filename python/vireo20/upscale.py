@@ -10,7 +10,7 @@ import numpy as np
 from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_reduction, radii, whole_numbers)
 from .frames import AXES, Box, InputError
 from . import periodic
-from .reading import triplet_of
+from .reading import COMMON_NAMES, triplet_of
 
 REDUCTIONS = ("sum", "average", "mean", "any", "min", "max", "std", "median")
 # A bin's sum over its volume (OVITO's sum/volume): the job's, which knows the bins.
@@ -361,7 +361,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
             # The job's own arrays, named from "\0", are none of the user's.
             named = ", ".join(key for key in values if not key.startswith("\0")) or "none"
             vector = triplet_of(name)
-            joined = f"; its column is read as a component of '{vector}'" if vector in values else ""
+            common = [job for job, theirs in COMMON_NAMES.items() if name in theirs and job != name and job in values]
+            joined = f"; its column is read as a component of '{vector}'" if vector in values else \
+                f"; that name is read as '{common[0]}'" if common else ""
             step.fail(name, f"no such value array to reduce (the step has: {named}{joined})")
 
     # The grouping.

@@ -239,6 +239,8 @@ def test_a_group_wider_than_half_the_box_is_refused():
     (dict(values={"velocity": np.ones((3, 3))}, reductions={"vx": "mean"}),
      "array 'vx': no such value array to reduce (the step has: velocity; its column is read as a component of "
      "'velocity')"),
+    (dict(values={"velocity": np.ones((3, 3))}, reductions={"Velocity": "max"}),
+     "array 'Velocity': no such value array to reduce (the step has: velocity; that name is read as 'velocity')"),
 ])
 def test_impossible_values_are_refused_by_array_and_row(bad, message):
     arguments = {**dict(groups=np.array([1, 1, 0]), masses=np.ones(3), positions=np.zeros((3, 3))), **bad}
