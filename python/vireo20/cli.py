@@ -88,7 +88,8 @@ def parser():
                     help="group the particles by each step's clusters: chains of particles closer than CUTOFF, "
                          "through the periodic faces (LAMMPS's compute cluster/atom, OVITO's cluster analysis), "
                          "or of particles in contact (contacts: agglomerates, as compute aggregate/atom); a "
-                         "cluster's group_id is its lowest atom id")
+                         "cluster's group_id is its lowest atom id; with bins, the clusters are binned by their "
+                         "centres of mass")
     up.add_argument("--types", nargs="+", metavar="TYPE",
                     help="upscale only the particles of these types (numbers or type labels), as a dump of a "
                          "LAMMPS group of them holds them, their contacts with the others left out: a species' "

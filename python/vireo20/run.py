@@ -186,7 +186,11 @@ def run_step(loader, options, keep_source=False):
     wrapped = _clustered(frame, arguments, options.cluster, spanning) if options.cluster is not None else None
     # The picture shows every particle: those the bins leave out too, as the input has them.
     source_arguments, groups = dict(arguments), None
-    if options.bins is not None and options.group_by is not None:
+    if options.bins is not None and (options.group_by is not None or options.cluster is not None):
+        if frame.generator_form:
+            frame.fail("parents", "bins of clusters take an input of particles; this one gives parents and entries "
+                                  "that pass through (the built-in data set, the npz generator layout): bin its "
+                                  "entries, or cluster them, one at a time")
         groups, arguments, reductions = _groups_as_particles(frame, arguments, reductions, dimension, options)
     volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
     if volume is not None and (SOLID in arguments["values"] if groups is not None
@@ -593,7 +597,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     LAMMPS unit style where the input does not (energies then in its units) and `temperature` adds
     each group's temp/chunk temperatures (`vireo20.upscale`); `bins` ("AXIS:WIDTH[:ORIGIN]" texts, or a
     `Bins`, `SphereBins` or `CylinderBins`) groups the particles by place instead (`vireo20.binning`),
-    or with `group_by` the groups by the places of their centres of mass;
+    or with `group_by` (or `cluster`) the groups by the places of their centres of mass;
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
     (`vireo20.clustering`); `types` (numbers or type labels) keeps only the particles of those types,
@@ -631,10 +635,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     if bins is not None:
         from .binning import Bins, Binning
         bins = bins if isinstance(bins, Binning) else Bins.parse(bins)
-        if group_by is not None and coordination not in (None, False):
-            raise ValueError("--coordination goes with bins of particles, not of groups (--group-by)")
-        if group_by is not None and contact_stress is not None:
-            raise ValueError("--contact-stress goes with bins of particles, not of groups (--group-by)")
+        of_groups = "--group-by" if group_by is not None else "--cluster" if cluster is not None else None
+        if of_groups and coordination not in (None, False):
+            raise ValueError(f"--coordination goes with bins of particles, not of groups ({of_groups})")
+        if of_groups and contact_stress is not None:
+            raise ValueError(f"--contact-stress goes with bins of particles, not of groups ({of_groups})")
     if coordination is not True and coordination not in (None, False):
         given = coordination
         try:
@@ -656,8 +661,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     if cluster is not None:
         from .clustering import Clusters
         cluster = cluster if isinstance(cluster, Clusters) else Clusters(cluster, cluster_types)
-        if group_by is not None or bins is not None:
-            raise ValueError("give one of --group-by, --cluster and bins")
+        if group_by is not None:
+            raise ValueError("give one of --group-by and --cluster")
     averages = None
     if time_average is not None:
         from .averaging import TimeAverage

@@ -141,6 +141,8 @@ def test_the_built_in_data_sets_entries_cluster_by_their_source_indexes(cluster,
     from test_vireo20_job import read_vtp
     series = vireo20.open(None, clusters=60, steps=2, seed=4)
     result = vireo20.run(series, tmp_path / "out", cluster=cluster, picture_step=None)
+    with pytest.raises(vireo20.InputError, match="bins of clusters take an input of particles"):
+        vireo20.run(series, tmp_path / "binned", cluster=cluster, bins=["z:1"], picture_step=None)
     for frame, path in zip(series, result.files):
         enabled, e = np.asarray(frame.enabled), len(frame.enabled)
         if cluster == "contacts":

@@ -1039,6 +1039,14 @@ def test_clusters_are_lammps_cluster_atom_and_made_whole_across_the_faces(tmp_pa
             images = box.fractions(moved["points"] - expected["points"])
             assert_allclose(images, np.round(images), atol=1e-9)
             assert_array_equal(moved["group_id"], expected["group_id"])
+    # Bins of the clusters found are the bins of the groups of LAMMPS's cluster ids.
+    bins = binning.Bins.parse(["z:0.25"], units="reduced")
+    binned = [vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / f"bins-{k}", picture_step=None, bins=bins,
+                          **options) for k, options in enumerate(({"group_by": "c_cl"}, {"cluster": 0.7}))]
+    for by_column, found in zip(*(result.files for result in binned)):
+        expected, got = read_vtp(by_column), read_vtp(found)
+        for name, values in expected.items():
+            assert_array_equal(got[name], values, err_msg=name)
 
 
 # A gas dense enough that one cluster spans the box: compute com/chunk and gyration/chunk of it.
