@@ -207,7 +207,8 @@ def run_step(loader, options, keep_source=False):
                      contact_force=options.contact_force)
     if groups is not None:
         _through_groups(result, groups, arguments)
-    result.flat, result.renamed, result.spanning = flat, renamed, spanning
+    result.flat, result.renamed = flat, renamed
+    result.spanning = spanning and _spanning_text(spanning, wrapped)
     if wrapped:
         # Made whole already; the centres stay those of a wrapped input for the steps after.
         result.wrapped = bool(result.box is not None and result.box.any_periodic)
@@ -390,8 +391,8 @@ def _clustered(frame, arguments, clusters, spanning):
     return wrapped
 
 
-def _spanning_text(labels):
-    """What a step whose clusters of these labels span the box is told."""
+def _spanning_text(labels, wrapped):
+    """What a step whose clusters of these labels span the box is told (`wrapped`: its positions are)."""
     named = ", ".join(map(str, labels[:5])) + (f" and {len(labels) - 5} more" if len(labels) > 5 else "")
     if len(labels) == 1:
         found = f"the cluster of group_id {named} meets its own image across the periodic faces: it spans the " \
@@ -399,8 +400,10 @@ def _spanning_text(labels):
     else:
         found = f"the clusters of group_id {named} meet their own images across the periodic faces: they span " \
                 "the box, and no image of them is whole; their centres and the values about them are"
-    return found + " taken from the positions as the input gives them, as LAMMPS's chunk computes take them " \
-                   "(later steps' are not named)"
+    taken = " taken from the positions as the input gives them, wrapped into the box (image flags or unwrapped " \
+        "positions give LAMMPS's chunk computes' centre)" if wrapped else \
+        " taken from the positions as the input gives them, unwrapped, as LAMMPS's chunk computes take them"
+    return found + taken + "; later steps' are not named"
 
 
 def _entries_grouped(arguments, enabled, labels, positions):
@@ -839,7 +842,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                           ": the job writes arrays of its own by those names"))
                 if getattr(result, "spanning", None) and not told_spanning:
                     told_spanning = True
-                    warn(f"{result.source}: timestep {timestep}: {_spanning_text(result.spanning)}")
+                    warn(f"{result.source}: timestep {timestep}: {result.spanning}")
                 if getattr(result, "flat", False) and not told_flat:
                     told_flat = True
                     warn(f"{result.source}: timestep {timestep}: the particles lie in one z plane and do not "

@@ -1079,7 +1079,7 @@ def test_a_cluster_around_the_box_keeps_the_run_and_has_lammps_com_and_gyration_
     expected, told = lammps_frames(tmp_path / "chunks.txt", 4), []
     result = vireo20.run(str(tmp_path / "imaged.dump"), tmp_path / "out", cluster=1.1, picture_step=None,
                          warn=told.append)
-    assert len(told) == 1 and "meets its own image across the periodic faces" in told[0]
+    assert len(told) == 1 and "meets its own image across the periodic faces" in told[0] and "unwrapped," in told[0]
     for timestep, path in zip(result.timesteps, result.files):
         got = read_vtp(path)
         spanning = np.argmax(got["count"])
