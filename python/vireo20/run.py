@@ -198,7 +198,7 @@ def run_step(loader, options, keep_source=False):
         reductions = {**(reductions or {}), SOLID: "sum"}
     # Particles in one plane with no velocity across it are a 2d simulation's, whose temperatures
     # and bin volumes count two dimensions: the user is told where none was given.
-    flat = options.dimension is None and (options.temperature or options.bins is not None) and _flat(arguments)
+    flat = options.dimension is None and (options.temperature or options.bins is not None) and _flat(source_arguments)
     # The picture's sample is taken beside the reduction, whose native parts let go of the interpreter:
     # at ten million particles it took 0.25 s after it, before the step could be written.
     sampling = _sampling().submit(_source_sample, frame.positions, source_arguments) if keep_source else None

@@ -800,6 +800,10 @@ def test_a_2d_simulation_has_lammps_temperatures_and_bin_densities_with_dimensio
     assert_lammps_bins(tmp_path, "shells", binning.SphereBins((7.0, 6.0, 0.0), 0.5, 4.0, 4), tmp_path, dimension=2)
     with pytest.warns(RuntimeWarning, match="if the simulation is 2d, give --dimension 2"):
         vireo20.run(dump, tmp_path / "warned", picture_step=None, temperature=True, units="lj")
+    # Told of the particles, not of the bins' groups (here one cluster of them all).
+    told = []
+    vireo20.run(dump, tmp_path / "one", picture_step=None, bins=["x:2.0"], cluster=20.0, warn=told.append)
+    assert any("give --dimension 2" in text for text in told)
     with pytest.raises(vireo20.InputError, match="a 2d simulation has no bins along z"):
         vireo20.run(dump, tmp_path / "z", picture_step=None, bins=["z:0.5"], dimension=2)
 
