@@ -208,7 +208,7 @@ def run_step(loader, options, keep_source=False):
     if groups is not None:
         _through_groups(result, groups, arguments)
     result.flat, result.renamed = flat, renamed
-    result.spanning = spanning and _spanning_text(spanning, wrapped)
+    result.spanning = _spanning_text(spanning, wrapped) if spanning else None
     if wrapped:
         # Made whole already; the centres stay those of a wrapped input for the steps after.
         result.wrapped = bool(result.box is not None and result.box.any_periodic)
