@@ -982,15 +982,16 @@ def test_a_simulation_in_python_upscales_as_its_dump(tmp_path, processes):
 
 # An ideal gas of random atoms: compute cluster/atom's clusters, and the same pairs (those within the
 # pair cutoff) as a dump local of contacts.
-CLUSTERED = """
+GAS = """
 units lj
 atom_style atomic
 boundary {boundary}
 region box {region}
 create_box 2 box
 create_atoms 1 random 600 4711 box
-set type 1 type/fraction 2 0.4 12345
 mass * 1.0
+"""
+CLUSTERED = GAS + """set type 1 type/fraction 2 0.4 12345
 velocity all create 1.0 87287 loop geom
 pair_style zero 0.7
 pair_coeff * *
@@ -1054,15 +1055,7 @@ def test_clusters_are_lammps_cluster_atom_and_made_whole_across_the_faces(tmp_pa
 
 
 # A gas dense enough that one cluster spans the box: compute com/chunk and gyration/chunk of it.
-SPANNING = """
-units lj
-atom_style atomic
-boundary p p p
-region box block 0 10 0 8 0 9
-create_box 1 box
-create_atoms 1 random 600 4711 box
-mass * 1.0
-pair_style zero 1.1
+SPANNING = GAS.format(boundary="p p p", region="block 0 10 0 8 0 9") + """pair_style zero 1.1
 pair_coeff * *
 set group all image 1 -2 0
 compute cl all cluster/atom 1.1
