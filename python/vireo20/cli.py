@@ -94,6 +94,10 @@ def parser():
                     help="upscale only the particles of these types (numbers or type labels), as a dump of a "
                          "LAMMPS group of them holds them, their contacts with the others left out: a species' "
                          "own bins, profile or molecules")
+    up.add_argument("--count-types", nargs="+", metavar="TYPE",
+                    help="add count_type_TYPE of each type (numbers or type labels): the members of that type, "
+                         "summed (--mean count_type_TYPE: their fraction by number, --average: by mass; with "
+                         "bins, --per-volume: that type's number density)")
     up.add_argument("--cluster-types", nargs="+", metavar="TYPE",
                     help="only particles of these types (numbers or type labels) join clusters, as LAMMPS's "
                          "cluster/atom over a group; the others are upscaled alone")
@@ -362,7 +366,8 @@ def _run(args, source, options, reductions, frames, synthetic):
                picture_step=None if args.no_picture else args.picture_step, msd=args.msd,
                vacf=args.vacf, units=args.units, temperature=args.temperature, bins=_bins(args),
                dimension=args.dimension, time_average=args.time_average, cluster=args.cluster,
-               cluster_types=args.cluster_types, types=args.types, coordination=args.coordination,
+               cluster_types=args.cluster_types, types=args.types, count_types=args.count_types,
+               coordination=args.coordination,
                contact_stress=args.contact_stress, table=args.table,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)

@@ -19,7 +19,7 @@ import warnings
 import numpy as np
 
 from . import filesafe, inputs, output, picture, system
-from .columns import RESERVED, MassRule, kept_apart, type_column, type_list
+from .columns import RESERVED, MassRule, kept_apart, of_types, type_column, type_list
 from .frames import HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS, MissingArray
 from .write_table import TABLE, write_table
@@ -154,11 +154,12 @@ class _Options:
     """What every step needs, picklable for Dask workers."""
 
     def __init__(self, group_by, mass_rule, physics, reductions, shape=False, units=None, temperature=False,
-                 bins=None, dimension=None, cluster=None, coordination=False, contact_force=None, types=None):
+                 bins=None, dimension=None, cluster=None, coordination=False, contact_force=None, types=None,
+                 count_types=None):
         self.group_by, self.mass_rule, self.physics, self.reductions = group_by, mass_rule, physics, reductions
         self.shape, self.units, self.temperature, self.bins = shape, units, temperature, bins
         self.dimension, self.cluster, self.coordination = dimension, cluster, coordination
-        self.contact_force, self.types = contact_force, types
+        self.contact_force, self.types, self.count_types = contact_force, types, count_types
 
 
 def run_step(loader, options, keep_source=False):
@@ -177,6 +178,8 @@ def run_step(loader, options, keep_source=False):
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
                             f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
     reductions, renamed = kept_apart(arguments, options.reductions)
+    if options.count_types is not None:
+        reductions = _type_counts(frame, arguments, options.count_types, reductions)
     # Summed by the engine, then over each bin's volume.
     per_volume = [name for name, how in (reductions or {}).items() if how == PER_VOLUME]
     if per_volume:
@@ -260,6 +263,25 @@ def _source_sample(positions, arguments):
     if trailing is not None:
         entry = np.concatenate([entry, trailing])
     return picture.source_sample(positions, entry, output.PICTURE_POINTS)
+
+
+def _type_counts(frame, arguments, types, reductions):
+    """Adds `count_type_T`, 1 for each particle of type T, else 0, summed unless asked otherwise (a
+    mean is the fraction of the members of that type by number, an average by mass): the
+    reductions."""
+    if frame.generator_form:
+        frame.fail("type", "--count-types counts particles by a type column; this input gives parents")
+    try:
+        column = type_column(frame.columns, types)
+        counted = {f"count_type_{kind}": of_types(column, (kind,), "--count-types").astype(np.float64)
+                   for kind in types}
+    except ValueError as error:
+        frame.fail("type", str(error))
+    taken = [name for name in counted if name in arguments["values"]]
+    if taken:
+        frame.fail(taken[0], "the input has a column of that name, which --count-types would write")
+    arguments["values"] = {**arguments["values"], **counted}
+    return {**dict.fromkeys(counted, "sum"), **(reductions or {})}
 
 
 def _flat(arguments):
@@ -579,7 +601,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
         warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
         time_average=None, cluster=None, cluster_types=None, coordination=False, contact_stress=None, table=False,
-        types=None, clusters=2000, steps=40, seed=20, **reader_options):
+        types=None, count_types=None, clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -604,7 +626,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
     (`vireo20.clustering`); `types` (numbers or type labels) keeps only the particles of those types,
-    as a dump of a LAMMPS group of them holds them; `coordination` True adds each upscaled particle's
+    as a dump of a LAMMPS group of them holds them; `count_types` adds `count_type_T` of each, the
+    members of type T (a `reductions` "mean" of it: their fraction by number, "average": by mass, with
+    bins "per_volume": that type's number density); `coordination` True adds each upscaled particle's
     contact counts, fabric tensor and its members' mean coordination number, a distance those of the
     neighbours within it (`vireo20.upscale`); `contact_stress` names the contact value of the force on
     each contact's first particle (or its three components) and adds each upscaled particle's
@@ -661,6 +685,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         raise ValueError("--cluster-types goes with --cluster")
     if types is not None:
         types = type_list([types] if isinstance(types, (str, numbers.Integral)) else types, "--types")
+    if count_types is not None:
+        count_types = type_list([count_types] if isinstance(count_types, (str, numbers.Integral)) else count_types,
+                                "--count-types")
     if cluster is not None:
         from .clustering import Clusters
         cluster = cluster if isinstance(cluster, Clusters) else Clusters(cluster, cluster_types)
@@ -753,6 +780,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"contact_stress": repr(contact_stress)} if contact_stress is not None else {}),
                    **({"dimension": dimension} if dimension == 2 else {}),
                    **({"types": repr(types)} if types is not None else {}),
+                   **({"count_types": repr(count_types)} if count_types is not None else {}),
                    **({"time_average": repr(averages)} if averages is not None else {}),
                    # A data file (or another topology) is an input as the trajectory is.
                    **({"topology": _identity(reader_options["topology"])} if reader_options.get("topology") else {})}
@@ -764,7 +792,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
                                           progress, series)
         options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins, dimension,
-                           cluster, coordination, contact_stress, types)
+                           cluster, coordination, contact_stress, types, count_types)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None

@@ -13,7 +13,7 @@ import xml.etree.ElementTree as ElementTree
 
 import numpy as np
 import pytest
-from numpy.testing import assert_array_equal
+from numpy.testing import assert_allclose, assert_array_equal
 from vtkmodules.util.numpy_support import vtk_to_numpy
 from vtkmodules.vtkIOXML import vtkXMLPolyDataReader
 
@@ -355,6 +355,25 @@ def test_some_types_are_upscaled_as_the_frame_of_those_particles_and_their_conta
     for types in ([1], ["Si"]):
         chosen = vireo20.run([whole], tmp_path / str(types), types=types, coordination=True, picture_step=None)
         assert open(chosen.files[0], "rb").read() == open(alone.files[0], "rb").read()
+
+
+def test_type_counts_are_each_groups_members_of_a_type_summed_or_their_fraction_by_mass(tmp_path):
+    from vireo20.reading import particles_frame
+    rng = np.random.default_rng(9)
+    columns = {"type": rng.integers(1, 4, 300), "mol": rng.integers(1, 30, 300), "mass": rng.uniform(1, 2, 300)}
+    columns["element"] = np.array([b"Si", b"O", b"C"])[columns["type"] - 1]
+    frame = particles_frame("all", 0, 0, rng.uniform(0, 10, (300, 3)), columns)
+    got = read_vtp(vireo20.run([frame], tmp_path / "numbers", count_types=[1, 3], picture_step=None,
+                               reductions={"count_type_3": "average"}).files[0])
+    for k, group in enumerate(got["group_id"]):
+        type, mass = columns["type"][columns["mol"] == group], columns["mass"][columns["mol"] == group]
+        assert got["count_type_1"][k] == (type == 1).sum()
+        assert_allclose(got["count_type_3"][k], mass[type == 3].sum() / mass.sum(), rtol=1e-14)
+    labelled = read_vtp(vireo20.run([frame], tmp_path / "labels", count_types=["Si"], picture_step=None).files[0])
+    assert_array_equal(labelled["count_type_Si"], got["count_type_1"])
+    taken = particles_frame("all", 0, 0, frame.positions, dict(columns, count_type_1=np.ones(300)))
+    with pytest.raises(vireo20.InputError, match="the input has a column of that name"):
+        vireo20.run([taken], tmp_path / "taken", count_types=[1], picture_step=None)
 
 
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
