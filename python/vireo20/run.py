@@ -272,7 +272,8 @@ def _type_counts(frame, arguments, types, reductions):
     if frame.generator_form:
         frame.fail("type", "--count-types counts particles by a type column; this input gives parents")
     try:
-        column = type_column(frame.columns, types)
+        # A step of no particles (a pour's first) may store no type column.
+        column = type_column(frame.columns, types) if len(frame.positions) else np.zeros(0)
         counted = {f"count_type_{kind}": of_types(column, (kind,), "--count-types").astype(np.float64)
                    for kind in types}
     except ValueError as error:

@@ -369,7 +369,10 @@ def test_type_counts_are_each_groups_members_of_a_type_summed_or_their_fraction_
         type, mass = columns["type"][columns["mol"] == group], columns["mass"][columns["mol"] == group]
         assert got["count_type_1"][k] == (type == 1).sum()
         assert_allclose(got["count_type_3"][k], mass[type == 3].sum() / mass.sum(), rtol=1e-14)
-    labelled = read_vtp(vireo20.run([frame], tmp_path / "labels", count_types=["Si"], picture_step=None).files[0])
+    # A first step of no particles stores no type column.
+    empty = particles_frame("all", 0, -1, np.zeros((0, 3)), {"mass": np.zeros(0), "mol": np.zeros(0, int)})
+    labelled = read_vtp(vireo20.run([empty, frame], tmp_path / "labels", count_types=["Si"],
+                                    picture_step=None).files[1])
     assert_array_equal(labelled["count_type_Si"], got["count_type_1"])
     taken = particles_frame("all", 0, 0, frame.positions, dict(columns, count_type_1=np.ones(300)))
     with pytest.raises(vireo20.InputError, match="the input has a column of that name"):
