@@ -97,10 +97,8 @@ def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_ke
     told = []
     result = vireo20.run(vireo20.from_pandas(ring, box=box), tmp_path / "ring", cluster=0.6, picture_step=None,
                          warn=told.append)
-    assert told == ["pandas: timestep 0: the cluster of group_id 1 meets its own image across the periodic "
-                    "faces: it spans the box, and no image of it is whole; its centre and the values about it are "
-                    "taken from the positions as the input gives them, wrapped into the box (image flags or unwrapped "
-                    "positions give LAMMPS's chunk computes' centre); later steps' are not named"]
+    assert len(told) == 1 and told[0].startswith("pandas: timestep 0: the cluster of group_id 1 meets its own "
+                                                 "image") and "wrapped into the box" in told[0]
     assert_array_equal(vireo20.open(result.pvd)[0].positions, [[4.75, 5.0, 0.0]])
 
 

@@ -374,9 +374,6 @@ def test_type_counts_are_each_groups_members_of_a_type_summed_or_their_fraction_
     labelled = read_vtp(vireo20.run([empty, frame], tmp_path / "labels", count_types=["Si"],
                                     picture_step=None).files[1])
     assert_array_equal(labelled["count_type_Si"], got["count_type_1"])
-    taken = particles_frame("all", 0, 0, frame.positions, dict(columns, count_type_1=np.ones(300)))
-    with pytest.raises(vireo20.InputError, match="the input has a column of that name"):
-        vireo20.run([taken], tmp_path / "taken", count_types=[1], picture_step=None)
 
 
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
