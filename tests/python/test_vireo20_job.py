@@ -366,9 +366,9 @@ def test_type_counts_are_each_groups_members_of_a_type_summed_or_their_fraction_
     got = read_vtp(vireo20.run([frame], tmp_path / "numbers", count_types=[1, 3], picture_step=None,
                                reductions={"count_type_3": "average"}).files[0])
     for k, group in enumerate(got["group_id"]):
-        type, mass = columns["type"][columns["mol"] == group], columns["mass"][columns["mol"] == group]
-        assert got["count_type_1"][k] == (type == 1).sum()
-        assert_allclose(got["count_type_3"][k], mass[type == 3].sum() / mass.sum(), rtol=1e-14)
+        kinds, mass = columns["type"][columns["mol"] == group], columns["mass"][columns["mol"] == group]
+        assert got["count_type_1"][k] == (kinds == 1).sum()
+        assert_allclose(got["count_type_3"][k], mass[kinds == 3].sum() / mass.sum(), rtol=1e-14)
     # A first step of no particles stores no type column.
     empty = particles_frame("all", 0, -1, np.zeros((0, 3)), {"mass": np.zeros(0), "mol": np.zeros(0, int)})
     labelled = read_vtp(vireo20.run([empty, frame], tmp_path / "labels", count_types=["Si"],
