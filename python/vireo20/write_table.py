@@ -109,7 +109,11 @@ def write_table(folder, series, times=None):
         with open(temporary, "wb") as out:
             written = out.write(_header(list(names)))
             for step in steps:
-                written += out.write(_rows(step_columns(*step), list(names)))
+                columns = step_columns(*step)
+                if not names.keys() >= columns.keys():
+                    # The head read for the header missed a column: never a row without it.
+                    raise RuntimeError(f"{step[0]}: the table's header lacks {sorted(columns.keys() - names.keys())}")
+                written += out.write(_rows(columns, list(names)))
         filesafe.checked_file(temporary, b"\n", (written, None))
         os.replace(temporary, path)
     return path
