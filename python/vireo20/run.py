@@ -212,6 +212,9 @@ def run_step(loader, options, keep_source=False):
         _through_groups(result, groups, arguments)
     result.flat, result.renamed = flat, renamed
     result.spanning = _spanning_text(spanning, wrapped) if spanning else None
+    if options.cluster is not None and groups is None:
+        # Which clusters have centres of their positions as given, not of a whole image.
+        result.physics["spans_box"] = np.isin(result.group_id, spanning).astype(np.int32)
     if wrapped:
         # Made whole already; the centres stay those of a wrapped input for the steps after.
         result.wrapped = bool(result.box is not None and result.box.any_periodic)

@@ -99,7 +99,9 @@ def test_a_cluster_wider_than_half_the_box_is_whole_and_one_around_the_box_is_ke
                          warn=told.append)
     assert len(told) == 1 and told[0].startswith("pandas: timestep 0: the cluster of group_id 1 meets its own "
                                                  "image") and "wrapped into the box" in told[0]
-    assert_array_equal(vireo20.open(result.pvd)[0].positions, [[4.75, 5.0, 0.0]])
+    ring = vireo20.open(result.pvd)[0]
+    assert_array_equal(ring.positions, [[4.75, 5.0, 0.0]])
+    assert_array_equal(ring.columns["spans_box"], [1])
 
 
 @pytest.mark.parametrize("arguments, cutoff, problem", [

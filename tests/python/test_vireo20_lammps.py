@@ -1034,7 +1034,8 @@ def test_clusters_are_lammps_cluster_atom_and_made_whole_across_the_faces(tmp_pa
     box = imaged[0].box
     for by_column, found, other in zip(*(result.files for result in runs.values())):
         expected, got, moved = read_vtp(by_column), read_vtp(found), read_vtp(other)
-        assert set(got) - set(expected) == {"c_cl"} and len(np.unique(got["c_cl"])) == len(got["c_cl"])
+        assert set(got) - set(expected) == {"c_cl", "spans_box"} and not got["spans_box"].any()
+        assert len(np.unique(got["c_cl"])) == len(got["c_cl"])
         for name, values in expected.items():
             assert_array_equal(got[name], values, err_msg=name)
         # coord/atom's neighbours, averaged over each cluster; a cluster's pairs are all inside it.
@@ -1078,7 +1079,7 @@ def test_a_cluster_around_the_box_keeps_the_run_and_has_lammps_com_and_gyration_
     assert len(told) == 1 and "meets its own image across the periodic faces" in told[0] and "unwrapped," in told[0]
     got = read_vtp(result.files[0])
     spanning = np.argmax(got["count"])
-    assert got["count"][spanning] > 500
+    assert got["count"][spanning] > 500 and np.flatnonzero(got["spans_box"]).tolist() == [spanning]
     want = expected[0][got["group_id"][spanning] - 1]
     assert_allclose(got["points"][spanning], want[:3], rtol=1e-13)
     assert_allclose(got["radius_of_gyration"][spanning], want[3], rtol=1e-12)
