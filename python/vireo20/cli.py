@@ -94,13 +94,13 @@ def parser():
                     help="upscale only the particles of these types (numbers or type labels), as a dump of a "
                          "LAMMPS group of them holds them, their contacts with the others left out: a species' "
                          "own bins, profile or molecules")
+    up.add_argument("--cluster-types", nargs="+", metavar="TYPE",
+                    help="only particles of these types (numbers or type labels) join clusters, as LAMMPS's "
+                         "cluster/atom over a group; the others are upscaled alone")
     up.add_argument("--count-types", nargs="+", metavar="TYPE",
                     help="add count_type_TYPE of each type (numbers or type labels): the members of that type, "
                          "summed (--mean count_type_TYPE: their fraction by number, --average: by mass; with "
                          "bins, --per-volume: that type's number density)")
-    up.add_argument("--cluster-types", nargs="+", metavar="TYPE",
-                    help="only particles of these types (numbers or type labels) join clusters, as LAMMPS's "
-                         "cluster/atom over a group; the others are upscaled alone")
     up.add_argument("--coordination", nargs="?", const=True, metavar="CUTOFF",
                     help="each upscaled particle's coordination (its members' mean number of particle "
                          "contacts: LAMMPS's contact/atom averaged over the group) and its inner_contacts, "
