@@ -18,7 +18,7 @@ RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyr
             "com_kinetic_energy", "kinetic_energy", "rotational_energy", "dipole", "displacement", "msd", "vacf",
             "number_density", "mass_density", "volume_fraction", "bin_x", "bin_y", "bin_z", "bin_r",
             "centre_of_geometry", "coordination", "inner_contacts", "outer_contacts", "wall_contacts", "fabric",
-            "contact_stress", "kinetic_stress", "bin_stress")
+            "contact_stress", "kinetic_stress", "bin_stress", "spans_box")
 # Columns that describe the particle itself, not a value to reduce.
 NOT_VALUES = ("id",)
 # Vector values that add up over a group rather than average.

@@ -374,6 +374,12 @@ def test_type_counts_are_each_groups_members_of_a_type_summed_or_their_fraction_
     labelled = read_vtp(vireo20.run([empty, frame], tmp_path / "labels", count_types=["Si"],
                                     picture_step=None).files[1])
     assert_array_equal(labelled["count_type_Si"], got["count_type_1"])
+    # Counted again over the series written: its own counts are kept apart, as NAME_input.
+    told = []
+    again = read_vtp(vireo20.run(str(tmp_path / "numbers" / "upscaled.pvd"), tmp_path / "again", count_types=[1],
+                                 picture_step=None, warn=told.append).files[0])
+    assert_allclose(again["count_type_1_input"], got["count_type_1"], rtol=1e-15)
+    assert any("'count_type_1' is written as 'count_type_1_input'" in text for text in told)
 
 
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
