@@ -270,24 +270,25 @@ def check_ids(frame, ids, name="id", low=0, high=INT32_MAX):
 RENAMED = "_input"
 
 
-def kept_apart(arguments, reductions):
+def kept_apart(arguments, reductions, added=()):
     """Input values named as an array the job computes (a DEM run's particle `temperature`, the
     `count` of a dump the job wrote) renamed NAME_input, with their reductions: (the reductions, the
-    names changed as (old, new) pairs)."""
+    names changed as (old, new) pairs). So are those named as values the job `added` to the step,
+    whose reductions stay theirs."""
     values = arguments.get("values") or {}
-    clashing = [name for name in values if name in RESERVED]
+    clashing = [name for name in values if name in RESERVED or name in added]
     if not clashing:
         return reductions, []
     changed = []
     for name in clashing:
         new = name + RENAMED
-        while new in values:
+        while new in values or new in added:
             new += RENAMED
         changed.append((name, new))
     renames = dict(changed)
     arguments["values"] = {renames.get(name, name): data for name, data in values.items()}
     if reductions:
-        reductions = {renames.get(name, name): how for name, how in reductions.items()}
+        reductions = {(name if name in added else renames.get(name, name)): how for name, how in reductions.items()}
     return reductions, changed
 
 

@@ -19,7 +19,7 @@ import warnings
 import numpy as np
 
 from . import filesafe, inputs, output, picture, system
-from .columns import RENAMED, RESERVED, MassRule, kept_apart, of_types, type_column, type_list
+from .columns import RESERVED, MassRule, kept_apart, of_types, type_column, type_list
 from .frames import HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS, MissingArray
 from .write_table import TABLE, write_table
@@ -177,9 +177,10 @@ def run_step(loader, options, keep_source=False):
     if options.temperature and arguments.get("units") is None:
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
                             f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
-    reductions, renamed = kept_apart(arguments, options.reductions)
-    if options.count_types is not None:
-        reductions = _type_counts(frame, arguments, options.count_types, reductions, renamed)
+    counted = [f"count_type_{kind}" for kind in options.count_types or ()]
+    reductions, renamed = kept_apart(arguments, options.reductions, counted)
+    if counted:
+        reductions = _type_counts(frame, arguments, options.count_types, reductions)
     # Summed by the engine, then over each bin's volume.
     per_volume = [name for name, how in (reductions or {}).items() if how == PER_VOLUME]
     if per_volume:
@@ -268,11 +269,10 @@ def _source_sample(positions, arguments):
     return picture.source_sample(positions, entry, output.PICTURE_POINTS)
 
 
-def _type_counts(frame, arguments, types, reductions, renamed):
+def _type_counts(frame, arguments, types, reductions):
     """Adds `count_type_T`, 1 for each particle of type T, else 0, summed unless asked otherwise (a
     mean is the fraction of the members of that type by number, an average by mass): the
-    reductions. An input column of that name (a series this job wrote) becomes NAME_input, added
-    to `renamed`."""
+    reductions. An input column of that name is kept apart before (`kept_apart`)."""
     if frame.generator_form:
         frame.fail("type", "--count-types counts particles by a type column; this input gives parents")
     try:
@@ -282,15 +282,7 @@ def _type_counts(frame, arguments, types, reductions, renamed):
                    for kind in types}
     except ValueError as error:
         frame.fail("type", str(error))
-    values = dict(arguments["values"])
-    for name in counted:
-        if name in values:
-            new = name + RENAMED
-            while new in values or new in counted:
-                new += RENAMED
-            values[new] = values.pop(name)
-            renamed.append((name, new))
-    arguments["values"] = {**values, **counted}
+    arguments["values"] = {**arguments["values"], **counted}
     return {**dict.fromkeys(counted, "sum"), **(reductions or {})}
 
 
