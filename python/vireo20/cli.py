@@ -143,7 +143,8 @@ def parser():
                          ("per_volume", " (the sum over the bin's volume, with bins: OVITO's sum/volume, a "
                                         "pressure profile from compute stress/atom)")):
         up.add_argument(f"--{how.replace('_', '-')}", action="append", metavar="NAME",
-                        help=f"reduce value array NAME with {how.replace('_', ' ')}{default}; may repeat")
+                        help=f"reduce value array NAME with {how.replace('_', ' ')}{default}; may repeat (a NAME "
+                             "given several reductions is written as NAME_HOW for each: velocity_mean)")
     up.add_argument("--msd", action="store_true",
                     help="each upscaled particle's displacement and squared displacement from the first step "
                          "(LAMMPS's msd/chunk; wrapped positions are unwrapped through time)")
@@ -255,9 +256,8 @@ def _upscale(args):
     reductions = {}
     for how in JOB_REDUCTIONS:
         for name in getattr(args, how) or ():
-            if name in reductions:
-                up.error(f"{name} is given more than one reduction")
-            reductions[name] = how
+            reductions.setdefault(name, []).append(how)
+    reductions = {name: hows[0] if len(hows) == 1 else hows for name, hows in reductions.items()}
     synthetic = {name: getattr(args, name) for name in ("clusters", "steps", "seed") if getattr(args, name) is not None}
     options = {}
     several = inputs.several_files_format(args.input) if len(args.input) > 1 else None

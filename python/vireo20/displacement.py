@@ -14,6 +14,7 @@ MDAnalysis's NoJump.
 import numpy as np
 
 from .frames import InputError
+from .upscale import REDUCTIONS
 
 # Trailing entries are numbered past every particle id, so no label or id takes their keys.
 TRAILING_KEYS = -(1 << 62)
@@ -115,13 +116,16 @@ def _with_total(components):
 
 
 def _mean_velocities(result):
-    velocity = result.values.get("velocity")
+    # The velocity's average by mass, alone or as one of its several reductions.
+    several = "velocity" not in result.values and any(f"velocity_{how}" in result.values for how in REDUCTIONS)
+    name = "velocity_average" if several else "velocity"
+    velocity = result.values.get(name)
     if velocity is None and not len(result.centres):
         return np.zeros((0, 3))   # a step of no particles (a pour's first) may have no such column
-    problem = "--vacf needs each particle's velocity (vx vy vz)" \
+    averaged = "--vacf needs the velocity averaged by mass, its default reduction (or among its several)"
+    problem = averaged if several and velocity is None else "--vacf needs each particle's velocity (vx vy vz)" \
         if velocity is None or np.ndim(velocity) != 2 or np.shape(velocity)[1] != 3 else \
-        "--vacf needs the velocity averaged by mass, its default reduction" \
-        if result.reductions.get("velocity") != "average" else None
+        averaged if result.reductions.get(name) != "average" else None
     if problem:
         raise InputError(result.source, result.timestep, "velocity", problem)
     return np.asarray(velocity, np.float64)

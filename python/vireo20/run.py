@@ -23,7 +23,8 @@ from .columns import RESERVED, MassRule, kept_apart, of_types, type_column, type
 from .frames import HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS, MissingArray
 from .write_table import TABLE, write_table
-from .upscale import JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, upscale
+from .upscale import (JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, reduction_outputs, several,
+                      upscale)
 
 SERIES_MARKER = ".vireo20-series"
 
@@ -178,13 +179,13 @@ def run_step(loader, options, keep_source=False):
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
                             f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
     counted = [f"count_type_{kind}" for kind in options.count_types or ()]
-    reductions, renamed = kept_apart(arguments, options.reductions, counted)
+    reductions, renamed = kept_apart(arguments, options.reductions, [*counted, *_several_outputs(options.reductions)])
     if counted:
         reductions = _type_counts(frame, arguments, options.count_types, reductions)
     # Summed by the engine, then over each bin's volume.
-    per_volume = [name for name, how in (reductions or {}).items() if how == PER_VOLUME]
+    per_volume = {name: hows for name, hows in (reductions or {}).items() if PER_VOLUME in several(hows)}
     if per_volume:
-        reductions = {**reductions, **{name: "sum" for name in per_volume}}
+        reductions = {name: _summed(hows) if name in per_volume else hows for name, hows in reductions.items()}
     dimension = options.dimension or 3
     spanning = []
     wrapped = _clustered(frame, arguments, options.cluster, spanning) if options.cluster is not None else None
@@ -225,14 +226,20 @@ def run_step(loader, options, keep_source=False):
         binned = {**densities(result, volume, result.values.pop(SOLID, None)),
                   **options.bins.coordinates(np.maximum(result.group_id, 1), arguments.get("box"))}
         each = volumes(result.group_id, volume)
-        for name in per_volume:
-            values = result.values[name]
-            result.values[name] = values / (each if values.ndim == 1 else np.reshape(each, (-1, 1)))
-            result.reductions[name] = PER_VOLUME
+        over_volume = []
+        for name, hows in per_volume.items():
+            # The engine's sum gives the value's sum where asked too, each array in its place.
+            summed = next(out for out, how in reduction_outputs(name, _summed(hows)).items() if how == "sum")
+            values, written = result.values[summed], reduction_outputs(name, hows)
+            over_volume += [values / (each if values.ndim == 1 else np.reshape(each, (-1, 1)))]
+            arrays = {out: over_volume[-1] if how == PER_VOLUME else values for out, how in written.items()
+                      if how in ("sum", PER_VOLUME)}
+            result.values = _in_place(result.values, summed, arrays)
+            result.reductions = _in_place(result.reductions, summed, {out: written[out] for out in arrays})
         stresses = [result.physics[name] for name in ("contact_stress", "kinetic_stress") if name in result.physics]
         if stresses:
             binned["bin_stress"] = sum(stresses) / np.reshape(each, (-1, 1))
-        for values in [*binned.values(), *(result.values[name] for name in per_volume)]:
+        for values in [*binned.values(), *over_volume]:
             values[result.u:] = np.nan  # the trailing entries lie in no bin
         result.physics.update(binned)
     result.time = frame.time
@@ -267,6 +274,27 @@ def _source_sample(positions, arguments):
     if trailing is not None:
         entry = np.concatenate([entry, trailing])
     return picture.source_sample(positions, entry, output.PICTURE_POINTS)
+
+
+def _several_outputs(reductions):
+    """The arrays NAME_HOW of the values given several reductions."""
+    return [out for name, hows in (reductions or {}).items() for out in reduction_outputs(name, hows) if out != name]
+
+
+def _taken_as(hows, taken):
+    """A value's reductions as the engine takes them (`taken` maps those it takes as another): one, or
+    the distinct several."""
+    engine = several(taken.get(how, how) for how in several(hows))
+    return engine[0] if len(engine) == 1 else engine
+
+
+def _summed(hows):
+    return _taken_as(hows, {PER_VOLUME: "sum"})
+
+
+def _in_place(arrays, name, new):
+    """`arrays` with `new` where `name` was: the files keep their arrays' order."""
+    return {key: value for old, held in arrays.items() for key, value in (new.items() if old == name else [(old, held)])}
 
 
 def _type_counts(frame, arguments, types, reductions):
@@ -351,9 +379,9 @@ def _groups_as_particles(frame, arguments, reductions, dimension, options):
     reductions = dict(reductions or {})
     own = [name for name in reductions if name in RESERVED and name not in arguments["values"]]
     for name in own:
-        if (options.reductions or {}).get(name) == PER_VOLUME:
+        if PER_VOLUME in several((options.reductions or {}).get(name, ())):
             frame.fail(name, f"the groups' {name} is reduced over a bin, not over its volume")
-    within = {name: _WITHIN_GROUPS.get(how, how) for name, how in reductions.items() if name not in own}
+    within = {name: _taken_as(hows, _WITHIN_GROUPS) for name, hows in reductions.items() if name not in own}
     if _with_solid_volume(arguments, dimension):
         within[SOLID] = "sum"
     groups = upscale(**{**arguments, "contacts": None, "contact_kinds": None, "contact_values": None,
@@ -368,11 +396,23 @@ def _groups_as_particles(frame, arguments, reductions, dimension, options):
     u, first_id = groups.u, arguments.get("first_id", 0)
     values = {name: values[:u] for name, values in groups.values.items()}
     values.update((f"group_{name}", groups.physics[name][:u]) for name in own)
+    bin_reductions = {(f"group_{name}" if name in own else name): hows for name, hows in reductions.items()}
+    for name, hows in reductions.items():
+        if name not in own and len(several(hows)) > 1:
+            # Each of its arrays the bins' reduction of the groups' value it is reduced from.
+            inner = reduction_outputs(name, within[name])
+            source = {how: values[next(out for out, of in inner.items() if of == _WITHIN_GROUPS.get(how, how))]
+                      for how in several(hows)}
+            for out in inner:
+                del values[out]
+            del bin_reductions[name]
+            for out, how in reduction_outputs(name, hows).items():
+                values[out], bin_reductions[out] = source[how], how
     groups.ids = groups.parent_id[:u] + first_id
     step = dict(masses=groups.masses[:u], positions=groups.centres[:u], box=arguments.get("box"), wrapped=False,
                 values=values, ids=groups.ids, first_id=first_id, physics=arguments["physics"],
                 **{key: arguments[key] for key in ("units", "timestep", "source") if key in arguments})
-    return groups, step, {(f"group_{name}" if name in own else name): how for name, how in reductions.items()}
+    return groups, step, bin_reductions
 
 
 def _through_groups(result, groups, arguments):
@@ -615,7 +655,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
     (masses of spheres from a radius column); `physics` "none", "basic" or "all", and `shape` adds
     each group's `gyration_shape`; `reductions` maps value names to "sum", "average", "mean", "any",
-    "min", "max", "std", "median" or, with bins, "per_volume" (the bin's sum over its volume); `frames` a
+    "min", "max", "std", "median" or, with bins, "per_volume" (the bin's sum over its volume), or to a
+    list of several, each written as NAME_HOW (`velocity_mean`); `frames` a
     slice or "START:STOP:STEP"; `lammps_dump` also writes the upscaled particles as a LAMMPS dump
     (`wrapped_dump`: x y z ix iy iz) and refuses an existing file unless `overwrite`; `resume`
     continues an interrupted run into the same `out`; `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn
@@ -701,12 +742,17 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         averages = TimeAverage.parse([time_average] if isinstance(time_average, numbers.Integral) else time_average,
                                      bins)
     reductions = dict(reductions or {})
-    for name, how in reductions.items():
-        if how not in JOB_REDUCTIONS:
-            raise ValueError(f"the reduction of {name!r} must be one of {', '.join(JOB_REDUCTIONS)}, not {how!r}")
-        if how == PER_VOLUME and bins is None:
-            raise ValueError(f"{name!r} per volume needs bins (--bin, --bin-sphere or --bin-cylinder): the volume "
-                             "is a bin's")
+    for name, hows in reductions.items():
+        if not several(hows):
+            raise ValueError(f"the reductions of {name!r} name none")
+        for how in several(hows):
+            if how not in JOB_REDUCTIONS:
+                raise ValueError(f"the reduction of {name!r} must be one of {', '.join(JOB_REDUCTIONS)}, not {how!r}")
+            if how == PER_VOLUME and bins is None:
+                raise ValueError(f"{name!r} per volume needs bins (--bin, --bin-sphere or --bin-cylinder): the volume "
+                                 "is a bin's")
+    # One name, or the distinct several: a run that named them so resumes one that named them otherwise.
+    reductions = {name: _taken_as(hows, {}) for name, hows in reductions.items()}
     if isinstance(masses, MassRule) and densities:
         raise ValueError("give densities in the MassRule")
     mass_rule = masses if isinstance(masses, MassRule) else MassRule.parse(masses, densities)

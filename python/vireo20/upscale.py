@@ -17,6 +17,18 @@ REDUCTIONS = ("sum", "average", "mean", "any", "min", "max", "std", "median")
 PER_VOLUME = "per_volume"
 JOB_REDUCTIONS = REDUCTIONS + (PER_VOLUME,)
 PHYSICS = ("none", "basic", "all")
+
+
+def several(hows):
+    """A value's reductions, one name or a list of them: the distinct names in their order."""
+    return (hows,) if isinstance(hows, str) else tuple(dict.fromkeys(hows))
+
+
+def reduction_outputs(name, hows):
+    """The arrays a value's reductions write, {name: reduction}: NAME for one, NAME_HOW for each of
+    several (a velocity's mean and spread, as pandas's agg(["mean", "std"]) gives them)."""
+    hows = several(hows)
+    return {name: hows[0]} if len(hows) == 1 else {f"{name}_{how}": how for how in hows}
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
 ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque",
@@ -280,7 +292,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       component, as LAMMPS's reduce/chunk does, and pass over NaN values; std is the
                       sample standard deviation of each component, as pandas's groupby std (NaN for a
                       lone member); median each component's, as pandas's groupby median (passing
-                      over NaN values). {"positions": "mean"} adds `centre_of_geometry`, the group's
+                      over NaN values). A list of several reduces the value each way, written as
+                      NAME_HOW ({"velocity": ["mean", "std"]}: `velocity_mean`, `velocity_std`).
+                      {"positions": "mean"} adds `centre_of_geometry`, the group's
                       unweighted mean position (MDAnalysis's center_of_geometry), of positions made
                       whole.
       contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
@@ -351,12 +365,15 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         values["velocity"] = np.zeros((0, 3))   # a step of no particles (a pour's first) may have no such column
     reductions = dict(reductions or {})
     geometry = reductions.pop("positions", None)
-    if geometry not in (None, "mean"):
+    if geometry is not None and several(geometry) != ("mean",):
         step.fail("positions", f"positions take the mean alone (the centre of geometry; the centre of mass is always "
                                f"given), not {geometry!r}")
-    for name, how in reductions.items():
-        if how not in REDUCTIONS:
-            raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
+    for name, hows in reductions.items():
+        if not several(hows):
+            raise ValueError(f"the reductions of {name!r} name none")
+        for how in several(hows):
+            if how not in REDUCTIONS:
+                raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
         if name not in values:
             # The job's own arrays, named from "\0", are none of the user's.
             named = ", ".join(key for key in values if not key.startswith("\0")) or "none"
@@ -403,13 +420,20 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     group_sum = lambda by_entry: generator.Sum(float_class(quill20.asarray(by_entry), 1)).to_numpy()
     summed = group_sum(entry_masses)
     mass_array = quill20.asarray(masses)
-    how_reduced = {name: reductions.get(name) or default_reduction(name, data) for name, data in values.items()}
+    # Each array written: (the value it reduces, how).
+    outputs = {}
+    for name, data in values.items():
+        for out, how in reduction_outputs(name, reductions.get(name) or default_reduction(name, data)).items():
+            if out != name and out in values:
+                step.fail(name, f"its {how} would be written as '{out}', the name of another value array")
+            outputs[out] = (name, how)
+    how_reduced = {out: how for out, (_, how) in outputs.items()}
+    velocity_averaged = ("velocity", "average") in outputs.values()
     physics_arrays, mean_velocity = {}, None
     if physics != "none":
         # The physics' pass finds the centres, and the mean velocity, on its way.
         physics_arrays, centres, mean_velocity = _group_physics(generator, physics, shape, positions, masses,
-                                                                entry_masses, values,
-                                                                how_reduced.get("velocity") == "average",
+                                                                entry_masses, values, velocity_averaged,
                                                                 temperature and physics == "all")
         if shape:
             physics_arrays.update(_equivalent_radius(values, group_sum, dimension))
@@ -432,12 +456,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         centres = generator.CoordsWeightedAverage(quill20.asarray(positions), mass_array).to_numpy()
     # The mean is the average with every mass 1: sum / count, as LAMMPS's fix ave/chunk.
     unit_masses = lambda: quill20.asarray(np.ones(n))
-    reduced = {name: mean_velocity if name == "velocity" and mean_velocity is not None
-               else _extreme(data, how_reduced[name], element, u + t) if how_reduced[name] in ("min", "max")
-               else _per_member(generator, data, how_reduced[name]) if how_reduced[name] in ("std", "median")
-               else _reduce(step, quill20, generator, name, data, how_reduced[name],
-                            unit_masses() if how_reduced[name] == "mean" else mass_array)
-               for name, data in values.items()}
+    reduced = {out: mean_velocity if (name, how) == ("velocity", "average") and mean_velocity is not None
+               else _extreme(values[name], how, element, u + t) if how in ("min", "max")
+               else _per_member(generator, values[name], how) if how in ("std", "median")
+               else _reduce(step, quill20, generator, name, values[name], how,
+                            unit_masses() if how == "mean" else mass_array)
+               for out, (name, how) in outputs.items()}
 
     if geometry:
         physics_arrays["centre_of_geometry"] = generator.CoordsWeightedAverage(quill20.asarray(positions),

@@ -129,8 +129,8 @@ def test_command_line_chooses_the_reductions(tmp_path):
     # The build tree's own command, from another folder and without PYTHONPATH.
     command = os.path.join(os.path.abspath(os.environ.get("VIREO20_BUILD_DIR", "build")), "vireo20")
     environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    done = subprocess.run([command, *args[3:], "--sum", "cluster_size", "--any", "velocity"], capture_output=True,
-                          text=True, cwd=tmp_path, env=environment)
+    done = subprocess.run([command, *args[3:], "--sum", "cluster_size", "--any", "velocity", "--max", "velocity"],
+                          capture_output=True, text=True, cwd=tmp_path, env=environment)
     assert done.returncode == 0, done.stderr
     assert done.stdout.count("E=") == 1 and "upscaled.pvd" in done.stdout and "summary.csv" in done.stdout
     frame = next(iter(SyntheticSeries(clusters=30, steps=1)))
@@ -138,8 +138,9 @@ def test_command_line_chooses_the_reductions(tmp_path):
     model = Model(step.parents, step.enabled, step.trailing)
     got = read_vtp(tmp_path / "out" / "upscaled_000000.vtp")
     assert_array_equal(got["cluster_size"], model.sum(frame.columns["cluster_size"]))
-    assert_array_equal(got["velocity"], np.stack(
+    assert_array_equal(got["velocity_any"], np.stack(
         [model.take_any(frame.columns["velocity"][:, k]) for k in range(3)], axis=1))
+    assert "velocity_max" in got and "velocity" not in got
     done = subprocess.run([*args, "--average", "charge"], capture_output=True, text=True)
     assert done.returncode == 1 and "array 'charge': no such value array to reduce" in done.stderr
 
@@ -380,6 +381,43 @@ def test_type_counts_are_each_groups_members_of_a_type_summed_or_their_fraction_
                                  picture_step=None, warn=told.append).files[0])
     assert_allclose(again["count_type_1_input"], got["count_type_1"], rtol=1e-15)
     assert any("'count_type_1' is written as 'count_type_1_input'" in text for text in told)
+
+
+def _profile_columns(path):
+    lines = open(path).read().splitlines()
+    names = lines[2].split()[1:]
+    rows = np.array([line.split() for line in lines[3:] if len(line.split()) == len(names)], dtype=np.float64)
+    return dict(zip(names, rows.T))
+
+
+@pytest.mark.parametrize("options", [{"group_by": "mol"}, {"bins": ["z:2.5"]}, {"group_by": "mol", "bins": ["z:2.5"]}],
+                         ids=["groups", "bins", "bins of groups"])
+def test_a_value_reduced_several_ways_writes_each_as_a_run_of_that_reduction_alone(tmp_path, options):
+    """NAME_HOW, in the step files and the profile, holds what a run of that one reduction writes as NAME;
+    an input column of such a name is kept apart."""
+    from vireo20.reading import particles_frame
+    rng = np.random.default_rng(3)
+    box = vireo20.Box(np.zeros(3), np.eye(3) * 10, (True, True, True))
+    frames = [particles_frame("all", t, t, rng.uniform(0, 10, (300, 3)), {
+        "mol": rng.integers(1, 40, 300), "mass": rng.uniform(1, 2, 300), "velocity": rng.normal(size=(300, 3)),
+        "c": rng.normal(size=300), "velocity_std": rng.normal(size=300)}, box=box) for t in range(2)]
+    hows = {"velocity": ["mean", "std", "max"], "c": ["sum", "median", *(["per_volume"] if "bins" in options else [])]}
+    told = []
+    several = vireo20.run(frames, tmp_path / "several", reductions=hows, time_average=2, picture_step=None,
+                          warn=told.append, **options)
+    assert any("'velocity_std' is written as 'velocity_std_input'" in text for text in told)
+    profile = _profile_columns(tmp_path / "several" / "profile.txt")
+    for name, each in hows.items():
+        for how in each:
+            one = vireo20.run(frames, tmp_path / how, reductions={name: how}, time_average=2, picture_step=None,
+                              **options)
+            for got, expected in zip(map(read_vtp, several.files), map(read_vtp, one.files)):
+                assert name not in got
+                assert_array_equal(got[f"{name}_{how}"], expected[name])
+                assert_array_equal(got["velocity_std_input"], expected["velocity_std"])
+            alone = _profile_columns(tmp_path / how / "profile.txt")
+            for column in (column for column in alone if column.split("[")[0] == name):
+                assert_array_equal(profile[column.replace(name, f"{name}_{how}", 1)], alone[column])
 
 
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
