@@ -753,6 +753,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                  "is a bin's")
     # One name, or the distinct several: a run that named them so resumes one that named them otherwise.
     reductions = {name: _taken_as(hows, {}) for name, hows in reductions.items()}
+    if vacf and "average" not in several(reductions.get("velocity", "average")):
+        raise ValueError("--vacf needs the velocity averaged by mass, its default reduction (or among its several)")
     if isinstance(masses, MassRule) and densities:
         raise ValueError("give densities in the MassRule")
     mass_rule = masses if isinstance(masses, MassRule) else MassRule.parse(masses, densities)

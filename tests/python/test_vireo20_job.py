@@ -406,6 +406,8 @@ def test_a_value_reduced_several_ways_writes_each_as_a_run_of_that_reduction_alo
     several = vireo20.run(frames, tmp_path / "several", reductions=hows, time_average=2, picture_step=None,
                           warn=told.append, **options)
     assert any("'velocity_std' is written as 'velocity_std_input'" in text for text in told)
+    with pytest.raises(ValueError, match="--vacf needs the velocity averaged by mass"):
+        vireo20.run(frames, tmp_path / "vacf", reductions={"velocity": ["mean", "std"]}, vacf=True, **options)
     profile = _profile_columns(tmp_path / "several" / "profile.txt")
     for name, each in hows.items():
         for how in each:
