@@ -22,7 +22,7 @@ STEM = "upscaled"
 MANIFEST = ".vireo20-manifest.jsonl"
 SUMMARY = "summary.csv"
 SUMMARY_COLUMNS = ("timestep", "entries", "upscaled", "trailing", "mass_before", "mass_after", "drift", "seconds",
-                   "largest")
+                   "largest", "spanning")
 PICTURE_POINTS = 200_000
 
 
@@ -45,8 +45,11 @@ def summary_row(result):
     element = None if count is not None else np.asarray(result.element)[:result.e]
     members = np.asarray(count)[:result.u] if count is not None else np.bincount(element)
     largest = int(members.max()) if len(members) else 0
+    # The clusters that span the box (percolation through time); none told where nothing clustered.
+    spans = getattr(result, "spans", None)
     return [result.timestep, result.e + result.t, result.u, result.t, repr(result.mass_before),
-            repr(result.mass_after), repr(result.drift), f"{result.seconds:.6f}", largest]
+            repr(result.mass_after), repr(result.drift), f"{result.seconds:.6f}", largest,
+            "" if spans is None else spans]
 
 
 def summary_rows(rows):

@@ -197,6 +197,10 @@ def run_step(loader, options, keep_source=False):
                                   "that pass through (the built-in data set, the npz generator layout): bin its "
                                   "entries, or cluster them, one at a time")
         groups, arguments, reductions = _groups_as_particles(frame, arguments, reductions, dimension, options)
+        if spanning:
+            # Each bin's clusters that span the box, summed as the bins' values are.
+            arguments["values"][SPANNING] = np.isin(groups.group_id[:groups.u], spanning).astype(np.float64)
+            reductions = {**reductions, SPANNING: "sum"}
     volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
     if volume is not None and (SOLID in arguments["values"] if groups is not None
                                else _with_solid_volume(arguments, dimension)):
@@ -214,9 +218,12 @@ def run_step(loader, options, keep_source=False):
         _through_groups(result, groups, arguments)
     result.flat, result.renamed = flat, renamed
     result.spanning = _spanning_text(spanning, wrapped) if spanning else None
-    if options.cluster is not None and groups is None:
-        # Which clusters have centres of their positions as given, not of a whole image.
-        result.physics["spans_box"] = np.isin(result.group_id, spanning).astype(np.int32)
+    result.spans = len(spanning) if options.cluster is not None else None
+    if options.cluster is not None:
+        # Which clusters have centres of their positions as given, not of a whole image; of bins, how many.
+        result.physics["spans_box"] = np.isin(result.group_id, spanning).astype(np.int32) if groups is None else \
+            result.values.pop(SPANNING).astype(np.int32) if spanning else np.zeros(len(result.group_id), np.int32)
+        result.reductions.pop(SPANNING, None)
     if wrapped:
         # Made whole already; the centres stay those of a wrapped input for the steps after.
         result.wrapped = bool(result.box is not None and result.box.any_periodic)
@@ -324,6 +331,7 @@ def _flat(arguments):
 
 # The value that sums each bin's particle volumes: a name no input's column can have.
 SOLID = "\0solid volume"
+SPANNING = "\0spanning clusters"
 
 
 def _with_solid_volume(arguments, dimension):
@@ -467,7 +475,7 @@ def _spanning_text(labels, wrapped):
     taken = " taken from the positions as the input gives them, wrapped into the box (image flags or unwrapped " \
         "positions give LAMMPS's chunk computes' centre)" if wrapped else \
         " taken from the positions as the input gives them, unwrapped, as LAMMPS's chunk computes take them"
-    return found + taken + "; later steps' are not named"
+    return found + taken + "; later steps' are not named (summary.csv's spanning counts them)"
 
 
 def _entries_grouped(arguments, enabled, labels, positions):
