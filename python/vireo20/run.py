@@ -23,8 +23,8 @@ from .columns import RESERVED, MassRule, kept_apart, of_types, type_column, type
 from .frames import HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS, MissingArray
 from .write_table import TABLE, write_table
-from .upscale import (JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, load_modules, reduction_outputs, several,
-                      upscale)
+from .upscale import (JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, checked_reductions, load_modules,
+                      reduction_outputs, several, upscale)
 
 SERIES_MARKER = ".vireo20-series"
 
@@ -751,14 +751,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                      bins)
     reductions = dict(reductions or {})
     for name, hows in reductions.items():
-        if not several(hows):
-            raise ValueError(f"the reductions of {name!r} name none")
-        for how in several(hows):
-            if how not in JOB_REDUCTIONS:
-                raise ValueError(f"the reduction of {name!r} must be one of {', '.join(JOB_REDUCTIONS)}, not {how!r}")
-            if how == PER_VOLUME and bins is None:
-                raise ValueError(f"{name!r} per volume needs bins (--bin, --bin-sphere or --bin-cylinder): the volume "
-                                 "is a bin's")
+        if PER_VOLUME in checked_reductions(name, hows, JOB_REDUCTIONS) and bins is None:
+            raise ValueError(f"{name!r} per volume needs bins (--bin, --bin-sphere or --bin-cylinder): the volume "
+                             "is a bin's")
     # One name, or the distinct several: a run that named them so resumes one that named them otherwise.
     reductions = {name: _taken_as(hows, {}) for name, hows in reductions.items()}
     if vacf and "average" not in several(reductions.get("velocity", "average")):

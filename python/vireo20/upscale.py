@@ -24,6 +24,17 @@ def several(hows):
     return (hows,) if isinstance(hows, str) else tuple(dict.fromkeys(hows))
 
 
+def checked_reductions(name, hows, known=REDUCTIONS):
+    """A value's reductions, each one of `known`: the distinct ones."""
+    found = several(hows)
+    if not found:
+        raise ValueError(f"the reductions of {name!r} name none")
+    for how in found:
+        if how not in known:
+            raise ValueError(f"the reduction of {name!r} must be one of {', '.join(known)}, not {how!r}")
+    return found
+
+
 def reduction_outputs(name, hows):
     """The arrays a value's reductions write, {name: reduction}: NAME for one, NAME_HOW for each of
     several (a velocity's mean and spread, as pandas's agg(["mean", "std"]) gives them)."""
@@ -369,11 +380,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         step.fail("positions", f"positions take the mean alone (the centre of geometry; the centre of mass is always "
                                f"given), not {geometry!r}")
     for name, hows in reductions.items():
-        if not several(hows):
-            raise ValueError(f"the reductions of {name!r} name none")
-        for how in several(hows):
-            if how not in REDUCTIONS:
-                raise ValueError(f"the reduction of {name!r} must be one of {', '.join(REDUCTIONS)}, not {how!r}")
+        checked_reductions(name, hows)
         if name not in values:
             # The job's own arrays, named from "\0", are none of the user's.
             named = ", ".join(key for key in values if not key.startswith("\0")) or "none"
