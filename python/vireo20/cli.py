@@ -330,6 +330,10 @@ def _upscale(args):
     if result.table:
         print(f"  every step's upscaled particles: {result.table} (pandas.read_csv)")
     print(f"  largest centre-of-mass drift: {result.largest_drift:.3g}")
+    spanning = result.spanning_steps
+    if spanning:
+        print(f"  a cluster spans the box at {len(spanning)} of {count} steps, from timestep {spanning[0]} "
+              "(summary.csv's spanning, spans_box)")
     return 0
 
 

@@ -32,7 +32,8 @@ SERIES_MARKER = ".vireo20-series"
 class RunResult:
     """What a run wrote: `folder`, `pvd`, `files` (the step files in order), `picture`, `lammps_dump`,
     `largest_drift`, `profile` (the time averages' file, or None), `table` (upscaled.csv, or None),
-    `summary`, a pandas DataFrame of the per-step summary (summary.csv), and `to_pandas()`."""
+    `summary`, a pandas DataFrame of the per-step summary (summary.csv), `spanning_steps` and
+    `to_pandas()`."""
 
     def __init__(self, folder, series, rows, picture, lammps_dump, largest_drift, profile=None, times=None,
                  table=None):
@@ -55,6 +56,15 @@ class RunResult:
         for name in output.SUMMARY_COLUMNS[4:]:
             frame[name] = pandas.to_numeric(frame[name])
         return frame
+
+    @property
+    def spanning_steps(self):
+        """The timesteps at which a cluster spans the box (`cluster` runs; else None)."""
+        at = output.SUMMARY_COLUMNS.index("spanning")
+        rows = output.summary_rows(self._rows)
+        if not rows or rows[0][at] == "":
+            return None
+        return [row[0] for row in rows if row[at] not in ("", 0)]
 
     def to_pandas(self):
         """Every step's upscaled particles as one pandas DataFrame, a row each: `timestep`, `time`
