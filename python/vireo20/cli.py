@@ -126,7 +126,8 @@ def parser():
     up.add_argument("--shape", action="store_true",
                     help="also each upscaled particle's gyration_shape: the gyration tensor's eigenvalues, "
                          "asphericity, acylindricity and shape anisotropy (LAMMPS's gyration/shape/chunk), its "
-                         "shape_parameter and principal_axes (MDAnalysis's), its long_axis, its bounding_radius "
+                         "shape_parameter and principal_axes (MDAnalysis's), its long_axis, its end_to_end (the vector "
+                         "from its member of lowest id to that of highest: a chain's), its bounding_radius "
                          "(the sphere about its centre that holds its members, their radii too), its "
                          "bounding_box_lo and bounding_box_hi (the corners of the box along x, y and z that holds "
                          "them, MDAnalysis's bbox) and, where the "

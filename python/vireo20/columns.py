@@ -11,8 +11,8 @@ INT32_MAX = np.iinfo(np.int32).max
 # Names of the arrays an upscaled step carries itself: a value array may not take them (the job keeps
 # an input's column by one of them as NAME_input).
 RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyration",
-            "gyration_tensor", "gyration_shape", "shape_parameter", "principal_axes", "long_axis", "inertia",
-            "angular_momentum", "angular_velocity", "torque", "bounding_radius", "bounding_box_lo",
+            "gyration_tensor", "gyration_shape", "shape_parameter", "principal_axes", "long_axis", "end_to_end",
+            "inertia", "angular_momentum", "angular_velocity", "torque", "bounding_radius", "bounding_box_lo",
             "bounding_box_hi", "equivalent_radius",
             "internal_kinetic_energy", "temperature", "internal_temperature", "granular_temperature",
             "com_kinetic_energy", "kinetic_energy", "rotational_energy", "dipole", "displacement", "msd", "vacf",

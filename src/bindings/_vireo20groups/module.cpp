@@ -150,6 +150,41 @@ PyObject* group_extents(PyObject*, PyObject* p_Args)
   Py_RETURN_NONE;
 }
 
+PyObject* group_id_ends(PyObject*, PyObject* p_Args)
+{
+  PyObject *groups_object, *enabled_object, *ids_object, *low_object, *high_object;
+  if (!PyArg_ParseTuple(p_Args, "OOOOO", &groups_object, &enabled_object, &ids_object, &low_object, &high_object)) {
+    return nullptr;
+  }
+  Buffer groups(groups_object, "groups", 4, false);
+  if (!groups.good()) return nullptr;
+  Buffer enabled(enabled_object, "enabled", 4, false);
+  if (!enabled.good()) return nullptr;
+  Buffer low(low_object, "low_at", 8, true);
+  if (!low.good()) return nullptr;
+  Buffer high(high_object, "high_at", 8, true);
+  if (!high.good()) return nullptr;
+  Buffer id_view(ids_object == Py_None ? low_object : ids_object, "ids", 8, false);
+  if (ids_object != Py_None && !id_view.good()) return nullptr;
+  const std::int64_t* ids = ids_object == Py_None ? nullptr : id_view.data<const std::int64_t>();
+  if (enabled.count() != groups.count() || low.count() != high.count()) {
+    PyErr_SetString(PyExc_ValueError, "one group per enabled entry, and as many lows as highs");
+    return nullptr;
+  }
+  // Entries index the ids: checked here, once, as it is this module's memory safety.
+  const std::int32_t* on = enabled.data<const std::int32_t>();
+  for (Py_ssize_t i = 0; ids && i < enabled.count(); ++i) {
+    if (on[i] < 0 || on[i] >= id_view.count()) {
+      PyErr_Format(PyExc_ValueError, "enabled: entry %zd names particle %d, outside 0..%zd", i, on[i],
+                   id_view.count() - 1);
+      return nullptr;
+    }
+  }
+  vireo20::ups::group_id_ends(groups.data<const std::int32_t>(), on, ids, groups.count(), low.count(),
+                              low.data<std::int64_t>(), high.data<std::int64_t>());
+  Py_RETURN_NONE;
+}
+
 PyObject* take_rows(PyObject*, PyObject* p_Args)
 {
   PyObject *source_object, *index_object, *out_object;
@@ -345,6 +380,10 @@ PyMethodDef methods[] = {
     {"group_extents", group_extents, METH_VARARGS,
      "group_extents(groups, values, low, high): the lowest and highest float64 value of each group\n"
      "(int32 group numbers, one per value) folded into low and high in place."},
+    {"group_id_ends", group_id_ends, METH_VARARGS,
+     "group_id_ends(groups, enabled, ids, low_at, high_at): the entry of the lowest and of the highest id\n"
+     "of each group (int32 group numbers and particle indexes, one per entry; ids int64 per particle, or\n"
+     "None: the index), written into low_at and high_at (int64, -1 for a group without entries)."},
     {"take_rows", take_rows, METH_VARARGS,
      "take_rows(source, width, index, out): out's row i = source's row index[i], rows of width 8-byte\n"
      "items (both arrays flat), over the cores without the interpreter lock; IndexError for an index\n"

@@ -291,6 +291,30 @@ std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, std::int64_t
   return count;
 }
 
+void group_id_ends(const std::int32_t* p_Groups, const std::int32_t* p_Enabled, const std::int64_t* p_Ids,
+                   std::int64_t p_Count, std::int64_t p_GroupCount, std::int64_t* p_LowAt, std::int64_t* p_HighAt)
+{
+  // The ends' ids held beside their entries, a group's four numbers together: the pass reads one
+  // line of them a entry where looking the held ends' ids up again went out to the particles' arrays.
+  struct Ends {
+    std::int64_t m_LowId, m_HighId, m_LowAt, m_HighAt;
+  };
+  std::vector<Ends> ends(static_cast<std::size_t>(p_GroupCount),
+                         Ends{std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min(), -1, -1});
+  for (std::int64_t i = 0; i < p_Count; ++i) {
+    const std::int32_t group = p_Groups[i];
+    if (group < 0 || group >= p_GroupCount) continue;
+    const std::int64_t id = p_Ids ? p_Ids[p_Enabled[i]] : p_Enabled[i];
+    Ends& at = ends[static_cast<std::size_t>(group)];
+    if (at.m_LowAt < 0 || id < at.m_LowId) at.m_LowId = id, at.m_LowAt = i;
+    if (at.m_HighAt < 0 || id > at.m_HighId) at.m_HighId = id, at.m_HighAt = i;
+  }
+  for (std::int64_t g = 0; g < p_GroupCount; ++g) {
+    p_LowAt[g] = ends[static_cast<std::size_t>(g)].m_LowAt;
+    p_HighAt[g] = ends[static_cast<std::size_t>(g)].m_HighAt;
+  }
+}
+
 void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::int64_t p_Count, std::int64_t p_GroupCount,
                    double* p_Low, double* p_High)
 {

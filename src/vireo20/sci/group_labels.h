@@ -31,5 +31,12 @@ VIREO20_API std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, 
 VIREO20_API void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::int64_t p_Count,
                                std::int64_t p_GroupCount, double* p_Low, double* p_High);
 
+// The entries of the lowest and the highest id of each group (a chain's two ends): p_LowAt[g] and
+// p_HighAt[g] for g = p_Groups[i] in 0..p_GroupCount-1, entry i's id being p_Ids[p_Enabled[i]]
+// (p_Ids null: p_Enabled[i]). Groups without entries keep -1. The caller checks the enabled list.
+VIREO20_API void group_id_ends(const std::int32_t* p_Groups, const std::int32_t* p_Enabled, const std::int64_t* p_Ids,
+                               std::int64_t p_Count, std::int64_t p_GroupCount, std::int64_t* p_LowAt,
+                               std::int64_t* p_HighAt);
+
 }  // namespace ups
 }  // namespace vireo20
