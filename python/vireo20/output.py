@@ -41,10 +41,12 @@ def summary_row(result):
     # The members of the largest upscaled particle: a cluster analysis's first plot through time.
     # The physics' counts hold them already; without physics, from the entries (a pass over ten
     # million of them took 30 ms).
-    count = result.physics.get("count") if result.physics else None
-    element = None if count is not None else np.asarray(result.element)[:result.e]
-    members = np.asarray(count)[:result.u] if count is not None else np.bincount(element)
-    largest = int(members.max()) if len(members) else 0
+    largest = getattr(result, "largest", None)
+    if largest is None:
+        count = result.physics.get("count") if result.physics else None
+        element = None if count is not None else np.asarray(result.element)[:result.e]
+        members = np.asarray(count)[:result.u] if count is not None else np.bincount(element)
+        largest = int(members.max()) if len(members) else 0
     # The clusters that span the box (percolation through time); none told where nothing clustered.
     spans = getattr(result, "spans", None)
     return [result.timestep, result.e + result.t, result.u, result.t, repr(result.mass_before),

@@ -226,6 +226,9 @@ def run_step(loader, options, keep_source=False):
                      contact_force=options.contact_force)
     if groups is not None:
         _through_groups(result, groups, arguments)
+        if options.cluster is not None:
+            # The largest cluster, as a run of clusters without bins gives it, not the bins' most clusters.
+            result.largest = int(np.bincount(np.asarray(groups.element)[:groups.e]).max()) if groups.e else 0
     result.flat, result.renamed = flat, renamed
     result.spanning = _spanning_text(spanning, wrapped) if spanning else None
     result.spans = len(spanning) if options.cluster is not None else None

@@ -1085,8 +1085,10 @@ def test_a_cluster_around_the_box_keeps_the_run_and_has_lammps_com_and_gyration_
     assert_allclose(got["radius_of_gyration"][spanning], want[3], rtol=1e-12)
     # Counted in the summary, and by the bin that gathers it.
     assert result.summary["spanning"].tolist() == [1] and result.spanning_steps == [0]
-    binned = read_vtp(vireo20.run(str(tmp_path / "imaged.dump"), tmp_path / "binned", cluster=1.1, bins=["z:3"],
-                                  picture_step=None, warn=told.append).files[0])
+    binned_run = vireo20.run(str(tmp_path / "imaged.dump"), tmp_path / "binned", cluster=1.1, bins=["z:3"],
+                             picture_step=None, warn=told.append)
+    assert_array_equal(binned_run.summary["largest"], result.summary["largest"])
+    binned = read_vtp(binned_run.files[0])
     assert_array_equal(binned["spans_box"], np.abs(binned["bin_z"] - got["points"][spanning][2] % 9) < 1.5)
 
 
