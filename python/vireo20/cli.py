@@ -44,6 +44,34 @@ class _Help(argparse.RawDescriptionHelpFormatter):
     pass
 
 
+def _input_arguments(sub):
+    """The options that say how to read INPUT, the same for every command."""
+    sub.add_argument("--format", choices=tuple(inputs.FORMATS), help="the input's format, when the file cannot tell")
+    # Several after one --contacts, as the shell expands post/pairs*.liggghts.
+    sub.add_argument("--contacts", action="extend", nargs="+", metavar="FILE",
+                    help="a LAMMPS dump local of contact pairs (or its files, their folder or a quoted pattern, "
+                         "written one file per step), LIGGGHTS's dump local/gran/vtk files, or MercuryDPM's .fstat "
+                         "file(s) where they are not beside its .data")
+    sub.add_argument("--contact-ids", nargs=2, metavar=("COLUMN1", "COLUMN2"),
+                    help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
+                         "pair/gran/local pos id writes the positions first)")
+    sub.add_argument("--columns", nargs="+", metavar="NAME",
+                    help="the columns of a binary dump in LAMMPS's older format (dump custom/mpiio's), which "
+                         "names none, as its dump command lists them: id type xs ys zs for a dump atom")
+    sub.add_argument("--atom-style", choices=tuple(STYLES),
+                    help="the atom style of a LAMMPS data file whose Atoms line names none (write_data's say "
+                         "'Atoms # full'), where its columns do not tell")
+    sub.add_argument("--stem", metavar="NAME",
+                    help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several "
+                         "(its files' name up to the step number), or the group of a .pvd that lists several")
+    sub.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
+                    help="the simulation box of an input that holds none (VTK or CSV files), periodic along "
+                         "--periodic; of CFG and MercuryDPM files, in place of their cell or bounds")
+    sub.add_argument("--periodic", metavar="AXES",
+                    help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none), or of "
+                         "the boxes LAMMPS's dump vtk writes beside its files (default none)")
+
+
 def parser():
     top = argparse.ArgumentParser(prog="vireo20", description="Upscale particle simulations.")
     commands = top.add_subparsers(dest="command", required=True)
@@ -56,30 +84,7 @@ def parser():
     up.epilog = None
     up.add_argument("input", nargs="*", metavar="INPUT", help="the input (see below); none: the built-in data set")
     up.add_argument("--out", required=True, metavar="DIR", help="output folder (replaced as a whole when the run ends)")
-    up.add_argument("--format", choices=tuple(inputs.FORMATS), help="the input's format, when the file cannot tell")
-    # Several after one --contacts, as the shell expands post/pairs*.liggghts.
-    up.add_argument("--contacts", action="extend", nargs="+", metavar="FILE",
-                    help="a LAMMPS dump local of contact pairs (or its files, their folder or a quoted pattern, "
-                         "written one file per step), LIGGGHTS's dump local/gran/vtk files, or MercuryDPM's .fstat "
-                         "file(s) where they are not beside its .data")
-    up.add_argument("--contact-ids", nargs=2, metavar=("COLUMN1", "COLUMN2"),
-                    help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
-                         "pair/gran/local pos id writes the positions first)")
-    up.add_argument("--columns", nargs="+", metavar="NAME",
-                    help="the columns of a binary dump in LAMMPS's older format (dump custom/mpiio's), which "
-                         "names none, as its dump command lists them: id type xs ys zs for a dump atom")
-    up.add_argument("--atom-style", choices=tuple(STYLES),
-                    help="the atom style of a LAMMPS data file whose Atoms line names none (write_data's say "
-                         "'Atoms # full'), where its columns do not tell")
-    up.add_argument("--stem", metavar="NAME",
-                    help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several "
-                         "(its files' name up to the step number), or the group of a .pvd that lists several")
-    up.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
-                    help="the simulation box of an input that holds none (VTK or CSV files), periodic along "
-                         "--periodic; of CFG and MercuryDPM files, in place of their cell or bounds")
-    up.add_argument("--periodic", metavar="AXES",
-                    help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none), or of "
-                         "the boxes LAMMPS's dump vtk writes beside its files (default none)")
+    _input_arguments(up)
     up.add_argument("--group-by", metavar="COLUMN",
                     help="the integer column whose values name the groups (default: mol for LAMMPS; --group-by id "
                          "upscales every particle alone); a value of 0 or below: no group, the particle alone; "
@@ -211,6 +216,18 @@ def parser():
     synthetic.add_argument("--steps", type=_whole(1), metavar="N", help="steps (default 40)")
     synthetic.add_argument("--seed", type=_whole(0), metavar="N", help="random seed (default 20)")
     up.set_defaults(run=_upscale, parser=up)
+    look = commands.add_parser(
+        "inspect", help="say what an input holds: its frames, and a frame's box, columns, groups and contacts",
+        description="Read an input as upscale reads it and say what it holds, by the names upscale's options "
+                    "take (--group-by COLUMN, --mean NAME, --contact-stress FORCE): its frames, and one "
+                    "frame's particles, box, columns (type, components, range), groups and contacts.",
+        formatter_class=_Help)
+    look.add_argument("input", nargs="*", metavar="INPUT", help="the input, as upscale takes it")
+    _input_arguments(look)
+    look.add_argument("--frame", type=_whole(-2 ** 62), metavar="K",
+                      help="the frame to describe (position in the series, negative from the end; default: the "
+                           "first that has particles)")
+    look.set_defaults(run=_inspect, parser=look)
     return top
 
 
@@ -221,7 +238,7 @@ def inputs_after_options(args):
     the inputs; and a dump local among the inputs, beside an atom dump, is taken as contacts (the
     shell's `dump.*.lammpstrj pairs.*.lammpstrj` too)."""
     for option in ("mass", "density"):
-        given = getattr(args, option)
+        given = getattr(args, option, None)
         if given:
             moved = [word for word in given if "=" not in word and os.path.exists(word)]
             args.input = [*args.input, *moved]
@@ -260,58 +277,14 @@ def _upscale(args):
             reductions.setdefault(name, []).append(how)
     reductions = {name: hows[0] if len(hows) == 1 else hows for name, hows in reductions.items()}
     synthetic = {name: getattr(args, name) for name in ("clusters", "steps", "seed") if getattr(args, name) is not None}
-    options = {}
-    several = inputs.several_files_format(args.input) if len(args.input) > 1 else None
-    if len(args.input) > 2 and several is None and args.format in (None, "mdanalysis") and \
-            inputs.several_files_format(args.input[1:]) == "lammps":
-        # A data file, then its dump written one file per step.
-        options["topology"], source = args.input[0], list(args.input[1:])
-        args.format = args.format or "lammps"
-    elif (several is not None and args.format in (None, several)) or len(args.input) > 2:
-        # A dump written one file per step, as the shell expands dump.*.lammpstrj; the reader names a
-        # file that does not belong.
-        source = list(args.input)
-    elif len(args.input) == 2:
-        options["topology"], source = args.input
-        args.format = args.format or _reader_with_topology(source)
-    else:
-        source = args.input[0] if args.input else None
+    source, options = _source(args)
     if source is not None and synthetic:
         up.error(f"--{next(iter(synthetic))} applies to the built-in data set only; use --frames to choose "
                  "an input's steps")
-    if source is None and (args.contacts or args.format):
-        up.error("--contacts and --format need an INPUT")
-    if args.contact_ids:
-        if not args.contacts:
-            up.error("--contact-ids goes with --contacts")
-        if args.contact_ids[0] == args.contact_ids[1]:
-            up.error("--contact-ids names two different columns")
-        options["contact_ids"] = args.contact_ids
     if (args.wrapped or args.overwrite) and not args.lammps_dump:
         up.error("--wrapped and --overwrite go with --lammps-dump")
     if args.scheduler and args.workers:
         up.error("give --workers or --scheduler, not both")
-    if args.atom_style is not None:
-        if "topology" not in options and not (isinstance(source, str) and
-                                              (args.format or inputs.detect(source)) == "mdanalysis"):
-            up.error("--atom-style goes with a LAMMPS data file")
-        options["atom_style"] = args.atom_style
-    if args.stem is not None:
-        options["stem"] = args.stem
-    if args.columns is not None:
-        options["columns"] = args.columns
-    periodic = "" if args.periodic == "none" else args.periodic
-    if periodic is not None and set(periodic) - set("xyz"):
-        up.error(f"--periodic takes the letters x, y and z (or none), not {args.periodic!r}")
-    if args.box is None and periodic is not None:
-        options["periodic"] = periodic
-    if args.box is not None:
-        periodic = "xyz" if periodic is None else periodic
-        from .frames import Box
-        try:
-            options["box"] = Box.orthogonal(args.box[0::2], args.box[1::2], [a in periodic for a in "xyz"])
-        except ValueError as error:
-            up.error(f"--box: {error}")
     try:
         from .run import parse_frames
         frames = parse_frames(args.frames)
@@ -335,6 +308,78 @@ def _upscale(args):
     if spanning:
         print(f"  a cluster spans the box at {len(spanning)} of {count} steps, from timestep {spanning[0]} "
               "(summary.csv's spanning, spans_box)")
+    return 0
+
+
+def _source(args):
+    """(the input as the readers take it, the reader's options) from INPUT and the options that say how
+    to read it."""
+    up = args.parser
+    options = {}
+    several = inputs.several_files_format(args.input) if len(args.input) > 1 else None
+    if len(args.input) > 2 and several is None and args.format in (None, "mdanalysis") and \
+            inputs.several_files_format(args.input[1:]) == "lammps":
+        # A data file, then its dump written one file per step.
+        options["topology"], source = args.input[0], list(args.input[1:])
+        args.format = args.format or "lammps"
+    elif (several is not None and args.format in (None, several)) or len(args.input) > 2:
+        # A dump written one file per step, as the shell expands dump.*.lammpstrj; the reader names a
+        # file that does not belong.
+        source = list(args.input)
+    elif len(args.input) == 2:
+        options["topology"], source = args.input
+        args.format = args.format or _reader_with_topology(source)
+    else:
+        source = args.input[0] if args.input else None
+    if source is None and (args.contacts or args.format):
+        up.error("--contacts and --format need an INPUT")
+    if args.contact_ids:
+        if not args.contacts:
+            up.error("--contact-ids goes with --contacts")
+        if args.contact_ids[0] == args.contact_ids[1]:
+            up.error("--contact-ids names two different columns")
+        options["contact_ids"] = args.contact_ids
+    if args.atom_style is not None:
+        if "topology" not in options and not (isinstance(source, str) and
+                                              (args.format or inputs.detect(source)) == "mdanalysis"):
+            up.error("--atom-style goes with a LAMMPS data file")
+        options["atom_style"] = args.atom_style
+    if args.stem is not None:
+        options["stem"] = args.stem
+    if args.columns is not None:
+        options["columns"] = args.columns
+    periodic = "" if args.periodic == "none" else args.periodic
+    if periodic is not None and set(periodic) - set("xyz"):
+        up.error(f"--periodic takes the letters x, y and z (or none), not {args.periodic!r}")
+    if args.box is None and periodic is not None:
+        options["periodic"] = periodic
+    if args.box is not None:
+        periodic = "xyz" if periodic is None else periodic
+        from .frames import Box
+        try:
+            options["box"] = Box.orthogonal(args.box[0::2], args.box[1::2], [a in periodic for a in "xyz"])
+        except ValueError as error:
+            up.error(f"--box: {error}")
+    return source, options
+
+
+def _inspect(args):
+    look = args.parser
+    inputs_after_options(args)
+    source, options = _source(args)
+    from .describe import describe
+    if args.contacts:
+        options["contacts"] = args.contacts
+    try:
+        series = inputs.open_series(source, args.format, **options)
+        named = "the built-in data set" if source is None else \
+            f"{source if isinstance(source, str) else ' '.join(source)} ({args.format or inputs.detect(source)})"
+        lines = describe(series, named, args.frame)
+    except ValueError as error:
+        if isinstance(error, InputError):
+            raise
+        look.error(str(error))
+    print("\n".join(lines))
     return 0
 
 
@@ -383,8 +428,9 @@ def main(argv=None):
     top = parser()
     if argv is None:
         argv = sys.argv[1:]
-    if "upscale" in argv and ("-h" in argv or "--help" in argv):
-        top._subparsers._group_actions[0].choices["upscale"].epilog = _input_help()
+    for command in ("upscale", "inspect"):
+        if command in argv and ("-h" in argv or "--help" in argv):
+            top._subparsers._group_actions[0].choices[command].epilog = _input_help()
     args = top.parse_args(argv)
     try:
         return args.run(args)

@@ -208,6 +208,21 @@ class Frame:
     def fail(self, array, problem):
         raise InputError(self.source, self.timestep, array, problem)
 
+    def describe(self):
+        """What the frame holds, as `vireo20 inspect` prints it: its particles, box, columns (type,
+        components, range), groups and contacts.
+
+        >>> print(vireo20.open("dump.lammpstrj")[0].describe())
+        """
+        from .describe import describe_frame
+        return "\n".join(describe_frame(self))
+
+    def __repr__(self):
+        contacts = "" if self.contacts is None else f", {len(self.contacts)} contacts"
+        return f"<Frame timestep {self.timestep} of {self.source}: {len(self.positions)} " \
+               f"{'entries' if self.generator_form else 'particles'}, columns {', '.join(self.columns) or 'none'}" \
+               f"{contacts}>"
+
     @property
     def generator_form(self):
         return self.parents is not None

@@ -422,6 +422,21 @@ def test_a_value_reduced_several_ways_writes_each_as_a_run_of_that_reduction_alo
                 assert_array_equal(profile[column.replace(name, f"{name}_{how}", 1)], alone[column])
 
 
+def test_inspect_says_what_a_run_would_read_by_the_names_its_options_take(tmp_path, capsys):
+    head = "ITEM: TIMESTEP\n{}\nITEM: NUMBER OF ATOMS\n{}\nITEM: BOX BOUNDS pp pp ff\n0 10\n0 10\n0 10\n" \
+           "ITEM: ATOMS id mol type x y z vx vy vz\n"
+    (tmp_path / "pour.dump").write_text(head.format(0, 0) + head.format(100, 3) + "1 7 1 1 1 1 0 0 -1\n"
+                                        "2 7 2 2 2 2 0 0 -2\n3 0 1 3 3 3 0.5 0 -3\n")
+    assert cli.main(["inspect", str(tmp_path / "pour.dump")]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].endswith("pour.dump (lammps): 2 frames") and lines[2] == "timestep 100: 3 particles"
+    assert "box: x 0 .. 10, y 0 .. 10, z 0 .. 10; periodic: xy, positions wrapped into it" in lines
+    assert "  mol       int64, 0 .. 7" in lines and "  velocity  float64 (3 components), -3 .. 0.5" in lines
+    assert "groups: by 'mol': 1 group, 1 particles in none; --group-by takes an integer column (id, type)" in lines
+    assert cli.main(["inspect", str(tmp_path / "pour.dump"), "--frame", "0"]) == 0
+    assert "timestep 0: 0 particles" in capsys.readouterr().out
+
+
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
     frames = list(SyntheticSeries(clusters=20, steps=4, seed=5))
     kept = vireo20.run(frames, tmp_path / "kept", picture_step=None)

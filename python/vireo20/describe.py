@@ -1,0 +1,106 @@
+"""What an input holds, as `vireo20 inspect` prints it: its frames, and one frame's particles, box,
+columns, groups and contacts, by the names a run takes (`--group-by`, `--mean NAME`,
+`--contact-stress`), before anything is run.
+"""
+import numpy as np
+
+from .frames import AXES
+
+
+def describe(series, name, frame=None):
+    """Text lines: the series (its frames counted where it has a length), then frame `frame` (default:
+    the first that has particles, a pour's first frames having none)."""
+    try:
+        count = len(series)
+    except TypeError:
+        count = None
+    lines = [f"{name}: {'frames not counted (a stream)' if count is None else _plural(count, 'frame')}"]
+    chosen = None
+    if frame is not None:
+        if count is not None and not -count <= frame < count:
+            raise ValueError(f"--frame {frame} is outside the series of {count} frames")
+        chosen = series[frame] if count is not None else next(f for k, f in enumerate(series) if k == frame)
+    else:
+        for chosen in series:
+            if len(chosen.positions):
+                break
+        if chosen is None:
+            return lines
+    return lines + [""] + describe_frame(chosen)
+
+
+def describe_frame(frame):
+    """Text lines of one frame: what `vireo20 inspect` prints of it."""
+    n = len(frame.positions)
+    form = "" if not frame.generator_form else \
+        f" ({len(frame.enabled)} enabled of {len(frame.parents)} particles, {len(frame.trailing_masses)} trailing)"
+    lines = [f"timestep {frame.timestep}" + ("" if frame.time is None else f" (time {frame.time!r})") +
+             f": {_plural(n, 'entry' if frame.generator_form else 'particle')}{form}"
+             + ("" if frame.units is None else f", {frame.units} units")]
+    lines.append("box: " + _box(frame.box) + (", positions wrapped into it" if frame.wrapped else ""))
+    if n:
+        low, high = frame.positions.min(axis=0), frame.positions.max(axis=0)
+        lines.append("positions span " + ", ".join(f"{a} {lo:.6g} .. {hi:.6g}" for a, lo, hi in zip(AXES, low, high)))
+    lines.append("columns:")
+    lines += [f"  {text}" for text in _columns(frame.columns)]
+    lines.append("groups: " + _groups(frame))
+    if frame.contacts is not None:
+        walls = int(np.count_nonzero(frame.contact_kinds)) if frame.contact_kinds is not None else 0
+        values = ", ".join(f"{key}{_width(v)}" for key, v in (frame.contact_values or {}).items()) or "none"
+        lines.append(f"contacts: {_plural(len(frame.contacts), 'pair')} ({walls} with walls); values: {values}")
+    return lines
+
+
+def _plural(count, word):
+    return f"{count} {word if count == 1 else ('entries' if word == 'entry' else word + 's')}"
+
+
+def _width(values):
+    return f" ({np.shape(values)[1]} components)" if np.ndim(values) == 2 else ""
+
+
+def _box(box):
+    if box is None:
+        return "none (the input gives none: --box gives one)"
+    periodic = "".join(a for a, p in zip(AXES, box.periodic) if p) or "none"
+    if not box.triclinic:
+        spans = ", ".join(f"{a} {lo:.10g} .. {hi:.10g}" for a, lo, hi in zip(AXES, box.lo, box.hi))
+        return f"{spans}; periodic: {periodic}"
+    edges = "; ".join(" ".join(f"{v:.10g}" for v in edge) for edge in box.edges)
+    return f"origin {' '.join(f'{v:.10g}' for v in box.origin)}, edges a b c {edges}; periodic: {periodic}"
+
+
+def _columns(columns):
+    if not columns:
+        return ["none"]
+    wide = max(len(name) for name in columns)
+    return [f"{name:<{wide}}  {_column(values)}" for name, values in columns.items()]
+
+
+def _column(values):
+    values = np.asarray(values)
+    kind = f"{values.dtype.name}{_width(values)}"
+    if values.dtype.kind in "SUO":
+        distinct = np.unique(values)
+        shown = ", ".join(v.decode() if isinstance(v, bytes) else str(v) for v in distinct[:6])
+        return f"labels, {len(distinct)} distinct: {shown}{' ...' if len(distinct) > 6 else ''}"
+    finite = values[np.isfinite(values)] if values.dtype.kind == "f" else values
+    if not finite.size:
+        return kind + ("" if not values.size else ", no finite value")
+    return f"{kind}, {finite.min():.6g} .. {finite.max():.6g}"
+
+
+def _groups(frame):
+    if frame.generator_form:
+        return f"{len(np.unique(frame.parents[frame.parents >= 0]))} parents (given by the input)"
+    default = frame.default_group
+    labels = frame.columns.get(default)
+    whole = [name for name, values in frame.columns.items()
+             if np.asarray(values).dtype.kind in "iu" and np.ndim(values) == 1 and name != default]
+    others = f"; --group-by takes an integer column ({', '.join(whole)})" if whole else ""
+    if labels is None:
+        return f"no '{default}' column: each particle is upscaled alone unless --group-by, --cluster or bins " \
+               f"group them{others}"
+    grouped = np.asarray(labels)[np.asarray(labels) > 0]
+    return f"by '{default}': {_plural(len(np.unique(grouped)), 'group')}, " \
+           f"{len(labels) - len(grouped)} particles in none{others}"
