@@ -43,6 +43,7 @@ def describe_frame(frame):
         lines.append("positions span " + ", ".join(f"{a} {lo:.6g} .. {hi:.6g}" for a, lo, hi in zip(AXES, low, high)))
     lines.append("columns:")
     lines += [f"  {text}" for text in _columns(frame.columns)]
+    lines.append("masses: " + _masses(frame))
     lines.append("groups: " + _groups(frame))
     if frame.contacts is not None:
         walls = int(np.count_nonzero(frame.contact_kinds)) if frame.contact_kinds is not None else 0
@@ -88,6 +89,18 @@ def _column(values):
     if not finite.size:
         return kind + ("" if not values.size else ", no finite value")
     return f"{kind}, {finite.min():.6g} .. {finite.max():.6g}"
+
+
+def _masses(frame):
+    """Where a run takes the masses from, or what it needs to be told."""
+    columns = frame.columns
+    sized = next((name for name in ("radius", "diameter") if name in columns), None)
+    if frame.generator_form or "mass" in columns:
+        return "given (the input's)"
+    if sized and "density" in columns:
+        return f"from {sized} and density (solid spheres)"
+    needed = "none: give --mass TYPE=VALUE for each type"
+    return needed + (f", or --density VALUE (spheres of the {sized} column)" if sized else "")
 
 
 def _groups(frame):
