@@ -60,6 +60,19 @@ PyObject* run_pass(const Pass& p_Pass)
   }
 }
 
+// Whether every enabled entry names one of p_Count particles; else a Python error naming the first that does not.
+bool enabled_in_range(const Buffer& p_Enabled, Py_ssize_t p_Count)
+{
+  const std::int32_t* on = p_Enabled.data<const std::int32_t>();
+  for (Py_ssize_t i = 0; i < p_Enabled.count(); ++i) {
+    if (on[i] < 0 || on[i] >= p_Count) {
+      PyErr_Format(PyExc_ValueError, "enabled: entry %zd names particle %d, outside 0..%zd", i, on[i], p_Count - 1);
+      return false;
+    }
+  }
+  return true;
+}
+
 PyObject* parents_from_labels(PyObject*, PyObject* p_Args)
 {
   PyObject *labels_object, *ids_object, *enabled_object, *parents_object;
@@ -84,13 +97,8 @@ PyObject* parents_from_labels(PyObject*, PyObject* p_Args)
     return nullptr;
   }
   // The caller checked the enabled list; checked again here, once, as it is this module's memory safety.
+  if (!enabled_in_range(enabled, n)) return nullptr;
   const std::int32_t* on = enabled.data<const std::int32_t>();
-  for (Py_ssize_t i = 0; i < enabled.count(); ++i) {
-    if (on[i] < 0 || on[i] >= n) {
-      PyErr_Format(PyExc_ValueError, "enabled: entry %zd names particle %d, outside 0..%zd", i, on[i], n - 1);
-      return nullptr;
-    }
-  }
   return run_pass([&] {
     vireo20::ups::parents_from_labels(labels.data<const std::int64_t>(), ids, on, enabled.count(),
                                       parents.data<std::int32_t>());
@@ -172,15 +180,9 @@ PyObject* group_id_ends(PyObject*, PyObject* p_Args)
     return nullptr;
   }
   // Entries index the ids: checked here, once, as it is this module's memory safety.
-  const std::int32_t* on = enabled.data<const std::int32_t>();
-  for (Py_ssize_t i = 0; ids && i < enabled.count(); ++i) {
-    if (on[i] < 0 || on[i] >= id_view.count()) {
-      PyErr_Format(PyExc_ValueError, "enabled: entry %zd names particle %d, outside 0..%zd", i, on[i],
-                   id_view.count() - 1);
-      return nullptr;
-    }
-  }
-  vireo20::ups::group_id_ends(groups.data<const std::int32_t>(), on, ids, groups.count(), low.count(),
+  if (ids && !enabled_in_range(enabled, id_view.count())) return nullptr;
+  vireo20::ups::group_id_ends(groups.data<const std::int32_t>(), enabled.data<const std::int32_t>(), ids, groups.count(),
+                              low.count(),
                               low.data<std::int64_t>(), high.data<std::int64_t>());
   Py_RETURN_NONE;
 }
