@@ -11,7 +11,7 @@ from numpy.testing import assert_allclose, assert_array_equal
 
 import quill20
 import _vireo20upscaling
-from vireo20 import _physics
+from vireo20 import _groups, _physics
 from upscaling_model import Model
 
 
@@ -206,8 +206,10 @@ def test_one_thread_and_the_default_give_the_same_bits(tmp_path):
         "from vireo20 import _physics\n"
         "spread = _physics.group_spread(step['generator'], step['velocities'])\n"
         "median = _physics.group_median(step['generator'], step['velocities'])\n"
+        "passes = {name: getattr(_physics, name)(step['generator'], step['velocities'])\n"
+        "          for name in ('group_sum', 'group_lowest', 'group_highest')}\n"
         "np.savez(sys.argv[1], **call(step, radii=step['radii']), **{'found_' + k: v for k, v in found.items()},\n"
-        "         spread=spread, median=median)\n")
+        "         spread=spread, median=median, **passes)\n")
     outputs = []
     for threads in ("1", None):
         env = dict(os.environ)
@@ -281,17 +283,36 @@ def test_bad_arguments_raise_a_clear_error_and_change_nothing(case):
     assert call(step)["count"].sum() == len(step["positions"])
 
 
-@pytest.mark.parametrize("name", ["group_spread", "group_median"])
-def test_spreads_and_medians_take_columns_alike_and_refuse_values_that_do_not_fit_the_step(name):
-    """(Their values against pandas: test_vireo20_upscale.)"""
+@pytest.mark.parametrize("name", ["group_spread", "group_median", "group_sum", "group_lowest", "group_highest"])
+def test_per_member_passes_take_columns_alike_and_refuse_values_that_do_not_fit_the_step(name):
+    """(Spreads and medians against pandas: test_vireo20_upscale.) Sums are the bits of the generator's
+    Sum of each column, extremes those of the entries' fold, signed zeros, NaN, infinities and
+    magnitudes far apart included."""
     step, method = make_step(11), getattr(_physics, name)
-    found = method(step["generator"], step["positions"])
-    # A trailing entry has no spread, and is its own median.
-    trailing = step["positions"][-step["trailing"]:]
-    assert_array_equal(found[-step["trailing"]:], np.full_like(trailing, np.nan) if name == "group_spread" else trailing)
-    assert_array_equal(method(step["generator"], step["positions"][:, 0]), found[:, 0])
+    values = step["positions"].copy()
+    values[::7] = -0.0
+    values[3::11, 1], values[5::13, 2] = np.nan, -np.inf
+    values[2::5, 0] *= np.resize([1e16, -1e16, 3e15], len(values[2::5]))   # sums whose bits hang on their order
+    found = method(step["generator"], values)
+    t, generator = step["trailing"], step["generator"]
+    # A trailing entry has no spread, and is its own median and extreme; its sum is 0 + itself.
+    trailing = {"group_spread": np.full((t, 3), np.nan), "group_sum": 0.0 + values[-t:]}.get(name, values[-t:])
+    assert found[-t:].tobytes() == trailing.tobytes()
+    if name == "group_sum":
+        expected = np.stack([generator.Sum(quill20.grid_function(np.ascontiguousarray(values[:, k]))).to_numpy()
+                             for k in range(3)], axis=1)
+        assert found.tobytes() == expected.tobytes()
+    elif name in ("group_lowest", "group_highest"):
+        element = generator.GetElementParticlesIndexes().to_numpy().astype(np.int32)
+        expected = np.full_like(found, np.nan)
+        for k in range(3):
+            low, high = np.full(len(found), np.nan), np.full(len(found), np.nan)
+            _groups.group_extents(element, np.ascontiguousarray(values[:, k]), low, high)
+            expected[:, k] = low if name == "group_lowest" else high
+        assert found.tobytes() == expected.tobytes()
+    assert found[:, 0].tobytes() == method(generator, np.ascontiguousarray(values[:, 0])).tobytes()
     with pytest.raises(ValueError, match=rf"{name}: values has 3 rows; the step needs \d+"):
-        method(step["generator"], step["positions"][:3])
+        method(generator, values[:3])
 
 
 @pytest.mark.parametrize("enabled,trailing", [(None, 3), (None, 0), ([2], 0), ([2, 1, 0], 1)])

@@ -291,6 +291,21 @@ bp::object group_median(const bp::object& p_Generator, const bp::object& p_Value
   return per_member_pass<vireo20::ups::group_median>(p_Generator, p_Values, "group_median");
 }
 
+bp::object group_sum(const bp::object& p_Generator, const bp::object& p_Values)
+{
+  return per_member_pass<vireo20::ups::group_sum>(p_Generator, p_Values, "group_sum");
+}
+
+bp::object group_lowest(const bp::object& p_Generator, const bp::object& p_Values)
+{
+  return per_member_pass<vireo20::ups::group_lowest>(p_Generator, p_Values, "group_lowest");
+}
+
+bp::object group_highest(const bp::object& p_Generator, const bp::object& p_Values)
+{
+  return per_member_pass<vireo20::ups::group_highest>(p_Generator, p_Values, "group_highest");
+}
+
 }  // namespace
 
 BOOST_PYTHON_MODULE(_physics)
@@ -342,4 +357,15 @@ BOOST_PYTHON_MODULE(_physics)
           "pandas's groupby median: the middle value or the two middle ones' (a + b) / 2, NaN values passed\n"
           "over (NaN where none is left); a trailing entry's own values. Bad input raises ValueError or\n"
           "RuntimeError.");
+  bp::def("group_sum", &group_sum, (bp::arg("generator"), bp::arg("values")),
+          "group_sum(generator, values) -> ndarray\n\n"
+          "As group_median's values and rows: each upscaled particle's sum of its members' values, column by\n"
+          "column, the bits of the generator's Sum of each column, in one walk over the rows.");
+  bp::def("group_lowest", &group_lowest, (bp::arg("generator"), bp::arg("values")),
+          "group_lowest(generator, values) -> ndarray\n\n"
+          "As group_median's values and rows: each upscaled particle's lowest of its members' values, column\n"
+          "by column, NaN values passed over (NaN where all are); a trailing entry's own values.");
+  bp::def("group_highest", &group_highest, (bp::arg("generator"), bp::arg("values")),
+          "group_highest(generator, values) -> ndarray\n\n"
+          "As group_lowest, the highest.");
 }

@@ -503,6 +503,59 @@ void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int6
   });
 }
 
+// p_Fold(out row, member's row) over each group's members in ascending position order, every out row
+// started at p_Start; a trailing entry's row folded into p_Start alone.
+template <class Fold>
+void fold_members(const char* p_Name, const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
+                  std::int64_t p_Width, double* p_Out, unsigned p_Threads, double p_Start, Fold&& p_Fold)
+{
+  const MPUpscaling::Frame frame = checked_rows(p_Name, p_Engine, p_Rows, p_Width);
+  const std::int64_t u = frame.u, t = frame.t;
+  std::fill(p_Out, p_Out + (u + t) * p_Width, p_Start);
+  for (std::int64_t j = 0; j < t; ++j) p_Fold(p_Out + (u + j) * p_Width, p_Values + (frame.e + j) * p_Width);
+  const auto* ranges = frame.ranges;
+  const std::int32_t* positions = frame.positions;
+  each_piece(frame, p_Threads, [&](std::int32_t p_Begin, std::int32_t p_End, std::int32_t p_Last) {
+    for (std::int32_t e = p_Begin; e < p_End; ++e) {
+      const std::int32_t first = ranges[e].first, count = ranges[e].second;
+      double* out = p_Out + e * p_Width;
+      for (std::int32_t k = first; k < first + count; ++k) {
+        if (k + prefetch_distance < p_Last) __builtin_prefetch(p_Values + positions[k + prefetch_distance] * p_Width);
+        p_Fold(out, p_Values + std::int64_t(positions[k]) * p_Width);
+      }
+    }
+  });
+}
+
+void group_sum(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
+               double* p_Sum, unsigned p_Threads)
+{
+  fold_members("group_sum", p_Engine, p_Values, p_Rows, p_Width, p_Sum, p_Threads, 0.0,
+               [p_Width](double* p_Out, const double* p_Row) {
+                 for (std::int64_t c = 0; c < p_Width; ++c) p_Out[c] += p_Row[c];
+               });
+}
+
+void group_lowest(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
+                  double* p_Lowest, unsigned p_Threads)
+{
+  fold_members("group_lowest", p_Engine, p_Values, p_Rows, p_Width, p_Lowest, p_Threads,
+               std::numeric_limits<double>::quiet_NaN(), [p_Width](double* p_Out, const double* p_Row) {
+                 for (std::int64_t c = 0; c < p_Width; ++c)
+                   if (p_Row[c] < p_Out[c] || p_Out[c] != p_Out[c]) p_Out[c] = p_Row[c];
+               });
+}
+
+void group_highest(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
+                   double* p_Highest, unsigned p_Threads)
+{
+  fold_members("group_highest", p_Engine, p_Values, p_Rows, p_Width, p_Highest, p_Threads,
+               std::numeric_limits<double>::quiet_NaN(), [p_Width](double* p_Out, const double* p_Row) {
+                 for (std::int64_t c = 0; c < p_Width; ++c)
+                   if (p_Row[c] > p_Out[c] || p_Out[c] != p_Out[c]) p_Out[c] = p_Row[c];
+               });
+}
+
 void group_median(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
                   double* p_Median, unsigned p_Threads)
 {

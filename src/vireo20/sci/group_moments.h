@@ -101,6 +101,20 @@ VIREO20_API void group_moments(const MPUpscaling& p_Engine, const GroupMomentsIn
 VIREO20_API void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
                               std::int64_t p_Width, double* p_Spread, unsigned p_Threads);
 
+// Each upscaled particle's sum of its members' values, column by column: the bits of the engine's Sum
+// of each column (from 0, in ascending position order; a trailing entry's 0 + its value) in one
+// walk over rows of p_Width, over the cores. Rows as group_spread's, the same refusals.
+VIREO20_API void group_sum(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
+                           std::int64_t p_Width, double* p_Sum, unsigned p_Threads);
+
+// Each upscaled particle's lowest (highest) of its members' values, column by column, NaN values
+// passed over (NaN where all are), as group_extents folds them in ascending position order; a
+// trailing entry's own values. Rows as group_spread's, the same refusals.
+VIREO20_API void group_lowest(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
+                              std::int64_t p_Width, double* p_Lowest, unsigned p_Threads);
+VIREO20_API void group_highest(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
+                               std::int64_t p_Width, double* p_Highest, unsigned p_Threads);
+
 // Each upscaled particle's median of its members' values, column by column, as pandas's groupby
 // median: the middle value, or the two middle ones' (a + b) / 2, NaN values passed over (NaN where
 // none is left); a trailing entry's own values. Rows as group_spread's, the same refusals; each group
