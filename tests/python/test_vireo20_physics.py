@@ -290,13 +290,13 @@ def test_per_member_passes_take_columns_alike_and_refuse_values_that_do_not_fit_
     magnitudes far apart included."""
     step, method = make_step(11), getattr(_physics, name)
     values = step["positions"].copy()
-    values[::7] = -0.0
+    values[::7] = values[-1] = -0.0
     values[3::11, 1], values[5::13, 2] = np.nan, -np.inf
     values[2::5, 0] *= np.resize([1e16, -1e16, 3e15], len(values[2::5]))   # sums whose bits hang on their order
     found = method(step["generator"], values)
     t, generator = step["trailing"], step["generator"]
-    # A trailing entry has no spread, and is its own median and extreme; its sum is 0 + itself.
-    trailing = {"group_spread": np.full((t, 3), np.nan), "group_sum": 0.0 + values[-t:]}.get(name, values[-t:])
+    # A trailing entry has no spread, and is its own sum, median and extreme.
+    trailing = np.full((t, 3), np.nan) if name == "group_spread" else values[-t:]
     assert found[-t:].tobytes() == trailing.tobytes()
     if name == "group_sum":
         expected = np.stack([generator.Sum(quill20.grid_function(np.ascontiguousarray(values[:, k]))).to_numpy()

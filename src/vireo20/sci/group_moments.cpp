@@ -504,15 +504,15 @@ void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int6
 }
 
 // p_Fold(out row, member's row) over each group's members in ascending position order, every out row
-// started at p_Start; a trailing entry's row folded into p_Start alone.
+// started at p_Start; a trailing entry's row is its own, as the engine's reductions give it.
 template <class Fold>
 void fold_members(const char* p_Name, const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
                   std::int64_t p_Width, double* p_Out, unsigned p_Threads, double p_Start, Fold&& p_Fold)
 {
   const MPUpscaling::Frame frame = checked_rows(p_Name, p_Engine, p_Rows, p_Width);
   const std::int64_t u = frame.u, t = frame.t;
-  std::fill(p_Out, p_Out + (u + t) * p_Width, p_Start);
-  for (std::int64_t j = 0; j < t; ++j) p_Fold(p_Out + (u + j) * p_Width, p_Values + (frame.e + j) * p_Width);
+  std::fill(p_Out, p_Out + u * p_Width, p_Start);
+  std::copy(p_Values + frame.e * p_Width, p_Values + (frame.e + t) * p_Width, p_Out + u * p_Width);
   const auto* ranges = frame.ranges;
   const std::int32_t* positions = frame.positions;
   each_piece(frame, p_Threads, [&](std::int32_t p_Begin, std::int32_t p_End, std::int32_t p_Last) {

@@ -102,8 +102,8 @@ VIREO20_API void group_spread(const MPUpscaling& p_Engine, const double* p_Value
                               std::int64_t p_Width, double* p_Spread, unsigned p_Threads);
 
 // Each upscaled particle's sum of its members' values, column by column: the bits of the engine's Sum
-// of each column (from 0, in ascending position order; a trailing entry's 0 + its value) in one
-// walk over rows of p_Width, over the cores. Rows as group_spread's, the same refusals.
+// of each column (from 0, in ascending position order; a trailing entry's own value) in one walk
+// over rows of p_Width, over the cores. Rows as group_spread's, the same refusals.
 VIREO20_API void group_sum(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
                            std::int64_t p_Width, double* p_Sum, unsigned p_Threads);
 
