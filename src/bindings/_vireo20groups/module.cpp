@@ -181,9 +181,8 @@ PyObject* group_id_ends(PyObject*, PyObject* p_Args)
   }
   // Entries index the ids: checked here, once, as it is this module's memory safety.
   if (ids && !enabled_in_range(enabled, id_view.count())) return nullptr;
-  vireo20::ups::group_id_ends(groups.data<const std::int32_t>(), enabled.data<const std::int32_t>(), ids, groups.count(),
-                              low.count(),
-                              low.data<std::int64_t>(), high.data<std::int64_t>());
+  vireo20::ups::group_id_ends(groups.data<const std::int32_t>(), enabled.data<const std::int32_t>(), ids,
+                              groups.count(), low.count(), low.data<std::int64_t>(), high.data<std::int64_t>());
   Py_RETURN_NONE;
 }
 

@@ -294,8 +294,8 @@ std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, std::int64_t
 void group_id_ends(const std::int32_t* p_Groups, const std::int32_t* p_Enabled, const std::int64_t* p_Ids,
                    std::int64_t p_Count, std::int64_t p_GroupCount, std::int64_t* p_LowAt, std::int64_t* p_HighAt)
 {
-  // The ends' ids held beside their entries, a group's four numbers together: the pass reads one
-  // line of them a entry where looking the held ends' ids up again went out to the particles' arrays.
+  // The ends' ids held beside their entries, a group's four numbers together: the pass reads one line
+  // of them an entry, where looking the held ends' ids up again went out to the particles' arrays.
   struct Ends {
     std::int64_t m_LowId, m_HighId, m_LowAt, m_HighAt;
   };
