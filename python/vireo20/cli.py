@@ -49,27 +49,27 @@ def _input_arguments(sub):
     sub.add_argument("--format", choices=tuple(inputs.FORMATS), help="the input's format, when the file cannot tell")
     # Several after one --contacts, as the shell expands post/pairs*.liggghts.
     sub.add_argument("--contacts", action="extend", nargs="+", metavar="FILE",
-                    help="a LAMMPS dump local of contact pairs (or its files, their folder or a quoted pattern, "
-                         "written one file per step), LIGGGHTS's dump local/gran/vtk files, or MercuryDPM's .fstat "
-                         "file(s) where they are not beside its .data")
+                     help="a LAMMPS dump local of contact pairs (or its files, their folder or a quoted pattern, "
+                          "written one file per step), LIGGGHTS's dump local/gran/vtk files, or MercuryDPM's .fstat "
+                          "file(s) where they are not beside its .data")
     sub.add_argument("--contact-ids", nargs=2, metavar=("COLUMN1", "COLUMN2"),
-                    help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
-                         "pair/gran/local pos id writes the positions first)")
+                     help="the dump local's two columns of atom ids (default its first two; LIGGGHTS's "
+                          "pair/gran/local pos id writes the positions first)")
     sub.add_argument("--columns", nargs="+", metavar="NAME",
-                    help="the columns of a binary dump in LAMMPS's older format (dump custom/mpiio's), which "
-                         "names none, as its dump command lists them: id type xs ys zs for a dump atom")
+                     help="the columns of a binary dump in LAMMPS's older format (dump custom/mpiio's), which "
+                          "names none, as its dump command lists them: id type xs ys zs for a dump atom")
     sub.add_argument("--atom-style", choices=tuple(STYLES),
-                    help="the atom style of a LAMMPS data file whose Atoms line names none (write_data's say "
-                         "'Atoms # full'), where its columns do not tell")
+                     help="the atom style of a LAMMPS data file whose Atoms line names none (write_data's say "
+                          "'Atoms # full'), where its columns do not tell")
     sub.add_argument("--stem", metavar="NAME",
-                    help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several "
-                         "(its files' name up to the step number), or the group of a .pvd that lists several")
+                     help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several "
+                          "(its files' name up to the step number), or the group of a .pvd that lists several")
     sub.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
-                    help="the simulation box of an input that holds none (VTK or CSV files), periodic along "
-                         "--periodic; of CFG and MercuryDPM files, in place of their cell or bounds")
+                     help="the simulation box of an input that holds none (VTK or CSV files), periodic along "
+                          "--periodic; of CFG and MercuryDPM files, in place of their cell or bounds")
     sub.add_argument("--periodic", metavar="AXES",
-                    help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none), or of "
-                         "the boxes LAMMPS's dump vtk writes beside its files (default none)")
+                     help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none), or of "
+                          "the boxes LAMMPS's dump vtk writes beside its files (default none)")
 
 
 def parser():
