@@ -227,6 +227,8 @@ def parser():
     look.add_argument("--frame", type=_whole(-2 ** 62), metavar="K",
                       help="the frame to describe (position in the series, negative from the end; default: the "
                            "first that has particles)")
+    look.add_argument("--list", action="store_true",
+                      help="also a line a frame: its timestep, time, particles and contacts (each frame is read)")
     look.set_defaults(run=_inspect, parser=look)
     return top
 
@@ -375,6 +377,9 @@ def _inspect(args):
         named = "the built-in data set" if source is None else \
             f"{source if isinstance(source, str) else ' '.join(source)} ({args.format or inputs.detect(source)})"
         lines = describe(series, named, args.frame)
+        if args.list:
+            from .describe import frame_table
+            lines += ["", *frame_table(series)]
     except ValueError as error:
         if isinstance(error, InputError):
             raise

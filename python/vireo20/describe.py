@@ -29,6 +29,17 @@ def describe(series, name, frame=None):
     return lines + [""] + describe_frame(chosen)
 
 
+def frame_table(series):
+    """Text lines: a line a frame, its timestep (and time), particles and contacts: where a pour
+    grows, a run restarts or a dump was appended to."""
+    lines = [f"{'frame':>6}  {'timestep':>12}  {'time':>12}  {'particles':>10}  {'contacts':>9}"]
+    for index, frame in enumerate(series):
+        time = "" if frame.time is None else f"{frame.time:.6g}"
+        contacts = "" if frame.contacts is None else len(frame.contacts)
+        lines.append(f"{index:>6}  {str(frame.timestep):>12}  {time:>12}  {len(frame.positions):>10}  {contacts:>9}")
+    return lines
+
+
 def describe_frame(frame):
     """Text lines of one frame: what `vireo20 inspect` prints of it."""
     n = len(frame.positions)

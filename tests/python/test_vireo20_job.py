@@ -434,8 +434,10 @@ def test_inspect_says_what_a_run_would_read_by_the_names_its_options_take(tmp_pa
     assert "  mol       int64, 0 .. 7" in lines and "  velocity  float64 (3 components), -3 .. 0.5" in lines
     assert "groups: by 'mol': 1 group, 1 particles in none; --group-by takes an integer column (id, type)" in lines
     assert "masses: none: give --mass TYPE=VALUE for each type" in lines
-    assert cli.main(["inspect", str(tmp_path / "pour.dump"), "--frame", "0"]) == 0
-    assert "timestep 0: 0 particles" in capsys.readouterr().out
+    assert cli.main(["inspect", str(tmp_path / "pour.dump"), "--frame", "0", "--list"]) == 0
+    told = capsys.readouterr().out.splitlines()
+    assert "timestep 0: 0 particles" in told and told[-2:] == [f"{0:>6}  {0:>12}  {'':>12}  {0:>10}  {'':>9}",
+                                                              f"{1:>6}  {100:>12}  {'':>12}  {3:>10}  {'':>9}"]
 
 
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
