@@ -436,8 +436,8 @@ def test_inspect_says_what_a_run_would_read_by_the_names_its_options_take(tmp_pa
     assert "masses: none: give --mass TYPE=VALUE for each type" in lines
     assert cli.main(["inspect", str(tmp_path / "pour.dump"), "--frame", "0", "--list"]) == 0
     told = capsys.readouterr().out.splitlines()
-    assert "timestep 0: 0 particles" in told and told[-2:] == [f"{0:>6}  {0:>12}  {'':>12}  {0:>10}  {'':>9}",
-                                                              f"{1:>6}  {100:>12}  {'':>12}  {3:>10}  {'':>9}"]
+    assert "timestep 0: 0 particles" in told and told[-2:] == [f"{0:>6}  {0:>12}  {'':>12}  {0:>10}  {0:>9}",
+                                                              f"{1:>6}  {100:>12}  {'':>12}  {3:>10}  {0:>9}"]
 
 
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
