@@ -126,7 +126,7 @@ def _groups(frame):
         return f"no '{default}' column: each particle is upscaled alone unless --group-by, --cluster or bins " \
                f"group them{others}"
     if np.asarray(labels).dtype.kind not in "iu":
-        return f"'{default}' is not a column of whole numbers: --group-by names one{others}"
+        return f"'{default}' holds other than whole numbers, which groups need{others}"
     grouped = np.asarray(labels)[np.asarray(labels) > 0]
     return f"by '{default}': {_plural(len(np.unique(grouped)), 'group')}, " \
            f"{len(labels) - len(grouped)} particles in none{others}"
