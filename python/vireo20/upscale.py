@@ -19,29 +19,6 @@ JOB_REDUCTIONS = REDUCTIONS + (PER_VOLUME,)
 PHYSICS = ("none", "basic", "all")
 # The widest row of values the native per-member passes take.
 WIDEST_ROW = 16
-
-
-def several(hows):
-    """A value's reductions, one name or a list of them: the distinct names in their order."""
-    return (hows,) if isinstance(hows, str) else tuple(dict.fromkeys(hows))
-
-
-def checked_reductions(name, hows, known=REDUCTIONS):
-    """A value's reductions, each one of `known`: the distinct ones."""
-    found = several(hows)
-    if not found:
-        raise ValueError(f"the reductions of {name!r} name none")
-    for how in found:
-        if how not in known:
-            raise ValueError(f"the reduction of {name!r} must be one of {', '.join(known)}, not {how!r}")
-    return found
-
-
-def reduction_outputs(name, hows):
-    """The arrays a value's reductions write, {name: reduction}: NAME for one, NAME_HOW for each of
-    several (a velocity's mean and spread, as pandas's agg(["mean", "std"]) gives them)."""
-    hows = several(hows)
-    return {name: hows[0]} if len(hows) == 1 else {f"{name}_{how}": how for how in hows}
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
 ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque",
@@ -67,6 +44,29 @@ COMPONENTS = {"gyration_tensor": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "kinetic_stress": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "bin_stress": ("xx", "yy", "zz", "xy", "xz", "yz"),
               "vacf": ("x", "y", "z", "total")}
+
+
+def several(hows):
+    """A value's reductions, one name or a list of them: the distinct names in their order."""
+    return (hows,) if isinstance(hows, str) else tuple(dict.fromkeys(hows))
+
+
+def checked_reductions(name, hows, known=REDUCTIONS):
+    """A value's reductions, each one of `known`: the distinct ones."""
+    found = several(hows)
+    if not found:
+        raise ValueError(f"the reductions of {name!r} name none")
+    for how in found:
+        if how not in known:
+            raise ValueError(f"the reduction of {name!r} must be one of {', '.join(known)}, not {how!r}")
+    return found
+
+
+def reduction_outputs(name, hows):
+    """The arrays a value's reductions write, {name: reduction}: NAME for one, NAME_HOW for each of
+    several (a velocity's mean and spread, as pandas's agg(["mean", "std"]) gives them)."""
+    hows = several(hows)
+    return {name: hows[0]} if len(hows) == 1 else {f"{name}_{how}": how for how in hows}
 
 
 def component_names(name, width):
@@ -632,8 +632,8 @@ def _extreme(generator, data, how, element, count):
     """The lowest or highest value of each upscaled particle's entries, component by component, in
     one native walk over the groups' rows, over the cores (a pass a column through the entries took
     0.4 s for a vector at ten million entries, 0.9 s with the groups' entries scattered; this 0.085 s
-    and 0.14 s). Integers keep their type; beyond 2**53, where
-    float64 would round them, NumPy's slower unbuffered fold takes them."""
+    and 0.14 s). Integers keep their type; beyond 2**53, where float64 would round them, NumPy's
+    slower unbuffered fold takes them."""
     from . import _groups, _physics
     columns = data.reshape(len(data), int(np.prod(data.shape[1:], dtype=np.int64)))
     exact = data.dtype.kind == "f" or not data.size or (data.min() >= -2 ** 53 and data.max() <= 2 ** 53)
