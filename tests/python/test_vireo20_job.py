@@ -438,6 +438,10 @@ def test_inspect_says_what_a_run_would_read_by_the_names_its_options_take(tmp_pa
     told = capsys.readouterr().out.splitlines()
     assert "timestep 0: 0 particles" in told and told[-2:] == [f"{0:>6}  {0:>12}  {'':>12}  {0:>10}  {0:>9}",
                                                               f"{1:>6}  {100:>12}  {'':>12}  {3:>10}  {0:>9}"]
+    # The built-in data set gives parents, entries and trailing ones.
+    assert cli.main(["inspect"]) == 0
+    told = capsys.readouterr().out
+    assert "the built-in data set: 40 frames" in told and re.search(r"\d+ parents \(given by the input\)", told)
 
 
 def test_frames_from_a_generator_write_what_their_list_writes(tmp_path):
