@@ -384,7 +384,11 @@ def _inspect(args):
         if isinstance(error, InputError):
             raise
         look.error(str(error))
-    print("\n".join(lines))
+    try:
+        print("\n".join(lines), flush=True)
+    except BrokenPipeError:
+        # A reader that stopped early (inspect ... | head) wanted no more: no error, and none at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 
