@@ -468,6 +468,19 @@ void each_piece(const MPUpscaling::Frame& p_Frame, unsigned p_Threads, Piece&& p
   });
 }
 
+// p_Row(member's row of p_Width values) for each member of the group whose positions are
+// p_Positions[p_First, p_First + p_Count), in ascending position order, the rows ahead prefetched up
+// to the piece's last position p_Last.
+template <class Row>
+void each_member_row(const double* p_Values, std::int64_t p_Width, const std::int32_t* p_Positions,
+                     std::int32_t p_First, std::int32_t p_Count, std::int32_t p_Last, Row&& p_Row)
+{
+  for (std::int32_t k = p_First; k < p_First + p_Count; ++k) {
+    if (k + prefetch_distance < p_Last) __builtin_prefetch(p_Values + p_Positions[k + prefetch_distance] * p_Width);
+    p_Row(p_Values + std::int64_t(p_Positions[k]) * p_Width);
+  }
+}
+
 }  // namespace
 
 void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
@@ -488,11 +501,9 @@ void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int6
         continue;
       }
       double mean[widest_row] = {}, squares[widest_row] = {};
-      for (std::int32_t k = first; k < first + count; ++k) {
-        if (k + prefetch_distance < p_Last) __builtin_prefetch(p_Values + positions[k + prefetch_distance] * p_Width);
-        const double* row = p_Values + std::int64_t(positions[k]) * p_Width;
-        for (std::int64_t c = 0; c < p_Width; ++c) mean[c] += row[c];
-      }
+      each_member_row(p_Values, p_Width, positions, first, count, p_Last, [&](const double* p_Row) {
+        for (std::int64_t c = 0; c < p_Width; ++c) mean[c] += p_Row[c];
+      });
       for (std::int64_t c = 0; c < p_Width; ++c) mean[c] /= count;
       for (std::int32_t k = first; k < first + count; ++k) {
         const double* row = p_Values + std::int64_t(positions[k]) * p_Width;
@@ -519,10 +530,8 @@ void fold_members(const char* p_Name, const MPUpscaling& p_Engine, const double*
     for (std::int32_t e = p_Begin; e < p_End; ++e) {
       const std::int32_t first = ranges[e].first, count = ranges[e].second;
       double* out = p_Out + e * p_Width;
-      for (std::int32_t k = first; k < first + count; ++k) {
-        if (k + prefetch_distance < p_Last) __builtin_prefetch(p_Values + positions[k + prefetch_distance] * p_Width);
-        p_Fold(out, p_Values + std::int64_t(positions[k]) * p_Width);
-      }
+      each_member_row(p_Values, p_Width, positions, first, count, p_Last,
+                      [&](const double* p_Row) { p_Fold(out, p_Row); });
     }
   });
 }
@@ -571,12 +580,10 @@ void group_median(const MPUpscaling& p_Engine, const double* p_Values, std::int6
     for (std::int32_t e = p_Begin; e < p_End; ++e) {
       const std::int32_t first = ranges[e].first, count = ranges[e].second;
       for (auto& column : columns) column.clear();
-      for (std::int32_t k = first; k < first + count; ++k) {
-        if (k + prefetch_distance < p_Last) __builtin_prefetch(p_Values + positions[k + prefetch_distance] * p_Width);
-        const double* row = p_Values + std::int64_t(positions[k]) * p_Width;
+      each_member_row(p_Values, p_Width, positions, first, count, p_Last, [&](const double* p_Row) {
         for (std::int64_t c = 0; c < p_Width; ++c)
-          if (!std::isnan(row[c])) columns[static_cast<std::size_t>(c)].push_back(row[c]);
-      }
+          if (!std::isnan(p_Row[c])) columns[static_cast<std::size_t>(c)].push_back(p_Row[c]);
+      });
       for (std::int64_t c = 0; c < p_Width; ++c) {
         std::vector<double>& members = columns[static_cast<std::size_t>(c)];
         const std::size_t n = members.size();
