@@ -207,7 +207,7 @@ def test_one_thread_and_the_default_give_the_same_bits(tmp_path):
         "spread = _physics.group_spread(step['generator'], step['velocities'])\n"
         "median = _physics.group_median(step['generator'], step['velocities'])\n"
         "passes = {name: getattr(_physics, name)(step['generator'], step['velocities'])\n"
-        "          for name in ('group_sum', 'group_lowest', 'group_highest')}\n"
+        "          for name in ('group_sum', 'group_average', 'group_lowest', 'group_highest')}\n"
         "np.savez(sys.argv[1], **call(step, radii=step['radii']), **{'found_' + k: v for k, v in found.items()},\n"
         "         spread=spread, median=median, **passes)\n")
     outputs = []
@@ -283,12 +283,16 @@ def test_bad_arguments_raise_a_clear_error_and_change_nothing(case):
     assert call(step)["count"].sum() == len(step["positions"])
 
 
-@pytest.mark.parametrize("name", ["group_spread", "group_median", "group_sum", "group_lowest", "group_highest"])
+@pytest.mark.parametrize("name", ["group_spread", "group_median", "group_sum", "group_average", "group_lowest",
+                                  "group_highest"])
 def test_per_member_passes_take_columns_alike_and_refuse_values_that_do_not_fit_the_step(name):
-    """(Spreads and medians against pandas: test_vireo20_upscale.) Sums are the bits of the generator's
-    Sum of each column, extremes those of the entries' fold, signed zeros, NaN, infinities and
-    magnitudes far apart included."""
+    """(Spreads and medians against pandas: test_vireo20_upscale.) Sums and averages are the bits of
+    the generator's Sum and WeightedAverage of each column, extremes those of the entries' fold, signed
+    zeros, NaN, infinities and magnitudes far apart included."""
     step, method = make_step(11), getattr(_physics, name)
+    weights = np.concatenate([step["masses"][step["enabled"]], np.full(step["trailing"], 7.0)])
+    if name == "group_average":
+        method = lambda generator, values: _physics.group_average(generator, values, weights)
     values = step["positions"].copy()
     values[::7] = values[-1] = -0.0
     values[3::11, 1], values[5::13, 2] = np.nan, -np.inf
@@ -302,6 +306,13 @@ def test_per_member_passes_take_columns_alike_and_refuse_values_that_do_not_fit_
         expected = np.stack([generator.Sum(quill20.grid_function(np.ascontiguousarray(values[:, k]))).to_numpy()
                              for k in range(3)], axis=1)
         assert found.tobytes() == expected.tobytes()
+    elif name == "group_average":
+        average = lambda masses: np.stack([generator.WeightedAverage(quill20.grid_function(
+            np.ascontiguousarray(values[:, k])), quill20.asarray(masses)).to_numpy() for k in range(3)], axis=1)
+        assert found.tobytes() == average(step["masses"]).tobytes()
+        assert _physics.group_average(generator, values).tobytes() == average(np.ones(len(step["masses"]))).tobytes()
+        with pytest.raises(ValueError, match=r"group_average: weights has \d+ rows; the values have \d+"):
+            _physics.group_average(generator, values, weights[1:])
     elif name in ("group_lowest", "group_highest"):
         element = generator.GetElementParticlesIndexes().to_numpy().astype(np.int32)
         expected = np.full_like(found, np.nan)

@@ -256,10 +256,11 @@ bp::dict group_moments(const bp::object& p_Generator, const bp::object& p_Centre
 }
 
 // A pass over each upscaled particle's members' rows of values (group_spread, group_median): the
-// values checked and taken as float64, U+T rows of the same width made for the answer.
-template <void (*Pass)(const MPUpscaling&, const double*, std::int64_t, std::int64_t, double*,
-                       unsigned)>
-bp::object per_member_pass(const bp::object& p_Generator, const bp::object& p_Values, const char* p_Method)
+// values checked and taken as float64, U+T rows of the same width made for the answer. p_Pass(engine,
+// values, rows, width, out, threads) runs without the interpreter lock.
+template <class Pass>
+bp::object per_member_pass(const bp::object& p_Generator, const bp::object& p_Values, const char* p_Method,
+                           Pass&& p_Pass)
 {
   const MPUpscalingGenerator& generator = stepped_generator(p_Generator, p_Method);
   const bp::object numpy = bp::import("numpy");
@@ -276,34 +277,51 @@ bp::object per_member_pass(const bp::object& p_Generator, const bp::object& p_Va
   {
     // The buffers are held; nothing below touches a Python object.
     const vireo20::ups::UnlockedCall unlocked(generator);
-    Pass(generator, values.data<const double>(), given, width, out.data<double>(), vireo20::ups::thread_count());
+    p_Pass(generator, values.data<const double>(), given, width, out.data<double>(), vireo20::ups::thread_count());
   }
   return answer;
 }
 
 bp::object group_spread(const bp::object& p_Generator, const bp::object& p_Values)
 {
-  return per_member_pass<vireo20::ups::group_spread>(p_Generator, p_Values, "group_spread");
+  return per_member_pass(p_Generator, p_Values, "group_spread", vireo20::ups::group_spread);
 }
 
 bp::object group_median(const bp::object& p_Generator, const bp::object& p_Values)
 {
-  return per_member_pass<vireo20::ups::group_median>(p_Generator, p_Values, "group_median");
+  return per_member_pass(p_Generator, p_Values, "group_median", vireo20::ups::group_median);
 }
 
 bp::object group_sum(const bp::object& p_Generator, const bp::object& p_Values)
 {
-  return per_member_pass<vireo20::ups::group_sum>(p_Generator, p_Values, "group_sum");
+  return per_member_pass(p_Generator, p_Values, "group_sum", vireo20::ups::group_sum);
+}
+
+bp::object group_average(const bp::object& p_Generator, const bp::object& p_Values, const bp::object& p_Weights)
+{
+  std::optional<Buffer> weights;
+  std::int64_t weight_rows = 0;
+  if (!p_Weights.is_none()) {
+    weights.emplace(as_float64(bp::import("numpy"), p_Weights, "weights", 0, "group_average"), false);
+    weight_rows = rows_of(*weights);
+  }
+  const double* by_entry = weights ? weights->data<const double>() : nullptr;
+  return per_member_pass(p_Generator, p_Values, "group_average",
+                         [&](const MPUpscaling& p_Engine, const double* p_Rows, std::int64_t p_Count,
+                             std::int64_t p_Width, double* p_Out, unsigned p_Threads) {
+                           vireo20::ups::group_average(p_Engine, p_Rows, p_Count, p_Width, by_entry, weight_rows,
+                                                       p_Out, p_Threads);
+                         });
 }
 
 bp::object group_lowest(const bp::object& p_Generator, const bp::object& p_Values)
 {
-  return per_member_pass<vireo20::ups::group_lowest>(p_Generator, p_Values, "group_lowest");
+  return per_member_pass(p_Generator, p_Values, "group_lowest", vireo20::ups::group_lowest);
 }
 
 bp::object group_highest(const bp::object& p_Generator, const bp::object& p_Values)
 {
-  return per_member_pass<vireo20::ups::group_highest>(p_Generator, p_Values, "group_highest");
+  return per_member_pass(p_Generator, p_Values, "group_highest", vireo20::ups::group_highest);
 }
 
 }  // namespace
@@ -361,6 +379,12 @@ BOOST_PYTHON_MODULE(_physics)
           "group_sum(generator, values) -> ndarray\n\n"
           "As group_median's values and rows: each upscaled particle's sum of its members' values, column by\n"
           "column, the bits of the generator's Sum of each column, in one walk over the rows.");
+  bp::def("group_average", &group_average, (bp::arg("generator"), bp::arg("values"), bp::arg("weights") = bp::object()),
+          "group_average(generator, values, weights=None) -> ndarray\n\n"
+          "As group_median's values and rows, weights (E+T,) by enabled position then trailing entry (the\n"
+          "masses[enabled], then the trailing masses) or None for every weight 1: each upscaled particle's\n"
+          "weighted average of its members' values, column by column, the bits of the generator's\n"
+          "WeightedAverage of each column with those masses, in one walk over the rows.");
   bp::def("group_lowest", &group_lowest, (bp::arg("generator"), bp::arg("values")),
           "group_lowest(generator, values) -> ndarray\n\n"
           "As group_median's values and rows: each upscaled particle's lowest of its members' values, column\n"

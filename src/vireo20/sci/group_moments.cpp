@@ -545,6 +545,43 @@ void group_sum(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t
                });
 }
 
+void group_average(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
+                   const double* p_Weights, std::int64_t p_WeightRows, double* p_Average, unsigned p_Threads)
+{
+  const MPUpscaling::Frame frame = checked_rows("group_average", p_Engine, p_Rows, p_Width);
+  if (p_Weights && p_WeightRows != p_Rows) {
+    std::ostringstream text;
+    text << "group_average: weights has " << p_WeightRows << " rows; the values have " << p_Rows;
+    throw std::invalid_argument(text.str());
+  }
+  const std::int64_t u = frame.u, t = frame.t;
+  // As WeightedAverage, a trailing entry's value over 1.0.
+  for (std::int64_t k = 0; k < t * p_Width; ++k) p_Average[u * p_Width + k] = p_Values[frame.e * p_Width + k] / 1.0;
+  const auto* ranges = frame.ranges;
+  const std::int32_t* positions = frame.positions;
+  // A member's weight is read beside its row, by the same position: every column's sum takes it
+  // from there instead of gathering the masses once a column through the enabled list.
+  each_piece(frame, p_Threads, [&](std::int32_t p_Begin, std::int32_t p_End, std::int32_t p_Last) {
+    for (std::int32_t e = p_Begin; e < p_End; ++e) {
+      const std::int32_t first = ranges[e].first, count = ranges[e].second;
+      double sums[widest_row] = {}, weight = 0.0;
+      for (std::int32_t k = first; k < first + count; ++k) {
+        if (k + prefetch_distance < p_Last) {
+          __builtin_prefetch(p_Values + positions[k + prefetch_distance] * p_Width);
+          if (p_Weights) __builtin_prefetch(p_Weights + positions[k + prefetch_distance]);
+        }
+        const std::int32_t position = positions[k];
+        const double* row = p_Values + std::int64_t(position) * p_Width;
+        const double mass = p_Weights ? p_Weights[position] : 1.0;
+        for (std::int64_t c = 0; c < p_Width; ++c) sums[c] += row[c] * mass;
+        weight += mass;
+      }
+      double* out = p_Average + e * p_Width;
+      for (std::int64_t c = 0; c < p_Width; ++c) out[c] = sums[c] / weight;
+    }
+  });
+}
+
 void group_lowest(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
                   double* p_Lowest, unsigned p_Threads)
 {

@@ -107,6 +107,16 @@ VIREO20_API void group_spread(const MPUpscaling& p_Engine, const double* p_Value
 VIREO20_API void group_sum(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
                            std::int64_t p_Width, double* p_Sum, unsigned p_Threads);
 
+// Each upscaled particle's average of its members' values weighted by p_Weights (E + T, by enabled
+// position then trailing entry, as entry_masses above; null: every weight 1, the plain mean), column
+// by column: the bits of the engine's WeightedAverage of each column given those weights (from 0, in
+// ascending position order, over the summed weight; a trailing entry's own value) in one walk over
+// rows of p_Width, over the cores. Rows as group_spread's, the same refusals; p_WeightRows must be
+// E + T.
+VIREO20_API void group_average(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
+                               std::int64_t p_Width, const double* p_Weights, std::int64_t p_WeightRows,
+                               double* p_Average, unsigned p_Threads);
+
 // Each upscaled particle's lowest (highest) of its members' values, column by column, NaN values
 // passed over (NaN where all are), as group_extents folds them in ascending position order; a
 // trailing entry's own values. Rows as group_spread's, the same refusals.
