@@ -262,7 +262,7 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
         if name in RESERVED:
             step.fail(name, f"the name is taken by an array the upscaling gives ({', '.join(RESERVED)})")
         if data.ndim not in (1, 2) or len(data) != e + t or (data.ndim == 2 and not 1 <= data.shape[1] <= 9):
-            step.fail(name, f"shape {data.shape}, expected ({e + t},) or ({e + t}, k): one row per "
+            step.fail(name, f"shape {data.shape}, expected ({e + t},) or ({e + t}, k), k 1 to 9: one row per "
                             f"enabled particle ({e}) and trailing entry ({t})")
         if data.dtype.kind not in "biuf":
             step.fail(name, f"values of type {data.dtype} are neither integer nor floating-point")
@@ -569,12 +569,12 @@ def _reduce(step, quill20, generator, name, data, how, entry_masses):
         # groups' entries scattered), this 0.04 s (0.2 s); a scalar's 0.065 s (0.18 s), this 0.024 s
         # (0.125 s).
         weights = entry_masses if how == "average" else None
-        return _by_columns(lambda part: _physics.group_average(generator, part, weights), data)
+        return _physics.group_average(generator, _real(data), weights)
     if how == "sum" and data.ndim == 2:
         # Every column in one walk over the groups' rows, the bits of Sum's column by column: a vector's
         # three strided copies and calls took 0.25 s at ten million entries (0.37 s with the groups'
         # entries scattered), this 0.03 s (0.115 s). force and tq are summed by default.
-        return _by_columns(lambda part: _physics.group_sum(generator, part), data)
+        return _physics.group_sum(generator, _real(data))
     if how == "any":
         if data.dtype.kind == "f":
             dtype = "float64"
@@ -597,14 +597,9 @@ def _reduce(step, quill20, generator, name, data, how, entry_masses):
     return np.stack([one(data[:, k]) for k in range(data.shape[1])], axis=1)
 
 
-def _by_columns(native_pass, data):
-    """A per-member pass's answer for values of any real kind and any number of columns: the passes
-    take rows of 1 to WIDEST_ROW numbers, so wider values go a slice of columns at a time."""
-    data = data if data.dtype.kind in "fiu" else data.astype(np.float64)
-    if data.ndim == 1 or 1 <= data.shape[1] <= WIDEST_ROW:
-        return native_pass(data)
-    return np.concatenate([native_pass(data[:, k:k + WIDEST_ROW]) for k in range(0, data.shape[1], WIDEST_ROW)],
-                          axis=1)
+def _real(data):
+    """Values as the per-member passes take them: booleans as float64, as the engine's reductions."""
+    return data if data.dtype.kind in "fiu" else data.astype(np.float64)
 
 
 def _per_member(generator, data, how):
@@ -615,8 +610,7 @@ def _per_member(generator, data, how):
     middle value, or the two middle ones' (a + b) / 2, NaN values passed over (NaN where none is
     left), selected in linear time (a lexsort of ten million took 4.5 s, pandas 2 s)."""
     from . import _physics
-    return _by_columns(lambda part: (_physics.group_spread if how == "std" else _physics.group_median)(generator, part),
-                       data)
+    return (_physics.group_spread if how == "std" else _physics.group_median)(generator, _real(data))
 
 
 def _dipole(quill20, generator, positions, centres, element, values):
