@@ -375,7 +375,8 @@ def _inspect(args):
     try:
         series = inputs.open_series(source, args.format, **options)
         named = "the built-in data set" if source is None else \
-            f"{source if isinstance(source, str) else ' '.join(source)} ({args.format or inputs.detect(source)})"
+            f"{source if isinstance(source, str) else ' '.join(source)} " \
+            f"({args.format or inputs.detect(inputs.expand(source))})"
         lines = describe(series, named, args.frame)
         if args.list:
             from .describe import frame_table

@@ -438,6 +438,10 @@ def test_inspect_says_what_a_run_would_read_by_the_names_its_options_take(tmp_pa
     told = capsys.readouterr().out.splitlines()
     assert "timestep 0: 0 particles" in told and told[-2:] == [f"{0:>6}  {0:>12}  {'':>12}  {0:>10}  {0:>9}",
                                                               f"{1:>6}  {100:>12}  {'':>12}  {3:>10}  {0:>9}"]
+    # A quoted pattern of one file per step, as upscale takes it.
+    (tmp_path / "pour.2.dump").write_text(head.format(200, 0))
+    assert cli.main(["inspect", str(tmp_path / "pour*.dump")]) == 0
+    assert capsys.readouterr().out.splitlines()[0].endswith("pour*.dump (lammps): 3 frames")
     # The built-in data set gives parents, entries and trailing ones.
     assert cli.main(["inspect"]) == 0
     told = capsys.readouterr().out
