@@ -105,6 +105,20 @@ class Clusters:
         return f"Clusters({cutoff!r}" + (f", types={self.types!r})" if self.types is not None else ")")
 
 
+def bonded_images(positions, ids, box, bonds):
+    """(each particle's bonded fragment, labelled by its lowest id; the whole box edges (int64 (N, 3))
+    that bring it to the image its fragment's bonds reach from that member, each bond to its nearest
+    image; the labels of fragments that meet their own image across the faces, whose rows stay) of
+    particles `ids` at `positions`, `bonds` (B, 2) pairs of ids. A bond naming an id not held joins
+    nothing (its other atom was left out of the step)."""
+    labels = np.empty(len(positions), np.int64)
+    shifts = np.zeros((len(positions), 3), np.int64)
+    ids = np.ascontiguousarray(ids, dtype=np.int64)
+    rows, pair_shifts = _contact_rows({"contacts": bonds, "positions": positions}, ids, box, np.array(box.periodic))
+    _, _, _, spans = _groups.clusters_by_pairs(rows, pair_shifts, ids, labels, shifts.reshape(-1))
+    return labels, shifts, spans
+
+
 def _ids(arguments, count):
     """(the id of the first particle, every particle's id: the row numbers from it where none are given)."""
     first, ids = int(arguments.get("first_id", 1)), arguments.get("ids")

@@ -305,7 +305,8 @@ def upscale_arguments(frame, group_by=None, mass_rule=None, physics="all"):
     arguments = dict(positions=frame.positions, box=frame.box, wrapped=frame.wrapped, physics=physics,
                      **({"units": frame.units} if getattr(frame, "units", None) else {}),
                      contacts=frame.contacts, contact_kinds=frame.contact_kinds,
-                     contact_values=frame.contact_values, timestep=frame.timestep, source=frame.source)
+                     contact_values=frame.contact_values, timestep=frame.timestep, source=frame.source,
+                     bonds=frame.bonds)
     columns = dict(frame.columns)
     if frame.generator_form:
         if group_by is not None:

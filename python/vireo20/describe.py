@@ -61,6 +61,9 @@ def describe_frame(frame):
         walls = int(np.count_nonzero(frame.contact_kinds)) if frame.contact_kinds is not None else 0
         values = ", ".join(f"{key}{_width(v)}" for key, v in (frame.contact_values or {}).items()) or "none"
         lines.append(f"contacts: {_plural(len(frame.contacts), 'pair')} ({walls} with walls); values: {values}")
+    if frame.bonds is not None:
+        lines.append(f"bonds: {_plural(len(frame.bonds), 'pair')} (the topology's)" +
+                     ("; wrapped groups are made whole along them" if frame.wrapped else ""))
     return lines
 
 

@@ -194,6 +194,8 @@ class Frame:
     contacts: np.ndarray = None      # int64 (C, 2)
     contact_kinds: np.ndarray = None               # int64 (C,)
     contact_values: dict = field(default_factory=dict)   # name -> (C,) or (C, k)
+    # Bonded pairs of particle ids, where a topology gives them: wrapped groups are made whole along them.
+    bonds: np.ndarray = None         # int64 (B, 2)
     # The generator form only:
     parents: np.ndarray = None       # int (N,)
     masses: np.ndarray = None        # float64 (N,)
@@ -257,6 +259,7 @@ class Frame:
         columns = {"id": np.arange(len(self.positions), dtype=np.int64) + self.first_id, **self.columns}
         columns = {name: values[kept] for name, values in columns.items()}
         return dataclasses.replace(self, positions=self.positions[kept], columns=columns,
+                                   bonds=kept_bonds(self.bonds, columns["id"]),
                                    **dict(zip(("contacts", "contact_kinds", "contact_values"), kept_contacts(
                                        self.contacts, self.contact_kinds, self.contact_values, columns["id"]))))
 
@@ -278,6 +281,11 @@ def kept_contacts(contacts, kinds, values, ids):
     kept = np.isin(contacts[:, 0], ids) & (np.isin(contacts[:, 1], ids) | (kinds != 0 if kinds is not None else False))
     return (contacts[kept], kinds[kept] if kinds is not None else None,
             {name: np.asarray(column)[kept] for name, column in (values or {}).items()})
+
+
+def kept_bonds(bonds, ids):
+    """The bonds whose two particles are among `ids`."""
+    return bonds if bonds is None or not len(bonds) else bonds[np.isin(bonds, ids).all(axis=1)]
 
 
 class Series:

@@ -161,6 +161,7 @@ class DataAtoms:
             raise InputError(path, "-", "Atoms", f"atom id {repeated[0]} is given twice")
         self.atoms = {"id": atoms["id"], "type": atoms["type"]}
         self.type_masses = None
+        self.bonds = None   # pairs of atom ids
         if "Masses" in sections:
             masses = self._section(text, sections["Masses"][0], counts.get("atom types", 0), "Masses", ["type", "mass"])
             table = np.full(int(masses["type"].max(initial=0)) + 1, np.nan)
@@ -186,6 +187,7 @@ class DataAtoms:
             if (ends < 0).any():
                 raise InputError(path, "-", "Bonds", "a bond names an atom the Atoms section does not hold")
             self.atoms["fragments"] = bonded_components(len(atoms["id"]), ends.reshape(2, -1).T)
+            self.bonds = np.stack([bonds["a"], bonds["b"]], axis=1).astype(np.int64)
         self.atoms["segments"] = np.ones(len(atoms["id"]), dtype=np.int64)
         try:
             self.box = self._header_box(text)
@@ -242,8 +244,10 @@ class DataAtoms:
         # As MDAnalysis's levels are taken: with none that groups, each atom is its own.
         default = next((level for level in ("fragments", "residues") if level in columns and level not in self.whole),
                        "molecules")
-        return particles_frame(self.path, index, self.timestep, self.positions.copy(), columns, self.box,
-                               wrapped=self.wrapped, default_group=default)
+        frame = particles_frame(self.path, index, self.timestep, self.positions.copy(), columns, self.box,
+                                wrapped=self.wrapped, default_group=default)
+        frame.bonds = self.bonds
+        return frame
 
     def _section(self, text, at, count, name, names, allow_images=False, extra=()):
         """The `count` lines of a section after its header line and blank lines, as named columns
@@ -340,6 +344,8 @@ class Completion:
             # (which leaves a group already whole as it is).
             frame.box, frame.wrapped = held.box, held.box.any_periodic
         own_groups = frame.default_group in frame.columns
+        if frame.bonds is None:
+            frame.bonds = getattr(held, "bonds", None)
         missing = rows < 0
         for name, values in held.atoms.items():
             if name in frame.columns:

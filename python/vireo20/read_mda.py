@@ -35,7 +35,7 @@ import warnings
 
 import numpy as np
 
-from .frames import Box, InputError
+from .frames import Box, InputError, kept_bonds
 from .reading import (FrameLoader, Loaders, bonded_components, cached_open, column, missing_library,
                       natural_key, particles_frame)
 
@@ -164,8 +164,10 @@ class _Universe:
             columns["type"] = types.astype(np.int64)
         if hasattr(atoms, "molnums"):
             columns["molecules"] = atoms.molnums + 1
+        self.bonds = None   # pairs of atom ids
         if hasattr(atoms, "bonds") and len(atoms.bonds):
             columns["fragments"] = bonded_components(len(atoms), atoms.bonds.to_indices())
+            self.bonds = np.asarray(atoms.ids, dtype=np.int64)[atoms.bonds.to_indices()]
         if hasattr(atoms, "resids"):
             unique = len(np.unique(self.universe.residues.resids)) == len(self.universe.residues)
             columns["residues"] = atoms.resids if unique else atoms.resindices + 1
@@ -327,6 +329,7 @@ def _frame(held, path, index, selected, group_by, converted):
     default = group_by or next((level for level in LEVELS if level in held.atoms and level not in held.whole),
                                "molecules")
     frame = particles_frame(path, index, step, positions, columns, box, wrapped=True, default_group=default)
+    frame.bonds = held.bonds if selected is None else kept_bonds(held.bonds, frame.columns["id"])
     # MDAnalysis converts what a format's units it knows to its own; the rest (a LAMMPS dump's) stays.
     if converted and trajectory.units.get("velocity"):
         frame.units = "mdanalysis"

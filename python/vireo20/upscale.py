@@ -274,7 +274,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
             ids=None, first_id=0, box=None, wrapped=False, physics="all", shape=False, reductions=None,
             contacts=None, contact_kinds=None, contact_values=None, trailing_masses=None, units=None,
             temperature=False, dimension=3, coordination=False, contact_force=None, timestep=None, index=0,
-            source="-"):
+            source="-", bonds=None):
     """Upscales one step: particles that share a group become one upscaled particle.
 
     Arguments (N particles, E of them enabled, then T trailing entries that pass through):
@@ -291,6 +291,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
       box             a `vireo20.Box`, or the (2, 3) lower and upper corners of a box periodic in
                       every direction: contact lines go to the nearest image, and with `wrapped`
                       each group is made whole about its parent before it is reduced.
+      bonds           (B, 2) bonded pairs of particle ids (`ids` space), as a topology gives them:
+                      with `wrapped`, a group whose members lie in one bonded fragment is made whole
+                      along its bonds, each bond to its nearest image, however far it reaches (a
+                      polymer chain longer than half the box), as MDAnalysis's unwrap makes it;
+                      its parent stays where it is given. A fragment that meets its own image
+                      across the faces (a network through the box) is made whole about the parent.
       physics         "none", "basic" (count, radius of gyration) or "all" (also the gyration and
                       inertia tensors, angular momentum and velocity, torque where the values
                       `velocity` and `force` are given, the kinetic energy about the mean velocity
@@ -414,7 +420,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
 
     if wrapped and box is not None and box.any_periodic:
         named = None if groups is None else lambda k: f" (group {groups[parent_of[k]]})"
-        positions = _made_whole(step, positions, parents, enabled, element, u, box, named)
+        bonded = None
+        if bonds is not None and len(bonds):
+            from .clustering import bonded_images
+            entry_ids = enabled.astype(np.int64) if ids is None else ids[enabled]
+            bonded = bonded_images(positions[:e], entry_ids, box, _bond_pairs(step, bonds))
+        positions = _made_whole(step, positions, parents, enabled, element, u, box, named, bonded)
 
     # With every particle enabled in order, the masses are already by entry. Otherwise they are
     # gathered natively over the cores straight into place: masses[enabled] and a concatenation took
@@ -532,9 +543,18 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         seconds=time.perf_counter() - started)
 
 
-def _made_whole(step, positions, parents, enabled, element, u, box, named=None):
+def _bond_pairs(step, bonds):
+    bonds = np.asarray(bonds)
+    if bonds.ndim != 2 or bonds.shape[1] != 2 or bonds.dtype.kind not in "iu":
+        step.fail("bonds", f"shape {bonds.shape} of {bonds.dtype}, expected (B, 2) integer particle ids")
+    return bonds
+
+
+def _made_whole(step, positions, parents, enabled, element, u, box, named=None, bonded=None):
     """Enabled positions unwrapped about their parent's (trailing entries stay as they are); `named(k)`
-    gives upscaled particle k's group in the caller's words."""
+    gives upscaled particle k's group in the caller's words. `bonded`, each entry's bonded fragment
+    and whole box edges along its bonds (`clustering.bonded_images`), makes a group that lies in one
+    fragment whole along them instead."""
     e = len(enabled)
     entry_of = np.full(len(parents), -1, np.int64)
     entry_of[enabled] = np.arange(e)
@@ -548,14 +568,31 @@ def _made_whole(step, positions, parents, enabled, element, u, box, named=None):
         anchor[missing] = first[element[:e][missing]]
     whole = positions.copy()
     whole[:e] = periodic.make_whole(positions[:e], anchor, box)
-    wide = periodic.widest_groups(whole[:e], anchor, element[:e], u, box)
+    along_bonds = np.zeros(u, bool)
+    if bonded is not None:
+        from . import _groups
+        fragment, shifts, spans = bonded
+        # A fragment that spans the box is whole nowhere: its members stand apart, each a key of its own.
+        key = np.where(np.isin(fragment, spans), -1.0 - np.arange(e), fragment).astype(np.float64)
+        low, high = np.full(u, np.inf), np.full(u, -np.inf)
+        _groups.group_extents(np.ascontiguousarray(element[:e], dtype=np.int32), key, low, high)
+        along_bonds = low == high
+        # Each member by whole box edges, relative to its parent's image: the parent stays as given.
+        rows = np.flatnonzero(along_bonds[element[:e]])
+        relative = shifts[rows] - shifts[anchor[rows]]
+        whole[rows] = positions[rows]
+        moved = relative.any(axis=1)
+        whole[rows[moved]] += box.along_edges(relative[moved])
+    wide = [found for found in periodic.widest_groups(whole[:e], anchor, element[:e], u, box)
+            if not along_bonds[found[0]]]
     if wide:
         group, axis, span = wide[0]
         step.fail("positions", f"upscaled particle {group}{named(group) if named else ''} spans {span:.3g} of "
                                f"the box along {axis} after "
                                "unwrapping about its parent (more than half: its centre would be a "
                                f"guess; {len(wide)} such groups); dump unwrapped positions (xu yu zu) "
-                               "or image flags (ix iy iz)")
+                               "or image flags (ix iy iz), or give the bonds (a LAMMPS data file before the "
+                               "dump: vireo20 upscale system.data DUMP)")
     return whole
 
 

@@ -1239,3 +1239,69 @@ def test_contact_and_kinetic_stress_are_lammps_stress_per_atom_summed(tmp_path, 
         for name, want in expected.items():
             assert np.abs(want).max() > 1
             assert_allclose(step[name], want, rtol=0, atol=1e-11 * np.abs(want).max())
+
+
+# Chains of 40 beads in a box of 8: most reach across more than half of it.
+CHAINS = """
+units lj
+atom_style bond
+read_data chains.data
+pair_style zero 1.0
+pair_coeff * *
+bond_style harmonic
+bond_coeff 1 100.0 0.97
+velocity all create 1.0 4711
+fix 1 all nve
+dump wrapped all custom 10 wrapped.dump id mol type x y z vx vy vz
+dump unwrapped all custom 10 unwrapped.dump id mol type xu yu zu vx vy vz
+dump_modify wrapped format float %.17g
+dump_modify unwrapped format float %.17g
+run 20
+"""
+
+
+def chains_data(path, chains=6, beads=40, side=8.0, seed=3):
+    rng = np.random.default_rng(seed)
+    steps = rng.normal(size=(chains, beads, 3))
+    steps *= 0.97 / np.linalg.norm(steps, axis=2, keepdims=True)
+    steps[:, 0] = rng.uniform(0, side, (chains, 3))
+    unwrapped = np.cumsum(steps, axis=1).reshape(-1, 3)
+    images = np.floor(unwrapped / side).astype(int)
+    wrapped = unwrapped - images * side
+    atoms = "\n".join(f"{k + 1} {k // beads + 1} 1 {x!r} {y!r} {z!r} {i} {j} {l}"
+                      for k, ((x, y, z), (i, j, l)) in enumerate(zip(wrapped, images)))
+    bonds = "\n".join(f"{b + 1} 1 {a + 1} {a + 2}" for b, a in
+                      enumerate(a for a in range(chains * beads) if (a + 1) % beads))
+    path.write_text(f"chains\n\n{chains * beads} atoms\n{chains * (beads - 1)} bonds\n1 atom types\n1 bond types\n\n"
+                    f"0 {side} xlo xhi\n0 {side} ylo yhi\n0 {side} zlo zhi\n\nMasses\n\n1 1.0\n\n"
+                    f"Atoms # bond\n\n{atoms}\n\nBonds\n\n{bonds}\n")
+
+
+@pytest.mark.parametrize("reader", ["native", "mdanalysis"])
+def test_wrapped_chains_longer_than_half_the_box_are_made_whole_along_the_data_files_bonds(tmp_path, reader):
+    """A dump of wrapped positions alone cannot tell where a chain wider than half the box lies; with
+    its data file's bonds each chain is made whole along them, and gives the arrays of the dump of
+    unwrapped positions (its centre at another image of the box)."""
+    if reader == "mdanalysis":
+        pytest.importorskip("MDAnalysis")
+    chains_data(tmp_path / "chains.data")
+    (tmp_path / "in.chains").write_text(CHAINS)
+    run_lammps(tmp_path, "in.chains")
+    with pytest.raises(vireo20.InputError, match=r"spans 0\.\d+ of the box along [xyz] after unwrapping about"):
+        vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / "alone", picture_step=None, masses=["1=1.0"])
+    options = dict(format="mdanalysis", group_by="residues", trajectory_format="LAMMPSDUMP") if reader == "mdanalysis" else {}
+    bonded = vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / "bonded", picture_step=None, shape=True,
+                         topology=str(tmp_path / "chains.data"), **options)
+    expected = vireo20.run(str(tmp_path / "unwrapped.dump"), tmp_path / "unwrapped", picture_step=None, shape=True,
+                           masses=["1=1.0"])
+    assert bonded.timesteps == expected.timesteps == [0, 10, 20]
+    box = vireo20.open(str(tmp_path / "unwrapped.dump"))[0].box
+    close = 1e-5 if reader == "mdanalysis" else 1e-12   # MDAnalysis reads a dump's positions as float32
+    for got, want in zip(map(read_vtp, bonded.files), map(read_vtp, expected.files)):
+        # MDAnalysis takes the atoms in the order of their ids, the dump as LAMMPS wrote them.
+        order, wanted = np.argsort(got["group_id"]), np.argsort(want["group_id"])
+        assert_array_equal(got["group_id"][order], want["group_id"][wanted])
+        images = box.fractions(got["points"][order] - want["points"][wanted])
+        assert_allclose(images, np.round(images), atol=close) and np.round(images).any()
+        for name in ("radius_of_gyration", "gyration_tensor", "end_to_end", "inertia", "velocity", "mass"):
+            assert_allclose(got[name][order], want[name][wanted], rtol=close, atol=close, err_msg=name)
