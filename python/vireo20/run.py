@@ -180,6 +180,11 @@ def run_step(loader, options, keep_source=False):
     if options.types is not None:
         frame = frame.of_types(*options.types)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
+    default = frame.default_group
+    if options.group_by is None and (options.cluster is not None or options.bins is not None) and \
+            default in (options.reductions or {}) and default in frame.columns:
+        # Clusters or bins group the step, not the input's group column: asked for, it is a value.
+        arguments["values"][default] = frame.columns[default]
     named = arguments.get("units")
     if options.units is not None:
         if named not in (None, options.units):

@@ -840,3 +840,17 @@ def test_the_built_in_data_sets_entries_are_binned_and_its_trailing_entries_lie_
         bin_of[np.asarray(frame.enabled)[kept]] = layers
         ends = bin_of[frame.contacts[frame.contact_kinds == 0]]
         assert step["cell:contacts"].sum() == np.count_nonzero((ends >= 0).all(axis=1) & (ends[:, 0] != ends[:, 1]))
+
+
+@pytest.mark.parametrize("grouping", [{"cluster": 1.5}, {"bins": "z:5"}])
+def test_the_input_group_column_named_is_a_value_where_clusters_or_bins_group(tmp_path, grouping):
+    (tmp_path / "two.dump").write_text("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n4\nITEM: BOX BOUNDS ff ff ff\n"
+                                       "0 10\n0 10\n0 10\nITEM: ATOMS id mol type x y z\n1 3 1 1 1 1\n2 4 1 2 1 1\n"
+                                       "3 7 1 8 8 8\n4 9 1 8 8 9\n")
+    if "bins" in grouping:
+        from vireo20.binning import Bins
+        grouping = {"bins": Bins.parse([grouping["bins"]])}
+    result = vireo20.run(str(tmp_path / "two.dump"), tmp_path / "up", masses=["1=1"], picture_step=None,
+                         reductions={"mol": ["min", "max"]}, **grouping)
+    got = read_vtp(result.files[0])
+    assert got["mol_min"].tolist() == [3, 7] and got["mol_max"].tolist() == [4, 9]
