@@ -422,9 +422,12 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         named = None if groups is None else lambda k: f" (group {groups[parent_of[k]]})"
         bonded = None
         if bonds is not None and len(bonds):
-            from .clustering import bonded_images
-            entry_ids = enabled.astype(np.int64) if ids is None else ids[enabled]
-            bonded = bonded_images(positions[:e], entry_ids, box, _bond_pairs(step, bonds))
+            bonds = _bond_pairs(step, bonds)
+
+            def bonded():
+                from .clustering import bonded_images
+                entry_ids = enabled.astype(np.int64) if ids is None else ids[enabled]
+                return bonded_images(positions[:e], entry_ids, box, bonds)
         positions = _made_whole(step, positions, parents, enabled, element, u, box, named, bonded)
 
     # With every particle enabled in order, the masses are already by entry. Otherwise they are
@@ -552,9 +555,9 @@ def _bond_pairs(step, bonds):
 
 def _made_whole(step, positions, parents, enabled, element, u, box, named=None, bonded=None):
     """Enabled positions unwrapped about their parent's (trailing entries stay as they are); `named(k)`
-    gives upscaled particle k's group in the caller's words. `bonded`, each entry's bonded fragment
-    and whole box edges along its bonds (`clustering.bonded_images`), makes a group that lies in one
-    fragment whole along them instead."""
+    gives upscaled particle k's group in the caller's words. `bonded()`, each entry's bonded fragment
+    and whole box edges along its bonds (`clustering.bonded_images`), makes a group wider than half
+    the box that lies in one fragment whole along them instead."""
     e = len(enabled)
     entry_of = np.full(len(parents), -1, np.int64)
     entry_of[enabled] = np.arange(e)
@@ -568,23 +571,11 @@ def _made_whole(step, positions, parents, enabled, element, u, box, named=None, 
         anchor[missing] = first[element[:e][missing]]
     whole = positions.copy()
     whole[:e] = periodic.make_whole(positions[:e], anchor, box)
-    along_bonds = np.zeros(u, bool)
-    if bonded is not None:
-        from . import _groups
-        fragment, shifts, spans = bonded
-        # A fragment that spans the box is whole nowhere: its members stand apart, each a key of its own.
-        key = np.where(np.isin(fragment, spans), -1.0 - np.arange(e), fragment).astype(np.float64)
-        low, high = np.full(u, np.inf), np.full(u, -np.inf)
-        _groups.group_extents(np.ascontiguousarray(element[:e], dtype=np.int32), key, low, high)
-        along_bonds = low == high
-        # Each member by whole box edges, relative to its parent's image: the parent stays as given.
-        rows = np.flatnonzero(along_bonds[element[:e]])
-        relative = shifts[rows] - shifts[anchor[rows]]
-        whole[rows] = positions[rows]
-        moved = relative.any(axis=1)
-        whole[rows[moved]] += box.along_edges(relative[moved])
-    wide = [found for found in periodic.widest_groups(whole[:e], anchor, element[:e], u, box)
-            if not along_bonds[found[0]]]
+    wide = periodic.widest_groups(whole[:e], anchor, element[:e], u, box)
+    if wide and bonded is not None:
+        # A group no wider than half the box has all its members within half a box of its parent: the
+        # nearest image is the one its bonds reach, so only the wide ones need the bonds walked.
+        wide = _whole_along_bonds(positions, whole, anchor, element[:e], u, box, wide, *bonded())
     if wide:
         group, axis, span = wide[0]
         step.fail("positions", f"upscaled particle {group}{named(group) if named else ''} spans {span:.3g} of "
@@ -594,6 +585,27 @@ def _made_whole(step, positions, parents, enabled, element, u, box, named=None, 
                                "or image flags (ix iy iz), or give the bonds (a LAMMPS data file before the "
                                "dump: vireo20 upscale system.data DUMP)")
     return whole
+
+
+def _whole_along_bonds(positions, whole, anchor, element, u, box, wide, fragment, shifts, spans):
+    """Makes each of the `wide` groups whose members lie in one bonded fragment (`fragment`, `shifts`
+    and `spans` as `clustering.bonded_images` gives them) whole along its bonds, in `whole`, by whole
+    box edges relative to its parent's image; returns the wide groups left."""
+    from . import _groups
+    e = len(element)
+    # A fragment that spans the box is whole nowhere: its members stand apart, each a key of its own.
+    key = np.where(np.isin(fragment, spans), -1.0 - np.arange(e), fragment).astype(np.float64)
+    low, high = np.full(u, np.inf), np.full(u, -np.inf)
+    _groups.group_extents(np.ascontiguousarray(element, dtype=np.int32), key, low, high)
+    along = np.zeros(u, bool)
+    along[[group for group, _, _ in wide]] = True
+    along &= low == high
+    rows = np.flatnonzero(along[element])
+    relative = shifts[rows] - shifts[anchor[rows]]
+    whole[rows] = positions[rows]
+    moved = relative.any(axis=1)
+    whole[rows[moved]] += box.along_edges(relative[moved])
+    return [found for found in wide if not along[found[0]]]
 
 
 def _reduce(step, quill20, generator, name, data, how, entry_masses):
