@@ -137,6 +137,9 @@ def parser():
                          "bounding_box_lo and bounding_box_hi (the corners of the box along x, y and z that holds "
                          "them, MDAnalysis's bbox) and, where the "
                          "particles have radii, its equivalent_radius (the sphere of their volume)")
+    reducing = up.add_argument_group("reductions", "How each value array is reduced over a group's members. "
+                                                   "Each option may repeat; a NAME\ngiven several reductions is "
+                                                   "written as NAME_HOW for each (velocity_mean, velocity_std).")
     for how, default in (("sum", " (default for force and tq)"),
                          ("average", " (mass-weighted; default for floating-point values)"),
                          ("mean", " (unweighted, as LAMMPS's fix ave/chunk; --mean positions: each upscaled "
@@ -148,9 +151,8 @@ def parser():
                          ("median", " (per component, as pandas's groupby median)"),
                          ("per_volume", " (the sum over the bin's volume, with bins: OVITO's sum/volume, a "
                                         "pressure profile from compute stress/atom)")):
-        up.add_argument(f"--{how.replace('_', '-')}", action="append", metavar="NAME",
-                        help=f"reduce value array NAME with {how.replace('_', ' ')}{default}; may repeat (a NAME "
-                             "given several reductions is written as NAME_HOW for each: velocity_mean)")
+        reducing.add_argument(f"--{how.replace('_', '-')}", action="append", metavar="NAME",
+                              help=f"reduce value array NAME with {how.replace('_', ' ')}{default}")
     up.add_argument("--msd", action="store_true",
                     help="each upscaled particle's displacement and squared displacement from the first step "
                          "(LAMMPS's msd/chunk; wrapped positions are unwrapped through time)")
