@@ -1,6 +1,12 @@
 """Input from a HOOMD-blue GSD trajectory (read with the `gsd` package, Debian's python3-gsd).
 
-Positions: `particles/position` unwrapped with `particles/image` in the frame's box. HOOMD's box
+Positions: `particles/position` unwrapped with `particles/image` in the frame's box, where the
+image flags hold. HOOMD writes them (its `momentum` category) in frame 0 alone unless `dynamic`
+names it, and a frame without them reads frame 0's, stale once a particle crossed a face: in a
+file that another writer than gsd's own (which leaves out only a chunk equal to frame 0's) wrote
+so, the positions are taken as wrapped, each group made whole about its parent (along its bonds,
+`bonds/group`, where it reaches further than half the box), as a LAMMPS dump of wrapped positions.
+HOOMD's box
 [Lx, Ly, Lz, xy, xz, yz] is centred on the origin with dimensionless tilt factors: edges
 a = (Lx, 0, 0), b = (xy Ly, Ly, 0), c = (xz Lz, yz Lz, Lz), origin -(a + b + c)/2, periodic in every
 direction; z is not periodic when `configuration/dimensions` is 2 (and is 1 long when Lz is 0).
@@ -72,6 +78,21 @@ def hoomd_box(box, dimensions):
 
 
 _molecules_of = {}
+_images_kept = {}
+
+
+def _keeps_images(path, trajectory):
+    """Whether the image flags a frame reads are its own: gsd's writer leaves out a chunk only where it
+    equals frame 0's; others (HOOMD) must store them in every frame that stores positions."""
+    key = (path, os.stat(path).st_mtime_ns)
+    if key not in _images_kept:
+        file = trajectory.file
+        if len(_images_kept) >= 4:
+            _images_kept.pop(next(iter(_images_kept)))
+        _images_kept[key] = str(file.application).startswith("gsd.hoomd") or all(
+            file.chunk_exists(frame=k, name="particles/image") for k in range(file.nframes)
+            if file.chunk_exists(frame=k, name="particles/position"))
+    return _images_kept[key]
 
 
 def _molecules(path, trajectory, index, step, count, bonds):
@@ -121,8 +142,9 @@ def read_frame(path, index, group_by=None):
         raise InputError(path, step, "configuration/box", f"{list(snapshot.configuration.box)}: {error}") from None
     try:
         positions = per_particle("particles/position", particles.position, 3).astype(np.float64)
-        images = per_particle("particles/image", particles.image, 3)
-        positions = box.unwrap(positions, images)
+        wrapped = not _keeps_images(path, trajectory)
+        if not wrapped:
+            positions = box.unwrap(positions, per_particle("particles/image", particles.image, 3))
         body = per_particle("particles/body", particles.body).astype(np.int64)
         columns = {
             "mass": column(per_particle("particles/mass", particles.mass)),
@@ -150,4 +172,6 @@ def read_frame(path, index, group_by=None):
     except DAMAGED as error:
         raise InputError(path, step, "-", f"the frame cannot be read ({error})") from None
     default = group_by or ("body" if (body >= 0).any() else "molecule")
-    return particles_frame(path, index, step, positions, columns, box, default_group=default)
+    frame = particles_frame(path, index, step, positions, columns, box, wrapped=wrapped, default_group=default)
+    frame.bonds = np.asarray(snapshot.bonds.group, dtype=np.int64).reshape(-1, 2) + 1   # as the ids, index + 1
+    return frame

@@ -197,6 +197,43 @@ def test_a_gsd_frame_of_no_particles_has_the_columns_the_others_store(tmp_path):
     assert empty.columns["velocity"].shape == (0, 3) and full.columns["typelabel"].tolist() == [b"A", b"A"]
 
 
+def test_a_hoomd_gsd_whose_image_flags_are_in_frame_0_alone_is_read_as_wrapped(tmp_path):
+    """HOOMD's default GSD output stores the image flags in frame 0 only; the later frames would read
+    those, stale once a chain crossed a face. The positions are taken as wrapped instead, the chain
+    (wider than half the box) made whole along its bonds, the dimer about its parent."""
+    import vireo20
+    fl = pytest.importorskip("gsd.fl")
+    side = 4.0
+    chain = np.column_stack([np.arange(6) * 0.6 - 1.9, np.zeros(6), np.zeros(6)])
+    unwrapped = np.vstack([chain, [[1.0, 1.0, 1.0], [1.0, 1.5, 1.0]]])
+    box = vireo20.Box.orthogonal([-side / 2] * 3, [side / 2] * 3, (True, True, True))
+    path = str(tmp_path / "hoomd.gsd")
+    with fl.open(path, "wb", application="HOOMD-blue v4.9.0", schema="hoomd", schema_version=[1, 4]) as file:
+        for frame in range(3):
+            moved = unwrapped + [0.7 * frame, 0.0, 0.0]
+            wrapped, images = box.wrap(moved)
+            file.write_chunk("configuration/step", np.array([100 * frame], np.uint64))
+            file.write_chunk("configuration/box", np.array([side, side, side, 0, 0, 0], np.float32))
+            file.write_chunk("particles/N", np.array([8], np.uint32))
+            file.write_chunk("particles/position", wrapped.astype(np.float32))
+            if frame == 0:
+                file.write_chunk("particles/image", images.astype(np.int32))
+                file.write_chunk("bonds/N", np.array([6], np.uint32))
+                file.write_chunk("bonds/group", np.array([[k, k + 1] for k in range(5)] + [[6, 7]], np.uint32))
+            file.end_frame()
+    frames = list(vireo20.open(path))
+    assert all(frame.wrapped for frame in frames) and frames[2].bonds.tolist()[-1] == [7, 8]
+    from test_vireo20_job import read_vtp
+    result = vireo20.run(path, tmp_path / "up", picture_step=None, shape=True)
+    for frame, file in enumerate(result.files):
+        got = read_vtp(file)
+        np.testing.assert_allclose(got["radius_of_gyration"], [np.sqrt(np.mean((np.arange(6) * 0.6 - 1.5) ** 2)),
+                                                               0.25], rtol=1e-6)
+        np.testing.assert_allclose(got["end_to_end"][:, :2], [[3.0, 0.0], [0.0, 0.5]], atol=1e-6)
+        images = box.fractions(got["points"][:2] - [[0.7 * frame - 0.4, 0, 0], [1.0 + 0.7 * frame, 1.25, 1]])
+        np.testing.assert_allclose(images, np.round(images), atol=1e-6)
+
+
 WRITERS = {"vtk": write_vtk, "gsd": write_gsd, "h5md": write_h5md, "mdanalysis": write_mda, "extxyz": write_extxyz}
 
 
