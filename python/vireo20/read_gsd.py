@@ -19,8 +19,9 @@ floppy bodies, below -1, are no group here: group them by molecule); `molecule`,
 0 for a particle without bonds); `type` (`particles/typeid`) and `typelabel` (its name in
 `particles/types`); and every further per-particle chunk
 the file holds under its own name: `velocity`, `charge`, `diameter`, `orientation`, `angmom`,
-`moment_inertia`, and `log/particles/NAME` as `NAME`. Groups default to `body` when a particle of
-the frame belongs to a rigid body, else to `molecule`.
+`moment_inertia`, and `log/particles/NAME` as `NAME` (of such a file as above, `velocity`, `angmom`
+and `orientation` only where every frame stores them: not frame 0's in every frame). Groups default
+to `body` when a particle of the frame belongs to a rigid body, else to `molecule`.
 """
 import os
 
@@ -78,21 +79,23 @@ def hoomd_box(box, dimensions):
 
 
 _molecules_of = {}
-_images_kept = {}
+_current_of = {}
+# The chunks that change as a simulation runs, which a frame that lacks them reads from frame 0.
+MOVING = ("particles/image", "particles/velocity", "particles/angmom", "particles/orientation")
 
 
-def _keeps_images(path, trajectory):
-    """Whether the image flags a frame reads are its own: gsd's writer leaves out a chunk only where it
-    equals frame 0's; others (HOOMD) must store them in every frame that stores positions."""
+def _current(path, trajectory):
+    """The moving chunks every frame reads as its own: all from gsd's writer, which leaves out only a
+    chunk equal to frame 0's; from others (HOOMD), those stored in every frame that stores positions."""
     key = (path, os.stat(path).st_mtime_ns)
-    if key not in _images_kept:
+    if key not in _current_of:
         file = trajectory.file
-        if len(_images_kept) >= 4:
-            _images_kept.pop(next(iter(_images_kept)))
-        _images_kept[key] = str(file.application).startswith("gsd.hoomd") or all(
-            file.chunk_exists(frame=k, name="particles/image") for k in range(file.nframes)
-            if file.chunk_exists(frame=k, name="particles/position"))
-    return _images_kept[key]
+        if len(_current_of) >= 4:
+            _current_of.pop(next(iter(_current_of)))
+        moved = [k for k in range(file.nframes) if file.chunk_exists(frame=k, name="particles/position")]
+        _current_of[key] = set(MOVING) if str(file.application).startswith("gsd.hoomd") else \
+            {name for name in MOVING if all(file.chunk_exists(frame=k, name=name) for k in moved)}
+    return _current_of[key]
 
 
 def _molecules(path, trajectory, index, step, count, bonds):
@@ -142,7 +145,8 @@ def read_frame(path, index, group_by=None):
         raise InputError(path, step, "configuration/box", f"{list(snapshot.configuration.box)}: {error}") from None
     try:
         positions = per_particle("particles/position", particles.position, 3).astype(np.float64)
-        wrapped = not _keeps_images(path, trajectory)
+        current = _current(path, trajectory)
+        wrapped = "particles/image" not in current
         if not wrapped:
             positions = box.unwrap(positions, per_particle("particles/image", particles.image, 3))
         body = per_particle("particles/body", particles.body).astype(np.int64)
@@ -160,7 +164,10 @@ def read_frame(path, index, group_by=None):
         # planned at it hold them.
         anywhere = set(trajectory.file.find_matching_chunk_names("particles/")) if not count else set()
         for name in PER_PARTICLE:
-            if stored(f"particles/{name}"):
+            chunk = f"particles/{name}"
+            if chunk in MOVING and chunk not in current:
+                continue   # frame 0's velocities in every frame: no column of the later ones
+            if stored(chunk):
                 columns[name] = column(per_particle(f"particles/{name}", getattr(particles, name)))
             elif f"particles/{name}" in anywhere:
                 columns[name] = column(np.zeros((0,) + WIDTHS.get(name, ())))

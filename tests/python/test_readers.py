@@ -198,9 +198,10 @@ def test_a_gsd_frame_of_no_particles_has_the_columns_the_others_store(tmp_path):
 
 
 def test_a_hoomd_gsd_whose_image_flags_are_in_frame_0_alone_is_read_as_wrapped(tmp_path):
-    """HOOMD's default GSD output stores the image flags in frame 0 only; the later frames would read
-    those, stale once a chain crossed a face. The positions are taken as wrapped instead, the chain
-    (wider than half the box) made whole along its bonds, the dimer about its parent."""
+    """HOOMD's default GSD output stores the image flags and velocities in frame 0 only; the later
+    frames would read those, stale once a chain crossed a face. The positions are taken as wrapped
+    instead, the chain (wider than half the box) made whole along its bonds, the dimer about its
+    parent; the velocities are no column."""
     import vireo20
     fl = pytest.importorskip("gsd.fl")
     side = 4.0
@@ -218,11 +219,13 @@ def test_a_hoomd_gsd_whose_image_flags_are_in_frame_0_alone_is_read_as_wrapped(t
             file.write_chunk("particles/position", wrapped.astype(np.float32))
             if frame == 0:
                 file.write_chunk("particles/image", images.astype(np.int32))
+                file.write_chunk("particles/velocity", np.ones((8, 3), np.float32))
                 file.write_chunk("bonds/N", np.array([6], np.uint32))
                 file.write_chunk("bonds/group", np.array([[k, k + 1] for k in range(5)] + [[6, 7]], np.uint32))
             file.end_frame()
     frames = list(vireo20.open(path))
-    assert all(frame.wrapped for frame in frames) and frames[2].bonds.tolist()[-1] == [7, 8]
+    assert all(frame.wrapped and "velocity" not in frame.columns for frame in frames)
+    assert frames[2].bonds.tolist()[-1] == [7, 8]
     from test_vireo20_job import read_vtp
     result = vireo20.run(path, tmp_path / "up", picture_step=None, shape=True)
     for frame, file in enumerate(result.files):
