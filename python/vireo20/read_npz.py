@@ -24,6 +24,10 @@ Particle layout (E particles of the step, in any order):
 
 Both layouts may add:
 
+  bonds            int (B, 2)         bonded pairs (of particle ids, or of source particles in the
+                                      generator layout): wrapped groups wider than half the box are
+                                      made whole along them
+
   timestep         number, scalar     the simulation's time of the step (default: the file's position)
   contact_kinds    int (C)            the kind of each contact (default 0)
   contact_values_NAME (C,) or (C, k)  a value per contact, summed over the pairs a line merges
@@ -151,7 +155,8 @@ class NpzFrame:
         frame = Frame(source=self.path, index=self.index, timestep=timestep, positions=None,
                       box=self._box(step), contacts=step.numbers("contacts", None, "iu"),
                       contact_kinds=step.numbers("contact_kinds", None, "iu"),
-                      contact_values=step.prefixed(CONTACT_VALUE_PREFIX))
+                      contact_values=step.prefixed(CONTACT_VALUE_PREFIX),
+                      bonds=step.numbers("bonds", None, "iu"))
         if "positions" in step.archive.files:
             frame.positions = step.numbers("positions")
             frame.columns = step.prefixed(COLUMN_PREFIX)
@@ -220,7 +225,7 @@ def save_frame(path, frame, with_parents=True):
         arrays[prefix + name] = values
     for name, values in (frame.contact_values or {}).items():
         arrays[CONTACT_VALUE_PREFIX + name] = values
-    for name in ("contacts", "contact_kinds"):
+    for name in ("contacts", "contact_kinds", "bonds"):
         if getattr(frame, name) is not None:
             arrays[name] = getattr(frame, name)
     if frame.box is not None and frame.box.restricted:
