@@ -162,6 +162,9 @@ class _Universe:
         types = np.asarray(atoms.types).astype(str) if hasattr(atoms, "types") else np.array([])
         if len(types) and all(t.isdigit() for t in types):
             columns["type"] = types.astype(np.int64)
+        elif len(types):
+            # Atom types by name (a PDB's elements, GROMACS's types): the labels --mass and --types take.
+            columns["type"] = np.char.encode(types, "ascii", "replace") if types.dtype.kind == "U" else types
         if hasattr(atoms, "molnums"):
             columns["molecules"] = atoms.molnums + 1
         self.bonds = None   # pairs of atom ids
@@ -172,7 +175,7 @@ class _Universe:
             unique = len(np.unique(self.universe.residues.resids)) == len(self.universe.residues)
             columns["residues"] = atoms.resids if unique else atoms.resindices + 1
         columns["segments"] = atoms.segindices + 1
-        return {name: column(values) for name, values in columns.items()}
+        return {name: values if values.dtype.kind == "S" else column(values) for name, values in columns.items()}
 
     def rows_of(self, ids):
         from .lammps_data import rows_of

@@ -1199,3 +1199,32 @@ def test_dump_vtk_boxes_beside_the_files_are_the_steps_boxes(kind, tmp_path):
     np.testing.assert_allclose(frames[0].positions, want, rtol=1e-12)
     np.testing.assert_array_equal(frames[1].positions, [[9, 7, 5], [8, 6, 4]])
     assert not inputs.open_series(str(tmp_path), format="vtk")[0].box.any_periodic
+
+
+def test_mdanalysis_types_by_name_take_masses_and_types_by_label(tmp_path):
+    """A PDB's atoms have element names, whose masses MDAnalysis may not know (0): --mass and --types
+    take the names."""
+    import vireo20
+    mda = pytest.importorskip("MDAnalysis")
+    universe = mda.Universe.empty(4, n_residues=2, atom_resindex=[0, 0, 1, 1], trajectory=True)
+    universe.add_TopologyAttr("names", ["Q1", "Z1", "Q2", "Z2"])
+    universe.add_TopologyAttr("types", ["Q", "Z", "Q", "Z"])
+    universe.add_TopologyAttr("resids", [1, 2])
+    universe.add_TopologyAttr("masses", [0.0] * 4)
+    universe.atoms.positions = [[1, 1, 1], [2, 1, 1], [5, 5, 5], [5, 6, 5]]
+    universe.dimensions = [10, 10, 10, 90, 90, 90]
+    universe.atoms.write(str(tmp_path / "two.pdb"))
+    with pytest.raises(vireo20.InputError, match="not a positive finite number"):
+        vireo20.run(str(tmp_path / "two.pdb"), tmp_path / "none", format="mdanalysis", picture_step=None,
+                    group_by="residues")
+    result = vireo20.run(str(tmp_path / "two.pdb"), tmp_path / "up", format="mdanalysis", picture_step=None,
+                         masses=["Q=1", "Z=3"], group_by="residues")
+    assert read_vtp_points(result.files[0]).tolist() == [[1.75, 1, 1], [5, 5.75, 5]]
+    kept = vireo20.run(str(tmp_path / "two.pdb"), tmp_path / "kept", format="mdanalysis", picture_step=None,
+                       masses=["Z=3"], types=["Z"], group_by="residues")
+    assert read_vtp_points(kept.files[0]).tolist() == [[2, 1, 1], [5, 6, 5]]
+
+
+def read_vtp_points(path):
+    from test_vireo20_job import read_vtp
+    return read_vtp(path)["points"]
