@@ -16,6 +16,7 @@ def _input_help():
     lines += ["", "or nothing for the built-in data set. With --workers or --scheduler, each worker reads its",
               "steps itself: a remote cluster must see INPUT at the same path. For MDAnalysis give",
               "TOPOLOGY TRAJECTORY (a LAMMPS data file, then its dump's files if written one per step).",
+              "A topology's bonds make wrapped molecules wider than half the box whole along them.",
               "A LAMMPS dump, VTK, CSV or CFG files written one file per step (or a dump per processor) are",
               "given as the files (dump.*.lammpstrj), their folder or a quoted pattern; a dump local of",
               "contacts beside them is taken as --contacts. Each format's columns and conventions:", ""]
