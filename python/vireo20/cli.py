@@ -150,6 +150,9 @@ def parser():
                          ("std", " (the sample standard deviation per component, as pandas's groupby std: "
                                  "a bin's velocity fluctuation)"),
                          ("median", " (per component, as pandas's groupby median)"),
+                         ("nunique", " (the number of distinct values per component, as pandas's groupby "
+                                     "nunique, NaN not counted: with --cluster, a micelle's molecules, "
+                                     "--nunique mol)"),
                          ("per_volume", " (the sum over the bin's volume, with bins: OVITO's sum/volume, a "
                                         "pressure profile from compute stress/atom)")):
         reducing.add_argument(f"--{how.replace('_', '-')}", action="append", metavar="NAME",

@@ -7,9 +7,10 @@ calls it, and one runs the job: `if rank == 0: vireo20.run(simulation(), out)`, 
 simulation(): pass`), positions unwrapped with the image flags; the box and its periodicity, the timestep, the
 time and the unit style; columns `id`, `type` and `mass` (the atom's own where the atom style has
 one, else its type's), and where the atom style has them `mol`, `q`, `radius`, `velocity`, `force`
-and `omega`, named as a dump's columns are; and the per-atom computes, fixes, custom properties and
-atom-style variables that `columns` names as a dump names them (`c_stress`, `f_ave`, `i_flag`,
-`d_temp`, `v_ke`: a compute's or fix's array one column of its width, a variable evaluated now). `group` keeps the atoms of one LAMMPS group, as a dump of that
+and `omega`, named as a dump's columns are; and the per-atom computes, fixes, custom properties
+and atom-style variables that `columns` names as a dump names them (`c_stress`, `f_ave`,
+`i_flag`, `d_temp`, `v_ke`: a compute's or fix's array one column of its width, a variable
+evaluated now). `group` keeps the atoms of one LAMMPS group, as a dump of that
 group holds them. LAMMPS invokes a compute that is not current, and stops the
 process where the compute cannot be (`stress/atom` needs the virial tallied at the step: dump it, or
 thermo output at the step). With `contacts`, a local compute whose first two columns are the atom

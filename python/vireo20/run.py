@@ -403,6 +403,10 @@ def _groups_as_particles(frame, arguments, reductions, dimension, options):
     A reduction named after an array of the groups' own physics (`radius_of_gyration`) reduces the
     groups' values of it, as `group_radius_of_gyration`."""
     reductions = dict(reductions or {})
+    for name, hows in reductions.items():
+        if "nunique" in several(hows):
+            frame.fail(name, "its distinct values are the members', which bins of groups do not see: count them "
+                             "over the groups (without --bin) or over the bins' particles (without --group-by)")
     own = [name for name in reductions if name in RESERVED and name not in arguments["values"]]
     for name in own:
         if PER_VOLUME in several((options.reductions or {}).get(name, ())):
@@ -681,8 +685,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
     (masses of spheres from a radius column); `physics` "none", "basic" or "all", and `shape` adds
     each group's `gyration_shape`; `reductions` maps value names to "sum", "average", "mean", "any",
-    "min", "max", "std", "median" or, with bins, "per_volume" (the bin's sum over its volume), or to a
-    list of several, each written as NAME_HOW (`velocity_mean`); `frames` a
+    "min", "max", "std", "median", "nunique" or, with bins, "per_volume" (the bin's sum over its
+    volume), or to a list of several, each written as NAME_HOW (`velocity_mean`); `frames` a
     slice or "START:STOP:STEP"; `lammps_dump` also writes the upscaled particles as a LAMMPS dump
     (`wrapped_dump`: x y z ix iy iz) and refuses an existing file unless `overwrite`; `resume`
     continues an interrupted run into the same `out`; `workers` or `scheduler` run the steps on Dask; `picture_step` the series position drawn

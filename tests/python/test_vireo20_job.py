@@ -851,6 +851,11 @@ def test_the_input_group_column_named_is_a_value_where_clusters_or_bins_group(tm
         from vireo20.binning import Bins
         grouping = {"bins": Bins.parse([grouping["bins"]])}
     result = vireo20.run(str(tmp_path / "two.dump"), tmp_path / "up", masses=["1=1"], picture_step=None,
-                         reductions={"mol": ["min", "max"]}, **grouping)
+                         reductions={"mol": ["min", "max", "nunique"]}, **grouping)
     got = read_vtp(result.files[0])
     assert got["mol_min"].tolist() == [3, 7] and got["mol_max"].tolist() == [4, 9]
+    assert got["mol_nunique"].tolist() == [2, 2]
+    if "bins" in grouping:
+        with pytest.raises(vireo20.InputError, match="distinct values are the members', which bins of groups"):
+            vireo20.run(str(tmp_path / "two.dump"), tmp_path / "groups", masses=["1=1"], group_by="mol",
+                        reductions={"type": "nunique"}, **grouping)

@@ -1290,7 +1290,8 @@ def test_wrapped_chains_longer_than_half_the_box_are_made_whole_along_the_data_f
     run_lammps(tmp_path, "in.chains")
     with pytest.raises(vireo20.InputError, match=r"spans 0\.\d+ of the box along [xyz] after unwrapping about"):
         vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / "alone", picture_step=None, masses=["1=1.0"])
-    options = dict(format="mdanalysis", group_by="residues", trajectory_format="LAMMPSDUMP") if reader == "mdanalysis" else {}
+    options = dict(format="mdanalysis", group_by="residues", trajectory_format="LAMMPSDUMP") \
+        if reader == "mdanalysis" else {}
     bonded = vireo20.run(str(tmp_path / "wrapped.dump"), tmp_path / "bonded", picture_step=None, shape=True,
                          topology=str(tmp_path / "chains.data"), **options)
     expected = vireo20.run(str(tmp_path / "unwrapped.dump"), tmp_path / "unwrapped", picture_step=None, shape=True,

@@ -284,7 +284,7 @@ def test_bad_arguments_raise_a_clear_error_and_change_nothing(case):
 
 
 @pytest.mark.parametrize("name", ["group_spread", "group_median", "group_sum", "group_average", "group_lowest",
-                                  "group_highest"])
+                                  "group_highest", "group_distinct"])
 def test_per_member_passes_take_columns_alike_and_refuse_values_that_do_not_fit_the_step(name):
     """(Spreads and medians against pandas: test_vireo20_upscale.) Sums and averages are the bits of
     the generator's Sum and WeightedAverage of each column, extremes those of the entries' fold, signed
@@ -299,8 +299,9 @@ def test_per_member_passes_take_columns_alike_and_refuse_values_that_do_not_fit_
     values[2::5, 0] *= np.resize([1e16, -1e16, 3e15], len(values[2::5]))   # sums whose bits hang on their order
     found = method(step["generator"], values)
     t, generator = step["trailing"], step["generator"]
-    # A trailing entry has no spread, and is its own sum, median and extreme.
-    trailing = np.full((t, 3), np.nan) if name == "group_spread" else values[-t:]
+    # A trailing entry has no spread, and is its own sum, median and extreme, its one distinct value.
+    trailing = np.full((t, 3), np.nan) if name == "group_spread" else \
+        np.where(np.isnan(values[-t:]), 0.0, 1.0) if name == "group_distinct" else values[-t:]
     assert found[-t:].tobytes() == trailing.tobytes()
     if name == "group_sum":
         expected = np.stack([generator.Sum(quill20.grid_function(np.ascontiguousarray(values[:, k]))).to_numpy()
@@ -313,6 +314,10 @@ def test_per_member_passes_take_columns_alike_and_refuse_values_that_do_not_fit_
         assert _physics.group_average(generator, values).tobytes() == average(np.ones(len(step["masses"]))).tobytes()
         with pytest.raises(ValueError, match=r"group_average: weights has \d+ rows; the values have \d+"):
             _physics.group_average(generator, values, weights[1:])
+    elif name == "group_distinct":
+        import pandas as pd
+        element = generator.GetElementParticlesIndexes().to_numpy()[:-t]
+        assert found[:-t].tolist() == pd.DataFrame(values[:-t]).groupby(element).nunique().to_numpy().tolist()
     elif name in ("group_lowest", "group_highest"):
         element = generator.GetElementParticlesIndexes().to_numpy().astype(np.int32)
         expected = np.full_like(found, np.nan)

@@ -292,6 +292,11 @@ bp::object group_median(const bp::object& p_Generator, const bp::object& p_Value
   return per_member_pass(p_Generator, p_Values, "group_median", vireo20::ups::group_median);
 }
 
+bp::object group_distinct(const bp::object& p_Generator, const bp::object& p_Values)
+{
+  return per_member_pass(p_Generator, p_Values, "group_distinct", vireo20::ups::group_distinct);
+}
+
 bp::object group_sum(const bp::object& p_Generator, const bp::object& p_Values)
 {
   return per_member_pass(p_Generator, p_Values, "group_sum", vireo20::ups::group_sum);
@@ -375,6 +380,11 @@ BOOST_PYTHON_MODULE(_physics)
           "pandas's groupby median: the middle value or the two middle ones' (a + b) / 2, NaN values passed\n"
           "over (NaN where none is left); a trailing entry's own values. Bad input raises ValueError or\n"
           "RuntimeError.");
+  bp::def("group_distinct", &group_distinct, (bp::arg("generator"), bp::arg("values")),
+          "group_distinct(generator, values) -> ndarray\n\n"
+          "As group_median's values and rows: each upscaled particle's number of distinct values among its\n"
+          "members', column by column, as pandas's groupby nunique (NaN not counted, -0 and 0 one value); a\n"
+          "trailing entry's 1 (0 for NaN).");
   bp::def("group_sum", &group_sum, (bp::arg("generator"), bp::arg("values")),
           "group_sum(generator, values) -> ndarray\n\n"
           "As group_median's values and rows: each upscaled particle's sum of its members' values, column by\n"

@@ -602,6 +602,32 @@ void group_highest(const MPUpscaling& p_Engine, const double* p_Values, std::int
                });
 }
 
+namespace {
+
+// p_Column(e, c, numbers) for each upscaled particle e and column c: the group's members' numbers of
+// that column, NaN left out, gathered in one walk over them (p_Column may reorder them).
+template <class Column>
+void each_group_column(const MPUpscaling::Frame& p_Frame, const double* p_Values, std::int64_t p_Width,
+                       unsigned p_Threads, Column&& p_Column)
+{
+  const auto* ranges = p_Frame.ranges;
+  const std::int32_t* positions = p_Frame.positions;
+  each_piece(p_Frame, p_Threads, [&](std::int32_t p_Begin, std::int32_t p_End, std::int32_t p_Last) {
+    std::vector<std::vector<double>> columns(static_cast<std::size_t>(p_Width));
+    for (std::int32_t e = p_Begin; e < p_End; ++e) {
+      for (auto& column : columns) column.clear();
+      const auto gather = [&](const double* p_Row) {
+        for (std::int64_t c = 0; c < p_Width; ++c)
+          if (!std::isnan(p_Row[c])) columns[static_cast<std::size_t>(c)].push_back(p_Row[c]);
+      };
+      each_member_row(p_Values, p_Width, positions, ranges[e].first, ranges[e].second, p_Last, gather);
+      for (std::int64_t c = 0; c < p_Width; ++c) p_Column(e, c, columns[static_cast<std::size_t>(c)]);
+    }
+  });
+}
+
+}  // namespace
+
 void group_median(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
                   double* p_Median, unsigned p_Threads)
 {
@@ -609,32 +635,31 @@ void group_median(const MPUpscaling& p_Engine, const double* p_Values, std::int6
   const std::int64_t u = frame.u, t = frame.t;
   // A trailing entry is its own median.
   std::copy(p_Values + frame.e * p_Width, p_Values + (frame.e + t) * p_Width, p_Median + u * p_Width);
-  const auto* ranges = frame.ranges;
-  const std::int32_t* positions = frame.positions;
-  each_piece(frame, p_Threads, [&](std::int32_t p_Begin, std::int32_t p_End, std::int32_t p_Last) {
-    // Each column's numbers of the group's members, gathered in one walk over them.
-    std::vector<std::vector<double>> columns(static_cast<std::size_t>(p_Width));
-    for (std::int32_t e = p_Begin; e < p_End; ++e) {
-      const std::int32_t first = ranges[e].first, count = ranges[e].second;
-      for (auto& column : columns) column.clear();
-      each_member_row(p_Values, p_Width, positions, first, count, p_Last, [&](const double* p_Row) {
-        for (std::int64_t c = 0; c < p_Width; ++c)
-          if (!std::isnan(p_Row[c])) columns[static_cast<std::size_t>(c)].push_back(p_Row[c]);
-      });
-      for (std::int64_t c = 0; c < p_Width; ++c) {
-        std::vector<double>& members = columns[static_cast<std::size_t>(c)];
-        const std::size_t n = members.size();
-        double& out = p_Median[e * p_Width + c];
-        if (n == 0) {
-          out = std::numeric_limits<double>::quiet_NaN();
-          continue;
-        }
-        // The middle one (the lower of two) in linear time, then the least above it.
-        const auto middle = members.begin() + static_cast<std::ptrdiff_t>((n - 1) / 2);
-        std::nth_element(members.begin(), middle, members.end());
-        out = n % 2 == 1 ? *middle : (*middle + *std::min_element(middle + 1, members.end())) / 2;
-      }
+  each_group_column(frame, p_Values, p_Width, p_Threads, [&](std::int32_t e, std::int64_t c, auto& members) {
+    const std::size_t n = members.size();
+    double& out = p_Median[e * p_Width + c];
+    if (n == 0) {
+      out = std::numeric_limits<double>::quiet_NaN();
+      return;
     }
+    // The middle one (the lower of two) in linear time, then the least above it.
+    const auto middle = members.begin() + static_cast<std::ptrdiff_t>((n - 1) / 2);
+    std::nth_element(members.begin(), middle, members.end());
+    out = n % 2 == 1 ? *middle : (*middle + *std::min_element(middle + 1, members.end())) / 2;
+  });
+}
+
+void group_distinct(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
+                    double* p_Distinct, unsigned p_Threads)
+{
+  const MPUpscaling::Frame frame = checked_rows("group_distinct", p_Engine, p_Rows, p_Width);
+  const std::int64_t u = frame.u, t = frame.t;
+  for (std::int64_t k = 0; k < t * p_Width; ++k)
+    p_Distinct[u * p_Width + k] = std::isnan(p_Values[frame.e * p_Width + k]) ? 0.0 : 1.0;
+  each_group_column(frame, p_Values, p_Width, p_Threads, [&](std::int32_t e, std::int64_t c, auto& members) {
+    // -0 and 0 sort together and compare equal: one value, as pandas counts them.
+    std::sort(members.begin(), members.end());
+    p_Distinct[e * p_Width + c] = static_cast<double>(std::unique(members.begin(), members.end()) - members.begin());
   });
 }
 

@@ -132,6 +132,12 @@ VIREO20_API void group_highest(const MPUpscaling& p_Engine, const double* p_Valu
 VIREO20_API void group_median(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
                               std::int64_t p_Width, double* p_Median, unsigned p_Threads);
 
+// Each upscaled particle's number of distinct values among its members', column by column, as
+// pandas's groupby nunique: NaN not counted, -0 and 0 one value; a trailing entry's 1 (0 for NaN).
+// Rows as group_spread's, the same refusals.
+VIREO20_API void group_distinct(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
+                                std::int64_t p_Width, double* p_Distinct, unsigned p_Threads);
+
 // omega with I omega = L for the inertia tensor p_Inertia (xx yy zz xy yz xz): the inverse when its
 // determinant exceeds 1e-6, else the pseudo-inverse over the principal moments of at least 1e-6 of
 // the largest.
