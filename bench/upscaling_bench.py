@@ -305,6 +305,36 @@ def make_rows(step, generator):
                  lambda: np.array_equal(generator.CoordsWeightedAverage(coords_array, masses_array).to_numpy(),
                                         numpy_coords())))
 
+    # The job's per-member passes: a 6-component value's average (a per-atom stress), and each
+    # group's count of distinct values of a column of small integers (its molecules).
+    tensor = np.ascontiguousarray(np.tile(s.coords, 2))
+    weights, labels = entry_masses(), np.floor(s.values * 16)
+
+    def numpy_average6():
+        total = np.bincount(s.codes, weights=weights, minlength=s.outputs)
+        return np.stack([np.bincount(s.codes, weights=tensor[:, k] * weights, minlength=s.outputs) / total
+                         for k in range(6)], axis=1)
+
+    def pandas_average6():
+        sums = pd.DataFrame(np.column_stack([tensor * weights[:, None], weights])).groupby(s.codes, sort=False).sum()
+        return sums.to_numpy()[:, :6] / sums.to_numpy()[:, 6:]
+
+    rows.append(("average of 6 components", (lambda: _physics.group_average(generator, tensor, weights))
+                 if _physics else None, {"seven bincounts": numpy_average6}, pandas_average6 if pd else None,
+                 [take_floor(tensor, s.order)],
+                 lambda: np.allclose(_physics.group_average(generator, tensor, weights), numpy_average6(),
+                                     rtol=1e-12)))
+
+    def numpy_distinct():
+        pairs = np.unique(s.codes * 16 + labels.astype(np.int64))
+        return np.bincount(pairs // 16, minlength=s.outputs)
+
+    rows.append(("distinct values", (lambda: _physics.group_distinct(generator, labels)) if _physics else None,
+                 {"np.unique of pairs": numpy_distinct},
+                 (lambda: pd.Series(labels).groupby(s.codes, sort=False).nunique()) if pd else None,
+                 [take_floor(labels, s.order)],
+                 lambda: np.array_equal(_physics.group_distinct(generator, labels), numpy_distinct())))
+
     # Every per-group array about the centres, with velocities and forces: against the coordinate
     # average it follows (the note gives the ratio) and the bincounts a NumPy user would write.
     # The module reads the very memory the coordinate average reads (the job hands both the same
