@@ -103,6 +103,11 @@ def parser():
     up.add_argument("--cluster-types", nargs="+", metavar="TYPE",
                     help="only particles of these types (numbers or type labels) join clusters, as LAMMPS's "
                          "cluster/atom over a group; the others are upscaled alone")
+    up.add_argument("--ids-once", action="store_true",
+                    help="each particle keeps the group it had at the run's first step (its bin, cluster or "
+                         "group column's label), as LAMMPS's compute chunk/atom ... ids once: a layer's or a "
+                         "cluster's atoms followed as they spread (--msd: msd/chunk of them); particles not "
+                         "there at the first step, or in no bin, are left out")
     up.add_argument("--count-types", nargs="+", metavar="TYPE",
                     help="add count_type_TYPE of each type (numbers or type labels): the members of that type, "
                          "summed (--mean count_type_TYPE: their fraction by number, --average: by mass; with "
@@ -433,7 +438,7 @@ def _run(args, source, options, reductions, frames, synthetic):
                vacf=args.vacf, units=args.units, temperature=args.temperature, bins=_bins(args),
                dimension=args.dimension, time_average=args.time_average, cluster=args.cluster,
                cluster_types=args.cluster_types, types=args.types, count_types=args.count_types,
-               coordination=args.coordination,
+               ids_once=args.ids_once, coordination=args.coordination,
                contact_stress=args.contact_stress, table=args.table,
                echo=print, warn=lambda text: print(f"vireo20: warning: {text}", file=sys.stderr, flush=True),
                **synthetic, **options)

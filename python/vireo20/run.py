@@ -9,6 +9,7 @@ import collections
 import concurrent.futures
 import contextlib
 import functools
+import itertools
 import math
 import numbers
 import os
@@ -171,6 +172,10 @@ class _Options:
         self.shape, self.units, self.temperature, self.bins = shape, units, temperature, bins
         self.dimension, self.cluster, self.coordination = dimension, cluster, coordination
         self.contact_force, self.types, self.count_types = contact_force, types, count_types
+        # With ids once: (the first step's particle ids, sorted; each one's group then), and the bins
+        # those groups were, whose centres each step's groups carry. column_groups: the input's group
+        # column gives the groups (else it is a value, where a reduction names it).
+        self.first, self.first_bins, self.column_groups = None, None, True
 
 
 def run_step(loader, options, keep_source=False):
@@ -180,8 +185,11 @@ def run_step(loader, options, keep_source=False):
     if options.types is not None:
         frame = frame.of_types(*options.types)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
+    if options.first is not None:
+        _first_groups_kept(arguments, *options.first)
     default = frame.default_group
-    if options.group_by is None and (options.cluster is not None or options.bins is not None) and \
+    if options.group_by is None and (options.cluster is not None or options.bins is not None or
+                                     not options.column_groups) and \
             default in (options.reductions or {}) and default in frame.columns:
         # Clusters or bins group the step, not the input's group column: asked for, it is a value.
         arguments["values"][default] = frame.columns[default]
@@ -245,6 +253,8 @@ def run_step(loader, options, keep_source=False):
     if wrapped:
         # Made whole already; the centres stay those of a wrapped input for the steps after.
         result.wrapped = bool(result.box is not None and result.box.any_periodic)
+    if options.first_bins is not None:
+        result.physics.update(options.first_bins.coordinates(np.maximum(result.group_id, 1), arguments.get("box")))
     if volume is not None:
         from .binning import densities, volumes
         result.reductions.pop(SOLID, None)
@@ -485,6 +495,64 @@ def _clustered(frame, arguments, clusters, spanning):
     return wrapped
 
 
+def _groups_of_first_step(series, options, done):
+    """The loaders of the steps from `done`, `options` made to keep the groups of the series' first
+    step (which is read once, and goes on as it is read where it is run)."""
+    every = iter(series.loaders())
+    first = next(every, None)
+    if first is None:
+        return iter(())
+    frame = first.load()
+    options.first = first_groups(frame, options)
+    options.first_bins, options.column_groups = options.bins, options.bins is None and options.cluster is None
+    options.bins = options.cluster = None
+    return (loader for loader in itertools.chain([HeldFrame(first.index, frame)], every) if loader.index >= done)
+
+
+def first_groups(frame, options):
+    """(the particle ids of the run's first step, sorted; the group each is in there: its bin, its
+    cluster or its group column's label, 0 for a bin's left out), for ids once."""
+    if frame.generator_form:
+        frame.fail("parents", "--ids-once follows particles by their ids; this input gives parents and entries")
+    if options.types is not None:
+        frame = frame.of_types(*options.types)
+    arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
+    box = arguments.get("box")
+    if (options.bins is not None or options.cluster is not None) and arguments.get("wrapped") and box.any_periodic:
+        frame.fail("positions", "--ids-once follows the first step's bins or clusters as their particles spread, "
+                                "which needs them unwrapped in a periodic box: dump xu yu zu, or image flags")
+    count = len(arguments["positions"])
+    ids = arguments["ids"] if arguments.get("ids") is not None else \
+        np.arange(count, dtype=np.int64) + arguments.get("first_id", 1)
+    if options.cluster is not None:
+        _clustered(frame, arguments, options.cluster, [])
+        labels = arguments["groups"]
+    elif options.bins is not None:
+        try:
+            labels = options.bins.labels(arguments["positions"], box, options.dimension or 3)[0]
+        except ValueError as error:
+            frame.fail("BOX BOUNDS", str(error))
+        # A particle in no bin then is in none later.
+        ids, labels = ids[labels > 0], labels[labels > 0]
+    else:
+        labels = arguments["groups"] if arguments.get("groups") is not None else np.zeros(count, np.int64)
+    order = np.argsort(ids, kind="stable")
+    return np.asarray(ids, np.int64)[order], np.asarray(labels, np.int64)[order]
+
+
+def _first_groups_kept(arguments, first_ids, first_labels):
+    """Each particle's group that of the run's first step; the particles that were not there, or were
+    in no bin, are left out of the step, as LAMMPS's chunks of ids once hold them."""
+    count = len(arguments["positions"])
+    ids = arguments["ids"] if arguments.get("ids") is not None else \
+        np.arange(count, dtype=np.int64) + arguments.get("first_id", 1)
+    at = np.minimum(np.searchsorted(first_ids, ids), max(len(first_ids) - 1, 0))
+    known = first_ids[at] == ids if len(first_ids) else np.zeros(count, bool)
+    arguments["groups"] = np.where(known, first_labels[at] if len(first_ids) else 0, 0)
+    if not known.all():
+        _leave_out(arguments, np.flatnonzero(known))
+
+
 def _spanning_text(labels, wrapped):
     """What a step whose clusters of these labels span the box is told (`wrapped`: its positions are)."""
     named = ", ".join(map(str, labels[:5])) + (f" and {len(labels) - 5} more" if len(labels) > 5 else "")
@@ -673,7 +741,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         overwrite=False, resume=False, workers=0, scheduler=None, picture_step=0, progress=None, echo=None,
         warn=None, msd=False, vacf=False, units=None, temperature=False, bins=None, dimension=None,
         time_average=None, cluster=None, cluster_types=None, coordination=False, contact_stress=None, table=False,
-        types=None, count_types=None, clusters=2000, steps=40, seed=20, **reader_options):
+        types=None, count_types=None, ids_once=False, clusters=2000, steps=40, seed=20, **reader_options):
     """Upscales every frame of an input into a ParaView series in the folder `out`.
 
     `input` is a path (an npz folder, a LAMMPS dump, a VTK series, GSD, H5MD, ...; `format` names it
@@ -698,7 +766,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     or with `group_by` (or `cluster`) the groups by the places of their centres of mass;
     `cluster` (a cutoff distance, or "contacts") groups them by the step's clusters instead, each
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
-    (`vireo20.clustering`); `types` (numbers or type labels) keeps only the particles of those types,
+    (`vireo20.clustering`); `ids_once` keeps each particle in the group it had at the first step
+    (its bin, cluster or group label then; LAMMPS's chunk/atom `ids once`), leaving out those not
+    there or in no bin, and with bins gives each group its bin's centre; `types` (numbers or type labels) keeps only the particles of those types,
     as a dump of a LAMMPS group of them holds them; `count_types` adds `count_type_T` of each, the
     members of type T (a `reductions` "mean" of it: their fraction by number, "average": by mass, with
     bins "per_volume": that type's number density); `coordination` True adds each upscaled particle's
@@ -756,6 +826,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         contact_stress = contact_stress[0] if len(contact_stress) == 1 else tuple(contact_stress)
     if cluster_types is not None and cluster is None:
         raise ValueError("--cluster-types goes with --cluster")
+    if ids_once and bins is not None and (group_by is not None or cluster is not None):
+        raise ValueError("--ids-once keeps the groups of the first step: bins of particles, clusters or a group "
+                         "column, not bins of groups")
     if types is not None:
         types = type_list([types] if isinstance(types, (str, numbers.Integral)) else types, "--types")
     if count_types is not None:
@@ -856,6 +929,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"dimension": dimension} if dimension == 2 else {}),
                    **({"types": repr(types)} if types is not None else {}),
                    **({"count_types": repr(count_types)} if count_types is not None else {}),
+                   **({"ids_once": True} if ids_once else {}),
                    **({"time_average": repr(averages)} if averages is not None else {}),
                    # A data file (or another topology) is an input as the trajectory is.
                    **({"topology": _identity(reader_options["topology"])} if reader_options.get("topology") else {})}
@@ -885,6 +959,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if not (workers or scheduler):
             series.read_in_order()
         loaders = (loader for loader in series.loaders() if loader.index >= done)
+        if ids_once:
+            loaders = _groups_of_first_step(series, options, done)
         # Step k is written while step k + 1 is read (and, but for a reader over every core, reduced),
         # and checked on the disk after: the disk's flush overlaps the work. Each stage keeps step
         # order. A reader over every core reduces alone: step k's check then waits for step k + 1's

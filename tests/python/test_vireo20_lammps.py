@@ -1316,3 +1316,38 @@ def test_wrapped_chains_longer_than_half_the_box_are_made_whole_along_the_data_f
         assert_allclose(images, np.round(images), atol=close) and np.round(images).any()
         for name in ("radius_of_gyration", "gyration_tensor", "end_to_end", "inertia", "velocity", "mass"):
             assert_allclose(got[name][order], want[name][wanted], rtol=close, atol=close, err_msg=name)
+
+
+# Layers of an ideal gas at the first step, followed as their atoms fly apart.
+LAYERS = GAS.format(boundary="p p p", region="block 0 10 0 8 0 9") + """velocity all create 1.0 87287 loop geom
+pair_style zero 1.0
+pair_coeff * *
+fix move all nve
+compute layers all chunk/atom bin/1d z lower 0.25 units reduced ids once nchunk once
+compute com all com/chunk layers
+compute msd all msd/chunk layers
+fix chunks all ave/time 20 1 20 c_com[*] c_msd[*] file chunks.txt mode vector format " %.17g"
+dump imaged all custom 20 imaged.dump id type mass x y z ix iy iz
+dump_modify imaged format float %.17g
+run 60
+"""
+
+
+def test_bins_kept_from_the_first_step_are_lammps_chunks_of_ids_once(tmp_path):
+    """--ids-once with bins: each atom stays in the layer it began in, whose centre of mass and msd
+    are com/chunk's and msd/chunk's of chunk/atom bin/1d ... ids once."""
+    (tmp_path / "in.layers").write_text(LAYERS)
+    run_lammps(tmp_path, "in.layers")
+    expected = lammps_frames(tmp_path / "chunks.txt", 7)
+    bins = binning.Bins.parse(["z:0.25"], units="reduced")
+    result = vireo20.run(str(tmp_path / "imaged.dump"), tmp_path / "once", picture_step=None, bins=bins,
+                         ids_once=True, msd=True)
+    assert result.timesteps == sorted(expected) == [0, 20, 40, 60]
+    for timestep, path in zip(result.timesteps, result.files):
+        got = read_vtp(path)
+        want = expected[timestep][got["group_id"] - 1]
+        assert_allclose(got["points"], want[:, :3], rtol=1e-12, atol=1e-12, err_msg=str(timestep))
+        assert_allclose(got["msd"], want[:, 3:], rtol=1e-9, atol=1e-12, err_msg=str(timestep))
+        assert_array_equal(got["bin_z"], (got["group_id"] - 0.5) * 0.25)
+    counts = [read_vtp(path)["count"].tolist() for path in result.files]
+    assert counts[0] == counts[-1] and sum(counts[0]) == 600
