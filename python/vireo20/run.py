@@ -842,8 +842,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     averages = None
     if time_average is not None:
         from .averaging import TimeAverage
+        # Bins kept from the first step hold no place later: their profile is by chunk, as of groups.
         averages = TimeAverage.parse([time_average] if isinstance(time_average, numbers.Integral) else time_average,
-                                     bins)
+                                     None if ids_once else bins)
     reductions = dict(reductions or {})
     for name, hows in reductions.items():
         if PER_VOLUME in checked_reductions(name, hows, JOB_REDUCTIONS) and bins is None:

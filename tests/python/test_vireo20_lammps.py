@@ -1341,7 +1341,7 @@ def test_bins_kept_from_the_first_step_are_lammps_chunks_of_ids_once(tmp_path):
     expected = lammps_frames(tmp_path / "chunks.txt", 7)
     bins = binning.Bins.parse(["z:0.25"], units="reduced")
     result = vireo20.run(str(tmp_path / "imaged.dump"), tmp_path / "once", picture_step=None, bins=bins,
-                         ids_once=True, msd=True)
+                         ids_once=True, msd=True, time_average=2)
     assert result.timesteps == sorted(expected) == [0, 20, 40, 60]
     for timestep, path in zip(result.timesteps, result.files):
         got = read_vtp(path)
@@ -1351,3 +1351,4 @@ def test_bins_kept_from_the_first_step_are_lammps_chunks_of_ids_once(tmp_path):
         assert_array_equal(got["bin_z"], (got["group_id"] - 0.5) * 0.25)
     counts = [read_vtp(path)["count"].tolist() for path in result.files]
     assert counts[0] == counts[-1] and sum(counts[0]) == 600
+    assert "# Chunk OrigID Ncount" in Path(result.profile).read_text()   # by chunk, as of groups: no places
