@@ -847,9 +847,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                      None if ids_once else bins)
     reductions = dict(reductions or {})
     for name, hows in reductions.items():
-        if PER_VOLUME in checked_reductions(name, hows, JOB_REDUCTIONS) and bins is None:
+        if PER_VOLUME in checked_reductions(name, hows, JOB_REDUCTIONS) and (bins is None or ids_once):
             raise ValueError(f"{name!r} per volume needs bins (--bin, --bin-sphere or --bin-cylinder): the volume "
-                             "is a bin's")
+                             "is a bin's" + (", which --ids-once's bins leave as their particles spread"
+                                             if ids_once else ""))
     # One name, or the distinct several: a run that named them so resumes one that named them otherwise.
     reductions = {name: _taken_as(hows, {}) for name, hows in reductions.items()}
     if vacf and "average" not in several(reductions.get("velocity", "average")):
