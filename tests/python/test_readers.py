@@ -1197,6 +1197,7 @@ def test_dump_vtk_boxes_beside_the_files_are_the_steps_boxes(kind, tmp_path):
     assert not inputs.open_series(str(tmp_path), format="vtk")[0].box.any_periodic
 
 
+@pytest.mark.filterwarnings("ignore::UserWarning")   # MDAnalysis's PDB writer names every field it fills
 def test_mdanalysis_types_by_name_take_masses_and_types_by_label(tmp_path):
     """A PDB's atoms have element names, whose masses MDAnalysis may not know (0): --mass and --types
     take the names."""
