@@ -703,6 +703,8 @@ def _dask(loaders, options, picture_index, workers, scheduler):
             client = Client(cluster)
         pending = collections.deque()
         window = max(workers or len(client.scheduler_info().get("workers", ())), 1) + 1
+        # Sent once to every worker, not with each step: with ids once they hold every first-step id.
+        options = client.scatter(options, broadcast=True) if options.first is not None else options
 
         def delivered():
             loader, future = pending.popleft()
