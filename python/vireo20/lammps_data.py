@@ -44,7 +44,8 @@ _BOUNDS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+([xyz])lo[ \t]+[xyz]hi", re
 _TILTS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+(\S+)[ \t]+xy[ \t]+xz[ \t]+yz", re.M)
 _TIMESTEP = re.compile(rb"timestep = (\d+)")
 _HEADER = re.compile(rb"^[ \t]*(\d+)[ \t]+(atoms|bonds|atom types)[ \t]*(?:#.*)?\r?$", re.M)
-_SECTION = re.compile(rb"^[ \t]*(Atoms|Masses|Bonds|Velocities)[ \t]*(?:#[ \t]*(\S*).*)?\r?$", re.M)
+_SECTION = re.compile(rb"^[ \t]*(Atoms|Masses|Bonds|Velocities|Atom Type Labels)[ \t]*(?:#[ \t]*(\S*).*)?\r?$",
+                      re.M)
 _BLANK_LINE = re.compile(rb"\n[ \t\r]*(?:\n|$)")
 
 
@@ -175,6 +176,12 @@ class DataAtoms:
         if "mass" in atoms:
             self.atoms["mass"] = atoms["mass"]
             self.type_masses = None   # per atom (body style)
+        if "Atom Type Labels" in sections:
+            labels = self._type_labels(text, sections["Atom Type Labels"][0], counts.get("atom types", 0))
+            if len(atoms["type"]) and not 1 <= atoms["type"].min() <= atoms["type"].max() < len(labels):
+                raise InputError(path, "-", "Atoms", f"atom types run from {atoms['type'].min()} to "
+                                                     f"{atoms['type'].max()}, the header's from 1 to {len(labels) - 1}")
+            self.atoms["typelabel"] = labels[atoms["type"]]
         if "q" in atoms:
             self.atoms["charge"] = atoms["q"]
         if "diameter" in atoms:
@@ -248,6 +255,17 @@ class DataAtoms:
                                 wrapped=self.wrapped, default_group=default)
         frame.bonds = self.bonds
         return frame
+
+    def _type_labels(self, text, at, count):
+        """The names of the types (LAMMPS's type labels) by type number, of the `count` lines at `at`."""
+        lines = [line.split(b"#")[0].split() for line in text[at:].lstrip(b" \t\r\n").split(b"\n", count)[:count]]
+        labels = np.full(count + 1, b"", dtype=f"S{max((len(w[-1]) for w in lines if w), default=1)}")
+        for k, words in enumerate(lines):
+            if len(words) != 2 or not _INTEGER.fullmatch(words[0]) or not 1 <= int(words[0]) <= count:
+                raise InputError(self.path, "-", "Atom Type Labels", f"line {k + 1}: a type number from 1 to "
+                                                                    f"{count} and its label, not {b' '.join(words)!r}")
+            labels[int(words[0])] = words[1]
+        return labels
 
     def _section(self, text, at, count, name, names, allow_images=False, extra=()):
         """The `count` lines of a section after its header line and blank lines, as named columns
