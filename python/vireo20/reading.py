@@ -207,7 +207,15 @@ def named_frame(path, index, timestep, positions, columns, box=None, group_by=No
 
 def find_sorted(rows, ids):
     """(where each of `ids` lies among the sorted `rows`, whether it is there)."""
-    at = np.minimum(np.searchsorted(rows, ids), max(len(rows) - 1, 0))
+    if len(ids) > 1 << 16 and len(rows) > 1 << 16:
+        # Searched in their own order, the ids meet the rows in the cache: ten million shuffled ids
+        # among ten million took 13 s as given, 1.5 s sorted first.
+        order = np.argsort(ids, kind="stable")
+        at = np.empty(len(ids), np.int64)
+        at[order] = np.searchsorted(rows, np.asarray(ids)[order])
+    else:
+        at = np.searchsorted(rows, ids)
+    at = np.minimum(at, max(len(rows) - 1, 0))
     return at, (rows[at] == ids) if len(rows) else np.zeros(len(ids), bool)
 
 
