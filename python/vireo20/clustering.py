@@ -19,6 +19,7 @@ import numpy as np
 
 from . import _groups
 from .columns import of_types, type_list
+from .reading import find_sorted
 
 # Images searched past a box thinner than the cutoff: a 2d run's z edge, say, but not a cutoff
 # mistaken for another unit.
@@ -170,9 +171,9 @@ def _contact_rows(arguments, ids, box, periodic):
     if kinds is not None:
         pairs = pairs[np.asarray(kinds) == 0]
     order = np.argsort(ids, kind="stable")
-    at = np.minimum(np.searchsorted(ids, pairs, sorter=order), max(len(ids) - 1, 0))
-    rows = order[at] if len(ids) else np.zeros_like(pairs)
-    held = (ids[rows] == pairs).all(axis=1) if len(ids) else np.zeros(len(pairs), bool)
+    at, found = find_sorted(ids[order], pairs.reshape(-1))
+    rows = order[at].reshape(pairs.shape) if len(ids) else np.zeros_like(pairs)
+    held = found.reshape(pairs.shape).all(axis=1)
     pairs, rows = pairs[held], rows[held]
     shifts = np.zeros(pairs.shape[:1] + (3,), dtype=np.int64)
     if box is not None and periodic.any() and len(pairs):
