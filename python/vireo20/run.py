@@ -503,13 +503,13 @@ def _groups_of_first_step(series, options, done):
     if first is None:
         return iter(())
     frame = first.load()
-    options.first = first_groups(frame, options)
+    options.first = _first_groups(frame, options)
     options.first_bins, options.column_groups = options.bins, options.bins is None and options.cluster is None
     options.bins = options.cluster = None
     return (loader for loader in itertools.chain([HeldFrame(first.index, frame)], every) if loader.index >= done)
 
 
-def first_groups(frame, options):
+def _first_groups(frame, options):
     """The particle ids of the run's first step and the group each is in there (its bin, its cluster
     or its group column's label; one in no bin is left out), for ids once."""
     if frame.generator_form:
@@ -518,7 +518,8 @@ def first_groups(frame, options):
         frame = frame.of_types(*options.types)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
     box = arguments.get("box")
-    if (options.bins is not None or options.cluster is not None) and arguments.get("wrapped") and box.any_periodic:
+    if (options.bins is not None or options.cluster is not None) and arguments.get("wrapped") and \
+            box is not None and box.any_periodic:
         frame.fail("positions", "--ids-once follows the first step's bins or clusters as their particles spread, "
                                 "which needs them unwrapped in a periodic box: dump xu yu zu, or image flags")
     count = len(arguments["positions"])
@@ -777,8 +778,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     labelled by its lowest atom id, of the particles of `cluster_types` only where given
     (`vireo20.clustering`); `ids_once` keeps each particle in the group it had at the first step
     (its bin, cluster or group label then; LAMMPS's chunk/atom `ids once`), leaving out those not
-    there or in no bin, and with bins gives each group its bin's centre; `types` (numbers or type labels) keeps only the particles of those types,
-    as a dump of a LAMMPS group of them holds them; `count_types` adds `count_type_T` of each, the
+    there or in no bin, and with bins gives each group its bin's centre; `types` (numbers or type
+    labels) keeps only the particles of those types, as a dump of a LAMMPS group of them holds them; `count_types` adds `count_type_T` of each, the
     members of type T (a `reductions` "mean" of it: their fraction by number, "average": by mass, with
     bins "per_volume": that type's number density); `coordination` True adds each upscaled particle's
     contact counts, fabric tensor and its members' mean coordination number, a distance those of the
@@ -969,9 +970,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             written_before = writer.steps[done - averages.resume(folder, done):done]
         if not (workers or scheduler):
             series.read_in_order()
-        loaders = (loader for loader in series.loaders() if loader.index >= done)
-        if ids_once:
-            loaders = _groups_of_first_step(series, options, done)
+        loaders = _groups_of_first_step(series, options, done) if ids_once else \
+            (loader for loader in series.loaders() if loader.index >= done)
         # Step k is written while step k + 1 is read (and, but for a reader over every core, reduced),
         # and checked on the disk after: the disk's flush overlaps the work. Each stage keeps step
         # order. A reader over every core reduces alone: step k's check then waits for step k + 1's
