@@ -6,8 +6,7 @@ names it, and a frame without them reads frame 0's, stale once a particle crosse
 file that another writer than gsd's own (which leaves out only a chunk equal to frame 0's) wrote
 so, the positions are taken as wrapped, each group made whole about its parent (along its bonds,
 `bonds/group`, where it reaches further than half the box), as a LAMMPS dump of wrapped positions.
-HOOMD's box
-[Lx, Ly, Lz, xy, xz, yz] is centred on the origin with dimensionless tilt factors: edges
+HOOMD's box [Lx, Ly, Lz, xy, xz, yz] is centred on the origin with dimensionless tilt factors: edges
 a = (Lx, 0, 0), b = (xy Ly, Ly, 0), c = (xz Lz, yz Lz, Lz), origin -(a + b + c)/2, periodic in every
 direction; z is not periodic when `configuration/dimensions` is 2 (and is 1 long when Lz is 0).
 Timestep: `configuration/step`. Frames may change their particle count.

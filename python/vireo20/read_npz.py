@@ -27,7 +27,6 @@ Both layouts may add:
   bonds            int (B, 2)         bonded pairs (of particle ids, or of source particles in the
                                       generator layout): wrapped groups wider than half the box are
                                       made whole along them
-
   timestep         number, scalar     the simulation's time of the step (default: the file's position)
   contact_kinds    int (C)            the kind of each contact (default 0)
   contact_values_NAME (C,) or (C, k)  a value per contact, summed over the pairs a line merges
