@@ -43,9 +43,9 @@ POSITIONS = ("x", "y", "z")
 _BOUNDS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+([xyz])lo[ \t]+[xyz]hi", re.M)
 _TILTS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+(\S+)[ \t]+xy[ \t]+xz[ \t]+yz", re.M)
 _TIMESTEP = re.compile(rb"timestep = (\d+)")
-_HEADER = re.compile(rb"^[ \t]*(\d+)[ \t]+(atoms|bonds|atom types)[ \t]*(?:#.*)?\r?$", re.M)
-_SECTION = re.compile(rb"^[ \t]*(Atoms|Masses|Bonds|Velocities|Atom Type Labels)[ \t]*(?:#[ \t]*(\S*).*)?\r?$",
-                      re.M)
+_HEADER = re.compile(rb"^[ \t]*(\d+)[ \t]+(atoms|bonds|atom types|bond types)[ \t]*(?:#.*)?\r?$", re.M)
+_SECTION = re.compile(rb"^[ \t]*(Atoms|Masses|Bonds|Velocities|Atom Type Labels|Bond Type Labels)[ \t]*"
+                      rb"(?:#[ \t]*(\S*).*)?\r?$", re.M)
 _BLANK_LINE = re.compile(rb"\n[ \t\r]*(?:\n|$)")
 
 
@@ -154,8 +154,14 @@ class DataAtoms:
         if style not in STYLES:
             raise Unread(f"atom style {style!r}")
         names = STYLES[style].split()
+        # Type labels (LAMMPS 2022 on) may stand for the type numbers in the sections.
+        labels, numbered = {}, {}
+        for kind, counted in (("Atom", "atom types"), ("Bond", "bond types")):
+            if f"{kind} Type Labels" in sections:
+                labels[kind] = self._type_labels(text, sections[f"{kind} Type Labels"][0], counts.get(counted, 0))
+                numbered[kind] = {label: str(k).encode() for k, label in enumerate(labels[kind]) if k}
         atoms = self._section(text, at, counts["atoms"], "Atoms", names, allow_images=True,
-                              extra=POSITIONS + IMAGES if positions else ())
+                              extra=POSITIONS + IMAGES if positions else (), labels=numbered.get("Atom"))
         ordered = np.sort(atoms["id"])
         repeated = ordered[1:][ordered[1:] == ordered[:-1]]
         if len(repeated):
@@ -164,7 +170,8 @@ class DataAtoms:
         self.type_masses = None
         self.bonds = None   # pairs of atom ids
         if "Masses" in sections:
-            masses = self._section(text, sections["Masses"][0], counts.get("atom types", 0), "Masses", ["type", "mass"])
+            masses = self._section(text, sections["Masses"][0], counts.get("atom types", 0), "Masses", ["type", "mass"],
+                                   labels=numbered.get("Atom"))
             table = np.full(int(masses["type"].max(initial=0)) + 1, np.nan)
             table[masses["type"]] = masses["mass"]
             known = (atoms["type"] >= 0) & (atoms["type"] < len(table))
@@ -176,12 +183,12 @@ class DataAtoms:
         if "mass" in atoms:
             self.atoms["mass"] = atoms["mass"]
             self.type_masses = None   # per atom (body style)
-        if "Atom Type Labels" in sections:
-            labels = self._type_labels(text, sections["Atom Type Labels"][0], counts.get("atom types", 0))
-            if len(atoms["type"]) and not 1 <= atoms["type"].min() <= atoms["type"].max() < len(labels):
+        if "Atom" in labels:
+            named = labels["Atom"]
+            if len(atoms["type"]) and not 1 <= atoms["type"].min() <= atoms["type"].max() < len(named):
                 raise InputError(path, "-", "Atoms", f"atom types run from {atoms['type'].min()} to "
-                                                     f"{atoms['type'].max()}, the header's from 1 to {len(labels) - 1}")
-            self.atoms["typelabel"] = labels[atoms["type"]]
+                                                     f"{atoms['type'].max()}, the header's from 1 to {len(named) - 1}")
+            self.atoms["typelabel"] = named[atoms["type"]]
         if "q" in atoms:
             self.atoms["charge"] = atoms["q"]
         if "diameter" in atoms:
@@ -189,7 +196,8 @@ class DataAtoms:
         if "mol" in atoms:
             self.atoms["residues"] = atoms["mol"]
         if counts.get("bonds") and "Bonds" in sections:
-            bonds = self._section(text, sections["Bonds"][0], counts["bonds"], "Bonds", ["id", "type", "a", "b"])
+            bonds = self._section(text, sections["Bonds"][0], counts["bonds"], "Bonds", ["id", "type", "a", "b"],
+                                  labels=numbered.get("Bond"))
             ends = self.rows_of(np.concatenate([bonds["a"], bonds["b"]]))
             if (ends < 0).any():
                 raise InputError(path, "-", "Bonds", "a bond names an atom the Atoms section does not hold")
@@ -267,9 +275,10 @@ class DataAtoms:
             labels[int(words[0])] = words[1]
         return labels
 
-    def _section(self, text, at, count, name, names, allow_images=False, extra=()):
+    def _section(self, text, at, count, name, names, allow_images=False, extra=(), labels=None):
         """The `count` lines of a section after its header line and blank lines, as named columns
-        (integers where the name is one; reals named in `extra` too)."""
+        (integers where the name is one; reals named in `extra` too). `labels` ({label: number}):
+        type labels that may stand for the numbers, as read_data takes them."""
         from ._lammpsdump import parse_table
         start = at
         while start < len(text) and text[start] in b" \t\r\n":
@@ -282,6 +291,11 @@ class DataAtoms:
             lines = re.sub(rb"#[^\n]*", b"", lines)
         if lines and not lines.endswith(b"\n"):
             lines += b"\n"
+        if labels:
+            # A label never reads as a number (it may not begin with a digit): whole words that are one
+            # are the type they name.
+            pattern = rb"(?<!\S)(" + b"|".join(map(re.escape, sorted(labels, key=len, reverse=True))) + rb")(?!\S)"
+            lines = re.sub(pattern, lambda found: labels[found.group(1)], lines)
         first = lines[:lines.find(b"\n")].split()
         images = allow_images and len(first) == len(names) + 3
         names = names + list(IMAGES) if images else names

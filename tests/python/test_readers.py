@@ -1217,12 +1217,13 @@ def test_mdanalysis_types_by_name_take_masses_and_types_by_label(tmp_path):
 
 
 def test_a_data_files_type_labels_name_the_types_of_its_dump(tmp_path):
-    """LAMMPS's Atom Type Labels (2022 on): a dump of type numbers takes --types and --mass by label."""
+    """LAMMPS's Atom Type Labels (2022 on), which may stand for the types in its sections: a dump of
+    type numbers takes --types and --mass by label."""
     import vireo20
     from test_vireo20_job import read_vtp
     (tmp_path / "labelled.data").write_text(
         "title\n\n3 atoms\n2 atom types\n\n0 9 xlo xhi\n0 9 ylo yhi\n0 9 zlo zhi\n\nAtom Type Labels\n\n"
-        "1 C  # carbon\n2 H\n\nAtoms # molecular\n\n1 1 1 1 1 1\n2 1 2 2 1 1\n3 1 2 1 2 1\n")
+        "1 C  # carbon\n2 H\n\nAtoms # molecular\n\n1 1 1 1 1 1\n2 1 H 2 1 1\n3 1 2 1 2 1\n")
     (tmp_path / "atoms.dump").write_text("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n3\nITEM: BOX BOUNDS pp pp pp\n"
                                          "0 9\n0 9\n0 9\nITEM: ATOMS id type x y z\n3 2 1 2 1\n1 1 1 1 1\n2 2 2 1 1\n")
     result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", topology=str(tmp_path / "labelled.data"),
