@@ -10,11 +10,15 @@ from .frames import AXES
 def describe(series, name, frame=None):
     """Text lines: the series (its frames counted where it has a length), then frame `frame` (default:
     the first that has particles, a pour's first frames having none)."""
+    # A compressed dump is inflated whole to count its frames: only where a frame is asked by number.
+    cheap = getattr(series, "cheap_length", True) or frame is not None
     try:
-        count = len(series)
+        count = len(series) if cheap else None
     except TypeError:
         count = None
-    lines = [f"{name}: {'frames not counted (a stream)' if count is None else _plural(count, 'frame')}"]
+    untold = "frames not counted (a stream)" if cheap else \
+        "frames not counted (a compressed file is read to its end to count them: --list does)"
+    lines = [f"{name}: {untold if count is None else _plural(count, 'frame')}"]
     chosen = None
     if frame is not None:
         if count is not None and not -count <= frame < count:

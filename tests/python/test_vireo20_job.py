@@ -438,6 +438,10 @@ def test_inspect_says_what_a_run_would_read_by_the_names_its_options_take(tmp_pa
     told = capsys.readouterr().out.splitlines()
     assert "timestep 0: 0 particles" in told and told[-2:] == [f"{0:>6}  {0:>12}  {'':>12}  {0:>10}  {0:>9}",
                                                               f"{1:>6}  {100:>12}  {'':>12}  {3:>10}  {0:>9}"]
+    # A compressed dump is not inflated whole to count its frames, but for a frame asked by number.
+    (tmp_path / "pour.dump.gz").write_bytes(gzip.compress((tmp_path / "pour.dump").read_bytes()))
+    assert cli.main(["inspect", str(tmp_path / "pour.dump.gz")]) == 0
+    assert "frames not counted (a compressed file" in capsys.readouterr().out.splitlines()[0]
     # A quoted pattern of one file per step, as upscale takes it.
     (tmp_path / "pour.2.dump").write_text(head.format(200, 0))
     assert cli.main(["inspect", str(tmp_path / "pour*.dump")]) == 0
