@@ -418,10 +418,12 @@ def table_frame(source, index, timestep, arrays, box=None, group_by=None, time=N
     return result
 
 
-def from_pandas(tables, box=None, group_by=None):
+def from_pandas(tables, box=None, group_by=None, bonds=None):
     """A series of pandas DataFrames (or anything of named columns: a dict of arrays), named as CSV
     tables are: one table, cut into frames by its timestep column where it has one; a list of tables,
     one a frame, at their timestep column's step or their position; or a dict of step -> table.
+    `bonds` ((B, 2) particle ids, or a table of two columns) are every frame's: wrapped molecules
+    wider than half the box are made whole along them.
 
     >>> vireo20.run(vireo20.from_pandas(particles), "up")
     """
@@ -431,7 +433,9 @@ def from_pandas(tables, box=None, group_by=None):
     else:
         given = [pair for table in ([tables] if hasattr(tables, "columns") or isinstance(tables, dict) else tables)
                  for pair in _steps_of(table)]
-    loaders = [_TableLoader(k, step if step is not None else k, table, box, group_by)
+    if bonds is not None:
+        bonds = np.asarray(bonds, dtype=np.int64).reshape(-1, 2) if len(bonds) else np.zeros((0, 2), np.int64)
+    loaders = [_TableLoader(k, step if step is not None else k, table, box, group_by, bonds)
                for k, (step, table) in enumerate(given)]
     return Loaders("pandas", loaders)
 
@@ -485,8 +489,9 @@ def _rows(table, chosen):
 class _TableLoader:
     path = None   # no file
 
-    def __init__(self, index, timestep, table, box, group_by):
+    def __init__(self, index, timestep, table, box, group_by, bonds=None):
         self.index, self.timestep, self.table, self.box, self.group_by = index, timestep, table, box, group_by
+        self.bonds = bonds
 
     def load(self):
         arrays = _columns_of(self.table)
@@ -494,4 +499,6 @@ class _TableLoader:
         for name in STEP_COLUMNS:
             arrays.pop(lower.get(name), None)
         time = arrays.pop(lower["time"]) if "time" in lower else None
-        return table_frame("pandas", self.index, self.timestep, arrays, self.box, self.group_by, time)
+        frame = table_frame("pandas", self.index, self.timestep, arrays, self.box, self.group_by, time)
+        frame.bonds = self.bonds
+        return frame

@@ -1298,14 +1298,20 @@ def test_wrapped_chains_longer_than_half_the_box_are_made_whole_along_the_data_f
                            masses=["1=1.0"])
     assert bonded.timesteps == expected.timesteps == [0, 10, 20]
     if reader == "native":
-        # Its frames saved as npz steps keep their bonds.
+        # Its frames saved as npz steps keep their bonds; as tables, they take them.
         from vireo20.read_npz import save_frame
         (tmp_path / "npz").mkdir()
-        for frame in vireo20.open(str(tmp_path / "wrapped.dump"), topology=str(tmp_path / "chains.data")):
+        frames = list(vireo20.open(str(tmp_path / "wrapped.dump"), topology=str(tmp_path / "chains.data")))
+        for frame in frames:
             save_frame(tmp_path / "npz" / f"step_{frame.index}.npz", frame)
         saved = vireo20.run(str(tmp_path / "npz"), tmp_path / "saved", picture_step=None, shape=True)
         assert [path.read_bytes() for path in map(Path, saved.files)] == \
             [path.read_bytes() for path in map(Path, bonded.files)]
+        tables = vireo20.from_pandas([frame.to_pandas() for frame in frames], box=frames[0].box,
+                                     bonds=frames[0].bonds)
+        for got, want in zip(map(read_vtp, vireo20.run(tables, tmp_path / "tables", picture_step=None).files),
+                             map(read_vtp, bonded.files)):
+            assert_array_equal(got["points"], want["points"])
     box = vireo20.open(str(tmp_path / "unwrapped.dump"))[0].box
     close = 1e-5 if reader == "mdanalysis" else 1e-12   # MDAnalysis reads a dump's positions as float32
     for got, want in zip(map(read_vtp, bonded.files), map(read_vtp, expected.files)):
