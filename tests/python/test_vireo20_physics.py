@@ -287,8 +287,8 @@ def test_bad_arguments_raise_a_clear_error_and_change_nothing(case):
                                   "group_highest", "group_distinct"])
 def test_per_member_passes_take_columns_alike_and_refuse_values_that_do_not_fit_the_step(name):
     """(Spreads and medians against pandas: test_vireo20_upscale.) Sums and averages are the bits of
-    the generator's Sum and WeightedAverage of each column, extremes those of the entries' fold, signed
-    zeros, NaN, infinities and magnitudes far apart included."""
+    the generator's Sum and WeightedAverage of each column, extremes those of the entries' fold,
+    distinct counts pandas's nunique, signed zeros, NaN, infinities and magnitudes far apart included."""
     step, method = make_step(11), getattr(_physics, name)
     weights = np.concatenate([step["masses"][step["enabled"]], np.full(step["trailing"], 7.0)])
     if name == "group_average":
