@@ -19,7 +19,7 @@ import numpy as np
 
 from . import _groups
 from .columns import of_types, type_list
-from .reading import find_sorted
+from .reading import find_sorted, particle_ids
 
 # Images searched past a box thinner than the cutoff: a 2d run's z edge, say, but not a cutoff
 # mistaken for another unit.
@@ -55,7 +55,7 @@ class Clusters:
         if self.types is not None:
             return self._of_types(arguments, types, spanning)
         positions = np.ascontiguousarray(arguments["positions"], dtype=np.float64)
-        first, ids = _ids(arguments, len(positions))
+        first, ids = particle_ids(arguments, len(positions))
         box = arguments.get("box")
         labels = np.empty(len(positions), dtype=np.int64)
         shifts = np.zeros((len(positions), 3), dtype=np.int64)
@@ -88,7 +88,7 @@ class Clusters:
     def _of_types(self, arguments, types, spanning):
         chosen = of_types(types, self.types, "--cluster-types")
         positions = np.asarray(arguments["positions"], dtype=np.float64)
-        ids = _ids(arguments, len(positions))[1]
+        ids = particle_ids(arguments, len(positions))[1]
         some = dict(arguments, positions=positions[chosen], ids=ids[chosen])
         if self.cutoff is None and arguments.get("contacts") is not None:
             # Contacts join the particles of the types given only.
@@ -118,13 +118,6 @@ def bonded_images(positions, ids, box, bonds):
     rows, pair_shifts = _contact_rows({"contacts": bonds, "positions": positions}, ids, box, np.array(box.periodic))
     _, _, _, spans = _groups.clusters_by_pairs(rows, pair_shifts, ids, labels, shifts.reshape(-1))
     return labels, shifts, spans
-
-
-def _ids(arguments, count):
-    """(the id of the first particle, every particle's id: the row numbers from it where none are given)."""
-    first, ids = int(arguments.get("first_id", 1)), arguments.get("ids")
-    return first, (np.arange(first, first + count, dtype=np.int64) if ids is None else
-                   np.ascontiguousarray(ids, dtype=np.int64))
 
 
 def neighbour_counts(positions, groups, box, cutoff):

@@ -114,9 +114,9 @@ def _masses(frame):
     """Where a run takes the masses from, or what it needs to be told."""
     columns = frame.columns
     sized = next((name for name in ("radius", "diameter") if name in columns), None)
-    if "mass" in columns and len(columns["mass"]) and not (np.asarray(columns["mass"]) > 0).all():
-        # MDAnalysis gives 0 to an element it does not know.
-        unset = int(np.count_nonzero(~(np.asarray(columns["mass"]) > 0)))
+    # MDAnalysis gives 0 to an element it does not know.
+    unset = int(np.count_nonzero(~(np.asarray(columns["mass"]) > 0))) if "mass" in columns else 0
+    if unset:
         return f"the input's, but {_plural(unset, 'particle')} {'has' if unset == 1 else 'have'} none above 0: " \
                "give --mass TYPE=VALUE for each type"
     if frame.generator_form or "mass" in columns:

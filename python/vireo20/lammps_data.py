@@ -17,7 +17,7 @@ import zlib
 import numpy as np
 
 from .frames import InputError
-from .reading import bonded_components
+from .reading import bonded_components, rows_of
 
 # The values of an Atoms line before its image flags, by atom style.
 STYLES = {
@@ -445,26 +445,6 @@ class Completion:
                                                                  f"where atom {ids[k]} has type {types[k]}")
         frame.columns["id"] = ids
         return ids
-
-
-def rows_of(holder, own, ids):
-    """The row of each of `ids` among `own` (-1 where none has it): through a table by id, kept on
-    `holder`, where the ids are not spread far wider than their number, else a search among them
-    sorted."""
-    if not hasattr(holder, "_table"):
-        top = int(own.max(initial=0))
-        holder._table = holder._order = None
-        if own.min(initial=0) >= 0 and top <= 64 * len(own) + 1024:
-            holder._table = np.full(top + 1, -1, dtype=np.int64)
-            holder._table[own] = np.arange(len(own))
-        else:
-            holder._order = np.argsort(own, kind="stable")
-    if holder._table is not None:
-        inside = (ids >= 0) & (ids < len(holder._table))
-        return np.where(inside, holder._table[np.where(inside, ids, 0)], -1)
-    from .reading import find_sorted
-    at, found = find_sorted(own[holder._order], ids)
-    return np.where(found, holder._order[at], -1)
 
 
 def read_frame(path, index, atom_style=None, group_by=None):

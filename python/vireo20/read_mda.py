@@ -178,7 +178,7 @@ class _Universe:
         return {name: values if values.dtype.kind == "S" else column(values) for name, values in columns.items()}
 
     def rows_of(self, ids):
-        from .lammps_data import rows_of
+        from .reading import rows_of
         return rows_of(self, self.atoms["id"], ids)
 
     def close(self):

@@ -219,6 +219,33 @@ def find_sorted(rows, ids):
     return at, (rows[at] == ids) if len(rows) else np.zeros(len(ids), bool)
 
 
+def rows_of(holder, own, ids):
+    """The row of each of `ids` among `own` (-1 where none has it): through a table by id, kept on
+    `holder`, where the ids are not spread far wider than their number, else a search among them
+    sorted."""
+    if not hasattr(holder, "_table"):
+        top = int(own.max(initial=0))
+        holder._table = holder._order = None
+        if own.min(initial=0) >= 0 and top <= 64 * len(own) + 1024:
+            holder._table = np.full(top + 1, -1, dtype=np.int64)
+            holder._table[own] = np.arange(len(own))
+        else:
+            holder._order = np.argsort(own, kind="stable")
+    if holder._table is not None:
+        inside = (ids >= 0) & (ids < len(holder._table))
+        return np.where(inside, holder._table[np.where(inside, ids, 0)], -1)
+    at, found = find_sorted(own[holder._order], ids)
+    return np.where(found, holder._order[at], -1)
+
+
+def particle_ids(arguments, count):
+    """(the id of the first particle, every particle's id) of `vireo20.upscale`'s arguments: the row
+    numbers from `first_id` where no ids are given."""
+    first, ids = int(arguments.get("first_id", 1)), arguments.get("ids")
+    return first, (np.arange(first, first + count, dtype=np.int64) if ids is None else
+                   np.ascontiguousarray(ids, dtype=np.int64))
+
+
 def kept_bytes(size):
     """A writable uint8 buffer of `size` bytes on the blocks the last frame let go of: a file's text
     read into fresh pages costs more than the read itself."""

@@ -522,9 +522,9 @@ def _first_groups(frame, options):
             box is not None and box.any_periodic:
         frame.fail("positions", "--ids-once follows the first step's bins or clusters as their particles spread, "
                                 "which needs them unwrapped in a periodic box: dump xu yu zu, or image flags")
+    from .reading import particle_ids
     count = len(arguments["positions"])
-    ids = arguments["ids"] if arguments.get("ids") is not None else \
-        np.arange(count, dtype=np.int64) + arguments.get("first_id", 1)
+    ids = particle_ids(arguments, count)[1]
     if options.cluster is not None:
         _clustered(frame, arguments, options.cluster, [])
         labels = arguments["groups"]
@@ -549,12 +549,11 @@ class _FirstGroups:
     def keep(self, arguments):
         """Each particle's group that of the run's first step; the particles that were not there, or
         were in no bin, are left out of the step, as LAMMPS's chunks of ids once hold them."""
-        from .lammps_data import rows_of
+        from .reading import particle_ids, rows_of
         count = len(arguments["positions"])
-        ids = arguments["ids"] if arguments.get("ids") is not None else \
-            np.arange(count, dtype=np.int64) + arguments.get("first_id", 1)
+        ids = particle_ids(arguments, count)[1]
         # By a table of the ids where they lie close (a search among ten million took 13 s shuffled).
-        rows = rows_of(self, self.ids, np.asarray(ids, np.int64))
+        rows = rows_of(self, self.ids, ids)
         known = rows >= 0
         arguments["groups"] = np.where(known, self.labels[np.maximum(rows, 0)] if len(self.ids) else 0, 0)
         if not known.all():

@@ -17,8 +17,6 @@ REDUCTIONS = ("sum", "average", "mean", "any", "min", "max", "std", "median", "n
 PER_VOLUME = "per_volume"
 JOB_REDUCTIONS = REDUCTIONS + (PER_VOLUME,)
 PHYSICS = ("none", "basic", "all")
-# The widest row of values the native per-member passes take.
-WIDEST_ROW = 16
 # What each level of --physics adds (the velocity is the mass-averaged `velocity` value itself).
 BASIC_PHYSICS = ("count", "radius_of_gyration")
 ALL_PHYSICS = BASIC_PHYSICS + ("gyration_tensor", "inertia", "angular_momentum", "angular_velocity", "torque",
@@ -695,27 +693,21 @@ def _extreme(generator, data, how, element, count):
     """The lowest or highest value of each upscaled particle's entries, component by component, in
     one native walk over the groups' rows, over the cores (a pass a column through the entries took
     0.4 s for a vector at ten million entries, 0.9 s with the groups' entries scattered; this 0.085 s
-    and 0.14 s). Integers keep their type; beyond 2**53, where float64 would round them, NumPy's
-    slower unbuffered fold takes them."""
-    from . import _groups, _physics
-    columns = data.reshape(len(data), int(np.prod(data.shape[1:], dtype=np.int64)))
-    exact = data.dtype.kind == "f" or not data.size or (data.min() >= -2 ** 53 and data.max() <= 2 ** 53)
-    if exact and data.dtype.kind in "fiu" and 1 <= columns.shape[1] <= WIDEST_ROW:
+    and 0.14 s). Integers (and booleans) come back as int64; beyond 2**53, where float64 would round
+    them, NumPy's slower unbuffered fold takes them."""
+    from . import _physics
+    kind, columns = data.dtype.kind, data.reshape(len(data), int(np.prod(data.shape[1:], dtype=np.int64)))
+    if kind == "f" or not data.size or (data.min() >= -2 ** 53 and data.max() <= 2 ** 53):
         found = (_physics.group_lowest if how == "min" else _physics.group_highest)(
-            generator, data if data.ndim == 1 else columns)
-        return (found if data.dtype.kind == "f" else found.astype(np.int64)).reshape((count,) + data.shape[1:])
+            generator, _real(data if data.ndim == 1 else columns))
+        return (found if kind == "f" else found.astype(np.int64)).reshape((count,) + data.shape[1:])
     element = np.ascontiguousarray(element, dtype=np.int32)
-    out = np.empty((count, columns.shape[1]), np.float64 if data.dtype.kind == "f" else np.int64)
+    out = np.empty((count, columns.shape[1]), np.int64)
+    # Every upscaled particle has an entry, so the starting value never shows.
+    limits = np.iinfo(np.int64)
     for k in range(columns.shape[1]):
-        if exact:
-            low, high = np.full(count, np.nan), np.full(count, np.nan)
-            _groups.group_extents(element, np.ascontiguousarray(columns[:, k], dtype=np.float64), low, high)
-            out[:, k] = low if how == "min" else high
-        else:
-            # Every upscaled particle has an entry, so the starting value never shows.
-            limits = np.iinfo(np.int64)
-            out[:, k] = limits.max if how == "min" else limits.min
-            (np.minimum if how == "min" else np.maximum).at(out[:, k], element, columns[:, k].astype(np.int64))
+        out[:, k] = limits.max if how == "min" else limits.min
+        (np.minimum if how == "min" else np.maximum).at(out[:, k], element, columns[:, k].astype(np.int64))
     return out.reshape((count,) + data.shape[1:])
 
 
