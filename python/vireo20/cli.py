@@ -239,7 +239,8 @@ def parser():
                       help="the frame to describe (position in the series, negative from the end; default: the "
                            "first that has particles)")
     look.add_argument("--list", action="store_true",
-                      help="also a line a frame: its timestep, time, particles and contacts (each frame is read)")
+                      help="also a line a frame: its timestep, time, particles and contacts (a text dump's as its "
+                           "frames' headers say, its data lines passed over; other inputs' frames are read)")
     look.set_defaults(run=_inspect, parser=look)
     return top
 

@@ -37,10 +37,22 @@ def frame_table(series):
     """Text lines: a line a frame, its timestep (and time), particles and contacts: where a pour
     grows, a run restarts or a dump was appended to."""
     lines = [f"{'frame':>6}  {'timestep':>12}  {'time':>12}  {'particles':>10}  {'contacts':>9}"]
-    for index, frame in enumerate(series):
-        time = "" if frame.time is None else f"{frame.time:.6g}"
-        contacts = "" if frame.contacts is None else len(frame.contacts)
-        lines.append(f"{index:>6}  {str(frame.timestep):>12}  {time:>12}  {len(frame.positions):>10}  {contacts:>9}")
+    loaders, index = series.loaders(), 0
+    # A loader let go before the next is taken: a stream then passes over the frames it only outlined.
+    while (loader := next(loaders, None)) is not None:
+        outline = getattr(loader, "outline", lambda: None)()
+        if outline is None:
+            frame = loader.load()
+            outline = (frame.timestep, frame.time, len(frame.positions),
+                       None if frame.contacts is None else len(frame.contacts))
+            del frame
+        del loader
+        timestep, time, particles, contacts = outline
+        time = "" if time is None else f"{time:.6g}"
+        contacts = "" if contacts is None else contacts
+        lines.append(f"{index:>6}  {str(timestep):>12}  {time:>12}  {particles:>10}  {contacts:>9}")
+        index += 1
+    series.finish()
     return lines
 
 

@@ -632,18 +632,24 @@ class _AtOffset:
     def problem(self):
         return self.timestep is None
 
-    def read(self):
+    def _reading(self, read):
         where = _Where(self.path, self.position, self.timestep)
         reader = _call(where, _native().Reader, self.path, self.section, self.offset)
         try:
             header = _call(where, reader.next_header)
             if header is None:
                 raise where.error(self.section, "the file ends before this frame: it changed after it was indexed")
-            content = _read_frame(reader, header, where, self.how)
-            self.read_whole = True
-            return content
+            return read(reader, header, where)
         finally:
             reader.close()
+
+    def header(self):
+        return self._reading(lambda reader, header, where: header)
+
+    def read(self):
+        content = self._reading(lambda reader, header, where: _read_frame(reader, header, where, self.how))
+        self.read_whole = True
+        return content
 
 
 class _BinaryAt:
@@ -851,10 +857,33 @@ class LammpsLoader:
     def timestep(self):
         return self.atoms.timestep
 
+    def outline(self):
+        """(timestep, time, particles, contacts) as the frame's headers give them, its data lines
+        passed over (a listing of a long dump costs its headers); None where a header is not at hand."""
+        atoms = _header(self.atoms)
+        contacts = _header(self.contacts) if self.contacts is not None else {"count": 0}
+        if atoms is None or contacts is None:
+            return None
+        return atoms["timestep"], atoms.get("time"), atoms["count"], contacts["count"]
+
     def load(self):
         frame = frame_of(self.atoms.read(), self.atoms.path, self.index, self.units)
         _attach_contacts(frame, self.contacts)
         return frame if self.topology is None else self.topology(frame)
+
+
+def _header(part):
+    """The header of a frame's part, the pieces of a joined one summed; None for a damaged or binary one."""
+    if isinstance(part, _Joined):
+        pieces = [_header(piece) for piece in part.parts or ()]
+        if not pieces or None in pieces:
+            return None
+        return {**pieces[0], "count": sum(piece["count"] for piece in pieces)}
+    if isinstance(part, _Streamed):
+        return part.header
+    if isinstance(part, _AtOffset) and not part.problem:
+        return part.header()
+    return None
 
 
 def frame_of(content, path, index, units=None):

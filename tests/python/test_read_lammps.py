@@ -70,6 +70,14 @@ def run(path, contacts=None):
     return frames, None
 
 
+def listed_as_read(series, frames):
+    """Whether `inspect --list`'s lines, from the frames' headers, say what reading the frames gives."""
+    from vireo20.describe import frame_table
+    return [line.split() for line in frame_table(series)[1:]] == [
+        [str(k), str(f.timestep), *([] if f.time is None else [f"{f.time:.6g}"]), str(len(f.positions)),
+         str(len(f.contacts))] for k, f in enumerate(frames)]
+
+
 def digest(frames):
     hashed = hashlib.sha256()
     for f in frames:
@@ -299,6 +307,7 @@ def test_contacts_join_the_atom_frame_of_their_timestep_and_loaders_travel(tmp_p
     assert_array_equal(frames[1].contact_kinds, [0, 3])
     assert_array_equal(frames[1].contact_values["c_force"], [[0.5, 1, 2], [1, 1, 1]])
     assert frames[2].source == atoms and frames[2].index == 2
+    assert listed_as_read(read_lammps.open_series(atoms, contacts), frames)
 
 
 def test_a_frame_let_go_lends_its_column_memory_to_the_next_while_a_kept_frame_stays_intact(tmp_path):
@@ -345,6 +354,7 @@ def test_units_and_time_items_ahead_of_each_step_are_read(tmp_path, compressed):
     assert second < len(timed) // 2 < second + len(ahead[1])
     frames, error = run(write(tmp_path, timed, compressed))
     assert error is None and [(f.timestep, f.time) for f in frames] == [(10, 0.0), (20, 1.0)]
+    assert listed_as_read(read_lammps.open_series(write(tmp_path, timed, compressed)), frames)
     assert digest(frames) == digest(run(write(tmp_path, "".join(bare), name="bare.dump"))[0])
     up = vireo20.run(write(tmp_path, timed, compressed), tmp_path / "up", picture_step=None,
                      lammps_dump=tmp_path / "up.dump")
@@ -444,6 +454,7 @@ def test_the_pieces_of_a_dump_written_per_processor_are_joined_as_the_dump_writt
     assert len(series) == 3 and [f.timestep for f in frames] == list(STEPS)
     assert digest(frames) == digest(run(whole)[0])
     assert [f.contact_values["c_f"].tolist() for f in frames] == [[0, 1, 2]] * 3
+    assert listed_as_read(read_lammps.open_series(str(tmp_path / "dump.*"), str(tmp_path / "pairs.*")), frames)
 
 
 def _at(change, at=200):
