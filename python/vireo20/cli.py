@@ -154,6 +154,7 @@ def parser():
                          ("max", " (per component)"),
                          ("std", " (the sample standard deviation per component, as pandas's groupby std: "
                                  "a bin's velocity fluctuation)"),
+                         ("var", " (the sample variance per component, as pandas's groupby var)"),
                          ("median", " (per component, as pandas's groupby median)"),
                          ("nunique", " (the number of distinct values per component, as pandas's groupby "
                                      "nunique, NaN not counted: with --cluster, a micelle's molecules, "

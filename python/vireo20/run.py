@@ -404,7 +404,7 @@ def _binned(frame, arguments, bins, dimension):
 # How a value is reduced over a group's members, where the bins then reduce the groups' values as
 # asked: sums of sums, averages by mass of averages by mass, extremes of extremes, any member's; a
 # spread or a median over the groups' means.
-_WITHIN_GROUPS = {"std": "mean", "median": "mean"}
+_WITHIN_GROUPS = {"std": "mean", "var": "mean", "median": "mean"}
 
 
 def _groups_as_particles(frame, arguments, reductions, dimension, options):
@@ -762,7 +762,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
     "TYPE=VALUE" or a `MassRule`; `densities` a list of "TYPE=VALUE" or one "VALUE" for every type
     (masses of spheres from a radius column); `physics` "none", "basic" or "all", and `shape` adds
     each group's `gyration_shape`; `reductions` maps value names to "sum", "average", "mean", "any",
-    "min", "max", "std", "median", "nunique" or, with bins, "per_volume" (the bin's sum over its
+    "min", "max", "std", "var", "median", "nunique" or, with bins, "per_volume" (the bin's sum over its
     volume), or to a list of several, each written as NAME_HOW (`velocity_mean`); `frames` a
     slice or "START:STOP:STEP"; `lammps_dump` also writes the upscaled particles as a LAMMPS dump
     (`wrapped_dump`: x y z ix iy iz) and refuses an existing file unless `overwrite`; `resume`

@@ -69,8 +69,11 @@ def test_groups_and_values_match_pandas(seed, labels):
     means = vireo20.upscale(step["groups"], step["masses"], step["positions"], ids=step["ids"],
                             values={"v": step["values"]["v"], "kind": step["values"]["kind"],
                                     "x": step["positions"], "k": step["values"]["kind"]},
-                            reductions={"v": "mean", "kind": "mean", "positions": "mean", "x": "std", "k": "std"})
-    assert_allclose(means["x"], np.stack([grouped[f"x{k}"].std() for k in range(3)], axis=1), rtol=1e-9)
+                            reductions={"v": "mean", "kind": "mean", "positions": "mean", "x": ["std", "var"],
+                                        "k": "std"})
+    assert_allclose(means["x_std"], np.stack([grouped[f"x{k}"].std() for k in range(3)], axis=1), rtol=1e-9)
+    assert_allclose(means["x_var"], np.stack([grouped[f"x{k}"].var() for k in range(3)], axis=1), rtol=1e-9)
+    assert np.sqrt(means["x_var"]).tobytes() == means["x_std"].tobytes()
     assert_allclose(means["k"], grouped.kind.std(), rtol=1e-12, atol=1e-15)
     assert_allclose(means["v"], np.stack([grouped[f"v{k}"].mean() for k in range(3)], axis=1), rtol=1e-12, atol=1e-15)
     assert_allclose(means["centre_of_geometry"], np.stack([grouped[f"x{k}"].mean() for k in range(3)], axis=1),

@@ -282,9 +282,13 @@ bp::object per_member_pass(const bp::object& p_Generator, const bp::object& p_Va
   return answer;
 }
 
-bp::object group_spread(const bp::object& p_Generator, const bp::object& p_Values)
+bp::object group_spread(const bp::object& p_Generator, const bp::object& p_Values, bool p_Variance)
 {
-  return per_member_pass(p_Generator, p_Values, "group_spread", vireo20::ups::group_spread);
+  return per_member_pass(p_Generator, p_Values, "group_spread",
+                         [p_Variance](const MPUpscalingGenerator& p_Engine, const double* p_Data, std::int64_t p_Rows,
+                                      std::int64_t p_Width, double* p_Out, unsigned p_Threads) {
+                           vireo20::ups::group_spread(p_Engine, p_Data, p_Rows, p_Width, p_Out, p_Threads, p_Variance);
+                         });
 }
 
 bp::object group_median(const bp::object& p_Generator, const bp::object& p_Values)
@@ -367,12 +371,13 @@ BOOST_PYTHON_MODULE(_physics)
           "bounding_box_hi (U+T, 3), the corners of the axis-aligned box of the members, MDAnalysis's bbox\n"
           "(reaching out by their radii where given). The arrays are views of one block. Bad input raises\n"
           "ValueError or RuntimeError.");
-  bp::def("group_spread", &group_spread, (bp::arg("generator"), bp::arg("values")),
-          "group_spread(generator, values) -> ndarray\n\n"
+  bp::def("group_spread", &group_spread, (bp::arg("generator"), bp::arg("values"), bp::arg("variance") = false),
+          "group_spread(generator, values, variance=False) -> ndarray\n\n"
           "For the generator's step: values (E+T,) or (E+T, k) by enabled position then trailing entry.\n"
           "Returns each upscaled particle's sample standard deviation of its members' values, column by\n"
           "column (U+T rows), as pandas's groupby std: about their mean, over n - 1; NaN for a lone member\n"
-          "and each trailing entry. Bad input raises ValueError or RuntimeError.");
+          "and each trailing entry; with variance, its square, as pandas's groupby var. Bad input raises\n"
+          "ValueError or RuntimeError.");
   bp::def("group_median", &group_median, (bp::arg("generator"), bp::arg("values")),
           "group_median(generator, values) -> ndarray\n\n"
           "For the generator's step: values (E+T,) or (E+T, k) by enabled position then trailing entry.\n"

@@ -484,7 +484,7 @@ void each_member_row(const double* p_Values, std::int64_t p_Width, const std::in
 }  // namespace
 
 void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows, std::int64_t p_Width,
-                  double* p_Spread, unsigned p_Threads)
+                  double* p_Spread, unsigned p_Threads, bool p_Variance)
 {
   const MPUpscaling::Frame frame = checked_rows("group_spread", p_Engine, p_Rows, p_Width);
   const std::int64_t u = frame.u, t = frame.t;
@@ -509,7 +509,10 @@ void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int6
         const double* row = p_Values + std::int64_t(positions[k]) * p_Width;
         for (std::int64_t c = 0; c < p_Width; ++c) squares[c] += (row[c] - mean[c]) * (row[c] - mean[c]);
       }
-      for (std::int64_t c = 0; c < p_Width; ++c) out[c] = std::sqrt(squares[c] / (count - 1));
+      for (std::int64_t c = 0; c < p_Width; ++c) {
+        const double variance = squares[c] / (count - 1);
+        out[c] = p_Variance ? variance : std::sqrt(variance);
+      }
     }
   });
 }

@@ -96,10 +96,11 @@ VIREO20_API void group_moments(const MPUpscaling& p_Engine, const GroupMomentsIn
 // pandas's groupby std: p_Values E + T rows of p_Width (1..16) values by enabled position then
 // trailing entry, p_Spread U + T rows of p_Width. About the members' mean, in a second walk over
 // them (a sum of squares would lose the digits of values large beside their spread), over n - 1;
-// NaN for a lone member and for each trailing entry. Each group by one thread in ascending position
-// order: the bits do not depend on p_Threads. Refuses (std::invalid_argument) rows that do not fit.
+// NaN for a lone member and for each trailing entry; with p_Variance its square, pandas's var, not
+// rounded twice. Each group by one thread in ascending position order: the bits do not depend on
+// p_Threads. Refuses (std::invalid_argument) rows that do not fit.
 VIREO20_API void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
-                              std::int64_t p_Width, double* p_Spread, unsigned p_Threads);
+                              std::int64_t p_Width, double* p_Spread, unsigned p_Threads, bool p_Variance = false);
 
 // Each upscaled particle's sum of its members' values, column by column: the bits of the engine's Sum
 // of each column (from 0, in ascending position order; a trailing entry's own value) in one walk
