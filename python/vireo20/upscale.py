@@ -570,9 +570,9 @@ def _made_whole(step, positions, parents, enabled, element, u, box, named=None, 
         first = np.full(u, -1, np.int64)
         first[element[:e][::-1]] = np.arange(e)[::-1]
         anchor[missing] = first[element[:e][missing]]
-    whole = positions.copy()
-    whole[:e] = periodic.make_whole(positions[:e], anchor, box)
-    wide = periodic.widest_groups(whole[:e], anchor, element[:e], u, box)
+    whole = np.empty_like(positions, dtype=np.float64, order="C")
+    whole[e:] = positions[e:]
+    wide = periodic.whole_groups(positions[:e], anchor, element[:e], u, box, whole[:e])
     if wide and bonded is not None:
         # A group no wider than half the box has all its members within half a box of its parent: the
         # nearest image is the one its bonds reach, so only the wide ones need the bonds walked.

@@ -199,6 +199,31 @@ def test_wrapped_groups_are_made_whole_and_lines_go_to_the_nearest_image(box):
     assert len(direct.points) == 4 and direct.image_of[3] == 2
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_groups_made_whole_in_one_native_pass_are_the_bits_of_the_boxs_shifts(seed):
+    """Ties at half a box (rounded to even), -0 and periodic directions left out included; the spans
+    as the box's widths of the whole positions."""
+    from vireo20 import periodic
+    rng = np.random.default_rng(seed)
+    box = Box.orthogonal([-1.5, 0, 2], [2.5, 0.75, 12], rng.integers(0, 2, 3).astype(bool) | [seed == 0] * 3)
+    n, groups = 3000, 400
+    element = rng.integers(-1, groups, n).astype(np.int32)
+    positions = rng.uniform(-9, 9, (n, 3)) * rng.choice([1, 1e-17, 1e3], (n, 3))
+    positions[::13] = rng.integers(-20, 20, (len(positions[::13]), 3)) * np.diag(box.edges) / 2   # half-box ties
+    positions[::17, 1] = -0.0
+    anchor = rng.integers(0, n, n)
+    anchor[anchor] = anchor   # a parent is its own anchor
+    whole = np.empty_like(positions)
+    wide = periodic.whole_groups(positions, anchor, element, groups, box, whole)
+    assert whole.tobytes() == periodic.make_whole(positions, anchor, box).tobytes()
+    fractions, spans = box.widths(whole - whole[anchor]), np.full((groups, 3), -np.inf)
+    for axis in np.flatnonzero(box.periodic):
+        frame = pandas.DataFrame({"g": element, "f": fractions[:, axis]})[element >= 0].groupby("g").f
+        spans[frame.max().index, axis] = frame.max() - frame.min()
+    expected = [(int(g), "xyz"[a], float(spans[g, a])) for a, g in zip(*np.nonzero(spans.T > 0.5))]
+    assert sorted(wide) == sorted(expected) and [s for _, _, s in wide] == sorted((s for *_, s in wide), reverse=True)
+
+
 @pytest.mark.parametrize("tilts, turned", [((-4.4, 0, 0), False), ((4.4, 3.9, -4.1), False), ((4.4, 3.9, -4.1), True)],
                          ids=["sheared", "tilted", "general"])
 def test_a_member_within_half_the_box_widths_is_found_in_a_box_tilted_to_its_limit(tilts, turned):

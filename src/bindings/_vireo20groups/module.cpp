@@ -158,6 +158,52 @@ PyObject* group_extents(PyObject*, PyObject* p_Args)
   Py_RETURN_NONE;
 }
 
+PyObject* whole_about_anchors(PyObject*, PyObject* p_Args)
+{
+  PyObject *positions_object, *anchors_object, *groups_object, *lengths_object, *whole_object, *low_object,
+      *high_object;
+  int periodic[3];
+  if (!PyArg_ParseTuple(p_Args, "OOOO(ppp)OOO", &positions_object, &anchors_object, &groups_object, &lengths_object,
+                        &periodic[0], &periodic[1], &periodic[2], &whole_object, &low_object, &high_object)) {
+    return nullptr;
+  }
+  Buffer positions(positions_object, "positions", 8, false);
+  if (!positions.good()) return nullptr;
+  Buffer anchors(anchors_object, "anchors", 8, false);
+  if (!anchors.good()) return nullptr;
+  Buffer groups(groups_object, "groups", 4, false);
+  if (!groups.good()) return nullptr;
+  Buffer lengths(lengths_object, "lengths", 8, false);
+  if (!lengths.good()) return nullptr;
+  Buffer whole(whole_object, "whole", 8, true);
+  if (!whole.good()) return nullptr;
+  Buffer low(low_object, "low", 8, true);
+  if (!low.good()) return nullptr;
+  Buffer high(high_object, "high", 8, true);
+  if (!high.good()) return nullptr;
+  const std::int64_t rows = anchors.count();
+  if (positions.count() != 3 * rows || whole.count() != 3 * rows || groups.count() != rows || lengths.count() != 3 ||
+      low.count() != high.count() || low.count() % 3 != 0) {
+    PyErr_SetString(PyExc_ValueError, "whole_about_anchors: positions and whole 3 items a row, one anchor and group "
+                                      "a row, 3 lengths, and as many lows as highs, 3 a group");
+    return nullptr;
+  }
+  const bool wraps[3] = {periodic[0] != 0, periodic[1] != 0, periodic[2] != 0};
+  std::int64_t bad;
+  Py_BEGIN_ALLOW_THREADS
+  bad = vireo20::ups::whole_about_anchors(positions.data<const double>(), anchors.data<const std::int64_t>(),
+                                          groups.data<const std::int32_t>(), rows, lengths.data<const double>(), wraps,
+                                          low.count() / 3, whole.data<double>(), low.data<double>(), high.data<double>());
+  Py_END_ALLOW_THREADS
+  if (bad >= 0) {
+    PyErr_Format(PyExc_IndexError, "whole_about_anchors: anchor %lld of row %lld is outside 0..%lld",
+                 static_cast<long long>(anchors.data<const std::int64_t>()[bad]), static_cast<long long>(bad),
+                 static_cast<long long>(rows - 1));
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* group_id_ends(PyObject*, PyObject* p_Args)
 {
   PyObject *groups_object, *enabled_object, *ids_object, *low_object, *high_object;
@@ -381,6 +427,12 @@ PyMethodDef methods[] = {
     {"group_extents", group_extents, METH_VARARGS,
      "group_extents(groups, values, low, high): the lowest and highest float64 value of each group\n"
      "(int32 group numbers, one per value) folded into low and high in place."},
+    {"whole_about_anchors", whole_about_anchors, METH_VARARGS,
+     "whole_about_anchors(positions, anchors, groups, lengths, periodic, whole, low, high): each row of\n"
+     "positions (flat float64, x y z a row) moved by whole edges of an orthogonal box (lengths: its 3 edge\n"
+     "lengths; periodic: 3 flags) to the image nearest its anchor row's (int64 a row), into whole; each\n"
+     "group's (int32 a row) lowest and highest displacement from its anchor in box lengths, per periodic\n"
+     "direction, folded into low and high (3 a group) in place. IndexError for an anchor outside the rows."},
     {"group_id_ends", group_id_ends, METH_VARARGS,
      "group_id_ends(groups, enabled, ids, low_at, high_at): the entry of the lowest and of the highest id\n"
      "of each group (int32 group numbers and particle indexes, one per entry; ids int64 per particle, or\n"

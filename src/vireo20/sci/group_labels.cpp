@@ -2,6 +2,7 @@
 #include "vireo20/sci/group_labels.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <mutex>
 #include <vector>
@@ -313,6 +314,48 @@ void group_id_ends(const std::int32_t* p_Groups, const std::int32_t* p_Enabled, 
     p_LowAt[g] = ends[static_cast<std::size_t>(g)].m_LowAt;
     p_HighAt[g] = ends[static_cast<std::size_t>(g)].m_HighAt;
   }
+}
+
+std::int64_t whole_about_anchors(const double* p_Positions, const std::int64_t* p_Anchors, const std::int32_t* p_Groups,
+                                 std::int64_t p_Count, const double* p_Lengths, const bool* p_Periodic,
+                                 std::int64_t p_GroupCount, double* p_Whole, double* p_Low, double* p_High)
+{
+  for (std::int64_t i = 0; i < p_Count; ++i) {
+    if (p_Anchors[i] < 0 || p_Anchors[i] >= p_Count) return i;
+  }
+  // One pass where the vectorised form made eight temporaries of n rows: 0.3 s of a wrapped million.
+  // Flags and lengths held here: the stores below could otherwise be read as changing them.
+  const bool periodic[3] = {p_Periodic[0], p_Periodic[1], p_Periodic[2]};
+  const double lengths[3] = {p_Lengths[0], p_Lengths[1], p_Lengths[2]};
+  for (std::int64_t i = 0; i < p_Count; ++i) {
+    const double* at = p_Positions + 3 * i;
+    const double* anchor = p_Positions + 3 * p_Anchors[i];
+    double shift[3] = {0.0, 0.0, 0.0};
+    bool moved = false;
+    for (int axis = 0; axis < 3; ++axis) {
+      if (!periodic[axis]) continue;
+      shift[axis] = -std::nearbyint((at[axis] - anchor[axis]) / lengths[axis]);
+      moved = moved || shift[axis] != 0.0 || shift[axis] != shift[axis];
+    }
+    double whole[3];
+    for (int axis = 0; axis < 3; ++axis) {
+      double by = shift[axis] * lengths[axis];
+      by += 0.0;
+      whole[axis] = moved ? at[axis] + by : at[axis];
+      p_Whole[3 * i + axis] = whole[axis];
+    }
+    const std::int32_t group = p_Groups[i];
+    if (group < 0 || group >= p_GroupCount) continue;
+    for (int axis = 0; axis < 3; ++axis) {
+      if (!periodic[axis]) continue;
+      const double value = (whole[axis] - anchor[axis]) / lengths[axis];
+      double& low = p_Low[3 * group + axis];
+      double& high = p_High[3 * group + axis];
+      if (value < low || low != low) low = value;
+      if (value > high || high != high) high = value;
+    }
+  }
+  return -1;
 }
 
 void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::int64_t p_Count, std::int64_t p_GroupCount,

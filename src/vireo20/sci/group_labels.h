@@ -31,6 +31,20 @@ VIREO20_API std::int64_t number_by_first_occurrence(const std::int64_t* p_Keys, 
 VIREO20_API void group_extents(const std::int32_t* p_Groups, const double* p_Values, std::int64_t p_Count,
                                std::int64_t p_GroupCount, double* p_Low, double* p_High);
 
+// Rows of p_Positions (p_Count rows of x y z) moved by whole edges of an orthogonal box (edge lengths
+// p_Lengths; p_Periodic the directions that wrap) to the image nearest their anchor row's position,
+// into p_Whole: shift -rint(d / L) in each periodic direction, a row with none keeping its bits, a
+// moved one taking p + (s L + 0) (no -0 displacement), as the Python box's shifts and along_edges
+// give them (each anchor row its own anchor, as a parent is). Then each group's lowest and highest displacement from its anchor after that, in box
+// lengths, per periodic direction, folded into p_Low and p_High (3 a group) as group_extents folds.
+// Groups outside 0..p_GroupCount-1 are not folded. Returns the first row whose anchor is not a row
+// (nothing written), or -1.
+VIREO20_API std::int64_t whole_about_anchors(const double* p_Positions, const std::int64_t* p_Anchors,
+                                             const std::int32_t* p_Groups, std::int64_t p_Count,
+                                             const double* p_Lengths, const bool* p_Periodic,
+                                             std::int64_t p_GroupCount, double* p_Whole, double* p_Low,
+                                             double* p_High);
+
 // The entries of the lowest and the highest id of each group (a chain's two ends): p_LowAt[g] and
 // p_HighAt[g] for g = p_Groups[i] in 0..p_GroupCount-1, entry i's id being p_Ids[p_Enabled[i]]
 // (p_Ids null: p_Enabled[i]). Groups without entries keep -1. The caller checks the enabled list.
