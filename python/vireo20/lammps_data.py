@@ -114,7 +114,7 @@ def _style(path, text, counts, sections, given):
         # Not MDAnalysis's guess either: it reads any file's second and third columns as the molecule
         # and the type (an atomic file's type as its molecule, its x as its type).
         raise InputError(path, "-", "Atoms", "the 'Atoms' line names no atom style (write_data writes "
-                                             "'Atoms # full') and its columns could be several styles': "
+                                             "'Atoms # full') and its columns could be several styles: "
                                              "give the style (--atom-style, or atom_style=)")
     return style
 
@@ -125,7 +125,8 @@ def mdanalysis_style(path, given=None):
     file as full's or molecular's."""
     if given is not None and given not in STYLES and len(given.split()) > 1:
         return given
-    style = _style(path, *_parts(path), given)
+    # A style given by name needs no scan of the file (a second for a million atoms).
+    style = given if given in STYLES else _style(path, *_parts(path), given)
     if style not in STYLES:
         raise InputError(path, "-", "Atoms", f"atom style {style!r}: give the names of its Atoms columns "
                                              "(atom_style='id type x y z ...', resid for the molecule and "

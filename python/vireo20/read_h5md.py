@@ -195,6 +195,8 @@ def _read_frame(path, index, particles_group, group_by):
         return data
 
     def padded(data):
+        if dimension == 3:
+            return np.asarray(data, dtype=np.float64)
         full = np.zeros((rows, 3))
         full[:, :dimension] = data
         return full
