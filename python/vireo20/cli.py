@@ -239,6 +239,8 @@ def parser():
     look.add_argument("--frame", type=_whole(-2 ** 62), metavar="K",
                       help="the frame to describe (position in the series, negative from the end; default: the "
                            "first that has particles)")
+    look.add_argument("--group-by", metavar="COLUMN",
+                      help="the groups to count: by this integer column (default: the input's, mol for LAMMPS)")
     look.add_argument("--list", action="store_true",
                       help="also a line a frame: its timestep, time, particles and contacts (a text dump's as its "
                            "frames' headers say, its data lines passed over; other inputs' frames are read)")
@@ -390,7 +392,7 @@ def _inspect(args):
         named = "the built-in data set" if source is None else \
             f"{source if isinstance(source, str) else ' '.join(source)} " \
             f"({args.format or inputs.detect(inputs.expand(source))})"
-        lines = describe(series, named, args.frame)
+        lines = describe(series, named, args.frame, args.group_by)
         if args.list:
             from .describe import frame_table
             lines += ["", *frame_table(series)]

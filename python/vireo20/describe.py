@@ -7,9 +7,10 @@ import numpy as np
 from .frames import AXES
 
 
-def describe(series, name, frame=None):
+def describe(series, name, frame=None, group_by=None):
     """Text lines: the series (its frames counted where it has a length), then frame `frame` (default:
-    the first that has particles, a pour's first frames having none)."""
+    the first that has particles, a pour's first frames having none), its groups by `group_by` where
+    given."""
     # A compressed dump is inflated whole to count its frames: only where a frame is asked by number.
     cheap = getattr(series, "cheap_length", True) or frame is not None
     try:
@@ -30,6 +31,8 @@ def describe(series, name, frame=None):
                 break
         if chosen is None:
             return lines
+    if group_by is not None:
+        chosen.default_group = group_by
     return lines + [""] + describe_frame(chosen)
 
 

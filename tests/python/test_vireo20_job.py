@@ -433,6 +433,9 @@ def test_inspect_says_what_a_run_would_read_by_the_names_its_options_take(tmp_pa
     assert "box: x 0 .. 10, y 0 .. 10, z 0 .. 10; periodic: xy, positions wrapped into it" in lines
     assert "  mol       int64, 0 .. 7" in lines and "  velocity  float64 (3 components), -3 .. 0.5" in lines
     assert "groups: by 'mol': 1 group, 1 particles in none; --group-by takes an integer column (id, type)" in lines
+    assert cli.main(["inspect", str(tmp_path / "pour.dump"), "--group-by", "type"]) == 0
+    assert "groups: by 'type': 2 groups, 0 particles in none; --group-by takes an integer column (id, mol)" in \
+        capsys.readouterr().out.splitlines()
     assert "masses: none: give --mass TYPE=VALUE for each type" in lines
     assert cli.main(["inspect", str(tmp_path / "pour.dump"), "--frame", "0", "--list"]) == 0
     told = capsys.readouterr().out.splitlines()
