@@ -25,6 +25,8 @@ def whole_groups(positions, anchor, element, groups, box, whole, limit=0.5):
     direction: [(group, direction, span in box lengths)], widest first. Each anchor row is its own
     anchor (a parent)."""
     from . import _groups
+    if not whole.flags.c_contiguous or whole.dtype != np.float64:
+        raise ValueError("whole_groups: `whole` must be C-contiguous float64, to be written in place")
     element = np.ascontiguousarray(element, dtype=np.int32)
     bottom, top = np.full((3, groups), np.inf), np.full((3, groups), -np.inf)
     if box.triclinic:

@@ -311,8 +311,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       LAMMPS's fix ave/chunk averages an atom value). min and max go component by
                       component, as LAMMPS's reduce/chunk does, and pass over NaN values; std is the
                       sample standard deviation of each component, as pandas's groupby std (NaN for a
-                      lone member), var its square (pandas's var); median each component's, as pandas's groupby median (passing
-                      over NaN values); nunique the number of distinct values of each component, as
+                      lone member), var its square (pandas's var); median each component's, as
+                      pandas's groupby median (passing over NaN values); nunique the number of distinct values of each component, as
                       pandas's groupby nunique (NaN not counted; int64). A list of several reduces
                       the value each way, written as NAME_HOW ({"velocity": ["mean", "std"]}:
                       `velocity_mean`, `velocity_std`).
@@ -657,9 +657,9 @@ def _per_member(generator, data, how):
     by component, as pandas's groupby std, var, median and nunique, in the engine's blocks over the
     cores. std: the sample standard deviation (n - 1 below; NaN for a lone member) about the mean, in
     a second walk over each group's members (a sum of squares would lose the digits of a value large
-    beside its spread); var: its square, before the root. median: the middle value, or the two middle ones' (a + b) / 2, NaN values
-    passed over (NaN where none is left), selected in linear time (a lexsort of ten million took
-    4.5 s, pandas 2 s). nunique: the distinct values, NaN not counted, -0 and 0 one."""
+    beside its spread); var: its square, before the root. median: the middle value, or the two middle
+    ones' (a + b) / 2, NaN values passed over (NaN where none is left), selected in linear time (a
+    lexsort of ten million took 4.5 s, pandas 2 s). nunique: the distinct values, NaN not counted, -0 and 0 one."""
     from . import _physics
     if how == "nunique":
         # Counted in each group's sorted numbers: 0.23 s at ten million entries in a million groups, where
