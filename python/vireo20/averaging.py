@@ -16,7 +16,8 @@ and, by the value's reduction (LAMMPS's `norm all`):
   weighted by count;
 - `min` and `max`: the least or the greatest of the window.
 
-A group absent from a step adds nothing to it; one absent from the whole window (an empty bin) has
+Particles in no group (a label of 0) are in no chunk, as LAMMPS's chunk/atom molecule leaves them
+out. A group absent from a step adds nothing to it; one absent from the whole window (an empty bin) has
 zeros. Values reduced by `any` have no average and are left out. Vector values get a column a
 component, named as LAMMPS names them (`vx vy vz`, `c_name[1]` ...). Numbers are written in full,
 so that reading them back gives the same doubles.
@@ -151,6 +152,10 @@ class TimeAverage:
         each value's reduction. Where the step closes a window, returns the text each file grows by:
         `profile.txt` by the window's block (after the header, for the first), and, for running and
         windowed averages, the side file by the window's own averages; else None."""
+        labels = np.asarray(arrays["group_id"], np.int64)
+        if not (labels > 0).all():
+            # Particles in no group (label 0) are in no chunk, as chunk/atom molecule leaves them out.
+            arrays = {name: np.asarray(values)[labels > 0] for name, values in arrays.items()}
         found = len(arrays["group_id"]) > 0
         if self._columns is None or (found and self._planned_without_particles):
             self._plan(arrays, reductions)

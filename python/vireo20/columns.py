@@ -322,11 +322,13 @@ def upscale_arguments(frame, group_by=None, mass_rule=None, physics="all"):
     if group_by is not None and group not in columns:
         frame.fail(group, f"missing column: --group-by {group} names no column (the columns are: "
                           f"{' '.join(columns) or 'none'})")
+    # The ids name the particles even where they are the groups too (--group-by id).
+    ids = columns.get("id")
     groups = whole_numbers(frame, group, columns.pop(group)) if group in columns else None
     masses, used = (mass_rule or MassRule()).masses(frame, columns)
     for name in used:
         columns.pop(name)
-    ids = columns.pop("id", None)
+    columns.pop("id", None)
     # Type labels name the masses; they are no value to reduce.
     columns = {name: values for name, values in columns.items() if values.dtype.kind != "S"}
     arguments.update(groups=groups, masses=masses, ids=ids, first_id=getattr(frame, "first_id", 1),

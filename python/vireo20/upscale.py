@@ -117,7 +117,8 @@ class Upscaled:
     not copied.
 
     Attributes: `centres` (U+T, 3) centres of mass; `masses` summed masses; `parent_id` the parent of
-    each upscaled particle; `group_id` its group label; `element` (E+T) the upscaled particle of each
+    each upscaled particle; `group_id` its group label (without labels, a particle alone has its
+    number from 1: its id where ids count from 1); `element` (E+T) the upscaled particle of each
     input entry; `values` and `physics` dicts of reduced and per-group arrays (also reachable as
     `result["name"]`); `points` the centres then the periodic images that contact lines end at,
     `image_of` (one per point: the upscaled particle an image point repeats, -1 on its own point);
@@ -402,6 +403,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
             step.fail(name, f"no such value array to reduce (the step has: {named}{joined})")
 
     # The grouping.
+    alone = groups is None and parents is None
     if groups is not None:
         parents = parents_from_groups(groups, ids, enabled)
     elif parents is None:
@@ -506,6 +508,11 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         # Parents are the engine's own indexes, all in range: "clip" writes straight into place
         # where the default mode would gather into a temporary first.
         np.take(groups, own, out=group_id[:u], mode="clip")
+    elif alone:
+        # Each particle its own group, named as a label would name it, from step to step: its
+        # number from 1 (its id, where ids count from 1), not its row, which a sorted dump changes.
+        group_id = np.zeros(u + t, np.int64)
+        np.add(parent_id[:u], 1, out=group_id[:u])
     else:
         group_id = parent_of
 

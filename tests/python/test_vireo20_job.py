@@ -383,6 +383,42 @@ def test_type_counts_are_each_groups_members_of_a_type_summed_or_their_fraction_
     assert any("'count_type_1' is written as 'count_type_1_input'" in text for text in told)
 
 
+def test_particles_alone_are_known_by_their_ids_whatever_row_a_resorted_dump_gives_them(tmp_path):
+    """Without a group column each particle is its own group by its id, as --group-by id makes it: its
+    msd, vacf and time averages follow it when LAMMPS re-sorts the atoms; particles in no group of a
+    grouped run are in no chunk of the profile, as chunk/atom molecule leaves them out."""
+    rng = np.random.default_rng(8)
+    n, head = 7, "ITEM: TIMESTEP\n{}\nITEM: NUMBER OF ATOMS\n7\nITEM: BOX BOUNDS pp pp pp\n0 9\n0 9\n0 9\n" \
+                 "ITEM: ATOMS id mol type mass xu yu zu vx vy vz\n"
+    mol, true = np.array([0, 0, 3, 3, 0, 5, 5]), rng.uniform(0, 9, (3, n, 6))
+    text = ""
+    for step, order in enumerate([np.arange(n), rng.permutation(n), rng.permutation(n)]):
+        rows = np.column_stack([order + 1, mol[order], np.ones(n), np.ones(n), true[step][order]])
+        text += head.format(step * 10) + "".join(" ".join(f"{v:.17g}" for v in row) + "\n" for row in rows)
+    (tmp_path / "grouped.dump").write_text(text)
+    (tmp_path / "atoms.dump").write_text(re.sub(r"(?m)^(\d+) \d+ ", r"\1 ", text.replace(" mol ", " ")))
+    options = dict(msd=True, vacf=True, time_average=3, picture_step=None)
+    alone = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "alone", **options)
+    by_id = vireo20.run(str(tmp_path / "grouped.dump"), tmp_path / "by_id", group_by="id", **options)
+    for path, same in zip(alone.files, by_id.files):
+        got, expected = read_vtp(path), read_vtp(same)
+        order = np.argsort(got["group_id"])
+        assert_array_equal(got["group_id"][order], np.arange(1, n + 1))
+        assert_array_equal(got["parent_id"][order], np.arange(n))
+        for name in ("points", "msd", "vacf", "parent_id"):
+            assert_array_equal(got[name], expected[name])
+    last = read_vtp(alone.files[-1])
+    order = np.argsort(last["group_id"])
+    assert_allclose(last["msd"][order, 3], ((true[2, :, :3] - true[0, :, :3]) ** 2).sum(axis=1), rtol=1e-12)
+    profile = _profile_columns(tmp_path / "alone" / "profile.txt")
+    assert_array_equal(profile["OrigID"], np.arange(1, n + 1))
+    assert_allclose(profile["vx"], true[:, :, 3].mean(axis=0), rtol=1e-12)
+    grouped = vireo20.run(str(tmp_path / "grouped.dump"), tmp_path / "grouped", time_average=3, picture_step=None)
+    profile = _profile_columns(tmp_path / "grouped" / "profile.txt")
+    assert_array_equal(profile["OrigID"], [3, 5])
+    assert_array_equal(profile["Ncount"], [2, 2])
+
+
 def _profile_columns(path):
     lines = open(path).read().splitlines()
     names = lines[2].split()[1:]
