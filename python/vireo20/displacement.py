@@ -58,6 +58,12 @@ class Displacements:
         centres = np.asarray(result.centres, np.float64)
         velocities = _mean_velocities(result) if self.vacf else None
         if self.keys is None:
+            if not len(named):
+                from .run import FIRST_STEP_EMPTY
+                measures = " and ".join(name for name, on in (("--msd", self.msd), ("--vacf", self.vacf)) if on)
+                raise InputError(result.source, result.timestep, "positions",
+                                 f"{FIRST_STEP_EMPTY} {measures} measure{'s' * (' and ' not in measures)} "
+                                 "each particle from there")
             self._start(named, centres, velocities)
         at = np.minimum(np.searchsorted(self.keys, named), len(self.keys) - 1)
         known = self.keys[at] == named if len(self.keys) else np.zeros(len(named), bool)

@@ -495,6 +495,10 @@ def _clustered(frame, arguments, clusters, spanning):
     return wrapped
 
 
+# A pour's first dumped step: the measures from the run's first step would have nothing to start from.
+FIRST_STEP_EMPTY = "the run's first step holds no particles (start at the first that has some: --frames K:), and"
+
+
 def _groups_of_first_step(series, options, done):
     """The loaders of the steps from `done`, `options` made to keep the groups of the series' first
     step (which is read once, and goes on as it is read where it is run)."""
@@ -524,6 +528,8 @@ def _first_groups(frame, options):
                                 "which needs them unwrapped in a periodic box: dump xu yu zu, or image flags")
     from .reading import particle_ids
     count = len(arguments["positions"])
+    if not count:
+        frame.fail("positions", f"{FIRST_STEP_EMPTY} --ids-once keeps the groups particles have there")
     ids = particle_ids(arguments, count)[1]
     if options.cluster is not None:
         _clustered(frame, arguments, options.cluster, [])

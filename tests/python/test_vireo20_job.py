@@ -417,6 +417,12 @@ def test_particles_alone_are_known_by_their_ids_whatever_row_a_resorted_dump_giv
     profile = _profile_columns(tmp_path / "grouped" / "profile.txt")
     assert_array_equal(profile["OrigID"], [3, 5])
     assert_array_equal(profile["Ncount"], [2, 2])
+    # A pour's first step, empty: nothing to measure from, said before anything is written.
+    (tmp_path / "pour.dump").write_text(head.replace("7", "0", 1).format(0) + text.replace("\n0\n", "\n5\n", 1))
+    for refused in (dict(msd=True), dict(ids_once=True, bins=["z:3"])):
+        with pytest.raises(vireo20.InputError, match="first step holds no particles"):
+            vireo20.run(str(tmp_path / "pour.dump"), tmp_path / "pour", **refused)
+        assert not (tmp_path / "pour").exists()
 
 
 def _profile_columns(path):
