@@ -268,12 +268,24 @@ def inputs_after_options(args):
         args.input = [*args.input, *moved]
         contacts = [word for word in contacts if word not in moved]
     if len(args.input) > 1:
-        pairs = [word for word in args.input if os.path.isfile(word) and dump_section(word) == "ENTRIES"]
+        pairs = [word for word in args.input if _dump_local(word)]
         if len(pairs) < len(args.input):
             args.input = [word for word in args.input if word not in pairs]
             contacts = [*contacts, *pairs]
     args.contacts = (contacts[0] if len(contacts) == 1 else contacts) or None
     return args
+
+
+def _dump_local(word):
+    """Whether an input names a dump local: a file, or a quoted pattern whose first file is one."""
+    from .read_lammps import dump_section
+    if not os.path.isfile(word):
+        try:
+            found = inputs.expand(word)
+        except InputError:
+            return False
+        word = found[0] if isinstance(found, list) else None
+    return word is not None and os.path.isfile(word) and dump_section(word) == "ENTRIES"
 
 
 def _reader_with_topology(trajectory):

@@ -165,7 +165,8 @@ def test_dump_locals_among_the_inputs_are_the_contacts(tmp_path):
     for path in (first, second):
         path.write_text(atoms.read_text().replace("ATOMS", "ENTRIES").replace("id x y z", "a b"))
     for words, contacts in [([atoms, first], str(first)), ([first, atoms, second], [str(first), str(second)]),
-                            ([atoms, "--contacts", first, second], [str(first), str(second)])]:
+                            ([atoms, "--contacts", first, second], [str(first), str(second)]),
+                            ([atoms, tmp_path / "pairs.*"], str(tmp_path / "pairs.*"))]:   # a quoted pattern
         args = cli.inputs_after_options(cli.parser().parse_args(["upscale", *map(str, words), "--out", "up"]))
         assert args.input == [str(atoms)] and args.contacts == contacts
     # A dump local alone stays the input, for the reader to say what it is.
