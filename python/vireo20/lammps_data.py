@@ -102,7 +102,10 @@ def _parts(path):
     for found in _SECTION.finditer(text, text.find(b"\n") + 1):  # the first line is a title
         sections.setdefault(found.group(1).decode(), (found.end(), (found.group(2) or b"").decode()))
     if "Atoms" not in sections:
-        raise InputError(path, "-", "Atoms", "the data file has no Atoms section")
+        if counts["atoms"]:
+            raise InputError(path, "-", "Atoms", "the data file has no Atoms section")
+        # Written before any atom was made (create_box, then write_data): masses by type alone.
+        sections["Atoms"] = (len(text), "atomic")
     return text, counts, sections
 
 
@@ -213,8 +216,9 @@ class DataAtoms:
             self.box = None   # read_data's own default box is no help to a frame
         if positions:
             self._frame_parts(text, counts, sections, atoms)
-        self.whole = {level for level, values in self.atoms.items() if level in ("residues", "fragments", "segments")
-                      and len(values) > 1 and values.min() == values.max()}
+        # A data file is one segment, of whichever atoms it holds (none, written before they were made).
+        self.whole = {"segments"} | {level for level, values in self.atoms.items() if level in ("residues", "fragments")
+                                     and len(values) > 1 and values.min() == values.max()}
 
     def _header_box(self, text):
         from .frames import Box
@@ -383,7 +387,8 @@ class Completion:
         for name, values in held.atoms.items():
             if name in frame.columns:
                 continue
-            taken = values[rows]
+            # (A data file of no atoms: every one of them is beyond it.)
+            taken = values[rows] if len(values) else np.zeros((len(rows),) + values.shape[1:], values.dtype)
             if missing.any():
                 taken[missing] = self._beyond(frame, held, name, missing, ids)
             frame.columns[name] = taken

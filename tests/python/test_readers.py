@@ -498,6 +498,10 @@ def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(
     assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0]
     with pytest.raises(InputError, match="atom 5 is not in the data file .*q.data, which gives the dump's atoms their charge"):
         list(inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "q.data")))
+    # Written before any atom was made (create_box, mass, write_data, then create_atoms): masses by type.
+    (tmp_path / "e.data").write_text(header.replace("3 atoms", "0 atoms"))
+    frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "e.data"))
+    assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0] and frame.default_group not in frame.columns
 
 
 def test_a_legacy_vtk_file_written_by_hand_gives_every_scalars_and_vectors_block(tmp_path):
