@@ -262,7 +262,7 @@ class DataAtoms:
         if self.velocity is not None:
             columns["velocity"] = self.velocity
         # As MDAnalysis's levels are taken: with none that groups, each atom is its own.
-        default = next((level for level in ("fragments", "residues") if level in columns and level not in self.whole),
+        default = next((level for level in ("residues", "fragments") if level in columns and level not in self.whole),
                        "molecules")
         frame = particles_frame(self.path, index, self.timestep, self.positions.copy(), columns, self.box,
                                 wrapped=self.wrapped, default_group=default)
@@ -365,7 +365,7 @@ class Completion:
         self.topology, self.options, self.group_by = topology, dict(options or {}), group_by
 
     def __call__(self, frame):
-        from .read_mda import LEVELS
+        from .read_mda import DATA_LEVELS
         held = topology_atoms(self.topology, self.options)
         for name in frame.guessed:
             frame.columns.pop(name, None)
@@ -394,7 +394,8 @@ class Completion:
             frame.columns[name] = taken
         if self.group_by or not own_groups:
             frame.default_group = self.group_by or next(
-                (level for level in LEVELS if level in held.atoms and level not in held.whole), frame.default_group)
+                (level for level in getattr(held, "levels", DATA_LEVELS) if level in held.atoms and level not in held.whole),
+                frame.default_group)
         return frame
 
     def _beyond(self, frame, held, name, missing, ids):

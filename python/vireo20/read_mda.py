@@ -40,6 +40,10 @@ from .reading import (FrameLoader, Loaders, bonded_components, cached_open, colu
                       natural_key, particles_frame)
 
 LEVELS = ("molecules", "fragments", "residues", "segments")
+# A LAMMPS data file's molecule ids (residues) are its molecules, as chunk/atom molecule and a dump's
+# mol take them (a rigid body and its bonded tether are one); its bonded fragments where the ids put
+# every atom in one group.
+DATA_LEVELS = ("molecules", "residues", "fragments", "segments")
 
 
 # Files that are a topology and a trajectory at once, by MDAnalysis's own extensions for them.
@@ -111,6 +115,7 @@ class _Universe:
 
     def __init__(self, trajectory, topology, options, universe=None):
         """`universe`: one the caller built, held as it is."""
+        self.levels = DATA_LEVELS if dict(options or {}).get("topology_format") == "DATA" else LEVELS
         if universe is not None:
             self.universe = universe
             self._levels()
@@ -130,6 +135,7 @@ class _Universe:
             # names of its columns.
             from .lammps_data import mdanalysis_style
             options["topology_format"] = "DATA"
+            self.levels = DATA_LEVELS
             options["atom_style"] = mdanalysis_style(data, options.get("atom_style"))
         # Several files (a dump written one file per step) are one trajectory: MDAnalysis chains them.
         trajectory = list(trajectory) if isinstance(trajectory, tuple) else trajectory
@@ -339,7 +345,7 @@ def _frame(held, path, index, selected, group_by, converted):
             box = Box(np.zeros(3), triclinic_vectors(dimensions).astype(np.float64), (True, True, True))
         except ValueError as error:
             raise InputError(path, step, "box", str(error)) from None
-    default = group_by or next((level for level in LEVELS if level in held.atoms and level not in held.whole),
+    default = group_by or next((level for level in held.levels if level in held.atoms and level not in held.whole),
                                "molecules")
     frame = particles_frame(path, index, step, positions, columns, box, wrapped=True, default_group=default)
     frame.bonds = held.bonds if selected is None else kept_bonds(held.bonds, frame.columns["id"])

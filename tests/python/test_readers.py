@@ -495,6 +495,11 @@ def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(
                                      "3 1 2 0 0\n")
     frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "m.data"))
     assert frame.columns["residues"].tolist() == [0, 7, 0, 7, 8]
+    # The molecule ids are the groups, before the bonded fragments (a rigid body and its tether are one).
+    (tmp_path / "b.data").write_text(header.replace("3 atom types", "3 atom types\n1 bonds\n1 bond types") +
+                                     "Atoms # molecular\n\n1 7 1 0 0 0\n2 7 2 1 0 0\n3 8 1 2 0 0\n\nBonds\n\n1 1 1 2\n")
+    frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "b.data"))
+    assert frame.default_group == "residues" and frame.columns["fragments"].tolist() == [0, 1, 0, 1, 0]
     assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0]
     with pytest.raises(InputError, match="atom 5 is not in the data file .*q.data, which gives the dump's atoms their charge"):
         list(inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "q.data")))
