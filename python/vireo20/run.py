@@ -176,6 +176,8 @@ class _Options:
         # those groups were, whose centres each step's groups carry. column_groups: the input's group
         # column gives the groups (else it is a value, where a reduction names it).
         self.first, self.first_bins, self.column_groups = None, None, True
+        # Whether contacts were named: a step without any then has none there, not none asked for.
+        self.contacts_given = False
 
 
 def run_step(loader, options, keep_source=False):
@@ -281,15 +283,16 @@ def run_step(loader, options, keep_source=False):
     # The group column a step lacked, or the contacts: each of its particles is then upscaled on its own.
     result.ungrouped = None
     no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
+    where = "none in its contact file" if options.contacts_given else "--contacts gives them"
     if options.types is not None and not len(frame.positions):
         result.ungrouped = f"has no particle of the types {' '.join(map(str, options.types))} (--types)"
     elif options.cluster is not None and options.cluster.cutoff is None and no_contacts:
-        result.ungrouped = "has no contacts: each particle is a cluster of its own (--contacts gives them)"
+        result.ungrouped = f"has no contacts: each particle is a cluster of its own ({where})"
     elif (options.coordination is True or options.contact_force is not None) and no_contacts:
         zero = {(True, False): "coordination numbers are", (False, True): "contact stress is",
                 (True, True): "coordination numbers and contact stress are"}[
             options.coordination is True, options.contact_force is not None]
-        result.ungrouped = f"has no contacts: its {zero} 0 (--contacts gives them)"
+        result.ungrouped = f"has no contacts: its {zero} 0 ({where})"
     elif arguments.get("groups") is None and arguments.get("parents") is None:
         result.ungrouped = f"has no '{options.group_by or frame.default_group}' column: each particle is " \
                            "upscaled on its own (--group-by names the column of groups)"
@@ -959,6 +962,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                           progress, series)
         options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins, dimension,
                            cluster, coordination, contact_stress, types, count_types)
+        options.contacts_given = contacts is not None
         system.keep_freed_blocks()
         done = writer.done
         displacements = None
