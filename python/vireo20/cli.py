@@ -290,9 +290,10 @@ def _dump_local(word):
 
 def _reader_with_topology(trajectory):
     """The format that reads a trajectory after its topology: a LAMMPS dump's own reader (which takes
-    its contacts too), else MDAnalysis's (which hands a data file's XYZ file to the job's reader)."""
+    its contacts too) or a CFG dump's, else MDAnalysis's (which hands a data file's XYZ file to the job's reader)."""
     try:
-        return "lammps" if inputs.detect(trajectory) == "lammps" else "mdanalysis"
+        found = inputs.detect(inputs.expand(trajectory))
+        return found if found in ("lammps", "cfg") else "mdanalysis"
     except InputError:
         return "mdanalysis"
 
@@ -347,10 +348,10 @@ def _source(args):
     options = {}
     several = inputs.several_files_format(args.input) if len(args.input) > 1 else None
     if len(args.input) > 2 and several is None and args.format in (None, "mdanalysis") and \
-            inputs.several_files_format(args.input[1:]) == "lammps":
+            inputs.several_files_format(args.input[1:]) in ("lammps", "cfg"):
         # A data file, then its dump written one file per step.
         options["topology"], source = args.input[0], list(args.input[1:])
-        args.format = args.format or "lammps"
+        args.format = args.format or inputs.several_files_format(args.input[1:])
     elif (several is not None and args.format in (None, several)) or len(args.input) > 2:
         # A dump written one file per step, as the shell expands dump.*.lammpstrj; the reader names a
         # file that does not belong.

@@ -50,13 +50,19 @@ def sniff(path, head):
     return first.startswith(b"Number of particles") and b"=" in first
 
 
-def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact_ids=None):
+def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact_ids=None, topology=None,
+                atom_style=None):
     """The configurations of CFG files, one a frame; see the module's text (`stem` picks a folder's
     files by the start of their names; `contacts` a LAMMPS dump local whose frames go to the steps of
-    their timesteps)."""
+    their timesteps). With `topology` (a LAMMPS data file, `atom_style` naming its style where its
+    Atoms line does not), each atom takes by id what its frame lacks (molecules, bonds), as a dump's."""
     files = step_files(path, EXTENSIONS, "CFG files", stem)
+    completion = None
+    if topology is not None:
+        from .lammps_data import Completion
+        completion = Completion(topology, {"atom_style": atom_style} if atom_style else {}, group_by)
     loaders = [FrameLoader(read_frame, file, k, {"timestep": number if number is not None else k, "box": box,
-                                                  "group_by": group_by})
+                                                  "group_by": group_by, "topology": completion})
                for k, (file, number) in enumerate(files)]
     from .read_lammps import with_contacts
     return with_contacts(Loaders(files[0][0] if len(files) > 1 else path, loaders), contacts, contact_ids)
@@ -213,7 +219,7 @@ def _body(path, at):
     return body
 
 
-def read_frame(path, index, timestep=None, box=None, group_by=None):
+def read_frame(path, index, timestep=None, box=None, group_by=None, topology=None):
     from ._lammpsdump import parse_table
     step = timestep if timestep is not None else index
     header = _Header(path, step, _head(path))
@@ -252,4 +258,4 @@ def read_frame(path, index, timestep=None, box=None, group_by=None):
     inside = header.scale != UNWRAP_EXPAND and ((scaled >= 0.0) & (scaled < 1.0)).all()
     if box is None and frame.wrapped and not inside:
         frame.wrapped = False   # LAMMPS's xsu ysu zsu: unwrapped already
-    return frame
+    return frame if topology is None else topology(frame)

@@ -353,6 +353,15 @@ def test_cfg_files_upscale_as_the_dump_of_their_coordinates(simulation, tmp_path
             assert_array_equal(mine[name], dumped[name], err_msg=name)
         for name in loose:
             assert_allclose(loose[name], exact[name], rtol=1e-9, atol=1e-9, err_msg=name)
+    # After its data file (a quoted pattern of the files), the data file's molecule ids as groups.
+    from vireo20 import cli
+    assert cli.main(["upscale", str(simulation / "molecules.data"), str(simulation / "atomeye.*.cfg"), "--group-by",
+                     "residues", "--no-picture", "--out", str(tmp_path / "data")]) == 0
+    paired = sorted((tmp_path / "data").glob("*.vtp"))
+    assert len(paired) == len(want.files)
+    for mine, dumped in zip(map(read_vtp, paired), map(read_vtp, want.files)):
+        for name in set(dumped) - {"mol"}:
+            assert_array_equal(mine[name], dumped[name], err_msg=name)
 
 
 def test_a_dump_yaml_upscales_as_its_custom_dump(simulation, tmp_path):
