@@ -356,6 +356,12 @@ def _data_or_universe(topology, options):
                                                      "python3-mdanalysis)") from None
 
 
+def completion(topology, atom_style=None, group_by=None):
+    """The Completion of a dump's frames by a data file (`atom_style` its style where its Atoms line
+    names none)."""
+    return Completion(topology, {"atom_style": atom_style} if atom_style else {}, group_by)
+
+
 class Completion:
     """Completes a dump's frame with what its data file (or another topology) says of each atom that
     the frame lacks, found by atom id. Groups: `group_by`, else the dump's own, else the first of the
@@ -393,9 +399,9 @@ class Completion:
                 taken[missing] = self._beyond(frame, held, name, missing, ids)
             frame.columns[name] = taken
         if self.group_by or not own_groups:
+            levels = getattr(held, "levels", DATA_LEVELS)
             frame.default_group = self.group_by or next(
-                (level for level in getattr(held, "levels", DATA_LEVELS) if level in held.atoms and level not in held.whole),
-                frame.default_group)
+                (level for level in levels if level in held.atoms and level not in held.whole), frame.default_group)
         return frame
 
     def _beyond(self, frame, held, name, missing, ids):

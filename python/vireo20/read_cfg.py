@@ -59,8 +59,8 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     files = step_files(path, EXTENSIONS, "CFG files", stem)
     completion = None
     if topology is not None:
-        from .lammps_data import Completion
-        completion = Completion(topology, {"atom_style": atom_style} if atom_style else {}, group_by)
+        from .lammps_data import completion as completing
+        completion = completing(topology, atom_style, group_by)
     loaders = [FrameLoader(read_frame, file, k, {"timestep": number if number is not None else k, "box": box,
                                                   "group_by": group_by, "topology": completion})
                for k, (file, number) in enumerate(files)]

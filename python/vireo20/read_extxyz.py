@@ -168,8 +168,8 @@ def open_series(path, group_by=None, topology=None, atom_style=None):
     frames, problem = frame_index(path)
     options = {"group_by": group_by}
     if topology is not None:
-        from .lammps_data import Completion
-        options["topology"] = Completion(topology, {"atom_style": atom_style} if atom_style else {}, group_by)
+        from .lammps_data import completion
+        options["topology"] = completion(topology, atom_style, group_by)
     # Each loader carries where its frame lies: a Dask worker reads its own frames without indexing
     # the whole file again.
     loaders = [FrameLoader(read_frame, path, k, {**options, "where": where}) for k, where in enumerate(frames)]

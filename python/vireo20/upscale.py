@@ -313,10 +313,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       component, as LAMMPS's reduce/chunk does, and pass over NaN values; std is the
                       sample standard deviation of each component, as pandas's groupby std (NaN for a
                       lone member), var its square (pandas's var); median each component's, as
-                      pandas's groupby median (passing over NaN values); nunique the number of distinct values of each component, as
-                      pandas's groupby nunique (NaN not counted; int64). A list of several reduces
-                      the value each way, written as NAME_HOW ({"velocity": ["mean", "std"]}:
-                      `velocity_mean`, `velocity_std`).
+                      pandas's groupby median (passing over NaN values); nunique the number of
+                      distinct values of each component, as pandas's groupby nunique (NaN not
+                      counted; int64). A list of several reduces the value each way, written as
+                      NAME_HOW ({"velocity": ["mean", "std"]}: `velocity_mean`, `velocity_std`).
                       {"positions": "mean"} adds `centre_of_geometry`, the group's
                       unweighted mean position (MDAnalysis's center_of_geometry), of positions made
                       whole.
