@@ -976,10 +976,10 @@ def _contact_forces(step, contacts, contact_values, contact_force):
     if contacts is None:
         step.fail("contacts", "the contact stress needs the contacts (a dump local: --contacts) and their forces")
     names = [contact_force] if isinstance(contact_force, str) else list(contact_force)
-    if not len(contacts):
+    given = dict(contact_values or {})
+    if not len(contacts) and not given:
         # A step without contacts (a pour's first) may have no values either.
         return np.zeros((0, 3))
-    given = dict(contact_values or {})
     for name in names:
         # A component of a vector the reader joined (c_pf[2] of c_pf[1] ... c_pf[4]: dist fx fy fz).
         joined = re.fullmatch(r"(.+)\[(\d+)\]", name)

@@ -1221,6 +1221,11 @@ def test_contact_stress_takes_a_granular_contact_force_whole(tmp_path):
     # A step before any contact (a pour's first) has no contact values either.
     arguments.update(contacts=np.zeros((0, 2), np.int64), contact_values={})
     assert not vireo20.upscale(**arguments, contact_force="c_pf").physics["contact_stress"].any()
+    # One whose contact file names its columns has them checked there, before a run goes on.
+    arguments.update(contact_values={"c_pf": np.zeros((0, 6)), "fn": np.zeros(0)})
+    for name, why in (("c_pf", "is a vector"), ("fn", "is a vector"), ("f", r"they have: c_pf, fn\)")):
+        with pytest.raises(vireo20.InputError, match=why):
+            vireo20.upscale(**arguments, contact_force=name)
 
 
 @pytest.mark.parametrize("bins", [None, binning.Bins.parse(["z:0.2"], units="reduced")])
