@@ -190,7 +190,7 @@ class _Universe:
         list of them, in Python (1.5 s at a million atoms without a bond): its topology's table says."""
         table = getattr(getattr(self.universe, "_topology", None), "bonds", None)
         if table is not None and isinstance(getattr(table, "values", None), list):
-            return len(table.values) > 0 and len(self.universe.atoms.bonds) > 0
+            return len(table.values) > 0   # every atom's: the atoms' lists are built once, by the caller
         return hasattr(self.universe.atoms, "bonds") and len(self.universe.atoms.bonds) > 0
 
     def rows_of(self, ids):
