@@ -118,7 +118,7 @@ def _skip_chunks(file, header):
 
 
 def index(path):
-    """(byte offset, timestep) of each frame, the first frame's header (None for an empty file), and the
+    """(byte offset, timestep, atoms, time) of each frame, the first frame's header (None for an empty file), and the
     InputError of a frame whose header or atoms do not fill the file as they say (None): the frames
     before it are read. Kept while the file is unchanged."""
     from .reading import cached_open
@@ -140,7 +140,7 @@ def _scan(path):
                 if values != header["count"] * header["size_one"]:
                     raise InputError(path, header["timestep"], "-", f"the frame holds {values} values for "
                                                                     f"{header['count']} atoms of {header['size_one']}")
-                frames.append((offset, header["timestep"]))
+                frames.append((offset, header["timestep"], header["count"], header["time"]))
         except InputError as error:
             problem = error
     return frames, first, problem

@@ -657,9 +657,13 @@ class _BinaryAt:
 
     problem, section, how = False, "ATOMS", None
 
-    def __init__(self, path, offset, position, timestep, columns):
+    def __init__(self, path, offset, position, timestep, columns, indexed):
         self.path, self.offset, self.position, self.timestep = path, offset, position, timestep
-        self.columns = columns
+        self.columns, self.indexed = columns, indexed
+
+    def header(self):
+        """What the file's index read of the frame's header."""
+        return {"timestep": self.timestep, **self.indexed}
 
     def read(self):
         where = _Where(self.path, self.position, self.timestep)
@@ -873,7 +877,7 @@ class LammpsLoader:
 
 
 def _header(part):
-    """The header of a frame's part, the pieces of a joined one summed; None for a damaged or binary one."""
+    """The header of a frame's part, the pieces of a joined one summed; None for a damaged one."""
     if isinstance(part, _Joined):
         pieces = [_header(piece) for piece in part.parts or ()]
         if not pieces or None in pieces:
@@ -881,7 +885,7 @@ def _header(part):
         return {**pieces[0], "count": sum(piece["count"] for piece in pieces)}
     if isinstance(part, _Streamed):
         return part.header
-    if isinstance(part, _AtOffset) and not part.problem:
+    if isinstance(part, (_AtOffset, _BinaryAt)) and not part.problem:
         return part.header()
     return None
 
@@ -956,8 +960,8 @@ class LammpsSeries(Series):
     def _parts(self, path, section, stream_plain=True):
         if _binary(path):
             frames, _, problem = lammps_binary.index(path)
-            for position, (offset, timestep) in enumerate(frames):
-                yield _BinaryAt(path, offset, position, timestep, self.columns)
+            for position, (offset, timestep, count, time) in enumerate(frames):
+                yield _BinaryAt(path, offset, position, timestep, self.columns, {"count": count, "time": time})
             if problem is not None:
                 yield _Failed(problem)
             return

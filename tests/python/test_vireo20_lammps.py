@@ -14,7 +14,8 @@ from pathlib import Path
 from numpy.testing import assert_allclose, assert_array_equal
 
 import vireo20
-from vireo20 import binning, read_lammps
+from vireo20 import binning, inputs, read_lammps
+from vireo20.describe import frame_table
 from vireo20.clustering import Clusters
 from test_vireo20_job import read_vtp
 from upscaling_model import SANITIZED, lammps_frames, run_lammps, tool_environment
@@ -916,6 +917,10 @@ def test_lammps_binary_dumps_upscale_as_their_text_dump(tmp_path):
             for name in ("atoms.dump", "atoms.bin", "steps", "mpiio.bin")}
     expected = runs.pop("atoms.dump")
     assert expected.timesteps == [0, 10, 20]
+    # A listing takes a binary frame's atoms and time from the file's index, as a text frame's headers.
+    listing = {name: frame_table(inputs.open_series(str(tmp_path / name), None, **named.get(name, {})))
+               for name in ("atoms.dump", "atoms.bin", "steps")}
+    assert listing["atoms.bin"] == listing["steps"] == listing["atoms.dump"]
     for result in runs.values():
         assert result.timesteps == expected.timesteps
         assert [open(path, "rb").read() for path in result.files] == [open(path, "rb").read() for path in expected.files]
