@@ -97,7 +97,7 @@ class Displacements:
         self.images[at] += box.shifts(here - self.seen[at])
         self.seen[at] = here
         unwrapped = centres.copy()
-        unwrapped[known] = here + box.along_edges(self.images[at])
+        unwrapped[known] = box.unwrap(here, self.images[at], in_place=True)
         return unwrapped
 
     @classmethod

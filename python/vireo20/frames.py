@@ -108,7 +108,12 @@ class Box:
         orthogonal box."""
         counts = np.asarray(counts, dtype=np.float64)
         if self.triclinic:
-            return counts @ self.edges
+            # Element by element, not the matrix product, whose BLAS kernel (fused or not) would
+            # make the last bit depend on the machine.
+            moved = counts[:, :1] * self.edges[0]
+            moved += counts[:, 1:2] * self.edges[1]
+            moved += counts[:, 2:3] * self.edges[2]
+            return moved
         moved = counts * np.diag(self.edges)
         moved += 0.0  # the product's sum starts from +0: no -0 displacement, as with the matrix product
         return moved
@@ -163,15 +168,21 @@ class Box:
         images[:, ~self.periodic] = 0.0
         return positions - self.along_edges(images), images.astype(np.int64)
 
-    def unwrap(self, positions, images):
-        """Wrapped positions and image flags (ix iy iz) to unwrapped positions."""
-        if self.triclinic:
-            return np.asarray(positions, dtype=np.float64) + self.along_edges(images)
-        # along_edges's bits in one array where it made three (a frame of a million: 24 MB each).
-        moved = np.asarray(images).astype(np.float64)
-        moved *= np.diag(self.edges)
-        moved += 0.0
-        moved += positions
+    def unwrap(self, positions, images, in_place=False):
+        """Wrapped positions and image flags (ix iy iz) to unwrapped positions, `positions` itself
+        with in_place. The terms are added from the left, x + ix a_x + iy b_x + iz c_x, as LAMMPS
+        writes its xu yu zu: a dump of x and ix and one of xu give the same bits, in a tilted box too
+        (a grouped or matrix sum is an ulp away in one position of thirty)."""
+        if in_place and positions.dtype == np.float64:
+            moved = positions
+        else:
+            moved = np.array(positions, dtype=np.float64)
+        images = np.asarray(images)
+        for axis in range(3):
+            for edge in range(3):
+                # A zero component adds nothing: the sum so far is never -0 once ix a_x is added.
+                if self.edges[edge, axis] != 0.0:
+                    moved[:, axis] += images[:, edge] * self.edges[edge, axis]
         return moved
 
     def __eq__(self, other):

@@ -235,11 +235,10 @@ class DataAtoms:
             raise InputError(self.path, "-", "xlo xhi", f"not a box ({error})") from None
 
     def _frame_parts(self, text, counts, sections, atoms):
-        from .read_lammps import _unwrap
         self.positions = np.column_stack([atoms[axis] for axis in POSITIONS])
         self.wrapped = "ix" not in atoms
         if not self.wrapped:
-            _unwrap(self.positions, np.column_stack([atoms[k] for k in IMAGES]), self.box)
+            self.box.unwrap(self.positions, np.column_stack([atoms[k] for k in IMAGES]), in_place=True)
         self.velocity = None
         if "Velocities" in sections:
             first = text[sections["Velocities"][0]:].lstrip().split(b"\n", 1)[0].split()

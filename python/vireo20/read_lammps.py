@@ -491,19 +491,6 @@ def _from_scaled(scaled, box):
     return positions
 
 
-def _unwrap(positions, images, box):
-    """Adds ix*a + iy*b + iz*c in place (zero components of the edges left out)."""
-    for axis in range(3):
-        shift = None
-        for edge in range(3):
-            length = box.edges[edge, axis]
-            if length != 0.0:
-                term = images[:, edge] * length
-                shift = term if shift is None else np.add(shift, term, out=shift)
-        if shift is not None:
-            positions[:, axis] += shift
-
-
 # ---------------------------------------------------------------------------------------------------
 # Frames as they lie in the file
 
@@ -599,7 +586,7 @@ def _atom_content(arrays, header, chosen, images):
     if scaled:
         positions = _from_scaled(positions, box)
     if images:
-        _unwrap(positions, flags, box)
+        box.unwrap(positions, flags, in_place=True)
     ids = arrays.get("id")
     if ids is not None and ids.ndim == 1:
         bad = np.flatnonzero(ids < 1)

@@ -894,9 +894,13 @@ pair_style lj/cut 8.0
 pair_coeff * * 0.1 3.0
 variable m atom floor((id-1)/4)+1
 set atom * mol v_m
+# Image flags of every sign and edge, which the unwrapped dump adds as LAMMPS does.
+set atom * image 1 -2 3
 fix 1 all nve
 dump text all custom 10 atoms.dump id mol type mass x y z ix iy iz vx vy vz
 dump_modify text format float %.17g units yes time yes
+dump unwrapped all custom 10 unwrapped.dump id mol type mass xu yu zu vx vy vz
+dump_modify unwrapped format float %.17g units yes time yes
 dump binary all custom 10 atoms.bin id mol type mass x y z ix iy iz vx vy vz
 dump_modify binary units yes time yes
 dump steps all custom 10 steps/atoms.*.bin id mol type mass x y z ix iy iz vx vy vz
@@ -914,7 +918,7 @@ def test_lammps_binary_dumps_upscale_as_their_text_dump(tmp_path):
     named = {"mpiio.bin": {"columns": "id mol type mass x y z ix iy iz vx vy vz".split(), "units": "real"}}
     runs = {name: vireo20.run(str(tmp_path / name), tmp_path / f"out-{name}", picture_step=None, temperature=True,
                               **named.get(name, {}))
-            for name in ("atoms.dump", "atoms.bin", "steps", "mpiio.bin")}
+            for name in ("atoms.dump", "atoms.bin", "steps", "mpiio.bin", "unwrapped.dump")}
     expected = runs.pop("atoms.dump")
     assert expected.timesteps == [0, 10, 20]
     # A listing takes a binary frame's atoms and time from the file's index, as a text frame's headers.
