@@ -147,7 +147,7 @@ def read_frame(path, index, group_by=None):
         current = _current(path, trajectory)
         wrapped = "particles/image" not in current
         if not wrapped:
-            positions = box.unwrap(positions, per_particle("particles/image", particles.image, 3))
+            positions = box.unwrap(positions, per_particle("particles/image", particles.image, 3), in_place=True)
         body = per_particle("particles/body", particles.body).astype(np.int64)
         columns = {
             "mass": column(per_particle("particles/mass", particles.mass)),

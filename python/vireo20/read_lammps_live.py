@@ -71,7 +71,7 @@ def from_lammps(lmp, index=0, columns=(), contacts=None, contact_columns=(), gro
     types = gathered("type", 0, 1)
     lo, hi, xy, yz, xz, periodic, _ = lmp.extract_box()
     box = Box.from_lammps(lo, hi, (xy, xz, yz), [bool(p) for p in periodic])
-    positions = box.unwrap(gathered("x", 1, 3), gathered("image", 0, 3))
+    positions = box.unwrap(gathered("x", 1, 3), gathered("image", 0, 3), in_place=True)
     if lmp.extract_setting("rmass_flag"):
         masses = gathered("rmass", 1, 1)
     else:
