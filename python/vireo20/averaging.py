@@ -23,7 +23,7 @@ component, named as LAMMPS names them (`vx vy vz`, `c_name[1]` ...). Numbers are
 so that reading them back gives the same doubles.
 
 LAMMPS's words after N change the averages as there: `norm sample` averages each step's own average
-(`mean`, `average`, `temp`) and `norm none` each step's total; `ave running` shows the mean of every
+(`mean`, `average`, `temp`) and `norm none` each step's total (and its `temp`); `ave running` shows the mean of every
 window's averages so far and `ave window M` that of the last M windows', a group absent from a
 window counting as zeros.
 """
@@ -129,8 +129,10 @@ class TimeAverage:
         self._columns = []
         for name, (rule, weight) in columns:
             if rule == WEIGHTED and self.norm != "all":
-                # Each step's own average (sample), or its total (none), averaged over the steps.
-                rule, weight = PER_STEP, weight if self.norm == "none" else None
+                # Each step's own average (sample), or its total (none), averaged over the steps; a
+                # temperature is the step's own under either, as LAMMPS divides each sample's by its
+                # degrees of freedom before it looks at norm.
+                rule, weight = PER_STEP, weight if self.norm == "none" and name != "temperature" else None
             labels = [names[name]] if name in names else \
                 _labels(name, np.shape(arrays[name])[1] if np.ndim(arrays[name]) == 2 else 1)
             self._columns.append((name, rule, weight, labels))

@@ -831,7 +831,8 @@ compute layers2 all chunk/atom bin/1d z lower 0.7 units box
 compute shells2 all chunk/atom bin/sphere 4.0 3.0 2.5 0.5 3.0 5 units box
 fix running all ave/chunk 10 5 50 layers2 vx density/mass temp ave running norm sample file running.txt &
     format ' %.17g'
-fix window all ave/chunk 10 5 50 shells2 vx density/number ave window 2 norm none file window.txt format ' %.17g'
+fix window all ave/chunk 10 5 50 shells2 vx density/number temp ave window 2 norm none file window.txt &
+    format ' %.17g'
 dump atoms all custom 10 atoms.dump id mol type mass x y z vx vy vz
 dump_modify atoms format float %.17g
 run 150
@@ -861,7 +862,7 @@ SHELLS = binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5)
     ("shells", dict(bins=SHELLS), ""),
     ("molecules", {}, ""),
     ("running", dict(bins=["z:0.7"], temperature=True, units="lj"), " ave running norm sample"),
-    ("window", dict(bins=SHELLS), " ave window 2 norm none")])
+    ("window", dict(bins=SHELLS, temperature=True, units="lj"), " ave window 2 norm none")])
 def test_time_averages_are_fix_ave_chunk_with_nrepeat(tmp_path, chunks, options, words):
     (tmp_path / "in.averaged").write_text(AVERAGED)
     run_lammps(tmp_path, "in.averaged")
