@@ -324,10 +324,11 @@ def upscale_arguments(frame, group_by=None, mass_rule=None, physics="all"):
                           f"{' '.join(columns) or 'none'})")
     # The ids name the particles even where they are the groups too (--group-by id).
     ids = columns.get("id")
-    groups = whole_numbers(frame, group, columns.pop(group)) if group in columns else None
+    # Masses first: the types may be the groups too (--group-by type --mass 1=1.0).
     masses, used = (mass_rule or MassRule()).masses(frame, columns)
+    groups = whole_numbers(frame, group, columns.pop(group)) if group in columns else None
     for name in used:
-        columns.pop(name)
+        columns.pop(name, None)
     columns.pop("id", None)
     # Type labels name the masses; they are no value to reduce.
     columns = {name: values for name, values in columns.items() if values.dtype.kind != "S"}

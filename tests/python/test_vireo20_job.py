@@ -780,6 +780,10 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
     assert result.summary["upscaled"].tolist() == [2, 2]
     assert told == [f"{tmp_path / 'spheres.dump'}: timestep 0 has no 'mol' column: each particle is upscaled on "
                     "its own (--group-by names the column of groups)"]
+    # The types as the groups, and as the masses' keys too (chunk/atom type).
+    result = vireo20.run(tmp_path / "spheres.dump", tmp_path / "types", group_by="type", masses=["1=2.5"],
+                         picture_step=None)
+    assert result.summary["upscaled"].tolist() == [1, 1] and result.summary["mass_after"].tolist() == [5.0, 5.0]
 
 
 def test_the_profiles_and_tables_numbers_are_written_as_python_writes_them():
