@@ -308,7 +308,8 @@ def _block(timestep, chunks, lead, values, total_count=None):
     else:                                                           # bins' coordinates
         ints, reals = no_ints, np.column_stack([*lead, values])
     rows = table_rows(ints.astype(np.int64, copy=False), reals.astype(np.float64, copy=False))
-    return f"{timestep} {len(chunks)} {_number(total_count)}\n" + rows.decode()
+    # The step line's total in LAMMPS's %g: 3200, not the sum's 3200.0000000000005.
+    return f"{timestep} {len(chunks)} {total_count:g}\n" + rows.decode()
 
 
 def _added(running, chunks, values, union):
