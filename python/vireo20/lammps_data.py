@@ -390,7 +390,8 @@ class Completion:
             frame.bonds = getattr(held, "bonds", None)
         missing = rows < 0
         for name, values in held.atoms.items():
-            if name in frame.columns:
+            # A LAMMPS dump names the charge q.
+            if name in frame.columns or (name == "charge" and "q" in frame.columns):
                 continue
             # (A data file of no atoms: every one of them is beyond it.)
             taken = values[rows] if len(values) else np.zeros((len(rows),) + values.shape[1:], values.dtype)
@@ -422,10 +423,11 @@ class Completion:
             raise InputError(frame.source, frame.timestep, "type", f"atom type {unknown} has no mass in the data "
                                                                    f"file {self.topology}")
         first = ids[np.argmax(missing)]
+        keyword = {"charge": "q"}.get(name, name)   # as a dump custom command names it
         raise InputError(frame.source, frame.timestep, "id", f"atom {first} is not in the data file {self.topology}, "
                                                              f"which gives the dump's atoms their {name}: dump "
-                                                             f"{name} with the atoms, or leave the data file out if "
-                                                             "the dump has the masses and groups")
+                                                             f"{keyword} with the atoms, or leave the data file out "
+                                                             "if the dump has the masses and groups")
 
     def _in_id_order(self, frame, held):
         """The ids of a frame that gives none (a LAMMPS dump xyz): its atoms are the data file's in the

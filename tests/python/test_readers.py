@@ -501,8 +501,15 @@ def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(
     frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "b.data"))
     assert frame.default_group == "residues" and frame.columns["fragments"].tolist() == [0, 1, 0, 1, 0]
     assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0]
-    with pytest.raises(InputError, match="atom 5 is not in the data file .*q.data, which gives the dump's atoms their charge"):
+    with pytest.raises(InputError, match="atom 5 is not in the data file .*q.data, which gives the dump's atoms their "
+                                         "charge: dump q with"):
         list(inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "q.data")))
+    # A dump of q is the charge: nothing is asked of the data file, nor added beside it.
+    (tmp_path / "q.dump").write_text((tmp_path / "d.dump").read_text().replace("id type", "id type q")
+                                     .replace("\n5 3", "\n5 3 -1").replace("\n1 1", "\n1 1 0.25").replace("\n4 1", "\n4 1 0")
+                                     .replace("\n2 2", "\n2 2 0").replace("\n3 1", "\n3 1 0"))
+    frame, = inputs.open_series(str(tmp_path / "q.dump"), topology=str(tmp_path / "q.data"))
+    assert frame.columns["q"].tolist() == [-1, 0.25, 0, 0, 0] and "charge" not in frame.columns
     # Written before any atom was made (create_box, mass, write_data, then create_atoms): masses by type.
     (tmp_path / "e.data").write_text(header.replace("3 atoms", "0 atoms"))
     frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "e.data"))
