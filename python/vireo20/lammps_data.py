@@ -3,9 +3,10 @@ native parser: the columns a dump after it lacks. The Atoms section is laid out 
 named after it (`Atoms # full`, as write_data writes) or by `atom_style=`; image flags after the
 positions and comments after `#` are passed over.
 
-Columns: `id`, `type`, `mass` (the Masses section, by type), `charge` (styles with q), `radius` and
+Columns: `id`, `type`, `mass` (the Masses section, by type; an ellipsoid style's density times its
+Ellipsoids section's volume, as read_data makes it), `charge` (styles with q), `radius` and
 `density` (sphere: the diameter halved), `residues` (the molecule ids of styles that have them: 0 is
-no molecule), `fragments` (bonded molecules, from the Bonds section) and `segments` (one), named as
+no molecule; the Molecules and Charges sections of a fix property/atom give them to others), `fragments` (bonded molecules, from the Bonds section) and `segments` (one), named as
 MDAnalysis names a data file's levels, which reads the styles this reader does not. A dump's atoms
 that the data file does not hold (poured after it was written) are in no molecule or bonded group and
 take their type's mass; a column they would need from it besides refuses them.
@@ -43,8 +44,10 @@ POSITIONS = ("x", "y", "z")
 _BOUNDS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+([xyz])lo[ \t]+[xyz]hi", re.M)
 _TILTS = re.compile(rb"^[ \t]*(\S+)[ \t]+(\S+)[ \t]+(\S+)[ \t]+xy[ \t]+xz[ \t]+yz", re.M)
 _TIMESTEP = re.compile(rb"timestep = (\d+)")
-_HEADER = re.compile(rb"^[ \t]*(\d+)[ \t]+(atoms|bonds|atom types|bond types)[ \t]*(?:#.*)?\r?$", re.M)
-_SECTION = re.compile(rb"^[ \t]*(Atoms|Masses|Bonds|Velocities|Atom Type Labels|Bond Type Labels)[ \t]*"
+_HEADER = re.compile(rb"^[ \t]*(\d+)[ \t]+(atoms|bonds|atom types|bond types|ellipsoids)[ \t]*(?:#.*)?\r?$", re.M)
+# Molecules and Charges: write_data's sections of a fix property/atom mol or q (an atom style without them).
+_SECTION = re.compile(rb"^[ \t]*(Atoms|Masses|Bonds|Velocities|Atom Type Labels|Bond Type Labels|Molecules|Charges|"
+                      rb"Ellipsoids)[ \t]*"
                       rb"(?:#[ \t]*(\S*).*)?\r?$", re.M)
 _BLANK_LINE = re.compile(rb"\n[ \t\r]*(?:\n|$)")
 
@@ -165,7 +168,8 @@ class DataAtoms:
                 labels[kind] = self._type_labels(text, sections[f"{kind} Type Labels"][0], counts.get(counted, 0))
                 numbered[kind] = {label: str(k).encode() for k, label in enumerate(labels[kind]) if k}
         atoms = self._section(text, at, counts["atoms"], "Atoms", names, allow_images=True,
-                              extra=POSITIONS + IMAGES if positions else (), labels=numbered.get("Atom"))
+                              extra=(POSITIONS + IMAGES if positions else ()) + ("ellipsoidflag",),
+                              labels=numbered.get("Atom"))
         ordered = np.sort(atoms["id"])
         repeated = ordered[1:][ordered[1:] == ordered[:-1]]
         if len(repeated):
@@ -187,6 +191,9 @@ class DataAtoms:
         if "mass" in atoms:
             self.atoms["mass"] = atoms["mass"]
             self.type_masses = None   # per atom (body style)
+        if "ellipsoidflag" in atoms:
+            self.atoms["mass"] = self._ellipsoid_masses(text, counts, sections, atoms)
+            self.type_masses = None
         if "Atom" in labels:
             named = labels["Atom"]
             if len(atoms["type"]) and not 1 <= atoms["type"].min() <= atoms["type"].max() < len(named):
@@ -199,6 +206,9 @@ class DataAtoms:
             self.atoms["radius"], self.atoms["density"] = atoms["diameter"] / 2, atoms["density"]
         if "mol" in atoms:
             self.atoms["residues"] = atoms["mol"]
+        for section, column, name in (("Molecules", "mol", "residues"), ("Charges", "q", "charge")):
+            if section in sections and name not in self.atoms:
+                self.atoms[name] = self._per_atom(text, counts, sections, section, column)
         if counts.get("bonds") and "Bonds" in sections:
             bonds = self._section(text, sections["Bonds"][0], counts["bonds"], "Bonds", ["id", "type", "a", "b"],
                                   labels=numbered.get("Bond"))
@@ -317,6 +327,36 @@ class DataAtoms:
                                                    f"{' '.join(names)} are {len(names)}"
                                                    f"{' (and three image flags)' if allow_images and not images else ''}")
         return dict(zip([names[k] for k in wanted], arrays))
+
+    def _per_atom(self, text, counts, sections, section, column):
+        """A section of one value an atom by id (a fix property/atom's), in the Atoms section's order."""
+        values = self._section(text, sections[section][0], counts["atoms"], section, ["id", column])
+        rows = self.rows_of(values["id"])
+        if (rows < 0).any() or len(np.unique(rows)) != len(rows):
+            raise InputError(self.path, "-", section, "the section's atom ids are not the Atoms section's")
+        ordered = np.empty_like(values[column])
+        ordered[rows] = values[column]
+        return ordered
+
+    def _ellipsoid_masses(self, text, counts, sections, atoms):
+        """The masses read_data makes of an ellipsoid style's density: times the volume of the
+        Ellipsoids section's shape (diameters), in LAMMPS's arithmetic, or the density itself for a point
+        particle (flag 0)."""
+        masses = np.array(atoms["density"], dtype=np.float64)
+        shaped = atoms["ellipsoidflag"] != 0
+        if shaped.any():
+            if "Ellipsoids" not in sections:
+                raise InputError(self.path, "-", "Ellipsoids", "the data file has ellipsoids and no Ellipsoids section")
+            shapes = self._section(text, sections["Ellipsoids"][0], counts.get("ellipsoids", 0), "Ellipsoids",
+                                   ["id", "shapex", "shapey", "shapez", "qw", "qi", "qj", "qk"],
+                                   extra=("shapex", "shapey", "shapez"))
+            rows = self.rows_of(shapes["id"])
+            if (rows < 0).any() or not shaped[rows].all() or len(rows) != shaped.sum():
+                raise InputError(self.path, "-", "Ellipsoids", "the section's atom ids are not the ellipsoids' of "
+                                                               "the Atoms section")
+            volume = 4.0 * np.pi / 3.0 * (0.5 * shapes["shapex"]) * (0.5 * shapes["shapey"]) * (0.5 * shapes["shapez"])
+            masses[rows] *= volume
+        return masses
 
     def rows_of(self, ids):
         """The row of each id among the atoms (-1 where none has it)."""

@@ -516,6 +516,19 @@ def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(
     assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0] and frame.default_group not in frame.columns
 
 
+def test_a_data_files_molecules_and_charges_sections_are_its_fix_property_atoms(tmp_path):
+    """write_data's sections of `fix property/atom mol q` (an atom style without them), by atom id."""
+    from vireo20.lammps_data import DataAtoms
+    text = "LAMMPS data file\n\n3 atoms\n1 atom types\n\n0 4 xlo xhi\n0 4 ylo yhi\n0 4 zlo zhi\n\nMasses\n\n1 1.0\n\n" \
+           "Atoms # atomic\n\n3 1 0 0 0\n1 1 1 0 0\n2 1 2 0 0\n\nMolecules\n\n1 7\n2 0\n3 8\n\nCharges\n\n2 -1\n3 0.5\n1 0.5\n"
+    (tmp_path / "p.data").write_text(text)
+    held = DataAtoms(str(tmp_path / "p.data"))
+    assert held.atoms["residues"].tolist() == [8, 7, 0] and held.atoms["charge"].tolist() == [0.5, 0.5, -1.0]
+    (tmp_path / "bad.data").write_text(text.replace("\n3 8\n", "\n4 8\n"))
+    with pytest.raises(InputError, match="array 'Molecules': the section's atom ids are not the Atoms section's"):
+        DataAtoms(str(tmp_path / "bad.data"))
+
+
 def test_a_legacy_vtk_file_written_by_hand_gives_every_scalars_and_vectors_block(tmp_path):
     """As LIGGGHTS and scripts write them, one block per array: VTK alone keeps the first of each."""
     ids, kinds = [7, 3, 5], [2, 1, 2]

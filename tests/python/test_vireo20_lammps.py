@@ -406,7 +406,7 @@ def to_yaml(dump_text, units="lj"):
 
 
 @pytest.mark.parametrize("style, dumped", [("full", "mol q mass"), ("sphere", "diameter mass"), ("atomic", "mass"),
-                                           ("charge", "q mass")])
+                                           ("charge", "q mass"), ("ellipsoid", "mass")])
 def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style, dumped):
     """write_data's file against LAMMPS's own dump of the same atoms, moved across the box's faces:
     its columns, and as a frame of its own its unwrapped positions and velocities; comments, gzip
@@ -414,12 +414,15 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
     from vireo20 import inputs
     from vireo20.lammps_data import DataAtoms
     sets = {"mol": "set group all mol v_m", "q": "set group all charge v_q",
-            "diameter": "set group all diameter v_d\nset group all density 1.7"}
+            "diameter": "set group all diameter v_d\nset group all density 1.7",
+            # Ellipsoids' masses from the Ellipsoids section's shapes, a point particle's its density.
+            "ellipsoid": "set type 1 shape 1.0 0.5 0.8\nset type 1 density 1.7\nset type 2 shape 0 0 0\n"
+                         "set type 2 density 1.3"}
     (tmp_path / "in.style").write_text(
         f"units lj\natom_style {style}\nregion b block 0 4 0 4 0 4\ncreate_box 3 b\ncreate_atoms 1 random 40 7 NULL\n"
         "set type 1 type/fraction 2 0.5 9\nvariable m atom floor(id/3)\nvariable q atom 0.1*id-1.3\n"
-        "variable d atom 0.5+0.01*id\n" + "\n".join(sets[k] for k in sets if k in dumped) + "\n"
-        + ("" if style == "sphere" else "mass 1 1.0\nmass 2 2.5\nmass 3 0.7\n")
+        "variable d atom 0.5+0.01*id\n" + "\n".join(sets[k] for k in sets if k in dumped or k == style) + "\n"
+        + ("" if style in ("sphere", "ellipsoid") else "mass 1 1.0\nmass 2 2.5\nmass 3 0.7\n")
         + "velocity all create 1.0 5\ndisplace_atoms all move 5.5 -3.25 0.75\nwrite_data styled.data\n"
         f"dump d all custom 1 atoms.dump id type {dumped} xu yu zu vx vy vz\n"
         "dump_modify d format float %.17g\nrun 0\n")
