@@ -8,8 +8,8 @@ Ellipsoids section's volume, as read_data makes it), `charge` (styles with q), `
 `density` (sphere: the diameter halved), `residues` (the molecule ids of styles that have them: 0 is
 no molecule; the Molecules and Charges sections of a fix property/atom give them to others), `fragments` (bonded molecules, from the Bonds section) and `segments` (one), named as
 MDAnalysis names a data file's levels, which reads the styles this reader does not. A dump's atoms
-that the data file does not hold (poured after it was written) are in no molecule or bonded group and
-take their type's mass; a column they would need from it besides refuses them.
+that the data file does not hold (poured after it was written) are in no molecule or bonded group,
+take their type's mass and a charge of NaN; a column they would need from it besides refuses them.
 """
 import gzip
 import re
@@ -447,12 +447,14 @@ class Completion:
     def _beyond(self, frame, held, name, missing, ids):
         """What the atoms the data file does not hold (poured or deposited after it was written) take
         for column `name`, which the frame lacks: no molecule or bonded group (0), every atom's one
-        segment, the mass of their type where the data file gives masses by type; else the atoms are
-        refused, naming the column the frame would need."""
+        segment, the mass of their type where the data file gives masses by type, a charge of NaN;
+        else the atoms are refused, naming the column the frame would need."""
         if name in ("residues", "fragments"):
             return 0
         if name == "segments":
             return 1
+        if name == "charge":
+            return np.nan   # unknown, which no other value needs: their groups' dipoles are NaN
         if name == "mass" and getattr(held, "type_masses", None) is not None and "type" in frame.columns:
             types = frame.columns["type"][missing]
             known = (types >= 0) & (types < len(held.type_masses))

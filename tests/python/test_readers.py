@@ -485,7 +485,7 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
 
 def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(tmp_path):
     """Atoms the data file does not hold (fix pour, fix deposit): no molecule or bond group, the mass of
-    their type; a column the data file alone gives them (charges) refuses them by name."""
+    their type, an unknown charge; another column the data file alone gives them refuses them by name."""
     header = "LAMMPS data file\n\n3 atoms\n3 atom types\n\n0 4 xlo xhi\n0 4 ylo yhi\n0 4 zlo zhi\n\n" \
              "Masses\n\n1 1.0\n2 2.5\n3 0.7\n\n"
     (tmp_path / "m.data").write_text(header + "Atoms # molecular\n\n1 7 1 0 0 0\n2 7 2 1 0 0\n3 8 1 2 0 0\n")
@@ -501,9 +501,12 @@ def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(
     frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "b.data"))
     assert frame.default_group == "residues" and frame.columns["fragments"].tolist() == [0, 1, 0, 1, 0]
     assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0]
-    with pytest.raises(InputError, match="atom 5 is not in the data file .*q.data, which gives the dump's atoms their "
-                                         "charge: dump q with"):
-        list(inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "q.data")))
+    frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "q.data"))
+    np.testing.assert_array_equal(frame.columns["charge"], [np.nan, 0.5, np.nan, 0.5, 0])
+    (tmp_path / "s.data").write_text(header + "Atoms # sphere\n\n1 1 1 1 0 0 0\n2 2 1 1 1 0 0\n3 1 1 1 2 0 0\n")
+    with pytest.raises(InputError, match="atom 5 is not in the data file .*s.data, which gives the dump's atoms their "
+                                         "radius: dump radius with"):
+        list(inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "s.data")))
     # A dump of q is the charge: nothing is asked of the data file, nor added beside it.
     (tmp_path / "q.dump").write_text((tmp_path / "d.dump").read_text().replace("id type", "id type q")
                                      .replace("\n5 3", "\n5 3 -1").replace("\n1 1", "\n1 1 0.25").replace("\n4 1", "\n4 1 0")
