@@ -403,8 +403,7 @@ def _inspect(args):
     try:
         series = inputs.open_series(source, args.format, **options)
         named = "the built-in data set" if source is None else \
-            f"{source if isinstance(source, str) else ' '.join(source)} " \
-            f"({args.format or inputs.detect(inputs.expand(source))})"
+            f"{source if isinstance(source, str) else ' '.join(source)} ({_format_name(args, source, options)})"
         lines = describe(series, named, args.frame, args.group_by)
         if args.list:
             from .describe import frame_table
@@ -419,6 +418,21 @@ def _inspect(args):
         # A reader that stopped early (inspect ... | head) wanted no more: no error, and none at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
+
+
+def _format_name(args, source, options):
+    """The input's format as inspect names it: a LAMMPS data file alone, which MDAnalysis would read
+    only where this job's reader does not, by its own name."""
+    found = args.format or inputs.detect(inputs.expand(source))
+    if found == "mdanalysis" and isinstance(source, str) and not options.get("topology"):
+        from . import lammps_data
+        from .reading import cached_open
+        try:
+            cached_open(source, lammps_data.DataAtoms, options.get("atom_style"), True)
+            return "lammps data file"
+        except (lammps_data.Unread, InputError):
+            pass
+    return found
 
 
 def _bins(args):

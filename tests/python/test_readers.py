@@ -519,7 +519,7 @@ def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(
     assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0] and frame.default_group not in frame.columns
 
 
-def test_a_data_files_molecules_and_charges_sections_are_its_fix_property_atoms(tmp_path):
+def test_a_data_files_molecules_and_charges_sections_are_its_fix_property_atoms(tmp_path, capsys):
     """write_data's sections of `fix property/atom mol q` (an atom style without them), by atom id."""
     from vireo20.lammps_data import DataAtoms
     text = "LAMMPS data file\n\n3 atoms\n1 atom types\n\n0 4 xlo xhi\n0 4 ylo yhi\n0 4 zlo zhi\n\nMasses\n\n1 1.0\n\n" \
@@ -527,6 +527,10 @@ def test_a_data_files_molecules_and_charges_sections_are_its_fix_property_atoms(
     (tmp_path / "p.data").write_text(text)
     held = DataAtoms(str(tmp_path / "p.data"))
     assert held.atoms["residues"].tolist() == [8, 7, 0] and held.atoms["charge"].tolist() == [0.5, 0.5, -1.0]
+    from vireo20 import cli
+    assert cli.main(["inspect", str(tmp_path / "p.data")]) == 0
+    said = capsys.readouterr().out
+    assert said.startswith(f"{tmp_path / 'p.data'} (lammps data file): 1 frame") and "by 'residues': 2 groups" in said
     (tmp_path / "bad.data").write_text(text.replace("\n3 8\n", "\n4 8\n"))
     with pytest.raises(InputError, match="array 'Molecules': the section's atom ids are not the Atoms section's"):
         DataAtoms(str(tmp_path / "bad.data"))
