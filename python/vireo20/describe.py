@@ -142,18 +142,29 @@ def _masses(frame):
     return needed + (f", or --density VALUE (spheres of the {sized} column)" if sized else "")
 
 
+def _whole(values, name=None):
+    """Whether a column can name groups: integers, or reals that are all whole numbers of a compute, fix
+    or variable (a cluster/atom's ids, which LAMMPS dumps as reals; not a mass of 1.0)."""
+    values = np.asarray(values)
+    if values.ndim != 1 or values.dtype.kind not in "iuf" or \
+            (values.dtype.kind == "f" and name is not None and not name.startswith(("c_", "f_", "v_", "d_"))):
+        return False
+    with np.errstate(invalid="ignore"):
+        return values.dtype.kind != "f" or bool(len(values) and (values == np.round(values)).all()
+                                                and (np.abs(values) < 2.0 ** 63).all())
+
+
 def _groups(frame):
     if frame.generator_form:
         return f"{len(np.unique(frame.parents[frame.parents >= 0]))} parents (given by the input)"
     default = frame.default_group
     labels = frame.columns.get(default)
-    whole = [name for name, values in frame.columns.items()
-             if np.asarray(values).dtype.kind in "iu" and np.ndim(values) == 1 and name != default]
+    whole = [name for name, values in frame.columns.items() if _whole(values, name) and name != default]
     others = f"; --group-by takes an integer column ({', '.join(whole)})" if whole else ""
     if labels is None:
         return f"no '{default}' column: each particle is upscaled alone unless --group-by, --cluster or bins " \
                f"group them{others}"
-    if np.asarray(labels).dtype.kind not in "iu":
+    if not _whole(labels):
         return f"'{default}' holds other than whole numbers, which groups need{others}"
     grouped = np.asarray(labels)[np.asarray(labels) > 0]
     return f"by '{default}': {_plural(len(np.unique(grouped)), 'group')}, " \

@@ -467,17 +467,18 @@ def test_a_value_reduced_several_ways_writes_each_as_a_run_of_that_reduction_alo
 
 def test_inspect_says_what_a_run_would_read_by_the_names_its_options_take(tmp_path, capsys):
     head = "ITEM: TIMESTEP\n{}\nITEM: NUMBER OF ATOMS\n{}\nITEM: BOX BOUNDS pp pp ff\n0 10\n0 10\n0 10\n" \
-           "ITEM: ATOMS id mol type x y z vx vy vz\n"
-    (tmp_path / "pour.dump").write_text(head.format(0, 0) + head.format(100, 3) + "1 7 1 1 1 1 0 0 -1\n"
-                                        "2 7 2 2 2 2 0 0 -2\n3 0 1 3 3 3 0.5 0 -3\n")
+           "ITEM: ATOMS id mol type x y z vx vy vz q c_cl\n"
+    # A compute's cluster ids, dumped as reals, name groups; whole charges do not.
+    (tmp_path / "pour.dump").write_text(head.format(0, 0) + head.format(100, 3) + "1 7 1 1 1 1 0 0 -1 1.0 4.0\n"
+                                        "2 7 2 2 2 2 0 0 -2 -1.0 4.0\n3 0 1 3 3 3 0.5 0 -3 0.0 9.0\n")
     assert cli.main(["inspect", str(tmp_path / "pour.dump")]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].endswith("pour.dump (lammps): 2 frames") and lines[2] == "timestep 100: 3 particles"
     assert "box: x 0 .. 10, y 0 .. 10, z 0 .. 10; periodic: xy, positions wrapped into it" in lines
     assert "  mol       int64, 0 .. 7" in lines and "  velocity  float64 (3 components), -3 .. 0.5" in lines
-    assert "groups: by 'mol': 1 group, 1 particles in none; --group-by takes an integer column (id, type)" in lines
+    assert "groups: by 'mol': 1 group, 1 particles in none; --group-by takes an integer column (id, type, c_cl)" in lines
     assert cli.main(["inspect", str(tmp_path / "pour.dump"), "--group-by", "type"]) == 0
-    assert "groups: by 'type': 2 groups, 0 particles in none; --group-by takes an integer column (id, mol)" in \
+    assert "groups: by 'type': 2 groups, 0 particles in none; --group-by takes an integer column (id, mol, c_cl)" in \
         capsys.readouterr().out.splitlines()
     assert "masses: none: give --mass TYPE=VALUE for each type" in lines
     assert cli.main(["inspect", str(tmp_path / "pour.dump"), "--frame", "0", "--list"]) == 0
