@@ -511,5 +511,6 @@ def _failed(error, text=None):
         if isinstance(error, OSError):
             text = f"{error.filename}: {error.strerror or error}" if error.filename else (error.strerror or text)
     partial = getattr(error, "partial", None)
-    where = f" (the partial output is in {partial}: run again with --resume to continue it)" if partial else ""
+    where = f" (the steps written are kept in {partial}: once the cause is mended, run again with --resume to " \
+            "continue from them)" if partial else ""
     print(f"vireo20: error: {' '.join(text.split())}{where}", file=sys.stderr, flush=True)
