@@ -23,9 +23,9 @@ component, named as LAMMPS names them (`vx vy vz`, `c_name[1]` ...). Numbers are
 so that reading them back gives the same doubles.
 
 LAMMPS's words after N change the averages as there: `norm sample` averages each step's own average
-(`mean`, `average`, `temp`) and `norm none` each step's total (and its `temp`); `ave running` shows the mean of every
-window's averages so far and `ave window M` that of the last M windows', a group absent from a
-window counting as zeros.
+(`mean`, `average`, `temp`) and `norm none` each step's total (and its own `temp`); `ave running`
+shows the mean of every window's averages so far and `ave window M` that of the last M windows', a
+group absent from a window counting as zeros.
 """
 import os
 

@@ -118,9 +118,9 @@ def _skip_chunks(file, header):
 
 
 def index(path):
-    """(byte offset, timestep, atoms, time) of each frame, the first frame's header (None for an empty file), and the
-    InputError of a frame whose header or atoms do not fill the file as they say (None): the frames
-    before it are read. Kept while the file is unchanged."""
+    """(byte offset, timestep, atoms, time) of each frame, the first frame's header (None for an empty
+    file), and the InputError of a frame whose header or atoms do not fill the file as they say (None):
+    the frames before it are read. Kept while the file is unchanged."""
     from .reading import cached_open
     return cached_open(path, _scan)
 

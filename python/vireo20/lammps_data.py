@@ -6,10 +6,11 @@ positions and comments after `#` are passed over.
 Columns: `id`, `type`, `mass` (the Masses section, by type; an ellipsoid style's density times its
 Ellipsoids section's volume, as read_data makes it), `charge` (styles with q), `radius` and
 `density` (sphere: the diameter halved), `residues` (the molecule ids of styles that have them: 0 is
-no molecule; the Molecules and Charges sections of a fix property/atom give them to others), `fragments` (bonded molecules, from the Bonds section) and `segments` (one), named as
-MDAnalysis names a data file's levels, which reads the styles this reader does not. A dump's atoms
-that the data file does not hold (poured after it was written) are in no molecule or bonded group,
-take their type's mass and a charge of NaN; a column they would need from it besides refuses them.
+no molecule; the Molecules and Charges sections of a fix property/atom give them to others),
+`fragments` (bonded molecules, from the Bonds section) and `segments` (one), named as MDAnalysis
+names a data file's levels, which reads the styles this reader does not. A dump's atoms that the
+data file does not hold (poured after it was written) are in no molecule or bonded group, take their
+type's mass and a charge of NaN; a column they would need from it besides refuses them.
 """
 import gzip
 import re
