@@ -586,13 +586,14 @@ def _made_whole(step, positions, parents, enabled, element, u, box, named=None, 
         wide = _whole_along_bonds(positions, whole, anchor, element[:e], u, box, wide, *bonded())
     if wide:
         group, axis, span = wide[0]
+        count = len({found[0] for found in wide})   # a group wide along two axes is one
         # With the bonds at hand, the group is no one bonded piece (several molecules, a type).
         remedy = "its members are not all bonded to one another, so only " if bonded is not None else \
             "give the bonds (a LAMMPS data file before the dump: vireo20 upscale system.data DUMP) or "
         step.fail("positions", f"upscaled particle {group}{named(group) if named else ''} spans {span:.3g} of "
                                f"the box along {axis} after "
                                "unwrapping about its parent (more than half: its centre would be a "
-                               f"guess; {len(wide)} such groups); {remedy}dump unwrapped positions (xu yu zu) "
+                               f"guess; {count} such group{'s' if count != 1 else ''}); {remedy}dump unwrapped positions (xu yu zu) "
                                "or image flags (ix iy iz)")
     return whole
 

@@ -260,8 +260,10 @@ def test_end_to_end_vectors_join_each_chains_lowest_and_highest_id_through_the_f
 
 
 def test_a_group_wider_than_half_the_box_is_refused():
-    positions = np.array([[1.0, 5, 5], [4.5, 5, 5], [8.0, 5, 5]])
-    with pytest.raises(InputError, match=r"upscaled particle 0 \(group 4\) spans 0.65 of the box along x"):
+    # Wide along x and y: one group, however many directions.
+    positions = np.array([[1.0, 1, 5], [4.5, 4.4, 5], [8.0, 7.9, 5]])
+    with pytest.raises(InputError, match=r"upscaled particle 0 \(group 4\) spans 0.65 of the box along x .*"
+                                         r"guess; 1 such group\)"):
         vireo20.upscale(np.array([4, 4, 4]), np.ones(3), positions, box=PERIODIC, wrapped=True, timestep=7)
 
 
