@@ -288,16 +288,6 @@ def _dump_local(word):
     return word is not None and os.path.isfile(word) and dump_section(word) == "ENTRIES"
 
 
-def _reader_with_topology(trajectory):
-    """The format that reads a trajectory after its topology: a LAMMPS dump's own reader (which takes
-    its contacts too) or a CFG dump's, else MDAnalysis's (which hands a data file's XYZ file to the job's reader)."""
-    try:
-        found = inputs.detect(inputs.expand(trajectory))
-        return found if found in ("lammps", "cfg") else "mdanalysis"
-    except InputError:
-        return "mdanalysis"
-
-
 def _upscale(args):
     up = args.parser
     inputs_after_options(args)
@@ -358,7 +348,7 @@ def _source(args):
         source = list(args.input)
     elif len(args.input) == 2:
         options["topology"], source = args.input
-        args.format = args.format or _reader_with_topology(source)
+        args.format = args.format or inputs.reader_with_topology(source)
     else:
         source = args.input[0] if args.input else None
     if source is None and (args.contacts or args.format):

@@ -212,9 +212,24 @@ def _by_label(frame, name, labels, given, what, option):
     return values
 
 
+def plain_array(values):
+    """NumPy's array of a pandas nullable column (Int64, Float64, boolean), which np.asarray makes an
+    array of objects: integers where none is missing, else float64 with NaN for the missing; anything
+    else as it is."""
+    dtype = getattr(values, "dtype", None)
+    if dtype is None or isinstance(dtype, np.dtype) or not hasattr(values, "to_numpy"):
+        return values
+    kind = getattr(dtype, "kind", "O")
+    if kind in "iub" and not values.isna().any():
+        return values.to_numpy(dtype=bool if kind == "b" else np.int64)
+    if kind in "iubf":
+        return values.to_numpy(dtype=np.float64, na_value=np.nan)
+    return values
+
+
 def whole_numbers(frame, name, values):
     """A column as int64, refusing values that are not whole numbers."""
-    values = np.asarray(values)
+    values = np.asarray(plain_array(values))
     if values.ndim != 1:
         frame.fail(name, f"expected one number per particle, got shape {values.shape}")
     if values.dtype.kind in "iu":

@@ -117,7 +117,18 @@ def detect(path):
     what = "folder holds no step files this job reads" if os.path.isdir(path) else \
         "file is not in a format this job recognises"
     raise InputError(path, "-", "-", f"the {what} ({'; '.join(d for _, d in FORMATS.values())}); "
-                                     "name the format with --format")
+                                     "name the format with --format (format= from Python)")
+
+
+def reader_with_topology(trajectory):
+    """The format that reads a trajectory after its topology: a LAMMPS dump's own reader (which takes
+    its contacts too) or a CFG dump's, else MDAnalysis's (which hands a data file's XYZ file to the
+    job's reader)."""
+    try:
+        found = detect(expand(trajectory))
+        return found if found in ("lammps", "cfg") else "mdanalysis"
+    except InputError:
+        return "mdanalysis"
 
 
 def held_series(given):
@@ -195,7 +206,7 @@ def open_series(path=None, format=None, **options):
         from .synthetic import SyntheticSeries
         return SyntheticSeries(**{k: v for k, v in options.items() if k in ("clusters", "steps", "seed")})
     path = expand(path)
-    name = format or detect(path)
+    name = format or (reader_with_topology(path) if options.get("topology") is not None else detect(path))
     try:
         module = reader(name)
     except ImportError as error:

@@ -33,7 +33,8 @@ import re
 
 import numpy as np
 
-from .frames import InputError
+from .columns import plain_array
+from .frames import Box, InputError
 from .reading import (FrameLoader, Loaders, cached_open, files_ending, inflated, is_compressed, kept_bytes,
                       named_frame, plain_number, step_files)
 
@@ -423,7 +424,8 @@ def from_pandas(tables, box=None, group_by=None, bonds=None):
     tables are: one table, cut into frames by its timestep column where it has one; a list of tables,
     one a frame, at their timestep column's step or their position; or a dict of step -> table.
     `bonds` ((B, 2) particle ids, or a table of two columns) are every frame's: wrapped molecules
-    wider than half the box are made whole along them.
+    wider than half the box are made whole along them. `box`: a `vireo20.Box`, or the (2, 3) lower and
+    upper corners of a box periodic in every direction; `group_by` a column every table has.
 
     >>> vireo20.run(vireo20.from_pandas(particles), "up")
     """
@@ -435,6 +437,12 @@ def from_pandas(tables, box=None, group_by=None, bonds=None):
                  for pair in _steps_of(table)]
     if bonds is not None:
         bonds = np.asarray(bonds, dtype=np.int64).reshape(-1, 2) if len(bonds) else np.zeros((0, 2), np.int64)
+    if box is not None and not isinstance(box, Box):
+        # The lower and upper corners of a box periodic in every direction, as `upscale` takes them.
+        corners = np.asarray(box, dtype=np.float64)
+        if corners.shape != (2, 3):
+            raise ValueError(f"box: expected a Box or the (2, 3) lower and upper corners, got shape {corners.shape}")
+        box = Box.orthogonal(corners[0], corners[1], periodic=(True, True, True))
     loaders = [_TableLoader(k, step if step is not None else k, table, box, group_by, bonds)
                for k, (step, table) in enumerate(given)]
     return Loaders("pandas", loaders)
@@ -456,7 +464,7 @@ def _columns_of(table):
         clean = _clean(str(name))
         if not clean:
             continue   # an unnamed index written out
-        values = np.asarray(values)
+        values = np.asarray(plain_array(values))
         if values.dtype.kind in "biu":
             values = values.astype(np.int64)
         elif values.dtype.kind == "f":
@@ -500,5 +508,9 @@ class _TableLoader:
             arrays.pop(lower.get(name), None)
         time = arrays.pop(lower["time"]) if "time" in lower else None
         frame = table_frame("pandas", self.index, self.timestep, arrays, self.box, self.group_by, time)
+        if self.group_by is not None and self.group_by not in frame.columns:
+            # Asked for by name: not each particle alone in silence.
+            raise InputError("pandas", self.timestep, self.group_by, f"no such column to group by (the columns "
+                                                                     f"are: {' '.join(frame.columns) or 'none'})")
         frame.bonds = self.bonds
         return frame

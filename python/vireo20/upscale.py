@@ -7,7 +7,8 @@ import time
 
 import numpy as np
 
-from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_reduction, radii, whole_numbers)
+from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_reduction, plain_array, radii,
+                      whole_numbers)
 from .frames import AXES, Box, InputError
 from . import periodic
 from .reading import COMMON_NAMES, triplet_of
@@ -77,15 +78,23 @@ def table_columns(positions, arrays):
     """A table's columns of rows with `positions` and named `arrays`: x y z, then each array, a vector's
     components as NAME_x NAME_y NAME_z (others NAME_1 ...), labels as text."""
     columns = {axis: positions[:, k] for k, axis in enumerate(AXES)}
+
+    def put(column, values, name):
+        # One column must not take another's place unseen (a value named x, or velocity_x beside velocity).
+        if column in columns:
+            raise ValueError(f"array '{name}' gives the table a column '{column}', which it has already "
+                             f"(the centres' x y z, or another array's): rename the array")
+        columns[column] = values
+
     for name, values in arrays.items():
         values = np.asarray(values)
         if values.dtype.kind == "S":
             values = np.char.decode(values, "utf-8", "replace")
         if values.ndim == 1:
-            columns[name] = values
+            put(name, values, name)
             continue
         for k, part in enumerate(component_names(name, values.shape[1])):
-            columns[f"{name}_{part}"] = values[:, k]
+            put(f"{name}_{part}", values[:, k], name)
     return columns
 
 
@@ -142,6 +151,16 @@ class Upscaled:
         except KeyError:
             raise KeyError(f"{name!r}: the step has {', '.join(self.arrays)}") from None
 
+    # As a DataFrame: its length the rows, its iteration and `in` the arrays' names.
+    def keys(self):
+        return self.arrays.keys()
+
+    def __iter__(self):
+        return iter(self.arrays)
+
+    def __contains__(self, name):
+        return name in self.arrays
+
     def __len__(self):
         return len(self.centres)
 
@@ -171,7 +190,7 @@ class Upscaled:
 
 
 def _ints(step, name, values, shape_text):
-    values = np.asarray(values)
+    values = np.asarray(plain_array(values))
     if values.ndim != 1:
         step.fail(name, f"expected {shape_text}, got shape {values.shape}")
     return whole_numbers(step, name, values)
@@ -214,7 +233,7 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
     engine reads."""
     if masses is None:
         step.fail("masses", "missing: one mass per particle")
-    masses = np.asarray(masses)
+    masses = np.asarray(plain_array(masses))
     if masses.ndim != 1:
         step.fail("masses", f"expected one mass per particle, got shape {masses.shape}")
     check_finite(step, "masses", masses, positive=True)
@@ -257,7 +276,7 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
     positions = np.ascontiguousarray(positions, dtype=np.float64)
     values = dict(values or {})
     for name, data in values.items():
-        data = np.asarray(data)
+        data = np.asarray(plain_array(data))
         if name in RESERVED:
             step.fail(name, f"the name is taken by an array the upscaling gives ({', '.join(RESERVED)})")
         if data.ndim not in (1, 2) or len(data) != e + t or (data.ndim == 2 and not 1 <= data.shape[1] <= 9):

@@ -838,6 +838,12 @@ def test_csv_tables_read_back_exactly_in_each_layout(layout, tmp_path):
         assert sorted(back.columns) == sorted(frame.columns)
         for name, values in frame.columns.items():
             np.testing.assert_array_equal(back.columns[name], values)
+    if layout == "pandas":
+        # A box by its corners, as upscale takes it; a group column asked for by name must be there.
+        cornered, = vireo20.from_pandas(tables[0], box=[[0, 0, 0], [5, 5, 5]])
+        assert cornered.box == vireo20.Box.orthogonal([0, 0, 0], [5, 5, 5], periodic=(True, True, True))
+        with pytest.raises(InputError, match="array 'nope': no such column to group by"):
+            list(vireo20.from_pandas(tables[0], group_by="nope"))
 
 
 def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):

@@ -463,7 +463,7 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
         universe = mda.Universe(str(unnamed), format="DATA", topology_format="DATA", atom_style="id type x y z")
         with mda.Writer(str(tmp_path / "run.dcd"), universe.atoms.n_atoms) as out:
             out.write(universe.atoms)
-        frame, = inputs.open_series(str(tmp_path / "run.dcd"), format="mdanalysis", topology=str(unnamed))
+        frame, = inputs.open_series(str(tmp_path / "run.dcd"), topology=str(unnamed))   # its reader told by it
         assert_array_equal(frame.columns["type"][rows], want["type"])
     lines = text.split("\n")
     at = lines.index(next(line for line in lines if line.startswith("Atoms"))) + 2 + 6

@@ -41,6 +41,13 @@ def test_groups_and_values_match_pandas(seed, labels):
                     rtol=1e-12, atol=1e-15)
     frame = result.to_pandas()
     assert list(frame.columns[:6]) == ["x", "y", "z", "mass", "parent_id", "group_id"]
+    # As a DataFrame: names to iterate and look in; pandas's nullable integers as groups and masses.
+    assert list(result) == list(result.keys()) == list(result.arrays) and "q" in result and "x" not in result
+    nullable = vireo20.upscale(table.g.astype("Int64"), table.m.astype("Float64"), step["positions"], ids=step["ids"])
+    assert_array_equal(nullable.group_id, result.group_id)
+    assert_array_equal(nullable.masses, result.masses)
+    with pytest.raises(ValueError, match="array 'x' gives the table a column 'x', which it has already"):
+        vireo20.upscale(step["groups"], step["masses"], step["positions"], {"x": step["values"]["q"]}).to_pandas()
     assert {"v_x", "v_z", "kind"} <= set(frame.columns) and len(frame) == len(grouped)
     if "count" in result.physics:
         assert_array_equal(result["count"], grouped.size())
