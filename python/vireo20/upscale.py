@@ -660,7 +660,10 @@ def _reduce(step, quill20, generator, name, data, how, entry_masses):
         else:
             info = np.iinfo(np.int32)
             if data.size and (data.max() > info.max or data.min() < info.min):
-                step.fail(name, "integer values outside the int32 range cannot be taken over")
+                # The engine takes over int32 at most: the member it takes is found by its entry's
+                # number, and the value (a tag of 64 bits, LAMMPS's i_name) taken whole from there.
+                chosen = _reduce(step, quill20, generator, name, np.arange(len(data), dtype=np.int32), "any", None)
+                return data[chosen]
             dtype = "int32"
         method = generator.TakeAny
     else:
