@@ -259,7 +259,7 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
     if ids is None:
         ids, first_id = None, 0
     else:
-        ids = np.asarray(ids)
+        ids = np.asarray(plain_array(ids))
         if ids.shape != (n,):
             step.fail("id", f"{len(ids)} ids for {n} particles" if ids.ndim == 1 else f"shape {ids.shape}")
         ids = check_ids(step, ids, "id", low=first_id, high=first_id + INT32_MAX)
@@ -610,10 +610,9 @@ def _made_whole(step, positions, parents, enabled, element, u, box, named=None, 
         remedy = "its members are not all bonded to one another, so only " if bonded is not None else \
             "give the bonds (a LAMMPS data file before the dump: vireo20 upscale system.data DUMP) or "
         step.fail("positions", f"upscaled particle {group}{named(group) if named else ''} spans {span:.3g} of "
-                               f"the box along {axis} after "
-                               "unwrapping about its parent (more than half: its centre would be a "
-                               f"guess; {count} such group{'s' if count != 1 else ''}); {remedy}dump unwrapped positions (xu yu zu) "
-                               "or image flags (ix iy iz)")
+                               f"the box along {axis} after unwrapping about its parent (more than half: its "
+                               f"centre would be a guess; {count} such group{'s' if count != 1 else ''}); "
+                               f"{remedy}dump unwrapped positions (xu yu zu) or image flags (ix iy iz)")
     return whole
 
 
