@@ -84,15 +84,19 @@ MOVING = ("particles/image", "particles/velocity", "particles/angmom", "particle
 
 
 def _current(path, trajectory):
-    """The moving chunks every frame reads as its own: all from gsd's writer, which leaves out only a
-    chunk equal to frame 0's; from others (HOOMD), those stored in every frame that stores positions."""
+    """The moving chunks every frame reads as its own: from gsd's writer, which leaves out only a chunk
+    equal to frame 0's, those some frame stores (image flags stored nowhere were never written: the
+    positions, inside the box as GSD keeps them, are wrapped); from others (HOOMD), those stored in
+    every frame that stores positions."""
     key = (path, os.stat(path).st_mtime_ns)
     if key not in _current_of:
         file = trajectory.file
         if len(_current_of) >= 4:
             _current_of.pop(next(iter(_current_of)))
         moved = [k for k in range(file.nframes) if file.chunk_exists(frame=k, name="particles/position")]
-        _current_of[key] = set(MOVING) if str(file.application).startswith("gsd.hoomd") else \
+        _current_of[key] = \
+            {name for name in MOVING if any(file.chunk_exists(frame=k, name=name) for k in range(file.nframes))} \
+            if str(file.application).startswith("gsd.hoomd") else \
             {name for name in MOVING if all(file.chunk_exists(frame=k, name=name) for k in moved)}
     return _current_of[key]
 

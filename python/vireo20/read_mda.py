@@ -223,9 +223,11 @@ def _name(trajectory):
     return trajectory if isinstance(trajectory, str) else trajectory[0]
 
 
-def open_series(path, topology=None, group_by=None, **universe_options):
+def open_series(path, topology=None, group_by=None, box=None, **universe_options):
     """The frames of a trajectory (`path`: a file, or a list or pattern of files written one per
-    step, taken in the natural order of their names) over its topology; see the module's text."""
+    step, taken in the natural order of their names) over its topology; see the module's text.
+    `box` (a Box) stands in for the trajectory's; a trajectory without one (a PDB of several models)
+    takes its LAMMPS data file's."""
     from .inputs import expand
     path = expand(path)
     if not isinstance(path, str):
@@ -248,6 +250,9 @@ def open_series(path, topology=None, group_by=None, **universe_options):
     # A LAMMPS dump is read by the job's own reader, its frames completed from the data file's atoms.
     native = topology is not None and not {"format", "trajectory_format"} & set(universe_options) and all(
         _lammps_dump(name) for name in ((path,) if isinstance(path, str) else path))
+    if box is not None and (native or (topology is not None and _xyz_with_data_file(path, topology, universe_options))):
+        raise InputError(_name(path), "-", "box", "a LAMMPS dump gives its own box, and a dump xyz its data file's: "
+                                                  "--box is for inputs that give none")
     if native:
         from . import lammps_data
         held = lammps_data.topology_atoms(topology, universe_options)
@@ -262,7 +267,7 @@ def open_series(path, topology=None, group_by=None, **universe_options):
         raise InputError(topology or path, "-", group_by, f"the topology gives no such groups (it gives "
                                                          f"{', '.join(available)}; --group-by takes "
                                                          f"{', '.join(LEVELS)})")
-    options = {"topology": topology, "group_by": group_by, "universe_options": universe_options}
+    options = {"topology": topology, "group_by": group_by, "universe_options": universe_options, "box": box}
     if native:
         from .read_lammps import open_series as open_dump
         series = open_dump(path)
@@ -281,7 +286,7 @@ def _step(trajectory, ts):
     return ts.frame if step is None else int(step)
 
 
-def read_frame(path, index, topology=None, group_by=None, universe_options=None):
+def read_frame(path, index, topology=None, group_by=None, universe_options=None, box=None):
     held = _universe(topology, path, universe_options or {})
     trajectory = held.universe.trajectory
     if not isinstance(path, str):
@@ -289,7 +294,14 @@ def read_frame(path, index, topology=None, group_by=None, universe_options=None)
         chained = hasattr(trajectory, "_get_local_frame")
         path = path[trajectory._get_local_frame(index)[0]] if chained else path[0]
     converted = (universe_options or {}).get("convert_units", True)
-    return _frame(held, path, index, None, group_by, converted)
+    frame = _frame(held, path, index, None, group_by, converted)
+    if box is None and frame.box is None and topology is not None:
+        from . import lammps_data
+        data = lammps_data.topology_atoms(topology, universe_options or {})
+        box = data.box if isinstance(data, lammps_data.DataAtoms) else None
+    if box is not None:
+        frame.box, frame.wrapped = box, box.any_periodic
+    return frame
 
 
 class Selection:

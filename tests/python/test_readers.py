@@ -197,11 +197,14 @@ def test_a_gsd_frame_of_no_particles_has_the_columns_the_others_store(tmp_path):
     assert empty.columns["velocity"].shape == (0, 3) and full.columns["typelabel"].tolist() == [b"A", b"A"]
 
 
-def test_a_hoomd_gsd_whose_image_flags_are_in_frame_0_alone_is_read_as_wrapped(tmp_path):
+@pytest.mark.parametrize("application", ["HOOMD-blue v4.9.0", "gsd.hoomd 3.2.0"])
+def test_a_hoomd_gsd_whose_image_flags_are_in_frame_0_alone_is_read_as_wrapped(tmp_path, application):
     """HOOMD's default GSD output stores the image flags and velocities in frame 0 only; the later
     frames would read those, stale once a chain crossed a face. The positions are taken as wrapped
     instead, the chain (wider than half the box) made whole along its bonds, the dimer about its
-    parent; the velocities are no column."""
+    parent; the velocities are no column. A script's file through gsd.hoomd that stores no image
+    flags at all is wrapped too (its later frames do hold frame 0's velocities)."""
+    hoomd = application.startswith("HOOMD")
     import vireo20
     fl = pytest.importorskip("gsd.fl")
     side = 4.0
@@ -209,7 +212,7 @@ def test_a_hoomd_gsd_whose_image_flags_are_in_frame_0_alone_is_read_as_wrapped(t
     unwrapped = np.vstack([chain, [[1.0, 1.0, 1.0], [1.0, 1.5, 1.0]]])
     box = vireo20.Box.orthogonal([-side / 2] * 3, [side / 2] * 3, (True, True, True))
     path = str(tmp_path / "hoomd.gsd")
-    with fl.open(path, "wb", application="HOOMD-blue v4.9.0", schema="hoomd", schema_version=[1, 4]) as file:
+    with fl.open(path, "wb", application=application, schema="hoomd", schema_version=[1, 4]) as file:
         for frame in range(3):
             moved = unwrapped + [0.7 * frame, 0.0, 0.0]
             wrapped, images = box.wrap(moved)
@@ -217,13 +220,14 @@ def test_a_hoomd_gsd_whose_image_flags_are_in_frame_0_alone_is_read_as_wrapped(t
             file.write_chunk("configuration/box", np.array([side, side, side, 0, 0, 0], np.float32))
             file.write_chunk("particles/N", np.array([8], np.uint32))
             file.write_chunk("particles/position", wrapped.astype(np.float32))
-            if frame == 0:
+            if frame == 0 and hoomd:
                 file.write_chunk("particles/image", images.astype(np.int32))
+            if frame == 0:
                 file.write_chunk("particles/velocity", np.ones((8, 3), np.float32))
                 file.write_chunk("bonds/N", np.array([6], np.uint32))
                 file.write_chunk("bonds/group", np.array([[k, k + 1] for k in range(5)] + [[6, 7]], np.uint32))
             file.end_frame()
-    assert all(frame.wrapped and "velocity" not in frame.columns for frame in vireo20.open(path))
+    assert all(frame.wrapped and ("velocity" in frame.columns) == (not hoomd) for frame in vireo20.open(path))
     from test_vireo20_job import read_vtp
     result = vireo20.run(path, tmp_path / "up", picture_step=None, shape=True)
     for frame, file in enumerate(result.files):

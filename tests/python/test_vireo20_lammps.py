@@ -465,6 +465,14 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
             out.write(universe.atoms)
         frame, = inputs.open_series(str(tmp_path / "run.dcd"), topology=str(unnamed))   # its reader told by it
         assert_array_equal(frame.columns["type"][rows], want["type"])
+        # A trajectory without a box (MDAnalysis's PDB of several models) takes the data file's, or --box.
+        with mda.Writer(str(tmp_path / "run.pdb"), universe.atoms.n_atoms, multiframe=True) as out:
+            out.write(universe.atoms)
+            out.write(universe.atoms)
+        given = vireo20.Box.orthogonal([0, 0, 0], [9, 9, 9], (True, True, True))
+        for box, want_box in ((None, DataAtoms(str(unnamed)).box), (given, given)):
+            boxed = inputs.open_series(str(tmp_path / "run.pdb"), topology=str(unnamed), box=box)
+            assert all(each.box == want_box and each.wrapped for each in boxed)
     lines = text.split("\n")
     at = lines.index(next(line for line in lines if line.startswith("Atoms"))) + 2 + 6
     (tmp_path / "styled.data").write_text("\n".join(lines[:at] + [lines[at] + " 4"] + lines[at + 1:]))
