@@ -83,6 +83,10 @@ def several_files_format(paths):
     return None
 
 
+# Trajectories that hold no atoms' names, masses or molecules: MDAnalysis reads them over a topology.
+COORDINATES_ONLY = ("xtc", "trr", "dcd", "nc", "ncdf", "trj", "mdcrd", "crd", "tng")
+
+
 def detect(path):
     """The format name of an input path, from its files, extension and first bytes; of several files,
     the format all are in (LAMMPS dumps or VTK files)."""
@@ -114,6 +118,10 @@ def detect(path):
             continue
         if module.sniff(path, first):
             return name
+    if os.path.splitext(path)[1].lower().lstrip(".") in COORDINATES_ONLY:
+        raise InputError(path, "-", "-", "a trajectory of coordinates alone: give its topology first "
+                                         "(vireo20 upscale TOPOLOGY TRAJECTORY; topology= from Python), "
+                                         "which MDAnalysis reads it with")
     what = "folder holds no step files this job reads" if os.path.isdir(path) else \
         "file is not in a format this job recognises"
     raise InputError(path, "-", "-", f"the {what} ({'; '.join(d for _, d in FORMATS.values())}); "

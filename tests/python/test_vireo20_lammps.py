@@ -464,6 +464,8 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
         with mda.Writer(str(tmp_path / "run.dcd"), universe.atoms.n_atoms) as out:
             out.write(universe.atoms)
         frame, = inputs.open_series(str(tmp_path / "run.dcd"), topology=str(unnamed))   # its reader told by it
+        with pytest.raises(vireo20.InputError, match="a trajectory of coordinates alone: give its topology first"):
+            inputs.open_series(str(tmp_path / "run.dcd"))
         assert_array_equal(frame.columns["type"][rows], want["type"])
         # A trajectory without a box (MDAnalysis's PDB of several models) takes the data file's, or --box.
         with mda.Writer(str(tmp_path / "run.pdb"), universe.atoms.n_atoms, multiframe=True) as out:
