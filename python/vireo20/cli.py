@@ -66,8 +66,9 @@ def _input_arguments(sub):
                      help="of VTK, CSV, CFG or MercuryDPM files: the series to read where a folder holds several "
                           "(its files' name up to the step number), or the group of a .pvd that lists several")
     sub.add_argument("--box", nargs=6, type=float, metavar=("XLO", "XHI", "YLO", "YHI", "ZLO", "ZHI"),
-                     help="the simulation box of an input that holds none (VTK or CSV files), periodic along "
-                          "--periodic; of CFG and MercuryDPM files, in place of their cell or bounds")
+                     help="the simulation box of an input that holds none (VTK or CSV files, a trajectory "
+                          "MDAnalysis reads without one), periodic along --periodic; of CFG and MercuryDPM "
+                          "files, in place of their cell or bounds")
     sub.add_argument("--periodic", metavar="AXES",
                      help="the periodic directions of --box, e.g. xy (default xyz; 'none' for none), or of "
                           "the boxes LAMMPS's dump vtk writes beside its files (default none)")
