@@ -130,11 +130,11 @@ def detect(path):
 
 def reader_with_topology(trajectory):
     """The format that reads a trajectory after its topology: a LAMMPS dump's own reader (which takes
-    its contacts too) or a CFG dump's, else MDAnalysis's (which hands a data file's XYZ file to the
-    job's reader)."""
+    its contacts too), a CFG dump's or an H5MD file's, else MDAnalysis's (which hands a data file's XYZ
+    file to the job's reader)."""
     try:
         found = detect(expand(trajectory))
-        return found if found in ("lammps", "cfg") else "mdanalysis"
+        return found if found in ("lammps", "cfg", "h5md") else "mdanalysis"
     except InputError:
         return "mdanalysis"
 

@@ -93,8 +93,10 @@ def _steps(path, element, name="step"):
     return step[()]
 
 
-def open_series(path, particles_group=None, group_by=None):
-    """The frames of an H5MD file's particle group."""
+def open_series(path, particles_group=None, group_by=None, topology=None, atom_style=None):
+    """The frames of an H5MD file's particle group. With `topology` (a LAMMPS data file before LAMMPS's
+    dump h5md, `atom_style` naming its style where its Atoms line does not), each atom takes by id what
+    its frame lacks (masses, molecules, bonds), as a text dump's."""
     try:
         position = _group(path, _file(path), particles_group)["position"]
         count = position["value"].shape[0] if "value" in position else 1
@@ -102,7 +104,11 @@ def open_series(path, particles_group=None, group_by=None):
         raise
     except DAMAGED as error:
         raise InputError(path, "-", "-", f"the file is damaged ({error})") from None
-    options = {"particles_group": particles_group, "group_by": group_by}
+    completion = None
+    if topology is not None:
+        from .lammps_data import completion as completing
+        completion = completing(topology, atom_style, group_by)
+    options = {"particles_group": particles_group, "group_by": group_by, "topology": completion}
     return Loaders(path, (FrameLoader(read_frame, path, i, options) for i in range(count)))
 
 
@@ -165,9 +171,10 @@ def _fill_value(element):
     return dataset.fillvalue if defined else None
 
 
-def read_frame(path, index, particles_group=None, group_by=None):
+def read_frame(path, index, particles_group=None, group_by=None, topology=None):
     try:
-        return _read_frame(path, index, particles_group, group_by)
+        frame = _read_frame(path, index, particles_group, group_by)
+        return frame if topology is None else topology(frame)
     except InputError:   # a ValueError too
         raise
     except DAMAGED as error:

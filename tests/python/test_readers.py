@@ -481,6 +481,12 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
     assert cli.main(["upscale", options["topology"], *sorted(str(each) for each, _ in steps), "--out",
                      str(tmp_path / "up"), "--no-picture"]) == 0
     assert len(list((tmp_path / "up").glob("*.vtp"))) == len(steps)
+    # LAMMPS's dump h5md after its data file: read by the job's reader, completed by id.
+    h5md, *_ = write_h5md(str(tmp_path))
+    assert inputs.reader_with_topology(h5md) == "h5md"
+    for frame, (_, rows, _, _) in zip(inputs.open_series(h5md, topology=options["topology"]), frames()):
+        np.testing.assert_array_equal(frame.columns["fragments"], MOL[rows])
+        assert len(frame.bonds)
     # The data file alone is a topology and one frame, told by its header.
     assert inputs.detect(options["topology"]) == "mdanalysis" and inputs.detect(str(path)) == "lammps"
     alone, = inputs.open_series(options["topology"])
