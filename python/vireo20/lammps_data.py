@@ -51,6 +51,8 @@ _SECTION = re.compile(rb"^[ \t]*(Atoms|Masses|Bonds|Velocities|Atom Type Labels|
                       rb"Ellipsoids)[ \t]*"
                       rb"(?:#[ \t]*(\S*).*)?\r?$", re.M)
 _BLANK_LINE = re.compile(rb"\n[ \t\r]*(?:\n|$)")
+# A column of the data file's by the keyword a dump custom command names it with, where they differ.
+DUMP_KEYWORDS = {"charge": "q"}
 
 
 def _inferred_style(text, at, bonds, lines=100):
@@ -209,7 +211,7 @@ class DataAtoms:
             self.atoms["residues"] = atoms["mol"]
         for section, column, name in (("Molecules", "mol", "residues"), ("Charges", "q", "charge")):
             if section in sections and name not in self.atoms:
-                self.atoms[name] = self._per_atom(text, counts, sections, section, column)
+                self.atoms[name] = self._per_atom(text, counts, sections, section, [column])[column]
         if counts.get("bonds") and "Bonds" in sections:
             bonds = self._section(text, sections["Bonds"][0], counts["bonds"], "Bonds", ["id", "type", "a", "b"],
                                   labels=numbered.get("Bond"))
@@ -253,14 +255,10 @@ class DataAtoms:
         self.velocity = None
         if "Velocities" in sections:
             first = text[sections["Velocities"][0]:].lstrip().split(b"\n", 1)[0].split()
-            moving = self._section(text, sections["Velocities"][0], counts["atoms"], "Velocities",
-                                   ["id", "vx", "vy", "vz"] + [f"extra{k}" for k in range(len(first) - 4)],
-                                   extra=("vx", "vy", "vz"))
-            rows = self.rows_of(moving["id"])
-            if (rows < 0).any() or len(np.unique(rows)) != len(rows):
-                raise InputError(self.path, "-", "Velocities", "its atom ids are not the Atoms section's")
-            self.velocity = np.empty((len(rows), 3))
-            self.velocity[rows] = np.column_stack([moving[k] for k in ("vx", "vy", "vz")])
+            moving = self._per_atom(text, counts, sections, "Velocities",
+                                    ["vx", "vy", "vz"] + [f"extra{k}" for k in range(len(first) - 4)],
+                                    extra=("vx", "vy", "vz"))
+            self.velocity = np.column_stack([moving[k] for k in ("vx", "vy", "vz")])
         found = _TIMESTEP.search(text[:text.find(b"\n")])
         self.timestep = int(found.group(1)) if found else 0
 
@@ -329,14 +327,17 @@ class DataAtoms:
                                                    f"{' (and three image flags)' if allow_images and not images else ''}")
         return dict(zip([names[k] for k in wanted], arrays))
 
-    def _per_atom(self, text, counts, sections, section, column):
-        """A section of one value an atom by id (a fix property/atom's), in the Atoms section's order."""
-        values = self._section(text, sections[section][0], counts["atoms"], section, ["id", column])
-        rows = self.rows_of(values["id"])
+    def _per_atom(self, text, counts, sections, section, names, extra=()):
+        """The columns of a section of a line an atom by id (Velocities, a fix property/atom's), in the
+        Atoms section's order."""
+        values = self._section(text, sections[section][0], counts["atoms"], section, ["id", *names], extra=extra)
+        rows = self.rows_of(values.pop("id"))
         if (rows < 0).any() or len(np.unique(rows)) != len(rows):
-            raise InputError(self.path, "-", section, "the section's atom ids are not the Atoms section's")
-        ordered = np.empty_like(values[column])
-        ordered[rows] = values[column]
+            raise InputError(self.path, "-", section, "its atom ids are not the Atoms section's")
+        ordered = {}
+        for name, column in values.items():
+            ordered[name] = np.empty_like(column)
+            ordered[name][rows] = column
         return ordered
 
     def _ellipsoid_masses(self, text, counts, sections, atoms):
@@ -398,7 +399,9 @@ def _data_or_universe(topology, options):
 
 def completion(topology, atom_style=None, group_by=None):
     """The Completion of a dump's frames by a data file (`atom_style` its style where its Atoms line
-    names none)."""
+    names none); None without one."""
+    if topology is None:
+        return None
     return Completion(topology, {"atom_style": atom_style} if atom_style else {}, group_by)
 
 
@@ -431,8 +434,7 @@ class Completion:
             frame.bonds = getattr(held, "bonds", None)
         missing = rows < 0
         for name, values in held.atoms.items():
-            # A LAMMPS dump names the charge q.
-            if name in frame.columns or (name == "charge" and "q" in frame.columns):
+            if name in frame.columns or DUMP_KEYWORDS.get(name) in frame.columns:
                 continue
             # (A data file of no atoms: every one of them is beyond it.)
             taken = values[rows] if len(values) else np.zeros((len(rows),) + values.shape[1:], values.dtype)
@@ -466,7 +468,7 @@ class Completion:
             raise InputError(frame.source, frame.timestep, "type", f"atom type {unknown} has no mass in the data "
                                                                    f"file {self.topology}")
         first = ids[np.argmax(missing)]
-        keyword = {"charge": "q"}.get(name, name)   # as a dump custom command names it
+        keyword = DUMP_KEYWORDS.get(name, name)
         raise InputError(frame.source, frame.timestep, "id", f"atom {first} is not in the data file {self.topology}, "
                                                              f"which gives the dump's atoms their {name}: dump "
                                                              f"{keyword} with the atoms, or leave the data file out "

@@ -57,10 +57,8 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     their timesteps). With `topology` (a LAMMPS data file, `atom_style` naming its style where its
     Atoms line does not), each atom takes by id what its frame lacks (molecules, bonds), as a dump's."""
     files = step_files(path, EXTENSIONS, "CFG files", stem)
-    completion = None
-    if topology is not None:
-        from .lammps_data import completion as completing
-        completion = completing(topology, atom_style, group_by)
+    from .lammps_data import completion as completing
+    completion = completing(topology, atom_style, group_by)
     loaders = [FrameLoader(read_frame, file, k, {"timestep": number if number is not None else k, "box": box,
                                                   "group_by": group_by, "topology": completion})
                for k, (file, number) in enumerate(files)]

@@ -104,11 +104,9 @@ def open_series(path, particles_group=None, group_by=None, topology=None, atom_s
         raise
     except DAMAGED as error:
         raise InputError(path, "-", "-", f"the file is damaged ({error})") from None
-    completion = None
-    if topology is not None:
-        from .lammps_data import completion as completing
-        completion = completing(topology, atom_style, group_by)
-    options = {"particles_group": particles_group, "group_by": group_by, "topology": completion}
+    from .lammps_data import completion
+    options = {"particles_group": particles_group, "group_by": group_by,
+               "topology": completion(topology, atom_style, group_by)}
     return Loaders(path, (FrameLoader(read_frame, path, i, options) for i in range(count)))
 
 

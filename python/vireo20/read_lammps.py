@@ -258,10 +258,8 @@ def open_series(path, contacts=None, contact_ids=None, topology=None, atom_style
             contact_files = contacts   # LIGGGHTS's dump local/gran/vtk beside a text dump
         else:
             contacts, contact_paths = _given_dump(contacts, "ENTRIES")
-    completion = None
-    if topology is not None:
-        from .lammps_data import completion as completing
-        completion = completing(topology, atom_style)
+    from .lammps_data import completion as completing
+    completion = completing(topology, atom_style)
     if columns is not None and not any(_binary(name) for name in paths):
         raise InputError(paths[0], "-", "-", "--columns names the columns of a binary dump (*.bin) in LAMMPS's "
                                              "older format; a text dump names its own")

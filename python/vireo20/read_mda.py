@@ -250,13 +250,14 @@ def open_series(path, topology=None, group_by=None, box=None, **universe_options
     # A LAMMPS dump is read by the job's own reader, its frames completed from the data file's atoms.
     native = topology is not None and not {"format", "trajectory_format"} & set(universe_options) and all(
         _lammps_dump(name) for name in ((path,) if isinstance(path, str) else path))
-    if box is not None and (native or (topology is not None and _xyz_with_data_file(path, topology, universe_options))):
+    xyz = not native and topology is not None and _xyz_with_data_file(path, topology, universe_options)
+    if box is not None and (native or xyz):
         raise InputError(_name(path), "-", "box", "a LAMMPS dump gives its own box, and a dump xyz its data file's: "
                                                   "--box is for inputs that give none")
     if native:
         from . import lammps_data
         held = lammps_data.topology_atoms(topology, universe_options)
-    elif topology is not None and _xyz_with_data_file(path, topology, universe_options):
+    elif xyz:
         # Read natively too, at the simulation's steps (MDAnalysis numbers an XYZ file's frames 0, 1, 2).
         from .read_extxyz import open_series as open_xyz
         return open_xyz(path, group_by, topology, universe_options.get("atom_style"))
