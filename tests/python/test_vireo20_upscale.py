@@ -298,6 +298,7 @@ def test_a_group_wider_than_half_the_box_is_refused():
     (dict(values={"c": np.ones(3), "c_max": np.ones(3)}, reductions={"c": ["min", "max"]}),
      "array 'c': its max would be written as 'c_max', the name of another value array"),
     (dict(reductions={"positions": ["mean", "std"]}), "array 'positions': positions take the mean alone"),
+    (dict(wrapped=True), "array 'wrapped': wrapped positions need the periodic box they are wrapped in (box=)"),
 ])
 def test_impossible_values_are_refused_by_array_and_row(bad, message):
     arguments = {**dict(groups=np.array([1, 1, 0]), masses=np.ones(3), positions=np.zeros((3, 3))), **bad}
