@@ -31,6 +31,7 @@ import os
 
 import numpy as np
 
+from .binning import MASS_DENSITY_UNITS, volumes
 from .reading import find_sorted
 
 PROFILE = "profile.txt"
@@ -38,6 +39,9 @@ PROFILE = "profile.txt"
 # run takes them back as they were, so that it goes on to the same bytes.
 WINDOWS = ".vireo20-windows.txt"
 PER_STEP, WEIGHTED, LEAST, GREATEST = "step", "weighted", "min", "max"
+# A bin's count or mass over the window, over its volume at the window's end (LAMMPS's norm all of
+# density/number and density/mass): in a box that changes, not the mean of the steps' densities.
+OVER_VOLUME = "volume"
 # The rule and weight of each reduction's averages (LAMMPS's norm all).
 RULES = {"mean": (WEIGHTED, "count"), "average": (WEIGHTED, "mass"), "sum": (PER_STEP, None),
          "per_volume": (PER_STEP, None),
@@ -118,7 +122,8 @@ class TimeAverage:
                  "temperature": "temp"}
         columns = [("count", (PER_STEP, None))]
         if self.bins is not None:
-            columns += [("mass_density", (PER_STEP, None)), ("number_density", (PER_STEP, None))]
+            columns += [("mass_density", (OVER_VOLUME, "mass")), ("number_density", (OVER_VOLUME, "count"))] \
+                if self.norm == "all" else [("mass_density", (PER_STEP, None)), ("number_density", (PER_STEP, None))]
             if "volume_fraction" in arrays:
                 columns.append(("volume_fraction", (PER_STEP, None)))
         columns += [(name, RULES[how]) for name, how in reductions.items() if how in RULES]
@@ -149,9 +154,11 @@ class TimeAverage:
             self._ids = known
         return np.searchsorted(known, ids)
 
-    def add(self, arrays, reductions, timestep, box=None):
+    def add(self, arrays, reductions, timestep, layout=None, volume=None, units=None):
         """Adds a step: its per-group arrays by name (one row per upscaled particle, each group once) and
-        each value's reduction. Where the step closes a window, returns the text each file grows by:
+        each value's reduction; with bins, the box they are laid out in, their volume (as
+        `binning.volumes` takes it) and the unit style. Where the step closes a window, returns the
+        text each file grows by:
         `profile.txt` by the window's block (after the header, for the first), and, for running and
         windowed averages, the side file by the window's own averages; else None."""
         labels = np.asarray(arrays["group_id"], np.int64)
@@ -182,7 +189,9 @@ class TimeAverage:
             values = np.asarray(arrays[name], np.float64).reshape(len(rows), len(labels))
             total = self._total((name, rule), len(labels))
             # A group is one row of a step: no row is added to twice.
-            if rule == LEAST:
+            if rule == OVER_VOLUME:
+                total[rows] += weights[weight]
+            elif rule == LEAST:
                 total[rows] = np.minimum(total[rows], values)
             elif rule == GREATEST:
                 total[rows] = np.maximum(total[rows], values)
@@ -191,7 +200,7 @@ class TimeAverage:
         self._steps += 1
         if self._steps < self.every:
             return None
-        grown = self._closed(timestep, *self._window(box))
+        grown = self._closed(timestep, *self._window(layout, volume, units))
         self._start()
         return grown
 
@@ -200,11 +209,11 @@ class TimeAverage:
             self._sums[key] = np.full((len(self._ids), width), _empty(key[1]))
         return self._sums[key]
 
-    def _window(self, box):
+    def _window(self, layout, volume, units):
         """(chunk ids, leading columns, values) of the window closing: its own averages."""
         if self.bins is not None:
-            chunks = np.arange(1, self.bins.count(box) + 1)
-            lead = [np.asarray(values, np.float64) for values in self.bins.coordinates(chunks, box).values()]
+            chunks = np.arange(1, self.bins.count(layout) + 1)
+            lead = [np.asarray(values, np.float64) for values in self.bins.coordinates(chunks, layout).values()]
         else:
             chunks = self._ids
             lead = [chunks]
@@ -216,6 +225,9 @@ class TimeAverage:
             total = self._sums[(name, rule)][at]
             if rule == PER_STEP:
                 total = total / self.every
+            elif rule == OVER_VOLUME:
+                scale = MASS_DENSITY_UNITS.get(units, 1.0) if name == "mass_density" else 1.0
+                total = total * scale / (self.every * np.reshape(volumes(chunks[found], volume), (-1, 1)))
             elif rule == WEIGHTED:
                 weight = self._sums[("weight", weight)][at]
                 total = np.divide(total, weight, out=np.zeros_like(total), where=weight != 0)

@@ -135,11 +135,30 @@ def _remapped(positions, box, axes):
 class Binning:
     """What each shape of bins shares: the positions wrapped into the box, and the densities."""
 
-    def labels(self, positions, box, dimension=3):
+    def labels(self, positions, box, dimension=3, layout=None):
         """(chunk ids (N,), 0 for a particle discarded; the positions wrapped into the box in its
         periodic directions; the volume of each chunk id's bin (indexed by id - 1) or of every bin,
-        an area in a 2d simulation); ValueError where the box cannot be binned."""
+        an area in a 2d simulation); ValueError where the box cannot be binned. `layout`: the box the
+        bins were laid out in, where that is not `box` (see `follows_box`)."""
         raise NotImplementedError
+
+    def kept_layout(self, averages=None):
+        """For how many steps of a run one step's box lays the bins out (their bounds, centre and radii),
+        each step's particles wrapped into its own box: None where each step's own box does (or none
+        is needed), 0 for the whole run. As LAMMPS's chunk/atom: laid out once where its units are
+        reduced (its default nchunk once), else each step, but for fix ave/chunk's lock of a window's
+        (`averages`, ave one) or of the first window's (ave running or window) layout. A bin's volume
+        is its layout's, but in reduced units follows the box."""
+        if not self._follows_box:
+            return None
+        if self.units == "reduced":
+            return 0
+        if averages is None:
+            return None
+        return averages.every if averages.ave == "one" else 0
+
+    # Whether the layout depends on the box.
+    _follows_box = True
 
     def _options(self, units, bounds, discard):
         self.units = _units(units)
@@ -179,8 +198,8 @@ class Binning:
             raise ValueError(f"the bins' bounds {low:g} {high:g}: the lower is above the upper")
         return _layers(low, high, origin, width)
 
-    def _along(self, coordinates, lo, hi, box, axis, width, origin):
-        offset, layers = self._grid(box, axis, width, origin)
+    def _along(self, coordinates, lo, hi, box, axis, width, origin, layout=None):
+        offset, layers = self._grid(box if layout is None else layout, axis, width, origin)
         return _axial(coordinates[:, axis].copy(), lo[axis], hi[axis], box.periodic[axis], width, offset, layers,
                       self.bounds.get(axis, (None,))[0] is not None, self.discard), layers
 
@@ -313,20 +332,24 @@ class Bins(Binning):
         """From "AXIS:WIDTH[:ORIGIN]" texts ("z:0.5", "x:1.3:center", "y:0.9:0.4")."""
         return cls([_axis(text, "--bin") for text in texts], units, bounds, discard)
 
-    def labels(self, positions, box, dimension=3):
+    def labels(self, positions, box, dimension=3, layout=None):
         if dimension == 2 and any(axis == 2 for axis, _, _ in self.args):
             raise ValueError("a 2d simulation has no bins along z")
         positions = self._wrapped(positions, box)
         coordinates, lo, hi, lengths = self._coordinates(positions, box)
+        if layout is not None and self.units == "box":
+            lengths = layout.hi - layout.lo
+        # A bin's width over the length it is a part of, in the bins' units.
+        span = lengths if self.units == "box" else hi - lo
         labels = np.zeros(len(positions), np.int64)
         volume = float(np.prod(lengths[:dimension]))
         lost = np.zeros(len(positions), bool)
         for axis, width, origin in self.args:
-            index, layers = self._along(coordinates, lo, hi, box, axis, width, origin)
+            index, layers = self._along(coordinates, lo, hi, box, axis, width, origin, layout)
             lost |= index < 0
             labels *= layers
             labels += index
-            volume *= width / (hi[axis] - lo[axis])
+            volume *= width / span[axis]
         labels += 1
         labels[lost] = 0
         return labels, positions, volume
@@ -343,6 +366,10 @@ class Bins(Binning):
     @property
     def places(self):
         return len(self.args)
+
+    @property
+    def _follows_box(self):
+        return self.units == "box"
 
     def count(self, box):
         return int(np.prod([self._grid(box, axis, width, origin)[1] for axis, width, origin in self.args]))
@@ -362,14 +389,15 @@ class SphereBins(Binning):
         x, y, z, rmin, rmax, count = _numbers(values, "--bin-sphere", ("X", "Y", "Z", "RMIN", "RMAX", "N"))
         return cls((x, y, z), rmin, rmax, count, units, discard)
 
-    def labels(self, positions, box, dimension=3):
+    def labels(self, positions, box, dimension=3, layout=None):
         centre, rmin, rmax, count = self.args
         if dimension == 2 and centre[2] != 0.0:
             raise ValueError("a 2d simulation's spheres are centred at z = 0")
         positions = self._wrapped(positions, box, needs_box=False)
+        layout = box if layout is None else layout
         if self.units == "reduced":
-            centre = _from_reduced(centre, box)
-        rmin, rmax = self._radii_in_box(box, 0)
+            centre = _from_reduced(centre, layout)
+        rmin, rmax = self._radii_in_box(layout, 0)
         remapped = _remapped(positions, box, [0, 1, 2])
         labels = _radial(_squared_distance(remapped, centre, (0, 1, 2)), rmin, rmax, count, self.discard) + 1
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
@@ -382,6 +410,10 @@ class SphereBins(Binning):
 
     def count(self, box):
         return self.args[-1]
+
+    @property
+    def _follows_box(self):
+        return self.units == "reduced"
 
 
 class CylinderBins(Binning):
@@ -400,19 +432,20 @@ class CylinderBins(Binning):
         c1, c2, rmin, rmax, count = _numbers(values[1:], "--bin-cylinder", ("C1", "C2", "RMIN", "RMAX", "N"))
         return cls(_axis(values[0], "--bin-cylinder"), c1, c2, rmin, rmax, count, units, bounds, discard)
 
-    def labels(self, positions, box, dimension=3):
+    def labels(self, positions, box, dimension=3, layout=None):
         (axis, width, origin), c1, c2, rmin, rmax, count = self.args
         if dimension == 2:
             raise ValueError("a 2d simulation has no cylinder bins (LAMMPS makes none)")
         positions = self._wrapped(positions, box)
         across = [a for a in range(3) if a != axis]
         coordinates, lo, hi, lengths = self._coordinates(positions, box)
-        along, layers = self._along(coordinates, lo, hi, box, axis, width, origin)
+        layout = box if layout is None else layout
+        along, layers = self._along(coordinates, lo, hi, box, axis, width, origin, layout)
         if self.units == "reduced":
             centre = np.zeros(3)
             centre[across] = c1, c2
-            c1, c2 = np.array(_from_reduced(centre, box))[across]
-        rmin, rmax = self._radii_in_box(box, across[0])
+            c1, c2 = np.array(_from_reduced(centre, layout))[across]
+        rmin, rmax = self._radii_in_box(layout, across[0])
         ring = _radial(_squared_distance(_remapped(positions, box, across), (c1, c2), (0, 1)), rmin, rmax, count,
                        self.discard)
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)

@@ -210,7 +210,8 @@ class SeriesWriter:
         return _Written(index=result.index, timestep=result.timestep, file=name, dump_size=dump_size,
                         picture=picture, row=summary_row(result), drift=result.drift, text=result.summary(),
                         time=getattr(result, "time", None),
-                        flushed=flushed, written=written, appended=getattr(result, "appended", {}))
+                        flushed=flushed, written=written, appended=getattr(result, "appended", {}),
+                        layout=getattr(result, "layout_record", None))
 
     def record(self, written):
         """Checks a written step's file on the disk and lists the step as complete."""
@@ -233,7 +234,8 @@ class SeriesWriter:
                 self._start_journal()
             self.steps.append({"index": written.index, "timestep": written.timestep, "file": written.file,
                                "size": size, "crc32": crc, "dump_size": written.dump_size,
-                               "summary": written.row, "time": written.time, "appended": dict(self.appended)})
+                               "summary": written.row, "time": written.time, "appended": dict(self.appended),
+                               **({"layout": written.layout} if written.layout is not None else {})})
             self.series.append((written.timestep, written.file))
             self.times.append(written.time)
             self.rows.append(written.row)

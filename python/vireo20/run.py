@@ -21,7 +21,7 @@ import numpy as np
 
 from . import filesafe, inputs, output, picture, system
 from .columns import RESERVED, MassRule, kept_apart, of_types, type_column, type_list
-from .frames import HeldFrame, InputError, Series, kept_contacts
+from .frames import Box, HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS, MissingArray
 from .write_table import TABLE, write_table
 from .upscale import (JOB_REDUCTIONS, PER_VOLUME, PHYSICS, UNIT_STYLES, checked_reductions, load_modules,
@@ -180,8 +180,9 @@ class _Options:
         self.contacts_given = False
 
 
-def run_step(loader, options, keep_source=False):
-    """Reads and upscales one frame: (result, the picture's sample of its entries or None)."""
+def run_step(loader, options, keep_source=False, layout=None):
+    """Reads and upscales one frame: (result, the picture's sample of its entries or None). `layout`:
+    the box the bins are laid out in, where not the frame's own (`_Layouts`)."""
     frame = loader.load()
     _check_timestep(frame)
     if options.types is not None:
@@ -226,7 +227,8 @@ def run_step(loader, options, keep_source=False):
             # Each bin's clusters that span the box, summed as the bins' values are.
             arguments["values"][SPANNING] = np.isin(groups.group_id[:groups.u], spanning).astype(np.float64)
             reductions = {**reductions, SPANNING: "sum"}
-    volume = _binned(frame, arguments, options.bins, dimension) if options.bins is not None else None
+    layout = arguments.get("box") if layout is None else layout
+    volume = _binned(frame, arguments, options.bins, dimension, layout) if options.bins is not None else None
     if volume is not None and (SOLID in arguments["values"] if groups is not None
                                else _with_solid_volume(arguments, dimension)):
         reductions = {**(reductions or {}), SOLID: "sum"}
@@ -261,7 +263,8 @@ def run_step(loader, options, keep_source=False):
         from .binning import densities, volumes
         result.reductions.pop(SOLID, None)
         binned = {**densities(result, volume, result.values.pop(SOLID, None)),
-                  **options.bins.coordinates(np.maximum(result.group_id, 1), arguments.get("box"))}
+                  **options.bins.coordinates(np.maximum(result.group_id, 1), layout)}
+        result.bin_layout, result.bin_volume = layout, volume
         each = volumes(result.group_id, volume)
         over_volume = []
         for name, hows in per_volume.items():
@@ -377,13 +380,13 @@ def _with_solid_volume(arguments, dimension):
     return True
 
 
-def _binned(frame, arguments, bins, dimension):
-    """Groups the step's particles by bin: its group labels become the bins', its positions those
-    wrapped into the box. Returns the volume of a bin."""
+def _binned(frame, arguments, bins, dimension, layout):
+    """Groups the step's particles by bin (laid out in the box `layout`): its group labels become the
+    bins', its positions those wrapped into the box. Returns the volume of a bin."""
     # Of parents' inputs, the enabled entries are the particles binned; the trailing ones pass through.
     e = len(arguments["enabled"]) if frame.generator_form else len(arguments["positions"])
     try:
-        labels, positions, volume = bins.labels(arguments["positions"][:e], arguments.get("box"), dimension)
+        labels, positions, volume = bins.labels(arguments["positions"][:e], arguments.get("box"), dimension, layout)
     except ValueError as error:
         frame.fail("BOX BOUNDS", str(error))
     if frame.generator_form:
@@ -611,12 +614,53 @@ def _leave_out(arguments, rows):
             arguments["contact_kinds"] = kinds
 
 
-def _remote_step(loader, options, keep_source):
+class _Layouts:
+    """The box each step's bins are laid out in, where one step's layout is kept for the next
+    (`Binning.kept_layout`): that of the first step of every `every` (0: of the run). A step that lays
+    out records its box in the manifest, whence a resumed run takes it."""
+
+    def __init__(self, every, written):
+        self.every = every
+        self.known = {step["index"]: _box_of_record(step["layout"]) for step in written if "layout" in step}
+
+    @classmethod
+    def of_run(cls, averages, bins, written):
+        every = bins.kept_layout(averages) if bins is not None else None
+        return None if every is None else cls(every, written)
+
+    def first(self, index):
+        return index - index % self.every if self.every else 0
+
+    def of(self, index):
+        """The layout of step `index` (a Box, or the future of one on a Dask cluster); None where the step
+        lays out its own."""
+        first = self.first(index)
+        return None if first == index else self.known[first]
+
+    def laid(self, index, layout):
+        if self.first(index) == index:
+            self.known = {index: layout}
+
+
+def _box_record(box):
+    return None if box is None else [box.origin.tolist(), box.edges.tolist(), box.periodic.tolist()]
+
+
+def _box_of_record(record):
+    return None if record is None else Box(*record)
+
+
+def _layout_of(answer):
+    """The layout of a step run on a worker, for the steps that keep it."""
+    return None if isinstance(answer[0], InputError) else answer[0].bin_layout
+
+
+def _remote_step(loader, options, keep_source, layout=None):
     """run_step on a worker: the user's input error comes back as a value, not a failed task that the
     worker would log at length; the result holds plain NumPy arrays."""
     system.keep_freed_blocks()
     try:
-        result, source = run_step(loader, options, keep_source)
+        result, source = run_step(loader, options, keep_source, layout)
     except InputError as error:
         return error, None
     for name in ("centres", "masses", "parent_id", "group_id", "element", "points", "image_of"):
@@ -641,7 +685,7 @@ def _check_timestep(frame):
 SMALL_FRAME = 1 << 17
 
 
-def _serial(loaders, options, picture_index, read_ahead, before_reduction):
+def _serial(loaders, options, picture_index, read_ahead, before_reduction, layouts=None):
     """(result, source) of each frame in order, each written (by the caller) while the next is read.
 
     Where `read_ahead(frame)`, the next frame is read while this one is reduced too: a reader that
@@ -671,7 +715,10 @@ def _serial(loaders, options, picture_index, read_ahead, before_reduction):
             else:
                 ahead = None
                 before_reduction()
-            step = run_step(HeldFrame(index, frame), options, index == picture_index)
+            step = run_step(HeldFrame(index, frame), options, index == picture_index,
+                            layouts.of(index) if layouts is not None else None)
+            if layouts is not None:
+                layouts.laid(index, step[0].bin_layout)
             del frame
             if not overlapped:
                 # Taking the next loader lets the series drop this frame.
@@ -699,7 +746,7 @@ def _main_for_workers():
             setattr(main, name, value)
 
 
-def _dask(loaders, options, picture_index, workers, scheduler):
+def _dask(loaders, options, picture_index, workers, scheduler, layouts=None):
     try:
         from distributed import Client, KilledWorker, LocalCluster
     except ImportError:
@@ -734,8 +781,13 @@ def _dask(loaders, options, picture_index, workers, scheduler):
 
         try:
             for loader in loaders:
-                pending.append((loader, client.submit(_remote_step, loader, options, loader.index == picture_index,
-                                                      pure=False)))
+                # A step whose bins keep another's layout waits for that step's box.
+                layout = layouts.of(loader.index) if layouts is not None else None
+                future = client.submit(_remote_step, loader, options, loader.index == picture_index, layout,
+                                       pure=False)
+                if layouts is not None and layouts.first(loader.index) == loader.index:
+                    layouts.laid(loader.index, client.submit(_layout_of, future, pure=False))
+                pending.append((loader, future))
                 while len(pending) > window:
                     yield delivered()
             while pending:
@@ -977,6 +1029,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             writer.cut_back((PROFILE, WINDOWS))
             # The open window's steps a resumed run had written are added again before its next step.
             written_before = writer.steps[done - averages.resume(folder, done):done]
+        layouts = _Layouts.of_run(averages, None if ids_once else bins, writer.steps)
         if not (workers or scheduler):
             series.read_in_order()
         loaders = _groups_of_first_step(series, options, done) if ids_once else \
@@ -1004,10 +1057,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             start_check()
 
         if workers or scheduler:
-            results = _dask(loaders, options, picture_index, workers, scheduler)
+            results = _dask(loaders, options, picture_index, workers, scheduler, layouts)
         else:
             results = _serial(loaders, options, picture_index, lambda frame: overlapped(len(frame.positions)),
-                              before_reduction)
+                              before_reduction, layouts)
         previous = writer.series[-1][0] if writer.series else None
         with concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-write") as writing, \
                 concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="vireo20-check") as checking:
@@ -1020,6 +1073,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                         raise
                     except ValueError as error:
                         raise InputError(result.source, timestep, "positions", str(error)) from None
+                if layouts is not None and layouts.first(result.index) == result.index:
+                    result.layout_record = _box_record(result.bin_layout)
                 if averages is not None:
                     result.appended = _averaged(averages, result, folder, written_before)
                     written_before = ()
@@ -1126,7 +1181,8 @@ def _averaged(averages, result, folder, written_before):
             averages.add(_group_arrays(arrays, int(entry["summary"][2]), element), result.reductions, timestep)
         timestep = result.timestep
         grown = averages.add(_group_arrays(result.arrays, result.u, result.element), result.reductions,
-                             timestep, result.box)
+                             timestep, getattr(result, "bin_layout", result.box), getattr(result, "bin_volume", None),
+                             result.units)
     except MissingArray as error:
         raise InputError(result.source, timestep, *error.args) from None
     return grown or {}

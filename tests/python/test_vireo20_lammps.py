@@ -1,6 +1,7 @@
 """The job against LAMMPS's own chunk computes: a periodic run whose molecules cross every face, a moving
 selection of atoms, dumped unwrapped, wrapped with image flags and wrapped without; every per-group
 array and the contact lines, frame by frame."""
+import contextlib
 import gzip
 import os
 import re
@@ -867,30 +868,90 @@ def profile_blocks(path):
     return names, blocks
 
 
+# A box that changes every step: fix ave/chunk keeps a window's bins as its first sample laid them
+# out (ave running or window: the first window's), and bins in reduced units as the run's start did.
+PRESSED = """units lj
+lattice fcc 0.8442
+region box block 0 6 0 6 0 6
+create_box 2 box
+create_atoms 1 box
+set type 1 type/fraction 2 0.3 12345
+mass 1 1.0
+mass 2 2.0
+velocity all create 3.0 87287 loop geom
+pair_style lj/cut 2.5
+pair_coeff * * 1.0 1.0 2.5
+fix 1 all npt temp 1.5 1.5 0.5 iso 0.5 0.5 0.3
+run 100
+compute layers all chunk/atom bin/1d z lower 0.7 units box
+compute cells all chunk/atom bin/2d x lower 2.1 y 0.3 1.7 units box
+compute fractions all chunk/atom bin/1d z lower 0.1 units reduced
+compute shells all chunk/atom bin/sphere 0.5 0.5 0.5 0.0 0.45 4 units reduced
+fix layers all ave/chunk 1 5 5 layers density/number density/mass vx temp file layers.txt format ' %.17g'
+fix cells all ave/chunk 1 5 5 cells density/number vx ave window 2 file cells.txt format ' %.17g'
+fix fractions all ave/chunk 1 5 5 fractions density/mass vx file fractions.txt format ' %.17g'
+fix shells all ave/chunk 5 1 5 shells density/number vx file shells.txt format ' %.17g'
+dump atoms all custom 1 atoms.dump id type mass x y z ix iy iz vx vy vz
+dump_modify atoms format float %.17g
+run 20
+"""
 SHELLS = binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5)
+LJ = dict(temperature=True, units="lj")
 
 
-@pytest.mark.parametrize("chunks, options, words", [
-    ("layers", dict(bins=["z:0.7"], temperature=True, units="lj"), ""),
-    ("shells", dict(bins=SHELLS), ""),
-    ("molecules", {}, ""),
-    ("running", dict(bins=["z:0.7"], temperature=True, units="lj"), " ave running norm sample"),
-    ("window", dict(bins=SHELLS, temperature=True, units="lj"), " ave window 2 norm none")])
-def test_time_averages_are_fix_ave_chunk_with_nrepeat(tmp_path, chunks, options, words):
-    (tmp_path / "in.averaged").write_text(AVERAGED)
+# LAMMPS's windows end every 50 steps (5 of a changing box) and take the 5 samples up to it: those from
+# the second frame on (the shells of the changing box sample the run's first step, then every 5th).
+@pytest.mark.parametrize("script, chunks, options, words, frames", [
+    ("fixed", "layers", dict(bins=["z:0.7"], **LJ), "5", "1:"),
+    ("fixed", "shells", dict(bins=SHELLS), "5", "1:"),
+    ("fixed", "molecules", {}, "5", "1:"),
+    ("fixed", "running", dict(bins=["z:0.7"], **LJ), "5 ave running norm sample", "1:"),
+    ("fixed", "window", dict(bins=SHELLS, **LJ), "5 ave window 2 norm none", "1:"),
+    ("pressed", "layers", dict(bins=["z:0.7"], **LJ), "5", "1:"),
+    ("pressed", "cells", dict(bins=["x:2.1", "y:1.7:0.3"]), "5 ave window 2", "1:"),
+    ("pressed", "fractions", dict(bins=binning.Bins.parse(["z:0.1"], units="reduced")), "5", "1:"),
+    ("pressed", "shells", dict(bins=binning.SphereBins((0.5,) * 3, 0.0, 0.45, 4, units="reduced")), "1", "::5")])
+def test_time_averages_are_fix_ave_chunk_with_nrepeat(tmp_path, script, chunks, options, words, frames):
+    (tmp_path / "in.averaged").write_text({"fixed": AVERAGED, "pressed": PRESSED}[script])
     run_lammps(tmp_path, "in.averaged")
-    # LAMMPS's windows end every 50 steps and take the 5 samples up to it: those from timestep 10 on.
-    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "out", picture_step=None, frames="1:",
-                         time_average="5" + words, reductions={"velocity": "mean"}, **options)
+    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "out", picture_step=None, frames=frames,
+                         time_average=words, reductions={"velocity": "mean"}, **options)
     names, got = profile_blocks(result.profile)
     lammps_names, want = profile_blocks(tmp_path / f"{chunks}.txt")
-    assert set(lammps_names) <= set(names) and sorted(got) == sorted(want) == [50, 100, 150]
+    assert set(lammps_names) <= set(names) and sorted(got) == sorted(want)
+    assert sorted(want) == ([50, 100, 150] if script == "fixed" else [100, 105, 110, 115, 120][frames == "1:":])
+    if script == "pressed" and chunks in ("layers", "cells"):
+        # The steps that keep another's layout wait for its box on a Dask cluster; a run stopped in a
+        # window (Ctrl-C at its 8th step) takes the window's layout back from the manifest.
+        again = dict(workers=2) if chunks == "cells" else dict(progress=Interrupted)
+        with contextlib.suppress(KeyboardInterrupt):
+            vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "again", picture_step=None, frames=frames,
+                        time_average=words, reductions={"velocity": "mean"}, **again, **options)
+        if chunks == "layers":
+            vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "again", picture_step=None, frames=frames,
+                        time_average=words, reductions={"velocity": "mean"}, resume=True, **options)
+        assert open(tmp_path / "again" / "profile.txt", "rb").read() == open(result.profile, "rb").read()
     for timestep, (total, columns) in want.items():
         assert got[timestep][0] == pytest.approx(total, rel=1e-14)
         for name, values in columns.items():
             # Coord columns and counts LAMMPS prints in six digits.
             assert_allclose(got[timestep][1][name], values, rtol=5e-6 if name[:5] in ("Coord", "Ncoun") else 1e-12,
                             atol=1e-15, err_msg=f"{name} at {timestep}")
+
+
+class Interrupted:
+    """A progress bar whose user presses Ctrl-C at the 8th step."""
+
+    def __init__(self, **_):
+        self.n = 0
+
+    def update(self, count=1):
+        self.n += count
+        if self.n == 8:
+            raise KeyboardInterrupt
+
+    def close(self):
+        pass
 
 
 BINARY = """
