@@ -635,7 +635,8 @@ class _Layouts:
         """The layout of step `index` (a Box, or the future of one on a Dask cluster); None where the step
         lays out its own."""
         first = self.first(index)
-        return None if first == index else self.known[first]
+        # A manifest of a version that recorded no layout: the step's own.
+        return None if first == index else self.known.get(first)
 
     def laid(self, index, layout):
         if self.first(index) == index:
