@@ -341,7 +341,10 @@ def upscale_arguments(frame, group_by=None, mass_rule=None, physics="all"):
     ids = columns.get("id")
     # Masses first: the types may be the groups too (--group-by type --mass 1=1.0).
     masses, used = (mass_rule or MassRule()).masses(frame, columns)
-    groups = whole_numbers(frame, group, columns.pop(group)) if group in columns else None
+    # Types that are the groups stay a value too: each upscaled particle is of its group's type (a
+    # dump of them read back by LAMMPS keeps the types).
+    groups = whole_numbers(frame, group, columns[group] if group == "type" else columns.pop(group)) \
+        if group in columns else None
     for name in used:
         columns.pop(name, None)
     columns.pop("id", None)

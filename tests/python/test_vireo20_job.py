@@ -781,10 +781,15 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
     assert result.summary["upscaled"].tolist() == [2, 2]
     assert told == [f"{tmp_path / 'spheres.dump'}: timestep 0 has no 'mol' column: each particle is upscaled on "
                     "its own (--group-by names the column of groups)"]
-    # The types as the groups, and as the masses' keys too (chunk/atom type).
-    result = vireo20.run(tmp_path / "spheres.dump", tmp_path / "types", group_by="type", masses=["1=2.5"],
-                         picture_step=None)
-    assert result.summary["upscaled"].tolist() == [1, 1] and result.summary["mass_after"].tolist() == [5.0, 5.0]
+    # The types as the groups, and as the masses' keys too (chunk/atom type); each upscaled particle of
+    # its group's type, in its dump too.
+    (tmp_path / "spheres.dump").write_text(frame.format(0).replace("2 1 0.5", "2 3 0.5") + frame.format(10))
+    result = vireo20.run(tmp_path / "spheres.dump", tmp_path / "types", group_by="type", masses=["1=2.5", "3=1"],
+                         picture_step=None, lammps_dump=tmp_path / "types.dump")
+    assert result.summary["upscaled"].tolist() == [2, 1] and result.summary["mass_after"].tolist() == [3.5, 5.0]
+    rows = (tmp_path / "types.dump").read_text().split("ITEM: ATOMS ")[1].splitlines()[1:3]
+    assert [row.split()[:8] for row in rows] == [["1", "1", "1", "2.5", "1", "1", "1", "0.5"],
+                                                ["2", "3", "3", "1", "2", "2", "2", "0.5"]]
 
 
 def test_the_profiles_and_tables_numbers_are_written_as_python_writes_them():
