@@ -501,7 +501,16 @@ def _failed(error, text=None):
         text = str(error)
         if isinstance(error, OSError):
             text = f"{error.filename}: {error.strerror or error}" if error.filename else (error.strerror or text)
-    partial = getattr(error, "partial", None)
-    where = f" (the steps written are kept in {partial}: once the cause is mended, run again with --resume to " \
-            "continue from them)" if partial else ""
+    partial, committed = getattr(error, "partial", None), getattr(error, "committed", None)
+    if committed:
+        where = f" (after the finished series was put in place: {committed})"
+    elif partial and isinstance(error, InputError):
+        # Mending the input or the options makes another run, which starts over.
+        where = f" (the steps written are kept in {partial}: --resume continues from them while the input and " \
+                "the options stay as they are)"
+    elif partial:
+        where = f" (the steps written are kept in {partial}: once the cause is mended, run again with --resume " \
+                "to continue from them)"
+    else:
+        where = ""
     print(f"vireo20: error: {' '.join(text.split())}{where}", file=sys.stderr, flush=True)

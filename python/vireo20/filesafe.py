@@ -148,19 +148,40 @@ def inside(path, folder):
     return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
 
 
+def _current_folder():
+    try:
+        return os.getcwd()
+    except OSError:  # removed under the process: it stands in no folder a run could replace
+        return None
+
+
 class Place:
     """The output folder of a run, its lock and its partial folder."""
 
     def __init__(self, out_dir):
         out_dir = os.path.abspath(os.fspath(out_dir))
         self.final = out_dir.rstrip(os.sep) or os.sep
+        if os.path.islink(self.final) and os.path.isdir(self.final):
+            # A link to a folder (a scratch space's): the series replaces the folder it names, written
+            # beside it on its own file system; the link then names the new series.
+            self.final = os.path.realpath(self.final)
         parent, name = os.path.split(self.final)
         if not name:
             raise OutputError(f"--out {out_dir} cannot be a file system's root")
+        # The folder is replaced whole, by a rename: neither a mount point nor the folder a shell
+        # stands in can be.
+        if os.path.ismount(self.final):
+            raise OutputError(f"--out {out_dir} is a mount point, which a run cannot replace as it replaces its "
+                              "folder (written beside it, then swapped in whole): give a folder inside it")
+        here = _current_folder()
+        if here is not None and inside(here, self.final):
+            raise OutputError(f"--out {out_dir} is, or holds, the current folder, which a run would replace whole "
+                              "(the shell would stand in a removed folder): give a folder inside it")
         self.parent, self.name = parent, name
         self.partial = os.path.join(parent, f".{name}.vireo20-partial")
         self.lock_path = os.path.join(parent, f".{name}.vireo20-lock")
         self._lock = self._watch = None
+        self.committed = False
 
     def lock(self):
         """Takes the folder's lock or refuses: one run at a time into one folder."""
@@ -206,22 +227,31 @@ class Place:
         """Removes the partial folder of a run that finished no step: it holds nothing to resume."""
         shutil.rmtree(self.partial, ignore_errors=True)
 
-    def commit(self):
-        """Puts the finished series in place of the old one, as one step where the system allows."""
+    def sync(self):
+        """Puts every file of the partial folder on the disk, or raises the write error it met."""
         self._sync()
         fsync_folder(self.partial)
+
+    def commit(self):
+        """Puts the finished series (synced) in place of the old one, as one step where the system
+        allows. The old one is moved aside before it is removed: a run stopped meanwhile leaves no
+        series of its but at a name no resume takes."""
+        old = os.path.join(self.parent, f".{self.name}.vireo20-old")
+        if os.path.lexists(old):
+            shutil.rmtree(old)
         if os.path.lexists(self.final):
             if not os.path.isdir(self.final) or os.path.islink(self.final):
                 raise OutputError(f"--out {self.final} exists and is not a folder")
-            if not _exchange(self.partial, self.final):
-                old = os.path.join(self.parent, f".{self.name}.vireo20-old")
-                if os.path.lexists(old):
-                    shutil.rmtree(old)
+            if _exchange(self.partial, self.final):
+                self.committed = True
+                os.rename(self.partial, old)
+            else:
                 os.rename(self.final, old)
                 os.rename(self.partial, self.final)
-                shutil.rmtree(old, ignore_errors=True)
-            else:
-                shutil.rmtree(self.partial, ignore_errors=True)
+                self.committed = True
+            fsync_folder(self.parent)
+            shutil.rmtree(old, ignore_errors=True)
         else:
             os.rename(self.partial, self.final)
+            self.committed = True
         fsync_folder(self.parent)

@@ -49,6 +49,14 @@ def head(path):
         return stream.read(HEAD_BYTES)
 
 
+def pattern_of(path):
+    """The pattern of files `path` is, where `expand` takes it as one; else None."""
+    if isinstance(path, (list, tuple)):
+        return None
+    path = os.fspath(path)
+    return path if not os.path.exists(path) and any(c in path for c in "*?[") else None
+
+
 def expand(path):
     """The input a path names: a pattern with * ? or [ (quoted, as OVITO and ParaView take
     `dump.*.lammpstrj`) that names no file itself gives the files it matches, in the natural order of
@@ -56,7 +64,7 @@ def expand(path):
     if isinstance(path, (list, tuple)):
         return [os.fspath(p) for p in path]
     path = os.fspath(path)
-    if os.path.exists(path) or not any(c in path for c in "*?["):
+    if pattern_of(path) is None:
         return path
     matches = sorted(glob.glob(path), key=natural_key)
     if not matches:

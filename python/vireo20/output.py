@@ -13,6 +13,7 @@ import csv
 import io
 import json
 import os
+import shutil
 
 import numpy as np
 
@@ -129,6 +130,12 @@ class SeriesWriter:
         does not; everything after it is written again."""
         manifest = _read_journal(os.path.join(self.folder, MANIFEST))
         if manifest is None:
+            # Files without a manifest are no run's to resume (a series being removed as a run's
+            # own went into place): none of them may join this one.
+            for name in os.listdir(self.folder):
+                path = os.path.join(self.folder, name)
+                shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
+            self.echo(f"nothing to resume in {self.folder}: starting from the first step")
             return
         if manifest.get("fingerprint") != self.fingerprint:
             raise filesafe.OutputError(
@@ -165,6 +172,7 @@ class SeriesWriter:
         # series and summary too, which may list steps written again now.
         self._start_journal()
         self._write_listing()
+        self.echo(f"resuming after the {len(self.steps)} steps kept in {self.folder}")
 
     def cut_back(self, names):
         """Cuts the files of `names` that the steps append to back to their sizes at the last step kept:
@@ -278,14 +286,14 @@ class SeriesWriter:
         filesafe.write_bytes(os.path.join(self.folder, SUMMARY), text.getvalue().encode())
 
     def finish(self):
-        """Closes the dump and leaves the folder as the finished series (the manifest goes)."""
+        """Closes the dump and leaves the folder as the finished series; the manifest stays for a
+        resume until the series is in place (the caller removes it there)."""
         self.close()
         # Every step listed; an empty series is still a valid, openable collection.
         self._write_listing()
-        # The whole-list manifest of earlier versions too, where such a run was resumed.
-        for name in (MANIFEST, ".vireo20-manifest.json"):
-            if os.path.exists(os.path.join(self.folder, name)):
-                os.remove(os.path.join(self.folder, name))
+        # The whole-list manifest of earlier versions, where such a run was resumed.
+        if os.path.exists(os.path.join(self.folder, ".vireo20-manifest.json")):
+            os.remove(os.path.join(self.folder, ".vireo20-manifest.json"))
 
     def close(self):
         # No flush or picture outlives the run, even one whose step was never recorded.

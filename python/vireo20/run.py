@@ -8,6 +8,7 @@ order. Either way the files are the same, byte for byte.
 import collections
 import concurrent.futures
 import contextlib
+import fnmatch
 import functools
 import itertools
 import math
@@ -122,8 +123,13 @@ def _identity(path):
     return [path, stat.st_size, stat.st_mtime_ns]
 
 
-def _check_places(place, input_paths, dump, overwrite):
-    """Refuses, before anything is opened for writing, every output that is or holds an input."""
+def _check_places(place, input_paths, dump, overwrite, pattern=None):
+    """Refuses, before anything is opened for writing, every output that is or holds an input (or
+    that the input's `pattern` of files would take in)."""
+    pattern = inputs.pattern_of(pattern) if pattern is not None else None
+    if dump and pattern and fnmatch.fnmatchcase(os.path.abspath(dump), os.path.abspath(pattern)):
+        raise filesafe.OutputError(f"--lammps-dump {dump} is named as the input's files ({pattern}): a later run "
+                                   "would read it as one of them; choose another name")
     for path in input_paths:
         if filesafe.inside(path, place.final) or filesafe.inside(path, place.partial):
             raise filesafe.OutputError(f"--out {place.final} holds the input {path}: a run replaces that "
@@ -145,16 +151,19 @@ def _check_places(place, input_paths, dump, overwrite):
         if os.path.lexists(dump) and not overwrite:
             raise filesafe.OutputError(f"--lammps-dump {dump} exists; give --overwrite to replace it")
     if os.path.isdir(place.final):
-        allowed = output.series_names() | {SERIES_MARKER}
         try:
+            # What the series holds, as the run that wrote it listed it: a file added since, however
+            # named, is the user's.
             with open(os.path.join(place.final, SERIES_MARKER)) as stream:
-                allowed |= set(stream.read().split("\n"))
+                listed = set(stream.read().split("\n"))
+            ours = lambda name: name in listed
         except OSError:
-            pass
+            listed = output.series_names()
+            ours = lambda name: name in listed or (name.startswith(f"{output.STEM}_") and name.endswith(".vtp"))
         if dump and filesafe.inside(dump, place.final):
-            allowed.add(os.path.relpath(os.path.realpath(dump), os.path.realpath(place.final)))
-        foreign = sorted(name for name in os.listdir(place.final)
-                         if name not in allowed and not (name.startswith(f"{output.STEM}_") and name.endswith(".vtp")))
+            listed.add(os.path.relpath(os.path.realpath(dump), os.path.realpath(place.final)))
+        # The job's own hidden files (a manifest or a dump a stopped run left) are no one's work.
+        foreign = sorted(name for name in os.listdir(place.final) if not ours(name) and not name.startswith(".vireo20"))
         if foreign:
             raise filesafe.OutputError(
                 f"--out {place.final} holds files that are not part of an upscaled series ({', '.join(foreign[:3])}"
@@ -977,7 +986,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
 
     place = filesafe.Place(out)
     dump = os.path.abspath(os.fspath(lammps_dump)) if lammps_dump else None
-    _check_places(place, input_paths, dump, overwrite)
+    _check_places(place, input_paths, dump, overwrite, input if isinstance(input, (str, os.PathLike)) else None)
     if dump and filesafe.inside(dump, place.final):
         dump_inside = os.path.relpath(os.path.realpath(dump), os.path.realpath(place.final))
     else:
@@ -1008,7 +1017,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"topology": _identity(reader_options["topology"])} if reader_options.get("topology") else {})}
 
     place.lock()
-    writer = None
+    writer = staged = None
     try:
         folder = place.start(resume)
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
@@ -1045,6 +1054,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             return not alone or count < SMALL_FRAME
         written, unchecked, checks = None, None, collections.deque()
         told_ungrouped = told_flat = told_renamed = told_spanning = False
+        first_values = None  # the value arrays of the first step with particles
 
         def start_check():
             nonlocal unchecked
@@ -1086,6 +1096,14 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                      "--frames START:STOP takes one run's frames")
                 if previous is not None and timestep == previous:
                     warn(f"{result.source}: timestep {timestep} appears twice in a row")
+                values = _value_names(result) if result.e + result.t else first_values
+                if first_values is not None and values != first_values:
+                    # A dump whose columns change mid-run (a run restarted with another dump command).
+                    lost, gained = sorted(first_values - values), sorted(values - first_values)
+                    warn(f"{result.source}: timestep {timestep}: the input's columns changed: " + "; ".join(
+                        ([f"no {', '.join(lost)}, which the steps before have"] if lost else []) +
+                        ([f"{', '.join(gained)}, which the steps before lack"] if gained else [])))
+                first_values = values
                 if getattr(result, "ungrouped", None) and not told_ungrouped:
                     told_ungrouped = True
                     warn(f"{result.source}: timestep {timestep} {result.ungrouped}")
@@ -1137,11 +1155,22 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 if os.path.exists(os.path.join(folder, name)):
                     os.remove(os.path.join(folder, name))   # a killed run's, which this one resumed
         writer.finish()
-        names = sorted(name for name in os.listdir(folder))
+        # The series's own files, which a later run may replace: not the manifest, which goes once the
+        # series is in place, nor a dump that goes elsewhere.
+        unlisted = {SERIES_MARKER, output.MANIFEST, *([dump_partial] if dump and not dump_inside else [])}
+        names = sorted(name for name in os.listdir(folder) if name not in unlisted)
         filesafe.write_bytes(os.path.join(folder, SERIES_MARKER), "\n".join(names).encode())
         if dump and not dump_inside:
-            _place_dump(os.path.join(folder, dump_partial), dump)
+            staged = _stage_dump(os.path.join(folder, dump_partial), dump)
+        place.sync()
         place.commit()
+        # The dump replaces the user's only beside the series that goes with it.
+        if staged is not None:
+            os.replace(staged, dump)
+            staged = None
+        for name in unlisted - {SERIES_MARKER}:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(os.path.join(place.final, name))
     except BaseException as error:
         if isinstance(error, ValueError) and not isinstance(error, InputError):
             error.during_run = True   # the options were checked before: a fault of the job's own
@@ -1150,7 +1179,12 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             if not writer.series:
                 # Offered for a resume, it would make the user think something was kept.
                 place.discard()
-        if os.path.isdir(place.partial):
+        if staged is not None:
+            with contextlib.suppress(OSError):
+                os.remove(staged)
+        if place.committed:
+            error.committed = place.final
+        elif os.path.isdir(place.partial):
             error.partial = place.partial
         raise
     finally:
@@ -1160,6 +1194,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         system.give_back_freed_blocks()
     return RunResult(place.final, writer.series, writer.rows, writer.picture, dump, writer.largest_drift,
                      PROFILE if averages is not None else None, writer.times, TABLE if table else None)
+
+
+def _value_names(result):
+    return {name for name in result.values if not name.startswith("\0")}
 
 
 def _group_arrays(arrays, u, element):
@@ -1189,16 +1227,18 @@ def _averaged(averages, result, folder, written_before):
     return grown or {}
 
 
-def _place_dump(partial, final):
-    """Moves the finished dump to its place (copying across file systems)."""
+def _stage_dump(partial, final):
+    """The finished dump beside its place, under a name of its own (linked, or copied across file
+    systems), the partial folder's copy kept for a resume until the series is in place."""
+    temporary = f"{final}.vireo20-part"
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(temporary)
     try:
-        os.replace(partial, final)
+        os.link(partial, temporary)
     except OSError:
-        temporary = f"{final}.vireo20-part"
         shutil.copyfile(partial, temporary)
         filesafe.checked_file(temporary)
-        os.replace(temporary, final)
-        os.remove(partial)
+    return temporary
 
 
 class SeriesWriterWithProgress(output.SeriesWriter):

@@ -112,8 +112,14 @@ CASES = {
                                  10000),
     "read-only place": (NPZ, ["--out", "/proc/vireo20-out"], 1, "cannot write beside /proc/vireo20-out", None),
     "damaged gzip": (flipped_gzip, [], 1, "in.dump.gz", None),
-    "time goes back": (spoiled(lambda k, a: a.update(timestep=np.array(1000 - k))), [], 1,
+    "time goes back": (spoiled(lambda k, a: a.update(timestep=np.array(1000 - k))),
+                       ["--lammps-dump", "{tmp}/old.dump", "--overwrite"], 1,
                        "step 999: array 'timestep': the series goes back in time", None),
+    # Named as a series' file, but not one the series that --out holds lists.
+    "a file of the user's in out": (lambda tmp: (tmp / "out" / "upscaled.csv").write_text("mine") and NPZ(tmp), [], 1,
+                                    "holds files that are not part of an upscaled series (upscaled.csv)", None),
+    "dump named as the input's": (per_processor, ["--lammps-dump", "{tmp}/dump.up.lammpstrj"], 1,
+                                  "is named as the input's files", None),
     "averaged array gone": (spoiled(lambda k, a: a.pop("value_velocity") if k == 1 else None), ["--time-average", "3"],
                             1, "step 100: array 'velocity': the time averages' columns are the first step's", None),
     "bins of a tilted box": (tilted, ["--bin", "x:1"], 1,
@@ -186,7 +192,7 @@ def test_a_failed_run_changes_nothing(tmp_path, previous, case):
     assert tree(out) == before_out
     # A partial folder is left, and offered, only where a step was finished in it.
     partial = tmp_path / ".out.vireo20-partial"
-    assert partial.is_dir() == ("--resume to continue" in lines[-1]) == (partial / "upscaled_000000.vtp").exists()
+    assert partial.is_dir() == ("--resume" in lines[-1]) == (partial / "upscaled_000000.vtp").exists()
     if before_in:
         assert tree(tmp_path / "in") == before_in
     assert (tmp_path / "old.dump").read_text() == "mine\n"
@@ -264,6 +270,30 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
         files.pop("summary.csv")
     assert written == expected
     assert subprocess.run(["gzip", "-t", str(out / "up.dump.gz")]).returncode == 0
+
+
+def test_a_resume_takes_nothing_of_a_folder_without_a_manifest(tmp_path, previous):
+    """The partial folder as a run stopped while it removed the series it replaced leaves it (that
+    series, finished, without a manifest): none of its steps may join the resumed run's."""
+    source = npz_input(tmp_path / "in", steps=2)
+    assert job(source, "--out", tmp_path / "clean").returncode == 0
+    os.system(f"cp -a {previous} {tmp_path / '.out.vireo20-partial'}")
+    resumed = job(source, "--out", tmp_path / "out", "--resume")
+    assert resumed.returncode == 0 and "nothing to resume in" in resumed.stdout, resumed.stderr
+    written, expected = tree(tmp_path / "out"), tree(tmp_path / "clean")
+    assert written.keys() == expected.keys() and (tmp_path / "out" / ".vireo20-series").read_text() == \
+        (tmp_path / "clean" / ".vireo20-series").read_text()
+
+
+def test_out_is_the_folder_a_link_names_and_never_the_current_one(tmp_path):
+    source = npz_input(tmp_path / "in", steps=2)
+    os.makedirs(tmp_path / "scratch" / "out")
+    os.symlink(tmp_path / "scratch" / "out", tmp_path / "out")
+    assert job(source, "--out", tmp_path / "out").returncode == 0
+    assert os.path.islink(tmp_path / "out") and (tmp_path / "scratch" / "out" / "upscaled.pvd").exists()
+    packages = os.path.dirname(os.path.dirname(os.path.abspath(read_npz.__file__)))
+    here = job(source, "--out", ".", cwd=tmp_path / "scratch" / "out", env={**os.environ, "PYTHONPATH": packages})
+    assert here.returncode == 1 and "is, or holds, the current folder" in here.stderr
 
 
 @pytest.mark.parametrize("size", [0, 1, (1 << 20) - 1, 1 << 20, (3 << 20) + 7])

@@ -792,6 +792,17 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
                                                 ["2", "3", "3", "1", "2", "2", "2", "0.5"]]
 
 
+def test_a_dump_whose_columns_change_is_told_at_the_step_they_change(tmp_path):
+    frame = ("ITEM: TIMESTEP\n{}\nITEM: NUMBER OF ATOMS\n2\nITEM: BOX BOUNDS pp pp pp\n0 4\n0 4\n0 4\n"
+             "ITEM: ATOMS id mol mass x y z vx vy{}\n1 1 1 1 1 1 1 1{}\n2 1 1 2 2 2 1 1{}\n")
+    (tmp_path / "a.dump").write_text("".join(frame.format(t, *([" vz", " 1", " 1"] if t < 20 else ["", "", ""]))
+                                             for t in (0, 10, 20, 30)))
+    told = []
+    vireo20.run(tmp_path / "a.dump", tmp_path / "up", warn=told.append, picture_step=None)
+    assert told == [f"{tmp_path / 'a.dump'}: timestep 20: the input's columns changed: no velocity, which the steps "
+                    "before have; vx, vy, which the steps before lack"]
+
+
 def test_the_profiles_and_tables_numbers_are_written_as_python_writes_them():
     """The native rows against repr() and pandas's to_csv (the profile's, the table's and the dump's):
     any bit pattern, every scale, the forms' edges."""
