@@ -130,6 +130,11 @@ def detect(path):
         raise InputError(path, "-", "-", "a trajectory of coordinates alone: give its topology first "
                                          "(vireo20 upscale TOPOLOGY TRAJECTORY; topology= from Python), "
                                          "which MDAnalysis reads it with")
+    from .read_lammps import damaged_at_start
+    if damaged_at_start(first, path):
+        # Compressed, but no reader could see what into: its start does not inflate.
+        raise InputError(path, "-", "-", "the compressed file is damaged (its first part does not inflate): none "
+                                         "of its frames can be trusted")
     what = "folder holds no step files this job reads" if os.path.isdir(path) else \
         "file is not in a format this job recognises"
     raise InputError(path, "-", "-", f"the {what} ({'; '.join(d for _, d in FORMATS.values())}); "

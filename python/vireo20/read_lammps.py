@@ -91,6 +91,11 @@ def _opening(head, path):
     return head
 
 
+def damaged_at_start(head, path):
+    """Whether the file at `path` is compressed (gzip or zstd) and its first bytes do not inflate."""
+    return (head[:4] == _ZSTD_MAGIC or head[:2] == _GZIP_MAGIC) and _opening(head, path) is None
+
+
 def _section(head, path):
     """The section of a dump's first frame from the first bytes of the file at `path`: "ATOMS",
     "ENTRIES" for a dump local, or None for a file that is no dump."""
@@ -538,11 +543,30 @@ def _call(where, method, *arguments):
         raise where.native(error) from None
 
 
+def _room_for(count, columns, where, item):
+    """Refuses a count that the file's bytes could not hold (a line is at least 2 bytes a column; gzip
+    inflates at most 1032 times, zstd's blocks of one repeated byte 2^15 times), before its arrays are
+    asked of the memory."""
+    try:
+        with open(where.path, "rb") as stream:
+            compressed = stream.read(4)
+            size = os.fstat(stream.fileno()).st_size
+    except (OSError, TypeError):
+        return
+    most = size << 15 if compressed.startswith(_ZSTD_MAGIC) else size * 1032 if compressed.startswith(_GZIP_MAGIC) \
+        else size
+    if count * 2 * max(columns, 1) > most:
+        raise where.error(item, f"the frame announces {count} rows of {columns} columns, more than the "
+                                             f"file's {size} bytes could hold: the count is damaged")
+
+
 def _read_frame(reader, header, where, how=None):
     """The parsed content of the frame whose header `reader` has just read: a dump local's pairs from
     the columns `how` names (default the first two); an atom frame's types as labels where `how` is
     LABELLED_TYPES."""
     where.timestep = header["timestep"]
+    if header["count"] > 1 << 20:
+        _room_for(header["count"], len(header["columns"]), where, f"NUMBER OF {header['section']}")
     try:
         if header["section"] == "ENTRIES":
             layout, names = _contact_layout(tuple(header["columns"]), how)

@@ -160,6 +160,8 @@ MALFORMED = {  # text (or bytes), frames loaded before the error, the error afte
                         "data lines where 'ITEM: NUMBER OF ATOMS' says 3"),
     "count too small": (_second("ATOMS\n2\n", "ATOMS\n1\n"), 1, "step 10: array 'NUMBER OF ATOMS': the frame has "
                         "more data lines than the 1 that 'ITEM: NUMBER OF ATOMS' announces"),
+    "count beyond the file": (_second("ATOMS\n2\n", "ATOMS\n999999999999\n"), 1, "step 10: array 'NUMBER OF "
+                              "ATOMS': the frame announces 999999999999 rows of 8 columns, more than the file's"),
     "blank line": (_second("\n2 1 2", "\n\n2 1 2"), 1, "step 10: array 'ATOMS': data line 2 is blank"),
     "not a count": (_second("ATOMS\n2\n", "ATOMS\ntwo\n"), 1, "step 10: array 'NUMBER OF ATOMS': 'two' is not a count"),
     "not a step": (_second("TIMESTEP\n10", "TIMESTEP\nx1"), 1, "step #1 of the file: array 'TIMESTEP': 'x1' is not a step"),
@@ -203,7 +205,14 @@ def test_a_flipped_byte_in_a_compressed_stream_names_the_file_as_damaged(tmp_pat
         flipped = packed.copy()
         flipped[at] ^= 0x20
         error = run(write(tmp_path, bytes(flipped)))[1]
-        assert error is not None and ": the compressed file is damaged" in error, error
+        # gzip: where the inflating stopped, not where the piece of input it had began.
+        assert error is not None and ": the compressed file is damaged" in error and " near byte 0 " not in error, error
+    # Damaged where the dump's first line would be: told so, not as a file of no known format.
+    flipped = packed.copy()
+    flipped[len(packed) // 2:] = bytes(len(packed) - len(packed) // 2)
+    flipped[14:18] = b"\xff\xff\xff\xff"
+    with pytest.raises(InputError, match="the compressed file is damaged"):
+        vireo20.inputs.detect(write(tmp_path, bytes(flipped)))
 
 
 def test_blank_lines_and_spaces_at_the_end_crlf_and_tabs_are_accepted(tmp_path):

@@ -189,9 +189,11 @@ class Decompressor {
     return got;
   }
 
-  [[noreturn]] void damaged(const char* p_What, std::int64_t p_At) const
+  // p_Where: "near" where the decoder says where it stopped, "after" where it says only that it
+  // stopped past there.
+  [[noreturn]] void damaged(const char* p_What, std::int64_t p_At, const char* p_Where = "near") const
   {
-    std::string text = "the compressed file is damaged (" + std::string(p_What) + " near byte " +
+    std::string text = "the compressed file is damaged (" + std::string(p_What) + " " + p_Where + " byte " +
                        std::to_string(p_At) + " of its " + std::to_string(m_FileSize) +
                        "): none of its frames can be trusted";
     throw DumpError::whole_file(text);
@@ -244,7 +246,8 @@ class GzipInflater final : public Decompressor {
       state.avail_out = static_cast<std::uint32_t>(p_Block.capacity() - p_Block.size());
       const int status = isal_inflate(&state);
       p_Block.set_size(p_Block.capacity() - state.avail_out);
-      if (status != ISAL_DECOMP_OK) damaged(describe(status), at);
+      // Where the inflating stopped: a piece of input is read whole, so where it began says nothing.
+      if (status != ISAL_DECOMP_OK) damaged(describe(status), m_ReadSoFar - state.avail_in);
       if (state.block_state == ISAL_BLOCK_FINISH) {
         m_InMember = false;
       } else if (state.avail_in == 0 && m_InputEnded && state.avail_out > 0) {
@@ -289,12 +292,14 @@ class ZstdInflater final : public Decompressor {
       }
       // Past a frame's end with nothing left to read: a new frame would begin here, and none does.
       if (m_In.pos == m_In.size && m_InputEnded && !m_InFrame) return StreamEnd::clean;
-      const std::int64_t at = m_ReadSoFar - static_cast<std::int64_t>(m_In.size - m_In.pos);
       ZSTD_outBuffer out = {p_Block.text(), p_Block.capacity(), p_Block.size()};
       const std::size_t in_before = m_In.pos, out_before = out.pos;
       const std::size_t hint = ZSTD_decompressStream(m_Stream.get(), &out, &m_In);
       p_Block.set_size(out.pos);
-      if (ZSTD_isError(hint)) damaged(ZSTD_getErrorName(hint), at);
+      // zstd leaves its input where the failing call began (a checksum is the whole frame's).
+      if (ZSTD_isError(hint)) {
+        damaged(ZSTD_getErrorName(hint), m_ReadSoFar - static_cast<std::int64_t>(m_In.size - m_In.pos), "after");
+      }
       // 0: a frame has ended and all of it is out.
       m_InFrame = hint != 0;
       if (p_Block.size() == p_Block.capacity()) return StreamEnd::none;
