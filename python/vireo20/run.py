@@ -1236,8 +1236,14 @@ def _stage_dump(partial, final):
     try:
         os.link(partial, temporary)
     except OSError:
-        shutil.copyfile(partial, temporary)
-        filesafe.checked_file(temporary)
+        try:
+            shutil.copyfile(partial, temporary)
+            filesafe.checked_file(temporary)
+        except OSError as error:
+            # Nothing of it left on the other disk (full, say), and the file it could not write named.
+            with contextlib.suppress(OSError):
+                os.remove(temporary)
+            raise OSError(error.errno, error.strerror, temporary) from None
     return temporary
 
 
