@@ -4,13 +4,15 @@ With `--time-average N`, the run's steps 1 to N, N + 1 to 2N, ... each make one 
 `profile.txt`, headed by the window's last timestep, as `fix ave/chunk` with Nrepeat N makes one every
 Nfreq steps from the N samples that end there: where a dump holds every sample from timestep 0,
 `--frames 1:` gives LAMMPS's windows. Steps after the last whole window are left out, with a warning.
-A row per chunk: every bin, in chunk id order, with its Coord columns (in the box of the window's
-last step); for other groups, each group present in the window by its id, which follows the row's
+A row per chunk: every bin, in chunk id order, with its Coord columns (of the bins as the window's
+steps were laid out: `binning.Binning.kept_layout`); for other groups, each group present in the window by its id, which follows the row's
 number as LAMMPS's `compress yes` prints the original chunk id. Then `Ncount`, the mean count a step,
 and, by the value's reduction (LAMMPS's `norm all`):
 
-- `density/mass`, `density/number` (bins), values reduced by `sum` and the stresses (`contact_stress`,
-  `kinetic_stress`, `bin_stress`): their mean over the steps;
+- `density/mass`, `density/number` (bins): the window's mass or count over the volume of the bins of
+  its last step and the number of steps;
+- values reduced by `sum` and the stresses (`contact_stress`, `kinetic_stress`, `bin_stress`): their
+  mean over the steps (a sum's column is then what LAMMPS's `norm none` gives, not its per-atom mean);
 - values reduced by `mean`: the sum over every member of every step over the count of them; by
   `average`, the same weighted by mass; `temp` (with `--temperature`) as LAMMPS's `temp` value,
   weighted by count;
