@@ -402,9 +402,11 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     every_particle = enabled is None
     masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box = _checked(
         step, masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box)
-    if wrapped and box is None:
+    if wrapped and (box is None or not box.any_periodic):
         # Nothing could make the groups whole: their centres would be silently wrong.
-        step.fail("wrapped", "wrapped positions need the periodic box they are wrapped in (box=)")
+        step.fail("wrapped", "wrapped positions need the periodic box they are wrapped in (box=)" if box is None else
+                  "wrapped positions, but the box is periodic in no direction: give its periodic directions "
+                  "(vireo20.Box(..., periodic=(True, True, True)))")
     n, e, t = len(masses), len(enabled), len(trailing_masses)
     if temperature and "velocity" not in values and not e + t:
         values["velocity"] = np.zeros((0, 3))   # a step of no particles (a pour's first) may have no such column

@@ -299,6 +299,8 @@ def test_a_group_wider_than_half_the_box_is_refused():
      "array 'c': its max would be written as 'c_max', the name of another value array"),
     (dict(reductions={"positions": ["mean", "std"]}), "array 'positions': positions take the mean alone"),
     (dict(wrapped=True), "array 'wrapped': wrapped positions need the periodic box they are wrapped in (box=)"),
+    (dict(wrapped=True, box=vireo20.Box.orthogonal([0, 0, 0], [9, 9, 9])),
+     "array 'wrapped': wrapped positions, but the box is periodic in no direction"),
 ])
 def test_impossible_values_are_refused_by_array_and_row(bad, message):
     arguments = {**dict(groups=np.array([1, 1, 0]), masses=np.ones(3), positions=np.zeros((3, 3))), **bad}
