@@ -147,7 +147,7 @@ def parser():
     reducing = up.add_argument_group("reductions", "How each value array is reduced over a group's members. "
                                                    "Each option may repeat; a NAME\ngiven several reductions is "
                                                    "written as NAME_HOW for each (velocity_mean, velocity_std).")
-    for how, default in (("sum", " (default for force and tq)"),
+    for how, default in (("sum", " (default for force, tq and q)"),
                          ("average", " (mass-weighted; default for floating-point values)"),
                          ("mean", " (unweighted, as LAMMPS's fix ave/chunk; --mean positions: each upscaled "
                                   "particle's centre_of_geometry)"),

@@ -21,8 +21,9 @@ RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyr
             "contact_stress", "kinetic_stress", "bin_stress", "spans_box")
 # Columns that describe the particle itself, not a value to reduce.
 NOT_VALUES = ("id",)
-# Vector values that add up over a group rather than average.
-SUMMED_BY_DEFAULT = ("force", "tq")
+# Values that add up over a group rather than average: forces, torques and charges (an upscaled
+# particle's charge is its members' net charge, as its mass is their total).
+SUMMED_BY_DEFAULT = ("force", "tq", "q")
 
 
 def type_list(types, option):

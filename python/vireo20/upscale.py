@@ -326,7 +326,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       highest (a chain's, of positions made whole).
       reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max" | "std" | "var" |
                       "median" | "nunique"}; default:
-                      floating-point values are mass-weighted averages (`force`, `tq` are summed),
+                      floating-point values are mass-weighted averages (`force`, `tq`, `q` are summed),
                       integer ones take any member's value; "mean" is the unweighted average (as
                       LAMMPS's fix ave/chunk averages an atom value). min and max go component by
                       component, as LAMMPS's reduce/chunk does, and pass over NaN values; std is the
@@ -656,7 +656,7 @@ def _reduce(step, quill20, generator, name, data, how, entry_masses):
     if how == "sum" and data.ndim == 2:
         # Every column in one walk over the groups' rows, the bits of Sum's column by column: a vector's
         # three strided copies and calls took 0.25 s at ten million entries (0.37 s with the groups'
-        # entries scattered), this 0.03 s (0.115 s). force and tq are summed by default.
+        # entries scattered), this 0.03 s (0.115 s). force, tq and q are summed by default.
         return _physics.group_sum(generator, _real(data))
     if how == "any":
         if data.dtype.kind == "f":
