@@ -1054,7 +1054,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             return not alone or count < SMALL_FRAME
         written, unchecked, checks = None, None, collections.deque()
         told_ungrouped = told_flat = told_renamed = told_spanning = False
-        first_values = None  # the value arrays of the first step with particles
+        named = None  # the value arrays of the last step with particles
 
         def start_check():
             nonlocal unchecked
@@ -1096,14 +1096,14 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                      "--frames START:STOP takes one run's frames")
                 if previous is not None and timestep == previous:
                     warn(f"{result.source}: timestep {timestep} appears twice in a row")
-                values = _value_names(result) if result.e + result.t else first_values
-                if first_values is not None and values != first_values:
+                present = _value_names(result) if result.e + result.t else named
+                if named is not None and present != named:
                     # A dump whose columns change mid-run (a run restarted with another dump command).
-                    lost, gained = sorted(first_values - values), sorted(values - first_values)
+                    lost, gained = sorted(named - present), sorted(present - named)
                     warn(f"{result.source}: timestep {timestep}: the input's columns changed: " + "; ".join(
                         ([f"no {', '.join(lost)}, which the steps before have"] if lost else []) +
                         ([f"{', '.join(gained)}, which the steps before lack"] if gained else [])))
-                first_values = values
+                named = present
                 if getattr(result, "ungrouped", None) and not told_ungrouped:
                     told_ungrouped = True
                     warn(f"{result.source}: timestep {timestep} {result.ungrouped}")
