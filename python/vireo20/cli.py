@@ -13,13 +13,13 @@ from .upscale import JOB_REDUCTIONS, PHYSICS, UNIT_STYLES
 def _input_help():
     lines = ["INPUT is one of these (the format is told from the file; --format names it):", ""]
     lines += [f"  {name:<11} {text}" for name, (_, text) in inputs.FORMATS.items()]
-    lines += ["", "or nothing for the built-in data set. With --workers or --scheduler, each worker reads its",
-              "steps itself: a remote cluster must see INPUT at the same path. For MDAnalysis give",
+    lines += ["", "or nothing for the built-in data set. With upscale's --workers or --scheduler, each worker",
+              "reads its steps itself: a remote cluster must see INPUT at the same path. For MDAnalysis give",
               "TOPOLOGY TRAJECTORY (a LAMMPS data file, then its dump's files if written one per step).",
               "A topology's bonds make wrapped molecules wider than half the box whole along them.",
               "A LAMMPS dump, VTK, CSV or CFG files written one file per step (or a dump per processor) are",
-              "given as the files (dump.*.lammpstrj), their folder or a quoted pattern; a dump local of",
-              "contacts beside them is taken as --contacts. Each format's columns and conventions:", ""]
+              "given as the files (dump.*.lammpstrj), their folder or a quoted pattern; a folder's dump",
+              "local (one dump of them) is taken as --contacts. Each format's columns and conventions:", ""]
     for name, (module, _) in inputs.FORMATS.items():
         try:
             doc = inputs.reader(name).__doc__ or ""

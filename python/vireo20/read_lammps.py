@@ -31,8 +31,9 @@ every further column is a contact value. A contact frame belongs to the atom fra
 the same timestep.
 
 A dump written one file per step (`dump ... dump.*.lammpstrj`, LIGGGHTS's `post/dump*.liggghts`) is
-one series: its folder (the atom dumps in it, named alike but for their numbers; `--contacts` the
-same folder takes its dump local files), a quoted pattern, or the files themselves, taken in the
+one series: its folder (the atom dumps in it, named alike but for their numbers; its dump local
+files, where it holds one such dump, are the contacts, as `--contacts` the same folder takes them), a
+quoted pattern, or the files themselves, taken in the
 natural order of their names (dump.200 before dump.1000). A file may hold several frames.
 A dump written per processor (`%` in its name, alone or with `*`) is joined back: files whose first
 frames have the same timestep are its pieces, and each step's pieces follow one another in the
@@ -249,7 +250,10 @@ def open_series(path, contacts=None, contact_ids=None, topology=None, atom_style
     Either may be several files written one per step (a list, their folder or a pattern). With
     `topology` (a LAMMPS data file, `atom_style` naming its style where its Atoms line does not),
     each atom takes by id the columns its frame lacks (see `lammps_data`). `columns` names the values
-    of a binary dump in LAMMPS's older format, which does not. Other options are for other readers."""
+    of a binary dump in LAMMPS's older format, which does not. Other options are for other readers.
+    A folder's dump local (one dump of them) is its contacts where `contacts` names none."""
+    if contacts is None and isinstance(path, (str, os.PathLike)) and os.path.isdir(path):
+        contacts = _contacts_beside(path)
     if contact_ids is not None:
         contact_ids = tuple(contact_ids)
         if contacts is None or len(contact_ids) != 2 or len(set(contact_ids)) != 2:
@@ -271,6 +275,15 @@ def open_series(path, contacts=None, contact_ids=None, topology=None, atom_style
     series = LammpsSeries(paths, contact_paths, path if isinstance(path, str) else paths[0], contact_ids, completion,
                           columns)
     return series if contact_files is None else with_contacts(series, contact_files, contact_ids)
+
+
+def _contacts_beside(folder):
+    """The folder itself where it holds one dump local beside its atom dumps (LIGGGHTS's post/ with
+    its pairs*.liggghts), else None."""
+    try:
+        return folder if dump_files(folder, "ENTRIES") else None
+    except InputError:  # several dump locals: which are the contacts is the user's to say
+        return None
 
 
 def _given_dump(given, section):

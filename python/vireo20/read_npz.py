@@ -37,7 +37,7 @@ Both layouts may add:
   periodic         bool (3)           which directions of the box are periodic (default none)
 
 The steps are the folder's .npz files other than parents.npz, in natural name order (step_2
-before step_10). `save_frame` writes a Frame in these layouts.
+before step_10). `vireo20.read_npz.save_frame` writes a Frame in these layouts.
 """
 import os
 import re

@@ -296,7 +296,8 @@ struct DumpReader::Impl {
     }
   }
 
-  // p_Truncated: the text ends inside the frame, which for a plain file is its bytes cut short.
+  // p_Truncated: the text ends inside the frame: a plain file's bytes cut short, or a dump cut short
+  // and then compressed whole; either way the frames before are whole.
   [[noreturn]] void fail(const std::string& p_Item, const std::string& p_Problem, bool p_Truncated = false)
   {
     phase = Phase::stopped;
@@ -307,7 +308,7 @@ struct DumpReader::Impl {
     DumpError error(cut ? section : p_Item, cut ? "the compressed file is damaged or cut short "
                                                   "(its compressed stream ends inside this frame)"
                                                 : p_Problem);
-    if (cut || (p_Truncated && !source->compressed())) error.cut_short();
+    if (cut || p_Truncated) error.cut_short();
     if (header.has_timestep) error.set_timestep(header.timestep);
     throw error;
   }
