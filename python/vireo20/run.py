@@ -1053,7 +1053,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         def overlapped(count):
             return not alone or count < SMALL_FRAME
         written, unchecked, checks = None, None, collections.deque()
-        told_ungrouped = told_flat = told_renamed = told_spanning = False
+        told_flat = told_renamed = told_spanning = False
+        ungrouped = {}  # what steps lack (no contacts, no group column ...): the timesteps that do
         named = None  # the value arrays of the last step with particles
 
         def start_check():
@@ -1104,9 +1105,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                         ([f"no {', '.join(lost)}, which the steps before have"] if lost else []) +
                         ([f"{', '.join(gained)}, which the steps before lack"] if gained else [])))
                 named = present
-                if getattr(result, "ungrouped", None) and not told_ungrouped:
-                    told_ungrouped = True
-                    warn(f"{result.source}: timestep {timestep} {result.ungrouped}")
+                if getattr(result, "ungrouped", None):
+                    if result.ungrouped not in ungrouped:
+                        warn(f"{result.source}: timestep {timestep} {result.ungrouped}")
+                    ungrouped.setdefault(result.ungrouped, []).append(timestep)
+                    series_source = result.source
                 if getattr(result, "renamed", None) and not told_renamed:
                     told_renamed = True
                     warn(f"{result.source}: " + ", ".join(f"column '{old}' is written as '{new}'"
@@ -1139,6 +1142,15 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         series.finish()
         if not writer.series:
             raise InputError(getattr(series, "source", input) or "-", "-", "-", "the input holds no steps")
+        for lack, timesteps in ungrouped.items():
+            # Told at its first step alone, a step without contacts among many (a dump local written
+            # less often than the atoms) would pass unseen, its zeros read as data.
+            more = len(timesteps) - 1
+            if more and lack.startswith("has no contacts"):
+                shown = ", ".join(map(str, timesteps[1:6])) + (", ..." if more > 5 else "")
+                what = lack.split(":")[0].removeprefix("has ")
+                warn(f"{series_source}: {more} more step{'s' if more > 1 else ''} {'have' if more > 1 else 'has'} "
+                     f"{what} (timestep{'s' if more > 1 else ''} {shown})")
         if averages is not None:
             if averages.open_steps:
                 warn(f"{PROFILE} leaves out the last {averages.open_steps} of the {writer.done} steps: they make no "

@@ -1011,11 +1011,14 @@ def _contact_forces(step, contacts, contact_values, contact_force):
         # A step without contacts (a pour's first) may have no values either.
         return np.zeros((0, 3))
     for name in names:
-        # A component of a vector the reader joined (c_pf[2] of c_pf[1] ... c_pf[4]: dist fx fy fz).
+        # A component of a vector the reader joined (c_pf[2] of c_pf[1] ... c_pf[4]: dist fx fy fz;
+        # ftx of ftx fty ftz, fx of the force).
         joined = re.fullmatch(r"(.+)\[(\d+)\]", name)
-        whole = given.get(joined.group(1)) if joined and name not in given else None
-        if whole is not None and np.ndim(whole) == 2 and 1 <= int(joined.group(2)) <= np.shape(whole)[1]:
-            given[name] = np.asarray(whole)[:, int(joined.group(2)) - 1]
+        vector, at = (joined.group(1), int(joined.group(2)) - 1) if joined else \
+            (triplet_of(name) or name[:-1], "xyz".find(name[-1]) if name else -1)
+        whole = given.get(vector) if name not in given and at >= 0 else None
+        if whole is not None and np.ndim(whole) == 2 and at < np.shape(whole)[1]:
+            given[name] = np.asarray(whole)[:, at]
     missing = [name for name in names if name not in given]
     if len(names) not in (1, 3) or missing:
         has = ", ".join(contact_values or {}) or "none"

@@ -1302,6 +1302,9 @@ def test_contact_stress_takes_a_granular_contact_force_whole(tmp_path):
     named = vireo20.upscale(**frame.arguments(), contact_force=("c_pf[1]", "c_pf[2]", "c_pf[3]"))
     normal_only = vireo20.upscale(**{**arguments, "contact_values": {"fn": normal}}, contact_force="fn")
     assert_array_equal(named.physics["contact_stress"], normal_only.physics["contact_stress"])
+    # So are those of a triplet a reader joined (ftx fty ftz as ft).
+    joined = vireo20.upscale(**{**arguments, "contact_values": {"ft": normal}}, contact_force=("ftx", "fty", "ftz"))
+    assert_array_equal(joined.physics["contact_stress"], normal_only.physics["contact_stress"])
     # A step before any contact (a pour's first) has no contact values either.
     arguments.update(contacts=np.zeros((0, 2), np.int64), contact_values={})
     assert not vireo20.upscale(**arguments, contact_force="c_pf").physics["contact_stress"].any()
