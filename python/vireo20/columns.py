@@ -204,6 +204,10 @@ def _by_label(frame, name, labels, given, what, option):
     # One look-up per label the step has, then one gather.
     found, inverse = np.unique(labels, return_inverse=True)
     table = np.array([named.get(label.decode(errors="replace"), math.nan) for label in found], dtype=np.float64)
+    if name == "element" and what == "mass" and np.isnan(table).any():
+        # Elements not given take the table's masses, as they do where none is given.
+        from .read_extxyz import element_masses
+        table = np.where(np.isnan(table), element_masses(found), table)
     values = table[inverse]
     if np.isnan(table).any():
         bad = int(np.argmax(np.isnan(values)))

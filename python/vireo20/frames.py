@@ -224,6 +224,7 @@ class Frame:
     units: str = None                # the LAMMPS unit style of the values, where the input names it
     first_id: int = 1                # the id of a format's first particle: parent_id = id - first_id
     guessed: tuple = ()              # columns a reader made up (ids, masses by element) that a topology's replace
+    notes: tuple = ()                # what a run tells the user of the step (once each), as "has ..." texts
 
     def fail(self, array, problem):
         raise InputError(self.source, self.timestep, array, problem)

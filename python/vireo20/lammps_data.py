@@ -221,6 +221,9 @@ class DataAtoms:
             self.atoms["fragments"] = bonded_components(len(atoms["id"]), ends.reshape(2, -1).T)
             self.bonds = np.stack([bonds["a"], bonds["b"]], axis=1).astype(np.int64)
         self.atoms["segments"] = np.ones(len(atoms["id"]), dtype=np.int64)
+        # The step write_data names in the title (a hand-written file's: 0, as read_data starts).
+        found = _TIMESTEP.search(text[:text.find(b"\n")])
+        self.timestep = int(found.group(1)) if found else 0
         try:
             self.box = self._header_box(text)
         except InputError:
@@ -259,8 +262,6 @@ class DataAtoms:
                                     ["vx", "vy", "vz"] + [f"extra{k}" for k in range(len(first) - 4)],
                                     extra=("vx", "vy", "vz"))
             self.velocity = np.column_stack([moving[k] for k in ("vx", "vy", "vz")])
-        found = _TIMESTEP.search(text[:text.find(b"\n")])
-        self.timestep = int(found.group(1)) if found else 0
 
     def frame(self, index=0):
         """The atoms as a frame, at the step write_data names in the title (else 0), positions
@@ -429,6 +430,10 @@ class Completion:
             # A LAMMPS dump xyz holds no box: the data file's, for the periodic groups to be made whole
             # (which leaves a group already whole as it is).
             frame.box, frame.wrapped = held.box, held.box.any_periodic
+            if frame.wrapped and frame.timestep != getattr(held, "timestep", frame.timestep):
+                frame.notes += (f"has no box: the data file's (of timestep {held.timestep}) is taken, in which its "
+                                "wrapped groups are made whole; where the box changes during the run (NPT, fix "
+                                "deform), they need each step's own: dump custom (x y z, or xu yu zu)",)
         own_groups = frame.default_group in frame.columns
         if frame.bonds is None:
             frame.bonds = getattr(held, "bonds", None)

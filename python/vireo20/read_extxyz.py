@@ -299,18 +299,24 @@ def _lammps_columns(arrays):
         arrays["type"] = labels.astype(np.int64)
         return ()
     arrays["element"] = labels
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            from MDAnalysis.topology.tables import masses
-    except ImportError:
-        return ()
     names, rows = np.unique(labels, return_inverse=True)
-    table = np.array([masses.get(name.decode(errors="replace").upper(), np.nan) for name in names])
+    table = element_masses(names)
     if len(table) and not np.isnan(table).any():
         arrays["mass"] = table[rows]
         return ("mass",)
     return ()
+
+
+def element_masses(names):
+    """The mass of each element name (bytes) in MDAnalysis's table, NaN where it has none or is not
+    installed."""
+    try:
+        from .read_mda import _import
+        _import()
+        from MDAnalysis.topology.tables import masses
+    except ImportError:
+        return np.full(len(names), np.nan)
+    return np.array([masses.get(name.decode(errors="replace").upper(), np.nan) for name in names], dtype=np.float64)
 
 
 def _columns(text, count, properties, path, step):

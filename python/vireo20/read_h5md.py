@@ -9,7 +9,8 @@ Positions are unwrapped with `image` where the file has it (position + image x e
 wrapped in the periodic directions. The box: `box/edges` (a vector: a cuboid; a matrix: its rows are
 the edge vectors, right-handed, in any orientation), fixed or time-dependent (the
 sample at or before the frame's step), `boundary` "periodic" or "none" per direction, origin at 0
-(H5MD gives none); two-dimensional files get z = 0 in a non-periodic z 1 long.
+(H5MD gives none); two-dimensional files get z = 0 in a non-periodic z 1 long, and their velocities
+and forces a z component of 0.
 
 Columns: `id` (the `id` element; rows whose id is the dataset's fill value are no particle, which
 is how a file changes its particle count; without `id`, the row's index + 1), and every other
@@ -225,7 +226,11 @@ def _read_frame(path, index, particles_group, group_by):
     for name in group:
         data = None if name in SPECIAL else at(name)
         if data is not None:
-            columns[name] = column(np.asarray(data)[present])
+            data = np.asarray(data)
+            if name in ("velocity", "force") and dimension < 3 and data.ndim == 2 and data.shape[1] == dimension:
+                # Of a two-dimensional file, as its positions: z 0, so that temperatures and momenta count.
+                data = padded(data)
+            columns[name] = column(data[present])
     default = group_by or next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0])
     frame = particles_frame(path, index, step, positions, columns, box, wrapped=images is None,
                             default_group=default)

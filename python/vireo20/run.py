@@ -293,7 +293,7 @@ def run_step(loader, options, keep_source=False, layout=None):
         result.physics.update(binned)
     result.time = frame.time
     # The group column a step lacked, or the contacts: each of its particles is then upscaled on its own.
-    result.ungrouped = None
+    result.ungrouped, result.notes = None, frame.notes
     no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
     where = "none in its contact file" if options.contacts_given else "--contacts gives them"
     if options.types is not None and not len(frame.positions):
@@ -1105,6 +1105,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                         ([f"no {', '.join(lost)}, which the steps before have"] if lost else []) +
                         ([f"{', '.join(gained)}, which the steps before lack"] if gained else [])))
                 named = present
+                for note in getattr(result, "notes", ()):
+                    if note not in ungrouped:
+                        warn(f"{result.source}: timestep {timestep} {note}")
+                        ungrouped[note] = [timestep]
                 if getattr(result, "ungrouped", None):
                     if result.ungrouped not in ungrouped:
                         warn(f"{result.source}: timestep {timestep} {result.ungrouped}")

@@ -493,6 +493,23 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
     np.testing.assert_array_equal(alone.columns["fragments"], MOL)
 
 
+def test_a_two_dimensional_h5md_file_has_a_z_of_0_in_its_positions_velocities_and_forces(tmp_path):
+    import h5py
+    with h5py.File(tmp_path / "flat.h5", "w") as file:
+        file.create_group("h5md").attrs["version"] = [1, 1]
+        group = file.create_group("particles/all")
+        box = group.create_group("box")
+        box.attrs["dimension"], box.attrs["boundary"] = 2, [b"periodic"] * 2
+        box["edges"] = [4.0, 3.0]
+        for name, data in (("position", [[[1.0, 2.0], [3.0, 1.0]]]), ("velocity", [[[0.5, -1.0], [1.0, 2.0]]]),
+                           ("force", [[[1.0, 1.0], [2.0, 0.0]]])):
+            group[f"{name}/value"], group[f"{name}/step"] = data, [0]
+    frame, = inputs.open_series(str(tmp_path / "flat.h5"))
+    np.testing.assert_array_equal(frame.positions, [[1, 2, 0], [3, 1, 0]])
+    np.testing.assert_array_equal(frame.columns["velocity"], [[0.5, -1, 0], [1, 2, 0]])
+    np.testing.assert_array_equal(frame.columns["force"], [[1, 1, 0], [2, 0, 0]])
+
+
 def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(tmp_path):
     """Atoms the data file does not hold (fix pour, fix deposit): no molecule or bond group, the mass of
     their type, an unknown charge; another column the data file alone gives them refuses them by name."""
@@ -622,7 +639,7 @@ def test_a_legacy_vtk_file_reads_natively_as_vtk_reads_it(kind, tmp_path):
             np.testing.assert_array_equal(native[1][name], values)
 
 
-@pytest.mark.parametrize("names", ["CHH", "122"])
+@pytest.mark.parametrize("names", ["CHH", "122", "CHX"])
 def test_a_lammps_dump_xyz_gives_its_steps_types_and_masses_and_is_not_one_group(names, tmp_path):
     """LAMMPS's dump xyz (no box): its steps, the first of no atoms (before a pour); type numbers as
     types, elements with MDAnalysis's masses where it is there; each atom upscaled on its own."""
@@ -636,7 +653,9 @@ def test_a_lammps_dump_xyz_gives_its_steps_types_and_masses_and_is_not_one_group
     if names.isdigit():
         assert loaded[0].columns["type"].tolist() == [1, 2, 2] and "mass" not in loaded[0].columns
     elif importlib.util.find_spec("MDAnalysis"):
-        np.testing.assert_allclose(loaded[0].columns["mass"], [12.011, 1.008, 1.008], rtol=1e-3)
+        # An element the table lacks: given, the others keep the table's masses.
+        masses = MassRule.parse(["X=3.5"] if "X" in names else None).masses(loaded[0], loaded[0].columns)[0]
+        np.testing.assert_allclose(masses, [12.011, 1.008, 3.5 if "X" in names else 1.008], rtol=1e-3)
 
 
 def _xyz_table(rows, seed=5):

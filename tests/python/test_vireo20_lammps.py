@@ -300,8 +300,14 @@ def test_a_dump_xyz_with_its_data_file_upscales_as_its_wrapped_dump(simulation, 
     taken in the order of their ids; molecules crossing the faces are made whole in its box. Atoms in
     another order are refused."""
     full = vireo20.run(str(simulation / "everything.dump"), tmp_path / "full", picture_step=None)
+    told = []
     paired = vireo20.run(str(simulation / "everything.xyz"), tmp_path / "paired", picture_step=None,
-                         topology=str(simulation / "molecules.data"), group_by="residues")
+                         topology=str(simulation / "molecules.data"), group_by="residues", warn=told.append)
+    # Steps after the data file's are made whole in its box: said, since a box that changes would not do.
+    assert [text.split(": ", 1)[1] for text in told] == [
+        f"timestep {full.timesteps[1]} has no box: the data file's (of timestep 0) is taken, in which its wrapped "
+        "groups are made whole; where the box changes during the run (NPT, fix deform), they need each step's own: "
+        "dump custom (x y z, or xu yu zu)"]
     packed = vireo20.run(str(simulation / "everything.xyz.zst"), tmp_path / "packed", picture_step=None,
                          topology=str(simulation / "molecules.data"), group_by="residues")
     assert paired.timesteps == packed.timesteps == full.timesteps and len(full.files) > 2
