@@ -205,7 +205,7 @@ def parser():
                          "(erotate/sphere/atom summed)")
     up.add_argument("--dimension", type=int, choices=(2, 3),
                     help="2 for a 2d simulation (LAMMPS's dimension 2): its temperatures count two degrees of "
-                         "freedom a particle and its bins are areas (default 3)")
+                         "freedom a particle and its bins are areas (default 3, or what a GSD or H5MD file says)")
     up.add_argument("--units", choices=UNIT_STYLES,
                     help="the LAMMPS unit style of the input, where it does not say (a dump says with "
                          "dump_modify units yes): energies and temperatures are then in its units")

@@ -225,6 +225,7 @@ class Frame:
     first_id: int = 1                # the id of a format's first particle: parent_id = id - first_id
     guessed: tuple = ()              # columns a reader made up (ids, masses by element) that a topology's replace
     notes: tuple = ()                # what a run tells the user of the step (once each), as "has ..." texts
+    dimension: int = None            # 2 or 3, where the input says (a GSD or H5MD file)
 
     def fail(self, array, problem):
         raise InputError(self.source, self.timestep, array, problem)

@@ -184,4 +184,5 @@ def read_frame(path, index, group_by=None):
     default = group_by or ("body" if (body >= 0).any() else "molecule")
     frame = particles_frame(path, index, step, positions, columns, box, wrapped=wrapped, default_group=default)
     frame.bonds = np.asarray(snapshot.bonds.group, dtype=np.int64).reshape(-1, 2) + 1   # as the ids, index + 1
+    frame.dimension = int(snapshot.configuration.dimensions)
     return frame

@@ -237,4 +237,5 @@ def _read_frame(path, index, particles_group, group_by):
     times = _steps(path, position, "time") if timed else None
     if times is not None:
         frame.time = float(times[index])
+    frame.dimension = dimension if dimension in (2, 3) else None
     return frame

@@ -100,6 +100,9 @@ def parse_frames(text):
         return slice(index, index + 1 if index != -1 else None)
     if len(numbers_) == 3 and numbers_[2] == 0:
         raise ValueError("--frames: the step of START:STOP:STEP cannot be 0")
+    if len(numbers_) == 3 and numbers_[2] is not None and numbers_[2] < 0:
+        # A series goes forward in time (its msd, time averages and ParaView's time axis need it).
+        raise ValueError(f"--frames {text}: the steps go forward in time; STEP cannot be negative")
     return slice(*numbers_)
 
 
@@ -221,7 +224,8 @@ def run_step(loader, options, keep_source=False, layout=None):
     per_volume = {name: hows for name, hows in (reductions or {}).items() if PER_VOLUME in several(hows)}
     if per_volume:
         reductions = {name: _summed(hows) if name in per_volume else hows for name, hows in reductions.items()}
-    dimension = options.dimension or 3
+    # Given, else as the input says (a GSD or H5MD file), else 3.
+    dimension = options.dimension or frame.dimension or 3
     spanning = []
     wrapped = _clustered(frame, arguments, options.cluster, spanning) if options.cluster is not None else None
     # The picture shows every particle: those the bins leave out too, as the input has them.
@@ -243,7 +247,8 @@ def run_step(loader, options, keep_source=False, layout=None):
         reductions = {**(reductions or {}), SOLID: "sum"}
     # Particles in one plane with no velocity across it are a 2d simulation's, whose temperatures
     # and bin volumes count two dimensions: the user is told where none was given.
-    flat = options.dimension is None and (options.temperature or options.bins is not None) and _flat(source_arguments)
+    flat = options.dimension is None and frame.dimension is None and (options.temperature or options.bins is not None) \
+        and _flat(source_arguments)
     # The picture's sample is taken beside the reduction, whose native parts let go of the interpreter:
     # at ten million particles it took 0.25 s after it, before the step could be written.
     sampling = _sampling().submit(_source_sample, frame.positions, source_arguments) if keep_source else None
@@ -551,7 +556,7 @@ def _first_groups(frame, options):
         labels = arguments["groups"]
     elif options.bins is not None:
         try:
-            labels = options.bins.labels(arguments["positions"], box, options.dimension or 3)[0]
+            labels = options.bins.labels(arguments["positions"], box, options.dimension or frame.dimension or 3)[0]
         except ValueError as error:
             frame.fail("BOX BOUNDS", str(error))
         # A particle in no bin then is in none later.

@@ -493,8 +493,20 @@ def test_a_lammps_data_file_and_a_text_dump_named_as_lammps_users_do(tmp_path):
     np.testing.assert_array_equal(alone.columns["fragments"], MOL)
 
 
-def test_a_two_dimensional_h5md_file_has_a_z_of_0_in_its_positions_velocities_and_forces(tmp_path):
+def test_two_dimensional_h5md_and_gsd_files_are_2d_runs_and_h5md_vectors_get_a_z_of_0(tmp_path):
+    import gsd.hoomd
     import h5py
+    import vireo20
+    snapshot = gsd.hoomd.Snapshot()
+    snapshot.configuration.box, snapshot.configuration.dimensions = [4, 3, 0, 0, 0, 0], 2
+    snapshot.particles.N, snapshot.particles.types = 2, ["A"]
+    snapshot.particles.position, snapshot.particles.velocity = [[1, 1, 0], [-1, 0, 0]], [[1, 0, 0], [0, 2, 0]]
+    with gsd.hoomd.open(str(tmp_path / "flat.gsd"), "wb") as trajectory:
+        trajectory.append(snapshot)
+    # Its temperatures count two degrees of freedom, as --dimension 2 makes them.
+    runs = [vireo20.run(str(tmp_path / "flat.gsd"), tmp_path / name, temperature=True, units="lj",
+                        picture_step=None, **given) for name, given in (("as", {}), ("given", {"dimension": 2}))]
+    assert runs[0].to_pandas().temperature.tolist() == runs[1].to_pandas().temperature.tolist() == [0.5, 2.0]
     with h5py.File(tmp_path / "flat.h5", "w") as file:
         file.create_group("h5md").attrs["version"] = [1, 1]
         group = file.create_group("particles/all")
@@ -505,6 +517,7 @@ def test_a_two_dimensional_h5md_file_has_a_z_of_0_in_its_positions_velocities_an
                            ("force", [[[1.0, 1.0], [2.0, 0.0]]])):
             group[f"{name}/value"], group[f"{name}/step"] = data, [0]
     frame, = inputs.open_series(str(tmp_path / "flat.h5"))
+    assert frame.dimension == 2
     np.testing.assert_array_equal(frame.positions, [[1, 2, 0], [3, 1, 0]])
     np.testing.assert_array_equal(frame.columns["velocity"], [[0.5, -1, 0], [1, 2, 0]])
     np.testing.assert_array_equal(frame.columns["force"], [[1, 1, 0], [2, 0, 0]])

@@ -142,6 +142,7 @@ CASES = {
     "steps for an input": (NPZ, ["--steps", "3"], 2, "--steps applies to the built-in data set only", None),
     "picture out of range": (NPZ, ["--picture-step", "99"], 2, "--picture-step 99 is outside the series of 3", None),
     "frames step 0": (NPZ, ["--frames", "0:3:0"], 2, "cannot be 0", None),
+    "frames backwards": (NPZ, ["--frames", "::-2"], 2, "the steps go forward in time; STEP cannot be negative", None),
 }
 
 
