@@ -232,15 +232,22 @@ def plain_array(values):
     return values
 
 
+def beyond_int64(frame, name, values):
+    """Refuses unsigned 64-bit values above int64's range, which the engine's integers cannot hold."""
+    # Compared as uint64: NumPy compares a uint64 array with a Python int as floats, rounding 2^63 - 1 up.
+    top = np.uint64(np.iinfo(np.int64).max)
+    if values.dtype == np.uint64 and values.size and values.max() > top:
+        bad = int(np.argmax((values > top).reshape(len(values), -1).any(axis=1)))
+        frame.fail(name, f"value {values[bad].tolist()} on row {bad + 1} is too large (above 2^63 - 1)")
+
+
 def whole_numbers(frame, name, values):
     """A column as int64, refusing values that are not whole numbers."""
     values = np.asarray(plain_array(values))
     if values.ndim != 1:
         frame.fail(name, f"expected one number per particle, got shape {values.shape}")
     if values.dtype.kind in "iu":
-        if values.dtype == np.uint64 and len(values) and values.max() > np.iinfo(np.int64).max:
-            bad = int(np.argmax(values > np.iinfo(np.int64).max))
-            frame.fail(name, f"value {values[bad]} on row {bad + 1} is too large")
+        beyond_int64(frame, name, values)
         return values.astype(np.int64, copy=False)
     if values.dtype.kind == "b":
         return values.astype(np.int64)
@@ -312,10 +319,15 @@ def kept_apart(arguments, reductions, added=()):
     return reductions, changed
 
 
+# Quantities that are real numbers whatever their column's type (a CSV's velocities of whole numbers,
+# at rest): reduced as such, as the physics arrays of them are.
+PHYSICAL = SUMMED_BY_DEFAULT + ("velocity", "omega", "angmom", "mu")
+
+
 def default_reduction(name, values):
-    """Floating-point values are mass-weighted averages (forces and torques add up); integer ones
-    (labels, types) take any member's value."""
-    if np.asarray(values).dtype.kind != "f":
+    """Floating-point values are mass-weighted averages (forces, torques and charges add up); integer
+    ones (labels, types) take any member's value, but for the physical quantities."""
+    if np.asarray(values).dtype.kind != "f" and name not in PHYSICAL:
         return "any"
     return "sum" if name in SUMMED_BY_DEFAULT else "average"
 

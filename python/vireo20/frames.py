@@ -46,6 +46,13 @@ class Box:
     """
 
     def __init__(self, origin, edges, periodic=(False, False, False)):
+        shapes = {"origin": (np.shape(origin), (3,)), "edges": (np.shape(edges), (3, 3)),
+                  "periodic": (np.shape(periodic), (3,))}
+        for name, (shape, wanted) in shapes.items():
+            if shape != wanted:
+                raise ValueError(f"the box's {name} has shape {shape}, not {wanted}")
+        if not all(isinstance(flag, (bool, np.bool_)) or flag in (0, 1) for flag in np.ravel(periodic)):
+            raise ValueError(f"the box's periodic flags are True or False, not {list(np.ravel(periodic))}")
         self.origin = np.array(origin, dtype=np.float64).reshape(3)
         self.edges = np.array(edges, dtype=np.float64).reshape(3, 3)
         self.periodic = np.array(periodic, dtype=bool).reshape(3)

@@ -2,13 +2,15 @@
 per-group physics and turns contacts into a network of lines. The job runs every step through it;
 a notebook calls it directly.
 """
+import math
+import numbers
 import re
 import time
 
 import numpy as np
 
-from .columns import (INT32_MAX, RESERVED, check_finite, check_ids, default_reduction, plain_array, radii,
-                      whole_numbers)
+from .columns import (INT32_MAX, RESERVED, beyond_int64, check_finite, check_ids, default_reduction, plain_array,
+                      radii, whole_numbers)
 from .frames import AXES, Box, InputError
 from . import periodic
 from .reading import COMMON_NAMES, triplet_of
@@ -52,6 +54,8 @@ def several(hows):
 
 def checked_reductions(name, hows, known=REDUCTIONS):
     """A value's reductions, each one of `known`: the distinct ones."""
+    if not isinstance(hows, (str, list, tuple)):
+        raise ValueError(f"the reductions of {name!r} are a name or a list of names, not {hows!r}")
     found = several(hows)
     if not found:
         raise ValueError(f"the reductions of {name!r} name none")
@@ -236,12 +240,16 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
     masses = np.asarray(plain_array(masses))
     if masses.ndim != 1:
         step.fail("masses", f"expected one mass per particle, got shape {masses.shape}")
+    if masses.dtype.kind == "b":
+        step.fail("masses", "booleans, not masses")
     check_finite(step, "masses", masses, positive=True)
     masses = np.ascontiguousarray(masses, dtype=np.float64)
     n = len(masses)
     if n > INT32_MAX:
         step.fail("masses", f"{n} particles: at most {INT32_MAX} fit the engine's 32-bit ids")
     if groups is not None:
+        if np.asarray(groups).dtype.kind == "b":
+            step.fail("groups", "booleans, not labels (a mask of the particles to group is enabled=)")
         groups = _ints(step, "groups", groups, "one label per particle")
         if len(groups) != n:
             step.fail("groups", f"{len(groups)} labels for {n} particles (one mass each)")
@@ -250,14 +258,33 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
         if len(parents) != n:
             step.fail("parents", f"{len(parents)} parents for {n} particles (one mass each)")
         _range(step, "parents", parents, -INT32_MAX - 1, n - 1)
+        # A parent is a particle of no parent itself (or its own): the engine follows one step only.
+        members = np.flatnonzero(parents >= 0)
+        chained = members[(parents[parents[members]] >= 0) & (parents[members] != members)]
+        if len(chained):
+            k = int(chained[0])
+            step.fail("parents", f"particle {k}'s parent {parents[k]} has a parent itself ({parents[parents[k]]}): "
+                                 "give each particle its group's parent")
     if enabled is None:
         enabled = np.arange(n, dtype=np.int32)
     else:
+        if np.asarray(enabled).dtype.kind == "b":
+            # A mask of the particles, as NumPy users select them.
+            if np.shape(enabled) != (n,):
+                step.fail("enabled", f"a mask of shape {np.shape(enabled)} for {n} particles")
+            enabled = np.flatnonzero(enabled)
         enabled = _ints(step, "enabled", enabled, "a list of particle indexes")
         _range(step, "enabled", enabled, 0, n - 1)
+        if len(enabled) and np.bincount(enabled, minlength=n).max() > 1:
+            twice = int(np.flatnonzero(np.bincount(enabled, minlength=n) > 1)[0])
+            step.fail("enabled", f"particle {twice} is enabled more than once (its mass and values would count twice)")
     e = len(enabled)
+    if not isinstance(first_id, numbers.Integral) or isinstance(first_id, bool):
+        step.fail("first_id", f"{first_id!r} is not a whole number")
+    first_id = int(first_id)
     if ids is None:
-        ids, first_id = None, 0
+        # The default ids count from first_id: parent_id is the parent's index.
+        first_id = 0
     else:
         ids = np.asarray(plain_array(ids))
         if ids.shape != (n,):
@@ -276,6 +303,8 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
     positions = np.ascontiguousarray(positions, dtype=np.float64)
     values = dict(values or {})
     for name, data in values.items():
+        if not isinstance(name, str) or not name:
+            step.fail(str(name), "a value's name is a text, not empty (it names the array written)")
         data = np.asarray(plain_array(data))
         if name in RESERVED:
             step.fail(name, f"the name is taken by an array the upscaling gives ({', '.join(RESERVED)})")
@@ -284,6 +313,10 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
                             f"enabled particle ({e}) and trailing entry ({t})")
         if data.dtype.kind not in "biuf":
             step.fail(name, f"values of type {data.dtype} are neither integer nor floating-point")
+        beyond_int64(step, name, data)
+        if name in ("velocity", "force") and data.shape[1:] != (3,):
+            # The physics reads them as vectors: of another shape, they would be left out unseen.
+            step.fail(name, f"shape {data.shape}, expected ({e + t}, 3): a vector a row (z 0 in a 2d run)")
         values[name] = data
     return masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, _box(step, box)
 
@@ -304,8 +337,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       trailing entries; unwrapped, or wrapped with `wrapped=True` and a periodic box.
       values          {name: (E+T,) or (E+T, k)} per-entry values to reduce.
       enabled         (E,) the particles of the step, in order (default: all N in order).
-      ids             (N,) particle ids (default 0..N-1): a group's parent is its member with the
-                      lowest id, and `parent_id` reports `id - first_id` of that parent.
+      ids             (N,) particle ids (default first_id, first_id + 1, ...): a group's parent is its
+                      member with the lowest id, and `parent_id` reports `id - first_id` of that
+                      parent (without ids, its index).
       box             a `vireo20.Box`, or the (2, 3) lower and upper corners of a box periodic in
                       every direction: contact lines go to the nearest image, and with `wrapped`
                       each group is made whole about its parent before it is reduced.
@@ -398,6 +432,11 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     if temperature and (physics != "all" or units is None):
         raise ValueError('temperature needs physics "all" and the units (a LAMMPS unit style: '
                          f'{", ".join(UNIT_STYLES)})')
+    if reductions is not None and not isinstance(reductions, dict):
+        raise ValueError(f"reductions is a dict of value names and their reductions, not {reductions!r}")
+    if not (coordination is True or coordination is False or coordination is None or
+            isinstance(coordination, numbers.Real) and math.isfinite(coordination) and coordination > 0):
+        raise ValueError(f"coordination is True (from the contacts) or a cutoff above 0, not {coordination!r}")
     quill20, engine = _modules()
     every_particle = enabled is None
     masses, groups, parents, enabled, ids, first_id, trailing_masses, positions, values, box = _checked(

@@ -46,6 +46,14 @@ def test_groups_and_values_match_pandas(seed, labels):
     nullable = vireo20.upscale(table.g.astype("Int64"), table.m.astype("Float64"), step["positions"], ids=step["ids"])
     assert_array_equal(nullable.group_id, result.group_id)
     assert_array_equal(nullable.masses, result.masses)
+    # A mask enables the particles its indexes would; whole-number velocities are velocities all the same.
+    mask = np.arange(len(table)) % 3 > 0
+    chosen = [vireo20.upscale(step["groups"], step["masses"], step["positions"][mask], ids=step["ids"], enabled=which,
+                              values={"velocity": np.rint(step["values"]["v"][mask] * 9).astype(kind)})
+              for which, kind in ((mask, np.int64), (np.flatnonzero(mask), np.float64))]
+    for name in ("centres", "masses", "group_id"):
+        assert_array_equal(getattr(chosen[0], name), getattr(chosen[1], name))
+    assert_array_equal(chosen[0]["velocity"], chosen[1]["velocity"])
     with pytest.raises(ValueError, match="array 'x' gives the table a column 'x', which it has already"):
         vireo20.upscale(step["groups"], step["masses"], step["positions"], {"x": step["values"]["q"]}).to_pandas()
     assert {"v_x", "v_z", "kind"} <= set(frame.columns) and len(frame) == len(grouped)
@@ -298,6 +306,16 @@ def test_a_group_wider_than_half_the_box_is_refused():
     (dict(values={"c": np.ones(3), "c_max": np.ones(3)}, reductions={"c": ["min", "max"]}),
      "array 'c': its max would be written as 'c_max', the name of another value array"),
     (dict(reductions={"positions": ["mean", "std"]}), "array 'positions': positions take the mean alone"),
+    (dict(groups=np.array([1, 2 ** 63 + 5, 0], np.uint64)), "array 'groups': value 9223372036854775813 on row 2 is "
+                                                            "too large (above 2^63 - 1)"),
+    (dict(values={"k": np.array([0, 2 ** 64 - 1, 0], np.uint64)}), "array 'k': value 18446744073709551615 on row 2"),
+    (dict(masses=np.array([True, True, True])), "array 'masses': booleans, not masses"),
+    (dict(groups=np.array([True, True, False])), "array 'groups': booleans, not labels"),
+    (dict(enabled=np.array([2, 2])), "array 'enabled': particle 2 is enabled more than once"),
+    (dict(groups=None, parents=np.array([-1, 0, 1])), "array 'parents': particle 2's parent 1 has a parent itself (0)"),
+    (dict(ids=np.array([1, 2, 3]), first_id=0.5), "array 'first_id': 0.5 is not a whole number"),
+    (dict(values={"velocity": np.ones((3, 2))}), "array 'velocity': shape (3, 2), expected (3, 3)"),
+    (dict(values={"": np.ones(3)}), "array '': a value's name is a text, not empty"),
     (dict(wrapped=True), "array 'wrapped': wrapped positions need the periodic box they are wrapped in (box=)"),
     (dict(wrapped=True, box=vireo20.Box.orthogonal([0, 0, 0], [9, 9, 9])),
      "array 'wrapped': wrapped positions, but the box is periodic in no direction"),
