@@ -258,13 +258,6 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
         if len(parents) != n:
             step.fail("parents", f"{len(parents)} parents for {n} particles (one mass each)")
         _range(step, "parents", parents, -INT32_MAX - 1, n - 1)
-        # A parent is a particle of no parent itself (or its own): the engine follows one step only.
-        members = np.flatnonzero(parents >= 0)
-        chained = members[(parents[parents[members]] >= 0) & (parents[members] != members)]
-        if len(chained):
-            k = int(chained[0])
-            step.fail("parents", f"particle {k}'s parent {parents[k]} has a parent itself ({parents[parents[k]]}): "
-                                 "give each particle its group's parent")
     if enabled is None:
         enabled = np.arange(n, dtype=np.int32)
     else:
@@ -275,9 +268,12 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
             enabled = np.flatnonzero(enabled)
         enabled = _ints(step, "enabled", enabled, "a list of particle indexes")
         _range(step, "enabled", enabled, 0, n - 1)
-        if len(enabled) and np.bincount(enabled, minlength=n).max() > 1:
-            twice = int(np.flatnonzero(np.bincount(enabled, minlength=n) > 1)[0])
-            step.fail("enabled", f"particle {twice} is enabled more than once (its mass and values would count twice)")
+        from . import _groups
+        # A bit a particle, as ids are checked: 0.04 s for nine million, where NumPy's bincount took 0.3 s.
+        twice = _groups.first_repeat(np.ascontiguousarray(enabled, dtype=np.int64))
+        if twice >= 0:
+            step.fail("enabled", f"particle {enabled[twice]} is enabled more than once (its mass and values would "
+                                 "count twice)")
     e = len(enabled)
     if not isinstance(first_id, numbers.Integral) or isinstance(first_id, bool):
         step.fail("first_id", f"{first_id!r} is not a whole number")
@@ -483,6 +479,15 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     element = generator.GetElementParticlesIndexes().to_numpy()
     parent_of = generator.GetParticleIds().to_numpy()
     u = len(parent_of) - t
+    if groups is None and not alone:
+        # A parent is a particle of no parent itself (or its own): the engine follows one step only. Of
+        # the parents it took, not of every particle: 0.03 s at ten million, where all took 0.13 s.
+        heads = parent_of[:u]
+        chained = heads[(parents[heads] >= 0) & (parents[heads] != heads)]
+        if len(chained):
+            head = int(chained[0])
+            step.fail("parents", f"particle {int(np.flatnonzero(parents == head)[0])}'s parent {head} has a parent "
+                                 f"itself ({parents[head]}): give each particle its group's parent")
 
     if wrapped and box is not None and box.any_periodic:
         named = None if groups is None else lambda k: f" (group {groups[parent_of[k]]})"
