@@ -369,7 +369,9 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       {"positions": "mean"} adds `centre_of_geometry`, the group's
                       unweighted mean position (MDAnalysis's center_of_geometry), of positions made
                       whole.
-      contacts        (C, 2) particle ids in contact (`ids` space); `contact_kinds` (C,) 0 where the
+      contacts        (C, 2) particle ids in contact (`ids` space: with ids from 1, not indexes); an
+                      id of no particle of the step (one left out by a selection) counts for
+                      nothing; `contact_kinds` (C,) 0 where the
                       second id is a particle (else a wall or another body: no line);
                       `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
       coordination    True adds (with contacts) each upscaled particle's `coordination`, its members'
