@@ -15,7 +15,8 @@ the masses MDAnalysis's table gives them where it is installed.
 Columns: every other property by its name, but `species` as `element` (labels, which `--mass C=12.011`
 names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `forces` as `force`,
 `molecule`, `molecule_id` and `mol_id` as `mol` (the groups by default), `Z` as `type` where no type is
-given; integers and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
+given, ASE's `momenta` as `velocity` (over the masses the file or the element table gives); integers
+and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
 """
 import importlib
 import re
@@ -227,6 +228,7 @@ def read_frame(path, index, where=None, group_by=None, topology=None):
         raise InputError(path, step, "pos", "positions are three reals (pos:R:3)")
     if "type" not in arrays and "Z" in arrays:
         arrays["type"] = arrays.pop("Z")
+    _velocities_of_momenta(arrays)
     # The ids of a file without them are its line numbers, which a data file's own ids replace.
     guessed = (*(_lammps_columns(arrays) if lammps else ()), *(() if "id" in arrays else ("id",)))
     box = _box(pairs, path, step)
@@ -305,6 +307,20 @@ def _lammps_columns(arrays):
         arrays["mass"] = table[rows]
         return ("mass",)
     return ()
+
+
+def _velocities_of_momenta(arrays):
+    """ASE writes its atoms' momenta, not velocities: velocity = momenta / mass, as ASE's own reading
+    gives it, by the file's masses or the element table's (left as momenta where a mass is unknown)."""
+    momenta = arrays.get("momenta")
+    if "velocity" in arrays or momenta is None or momenta.ndim != 2 or momenta.shape[1] != 3:
+        return
+    masses = arrays.get("mass")
+    if masses is None and "element" in arrays:
+        names, rows = np.unique(arrays["element"], return_inverse=True)
+        masses = element_masses(names)[rows]
+    if masses is not None and np.all(np.asarray(masses, np.float64) > 0):
+        arrays["velocity"] = arrays.pop("momenta") / np.asarray(masses, np.float64)[:, None]
 
 
 def element_masses(names):

@@ -741,6 +741,11 @@ def test_an_extended_xyz_files_species_name_masses_and_a_bad_value_stops_at_its_
         (tmp_path / "b.xyz").write_text(text + text.replace("H 3.9 1 1 7", bad))
         with pytest.raises(InputError, match=r"step 1: the atom lines do not hold the 5 values a line that"):
             list(inputs.open_series(str(tmp_path / "b.xyz")))
+    # ASE's momenta are velocities times masses.
+    (tmp_path / "ase.xyz").write_text('2\nProperties=species:S:1:pos:R:3:masses:R:1:momenta:R:3\n'
+                                      'C 0 0 0 12 24 -12 6\nH 1 0 0 2 1 0 -3\n')
+    frame, = inputs.open_series(str(tmp_path / "ase.xyz"))
+    assert frame.columns["velocity"].tolist() == [[2, -1, 0.5], [0.5, 0, -1.5]] and "momenta" not in frame.columns
 
 
 def _dump_local(path, steps, seed=3):
