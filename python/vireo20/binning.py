@@ -139,7 +139,7 @@ class Binning:
         """(chunk ids (N,), 0 for a particle discarded; the positions wrapped into the box in its
         periodic directions; the volume of each chunk id's bin (indexed by id - 1) or of every bin,
         an area in a 2d simulation); ValueError where the box cannot be binned. `layout`: the box the
-        bins were laid out in, where that is not `box` (see `follows_box`)."""
+        bins were laid out in, where that is not `box` (see `kept_layout`)."""
         raise NotImplementedError
 
     def kept_layout(self, averages=None):

@@ -206,7 +206,7 @@ def _by_label(frame, name, labels, given, what, option):
     table = np.array([named.get(label.decode(errors="replace"), math.nan) for label in found], dtype=np.float64)
     if name == "element" and what == "mass" and np.isnan(table).any():
         # Elements not given take the table's masses, as they do where none is given.
-        from .read_extxyz import element_masses
+        from .reading import element_masses
         table = np.where(np.isnan(table), element_masses(found), table)
     values = table[inverse]
     if np.isnan(table).any():

@@ -21,13 +21,12 @@ and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
 import importlib
 import re
 import threading
-import warnings
 import zlib
 
 import numpy as np
 
 from .frames import Box, InputError
-from .reading import FrameLoader, Loaders, NativeText, cached_open, kept_bytes, particles_frame
+from .reading import FrameLoader, Loaders, NativeText, cached_open, element_masses, kept_bytes, particles_frame
 
 KINDS = "SRIL"
 NAMES = {"species": "element", "vel": "velocity", "velo": "velocity", "velocities": "velocity", "masses": "mass",
@@ -322,17 +321,6 @@ def _velocities_of_momenta(arrays):
     if masses is not None and np.all(np.asarray(masses, np.float64) > 0):
         arrays["velocity"] = arrays.pop("momenta") / np.asarray(masses, np.float64)[:, None]
 
-
-def element_masses(names):
-    """The mass of each element name (bytes) in MDAnalysis's table, NaN where it has none or is not
-    installed."""
-    try:
-        from .read_mda import _import
-        _import()
-        from MDAnalysis.topology.tables import masses
-    except ImportError:
-        return np.full(len(names), np.nan)
-    return np.array([masses.get(name.decode(errors="replace").upper(), np.nan) for name in names], dtype=np.float64)
 
 
 def _columns(text, count, properties, path, step):

@@ -240,6 +240,18 @@ def rows_of(holder, own, ids):
     return np.where(found, holder._order[at], -1)
 
 
+def element_masses(names):
+    """The mass of each element name (bytes) in MDAnalysis's table, NaN where it has none or is not
+    installed."""
+    try:
+        from .read_mda import _import
+        _import()
+        from MDAnalysis.topology.tables import masses
+    except ImportError:
+        return np.full(len(names), np.nan)
+    return np.array([masses.get(name.decode(errors="replace").upper(), np.nan) for name in names], dtype=np.float64)
+
+
 def particle_ids(arguments, count):
     """(the id of the first particle, every particle's id) of `vireo20.upscale`'s arguments: the row
     numbers from `first_id` where no ids are given."""

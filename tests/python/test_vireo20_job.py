@@ -414,7 +414,7 @@ def test_particles_alone_are_known_by_their_ids_whatever_row_a_resorted_dump_giv
     profile = _profile_columns(tmp_path / "alone" / "profile.txt")
     assert_array_equal(profile["OrigID"], np.arange(1, n + 1))
     assert_allclose(profile["vx"], true[:, :, 3].mean(axis=0), rtol=1e-12)
-    grouped = vireo20.run(str(tmp_path / "grouped.dump"), tmp_path / "grouped", time_average=3, picture_step=None)
+    vireo20.run(str(tmp_path / "grouped.dump"), tmp_path / "grouped", time_average=3, picture_step=None)
     profile = _profile_columns(tmp_path / "grouped" / "profile.txt")
     assert_array_equal(profile["OrigID"], [3, 5])
     assert_array_equal(profile["Ncount"], [2, 2])
