@@ -138,9 +138,11 @@ class SeriesWriter:
             self.echo(f"nothing to resume in {self.folder}: starting from the first step")
             return
         if manifest.get("fingerprint") != self.fingerprint:
-            raise filesafe.OutputError(
+            error = filesafe.OutputError(
                 f"the partial run in {self.folder} was started with other input or options; run without "
                 "--resume to start over")
+            error.resumable = False   # no advice to resume it again
+            raise error
         for step in manifest.get("steps", []):
             name = os.path.join(self.folder, step["file"])
             try:

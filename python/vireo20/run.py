@@ -1205,7 +1205,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 os.remove(staged)
         if place.committed:
             error.committed = place.final
-        elif os.path.isdir(place.partial):
+        elif os.path.isdir(place.partial) and getattr(error, "resumable", True):
             error.partial = place.partial
         raise
     finally:

@@ -284,6 +284,11 @@ def test_a_resume_takes_nothing_of_a_folder_without_a_manifest(tmp_path, previou
     written, expected = tree(tmp_path / "out"), tree(tmp_path / "clean")
     assert written.keys() == expected.keys() and (tmp_path / "out" / ".vireo20-series").read_text() == \
         (tmp_path / "clean" / ".vireo20-series").read_text()
+    # One of another run is refused, and not offered again.
+    os.makedirs(tmp_path / ".other.vireo20-partial")
+    (tmp_path / ".other.vireo20-partial" / ".vireo20-manifest.jsonl").write_text('{"fingerprint": {"input": 1}}\n')
+    other = job(source, "--out", tmp_path / "other", "--resume")
+    assert other.returncode == 1 and other.stderr.strip().endswith("run without --resume to start over"), other.stderr
 
 
 def test_out_is_the_folder_a_link_names_and_never_the_current_one(tmp_path):
