@@ -138,6 +138,14 @@ def _masses(frame):
         return "given (the input's)"
     if sized and "density" in columns:
         return f"from {sized} and density (solid spheres)"
+    if columns.get("element") is not None and np.asarray(columns["element"]).dtype.kind == "S":
+        from .reading import element_masses
+        names = np.unique(columns["element"])
+        lacking = [name.decode(errors="replace") for name, mass in zip(names, element_masses(names)) if not mass > 0]
+        if len(lacking) < len(names):
+            # The others take the table's: only these need giving.
+            return f"the element table's, but none for {', '.join(lacking)}: give --mass " + \
+                " ".join(f"{name}=VALUE" for name in lacking)
     needed = "none: give --mass TYPE=VALUE for each type"
     return needed + (f", or --density VALUE (spheres of the {sized} column)" if sized else "")
 

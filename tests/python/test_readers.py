@@ -669,6 +669,8 @@ def test_a_lammps_dump_xyz_gives_its_steps_types_and_masses_and_is_not_one_group
         # An element the table lacks: given, the others keep the table's masses.
         masses = MassRule.parse(["X=3.5"] if "X" in names else None).masses(loaded[0], loaded[0].columns)[0]
         np.testing.assert_allclose(masses, [12.011, 1.008, 3.5 if "X" in names else 1.008], rtol=1e-3)
+        assert ("masses: the element table's, but none for X: give --mass X=VALUE" in loaded[0].describe()) == \
+            ("X" in names)
 
 
 def _xyz_table(rows, seed=5):
