@@ -11,6 +11,7 @@ import os
 
 import numpy as np
 
+from . import filesafe
 from ._lammpsdump import dump_rows
 from .upscale import LAMMPS_UNIT_STYLES
 from .write_table import native_rows
@@ -116,9 +117,11 @@ class LammpsDumpWriter:
         data = frame_text(result, wrapped, first=self._out.tell() == 0)
         if self.compressed:
             data = gzip.compress(data, compresslevel=6, mtime=0)
-        self._out.write(data)
-        self._out.flush()
-        os.fsync(self._out.fileno())
+        # A full disk or a size limit names the dump, not the folder its step is written in.
+        with filesafe.writing(self.path):
+            self._out.write(data)
+            self._out.flush()
+            os.fsync(self._out.fileno())
         return self._out.tell()
 
     def close(self):
