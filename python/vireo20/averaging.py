@@ -5,9 +5,9 @@ With `--time-average N`, the run's steps 1 to N, N + 1 to 2N, ... each make one 
 Nfreq steps from the N samples that end there: where a dump holds every sample from timestep 0,
 `--frames 1:` gives LAMMPS's windows. Steps after the last whole window are left out, with a warning.
 A row per chunk: every bin, in chunk id order, with its Coord columns (of the bins as the window's
-steps were laid out: `binning.Binning.kept_layout`); for other groups, each group present in the window by its id, which follows the row's
-number as LAMMPS's `compress yes` prints the original chunk id. Then `Ncount`, the mean count a step,
-and, by the value's reduction (LAMMPS's `norm all`):
+steps were laid out: `binning.Binning.kept_layout`); for other groups, each group present in the
+window by its id, which follows the row's number as LAMMPS's `compress yes` prints the original
+chunk id. Then `Ncount`, the mean count a step, and, by the value's reduction (LAMMPS's `norm all`):
 
 - `density/mass`, `density/number` (bins): the window's mass or count over the volume of the bins of
   its last step and the number of steps;
