@@ -5,14 +5,13 @@ that `read_dump` and OVITO restore the same centres.
 A `.gz` name gives one gzip member per frame (a valid gzip file for every tool): a resumed run cuts
 the file after its last complete frame and carries on, with the bytes of an uninterrupted run.
 """
-import gzip
 import io
 import os
 
 import numpy as np
 
 from . import filesafe
-from ._lammpsdump import dump_rows
+from ._lammpsdump import dump_rows, gzip_member
 from .upscale import LAMMPS_UNIT_STYLES
 from .write_table import native_rows
 
@@ -116,7 +115,7 @@ class LammpsDumpWriter:
         """Writes one frame and flushes it to the disk; returns the file's size after it."""
         data = frame_text(result, wrapped, first=self._out.tell() == 0)
         if self.compressed:
-            data = gzip.compress(data, compresslevel=6, mtime=0)
+            data = gzip_member(data)
         # A full disk or a size limit names the dump, not the folder its step is written in.
         with filesafe.writing(self.path):
             self._out.write(data)

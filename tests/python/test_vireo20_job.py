@@ -812,6 +812,14 @@ def test_a_dump_whose_columns_change_is_told_at_the_step_they_change(tmp_path):
                          "in its contact file)", f"{tmp_path / 'a.dump'}: 1 more step has no contacts (timestep 30)"]
 
 
+@pytest.mark.parametrize("size", [0, 1, 3 << 20])
+def test_the_dumps_gzip_members_inflate_to_their_text_and_are_the_same_bytes_each_time(size):
+    import gzip
+    from vireo20._lammpsdump import gzip_member
+    text = np.random.default_rng(size).integers(48, 58, size, dtype=np.uint8).tobytes()
+    assert gzip.decompress(gzip_member(text)) == text and gzip_member(text) == gzip_member(bytearray(text))
+
+
 def test_the_profiles_and_tables_numbers_are_written_as_python_writes_them():
     """The native rows against repr() and pandas's to_csv (the profile's, the table's and the dump's):
     any bit pattern, every scale, the forms' edges."""

@@ -25,6 +25,7 @@
 #include "vireo20/io/DumpError.h"
 #include "vireo20/io/DumpReader.h"
 #include "vireo20/io/FileChecksum.h"
+#include "vireo20/io/GzipMember.h"
 #include "vireo20/io/NumberText.h"
 #include "vireo20/io/StepFileWriter.h"
 #include "vireo20/io/TextStream.h"
@@ -582,6 +583,18 @@ PyObject* module_checksum(PyObject*, PyObject* p_Path)
   return Py_BuildValue("(Lk)", static_cast<long long>(sum.size), static_cast<unsigned long>(sum.crc32));
 }
 
+PyObject* module_gzip_member(PyObject*, PyObject* p_Data)
+{
+  Py_buffer view;
+  if (PyObject_GetBuffer(p_Data, &view, PyBUF_SIMPLE) != 0) return nullptr;
+  std::string packed;
+  const bool done = without_lock([&] { packed = vireo20::io::gzip_member(static_cast<const char*>(view.buf),
+                                                                         static_cast<std::size_t>(view.len)); });
+  PyBuffer_Release(&view);
+  if (!done) return nullptr;
+  return PyBytes_FromStringAndSize(packed.data(), static_cast<Py_ssize_t>(packed.size()));
+}
+
 // VTK's Python layer holds the lock through a whole write: a 10 M-atom step file kept the job's
 // other threads waiting for 0.3-0.4 s a step.
 PyObject* module_write_step_file(PyObject*, PyObject* p_Args)
@@ -860,6 +873,8 @@ PyMethodDef module_methods[] = {
      "number of each (None where it is not one) and the file's size."},
     {"text_head", module_text_head, METH_VARARGS,
      "text_head(path, size) -> bytes: the first size bytes of a dump's text, inflated from a gzip or zstd file."},
+    {"gzip_member", module_gzip_member, METH_O,
+     "gzip_member(data) -> bytes: one gzip member of the bytes (ISA-L's level 1), without the interpreter lock."},
     {"checksum", module_checksum, METH_O,
      "checksum(path) -> (size, crc32) of a file, the CRC being zlib.crc32's, without the interpreter lock."},
     {"write_step_file", module_write_step_file, METH_VARARGS,
