@@ -309,56 +309,81 @@ class CellGrid {
     return m_Starts.empty() ? 0 : m_Starts[chunk_cell(p_Chunk + 1)];
   }
 
+  // Which pairs a search visits: all, those whose j lies in i's chunk, or those whose j lies after it.
+  enum class Reach { all, inside, crossing };
+
   // Calls p_Visit(chunk, i, j, shift) for every pair of particles i < j (in cell order) closer than
   // the cutoff, once for each image of j (shift box edges away) that is; with p_SelfImages also
   // p_Visit(chunk, i, i, shift) for each image of i itself that is (in a box thinner than the cutoff).
   // Every pair is met once: a particle looks only at the particles after it in cell order, in its own
   // cell and in each neighbouring cell, at every image the grid reaches. The chunks' visits run on
-  // the cores side by side, each chunk's in order: i always lies in the chunk, j in it or after it.
+  // the cores side by side, each chunk's in order: i always lies in the chunk, j in it or after it
+  // (p_Reach: of these pairs, those it asks for).
   template <class Visit>
-  void pairs(bool p_SelfImages, const Visit& p_Visit) const
+  void pairs(bool p_SelfImages, const Visit& p_Visit, Reach p_Reach = Reach::all) const
   {
     if (m_Starts.empty()) return;
+    share_out(thread_count(), chunk_count,
+              [&](unsigned, std::int32_t p_Chunk) { chunk_pairs(p_Chunk, p_SelfImages, p_Reach, p_Visit); });
+  }
+
+  // The pairs whose j lies after i's chunk, every chunk's in turn on this thread, in the order the
+  // search of all pairs meets them: nothing of them is kept for later, whatever their number (with a
+  // cutoff near half the box, most pairs of the step).
+  template <class Visit>
+  void crossing_pairs(const Visit& p_Visit) const
+  {
+    if (m_Starts.empty()) return;
+    for (std::int32_t chunk = 0; chunk < chunk_count; ++chunk) chunk_pairs(chunk, false, Reach::crossing, p_Visit);
+  }
+
+ private:
+  template <class Visit>
+  void chunk_pairs(std::int32_t p_Chunk, bool p_SelfImages, Reach p_Reach, const Visit& p_Visit) const
+  {
     const Axis(&axes)[3] = m_Axes;
-    share_out(thread_count(), chunk_count, [&](unsigned, std::int32_t p_Chunk) {
-      for (std::int64_t here = chunk_cell(p_Chunk); here < chunk_cell(p_Chunk + 1); ++here) {
-        if (m_Starts[here] == m_Starts[here + 1]) continue;
-        const std::int64_t cx = here % axes[0].cells, cy = here / axes[0].cells % axes[1].cells,
-                           cz = here / axes[0].cells / axes[1].cells;
-        for (std::int64_t oz = -axes[2].reach; oz <= axes[2].reach; ++oz) {
-          std::int64_t nz, sz;
-          if (!axes[2].neighbour(cz, oz, nz, sz)) continue;
-          for (std::int64_t oy = -axes[1].reach; oy <= axes[1].reach; ++oy) {
-            std::int64_t ny, sy;
-            if (!axes[1].neighbour(cy, oy, ny, sy)) continue;
-            for (std::int64_t ox = -axes[0].reach; ox <= axes[0].reach; ++ox) {
-              std::int64_t nx, sx;
-              if (!axes[0].neighbour(cx, ox, nx, sx)) continue;
-              const std::int64_t there = nx + axes[0].cells * (ny + axes[1].cells * nz);
-              if (there < here || m_Starts[there] == m_Starts[there + 1]) continue;
-              const Forest::Edges steps = {sx, sy, sz};
-              const bool self = p_SelfImages && there == here && (sx || sy || sz);
-              double shift[3];
-              for (int c = 0; c < 3; ++c) {
-                shift[c] = static_cast<double>(sx) * m_Edges[0][c] + static_cast<double>(sy) * m_Edges[1][c] +
-                           static_cast<double>(sz) * m_Edges[2][c];
-              }
-              for (std::int64_t i = m_Starts[here]; i < m_Starts[here + 1]; ++i) {
-                const double* a = m_Sorted.data() + 3 * i;
-                for (std::int64_t j = std::max(m_Starts[there], self ? i : i + 1); j < m_Starts[there + 1]; ++j) {
-                  const double* b = m_Sorted.data() + 3 * j;
-                  const double dx = (a[0] - b[0]) - shift[0], dy = (a[1] - b[1]) - shift[1], dz = (a[2] - b[2]) - shift[2];
-                  if (dx * dx + dy * dy + dz * dz < m_Limit) p_Visit(p_Chunk, i, j, steps);
-                }
+    const std::int64_t end = chunk_end(p_Chunk);
+    for (std::int64_t here = chunk_cell(p_Chunk); here < chunk_cell(p_Chunk + 1); ++here) {
+      if (m_Starts[here] == m_Starts[here + 1]) continue;
+      const std::int64_t cx = here % axes[0].cells, cy = here / axes[0].cells % axes[1].cells,
+                         cz = here / axes[0].cells / axes[1].cells;
+      for (std::int64_t oz = -axes[2].reach; oz <= axes[2].reach; ++oz) {
+        std::int64_t nz, sz;
+        if (!axes[2].neighbour(cz, oz, nz, sz)) continue;
+        for (std::int64_t oy = -axes[1].reach; oy <= axes[1].reach; ++oy) {
+          std::int64_t ny, sy;
+          if (!axes[1].neighbour(cy, oy, ny, sy)) continue;
+          for (std::int64_t ox = -axes[0].reach; ox <= axes[0].reach; ++ox) {
+            std::int64_t nx, sx;
+            if (!axes[0].neighbour(cx, ox, nx, sx)) continue;
+            const std::int64_t there = nx + axes[0].cells * (ny + axes[1].cells * nz);
+            if (there < here || m_Starts[there] == m_Starts[there + 1]) continue;
+            // A cell lies wholly in the chunk or wholly after it.
+            if ((p_Reach == Reach::inside && m_Starts[there] >= end) ||
+                (p_Reach == Reach::crossing && m_Starts[there] < end)) {
+              continue;
+            }
+            const Forest::Edges steps = {sx, sy, sz};
+            const bool self = p_SelfImages && there == here && (sx || sy || sz);
+            double shift[3];
+            for (int c = 0; c < 3; ++c) {
+              shift[c] = static_cast<double>(sx) * m_Edges[0][c] + static_cast<double>(sy) * m_Edges[1][c] +
+                         static_cast<double>(sz) * m_Edges[2][c];
+            }
+            for (std::int64_t i = m_Starts[here]; i < m_Starts[here + 1]; ++i) {
+              const double* a = m_Sorted.data() + 3 * i;
+              for (std::int64_t j = std::max(m_Starts[there], self ? i : i + 1); j < m_Starts[there + 1]; ++j) {
+                const double* b = m_Sorted.data() + 3 * j;
+                const double dx = (a[0] - b[0]) - shift[0], dy = (a[1] - b[1]) - shift[1], dz = (a[2] - b[2]) - shift[2];
+                if (dx * dx + dy * dy + dz * dz < m_Limit) p_Visit(p_Chunk, i, j, steps);
               }
             }
           }
         }
       }
-    });
+    }
   }
 
- private:
   std::int64_t chunk_cell(std::int32_t p_Chunk) const
   {
     const std::int64_t cells = static_cast<std::int64_t>(m_Starts.size()) - 1;
@@ -386,12 +411,9 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
   std::vector<std::int64_t> sorted_ids(static_cast<std::size_t>(p_Count));
   for (std::int64_t p = 0; p < p_Count; ++p) sorted_ids[p] = p_Ids[order[p]];
   // A chunk's own pairs are joined as they are met: their rows, and so their trees, are the chunk's
-  // alone while the chunks run. Pairs that reach into a later chunk are joined after, in order.
-  struct Link {
-    std::int64_t i, j;
-    Forest::Edges shift;
-  };
-  std::vector<std::vector<Link>> later(CellGrid::chunk_count);
+  // alone while the chunks run. Pairs that reach into a later chunk are searched for again after, in
+  // the same order, and joined as met: kept in lists, they took 40 bytes a pair (24 GB at a cutoff
+  // near half the box, where most pairs cross).
   std::vector<ClusterFault> faults(CellGrid::chunk_count);
   Forest forest(p_Count);
   auto join = [&](ClusterFault& p_Fault, std::int64_t p_I, std::int64_t p_J, const Forest::Edges& p_Shift) {
@@ -401,16 +423,18 @@ ClusterFault clusters_by_distance(const double* p_Positions, const std::int64_t*
       p_Fault.axis = axis;
     }
   };
-  grid.pairs(false, [&](std::int32_t p_Chunk, std::int64_t p_I, std::int64_t p_J, const Forest::Edges& p_Shift) {
-    if (p_J < grid.chunk_end(p_Chunk)) join(faults[p_Chunk], p_I, p_J, p_Shift);
-    else later[p_Chunk].push_back({p_I, p_J, p_Shift});
-  });
+  grid.pairs(
+      false,
+      [&](std::int32_t p_Chunk, std::int64_t p_I, std::int64_t p_J, const Forest::Edges& p_Shift) {
+        join(faults[p_Chunk], p_I, p_J, p_Shift);
+      },
+      CellGrid::Reach::inside);
   for (const ClusterFault& found : faults) {
     if (fault.self_image < 0) fault = found;
   }
-  for (const std::vector<Link>& links : later) {
-    for (const Link& link : links) join(fault, link.i, link.j, link.shift);
-  }
+  grid.crossing_pairs([&](std::int32_t, std::int64_t p_I, std::int64_t p_J, const Forest::Edges& p_Shift) {
+    join(fault, p_I, p_J, p_Shift);
+  });
   fault.spanning = forest.label(order.data(), sorted_ids.data(), grid.undone().data(), p_Labels, p_Shifts);
   return fault;
 }
@@ -422,34 +446,31 @@ std::int64_t neighbour_counts(const double* p_Positions, const std::int32_t* p_G
   const CellGrid grid(p_Positions, p_Count, p_Box, p_Cutoff, bad);
   if (bad >= 0) return bad;
   // Counted in cell order, where a chunk's counts are its own and lie side by side; a pair reaching
-  // into a later chunk counts there after the chunks are done. Then each count goes to its row.
+  // into a later chunk counts there by an atomic add into counts of their own (a list of them took 16
+  // bytes a pair: 3 GB at a cutoff of 6 particle sizes). Sums of ones: the same counts whatever the
+  // threads. Then each count goes to its row.
   const std::vector<std::int64_t>& order = grid.order();
   const std::size_t count = static_cast<std::size_t>(p_Count);
   std::vector<std::int64_t> total(count, 0), inner(p_Inner ? count : 0, 0);
+  std::vector<std::int64_t> crossing_total(count, 0), crossing_inner(p_Inner ? count : 0, 0);
   std::vector<std::int32_t> groups(p_Inner ? count : 0);
   for (std::size_t p = 0; p < groups.size(); ++p) groups[p] = p_Groups[order[p]];
-  std::vector<std::vector<std::pair<std::int64_t, bool>>> later(CellGrid::chunk_count);
   grid.pairs(true, [&](std::int32_t p_Chunk, std::int64_t p_I, std::int64_t p_J, const Forest::Edges&) {
     const bool same = p_Inner && groups[p_I] == groups[p_J];
     ++total[p_I];
     if (same) ++inner[p_I];
     if (p_I == p_J) return;
     if (p_J >= grid.chunk_end(p_Chunk)) {
-      later[p_Chunk].emplace_back(p_J, same);
+      __atomic_fetch_add(&crossing_total[p_J], 1, __ATOMIC_RELAXED);
+      if (same) __atomic_fetch_add(&crossing_inner[p_J], 1, __ATOMIC_RELAXED);
       return;
     }
     ++total[p_J];
     if (same) ++inner[p_J];
   });
-  for (const auto& pairs : later) {
-    for (const auto& [j, same] : pairs) {
-      ++total[j];
-      if (same) ++inner[j];
-    }
-  }
   for (std::int64_t p = 0; p < p_Count; ++p) {
-    p_Neighbours[order[p]] = total[p];
-    if (p_Inner) p_Inner[order[p]] = inner[p];
+    p_Neighbours[order[p]] = total[p] + crossing_total[p];
+    if (p_Inner) p_Inner[order[p]] = inner[p] + crossing_inner[p];
   }
   return -1;
 }
