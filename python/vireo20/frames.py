@@ -75,6 +75,14 @@ class Box:
         size = hi - lo
         return cls(lo, [[size[0], 0.0, 0.0], [xy, size[1], 0.0], [xz, yz, size[2]]], periodic)
 
+    def record(self):
+        """The box as lists, for a JSON record (`Box.of_record` gives it back, to the bit)."""
+        return [self.origin.tolist(), self.edges.tolist(), self.periodic.tolist()]
+
+    @classmethod
+    def of_record(cls, record):
+        return cls(*record)
+
     @property
     def restricted(self):
         """Whether a lies along x and b in the xy plane, both positive: LAMMPS's bounds and tilts."""

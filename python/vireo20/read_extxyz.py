@@ -322,7 +322,6 @@ def _velocities_of_momenta(arrays):
         arrays["velocity"] = arrays.pop("momenta") / np.asarray(masses, np.float64)[:, None]
 
 
-
 def _columns(text, count, properties, path, step):
     """The frame's arrays by name, parsed by the dump reader's native parser over the cores: reals
     to the double Python's float() gives, integers as whole numbers (a fraction refused)."""

@@ -635,7 +635,8 @@ class _Layouts:
 
     def __init__(self, every, written):
         self.every = every
-        self.known = {step["index"]: _box_of_record(step["layout"]) for step in written if "layout" in step}
+        self.known = {step["index"]: step["layout"] and Box.of_record(step["layout"]) for step in written
+                      if "layout" in step}
 
     @classmethod
     def of_run(cls, averages, bins, written):
@@ -655,14 +656,6 @@ class _Layouts:
     def laid(self, index, layout):
         if self.first(index) == index:
             self.known = {index: layout}
-
-
-def _box_record(box):
-    return None if box is None else [box.origin.tolist(), box.edges.tolist(), box.periodic.tolist()]
-
-
-def _box_of_record(record):
-    return None if record is None else Box(*record)
 
 
 def _layout_of(answer):
@@ -1091,7 +1084,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                     except ValueError as error:
                         raise InputError(result.source, timestep, "positions", str(error)) from None
                 if layouts is not None and layouts.first(result.index) == result.index:
-                    result.layout_record = _box_record(result.bin_layout)
+                    result.layout_record = result.bin_layout and result.bin_layout.record()
                 if averages is not None:
                     result.appended = _averaged(averages, result, folder, written_before)
                     written_before = ()

@@ -491,7 +491,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
             step.fail("parents", f"particle {int(np.flatnonzero(parents == head)[0])}'s parent {head} has a parent "
                                  f"itself ({parents[head]}): give each particle its group's parent")
 
-    if wrapped and box is not None and box.any_periodic:
+    if wrapped:   # in a periodic box, checked above
         named = None if groups is None else lambda k: f" (group {groups[parent_of[k]]})"
         bonded = None
         if bonds is not None and len(bonds):
@@ -616,7 +616,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         drift = float(np.max(np.abs(after - before)))
     return Upscaled(
         source=source, index=index, timestep=timestep, n=n, e=e, u=u, t=t, box=box, units=units,
-        wrapped=bool(wrapped and box is not None and box.any_periodic),
+        wrapped=bool(wrapped),
         centres=centres, masses=summed, parent_id=parent_id, group_id=group_id, element=element,
         values=reduced, reductions=how_reduced, physics=physics_arrays,
         points=points, image_of=point_image_of, lines=lines, line_values=line_values,
