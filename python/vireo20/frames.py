@@ -351,6 +351,10 @@ class Series:
     def finish(self):
         pass
 
+    def notes(self):
+        """What its user should be told of the input as a whole before it is read: texts."""
+        return ()
+
     def __iter__(self):
         for loader in self.loaders():
             yield loader.load()
@@ -441,6 +445,9 @@ class SlicedSeries(Series):
     def finish(self):
         if self.key.stop is None or (self.key.step or 1) < 0:
             self.series.finish()
+
+    def notes(self):
+        return self.series.notes()
 
     def __len__(self):
         return len(range(len(self.series))[self.key])

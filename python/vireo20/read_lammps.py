@@ -1085,16 +1085,17 @@ class LammpsSeries(Series):
             return len(self._index(path)[0])
         if path not in self._lengths:
             reader = _call(_Where(path, 0), _native().Reader, path, "ATOMS")
-            count = 0
+            count, last = 0, None
             try:
-                while _call(_Where(path, count), reader.next_header) is not None:
-                    count += 1
+                while (header := _call(_Where(path, count), reader.next_header)) is not None:
+                    count, last = count + 1, header["timestep"]
             except InputError as error:
                 # A dump still being written, which --frames :-1 reads: counted up to its cut, the
-                # frame it cuts included (no byte of which was there where it cuts between frames).
+                # frame it cuts included, whether it cuts its data (its header counted), its header,
+                # or between frames (no byte of the frame there).
                 if not getattr(error, "cut_short", False):
                     raise
-                count += error.step == "-"
+                count += error.step == "-" or error.step != last
             finally:
                 reader.close()
             self._lengths[path] = count
@@ -1102,6 +1103,18 @@ class LammpsSeries(Series):
 
     def __len__(self):
         return sum(self._length(group[0]) for group in self._groups[0])
+
+    def notes(self):
+        # A machine that stops while a file is written may leave zeros where its last blocks' data
+        # never arrived; the reader takes the text before them as the whole file.
+        found = []
+        for path in list(self.paths) + list(self.contact_paths):
+            if not (_binary(path) or _compressed(path)):
+                tail = os.path.getsize(path) - _call(_Where(path, 0), _native().text_size, path)
+                if tail > 0:
+                    found.append(f"{path}: the file ends in {tail} zero bytes, as one does that was being written "
+                                 "when its machine stopped: it is read up to them, and what was written there is lost")
+        return found
 
     def finish(self):
         """Checks that each file was read to its end intact: a compressed stream's checksum (and gzip's
@@ -1160,6 +1173,9 @@ class _WithContacts(Series):
     @property
     def cheap_length(self):
         return getattr(self.series, "cheap_length", True)
+
+    def notes(self):
+        return list(self.series.notes()) + list(self.contacts.notes())
 
     def loaders(self):
         frames = (_ContactsOf(loader) for loader in self.series.loaders())

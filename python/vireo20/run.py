@@ -970,6 +970,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         input_paths += series.files() if hasattr(series, "files") else []
     if frames is not None:
         series = series[frames]
+    for note in getattr(series, "notes", tuple)():
+        warn(note)
     picture_index = None
     if picture_step is not None:
         picture_index = picture_step

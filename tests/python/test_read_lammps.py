@@ -148,33 +148,38 @@ def _second(old, new):
 
 
 _LAST = GOOD.index("ITEM: TIMESTEP\n20")
-MALFORMED = {  # text (or bytes), frames loaded before the error, the error after "path: "
-    "value": (_second("2.5", "abc"), 1, "step 10: array 'mass': value 'abc' on data line 1 is not a number"),
-    "integer": (_second("\n2 1 2", "\n2.5 1 2"), 1, "step 10: array 'id': value '2.5' on data line 2 is not an integer"),
-    "too few": (_second(" 1.5", ""), 1, "step 10: array 'ATOMS': data line 2 has 7 values where the header names 8 columns"),
-    "too many": (_second(" 1.5", " 1.5 7"), 1, "step 10: array 'ATOMS': data line 2 has 9 values where the header"),
+MALFORMED = {  # text (or bytes), frames loaded before the error, the error after "path: " ({of}: "file" or
+    # "inflated text")
+    "value": (_second("2.5", "abc"), 1,
+              "step 10: array 'mass': value 'abc' on data line 1 (line 21 of the {of}) is not a number"),
+    "integer": (_second("\n2 1 2", "\n2.5 1 2"), 1,
+                "step 10: array 'id': value '2.5' on data line 2 (line 22 of the {of}) is not an integer"),
+    "too few": (_second(" 1.5", ""), 1,
+                "step 10: array 'ATOMS': data line 2 (line 22 of the {of}) has 7 values where the header names 8 columns"),
+    "too many": (_second(" 1.5", " 1.5 7"), 1, "step 10: array 'ATOMS': data line 2 (line 22 of the {of}) has 9 values"),
     "repeated name": (_second("type mass", "mass mass"), 1,
                       "step 10: array 'mass': the column name 'mass' appears twice in 'ITEM: ATOMS' with different "
                       "values (1.0 and 2.5 on data line 1): name it once"),
     "count too large": (_second("ATOMS\n2\n", "ATOMS\n3\n"), 1, "step 10: array 'NUMBER OF ATOMS': the frame has 2 "
-                        "data lines where 'ITEM: NUMBER OF ATOMS' says 3"),
+                        "data lines where 'ITEM: NUMBER OF ATOMS' says 3 (line 23 of the {of})"),
     "count too small": (_second("ATOMS\n2\n", "ATOMS\n1\n"), 1, "step 10: array 'NUMBER OF ATOMS': the frame has "
-                        "more data lines than the 1 that 'ITEM: NUMBER OF ATOMS' announces"),
+                        "more data lines than the 1 that 'ITEM: NUMBER OF ATOMS' announces (line 22 of the {of})"),
     "count beyond the file": (_second("ATOMS\n2\n", "ATOMS\n999999999999\n"), 1, "step 10: array 'NUMBER OF "
                               "ATOMS': the frame announces 999999999999 rows of 8 columns, more than the file's"),
-    "blank line": (_second("\n2 1 2", "\n\n2 1 2"), 1, "step 10: array 'ATOMS': data line 2 is blank"),
-    "not a count": (_second("ATOMS\n2\n", "ATOMS\ntwo\n"), 1, "step 10: array 'NUMBER OF ATOMS': 'two' is not a count"),
-    "not a step": (_second("TIMESTEP\n10", "TIMESTEP\nx1"), 1, "step #1 of the file: array 'TIMESTEP': 'x1' is not a step"),
+    "blank line": (_second("\n2 1 2", "\n\n2 1 2"), 1, "step 10: array 'ATOMS': data line 2 (line 22 of the {of}) is blank"),
+    "not a count": (_second("ATOMS\n2\n", "ATOMS\ntwo\n"), 1, "step 10: array 'NUMBER OF ATOMS': 'two' is not a count (line 15 of the {of})"),
+    "not a step": (_second("TIMESTEP\n10", "TIMESTEP\nx1"), 1, "step #1 of the file: array 'TIMESTEP': 'x1' is not a step number (line 13 of the {of})"),
     "not a time": (_second("ITEM: TIMESTEP", "ITEM: TIME\nsoon\nITEM: TIMESTEP"), 1,
-                   "step 10: array 'TIME': 'soon' is not a time"),
+                   "step 10: array 'TIME': 'soon' is not a time (line 13 of the {of})"),
     "atom id 0": (_second("\n1 1 1", "\n0 1 1"), 1, "step 10: array 'id': atom id 0 on data line 1 is below 1"),
     "box": (_second("0 5\n", "0 five\n"), 1, "step 10: array 'BOX BOUNDS': the three bound lines are not numbers"),
     "no positions": (GOOD.replace("xu yu zu", "a b c"), 0, "step 0: array 'xu yu zu': missing positions"),
-    "not a dump": ("hello\n" + GOOD, 0, "step #0 of the file: array 'TIMESTEP': expected 'ITEM: TIMESTEP', found 'hello'"),
+    "not a dump": ("hello\n" + GOOD, 0, "step #0 of the file: array 'TIMESTEP': expected 'ITEM: TIMESTEP', found 'hello' "
+                   "(line 1 of the {of})"),
     "cut short": (GOOD[:-23], 2, "step 20: array 'ATOMS': truncated: 1 of 2 lines"),
     "cut in a value": (GOOD[:-3], 2, "step 20: array 'ATOMS': truncated: the file ends inside data line 2 of 2 lines"),
     "cut in the header": (GOOD[:GOOD.rindex("ITEM: ATOMS")], 2,
-                          "step 20: array 'ATOMS': the file ends before the frame's 'ITEM: ATOMS' line"),
+                          "step 20: array 'ATOMS': truncated: the file ends before the frame's 'ITEM: ATOMS' line"),
     "empty": ("", 0, "no frames"),
     # Two members (frames), the second cut short: gzip gives the part before the cut, zstd no part of
     # the block it cuts.
@@ -190,12 +195,31 @@ def test_a_malformed_frame_stops_the_series_after_the_frames_before_it(tmp_path,
     text, before, message = MALFORMED[case]
     path = write(tmp_path, text, compressed)
     frames, error = run(path)
+    message = message.replace("{of}", "inflated text" if compressed else "file")
     assert len(frames) == before and error is not None and error.startswith(f"{path}: {message}"), error
     # A dump cut short (still being written, or compressed after) can be read without its last frame.
     cut = "truncated" in message or case.endswith(" cut")
     assert ("--frames :-1 leaves its last frame out" in error) == cut
     if cut:
         assert digest(read_lammps.open_series(path)[:-1]) == digest(frames)
+
+
+@pytest.mark.parametrize("end, after, message", [
+    (None, "", None),  # a whole last frame: the zeros are passed over, and told
+    (-3, "", "step 20: array 'ATOMS': truncated: the file ends inside data line 2 of 2 lines"),
+    (None, GOOD, "step 20: array 'ATOMS': zero bytes follow the frame's data lines (line 34 of the file), and text "
+                 "follows them"),  # a run appending to it after the crash
+])
+def test_zeros_where_a_crash_stopped_the_writing_end_the_dump(tmp_path, end, after, message):
+    path = write(tmp_path, GOOD[:end].encode() + bytes(70000) + after.encode())
+    frames, error = run(path)
+    assert error == message if message is None else error.startswith(f"{path}: {message}"), error
+    assert len(frames) == 3 - (end is not None) - (after != "")
+    notes = read_lammps.open_series(path).notes()
+    assert notes == ([f"{path}: the file ends in 70000 zero bytes, as one does that was being written when its machine "
+                      "stopped: it is read up to them, and what was written there is lost"] if not after else [])
+    if message is None:
+        assert digest(frames) == digest(run(write(tmp_path, GOOD, name="whole.dump"))[0])
 
 
 @pytest.mark.parametrize("how", PACK)
@@ -258,7 +282,7 @@ def test_element_and_type_labels_are_label_columns_that_give_masses(tmp_path):
     for name, text, problem in [
             ("long.dump", labelled.replace(long, long + "H"), "is longer than 32 characters, too long for a label"),
             ("mixed.dump", numbers + labelled.replace("TIMESTEP\n0\n", "TIMESTEP\n20\n", 1).split("ITEM: TIMESTEP\n10")[0],
-             "not an integer (a label, where the dump's first frame has numbers")]:
+             "is not an integer (a label, where the dump's first frame has numbers")]:
         assert problem in run(write(tmp_path, text, name=name))[1]
 
 
@@ -540,8 +564,8 @@ def test_contact_ids_name_the_pair_columns_where_positions_come_first(tmp_path):
     rows = [[0.5, 1, 1, 1.5, 1, 1, 2, 1, 0, 0.25, -1, 3], [0.5, 1, 1, 1.5, 1, 1, 1, 2, 1, 1, 1, 1]]
     contacts = write(tmp_path, frame(10, columns, rows, item="ENTRIES"), name="pairs.dump")
     frames, error = run(atoms, contacts)
-    assert error.endswith("array 'c_fc[1]': value '0.5' on data line 1 is not an integer (an atom id is expected: "
-                          "name the two atom-id columns with --contact-ids)")
+    assert error.endswith("array 'c_fc[1]': value '0.5' on data line 1 (line 10 of the file) is not an integer (an atom "
+                          "id is expected: name the two atom-id columns with --contact-ids)")
     series = read_lammps.open_series(atoms, contacts, contact_ids=("c_fc[7]", "c_fc[8]"))
     frames = [loader.load() for loader in series.loaders()]
     assert_array_equal(frames[1].contacts, [[2, 1], [1, 2]])
@@ -553,8 +577,8 @@ def test_contact_ids_name_the_pair_columns_where_positions_come_first(tmp_path):
     assert with_index.contacts.tolist() == [[2, 1], [1, 2]] and list(with_index.contact_values) == ["f"]
     # dump local writes ids with %g by default: 1234567 as 1.23457e+06, another whole number.
     rounded = write(tmp_path, frame(10, "a b", [[1, "1.23457e+06"]], item="ENTRIES"), name="rounded.dump")
-    assert run(atoms, rounded)[1].endswith("array 'b': value '1.23457e+06' on data line 1 may have lost its last "
-                                           "digits (written with fewer significant digits than the integer has, "
+    assert run(atoms, rounded)[1].endswith("array 'b': value '1.23457e+06' on data line 1 (line 10 of the file) "
+                                           "may have lost its last digits (written with fewer significant digits than the integer has, "
                                            "as printf's %g writes a number of 7 digits or more): write the column "
                                            "with all its digits (dump_modify format)")
     with pytest.raises(InputError, match=r"has no column c_fc\[13\] \(contact_ids\)"):

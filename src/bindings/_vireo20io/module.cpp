@@ -539,6 +539,15 @@ PyObject* module_index(PyObject*, PyObject* p_Path)
   return Py_BuildValue("(NNL)", offsets, timesteps, static_cast<long long>(size));
 }
 
+PyObject* module_text_size(PyObject*, PyObject* p_Path)
+{
+  std::string file;
+  if (!path_argument(p_Path, file)) return nullptr;
+  std::int64_t size = 0;
+  if (!without_lock([&] { size = vireo20::io::InputFile(file).text_size(); })) return nullptr;
+  return PyLong_FromLongLong(size);
+}
+
 // The first bytes of a file's text, inflated: how a zstd dump is told from other files (Python's
 // zlib does this for gzip ones).
 PyObject* module_text_head(PyObject*, PyObject* p_Arguments)
@@ -870,7 +879,10 @@ PyObject* module_column_array(PyObject*, PyObject* p_Arguments)
 PyMethodDef module_methods[] = {
     {"index", module_index, METH_O,
      "index(path) -> (offsets, timesteps, size): where the frames of a plain dump start (int64 array), the step "
-     "number of each (None where it is not one) and the file's size."},
+     "number of each (None where it is not one) and the size of its text (text_size)."},
+    {"text_size", module_text_size, METH_O,
+     "text_size(path) -> int: a file's size less the zero bytes that end it (left where a crash stopped its "
+     "writing)."},
     {"text_head", module_text_head, METH_VARARGS,
      "text_head(path, size) -> bytes: the first size bytes of a dump's text, inflated from a gzip or zstd file."},
     {"gzip_member", module_gzip_member, METH_O,

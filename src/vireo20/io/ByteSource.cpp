@@ -67,6 +67,23 @@ std::int64_t InputFile::size() const
   return static_cast<std::int64_t>(status.st_size);
 }
 
+std::int64_t InputFile::text_size() const
+{
+  std::int64_t end = size();
+  // Most files end in text: a small read tells; a long run of zeros is read in growing pieces.
+  std::vector<char> piece(std::size_t(1) << 12);
+  while (end > 0) {
+    const std::int64_t from = std::max<std::int64_t>(0, end - static_cast<std::int64_t>(piece.size()));
+    const std::size_t got = read_at(piece.data(), static_cast<std::size_t>(end - from), from);
+    if (got != static_cast<std::size_t>(end - from)) return end;  // changed meanwhile: the reader will tell
+    for (std::size_t k = got; k-- > 0; --end) {
+      if (piece[k] != '\0') return end;
+    }
+    if (piece.size() < (std::size_t(1) << 20)) piece.resize(piece.size() * 4);
+  }
+  return end;
+}
+
 std::size_t InputFile::read_at(char* p_Into, std::size_t p_Size, std::int64_t p_Offset) const
 {
   std::size_t got = 0;
@@ -90,7 +107,10 @@ constexpr std::size_t headroom = std::size_t(1) << 16;
 // Pieces start small, so that one small frame costs little, and grow to where reading stops paying.
 class PlainSource final : public ByteSource {
  public:
-  PlainSource(std::unique_ptr<InputFile> p_File, std::int64_t p_Offset) : m_File(std::move(p_File)), m_Position(p_Offset) {}
+  PlainSource(std::unique_ptr<InputFile> p_File, std::int64_t p_Offset)
+      : m_File(std::move(p_File)), m_End(m_File->text_size()), m_Position(p_Offset)
+  {
+  }
 
   Block next() override
   {
@@ -129,7 +149,8 @@ class PlainSource final : public ByteSource {
   // speed only when shared, and the parse waits for it.
   std::size_t read_piece(Block& p_Block) const
   {
-    const std::size_t capacity = p_Block.capacity();
+    const std::size_t capacity =
+        static_cast<std::size_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(p_Block.capacity(), m_End - m_Position)));
     const unsigned threads = capacity >= (std::size_t(4) << 20) ? std::max(1u, ups::thread_count()) : 1u;
     const std::size_t share = (capacity + threads - 1) / threads;
     std::vector<std::size_t> got(threads, 0);
@@ -156,6 +177,7 @@ class PlainSource final : public ByteSource {
 
   static constexpr std::size_t largest = std::size_t(16) << 20;
   std::unique_ptr<InputFile> m_File;
+  std::int64_t m_End;  // the text's: a zero tail is no part of it
   std::int64_t m_Position;
   std::size_t m_NextCapacity = std::size_t(64) << 10;
   std::vector<Block> m_Spare;

@@ -40,7 +40,7 @@ class VIREO20_API Block {
 };
 
 // A file opened for reading, closed with the object.
-class InputFile {
+class VIREO20_API InputFile {
  public:
   explicit InputFile(const std::string& p_Path);  // throws DumpError
   ~InputFile();
@@ -48,6 +48,9 @@ class InputFile {
   InputFile& operator=(const InputFile&) = delete;
 
   std::int64_t size() const;
+  // The size less the zero bytes that end the file, if any: a file being written when its machine
+  // stopped may end in zeros where its last blocks had no data yet.
+  std::int64_t text_size() const;
   // Reads up to p_Size bytes at p_Offset, fewer only at the end of the file. Throws DumpError.
   std::size_t read_at(char* p_Into, std::size_t p_Size, std::int64_t p_Offset) const;
 

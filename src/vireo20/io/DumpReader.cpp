@@ -231,11 +231,12 @@ struct DumpReader::Impl {
   enum class Phase { between_frames, data, stopped };
 
   Impl(const std::string& p_Path, std::string p_Section, std::int64_t p_Offset, unsigned p_Threads)
-      : source(ByteSource::open(p_Path, p_Offset)), section(std::move(p_Section)),
+      : path(p_Path), source(ByteSource::open(p_Path, p_Offset)), section(std::move(p_Section)),
         threads(p_Threads ? p_Threads : ups::thread_count()), offset(p_Offset)
   {
   }
 
+  std::string path;
   std::unique_ptr<ByteSource> source;
   std::string section;
   unsigned threads;
@@ -244,6 +245,7 @@ struct DumpReader::Impl {
   char* end = nullptr;
   std::int64_t offset;  // of pos in the whole text
   bool ended = false;   // the text has ended: pos..end is all there is
+  std::int64_t line_start = 0;  // of the line line() read last, in the whole text
   Phase phase = Phase::between_frames;
   FrameHeader header;
 
@@ -290,24 +292,59 @@ struct DumpReader::Impl {
         const std::string_view text = trimmed(pos, line_end);
         p_Text.assign(text.data(), text.size());
         p_At = offset + (text.data() - pos);
+        line_start = offset;
         advance(newline != nullptr ? newline + 1 : end);
         return true;
       }
     }
   }
 
+  // The line of the whole text (from 1) that starts at p_At. Counted again from the start, on the
+  // error's path alone, so that reading pays nothing for it.
+  std::int64_t line_at(std::int64_t p_At) const
+  {
+    const std::unique_ptr<ByteSource> again = ByteSource::open(path, 0);
+    std::int64_t line = 1;
+    for (std::int64_t done = 0; done < p_At;) {
+      Block piece = again->next();
+      if (!piece) break;
+      const std::int64_t take = std::min(static_cast<std::int64_t>(piece.size()), p_At - done);
+      line += count_newlines(piece.text(), piece.text() + take);
+      done += take;
+      again->recycle(std::move(piece));
+    }
+    return line;
+  }
+
+  // Where in a problem's words the line number goes, if not at their end.
+  static constexpr char line_mark = '\x01';
+
   // p_Truncated: the text ends inside the frame: a plain file's bytes cut short, or a dump cut short
-  // and then compressed whole; either way the frames before are whole.
-  [[noreturn]] void fail(const std::string& p_Item, const std::string& p_Problem, bool p_Truncated = false)
+  // and then compressed whole; either way the frames before are whole. p_At: where the line at
+  // fault starts in the whole text, for its number in the message (at line_mark).
+  [[noreturn]] void fail(const std::string& p_Item, const std::string& p_Problem, bool p_Truncated = false,
+                         std::int64_t p_At = -1)
   {
     phase = Phase::stopped;
     // A damaged stream can make any frame look malformed: it is named instead, whatever frame it hit.
     source->check_rest();
     // So can a stream cut short, in the frame it ends in.
     const bool cut = ended && !source->ended_cleanly();
+    std::string number;
+    if (p_At >= 0 && !cut) {
+      try {
+        number = " (line " + std::to_string(line_at(p_At)) +
+                 (source->compressed() ? " of the inflated text)" : " of the file)");
+      } catch (const std::exception&) {
+        // The file went away or changed meanwhile: the message goes without its line number.
+      }
+    }
+    std::string problem = p_Problem;
+    const std::size_t mark = problem.find(line_mark);
+    problem.replace(mark == std::string::npos ? problem.size() : mark, mark == std::string::npos ? 0 : 1, number);
     DumpError error(cut ? section : p_Item, cut ? "the compressed file is damaged or cut short "
                                                   "(its compressed stream ends inside this frame)"
-                                                : p_Problem);
+                                                : problem);
     if (cut || p_Truncated) error.cut_short();
     if (header.has_timestep) error.set_timestep(header.timestep);
     throw error;
@@ -317,9 +354,9 @@ struct DumpReader::Impl {
   {
     std::string text;
     std::int64_t at = 0;
-    if (!line(text, at)) fail(p_Item, "the file ends or the next item starts where a value was expected");
+    if (!line(text, at)) fail(p_Item, "truncated: the file ends where a value was expected", true);
     if (text.empty() || starts_with(text, "ITEM:")) {
-      fail(p_Item, "the file ends or the next item starts where a value was expected");
+      fail(p_Item, "the next item starts where a value was expected", false, line_start);
     }
     return text;
   }
@@ -343,31 +380,39 @@ struct DumpReader::Impl {
     header.offset = at;
     // dump_modify units/time yes: UNITS (in the first frame) and TIME come ahead of the step.
     std::string time;
+    std::int64_t time_line = -1;
     while (text == "ITEM: UNITS" || text == "ITEM: TIME") {
       const std::string item = text.substr(6);
       const std::string value = value_line(item);
-      if (item == "TIME") time = value;
+      if (item == "TIME") {
+        time = value;
+        time_line = line_start;
+      }
       do {
-        if (!line(text, at)) fail("TIMESTEP", "the file ends before the frame's 'ITEM: TIMESTEP' line");
+        if (!line(text, at)) fail("TIMESTEP", "truncated: the file ends before the frame's 'ITEM: TIMESTEP' line", true);
       } while (text.empty());
     }
-    if (text != "ITEM: TIMESTEP") fail("TIMESTEP", "expected 'ITEM: TIMESTEP', found " + quoted(text));
+    if (text != "ITEM: TIMESTEP") fail("TIMESTEP", "expected 'ITEM: TIMESTEP', found " + quoted(text), false, line_start);
     const std::string step = value_line("TIMESTEP");
-    if (!header_integer(step, header.timestep)) fail("TIMESTEP", quoted(step) + " is not a step number");
+    if (!header_integer(step, header.timestep)) fail("TIMESTEP", quoted(step) + " is not a step number", false, line_start);
     header.has_timestep = true;
     if (!time.empty() && !(header.has_time = header_real(time, header.time)))
-      fail("TIME", quoted(time) + " is not a time");
+      fail("TIME", quoted(time) + " is not a time", false, time_line);
     bool counted = false;
     for (;;) {
-      if (!line(text, at)) fail(section, "the file ends before the frame's 'ITEM: " + section + "' line");
+      if (!line(text, at)) fail(section, "truncated: the file ends before the frame's 'ITEM: " + section + "' line", true);
       if (text.empty()) continue;
-      if (!starts_with(text, "ITEM: ")) fail(section, "unexpected line " + quoted(text) + " in the frame's header");
+      if (!starts_with(text, "ITEM: ")) {
+        fail(section, "unexpected line " + quoted(text) + " in the frame's header", false, line_start);
+      }
       const std::string item(trimmed(text.data() + 6, text.data() + text.size()));
       std::string word = item.substr(0, item.find_first_of(" \t"));
       if (starts_with(item, "NUMBER OF")) {
         header.count_item = item;
         const std::string count = value_line(item);
-        if (!header_integer(count, header.count) || header.count < 0) fail(item, quoted(count) + " is not a count");
+        if (!header_integer(count, header.count) || header.count < 0) {
+          fail(item, quoted(count) + " is not a count", false, line_start);
+        }
         counted = true;
       } else if (starts_with(item, "BOX BOUNDS")) {
         header.box_item = item;
@@ -378,9 +423,10 @@ struct DumpReader::Impl {
         if (word != section) {
           fail(word, "expected 'ITEM: " + section + "' (" + (section == "ATOMS" ? "an atom dump" : "a dump local") +
                          "), found 'ITEM: " + word + "'" +
-                         (section == "ATOMS" ? " (a dump local goes beside its atom dump, or after --contacts)" : ""));
+                         (section == "ATOMS" ? " (a dump local goes beside its atom dump, or after --contacts)" : ""),
+               false, line_start);
         }
-        if (!counted) fail(section, "no 'ITEM: NUMBER OF ...' line before the data lines");
+        if (!counted) fail(section, "no 'ITEM: NUMBER OF ...' line before the data lines", false, line_start);
         header.section = word;
         const char* c = item.data() + word.size();
         for (;;) {
@@ -393,7 +439,8 @@ struct DumpReader::Impl {
         phase = Phase::data;
         return true;
       } else if (word == "TIMESTEP") {
-        fail(section, "the frame has no 'ITEM: " + section + "' line before the next 'ITEM: TIMESTEP'");
+        fail(section, "the frame has no 'ITEM: " + section + "' line before the next 'ITEM: TIMESTEP'", false,
+             line_start);
       } else {
         value_line(item);  // TIME, UNITS and the other items of one value
       }
@@ -427,6 +474,7 @@ struct DumpReader::Impl {
   [[noreturn]] void explain_blank_line(char* p_Line, std::int64_t p_Row)
   {
     advance(p_Line);
+    const std::int64_t blank_line = offset;
     for (;;) {
       while (pos < end && is_space(*pos)) advance(pos + 1);
       if (end - pos >= 5) break;
@@ -436,30 +484,34 @@ struct DumpReader::Impl {
       fail(section, "truncated: " + std::to_string(p_Row) + " of " + std::to_string(header.count) + " lines", true);
     }
     if (std::memcmp(pos, "ITEM:", std::min<std::size_t>(5, static_cast<std::size_t>(end - pos))) == 0) {
-      fail(header.count_item, count_problem(p_Row));
+      fail(header.count_item, count_problem(p_Row), false, offset);
     }
-    fail(section, "data line " + std::to_string(p_Row + 1) + " is blank");
+    fail(section, "data line " + std::to_string(p_Row + 1) + line_mark + " is blank", false, blank_line);
   }
 
   [[noreturn]] void explain(const LineFault& p_Fault, const ColumnTarget* p_Targets)
   {
     const std::string line_number = std::to_string(p_Fault.row + 1);
     const std::string columns = std::to_string(header.columns.size());
+    const std::int64_t at = offset + (p_Fault.line - pos);  // the lines read start at pos
     if (p_Fault.fault == Fault::bad_value) {
       const ValueKind kind = p_Targets[p_Fault.column].kind;
       std::string problem = "is longer than " + std::to_string(label_bytes) + " characters, too long for a label";
       if (kind != ValueKind::label) problem = refusal(p_Fault.value, kind == ValueKind::integer);
       fail(header.columns[static_cast<std::size_t>(p_Fault.column)],
-           "value " + quoted(value_at(p_Fault.value)) + " on data line " + line_number + " " + problem);
+           "value " + quoted(value_at(p_Fault.value)) + " on data line " + line_number + line_mark + " " + problem, false,
+           at);
     }
     const int values = values_on_line(p_Fault.line);
     if (values == 0) explain_blank_line(const_cast<char*>(p_Fault.line), p_Fault.row);
-    fail(section, "data line " + line_number + " has " + std::to_string(values) + " values where the header names " +
-                      columns + " columns");
+    fail(section,
+         "data line " + line_number + line_mark + " has " + std::to_string(values) + " values where the header names " + columns +
+             " columns",
+         false, at);
   }
 
   // Reads up to p_Wanted lines of [p_Begin, p_End) as rows p_FirstRow on; answers where the lines
-  // read end, and their number in p_Taken.
+  // read end, and their number in p_Taken. p_Begin is pos.
   char* read_lines(char* p_Begin, char* p_End, std::int64_t p_FirstRow, std::int64_t p_Wanted,
                    const ColumnTarget* p_Targets, std::int64_t& p_Taken)
   {
@@ -505,7 +557,7 @@ struct DumpReader::Impl {
         if (fault.fault != Fault::none) explain(fault, p_Targets);
       }
     }
-    if (short_frame) fail(header.count_item, count_problem(p_FirstRow + taken));
+    if (short_frame) fail(header.count_item, count_problem(p_FirstRow + taken), false, offset + (stop - p_Begin));
     p_Taken = taken;
     return stop;
   }
@@ -548,9 +600,18 @@ struct DumpReader::Impl {
       while (pos < end && is_space(*pos)) advance(pos + 1);
       if (end - pos >= 5 || !more()) break;
     }
+    if (pos != end && *pos == '\0') {
+      fail(section,
+           std::string("zero bytes follow the frame's data lines") + line_mark +
+               ", and text follows them: the zeros a crash leaves where a file was being written, and a run "
+               "appending to it after?",
+           false, offset);
+    }
     if (pos != end && (end - pos < 5 || std::memcmp(pos, "ITEM:", 5) != 0)) {
-      fail(header.count_item, "the frame has more data lines than the " + std::to_string(header.count) + " that 'ITEM: " +
-                                  header.count_item + "' announces");
+      fail(header.count_item,
+           "the frame has more data lines than the " + std::to_string(header.count) + " that 'ITEM: " +
+               header.count_item + "' announces",
+           false, offset);
     }
     phase = Phase::between_frames;
   }
@@ -766,10 +827,10 @@ void scan_range(const InputFile& p_File, std::int64_t p_Begin, std::int64_t p_En
 std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_Size)
 {
   InputFile file(p_Path);
-  p_Size = file.size();
   if (const char* compression = compression_of(file)) {
     throw DumpError::whole_file(std::string("is compressed: a ") + compression + " file has no index of frames");
   }
+  p_Size = file.text_size();
   const unsigned threads = p_Size >= (std::int64_t(1) << 20) ? std::max(1u, ups::thread_count()) : 1u;
   std::vector<std::vector<FrameStart>> found(threads);
   std::vector<std::exception_ptr> failed(threads);

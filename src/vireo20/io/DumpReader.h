@@ -78,7 +78,8 @@ struct FrameStart {
 // Where the frames of a plain dump start, found by scanning for "ITEM: TIMESTEP" lines, each frame
 // from the "ITEM: UNITS" or "ITEM: TIME" item LAMMPS writes ahead of its step; text other than
 // blanks before the first one makes a frame of its own at offset 0 (which fails to read).
-// p_Size receives the file's size. Throws DumpError.
+// p_Size receives the size of its text: the file's, less the zeros that may end it (InputFile::text_size).
+// Throws DumpError.
 VIREO20_API std::vector<FrameStart> index_frames(const std::string& p_Path, std::int64_t& p_Size);
 
 // The first line of a table that parse_table could not read: a value refused (a label too long when
