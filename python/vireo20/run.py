@@ -299,6 +299,11 @@ def run_step(loader, options, keep_source=False, layout=None):
     result.time = frame.time
     # The group column a step lacked, or the contacts: each of its particles is then upscaled on its own.
     result.ungrouped, result.notes = None, frame.notes
+    if result.unknown_contacts:
+        # Counted for nothing, as a selection's left-out particles are; but a dump local of other
+        # atoms than the dump's would otherwise pass unseen.
+        result.notes += ("has contacts naming atom ids that no particle of it has: they count for nothing (a dump "
+                         "of some of the atoms beside a dump local of all?)",)
     no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
     where = "none in its contact file" if options.contacts_given else "--contacts gives them"
     if options.types is not None and not len(frame.positions):

@@ -136,8 +136,9 @@ class Upscaled:
     `result["name"]`); `points` the centres then the periodic images that contact lines end at,
     `image_of` (one per point: the upscaled particle an image point repeats, -1 on its own point);
     `lines` (L, 2) point indexes of the contact network and `line_values` its cell arrays
-    (`contacts`: how many particle pairs a line merges, then the sum of each contact value); `units`
-    the LAMMPS unit style of the values, or None.
+    (`contacts`: how many particle pairs a line merges, then the sum of each contact value);
+    `unknown_contacts` how many contacts name an id of no particle of the step; `units` the LAMMPS
+    unit style of the values, or None.
     """
 
     def __init__(self, **fields):
@@ -371,7 +372,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       whole.
       contacts        (C, 2) particle ids in contact (`ids` space: with ids from 1, not indexes); an
                       id of no particle of the step (one left out by a selection) counts for
-                      nothing; `contact_kinds` (C,) 0 where the
+                      nothing (`unknown_contacts` counts them); `contact_kinds` (C,) 0 where the
                       second id is a particle (else a wall or another body: no line);
                       `contact_values` {name: (C,) or (C, k)} summed over the pairs a line merges.
       coordination    True adds (with contacts) each upscaled particle's `coordination`, its members'
@@ -590,6 +591,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     forces = _contact_forces(step, contacts, contact_values, contact_force)
     lines, line_values, counts = _network(step, contacts, contact_kinds, contact_values, n, ids, parents, parent_of,
                                           u, by_contacts, pairs=by_contacts or forces is not None)
+    unknown_contacts = counts.pop("unknown", 0)
     # Each contact between two placed particles: (first, second, their upscaled particles, its row).
     pairs = _placed(enabled if not every_particle else None, n, *counts.pop("pairs")) if "pairs" in counts else None
     if forces is not None:
@@ -620,7 +622,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         centres=centres, masses=summed, parent_id=parent_id, group_id=group_id, element=element,
         values=reduced, reductions=how_reduced, physics=physics_arrays,
         points=points, image_of=point_image_of, lines=lines, line_values=line_values,
-        mass_before=mass_before, mass_after=mass_after, drift=drift,
+        mass_before=mass_before, mass_after=mass_after, drift=drift, unknown_contacts=unknown_contacts,
         seconds=time.perf_counter() - started)
 
 
@@ -904,9 +906,10 @@ def _rotational_energy(values, entry_masses, mvv2e, group_sum):
 
 def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u, coordination=False, pairs=False):
     """Contacts between different upscaled particles as one line per pair: (lines (L, 2), arrays, and
-    with `coordination` each upscaled particle's counts of contacts inside, outside and with walls;
-    with `pairs`, under "pairs" the particle contacts of known particles: their two particles, their
-    upscaled particles and their rows)."""
+    counts: under "unknown" the contacts naming an id of no particle; with `coordination` each upscaled
+    particle's counts of contacts inside, outside and with walls; with `pairs`, under "pairs" the
+    particle contacts of known particles: their two particles, their upscaled particles and their
+    rows)."""
     if coordination and contacts is None:
         step.fail("contacts", "the coordination numbers need the contacts (a dump local: --contacts)")
     empty = np.zeros((0, 2), np.int64), {"contacts": np.zeros(0, np.int64)}, \
@@ -952,12 +955,13 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
                 where = np.minimum(np.searchsorted(sorted_ids, id_), n - 1)
                 return np.where(sorted_ids[where] == id_, order[where], -1)
     sources = source(first), source(second)
+    unknown = int(np.count_nonzero((sources[0] < 0) | (particle & (sources[1] < 0))))
     upscaled_of = np.full(n + 1, -1, np.int64)
     upscaled_of[parent_of[:u]] = np.arange(u)
     head = lambda s: np.where(s >= 0, np.where(parents[s] >= 0, parents[s], s), n)
     a, b = upscaled_of[head(sources[0])], upscaled_of[head(sources[1])]
     keep = np.flatnonzero(particle & (a >= 0) & (b >= 0) & (a != b))
-    counts = dict(empty[2])
+    counts = dict(empty[2], unknown=unknown)
     if coordination:
         counted = lambda ends: np.bincount(ends, minlength=u)
         counts = _contact_counts(counted(a[particle & (a >= 0) & (a == b)]), counted(a[keep]) + counted(b[keep]),

@@ -810,6 +810,14 @@ def test_a_dump_whose_columns_change_is_told_at_the_step_they_change(tmp_path):
                 warn=told.append, picture_step=None)
     assert told[::2] == [f"{tmp_path / 'a.dump'}: timestep 10 has no contacts: its coordination numbers are 0 (none "
                          "in its contact file)", f"{tmp_path / 'a.dump'}: 1 more step has no contacts (timestep 30)"]
+    # Contacts of ids no particle has (atoms the dump left out): told once, at the first step they are.
+    (tmp_path / "pairs.dump").write_text((tmp_path / "pairs.dump").read_text().replace("c2\n1 2", "c2\n1 5"))
+    told.clear()
+    vireo20.run(tmp_path / "a.dump", tmp_path / "zero", contacts=tmp_path / "pairs.dump", warn=told.append,
+                picture_step=None)
+    assert [text for text in told if "no particle" in text] == [
+        f"{tmp_path / 'a.dump'}: timestep 0 has contacts naming atom ids that no particle of it has: they count for "
+        "nothing (a dump of some of the atoms beside a dump local of all?)"]
 
 
 @pytest.mark.parametrize("size", [0, 1, 3 << 20])
