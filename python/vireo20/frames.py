@@ -67,6 +67,17 @@ class Box:
         return cls(lo, np.diag(hi - lo), periodic)
 
     @classmethod
+    def given(cls, box):
+        """A box as the Python face takes one: a Box, or the (2, 3) lower and upper corners of a box
+        periodic in every direction (None stays None). ValueError otherwise."""
+        if box is None or isinstance(box, cls):
+            return box
+        corners = np.asarray(box, dtype=np.float64)
+        if corners.shape != (2, 3):
+            raise ValueError(f"expected a Box or the (2, 3) lower and upper corners, got shape {corners.shape}")
+        return cls.orthogonal(corners[0], corners[1], periodic=(True, True, True))
+
+    @classmethod
     def from_lammps(cls, lo, hi, tilt=(0.0, 0.0, 0.0), periodic=(False, False, False)):
         """From LAMMPS's xlo xhi ylo yhi zlo zhi and xy xz yz (the bounds of the box itself, not the
         bounding box a dump writes: `read_lammps` undoes that first)."""

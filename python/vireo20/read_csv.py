@@ -437,12 +437,10 @@ def from_pandas(tables, box=None, group_by=None, bonds=None):
                  for pair in _steps_of(table)]
     if bonds is not None:
         bonds = np.asarray(bonds, dtype=np.int64).reshape(-1, 2) if len(bonds) else np.zeros((0, 2), np.int64)
-    if box is not None and not isinstance(box, Box):
-        # The lower and upper corners of a box periodic in every direction, as `upscale` takes them.
-        corners = np.asarray(box, dtype=np.float64)
-        if corners.shape != (2, 3):
-            raise ValueError(f"box: expected a Box or the (2, 3) lower and upper corners, got shape {corners.shape}")
-        box = Box.orthogonal(corners[0], corners[1], periodic=(True, True, True))
+    try:
+        box = Box.given(box)
+    except ValueError as error:
+        raise ValueError(f"box: {error}") from None
     loaders = [_TableLoader(k, step if step is not None else k, table, box, group_by, bonds)
                for k, (step, table) in enumerate(given)]
     return Loaders("pandas", loaders)

@@ -210,13 +210,8 @@ def _range(step, name, values, low, high):
 
 
 def _box(step, box):
-    if box is None or isinstance(box, Box):
-        return box
-    corners = np.asarray(box, dtype=np.float64)
-    if corners.shape != (2, 3):
-        step.fail("box", f"expected a Box or the (2, 3) lower and upper corners, got shape {corners.shape}")
     try:
-        return Box.orthogonal(corners[0], corners[1], periodic=(True, True, True))
+        return Box.given(box)
     except ValueError as error:
         step.fail("box", str(error))
 
