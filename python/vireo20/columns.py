@@ -141,6 +141,13 @@ class MassRule:
             return columns["mass"], ("mass",)
         if radius and "density" in columns:
             return _sphere_masses(columns, np.asarray(columns["density"], dtype=np.float64)), ()
+        if getattr(columns.get("element"), "dtype", np.dtype(float)).kind == "S":
+            # Each element's standard mass, as ASE, OVITO and MDAnalysis give an extended XYZ its masses;
+            # told, as a coarse-grained model's beads named as elements would be wrong.
+            note = "has no masses: its elements' standard masses are taken (MDAnalysis's table; --mass ELEMENT=VALUE " \
+                   "gives others)"
+            frame.notes += (note,) if note not in frame.notes else ()
+            return _by_label(frame, "element", columns["element"], {}, "mass", "--mass"), ()
         frame.fail("mass", "missing column: no masses (give a mass column, or radius (or diameter) and "
                            "density columns, or --mass TYPE=VALUE for every atom type, or --density with a "
                            "radius column, or, for a LAMMPS dump, the data file before it: vireo20 upscale "
@@ -211,9 +218,10 @@ def _by_label(frame, name, labels, given, what, option):
     values = table[inverse]
     if np.isnan(table).any():
         bad = int(np.argmax(np.isnan(values)))
+        known = f"{option} gives {', '.join(named)}" if named else \
+            f"nor has MDAnalysis's table of elements one: {option} ELEMENT=VALUE gives it"
         frame.fail(name, f"atom {'type' if name != 'element' else 'element'} "
-                         f"{labels[bad].decode(errors='replace')!r} on row {bad + 1} has no {what} "
-                         f"({option} gives {', '.join(named)})")
+                         f"{labels[bad].decode(errors='replace')!r} on row {bad + 1} has no {what} ({known})")
     return values
 
 

@@ -746,8 +746,14 @@ def test_an_extended_xyz_files_species_name_masses_and_a_bad_value_stops_at_its_
     # ASE's momenta are velocities times masses.
     (tmp_path / "ase.xyz").write_text('2\nProperties=species:S:1:pos:R:3:masses:R:1:momenta:R:3\n'
                                       'C 0 0 0 12 24 -12 6\nH 1 0 0 2 1 0 -3\n')
-    frame, = inputs.open_series(str(tmp_path / "ase.xyz"))
-    assert frame.columns["velocity"].tolist() == [[2, -1, 0.5], [0.5, 0, -1.5]] and "momenta" not in frame.columns
+    ase_frame, = inputs.open_series(str(tmp_path / "ase.xyz"))
+    assert ase_frame.columns["velocity"].tolist() == [[2, -1, 0.5], [0.5, 0, -1.5]] and "momenta" not in ase_frame.columns
+    # Without --mass, each element's standard mass (MDAnalysis's table, as ASE gives them).
+    pytest.importorskip("MDAnalysis")
+    assert vireo20.upscale(**frame.arguments()).masses.tolist() == [12.011 + 1.008]
+    (tmp_path / "q.xyz").write_text(text.replace("H 3.9", "Qq 3.9"))
+    with pytest.raises(InputError, match=r"atom element 'Qq' on row 2 has no mass \(nor has MDAnalysis's table"):
+        vireo20.upscale(**next(iter(inputs.open_series(str(tmp_path / "q.xyz")))).arguments())
 
 
 def _dump_local(path, steps, seed=3):
