@@ -321,9 +321,12 @@ class DataAtoms:
             problem, row, column, values, value, refusal = fault
             if problem == "lines":
                 raise InputError(self.path, "-", name, f"the section has {row} lines where the header says {count}")
+            # Comments and labels are replaced within their lines: the section's lines are the file's.
+            before = text.count(b"\n", 0, start)
+            line = f"line {row + 1} (line {before + row + 1} of the file)"
             if problem == "bad_value":
-                raise InputError(self.path, "-", name, f"value '{value}' on line {row + 1} {refusal}")
-            raise InputError(self.path, "-", name, f"line {row + 1} has {values} values where "
+                raise InputError(self.path, "-", name, f"value '{value}' on {line} {refusal}")
+            raise InputError(self.path, "-", name, f"{line} has {values} values where "
                                                    f"{' '.join(names)} are {len(names)}"
                                                    f"{' (and three image flags)' if allow_images and not images else ''}")
         return dict(zip([names[k] for k in wanted], arrays))

@@ -485,7 +485,7 @@ def test_a_data_file_of_each_atom_style_reads_as_lammps_wrote_it(tmp_path, style
     lines = text.split("\n")
     at = lines.index(next(line for line in lines if line.startswith("Atoms"))) + 2 + 6
     (tmp_path / "styled.data").write_text("\n".join(lines[:at] + [lines[at] + " 4"] + lines[at + 1:]))
-    with pytest.raises(vireo20.InputError, match="array 'Atoms': line 7 has"):
+    with pytest.raises(vireo20.InputError, match=fr"array 'Atoms': line 7 \(line {at + 1} of the file\) has"):
         DataAtoms(str(tmp_path / "styled.data"))
 
 
