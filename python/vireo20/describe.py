@@ -19,7 +19,8 @@ def describe(series, name, frame=None, group_by=None):
         count = None
     untold = "frames not counted (a stream)" if cheap else \
         "frames not counted (a compressed file is read to its end to count them: --list does)"
-    lines = [f"{name}: {untold if count is None else _plural(count, 'frame')}"]
+    lines = [f"{name}: {untold if count is None else _plural(count, 'frame')}",
+             *(f"warning: {note}" for note in getattr(series, "notes", tuple)())]
     chosen = None
     if frame is not None:
         if count is not None and not -count <= frame < count:
