@@ -589,16 +589,18 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     unknown_contacts = counts.pop("unknown", 0)
     # Each contact between two placed particles: (first, second, their upscaled particles, its row).
     pairs = _placed(enabled if not every_particle else None, n, *counts.pop("pairs")) if "pairs" in counts else None
+    # The vector of each placed contact, once for the stress and the fabric both.
+    joined = _joined(positions, box, *pairs[:2]) if pairs is not None else None
     if forces is not None:
         physics_arrays["contact_stress"] = np.zeros((u + t, 6))
         if pairs is not None:
-            physics_arrays["contact_stress"][:u] = _contact_stress(positions, box, *pairs, forces, u) * \
+            physics_arrays["contact_stress"][:u] = _contact_stress(joined, *pairs[2:], forces, u) * \
                 PRESSURE_VOLUME.get(units, 1.0)
     if coordination is not None and coordination is not False:
         if not by_contacts:
             counts = _neighbours(step, positions[:e], element[:e], box, coordination, u)
         else:
-            counts["fabric"] = np.zeros((u, 6)) if pairs is None else _fabric(positions, box, *pairs[:4], u)
+            counts["fabric"] = np.zeros((u, 6)) if pairs is None else _fabric(joined, *pairs[2:4], u)
         physics_arrays.update(_coordination(counts, np.bincount(element[:e], minlength=u), t))
     lines, image_points, image_of = periodic.line_images(centres, lines, box)
     points = np.concatenate([centres, image_points]) if len(image_points) else centres
@@ -1019,25 +1021,19 @@ def _joined(positions, box, first, second):
     return box.minimum_image(joined) if box is not None and box.any_periodic else joined
 
 
-# The tensors' components, as LAMMPS orders a per-atom stress: xx yy zz xy xz yz.
-TENSOR = ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))
-
-
-def _fabric(positions, box, first, second, first_group, second_group, u):
+def _fabric(joined, first_group, second_group, u):
     """Each upscaled particle's fabric tensor (xx yy zz xy xz yz) of the contacts of its members,
     each contact once at each of its ends: 15/2 of the deviator of the mean of n n^T over them, n the
     unit vector from one end to the nearest image of the other, as LAMMPS's compute fabric gives the
-    contact tensor of all the contacts; zeros for a particle with none."""
-    joined = _joined(positions, box, first, second)
+    contact tensor of all the contacts; zeros for a particle with none. `joined`: each contact's vector
+    from its first particle to the nearest image of its second."""
     length = np.sqrt(np.einsum("ij,ij->i", joined, joined))
     # Particles at one spot have no direction between them.
     apart = length > 0
     normal = joined[apart] / length[apart, None]
     ends = first_group[apart], second_group[apart]
     counted = _at_both_ends(*ends, None, u)
-    summed = np.empty((u, 6))
-    for k, (i, j) in enumerate(TENSOR):
-        summed[:, k] = _at_both_ends(*ends, normal[:, i] * normal[:, j], u)
+    summed = _tensor_at_both_ends(*ends, normal, normal, 1.0, u)
     mean = np.divide(summed, counted[:, None], out=np.zeros((u, 6)), where=counted[:, None] > 0)
     mean[:, :3] -= mean[:, :3].sum(axis=1, keepdims=True) / 3.0
     return 7.5 * mean
@@ -1079,16 +1075,24 @@ def _contact_forces(step, contacts, contact_values, contact_force):
     return forces
 
 
-def _contact_stress(positions, box, first, second, first_group, second_group, rows, forces, u):
+def _contact_stress(joined, first_group, second_group, rows, forces, u):
     """Each upscaled particle's -sum w r f^T (xx yy zz xy xz yz) over its members' contacts (see
-    `upscale`): half of each contact at each of its ends, as LAMMPS tallies a pair's virial."""
-    joined = _joined(positions, box, first, second)
-    force = forces[rows]
-    stress = np.empty((u, 6))
-    for k, (i, j) in enumerate(TENSOR):
-        # -w r f with r from the second particle to the first (-joined): + joined f / 2 at each end.
-        stress[:, k] = _at_both_ends(first_group, second_group, 0.5 * joined[:, i] * force[:, j], u)
-    return stress
+    `upscale`): half of each contact at each of its ends, as LAMMPS tallies a pair's virial. `joined`:
+    as `_fabric` takes it."""
+    # -w r f with r from the second particle to the first (-joined): + joined f / 2 at each end.
+    return _tensor_at_both_ends(first_group, second_group, joined, forces[rows], 0.5, u)
+
+
+def _tensor_at_both_ends(first_group, second_group, a, b, scale, u):
+    """Each upscaled particle's sums of scale a_i b_j (xx yy zz xy xz yz, as LAMMPS orders a per-atom
+    stress) over the contacts it is an end of: `_at_both_ends` of each component, its bits, in one native walk over the contacts."""
+    from . import _groups
+    summed = np.empty((u, 6))
+    flat = lambda rows: np.ascontiguousarray(rows, dtype=np.float64).reshape(-1)
+    _groups.contact_end_tensors(np.ascontiguousarray(first_group, dtype=np.int64),
+                                np.ascontiguousarray(second_group, dtype=np.int64), flat(a), flat(b), scale,
+                                summed.reshape(-1))
+    return summed
 
 
 def _at_both_ends(first_group, second_group, weights, u):

@@ -346,3 +346,19 @@ def test_small_steps_give_rows_for_the_trailing_entries_and_lone_particles(enabl
     # A lone particle sits on its centre (mass 1 makes the average exact): nothing about it turns.
     lone = got["count"] == 1
     assert all(not got[name][lone].any() for name in got if name != "count")
+
+
+@pytest.mark.parametrize("contacts,groups,scale", [(0, 1, 1.0), (1, 1, 0.5), (5000, 37, 0.5), (20000, 20000, 1.0)])
+def test_contact_end_tensors_are_the_bits_of_a_bincount_at_each_end(contacts, groups, scale):
+    rng = np.random.default_rng(contacts)
+    first, second = rng.integers(0, groups, contacts), rng.integers(0, groups, contacts)
+    a, b = rng.normal(size=(contacts, 3)) * 10.0 ** rng.integers(-8, 8, (contacts, 1)), rng.normal(size=(contacts, 3))
+    out = np.full(groups * 6, np.nan)
+    _groups.contact_end_tensors(first, second, a.reshape(-1), b.reshape(-1), scale, out)
+    ends = lambda w: np.bincount(first, w, minlength=groups) + np.bincount(second, w, minlength=groups)
+    want = np.stack([ends(scale * a[:, i] * b[:, j]) for i, j in ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))], 1)
+    assert out.tobytes() == want.reshape(-1).tobytes()
+    if contacts:
+        second[-1] = groups
+        with pytest.raises(IndexError, match=f"contact {contacts - 1} has an end outside 0..{groups - 1}"):
+            _groups.contact_end_tensors(first, second, a.reshape(-1), b.reshape(-1), scale, out)

@@ -280,6 +280,41 @@ PyObject* first_bad_row(PyObject*, PyObject* p_Args)
   });
 }
 
+PyObject* contact_end_tensors(PyObject*, PyObject* p_Args)
+{
+  PyObject *first_object, *second_object, *a_object, *b_object, *out_object;
+  double scale;
+  if (!PyArg_ParseTuple(p_Args, "OOOOdO", &first_object, &second_object, &a_object, &b_object, &scale, &out_object))
+    return nullptr;
+  Buffer first(first_object, "first", 8, false);
+  if (!first.good()) return nullptr;
+  Buffer second(second_object, "second", 8, false);
+  if (!second.good()) return nullptr;
+  Buffer a(a_object, "a", 8, false);
+  if (!a.good()) return nullptr;
+  Buffer b(b_object, "b", 8, false);
+  if (!b.good()) return nullptr;
+  Buffer out(out_object, "out", 8, true);
+  if (!out.good()) return nullptr;
+  if (second.count() != first.count() || a.count() != 3 * first.count() || b.count() != 3 * first.count() ||
+      out.count() % 6 != 0) {
+    PyErr_SetString(PyExc_ValueError, "contact_end_tensors: one first and second end and 3 a and b values a "
+                                      "contact, 6 out values a group");
+    return nullptr;
+  }
+  return run_pass([&]() -> PyObject* {
+    const std::int64_t bad = vireo20::ups::contact_end_tensors(
+        first.data<const std::int64_t>(), second.data<const std::int64_t>(), a.data<const double>(),
+        b.data<const double>(), scale, first.count(), out.count() / 6, out.data<double>());
+    if (bad >= 0) {
+      PyErr_Format(PyExc_IndexError, "contact_end_tensors: contact %lld has an end outside 0..%lld",
+                   static_cast<long long>(bad), static_cast<long long>(out.count() / 6 - 1));
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
 // What both searches by distance take: positions, a per-particle array, the box (an origin, 9 edge
 // numbers a b c, 3 periodic flags), a cutoff and two per-particle outputs.
 struct Search {
@@ -441,6 +476,10 @@ PyMethodDef methods[] = {
      "take_rows(source, width, index, out): out's row i = source's row index[i], rows of width 8-byte\n"
      "items (both arrays flat), over the cores without the interpreter lock; IndexError for an index\n"
      "outside the source's rows."},
+    {"contact_end_tensors", contact_end_tensors, METH_VARARGS,
+     "contact_end_tensors(first, second, a, b, scale, out): each group's sums over the contacts it is an end\n"
+     "of (int64 first and second group a contact) of scale a_i b_j for xx yy zz xy xz yz (a, b: flat float64,\n"
+     "3 a contact) into out (flat float64, 6 a group): bincount(first, w) + bincount(second, w) a component."},
     {"first_bad_row", first_bad_row, METH_VARARGS,
      "first_bad_row(values, width, positive): the first row of width float64 values (a flat array) holding\n"
      "one that is not finite (positive: not finite and above zero), or -1; over the cores."},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <limits>
+#include <vector>
 
 #include "vireo20/sci/parallel.h"
 
@@ -76,6 +77,29 @@ std::int64_t first_bad_row(const double* p_Values, std::int64_t p_Rows, std::int
 {
   return p_Positive ? first_bad_row_of<true>(p_Values, p_Rows, p_Width)
                     : first_bad_row_of<false>(p_Values, p_Rows, p_Width);
+}
+
+std::int64_t contact_end_tensors(const std::int64_t* p_First, const std::int64_t* p_Second, const double* p_A,
+                                 const double* p_B, double p_Scale, std::int64_t p_Count, std::int64_t p_Groups,
+                                 double* p_Out)
+{
+  static constexpr int component[6][2] = {{0, 0}, {1, 1}, {2, 2}, {0, 1}, {0, 2}, {1, 2}};
+  // The second ends' sums apart, as the second bincount's, added once all are in.
+  std::vector<double> second(static_cast<std::size_t>(p_Groups) * 6, 0.0);
+  std::fill(p_Out, p_Out + p_Groups * 6, 0.0);
+  for (std::int64_t c = 0; c < p_Count; ++c) {
+    const std::int64_t first = p_First[c], other = p_Second[c];
+    if (first < 0 || first >= p_Groups || other < 0 || other >= p_Groups) return c;
+    const double* a = p_A + c * 3;
+    const double* b = p_B + c * 3;
+    for (int k = 0; k < 6; ++k) {
+      const double weight = p_Scale * a[component[k][0]] * b[component[k][1]];
+      p_Out[first * 6 + k] += weight;
+      second[static_cast<std::size_t>(other * 6 + k)] += weight;
+    }
+  }
+  for (std::int64_t k = 0; k < p_Groups * 6; ++k) p_Out[k] += second[static_cast<std::size_t>(k)];
+  return -1;
 }
 
 }  // namespace ups
