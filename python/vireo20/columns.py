@@ -23,7 +23,7 @@ RESERVED = ("mass", "parent_id", "group_id", "image_of", "count", "radius_of_gyr
 NOT_VALUES = ("id",)
 # Values that add up over a group rather than average: forces, torques and charges (an upscaled
 # particle's charge is its members' net charge, as its mass is their total).
-SUMMED_BY_DEFAULT = ("force", "tq", "q")
+SUMMED_BY_DEFAULT = ("force", "tq", "q", "charge")
 
 
 def type_list(types, option):

@@ -441,6 +441,7 @@ class Completion:
         if frame.bonds is None:
             frame.bonds = getattr(held, "bonds", None)
         missing = rows < 0
+        self._by_types(frame, held, rows, missing, ids)
         for name, values in held.atoms.items():
             if name in frame.columns or DUMP_KEYWORDS.get(name) in frame.columns:
                 continue
@@ -455,26 +456,46 @@ class Completion:
                 (level for level in levels if level in held.atoms and level not in held.whole), frame.default_group)
         return frame
 
+    def _by_types(self, frame, held, rows, missing, ids):
+        """Where the dump gives types: the masses of the data file's Masses by them, as LAMMPS takes an
+        atom's mass by its type of the moment (fix bond/react and set type change them), the atoms
+        the data file does not hold (poured after it was written) too; and a warning where the types
+        are not the data file's (a data file of another system gives the wrong masses and groups)."""
+        types = frame.columns.get("type")
+        if types is None or types.dtype.kind not in "iu":
+            return
+        held_types = held.atoms.get("type")
+        if held_types is not None and held_types.dtype.kind in "iu":
+            found = np.flatnonzero(~missing)
+            differ = found[held_types[rows[found]] != types[found]]
+            if len(differ):
+                k = differ[0]
+                note = (f"has atoms whose types are not those the data file {self.topology} gives them (atom "
+                        f"{ids[k]}: type {types[k]}, there {held_types[rows[k]]}): a data file of another system? "
+                        "(masses follow the dump's types, groups the data file's by atom id)")
+                frame.notes += (note,) if note not in frame.notes else ()
+        table = getattr(held, "type_masses", None)
+        if table is None or "mass" in frame.columns:
+            return
+        known = (types >= 0) & (types < len(table))
+        masses = table[np.where(known, types, 0)]
+        if not known.all() or np.isnan(masses).any():
+            unknown = types[~known | np.isnan(masses)][0]
+            raise InputError(frame.source, frame.timestep, "type", f"atom type {unknown} has no mass in the data "
+                                                                   f"file {self.topology}")
+        frame.columns["mass"] = masses
+
     def _beyond(self, frame, held, name, missing, ids):
         """What the atoms the data file does not hold (poured or deposited after it was written) take
         for column `name`, which the frame lacks: no molecule or bonded group (0), every atom's one
-        segment, the mass of their type where the data file gives masses by type, a charge of NaN;
-        else the atoms are refused, naming the column the frame would need."""
+        segment, a charge of NaN; else the atoms are refused, naming the column the frame would need
+        (their masses by type are `_by_types`')."""
         if name in ("residues", "fragments"):
             return 0
         if name == "segments":
             return 1
         if name == "charge":
             return np.nan   # unknown, which no other value needs: their groups' dipoles are NaN
-        if name == "mass" and getattr(held, "type_masses", None) is not None and "type" in frame.columns:
-            types = frame.columns["type"][missing]
-            known = (types >= 0) & (types < len(held.type_masses))
-            masses = held.type_masses[np.where(known, types, 0)]
-            if known.all() and not np.isnan(masses).any():
-                return masses
-            unknown = types[~known | np.isnan(masses)][0]
-            raise InputError(frame.source, frame.timestep, "type", f"atom type {unknown} has no mass in the data "
-                                                                   f"file {self.topology}")
         first = ids[np.argmax(missing)]
         keyword = DUMP_KEYWORDS.get(name, name)
         raise InputError(frame.source, frame.timestep, "id", f"atom {first} is not in the data file {self.topology}, "

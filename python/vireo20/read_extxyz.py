@@ -14,8 +14,8 @@ the masses MDAnalysis's table gives them where it is installed.
 
 Columns: every other property by its name, but `species` as `element` (labels, which `--mass C=12.011`
 names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `forces` as `force`,
-`molecule`, `molecule_id` and `mol_id` as `mol` (the groups by default), `Z` as `type` where no type is
-given, ASE's `momenta` as `velocity` (over the masses the file or the element table gives); integers
+`initial_charges` (ASE's) and `charges` as `charge`, `molecule`, `molecule_id` and `mol_id` as `mol`
+(the groups by default), `Z` as `type` where no type is given, ASE's `momenta` as `velocity` (over the masses the file or the element table gives); integers
 and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
 """
 import importlib
@@ -30,7 +30,8 @@ from .reading import FrameLoader, Loaders, NativeText, cached_open, element_mass
 
 KINDS = "SRIL"
 NAMES = {"species": "element", "vel": "velocity", "velo": "velocity", "velocities": "velocity", "masses": "mass",
-         "forces": "force", "molecule": "mol", "molecule_id": "mol", "mol_id": "mol"}
+         "forces": "force", "initial_charges": "charge", "charges": "charge", "molecule": "mol", "molecule_id": "mol",
+         "mol_id": "mol"}
 LABEL_BYTES = 32
 # LAMMPS's dump xyz: its comment line names the step.
 _LAMMPS = re.compile(r"\s*Atoms\. Timestep: *(-?\d+)\s*$")

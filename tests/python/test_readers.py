@@ -556,6 +556,16 @@ def test_atoms_poured_after_the_data_file_take_no_molecule_and_their_types_mass(
     (tmp_path / "e.data").write_text(header.replace("3 atoms", "0 atoms"))
     frame, = inputs.open_series(str(tmp_path / "d.dump"), topology=str(tmp_path / "e.data"))
     assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 2.5, 1.0] and frame.default_group not in frame.columns
+    # Types that are not the data file's (fix bond/react, or a data file of another system): masses by
+    # the dump's, as LAMMPS takes them, and told. The data file's charges add up over each molecule.
+    (tmp_path / "t.dump").write_text((tmp_path / "d.dump").read_text().replace("\n2 2 1 0 0\n", "\n2 1 1 0 0\n"))
+    frame, = inputs.open_series(str(tmp_path / "t.dump"), topology=str(tmp_path / "q.data"))
+    assert frame.columns["mass"].tolist() == [0.7, 1.0, 1.0, 1.0, 1.0] and frame.notes == (
+        f"has atoms whose types are not those the data file {tmp_path / 'q.data'} gives them (atom 2: type 1, there "
+        "2): a data file of another system? (masses follow the dump's types, groups the data file's by atom id)",)
+    from vireo20 import upscale
+    result = upscale(**frame.arguments())
+    assert result["charge"][result.group_id == 7].tolist() == [1.0]
 
 
 def test_a_data_files_molecules_and_charges_sections_are_its_fix_property_atoms(tmp_path, capsys):
