@@ -21,7 +21,7 @@ import warnings
 import numpy as np
 
 from . import filesafe, inputs, output, picture, system
-from .columns import RESERVED, MassRule, kept_apart, of_types, type_column, type_list
+from .columns import RESERVED, MassRule, kept_apart, of_types, radii, type_column, type_list
 from .frames import Box, HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS, MissingArray
 from .write_table import TABLE, write_table
@@ -192,6 +192,32 @@ class _Options:
         self.contacts_given = False
 
 
+def _apart_contacts(frame, sample=4096):
+    """Whether any of the first `sample` particle contacts of a frame with radii joins particles
+    farther apart than their radii reach (beyond the rounding of a dump's %g). A sample, at the cost of
+    a table of ids: the lists that hold such pairs hold them throughout."""
+    r, contacts = radii(frame.columns), frame.contacts
+    if r is None or contacts is None or not len(contacts) or not len(frame.positions):
+        return False
+    kinds = frame.contact_kinds
+    pairs = np.asarray(contacts if kinds is None else contacts[np.asarray(kinds) == 0])[:sample].astype(np.int64)
+    ids = frame.columns.get("id")
+    ids = np.arange(frame.first_id, frame.first_id + len(r)) if ids is None else np.asarray(ids, np.int64)
+    low, high = int(ids.min()), int(ids.max())
+    if high - low > 4 * len(ids) + 1024:
+        return False   # ids spread too thin for a table: not worth a sort to tell
+    rows = np.full(high - low + 1, -1, np.int64)
+    rows[ids - low] = np.arange(len(ids))
+    inside = ((pairs >= low) & (pairs <= high)).all(axis=1)
+    ends = rows[pairs[inside] - low]
+    ends = ends[(ends >= 0).all(axis=1)]
+    joined = frame.positions[ends[:, 1]] - frame.positions[ends[:, 0]]
+    if frame.box is not None and frame.box.any_periodic:
+        joined = frame.box.minimum_image(joined)
+    reach = (r[ends[:, 0]] + r[ends[:, 1]]) * (1 + 1e-3)
+    return bool((np.einsum("ij,ij->i", joined, joined) > reach * reach).any())
+
+
 def run_step(loader, options, keep_source=False, layout=None):
     """Reads and upscales one frame: (result, the picture's sample of its entries or None). `layout`:
     the box the bins are laid out in, where not the frame's own (`_Layouts`)."""
@@ -304,6 +330,10 @@ def run_step(loader, options, keep_source=False, layout=None):
         # atoms than the dump's would otherwise pass unseen.
         result.notes += ("has contacts naming atom ids that no particle of it has: they count for nothing (a dump "
                          "of some of the atoms beside a dump local of all?)",)
+    if _apart_contacts(frame):
+        result.notes += ("has contacts between particles farther apart than their radii reach: neighbour pairs, not "
+                         "contacts? (compute pair/local and property/local list every pair within the pair cutoff "
+                         "unless told 'cutoff radius'); they are counted as contacts",)
     no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
     where = "none in its contact file" if options.contacts_given else "--contacts gives them"
     if options.types is not None and not len(frame.positions):

@@ -818,6 +818,15 @@ def test_a_dump_whose_columns_change_is_told_at_the_step_they_change(tmp_path):
     assert [text for text in told if "no particle" in text] == [
         f"{tmp_path / 'a.dump'}: timestep 0 has contacts naming atom ids that no particle of it has: they count for "
         "nothing (a dump of some of the atoms beside a dump local of all?)"]
+    # Pairs farther apart than their radii reach (a neighbour list's), through the faces too: told.
+    (tmp_path / "p.dump").write_text((tmp_path / "pairs.dump").read_text().replace("c2\n1 5", "c2\n1 2"))
+    for x, apart in ((1.19, False), (1.5, True), (3.5, False)):
+        (tmp_path / "s.dump").write_text("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n2\nITEM: BOX BOUNDS pp pp pp\n0 4\n0 4\n"
+                                         f"0 4\nITEM: ATOMS id mass radius x y z\n1 1 0.5 0.2 1 1\n2 1 0.5 {x} 1 1\n")
+        told.clear()
+        vireo20.run(tmp_path / "s.dump", tmp_path / "s", contacts=tmp_path / "p.dump", warn=told.append,
+                    picture_step=None, frames=":1", overwrite=True)
+        assert any("farther apart than their radii reach" in text for text in told) == apart, told
 
 
 @pytest.mark.parametrize("size", [0, 1, 3 << 20])
