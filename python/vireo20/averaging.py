@@ -15,7 +15,8 @@ chunk id. Then `Ncount`, the mean count a step, and, by the value's reduction (L
   mean over the steps (a sum's column is then what LAMMPS's `norm none` gives, not its per-atom mean);
 - values reduced by `mean`: the sum over every member of every step over the count of them; by
   `average`, the same weighted by mass; `temp` (with `--temperature`) as LAMMPS's `temp` value,
-  weighted by count;
+  weighted by count; `coordination` (with `--coordination`) as contact/atom's (or coord/atom's)
+  mean over every member of every step;
 - `min` and `max`: the least or the greatest of the window.
 
 Particles in no group (a label of 0) are in no chunk, as LAMMPS's chunk/atom molecule leaves them
@@ -131,6 +132,8 @@ class TimeAverage:
         columns += [(name, RULES[how]) for name, how in reductions.items() if how in RULES]
         if "temperature" in arrays:
             columns.append(("temperature", (WEIGHTED, "count")))
+        if "coordination" in arrays:
+            columns.append(("coordination", (WEIGHTED, "count")))
         columns += [(name, (PER_STEP, None)) for name in ("contact_stress", "kinetic_stress", "bin_stress")
                     if name in arrays]
         self._columns = []
@@ -197,6 +200,11 @@ class TimeAverage:
                 total[rows] = np.minimum(total[rows], values)
             elif rule == GREATEST:
                 total[rows] = np.maximum(total[rows], values)
+            elif name == "coordination" and weight == "count":
+                # The members' whole number of contacts, exact where coordination times count may
+                # be a bit off: LAMMPS sums contact/atom's whole numbers.
+                total[rows] += 2.0 * np.reshape(arrays["inner_contacts"], (-1, 1)) + \
+                    np.reshape(arrays["outer_contacts"], (-1, 1))
             else:
                 total[rows] += values if weight is None else values * weights[weight]
         self._steps += 1

@@ -843,15 +843,16 @@ AVERAGED = LJ_MOLECULES.format(dimension=3, lattice="fcc 0.8442", region="block 
                                first=3) + """compute layers all chunk/atom bin/1d z lower 0.7 units box
 compute shells all chunk/atom bin/sphere 4.0 3.0 2.5 0.5 3.0 5 units box
 compute molecules all chunk/atom molecule compress yes
-fix layers all ave/chunk 10 5 50 layers vx density/mass density/number temp file layers.txt format ' %.17g'
+compute cn all coord/atom cutoff 1.3
+fix layers all ave/chunk 10 5 50 layers vx density/mass density/number temp c_cn file layers.txt format ' %.17g'
 fix shells all ave/chunk 10 5 50 shells vx density/mass density/number file shells.txt format ' %.17g'
 fix molecules all ave/chunk 10 5 50 molecules vx vy file molecules.txt format ' %.17g'
 # A chunk compute serves fixes of one kind of average only.
 compute layers2 all chunk/atom bin/1d z lower 0.7 units box
 compute shells2 all chunk/atom bin/sphere 4.0 3.0 2.5 0.5 3.0 5 units box
-fix running all ave/chunk 10 5 50 layers2 vx density/mass temp ave running norm sample file running.txt &
+fix running all ave/chunk 10 5 50 layers2 vx density/mass temp c_cn ave running norm sample file running.txt &
     format ' %.17g'
-fix window all ave/chunk 10 5 50 shells2 vx density/number temp ave window 2 norm none file window.txt &
+fix window all ave/chunk 10 5 50 shells2 vx density/number temp c_cn ave window 2 norm none file window.txt &
     format ' %.17g'
 dump atoms all custom 10 atoms.dump id mol type mass x y z vx vy vz
 dump_modify atoms format float %.17g
@@ -859,12 +860,12 @@ run 150
 """
 
 
-def profile_blocks(path):
+def profile_blocks(path, renamed={}):
     """(the header's column names, {timestep: (total count, {column name: values by chunk})}) of a
-    fix ave/chunk file."""
+    fix ave/chunk file, columns `renamed` {name: LAMMPS's}."""
     lines = open(path).read().splitlines()
     assert lines[1] == "# Timestep Number-of-chunks Total-count"
-    names, blocks, k = lines[2].split()[1:], {}, 3
+    names, blocks, k = [renamed.get(name, name) for name in lines[2].split()[1:]], {}, 3
     while k < len(lines):
         timestep, count, total = lines[k].split()
         rows = np.loadtxt(lines[k + 1:k + 1 + int(count)], ndmin=2)
@@ -903,16 +904,17 @@ run 20
 """
 SHELLS = binning.SphereBins((4.0, 3.0, 2.5), 0.5, 3.0, 5)
 LJ = dict(temperature=True, units="lj")
+COUNTED = dict(LJ, coordination=1.3)   # coord/atom's c_cn
 
 
 # LAMMPS's windows end every 50 steps (5 of a changing box) and take the 5 samples up to it: those from
 # the second frame on (the shells of the changing box sample the run's first step, then every 5th).
 @pytest.mark.parametrize("script, chunks, options, words, frames", [
-    ("fixed", "layers", dict(bins=["z:0.7"], **LJ), "5", "1:"),
+    ("fixed", "layers", dict(bins=["z:0.7"], **COUNTED), "5", "1:"),
     ("fixed", "shells", dict(bins=SHELLS), "5", "1:"),
     ("fixed", "molecules", {}, "5", "1:"),
-    ("fixed", "running", dict(bins=["z:0.7"], **LJ), "5 ave running norm sample", "1:"),
-    ("fixed", "window", dict(bins=SHELLS, **LJ), "5 ave window 2 norm none", "1:"),
+    ("fixed", "running", dict(bins=["z:0.7"], **COUNTED), "5 ave running norm sample", "1:"),
+    ("fixed", "window", dict(bins=SHELLS, **COUNTED), "5 ave window 2 norm none", "1:"),
     ("pressed", "layers", dict(bins=["z:0.7"], **LJ), "5", "1:"),
     ("pressed", "cells", dict(bins=["x:2.1", "y:1.7:0.3"]), "5 ave window 2", "1:"),
     ("pressed", "fractions", dict(bins=binning.Bins.parse(["z:0.1"], units="reduced")), "5", "1:"),
@@ -922,7 +924,7 @@ def test_time_averages_are_fix_ave_chunk_with_nrepeat(tmp_path, script, chunks, 
     run_lammps(tmp_path, "in.averaged")
     result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "out", picture_step=None, frames=frames,
                          time_average=words, reductions={"velocity": "mean"}, **options)
-    names, got = profile_blocks(result.profile)
+    names, got = profile_blocks(result.profile, {"coordination": "c_cn"})
     lammps_names, want = profile_blocks(tmp_path / f"{chunks}.txt")
     assert set(lammps_names) <= set(names) and sorted(got) == sorted(want)
     assert sorted(want) == ([50, 100, 150] if script == "fixed" else [100, 105, 110, 115, 120][frames == "1:":])
