@@ -2,10 +2,11 @@
 beside its final place and swapped in only when complete.
 
 A run writes into `.NAME.vireo20-partial` beside the output folder NAME, holding `.NAME.vireo20-lock`
-(an flock, so a killed run leaves no lock behind). When every step is written and checked, the
+(an flock, so a killed run leaves no lock behind; the file is removed as the run ends). When every step is written and checked, the
 partial folder and NAME are exchanged in one `renameat2(RENAME_EXCHANGE)` and the old series is
 removed; a run that fails or is killed leaves NAME as it was and its partial folder for `--resume`.
 """
+import contextlib
 import ctypes
 import errno
 import fcntl
@@ -185,20 +186,34 @@ class Place:
 
     def lock(self):
         """Takes the folder's lock or refuses: one run at a time into one folder."""
-        try:
-            os.makedirs(self.parent, exist_ok=True)
-            fd = os.open(self.lock_path, os.O_RDWR | os.O_CREAT, 0o644)
-        except OSError as error:
-            raise OutputError(f"cannot write beside {self.final} ({error.strerror})") from None
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
+        while True:
+            try:
+                os.makedirs(self.parent, exist_ok=True)
+                fd = os.open(self.lock_path, os.O_RDWR | os.O_CREAT, 0o644)
+            except OSError as error:
+                raise OutputError(f"cannot write beside {self.final} ({error.strerror})") from None
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                os.close(fd)
+                raise OutputError(f"another run is writing into {self.final} (it holds {self.lock_path}); "
+                                  "wait for it to end or choose another --out") from None
+            # The run before removes the file as it lets go: a lock taken on the file it removed (or
+            # on one no longer at its name) is no lock, and is taken again.
+            try:
+                held, named = os.fstat(fd), os.stat(self.lock_path)
+            except FileNotFoundError:
+                held = named = None
+            if held is not None and (held.st_dev, held.st_ino) == (named.st_dev, named.st_ino):
+                self._lock = fd
+                return
             os.close(fd)
-            raise OutputError(f"another run is writing into {self.final} (it holds {self.lock_path}); "
-                              "wait for it to end or choose another --out") from None
-        self._lock = fd
 
     def unlock(self):
+        if self._lock is not None:
+            # Removed while held, so that no lock file is left beside the output once the run ends.
+            with contextlib.suppress(OSError):
+                os.unlink(self.lock_path)
         for fd in (self._lock, self._watch):
             if fd is not None:
                 os.close(fd)

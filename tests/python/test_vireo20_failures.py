@@ -1,5 +1,6 @@
 """The job's failure modes, provoked for real: each exits with its status and one line, and leaves the
 previous series and every input byte for byte as they were."""
+import fcntl
 import gzip
 import hashlib
 import os
@@ -230,6 +231,16 @@ def test_a_second_run_into_the_same_folder_is_refused(tmp_path):
     assert first.wait() == 0
     assert second.returncode == 1 and "another run is writing into" in second.stderr
     assert len([n for n in os.listdir(out) if n.endswith(".vtp")]) == 10
+    # The lock file goes with the run that held it; a lock taken on a removed file is taken again.
+    assert not (tmp_path / ".out.vireo20-lock").exists()
+    from vireo20 import filesafe
+    place, stale = filesafe.Place(out), os.open(tmp_path / ".out.vireo20-lock", os.O_RDWR | os.O_CREAT)
+    os.unlink(tmp_path / ".out.vireo20-lock")
+    fcntl.flock(stale, fcntl.LOCK_EX)   # as a run that opened the file before its holder removed it
+    place.lock()
+    assert os.path.exists(place.lock_path)
+    place.unlock()
+    os.close(stale)
 
 
 def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
