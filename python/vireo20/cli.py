@@ -1,7 +1,9 @@
 """`python3 -m vireo20` (or `vireo20`): the command line; it parses options and calls `vireo20.run`."""
 import argparse
 import os
+import signal
 import sys
+import threading
 
 from . import inputs
 from .filesafe import OutputError
@@ -466,6 +468,14 @@ def _run(args, source, options, reductions, frames, synthetic):
                **synthetic, **options)
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM (a batch system's, or kill's), met as Ctrl-C is: the run's partial folder is named."""
+
+
+def _terminate(signum, frame):
+    raise Terminated()
+
+
 def main(argv=None):
     """Runs the command line; returns the exit status."""
     top = parser()
@@ -475,11 +485,16 @@ def main(argv=None):
         if command in argv and ("-h" in argv or "--help" in argv):
             top._subparsers._group_actions[0].choices[command].epilog = _input_help()
     args = top.parse_args(argv)
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGTERM, _terminate)
     try:
         return args.run(args)
     except (InputError, OutputError, OSError, RuntimeError) as error:
         _failed(error)
         return 1
+    except Terminated as error:
+        _failed(error, "terminated (SIGTERM)")
+        return 128 + signal.SIGTERM
     except KeyboardInterrupt as error:
         _failed(error, "interrupted")
         return 130

@@ -243,7 +243,8 @@ def test_a_second_run_into_the_same_folder_is_refused(tmp_path):
     os.close(stale)
 
 
-def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
+@pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGTERM])
+def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path, stop):
     args = ["--clusters", "4000", "--steps", "12", "--lammps-dump", "{out}/up.dump.gz", "--msd", "--vacf",
             "--time-average", "5", "ave", "running"]
     clean = job("--out", tmp_path / "clean", *[a.format(out=tmp_path / "clean") for a in args])
@@ -255,8 +256,10 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path):
     deadline = time.monotonic() + 120
     while not (partial / "upscaled_000003.vtp").exists() and running.poll() is None and time.monotonic() < deadline:
         time.sleep(0.02)
-    running.send_signal(signal.SIGKILL)
-    running.wait()
+    running.send_signal(stop)
+    # SIGTERM (a batch system's) is met as Ctrl-C: the partial folder is named.
+    told, code = running.stderr.read().decode(), running.wait()
+    assert code == -stop if stop == signal.SIGKILL else code == 143 and f"kept in {partial}" in told, told
     assert not out.exists() and partial.is_dir()
     # The partial series lists none but finished steps, those of the manifest.
     listed = (partial / "upscaled.pvd").read_text().count("<DataSet ")
