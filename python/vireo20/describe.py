@@ -72,7 +72,8 @@ def describe_frame(frame):
     if n:
         low, high = frame.positions.min(axis=0), frame.positions.max(axis=0)
         lines.append("positions span " + ", ".join(f"{a} {lo:.6g} .. {hi:.6g}" for a, lo, hi in zip(AXES, low, high))
-                     + ("; one z plane: a 2d simulation takes --dimension 2" if n > 1 and low[2] == high[2] else ""))
+                     + ("; 2d, as the file says" if frame.dimension == 2 else
+                        "; one z plane: a 2d simulation takes --dimension 2" if n > 1 and low[2] == high[2] else ""))
     lines.append("columns:")
     lines += [f"  {text}" for text in _columns(frame.columns)]
     lines.append("masses: " + _masses(frame))

@@ -348,6 +348,12 @@ def run_step(loader, options, keep_source=False, layout=None):
     elif arguments.get("groups") is None and arguments.get("parents") is None:
         result.ungrouped = f"has no '{options.group_by or frame.default_group}' column: each particle is " \
                            "upscaled on its own (--group-by names the column of groups)"
+    elif options.group_by is None and options.bins is None and options.cluster is None and result.e > 1 and \
+            result.u == result.e and result.t == 0 and \
+            frame.default_group in frame.columns and not (frame.columns[frame.default_group] > 0).any():
+        # A GSD file of no bonds and no bodies, an atomic run's mol column: all 0, every particle alone.
+        result.ungrouped = f"has no groups: its '{frame.default_group}' column is 0 for every particle, each of " \
+                           "which is upscaled on its own (--group-by names the column of groups)"
     return result, sampling.result() if sampling is not None else None
 
 

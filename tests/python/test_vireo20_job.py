@@ -781,6 +781,13 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
     assert result.summary["upscaled"].tolist() == [2, 2]
     assert told == [f"{tmp_path / 'spheres.dump'}: timestep 0 has no 'mol' column: each particle is upscaled on "
                     "its own (--group-by names the column of groups)"]
+    # A group column of zeros (an atomic run's mol, a GSD file's molecules without bonds) is told too.
+    (tmp_path / "zeros.dump").write_text((frame.format(0) + frame.format(10)).replace("id type", "id mol type")
+                                         .replace("\n1 1 0.5", "\n1 0 1 0.5").replace("\n2 1 0.5", "\n2 0 1 0.5"))
+    told.clear()
+    vireo20.run(tmp_path / "zeros.dump", tmp_path / "zeros", densities=["2500"], warn=told.append, picture_step=None)
+    assert told == [f"{tmp_path / 'zeros.dump'}: timestep 0 has no groups: its 'mol' column is 0 for every particle, "
+                    "each of which is upscaled on its own (--group-by names the column of groups)"]
     # The types as the groups, and as the masses' keys too (chunk/atom type); each upscaled particle of
     # its group's type, in its dump too.
     (tmp_path / "spheres.dump").write_text(frame.format(0).replace("2 1 0.5", "2 3 0.5") + frame.format(10))
