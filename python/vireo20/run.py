@@ -241,7 +241,8 @@ def run_step(loader, options, keep_source=False, layout=None):
         arguments["units"] = options.units
     if options.temperature and arguments.get("units") is None:
         frame.fail("units", "--temperature needs the unit style: the input names none (LAMMPS's dump_modify "
-                            f"units yes writes it); give --units ({', '.join(UNIT_STYLES)})")
+                            f"units yes writes it); give --units ({', '.join(UNIT_STYLES)}; lj for HOOMD's "
+                            "reduced units, mdanalysis for MDAnalysis's)")
     counted = [f"count_type_{kind}" for kind in options.count_types or ()]
     reductions, renamed = kept_apart(arguments, options.reductions, [*counted, *_several_outputs(options.reductions)])
     if counted:

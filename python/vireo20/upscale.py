@@ -658,11 +658,13 @@ def _made_whole(step, positions, parents, enabled, element, u, box, named=None, 
         count = len({found[0] for found in wide})   # a group wide along two axes is one
         # With the bonds at hand, the group is no one bonded piece (several molecules, a type).
         remedy = "its members are not all bonded to one another, so only " if bonded is not None else \
-            "give the bonds (a LAMMPS data file before the dump: vireo20 upscale system.data DUMP) or "
+            "give the bonds (a topology that has them before the trajectory: a LAMMPS data file, vireo20 " \
+            "upscale system.data DUMP, or a TPR, PSF or PDB with CONECT records) or "
         step.fail("positions", f"upscaled particle {group}{named(group) if named else ''} spans {span:.3g} of "
                                f"the box along {axis} after unwrapping about its parent (more than half: its "
                                f"centre would be a guess; {count} such group{'s' if count != 1 else ''}); "
-                               f"{remedy}dump unwrapped positions (xu yu zu) or image flags (ix iy iz)")
+                               f"{remedy}unwrapped positions (a LAMMPS dump's xu yu zu, or image flags ix iy "
+                               "iz; a GSD or H5MD file's images)")
     return whole
 
 
