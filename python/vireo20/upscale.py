@@ -585,7 +585,7 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
     by_contacts = coordination is True
     forces = _contact_forces(step, contacts, contact_values, contact_force)
     lines, line_values, counts = _network(step, contacts, contact_kinds, contact_values, n, ids, parents, parent_of,
-                                          u, by_contacts, pairs=by_contacts or forces is not None)
+                                          u, by_contacts, pairs=by_contacts or forces is not None, forces=forces)
     unknown_contacts = counts.pop("unknown", 0)
     # Each contact between two placed particles: (first, second, their upscaled particles, its row).
     pairs = _placed(enabled if not every_particle else None, n, *counts.pop("pairs")) if "pairs" in counts else None
@@ -903,15 +903,19 @@ def _rotational_energy(values, entry_masses, mvv2e, group_sum):
     return {"rotational_energy": group_sum(spin)}
 
 
-def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u, coordination=False, pairs=False):
-    """Contacts between different upscaled particles as one line per pair: (lines (L, 2), arrays, and
+def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, u, coordination=False, pairs=False,
+              forces=None):
+    """Contacts between different upscaled particles as one line per pair: (lines (L, 2), arrays (with
+    `forces`, the force on each contact's first particle, also `contact_force`: the net force on each
+    line's first upscaled particle from its second, each pair's turned to act on it), and
     counts: under "unknown" the contacts naming an id of no particle; with `coordination` each upscaled
     particle's counts of contacts inside, outside and with walls; with `pairs`, under "pairs" the
     particle contacts of known particles: their two particles, their upscaled particles and their
     rows)."""
     if coordination and contacts is None:
         step.fail("contacts", "the coordination numbers need the contacts (a dump local: --contacts)")
-    empty = np.zeros((0, 2), np.int64), {"contacts": np.zeros(0, np.int64)}, \
+    empty = np.zeros((0, 2), np.int64), {"contacts": np.zeros(0, np.int64),
+                                         **({"contact_force": np.zeros((0, 3))} if forces is not None else {})}, \
         _contact_counts(*[np.zeros(u, np.int64)] * 3)
     if contacts is None or not len(contacts):
         return empty
@@ -969,9 +973,8 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
         both = np.flatnonzero(particle & (a >= 0) & (b >= 0))
         counts["pairs"] = sources[0][both], sources[1][both], a[both], b[both], both
     if not len(keep):
-        return empty[0], {"contacts": np.zeros(0, np.int64),
-                          **{name: np.zeros((0,) + np.asarray(v).shape[1:]) for name, v in contact_values.items()}}, \
-            counts
+        return empty[0], {**empty[1], **{name: np.zeros((0,) + np.asarray(v).shape[1:])
+                                         for name, v in contact_values.items()}}, counts
     low, high = np.minimum(a[keep], b[keep]), np.maximum(a[keep], b[keep])
     from . import _groups
     line = np.empty(len(keep), np.int32)
@@ -987,6 +990,12 @@ def _network(step, contacts, kinds, contact_values, n, ids, parents, parent_of, 
         else:
             arrays[name] = np.stack([np.bincount(line, weights=data[:, k], minlength=count)
                                      for k in range(data.shape[1])], axis=1)
+    if forces is not None:
+        # A pair lists either of its particles first, and its force acts on that one: summed as listed,
+        # the pairs of one line listed either way round would cancel.
+        turned = forces[keep] * np.where(a[keep] == low, 1.0, -1.0)[:, None]
+        arrays["contact_force"] = np.stack([np.bincount(line, weights=turned[:, k], minlength=count)
+                                            for k in range(3)], axis=1)
     return lines, arrays, counts
 
 

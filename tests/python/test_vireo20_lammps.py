@@ -1306,6 +1306,16 @@ def test_contact_stress_takes_a_granular_contact_force_whole(tmp_path):
     result = vireo20.upscale(**arguments, contact_force=("fx", "fy", "fz"), reductions={"c_sp": "sum"})
     want = result.values["c_sp"]
     assert_allclose(result.physics["contact_stress"], want, rtol=0, atol=1e-13 * np.abs(want).max())
+    # Each line's contact_force: the net force on its first upscaled particle from its second, whichever
+    # particle each of its pairs lists first.
+    entry = {atom: k for k, atom in enumerate(frame.columns["id"].tolist())}
+    net = {}
+    for pair, force in zip(frame.contacts.tolist(), normal + tangential):
+        p, q = (int(result.element[entry[atom]]) for atom in pair)
+        net[p, q], net[q, p] = net.get((p, q), 0) + force, net.get((q, p), 0) - force
+    point = lambda k: k if result.image_of[k] < 0 else result.image_of[k]
+    assert_allclose(result.line_values["contact_force"], [net[point(p), point(q)] for p, q in result.lines.tolist()],
+                    rtol=1e-12, atol=1e-13 * np.abs(normal).max())
     # Components of a value the reader joined, by their names in the dump.
     named = vireo20.upscale(**frame.arguments(), contact_force=("c_pf[1]", "c_pf[2]", "c_pf[3]"))
     normal_only = vireo20.upscale(**{**arguments, "contact_values": {"fn": normal}}, contact_force="fn")
