@@ -125,6 +125,20 @@ def index(path):
     return cached_open(path, _scan)
 
 
+# The zero bytes that end a file after its last frame, by path, as its index found them.
+ZERO_TAILS = {}
+
+
+def _zeros_from(file, offset):
+    """Whether every byte from `offset` to the file's end is zero (a machine stopped while the file
+    was written: no frame starts with eight zero bytes and a box)."""
+    file.stream.seek(offset)
+    while piece := file.stream.read(1 << 20):
+        if piece.count(0) != len(piece):
+            return False
+    return True
+
+
 def _scan(path):
     file = _File(path)
     frames, first, problem = [], None, None
@@ -142,7 +156,10 @@ def _scan(path):
                                                                     f"{header['count']} atoms of {header['size_one']}")
                 frames.append((offset, header["timestep"], header["count"], header["time"]))
         except InputError as error:
-            problem = error
+            if frames and _zeros_from(file, offset):
+                ZERO_TAILS[path] = file.size - offset
+            else:
+                problem = error
     return frames, first, problem
 
 

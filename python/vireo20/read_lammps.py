@@ -1108,12 +1108,17 @@ class LammpsSeries(Series):
         # A machine that stops while a file is written may leave zeros where its last blocks' data
         # never arrived; the reader takes the text before them as the whole file.
         found = []
-        for path in list(self.paths) + list(self.contact_paths):
-            if not (_binary(path) or _compressed(path)):
+        for path in [*self.paths, *self.contact_paths]:
+            if _binary(path):
+                lammps_binary.index(path)   # finds the zeros after the last frame
+                tail = lammps_binary.ZERO_TAILS.get(path, 0)
+            elif _compressed(path):
+                tail = 0   # zeros after a gzip or zstd stream are passed over by the inflaters, as gzip does
+            else:
                 tail = os.path.getsize(path) - _call(_Where(path, 0), _native().text_size, path)
-                if tail > 0:
-                    found.append(f"{path}: the file ends in {tail} zero bytes, as one does that was being written "
-                                 "when its machine stopped: it is read up to them, and what was written there is lost")
+            if tail > 0:
+                found.append(f"{path}: the file ends in {tail} zero bytes, as one does that was being written "
+                             "when its machine stopped: it is read up to them, and what was written there is lost")
         return found
 
     def finish(self):

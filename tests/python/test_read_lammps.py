@@ -220,6 +220,11 @@ def test_zeros_where_a_crash_stopped_the_writing_end_the_dump(tmp_path, end, aft
                       "stopped: it is read up to them, and what was written there is lost"] if not after else [])
     if message is None:
         assert digest(frames) == digest(run(write(tmp_path, GOOD, name="whole.dump"))[0])
+        # A binary dump's too, where zeros may end a whole frame's values as well.
+        path = write(tmp_path, BINARY + bytes(70000), name="atoms.bin")
+        frames, error = run(path)
+        assert error is None and digest(frames) == digest(run(write(tmp_path, BINARY, name="whole.bin"))[0])
+        assert len(read_lammps.open_series(path).notes()) == 1
 
 
 @pytest.mark.parametrize("how", PACK)
