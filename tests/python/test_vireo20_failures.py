@@ -165,6 +165,17 @@ def test_a_run_stopped_by_a_full_disk_at_its_profile_or_table_resumes_to_the_sam
     for files in (written, expected):
         files.pop("summary.csv")   # its seconds
     assert written == expected
+    if option == "--table":
+        # An input written again at its size and time (a simulation run again, copied back with cp -p)
+        # is another input: its steps kept would be the old one's.
+        stopped = job(source, "--out", tmp_path / "again", *options, limit=10240)
+        first, kept = os.path.join(source, "step_0.npz"), os.stat(os.path.join(source, "step_0.npz"))
+        arrays = dict(np.load(first))
+        np.savez(first, **{name: values[::-1] if values.ndim else values for name, values in arrays.items()})
+        os.utime(first, ns=(kept.st_atime_ns, kept.st_mtime_ns))
+        assert os.path.getsize(first) == kept.st_size
+        refused = job(source, "--out", tmp_path / "again", *options, "--resume")
+        assert refused.returncode == 1 and "started with other input or options" in refused.stderr, refused.stderr
 
 
 @pytest.fixture(scope="module")
