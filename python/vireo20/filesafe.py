@@ -180,7 +180,9 @@ class Place:
                               "(the shell would stand in a removed folder): give a folder inside it")
         self.parent, self.name = parent, name
         self.partial = os.path.join(parent, f".{name}.vireo20-partial")
+        self.old = os.path.join(parent, f".{name}.vireo20-old")
         self.lock_path = os.path.join(parent, f".{name}.vireo20-lock")
+        self.left_behind = None   # the replaced series, where it could not be removed
         self._lock = self._watch = None
         self.committed = False
 
@@ -221,6 +223,13 @@ class Place:
 
     def start(self, resume):
         """A partial folder to write in: the one left behind when resuming, else a fresh one."""
+        if os.path.lexists(self.old):
+            # A series an earlier run replaced but could not remove: said now, not once every step is done.
+            try:
+                shutil.rmtree(self.old)
+            except OSError as error:
+                raise OutputError(f"cannot remove {self.old}, the series an earlier run replaced "
+                                  f"({error.strerror}: {error.filename}); remove it, then run again") from None
         if os.path.isdir(self.partial) and not resume:
             shutil.rmtree(self.partial)
         os.makedirs(self.partial, exist_ok=True)
@@ -251,7 +260,7 @@ class Place:
         """Puts the finished series (synced) in place of the old one, as one step where the system
         allows. The old one is moved aside before it is removed: a run stopped meanwhile leaves no
         series of its but at a name no resume takes."""
-        old = os.path.join(self.parent, f".{self.name}.vireo20-old")
+        old = self.old
         if os.path.lexists(old):
             shutil.rmtree(old)
         if os.path.lexists(self.final):
@@ -266,6 +275,7 @@ class Place:
                 self.committed = True
             fsync_folder(self.parent)
             shutil.rmtree(old, ignore_errors=True)
+            self.left_behind = old if os.path.lexists(old) else None
         else:
             os.rename(self.partial, self.final)
             self.committed = True

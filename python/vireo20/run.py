@@ -151,6 +151,16 @@ def _check_places(place, input_paths, dump, overwrite, pattern=None):
     """Refuses, before anything is opened for writing, every output that is or holds an input (or
     that the input's `pattern` of files would take in)."""
     pattern = inputs.pattern_of(pattern) if pattern is not None else None
+    for given, option in ((place.final, "--out"), (dump, "--lammps-dump")):
+        # Another run's partial folder, replaced series or lock: that run would remove what this one wrote.
+        if given and any(".vireo20-" in part for part in os.path.abspath(given).split(os.sep)):
+            raise filesafe.OutputError(f"{option} {given}: names holding '.vireo20-' are the job's own working "
+                                       "files and folders; choose another")
+    folder = os.path.dirname(os.path.abspath(dump)) if dump else None
+    longest = os.pathconf(folder, "PC_NAME_MAX") if folder and os.path.isdir(folder) else 255
+    if dump and len(os.fsencode(os.path.basename(dump) + ".vireo20-part")) > longest:
+        raise filesafe.OutputError(f"--lammps-dump {dump}: the name is too long for the file written beside it "
+                                   "first (NAME.vireo20-part); choose a shorter one")
     if dump and pattern and fnmatch.fnmatchcase(os.path.abspath(dump), os.path.abspath(pattern)):
         raise filesafe.OutputError(f"--lammps-dump {dump} is named as the input's files ({pattern}): a later run "
                                    "would read it as one of them; choose another name")
@@ -1243,6 +1253,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             staged = _stage_dump(os.path.join(folder, dump_partial), dump)
         place.sync()
         place.commit()
+        if place.left_behind:
+            warn(f"the series {place.final} replaced could not be removed (a folder of it is not yours to write?): it "
+                 f"is left in {place.left_behind}, which the next run into {place.final} removes or refuses")
         # The dump replaces the user's only beside the series that goes with it.
         if staged is not None:
             os.replace(staged, dump)

@@ -121,6 +121,11 @@ CASES = {
                                     "holds files that are not part of an upscaled series (upscaled.csv)", None),
     "dump named as the input's": (per_processor, ["--lammps-dump", "{tmp}/dump.up.lammpstrj"], 1,
                                   "is named as the input's files", None),
+    # Another run's working folder: that run would remove what this one wrote.
+    "out a partial folder": (NPZ, ["--out", "{tmp}/.other.vireo20-partial"], 1, "the job's own working files", None),
+    "dump in a partial folder": (NPZ, ["--lammps-dump", "{tmp}/.other.vireo20-partial/up.dump"], 1,
+                                 "the job's own working files", None),
+    "dump name too long": (NPZ, ["--lammps-dump", "{tmp}/" + "d" * 250], 1, "the name is too long", None),
     "averaged array gone": (spoiled(lambda k, a: a.pop("value_velocity") if k == 1 else None), ["--time-average", "3"],
                             1, "step 100: array 'velocity': the time averages' columns are the first step's", None),
     "bins of a tilted box": (tilted, ["--bin", "x:1"], 1,
