@@ -161,7 +161,9 @@ class _Universe:
     def _atoms(self):
         atoms = self.universe.atoms
         columns = {"id": atoms.ids}
-        if hasattr(atoms, "masses"):
+        # MDAnalysis gives 0 where it could not guess a mass from a name: such masses are none, and the
+        # run asks for them (--mass TYPE=VALUE) rather than refusing a zero.
+        if hasattr(atoms, "masses") and (np.asarray(atoms.masses) > 0).all():
             columns["mass"] = atoms.masses
         if hasattr(atoms, "charges"):
             columns["charge"] = atoms.charges
