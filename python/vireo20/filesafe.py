@@ -2,9 +2,9 @@
 beside its final place and swapped in only when complete.
 
 A run writes into `.NAME.vireo20-partial` beside the output folder NAME, holding `.NAME.vireo20-lock`
-(an flock, so a killed run leaves no lock behind; the file is removed as the run ends). When every step is written and checked, the
-partial folder and NAME are exchanged in one `renameat2(RENAME_EXCHANGE)` and the old series is
-removed; a run that fails or is killed leaves NAME as it was and its partial folder for `--resume`.
+(an flock, so a killed run leaves no lock behind; the file is removed as the run ends). When every
+step is written and checked, the partial folder and NAME are exchanged in one
+`renameat2(RENAME_EXCHANGE)` and the old series is removed; a run that fails or is killed leaves NAME as it was and its partial folder for `--resume`.
 """
 import contextlib
 import ctypes

@@ -22,7 +22,8 @@ from .reading import FrameLoader, Loaders, cached_open, column, missing_library,
 
 # File names ASE reads and no other reader here does.
 _NAMES = re.compile(r"XDATCAR|OUTCAR|POSCAR|CONTCAR|vasprun|\.(?i:traj|vasp|xsf|axsf|castep|cell|geom|pwo|cif)$")
-_RENAMED = {"tags": "tag", "mol-id": "mol", "initial_charges": "charge", "momenta": None, "numbers": None, "positions": None, "masses": None}
+_RENAMED = {"tags": "tag", "mol-id": "mol", "initial_charges": "charge", "momenta": None, "numbers": None,
+            "positions": None, "masses": None}
 
 
 def sniff(path, head):

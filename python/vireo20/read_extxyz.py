@@ -15,8 +15,9 @@ the masses MDAnalysis's table gives them where it is installed.
 Columns: every other property by its name, but `species` as `element` (labels, which `--mass C=12.011`
 names), `vel`, `velo` and `velocities` as `velocity`, `masses` as `mass`, `forces` as `force`,
 `initial_charges` (ASE's) and `charges` as `charge`, `molecule`, `molecule_id` and `mol_id` as `mol`
-(the groups by default), `Z` as `type` where no type is given, ASE's `momenta` as `velocity` (over the masses the file or the element table gives); integers
-and logicals as int64, reals as float64, texts as labels of up to 32 bytes.
+(the groups by default), `Z` as `type` where no type is given, ASE's `momenta` as `velocity` (over
+the masses the file or the element table gives); integers and logicals as int64, reals as float64,
+texts as labels of up to 32 bytes.
 """
 import importlib
 import re

@@ -389,18 +389,26 @@ struct DumpReader::Impl {
         time_line = line_start;
       }
       do {
-        if (!line(text, at)) fail("TIMESTEP", "truncated: the file ends before the frame's 'ITEM: TIMESTEP' line", true);
+        if (!line(text, at)) {
+          fail("TIMESTEP", "truncated: the file ends before the frame's 'ITEM: TIMESTEP' line", true);
+        }
       } while (text.empty());
     }
-    if (text != "ITEM: TIMESTEP") fail("TIMESTEP", "expected 'ITEM: TIMESTEP', found " + quoted(text), false, line_start);
+    if (text != "ITEM: TIMESTEP") {
+      fail("TIMESTEP", "expected 'ITEM: TIMESTEP', found " + quoted(text), false, line_start);
+    }
     const std::string step = value_line("TIMESTEP");
-    if (!header_integer(step, header.timestep)) fail("TIMESTEP", quoted(step) + " is not a step number", false, line_start);
+    if (!header_integer(step, header.timestep)) {
+      fail("TIMESTEP", quoted(step) + " is not a step number", false, line_start);
+    }
     header.has_timestep = true;
     if (!time.empty() && !(header.has_time = header_real(time, header.time)))
       fail("TIME", quoted(time) + " is not a time", false, time_line);
     bool counted = false;
     for (;;) {
-      if (!line(text, at)) fail(section, "truncated: the file ends before the frame's 'ITEM: " + section + "' line", true);
+      if (!line(text, at)) {
+        fail(section, "truncated: the file ends before the frame's 'ITEM: " + section + "' line", true);
+      }
       if (text.empty()) continue;
       if (!starts_with(text, "ITEM: ")) {
         fail(section, "unexpected line " + quoted(text) + " in the frame's header", false, line_start);
@@ -499,14 +507,14 @@ struct DumpReader::Impl {
       std::string problem = "is longer than " + std::to_string(label_bytes) + " characters, too long for a label";
       if (kind != ValueKind::label) problem = refusal(p_Fault.value, kind == ValueKind::integer);
       fail(header.columns[static_cast<std::size_t>(p_Fault.column)],
-           "value " + quoted(value_at(p_Fault.value)) + " on data line " + line_number + line_mark + " " + problem, false,
-           at);
+           "value " + quoted(value_at(p_Fault.value)) + " on data line " + line_number + line_mark + " " + problem,
+           false, at);
     }
     const int values = values_on_line(p_Fault.line);
     if (values == 0) explain_blank_line(const_cast<char*>(p_Fault.line), p_Fault.row);
     fail(section,
-         "data line " + line_number + line_mark + " has " + std::to_string(values) + " values where the header names " + columns +
-             " columns",
+         "data line " + line_number + line_mark + " has " + std::to_string(values) +
+             " values where the header names " + columns + " columns",
          false, at);
   }
 
@@ -557,7 +565,9 @@ struct DumpReader::Impl {
         if (fault.fault != Fault::none) explain(fault, p_Targets);
       }
     }
-    if (short_frame) fail(header.count_item, count_problem(p_FirstRow + taken), false, offset + (stop - p_Begin));
+    if (short_frame) {
+      fail(header.count_item, count_problem(p_FirstRow + taken), false, offset + (stop - p_Begin));
+    }
     p_Taken = taken;
     return stop;
   }
