@@ -842,9 +842,19 @@ def _dask(loaders, options, picture_index, workers, scheduler, layouts=None):
             # Each worker gets its share of the cores for the engine's own threads.
             cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
             threads = os.environ.get("VIREO20_THREADS") or str(max(1, cores // workers))
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+            cluster = LocalCluster(n_workers=0, threads_per_worker=1, processes=True,
                                    dashboard_address=None, env={"VIREO20_THREADS": threads})
             client = Client(cluster)
+            # Started after the cluster, not by it: a worker killed while it starts left the cluster's
+            # own start waiting for ever. The steps go once one worker is there; none in two minutes
+            # is an error.
+            cluster.scale(workers)
+            try:
+                client.wait_for_workers(1, timeout=120)
+            except TimeoutError:
+                client.close()
+                _close(cluster)
+                raise RuntimeError("no Dask worker started within 120 s") from None
         pending = collections.deque()
         window = max(workers or len(client.scheduler_info().get("workers", ())), 1) + 1
         # Sent once to every worker, not with each step: with ids once they hold every first-step id.
@@ -878,7 +888,18 @@ def _dask(loaders, options, picture_index, workers, scheduler, layouts=None):
                 future.cancel()
             client.close()
             if cluster is not None:
-                cluster.close()
+                _close(cluster)
+
+
+def _close(cluster):
+    """Closes a local cluster. One whose worker was killed while it started may wait for it for ever
+    (distributed's own wait has no end): after a minute its processes are stopped."""
+    import multiprocessing
+    try:
+        cluster.close(timeout=60)
+    except TimeoutError:
+        for child in multiprocessing.active_children():
+            child.kill()
 
 
 def _delivered(answer):
