@@ -1,5 +1,6 @@
 """`python3 -m vireo20` (or `vireo20`): the command line; it parses options and calls `vireo20.run`."""
 import argparse
+import contextlib
 import faulthandler
 import os
 import signal
@@ -488,8 +489,10 @@ def main(argv=None):
     args = top.parse_args(argv)
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGTERM, _terminate)
-        # kill -USR1 PID prints where each thread of a run that seems stuck is, for its report.
-        faulthandler.register(signal.SIGUSR1, all_threads=True)
+        # kill -USR1 PID prints where each thread of a run that seems stuck is, for its report (where
+        # the process has a standard error file: not one a caller captures in memory).
+        with contextlib.suppress(AttributeError, ValueError, OSError):
+            faulthandler.register(signal.SIGUSR1, file=sys.__stderr__, all_threads=True)
     try:
         return args.run(args)
     except (InputError, OutputError, OSError, RuntimeError) as error:
