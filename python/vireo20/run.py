@@ -382,7 +382,8 @@ def run_step(loader, options, keep_source=False, layout=None):
                            "upscaled on its own (--group-by names the column of groups)"
     elif options.group_by is None and options.bins is None and options.cluster is None and result.e > 1 and \
             result.u == result.e and result.t == 0 and \
-            frame.default_group in frame.columns and not (frame.columns[frame.default_group] > 0).any():
+            frame.columns.get(frame.default_group, np.zeros(0, bool)).dtype.kind in "iu" and \
+            not (frame.columns[frame.default_group] > 0).any():
         # A GSD file of no bonds and no bodies, an atomic run's mol column: all 0, every particle alone.
         result.ungrouped = f"has no groups: its '{frame.default_group}' column is 0 for every particle, each of " \
                            "which is upscaled on its own (--group-by names the column of groups)"
@@ -1275,8 +1276,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         place.sync()
         place.commit()
         if place.left_behind:
-            warn(f"the series {place.final} replaced could not be removed (a folder of it is not yours to write?): it "
-                 f"is left in {place.left_behind}, which the next run into {place.final} removes or refuses")
+            warn(f"the series this run replaced in {place.final} could not be removed (a folder of it is not yours to "
+                 f"write?): it is left in {place.left_behind}, which the next run into {place.final} removes or refuses")
         # The dump replaces the user's only beside the series that goes with it.
         if staged is not None:
             os.replace(staged, dump)
