@@ -838,7 +838,10 @@ def _dask(loaders, options, picture_index, workers, scheduler, layouts=None):
     with _main_for_workers():
         cluster = None
         if scheduler:
-            client = Client(scheduler)
+            try:
+                client = Client(scheduler)
+            except (OSError, TimeoutError) as error:
+                raise RuntimeError(f"--scheduler {scheduler}: no Dask scheduler answers there ({error})") from None
         else:
             # Each worker gets its share of the cores for the engine's own threads.
             cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)

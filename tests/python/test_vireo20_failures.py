@@ -6,6 +6,7 @@ import hashlib
 import os
 import resource
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -319,6 +320,17 @@ def test_a_resume_takes_nothing_of_a_folder_without_a_manifest(tmp_path, previou
     (tmp_path / ".other.vireo20-partial" / ".vireo20-manifest.jsonl").write_text('{"fingerprint": {"input": 1}}\n')
     other = job(source, "--out", tmp_path / "other", "--resume")
     assert other.returncode == 1 and other.stderr.strip().endswith("run without --resume to start over"), other.stderr
+
+
+def test_a_scheduler_that_does_not_answer_is_named(tmp_path):
+    pytest.importorskip("distributed")
+    with socket.socket() as taken:   # a port no scheduler listens on
+        taken.bind(("127.0.0.1", 0))
+        address = f"tcp://127.0.0.1:{taken.getsockname()[1]}"
+        refused = job(npz_input(tmp_path / "in"), "--out", tmp_path / "out", "--scheduler", address,
+                      env={**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+    assert refused.returncode == 1 and f"--scheduler {address}: no Dask scheduler answers there" in refused.stderr
+    assert not os.path.exists(tmp_path / "out") and not os.path.exists(tmp_path / ".out.vireo20-partial")
 
 
 def test_out_is_the_folder_a_link_names_and_never_the_current_one(tmp_path):
