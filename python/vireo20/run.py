@@ -18,10 +18,12 @@ import os
 import shutil
 import sys
 import warnings
+from types import SimpleNamespace
 
 import numpy as np
 
 from . import filesafe, inputs, output, picture, system
+from .reading import rows_of
 from .columns import RESERVED, MassRule, kept_apart, of_types, radii, type_column, type_list
 from .frames import Box, HeldFrame, InputError, Series, kept_contacts
 from .averaging import PROFILE, WINDOWS, MissingArray
@@ -225,8 +227,8 @@ class _Options:
 
 def _apart_contacts(frame, sample=4096):
     """Whether any of the first `sample` particle contacts of a frame with radii joins particles
-    farther apart than their radii reach (beyond the rounding of a dump's %g). A sample, at the cost of
-    a table of ids: the lists that hold such pairs hold them throughout."""
+    farther apart than their radii reach (beyond the rounding of a dump's %g). A sample: the lists that
+    hold such pairs hold them throughout."""
     r, contacts = radii(frame.columns), frame.contacts
     if r is None or contacts is None or not len(contacts) or not len(frame.positions):
         return False
@@ -234,13 +236,7 @@ def _apart_contacts(frame, sample=4096):
     pairs = np.asarray(contacts if kinds is None else contacts[np.asarray(kinds) == 0])[:sample].astype(np.int64)
     ids = frame.columns.get("id")
     ids = np.arange(frame.first_id, frame.first_id + len(r)) if ids is None else np.asarray(ids, np.int64)
-    low, high = int(ids.min()), int(ids.max())
-    if high - low > 4 * len(ids) + 1024:
-        return False   # ids spread too thin for a table: not worth a sort to tell
-    rows = np.full(high - low + 1, -1, np.int64)
-    rows[ids - low] = np.arange(len(ids))
-    inside = ((pairs >= low) & (pairs <= high)).all(axis=1)
-    ends = rows[pairs[inside] - low]
+    ends = rows_of(SimpleNamespace(), ids, pairs)
     ends = ends[(ends >= 0).all(axis=1)]
     joined = frame.positions[ends[:, 1]] - frame.positions[ends[:, 0]]
     if frame.box is not None and frame.box.any_periodic:
