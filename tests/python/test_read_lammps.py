@@ -178,6 +178,8 @@ MALFORMED = {  # text (or bytes), frames loaded before the error, the error afte
                    "(line 1 of the {of})"),
     "cut short": (GOOD[:-23], 2, "step 20: array 'ATOMS': truncated: 1 of 2 lines"),
     "cut in a value": (GOOD[:-3], 2, "step 20: array 'ATOMS': truncated: the file ends inside data line 2 of 2 lines"),
+    "no last newline": (GOOD[:-1], 2, "step 20: array 'ATOMS': truncated: the file ends inside data line 2 of 2 lines; "
+                        "its values are all there but no newline ends it: if the file is whole, end it with one"),
     "cut in the header": (GOOD[:GOOD.rindex("ITEM: ATOMS")], 2,
                           "step 20: array 'ATOMS': truncated: the file ends before the frame's 'ITEM: ATOMS' line"),
     "empty": ("", 0, "no frames"),

@@ -592,8 +592,13 @@ struct DumpReader::Impl {
       // The text ends without a newline: a last value with nothing after it may have been cut, and
       // a line short of values was.
       *end = '\n';
-      if (!is_blank(end[-1]) || values_on_line(pos) < static_cast<int>(header.columns.size())) {
-        fail(section, "truncated: the file ends inside data line " + std::to_string(rows + 1) + truncated, true);
+      const bool full = values_on_line(pos) >= static_cast<int>(header.columns.size());
+      if (!is_blank(end[-1]) || !full) {
+        // A script's "\n".join leaves a whole file so too: the hint tells that user the one-byte fix.
+        fail(section,
+             "truncated: the file ends inside data line " + std::to_string(rows + 1) + truncated +
+                 (full ? "; its values are all there but no newline ends it: if the file is whole, end it with one" : ""),
+             true);
       }
       read_lines(pos, end + 1, rows, wanted - rows, p_Targets, taken);
       rows += taken;
