@@ -60,6 +60,29 @@ def summary_rows(rows):
     return [list(row) + [""] * (len(SUMMARY_COLUMNS) - len(row)) for row in rows]
 
 
+def _what_differs(old, new):
+    """What a partial run's fingerprint and this run's differ in, for its refusal: the files of an input
+    that changed (a folder's by name), and the options."""
+    def files(before, now):
+        # An identity is [path, size, time, digest], a folder's [path, [[name, size, time, digest] ...]],
+        # or a list of those.
+        if isinstance(before, list) and isinstance(now, list) and before and now and isinstance(before[0], list):
+            return [name for pair in zip(before, now) if pair[0] != pair[1] for name in files(*pair)] or ["the list of files"]
+        if (isinstance(before, list) and isinstance(now, list) and len(before) == len(now) == 2
+                and before[0] == now[0] and isinstance(now[1], list)):
+            old_files, new_files = ({entry[0]: entry for entry in side[1]} for side in (before, now))
+            changed = sorted(name for name in old_files.keys() | new_files.keys()
+                             if old_files.get(name) != new_files.get(name))
+            shown = [os.path.join(now[0], name) for name in changed[:3]]
+            return shown + ([f"{len(changed) - 3} more files"] if len(changed) > 3 else [])
+        return [str(now[0] if isinstance(now, list) and now else now)]
+    inputs_ = [f"{', '.join(files(old.get(key), new.get(key)))} changed" for key in ("input", "contacts", "topology")
+               if old.get(key) != new.get(key)]
+    options = [key for key in sorted(old.keys() | new.keys()) if key not in ("input", "contacts", "topology")
+               and old.get(key) != new.get(key)]
+    return "; ".join(inputs_ + ([f"other options: {', '.join(options)}"] if options else []))
+
+
 class _Written:
     """What `SeriesWriter.record` needs of a written step: its result is no longer held."""
 
@@ -139,8 +162,8 @@ class SeriesWriter:
             return
         if manifest.get("fingerprint") != self.fingerprint:
             error = filesafe.OutputError(
-                f"the partial run in {self.folder} was started with other input or options; run without "
-                "--resume to start over")
+                f"the partial run in {self.folder} was started with other input or options "
+                f"({_what_differs(manifest['fingerprint'], self.fingerprint)}); run without --resume to start over")
             error.resumable = False   # no advice to resume it again
             raise error
         for step in manifest.get("steps", []):

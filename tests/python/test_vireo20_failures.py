@@ -181,7 +181,7 @@ def test_a_run_stopped_by_a_full_disk_at_its_profile_or_table_resumes_to_the_sam
         os.utime(first, ns=(kept.st_atime_ns, kept.st_mtime_ns))
         assert os.path.getsize(first) == kept.st_size
         refused = job(source, "--out", tmp_path / "again", *options, "--resume")
-        assert refused.returncode == 1 and "started with other input or options" in refused.stderr, refused.stderr
+        assert refused.returncode == 1 and f"other input or options ({first} changed)" in refused.stderr, refused.stderr
 
 
 @pytest.fixture(scope="module")
