@@ -51,6 +51,11 @@ endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/python/quill20 ${PROJECT_SOURCE_DIR}/python/vireo20
         DESTINATION ${VIREO20_PYTHON_INSTALL_DIR}
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+# Compiled where they land (the bytecode records the installed sources' times), as Debian compiles its
+# packages' modules: a start need not compile them again.
+install(CODE "execute_process(COMMAND ${Python3_EXECUTABLE} -m compileall -q
+                                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${VIREO20_PYTHON_INSTALL_DIR}/quill20\"
+                                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${VIREO20_PYTHON_INSTALL_DIR}/vireo20\")")
 
 # The command puts its own tree's package folder first on sys.path, found from where it is (links
 # followed), so it runs from any folder with a clean environment.

@@ -27,6 +27,9 @@ def test_everything_lands_under_the_prefix_in_the_posix_prefix_scheme(prefix):
                  for folder, _, names in os.walk(prefix) for name in names}
     packages = os.path.relpath(python_dir, prefix)
     assert {"bin/vireo20", f"{packages}/quill20/__init__.py", f"{packages}/vireo20/cli.py"} <= installed
+    # Compiled as installed, so that no start compiles them again.
+    tag = sys.implementation.cache_tag
+    assert {f"{packages}/quill20/__pycache__/__init__.{tag}.pyc", f"{packages}/vireo20/__pycache__/cli.{tag}.pyc"} <= installed
     modules = [name for name in installed if name.endswith(".so") and not name.startswith("lib/lib")]
     assert modules and all(name.startswith(packages + "/") for name in modules), modules
     for module in modules:  # every module, whichever piece of work added it, finds the libraries in PREFIX/lib
