@@ -238,6 +238,7 @@ class Frame:
     contacts: np.ndarray = None      # int64 (C, 2)
     contact_kinds: np.ndarray = None               # int64 (C,)
     contact_values: dict = field(default_factory=dict)   # name -> (C,) or (C, k)
+    no_contact_frame: bool = False   # contacts were given in frames of their own, and none has this step
     # Bonded pairs of particle ids, where a topology gives them: wrapped groups are made whole along them.
     bonds: np.ndarray = None         # int64 (B, 2)
     # The generator form only:

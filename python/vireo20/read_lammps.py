@@ -887,7 +887,8 @@ class LammpsLoader:
         """(timestep, time, particles, contacts) as the frame's headers give them, its data lines
         passed over (a listing of a long dump costs its headers); None where a header is not at hand."""
         atoms = _header(self.atoms)
-        contacts = _header(self.contacts) if self.contacts is not None else {"count": 0}
+        contacts = _header(self.contacts) if self.contacts is not None and not isinstance(
+            self.contacts, _NoContactFrame) else {"count": 0}
         if atoms is None or contacts is None:
             return None
         return atoms["timestep"], atoms.get("time"), atoms["count"], contacts["count"]
@@ -920,9 +921,14 @@ def frame_of(content, path, index, units=None):
                  units=units, default_group=next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0]))
 
 
+class _NoContactFrame:
+    """The contacts of a frame whose timestep the dump local skipped (written less often)."""
+
+
 def _attach_contacts(frame, part):
     """The pairs of a dump local's frame (none without one) on a frame of atoms."""
-    if part is not None:
+    frame.no_contact_frame = isinstance(part, _NoContactFrame)
+    if part is not None and not frame.no_contact_frame:
         contacts = part.read()
         frame.contacts, frame.contact_kinds = contacts["contacts"], contacts["contact_kinds"]
         frame.contact_values = dict(contacts["contact_values"])
@@ -1065,7 +1071,8 @@ class LammpsSeries(Series):
     def loaders(self):
         count = 0
         for atoms, contacts in _with_contact_frames(self._atom_parts(), self._contact_parts()):
-            yield LammpsLoader(count, atoms, contacts, self.units, self.topology)
+            missing = contacts is None and self.contact_paths
+            yield LammpsLoader(count, atoms, _NoContactFrame() if missing else contacts, self.units, self.topology)
             count += 1
             del atoms, contacts
         if count == 0:
@@ -1188,7 +1195,7 @@ class _WithContacts(Series):
         # would give no contact line and no word of why: finish() says so.
         self._steps = {"frames": [], "matched": 0}
         for loader, part in _with_contact_frames(frames, self.contacts._contact_parts()):
-            loader.contacts = part
+            loader.contacts = part if part is not None else _NoContactFrame()
             self._steps["frames"].append(loader.timestep)
             self._steps["matched"] += part is not None
             yield loader

@@ -363,16 +363,19 @@ def run_step(loader, options, keep_source=False, layout=None):
                          "contacts? (compute pair/local and property/local list every pair within the pair cutoff "
                          "unless told 'cutoff radius'); they are counted as contacts",)
     no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
-    where = "none in its contact file" if options.contacts_given else "--contacts gives them"
+    # A step the dump local skipped is told apart from one without contacts: its zeros are no data.
+    lacking, where = ("no contact frame", "none of the contact file's frames is at its timestep: the contacts "
+                      "dumped less often than the atoms?") if frame.no_contact_frame else \
+        ("no contacts", "none in its contact file" if options.contacts_given else "--contacts gives them")
     if options.types is not None and not len(frame.positions):
         result.ungrouped = f"has no particle of the types {' '.join(map(str, options.types))} (--types)"
     elif options.cluster is not None and options.cluster.cutoff is None and no_contacts:
-        result.ungrouped = f"has no contacts: each particle is a cluster of its own ({where})"
+        result.ungrouped = f"has {lacking}: each particle is a cluster of its own ({where})"
     elif (options.coordination is True or options.contact_force is not None) and no_contacts:
         zero = {(True, False): "coordination numbers are", (False, True): "contact stress is",
                 (True, True): "coordination numbers and contact stress are"}[
             options.coordination is True, options.contact_force is not None]
-        result.ungrouped = f"has no contacts: its {zero} 0 ({where})"
+        result.ungrouped = f"has {lacking}: its {zero} 0 ({where})"
     elif arguments.get("groups") is None and arguments.get("parents") is None:
         result.ungrouped = f"has no '{options.group_by or frame.default_group}' column: each particle is " \
                            "upscaled on its own (--group-by names the column of groups)"
@@ -1244,7 +1247,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             # Told at its first step alone, a step without contacts among many (a dump local written
             # less often than the atoms) would pass unseen, its zeros read as data.
             more = len(timesteps) - 1
-            if more and lack.startswith("has no contacts"):
+            if more and lack.startswith("has no contact"):
                 shown = ", ".join(map(str, timesteps[1:6])) + (", ..." if more > 5 else "")
                 what = lack.split(":")[0].removeprefix("has ")
                 warn(f"{series_source}: {more} more step{'s' if more > 1 else ''} {'have' if more > 1 else 'has'} "
