@@ -478,6 +478,18 @@ def _terminate(signum, frame):
     raise Terminated()
 
 
+def _slices_joined(argv):
+    """argparse takes "--frames -4::2" for two options (only plain negative numbers pass as values):
+    joined as "--frames=-4::2", a slice from the end reads as written."""
+    joined = []
+    for given in argv:
+        if joined and joined[-1] == "--frames" and given[:1] == "-" and given[1:2] in tuple("0123456789:"):
+            joined[-1] = f"--frames={given}"
+        else:
+            joined.append(given)
+    return joined
+
+
 def main(argv=None):
     """Runs the command line; returns the exit status."""
     top = parser()
@@ -486,6 +498,7 @@ def main(argv=None):
     for command in ("upscale", "inspect"):
         if command in argv and ("-h" in argv or "--help" in argv):
             top._subparsers._group_actions[0].choices[command].epilog = _input_help()
+    argv = _slices_joined(argv)
     args = top.parse_args(argv)
     if threading.current_thread() is threading.main_thread():
         signal.signal(signal.SIGTERM, _terminate)

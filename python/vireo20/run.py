@@ -1242,7 +1242,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                 checks.popleft().result()
         series.finish()
         if not writer.series:
-            raise InputError(getattr(series, "source", input) or "-", "-", "-", "the input holds no steps")
+            bounds = () if frames is None else (frames.start, frames.stop, *([frames.step] if frames.step else []))
+            chosen = f" that --frames {':'.join('' if n is None else str(n) for n in bounds)} selects" if bounds else ""
+            raise InputError(getattr(series, "source", input) or "-", "-", "-", f"the input holds no steps{chosen}")
         for lack, timesteps in ungrouped.items():
             # Told at its first step alone, a step without contacts among many (a dump local written
             # less often than the atoms) would pass unseen, its zeros read as data.
