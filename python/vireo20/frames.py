@@ -250,6 +250,9 @@ class Frame:
     time: float = None               # the simulation's time, where the input gives it beside the step
     units: str = None                # the LAMMPS unit style of the values, where the input names it
     first_id: int = 1                # the id of a format's first particle: parent_id = id - first_id
+    # No ids: particles are known by their row, which the input does not keep from step to step (a
+    # LAMMPS dump's atoms come in its processors' order unless dump_modify sort id).
+    ids_by_row: bool = False
     guessed: tuple = ()              # columns a reader made up (ids, masses by element) that a topology's replace
     notes: tuple = ()                # what a run tells the user of the step (once each), as "has ..." texts
     dimension: int = None            # 2 or 3, where the input says (a GSD or H5MD file)

@@ -918,7 +918,8 @@ def frame_of(content, path, index, units=None):
     columns = dict(content["columns"])
     return Frame(source=path, index=index, timestep=content["timestep"], positions=content["positions"],
                  columns=columns, box=content["box"], wrapped=content["wrapped"], time=content.get("time"),
-                 units=units, default_group=next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0]))
+                 units=units, default_group=next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0]),
+                 ids_by_row="id" not in columns)
 
 
 class _NoContactFrame:

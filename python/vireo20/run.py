@@ -223,6 +223,8 @@ class _Options:
         self.first, self.first_bins, self.column_groups = None, None, True
         # Whether contacts were named: a step without any then has none there, not none asked for.
         self.contacts_given = False
+        # The options that know a lone particle from step to step by its id (--msd ...).
+        self.across_steps = ()
 
 
 def _apart_contacts(frame, sample=4096):
@@ -363,6 +365,15 @@ def run_step(loader, options, keep_source=False, layout=None):
                          "contacts? (compute pair/local and property/local list every pair within the pair cutoff "
                          "unless told 'cutoff radius'); they are counted as contacts",)
     no_contacts = arguments.get("contacts") is None or not len(arguments["contacts"])
+    if frame.ids_by_row:
+        # The contacts and the first step's groups name atoms by id; --msd and the time averages a lone
+        # particle: a dump without ids numbers them by row, the processors' order unless sorted.
+        lone = options.across_steps if len(result.group_id) and (np.asarray(result.group_id) <= 0).any() else ()
+        following = [*(["the contacts"] if not no_contacts else []), *(["--ids-once"] if options.first else []), *lone]
+        if following:
+            result.notes += (f"has no 'id' column: its particles are known by their row (for {', '.join(following)}), "
+                             "which is the same particle's at every step only in a dump sorted by id (dump_modify "
+                             "sort id); dump the ids (dump custom ... id ...)",)
     # A step the dump local skipped is told apart from one without contacts: its zeros are no data.
     lacking, where = ("no contact frame", "none of the contact file's frames is at its timestep: the contacts "
                       "dumped less often than the atoms?") if frame.no_contact_frame else \
@@ -1122,6 +1133,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         options = _Options(group_by, mass_rule, physics, reductions, shape, units, temperature, bins, dimension,
                            cluster, coordination, contact_stress, types, count_types)
         options.contacts_given = contacts is not None
+        options.across_steps = tuple(name for name, on in (("--msd", msd), ("--vacf", vacf), (
+            "--time-average", averages is not None and bins is None)) if on)
         system.keep_freed_blocks()
         done = writer.done
         displacements = None

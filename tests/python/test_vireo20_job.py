@@ -799,6 +799,24 @@ def test_a_dump_without_its_group_column_is_upscaled_particle_by_particle_and_sa
                                                 ["2", "3", "3", "1", "2", "2", "2", "0.5"]]
 
 
+@pytest.mark.parametrize("columns, options, told", [
+    ("mol mass x y z", {"msd": True}, "--msd"),
+    ("mol mass x y z", {"msd": True, "time_average": 2}, "--msd, --time-average"),
+    ("mol mass x y z", {}, None),                      # nothing follows a particle from step to step
+    ("id mol mass x y z", {"msd": True}, None)])
+def test_a_dump_without_ids_is_told_where_its_particles_are_followed_by_row(tmp_path, columns, options, told):
+    rows = "".join(f"{k + 1} 0 1 {k} 1 1\n"[0 if columns.startswith("id") else 2:] for k in range(3))
+    (tmp_path / "a.dump").write_text("".join(f"ITEM: TIMESTEP\n{t}\nITEM: NUMBER OF ATOMS\n3\nITEM: BOX BOUNDS pp pp pp\n"
+                                             f"0 4\n0 4\n0 4\nITEM: ATOMS {columns}\n{rows}" for t in (0, 10)))
+    warnings = []
+    vireo20.run(tmp_path / "a.dump", tmp_path / "up", warn=warnings.append, picture_step=None, **options)
+    found = [text for text in warnings if "no 'id' column" in text]
+    assert found == ([] if told is None else [f"{tmp_path / 'a.dump'}: timestep 0 has no 'id' column: its particles are "
+                                              f"known by their row (for {told}), which is the same particle's at every step "
+                                              "only in a dump sorted by id (dump_modify sort id); dump the ids (dump custom "
+                                              "... id ...)"])
+
+
 def test_a_dump_whose_columns_change_is_told_at_the_step_they_change(tmp_path):
     frame = ("ITEM: TIMESTEP\n{}\nITEM: NUMBER OF ATOMS\n2\nITEM: BOX BOUNDS pp pp pp\n0 4\n0 4\n0 4\n"
              "ITEM: ATOMS id mol mass x y z vx vy{}\n1 1 1 1 1 1 1 1{}\n2 1 1 2 2 2 1 1{}\n")
