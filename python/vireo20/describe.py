@@ -4,7 +4,7 @@ columns, groups and contacts, by the names a run takes (`--group-by`, `--mean NA
 """
 import numpy as np
 
-from .frames import AXES
+from .frames import AXES, InputError
 
 
 def describe(series, name, frame=None, group_by=None):
@@ -43,20 +43,27 @@ def frame_table(series):
     lines = [f"{'frame':>6}  {'timestep':>12}  {'time':>12}  {'particles':>10}  {'contacts':>9}"]
     loaders, index = series.loaders(), 0
     # A loader let go before the next is taken: a stream then passes over the frames it only outlined.
-    while (loader := next(loaders, None)) is not None:
-        outline = getattr(loader, "outline", lambda: None)()
-        if outline is None:
-            frame = loader.load()
-            outline = (frame.timestep, frame.time, len(frame.positions),
-                       None if frame.contacts is None else len(frame.contacts))
-            del frame
-        del loader
-        timestep, time, particles, contacts = outline
-        time = "" if time is None else f"{time:.6g}"
-        contacts = "" if contacts is None else contacts
-        lines.append(f"{index:>6}  {str(timestep):>12}  {time:>12}  {particles:>10}  {contacts:>9}")
-        index += 1
-    series.finish()
+    try:
+        while (loader := next(loaders, None)) is not None:
+            outline = getattr(loader, "outline", lambda: None)()
+            if outline is None:
+                frame = loader.load()
+                outline = (frame.timestep, frame.time, len(frame.positions),
+                           None if frame.contacts is None else len(frame.contacts))
+                del frame
+            del loader
+            timestep, time, particles, contacts = outline
+            time = "" if time is None else f"{time:.6g}"
+            contacts = "" if contacts is None else contacts
+            lines.append(f"{index:>6}  {str(timestep):>12}  {time:>12}  {particles:>10}  {contacts:>9}")
+            index += 1
+        series.finish()
+    except InputError as error:
+        # A dump still being written: its frames are listed up to the cut, which is told.
+        if not getattr(error, "cut_short", False):
+            raise
+        at = f"at step {error.step} " if error.step not in ("-", None) else ""
+        lines.append(f"the frame {at}is cut short: {error.problem}")
     return lines
 
 

@@ -204,6 +204,10 @@ def test_a_malformed_frame_stops_the_series_after_the_frames_before_it(tmp_path,
     assert ("--frames :-1 leaves its last frame out" in error) == cut
     if cut:
         assert digest(read_lammps.open_series(path)[:-1]) == digest(frames)
+        # inspect --list lists the frames up to the cut, and tells it.
+        from vireo20.describe import frame_table
+        table = frame_table(read_lammps.open_series(path))
+        assert len(table) >= before + 2 and table[-1].startswith("the frame ") and error.endswith(table[-1].split(": ", 1)[1])
 
 
 @pytest.mark.parametrize("end, after, message", [
