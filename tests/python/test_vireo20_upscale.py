@@ -218,6 +218,36 @@ def test_wrapped_groups_are_made_whole_and_lines_go_to_the_nearest_image(box):
     assert len(direct.points) == 4 and direct.image_of[3] == 2
 
 
+@pytest.mark.parametrize("seed, id_range", [(0, 3 * 300), (1, 10 ** 9)], ids=["dense ids", "sparse ids"])
+def test_contact_lines_and_counts_match_pandas(seed, id_range):
+    rng = np.random.default_rng(seed)
+    n, c = 300, 3000
+    groups = rng.choice(np.r_[0, rng.integers(1, 60, 40)], n)
+    ids = rng.permutation(np.unique(rng.integers(1, id_range, 2 * n))[:n])
+    gaps = np.setdiff1d(np.arange(ids.min(), ids.min() + 2000), ids)[:3]
+    contacts = rng.choice(np.r_[ids, ids, -4, id_range + 9, gaps], (c, 2))   # some ids of no particle
+    kinds, force = (rng.random(c) < 0.1).astype(np.int64), rng.normal(size=(c, 3))
+    result = vireo20.upscale(groups, np.ones(n), rng.normal(size=(n, 3)), ids=ids, contacts=contacts, contact_kinds=kinds,
+                             contact_values={"f": force}, coordination=True)
+    # Each id's upscaled particle, as the result names them: its group, or the lone particle's own id.
+    key = {**{g: u for u, g in enumerate(result.group_id) if g > 0},
+           **{-i: u for u, (g, i) in enumerate(zip(result.group_id, result.parent_id)) if g <= 0}}
+    of_id = dict(zip(ids, [key[g] if g > 0 else key[-i] for g, i in zip(groups, ids)]))
+    table = pandas.DataFrame({"a": [of_id.get(i, -1) for i in contacts[:, 0]], "b": [of_id.get(i, -1) for i in contacts[:, 1]],
+                              "wall": kinds > 0, **{f"f{k}": force[:, k] for k in range(3)}})
+    assert result.unknown_contacts == ((table.a < 0) | (~table.wall & (table.b < 0))).sum()
+    pairs = table[~table.wall & (table.a >= 0) & (table.b >= 0)]
+    apart = pairs[pairs.a != pairs.b].assign(low=lambda t: np.minimum(t.a, t.b), high=lambda t: np.maximum(t.a, t.b))
+    lines = apart.groupby(["low", "high"], sort=False)
+    assert_array_equal(result.lines, apart.drop_duplicates(["low", "high"])[["low", "high"]].to_numpy())
+    assert_array_equal(result.line_values["contacts"], lines.size().to_numpy())
+    assert_allclose(result.line_values["f"], lines[["f0", "f1", "f2"]].sum().to_numpy(), rtol=1e-13, atol=1e-13)
+    counted = lambda ends: np.bincount(ends, minlength=len(result.group_id))
+    assert_array_equal(result["inner_contacts"], counted(pairs.a[pairs.a == pairs.b]))
+    assert_array_equal(result["outer_contacts"], counted(apart.a) + counted(apart.b))
+    assert_array_equal(result["wall_contacts"], counted(table.a[table.wall & (table.a >= 0)]))
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_groups_made_whole_in_one_native_pass_are_the_bits_of_the_boxs_shifts(seed):
     """Ties at half a box (rounded to even), -0 and periodic directions left out included; the spans

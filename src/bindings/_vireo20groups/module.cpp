@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
 
 #include "bindings/common/GilReleased.h"
 #include "bindings/common/HeldBuffer.h"
 #include "bindings/common/StandardErrors.h"
 #include "vireo20/sci/clusters.h"
+#include "vireo20/sci/contact_lines.h"
 #include "vireo20/sci/group_labels.h"
 #include "vireo20/sci/rows.h"
 
@@ -45,6 +47,24 @@ class Buffer {
  private:
   vireo20::bindings::HeldBuffer m_Buffer;
   bool m_Good = false;
+};
+
+// An optional buffer (None: null), or a Python error (good() false).
+struct Optional {
+  std::unique_ptr<Buffer> buffer;
+  bool good = true;
+  Optional(PyObject* p_Object, const char* p_Name, Py_ssize_t p_ItemSize, bool p_Writable)
+  {
+    if (p_Object == Py_None) return;
+    buffer = std::make_unique<Buffer>(p_Object, p_Name, p_ItemSize, p_Writable);
+    good = buffer->good();
+  }
+  template <class T>
+  T* data() const
+  {
+    return buffer ? buffer->data<T>() : nullptr;
+  }
+  Py_ssize_t count(Py_ssize_t p_None) const { return buffer ? buffer->count() : p_None; }
 };
 
 // Runs a pass whose tables grow with the step; a failed allocation raises MemoryError, and the
@@ -262,6 +282,41 @@ PyObject* take_rows(PyObject*, PyObject* p_Args)
   Py_RETURN_NONE;
 }
 
+PyObject* sum_rows_by_line(PyObject*, PyObject* p_Args)
+{
+  PyObject *values_object, *rows_object, *line_object, *sign_object, *out_object;
+  Py_ssize_t width;
+  if (!PyArg_ParseTuple(p_Args, "OnOOOO", &values_object, &width, &rows_object, &line_object, &sign_object, &out_object))
+    return nullptr;
+  Buffer values(values_object, "values", 8, false);
+  if (!values.good()) return nullptr;
+  Buffer rows(rows_object, "rows", 8, false);
+  if (!rows.good()) return nullptr;
+  Buffer line(line_object, "line", 4, false);
+  if (!line.good()) return nullptr;
+  Optional sign(sign_object, "sign", 8, false);
+  if (!sign.good) return nullptr;
+  Buffer out(out_object, "out", 8, true);
+  if (!out.good()) return nullptr;
+  if (width < 1 || values.count() % width != 0 || out.count() % width != 0 || line.count() != rows.count() ||
+      sign.count(rows.count()) != rows.count()) {
+    PyErr_SetString(PyExc_ValueError, "sum_rows_by_line: values and out hold whole rows of width doubles; rows, line "
+                                      "and sign one entry a contact");
+    return nullptr;
+  }
+  std::int64_t bad;
+  Py_BEGIN_ALLOW_THREADS
+  bad = vireo20::ups::sum_rows_by_line(values.data<const double>(), values.count() / width, width,
+                                       rows.data<const std::int64_t>(), line.data<const std::int32_t>(),
+                                       sign.data<const double>(), rows.count(), out.count() / width, out.data<double>());
+  Py_END_ALLOW_THREADS
+  if (bad >= 0) {
+    PyErr_Format(PyExc_IndexError, "sum_rows_by_line: entry %lld names a row or line out of range", static_cast<long long>(bad));
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* first_bad_row(PyObject*, PyObject* p_Args)
 {
   PyObject* values_object;
@@ -312,6 +367,61 @@ PyObject* contact_end_tensors(PyObject*, PyObject* p_Args)
       return nullptr;
     }
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* contact_lines(PyObject*, PyObject* p_Args)
+{
+  PyObject *first_object, *second_object, *kinds_object, *ends_object, *a_object, *b_object, *kept_object,
+      *line_object, *line_first_object, *inside_object, *outside_object, *wall_object;
+  long long id_low, groups;
+  if (!PyArg_ParseTuple(p_Args, "OOOOLLOOOOOOOO", &first_object, &second_object, &kinds_object, &ends_object, &id_low,
+                        &groups, &a_object, &b_object, &kept_object, &line_object, &line_first_object, &inside_object,
+                        &outside_object, &wall_object))
+    return nullptr;
+  Buffer first(first_object, "first", 8, false);
+  if (!first.good()) return nullptr;
+  Buffer second(second_object, "second", 8, false);
+  if (!second.good()) return nullptr;
+  Optional kinds(kinds_object, "kinds", 8, false);
+  if (!kinds.good) return nullptr;
+  Buffer ends(ends_object, "ends", 4, false);
+  if (!ends.good()) return nullptr;
+  Buffer a(a_object, "a", 8, true), b(b_object, "b", 8, true), kept(kept_object, "kept", 8, true);
+  if (!a.good() || !b.good() || !kept.good()) return nullptr;
+  Buffer line(line_object, "line", 4, true), line_first(line_first_object, "line_first", 8, true);
+  if (!line.good() || !line_first.good()) return nullptr;
+  Optional inside(inside_object, "inside", 8, true), outside(outside_object, "outside", 8, true),
+      wall(wall_object, "wall", 8, true);
+  if (!inside.good || !outside.good || !wall.good) return nullptr;
+  const Py_ssize_t count = first.count();
+  if (second.count() != count || kinds.count(count) != count || a.count() != count || b.count() != count ||
+      kept.count() != count || line.count() != count || line_first.count() != count || groups < 0 ||
+      inside.count(groups) != groups || outside.count(groups) != groups || wall.count(groups) != groups) {
+    PyErr_SetString(PyExc_ValueError, "contact_lines: first, second, kinds, a, b, kept, line and line_first need one "
+                                      "entry a contact, inside, outside and wall one a group");
+    return nullptr;
+  }
+  const std::int32_t* table = ends.data<const std::int32_t>();
+  for (Py_ssize_t k = 0; k < ends.count(); ++k) {
+    if (table[k] < vireo20::ups::no_particle || table[k] >= groups) {
+      PyErr_Format(PyExc_ValueError, "contact_lines: ends[%zd] = %d is no group of %lld", k, table[k], groups);
+      return nullptr;
+    }
+  }
+  return run_pass([&]() -> PyObject* {
+    vireo20::ups::ContactLineCounts found;
+    {
+      // The buffers are held: the reader of the next frame runs meanwhile.
+      const vireo20::bindings::GilReleased unlocked;
+      found = vireo20::ups::contact_lines(
+          first.data<const std::int64_t>(), second.data<const std::int64_t>(), kinds.data<const std::int64_t>(), count,
+          table, id_low, ends.count(), groups, a.data<std::int64_t>(), b.data<std::int64_t>(),
+          kept.data<std::int64_t>(), line.data<std::int32_t>(), line_first.data<std::int64_t>(),
+          inside.data<std::int64_t>(), outside.data<std::int64_t>(), wall.data<std::int64_t>());
+    }
+    return Py_BuildValue("(LLL)", static_cast<long long>(found.unknown), static_cast<long long>(found.kept),
+                         static_cast<long long>(found.lines));
   });
 }
 
@@ -476,6 +586,17 @@ PyMethodDef methods[] = {
      "take_rows(source, width, index, out): out's row i = source's row index[i], rows of width 8-byte\n"
      "items (both arrays flat), over the cores without the interpreter lock; IndexError for an index\n"
      "outside the source's rows."},
+    {"sum_rows_by_line", sum_rows_by_line, METH_VARARGS,
+     "sum_rows_by_line(values, width, rows, line, sign, out): out's row line[k] += sign[k] * values' row rows[k]\n"
+     "(rows of width float64, flat; rows int64, line int32, sign float64 or None for 1), out zeroed first: each\n"
+     "column bincount(line, sign * values[rows][:, j])'s bits; IndexError for a row or line out of range."},
+    {"contact_lines", contact_lines, METH_VARARGS,
+     "contact_lines(first, second, kinds, ends, id_low, groups, a, b, kept, line, line_first, inside, outside,\n"
+     "wall) -> (unknown, kept, lines): a step's contacts (int64 id pairs; kinds int64 or None, 0 for two\n"
+     "particles) through ends (int32: the upscaled particle of id id_low + k, -1 for none, -2 for no particle):\n"
+     "each end's upscaled particle in a and b (-1 for none), the kept contacts (two different upscaled\n"
+     "particles) in kept, their lines numbered by first occurrence in line, each line's first in line_first;\n"
+     "inside, outside and wall (int64, one a group, or None) count each upscaled particle's contacts."},
     {"contact_end_tensors", contact_end_tensors, METH_VARARGS,
      "contact_end_tensors(first, second, a, b, scale, out): each group's sums over the contacts it is an end\n"
      "of (int64 first and second group a contact) of scale a_i b_j for xx yy zz xy xz yz (a, b: flat float64,\n"

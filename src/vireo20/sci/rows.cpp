@@ -102,5 +102,30 @@ std::int64_t contact_end_tensors(const std::int64_t* p_First, const std::int64_t
   return -1;
 }
 
+std::int64_t sum_rows_by_line(const double* p_Values, std::int64_t p_ValueRows, std::int64_t p_Width,
+                              const std::int64_t* p_Rows, const std::int32_t* p_Line, const double* p_Sign,
+                              std::int64_t p_Count, std::int64_t p_Lines, double* p_Out)
+{
+  std::fill(p_Out, p_Out + p_Lines * p_Width, 0.0);
+  for (std::int64_t k = 0; k < p_Count; ++k) {
+    if (k + prefetch_distance < p_Count) {
+      const std::int64_t ahead = p_Rows[k + prefetch_distance];
+      if (ahead >= 0 && ahead < p_ValueRows) __builtin_prefetch(p_Values + ahead * p_Width);
+    }
+    const std::int64_t row = p_Rows[k];
+    const std::int64_t line = p_Line[k];
+    if (row < 0 || row >= p_ValueRows || line < 0 || line >= p_Lines) return k;
+    const double* from = p_Values + row * p_Width;
+    double* to = p_Out + line * p_Width;
+    if (p_Sign) {
+      const double sign = p_Sign[k];
+      for (std::int64_t j = 0; j < p_Width; ++j) to[j] += sign * from[j];
+    } else {
+      for (std::int64_t j = 0; j < p_Width; ++j) to[j] += from[j];
+    }
+  }
+  return -1;
+}
+
 }  // namespace ups
 }  // namespace vireo20

@@ -34,5 +34,14 @@ VIREO20_API std::int64_t contact_end_tensors(const std::int64_t* p_First, const 
                                              const double* p_B, double p_Scale, std::int64_t p_Count,
                                              std::int64_t p_Groups, double* p_Out);
 
+// p_Out row p_Line[k] += p_Sign[k] (1 where p_Sign is null) * p_Values row p_Rows[k], rows of p_Width
+// doubles, for k in 0..p_Count-1 in order, p_Out's p_Lines rows zeroed first: for each column the bits
+// of NumPy's bincount(line, weights=sign * values[rows][:, j]), every column of the contact lines'
+// values in one walk where each took a gather, a copy and a bincount (0.3 s of six columns at two
+// million contacts). Returns -1, or the first k whose row or line is out of range (p_Out then undefined).
+VIREO20_API std::int64_t sum_rows_by_line(const double* p_Values, std::int64_t p_ValueRows, std::int64_t p_Width,
+                                          const std::int64_t* p_Rows, const std::int32_t* p_Line, const double* p_Sign,
+                                          std::int64_t p_Count, std::int64_t p_Lines, double* p_Out);
+
 }  // namespace ups
 }  // namespace vireo20
