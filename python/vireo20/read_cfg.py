@@ -14,7 +14,8 @@ Positions are `A (s1 a + s2 b + s3 c)` from the origin (the format has none), bu
 LAMMPS writes its unwrapped `xsu ysu zsu` so, as (s - 0.5) / 10 + 0.5 in a cell ten times as large,
 which is undone (the cell is `H0`, the coordinates LAMMPS's). The cell is periodic in
 every direction (as OVITO takes it; option `box` gives another); positions are taken as wrapped into
-it unless they are LAMMPS's unwrapped ones or a scaled coordinate lies outside [0, 1), or image flags
+it unless they are LAMMPS's unwrapped ones or a scaled coordinate lies outside [-0.1, 1.1) (LAMMPS's wrapped
+ones stray past the faces between its neighbour list rebuilds), or image flags
 `ix iy iz` are among the columns. Columns: the auxiliary ones by name, LAMMPS's triplets joined (`vx vy vz` as
 `velocity`), integers where LAMMPS's are (`id`, `mol`, `type`, `ix` ..., `i_NAME`); `mass` from the
 mass lines; elements as `element` labels, or as `type` where all are numbers.
@@ -36,6 +37,8 @@ _UNIT = re.compile(r"\s*\[[^\]]*\]\s*$")
 LABEL_BYTES = 32
 HEAD_BYTES = 1 << 16
 UNWRAP_EXPAND = 10.0
+# How far past the cell's faces wrapped coordinates may lie, in cell lengths.
+STRAY = 0.1
 
 READS_SEVERAL_FILES = True
 
@@ -253,7 +256,9 @@ def read_frame(path, index, timestep=None, box=None, group_by=None, topology=Non
         raise InputError(path, step, "H0", f"{error}") from None
     frame = named_frame(path, index, step, _from_scaled(scaled, cell), arrays, box if box is not None else cell,
                         group_by)
-    inside = header.scale != UNWRAP_EXPAND and ((scaled >= 0.0) & (scaled < 1.0)).all()
+    # LAMMPS wraps atoms back into the box only when it rebuilds its neighbour lists: between, its
+    # dump cfg's xs ys zs stray past the faces by up to the neighbour skin.
+    inside = header.scale != UNWRAP_EXPAND and ((scaled >= -STRAY) & (scaled < 1.0 + STRAY)).all()
     if box is None and frame.wrapped and not inside:
         frame.wrapped = False   # LAMMPS's xsu ysu zsu: unwrapped already
     return frame if topology is None else topology(frame)

@@ -17,7 +17,7 @@ Where MDAnalysis knows a format's units, the frames are in its own (Å, Å/ps, u
 "mdanalysis", which --temperature takes). Positions are MDAnalysis's, taken as wrapped when the
 trajectory has a box, which is then periodic in every direction (origin 0, edges from its lengths
 and angles). Timestep: the simulation step where the format stores one (LAMMPS dumps and DCD, GROMACS
-XTC/TRR, GSD, H5MD, TNG), else the frame's position.
+XTC/TRR, GSD, H5MD, TNG), else the frame's position; the time where the format stores one.
 
 Columns: `id` (the atom ids), `mass` (the topology's masses, or MDAnalysis's guesses from the atom
 types where it has none), `velocity` and `force` when the trajectory has them, `charge` when the
@@ -363,6 +363,11 @@ def _frame(held, path, index, selected, group_by, converted):
     default = group_by or next((level for level in held.levels if level in held.atoms and level not in held.whole),
                                "molecules")
     frame = particles_frame(path, index, step, positions, columns, box, wrapped=True, default_group=default)
+    # The time the format stores (XTC, TRR, TNG ...; MDAnalysis's ps): a trajectory MDAnalysis wrote
+    # stores step 0 in every frame, and its frames are told apart by it.
+    time = ts.data.get("time")
+    if time is not None and np.isfinite(time):
+        frame.time = float(time)
     frame.bonds = held.bonds if selected is None else kept_bonds(held.bonds, frame.columns["id"])
     # MDAnalysis converts what a format's units it knows to its own; the rest (a LAMMPS dump's) stays.
     if converted and trajectory.units.get("velocity"):

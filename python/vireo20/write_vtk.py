@@ -170,9 +170,10 @@ def _quoted(value):
 def pvd_text(series, times=None):
     """The collection of (timestep, file) pairs ParaView opens as one time series; its time axis is
     `times`, the simulation's time of each step, where every step has one (a LAMMPS dump's ITEM: TIME)
-    and they never go back, else the timesteps."""
+    and they go forward, else the timesteps (times that stand still, as a writer that stored none
+    leaves them, would lay every step at one time)."""
     if times is not None and len(times) == len(series) and None not in times and \
-            all(a <= b for a, b in zip(times, times[1:])):
+            all(a < b for a, b in zip(times, times[1:])):
         series = [(time, name) for time, (_, name) in zip(times, series)]
     rows = []
     for timestep, name in series:
