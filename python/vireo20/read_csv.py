@@ -174,6 +174,9 @@ class _Table:
             with open(self.path, "rb") as stream:
                 stream.seek(start)
                 tail = stream.read(size - start)
+        # A last row without its newline may have been cut in its last value, which still reads as a
+        # number ("-0." of "-0.25"): told. Blanks after it are an editor's, not a cut.
+        self.unended = bool(tail.rstrip()) and not tail.rstrip(b" \t").endswith((b"\n", b"\r"))
         return start + len(tail.rstrip())
 
     def _split(self, line):
@@ -324,7 +327,17 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     if not loaders:
         raise InputError(files[0][0], "-", "-", "no rows: the file holds a header alone")
     from .read_lammps import with_contacts
-    return with_contacts(Loaders(files[0][0] if len(files) > 1 else path, loaders), contacts, contact_ids)
+    series = _Tables(files[0][0] if len(files) > 1 else path, loaders)
+    series.unended = [file for (file, _), table in zip(files, tables) if table.unended]
+    return with_contacts(series, contacts, contact_ids)
+
+
+class _Tables(Loaders):
+    unended = ()
+
+    def notes(self):
+        return [f"{file}: its last row ends without a newline: a file cut short while it was written? If so, its "
+                "last value is cut too (a whole file ends with a newline)" for file in self.unended]
 
 
 def _axis(name, axis):

@@ -917,10 +917,13 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     (tmp_path / "a.csv").write_text(rows)
     # A column whose first row is whole holds reals later: it is read as reals, in every step.
     assert [f.columns["n"].tolist() for f in inputs.open_series(str(tmp_path / "a.csv"))] == [[4.0, 5.0], [6.5]]
+    # Read, but told: its last value may be cut ("6." of "6.5"); blank lines after a last newline are not.
+    assert "a.csv: its last row ends without a newline" in inputs.open_series(str(tmp_path / "a.csv")).notes()[0]
     # Excel's: a byte order mark, CRLF, decimal commas between semicolons, a closing separator, blank
     # lines at the end.
     (tmp_path / "e.csv").write_bytes(b"\xef\xbb\xbfID;X;Y;Z;Mass;\r\n1;0,5;1,25;-2,0;1e-3;\r\n2;1,5;2;3;2,5E-3;\r\n\r\n")
     frame, = inputs.open_series(str(tmp_path / "e.csv"))
+    assert not inputs.open_series(str(tmp_path / "e.csv")).notes()
     assert frame.positions.tolist() == [[0.5, 1.25, -2], [1.5, 2, 3]] and frame.columns["mass"].tolist() == [1e-3, 2.5e-3]
     assert frame.columns["id"].tolist() == [1, 2]
     # ParaView's export: quoted names, NAME:0 NAME:1 NAME:2 components; a text too long for a label is left out.
