@@ -43,7 +43,9 @@ def sniff(path, head):
         with h5py.File(path, "r") as file:
             return "h5md" in file
     except DAMAGED:
-        return False
+        # An HDF5 file that does not open (cut short, damaged): the reader names why, where "not in a
+        # format this job recognises" would hide it.
+        return True
 
 
 def _open_file(path):
