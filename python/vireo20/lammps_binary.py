@@ -60,6 +60,7 @@ class _File:
 def _header(file, position):
     """The header of the frame at the file's position, which is frame `position`; None at the file's end."""
     where = f"#{position} of the file"
+    start = file.stream.tell()
     first = file.stream.read(8)
     if not first:
         return None
@@ -69,7 +70,8 @@ def _header(file, position):
     if timestep < 0:
         magic = file.bytes(-timestep, where)
         if magic not in MAGICS:
-            raise InputError(file.path, where, "-", f"not a LAMMPS binary dump frame ({magic[:16]!r})")
+            raise InputError(file.path, where, "-", f"not a LAMMPS binary dump frame at byte {start} ({magic[:16]!r} "
+                                                    "after its length): the file is damaged there")
         endian, revision = file.take("<ii", where)
         if endian != _ENDIAN:
             raise InputError(file.path, where, "-", "the dump was written on a machine of the other byte order")

@@ -624,6 +624,8 @@ BINARY_MALFORMED = {  # bytes, frames loaded before the error, the error after "
                                                          "frame's header"),
     "flipped name length": (BINARY[:_BINARY_LAST + 1] + b"\xf0" + BINARY[_BINARY_LAST + 2:], 2,
                             "step #2 of the file: a frame's header gives a length of"),
+    "flipped magic length": (BINARY[:_BINARY_LAST] + b"\xf7" + BINARY[_BINARY_LAST + 1:], 2,
+                             f"step #2 of the file: not a LAMMPS binary dump frame at byte {_BINARY_LAST}"),
     "integer": (BINARY[:_BINARY_LAST] + binary_frame(20, COLUMNS, [[1.5, *ROWS[0][1:]], ROWS[1]]), 2,
                 "step 20: array 'id': 1.5 of atom 1 of the frame is not an integer"),
     "old custom": (binary_frame(0, COLUMNS, ROWS, old=True), 0,
