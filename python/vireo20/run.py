@@ -1164,6 +1164,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             return not alone or count < SMALL_FRAME
         written, unchecked, checks = None, None, collections.deque()
         told_flat = told_renamed = told_spanning = False
+        repeated = []   # the sources of steps whose timestep repeats the one before them
         ungrouped = {}  # what steps lack (no contacts, no group column ...): the timesteps that do
         named = None  # the value arrays of the last step with particles
 
@@ -1206,7 +1207,11 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                                      "appended to by a second run, or written across reset_timestep? "
                                      "--frames START:STOP takes one run's frames")
                 if previous is not None and timestep == previous:
-                    warn(f"{result.source}: timestep {timestep} appears twice in a row")
+                    # Told once, then counted: a writer that stores no steps (MDAnalysis's XTC) repeats
+                    # one at every frame.
+                    if not repeated:
+                        warn(f"{result.source}: timestep {timestep} appears twice in a row")
+                    repeated.append(result.source)
                 present = _value_names(result) if result.e + result.t else named
                 if named is not None and present != named:
                     # A dump whose columns change mid-run (a run restarted with another dump command).
@@ -1258,6 +1263,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
             bounds = () if frames is None else (frames.start, frames.stop, *([frames.step] if frames.step else []))
             chosen = f" that --frames {':'.join('' if n is None else str(n) for n in bounds)} selects" if bounds else ""
             raise InputError(getattr(series, "source", input) or "-", "-", "-", f"the input holds no steps{chosen}")
+        if len(repeated) > 1:
+            more = len(repeated) - 1
+            warn(f"{repeated[-1]}: {more} more step{'s' if more > 1 else ''} repeat{'' if more > 1 else 's'} the "
+                 f"timestep before {'them' if more > 1 else 'it'}")
         for lack, timesteps in ungrouped.items():
             # Told at its first step alone, a step without contacts among many (a dump local written
             # less often than the atoms) would pass unseen, its zeros read as data.

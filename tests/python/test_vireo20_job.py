@@ -826,6 +826,12 @@ def test_a_dump_whose_columns_change_is_told_at_the_step_they_change(tmp_path):
     vireo20.run(tmp_path / "a.dump", tmp_path / "up", warn=told.append, picture_step=None)
     assert told == [f"{tmp_path / 'a.dump'}: timestep 20: the input's columns changed: no velocity, which the steps "
                     "before have; vx, vy, which the steps before lack"]
+    # A timestep repeated at every frame (a writer that stores none): told once, then counted.
+    (tmp_path / "same.dump").write_text("".join(frame.format(0, " vz", " 1", " 1") for _ in range(3)))
+    told.clear()
+    vireo20.run(tmp_path / "same.dump", tmp_path / "same", warn=told.append, picture_step=None)
+    assert told == [f"{tmp_path / 'same.dump'}: timestep 0 appears twice in a row",
+                    f"{tmp_path / 'same.dump'}: 1 more step repeats the timestep before it"]
     # Contacts written less often than the atoms: every step without them told, not the first alone,
     # and told apart from a step whose contact frame is empty.
     (tmp_path / "pairs.dump").write_text("".join(
