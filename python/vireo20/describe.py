@@ -151,6 +151,8 @@ def _masses(frame):
         from .reading import element_masses
         names = np.unique(columns["element"])
         lacking = [name.decode(errors="replace") for name, mass in zip(names, element_masses(names)) if not mass > 0]
+        if not lacking:
+            return "the element table's standard atomic masses (--mass gives others)"
         if len(lacking) < len(names):
             # The others take the table's: only these need giving.
             return f"the element table's, but none for {', '.join(lacking)}: give --mass " + \

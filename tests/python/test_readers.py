@@ -13,6 +13,7 @@ import pytest
 from vireo20 import inputs
 from vireo20.columns import MassRule
 from vireo20.frames import Box, InputError
+from vireo20.reading import particles_frame
 
 # Three molecules (one across the GSD box's face in x, one across x = 0, the H5MD box's) and two
 # loose particles, one images away; every number a binary fraction, so float32 formats keep it.
@@ -688,6 +689,9 @@ def test_a_lammps_dump_xyz_gives_its_steps_types_and_masses_and_is_not_one_group
         np.testing.assert_allclose(masses, [12.011, 1.008, 3.5 if "X" in names else 1.008], rtol=1e-3)
         assert ("masses: the element table's, but none for X: give --mass X=VALUE" in loaded[0].describe()) == \
             ("X" in names)
+        # A dump's element column alone (no mass column) is told as the table's masses.
+        bare = particles_frame("d", 0, 0, frames[0], {"element": np.array([b"C", b"H", b"H"])})
+        assert "masses: the element table's standard atomic masses" in bare.describe()
 
 
 def _xyz_table(rows, seed=5):
