@@ -70,7 +70,10 @@ ContactLineCounts contact_lines(const std::int64_t* p_First, const std::int64_t*
     return at < static_cast<std::uint64_t>(p_IdSpan) ? p_Ends[at] : no_particle;
   };
   ContactLineCounts counts;
+  // Sized for every contact kept: grown one by one, they were copied at each doubling.
   std::vector<std::int32_t> lows, highs;
+  lows.reserve(static_cast<std::size_t>(p_Count));
+  highs.reserve(static_cast<std::size_t>(p_Count));
   for (std::int64_t i = 0; i < p_Count; ++i) {
     if (i + prefetch_distance < p_Count) {
       // Ids in a dump local's order read the table at random: asked for ahead.
