@@ -368,6 +368,14 @@ def upscale_arguments(frame, group_by=None, mass_rule=None, physics="all"):
     masses, used = (mass_rule or MassRule()).masses(frame, columns)
     # Types that are the groups stay a value too: each upscaled particle is of its group's type (a
     # dump of them read back by LAMMPS keeps the types).
+    if group in columns and columns[group].dtype.kind == "S":
+        distinct = np.unique(columns[group])
+        shown = ", ".join(label.decode(errors="replace") for label in distinct[:4]) + (", ..." if len(distinct) > 4 else "")
+        frame.fail(group, f"--group-by {group}: the column holds labels ({shown}), "
+                          "and groups are numbered: " + (
+                              "give the LAMMPS data file before the dump, whose Atom Type Labels number the types "
+                              "(vireo20 upscale system.data DUMP)" if group == "type" else "group by a column of "
+                              "numbers (type)"))
     groups = whole_numbers(frame, group, columns[group] if group == "type" else columns.pop(group)) \
         if group in columns else None
     for name in used:

@@ -179,6 +179,7 @@ class DataAtoms:
             raise InputError(path, "-", "Atoms", f"atom id {repeated[0]} is given twice")
         self.atoms = {"id": atoms["id"], "type": atoms["type"]}
         self.type_masses = None
+        self.type_labels = labels.get("Atom")   # by type number; a dump's label types take their numbers
         self.bonds = None   # pairs of atom ids
         if "Masses" in sections:
             masses = self._section(text, sections["Masses"][0], counts.get("atom types", 0), "Masses", ["type", "mass"],
@@ -462,6 +463,8 @@ class Completion:
         the data file does not hold (poured after it was written) too; and a warning where the types
         are not the data file's (a data file of another system gives the wrong masses and groups)."""
         types = frame.columns.get("type")
+        if types is not None and types.dtype.kind == "S" and getattr(held, "type_labels", None) is not None:
+            types = self._numbered(frame, held.type_labels, types)
         if types is None or types.dtype.kind not in "iu":
             return
         held_types = held.atoms.get("type")
@@ -484,6 +487,21 @@ class Completion:
             raise InputError(frame.source, frame.timestep, "type", f"atom type {unknown} has no mass in the data "
                                                                    f"file {self.topology}")
         frame.columns["mass"] = masses
+
+    def _numbered(self, frame, named, labels):
+        """A dump's label types (`dump_modify types labels`) as the numbers the data file's Atom Type
+        Labels give them, as LAMMPS's labelmap holds them: the groups and masses by type follow; the
+        labels stay as `typelabel`."""
+        table = {label: number for number, label in enumerate(named) if number}
+        distinct, inverse = np.unique(labels, return_inverse=True)
+        numbers = np.array([table.get(label, 0) for label in distinct], dtype=np.int64)
+        if not numbers.all():
+            unknown = distinct[np.argmin(numbers)].decode(errors="replace")
+            raise InputError(frame.source, frame.timestep, "type", f"type label {unknown!r} is not among the Atom "
+                                                                   f"Type Labels of the data file {self.topology}")
+        frame.columns.setdefault("typelabel", labels)
+        frame.columns["type"] = numbers[inverse.reshape(-1)]
+        return frame.columns["type"]
 
     def _beyond(self, frame, held, name, missing, ids):
         """What the atoms the data file does not hold (poured or deposited after it was written) take

@@ -1349,3 +1349,29 @@ def test_a_data_files_type_labels_name_the_types_of_its_dump(tmp_path):
     result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", topology=str(tmp_path / "labelled.data"),
                          picture_step=None, masses=["H=1", "C=12"], types=["H"], group_by="residues")
     assert read_vtp(result.files[0])["points"].tolist() == [[1.5, 1.5, 1]]
+
+
+def test_a_data_files_type_labels_number_a_dumps_label_types(tmp_path):
+    """A dump of `dump_modify types labels` with its data file: the labels take the data file's numbers,
+    so groups by type and the Masses by type follow; a label the data file lacks is named."""
+    import vireo20
+    from test_vireo20_job import read_vtp
+    (tmp_path / "labelled.data").write_text(
+        "title\n\n3 atoms\n2 atom types\n\n0 9 xlo xhi\n0 9 ylo yhi\n0 9 zlo zhi\n\nAtom Type Labels\n\n"
+        "1 C\n2 H\n\nMasses\n\n1 12\n2 1\n\nAtoms # molecular\n\n1 1 1 1 1 1\n2 1 H 2 1 1\n3 1 2 1 2 1\n")
+    dump = "ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n3\nITEM: BOX BOUNDS pp pp pp\n0 9\n0 9\n0 9\n" \
+           "ITEM: ATOMS id type x y z\n3 H 1 2 1\n1 C 1 1 1\n2 H 2 1 1\n"
+    (tmp_path / "atoms.dump").write_text(dump)
+    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", topology=str(tmp_path / "labelled.data"),
+                         picture_step=None, group_by="type")
+    vtp = read_vtp(result.files[0])
+    by_type = {int(t): (p.tolist(), m) for t, p, m in zip(vtp["group_id"], vtp["points"], vtp["mass"])}
+    assert by_type == {1: ([1, 1, 1], 12), 2: ([1.5, 1.5, 1], 2)}
+    (tmp_path / "atoms.dump").write_text(dump.replace("2 H 2", "2 O 2"))
+    with pytest.raises(vireo20.InputError, match="type label 'O' is not among the Atom Type Labels"):
+        vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", topology=str(tmp_path / "labelled.data"),
+                    picture_step=None, group_by="type")
+    (tmp_path / "atoms.dump").write_text(dump)
+    with pytest.raises(vireo20.InputError, match=r"holds labels \(C, H\), and groups are numbered: give the LAMMPS data"):
+        vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", picture_step=None, group_by="type",
+                    masses=["C=12", "H=1"])
