@@ -152,7 +152,7 @@ def parser():
                                                    "Each option may repeat; a NAME\ngiven several reductions is "
                                                    "written as NAME_HOW for each (velocity_mean, velocity_std).\nThe reductions named "
                                                    "replace NAME's default: --min velocity --max velocity "
-                                                   "writes no centre-of-mass velocity unless --average "
+                                                   "writes no\ncentre-of-mass velocity unless --average "
                                                    "velocity is named too.")
     for how, default in (("sum", " (default for force, tq and q)"),
                          ("average", " (mass-weighted; default for floating-point values)"),
