@@ -16,7 +16,10 @@ In reduced units, widths and origins along an axis are fractions of the box's ed
 from 0 to 1 along a, b and c, as LAMMPS's lamda coordinates), a centre is given in them and a radius
 is a fraction of the box's x length.
 
-A particle is binned where it lies in the box (wrapped into it in the periodic directions).
+A particle is binned where it lies in the box (wrapped into it in the periodic directions); a
+shell's or ring's distance is measured, as LAMMPS measures it, from where the simulation held the
+particle where the input tells (positions without image flags, or with them: a LAMMPS atom strays
+past a face until the next neighbour list wraps it, which in a tilted box is a tilted edge away).
 `--bin-bound AXIS LO HI` makes the bins along AXIS cover LO to HI (`lower` or `upper` for the box's
 own bound) instead of the box, as LAMMPS's `bound`. A particle beyond the bins goes as LAMMPS's
 `discard` (`--bin-discard`) says: `mixed`, the default, puts it in the nearest bin, but leaves it
@@ -132,14 +135,34 @@ def _remapped(positions, box, axes):
     return coordinates
 
 
+# How far past a face (in fractions of the edge) a held position is taken as the simulation's own.
+STRAY = 0.1
+
+
+def _measured(wrapped, held, box):
+    """The positions distances to a centre are measured from: where the simulation held each particle
+    (`held`, where known; LAMMPS remaps it along each axis alone before measuring), which in a tilted
+    box is not the wrapped one for a particle that strayed past a tilted face; the wrapped one where
+    the held one is not known or lies farther out."""
+    if held is None or box is None or not box.triclinic:
+        return wrapped
+    fractions = box.fractions(held - box.origin)
+    near = ((fractions >= -STRAY) & (fractions < 1.0 + STRAY)) | ~np.asarray(box.periodic)
+    return np.where(near.all(axis=1)[:, None], held, wrapped)
+
+
 class Binning:
     """What each shape of bins shares: the positions wrapped into the box, and the densities."""
 
-    def labels(self, positions, box, dimension=3, layout=None):
+    measures_distance = False   # to a centre: from where the simulation held each particle
+
+    def labels(self, positions, box, dimension=3, layout=None, held=None):
         """(chunk ids (N,), 0 for a particle discarded; the positions wrapped into the box in its
         periodic directions; the volume of each chunk id's bin (indexed by id - 1) or of every bin,
         an area in a 2d simulation); ValueError where the box cannot be binned. `layout`: the box the
-        bins were laid out in, where that is not `box` (see `kept_layout`)."""
+        bins were laid out in, where that is not `box` (see `kept_layout`). `held`: the positions as the
+        simulation held them, where the input tells (see `_measured`); along an axis, wrapping each
+        into the box bins it as they would."""
         raise NotImplementedError
 
     def kept_layout(self, averages=None):
@@ -332,7 +355,7 @@ class Bins(Binning):
         """From "AXIS:WIDTH[:ORIGIN]" texts ("z:0.5", "x:1.3:center", "y:0.9:0.4")."""
         return cls([_axis(text, "--bin") for text in texts], units, bounds, discard)
 
-    def labels(self, positions, box, dimension=3, layout=None):
+    def labels(self, positions, box, dimension=3, layout=None, held=None):
         if dimension == 2 and any(axis == 2 for axis, _, _ in self.args):
             raise ValueError("a 2d simulation has no bins along z")
         positions = self._wrapped(positions, box)
@@ -378,6 +401,8 @@ class Bins(Binning):
 class SphereBins(Binning):
     """Spherical shells about a centre."""
 
+    measures_distance = True
+
     def __init__(self, centre, rmin, rmax, count, units="box", discard="mixed"):
         self.args = (tuple(float(c) for c in centre), *_radii(float(rmin), float(rmax), count, "--bin-sphere"))
         self._options(units, None, discard)
@@ -389,7 +414,7 @@ class SphereBins(Binning):
         x, y, z, rmin, rmax, count = _numbers(values, "--bin-sphere", ("X", "Y", "Z", "RMIN", "RMAX", "N"))
         return cls((x, y, z), rmin, rmax, count, units, discard)
 
-    def labels(self, positions, box, dimension=3, layout=None):
+    def labels(self, positions, box, dimension=3, layout=None, held=None):
         centre, rmin, rmax, count = self.args
         if dimension == 2 and centre[2] != 0.0:
             raise ValueError("a 2d simulation's spheres are centred at z = 0")
@@ -398,7 +423,7 @@ class SphereBins(Binning):
         if self.units == "reduced":
             centre = _from_reduced(centre, layout)
         rmin, rmax = self._radii_in_box(layout, 0)
-        remapped = _remapped(positions, box, [0, 1, 2])
+        remapped = _remapped(_measured(positions, held, box), box, [0, 1, 2])
         labels = _radial(_squared_distance(remapped, centre, (0, 1, 2)), rmin, rmax, count, self.discard) + 1
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
         return labels, positions, 4.0 / 3.0 * np.pi * np.diff(edges ** 3)
@@ -419,6 +444,8 @@ class SphereBins(Binning):
 class CylinderBins(Binning):
     """Rings about a line along an axis, each cut along it."""
 
+    measures_distance = True
+
     def __init__(self, axis, c1, c2, rmin, rmax, count, units="box", bounds=None, discard="mixed"):
         self.args = (tuple(axis), float(c1), float(c2), *_radii(float(rmin), float(rmax), count, "--bin-cylinder"))
         self._options(units, bounds, discard)
@@ -432,7 +459,7 @@ class CylinderBins(Binning):
         c1, c2, rmin, rmax, count = _numbers(values[1:], "--bin-cylinder", ("C1", "C2", "RMIN", "RMAX", "N"))
         return cls(_axis(values[0], "--bin-cylinder"), c1, c2, rmin, rmax, count, units, bounds, discard)
 
-    def labels(self, positions, box, dimension=3, layout=None):
+    def labels(self, positions, box, dimension=3, layout=None, held=None):
         (axis, width, origin), c1, c2, rmin, rmax, count = self.args
         if dimension == 2:
             raise ValueError("a 2d simulation has no cylinder bins (LAMMPS makes none)")
@@ -446,7 +473,8 @@ class CylinderBins(Binning):
             centre[across] = c1, c2
             c1, c2 = np.array(_from_reduced(centre, layout))[across]
         rmin, rmax = self._radii_in_box(layout, across[0])
-        ring = _radial(_squared_distance(_remapped(positions, box, across), (c1, c2), (0, 1)), rmin, rmax, count,
+        ring = _radial(_squared_distance(_remapped(_measured(positions, held, box), box, across), (c1, c2), (0, 1)),
+                       rmin, rmax, count,
                        self.discard)
         edges = rmin + np.arange(count + 1) * ((rmax - rmin) / count)
         # LAMMPS's slab: the box's length times the width over the length in the width's units.

@@ -256,6 +256,9 @@ class Frame:
     guessed: tuple = ()              # columns a reader made up (ids, masses by element) that a topology's replace
     notes: tuple = ()                # what a run tells the user of the step (once each), as "has ..." texts
     dimension: int = None            # 2 or 3, where the input says (a GSD or H5MD file)
+    # The image flags unwrapped positions were made with, in a tilted box: positions less them are
+    # where the simulation held its particles, which shells and rings of bins are measured from.
+    held_images: np.ndarray = None   # int (E, 3)
 
     def fail(self, array, problem):
         raise InputError(self.source, self.timestep, array, problem)
@@ -309,6 +312,7 @@ class Frame:
         columns = {"id": np.arange(len(self.positions), dtype=np.int64) + self.first_id, **self.columns}
         columns = {name: values[kept] for name, values in columns.items()}
         return dataclasses.replace(self, positions=self.positions[kept], columns=columns,
+                                   held_images=None if self.held_images is None else self.held_images[kept],
                                    bonds=kept_bonds(self.bonds, columns["id"]),
                                    **dict(zip(("contacts", "contact_kinds", "contact_values"), kept_contacts(
                                        self.contacts, self.contact_kinds, self.contact_values, columns["id"]))))

@@ -629,7 +629,7 @@ def _atom_content(arrays, header, chosen, images):
             raise _Refusal("id", f"atom id {ids[bad[0]]} on data line {bad[0] + 1} is below 1")
     wrapped = not chosen.endswith("u") and not images and box is not None and box.any_periodic
     return dict(timestep=header["timestep"], positions=positions, columns=arrays, box=box, wrapped=wrapped,
-                time=header.get("time"))
+                time=header.get("time"), held_images=flags if images and box.triclinic else None)
 
 
 def _contact_content(arrays, header):
@@ -919,7 +919,7 @@ def frame_of(content, path, index, units=None):
     return Frame(source=path, index=index, timestep=content["timestep"], positions=content["positions"],
                  columns=columns, box=content["box"], wrapped=content["wrapped"], time=content.get("time"),
                  units=units, default_group=next((name for name in GROUP_COLUMNS if name in columns), GROUP_COLUMNS[0]),
-                 ids_by_row="id" not in columns)
+                 ids_by_row="id" not in columns, held_images=content.get("held_images"))
 
 
 class _NoContactFrame:

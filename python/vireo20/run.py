@@ -297,7 +297,9 @@ def run_step(loader, options, keep_source=False, layout=None):
             arguments["values"][SPANNING] = np.isin(groups.group_id[:groups.u], spanning).astype(np.float64)
             reductions = {**reductions, SPANNING: "sum"}
     layout = arguments.get("box") if layout is None else layout
-    volume = _binned(frame, arguments, options.bins, dimension, layout) if options.bins is not None else None
+    # (Of groups binned as particles, their centres: none held.)
+    volume = _binned(frame, arguments, options.bins, dimension, layout, _held(frame, arguments, options.bins)
+                     if groups is None else None) if options.bins is not None else None
     if volume is not None and (SOLID in arguments["values"] if groups is not None
                                else _with_solid_volume(arguments, dimension)):
         reductions = {**(reductions or {}), SOLID: "sum"}
@@ -478,13 +480,26 @@ def _with_solid_volume(arguments, dimension):
     return True
 
 
-def _binned(frame, arguments, bins, dimension, layout):
+def _held(frame, arguments, bins):
+    """Where the simulation held the frame's particles, which `bins` of shells or rings measure from:
+    the positions of a frame without image flags, or those less the flags; else None."""
+    if frame.generator_form or not bins.measures_distance:
+        return None
+    if arguments.get("wrapped"):
+        return arguments["positions"]
+    if frame.held_images is not None and arguments.get("box") is not None:
+        return arguments["positions"] - arguments["box"].along_edges(frame.held_images)
+    return None
+
+
+def _binned(frame, arguments, bins, dimension, layout, held=None):
     """Groups the step's particles by bin (laid out in the box `layout`): its group labels become the
     bins', its positions those wrapped into the box. Returns the volume of a bin."""
     # Of parents' inputs, the enabled entries are the particles binned; the trailing ones pass through.
     e = len(arguments["enabled"]) if frame.generator_form else len(arguments["positions"])
     try:
-        labels, positions, volume = bins.labels(arguments["positions"][:e], arguments.get("box"), dimension, layout)
+        labels, positions, volume = bins.labels(arguments["positions"][:e], arguments.get("box"), dimension, layout,
+                                                held)
     except ValueError as error:
         frame.fail("BOX BOUNDS", str(error))
     if frame.generator_form:
@@ -640,7 +655,8 @@ def _first_groups(frame, options):
         labels = arguments["groups"]
     elif options.bins is not None:
         try:
-            labels = options.bins.labels(arguments["positions"], box, options.dimension or frame.dimension or 3)[0]
+            labels = options.bins.labels(arguments["positions"], box, options.dimension or frame.dimension or 3,
+                                         held=_held(frame, arguments, options.bins))[0]
         except ValueError as error:
             frame.fail("BOX BOUNDS", str(error))
         # A particle in no bin then is in none later.
