@@ -19,8 +19,9 @@ Positions are `x y z`, `xu yu zu`, or `NAME_x NAME_y NAME_z` (or `NAME_0 NAME_1 
 ends in position, pos, coord(s), coordinate(s) or point(s) (any case).
 Every other column of numbers is a column (integers where the header's first row writes whole
 numbers, as pandas writes integer columns, but for a vector's components, real quantities such as
-masses and radii, and columns with a real in the first rows of any of the series' files; reals to the
-double Python's float() gives), text a label
+masses and radii, and columns with a real in the first rows of any of the series' files, a file of a
+header alone typing none; reals to the double Python's float() gives, an empty value, as pandas's
+to_csv writes NaN, as nan), text a label
 column (text beyond 32 bytes is left out); `NAME_x NAME_y NAME_z` (any case) and ParaView's
 `NAME_0 NAME_1 ...` become one vector NAME, as do LAMMPS's triplets
 (`vx vy vz` as `velocity`); the common names as VTK files' are taken (`ID` as `id`, `Velocity` as
@@ -95,6 +96,7 @@ class _Table:
         if self.decimal_comma:
             first_row = [word.replace(b",", b".") for word in first_row]
         self.kinds = _kinds(first_row, len(self.names))
+        self.typed = bool(first_row)   # a header alone types no column
         self._sample_kinds(head, size)
         lower = [name.lower() for name in self.names]
         self.step_column = next((lower.index(n) for n in STEP_COLUMNS if n in lower),
@@ -206,8 +208,10 @@ class _Table:
 
     def _frames(self, size):
         data, count = self.rows(self.first, size)
-        # The step column alone, parsed over every row; a frame is a run of rows of one step.
-        steps = self.parse(data, count, "-", only=[self.step_column])[self.names[self.step_column]]
+        # The step column alone, parsed over every row; a frame is a run of rows of one step (found in
+        # the text as the file has it, empty values and all).
+        steps = self.parsed(self.first, size, count, "-", only=[self.step_column], text=data)[
+            self.names[self.step_column]]
         if not len(steps):
             return []
         changes = np.flatnonzero(steps[1:] != steps[:-1]) + 1
@@ -225,9 +229,10 @@ class _Table:
         return [(plain_number(v), self.first + int(b), self.first + int(e), int(n))
                 for v, b, e, n in zip(values, begins, ends, rows)]
 
-    def rows(self, start, end):
+    def rows(self, start, end, empty_as_nan=False):
         """(the text of bytes `start` to `end` as the parse takes it: ending with a newline, the
-        separators blanks, on a buffer of its own; its lines)."""
+        separators blanks, on a buffer of its own; its lines). `empty_as_nan`: empty values (pandas's
+        to_csv writes NaN so) read as nan."""
         from ._lammpsdump import blank_separators
         text = kept_bytes(end - start + 1)
         if self.text is not None:
@@ -241,7 +246,26 @@ class _Table:
             text = text[:end - start]
         else:
             text[end - start] = 10
+        if empty_as_nan and self.separator is not None:
+            separator = re.escape(bytes([self.separator]))
+            filled = re.sub(rb"(?m)(?<=" + separator + rb")(?=" + separator + rb"|\r?$)|^(?=" + separator + rb")",
+                            b"nan", text.tobytes())
+            text = kept_bytes(len(filled))
+            text[:] = np.frombuffer(filled, np.uint8)
         return text, blank_separators(text, -1 if self.separator is None else self.separator, self.decimal_comma)
+
+    def parsed(self, start, end, count, step, only=None, text=None):
+        """The named arrays of the rows from byte `start` to `end` (see `parse`); `text`: their `rows()`.
+        Only a table whose lines come short of values is read again, its empty values as nan."""
+        if text is None:
+            text, lines = self.rows(start, end)
+            count = lines if count is None else count
+        try:
+            return self.parse(text, count, step, only)
+        except _Ragged:
+            if self.separator is None:
+                raise
+        return self.parse(self.rows(start, end, empty_as_nan=True)[0], count, step, only)
 
     def parse(self, text, count, step, only=None):
         """The named arrays of `count` rows of `rows()` text (every named column, or those `only` lists)."""
@@ -266,11 +290,15 @@ class _Table:
                 raise InputError(self.path, step, name, f"labels longer than {LABEL_BYTES} bytes")
             if problem == "lines":
                 raise InputError(self.path, step, "-", f"the text has {row} data lines where {count} were counted")
-            raise InputError(self.path, step, "-", f"data line {row + 1} has {values} values where the header names "
-                                                   f"{len(self.names)} (an empty or quoted value?)")
+            raise _Ragged(self.path, step, "-", f"data line {row + 1} has {values} values where the header names "
+                                                f"{len(self.names)} (a quoted value?)")
 
     def close(self):
         pass
+
+
+class _Ragged(InputError):
+    """A line of fewer or more values than the header names."""
 
 
 def _head(path, size=1 << 20):
@@ -282,6 +310,9 @@ def _kinds(words, count):
     """Each column's parse: 'i' for a whole number, 'f' for another number, 'l' for text."""
     kinds = []
     for word in words[:count]:
+        if not word.strip():
+            kinds.append("f")   # an empty value: a number missing (pandas's NaN)
+            continue
         try:
             int(word)
             kinds.append("i")
@@ -317,7 +348,8 @@ def open_series(path, box=None, group_by=None, stem=None, contacts=None, contact
     tables = [cached_open(file, _Table) for file, _ in files]
     # A column of reals in any file's first row is read as reals in every file: a step whose values
     # all happen to be whole would else reduce it as labels.
-    reals = tuple(sorted({name for table in tables for name, kind in zip(table.names, table.kinds) if kind == "f"}))
+    reals = tuple(sorted({name for table in tables if table.typed for name, kind in zip(table.names, table.kinds)
+                          if kind == "f"}))
     loaders = []
     for (file, number), table in zip(files, tables):
         for position, (step, _, _, _) in enumerate(table.frames):
@@ -352,9 +384,7 @@ def _axis(name, axis):
 def read_frame(path, index, frame=0, timestep=None, box=None, group_by=None, reals=()):
     table = cached_open(path, _Table)
     step, start, end, count = table.frames[frame]
-    text, lines = table.rows(start, end)
-    arrays = table.parse(text, lines if count is None else count, timestep)
-    del text
+    arrays = table.parsed(start, end, count, timestep)
     for name in reals:
         if name in arrays and arrays[name].dtype.kind == "i":
             arrays[name] = arrays[name].astype(np.float64)

@@ -958,10 +958,19 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     assert frame.positions.shape == (0, 3) and sorted(frame.columns) == ["id", "x_1"]
     # So is an export's first step's, its step column then no value, its step its name's number.
     (tmp_path / "pour").mkdir()
-    (tmp_path / "pour" / "p_0.csv").write_text("timestep,x,y,z\n")
-    (tmp_path / "pour" / "p_1.csv").write_text("timestep,x,y,z\n500,0,0,0\n")
+    (tmp_path / "pour" / "p_0.csv").write_text("timestep,x,y,z,mol\n")
+    (tmp_path / "pour" / "p_1.csv").write_text("timestep,x,y,z,mol\n500,0,0,0,3\n")
     empty, full = inputs.open_series(str(tmp_path / "pour"))
-    assert (empty.timestep, full.timestep, sorted(empty.columns)) == (0, 500, ["id"])
+    assert (empty.timestep, full.timestep, sorted(empty.columns)) == (0, 500, ["id", "mol"])
+    assert full.columns["mol"].dtype.kind == "i"   # the header alone types no column as reals
+    # pandas's to_csv writes NaN as an empty value, the first and last of a line too: read as nan.
+    import pandas as pd
+    table = pd.DataFrame({"q": [np.nan, 1.5, 2.0], "timestep": [0, 0, 5], "x": [0.0, 1, 2], "y": 0.0, "z": 0.0,
+                          "r": [1.0, 2.0, np.nan]})
+    table.to_csv(tmp_path / "nan.csv", index=False)
+    first, last = inputs.open_series(str(tmp_path / "nan.csv"))
+    np.testing.assert_array_equal(np.concatenate([first.columns["q"], last.columns["q"]]), table["q"])
+    np.testing.assert_array_equal(np.concatenate([first.columns["r"], last.columns["r"]]), table["r"])
     # NumPy's savetxt writes the header as a comment; blanks separate the values of a text table.
     for separator, name in ((",", "c.csv"), (" ", "c.txt")):
         np.savetxt(tmp_path / name, [[1, 2, 3, 4.5]], delimiter=separator, header=separator.join("xyzn"), fmt="%g")
