@@ -14,6 +14,7 @@ import io
 import json
 import os
 import shutil
+import zlib
 
 import numpy as np
 
@@ -91,12 +92,15 @@ class _Written:
 
 
 def _journal_line(value):
-    return (json.dumps(value, sort_keys=True) + "\n").encode()
+    # Each line carries the CRC-32 of its text: a damaged line (a flipped byte) is told as a cut one
+    # is, not trusted for the summary it brings back or taken apart for the keys it lacks.
+    text = json.dumps(value, sort_keys=True)
+    return (json.dumps({"crc32": zlib.crc32(text.encode()), "entry": value}, sort_keys=True) + "\n").encode()
 
 
 def _read_journal(path):
-    """The manifest as {"fingerprint", "steps", "picture"}; a line cut short by a kill, and any after
-    it, count for nothing. None where there is none."""
+    """The manifest as {"fingerprint", "steps", "picture"}; a line cut short by a kill or damaged, and
+    any after it, count for nothing. None where there is none."""
     try:
         with open(path, "rb") as stream:
             lines = stream.read().split(b"\n")
@@ -105,8 +109,11 @@ def _read_journal(path):
     manifest = {"steps": [], "picture": None}
     for line in lines:
         try:
-            entry = json.loads(line)
-        except ValueError:
+            line = json.loads(line)
+            entry = line["entry"]
+            if line["crc32"] != zlib.crc32(json.dumps(entry, sort_keys=True).encode()) or not isinstance(entry, dict):
+                break
+        except (ValueError, TypeError, KeyError):
             break
         if "step" in entry:
             manifest["steps"].append(entry["step"])

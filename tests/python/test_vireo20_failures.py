@@ -14,7 +14,7 @@ import time
 import numpy as np
 import pytest
 
-from vireo20 import read_npz
+from vireo20 import output, read_npz
 from vireo20.synthetic import SyntheticSeries
 
 JOB = [sys.executable, "-m", "vireo20", "upscale"]
@@ -297,6 +297,13 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path, sto
         appended.write(b"300 1 1\n  1 1 1\n")
     with open(partial / ".vireo20-manifest.jsonl", "ab") as journal:
         journal.write(b'{"step": {"appended": {"profile.txt": 12')
+    # And a flipped byte in the first step's mass_before: that line and those after it are not trusted.
+    journal = (partial / ".vireo20-manifest.jsonl").read_bytes()
+    at = journal.index(b'"summary": [', journal.index(b'"step"'))
+    for _ in range(4):
+        at = journal.index(b", ", at) + 2
+    at += 1   # a digit within the quoted number
+    (partial / ".vireo20-manifest.jsonl").write_bytes(journal[:at] + bytes([journal[at] ^ 0x01]) + journal[at + 1:])
     resumed = job("--out", out, *args, "--resume")
     assert resumed.returncode == 0, resumed.stderr
     written = tree(out)
@@ -304,6 +311,10 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path, sto
     for files in (written, expected):
         files.pop("summary.csv")
     assert written == expected
+    # The summaries but for their seconds.
+    summaries = [np.loadtxt(folder / "summary.csv", delimiter=",", skiprows=1, dtype=str) for folder in (out, tmp_path / "clean")]
+    seconds = open(out / "summary.csv").readline().strip().split(",").index("seconds")
+    assert (np.delete(summaries[0], seconds, axis=1) == np.delete(summaries[1], seconds, axis=1)).all()
     assert subprocess.run(["gzip", "-t", str(out / "up.dump.gz")]).returncode == 0
 
 
@@ -320,7 +331,8 @@ def test_a_resume_takes_nothing_of_a_folder_without_a_manifest(tmp_path, previou
         (tmp_path / "clean" / ".vireo20-series").read_text()
     # One of another run is refused, and not offered again.
     os.makedirs(tmp_path / ".other.vireo20-partial")
-    (tmp_path / ".other.vireo20-partial" / ".vireo20-manifest.jsonl").write_text('{"fingerprint": {"input": 1}}\n')
+    (tmp_path / ".other.vireo20-partial" / ".vireo20-manifest.jsonl").write_bytes(
+        output._journal_line({"fingerprint": {"input": 1}}))
     other = job(source, "--out", tmp_path / "other", "--resume")
     assert other.returncode == 1 and other.stderr.strip().endswith("run without --resume to start over"), other.stderr
 
