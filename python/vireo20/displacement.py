@@ -109,7 +109,8 @@ class Displacements:
         if not len(points):
             return cls(np.zeros(0, np.int64), np.zeros((0, 3)), np.zeros((0, 3)), msd, vacf)
         group_id, parent_id = arrays["group_id"], arrays["parent_id"]
-        velocities = arrays["velocity"] if vacf else None
+        # The velocity averaged by mass, alone or as one of its several reductions (`_mean_velocities`).
+        velocities = (arrays["velocity"] if "velocity" in arrays else arrays["velocity_average"]) if vacf else None
         return cls(keys(group_id, parent_id, trailing), points, velocities, msd, vacf)
 
 

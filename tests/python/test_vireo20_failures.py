@@ -263,10 +263,11 @@ def test_a_second_run_into_the_same_folder_is_refused(tmp_path):
     os.close(stale)
 
 
-@pytest.mark.parametrize("stop", [signal.SIGKILL, signal.SIGTERM])
-def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path, stop):
+@pytest.mark.parametrize("stop, reductions", [(signal.SIGKILL, []),
+                                               (signal.SIGTERM, ["--average", "velocity", "--std", "velocity"])])
+def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path, stop, reductions):
     args = ["--clusters", "4000", "--steps", "12", "--lammps-dump", "{out}/up.dump.gz", "--msd", "--vacf",
-            "--time-average", "5", "ave", "running"]
+            "--time-average", "5", "ave", "running", *reductions]
     clean = job("--out", tmp_path / "clean", *[a.format(out=tmp_path / "clean") for a in args])
     assert clean.returncode == 0, clean.stderr
     out = tmp_path / "out"
