@@ -275,7 +275,9 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path, sto
     running = subprocess.Popen([*JOB, "--out", str(out), *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     partial = tmp_path / ".out.vireo20-partial"
     deadline = time.monotonic() + 120
-    while not (partial / "upscaled_000003.vtp").exists() and running.poll() is None and time.monotonic() < deadline:
+    manifest = partial / ".vireo20-manifest.jsonl"
+    while not (manifest.exists() and manifest.read_text().count('"step": ') >= 2) and running.poll() is None and \
+            time.monotonic() < deadline:
         time.sleep(0.02)
     running.send_signal(stop)
     # SIGTERM (a batch system's) is met as Ctrl-C: the partial folder is named.
@@ -284,27 +286,30 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path, sto
     assert not out.exists() and partial.is_dir()
     # The partial series lists none but finished steps, those of the manifest.
     listed = (partial / "upscaled.pvd").read_text().count("<DataSet ")
-    finished = (partial / ".vireo20-manifest.jsonl").read_text().count('"step": ')
+    finished = manifest.read_text().count('"step": ')
     assert 1 <= listed <= finished
-    # A listed step file damaged since: its checksum no longer matches, so it is written again.
-    with open(partial / "upscaled_000001.vtp", "r+b") as damaged:
-        damaged.seek(-100, os.SEEK_END)
-        byte = damaged.read(1)
-        damaged.seek(-1, os.SEEK_CUR)
-        damaged.write(bytes([byte[0] ^ 0x10]))
+    if stop == signal.SIGKILL:
+        # A listed step file damaged since: its checksum no longer matches, so it is written again.
+        with open(partial / "upscaled_000001.vtp", "r+b") as damaged:
+            damaged.seek(-100, os.SEEK_END)
+            byte = damaged.read(1)
+            damaged.seek(-1, os.SEEK_CUR)
+            damaged.write(bytes([byte[0] ^ 0x10]))
+    else:
+        # A flipped byte in the second step's mass_before: that line of the manifest and those after it
+        # are not trusted.
+        journal = manifest.read_bytes()
+        at = journal.index(b'"summary": [', journal.index(b'"step"', journal.index(b'"step"') + 1))
+        for _ in range(4):
+            at = journal.index(b", ", at) + 2
+        at += 1   # a digit within the quoted number
+        manifest.write_bytes(journal[:at] + bytes([journal[at] ^ 0x01]) + journal[at + 1:])
     # A block appended after the last step the manifest lists, as a kill between the two leaves it,
     # and a line of the manifest's journal cut short, as a kill while it was written leaves it.
     with open(partial / "profile.txt", "ab") as appended:
         appended.write(b"300 1 1\n  1 1 1\n")
-    with open(partial / ".vireo20-manifest.jsonl", "ab") as journal:
+    with open(manifest, "ab") as journal:
         journal.write(b'{"step": {"appended": {"profile.txt": 12')
-    # And a flipped byte in the first step's mass_before: that line and those after it are not trusted.
-    journal = (partial / ".vireo20-manifest.jsonl").read_bytes()
-    at = journal.index(b'"summary": [', journal.index(b'"step"'))
-    for _ in range(4):
-        at = journal.index(b", ", at) + 2
-    at += 1   # a digit within the quoted number
-    (partial / ".vireo20-manifest.jsonl").write_bytes(journal[:at] + bytes([journal[at] ^ 0x01]) + journal[at + 1:])
     resumed = job("--out", out, *args, "--resume")
     assert resumed.returncode == 0, resumed.stderr
     written = tree(out)
