@@ -548,6 +548,8 @@ def _failed(error, text=None):
     elif partial:
         where = f" (the steps written are kept in {partial}: once the cause is mended, run again with --resume " \
                 "to continue from them)"
+    elif getattr(error, "partial_unresumable", None):
+        where = f" ({error.partial_unresumable}: run it again)"
     else:
         where = ""
     print(f"vireo20: error: {' '.join(text.split())}{where}", file=sys.stderr, flush=True)

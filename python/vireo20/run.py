@@ -1141,7 +1141,7 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                    **({"topology": _identity(reader_options["topology"])} if reader_options.get("topology") else {})}
 
     place.lock()
-    writer = staged = None
+    writer = staged = displacements = None
     try:
         folder = place.start(resume)
         writer = SeriesWriterWithProgress(folder, fingerprint, dump_partial, wrapped_dump, echo, resume,
@@ -1211,7 +1211,9 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
                     except InputError:
                         raise
                     except ValueError as error:
-                        raise InputError(result.source, timestep, "positions", str(error)) from None
+                        refusal = InputError(result.source, timestep, "positions", str(error))
+                        refusal.resumable = False   # nor would it be after this
+                        raise refusal from None
                 if layouts is not None and layouts.first(result.index) == result.index:
                     result.layout_record = result.bin_layout and result.bin_layout.record()
                 if averages is not None:
@@ -1341,7 +1343,12 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         if place.committed:
             error.committed = place.final
         elif os.path.isdir(place.partial) and getattr(error, "resumable", True):
-            error.partial = place.partial
+            if displacements is not None and displacements.seen is not None:
+                # A --msd run over wrapped positions keeps no face crossings to resume with.
+                from .displacement import NO_RESUME
+                error.partial_unresumable = NO_RESUME.split(";")[0]
+            else:
+                error.partial = place.partial
         raise
     finally:
         if writer is not None:
