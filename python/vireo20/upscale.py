@@ -664,7 +664,7 @@ def _made_whole(step, positions, parents, enabled, element, u, box, named=None, 
                                f"the box along {axis} after unwrapping about its parent (more than half: its "
                                f"centre would be a guess; {count} such group{'s' if count != 1 else ''}); "
                                f"{remedy}unwrapped positions (a LAMMPS dump's xu yu zu, or image flags ix iy "
-                               "iz; a GSD or H5MD file's images)")
+                               f"iz; a GSD or H5MD file's images){' can place it' if bonded is not None else ''}")
     return whole
 
 
