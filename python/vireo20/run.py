@@ -186,6 +186,15 @@ def _check_places(place, input_paths, dump, overwrite, pattern=None):
                 raise filesafe.OutputError(f"--lammps-dump {dump} would be one of the series' own files")
         if os.path.lexists(dump) and not overwrite:
             raise filesafe.OutputError(f"--lammps-dump {dump} exists; give --overwrite to replace it")
+        if not filesafe.inside(dump, place.final):
+            # Told now, not once every step is done: its folder is where the finished dump goes.
+            try:
+                os.makedirs(folder, exist_ok=True)
+            except OSError as error:
+                raise filesafe.OutputError(f"--lammps-dump {dump}: cannot make its folder ({error.strerror})") from None
+            if not os.access(folder, os.W_OK | os.X_OK):
+                raise filesafe.OutputError(f"--lammps-dump {dump}: cannot write in {folder} (read-only, or not "
+                                           "yours to write)")
     if os.path.isdir(place.final):
         try:
             # What the series holds, as the run that wrote it listed it: a file added since, however

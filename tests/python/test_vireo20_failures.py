@@ -113,6 +113,8 @@ CASES = {
     "disk full at the picture": (NPZ, [], 1, "error: could not write {tmp}/.out.vireo20-partial/upscaled.png: File too",
                                  10000),
     "read-only place": (NPZ, ["--out", "/proc/vireo20-out"], 1, "cannot write beside /proc/vireo20-out", None),
+    "dump in a read-only place": (NPZ, ["--lammps-dump", "/proc/vireo20/up.dump"], 1,
+                                  "--lammps-dump /proc/vireo20/up.dump: cannot make its folder", None),
     "damaged gzip": (flipped_gzip, [], 1, "in.dump.gz", None),
     "time goes back": (spoiled(lambda k, a: a.update(timestep=np.array(1000 - k))),
                        ["--lammps-dump", "{tmp}/old.dump", "--overwrite"], 1,
