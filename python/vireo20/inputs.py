@@ -54,19 +54,26 @@ def pattern_of(path):
     if isinstance(path, (list, tuple)):
         return None
     path = os.fspath(path)
-    return path if not os.path.exists(path) and any(c in path for c in "*?[") else None
+    if os.path.exists(path):
+        return None
+    # The name LAMMPS was given for a dump a processor each (`dump.%.lammpstrj`): % is each one's number.
+    folder, name = os.path.split(path)
+    path = os.path.join(folder, name.replace("%", "[0-9]*"))
+    return path if any(c in path for c in "*?[") else None
 
 
 def expand(path):
     """The input a path names: a pattern with * ? or [ (quoted, as OVITO and ParaView take
-    `dump.*.lammpstrj`) that names no file itself gives the files it matches, in the natural order of
-    their names (dump.200 before dump.1000); a list of paths stays a list; any other path is itself."""
+    `dump.*.lammpstrj`), or % (as LAMMPS is given a dump a processor each), that names no file itself
+    gives the files it matches, in the natural order of their names (dump.200 before dump.1000); a list
+    of paths stays a list; any other path is itself."""
     if isinstance(path, (list, tuple)):
         return [os.fspath(p) for p in path]
     path = os.fspath(path)
-    if pattern_of(path) is None:
+    pattern = pattern_of(path)
+    if pattern is None:
         return path
-    matches = sorted(glob.glob(path), key=natural_key)
+    matches = sorted(glob.glob(pattern), key=natural_key)
     if not matches:
         raise InputError(path, "-", "-", "no file matches this pattern")
     return matches
