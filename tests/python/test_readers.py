@@ -1345,42 +1345,27 @@ def test_mdanalysis_types_by_name_take_masses_and_types_by_label(tmp_path):
     assert run("kept", masses=["Z=3"], types=["Z"])["points"].tolist() == [[2, 1, 1], [5, 6, 5]]
 
 
-def test_a_data_files_type_labels_name_the_types_of_its_dump(tmp_path):
-    """LAMMPS's Atom Type Labels (2022 on), which may stand for the types in its sections: a dump of
-    type numbers takes --types and --mass by label."""
+def test_a_data_files_type_labels_name_and_number_the_types_of_its_dump(tmp_path):
+    """LAMMPS's Atom Type Labels (2022 on), which may stand for the types in its sections: a dump of type
+    numbers takes --types and --mass by label; one of labels (`dump_modify types labels`) takes their
+    numbers, so groups by type and the Masses follow; a label the data file lacks is named."""
     import vireo20
     from test_vireo20_job import read_vtp
     (tmp_path / "labelled.data").write_text(
         "title\n\n3 atoms\n2 atom types\n\n0 9 xlo xhi\n0 9 ylo yhi\n0 9 zlo zhi\n\nAtom Type Labels\n\n"
-        "1 C  # carbon\n2 H\n\nAtoms # molecular\n\n1 1 1 1 1 1\n2 1 H 2 1 1\n3 1 2 1 2 1\n")
-    (tmp_path / "atoms.dump").write_text("ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n3\nITEM: BOX BOUNDS pp pp pp\n"
-                                         "0 9\n0 9\n0 9\nITEM: ATOMS id type x y z\n3 2 1 2 1\n1 1 1 1 1\n2 2 2 1 1\n")
-    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", topology=str(tmp_path / "labelled.data"),
-                         picture_step=None, masses=["H=1", "C=12"], types=["H"], group_by="residues")
-    assert read_vtp(result.files[0])["points"].tolist() == [[1.5, 1.5, 1]]
-
-
-def test_a_data_files_type_labels_number_a_dumps_label_types(tmp_path):
-    """A dump of `dump_modify types labels` with its data file: the labels take the data file's numbers,
-    so groups by type and the Masses by type follow; a label the data file lacks is named."""
-    import vireo20
-    from test_vireo20_job import read_vtp
-    (tmp_path / "labelled.data").write_text(
-        "title\n\n3 atoms\n2 atom types\n\n0 9 xlo xhi\n0 9 ylo yhi\n0 9 zlo zhi\n\nAtom Type Labels\n\n"
-        "1 C\n2 H\n\nMasses\n\n1 12\n2 1\n\nAtoms # molecular\n\n1 1 1 1 1 1\n2 1 H 2 1 1\n3 1 2 1 2 1\n")
+        "1 C  # carbon\n2 H\n\nMasses\n\n1 12\n2 1\n\nAtoms # molecular\n\n1 1 1 1 1 1\n2 1 H 2 1 1\n3 1 2 1 2 1\n")
     dump = "ITEM: TIMESTEP\n0\nITEM: NUMBER OF ATOMS\n3\nITEM: BOX BOUNDS pp pp pp\n0 9\n0 9\n0 9\n" \
-           "ITEM: ATOMS id type x y z\n3 H 1 2 1\n1 C 1 1 1\n2 H 2 1 1\n"
-    (tmp_path / "atoms.dump").write_text(dump)
-    result = vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", topology=str(tmp_path / "labelled.data"),
-                         picture_step=None, group_by="type")
-    vtp = read_vtp(result.files[0])
+           "ITEM: ATOMS id type x y z\n3 2 1 2 1\n1 1 1 1 1\n2 2 2 1 1\n"
+    run = lambda text, **options: (tmp_path / "atoms.dump").write_text(text) and read_vtp(vireo20.run(
+        str(tmp_path / "atoms.dump"), tmp_path / "up", picture_step=None, **options).files[0])
+    topology = str(tmp_path / "labelled.data")
+    assert run(dump, topology=topology, masses=["H=1", "C=3"], types=["H"], group_by="residues")["points"].tolist() \
+        == [[1.5, 1.5, 1]]
+    labelled = dump.replace("3 2 1", "3 H 1").replace("1 1 1 1 1", "1 C 1 1 1").replace("2 2 2", "2 H 2")
+    vtp = run(labelled, topology=topology, group_by="type")
     by_type = {int(t): (p.tolist(), m) for t, p, m in zip(vtp["group_id"], vtp["points"], vtp["mass"])}
     assert by_type == {1: ([1, 1, 1], 12), 2: ([1.5, 1.5, 1], 2)}
-    (tmp_path / "atoms.dump").write_text(dump.replace("2 H 2", "2 O 2"))
     with pytest.raises(vireo20.InputError, match="type label 'O' is not among the Atom Type Labels"):
-        vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", topology=str(tmp_path / "labelled.data"),
-                    picture_step=None, group_by="type")
-    (tmp_path / "atoms.dump").write_text(dump)
+        run(labelled.replace("2 H 2", "2 O 2"), topology=topology, group_by="type")
     with pytest.raises(vireo20.InputError, match=r"holds labels \(C, H\), and groups are numbered: give the LAMMPS data"):
-        vireo20.run(str(tmp_path / "atoms.dump"), tmp_path / "up", picture_step=None, group_by="type",
-                    masses=["C=12", "H=1"])
+        run(labelled, group_by="type", masses=["C=12", "H=1"])
