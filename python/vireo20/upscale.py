@@ -238,11 +238,11 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
         step.fail("masses", f"expected one mass per particle, got shape {masses.shape}")
     if masses.dtype.kind == "b":
         step.fail("masses", "booleans, not masses")
+    n = len(masses)
+    if n > INT32_MAX:   # told before the masses are copied: 17 GB at this size
+        step.fail("masses", f"{n} particles: at most {INT32_MAX} fit the engine's 32-bit ids")
     check_finite(step, "masses", masses, positive=True)
     masses = np.ascontiguousarray(masses, dtype=np.float64)
-    n = len(masses)
-    if n > INT32_MAX:
-        step.fail("masses", f"{n} particles: at most {INT32_MAX} fit the engine's 32-bit ids")
     if groups is not None:
         if np.asarray(groups).dtype.kind == "b":
             step.fail("groups", "booleans, not labels (a mask of the particles to group is enabled=)")
@@ -356,8 +356,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       integer ones take any member's value; "mean" is the unweighted average (as
                       LAMMPS's fix ave/chunk averages an atom value). min and max go component by
                       component, as LAMMPS's reduce/chunk does, and pass over NaN values; std is the
-                      sample standard deviation of each component, as pandas's groupby std (NaN for a
-                      lone member), var its square (pandas's var); median each component's, as
+                      sample standard deviation of each component, as pandas's groupby std (passing
+                      over NaN values; NaN where fewer than two are left), var its square (pandas's var); median each component's, as
                       pandas's groupby median (passing over NaN values); nunique the number of
                       distinct values of each component, as pandas's groupby nunique (NaN not
                       counted; int64). A list of several reduces the value each way, written as
@@ -738,14 +738,17 @@ def _real(data):
 def _per_member(generator, data, how):
     """Each upscaled particle's "std", "var", "median" or "nunique" of its entries' values, component
     by component, as pandas's groupby std, var, median and nunique, in the engine's blocks over the
-    cores. std: the sample standard deviation (n - 1 below; NaN for a lone member) about the mean, in
-    a second walk over each group's members (a sum of squares would lose the digits of a value large
-    beside its spread); var: its square, before the root. median: the middle value, or the two middle
-    ones' (a + b) / 2, NaN values passed over (NaN where none is left), selected in linear time (a
-    lexsort of ten million took 4.5 s, pandas 2 s). nunique: the distinct values, NaN not counted,
-    -0 and 0 one."""
+    cores. std: the sample standard deviation (n - 1 below, NaN values passed over; NaN for fewer than
+    two) about the mean, in a second walk over each group's members (a sum of squares would lose the
+    digits of a value large beside its spread); var: its square, before the root. median: the middle
+    value, or the two middle ones' (a + b) / 2, NaN values passed over (NaN where none is left),
+    selected in linear time (a lexsort of ten million took 4.5 s, pandas 2 s). nunique: the distinct
+    values, NaN not counted, -0 and 0 one; integers beyond 2^53 told apart."""
     from . import _physics
     if how == "nunique":
+        if data.dtype.kind in "iu" and data.size and (data.max() > 1 << 53 or data.min() < -(1 << 53)):
+            # Their ranks, which doubles hold exactly: integers beyond 2^53 would merge as doubles.
+            data = np.unique(data, return_inverse=True)[1].reshape(data.shape).astype(np.float64)
         # Counted in each group's sorted numbers: 0.23 s at ten million entries in a million groups, where
         # pandas's groupby nunique took 1.4 s.
         return _physics.group_distinct(generator, _real(data)).astype(np.int64)

@@ -64,9 +64,11 @@ def test_groups_and_values_match_pandas(seed, labels):
     q[::7] = np.nan
     extremes = vireo20.upscale(step["groups"], step["masses"], step["positions"], ids=step["ids"],
                                values={"q": q, "v": step["values"]["v"], "kind": step["values"]["kind"], "big": big,
-                                       "q_median": q, "v_median": step["values"]["v"], "k_median": step["values"]["kind"]},
+                                       "q_median": q, "v_median": step["values"]["v"], "k_median": step["values"]["kind"],
+                                       "q_std": q, "near": 2 ** 60 + step["values"]["kind"]},
                                reductions={"q": "min", "v": "max", "kind": "max", "big": "min",
-                                           "q_median": "median", "v_median": "median", "k_median": "median"})
+                                           "q_median": "median", "v_median": "median", "k_median": "median",
+                                           "q_std": "std", "near": "nunique"})
     table = table.assign(q=q, big=big, kind=step["values"]["kind"],
                          **{f"v{k}": step["values"]["v"][:, k] for k in range(3)})
     grouped = table.groupby("key", sort=False)
@@ -83,6 +85,9 @@ def test_groups_and_values_match_pandas(seed, labels):
     assert_array_equal(extremes["q_median"], grouped.q.median())
     assert_array_equal(extremes["v_median"], np.stack([grouped[f"v{k}"].median() for k in range(3)], axis=1))
     assert_array_equal(extremes["k_median"], grouped.kind.median())
+    # So does std; nunique tells apart integers that doubles would merge.
+    assert_allclose(extremes["q_std"], grouped.q.std(), rtol=1e-9)
+    assert_array_equal(extremes["near"], grouped.kind.nunique())
     # The mean is unweighted, a vector's component by component, an integer's as a real; std as
     # pandas's, NaN for a lone member (values far from 0 beside their spread keep its digits).
     means = vireo20.upscale(step["groups"], step["masses"], step["positions"], ids=step["ids"],

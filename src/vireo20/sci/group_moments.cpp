@@ -500,17 +500,24 @@ void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int6
         std::fill(out, out + p_Width, not_a_number);
         continue;
       }
+      // NaN values passed over, as pandas's skipna: each column counts its own numbers.
       double mean[widest_row] = {}, squares[widest_row] = {};
+      std::int32_t counted[widest_row] = {};
       each_member_row(p_Values, p_Width, positions, first, count, p_Last, [&](const double* p_Row) {
-        for (std::int64_t c = 0; c < p_Width; ++c) mean[c] += p_Row[c];
+        for (std::int64_t c = 0; c < p_Width; ++c)
+          if (!std::isnan(p_Row[c])) {
+            mean[c] += p_Row[c];
+            ++counted[c];
+          }
       });
-      for (std::int64_t c = 0; c < p_Width; ++c) mean[c] /= count;
+      for (std::int64_t c = 0; c < p_Width; ++c) mean[c] /= counted[c];
       for (std::int32_t k = first; k < first + count; ++k) {
         const double* row = p_Values + std::int64_t(positions[k]) * p_Width;
-        for (std::int64_t c = 0; c < p_Width; ++c) squares[c] += (row[c] - mean[c]) * (row[c] - mean[c]);
+        for (std::int64_t c = 0; c < p_Width; ++c)
+          if (!std::isnan(row[c])) squares[c] += (row[c] - mean[c]) * (row[c] - mean[c]);
       }
       for (std::int64_t c = 0; c < p_Width; ++c) {
-        const double variance = squares[c] / (count - 1);
+        const double variance = counted[c] < 2 ? not_a_number : squares[c] / (counted[c] - 1);
         out[c] = p_Variance ? variance : std::sqrt(variance);
       }
     }

@@ -95,8 +95,9 @@ VIREO20_API void group_moments(const MPUpscaling& p_Engine, const GroupMomentsIn
 // The sample standard deviation of each upscaled particle's members' values, column by column, as
 // pandas's groupby std: p_Values E + T rows of p_Width (1..16) values by enabled position then
 // trailing entry, p_Spread U + T rows of p_Width. About the members' mean, in a second walk over
-// them (a sum of squares would lose the digits of values large beside their spread), over n - 1;
-// NaN for a lone member and for each trailing entry; with p_Variance its square, pandas's var, not
+// them (a sum of squares would lose the digits of values large beside their spread), over n - 1,
+// NaN values passed over (pandas's skipna); NaN where fewer than two numbers are left and for each
+// trailing entry; with p_Variance its square, pandas's var, not
 // rounded twice. Each group by one thread in ascending position order: the bits do not depend on
 // p_Threads. Refuses (std::invalid_argument) rows that do not fit.
 VIREO20_API void group_spread(const MPUpscaling& p_Engine, const double* p_Values, std::int64_t p_Rows,
