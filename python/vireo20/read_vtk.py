@@ -291,6 +291,9 @@ class ContactFiles:
     def finish(self):
         pass
 
+    def notes(self):
+        return []
+
 
 class _ContactFile:
     problem = False

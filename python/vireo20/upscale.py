@@ -349,11 +349,14 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       eigenvalues, asphericity, acylindricity and relative shape anisotropy;
                       `shape_parameter` and `principal_axes`, MDAnalysis's, and `long_axis`;
                       `end_to_end`, the vector from the member of the lowest id to that of the
-                      highest (a chain's, of positions made whole).
+                      highest (a chain's, of positions made whole); `bounding_radius`,
+                      `bounding_box_lo` and `bounding_box_hi`; and, where the values give radii
+                      (`radius` or `diameter`), `equivalent_radius`.
       reductions      {name: "sum" | "average" | "mean" | "any" | "min" | "max" | "std" | "var" |
                       "median" | "nunique"}; default:
                       floating-point values are mass-weighted averages (`force`, `tq`, `q` are summed),
-                      integer ones take any member's value; "mean" is the unweighted average (as
+                      integer ones take any member's value (summed, they give float64, exact to
+                      2^53); "mean" is the unweighted average (as
                       LAMMPS's fix ave/chunk averages an atom value). min and max go component by
                       component, as LAMMPS's reduce/chunk does, and pass over NaN values; std is the
                       sample standard deviation of each component, as pandas's groupby std (passing

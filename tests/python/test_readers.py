@@ -831,6 +831,7 @@ def test_vtk_particles_take_the_contacts_of_their_steps(kind, tmp_path):
         _forcechains(str(chains), text, legacy=kind == "legacy vtk")
     series = inputs.open_series(path, contacts=contacts, **options)
     assert len(series) == 3 and (contacts in series.files() or len(series.files()) == 3 + 2)
+    assert series.notes() == []   # what a run tells at its end, of contacts of every kind
     if kind != "dump local":
         # Beside the particles in their folder, the force chains are their contacts.
         for name in os.listdir(chains):
