@@ -402,7 +402,7 @@ def _inspect(args):
         series = inputs.open_series(source, args.format, **options)
         named = "the built-in data set" if source is None else \
             f"{source if isinstance(source, str) else ' '.join(source)} ({_format_name(args, source, options)})"
-        lines = describe(series, named, args.frame, args.group_by)
+        lines = describe(series, named, args.frame, args.group_by, listing=args.list)
         if args.list:
             from .describe import frame_table
             lines += ["", *frame_table(series)]

@@ -7,17 +7,17 @@ import numpy as np
 from .frames import AXES, InputError
 
 
-def describe(series, name, frame=None, group_by=None):
+def describe(series, name, frame=None, group_by=None, listing=False):
     """Text lines: the series (its frames counted where it has a length), then frame `frame` (default:
     the first that has particles, a pour's first frames having none), its groups by `group_by` where
-    given."""
+    given. `listing`: the frames are listed after these lines."""
     # A compressed dump is inflated whole to count its frames: only where a frame is asked by number.
     cheap = getattr(series, "cheap_length", True) or frame is not None
     try:
         count = len(series) if cheap else None
     except TypeError:
         count = None
-    untold = "frames not counted (a stream)" if cheap else \
+    untold = "frames listed below" if listing else "frames not counted (a stream)" if cheap else \
         "frames not counted (a compressed file is read to its end to count them: --list does)"
     lines = [f"{name}: {untold if count is None else _plural(count, 'frame')}",
              *(f"warning: {note}" for note in getattr(series, "notes", tuple)())]
