@@ -2,6 +2,7 @@
 per-group physics and turns contacts into a network of lines. The job runs every step through it;
 a notebook calls it directly.
 """
+import collections.abc
 import math
 import numbers
 import re
@@ -293,10 +294,15 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
                                f"particle ({e}) and trailing entry ({t})")
     check_finite(step, "positions", positions)
     positions = np.ascontiguousarray(positions, dtype=np.float64)
+    if values is not None and not isinstance(values, collections.abc.Mapping):
+        step.fail("values", f"a dict of name: array (one row a particle), not a {type(values).__name__}")
     values = dict(values or {})
     for name, data in values.items():
         if not isinstance(name, str) or not name:
             step.fail(str(name), "a value's name is a text, not empty (it names the array written)")
+        if np.ma.is_masked(data):
+            # np.asarray drops the mask: the masked values would count.
+            step.fail(name, "a masked array: give the masked values as NaN (values.filled(np.nan))")
         data = np.asarray(plain_array(data))
         if name in RESERVED:
             step.fail(name, f"the name is taken by an array the upscaling gives ({', '.join(RESERVED)})")

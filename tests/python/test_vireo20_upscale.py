@@ -332,6 +332,8 @@ def test_a_group_wider_than_half_the_box_is_refused():
     (dict(ids=np.array([1, 2, 2 ** 33])), "array 'id': id 8589934592 on row 3 is outside 0..2147483647"),
     (dict(ids=np.array([4, 2, 4])), "array 'id': id 4 appears more than once"),
     (dict(values={"mass": np.ones(3)}), "array 'mass': the name is taken"),
+    (dict(values=[np.ones(3)]), "array 'values': a dict of name: array (one row a particle), not a list"),
+    (dict(values={"q": np.ma.masked_array([1.0, 2, 3], [0, 1, 0])}), "array 'q': a masked array"),
     (dict(enabled=np.array([0, 3])), "array 'enabled': id 3 at position 1 is outside 0..2"),
     (dict(values={"velocity": np.ones((3, 3))}, reductions={"vx": "mean"}),
      "array 'vx': no such value array to reduce (the step has: velocity; its column is read as a component of "
