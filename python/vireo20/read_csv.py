@@ -127,12 +127,14 @@ class _Table:
         header = head[start:len(head) if end < 0 else end].rstrip(b"\r")
         self.first = len(head) if end < 0 else end + 1
         self.separator = next((s for s in _SEPARATORS if s in header), None)
+        self.closed = False   # a separator closes every line
         if comment and "l" not in _kinds(self._split(header), len(self._split(header))) and \
                 len(self._split(comment)) == len(self._split(header)):
             # NumPy's savetxt writes its header as a comment: the rows start at once.
             header, self.first = comment, start
         if self.separator is not None and header.rstrip().endswith(bytes([self.separator])):
             header = header.rstrip()[:-1]   # a separator closing every line, as some exports write
+            self.closed = True
         if not header.strip():
             raise InputError(self.path, "-", "-", "no header line names the columns")
         # pandas's index column has no name: it is left out. A name given twice is told apart as pandas
@@ -248,7 +250,9 @@ class _Table:
             text[end - start] = 10
         if empty_as_nan and self.separator is not None:
             separator = re.escape(bytes([self.separator]))
-            filled = re.sub(rb"(?m)(?<=" + separator + rb")(?=" + separator + rb"|\r?$)|^(?=" + separator + rb")",
+            # Between two separators, before the first, and after the last unless it closes the line.
+            ends = b"" if self.closed else rb"|\r?$"
+            filled = re.sub(rb"(?m)(?<=" + separator + rb")(?=" + separator + ends + rb")|^(?=" + separator + rb")",
                             b"nan", text.tobytes())
             text = kept_bytes(len(filled))
             text[:] = np.frombuffer(filled, np.uint8)

@@ -972,6 +972,8 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     first, last = inputs.open_series(str(tmp_path / "nan.csv"))
     np.testing.assert_array_equal(np.concatenate([first.columns["q"], last.columns["q"]]), table["q"])
     np.testing.assert_array_equal(np.concatenate([first.columns["r"], last.columns["r"]]), table["r"])
+    (tmp_path / "closed.csv").write_text("id;x;y;z;q;\n1;0;0;0;;\n2;1;0;0;2.5;\n")   # a separator closing each line
+    np.testing.assert_array_equal(next(iter(inputs.open_series(str(tmp_path / "closed.csv")))).columns["q"], [np.nan, 2.5])
     # NumPy's savetxt writes the header as a comment; blanks separate the values of a text table.
     for separator, name in ((",", "c.csv"), (" ", "c.txt")):
         np.savetxt(tmp_path / name, [[1, 2, 3, 4.5]], delimiter=separator, header=separator.join("xyzn"), fmt="%g")
