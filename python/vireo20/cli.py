@@ -150,10 +150,10 @@ def parser():
                          "particles have radii, its equivalent_radius (the sphere of their volume)")
     reducing = up.add_argument_group("reductions", "How each value array is reduced over a group's members. "
                                                    "Each option may repeat; a NAME\ngiven several reductions is "
-                                                   "written as NAME_HOW for each (velocity_mean, velocity_std).\nThe reductions named "
-                                                   "replace NAME's default: --min velocity --max velocity "
-                                                   "writes no\ncentre-of-mass velocity unless --average "
-                                                   "velocity is named too.")
+                                                   "written as NAME_HOW for each (velocity_mean, velocity_std).\n"
+                                                   "The reductions named replace NAME's default: --min velocity "
+                                                   "--max velocity writes no\ncentre-of-mass velocity unless "
+                                                   "--average velocity is named too.")
     for how, default in (("sum", " (default for force, tq and q)"),
                          ("average", " (mass-weighted; default for floating-point values)"),
                          ("mean", " (unweighted, as LAMMPS's fix ave/chunk; --mean positions: each upscaled "

@@ -370,7 +370,8 @@ def upscale_arguments(frame, group_by=None, mass_rule=None, physics="all"):
     # dump of them read back by LAMMPS keeps the types).
     if group in columns and columns[group].dtype.kind == "S":
         distinct = np.unique(columns[group])
-        shown = ", ".join(label.decode(errors="replace") for label in distinct[:4]) + (", ..." if len(distinct) > 4 else "")
+        shown = ", ".join(label.decode(errors="replace") for label in distinct[:4]) + \
+            (", ..." if len(distinct) > 4 else "")
         frame.fail(group, f"--group-by {group}: the column holds labels ({shown}), "
                           "and groups are numbered: " + (
                               "give the LAMMPS data file before the dump, whose Atom Type Labels number the types "

@@ -7,8 +7,8 @@ Columns: every atom column by name, one row per atom in file order; `id mol type
 `i_NAME`, `i2_NAME[k]` as int64, the text columns `element` and `typelabel` as labels (bytes of up
 to 32), every other column as float64; but `type` as labels too where the dump's first data line
 gives labels (`dump_modify types labels`). Labels name the masses (`--mass C=12.011`): the type's,
-else the element's (`dump_modify element C H`); a data file's Atom Type Labels number label types. Vectors are merged: three consecutive columns
-`Px Py Pz` become one (E, 3) array
+else the element's (`dump_modify element C H`); a data file's Atom Type Labels number label types.
+Vectors are merged: three consecutive columns `Px Py Pz` become one (E, 3) array
 (`v` -> `velocity`, `f` -> `force`, other prefixes keep their name: `omega`, `tq`, `angmom`, `mu`,
 `v_NAME`...), and consecutive `NAME[1]` ... `NAME[k]` (k from 2 to 9) one (E, k) array `NAME`,
 unless the merged name is taken by another column. The groups are `mol` by default, else

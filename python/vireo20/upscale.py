@@ -362,12 +362,13 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       "median" | "nunique"}; default:
                       floating-point values are mass-weighted averages (`force`, `tq`, `q` are summed),
                       integer ones take any member's value (summed, they give float64, exact to
-                      2^53); "mean" is the unweighted average (as
-                      LAMMPS's fix ave/chunk averages an atom value). min and max go component by
-                      component, as LAMMPS's reduce/chunk does, and pass over NaN values; std is the
-                      sample standard deviation of each component, as pandas's groupby std (passing
-                      over NaN values; NaN where fewer than two are left), var its square (pandas's var); median each component's, as
-                      pandas's groupby median (passing over NaN values); nunique the number of
+                      2^53); "mean" is the unweighted average (as LAMMPS's fix ave/chunk averages
+                      an atom value). min and max go component by component, as LAMMPS's
+                      reduce/chunk does, and pass over NaN values; std is the sample standard
+                      deviation of each component, as pandas's groupby std (passing over NaN values;
+                      NaN where fewer than two are left), var its square (pandas's var); median each
+                      component's, as pandas's groupby median (passing over NaN values); nunique the
+                      number of
                       distinct values of each component, as pandas's groupby nunique (NaN not
                       counted; int64). A list of several reduces the value each way, written as
                       NAME_HOW ({"velocity": ["mean", "std"]}: `velocity_mean`, `velocity_std`).

@@ -973,7 +973,8 @@ def test_a_csv_files_faults_name_the_step_column_and_line(tmp_path):
     np.testing.assert_array_equal(np.concatenate([first.columns["q"], last.columns["q"]]), table["q"])
     np.testing.assert_array_equal(np.concatenate([first.columns["r"], last.columns["r"]]), table["r"])
     (tmp_path / "closed.csv").write_text("id;x;y;z;q;\n1;0;0;0;;\n2;1;0;0;2.5;\n")   # a separator closing each line
-    np.testing.assert_array_equal(next(iter(inputs.open_series(str(tmp_path / "closed.csv")))).columns["q"], [np.nan, 2.5])
+    closed, = inputs.open_series(str(tmp_path / "closed.csv"))
+    np.testing.assert_array_equal(closed.columns["q"], [np.nan, 2.5])
     # NumPy's savetxt writes the header as a comment; blanks separate the values of a text table.
     for separator, name in ((",", "c.csv"), (" ", "c.txt")):
         np.savetxt(tmp_path / name, [[1, 2, 3, 4.5]], delimiter=separator, header=separator.join("xyzn"), fmt="%g")
@@ -1370,5 +1371,5 @@ def test_a_data_files_type_labels_name_and_number_the_types_of_its_dump(tmp_path
     assert by_type == {1: ([1, 1, 1], 12), 2: ([1.5, 1.5, 1], 2)}
     with pytest.raises(vireo20.InputError, match="type label 'O' is not among the Atom Type Labels"):
         run(labelled.replace("2 H 2", "2 O 2"), topology=topology, group_by="type")
-    with pytest.raises(vireo20.InputError, match=r"holds labels \(C, H\), and groups are numbered: give the LAMMPS data"):
+    with pytest.raises(vireo20.InputError, match=r"holds labels \(C, H\), and groups are numbered: give the LAMMPS"):
         run(labelled, group_by="type", masses=["C=12", "H=1"])

@@ -320,7 +320,8 @@ def test_a_killed_run_resumes_to_the_bytes_of_an_uninterrupted_one(tmp_path, sto
         files.pop("summary.csv")
     assert written == expected
     # The summaries but for their seconds.
-    summaries = [np.loadtxt(folder / "summary.csv", delimiter=",", skiprows=1, dtype=str) for folder in (out, tmp_path / "clean")]
+    summaries = [np.loadtxt(folder / "summary.csv", delimiter=",", skiprows=1, dtype=str)
+                 for folder in (out, tmp_path / "clean")]
     seconds = open(out / "summary.csv").readline().strip().split(",").index("seconds")
     assert (np.delete(summaries[0], seconds, axis=1) == np.delete(summaries[1], seconds, axis=1)).all()
     assert subprocess.run(["gzip", "-t", str(out / "up.dump.gz")]).returncode == 0
