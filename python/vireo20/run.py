@@ -264,8 +264,6 @@ def run_step(loader, options, keep_source=False, layout=None):
     if options.types is not None:
         frame = frame.of_types(*options.types)
     arguments = frame.arguments(options.group_by, options.mass_rule, options.physics)
-    if options.first is not None:
-        options.first.keep(arguments)
     default = frame.default_group
     if options.group_by is None and (options.cluster is not None or options.bins is not None or
                                      not options.column_groups) and \
@@ -285,6 +283,9 @@ def run_step(loader, options, keep_source=False, layout=None):
     reductions, renamed = kept_apart(arguments, options.reductions, [*counted, *_several_outputs(options.reductions)])
     if counted:
         reductions = _type_counts(frame, arguments, options.count_types, reductions)
+    if options.first is not None:
+        # After every value of the whole frame is added: the particles left out leave theirs.
+        options.first.keep(arguments)
     # Summed by the engine, then over each bin's volume.
     per_volume = {name: hows for name, hows in (reductions or {}).items() if PER_VOLUME in several(hows)}
     if per_volume:
@@ -1011,6 +1012,8 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         raise ValueError(f"--units must be a LAMMPS unit style ({', '.join(UNIT_STYLES)}), not {units!r}")
     if temperature and physics != "all":
         raise ValueError('--temperature needs --physics all')
+    if shape and physics == "none":
+        raise ValueError('--shape needs --physics basic or all')
     if dimension not in (None, 2, 3):
         raise ValueError(f"--dimension takes 2 or 3, not {dimension!r}")
     if bins is not None:

@@ -148,6 +148,7 @@ CASES = {
                           "array 'parents': id 3000000000", None),
     "no steps": (lambda tmp: os.makedirs(tmp / "empty") or str(tmp / "empty"), [], 1, "holds no step files this job reads", None),
     "workers -1": (NPZ, ["--workers", "-1"], 2, "argument --workers: must be 0 or more", None),
+    "shape without physics": (NPZ, ["--shape", "--physics", "none"], 2, "--shape needs --physics basic or all", None),
     "steps for an input": (NPZ, ["--steps", "3"], 2, "--steps applies to the built-in data set only", None),
     "picture out of range": (NPZ, ["--picture-step", "99"], 2, "--picture-step 99 is outside the series of 3", None),
     "frames step 0": (NPZ, ["--frames", "0:3:0"], 2, "cannot be 0", None),

@@ -22,6 +22,7 @@ import _vireo20upscaling  # after quill20, whose converters it uses
 import vireo20
 from upscaling_model import SANITIZED, GeneratorStep, Model, lammps_frames, molecule_parents, parent_ids, run_lammps, tool_environment
 from vireo20 import _groups, cli
+from vireo20.binning import Bins
 from vireo20.frames import Series
 from vireo20.synthetic import SyntheticSeries
 
@@ -418,6 +419,13 @@ def test_particles_alone_are_known_by_their_ids_whatever_row_a_resorted_dump_giv
     profile = _profile_columns(tmp_path / "grouped" / "profile.txt")
     assert_array_equal(profile["OrigID"], [3, 5])
     assert_array_equal(profile["Ncount"], [2, 2])
+    # Bins of ids once that leave out atoms below a bound: each kept atom counted once by type.
+    bounded = Bins.parse(["z:3"], bounds={"z": (3.0, "upper")})
+    once = vireo20.run(str(tmp_path / "grouped.dump"), tmp_path / "once", bins=bounded, ids_once=True,
+                       count_types=[1], picture_step=None)
+    for path in once.files:
+        assert_array_equal(read_vtp(path)["count_type_1"], read_vtp(path)["count"])
+    assert read_vtp(once.files[0])["count"].sum() == (true[0, :, 2] >= 3).sum()
     # A pour's first step, empty: nothing to measure from, said before anything is written.
     (tmp_path / "pour.dump").write_text(head.replace("7", "0", 1).format(0) + text.replace("\n0\n", "\n5\n", 1))
     for refused in (dict(msd=True), dict(ids_once=True, bins=["z:3"])):
@@ -956,7 +964,6 @@ def test_the_built_in_data_sets_entries_are_binned_and_its_trailing_entries_lie_
     """Parents given, not particles: the enabled entries fill the bins (those beyond a bound left out,
     their contacts ending no line), the trailing entries pass through with NaN for every bin's array.
     The picture shows every entry (over 3000, a slab of them)."""
-    from vireo20.binning import Bins
     series = vireo20.open(None, clusters=800, steps=2, seed=4)
     bins = Bins.parse(["z:0.5"], bounds={"z": bound} if bound else None, discard="yes" if bound else "mixed")
     result = vireo20.run(series, tmp_path / "out", bins=bins)
