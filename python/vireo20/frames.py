@@ -13,6 +13,7 @@ Every reader yields Frames. A frame comes in one of two forms:
 `vireo20.upscale(**frame.arguments(...))` is the step's whole computation in both forms.
 """
 import dataclasses
+import os
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -26,7 +27,8 @@ class InputError(ValueError):
         self.file, self.step, self.array, self.problem = file, step, array, problem
 
     def __str__(self):
-        where = [str(self.file)]
+        files = [os.fspath(name) for name in self.file] if isinstance(self.file, (list, tuple)) else None
+        where = [str(self.file) if files is None else " ".join(files[:3]) + (" ..." if len(files) > 3 else "")]
         if self.step not in ("-", None):
             where.append(f"step {self.step}")
         if self.array not in ("-", None):

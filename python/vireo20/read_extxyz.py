@@ -146,7 +146,8 @@ def _scan(path):
                 try:
                     count = int(line)
                 except ValueError:
-                    raise InputError(path, where, "-", f"{line.strip()[:40]!r} is not an atom count") from None
+                    shown = line.strip()[:40].decode(errors="replace")
+                    raise InputError(path, where, "-", f"'{shown}' is not an atom count") from None
                 comment = text.readline().decode(errors="replace")
                 start = text.tell()
                 missing = text.skip_lines(count)
