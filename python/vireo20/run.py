@@ -1115,10 +1115,10 @@ def run(input=None, out=None, *, format=None, contacts=None, group_by=None, mass
         # first frame is read (a gzip one inflated from end to end).
         if picture_step != 0:
             count = len(series)
-            if not -count <= picture_step < count:
+            if count and not -count <= picture_step < count:   # (no steps at all are told as such)
                 raise ValueError(f"--picture-step {picture_step} is outside the series of {count} steps "
                                  f"(0..{count - 1}, or -{count}..-1 from the end)")
-            picture_index = picture_step % count
+            picture_index = picture_step % count if count else None
 
     place = filesafe.Place(out)
     dump = os.path.abspath(os.fspath(lammps_dump)) if lammps_dump else None

@@ -155,7 +155,8 @@ CASES = {
     "frames backwards": (NPZ, ["--frames", "::-2"], 2, "the steps go forward in time; STEP cannot be negative", None),
     # A slice from the end is the option's value, not an option of its own.
     "frames from the end, step 0": (NPZ, ["--frames", "-2::0"], 2, "cannot be 0", None),
-    "frames past the end": (NPZ, ["--frames", "9:"], 1, "the input holds no steps that --frames 9: selects", None),
+    "frames past the end": (NPZ, ["--frames", "9:", "--picture-step", "-1"], 1,
+                            "the input holds no steps that --frames 9: selects", None),
 }
 
 
