@@ -75,9 +75,10 @@ class TimeAverage:
     """Adds the run's steps in order and gives `profile.txt` each time a window closes."""
 
     def __init__(self, every, bins=None, ave="one", window=None, norm="all"):
-        if ave not in AVES or norm not in NORMS:
-            raise ValueError(f"the time average's ave is one of {', '.join(AVES)} and its norm one of "
-                             f"{', '.join(NORMS)}, not {ave!r} and {norm!r}")
+        if ave not in AVES:
+            raise ValueError(f"the time average's ave is one of {', '.join(AVES)}, not {ave!r}")
+        if norm not in NORMS:
+            raise ValueError(f"the time average's norm is one of {', '.join(NORMS)}, not {norm!r}")
         if (ave == "window") != (window is not None) or (window is not None and int(window) < 1):
             raise ValueError("ave window takes the number of windows M (1 or more), and only it")
         self.every, self.bins, self.ave, self.window, self.norm = int(every), bins, ave, window, norm
