@@ -244,6 +244,10 @@ def _checked(step, masses, groups, parents, enabled, ids, first_id, trailing_mas
         step.fail("masses", f"{n} particles: at most {INT32_MAX} fit the engine's 32-bit ids")
     check_finite(step, "masses", masses, positive=True)
     masses = np.ascontiguousarray(masses, dtype=np.float64)
+    if n and masses.min() < np.finfo(np.float64).tiny:
+        # Subnormal: a centre of mass of such would keep only some of its digits.
+        step.fail("masses", f"value {masses.min()!r} is below 2.2e-308, where doubles lose digits: give the masses "
+                            "in other units")
     if groups is not None:
         if np.asarray(groups).dtype.kind == "b":
             step.fail("groups", "booleans, not labels (a mask of the particles to group is enabled=)")
@@ -612,6 +616,10 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
         else:
             counts["fabric"] = np.zeros((u, 6)) if pairs is None else _fabric(joined, *pairs[2:4], u)
         physics_arrays.update(_coordination(counts, np.bincount(element[:e], minlength=u), t))
+    if not (np.isfinite(summed).all() and np.isfinite(centres).all()):
+        # Finite masses and positions whose products or sums pass the doubles' range (1e308).
+        step.fail("masses", f"the groups' masses or centres of mass overflow (masses up to {entry_masses.max():.3g}, "
+                            f"positions up to {np.abs(positions).max():.3g}): give the masses in other units")
     lines, image_points, image_of = periodic.line_images(centres, lines, box)
     points = np.concatenate([centres, image_points]) if len(image_points) else centres
     point_image_of = np.full(len(points), -1, np.int64)

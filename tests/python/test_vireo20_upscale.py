@@ -326,6 +326,8 @@ def test_a_group_wider_than_half_the_box_is_refused():
     (dict(masses=np.array([1.0, -1.0, 1.0])), "array 'masses': value -1.0 on row 2 is not a positive"),
     (dict(positions=np.array([[0, 0, 0], [np.inf, 0, 0], [0, 0, 0]])), "array 'positions': value"),
     (dict(masses=np.array([2, 0, 1])), "array 'masses': value 0.0 on row 2 is not a positive finite number"),
+    (dict(masses=np.array([2, 1e-320, 1])), "array 'masses': value 1e-320 is below 2.2e-308"),
+    (dict(masses=np.full(3, 1e307), positions=np.full((3, 3), 1e3)), "array 'masses': the groups' masses or centres"),
     (dict(positions=np.array([[0.0] * 6, [0.0] * 6, [0, 0, 0, 0, -np.inf, 0]])[:, ::2]),
      "array 'positions': value [0.0, 0.0, -inf] on row 3 is not a finite number"),
     (dict(groups=np.array([1.5, 1, 1])), "array 'groups': value 1.5 on row 1 is not an integer"),
