@@ -372,9 +372,8 @@ def upscale(groups=None, masses=None, positions=None, values=None, *, parents=No
                       deviation of each component, as pandas's groupby std (passing over NaN values;
                       NaN where fewer than two are left), var its square (pandas's var); median each
                       component's, as pandas's groupby median (passing over NaN values); nunique the
-                      number of
-                      distinct values of each component, as pandas's groupby nunique (NaN not
-                      counted; int64). A list of several reduces the value each way, written as
+                      number of distinct values of each component, as pandas's groupby nunique (NaN
+                      not counted; int64). A list of several reduces the value each way, written as
                       NAME_HOW ({"velocity": ["mean", "std"]}: `velocity_mean`, `velocity_std`).
                       {"positions": "mean"} adds `centre_of_geometry`, the group's
                       unweighted mean position (MDAnalysis's center_of_geometry), of positions made
