@@ -234,6 +234,12 @@ def open_series(path=None, format=None, **options):
         from .synthetic import SyntheticSeries
         return SyntheticSeries(**{k: v for k, v in options.items() if k in ("clusters", "steps", "seed")})
     path = expand(path)
+    for given in path if isinstance(path, list) else [path]:
+        if os.path.exists(given) and not (os.path.isfile(given) or os.path.isdir(given)):
+            # A pipe's bytes go once: a reader that finds the frames first, then reads them, waited for ever.
+            raise InputError(given, "-", "-", "is a pipe or a device, not a file: the frames of an input are found "
+                                              "first and read after, which bytes read once cannot give; write it "
+                                              "to a file")
     name = format or (reader_with_topology(path) if options.get("topology") is not None else detect(path))
     try:
         module = reader(name)

@@ -147,6 +147,7 @@ CASES = {
     "id beyond 32 bits": (spoiled(lambda k, a: a.update(parents=np.r_[a["parents"][:-1], 3_000_000_000])), [], 1,
                           "array 'parents': id 3000000000", None),
     "no steps": (lambda tmp: os.makedirs(tmp / "empty") or str(tmp / "empty"), [], 1, "holds no step files this job reads", None),
+    "a pipe": (lambda tmp: os.mkfifo(tmp / "pipe.dump") or str(tmp / "pipe.dump"), [], 1, "is a pipe or a device", None),
     "workers -1": (NPZ, ["--workers", "-1"], 2, "argument --workers: must be 0 or more", None),
     "shape without physics": (NPZ, ["--shape", "--physics", "none"], 2, "--shape needs --physics basic or all", None),
     "steps for an input": (NPZ, ["--steps", "3"], 2, "--steps applies to the built-in data set only", None),
