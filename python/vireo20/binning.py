@@ -38,7 +38,7 @@ import math
 
 import numpy as np
 
-from .frames import AXES
+from .frames import AXES, STRAY
 
 ORIGINS = ("lower", "center", "upper")
 UNITS = ("box", "reduced")
@@ -133,10 +133,6 @@ def _remapped(positions, box, axes):
         if box is not None and box.periodic[axis]:
             _remap(coordinates[:, k], box.lo[axis], box.hi[axis])
     return coordinates
-
-
-# How far past a face (in fractions of the edge) a held position is taken as the simulation's own.
-STRAY = 0.1
 
 
 def _measured(wrapped, held, box):

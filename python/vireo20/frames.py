@@ -37,6 +37,9 @@ class InputError(ValueError):
 
 
 AXES = "xyz"
+# How far past a periodic face, in fractions of its edge, a simulation holds a particle before it wraps
+# it again (LAMMPS at its next neighbour list): within it a position counts as wrapped into the box.
+STRAY = 0.1
 
 
 class Box:

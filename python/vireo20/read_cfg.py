@@ -25,7 +25,7 @@ import re
 
 import numpy as np
 
-from .frames import Box, InputError
+from .frames import STRAY, Box, InputError
 from .read_lammps import _from_scaled, _kind
 from .reading import (COMPRESSED, FrameLoader, Loaders, files_ending, inflated, kept_bytes, named_frame, step_files,
                       text_head)
@@ -37,8 +37,6 @@ _UNIT = re.compile(r"\s*\[[^\]]*\]\s*$")
 LABEL_BYTES = 32
 HEAD_BYTES = 1 << 16
 UNWRAP_EXPAND = 10.0
-# How far past the cell's faces wrapped coordinates may lie, in cell lengths.
-STRAY = 0.1
 
 READS_SEVERAL_FILES = True
 
